@@ -1,0 +1,47 @@
+#pragma once
+// File helpers shared by every core area.
+//
+// Every configuration and status file is written atomically: the bytes go to a
+// temporary file in the same folder, are flushed to disk, and the temporary file
+// is renamed over the target. If anything fails the previous file stays as it was
+// and the temporary file is removed. Configuration files are created readable by
+// the user only (0600), their folders 0700.
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kx::fs {
+
+namespace stdfs = std::filesystem;
+
+constexpr unsigned kPrivateFileMode = 0600;
+constexpr unsigned kPrivateDirMode = 0700;
+
+// Writes bytes to path atomically. Throws kx::Error with a readable reason
+// (including a full disk) and leaves any previous file untouched.
+void writeFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode = kPrivateFileMode);
+
+// Reads a whole file. Returns nothing when the file does not exist; throws
+// kx::Error when it exists but cannot be read.
+std::optional<std::string> readFileIfExists(const stdfs::path& path);
+
+// Reads a whole file; throws kx::Error when it is missing or unreadable.
+std::string readFile(const stdfs::path& path);
+
+// Creates a folder and its missing parents; new folders get mode 0700.
+// Throws kx::Error on failure.
+void createPrivateDirectories(const stdfs::path& path);
+
+// True when something (file, folder or link) exists at path; never throws.
+bool exists(const stdfs::path& path);
+bool isDirectory(const stdfs::path& path);
+bool isRegularFile(const stdfs::path& path);
+
+// Appends a path component the way the platform's path-append does: a trailing
+// "/" on base is not doubled.
+std::string appendComponent(const std::string& base, const std::string& component);
+
+// The text of errno as a sentence fragment ("No space left on device").
+std::string errnoText(int err);
+
+} // namespace kx::fs

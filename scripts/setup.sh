@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs everything Kelvara needs to build, test and run on Debian 12.
+# Idempotent: refreshes the package lists once and installs only what is missing.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build ccache pkg-config git clang
+  # libraries
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6-dev libgl-dev
+  libsqlite3-dev sqlite3 libsqlitecpp-dev nlohmann-json3-dev libsodium-dev
+  libcurl4-openssl-dev libssl-dev openssl libcairo2-dev libpango1.0-dev
+  libplist-dev libcli11-dev libsecret-1-dev libgtest-dev libgmock-dev
+  # running the application and its tests: display, session bus, secret service
+  xvfb xauth dbus dbus-x11 gnome-keyring systemd
+  # fonts: Latin, CJK and colour emoji for the screens and PDF exports
+  fonts-dejavu-core fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji
+  # object storage server used by the backup tests (installed through npm below)
+  nodejs npm
+  # looking at screens and PDFs
+  poppler-utils imagemagick x11-apps
+)
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${#missing[@]} package(s): ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Test-only npm packages live in the build tree's tools folder, never in the sources.
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+npm_dir="$here/build/npm-tools"
+if [ ! -x "$npm_dir/node_modules/.bin/s3rver" ]; then
+  mkdir -p "$npm_dir"
+  (cd "$npm_dir" && [ -f package.json ] || echo '{"name":"kelvara-test-tools","private":true}' > package.json)
+  (cd "$npm_dir" && npm install --silent --no-audit --no-fund s3rver@3 >/dev/null 2>&1) \
+    || echo "setup: could not install s3rver; the object-storage tests will be skipped"
+fi
+echo "setup: ready"
