@@ -1,0 +1,84 @@
+#pragma once
+// The archive run: reads every registered source into its owner's store under
+// the archive root, verifies stored attachment objects, and leaves "STATUS.json".
+//
+// Archive root layout:
+//   <root>/STATUS.json                      the last run's report (coverage_report.h)
+//   <root>/.kelvara-run.lock                held (flock) while a run writes; second run is refused
+//   <root>/<machineID>.machine-run.json     this machine's last run (machine_run_report.h)
+//   <root>/<owner folder>/tresk.db          the owner's store (tresk_store.h)
+//   <root>/<owner folder>/attachments/      the owner's attachment objects (attachment_store.h)
+// The owner folder is the owner with every "/" replaced by "_" (ownerFolderName).
+#include "core/archive/coverage_report.h"
+#include "core/archive/ingester.h"
+#include "core/contacts/contact_resolver.h"
+#include "core/filters/filter_set.h"
+#include "core/platform/time.h"
+#include "core/sources/source.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kx {
+
+// The folder name of an owner's archive: every "/" replaced by "_". Throws
+// kx::Error for an owner that cannot name a folder safely: empty, ".", "..", or
+// containing a NUL character.
+std::string ownerFolderName(const std::string& owner);
+
+class TreskEngine {
+public:
+    // Run options, in this order:
+    struct RunOptions {
+        // 1. At most this many NEW messages are added per source in this run; the
+        //    source's cursor stops where the run stopped, so the next run goes on
+        //    from there. None: no limit.
+        std::optional<int64_t> limit;
+        // 2. Ignore the saved cursors and read every source from its beginning
+        //    (messages already archived are recognised by GUID and not added again).
+        bool fullRescan = false;
+        // 3. Copy attachment bytes into the owner's attachment store.
+        bool copyAttachments = true;
+        // 4. How many stored attachment objects to re-hash as a spot check (0 = none).
+        int64_t verificationSample = 50;
+        // 5. Re-hash every stored object instead of a sample.
+        bool fullSweep = false;
+        // 6. Write "STATUS.json" (and the machine run report) in the archive root.
+        //    Off only for runs that must leave no trace (analysis, tests).
+        bool writeStatus = true;
+        // 7. This machine's identity; with it the run leaves its machine run report.
+        std::optional<std::string> machineID;
+    };
+
+    TreskEngine(SourceRegistry registry, std::string root, IngesterRegistry ingesters,
+                std::shared_ptr<const ContactResolver> resolver, FilterSet filters,
+                std::shared_ptr<const Clock> clock = nullptr);
+
+    // Runs once. Returns the report (also written to STATUS.json). Throws kx::Error
+    // when the run could not be done: another run holds the lock (nothing is
+    // written then), the root cannot be created, or an owner's store could not be
+    // written (STATUS.json then records the failure before the throw). Sources
+    // that cannot be read are not failures of the run: they are listed in the
+    // report's errors and per-source outcomes.
+    CoverageReport run(const RunOptions& options);
+
+    // The report in a STATUS.json file; none when it is absent or unreadable.
+    static std::optional<CoverageReport> readStatus(const std::string& path);
+
+    const std::string& root() const { return root_; }
+
+    // Batch size used when committing messages (messages per transaction).
+    static constexpr int64_t kBatchSize = 5000;
+
+private:
+    SourceRegistry registry_;
+    std::string root_;
+    IngesterRegistry ingesters_;
+    std::shared_ptr<const ContactResolver> resolver_;
+    FilterSet filters_;
+    std::shared_ptr<const Clock> clock_;
+};
+
+} // namespace kx

@@ -1,0 +1,197 @@
+#pragma once
+// An owner's archive database, "tresk.db" (SQLite, WAL, foreign keys on).
+//
+// File format (formatVersion 1). Dates are INTEGER nanoseconds since the Unix
+// epoch, NULL when unknown. Tables:
+//   meta(key, value)                  "formatVersion", "owner", "createdAt"
+//   sources(id, source_id UNIQUE, format, label, path, cursor_row_id, cursor_guid,
+//           cursor_extra, first_read, last_read)      one row per registered source read
+//   conversations(id, key UNIQUE, display_name, is_group, service)
+//                                     key = the chat identifier (the other party's handle for a
+//                                     one-to-one chat, "chat…" for a group): chats of several
+//                                     services with the same identifier are one conversation
+//   chats(guid PK, conversation_id, service)           source chat GUIDs seen
+//   handles(id, handle UNIQUE, name)                   name as the run's resolver gave it
+//   conversation_handles(conversation_id, handle_id)   group members
+//   messages(id, guid UNIQUE, conversation_id, handle_id, service, text, date, date_read,
+//            date_delivered, is_from_me, associated_guid, associated_type,
+//            thread_originator_guid, date_edited, date_retracted, is_reaction, first_archived)
+//                                     one row per message GUID, whatever number of sources held it;
+//                                     `text` is the newest body seen
+//   message_versions(message_id, text, date, first_seen)  every distinct body ever seen
+//                                     (the first body, edits, later corrections): nothing is lost
+//   message_sources(message_id, source_id, first_seen, last_seen)  provenance
+//   attachments(id, guid UNIQUE, file_name, mime_type, uti, total_bytes, recorded_path,
+//               has_file, object_key, is_sticker)
+//   message_attachments(message_id, attachment_id, position)
+//   attachment_sources(attachment_id, source_id, path, state)  where each source had the bytes
+//   messages_fts                      FTS5 index over messages.text (unicode61, diacritics removed)
+//
+// Only the engine creates or writes a store (TreskStoreWriter). TreskStore opens
+// an existing file read-only and never creates one.
+#include "core/platform/time.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kx {
+
+class TreskStore {
+public:
+    // One conversation of the archive.
+    struct ConversationSummary {
+        std::string handle;           // the conversation key (chat identifier)
+        std::string detail;           // the group's name, else the services it was seen on ("iMessage, SMS")
+        int64_t messageCount = 0;     // messages (reactions not counted), counted now
+        std::optional<Date> lastDate; // newest message date
+        bool operator==(const ConversationSummary&) const = default;
+    };
+
+    // One message record, for thread pages and search results.
+    struct SearchHit {
+        std::string id;                              // the message GUID
+        std::optional<std::string> text;
+        std::optional<Date> date;
+        std::optional<std::string> senderHandle;     // the other party's handle (none for own messages without one)
+        std::optional<std::string> chatDisplayName;
+        std::vector<std::string> sourceIds;          // registry ids of the sources that held it, sorted
+        bool isFromMe = false;
+        std::string conversationKey;
+        std::optional<std::string> service;
+        std::optional<Date> dateEdited;
+        std::optional<Date> dateRetracted;
+        std::optional<std::string> threadOriginatorGuid;
+        bool operator==(const SearchHit&) const = default;
+    };
+
+    // One attachment record; the object key is its last field.
+    struct AttachmentRef {
+        std::string id;                      // attachment GUID
+        std::optional<std::string> fileName;
+        std::optional<std::string> mimeType;
+        int64_t totalBytes = 0;
+        std::optional<bool> hasFile;         // false: the source recorded no file for it
+        std::optional<std::string> objectKey; // the stored object (attachment_store.h), none when its bytes are not archived
+        bool operator==(const AttachmentRef&) const = default;
+    };
+
+    // A reaction (tapback) to a message.
+    struct Reaction {
+        std::string id;                      // the reaction's own GUID
+        std::string targetMessageId;         // the GUID it reacts to (prefix removed)
+        int64_t type = 0;                    // 2000-2005 added, 3000-3005 removed
+        std::optional<std::string> senderHandle;
+        bool isFromMe = false;
+        std::optional<Date> date;
+        bool operator==(const Reaction&) const = default;
+    };
+
+    struct MessageVersion {
+        std::string text;
+        std::optional<Date> date;            // the edit's date when the source gave one
+        Date firstSeen {};
+        bool operator==(const MessageVersion&) const = default;
+    };
+
+    // Everything stored of one message, for exports and manifests.
+    struct StoredMessage {
+        SearchHit hit;
+        std::optional<std::string> associatedGuid;
+        int64_t associatedType = 0;
+        bool isReaction = false;
+        Date firstArchived {};
+    };
+
+    // What one source contributed (duplicate and deletion analysis).
+    struct SourceContent {
+        std::string sourceId;
+        int64_t messageCount = 0;
+        std::optional<Date> firstDate;
+        std::optional<Date> lastDate;
+        std::optional<Date> lastRead;
+        bool operator==(const SourceContent&) const = default;
+    };
+    struct SourceOverlap {
+        std::string first, second;           // source ids, first < second
+        int64_t shared = 0;                  // messages held by both
+        bool operator==(const SourceOverlap&) const = default;
+    };
+
+    // What the filter analysis needs of a conversation.
+    struct ConversationProfile {
+        std::string key;
+        std::optional<std::string> displayName;
+        bool isGroup = false;
+        int64_t messageCount = 0;
+        int64_t fromMeCount = 0;
+        std::vector<std::string> participants;
+        std::optional<Date> lastDate;
+    };
+
+    // Opens an existing store read-only. Never creates a file. Throws kx::Error
+    // when it is missing, not a Kelvara store, or cannot be opened.
+    explicit TreskStore(const std::string& path);
+    virtual ~TreskStore();
+    TreskStore(const TreskStore&) = delete;
+    TreskStore& operator=(const TreskStore&) = delete;
+
+    const std::string& path() const { return path_; }
+    // The owner recorded when the store was created.
+    std::string owner() const;
+
+    // Every conversation, newest activity first (conversations without dated
+    // messages last, then by key). `owner` names the store's owner; a store holds
+    // one owner, so it selects nothing further.
+    std::vector<ConversationSummary> conversations(const std::string& owner) const;
+    std::vector<ConversationProfile> conversationProfiles(const std::string& owner) const;
+
+    // At most `limit` messages of a conversation, starting `offset` messages after
+    // its oldest, oldest first. Reactions are not messages here.
+    std::vector<SearchHit> messages(const std::string& owner, const std::string& conversationKey, int64_t limit,
+                                    int64_t offset) const;
+    std::map<std::string, std::vector<AttachmentRef>> attachments(const std::vector<std::string>& messageIds) const;
+    std::map<std::string, std::vector<Reaction>> reactions(const std::vector<std::string>& messageIds) const;
+    std::vector<MessageVersion> versions(const std::string& messageId) const;
+    // Registry ids of the sources that held a message, sorted.
+    std::vector<std::string> sources(const std::string& messageId) const;
+
+    // Full-text search. The query is taken as literal words: every run of
+    // non-space characters is one word to find (quotes, "*", "AND", "-" are just
+    // characters); all words must occur. A query without words gives no hits.
+    // Newest first. handle: only messages of that handle; from/to: date range
+    // (inclusive). Throws kx::Error on a store failure (never an empty result).
+    std::vector<SearchHit> search(const std::string& query, const std::string& owner,
+                                  const std::optional<std::string>& handle, const std::optional<Date>& from,
+                                  const std::optional<Date>& to, int64_t limit) const;
+    int64_t searchCount(const std::string& query, const std::string& owner) const;
+
+    // Figures for the run report.
+    int64_t messageCount() const;          // messages and reactions, each GUID once
+    int64_t corroboratedCount() const;     // held by two or more sources
+    int64_t duplicateCopies() const;       // provenance rows beyond the first per message
+    // Distinct object keys referenced by attachments, sorted.
+    std::vector<std::string> objectKeys() const;
+
+    std::vector<SourceContent> sourceContents() const;
+    std::vector<SourceOverlap> sourceOverlaps() const;
+
+    // Every message in (date, GUID) order, undated last.
+    void forEachMessage(const std::function<void(const StoredMessage&)>& visit) const;
+
+    static constexpr int kFormatVersion = 1;
+
+protected:
+    struct WritableTag {};
+    TreskStore(const std::string& path, WritableTag);
+    std::string path_;
+    std::unique_ptr<SQLite::Database> db_;
+};
+
+} // namespace kx
