@@ -63,11 +63,12 @@ public:
     //    is not newer than the unlink record.
     //  - A machine not yet listed under the member is added; its name is the
     //    map's name for its id, else the report's machine name, else "Unnamed Mac".
-    //  - A listed machine takes the report's run date and counts when the report
+    //  - A listed machine takes the report's run date and counts (a report
+    //    without a new-message count gives 0) when the report
     //    is newer than what is stored (an older report never rolls it back).
     //  - Every listed machine whose id is in displayNames takes that name.
     // Reports are applied in run-date order, so the newest wins.
-    static int merge(const std::vector<MachineRunReport>& reports, Household& household,
+    static int merge(const std::vector<MachineReport>& reports, Household& household,
                      const std::map<std::string, std::string>& displayNames);
 
     // Household <-> JSON text (the format above); parse throws kx::Error.

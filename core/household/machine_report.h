@@ -1,50 +1,43 @@
 #pragma once
-// Machine run reports: the small file each machine leaves in the archive root
-// after a finished archive run, so that every machine sharing the storage can
-// list who archives into it and when they last did.
+// Reading the run reports machines leave in the archive root, as untrusted input.
 //
-// Location: the archive root itself, one file per machine, named
-//   "machine-" + machineID + ".json"
-// (machineID as MachineIdentity makes it: 1 to 64 characters of A-Z, a-z, 0-9
-// and "-"). A later run of the same machine replaces its file.
+// The engine writes one report per machine after each run, in the archive root,
+// named "<machineID>.machine-run.json"; the format is documented with the
+// writer in core/archive/machine_run_report.h:
+//   { "formatVersion": 1, "machineID": "...", "computerName": "...",
+//     "runAt": "<ISO 8601>", "succeeded": true, "messageCount": 123,
+//     "owners": [ { "owner": "jorin", "messageCount": 120,
+//                   "newMessages": 4 (optional) } ] }
+// One report file gives one MachineReport per owner it lists.
 //
-// Format (UTF-8 JSON object, written atomically, mode 0644 so that the other
-// machines of the household can read it on shared storage):
-//   {
-//     "kind": "kelvara.machine-run-report",   required, exactly this text
-//     "version": 1,                            required; other versions are skipped
-//     "machineID": "8C2E...",                  required; must match the file name
-//     "machineName": "Jorin's laptop",         optional text (may be empty)
-//     "owner": "jorin",                        required, the archive owner
-//     "runAt": "2026-12-09T04:30:00.000Z",     required, when the run finished (UTC)
-//     "newMessages": 12,                       required, messages the run added
-//     "totalMessages": 54021                   required, messages in the owner's archive
-//   }
-// Unknown keys are ignored. Only finished, successful runs write a report.
-//
-// The files come from other machines and may be damaged or hostile, so reading
-// is strict: at most 64 KiB, a regular file (no links, devices or pipes), every
-// text valid UTF-8 without control characters and at most 256 bytes, counts
-// whole numbers from 0 to 2^53, and a run date no more than one day ahead of
-// the reader's clock. Anything else is skipped with a reason.
+// The files come from other machines over shared storage and may be damaged or
+// hostile, so reading is strict: at most 64 KiB, a regular file (links, devices
+// and pipes are skipped without being opened for reading), every text valid
+// UTF-8 without control characters and at most 256 bytes, counts whole numbers
+// from 0 to 2^53, at most 64 owners, a run date no more than one day ahead of
+// the reader's clock, and the machine id inside equal to the one in the file
+// name. Reports of failed runs are skipped too (they say nothing about when the
+// machine last archived). Every skipped file comes with its reason.
 #include "core/platform/time.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kx {
 
-struct MachineRunReport {
+// One machine's last run for one owner, as the household needs it.
+struct MachineReport {
     std::string machineID;
-    std::string machineName;
+    std::string machineName;               // may be empty
     std::string owner;
     Date runAt{};
-    std::int64_t newMessages = 0;
-    std::int64_t totalMessages = 0;
+    std::optional<std::int64_t> newMessages;  // when the report says
+    std::int64_t totalMessages = 0;        // messages in that owner's archive
 
-    bool operator==(const MachineRunReport&) const = default;
+    bool operator==(const MachineReport&) const = default;
 };
 
 // A report file that was not used, and why ("not valid JSON", "the owner is empty").
@@ -54,30 +47,22 @@ struct SkippedMachineReport {
 };
 
 struct MachineReportScan {
-    std::vector<MachineRunReport> reports;   // sorted by machineID
+    std::vector<MachineReport> reports;   // by machine id, then in the file's owner order
     std::vector<SkippedMachineReport> skipped;
 };
 
-// 1 to 64 characters of A-Z, a-z, 0-9 and "-".
+// 1 to 128 characters of A-Z, a-z, 0-9, "-", "_" and ".", not starting with ".".
 bool isValidMachineID(std::string_view id);
 
-// "machine-<id>.json"; throws kx::Error for an invalid id.
-std::string machineReportFileName(const std::string& machineID);
+// The suffix of report file names: "<machineID>.machine-run.json".
+inline constexpr const char* kMachineReportSuffix = ".machine-run.json";
 
-// The JSON text of a report (the format above). Throws kx::Error when the
-// report would not pass parseMachineReport (invalid id, empty owner, ...).
-std::string machineReportJson(const MachineRunReport& report);
-
-// Parses and validates one report's bytes. `now` bounds the run date.
+// Parses and validates one report file's bytes. `now` bounds the run date.
 // Throws kx::Error whose text says what is wrong.
-MachineRunReport parseMachineReport(std::string_view bytes, Date now);
+std::vector<MachineReport> parseMachineReport(std::string_view bytes, Date now);
 
-// Writes the report atomically into the archive root under its file name.
-// Throws kx::Error (the root is missing, the disk is full, ...).
-void writeMachineReport(const std::string& destinationRoot, const MachineRunReport& report);
-
-// Reads every "machine-*.json" in the archive root. A missing or unreadable
-// root gives no reports (and one skipped entry for an unreadable one); never throws.
+// Reads every "*.machine-run.json" in the archive root. A missing root gives
+// nothing; an unreadable one gives one skipped entry. Never throws.
 MachineReportScan readMachineReports(const std::string& destinationRoot, Date now);
 
 } // namespace kx
