@@ -1,0 +1,164 @@
+// The small GUI helpers: counts, symbols, colours, clipboard, banners.
+#include "app/ui/clipboard.h"
+#include "app/ui/counts.h"
+#include "app/ui/style.h"
+#include "app/ui/symbols.h"
+#include "app/ui/widgets.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QImage>
+#include <QMimeData>
+#include <QSignalSpy>
+#include <QSvgRenderer>
+#include <QTest>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+TEST(Counts, NounAgreesWithTheCount) {
+    const QString text = QStringLiteral("^[%lld message](inflect: true) archived");
+    EXPECT_EQ(inflected(text, 1), QStringLiteral("1 message archived"));
+    EXPECT_EQ(inflected(text, 2), QStringLiteral("2 messages archived"));
+    EXPECT_EQ(inflected(text, 0), QStringLiteral("0 messages archived"));
+    EXPECT_EQ(inflected(text, -1), QStringLiteral("-1 messages archived"));
+    EXPECT_EQ(inflected(text, 1234567), QStringLiteral("1234567 messages archived"));
+}
+
+TEST(Counts, OnlyTheLastWordOfThePhraseIsInflected) {
+    EXPECT_EQ(inflected(QStringLiteral("^[%lld coverage gap](inflect: true)"), 3), QStringLiteral("3 coverage gaps"));
+    EXPECT_EQ(inflected(QStringLiteral("^[%lld unique message](inflect: true) archived"), 5),
+              QStringLiteral("5 unique messages archived"));
+    EXPECT_EQ(inflected(QStringLiteral("^[%lld source](inflect: true) hold identical content"), 2),
+              QStringLiteral("2 sources hold identical content"));
+    // Adjectives have no plural.
+    EXPECT_EQ(inflected(QStringLiteral("^[%lld new](inflect: true) this run"), 7), QStringLiteral("7 new this run"));
+    EXPECT_EQ(inflected(QStringLiteral("^[%lld new message](inflect: true) "), 7), QStringLiteral("7 new messages "));
+}
+
+TEST(Counts, TextOutsideTheBracketsAndMalformedTextStayAsTheyAre) {
+    EXPECT_EQ(inflected(QStringLiteral("and %lld more"), 4), QStringLiteral("and 4 more"));
+    EXPECT_EQ(inflected(QStringLiteral("^[%lld seal](inflect: true) waiting, ^[%lld day](inflect: true)"), 2),
+              QStringLiteral("2 seals waiting, 2 days"));
+    // An unclosed bracket is left verbatim rather than eaten.
+    EXPECT_EQ(inflected(QStringLiteral("^[%lld message"), 2), QStringLiteral("^[2 message"));
+    // Nothing but the number inside: nothing to inflect.
+    EXPECT_EQ(inflected(QStringLiteral("^[%lld](inflect: true)"), 2), QStringLiteral("2"));
+}
+
+TEST(Counts, EnglishPlurals) {
+    EXPECT_EQ(pluralNoun(QStringLiteral("result")), QStringLiteral("results"));
+    EXPECT_EQ(pluralNoun(QStringLiteral("match")), QStringLiteral("matches"));
+    EXPECT_EQ(pluralNoun(QStringLiteral("address")), QStringLiteral("addresses"));
+    EXPECT_EQ(pluralNoun(QStringLiteral("entry")), QStringLiteral("entries"));
+    EXPECT_EQ(pluralNoun(QStringLiteral("day")), QStringLiteral("days"));
+    EXPECT_EQ(pluralNoun(QStringLiteral("Mac")), QStringLiteral("Macs"));
+    EXPECT_EQ(pluralNoun(QStringLiteral("person")), QStringLiteral("people"));
+    EXPECT_EQ(pluralNoun(QStringLiteral("Person")), QStringLiteral("People"));
+    EXPECT_EQ(pluralNoun(QStringLiteral("new")), QStringLiteral("new"));
+}
+
+TEST(Symbols, EverySymbolHasAShippedValidSvg) {
+    const auto& table = symbolTable();
+    ASSERT_GE(table.size(), 80u);
+    for (size_t i = 0; i < table.size(); ++i) {
+        if (i > 0) {
+            EXPECT_LT(table[i - 1].symbol, table[i].symbol) << "table must be sorted and unique";
+        }
+        const QString symbol = QString::fromUtf8(table[i].symbol.data(), static_cast<qsizetype>(table[i].symbol.size()));
+        const QString path = symbolResourcePath(symbol);
+        ASSERT_FALSE(path.isEmpty()) << symbol.toStdString();
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << path.toStdString();
+        QSvgRenderer renderer(f.readAll());
+        EXPECT_TRUE(renderer.isValid()) << path.toStdString();
+    }
+    EXPECT_TRUE(QFile::exists(QStringLiteral(":/kelvara/icons/LICENSE")));
+}
+
+TEST(Symbols, TheMainWindowsSymbolsAreKnown) {
+    for (const char* s : {"externaldrive", "chart.bar.xaxis", "bubble.left.and.bubble.right", "magnifyingglass",
+                          "lock.icloud", "line.3.horizontal.decrease.circle", "heart.text.square", "person.2",
+                          "exclamationmark.triangle.fill", "xmark.circle.fill", "archivebox", "info.circle"}) {
+        EXPECT_FALSE(symbolResourcePath(QString::fromLatin1(s)).isEmpty()) << s;
+    }
+    EXPECT_TRUE(symbolResourcePath(QStringLiteral("no.such.symbol")).isEmpty());
+    EXPECT_TRUE(symbolResourcePath(QString()).isEmpty());
+}
+
+TEST(Symbols, IconsAreDrawnInTheRequestedColour) {
+    const QColor orange = toneColor(Tone::orange);
+    const QImage img = symbolIcon(QStringLiteral("exclamationmark.triangle.fill"), orange).pixmap(32, 32).toImage();
+    ASSERT_FALSE(img.isNull());
+    int coloured = 0;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const QColor c = img.pixelColor(x, y);
+            if (c.alpha() == 255) {
+                EXPECT_EQ(c.rgb(), orange.rgb());
+                ++coloured;
+            }
+        }
+    EXPECT_GT(coloured, 100);
+    // An unknown symbol still draws something (a question mark), never nothing.
+    const QImage unknown = symbolIcon(QStringLiteral("no.such.symbol")).pixmap(32, 32).toImage();
+    EXPECT_FALSE(unknown.isNull());
+}
+
+TEST(Colours, ToneColoursFollowTheColourLanguageAndTheDarkPalette) {
+    QPalette light;
+    light.setColor(QPalette::Window, Qt::white);
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    EXPECT_EQ(toneColor(Tone::green, light), QColor(0x34, 0xC7, 0x59));
+    EXPECT_EQ(toneColor(Tone::orange, light), QColor(0xFF, 0x95, 0x00));
+    EXPECT_EQ(toneColor(Tone::red, light), QColor(0xFF, 0x3B, 0x30));
+    EXPECT_EQ(toneColor(Tone::red, dark), QColor(0xFF, 0x45, 0x3A));
+    EXPECT_NE(toneColor(Tone::yellow, light), toneColor(Tone::orange, light));
+    EXPECT_NEAR(toneBackground(Tone::orange, 0.12).alphaF(), 0.12, 0.01);
+}
+
+TEST(Clipboard, CopyReplacesTheContentsWithPlainTextOnly) {
+    QClipboard* cb = QGuiApplication::clipboard();
+    auto* rich = new QMimeData;
+    rich->setHtml(QStringLiteral("<b>old</b>"));
+    rich->setText(QStringLiteral("old"));
+    cb->setMimeData(rich);
+    copyToPasteboard(QStringLiteral("KTRESK1-abc def"));
+    EXPECT_EQ(cb->text(), QStringLiteral("KTRESK1-abc def"));
+    const QMimeData* now = cb->mimeData();
+    ASSERT_NE(now, nullptr);
+    EXPECT_FALSE(now->hasHtml());
+}
+
+TEST(Banner, ShowsTextVerbatimSelectableAndReportsDismissal) {
+    BannerWidget banner(BannerWidget::Kind::error, QStringLiteral("exclamationmark.triangle.fill"));
+    banner.setText(QStringLiteral("<b>not bold</b> & %1"));
+    banner.setDismissible(true, QStringLiteral("Dismiss error"));
+    banner.resize(500, 60);
+    banner.show();
+    EXPECT_EQ(banner.textLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(banner.text(), QStringLiteral("<b>not bold</b> & %1"));
+    EXPECT_TRUE(banner.textLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_TRUE(banner.textLabel()->wordWrap());
+    EXPECT_EQ(banner.dismissButton()->accessibleName(), QStringLiteral("Dismiss error"));
+    QSignalSpy spy(&banner, &BannerWidget::dismissRequested);
+    QTest::mouseClick(banner.dismissButton(), Qt::LeftButton);
+    EXPECT_EQ(spy.count(), 1);
+    // The background is tinted orange.
+    const QImage img = banner.grab().toImage();
+    const QColor corner = img.pixelColor(2, 2);
+    EXPECT_GT(corner.red(), corner.blue());
+}
+
+TEST(Banner, InformationalBannerIsBlueWithoutDismissButton) {
+    BannerWidget* b = informationalBanner(QStringLiteral("Scans read your sources; they never change them."));
+    b->resize(500, 60);
+    b->show();
+    EXPECT_FALSE(b->dismissButton()->isVisible());
+    const QImage img = b->grab().toImage();
+    const QColor corner = img.pixelColor(2, 2);
+    EXPECT_GT(corner.blue(), corner.red());
+    EXPECT_EQ(b->textLabel()->palette().color(QPalette::WindowText), toneColor(Tone::blue));
+    delete b;
+}
