@@ -18,8 +18,9 @@
 //            thread_originator_guid, date_edited, date_retracted, is_reaction, first_archived)
 //                                     one row per message GUID, whatever number of sources held it;
 //                                     `text` is the newest body seen
-//   message_versions(message_id, text, date, first_seen)  every distinct body ever seen
-//                                     (the first body, edits, later corrections): nothing is lost
+//   message_versions(message_id, text, date, first_seen)  once a message is known to have had
+//                                     more than one body (edits, a later sighting with other text):
+//                                     every distinct body, so nothing is lost
 //   message_sources(message_id, source_id, first_seen, last_seen)  provenance
 //   attachments(id, guid UNIQUE, file_name, mime_type, uti, total_bytes, recorded_path,
 //               has_file, object_key, is_sticker)

@@ -1,0 +1,422 @@
+#include "core/archive/tresk_store.h"
+
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <sqlite3.h>
+
+namespace kx {
+
+namespace store_detail {
+
+int64_t toNanos(Date d) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(d.time_since_epoch()).count();
+}
+Date fromNanos(int64_t n) {
+    return Date(std::chrono::duration_cast<Date::duration>(std::chrono::nanoseconds(n)));
+}
+std::optional<Date> optDate(const SQLite::Column& c) {
+    if (c.isNull()) return std::nullopt;
+    return fromNanos(c.getInt64());
+}
+std::optional<std::string> optText(const SQLite::Column& c) {
+    if (c.isNull()) return std::nullopt;
+    return c.getString();
+}
+
+// Splits a user's search text into literal words and quotes each one for FTS5,
+// so no character of the text can act as query syntax. Empty when there is no word.
+std::string literalMatchExpression(const std::string& query) {
+    std::string out;
+    size_t i = 0;
+    while (i < query.size()) {
+        while (i < query.size() && std::isspace(static_cast<unsigned char>(query[i]))) ++i;
+        if (i >= query.size()) break;
+        std::string word;
+        while (i < query.size() && !std::isspace(static_cast<unsigned char>(query[i]))) {
+            if (query[i] == '"') word += "\"\"";
+            else if (query[i] != '\0') word += query[i];
+            ++i;
+        }
+        if (word.empty()) continue;
+        if (!out.empty()) out += ' ';
+        out += '"' + word + '"';
+    }
+    return out;
+}
+
+std::string storeError(const std::string& path, const std::exception& e) {
+    return "the archive " + path + " could not be read (" + e.what() + ")";
+}
+
+} // namespace store_detail
+
+using namespace store_detail;
+
+namespace {
+
+constexpr const char* kHitColumns =
+    "m.guid, m.text, m.date, h.handle, c.display_name, "
+    "(SELECT group_concat(s.source_id, char(31)) FROM message_sources ms JOIN sources s ON s.id = ms.source_id "
+    "WHERE ms.message_id = m.id), m.is_from_me, c.key, m.service, m.date_edited, m.date_retracted, "
+    "m.thread_originator_guid";
+constexpr const char* kHitJoins =
+    " FROM messages m LEFT JOIN handles h ON h.id = m.handle_id LEFT JOIN conversations c ON c.id = m.conversation_id ";
+
+TreskStore::SearchHit readHit(SQLite::Statement& q, int base = 0) {
+    TreskStore::SearchHit hit;
+    hit.id = q.getColumn(base + 0).getString();
+    hit.text = optText(q.getColumn(base + 1));
+    hit.date = optDate(q.getColumn(base + 2));
+    hit.senderHandle = optText(q.getColumn(base + 3));
+    hit.chatDisplayName = optText(q.getColumn(base + 4));
+    if (!q.getColumn(base + 5).isNull()) {
+        const std::string all = q.getColumn(base + 5).getString();
+        size_t start = 0;
+        while (start <= all.size()) {
+            const size_t end = all.find('\x1f', start);
+            hit.sourceIds.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        std::sort(hit.sourceIds.begin(), hit.sourceIds.end());
+    }
+    hit.isFromMe = q.getColumn(base + 6).getInt() != 0;
+    hit.conversationKey = q.getColumn(base + 7).isNull() ? std::string() : q.getColumn(base + 7).getString();
+    hit.service = optText(q.getColumn(base + 8));
+    hit.dateEdited = optDate(q.getColumn(base + 9));
+    hit.dateRetracted = optDate(q.getColumn(base + 10));
+    hit.threadOriginatorGuid = optText(q.getColumn(base + 11));
+    return hit;
+}
+
+// Runs a read and turns any SQLite failure into a kx::Error naming the store.
+template <typename F>
+auto guarded(const std::string& path, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const Error&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw Error(storeError(path, e));
+    }
+}
+
+} // namespace
+
+TreskStore::TreskStore(const std::string& path) : path_(path) {
+    if (!fs::isRegularFile(path)) throw Error("there is no archive at " + path);
+    try {
+        db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY);
+        db_->setBusyTimeout(5000);
+        db_->exec("PRAGMA query_only = 1");
+        if (!db_->tableExists("meta") || !db_->tableExists("messages"))
+            throw Error(path + " is not a Kelvara archive");
+        SQLite::Statement q(*db_, "SELECT value FROM meta WHERE key = 'formatVersion'");
+        if (!q.executeStep()) throw Error(path + " is not a Kelvara archive");
+        const int version = std::atoi(q.getColumn(0).getString().c_str());
+        if (version < 1 || version > kFormatVersion)
+            throw Error(path + " was written by a newer Kelvara (format " + std::to_string(version) + ")");
+    } catch (const Error&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw Error("the archive " + path + " could not be opened (" + e.what() + ")");
+    }
+}
+
+TreskStore::TreskStore(const std::string& path, WritableTag) : path_(path) {}
+
+TreskStore::~TreskStore() = default;
+
+std::string TreskStore::owner() const {
+    return guarded(path_, [&] {
+        SQLite::Statement q(*db_, "SELECT value FROM meta WHERE key = 'owner'");
+        return q.executeStep() ? q.getColumn(0).getString() : std::string();
+    });
+}
+
+std::vector<TreskStore::ConversationSummary> TreskStore::conversations(const std::string& /*owner*/) const {
+    return guarded(path_, [&] {
+        std::vector<ConversationSummary> out;
+        SQLite::Statement q(*db_,
+                            "SELECT c.key, c.display_name, c.is_group, "
+                            "(SELECT group_concat(DISTINCT ch.service) FROM chats ch WHERE ch.conversation_id = c.id), "
+                            "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0), "
+                            "(SELECT max(m.date) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0) AS last "
+                            "FROM conversations c ORDER BY last IS NULL, last DESC, c.key");
+        while (q.executeStep()) {
+            ConversationSummary s;
+            s.handle = q.getColumn(0).getString();
+            if (!q.getColumn(1).isNull() && !q.getColumn(1).getString().empty()) {
+                s.detail = q.getColumn(1).getString();
+            } else if (!q.getColumn(3).isNull()) {
+                std::string services = q.getColumn(3).getString();
+                size_t pos = 0;
+                while ((pos = services.find(',', pos)) != std::string::npos) {
+                    services.replace(pos, 1, ", ");
+                    pos += 2;
+                }
+                s.detail = services;
+            }
+            s.messageCount = q.getColumn(4).getInt64();
+            s.lastDate = optDate(q.getColumn(5));
+            out.push_back(std::move(s));
+        }
+        return out;
+    });
+}
+
+std::vector<TreskStore::ConversationProfile> TreskStore::conversationProfiles(const std::string& /*owner*/) const {
+    return guarded(path_, [&] {
+        std::vector<ConversationProfile> out;
+        SQLite::Statement q(*db_,
+                            "SELECT c.id, c.key, c.display_name, c.is_group, "
+                            "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0), "
+                            "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0 AND m.is_from_me = 1), "
+                            "(SELECT max(m.date) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0) "
+                            "FROM conversations c ORDER BY c.key");
+        SQLite::Statement members(*db_,
+                                  "SELECT h.handle FROM conversation_handles ch JOIN handles h ON h.id = ch.handle_id "
+                                  "WHERE ch.conversation_id = ? ORDER BY h.handle");
+        while (q.executeStep()) {
+            ConversationProfile p;
+            const int64_t id = q.getColumn(0).getInt64();
+            p.key = q.getColumn(1).getString();
+            p.displayName = optText(q.getColumn(2));
+            p.isGroup = q.getColumn(3).getInt() != 0;
+            p.messageCount = q.getColumn(4).getInt64();
+            p.fromMeCount = q.getColumn(5).getInt64();
+            p.lastDate = optDate(q.getColumn(6));
+            members.reset();
+            members.bind(1, id);
+            while (members.executeStep()) p.participants.push_back(members.getColumn(0).getString());
+            out.push_back(std::move(p));
+        }
+        return out;
+    });
+}
+
+std::vector<TreskStore::SearchHit> TreskStore::messages(const std::string& /*owner*/, const std::string& conversationKey,
+                                                        int64_t limit, int64_t offset) const {
+    if (limit <= 0) return {};
+    if (offset < 0) offset = 0;
+    return guarded(path_, [&] {
+        std::vector<SearchHit> out;
+        SQLite::Statement q(*db_, std::string("SELECT ") + kHitColumns + kHitJoins +
+                                      "WHERE m.conversation_id = (SELECT id FROM conversations WHERE key = ?) "
+                                      "AND m.is_reaction = 0 ORDER BY m.date, m.id LIMIT ? OFFSET ?");
+        q.bind(1, conversationKey);
+        q.bind(2, limit);
+        q.bind(3, offset);
+        while (q.executeStep()) out.push_back(readHit(q));
+        return out;
+    });
+}
+
+std::map<std::string, std::vector<TreskStore::AttachmentRef>> TreskStore::attachments(
+    const std::vector<std::string>& messageIds) const {
+    return guarded(path_, [&] {
+        std::map<std::string, std::vector<AttachmentRef>> out;
+        SQLite::Statement q(*db_,
+                            "SELECT a.guid, a.file_name, a.mime_type, a.total_bytes, a.has_file, a.object_key "
+                            "FROM messages m JOIN message_attachments ma ON ma.message_id = m.id "
+                            "JOIN attachments a ON a.id = ma.attachment_id WHERE m.guid = ? ORDER BY ma.position, a.id");
+        for (const auto& id : messageIds) {
+            if (out.count(id)) continue;
+            q.reset();
+            q.bind(1, id);
+            std::vector<AttachmentRef> refs;
+            while (q.executeStep()) {
+                AttachmentRef r;
+                r.id = q.getColumn(0).getString();
+                r.fileName = optText(q.getColumn(1));
+                r.mimeType = optText(q.getColumn(2));
+                r.totalBytes = q.getColumn(3).getInt64();
+                if (!q.getColumn(4).isNull()) r.hasFile = q.getColumn(4).getInt() != 0;
+                r.objectKey = optText(q.getColumn(5));
+                refs.push_back(std::move(r));
+            }
+            if (!refs.empty()) out.emplace(id, std::move(refs));
+        }
+        return out;
+    });
+}
+
+std::map<std::string, std::vector<TreskStore::Reaction>> TreskStore::reactions(
+    const std::vector<std::string>& messageIds) const {
+    return guarded(path_, [&] {
+        std::map<std::string, std::vector<Reaction>> out;
+        // associated_guid keeps the source's prefix ("p:0/GUID", "bp:GUID").
+        SQLite::Statement q(*db_,
+                            "SELECT m.guid, m.associated_type, h.handle, m.is_from_me, m.date FROM messages m "
+                            "LEFT JOIN handles h ON h.id = m.handle_id WHERE m.is_reaction = 1 AND "
+                            "(m.associated_guid = ? OR m.associated_guid = 'bp:' || ? OR m.associated_guid LIKE 'p:%/' || ? ESCAPE '\\') "
+                            "ORDER BY m.date, m.id");
+        for (const auto& id : messageIds) {
+            if (out.count(id)) continue;
+            std::string escaped;
+            for (char c : id) {
+                if (c == '%' || c == '_' || c == '\\') escaped += '\\';
+                escaped += c;
+            }
+            q.reset();
+            q.bind(1, id);
+            q.bind(2, id);
+            q.bind(3, escaped);
+            std::vector<Reaction> list;
+            while (q.executeStep()) {
+                Reaction r;
+                r.id = q.getColumn(0).getString();
+                r.targetMessageId = id;
+                r.type = q.getColumn(1).getInt64();
+                r.senderHandle = optText(q.getColumn(2));
+                r.isFromMe = q.getColumn(3).getInt() != 0;
+                r.date = optDate(q.getColumn(4));
+                list.push_back(std::move(r));
+            }
+            if (!list.empty()) out.emplace(id, std::move(list));
+        }
+        return out;
+    });
+}
+
+std::vector<TreskStore::MessageVersion> TreskStore::versions(const std::string& messageId) const {
+    return guarded(path_, [&] {
+        std::vector<MessageVersion> out;
+        SQLite::Statement q(*db_,
+                            "SELECT v.text, v.date, v.first_seen FROM message_versions v JOIN messages m ON m.id = v.message_id "
+                            "WHERE m.guid = ? ORDER BY v.date IS NULL DESC, v.date, v.first_seen, v.rowid");
+        q.bind(1, messageId);
+        while (q.executeStep())
+            out.push_back({q.getColumn(0).getString(), optDate(q.getColumn(1)), fromNanos(q.getColumn(2).getInt64())});
+        return out;
+    });
+}
+
+std::vector<std::string> TreskStore::sources(const std::string& messageId) const {
+    return guarded(path_, [&] {
+        std::vector<std::string> out;
+        SQLite::Statement q(*db_,
+                            "SELECT s.source_id FROM messages m JOIN message_sources ms ON ms.message_id = m.id "
+                            "JOIN sources s ON s.id = ms.source_id WHERE m.guid = ? ORDER BY s.source_id");
+        q.bind(1, messageId);
+        while (q.executeStep()) out.push_back(q.getColumn(0).getString());
+        return out;
+    });
+}
+
+std::vector<TreskStore::SearchHit> TreskStore::search(const std::string& query, const std::string& /*owner*/,
+                                                      const std::optional<std::string>& handle,
+                                                      const std::optional<Date>& from, const std::optional<Date>& to,
+                                                      int64_t limit) const {
+    const std::string match = literalMatchExpression(query);
+    if (match.empty() || limit <= 0) return {};
+    return guarded(path_, [&] {
+        std::string sql = std::string("SELECT ") + kHitColumns + kHitJoins +
+                          "WHERE m.id IN (SELECT rowid FROM messages_fts WHERE messages_fts MATCH ?) AND m.is_reaction = 0";
+        if (handle) sql += " AND h.handle = ?";
+        if (from) sql += " AND m.date >= ?";
+        if (to) sql += " AND m.date <= ?";
+        sql += " ORDER BY m.date DESC, m.id DESC LIMIT ?";
+        SQLite::Statement q(*db_, sql);
+        int i = 1;
+        q.bind(i++, match);
+        if (handle) q.bind(i++, *handle);
+        if (from) q.bind(i++, toNanos(*from));
+        if (to) q.bind(i++, toNanos(*to));
+        q.bind(i++, limit);
+        std::vector<SearchHit> out;
+        while (q.executeStep()) out.push_back(readHit(q));
+        return out;
+    });
+}
+
+int64_t TreskStore::searchCount(const std::string& query, const std::string& /*owner*/) const {
+    const std::string match = literalMatchExpression(query);
+    if (match.empty()) return 0;
+    return guarded(path_, [&] {
+        SQLite::Statement q(*db_,
+                            "SELECT count(*) FROM messages m WHERE m.id IN "
+                            "(SELECT rowid FROM messages_fts WHERE messages_fts MATCH ?) AND m.is_reaction = 0");
+        q.bind(1, match);
+        q.executeStep();
+        return q.getColumn(0).getInt64();
+    });
+}
+
+int64_t TreskStore::messageCount() const {
+    return guarded(path_, [&] { return db_->execAndGet("SELECT count(*) FROM messages").getInt64(); });
+}
+
+int64_t TreskStore::corroboratedCount() const {
+    return guarded(path_, [&] {
+        return db_->execAndGet("SELECT count(*) FROM (SELECT message_id FROM message_sources GROUP BY message_id HAVING count(*) > 1)")
+            .getInt64();
+    });
+}
+
+int64_t TreskStore::duplicateCopies() const {
+    return guarded(path_, [&] {
+        return db_->execAndGet("SELECT (SELECT count(*) FROM message_sources) - (SELECT count(DISTINCT message_id) FROM message_sources)")
+            .getInt64();
+    });
+}
+
+std::vector<std::string> TreskStore::objectKeys() const {
+    return guarded(path_, [&] {
+        std::vector<std::string> out;
+        SQLite::Statement q(*db_, "SELECT DISTINCT object_key FROM attachments WHERE object_key IS NOT NULL ORDER BY object_key");
+        while (q.executeStep()) out.push_back(q.getColumn(0).getString());
+        return out;
+    });
+}
+
+std::vector<TreskStore::SourceContent> TreskStore::sourceContents() const {
+    return guarded(path_, [&] {
+        std::vector<SourceContent> out;
+        SQLite::Statement q(*db_,
+                            "SELECT s.source_id, count(ms.message_id), min(m.date), max(m.date), s.last_read FROM sources s "
+                            "LEFT JOIN message_sources ms ON ms.source_id = s.id LEFT JOIN messages m ON m.id = ms.message_id "
+                            "GROUP BY s.id ORDER BY s.source_id");
+        while (q.executeStep())
+            out.push_back({q.getColumn(0).getString(), q.getColumn(1).getInt64(), optDate(q.getColumn(2)),
+                           optDate(q.getColumn(3)), optDate(q.getColumn(4))});
+        return out;
+    });
+}
+
+std::vector<TreskStore::SourceOverlap> TreskStore::sourceOverlaps() const {
+    return guarded(path_, [&] {
+        std::vector<SourceOverlap> out;
+        SQLite::Statement q(*db_,
+                            "SELECT sa.source_id, sb.source_id, count(*) FROM message_sources a "
+                            "JOIN message_sources b ON b.message_id = a.message_id AND b.source_id != a.source_id "
+                            "JOIN sources sa ON sa.id = a.source_id JOIN sources sb ON sb.id = b.source_id "
+                            "WHERE sa.source_id < sb.source_id GROUP BY a.source_id, b.source_id ORDER BY 1, 2");
+        while (q.executeStep())
+            out.push_back({q.getColumn(0).getString(), q.getColumn(1).getString(), q.getColumn(2).getInt64()});
+        return out;
+    });
+}
+
+void TreskStore::forEachMessage(const std::function<void(const StoredMessage&)>& visit) const {
+    guarded(path_, [&] {
+        SQLite::Statement q(*db_, std::string("SELECT ") + kHitColumns +
+                                      ", m.associated_guid, m.associated_type, m.is_reaction, m.first_archived" + kHitJoins +
+                                      "ORDER BY m.date IS NULL, m.date, m.guid");
+        while (q.executeStep()) {
+            StoredMessage s;
+            s.hit = readHit(q);
+            s.associatedGuid = optText(q.getColumn(12));
+            s.associatedType = q.getColumn(13).getInt64();
+            s.isReaction = q.getColumn(14).getInt() != 0;
+            s.firstArchived = fromNanos(q.getColumn(15).getInt64());
+            visit(s);
+        }
+        return 0;
+    });
+}
+
+} // namespace kx

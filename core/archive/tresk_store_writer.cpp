@@ -1,0 +1,568 @@
+#include "core/archive/tresk_store_writer.h"
+
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace kx {
+
+namespace store_detail {
+int64_t toNanos(Date d);
+Date fromNanos(int64_t n);
+} // namespace store_detail
+using store_detail::toNanos;
+
+namespace {
+
+// Version 1 of the store. Changing it means a new formatVersion and a migration.
+constexpr const char* kSchema = R"SQL(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
+CREATE TABLE sources(
+  id INTEGER PRIMARY KEY,
+  source_id TEXT NOT NULL UNIQUE,
+  format TEXT NOT NULL,
+  label TEXT,
+  path TEXT NOT NULL,
+  cursor_row_id INTEGER NOT NULL DEFAULT 0,
+  cursor_guid TEXT NOT NULL DEFAULT '',
+  cursor_extra TEXT NOT NULL DEFAULT '',
+  first_read INTEGER,
+  last_read INTEGER);
+CREATE TABLE conversations(
+  id INTEGER PRIMARY KEY,
+  key TEXT NOT NULL UNIQUE,
+  display_name TEXT,
+  is_group INTEGER NOT NULL DEFAULT 0,
+  service TEXT);
+CREATE TABLE chats(
+  guid TEXT PRIMARY KEY,
+  conversation_id INTEGER NOT NULL REFERENCES conversations(id),
+  service TEXT) WITHOUT ROWID;
+CREATE TABLE handles(id INTEGER PRIMARY KEY, handle TEXT NOT NULL UNIQUE, name TEXT);
+CREATE TABLE conversation_handles(
+  conversation_id INTEGER NOT NULL REFERENCES conversations(id),
+  handle_id INTEGER NOT NULL REFERENCES handles(id),
+  PRIMARY KEY(conversation_id, handle_id)) WITHOUT ROWID;
+CREATE TABLE messages(
+  id INTEGER PRIMARY KEY,
+  guid TEXT NOT NULL UNIQUE,
+  conversation_id INTEGER NOT NULL REFERENCES conversations(id),
+  handle_id INTEGER REFERENCES handles(id),
+  service TEXT,
+  text TEXT,
+  date INTEGER,
+  date_read INTEGER,
+  date_delivered INTEGER,
+  is_from_me INTEGER NOT NULL DEFAULT 0,
+  associated_guid TEXT,
+  associated_type INTEGER NOT NULL DEFAULT 0,
+  thread_originator_guid TEXT,
+  date_edited INTEGER,
+  date_retracted INTEGER,
+  is_reaction INTEGER NOT NULL DEFAULT 0,
+  first_archived INTEGER NOT NULL);
+CREATE INDEX messages_by_conversation ON messages(conversation_id, is_reaction, date, id);
+CREATE INDEX messages_by_associated ON messages(associated_guid) WHERE associated_guid IS NOT NULL;
+CREATE TABLE message_versions(
+  message_id INTEGER NOT NULL REFERENCES messages(id),
+  text TEXT NOT NULL,
+  date INTEGER,
+  first_seen INTEGER NOT NULL,
+  UNIQUE(message_id, text));
+CREATE TABLE message_sources(
+  message_id INTEGER NOT NULL REFERENCES messages(id),
+  source_id INTEGER NOT NULL REFERENCES sources(id),
+  first_seen INTEGER NOT NULL,
+  last_seen INTEGER NOT NULL,
+  PRIMARY KEY(message_id, source_id)) WITHOUT ROWID;
+CREATE INDEX message_sources_by_source ON message_sources(source_id);
+CREATE TABLE attachments(
+  id INTEGER PRIMARY KEY,
+  guid TEXT NOT NULL UNIQUE,
+  file_name TEXT,
+  mime_type TEXT,
+  uti TEXT,
+  total_bytes INTEGER NOT NULL DEFAULT 0,
+  recorded_path TEXT,
+  has_file INTEGER,
+  object_key TEXT,
+  is_sticker INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE message_attachments(
+  message_id INTEGER NOT NULL REFERENCES messages(id),
+  attachment_id INTEGER NOT NULL REFERENCES attachments(id),
+  position INTEGER NOT NULL,
+  PRIMARY KEY(message_id, attachment_id)) WITHOUT ROWID;
+CREATE TABLE attachment_sources(
+  attachment_id INTEGER NOT NULL REFERENCES attachments(id),
+  source_id INTEGER NOT NULL REFERENCES sources(id),
+  path TEXT,
+  state TEXT NOT NULL,
+  PRIMARY KEY(attachment_id, source_id)) WITHOUT ROWID;
+CREATE VIRTUAL TABLE messages_fts USING fts5(text, content='messages', content_rowid='id',
+  tokenize='unicode61 remove_diacritics 2');
+CREATE TRIGGER messages_fts_insert AFTER INSERT ON messages
+  WHEN new.text IS NOT NULL AND new.is_reaction = 0 BEGIN
+  INSERT INTO messages_fts(rowid, text) VALUES (new.id, new.text);
+END;
+CREATE TRIGGER messages_fts_update AFTER UPDATE OF text ON messages
+  WHEN old.text IS NOT new.text AND new.is_reaction = 0 BEGIN
+  INSERT INTO messages_fts(messages_fts, rowid, text) SELECT 'delete', old.id, old.text WHERE old.text IS NOT NULL;
+  INSERT INTO messages_fts(rowid, text) SELECT new.id, new.text WHERE new.text IS NOT NULL;
+END;
+)SQL";
+
+bool isReactionType(int64_t t) { return t >= 2000 && t < 4000; }
+
+void bindOpt(SQLite::Statement& s, int i, const std::optional<std::string>& v) {
+    if (v) s.bind(i, *v);
+    else s.bind(i);
+}
+void bindOpt(SQLite::Statement& s, int i, const std::optional<Date>& v) {
+    if (v) s.bind(i, static_cast<int64_t>(toNanos(*v)));
+    else s.bind(i);
+}
+
+std::string stateName(AttachmentFileState s) {
+    switch (s) {
+    case AttachmentFileState::present: return "present";
+    case AttachmentFileState::missing: return "missing";
+    case AttachmentFileState::refused: return "refused";
+    case AttachmentFileState::notRecorded: return "notRecorded";
+    }
+    return "notRecorded";
+}
+
+} // namespace
+
+std::string conversationKeyFromChatGuid(const std::string& chatGuid) {
+    for (const char* sep : {";-;", ";+;"}) {
+        const auto pos = chatGuid.find(sep);
+        if (pos != std::string::npos && pos + 3 < chatGuid.size()) return chatGuid.substr(pos + 3);
+    }
+    return chatGuid;
+}
+
+struct TreskStoreWriter::Statements {
+    SQLite::Statement insertMessage, findMessage, mergeMessage, updateText, insertVersion, insertProvenance,
+        upsertAttachment, linkAttachment, attachmentSource, insertHandle, insertConversation, insertChat,
+        insertMember;
+    explicit Statements(SQLite::Database& db)
+        : insertMessage(db,
+                        "INSERT INTO messages(guid, conversation_id, handle_id, service, text, date, date_read, date_delivered, "
+                        "is_from_me, associated_guid, associated_type, thread_originator_guid, date_edited, date_retracted, "
+                        "is_reaction, first_archived) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO NOTHING"),
+          findMessage(db, "SELECT id, text, date_edited FROM messages WHERE guid = ?"),
+          // A second sighting fills in what the first one lacked and never blanks
+          // anything already stored.
+          mergeMessage(db,
+                       "UPDATE messages SET handle_id = coalesce(handle_id, ?2), service = coalesce(service, ?3), "
+                       "date = coalesce(date, ?4), date_read = coalesce(date_read, ?5), "
+                       "date_delivered = coalesce(date_delivered, ?6), associated_guid = coalesce(associated_guid, ?7), "
+                       "thread_originator_guid = coalesce(thread_originator_guid, ?8), "
+                       "date_edited = max(coalesce(date_edited, ?9), coalesce(?9, date_edited)), "
+                       "date_retracted = coalesce(date_retracted, ?10) WHERE id = ?1"),
+          updateText(db, "UPDATE messages SET text = ? WHERE id = ?"),
+          insertVersion(db,
+                        "INSERT INTO message_versions(message_id, text, date, first_seen) VALUES (?,?,?,?) "
+                        "ON CONFLICT(message_id, text) DO UPDATE SET date = coalesce(date, excluded.date)"),
+          insertProvenance(db,
+                           "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?) "
+                           "ON CONFLICT(message_id, source_id) DO UPDATE SET last_seen = excluded.last_seen"),
+          upsertAttachment(db,
+                           "INSERT INTO attachments(guid, file_name, mime_type, uti, total_bytes, recorded_path, has_file, "
+                           "object_key, is_sticker) VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO UPDATE SET "
+                           "file_name = coalesce(file_name, excluded.file_name), "
+                           "mime_type = coalesce(mime_type, excluded.mime_type), uti = coalesce(uti, excluded.uti), "
+                           "total_bytes = max(total_bytes, excluded.total_bytes), "
+                           "recorded_path = coalesce(recorded_path, excluded.recorded_path), "
+                           "has_file = max(coalesce(has_file, 0), coalesce(excluded.has_file, 0)), "
+                           "object_key = coalesce(object_key, excluded.object_key) RETURNING id"),
+          linkAttachment(db,
+                         "INSERT INTO message_attachments(message_id, attachment_id, position) VALUES (?,?,?) "
+                         "ON CONFLICT DO NOTHING"),
+          attachmentSource(db,
+                           "INSERT INTO attachment_sources(attachment_id, source_id, path, state) VALUES (?,?,?,?) "
+                           "ON CONFLICT(attachment_id, source_id) DO UPDATE SET path = excluded.path, state = excluded.state"),
+          insertHandle(db, "INSERT INTO handles(handle, name) VALUES (?, ?) ON CONFLICT(handle) DO UPDATE SET "
+                           "name = coalesce(excluded.name, name) RETURNING id"),
+          insertConversation(db,
+                             "INSERT INTO conversations(key, display_name, is_group, service) VALUES (?,?,?,?) "
+                             "ON CONFLICT(key) DO UPDATE SET display_name = coalesce(excluded.display_name, display_name), "
+                             "is_group = max(is_group, excluded.is_group), service = coalesce(service, excluded.service) "
+                             "RETURNING id, display_name, is_group"),
+          insertChat(db, "INSERT INTO chats(guid, conversation_id, service) VALUES (?,?,?) ON CONFLICT(guid) DO NOTHING"),
+          insertMember(db, "INSERT INTO conversation_handles(conversation_id, handle_id) VALUES (?,?) ON CONFLICT DO NOTHING") {}
+};
+
+TreskStoreWriter::TreskStoreWriter(const std::string& path) : TreskStore(path, WritableTag {}) {}
+
+TreskStoreWriter::~TreskStoreWriter() {
+    st_.reset();
+    rollback();
+}
+
+std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path, const std::string& owner, Date now) {
+    std::unique_ptr<TreskStoreWriter> w(new TreskStoreWriter(path));
+    try {
+        fs::createPrivateDirectories(std::filesystem::path(path).parent_path());
+        const bool existed = fs::exists(path);
+        w->db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        ::chmod(path.c_str(), 0600);
+        w->db_->setBusyTimeout(10000);
+        w->db_->exec("PRAGMA foreign_keys = ON");
+        const std::string mode = w->db_->execAndGet("PRAGMA journal_mode = WAL").getString();
+        if (mode != "wal") throw Error("the archive " + path + " could not be switched to write-ahead logging");
+        w->db_->exec("PRAGMA synchronous = NORMAL");
+        w->db_->exec("PRAGMA cache_size = -32768");  // 32 MB page cache
+        const bool hasMeta = w->db_->tableExists("meta");
+        if (!hasMeta) {
+            const bool empty = w->db_->execAndGet("SELECT count(*) FROM sqlite_master").getInt() == 0;
+            if (existed && !empty) throw Error(path + " is not a Kelvara archive, so it was left as it is");
+            w->createSchema(owner, now);
+        } else {
+            SQLite::Statement q(*w->db_, "SELECT key, value FROM meta WHERE key IN ('formatVersion', 'owner')");
+            std::string version, recorded;
+            while (q.executeStep()) (q.getColumn(0).getString() == "owner" ? recorded : version) = q.getColumn(1).getString();
+            const int v = std::atoi(version.c_str());
+            if (v < 1 || v > kFormatVersion)
+                throw Error(path + " was written by a newer Kelvara (format " + version + "), so it was left as it is");
+            if (recorded != owner)
+                throw Error("the archive " + path + " belongs to the owner \"" + recorded + "\", not \"" + owner +
+                            "\"; nothing was written to it");
+        }
+        w->st_ = std::make_unique<Statements>(*w->db_);
+    } catch (const Error&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw Error("the archive " + path + " could not be opened for writing (" + e.what() + ")");
+    }
+    return w;
+}
+
+void TreskStoreWriter::createSchema(const std::string& owner, Date now) {
+    SQLite::Transaction t(*db_);
+    db_->exec(kSchema);
+    SQLite::Statement m(*db_, "INSERT INTO meta(key, value) VALUES (?, ?)");
+    for (const auto& [k, v] : {std::pair<std::string, std::string> {"formatVersion", std::to_string(kFormatVersion)},
+                               {"owner", owner},
+                               {"createdAt", formatISO8601(now)}}) {
+        m.reset();
+        m.bind(1, k);
+        m.bind(2, v);
+        m.exec();
+    }
+    t.commit();
+}
+
+void TreskStoreWriter::setNameLookup(std::function<std::optional<std::string>(const std::string&)> lookup) {
+    nameLookup_ = std::move(lookup);
+}
+
+void TreskStoreWriter::begin() {
+    if (inTransaction_) return;
+    db_->exec("BEGIN IMMEDIATE");
+    inTransaction_ = true;
+}
+
+void TreskStoreWriter::commit() {
+    if (!inTransaction_) return;
+    db_->exec("COMMIT");
+    inTransaction_ = false;
+}
+
+void TreskStoreWriter::rollback() {
+    if (!inTransaction_ || !db_) return;
+    inTransaction_ = false;
+    try {
+        db_->exec("ROLLBACK");
+    } catch (...) {
+    }
+    // What was cached during the transaction may not exist any more.
+    handles_.clear();
+    chats_.clear();
+    conversations_.clear();
+}
+
+int64_t TreskStoreWriter::sourceRow(const Source& source, Date now) {
+    SQLite::Statement q(*db_,
+                        "INSERT INTO sources(source_id, format, label, path, first_read, last_read) VALUES (?,?,?,?,?,?) "
+                        "ON CONFLICT(source_id) DO UPDATE SET format = excluded.format, label = excluded.label, "
+                        "path = excluded.path RETURNING id");
+    q.bind(1, source.id);
+    q.bind(2, toString(source.format));
+    bindOpt(q, 3, source.label);
+    q.bind(4, source.path);
+    q.bind(5, static_cast<int64_t>(toNanos(now)));
+    q.bind(6);
+    q.executeStep();
+    return q.getColumn(0).getInt64();
+}
+
+IngestCursor TreskStoreWriter::cursor(int64_t sourceRow) const {
+    SQLite::Statement q(*db_, "SELECT cursor_row_id, cursor_guid, cursor_extra FROM sources WHERE id = ?");
+    q.bind(1, sourceRow);
+    IngestCursor c;
+    if (q.executeStep()) {
+        c.lastRowId = q.getColumn(0).getInt64();
+        c.lastGuid = q.getColumn(1).getString();
+        c.extra = q.getColumn(2).getString();
+    }
+    return c;
+}
+
+void TreskStoreWriter::setCursor(int64_t sourceRow, const IngestCursor& c, Date now) {
+    SQLite::Statement q(*db_,
+                        "UPDATE sources SET cursor_row_id = ?, cursor_guid = ?, cursor_extra = ?, last_read = ? WHERE id = ?");
+    q.bind(1, c.lastRowId);
+    q.bind(2, c.lastGuid);
+    q.bind(3, c.extra);
+    q.bind(4, static_cast<int64_t>(toNanos(now)));
+    q.bind(5, sourceRow);
+    q.exec();
+}
+
+int64_t TreskStoreWriter::handleId(const std::string& handle) {
+    if (auto it = handles_.find(handle); it != handles_.end()) return it->second;
+    auto& s = st_->insertHandle;
+    s.reset();
+    s.bind(1, handle);
+    bindOpt(s, 2, nameLookup_ ? nameLookup_(handle) : std::nullopt);
+    s.executeStep();
+    const int64_t id = s.getColumn(0).getInt64();
+    while (s.executeStep()) {
+    }
+    handles_.emplace(handle, id);
+    return id;
+}
+
+int64_t TreskStoreWriter::conversationByKey(const std::string& key, const std::optional<std::string>& displayName,
+                                            bool isGroup, const std::optional<std::string>& service) {
+    auto& s = st_->insertConversation;
+    s.reset();
+    s.bind(1, key);
+    bindOpt(s, 2, displayName && !displayName->empty() ? displayName : std::nullopt);
+    s.bind(3, isGroup ? 1 : 0);
+    bindOpt(s, 4, service);
+    s.executeStep();
+    ConversationInfo info;
+    info.id = s.getColumn(0).getInt64();
+    info.key = key;
+    if (!s.getColumn(1).isNull()) info.displayName = s.getColumn(1).getString();
+    info.isGroup = s.getColumn(2).getInt() != 0;
+    while (s.executeStep()) {
+    }
+    conversations_[key] = info;
+    return info.id;
+}
+
+void TreskStoreWriter::addChat(const ChatRecord& chat) {
+    std::string key = chat.identifier.empty() ? conversationKeyFromChatGuid(chat.guid) : chat.identifier;
+    if (key.empty()) key = chat.guid;
+    const int64_t id = conversationByKey(key, chat.displayName, chat.isGroup, chat.service);
+    auto& c = st_->insertChat;
+    c.reset();
+    c.bind(1, chat.guid);
+    c.bind(2, id);
+    bindOpt(c, 3, chat.service);
+    c.exec();
+    for (const auto& p : chat.participants) {
+        if (p.empty()) continue;
+        auto& m = st_->insertMember;
+        m.reset();
+        m.bind(1, id);
+        m.bind(2, handleId(p));
+        m.exec();
+    }
+    chats_[chat.guid] = conversations_[key];
+}
+
+const TreskStoreWriter::ConversationInfo& TreskStoreWriter::conversationFor(const MessageRecord& m) {
+    if (!m.chatGuid.empty()) {
+        if (auto it = chats_.find(m.chatGuid); it != chats_.end()) return it->second;
+        // A chat this run did not announce: it may be stored already.
+        SQLite::Statement q(*db_,
+                            "SELECT c.id, c.key, c.display_name, c.is_group FROM chats ch JOIN conversations c "
+                            "ON c.id = ch.conversation_id WHERE ch.guid = ?");
+        q.bind(1, m.chatGuid);
+        if (q.executeStep()) {
+            ConversationInfo info {q.getColumn(0).getInt64(), q.getColumn(1).getString(), std::nullopt,
+                                   q.getColumn(3).getInt() != 0};
+            if (!q.getColumn(2).isNull()) info.displayName = q.getColumn(2).getString();
+            return chats_[m.chatGuid] = info;
+        }
+        ChatRecord chat;
+        chat.guid = m.chatGuid;
+        chat.identifier = conversationKeyFromChatGuid(m.chatGuid);
+        chat.isGroup = m.chatGuid.find(";+;") != std::string::npos;
+        chat.service = m.service;
+        addChat(chat);
+        return chats_[m.chatGuid];
+    }
+    // A message outside any chat: filed under its handle, else under "unknown".
+    const std::string key = m.handle && !m.handle->empty() ? *m.handle : std::string("unknown");
+    if (auto it = conversations_.find(key); it != conversations_.end()) return it->second;
+    conversationByKey(key, std::nullopt, false, m.service);
+    return conversations_[key];
+}
+
+TreskStoreWriter::AddResult TreskStoreWriter::addMessage(const MessageRecord& m, int64_t sourceRow, Date now,
+                                                         const std::unordered_map<std::string, std::string>& objectKeys) {
+    const auto& conv = conversationFor(m);
+    const int64_t nowNs = toNanos(now);
+    std::optional<int64_t> handle;
+    if (m.handle && !m.handle->empty()) handle = handleId(*m.handle);
+    const bool reaction = isReactionType(m.associatedMessageType);
+
+    auto& ins = st_->insertMessage;
+    ins.reset();
+    ins.clearBindings();
+    ins.bind(1, m.guid);
+    ins.bind(2, conv.id);
+    if (handle) ins.bind(3, *handle);
+    bindOpt(ins, 4, m.service);
+    bindOpt(ins, 5, m.text);
+    bindOpt(ins, 6, m.date);
+    bindOpt(ins, 7, m.dateRead);
+    bindOpt(ins, 8, m.dateDelivered);
+    ins.bind(9, m.isFromMe ? 1 : 0);
+    bindOpt(ins, 10, m.associatedMessageGuid);
+    ins.bind(11, m.associatedMessageType);
+    bindOpt(ins, 12, m.threadOriginatorGuid);
+    bindOpt(ins, 13, m.dateEdited);
+    bindOpt(ins, 14, m.dateRetracted);
+    ins.bind(15, reaction ? 1 : 0);
+    ins.bind(16, nowNs);
+    AddResult result;
+    bool versionsNeeded = !m.edits.empty();
+    if (ins.exec() == 1) {
+        result.inserted = true;
+        result.messageId = db_->getLastInsertRowid();
+    } else {
+        auto& f = st_->findMessage;
+        f.reset();
+        f.bind(1, m.guid);
+        if (!f.executeStep()) throw Error("the message " + m.guid + " vanished from the archive while it was being stored");
+        result.messageId = f.getColumn(0).getInt64();
+        const std::optional<std::string> storedText =
+            f.getColumn(1).isNull() ? std::nullopt : std::optional<std::string>(f.getColumn(1).getString());
+        const bool hasStoredEdited = !f.getColumn(2).isNull();
+        const int64_t storedEdited = hasStoredEdited ? f.getColumn(2).getInt64() : 0;
+        f.reset();
+        auto& u = st_->mergeMessage;
+        u.reset();
+        u.clearBindings();
+        u.bind(1, result.messageId);
+        if (handle) u.bind(2, *handle);
+        bindOpt(u, 3, m.service);
+        bindOpt(u, 4, m.date);
+        bindOpt(u, 5, m.dateRead);
+        bindOpt(u, 6, m.dateDelivered);
+        bindOpt(u, 7, m.associatedMessageGuid);
+        bindOpt(u, 8, m.threadOriginatorGuid);
+        bindOpt(u, 9, m.dateEdited);
+        bindOpt(u, 10, m.dateRetracted);
+        u.exec();
+        // The shown text follows the newest edit; every body stays in message_versions.
+        if (m.text && m.text != storedText) {
+            versionsNeeded = true;
+            const bool newer = !storedText ||
+                               (m.dateEdited && (!hasStoredEdited || toNanos(*m.dateEdited) > storedEdited));
+            if (storedText) {
+                auto& v = st_->insertVersion;
+                v.reset();
+                v.bind(1, result.messageId);
+                v.bind(2, *storedText);
+                v.bind(3);
+                v.bind(4, nowNs);
+                v.exec();
+            }
+            if (newer) {
+                auto& t = st_->updateText;
+                t.reset();
+                t.bind(1, *m.text);
+                t.bind(2, result.messageId);
+                t.exec();
+            }
+        }
+    }
+    auto addVersion = [&](const std::optional<std::string>& text, const std::optional<Date>& date) {
+        if (!text) return;
+        auto& v = st_->insertVersion;
+        v.reset();
+        v.bind(1, result.messageId);
+        v.bind(2, *text);
+        bindOpt(v, 3, date);
+        v.bind(4, nowNs);
+        v.exec();
+    };
+    // Versions are kept once a message is known to have more than one body.
+    if (versionsNeeded) {
+        for (const auto& e : m.edits) addVersion(e.text, e.date);
+        addVersion(m.text, m.dateEdited ? m.dateEdited : m.date);
+    }
+
+    auto& p = st_->insertProvenance;
+    p.reset();
+    p.bind(1, result.messageId);
+    p.bind(2, sourceRow);
+    p.bind(3, nowNs);
+    p.bind(4, nowNs);
+    p.exec();
+
+    int position = 0;
+    for (const auto& a : m.attachments) {
+        auto& ua = st_->upsertAttachment;
+        ua.reset();
+        ua.clearBindings();
+        ua.bind(1, a.guid);
+        bindOpt(ua, 2, a.fileName);
+        bindOpt(ua, 3, a.mimeType);
+        bindOpt(ua, 4, a.uti);
+        ua.bind(5, a.totalBytes);
+        bindOpt(ua, 6, a.recordedPath);
+        ua.bind(7, a.state == AttachmentFileState::notRecorded ? 0 : 1);
+        if (auto it = objectKeys.find(a.guid); it != objectKeys.end()) ua.bind(8, it->second);
+        ua.bind(9, a.isSticker ? 1 : 0);
+        ua.executeStep();
+        const int64_t attachmentId = ua.getColumn(0).getInt64();
+        while (ua.executeStep()) {
+        }
+        auto& l = st_->linkAttachment;
+        l.reset();
+        l.bind(1, result.messageId);
+        l.bind(2, attachmentId);
+        l.bind(3, position++);
+        l.exec();
+        auto& s = st_->attachmentSource;
+        s.reset();
+        s.bind(1, attachmentId);
+        s.bind(2, sourceRow);
+        if (a.resolvedPath) s.bind(3, a.resolvedPath->string());
+        else s.bind(3);
+        s.bind(4, stateName(a.state));
+        s.exec();
+    }
+    return result;
+}
+
+std::vector<std::pair<std::string, std::string>> TreskStoreWriter::attachmentsAwaitingBytes(int64_t sourceRow) const {
+    std::vector<std::pair<std::string, std::string>> out;
+    SQLite::Statement q(*db_,
+                        "SELECT a.guid, s.path FROM attachments a JOIN attachment_sources s ON s.attachment_id = a.id "
+                        "WHERE a.object_key IS NULL AND s.source_id = ? AND s.state = 'present' AND s.path IS NOT NULL "
+                        "ORDER BY a.id");
+    q.bind(1, sourceRow);
+    while (q.executeStep()) out.emplace_back(q.getColumn(0).getString(), q.getColumn(1).getString());
+    return out;
+}
+
+void TreskStoreWriter::setObjectKey(const std::string& attachmentGuid, const std::string& key) {
+    SQLite::Statement q(*db_, "UPDATE attachments SET object_key = ? WHERE guid = ? AND object_key IS NULL");
+    q.bind(1, key);
+    q.bind(2, attachmentGuid);
+    q.exec();
+}
+
+} // namespace kx

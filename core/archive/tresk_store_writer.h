@@ -1,0 +1,82 @@
+#pragma once
+// Writing an owner's store. Used only by the engine (and by tests that build
+// stores): every other part of the application opens stores read-only.
+#include "core/archive/ingester.h"
+#include "core/archive/tresk_store.h"
+#include "core/sources/source.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace kx {
+
+class TreskStoreWriter final : public TreskStore {
+public:
+    // Opens the store for writing, creating the file (and its folder, 0700) when
+    // missing. Throws kx::Error when the file is not a Kelvara store, was written
+    // by a newer format, or belongs to another owner.
+    static std::unique_ptr<TreskStoreWriter> open(const std::string& path, const std::string& owner, Date now);
+    ~TreskStoreWriter() override;
+
+    // Names for handles, asked once per new handle; none records no name.
+    void setNameLookup(std::function<std::optional<std::string>(const std::string& handle)> lookup);
+
+    void begin();
+    void commit();
+    void rollback();  // never throws
+
+    // The store's row for a registry source, created (or its details refreshed) as needed.
+    int64_t sourceRow(const Source& source, Date now);
+    IngestCursor cursor(int64_t sourceRow) const;
+    void setCursor(int64_t sourceRow, const IngestCursor& cursor, Date now);
+
+    void addChat(const ChatRecord& chat);
+
+    struct AddResult {
+        int64_t messageId = 0;
+        bool inserted = false;   // false: the GUID was already stored (merged)
+    };
+    // Stores a message (or merges it with the stored one of the same GUID) and its
+    // attachments, and records that `sourceRow` held it. Object keys given in
+    // `objectKeys` (by attachment GUID) are recorded for the attachments.
+    AddResult addMessage(const MessageRecord& message, int64_t sourceRow, Date now,
+                         const std::unordered_map<std::string, std::string>& objectKeys = {});
+
+    // Attachments whose bytes are not stored yet but which a source recorded as present,
+    // with the path it had there: (attachment GUID, path).
+    std::vector<std::pair<std::string, std::string>> attachmentsAwaitingBytes(int64_t sourceRow) const;
+    void setObjectKey(const std::string& attachmentGuid, const std::string& key);
+
+    // The conversation key a message lands in (exposed for filters and tests).
+    struct ConversationInfo {
+        int64_t id = 0;
+        std::string key;
+        std::optional<std::string> displayName;
+        bool isGroup = false;
+    };
+    const ConversationInfo& conversationFor(const MessageRecord& message);
+
+private:
+    explicit TreskStoreWriter(const std::string& path);
+    void createSchema(const std::string& owner, Date now);
+    int64_t handleId(const std::string& handle);
+    int64_t conversationByKey(const std::string& key, const std::optional<std::string>& displayName, bool isGroup,
+                              const std::optional<std::string>& service);
+
+    struct Statements;
+    std::unique_ptr<Statements> st_;
+    std::function<std::optional<std::string>(const std::string&)> nameLookup_;
+    std::unordered_map<std::string, int64_t> handles_;
+    std::unordered_map<std::string, ConversationInfo> chats_;         // by chat GUID
+    std::unordered_map<std::string, ConversationInfo> conversations_; // by key
+    bool inTransaction_ = false;
+};
+
+// The conversation key of a chat GUID ("iMessage;-;+1555" -> "+1555"), used when a
+// source gives no chat identifier.
+std::string conversationKeyFromChatGuid(const std::string& chatGuid);
+
+} // namespace kx
