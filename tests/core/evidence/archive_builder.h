@@ -1,0 +1,82 @@
+#pragma once
+// Builds small owner archives for the evidence tests through the store writer.
+// Everything is made up here: handles, texts, attachments.
+#include "core/archive/tresk_store_writer.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kx::test {
+
+inline Date fixtureDate(std::int64_t i) {
+    // 2024-03-01T09:00:00Z plus one minute per message.
+    return fromUnixSeconds(1709283600.0 + 60.0 * static_cast<double>(i));
+}
+
+inline std::string fixtureGuid(const std::string& prefix, std::int64_t i) {
+    return prefix + "-" + std::to_string(i);
+}
+
+struct ArchiveSpec {
+    std::string owner = "jorin";
+    std::string handle = "+15550001111";
+    std::string sourceId = "src-main";
+    std::string guidPrefix = "MSG";
+    std::int64_t first = 1;
+    std::int64_t count = 10;
+    std::int64_t dateOffset = 0;      // shifts the dates (an older source has earlier dates)
+    int attachmentEvery = 0;          // every Nth message has an attachment (0: none)
+    std::vector<std::string> texts = {};  // overrides messageText for the first few messages
+};
+
+// Adds messages to the archive at `db` (created when missing).
+inline void addMessages(const std::filesystem::path& db, const ArchiveSpec& spec) {
+    auto w = TreskStoreWriter::open(db.string(), spec.owner, fixtureDate(0));
+    w->begin();
+    Source src;
+    src.id = spec.sourceId;
+    src.owner = spec.owner;
+    src.path = "/nowhere/" + spec.sourceId;
+    src.format = SourceFormat::macosMessagesFolder;
+    const std::int64_t row = w->sourceRow(src, fixtureDate(0));
+    ChatRecord chat;
+    chat.guid = "iMessage;-;" + spec.handle;
+    chat.identifier = spec.handle;
+    chat.service = "iMessage";
+    chat.participants = {spec.handle};
+    w->addChat(chat);
+    for (std::int64_t i = spec.first; i < spec.first + spec.count; ++i) {
+        MessageRecord m;
+        m.guid = fixtureGuid(spec.guidPrefix, i);
+        m.chatGuid = chat.guid;
+        m.handle = spec.handle;
+        m.service = "iMessage";
+        const auto k = static_cast<std::size_t>(i - spec.first);
+        m.text = k < spec.texts.size() ? spec.texts[k] : "Message number " + std::to_string(i);
+        m.date = fixtureDate(i + spec.dateOffset);
+        m.isFromMe = i % 2 == 0;
+        if (spec.attachmentEvery && i % spec.attachmentEvery == 0) {
+            AttachmentRecord a;
+            a.guid = "ATT-" + m.guid;
+            a.fileName = "photo-" + std::to_string(i) + ".jpg";
+            a.mimeType = "image/jpeg";
+            a.totalBytes = 1000 + i;
+            a.state = AttachmentFileState::missing;
+            a.recordedPath = "~/Library/Messages/Attachments/" + *a.fileName;
+            m.attachments.push_back(a);
+        }
+        w->addMessage(m, row, fixtureDate(0));
+    }
+    w->commit();
+}
+
+// Changes one stored value behind the application's back, as a tamperer would.
+inline void tamper(const std::filesystem::path& db, const std::string& sql) {
+    SQLite::Database d(db.string(), SQLite::OPEN_READWRITE);
+    d.exec(sql);
+}
+
+} // namespace kx::test
