@@ -1,0 +1,547 @@
+#include "core/archive/ingest_messages.h"
+
+#include "core/archive/source_db.h"
+#include "core/archive/typedstream.h"
+#include "core/platform/error.h"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <unordered_map>
+
+namespace kx {
+
+namespace stdfs = std::filesystem;
+using sourcedb::Statement;
+using sourcedb::TableColumns;
+
+// ---------------------------------------------------------------------------
+// Attachment paths inside a Messages folder.
+
+FolderAttachmentLocator::FolderAttachmentLocator(stdfs::path root) : root_(std::move(root)) {
+    std::error_code ec;
+    canonicalRoot_ = stdfs::canonical(root_, ec);
+    if (ec)
+        canonicalRoot_ = root_.lexically_normal();
+}
+
+namespace {
+
+bool startsWith(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// True when `inner` is `outer` or lies below it (both canonical).
+bool isInside(const stdfs::path& inner, const stdfs::path& outer) {
+    auto o = outer.begin();
+    auto i = inner.begin();
+    for (; o != outer.end(); ++o, ++i)
+        if (i == inner.end() || *i != *o)
+            return false;
+    return true;
+}
+
+// The relative path below the Messages folder, or a refusal reason.
+struct Relative {
+    std::optional<std::string> path;
+    std::string refusal;
+};
+
+Relative messagesRelative(const std::string& recorded) {
+    static constexpr std::string_view kHomePrefix = "~/Library/Messages/";
+    Relative r;
+    std::string rest;
+    if (startsWith(recorded, kHomePrefix)) {
+        rest = recorded.substr(kHomePrefix.size());
+    } else if (!recorded.empty() && recorded[0] == '/') {
+        // "/Users/<name>/Library/Messages/<rest>" (or /home/<name>/...): the writer's home.
+        static constexpr std::string_view kLib = "/Library/Messages/";
+        std::size_t second = recorded.find('/', 1);
+        std::size_t third = second == std::string::npos ? std::string::npos : recorded.find('/', second + 1);
+        const std::string top = second == std::string::npos ? "" : recorded.substr(1, second - 1);
+        if ((top == "Users" || top == "home") && third != std::string::npos &&
+            recorded.compare(third, kLib.size(), kLib) == 0) {
+            rest = recorded.substr(third + kLib.size());
+        } else {
+            r.refusal = "its recorded path lies outside the Messages folder";
+            return r;
+        }
+    } else if (startsWith(recorded, "~")) {
+        r.refusal = "its recorded path lies outside the Messages folder";
+        return r;
+    } else {
+        rest = recorded;
+    }
+    // Refuse any parent step, even one that would stay inside: a well-formed
+    // database never records one.
+    std::string clean;
+    std::size_t start = 0;
+    while (start <= rest.size()) {
+        std::size_t end = rest.find('/', start);
+        if (end == std::string::npos)
+            end = rest.size();
+        const std::string part = rest.substr(start, end - start);
+        if (part == "..") {
+            r.refusal = "its recorded path leads out of the Messages folder";
+            return r;
+        }
+        if (!part.empty() && part != ".") {
+            if (!clean.empty())
+                clean += '/';
+            clean += part;
+        }
+        start = end + 1;
+    }
+    if (clean.empty()) {
+        r.refusal = "its recorded path names no file";
+        return r;
+    }
+    r.path = clean;
+    return r;
+}
+
+std::string lastComponent(const std::string& p) {
+    std::size_t slash = p.find_last_of('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+} // namespace
+
+void FolderAttachmentLocator::locate(AttachmentRecord& rec) const {
+    if (!rec.recordedPath || rec.recordedPath->empty()) {
+        rec.state = AttachmentFileState::notRecorded;
+        return;
+    }
+    Relative rel = messagesRelative(*rec.recordedPath);
+    if (!rel.path) {
+        rec.state = AttachmentFileState::refused;
+        rec.problem = rel.refusal;
+        return;
+    }
+    const stdfs::path full = root_ / *rel.path;
+    std::error_code ec;
+    const auto linkStatus = stdfs::symlink_status(full, ec);
+    if (ec || !stdfs::exists(linkStatus)) {
+        // A parent folder may itself be a link leading out; that still counts as
+        // missing here because nothing is read.
+        rec.state = AttachmentFileState::missing;
+        rec.problem = "the file is not in the source folder";
+        return;
+    }
+    const stdfs::path real = stdfs::weakly_canonical(full, ec);
+    if (ec || !isInside(real, canonicalRoot_)) {
+        rec.state = AttachmentFileState::refused;
+        rec.problem = "its file is a link that leads out of the source folder";
+        return;
+    }
+    if (!stdfs::is_regular_file(real, ec)) {
+        rec.state = AttachmentFileState::missing;
+        rec.problem = stdfs::exists(real, ec) ? "the recorded path is not a regular file"
+                                              : "the file is a link to nothing";
+        return;
+    }
+    rec.state = AttachmentFileState::present;
+    rec.resolvedPath = real;
+}
+
+std::int64_t editedWatermark(const std::string& extra) {
+    static constexpr std::string_view kKey = "edited=";
+    std::size_t at = extra.find(kKey);
+    if (at == std::string::npos)
+        return 0;
+    const char* begin = extra.c_str() + at + kKey.size();
+    char* end = nullptr;
+    long long v = std::strtoll(begin, &end, 10);
+    return end == begin ? 0 : static_cast<std::int64_t>(v);
+}
+
+// ---------------------------------------------------------------------------
+// Reading.
+
+namespace {
+
+struct PlistDeleter {
+    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
+};
+
+// Earlier bodies of an edited message. Malformed lists give no edits.
+std::vector<EditRecord> parseEdits(std::string_view blob, bool& undecodable) {
+    std::vector<EditRecord> edits;
+    if (blob.size() < 8 || blob.compare(0, 6, "bplist") != 0)
+        return edits;
+    plist_t root = nullptr;
+    plist_from_bin(blob.data(), static_cast<uint32_t>(blob.size()), &root);
+    std::unique_ptr<void, PlistDeleter> guard(root);
+    if (!root || plist_get_node_type(root) != PLIST_DICT)
+        return edits;
+    plist_t ec = plist_dict_get_item(root, "ec");
+    if (!ec || plist_get_node_type(ec) != PLIST_DICT)
+        return edits;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(ec, &it);
+    for (;;) {
+        char* key = nullptr;
+        plist_t list = nullptr;
+        plist_dict_next_item(ec, it, &key, &list);
+        std::free(key);
+        if (!list)
+            break;
+        if (plist_get_node_type(list) != PLIST_ARRAY)
+            continue;
+        const uint32_t n = plist_array_get_size(list);
+        for (uint32_t i = 0; i < n; ++i) {
+            plist_t entry = plist_array_get_item(list, i);
+            if (!entry || plist_get_node_type(entry) != PLIST_DICT)
+                continue;
+            EditRecord edit;
+            if (plist_t d = plist_dict_get_item(entry, "d")) {
+                if (plist_get_node_type(d) == PLIST_REAL) {
+                    double s = 0;
+                    plist_get_real_val(d, &s);
+                    edit.date = sourcedb::appleDateFromSeconds(s);
+                } else if (plist_get_node_type(d) == PLIST_UINT) {
+                    uint64_t s = 0;
+                    plist_get_uint_val(d, &s);
+                    edit.date = sourcedb::appleDateFromSeconds(static_cast<double>(s));
+                }
+            }
+            if (plist_t t = plist_dict_get_item(entry, "t"); t && plist_get_node_type(t) == PLIST_DATA) {
+                char* data = nullptr;
+                uint64_t len = 0;
+                plist_get_data_val(t, &data, &len);
+                if (data) {
+                    auto decoded = typedstream::decodeAttributedBody(std::string_view(data, len));
+                    if (decoded.body)
+                        edit.text = decoded.body->text;
+                    else
+                        undecodable = true;
+                    std::free(data);
+                }
+            }
+            edits.push_back(std::move(edit));
+        }
+    }
+    std::free(it);
+    std::stable_sort(edits.begin(), edits.end(), [](const EditRecord& a, const EditRecord& b) {
+        if (!a.date || !b.date)
+            return a.date.has_value() < b.date.has_value();
+        return *a.date < *b.date;
+    });
+    return edits;
+}
+
+bool hasIndexOn(sqlite3* db, const std::string& table, const std::string& column) {
+    Statement list(db, "SELECT name FROM pragma_index_list(?)");
+    list.bind(1, table);
+    std::vector<std::string> names;
+    while (list.step())
+        if (auto n = list.text(0))
+            names.push_back(*n);
+    for (const auto& name : names) {
+        Statement info(db, "SELECT name FROM pragma_index_info(?) WHERE seqno = 0");
+        info.bind(1, name);
+        if (info.step() && info.text(0) == column)
+            return true;
+    }
+    return false;
+}
+
+// The copy is ours, so an index that speeds up per-message lookups may be added
+// to it; the source is never touched.
+void ensureIndex(sqlite3* db, const std::string& table, const std::string& column) {
+    if (!sourcedb::hasTable(db, table) || hasIndexOn(db, table, column))
+        return;
+    const std::string sql = "CREATE INDEX kelvara_reader_" + table + "_" + column + " ON " + table + "(" + column + ")";
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+        std::string why = err ? err : "unknown error";
+        sqlite3_free(err);
+        throw Error(why);
+    }
+}
+
+class Reader {
+public:
+    Reader(sqlite3* db, const AttachmentLocator& locator, IngestSink& sink)
+        : db_(db), locator_(locator), sink_(sink) {}
+
+    IngestOutcome run(const IngestCursor& from) {
+        checkSchema();
+        readChats();
+        ensureIndex(db_, "chat_message_join", "message_id");
+        ensureIndex(db_, "message_attachment_join", "message_id");
+        prepareAttachments();
+
+        IngestCursor cursor = from;
+        std::int64_t watermark = editedWatermark(from.extra);
+        if (!from.empty() && !cursorFits(from)) {
+            outcome_.restartedFromBeginning = true;
+            cursor = IngestCursor{};
+            watermark = 0;
+        }
+        std::int64_t maxEdited = 0;
+        if (msg_.has("date_edited"))
+            maxEdited = sourcedb::scalar(db_, "SELECT max(date_edited) FROM message").value_or(0);
+        if (maxEdited < watermark)
+            maxEdited = watermark;
+        extra_ = "edited=" + std::to_string(maxEdited);
+
+        if (cursor.lastRowId > 0 && msg_.has("date_edited") && maxEdited > watermark) {
+            // Messages already delivered but edited or unsent since: deliver again.
+            scan("m.ROWID <= ?1 AND m.date_edited > ?2", cursor.lastRowId, watermark, cursor, false);
+        }
+        scan("m.ROWID > ?1", cursor.lastRowId, 0, cursor, true);
+        finishWarnings();
+        return outcome_;
+    }
+
+private:
+    void checkSchema() {
+        msg_ = TableColumns(db_, "message");
+        if (!msg_.exists())
+            throw Error("the database holds no messages table; it is not a Messages database");
+        if (!msg_.has("handle_id") && (msg_.has("address") || msg_.has("madrid_handle") || msg_.has("is_madrid")))
+            throw Error("the database comes from iOS 5 or earlier, whose layout Kelvara cannot read");
+        if (!msg_.has("guid") || !msg_.has("handle_id"))
+            throw Error("the database's messages table has a layout Kelvara does not know");
+        handle_ = TableColumns(db_, "handle");
+        chat_ = TableColumns(db_, "chat");
+        att_ = TableColumns(db_, "attachment");
+    }
+
+    void readChats() {
+        if (!chat_.exists() || !chat_.has("guid"))
+            return;
+        std::unordered_map<std::int64_t, std::vector<std::string>> members;
+        if (sourcedb::hasTable(db_, "chat_handle_join") && handle_.has("id")) {
+            Statement st(db_, "SELECT j.chat_id, h.id FROM chat_handle_join j JOIN handle h ON h.ROWID = j.handle_id "
+                              "ORDER BY j.chat_id, j.rowid");
+            while (st.step())
+                if (auto id = st.text(1))
+                    members[st.integer(0)].push_back(*id);
+        }
+        Statement st(db_, "SELECT c.ROWID, c.guid, " + chat_.orNull("c", "chat_identifier") + ", " +
+                              chat_.orNull("c", "display_name") + ", " + chat_.orNull("c", "service_name") + ", " +
+                              chat_.orNull("c", "style") + " FROM chat c ORDER BY c.ROWID");
+        while (st.step()) {
+            auto guid = st.text(1);
+            if (!guid || guid->empty())
+                continue;
+            ChatRecord c;
+            c.guid = typedstream::sanitizeUtf8(*guid);
+            c.identifier = typedstream::sanitizeUtf8(st.text(2).value_or(""));
+            if (auto name = st.text(3); name && !name->empty())
+                c.displayName = typedstream::sanitizeUtf8(*name);
+            c.service = st.text(4);
+            c.isGroup = st.isNull(5) ? c.guid.find(";+;") != std::string::npos : st.integer(5) == 43;
+            if (auto m = members.find(st.integer(0)); m != members.end())
+                c.participants = m->second;
+            chats_.emplace(st.integer(0), c.guid);
+            sink_.chat(c);
+        }
+    }
+
+    void prepareAttachments() {
+        if (!att_.exists() || !att_.has("guid") || !sourcedb::hasTable(db_, "message_attachment_join"))
+            return;
+        attStmt_ = std::make_unique<Statement>(
+            db_, "SELECT a.guid, " + att_.orNull("a", "filename") + ", " + att_.orNull("a", "transfer_name") + ", " +
+                     att_.orNull("a", "mime_type") + ", " + att_.orNull("a", "uti") + ", " +
+                     att_.orNull("a", "total_bytes") + ", " + att_.orNull("a", "is_sticker") +
+                     " FROM message_attachment_join j JOIN attachment a ON a.ROWID = j.attachment_id"
+                     " WHERE j.message_id = ?1 ORDER BY j.rowid");
+    }
+
+    bool cursorFits(const IngestCursor& c) {
+        if (c.lastRowId <= 0)
+            return c.lastGuid.empty();
+        Statement st(db_, "SELECT guid FROM message WHERE ROWID = ?1");
+        st.bind(1, c.lastRowId);
+        if (!st.step())
+            return false;
+        return st.text(0).value_or("") == c.lastGuid;
+    }
+
+    std::string messageQuery(const std::string& where) const {
+        const std::string limit = std::to_string(kMaxBodyBytes);
+        auto guardedBlob = [&](const std::string& col) {
+            if (!msg_.has(col))
+                return std::string("NULL, NULL");
+            return "CASE WHEN length(m." + col + ") <= " + limit + " THEN m." + col + " END, length(m." + col + ")";
+        };
+        const bool joins = sourcedb::hasTable(db_, "chat_message_join");
+        std::string sql = "SELECT m.ROWID, m.guid, " + msg_.orNull("m", "text") + ", " + guardedBlob("attributedBody") +
+                          ", " + (handle_.has("id") ? std::string("h.id") : std::string("NULL")) + ", " +
+                          msg_.orNull("m", "service") + ", " + msg_.orNull("m", "date") + ", " +
+                          msg_.orNull("m", "date_read") + ", " + msg_.orNull("m", "date_delivered") + ", " +
+                          msg_.orNull("m", "is_from_me") + ", " + msg_.orNull("m", "associated_message_guid") + ", " +
+                          msg_.orNull("m", "associated_message_type") + ", " +
+                          msg_.orNull("m", "thread_originator_guid") + ", " + msg_.orNull("m", "date_edited") + ", " +
+                          msg_.orNull("m", "date_retracted") + ", " + guardedBlob("message_summary_info") + ", " +
+                          (joins ? "(SELECT min(j.chat_id) FROM chat_message_join j WHERE j.message_id = m.ROWID)"
+                                 : "NULL") +
+                          ", " + msg_.orNull("m", "cache_has_attachments") + " FROM message m";
+        if (handle_.has("id"))
+            sql += " LEFT JOIN handle h ON h.ROWID = m.handle_id";
+        sql += " WHERE " + where + " ORDER BY m.ROWID";
+        return sql;
+    }
+
+    // Columns of messageQuery.
+    enum Col {
+        cRow, cGuid, cText, cBody, cBodyLen, cHandle, cService, cDate, cDateRead, cDateDelivered, cFromMe,
+        cAssocGuid, cAssocType, cThread, cEdited, cRetracted, cSummary, cSummaryLen, cChat, cHasAttachments
+    };
+
+    void scan(const std::string& where, std::int64_t a, std::int64_t b, IngestCursor& cursor, bool advances) {
+        Statement st(db_, messageQuery(where));
+        st.bind(1, a);
+        if (where.find("?2") != std::string::npos)
+            st.bind(2, b);
+        int sinceCheckpoint = 0;
+        for (;;) {
+            bool more = false;
+            try {
+                more = st.step();
+            } catch (const Error& e) {
+                // Damage part-way: keep what was delivered, then report.
+                if (advances)
+                    sink_.checkpoint(cursor);
+                throw Error(std::string(e.what()) + "; reading stopped after " + std::to_string(outcome_.messagesRead) +
+                            " messages");
+            }
+            if (!more)
+                break;
+            const std::int64_t row = st.integer(cRow);
+            auto guid = st.text(cGuid);
+            if (!guid || guid->empty()) {
+                ++outcome_.rowsSkipped;
+            } else {
+                sink_.message(buildMessage(st, row, *guid));
+                ++outcome_.messagesRead;
+            }
+            if (advances) {
+                cursor.lastRowId = row;
+                cursor.lastGuid = guid.value_or("");
+                cursor.extra = extra_;
+                if (++sinceCheckpoint >= 1000) {
+                    sinceCheckpoint = 0;
+                    sink_.checkpoint(cursor);
+                    if (sink_.shouldStop())
+                        return;
+                }
+            }
+        }
+        if (advances) {
+            cursor.extra = extra_;
+            sink_.checkpoint(cursor);
+        }
+    }
+
+    MessageRecord buildMessage(const Statement& st, std::int64_t row, const std::string& guid) {
+        MessageRecord m;
+        m.sourceRowId = row;
+        m.guid = typedstream::sanitizeUtf8(guid);
+        if (!st.isNull(cChat))
+            if (auto c = chats_.find(st.integer(cChat)); c != chats_.end())
+                m.chatGuid = c->second;
+        if (auto h = st.text(cHandle); h && !h->empty())
+            m.handle = typedstream::sanitizeUtf8(*h);
+        m.service = st.text(cService);
+        if (auto t = st.text(cText); t && !t->empty())
+            m.text = typedstream::sanitizeUtf8(*t);
+        if (!m.text && !st.isNull(cBodyLen) && st.integer(cBodyLen) > 0) {
+            if (st.isNull(cBody)) {
+                ++bodiesTooLarge_;
+            } else {
+                auto decoded = typedstream::decodeAttributedBody(st.blob(cBody));
+                if (decoded.body)
+                    m.text = std::move(decoded.body->text);
+                else
+                    ++bodiesUndecodable_;
+            }
+        }
+        m.date = sourcedb::appleDate(st.integer(cDate));
+        m.dateRead = sourcedb::appleDate(st.integer(cDateRead));
+        m.dateDelivered = sourcedb::appleDate(st.integer(cDateDelivered));
+        m.isFromMe = st.integer(cFromMe) != 0;
+        if (auto a = st.text(cAssocGuid); a && !a->empty())
+            m.associatedMessageGuid = typedstream::sanitizeUtf8(*a);
+        m.associatedMessageType = st.integer(cAssocType);
+        if (auto t = st.text(cThread); t && !t->empty())
+            m.threadOriginatorGuid = typedstream::sanitizeUtf8(*t);
+        m.dateEdited = sourcedb::appleDate(st.integer(cEdited));
+        m.dateRetracted = sourcedb::appleDate(st.integer(cRetracted));
+        if (!st.isNull(cSummary)) {
+            bool undecodable = false;
+            m.edits = parseEdits(st.blob(cSummary), undecodable);
+            if (undecodable)
+                ++editsUndecodable_;
+        }
+        const bool mayHaveAttachments = st.isNull(cHasAttachments) || st.integer(cHasAttachments) != 0;
+        if (attStmt_ && mayHaveAttachments)
+            readAttachments(row, m.attachments);
+        return m;
+    }
+
+    void readAttachments(std::int64_t row, std::vector<AttachmentRecord>& out) {
+        Statement& st = *attStmt_;
+        st.reset();
+        st.bind(1, row);
+        while (st.step()) {
+            AttachmentRecord a;
+            a.guid = typedstream::sanitizeUtf8(st.text(0).value_or(""));
+            a.recordedPath = st.text(1);
+            if (auto name = st.text(2); name && !name->empty())
+                a.fileName = typedstream::sanitizeUtf8(*name);
+            else if (a.recordedPath && !a.recordedPath->empty())
+                a.fileName = typedstream::sanitizeUtf8(lastComponent(*a.recordedPath));
+            a.mimeType = st.text(3);
+            a.uti = st.text(4);
+            a.totalBytes = st.integer(5);
+            a.isSticker = st.integer(6) != 0;
+            locator_.locate(a);
+            out.push_back(std::move(a));
+        }
+    }
+
+    void finishWarnings() {
+        auto plural = [](std::int64_t n, const char* one, const char* many) {
+            return std::to_string(n) + " " + (n == 1 ? one : many);
+        };
+        if (bodiesUndecodable_ > 0)
+            outcome_.warnings.push_back(plural(bodiesUndecodable_, "message body", "message bodies") +
+                                        " could not be decoded; those messages were kept without their text.");
+        if (bodiesTooLarge_ > 0)
+            outcome_.warnings.push_back(plural(bodiesTooLarge_, "message body is", "message bodies are") +
+                                        " too large to read; those messages were kept without their text.");
+        if (editsUndecodable_ > 0)
+            outcome_.warnings.push_back(plural(editsUndecodable_, "edit history", "edit histories") +
+                                        " could not be fully decoded.");
+        if (outcome_.rowsSkipped > 0)
+            outcome_.warnings.push_back(plural(outcome_.rowsSkipped, "message row has", "message rows have") +
+                                        " no identifier and could not be archived.");
+    }
+
+    sqlite3* db_;
+    const AttachmentLocator& locator_;
+    IngestSink& sink_;
+    TableColumns msg_, handle_, chat_, att_;
+    std::unordered_map<std::int64_t, std::string> chats_;
+    std::unique_ptr<Statement> attStmt_;
+    std::string extra_;
+    IngestOutcome outcome_;
+    std::int64_t bodiesUndecodable_ = 0;
+    std::int64_t bodiesTooLarge_ = 0;
+    std::int64_t editsUndecodable_ = 0;
+};
+
+} // namespace
+
+IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator, const IngestCursor& from,
+                                  IngestSink& sink) {
+    Reader reader(db, locator, sink);
+    return reader.run(from);
+}
+
+} // namespace kx

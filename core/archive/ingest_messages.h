@@ -1,0 +1,68 @@
+#pragma once
+// The reader shared by every format that holds a Messages database (chat.db on a
+// Mac, sms.db in a device backup). It reads an already made private snapshot
+// (see snapshot.h) and hands chats and messages to an IngestSink.
+//
+// Reading rules:
+// - Columns are looked up by name; optional columns that a system version lacks
+//   are treated as absent. Databases from iOS 5 and earlier (message.address,
+//   madrid_* columns, no handle_id) are refused with a clear reason.
+// - The body is `text`; when `text` is NULL or empty the body is decoded from
+//   `attributedBody` (typedstream.h). A body that cannot be decoded leaves the
+//   message without text and is counted in the outcome's warnings.
+// - Blobs larger than kMaxBodyBytes (attributedBody, message_summary_info) are
+//   not loaded at all: SQLite reports their length without reading them.
+// - Earlier bodies of edited messages come from message_summary_info, a binary
+//   property list whose "ec" dictionary maps each message part to an array of
+//   {"d": date in seconds since 2001, "t": body as a typedstream}.
+// - Incremental reading: the cursor's lastRowId/lastGuid must still name the same
+//   row, else the source was replaced and is read from the beginning. The cursor's
+//   `extra` holds "edited=<n>", the highest date_edited value already delivered;
+//   rows edited since then are delivered again (with their new body) before the
+//   new rows.
+#include "core/archive/ingester.h"
+
+#include <sqlite3.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+
+namespace kx {
+
+// Finds the bytes of one attachment for the record (fills state, resolvedPath,
+// problem). Each database format has its own rules.
+class AttachmentLocator {
+public:
+    virtual ~AttachmentLocator() = default;
+    virtual void locate(AttachmentRecord& record) const = 0;
+};
+
+// Attachments of a Messages folder (a copied ~/Library/Messages or the live one):
+// "~/Library/Messages/<rest>" (the ~ is the home of the machine that wrote the
+// database) and "/Users/<anyone>/Library/Messages/<rest>" resolve to
+// "<root>/<rest>"; relative paths resolve against the root. Anything else, any
+// ".." component, and any path whose real location (after following symbolic
+// links) lies outside the root is refused.
+class FolderAttachmentLocator final : public AttachmentLocator {
+public:
+    explicit FolderAttachmentLocator(std::filesystem::path root);
+    void locate(AttachmentRecord& record) const override;
+
+private:
+    std::filesystem::path root_;
+    std::filesystem::path canonicalRoot_;
+};
+
+constexpr std::size_t kMaxBodyBytes = 16u << 20;
+
+// Reads the database behind `db` (a private snapshot). Throws kx::Error for a
+// database that cannot be read at all; a database damaged part-way is read up to
+// the damage, checkpointed there, and then reported by throwing.
+IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator, const IngestCursor& from,
+                                  IngestSink& sink);
+
+// Parses "edited=<n>" from a cursor's extra text (0 when absent or malformed).
+std::int64_t editedWatermark(const std::string& extra);
+
+} // namespace kx

@@ -1,0 +1,145 @@
+#include "core/archive/ingest_sources.h"
+
+#include "core/archive/device_backup.h"
+#include "core/archive/ingest_messages.h"
+#include "core/archive/snapshot.h"
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+#include "core/platform/system.h"
+
+namespace kx {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+// The Messages folder a source path names (the folder, or the chat.db in it).
+stdfs::path messagesFolder(const std::string& path) {
+    stdfs::path p(path);
+    if (p.filename() == "chat.db" && !fs::isDirectory(p))
+        return p.parent_path();
+    return p;
+}
+
+IngestOutcome readMessagesFolder(const stdfs::path& root, const IngestCursor& from, IngestSink& sink) {
+    if (!fs::exists(root))
+        throw Error("the Messages folder " + root.string() + " does not exist");
+    if (!fs::isDirectory(root))
+        throw Error(root.string() + " is not a folder");
+    const stdfs::path db = root / "chat.db";
+    if (!fs::exists(db))
+        throw Error("there is no Messages database (chat.db) in " + root.string());
+    DatabaseSnapshot snapshot(db);
+    FolderAttachmentLocator locator(root);
+    return readMessageDatabase(snapshot.handle(), locator, from, sink);
+}
+
+// Attachments of a device backup: "~/Library/SMS/Attachments/..." (or the same
+// below "/var/mobile/") is the MediaDomain file "Library/SMS/Attachments/...".
+class BackupAttachmentLocator final : public AttachmentLocator {
+public:
+    explicit BackupAttachmentLocator(const DeviceBackup& backup) : backup_(backup) {}
+
+    void locate(AttachmentRecord& rec) const override {
+        if (!rec.recordedPath || rec.recordedPath->empty()) {
+            rec.state = AttachmentFileState::notRecorded;
+            return;
+        }
+        const std::string& recorded = *rec.recordedPath;
+        std::string rel;
+        for (std::string_view prefix : {"~/", "/var/mobile/", "/private/var/mobile/"})
+            if (recorded.compare(0, prefix.size(), prefix) == 0) {
+                rel = recorded.substr(prefix.size());
+                break;
+            }
+        if (rel.empty()) {
+            rec.state = AttachmentFileState::refused;
+            rec.problem = "its recorded path lies outside the device's media";
+            return;
+        }
+        if (rel == ".." || rel.rfind("../", 0) == 0 || rel.find("/../") != std::string::npos ||
+            (rel.size() >= 3 && rel.compare(rel.size() - 3, 3, "/..") == 0)) {
+            rec.state = AttachmentFileState::refused;
+            rec.problem = "its recorded path leads out of the device's media";
+            return;
+        }
+        const std::string id = DeviceBackup::fileID("MediaDomain", rel);
+        if (auto stored = backup_.storedFileById(id)) {
+            rec.state = AttachmentFileState::present;
+            rec.resolvedPath = *stored;
+            return;
+        }
+        rec.state = AttachmentFileState::missing;
+        rec.problem = backup_.listed(id) ? "the backup lists the file but does not hold it"
+                                         : "the backup does not hold the file";
+    }
+
+private:
+    const DeviceBackup& backup_;
+};
+
+} // namespace
+
+IngestOutcome MacOSMessagesFolderIngester::ingest(const Source& source, const IngestCursor& from, IngestSink& sink) {
+    if (source.path.empty())
+        throw Error("the source has no path");
+    return readMessagesFolder(messagesFolder(source.path), from, sink);
+}
+
+IngestOutcome LiveChatDBIngester::ingest(const Source& source, const IngestCursor& from, IngestSink& sink) {
+    const stdfs::path root = source.path.empty()
+                                 ? stdfs::path(systemInfo().homeDirectory()) / "Library" / "Messages"
+                                 : messagesFolder(source.path);
+    return readMessagesFolder(root, from, sink);
+}
+
+IngestOutcome IOSDeviceBackupIngester::ingest(const Source& source, const IngestCursor& from, IngestSink& sink) {
+    if (source.path.empty())
+        throw Error("the source has no path");
+    DeviceBackup backup(source.path);
+    auto sms = backup.storedFileById(DeviceBackup::kMessagesFileID);
+    if (!sms)
+        throw Error("the device backup at " + source.path +
+                    " holds no messages database; it may be a stripped copy or a backup made without messages");
+    DatabaseSnapshot::Files files;
+    files.main = *sms;
+    files.baseName = "sms.db";
+    // In a backup the companions are separate entries; without them use paths
+    // that do not exist so nothing beside the stored file is picked up.
+    files.wal = backup.storedFile("HomeDomain", "Library/SMS/sms.db-wal")
+                    .value_or(backup.root() / ".kelvara-no-such-file");
+    files.shm = backup.storedFile("HomeDomain", "Library/SMS/sms.db-shm")
+                    .value_or(backup.root() / ".kelvara-no-such-file");
+    DatabaseSnapshot snapshot(files);
+    BackupAttachmentLocator locator(backup);
+    return readMessageDatabase(snapshot.handle(), locator, from, sink);
+}
+
+NonMessageSourceIngester::NonMessageSourceIngester(SourceFormat format) : format_(format) {
+    if (!holdsNoMessages(format))
+        throw Error("the format " + toString(format) + " holds messages and needs its own reader");
+}
+
+IngestOutcome NonMessageSourceIngester::ingest(const Source& source, const IngestCursor&, IngestSink&) {
+    if (source.path.empty() || !fs::exists(source.path))
+        throw Error("the source " + (source.path.empty() ? std::string("(no path)") : source.path) +
+                    " is not there");
+    IngestOutcome outcome;
+    outcome.noMessages = true;
+    return outcome;
+}
+
+std::shared_ptr<Ingester> makeMacOSMessagesFolderIngester() { return std::make_shared<MacOSMessagesFolderIngester>(); }
+std::shared_ptr<Ingester> makeLiveChatDBIngester() { return std::make_shared<LiveChatDBIngester>(); }
+std::shared_ptr<Ingester> makeIOSDeviceBackupIngester() { return std::make_shared<IOSDeviceBackupIngester>(); }
+std::shared_ptr<Ingester> makeNonMessageSourceIngester(SourceFormat format) {
+    return std::make_shared<NonMessageSourceIngester>(format);
+}
+
+std::vector<std::shared_ptr<Ingester>> makeDefaultIngesters() {
+    return {makeMacOSMessagesFolderIngester(), makeLiveChatDBIngester(), makeIOSDeviceBackupIngester(),
+            makeNonMessageSourceIngester(SourceFormat::iosBackupNoMessages),
+            makeNonMessageSourceIngester(SourceFormat::htmlExport)};
+}
+
+} // namespace kx

@@ -1,0 +1,199 @@
+#include "core/archive/snapshot.h"
+
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kx {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+struct FileState {
+    bool exists = false;
+    off_t size = 0;
+    struct timespec mtime {};
+    bool operator==(const FileState& o) const {
+        return exists == o.exists && size == o.size && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+FileState stateOf(const stdfs::path& p) {
+    FileState s;
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0) {
+        s.exists = true;
+        s.size = st.st_size;
+        s.mtime = st.st_mtim;
+    }
+    return s;
+}
+
+// Copies one file with plain reads (no locks taken, nothing written beside the
+// source). Throws kx::Error.
+void copyFile(const stdfs::path& from, const stdfs::path& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME);
+    int fd = in;
+    if (fd < 0 && errno == EPERM) // O_NOATIME is refused for files we do not own
+        fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ELOOP)
+            throw Error(from.string() + " is a symbolic link, which Kelvara does not follow");
+        throw Error("could not open " + from.string() + ": " + fs::errnoText(err));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw Error(from.string() + " is not a regular file");
+    }
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const int err = errno;
+        ::close(fd);
+        throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(err));
+    }
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            ::close(fd);
+            ::close(out);
+            throw Error("could not read " + from.string() + ": " + fs::errnoText(err));
+        }
+        if (n == 0)
+            break;
+        const char* p = buf.data();
+        while (n > 0) {
+            ssize_t w = ::write(out, p, static_cast<size_t>(n));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                const int err = errno;
+                ::close(fd);
+                ::close(out);
+                throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(err));
+            }
+            p += w;
+            n -= w;
+        }
+    }
+    ::close(fd);
+    if (::close(out) != 0)
+        throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(errno));
+}
+
+} // namespace
+
+stdfs::path DatabaseSnapshot::temporaryBase() {
+    const char* t = std::getenv("TMPDIR");
+    if (t && *t)
+        return t;
+    return "/tmp";
+}
+
+DatabaseSnapshot::DatabaseSnapshot(const stdfs::path& main) {
+    Files f;
+    f.main = main;
+    make(f);
+}
+
+DatabaseSnapshot::DatabaseSnapshot(const Files& files) { make(files); }
+
+void DatabaseSnapshot::make(const Files& files) {
+    struct stat st {};
+    if (::stat(files.main.c_str(), &st) != 0) {
+        const int err = errno;
+        if (err == ENOENT)
+            throw Error("the database " + files.main.string() + " does not exist");
+        throw Error("could not read " + files.main.string() + ": " + fs::errnoText(err));
+    }
+    if (!S_ISREG(st.st_mode))
+        throw Error(files.main.string() + " is not a database file");
+
+    std::string tmpl = (temporaryBase() / "kelvara-snapshot-XXXXXX").string();
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    if (::mkdtemp(name.data()) == nullptr)
+        throw Error("could not make a private folder for reading " + files.main.string() + ": " + fs::errnoText(errno));
+    folder_ = name.data();
+
+    const std::string base = files.baseName.empty() ? files.main.filename().string() : files.baseName;
+    copy_ = folder_ / base;
+    const stdfs::path wal = files.wal ? *files.wal : stdfs::path(files.main.string() + "-wal");
+    const stdfs::path shm = files.shm ? *files.shm : stdfs::path(files.main.string() + "-shm");
+    const stdfs::path copyWal = copy_.string() + "-wal";
+    const stdfs::path copyShm = copy_.string() + "-shm";
+
+    try {
+        constexpr int kAttempts = 5;
+        for (int attempt = 1;; ++attempt) {
+            const FileState before[3] = {stateOf(files.main), stateOf(wal), stateOf(shm)};
+            std::error_code ec;
+            stdfs::remove(copy_, ec);
+            stdfs::remove(copyWal, ec);
+            stdfs::remove(copyShm, ec);
+            copyFile(files.main, copy_);
+            if (before[1].exists)
+                copyFile(wal, copyWal);
+            // The -shm is copied only alongside a -wal; on its own it means nothing.
+            if (before[1].exists && before[2].exists)
+                copyFile(shm, copyShm);
+            const FileState after[3] = {stateOf(files.main), stateOf(wal), stateOf(shm)};
+            // The -shm changes on every read by others; only the database and its
+            // -wal have to hold still for the copy to be consistent.
+            if ((before[0] == after[0] && before[1] == after[1]) || attempt == kAttempts)
+                break;
+            ::usleep(static_cast<useconds_t>(50000 * attempt));
+        }
+    } catch (...) {
+        std::error_code ec;
+        stdfs::remove_all(folder_, ec);
+        throw;
+    }
+
+    const int rc = sqlite3_open_v2(copy_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        std::error_code ec;
+        stdfs::remove_all(folder_, ec);
+        throw Error("could not open the copy of " + files.main.string() + ": " + why);
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, 2000);
+    // Touch the schema now so a file that is not a database fails here, with a
+    // clear reason, instead of at the first query.
+    char* err = nullptr;
+    if (sqlite3_exec(db_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, &err) != SQLITE_OK) {
+        std::string why = err ? err : "unknown error";
+        sqlite3_free(err);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        std::error_code ec;
+        stdfs::remove_all(folder_, ec);
+        throw Error(files.main.string() + " is damaged or is not a database (" + why + ")");
+    }
+}
+
+DatabaseSnapshot::~DatabaseSnapshot() {
+    if (db_)
+        sqlite3_close(db_);
+    if (!folder_.empty()) {
+        std::error_code ec;
+        stdfs::remove_all(folder_, ec);
+    }
+}
+
+} // namespace kx

@@ -1,0 +1,63 @@
+#pragma once
+// Private snapshot copies of databases that belong to someone else.
+//
+// A message database is never opened where it lies. Opening a WAL database in
+// place, even "read only", lets SQLite create -wal/-shm files beside it and wait
+// on the writer's locks; opening it immutable misses rows still in the -wal file.
+// So the reader copies the database together with its -wal and -shm files (those
+// that exist) into a private folder (0700, below the temporary folder) under the
+// same base name, and opens the copy. A writer's locks do not stop a plain file
+// copy, so a database locked by Messages is still read.
+//
+// Consistency: a writer may change the files while they are copied (a checkpoint
+// moves pages from the -wal into the database). The copy is therefore checked:
+// the size and modification time of every file are compared before and after
+// copying, and the copy is retried (a few times) until the files held still. The
+// copied -shm is only an index: SQLite, being the only user of the copy, rebuilds
+// it from the -wal when the copy is first opened.
+//
+// The folder and everything in it are removed when the snapshot object dies.
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kx {
+
+class DatabaseSnapshot {
+public:
+    // The files to copy. wal and shm are the companions of the main file; when not
+    // given, "<main>-wal" and "<main>-shm" are used if they exist. baseName is the
+    // name the copy gets in the private folder (defaults to main's file name).
+    struct Files {
+        std::filesystem::path main;
+        std::optional<std::filesystem::path> wal;
+        std::optional<std::filesystem::path> shm;
+        std::string baseName;
+    };
+
+    // Copies the files and opens the copy. Throws kx::Error with a readable
+    // sentence fragment when the source is missing or unreadable, when there is no
+    // room for the copy, or when the copy is not a readable database.
+    explicit DatabaseSnapshot(const std::filesystem::path& main);
+    explicit DatabaseSnapshot(const Files& files);
+    ~DatabaseSnapshot();
+    DatabaseSnapshot(const DatabaseSnapshot&) = delete;
+    DatabaseSnapshot& operator=(const DatabaseSnapshot&) = delete;
+
+    sqlite3* handle() const { return db_; }
+    const std::filesystem::path& copyPath() const { return copy_; }
+    const std::filesystem::path& folder() const { return folder_; }
+
+    // The folder below which snapshots are made: $TMPDIR, else /tmp.
+    static std::filesystem::path temporaryBase();
+
+private:
+    void make(const Files& files);
+    std::filesystem::path folder_;
+    std::filesystem::path copy_;
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace kx

@@ -1,0 +1,62 @@
+#pragma once
+// Decoder for the message bodies Messages stores in `attributedBody`.
+//
+// Those blobs are NSArchiver "typedstream" archives (not keyed archives). The
+// layout, as this decoder reads it:
+//
+//   header   04 0B "streamtyped" <integer system version, 1000 = 81 E8 03>
+//   values   groups of (type encoding string, one value per type character)
+//
+// Integers are one signed byte, or the tag -127 (0x81) followed by 2 bytes, or
+// -126 (0x82) followed by 4 bytes, little-endian. Bytes -128..-111 are tags:
+// -125 floating point, -124 "new" (a literal string/class/object follows),
+// -123 nil, -122 end of object. A byte of -110 (0x92) or more that stands where
+// a string, class or object may stand is a back reference: index = value + 110.
+// Shared strings (type encodings, class names) have their own table; objects,
+// classes and C strings share a second table, numbered in the order they appear
+// (an object takes its number before its class chain is read).
+//
+// A message body is an NS(Mutable)AttributedString whose first value is an
+// NS(Mutable)String holding the text as UTF-8 ("+" type: length and bytes),
+// followed by (run index, run length) pairs and attribute dictionaries. The
+// dictionary key "__kIMFileTransferGUIDAttributeName" ties each U+FFFC placeholder
+// of the text to an attachment GUID.
+//
+// The decoder is bounds-checked throughout: every read is checked against the
+// end of the blob, reference numbers against the tables, nesting depth and the
+// number of values against fixed limits. Malformed input gives an error text and
+// never a crash or an unbounded allocation.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kx::typedstream {
+
+// What a message body decodes to.
+struct DecodedBody {
+    std::string text;                         // UTF-8 as stored (invalid UTF-8 is replaced)
+    std::vector<std::string> attachmentGuids; // in the order they appear
+};
+
+struct DecodeResult {
+    std::optional<DecodedBody> body; // set on success
+    std::string error;               // why decoding failed (sentence fragment) otherwise
+};
+
+// Limits that keep hostile blobs from costing more than a fixed amount.
+constexpr std::size_t kMaxDepth = 64;
+constexpr std::size_t kMaxValues = 200000;
+
+// True when the blob starts like a typedstream (version 4, "streamtyped").
+bool looksLikeTypedStream(std::string_view blob);
+
+// Decodes a message body. Never throws for bad input.
+DecodeResult decodeAttributedBody(std::string_view blob);
+
+// Replaces invalid UTF-8 sequences with U+FFFD so the text can be stored and
+// indexed safely.
+std::string sanitizeUtf8(std::string_view bytes);
+
+} // namespace kx::typedstream
