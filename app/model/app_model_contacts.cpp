@@ -1,0 +1,3 @@
+#include "app/model/app_model.h"
+
+void AppModel::loadContacts() {}

@@ -1,0 +1,60 @@
+#pragma once
+// The application's user defaults: a handful of named settings kept by QSettings
+// under the identifier "com.dunholt.kelvara" (on Linux an INI file in the user's
+// configuration folder). Only the keys below exist; nothing else is stored there.
+#include <QSettings>
+#include <QString>
+
+#include <map>
+#include <memory>
+#include <optional>
+
+enum class DefaultsKey { destinationRoot, archiveOwner, onboardingCompleted, onboardingSkipped };
+
+QString defaultsKeyName(DefaultsKey key);
+
+class UserDefaults {
+public:
+    virtual ~UserDefaults() = default;
+    // Nothing when the key holds no text.
+    virtual std::optional<QString> string(DefaultsKey key) const = 0;
+    virtual void setString(DefaultsKey key, const QString& value) = 0;
+    virtual bool flag(DefaultsKey key) const = 0; // false when unset
+    virtual void setFlag(DefaultsKey key, bool value) = 0;
+    virtual void remove(DefaultsKey key) = 0;
+};
+
+// The real store.
+class SettingsUserDefaults final : public UserDefaults {
+public:
+    SettingsUserDefaults();
+    std::optional<QString> string(DefaultsKey key) const override;
+    void setString(DefaultsKey key, const QString& value) override;
+    bool flag(DefaultsKey key) const override;
+    void setFlag(DefaultsKey key, bool value) override;
+    void remove(DefaultsKey key) override;
+
+private:
+    mutable QSettings settings_;
+};
+
+// Test double kept in memory.
+class MemoryUserDefaults final : public UserDefaults {
+public:
+    std::optional<QString> string(DefaultsKey key) const override;
+    void setString(DefaultsKey key, const QString& value) override { strings_[key] = value; }
+    bool flag(DefaultsKey key) const override;
+    void setFlag(DefaultsKey key, bool value) override { flags_[key] = value; }
+    void remove(DefaultsKey key) override {
+        strings_.erase(key);
+        flags_.erase(key);
+    }
+
+private:
+    std::map<DefaultsKey, QString> strings_;
+    std::map<DefaultsKey, bool> flags_;
+};
+
+// The process-wide defaults (the real store unless a test installed another).
+UserDefaults& userDefaults();
+void setUserDefaultsForTesting(std::shared_ptr<UserDefaults> defaults);
