@@ -58,4 +58,7 @@ struct ProbeOutput {
     static ProbeOutput decode(std::string_view bytes);
 };
 
+// True when bytes are well-formed UTF-8 (no overlong forms, no surrogates).
+bool isValidUTF8(std::string_view bytes);
+
 } // namespace kx

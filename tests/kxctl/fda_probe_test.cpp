@@ -1,0 +1,93 @@
+// kxctl fda-probe, run as a real child process.
+#include "core/health/full_disk_access_probe.h"
+#include "core/platform/process.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+namespace kx {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+void makeMessagesDatabase(const stdfs::path& path, int messages) {
+    stdfs::create_directories(path.parent_path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    std::string sql = "PRAGMA journal_mode=WAL; CREATE TABLE message (ROWID INTEGER PRIMARY KEY, text TEXT);";
+    for (int i = 0; i < messages; ++i) sql += "INSERT INTO message (text) VALUES ('m');";
+    sql += "PRAGMA wal_checkpoint(TRUNCATE);";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+// Runs kxctl with only PATH and HOME set, as the schedule would (plus a HOME we choose).
+ProcessResult kxctl(const stdfs::path& home, std::vector<std::string> args) {
+    PosixProcessRunner runner;
+    ProcessRequest req;
+    req.program = KXCTL_PATH;
+    req.arguments = std::move(args);
+    req.environment = std::map<std::string, std::string> {{"PATH", "/usr/bin:/bin"}, {"HOME", home.string()}};
+    req.timeout = std::chrono::seconds(60);
+    return runner.run(req);
+}
+
+TEST(KxctlFdaProbe, JsonReplyForReadableMissingAndDamagedDatabases) {
+    test::TempDir home;
+    const auto db = home / "Library" / "Messages" / "chat.db";
+
+    ProcessResult r = kxctl(home.path(), {"fda-probe", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    ProbeOutput missing = ProbeOutput::decode(r.standardOutput);
+    EXPECT_EQ(missing.databasePath, db.string());
+    EXPECT_FALSE(missing.databaseExists);
+    EXPECT_FALSE(missing.readable);
+    EXPECT_EQ(missing.executable, stdfs::canonical(KXCTL_PATH).string());
+
+    makeMessagesDatabase(db, 7);
+    const std::string before = test::snapshotTree(db.parent_path());
+    r = kxctl(home.path(), {"fda-probe", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    const ProbeOutput readable = ProbeOutput::decode(r.standardOutput);
+    EXPECT_TRUE(readable.readable);
+    EXPECT_EQ(readable.messageCount, 7);
+    EXPECT_EQ(r.standardOutput.back(), '\n');
+    EXPECT_EQ(test::snapshotTree(db.parent_path()), before);  // nothing written beside Messages' files
+
+    test::writeAll(db, std::string(10000, 'z'));
+    r = kxctl(home.path(), {"fda-probe", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    const ProbeOutput damaged = ProbeOutput::decode(r.standardOutput);
+    EXPECT_TRUE(damaged.databaseExists);
+    EXPECT_FALSE(damaged.readable);
+    ASSERT_TRUE(damaged.problem);
+    EXPECT_NE(damaged.problem->find(db.string()), std::string::npos);
+}
+
+TEST(KxctlFdaProbe, WordsWithoutJsonAndAnExitStatusForScripts) {
+    test::TempDir home;
+    makeMessagesDatabase(home / "other.db", 2);
+    ProcessResult r = kxctl(home.path(), {"fda-probe", "--database", (home / "other.db").string()});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.standardOutput.find("Readable by this program: yes, 2 messages"), std::string::npos);
+
+    r = kxctl(home.path(), {"fda-probe"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.standardError.rfind("This program cannot read the Messages database: there is no file at ", 0), 0u)
+        << r.standardError;
+}
+
+TEST(KxctlFdaProbe, TheApplicationsScheduledRunDecodesTheRealTool) {
+    PosixProcessRunner runner;
+    const auto outcome = FullDiskAccessProbe::runScheduledProbe(KXCTL_PATH, 30, runner);
+    ASSERT_TRUE(outcome.replyValue()) << *outcome.failureSentence();
+    // With nothing but PATH the tool finds the home folder from the passwd entry.
+    const std::string suffix = "/Library/Messages/chat.db";
+    const std::string& path = outcome.replyValue()->databasePath;
+    ASSERT_GE(path.size(), suffix.size());
+    EXPECT_EQ(path.substr(path.size() - suffix.size()), suffix);
+}
+
+} // namespace
+} // namespace kx
