@@ -211,15 +211,17 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
         w->db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
         ::chmod(path.c_str(), 0600);
         w->db_->setBusyTimeout(10000);
+        // Decide whether this is our store before anything is written to the file
+        // (even switching the journal mode rewrites its header).
+        const bool hasMeta = w->db_->tableExists("meta") && w->db_->tableExists("messages");
+        const bool empty = w->db_->execAndGet("SELECT count(*) FROM sqlite_master").getInt() == 0;
+        if (!hasMeta && existed && !empty) throw Error(path + " is not a Kelvara archive, so it was left as it is");
         w->db_->exec("PRAGMA foreign_keys = ON");
         const std::string mode = w->db_->execAndGet("PRAGMA journal_mode = WAL").getString();
         if (mode != "wal") throw Error("the archive " + path + " could not be switched to write-ahead logging");
         w->db_->exec("PRAGMA synchronous = NORMAL");
         w->db_->exec("PRAGMA cache_size = -32768");  // 32 MB page cache
-        const bool hasMeta = w->db_->tableExists("meta");
         if (!hasMeta) {
-            const bool empty = w->db_->execAndGet("SELECT count(*) FROM sqlite_master").getInt() == 0;
-            if (existed && !empty) throw Error(path + " is not a Kelvara archive, so it was left as it is");
             w->createSchema(owner, now);
         } else {
             SQLite::Statement q(*w->db_, "SELECT key, value FROM meta WHERE key IN ('formatVersion', 'owner')");

@@ -1,0 +1,235 @@
+#include "core/archive/tresk_store.h"
+#include "core/archive/tresk_store_writer.h"
+#include "core/platform/error.h"
+#include "tests/support/test_env.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
+
+using namespace kx;
+using kx::test::TempDir;
+
+namespace {
+
+const Date kStart = fromUnixSeconds(1.7e9);
+
+Source src(const std::string& id) {
+    Source s;
+    s.id = id;
+    s.owner = "jo";
+    s.path = "/sources/" + id;
+    return s;
+}
+
+MessageRecord msg(const std::string& guid, const std::string& chat, std::optional<std::string> text, int minute,
+                  std::string handle = "+15550001") {
+    MessageRecord m;
+    m.guid = guid;
+    m.chatGuid = chat;
+    m.handle = handle;
+    m.service = "iMessage";
+    m.text = std::move(text);
+    m.date = kStart + std::chrono::minutes(minute);
+    return m;
+}
+
+struct StoreFixture : ::testing::Test {
+    TempDir dir;
+    std::string path = (dir / "jo" / "tresk.db").string();
+    std::unique_ptr<TreskStoreWriter> w = TreskStoreWriter::open(path, "jo", kStart);
+    int64_t a = 0, b = 0;
+    void SetUp() override {
+        w->begin();
+        a = w->sourceRow(src("A"), kStart);
+        b = w->sourceRow(src("B"), kStart);
+    }
+    void add(const MessageRecord& m, int64_t row) { w->addMessage(m, row, kStart); }
+    TreskStore reader() {
+        w->commit();
+        w->begin();
+        return TreskStore(path);
+    }
+};
+
+} // namespace
+
+TEST(TreskStoreOpen, ReadOnlyOpenNeverCreatesAndRefusesForeignFiles) {
+    TempDir dir;
+    const auto missing = dir / "nobody" / "tresk.db";
+    EXPECT_THROW(TreskStore(missing.string()), Error);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_FALSE(std::filesystem::exists(missing.parent_path()));
+
+    const auto foreign = dir / "foreign.db";
+    {
+        SQLite::Database db(foreign.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        db.exec("CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT)");
+    }
+    const auto before = kx::test::readAll(foreign);
+    EXPECT_THROW(TreskStore(foreign.string()), Error);
+    EXPECT_THROW(TreskStoreWriter::open(foreign.string(), "jo", kStart), Error);
+    EXPECT_TRUE(kx::test::readAll(foreign) == before) << "the foreign database was changed";
+
+    kx::test::writeAll(dir / "junk.db", std::string(4096, 'x'));
+    EXPECT_THROW(TreskStore((dir / "junk.db").string()), Error);
+}
+
+TEST(TreskStoreOpen, AStoreBelongsToOneOwner) {
+    TempDir dir;
+    const auto path = (dir / "a_b" / "tresk.db").string();
+    TreskStoreWriter::open(path, "a/b", kStart).reset();
+    EXPECT_EQ(TreskStore(path).owner(), "a/b");
+    EXPECT_THROW(TreskStoreWriter::open(path, "a_b", kStart), Error);
+    EXPECT_NO_THROW(TreskStoreWriter::open(path, "a/b", kStart));
+}
+
+TEST_F(StoreFixture, AMessageSeenInTwoSourcesIsStoredOnceWithBothAsProvenance) {
+    add(msg("g1", "iMessage;-;+15550001", "hello", 1), a);
+    add(msg("g1", "iMessage;-;+15550001", "hello", 1), b);
+    add(msg("g2", "iMessage;-;+15550001", "only in A", 2), a);
+    auto r = reader();
+    EXPECT_EQ(r.messageCount(), 2);
+    EXPECT_EQ(r.corroboratedCount(), 1);
+    EXPECT_EQ(r.duplicateCopies(), 1);
+    EXPECT_EQ(r.sources("g1"), (std::vector<std::string> {"A", "B"}));
+    const auto page = r.messages("jo", "+15550001", 10, 0);
+    ASSERT_EQ(page.size(), 2u);
+    EXPECT_EQ(page[0].sourceIds, (std::vector<std::string> {"A", "B"}));
+    EXPECT_EQ(page[1].sourceIds, (std::vector<std::string> {"A"}));
+    const auto overlaps = r.sourceOverlaps();
+    ASSERT_EQ(overlaps.size(), 1u);
+    EXPECT_EQ(overlaps[0].shared, 1);
+}
+
+TEST_F(StoreFixture, ALaterSightingFillsGapsButNeverBlanksOrLosesABody) {
+    auto first = msg("g1", "iMessage;-;+15550001", "original words", 1);
+    add(first, a);
+    // An older copy of the message after it was unsent: no text, retraction date.
+    auto retracted = first;
+    retracted.text.reset();
+    retracted.dateRetracted = kStart + std::chrono::minutes(5);
+    add(retracted, b);
+    // An edit: new text, edit date.
+    auto edited = first;
+    edited.text = "edited words";
+    edited.dateEdited = kStart + std::chrono::minutes(3);
+    add(edited, a);
+    // An older copy with the original text again must not undo the edit.
+    add(first, b);
+    auto r = reader();
+    const auto page = r.messages("jo", "+15550001", 10, 0);
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].text, "edited words");
+    EXPECT_TRUE(page[0].dateRetracted);
+    std::vector<std::string> bodies;
+    for (const auto& v : r.versions("g1")) bodies.push_back(v.text);
+    std::sort(bodies.begin(), bodies.end());
+    EXPECT_EQ(bodies, (std::vector<std::string> {"edited words", "original words"}));
+    EXPECT_EQ(r.searchCount("original", "jo"), 0);
+    EXPECT_EQ(r.searchCount("edited", "jo"), 1);
+}
+
+TEST_F(StoreFixture, PagesAreChronologicalAndLeaveReactionsOut) {
+    for (int i = 0; i < 450; ++i) add(msg("m" + std::to_string(i), "iMessage;-;+15550001", "text " + std::to_string(i), 450 - i), a);
+    auto like = msg("r1", "iMessage;-;+15550001", "Liked “text 0”", 500);
+    like.associatedMessageGuid = "p:0/m0";
+    like.associatedMessageType = 2001;
+    add(like, a);
+    auto r = reader();
+    const auto convs = r.conversations("jo");
+    ASSERT_EQ(convs.size(), 1u);
+    EXPECT_EQ(convs[0].handle, "+15550001");
+    EXPECT_EQ(convs[0].detail, "iMessage");
+    EXPECT_EQ(convs[0].messageCount, 450);
+    const auto last = r.messages("jo", "+15550001", 200, 250);
+    ASSERT_EQ(last.size(), 200u);
+    EXPECT_EQ(last.front().id, "m199");  // the 251st oldest
+    EXPECT_EQ(last.back().id, "m0");
+    EXPECT_EQ(r.messages("jo", "+15550001", 200, 440).size(), 10u);
+    EXPECT_TRUE(r.messages("jo", "nobody", 200, 0).empty());
+    const auto reactions = r.reactions({"m0"});
+    ASSERT_EQ(reactions.count("m0"), 1u);
+    EXPECT_EQ(reactions.at("m0")[0].type, 2001);
+    EXPECT_EQ(r.searchCount("Liked", "jo"), 0);
+}
+
+TEST_F(StoreFixture, GroupChatsAndAttachmentsAreKept) {
+    ChatRecord group;
+    group.guid = "iMessage;+;chat42";
+    group.identifier = "chat42";
+    group.displayName = "Climbing";
+    group.isGroup = true;
+    group.participants = {"+15550001", "ann@example.com"};
+    w->addChat(group);
+    auto m = msg("g1", group.guid, "\xEF\xBF\xBC", 1, "ann@example.com");
+    AttachmentRecord present;
+    present.guid = "att-1";
+    present.fileName = "photo.jpg";
+    present.mimeType = "image/jpeg";
+    present.totalBytes = 1234;
+    present.state = AttachmentFileState::present;
+    AttachmentRecord none;
+    none.guid = "att-2";
+    none.state = AttachmentFileState::notRecorded;
+    m.attachments = {present, none};
+    w->addMessage(m, a, kStart, {{"att-1", std::string(64, 'a')}});
+    auto r = reader();
+    const auto convs = r.conversations("jo");
+    ASSERT_EQ(convs.size(), 1u);
+    EXPECT_EQ(convs[0].handle, "chat42");
+    EXPECT_EQ(convs[0].detail, "Climbing");
+    const auto page = r.messages("jo", "chat42", 10, 0);
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].chatDisplayName, "Climbing");
+    EXPECT_EQ(page[0].senderHandle, "ann@example.com");
+    const auto att = r.attachments({"g1", "missing"});
+    ASSERT_EQ(att.size(), 1u);
+    ASSERT_EQ(att.at("g1").size(), 2u);
+    EXPECT_EQ(att.at("g1")[0].objectKey, std::string(64, 'a'));
+    EXPECT_EQ(att.at("g1")[0].hasFile, true);
+    EXPECT_EQ(att.at("g1")[1].hasFile, false);
+    EXPECT_FALSE(att.at("g1")[1].objectKey);
+    const auto profiles = r.conversationProfiles("jo");
+    ASSERT_EQ(profiles.size(), 1u);
+    EXPECT_EQ(profiles[0].participants, (std::vector<std::string> {"+15550001", "ann@example.com"}));
+}
+
+TEST_F(StoreFixture, SearchTakesTheQueryAsLiteralWords) {
+    add(msg("g1", "iMessage;-;+15550001", "Meet at the café AND bring \"rope\"", 1), a);
+    add(msg("g2", "iMessage;-;+15550002", "NEAR the crag - bring rope*", 2, "+15550002"), a);
+    add(msg("g3", "iMessage;-;+15550002", "nothing here", 3, "+15550002"), a);
+    auto r = reader();
+    auto ids = [&](const std::string& q) {
+        std::vector<std::string> out;
+        for (const auto& h : r.search(q, "jo", std::nullopt, std::nullopt, std::nullopt, 50)) out.push_back(h.id);
+        return out;
+    };
+    EXPECT_EQ(ids("cafe"), (std::vector<std::string> {"g1"}));
+    EXPECT_EQ(ids("bring rope"), (std::vector<std::string> {"g2", "g1"}));  // newest first
+    EXPECT_EQ(ids("\"rope\""), (std::vector<std::string> {"g2", "g1"}));
+    for (const std::string q : {"AND", "NEAR", "-", "*", "rope*", "\"", "\"\"\"", "(", "a OR", "NOT crag", "col:x", "^"})
+        EXPECT_NO_THROW(ids(q)) << q;
+    EXPECT_EQ(ids("AND"), (std::vector<std::string> {"g1"}));
+    EXPECT_EQ(ids("NEAR"), (std::vector<std::string> {"g2"}));
+    EXPECT_TRUE(ids("   ").empty());
+    EXPECT_TRUE(ids("").empty());
+    EXPECT_EQ(r.searchCount("bring", "jo"), 2);
+    EXPECT_EQ(r.search("bring", "jo", std::string("+15550002"), std::nullopt, std::nullopt, 50).size(), 1u);
+    EXPECT_EQ(r.search("bring", "jo", std::nullopt, kStart + std::chrono::minutes(2), std::nullopt, 50).size(), 1u);
+    EXPECT_EQ(r.search("bring", "jo", std::nullopt, std::nullopt, kStart + std::chrono::minutes(1), 50).size(), 1u);
+    EXPECT_EQ(r.search("bring", "jo", std::nullopt, std::nullopt, std::nullopt, 1).size(), 1u);
+}
+
+TEST(TreskStoreSearch, AStoreFailureIsAnErrorNotAnEmptyResult) {
+    TempDir dir;
+    const auto path = (dir / "tresk.db").string();
+    TreskStoreWriter::open(path, "jo", kStart).reset();
+    {
+        SQLite::Database db(path, SQLite::OPEN_READWRITE);
+        db.exec("DROP TABLE messages_fts");
+        db.exec("CREATE TABLE messages_fts(text TEXT)");
+    }
+    TreskStore r(path);
+    EXPECT_THROW(r.search("hello", "jo", std::nullopt, std::nullopt, std::nullopt, 10), Error);
+    EXPECT_THROW(r.searchCount("hello", "jo"), Error);
+}
