@@ -1,3 +1,4 @@
+#include "core/archive/machine_run_report.h"
 #include "core/household/household_store.h"
 #include "core/household/machine_report.h"
 
@@ -144,4 +145,34 @@ TEST(MachineReport, MachineIDRules) {
     EXPECT_FALSE(isValidMachineID("a/b"));
     EXPECT_FALSE(isValidMachineID("a b"));
     EXPECT_FALSE(isValidMachineID(std::string(129, 'a')));
+}
+
+// The engine writes the reports; this reader must accept exactly what it writes.
+TEST(MachineReport, ReadsWhatTheEngineWrites) {
+    test::TempDir root;
+    MachineRunReport written;
+    written.machineID = "8C2E5F1A-0B3D-4E6F-9A1B-2C3D4E5F6A7B";
+    written.computerName = "Jorin's laptop";
+    written.runAt = time_point_cast<milliseconds>(kNow - hours(2));
+    written.succeeded = true;
+    written.messageCount = 130;
+    written.owners = {{"jorin", 120}, {"sam", 10}};
+    written.write(root.path().string());
+
+    const auto scan = HouseholdStore::machineReports(root.path().string(), kNow);
+    EXPECT_TRUE(scan.skipped.empty()) << scan.skipped.front().reason;
+    ASSERT_EQ(scan.reports.size(), 2u);
+    EXPECT_EQ(scan.reports[0].machineID, written.machineID);
+    EXPECT_EQ(scan.reports[0].machineName, "Jorin's laptop");
+    EXPECT_EQ(scan.reports[0].owner, "jorin");
+    EXPECT_EQ(scan.reports[0].runAt, written.runAt);
+    EXPECT_EQ(scan.reports[0].totalMessages, 120);
+    EXPECT_EQ(scan.reports[1].owner, "sam");
+
+    written.succeeded = false;  // a failed run says nothing about when the machine last archived
+    written.write(root.path().string());
+    const auto failed = HouseholdStore::machineReports(root.path().string(), kNow);
+    EXPECT_TRUE(failed.reports.empty());
+    ASSERT_EQ(failed.skipped.size(), 1u);
+    EXPECT_EQ(failed.skipped[0].reason, "the run it describes failed");
 }
