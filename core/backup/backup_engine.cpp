@@ -1,0 +1,617 @@
+#include "core/backup/backup_engine.h"
+
+#include "core/platform/fs.h"
+#include "core/platform/json_file.h"
+
+#include <nlohmann/json.hpp>
+#include <sodium.h>
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kx {
+
+namespace stdfs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string hexOf(const unsigned char* p, size_t n) {
+    std::string out(n * 2 + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), p, n);
+    out.pop_back();
+    return out;
+}
+
+std::optional<StreamNonce> nonceFromHex(const std::string& hex) {
+    StreamNonce n {};
+    size_t len = 0;
+    if (sodium_hex2bin(n.data(), n.size(), hex.data(), hex.size(), nullptr, &len, nullptr) != 0 || len != n.size())
+        return std::nullopt;
+    return n;
+}
+
+// A private scratch folder (0700) removed with everything in it when done.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string base = (stdfs::temp_directory_path() / "kelvara-backup-XXXXXX").string();
+        if (!::mkdtemp(base.data())) throw Error("could not make a private scratch folder (" + fs::errnoText(errno) + ")");
+        path_ = base;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        stdfs::remove_all(path_, ec);
+    }
+    const stdfs::path& path() const { return path_; }
+
+private:
+    stdfs::path path_;
+};
+
+// The resume file: a list of unfinished uploads.
+struct ResumeEntry {
+    std::string destination, name, fingerprint, keyId, nonce, uploadId;
+    uint64_t partSize = 0;
+    std::map<int, std::string> parts;
+};
+
+std::vector<ResumeEntry> loadResume(const std::optional<stdfs::path>& path) {
+    std::vector<ResumeEntry> out;
+    if (!path) return out;
+    JsonLoad load = loadJsonFile(*path);
+    if (load.state != JsonLoad::State::loaded) return out;  // a damaged file only costs a fresh upload
+    try {
+        for (const auto& u : load.value.at("uploads")) {
+            ResumeEntry e;
+            e.destination = u.at("destination").get<std::string>();
+            e.name = u.at("name").get<std::string>();
+            e.fingerprint = u.at("fingerprint").get<std::string>();
+            e.keyId = u.at("keyId").get<std::string>();
+            e.nonce = u.at("nonce").get<std::string>();
+            e.uploadId = u.at("uploadId").get<std::string>();
+            e.partSize = u.at("partSize").get<uint64_t>();
+            for (const auto& p : u.at("parts")) e.parts[p.at("number").get<int>()] = p.at("tag").get<std::string>();
+            out.push_back(std::move(e));
+        }
+    } catch (const std::exception&) {
+        out.clear();
+    }
+    return out;
+}
+
+void saveResume(const std::optional<stdfs::path>& path, const std::vector<ResumeEntry>& entries) {
+    if (!path) return;
+    json uploads = json::array();
+    for (const auto& e : entries) {
+        json parts = json::array();
+        for (const auto& [n, tag] : e.parts) parts.push_back({{"number", n}, {"tag", tag}});
+        uploads.push_back({{"destination", e.destination},
+                           {"name", e.name},
+                           {"fingerprint", e.fingerprint},
+                           {"keyId", e.keyId},
+                           {"nonce", e.nonce},
+                           {"partSize", e.partSize},
+                           {"uploadId", e.uploadId},
+                           {"parts", parts}});
+    }
+    saveJsonFile(*path, json {{"uploads", uploads}});
+}
+
+void writeAllFd(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) throw Error("could not write the restored archive (" + fs::errnoText(errno) + ")");
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+// Downloads and opens one object into a file, returning the plaintext hash.
+std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, const std::string& name,
+                          uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut) {
+    fs::createPrivateDirectories(target.parent_path());
+    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
+    Sha256 hash;
+    std::string head;
+    try {
+        auto info = dest.head(name);
+        if (!info) throw BackupError("the stored object " + name + " is missing at " + dest.label());
+        if (sealedSize && info->size != sealedSize)
+            throw SealError("the stored object " + name + " does not have the size the backup recorded");
+        TreskCrypto::Opener opener(crypto, name, info->size, [&](const unsigned char* p, size_t n) {
+            hash.update(p, n);
+            writeAllFd(fd, p, n);
+        });
+        bool found = dest.get(name, [&](const unsigned char* p, size_t n) {
+            if (head.size() < TreskCrypto::kHeaderSize)
+                head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+            opener.feed(p, n);
+        });
+        if (!found) throw BackupError("the stored object " + name + " is missing at " + dest.label());
+        opener.finish();
+        if (::fsync(fd) != 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    if (nonceOut) *nonceOut = TreskCrypto::nonceOf(head);
+    return hash.hex();
+}
+
+} // namespace
+
+void snapshotDatabase(const stdfs::path& source, const stdfs::path& target) {
+    sqlite3* src = nullptr;
+    sqlite3* dst = nullptr;
+    auto closeBoth = [&] {
+        if (src) sqlite3_close(src);
+        if (dst) sqlite3_close(dst);
+    };
+    if (!fs::isRegularFile(source)) throw Error("there is no archive database at " + source.string());
+    if (sqlite3_open_v2(source.c_str(), &src, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        std::string why = src ? sqlite3_errmsg(src) : "out of memory";
+        closeBoth();
+        throw Error("could not open the archive database " + source.string() + " (" + why + ")");
+    }
+    sqlite3_busy_timeout(src, 10000);
+    if (sqlite3_open_v2(target.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        std::string why = dst ? sqlite3_errmsg(dst) : "out of memory";
+        closeBoth();
+        throw Error("could not make a snapshot of the archive database (" + why + ")");
+    }
+    sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
+    if (!b) {
+        std::string why = sqlite3_errmsg(dst);
+        closeBoth();
+        throw Error("could not make a snapshot of the archive database (" + why + ")");
+    }
+    int rc;
+    int busyRounds = 0;
+    while ((rc = sqlite3_backup_step(b, 4096)) == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+        if (rc != SQLITE_OK) {
+            if (++busyRounds > 600) break;
+            sqlite3_sleep(50);
+        }
+    }
+    sqlite3_backup_finish(b);
+    if (rc != SQLITE_DONE) {
+        std::string why = sqlite3_errstr(rc);
+        closeBoth();
+        throw Error("could not make a snapshot of the archive database " + source.string() + " (" + why + ")");
+    }
+    // The snapshot is one self-contained file.
+    sqlite3_exec(dst, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    closeBoth();
+}
+
+BackupEngine::BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
+                           std::optional<stdfs::path> resumeStatePath)
+    : BackupEngine(std::move(crypto), std::move(destination), std::move(prefix), std::move(resumeStatePath),
+                   Options {}) {}
+
+BackupEngine::BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
+                           std::optional<stdfs::path> resumeStatePath, Options options)
+    : crypto_(std::move(crypto)), dest_(std::move(destination)), prefix_(std::move(prefix)),
+      resumePath_(std::move(resumeStatePath)), options_(std::move(options)) {
+    if (!dest_) throw BackupError("no destination was given");
+    checkRemoteName(prefix_, "name prefix");
+}
+
+std::string BackupEngine::fullName(const std::string& name) const {
+    checkRemoteName(name);
+    return prefix_ + "/" + name;
+}
+
+void BackupEngine::putSmall(const std::string& name, const std::string& plain, ObjectClass cls) {
+    std::string sealed = crypto_.seal(plain, name);
+    dest_->put(name, sealed.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
+        std::memcpy(buf, sealed.data() + off, n);
+    }, cls, {{"kx-sealed-sha256", sha256Hex(sealed)}});
+}
+
+std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
+    std::string bytes;
+    bool found = dest_->get(name, [&](const unsigned char* p, size_t n) {
+        if (bytes.size() + n > (256u << 20)) throw BackupError("the stored object " + name + " is unexpectedly large");
+        bytes.append(reinterpret_cast<const char*>(p), n);
+    });
+    if (!found) return std::nullopt;
+    return crypto_.open(bytes, name);
+}
+
+UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string& payload, int verifyLevel) {
+    std::string name = fullName(key);
+    std::string sealed = crypto_.seal(payload, name);
+    dest_->put(name, sealed.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
+        std::memcpy(buf, sealed.data() + off, n);
+    }, ObjectClass::control, {});
+    UploadReceipt r;
+    r.bytes = sealed.size();
+    if (verifyLevel <= 0) return r;
+    auto back = readSealed(name);
+    if (!back) throw BackupError("the test object was written but could not be found again at " + dest_->label());
+    if (*back != payload) throw BackupError("the test object read back from " + dest_->label() + " differs from what was written");
+    r.verification = UploadReceipt::Verification::verified;
+    return r;
+}
+
+void BackupEngine::remove(const std::string& key) { dest_->remove(fullName(key)); }
+
+BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const std::string& name,
+                                                const std::string& fingerprint, ObjectClass cls,
+                                                const std::function<void(uint64_t)>& sent,
+                                                const std::function<void()>& partDone) {
+    uint64_t plainSize = stdfs::file_size(plain);
+    uint64_t sealedSize = TreskCrypto::sealedSize(plainSize);
+    uint64_t partSize = options_.partSize ? options_.partSize : dest_->partSizeFor(sealedSize);
+    Uploaded out;
+    out.sealedSize = sealedSize;
+
+    if (sealedSize <= partSize) {
+        TreskCrypto::SealingReader reader(crypto_, plain, name, TreskCrypto::freshNonce());
+        dest_->put(name, sealedSize, [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); },
+                   cls, {{"kx-plain-size", std::to_string(plainSize)}});
+        out.plainSha256 = reader.plainSha256();
+        sent(sealedSize);
+        partDone();
+        return out;
+    }
+
+    std::vector<ResumeEntry> entries = loadResume(resumePath_);
+    std::string identity = dest_->resumeIdentity();
+    std::optional<ResumeEntry> entry;
+    for (auto it = entries.begin(); it != entries.end();) {
+        if (it->destination == identity && it->name == name) {
+            bool same = it->fingerprint == fingerprint && it->keyId == crypto_.keyId() && it->partSize == partSize &&
+                        nonceFromHex(it->nonce).has_value();
+            if (same && !entry) {
+                entry = *it;
+                ++it;
+                continue;
+            }
+            // Another file, key or part size: never splice; drop the old upload.
+            dest_->abortUpload(it->name, it->uploadId);
+            it = entries.erase(it);
+            continue;
+        }
+        ++it;
+    }
+    saveResume(resumePath_, entries);
+
+    auto startFresh = [&] {
+        ResumeEntry e;
+        e.destination = identity;
+        e.name = name;
+        e.fingerprint = fingerprint;
+        e.keyId = crypto_.keyId();
+        StreamNonce n = TreskCrypto::freshNonce();
+        e.nonce = hexOf(n.data(), n.size());
+        e.partSize = partSize;
+        e.uploadId = dest_->beginUpload(name, partSize, cls, {{"kx-plain-size", std::to_string(plainSize)}});
+        entries.push_back(e);
+        saveResume(resumePath_, entries);
+        return e;
+    };
+    auto store = [&](const ResumeEntry& e) {
+        for (auto& x : entries)
+            if (x.destination == e.destination && x.name == e.name) x = e;
+        saveResume(resumePath_, entries);
+    };
+    auto forget = [&](const ResumeEntry& e) {
+        std::erase_if(entries, [&](const ResumeEntry& x) { return x.destination == e.destination && x.name == e.name; });
+        saveResume(resumePath_, entries);
+    };
+
+    bool resumed = entry.has_value() && !entry->parts.empty();
+    ResumeEntry e = entry ? *entry : startFresh();
+    int partCount = static_cast<int>((sealedSize + partSize - 1) / partSize);
+    for (int attempt = 0;; ++attempt) {
+        TreskCrypto::SealingReader reader(crypto_, plain, name, *nonceFromHex(e.nonce));
+        try {
+            for (int part = 1; part <= partCount; ++part) {
+                uint64_t off = static_cast<uint64_t>(part - 1) * partSize;
+                uint64_t n = std::min(partSize, sealedSize - off);
+                if (e.parts.count(part)) {
+                    sent(n);
+                    partDone();
+                    continue;
+                }
+                std::string tag = dest_->uploadPart(name, e.uploadId, part, off, n,
+                                                    [&](uint64_t o, unsigned char* buf, size_t k) { reader.read(o, buf, k); });
+                e.parts[part] = tag;
+                store(e);
+                sent(n);
+                partDone();
+                if (options_.afterPart) options_.afterPart(name, part);
+            }
+            std::vector<std::pair<int, std::string>> parts(e.parts.begin(), e.parts.end());
+            dest_->completeUpload(name, e.uploadId, parts);
+        } catch (const UploadNotFound&) {
+            // The destination forgot the upload (expired or aborted): start over once.
+            forget(e);
+            if (attempt > 0) throw;
+            resumed = false;
+            e = startFresh();
+            continue;
+        }
+        out.plainSha256 = reader.plainSha256();
+        break;
+    }
+    forget(e);
+    out.resumed = resumed;
+    return out;
+}
+
+UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::path& storeFile, int verifyLevel,
+                                   const ProgressCallback& progress) {
+    const std::string dbName = fullName(remoteName);
+    const std::string manifestName = dbName + ".manifest";
+    std::string area = remoteName.find('/') == std::string::npos ? "" : remoteName.substr(0, remoteName.rfind('/'));
+    const std::string objectsPrefix = prefix_ + "/" + (area.empty() ? "" : area + "/") + "objects/";
+
+    ScratchDir scratch;
+    stdfs::path snapshot = scratch.path() / "tresk.db";
+    snapshotDatabase(storeFile, snapshot);
+    std::string fingerprint = sha256OfFile(snapshot);
+    uint64_t dbPlainSize = stdfs::file_size(snapshot);
+
+    // The owner's attachment files (regular files only; links are not followed).
+    struct Local {
+        std::string path;
+        stdfs::path file;
+        uint64_t size;
+    };
+    std::vector<Local> files;
+    stdfs::path attachments = storeFile.parent_path() / "attachments";
+    std::error_code ec;
+    if (stdfs::is_directory(attachments, ec)) {
+        for (auto it = stdfs::recursive_directory_iterator(attachments, ec); !ec && it != stdfs::recursive_directory_iterator();
+             it.increment(ec)) {
+            if (it->is_symlink() || !it->is_regular_file()) continue;
+            std::string rel = "attachments/" + stdfs::relative(it->path(), attachments).generic_string();
+            files.push_back({rel, it->path(), it->file_size()});
+        }
+        if (ec) throw Error("could not list the archive's attachments (" + ec.message() + ")");
+        std::sort(files.begin(), files.end(), [](const Local& a, const Local& b) { return a.path < b.path; });
+    }
+
+    // What the previous backup already stored.
+    std::map<std::string, json> previous;
+    try {
+        if (auto text = readSealed(manifestName)) {
+            json old = json::parse(*text);
+            for (const auto& o : old.at("objects")) previous[o.at("path").get<std::string>()] = o;
+        }
+    } catch (const SealError&) {
+        // Unreadable with this keyring: everything is sent again.
+    } catch (const json::exception&) {
+    }
+    std::map<std::string, uint64_t> stored;
+    for (auto& [n, size] : dest_->list(objectsPrefix)) stored[n] = size;
+
+    std::vector<const Local*> toSend;
+    json objects = json::array();
+    std::map<std::string, json*> entryOf;
+    for (const auto& f : files) {
+        std::string name = objectsPrefix + crypto_.nameTag(f.path);
+        auto prev = previous.find(f.path);
+        auto remote = stored.find(name);
+        bool present = prev != previous.end() && remote != stored.end() && prev->second.value("name", "") == name &&
+                       prev->second.value("size", uint64_t(0)) == f.size &&
+                       remote->second == prev->second.value("sealedSize", uint64_t(0));
+        if (present) {
+            objects.push_back(prev->second);
+        } else {
+            objects.push_back({{"path", f.path}, {"name", name}, {"size", f.size}});
+            toSend.push_back(&f);
+        }
+    }
+
+    BackupProgress p;
+    uint64_t dbSealed = TreskCrypto::sealedSize(dbPlainSize);
+    uint64_t dbPart = options_.partSize ? options_.partSize : dest_->partSizeFor(dbSealed);
+    p.total = static_cast<int64_t>(dbSealed);
+    for (const Local* f : toSend) p.total += static_cast<int64_t>(TreskCrypto::sealedSize(f->size));
+    p.parts = static_cast<int>((dbSealed + dbPart - 1) / dbPart) + static_cast<int>(toSend.size());
+    auto report = [&] {
+        if (progress) progress(p);
+    };
+    auto sent = [&](uint64_t n) { p.done += static_cast<int64_t>(n); };
+    auto partDone = [&] {
+        ++p.part;
+        report();
+    };
+    report();
+
+    UploadReceipt receipt;
+    // Attachments first, so the manifest written last only names stored objects.
+    std::map<std::string, Uploaded> uploaded;
+    for (const Local* f : toSend) {
+        std::string name = objectsPrefix + crypto_.nameTag(f->path);
+        Uploaded u = uploadFile(f->file, name, "file:" + f->path + ":" + std::to_string(f->size), ObjectClass::data,
+                                sent, partDone);
+        if (u.plainSha256.empty()) u.plainSha256 = sha256OfFile(f->file);
+        receipt.resumed = receipt.resumed || u.resumed;
+        receipt.bytes += u.sealedSize;
+        uploaded[f->path] = u;
+    }
+    for (auto& o : objects) {
+        auto it = uploaded.find(o.at("path").get<std::string>());
+        if (it == uploaded.end()) continue;
+        o["sha256"] = it->second.plainSha256;
+        o["sealedSize"] = it->second.sealedSize;
+    }
+
+    Uploaded db = uploadFile(snapshot, dbName, fingerprint, ObjectClass::data, sent, partDone);
+    receipt.resumed = receipt.resumed || db.resumed;
+    receipt.bytes += db.sealedSize;
+
+    // The stored database's stream nonce, read back from its header.
+    std::string dbNonce;
+    {
+        std::string head;
+        if (dest_->canReadBackData()) {
+            try {
+                dest_->get(dbName, [&](const unsigned char* ptr, size_t n) {
+                    head.append(reinterpret_cast<const char*>(ptr), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+                    if (head.size() >= TreskCrypto::kHeaderSize) throw std::length_error("enough");
+                });
+            } catch (const std::length_error&) {
+            }
+        }
+        if (head.size() >= TreskCrypto::kHeaderSize) {
+            StreamNonce n = TreskCrypto::nonceOf(head);
+            dbNonce = hexOf(n.data(), n.size());
+        }
+    }
+
+    json manifest = {{"format", 1},
+                     {"createdAt", formatISO8601(std::chrono::system_clock::now())},
+                     {"remoteName", remoteName},
+                     {"database",
+                      {{"name", dbName}, {"size", dbPlainSize}, {"sha256", fingerprint}, {"sealedSize", db.sealedSize},
+                       {"nonce", dbNonce}}},
+                     {"objects", objects}};
+    std::string manifestText = manifest.dump();
+    std::string sealedManifest = crypto_.seal(manifestText, manifestName);
+    dest_->put(manifestName, sealedManifest.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
+        std::memcpy(buf, sealedManifest.data() + off, n);
+    }, ObjectClass::control, {});
+    receipt.bytes += sealedManifest.size();
+
+    if (verifyLevel <= 0) return receipt;
+
+    auto mismatch = [&](const std::string& what) {
+        return BackupError("the copy stored at " + dest_->label() + " does not match what was sent (" + what +
+                           "); run the backup again");
+    };
+    auto back = readSealed(manifestName);
+    if (!back || *back != manifestText) throw mismatch("the backup's manifest");
+
+    if (!dest_->canReadBackData()) {
+        // Archival storage: compare size and the size metadata written with each object.
+        auto check = [&](const std::string& name, uint64_t sealedSize, uint64_t plainSize) {
+            auto info = dest_->head(name);
+            if (!info || info->size != sealedSize) throw mismatch(name);
+            auto m = info->metadata.find("kx-plain-size");
+            if (m != info->metadata.end() && m->second != std::to_string(plainSize)) throw mismatch(name);
+        };
+        check(dbName, db.sealedSize, dbPlainSize);
+        for (const Local* f : toSend) check(objectsPrefix + crypto_.nameTag(f->path), uploaded[f->path].sealedSize, f->size);
+        receipt.verification = UploadReceipt::Verification::checkedByMetadata;
+        return receipt;
+    }
+
+    auto verifyObject = [&](const std::string& name, uint64_t sealedSize, const std::string& sha) {
+        auto info = dest_->head(name);
+        if (!info || info->size != sealedSize) throw mismatch(name + " has the wrong size");
+        Sha256 h;
+        TreskCrypto::Opener opener(crypto_, name, info->size, [&](const unsigned char* ptr, size_t n) { h.update(ptr, n); });
+        try {
+            if (!dest_->get(name, [&](const unsigned char* ptr, size_t n) { opener.feed(ptr, n); }))
+                throw mismatch(name + " is missing");
+            opener.finish();
+        } catch (const SealError& e) {
+            throw mismatch(e.what());
+        }
+        if (h.hex() != sha) throw mismatch(name + " holds other content");
+    };
+    verifyObject(dbName, db.sealedSize, fingerprint);
+    for (const Local* f : toSend) {
+        const Uploaded& u = uploaded[f->path];
+        verifyObject(objectsPrefix + crypto_.nameTag(f->path), u.sealedSize, u.plainSha256);
+    }
+    receipt.verification = UploadReceipt::Verification::verified;
+    return receipt;
+}
+
+RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::path& targetFolder,
+                                    const ProgressCallback& progress) {
+    const std::string dbName = fullName(remoteName);
+    const std::string manifestName = dbName + ".manifest";
+    auto text = readSealed(manifestName);
+    if (!text) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
+    json m = json::parse(*text, nullptr, false);
+    if (!m.is_object() || m.value("format", 0) != 1 || !m.contains("database") || !m.contains("objects"))
+        throw BackupError("the backup's manifest is not in a form this version understands");
+    if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
+
+    if (fs::exists(targetFolder / "tresk.db"))
+        throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
+    stdfs::path parent = targetFolder.parent_path();
+    fs::createPrivateDirectories(parent);
+    std::string stagingName = (parent / ("." + targetFolder.filename().string() + ".restoring-XXXXXX")).string();
+    if (!::mkdtemp(stagingName.data()))
+        throw Error("could not make a folder in " + parent.string() + " (" + fs::errnoText(errno) + ")");
+    stdfs::path staging = stagingName;
+    struct Cleanup {
+        stdfs::path p;
+        bool keep = false;
+        ~Cleanup() {
+            std::error_code ec;
+            if (!keep) stdfs::remove_all(p, ec);
+        }
+    } cleanup {staging};
+
+    const json& dbEntry = m.at("database");
+    BackupProgress p;
+    const json& objects = m.at("objects");
+    p.parts = 1 + static_cast<int>(objects.size());
+    p.total = dbEntry.value("sealedSize", int64_t(0));
+    for (const auto& o : objects) p.total += o.value("sealedSize", int64_t(0));
+
+    RestoreReport report;
+    if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
+
+    StreamNonce nonce {};
+    std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
+                                      staging / "tresk.db", &nonce);
+    std::string wantNonce = dbEntry.value("nonce", "");
+    if (dbSha != dbEntry.value("sha256", "") || (!wantNonce.empty() && hexOf(nonce.data(), nonce.size()) != wantNonce))
+        throw SealError("the stored archive database is not the copy this backup recorded (an older or other copy "
+                        "was put in its place)");
+    report.databaseBytes = dbEntry.value("size", uint64_t(0));
+    p.done += dbEntry.value("sealedSize", int64_t(0));
+    ++p.part;
+    if (progress) progress(p);
+
+    for (const auto& o : objects) {
+        std::string rel = o.value("path", "");
+        checkRemoteName(rel, "attachment path");
+        if (rel.rfind("attachments/", 0) != 0) throw SealError("the backup's manifest names a file outside the archive");
+        std::string name = o.value("name", "");
+        checkRemoteName(name, "object name");
+        std::string sha = restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging / rel, nullptr);
+        if (sha != o.value("sha256", ""))
+            throw SealError("the stored object for " + rel + " is not the copy this backup recorded");
+        ++report.objects;
+        p.done += o.value("sealedSize", int64_t(0));
+        ++p.part;
+        if (progress) progress(p);
+    }
+
+    // Move the finished folder into place.
+    std::error_code ec;
+    if (stdfs::exists(targetFolder, ec)) {
+        if (!stdfs::is_directory(targetFolder) || !stdfs::is_empty(targetFolder))
+            throw BackupError(targetFolder.string() + " is not empty; restore into an empty folder");
+        stdfs::remove(targetFolder, ec);
+    }
+    if (::rename(staging.c_str(), targetFolder.c_str()) != 0)
+        throw Error("could not move the restored archive into " + targetFolder.string() + " (" +
+                    fs::errnoText(errno) + ")");
+    cleanup.keep = true;
+    return report;
+}
+
+} // namespace kx

@@ -1,0 +1,123 @@
+#pragma once
+// Backs one owner's archive up to a destination, and restores it.
+//
+// Objects written under the name prefix P ("kelvara") for a remote name R
+// ("jorin/tresk.db", whose folder A is "jorin"):
+//   P/R                 the sealed snapshot of "tresk.db"
+//   P/R.manifest        the sealed manifest of this backup (JSON, below); always
+//                       in the standard storage class so the next run can read it
+//   P/A/objects/<tag>   one sealed object per attachment file, named by a keyed
+//                       hash of its path in the archive ("attachments/ab/cd..."),
+//                       so a file is uploaded once and names reveal nothing
+// Every object is sealed under its full name (crypto.h), so moving objects about
+// on the destination makes them fail to open.
+//
+// Manifest (JSON before sealing): {"format":1, "createdAt": ISO 8601,
+// "remoteName": R, "database": {"name", "size", "sha256", "sealedSize",
+// "nonce"}, "objects": [{"path", "name", "size", "sha256", "sealedSize"}]}.
+// sizes are plaintext bytes, sha256 the plaintext's hash, nonce the database
+// object's stream nonce. A restore accepts only the database object the manifest
+// names by nonce and hash, so an older copy put back in its place is refused.
+//
+// Resume state ("resume-state.json", written atomically after every part; it
+// holds no secret): {"uploads": [{"destination", "name", "fingerprint", "keyId",
+// "nonce", "partSize", "uploadId", "parts": [{"number", "tag"}]}]}. An entry is
+// reused only when destination, name, plaintext fingerprint and key id all
+// match; otherwise the old upload is aborted and the object starts afresh, so
+// parts of different files or keys are never joined.
+#include "core/backup/crypto.h"
+#include "core/backup/destination.h"
+#include "core/platform/time.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kx {
+
+struct UploadReceipt {
+    // notChecked: nothing was read back; checkedByMetadata: size and checksum
+    // metadata match (archival storage that cannot be read at once); verified:
+    // every object written was read back, opened and its hash compared.
+    enum class Verification { notChecked, checkedByMetadata, verified };
+    uint64_t bytes = 0;  // sealed bytes written by this run
+    Verification verification = Verification::notChecked;
+    bool resumed = false;  // an interrupted upload was continued
+};
+
+struct BackupProgress {
+    int64_t done = 0;   // sealed bytes sent so far
+    int64_t total = 0;  // sealed bytes this run sends
+    int part = 0;       // upload step under way (database parts, then files)
+    int parts = 0;
+};
+
+struct RestoreReport {
+    uint64_t databaseBytes = 0;
+    size_t objects = 0;
+    std::optional<Date> backedUpAt;
+};
+
+using ProgressCallback = std::function<void(const BackupProgress&)>;
+
+class BackupEngine {
+public:
+    struct Options {
+        uint64_t partSize = 0;  // 0: the destination's choice
+        // Called after each stored part (test hook for interruptions).
+        std::function<void(const std::string& name, int partNumber)> afterPart;
+    };
+
+    BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
+                 std::optional<std::filesystem::path> resumeStatePath);
+    BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
+                 std::optional<std::filesystem::path> resumeStatePath, Options options);
+
+    // verifyLevel: 0 writes only; 1 (what the application passes) also reads
+    // back what was stored and checks it.
+
+    // Seals payload, stores it under prefix/key in the standard class, reads it
+    // back, opens it and compares. Throws BackupError or SealError.
+    UploadReceipt roundTrip(const std::string& key, const std::string& payload, int verifyLevel);
+    // Removes prefix/key. Throws BackupError.
+    void remove(const std::string& key);
+
+    // Backs up the archive whose database is storeFile (its attachments are the
+    // "attachments" folder beside it) under remoteName. Throws BackupError,
+    // SealError or kx::Error with a sentence fragment.
+    UploadReceipt backup(const std::string& remoteName, const std::filesystem::path& storeFile, int verifyLevel,
+                         const ProgressCallback& progress = {});
+
+    // Rebuilds the archive folder of remoteName into targetFolder (which must not
+    // hold a "tresk.db" yet): everything is written to a hidden folder beside it
+    // and moved into place only when every object opened and matched.
+    RestoreReport restore(const std::string& remoteName, const std::filesystem::path& targetFolder,
+                          const ProgressCallback& progress = {});
+
+private:
+    struct Uploaded {
+        uint64_t sealedSize = 0;
+        std::string plainSha256;
+        bool resumed = false;
+    };
+    Uploaded uploadFile(const std::filesystem::path& plain, const std::string& name, const std::string& fingerprint,
+                        ObjectClass cls, const std::function<void(uint64_t)>& sent, const std::function<void()>& partDone);
+    void putSmall(const std::string& name, const std::string& plain, ObjectClass cls);
+    std::optional<std::string> readSealed(const std::string& name);
+    std::string fullName(const std::string& name) const;
+
+    TreskCrypto crypto_;
+    std::shared_ptr<BackupDestination> dest_;
+    std::string prefix_;
+    std::optional<std::filesystem::path> resumePath_;
+    Options options_;
+};
+
+// Takes a consistent copy of a SQLite database with SQLite's online backup
+// (never a plain copy of a file that may be written meanwhile). The source is
+// opened read-only. Throws kx::Error.
+void snapshotDatabase(const std::filesystem::path& source, const std::filesystem::path& target);
+
+} // namespace kx

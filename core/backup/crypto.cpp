@@ -1,0 +1,383 @@
+#include "core/backup/crypto.h"
+
+#include "core/platform/fs.h"
+
+#include <openssl/evp.h>
+#include <sodium.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kx {
+
+namespace {
+
+constexpr unsigned char kMagic[8] = {'K', 'X', 'S', 'E', 'A', 'L', 0x00, 0x01};
+
+void putU32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void putU64(unsigned char* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+uint32_t getU32(const unsigned char* p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+uint64_t getU64(const unsigned char* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+void keyIdBytes(const SymmetricKey& key, unsigned char out[8]) {
+    std::string hex = key.keyId();
+    sodium_hex2bin(out, 8, hex.data(), hex.size(), nullptr, nullptr, nullptr);
+}
+
+uint64_t chunkCount(uint64_t plainSize, uint32_t chunk) {
+    return plainSize == 0 ? 1 : (plainSize + chunk - 1) / chunk;
+}
+
+// The additional data of chunk i.
+std::vector<unsigned char> chunkAD(const unsigned char* header, uint64_t index, bool final, const std::string& name) {
+    std::vector<unsigned char> ad(TreskCrypto::kHeaderSize + 9 + name.size());
+    std::memcpy(ad.data(), header, TreskCrypto::kHeaderSize);
+    putU64(ad.data() + TreskCrypto::kHeaderSize, index);
+    ad[TreskCrypto::kHeaderSize + 8] = final ? 1 : 0;
+    std::memcpy(ad.data() + TreskCrypto::kHeaderSize + 9, name.data(), name.size());
+    return ad;
+}
+
+void chunkNonce(const unsigned char* header, uint64_t index, unsigned char nonce[24]) {
+    std::memcpy(nonce, header + 24, 16);
+    putU64(nonce + 16, index);
+}
+
+} // namespace
+
+TreskCrypto::TreskCrypto(SymmetricKey masterKey, std::vector<SymmetricKey> legacyKeys)
+    : master_(std::move(masterKey)), legacy_(std::move(legacyKeys)) {
+    ensureSodium();
+}
+
+TreskCrypto::TreskCrypto(const OwnerKeyring& ring) : TreskCrypto(ring.current, ring.legacy) {}
+
+uint64_t TreskCrypto::sealedSize(uint64_t plainSize) {
+    return kHeaderSize + plainSize + chunkCount(plainSize, kChunkSize) * kTagSize;
+}
+
+std::string TreskCrypto::nameTag(std::string_view text) const {
+    static const char label[] = "kelvara object names v1";
+    unsigned char sub[32], out[32];
+    crypto_generichash(sub, sizeof sub, reinterpret_cast<const unsigned char*>(label), sizeof label - 1,
+                       master_.data(), SymmetricKey::kSize);
+    crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(text.data()), text.size(), sub,
+                       sizeof sub);
+    sodium_memzero(sub, sizeof sub);
+    char hex[65];
+    sodium_bin2hex(hex, sizeof hex, out, sizeof out);
+    return hex;
+}
+
+StreamNonce TreskCrypto::freshNonce() {
+    ensureSodium();
+    StreamNonce n;
+    randombytes_buf(n.data(), n.size());
+    return n;
+}
+
+std::array<unsigned char, TreskCrypto::kHeaderSize> TreskCrypto::makeHeader(uint64_t plainSize,
+                                                                           const StreamNonce& nonce) const {
+    std::array<unsigned char, kHeaderSize> h {};
+    std::memcpy(h.data(), kMagic, 8);
+    keyIdBytes(master_, h.data() + 8);
+    putU32(h.data() + 16, kChunkSize);
+    std::memcpy(h.data() + 24, nonce.data(), 16);
+    putU64(h.data() + 40, plainSize);
+    return h;
+}
+
+StreamNonce TreskCrypto::nonceOf(std::string_view header) {
+    StreamNonce n {};
+    if (header.size() >= kHeaderSize) std::memcpy(n.data(), header.data() + 24, 16);
+    return n;
+}
+
+const SymmetricKey& TreskCrypto::keyFor(std::string_view header, const std::string& name) const {
+    if (header.size() < kHeaderSize || std::memcmp(header.data(), kMagic, 8) != 0)
+        throw SealError("the stored object " + name + " is not a Kelvara encrypted object, or its start is damaged");
+    const auto* id = reinterpret_cast<const unsigned char*>(header.data() + 8);
+    unsigned char mine[8];
+    keyIdBytes(master_, mine);
+    if (std::memcmp(mine, id, 8) == 0) return master_;
+    for (const auto& k : legacy_) {
+        keyIdBytes(k, mine);
+        if (std::memcmp(mine, id, 8) == 0) return k;
+    }
+    char hex[17];
+    sodium_bin2hex(hex, sizeof hex, id, 8);
+    throw SealError("the stored object " + name + " was encrypted with a key this Mac does not hold (key id " + hex +
+                    ")");
+}
+
+std::string TreskCrypto::seal(std::string_view plain, const std::string& name) const {
+    // Small objects only; a temporary file-free path through the same format.
+    StreamNonce nonce = freshNonce();
+    auto header = makeHeader(plain.size(), nonce);
+    uint64_t chunks = chunkCount(plain.size(), kChunkSize);
+    std::string out(sealedSize(plain.size()), '\0');
+    std::memcpy(out.data(), header.data(), kHeaderSize);
+    size_t inPos = 0, outPos = kHeaderSize;
+    for (uint64_t i = 0; i < chunks; ++i) {
+        size_t n = std::min<size_t>(kChunkSize, plain.size() - inPos);
+        bool final = i + 1 == chunks;
+        auto ad = chunkAD(header.data(), i, final, name);
+        unsigned char nonce24[24];
+        chunkNonce(header.data(), i, nonce24);
+        unsigned long long clen = 0;
+        crypto_aead_xchacha20poly1305_ietf_encrypt(reinterpret_cast<unsigned char*>(out.data() + outPos), &clen,
+                                                   reinterpret_cast<const unsigned char*>(plain.data() + inPos), n,
+                                                   ad.data(), ad.size(), nullptr, nonce24, master_.data());
+        inPos += n;
+        outPos += clen;
+    }
+    return out;
+}
+
+std::string TreskCrypto::open(std::string_view sealed, const std::string& name) const {
+    std::string out;
+    size_t pos = 0;
+    openStream(
+        [&](unsigned char* buf, size_t n) {
+            if (pos + n > sealed.size()) throw SealError("the stored object " + name + " is cut off");
+            std::memcpy(buf, sealed.data() + pos, n);
+            pos += n;
+        },
+        sealed.size(), name, [&](const unsigned char* p, size_t n) { out.append(reinterpret_cast<const char*>(p), n); });
+    return out;
+}
+
+void TreskCrypto::openStream(const std::function<void(unsigned char*, size_t)>& read, uint64_t sealedBytes,
+                             const std::string& name,
+                             const std::function<void(const unsigned char*, size_t)>& sink) const {
+    Opener opener(*this, name, sealedBytes, sink);
+    std::vector<unsigned char> buf(1 << 20);
+    uint64_t left = sealedBytes;
+    while (left > 0) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), left));
+        read(buf.data(), n);
+        opener.feed(buf.data(), n);
+        left -= n;
+    }
+    opener.finish();
+}
+
+TreskCrypto::Opener::Opener(const TreskCrypto& crypto, std::string name, uint64_t sealedBytes,
+                            std::function<void(const unsigned char*, size_t)> sink)
+    : crypto_(crypto), name_(std::move(name)), sealedBytes_(sealedBytes), sink_(std::move(sink)) {
+    if (sealedBytes_ < kHeaderSize)
+        throw SealError("the stored object " + name_ + " is cut off (it is shorter than its header)");
+}
+
+TreskCrypto::Opener::~Opener() {
+    if (!plain_.empty()) sodium_memzero(plain_.data(), plain_.size());
+}
+
+void TreskCrypto::Opener::feed(const unsigned char* data, size_t n) {
+    fed_ += n;
+    if (fed_ > sealedBytes_) throw SealError("the stored object " + name_ + " has bytes added at its end");
+    while (n > 0) {
+        if (!key_) {
+            size_t k = std::min(n, kHeaderSize - header_.size());
+            header_.insert(header_.end(), data, data + k);
+            data += k;
+            n -= k;
+            if (header_.size() < kHeaderSize) continue;
+            key_ = &crypto_.keyFor(std::string_view(reinterpret_cast<const char*>(header_.data()), kHeaderSize), name_);
+            chunk_ = getU32(header_.data() + 16);
+            plainSize_ = getU64(header_.data() + 40);
+            if (chunk_ == 0 || chunk_ > (64u << 20) || plainSize_ > (uint64_t(1) << 50))
+                throw SealError("the stored object " + name_ + " has a damaged header");
+            chunks_ = chunkCount(plainSize_, chunk_);
+            // Checked before any chunk is opened: a cut-off or extended object
+            // never produces plaintext. (The header is authenticated by every
+            // chunk, so a rewritten length fails later even when sizes agree.)
+            if (kHeaderSize + plainSize_ + chunks_ * kTagSize != sealedBytes_)
+                throw SealError("the stored object " + name_ +
+                                " is cut off or has bytes added (its size does not match its header)");
+            remaining_ = plainSize_;
+            in_.reserve(chunk_ + kTagSize);
+            plain_.resize(chunk_);
+            continue;
+        }
+        size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_, remaining_)) + kTagSize;
+        size_t k = std::min(n, want - in_.size());
+        in_.insert(in_.end(), data, data + k);
+        data += k;
+        n -= k;
+        if (in_.size() == want) openChunk();
+    }
+}
+
+void TreskCrypto::Opener::openChunk() {
+    if (index_ >= chunks_) throw SealError("the stored object " + name_ + " has bytes added at its end");
+    size_t n = in_.size() - kTagSize;
+    bool final = index_ + 1 == chunks_;
+    auto ad = chunkAD(header_.data(), index_, final, name_);
+    unsigned char nonce24[24];
+    chunkNonce(header_.data(), index_, nonce24);
+    unsigned long long plen = 0;
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(plain_.data(), &plen, nullptr, in_.data(), in_.size(), ad.data(),
+                                                   ad.size(), nonce24, key_->data()) != 0)
+        throw SealError("the stored object " + name_ + " is damaged or was altered (part " +
+                        std::to_string(index_ + 1) + " of " + std::to_string(chunks_) + " failed its check)");
+    sink_(plain_.data(), static_cast<size_t>(plen));
+    remaining_ -= n;
+    ++index_;
+    in_.clear();
+}
+
+void TreskCrypto::Opener::finish() {
+    if (!key_ || index_ != chunks_ || fed_ != sealedBytes_)
+        throw SealError("the stored object " + name_ + " is cut off");
+}
+
+// ---------------------------------------------------------------------------
+
+TreskCrypto::SealingReader::SealingReader(const TreskCrypto& crypto, const std::filesystem::path& plainFile,
+                                          std::string name, StreamNonce nonce)
+    : crypto_(crypto), name_(std::move(name)) {
+    fd_ = ::open(plainFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw Error("could not open " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) {
+        int e = errno;
+        ::close(fd_);
+        throw Error("could not read " + plainFile.string() + " (" + fs::errnoText(e) + ")");
+    }
+    plainSize_ = static_cast<uint64_t>(st.st_size);
+    sealedSize_ = sealedSize(plainSize_);
+    chunks_ = chunkCount(plainSize_, kChunkSize);
+    header_ = crypto_.makeHeader(plainSize_, nonce);
+    plain_.resize(kChunkSize);
+    sealed_.resize(kChunkSize + kTagSize);
+    hash_ = std::make_unique<Sha256>();
+}
+
+std::string TreskCrypto::SealingReader::plainSha256() {
+    if (!hash_ || nextHashed_ != chunks_) return {};
+    std::string h = hash_->hex();
+    hash_.reset();
+    return h;
+}
+
+TreskCrypto::SealingReader::~SealingReader() {
+    if (fd_ >= 0) ::close(fd_);
+    sodium_memzero(plain_.data(), plain_.size());
+}
+
+void TreskCrypto::SealingReader::sealChunk(uint64_t index) {
+    if (cachedChunk_ == index) return;
+    uint64_t off = index * kChunkSize;
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, plainSize_ - off));
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::pread(fd_, plain_.data() + got, n - got, static_cast<off_t>(off + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) throw Error("could not read the file being backed up (" + fs::errnoText(errno) + ")");
+        if (r == 0) throw Error("the file being backed up became shorter while it was read");
+        got += static_cast<size_t>(r);
+    }
+    if (hash_ && index == nextHashed_) {
+        hash_->update(plain_.data(), n);
+        ++nextHashed_;
+    } else if (index > nextHashed_) {
+        hash_.reset();  // a chunk was skipped: the hash can no longer be complete
+    }
+    bool final = index + 1 == chunks_;
+    auto ad = chunkAD(header_.data(), index, final, name_);
+    unsigned char nonce24[24];
+    chunkNonce(header_.data(), index, nonce24);
+    unsigned long long clen = 0;
+    crypto_aead_xchacha20poly1305_ietf_encrypt(sealed_.data(), &clen, plain_.data(), n, ad.data(), ad.size(), nullptr,
+                                               nonce24, crypto_.master_.data());
+    cachedChunk_ = index;
+}
+
+void TreskCrypto::SealingReader::read(uint64_t offset, unsigned char* buf, size_t n) {
+    if (offset + n > sealedSize_) throw Error("read past the end of the sealed object");
+    while (n > 0) {
+        if (offset < kHeaderSize) {
+            size_t k = std::min<size_t>(n, kHeaderSize - offset);
+            std::memcpy(buf, header_.data() + offset, k);
+            buf += k;
+            offset += k;
+            n -= k;
+            continue;
+        }
+        uint64_t rel = offset - kHeaderSize;
+        uint64_t index = rel / (kChunkSize + kTagSize);
+        uint64_t within = rel % (kChunkSize + kTagSize);
+        sealChunk(index);
+        uint64_t chunkPlain = std::min<uint64_t>(kChunkSize, plainSize_ - index * kChunkSize);
+        size_t avail = static_cast<size_t>(chunkPlain + kTagSize - within);
+        size_t k = std::min(n, avail);
+        std::memcpy(buf, sealed_.data() + within, k);
+        buf += k;
+        offset += k;
+        n -= k;
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+    EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_sha256(), nullptr);
+}
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+void Sha256::update(const void* data, size_t n) { EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, n); }
+std::string Sha256::hex() {
+    unsigned char md[32];
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), md, &len);
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < len; ++i) {
+        out.push_back(digits[md[i] >> 4]);
+        out.push_back(digits[md[i] & 15]);
+    }
+    return out;
+}
+
+std::string sha256Hex(std::string_view data) {
+    Sha256 h;
+    h.update(data.data(), data.size());
+    return h.hex();
+}
+
+std::string sha256OfFile(const std::filesystem::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw Error("could not open " + file.string() + " (" + fs::errnoText(errno) + ")");
+    Sha256 h;
+    std::vector<unsigned char> buf(1 << 20);
+    for (;;) {
+        ssize_t r = ::read(fd, buf.data(), buf.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            int e = errno;
+            ::close(fd);
+            throw Error("could not read " + file.string() + " (" + fs::errnoText(e) + ")");
+        }
+        if (r == 0) break;
+        h.update(buf.data(), static_cast<size_t>(r));
+    }
+    ::close(fd);
+    return h.hex();
+}
+
+} // namespace kx

@@ -1,0 +1,33 @@
+#include "core/backup/destination.h"
+
+namespace kx {
+
+uint64_t BackupDestination::partSizeFor(uint64_t objectSize) const {
+    // 16 MiB parts; bigger for huge objects so no upload needs more than 10,000 parts.
+    uint64_t part = 16ull << 20;
+    while (objectSize / part >= 9000) part *= 2;
+    return part;
+}
+
+void checkRemoteName(const std::string& name, const char* what) {
+    auto refuse = [&](const std::string& why) { throw BackupError(std::string("the ") + what + " " + why); };
+    if (name.empty()) refuse("is empty");
+    if (name.size() > 900) refuse("is too long");
+    if (name.front() == '/') refuse("starts with \"/\"");
+    for (char c : name) {
+        if (c == '\0') refuse("contains a NUL character");
+        if (c == '\\') refuse("contains a backslash");
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) refuse("contains a control character");
+    }
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t slash = name.find('/', start);
+        std::string part = name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (part.empty()) refuse("has an empty component");
+        if (part == "." || part == "..") refuse("has a \"" + part + "\" component");
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+}
+
+} // namespace kx

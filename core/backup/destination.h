@@ -1,0 +1,84 @@
+#pragma once
+// Where backups go: the destination interface, its errors and the checks every
+// remote object name passes.
+#include "core/platform/error.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kx {
+
+// A backup failure with one message text ("AWS S3 is missing its keys, bucket, or region").
+class BackupError : public Error {
+public:
+    using Error::Error;
+};
+
+// A multipart upload the destination no longer knows (expired, aborted, or the
+// partial file removed); the engine then starts the object afresh.
+class UploadNotFound : public BackupError {
+public:
+    using BackupError::BackupError;
+};
+
+// Data objects are the archive's own bytes; control objects are connection tests,
+// status records and anything else that must stay readable at once. Only data
+// objects go to an archival storage class.
+enum class ObjectClass { data, control };
+
+struct ObjectInfo {
+    uint64_t size = 0;
+    std::map<std::string, std::string> metadata;  // lower-case names without any "x-amz-meta-" prefix
+};
+
+// Produces bytes [offset, offset + n) of what is being uploaded into buf; throws on failure.
+using ByteProducer = std::function<void(uint64_t offset, unsigned char* buf, size_t n)>;
+using ByteSink = std::function<void(const unsigned char* data, size_t n)>;
+
+class BackupDestination {
+public:
+    virtual ~BackupDestination() = default;
+
+    virtual std::string id() const = 0;
+    virtual std::string label() const = 0;
+    // Identity for resume bookkeeping: kind and bucket with endpoint, or folder.
+    virtual std::string resumeIdentity() const = 0;
+    // False when data objects cannot be read back at once (archival storage); they
+    // are then checked by size and checksum metadata.
+    virtual bool canReadBackData() const { return true; }
+    // The part size this destination wants for an object of this size.
+    virtual uint64_t partSizeFor(uint64_t objectSize) const;
+
+    virtual void put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
+                     const std::map<std::string, std::string>& metadata) = 0;
+    virtual std::optional<ObjectInfo> head(const std::string& name) = 0;
+    // Streams the object to sink; false when there is no such object.
+    virtual bool get(const std::string& name, const ByteSink& sink) = 0;
+    // Removing an absent object is no failure.
+    virtual void remove(const std::string& name) = 0;
+    // Names and sizes of the objects below a prefix ("kelvara/jorin/").
+    virtual std::vector<std::pair<std::string, uint64_t>> list(const std::string& prefix) = 0;
+
+    // Multipart uploads. Every part but the last has the size given at the start.
+    virtual std::string beginUpload(const std::string& name, uint64_t partSize, ObjectClass cls,
+                                    const std::map<std::string, std::string>& metadata) = 0;
+    // Returns the part's tag for completion. Throws UploadNotFound when the upload is gone.
+    virtual std::string uploadPart(const std::string& name, const std::string& uploadId, int partNumber,
+                                   uint64_t offset, uint64_t size, const ByteProducer& produce) = 0;
+    virtual void completeUpload(const std::string& name, const std::string& uploadId,
+                                const std::vector<std::pair<int, std::string>>& parts) = 0;
+    // Best effort; never throws.
+    virtual void abortUpload(const std::string& name, const std::string& uploadId) noexcept = 0;
+};
+
+// Throws BackupError unless name is a relative path of non-empty components
+// other than "." and "..", without a backslash, a NUL or another control
+// character, and at most 900 bytes long.
+void checkRemoteName(const std::string& name, const char* what = "remote name");
+
+} // namespace kx

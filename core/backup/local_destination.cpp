@@ -1,0 +1,276 @@
+#include "core/backup/local_destination.h"
+
+#include "core/platform/fs.h"
+
+#include <sodium.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace kx {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+constexpr size_t kIoBuffer = 4u << 20;
+
+std::string randomHex(size_t bytes) {
+    std::vector<unsigned char> b(bytes);
+    randombytes_buf(b.data(), b.size());
+    std::string hex(bytes * 2 + 1, '\0');
+    sodium_bin2hex(hex.data(), hex.size(), b.data(), b.size());
+    hex.pop_back();
+    return hex;
+}
+
+// Writes [offset, offset+size) produced by `produce` into fd at fileOffset.
+int writeRange(int fd, uint64_t fileOffset, uint64_t offset, uint64_t size, const ByteProducer& produce) {
+    std::vector<unsigned char> buf(static_cast<size_t>(std::min<uint64_t>(kIoBuffer, std::max<uint64_t>(size, 1))));
+    uint64_t done = 0;
+    while (done < size) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - done));
+        produce(offset + done, buf.data(), n);
+        size_t written = 0;
+        while (written < n) {
+            ssize_t w = ::pwrite(fd, buf.data() + written, n - written, static_cast<off_t>(fileOffset + done + written));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) return errno;
+            written += static_cast<size_t>(w);
+        }
+        done += n;
+    }
+    return 0;
+}
+
+} // namespace
+
+LocalDestination::LocalDestination(std::string id, std::string label, std::string caveat, std::string root)
+    : id_(std::move(id)), label_(std::move(label)), caveat_(std::move(caveat)), root_(std::move(root)) {}
+
+LocalDestination LocalDestination::volume(const std::string& root, const std::string& label) {
+    return LocalDestination("local-volume", label,
+                            "A drive kept next to this Mac is lost with it in a fire or a theft. Keep one copy "
+                            "somewhere else as well.",
+                            root);
+}
+
+LocalDestination LocalDestination::syncedFolder(const std::string& root, const std::string& service) {
+    std::string id;
+    for (char c : service) id.push_back(c == ' ' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    return LocalDestination(id + "-folder", service + " folder",
+                            "A folder that " + service +
+                                " uploads is only as safe as that account, and the upload happens when the " +
+                                service + " app gets to it. Use it alongside an independent destination.",
+                            root);
+}
+
+std::string LocalDestination::resumeIdentity() const {
+    std::error_code ec;
+    auto canon = stdfs::weakly_canonical(root_, ec);
+    return "folder:" + (ec ? root_ : canon.string());
+}
+
+void LocalDestination::checkRoot() const {
+    if (root_.empty()) throw BackupError("no folder was chosen for this destination");
+    struct stat st {};
+    if (::stat(root_.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            throw BackupError("the folder " + root_ +
+                              " does not exist. Connect the drive or install and sign in to the sync app, then try "
+                              "again; Kelvara never creates this folder itself");
+        throw BackupError("the folder " + root_ + " cannot be reached (" + fs::errnoText(errno) + ")");
+    }
+    if (!S_ISDIR(st.st_mode)) throw BackupError(root_ + " is not a folder");
+}
+
+void LocalDestination::ioFailure(const std::string& action, int err) const {
+    if (err == ENOSPC || err == EDQUOT)
+        throw BackupError("the destination folder " + root_ + " is full, so " + action +
+                          " could not be written. Free some space there and back up again");
+    if (err == EROFS) throw BackupError("the destination folder " + root_ + " is read-only");
+    throw BackupError("could not write " + action + " in " + root_ + " (" + fs::errnoText(err) + ")");
+}
+
+stdfs::path LocalDestination::pathFor(const std::string& name, bool createParents) const {
+    checkRemoteName(name, "object name");
+    checkRoot();
+    stdfs::path p = stdfs::path(root_) / name;
+    if (createParents) {
+        try {
+            fs::createPrivateDirectories(p.parent_path());
+        } catch (const Error& e) {
+            if (!fs::isDirectory(p.parent_path())) {
+                std::error_code ec;
+                stdfs::create_directories(p.parent_path(), ec);
+                if (ec) ioFailure("the folder for " + name, ec.value());
+            }
+        }
+    }
+    return p;
+}
+
+void LocalDestination::put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass,
+                           const std::map<std::string, std::string>&) {
+    stdfs::path target = pathFor(name, true);
+    stdfs::path tmp = target;
+    tmp += ".kxpart-" + randomHex(6);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) ioFailure(name, errno);
+    int err = 0;
+    try {
+        err = writeRange(fd, 0, 0, size, produce);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        ioFailure(name, err);
+    }
+}
+
+std::optional<ObjectInfo> LocalDestination::head(const std::string& name) {
+    stdfs::path p = pathFor(name, false);
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        throw BackupError("could not look at " + p.string() + " (" + fs::errnoText(errno) + ")");
+    }
+    if (!S_ISREG(st.st_mode)) return std::nullopt;
+    ObjectInfo info;
+    info.size = static_cast<uint64_t>(st.st_size);
+    return info;
+}
+
+bool LocalDestination::get(const std::string& name, const ByteSink& sink) {
+    stdfs::path p = pathFor(name, false);
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return false;
+        throw BackupError("could not read " + p.string() + " (" + fs::errnoText(errno) + ")");
+    }
+    std::vector<unsigned char> buf(kIoBuffer);
+    for (;;) {
+        ssize_t r = ::read(fd, buf.data(), buf.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            int e = errno;
+            ::close(fd);
+            throw BackupError("could not read " + p.string() + " (" + fs::errnoText(e) + ")");
+        }
+        if (r == 0) break;
+        try {
+            sink(buf.data(), static_cast<size_t>(r));
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+    }
+    ::close(fd);
+    return true;
+}
+
+void LocalDestination::remove(const std::string& name) {
+    stdfs::path p = pathFor(name, false);
+    if (::unlink(p.c_str()) != 0 && errno != ENOENT)
+        throw BackupError("could not remove " + p.string() + " (" + fs::errnoText(errno) + ")");
+}
+
+std::vector<std::pair<std::string, uint64_t>> LocalDestination::list(const std::string& prefix) {
+    checkRoot();
+    std::vector<std::pair<std::string, uint64_t>> out;
+    // The prefix is a folder path ending in "/" or a name prefix within one.
+    std::string dirPart = prefix.substr(0, prefix.rfind('/') == std::string::npos ? 0 : prefix.rfind('/'));
+    if (!dirPart.empty()) checkRemoteName(dirPart, "prefix");
+    stdfs::path dir = stdfs::path(root_) / dirPart;
+    std::error_code ec;
+    if (!stdfs::is_directory(dir, ec)) return out;
+    auto it = stdfs::recursive_directory_iterator(dir, stdfs::directory_options::none, ec);
+    if (ec) throw BackupError("could not list " + dir.string() + " (" + ec.message() + ")");
+    for (; it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec) throw BackupError("could not list " + dir.string() + " (" + ec.message() + ")");
+        std::string leaf = it->path().filename().string();
+        if (!leaf.empty() && leaf[0] == '.') {
+            if (it->is_directory()) it.disable_recursion_pending();
+            continue;
+        }
+        if (!it->is_regular_file(ec) || it->is_symlink()) continue;
+        if (leaf.find(".kxpart-") != std::string::npos) continue;
+        std::string rel = stdfs::relative(it->path(), root_, ec).generic_string();
+        if (rel.compare(0, prefix.size(), prefix) != 0) continue;
+        out.emplace_back(rel, static_cast<uint64_t>(it->file_size(ec)));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+stdfs::path LocalDestination::partialPath(const std::string& name, const std::string& uploadId) const {
+    stdfs::path target = pathFor(name, false);
+    for (char c : uploadId)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.') throw UploadNotFound("the upload id is not valid");
+    return target.parent_path() / ("." + target.filename().string() + "." + uploadId + ".partial");
+}
+
+std::string LocalDestination::beginUpload(const std::string& name, uint64_t partSize, ObjectClass,
+                                          const std::map<std::string, std::string>&) {
+    pathFor(name, true);
+    std::string uploadId = randomHex(8) + "." + std::to_string(partSize);
+    stdfs::path p = partialPath(name, uploadId);
+    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) ioFailure(name, errno);
+    ::close(fd);
+    return uploadId;
+}
+
+std::string LocalDestination::uploadPart(const std::string& name, const std::string& uploadId, int partNumber,
+                                         uint64_t offset, uint64_t size, const ByteProducer& produce) {
+    stdfs::path p = partialPath(name, uploadId);
+    int fd = ::open(p.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) throw UploadNotFound("the unfinished upload of " + name + " is no longer there");
+        ioFailure(name, errno);
+    }
+    int err = 0;
+    try {
+        err = writeRange(fd, offset, offset, size, produce);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    if (::close(fd) != 0 && !err) err = errno;
+    if (err) ioFailure(name, err);
+    return "part-" + std::to_string(partNumber);
+}
+
+void LocalDestination::completeUpload(const std::string& name, const std::string& uploadId,
+                                      const std::vector<std::pair<int, std::string>>&) {
+    stdfs::path p = partialPath(name, uploadId);
+    stdfs::path target = pathFor(name, true);
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) throw UploadNotFound("the unfinished upload of " + name + " is no longer there");
+        ioFailure(name, errno);
+    }
+    int err = ::fsync(fd) != 0 ? errno : 0;
+    ::close(fd);
+    if (!err && ::rename(p.c_str(), target.c_str()) != 0) err = errno;
+    if (err) ioFailure(name, err);
+}
+
+void LocalDestination::abortUpload(const std::string& name, const std::string& uploadId) noexcept {
+    try {
+        ::unlink(partialPath(name, uploadId).c_str());
+    } catch (...) {
+    }
+}
+
+} // namespace kx

@@ -1,0 +1,533 @@
+#include "core/backup/s3_destination.h"
+
+#include "core/backup/sigv4.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace kx {
+
+namespace {
+
+bool isLowerAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+void ensureCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string between(const std::string& xml, const std::string& tag, size_t from = 0, size_t* end = nullptr) {
+    std::string open = "<" + tag + ">", close = "</" + tag + ">";
+    size_t a = xml.find(open, from);
+    if (a == std::string::npos) return {};
+    a += open.size();
+    size_t b = xml.find(close, a);
+    if (b == std::string::npos) return {};
+    if (end) *end = b + close.size();
+    return xml.substr(a, b - a);
+}
+
+std::string xmlUnescape(std::string s) {
+    const std::pair<const char*, const char*> ents[] = {
+        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&#13;", "\r"}, {"&#10;", "\n"}, {"&amp;", "&"}};
+    for (const auto& [from, to] : ents) {
+        size_t pos = 0;
+        while ((pos = s.find(from, pos)) != std::string::npos) {
+            s.replace(pos, std::strlen(from), to);
+            pos += std::strlen(to);
+        }
+    }
+    return s;
+}
+
+std::string xmlEscape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// Keeps a server's text printable and short before it goes into a sentence.
+std::string tidy(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+        out.push_back(c);
+        if (out.size() >= 200) break;
+    }
+    return out;
+}
+
+bool isLoopback(const std::string& host) {
+    std::string h = host;
+    if (!h.empty() && h[0] == '[') h = h.substr(1, h.find(']') - 1);
+    else h = h.substr(0, h.find(':'));
+    return h == "localhost" || h == "::1" || h.rfind("127.", 0) == 0;
+}
+
+} // namespace
+
+void checkBucketName(const std::string& b) {
+    const char* rule = "the bucket name is not valid: it must be 3 to 63 lower-case letters, digits, dots or "
+                       "dashes, beginning and ending with a letter or digit";
+    if (b.size() < 3 || b.size() > 63) throw BackupError(rule);
+    for (char c : b)
+        if (!isLowerAlnum(c) && c != '.' && c != '-') throw BackupError(rule);
+    if (!isLowerAlnum(b.front()) || !isLowerAlnum(b.back())) throw BackupError(rule);
+    if (b.find("..") != std::string::npos || b.find(".-") != std::string::npos || b.find("-.") != std::string::npos)
+        throw BackupError(rule);
+    bool ipLike = std::all_of(b.begin(), b.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+    if (ipLike) throw BackupError("the bucket name is not valid: it must not look like an IP address");
+}
+
+void checkRegion(const std::string& r) {
+    const char* rule = "the region is not valid: it must be lower-case letters, digits and dashes, like us-east-1";
+    if (r.empty() || r.size() > 40) throw BackupError(rule);
+    for (char c : r)
+        if (!isLowerAlnum(c) && c != '-') throw BackupError(rule);
+    if (r.front() == '-' || r.back() == '-') throw BackupError(rule);
+}
+
+void checkAccountID(const std::string& a) {
+    const char* rule = "the account id is not valid: it must be letters and digits only";
+    if (a.empty() || a.size() > 64) throw BackupError(rule);
+    for (char c : a)
+        if (!std::isalnum(static_cast<unsigned char>(c))) throw BackupError(rule);
+}
+
+void checkAccessKeyID(const std::string& k) {
+    const char* rule = "the access key id is not valid: it must be letters and digits only";
+    if (k.empty() || k.size() > 128) throw BackupError(rule);
+    for (char c : k)
+        if (!std::isalnum(static_cast<unsigned char>(c))) throw BackupError(rule);
+}
+
+void checkSecret(const std::string& s) {
+    if (s.empty() || s.size() > 256) throw BackupError("the secret key is missing or too long");
+    for (char c : s)
+        if (c <= 0x20 || c >= 0x7f) throw BackupError("the secret key contains characters a secret key cannot have");
+}
+
+S3Destination S3Destination::cloudflareR2(const std::string& accountID, const std::string& accessKeyID,
+                                          const std::string& secretAccessKey, const std::string& bucket) {
+    checkAccountID(accountID);
+    std::string account = accountID;
+    for (char& c : account) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    Settings s;
+    s.id = "cloudflare-r2";
+    s.label = "Cloudflare R2";
+    s.host = account + kR2EndpointSuffix;
+    s.region = "auto";
+    s.bucket = bucket;
+    s.accessKeyID = accessKeyID;
+    s.secretAccessKey = secretAccessKey;
+    return S3Destination(std::move(s));
+}
+
+S3Destination S3Destination::awsS3(const std::string& region, const std::string& accessKeyID,
+                                   const std::string& secretAccessKey, const std::string& bucket, bool deepArchive) {
+    checkRegion(region);
+    checkBucketName(bucket);
+    Settings s;
+    s.id = deepArchive ? "aws-glacier-deep-archive" : "aws-s3";
+    s.label = deepArchive ? "AWS S3 Glacier Deep Archive" : "AWS S3";
+    bool dotted = bucket.find('.') != std::string::npos;  // a dotted bucket breaks the TLS name of the virtual host
+    s.pathStyle = dotted;
+    s.host = (dotted ? std::string() : bucket + ".") + "s3." + region + ".amazonaws.com";
+    s.region = region;
+    s.bucket = bucket;
+    s.accessKeyID = accessKeyID;
+    s.secretAccessKey = secretAccessKey;
+    s.deepArchive = deepArchive;
+    return S3Destination(std::move(s));
+}
+
+S3Destination S3Destination::backblazeB2(const std::string& region, const std::string& keyID,
+                                         const std::string& applicationKey, const std::string& bucket) {
+    checkRegion(region);
+    Settings s;
+    s.id = "backblaze-b2";
+    s.label = "Backblaze B2";
+    s.host = "s3." + region + ".backblazeb2.com";
+    s.region = region;
+    s.bucket = bucket;
+    s.accessKeyID = keyID;
+    s.secretAccessKey = applicationKey;
+    return S3Destination(std::move(s));
+}
+
+S3Destination S3Destination::compatible(const std::string& endpoint, const std::string& region,
+                                        const std::string& accessKeyID, const std::string& secretAccessKey,
+                                        const std::string& bucket, bool deepArchive) {
+    Settings s;
+    size_t sep = endpoint.find("://");
+    if (sep == std::string::npos) throw BackupError("the endpoint is not valid: it must start with https://");
+    s.scheme = endpoint.substr(0, sep);
+    std::string host = endpoint.substr(sep + 3);
+    while (!host.empty() && host.back() == '/') host.pop_back();
+    if (s.scheme != "https" && s.scheme != "http")
+        throw BackupError("the endpoint is not valid: it must start with https://");
+    if (host.empty()) throw BackupError("the endpoint is not valid: it names no host");
+    for (char c : host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != ':' && c != '[' && c != ']')
+            throw BackupError("the endpoint is not valid: only a host name and port may follow the scheme");
+    if (s.scheme == "http" && !isLoopback(host))
+        throw BackupError("the endpoint must use https://, so that credentials and data never travel unencrypted");
+    checkRegion(region);
+    s.id = "s3-compatible";
+    s.label = "S3-compatible storage";
+    s.host = host;
+    s.region = region;
+    s.bucket = bucket;
+    s.accessKeyID = accessKeyID;
+    s.secretAccessKey = secretAccessKey;
+    s.deepArchive = deepArchive;
+    return S3Destination(std::move(s));
+}
+
+S3Destination::S3Destination(Settings settings) : s_(std::move(settings)) {
+    checkBucketName(s_.bucket);
+    checkRegion(s_.region);
+    checkAccessKeyID(s_.accessKeyID);
+    checkSecret(s_.secretAccessKey);
+    ensureCurl();
+}
+
+S3Destination::~S3Destination() {
+    std::fill(s_.secretAccessKey.begin(), s_.secretAccessKey.end(), '\0');
+}
+S3Destination::S3Destination(S3Destination&&) noexcept = default;
+S3Destination& S3Destination::operator=(S3Destination&&) noexcept = default;
+
+std::string S3Destination::resumeIdentity() const {
+    return "s3:" + s_.scheme + "://" + s_.host + "/" + s_.bucket + (s_.deepArchive ? "#deep-archive" : "");
+}
+
+std::string S3Destination::objectPath(const std::string& name) const {
+    checkRemoteName(name, "object name");
+    return (s_.pathStyle ? "/" + s_.bucket : std::string()) + "/" + sigv4::uriEncode(name, true);
+}
+
+// ---------------------------------------------------------------------------
+
+struct S3Destination::Call {
+    std::string method;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> query;
+    std::vector<std::pair<std::string, std::string>> headers;  // x-amz-* and content type
+    std::string body;
+    const ByteSink* sink = nullptr;  // streams a successful body instead of keeping it
+    bool headOnly = false;
+};
+
+struct S3Destination::Response {
+    long status = 0;
+    std::string body;
+    std::map<std::string, std::string> headers;
+};
+
+namespace {
+
+struct Transfer {
+    const std::string* body = nullptr;
+    size_t sent = 0;
+    std::string received;
+    const ByteSink* sink = nullptr;
+    long status = 0;
+    CURL* curl = nullptr;
+    std::map<std::string, std::string>* headers = nullptr;
+    std::exception_ptr failure;
+};
+
+size_t readBody(char* buf, size_t size, size_t n, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    size_t k = std::min(size * n, t->body->size() - t->sent);
+    std::memcpy(buf, t->body->data() + t->sent, k);
+    t->sent += k;
+    return k;
+}
+
+size_t writeBody(char* data, size_t size, size_t n, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    size_t total = size * n;
+    if (t->status == 0) curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &t->status);
+    if (t->sink && t->status >= 200 && t->status < 300) {
+        try {
+            (*t->sink)(reinterpret_cast<const unsigned char*>(data), total);
+        } catch (...) {
+            t->failure = std::current_exception();
+            return 0;  // aborts the transfer
+        }
+    } else if (t->received.size() < (1u << 20)) {
+        t->received.append(data, total);
+    }
+    return total;
+}
+
+size_t headerLine(char* data, size_t size, size_t n, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    std::string line(data, size * n);
+    size_t colon = line.find(':');
+    if (colon != std::string::npos && t->headers) {
+        std::string k = line.substr(0, colon);
+        for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string v = line.substr(colon + 1);
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.erase(v.begin());
+        while (!v.empty() && (v.back() == '\r' || v.back() == '\n' || v.back() == ' ')) v.pop_back();
+        (*t->headers)[k] = v;
+    }
+    return size * n;
+}
+
+} // namespace
+
+S3Destination::Response S3Destination::send(const Call& call) {
+    const int attempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        CURL* curl = curl_easy_init();
+        if (!curl) throw BackupError("could not start a network request");
+        Response resp;
+        Transfer t;
+        t.body = &call.body;
+        t.sink = call.sink;
+        t.curl = curl;
+        t.headers = &resp.headers;
+
+        std::string amzDate = sigv4::amzDateNow();
+        sigv4::Request req;
+        req.method = call.method;
+        req.encodedPath = call.path;
+        req.query = call.query;
+        req.payloadHash = sigv4::sha256Hex(call.body);
+        req.headers = {{"host", s_.host}, {"x-amz-date", amzDate}, {"x-amz-content-sha256", req.payloadHash}};
+        for (const auto& h : call.headers) req.headers.push_back(h);
+        std::string auth = sigv4::authorization(req, {s_.accessKeyID, s_.secretAccessKey, s_.region, "s3"}, amzDate);
+
+        std::string url = s_.scheme + "://" + s_.host + call.path;
+        std::string q = sigv4::canonicalQuery(call.query);
+        if (!q.empty()) url += "?" + q;
+
+        curl_slist* headers = nullptr;
+        for (const auto& [k, v] : req.headers)
+            if (k != "host") headers = curl_slist_append(headers, (k + ": " + v).c_str());
+        headers = curl_slist_append(headers, ("Authorization: " + auth).c_str());
+        headers = curl_slist_append(headers, "Expect:");
+        std::fill(auth.begin(), auth.end(), '\0');
+
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 20L);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 120L);
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, headerLine);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
+        if (call.headOnly) {
+            curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+        } else if (call.method == "PUT") {
+            curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+            curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
+            curl_easy_setopt(curl, CURLOPT_READDATA, &t);
+            curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(call.body.size()));
+        } else if (call.method == "POST") {
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, call.body.data());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(call.body.size()));
+        } else if (call.method != "GET") {
+            curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, call.method.c_str());
+        }
+        CURLcode rc = curl_easy_perform(curl);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &resp.status);
+        curl_slist_free_all(headers);
+        curl_easy_cleanup(curl);
+        if (t.failure) std::rethrow_exception(t.failure);
+        resp.body = std::move(t.received);
+
+        bool transient = rc != CURLE_OK || resp.status >= 500 || resp.status == 429;
+        if (transient && attempt < attempts && !(call.sink && rc == CURLE_WRITE_ERROR)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250 * attempt * attempt));
+            continue;
+        }
+        if (rc != CURLE_OK)
+            throw BackupError(s_.label + " could not be reached (" + curl_easy_strerror(rc) + ")");
+        return resp;
+    }
+}
+
+namespace {
+[[noreturn]] void httpFailure(const std::string& label, const std::string& action, const S3Destination::Response& r);
+}
+
+struct S3Failure {
+    static std::string text(const std::string& label, const std::string& action, long status, const std::string& body) {
+        std::string code = tidy(between(body, "Code")), message = tidy(xmlUnescape(between(body, "Message")));
+        std::string detail = code.empty() ? "" : " (" + code + (message.empty() ? "" : ": " + message) + ")";
+        return label + " refused to " + action + ": it answered " + std::to_string(status) + detail;
+    }
+};
+
+namespace {
+[[noreturn]] void httpFailure(const std::string& label, const std::string& action, const S3Destination::Response& r) {
+    throw BackupError(S3Failure::text(label, action, r.status, r.body));
+}
+std::vector<std::pair<std::string, std::string>> metaHeaders(const std::map<std::string, std::string>& metadata,
+                                                             ObjectClass cls, bool deepArchive) {
+    std::vector<std::pair<std::string, std::string>> h;
+    for (const auto& [k, v] : metadata) h.emplace_back("x-amz-meta-" + k, v);
+    if (cls == ObjectClass::data && deepArchive) h.emplace_back("x-amz-storage-class", "DEEP_ARCHIVE");
+    return h;
+}
+} // namespace
+
+void S3Destination::put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
+                        const std::map<std::string, std::string>& metadata) {
+    if (size > (256ull << 20)) throw BackupError("an object this large must be sent in parts");
+    Call c;
+    c.method = "PUT";
+    c.path = objectPath(name);
+    c.headers = metaHeaders(metadata, cls, s_.deepArchive);
+    c.body.resize(static_cast<size_t>(size));
+    if (size) produce(0, reinterpret_cast<unsigned char*>(c.body.data()), c.body.size());
+    Response r = send(c);
+    if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "store " + name, r);
+}
+
+std::optional<ObjectInfo> S3Destination::head(const std::string& name) {
+    Call c;
+    c.method = "HEAD";
+    c.path = objectPath(name);
+    c.headOnly = true;
+    Response r = send(c);
+    if (r.status == 404) return std::nullopt;
+    if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "describe " + name, r);
+    ObjectInfo info;
+    auto it = r.headers.find("content-length");
+    if (it != r.headers.end()) info.size = std::stoull(it->second);
+    for (const auto& [k, v] : r.headers)
+        if (k.rfind("x-amz-meta-", 0) == 0) info.metadata[k.substr(11)] = v;
+    return info;
+}
+
+bool S3Destination::get(const std::string& name, const ByteSink& sink) {
+    Call c;
+    c.method = "GET";
+    c.path = objectPath(name);
+    c.sink = &sink;
+    Response r = send(c);
+    if (r.status == 404) return false;
+    if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "return " + name, r);
+    return true;
+}
+
+void S3Destination::remove(const std::string& name) {
+    Call c;
+    c.method = "DELETE";
+    c.path = objectPath(name);
+    Response r = send(c);
+    if (r.status == 404) return;
+    if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "remove " + name, r);
+}
+
+std::vector<std::pair<std::string, uint64_t>> S3Destination::list(const std::string& prefix) {
+    std::vector<std::pair<std::string, uint64_t>> out;
+    std::string token;
+    for (int page = 0; page < 100000; ++page) {
+        Call c;
+        c.method = "GET";
+        c.path = s_.pathStyle ? "/" + s_.bucket : "/";
+        c.query = {{"list-type", "2"}, {"prefix", prefix}};
+        if (!token.empty()) c.query.emplace_back("continuation-token", token);
+        Response r = send(c);
+        if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "list its objects", r);
+        size_t pos = 0, end = 0;
+        for (;;) {
+            std::string item = between(r.body, "Contents", pos, &end);
+            if (item.empty()) break;
+            pos = end;
+            std::string key = xmlUnescape(between(item, "Key"));
+            std::string size = between(item, "Size");
+            out.emplace_back(key, size.empty() ? 0 : std::stoull(size));
+        }
+        if (between(r.body, "IsTruncated") != "true") break;
+        token = xmlUnescape(between(r.body, "NextContinuationToken"));
+        if (token.empty()) break;
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string S3Destination::beginUpload(const std::string& name, uint64_t, ObjectClass cls,
+                                       const std::map<std::string, std::string>& metadata) {
+    Call c;
+    c.method = "POST";
+    c.path = objectPath(name);
+    c.query = {{"uploads", ""}};
+    c.headers = metaHeaders(metadata, cls, s_.deepArchive);
+    Response r = send(c);
+    if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "start uploading " + name, r);
+    std::string id = xmlUnescape(between(r.body, "UploadId"));
+    if (id.empty()) throw BackupError(s_.label + " started an upload of " + name + " but gave no upload id");
+    return id;
+}
+
+std::string S3Destination::uploadPart(const std::string& name, const std::string& uploadId, int partNumber,
+                                      uint64_t offset, uint64_t size, const ByteProducer& produce) {
+    Call c;
+    c.method = "PUT";
+    c.path = objectPath(name);
+    c.query = {{"partNumber", std::to_string(partNumber)}, {"uploadId", uploadId}};
+    c.body.resize(static_cast<size_t>(size));
+    if (size) produce(offset, reinterpret_cast<unsigned char*>(c.body.data()), c.body.size());
+    Response r = send(c);
+    if (r.status == 404) throw UploadNotFound(S3Failure::text(s_.label, "take part of " + name, r.status, r.body));
+    if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "take part of " + name, r);
+    auto it = r.headers.find("etag");
+    return it == r.headers.end() ? std::string() : it->second;
+}
+
+void S3Destination::completeUpload(const std::string& name, const std::string& uploadId,
+                                   const std::vector<std::pair<int, std::string>>& parts) {
+    Call c;
+    c.method = "POST";
+    c.path = objectPath(name);
+    c.query = {{"uploadId", uploadId}};
+    c.body = "<CompleteMultipartUpload>";
+    for (const auto& [n, etag] : parts)
+        c.body += "<Part><PartNumber>" + std::to_string(n) + "</PartNumber><ETag>" + xmlEscape(etag) + "</ETag></Part>";
+    c.body += "</CompleteMultipartUpload>";
+    c.headers = {{"content-type", "application/xml"}};
+    Response r = send(c);
+    if (r.status == 404) throw UploadNotFound(S3Failure::text(s_.label, "finish " + name, r.status, r.body));
+    // A completion can fail inside a 200 answer; the body then holds an Error.
+    if (r.status < 200 || r.status >= 300 || r.body.find("<Error>") != std::string::npos)
+        httpFailure(s_.label, "finish " + name, r);
+}
+
+void S3Destination::abortUpload(const std::string& name, const std::string& uploadId) noexcept {
+    try {
+        Call c;
+        c.method = "DELETE";
+        c.path = objectPath(name);
+        c.query = {{"uploadId", uploadId}};
+        send(c);
+    } catch (...) {
+    }
+}
+
+} // namespace kx
