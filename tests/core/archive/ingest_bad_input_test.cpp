@@ -1,0 +1,215 @@
+// Damaged, hostile and unusual sources: each gives a sentence or a counted
+// problem, never a crash, and the source stays as it was.
+#include "core/archive/ingest_messages.h"
+#include "core/archive/ingest_sources.h"
+#include "core/archive/snapshot.h"
+#include "core/platform/error.h"
+#include "tests/core/archive/ingest_test_sink.h"
+#include "tests/fixtures/fixtures.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+
+namespace fx = kx::fixtures;
+namespace stdfs = std::filesystem;
+using kx::test::CollectingSink;
+
+namespace {
+
+kx::Source folderSource(const stdfs::path& p) {
+    kx::Source s;
+    s.id = "copy";
+    s.owner = "jorin";
+    s.path = p.string();
+    s.format = kx::SourceFormat::macosMessagesFolder;
+    return s;
+}
+
+void sql(const stdfs::path& db, const std::string& statement) {
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+    char* err = nullptr;
+    const int rc = sqlite3_exec(h, statement.c_str(), nullptr, nullptr, &err);
+    EXPECT_EQ(rc, SQLITE_OK) << (err ? err : "");
+    sqlite3_free(err);
+    sqlite3_close(h);
+}
+
+std::string errorOf(kx::Ingester& reader, const kx::Source& s) {
+    CollectingSink sink;
+    try {
+        reader.ingest(s, {}, sink);
+    } catch (const kx::Error& e) {
+        return e.what();
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(IngestBadInput, DamagedTruncatedAndForeignDatabasesGiveASentence) {
+    kx::test::TempDir dir;
+    kx::MacOSMessagesFolderIngester reader;
+
+    kx::test::writeAll(dir / "Garbage" / "chat.db", std::string(10000, 'x'));
+    auto why = errorOf(reader, folderSource(dir / "Garbage"));
+    EXPECT_NE(why.find("damaged or is not a database"), std::string::npos) << why;
+
+    kx::test::writeAll(dir / "Empty" / "chat.db", "");
+    why = errorOf(reader, folderSource(dir / "Empty"));
+    EXPECT_NE(why.find("not a Messages database"), std::string::npos) << why;
+
+    fx::Options o;
+    o.messages = 3000;
+    fx::writeMessagesFolder(dir / "Cut", o);
+    const auto full = kx::test::readAll(dir / "Cut" / "chat.db");
+    kx::test::writeAll(dir / "Cut" / "chat.db", full.substr(0, full.size() / 3));
+    CollectingSink sink;
+    try {
+        reader.ingest(folderSource(dir / "Cut"), {}, sink);
+        ADD_FAILURE() << "a truncated database must be reported";
+    } catch (const kx::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
+    }
+    // What could be read before the damage was delivered and checkpointed.
+    if (!sink.messages.empty())
+        EXPECT_EQ(sink.cursor.lastGuid, sink.messages.back().guid);
+
+    // Pre-iOS 6 layout: refused, not misread.
+    fx::Options old;
+    old.schema = fx::Schema::legacyIos5;
+    old.messages = 10;
+    fx::writeMessagesFolder(dir / "Old", old);
+    why = errorOf(reader, folderSource(dir / "Old"));
+    EXPECT_NE(why.find("iOS 5 or earlier"), std::string::npos) << why;
+
+    why = errorOf(reader, folderSource(dir / "Nowhere"));
+    EXPECT_NE(why.find("does not exist"), std::string::npos) << why;
+    stdfs::create_directories(dir / "NoDb");
+    why = errorOf(reader, folderSource(dir / "NoDb"));
+    EXPECT_NE(why.find("no Messages database"), std::string::npos) << why;
+}
+
+TEST(IngestBadInput, HostileAttachmentPathsAreRefusedAndNothingOutsideIsRead) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 70;
+    o.attachmentEvery = 7;
+    o.reactionEvery = 0;
+    o.missingAttachmentEvery = 0;
+    const auto sum = fx::writeMessagesFolder(dir / "Messages", o);
+    ASSERT_EQ(sum.attachments, 10);
+    kx::test::writeAll(dir / "secret.txt", "outside the source");
+    const stdfs::path db = dir / "Messages" / "chat.db";
+    const std::string secret = (dir / "secret.txt").string();
+    // Rows 1..10 of the attachment table, in message order.
+    sql(db, "UPDATE attachment SET filename = '~/Library/Messages/../../../secret.txt' WHERE ROWID = 1;"
+            "UPDATE attachment SET filename = '" + secret + "' WHERE ROWID = 2;"
+            "UPDATE attachment SET filename = '/Users/someone/Library/Messages/Attachments/../../x' WHERE ROWID = 3;"
+            "UPDATE attachment SET filename = '~/Documents/private.pdf' WHERE ROWID = 4;"
+            "UPDATE attachment SET filename = 'Attachments/inside-link.jpg' WHERE ROWID = 5;"
+            "UPDATE attachment SET filename = 'Attachments/outside-link.jpg' WHERE ROWID = 6;"
+            "UPDATE attachment SET filename = '/Users/other/Library/Messages/Attachments/real.jpg' WHERE ROWID = 7;"
+            "UPDATE attachment SET filename = NULL WHERE ROWID = 8;"
+            "UPDATE attachment SET filename = 'Attachments/dir-link/secret.txt' WHERE ROWID = 9;");
+    kx::test::writeAll(dir / "Messages" / "Attachments" / "real.jpg", "real");
+    stdfs::create_symlink(dir / "Messages" / "Attachments" / "real.jpg", dir / "Messages" / "Attachments" / "inside-link.jpg");
+    stdfs::create_symlink(dir / "secret.txt", dir / "Messages" / "Attachments" / "outside-link.jpg");
+    stdfs::create_directory_symlink(dir.path(), dir / "Messages" / "Attachments" / "dir-link");
+    const std::string before = kx::test::snapshotTree(dir / "Messages");
+
+    CollectingSink sink;
+    kx::MacOSMessagesFolderIngester reader;
+    const auto out = reader.ingest(folderSource(dir / "Messages"), {}, sink);
+    EXPECT_EQ(out.messagesRead, sum.messages);
+    std::vector<kx::AttachmentRecord> atts;
+    for (const auto& m : sink.messages)
+        for (const auto& a : m.attachments)
+            atts.push_back(a);
+    ASSERT_EQ(atts.size(), 10u);
+    using S = kx::AttachmentFileState;
+    const S expected[10] = {S::refused, S::refused, S::refused, S::refused, S::present,
+                            S::refused, S::present, S::notRecorded, S::refused, S::present};
+    for (std::size_t k = 0; k < 10; ++k) {
+        EXPECT_EQ(atts[k].state, expected[k]) << "attachment " << k + 1 << " " << atts[k].recordedPath.value_or("(null)");
+        if (atts[k].state == S::refused) {
+            EXPECT_FALSE(atts[k].resolvedPath);
+            EXPECT_TRUE(atts[k].problem);
+        }
+        if (atts[k].resolvedPath)
+            EXPECT_EQ(kx::test::readAll(*atts[k].resolvedPath).find("outside the source"), std::string::npos);
+    }
+    EXPECT_EQ(kx::test::snapshotTree(dir / "Messages"), before);
+}
+
+TEST(IngestBadInput, UndecodableAndHugeBodiesKeepTheMessageAndAreCounted) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 30;
+    o.bodyOnlyEvery = 0;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    const stdfs::path db = dir / "Messages" / "chat.db";
+    sql(db, "UPDATE message SET text = NULL, attributedBody = x'040B73747265616D7479706564' WHERE ROWID = 1;"
+            "UPDATE message SET text = NULL, attributedBody = x'00' WHERE ROWID = 2;"
+            "UPDATE message SET text = NULL, attributedBody = zeroblob(20000000) WHERE ROWID = 4;"
+            "UPDATE message SET message_summary_info = x'62706c6973743030ffff' WHERE ROWID = 5;"
+            "UPDATE message SET text = CAST(x'4869C328' AS TEXT) WHERE ROWID = 6;");
+    CollectingSink sink;
+    kx::MacOSMessagesFolderIngester reader;
+    const auto out = reader.ingest(folderSource(dir / "Messages"), {}, sink);
+    EXPECT_EQ(out.messagesRead, 30);
+    EXPECT_FALSE(sink.get(fx::messageGuid(1)).text);
+    EXPECT_FALSE(sink.get(fx::messageGuid(2)).text);
+    EXPECT_FALSE(sink.get(fx::messageGuid(4)).text);
+    EXPECT_TRUE(sink.get(fx::messageGuid(5)).edits.empty());
+    EXPECT_EQ(sink.get(fx::messageGuid(6)).text, "Hi\xEF\xBF\xBD(");
+    ASSERT_EQ(out.warnings.size(), 2u);
+    EXPECT_EQ(out.warnings[0], "2 message bodies could not be decoded; those messages were kept without their text.");
+    EXPECT_EQ(out.warnings[1], "1 message body is too large to read; those messages were kept without their text.");
+}
+
+TEST(IngestBadInput, RowsWithoutAnIdentifierAreSkippedAndCounted) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 10;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    // guid is NOT NULL in real databases; a damaged one can still hold an empty text.
+    sql(dir / "Messages" / "chat.db", "UPDATE message SET guid = '' WHERE ROWID = 3");
+    CollectingSink sink;
+    kx::MacOSMessagesFolderIngester reader;
+    const auto out = reader.ingest(folderSource(dir / "Messages"), {}, sink);
+    EXPECT_EQ(out.messagesRead, 9);
+    EXPECT_EQ(out.rowsSkipped, 1);
+    EXPECT_EQ(out.warnings.back(), "1 message row has no identifier and could not be archived.");
+}
+
+TEST(IngestBadInput, TheSnapshotCopiesTheWalAndLeavesNothingBehind) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 10;
+    o.walOnlyMessages = 5;
+    fx::writeChatDatabase(dir / "chat.db", o);
+    ASSERT_TRUE(stdfs::exists(dir / "chat.db-wal"));
+    const std::string before = kx::test::snapshotTree(dir.path());
+    stdfs::path folder;
+    {
+        kx::DatabaseSnapshot snap(dir / "chat.db");
+        folder = snap.folder();
+        EXPECT_EQ(snap.copyPath().filename(), "chat.db");
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(snap.handle(), "SELECT count(*) FROM message", -1, &st, nullptr);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(st, 0), 15);
+        sqlite3_finalize(st);
+        EXPECT_EQ(stdfs::status(folder).permissions() & stdfs::perms::all, stdfs::perms::owner_all);
+    }
+    EXPECT_FALSE(stdfs::exists(folder));
+    EXPECT_EQ(kx::test::snapshotTree(dir.path()), before);
+
+    stdfs::create_symlink(dir / "chat.db", dir / "link.db");
+    EXPECT_THROW(kx::DatabaseSnapshot(dir / "link.db"), kx::Error);
+    EXPECT_THROW(kx::DatabaseSnapshot(dir / "absent.db"), kx::Error);
+}

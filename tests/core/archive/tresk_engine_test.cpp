@@ -1,0 +1,393 @@
+#include "core/archive/attachment_store.h"
+#include "core/archive/machine_run_report.h"
+#include "core/archive/tresk_engine.h"
+#include "core/archive/tresk_store.h"
+#include "core/platform/error.h"
+#include "tests/core/archive/fake_ingester.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace kx;
+using kx::test::FakeIngester;
+using kx::test::TempDir;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+const Date kStart = fromUnixSeconds(1.7e9);
+
+Source source(const std::string& id, const std::string& owner, const std::string& path) {
+    Source s;
+    s.id = id;
+    s.owner = owner;
+    s.path = path;
+    s.format = SourceFormat::macosMessagesFolder;
+    return s;
+}
+
+struct EngineFixture : ::testing::Test {
+    TempDir dir;
+    std::string root = (dir / "Tresk").string();
+    std::shared_ptr<FakeIngester> ingester = std::make_shared<FakeIngester>();
+    SourceRegistry registry;
+    FilterSet filters;
+    std::shared_ptr<FixedClock> clock = std::make_shared<FixedClock>(kStart + std::chrono::hours(24 * 30));
+
+    TreskEngine engine() {
+        return TreskEngine(registry, root, IngesterRegistry({ingester}), std::make_shared<MapContactResolver>(), filters,
+                           clock);
+    }
+    CoverageReport run(TreskEngine::RunOptions o = {}) { return engine().run(o); }
+    std::string db(const std::string& folder) { return root + "/" + folder + "/tresk.db"; }
+
+    // Everything a store holds, as text, to compare two stores.
+    static std::string dump(const std::string& path) {
+        TreskStore s(path);
+        std::string out;
+        s.forEachMessage([&](const TreskStore::StoredMessage& m) {
+            out += m.hit.id + "|" + m.hit.conversationKey + "|" + m.hit.text.value_or("-") + "|";
+            for (const auto& id : m.hit.sourceIds) out += id + ",";
+            out += "\n";
+        });
+        for (const auto& c : s.conversations(s.owner())) out += c.handle + ":" + std::to_string(c.messageCount) + "\n";
+        return out;
+    }
+};
+
+} // namespace
+
+TEST(OwnerFolders, SlashesBecomeUnderscoresAndUnsafeOwnersAreRefused) {
+    EXPECT_EQ(ownerFolderName("jorin/work"), "jorin_work");
+    EXPECT_EQ(ownerFolderName("a//b"), "a__b");
+    EXPECT_EQ(ownerFolderName(" Jo "), " Jo ");
+    EXPECT_EQ(ownerFolderName("/"), "_");
+    for (const std::string bad : {std::string(), std::string("."), std::string(".."), std::string("a\0b", 3)})
+        EXPECT_THROW(ownerFolderName(bad), Error);
+}
+
+TEST_F(EngineFixture, ArchivesEverySourceIntoItsOwnersStoreAndWritesTheStatus) {
+    registry.add(source("mac", "jorin/work", "/src/mac"));
+    registry.add(source("phone", "jorin/work", "/src/phone"));
+    registry.add(source("ann", "ann", "/src/ann"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 30, "g", kStart);
+    ingester->data["/src/phone"] = test::makeChat("+15550001", 40, "g", kStart);  // 30 shared, 10 more
+    ingester->data["/src/ann"] = test::makeChat("ann@example.com", 5, "a", kStart);
+    const auto report = run();
+    EXPECT_TRUE(report.succeeded());
+    EXPECT_EQ(report.uniqueMessages, 45);
+    EXPECT_EQ(report.newMessages, 45);
+    EXPECT_EQ(report.corroborated, 30);
+    EXPECT_EQ(report.duplicatesCollapsed, 30);
+    ASSERT_EQ(report.owners.size(), 2u);
+    EXPECT_EQ(report.owners[0].folder, "jorin_work");
+    ASSERT_EQ(report.sources.size(), 3u);
+    EXPECT_EQ(report.sources[1].messagesRead, 40);
+    EXPECT_EQ(report.sources[1].messagesNew, 10);
+    EXPECT_EQ(TreskStore(db("jorin_work")).owner(), "jorin/work");
+    EXPECT_EQ(TreskStore(db("ann")).messageCount(), 5);
+
+    const auto status = TreskEngine::readStatus(root + "/STATUS.json");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, report);
+    EXPECT_EQ(status->lastSuccessAt, report.runDate);
+}
+
+TEST_F(EngineFixture, ARerunAddsNothingAndResumesAfterTheCursor) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 100, "g", kStart);
+    run();
+    const auto before = dump(db("jo"));
+    const auto second = run();
+    EXPECT_EQ(second.newMessages, 0);
+    EXPECT_EQ(second.sources[0].messagesRead, 0);
+    EXPECT_EQ(ingester->cursorsSeen.back().lastRowId, 100);
+    EXPECT_EQ(dump(db("jo")), before);
+    // New rows in the source: only they are read.
+    auto more = test::makeChat("+15550001", 110, "g", kStart);
+    ingester->data["/src/mac"] = more;
+    const auto third = run();
+    EXPECT_EQ(third.sources[0].messagesRead, 10);
+    EXPECT_EQ(third.newMessages, 10);
+}
+
+TEST_F(EngineFixture, ASourceReplacedByAnOlderCopyIsReadAgainWithoutDuplicates) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 50, "g", kStart);
+    run();
+    // The folder now holds an older backup: fewer rows, renumbered.
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 20, "g", kStart, 1000);
+    auto older = test::makeChat("+15550001", 20, "g", kStart, 1);
+    for (auto& m : older.messages) m.guid = "old-" + m.guid;
+    ingester->data["/src/mac"] = older;
+    const auto r = run();
+    EXPECT_TRUE(r.sources[0].restartedFromBeginning);
+    EXPECT_EQ(r.sources[0].messagesRead, 20);
+    EXPECT_EQ(TreskStore(db("jo")).messageCount(), 70);  // nothing lost, nothing doubled
+    EXPECT_EQ(run().newMessages, 0);
+}
+
+TEST_F(EngineFixture, ARunKilledMidwayAndRerunEqualsAnUninterruptedRun) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 12000, "g", kStart);
+
+    // Reference: an uninterrupted run into another root.
+    const std::string killedRoot = root;
+    root = (dir / "Reference").string();
+    run();
+    const auto reference = dump(db("jo"));
+    root = killedRoot;
+
+    for (const size_t killAt : {size_t(7), size_t(5003), size_t(11999)}) {
+        stdfs::remove_all(root);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ingester->beforeMessage = [killAt](const Source&, size_t i) {
+                if (i == killAt) ::_exit(9);
+            };
+            try {
+                run();
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 9);
+        // What a batch committed before the kill is there; the rest comes with the rerun.
+        const auto r = run();
+        EXPECT_TRUE(r.succeeded());
+        EXPECT_EQ(dump(db("jo")), reference) << "killed at " << killAt;
+        EXPECT_EQ(r.uniqueMessages, 12000);
+    }
+}
+
+TEST_F(EngineFixture, AnUnreadableSourceIsReportedAndTheOthersAreStillArchived) {
+    registry.add(source("broken", "jo", "/src/broken"));
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->unreadable["/src/broken"] = "the backup is encrypted";
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 3, "g", kStart);
+    const auto r = run();
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_FALSE(r.sources[0].succeeded);
+    EXPECT_EQ(r.sources[0].error, "the backup is encrypted.");
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_NE(r.errors[0].find("encrypted"), std::string::npos);
+    EXPECT_TRUE(r.sources[1].succeeded);
+    EXPECT_EQ(r.uniqueMessages, 3);
+}
+
+TEST_F(EngineFixture, MessagesReadBeforeASourceFailsAreKept) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 10, "g", kStart);
+    ingester->beforeMessage = [](const Source&, size_t i) {
+        if (i == 6) throw Error("the database is damaged at row 7");
+    };
+    const auto r = run();
+    EXPECT_EQ(r.uniqueMessages, 6);
+    EXPECT_FALSE(r.sources[0].succeeded);
+    ingester->beforeMessage = nullptr;
+    EXPECT_EQ(run().newMessages, 4);
+}
+
+TEST_F(EngineFixture, ASecondRunWhileOneHoldsTheLockIsRefusedAndChangesNothing) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 3, "g", kStart);
+    run();
+    const auto status = kx::test::readAll(root + "/STATUS.json");
+    const int fd = ::open((root + "/.kelvara-run.lock").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    try {
+        run();
+        ADD_FAILURE() << "the second run was not refused";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("Another archive run"), std::string::npos);
+    }
+    ::close(fd);
+    EXPECT_EQ(kx::test::readAll(root + "/STATUS.json"), status);
+    EXPECT_NO_THROW(run());
+}
+
+TEST_F(EngineFixture, AFailedRunIsRecordedAsAFailureNotAnOldSuccess) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 3, "g", kStart);
+    const auto good = run();
+    clock->advance(std::chrono::hours(24));
+    // The owner's store cannot be opened: its path is a folder.
+    registry = SourceRegistry();
+    registry.add(source("mac2", "blocked", "/src/mac"));
+    stdfs::create_directories(root + "/blocked/tresk.db");
+    EXPECT_THROW(run(), Error);
+    const auto status = TreskEngine::readStatus(root + "/STATUS.json");
+    ASSERT_TRUE(status);
+    EXPECT_FALSE(status->succeeded());
+    ASSERT_TRUE(status->failure);
+    EXPECT_NE(status->failure->find("blocked"), std::string::npos);
+    EXPECT_EQ(status->runDate, clock->now());
+    EXPECT_EQ(status->lastSuccessAt, good.runDate);
+}
+
+TEST_F(EngineFixture, OwnersThatWouldShareAFolderOrCannotNameOneAreRefused) {
+    registry.add(source("a", "a/b", "/src/a"));
+    registry.add(source("b", "a_b", "/src/b"));
+    registry.add(source("c", "..", "/src/c"));
+    for (const auto* p : {"/src/a", "/src/b", "/src/c"}) ingester->data[p] = test::makeChat("+1555", 2, p, kStart);
+    const auto r = run();
+    EXPECT_TRUE(r.sources[0].succeeded);
+    EXPECT_FALSE(r.sources[1].succeeded);
+    EXPECT_FALSE(r.sources[2].succeeded);
+    EXPECT_EQ(TreskStore(db("a_b")).messageCount(), 2);
+    EXPECT_FALSE(stdfs::exists(dir / "tresk.db"));
+    EXPECT_EQ(r.errors.size(), 2u);
+}
+
+TEST_F(EngineFixture, FiltersSkipNewMessagesOfMatchingConversationsOnly) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    auto d = test::makeChat("26290", 4, "code", kStart);
+    const auto friendChat = test::makeChat("+15550001", 3, "f", kStart, 100);
+    d.chats.push_back(friendChat.chats[0]);
+    d.messages.insert(d.messages.end(), friendChat.messages.begin(), friendChat.messages.end());
+    ingester->data["/src/mac"] = d;
+    FilterRule rule;
+    rule.id = "r";
+    rule.kind = FilterRule::Kind::shortcodes;
+    filters.rules = {rule};
+    auto r = run();
+    EXPECT_EQ(r.sources[0].messagesFiltered, 4);
+    EXPECT_EQ(r.uniqueMessages, 3);
+
+    // Filter rules that could not be read are never taken as "no rules" silently:
+    // the run archives everything and says why.
+    filters = FilterSet();
+    filters.setLoadProblem("the file is not valid JSON (byte 3)");
+    registry = SourceRegistry();
+    registry.add(source("mac2", "jo2", "/src/mac"));
+    r = run();
+    EXPECT_EQ(r.uniqueMessages, 7);
+    ASSERT_FALSE(r.errors.empty());
+    EXPECT_NE(r.errors[0].find("filter"), std::string::npos);
+}
+
+TEST_F(EngineFixture, CopiesAttachmentsCountsMissingAndRefusedAndSpotChecksObjects) {
+    registry.add(source("mac", "jo", (dir / "src").string()));
+    auto d = test::makeChat("+15550001", 60, "g", kStart);
+    for (int i = 0; i < 60; ++i) {
+        const auto file = dir / "src" / ("f" + std::to_string(i));
+        kx::test::writeAll(file, "bytes " + std::to_string(i));
+        AttachmentRecord a;
+        a.guid = "att-" + std::to_string(i);
+        a.fileName = "f" + std::to_string(i);
+        a.state = AttachmentFileState::present;
+        a.resolvedPath = file;
+        d.messages[i].attachments.push_back(a);
+    }
+    AttachmentRecord missing;
+    missing.guid = "att-missing";
+    missing.state = AttachmentFileState::missing;
+    AttachmentRecord refused;
+    refused.guid = "att-refused";
+    refused.state = AttachmentFileState::refused;
+    refused.recordedPath = "../../etc/passwd";
+    d.messages[0].attachments.push_back(missing);
+    d.messages[0].attachments.push_back(refused);
+    ingester->data[(dir / "src").string()] = d;
+
+    auto r = run();
+    EXPECT_EQ(r.attachments.copiedThisRun, 60);
+    EXPECT_EQ(r.attachments.missingInSources, 1);
+    EXPECT_EQ(r.attachments.refusedInSources, 1);
+    EXPECT_EQ(r.attachments.storedObjects, 60);
+    EXPECT_EQ(r.attachments.hashed, 50);
+    EXPECT_EQ(r.attachments.verified, 50);
+    EXPECT_EQ(r.attachments.missingBytes, 0);
+    EXPECT_FALSE(r.attachments.fullSweep);
+
+    TreskStore store(db("jo"));
+    const auto refs = store.attachments({"g-5"}).at("g-5");
+    ASSERT_EQ(refs.size(), 1u);
+    AttachmentStore objects(root + "/jo/attachments");
+    EXPECT_EQ(kx::test::readAll(objects.objectPath(*refs[0].objectKey)), "bytes 5");
+
+    // A damaged object is found by a full sweep.
+    kx::test::writeAll(objects.objectPath(*refs[0].objectKey), "tampered");
+    TreskEngine::RunOptions sweep;
+    sweep.fullSweep = true;
+    sweep.verificationSample = 0;
+    r = run(sweep);
+    EXPECT_TRUE(r.attachments.fullSweep);
+    EXPECT_EQ(r.attachments.hashed, 60);
+    EXPECT_EQ(r.attachments.verified, 59);
+    EXPECT_EQ(r.attachments.missingBytes, 1);
+}
+
+TEST_F(EngineFixture, AttachmentsNotCopiedEarlierAreCopiedByALaterRunThatAsks) {
+    registry.add(source("mac", "jo", (dir / "src").string()));
+    auto d = test::makeChat("+15550001", 2, "g", kStart);
+    kx::test::writeAll(dir / "src" / "photo.jpg", "jpeg");
+    AttachmentRecord a;
+    a.guid = "att";
+    a.state = AttachmentFileState::present;
+    a.resolvedPath = dir / "src" / "photo.jpg";
+    d.messages[1].attachments.push_back(a);
+    ingester->data[(dir / "src").string()] = d;
+    TreskEngine::RunOptions noCopy;
+    noCopy.copyAttachments = false;
+    EXPECT_EQ(run(noCopy).attachments.storedObjects, 0);
+    const auto r = run();
+    EXPECT_EQ(r.attachments.copiedThisRun, 1);
+    EXPECT_EQ(r.attachments.storedObjects, 1);
+}
+
+TEST_F(EngineFixture, ALimitStopsEachSourceEarlyAndTheNextRunGoesOn) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 25, "g", kStart);
+    TreskEngine::RunOptions o;
+    o.limit = 10;
+    EXPECT_EQ(run(o).newMessages, 10);
+    EXPECT_EQ(run(o).newMessages, 10);
+    EXPECT_EQ(run(o).newMessages, 5);
+    EXPECT_EQ(run(o).newMessages, 0);
+}
+
+TEST_F(EngineFixture, AMachineIdentityLeavesARunReportOthersCanRead) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 4, "g", kStart);
+    TreskEngine::RunOptions o;
+    o.machineID = "8C1E2A4B-0000-4000-8000-00000000CAFE";
+    run(o);
+    kx::test::writeAll(root + "/junk.machine-run.json", "{not json");
+    kx::test::writeAll(root + "/other.machine-run.json", R"({"machineID":"someone-else","runAt":"2026-01-01T00:00:00Z","messageCount":1})");
+    const auto reports = MachineRunReport::readAll(root);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].machineID, *o.machineID);
+    EXPECT_EQ(reports[0].messageCount, 4);
+    EXPECT_EQ(reports[0].runAt, clock->now());
+    ASSERT_EQ(reports[0].owners.size(), 1u);
+    EXPECT_EQ(reports[0].owners[0].owner, "jo");
+    EXPECT_THROW(MachineRunReport::path(root, "../escape"), Error);
+}
+
+TEST(EngineStatus, AbsentOrUnreadableStatusIsNoReport) {
+    TempDir dir;
+    EXPECT_FALSE(TreskEngine::readStatus((dir / "STATUS.json").string()));
+    for (const std::string bad : {"", "{", "[]", "{\"status\":\"weird\",\"runDate\":\"2026-01-01T00:00:00Z\"}",
+                                  "{\"status\":\"succeeded\"}", "{\"runDate\":\"yesterday\"}",
+                                  "{\"runDate\":\"2026-01-01T00:00:00Z\",\"gaps\":[{\"kind\":7}]}"}) {
+        kx::test::writeAll(dir / "STATUS.json", bad);
+        EXPECT_FALSE(TreskEngine::readStatus((dir / "STATUS.json").string())) << bad;
+    }
+    CoverageReport r;
+    r.runDate = fromUnixSeconds(1.7e9);
+    r.finishedAt = r.runDate;
+    r.gaps.push_back({CoverageGap::Kind::quiet, "jo", "+15550001", r.runDate, r.runDate, 3, std::string("detail")});
+    r.errors = {"one", "two"};
+    kx::test::writeAll(dir / "STATUS.json", r.toJson());
+    EXPECT_EQ(TreskEngine::readStatus((dir / "STATUS.json").string()), r);
+}
