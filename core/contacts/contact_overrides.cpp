@@ -73,9 +73,15 @@ ContactOverrides ContactOverrides::parseJson(const std::string& bytes) {
     try {
         j = nlohmann::json::parse(bytes);
     } catch (const nlohmann::json::parse_error& e) {
-        throw Error("the file is not valid JSON (byte " + std::to_string(e.byte) + ")");
+        throw Error("the file is not valid JSON at byte " + std::to_string(e.byte));
     }
     if (!j.is_object()) throw Error("the file does not hold contact names");
+    if (auto v = j.find("version"); v != j.end() && !v->is_null()) {
+        if (!v->is_number_integer()) throw Error("its version is not a number");
+        // A newer Kelvara may keep more than this one understands; saving over
+        // the file would lose it.
+        if (v->get<std::int64_t>() > 1) throw Error("it was written by a newer version of Kelvara");
+    }
     ContactOverrides out;
     auto names = j.find("names");
     if (names == j.end() || names->is_null()) return out;

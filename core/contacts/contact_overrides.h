@@ -4,8 +4,8 @@
 // File format (UTF-8 JSON object, written atomically, mode 0600):
 //   { "version": 1, "names": { "+15551234567": "Mum", "sam@example.com": "Sam" } }
 // Keys are handles exactly as the archive holds them; values are non-empty
-// names. Unknown keys are ignored. A file that is not such an object is
-// damaged: load throws, and from then on every save to that path is refused for
+// names. Unknown keys are ignored. A file that is not such an object, or has a
+// "version" above 1 (written by a newer Kelvara), is damaged: load throws, and from then on every save to that path is refused for
 // the rest of the process, so the names on disk are never written over by the
 // empty list the application falls back to.
 #include <map>

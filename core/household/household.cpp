@@ -67,6 +67,7 @@ std::string Household::Member::statusText(Date now, int afterDays) const {
 
 void Household::recordRun(const std::string& owner, const std::string& machineID, const std::string& machineName,
                           Date at, std::int64_t messages) {
+    if (owner.empty() || machineID.empty()) return;  // nothing to record it under
     at = toMillis(at);
     Member* m = member(owner);
     if (!m) {

@@ -74,6 +74,7 @@ public:
     // (role member, display name = owner) and the machine when missing, sets the
     // machine's name (when machineName is not empty), its last run date and its
     // message count. `messages` is the number of messages the run added.
+    // An empty owner or machine id records nothing.
     void recordRun(const std::string& owner, const std::string& machineID, const std::string& machineName,
                    Date at, std::int64_t messages);
 

@@ -15,7 +15,8 @@
 //   }
 // "role" is "host" or "member". Unknown keys are ignored. A file that is not
 // such an object (bad JSON, wrong types, an unknown role, a bad date, two
-// members with the same owner) is damaged: load reports it and the file is never
+// members with the same owner, a "version" above 1, which a newer Kelvara
+// wrote and this one could not write back whole) is damaged: load reports it and the file is never
 // written over while that problem stands.
 #include "core/household/household.h"
 #include "core/household/machine_report.h"

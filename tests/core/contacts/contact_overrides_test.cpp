@@ -40,7 +40,8 @@ TEST(ContactOverrides, MissingFileGivesEmptyAndSaveRoundTrips) {
 
 TEST(ContactOverrides, DamagedFileThrowsAndIsNeverOverwritten) {
     test::TempDir dir;
-    for (const std::string bad : {"{ not json", "[\"a\"]", R"({"names": ["a"]})", R"({"names": {"+1555": 3}})"}) {
+    for (const std::string bad : {"{ not json", "[\"a\"]", R"({"names": ["a"]})", R"({"names": {"+1555": 3}})",
+                                  R"({"version": 2, "names": {}})"}) {
         const auto path = dir / ("overrides-" + std::to_string(bad.size()) + ".json");
         test::writeAll(path, bad);
         EXPECT_THROW(ContactOverrides::load(path.string()), Error) << bad;

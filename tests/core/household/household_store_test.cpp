@@ -60,7 +60,7 @@ TEST(HouseholdStore, LoadTellsNoFileFromLoadedFromDamaged) {
                                   R"({"members": [{"owner": "a"}, {"owner": "a"}]})",
                                   R"({"members": [{"owner": "a", "macs": [{"machineID": "X", "lastRunAt": "yesterday"}]}]})",
                                   R"({"members": [{"owner": "a", "macs": [{"machineID": "X", "totalMessages": -1}]}]})",
-                                  R"({"members": {"owner": "a"}})"}) {
+                                  R"({"members": {"owner": "a"}})", R"({"version": 2, "members": []})"}) {
         test::writeAll(dir / "household.json", bad);
         auto damaged = HouseholdStore::load(config);
         EXPECT_EQ(damaged.outcome, HouseholdLoad::Outcome::problem) << bad;

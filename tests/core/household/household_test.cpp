@@ -48,6 +48,12 @@ TEST(Household, RecordRunAddsMemberAndMacThenUpdatesThem) {
     ASSERT_EQ(h.members.size(), 2u);
     EXPECT_EQ(h.members[0].macs.size(), 2u);
     EXPECT_EQ(h.members[1].owner, "sam");
+
+    // Without an owner or a machine id there is nothing to record.
+    const Household before = h;
+    h.recordRun("", "MAC-1", "x", kNow, 1);
+    h.recordRun("jorin", "", "x", kNow, 1);
+    EXPECT_EQ(h, before);
 }
 
 TEST(Household, HostIsTheFirstHostMemberAndMakeHostKeepsOnlyOne) {
