@@ -252,12 +252,9 @@ void ensureIndex(sqlite3* db, const std::string& table, const std::string& colum
     if (!sourcedb::hasTable(db, table) || hasIndexOn(db, table, column))
         return;
     const std::string sql = "CREATE INDEX kelvara_reader_" + table + "_" + column + " ON " + table + "(" + column + ")";
-    char* err = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-        std::string why = err ? err : "unknown error";
-        sqlite3_free(err);
-        throw Error(why);
-    }
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        throw Error(sourcedb::describe(db, rc));
 }
 
 class Reader {
