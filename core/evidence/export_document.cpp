@@ -1,0 +1,133 @@
+#include "core/evidence/export_document.h"
+
+#include <nlohmann/json.hpp>
+
+namespace kx {
+
+namespace {
+
+nlohmann::json optionalText(const std::optional<std::string>& s) { return s ? nlohmann::json(*s) : nlohmann::json(); }
+
+nlohmann::json optionalUTC(const std::optional<Date>& d) {
+    return d ? nlohmann::json(formatUTCSeconds(*d)) : nlohmann::json();
+}
+
+std::string join(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const auto& p : parts) {
+        if (!out.empty()) out += "; ";
+        out += p;
+    }
+    return out;
+}
+
+std::string dayOf(const ExportDocument& doc, Date d) { return doc.timeZone.formatLocal(d).substr(0, 10); }
+
+} // namespace
+
+std::string renderJson(const ExportDocument& doc) {
+    nlohmann::json messages = nlohmann::json::array();
+    for (const auto& m : doc.messages) {
+        nlohmann::json attachments = nlohmann::json::array();
+        for (const auto& a : m.attachments)
+            attachments.push_back({{"id", a.id},
+                                   {"fileName", optionalText(a.fileName)},
+                                   {"mimeType", optionalText(a.mimeType)},
+                                   {"totalBytes", a.totalBytes},
+                                   {"sha256", optionalText(a.sha256)}});
+        messages.push_back({{"guid", m.guid},
+                            {"utc", optionalUTC(m.date)},
+                            {"local", m.date ? nlohmann::json(doc.timeZone.formatLocal(*m.date)) : nlohmann::json()},
+                            {"senderName", m.senderName},
+                            {"senderHandle", m.senderHandle},
+                            {"fromMe", m.isFromMe},
+                            {"service", optionalText(m.service)},
+                            {"text", optionalText(m.text)},
+                            {"edited", optionalUTC(m.dateEdited)},
+                            {"unsent", optionalUTC(m.dateRetracted)},
+                            {"attachments", attachments},
+                            {"sources", m.sources}});
+    }
+    nlohmann::json j = {{"kind", "kelvara-conversation-export"},
+                        {"version", 1},
+                        {"owner", doc.owner},
+                        {"conversation",
+                         {{"key", doc.conversationKey}, {"name", doc.conversationName}, {"detail", doc.conversationDetail}}},
+                        {"exportedAt", formatUTCSeconds(doc.exportedAt)},
+                        {"appVersion", doc.appVersion},
+                        {"timeZone", doc.timeZone.identifier},
+                        {"messageCount", doc.messages.size()},
+                        {"messages", messages}};
+    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string csvCell(const std::string& value) {
+    std::string v = value;
+    if (!v.empty() && (v[0] == '=' || v[0] == '+' || v[0] == '-' || v[0] == '@' || v[0] == '\t' || v[0] == '\r'))
+        v.insert(v.begin(), '\'');
+    std::string out = "\"";
+    for (char c : v) {
+        if (c == '"') out += "\"\"";
+        else out += c;
+    }
+    out += '"';
+    return out;
+}
+
+std::string renderCsv(const ExportDocument& doc) {
+    std::string out;
+    auto row = [&](const std::vector<std::string>& cells) {
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            if (i) out += ',';
+            out += csvCell(cells[i]);
+        }
+        out += "\r\n";
+    };
+    row({"guid", "utc_time", "local_time", "sender_name", "sender_handle", "from_me", "text", "attachments",
+         "attachment_sha256", "sources"});
+    for (const auto& m : doc.messages) {
+        std::vector<std::string> names, hashes;
+        for (const auto& a : m.attachments) {
+            names.push_back(a.fileName.value_or(a.id));
+            hashes.push_back(a.sha256.value_or(""));
+        }
+        row({m.guid, m.date ? formatUTCSeconds(*m.date) : "", m.date ? doc.timeZone.formatLocal(*m.date) : "",
+             m.senderName, m.senderHandle, m.isFromMe ? "yes" : "no", m.text.value_or(""), join(names), join(hashes),
+             join(m.sources)});
+    }
+    return out;
+}
+
+std::string render(const ExportDocument& doc, ExportFormat format) {
+    switch (format) {
+    case ExportFormat::json: return renderJson(doc);
+    case ExportFormat::csv: return renderCsv(doc);
+    case ExportFormat::pdf: return renderPdf(doc);
+    }
+    return renderJson(doc);
+}
+
+std::string describeExport(const ExportDocument& doc, ExportFormat format) {
+    std::string who = doc.conversationName;
+    if (doc.conversationName != doc.conversationKey) who += " (" + doc.conversationKey + ")";
+    std::string text = "Conversation with " + who + ": ";
+    const auto n = doc.messages.size();
+    if (n == 0) {
+        text += "no messages";
+    } else {
+        text += std::to_string(n) + (n == 1 ? " message" : " messages");
+        std::optional<Date> first, last;
+        for (const auto& m : doc.messages) {
+            if (!m.date) continue;
+            if (!first || *m.date < *first) first = m.date;
+            if (!last || *m.date > *last) last = m.date;
+        }
+        if (first) {
+            const std::string a = dayOf(doc, *first), b = dayOf(doc, *last);
+            text += a == b ? ", " + a : ", " + a + " to " + b;
+        }
+    }
+    return text + ", as " + exportFormatLabel(format) + ".";
+}
+
+} // namespace kx

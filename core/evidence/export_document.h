@@ -1,0 +1,79 @@
+#pragma once
+// One conversation laid out for export, and the three writers over it.
+//
+// JSON ("kelvara-conversation-export", version 1): the conversation (key, name,
+// detail), owner, export time, application version, time zone, message count
+// and every message: guid, utc and local time, sender name and raw handle,
+// from-me flag, service, text, edit/unsend times, attachments (name, MIME
+// type, size, SHA-256 of the stored bytes when the archive has them) and the
+// sources that corroborate it. Texts are written as they stand; bytes that are
+// not UTF-8 become U+FFFD.
+//
+// CSV (RFC 4180): a header row, then one row per message; every field quoted,
+// quotes doubled, CRLF between rows, UTF-8 without a byte-order mark. Columns:
+// guid, utc_time, local_time, sender_name, sender_handle, from_me, text,
+// attachments, attachment_sha256, sources (lists joined with "; "). A cell that
+// a spreadsheet would read as a formula (first character "=", "+", "-", "@",
+// tab or carriage return) gets a leading apostrophe so it stays text.
+//
+// PDF (A4, cairo + pango, fonts found through fontconfig: Noto Sans with Noto
+// CJK and Noto Color Emoji as fallbacks): a title block, then one block per
+// message with the sender, handle and local time with its offset, the text and
+// the attachment names; "Page N of M" at the foot of every page.
+#include "core/evidence/export_format.h"
+#include "core/evidence/export_time_zone.h"
+#include "core/platform/time.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kx {
+
+struct ExportAttachment {
+    std::string id;
+    std::optional<std::string> fileName;
+    std::optional<std::string> mimeType;
+    std::int64_t totalBytes = 0;
+    std::optional<std::string> sha256;  // the stored object's key, when its bytes are in the archive
+};
+
+struct ExportMessage {
+    std::string guid;
+    std::optional<Date> date;
+    std::string senderName;
+    std::string senderHandle;  // raw handle; empty for the owner's own messages without one
+    bool isFromMe = false;
+    std::optional<std::string> service;
+    std::optional<std::string> text;
+    std::optional<Date> dateEdited;
+    std::optional<Date> dateRetracted;
+    std::vector<ExportAttachment> attachments;
+    std::vector<std::string> sources;
+};
+
+struct ExportDocument {
+    std::string owner;
+    std::string conversationKey;
+    std::string conversationName;   // the resolved name
+    std::string conversationDetail; // the group's name or the services
+    Date exportedAt{};
+    std::string appVersion;
+    ExportTimeZone timeZone = ExportTimeZone::fixed(0, "UTC");
+    std::vector<ExportMessage> messages;
+};
+
+std::string renderJson(const ExportDocument& doc);
+std::string renderCsv(const ExportDocument& doc);
+// Throws kx::Error when the PDF cannot be drawn.
+std::string renderPdf(const ExportDocument& doc);
+std::string render(const ExportDocument& doc, ExportFormat format);
+
+// One CSV cell: made inert when it would start a formula, then quoted.
+std::string csvCell(const std::string& value);
+
+// "Conversation with Alice (+15550001111): 42 messages, 2024-03-01 to 2024-03-05, as PDF."
+std::string describeExport(const ExportDocument& doc, ExportFormat format);
+
+} // namespace kx

@@ -1,0 +1,51 @@
+#include "core/evidence/sealer.h"
+
+#include "core/evidence/digest.h"
+#include "core/evidence/tresk_manifest.h"
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+
+#include <filesystem>
+
+namespace kx {
+
+const std::string Sealer::honestyCopy =
+    "A seal proves that this file is byte for byte what Kelvara exported, and which state of the archive it came "
+    "from. It does not prove that the messages were complete or truthful. Once the seal server has signed it, the "
+    "anchor proves the seal existed at that time.";
+
+std::optional<std::string> Sealer::manifestHead(const std::string& destinationRoot, const std::string& owner) {
+    try {
+        if (auto m = TreskManifest::read(TreskManifest::path(destinationRoot, owner))) return m->chainHead;
+    } catch (const Error&) {
+    }
+    return std::nullopt;
+}
+
+SealFile Sealer::seal(const std::string& exportPath, std::string_view bytes, ExportFormat format,
+                      const std::string& description, const std::optional<std::string>& manifestHead,
+                      const std::string& appVersion, Date now) {
+    std::optional<std::string> onDisk;
+    try {
+        onDisk = fs::readFileIfExists(exportPath);
+    } catch (const Error& e) {
+        throw Error("the export cannot be read back to seal it: " + std::string(e.what()));
+    }
+    if (!onDisk) throw Error("the export " + exportPath + " is not on disk, so it cannot be sealed");
+    const std::string digest = evidence::sha256Hex(bytes);
+    if (onDisk->size() != bytes.size() || evidence::sha256Hex(*onDisk) != digest)
+        throw Error("the export " + exportPath + " changed after it was written, so it was not sealed");
+
+    SealFile s;
+    s.exportFile = std::filesystem::path(exportPath).filename().string();
+    s.sha256 = digest;
+    s.size = bytes.size();
+    s.format = format;
+    s.description = description;
+    s.manifestHead = manifestHead;
+    s.appVersion = appVersion;
+    s.sealedAt = std::chrono::floor<std::chrono::milliseconds>(now);
+    return s;
+}
+
+} // namespace kx

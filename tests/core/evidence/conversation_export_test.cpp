@@ -1,0 +1,207 @@
+#include "core/evidence/conversation_exporter.h"
+#include "core/evidence/sealer.h"
+#include "core/evidence/tresk_manifest.h"
+
+#include "core/archive/attachment_store.h"
+#include "core/evidence/digest.h"
+#include "core/platform/error.h"
+#include "tests/core/evidence/archive_builder.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+
+namespace kx {
+namespace {
+
+// Splits RFC 4180 text back into rows of cells.
+std::vector<std::vector<std::string>> parseCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string cell;
+    bool quoted = false, inQuotes = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inQuotes) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                cell += '"';
+                ++i;
+            } else if (c == '"') {
+                inQuotes = false;
+            } else {
+                cell += c;
+            }
+        } else if (c == '"') {
+            inQuotes = quoted = true;
+        } else if (c == ',') {
+            rows.back().push_back(cell);
+            cell.clear();
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            rows.back().push_back(cell);
+            cell.clear();
+            rows.emplace_back();
+            ++i;
+        } else {
+            cell += c;
+        }
+    }
+    (void)quoted;
+    if (rows.back().empty()) rows.pop_back();
+    return rows;
+}
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+TEST(CsvCells, QuotesEveryCellAndDisarmsFormulas) {
+    EXPECT_EQ(csvCell("plain"), "\"plain\"");
+    EXPECT_EQ(csvCell("say \"hi\", ok"), "\"say \"\"hi\"\", ok\"");
+    EXPECT_EQ(csvCell("line\nbreak"), "\"line\nbreak\"");
+    for (std::string lead : {"=", "+", "-", "@", "\t", "\r"})
+        EXPECT_EQ(csvCell(lead + "SUM(A1)"), "\"'" + lead + "SUM(A1)\"") << lead;
+    EXPECT_EQ(csvCell("a=b"), "\"a=b\"");
+    EXPECT_EQ(csvCell(""), "\"\"");
+}
+
+class ConversationExport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::addMessages(db, {.count = 25,
+                               .attachmentEvery = 5,
+                               .texts = {"=HYPERLINK(\"http://evil\")", "Comma, \"quotes\"\nand a new line",
+                                         "你好，世界 😀 👍🏽", "-1+1"}});
+        // Store the bytes of one attachment so its hash is known.
+        AttachmentStore objects((root / "jorin" / "attachments"));
+        storedKey = objects.putBytes("jpeg bytes of photo 10");
+        test::tamper(db, "UPDATE attachments SET object_key = '" + storedKey + "' WHERE guid = 'ATT-MSG-10'");
+        store = std::make_unique<TreskStore>(db.string());
+    }
+    ConversationExporter exporter(int pageSize = 2000) const {
+        return ConversationExporter(*store, "jorin", (root / "jorin" / "attachments").string(), names,
+                                    ExportTimeZone::fixed(3600, "CET"), pageSize);
+    }
+
+    test::TempDir root;
+    test::TempDir out;
+    std::filesystem::path db = root / "jorin" / "tresk.db";
+    MapContactResolver names{{{"+15550001111", "Alice Example"}}};
+    std::unique_ptr<TreskStore> store;
+    std::string storedKey;
+    const Date at = test::fixtureDate(100000);
+};
+
+TEST_F(ConversationExport, JsonHoldsEveryMessageWithTimesNamesAttachmentsAndSources) {
+    const auto path = out / "Alice.json";
+    auto w = exporter(7).write("+15550001111", ExportFormat::json, path.string(), at, "1.0 (3)");
+    EXPECT_EQ(test::readAll(path), w.bytes);
+    EXPECT_EQ(w.description, "Conversation with Alice Example (+15550001111): 25 messages, 2024-03-01, as JSON.");
+    const auto j = nlohmann::json::parse(w.bytes);
+    EXPECT_EQ(j["messageCount"], 25);
+    ASSERT_EQ(j["messages"].size(), 25u);  // read in pages of 7, nothing cut off
+    const auto& first = j["messages"][0];
+    EXPECT_EQ(first["guid"], "MSG-1");
+    EXPECT_EQ(first["utc"], "2024-03-01T09:01:00Z");
+    EXPECT_EQ(first["local"], "2024-03-01 10:01:00 +01:00");
+    EXPECT_EQ(first["senderName"], "Alice Example");
+    EXPECT_EQ(first["senderHandle"], "+15550001111");
+    EXPECT_EQ(first["text"], "=HYPERLINK(\"http://evil\")");  // JSON keeps the text as it stands
+    EXPECT_EQ(first["sources"], nlohmann::json::array({"src-main"}));
+    EXPECT_EQ(j["messages"][1]["senderName"], "Me");
+    EXPECT_EQ(j["messages"][2]["text"], "你好，世界 😀 👍🏽");
+    const auto& withPhoto = j["messages"][9]["attachments"][0];
+    EXPECT_EQ(withPhoto["fileName"], "photo-10.jpg");
+    EXPECT_EQ(withPhoto["sha256"], storedKey);
+    EXPECT_TRUE(j["messages"][4]["attachments"][0]["sha256"].is_null());  // bytes never archived
+    EXPECT_EQ(j["timeZone"], "UTC+01:00");
+}
+
+TEST_F(ConversationExport, CsvReadsBackAsRowsWithFormulasDisarmed) {
+    const auto path = out / "Alice.csv";
+    auto w = exporter().write("+15550001111", ExportFormat::csv, path.string(), at, "1.0 (3)");
+    const auto rows = parseCsv(w.bytes);
+    ASSERT_EQ(rows.size(), 26u);
+    for (const auto& r : rows) ASSERT_EQ(r.size(), 10u);
+    EXPECT_EQ(rows[0][0], "guid");
+    EXPECT_EQ(rows[1][6], "'=HYPERLINK(\"http://evil\")");
+    EXPECT_EQ(rows[2][6], "Comma, \"quotes\"\nand a new line");
+    EXPECT_EQ(rows[4][6], "'-1+1");
+    EXPECT_EQ(rows[10][7], "photo-10.jpg");
+    EXPECT_EQ(rows[10][8], storedKey);
+    EXPECT_EQ(rows[1][2], "2024-03-01 10:01:00 +01:00");
+}
+
+TEST_F(ConversationExport, PdfIsAReadableDocumentWithPageNumbers) {
+    // Enough messages for several pages.
+    test::addMessages(db, {.first = 26, .count = 120});
+    const auto path = out / "Alice.pdf";
+    auto w = exporter().write("+15550001111", ExportFormat::pdf, path.string(), at, "1.0 (3)");
+    ASSERT_EQ(w.bytes.rfind("%PDF-", 0), 0u);
+    EXPECT_EQ(test::readAll(path), w.bytes);
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    const std::string text = run("pdftotext -enc UTF-8 '" + path.string() + "' -");
+    if (const char* keep = std::getenv("KX_KEEP_PDF")) std::filesystem::copy_file(path, keep, std::filesystem::copy_options::overwrite_existing);
+    EXPECT_NE(text.find("Conversation with Alice Example"), std::string::npos);
+    EXPECT_NE(text.find("2024-03-01 10:01:00 +01:00 CET"), std::string::npos);
+    EXPECT_NE(text.find("你好"), std::string::npos);
+    EXPECT_NE(text.find("Attachment: photo-10.jpg"), std::string::npos);
+    EXPECT_NE(text.find("Message number 145"), std::string::npos);  // the last one made it
+    const std::string info = run("pdfinfo '" + path.string() + "'");
+    const auto pages = info.find("Pages:");
+    ASSERT_NE(pages, std::string::npos);
+    const int count = std::stoi(info.substr(pages + 6));
+    EXPECT_GT(count, 2);
+    EXPECT_NE(text.find("Page " + std::to_string(count) + " of " + std::to_string(count)), std::string::npos);
+}
+
+TEST_F(ConversationExport, FailuresLeaveNoFileAndKeepAnOlderOne) {
+    const auto path = out / "Alice.json";
+    test::writeAll(path, "an earlier export");
+    EXPECT_THROW(exporter().write("+19990000000", ExportFormat::json, path.string(), at, "1"), Error);
+    EXPECT_EQ(test::readAll(path), "an earlier export");
+    EXPECT_THROW(exporter().write("+15550001111", ExportFormat::csv, (out / "no-folder" / "a.csv").string(), at, "1"),
+                 Error);
+    EXPECT_THROW(exporter().write("+15550001111", ExportFormat::csv, out.path().string(), at, "1"), Error);
+    for (const auto& e : std::filesystem::directory_iterator(out.path()))
+        EXPECT_EQ(e.path().filename(), "Alice.json") << "left behind: " << e.path();
+}
+
+TEST_F(ConversationExport, SealDescribesTheBytesOnDiskAndTheManifestHead) {
+    const auto path = out / "Alice.json";
+    auto w = exporter().write("+15550001111", ExportFormat::json, path.string(), at, "1.0 (3)");
+
+    EXPECT_FALSE(Sealer::manifestHead(root.path().string(), "jorin"));
+    auto unsealedHead = Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, std::nullopt, "1.0 (3)", at);
+    EXPECT_FALSE(unsealedHead.manifestHead);
+
+    const auto manifest = TreskManifest::generate(*store, "jorin", at, 1000);
+    TreskManifest::write(manifest, TreskManifest::path(root.path().string(), "jorin"));
+    const auto head = Sealer::manifestHead(root.path().string(), "jorin");
+    ASSERT_TRUE(head);
+    EXPECT_EQ(*head, manifest.chainHead);
+
+    const SealFile s = Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, head, "1.0 (3)", at);
+    EXPECT_EQ(s.sha256, evidence::sha256Hex(test::readAll(path)));
+    EXPECT_EQ(s.size, w.bytes.size());
+    EXPECT_EQ(s.exportFile, "Alice.json");
+    EXPECT_EQ(s.description, w.description);
+    EXPECT_EQ(s.manifestHead, head);
+    EXPECT_FALSE(s.anchor);
+
+    test::writeAll(path, w.bytes + " ");
+    EXPECT_THROW(Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, head, "1", at), Error);
+    EXPECT_THROW(Sealer::seal((out / "gone.json").string(), w.bytes, ExportFormat::json, "", head, "1", at), Error);
+    EXPECT_FALSE(Sealer::honestyCopy.empty());
+}
+
+} // namespace
+} // namespace kx
