@@ -1,0 +1,213 @@
+#include "tests/core/backup/backup_fixtures.h"
+
+#include "core/backup/crypto.h"
+#include "core/platform/process.h"
+#include "tests/support/test_env.h"
+
+#include <sqlite3.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace kx::test {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+void exec(sqlite3* db, const std::string& sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+        std::string e = err ? err : "?";
+        sqlite3_free(err);
+        throw std::runtime_error(e);
+    }
+}
+
+std::string randomText(std::mt19937& rng, size_t n) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJ0123456789.,!?'";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s.push_back(letters[rng() % (sizeof letters - 1)]);
+    return s;
+}
+
+} // namespace
+
+void addMessages(const stdfs::path& ownerFolder, int count, unsigned seed) {
+    sqlite3* db = nullptr;
+    sqlite3_open((ownerFolder / "tresk.db").c_str(), &db);
+    exec(db, "CREATE TABLE IF NOT EXISTS messages (id INTEGER PRIMARY KEY, handle TEXT, body TEXT, date INTEGER, "
+             "blob BLOB)");
+    std::mt19937 rng(seed);
+    exec(db, "BEGIN");
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO messages (handle, body, date, blob) VALUES (?, ?, ?, ?)", -1, &st, nullptr);
+    for (int i = 0; i < count; ++i) {
+        std::string handle = "+1555" + std::to_string(rng() % 10000000);
+        std::string body = randomText(rng, 20 + rng() % 300);
+        std::string blob = randomText(rng, rng() % 64);
+        sqlite3_bind_text(st, 1, handle.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 2, body.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 3, static_cast<sqlite3_int64>(rng()));
+        sqlite3_bind_blob(st, 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    exec(db, "COMMIT");
+    sqlite3_close(db);
+}
+
+void makeArchive(const stdfs::path& ownerFolder, int messages, const std::vector<size_t>& fileSizes, unsigned seed) {
+    stdfs::create_directories(ownerFolder / "attachments");
+    addMessages(ownerFolder, messages, seed);
+    std::mt19937 rng(seed * 7 + 1);
+    for (size_t size : fileSizes) {
+        std::string bytes(size, '\0');
+        for (auto& c : bytes) c = static_cast<char>(rng());
+        std::string hash = sha256Hex(bytes);
+        writeAll(ownerFolder / "attachments" / hash.substr(0, 2) / hash, bytes);
+    }
+}
+
+std::vector<std::string> messageRows(const stdfs::path& dbFile) {
+    std::vector<std::string> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return rows;
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT id, handle, body, date, hex(blob) FROM messages ORDER BY id", -1, &st, nullptr);
+    while (st && sqlite3_step(st) == SQLITE_ROW) {
+        std::string row;
+        for (int c = 0; c < 5; ++c) {
+            const unsigned char* t = sqlite3_column_text(st, c);
+            row += std::string(t ? reinterpret_cast<const char*>(t) : "NULL") + "|";
+        }
+        rows.push_back(row);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return rows;
+}
+
+std::string compareArchives(const stdfs::path& a, const stdfs::path& b) {
+    auto ra = messageRows(a / "tresk.db"), rb = messageRows(b / "tresk.db");
+    if (ra.empty()) return "the first archive has no messages";
+    if (ra.size() != rb.size()) return "message counts differ: " + std::to_string(ra.size()) + " vs " + std::to_string(rb.size());
+    for (size_t i = 0; i < ra.size(); ++i)
+        if (ra[i] != rb[i]) return "message " + std::to_string(i) + " differs";
+    auto files = [](const stdfs::path& root) {
+        std::vector<std::string> out;
+        if (!stdfs::exists(root / "attachments")) return out;
+        for (auto& e : stdfs::recursive_directory_iterator(root / "attachments"))
+            if (e.is_regular_file()) out.push_back(stdfs::relative(e.path(), root).generic_string());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    auto fa = files(a), fb = files(b);
+    if (fa != fb) return "the attachment lists differ (" + std::to_string(fa.size()) + " vs " + std::to_string(fb.size()) + ")";
+    for (const auto& f : fa)
+        if (readAll(a / f) != readAll(b / f)) return "attachment " + f + " differs";
+    return {};
+}
+
+std::optional<std::string> findS3rver() {
+    const char* path = std::getenv("PATH");
+    if (auto p = findExecutable("s3rver", path ? path : "")) return p;
+    // The test tools folder of this source tree (scripts/setup.sh installs it there).
+    stdfs::path here = stdfs::path(__FILE__).parent_path();  // tests/core/backup
+    stdfs::path local = here.parent_path().parent_path().parent_path() / "build/npm-tools/node_modules/.bin/s3rver";
+    if (stdfs::exists(local)) return local.string();
+    return std::nullopt;
+}
+
+S3Server::S3Server() {
+    auto p = findS3rver();
+    if (!p) throw std::runtime_error("s3rver is not installed");
+    program_ = *p;
+    dir_ = stdfs::temp_directory_path() / ("kx-s3rver-" + std::to_string(::getpid()) + "-" +
+                                           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    stdfs::create_directories(dir_);
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    ::close(s);
+    start();
+}
+
+S3Server::~S3Server() {
+    stop();
+    std::error_code ec;
+    stdfs::remove_all(dir_, ec);
+}
+
+void S3Server::start() {
+    std::string port = std::to_string(port_);
+    std::vector<std::string> args = {program_, "-d", dir_.string(), "-a", "127.0.0.1", "-p", port, "-s",
+                                     "--configure-bucket", kBucket};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, program_.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) throw std::runtime_error("could not start s3rver");
+    pid_ = pid;
+    for (int i = 0; i < 200; ++i) {
+        int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port_));
+        bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(s);
+        if (ok) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // bucket set-up
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stop();
+    throw std::runtime_error("s3rver did not start listening");
+}
+
+void S3Server::stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+void S3Server::restart() { start(); }
+
+} // namespace kx::test
