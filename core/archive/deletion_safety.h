@@ -10,6 +10,8 @@ namespace kx {
 struct SourceDeletionReport {
     enum class Verdict { verifiedRedundant, doNotDelete, unknown };
     std::string sourceId;
+    std::string path;                     // the source's folder or file
+    std::string label;                    // how the user named it (may be empty)
     int64_t messagesRead = 0;
     int64_t messagesInArchive = 0;
     int64_t uniqueMessages = 0;           // found only in this source
