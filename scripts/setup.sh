@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build ccache pkg-config git clang
   # libraries
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6-dev libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libsqlite3-dev sqlite3 libsqlitecpp-dev nlohmann-json3-dev libsodium-dev
   libcurl4-openssl-dev libssl-dev openssl libcairo2-dev libpango1.0-dev
   libplist-dev libcli11-dev libsecret-1-dev libgtest-dev libgmock-dev
@@ -15,8 +15,6 @@ packages=(
   xvfb xauth dbus dbus-x11 gnome-keyring systemd
   # fonts: Latin, CJK and colour emoji for the screens and PDF exports
   fonts-dejavu-core fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji
-  # object storage server used by the backup tests (installed through npm below)
-  nodejs npm
   # looking at screens and PDFs
   poppler-utils imagemagick x11-apps
 )
@@ -34,6 +32,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${#missing[@]} package(s): ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Node.js comes with the machine image; Debian's packages are the fallback.
+if ! command -v npm >/dev/null 2>&1; then
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
 fi
 
 # Test-only npm packages live in the build tree's tools folder, never in the sources.
