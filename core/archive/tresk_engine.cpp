@@ -29,6 +29,26 @@ std::string ownerFolderName(const std::string& owner) {
     return folder;
 }
 
+int applyOutcomes(SourceRegistry& registry, const CoverageReport& report) {
+    int changed = 0;
+    for (const auto& o : report.sources) {
+        const Source* found = registry.find(o.sourceId);
+        if (!found) continue;
+        Source s = *found;
+        if (o.succeeded) {
+            s.lastScanned = o.scannedAt;
+            s.lastError.reset();
+        } else {
+            s.lastError = o.error.value_or("The source could not be read.");
+        }
+        if (!(s == *found)) {
+            registry.update(s);
+            ++changed;
+        }
+    }
+    return changed;
+}
+
 namespace {
 
 constexpr const char* kLockName = ".kelvara-run.lock";
