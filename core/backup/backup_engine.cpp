@@ -126,7 +126,7 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
         auto info = dest.head(name);
         if (!info) throw BackupError("the stored object " + name + " is missing at " + dest.label());
         if (sealedSize && info->size != sealedSize)
-            throw SealError("the stored object " + name + " does not have the size the backup recorded");
+            throw SealError("the stored object " + name + " is not the copy this backup recorded (its size differs)");
         TreskCrypto::Opener opener(crypto, name, info->size, [&](const unsigned char* p, size_t n) {
             hash.update(p, n);
             writeAllFd(fd, p, n);
@@ -422,7 +422,12 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     uint64_t dbPart = options_.partSize ? options_.partSize : dest_->partSizeFor(dbSealed);
     p.total = static_cast<int64_t>(dbSealed);
     for (const Local* f : toSend) p.total += static_cast<int64_t>(TreskCrypto::sealedSize(f->size));
-    p.parts = static_cast<int>((dbSealed + dbPart - 1) / dbPart) + static_cast<int>(toSend.size());
+    p.parts = static_cast<int>((dbSealed + dbPart - 1) / dbPart);
+    for (const Local* f : toSend) {
+        uint64_t sealed = TreskCrypto::sealedSize(f->size);
+        uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
+        p.parts += sealed <= part ? 1 : static_cast<int>((sealed + part - 1) / part);
+    }
     auto report = [&] {
         if (progress) progress(p);
     };

@@ -1,0 +1,323 @@
+#include "core/backup/backup_engine.h"
+#include "core/backup/local_destination.h"
+#include "core/keys/key_material.h"
+#include "core/platform/fs.h"
+#include "core/platform/json_file.h"
+#include "tests/core/backup/backup_fixtures.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <unistd.h>
+
+using namespace kx;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+// Counts the parts a destination is sent, and can fail after a number of them
+// as an interrupted connection would.
+class CountingDestination final : public BackupDestination {
+public:
+    explicit CountingDestination(std::shared_ptr<BackupDestination> inner) : inner_(std::move(inner)) {}
+    std::string id() const override { return inner_->id(); }
+    std::string label() const override { return inner_->label(); }
+    std::string resumeIdentity() const override { return inner_->resumeIdentity(); }
+    bool canReadBackData() const override { return inner_->canReadBackData(); }
+    uint64_t partSizeFor(uint64_t s) const override { return inner_->partSizeFor(s); }
+    void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
+             const std::map<std::string, std::string>& m) override {
+        puts.push_back(n);
+        inner_->put(n, s, p, c, m);
+    }
+    std::optional<ObjectInfo> head(const std::string& n) override { return inner_->head(n); }
+    bool get(const std::string& n, const ByteSink& s) override { return inner_->get(n, s); }
+    void remove(const std::string& n) override { inner_->remove(n); }
+    std::vector<std::pair<std::string, uint64_t>> list(const std::string& p) override { return inner_->list(p); }
+    std::string beginUpload(const std::string& n, uint64_t ps, ObjectClass c,
+                            const std::map<std::string, std::string>& m) override {
+        ++begins;
+        return inner_->beginUpload(n, ps, c, m);
+    }
+    std::string uploadPart(const std::string& n, const std::string& id, int part, uint64_t off, uint64_t size,
+                           const ByteProducer& p) override {
+        if (failAfterParts >= 0 && static_cast<int>(partsSent.size()) >= failAfterParts)
+            throw BackupError("the connection was lost (test)");
+        partsSent.push_back(part);
+        return inner_->uploadPart(n, id, part, off, size, p);
+    }
+    void completeUpload(const std::string& n, const std::string& id,
+                        const std::vector<std::pair<int, std::string>>& parts) override {
+        inner_->completeUpload(n, id, parts);
+    }
+    void abortUpload(const std::string& n, const std::string& id) noexcept override {
+        ++aborts;
+        inner_->abortUpload(n, id);
+    }
+    std::vector<std::string> puts;
+    std::vector<int> partsSent;
+    int begins = 0, aborts = 0;
+    int failAfterParts = -1;
+
+private:
+    std::shared_ptr<BackupDestination> inner_;
+};
+
+class LocalBackup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stdfs::create_directories(dest.path());
+        test::makeArchive(archive, 3000, {10, 5000, 30000, 60000, 0}, 1);
+        local = std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "External drive or NAS"));
+        counting = std::make_shared<CountingDestination>(local);
+    }
+    BackupEngine engine(const SymmetricKey& key, uint64_t partSize = 64 * 1024) {
+        BackupEngine::Options o;
+        o.partSize = partSize;
+        return BackupEngine(TreskCrypto(key), counting, "kelvara", resumeFile, o);
+    }
+    std::string storedDb() { return (dest.path() / "kelvara/jorin/tresk.db").string(); }
+
+    test::TempDir work;
+    test::TempDir dest;
+    stdfs::path archive = work / "root/jorin";
+    stdfs::path resumeFile = work / "config/resume-state.json";
+    std::shared_ptr<LocalDestination> local;
+    std::shared_ptr<CountingDestination> counting;
+    SymmetricKey key = SymmetricKey::generate();
+};
+
+} // namespace
+
+TEST_F(LocalBackup, BacksUpAndRestoresMessageByMessageAndObjectByObject) {
+    std::vector<BackupProgress> seen;
+    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1,
+                                         [&](const BackupProgress& p) { seen.push_back(p); });
+    EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
+    EXPECT_FALSE(r.resumed);
+    EXPECT_GT(r.bytes, stdfs::file_size(archive / "tresk.db"));
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().done, seen.back().total);
+    EXPECT_EQ(seen.back().part, seen.back().parts);
+
+    // Nothing readable lands on the destination: no file names, no plaintext.
+    std::string listing = test::snapshotTree(dest.path());
+    EXPECT_EQ(listing.find("attachments"), std::string::npos);
+    EXPECT_EQ(test::readAll(storedDb()).find("SQLite format"), std::string::npos);
+
+    // A fresh machine with only the key restores an identical archive.
+    RestoreReport report = engine(key).restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(report.objects, 5u);
+    EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+    EXPECT_TRUE(report.backedUpAt.has_value());
+    // It never writes over an existing archive.
+    EXPECT_THROW(engine(key).restore("jorin/tresk.db", work / "restored/jorin"), BackupError);
+}
+
+TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    EXPECT_EQ(counting->puts.size(), 6u);  // five files and the manifest (the database goes in parts)
+    EXPECT_EQ(counting->begins, 1);
+    counting->puts.clear();
+    test::addMessages(archive, 50, 99);
+    test::writeAll(archive / "attachments/ff/ffnew", "a new attachment");
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    ASSERT_EQ(counting->puts.size(), 2u);  // the new file and the manifest
+    EXPECT_NE(counting->puts[1].find("manifest"), std::string::npos);
+    engine(key).restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+}
+
+TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
+    counting->failAfterParts = 3;
+    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    ASSERT_EQ(counting->partsSent, (std::vector<int> {1, 2, 3}));
+    // The resume file names the upload but holds no secret.
+    std::string state = test::readAll(resumeFile);
+    EXPECT_NE(state.find("\"uploadId\""), std::string::npos);
+    EXPECT_EQ(state.find(TreskKeyMaterial::recoveryString(key).substr(0, 9)), std::string::npos);
+
+    counting->failAfterParts = -1;
+    counting->partsSent.clear();
+    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    EXPECT_TRUE(r.resumed);
+    EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
+    ASSERT_FALSE(counting->partsSent.empty());
+    EXPECT_EQ(counting->partsSent.front(), 4);  // parts 1 to 3 were not sent again
+    EXPECT_EQ(counting->begins, 1);
+    engine(key).restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+    // Finished uploads leave no resume entry behind.
+    EXPECT_EQ(loadJsonFile(resumeFile).value["uploads"].size(), 0u);
+}
+
+TEST_F(LocalBackup, AResumeStateForAnotherFileOrKeyIsNeverSpliced) {
+    counting->failAfterParts = 2;
+    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    counting->failAfterParts = -1;
+    counting->partsSent.clear();
+
+    // The archive changed in between: the old upload is dropped and the new file starts at part 1.
+    test::addMessages(archive, 10, 5);
+    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    EXPECT_FALSE(r.resumed);
+    EXPECT_EQ(counting->partsSent.front(), 1);
+    EXPECT_EQ(counting->aborts, 1);
+
+    // Same file, other key: likewise.
+    counting->failAfterParts = 2;
+    counting->partsSent.clear();
+    test::addMessages(archive, 10, 6);
+    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    counting->failAfterParts = -1;
+    counting->partsSent.clear();
+    SymmetricKey other = SymmetricKey::generate();
+    r = engine(other).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    EXPECT_FALSE(r.resumed);
+    EXPECT_EQ(counting->partsSent.front(), 1);
+    EXPECT_EQ(counting->aborts, 2);
+    engine(other).restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+}
+
+TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    std::string bytes = test::readAll(storedDb());
+    bytes[bytes.size() / 2] ^= 0x20;
+    test::writeAll(storedDb(), bytes);
+    EXPECT_THROW(engine(key).restore("jorin/tresk.db", work / "restored/jorin"), SealError);
+    EXPECT_FALSE(stdfs::exists(work / "restored/jorin"));  // nothing half-restored is left
+    for (auto& e : stdfs::directory_iterator(work / "restored")) ADD_FAILURE() << "left behind: " << e.path();
+
+    // A destination that corrupts what it stores fails the run's own check.
+    class Corrupting final : public BackupDestination {
+    public:
+        explicit Corrupting(std::shared_ptr<LocalDestination> d) : d_(std::move(d)) {}
+        std::string id() const override { return d_->id(); }
+        std::string label() const override { return d_->label(); }
+        std::string resumeIdentity() const override { return d_->resumeIdentity(); }
+        void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
+                 const std::map<std::string, std::string>& m) override {
+            d_->put(n, s, [&](uint64_t off, unsigned char* b, size_t k) { p(off, b, k); if (off == 0 && k > 100 && n.find("objects") != std::string::npos) b[99] ^= 1; }, c, m);
+        }
+        std::optional<ObjectInfo> head(const std::string& n) override { return d_->head(n); }
+        bool get(const std::string& n, const ByteSink& s) override { return d_->get(n, s); }
+        void remove(const std::string& n) override { d_->remove(n); }
+        std::vector<std::pair<std::string, uint64_t>> list(const std::string& p) override { return d_->list(p); }
+        std::string beginUpload(const std::string& n, uint64_t ps, ObjectClass c, const std::map<std::string, std::string>& m) override { return d_->beginUpload(n, ps, c, m); }
+        std::string uploadPart(const std::string& n, const std::string& id, int part, uint64_t off, uint64_t size, const ByteProducer& p) override { return d_->uploadPart(n, id, part, off, size, p); }
+        void completeUpload(const std::string& n, const std::string& id, const std::vector<std::pair<int, std::string>>& parts) override { d_->completeUpload(n, id, parts); }
+        void abortUpload(const std::string& n, const std::string& id) noexcept override { d_->abortUpload(n, id); }
+    private:
+        std::shared_ptr<LocalDestination> d_;
+    };
+    test::TempDir other;
+    auto bad = std::make_shared<Corrupting>(std::make_shared<LocalDestination>(LocalDestination::volume(other.path().string(), "x")));
+    BackupEngine e(TreskCrypto(key), bad, "kelvara", std::nullopt);
+    try {
+        e.backup("jorin/tresk.db", archive / "tresk.db", 1);
+        FAIL() << "a corrupted copy passed verification";
+    } catch (const BackupError& err) {
+        EXPECT_NE(std::string(err.what()).find("does not match"), std::string::npos) << err.what();
+    }
+}
+
+TEST_F(LocalBackup, AWrongKeyATruncatedObjectAndAReplayedOldCopyAreRefused) {
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    std::string oldDb = test::readAll(storedDb());
+    test::addMessages(archive, 20, 3);
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+
+    EXPECT_THROW(engine(SymmetricKey::generate()).restore("jorin/tresk.db", work / "r1/jorin"), SealError);
+
+    std::string current = test::readAll(storedDb());
+    test::writeAll(storedDb(), oldDb);  // an older, genuine copy put back
+    try {
+        engine(key).restore("jorin/tresk.db", work / "r2/jorin");
+        FAIL() << "a replayed copy was restored";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("not the copy"), std::string::npos) << e.what();
+    }
+    test::writeAll(storedDb(), current.substr(0, current.size() - TreskCrypto::kChunkSize / 2));
+    EXPECT_THROW(engine(key).restore("jorin/tresk.db", work / "r3/jorin"), SealError);
+    test::writeAll(storedDb(), current);
+    engine(key).restore("jorin/tresk.db", work / "r4/jorin");
+    EXPECT_EQ(test::compareArchives(archive, work / "r4/jorin"), "");
+}
+
+TEST_F(LocalBackup, AMissingRootIsNamedAndNeverCreated) {
+    stdfs::path gone = work / "Volumes/Backup Drive";
+    auto d = std::make_shared<LocalDestination>(LocalDestination::syncedFolder(gone.string(), "Dropbox"));
+    BackupEngine e(TreskCrypto(key), d, "kelvara", std::nullopt);
+    try {
+        e.backup("jorin/tresk.db", archive / "tresk.db", 1);
+        FAIL();
+    } catch (const BackupError& err) {
+        EXPECT_NE(std::string(err.what()).find(gone.string()), std::string::npos);
+        EXPECT_NE(std::string(err.what()).find("does not exist"), std::string::npos);
+    }
+    EXPECT_FALSE(stdfs::exists(gone));
+    EXPECT_THROW(e.roundTrip("connection-test/X", "x", 1), BackupError);
+    EXPECT_FALSE(stdfs::exists(gone));
+}
+
+TEST_F(LocalBackup, ConnectionTestRoundTripsAndRemoves) {
+    BackupEngine e = engine(key);
+    UploadReceipt r = e.roundTrip("connection-test/ABC", "Kelvara connection test. Synthetic data.", 1);
+    EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
+    EXPECT_EQ(r.bytes, TreskCrypto::sealedSize(40));
+    EXPECT_TRUE(stdfs::exists(dest.path() / "kelvara/connection-test/ABC"));
+    e.remove("connection-test/ABC");
+    EXPECT_FALSE(stdfs::exists(dest.path() / "kelvara/connection-test/ABC"));
+    EXPECT_THROW(e.roundTrip("../escape", "x", 1), BackupError);
+    EXPECT_THROW(e.backup("/jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+}
+
+TEST_F(LocalBackup, TheSnapshotIsConsistentWhileTheDatabaseIsWritten) {
+    // A database in WAL mode with an open writer: the snapshot still reads whole.
+    test::TempDir t;
+    stdfs::path snap = t / "snap.db";
+    snapshotDatabase(archive / "tresk.db", snap);
+    EXPECT_EQ(test::messageRows(snap), test::messageRows(archive / "tresk.db"));
+    EXPECT_THROW(snapshotDatabase(work / "nothing.db", snap), Error);
+    test::writeAll(work / "junk.db", "this is not a database at all, not even close to one");
+    EXPECT_THROW(snapshotDatabase(work / "junk.db", t / "snap2.db"), Error);
+}
+
+// A destination folder that fills up: run inside a private mount namespace with a
+// tiny tmpfs (unshare), when the system allows it.
+TEST(LocalBackupFullDisk, AFullDestinationGivesAClearSentence) {
+    const char* inner = std::getenv("KX_FULL_DISK_DIR");
+    if (!inner) {
+        char self[4096];
+        ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        ASSERT_GT(n, 0);
+        self[n] = 0;
+        test::TempDir mountPoint;
+        std::string cmd = "unshare -rm sh -c \"mount -t tmpfs -o size=256k tmpfs '" + mountPoint.path().string() +
+                          "' 2>/dev/null || exit 77; KX_FULL_DISK_DIR='" + mountPoint.path().string() + "' exec '" +
+                          self + "' --gtest_filter=LocalBackupFullDisk.*\" >/dev/null 2>&1";
+        int rc = std::system(cmd.c_str());
+        if (WIFEXITED(rc) && (WEXITSTATUS(rc) == 77 || WEXITSTATUS(rc) == 127 || WEXITSTATUS(rc) == 1) &&
+            std::system("unshare -rm true >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "this system does not allow a private mount namespace";
+        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << "inner run failed with " << rc;
+        return;
+    }
+    test::TempDir work;
+    test::makeArchive(work / "jorin", 200, {600000}, 4);
+    auto d = std::make_shared<LocalDestination>(LocalDestination::volume(inner, "External drive or NAS"));
+    BackupEngine e(TreskCrypto(SymmetricKey::generate()), d, "kelvara", std::nullopt);
+    try {
+        e.backup("jorin/tresk.db", work / "jorin/tresk.db", 1);
+        FAIL() << "a full folder took the backup";
+    } catch (const BackupError& err) {
+        EXPECT_NE(std::string(err.what()).find("is full"), std::string::npos) << err.what();
+        EXPECT_NE(std::string(err.what()).find(inner), std::string::npos) << err.what();
+    }
+    // No half-written temporary file is left taking the space.
+    for (auto& f : stdfs::recursive_directory_iterator(inner))
+        EXPECT_EQ(f.path().string().find(".kxpart-"), std::string::npos) << f.path();
+}
