@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace fx = kx::fixtures;
 namespace stdfs = std::filesystem;
@@ -208,6 +210,33 @@ TEST(IngestFolder, ADatabaseLockedByAWriterIsStillReadFromTheCopy) {
     EXPECT_EQ(kx::test::snapshotTree(dir.path()), before);
     sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(writer);
+}
+
+TEST(IngestFolder, ADatabaseWrittenWhileItIsReadGivesAConsistentPrefix) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 200;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    const stdfs::path db = dir / "Messages" / "chat.db";
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        // Messages keeps writing, committing small transactions, with checkpoints.
+        for (std::int64_t next = 200; next < 200 + 40 * 25; next += 25)
+            fx::appendMessages(db, next, 25);
+        done = true;
+    });
+    kx::MacOSMessagesFolderIngester reader;
+    int reads = 0;
+    while (!done || reads < 2) {
+        CollectingSink sink;
+        ASSERT_NO_THROW(reader.ingest(folderSource(dir / "Messages"), {}, sink));
+        ++reads;
+        // Whatever moment the copy caught, it holds messages 1..n with no gap.
+        ASSERT_GE(sink.messages.size(), 200u);
+        for (std::size_t k = 0; k < sink.messages.size(); ++k)
+            ASSERT_EQ(sink.messages[k].guid, fx::messageGuid(static_cast<std::int64_t>(k) + 1));
+    }
+    writer.join();
 }
 
 TEST(IngestFolder, TheLiveReaderUsesTheHomeFoldersMessages) {
