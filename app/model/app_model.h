@@ -12,6 +12,7 @@
 // lastError, registryLoadProblem, householdLoadProblem, pendingOwnerChoice and
 // lastAnchorRetry are texts where a null QString means "none".
 #include "app/model/evidence_types.h"
+#include "app/model/permissions_summary.h"
 #include "app/model/route.h"
 #include "core/archive/coverage.h"
 #include "core/archive/coverage_report.h"
@@ -19,7 +20,11 @@
 #include "core/archive/duplicate_source_analyzer.h"
 #include "core/contacts/contact_overrides.h"
 #include "core/contacts/contacts_authorization.h"
+#include "core/archive/tresk_store.h"
+#include "core/contacts/contact_resolver.h"
+#include "core/evidence/export_format.h"
 #include "core/evidence/pending_anchor_store.h"
+#include "core/evidence/seal_anchor_client.h"
 #include "core/filters/filter_analyzer.h"
 #include "core/filters/filter_set.h"
 #include "core/health/full_disk_access_probe.h"
@@ -30,6 +35,7 @@
 #include "core/sources/source.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -299,6 +305,64 @@ private:
 
     // ---- Operations added by the feature areas below this line ----
 public:
+    // ---- Tamper-evidence manifests and conversation export (app_model_evidence.cpp) ----
+    // The stored manifest state of an owner; unknown when none is held.
+    ManifestState manifestState(const QString& owner) const;
+    // Stores a state under the owner; nothing removes the owner's entry.
+    void setManifestState(const std::optional<ManifestState>& state, const QString& owner);
+    // Reads the owner's manifest into its state, at once.
+    void loadManifestState(const QString& owner);
+    // Start background work; each is a no-op while isManifesting.
+    void generateManifest(const QString& owner);
+    void verifyManifest(const QString& owner);
+
+    // What an export came to: a result, or the sentence saying why there is none.
+    struct ExportOutcome {
+        std::optional<ExportResult> result;
+        QString error;
+    };
+    // Exports, seals and anchors (or queues) in the background; `done` runs on
+    // the GUI thread afterwards, after pendingAnchorCount was refreshed.
+    void exportConversation(const QString& owner, const kx::TreskStore::ConversationSummary& conversation,
+                            kx::ExportFormat format, const QString& destinationPath,
+                            std::function<void(const ExportOutcome&)> done);
+    // The export and seal steps, off the GUI thread. Throws kx::Error.
+    static kx::SealFile exportAndSeal(const std::string& databasePath, const std::string& attachmentsPath,
+                                      const std::string& destinationPath, kx::ExportFormat format,
+                                      const std::string& conversationKey, const std::string& archiveRoot,
+                                      const std::string& owner, const std::string& appVersion,
+                                      const kx::ContactResolver& resolver, kx::Date now);
+    // One pass over the seals waiting for an anchor; `done` runs on the GUI
+    // thread after pendingAnchorCount and lastAnchorRetry were set.
+    void retryPendingAnchors(bool force, std::function<void()> done = {});
+    // How the anchoring client is made; the default uses the public authority.
+    // Tests point it at an authority of their own.
+    void setSealAnchorClientFactory(std::function<kx::SealAnchorClient()> factory);
+
+private:
+    kx::SealAnchorClient makeSealAnchorClient() const;
+    std::function<kx::SealAnchorClient()> sealAnchorClientFactory_;
+
+public:
+    // ---- Permissions, the access probe and the daily schedule (app_model_permissions.cpp) ----
+    // Everything archiving depends on, read afresh on every call.
+    PermissionsSummary permissionStatus() const;
+    // Checks this application's own access to the live Messages database now, then
+    // runs the engine's scheduled-context probe on a worker thread and publishes
+    // fdaVerdict (then clears isProbingFDA) on the GUI thread. Does nothing while a
+    // probe runs.
+    void startAccessProbe();
+    // The worker half of startAccessProbe: blocks for up to the probe's 20-second
+    // limit, then hands the verdict to the model on the GUI thread (if it still exists).
+    static void probeFullDiskAccess(QPointer<AppModel> model, std::optional<int64_t> appMessages, bool databaseExists);
+    // Looks at the contacts again; reloads them when they can now be read.
+    void requestContactsAccess();
+    // When the daily schedule is installed and the archive root or machine identity
+    // it runs with is out of date, installs it again with the current values.
+    void refreshInstalledSchedule();
+    // Keeps the installed schedule current from now on (archive root changes, the
+    // machine identity's first resolution). Call once, at the end of start-up.
+    void keepScheduleCurrent();
 };
 
 // The configuration directory (application support + "Kelvara"); not created.

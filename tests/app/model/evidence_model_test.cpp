@@ -1,0 +1,227 @@
+// The model's manifest, export, seal and anchoring operations, end to end over
+// archives made by the tests and a time-stamp authority on the loopback interface.
+#include "app/model/app_model.h"
+#include "app/platform/user_defaults.h"
+#include "core/evidence/seal_file.h"
+#include "core/evidence/tresk_manifest.h"
+#include "tests/core/evidence/archive_builder.h"
+#include "tests/core/evidence/loopback_tsa.h"
+#include "tests/support/test_env.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using kx::test::TempDir;
+using Kind = AppModelManifestState::Kind;
+
+namespace {
+
+bool waitUntil(const std::function<bool()>& done, int seconds = 60) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+class EvidenceModel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("HOME", home.path().c_str(), 1);
+        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
+        defaults = std::make_shared<MemoryUserDefaults>();
+        setUserDefaultsForTesting(defaults);
+        model = std::make_unique<AppModel>();
+        const std::string url = tsa.url(), pem = tsa.trustedPem();
+        model->setSealAnchorClientFactory([url, pem] { return kx::SealAnchorClient(url, nullptr, pem); });
+        // Let the launch-time retry pass (nothing queued yet) finish first.
+        QCoreApplication::processEvents();
+        QThread::msleep(50);
+        QCoreApplication::processEvents();
+    }
+    void TearDown() override {
+        model.reset();
+        setUserDefaultsForTesting(nullptr);
+    }
+
+    fs::path root() const { return model->destinationRoot().toStdString(); }
+    fs::path db(const std::string& folder = "jorin") const { return root() / folder / "tresk.db"; }
+    void settle() { ASSERT_TRUE(waitUntil([&] { return !model->isManifesting(); })); }
+
+    AppModel::ExportOutcome exportNow(kx::ExportFormat format, const fs::path& to,
+                                      const std::string& handle = "+15550001111") {
+        std::optional<AppModel::ExportOutcome> outcome;
+        kx::TreskStore::ConversationSummary c;
+        c.handle = handle;
+        model->exportConversation("jorin", c, format, QString::fromStdString(to.string()),
+                                  [&](const AppModel::ExportOutcome& o) { outcome = o; });
+        EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }));
+        return outcome.value_or(AppModel::ExportOutcome{});
+    }
+
+    void retry(bool force) {
+        bool finished = false;
+        model->retryPendingAnchors(force, [&] { finished = true; });
+        ASSERT_TRUE(waitUntil([&] { return finished; }));
+    }
+
+    TempDir home;
+    TempDir out;
+    std::shared_ptr<MemoryUserDefaults> defaults;
+    kx::test::LoopbackTimeStampAuthority tsa;
+    std::unique_ptr<AppModel> model;
+};
+
+TEST_F(EvidenceModel, ManifestLifecycleFromNothingToBroken) {
+    EXPECT_EQ(model->manifestState("jorin").kind, Kind::unknown);
+    model->loadManifestState("jorin");
+    EXPECT_EQ(model->manifestState("jorin").kind, Kind::notGenerated);
+
+    // No archive yet: a sentence, and no archive file appears.
+    model->generateManifest("jorin");
+    EXPECT_FALSE(model->isManifesting());
+    EXPECT_EQ(model->lastError(), "There is no archive for jorin yet, so there is nothing to seal.");
+    EXPECT_FALSE(fs::exists(db()));
+
+    kx::test::addMessages(db(), {.count = 30});
+    model->generateManifest("jorin");
+    EXPECT_TRUE(model->isManifesting());
+    model->verifyManifest("jorin");  // dropped: one operation at a time
+    settle();
+    auto present = model->manifestState("jorin");
+    ASSERT_EQ(present.kind, Kind::present);
+    EXPECT_EQ(present.messageCount, 30);
+    EXPECT_EQ(present.chainHead.size(), 64u);
+
+    model->verifyManifest("jorin");
+    settle();
+    auto intact = model->manifestState("jorin");
+    ASSERT_EQ(intact.kind, Kind::verified);
+    EXPECT_EQ(intact.result.status, 0);
+    EXPECT_EQ(intact.generatedAt, present.generatedAt);
+
+    kx::test::tamper(db(), "UPDATE messages SET text = 'edited' WHERE guid = 'MSG-9'");
+    model->verifyManifest("jorin");
+    settle();
+    auto broken = model->manifestState("jorin");
+    ASSERT_EQ(broken.kind, Kind::verified);
+    EXPECT_EQ(broken.result.status, 1);
+    ASSERT_TRUE(broken.result.firstDifference);
+    EXPECT_EQ(broken.result.firstDifference->guid, "MSG-9");
+
+    // Loading again returns to the stored manifest; other owners are untouched.
+    model->loadManifestState("jorin");
+    EXPECT_EQ(model->manifestState("jorin").kind, Kind::present);
+    EXPECT_EQ(model->manifestState("someone").kind, Kind::unknown);
+    model->setManifestState(std::nullopt, "jorin");
+    EXPECT_EQ(model->manifestState("jorin").kind, Kind::unknown);
+}
+
+TEST_F(EvidenceModel, VerifyingWithoutManifestOrArchive) {
+    model->verifyManifest("jorin");
+    settle();
+    EXPECT_EQ(model->manifestState("jorin").kind, Kind::notGenerated);
+
+    // A manifest whose archive has gone: unreadable, and no empty archive is made.
+    kx::test::addMessages(db(), {.count = 3});
+    model->generateManifest("jorin");
+    settle();
+    fs::remove(db());
+    model->verifyManifest("jorin");
+    settle();
+    auto s = model->manifestState("jorin");
+    EXPECT_EQ(s.kind, Kind::unreadable);
+    EXPECT_NE(s.reason.find("no archive"), std::string::npos) << s.reason;
+    EXPECT_FALSE(fs::exists(db()));
+    EXPECT_TRUE(model->lastError().isEmpty());
+
+    // A damaged manifest reads as unreadable when loaded.
+    kx::test::writeAll(kx::TreskManifest::path(root().string(), "jorin"), "{");
+    model->loadManifestState("jorin");
+    EXPECT_EQ(model->manifestState("jorin").kind, Kind::unreadable);
+}
+
+TEST_F(EvidenceModel, OwnerWithASlashUsesItsFolder) {
+    kx::test::addMessages(db("jorin_work"), {.owner = "jorin/work", .count = 4});
+    model->generateManifest("jorin/work");
+    settle();
+    EXPECT_EQ(model->manifestState("jorin/work").kind, Kind::present);
+    EXPECT_TRUE(fs::exists(root() / "jorin_work" / kx::TreskManifest::kFileName));
+}
+
+TEST_F(EvidenceModel, ExportsInEveryFormatWithAnchoredSeals) {
+    kx::test::addMessages(db(), {.count = 12});
+    model->generateManifest("jorin");
+    settle();
+    const std::string head = model->manifestState("jorin").chainHead;
+    for (auto format : kx::kExportFormatAllCases) {
+        const fs::path to = out / ("Alice." + kx::exportFormatExtension(format));
+        auto o = exportNow(format, to);
+        ASSERT_TRUE(o.result) << o.error.toStdString();
+        EXPECT_EQ(o.result->exportPath, to.string());
+        EXPECT_FALSE(o.result->anchorProblem);
+        ASSERT_TRUE(o.result->seal.anchor);
+        EXPECT_EQ(o.result->seal.manifestHead, head);
+        EXPECT_EQ(o.result->seal.format, format);
+        EXPECT_EQ(kx::SealFile::read(kx::SealFile::path(to.string())), o.result->seal);
+    }
+    EXPECT_EQ(model->pendingAnchorCount(), 0);
+}
+
+TEST_F(EvidenceModel, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {
+    kx::test::addMessages(db(), {.count = 5});
+    tsa.stop();
+    auto o = exportNow(kx::ExportFormat::csv, out / "Alice.csv");
+    ASSERT_TRUE(o.result) << o.error.toStdString();
+    ASSERT_TRUE(o.result->anchorProblem);
+    EXPECT_FALSE(o.result->seal.anchor);
+    EXPECT_FALSE(o.result->seal.manifestHead);  // no manifest: sealed all the same
+    EXPECT_EQ(model->pendingAnchorCount(), 1);
+    EXPECT_TRUE(fs::exists(out / "Alice.csv.kxseal.json"));
+
+    retry(false);
+    EXPECT_EQ(model->lastAnchorRetry(), "Anchored 0 of 1; 1 still waiting.");
+    retry(false);
+    EXPECT_EQ(model->lastAnchorRetry(), "1 waiting; checked recently.");
+
+    tsa.start();
+    retry(true);
+    EXPECT_EQ(model->lastAnchorRetry(), "Anchored 1 of 1; 0 still waiting.");
+    EXPECT_EQ(model->pendingAnchorCount(), 0);
+    EXPECT_TRUE(kx::SealFile::read((out / "Alice.csv.kxseal.json").string()).anchor);
+
+    retry(true);
+    EXPECT_TRUE(model->lastAnchorRetry().isNull());
+}
+
+TEST_F(EvidenceModel, FailedExportsLeaveNothingBehind) {
+    // No archive: an error, nothing written, no archive created.
+    auto none = exportNow(kx::ExportFormat::json, out / "A.json");
+    EXPECT_FALSE(none.result);
+    EXPECT_TRUE(none.error.startsWith("The conversation was not exported: ")) << none.error.toStdString();
+    EXPECT_FALSE(fs::exists(db()));
+
+    kx::test::addMessages(db(), {.count = 5});
+    auto unknown = exportNow(kx::ExportFormat::json, out / "A.json", "+19999999999");
+    EXPECT_FALSE(unknown.result);
+    EXPECT_TRUE(fs::is_empty(out.path()));
+    EXPECT_EQ(model->pendingAnchorCount(), 0);
+    EXPECT_TRUE(model->lastError().isEmpty());
+
+    // A seal file that cannot be written is an error, never "sealed".
+    fs::create_directory(out / "B.json.kxseal.json");
+    auto unsealed = exportNow(kx::ExportFormat::json, out / "B.json");
+    EXPECT_FALSE(unsealed.result);
+    EXPECT_NE(unsealed.error.indexOf("is not sealed"), -1) << unsealed.error.toStdString();
+    EXPECT_EQ(model->pendingAnchorCount(), 0);
+}
+
+} // namespace
