@@ -1,0 +1,125 @@
+// Manifest speed: generating and verifying the manifest of a large archive,
+// printed beside the time sha256sum takes over the same number of bytes.
+//
+//   bench_manifest [messages=1000000] [folder=/tmp/kelvara-bench-manifest]
+//
+// The archive is generated once into the folder and reused by later runs.
+#include "core/archive/tresk_store_writer.h"
+#include "core/evidence/message_canonical.h"
+#include "core/evidence/tresk_manifest.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+void buildArchive(const std::string& path, long long count) {
+    std::printf("building an archive of %lld messages at %s ...\n", count, path.c_str());
+    std::fflush(stdout);
+    const auto start = Clock::now();
+    const kx::Date now = kx::fromUnixSeconds(1733700000);
+    auto w = kx::TreskStoreWriter::open(path, "bench", now);
+    w->begin();
+    kx::Source src;
+    src.id = "bench-source";
+    src.owner = "bench";
+    src.path = "/nowhere";
+    const auto row = w->sourceRow(src, now);
+    const int chats = 40;
+    for (int c = 0; c < chats; ++c) {
+        kx::ChatRecord chat;
+        chat.identifier = "+1555000" + std::to_string(1000 + c);
+        chat.guid = "iMessage;-;" + chat.identifier;
+        chat.service = "iMessage";
+        chat.participants = {chat.identifier};
+        w->addChat(chat);
+    }
+    static const char* words[] = {"see", "you", "at", "the", "station", "tomorrow", "thanks", "for", "dinner",
+                                  "😀", "on", "my", "way", "running", "late", "call", "me", "later", "ok"};
+    for (long long i = 1; i <= count; ++i) {
+        kx::MessageRecord m;
+        m.guid = "BENCH-" + std::to_string(i);
+        const int c = static_cast<int>(i % chats);
+        m.chatGuid = "iMessage;-;+1555000" + std::to_string(1000 + c);
+        m.handle = "+1555000" + std::to_string(1000 + c);
+        m.service = "iMessage";
+        std::string text;
+        const int n = 4 + static_cast<int>((i * 7919) % 28);
+        for (int k = 0; k < n; ++k) {
+            if (k) text += ' ';
+            text += words[(i + k * 31) % (sizeof words / sizeof *words)];
+        }
+        m.text = text;
+        m.date = kx::fromUnixSeconds(1500000000.0 + static_cast<double>(i) * 60.0);
+        m.isFromMe = i % 3 == 0;
+        w->addMessage(m, row, now);
+        if (i % 100000 == 0) {
+            w->commit();
+            w->begin();
+            std::printf("  %lld\n", i);
+            std::fflush(stdout);
+        }
+    }
+    w->commit();
+    std::printf("built in %.1f s\n", seconds(start, Clock::now()));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const long long count = argc > 1 ? std::atoll(argv[1]) : 1000000;
+    const std::filesystem::path folder = argc > 2 ? argv[2] : "/tmp/kelvara-bench-manifest";
+    const std::filesystem::path archive = folder / ("archive-" + std::to_string(count)) / "tresk.db";
+    if (!std::filesystem::exists(archive)) buildArchive(archive.string(), count);
+
+    kx::TreskStore store(archive.string());
+
+    auto t0 = Clock::now();
+    const auto manifest = kx::TreskManifest::generate(store, "bench", std::chrono::system_clock::now(), 1000);
+    auto t1 = Clock::now();
+    const std::string manifestPath = (folder / "bench.manifest.json").string();
+    std::filesystem::remove(manifestPath);
+    kx::TreskManifest::write(manifest, manifestPath);
+    auto t2 = Clock::now();
+    const auto read = kx::TreskManifest::read(manifestPath);
+    const auto result = kx::TreskManifest::verify(store, *read);
+    auto t3 = Clock::now();
+
+    // The same bytes the chain covers, in one file, for sha256sum.
+    const std::filesystem::path bytesFile = folder / "canonical.bin";
+    long long total = 0;
+    {
+        std::ofstream out(bytesFile, std::ios::binary | std::ios::trunc);
+        std::string bytes;
+        kx::walkArchiveInInsertionOrder(archive.string(), [&](const kx::CanonicalMessage& m) {
+            kx::canonicalBytes(m, bytes);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            total += static_cast<long long>(bytes.size());
+            return true;
+        });
+    }
+    // Warm the page cache, then time sha256sum.
+    (void)std::system(("cat '" + bytesFile.string() + "' > /dev/null").c_str());
+    auto s0 = Clock::now();
+    const int rc = std::system(("sha256sum '" + bytesFile.string() + "' > /dev/null").c_str());
+    auto s1 = Clock::now();
+    std::filesystem::remove(bytesFile);
+
+    const double gen = seconds(t0, t1), write = seconds(t1, t2), verify = seconds(t2, t3), sha = seconds(s0, s1);
+    std::printf("messages: %lld, canonical bytes: %lld (%.1f MB), manifest file: %.1f MB, status %d\n",
+                static_cast<long long>(manifest.messageCount), total, static_cast<double>(total) / 1e6,
+                static_cast<double>(std::filesystem::file_size(manifestPath)) / 1e6, result.status);
+    std::printf("%-28s %8.3f s\n", "sha256sum (same bytes)", sha);
+    std::printf("%-28s %8.3f s   %.2fx sha256sum\n", "generate manifest", gen, gen / sha);
+    std::printf("%-28s %8.3f s\n", "write manifest", write);
+    std::printf("%-28s %8.3f s   %.2fx sha256sum\n", "read + verify manifest", verify, verify / sha);
+    return rc == 0 ? 0 : 1;
+}
