@@ -141,8 +141,10 @@ TEST_F(ConversationExport, CsvReadsBackAsRowsWithFormulasDisarmed) {
 }
 
 TEST_F(ConversationExport, PdfIsAReadableDocumentWithPageNumbers) {
-    // Enough messages for several pages.
-    test::addMessages(db, {.first = 26, .count = 120});
+    // Enough messages for several pages, and one message longer than a page.
+    std::string longText;
+    for (int i = 1; i <= 900; ++i) longText += "word" + std::to_string(i) + (i % 40 ? " " : "\n");
+    test::addMessages(db, {.first = 26, .count = 120, .texts = {longText}});
     const auto path = out / "Alice.pdf";
     auto w = exporter().write("+15550001111", ExportFormat::pdf, path.string(), at, "1.0 (3)");
     ASSERT_EQ(w.bytes.rfind("%PDF-", 0), 0u);
@@ -155,6 +157,8 @@ TEST_F(ConversationExport, PdfIsAReadableDocumentWithPageNumbers) {
     EXPECT_NE(text.find("你好"), std::string::npos);
     EXPECT_NE(text.find("Attachment: photo-10.jpg"), std::string::npos);
     EXPECT_NE(text.find("Message number 145"), std::string::npos);  // the last one made it
+    EXPECT_NE(text.find("word1 "), std::string::npos);
+    EXPECT_NE(text.find("word900"), std::string::npos);  // a long message runs over pages whole
     const std::string info = run("pdfinfo '" + path.string() + "'");
     const auto pages = info.find("Pages:");
     ASSERT_NE(pages, std::string::npos);
