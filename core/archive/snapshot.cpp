@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,14 +38,17 @@ FileState stateOf(const stdfs::path& p) {
 }
 
 // Copies one file with plain reads (no locks taken, nothing written beside the
-// source). Throws kx::Error.
-void copyFile(const stdfs::path& from, const stdfs::path& to) {
+// source). Throws kx::Error. A companion file (-wal, -shm) may vanish between
+// looking and copying when the writer closes: then it returns false.
+bool copyFile(const stdfs::path& from, const stdfs::path& to, bool mayVanish = false) {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME);
     int fd = in;
     if (fd < 0 && errno == EPERM) // O_NOATIME is refused for files we do not own
         fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         const int err = errno;
+        if (err == ENOENT && mayVanish)
+            return false;
         if (err == ELOOP)
             throw Error(from.string() + " is a symbolic link, which Kelvara does not follow");
         throw Error("could not open " + from.string() + ": " + fs::errnoText(err));
@@ -91,15 +95,48 @@ void copyFile(const stdfs::path& from, const stdfs::path& to) {
     ::close(fd);
     if (::close(out) != 0)
         throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(errno));
+    return true;
 }
 
 } // namespace
 
 stdfs::path DatabaseSnapshot::temporaryBase() {
+    stdfs::path cache;
+    if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x == '/')
+        cache = x;
+    else if (const char* h = std::getenv("HOME"); h && *h == '/')
+        cache = stdfs::path(h) / ".cache";
+    if (!cache.empty()) {
+        const stdfs::path base = cache / "Kelvara" / "snapshots";
+        try {
+            fs::createPrivateDirectories(base);
+            return base;
+        } catch (const Error&) {
+            // fall through to the temporary folder
+        }
+    }
     const char* t = std::getenv("TMPDIR");
     if (t && *t)
         return t;
     return "/tmp";
+}
+
+void DatabaseSnapshot::removeAbandoned(const stdfs::path& base) {
+    std::error_code ec;
+    for (auto it = stdfs::directory_iterator(base, ec); !ec && it != stdfs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const std::size_t dash = name.find('-');
+        if (dash == std::string::npos || dash == 0)
+            continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str(), &end, 10);
+        if (end != name.c_str() + dash || pid <= 0)
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue; // still running (or not ours to judge)
+        std::error_code rm;
+        stdfs::remove_all(it->path(), rm);
+    }
 }
 
 DatabaseSnapshot::DatabaseSnapshot(const stdfs::path& main) {
@@ -121,15 +158,21 @@ void DatabaseSnapshot::make(const Files& files) {
     if (!S_ISREG(st.st_mode))
         throw Error(files.main.string() + " is not a database file");
 
-    std::string tmpl = (temporaryBase() / "kelvara-snapshot-XXXXXX").string();
+    const stdfs::path base = temporaryBase();
+    // Only our own snapshots folder is cleaned; in a shared temporary folder the
+    // name says whose it is and nothing else is touched.
+    const bool own = base.filename() == "snapshots" && base.parent_path().filename() == "Kelvara";
+    if (own)
+        removeAbandoned(base);
+    std::string tmpl = (base / ((own ? "" : "kelvara-snapshot-") + std::to_string(::getpid()) + "-XXXXXX")).string();
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
     if (::mkdtemp(name.data()) == nullptr)
         throw Error("could not make a private folder for reading " + files.main.string() + ": " + fs::errnoText(errno));
     folder_ = name.data();
 
-    const std::string base = files.baseName.empty() ? files.main.filename().string() : files.baseName;
-    copy_ = folder_ / base;
+    const std::string copyName = files.baseName.empty() ? files.main.filename().string() : files.baseName;
+    copy_ = folder_ / copyName;
     const stdfs::path wal = files.wal ? *files.wal : stdfs::path(files.main.string() + "-wal");
     const stdfs::path shm = files.shm ? *files.shm : stdfs::path(files.main.string() + "-shm");
     const stdfs::path copyWal = copy_.string() + "-wal";
@@ -144,11 +187,10 @@ void DatabaseSnapshot::make(const Files& files) {
             stdfs::remove(copyWal, ec);
             stdfs::remove(copyShm, ec);
             copyFile(files.main, copy_);
-            if (before[1].exists)
-                copyFile(wal, copyWal);
+            bool walCopied = before[1].exists && copyFile(wal, copyWal, true);
             // The -shm is copied only alongside a -wal; on its own it means nothing.
-            if (before[1].exists && before[2].exists)
-                copyFile(shm, copyShm);
+            if (walCopied && before[2].exists)
+                copyFile(shm, copyShm, true);
             const FileState after[3] = {stateOf(files.main), stateOf(wal), stateOf(shm)};
             // The -shm changes on every read by others; only the database and its
             // -wal have to hold still for the copy to be consistent.

@@ -17,6 +17,12 @@
 // it from the -wal when the copy is first opened.
 //
 // The folder and everything in it are removed when the snapshot object dies.
+// Snapshots live below the user's cache folder ($XDG_CACHE_HOME, else ~/.cache,
+// then "Kelvara/snapshots"), which is on disk: /tmp is often a RAM-backed
+// file system, where copying a multi-gigabyte database would eat memory. Each
+// folder is named "<process id>-<random>"; folders left by a process that no
+// longer runs (a killed run) hold private messages, so they are removed the next
+// time a snapshot is made.
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -50,8 +56,11 @@ public:
     const std::filesystem::path& copyPath() const { return copy_; }
     const std::filesystem::path& folder() const { return folder_; }
 
-    // The folder below which snapshots are made: $TMPDIR, else /tmp.
+    // The folder below which snapshots are made (created 0700 when missing);
+    // falls back to $TMPDIR, else /tmp, when the cache folder cannot be made.
     static std::filesystem::path temporaryBase();
+    // Removes snapshot folders of processes that no longer run.
+    static void removeAbandoned(const std::filesystem::path& base);
 
 private:
     void make(const Files& files);

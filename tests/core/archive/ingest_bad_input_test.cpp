@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <unistd.h>
 
 namespace fx = kx::fixtures;
 namespace stdfs = std::filesystem;
@@ -212,4 +213,22 @@ TEST(IngestBadInput, TheSnapshotCopiesTheWalAndLeavesNothingBehind) {
     stdfs::create_symlink(dir / "chat.db", dir / "link.db");
     EXPECT_THROW(kx::DatabaseSnapshot(dir / "link.db"), kx::Error);
     EXPECT_THROW(kx::DatabaseSnapshot(dir / "absent.db"), kx::Error);
+}
+
+TEST(IngestBadInput, CopiesLeftByAKilledRunAreRemovedAndLiveOnesKept) {
+    const stdfs::path base = kx::DatabaseSnapshot::temporaryBase();
+    ASSERT_EQ(base.filename(), "snapshots");
+    // A process id that cannot be running (above the kernel's limit) and our own.
+    const stdfs::path dead = base / "99999999-abcdef";
+    const stdfs::path alive = base / (std::to_string(::getpid()) + "-abcdef");
+    kx::test::writeAll(dead / "chat.db", "private messages");
+    kx::test::writeAll(alive / "chat.db", "in use");
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 3;
+    fx::writeChatDatabase(dir / "chat.db", o);
+    { kx::DatabaseSnapshot snap(dir / "chat.db"); }
+    EXPECT_FALSE(stdfs::exists(dead));
+    EXPECT_TRUE(stdfs::exists(alive));
+    stdfs::remove_all(alive);
 }
