@@ -248,7 +248,11 @@ PendingAnchorStore::RetryOutcome PendingAnchorStore::retry(const SealAnchorClien
         std::optional<SealFile> seal;
     };
     std::vector<std::pair<Entry, Result>> results;
+    bool serverUnreachable = false;
     for (const Entry& e : snapshot.pending) {
+        // Once the server has not answered, the rest wait for the next pass
+        // rather than each waiting out its own timeout.
+        if (serverUnreachable) break;
         SealFile seal;
         try {
             seal = SealFile::read(e.sealPath);
@@ -267,6 +271,9 @@ PendingAnchorStore::RetryOutcome PendingAnchorStore::retry(const SealAnchorClien
             SealAnchor anchor = client.anchor(seal);
             seal.anchor = std::move(anchor);
             results.push_back({e, {Result::Kind::anchored, {}, std::move(seal)}});
+        } catch (const SealServerUnreachable& err) {
+            results.push_back({e, {Result::Kind::failed, err.what(), {}}});
+            serverUnreachable = true;
         } catch (const Error& err) {
             results.push_back({e, {Result::Kind::failed, err.what(), {}}});
         }

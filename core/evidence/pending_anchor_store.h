@@ -67,8 +67,10 @@ public:
         int stillWaiting = 0;  // left in the queue after the pass
         bool skipped = false;  // the pass did not run: checked recently
     };
-    // Tries every waiting seal once. Without force the pass is skipped when the
-    // last one ended within kRecentCheckInterval. Never throws.
+    // Tries every waiting seal once. When the server does not answer at all the
+    // pass stops there: the seals after it wait for the next pass and are not
+    // counted as tried. Without force the pass is skipped when the last one
+    // ended within kRecentCheckInterval. Never throws.
     RetryOutcome retry(const SealAnchorClient& client, bool force);
 
 private:

@@ -247,7 +247,7 @@ SealAnchor SealAnchorClient::anchor(const SealFile& seal) const {
     try {
         reply = session_->post(baseURL_, "application/timestamp-query", body, kTimeout);
     } catch (const Error& e) {
-        throw SealAnchorError(std::string("The seal server could not be reached (") + e.what() + ").");
+        throw SealServerUnreachable(std::string("The seal server could not be reached (") + e.what() + ").");
     }
     if (reply.status != 200)
         throw SealAnchorError("The seal server answered with an error (HTTP " + std::to_string(reply.status) + ").");

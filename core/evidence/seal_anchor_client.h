@@ -30,6 +30,12 @@ public:
     using Error::Error;
 };
 
+// The seal server did not answer at all (no connection, timeout).
+class SealServerUnreachable : public SealAnchorError {
+public:
+    using SealAnchorError::SealAnchorError;
+};
+
 struct HttpReply {
     long status = 0;
     std::string contentType;

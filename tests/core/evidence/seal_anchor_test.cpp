@@ -143,6 +143,21 @@ TEST_F(PendingAnchorFlow, WaitsWhileTheAuthorityIsDownAndAnchorsOnRetry) {
     EXPECT_EQ(idle.tried + idle.settled + idle.stillWaiting, 0);
 }
 
+TEST_F(PendingAnchorFlow, APassStopsAtAServerThatDoesNotAnswer) {
+    tsa.stop();
+    for (const char* name : {"a", "b", "c"})
+        store.anchorOrDefer((exports / (std::string(name) + ".kxseal.json")).string(), sampleSeal(name), client());
+    auto pass = store.retry(client(), true);
+    EXPECT_EQ(pass.tried, 1);
+    EXPECT_EQ(pass.stillWaiting, 3);
+    // A server that answers wrongly does not stop the pass: each seal is tried.
+    tsa.start();
+    tsa.setMode(Mode::httpError);
+    pass = store.retry(client(), true);
+    EXPECT_EQ(pass.tried, 3);
+    EXPECT_EQ(pass.stillWaiting, 3);
+}
+
 TEST_F(PendingAnchorFlow, AForgedAnswerLeavesTheSealWaiting) {
     tsa.setMode(Mode::untrustedSigner);
     const std::string path = (exports / "Alice.json.kxseal.json").string();
