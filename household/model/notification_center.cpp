@@ -1,0 +1,41 @@
+#include "household/model/notification_center.h"
+
+#include "household/model/dbus_notification_center.h"
+
+#include <mutex>
+
+namespace {
+
+std::mutex gMutex;
+std::shared_ptr<NotificationCenter> gCenter;
+
+} // namespace
+
+std::shared_ptr<NotificationCenter> currentNotificationCenter() {
+    std::lock_guard lock(gMutex);
+    if (!gCenter) gCenter = std::make_shared<DBusNotificationCenter>(QDBusConnection::sessionBus());
+    return gCenter;
+}
+
+void setNotificationCenterForTesting(std::shared_ptr<NotificationCenter> center) {
+    std::lock_guard lock(gMutex);
+    gCenter = std::move(center);
+}
+
+QStringList FakeNotificationCenter::shownIdentifiers() const { return shown_; }
+
+void FakeNotificationCenter::removeNotifications(const QStringList& identifiers) {
+    removals.push_back(identifiers);
+    for (const auto& id : identifiers) shown_.removeAll(id);
+}
+
+void FakeNotificationCenter::add(const NotificationRequest& request, std::function<void(std::optional<QString>)> done) {
+    added.push_back(request);
+    if (refuseTitles.contains(request.title)) {
+        done(refusal);
+        return;
+    }
+    shown_.removeAll(request.identifier);
+    shown_.push_back(request.identifier);
+    done(std::nullopt);
+}
