@@ -276,16 +276,15 @@ public:
             cursor = IngestCursor{};
             watermark = 0;
         }
-        std::int64_t maxEdited = 0;
-        if (msg_.has("date_edited"))
-            maxEdited = sourcedb::scalar(db_, "SELECT max(date_edited) FROM message").value_or(0);
-        if (maxEdited < watermark)
-            maxEdited = watermark;
-        extra_ = "edited=" + std::to_string(maxEdited);
-
-        if (cursor.lastRowId > 0 && msg_.has("date_edited") && maxEdited > watermark) {
+        // The watermark moves up with every edited row delivered, but only when the
+        // rows to deliver again were all read (else they are tried next time).
+        watermark_ = watermark;
+        editedMax_ = watermark;
+        const std::string changed = changedSince();
+        if (cursor.lastRowId > 0 && !changed.empty()) {
             // Messages already delivered but edited or unsent since: deliver again.
-            scan("m.ROWID <= ?1 AND m.date_edited > ?2", cursor.lastRowId, watermark, cursor, false);
+            if (!scan("m.ROWID <= ?1 AND " + changed, cursor.lastRowId, watermark, cursor, false))
+                freezeWatermark_ = true;
         }
         scan("m.ROWID > ?1", cursor.lastRowId, 0, cursor, true);
         finishWarnings();
@@ -390,49 +389,103 @@ private:
         cAssocGuid, cAssocType, cThread, cEdited, cRetracted, cSummary, cSummaryLen, cChat, cHasAttachments
     };
 
-    void scan(const std::string& where, std::int64_t a, std::int64_t b, IngestCursor& cursor, bool advances) {
-        Statement st(db_, messageQuery(where));
-        st.bind(1, a);
-        if (where.find("?2") != std::string::npos)
-            st.bind(2, b);
+    // Delivers the rows matching `where` in row order. A damaged stretch of the
+    // table does not end the read: the rows before it are checkpointed, the next
+    // readable row after it is searched for (probing ever further ahead), reading
+    // goes on from there, and the damage is reported when the scan is done.
+    // Returns false when damage cut the scan short.
+    bool scan(const std::string& where, std::int64_t a, std::int64_t b, IngestCursor& cursor, bool advances) {
+        const std::string sql = messageQuery(where);
+        std::int64_t from = a;
         int sinceCheckpoint = 0;
         for (;;) {
-            bool more = false;
+            std::optional<std::string> failure;
+            std::int64_t lastSeen = from;
             try {
-                more = st.step();
-            } catch (const Error& e) {
-                // Damage part-way: keep what was delivered, then report.
-                if (advances)
-                    sink_.checkpoint(cursor);
-                throw Error(std::string(e.what()) + "; reading stopped after " + std::to_string(outcome_.messagesRead) +
-                            " messages");
-            }
-            if (!more)
-                break;
-            const std::int64_t row = st.integer(cRow);
-            auto guid = st.text(cGuid);
-            if (!guid || guid->empty()) {
-                ++outcome_.rowsSkipped;
-            } else {
-                sink_.message(buildMessage(st, row, *guid));
-                ++outcome_.messagesRead;
-            }
-            if (advances) {
-                cursor.lastRowId = row;
-                cursor.lastGuid = guid.value_or("");
-                cursor.extra = extra_;
-                if (++sinceCheckpoint >= 1000) {
-                    sinceCheckpoint = 0;
-                    sink_.checkpoint(cursor);
-                    if (sink_.shouldStop())
-                        return;
+                Statement st(db_, sql);
+                st.bind(1, from);
+                if (where.find("?2") != std::string::npos)
+                    st.bind(2, b);
+                while (st.step()) {
+                    const std::int64_t row = st.integer(cRow);
+                    lastSeen = row;
+                    auto guid = st.text(cGuid);
+                    if (!guid || guid->empty()) {
+                        ++outcome_.rowsSkipped;
+                    } else {
+                        sink_.message(buildMessage(st, row, *guid));
+                        ++outcome_.messagesRead;
+                    }
+                    if (advances) {
+                        cursor.lastRowId = row;
+                        cursor.lastGuid = guid.value_or("");
+                        cursor.extra = currentExtra();
+                        if (++sinceCheckpoint >= 1000) {
+                            sinceCheckpoint = 0;
+                            sink_.checkpoint(cursor);
+                            if (sink_.shouldStop())
+                                return true;
+                        }
+                    }
                 }
+            } catch (const Error& e) {
+                failure = e.what();
             }
+            if (!failure)
+                break;
+            if (!damage_)
+                damage_ = *failure;
+            if (!advances)
+                return false; // the rows to deliver again are read again next time
+            sink_.checkpoint(cursor);
+            auto next = nextReadableRow(lastSeen);
+            if (!next) {
+                cursor.extra = currentExtra();
+                sink_.checkpoint(cursor);
+                return false;
+            }
+            ++damagedStretches_;
+            from = *next - 1;
         }
         if (advances) {
-            cursor.extra = extra_;
+            cursor.extra = currentExtra();
             sink_.checkpoint(cursor);
         }
+        return !damage_;
+    }
+
+    // "date_edited > ?2 OR date_retracted > ?2" over the columns this layout has.
+    std::string changedSince() const {
+        std::string cond;
+        for (const char* col : {"date_edited", "date_retracted"})
+            if (msg_.has(col))
+                cond += std::string(cond.empty() ? "" : " OR ") + "m." + col + " > ?2";
+        return cond.empty() ? cond : "(" + cond + ")";
+    }
+
+    std::string currentExtra() const {
+        return "edited=" + std::to_string(freezeWatermark_ ? watermark_ : editedMax_);
+    }
+
+    // The first row after `after` that can be reached, probing 1, 2, 4... rows
+    // ahead; none when nothing further can be read.
+    std::optional<std::int64_t> nextReadableRow(std::int64_t after) {
+        std::int64_t step = 1;
+        for (int probe = 0; probe < 48; ++probe, step *= 2) {
+            try {
+                Statement q(db_, "SELECT ROWID FROM message WHERE ROWID > ?1 ORDER BY ROWID LIMIT 1");
+                q.bind(1, after + step);
+                if (!q.step())
+                    return std::nullopt;
+                // The row itself must be readable, not just its key.
+                Statement row(db_, messageQuery("m.ROWID = ?1"));
+                row.bind(1, q.integer(0));
+                row.step();
+                return q.integer(0);
+            } catch (const Error&) {
+            }
+        }
+        return std::nullopt;
     }
 
     MessageRecord buildMessage(const Statement& st, std::int64_t row, const std::string& guid) {
@@ -467,6 +520,7 @@ private:
         m.associatedMessageType = st.integer(cAssocType);
         if (auto t = st.text(cThread); t && !t->empty())
             m.threadOriginatorGuid = typedstream::sanitizeUtf8(*t);
+        editedMax_ = std::max({editedMax_, st.integer(cEdited), st.integer(cRetracted)});
         m.dateEdited = sourcedb::appleDate(st.integer(cEdited));
         m.dateRetracted = sourcedb::appleDate(st.integer(cRetracted));
         if (!st.isNull(cSummary)) {
@@ -476,8 +530,16 @@ private:
                 ++editsUndecodable_;
         }
         const bool mayHaveAttachments = st.isNull(cHasAttachments) || st.integer(cHasAttachments) != 0;
-        if (attStmt_ && mayHaveAttachments)
-            readAttachments(row, m.attachments);
+        if (attStmt_ && mayHaveAttachments) {
+            try {
+                readAttachments(row, m.attachments);
+            } catch (const Error&) {
+                // A damaged attachment table loses the attachment records of this
+                // message, not the message.
+                m.attachments.clear();
+                ++attachmentsUnreadable_;
+            }
+        }
         return m;
     }
 
@@ -515,6 +577,9 @@ private:
         if (editsUndecodable_ > 0)
             outcome_.warnings.push_back(plural(editsUndecodable_, "edit history", "edit histories") +
                                         " could not be fully decoded.");
+        if (attachmentsUnreadable_ > 0)
+            outcome_.warnings.push_back("The attachments of " + plural(attachmentsUnreadable_, "message", "messages") +
+                                        " could not be read from the damaged database.");
         if (outcome_.rowsSkipped > 0)
             outcome_.warnings.push_back(plural(outcome_.rowsSkipped, "message row has", "message rows have") +
                                         " no identifier and could not be archived.");
@@ -526,11 +591,21 @@ private:
     TableColumns msg_, handle_, chat_, att_;
     std::unordered_map<std::int64_t, std::string> chats_;
     std::unique_ptr<Statement> attStmt_;
-    std::string extra_;
+    std::int64_t watermark_ = 0;
+    std::int64_t editedMax_ = 0;
+    bool freezeWatermark_ = false;
     IngestOutcome outcome_;
     std::int64_t bodiesUndecodable_ = 0;
     std::int64_t bodiesTooLarge_ = 0;
     std::int64_t editsUndecodable_ = 0;
+    std::int64_t attachmentsUnreadable_ = 0;
+    std::int64_t damagedStretches_ = 0;
+
+public:
+    // Set when part of the messages table could not be read.
+    std::optional<std::string> damage_;
+    std::int64_t damagedStretches() const { return damagedStretches_; }
+    const IngestOutcome& outcome() const { return outcome_; }
 };
 
 } // namespace
@@ -538,7 +613,11 @@ private:
 IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator, const IngestCursor& from,
                                   IngestSink& sink) {
     Reader reader(db, locator, sink);
-    return reader.run(from);
+    IngestOutcome outcome = reader.run(from);
+    if (reader.damage_)
+        throw Error(*reader.damage_ + "; " + std::to_string(outcome.messagesRead) +
+                    " messages were read, and rows in damaged parts of the database were skipped");
+    return outcome;
 }
 
 } // namespace kx

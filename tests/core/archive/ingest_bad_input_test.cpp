@@ -232,3 +232,34 @@ TEST(IngestBadInput, CopiesLeftByAKilledRunAreRemovedAndLiveOnesKept) {
     EXPECT_TRUE(stdfs::exists(alive));
     stdfs::remove_all(alive);
 }
+
+TEST(IngestBadInput, RowsAfterADamagedStretchAreStillRead) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 3000;
+    o.attachmentEvery = 0;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    // Overwrite one page a quarter into the file (inside the messages table,
+    // which is written first) with garbage.
+    const stdfs::path db = dir / "Messages" / "chat.db";
+    std::string bytes = kx::test::readAll(db);
+    const std::size_t page = 4096;
+    const std::size_t at = (bytes.size() / 4) / page * page;
+    for (std::size_t k = 0; k < page; ++k)
+        bytes[at + k] = static_cast<char>(0xA5 ^ (k * 7));
+    kx::test::writeAll(db, bytes);
+
+    CollectingSink sink;
+    kx::MacOSMessagesFolderIngester reader;
+    try {
+        reader.ingest(folderSource(dir / "Messages"), {}, sink);
+        ADD_FAILURE() << "damage must be reported";
+    } catch (const kx::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("were skipped"), std::string::npos) << e.what();
+    }
+    EXPECT_GT(sink.messages.size(), 2800u);
+    EXPECT_LT(sink.messages.size(), 3000u);
+    EXPECT_TRUE(sink.has(fx::messageGuid(3000))) << "the rows after the damage were read";
+    EXPECT_EQ(sink.cursor.lastGuid, fx::messageGuid(3000));
+}
