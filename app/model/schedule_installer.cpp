@@ -140,6 +140,8 @@ std::optional<std::string> ScheduleInstaller::locateEngine() {
     }
     candidates.push_back(exeDir / "kxctl");
     if (exeDir.filename() == "bin") candidates.push_back(exeDir.parent_path() / "libexec/kelvara/kxctl");
+    // Running from the build tree: <build>/app/kelvara beside <build>/tools/kxctl/kxctl.
+    if (exeDir.filename() == "app") candidates.push_back(exeDir.parent_path() / "tools/kxctl/kxctl");
 
     for (const auto& c : candidates) {
         const std::string p = c.lexically_normal().string();

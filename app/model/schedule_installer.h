@@ -90,8 +90,9 @@ public:
     // The engine tool, tried in order: inside a macOS application bundle
     // ("Contents/Frameworks/kxctl", then "Contents/MacOS/kxctl"); beside the
     // application's executable; the install prefix's "libexec/kelvara/kxctl"
-    // (prefix = the folder above the executable's "bin"). The first executable
-    // regular file wins.
+    // (prefix = the folder above the executable's "bin"); when run from the build
+    // tree (executable in "<build>/app"), "<build>/tools/kxctl/kxctl". The first
+    // executable regular file wins.
     static std::optional<std::string> locateEngine();
 
     // Runs "kxctl fda-probe --json" as the schedule would and returns its outcome.

@@ -245,6 +245,14 @@ TEST_F(ScheduleInstallerTest, EngineSearchOrder) {
     EXPECT_EQ(ScheduleInstaller::locateEngine(), std::nullopt);
 }
 
+TEST_F(ScheduleInstallerTest, EngineOfTheBuildTree) {
+    exe = dir / "build/app/kelvara";
+    makeExecutable(exe);
+    EXPECT_EQ(ScheduleInstaller::locateEngine(), std::nullopt);
+    makeExecutable(dir / "build/tools/kxctl/kxctl");
+    EXPECT_EQ(ScheduleInstaller::locateEngine(), (dir / "build/tools/kxctl/kxctl").string());
+}
+
 TEST_F(ScheduleInstallerTest, EngineInsideAnApplicationBundle) {
     const auto bundle = dir / "Applications/Kelvara.app";
     exe = bundle / "Contents/MacOS/Kelvara";
