@@ -2,6 +2,7 @@
 
 #include "core/platform/fs.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sodium.h>
 
@@ -57,6 +58,65 @@ void chunkNonce(const unsigned char* header, uint64_t index, unsigned char nonce
     std::memcpy(nonce, header + 24, 16);
     putU64(nonce + 16, index);
 }
+
+// XChaCha20-Poly1305 (the IETF construction libsodium calls
+// crypto_aead_xchacha20poly1305_ietf): a subkey from HChaCha20 over the first 16
+// nonce bytes, then ChaCha20-Poly1305 with the nonce 0x00000000 || the last 8
+// nonce bytes. libsodium derives the subkey; the bulk cipher runs in OpenSSL's
+// vectorised ChaCha20-Poly1305, several times faster here. The output is
+// byte-identical to libsodium's (a test checks it).
+class Aead {
+public:
+    Aead() : ctx_(EVP_CIPHER_CTX_new()) {
+        if (!ctx_) throw std::bad_alloc();
+    }
+    ~Aead() { EVP_CIPHER_CTX_free(ctx_); }
+
+    void seal(const unsigned char* key, const unsigned char nonce24[24], const unsigned char* ad, size_t adLen,
+              const unsigned char* in, size_t n, unsigned char* out) {
+        unsigned char sub[32], iv[12];
+        derive(key, nonce24, sub, iv);
+        int len = 0;
+        bool ok = EVP_EncryptInit_ex(ctx_, EVP_chacha20_poly1305(), nullptr, sub, iv) == 1 &&
+                  EVP_EncryptUpdate(ctx_, nullptr, &len, ad, static_cast<int>(adLen)) == 1 &&
+                  (n == 0 || EVP_EncryptUpdate(ctx_, out, &len, in, static_cast<int>(n)) == 1) &&
+                  EVP_EncryptFinal_ex(ctx_, out + n, &len) == 1 &&
+                  EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_GET_TAG, 16, out + n) == 1;
+        OPENSSL_cleanse(sub, sizeof sub);
+        if (!ok) throw Error("the encryption library failed");
+    }
+
+    bool open(const unsigned char* key, const unsigned char nonce24[24], const unsigned char* ad, size_t adLen,
+              const unsigned char* in, size_t n /* with tag */, unsigned char* out) {
+        if (n < 16) return false;
+        unsigned char sub[32], iv[12], tag[16];
+        derive(key, nonce24, sub, iv);
+        std::memcpy(tag, in + n - 16, 16);
+        int len = 0;
+        bool ok = EVP_DecryptInit_ex(ctx_, EVP_chacha20_poly1305(), nullptr, sub, iv) == 1 &&
+                  EVP_DecryptUpdate(ctx_, nullptr, &len, ad, static_cast<int>(adLen)) == 1 &&
+                  (n == 16 || EVP_DecryptUpdate(ctx_, out, &len, in, static_cast<int>(n - 16)) == 1) &&
+                  EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_SET_TAG, 16, tag) == 1 &&
+                  EVP_DecryptFinal_ex(ctx_, out + (n - 16), &len) == 1;
+        OPENSSL_cleanse(sub, sizeof sub);
+        if (!ok) OPENSSL_cleanse(out, n - 16);
+        return ok;
+    }
+
+    static Aead& forThread() {
+        thread_local Aead aead;
+        return aead;
+    }
+
+private:
+    static void derive(const unsigned char* key, const unsigned char nonce24[24], unsigned char sub[32],
+                       unsigned char iv[12]) {
+        crypto_core_hchacha20(sub, nonce24, key, nullptr);
+        std::memset(iv, 0, 4);
+        std::memcpy(iv + 4, nonce24 + 16, 8);
+    }
+    EVP_CIPHER_CTX* ctx_;
+};
 
 } // namespace
 
@@ -139,12 +199,11 @@ std::string TreskCrypto::seal(std::string_view plain, const std::string& name) c
         auto ad = chunkAD(header.data(), i, final, name);
         unsigned char nonce24[24];
         chunkNonce(header.data(), i, nonce24);
-        unsigned long long clen = 0;
-        crypto_aead_xchacha20poly1305_ietf_encrypt(reinterpret_cast<unsigned char*>(out.data() + outPos), &clen,
-                                                   reinterpret_cast<const unsigned char*>(plain.data() + inPos), n,
-                                                   ad.data(), ad.size(), nullptr, nonce24, master_.data());
+        Aead::forThread().seal(master_.data(), nonce24, ad.data(), ad.size(),
+                               reinterpret_cast<const unsigned char*>(plain.data() + inPos), n,
+                               reinterpret_cast<unsigned char*>(out.data() + outPos));
         inPos += n;
-        outPos += clen;
+        outPos += n + kTagSize;
     }
     return out;
 }
@@ -231,9 +290,8 @@ void TreskCrypto::Opener::openChunk() {
     auto ad = chunkAD(header_.data(), index_, final, name_);
     unsigned char nonce24[24];
     chunkNonce(header_.data(), index_, nonce24);
-    unsigned long long plen = 0;
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(plain_.data(), &plen, nullptr, in_.data(), in_.size(), ad.data(),
-                                                   ad.size(), nonce24, key_->data()) != 0)
+    unsigned long long plen = n;
+    if (!Aead::forThread().open(key_->data(), nonce24, ad.data(), ad.size(), in_.data(), in_.size(), plain_.data()))
         throw SealError("the stored object " + name_ + " is damaged or was altered (part " +
                         std::to_string(index_ + 1) + " of " + std::to_string(chunks_) + " failed its check)");
     sink_(plain_.data(), static_cast<size_t>(plen));
@@ -303,9 +361,7 @@ void TreskCrypto::SealingReader::sealChunk(uint64_t index) {
     auto ad = chunkAD(header_.data(), index, final, name_);
     unsigned char nonce24[24];
     chunkNonce(header_.data(), index, nonce24);
-    unsigned long long clen = 0;
-    crypto_aead_xchacha20poly1305_ietf_encrypt(sealed_.data(), &clen, plain_.data(), n, ad.data(), ad.size(), nullptr,
-                                               nonce24, crypto_.master_.data());
+    Aead::forThread().seal(crypto_.master_.data(), nonce24, ad.data(), ad.size(), plain_.data(), n, sealed_.data());
     cachedChunk_ = index;
 }
 

@@ -6,6 +6,7 @@
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <cstring>
 #include <random>
@@ -204,4 +205,32 @@ TEST(Inputs, RemoteAndOwnerNamesWithUnsafeComponentsAreRefused) {
     for (std::string bad : {std::string(""), std::string("  "), std::string("."), std::string(".."),
                             std::string("a\\b"), std::string("a\0b", 3)})
         EXPECT_THROW(ownerRecordKey(bad), BackupError) << bad;
+}
+
+// The sealed chunks are exactly libsodium's XChaCha20-Poly1305 (IETF), so any
+// libsodium build can open them.
+TEST(Sealing, ChunksAreLibsodiumXChaCha20Poly1305) {
+    SymmetricKey key = SymmetricKey::generate();
+    TreskCrypto crypto(key);
+    std::string plain = randomBytes(C + 1000, 77);
+    const std::string name = "kelvara/x";
+    std::string sealed = crypto.seal(plain, name);
+    for (uint64_t i = 0; i < 2; ++i) {
+        size_t n = i == 0 ? C : 1000;
+        std::vector<unsigned char> ad(H + 9 + name.size());
+        std::memcpy(ad.data(), sealed.data(), H);
+        for (int b = 0; b < 8; ++b) ad[H + b] = static_cast<unsigned char>(i >> (8 * b));
+        ad[H + 8] = i == 1 ? 1 : 0;
+        std::memcpy(ad.data() + H + 9, name.data(), name.size());
+        unsigned char nonce[24];
+        std::memcpy(nonce, sealed.data() + 24, 16);
+        for (int b = 0; b < 8; ++b) nonce[16 + b] = static_cast<unsigned char>(i >> (8 * b));
+        std::vector<unsigned char> out(n);
+        unsigned long long outLen = 0;
+        const auto* chunk = reinterpret_cast<const unsigned char*>(sealed.data() + H + i * (C + T));
+        ASSERT_EQ(crypto_aead_xchacha20poly1305_ietf_decrypt(out.data(), &outLen, nullptr, chunk, n + T, ad.data(),
+                                                             ad.size(), nonce, key.data()),
+                  0);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out.data()), outLen), plain.substr(i * C, n));
+    }
 }
