@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 namespace kx {
 namespace {
@@ -87,6 +91,66 @@ TEST(KxctlFdaProbe, TheApplicationsScheduledRunDecodesTheRealTool) {
     const std::string& path = outcome.replyValue()->databasePath;
     ASSERT_GE(path.size(), suffix.size());
     EXPECT_EQ(path.substr(path.size() - suffix.size()), suffix);
+}
+
+// An unreadable database for real: as root, run the tool as another user with
+// setpriv, the way a scheduled job without the permission would run.
+TEST(KxctlFdaProbe, AnotherUserGetsTheReasonAndTheVerdictIsScheduledBlocked) {
+    const auto setpriv = findExecutable("setpriv", std::getenv("PATH") ? std::getenv("PATH") : "");
+    if (::geteuid() != 0 || !setpriv) GTEST_SKIP() << "needs root and setpriv to run the tool as another user";
+    // A folder every user may enter (the test's own temporary folders are private).
+    char tmpl[] = "/tmp/kx-fda-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const stdfs::path shared(tmpl);
+    ::chmod(shared.c_str(), 0755);
+    makeMessagesDatabase(shared / "chat.db", 3);
+    ::chmod((shared / "chat.db").c_str(), 0600);
+    stdfs::create_directories(shared / "locked");
+    ::chmod((shared / "locked").c_str(), 0700);
+
+    auto runAsNobody = [&](const stdfs::path& db) {
+        PosixProcessRunner runner;
+        ProcessRequest req;
+        req.program = *setpriv;
+        req.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", KXCTL_PATH, "fda-probe", "--json",
+                         "--database", db.string()};
+        req.environment = std::map<std::string, std::string> {{"PATH", "/usr/bin:/bin"}};
+        req.timeout = std::chrono::seconds(60);
+        return runner.run(req);
+    };
+
+    ProcessResult r = runAsNobody(shared / "chat.db");
+    if (r.standardOutput.empty() && r.exitCode != 0) {
+        stdfs::remove_all(shared);
+        GTEST_SKIP() << "the tool cannot be run by another user here: " << r.standardError;
+    }
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    const ProbeOutput denied = ProbeOutput::decode(r.standardOutput);
+    EXPECT_TRUE(denied.databaseExists);
+    EXPECT_FALSE(denied.readable);
+    EXPECT_EQ(denied.userId, 65534);
+    ASSERT_TRUE(denied.problem);
+    EXPECT_NE(denied.problem->find("Permission denied (the file belongs to user 0 with mode 0600; this program runs as "
+                                   "user 65534)"),
+              std::string::npos)
+        << *denied.problem;
+
+    // This process reads it; the other user's run cannot: the scheduled job is blocked.
+    const auto verdict = FullDiskAccessProbe::verdict(FullDiskAccessProbe::appContextMessageCount(shared / "chat.db"),
+                                                      true, FullDiskAccessProbe::ScheduledOutcome::reply(denied));
+    EXPECT_EQ(verdict.kind, FullDiskAccessProbe::Verdict::Case::scheduledBlocked);
+    EXPECT_NE(verdict.text.find("cannot read " + (shared / "chat.db").string()), std::string::npos) << verdict.text;
+
+    // A folder the user may not enter hides the file: blocked, not missing.
+    r = runAsNobody(shared / "locked" / "chat.db");
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    const ProbeOutput hidden = ProbeOutput::decode(r.standardOutput);
+    EXPECT_TRUE(hidden.databaseExists);
+    EXPECT_FALSE(hidden.readable);
+    EXPECT_EQ(hidden.problem, "this program may not look at " + (shared / "locked" / "chat.db").string() +
+                                  " (Permission denied)");
+
+    stdfs::remove_all(shared);
 }
 
 } // namespace
