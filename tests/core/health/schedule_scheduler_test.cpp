@@ -221,5 +221,25 @@ TEST(LaunchctlScheduler, BootstrapsAndBootsOutInTheUsersGuiDomain) {
     EXPECT_EQ(missing.output, notStarted.startError);
 }
 
+TEST(LaunchctlScheduler, RunsARealLaunchctlAndKeepsItsOutput) {
+    test::TempDir dir;
+    const auto tool = dir / "launchctl";
+    test::writeAll(tool, "#!/bin/sh\necho \"$*\" >> '" + (dir / "calls.log").string() +
+                             "'\nif [ \"$1\" = bootstrap ]; then echo 'Bootstrap failed: 5: Input/output error' >&2; exit 5; fi\n"
+                             "echo 'Boot-out failed: 3: No such process'; exit 3\n");
+    ::chmod(tool.c_str(), 0755);
+    LaunchctlScheduler scheduler(std::make_shared<PosixProcessRunner>(), 501, tool.string());
+    const SchedulerResult out = scheduler.unregisterJob("com.dunholt.kelvara");
+    EXPECT_EQ(out.status, 3);
+    EXPECT_EQ(out.output, "Boot-out failed: 3: No such process\n");
+    ScheduledJob job;
+    job.definitionPath = "/Users/jo/Library/LaunchAgents/com.dunholt.kelvara.plist";
+    const SchedulerResult in = scheduler.registerJob(job);
+    EXPECT_EQ(in.status, 5);
+    EXPECT_EQ(in.output, "Bootstrap failed: 5: Input/output error\n");
+    EXPECT_EQ(test::readAll(dir / "calls.log"),
+              "bootout gui/501/com.dunholt.kelvara\nbootstrap gui/501 /Users/jo/Library/LaunchAgents/com.dunholt.kelvara.plist\n");
+}
+
 } // namespace
 } // namespace kx
