@@ -33,6 +33,9 @@
 #include "core/household/household.h"
 #include "core/platform/time.h"
 #include "core/sources/source.h"
+#include "core/archive/tresk_engine.h"
+#include "core/archive/tresk_store.h"
+#include "core/sources/archive_identity.h"
 
 #include <QObject>
 #include <QPointer>
@@ -363,6 +366,103 @@ public:
     // Keeps the installed schedule current from now on (archive root changes, the
     // machine identity's first resolution). Call once, at the end of start-up.
     void keepScheduleCurrent();
+
+public:
+    // ---- Runs, alerts, owners and sources ----
+    // (app_model_runs.cpp, app_model_alerts.cpp, app_model_owners.cpp, app_model_sources.cpp)
+
+    // Where a background task waits in the thread pool's queue.
+    enum class TaskPriority { utility, userInitiated };
+    // Runs `work` on the thread pool. The closure it returns runs on the GUI thread
+    // in one queued call, and only while this model still exists. Nothing waits
+    // for the task and nobody keeps a handle. `work` must not touch the model.
+    void startTask(std::optional<TaskPriority> priority, std::function<std::function<void()>()> work);
+
+    // What one archive run reads, copied on the GUI thread when it starts. The
+    // registry is a copy: adding or removing a source while the run goes on
+    // never touches what the run is reading.
+    struct RunSnapshot {
+        kx::SourceRegistry registry;
+        std::string destinationRoot;
+        kx::FilterSet filters;
+        std::optional<std::string> machineID;
+        QString owner;      // the resolved owner the run is recorded under
+        kx::Date startedAt {};
+    };
+    // Starts an archive run of every registered source; a no-op while one runs.
+    // `limit`: new messages per source (none = no limit); `fullSweep`: verify
+    // every stored attachment object instead of a sample of 50.
+    void startScan(std::optional<int64_t> limit, bool copyAttachments, bool fullSweep);
+    static kx::TreskEngine::RunOptions runOptions(const RunSnapshot& snapshot, std::optional<int64_t> limit,
+                                                  bool copyAttachments, bool fullSweep);
+    // The five ingesters, one per source format; a new list on every call.
+    static std::vector<std::shared_ptr<kx::Ingester>> defaultIngesters();
+    // Records a finished run for this machine under `owner` (the owner the run
+    // started with) and saves the household.
+    void recordRun(const kx::CoverageReport& report, const QString& owner);
+
+    // Recomputes activeAlerts; with `post`, hands them to the notifier. Alerts
+    // that cleared are withdrawn from the screen either way.
+    void refreshAlerts(bool post);
+    // True when there is no report, the last run failed, or the last run started
+    // more than 48 hours ago.
+    bool isReportStale() const;
+    // Saves alertSettings to "alerts.json", then recomputes the alerts (no posting).
+    void saveAlertSettings();
+    void postAlerts(const Alerts& alerts);
+    // <home>/Library/LaunchAgents/com.dunholt.kelvara.plist exists.
+    static bool dailyScheduleFileExists();
+    static constexpr int64_t kStaleAfterSeconds = 172800;
+
+    // Owners of the registered sources, without duplicates, sorted.
+    QStringList sourceOwners() const;
+    // Those plus the folders of the archive root that hold "tresk.db", sorted.
+    QStringList existingOwners() const;
+    // This machine's archive owner.
+    kx::ArchiveIdentity resolvedOwner() const;
+    // Why `owner` cannot be archived under (a sentence), or null when it can:
+    // blank, ".", "..", a NUL character, or the folder of a different owner.
+    QString ownerProblem(const QString& owner) const;
+    // <root>/<owner folder>/tresk.db and <root>/<owner folder>/attachments; null
+    // for an owner that cannot name a folder. Safe on any thread when the root is
+    // passed in.
+    static QString archiveDatabasePath(const QString& root, const QString& owner);
+    static QString attachmentRootPath(const QString& root, const QString& owner);
+    // The owner's archive opened for reading; null when it does not exist (no
+    // message) or does not open (a sentence in lastError, set on the GUI thread).
+    std::unique_ptr<kx::TreskStore> openStore(const QString& owner);
+    // Full-text search in one owner's archive; empty on any failure.
+    std::vector<kx::TreskStore::SearchHit> search(const QString& query, const QString& owner, int64_t limit);
+    // The stored object file of an attachment; null when it is not there.
+    QString attachmentPath(const QString& owner, const kx::TreskStore::AttachmentRef& attachment) const;
+    // Changes the archive root (kept in the user defaults) and re-reads its status.
+    void setDestinationRoot(const QString& path);
+    // Sets the name this machine archives under, then connects this machine.
+    void renameArchive(const QString& name);
+    // Writes the household file; refused silently while the file failed to load.
+    void saveHousehold();
+
+    static constexpr const char* kThisMacSourceId = "local-messages";
+    // Saves the registry; a failure is said in lastError ("add local-messages").
+    // True when it was written.
+    bool saveRegistry(const QString& action);
+    bool hasThisMacSource() const;
+    // Registers this machine's Messages folder and starts a scan; false when it
+    // stopped (no database, or the owner needs confirming).
+    bool addThisMacSource();
+    void removeSource(const QString& id);
+
+private:
+    // Owners to check a new owner against: the registry's owners and, for every
+    // archive folder on disk, the owner its store records (else the folder name).
+    std::vector<std::string> ownersBesides() const;
+    void finishRun(const RunSnapshot& snapshot, std::optional<kx::CoverageReport> report, const QString& error);
+    struct TaskGate;
+    struct TaskGateCloser {
+        std::shared_ptr<TaskGate> gate;
+        ~TaskGateCloser();
+    };
+    TaskGateCloser taskGate_;
 };
 
 // The configuration directory (application support + "Kelvara"); not created.

@@ -1,0 +1,196 @@
+// Archive owners and access to their archives: which owners exist, where an
+// owner's archive lies, opening and searching it, the archive root, the name
+// this machine archives under, and the household save.
+//
+// An owner's folder under the archive root is the owner with every "/" replaced
+// by "_". Owners that cannot name a folder of their own (blank, ".", "..", a NUL
+// character) get no path at all, so nothing is ever opened or created outside
+// the root.
+#include "app/model/app_model.h"
+
+#include "app/platform/user_defaults.h"
+#include "core/archive/attachment_store.h"
+#include "core/household/household_store.h"
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+#include "core/platform/system.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+namespace {
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+// The owner's folder name, or nothing for an owner that cannot name one.
+std::optional<std::string> folderFor(const QString& owner) {
+    try {
+        return kx::ownerFolderName(owner.toStdString());
+    } catch (const kx::Error&) {
+        return std::nullopt;
+    }
+}
+
+// Folder names under the root that hold "tresk.db", in listing order.
+std::vector<std::string> archiveFolders(const std::string& root) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(root, ec), end;
+    if (ec) return out;
+    for (; it != end; it.increment(ec)) {
+        if (ec) break;
+        const std::string name = it->path().filename().string();
+        if (kx::fs::isRegularFile(kx::fs::appendComponent(root, name + "/tresk.db"))) out.push_back(name);
+    }
+    return out;
+}
+
+} // namespace
+
+QStringList AppModel::sourceOwners() const {
+    std::set<std::string> owners;
+    for (const auto& s : registry_.sources()) owners.insert(s.owner);
+    QStringList out;
+    for (const auto& o : owners) out << qs(o);
+    return out;
+}
+
+QStringList AppModel::existingOwners() const {
+    std::set<std::string> owners;
+    for (const auto& s : registry_.sources()) owners.insert(s.owner);
+    for (const auto& folder : archiveFolders(destinationRoot_.toStdString())) owners.insert(folder);
+    QStringList out;
+    for (const auto& o : owners) out << qs(o);
+    return out;
+}
+
+kx::ArchiveIdentity AppModel::resolvedOwner() const {
+    const QString chosen = archiveOwner();
+    std::vector<std::string> existing;
+    for (const auto& o : existingOwners()) existing.push_back(o.toStdString());
+    const auto& sys = kx::systemInfo();
+    return kx::ArchiveIdentity::resolve(chosen.isEmpty() ? std::nullopt : std::optional(chosen.toStdString()),
+                                        sys.shortUserName(), sys.fullUserName(), existing);
+}
+
+std::vector<std::string> AppModel::ownersBesides() const {
+    std::vector<std::string> owners;
+    for (const auto& s : registry_.sources()) owners.push_back(s.owner);
+    const std::string root = destinationRoot_.toStdString();
+    for (const auto& folder : archiveFolders(root)) {
+        std::string owner = folder;
+        try {
+            kx::TreskStore store(kx::fs::appendComponent(root, folder + "/tresk.db"));
+            const std::string recorded = store.owner();
+            if (!recorded.empty()) owner = recorded;
+        } catch (const std::exception&) {
+        }
+        owners.push_back(owner);
+    }
+    return owners;
+}
+
+QString AppModel::ownerProblem(const QString& owner) const {
+    const auto problem = kx::ArchiveIdentity::problem(owner.toStdString(), ownersBesides());
+    return problem ? qs(*problem) : QString();
+}
+
+QString AppModel::archiveDatabasePath(const QString& root, const QString& owner) {
+    const auto folder = folderFor(owner);
+    if (!folder) return {};
+    return qs(kx::fs::appendComponent(root.toStdString(), *folder + "/tresk.db"));
+}
+
+QString AppModel::attachmentRootPath(const QString& root, const QString& owner) {
+    const auto folder = folderFor(owner);
+    if (!folder) return {};
+    return qs(kx::fs::appendComponent(root.toStdString(), *folder + "/attachments"));
+}
+
+std::unique_ptr<kx::TreskStore> AppModel::openStore(const QString& owner) {
+    const QString path = archiveDatabasePath(destinationRoot_, owner);
+    QString problem;
+    if (path.isNull()) {
+        problem = "Could not open the archive of \"" + owner + "\": that name cannot name an archive folder.";
+    } else if (!kx::fs::isRegularFile(path.toStdString())) {
+        return nullptr;  // no scan yet: an ordinary state, nothing to say
+    } else {
+        try {
+            return std::make_unique<kx::TreskStore>(path.toStdString());
+        } catch (const std::exception& e) {
+            problem = "Could not open " + owner + "'s archive: " + qs(e.what()) +
+                      ". The tresk file exists but is not readable.";
+        }
+    }
+    // Callers may be on a worker thread: the banner is set on the GUI thread.
+    QPointer<AppModel> self(this);
+    QMetaObject::invokeMethod(
+        this, [self, problem] { if (self) self->setLastError(problem); }, Qt::QueuedConnection);
+    return nullptr;
+}
+
+std::vector<kx::TreskStore::SearchHit> AppModel::search(const QString& query, const QString& owner, int64_t limit) {
+    auto store = openStore(owner);
+    if (!store) return {};
+    try {
+        return store->search(query.toStdString(), owner.toStdString(), std::nullopt, std::nullopt, std::nullopt,
+                             limit);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+QString AppModel::attachmentPath(const QString& owner, const kx::TreskStore::AttachmentRef& attachment) const {
+    if (!attachment.objectKey || attachment.objectKey->empty()) return {};
+    const QString root = attachmentRootPath(destinationRoot_, owner);
+    if (root.isNull()) return {};
+    try {
+        const auto path = kx::AttachmentStore(root.toStdString()).objectPath(*attachment.objectKey);
+        if (kx::fs::isRegularFile(path)) return qs(path.string());
+    } catch (const kx::Error&) {
+        // not a well-formed key: nothing stored under it
+    }
+    return {};
+}
+
+void AppModel::setDestinationRoot(const QString& path) {
+    // A relative location would depend on the folder Kelvara happened to start
+    // in, and an empty one on nothing at all: neither is ever stored.
+    if (!path.startsWith('/')) {
+        setLastError("The archive location \"" + path +
+                     "\" is not a full path, so it was not changed. Choose a folder again.");
+        return;
+    }
+    setDestinationRootValue(path);
+    userDefaults().setString(DefaultsKey::destinationRoot, path);
+    refreshReport();
+}
+
+void AppModel::renameArchive(const QString& name) {
+    const QString normalized = qs(kx::ArchiveIdentity::normalize(name.toStdString()));
+    if (normalized.isEmpty()) {
+        setLastError("An archive name cannot be blank.");
+        return;
+    }
+    if (const QString problem = ownerProblem(normalized); !problem.isNull()) {
+        setLastError(problem);
+        return;
+    }
+    setArchiveOwner(normalized);
+    setPendingOwnerChoice(QString());
+    setLastError(QString());
+    addThisMacSource();
+}
+
+void AppModel::saveHousehold() {
+    try {
+        kx::HouseholdStore::save(household_, configDir_.toStdString(), !householdLoadProblem_.isNull());
+    } catch (const kx::Error& e) {
+        setLastError("Could not save your household: " + qs(e.localizedDescription()) + ". " +
+                     "The change may be lost when you quit.");
+    }
+}
