@@ -2,6 +2,7 @@
 
 #include "core/archive/attachment_store.h"
 #include "core/archive/machine_run_report.h"
+#include "core/archive/search_index.h"
 #include "core/archive/tresk_store_writer.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
@@ -106,10 +107,11 @@ std::string sentence(std::string text) {
 // Receives one source's records and writes them to the owner's store in batches.
 class EngineSink final : public IngestSink {
 public:
-    EngineSink(TreskStoreWriter& store, AttachmentStore& objects, int64_t sourceRow, const FilterSet* filters,
-               const TreskEngine::RunOptions& options, int64_t batchSize, Date now, SourceOutcome& outcome)
-        : store_(store), objects_(objects), sourceRow_(sourceRow), filters_(filters), options_(options),
-          batchSize_(batchSize), now_(now), outcome_(outcome) {}
+    EngineSink(TreskStoreWriter& store, AttachmentStore& objects, SearchIndexer& indexer, int64_t sourceRow,
+               const FilterSet* filters, const TreskEngine::RunOptions& options, int64_t batchSize, Date now,
+               SourceOutcome& outcome)
+        : store_(store), objects_(objects), indexer_(indexer), sourceRow_(sourceRow), filters_(filters),
+          options_(options), batchSize_(batchSize), now_(now), outcome_(outcome) {}
 
     void chat(const ChatRecord& chat) override {
         guard([&] { store_.addChat(chat); });
@@ -167,6 +169,7 @@ public:
     void commitBatch() {
         if (hasCursor_) store_.setCursor(sourceRow_, cursor_, now_);
         store_.commit();
+        indexer_.notify();
         store_.begin();
         pending_ = 0;
     }
@@ -209,6 +212,7 @@ private:
 
     TreskStoreWriter& store_;
     AttachmentStore& objects_;
+    SearchIndexer& indexer_;
     int64_t sourceRow_;
     const FilterSet* filters_;
     const TreskEngine::RunOptions& options_;
@@ -348,6 +352,8 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
             continue;
         }
         store->setNameLookup(nameLookup);
+        // The search index is built beside the store on its own thread.
+        SearchIndexer indexer(dbPath);
         auto objects = std::make_shared<AttachmentStore>(std::filesystem::path(folder) / "attachments");
         objectStores.emplace_back(owner, objects);
 
@@ -392,7 +398,7 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
                 ownerBroken = true;
                 continue;
             }
-            EngineSink sink(*store, *objects, row, filters_.loadProblem() ? nullptr : &filters_, options, batchSize,
+            EngineSink sink(*store, *objects, indexer, row, filters_.loadProblem() ? nullptr : &filters_, options, batchSize,
                             outcome.scannedAt, outcome);
             std::optional<std::string> readError;
             try {
@@ -478,6 +484,17 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
             }
         }
 
+        {
+            const auto indexed = indexer.finish();
+            if (indexed.problem)
+                report.errors.push_back(sentence("The search index of \"" + owner + "\" could not be brought up to date (" +
+                                                 *indexed.problem + "); searches may miss messages until the next scan"));
+            try {
+                store->clearSearchPending(indexed.reindexed);
+            } catch (const std::exception&) {
+                // they are simply indexed again by the next run
+            }
+        }
         try {
             counts.uniqueMessages = store->messageCount();
             report.uniqueMessages += counts.uniqueMessages;

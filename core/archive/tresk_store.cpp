@@ -1,5 +1,6 @@
 #include "core/archive/tresk_store.h"
 
+#include "core/archive/search_index.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
@@ -129,6 +130,17 @@ TreskStore::TreskStore(const std::string& path) : path_(path) {
 TreskStore::TreskStore(const std::string& path, WritableTag) : path_(path) {}
 
 TreskStore::~TreskStore() = default;
+
+void TreskStore::attachSearchIndex() const {
+    if (searchAttached_) return;
+    const std::string index = searchIndexPath(path_);
+    if (!fs::isRegularFile(index))
+        throw Error("the search index of the archive " + path_ + " has not been built yet; the next scan builds it");
+    SQLite::Statement attach(*db_, "ATTACH DATABASE ? AS idx");
+    attach.bind(1, index);
+    attach.exec();
+    searchAttached_ = true;
+}
 
 std::string TreskStore::owner() const {
     return guarded(path_, [&] {
@@ -314,8 +326,9 @@ std::vector<TreskStore::SearchHit> TreskStore::search(const std::string& query, 
     const std::string match = literalMatchExpression(query);
     if (match.empty() || limit <= 0) return {};
     return guarded(path_, [&] {
+        attachSearchIndex();
         std::string sql = std::string("SELECT ") + kHitColumns + kHitJoins +
-                          "WHERE m.id IN (SELECT rowid FROM messages_fts WHERE messages_fts MATCH ?) AND m.is_reaction = 0";
+                          "WHERE m.id IN (SELECT rowid FROM idx.search WHERE search MATCH ?) AND m.is_reaction = 0";
         if (handle) sql += " AND h.handle = ?";
         if (from) sql += " AND m.date >= ?";
         if (to) sql += " AND m.date <= ?";
@@ -337,9 +350,8 @@ int64_t TreskStore::searchCount(const std::string& query, const std::string& /*o
     const std::string match = literalMatchExpression(query);
     if (match.empty()) return 0;
     return guarded(path_, [&] {
-        SQLite::Statement q(*db_,
-                            "SELECT count(*) FROM messages m WHERE m.id IN "
-                            "(SELECT rowid FROM messages_fts WHERE messages_fts MATCH ?) AND m.is_reaction = 0");
+        attachSearchIndex();
+        SQLite::Statement q(*db_, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
         q.bind(1, match);
         q.executeStep();
         return q.getColumn(0).getInt64();

@@ -26,7 +26,8 @@
 //               has_file, object_key, is_sticker)
 //   message_attachments(message_id, attachment_id, position)
 //   attachment_sources(attachment_id, source_id, path, state)  where each source had the bytes
-//   messages_fts                      FTS5 index over messages.text (unicode61, diacritics removed)
+//   search_pending(message_id)        messages whose text changed since the search index saw them
+// The full-text index lives beside the store in "search.db" (search_index.h).
 //
 // Only the engine creates or writes a store (TreskStoreWriter). TreskStore opens
 // an existing file read-only and never creates one.
@@ -189,6 +190,10 @@ public:
     static constexpr int kFormatVersion = 1;
 
 protected:
+    // Attaches the search index ("search.db" beside the store) as "idx"; throws
+    // kx::Error when it does not exist yet.
+    void attachSearchIndex() const;
+    mutable bool searchAttached_ = false;
     struct WritableTag {};
     TreskStore(const std::string& path, WritableTag);
     std::string path_;

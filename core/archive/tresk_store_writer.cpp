@@ -77,7 +77,6 @@ CREATE TABLE message_sources(
   first_seen INTEGER NOT NULL,
   last_seen INTEGER NOT NULL,
   PRIMARY KEY(message_id, source_id)) WITHOUT ROWID;
-CREATE INDEX message_sources_by_source ON message_sources(source_id);
 CREATE TABLE attachments(
   id INTEGER PRIMARY KEY,
   guid TEXT NOT NULL UNIQUE,
@@ -100,17 +99,7 @@ CREATE TABLE attachment_sources(
   path TEXT,
   state TEXT NOT NULL,
   PRIMARY KEY(attachment_id, source_id)) WITHOUT ROWID;
-CREATE VIRTUAL TABLE messages_fts USING fts5(text, content='messages', content_rowid='id',
-  tokenize='unicode61 remove_diacritics 2');
-CREATE TRIGGER messages_fts_insert AFTER INSERT ON messages
-  WHEN new.text IS NOT NULL AND new.is_reaction = 0 BEGIN
-  INSERT INTO messages_fts(rowid, text) VALUES (new.id, new.text);
-END;
-CREATE TRIGGER messages_fts_update AFTER UPDATE OF text ON messages
-  WHEN old.text IS NOT new.text AND new.is_reaction = 0 BEGIN
-  INSERT INTO messages_fts(messages_fts, rowid, text) SELECT 'delete', old.id, old.text WHERE old.text IS NOT NULL;
-  INSERT INTO messages_fts(rowid, text) SELECT new.id, new.text WHERE new.text IS NOT NULL;
-END;
+CREATE TABLE search_pending(message_id INTEGER PRIMARY KEY REFERENCES messages(id));
 )SQL";
 
 bool isReactionType(int64_t t) { return t >= 2000 && t < 4000; }
@@ -145,7 +134,7 @@ std::string conversationKeyFromChatGuid(const std::string& chatGuid) {
 }
 
 struct TreskStoreWriter::Statements {
-    SQLite::Statement insertMessage, findMessage, mergeMessage, updateText, insertVersion, insertProvenance,
+    SQLite::Statement insertMessage, findMessage, mergeMessage, updateText, markSearchPending, insertVersion, insertProvenance,
         upsertAttachment, linkAttachment, attachmentSource, insertHandle, insertConversation, insertChat,
         insertMember;
     explicit Statements(SQLite::Database& db)
@@ -164,6 +153,7 @@ struct TreskStoreWriter::Statements {
                        "date_edited = max(coalesce(date_edited, ?9), coalesce(?9, date_edited)), "
                        "date_retracted = coalesce(date_retracted, ?10) WHERE id = ?1"),
           updateText(db, "UPDATE messages SET text = ? WHERE id = ?"),
+          markSearchPending(db, "INSERT INTO search_pending(message_id) VALUES (?) ON CONFLICT DO NOTHING"),
           insertVersion(db,
                         "INSERT INTO message_versions(message_id, text, date, first_seen) VALUES (?,?,?,?) "
                         "ON CONFLICT(message_id, text) DO UPDATE SET date = coalesce(date, excluded.date)"),
@@ -486,6 +476,10 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(const MessageRecord& m,
                 t.bind(1, *m.text);
                 t.bind(2, result.messageId);
                 t.exec();
+                auto& sp = st_->markSearchPending;
+                sp.reset();
+                sp.bind(1, result.messageId);
+                sp.exec();
             }
         }
     }
@@ -558,6 +552,18 @@ std::vector<std::pair<std::string, std::string>> TreskStoreWriter::attachmentsAw
     q.bind(1, sourceRow);
     while (q.executeStep()) out.emplace_back(q.getColumn(0).getString(), q.getColumn(1).getString());
     return out;
+}
+
+void TreskStoreWriter::clearSearchPending(const std::vector<int64_t>& messageIds) {
+    if (messageIds.empty()) return;
+    SQLite::Transaction t(*db_);
+    SQLite::Statement q(*db_, "DELETE FROM search_pending WHERE message_id = ?");
+    for (const int64_t id : messageIds) {
+        q.reset();
+        q.bind(1, id);
+        q.exec();
+    }
+    t.commit();
 }
 
 void TreskStoreWriter::setObjectKey(const std::string& attachmentGuid, const std::string& key) {

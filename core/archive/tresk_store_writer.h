@@ -50,6 +50,9 @@ public:
     std::vector<std::pair<std::string, std::string>> attachmentsAwaitingBytes(int64_t sourceRow) const;
     void setObjectKey(const std::string& attachmentGuid, const std::string& key);
 
+    // The search index has caught up with these changed texts.
+    void clearSearchPending(const std::vector<int64_t>& messageIds);
+
     // The conversation key a message lands in (exposed for filters and tests).
     struct ConversationInfo {
         int64_t id = 0;

@@ -37,7 +37,7 @@ TEST(AttachmentObjects, StoredUnderTheirHashInShardedFoldersOnce) {
 
 TEST(AttachmentObjects, ObjectPathAcceptsOnlyWellFormedKeys) {
     AttachmentStore store("/archive/attachments");
-    for (const std::string bad : {std::string(), std::string("../../etc/passwd"), kAbc.substr(0, 63), kAbc + "0",
+    for (const std::string& bad : {std::string(), std::string("../../etc/passwd"), kAbc.substr(0, 63), kAbc + "0",
                                   std::string(64, 'A'), "ba/78" + kAbc.substr(5), std::string(63, 'a') + "/",
                                   std::string(63, 'a') + '\0', std::string(64, 'g')}) {
         EXPECT_FALSE(AttachmentStore::isValidKey(bad));

@@ -66,7 +66,7 @@ TEST(OwnerFolders, SlashesBecomeUnderscoresAndUnsafeOwnersAreRefused) {
     EXPECT_EQ(ownerFolderName("a//b"), "a__b");
     EXPECT_EQ(ownerFolderName(" Jo "), " Jo ");
     EXPECT_EQ(ownerFolderName("/"), "_");
-    for (const std::string bad : {std::string(), std::string("."), std::string(".."), std::string("a\0b", 3)})
+    for (const std::string& bad : {std::string(), std::string("."), std::string(".."), std::string("a\0b", 3)})
         EXPECT_THROW(ownerFolderName(bad), Error);
 }
 
@@ -377,7 +377,7 @@ TEST_F(EngineFixture, AMachineIdentityLeavesARunReportOthersCanRead) {
 TEST(EngineStatus, AbsentOrUnreadableStatusIsNoReport) {
     TempDir dir;
     EXPECT_FALSE(TreskEngine::readStatus((dir / "STATUS.json").string()));
-    for (const std::string bad : {"", "{", "[]", "{\"status\":\"weird\",\"runDate\":\"2026-01-01T00:00:00Z\"}",
+    for (const char* bad : {"", "{", "[]", "{\"status\":\"weird\",\"runDate\":\"2026-01-01T00:00:00Z\"}",
                                   "{\"status\":\"succeeded\"}", "{\"runDate\":\"yesterday\"}",
                                   "{\"runDate\":\"2026-01-01T00:00:00Z\",\"gaps\":[{\"kind\":7}]}"}) {
         kx::test::writeAll(dir / "STATUS.json", bad);

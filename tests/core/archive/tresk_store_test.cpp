@@ -1,3 +1,4 @@
+#include "core/archive/search_index.h"
 #include "core/archive/tresk_store.h"
 #include "core/archive/tresk_store_writer.h"
 #include "core/platform/error.h"
@@ -46,6 +47,9 @@ struct StoreFixture : ::testing::Test {
     void add(const MessageRecord& m, int64_t row) { w->addMessage(m, row, kStart); }
     TreskStore reader() {
         w->commit();
+        const auto indexed = SearchIndexer::catchUp(path);
+        EXPECT_FALSE(indexed.problem) << *indexed.problem;
+        w->clearSearchPending(indexed.reindexed);
         w->begin();
         return TreskStore(path);
     }
@@ -207,7 +211,7 @@ TEST_F(StoreFixture, SearchTakesTheQueryAsLiteralWords) {
     EXPECT_EQ(ids("cafe"), (std::vector<std::string> {"g1"}));
     EXPECT_EQ(ids("bring rope"), (std::vector<std::string> {"g2", "g1"}));  // newest first
     EXPECT_EQ(ids("\"rope\""), (std::vector<std::string> {"g2", "g1"}));
-    for (const std::string q : {"AND", "NEAR", "-", "*", "rope*", "\"", "\"\"\"", "(", "a OR", "NOT crag", "col:x", "^"})
+    for (const char* q : {"AND", "NEAR", "-", "*", "rope*", "\"", "\"\"\"", "(", "a OR", "NOT crag", "col:x", "^"})
         EXPECT_NO_THROW(ids(q)) << q;
     EXPECT_EQ(ids("AND"), (std::vector<std::string> {"g1"}));
     EXPECT_EQ(ids("NEAR"), (std::vector<std::string> {"g2"}));
@@ -220,16 +224,48 @@ TEST_F(StoreFixture, SearchTakesTheQueryAsLiteralWords) {
     EXPECT_EQ(r.search("bring", "jo", std::nullopt, std::nullopt, std::nullopt, 1).size(), 1u);
 }
 
-TEST(TreskStoreSearch, AStoreFailureIsAnErrorNotAnEmptyResult) {
+TEST(TreskStoreSearch, AMissingOrDamagedIndexIsAnErrorNotAnEmptyResult) {
     TempDir dir;
     const auto path = (dir / "tresk.db").string();
-    TreskStoreWriter::open(path, "jo", kStart).reset();
     {
-        SQLite::Database db(path, SQLite::OPEN_READWRITE);
-        db.exec("DROP TABLE messages_fts");
-        db.exec("CREATE TABLE messages_fts(text TEXT)");
+        auto w = TreskStoreWriter::open(path, "jo", kStart);
+        w->begin();
+        w->addMessage(msg("g1", "iMessage;-;+15550001", "hello there", 1), w->sourceRow(src("A"), kStart), kStart);
+        w->commit();
+    }
+    EXPECT_THROW(TreskStore(path).search("hello", "jo", std::nullopt, std::nullopt, std::nullopt, 10), Error);
+    EXPECT_THROW(TreskStore(path).searchCount("hello", "jo"), Error);
+    ASSERT_FALSE(SearchIndexer::catchUp(path).problem);
+    EXPECT_EQ(TreskStore(path).searchCount("hello", "jo"), 1);
+    {
+        SQLite::Database db(searchIndexPath(path), SQLite::OPEN_READWRITE);
+        db.exec("DROP TABLE search");
+        db.exec("CREATE TABLE search(text TEXT)");
     }
     TreskStore r(path);
     EXPECT_THROW(r.search("hello", "jo", std::nullopt, std::nullopt, std::nullopt, 10), Error);
     EXPECT_THROW(r.searchCount("hello", "jo"), Error);
+}
+
+TEST(TreskStoreSearch, TheIndexFollowsTextsThatChangeAfterIndexing) {
+    TempDir dir;
+    const auto path = (dir / "tresk.db").string();
+    auto w = TreskStoreWriter::open(path, "jo", kStart);
+    w->begin();
+    const auto row = w->sourceRow(src("A"), kStart);
+    auto m = msg("g1", "iMessage;-;+15550001", "first draft", 1);
+    w->addMessage(m, row, kStart);
+    w->commit();
+    ASSERT_FALSE(SearchIndexer::catchUp(path).problem);
+    m.text = "final words";
+    m.dateEdited = kStart + std::chrono::minutes(2);
+    w->begin();
+    w->addMessage(m, row, kStart);
+    w->commit();
+    const auto r = SearchIndexer::catchUp(path);
+    EXPECT_EQ(r.reindexed, (std::vector<int64_t> {1}));
+    w->clearSearchPending(r.reindexed);
+    TreskStore store(path);
+    EXPECT_EQ(store.searchCount("draft", "jo"), 0);
+    EXPECT_EQ(store.searchCount("final", "jo"), 1);
 }

@@ -82,7 +82,7 @@ TEST(FilterFile, MissingFileMeansNoRulesAndSaveLoadRoundTrips) {
 TEST(FilterFile, DamagedFileIsAProblemNotAnEmptySetAndIsNeverOverwritten) {
     TempDir dir;
     const auto path = dir / "filters.json";
-    for (const std::string bad : {"{not json", "{\"rules\": 3}", "[{\"id\": \"a\", \"kind\": 9, \"value\": \"x\"}]",
+    for (const char* bad : {"{not json", "{\"rules\": 3}", "[{\"id\": \"a\", \"kind\": 9, \"value\": \"x\"}]",
                                   "{\"formatVersion\": 7, \"rules\": []}", "[{\"kind\": 0}]"}) {
         kx::test::writeAll(path, bad);
         auto set = FilterSet::load(path);
