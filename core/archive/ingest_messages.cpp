@@ -264,10 +264,27 @@ public:
 
     IngestOutcome run(const IngestCursor& from) {
         checkSchema();
-        readChats();
-        ensureIndex(db_, "chat_message_join", "message_id");
-        ensureIndex(db_, "message_attachment_join", "message_id");
-        prepareAttachments();
+        try {
+            readChats();
+        } catch (const Error&) {
+            // A damaged conversation table costs the conversations, not the messages.
+            chats_.clear();
+            outcome_.warnings.push_back(
+                "The conversations could not be read from the damaged database; its messages were kept without them.");
+        }
+        for (const char* table : {"chat_message_join", "message_attachment_join"}) {
+            try {
+                ensureIndex(db_, table, "message_id");
+            } catch (const Error&) {
+                // Only slower without it (e.g. no room for the index in the copy).
+            }
+        }
+        try {
+            prepareAttachments();
+        } catch (const Error&) {
+            attStmt_.reset();
+            outcome_.warnings.push_back("The attachments could not be read from the damaged database.");
+        }
 
         IngestCursor cursor = from;
         std::int64_t watermark = editedWatermark(from.extra);
@@ -300,9 +317,20 @@ private:
             throw Error("the database comes from iOS 5 or earlier, whose layout Kelvara cannot read");
         if (!msg_.has("guid") || !msg_.has("handle_id"))
             throw Error("the database's messages table has a layout Kelvara does not know");
-        handle_ = TableColumns(db_, "handle");
-        chat_ = TableColumns(db_, "chat");
-        att_ = TableColumns(db_, "attachment");
+        // The other tables are optional: one that cannot even be described is
+        // treated as absent (its problem shows when it is read).
+        auto optional = [&](const char* table) {
+            try {
+                return TableColumns(db_, table);
+            } catch (const Error&) {
+                outcome_.warnings.push_back(std::string("The table \"") + table +
+                                            "\" of the database is damaged and was left out.");
+                return TableColumns();
+            }
+        };
+        handle_ = optional("handle");
+        chat_ = optional("chat");
+        att_ = optional("attachment");
     }
 
     void readChats() {

@@ -263,3 +263,20 @@ TEST(IngestBadInput, RowsAfterADamagedStretchAreStillRead) {
     EXPECT_TRUE(sink.has(fx::messageGuid(3000))) << "the rows after the damage were read";
     EXPECT_EQ(sink.cursor.lastGuid, fx::messageGuid(3000));
 }
+
+TEST(IngestBadInput, AMissingOrBrokenConversationTableKeepsTheMessages) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 25;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    // A view in place of the chat table that fails when read.
+    sql(dir / "Messages" / "chat.db", "DROP TABLE chat; CREATE VIEW chat AS SELECT ROWID, guid FROM no_such_table;");
+    CollectingSink sink;
+    kx::MacOSMessagesFolderIngester reader;
+    const auto out = reader.ingest(folderSource(dir / "Messages"), {}, sink);
+    EXPECT_EQ(out.messagesRead, 25);
+    EXPECT_TRUE(sink.chats.empty());
+    EXPECT_TRUE(sink.messages[0].chatGuid.empty());
+    ASSERT_FALSE(out.warnings.empty());
+    EXPECT_EQ(out.warnings[0], "The table \"chat\" of the database is damaged and was left out.");
+}
