@@ -209,3 +209,39 @@ TEST_F(ConversationExport, SealDescribesTheBytesOnDiskAndTheManifestHead) {
 
 } // namespace
 } // namespace kx
+
+namespace kx {
+namespace {
+
+TEST(ExportTimeZones, LocalTimesCarryTheirOffsetAcrossDaylightSaving) {
+    const char* before = std::getenv("TZ");
+    const std::string saved = before ? before : "";
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+    const auto zone = ExportTimeZone::current();
+    EXPECT_EQ(zone.identifier, "Europe/Berlin");
+    const Date winter = *parseISO8601("2024-01-15T12:00:00Z");
+    const Date summer = *parseISO8601("2024-07-15T12:00:00Z");
+    EXPECT_EQ(zone.formatLocal(winter), "2024-01-15 13:00:00 +01:00");
+    EXPECT_EQ(zone.formatLocal(summer), "2024-07-15 14:00:00 +02:00");
+    EXPECT_EQ(zone.abbreviation(summer), "CEST");
+    if (before) ::setenv("TZ", saved.c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+
+    EXPECT_EQ(ExportTimeZone::fixed(-(3 * 3600 + 1800), "NST").formatLocal(winter), "2024-01-15 08:30:00 -03:30");
+}
+
+TEST(ExportDescriptions, NameCountSpanAndFormat) {
+    ExportDocument doc;
+    doc.conversationKey = "+15550001111";
+    doc.conversationName = "+15550001111";
+    EXPECT_EQ(describeExport(doc, ExportFormat::csv), "Conversation with +15550001111: no messages, as CSV.");
+    ExportMessage m;
+    m.date = *parseISO8601("2024-01-15T12:00:00Z");
+    doc.messages.push_back(m);
+    EXPECT_EQ(describeExport(doc, ExportFormat::pdf), "Conversation with +15550001111: 1 message, 2024-01-15, as PDF.");
+}
+
+} // namespace
+} // namespace kx
