@@ -1,9 +1,22 @@
+// Kelvara: a verified, encrypted archive of one person's or household's
+// Messages history.
+#include "app/shell/kelvara_app.h"
+#include "app/ui/app_style.h"
+
+#include <kelvara/version.h>
+
 #include <QApplication>
-#include <QLabel>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QLabel label("Kelvara");
-    label.show();
+    QApplication::setOrganizationDomain(QStringLiteral("dunholt.com"));
+    QApplication::setOrganizationName(QStringLiteral("Dunholt"));
+    QApplication::setApplicationName(QStringLiteral("Kelvara"));
+    QApplication::setApplicationVersion(QStringLiteral(KELVARA_VERSION_STRING));
+    QApplication::setDesktopFileName(QStringLiteral("com.dunholt.kelvara"));
+    applyApplicationStyle(app);
+
+    KelvaraApp kelvara(KelvaraApp::defaultOptions());
+    kelvara.showMainWindow();
     return app.exec();
 }

@@ -3,9 +3,22 @@
 #include "app/model/app_model.h"
 #include "app/platform/user_defaults.h"
 
-OnboardingModel::OnboardingModel(AppModel& model, QObject* parent) : QObject(parent), model_(model) {}
+OnboardingModel::OnboardingModel(AppModel& model, QObject* parent) : QObject(parent), model_(model) {
+    for (auto sig : {&OnboardingModel::isFinishedChanged, &OnboardingModel::explicitlyOpenedChanged,
+                     &OnboardingModel::completedFlagChanged, &OnboardingModel::skippedFlagChanged})
+        connect(this, sig, this, &OnboardingModel::shouldShowChanged);
+    connect(&model_, &AppModel::registryChanged, this, &OnboardingModel::shouldShowChanged);
+}
+
+bool OnboardingModel::completedFlag() const { return userDefaults().flag(DefaultsKey::onboardingCompleted); }
 
 bool OnboardingModel::skippedFlag() const { return userDefaults().flag(DefaultsKey::onboardingSkipped); }
+
+void OnboardingModel::setCompletedFlag(bool v) {
+    if (v == completedFlag()) return;
+    userDefaults().setFlag(DefaultsKey::onboardingCompleted, v);
+    emit completedFlagChanged();
+}
 
 void OnboardingModel::setSkippedFlag(bool v) {
     if (v == skippedFlag()) return;
@@ -28,11 +41,11 @@ void OnboardingModel::setIsFinished(bool v) {
 bool OnboardingModel::shouldShow() const {
     if (isFinished_) return false;
     if (explicitlyOpened_) return true;
-    return model_.registry().sources().empty() && !userDefaults().flag(DefaultsKey::onboardingCompleted) &&
-           !userDefaults().flag(DefaultsKey::onboardingSkipped);
+    return model_.registry().sources().empty() && !completedFlag() && !skippedFlag();
 }
 
 void OnboardingModel::reopen() {
     setIsFinished(false);
     setExplicitlyOpened(true);
+    emit reopened();
 }

@@ -1,6 +1,12 @@
 #pragma once
-// The first-run flow: which step is showing and whether the main window presents
-// the onboarding sheet at all.
+// OnboardingModel: the state of the first-run flow. AppModel creates it on first
+// use (AppModel::onboarding) and the main window presents the onboarding sheet
+// while shouldShow() is true.
+//
+// This holds what decides whether the flow is shown: the two stored flags
+// ("onboardingCompleted", "onboardingSkipped" in the user defaults), whether the
+// flow was reopened from the Help menu, and whether it has finished. The steps
+// themselves (welcome, Full Disk Access, archive choice, first scan) build on it.
 #include <QObject>
 
 class AppModel;
@@ -9,29 +15,48 @@ class OnboardingModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool explicitlyOpened READ explicitlyOpened WRITE setExplicitlyOpened NOTIFY explicitlyOpenedChanged)
     Q_PROPERTY(bool isFinished READ isFinished WRITE setIsFinished NOTIFY isFinishedChanged)
+    Q_PROPERTY(bool completedFlag READ completedFlag WRITE setCompletedFlag NOTIFY completedFlagChanged)
     Q_PROPERTY(bool skippedFlag READ skippedFlag WRITE setSkippedFlag NOTIFY skippedFlagChanged)
+    Q_PROPERTY(bool shouldShow READ shouldShow NOTIFY shouldShowChanged)
 
 public:
+    // Starts not finished and not explicitly opened. The model must outlive this
+    // object (AppModel owns it).
     explicit OnboardingModel(AppModel& model, QObject* parent = nullptr);
 
+    AppModel& model() const { return model_; }
+
+    // The flow was reopened from "Set Up Kelvara…", so it shows even after it
+    // was completed or skipped and while sources exist.
     bool explicitlyOpened() const { return explicitlyOpened_; }
+    // The flow ended (completed, set up later, or the sheet was closed).
     bool isFinished() const { return isFinished_; }
-    // Bound to the user default "onboardingSkipped".
+    // Bound to the user default "onboardingCompleted" (false when unset).
+    bool completedFlag() const;
+    // Bound to the user default "onboardingSkipped" (false when unset).
     bool skippedFlag() const;
     void setExplicitlyOpened(bool v);
     void setIsFinished(bool v);
+    void setCompletedFlag(bool v);
     void setSkippedFlag(bool v);
 
     // False once finished; true when explicitly opened; otherwise true exactly
     // when no source is registered and onboarding was neither completed nor skipped.
     bool shouldShow() const;
-    // Restarts the flow from the welcome step, shown even after it was completed.
+    // Restarts the flow from the welcome step, shown even after it was completed
+    // or skipped. The stored flags keep their values.
     void reopen();
 
 signals:
     void explicitlyOpenedChanged();
     void isFinishedChanged();
+    void completedFlagChanged();
     void skippedFlagChanged();
+    // After anything shouldShow() reads may have changed (including the source
+    // registry); observers read shouldShow() again.
+    void shouldShowChanged();
+    // The flow was restarted by reopen().
+    void reopened();
 
 private:
     AppModel& model_;

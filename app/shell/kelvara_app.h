@@ -1,0 +1,80 @@
+#pragma once
+// KelvaraApp: the application as a whole. It owns the two long-lived models
+// (AppModel and BackupModel), the updater, the tray icon with its status panel
+// and the settings window, and opens main windows.
+//
+// The models are created once, when the application starts, and live until it
+// quits. BackupModel serves AppModel's resolved owner: it is told when a main
+// window is first shown and whenever AppModel::archiveOwner changes.
+//
+// With a system tray the application keeps running when its last window
+// closes (the tray icon reopens it); without one, closing the last window
+// quits, as nothing would be left to reach it by.
+#include <QObject>
+#include <QPointer>
+#include <QPoint>
+#include <QUrl>
+#include <functional>
+#include <memory>
+
+class AppModel;
+class BackupModel;
+class MainWindow;
+class SettingsWindow;
+class StatusItem;
+class Updater;
+class UpdateUserDriver;
+
+class KelvaraApp : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        QUrl updateFeed;                                // empty: "Check for Updates…" disabled
+        std::shared_ptr<UpdateUserDriver> updateDriver; // null: dialogs
+        bool useTray = true;                            // false: never create a tray icon
+        std::function<void()> quit;                     // null: QApplication::quit
+        std::function<std::unique_ptr<AppModel>()> makeModel; // null: AppModel's own constructor
+    };
+
+    // Creates the models, the updater and the tray icon. Opens no window.
+    explicit KelvaraApp(Options options, QObject* parent = nullptr);
+    // The defaults: the build's update feed, dialogs, a tray icon when available.
+    static Options defaultOptions();
+    ~KelvaraApp() override;
+
+    // The running application (null before one is created).
+    static KelvaraApp* instance();
+
+    AppModel& model() const { return *model_; }
+    BackupModel& backup() const { return *backup_; }
+    Updater& updater() const { return *updater_; }
+    StatusItem* statusItem() const { return statusItem_.get(); }
+    SettingsWindow* settingsWindow() const;
+
+    // Brings the first open main window to the front as the active window, or
+    // opens a new one when none is open. Returns it.
+    MainWindow* showMainWindow();
+    // Every open main window, front-most first.
+    static QList<MainWindow*> mainWindows();
+
+    // Tells BackupModel the owner AppModel resolves to now.
+    void syncBackupOwner();
+
+public slots:
+    void showSettings();
+    void showAbout();
+    void showStatusPanel(const QPoint& anchor);
+    void quit();
+
+private:
+    Options options_;
+    std::unique_ptr<AppModel> model_;
+    std::unique_ptr<BackupModel> backup_;
+    std::shared_ptr<UpdateUserDriver> updateDriver_;
+    std::unique_ptr<Updater> updater_;
+    std::unique_ptr<StatusItem> statusItem_;
+    QPointer<SettingsWindow> settings_;
+};
+
+// Brings the main window forward (or opens one); see KelvaraApp::showMainWindow.
+void showMainWindow();

@@ -1,0 +1,30 @@
+#include "app/shell/route_screens.h"
+
+#include "app/shell/routes.h"
+#include "app/ui/widgets.h"
+
+QWidget* makePlaceholderScreen(Route route, QWidget* parent) {
+    auto* page = new ContentUnavailableWidget(routeTitle(route), routeSymbol(route), QString(), parent);
+    return page;
+}
+
+QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWidget* parent) {
+    (void)model;
+    (void)backup;
+    QWidget* screen = nullptr;
+    switch (route) {
+    case Route::sources:   // SourcesView: add-source sheet closed
+    case Route::coverage:  // CoverageView
+    case Route::browse:    // BrowseView: no owner, no conversations, nothing selected, empty filter
+    case Route::search:    // SearchView: empty query and owner, no results
+    case Route::backup:    // BackupView (with BackupModel): both sheets closed
+    case Route::filters:   // FiltersView: no owner selected, empty new rule of the first kind
+    case Route::health:    // HealthView
+    case Route::household: // HouseholdView (with BackupModel): a new JoinModel, sheets closed
+        screen = makePlaceholderScreen(route, parent);
+        break;
+    }
+    screen->setObjectName(QStringLiteral("screen.") + QString::fromLatin1(routeKey(route).data(),
+                                                                          static_cast<qsizetype>(routeKey(route).size())));
+    return screen;
+}

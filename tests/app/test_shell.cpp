@@ -1,0 +1,490 @@
+// The application shell driven through its real widgets: routing, the View
+// menu's shortcuts, the scan command, the error banner, the two sheets and
+// their close rules, the status panel and the backup owner.
+#include "app/model/app_model.h"
+#include "app/platform/user_defaults.h"
+#include "app/shell/commands.h"
+#include "app/shell/kelvara_app.h"
+#include "app/shell/main_window.h"
+#include "app/shell/menu_bar_view.h"
+#include "app/shell/root_view.h"
+#include "app/shell/settings_window.h"
+#include "app/shell/routes.h"
+#include "app/shell/updater.h"
+#include "app/ui/widgets.h"
+#include "backup/model/backup_model.h"
+#include "setup/model/onboarding_model.h"
+#include "tests/support/test_env.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Reaches the model's protected setters, as the engine's results would.
+class TestAppModel : public AppModel {
+public:
+    using AppModel::AppModel;
+    using AppModel::setIsRunning;
+    using AppModel::setReport;
+};
+
+struct NullDriver final : UpdateUserDriver {
+    void showUpdateAvailable(const UpdateItem&, const QString&) override {}
+    void showUpToDate(const QString&) override {}
+    void showCheckFailed(const QString&) override {}
+};
+
+bool waitFor(const std::function<bool()>& condition, int millis = 3000) {
+    for (int waited = 0; waited < millis; waited += 10) {
+        if (condition())
+            return true;
+        QTest::qWait(10);
+    }
+    return condition();
+}
+
+std::filesystem::path liveDatabase() {
+    return kx::test::home() / "Library" / "Messages" / "chat.db";
+}
+
+class ShellTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        defaults_ = std::make_shared<MemoryUserDefaults>();
+        setUserDefaultsForTesting(defaults_);
+        std::filesystem::remove(liveDatabase());
+        RootView::setAnimationsEnabled(false);
+    }
+
+    void TearDown() override {
+        app_.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        setUserDefaultsForTesting(nullptr);
+        std::filesystem::remove(liveDatabase());
+        RootView::setAnimationsEnabled(true);
+    }
+
+    // Starts the application with the given stored state and opens its window.
+    MainWindow* start(bool openWindow = true) {
+        KelvaraApp::Options o;
+        o.useTray = false;
+        o.updateDriver = std::make_shared<NullDriver>();
+        o.quit = [this] { ++quitCalls_; };
+        o.makeModel = [this] {
+            auto m = std::make_unique<TestAppModel>(clock_);
+            model_ = m.get();
+            return m;
+        };
+        app_ = std::make_unique<KelvaraApp>(o);
+        if (!openWindow)
+            return nullptr;
+        MainWindow* w = app_->showMainWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(w));
+        QApplication::setActiveWindow(w);
+        EXPECT_TRUE(QTest::qWaitForWindowActive(w));
+        return w;
+    }
+
+    // A state in which no sheet is wanted: onboarding done, no live database.
+    void onboardingDone() { defaults_->setFlag(DefaultsKey::onboardingCompleted, true); }
+
+    static void makeLiveDatabase() { kx::test::writeAll(liveDatabase(), "not a database, but present"); }
+
+    static void addSource(AppModel& model) {
+        kx::Source s;
+        s.id = "s1";
+        s.owner = "me";
+        s.path = "/somewhere";
+        model.mutableRegistry().add(s);
+        emit model.registryChanged();
+    }
+
+    std::shared_ptr<MemoryUserDefaults> defaults_;
+    std::shared_ptr<kx::FixedClock> clock_ =
+        std::make_shared<kx::FixedClock>(kx::Date(std::chrono::sys_days(std::chrono::year(2026) / 3 / 1)));
+    std::unique_ptr<KelvaraApp> app_;
+    TestAppModel* model_ = nullptr;
+    int quitCalls_ = 0;
+};
+
+QString screenName(Route r) {
+    return QStringLiteral("screen.") + QString::fromLatin1(routeKey(r).data(), static_cast<qsizetype>(routeKey(r).size()));
+}
+
+void clickRow(QListWidget* list, int row) {
+    const QRect r = list->visualItemRect(list->item(row));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
+}
+
+} // namespace
+
+TEST_F(ShellTest, SidebarListsTheRoutesInItsOwnOrderAndSelectsThem) {
+    onboardingDone();
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    QListWidget* sidebar = root->findChild<QListWidget*>(QStringLiteral("sidebar"));
+    ASSERT_NE(sidebar, nullptr);
+    EXPECT_EQ(sidebar->width(), RootView::kSidebarWidth);
+    const QStringList expected = {"Sources", "Coverage", "Browse", "Search", "Backup", "Filters", "Health", "Your Macs"};
+    ASSERT_EQ(sidebar->count(), expected.size());
+    for (int i = 0; i < sidebar->count(); ++i)
+        EXPECT_EQ(sidebar->item(i)->text(), expected[i]);
+
+    EXPECT_EQ(model_->route(), Route::sources);
+    EXPECT_EQ(root->currentScreen()->objectName(), screenName(Route::sources));
+    for (int i = 0; i < sidebar->count(); ++i) {
+        clickRow(sidebar, i);
+        EXPECT_EQ(model_->route(), kSidebarRows[static_cast<size_t>(i)].route) << i;
+        EXPECT_EQ(root->currentScreen()->objectName(), screenName(model_->route()));
+        EXPECT_TRUE(root->currentScreen()->isVisible());
+    }
+    // Until their screens exist, routes show an empty page with their title.
+    auto* page = root->currentScreen()->findChild<QLabel*>(QStringLiteral("contentUnavailableTitle"));
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->text(), QStringLiteral("Your Macs"));
+}
+
+TEST_F(ShellTest, ClickingTheSelectedRowOrEmptySpaceKeepsTheRouteAndItsScreen) {
+    onboardingDone();
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    QListWidget* sidebar = root->sidebar();
+    clickRow(sidebar, 2); // Browse
+    ASSERT_EQ(model_->route(), Route::browse);
+    QPointer<QWidget> screen = root->currentScreen();
+    clickRow(sidebar, 2);
+    QTest::mouseClick(sidebar->viewport(), Qt::LeftButton, {}, QPoint(60, sidebar->viewport()->height() - 4));
+    QTest::mouseClick(sidebar->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                      sidebar->visualItemRect(sidebar->item(2)).center());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(model_->route(), Route::browse);
+    EXPECT_EQ(root->currentScreen(), screen.data());
+    ASSERT_TRUE(waitFor([&] { return sidebar->selectedItems().size() == 1; }));
+    EXPECT_EQ(sidebar->selectedItems().first()->text(), QStringLiteral("Browse"));
+}
+
+TEST_F(ShellTest, EveryVisitToARouteGetsAFreshScreen) {
+    onboardingDone();
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    model_->setRoute(Route::browse);
+    QPointer<QWidget> first = root->currentScreen();
+    model_->setRoute(Route::sources);
+    model_->setRoute(Route::browse);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(first.isNull()) << "the old screen is discarded";
+    EXPECT_EQ(root->currentScreen()->objectName(), screenName(Route::browse));
+    // Setting the same route again keeps the screen.
+    QPointer<QWidget> second = root->currentScreen();
+    model_->setRoute(Route::browse);
+    EXPECT_EQ(root->currentScreen(), second.data());
+}
+
+TEST_F(ShellTest, ControlDigitsFollowTheMenuOrderNotTheSidebarOrder) {
+    onboardingDone();
+    MainWindow* w = start();
+    QListWidget* sidebar = w->rootView()->sidebar();
+    const std::vector<std::pair<Qt::Key, Route>> expected = {
+        {Qt::Key_1, Route::sources}, {Qt::Key_2, Route::browse},  {Qt::Key_3, Route::search},
+        {Qt::Key_4, Route::coverage}, {Qt::Key_5, Route::backup}, {Qt::Key_6, Route::filters},
+        {Qt::Key_7, Route::health},  {Qt::Key_8, Route::household},
+    };
+    for (const auto& [key, route] : expected) {
+        QTest::keyClick(w, key, Qt::ControlModifier);
+        EXPECT_EQ(model_->route(), route) << "Ctrl+" << (key - Qt::Key_0);
+        EXPECT_EQ(sidebar->selectedItems().value(0)->text(), routeTitle(route));
+    }
+    // Ctrl+2 is Browse, which is the sidebar's third row.
+    QTest::keyClick(w, Qt::Key_2, Qt::ControlModifier);
+    EXPECT_EQ(sidebar->currentRow(), 2);
+
+    // The View menu lists the same eight routes in the menu's order.
+    AppCommands* c = w->commands();
+    QStringList titles;
+    for (const RouteMenuItem& item : kRouteMenuItems)
+        titles << c->routeAction(item.route)->text();
+    EXPECT_EQ(titles, (QStringList{"Sources", "Browse", "Search", "Coverage", "Backup", "Filters", "Health", "Your Macs"}));
+    EXPECT_EQ(c->routeAction(Route::household)->shortcut(), QKeySequence(QStringLiteral("Ctrl+8")));
+    EXPECT_EQ(c->scanAllSources()->shortcut(), QKeySequence(QStringLiteral("Ctrl+R")));
+}
+
+TEST_F(ShellTest, ScanCommandsAreDisabledWhileARunIsGoing) {
+    onboardingDone();
+    MainWindow* w = start();
+    QAction* scan = w->commands()->scanAllSources();
+    StatusPanel* panel = app_->statusItem()->panel();
+    auto* scanNow = panel->findChild<QPushButton*>(QStringLiteral("scanNowButton"));
+    ASSERT_NE(scanNow, nullptr);
+    EXPECT_TRUE(scan->isEnabled());
+    EXPECT_TRUE(scanNow->isEnabled());
+    model_->setIsRunning(true);
+    EXPECT_FALSE(scan->isEnabled());
+    EXPECT_FALSE(scanNow->isEnabled());
+    model_->setIsRunning(false);
+    EXPECT_TRUE(scan->isEnabled());
+    EXPECT_TRUE(scanNow->isEnabled());
+}
+
+TEST_F(ShellTest, ErrorBannerShowsTheNewestErrorAndDismissClearsIt) {
+    onboardingDone();
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    BannerWidget* banner = root->banner();
+    EXPECT_FALSE(banner->isVisible());
+    model_->setLastError(QStringLiteral("The first problem."));
+    model_->setLastError(QStringLiteral("The destination was not added. Backups already stored are untouched."));
+    EXPECT_TRUE(banner->isVisible());
+    EXPECT_EQ(banner->text(), QStringLiteral("The destination was not added. Backups already stored are untouched."));
+    EXPECT_EQ(banner->accessibleName(),
+              QStringLiteral("Error: The destination was not added. Backups already stored are untouched."));
+    // The banner sits above the route's screen.
+    EXPECT_LT(banner->mapTo(root, QPoint(0, 0)).y(), root->currentScreen()->mapTo(root, QPoint(0, 0)).y());
+    QToolButton* dismiss = banner->dismissButton();
+    EXPECT_EQ(dismiss->accessibleName(), QStringLiteral("Dismiss error"));
+    QTest::mouseClick(dismiss, Qt::LeftButton);
+    EXPECT_TRUE(model_->lastError().isNull());
+    EXPECT_FALSE(banner->isVisible());
+}
+
+TEST_F(ShellTest, BannerAnimatesInAndOut) {
+    onboardingDone();
+    RootView::setAnimationsEnabled(true);
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    model_->setLastError(QStringLiteral("Something went wrong."));
+    EXPECT_TRUE(root->bannerWanted());
+    EXPECT_TRUE(root->banner()->isVisible());
+    ASSERT_TRUE(waitFor([&] { return root->banner()->height() > 20; }));
+    model_->setLastError(QString());
+    EXPECT_FALSE(root->bannerWanted());
+    ASSERT_TRUE(waitFor([&] { return !root->banner()->isVisible(); }));
+    // Back in again after a quick out-and-in.
+    model_->setLastError(QStringLiteral("Again."));
+    model_->setLastError(QString());
+    model_->setLastError(QStringLiteral("And again."));
+    ASSERT_TRUE(waitFor([&] { return root->banner()->isVisible() && root->banner()->height() > 20; }));
+    EXPECT_EQ(root->banner()->text(), QStringLiteral("And again."));
+}
+
+TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
+    makeLiveDatabase();
+    MainWindow* w = start();
+    model_->setHasFullDiskAccess(false);
+    RootView* root = w->rootView();
+    ASSERT_TRUE(waitFor([&] { return root->onboardingSheet() && root->onboardingSheet()->isVisible(); }));
+    EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
+    EXPECT_EQ(root->onboardingSheet()->windowModality(), Qt::WindowModal);
+
+    // Escape closes the sheet: recorded as set up later.
+    QTest::keyClick(root->onboardingSheet(), Qt::Key_Escape);
+    OnboardingModel* onboarding = model_->onboarding();
+    EXPECT_TRUE(onboarding->skippedFlag());
+    EXPECT_TRUE(defaults_->flag(DefaultsKey::onboardingSkipped));
+    EXPECT_FALSE(onboarding->explicitlyOpened());
+    EXPECT_TRUE(onboarding->isFinished());
+    EXPECT_EQ(root->onboardingSheet(), nullptr);
+    // Access is still missing while the database exists: the prompt follows.
+    ASSERT_TRUE(waitFor([&] { return root->fullDiskAccessSheet() && root->fullDiskAccessSheet()->isVisible(); }));
+
+    // Closing the prompt records the dismissal for this run.
+    QTest::keyClick(root->fullDiskAccessSheet(), Qt::Key_Escape);
+    EXPECT_TRUE(model_->dismissedFullDiskAccessPrompt());
+    EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
+}
+
+TEST_F(ShellTest, SkippedOnboardingDoesNotComeBackAtTheNextLaunch) {
+    defaults_->setFlag(DefaultsKey::onboardingSkipped, true);
+    MainWindow* w = start();
+    QTest::qWait(50);
+    EXPECT_EQ(w->rootView()->onboardingSheet(), nullptr);
+    // No live database on this machine: nothing to ask permission for.
+    EXPECT_EQ(w->rootView()->fullDiskAccessSheet(), nullptr);
+}
+
+TEST_F(ShellTest, AccessPromptRules) {
+    onboardingDone();
+    makeLiveDatabase();
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    model_->setHasFullDiskAccess(true);
+    QTest::qWait(30);
+    EXPECT_EQ(root->fullDiskAccessSheet(), nullptr) << "with access granted the prompt never shows";
+
+    model_->setHasFullDiskAccess(false);
+    ASSERT_TRUE(waitFor([&] { return root->fullDiskAccessSheet() != nullptr; }));
+    // Access found by a re-check closes it without counting as a dismissal.
+    model_->setHasFullDiskAccess(true);
+    EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
+    EXPECT_FALSE(model_->dismissedFullDiskAccessPrompt());
+
+    // "Continue without it" dismisses it.
+    model_->setHasFullDiskAccess(false);
+    ASSERT_TRUE(waitFor([&] { return root->fullDiskAccessSheet() != nullptr; }));
+    auto* without = root->fullDiskAccessSheet()->findChild<QPushButton*>(QStringLiteral("continueWithoutAccessButton"));
+    ASSERT_NE(without, nullptr);
+    QTest::mouseClick(without, Qt::LeftButton);
+    EXPECT_TRUE(model_->dismissedFullDiskAccessPrompt());
+    EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
+
+    // Without a live database there is nothing to ask for.
+    model_->setDismissedFullDiskAccessPrompt(false);
+    std::filesystem::remove(liveDatabase());
+    model_->setHasFullDiskAccess(true);
+    model_->setHasFullDiskAccess(false);
+    QTest::qWait(30);
+    EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
+}
+
+TEST_F(ShellTest, SetUpKelvaraReopensTheFlowWhichSurvivesItsOwnFirstSource) {
+    onboardingDone();
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    QTest::qWait(30);
+    ASSERT_EQ(root->onboardingSheet(), nullptr);
+    w->commands()->setUpKelvara()->trigger();
+    ASSERT_TRUE(waitFor([&] { return root->onboardingSheet() != nullptr; }));
+    EXPECT_TRUE(model_->onboarding()->explicitlyOpened());
+
+    // The flow's first-scan step registers this Mac's source; the sheet stays.
+    model_->onboarding()->setExplicitlyOpened(false);
+    addSource(*model_);
+    QTest::qWait(30);
+    EXPECT_NE(root->onboardingSheet(), nullptr);
+
+    // The flow ends by itself: the sheet closes, and that is not a skip.
+    model_->onboarding()->setCompletedFlag(true);
+    model_->onboarding()->setIsFinished(true);
+    EXPECT_EQ(root->onboardingSheet(), nullptr);
+    EXPECT_FALSE(defaults_->flag(DefaultsKey::onboardingSkipped));
+}
+
+TEST_F(ShellTest, HelpItemsBringAMainWindowBackAfterItWasClosed) {
+    onboardingDone();
+    MainWindow* w = start();
+    QAction* help = w->commands()->kelvaraHelp();
+    help->trigger();
+    EXPECT_EQ(model_->route(), Route::health);
+    EXPECT_EQ(KelvaraApp::mainWindows().size(), 1);
+
+    model_->setRoute(Route::sources);
+    QPointer<MainWindow> old = w;
+    w->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_TRUE(old.isNull()) << "closing the main window discards it";
+    EXPECT_TRUE(KelvaraApp::mainWindows().isEmpty());
+    showMainWindow();
+    ASSERT_EQ(KelvaraApp::mainWindows().size(), 1);
+    MainWindow* again = KelvaraApp::mainWindows().first();
+    EXPECT_TRUE(again->isVisible());
+    EXPECT_GE(again->minimumWidth(), MainWindow::kMinimumWidth);
+    EXPECT_GE(again->minimumHeight(), MainWindow::kMinimumHeight);
+    // A second call brings the same window forward rather than opening another.
+    again->showMinimized();
+    showMainWindow();
+    EXPECT_EQ(KelvaraApp::mainWindows().size(), 1);
+    EXPECT_FALSE(again->isMinimized());
+}
+
+TEST_F(ShellTest, RouteItemsDoNotBringTheWindowForward) {
+    onboardingDone();
+    MainWindow* w = start();
+    w->showMinimized();
+    w->commands()->routeAction(Route::search)->trigger();
+    EXPECT_EQ(model_->route(), Route::search);
+    EXPECT_TRUE(w->isMinimized());
+}
+
+TEST_F(ShellTest, BackupModelFollowsTheArchiveOwner) {
+    onboardingDone();
+    start(false);
+    BackupModel& backup = app_->backup();
+    QSignalSpy changed(&backup, &BackupModel::ownerChanged);
+    model_->setArchiveOwner(QStringLiteral("jorin"));
+    EXPECT_EQ(backup.owner(), QStringLiteral("jorin"));
+    EXPECT_EQ(changed.count(), 1);
+    // Telling it the same owner again changes nothing.
+    app_->syncBackupOwner();
+    EXPECT_EQ(changed.count(), 1);
+}
+
+TEST_F(ShellTest, StatusPanelShowsNeverRunThenHealthAndCounts) {
+    onboardingDone();
+    start(false);
+    StatusPanel* panel = app_->statusItem()->panel();
+    panel->popUpAt(QPoint(10, 10));
+    MenuBarView* view = panel->view();
+    auto label = [&](const char* name) { return view->findChild<QLabel*>(QString::fromLatin1(name)); };
+    EXPECT_TRUE(label("neverRunLabel")->isVisible());
+    EXPECT_FALSE(view->findChild<QWidget*>(QStringLiteral("statusRow"))->isVisible());
+
+    kx::CoverageReport report;
+    report.runDate = clock_->now() - 47h;
+    report.uniqueMessages = 1;
+    kx::CoverageGap quiet;
+    quiet.kind = kx::CoverageGap::Kind::quiet;
+    report.gaps = {quiet};
+    model_->setReport(report);
+    EXPECT_FALSE(label("neverRunLabel")->isVisible());
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("Healthy"));
+    EXPECT_EQ(label("messageCountLabel")->text(), QStringLiteral("1 message archived"));
+    EXPECT_FALSE(label("gapCountLabel")->isVisible()) << "quiet periods are not gaps to attend to";
+
+    kx::CoverageGap missing;
+    missing.kind = kx::CoverageGap::Kind::missing;
+    kx::CoverageGap notScanned;
+    notScanned.kind = kx::CoverageGap::Kind::notScanned;
+    report.runDate = clock_->now() - 49h;
+    report.uniqueMessages = 12034;
+    report.gaps = {quiet, missing, notScanned};
+    model_->setReport(report);
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("Stale"));
+    EXPECT_EQ(label("messageCountLabel")->text(), QStringLiteral("12034 messages archived"));
+    EXPECT_TRUE(label("gapCountLabel")->isVisible());
+    EXPECT_EQ(label("gapCountLabel")->text(), QStringLiteral("2 coverage gaps"));
+    EXPECT_EQ(view->width(), MenuBarView::kWidth);
+}
+
+TEST_F(ShellTest, StatusPanelOpensTheMainWindowAndQuits) {
+    onboardingDone();
+    start(false);
+    EXPECT_TRUE(KelvaraApp::mainWindows().isEmpty());
+    StatusPanel* panel = app_->statusItem()->panel();
+    panel->popUpAt(QPoint(100, 100));
+    QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("openKelvaraButton")), Qt::LeftButton);
+    EXPECT_EQ(KelvaraApp::mainWindows().size(), 1);
+    EXPECT_FALSE(panel->isVisible());
+    QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("quitButton")), Qt::LeftButton);
+    EXPECT_EQ(quitCalls_, 1);
+}
+
+TEST_F(ShellTest, ApplicationMenuCommands) {
+    onboardingDone();
+    MainWindow* w = start();
+    AppCommands* c = w->commands();
+    // No update feed in this build of the test: the command is disabled.
+    EXPECT_EQ(c->checkForUpdates()->text(), QStringLiteral("Check for Updates…"));
+    EXPECT_FALSE(c->checkForUpdates()->isEnabled());
+    EXPECT_EQ(c->setUpKelvara()->text(), QStringLiteral("Set Up Kelvara…"));
+    c->settings()->trigger();
+    ASSERT_NE(app_->settingsWindow(), nullptr);
+    EXPECT_TRUE(app_->settingsWindow()->isVisible());
+    c->statusPanel()->trigger();
+    EXPECT_TRUE(app_->statusItem()->panel()->isVisible());
+    app_->statusItem()->panel()->hide();
+    c->quit()->trigger();
+    EXPECT_EQ(quitCalls_, 1);
+}
