@@ -79,4 +79,7 @@ void AppModel::refreshInstalledSchedule() {
 void AppModel::keepScheduleCurrent() {
     connect(this, &AppModel::destinationRootChanged, this, &AppModel::refreshInstalledSchedule, Qt::UniqueConnection);
     connect(this, &AppModel::machineIDChanged, this, &AppModel::refreshInstalledSchedule, Qt::UniqueConnection);
+    // Values settled during start-up (the machine identity resolved for the first
+    // time, a root changed while Kelvara was closed) are caught up at once.
+    refreshInstalledSchedule();
 }

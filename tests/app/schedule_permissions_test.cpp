@@ -5,6 +5,7 @@
 #include "app/model/permissions_summary.h"
 #include "app/model/schedule_installer.h"
 #include "app/platform/user_defaults.h"
+#include "core/health/schedule_arguments.h"
 #include "core/platform/scheduler.h"
 #include "tests/support/test_env.h"
 
@@ -204,6 +205,25 @@ TEST_F(SchedulePermissions, InstalledScheduleFollowsANewRootAndTheFirstMachineId
     ASSERT_TRUE(installed);
     EXPECT_NE(std::find(installed->programArguments.begin(), installed->programArguments.end(), "MAC-42"),
               installed->programArguments.end());
+}
+
+TEST_F(SchedulePermissions, ValuesSettledDuringStartUpAreCaughtUpWhenWatchingBegins) {
+    TestModel model;
+    const std::string configDir = model.configDir().toStdString();
+    // Installed by an earlier version of the settings: another root, no identity.
+    ScheduleInstaller::install(configDir + "/sources.json", "/before", configDir + "/filters.json", std::nullopt);
+    fake->calls.clear();
+    model.keepScheduleCurrent();
+    const auto installed = ScheduleInstaller::readInstalled();
+    ASSERT_TRUE(installed);
+    EXPECT_EQ(installed->programArguments,
+              kx::ScheduleArguments::ingest((dir / "bin/kxctl").string(), configDir + "/sources.json",
+                                            model.destinationRoot().toStdString(), configDir + "/filters.json",
+                                            model.machineID().toStdString(), true));
+    // Already current: nothing is registered again.
+    fake->calls.clear();
+    model.keepScheduleCurrent();
+    EXPECT_TRUE(fake->calls.empty());
 }
 
 TEST_F(SchedulePermissions, AScheduleThatCannotBeUpdatedSaysSoAndIsNotLeftClaimingToRun) {
