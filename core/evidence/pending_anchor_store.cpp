@@ -179,6 +179,32 @@ PendingAnchorStore::AnchorResult PendingAnchorStore::anchorOrDefer(const std::st
     // The seal goes to disk first, unanchored; a failure here is the caller's error.
     SealFile written = seal;
     written.write(sealPath);
+    const std::string digest = written.sealDigest();
+    const Date now = impl_->currentTime();
+
+    // Queued before the attempt, so a seal is never lost from the queue if the
+    // process ends while the authority is being asked.
+    std::optional<std::string> queueProblem;
+    try {
+        impl_->change([&](Queue& q) {
+            std::erase_if(q.pending, [&](const Entry& e) { return e.sealPath == sealPath; });  // re-exported
+            q.pending.push_back(Entry{sealPath, digest, now, 0, {}});
+            return true;
+        });
+    } catch (const Error& e) {
+        queueProblem = e.what();
+    }
+    auto dequeue = [&] {
+        try {
+            impl_->change([&](Queue& q) {
+                return std::erase_if(q.pending, [&](const Entry& e) {
+                           return e.sealPath == sealPath && e.sealDigest == digest;
+                       }) > 0;
+            });
+        } catch (const Error&) {
+            // Left queued: the next pass finds the seal anchored and settles it.
+        }
+    };
 
     std::string problem;
     try {
@@ -187,6 +213,7 @@ PendingAnchorStore::AnchorResult PendingAnchorStore::anchorOrDefer(const std::st
         anchored.anchor = std::move(anchor);
         try {
             anchored.write(sealPath);
+            if (!queueProblem) dequeue();
             return {std::move(anchored), std::nullopt};
         } catch (const Error& e) {
             problem = std::string("The seal was anchored, but the receipt could not be saved in the seal file (") +
@@ -196,23 +223,22 @@ PendingAnchorStore::AnchorResult PendingAnchorStore::anchorOrDefer(const std::st
         problem = e.what();
     }
 
-    try {
-        const std::string digest = written.sealDigest();
-        const Date now = impl_->currentTime();
-        impl_->change([&](Queue& q) {
-            auto it = std::find_if(q.pending.begin(), q.pending.end(),
-                                   [&](const Entry& e) { return e.sealPath == sealPath; });
-            if (it == q.pending.end()) {
-                q.pending.push_back(Entry{sealPath, digest, now, 1, problem});
-            } else {
-                // The same path exported again: the new seal replaces the old one.
-                *it = Entry{sealPath, digest, now, 1, problem};
-            }
-            return true;
-        });
-    } catch (const Error& e) {
-        problem += std::string(" It could not be queued for a later attempt (") + e.what() +
+    if (queueProblem) {
+        problem += " It could not be queued for a later attempt (" + *queueProblem +
                    "); export the conversation again to retry.";
+    } else {
+        try {
+            impl_->change([&](Queue& q) {
+                for (auto& e : q.pending)
+                    if (e.sealPath == sealPath && e.sealDigest == digest) {
+                        e.attempts += 1;
+                        e.lastProblem = problem;
+                    }
+                return true;
+            });
+        } catch (const Error&) {
+            // The seal stays queued; only the note of this attempt is lost.
+        }
     }
     return {std::move(written), problem};
 }

@@ -158,6 +158,33 @@ TEST_F(PendingAnchorFlow, APassStopsAtAServerThatDoesNotAnswer) {
     EXPECT_EQ(pass.stillWaiting, 3);
 }
 
+// Records how many seals the queue held while the authority was being asked.
+class WatchingSession : public HttpSession {
+public:
+    explicit WatchingSession(const PendingAnchorStore& store) : store_(store) {}
+    HttpReply post(const std::string&, const std::string&, const std::string&, std::chrono::seconds) override {
+        seen = store_.count();
+        throw Error("Connection reset by peer");
+    }
+    int seen = -1;
+
+private:
+    const PendingAnchorStore& store_;
+};
+
+TEST_F(PendingAnchorFlow, ASealIsQueuedBeforeTheAuthorityIsAsked) {
+    auto session = std::make_shared<WatchingSession>(store);
+    SealAnchorClient watched(tsa.url(), session, tsa.trustedPem());
+    auto result = store.anchorOrDefer((exports / "a.kxseal.json").string(), sampleSeal("a"), watched);
+    EXPECT_EQ(session->seen, 1);  // had the process ended here, the seal would still be waiting
+    ASSERT_TRUE(result.problem);
+    EXPECT_NE(result.problem->find("Connection reset by peer"), std::string::npos);
+    EXPECT_NE(test::readAll(store.filePath()).find("Connection reset by peer"), std::string::npos);
+    // Exporting to the same path again replaces the waiting seal instead of adding one.
+    store.anchorOrDefer((exports / "a.kxseal.json").string(), sampleSeal("a"), watched);
+    EXPECT_EQ(store.count(), 1);
+}
+
 TEST_F(PendingAnchorFlow, AForgedAnswerLeavesTheSealWaiting) {
     tsa.setMode(Mode::untrustedSigner);
     const std::string path = (exports / "Alice.json.kxseal.json").string();
