@@ -2,6 +2,7 @@
 // Whether a source's files could be deleted without losing anything: every
 // message and attachment it holds must already be safely in the archive.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct SourceDeletionReport {
     int64_t hashVerifiedAttachments = 0;
     Verdict verdict = Verdict::unknown;
     std::vector<std::string> reasons;     // sentences a person understands
+    std::optional<int64_t> bytesOnDisk;   // size of the source's files, when measured
     bool operator==(const SourceDeletionReport&) const = default;
 };
 

@@ -10,6 +10,8 @@
 //   <root>/<owner folder>/attachments/      the owner's attachment objects (attachment_store.h)
 // The owner folder is the owner with every "/" replaced by "_" (ownerFolderName).
 #include "core/archive/coverage_report.h"
+#include "core/archive/coverage.h"
+#include "core/archive/deletion_safety.h"
 #include "core/archive/ingester.h"
 #include "core/contacts/contact_resolver.h"
 #include "core/filters/filter_set.h"
@@ -69,6 +71,16 @@ public:
     // that cannot be read are not failures of the run: they are listed in the
     // report's errors and per-source outcomes.
     CoverageReport run(const RunOptions& options);
+
+    // Per owner of the registry (in registry order): what the owner's archive
+    // really holds over time, with its gaps (coverage_analysis.cpp documents the
+    // rules). Reads the stores only. Throws kx::Error when the root is not given.
+    std::vector<OwnerCoverage> coverage(Date now) const;
+    // Per registered source: whether deleting its files would lose anything
+    // (deletion_safety.cpp documents the verdict rules). Reads every source
+    // afresh and re-hashes the stored copies of its attachments; writes nothing.
+    // measureBytes: also add up the size of the source's files on disk.
+    DeletionSafetyReport deletionSafety(bool measureBytes) const;
 
     // The report in a STATUS.json file; none when it is absent or unreadable.
     static std::optional<CoverageReport> readStatus(const std::string& path);

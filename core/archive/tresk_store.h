@@ -31,6 +31,7 @@
 //
 // Only the engine creates or writes a store (TreskStoreWriter). TreskStore opens
 // an existing file read-only and never creates one.
+#include "core/filters/conversation_profile.h"
 #include "core/platform/time.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -127,15 +128,7 @@ public:
     };
 
     // What the filter analysis needs of a conversation.
-    struct ConversationProfile {
-        std::string key;
-        std::optional<std::string> displayName;
-        bool isGroup = false;
-        int64_t messageCount = 0;
-        int64_t fromMeCount = 0;
-        std::vector<std::string> participants;
-        std::optional<Date> lastDate;
-    };
+    using ConversationProfile = ::kx::ConversationProfile;
 
     // Opens an existing store read-only. Never creates a file. Throws kx::Error
     // when it is missing, not a Kelvara store, or cannot be opened.
@@ -183,6 +176,33 @@ public:
 
     std::vector<SourceContent> sourceContents() const;
     std::vector<SourceOverlap> sourceOverlaps() const;
+
+    // Coverage and deletion analysis (tresk_store_analysis.cpp). A "real" message
+    // is a dated message that is not a reaction and has text or an attachment:
+    // empty rows (which real databases hold by the thousand, often on one date)
+    // never count as activity.
+    struct DayActivity {
+        int64_t day = 0;                     // whole days since 1970-01-01 UTC
+        int64_t messages = 0;                // real messages that day
+        Date first {}, last {};              // earliest and latest of them
+        bool operator==(const DayActivity&) const = default;
+    };
+    std::vector<DayActivity> activityByDay() const;
+    // Per source (registry id): the first and last real message it contributed.
+    struct SourceSpan {
+        std::string sourceId;
+        std::optional<Date> first, last;
+        int64_t realMessages = 0;
+        bool operator==(const SourceSpan&) const = default;
+    };
+    std::vector<SourceSpan> sourceSpans() const;
+    // Messages that are not reactions, each GUID once.
+    int64_t nonReactionCount() const;
+    // Prepared look-ups of messages and attachments by GUID, for checking a
+    // source's contents against the archive. Valid while the store lives; one
+    // thread at a time. Defined in tresk_store_analysis.h.
+    class ContentCheck;
+    std::unique_ptr<ContentCheck> contentCheck() const;
 
     // Every message in (date, GUID) order, undated last.
     void forEachMessage(const std::function<void(const StoredMessage&)>& visit) const;

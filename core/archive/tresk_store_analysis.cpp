@@ -1,0 +1,133 @@
+// Store queries for the coverage and deletion analyses.
+#include "core/archive/tresk_store_analysis.h"
+
+#include "core/platform/error.h"
+
+namespace kx {
+
+namespace store_detail {
+Date fromNanos(int64_t n);
+std::optional<Date> optDate(const SQLite::Column& c);
+std::string storeError(const std::string& path, const std::exception& e);
+} // namespace store_detail
+
+namespace {
+
+using store_detail::fromNanos;
+using store_detail::optDate;
+
+// "Real" messages: dated, not reactions, with text that is not only blanks or
+// with an attachment. Junk rows (empty messages sharing one date) fail this.
+constexpr const char* kRealMessage =
+    "m.date IS NOT NULL AND m.is_reaction = 0 AND "
+    "((m.text IS NOT NULL AND length(trim(m.text, ' ' || char(9, 10, 13, 65532))) > 0) OR "
+    "EXISTS (SELECT 1 FROM message_attachments ma WHERE ma.message_id = m.id))";
+
+constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
+
+template <typename F>
+auto guardedRead(const std::string& path, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const Error&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw Error(store_detail::storeError(path, e));
+    }
+}
+
+} // namespace
+
+std::vector<TreskStore::DayActivity> TreskStore::activityByDay() const {
+    return guardedRead(path_, [&] {
+        std::vector<DayActivity> out;
+        // Integer division that rounds down also for dates before 1970.
+        SQLite::Statement q(*db_, std::string("SELECT (m.date - ((m.date % ?1) + ?1) % ?1) / ?1 AS day, count(*), "
+                                              "min(m.date), max(m.date) FROM messages m WHERE ") +
+                                      kRealMessage + " GROUP BY day ORDER BY day");
+        q.bind(1, kNanosPerDay);
+        while (q.executeStep())
+            out.push_back({q.getColumn(0).getInt64(), q.getColumn(1).getInt64(), fromNanos(q.getColumn(2).getInt64()),
+                           fromNanos(q.getColumn(3).getInt64())});
+        return out;
+    });
+}
+
+std::vector<TreskStore::SourceSpan> TreskStore::sourceSpans() const {
+    return guardedRead(path_, [&] {
+        std::vector<SourceSpan> out;
+        SQLite::Statement q(*db_, std::string("SELECT s.source_id, min(m.date), max(m.date), count(m.id) FROM sources s "
+                                              "LEFT JOIN message_sources ms ON ms.source_id = s.id "
+                                              "LEFT JOIN messages m ON m.id = ms.message_id AND ") +
+                                      kRealMessage + " GROUP BY s.id ORDER BY s.source_id");
+        while (q.executeStep())
+            out.push_back({q.getColumn(0).getString(), optDate(q.getColumn(1)), optDate(q.getColumn(2)),
+                           q.getColumn(3).getInt64()});
+        return out;
+    });
+}
+
+int64_t TreskStore::nonReactionCount() const {
+    return guardedRead(path_, [&] {
+        return db_->execAndGet("SELECT count(*) FROM messages WHERE is_reaction = 0").getInt64();
+    });
+}
+
+std::unique_ptr<TreskStore::ContentCheck> TreskStore::contentCheck() const {
+    return guardedRead(path_, [&] { return std::make_unique<ContentCheck>(*db_); });
+}
+
+struct TreskStore::ContentCheck::Statements {
+    SQLite::Statement findMessage, findVersion, otherSources, findAttachment;
+    explicit Statements(SQLite::Database& db)
+        : findMessage(db, "SELECT id, text FROM messages WHERE guid = ?"),
+          findVersion(db, "SELECT 1 FROM message_versions WHERE message_id = ? AND text = ? LIMIT 1"),
+          otherSources(db, "SELECT 1 FROM message_sources ms JOIN sources s ON s.id = ms.source_id "
+                           "WHERE ms.message_id = ? AND s.source_id != ? LIMIT 1"),
+          findAttachment(db, "SELECT object_key FROM attachments WHERE guid = ?") {}
+};
+
+TreskStore::ContentCheck::ContentCheck(SQLite::Database& db) : s_(std::make_unique<Statements>(db)) {}
+TreskStore::ContentCheck::~ContentCheck() = default;
+
+TreskStore::ContentCheck::MessageState TreskStore::ContentCheck::message(const std::string& guid,
+                                                                        const std::optional<std::string>& text,
+                                                                        const std::string& sourceId) {
+    MessageState state;
+    auto& q = s_->findMessage;
+    q.reset();
+    q.bind(1, guid);
+    if (!q.executeStep()) return state;
+    state.archived = true;
+    const int64_t id = q.getColumn(0).getInt64();
+    const bool storedNull = q.getColumn(1).isNull();
+    const std::string stored = storedNull ? std::string() : q.getColumn(1).getString();
+    if (!text || (!storedNull && *text == stored)) {
+        state.bodyKept = true;
+    } else {
+        auto& v = s_->findVersion;
+        v.reset();
+        v.bind(1, id);
+        v.bind(2, *text);
+        state.bodyKept = v.executeStep();
+    }
+    auto& o = s_->otherSources;
+    o.reset();
+    o.bind(1, id);
+    o.bind(2, sourceId);
+    state.heldElsewhere = o.executeStep();
+    return state;
+}
+
+TreskStore::ContentCheck::AttachmentState TreskStore::ContentCheck::attachment(const std::string& guid) {
+    AttachmentState state;
+    auto& q = s_->findAttachment;
+    q.reset();
+    q.bind(1, guid);
+    if (!q.executeStep()) return state;
+    state.known = true;
+    if (!q.getColumn(0).isNull()) state.objectKey = q.getColumn(0).getString();
+    return state;
+}
+
+} // namespace kx
