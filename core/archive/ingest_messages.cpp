@@ -144,6 +144,16 @@ void FolderAttachmentLocator::locate(AttachmentRecord& rec) const {
     rec.resolvedPath = real;
 }
 
+std::string filesFingerprint(const std::string& extra) {
+    static constexpr std::string_view kKey = "files=";
+    std::size_t at = extra.find(kKey);
+    if (at == std::string::npos)
+        return {};
+    at += kKey.size();
+    const std::size_t end = extra.find(';', at);
+    return extra.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
 std::int64_t editedWatermark(const std::string& extra) {
     static constexpr std::string_view kKey = "edited=";
     std::size_t at = extra.find(kKey);
@@ -476,6 +486,7 @@ private:
             from = *next - 1;
         }
         if (advances) {
+            complete_ = !damage_ && !freezeWatermark_;
             cursor.extra = currentExtra();
             sink_.checkpoint(cursor);
         }
@@ -492,8 +503,19 @@ private:
     }
 
     std::string currentExtra() const {
-        return "edited=" + std::to_string(freezeWatermark_ ? watermark_ : editedMax_);
+        std::string extra = "edited=" + std::to_string(freezeWatermark_ ? watermark_ : editedMax_);
+        // The fingerprint stands for "everything in these files was delivered";
+        // it is written only once the whole scan got through without damage.
+        if (!fingerprint_.empty() && complete_)
+            extra += ";files=" + fingerprint_;
+        return extra;
     }
+
+public:
+    std::string fingerprint_;
+    bool complete_ = false;
+
+private:
 
     // The first row after `after` that can be reached, probing 1, 2, 4... rows
     // ahead; none when nothing further can be read.
@@ -639,8 +661,9 @@ public:
 } // namespace
 
 IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator, const IngestCursor& from,
-                                  IngestSink& sink) {
+                                  IngestSink& sink, const std::string& fingerprint) {
     Reader reader(db, locator, sink);
+    reader.fingerprint_ = fingerprint;
     IngestOutcome outcome = reader.run(from);
     if (reader.damage_)
         throw Error(*reader.damage_ + "; " + std::to_string(outcome.messagesRead) +

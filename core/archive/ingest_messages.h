@@ -17,9 +17,11 @@
 //   {"d": date in seconds since 2001, "t": body as a typedstream}.
 // - Incremental reading: the cursor's lastRowId/lastGuid must still name the same
 //   row, else the source was replaced and is read from the beginning. The cursor's
-//   `extra` holds "edited=<n>", the highest date_edited value already delivered;
-//   rows edited since then are delivered again (with their new body) before the
-//   new rows.
+//   `extra` holds "edited=<n>", the highest date_edited/date_retracted value
+//   already delivered; rows edited or unsent since then are delivered again
+//   (with their new body) before the new rows. It also holds the fingerprint of
+//   the files read ("files=..."), so that a rerun on files nobody has written
+//   since can stop before copying anything.
 #include "core/archive/ingester.h"
 
 #include <sqlite3.h>
@@ -59,10 +61,14 @@ constexpr std::size_t kMaxBodyBytes = 16u << 20;
 // Reads the database behind `db` (a private snapshot). Throws kx::Error for a
 // database that cannot be read at all; a database damaged part-way is read up to
 // the damage, checkpointed there, and then reported by throwing.
+// `fingerprint` (DatabaseSnapshot::fingerprint of the copy) is kept in the
+// cursor's extra text as "files=<fingerprint>".
 IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator, const IngestCursor& from,
-                                  IngestSink& sink);
+                                  IngestSink& sink, const std::string& fingerprint = {});
 
-// Parses "edited=<n>" from a cursor's extra text (0 when absent or malformed).
+// The parts of a cursor's extra text ("edited=<n>;files=<fingerprint>"):
+// the edit watermark (0 when absent or malformed) and the fingerprint (empty).
 std::int64_t editedWatermark(const std::string& extra);
+std::string filesFingerprint(const std::string& extra);
 
 } // namespace kx

@@ -21,6 +21,18 @@ stdfs::path messagesFolder(const std::string& path) {
     return p;
 }
 
+// A rerun on files nobody has written since the cursor was taken: nothing can
+// be new, so nothing is copied or read.
+bool unchangedSince(const DatabaseSnapshot::Files& files, const IngestCursor& from, IngestSink& sink) {
+    if (from.empty())
+        return false;
+    const std::string recorded = filesFingerprint(from.extra);
+    if (recorded.empty() || recorded != DatabaseSnapshot::fingerprintOf(files))
+        return false;
+    sink.checkpoint(from);
+    return true;
+}
+
 IngestOutcome readMessagesFolder(const stdfs::path& root, const IngestCursor& from, IngestSink& sink) {
     if (!fs::exists(root))
         throw Error("the Messages folder " + root.string() + " does not exist");
@@ -29,9 +41,13 @@ IngestOutcome readMessagesFolder(const stdfs::path& root, const IngestCursor& fr
     const stdfs::path db = root / "chat.db";
     if (!fs::exists(db))
         throw Error("there is no Messages database (chat.db) in " + root.string());
-    DatabaseSnapshot snapshot(db);
+    DatabaseSnapshot::Files files;
+    files.main = db;
+    if (unchangedSince(files, from, sink))
+        return {};
+    DatabaseSnapshot snapshot(files);
     FolderAttachmentLocator locator(root);
-    return readMessageDatabase(snapshot.handle(), locator, from, sink);
+    return readMessageDatabase(snapshot.handle(), locator, from, sink, snapshot.fingerprint());
 }
 
 // Attachments of a device backup: "~/Library/SMS/Attachments/..." (or the same
@@ -110,9 +126,11 @@ IngestOutcome IOSDeviceBackupIngester::ingest(const Source& source, const Ingest
                     .value_or(backup.root() / ".kelvara-no-such-file");
     files.shm = backup.storedFile("HomeDomain", "Library/SMS/sms.db-shm")
                     .value_or(backup.root() / ".kelvara-no-such-file");
+    if (unchangedSince(files, from, sink))
+        return {};
     DatabaseSnapshot snapshot(files);
     BackupAttachmentLocator locator(backup);
-    return readMessageDatabase(snapshot.handle(), locator, from, sink);
+    return readMessageDatabase(snapshot.handle(), locator, from, sink, snapshot.fingerprint());
 }
 
 NonMessageSourceIngester::NonMessageSourceIngester(SourceFormat format) : format_(format) {

@@ -100,6 +100,29 @@ bool copyFile(const stdfs::path& from, const stdfs::path& to, bool mayVanish = f
 
 } // namespace
 
+namespace {
+
+std::string describeState(const struct stat& st) {
+    return std::to_string(st.st_ino) + "." + std::to_string(st.st_size) + "." +
+           std::to_string(static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec);
+}
+
+stdfs::path walOf(const DatabaseSnapshot::Files& files) {
+    return files.wal ? *files.wal : stdfs::path(files.main.string() + "-wal");
+}
+
+} // namespace
+
+std::string DatabaseSnapshot::fingerprintOf(const Files& files) {
+    struct stat st {};
+    if (::stat(files.main.c_str(), &st) != 0)
+        return {};
+    std::string fp = describeState(st) + "/";
+    struct stat w {};
+    fp += ::stat(walOf(files).c_str(), &w) == 0 ? describeState(w) : "-";
+    return fp;
+}
+
 stdfs::path DatabaseSnapshot::temporaryBase() {
     stdfs::path cache;
     if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x == '/')
@@ -182,6 +205,7 @@ void DatabaseSnapshot::make(const Files& files) {
         constexpr int kAttempts = 5;
         for (int attempt = 1;; ++attempt) {
             const FileState before[3] = {stateOf(files.main), stateOf(wal), stateOf(shm)};
+            const std::string fingerprint = fingerprintOf(files);
             std::error_code ec;
             stdfs::remove(copy_, ec);
             stdfs::remove(copyWal, ec);
@@ -194,8 +218,12 @@ void DatabaseSnapshot::make(const Files& files) {
             const FileState after[3] = {stateOf(files.main), stateOf(wal), stateOf(shm)};
             // The -shm changes on every read by others; only the database and its
             // -wal have to hold still for the copy to be consistent.
-            if ((before[0] == after[0] && before[1] == after[1]) || attempt == kAttempts)
+            if ((before[0] == after[0] && before[1] == after[1]) || attempt == kAttempts) {
+                // A copy taken while the files kept changing gets no fingerprint,
+                // so the next run copies again rather than trusting it.
+                fingerprint_ = before[0] == after[0] && before[1] == after[1] ? fingerprint : std::string();
                 break;
+            }
             ::usleep(static_cast<useconds_t>(50000 * attempt));
         }
     } catch (...) {

@@ -53,6 +53,15 @@ public:
     DatabaseSnapshot& operator=(const DatabaseSnapshot&) = delete;
 
     sqlite3* handle() const { return db_; }
+    // The identity of the source files as they were when copied (see below).
+    const std::string& fingerprint() const { return fingerprint_; }
+
+    // "<inode>.<size>.<mtime ns>/<same for the -wal or ->" of the database and its
+    // -wal, read with stat only. Equal fingerprints mean the files were not
+    // written in between: any write changes the modification time, and a file
+    // replaced by another copy has another inode. The -shm is left out (readers
+    // change it). Empty when the database cannot be looked at.
+    static std::string fingerprintOf(const Files& files);
     const std::filesystem::path& copyPath() const { return copy_; }
     const std::filesystem::path& folder() const { return folder_; }
 
@@ -66,6 +75,7 @@ private:
     void make(const Files& files);
     std::filesystem::path folder_;
     std::filesystem::path copy_;
+    std::string fingerprint_;
     sqlite3* db_ = nullptr;
 };
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 namespace fx = kx::fixtures;
@@ -300,4 +301,37 @@ TEST(IngestRegistry, TheDefaultListHoldsOneReaderPerFormatInOrder) {
     auto out = list[4]->ingest(s, {}, sink);
     EXPECT_TRUE(out.noMessages);
     EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST(IngestFolder, ARerunOnFilesNobodyWroteReadsNothingAndAnyWriteIsNoticed) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 40;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    const stdfs::path db = dir / "Messages" / "chat.db";
+    kx::MacOSMessagesFolderIngester reader;
+    CollectingSink first;
+    reader.ingest(folderSource(dir / "Messages"), {}, first);
+    ASSERT_NE(first.cursor.extra.find("files="), std::string::npos) << first.cursor.extra;
+
+    // Same bytes count, same inode, same modification time: taken as unchanged, so
+    // the (now garbage) file is not even opened.
+    const auto mtime = stdfs::last_write_time(db);
+    const auto size = stdfs::file_size(db);
+    {
+        std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(0);
+        f << std::string(100, 'z');
+    }
+    ASSERT_EQ(stdfs::file_size(db), size);
+    stdfs::last_write_time(db, mtime);
+    CollectingSink rerun;
+    EXPECT_NO_THROW(reader.ingest(folderSource(dir / "Messages"), first.cursor, rerun));
+    EXPECT_TRUE(rerun.messages.empty());
+    EXPECT_EQ(rerun.cursor, first.cursor);
+
+    // Any write moves the modification time: the file is read again.
+    stdfs::last_write_time(db, mtime + std::chrono::seconds(1));
+    CollectingSink after;
+    EXPECT_THROW(reader.ingest(folderSource(dir / "Messages"), first.cursor, after), kx::Error);
 }
