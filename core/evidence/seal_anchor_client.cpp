@@ -19,7 +19,8 @@
 namespace kx {
 
 // DigiCert's public time-stamp authority; its certificates chain to a root in
-// the system's certificate bundle.
+// the system's certificate bundle. Plain HTTP is enough: an answer counts only
+// when its signature verifies.
 const std::string SealAnchorClient::productionBaseURL = "http://timestamp.digicert.com";
 
 namespace {

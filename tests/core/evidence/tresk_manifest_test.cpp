@@ -236,6 +236,44 @@ TEST_F(TreskManifestArchive, AnOlderSourceImportedLaterReadsAsGrown) {
     EXPECT_EQ(r.archiveCount, 35);
 }
 
+TEST(CanonicalMessages, EncodingIsFixed) {
+    // Manifests made by earlier versions depend on these exact bytes.
+    CanonicalMessage m;
+    m.guid = "G";
+    m.conversationKey = "+1";
+    m.senderHandle = "+1";
+    m.dateNanos = 5;
+    m.isFromMe = true;
+    m.text = "hi";
+    m.attachments.push_back({"A", std::string("a.jpg"), std::nullopt});
+    std::string bytes;
+    canonicalBytes(m, bytes);
+    const std::string none("\xff\xff\xff\xff", 4);
+    auto field = [](const std::string& v) { return std::string("\0\0\0", 3) + char(v.size()) + v; };
+    const std::string expected = "KXM1" + field("G") + field("+1") + field("+1") + none + field("5") + field("1") +
+                                 field("hi") + none + field("0") + none + field("0") + field("1") + field("A") +
+                                 field("a.jpg") + none;
+    EXPECT_EQ(bytes, expected);
+}
+
+TEST_F(TreskManifestArchive, BothWalksGiveTheSameBytes) {
+    test::addMessages(db, {.count = 20, .attachmentEvery = 3});
+    TreskStore store(db.string());
+    std::vector<std::string> fast, decoded;
+    archiveWalk(store)([&](const std::string&, std::string_view canonical) {
+        fast.emplace_back(canonical);
+        return true;
+    });
+    walkArchiveInInsertionOrder(db.string(), [&](const CanonicalMessage& m) {
+        std::string b;
+        canonicalBytes(m, b);
+        decoded.push_back(b);
+        return true;
+    });
+    EXPECT_EQ(fast.size(), 20u);
+    EXPECT_EQ(fast, decoded);
+}
+
 TEST_F(TreskManifestArchive, AMissingArchiveIsAnErrorAndIsNotCreated) {
     const auto missing = root / "nobody" / "tresk.db";
     EXPECT_THROW(walkArchiveInInsertionOrder(missing.string(), [](const CanonicalMessage&) { return true; }), Error);
