@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <atomic>
 #include <map>
+#include <thread>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -247,8 +249,39 @@ UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string&
 
 void BackupEngine::remove(const std::string& key) { dest_->remove(fullName(key)); }
 
+void parallelFor(size_t count, int threads, const std::function<void(size_t)>& fn) {
+    if (threads <= 1 || count <= 1) {
+        for (size_t i = 0; i < count; ++i) fn(i);
+        return;
+    }
+    std::atomic<size_t> next {0};
+    std::atomic<bool> failed {false};
+    std::exception_ptr first;
+    std::mutex m;
+    auto worker = [&] {
+        for (;;) {
+            if (failed) return;
+            size_t i = next++;
+            if (i >= count) return;
+            try {
+                fn(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(m);
+                if (!first) first = std::current_exception();
+                failed = true;
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    size_t n = std::min<size_t>(static_cast<size_t>(threads), count);
+    for (size_t t = 0; t < n; ++t) pool.emplace_back(worker);
+    for (auto& t : pool) t.join();
+    if (first) std::rethrow_exception(first);
+}
+
 BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const std::string& name,
-                                                const std::string& fingerprint, ObjectClass cls,
+                                                const std::string& fingerprint, ObjectClass cls, int threads,
                                                 const std::function<void(uint64_t)>& sent,
                                                 const std::function<void()>& partDone) {
     uint64_t plainSize = stdfs::file_size(plain);
@@ -258,35 +291,46 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
     out.sealedSize = sealedSize;
 
     if (sealedSize <= partSize) {
-        TreskCrypto::SealingReader reader(crypto_, plain, name, TreskCrypto::freshNonce());
+        StreamNonce nonce = TreskCrypto::freshNonce();
+        TreskCrypto::SealingReader reader(crypto_, plain, name, nonce);
         dest_->put(name, sealedSize, [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); },
                    cls, {{"kx-plain-size", std::to_string(plainSize)}});
-        out.plainSha256 = reader.plainSha256();
+        out.nonce = hexOf(nonce.data(), nonce.size());
         sent(sealedSize);
         partDone();
         return out;
     }
 
-    std::vector<ResumeEntry> entries = loadResume(resumePath_);
-    std::string identity = dest_->resumeIdentity();
+    const std::string identity = dest_->resumeIdentity();
+    auto sameUpload = [&](const ResumeEntry& x) { return x.destination == identity && x.name == name; };
+    // Every change of the resume file happens under resumeMutex_, re-reading the
+    // file first, so uploads running side by side keep each other's entries.
+    auto update = [&](const std::function<void(std::vector<ResumeEntry>&)>& change) {
+        std::lock_guard<std::mutex> lock(resumeMutex_);
+        std::vector<ResumeEntry> entries = loadResume(resumePath_);
+        change(entries);
+        saveResume(resumePath_, entries);
+    };
+
     std::optional<ResumeEntry> entry;
-    for (auto it = entries.begin(); it != entries.end();) {
-        if (it->destination == identity && it->name == name) {
-            bool same = it->fingerprint == fingerprint && it->keyId == crypto_.keyId() && it->partSize == partSize &&
-                        nonceFromHex(it->nonce).has_value();
-            if (same && !entry) {
-                entry = *it;
-                ++it;
+    update([&](std::vector<ResumeEntry>& entries) {
+        for (auto it = entries.begin(); it != entries.end();) {
+            if (sameUpload(*it)) {
+                bool same = it->fingerprint == fingerprint && it->keyId == crypto_.keyId() &&
+                            it->partSize == partSize && nonceFromHex(it->nonce).has_value();
+                if (same && !entry) {
+                    entry = *it;
+                    ++it;
+                    continue;
+                }
+                // Another file, key or part size: never splice; drop the old upload.
+                dest_->abortUpload(it->name, it->uploadId);
+                it = entries.erase(it);
                 continue;
             }
-            // Another file, key or part size: never splice; drop the old upload.
-            dest_->abortUpload(it->name, it->uploadId);
-            it = entries.erase(it);
-            continue;
+            ++it;
         }
-        ++it;
-    }
-    saveResume(resumePath_, entries);
+    });
 
     auto startFresh = [&] {
         ResumeEntry e;
@@ -298,57 +342,64 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
         e.nonce = hexOf(n.data(), n.size());
         e.partSize = partSize;
         e.uploadId = dest_->beginUpload(name, partSize, cls, {{"kx-plain-size", std::to_string(plainSize)}});
-        entries.push_back(e);
-        saveResume(resumePath_, entries);
+        update([&](std::vector<ResumeEntry>& entries) {
+            std::erase_if(entries, sameUpload);
+            entries.push_back(e);
+        });
         return e;
     };
-    auto store = [&](const ResumeEntry& e) {
-        for (auto& x : entries)
-            if (x.destination == e.destination && x.name == e.name) x = e;
-        saveResume(resumePath_, entries);
-    };
-    auto forget = [&](const ResumeEntry& e) {
-        std::erase_if(entries, [&](const ResumeEntry& x) { return x.destination == e.destination && x.name == e.name; });
-        saveResume(resumePath_, entries);
-    };
+    auto forget = [&] { update([&](std::vector<ResumeEntry>& entries) { std::erase_if(entries, sameUpload); }); };
 
     bool resumed = entry.has_value() && !entry->parts.empty();
     ResumeEntry e = entry ? *entry : startFresh();
-    int partCount = static_cast<int>((sealedSize + partSize - 1) / partSize);
+    const int partCount = static_cast<int>((sealedSize + partSize - 1) / partSize);
+    std::mutex partsMutex;
     for (int attempt = 0;; ++attempt) {
-        TreskCrypto::SealingReader reader(crypto_, plain, name, *nonceFromHex(e.nonce));
+        std::vector<int> todo;
+        for (int part = 1; part <= partCount; ++part) {
+            if (e.parts.count(part)) {
+                sent(std::min(partSize, sealedSize - static_cast<uint64_t>(part - 1) * partSize));
+                partDone();
+            } else {
+                todo.push_back(part);
+            }
+        }
         try {
-            for (int part = 1; part <= partCount; ++part) {
+            parallelFor(todo.size(), threads, [&](size_t i) {
+                int part = todo[i];
                 uint64_t off = static_cast<uint64_t>(part - 1) * partSize;
                 uint64_t n = std::min(partSize, sealedSize - off);
-                if (e.parts.count(part)) {
-                    sent(n);
-                    partDone();
-                    continue;
-                }
+                TreskCrypto::SealingReader reader(crypto_, plain, name, *nonceFromHex(e.nonce));
                 std::string tag = dest_->uploadPart(name, e.uploadId, part, off, n,
                                                     [&](uint64_t o, unsigned char* buf, size_t k) { reader.read(o, buf, k); });
-                e.parts[part] = tag;
-                store(e);
-                sent(n);
-                partDone();
+                {
+                    std::lock_guard<std::mutex> lock(partsMutex);
+                    e.parts[part] = tag;
+                    ResumeEntry snapshot = e;
+                    update([&](std::vector<ResumeEntry>& entries) {
+                        for (auto& x : entries)
+                            if (sameUpload(x)) x = snapshot;
+                    });
+                    sent(n);
+                    partDone();
+                }
                 if (options_.afterPart) options_.afterPart(name, part);
-            }
+            });
             std::vector<std::pair<int, std::string>> parts(e.parts.begin(), e.parts.end());
             dest_->completeUpload(name, e.uploadId, parts);
         } catch (const UploadNotFound&) {
             // The destination forgot the upload (expired or aborted): start over once.
-            forget(e);
+            forget();
             if (attempt > 0) throw;
             resumed = false;
             e = startFresh();
             continue;
         }
-        out.plainSha256 = reader.plainSha256();
         break;
     }
-    forget(e);
+    forget();
     out.resumed = resumed;
+    out.nonce = e.nonce;
     return out;
 }
 
@@ -428,11 +479,16 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
         p.parts += sealed <= part ? 1 : static_cast<int>((sealed + part - 1) / part);
     }
+    std::recursive_mutex progressMutex;
     auto report = [&] {
         if (progress) progress(p);
     };
-    auto sent = [&](uint64_t n) { p.done += static_cast<int64_t>(n); };
+    auto sent = [&](uint64_t n) {
+        std::lock_guard<std::recursive_mutex> lock(progressMutex);
+        p.done += static_cast<int64_t>(n);
+    };
     auto partDone = [&] {
+        std::lock_guard<std::recursive_mutex> lock(progressMutex);
         ++p.part;
         report();
     };
@@ -441,44 +497,31 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     UploadReceipt receipt;
     // Attachments first, so the manifest written last only names stored objects.
     std::map<std::string, Uploaded> uploaded;
-    for (const Local* f : toSend) {
+    std::mutex uploadedMutex;
+    parallelFor(toSend.size(), options_.threads, [&](size_t i) {
+        const Local* f = toSend[i];
         std::string name = objectsPrefix + crypto_.nameTag(f->path);
         Uploaded u = uploadFile(f->file, name, "file:" + f->path + ":" + std::to_string(f->size), ObjectClass::data,
-                                sent, partDone);
-        if (u.plainSha256.empty()) u.plainSha256 = sha256OfFile(f->file);
+                                1, sent, partDone);
+        std::lock_guard<std::mutex> lock(uploadedMutex);
+        uploaded[f->path] = u;
+    });
+    for (const auto& [path, u] : uploaded) {
         receipt.resumed = receipt.resumed || u.resumed;
         receipt.bytes += u.sealedSize;
-        uploaded[f->path] = u;
     }
     for (auto& o : objects) {
         auto it = uploaded.find(o.at("path").get<std::string>());
         if (it == uploaded.end()) continue;
-        o["sha256"] = it->second.plainSha256;
         o["sealedSize"] = it->second.sealedSize;
+        o["nonce"] = it->second.nonce;
     }
 
-    Uploaded db = uploadFile(snapshot, dbName, fingerprint, ObjectClass::data, sent, partDone);
+    Uploaded db = uploadFile(snapshot, dbName, fingerprint, ObjectClass::data, options_.threads, sent, partDone);
     receipt.resumed = receipt.resumed || db.resumed;
     receipt.bytes += db.sealedSize;
 
-    // The stored database's stream nonce, read back from its header.
-    std::string dbNonce;
-    {
-        std::string head;
-        if (dest_->canReadBackData()) {
-            try {
-                dest_->get(dbName, [&](const unsigned char* ptr, size_t n) {
-                    head.append(reinterpret_cast<const char*>(ptr), std::min(n, TreskCrypto::kHeaderSize - head.size()));
-                    if (head.size() >= TreskCrypto::kHeaderSize) throw std::length_error("enough");
-                });
-            } catch (const std::length_error&) {
-            }
-        }
-        if (head.size() >= TreskCrypto::kHeaderSize) {
-            StreamNonce n = TreskCrypto::nonceOf(head);
-            dbNonce = hexOf(n.data(), n.size());
-        }
-    }
+    const std::string dbNonce = db.nonce;
 
     json manifest = {{"format", 1},
                      {"createdAt", formatISO8601(std::chrono::system_clock::now())},
@@ -488,6 +531,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                        {"nonce", dbNonce}}},
                      {"objects", objects}};
     std::string manifestText = manifest.dump();
+    dest_->flush();  // every object the manifest names is durable before the manifest is written
     std::string sealedManifest = crypto_.seal(manifestText, manifestName);
     dest_->put(manifestName, sealedManifest.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
         std::memcpy(buf, sealedManifest.data() + off, n);
@@ -517,25 +561,39 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         return receipt;
     }
 
-    auto verifyObject = [&](const std::string& name, uint64_t sealedSize, const std::string& sha) {
+    // Reads an object back and opens it: it must authenticate under this key and
+    // name and carry the nonce it was sealed with (so it is exactly what was sent).
+    auto verifyObject = [&](const std::string& name, uint64_t sealedSize, const std::string& nonce,
+                            const std::string& sha) {
         auto info = dest_->head(name);
         if (!info || info->size != sealedSize) throw mismatch(name + " has the wrong size");
-        Sha256 h;
-        TreskCrypto::Opener opener(crypto_, name, info->size, [&](const unsigned char* ptr, size_t n) { h.update(ptr, n); });
+        std::optional<Sha256> h;
+        if (!sha.empty()) h.emplace();
+        std::string head;
+        TreskCrypto::Opener opener(crypto_, name, info->size, [&](const unsigned char* ptr, size_t n) {
+            if (h) h->update(ptr, n);
+        });
         try {
-            if (!dest_->get(name, [&](const unsigned char* ptr, size_t n) { opener.feed(ptr, n); }))
+            if (!dest_->get(name, [&](const unsigned char* ptr, size_t n) {
+                    if (head.size() < TreskCrypto::kHeaderSize)
+                        head.append(reinterpret_cast<const char*>(ptr), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+                    opener.feed(ptr, n);
+                }))
                 throw mismatch(name + " is missing");
             opener.finish();
         } catch (const SealError& e) {
             throw mismatch(e.what());
         }
-        if (h.hex() != sha) throw mismatch(name + " holds other content");
+        StreamNonce got = TreskCrypto::nonceOf(head);
+        if (hexOf(got.data(), got.size()) != nonce) throw mismatch(name + " is another copy");
+        if (h && h->hex() != sha) throw mismatch(name + " holds other content");
     };
-    verifyObject(dbName, db.sealedSize, fingerprint);
-    for (const Local* f : toSend) {
-        const Uploaded& u = uploaded[f->path];
-        verifyObject(objectsPrefix + crypto_.nameTag(f->path), u.sealedSize, u.plainSha256);
-    }
+    verifyObject(dbName, db.sealedSize, db.nonce, fingerprint);
+    parallelFor(toSend.size(), options_.threads, [&](size_t i) {
+        const Local* f = toSend[i];
+        const Uploaded& u = uploaded.at(f->path);
+        verifyObject(objectsPrefix + crypto_.nameTag(f->path), u.sealedSize, u.nonce, "");
+    });
     receipt.verification = UploadReceipt::Verification::verified;
     return receipt;
 }
@@ -582,7 +640,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
                                       staging / "tresk.db", &nonce);
     std::string wantNonce = dbEntry.value("nonce", "");
-    if (dbSha != dbEntry.value("sha256", "") || (!wantNonce.empty() && hexOf(nonce.data(), nonce.size()) != wantNonce))
+    if (dbSha != dbEntry.value("sha256", "") || hexOf(nonce.data(), nonce.size()) != wantNonce)
         throw SealError("the stored archive database is not the copy this backup recorded (an older or other copy "
                         "was put in its place)");
     report.databaseBytes = dbEntry.value("size", uint64_t(0));
@@ -596,9 +654,11 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         if (rel.rfind("attachments/", 0) != 0) throw SealError("the backup's manifest names a file outside the archive");
         std::string name = o.value("name", "");
         checkRemoteName(name, "object name");
-        std::string sha = restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging / rel, nullptr);
-        if (sha != o.value("sha256", ""))
-            throw SealError("the stored object for " + rel + " is not the copy this backup recorded");
+        StreamNonce objectNonce {};
+        restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging / rel, &objectNonce);
+        if (hexOf(objectNonce.data(), objectNonce.size()) != o.value("nonce", ""))
+            throw SealError("the stored object for " + rel + " is not the copy this backup recorded (an older or "
+                            "other copy was put in its place)");
         ++report.objects;
         p.done += o.value("sealedSize", int64_t(0));
         ++p.part;

@@ -14,10 +14,12 @@
 //
 // Manifest (JSON before sealing): {"format":1, "createdAt": ISO 8601,
 // "remoteName": R, "database": {"name", "size", "sha256", "sealedSize",
-// "nonce"}, "objects": [{"path", "name", "size", "sha256", "sealedSize"}]}.
-// sizes are plaintext bytes, sha256 the plaintext's hash, nonce the database
-// object's stream nonce. A restore accepts only the database object the manifest
-// names by nonce and hash, so an older copy put back in its place is refused.
+// "nonce"}, "objects": [{"path", "name", "size", "sealedSize", "nonce"}]}.
+// size is in plaintext bytes, sha256 the database's hash, nonce (32 hex digits)
+// the stream nonce the object was sealed with. Every sealing draws a fresh
+// nonce and the seal authenticates it, so an object that opens and carries the
+// recorded nonce is exactly the one this backup wrote: an older genuine copy put
+// back in its place is refused by a restore.
 //
 // Resume state ("resume-state.json", written atomically after every part; it
 // holds no secret): {"uploads": [{"destination", "name", "fingerprint", "keyId",
@@ -32,6 +34,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -66,6 +69,9 @@ class BackupEngine {
 public:
     struct Options {
         uint64_t partSize = 0;  // 0: the destination's choice
+        // Parts and files in flight at once. Parts of one object may then finish
+        // out of order; the resume state records each finished part by number.
+        int threads = 4;
         // Called after each stored part (test hook for interruptions).
         std::function<void(const std::string& name, int partNumber)> afterPart;
     };
@@ -99,11 +105,12 @@ public:
 private:
     struct Uploaded {
         uint64_t sealedSize = 0;
-        std::string plainSha256;
+        std::string nonce;  // hex
         bool resumed = false;
     };
     Uploaded uploadFile(const std::filesystem::path& plain, const std::string& name, const std::string& fingerprint,
-                        ObjectClass cls, const std::function<void(uint64_t)>& sent, const std::function<void()>& partDone);
+                        ObjectClass cls, int threads, const std::function<void(uint64_t)>& sent,
+                        const std::function<void()>& partDone);
     void putSmall(const std::string& name, const std::string& plain, ObjectClass cls);
     std::optional<std::string> readSealed(const std::string& name);
     std::string fullName(const std::string& name) const;
@@ -113,7 +120,12 @@ private:
     std::string prefix_;
     std::optional<std::filesystem::path> resumePath_;
     Options options_;
+    std::mutex resumeMutex_;  // guards the resume file while parts finish on several threads
 };
+
+// Runs fn(0) ... fn(count - 1) on up to `threads` threads; after the first
+// failure no new index starts, and that failure is rethrown once all stop.
+void parallelFor(size_t count, int threads, const std::function<void(size_t)>& fn);
 
 // Takes a consistent copy of a SQLite database with SQLite's online backup
 // (never a plain copy of a file that may be written meanwhile). The source is

@@ -308,7 +308,7 @@ void TreskCrypto::Opener::finish() {
 // ---------------------------------------------------------------------------
 
 TreskCrypto::SealingReader::SealingReader(const TreskCrypto& crypto, const std::filesystem::path& plainFile,
-                                          std::string name, StreamNonce nonce)
+                                          std::string name, StreamNonce nonce, bool hashPlain)
     : crypto_(crypto), name_(std::move(name)) {
     fd_ = ::open(plainFile.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) throw Error("could not open " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
@@ -324,7 +324,7 @@ TreskCrypto::SealingReader::SealingReader(const TreskCrypto& crypto, const std::
     header_ = crypto_.makeHeader(plainSize_, nonce);
     plain_.resize(kChunkSize);
     sealed_.resize(kChunkSize + kTagSize);
-    hash_ = std::make_unique<Sha256>();
+    if (hashPlain) hash_ = std::make_unique<Sha256>();
 }
 
 std::string TreskCrypto::SealingReader::plainSha256() {

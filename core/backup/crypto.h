@@ -112,8 +112,9 @@ public:
     // upload can be made again without the earlier ones.
     class SealingReader {
     public:
+        // With hashPlain, the plaintext's SHA-256 is computed on the way.
         SealingReader(const TreskCrypto& crypto, const std::filesystem::path& plainFile, std::string name,
-                      StreamNonce nonce);
+                      StreamNonce nonce, bool hashPlain = false);
         ~SealingReader();
         uint64_t size() const { return sealedSize_; }
         uint64_t plainSize() const { return plainSize_; }

@@ -74,6 +74,10 @@ public:
                                 const std::vector<std::pair<int, std::string>>& parts) = 0;
     // Best effort; never throws.
     virtual void abortUpload(const std::string& name, const std::string& uploadId) noexcept = 0;
+
+    // Makes everything stored so far durable. The engine calls it before it
+    // writes a manifest that names the objects. Throws BackupError.
+    virtual void flush() {}
 };
 
 // Throws BackupError unless name is a relative path of non-empty components

@@ -129,7 +129,7 @@ void LocalDestination::put(const std::string& name, uint64_t size, const BytePro
         ::unlink(tmp.c_str());
         throw;
     }
-    if (!err && ::fsync(fd) != 0) err = errno;
+    if (!err && fs::exists(target) && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;
     if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
     if (err) {
@@ -260,10 +260,19 @@ void LocalDestination::completeUpload(const std::string& name, const std::string
         if (errno == ENOENT) throw UploadNotFound("the unfinished upload of " + name + " is no longer there");
         ioFailure(name, errno);
     }
-    int err = ::fsync(fd) != 0 ? errno : 0;
+    int err = fs::exists(target) && ::fsync(fd) != 0 ? errno : 0;
     ::close(fd);
     if (!err && ::rename(p.c_str(), target.c_str()) != 0) err = errno;
     if (err) ioFailure(name, err);
+}
+
+void LocalDestination::flush() {
+    checkRoot();
+    int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw BackupError("the folder " + root_ + " cannot be reached (" + fs::errnoText(errno) + ")");
+    int err = ::syncfs(fd) != 0 ? errno : 0;
+    ::close(fd);
+    if (err) ioFailure("the backup", err);
 }
 
 void LocalDestination::abortUpload(const std::string& name, const std::string& uploadId) noexcept {

@@ -3,8 +3,11 @@
 // that a sync client (iCloud Drive, Dropbox, Google Drive) uploads on its own.
 //
 // Layout: an object named "a/b/c" is the file <root>/a/b/c. Whole objects are
-// written to "<file>.kxpart-<random>" in the same folder, flushed, and renamed
-// into place. A multipart upload writes its parts at their offsets into
+// written to "<file>.kxpart-<random>" in the same folder and renamed into place.
+// An object that replaces an existing file is flushed to disk before the rename,
+// so a crash never leaves the older copy damaged; new files are made durable
+// together by flush() (one syncfs of the destination's file system), which the
+// engine calls before it writes the manifest that names them. A multipart upload writes its parts at their offsets into
 // ".<file name>.<upload id>.partial" beside the final file and renames it on
 // completion; the upload id is "<16 hex digits>.<part size>". Files and
 // folders whose name starts with "." are never listed.
@@ -47,6 +50,7 @@ public:
     void completeUpload(const std::string& name, const std::string& uploadId,
                         const std::vector<std::pair<int, std::string>>& parts) override;
     void abortUpload(const std::string& name, const std::string& uploadId) noexcept override;
+    void flush() override;
 
 private:
     std::filesystem::path pathFor(const std::string& name, bool createParents) const;

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <unistd.h>
 
 using namespace kx;
@@ -29,7 +31,10 @@ public:
     uint64_t partSizeFor(uint64_t s) const override { return inner_->partSizeFor(s); }
     void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
              const std::map<std::string, std::string>& m) override {
-        puts.push_back(n);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            puts.push_back(n);
+        }
         inner_->put(n, s, p, c, m);
     }
     std::optional<ObjectInfo> head(const std::string& n) override { return inner_->head(n); }
@@ -38,14 +43,20 @@ public:
     std::vector<std::pair<std::string, uint64_t>> list(const std::string& p) override { return inner_->list(p); }
     std::string beginUpload(const std::string& n, uint64_t ps, ObjectClass c,
                             const std::map<std::string, std::string>& m) override {
-        ++begins;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++begins;
+        }
         return inner_->beginUpload(n, ps, c, m);
     }
     std::string uploadPart(const std::string& n, const std::string& id, int part, uint64_t off, uint64_t size,
                            const ByteProducer& p) override {
-        if (failAfterParts >= 0 && static_cast<int>(partsSent.size()) >= failAfterParts)
-            throw BackupError("the connection was lost (test)");
-        partsSent.push_back(part);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (failAfterParts >= 0 && static_cast<int>(partsSent.size()) >= failAfterParts)
+                throw BackupError("the connection was lost (test)");
+            partsSent.push_back(part);
+        }
         return inner_->uploadPart(n, id, part, off, size, p);
     }
     void completeUpload(const std::string& n, const std::string& id,
@@ -53,13 +64,17 @@ public:
         inner_->completeUpload(n, id, parts);
     }
     void abortUpload(const std::string& n, const std::string& id) noexcept override {
-        ++aborts;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++aborts;
+        }
         inner_->abortUpload(n, id);
     }
     std::vector<std::string> puts;
     std::vector<int> partsSent;
     int begins = 0, aborts = 0;
     int failAfterParts = -1;
+    std::mutex mutex;
 
 private:
     std::shared_ptr<BackupDestination> inner_;
@@ -73,9 +88,10 @@ protected:
         local = std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "External drive or NAS"));
         counting = std::make_shared<CountingDestination>(local);
     }
-    BackupEngine engine(const SymmetricKey& key, uint64_t partSize = 64 * 1024) {
+    BackupEngine engine(const SymmetricKey& key, int threads = 1) {
         BackupEngine::Options o;
-        o.partSize = partSize;
+        o.partSize = 64 * 1024;
+        o.threads = threads;
         return BackupEngine(TreskCrypto(key), counting, "kelvara", resumeFile, o);
     }
     std::string storedDb() { return (dest.path() / "kelvara/jorin/tresk.db").string(); }
@@ -151,6 +167,26 @@ TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
     // Finished uploads leave no resume entry behind.
     EXPECT_EQ(loadJsonFile(resumeFile).value["uploads"].size(), 0u);
+}
+
+TEST_F(LocalBackup, PartsSentSideBySideResumeWithoutGapsOrRepeats) {
+    counting->failAfterParts = 5;
+    EXPECT_THROW(engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    std::vector<int> first;
+    {
+        std::lock_guard<std::mutex> lock(counting->mutex);
+        first = counting->partsSent;
+        counting->failAfterParts = -1;
+        counting->partsSent.clear();
+    }
+    UploadReceipt r = engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    EXPECT_TRUE(r.resumed);
+    std::vector<int> all = first;
+    all.insert(all.end(), counting->partsSent.begin(), counting->partsSent.end());
+    std::sort(all.begin(), all.end());
+    for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], static_cast<int>(i + 1)) << "a part was sent twice or never";
+    engine(key).restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }
 
 TEST_F(LocalBackup, AResumeStateForAnotherFileOrKeyIsNeverSpliced) {

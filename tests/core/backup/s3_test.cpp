@@ -57,6 +57,7 @@ TEST_F(S3Backup, TheServerStoppingMidUploadIsResumedWithoutResendingParts) {
     std::vector<int> sent;
     BackupEngine::Options o;
     o.partSize = 100 * 1024;
+    o.threads = 1;
     o.afterPart = [&](const std::string&, int part) {
         sent.push_back(part);
         if (part == 2 && sent.size() == 2) server->stop();  // the connection goes away mid-upload
