@@ -5,6 +5,7 @@
 #include "core/platform/json_file.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -279,12 +280,26 @@ PendingAnchorStore::RetryOutcome PendingAnchorStore::retry(const SealAnchorClien
         // Once the server has not answered, the rest wait for the next pass
         // rather than each waiting out its own timeout.
         if (serverUnreachable) break;
+        // A seal whose folder is not there (a drive that is not connected) waits;
+        // a seal deleted or damaged in a folder that is there has nothing left
+        // to anchor.
+        const std::filesystem::path sealFile(e.sealPath);
+        std::error_code ec;
+        if (!std::filesystem::is_directory(sealFile.parent_path(), ec)) {
+            results.push_back({e, {Result::Kind::failed, "The folder of the seal file is not available.", {}}});
+            continue;
+        }
         SealFile seal;
         try {
             seal = SealFile::read(e.sealPath);
-        } catch (const Error&) {
-            // Gone, moved or damaged: there is nothing left to anchor at that path.
-            results.push_back({e, {Result::Kind::settled, {}, {}}});
+        } catch (const Error& err) {
+            const bool gone = !std::filesystem::exists(sealFile, ec) && !ec;
+            const bool unreadable = !gone && ::access(e.sealPath.c_str(), R_OK) != 0;
+            if (unreadable) {
+                results.push_back({e, {Result::Kind::failed, err.what(), {}}});
+            } else {
+                results.push_back({e, {Result::Kind::settled, {}, {}}});
+            }
             continue;
         }
         if (seal.anchor || seal.sealDigest() != e.sealDigest) {

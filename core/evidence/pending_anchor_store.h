@@ -62,8 +62,9 @@ public:
     struct RetryOutcome {
         int tried = 0;         // seals sent to the authority
         int anchored = 0;      // of those, anchored now
-        int settled = 0;       // removed without an attempt: the seal file is gone,
-                               // was changed, or was already anchored
+        int settled = 0;       // removed without an attempt: the seal file was deleted
+                               // or damaged, was changed, or was already anchored
+                               // (a seal whose folder is missing keeps waiting)
         int stillWaiting = 0;  // left in the queue after the pass
         bool skipped = false;  // the pass did not run: checked recently
     };

@@ -221,6 +221,23 @@ TEST_F(PendingAnchorFlow, SealsThatAreGoneOrReplacedAreSettledWithoutAnAttempt) 
     EXPECT_FALSE(SealFile::read(replaced).anchor);  // never anchored what it did not seal
 }
 
+TEST_F(PendingAnchorFlow, ASealOnAFolderThatIsNotThereKeepsWaiting) {
+    tsa.stop();
+    const auto drive = exports / "usb-drive";
+    std::filesystem::create_directory(drive);
+    const std::string path = (drive / "a.json.kxseal.json").string();
+    store.anchorOrDefer(path, sampleSeal("a.json"), client());
+    std::filesystem::rename(drive, exports / "unplugged");
+    tsa.start();
+    auto pass = store.retry(client(), true);
+    EXPECT_EQ(pass.settled, 0);
+    EXPECT_EQ(pass.stillWaiting, 1);
+    std::filesystem::rename(exports / "unplugged", drive);
+    pass = store.retry(client(), true);
+    EXPECT_EQ(pass.anchored, 1);
+    EXPECT_EQ(store.count(), 0);
+}
+
 TEST_F(PendingAnchorFlow, ASealThatCannotBeWrittenIsAnErrorAndNothingIsQueued) {
     const std::string path = (exports / "missing-folder" / "a.json.kxseal.json").string();
     EXPECT_THROW(store.anchorOrDefer(path, sampleSeal(), client()), Error);
