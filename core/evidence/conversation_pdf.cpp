@@ -39,7 +39,13 @@ constexpr Colour kOwn{0.05, 0.33, 0.67};
 
 // Text that pango accepts: valid UTF-8, without the object-replacement
 // characters Messages puts where an attachment sat (attachments are listed).
-std::string printable(const std::string& text) {
+std::string printable(const std::string& input) {
+    std::string text;
+    text.reserve(input.size());
+    for (char c : input) {
+        if (c == '\0') text += "\xEF\xBF\xBD";  // a NUL would end the text early
+        else text += c;
+    }
     gchar* valid = g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()));
     std::string s(valid);
     g_free(valid);

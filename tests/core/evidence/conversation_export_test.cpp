@@ -232,6 +232,25 @@ TEST(ExportTimeZones, LocalTimesCarryTheirOffsetAcrossDaylightSaving) {
     EXPECT_EQ(ExportTimeZone::fixed(-(3 * 3600 + 1800), "NST").formatLocal(winter), "2024-01-15 08:30:00 -03:30");
 }
 
+TEST(ExportPdf, DrawsHostileAndEmptyDocuments) {
+    ExportDocument empty;
+    empty.conversationKey = empty.conversationName = "+1";
+    EXPECT_EQ(renderPdf(empty).rfind("%PDF-", 0), 0u);
+
+    ExportDocument odd = empty;
+    ExportMessage m;
+    m.text = std::string("before\0after \xff\xfe broken <b>not markup</b> & ", 43) + std::string(5000, 'x');
+    m.senderName = "<i>name</i>";
+    odd.messages.push_back(m);
+    test::TempDir dir;
+    test::writeAll(dir / "odd.pdf", renderPdf(odd));
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "odd.pdf").string() + "' -");
+    EXPECT_NE(text.find("after"), std::string::npos);
+    EXPECT_NE(text.find("<b>not markup</b>"), std::string::npos);
+    EXPECT_NE(text.find("<i>name</i>"), std::string::npos);
+}
+
 TEST(ExportDescriptions, NameCountSpanAndFormat) {
     ExportDocument doc;
     doc.conversationKey = "+15550001111";
