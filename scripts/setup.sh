@@ -16,7 +16,7 @@ packages=(
   # fonts: Latin, CJK and colour emoji for the screens and PDF exports
   fonts-dejavu-core fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji
   # looking at screens and PDFs
-  poppler-utils imagemagick x11-apps xdotool
+  poppler-utils imagemagick x11-apps xdotool trayer
 )
 
 sudo_cmd=()

@@ -1,36 +1,106 @@
 #include "app/shell/settings_window.h"
 
+#include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 
-#include <QTabWidget>
+#include <QButtonGroup>
+#include <QCoreApplication>
+#include <QHBoxLayout>
+#include <QStackedWidget>
+#include <QToolButton>
 #include <QVBoxLayout>
+#include <array>
 
-QWidget* makeSettingsContent(AppModel&, QWidget* parent) {
-    auto* tabs = new QTabWidget(parent);
-    tabs->setObjectName(QStringLiteral("settingsTabs"));
-    tabs->setDocumentMode(true);
-    struct Tab {
-        const char* title;
-        const char* symbol;
-    };
-    for (const Tab& t : {Tab{QT_TR_NOOP("General"), "gearshape"}, Tab{QT_TR_NOOP("Permissions"), "lock.shield"},
-                         Tab{QT_TR_NOOP("Archive"), "archivebox"}, Tab{QT_TR_NOOP("Privacy"), "hand.raised"}}) {
-        const QString title = QObject::tr(t.title);
-        tabs->addTab(new ContentUnavailableWidget(title, QString::fromLatin1(t.symbol), QString(), tabs),
-                     symbolIcon(QString::fromLatin1(t.symbol)), title);
-    }
-    tabs->setCurrentIndex(0);
-    return tabs;
+namespace {
+
+struct TabInfo {
+    SettingsTab tab;
+    const char* key;
+    const char* title;
+    const char* symbol;
+    int height; // of the tab's form
+};
+
+const std::array<TabInfo, 4> kTabs = {{
+    {SettingsTab::general, "general", QT_TRANSLATE_NOOP("SettingsWindow", "General"), "gearshape", 470},
+    {SettingsTab::permissions, "permissions", QT_TRANSLATE_NOOP("SettingsWindow", "Permissions"), "lock.shield", 470},
+    {SettingsTab::archive, "archive", QT_TRANSLATE_NOOP("SettingsWindow", "Archive"), "archivebox", 610},
+    {SettingsTab::privacy, "privacy", QT_TRANSLATE_NOOP("SettingsWindow", "Privacy"), "hand.raised", 640},
+}};
+
+const TabInfo& info(SettingsTab tab) {
+    return kTabs[static_cast<size_t>(tab)];
 }
 
-SettingsWindow::SettingsWindow(AppModel& model, QWidget* parent) : QWidget(parent, Qt::Window) {
+} // namespace
+
+QWidget* makeSettingsTab(SettingsTab tab, AppModel&, QWidget* parent) {
+    const TabInfo& t = info(tab);
+    return new ContentUnavailableWidget(QCoreApplication::translate("SettingsWindow", t.title),
+                                        QString::fromLatin1(t.symbol), QString(), parent);
+}
+
+SettingsWindow::SettingsWindow(AppModel& model, QWidget* parent) : QWidget(parent, Qt::Window), model_(model) {
     setObjectName(QStringLiteral("settingsWindow"));
-    setWindowTitle(tr("Settings"));
     setAttribute(Qt::WA_DeleteOnClose);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(makeSettingsContent(model, this));
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    auto* strip = new QWidget(this);
+    strip->setObjectName(QStringLiteral("settingsTabStrip"));
+    auto* row = new QHBoxLayout(strip);
+    row->setContentsMargins(8, 6, 8, 6);
+    row->setSpacing(2);
+    row->addStretch(1);
+    buttons_ = new QButtonGroup(this);
+    buttons_->setExclusive(true);
+    stack_ = new QStackedWidget(this);
+    for (const TabInfo& t : kTabs) {
+        auto* b = new QToolButton(strip);
+        b->setObjectName(QStringLiteral("settingsTab.") + QString::fromLatin1(t.key));
+        b->setText(tr(t.title));
+        b->setIcon(symbolIcon(QString::fromLatin1(t.symbol)));
+        b->setIconSize(QSize(22, 22));
+        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        b->setCheckable(true);
+        b->setAutoRaise(true);
+        b->setMinimumWidth(76);
+        b->setFont(textFont(TextStyle::subheadline));
+        buttons_->addButton(b, static_cast<int>(t.tab));
+        row->addWidget(b);
+        stack_->addWidget(new QWidget(stack_)); // filled when first selected
+    }
+    row->addStretch(1);
+    column->addWidget(strip);
+    column->addWidget(makeDivider(this));
+    column->addWidget(stack_, 1);
+    connect(buttons_, &QButtonGroup::idClicked, this, [this](int id) { selectTab(static_cast<SettingsTab>(id)); });
     setFixedWidth(kWidth);
-    resize(kWidth, 470);
+    selectTab(SettingsTab::general);
+}
+
+void SettingsWindow::selectTab(SettingsTab tab) {
+    current_ = tab;
+    const int index = static_cast<int>(tab);
+    if (auto* b = buttons_->button(index))
+        b->setChecked(true);
+    // The selected tab's symbol takes the accent colour.
+    for (const TabInfo& t : kTabs)
+        if (auto* b = buttons_->button(static_cast<int>(t.tab)))
+            b->setIcon(symbolIcon(QString::fromLatin1(t.symbol), t.tab == tab ? toneColor(Tone::blue) : QColor()));
+    QWidget* page = stack_->widget(index);
+    if (page && !page->property("filled").toBool()) {
+        QWidget* form = makeSettingsTab(tab, model_, stack_);
+        stack_->removeWidget(page);
+        page->deleteLater();
+        stack_->insertWidget(index, form);
+        form->setProperty("filled", true);
+    }
+    stack_->setCurrentIndex(index);
+    setWindowTitle(tr(info(tab).title));
+    // Each tab has a height of its own; the window follows it.
+    const int chrome = height() - stack_->height();
+    setFixedHeight(info(tab).height + (chrome > 0 && isVisible() ? chrome : 64));
 }

@@ -1,17 +1,33 @@
 #pragma once
 // The settings window: one per application, opened with "Settings…" (Ctrl+,).
-// Its tabs (General, Permissions, Archive, Privacy) start at General each
-// time the window is created.
+// Like a Mac preferences window it has a row of tab buttons (symbol above
+// title) along its top, General, Permissions, Archive and Privacy, and the
+// selected tab's form below. It is 620 wide; each tab sets its own height. A
+// new window starts at General.
 #include <QWidget>
 
 class AppModel;
+class QButtonGroup;
+class QStackedWidget;
+
+enum class SettingsTab { general, permissions, archive, privacy };
+
+// The form of one tab. The settings screens provide these; until then each tab
+// shows its title.
+QWidget* makeSettingsTab(SettingsTab tab, AppModel& model, QWidget* parent);
 
 class SettingsWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kWidth = 620;
     explicit SettingsWindow(AppModel& model, QWidget* parent = nullptr);
-};
 
-// The window's content; the tabs' own forms come with the settings screens.
-QWidget* makeSettingsContent(AppModel& model, QWidget* parent);
+    SettingsTab currentTab() const { return current_; }
+    void selectTab(SettingsTab tab);
+
+private:
+    AppModel& model_;
+    QButtonGroup* buttons_;
+    QStackedWidget* stack_;
+    SettingsTab current_ = SettingsTab::general;
+};

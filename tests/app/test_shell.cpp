@@ -482,6 +482,17 @@ TEST_F(ShellTest, ApplicationMenuCommands) {
     c->settings()->trigger();
     ASSERT_NE(app_->settingsWindow(), nullptr);
     EXPECT_TRUE(app_->settingsWindow()->isVisible());
+    EXPECT_EQ(app_->settingsWindow()->currentTab(), SettingsTab::general);
+    EXPECT_EQ(app_->settingsWindow()->width(), SettingsWindow::kWidth);
+    auto* privacy = app_->settingsWindow()->findChild<QToolButton*>(QStringLiteral("settingsTab.privacy"));
+    ASSERT_NE(privacy, nullptr);
+    QTest::mouseClick(privacy, Qt::LeftButton);
+    EXPECT_EQ(app_->settingsWindow()->currentTab(), SettingsTab::privacy);
+    EXPECT_EQ(app_->settingsWindow()->windowTitle(), QStringLiteral("Privacy"));
+    // One settings window per application.
+    QPointer<SettingsWindow> first = app_->settingsWindow();
+    c->settings()->trigger();
+    EXPECT_EQ(app_->settingsWindow(), first.data());
     c->statusPanel()->trigger();
     EXPECT_TRUE(app_->statusItem()->panel()->isVisible());
     app_->statusItem()->panel()->hide();
