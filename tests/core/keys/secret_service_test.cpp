@@ -29,7 +29,7 @@ bool liveInner() { return std::getenv("KX_LIVE_KEYRING") != nullptr; }
 } // namespace
 
 TEST(SecretServiceLive, RealKeyringDaemonOnAPrivateBus) {
-    if (liveInner()) GTEST_SKIP() << "inner run";
+    if (liveInner()) return;  // already inside the private bus
     auto path = std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
     if (!findExecutable("dbus-run-session", path) || !findExecutable("gnome-keyring-daemon", path))
         GTEST_SKIP() << "dbus-run-session or gnome-keyring-daemon is not installed";
@@ -42,7 +42,7 @@ TEST(SecretServiceLive, RealKeyringDaemonOnAPrivateBus) {
         "/.local/share' XDG_RUNTIME_DIR='" + home.path().string() +
         "/run' KX_LIVE_KEYRING=1\n"
         "printf 'kelvara-test-password' | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 90\n"
-        "exec '" + selfPath() + "' --gtest_filter='SecretServiceInner.*'\n";
+        "exec '" + selfPath() + "' --gtest_also_run_disabled_tests --gtest_filter='SecretServiceInner.*'\n";
     ProcessRequest req;
     req.program = "dbus-run-session";
     req.arguments = {"--", "sh", "-c", script};
@@ -52,12 +52,13 @@ TEST(SecretServiceLive, RealKeyringDaemonOnAPrivateBus) {
     ASSERT_TRUE(r.started) << r.startError;
     EXPECT_EQ(r.exitCode, 0) << r.standardOutput << r.standardError;
     EXPECT_NE(r.standardOutput.find("[  PASSED  ]"), std::string::npos) << r.standardOutput;
-    EXPECT_EQ(r.standardOutput.find("Skipped"), std::string::npos) << r.standardOutput;
+    EXPECT_NE(r.standardOutput.find("[       OK ] SecretServiceInner"), std::string::npos) << r.standardOutput;
     // The secret itself never shows up in any output.
     EXPECT_EQ((r.standardOutput + r.standardError).find("do-not-print-me"), std::string::npos);
 }
 
-TEST(SecretServiceInner, StoresReadsRemovesAndTellsLockedFromMissing) {
+// Disabled in ordinary runs; the test above runs it on the private bus.
+TEST(SecretServiceInner, DISABLED_StoresReadsRemovesAndTellsLockedFromMissing) {
     if (!liveInner()) GTEST_SKIP() << "runs only inside the private session bus";
     SecretServiceStore store;
     const std::string service = "com.dunholt.kelvara.test";
