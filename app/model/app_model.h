@@ -41,6 +41,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 
 #include <functional>
 #include <map>
@@ -345,6 +346,9 @@ public:
 private:
     kx::SealAnchorClient makeSealAnchorClient() const;
     std::function<kx::SealAnchorClient()> sealAnchorClientFactory_;
+    // Runs the evidence work. Declared after pendingAnchors_, so it is destroyed
+    // first and waits for running work while the queue still exists.
+    std::unique_ptr<QThreadPool> evidencePool_ = std::make_unique<QThreadPool>();
 
 public:
     // ---- Permissions, the access probe and the daily schedule (app_model_permissions.cpp) ----

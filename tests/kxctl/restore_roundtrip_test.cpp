@@ -2,6 +2,7 @@
 // by the engine comes back byte for byte, and a mistyped phrase restores nothing.
 #include "core/backup/backup_engine.h"
 #include "core/backup/local_destination.h"
+#include "core/backup/s3_destination.h"
 #include "core/keys/key_material.h"
 #include "core/platform/process.h"
 #include "tests/support/test_env.h"
@@ -16,7 +17,8 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-ProcessResult runRestore(const std::vector<std::string>& args, const std::string& input, const stdfs::path& home) {
+ProcessResult runRestore(const std::vector<std::string>& args, const std::string& input, const stdfs::path& home,
+                         const std::map<std::string, std::string>& extra = {}) {
     ProcessRequest req;
     req.program = KXCTL_PATH;
     req.arguments = args;
@@ -24,6 +26,7 @@ ProcessResult runRestore(const std::vector<std::string>& args, const std::string
     req.environment = std::map<std::string, std::string> {
         {"HOME", home.string()}, {"PATH", "/usr/bin:/bin"}, {"XDG_DATA_HOME", (home / ".local/share").string()},
         {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
+    for (const auto& [k, v] : extra) (*req.environment)[k] = v;
     req.timeout = std::chrono::seconds(60);
     PosixProcessRunner runner;
     return runner.run(req);
@@ -87,4 +90,26 @@ TEST(KxctlRestore, AMistypedPhraseOrNoKeyRestoresNothing) {
                    TreskKeyMaterial::recoveryString(key), freshHome.path());
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.standardError.find((work / "unplugged").string()), std::string::npos) << r.standardError;
+}
+
+TEST(KxctlRestore, RestoresFromTheLoopbackObjectStore) {
+    if (!test::findS3rver()) GTEST_SKIP() << "s3rver is not installed (scripts/setup.sh installs it)";
+    test::S3Server server;
+    test::TempDir work, freshHome;
+    test::makeArchive(work / "root/olek", 800, {100, 70000}, 23);
+    SymmetricKey key = SymmetricKey::generate();
+    auto dest = std::make_shared<S3Destination>(S3Destination::compatible(
+        server.endpoint(), "us-east-1", test::S3Server::kKey, test::S3Server::kKey, test::S3Server::kBucket));
+    BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt).backup("olek/tresk.db", work / "root/olek/tresk.db", 1);
+
+    std::vector<std::string> args = {"restore", "--owner", "olek", "--into", (freshHome / "Tresk").string(),
+                                     "--endpoint", server.endpoint(), "--bucket", test::S3Server::kBucket,
+                                     "--phrase-stdin"};
+    // Without the keys in the environment nothing is tried.
+    ProcessResult r = runRestore(args, TreskKeyMaterial::recoveryString(key), freshHome.path());
+    EXPECT_EQ(r.exitCode, 2) << r.standardError;
+    r = runRestore(args, TreskKeyMaterial::recoveryString(key), freshHome.path(),
+                   {{"KELVARA_ACCESS_KEY_ID", test::S3Server::kKey}, {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}});
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    EXPECT_EQ(test::compareArchives(work / "root/olek", freshHome / "Tresk/olek"), "");
 }
