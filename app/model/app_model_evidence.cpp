@@ -63,9 +63,9 @@ std::string describe(const std::exception_ptr& error) {
 
 // Runs `work` on the thread pool and `then(result)` on the model's thread.
 template <typename Work, typename Then>
-void runInBackground(AppModel* model, Work work, Then then) {
+void runInBackground(AppModel* model, QThreadPool* pool, Work work, Then then) {
     QPointer<AppModel> self(model);
-    (void)QtConcurrent::run([self, work = std::move(work), then = std::move(then)]() mutable {
+    (void)QtConcurrent::run(pool, [self, work = std::move(work), then = std::move(then)]() mutable {
         auto result = work();
         if (!self) return;
         QMetaObject::invokeMethod(
@@ -122,7 +122,7 @@ void AppModel::generateManifest(const QString& owner) {
         std::string error;
     };
     runInBackground(
-        this,
+        this, evidencePool_.get(),
         [db, root, who, now]() -> Outcome {
             try {
                 auto store = openExisting(db);
@@ -150,7 +150,7 @@ void AppModel::verifyManifest(const QString& owner) {
     const std::string manifestPath = kx::TreskManifest::path(destinationRoot().toStdString(), owner.toStdString());
     setIsManifesting(true);
     runInBackground(
-        this,
+        this, evidencePool_.get(),
         [db, manifestPath]() -> ManifestState {
             try {
                 auto manifest = kx::TreskManifest::read(manifestPath);
@@ -208,7 +208,7 @@ void AppModel::exportConversation(const QString& owner, const kx::TreskStore::Co
     kx::PendingAnchorStore* queue = pendingAnchors_.get();
 
     runInBackground(
-        this,
+        this, evidencePool_.get(),
         [=]() -> ExportOutcome {
             kx::SealFile seal;
             try {
@@ -242,7 +242,7 @@ void AppModel::retryPendingAnchors(bool force, std::function<void()> done) {
     kx::SealAnchorClient client = makeSealAnchorClient();
     kx::PendingAnchorStore* queue = pendingAnchors_.get();
     runInBackground(
-        this, [queue, client, force]() { return queue->retry(client, force); },
+        this, evidencePool_.get(), [queue, client, force]() { return queue->retry(client, force); },
         [this, done = std::move(done)](kx::PendingAnchorStore::RetryOutcome o) {
             setPendingAnchorCount(pendingAnchors().count());
             if (o.skipped) {
