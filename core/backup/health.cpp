@@ -84,9 +84,15 @@ HostAdmin::HostAdmin(HostView view, std::shared_ptr<BackupDestination> destinati
 
 std::vector<HostHealthRow> HostAdmin::read() const {
     std::vector<HostHealthRow> rows;
+    std::optional<std::string> unreachable;  // once the destination cannot be reached, the rest say so at once
     for (const auto& owner : view_.owners) {
         HostHealthRow row;
         row.owner = owner;
+        if (unreachable) {
+            row.error = unreachable;
+            rows.push_back(std::move(row));
+            continue;
+        }
         try {
             std::string name = recordName(view_.prefix, owner);
             std::string text;
@@ -108,6 +114,7 @@ std::vector<HostHealthRow> HostAdmin::read() const {
             row.error = "the status record is damaged";
         } catch (const std::exception& e) {
             row.error = e.what();
+            if (std::string(e.what()).find("could not be reached") != std::string::npos) unreachable = row.error;
         }
         rows.push_back(std::move(row));
     }
