@@ -7,7 +7,11 @@
 #include "app/shell/updater.h"
 #include "setup/model/onboarding_model.h"
 
+#include "app/ui/clipboard.h"
+
 #include <QAction>
+#include <QApplication>
+#include <QLabel>
 #include <QCoreApplication>
 #include <QMainWindow>
 #include <QMenu>
@@ -17,6 +21,21 @@ namespace {
 
 QString key(Route r) {
     return QString::fromLatin1(routeKey(r).data(), static_cast<qsizetype>(routeKey(r).size()));
+}
+
+// The Edit menu works on whatever has the keyboard focus: text fields and text
+// views through their own slots, selectable labels by copying their selection.
+void editFocus(const char* slot) {
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus)
+        return;
+    if (auto* label = qobject_cast<QLabel*>(focus)) {
+        if (qstrcmp(slot, "copy") == 0 && label->hasSelectedText())
+            copyToPasteboard(label->selectedText());
+        return;
+    }
+    if (focus->metaObject()->indexOfSlot(QMetaObject::normalizedSignature((QByteArray(slot) + "()").constData())) >= 0)
+        QMetaObject::invokeMethod(focus, slot);
 }
 
 } // namespace
@@ -45,6 +64,31 @@ AppCommands::AppCommands(KelvaraApp& app, QMainWindow& window) : QObject(&window
     quit_->setObjectName(QStringLiteral("quitAction"));
     quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit_->setMenuRole(QAction::QuitRole);
+
+    // Edit.
+    QMenu* edit = bar->addMenu(tr("&Edit"));
+    edit->setObjectName(QStringLiteral("editMenu"));
+    struct EditItem {
+        const char* title;
+        QKeySequence::StandardKey key;
+        const char* slot;
+    };
+    for (const EditItem& e : {EditItem{QT_TR_NOOP("Undo"), QKeySequence::Undo, "undo"},
+                              EditItem{QT_TR_NOOP("Redo"), QKeySequence::Redo, "redo"},
+                              EditItem{nullptr, QKeySequence::UnknownKey, nullptr},
+                              EditItem{QT_TR_NOOP("Cut"), QKeySequence::Cut, "cut"},
+                              EditItem{QT_TR_NOOP("Copy"), QKeySequence::Copy, "copy"},
+                              EditItem{QT_TR_NOOP("Paste"), QKeySequence::Paste, "paste"},
+                              EditItem{QT_TR_NOOP("Select All"), QKeySequence::SelectAll, "selectAll"}}) {
+        if (!e.title) {
+            edit->addSeparator();
+            continue;
+        }
+        const char* slot = e.slot;
+        QAction* a = edit->addAction(tr(e.title), this, [slot] { editFocus(slot); });
+        a->setShortcut(e.key);
+        a->setObjectName(QStringLiteral("editAction.") + QString::fromLatin1(slot));
+    }
 
     // View: the routes in the menu's own order, then the scan.
     QMenu* view = bar->addMenu(tr("&View"));

@@ -2,6 +2,7 @@
 // The menus of a main window.
 //
 //  Kelvara   About Kelvara · Check for Updates… · Settings… (Ctrl+,) · Quit Kelvara (Ctrl+Q)
+//  Edit      Undo · Redo · ── · Cut · Copy · Paste · Select All (on the focused text)
 //  View      Sources (Ctrl+1) · Browse (Ctrl+2) · Search (Ctrl+3) · Coverage (Ctrl+4) ·
 //            Backup (Ctrl+5) · Filters (Ctrl+6) · Health (Ctrl+7) · Your Macs (Ctrl+8) ·
 //            ── · Scan All Sources (Ctrl+R, disabled while a run is going)

@@ -18,6 +18,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QLabel>
 #include <QListWidget>
@@ -253,6 +254,11 @@ TEST_F(ShellTest, ErrorBannerShowsTheNewestErrorAndDismissClearsIt) {
               QStringLiteral("Error: The destination was not added. Backups already stored are untouched."));
     // The banner sits above the route's screen.
     EXPECT_LT(banner->mapTo(root, QPoint(0, 0)).y(), root->currentScreen()->mapTo(root, QPoint(0, 0)).y());
+    // The text can be selected and copied with Edit > Copy.
+    banner->textLabel()->setFocus();
+    banner->textLabel()->setSelection(0, 15);
+    w->findChild<QAction*>(QStringLiteral("editAction.copy"))->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("The destination"));
     QToolButton* dismiss = banner->dismissButton();
     EXPECT_EQ(dismiss->accessibleName(), QStringLiteral("Dismiss error"));
     QTest::mouseClick(dismiss, Qt::LeftButton);
