@@ -117,6 +117,15 @@ TEST_F(EvidenceModel, ManifestLifecycleFromNothingToBroken) {
     ASSERT_TRUE(broken.result.firstDifference);
     EXPECT_EQ(broken.result.firstDifference->guid, "MSG-9");
 
+    // Generating again over the changed archive keeps the old evidence beside the new manifest.
+    model->generateManifest("jorin");
+    settle();
+    EXPECT_NE(model->manifestState("jorin").chainHead, present.chainHead);
+    int kept = 0;
+    for (const auto& e : fs::directory_iterator(root() / "jorin"))
+        kept += e.path().filename().string().rfind("tresk.manifest.superseded-", 0) == 0;
+    EXPECT_EQ(kept, 1);
+
     // Loading again returns to the stored manifest; other owners are untouched.
     model->loadManifestState("jorin");
     EXPECT_EQ(model->manifestState("jorin").kind, Kind::present);
