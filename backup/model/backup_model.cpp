@@ -1,12 +1,14 @@
 #include "backup/model/backup_model.h"
 
+#include "core/sources/archive_identity.h"
+
 BackupModel::BackupModel(const QString& configDir, const QString& owner, QObject* parent)
     : QObject(parent), configDir_(configDir), owner_(normalizeOwner(owner)) {
     refreshKeyState();
 }
 
 QString BackupModel::normalizeOwner(const QString& name) {
-    return name.trimmed();
+    return QString::fromStdString(kx::ArchiveIdentity::normalize(name.toStdString()));
 }
 
 void BackupModel::setOwner(const QString& name) {

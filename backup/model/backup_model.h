@@ -22,9 +22,8 @@ public:
     // key state is read again.
     void setOwner(const QString& name);
 
-    // The canonical form of an owner name: two names denote the same owner
-    // exactly when their normalised forms are equal. Surrounding white space
-    // is not part of a name.
+    // The canonical form of an owner name (kx::ArchiveIdentity::normalize): two
+    // names denote the same owner exactly when their normalised forms are equal.
     static QString normalizeOwner(const QString& name);
 
     // Re-reads the served owner's key state.

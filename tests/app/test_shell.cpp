@@ -505,3 +505,14 @@ TEST_F(ShellTest, ApplicationMenuCommands) {
     c->quit()->trigger();
     EXPECT_EQ(quitCalls_, 1);
 }
+
+TEST(BackupModelOwner, NamesAreNormalisedAndOnlyARealChangeCounts) {
+    BackupModel backup(QStringLiteral("/nowhere"), QStringLiteral("  jorin \t"));
+    EXPECT_EQ(backup.owner(), QStringLiteral("jorin"));
+    QSignalSpy changed(&backup, &BackupModel::ownerChanged);
+    backup.setOwner(QStringLiteral("jorin  "));
+    EXPECT_EQ(changed.count(), 0);
+    backup.setOwner(QStringLiteral("Ada   Vale"));
+    EXPECT_EQ(backup.owner(), QStringLiteral("Ada Vale"));
+    EXPECT_EQ(changed.count(), 1);
+}
