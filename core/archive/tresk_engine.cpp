@@ -8,10 +8,17 @@
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <kelvara/version.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <fcntl.h>
 #include <map>
 #include <random>
@@ -226,6 +233,117 @@ private:
     std::optional<std::string> fatal_;
 };
 
+// Runs a reader on a thread of its own while the calling thread writes what it
+// delivers: records travel in order, in chunks, through a small bounded queue.
+// The writer side decides when to stop (a limit reached, a store failure); the
+// reader then sees shouldStop() and anything it still delivers is dropped.
+class Pipe final : public IngestSink {
+public:
+    struct Item {
+        enum class Kind { chat, message, checkpoint } kind;
+        ChatRecord chat;
+        MessageRecord message;
+        IngestCursor cursor;
+    };
+    using Chunk = std::vector<Item>;
+
+    // Reader side.
+    void chat(const ChatRecord& c) override { push(Item {Item::Kind::chat, c, {}, {}}); }
+    void message(MessageRecord&& m) override { push(Item {Item::Kind::message, {}, std::move(m), {}}); }
+    void checkpoint(const IngestCursor& c) override { push(Item {Item::Kind::checkpoint, {}, {}, c}); }
+    bool shouldStop() const override { return stop_.load(); }
+    void flush() {
+        if (local_.empty()) return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        notFull_.wait(lock, [&] { return chunks_.size() < kMaxChunks || stop_.load(); });
+        if (!stop_.load()) chunks_.push_back(std::move(local_));
+        local_.clear();
+        notEmpty_.notify_one();
+    }
+    void close() {
+        flush();
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        notEmpty_.notify_one();
+    }
+
+    // Writer side: the next chunk, or none once the reader is done.
+    std::optional<Chunk> pop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        notEmpty_.wait(lock, [&] { return !chunks_.empty() || closed_; });
+        if (chunks_.empty()) return std::nullopt;
+        Chunk c = std::move(chunks_.front());
+        chunks_.pop_front();
+        notFull_.notify_one();
+        return c;
+    }
+    void requestStop() {
+        stop_.store(true);
+        std::lock_guard<std::mutex> lock(mutex_);
+        chunks_.clear();
+        notFull_.notify_all();
+    }
+
+private:
+    static constexpr size_t kChunkSize = 256;
+    static constexpr size_t kMaxChunks = 16;
+    void push(Item&& item) {
+        if (stop_.load()) return;
+        local_.push_back(std::move(item));
+        if (local_.size() >= kChunkSize) flush();
+    }
+    std::vector<Item> local_;  // reader thread only
+    std::mutex mutex_;
+    std::condition_variable notEmpty_, notFull_;
+    std::deque<Chunk> chunks_;
+    bool closed_ = false;
+    std::atomic<bool> stop_ {false};
+};
+
+IngestOutcome readPipelined(Ingester& ingester, const Source& source, const IngestCursor& from, IngestSink& writer) {
+    Pipe pipe;
+    IngestOutcome outcome;
+    std::exception_ptr readFailure;
+    std::thread reader([&] {
+        try {
+            outcome = ingester.ingest(source, from, pipe);
+        } catch (...) {
+            readFailure = std::current_exception();
+        }
+        pipe.close();
+    });
+    bool stopped = false;
+    while (auto chunk = pipe.pop()) {
+        if (stopped) continue;
+        for (auto& item : *chunk) {
+            try {
+                if (item.kind == Pipe::Item::Kind::message) {
+                    // Stop at the first message after the writer asked to stop; the
+                    // checkpoints before it still count.
+                    if (writer.shouldStop()) {
+                        stopped = true;
+                        pipe.requestStop();
+                        break;
+                    }
+                    writer.message(std::move(item.message));
+                } else if (item.kind == Pipe::Item::Kind::chat) {
+                    writer.chat(item.chat);
+                } else {
+                    writer.checkpoint(item.cursor);
+                }
+            } catch (...) {
+                // The writer has recorded why (EngineSink::fatal); stop the reader.
+                stopped = true;
+                pipe.requestStop();
+                break;
+            }
+        }
+    }
+    reader.join();
+    if (readFailure) std::rethrow_exception(readFailure);
+    return outcome;
+}
+
 bool pathInside(const std::filesystem::path& child, const std::filesystem::path& root) {
     std::error_code ec;
     const auto c = std::filesystem::weakly_canonical(child, ec);
@@ -402,7 +520,7 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
                             outcome.scannedAt, outcome);
             std::optional<std::string> readError;
             try {
-                const IngestOutcome io = ingester->ingest(*src, from, sink);
+                const IngestOutcome io = readPipelined(*ingester, *src, from, sink);
                 outcome.restartedFromBeginning = io.restartedFromBeginning;
                 outcome.noMessages = io.noMessages;
                 for (const auto& w : io.warnings)
@@ -498,8 +616,16 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
         try {
             counts.uniqueMessages = store->messageCount();
             report.uniqueMessages += counts.uniqueMessages;
-            report.duplicatesCollapsed += store->duplicateCopies();
-            report.corroborated += store->corroboratedCount();
+            // One pass over the provenance: messages held by more than one source,
+            // and the extra copies folded into them.
+            SQLite::Database db(dbPath, SQLite::OPEN_READONLY);
+            SQLite::Statement q(db,
+                                "SELECT coalesce(sum(n > 1), 0), coalesce(sum(n - 1), 0) FROM "
+                                "(SELECT count(*) AS n FROM message_sources GROUP BY message_id)");
+            if (q.executeStep()) {
+                report.corroborated += q.getColumn(0).getInt64();
+                report.duplicatesCollapsed += q.getColumn(1).getInt64();
+            }
         } catch (const std::exception& e) {
             report.errors.push_back(sentence(std::string("The archive of \"") + owner + "\" could not be counted: " + e.what()));
         }
