@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <set>
 #include <vector>
 
 namespace kx {
@@ -129,9 +131,10 @@ void LocalDestination::put(const std::string& name, uint64_t size, const BytePro
         ::unlink(tmp.c_str());
         throw;
     }
-    if (!err && fs::exists(target) && ::fsync(fd) != 0) err = errno;
+    if (!err && ::fdatasync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;
     if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+    if (!err) noteDirectory(target.parent_path());
     if (err) {
         ::unlink(tmp.c_str());
         ioFailure(name, err);
@@ -260,19 +263,32 @@ void LocalDestination::completeUpload(const std::string& name, const std::string
         if (errno == ENOENT) throw UploadNotFound("the unfinished upload of " + name + " is no longer there");
         ioFailure(name, errno);
     }
-    int err = fs::exists(target) && ::fsync(fd) != 0 ? errno : 0;
+    int err = ::fdatasync(fd) != 0 ? errno : 0;
     ::close(fd);
     if (!err && ::rename(p.c_str(), target.c_str()) != 0) err = errno;
+    if (!err) noteDirectory(target.parent_path());
     if (err) ioFailure(name, err);
+}
+
+void LocalDestination::noteDirectory(const stdfs::path& dir) {
+    std::lock_guard<std::mutex> lock(dirty_->mutex);
+    dirty_->dirs.insert(dir.string());
 }
 
 void LocalDestination::flush() {
     checkRoot();
-    int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw BackupError("the folder " + root_ + " cannot be reached (" + fs::errnoText(errno) + ")");
-    int err = ::syncfs(fd) != 0 ? errno : 0;
-    ::close(fd);
-    if (err) ioFailure("the backup", err);
+    std::set<std::string> dirs;
+    {
+        std::lock_guard<std::mutex> lock(dirty_->mutex);
+        dirs.swap(dirty_->dirs);
+    }
+    for (const auto& d : dirs) {
+        int fd = ::open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) ioFailure("the folder " + d, errno);
+        int err = ::fsync(fd) != 0 ? errno : 0;
+        ::close(fd);
+        if (err) ioFailure("the folder " + d, err);
+    }
 }
 
 void LocalDestination::abortUpload(const std::string& name, const std::string& uploadId) noexcept {
