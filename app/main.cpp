@@ -2,6 +2,8 @@
 // Messages history.
 #include "app/shell/kelvara_app.h"
 #include "app/ui/app_style.h"
+#include "app/ui/style.h"
+#include "app/ui/symbols.h"
 
 #include <kelvara/version.h>
 
@@ -15,6 +17,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(KELVARA_VERSION_STRING));
     QApplication::setDesktopFileName(QStringLiteral("com.dunholt.kelvara"));
     applyApplicationStyle(app);
+    QApplication::setWindowIcon(symbolIcon(QStringLiteral("archivebox"), toneColor(Tone::blue)));
 
     KelvaraApp kelvara(KelvaraApp::defaultOptions());
     kelvara.showMainWindow();

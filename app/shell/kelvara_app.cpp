@@ -1,7 +1,7 @@
 #include "app/shell/kelvara_app.h"
 
 #include "app/model/app_model.h"
-#include "app/shell/app_version.h"
+#include "app/ui/app_version.h"
 #include "app/shell/main_window.h"
 #include "app/shell/menu_bar_view.h"
 #include "app/shell/model_calls.h"

@@ -1,6 +1,6 @@
 // The software-update stand-in: feed parsing, version order, and a check
 // against a feed on the local file system.
-#include "app/shell/app_version.h"
+#include "app/ui/app_version.h"
 #include "app/shell/updater.h"
 #include "tests/support/test_env.h"
 
