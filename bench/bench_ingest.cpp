@@ -118,8 +118,9 @@ int main(int argc, char** argv) {
     print("first ingest (no attachments)", first, messages);
     print("rerun on the unchanged source", rerun, messages);
     std::printf("\ntargets: first ingest >= 50000 msgs/s, rerun < 2 s, peak < 256 MB\n");
-    std::printf("store size: %.1f MB\n",
-                std::filesystem::file_size(work / "Tresk" / "bench" / "tresk.db") / (1024.0 * 1024.0));
+    std::printf("store size: %.1f MB, search index %.1f MB\n",
+                std::filesystem::file_size(work / "Tresk" / "bench" / "tresk.db") / (1024.0 * 1024.0),
+                std::filesystem::file_size(work / "Tresk" / "bench" / "search.db") / (1024.0 * 1024.0));
     std::filesystem::remove_all(work);
     return first.status == 0 && rerun.status == 0 ? 0 : 1;
 }

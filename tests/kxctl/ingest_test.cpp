@@ -125,6 +125,12 @@ TEST_F(IngestE2E, ARunKilledPartWayAndRunAgainEndsWithTheSameArchive) {
     const auto r = kxctl({"ingest", "--registry", registry.string(), "--root", root.string()});
     ASSERT_TRUE(r.succeeded()) << r.standardError;
     EXPECT_EQ(dumpStore(db), reference);
+    // The search index caught up as well (it lags a killed run, never a finished one).
+    TreskStore store(db.string());
+    TreskStore ref((refRoot / "jo" / "tresk.db").string());
+    EXPECT_GT(ref.searchCount("train", "jo"), 0);
+    EXPECT_EQ(store.searchCount("train", "jo"), ref.searchCount("train", "jo"));
+    EXPECT_EQ(store.searchCount("Koln", "jo"), ref.searchCount("Koln", "jo"));
 }
 
 TEST_F(IngestE2E, FailuresGiveOneSentenceAndANonZeroStatus) {
