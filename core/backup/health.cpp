@@ -1,5 +1,7 @@
 #include "core/backup/health.h"
 
+#include "core/sources/archive_identity.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstring>
@@ -9,9 +11,8 @@ namespace kx {
 using nlohmann::json;
 
 std::string ownerRecordKey(const std::string& ownerText) {
-    size_t a = ownerText.find_first_not_of(" \t\r\n");
-    size_t b = ownerText.find_last_not_of(" \t\r\n");
-    std::string owner = a == std::string::npos ? std::string() : ownerText.substr(a, b - a + 1);
+    if (ownerText.find('\0') != std::string::npos) throw BackupError("the owner name contains a NUL character");
+    std::string owner = ArchiveIdentity::normalize(ownerText);
     if (owner.empty()) throw BackupError("the owner name is empty");
     if (owner == "." || owner == "..") throw BackupError("the owner name \"" + owner + "\" is not allowed");
     static const char hex[] = "0123456789ABCDEF";

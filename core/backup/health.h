@@ -28,11 +28,12 @@ struct OwnerHealthRecord {
     bool operator==(const OwnerHealthRecord&) const = default;
 };
 
-// The owner's key in record names: white space trimmed at both ends, "/" as "_"
-// (the owner-folder rule, so an owner text and its folder name meet), and every
-// byte outside letters, digits, ".", "_", "-" and "@" written as %XX. Throws
-// BackupError for an empty owner, ".", "..", or a NUL, backslash or control
-// character.
+// The owner's key in record names: the owner normalised by
+// ArchiveIdentity::normalize (the rule the application uses for owners), "/" as
+// "_" (the owner-folder rule, so an owner text and its folder name meet), and
+// every byte outside letters, digits, ".", "_", "-" and "@" written as %XX.
+// Throws BackupError for an owner that is empty after normalising, ".", "..",
+// or holds a NUL or a backslash.
 std::string ownerRecordKey(const std::string& owner);
 
 class OwnerHealthPublisher {

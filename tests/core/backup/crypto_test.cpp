@@ -202,6 +202,7 @@ TEST(Inputs, RemoteAndOwnerNamesWithUnsafeComponentsAreRefused) {
     EXPECT_EQ(ownerRecordKey("  jorin "), "jorin");
     EXPECT_EQ(ownerRecordKey("family/jorin"), ownerRecordKey("family_jorin"));
     EXPECT_EQ(ownerRecordKey("a b"), "a%20b");
+    EXPECT_EQ(ownerRecordKey("a \t b\n"), "a%20b");  // white space as the owner rules normalise it
     for (std::string bad : {std::string(""), std::string("  "), std::string("."), std::string(".."),
                             std::string("a\\b"), std::string("a\0b", 3)})
         EXPECT_THROW(ownerRecordKey(bad), BackupError) << bad;
