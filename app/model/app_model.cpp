@@ -114,6 +114,10 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     resolveMachineIdentity();
     loadHousehold();
 
+    // An installed daily schedule follows a changed archive root or a newly
+    // resolved machine identity, so scheduled runs never write to an old root.
+    keepScheduleCurrent();
+
     // 15. Start-up tasks, one after another on the GUI thread once the event loop runs.
     QMetaObject::invokeMethod(this, &AppModel::refreshAlertsAtLaunch, Qt::QueuedConnection);
     QMetaObject::invokeMethod(this, &AppModel::retryAnchorsAtLaunch, Qt::QueuedConnection);
