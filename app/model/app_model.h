@@ -467,6 +467,57 @@ private:
         ~TaskGateCloser();
     };
     TaskGateCloser taskGate_;
+
+public:
+    // ---- Analyses, filters, contacts and household ----
+    // (app_model_analysis.cpp, app_model_contacts.cpp, app_model_household.cpp)
+
+    // Starts the coverage and deletion-safety analysis; a no-op while one runs.
+    void checkSafety();
+    // The analysis itself, off the GUI thread, on a snapshot: coverage and the
+    // deletion report, empty / none where the engine threw. Nothing is written.
+    static std::pair<Coverage, OptionalDeletion> analyze(const kx::SourceRegistry& registry, const std::string& root,
+                                                         kx::Date now);
+    // The last report's entry for a source id; none without a report.
+    std::optional<kx::SourceDeletionReport> deletionReport(const QString& sourceId) const;
+    // Writes the dry-run script to exactly `path` (atomically, not executable).
+    void exportDeletionDryRunScript(const QString& path);
+    // Starts the duplicate analysis of every owner's archive. Only the newest
+    // analysis started publishes.
+    void findDuplicates();
+    // The duplicate analysis, off the GUI thread. Several findings for one
+    // source: the first (in source-id order) is kept.
+    static std::pair<DuplicateFindings, IdenticalGroups> analyzeDuplicates(const QStringList& owners,
+                                                                           const QString& root);
+    std::optional<kx::DuplicateSourceAnalyzer::Finding> duplicateFindings(const QString& sourceId) const;
+
+    // Publishes what the current filters would skip in `owner`'s archive, and
+    // suggested rules; clears both for an empty owner or one without an archive.
+    void previewFilters(const QString& owner);
+    void saveFilters();
+    // Hands the overrides to the resolver, then saves them.
+    void saveContactOverrides();
+
+    // Reloads the household file and merges the machine reports in the archive
+    // root in the background.
+    void refreshHousehold();
+    // Reads the reports off the GUI thread, merges them on it; saves on a change.
+    void mergeMachineReports(const QString& root, const std::map<std::string, std::string>& displayNames);
+    void renameMac(const QString& machineID, const QString& name);
+    // Why machine report files were left out at the last merge, one sentence each.
+    const QStringList& skippedMachineReports() const { return skippedMachineReports_; }
+
+private:
+    // Analysis results describe the sources, archive root and archive contents
+    // they were computed on. When any of those changes (a source is added or
+    // removed, the root changes, a run starts or finishes) they are cleared, and
+    // an analysis still running then publishes nothing.
+    void watchAnalysisInputs();
+    void clearAnalyses();
+    bool analysisInputsWatched_ = false;
+    uint64_t safetyGeneration_ = 0;
+    uint64_t duplicateGeneration_ = 0;
+    QStringList skippedMachineReports_;
 };
 
 // The configuration directory (application support + "Kelvara"); not created.

@@ -1,0 +1,156 @@
+// The model's safety analysis, duplicate findings and dry-run script over
+// generated sources archived by the real engine.
+#include "core/archive/ingesters.h"
+#include "core/archive/tresk_engine.h"
+#include "tests/app/model/analysis_support.h"
+
+#include <QSignalSpy>
+#include <QThreadPool>
+
+namespace fs = std::filesystem;
+namespace fx = kx::fixtures;
+using Verdict = kx::SourceDeletionReport::Verdict;
+
+namespace {
+
+class AnalysisModel : public kx::test::AnalysesModelTest {
+protected:
+    // original (60 messages), an exact copy, its first 30 ("part"), all for
+    // "jorin"; and a source of its own for "sam".
+    void makeSources() {
+        fx::Options o;
+        o.messages = 60;
+        fx::writeMessagesFolder(home / "src/original", o);
+        fs::copy(home / "src/original", home / "src/copy", fs::copy_options::recursive);
+        o.messages = 30;
+        fx::writeMessagesFolder(home / "src/part", o);
+        fx::writeMessagesFolder(home / "src/sam", o);
+        auto& reg = model->mutableRegistry();
+        reg.add(folderSource("original", "jorin", home / "src/original"));
+        reg.add(folderSource("copy", "jorin", home / "src/copy"));
+        reg.add(folderSource("part", "jorin", home / "src/part"));
+        reg.add(folderSource("sam", "sam", home / "src/sam"));
+    }
+    void archive() {
+        kx::TreskEngine::RunOptions o;
+        o.writeStatus = false;
+        kx::TreskEngine(model->registry(), model->destinationRoot().toStdString(),
+                        kx::IngesterRegistry(kx::makeDefaultIngesters()), nullptr, kx::FilterSet())
+            .run(o);
+    }
+    void settle() {
+        QThreadPool::globalInstance()->waitForDone();
+        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    }
+    bool analyzed() { return QTest::qWaitFor([&] { return !model->isAnalyzing(); }, 60000); }
+};
+
+} // namespace
+
+TEST_F(AnalysisModel, CheckSafetyAndDuplicatesGiveTheRightVerdictsAndFindings) {
+    start();
+    makeSources();
+    archive();
+    fx::appendMessages(home / "src/sam/chat.db", 30, 1);  // "sam" now holds one message its archive lacks
+
+    QSignalSpy deletionSpy(model.get(), &AppModel::deletionChanged);
+    model->checkSafety();
+    model->checkSafety();  // a second press while it runs does nothing
+    EXPECT_TRUE(model->isAnalyzing());
+    ASSERT_TRUE(analyzed());
+    EXPECT_EQ(deletionSpy.count(), 1);
+
+    ASSERT_EQ(model->coverage().size(), 2u);
+    EXPECT_EQ(model->coverage()[0].owner, "jorin");
+    EXPECT_TRUE(model->coverage()[0].firstDate.has_value());
+    EXPECT_EQ(model->coverage()[1].owner, "sam");
+    ASSERT_TRUE(model->deletion().has_value());
+    for (const char* id : {"original", "copy", "part", "sam"}) ASSERT_TRUE(model->deletionReport(id).has_value()) << id;
+    EXPECT_EQ(model->deletionReport("original")->verdict, Verdict::verifiedRedundant);
+    EXPECT_EQ(model->deletionReport("copy")->verdict, Verdict::verifiedRedundant);
+    EXPECT_EQ(model->deletionReport("part")->verdict, Verdict::verifiedRedundant);
+    EXPECT_EQ(model->deletionReport("sam")->verdict, Verdict::doNotDelete);
+    EXPECT_EQ(model->deletionReport("sam")->uniqueMessages, 31);  // no other source of sam's holds any
+    EXPECT_EQ(model->deletionReport("sam")->messagesInArchive, 30);
+    EXPECT_FALSE(model->deletionReport("nobody").has_value());
+
+    model->findDuplicates();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->duplicateFindings().empty(); }, 60000));
+    for (const char* id : {"original", "copy", "part"}) ASSERT_TRUE(model->duplicateFindings(id).has_value()) << id;
+    EXPECT_EQ(model->duplicateFindings("copy")->kind, "identical");
+    EXPECT_EQ(model->duplicateFindings("copy")->otherSourceId, "original");
+    EXPECT_EQ(model->duplicateFindings("original")->otherSourceId, "copy");
+    EXPECT_EQ(model->duplicateFindings("part")->kind, "redundant");  // its archived 30 are in both others
+    EXPECT_FALSE(model->duplicateFindings("sam").has_value());
+    EXPECT_EQ(model->identicalGroups(), (AppModel::IdenticalGroups {{"copy", "original"}}));
+}
+
+TEST_F(AnalysisModel, ResultsAreClearedWhenSourcesTheRootOrTheArchiveChange) {
+    start();
+    makeSources();
+    archive();
+    auto analyzeAll = [&] {
+        model->checkSafety();
+        model->findDuplicates();
+        ASSERT_TRUE(analyzed());
+        settle();
+        ASSERT_TRUE(model->deletion().has_value());
+        ASSERT_FALSE(model->duplicateFindings().empty());
+    };
+    auto cleared = [&] {
+        return model->coverage().empty() && !model->deletion() && model->duplicateFindings().empty() &&
+               model->identicalGroups().empty();
+    };
+
+    analyzeAll();
+    model->removeSource("part");
+    EXPECT_TRUE(cleared());
+
+    analyzeAll();
+    model->setDestinationRoot(QString::fromStdString((home / "elsewhere").string()));
+    EXPECT_TRUE(cleared());
+    model->setDestinationRoot(QString::fromStdString(defaultRoot().string()));
+
+    analyzeAll();
+    model->startScan(std::nullopt, true, false);  // a run: the archive is about to change
+    EXPECT_TRUE(cleared());
+    ASSERT_TRUE(waitForRun());
+    EXPECT_TRUE(cleared());
+
+    // An analysis running when its inputs change publishes nothing.
+    model->checkSafety();
+    model->findDuplicates();
+    model->removeSource("copy");
+    ASSERT_TRUE(analyzed());
+    settle();
+    EXPECT_TRUE(cleared());
+    EXPECT_FALSE(model->isAnalyzing());
+}
+
+TEST_F(AnalysisModel, TheDryRunScriptIsWrittenUnderExactlyTheChosenNameAndNeverExecutable) {
+    start();
+    const QString path = QString::fromStdString((home / "out/my script").string());
+    model->exportDeletionDryRunScript(path);
+    EXPECT_EQ(model->lastError(), QStringLiteral("Run Check Safety first \u2014 there is no deletion report to export yet."));
+
+    makeSources();
+    archive();
+    model->checkSafety();
+    ASSERT_TRUE(analyzed());
+    model->setLastError(QString());
+    model->exportDeletionDryRunScript(path);  // the folder does not exist and is not created
+    EXPECT_TRUE(model->lastError().startsWith("Could not write the dry-run script: ")) << model->lastError().toStdString();
+    EXPECT_FALSE(fs::exists(home / "out"));
+
+    fs::create_directories(home / "out");
+    model->setLastError(QString());
+    model->exportDeletionDryRunScript(path);
+    EXPECT_TRUE(model->lastError().isNull());
+    ASSERT_TRUE(fs::is_regular_file(home / "out/my script"));
+    EXPECT_EQ(fs::status(home / "out/my script").permissions() &
+                  (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec),
+              fs::perms::none);
+    const std::string text = kx::test::readAll(home / "out/my script");
+    EXPECT_NE(text.find("set -eu"), std::string::npos);
+    EXPECT_NE(text.find("src/copy"), std::string::npos);
+}
