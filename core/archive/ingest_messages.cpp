@@ -273,6 +273,10 @@ public:
         : db_(db), locator_(locator), sink_(sink) {}
 
     IngestOutcome run(const IngestCursor& from) {
+        // No single value larger than this is ever loaded into memory: a larger
+        // text makes SQLite refuse the row (SQLITE_TOOBIG) instead, and that row
+        // is then delivered without its text. Blobs are guarded by length().
+        sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxBodyBytes + 4096));
         checkSchema();
         try {
             readChats();
@@ -396,7 +400,7 @@ private:
         return st.text(0).value_or("") == c.lastGuid;
     }
 
-    std::string messageQuery(const std::string& where) const {
+    std::string messageQuery(const std::string& where, bool withoutText = false) const {
         const std::string limit = std::to_string(kMaxBodyBytes);
         auto guardedBlob = [&](const std::string& col) {
             if (!msg_.has(col))
@@ -404,7 +408,8 @@ private:
             return "CASE WHEN length(m." + col + ") <= " + limit + " THEN m." + col + " END, length(m." + col + ")";
         };
         const bool joins = sourcedb::hasTable(db_, "chat_message_join");
-        std::string sql = "SELECT m.ROWID, m.guid, " + msg_.orNull("m", "text") + ", " + guardedBlob("attributedBody") +
+        std::string sql = "SELECT m.ROWID, m.guid, " + (withoutText ? std::string("NULL") : msg_.orNull("m", "text")) +
+                          ", " + guardedBlob("attributedBody") +
                           ", " + (handle_.has("id") ? std::string("h.id") : std::string("NULL")) + ", " +
                           msg_.orNull("m", "service") + ", " + msg_.orNull("m", "date") + ", " +
                           msg_.orNull("m", "date_read") + ", " + msg_.orNull("m", "date_delivered") + ", " +
@@ -436,41 +441,75 @@ private:
         const std::string sql = messageQuery(where);
         std::int64_t from = a;
         int sinceCheckpoint = 0;
+        std::int64_t lastSeen = from;
+        bool stop = false;
+        // Hands one row to the sink and moves the cursor; sets `stop` when the
+        // sink asks to stop at a checkpoint.
+        auto deliver = [&](const Statement& st) {
+            const std::int64_t row = st.integer(cRow);
+            lastSeen = row;
+            auto guid = st.text(cGuid);
+            if (!guid || guid->empty()) {
+                ++outcome_.rowsSkipped;
+            } else {
+                sink_.message(buildMessage(st, row, *guid));
+                ++outcome_.messagesRead;
+            }
+            if (advances) {
+                cursor.lastRowId = row;
+                cursor.lastGuid = guid.value_or("");
+                cursor.extra = currentExtra();
+                if (++sinceCheckpoint >= 1000) {
+                    sinceCheckpoint = 0;
+                    sink_.checkpoint(cursor);
+                    stop = sink_.shouldStop();
+                }
+            }
+        };
         for (;;) {
             std::optional<std::string> failure;
-            std::int64_t lastSeen = from;
+            bool tooLarge = false;
+            lastSeen = from;
             try {
                 Statement st(db_, sql);
                 st.bind(1, from);
                 if (where.find("?2") != std::string::npos)
                     st.bind(2, b);
-                while (st.step()) {
-                    const std::int64_t row = st.integer(cRow);
-                    lastSeen = row;
-                    auto guid = st.text(cGuid);
-                    if (!guid || guid->empty()) {
-                        ++outcome_.rowsSkipped;
-                    } else {
-                        sink_.message(buildMessage(st, row, *guid));
-                        ++outcome_.messagesRead;
-                    }
-                    if (advances) {
-                        cursor.lastRowId = row;
-                        cursor.lastGuid = guid.value_or("");
-                        cursor.extra = currentExtra();
-                        if (++sinceCheckpoint >= 1000) {
-                            sinceCheckpoint = 0;
-                            sink_.checkpoint(cursor);
-                            if (sink_.shouldStop())
-                                return true;
-                        }
-                    }
-                }
+                while (!stop && st.step())
+                    deliver(st);
+            } catch (const sourcedb::ValueTooLarge& e) {
+                tooLarge = advances;
+                failure = e.what();
             } catch (const Error& e) {
                 failure = e.what();
             }
+            if (stop)
+                return true;
             if (!failure)
                 break;
+            if (tooLarge) {
+                // The next row holds a text too large to load (the connection's
+                // length limit stopped it): deliver that row without its text.
+                try {
+                    Statement next(db_, "SELECT ROWID FROM message WHERE ROWID > ?1 ORDER BY ROWID LIMIT 1");
+                    next.bind(1, lastSeen);
+                    if (next.step()) {
+                        Statement one(db_, messageQuery("m.ROWID = ?1", true));
+                        one.bind(1, next.integer(0));
+                        if (one.step()) {
+                            textWithheld_ = true;
+                            deliver(one);
+                            textWithheld_ = false;
+                            if (stop)
+                                return true;
+                            from = lastSeen;
+                            continue;
+                        }
+                    }
+                } catch (const Error& e) {
+                    failure = e.what();
+                }
+            }
             if (!damage_)
                 damage_ = *failure;
             if (!advances)
@@ -561,6 +600,8 @@ private:
                     ++bodiesUndecodable_;
             }
         }
+        if (textWithheld_ && !m.text)
+            ++bodiesTooLarge_; // the text was too large and there is no other body
         m.date = sourcedb::appleDate(st.integer(cDate));
         m.dateRead = sourcedb::appleDate(st.integer(cDateRead));
         m.dateDelivered = sourcedb::appleDate(st.integer(cDateDelivered));
@@ -644,6 +685,7 @@ private:
     std::int64_t watermark_ = 0;
     std::int64_t editedMax_ = 0;
     bool freezeWatermark_ = false;
+    bool textWithheld_ = false;
     IngestOutcome outcome_;
     std::int64_t bodiesUndecodable_ = 0;
     std::int64_t bodiesTooLarge_ = 0;

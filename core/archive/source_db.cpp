@@ -60,6 +60,8 @@ bool Statement::step() {
         return true;
     if (rc == SQLITE_DONE)
         return false;
+    if ((rc & 0xff) == SQLITE_TOOBIG)
+        throw ValueTooLarge(describe(db_, rc));
     throw Error(describe(db_, rc));
 }
 

@@ -2,6 +2,7 @@
 // Helpers for reading message databases whose layout changes between system
 // versions (iOS 13 to current macOS): columns are looked up by name, never by
 // position, and a missing optional column is simply absent.
+#include "core/platform/error.h"
 #include "core/platform/time.h"
 
 #include <sqlite3.h>
@@ -27,6 +28,13 @@ public:
 
 private:
     std::set<std::string> columns_;
+};
+
+// Thrown by Statement::step when a value exceeds the connection's length limit
+// (SQLITE_LIMIT_LENGTH): the row holds something too large to load.
+class ValueTooLarge : public Error {
+public:
+    using Error::Error;
 };
 
 // A prepared statement that finalizes itself. Errors throw kx::Error carrying

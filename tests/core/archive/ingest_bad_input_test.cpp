@@ -157,7 +157,9 @@ TEST(IngestBadInput, UndecodableAndHugeBodiesKeepTheMessageAndAreCounted) {
             "UPDATE message SET text = NULL, attributedBody = x'00' WHERE ROWID = 2;"
             "UPDATE message SET text = NULL, attributedBody = zeroblob(20000000) WHERE ROWID = 4;"
             "UPDATE message SET message_summary_info = x'62706c6973743030ffff' WHERE ROWID = 5;"
-            "UPDATE message SET text = CAST(x'4869C328' AS TEXT) WHERE ROWID = 6;");
+            "UPDATE message SET text = CAST(x'4869C328' AS TEXT) WHERE ROWID = 6;"
+            "UPDATE message SET text = CAST(zeroblob(40000000) AS TEXT) WHERE ROWID = 8;"
+            "UPDATE message SET text = CAST(zeroblob(40000000) AS TEXT), attributedBody = NULL WHERE ROWID = 9;");
     CollectingSink sink;
     kx::MacOSMessagesFolderIngester reader;
     const auto out = reader.ingest(folderSource(dir / "Messages"), {}, sink);
@@ -167,9 +169,15 @@ TEST(IngestBadInput, UndecodableAndHugeBodiesKeepTheMessageAndAreCounted) {
     EXPECT_FALSE(sink.get(fx::messageGuid(4)).text);
     EXPECT_TRUE(sink.get(fx::messageGuid(5)).edits.empty());
     EXPECT_EQ(sink.get(fx::messageGuid(6)).text, "Hi\xEF\xBF\xBD(");
+    // A 40 MB text is never loaded: the message comes in its place with the body
+    // from attributedBody when it has one, else without text.
+    EXPECT_EQ(sink.get(fx::messageGuid(8)).text, fx::messageText(8));
+    EXPECT_EQ(sink.messages[7].guid, fx::messageGuid(8));
+    EXPECT_FALSE(sink.get(fx::messageGuid(9)).text);
+    EXPECT_TRUE(sink.get(fx::messageGuid(9)).date);
     ASSERT_EQ(out.warnings.size(), 2u);
     EXPECT_EQ(out.warnings[0], "2 message bodies could not be decoded; those messages were kept without their text.");
-    EXPECT_EQ(out.warnings[1], "1 message body is too large to read; those messages were kept without their text.");
+    EXPECT_EQ(out.warnings[1], "2 message bodies are too large to read; those messages were kept without their text.");
 }
 
 TEST(IngestBadInput, RowsWithoutAnIdentifierAreSkippedAndCounted) {
