@@ -2,12 +2,13 @@
 // 1,000,000, no attachments) archived by the engine, then archived again
 // unchanged; printed beside the sqlite3 command-line tool reading the same rows.
 //
-//   bench_ingest [messages] [work folder]
+//   bench_ingest [messages] [work folder]      (a given work folder is kept afterwards)
 //
 // Each step runs in its own child process, so the peak memory printed is that
 // step's own (getrusage of the child).
 #include "core/archive/ingesters.h"
 #include "core/archive/tresk_engine.h"
+#include "core/archive/tresk_store.h"
 #include "core/contacts/contact_resolver.h"
 #include "tests/fixtures/fixtures.h"
 
@@ -118,9 +119,39 @@ int main(int argc, char** argv) {
     print("first ingest (no attachments)", first, messages);
     print("rerun on the unchanged source", rerun, messages);
     std::printf("\ntargets: first ingest >= 50000 msgs/s, rerun < 2 s, peak < 256 MB\n");
+
+    // What the reading screens ask of the finished store.
+    if (first.status == 0) {
+        kx::TreskStore store((work / "Tresk" / "bench" / "tresk.db").string());
+        auto time = [](const char* what, const std::function<size_t()>& f) {
+            const auto t0 = std::chrono::steady_clock::now();
+            const size_t n = f();
+            std::printf("%-34s %9.1f ms  (%zu)\n", what,
+                        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count(), n);
+        };
+        std::vector<kx::TreskStore::ConversationSummary> convs;
+        time("conversation list", [&] {
+            convs = store.conversations("bench");
+            return convs.size();
+        });
+        if (!convs.empty()) {
+            const auto& c = convs.front();
+            time("newest page of 200 messages", [&] {
+                return store.messages("bench", c.handle, 200, std::max<int64_t>(0, c.messageCount - 200)).size();
+            });
+            time("oldest page of 200 messages", [&] { return store.messages("bench", c.handle, 200, 0).size(); });
+        }
+        time("search \"train\" (first 200)", [&] {
+            return store.search("train", "bench", std::nullopt, std::nullopt, std::nullopt, 200).size();
+        });
+        time("search count \"train\"", [&] { return static_cast<size_t>(store.searchCount("train", "bench")); });
+        time("search \"Message 4242\"", [&] {
+            return store.search("Message 4242", "bench", std::nullopt, std::nullopt, std::nullopt, 200).size();
+        });
+    }
     std::printf("store size: %.1f MB, search index %.1f MB\n",
                 std::filesystem::file_size(work / "Tresk" / "bench" / "tresk.db") / (1024.0 * 1024.0),
                 std::filesystem::file_size(work / "Tresk" / "bench" / "search.db") / (1024.0 * 1024.0));
-    std::filesystem::remove_all(work);
+    if (argc <= 2) std::filesystem::remove_all(work);  // a folder given by hand is kept for a look
     return first.status == 0 && rerun.status == 0 ? 0 : 1;
 }

@@ -7,7 +7,9 @@
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
+#include <csignal>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -166,6 +168,41 @@ TEST_F(EngineFixture, ARunKilledMidwayAndRerunEqualsAnUninterruptedRun) {
         EXPECT_EQ(dump(db("jo")), reference) << "killed at " << killAt;
         EXPECT_EQ(r.uniqueMessages, 12000);
     }
+}
+
+TEST_F(EngineFixture, ARunThatRunsOutOfDiskFailsLosesNothingCommittedAndARerunCompletesIt) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 20000, "g", kStart);
+    const std::string realRoot = root;
+    root = (dir / "Reference").string();
+    run();
+    const auto reference = dump(db("jo"));
+    root = realRoot;
+
+    // A file-size limit makes the store's writes fail part-way, as a full disk does.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 1500000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool threw = false;
+    try {
+        run();
+    } catch (const Error&) {
+        threw = true;
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(threw);
+    const auto failed = TreskEngine::readStatus(root + "/STATUS.json");
+    ASSERT_TRUE(failed);
+    EXPECT_FALSE(failed->succeeded());
+    EXPECT_LT(TreskStore(db("jo")).messageCount(), 20000);
+
+    const auto r = run();
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(dump(db("jo")), reference);
 }
 
 TEST_F(EngineFixture, AnUnreadableSourceIsReportedAndTheOthersAreStillArchived) {
