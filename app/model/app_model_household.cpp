@@ -4,6 +4,8 @@
 
 #include "core/household/household_store.h"
 
+#include <filesystem>
+
 namespace {
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
@@ -30,7 +32,10 @@ void AppModel::mergeMachineReports(const QString& root, const std::map<std::stri
         auto scan = std::make_shared<kx::MachineReportScan>(kx::HouseholdStore::machineReports(where));
         return [this, scan, displayNames] {
             QStringList skipped;
-            for (const auto& s : scan->skipped) skipped << qs(s.reason);
+            for (const auto& s : scan->skipped) {
+                const std::string name = std::filesystem::path(s.path).filename().string();
+                skipped << qs("The machine report \"" + name + "\" was left out: " + s.reason + ".");
+            }
             skippedMachineReports_ = skipped;
             kx::Household merged = household_;
             const int changes = kx::HouseholdStore::merge(scan->reports, merged, displayNames);

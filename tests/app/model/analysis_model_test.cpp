@@ -154,3 +154,40 @@ TEST_F(AnalysisModel, TheDryRunScriptIsWrittenUnderExactlyTheChosenNameAndNeverE
     EXPECT_NE(text.find("set -eu"), std::string::npos);
     EXPECT_NE(text.find("src/copy"), std::string::npos);
 }
+
+TEST_F(AnalysisModel, ASourceIdFoundInTwoOwnersArchivesGivesOneFindingTheSameEveryTime) {
+    start();
+    fx::Options o;
+    o.messages = 40;
+    fx::writeMessagesFolder(home / "src/a", o);
+    fs::copy(home / "src/a", home / "src/a-copy", fs::copy_options::recursive);
+    o.messages = 20;
+    fx::writeMessagesFolder(home / "src/b", o);
+    o.messages = 50;
+    fx::writeMessagesFolder(home / "src/big", o);
+    const std::string root = defaultRoot().string();
+    auto run = [&](const kx::SourceRegistry& registry) {
+        kx::TreskEngine::RunOptions opts;
+        opts.writeStatus = false;
+        kx::TreskEngine(registry, root, kx::IngesterRegistry(kx::makeDefaultIngesters()), nullptr, kx::FilterSet())
+            .run(opts);
+    };
+    // "mac" was archived for "ann", then moved to "bob" and archived there too.
+    kx::SourceRegistry first;
+    first.add(folderSource("mac", "ann", home / "src/a"));
+    first.add(folderSource("copy", "ann", home / "src/a-copy"));
+    run(first);
+    kx::SourceRegistry second;
+    second.add(folderSource("mac", "bob", home / "src/b"));
+    second.add(folderSource("big", "bob", home / "src/big"));
+    run(second);
+
+    const auto once = AppModel::analyzeDuplicates({"ann", "bob"}, QString::fromStdString(root));
+    ASSERT_EQ(once.first.count("mac"), 1u);
+    EXPECT_EQ(once.first.at("mac").kind, "identical");
+    EXPECT_EQ(once.first.at("mac").otherSourceId, "copy");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(AppModel::analyzeDuplicates({"ann", "bob"}, QString::fromStdString(root)), once);
+    // Owners whose archive is missing or damaged are left out without a word.
+    kx::test::writeAll(defaultRoot() / "carl/tresk.db", "junk");
+    EXPECT_EQ(AppModel::analyzeDuplicates({"ann", "bob", "carl", "dora"}, QString::fromStdString(root)), once);
+}

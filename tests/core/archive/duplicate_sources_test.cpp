@@ -81,3 +81,26 @@ TEST(DuplicateSources, TiesAndOddInputGiveOneDeterministicFindingPerSource) {
     EXPECT_EQ(Analyzer::identicalGroups(chain), (std::vector<std::vector<std::string>> {{"a", "b", "c", "d"}}));
     EXPECT_TRUE(Analyzer::analyze({}, {}).empty());
 }
+
+TEST(DuplicateSources, ASourceIdIsNeverRegisteredTwice) {
+    SourceRegistry registry;
+    Source s;
+    s.id = "mac";
+    s.owner = "jorin";
+    s.path = "/one";
+    ASSERT_TRUE(registry.add(s));
+    Source again = s;
+    again.path = "/two";
+    EXPECT_FALSE(registry.add(again));
+    ASSERT_EQ(registry.sources().size(), 1u);
+    EXPECT_EQ(registry.sources()[0].path, "/one");
+
+    // A list file that repeats an id is damaged, not half-read.
+    test::TempDir dir;
+    test::writeAll(dir / "sources.json",
+                   R"([{"id":"mac","owner":"jorin","path":"/one","format":"macosMessagesFolder","label":null},)"
+                   R"( {"id":"mac","owner":"jorin","path":"/two","format":"macosMessagesFolder","label":null}])");
+    const auto load = SourceRegistry::loadOrReport(dir / "sources.json");
+    EXPECT_TRUE(load.problem.has_value());
+    EXPECT_TRUE(load.registry.sources().empty());
+}
