@@ -29,14 +29,14 @@ struct Malformed {
 struct Item {
     enum class Kind { nil, integer, real, bytes, object } kind = Kind::nil;
     std::int64_t integer = 0;
-    std::string bytes;
+    std::string_view bytes; // points into the blob: nothing is copied while decoding
     long object = -1; // index into the object table
 };
 
 // An entry of the shared object table (objects, classes and C strings).
 struct Entry {
     enum class Kind { object, klass, cstring } kind = Kind::object;
-    std::string name;    // class name or C string
+    std::string_view name; // class name or C string (into the blob)
     long classRef = -1;  // for objects: their class entry
     std::vector<Item> items;
 };
@@ -108,19 +108,19 @@ private:
     }
 
     // Unshared string: nil, or a length and that many bytes.
-    std::optional<std::string> readUnsharedWithHead(int h) {
+    std::optional<std::string_view> readUnsharedWithHead(int h) {
         if (h == kTagNil)
             return std::nullopt;
         std::int64_t len = readIntegerWithHead(h, false);
         if (len < 0)
             throw Malformed{"the body holds a negative length"};
         need(static_cast<std::size_t>(len));
-        std::string s(data_.substr(pos_, static_cast<std::size_t>(len)));
+        std::string_view s = data_.substr(pos_, static_cast<std::size_t>(len));
         pos_ += static_cast<std::size_t>(len);
         return s;
     }
 
-    std::optional<std::string> readSharedWithHead(int h) {
+    std::optional<std::string_view> readSharedWithHead(int h) {
         if (h == kTagNil)
             return std::nullopt;
         if (h == kTagNew) {
@@ -137,7 +137,7 @@ private:
             throw Malformed{"the body refers to a string it does not hold"};
         return shared_[i];
     }
-    std::optional<std::string> readShared() { return readSharedWithHead(head()); }
+    std::optional<std::string_view> readShared() { return readSharedWithHead(head()); }
 
     std::size_t addEntry(Entry e) {
         if (table_.size() >= kMaxValues)
@@ -217,13 +217,13 @@ private:
         std::size_t p = 0;
         while (p < encoding->size()) {
             std::size_t end = typeEnd(*encoding, p, 0);
-            readValue(std::string_view(*encoding).substr(p, end - p), items, depth);
+            readValue(encoding->substr(p, end - p), items, depth);
             p = end;
         }
     }
 
     // Index just past the single type starting at p.
-    static std::size_t typeEnd(const std::string& enc, std::size_t p, std::size_t depth) {
+    static std::size_t typeEnd(std::string_view enc, std::size_t p, std::size_t depth) {
         if (depth > kMaxDepth)
             throw Malformed{"the body's type is nested too deeply"};
         while (p < enc.size() && std::strchr("rnNoORV", enc[p]) != nullptr)
@@ -334,7 +334,7 @@ private:
             auto s = readUnsharedWithHead(head());
             if (s) {
                 item.kind = Item::Kind::bytes;
-                item.bytes = std::move(*s);
+                item.bytes = *s;
             }
             break;
         }
@@ -362,19 +362,18 @@ private:
             if (element == "c" || element == "C") {
                 need(static_cast<std::size_t>(count));
                 item.kind = Item::Kind::bytes;
-                item.bytes.assign(data_.substr(pos_, static_cast<std::size_t>(count)));
+                item.bytes = data_.substr(pos_, static_cast<std::size_t>(count));
                 pos_ += static_cast<std::size_t>(count);
                 break;
             }
-            std::string el(element);
             for (std::uint64_t i = 0; i < count; ++i)
-                readValue(std::string_view(el).substr(0, typeEnd(el, 0, depth)), items, depth + 1);
+                readValue(element.substr(0, typeEnd(element, 0, depth)), items, depth + 1);
             return;
         }
         case '{':
         case '(': {
             char close = c == '{' ? '}' : ')';
-            std::string enc(type);
+            std::string_view enc = type;
             std::size_t q = 1;
             while (q < enc.size() && enc[q] != '=' && enc[q] != close)
                 ++q;
@@ -382,7 +381,7 @@ private:
                 ++q;
             while (q < enc.size() && enc[q] != close) {
                 std::size_t end = typeEnd(enc, q, depth);
-                readValue(std::string_view(enc).substr(q, end - q), items, depth + 1);
+                readValue(enc.substr(q, end - q), items, depth + 1);
                 q = end;
             }
             return;
@@ -396,7 +395,7 @@ private:
     std::string_view data_;
     std::size_t pos_ = 0;
     std::size_t values_ = 0;
-    std::vector<std::string> shared_;
+    std::vector<std::string_view> shared_;
     std::vector<Entry> table_;
 };
 
@@ -413,7 +412,7 @@ bool classNameContains(const std::vector<Entry>& table, long entry, std::string_
 }
 
 // The string an NSString object holds: its first bytes item.
-std::optional<std::string> stringOf(const std::vector<Entry>& table, long object) {
+std::optional<std::string_view> stringOf(const std::vector<Entry>& table, long object) {
     if (object < 0 || static_cast<std::size_t>(object) >= table.size())
         return std::nullopt;
     const Entry& e = table[static_cast<std::size_t>(object)];
@@ -505,7 +504,7 @@ DecodeResult decodeAttributedBody(std::string_view blob) {
         if (root < 0)
             throw Malformed{"the body holds no object"};
         const Entry& rootEntry = table[static_cast<std::size_t>(root)];
-        std::optional<std::string> text;
+        std::optional<std::string_view> text;
         if (classNameContains(table, rootEntry.classRef, "AttributedString")) {
             for (const Item& it : rootEntry.items)
                 if (it.kind == Item::Kind::object) {

@@ -95,6 +95,24 @@ TEST(TypedStream, HostileLengthsReferencesAndNestingAreRefused) {
     }
 }
 
+TEST(TypedStream, RepeatedReferencesToALongStringCostNoCopies) {
+    // 150,000 references to one 100 KB string: copying each would need 15 GB.
+    TypedStreamWriter w;
+    w.typeGroup("@");
+    w.beginObject({{"NSString", 1}, {"NSObject", 0}});
+    w.typeGroup("+");
+    w.unsharedString("short text");
+    const std::string big(100000, 'q');
+    for (int i = 0; i < 150000; ++i) {
+        w.typeGroup("%");
+        w.sharedString(big);
+    }
+    w.endObject();
+    auto r = decodeAttributedBody(w.bytes());
+    ASSERT_TRUE(r.body) << r.error;
+    EXPECT_EQ(r.body->text, "short text");
+}
+
 TEST(TypedStream, InvalidUtf8InTheTextIsReplacedNotPassedOn) {
     auto r = decodeAttributedBody(encodeAttributedBody(std::string("ok \xC3\x28 \xED\xA0\x80 \xF4\x90\x80\x80 end")));
     ASSERT_TRUE(r.body) << r.error;
