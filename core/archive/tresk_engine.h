@@ -8,6 +8,7 @@
 //   <root>/<machineID>.machine-run.json     this machine's last run (machine_run_report.h)
 //   <root>/<owner folder>/tresk.db          the owner's store (tresk_store.h)
 //   <root>/<owner folder>/attachments/      the owner's attachment objects (attachment_store.h)
+//   <root>/<owner folder>/search.db         the owner's full-text index, derived data (search_index.h)
 // The owner folder is the owner with every "/" replaced by "_" (ownerFolderName).
 #include "core/archive/coverage_report.h"
 #include "core/archive/coverage.h"

@@ -115,6 +115,13 @@ TEST_F(EngineFixture, ARerunAddsNothingAndResumesAfterTheCursor) {
     const auto third = run();
     EXPECT_EQ(third.sources[0].messagesRead, 10);
     EXPECT_EQ(third.newMessages, 10);
+    // A full rescan reads everything again and still adds nothing twice.
+    TreskEngine::RunOptions rescan;
+    rescan.fullRescan = true;
+    const auto fourth = run(rescan);
+    EXPECT_EQ(fourth.sources[0].messagesRead, 110);
+    EXPECT_EQ(fourth.newMessages, 0);
+    EXPECT_EQ(fourth.uniqueMessages, 110);
 }
 
 TEST_F(EngineFixture, ASourceReplacedByAnOlderCopyIsReadAgainWithoutDuplicates) {
