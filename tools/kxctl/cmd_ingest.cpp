@@ -7,8 +7,9 @@
 // under --root, leaves STATUS.json there (and, with --machine-id, this machine's
 // run report), then records each source's last scan (or its error) in the source
 // list. Exit status 0 on success; otherwise one sentence on standard error and a
-// non-zero status: 2 for wrong arguments or an unreadable source list, 1 for a
-// run that failed, 3 when another run holds the archive.
+// non-zero status: 2 for an unusable source list or machine identity, 1 for a
+// run that failed, 3 when another run holds the archive (missing or unknown
+// options are usage errors reported by the option parser).
 //
 // The home folder comes from $HOME, or from the passwd entry when the scheduler
 // starts the tool with nothing but PATH set; HOME is then set for the readers.
