@@ -2,18 +2,14 @@
 
 #include "app/model/app_model.h"
 
-#include <chrono>
-
-// Until AppModel offers its scan starter, its staleness test and its resolved
-// owner, the shell uses these stand-ins: no scan is started, a report is stale
-// 48 hours after its run, and the owner is the chosen archive owner.
-
-void startOrdinaryScan(AppModel&) {}
+void startOrdinaryScan(AppModel& model) {
+    model.startScan(std::nullopt, true, false);
+}
 
 bool isReportStale(const AppModel& model) {
-    return model.report() && model.clock().now() - model.report()->runDate > std::chrono::seconds(172800);
+    return model.isReportStale();
 }
 
 QString ownerNameForBackup(const AppModel& model) {
-    return model.archiveOwner();
+    return QString::fromStdString(model.resolvedOwner().owner);
 }
