@@ -20,7 +20,8 @@
 //    before `now`, the stretch from it to `now`.
 //  - Days are whole days: the length of the stretch divided by 24 hours, rounded down.
 // Owners are taken from the registry in its order; an owner without an archive,
-// or whose archive cannot be read, is listed with no dates and no gaps.
+// whose archive cannot be read, or whose folder holds another owner's archive
+// ("a/b" and "a_b" share a folder name), is listed with no dates and no gaps.
 #include "core/archive/tresk_engine.h"
 
 #include "core/archive/tresk_store.h"
@@ -78,6 +79,11 @@ std::vector<OwnerCoverage> TreskEngine::coverage(Date now) const {
                 continue;
             }
             TreskStore store(db);
+            const std::string recorded = store.owner();
+            if (!recorded.empty() && recorded != owner) {  // another owner's archive in a shared folder name
+                out.push_back(std::move(cov));
+                continue;
+            }
             cov.messageCount = store.nonReactionCount();
             days = store.activityByDay();
             spans = store.sourceSpans();

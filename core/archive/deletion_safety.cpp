@@ -203,6 +203,11 @@ DeletionSafetyReport TreskEngine::deletionSafety(bool measureBytes) const {
                 const std::string db = fs::appendComponent(folder, "tresk.db");
                 if (fs::isRegularFile(db)) {
                     archive.store = std::make_unique<TreskStore>(db);
+                    // Two owner names can map to one folder ("a/b" and "a_b"); the
+                    // archive there belongs to the owner it records, and only to it.
+                    const std::string recorded = archive.store->owner();
+                    if (!recorded.empty() && recorded != src.owner)
+                        throw Error("its folder holds the archive of \"" + recorded + "\"");
                     archive.check = archive.store->contentCheck();
                     archive.objects = std::make_unique<AttachmentStore>(std::filesystem::path(folder) / "attachments");
                 }

@@ -102,7 +102,9 @@ TreskStore::ContentCheck::MessageState TreskStore::ContentCheck::message(const s
     const int64_t id = q.getColumn(0).getInt64();
     const bool storedNull = q.getColumn(1).isNull();
     const std::string stored = storedNull ? std::string() : q.getColumn(1).getString();
-    if (!text || (!storedNull && *text == stored)) {
+    // A source without a body (none, or an empty one after an unsend) holds no
+    // text the archive could lack.
+    if (!text || text->empty() || (!storedNull && *text == stored)) {
         state.bodyKept = true;
     } else {
         auto& v = s_->findVersion;

@@ -21,7 +21,7 @@ public:
         bool bodyKept = false;          // the given text is the stored text or one of its kept versions
         bool heldElsewhere = false;     // another source (by registry id) also held it
     };
-    // `text`: the body the source holds now; none counts as kept (there is nothing to lose).
+    // `text`: the body the source holds now; none or empty counts as kept (there is nothing to lose).
     // `sourceId`: the registry id of the source being checked.
     MessageState message(const std::string& guid, const std::optional<std::string>& text, const std::string& sourceId);
 

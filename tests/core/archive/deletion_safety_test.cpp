@@ -298,3 +298,25 @@ TEST_F(DeletionFixture, TheDryRunScriptFromARealAnalysisDeletesAndRunsNothing) {
     EXPECT_EQ(test::snapshotTree(dir / "copies") + test::snapshotTree(src), before);
     EXPECT_TRUE(stdfs::is_empty(workdir));  // no command of a name ran there
 }
+
+TEST_F(DeletionFixture, AnotherOwnersArchiveInTheSameFolderNameConfirmsNothing) {
+    const auto src = folder("Messages", options());
+    add("slash", src, "a/b");
+    run();
+    registry = SourceRegistry();
+    add("underscore", src, "a_b");  // the same folder name, another owner
+    const auto r = analyze().sources.at(0);
+    EXPECT_EQ(r.verdict, Verdict::unknown);
+    EXPECT_NE(joined(r.reasons).find("holds the archive of \"a/b\""), std::string::npos) << joined(r.reasons);
+    EXPECT_TRUE(engine().coverage(kNow).at(0).periods.empty());
+}
+
+TEST_F(DeletionFixture, AMessageUnsentAfterTheScanLosesNothing) {
+    const auto src = folder("Messages", options());
+    add("mac", src);
+    run();
+    exec(src / "chat.db", "UPDATE message SET text = '', attributedBody = NULL WHERE ROWID = "
+                          "(SELECT min(ROWID) FROM message WHERE text IS NOT NULL AND length(text) > 0)");
+    const auto r = analyze().sources.at(0);
+    EXPECT_EQ(r.verdict, Verdict::verifiedRedundant) << joined(r.reasons);
+}
