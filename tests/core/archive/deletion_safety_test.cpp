@@ -320,3 +320,14 @@ TEST_F(DeletionFixture, AMessageUnsentAfterTheScanLosesNothing) {
     const auto r = analyze().sources.at(0);
     EXPECT_EQ(r.verdict, Verdict::verifiedRedundant) << joined(r.reasons);
 }
+
+TEST_F(DeletionFixture, ADeviceBackupArchivedInFullIsVerifiedRedundant) {
+    auto o = options();
+    fx::writeDeviceBackup(dir / "Backup", o, fx::BackupOptions {});
+    add("phone", dir / "Backup", "jorin", SourceFormat::iosDeviceBackup);
+    run();
+    const auto r = analyze().sources.at(0);
+    EXPECT_EQ(r.verdict, Verdict::verifiedRedundant) << joined(r.reasons);
+    EXPECT_GT(r.attachments, 0);
+    EXPECT_EQ(r.hashVerifiedAttachments, r.attachments);
+}
