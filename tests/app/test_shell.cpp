@@ -66,6 +66,9 @@ class ShellTest : public ::testing::Test {
 protected:
     void SetUp() override {
         defaults_ = std::make_shared<MemoryUserDefaults>();
+        // Each test archives into a root of its own.
+        root_ = std::make_unique<kx::test::TempDir>();
+        defaults_->setString(DefaultsKey::destinationRoot, QString::fromStdString(root_->path().string()));
         setUserDefaultsForTesting(defaults_);
         std::filesystem::remove(liveDatabase());
         RootView::setAnimationsEnabled(false);
@@ -74,6 +77,7 @@ protected:
     void TearDown() override {
         app_.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        root_.reset();
         setUserDefaultsForTesting(nullptr);
         std::filesystem::remove(liveDatabase());
         RootView::setAnimationsEnabled(true);
@@ -115,6 +119,7 @@ protected:
     }
 
     std::shared_ptr<MemoryUserDefaults> defaults_;
+    std::unique_ptr<kx::test::TempDir> root_;
     std::shared_ptr<kx::FixedClock> clock_ =
         std::make_shared<kx::FixedClock>(kx::Date(std::chrono::sys_days(std::chrono::year(2026) / 3 / 1)));
     std::unique_ptr<KelvaraApp> app_;
@@ -236,6 +241,15 @@ TEST_F(ShellTest, ScanCommandsAreDisabledWhileARunIsGoing) {
     EXPECT_FALSE(scan->isEnabled());
     EXPECT_FALSE(scanNow->isEnabled());
     model_->setIsRunning(false);
+    EXPECT_TRUE(scan->isEnabled());
+    EXPECT_TRUE(scanNow->isEnabled());
+
+    // Ctrl+R starts a real run (of no sources here); the command comes back
+    // when it ends.
+    QTest::keyClick(w, Qt::Key_R, Qt::ControlModifier);
+    EXPECT_TRUE(model_->isRunning());
+    EXPECT_FALSE(scan->isEnabled());
+    ASSERT_TRUE(waitFor([&] { return !model_->isRunning(); }, 60000));
     EXPECT_TRUE(scan->isEnabled());
     EXPECT_TRUE(scanNow->isEnabled());
 }
