@@ -123,26 +123,42 @@ DeviceBackup::DeviceBackup(stdfs::path root) : root_(std::move(root)) {
     if (info_.isEncrypted)
         throw Error("the device backup at " + root_.string() +
                     " is encrypted; Kelvara reads only unencrypted backups (turn off \"Encrypt local backup\" and back up again)");
-    const stdfs::path manifestDb = root_ / "Manifest.db";
     const bool hasInfo = fs::exists(root_ / "Info.plist");
-    if (isRegularInside(manifestDb)) {
-        try {
-            manifest_ = std::make_unique<DatabaseSnapshot>(manifestDb);
-            if (!sourcedb::hasTable(manifest_->handle(), "Files"))
-                throw Error("it has no file list");
-        } catch (const Error& e) {
-            manifest_.reset();
-            throw Error("the backup's Manifest.db cannot be read (" + std::string(e.what()) +
-                        "); the backup may be encrypted or damaged");
-        }
+    if (isRegularInside(root_ / "Manifest.db")) {
+        if (!info_.hasManifestPlist)
+            openManifest();
     } else if (!hasInfo && !info_.hasManifestPlist && !fs::exists(root_ / "3d") && !fs::exists(root_ / kMessagesFileID)) {
         throw Error(root_.string() + " is not a device backup folder (it has no Info.plist, Manifest.plist or Manifest.db)");
     }
 }
 
+void DeviceBackup::openManifest() const {
+    if (manifestOpened_)
+        return;
+    manifestOpened_ = true;
+    const stdfs::path manifestDb = root_ / "Manifest.db";
+    if (!isRegularInside(manifestDb))
+        return;
+    try {
+        manifest_ = std::make_unique<DatabaseSnapshot>(manifestDb);
+        if (!sourcedb::hasTable(manifest_->handle(), "Files"))
+            throw Error("it has no file list");
+    } catch (const Error& e) {
+        manifest_.reset();
+        throw Error("the backup's Manifest.db cannot be read (" + std::string(e.what()) +
+                    "); the backup may be encrypted or damaged");
+    }
+}
+
+bool DeviceBackup::hasManifestDatabase() const {
+    openManifest();
+    return manifest_ != nullptr;
+}
+
 DeviceBackup::~DeviceBackup() = default;
 
 bool DeviceBackup::listed(const std::string& id) const {
+    openManifest();
     if (!manifest_)
         return true;
     sourcedb::Statement st(manifest_->handle(), "SELECT flags FROM Files WHERE fileID = ?");

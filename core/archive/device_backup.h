@@ -32,15 +32,17 @@ class DeviceBackup {
 public:
     static constexpr const char* kMessagesFileID = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";
 
-    // Opens the backup folder: reads its property lists and, when present, a
-    // private snapshot of Manifest.db. Throws kx::Error with a sentence fragment
-    // when the folder is missing, is not a device backup, or is encrypted.
+    // Opens the backup folder and reads its property lists. Manifest.db is read
+    // from a private snapshot made when it is first needed (listed()), except in a
+    // copy without Manifest.plist, where it is checked at once because it is then
+    // the only sign of an encrypted backup. Throws kx::Error with a sentence
+    // fragment when the folder is missing, is not a device backup, or is encrypted.
     explicit DeviceBackup(std::filesystem::path root);
     ~DeviceBackup();
 
     const std::filesystem::path& root() const { return root_; }
     const DeviceBackupInfo& info() const { return info_; }
-    bool hasManifestDatabase() const { return manifest_ != nullptr; }
+    bool hasManifestDatabase() const;
 
     // The stored file of (domain, relativePath): sharded first, then flat. None
     // when it is not stored. Refuses (none) anything that is not a regular file
@@ -59,7 +61,9 @@ public:
 private:
     std::filesystem::path root_;
     DeviceBackupInfo info_;
-    std::unique_ptr<DatabaseSnapshot> manifest_;
+    void openManifest() const; // throws kx::Error
+    mutable std::unique_ptr<DatabaseSnapshot> manifest_;
+    mutable bool manifestOpened_ = false;
 };
 
 } // namespace kx

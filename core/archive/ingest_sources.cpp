@@ -86,8 +86,13 @@ public:
             return;
         }
         rec.state = AttachmentFileState::missing;
-        rec.problem = backup_.listed(id) ? "the backup lists the file but does not hold it"
-                                         : "the backup does not hold the file";
+        bool listed = false;
+        try {
+            listed = backup_.listed(id);
+        } catch (const Error&) {
+            // An unreadable Manifest.db only makes the reason less precise.
+        }
+        rec.problem = listed ? "the backup lists the file but does not hold it" : "the backup does not hold the file";
     }
 
 private:

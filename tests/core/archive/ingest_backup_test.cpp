@@ -162,3 +162,25 @@ TEST(IngestBackup, FileIdsAreTheSha1OfDomainAndPath) {
     EXPECT_EQ(kx::DeviceBackup::fileID("HomeDomain", "Library/SMS/sms.db"), kx::DeviceBackup::kMessagesFileID);
     EXPECT_EQ(fx::backupFileID("HomeDomain", "Library/SMS/sms.db"), kx::DeviceBackup::kMessagesFileID);
 }
+
+TEST(IngestBackup, TheFileListIsReadOnlyWhenAnAttachmentNeedsIt) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 60;
+    const auto sum = fx::writeDeviceBackup(dir / "b", o, {});
+    kx::IOSDeviceBackupIngester reader;
+    CollectingSink first;
+    reader.ingest(backupSource(dir / "b"), {}, first);
+    ASSERT_EQ(static_cast<std::int64_t>(first.messages.size()), sum.messages);
+
+    // A damaged Manifest.db does not stop the messages, and an unchanged backup
+    // is not read again at all.
+    kx::test::writeAll(dir / "b" / "Manifest.db", std::string(4096, 'j'));
+    CollectingSink rerun;
+    EXPECT_NO_THROW(reader.ingest(backupSource(dir / "b"), first.cursor, rerun));
+    EXPECT_TRUE(rerun.messages.empty());
+    CollectingSink full;
+    EXPECT_NO_THROW(reader.ingest(backupSource(dir / "b"), {}, full));
+    EXPECT_EQ(full.messages.size(), first.messages.size());
+    EXPECT_EQ(countAttachments(full).missing, sum.attachmentsMissing);
+}
