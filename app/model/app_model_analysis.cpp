@@ -2,8 +2,8 @@
 // deletion dry-run script.
 //
 // Results are only ever shown for the state they were computed on: adding or
-// removing a source, changing the archive root, or a run starting or finishing
-// clears them, and an analysis that was running at that moment publishes
+// removing a source, changing the archive root, a run starting or finishing, or
+// a new engine report (the daily run) clears them, and an analysis that was running at that moment publishes
 // nothing (its generation number no longer matches).
 #include "app/model/app_model.h"
 
@@ -27,6 +27,8 @@ void AppModel::watchAnalysisInputs() {
     connect(this, &AppModel::registryChanged, this, &AppModel::clearAnalyses);
     connect(this, &AppModel::destinationRootChanged, this, &AppModel::clearAnalyses);
     connect(this, &AppModel::isRunningChanged, this, &AppModel::clearAnalyses);
+    // A new engine report means a run (perhaps the daily one) changed the archive.
+    connect(this, &AppModel::reportChanged, this, &AppModel::clearAnalyses);
 }
 
 void AppModel::clearAnalyses() {

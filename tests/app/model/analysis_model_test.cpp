@@ -117,6 +117,14 @@ TEST_F(AnalysisModel, ResultsAreClearedWhenSourcesTheRootOrTheArchiveChange) {
     ASSERT_TRUE(waitForRun());
     EXPECT_TRUE(cleared());
 
+    // The daily run, outside the application, left a new report.
+    analyzeAll();
+    kx::CoverageReport daily;
+    daily.runDate = kx::fromUnixSeconds(1.8e9);
+    kx::test::writeAll(defaultRoot() / "STATUS.json", daily.toJson());
+    model->refreshReport();
+    EXPECT_TRUE(cleared());
+
     // An analysis running when its inputs change publishes nothing.
     model->checkSafety();
     model->findDuplicates();
