@@ -1,0 +1,270 @@
+#include "core/archive/tresk_engine.h"
+#include "core/household/household_store.h"
+#include "tests/app/model/runs_support.h"
+
+#include <QSignalSpy>
+
+namespace sfs = std::filesystem;
+using namespace kx;
+using kx::test::readAll;
+using kx::test::writeAll;
+
+namespace {
+
+class Runs : public kx::test::ModelTest {
+protected:
+    void registerSources(std::initializer_list<Source> sources) {
+        for (const auto& s : sources) ASSERT_TRUE(model->mutableRegistry().add(s));
+        ASSERT_TRUE(model->saveRegistry("add"));
+    }
+};
+
+bool hasAlert(const AppModel::Alerts& alerts, HealthAlert::Kind kind) {
+    for (const auto& a : alerts)
+        if (a.kind == kind) return true;
+    return false;
+}
+
+} // namespace
+
+TEST_F(Runs, AScanArchivesPublishesRecordsTheRunAndPostsAlerts) {
+    const auto summary = messagesFolder(home / "copies/old-mac");
+    auto& m = start();
+    registerSources({folderSource("old-mac", "jorin", home / "copies/old-mac"),
+                     folderSource("gone", "jorin", home / "copies/unplugged")});
+    QSignalSpy running(&m, &AppModel::isRunningChanged);
+    m.setLastError("an earlier problem");
+    // At launch the root did not exist yet: that alert was posted then.
+    EXPECT_EQ(center->shownIdentifiers(), QStringList{"kx.alert.destinationUnreachable"});
+    center->added.clear();
+
+    m.startScan(std::nullopt, true, false);
+    EXPECT_TRUE(m.isRunning());
+    EXPECT_TRUE(m.lastError().isNull());
+    ASSERT_TRUE(waitForRun());
+    EXPECT_EQ(running.count(), 2);
+
+    ASSERT_TRUE(m.report().has_value());
+    EXPECT_TRUE(m.report()->succeeded());
+    EXPECT_GT(m.report()->newMessages, 0);
+    EXPECT_LE(m.report()->newMessages, summary.messages);
+    EXPECT_TRUE(sfs::is_regular_file(defaultRoot() / "jorin/tresk.db"));
+    EXPECT_TRUE(m.lastError().isNull());
+
+    // The scan result reaches the model's own list and its file.
+    ASSERT_NE(m.registry().find("old-mac"), nullptr);
+    EXPECT_TRUE(m.registry().find("old-mac")->lastScanned.has_value());
+    EXPECT_TRUE(m.registry().find("gone")->lastError.has_value());
+    EXPECT_NE(readAll(configDir() / "sources.json").find("lastScanned"), std::string::npos);
+
+    // Recorded for this machine under the owner, which becomes the host.
+    const auto* member = m.household().member("jorin");
+    ASSERT_NE(member, nullptr);
+    EXPECT_EQ(member->role, Household::Role::host);
+    ASSERT_EQ(member->macs.size(), 1u);
+    EXPECT_EQ(member->macs[0].machineID, m.machineID().toStdString());
+    EXPECT_EQ(member->macs[0].displayName, "Jorin's laptop");
+    const auto onDisk = HouseholdStore::load(configDir().string());
+    ASSERT_EQ(onDisk.outcome, HouseholdLoad::Outcome::loaded);
+    EXPECT_EQ(onDisk.household, m.household());
+
+    // The unreadable source is an alert, and it was posted.
+    EXPECT_TRUE(hasAlert(m.activeAlerts(), HealthAlert::Kind::sourceUnreachable));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !center->added.empty(); }, 10000));
+    EXPECT_EQ(center->added.back().identifier, "kx.alert.sourceUnreachable");
+    // The root exists now: its notification was withdrawn.
+    EXPECT_EQ(center->shownIdentifiers(), QStringList{"kx.alert.sourceUnreachable"});
+}
+
+TEST_F(Runs, TwoScansInQuickSuccessionGiveOneRun) {
+    messagesFolder(home / "copies/a");
+    auto& m = start();
+    registerSources({folderSource("a", "jorin", home / "copies/a")});
+    QSignalSpy reports(&m, &AppModel::reportChanged);
+    QSignalSpy running(&m, &AppModel::isRunningChanged);
+    m.startScan(std::nullopt, true, false);
+    m.setLastError("said while running");
+    m.startScan(std::nullopt, true, true);
+    EXPECT_EQ(m.lastError(), "said while running"); // the second request changed nothing
+    ASSERT_TRUE(waitForRun());
+    QTest::qWait(50);
+    EXPECT_EQ(reports.count(), 1);
+    EXPECT_EQ(running.count(), 2);
+    EXPECT_FALSE(m.report()->attachments.fullSweep);
+}
+
+TEST_F(Runs, RunOptionsFollowTheArguments) {
+    AppModel::RunSnapshot snapshot;
+    auto o = AppModel::runOptions(snapshot, std::nullopt, true, false);
+    EXPECT_EQ(o.verificationSample, 50);
+    EXPECT_FALSE(o.fullSweep);
+    EXPECT_FALSE(o.machineID.has_value());
+    EXPECT_TRUE(o.writeStatus);
+    EXPECT_FALSE(o.fullRescan);
+    snapshot.machineID = "M-1";
+    o = AppModel::runOptions(snapshot, 25, false, true);
+    EXPECT_EQ(o.verificationSample, 0);
+    EXPECT_TRUE(o.fullSweep);
+    EXPECT_EQ(o.limit, 25);
+    EXPECT_FALSE(o.copyAttachments);
+    EXPECT_EQ(o.machineID, "M-1");
+
+    const auto ingesters = AppModel::defaultIngesters();
+    ASSERT_EQ(ingesters.size(), 5u);
+    EXPECT_NE(ingesters[0], AppModel::defaultIngesters()[0]); // a new list every call
+}
+
+TEST_F(Runs, AFullSweepVerifiesEveryObject) {
+    messagesFolder(home / "copies/a");
+    auto& m = start();
+    registerSources({folderSource("a", "jorin", home / "copies/a")});
+    m.startScan(std::nullopt, true, true);
+    ASSERT_TRUE(waitForRun());
+    ASSERT_TRUE(m.report().has_value());
+    EXPECT_TRUE(m.report()->attachments.fullSweep);
+    EXPECT_EQ(m.report()->attachments.sampleSize, 0);
+}
+
+TEST_F(Runs, SourcesChangedDuringARunNeverReachWhatTheRunReads) {
+    messagesFolder(home / "copies/a");
+    messagesFolder(home / "copies/b");
+    messagesFolder(home / "copies/c");
+    auto& m = start();
+    registerSources({folderSource("a", "jorin", home / "copies/a"), folderSource("b", "jorin", home / "copies/b")});
+    m.startScan(std::nullopt, true, false);
+    m.removeSource("b");
+    ASSERT_TRUE(m.mutableRegistry().add(folderSource("c", "sam", home / "copies/c")));
+    ASSERT_TRUE(m.saveRegistry("add c"));
+    ASSERT_TRUE(waitForRun());
+
+    std::vector<std::string> read;
+    for (const auto& o : m.report()->sources) read.push_back(o.sourceId);
+    EXPECT_EQ(read, (std::vector<std::string>{"a", "b"}));
+    // The model's list keeps the changes, and only sources still listed take results.
+    ASSERT_EQ(m.registry().sources().size(), 2u);
+    EXPECT_EQ(m.registry().find("b"), nullptr);
+    ASSERT_NE(m.registry().find("c"), nullptr);
+    EXPECT_FALSE(m.registry().find("c")->lastScanned.has_value());
+    const auto saved = SourceRegistry::loadOrReport(configDir() / "sources.json");
+    ASSERT_EQ(saved.registry.sources().size(), 2u);
+    EXPECT_EQ(saved.registry.sources()[1].id, "c");
+    EXPECT_FALSE(sfs::exists(defaultRoot() / "sam"));
+}
+
+TEST_F(Runs, AFailedRunIsVisibleAndNeverShowsTheOldSuccessAsHealthy) {
+    messagesFolder(home / "copies/a");
+    auto& m = start();
+    registerSources({folderSource("a", "jorin", home / "copies/a")});
+    m.startScan(std::nullopt, true, false);
+    ASSERT_TRUE(waitForRun());
+    ASSERT_TRUE(m.report()->succeeded());
+    EXPECT_FALSE(m.isReportStale());
+    const auto household = m.household();
+
+    // The owner's archive folder is replaced by a file: the store cannot be written.
+    sfs::remove_all(defaultRoot() / "jorin");
+    writeAll(defaultRoot() / "jorin", "not a folder");
+    center->added.clear();
+    m.startScan(std::nullopt, true, false);
+    ASSERT_TRUE(waitForRun());
+
+    EXPECT_FALSE(m.lastError().isEmpty());
+    ASSERT_TRUE(m.report().has_value());
+    EXPECT_FALSE(m.report()->succeeded());
+    EXPECT_EQ(m.report(), TreskEngine::readStatus((defaultRoot() / "STATUS.json").string()));
+    EXPECT_TRUE(m.isReportStale());
+    EXPECT_TRUE(hasAlert(m.activeAlerts(), HealthAlert::Kind::runFailed));
+    EXPECT_EQ(m.household(), household); // a failed run is not recorded
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !center->added.empty(); }, 10000));
+    EXPECT_EQ(center->added[0].identifier, "kx.alert.runFailed");
+}
+
+TEST_F(Runs, ARunThatCouldNotStartIsAFailureEvenWithoutAStatusFile) {
+    writeAll(home / "blocker", "a file where the archive root's parent should be");
+    defaults->setString(DefaultsKey::destinationRoot, QString::fromStdString((home / "blocker/Tresk").string()));
+    auto& m = start();
+    m.startScan(std::nullopt, true, false);
+    ASSERT_TRUE(waitForRun());
+    ASSERT_FALSE(m.lastError().isEmpty());
+    ASSERT_TRUE(m.report().has_value());
+    EXPECT_FALSE(m.report()->succeeded());
+    EXPECT_EQ(QString::fromStdString(m.report()->failure.value_or("")), m.lastError());
+    EXPECT_TRUE(m.isReportStale());
+    EXPECT_TRUE(hasAlert(m.activeAlerts(), HealthAlert::Kind::runFailed));
+}
+
+TEST_F(Runs, TheRunIsRecordedUnderTheOwnerItStartedWith) {
+    messagesFolder(home / "copies/a");
+    defaults->setString(DefaultsKey::archiveOwner, "jorin");
+    auto& m = start();
+    registerSources({folderSource("a", "jorin", home / "copies/a")});
+    m.startScan(std::nullopt, true, false);
+    m.setArchiveOwner("sam");
+    ASSERT_TRUE(waitForRun());
+    EXPECT_NE(m.household().member("jorin"), nullptr);
+    EXPECT_EQ(m.household().member("sam"), nullptr);
+}
+
+TEST_F(Runs, ADamagedHouseholdFileIsNotWrittenButTheRunIsRecordedInMemory) {
+    messagesFolder(home / "copies/a");
+    writeAll(configDir() / "household.json", "{damaged");
+    auto& m = start();
+    registerSources({folderSource("a", "jorin", home / "copies/a")});
+    m.startScan(std::nullopt, true, false);
+    ASSERT_TRUE(waitForRun());
+    EXPECT_NE(m.household().member("jorin"), nullptr);
+    EXPECT_EQ(readAll(configDir() / "household.json"), "{damaged");
+}
+
+TEST_F(Runs, AHouseholdWithoutAHostGetsThisOwnerAsHost) {
+    messagesFolder(home / "copies/a");
+    Household h;
+    h.recordRun("sam", "OTHER", "Sam's", std::chrono::system_clock::now(), 1);
+    h.recordRun("jorin", "OTHER-2", "Old", std::chrono::system_clock::now(), 1);
+    ASSERT_EQ(h.host(), nullptr);
+    HouseholdStore::save(h, configDir().string(), false);
+    auto& m = start();
+    registerSources({folderSource("a", "jorin", home / "copies/a")});
+    m.startScan(std::nullopt, true, false);
+    ASSERT_TRUE(waitForRun());
+    ASSERT_NE(m.household().host(), nullptr);
+    EXPECT_EQ(m.household().host()->owner, "jorin");
+    EXPECT_EQ(m.household().member("sam")->role, Household::Role::member);
+    EXPECT_EQ(m.household().member("jorin")->macs.size(), 2u);
+}
+
+TEST_F(Runs, NothingIsRecordedWithoutAnOwner) {
+    auto& m = start();
+    const auto before = m.household();
+    CoverageReport r;
+    m.recordRun(r, QString());
+    EXPECT_EQ(m.household(), before);
+    EXPECT_FALSE(sfs::exists(configDir() / "household.json"));
+}
+
+TEST_F(Runs, TaskResultsArriveOnTheGuiThreadInOneHopAndNeverAfterTheModelIsGone) {
+    auto& m = start();
+    Qt::HANDLE worker = nullptr;
+    Qt::HANDLE publisher = nullptr;
+    m.startTask(AppModel::TaskPriority::utility, [&]() -> std::function<void()> {
+        worker = QThread::currentThreadId();
+        return [&] { publisher = QThread::currentThreadId(); };
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return publisher != nullptr; }, 10000));
+    EXPECT_NE(worker, publisher);
+    EXPECT_EQ(publisher, QThread::currentThreadId());
+
+    std::atomic<bool> release {false};
+    std::atomic<bool> finished {false};
+    bool published = false;
+    model->startTask(std::nullopt, [&]() -> std::function<void()> {
+        while (!release) QThread::msleep(1);
+        finished = true;
+        return [&] { published = true; };
+    });
+    model.reset();
+    release = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.load(); }, 10000));
+    QTest::qWait(20);
+    EXPECT_FALSE(published);
+}
