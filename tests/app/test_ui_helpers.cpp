@@ -9,7 +9,9 @@
 #include <QClipboard>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <QMimeData>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QSvgRenderer>
 #include <QTest>
@@ -161,4 +163,33 @@ TEST(Banner, InformationalBannerIsBlueWithoutDismissButton) {
     EXPECT_GT(corner.blue(), corner.red());
     EXPECT_EQ(b->textLabel()->palette().color(QPalette::WindowText), toneColor(Tone::blue));
     delete b;
+}
+
+TEST(IconLabel, PairsTheSymbolWithTheTitle) {
+    std::unique_ptr<QWidget> w(iconLabel(QStringLiteral("Scan Now"), QStringLiteral("arrow.clockwise")));
+    auto* title = w->findChild<QLabel*>(QStringLiteral("iconLabelTitle"));
+    auto* symbol = w->findChild<QLabel*>(QStringLiteral("iconLabelSymbol"));
+    ASSERT_NE(title, nullptr);
+    ASSERT_NE(symbol, nullptr);
+    EXPECT_EQ(title->text(), QStringLiteral("Scan Now"));
+    EXPECT_FALSE(symbol->pixmap().isNull());
+    EXPECT_EQ(w->accessibleName(), QStringLiteral("Scan Now"));
+    QObject parent;
+    QAction* a = iconAction(QStringLiteral("Add Source"), QStringLiteral("plus"), &parent);
+    EXPECT_EQ(a->text(), QStringLiteral("Add Source"));
+    EXPECT_FALSE(a->icon().isNull());
+}
+
+TEST(ContentUnavailable, ShowsTitleDescriptionAndAtMostOneAction) {
+    ContentUnavailableWidget empty(QStringLiteral("No Conversations"), QStringLiteral("bubble.left.and.bubble.right"),
+                                   QStringLiteral("Run a scan to fill the archive."));
+    EXPECT_EQ(empty.title(), QStringLiteral("No Conversations"));
+    auto* description = empty.findChild<QLabel*>(QStringLiteral("contentUnavailableDescription"));
+    ASSERT_NE(description, nullptr);
+    EXPECT_EQ(description->text(), QStringLiteral("Run a scan to fill the archive."));
+    QPushButton* first = empty.setAction(QStringLiteral("Scan Now"));
+    QPushButton* second = empty.setAction(QStringLiteral("Scan All Sources"));
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(second->text(), QStringLiteral("Scan All Sources"));
+    EXPECT_EQ(empty.findChildren<QPushButton*>().size(), 1);
 }
