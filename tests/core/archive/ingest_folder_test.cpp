@@ -335,3 +335,19 @@ TEST(IngestFolder, ARerunOnFilesNobodyWroteReadsNothingAndAnyWriteIsNoticed) {
     CollectingSink after;
     EXPECT_THROW(reader.ingest(folderSource(dir / "Messages"), first.cursor, after), kx::Error);
 }
+
+TEST(IngestFolder, MessagesThatBelongToNoConversationAreStillRead) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 12;
+    o.handles = 0;
+    o.groupChats = 0;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    CollectingSink sink;
+    kx::MacOSMessagesFolderIngester reader;
+    reader.ingest(folderSource(dir / "Messages"), {}, sink);
+    ASSERT_EQ(sink.messages.size(), 12u);
+    EXPECT_TRUE(sink.chats.empty());
+    EXPECT_TRUE(sink.messages[0].chatGuid.empty());
+    EXPECT_FALSE(sink.messages[0].handle);
+}
