@@ -23,8 +23,8 @@ constexpr int64_t kChunk = 20000;
 class Pass {
 public:
     explicit Pass(const std::string& storePath)
-        : store_(storePath, SQLite::OPEN_READONLY),
-          index_(searchIndexPath(storePath), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE) {
+        : store_(storePath, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX),
+          index_(searchIndexPath(storePath), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX) {
         store_.setBusyTimeout(10000);
         index_.setBusyTimeout(10000);
         index_.exec("PRAGMA journal_mode = WAL");

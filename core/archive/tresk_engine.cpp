@@ -10,6 +10,7 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <kelvara/version.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -58,6 +59,12 @@ int applyOutcomes(SourceRegistry& registry, const CoverageReport& report) {
 }
 
 namespace {
+
+// Several threads use SQLite at once during a run (reader, writer, search
+// indexer). SQLite's memory statistics take a process-wide lock on every
+// allocation; nothing here reads them, so they are switched off before SQLite
+// starts (this has no effect when SQLite was already started).
+[[maybe_unused]] const int kSqliteSetup = [] { return sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }();
 
 constexpr const char* kLockName = ".kelvara-run.lock";
 constexpr const char* kStatusName = "STATUS.json";

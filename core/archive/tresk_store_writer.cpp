@@ -198,7 +198,8 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
     try {
         fs::createPrivateDirectories(std::filesystem::path(path).parent_path());
         const bool existed = fs::exists(path);
-        w->db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        // The writer is used by one thread at a time: no per-call locking.
+        w->db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX);
         ::chmod(path.c_str(), 0600);
         w->db_->setBusyTimeout(10000);
         // Decide whether this is our store before anything is written to the file
