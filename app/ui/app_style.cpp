@@ -5,11 +5,28 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QPalette>
+#include <QProxyStyle>
 #include <QStyleFactory>
+
+namespace {
+
+// Fusion, without the stock icons some desktops put on dialog buttons.
+class KelvaraStyle final : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_DialogButtonBox_ButtonsHaveIcons)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+} // namespace
 
 void applyApplicationStyle(QApplication& app) {
     if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
-        app.setStyle(fusion);
+        app.setStyle(new KelvaraStyle(fusion));
 
     QPalette pal;
     const QColor text(0x1D, 0x1D, 0x1F);
