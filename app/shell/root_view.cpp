@@ -137,6 +137,7 @@ RootView::RootView(AppModel& model, BackupModel& backup, OnboardingModel& onboar
     bannerAnimation_->setEasingCurve(QEasingCurve::OutCubic);
     auto* opacity = new QGraphicsOpacityEffect(banner_);
     opacity->setOpacity(1.0);
+    opacity->setEnabled(false);
     banner_->setGraphicsEffect(opacity);
     connect(bannerAnimation_, &QVariantAnimation::valueChanged, this, [this, opacity](const QVariant& v) {
         const double t = v.toDouble();
@@ -148,6 +149,7 @@ RootView::RootView(AppModel& model, BackupModel& backup, OnboardingModel& onboar
         if (bannerWanted_) {
             banner_->setMaximumHeight(QWIDGETSIZE_MAX);
             opacity->setOpacity(1.0);
+            opacity->setEnabled(false); // drawn directly while it rests
         } else {
             banner_->hide();
         }
@@ -275,9 +277,11 @@ void RootView::animateBanner(bool in) {
     if (!gAnimations || !isVisible()) {
         banner_->setMaximumHeight(QWIDGETSIZE_MAX);
         opacity->setOpacity(1.0);
+        opacity->setEnabled(false);
         banner_->setVisible(in);
         return;
     }
+    opacity->setEnabled(true);
     const double from = banner_->isVisible() ? opacity->opacity() : 0.0;
     if (in && !banner_->isVisible()) {
         banner_->setMaximumHeight(0);

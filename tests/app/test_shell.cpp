@@ -405,6 +405,8 @@ TEST_F(ShellTest, HelpItemsBringAMainWindowBackAfterItWasClosed) {
     w->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ASSERT_TRUE(old.isNull()) << "closing the main window discards it";
+    // Without a tray icon nothing could reopen it, so the last window closing quits.
+    EXPECT_TRUE(QApplication::quitOnLastWindowClosed());
     EXPECT_TRUE(KelvaraApp::mainWindows().isEmpty());
     showMainWindow();
     ASSERT_EQ(KelvaraApp::mainWindows().size(), 1);
