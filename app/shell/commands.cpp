@@ -122,6 +122,9 @@ AppCommands::AppCommands(KelvaraApp& app, QMainWindow& window) : QObject(&window
             window.showMaximized();
     });
     zoom->setObjectName(QStringLiteral("zoomAction"));
+    QAction* close = windowMenu->addAction(tr("Close"), &window, &QWidget::close);
+    close->setObjectName(QStringLiteral("closeWindowAction"));
+    close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
     windowMenu->addSeparator();
     statusPanel_ = windowMenu->addAction(tr("Status Panel"), &app, [&app, &window] {
         // Just below the menu bar, at the window's right edge, like a menu-bar extra.

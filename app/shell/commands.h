@@ -6,7 +6,7 @@
 //  View      Sources (Ctrl+1) · Browse (Ctrl+2) · Search (Ctrl+3) · Coverage (Ctrl+4) ·
 //            Backup (Ctrl+5) · Filters (Ctrl+6) · Health (Ctrl+7) · Your Macs (Ctrl+8) ·
 //            ── · Scan All Sources (Ctrl+R, disabled while a run is going)
-//  Window    Minimize (Ctrl+M) · Zoom · ── · Status Panel
+//  Window    Minimize (Ctrl+M) · Zoom · Close (Ctrl+W) · ── · Status Panel
 //  Help      Kelvara Help · Set Up Kelvara…
 //
 // The route items only change AppModel::route; they do not bring the window
