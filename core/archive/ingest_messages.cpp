@@ -154,6 +154,29 @@ std::string filesFingerprint(const std::string& extra) {
     return extra.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
+std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::string& extra) {
+    std::vector<std::pair<std::int64_t, std::string>> anchors;
+    static constexpr std::string_view kKey = "anchors=";
+    std::size_t at = extra.find(kKey);
+    if (at == std::string::npos)
+        return anchors;
+    at += kKey.size();
+    const std::size_t end = std::min(extra.find(';', at), extra.size());
+    while (at < end) {
+        std::size_t comma = std::min(extra.find(',', at), end);
+        const std::string item = extra.substr(at, comma - at);
+        const std::size_t colon = item.find(':');
+        if (colon != std::string::npos && colon > 0) {
+            char* stop = nullptr;
+            const long long row = std::strtoll(item.c_str(), &stop, 10);
+            if (stop == item.c_str() + colon && row > 0)
+                anchors.emplace_back(row, item.substr(colon + 1));
+        }
+        at = comma + 1;
+    }
+    return anchors;
+}
+
 std::int64_t editedWatermark(const std::string& extra) {
     static constexpr std::string_view kKey = "edited=";
     std::size_t at = extra.find(kKey);
@@ -302,10 +325,12 @@ public:
 
         IngestCursor cursor = from;
         std::int64_t watermark = editedWatermark(from.extra);
+        anchors_ = cursorAnchors(from.extra);
         if (!from.empty() && !cursorFits(from)) {
             outcome_.restartedFromBeginning = true;
             cursor = IngestCursor{};
             watermark = 0;
+            anchors_.clear();
         }
         // The watermark moves up with every edited row delivered, but only when the
         // rows to deliver again were all read (else they are tried next time).
@@ -390,14 +415,57 @@ private:
                      " WHERE j.message_id = ?1 ORDER BY j.rowid");
     }
 
+    // Whether the cursor still describes this database. The row it names must
+    // hold the same GUID. When that row is gone (the user deleted the message),
+    // the earlier rows kept as anchors decide: at least one must still be there
+    // with its GUID and none may hold another one. A different database (another
+    // copy, a rebuilt file) fails this and is read from the beginning.
     bool cursorFits(const IngestCursor& c) {
         if (c.lastRowId <= 0)
             return c.lastGuid.empty();
         Statement st(db_, "SELECT guid FROM message WHERE ROWID = ?1");
-        st.bind(1, c.lastRowId);
-        if (!st.step())
+        auto guidAt = [&](std::int64_t row) {
+            st.reset();
+            st.bind(1, row);
+            return st.step() ? std::optional<std::string>(st.text(0).value_or("")) : std::nullopt;
+        };
+        if (auto g = guidAt(c.lastRowId))
+            return *g == c.lastGuid;
+        // An older copy never reached that row: its row counter (the AUTOINCREMENT
+        // sequence, else the largest row id) stays below it. It may hold messages
+        // deleted later from the newer one, so it is read from the beginning.
+        std::optional<std::int64_t> reached;
+        try {
+            reached = sourcedb::scalar(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'message'");
+        } catch (const Error&) {
+        }
+        if (!reached)
+            reached = sourcedb::scalar(db_, "SELECT max(ROWID) FROM message");
+        if (!reached || *reached < c.lastRowId)
             return false;
-        return st.text(0).value_or("") == c.lastGuid;
+        int matches = 0;
+        for (const auto& [row, guid] : cursorAnchors(c.extra)) {
+            if (row >= c.lastRowId)
+                continue;
+            if (auto g = guidAt(row)) {
+                if (*g != guid)
+                    return false;
+                ++matches;
+            }
+        }
+        return matches > 0;
+    }
+
+    // Remembers the cursor's row as an anchor for a later cursorFits.
+    void addAnchor(const IngestCursor& c) {
+        if (c.lastRowId <= 0 || c.lastGuid.empty() || c.lastGuid.find_first_of(",:;=") != std::string::npos)
+            return;
+        if (!anchors_.empty() && anchors_.back().first == c.lastRowId)
+            return;
+        anchors_.emplace_back(c.lastRowId, c.lastGuid);
+        constexpr std::size_t kKeep = 8;
+        if (anchors_.size() > kKeep)
+            anchors_.erase(anchors_.begin(), anchors_.end() - kKeep);
     }
 
     std::string messageQuery(const std::string& where, bool withoutText = false) const {
@@ -458,9 +526,13 @@ private:
             if (advances) {
                 cursor.lastRowId = row;
                 cursor.lastGuid = guid.value_or("");
+                if (anchors_.empty())
+                    addAnchor(cursor); // the first row read gives small sources an anchor too
                 cursor.extra = currentExtra();
                 if (++sinceCheckpoint >= 1000) {
                     sinceCheckpoint = 0;
+                    addAnchor(cursor);
+                    cursor.extra = currentExtra();
                     sink_.checkpoint(cursor);
                     stop = sink_.shouldStop();
                 }
@@ -526,6 +598,7 @@ private:
         }
         if (advances) {
             complete_ = !damage_ && !freezeWatermark_;
+            addAnchor(cursor);
             cursor.extra = currentExtra();
             sink_.checkpoint(cursor);
         }
@@ -543,6 +616,11 @@ private:
 
     std::string currentExtra() const {
         std::string extra = "edited=" + std::to_string(freezeWatermark_ ? watermark_ : editedMax_);
+        if (!anchors_.empty()) {
+            extra += ";anchors=";
+            for (std::size_t k = 0; k < anchors_.size(); ++k)
+                extra += (k ? "," : "") + std::to_string(anchors_[k].first) + ":" + anchors_[k].second;
+        }
         // The fingerprint stands for "everything in these files was delivered";
         // it is written only once the whole scan got through without damage.
         if (!fingerprint_.empty() && complete_)
@@ -686,6 +764,7 @@ private:
     std::int64_t editedMax_ = 0;
     bool freezeWatermark_ = false;
     bool textWithheld_ = false;
+    std::vector<std::pair<std::int64_t, std::string>> anchors_; // (row, GUID), oldest first
     IngestOutcome outcome_;
     std::int64_t bodiesUndecodable_ = 0;
     std::int64_t bodiesTooLarge_ = 0;

@@ -21,7 +21,9 @@
 //   already delivered; rows edited or unsent since then are delivered again
 //   (with their new body) before the new rows. It also holds the fingerprint of
 //   the files read ("files=..."), so that a rerun on files nobody has written
-//   since can stop before copying anything.
+//   since can stop before copying anything. And it keeps a few earlier rows as
+//   anchors: when the cursor's own row was deleted, they tell a deletion in the
+//   same database from a different database.
 #include "core/archive/ingester.h"
 
 #include <sqlite3.h>
@@ -29,6 +31,8 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kx {
 
@@ -70,5 +74,8 @@ IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator,
 // the edit watermark (0 when absent or malformed) and the fingerprint (empty).
 std::int64_t editedWatermark(const std::string& extra);
 std::string filesFingerprint(const std::string& extra);
+// Earlier (row, GUID) pairs kept as "anchors=<row>:<guid>,..." so that a source
+// whose last-read message was deleted is still recognised as the same database.
+std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::string& extra);
 
 } // namespace kx

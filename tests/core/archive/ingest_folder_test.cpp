@@ -351,3 +351,32 @@ TEST(IngestFolder, MessagesThatBelongToNoConversationAreStillRead) {
     EXPECT_TRUE(sink.messages[0].chatGuid.empty());
     EXPECT_FALSE(sink.messages[0].handle);
 }
+
+TEST(IngestFolder, DeletingTheLastReadMessageDoesNotForceAFullReread) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 300;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    const stdfs::path db = dir / "Messages" / "chat.db";
+    kx::MacOSMessagesFolderIngester reader;
+    CollectingSink first;
+    reader.ingest(folderSource(dir / "Messages"), {}, first);
+    ASSERT_EQ(first.cursor.lastRowId, 300);
+
+    sql(db, "DELETE FROM chat_message_join WHERE message_id = 300; DELETE FROM message WHERE ROWID = 300");
+    fx::appendMessages(db, 300, 5);
+    CollectingSink next;
+    const auto out = reader.ingest(folderSource(dir / "Messages"), first.cursor, next);
+    EXPECT_FALSE(out.restartedFromBeginning);
+    ASSERT_EQ(next.messages.size(), 5u);
+    EXPECT_EQ(next.messages[0].guid, fx::messageGuid(301));
+
+    // Another database where that row is missing too, but whose earlier rows hold
+    // other messages: read from the beginning.
+    fx::writeMessagesFolder(dir / "Other", o);
+    sql(dir / "Other" / "chat.db", "UPDATE message SET guid = 'OTHER-' || ROWID; DELETE FROM message WHERE ROWID = 300");
+    CollectingSink other;
+    const auto out2 = reader.ingest(folderSource(dir / "Other"), first.cursor, other);
+    EXPECT_TRUE(out2.restartedFromBeginning);
+    EXPECT_EQ(other.messages.size(), 299u);
+}
