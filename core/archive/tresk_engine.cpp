@@ -408,13 +408,16 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
     std::vector<std::string> fatal;
     const int64_t batchSize = kBatchSize;
 
+    // Unreadable filter rules stop the run: archiving without them would copy the
+    // conversations the user chose to leave out, and a copy cannot be taken back.
     if (filters_.loadProblem())
-        report.errors.push_back("The filter rules could not be read (" + *filters_.loadProblem() +
-                                "), so no filter was applied in this run and nothing was left out.");
+        fatal.push_back("The filter rules could not be read (" + *filters_.loadProblem() +
+                        "), so nothing was archived: without them Kelvara could copy conversations you chose to "
+                        "leave out. Repair or move the filters file, then scan again.");
 
     // Group the sources by owner, in registry order, and refuse owners that cannot
     // have a folder of their own.
-    const std::vector<Source> sources = registry_.sources();
+    const std::vector<Source> sources = filters_.loadProblem() ? std::vector<Source>{} : registry_.sources();
     std::vector<std::string> ownerOrder;
     std::map<std::string, std::vector<const Source*>> byOwner;
     std::map<std::string, std::string> folderOwner;  // folder -> first owner that claimed it

@@ -307,16 +307,23 @@ TEST_F(EngineFixture, FiltersSkipNewMessagesOfMatchingConversationsOnly) {
     EXPECT_EQ(r.sources[0].messagesFiltered, 4);
     EXPECT_EQ(r.uniqueMessages, 3);
 
-    // Filter rules that could not be read are never taken as "no rules" silently:
-    // the run archives everything and says why.
+    // Filter rules that could not be read are never taken as "no rules": the run
+    // archives nothing (it could copy what the user excluded) and fails visibly.
     filters = FilterSet();
     filters.setLoadProblem("the file is not valid JSON (byte 3)");
     registry = SourceRegistry();
     registry.add(source("mac2", "jo2", "/src/mac"));
-    r = run();
-    EXPECT_EQ(r.uniqueMessages, 7);
-    ASSERT_FALSE(r.errors.empty());
-    EXPECT_NE(r.errors[0].find("filter"), std::string::npos);
+    try {
+        run();
+        FAIL() << "a run with unreadable filters must fail";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("filter rules could not be read"), std::string::npos);
+    }
+    EXPECT_FALSE(stdfs::exists(db("jo2")));
+    const auto status = TreskEngine::readStatus(root + "/STATUS.json");
+    ASSERT_TRUE(status.has_value());
+    EXPECT_FALSE(status->succeeded());
+    EXPECT_EQ(status->uniqueMessages, 0);
 }
 
 TEST_F(EngineFixture, CopiesAttachmentsCountsMissingAndRefusedAndSpotChecksObjects) {
