@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -103,7 +104,33 @@ void saveResume(const std::optional<stdfs::path>& path, const std::vector<Resume
                            {"uploadId", e.uploadId},
                            {"parts", parts}});
     }
-    saveJsonFile(*path, json {{"uploads", uploads}});
+    // Written atomically (temporary file, then rename) but not flushed to disk:
+    // losing the latest version to a power cut only means resending a part.
+    std::string text = json {{"uploads", uploads}}.dump(2);
+    stdfs::path tmp = *path;
+    tmp += ".tmp";
+    if (path->has_parent_path()) fs::createPrivateDirectories(path->parent_path());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw Error("could not save the resume state " + path->string() + " (" + fs::errnoText(errno) + ")");
+    const char* p = text.data();
+    size_t left = text.size();
+    int err = 0;
+    while (left > 0) {
+        ssize_t w = ::write(fd, p, left);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) {
+            err = errno;
+            break;
+        }
+        p += w;
+        left -= static_cast<size_t>(w);
+    }
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmp.c_str(), path->c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        throw Error("could not save the resume state " + path->string() + " (" + fs::errnoText(err) + ")");
+    }
 }
 
 void writeAllFd(int fd, const unsigned char* p, size_t n) {
@@ -171,6 +198,8 @@ void snapshotDatabase(const stdfs::path& source, const stdfs::path& target) {
         closeBoth();
         throw Error("could not make a snapshot of the archive database (" + why + ")");
     }
+    // The snapshot is scratch until it is sealed: no journal, no flushes.
+    sqlite3_exec(dst, "PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF;", nullptr, nullptr, nullptr);
     sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
     if (!b) {
         std::string why = sqlite3_errmsg(dst);
@@ -179,7 +208,9 @@ void snapshotDatabase(const stdfs::path& source, const stdfs::path& target) {
     }
     int rc;
     int busyRounds = 0;
-    while ((rc = sqlite3_backup_step(b, 4096)) == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+    // One step copies every page under one read transaction, so the copy is of
+    // one moment even while the archive is being written.
+    while ((rc = sqlite3_backup_step(b, -1)) == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
         if (rc != SQLITE_OK) {
             if (++busyRounds > 600) break;
             sqlite3_sleep(50);
@@ -206,6 +237,8 @@ BackupEngine::BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination
     : crypto_(std::move(crypto)), dest_(std::move(destination)), prefix_(std::move(prefix)),
       resumePath_(std::move(resumeStatePath)), options_(std::move(options)) {
     if (!dest_) throw BackupError("no destination was given");
+    if (options_.threads <= 0)
+        options_.threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
     checkRemoteName(prefix_, "name prefix");
 }
 

@@ -69,9 +69,10 @@ class BackupEngine {
 public:
     struct Options {
         uint64_t partSize = 0;  // 0: the destination's choice
-        // Parts and files in flight at once. Parts of one object may then finish
-        // out of order; the resume state records each finished part by number.
-        int threads = 4;
+        // Parts and files in flight at once (0: one per processor, 2 to 8).
+        // Parts of one object may then finish out of order; the resume state
+        // records each finished part by number.
+        int threads = 0;
         // Called after each stored part (test hook for interruptions).
         std::function<void(const std::string& name, int partNumber)> afterPart;
     };
