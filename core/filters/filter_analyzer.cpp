@@ -103,7 +103,8 @@ FilterPreview FilterAnalyzer::preview(const FilterSet& filters, const std::vecto
     const std::string where = sourceID ? "this source" : "this archive";
     const auto enabledRules = std::count_if(filters.rules.begin(), filters.rules.end(), [](const FilterRule& r) { return r.enabled != 0; });
     if (filters.loadProblem()) {
-        p.summary = "Your filter rules could not be read, so no rule is applied and every conversation is archived.";
+        p.summary = "Your filter rules could not be read, so archive runs are stopped until the filters file is "
+                    "repaired or moved. Nothing is archived or skipped meanwhile.";
     } else if (enabledRules == 0) {
         p.summary = "No rules are active, so every conversation in " + where + " is archived.";
     } else if (skipped.empty()) {

@@ -51,6 +51,11 @@ TEST(FilterPreview, ListsSkippedConversationsFirstWithWhatStaysArchived) {
     other.rules.push_back(rule(FilterRule::Kind::handle, "nobody@example.com"));
     EXPECT_EQ(FilterAnalyzer::preview(other, convs, std::string("mac")).summary,
               "None of the 4 conversations in this source match your rules, so everything is archived.");
+    FilterSet damaged;
+    damaged.setLoadProblem("bad JSON");
+    EXPECT_EQ(FilterAnalyzer::preview(damaged, convs).summary,
+              "Your filter rules could not be read, so archive runs are stopped until the filters file is repaired "
+              "or moved. Nothing is archived or skipped meanwhile.");
     FilterSet disabled = filters;
     disabled.rules[0].enabled = 0;
     EXPECT_TRUE(FilterAnalyzer::preview(disabled, convs).impacts[0].decision.keep);
