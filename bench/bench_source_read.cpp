@@ -1,6 +1,8 @@
 // Reading speed of the message-source readers, without the archive store.
 //
-//   bench_source_read [messages]     (default 1,000,000)
+//   bench_source_read [messages] [existing Messages folder]     (default 1,000,000)
+//
+// With a folder given, nothing is generated and that folder is read as it is.
 //
 // Generates a Messages folder with the fixture library, then prints side by side:
 // the time to generate it, the sqlite3 command-line tool reading the same rows
@@ -56,12 +58,17 @@ int main(int argc, char** argv) {
     o.messages = count;
     o.attachmentEvery = 49;
     auto t = std::chrono::steady_clock::now();
-    const auto sum = kx::fixtures::writeMessagesFolder(dir / "Messages", o);
+    const stdfs::path folder = argc > 2 ? stdfs::path(argv[2]) : dir / "Messages";
+    kx::fixtures::Summary sum;
+    if (argc > 2)
+        sum.messages = count;
+    else
+        sum = kx::fixtures::writeMessagesFolder(folder, o);
     const double gen = seconds(t);
     const long peakAfterGeneration = peakKb();
 
     t = std::chrono::steady_clock::now();
-    const std::string cmd = "sqlite3 -readonly '" + (dir / "Messages" / "chat.db").string() +
+    const std::string cmd = "sqlite3 -readonly '" + (folder / "chat.db").string() +
                             "' \"SELECT m.ROWID, m.guid, m.text, m.attributedBody, m.date, h.id FROM message m "
                             "LEFT JOIN handle h ON h.ROWID = m.handle_id ORDER BY m.ROWID\" > /dev/null";
     const int rc = std::system(cmd.c_str());
@@ -70,7 +77,7 @@ int main(int argc, char** argv) {
     kx::Source s;
     s.id = "bench";
     s.owner = "bench";
-    s.path = (dir / "Messages").string();
+    s.path = folder.string();
     kx::MacOSMessagesFolderIngester reader;
     CountingSink sink;
     t = std::chrono::steady_clock::now();

@@ -528,12 +528,10 @@ private:
                 cursor.lastGuid = guid.value_or("");
                 if (anchors_.empty())
                     addAnchor(cursor); // the first row read gives small sources an anchor too
-                cursor.extra = currentExtra();
                 if (++sinceCheckpoint >= 1000) {
                     sinceCheckpoint = 0;
                     addAnchor(cursor);
-                    cursor.extra = currentExtra();
-                    sink_.checkpoint(cursor);
+                    checkpoint(cursor);
                     stop = sink_.shouldStop();
                 }
             }
@@ -586,11 +584,10 @@ private:
                 damage_ = *failure;
             if (!advances)
                 return false; // the rows to deliver again are read again next time
-            sink_.checkpoint(cursor);
+            checkpoint(cursor);
             auto next = nextReadableRow(lastSeen);
             if (!next) {
-                cursor.extra = currentExtra();
-                sink_.checkpoint(cursor);
+                checkpoint(cursor);
                 return false;
             }
             ++damagedStretches_;
@@ -599,10 +596,14 @@ private:
         if (advances) {
             complete_ = !damage_ && !freezeWatermark_;
             addAnchor(cursor);
-            cursor.extra = currentExtra();
-            sink_.checkpoint(cursor);
+            checkpoint(cursor);
         }
         return !damage_;
+    }
+
+    void checkpoint(IngestCursor& cursor) {
+        cursor.extra = currentExtra();
+        sink_.checkpoint(cursor);
     }
 
     // "date_edited > ?2 OR date_retracted > ?2" over the columns this layout has.
