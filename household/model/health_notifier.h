@@ -52,6 +52,9 @@ public:
 
     // Re-reads whether notifications are allowed; `done` runs afterwards.
     void refreshAuthorization(std::function<void()> done = {});
+    // Asks for permission to notify. The desktop notification service has no
+    // permission prompt: this reads the answer it already has.
+    void requestAuthorization(std::function<void()> done = {}) { refreshAuthorization(std::move(done)); }
     // Posts one notification per alert, one after another, after withdrawing
     // those shown for the same kinds; `done` gets how many were posted.
     void deliver(const std::vector<kx::HealthAlert>& alerts, std::function<void(int)> done = {});

@@ -2,6 +2,8 @@
 
 #include "household/model/dbus_notification_center.h"
 
+#include <QCoreApplication>
+
 #include <mutex>
 
 namespace {
@@ -9,11 +11,21 @@ namespace {
 std::mutex gMutex;
 std::shared_ptr<NotificationCenter> gCenter;
 
+void releaseCenter() {
+    std::lock_guard lock(gMutex);
+    gCenter.reset();
+}
+
 } // namespace
 
 std::shared_ptr<NotificationCenter> currentNotificationCenter() {
     std::lock_guard lock(gMutex);
-    if (!gCenter) gCenter = std::make_shared<DBusNotificationCenter>(QDBusConnection::sessionBus());
+    if (!gCenter) {
+        gCenter = std::make_shared<DBusNotificationCenter>(QDBusConnection::sessionBus());
+        // The bus connection must go before the application object does, not
+        // with the other statics at exit.
+        qAddPostRoutine(releaseCenter);
+    }
     return gCenter;
 }
 
