@@ -1,5 +1,5 @@
 // Analysis benchmark: a generated Messages folder of N messages (default
-// 200,000, an attachment every 20th) archived by the engine, then the coverage
+// 200,000, an attachment every 7th) archived by the engine, then the coverage
 // analysis and the deletion-safety analysis over it, each timed.
 //
 //   bench_analysis [messages] [work folder]      (a given work folder is kept afterwards)
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
 
     kx::fixtures::Options o;
     o.messages = messages;
-    o.attachmentEvery = 20;
+    o.attachmentEvery = 7;
     o.reactionEvery = 10;
     auto t = std::chrono::steady_clock::now();
     const auto sum = kx::fixtures::writeMessagesFolder(work / "Messages", o);
