@@ -47,7 +47,7 @@ struct DecodeResult {
 
 // Limits that keep hostile blobs from costing more than a fixed amount.
 constexpr std::size_t kMaxDepth = 64;
-constexpr std::size_t kMaxValues = 200000;
+constexpr std::size_t kMaxValues = 50000; // a real body holds well under a thousand
 
 // True when the blob starts like a typedstream (version 4, "streamtyped").
 bool looksLikeTypedStream(std::string_view blob);
