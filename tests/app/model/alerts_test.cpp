@@ -125,7 +125,7 @@ TEST_F(Alerts, SavingSettingsWritesThemAndRecomputesWithoutPosting) {
     fs::createPrivateDirectories(defaultRoot());
     auto& m = start(clock);
     ASSERT_TRUE(QTest::qWaitFor([&] { return center->added.size() == 1; }, 5000));
-    m.setAlertSettings(HealthAlertSettings{false, 14});
+    m.setAlertSettings(HealthAlertSettings{false, 14, std::nullopt});
     m.saveAlertSettings();
     EXPECT_TRUE(m.lastError().isNull());
     EXPECT_TRUE(m.activeAlerts().empty());
@@ -140,7 +140,7 @@ TEST_F(Alerts, ASettingsSaveThatFailsIsSaidAndTheListStillFollows) {
     fs::createPrivateDirectories(defaultRoot());
     writeAll(configDir() / "alerts.json", "{broken");
     auto& m = start(clock);
-    m.setAlertSettings(HealthAlertSettings{false, 7});
+    m.setAlertSettings(HealthAlertSettings{false, 7, std::nullopt});
     m.saveAlertSettings();
     EXPECT_TRUE(m.lastError().startsWith("Could not save your notification settings: "));
     EXPECT_TRUE(m.activeAlerts().empty());
