@@ -1,5 +1,6 @@
 #include "core/backup/local_destination.h"
 
+#include "core/backup/backup_engine.h"
 #include "core/platform/fs.h"
 
 #include <sodium.h>
@@ -131,10 +132,12 @@ void LocalDestination::put(const std::string& name, uint64_t size, const BytePro
         ::unlink(tmp.c_str());
         throw;
     }
-    if (!err && ::fdatasync(fd) != 0) err = errno;
+    bool replacing = fs::exists(target);
+    if (!err && replacing && ::fdatasync(fd) != 0) err = errno;
+    if (!err && !replacing) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);  // start writing it out now
     if (::close(fd) != 0 && !err) err = errno;
     if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
-    if (!err) noteDirectory(target.parent_path());
+    if (!err) noteFile(target, !replacing);
     if (err) {
         ::unlink(tmp.c_str());
         ioFailure(name, err);
@@ -263,32 +266,43 @@ void LocalDestination::completeUpload(const std::string& name, const std::string
         if (errno == ENOENT) throw UploadNotFound("the unfinished upload of " + name + " is no longer there");
         ioFailure(name, errno);
     }
-    int err = ::fdatasync(fd) != 0 ? errno : 0;
+    bool replacing = fs::exists(target);
+    int err = replacing && ::fdatasync(fd) != 0 ? errno : 0;
+    if (!err && !replacing) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     ::close(fd);
     if (!err && ::rename(p.c_str(), target.c_str()) != 0) err = errno;
-    if (!err) noteDirectory(target.parent_path());
+    if (!err) noteFile(target, !replacing);
     if (err) ioFailure(name, err);
 }
 
-void LocalDestination::noteDirectory(const stdfs::path& dir) {
+void LocalDestination::noteFile(const stdfs::path& file, bool needsFlush) {
     std::lock_guard<std::mutex> lock(dirty_->mutex);
-    dirty_->dirs.insert(dir.string());
+    dirty_->dirs.insert(file.parent_path().string());
+    if (needsFlush) dirty_->files.insert(file.string());
 }
 
 void LocalDestination::flush() {
     checkRoot();
-    std::set<std::string> dirs;
+    std::set<std::string> dirs, files;
     {
         std::lock_guard<std::mutex> lock(dirty_->mutex);
         dirs.swap(dirty_->dirs);
+        files.swap(dirty_->files);
     }
-    for (const auto& d : dirs) {
-        int fd = ::open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) ioFailure("the folder " + d, errno);
-        int err = ::fsync(fd) != 0 ? errno : 0;
-        ::close(fd);
-        if (err) ioFailure("the folder " + d, err);
-    }
+    // New files first (their writing started when each was stored), then the
+    // folders that name them; several at a time so the disk sees one batch.
+    auto syncAll = [&](const std::set<std::string>& paths, bool folders) {
+        std::vector<std::string> list(paths.begin(), paths.end());
+        parallelFor(list.size(), 8, [&](size_t i) {
+            int fd = ::open(list[i].c_str(), (folders ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+            if (fd < 0) ioFailure(list[i], errno);
+            int err = (folders ? ::fsync(fd) : ::fdatasync(fd)) != 0 ? errno : 0;
+            ::close(fd);
+            if (err) ioFailure(list[i], err);
+        });
+    };
+    syncAll(files, false);
+    syncAll(dirs, true);
 }
 
 void LocalDestination::abortUpload(const std::string& name, const std::string& uploadId) noexcept {

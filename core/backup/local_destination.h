@@ -3,11 +3,13 @@
 // that a sync client (iCloud Drive, Dropbox, Google Drive) uploads on its own.
 //
 // Layout: an object named "a/b/c" is the file <root>/a/b/c. Whole objects are
-// written to "<file>.kxpart-<random>" in the same folder, flushed to disk and
-// renamed into place, so a crash never leaves a damaged copy under the real
-// name. flush() then makes the renames durable (it syncs every folder that
-// received a file); the engine calls it before it writes the manifest that
-// names the objects. A multipart upload writes its parts at their offsets into
+// written to "<file>.kxpart-<random>" in the same folder and renamed into place.
+// An object that replaces an existing file is flushed to disk before the rename,
+// so a crash never leaves the older copy damaged. A new file has its writing
+// started at once and is flushed by flush(), together with the folders that
+// name it, several at a time; the engine calls flush() before it writes the
+// manifest that names the objects, so a manifest never names a file that a
+// crash could lose. A multipart upload writes its parts at their offsets into
 // ".<file name>.<upload id>.partial" beside the final file and renames it on
 // completion; the upload id is "<16 hex digits>.<part size>". Files and
 // folders whose name starts with "." are never listed.
@@ -60,11 +62,12 @@ private:
     std::filesystem::path partialPath(const std::string& name, const std::string& uploadId) const;
     void checkRoot() const;
     [[noreturn]] void ioFailure(const std::string& action, int err) const;
-    void noteDirectory(const std::filesystem::path& dir);
+    void noteFile(const std::filesystem::path& file, bool needsFlush);
     std::string id_, label_, caveat_, root_;
     struct DirtyDirs {
         std::mutex mutex;
         std::set<std::string> dirs;
+        std::set<std::string> files;
     };
     std::shared_ptr<DirtyDirs> dirty_ = std::make_shared<DirtyDirs>();
 };
