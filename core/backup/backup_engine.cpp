@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <map>
 #include <thread>
 #include <set>
@@ -445,11 +446,22 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     std::string area = remoteName.find('/') == std::string::npos ? "" : remoteName.substr(0, remoteName.rfind('/'));
     const std::string objectsPrefix = prefix_ + "/" + (area.empty() ? "" : area + "/") + "objects/";
 
+    if (!fs::isRegularFile(storeFile)) throw Error("there is no archive database at " + storeFile.string());
     ScratchDir scratch;
     stdfs::path snapshot = scratch.path() / "tresk.db";
-    snapshotDatabase(storeFile, snapshot);
-    std::string fingerprint = sha256OfFile(snapshot);
-    uint64_t dbPlainSize = stdfs::file_size(snapshot);
+    // The snapshot and its fingerprint are made while the attachment files
+    // upload (they do not depend on it); the database goes up afterwards.
+    std::future<std::string> snapshotDone = std::async(std::launch::async, [&] {
+        snapshotDatabase(storeFile, snapshot);
+        return sha256OfFile(snapshot);
+    });
+    struct WaitForSnapshot {
+        std::future<std::string>& f;
+        ~WaitForSnapshot() {
+            if (f.valid()) f.wait();  // never leave the scratch folder while the snapshot writes into it
+        }
+    } waitForSnapshot {snapshotDone};
+    uint64_t dbPlainSize = stdfs::file_size(storeFile);  // an estimate until the snapshot is made
 
     // The owner's attachment files (regular files only; links are not followed).
     struct Local {
@@ -514,6 +526,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
         p.parts += sealed <= part ? 1 : static_cast<int>((sealed + part - 1) / part);
     }
+    const int dbParts = static_cast<int>((dbSealed + dbPart - 1) / dbPart);
     std::recursive_mutex progressMutex;
     auto report = [&] {
         if (progress) progress(p);
@@ -552,6 +565,15 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         o["nonce"] = it->second.nonce;
     }
 
+    std::string fingerprint = snapshotDone.get();
+    dbPlainSize = stdfs::file_size(snapshot);
+    {
+        std::lock_guard<std::recursive_mutex> lock(progressMutex);
+        uint64_t sealed = TreskCrypto::sealedSize(dbPlainSize);
+        uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
+        p.total += static_cast<int64_t>(sealed) - static_cast<int64_t>(dbSealed);
+        p.parts += static_cast<int>((sealed + part - 1) / part) - dbParts;
+    }
     Uploaded db = uploadFile(snapshot, dbName, fingerprint, ObjectClass::data, options_.threads, sent, partDone);
     receipt.resumed = receipt.resumed || db.resumed;
     receipt.bytes += db.sealedSize;
