@@ -1,6 +1,6 @@
 #include "core/platform/fs.h"
 #include "household/model/health_notifier.h"
-#include "tests/app/model/runs_support.h"
+#include "tests/app/model/model_test_support.h"
 
 #include <QSignalSpy>
 

@@ -2,7 +2,7 @@
 // generated sources archived by the real engine.
 #include "core/archive/ingesters.h"
 #include "core/archive/tresk_engine.h"
-#include "tests/app/model/analysis_support.h"
+#include "tests/app/model/model_test_support.h"
 
 #include <QSignalSpy>
 #include <QThreadPool>
@@ -13,7 +13,7 @@ using Verdict = kx::SourceDeletionReport::Verdict;
 
 namespace {
 
-class AnalysisModel : public kx::test::AnalysesModelTest {
+class AnalysisModel : public kx::test::ModelTest {
 protected:
     // original (60 messages), an exact copy, its first 30 ("part"), all for
     // "jorin"; and a source of its own for "sam".

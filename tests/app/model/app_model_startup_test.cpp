@@ -3,6 +3,7 @@
 #include "core/archive/coverage_report.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "tests/app/model/model_test_support.h"
 #include "tests/support/test_env.h"
 
 #include <QSignalSpy>
@@ -12,29 +13,16 @@
 
 namespace fs = std::filesystem;
 using kx::test::readAll;
-using kx::test::TempDir;
 using kx::test::writeAll;
 
 namespace {
 
 // Each test gets its own home and application-support folders and in-memory
 // user defaults.
-class AppModelStartup : public ::testing::Test {
+class AppModelStartup : public kx::test::PrivateHomeTest {
 protected:
-    void SetUp() override {
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
-        defaults = std::make_shared<MemoryUserDefaults>();
-        setUserDefaultsForTesting(defaults);
-    }
-    void TearDown() override { setUserDefaultsForTesting(nullptr); }
-
-    fs::path configDir() const { return home / ".local/share/Kelvara"; }
     void writeConfig(const std::string& name, const std::string& bytes) { writeAll(configDir() / name, bytes); }
     std::unique_ptr<AppModel> start() { return std::make_unique<AppModel>(); }
-
-    TempDir home;
-    std::shared_ptr<MemoryUserDefaults> defaults;
 };
 
 void makeDatabase(const fs::path& path) {

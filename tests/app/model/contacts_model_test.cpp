@@ -2,13 +2,13 @@
 #include "core/archive/ingesters.h"
 #include "core/archive/tresk_engine.h"
 #include "core/contacts/layered_contact_resolver.h"
-#include "tests/app/model/analysis_support.h"
+#include "tests/app/model/model_test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class ContactsModel : public kx::test::AnalysesModelTest {
+class ContactsModel : public kx::test::ModelTest {
 protected:
     fs::path contactsFolder() const { return home / ".local/share/contacts"; }
 };

@@ -4,6 +4,7 @@
 #include "app/platform/user_defaults.h"
 #include "core/evidence/seal_file.h"
 #include "core/evidence/tresk_manifest.h"
+#include "tests/app/model/model_test_support.h"
 #include "tests/core/evidence/archive_builder.h"
 #include "tests/core/evidence/loopback_tsa.h"
 #include "tests/support/test_env.h"
@@ -32,13 +33,10 @@ bool waitUntil(const std::function<bool()>& done, int seconds = 60) {
     return true;
 }
 
-class EvidenceModel : public ::testing::Test {
+class EvidenceModel : public kx::test::PrivateHomeTest {
 protected:
     void SetUp() override {
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
-        defaults = std::make_shared<MemoryUserDefaults>();
-        setUserDefaultsForTesting(defaults);
+        PrivateHomeTest::SetUp();
         model = std::make_unique<AppModel>();
         const std::string url = tsa.url(), pem = tsa.trustedPem();
         model->setSealAnchorClientFactory([url, pem] { return kx::SealAnchorClient(url, nullptr, pem); });
@@ -49,7 +47,7 @@ protected:
     }
     void TearDown() override {
         model.reset();
-        setUserDefaultsForTesting(nullptr);
+        PrivateHomeTest::TearDown();
     }
 
     fs::path root() const { return model->destinationRoot().toStdString(); }
@@ -73,9 +71,7 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return finished; }));
     }
 
-    TempDir home;
     TempDir out;
-    std::shared_ptr<MemoryUserDefaults> defaults;
     kx::test::LoopbackTimeStampAuthority tsa;
     std::unique_ptr<AppModel> model;
 };

@@ -1,7 +1,7 @@
 // Renaming Macs and folding in the run reports other machines leave.
 #include "core/archive/machine_run_report.h"
 #include "core/household/household_store.h"
-#include "tests/app/model/analysis_support.h"
+#include "tests/app/model/model_test_support.h"
 
 #include <QThreadPool>
 
@@ -9,7 +9,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class HouseholdModel : public kx::test::AnalysesModelTest {
+class HouseholdModel : public kx::test::ModelTest {
 protected:
     fs::path householdFile() const { return configDir() / "household.json"; }
     kx::Household stored() const { return kx::HouseholdStore::parseJson(kx::test::readAll(householdFile())); }

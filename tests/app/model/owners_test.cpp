@@ -1,6 +1,6 @@
 #include "core/archive/attachment_store.h"
 #include "core/household/household_store.h"
-#include "tests/app/model/runs_support.h"
+#include "tests/app/model/model_test_support.h"
 
 using namespace kx;
 using kx::test::readAll;

@@ -1,6 +1,6 @@
 #include "core/archive/tresk_engine.h"
 #include "core/household/household_store.h"
-#include "tests/app/model/runs_support.h"
+#include "tests/app/model/model_test_support.h"
 
 #include <QSignalSpy>
 

@@ -1,4 +1,4 @@
-#include "tests/app/model/runs_support.h"
+#include "tests/app/model/model_test_support.h"
 
 using namespace kx;
 using kx::test::readAll;
