@@ -7,6 +7,7 @@
 #include "core/archive/tresk_store.h"
 #include "core/platform/process.h"
 #include "tests/core/archive/fake_ingester.h"
+#include "tests/core/archive/ingest_test_support.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/test_env.h"
 
@@ -14,6 +15,7 @@
 #include <sqlite3.h>
 
 using namespace kx;
+using kx::test::sql;
 using kx::test::TempDir;
 namespace stdfs = std::filesystem;
 namespace fx = kx::fixtures;
@@ -27,16 +29,6 @@ std::string joined(const std::vector<std::string>& reasons) {
     std::string out;
     for (const auto& r : reasons) out += r + "\n";
     return out;
-}
-
-void exec(const stdfs::path& db, const std::string& sql) {
-    sqlite3* h = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
-    char* err = nullptr;
-    const int rc = sqlite3_exec(h, sql.c_str(), nullptr, nullptr, &err);
-    EXPECT_EQ(rc, SQLITE_OK) << (err ? err : "");
-    sqlite3_free(err);
-    sqlite3_close(h);
 }
 
 struct DeletionFixture : ::testing::Test {
@@ -142,7 +134,7 @@ TEST_F(DeletionFixture, AMessageLeftOutByAFilterOrEditedSinceTheScanKeepsTheSour
     again.fullRescan = true;  // the cursor had passed the filtered messages
     run(again);
     ASSERT_EQ(analyze().sources.at(0).verdict, Verdict::verifiedRedundant);
-    exec(src / "chat.db", "UPDATE message SET text = 'rewritten after the scan' WHERE ROWID = "
+    sql(src / "chat.db", "UPDATE message SET text = 'rewritten after the scan' WHERE ROWID = "
                           "(SELECT min(ROWID) FROM message WHERE text IS NOT NULL AND length(text) > 0)");
     r = analyze().sources.at(0);
     EXPECT_EQ(r.verdict, Verdict::doNotDelete);
@@ -315,7 +307,7 @@ TEST_F(DeletionFixture, AMessageUnsentAfterTheScanLosesNothing) {
     const auto src = folder("Messages", options());
     add("mac", src);
     run();
-    exec(src / "chat.db", "UPDATE message SET text = '', attributedBody = NULL WHERE ROWID = "
+    sql(src / "chat.db", "UPDATE message SET text = '', attributedBody = NULL WHERE ROWID = "
                           "(SELECT min(ROWID) FROM message WHERE text IS NOT NULL AND length(text) > 0)");
     const auto r = analyze().sources.at(0);
     EXPECT_EQ(r.verdict, Verdict::verifiedRedundant) << joined(r.reasons);

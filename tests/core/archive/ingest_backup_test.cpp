@@ -2,7 +2,7 @@
 #include "core/archive/device_backup.h"
 #include "core/archive/ingest_sources.h"
 #include "core/platform/error.h"
-#include "tests/core/archive/ingest_test_sink.h"
+#include "tests/core/archive/ingest_test_support.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/test_env.h"
 
@@ -44,13 +44,7 @@ Counts countAttachments(const CollectingSink& sink) {
 
 std::string errorOf(const kx::Source& s) {
     kx::IOSDeviceBackupIngester reader;
-    CollectingSink sink;
-    try {
-        reader.ingest(s, {}, sink);
-    } catch (const kx::Error& e) {
-        return e.what();
-    }
-    return {};
+    return kx::test::errorOf(reader, s);
 }
 
 } // namespace

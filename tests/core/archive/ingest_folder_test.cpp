@@ -2,7 +2,7 @@
 #include "core/archive/ingest_sources.h"
 #include "core/archive/source_db.h"
 #include "core/platform/error.h"
-#include "tests/core/archive/ingest_test_sink.h"
+#include "tests/core/archive/ingest_test_support.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/test_env.h"
 
@@ -18,30 +18,13 @@
 namespace fx = kx::fixtures;
 namespace stdfs = std::filesystem;
 using kx::test::CollectingSink;
+using kx::test::folderSource;
+using kx::test::sql;
 
 namespace {
 
-kx::Source folderSource(const stdfs::path& p) {
-    kx::Source s;
-    s.id = "copy";
-    s.owner = "jorin";
-    s.path = p.string();
-    s.format = kx::SourceFormat::macosMessagesFolder;
-    return s;
-}
-
 kx::Date dateOf(std::int64_t i) {
     return kx::Date(std::chrono::seconds(978307200 + fx::messageDate(i, false)));
-}
-
-void sql(const stdfs::path& db, const std::string& statement) {
-    sqlite3* h = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
-    char* err = nullptr;
-    const int rc = sqlite3_exec(h, statement.c_str(), nullptr, nullptr, &err);
-    EXPECT_EQ(rc, SQLITE_OK) << (err ? err : "");
-    sqlite3_free(err);
-    sqlite3_close(h);
 }
 
 } // namespace
