@@ -2,6 +2,7 @@
 
 #include "core/contacts/contact_handles.h"
 #include "core/contacts/vcard.h"
+#include "core/platform/bounded_read.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
@@ -31,37 +32,17 @@ bool hasVcfExtension(const std::string& name) {
 
 // Reads one card file without following links or blocking on pipes.
 std::string readCardFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw Error(fs::errnoText(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw Error("it is not a regular file");
+    using Failure = fs::BoundedRead::Failure;
+    auto r = fs::readRegularFileAtMost(path, kMaxFileBytes);
+    switch (r.failure) {
+    case Failure::none: break;
+    case Failure::isLink:
+    case Failure::cannotOpen:
+    case Failure::cannotRead: throw Error(fs::errnoText(r.error));
+    case Failure::notRegular: throw Error("it is not a regular file");
+    case Failure::tooLarge: throw Error("it is larger than 16 MiB");
     }
-    if (static_cast<std::size_t>(st.st_size) > kMaxFileBytes) {
-        ::close(fd);
-        throw Error("it is larger than 16 MiB");
-    }
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            throw Error(fs::errnoText(err));
-        }
-        if (n == 0) break;
-        bytes.append(buf, static_cast<std::size_t>(n));
-        if (bytes.size() > kMaxFileBytes) {
-            ::close(fd);
-            throw Error("it is larger than 16 MiB");
-        }
-    }
-    ::close(fd);
-    return bytes;
+    return std::move(r.bytes);
 }
 
 struct Walk {

@@ -1,5 +1,6 @@
 #include "core/household/machine_report.h"
 
+#include "core/platform/bounded_read.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
@@ -96,39 +97,17 @@ std::int64_t checkedCount(const nlohmann::json& obj, const char* key) {
 // Reads a report file without following links and without blocking on pipes or
 // devices; at most kMaxFileBytes.
 std::string readReportFile(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ELOOP) throw Error("it is a link, not a file");
-        throw Error("it could not be opened: " + fs::errnoText(errno));
+    using Failure = fs::BoundedRead::Failure;
+    auto r = fs::readRegularFileAtMost(path.string(), kMaxFileBytes);
+    switch (r.failure) {
+    case Failure::none: break;
+    case Failure::isLink: throw Error("it is a link, not a file");
+    case Failure::cannotOpen: throw Error("it could not be opened: " + fs::errnoText(r.error));
+    case Failure::notRegular: throw Error("it is not a regular file");
+    case Failure::tooLarge: throw Error("it is larger than 64 KiB");
+    case Failure::cannotRead: throw Error("it could not be read: " + fs::errnoText(r.error));
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw Error("it is not a regular file");
-    }
-    if (static_cast<std::size_t>(st.st_size) > kMaxFileBytes) {
-        ::close(fd);
-        throw Error("it is larger than 64 KiB");
-    }
-    std::string bytes;
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            throw Error("it could not be read: " + fs::errnoText(err));
-        }
-        if (n == 0) break;
-        bytes.append(buf, static_cast<std::size_t>(n));
-        if (bytes.size() > kMaxFileBytes) {
-            ::close(fd);
-            throw Error("it is larger than 64 KiB");
-        }
-    }
-    ::close(fd);
-    return bytes;
+    return std::move(r.bytes);
 }
 
 } // namespace
