@@ -1,5 +1,7 @@
 #include "core/archive/typedstream.h"
 
+#include "core/platform/utf8.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -431,44 +433,6 @@ bool looksLikeTypedStream(std::string_view blob) {
            static_cast<unsigned char>(blob[1]) == kSignature.size() && blob.substr(2, kSignature.size()) == kSignature;
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when it is not valid.
-std::size_t validSequence(std::string_view s, std::size_t i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80)
-        return 1;
-    std::size_t len = 0;
-    std::uint32_t cp = 0;
-    if ((c & 0xE0) == 0xC0) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        len = 3;
-        cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        len = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size())
-        return 0;
-    for (std::size_t k = 1; k < len; ++k) {
-        const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not valid.
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-        (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-        return 0;
-    return len;
-}
-
-} // namespace
-
 std::string sanitizeUtf8(std::string_view s) {
     // Nearly every text is valid already: check first, copy once.
     std::size_t i = 0;
@@ -477,7 +441,7 @@ std::string sanitizeUtf8(std::string_view s) {
             ++i;
             continue;
         }
-        const std::size_t len = validSequence(s, i);
+        const std::size_t len = validUTF8SequenceLength(s, i);
         if (len == 0)
             break;
         i += len;
@@ -489,7 +453,7 @@ std::string sanitizeUtf8(std::string_view s) {
     out.append(s.substr(0, i));
     const std::string_view replacement = "\xEF\xBF\xBD";
     while (i < s.size()) {
-        const std::size_t len = validSequence(s, i);
+        const std::size_t len = validUTF8SequenceLength(s, i);
         if (len == 0) {
             out += replacement;
             ++i;

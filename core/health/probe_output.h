@@ -28,6 +28,8 @@
 // The application treats the reply as untrusted input: `decode` accepts at most
 // kMaxReplyBytes, at most kMaxNesting levels of arrays and objects, and only the
 // types above; anything else is a readable decoding error, never a crash.
+#include "core/platform/utf8.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,8 +59,5 @@ struct ProbeOutput {
     // is not valid JSON: ...", "the key \"readable\" is missing", ...).
     static ProbeOutput decode(std::string_view bytes);
 };
-
-// True when bytes are well-formed UTF-8 (no overlong forms, no surrogates).
-bool isValidUTF8(std::string_view bytes);
 
 } // namespace kx

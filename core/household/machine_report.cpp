@@ -3,6 +3,7 @@
 #include "core/platform/bounded_read.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/utf8.h"
 
 #include <nlohmann/json.hpp>
 
@@ -23,32 +24,6 @@ constexpr std::size_t kMaxTextBytes = 256;
 constexpr std::int64_t kMaxCount = std::int64_t(1) << 53;
 constexpr std::size_t kMaxReports = 1000;
 constexpr std::size_t kMaxOwners = 64;
-
-// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates).
-bool isValidUTF8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-        else return false;
-        if (i + len > s.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 bool hasControlCharacters(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
