@@ -1,7 +1,8 @@
 #pragma once
 // The application's user defaults: a handful of named settings kept by QSettings
-// under the identifier "com.dunholt.kelvara" (on Linux an INI file in the user's
-// configuration folder). Only the keys below exist; nothing else is stored there.
+// under the identifier "com.dunholt.kelvara" (on Linux the INI file
+// $XDG_CONFIG_HOME/com.dunholt.kelvara.ini, else ~/.config/com.dunholt.kelvara.ini).
+// Only the keys below exist; nothing else is stored there.
 #include <QSettings>
 #include <QString>
 
