@@ -1,6 +1,7 @@
 #include "core/archive/attachment_store.h"
 
 #include "core/platform/fs.h"
+#include "core/platform/hex.h"
 
 #include <openssl/evp.h>
 
@@ -31,14 +32,7 @@ std::string finishHex(EVP_MD_CTX* ctx) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (EVP_DigestFinal_ex(ctx, md, &len) != 1) throw Error("the SHA-256 digest failed");
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    out.reserve(len * 2);
-    for (unsigned i = 0; i < len; ++i) {
-        out.push_back(hex[md[i] >> 4]);
-        out.push_back(hex[md[i] & 15]);
-    }
-    return out;
+    return lowerHex(md, len);
 }
 
 struct Fd {

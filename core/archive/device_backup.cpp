@@ -3,6 +3,7 @@
 #include "core/archive/snapshot.h"
 #include "core/archive/source_db.h"
 #include "core/platform/error.h"
+#include "core/platform/hex.h"
 #include "core/platform/fs.h"
 
 #include <openssl/evp.h>
@@ -83,13 +84,7 @@ std::string DeviceBackup::fileID(const std::string& domain, const std::string& r
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_Digest(input.data(), input.size(), md, &len, EVP_sha1(), nullptr);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out.push_back(hex[md[i] >> 4]);
-        out.push_back(hex[md[i] & 15]);
-    }
-    return out;
+    return lowerHex(md, len);
 }
 
 DeviceBackupInfo DeviceBackup::readInfo(const stdfs::path& root) {

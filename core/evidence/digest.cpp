@@ -1,6 +1,7 @@
 #include "core/evidence/digest.h"
 
 #include "core/platform/error.h"
+#include "core/platform/hex.h"
 
 #include <openssl/evp.h>
 
@@ -55,13 +56,7 @@ Sha256Digest sha256(std::string_view bytes) {
 std::string sha256Hex(std::string_view bytes) { return toHex(sha256(bytes)); }
 
 std::string toHex(const std::uint8_t* data, std::size_t size) {
-    static const char* digits = "0123456789abcdef";
-    std::string out(size * 2, '0');
-    for (std::size_t i = 0; i < size; ++i) {
-        out[2 * i] = digits[data[i] >> 4];
-        out[2 * i + 1] = digits[data[i] & 0x0f];
-    }
-    return out;
+    return lowerHex(data, size);
 }
 
 namespace {
