@@ -33,32 +33,32 @@ struct ArchiveSpec {
 };
 
 // Adds messages to the archive at `db` (created when missing).
-inline void addMessages(const std::filesystem::path& db, const ArchiveSpec& spec) {
-    auto w = TreskStoreWriter::open(db.string(), spec.owner, fixtureDate(0));
+inline void addMessages(const std::filesystem::path& db, const ArchiveSpec& plan) {
+    auto w = TreskStoreWriter::open(db.string(), plan.owner, fixtureDate(0));
     w->begin();
     Source src;
-    src.id = spec.sourceId;
-    src.owner = spec.owner;
-    src.path = "/nowhere/" + spec.sourceId;
+    src.id = plan.sourceId;
+    src.owner = plan.owner;
+    src.path = "/nowhere/" + plan.sourceId;
     src.format = SourceFormat::macosMessagesFolder;
     const std::int64_t row = w->sourceRow(src, fixtureDate(0));
     ChatRecord chat;
-    chat.guid = "iMessage;-;" + spec.handle;
-    chat.identifier = spec.handle;
+    chat.guid = "iMessage;-;" + plan.handle;
+    chat.identifier = plan.handle;
     chat.service = "iMessage";
-    chat.participants = {spec.handle};
+    chat.participants = {plan.handle};
     w->addChat(chat);
-    for (std::int64_t i = spec.first; i < spec.first + spec.count; ++i) {
+    for (std::int64_t i = plan.first; i < plan.first + plan.count; ++i) {
         MessageRecord m;
-        m.guid = fixtureGuid(spec.guidPrefix, i);
+        m.guid = fixtureGuid(plan.guidPrefix, i);
         m.chatGuid = chat.guid;
-        m.handle = spec.handle;
+        m.handle = plan.handle;
         m.service = "iMessage";
-        const auto k = static_cast<std::size_t>(i - spec.first);
-        m.text = k < spec.texts.size() ? spec.texts[k] : "Message number " + std::to_string(i);
-        m.date = fixtureDate(i + spec.dateOffset);
+        const auto k = static_cast<std::size_t>(i - plan.first);
+        m.text = k < plan.texts.size() ? plan.texts[k] : "Message number " + std::to_string(i);
+        m.date = fixtureDate(i + plan.dateOffset);
         m.isFromMe = i % 2 == 0;
-        if (spec.attachmentEvery && i % spec.attachmentEvery == 0) {
+        if (plan.attachmentEvery && i % plan.attachmentEvery == 0) {
             AttachmentRecord a;
             a.guid = "ATT-" + m.guid;
             a.fileName = "photo-" + std::to_string(i) + ".jpg";
