@@ -1,5 +1,7 @@
 #include "core/archive/report_formatter.h"
 
+#include "core/platform/escape.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -8,21 +10,10 @@ namespace kx {
 std::string ReportFormatter::shellQuote(const std::string& text) {
     std::string out = "$'";
     for (unsigned char c : text) {
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\'': out += "\\'"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\x%02x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
+        if (c == '\'')
+            out += "\\'";
+        else
+            appendBackslashEscaped(out, c);
     }
     return out + "'";
 }

@@ -1,6 +1,7 @@
 #include "core/platform/scheduler.h"
 
 #include "core/platform/error.h"
+#include "core/platform/escape.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
 
@@ -118,22 +119,11 @@ std::string SystemdUserScheduler::quoteArgument(const std::string& argument, boo
     std::string out = "\"";
     for (unsigned char c : argument) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
             case '"': out += "\\\""; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
             case '%': out += "%%"; break;
             // systemd expands variables in the arguments but not in the program's path.
             case '$': out += isProgram ? "$" : "$$"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
+            default: appendBackslashEscaped(out, c);
         }
     }
     return out + "\"";
