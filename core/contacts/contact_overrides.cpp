@@ -16,30 +16,9 @@ namespace {
 // Paths whose file failed to load in this process. The application keeps empty
 // overrides after a failed load; without this, its next save would replace the
 // user's names on disk with that empty list.
-std::mutex gMutex;
-
-std::map<std::string, std::string>& damagedPaths() {
-    static std::map<std::string, std::string> paths;
-    return paths;
-}
-
-std::string pathKey(const std::string& path) {
-    std::error_code ec;
-    auto p = std::filesystem::weakly_canonical(path, ec);
-    return ec ? std::filesystem::path(path).lexically_normal().string() : p.string();
-}
-
-void setDamaged(const std::string& path, const std::optional<std::string>& problem) {
-    std::lock_guard lock(gMutex);
-    if (problem) damagedPaths()[pathKey(path)] = *problem;
-    else damagedPaths().erase(pathKey(path));
-}
-
-std::optional<std::string> damagedProblem(const std::string& path) {
-    std::lock_guard lock(gMutex);
-    auto it = damagedPaths().find(pathKey(path));
-    if (it == damagedPaths().end()) return std::nullopt;
-    return it->second;
+DamagedFiles& damagedFiles() {
+    static DamagedFiles files;
+    return files;
 }
 
 } // namespace
@@ -69,19 +48,7 @@ std::string ContactOverrides::toJson() const {
 }
 
 ContactOverrides ContactOverrides::parseJson(const std::string& bytes) {
-    nlohmann::json j;
-    try {
-        j = nlohmann::json::parse(bytes);
-    } catch (const nlohmann::json::parse_error& e) {
-        throw Error("the file is not valid JSON at byte " + std::to_string(e.byte));
-    }
-    if (!j.is_object()) throw Error("the file does not hold contact names");
-    if (auto v = j.find("version"); v != j.end() && !v->is_null()) {
-        if (!v->is_number_integer()) throw Error("its version is not a number");
-        // A newer Kelvara may keep more than this one understands; saving over
-        // the file would lose it.
-        if (v->get<std::int64_t>() > 1) throw Error("it was written by a newer version of Kelvara");
-    }
+    const nlohmann::json j = parseVersionedObject(bytes, "the file does not hold contact names");
     ContactOverrides out;
     auto names = j.find("names");
     if (names == j.end() || names->is_null()) return out;
@@ -99,25 +66,25 @@ ContactOverrides ContactOverrides::load(const std::string& path) {
     try {
         bytes = fs::readFileIfExists(path);
     } catch (const Error& e) {
-        setDamaged(path, std::string(e.what()));
+        damagedFiles().remember(path, e.what());
         throw;
     }
     if (!bytes) {
-        setDamaged(path, std::nullopt);
+        damagedFiles().forget(path);
         return {};
     }
     try {
         ContactOverrides out = parseJson(*bytes);
-        setDamaged(path, std::nullopt);
+        damagedFiles().forget(path);
         return out;
     } catch (const Error& e) {
-        setDamaged(path, std::string(e.what()));
+        damagedFiles().remember(path, e.what());
         throw;
     }
 }
 
 void ContactOverrides::save(const std::string& path) const {
-    if (auto problem = damagedProblem(path)) throw Error(blockedSaveText(path, *problem));
+    if (auto problem = damagedFiles().problem(path)) throw Error(blockedSaveText(path, *problem));
     fs::createPrivateDirectories(std::filesystem::path(path).parent_path());
     fs::writeFileAtomic(path, toJson());
 }

@@ -13,35 +13,9 @@ namespace {
 
 // Paths whose file failed to load in this process; saves to them are refused
 // until the next start, even from a settings value made afresh.
-std::mutex gBlockedMutex;
-
-std::string pathKey(const std::string& path) {
-    std::error_code ec;
-    auto p = std::filesystem::weakly_canonical(path, ec);
-    return ec ? std::filesystem::path(path).lexically_normal().string() : p.string();
-}
-
-std::map<std::string, std::string>& blockedProblems() {
-    static std::map<std::string, std::string> problems;
-    return problems;
-}
-
-void rememberDamaged(const std::string& path, const std::string& problem) {
-    std::lock_guard lock(gBlockedMutex);
-    blockedProblems()[pathKey(path)] = problem;
-}
-
-// A later load that reads the file (or finds none) lifts the block.
-void forgetDamaged(const std::string& path) {
-    std::lock_guard lock(gBlockedMutex);
-    blockedProblems().erase(pathKey(path));
-}
-
-std::optional<std::string> damagedProblem(const std::string& path) {
-    std::lock_guard lock(gBlockedMutex);
-    auto it = blockedProblems().find(pathKey(path));
-    if (it == blockedProblems().end()) return std::nullopt;
-    return it->second;
+DamagedFiles& damagedFiles() {
+    static DamagedFiles files;
+    return files;
 }
 
 } // namespace
@@ -50,7 +24,7 @@ HealthAlertSettings HealthAlertSettings::load(const std::string& path) {
     HealthAlertSettings out;
     const JsonLoad loaded = loadJsonFile(path);
     if (loaded.state == JsonLoad::State::missing) {
-        forgetDamaged(path);
+        damagedFiles().forget(path);
         return out;
     }
     std::string problem;
@@ -75,18 +49,18 @@ HealthAlertSettings HealthAlertSettings::load(const std::string& path) {
             }
         }
         if (problem.empty()) {
-            forgetDamaged(path);
+            damagedFiles().forget(path);
             return read;
         }
     }
     out.loadProblem = problem;
-    rememberDamaged(path, problem);
+    damagedFiles().remember(path, problem);
     return out;
 }
 
 void HealthAlertSettings::save(const std::string& path) const {
     if (loadProblem) throw Error(blockedSaveText(path, *loadProblem));
-    if (auto problem = damagedProblem(path)) throw Error(blockedSaveText(path, *problem));
+    if (auto problem = damagedFiles().problem(path)) throw Error(blockedSaveText(path, *problem));
     if (warnAfterDays < 1 || warnAfterDays > kMaxWarnAfterDays)
         throw Error("the warning period of " + std::to_string(warnAfterDays) + " days is not between 1 and 3650 days");
     nlohmann::json j;

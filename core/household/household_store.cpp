@@ -90,19 +90,7 @@ std::string HouseholdStore::toJson(const Household& h) {
 }
 
 Household HouseholdStore::parseJson(const std::string& bytes) {
-    nlohmann::json j;
-    try {
-        j = nlohmann::json::parse(bytes);
-    } catch (const nlohmann::json::parse_error& e) {
-        throw Error("the file is not valid JSON at byte " + std::to_string(e.byte));
-    }
-    if (!j.is_object()) throw Error("the file does not hold a household");
-    if (auto v = j.find("version"); v != j.end() && !v->is_null()) {
-        if (!v->is_number_integer()) throw Error("its version is not a number");
-        // A newer Kelvara may keep more than this one understands: writing the
-        // file back would lose it, so such a file is left alone.
-        if (v->get<std::int64_t>() > 1) throw Error("it was written by a newer version of Kelvara");
-    }
+    const nlohmann::json j = parseVersionedObject(bytes, "the file does not hold a household");
     Household h;
     h.name = textField(j, "name", "the household", false, "Your Macs");
     std::set<std::string> owners;
