@@ -1,6 +1,7 @@
 #include "core/archive/tresk_store.h"
 
 #include "core/archive/search_index.h"
+#include "core/archive/tresk_store_detail.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
@@ -91,18 +92,6 @@ TreskStore::SearchHit readHit(SQLite::Statement& q, int base = 0) {
     hit.dateRetracted = optDate(q.getColumn(base + 10));
     hit.threadOriginatorGuid = optText(q.getColumn(base + 11));
     return hit;
-}
-
-// Runs a read and turns any SQLite failure into a kx::Error naming the store.
-template <typename F>
-auto guarded(const std::string& path, F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const Error&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw Error(storeError(path, e));
-    }
 }
 
 } // namespace

@@ -1,19 +1,15 @@
 // Store queries for the coverage and deletion analyses.
 #include "core/archive/tresk_store_analysis.h"
 
+#include "core/archive/tresk_store_detail.h"
 #include "core/platform/error.h"
 
 namespace kx {
 
-namespace store_detail {
-Date fromNanos(int64_t n);
-std::optional<Date> optDate(const SQLite::Column& c);
-std::string storeError(const std::string& path, const std::exception& e);
-} // namespace store_detail
-
 namespace {
 
 using store_detail::fromNanos;
+using store_detail::guarded;
 using store_detail::optDate;
 
 // "Real" messages: dated, not reactions, with text that is not only blanks or
@@ -25,21 +21,10 @@ constexpr const char* kRealMessage =
 
 constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
 
-template <typename F>
-auto guardedRead(const std::string& path, F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const Error&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw Error(store_detail::storeError(path, e));
-    }
-}
-
 } // namespace
 
 std::vector<TreskStore::DayActivity> TreskStore::activityByDay() const {
-    return guardedRead(path_, [&] {
+    return guarded(path_, [&] {
         std::vector<DayActivity> out;
         // Integer division that rounds down also for dates before 1970.
         SQLite::Statement q(*db_, std::string("SELECT (m.date - ((m.date % ?1) + ?1) % ?1) / ?1 AS day, count(*), "
@@ -54,7 +39,7 @@ std::vector<TreskStore::DayActivity> TreskStore::activityByDay() const {
 }
 
 std::vector<TreskStore::SourceSpan> TreskStore::sourceSpans() const {
-    return guardedRead(path_, [&] {
+    return guarded(path_, [&] {
         std::vector<SourceSpan> out;
         SQLite::Statement q(*db_, std::string("SELECT s.source_id, min(m.date), max(m.date), count(m.id) FROM sources s "
                                               "LEFT JOIN message_sources ms ON ms.source_id = s.id "
@@ -68,13 +53,13 @@ std::vector<TreskStore::SourceSpan> TreskStore::sourceSpans() const {
 }
 
 int64_t TreskStore::nonReactionCount() const {
-    return guardedRead(path_, [&] {
+    return guarded(path_, [&] {
         return db_->execAndGet("SELECT count(*) FROM messages WHERE is_reaction = 0").getInt64();
     });
 }
 
 std::unique_ptr<TreskStore::ContentCheck> TreskStore::contentCheck() const {
-    return guardedRead(path_, [&] { return std::make_unique<ContentCheck>(*db_); });
+    return guarded(path_, [&] { return std::make_unique<ContentCheck>(*db_); });
 }
 
 struct TreskStore::ContentCheck::Statements {

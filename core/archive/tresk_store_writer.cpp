@@ -1,5 +1,7 @@
 #include "core/archive/tresk_store_writer.h"
 
+#include "core/archive/tresk_store_detail.h"
+
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
@@ -8,10 +10,6 @@
 
 namespace kx {
 
-namespace store_detail {
-int64_t toNanos(Date d);
-Date fromNanos(int64_t n);
-} // namespace store_detail
 using store_detail::toNanos;
 
 namespace {
