@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
-#include <mutex>
 
 namespace kx {
 
@@ -16,10 +15,7 @@ namespace {
 // Paths whose file failed to load in this process. The application keeps empty
 // overrides after a failed load; without this, its next save would replace the
 // user's names on disk with that empty list.
-DamagedFiles& damagedFiles() {
-    static DamagedFiles files;
-    return files;
-}
+DamagedFiles damagedFiles;
 
 } // namespace
 
@@ -66,25 +62,25 @@ ContactOverrides ContactOverrides::load(const std::string& path) {
     try {
         bytes = fs::readFileIfExists(path);
     } catch (const Error& e) {
-        damagedFiles().remember(path, e.what());
+        damagedFiles.remember(path, e.what());
         throw;
     }
     if (!bytes) {
-        damagedFiles().forget(path);
+        damagedFiles.forget(path);
         return {};
     }
     try {
         ContactOverrides out = parseJson(*bytes);
-        damagedFiles().forget(path);
+        damagedFiles.forget(path);
         return out;
     } catch (const Error& e) {
-        damagedFiles().remember(path, e.what());
+        damagedFiles.remember(path, e.what());
         throw;
     }
 }
 
 void ContactOverrides::save(const std::string& path) const {
-    if (auto problem = damagedFiles().problem(path)) throw Error(blockedSaveText(path, *problem));
+    if (auto problem = damagedFiles.problem(path)) throw Error(blockedSaveText(path, *problem));
     fs::createPrivateDirectories(std::filesystem::path(path).parent_path());
     fs::writeFileAtomic(path, toJson());
 }

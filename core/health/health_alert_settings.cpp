@@ -4,8 +4,6 @@
 #include "core/platform/json_file.h"
 
 #include <filesystem>
-#include <mutex>
-#include <map>
 
 namespace kx {
 
@@ -13,10 +11,7 @@ namespace {
 
 // Paths whose file failed to load in this process; saves to them are refused
 // until the next start, even from a settings value made afresh.
-DamagedFiles& damagedFiles() {
-    static DamagedFiles files;
-    return files;
-}
+DamagedFiles damagedFiles;
 
 } // namespace
 
@@ -24,7 +19,7 @@ HealthAlertSettings HealthAlertSettings::load(const std::string& path) {
     HealthAlertSettings out;
     const JsonLoad loaded = loadJsonFile(path);
     if (loaded.state == JsonLoad::State::missing) {
-        damagedFiles().forget(path);
+        damagedFiles.forget(path);
         return out;
     }
     std::string problem;
@@ -49,18 +44,18 @@ HealthAlertSettings HealthAlertSettings::load(const std::string& path) {
             }
         }
         if (problem.empty()) {
-            damagedFiles().forget(path);
+            damagedFiles.forget(path);
             return read;
         }
     }
     out.loadProblem = problem;
-    damagedFiles().remember(path, problem);
+    damagedFiles.remember(path, problem);
     return out;
 }
 
 void HealthAlertSettings::save(const std::string& path) const {
     if (loadProblem) throw Error(blockedSaveText(path, *loadProblem));
-    if (auto problem = damagedFiles().problem(path)) throw Error(blockedSaveText(path, *problem));
+    if (auto problem = damagedFiles.problem(path)) throw Error(blockedSaveText(path, *problem));
     if (warnAfterDays < 1 || warnAfterDays > kMaxWarnAfterDays)
         throw Error("the warning period of " + std::to_string(warnAfterDays) + " days is not between 1 and 3650 days");
     nlohmann::json j;
