@@ -12,7 +12,7 @@
 // lastError, registryLoadProblem, householdLoadProblem, pendingOwnerChoice and
 // lastAnchorRetry are texts where a null QString means "none".
 #include "app/model/evidence_types.h"
-#include "app/model/permissions_summary.h"
+#include "core/health/permissions_summary.h"
 #include "app/model/route.h"
 #include "core/archive/coverage.h"
 #include "core/archive/coverage_report.h"
@@ -353,7 +353,7 @@ private:
 public:
     // ---- Permissions, the access probe and the daily schedule (app_model_permissions.cpp) ----
     // Everything archiving depends on, read afresh on every call.
-    PermissionsSummary permissionStatus() const;
+    kx::PermissionsSummary permissionStatus() const;
     // Checks this application's own access to the live Messages database now, then
     // runs the engine's scheduled-context probe on a worker thread and publishes
     // fdaVerdict (then clears isProbingFDA) on the GUI thread. Does nothing while a

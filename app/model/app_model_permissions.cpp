@@ -3,10 +3,10 @@
 #include "app/model/app_model.h"
 
 #include "app/model/permissions_notifications.h"
-#include "app/model/schedule_installer.h"
 #include "core/contacts/contact_directory.h"
 #include "core/contacts/layered_contact_resolver.h"
 #include "core/contacts/system_contacts.h"
+#include "core/health/schedule_installer.h"
 #include "household/model/health_notifier.h"
 
 #include <QCoreApplication>
@@ -19,9 +19,9 @@ constexpr double kProbeTimeoutSeconds = 20.0;
 
 } // namespace
 
-PermissionsSummary AppModel::permissionStatus() const {
-    PermissionsSummary summary;
-    summary.scheduleInstalled = ScheduleInstaller::isInstalled();
+kx::PermissionsSummary AppModel::permissionStatus() const {
+    kx::PermissionsSummary summary;
+    summary.scheduleInstalled = kx::ScheduleInstaller::isInstalled();
     summary.fullDiskAccess = fdaVerdict_;
     summary.contacts = contactsAuthorization_;
     summary.notificationsAllowed = notifier_ ? notificationsAllowed(notifier_->authorization()) : std::nullopt;
@@ -40,7 +40,7 @@ void AppModel::startAccessProbe() {
 }
 
 void AppModel::probeFullDiskAccess(QPointer<AppModel> model, std::optional<int64_t> appMessages, bool databaseExists) {
-    const auto scheduled = ScheduleInstaller::probeScheduledAccess(kProbeTimeoutSeconds);
+    const auto scheduled = kx::ScheduleInstaller::probeScheduledAccess(kProbeTimeoutSeconds);
     const auto verdict = kx::FullDiskAccessProbe::verdict(appMessages, databaseExists, scheduled);
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) return;
@@ -67,10 +67,10 @@ void AppModel::requestContactsAccess() {
 void AppModel::refreshInstalledSchedule() {
     const std::string machine = machineID_.toStdString();
     try {
-        ScheduleInstaller::refreshIfInstalled(configFile("sources.json"), destinationRoot_.toStdString(),
-                                              configFile("filters.json"),
-                                              machine.empty() ? std::nullopt : std::optional<std::string>(machine));
-    } catch (const ScheduleInstaller::InstallError& e) {
+        kx::ScheduleInstaller::refreshIfInstalled(configFile("sources.json"), destinationRoot_.toStdString(),
+                                                  configFile("filters.json"),
+                                                  machine.empty() ? std::nullopt : std::optional<std::string>(machine));
+    } catch (const kx::ScheduleInstaller::InstallError& e) {
         setLastError(QString::fromStdString("The daily schedule could not be updated to the current archive settings. " +
                                             std::string(e.what())));
     }

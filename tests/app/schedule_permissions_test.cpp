@@ -1,12 +1,12 @@
 // AppModel's permission operations: the summary, the access probe and keeping
-// the installed schedule current; plus the summary's rows.
+// the installed schedule current; plus how notification answers read.
 #include "app/model/app_model.h"
 #include "app/model/permissions_notifications.h"
-#include "app/model/permissions_summary.h"
-#include "app/model/schedule_installer.h"
 #include "app/platform/user_defaults.h"
+#include "core/health/permissions_summary.h"
 #include "core/health/schedule_arguments.h"
-#include "core/platform/scheduler.h"
+#include "core/health/schedule_installer.h"
+#include "tests/support/schedule_seams.h"
 #include "tests/support/test_env.h"
 
 #include <QCoreApplication>
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -25,7 +26,8 @@ namespace stdfs = std::filesystem;
 using kx::test::readAll;
 using kx::test::writeAll;
 using Verdict = kx::FullDiskAccessProbe::Verdict;
-using State = PermissionsSummary::Row::State;
+using kx::PermissionsSummary;
+using kx::ScheduleInstaller;
 
 bool waitUntil(const std::function<bool()>& done, int ms = 15000) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -57,14 +59,11 @@ protected:
         exe = dir / "bin/kelvara";
         writeEngine("exit 0");
         writeAll(exe, "#!/bin/sh\n");
-        fake = std::make_shared<kx::FakeScheduler>();
-        ScheduleInstaller::Seams seams;
-        seams.scheduler = [this] { return fake; };
-        seams.applicationExecutable = [this] { return exe.string(); };
-        ScheduleInstaller::setSeamsForTesting(seams);
+        seams_.emplace([this] { return exe.string(); });
+        fake = seams_->scheduler;
     }
     void TearDown() override {
-        ScheduleInstaller::setSeamsForTesting({});
+        seams_.reset();
         setUserDefaultsForTesting(nullptr);
         ::setenv("HOME", oldHome_.c_str(), 1);
         ::setenv("XDG_DATA_HOME", oldData_.c_str(), 1);
@@ -103,6 +102,7 @@ protected:
     std::shared_ptr<kx::FakeScheduler> fake;
 
 private:
+    std::optional<kx::test::ScheduleSeams> seams_;
     std::string oldHome_, oldData_;
 };
 
@@ -245,47 +245,6 @@ TEST(PermissionsSummary, NotificationAnswers) {
     EXPECT_EQ(notificationsAllowed(A::denied), false);
     EXPECT_EQ(notificationsAllowed(A::notDetermined), std::nullopt);
     EXPECT_EQ(notificationsAllowed(A::unavailable), std::nullopt);
-}
-
-TEST(PermissionsSummary, RowsInDisplayOrderWithTheirStates) {
-    PermissionsSummary s;
-    s.scheduleInstalled = true;
-    s.fullDiskAccess = Verdict::scheduledBlocked("The scheduled job cannot read it.");
-    s.contacts = kx::ContactsAuthorization::authorized;
-    s.notificationsAllowed = false;
-    const auto rows = s.rows();
-    ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0].id, "fullDiskAccess");
-    EXPECT_EQ(rows[0].state, State::notGranted);
-    EXPECT_TRUE(rows[0].required);
-    EXPECT_EQ(rows[0].detail, "The scheduled job cannot read your messages. The scheduled job cannot read it.");
-    EXPECT_EQ(rows[1].id, "schedule");
-    EXPECT_EQ(rows[1].state, State::granted);
-    EXPECT_EQ(rows[2].id, "contacts");
-    EXPECT_EQ(rows[2].state, State::granted);
-    EXPECT_FALSE(rows[2].required);
-    EXPECT_EQ(rows[3].id, "notifications");
-    EXPECT_EQ(rows[3].state, State::notGranted);
-    EXPECT_EQ(s.overall(), PermissionsSummary::Overall::blocked);
-
-    s.scheduleInstalled = false;
-    EXPECT_EQ(s.rows()[1].state, State::notGranted);
-    EXPECT_EQ(s.overall(), PermissionsSummary::Overall::archivingByHand);
-
-    s.fullDiskAccess = Verdict::notRunYet();
-    s.contacts = kx::ContactsAuthorization::notLoaded;
-    s.notificationsAllowed.reset();
-    EXPECT_EQ(s.rows()[0].state, State::notKnown);
-    EXPECT_EQ(s.rows()[2].state, State::notKnown);
-    EXPECT_EQ(s.rows()[3].state, State::notKnown);
-    EXPECT_EQ(s.overall(), PermissionsSummary::Overall::notKnown);
-
-    s.fullDiskAccess = Verdict::noDatabase();
-    EXPECT_EQ(s.rows()[0].state, State::granted);
-    EXPECT_EQ(s.overall(), PermissionsSummary::Overall::nothingToArchive);
-    s.fullDiskAccess = Verdict::allGranted("x");
-    s.scheduleInstalled = true;
-    EXPECT_EQ(s.overall(), PermissionsSummary::Overall::archiving);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "app/model/schedule_installer.h"
+#include "core/health/schedule_installer.h"
 
 #include "core/health/probe_output.h"
 #include "core/health/schedule_arguments.h"
@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <mutex>
 #include <unistd.h>
+
+namespace kx {
 
 namespace {
 
@@ -299,3 +301,5 @@ kx::FullDiskAccessProbe::ScheduledOutcome ScheduleInstaller::probeScheduledAcces
     std::shared_ptr<kx::ProcessRunner> runner = s.probeRunner ? s.probeRunner : std::make_shared<kx::PosixProcessRunner>();
     return kx::FullDiskAccessProbe::runScheduledProbe(*engine, timeoutSeconds, *runner);
 }
+
+} // namespace kx

@@ -18,10 +18,12 @@
 #include <string>
 #include <vector>
 
+namespace kx {
+
 struct PermissionsSummary {
     bool scheduleInstalled = false;
-    kx::FullDiskAccessProbe::Verdict fullDiskAccess = kx::FullDiskAccessProbe::Verdict::notRunYet();
-    kx::ContactsAuthorization contacts = kx::ContactsAuthorization::notLoaded;
+    FullDiskAccessProbe::Verdict fullDiskAccess = FullDiskAccessProbe::Verdict::notRunYet();
+    ContactsAuthorization contacts = ContactsAuthorization::notLoaded;
     std::optional<bool> notificationsAllowed;
 
     struct Row {
@@ -47,3 +49,5 @@ struct PermissionsSummary {
 
     bool operator==(const PermissionsSummary&) const = default;
 };
+
+} // namespace kx

@@ -38,12 +38,14 @@
 #include <string>
 #include <vector>
 
+namespace kx {
+
 class ScheduleInstaller {
 public:
     ScheduleInstaller() = delete;
 
     // what() is the whole sentence shown to the user.
-    class InstallError : public kx::Error {
+    class InstallError : public Error {
     public:
         enum class Kind { writeFailed, launchctlFailed, engineMissing };
         static InstallError writeFailed(const std::string& description);
@@ -54,7 +56,7 @@ public:
 
     private:
         InstallError(Kind kind, std::string payload, const std::string& description)
-            : kx::Error(description), kind_(kind), payload_(std::move(payload)) {}
+            : Error(description), kind_(kind), payload_(std::move(payload)) {}
         Kind kind_;
         std::string payload_;
     };
@@ -96,7 +98,7 @@ public:
     static std::optional<std::string> locateEngine();
 
     // Runs "kxctl fda-probe --json" as the schedule would and returns its outcome.
-    static kx::FullDiskAccessProbe::ScheduledOutcome probeScheduledAccess(double timeoutSeconds);
+    static FullDiskAccessProbe::ScheduledOutcome probeScheduledAccess(double timeoutSeconds);
 
     // The property list's bytes for these arguments and time. Throws
     // InstallError::writeFailed when a value cannot go into a property list.
@@ -111,9 +113,11 @@ public:
 
     // Replaceable parts, for tests. A field left empty keeps the real behaviour.
     struct Seams {
-        std::function<std::shared_ptr<kx::Scheduler>()> scheduler;  // default: kx::makePlatformScheduler
-        std::function<std::string()> applicationExecutable;         // default: /proc/self/exe
-        std::shared_ptr<kx::ProcessRunner> probeRunner;              // default: a PosixProcessRunner
+        std::function<std::shared_ptr<Scheduler>()> scheduler;  // default: makePlatformScheduler
+        std::function<std::string()> applicationExecutable;     // default: /proc/self/exe
+        std::shared_ptr<ProcessRunner> probeRunner;             // default: a PosixProcessRunner
     };
     static void setSeamsForTesting(Seams seams);
 };
+
+} // namespace kx

@@ -1,15 +1,17 @@
 // The daily schedule installer: property list, registration through the
 // scheduler seam, engine search, refresh on changed inputs and the access probe.
-#include "app/model/schedule_installer.h"
+#include "core/health/schedule_installer.h"
 
 #include "core/health/schedule_arguments.h"
 #include "core/platform/system.h"
+#include "tests/support/schedule_seams.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <optional>
 #include <regex>
 
 namespace {
@@ -17,6 +19,7 @@ namespace {
 namespace stdfs = std::filesystem;
 using kx::test::readAll;
 using kx::test::writeAll;
+using kx::ScheduleInstaller;
 using Kind = ScheduleInstaller::InstallError::Kind;
 
 void makeExecutable(const stdfs::path& p, const std::string& body = "#!/bin/sh\nexit 0\n") {
@@ -35,14 +38,11 @@ protected:
         makeExecutable(exe);
         engine = dir / "prefix/bin/kxctl";
         makeExecutable(engine);
-        fake = std::make_shared<kx::FakeScheduler>();
-        ScheduleInstaller::Seams seams;
-        seams.scheduler = [this] { return fake; };
-        seams.applicationExecutable = [this] { return exe.string(); };
-        ScheduleInstaller::setSeamsForTesting(seams);
+        seams_.emplace([this] { return exe.string(); });
+        fake = seams_->scheduler;
     }
     void TearDown() override {
-        ScheduleInstaller::setSeamsForTesting({});
+        seams_.reset();
         kx::setSystemInfoForTesting(nullptr);
     }
     stdfs::path home() const { return dir / "home"; }
@@ -64,6 +64,9 @@ protected:
     kx::test::TempDir dir;
     stdfs::path exe, engine;
     std::shared_ptr<kx::FakeScheduler> fake;
+
+private:
+    std::optional<kx::test::ScheduleSeams> seams_;
 };
 
 TEST_F(ScheduleInstallerTest, PathsFollowTheHomeFolder) {

@@ -1,4 +1,6 @@
-#include "app/model/permissions_summary.h"
+#include "core/health/permissions_summary.h"
+
+namespace kx {
 
 using Verdict = kx::FullDiskAccessProbe::Verdict;
 using Row = PermissionsSummary::Row;
@@ -76,3 +78,5 @@ PermissionsSummary::Overall PermissionsSummary::overall() const {
     }
     return Overall::notKnown;
 }
+
+} // namespace kx
