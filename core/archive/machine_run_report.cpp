@@ -1,5 +1,6 @@
 #include "core/archive/machine_run_report.h"
 
+#include "core/archive/archive_layout.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
@@ -10,17 +11,10 @@
 
 namespace kx {
 
-bool MachineRunReport::isValidMachineID(const std::string& id) {
-    if (id.empty() || id.size() > 128 || id[0] == '.') return false;
-    return std::all_of(id.begin(), id.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
-    });
-}
+bool MachineRunReport::isValidMachineID(const std::string& id) { return ArchiveLayout::isValidMachineID(id); }
 
 std::string MachineRunReport::path(const std::string& root, const std::string& machineID) {
-    if (!isValidMachineID(machineID))
-        throw Error("the machine identity \"" + machineID.substr(0, 80) + "\" cannot name a run report file");
-    return fs::appendComponent(root, machineID + kSuffix);
+    return ArchiveLayout(root).machineReport(machineID);
 }
 
 std::string MachineRunReport::toJson() const {

@@ -11,6 +11,7 @@
 //   "succeeded"      bool
 //   "messageCount"   integer, unique messages in the stores the run touched
 //   "owners"         array of {"owner": text, "messageCount": integer}
+#include "core/archive/archive_layout.h"
 #include "core/platform/time.h"
 
 #include <cstdint>
@@ -48,7 +49,7 @@ struct MachineRunReport {
     // Every readable report in the root (unreadable files are skipped), by machine id.
     static std::vector<MachineRunReport> readAll(const std::string& root);
 
-    static constexpr const char* kSuffix = ".machine-run.json";
+    static constexpr const char* kSuffix = ArchiveLayout::kMachineReportSuffix;
 };
 
 } // namespace kx

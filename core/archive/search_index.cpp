@@ -1,5 +1,6 @@
 #include "core/archive/search_index.h"
 
+#include "core/archive/archive_layout.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
@@ -11,7 +12,7 @@
 namespace kx {
 
 std::string searchIndexPath(const std::string& storePath) {
-    return (std::filesystem::path(storePath).parent_path() / "search.db").string();
+    return ArchiveLayout::searchIndexBeside(storePath);
 }
 
 namespace {

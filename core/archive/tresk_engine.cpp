@@ -29,15 +29,6 @@
 
 namespace kx {
 
-std::string ownerFolderName(const std::string& owner) {
-    if (owner.empty()) throw Error("an archive owner cannot be blank");
-    if (owner.find('\0') != std::string::npos) throw Error("the archive owner contains a NUL character");
-    std::string folder = owner;
-    std::replace(folder.begin(), folder.end(), '/', '_');
-    if (folder == "." || folder == "..") throw Error("\"" + owner + "\" cannot name an archive folder");
-    return folder;
-}
-
 int applyOutcomes(SourceRegistry& registry, const CoverageReport& report) {
     int changed = 0;
     for (const auto& o : report.sources) {

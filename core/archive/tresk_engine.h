@@ -2,14 +2,8 @@
 // The archive run: reads every registered source into its owner's store under
 // the archive root, verifies stored attachment objects, and leaves "STATUS.json".
 //
-// Archive root layout:
-//   <root>/STATUS.json                      the last run's report (coverage_report.h)
-//   <root>/.kelvara-run.lock                held (flock) while a run writes; second run is refused
-//   <root>/<machineID>.machine-run.json     this machine's last run (machine_run_report.h)
-//   <root>/<owner folder>/tresk.db          the owner's store (tresk_store.h)
-//   <root>/<owner folder>/attachments/      the owner's attachment objects (attachment_store.h)
-//   <root>/<owner folder>/search.db         the owner's full-text index, derived data (search_index.h)
-// The owner folder is the owner with every "/" replaced by "_" (ownerFolderName).
+// The archive root's files and folders are named by ArchiveLayout (archive_layout.h).
+#include "core/archive/archive_layout.h"
 #include "core/archive/coverage_report.h"
 #include "core/archive/coverage.h"
 #include "core/archive/deletion_safety.h"
@@ -25,11 +19,6 @@
 #include <string>
 
 namespace kx {
-
-// The folder name of an owner's archive: every "/" replaced by "_". Throws
-// kx::Error for an owner that cannot name a folder safely: empty, ".", "..", or
-// containing a NUL character.
-std::string ownerFolderName(const std::string& owner);
 
 // Records a run's per-source outcomes in a registry: a source that was read gets
 // its last-scanned time and loses any earlier error; a source that could not be

@@ -63,15 +63,6 @@ struct EngineFixture : ::testing::Test {
 
 } // namespace
 
-TEST(OwnerFolders, SlashesBecomeUnderscoresAndUnsafeOwnersAreRefused) {
-    EXPECT_EQ(ownerFolderName("jorin/work"), "jorin_work");
-    EXPECT_EQ(ownerFolderName("a//b"), "a__b");
-    EXPECT_EQ(ownerFolderName(" Jo "), " Jo ");
-    EXPECT_EQ(ownerFolderName("/"), "_");
-    for (const std::string& bad : {std::string(), std::string("."), std::string(".."), std::string("a\0b", 3)})
-        EXPECT_THROW(ownerFolderName(bad), Error);
-}
-
 TEST_F(EngineFixture, ArchivesEverySourceIntoItsOwnersStoreAndWritesTheStatus) {
     registry.add(source("mac", "jorin/work", "/src/mac"));
     registry.add(source("phone", "jorin/work", "/src/phone"));
