@@ -131,7 +131,10 @@ std::string AppModel::configFile(const char* name) const {
 }
 
 OnboardingModel* AppModel::onboarding() {
-    if (!onboarding_) onboarding_ = new OnboardingModel(*this, this);
+    if (!onboarding_) {
+        onboarding_ = new OnboardingModel({.hasSources = [this] { return !registry().sources().empty(); }}, this);
+        connect(this, &AppModel::registryChanged, onboarding_, &OnboardingModel::sourcesChanged);
+    }
     return onboarding_;
 }
 

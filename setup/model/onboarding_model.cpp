@@ -1,14 +1,14 @@
 #include "setup/model/onboarding_model.h"
 
-#include "app/model/app_model.h"
 #include "app/platform/user_defaults.h"
 
-OnboardingModel::OnboardingModel(AppModel& model, QObject* parent) : QObject(parent), model_(model) {
+OnboardingModel::OnboardingModel(Inputs inputs, QObject* parent) : QObject(parent), inputs_(std::move(inputs)) {
     for (auto sig : {&OnboardingModel::isFinishedChanged, &OnboardingModel::explicitlyOpenedChanged,
                      &OnboardingModel::completedFlagChanged, &OnboardingModel::skippedFlagChanged})
         connect(this, sig, this, &OnboardingModel::shouldShowChanged);
-    connect(&model_, &AppModel::registryChanged, this, &OnboardingModel::shouldShowChanged);
 }
+
+void OnboardingModel::sourcesChanged() { emit shouldShowChanged(); }
 
 bool OnboardingModel::completedFlag() const { return userDefaults().flag(DefaultsKey::onboardingCompleted); }
 
@@ -41,7 +41,8 @@ void OnboardingModel::setIsFinished(bool v) {
 bool OnboardingModel::shouldShow() const {
     if (isFinished_) return false;
     if (explicitlyOpened_) return true;
-    return model_.registry().sources().empty() && !completedFlag() && !skippedFlag();
+    const bool hasSources = inputs_.hasSources && inputs_.hasSources();
+    return !hasSources && !completedFlag() && !skippedFlag();
 }
 
 void OnboardingModel::reopen() {

@@ -1,7 +1,8 @@
 #pragma once
 // OnboardingModel: the state of the first-run flow. AppModel creates it on first
 // use (AppModel::onboarding) and the main window presents the onboarding sheet
-// while shouldShow() is true.
+// while shouldShow() is true. It reads the rest of the application only through
+// the Inputs its creator hands it, so it does not depend on AppModel.
 //
 // This holds what decides whether the flow is shown: the two stored flags
 // ("onboardingCompleted", "onboardingSkipped" in the user defaults), whether the
@@ -9,7 +10,7 @@
 // themselves (welcome, Full Disk Access, archive choice, first scan) build on it.
 #include <QObject>
 
-class AppModel;
+#include <functional>
 
 class OnboardingModel : public QObject {
     Q_OBJECT
@@ -20,11 +21,18 @@ class OnboardingModel : public QObject {
     Q_PROPERTY(bool shouldShow READ shouldShow NOTIFY shouldShowChanged)
 
 public:
-    // Starts not finished and not explicitly opened. The model must outlive this
-    // object (AppModel owns it).
-    explicit OnboardingModel(AppModel& model, QObject* parent = nullptr);
+    // What the flow reads from the rest of the application.
+    struct Inputs {
+        // Whether any source is registered. Whoever changes the registry calls
+        // sourcesChanged() afterwards. Empty: none is.
+        std::function<bool()> hasSources;
+    };
 
-    AppModel& model() const { return model_; }
+    // Starts not finished and not explicitly opened.
+    explicit OnboardingModel(Inputs inputs, QObject* parent = nullptr);
+
+    // The source registry changed: shouldShow() may have changed with it.
+    void sourcesChanged();
 
     // The flow was reopened from "Set Up Kelvara…", so it shows even after it
     // was completed or skipped and while sources exist.
@@ -59,7 +67,7 @@ signals:
     void reopened();
 
 private:
-    AppModel& model_;
+    Inputs inputs_;
     bool explicitlyOpened_ = false;
     bool isFinished_ = false;
 };

@@ -90,3 +90,17 @@ TEST_F(OnboardingModelTest, FlagsAreStoredInTheUserDefaultsAndAnnounced) {
     o->setCompletedFlag(true);
     EXPECT_TRUE(defaults_->flag(DefaultsKey::onboardingCompleted));
 }
+
+TEST_F(OnboardingModelTest, StandsAloneOnTheSourceAnswerItIsGiven) {
+    bool sources = false;
+    OnboardingModel o({.hasSources = [&] { return sources; }});
+    EXPECT_TRUE(o.shouldShow());
+    QSignalSpy show(&o, &OnboardingModel::shouldShowChanged);
+    sources = true;
+    o.sourcesChanged();
+    EXPECT_EQ(show.count(), 1);
+    EXPECT_FALSE(o.shouldShow());
+
+    OnboardingModel unanswered({});
+    EXPECT_TRUE(unanswered.shouldShow()) << "no answer counts as no source";
+}
