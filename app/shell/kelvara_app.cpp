@@ -1,12 +1,13 @@
 #include "app/shell/kelvara_app.h"
 
 #include "app/model/app_model.h"
-#include "app/ui/app_version.h"
+#include "app/shell/commands.h"
 #include "app/shell/main_window.h"
 #include "app/shell/menu_bar_view.h"
 #include "app/shell/model_calls.h"
 #include "app/shell/settings_window.h"
 #include "app/shell/updater.h"
+#include "app/ui/app_version.h"
 #include "backup/model/backup_model.h"
 #include "core/platform/system.h"
 
@@ -82,8 +83,11 @@ QList<MainWindow*> KelvaraApp::mainWindows() {
 MainWindow* KelvaraApp::showMainWindow() {
     const QList<MainWindow*> windows = mainWindows();
     MainWindow* w = windows.isEmpty() ? nullptr : windows.first();
-    if (!w)
-        w = new MainWindow(*this);
+    if (!w) {
+        w = new MainWindow(*model_, *backup_);
+        w->setCommands(new AppCommands(*this, *w));
+        connect(w, &MainWindow::firstShown, this, &KelvaraApp::syncBackupOwner);
+    }
     if (w->isMinimized())
         w->showNormal();
     else

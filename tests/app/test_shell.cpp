@@ -443,6 +443,18 @@ TEST_F(ShellTest, BackupModelFollowsTheArchiveOwner) {
     EXPECT_EQ(changed.count(), 1);
 }
 
+TEST_F(ShellTest, BackupModelTakesTheStoredOwnerWhenTheFirstWindowShows) {
+    onboardingDone();
+    defaults_->setString(DefaultsKey::archiveOwner, QStringLiteral("jorin"));
+    start(false);
+    BackupModel& backup = app_->backup();
+    ASSERT_NE(backup.owner(), QStringLiteral("jorin")) << "served the login name until a window shows";
+    QSignalSpy changed(&backup, &BackupModel::ownerChanged);
+    app_->showMainWindow();
+    EXPECT_EQ(backup.owner(), QStringLiteral("jorin"));
+    EXPECT_EQ(changed.count(), 1);
+}
+
 TEST_F(ShellTest, StatusPanelShowsNeverRunThenHealthAndCounts) {
     onboardingDone();
     start(false);
