@@ -297,6 +297,7 @@ void RootView::animateBanner(bool in) {
 void RootView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // After the window is on screen, so sheets have a window to attach to.
+    sheetsSettled_ = false;
     QTimer::singleShot(0, this, &RootView::updateSheets);
 }
 
@@ -319,6 +320,7 @@ void RootView::updateSheets() {
     if (wantFda && !fdaSheet_)
         presentFullDiskAccess();
     updatingSheets_ = false;
+    sheetsSettled_ = true;
 }
 
 void RootView::closeSheet(QPointer<QDialog>& sheet) {

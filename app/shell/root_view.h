@@ -50,6 +50,10 @@ public:
     QWidget* currentScreen() const { return screen_; }
     QDialog* onboardingSheet() const;
     QDialog* fullDiskAccessSheet() const;
+    // Whether the sheets were brought up to date since the view was last shown.
+    // That happens one turn of the event loop after showing (so the window
+    // exists to attach them to) and then at once on every change they follow.
+    bool sheetsSettled() const { return sheetsSettled_; }
 
     // Turns the banner's slide-and-fade off (tests, reduced motion).
     static void setAnimationsEnabled(bool enabled);
@@ -82,4 +86,5 @@ private:
     QPointer<QDialog> onboardingSheet_;
     QPointer<QDialog> fdaSheet_;
     bool updatingSheets_ = false;
+    bool sheetsSettled_ = false;
 };

@@ -10,14 +10,13 @@
 #include "tests/support/test_env.h"
 
 #include <QCoreApplication>
-#include <QThread>
+#include <QTest>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 
 namespace {
@@ -29,15 +28,8 @@ using Verdict = kx::FullDiskAccessProbe::Verdict;
 using kx::PermissionsSummary;
 using kx::ScheduleInstaller;
 
-bool waitUntil(const std::function<bool()>& done, int ms = 15000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents();
-        QThread::msleep(5);
-    }
-    return true;
-}
+// Long enough for the engine stand-in on a loaded machine.
+constexpr int kProbeWaitMillis = 15000;
 
 // Exposes the model's protected writers, as the screens' own code paths would
 // change these values.
@@ -93,7 +85,7 @@ protected:
     }
     Verdict probe(AppModel& model) {
         model.startAccessProbe();
-        EXPECT_TRUE(waitUntil([&] { return !model.isProbingFDA(); }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !model.isProbingFDA(); }, kProbeWaitMillis));
         return model.fdaVerdict();
     }
 
@@ -137,7 +129,7 @@ TEST_F(SchedulePermissions, TwoQuickRequestsStartOneProbe) {
     model.startAccessProbe();
     EXPECT_TRUE(model.isProbingFDA());
     model.startAccessProbe();
-    ASSERT_TRUE(waitUntil([&] { return !model.isProbingFDA(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isProbingFDA(); }, kProbeWaitMillis));
     EXPECT_EQ(engineRuns(), 1);
     // No database for the application nor for the engine.
     EXPECT_EQ(model.fdaVerdict(), Verdict::noDatabase());
@@ -178,8 +170,10 @@ TEST_F(SchedulePermissions, ModelGoneBeforeTheProbeEndsIsHarmless) {
         AppModel model;
         model.startAccessProbe();
     }
-    EXPECT_TRUE(waitUntil([&] { return engineRuns() == 1; }));
-    QThread::msleep(500);
+    // The probe finishes on the pool and posts its verdict to a model that is gone.
+    ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(kProbeWaitMillis));
+    EXPECT_EQ(engineRuns(), 1);
+    QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
 }
 

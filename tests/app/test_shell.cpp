@@ -28,7 +28,6 @@
 #include <QTest>
 #include <QToolButton>
 #include <filesystem>
-#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -48,15 +47,6 @@ struct NullDriver final : UpdateUserDriver {
     void showUpToDate(const QString&) override {}
     void showCheckFailed(const QString&) override {}
 };
-
-bool waitFor(const std::function<bool()>& condition, int millis = 3000) {
-    for (int waited = 0; waited < millis; waited += 10) {
-        if (condition())
-            return true;
-        QTest::qWait(10);
-    }
-    return condition();
-}
 
 std::filesystem::path liveDatabase() {
     return kx::test::home() / "Library" / "Messages" / "chat.db";
@@ -179,7 +169,7 @@ TEST_F(ShellTest, ClickingTheSelectedRowOrEmptySpaceKeepsTheRouteAndItsScreen) {
     QCoreApplication::processEvents();
     EXPECT_EQ(model_->route(), Route::browse);
     EXPECT_EQ(root->currentScreen(), screen.data());
-    ASSERT_TRUE(waitFor([&] { return sidebar->selectedItems().size() == 1; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sidebar->selectedItems().size() == 1; }));
     EXPECT_EQ(sidebar->selectedItems().first()->text(), QStringLiteral("Browse"));
 }
 
@@ -249,7 +239,7 @@ TEST_F(ShellTest, ScanCommandsAreDisabledWhileARunIsGoing) {
     QTest::keyClick(w, Qt::Key_R, Qt::ControlModifier);
     EXPECT_TRUE(model_->isRunning());
     EXPECT_FALSE(scan->isEnabled());
-    ASSERT_TRUE(waitFor([&] { return !model_->isRunning(); }, 60000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isRunning(); }, 60000));
     EXPECT_TRUE(scan->isEnabled());
     EXPECT_TRUE(scanNow->isEnabled());
 }
@@ -288,15 +278,15 @@ TEST_F(ShellTest, BannerAnimatesInAndOut) {
     model_->setLastError(QStringLiteral("Something went wrong."));
     EXPECT_TRUE(root->bannerWanted());
     EXPECT_TRUE(root->banner()->isVisible());
-    ASSERT_TRUE(waitFor([&] { return root->banner()->height() > 20; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->banner()->height() > 20; }));
     model_->setLastError(QString());
     EXPECT_FALSE(root->bannerWanted());
-    ASSERT_TRUE(waitFor([&] { return !root->banner()->isVisible(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->banner()->isVisible(); }));
     // Back in again after a quick out-and-in.
     model_->setLastError(QStringLiteral("Again."));
     model_->setLastError(QString());
     model_->setLastError(QStringLiteral("And again."));
-    ASSERT_TRUE(waitFor([&] { return root->banner()->isVisible() && root->banner()->height() > 20; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->banner()->isVisible() && root->banner()->height() > 20; }));
     EXPECT_EQ(root->banner()->text(), QStringLiteral("And again."));
 }
 
@@ -305,7 +295,7 @@ TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
     MainWindow* w = start();
     model_->setHasFullDiskAccess(false);
     RootView* root = w->rootView();
-    ASSERT_TRUE(waitFor([&] { return root->onboardingSheet() && root->onboardingSheet()->isVisible(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->onboardingSheet() && root->onboardingSheet()->isVisible(); }));
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
     EXPECT_EQ(root->onboardingSheet()->windowModality(), Qt::WindowModal);
 
@@ -318,7 +308,7 @@ TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
     EXPECT_TRUE(onboarding->isFinished());
     EXPECT_EQ(root->onboardingSheet(), nullptr);
     // Access is still missing while the database exists: the prompt follows.
-    ASSERT_TRUE(waitFor([&] { return root->fullDiskAccessSheet() && root->fullDiskAccessSheet()->isVisible(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->fullDiskAccessSheet() && root->fullDiskAccessSheet()->isVisible(); }));
 
     // Closing the prompt records the dismissal for this run.
     QTest::keyClick(root->fullDiskAccessSheet(), Qt::Key_Escape);
@@ -329,7 +319,7 @@ TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
 TEST_F(ShellTest, SkippedOnboardingDoesNotComeBackAtTheNextLaunch) {
     defaults_->setFlag(DefaultsKey::onboardingSkipped, true);
     MainWindow* w = start();
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->rootView()->sheetsSettled(); }));
     EXPECT_EQ(w->rootView()->onboardingSheet(), nullptr);
     // No live database on this machine: nothing to ask permission for.
     EXPECT_EQ(w->rootView()->fullDiskAccessSheet(), nullptr);
@@ -341,11 +331,11 @@ TEST_F(ShellTest, AccessPromptRules) {
     MainWindow* w = start();
     RootView* root = w->rootView();
     model_->setHasFullDiskAccess(true);
-    QTest::qWait(30);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->sheetsSettled(); }));
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr) << "with access granted the prompt never shows";
 
     model_->setHasFullDiskAccess(false);
-    ASSERT_TRUE(waitFor([&] { return root->fullDiskAccessSheet() != nullptr; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->fullDiskAccessSheet() != nullptr; }));
     // Access found by a re-check closes it without counting as a dismissal.
     model_->setHasFullDiskAccess(true);
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
@@ -353,7 +343,7 @@ TEST_F(ShellTest, AccessPromptRules) {
 
     // "Continue without it" dismisses it.
     model_->setHasFullDiskAccess(false);
-    ASSERT_TRUE(waitFor([&] { return root->fullDiskAccessSheet() != nullptr; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->fullDiskAccessSheet() != nullptr; }));
     auto* without = root->fullDiskAccessSheet()->findChild<QPushButton*>(QStringLiteral("continueWithoutAccessButton"));
     ASSERT_NE(without, nullptr);
     QTest::mouseClick(without, Qt::LeftButton);
@@ -365,7 +355,7 @@ TEST_F(ShellTest, AccessPromptRules) {
     std::filesystem::remove(liveDatabase());
     model_->setHasFullDiskAccess(true);
     model_->setHasFullDiskAccess(false);
-    QTest::qWait(30);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->sheetsSettled(); }));
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
 }
 
@@ -373,16 +363,16 @@ TEST_F(ShellTest, SetUpKelvaraReopensTheFlowWhichSurvivesItsOwnFirstSource) {
     onboardingDone();
     MainWindow* w = start();
     RootView* root = w->rootView();
-    QTest::qWait(30);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->sheetsSettled(); }));
     ASSERT_EQ(root->onboardingSheet(), nullptr);
     w->commands()->setUpKelvara()->trigger();
-    ASSERT_TRUE(waitFor([&] { return root->onboardingSheet() != nullptr; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->onboardingSheet() != nullptr; }));
     EXPECT_TRUE(model_->onboarding()->explicitlyOpened());
 
     // The flow's first-scan step registers this Mac's source; the sheet stays.
     model_->onboarding()->setExplicitlyOpened(false);
     addSource(*model_);
-    QTest::qWait(30);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->sheetsSettled(); }));
     EXPECT_NE(root->onboardingSheet(), nullptr);
 
     // The flow ends by itself: the sheet closes, and that is not a skip.
