@@ -35,7 +35,7 @@
 #include "core/sources/source.h"
 #include "core/archive/tresk_engine.h"
 #include "core/archive/tresk_store.h"
-#include "core/sources/archive_identity.h"
+#include "core/archive/archive_identity.h"
 
 #include <QObject>
 #include <QPointer>

@@ -94,8 +94,8 @@ void AppModel::setManifestState(const std::optional<ManifestState>& state, const
 }
 
 void AppModel::loadManifestState(const QString& owner) {
-    const std::string path = kx::TreskManifest::path(destinationRoot().toStdString(), owner.toStdString());
     try {
+        const std::string path = kx::TreskManifest::path(destinationRoot().toStdString(), owner.toStdString());
         if (auto file = kx::TreskManifest::read(path))
             setManifestState(ManifestState::present(file->generatedAt, file->messageCount, file->chainHead), owner);
         else
@@ -147,13 +147,13 @@ void AppModel::generateManifest(const QString& owner) {
 void AppModel::verifyManifest(const QString& owner) {
     if (isManifesting()) return;
     const std::string db = databasePath(destinationRoot(), owner);
-    const std::string manifestPath = kx::TreskManifest::path(destinationRoot().toStdString(), owner.toStdString());
+    const std::string root = destinationRoot().toStdString();
     setIsManifesting(true);
     runInBackground(
         this, evidencePool_.get(),
-        [db, manifestPath]() -> ManifestState {
+        [db, root, who = owner.toStdString()]() -> ManifestState {
             try {
-                auto manifest = kx::TreskManifest::read(manifestPath);
+                auto manifest = kx::TreskManifest::read(kx::TreskManifest::path(root, who));
                 if (!manifest) return ManifestState::notGenerated();
                 auto store = openExisting(db);
                 return ManifestState::verified(kx::TreskManifest::verify(*store, *manifest), manifest->generatedAt);

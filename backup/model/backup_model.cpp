@@ -1,6 +1,6 @@
 #include "backup/model/backup_model.h"
 
-#include "core/sources/archive_identity.h"
+#include "core/archive/archive_identity.h"
 
 BackupModel::BackupModel(const QString& configDir, const QString& owner, QObject* parent)
     : QObject(parent), configDir_(configDir), owner_(normalizeOwner(owner)) {

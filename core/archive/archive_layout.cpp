@@ -4,7 +4,6 @@
 #include "core/platform/fs.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 namespace kx {
@@ -30,13 +29,6 @@ ArchiveLayout::ArchiveLayout(std::string root) : root_(std::move(root)) {}
 std::string ArchiveLayout::statusFile() const { return fs::appendComponent(root_, kStatusFile); }
 
 std::string ArchiveLayout::runLock() const { return fs::appendComponent(root_, kRunLockFile); }
-
-bool ArchiveLayout::isValidMachineID(const std::string& id) {
-    if (id.empty() || id.size() > 128 || id[0] == '.') return false;
-    return std::all_of(id.begin(), id.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
-    });
-}
 
 std::string ArchiveLayout::machineReport(const std::string& machineID) const {
     if (!isValidMachineID(machineID))
@@ -74,9 +66,16 @@ std::optional<std::string> ArchiveLayout::ownerFolderProblem(const std::string& 
 }
 
 OwnerPaths ArchiveLayout::owner(const std::string& owner) const {
+    const std::string name = ownerFolderName(owner);
+    OwnerPaths p = inFolder(fs::appendComponent(root_, name));
+    p.folderName = name;
+    return p;
+}
+
+OwnerPaths ArchiveLayout::inFolder(const std::string& folder) {
     OwnerPaths p;
-    p.folderName = ownerFolderName(owner);
-    p.folder = fs::appendComponent(root_, p.folderName);
+    p.folderName = std::filesystem::path(folder).filename().string();
+    p.folder = folder;
     p.database = fs::appendComponent(p.folder, kDatabaseFile);
     p.attachments = fs::appendComponent(p.folder, kAttachmentsFolder);
     p.searchIndex = fs::appendComponent(p.folder, kSearchIndexFile);
@@ -93,8 +92,8 @@ std::optional<OwnerPaths> ArchiveLayout::ownerIfValid(const std::string& owner) 
     }
 }
 
-std::string ArchiveLayout::searchIndexBeside(const std::string& databasePath) {
-    return (std::filesystem::path(databasePath).parent_path() / kSearchIndexFile).string();
+OwnerPaths ArchiveLayout::besideDatabase(const std::string& databasePath) {
+    return inFolder(std::filesystem::path(databasePath).parent_path().string());
 }
 
 std::string ownerFolderName(const std::string& owner) { return ArchiveLayout::ownerFolderName(owner); }

@@ -13,6 +13,8 @@
 // The owner folder is the owner with every "/" replaced by "_". An owner that
 // cannot name a folder inside the root safely (empty, ".", "..", containing a
 // NUL character) is refused with a sentence, so no path built here leaves the root.
+#include "core/household/machine_report.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,7 +37,7 @@ class ArchiveLayout {
 public:
     static constexpr const char* kStatusFile = "STATUS.json";
     static constexpr const char* kRunLockFile = ".kelvara-run.lock";
-    static constexpr const char* kMachineReportSuffix = ".machine-run.json";
+    static constexpr const char* kMachineReportSuffix = kx::kMachineReportSuffix;
     static constexpr const char* kDatabaseFile = "tresk.db";
     static constexpr const char* kAttachmentsFolder = "attachments";
     static constexpr const char* kSearchIndexFile = "search.db";
@@ -47,7 +49,8 @@ public:
 
     std::string statusFile() const;
     std::string runLock() const;
-    // Throws kx::Error for an identity that is not a safe file name (see isValidMachineID).
+    // Throws kx::Error for an identity that is not a safe file name (isValidMachineID,
+    // machine_report.h).
     std::string machineReport(const std::string& machineID) const;
 
     // Names of the folders directly under the root that hold a regular "tresk.db",
@@ -65,12 +68,10 @@ public:
     // None for an owner that cannot name a folder.
     std::optional<OwnerPaths> ownerIfValid(const std::string& owner) const noexcept;
 
-    // A machine identity names a file safely: 1 to 128 letters, digits, "-",
-    // "_" or ".", not starting with ".".
-    static bool isValidMachineID(const std::string& id);
-
-    // The search index beside a store file: "<folder of the store>/search.db".
-    static std::string searchIndexBeside(const std::string& databasePath);
+    // The paths of the owner folder at `folder` (folderName is its last component).
+    static OwnerPaths inFolder(const std::string& folder);
+    // The paths of the owner folder that holds the store file `databasePath`.
+    static OwnerPaths besideDatabase(const std::string& databasePath);
 
 private:
     std::string root_;

@@ -24,6 +24,7 @@
 // ("a/b" and "a_b" share a folder name), is listed with no dates and no gaps.
 #include "core/archive/tresk_engine.h"
 
+#include "core/archive/archive_layout.h"
 #include "core/archive/tresk_store.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
@@ -73,7 +74,7 @@ std::vector<OwnerCoverage> TreskEngine::coverage(Date now) const {
         std::vector<TreskStore::DayActivity> days;
         std::vector<TreskStore::SourceSpan> spans;
         try {
-            const std::string db = fs::appendComponent(fs::appendComponent(root_, ownerFolderName(owner)), "tresk.db");
+            const std::string db = ArchiveLayout(root_).owner(owner).database;
             if (!fs::isRegularFile(db)) {
                 out.push_back(std::move(cov));
                 continue;

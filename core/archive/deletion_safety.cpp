@@ -27,6 +27,7 @@
 // bytes to lose; they are mentioned but do not change the verdict.
 #include "core/archive/tresk_engine.h"
 
+#include "core/archive/archive_layout.h"
 #include "core/archive/attachment_store.h"
 #include "core/archive/tresk_store_analysis.h"
 #include "core/platform/error.h"
@@ -199,17 +200,16 @@ DeletionSafetyReport TreskEngine::deletionSafety(bool measureBytes) const {
         OwnerArchive& archive = it->second;
         if (fresh) {
             try {
-                const std::string folder = fs::appendComponent(root_, ownerFolderName(src.owner));
-                const std::string db = fs::appendComponent(folder, "tresk.db");
-                if (fs::isRegularFile(db)) {
-                    archive.store = std::make_unique<TreskStore>(db);
+                const OwnerPaths paths = ArchiveLayout(root_).owner(src.owner);
+                if (fs::isRegularFile(paths.database)) {
+                    archive.store = std::make_unique<TreskStore>(paths.database);
                     // Two owner names can map to one folder ("a/b" and "a_b"); the
                     // archive there belongs to the owner it records, and only to it.
                     const std::string recorded = archive.store->owner();
                     if (!recorded.empty() && recorded != src.owner)
                         throw Error("its folder holds the archive of \"" + recorded + "\"");
                     archive.check = archive.store->contentCheck();
-                    archive.objects = std::make_unique<AttachmentStore>(std::filesystem::path(folder) / "attachments");
+                    archive.objects = std::make_unique<AttachmentStore>(paths.attachments);
                 }
             } catch (const std::exception& e) {
                 archive.problem = e.what();

@@ -1,21 +1,15 @@
 #include "core/archive/machine_run_report.h"
 
 #include "core/archive/archive_layout.h"
+#include "core/household/machine_report.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
 namespace kx {
-
-bool MachineRunReport::isValidMachineID(const std::string& id) { return ArchiveLayout::isValidMachineID(id); }
-
-std::string MachineRunReport::path(const std::string& root, const std::string& machineID) {
-    return ArchiveLayout(root).machineReport(machineID);
-}
 
 std::string MachineRunReport::toJson() const {
     nlohmann::ordered_json doc;
@@ -68,7 +62,7 @@ std::optional<MachineRunReport> MachineRunReport::fromJson(const std::string& te
 }
 
 void MachineRunReport::write(const std::string& root) const {
-    fs::writeFileAtomic(path(root, machineID), toJson(), 0644);
+    fs::writeFileAtomic(ArchiveLayout(root).machineReport(machineID), toJson(), 0644);
 }
 
 std::vector<MachineRunReport> MachineRunReport::readAll(const std::string& root) {
@@ -76,7 +70,7 @@ std::vector<MachineRunReport> MachineRunReport::readAll(const std::string& root)
     std::error_code ec;
     std::filesystem::directory_iterator it(root, ec), end;
     if (ec) return out;
-    const std::string suffix = kSuffix;
+    const std::string suffix = ArchiveLayout::kMachineReportSuffix;
     for (; it != end; it.increment(ec)) {
         if (ec) break;
         const std::string name = it->path().filename().string();

@@ -11,7 +11,6 @@
 //   "succeeded"      bool
 //   "messageCount"   integer, unique messages in the stores the run touched
 //   "owners"         array of {"owner": text, "messageCount": integer}
-#include "core/archive/archive_layout.h"
 #include "core/platform/time.h"
 
 #include <cstdint>
@@ -40,16 +39,11 @@ struct MachineRunReport {
     // None when the text is not such a report.
     static std::optional<MachineRunReport> fromJson(const std::string& text);
 
-    // True when the identity can name a file safely.
-    static bool isValidMachineID(const std::string& id);
-    // "<root>/<machineID>.machine-run.json"; throws kx::Error for an unsafe identity.
-    static std::string path(const std::string& root, const std::string& machineID);
-    // Writes atomically; throws kx::Error.
+    // Writes "<root>/<machineID>.machine-run.json" (ArchiveLayout::machineReport)
+    // atomically; throws kx::Error, also for an identity that cannot name a file.
     void write(const std::string& root) const;
     // Every readable report in the root (unreadable files are skipped), by machine id.
     static std::vector<MachineRunReport> readAll(const std::string& root);
-
-    static constexpr const char* kSuffix = ArchiveLayout::kMachineReportSuffix;
 };
 
 } // namespace kx

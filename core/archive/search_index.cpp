@@ -12,7 +12,7 @@
 namespace kx {
 
 std::string searchIndexPath(const std::string& storePath) {
-    return ArchiveLayout::searchIndexBeside(storePath);
+    return ArchiveLayout::besideDatabase(storePath).searchIndex;
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "core/archive/tresk_engine.h"
 
+#include "core/archive/archive_layout.h"
 #include "core/archive/attachment_store.h"
 #include "core/archive/machine_run_report.h"
 #include "core/archive/search_index.h"
@@ -57,8 +58,6 @@ namespace {
 // starts (this has no effect when SQLite was already started).
 [[maybe_unused]] const int kSqliteSetup = [] { return sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }();
 
-constexpr const char* kLockName = ".kelvara-run.lock";
-constexpr const char* kStatusName = "STATUS.json";
 constexpr size_t kMaxWarningsPerSource = 20;
 
 // The run lock: an flock on a file in the archive root, released when the
@@ -66,7 +65,7 @@ constexpr size_t kMaxWarningsPerSource = 20;
 class RunLock {
 public:
     explicit RunLock(const std::string& root) {
-        const std::string path = fs::appendComponent(root, kLockName);
+        const std::string path = ArchiveLayout(root).runLock();
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd_ < 0)
             throw Error("The archive run could not start because the lock file " + path + " could not be opened (" +
@@ -393,7 +392,8 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
     }
     RunLock lock(root_);  // throws before anything is written
 
-    const std::string statusPath = fs::appendComponent(root_, kStatusName);
+    const ArchiveLayout layout(root_);
+    const std::string statusPath = layout.statusFile();
     if (auto previous = readStatus(statusPath)) report.lastSuccessAt = previous->lastSuccessAt;
 
     std::vector<std::string> fatal;
@@ -412,18 +412,18 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
     std::vector<std::string> ownerOrder;
     std::map<std::string, std::vector<const Source*>> byOwner;
     std::map<std::string, std::string> folderOwner;  // folder -> first owner that claimed it
-    std::map<std::string, std::string> ownerFolder;
+    std::map<std::string, OwnerPaths> ownerPaths;
     std::map<std::string, std::string> ownerProblem;
     for (const auto& s : sources) {
         if (!byOwner.count(s.owner)) {
             ownerOrder.push_back(s.owner);
             try {
-                const std::string folder = ownerFolderName(s.owner);
-                auto [it, fresh] = folderOwner.emplace(folder, s.owner);
+                const OwnerPaths paths = layout.owner(s.owner);
+                auto [it, fresh] = folderOwner.emplace(paths.folderName, s.owner);
                 if (!fresh)
-                    ownerProblem[s.owner] = "the owner \"" + s.owner + "\" would share the archive folder \"" + folder +
-                                            "\" with the owner \"" + it->second + "\"";
-                ownerFolder[s.owner] = folder;
+                    ownerProblem[s.owner] = "the owner \"" + s.owner + "\" would share the archive folder \"" +
+                                            paths.folderName + "\" with the owner \"" + it->second + "\"";
+                ownerPaths[s.owner] = paths;
             } catch (const Error& e) {
                 ownerProblem[s.owner] = e.what();
             }
@@ -458,8 +458,8 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
             failAll(p->second);
             continue;
         }
-        const std::string folder = fs::appendComponent(root_, ownerFolder[owner]);
-        const std::string dbPath = fs::appendComponent(folder, "tresk.db");
+        const OwnerPaths& paths = ownerPaths[owner];
+        const std::string& dbPath = paths.database;
         std::unique_ptr<TreskStoreWriter> store;
         try {
             store = TreskStoreWriter::open(dbPath, owner, clock_->now());
@@ -473,12 +473,12 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
         store->setNameLookup(nameLookup);
         // The search index is built beside the store on its own thread.
         SearchIndexer indexer(dbPath);
-        auto objects = std::make_shared<AttachmentStore>(std::filesystem::path(folder) / "attachments");
+        auto objects = std::make_shared<AttachmentStore>(paths.attachments);
         objectStores.emplace_back(owner, objects);
 
         OwnerRunCount counts;
         counts.owner = owner;
-        counts.folder = ownerFolder[owner];
+        counts.folder = paths.folderName;
         bool ownerBroken = false;
         std::vector<std::pair<int64_t, const Source*>> readSources;
 

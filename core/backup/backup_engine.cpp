@@ -1,5 +1,6 @@
 #include "core/backup/backup_engine.h"
 
+#include "core/archive/archive_layout.h"
 #include "core/platform/fs.h"
 #include "core/platform/json_file.h"
 
@@ -25,6 +26,10 @@ namespace stdfs = std::filesystem;
 using nlohmann::json;
 
 namespace {
+
+// Attachment files are named in a backup's manifest by their path in the owner
+// folder: "attachments/...".
+std::string attachmentsPrefix() { return std::string(ArchiveLayout::kAttachmentsFolder) + "/"; }
 
 std::string hexOf(const unsigned char* p, size_t n) {
     std::string out(n * 2 + 1, '\0');
@@ -448,7 +453,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
 
     if (!fs::isRegularFile(storeFile)) throw Error("there is no archive database at " + storeFile.string());
     ScratchDir scratch;
-    stdfs::path snapshot = scratch.path() / "tresk.db";
+    stdfs::path snapshot = scratch.path() / ArchiveLayout::kDatabaseFile;
     // The snapshot and its fingerprint are made while the attachment files
     // upload (they do not depend on it); the database goes up afterwards.
     std::future<std::string> snapshotDone = std::async(std::launch::async, [&] {
@@ -470,13 +475,13 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         uint64_t size;
     };
     std::vector<Local> files;
-    stdfs::path attachments = storeFile.parent_path() / "attachments";
+    const stdfs::path attachments = ArchiveLayout::besideDatabase(storeFile.string()).attachments;
     std::error_code ec;
     if (stdfs::is_directory(attachments, ec)) {
         for (auto it = stdfs::recursive_directory_iterator(attachments, ec); !ec && it != stdfs::recursive_directory_iterator();
              it.increment(ec)) {
             if (it->is_symlink() || !it->is_regular_file()) continue;
-            std::string rel = "attachments/" + stdfs::relative(it->path(), attachments).generic_string();
+            std::string rel = attachmentsPrefix() + stdfs::relative(it->path(), attachments).generic_string();
             files.push_back({rel, it->path(), it->file_size()});
         }
         if (ec) throw Error("could not list the archive's attachments (" + ec.message() + ")");
@@ -666,7 +671,8 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         throw BackupError("the backup's manifest is not in a form this version understands");
     if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
 
-    if (fs::exists(targetFolder / "tresk.db"))
+    const OwnerPaths target = ArchiveLayout::inFolder(targetFolder.string());
+    if (fs::exists(target.database))
         throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
     stdfs::path parent = targetFolder.parent_path();
     fs::createPrivateDirectories(parent);
@@ -695,7 +701,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
 
     StreamNonce nonce {};
     std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
-                                      staging / "tresk.db", &nonce);
+                                      ArchiveLayout::inFolder(staging.string()).database, &nonce);
     std::string wantNonce = dbEntry.value("nonce", "");
     if (dbSha != dbEntry.value("sha256", "") || hexOf(nonce.data(), nonce.size()) != wantNonce)
         throw SealError("the stored archive database is not the copy this backup recorded (an older or other copy "
@@ -708,7 +714,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     for (const auto& o : objects) {
         std::string rel = o.value("path", "");
         checkRemoteName(rel, "attachment path");
-        if (rel.rfind("attachments/", 0) != 0) throw SealError("the backup's manifest names a file outside the archive");
+        if (rel.rfind(attachmentsPrefix(), 0) != 0) throw SealError("the backup's manifest names a file outside the archive");
         std::string name = o.value("name", "");
         checkRemoteName(name, "object name");
         StreamNonce objectNonce {};

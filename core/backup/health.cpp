@@ -1,6 +1,6 @@
 #include "core/backup/health.h"
 
-#include "core/sources/archive_identity.h"
+#include "core/archive/archive_identity.h"
 
 #include <nlohmann/json.hpp>
 

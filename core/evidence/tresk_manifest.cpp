@@ -1,5 +1,6 @@
 #include "core/evidence/tresk_manifest.h"
 
+#include "core/archive/archive_layout.h"
 #include "core/evidence/digest.h"
 #include "core/evidence/message_canonical.h"
 #include "core/platform/error.h"
@@ -34,11 +35,6 @@ evidence::Sha256Digest genesisOf(const std::string& owner) {
     seed.push_back('\0');
     seed += owner;
     return evidence::sha256(seed);
-}
-
-std::string ownerFolder(std::string owner) {
-    std::replace(owner.begin(), owner.end(), '/', '_');
-    return owner;
 }
 
 // Chains messages: link[i] = SHA-256(link[i-1] || u64be(len) || canonical).
@@ -260,7 +256,7 @@ std::string compactStamp(Date d) {
 } // namespace
 
 std::string TreskManifest::path(const std::string& destinationRoot, const std::string& owner) {
-    return fs::appendComponent(destinationRoot, ownerFolder(owner) + "/" + kFileName);
+    return ArchiveLayout(destinationRoot).owner(owner).manifest;
 }
 
 std::optional<TreskManifest::File> TreskManifest::read(const std::string& path) {

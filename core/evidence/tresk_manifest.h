@@ -34,6 +34,7 @@
 // Replacing a manifest: writing over a manifest whose chain the new one does not
 // extend (the archive no longer matches the old evidence) keeps the old file as
 // "tresk.manifest.superseded-<old generation time>.json" beside the new one.
+#include "core/archive/archive_layout.h"
 #include "core/platform/time.h"
 
 #include <cstdint>
@@ -49,7 +50,7 @@ class TreskStore;
 
 class TreskManifest {
 public:
-    static constexpr const char* kFileName = "tresk.manifest.json";
+    static constexpr const char* kFileName = ArchiveLayout::kManifestFile;
 
     struct Checkpoint {
         std::int64_t position = 0;   // messages covered up to here
@@ -95,8 +96,8 @@ public:
     // Calls the visitor for every message in insertion order. Throws kx::Error.
     using MessageWalk = std::function<void(const MessageVisitor&)>;
 
-    // <root>/<owner folder>/tresk.manifest.json; the owner folder is the owner
-    // with every "/" replaced by "_".
+    // <root>/<owner folder>/tresk.manifest.json (ArchiveLayout). Throws kx::Error
+    // for an owner that cannot name a folder inside the root ("", ".", "..", NUL).
     static std::string path(const std::string& destinationRoot, const std::string& owner);
 
     // Nothing when no manifest exists; throws kx::Error when it exists but

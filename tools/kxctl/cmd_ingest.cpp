@@ -20,6 +20,7 @@
 #include "core/archive/tresk_engine.h"
 #include "core/contacts/contact_resolver.h"
 #include "core/filters/filter_set.h"
+#include "core/household/machine_report.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
@@ -48,7 +49,7 @@ void ensureHome() {
 
 void runIngest(const IngestArgs& a) {
     ensureHome();
-    if (!a.machineID.empty() && !kx::MachineRunReport::isValidMachineID(a.machineID))
+    if (!a.machineID.empty() && !kx::isValidMachineID(a.machineID))
         throw kx::cli::Failure("The machine identity \"" + a.machineID +
                                    "\" may only hold letters, digits, \"-\", \"_\" and \".\", so nothing was archived.",
                                2);

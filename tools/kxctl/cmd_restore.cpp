@@ -14,6 +14,7 @@
 // an archive yet; nothing is put in place unless every object opened and matched.
 #include "tools/kxctl/commands.h"
 
+#include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
@@ -58,13 +59,10 @@ std::shared_ptr<kx::BackupDestination> destinationFor(const RestoreArgs& a) {
 
 void runRestore(const RestoreArgs& a) {
     if (a.owner.empty()) throw kx::cli::Failure("Name the owner with --owner.", 2);
-    std::string folderName = a.owner;
-    for (char& c : folderName)
-        if (c == '/') c = '_';
-    std::string remote = a.remoteName.empty() ? a.owner + "/tresk.db" : a.remoteName;
+    std::string remote = a.remoteName.empty() ? a.owner + "/" + kx::ArchiveLayout::kDatabaseFile : a.remoteName;
     try {
         kx::checkRemoteName(remote);
-        if (folderName == "." || folderName == "..") throw kx::BackupError("the owner name is not allowed");
+        const kx::OwnerPaths target = kx::ArchiveLayout(a.into).owner(a.owner);
         auto dest = destinationFor(a);
 
         std::optional<kx::TreskCrypto> crypto;
@@ -86,12 +84,11 @@ void runRestore(const RestoreArgs& a) {
             crypto.emplace(*ring);
         }
         kx::BackupEngine engine(std::move(*crypto), dest, a.prefix, std::nullopt);
-        std::filesystem::path target = std::filesystem::path(a.into) / folderName;
-        kx::RestoreReport r = engine.restore(remote, target, [](const kx::BackupProgress& p) {
+        kx::RestoreReport r = engine.restore(remote, target.folder, [](const kx::BackupProgress& p) {
             std::cerr << "\rRestoring " << p.part << " of " << p.parts << std::flush;
         });
         std::cerr << "\n";
-        std::cout << "Restored " << a.owner << "'s archive into " << target.string() << ": the database ("
+        std::cout << "Restored " << a.owner << "'s archive into " << target.folder << ": the database ("
                   << r.databaseBytes << " bytes) and " << r.objects << " attachment file"
                   << (r.objects == 1 ? "" : "s") << ", every object opened and matched"
                   << (r.backedUpAt ? ", backed up " + kx::formatISO8601(*r.backedUpAt) : std::string()) << ".\n";

@@ -31,7 +31,9 @@ TEST(ArchiveLayout, NamesEveryPathOfTheRootAndOfAnOwner) {
     EXPECT_EQ(p.searchIndex, "/r/jorin_work/search.db");
     EXPECT_EQ(p.manifest, "/r/jorin_work/tresk.manifest.json");
     EXPECT_EQ(ArchiveLayout("/r/").owner("jo").database, "/r/jo/tresk.db");
-    EXPECT_EQ(ArchiveLayout::searchIndexBeside(p.database), p.searchIndex);
+    OwnerPaths beside = ArchiveLayout::besideDatabase(p.database);
+    EXPECT_EQ(beside, p);
+    EXPECT_EQ(ArchiveLayout::inFolder("/restore/jo").database, "/restore/jo/tresk.db");
 }
 
 TEST(ArchiveLayout, SlashesBecomeUnderscoresAndUnsafeOwnersAreRefused) {
@@ -66,10 +68,9 @@ TEST(ArchiveLayout, MachineIdentitiesThatCouldLeaveTheRootAreRefused) {
     const ArchiveLayout layout("/r");
     for (const std::string& bad : {std::string(), std::string(".."), std::string("../escape"), std::string("a/b"),
                                    std::string("/abs"), std::string(".hidden"), kNul, std::string(129, 'a')}) {
-        EXPECT_FALSE(ArchiveLayout::isValidMachineID(bad)) << bad;
         EXPECT_THROW(layout.machineReport(bad), Error) << bad;
     }
-    EXPECT_TRUE(ArchiveLayout::isValidMachineID("mac-1.local_2"));
+    EXPECT_EQ(layout.machineReport("mac-1.local_2"), "/r/mac-1.local_2.machine-run.json");
 }
 
 TEST(ArchiveLayout, OwnerFoldersAreTheFoldersHoldingAStoreFileSorted) {

@@ -413,7 +413,10 @@ TEST_F(EngineFixture, AMachineIdentityLeavesARunReportOthersCanRead) {
     EXPECT_EQ(reports[0].runAt, clock->now());
     ASSERT_EQ(reports[0].owners.size(), 1u);
     EXPECT_EQ(reports[0].owners[0].owner, "jo");
-    EXPECT_THROW(MachineRunReport::path(root, "../escape"), Error);
+    MachineRunReport escaping = reports[0];
+    escaping.machineID = "../escape";
+    EXPECT_THROW(escaping.write(root), Error);
+    EXPECT_FALSE(stdfs::exists(dir / "escape.machine-run.json"));
 }
 
 TEST(EngineStatus, AbsentOrUnreadableStatusIsNoReport) {

@@ -2,6 +2,7 @@
 
 #include "core/archive/tresk_store.h"
 #include "core/evidence/message_canonical.h"
+#include "core/evidence/sealer.h"
 #include "core/platform/error.h"
 #include "tests/core/evidence/archive_builder.h"
 #include "tests/support/test_env.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 namespace kx {
 namespace {
@@ -109,6 +111,49 @@ TEST(TreskManifestChain, EmptyArchiveAndOwnerBinding) {
 TEST(TreskManifestFile, PathFollowsTheOwnerFolderRule) {
     EXPECT_EQ(TreskManifest::path("/r", "jorin/work"), "/r/jorin_work/tresk.manifest.json");
     EXPECT_EQ(TreskManifest::path("/r/", "jorin"), "/r/jorin/tresk.manifest.json");
+}
+
+// An owner name must never take the manifest out of the archive root: ".." is
+// refused with a sentence, "../x" stays a folder (".._x") inside the root.
+TEST(TreskManifestFile, AnOwnerCannotPutTheManifestOutsideTheRoot) {
+    test::TempDir dir;
+    const std::string root = (dir / "Tresk").string();
+    // A manifest planted beside the root, where a path built from ".." would lead.
+    const auto planted = TreskManifest::generate(walkOf(numbered(3)), "..", kNow, 10);
+    TreskManifest::write(planted, (dir / TreskManifest::kFileName).string());
+    const std::string before = test::snapshotTree(dir.path());
+
+    for (const std::string& bad : {std::string(".."), std::string("."), std::string(), std::string("a\0b", 3)}) {
+        try {
+            TreskManifest::path(root, bad);
+            ADD_FAILURE() << "accepted the owner \"" << bad << "\"";
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find("archive"), std::string::npos) << e.what();
+        }
+    }
+    try {
+        TreskManifest::path(root, "..");
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "\"..\" cannot name an archive folder");
+    }
+    // The seal reads no manifest for such an owner, not even the planted one.
+    EXPECT_FALSE(Sealer::manifestHead(root, ".."));
+    EXPECT_EQ(test::snapshotTree(dir.path()), before);
+
+    // Generating and verifying for "../x" works inside the root and nowhere else.
+    const std::string inside = TreskManifest::path(root, "../x");
+    EXPECT_EQ(inside, root + "/.._x/tresk.manifest.json");
+    const auto m = TreskManifest::generate(walkOf(numbered(5)), "../x", kNow, 10);
+    TreskManifest::write(m, inside);
+    EXPECT_EQ(TreskManifest::verify(walkOf(numbered(5)), *TreskManifest::read(inside)).status,
+              static_cast<int>(Status::intact));
+    EXPECT_EQ(Sealer::manifestHead(root, "../x"), m.chainHead);
+    // Beside the root, everything is as it was.
+    std::string outside;
+    std::istringstream lines(test::snapshotTree(dir.path()));
+    for (std::string line; std::getline(lines, line);)
+        if (!line.starts_with("Tresk")) outside += line + "\n";
+    EXPECT_EQ(outside, before);
 }
 
 TEST(TreskManifestFile, ReadsBackWhatItWroteAndRefusesDamage) {

@@ -16,6 +16,7 @@
 //  - problem: an owner text that cannot name an archive folder safely (blank,
 //    ".", "..", a NUL character) or whose folder (every "/" as "_") is the
 //    folder of a different owner ("a/b" and "a_b") is refused with a sentence.
+//    The folder rule itself is ArchiveLayout's (archive_layout.h).
 #include <optional>
 #include <string>
 #include <vector>

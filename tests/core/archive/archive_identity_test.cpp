@@ -1,4 +1,4 @@
-#include "core/sources/archive_identity.h"
+#include "core/archive/archive_identity.h"
 
 #include <gtest/gtest.h>
 

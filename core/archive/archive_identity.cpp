@@ -1,4 +1,6 @@
-#include "core/sources/archive_identity.h"
+#include "core/archive/archive_identity.h"
+
+#include "core/archive/archive_layout.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,14 +8,6 @@
 namespace kx {
 
 namespace {
-
-// The folder an owner's archive lives in under the archive root: every "/"
-// replaced by "_" (the engine's rule; kept in step with it).
-std::string folderOf(const std::string& owner) {
-    std::string folder = owner;
-    std::replace(folder.begin(), folder.end(), '/', '_');
-    return folder;
-}
 
 std::string lowerAscii(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -90,12 +84,12 @@ std::optional<std::string> ArchiveIdentity::problem(const std::string& owner,
     if (owner.empty()) return "An archive name cannot be blank.";
     if (owner.find('\0') != std::string::npos)
         return "The archive name contains a NUL character, which cannot name a folder. Choose another name.";
-    const std::string folder = folderOf(owner);
-    if (folder == "." || folder == "..")
+    if (ArchiveLayout::ownerFolderProblem(owner))
         return "The archive name \"" + owner + "\" cannot name a folder. Choose another name.";
+    const std::string folder = ArchiveLayout::ownerFolderName(owner);
     for (const auto& other : otherOwners) {
-        if (other == owner) continue;
-        if (folderOf(other) == folder)
+        if (other == owner || ArchiveLayout::ownerFolderProblem(other)) continue;
+        if (ArchiveLayout::ownerFolderName(other) == folder)
             return "The archive name \"" + owner + "\" would share the folder \"" + folder +
                    "\" with the archive of \"" + other + "\". Choose another name so the two histories stay apart.";
     }
