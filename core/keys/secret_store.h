@@ -11,11 +11,9 @@
 // key on "not stored" must never treat the third outcome as the second.
 #include "core/platform/error.h"
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 
 namespace kx {
 
@@ -46,22 +44,6 @@ public:
     void write(const std::string& service, const std::string& account, const std::string& label,
                const std::string& value) override;
     bool remove(const std::string& service, const std::string& account) override;
-};
-
-// Test double: items in memory, with switches that make every call fail as a
-// locked store would.
-class InMemorySecretStore final : public SecretStore {
-public:
-    ~InMemorySecretStore() override;
-    std::optional<std::string> read(const std::string& service, const std::string& account) override;
-    void write(const std::string& service, const std::string& account, const std::string& label,
-               const std::string& value) override;
-    bool remove(const std::string& service, const std::string& account) override;
-
-    bool failReads = false;
-    bool failWrites = false;
-    size_t writeCount = 0;
-    std::map<std::pair<std::string, std::string>, std::string> items;
 };
 
 // The process-wide store: the Secret Service unless a test replaced it.

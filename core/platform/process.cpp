@@ -188,12 +188,4 @@ ProcessResult PosixProcessRunner::run(const ProcessRequest& req) {
     return result;
 }
 
-ProcessResult FakeProcessRunner::run(const ProcessRequest& request) {
-    requests.push_back(request);
-    if (answers.empty()) return defaultAnswer;
-    ProcessResult r = answers.front();
-    answers.erase(answers.begin());
-    return r;
-}
-
 } // namespace kx

@@ -48,20 +48,6 @@ public:
     ProcessResult run(const ProcessRequest& request) override;
 };
 
-// Test double: records every request and answers from a queue (or a default).
-class FakeProcessRunner final : public ProcessRunner {
-public:
-    std::vector<ProcessRequest> requests;
-    std::vector<ProcessResult> answers;  // consumed front to back
-    ProcessResult defaultAnswer = [] {
-        ProcessResult r;
-        r.started = true;
-        r.exitCode = 0;
-        return r;
-    }();
-    ProcessResult run(const ProcessRequest& request) override;
-};
-
 // Looks a program name up on PATH (or returns it when it contains a "/").
 std::optional<std::string> findExecutable(const std::string& name, const std::string& pathVariable);
 

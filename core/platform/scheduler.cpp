@@ -233,16 +233,6 @@ SchedulerResult SystemdUserScheduler::unregisterJob(const std::string& label) {
 
 // ---- fake --------------------------------------------------------------------
 
-SchedulerResult FakeScheduler::registerJob(const ScheduledJob& job) {
-    calls.push_back({"register", job.label, job});
-    return registerResult;
-}
-
-SchedulerResult FakeScheduler::unregisterJob(const std::string& label) {
-    calls.push_back({"unregister", label, {}});
-    return unregisterResult;
-}
-
 std::shared_ptr<Scheduler> makePlatformScheduler() {
 #ifdef __APPLE__
     return std::make_shared<LaunchctlScheduler>(std::make_shared<PosixProcessRunner>(), systemInfo().userId());

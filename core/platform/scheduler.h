@@ -119,21 +119,6 @@ private:
     std::string systemctl_;
 };
 
-// Test double: records each call and answers from the configured results.
-class FakeScheduler final : public Scheduler {
-public:
-    struct Call {
-        std::string action;  // "register" or "unregister"
-        std::string label;
-        ScheduledJob job;    // for "register"
-    };
-    std::vector<Call> calls;
-    SchedulerResult registerResult;
-    SchedulerResult unregisterResult {3, "not loaded"};
-    SchedulerResult registerJob(const ScheduledJob& job) override;
-    SchedulerResult unregisterJob(const std::string& label) override;
-};
-
 // The scheduler of the platform this was built for: launchctl on macOS, systemd
 // user units on Linux.
 std::shared_ptr<Scheduler> makePlatformScheduler();

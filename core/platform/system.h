@@ -32,23 +32,6 @@ public:
     unsigned userId() const override;
 };
 
-// Test double with plain fields.
-class FakeSystemInfo final : public SystemInfo {
-public:
-    std::string home = "/home/test";
-    std::string appSupport = "/home/test/.local/share";
-    std::string shortName = "test";
-    std::string fullName = "Test User";
-    std::string computer = "Test Computer";
-    unsigned uid = 1000;
-    std::string homeDirectory() const override { return home; }
-    std::string applicationSupportDirectory() const override { return appSupport; }
-    std::string shortUserName() const override { return shortName; }
-    std::string fullUserName() const override { return fullName; }
-    std::string computerName() const override { return computer; }
-    unsigned userId() const override { return uid; }
-};
-
 // The process-wide instance (the Linux one unless a test replaced it).
 const SystemInfo& systemInfo();
 // Replaces the process-wide instance; for tests. Passing null restores the real one.

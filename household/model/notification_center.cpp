@@ -33,21 +33,3 @@ void setNotificationCenterForTesting(std::shared_ptr<NotificationCenter> center)
     std::lock_guard lock(gMutex);
     gCenter = std::move(center);
 }
-
-QStringList FakeNotificationCenter::shownIdentifiers() const { return shown_; }
-
-void FakeNotificationCenter::removeNotifications(const QStringList& identifiers) {
-    removals.push_back(identifiers);
-    for (const auto& id : identifiers) shown_.removeAll(id);
-}
-
-void FakeNotificationCenter::add(const NotificationRequest& request, std::function<void(std::optional<QString>)> done) {
-    added.push_back(request);
-    if (refuseTitles.contains(request.title)) {
-        done(refusal);
-        return;
-    }
-    shown_.removeAll(request.identifier);
-    shown_.push_back(request.identifier);
-    done(std::nullopt);
-}

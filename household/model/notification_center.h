@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 
 struct NotificationRequest {
     QString identifier;  // "kx.alert.stale": a later request with the same identifier replaces it
@@ -38,27 +37,3 @@ public:
 // unless a test installed another. Created on first use (needs the Qt application).
 std::shared_ptr<NotificationCenter> currentNotificationCenter();
 void setNotificationCenterForTesting(std::shared_ptr<NotificationCenter> center);
-
-// Test double: answers at once, records what was asked.
-class FakeNotificationCenter final : public NotificationCenter {
-public:
-    int status = 2;
-    // Requests whose title is in this list are refused with `refusal`.
-    QStringList refuseTitles;
-    QString refusal = "The notification service refused the request.";
-
-    std::vector<NotificationRequest> added;    // in order
-    std::vector<QStringList> removals;         // each removeNotifications call
-    QStringList shownIdentifiers() const;      // what is on screen now, oldest first
-    int statusReads = 0;
-
-    void readAuthorizationStatus(std::function<void(int)> done) override {
-        ++statusReads;
-        done(status);
-    }
-    void removeNotifications(const QStringList& identifiers) override;
-    void add(const NotificationRequest& request, std::function<void(std::optional<QString>)> done) override;
-
-private:
-    QStringList shown_;
-};

@@ -2,7 +2,7 @@
 // Points the schedule installer at a recording scheduler and a chosen application
 // executable for as long as the object lives; the real parts return afterwards.
 #include "core/health/schedule_installer.h"
-#include "core/platform/scheduler.h"
+#include "tests/support/platform_doubles.h"
 
 #include <functional>
 #include <memory>

@@ -11,6 +11,8 @@
 #include "core/platform/system.h"
 #include "household/model/notification_center.h"
 #include "tests/fixtures/fixtures.h"
+#include "tests/support/notification_center_double.h"
+#include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
 #include <QTest>

@@ -2,6 +2,7 @@
 
 #include "core/health/schedule_arguments.h"
 #include "core/platform/system.h"
+#include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>

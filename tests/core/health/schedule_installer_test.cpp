@@ -4,6 +4,7 @@
 
 #include "core/health/schedule_arguments.h"
 #include "core/platform/system.h"
+#include "tests/support/platform_doubles.h"
 #include "tests/support/schedule_seams.h"
 #include "tests/support/test_env.h"
 

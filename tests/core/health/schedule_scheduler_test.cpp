@@ -3,6 +3,7 @@
 #include "core/platform/scheduler.h"
 
 #include "core/platform/error.h"
+#include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>

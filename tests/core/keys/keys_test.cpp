@@ -1,6 +1,7 @@
 #include "core/keys/key_material.h"
 #include "core/keys/owner_keys.h"
 #include "core/keys/secret_store.h"
+#include "tests/support/secret_store_double.h"
 
 #include <gtest/gtest.h>
 
