@@ -1,6 +1,6 @@
 #pragma once
 // Value types of the application model's tamper-evidence and export operations.
-// AppModel exposes them as its nested names:
+// EvidenceModel exposes them as its nested names:
 //   using ManifestState = AppModelManifestState;
 //   using ExportResult = AppModelExportResult;
 #include "core/evidence/seal_file.h"

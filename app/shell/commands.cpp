@@ -1,6 +1,7 @@
 #include "app/shell/commands.h"
 
 #include "app/model/app_model.h"
+#include "app/model/runs_model.h"
 #include "app/shell/kelvara_app.h"
 #include "app/shell/model_calls.h"
 #include "app/shell/routes.h"
@@ -105,9 +106,10 @@ AppCommands::AppCommands(KelvaraApp& app, QMainWindow& window) : QObject(&window
     scan_ = view->addAction(tr("Scan All Sources"));
     scan_->setObjectName(QStringLiteral("scanAllSourcesAction"));
     scan_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    scan_->setEnabled(!model.isRunning());
+    scan_->setEnabled(!model.runs().isRunning());
     connect(scan_, &QAction::triggered, &model, [&model] { startOrdinaryScan(model); });
-    connect(&model, &AppModel::isRunningChanged, scan_, [this, &model] { scan_->setEnabled(!model.isRunning()); });
+    connect(&model.runs(), &RunsModel::isRunningChanged, scan_,
+            [this, &model] { scan_->setEnabled(!model.runs().isRunning()); });
 
     // Window.
     QMenu* windowMenu = bar->addMenu(tr("&Window"));

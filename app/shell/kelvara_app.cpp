@@ -1,6 +1,7 @@
 #include "app/shell/kelvara_app.h"
 
 #include "app/model/app_model.h"
+#include "app/model/owners_model.h"
 #include "app/shell/commands.h"
 #include "app/shell/main_window.h"
 #include "app/shell/menu_bar_view.h"
@@ -37,7 +38,7 @@ KelvaraApp::KelvaraApp(Options options, QObject* parent) : QObject(parent), opti
     updater_ = std::make_unique<Updater>(options_.updateFeed, QStringLiteral(KELVARA_VERSION_STRING), *updateDriver_);
 
     // Every later change of the chosen owner (not its initial value).
-    connect(model_.get(), &AppModel::archiveOwnerChanged, this, &KelvaraApp::syncBackupOwner);
+    connect(&model_->owners(), &OwnersModel::archiveOwnerChanged, this, &KelvaraApp::syncBackupOwner);
 
     statusItem_ = std::make_unique<StatusItem>(
         *model_, [this] { showMainWindow(); }, [this] { quit(); }, options_.useTray);

@@ -1,6 +1,7 @@
 #include "app/shell/menu_bar_view.h"
 
 #include "app/model/app_model.h"
+#include "app/model/runs_model.h"
 #include "app/shell/model_calls.h"
 #include "app/ui/counts.h"
 #include "app/ui/style.h"
@@ -114,7 +115,7 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
             quit();
     });
     connect(&model_, &AppModel::reportChanged, this, &MenuBarView::refresh);
-    connect(&model_, &AppModel::isRunningChanged, this, &MenuBarView::refresh);
+    connect(&model_.runs(), &RunsModel::isRunningChanged, this, &MenuBarView::refresh);
     refresh();
 }
 
@@ -135,7 +136,7 @@ void MenuBarView::refresh() {
         gapCount_->setText(inflected(tr("^[%lld coverage gap](inflect: true)"), gaps));
     }
     gapCount_->setVisible(report.has_value() && gaps > 0);
-    scanNow_->setEnabled(!model_.isRunning());
+    scanNow_->setEnabled(!model_.runs().isRunning());
     adjustSize();
 }
 
@@ -189,7 +190,7 @@ StatusItem::StatusItem(AppModel& model, std::function<void()> openMainWindow, st
     menu->addAction(tr("Open Kelvara"), this, [openMainWindow] { openMainWindow(); });
     menu->addSeparator();
     menu->addAction(tr("Quit"), this, [quit] { quit(); });
-    connect(menu, &QMenu::aboutToShow, scan, [scan, &model] { scan->setEnabled(!model.isRunning()); });
+    connect(menu, &QMenu::aboutToShow, scan, [scan, &model] { scan->setEnabled(!model.runs().isRunning()); });
     tray_->setContextMenu(menu);
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)

@@ -1,15 +1,18 @@
 #include "app/shell/model_calls.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
+#include "app/model/owners_model.h"
+#include "app/model/runs_model.h"
 
 void startOrdinaryScan(AppModel& model) {
-    model.startScan(std::nullopt, true, false);
+    model.runs().startScan(ScanRequest{});
 }
 
 bool isReportStale(const AppModel& model) {
-    return model.isReportStale();
+    return model.alerts().isReportStale();
 }
 
 QString ownerNameForBackup(const AppModel& model) {
-    return QString::fromStdString(model.resolvedOwner().owner);
+    return QString::fromStdString(model.owners().resolvedOwner().owner);
 }

@@ -1,6 +1,7 @@
 #include "app/shell/root_view.h"
 
 #include "app/model/app_model.h"
+#include "app/model/permissions_model.h"
 #include "app/shell/route_screens.h"
 #include "app/shell/routes.h"
 #include "app/shell/sheets.h"
@@ -166,8 +167,9 @@ RootView::RootView(AppModel& model, BackupModel& backup, OnboardingModel& onboar
         showRoute(model_.route());
     });
     connect(&model_, &AppModel::lastErrorChanged, this, &RootView::updateBanner);
-    connect(&model_, &AppModel::hasFullDiskAccessChanged, this, &RootView::updateSheets);
-    connect(&model_, &AppModel::dismissedFullDiskAccessPromptChanged, this, &RootView::updateSheets);
+    connect(&model_.permissions(), &PermissionsModel::hasFullDiskAccessChanged, this, &RootView::updateSheets);
+    connect(&model_.permissions(), &PermissionsModel::dismissedFullDiskAccessPromptChanged, this,
+            &RootView::updateSheets);
     connect(&onboarding_, &OnboardingModel::shouldShowChanged, this, &RootView::updateSheets);
 }
 
@@ -309,8 +311,9 @@ void RootView::updateSheets() {
     // closes it: registering this Mac's source during the flow must not pull the
     // sheet away in the middle of the first archive.
     const bool wantOnboarding = onboardingSheet_ ? !onboarding_.isFinished() : onboarding_.shouldShow();
-    const bool wantFda = !wantOnboarding && !model_.hasFullDiskAccess() && !model_.dismissedFullDiskAccessPrompt() &&
-                         liveMessagesDatabaseExists();
+    const PermissionsModel& permissions = model_.permissions();
+    const bool wantFda = !wantOnboarding && !permissions.hasFullDiskAccess() &&
+                         !permissions.dismissedFullDiskAccessPrompt() && liveMessagesDatabaseExists();
     if (!wantOnboarding)
         closeSheet(onboardingSheet_);
     if (!wantFda)
@@ -377,7 +380,7 @@ void RootView::presentFullDiskAccess() {
             return;
         fdaSheet_ = nullptr;
         sheet->deleteLater();
-        model_.setDismissedFullDiskAccessPrompt(true);
+        model_.permissions().setDismissedFullDiskAccessPrompt(true);
         updateSheets();
         window()->activateWindow();
     });

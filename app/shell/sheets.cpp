@@ -1,6 +1,7 @@
 #include "app/shell/sheets.h"
 
 #include "app/model/app_model.h"
+#include "app/model/permissions_model.h"
 #include "app/ui/style.h"
 #include "app/ui/widgets.h"
 
@@ -47,7 +48,8 @@ QWidget* makeFullDiskAccessContent(AppModel& model, QDialog& sheet) {
     footer->addStretch(1);
     auto* without = new QPushButton(QObject::tr("Continue without it"), w);
     without->setObjectName(QStringLiteral("continueWithoutAccessButton"));
-    QObject::connect(without, &QPushButton::clicked, &model, [&model] { model.setDismissedFullDiskAccessPrompt(true); });
+    QObject::connect(without, &QPushButton::clicked, &model,
+                     [&model] { model.permissions().setDismissedFullDiskAccessPrompt(true); });
     footer->addWidget(without);
     column->addLayout(footer);
     return w;

@@ -34,8 +34,6 @@
 #include "core/filters/conversation_profile.h"
 #include "core/platform/time.h"
 
-#include <SQLiteCpp/SQLiteCpp.h>
-
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -43,6 +41,10 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace SQLite {
+class Database;
+}
 
 namespace kx {
 

@@ -4,6 +4,8 @@
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 
 namespace kx {

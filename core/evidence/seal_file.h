@@ -30,7 +30,7 @@
 #include "core/evidence/export_format.h"
 #include "core/platform/time.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>

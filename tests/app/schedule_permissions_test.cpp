@@ -1,11 +1,16 @@
 // AppModel's permission operations: the summary, the access probe and keeping
 // the installed schedule current; plus how notification answers read.
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
+#include "app/model/contacts_model.h"
+#include "app/model/household_model.h"
+#include "app/model/permissions_model.h"
 #include "app/model/permissions_notifications.h"
 #include "app/platform/user_defaults.h"
 #include "core/health/permissions_summary.h"
 #include "core/health/schedule_arguments.h"
 #include "core/health/schedule_installer.h"
+#include "tests/support/model_test_access.h"
 #include "tests/support/schedule_seams.h"
 #include "tests/support/test_env.h"
 
@@ -36,7 +41,6 @@ constexpr int kProbeWaitMillis = 15000;
 class TestModel : public AppModel {
 public:
     using AppModel::setDestinationRootValue;
-    using AppModel::setMachineID;
 };
 
 class SchedulePermissions : public ::testing::Test {
@@ -84,9 +88,9 @@ protected:
         sqlite3_close(db);
     }
     Verdict probe(AppModel& model) {
-        model.startAccessProbe();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !model.isProbingFDA(); }, kProbeWaitMillis));
-        return model.fdaVerdict();
+        model.permissions().startAccessProbe();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !model.permissions().isProbingFDA(); }, kProbeWaitMillis));
+        return model.permissions().fdaVerdict();
     }
 
     kx::test::TempDir dir;
@@ -110,29 +114,29 @@ kx::ProbeOutput reply(bool exists, bool readable, std::optional<int64_t> count, 
 
 TEST_F(SchedulePermissions, SummaryIsReadAfreshAndInstalledMeansTheFileExists) {
     AppModel model;
-    PermissionsSummary s = model.permissionStatus();
+    PermissionsSummary s = model.permissions().permissionStatus();
     EXPECT_FALSE(s.scheduleInstalled);
     EXPECT_EQ(s.fullDiskAccess, Verdict::notRunYet());
-    EXPECT_EQ(s.contacts, model.contactsAuthorization());
-    EXPECT_EQ(s.notificationsAllowed, notificationsAllowed(model.notifier()->authorization()));
+    EXPECT_EQ(s.contacts, model.contacts().contactsAuthorization());
+    EXPECT_EQ(s.notificationsAllowed, notificationsAllowed(model.alerts().notifier()->authorization()));
 
     // A property list nobody registered still counts as installed.
     writeAll(ScheduleInstaller::plistURL(), "<plist/>");
-    EXPECT_TRUE(model.permissionStatus().scheduleInstalled);
+    EXPECT_TRUE(model.permissions().permissionStatus().scheduleInstalled);
     stdfs::remove(ScheduleInstaller::plistURL());
-    EXPECT_FALSE(model.permissionStatus().scheduleInstalled);
+    EXPECT_FALSE(model.permissions().permissionStatus().scheduleInstalled);
 }
 
 TEST_F(SchedulePermissions, TwoQuickRequestsStartOneProbe) {
     AppModel model;
     replyWith(reply(false, false, std::nullopt, "there is no file"), 0.5);
-    model.startAccessProbe();
-    EXPECT_TRUE(model.isProbingFDA());
-    model.startAccessProbe();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isProbingFDA(); }, kProbeWaitMillis));
+    model.permissions().startAccessProbe();
+    EXPECT_TRUE(model.permissions().isProbingFDA());
+    model.permissions().startAccessProbe();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.permissions().isProbingFDA(); }, kProbeWaitMillis));
     EXPECT_EQ(engineRuns(), 1);
     // No database for the application nor for the engine.
-    EXPECT_EQ(model.fdaVerdict(), Verdict::noDatabase());
+    EXPECT_EQ(model.permissions().fdaVerdict(), Verdict::noDatabase());
 }
 
 TEST_F(SchedulePermissions, VerdictsForReadableBlockedAndFailingEngines) {
@@ -168,7 +172,7 @@ TEST_F(SchedulePermissions, ModelGoneBeforeTheProbeEndsIsHarmless) {
     replyWith(reply(false, false, std::nullopt), 0.3);
     {
         AppModel model;
-        model.startAccessProbe();
+        model.permissions().startAccessProbe();
     }
     // The probe finishes on the pool and posts its verdict to a model that is gone.
     ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(kProbeWaitMillis));
@@ -179,14 +183,14 @@ TEST_F(SchedulePermissions, ModelGoneBeforeTheProbeEndsIsHarmless) {
 
 TEST_F(SchedulePermissions, InstalledScheduleFollowsANewRootAndTheFirstMachineIdentity) {
     TestModel model;
-    model.keepScheduleCurrent();
+    model.permissions().keepScheduleCurrent();
     // Not installed: changes install nothing.
     model.setDestinationRootValue("/elsewhere");
     EXPECT_FALSE(ScheduleInstaller::isInstalled());
 
     const std::string configDir = model.configDir().toStdString();
     ScheduleInstaller::install(configDir + "/sources.json", "/elsewhere", configDir + "/filters.json", std::nullopt);
-    model.setMachineID(QString());
+    ModelTestAccess::setMachineID(model.householdModel(), QString());
     model.setDestinationRootValue("/new root");
     auto installed = ScheduleInstaller::readInstalled();
     ASSERT_TRUE(installed);
@@ -194,7 +198,7 @@ TEST_F(SchedulePermissions, InstalledScheduleFollowsANewRootAndTheFirstMachineId
     EXPECT_NE(std::find(args.begin(), args.end(), "/new root"), args.end());
     EXPECT_EQ(std::find(args.begin(), args.end(), "--machine-id"), args.end());
 
-    model.setMachineID("MAC-42");
+    ModelTestAccess::setMachineID(model.householdModel(), "MAC-42");
     installed = ScheduleInstaller::readInstalled();
     ASSERT_TRUE(installed);
     EXPECT_NE(std::find(installed->programArguments.begin(), installed->programArguments.end(), "MAC-42"),
@@ -207,22 +211,22 @@ TEST_F(SchedulePermissions, ValuesSettledDuringStartUpAreCaughtUpWhenWatchingBeg
     // Installed by an earlier version of the settings: another root, no identity.
     ScheduleInstaller::install(configDir + "/sources.json", "/before", configDir + "/filters.json", std::nullopt);
     fake->calls.clear();
-    model.keepScheduleCurrent();
+    model.permissions().keepScheduleCurrent();
     const auto installed = ScheduleInstaller::readInstalled();
     ASSERT_TRUE(installed);
     EXPECT_EQ(installed->programArguments,
               kx::ScheduleArguments::ingest((dir / "bin/kxctl").string(), configDir + "/sources.json",
                                             model.destinationRoot().toStdString(), configDir + "/filters.json",
-                                            model.machineID().toStdString(), true));
+                                            model.householdModel().machineID().toStdString(), true));
     // Already current: nothing is registered again.
     fake->calls.clear();
-    model.keepScheduleCurrent();
+    model.permissions().keepScheduleCurrent();
     EXPECT_TRUE(fake->calls.empty());
 }
 
 TEST_F(SchedulePermissions, AScheduleThatCannotBeUpdatedSaysSoAndIsNotLeftClaimingToRun) {
     TestModel model;
-    model.keepScheduleCurrent();
+    model.permissions().keepScheduleCurrent();
     const std::string configDir = model.configDir().toStdString();
     ScheduleInstaller::install(configDir + "/sources.json", "/old", configDir + "/filters.json", std::nullopt);
     fake->registerResult = {5, ""};

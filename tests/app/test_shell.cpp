@@ -2,6 +2,9 @@
 // menu's shortcuts, the scan command, the error banner, the two sheets and
 // their close rules, the status panel and the backup owner.
 #include "app/model/app_model.h"
+#include "app/model/owners_model.h"
+#include "app/model/permissions_model.h"
+#include "app/model/runs_model.h"
 #include "app/platform/user_defaults.h"
 #include "app/shell/commands.h"
 #include "app/shell/kelvara_app.h"
@@ -14,6 +17,7 @@
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
 #include "setup/model/onboarding_model.h"
+#include "tests/support/model_test_access.h"
 #include "tests/support/test_env.h"
 
 #include <QAction>
@@ -38,7 +42,6 @@ using namespace std::chrono_literals;
 class TestAppModel : public AppModel {
 public:
     using AppModel::AppModel;
-    using AppModel::setIsRunning;
     using AppModel::setReport;
 };
 
@@ -227,19 +230,19 @@ TEST_F(ShellTest, ScanCommandsAreDisabledWhileARunIsGoing) {
     ASSERT_NE(scanNow, nullptr);
     EXPECT_TRUE(scan->isEnabled());
     EXPECT_TRUE(scanNow->isEnabled());
-    model_->setIsRunning(true);
+    ModelTestAccess::setIsRunning(model_->runs(), true);
     EXPECT_FALSE(scan->isEnabled());
     EXPECT_FALSE(scanNow->isEnabled());
-    model_->setIsRunning(false);
+    ModelTestAccess::setIsRunning(model_->runs(), false);
     EXPECT_TRUE(scan->isEnabled());
     EXPECT_TRUE(scanNow->isEnabled());
 
     // Ctrl+R starts a real run (of no sources here); the command comes back
     // when it ends.
     QTest::keyClick(w, Qt::Key_R, Qt::ControlModifier);
-    EXPECT_TRUE(model_->isRunning());
+    EXPECT_TRUE(model_->runs().isRunning());
     EXPECT_FALSE(scan->isEnabled());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isRunning(); }, 60000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 60000));
     EXPECT_TRUE(scan->isEnabled());
     EXPECT_TRUE(scanNow->isEnabled());
 }
@@ -293,7 +296,7 @@ TEST_F(ShellTest, BannerAnimatesInAndOut) {
 TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
     makeLiveDatabase();
     MainWindow* w = start();
-    model_->setHasFullDiskAccess(false);
+    model_->permissions().setHasFullDiskAccess(false);
     RootView* root = w->rootView();
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->onboardingSheet() && root->onboardingSheet()->isVisible(); }));
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
@@ -312,7 +315,7 @@ TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
 
     // Closing the prompt records the dismissal for this run.
     QTest::keyClick(root->fullDiskAccessSheet(), Qt::Key_Escape);
-    EXPECT_TRUE(model_->dismissedFullDiskAccessPrompt());
+    EXPECT_TRUE(model_->permissions().dismissedFullDiskAccessPrompt());
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
 }
 
@@ -330,31 +333,31 @@ TEST_F(ShellTest, AccessPromptRules) {
     makeLiveDatabase();
     MainWindow* w = start();
     RootView* root = w->rootView();
-    model_->setHasFullDiskAccess(true);
+    model_->permissions().setHasFullDiskAccess(true);
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->sheetsSettled(); }));
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr) << "with access granted the prompt never shows";
 
-    model_->setHasFullDiskAccess(false);
+    model_->permissions().setHasFullDiskAccess(false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->fullDiskAccessSheet() != nullptr; }));
     // Access found by a re-check closes it without counting as a dismissal.
-    model_->setHasFullDiskAccess(true);
+    model_->permissions().setHasFullDiskAccess(true);
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
-    EXPECT_FALSE(model_->dismissedFullDiskAccessPrompt());
+    EXPECT_FALSE(model_->permissions().dismissedFullDiskAccessPrompt());
 
     // "Continue without it" dismisses it.
-    model_->setHasFullDiskAccess(false);
+    model_->permissions().setHasFullDiskAccess(false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->fullDiskAccessSheet() != nullptr; }));
     auto* without = root->fullDiskAccessSheet()->findChild<QPushButton*>(QStringLiteral("continueWithoutAccessButton"));
     ASSERT_NE(without, nullptr);
     QTest::mouseClick(without, Qt::LeftButton);
-    EXPECT_TRUE(model_->dismissedFullDiskAccessPrompt());
+    EXPECT_TRUE(model_->permissions().dismissedFullDiskAccessPrompt());
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
 
     // Without a live database there is nothing to ask for.
-    model_->setDismissedFullDiskAccessPrompt(false);
+    model_->permissions().setDismissedFullDiskAccessPrompt(false);
     std::filesystem::remove(liveDatabase());
-    model_->setHasFullDiskAccess(true);
-    model_->setHasFullDiskAccess(false);
+    model_->permissions().setHasFullDiskAccess(true);
+    model_->permissions().setHasFullDiskAccess(false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->sheetsSettled(); }));
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
 }
@@ -425,7 +428,7 @@ TEST_F(ShellTest, BackupModelFollowsTheArchiveOwner) {
     start(false);
     BackupModel& backup = app_->backup();
     QSignalSpy changed(&backup, &BackupModel::ownerChanged);
-    model_->setArchiveOwner(QStringLiteral("jorin"));
+    model_->owners().setArchiveOwner(QStringLiteral("jorin"));
     EXPECT_EQ(backup.owner(), QStringLiteral("jorin"));
     EXPECT_EQ(changed.count(), 1);
     // Telling it the same owner again changes nothing.

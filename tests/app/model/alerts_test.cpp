@@ -25,7 +25,7 @@ protected:
     }
     std::vector<HealthAlert::Kind> kinds() const {
         std::vector<HealthAlert::Kind> out;
-        for (const auto& a : model->activeAlerts()) out.push_back(a.kind);
+        for (const auto& a : model->alerts().activeAlerts()) out.push_back(a.kind);
         return out;
     }
     std::shared_ptr<FixedClock> clock = std::make_shared<FixedClock>(kNow);
@@ -34,13 +34,13 @@ protected:
 } // namespace
 
 TEST_F(Alerts, StalenessHasA48HourBoundaryAndNoOrAFailedReportIsStale) {
-    EXPECT_TRUE(start(clock).isReportStale());
+    EXPECT_TRUE(start(clock).alerts().isReportStale());
     model.reset();
 
     statusFromRunStarted(seconds(172800));
-    EXPECT_FALSE(start(clock).isReportStale());
+    EXPECT_FALSE(start(clock).alerts().isReportStale());
     clock->advance(seconds(1));
-    EXPECT_TRUE(model->isReportStale());
+    EXPECT_TRUE(model->alerts().isReportStale());
     model.reset();
 
     CoverageReport failed;
@@ -49,7 +49,7 @@ TEST_F(Alerts, StalenessHasA48HourBoundaryAndNoOrAFailedReportIsStale) {
     failed.runDate = kNow;
     writeAll(defaultRoot() / "STATUS.json", failed.toJson());
     clock->set(kNow);
-    EXPECT_TRUE(start(clock).isReportStale());
+    EXPECT_TRUE(start(clock).alerts().isReportStale());
 }
 
 TEST_F(Alerts, LaunchReadsPermissionFirstThenComputesAndPosts) {
@@ -60,16 +60,16 @@ TEST_F(Alerts, LaunchReadsPermissionFirstThenComputesAndPosts) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return center->added.size() == 1; }, 5000));
     EXPECT_EQ(center->added[0].identifier, "kx.alert.neverRan");
     EXPECT_EQ(center->added[0].title, "Your archive has never run");
-    EXPECT_EQ(center->added[0].body, QString::fromStdString(m.activeAlerts()[0].body));
+    EXPECT_EQ(center->added[0].body, QString::fromStdString(m.alerts().activeAlerts()[0].body));
 }
 
 TEST_F(Alerts, WithoutPermissionTheAlertsStayListedAndNothingIsPosted) {
     center->status = 1;
     auto& m = start(clock);
-    QTest::qWait(20);
-    EXPECT_FALSE(m.activeAlerts().empty());
+    ASSERT_TRUE(kx::test::drainModelTasks(m));
+    EXPECT_FALSE(m.alerts().activeAlerts().empty());
     EXPECT_TRUE(center->added.empty());
-    EXPECT_TRUE(m.notifier()->lastPostError().startsWith("Notifications are not permitted, so 1 health"));
+    EXPECT_TRUE(m.alerts().notifier()->lastPostError().startsWith("Notifications are not permitted, so 1 health"));
 }
 
 TEST_F(Alerts, PostingOnlyWhenAskedAndClearedAlertsAreWithdrawn) {
@@ -77,19 +77,19 @@ TEST_F(Alerts, PostingOnlyWhenAskedAndClearedAlertsAreWithdrawn) {
     auto& m = start(clock);
     ASSERT_TRUE(QTest::qWaitFor([&] { return center->added.size() == 1; }, 5000));
 
-    m.refreshAlerts(false);
-    QTest::qWait(20);
+    m.alerts().refreshAlerts(false);
+    ASSERT_TRUE(kx::test::drainModelTasks(m));
     EXPECT_EQ(center->added.size(), 1u);
 
     // A run arrives: nothing is wrong any more, and the notification goes away.
     statusFromRunStarted(hours(1));
     m.refreshReport();
-    QSignalSpy changed(&m, &AppModel::activeAlertsChanged);
-    m.refreshAlerts(true);
+    QSignalSpy changed(&m.alerts(), &AlertsModel::activeAlertsChanged);
+    m.alerts().refreshAlerts(true);
     EXPECT_EQ(changed.count(), 1);
-    EXPECT_TRUE(m.activeAlerts().empty());
+    EXPECT_TRUE(m.alerts().activeAlerts().empty());
     EXPECT_TRUE(center->shownIdentifiers().isEmpty());
-    QTest::qWait(20);
+    ASSERT_TRUE(kx::test::drainModelTasks(m));
     EXPECT_EQ(center->added.size(), 1u); // an empty list posts nothing
 }
 
@@ -104,35 +104,35 @@ TEST_F(Alerts, RootIsReachableOnlyAsAFolder) {
     statusFromRunStarted(hours(1));
     defaults->remove(DefaultsKey::destinationRoot);
     auto& m = start(clock);
-    EXPECT_TRUE(m.activeAlerts().empty());
+    EXPECT_TRUE(m.alerts().activeAlerts().empty());
     std::filesystem::remove_all(defaultRoot());
-    m.refreshAlerts(false);
+    m.alerts().refreshAlerts(false);
     EXPECT_EQ(kinds(), std::vector{HealthAlert::Kind::destinationUnreachable});
 }
 
 TEST_F(Alerts, TheDailyScheduleFileIsLookedForInTheHomeFolder) {
     fs::createPrivateDirectories(defaultRoot());
     auto& m = start(clock);
-    EXPECT_FALSE(AppModel::dailyScheduleFileExists());
-    EXPECT_NE(m.activeAlerts()[0].body.find("daily run is not turned on"), std::string::npos);
+    EXPECT_FALSE(AlertsModel::dailyScheduleFileExists());
+    EXPECT_NE(m.alerts().activeAlerts()[0].body.find("daily run is not turned on"), std::string::npos);
     writeAll(home / "Library/LaunchAgents/com.dunholt.kelvara.plist", "<plist/>");
-    EXPECT_TRUE(AppModel::dailyScheduleFileExists());
-    m.refreshAlerts(false);
-    EXPECT_EQ(m.activeAlerts()[0].body.find("daily run"), std::string::npos);
+    EXPECT_TRUE(AlertsModel::dailyScheduleFileExists());
+    m.alerts().refreshAlerts(false);
+    EXPECT_EQ(m.alerts().activeAlerts()[0].body.find("daily run"), std::string::npos);
 }
 
 TEST_F(Alerts, SavingSettingsWritesThemAndRecomputesWithoutPosting) {
     fs::createPrivateDirectories(defaultRoot());
     auto& m = start(clock);
     ASSERT_TRUE(QTest::qWaitFor([&] { return center->added.size() == 1; }, 5000));
-    m.setAlertSettings(HealthAlertSettings{false, 14, std::nullopt});
-    m.saveAlertSettings();
+    m.alerts().setAlertSettings(HealthAlertSettings{false, 14, std::nullopt});
+    m.alerts().saveAlertSettings();
     EXPECT_TRUE(m.lastError().isNull());
-    EXPECT_TRUE(m.activeAlerts().empty());
+    EXPECT_TRUE(m.alerts().activeAlerts().empty());
     const auto back = HealthAlertSettings::load((configDir() / "alerts.json").string());
     EXPECT_FALSE(back.enabled);
     EXPECT_EQ(back.warnAfterDays, 14);
-    QTest::qWait(20);
+    ASSERT_TRUE(kx::test::drainModelTasks(m));
     EXPECT_EQ(center->added.size(), 1u);
 }
 
@@ -140,9 +140,9 @@ TEST_F(Alerts, ASettingsSaveThatFailsIsSaidAndTheListStillFollows) {
     fs::createPrivateDirectories(defaultRoot());
     writeAll(configDir() / "alerts.json", "{broken");
     auto& m = start(clock);
-    m.setAlertSettings(HealthAlertSettings{false, 7, std::nullopt});
-    m.saveAlertSettings();
+    m.alerts().setAlertSettings(HealthAlertSettings{false, 7, std::nullopt});
+    m.alerts().saveAlertSettings();
     EXPECT_TRUE(m.lastError().startsWith("Could not save your notification settings: "));
-    EXPECT_TRUE(m.activeAlerts().empty());
+    EXPECT_TRUE(m.alerts().activeAlerts().empty());
     EXPECT_EQ(readAll(configDir() / "alerts.json"), "{broken");
 }

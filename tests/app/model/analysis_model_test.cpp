@@ -5,7 +5,6 @@
 #include "tests/app/model/model_test_support.h"
 
 #include <QSignalSpy>
-#include <QThreadPool>
 
 namespace fs = std::filesystem;
 namespace fx = kx::fixtures;
@@ -13,8 +12,9 @@ using Verdict = kx::SourceDeletionReport::Verdict;
 
 namespace {
 
-class AnalysisModel : public kx::test::ModelTest {
+class AnalysisModelTest : public kx::test::ModelTest {
 protected:
+    ::AnalysisModel& analysis() const { return model->analysis(); }
     // original (60 messages), an exact copy, its first 30 ("part"), all for
     // "jorin"; and a source of its own for "sam".
     void makeSources() {
@@ -38,72 +38,70 @@ protected:
                         kx::IngesterRegistry(kx::makeDefaultIngesters()), nullptr, kx::FilterSet())
             .run(o);
     }
-    void settle() {
-        QThreadPool::globalInstance()->waitForDone();
-        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-    }
-    bool analyzed() { return QTest::qWaitFor([&] { return !model->isAnalyzing(); }, 60000); }
+    void settle() { ASSERT_TRUE(kx::test::drainModelTasks(*model)); }
+    bool analyzed() { return QTest::qWaitFor([&] { return !analysis().isAnalyzing(); }, 60000); }
 };
 
 } // namespace
 
-TEST_F(AnalysisModel, CheckSafetyAndDuplicatesGiveTheRightVerdictsAndFindings) {
+TEST_F(AnalysisModelTest, CheckSafetyAndDuplicatesGiveTheRightVerdictsAndFindings) {
     start();
     makeSources();
     archive();
     fx::appendMessages(home / "src/sam/chat.db", 30, 1);  // "sam" now holds one message its archive lacks
 
-    QSignalSpy deletionSpy(model.get(), &AppModel::deletionChanged);
-    model->checkSafety();
-    model->checkSafety();  // a second press while it runs does nothing
-    EXPECT_TRUE(model->isAnalyzing());
+    QSignalSpy deletionSpy(&model->analysis(), &AnalysisModel::deletionChanged);
+    analysis().checkSafety();
+    analysis().checkSafety();  // a second press while it runs does nothing
+    EXPECT_TRUE(analysis().isAnalyzing());
     ASSERT_TRUE(analyzed());
     EXPECT_EQ(deletionSpy.count(), 1);
 
-    ASSERT_EQ(model->coverage().size(), 2u);
-    EXPECT_EQ(model->coverage()[0].owner, "jorin");
-    EXPECT_TRUE(model->coverage()[0].firstDate.has_value());
-    EXPECT_EQ(model->coverage()[1].owner, "sam");
-    ASSERT_TRUE(model->deletion().has_value());
-    for (const char* id : {"original", "copy", "part", "sam"}) ASSERT_TRUE(model->deletionReport(id).has_value()) << id;
-    EXPECT_EQ(model->deletionReport("original")->verdict, Verdict::verifiedRedundant);
-    EXPECT_EQ(model->deletionReport("copy")->verdict, Verdict::verifiedRedundant);
-    EXPECT_EQ(model->deletionReport("part")->verdict, Verdict::verifiedRedundant);
-    EXPECT_EQ(model->deletionReport("sam")->verdict, Verdict::doNotDelete);
-    EXPECT_EQ(model->deletionReport("sam")->uniqueMessages, 31);  // no other source of sam's holds any
-    EXPECT_EQ(model->deletionReport("sam")->messagesInArchive, 30);
-    EXPECT_FALSE(model->deletionReport("nobody").has_value());
+    ASSERT_EQ(analysis().coverage().size(), 2u);
+    EXPECT_EQ(analysis().coverage()[0].owner, "jorin");
+    EXPECT_TRUE(analysis().coverage()[0].firstDate.has_value());
+    EXPECT_EQ(analysis().coverage()[1].owner, "sam");
+    ASSERT_TRUE(analysis().deletion().has_value());
+    for (const char* id : {"original", "copy", "part", "sam"})
+        ASSERT_TRUE(analysis().deletionReport(id).has_value()) << id;
+    EXPECT_EQ(analysis().deletionReport("original")->verdict, Verdict::verifiedRedundant);
+    EXPECT_EQ(analysis().deletionReport("copy")->verdict, Verdict::verifiedRedundant);
+    EXPECT_EQ(analysis().deletionReport("part")->verdict, Verdict::verifiedRedundant);
+    EXPECT_EQ(analysis().deletionReport("sam")->verdict, Verdict::doNotDelete);
+    EXPECT_EQ(analysis().deletionReport("sam")->uniqueMessages, 31);  // no other source of sam's holds any
+    EXPECT_EQ(analysis().deletionReport("sam")->messagesInArchive, 30);
+    EXPECT_FALSE(analysis().deletionReport("nobody").has_value());
 
-    model->findDuplicates();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->duplicateFindings().empty(); }, 60000));
-    for (const char* id : {"original", "copy", "part"}) ASSERT_TRUE(model->duplicateFindings(id).has_value()) << id;
-    EXPECT_EQ(model->duplicateFindings("copy")->kind, "identical");
-    EXPECT_EQ(model->duplicateFindings("copy")->otherSourceId, "original");
-    EXPECT_EQ(model->duplicateFindings("original")->otherSourceId, "copy");
-    EXPECT_EQ(model->duplicateFindings("part")->kind, "redundant");  // its archived 30 are in both others
-    EXPECT_FALSE(model->duplicateFindings("sam").has_value());
-    EXPECT_EQ(model->identicalGroups(), (AppModel::IdenticalGroups {{"copy", "original"}}));
+    analysis().findDuplicates();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !analysis().duplicateFindings().empty(); }, 60000));
+    for (const char* id : {"original", "copy", "part"}) ASSERT_TRUE(analysis().duplicateFindings(id).has_value()) << id;
+    EXPECT_EQ(analysis().duplicateFindings("copy")->kind, "identical");
+    EXPECT_EQ(analysis().duplicateFindings("copy")->otherSourceId, "original");
+    EXPECT_EQ(analysis().duplicateFindings("original")->otherSourceId, "copy");
+    EXPECT_EQ(analysis().duplicateFindings("part")->kind, "redundant");  // its archived 30 are in both others
+    EXPECT_FALSE(analysis().duplicateFindings("sam").has_value());
+    EXPECT_EQ(analysis().identicalGroups(), (AnalysisModel::IdenticalGroups {{"copy", "original"}}));
 }
 
-TEST_F(AnalysisModel, ResultsAreClearedWhenSourcesTheRootOrTheArchiveChange) {
+TEST_F(AnalysisModelTest, ResultsAreClearedWhenSourcesTheRootOrTheArchiveChange) {
     start();
     makeSources();
     archive();
     auto analyzeAll = [&] {
-        model->checkSafety();
-        model->findDuplicates();
+        analysis().checkSafety();
+        analysis().findDuplicates();
         ASSERT_TRUE(analyzed());
         settle();
-        ASSERT_TRUE(model->deletion().has_value());
-        ASSERT_FALSE(model->duplicateFindings().empty());
+        ASSERT_TRUE(analysis().deletion().has_value());
+        ASSERT_FALSE(analysis().duplicateFindings().empty());
     };
     auto cleared = [&] {
-        return model->coverage().empty() && !model->deletion() && model->duplicateFindings().empty() &&
-               model->identicalGroups().empty();
+        return analysis().coverage().empty() && !analysis().deletion() && analysis().duplicateFindings().empty() &&
+               analysis().identicalGroups().empty();
     };
 
     analyzeAll();
-    model->removeSource("part");
+    model->sources().removeSource("part");
     EXPECT_TRUE(cleared());
 
     analyzeAll();
@@ -112,7 +110,7 @@ TEST_F(AnalysisModel, ResultsAreClearedWhenSourcesTheRootOrTheArchiveChange) {
     model->setDestinationRoot(QString::fromStdString(defaultRoot().string()));
 
     analyzeAll();
-    model->startScan(std::nullopt, true, false);  // a run: the archive is about to change
+    model->runs().startScan(ScanRequest{});  // a run: the archive is about to change
     EXPECT_TRUE(cleared());
     ASSERT_TRUE(waitForRun());
     EXPECT_TRUE(cleared());
@@ -126,33 +124,33 @@ TEST_F(AnalysisModel, ResultsAreClearedWhenSourcesTheRootOrTheArchiveChange) {
     EXPECT_TRUE(cleared());
 
     // An analysis running when its inputs change publishes nothing.
-    model->checkSafety();
-    model->findDuplicates();
-    model->removeSource("copy");
+    analysis().checkSafety();
+    analysis().findDuplicates();
+    model->sources().removeSource("copy");
     ASSERT_TRUE(analyzed());
     settle();
     EXPECT_TRUE(cleared());
-    EXPECT_FALSE(model->isAnalyzing());
+    EXPECT_FALSE(analysis().isAnalyzing());
 }
 
-TEST_F(AnalysisModel, TheDryRunScriptIsWrittenUnderExactlyTheChosenNameAndNeverExecutable) {
+TEST_F(AnalysisModelTest, TheDryRunScriptIsWrittenUnderExactlyTheChosenNameAndNeverExecutable) {
     start();
     const QString path = QString::fromStdString((home / "out/my script").string());
-    model->exportDeletionDryRunScript(path);
+    analysis().exportDeletionDryRunScript(path);
     EXPECT_EQ(model->lastError(), QStringLiteral("Run Check Safety first \u2014 there is no deletion report to export yet."));
 
     makeSources();
     archive();
-    model->checkSafety();
+    analysis().checkSafety();
     ASSERT_TRUE(analyzed());
     model->setLastError(QString());
-    model->exportDeletionDryRunScript(path);  // the folder does not exist and is not created
+    analysis().exportDeletionDryRunScript(path);  // the folder does not exist and is not created
     EXPECT_TRUE(model->lastError().startsWith("Could not write the dry-run script: ")) << model->lastError().toStdString();
     EXPECT_FALSE(fs::exists(home / "out"));
 
     fs::create_directories(home / "out");
     model->setLastError(QString());
-    model->exportDeletionDryRunScript(path);
+    analysis().exportDeletionDryRunScript(path);
     EXPECT_TRUE(model->lastError().isNull());
     ASSERT_TRUE(fs::is_regular_file(home / "out/my script"));
     EXPECT_EQ(fs::status(home / "out/my script").permissions() &
@@ -163,7 +161,7 @@ TEST_F(AnalysisModel, TheDryRunScriptIsWrittenUnderExactlyTheChosenNameAndNeverE
     EXPECT_NE(text.find("src/copy"), std::string::npos);
 }
 
-TEST_F(AnalysisModel, ASourceIdFoundInTwoOwnersArchivesGivesOneFindingTheSameEveryTime) {
+TEST_F(AnalysisModelTest, ASourceIdFoundInTwoOwnersArchivesGivesOneFindingTheSameEveryTime) {
     start();
     fx::Options o;
     o.messages = 40;
@@ -190,12 +188,13 @@ TEST_F(AnalysisModel, ASourceIdFoundInTwoOwnersArchivesGivesOneFindingTheSameEve
     second.add(folderSource("big", "bob", home / "src/big"));
     run(second);
 
-    const auto once = AppModel::analyzeDuplicates({"ann", "bob"}, QString::fromStdString(root));
+    const auto once = AnalysisModel::analyzeDuplicates({"ann", "bob"}, QString::fromStdString(root));
     ASSERT_EQ(once.first.count("mac"), 1u);
     EXPECT_EQ(once.first.at("mac").kind, "identical");
     EXPECT_EQ(once.first.at("mac").otherSourceId, "copy");
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(AppModel::analyzeDuplicates({"ann", "bob"}, QString::fromStdString(root)), once);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(AnalysisModel::analyzeDuplicates({"ann", "bob"}, QString::fromStdString(root)), once);
     // Owners whose archive is missing or damaged are left out without a word.
     kx::test::writeAll(defaultRoot() / "carl/tresk.db", "junk");
-    EXPECT_EQ(AppModel::analyzeDuplicates({"ann", "bob", "carl", "dora"}, QString::fromStdString(root)), once);
+    EXPECT_EQ(AnalysisModel::analyzeDuplicates({"ann", "bob", "carl", "dora"}, QString::fromStdString(root)), once);
 }

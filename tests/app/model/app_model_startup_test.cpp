@@ -42,11 +42,11 @@ TEST_F(AppModelStartup, FirstStartCreatesAPrivateConfigFolderAndAStableMachineId
     ASSERT_EQ(::stat(configDir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_EQ(first->configDir(), QString::fromStdString(configDir().string()));
-    ASSERT_FALSE(first->machineID().isEmpty());
-    EXPECT_EQ(first->machineID(), first->machineID().toUpper());
-    const QString id = first->machineID();
+    ASSERT_FALSE(first->householdModel().machineID().isEmpty());
+    EXPECT_EQ(first->householdModel().machineID(), first->householdModel().machineID().toUpper());
+    const QString id = first->householdModel().machineID();
     first.reset();
-    EXPECT_EQ(start()->machineID(), id);
+    EXPECT_EQ(start()->householdModel().machineID(), id);
 }
 
 TEST_F(AppModelStartup, CleanStartHasDefaultsAndNoProblems) {
@@ -55,13 +55,13 @@ TEST_F(AppModelStartup, CleanStartHasDefaultsAndNoProblems) {
     EXPECT_TRUE(model->registry().sources().empty());
     EXPECT_TRUE(model->lastError().isNull());
     EXPECT_TRUE(model->registryLoadProblem().isNull());
-    EXPECT_EQ(model->household().name, "Your Macs");
-    EXPECT_TRUE(model->household().members.empty());
-    EXPECT_TRUE(model->householdLoadProblem().isNull());
-    EXPECT_TRUE(model->alertSettings().enabled);
-    EXPECT_EQ(model->alertSettings().warnAfterDays, 7);
+    EXPECT_EQ(model->householdModel().household().name, "Your Macs");
+    EXPECT_TRUE(model->householdModel().household().members.empty());
+    EXPECT_TRUE(model->householdModel().householdLoadProblem().isNull());
+    EXPECT_TRUE(model->alerts().alertSettings().enabled);
+    EXPECT_EQ(model->alerts().alertSettings().warnAfterDays, 7);
     EXPECT_FALSE(model->report().has_value());
-    EXPECT_EQ(model->fdaVerdict().text, "not run yet");
+    EXPECT_EQ(model->permissions().fdaVerdict().text, "not run yet");
     EXPECT_EQ(model->destinationRoot(), QString::fromStdString((configDir() / "Tresk").string()));
 }
 
@@ -92,19 +92,19 @@ TEST_F(AppModelStartup, HouseholdSentenceWinsOverTheSourceListSentence) {
     writeConfig("household.json", "{not json either");
     auto model = start();
     EXPECT_FALSE(model->registryLoadProblem().isEmpty());
-    EXPECT_FALSE(model->householdLoadProblem().isEmpty());
+    EXPECT_FALSE(model->householdModel().householdLoadProblem().isEmpty());
     EXPECT_TRUE(model->lastError().startsWith("Your household file at "));
     EXPECT_TRUE(model->lastError().endsWith("Repair or move it aside, then restart."));
-    EXPECT_EQ(model->household().name, "Your Macs");
+    EXPECT_EQ(model->householdModel().household().name, "Your Macs");
     EXPECT_EQ(readAll(configDir() / "household.json"), "{not json either");
 }
 
 TEST_F(AppModelStartup, DamagedFiltersAreNeverReadAsNoFiltersNorOverwritten) {
     writeConfig("filters.json", "[[[");
     auto model = start();
-    ASSERT_TRUE(model->filters().loadProblem().has_value());
+    ASSERT_TRUE(model->filtersModel().filters().loadProblem().has_value());
     EXPECT_TRUE(model->lastError().startsWith("Your filters at "));
-    EXPECT_THROW(model->filters().save(configDir() / "filters.json"), kx::Error);
+    EXPECT_THROW(model->filtersModel().filters().save(configDir() / "filters.json"), kx::Error);
     EXPECT_EQ(readAll(configDir() / "filters.json"), "[[[");
 }
 
@@ -112,8 +112,8 @@ TEST_F(AppModelStartup, DamagedAlertSettingsAndContactNamesAreReported) {
     writeConfig("alerts.json", "nope");
     auto model = start();
     EXPECT_TRUE(model->lastError().startsWith("Your notification settings at "));
-    EXPECT_TRUE(model->alertSettings().enabled);
-    EXPECT_THROW(model->alertSettings().save((configDir() / "alerts.json").string()), kx::Error);
+    EXPECT_TRUE(model->alerts().alertSettings().enabled);
+    EXPECT_THROW(model->alerts().alertSettings().save((configDir() / "alerts.json").string()), kx::Error);
     EXPECT_EQ(readAll(configDir() / "alerts.json"), "nope");
 
     fs::remove(configDir() / "alerts.json");
@@ -121,7 +121,7 @@ TEST_F(AppModelStartup, DamagedAlertSettingsAndContactNamesAreReported) {
     model = start();
     EXPECT_TRUE(model->lastError().startsWith("Could not load your saved contact names ("));
     EXPECT_TRUE(model->lastError().endsWith("). Names you entered are not being applied."));
-    EXPECT_TRUE(model->overrides().empty());
+    EXPECT_TRUE(model->contacts().overrides().empty());
 }
 
 TEST_F(AppModelStartup, ArchiveRootSettingEmptyIsAbsentAndRelativeIsRefused) {
@@ -152,31 +152,31 @@ TEST_F(AppModelStartup, ReportIsReadFromTheArchiveRoot) {
 
 TEST_F(AppModelStartup, FullDiskAccessCheckLeavesTheMessagesFolderUntouched) {
     auto model = start();
-    EXPECT_FALSE(model->hasFullDiskAccess()); // no database: no open attempt
+    EXPECT_FALSE(model->permissions().hasFullDiskAccess()); // no database: no open attempt
 
     const fs::path messages = home / "Library/Messages";
     writeAll(messages / "chat.db", std::string(2048, 'z'));
-    model->checkFullDiskAccess();
-    EXPECT_FALSE(model->hasFullDiskAccess()); // not a database
+    model->permissions().checkFullDiskAccess();
+    EXPECT_FALSE(model->permissions().hasFullDiskAccess()); // not a database
 
     fs::remove(messages / "chat.db");
     makeDatabase(messages / "chat.db");
-    model->setDismissedFullDiskAccessPrompt(true);
+    model->permissions().setDismissedFullDiskAccessPrompt(true);
     const std::string before = kx::test::snapshotTree(messages);
-    QSignalSpy spy(model.get(), &AppModel::hasFullDiskAccessChanged);
-    model->checkFullDiskAccess();
-    EXPECT_TRUE(model->hasFullDiskAccess());
+    QSignalSpy spy(&model->permissions(), &PermissionsModel::hasFullDiskAccessChanged);
+    model->permissions().checkFullDiskAccess();
+    EXPECT_TRUE(model->permissions().hasFullDiskAccess());
     EXPECT_EQ(spy.count(), 1);
-    EXPECT_FALSE(model->dismissedFullDiskAccessPrompt());
+    EXPECT_FALSE(model->permissions().dismissedFullDiskAccessPrompt());
     EXPECT_EQ(kx::test::snapshotTree(messages), before);
     EXPECT_TRUE(liveMessagesDatabaseExists());
 }
 
 TEST_F(AppModelStartup, ArchiveOwnerLivesInTheUserDefaults) {
     auto model = start();
-    EXPECT_TRUE(model->archiveOwner().isEmpty());
-    QSignalSpy spy(model.get(), &AppModel::archiveOwnerChanged);
-    model->setArchiveOwner("jorin");
+    EXPECT_TRUE(model->owners().archiveOwner().isEmpty());
+    QSignalSpy spy(&model->owners(), &OwnersModel::archiveOwnerChanged);
+    model->owners().setArchiveOwner("jorin");
     EXPECT_EQ(spy.count(), 1);
     EXPECT_EQ(defaults->string(DefaultsKey::archiveOwner), QString("jorin"));
 }

@@ -23,27 +23,16 @@ using Kind = AppModelManifestState::Kind;
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& done, int seconds = 60) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-class EvidenceModel : public kx::test::PrivateHomeTest {
+class EvidenceModelTest : public kx::test::PrivateHomeTest {
 protected:
+    ::EvidenceModel& evidence() const { return model->evidence(); }
     void SetUp() override {
         PrivateHomeTest::SetUp();
         model = std::make_unique<AppModel>();
         const std::string url = tsa.url(), pem = tsa.trustedPem();
-        model->setSealAnchorClientFactory([url, pem] { return kx::SealAnchorClient(url, nullptr, pem); });
+        evidence().setSealAnchorClientFactory([url, pem] { return kx::SealAnchorClient(url, nullptr, pem); });
         // Let the launch-time retry pass (nothing queued yet) finish first.
-        QCoreApplication::processEvents();
-        QThread::msleep(50);
-        QCoreApplication::processEvents();
+        ASSERT_TRUE(kx::test::drainModelTasks(*model));
     }
     void TearDown() override {
         model.reset();
@@ -52,23 +41,25 @@ protected:
 
     fs::path root() const { return model->destinationRoot().toStdString(); }
     fs::path db(const std::string& folder = "jorin") const { return root() / folder / "tresk.db"; }
-    void settle() { ASSERT_TRUE(waitUntil([&] { return !model->isManifesting(); })); }
+    void settle() { ASSERT_TRUE(kx::test::drainModelTasks(*model)); }
 
-    AppModel::ExportOutcome exportNow(kx::ExportFormat format, const fs::path& to,
+    EvidenceModel::ExportOutcome exportNow(kx::ExportFormat format, const fs::path& to,
                                       const std::string& handle = "+15550001111") {
-        std::optional<AppModel::ExportOutcome> outcome;
+        std::optional<EvidenceModel::ExportOutcome> outcome;
         kx::TreskStore::ConversationSummary c;
         c.handle = handle;
-        model->exportConversation("jorin", c, format, QString::fromStdString(to.string()),
-                                  [&](const AppModel::ExportOutcome& o) { outcome = o; });
-        EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }));
-        return outcome.value_or(AppModel::ExportOutcome{});
+        evidence().exportConversation("jorin", c, format, QString::fromStdString(to.string()),
+                                  [&](const EvidenceModel::ExportOutcome& o) { outcome = o; });
+        EXPECT_TRUE(kx::test::drainModelTasks(*model));
+        EXPECT_TRUE(outcome.has_value());
+        return outcome.value_or(EvidenceModel::ExportOutcome{});
     }
 
     void retry(bool force) {
         bool finished = false;
-        model->retryPendingAnchors(force, [&] { finished = true; });
-        ASSERT_TRUE(waitUntil([&] { return finished; }));
+        evidence().retryPendingAnchors(force, [&] { finished = true; });
+        ASSERT_TRUE(kx::test::drainModelTasks(*model));
+        ASSERT_TRUE(finished);
     }
 
     TempDir out;
@@ -76,73 +67,73 @@ protected:
     std::unique_ptr<AppModel> model;
 };
 
-TEST_F(EvidenceModel, ManifestLifecycleFromNothingToBroken) {
-    EXPECT_EQ(model->manifestState("jorin").kind, Kind::unknown);
-    model->loadManifestState("jorin");
-    EXPECT_EQ(model->manifestState("jorin").kind, Kind::notGenerated);
+TEST_F(EvidenceModelTest, ManifestLifecycleFromNothingToBroken) {
+    EXPECT_EQ(evidence().manifestState("jorin").kind, Kind::unknown);
+    evidence().loadManifestState("jorin");
+    EXPECT_EQ(evidence().manifestState("jorin").kind, Kind::notGenerated);
 
     // No archive yet: a sentence, and no archive file appears.
-    model->generateManifest("jorin");
-    EXPECT_FALSE(model->isManifesting());
+    evidence().generateManifest("jorin");
+    EXPECT_FALSE(evidence().isManifesting());
     EXPECT_EQ(model->lastError(), "There is no archive for jorin yet, so there is nothing to seal.");
     EXPECT_FALSE(fs::exists(db()));
 
     kx::test::addMessages(db(), {.count = 30});
-    model->generateManifest("jorin");
-    EXPECT_TRUE(model->isManifesting());
-    model->verifyManifest("jorin");  // dropped: one operation at a time
+    evidence().generateManifest("jorin");
+    EXPECT_TRUE(evidence().isManifesting());
+    evidence().verifyManifest("jorin");  // dropped: one operation at a time
     settle();
-    auto present = model->manifestState("jorin");
+    auto present = evidence().manifestState("jorin");
     ASSERT_EQ(present.kind, Kind::present);
     EXPECT_EQ(present.messageCount, 30);
     EXPECT_EQ(present.chainHead.size(), 64u);
 
-    model->verifyManifest("jorin");
+    evidence().verifyManifest("jorin");
     settle();
-    auto intact = model->manifestState("jorin");
+    auto intact = evidence().manifestState("jorin");
     ASSERT_EQ(intact.kind, Kind::verified);
     EXPECT_EQ(intact.result.status, 0);
     EXPECT_EQ(intact.generatedAt, present.generatedAt);
 
     kx::test::tamper(db(), "UPDATE messages SET text = 'edited' WHERE guid = 'MSG-9'");
-    model->verifyManifest("jorin");
+    evidence().verifyManifest("jorin");
     settle();
-    auto broken = model->manifestState("jorin");
+    auto broken = evidence().manifestState("jorin");
     ASSERT_EQ(broken.kind, Kind::verified);
     EXPECT_EQ(broken.result.status, 1);
     ASSERT_TRUE(broken.result.firstDifference);
     EXPECT_EQ(broken.result.firstDifference->guid, "MSG-9");
 
     // Generating again over the changed archive keeps the old evidence beside the new manifest.
-    model->generateManifest("jorin");
+    evidence().generateManifest("jorin");
     settle();
-    EXPECT_NE(model->manifestState("jorin").chainHead, present.chainHead);
+    EXPECT_NE(evidence().manifestState("jorin").chainHead, present.chainHead);
     int kept = 0;
     for (const auto& e : fs::directory_iterator(root() / "jorin"))
         kept += e.path().filename().string().rfind("tresk.manifest.superseded-", 0) == 0;
     EXPECT_EQ(kept, 1);
 
     // Loading again returns to the stored manifest; other owners are untouched.
-    model->loadManifestState("jorin");
-    EXPECT_EQ(model->manifestState("jorin").kind, Kind::present);
-    EXPECT_EQ(model->manifestState("someone").kind, Kind::unknown);
-    model->setManifestState(std::nullopt, "jorin");
-    EXPECT_EQ(model->manifestState("jorin").kind, Kind::unknown);
+    evidence().loadManifestState("jorin");
+    EXPECT_EQ(evidence().manifestState("jorin").kind, Kind::present);
+    EXPECT_EQ(evidence().manifestState("someone").kind, Kind::unknown);
+    evidence().setManifestState(std::nullopt, "jorin");
+    EXPECT_EQ(evidence().manifestState("jorin").kind, Kind::unknown);
 }
 
-TEST_F(EvidenceModel, VerifyingWithoutManifestOrArchive) {
-    model->verifyManifest("jorin");
+TEST_F(EvidenceModelTest, VerifyingWithoutManifestOrArchive) {
+    evidence().verifyManifest("jorin");
     settle();
-    EXPECT_EQ(model->manifestState("jorin").kind, Kind::notGenerated);
+    EXPECT_EQ(evidence().manifestState("jorin").kind, Kind::notGenerated);
 
     // A manifest whose archive has gone: unreadable, and no empty archive is made.
     kx::test::addMessages(db(), {.count = 3});
-    model->generateManifest("jorin");
+    evidence().generateManifest("jorin");
     settle();
     fs::remove(db());
-    model->verifyManifest("jorin");
+    evidence().verifyManifest("jorin");
     settle();
-    auto s = model->manifestState("jorin");
+    auto s = evidence().manifestState("jorin");
     EXPECT_EQ(s.kind, Kind::unreadable);
     EXPECT_NE(s.reason.find("no archive"), std::string::npos) << s.reason;
     EXPECT_FALSE(fs::exists(db()));
@@ -150,23 +141,23 @@ TEST_F(EvidenceModel, VerifyingWithoutManifestOrArchive) {
 
     // A damaged manifest reads as unreadable when loaded.
     kx::test::writeAll(kx::TreskManifest::path(root().string(), "jorin"), "{");
-    model->loadManifestState("jorin");
-    EXPECT_EQ(model->manifestState("jorin").kind, Kind::unreadable);
+    evidence().loadManifestState("jorin");
+    EXPECT_EQ(evidence().manifestState("jorin").kind, Kind::unreadable);
 }
 
-TEST_F(EvidenceModel, OwnerWithASlashUsesItsFolder) {
+TEST_F(EvidenceModelTest, OwnerWithASlashUsesItsFolder) {
     kx::test::addMessages(db("jorin_work"), {.owner = "jorin/work", .count = 4});
-    model->generateManifest("jorin/work");
+    evidence().generateManifest("jorin/work");
     settle();
-    EXPECT_EQ(model->manifestState("jorin/work").kind, Kind::present);
+    EXPECT_EQ(evidence().manifestState("jorin/work").kind, Kind::present);
     EXPECT_TRUE(fs::exists(root() / "jorin_work" / kx::TreskManifest::kFileName));
 }
 
-TEST_F(EvidenceModel, ExportsInEveryFormatWithAnchoredSeals) {
+TEST_F(EvidenceModelTest, ExportsInEveryFormatWithAnchoredSeals) {
     kx::test::addMessages(db(), {.count = 12});
-    model->generateManifest("jorin");
+    evidence().generateManifest("jorin");
     settle();
-    const std::string head = model->manifestState("jorin").chainHead;
+    const std::string head = evidence().manifestState("jorin").chainHead;
     for (auto format : kx::kExportFormatAllCases) {
         const fs::path to = out / ("Alice." + kx::exportFormatExtension(format));
         auto o = exportNow(format, to);
@@ -178,10 +169,10 @@ TEST_F(EvidenceModel, ExportsInEveryFormatWithAnchoredSeals) {
         EXPECT_EQ(o.result->seal.format, format);
         EXPECT_EQ(kx::SealFile::read(kx::SealFile::path(to.string())), o.result->seal);
     }
-    EXPECT_EQ(model->pendingAnchorCount(), 0);
+    EXPECT_EQ(evidence().pendingAnchorCount(), 0);
 }
 
-TEST_F(EvidenceModel, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {
+TEST_F(EvidenceModelTest, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {
     kx::test::addMessages(db(), {.count = 5});
     tsa.stop();
     auto o = exportNow(kx::ExportFormat::csv, out / "Alice.csv");
@@ -189,25 +180,25 @@ TEST_F(EvidenceModel, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {
     ASSERT_TRUE(o.result->anchorProblem);
     EXPECT_FALSE(o.result->seal.anchor);
     EXPECT_FALSE(o.result->seal.manifestHead);  // no manifest: sealed all the same
-    EXPECT_EQ(model->pendingAnchorCount(), 1);
+    EXPECT_EQ(evidence().pendingAnchorCount(), 1);
     EXPECT_TRUE(fs::exists(out / "Alice.csv.kxseal.json"));
 
     retry(false);
-    EXPECT_EQ(model->lastAnchorRetry(), "Anchored 0 of 1; 1 still waiting.");
+    EXPECT_EQ(evidence().lastAnchorRetry(), "Anchored 0 of 1; 1 still waiting.");
     retry(false);
-    EXPECT_EQ(model->lastAnchorRetry(), "1 waiting; checked recently.");
+    EXPECT_EQ(evidence().lastAnchorRetry(), "1 waiting; checked recently.");
 
     tsa.start();
     retry(true);
-    EXPECT_EQ(model->lastAnchorRetry(), "Anchored 1 of 1; 0 still waiting.");
-    EXPECT_EQ(model->pendingAnchorCount(), 0);
+    EXPECT_EQ(evidence().lastAnchorRetry(), "Anchored 1 of 1; 0 still waiting.");
+    EXPECT_EQ(evidence().pendingAnchorCount(), 0);
     EXPECT_TRUE(kx::SealFile::read((out / "Alice.csv.kxseal.json").string()).anchor);
 
     retry(true);
-    EXPECT_TRUE(model->lastAnchorRetry().isNull());
+    EXPECT_TRUE(evidence().lastAnchorRetry().isNull());
 }
 
-TEST_F(EvidenceModel, FailedExportsLeaveNothingBehind) {
+TEST_F(EvidenceModelTest, FailedExportsLeaveNothingBehind) {
     // No archive: an error, nothing written, no archive created.
     auto none = exportNow(kx::ExportFormat::json, out / "A.json");
     EXPECT_FALSE(none.result);
@@ -218,7 +209,7 @@ TEST_F(EvidenceModel, FailedExportsLeaveNothingBehind) {
     auto unknown = exportNow(kx::ExportFormat::json, out / "A.json", "+19999999999");
     EXPECT_FALSE(unknown.result);
     EXPECT_TRUE(fs::is_empty(out.path()));
-    EXPECT_EQ(model->pendingAnchorCount(), 0);
+    EXPECT_EQ(evidence().pendingAnchorCount(), 0);
     EXPECT_TRUE(model->lastError().isEmpty());
 
     // A seal file that cannot be written is an error, never "sealed".
@@ -226,7 +217,7 @@ TEST_F(EvidenceModel, FailedExportsLeaveNothingBehind) {
     auto unsealed = exportNow(kx::ExportFormat::json, out / "B.json");
     EXPECT_FALSE(unsealed.result);
     EXPECT_NE(unsealed.error.indexOf("is not sealed"), -1) << unsealed.error.toStdString();
-    EXPECT_EQ(model->pendingAnchorCount(), 0);
+    EXPECT_EQ(evidence().pendingAnchorCount(), 0);
 }
 
 } // namespace

@@ -3,14 +3,14 @@
 #include "core/household/household_store.h"
 #include "tests/app/model/model_test_support.h"
 
-#include <QThreadPool>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class HouseholdModel : public kx::test::ModelTest {
+class HouseholdModelTest : public kx::test::ModelTest {
 protected:
+    ::HouseholdModel& household() const { return model->householdModel(); }
     fs::path householdFile() const { return configDir() / "household.json"; }
     kx::Household stored() const { return kx::HouseholdStore::parseJson(kx::test::readAll(householdFile())); }
     void report(const std::string& id, const std::string& computer, const std::string& owner, int64_t count) {
@@ -22,37 +22,35 @@ protected:
         r.owners = {{owner, count}};
         r.write(defaultRoot().string());
     }
-    void settle() {
-        QThreadPool::globalInstance()->waitForDone();
-        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-    }
+    void settle() { ASSERT_TRUE(kx::test::drainModelTasks(*model)); }
 };
 
 } // namespace
 
-TEST_F(HouseholdModel, ReportsOfOtherMacsAreMergedAndSavedOnlyWhenSomethingChanged) {
+TEST_F(HouseholdModelTest, ReportsOfOtherMacsAreMergedAndSavedOnlyWhenSomethingChanged) {
     start();
     fs::create_directories(defaultRoot());
     report("MAC-A", "Studio", "jorin", 120);
     report("MAC-B", "Laptop", "sam", 40);
     kx::test::writeAll(defaultRoot() / "EVIL.machine-run.json", "{\"machineID\": \"../../x\"");
-    model->refreshHousehold();
+    household().refreshHousehold();
     settle();
-    const auto& members = model->household().members;
+    const auto& members = household().household().members;
     ASSERT_EQ(members.size(), 2u);
     ASSERT_TRUE(fs::exists(householdFile()));
-    EXPECT_EQ(stored(), model->household());
-    ASSERT_EQ(model->skippedMachineReports().size(), 1);
-    EXPECT_TRUE(model->skippedMachineReports()[0].startsWith("The machine report \"EVIL.machine-run.json\" was left out: "))
-        << model->skippedMachineReports()[0].toStdString();
+    EXPECT_EQ(stored(), household().household());
+    ASSERT_EQ(household().skippedMachineReports().size(), 1);
+    EXPECT_TRUE(household().skippedMachineReports()[0].startsWith(
+        "The machine report \"EVIL.machine-run.json\" was left out: "))
+        << household().skippedMachineReports()[0].toStdString();
 
     // The same reports again change nothing, so nothing is written (the file
     // removed here is not written back).
-    const auto before = model->household();
+    const auto before = household().household();
     fs::remove(householdFile());
-    model->refreshHousehold();
+    household().refreshHousehold();
     settle();
-    EXPECT_EQ(model->household(), before);
+    EXPECT_EQ(household().household(), before);
     EXPECT_FALSE(fs::exists(householdFile()));
 
     // A newer report is news: merged and saved.
@@ -64,51 +62,51 @@ TEST_F(HouseholdModel, ReportsOfOtherMacsAreMergedAndSavedOnlyWhenSomethingChang
     newer.messageCount = 45;
     newer.owners = {{"sam", 45}};
     newer.write(defaultRoot().string());
-    model->refreshHousehold();
+    household().refreshHousehold();
     settle();
     ASSERT_TRUE(fs::exists(householdFile()));
     EXPECT_EQ(stored().members.at(1).macs.at(0).totalMessages, 45);
 }
 
-TEST_F(HouseholdModel, ThisMacsCurrentNameWinsOverTheStoredOne) {
+TEST_F(HouseholdModelTest, ThisMacsCurrentNameWinsOverTheStoredOne) {
     start();
     fs::create_directories(defaultRoot());
-    report(model->machineID().toStdString(), "Old name", "jorin", 5);
-    model->refreshHousehold();
+    report(household().machineID().toStdString(), "Old name", "jorin", 5);
+    household().refreshHousehold();
     settle();
-    ASSERT_EQ(model->household().members.at(0).macs.size(), 1u);
-    EXPECT_EQ(model->household().members[0].macs[0].displayName, model->machineName().toStdString());
+    ASSERT_EQ(household().household().members.at(0).macs.size(), 1u);
+    EXPECT_EQ(household().household().members[0].macs[0].displayName, household().machineName().toStdString());
 }
 
-TEST_F(HouseholdModel, RenamingTrimsSavesAndRefusesBlankNames) {
+TEST_F(HouseholdModelTest, RenamingTrimsSavesAndRefusesBlankNames) {
     start();
     fs::create_directories(defaultRoot());
     report("MAC-A", "Studio", "jorin", 1);
-    model->refreshHousehold();
+    household().refreshHousehold();
     settle();
 
-    model->renameMac("MAC-A", "  Office iMac \n");
-    EXPECT_EQ(model->household().members[0].macs[0].displayName, "Office iMac");
+    household().renameMac("MAC-A", "  Office iMac \n");
+    EXPECT_EQ(household().household().members[0].macs[0].displayName, "Office iMac");
     EXPECT_EQ(stored().members[0].macs[0].displayName, "Office iMac");
 
-    model->renameMac("MAC-A", " \t\n");
+    household().renameMac("MAC-A", " \t\n");
     EXPECT_EQ(model->lastError(), "A Mac's name cannot be blank.");
-    EXPECT_EQ(model->household().members[0].macs[0].displayName, "Office iMac");
+    EXPECT_EQ(household().household().members[0].macs[0].displayName, "Office iMac");
 
     fs::remove(householdFile());
-    model->renameMac("NOBODY", "Ghost");  // nothing matches: the household is saved all the same
+    household().renameMac("NOBODY", "Ghost");  // nothing matches: the household is saved all the same
     EXPECT_TRUE(fs::exists(householdFile()));
 }
 
-TEST_F(HouseholdModel, AHouseholdFileThatFailedToLoadIsNeverWritten) {
+TEST_F(HouseholdModelTest, AHouseholdFileThatFailedToLoadIsNeverWritten) {
     kx::test::writeAll(householdFile(), "{ not json");
     start();
-    ASSERT_FALSE(model->householdLoadProblem().isNull());
+    ASSERT_FALSE(household().householdLoadProblem().isNull());
     fs::create_directories(defaultRoot());
     report("MAC-A", "Studio", "jorin", 1);
-    model->refreshHousehold();
+    household().refreshHousehold();
     settle();
-    model->renameMac("MAC-A", "Office");
-    EXPECT_EQ(model->household().members.at(0).macs.at(0).displayName, "Office");  // the screen changes
+    household().renameMac("MAC-A", "Office");
+    EXPECT_EQ(household().household().members.at(0).macs.at(0).displayName, "Office");  // the screen changes
     EXPECT_EQ(kx::test::readAll(householdFile()), "{ not json");                    // the file does not
 }

@@ -6,11 +6,22 @@
 //
 // ModelTest adds a made-up login, a notification center double, start-up of
 // the model and generated Messages folders.
+#include "app/model/alerts_model.h"
+#include "app/model/analysis_model.h"
 #include "app/model/app_model.h"
+#include "app/model/contacts_model.h"
+#include "app/model/evidence_model.h"
+#include "app/model/filters_model.h"
+#include "app/model/household_model.h"
+#include "app/model/owners_model.h"
+#include "app/model/permissions_model.h"
+#include "app/model/runs_model.h"
+#include "app/model/sources_model.h"
 #include "app/platform/user_defaults.h"
 #include "core/platform/system.h"
 #include "household/model/notification_center.h"
 #include "tests/fixtures/fixtures.h"
+#include "tests/support/model_tasks.h"
 #include "tests/support/notification_center_double.h"
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
@@ -61,11 +72,10 @@ protected:
 
     std::filesystem::path defaultRoot() const { return configDir() / "Tresk"; }
 
-    // Starts the model and lets its start-up tasks run.
+    // Starts the model and lets its start-up tasks run to the end.
     AppModel& start(std::shared_ptr<const Clock> clock = nullptr) {
         model = std::make_unique<AppModel>(std::move(clock));
-        QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
+        EXPECT_TRUE(drainModelTasks(*model));
         return *model;
     }
 
@@ -85,10 +95,8 @@ protected:
         return s;
     }
 
-    // Waits for the run the model started to end.
-    bool waitForRun(int ms = 120000) {
-        return QTest::qWaitFor([&] { return !model->isRunning(); }, ms);
-    }
+    // Waits for the run the model started to end, and for what it set off.
+    bool waitForRun() { return drainModelTasks(*model); }
 
     std::shared_ptr<FakeSystemInfo> system;
     std::shared_ptr<FakeNotificationCenter> center;

@@ -15,7 +15,7 @@ protected:
     void archive(const std::string& owner) {
         messagesFolder(home / "copies" / "a", 60);
         ASSERT_TRUE(model->mutableRegistry().add(folderSource("a", owner, home / "copies/a")));
-        model->startScan(std::nullopt, true, false);
+        model->runs().startScan(ScanRequest{});
         ASSERT_TRUE(waitForRun());
         ASSERT_TRUE(model->report() && model->report()->succeeded());
     }
@@ -31,29 +31,29 @@ TEST_F(Owners, RegistryOwnersAndArchiveFoldersAreListedAsTheyStand) {
     std::filesystem::create_directories(defaultRoot() / "no-archive");
     writeAll(defaultRoot() / "loose-file", "x");
     writeAll(defaultRoot() / "sam/tresk.db", "");
-    EXPECT_EQ(m.sourceOwners(), QStringList{"jorin/work"});
-    EXPECT_EQ(m.existingOwners(), (QStringList{"jorin/work", "jorin_work", "sam"}));
+    EXPECT_EQ(m.owners().sourceOwners(), QStringList{"jorin/work"});
+    EXPECT_EQ(m.owners().existingOwners(), (QStringList{"jorin/work", "jorin_work", "sam"}));
 
     // An unreadable root falls back to the registry.
     m.setDestinationRoot(QString::fromStdString((home / "nowhere").string()));
-    EXPECT_EQ(m.existingOwners(), QStringList{"jorin/work"});
+    EXPECT_EQ(m.owners().existingOwners(), QStringList{"jorin/work"});
 }
 
 TEST_F(Owners, AnOwnersArchiveOpensSearchesAndLocatesAttachments) {
     auto& m = start();
     archive("jorin/work");
-    EXPECT_EQ(AppModel::archiveDatabasePath(root(), "jorin/work"), root() + "/jorin_work/tresk.db");
-    EXPECT_EQ(AppModel::archiveDatabasePath(root() + "/", "jorin/work"), root() + "/jorin_work/tresk.db");
-    auto store = m.openStore("jorin/work");
+    EXPECT_EQ(OwnersModel::archiveDatabasePath(root(), "jorin/work"), root() + "/jorin_work/tresk.db");
+    EXPECT_EQ(OwnersModel::archiveDatabasePath(root() + "/", "jorin/work"), root() + "/jorin_work/tresk.db");
+    auto store = m.owners().openStore(root(), "jorin/work");
     ASSERT_NE(store, nullptr);
 
-    const auto hits = m.search("birthday", "jorin/work", 5);
+    const auto hits = m.owners().search(root(), "birthday", "jorin/work", 5);
     ASSERT_FALSE(hits.empty());
     EXPECT_LE(hits.size(), 5u);
     EXPECT_NE(hits[0].text.value_or("").find("birthday"), std::string::npos);
-    EXPECT_TRUE(m.search("birthday", "nobody", 5).empty());
-    EXPECT_EQ(m.openStore("nobody"), nullptr);
-    QTest::qWait(10);
+    EXPECT_TRUE(m.owners().search(root(), "birthday", "nobody", 5).empty());
+    EXPECT_EQ(m.owners().openStore(root(), "nobody"), nullptr);
+    ASSERT_TRUE(kx::test::drainModelTasks(m));
     EXPECT_TRUE(m.lastError().isNull()); // a missing archive is an ordinary state
 
     // An attachment whose bytes were stored has a file; others have none.
@@ -65,7 +65,7 @@ TEST_F(Owners, AnOwnersArchiveOpensSearchesAndLocatesAttachments) {
         for (const auto& ref : refs)
             if (ref.objectKey && found.isNull()) {
                 stored = ref;
-                found = m.attachmentPath("jorin/work", ref);
+                found = OwnersModel::attachmentPath(root(), "jorin/work", ref);
             }
     ASSERT_FALSE(found.isNull());
     EXPECT_TRUE(found.startsWith(root() + "/jorin_work/attachments/"));
@@ -73,24 +73,50 @@ TEST_F(Owners, AnOwnersArchiveOpensSearchesAndLocatesAttachments) {
 
     TreskStore::AttachmentRef none = stored;
     none.objectKey.reset();
-    EXPECT_TRUE(m.attachmentPath("jorin/work", none).isNull());
+    EXPECT_TRUE(OwnersModel::attachmentPath(root(), "jorin/work", none).isNull());
     TreskStore::AttachmentRef missing = stored;
     missing.objectKey = std::string(64, 'a');
-    EXPECT_TRUE(m.attachmentPath("jorin/work", missing).isNull());
+    EXPECT_TRUE(OwnersModel::attachmentPath(root(), "jorin/work", missing).isNull());
     TreskStore::AttachmentRef hostile = stored;
     hostile.objectKey = "../../../../etc/passwd";
-    EXPECT_TRUE(m.attachmentPath("jorin/work", hostile).isNull());
+    EXPECT_TRUE(OwnersModel::attachmentPath(root(), "jorin/work", hostile).isNull());
+}
+
+TEST_F(Owners, ABackgroundSearchKeepsTheRootItWasGivenWhileTheRootChanges) {
+    auto& m = start();
+    archive("jorin");
+    const QString given = root();  // captured on the GUI thread, as every caller does
+    const QString elsewhere = QString::fromStdString((home / "elsewhere").string());
+    std::atomic<int> searched {0};
+    std::atomic<int> found {0};
+    m.startTask(std::nullopt, [&m, given, &searched, &found]() -> std::function<void()> {
+        for (int i = 0; i < 50; ++i) {
+            if (!m.owners().search(given, "birthday", "jorin", 5).empty()) ++found;
+            ++searched;
+        }
+        return {};
+    });
+    int flips = 0;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            m.setDestinationRoot(flips++ % 2 ? given : elsewhere);
+            return searched == 50;
+        },
+        60000));
+    ASSERT_TRUE(kx::test::drainModelTasks(m));
+    EXPECT_EQ(found, 50);
+    EXPECT_TRUE(m.lastError().isNull());
 }
 
 TEST_F(Owners, AnArchiveThatDoesNotOpenIsSaidAndLeftAlone) {
     auto& m = start();
     writeAll(defaultRoot() / "sam/tresk.db", "this is not a database at all, not even close to one");
     const std::string before = snapshotTree(defaultRoot());
-    EXPECT_EQ(m.openStore("sam"), nullptr);
+    EXPECT_EQ(m.owners().openStore(root(), "sam"), nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !m.lastError().isNull(); }, 5000));
     EXPECT_TRUE(m.lastError().startsWith("Could not open sam's archive: "));
     EXPECT_TRUE(m.lastError().endsWith(". The tresk file exists but is not readable."));
-    EXPECT_TRUE(m.search("x", "sam", 10).empty());
+    EXPECT_TRUE(m.owners().search(root(), "x", "sam", 10).empty());
     EXPECT_EQ(snapshotTree(defaultRoot()), before);
 }
 
@@ -99,46 +125,46 @@ TEST_F(Owners, OwnersThatCannotNameAFolderGetNoPathAndNothingOutsideTheRoot) {
     std::filesystem::create_directories(defaultRoot());
     writeAll(home / ".local/share/Kelvara/tresk.db", "");  // what ".." would reach
     for (const QString& bad : {QString(), QString("."), QString(".."), QString::fromUtf8("a\0b", 3)}) {
-        EXPECT_TRUE(AppModel::archiveDatabasePath(root(), bad).isNull());
-        EXPECT_TRUE(AppModel::attachmentRootPath(root(), bad).isNull());
-        EXPECT_FALSE(m.ownerProblem(bad).isNull());
+        EXPECT_TRUE(OwnersModel::archiveDatabasePath(root(), bad).isNull());
+        EXPECT_TRUE(OwnersModel::attachmentRootPath(root(), bad).isNull());
+        EXPECT_FALSE(m.owners().ownerProblem(bad).isNull());
         m.setLastError(QString());
-        EXPECT_EQ(m.openStore(bad), nullptr);
+        EXPECT_EQ(m.owners().openStore(root(), bad), nullptr);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !m.lastError().isNull(); }, 5000));
     }
-    EXPECT_EQ(AppModel::archiveDatabasePath(root(), "../x"), root() + "/.._x/tresk.db");
+    EXPECT_EQ(OwnersModel::archiveDatabasePath(root(), "../x"), root() + "/.._x/tresk.db");
 }
 
 TEST_F(Owners, ResolvedOwnerUsesTheChosenNameElseTheLogin) {
     auto& m = start();
-    EXPECT_EQ(m.resolvedOwner().owner, "jorin");
-    m.setArchiveOwner("Family");
-    EXPECT_EQ(m.resolvedOwner().owner, "Family");
-    EXPECT_EQ(m.resolvedOwner().origin, ArchiveIdentity::Origin::chosen);
+    EXPECT_EQ(m.owners().resolvedOwner().owner, "jorin");
+    m.owners().setArchiveOwner("Family");
+    EXPECT_EQ(m.owners().resolvedOwner().owner, "Family");
+    EXPECT_EQ(m.owners().resolvedOwner().origin, ArchiveIdentity::Origin::chosen);
 }
 
 TEST_F(Owners, RenamingRefusesBlankAndCollidingNamesAndKeepsTheEarlierChoice) {
     auto& m = start();
     archive("a/b");
-    m.setArchiveOwner("earlier");
+    m.owners().setArchiveOwner("earlier");
 
-    m.renameArchive(" \t ");
+    m.sources().renameArchive(" \t ");
     EXPECT_EQ(m.lastError(), "An archive name cannot be blank.");
-    EXPECT_EQ(m.archiveOwner(), "earlier");
+    EXPECT_EQ(m.owners().archiveOwner(), "earlier");
 
     // "a_b" would land in the folder of "a/b" (its store says so), mixing two histories.
-    m.renameArchive("a_b");
+    m.sources().renameArchive("a_b");
     EXPECT_EQ(m.lastError(), "The archive name \"a_b\" would share the folder \"a_b\" with the archive of \"a/b\". "
                              "Choose another name so the two histories stay apart.");
-    EXPECT_EQ(m.archiveOwner(), "earlier");
-    m.renameArchive("..");
-    EXPECT_EQ(m.archiveOwner(), "earlier");
+    EXPECT_EQ(m.owners().archiveOwner(), "earlier");
+    m.sources().renameArchive("..");
+    EXPECT_EQ(m.owners().archiveOwner(), "earlier");
 
     // The same archive under its own name is fine; then this Mac is connected
     // (here: there is no Messages database to connect).
-    m.renameArchive("  a/b ");
-    EXPECT_EQ(m.archiveOwner(), "a/b");
-    EXPECT_TRUE(m.pendingOwnerChoice().isNull());
+    m.sources().renameArchive("  a/b ");
+    EXPECT_EQ(m.owners().archiveOwner(), "a/b");
+    EXPECT_TRUE(m.sources().pendingOwnerChoice().isNull());
     EXPECT_TRUE(m.lastError().startsWith("No Messages database found at "));
 }
 
@@ -164,7 +190,7 @@ TEST_F(Owners, HouseholdSaveIsBlockedWhileTheFileFailedToLoad) {
     writeAll(configDir() / "household.json", "[1,2");
     auto& m = start();
     const QString startupSentence = m.lastError();
-    m.saveHousehold();
+    m.householdModel().saveHousehold();
     EXPECT_EQ(readAll(configDir() / "household.json"), "[1,2");
     EXPECT_EQ(m.lastError(), startupSentence);
 }

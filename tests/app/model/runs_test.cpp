@@ -2,7 +2,9 @@
 #include "core/household/household_store.h"
 #include "tests/app/model/model_test_support.h"
 
+#include <QSemaphore>
 #include <QSignalSpy>
+#include <QThreadPool>
 
 namespace sfs = std::filesystem;
 using namespace kx;
@@ -19,7 +21,7 @@ protected:
     }
 };
 
-bool hasAlert(const AppModel::Alerts& alerts, HealthAlert::Kind kind) {
+bool hasAlert(const AlertsModel::Alerts& alerts, HealthAlert::Kind kind) {
     for (const auto& a : alerts)
         if (a.kind == kind) return true;
     return false;
@@ -32,14 +34,14 @@ TEST_F(Runs, AScanArchivesPublishesRecordsTheRunAndPostsAlerts) {
     auto& m = start();
     registerSources({folderSource("old-mac", "jorin", home / "copies/old-mac"),
                      folderSource("gone", "jorin", home / "copies/unplugged")});
-    QSignalSpy running(&m, &AppModel::isRunningChanged);
+    QSignalSpy running(&m.runs(), &RunsModel::isRunningChanged);
     m.setLastError("an earlier problem");
     // At launch the root did not exist yet: that alert was posted then.
     EXPECT_EQ(center->shownIdentifiers(), QStringList{"kx.alert.destinationUnreachable"});
     center->added.clear();
 
-    m.startScan(std::nullopt, true, false);
-    EXPECT_TRUE(m.isRunning());
+    m.runs().startScan(ScanRequest{});
+    EXPECT_TRUE(m.runs().isRunning());
     EXPECT_TRUE(m.lastError().isNull());
     ASSERT_TRUE(waitForRun());
     EXPECT_EQ(running.count(), 2);
@@ -58,18 +60,18 @@ TEST_F(Runs, AScanArchivesPublishesRecordsTheRunAndPostsAlerts) {
     EXPECT_NE(readAll(configDir() / "sources.json").find("lastScanned"), std::string::npos);
 
     // Recorded for this machine under the owner, which becomes the host.
-    const auto* member = m.household().member("jorin");
+    const auto* member = m.householdModel().household().member("jorin");
     ASSERT_NE(member, nullptr);
     EXPECT_EQ(member->role, Household::Role::host);
     ASSERT_EQ(member->macs.size(), 1u);
-    EXPECT_EQ(member->macs[0].machineID, m.machineID().toStdString());
+    EXPECT_EQ(member->macs[0].machineID, m.householdModel().machineID().toStdString());
     EXPECT_EQ(member->macs[0].displayName, "Jorin's laptop");
     const auto onDisk = HouseholdStore::load(configDir().string());
     ASSERT_EQ(onDisk.outcome, HouseholdLoad::Outcome::loaded);
-    EXPECT_EQ(onDisk.household, m.household());
+    EXPECT_EQ(onDisk.household, m.householdModel().household());
 
     // The unreadable source is an alert, and it was posted.
-    EXPECT_TRUE(hasAlert(m.activeAlerts(), HealthAlert::Kind::sourceUnreachable));
+    EXPECT_TRUE(hasAlert(m.alerts().activeAlerts(), HealthAlert::Kind::sourceUnreachable));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !center->added.empty(); }, 10000));
     EXPECT_EQ(center->added.back().identifier, "kx.alert.sourceUnreachable");
     // The root exists now: its notification was withdrawn.
@@ -81,44 +83,43 @@ TEST_F(Runs, TwoScansInQuickSuccessionGiveOneRun) {
     auto& m = start();
     registerSources({folderSource("a", "jorin", home / "copies/a")});
     QSignalSpy reports(&m, &AppModel::reportChanged);
-    QSignalSpy running(&m, &AppModel::isRunningChanged);
-    m.startScan(std::nullopt, true, false);
+    QSignalSpy running(&m.runs(), &RunsModel::isRunningChanged);
+    m.runs().startScan(ScanRequest{});
     m.setLastError("said while running");
-    m.startScan(std::nullopt, true, true);
+    m.runs().startScan({.fullSweep = true});
     EXPECT_EQ(m.lastError(), "said while running"); // the second request changed nothing
     ASSERT_TRUE(waitForRun());
-    QTest::qWait(50);
     EXPECT_EQ(reports.count(), 1);
     EXPECT_EQ(running.count(), 2);
     EXPECT_FALSE(m.report()->attachments.fullSweep);
 }
 
 TEST_F(Runs, RunOptionsFollowTheArguments) {
-    AppModel::RunSnapshot snapshot;
-    auto o = AppModel::runOptions(snapshot, std::nullopt, true, false);
+    RunsModel::RunSnapshot snapshot;
+    auto o = RunsModel::runOptions(snapshot, ScanRequest{});
     EXPECT_EQ(o.verificationSample, 50);
     EXPECT_FALSE(o.fullSweep);
     EXPECT_FALSE(o.machineID.has_value());
     EXPECT_TRUE(o.writeStatus);
     EXPECT_FALSE(o.fullRescan);
     snapshot.machineID = "M-1";
-    o = AppModel::runOptions(snapshot, 25, false, true);
+    o = RunsModel::runOptions(snapshot, {.limit = 25, .copyAttachments = false, .fullSweep = true});
     EXPECT_EQ(o.verificationSample, 0);
     EXPECT_TRUE(o.fullSweep);
     EXPECT_EQ(o.limit, 25);
     EXPECT_FALSE(o.copyAttachments);
     EXPECT_EQ(o.machineID, "M-1");
 
-    const auto ingesters = AppModel::defaultIngesters();
+    const auto ingesters = RunsModel::defaultIngesters();
     ASSERT_EQ(ingesters.size(), 5u);
-    EXPECT_NE(ingesters[0], AppModel::defaultIngesters()[0]); // a new list every call
+    EXPECT_NE(ingesters[0], RunsModel::defaultIngesters()[0]); // a new list every call
 }
 
 TEST_F(Runs, AFullSweepVerifiesEveryObject) {
     messagesFolder(home / "copies/a");
     auto& m = start();
     registerSources({folderSource("a", "jorin", home / "copies/a")});
-    m.startScan(std::nullopt, true, true);
+    m.runs().startScan({.fullSweep = true});
     ASSERT_TRUE(waitForRun());
     ASSERT_TRUE(m.report().has_value());
     EXPECT_TRUE(m.report()->attachments.fullSweep);
@@ -131,8 +132,8 @@ TEST_F(Runs, SourcesChangedDuringARunNeverReachWhatTheRunReads) {
     messagesFolder(home / "copies/c");
     auto& m = start();
     registerSources({folderSource("a", "jorin", home / "copies/a"), folderSource("b", "jorin", home / "copies/b")});
-    m.startScan(std::nullopt, true, false);
-    m.removeSource("b");
+    m.runs().startScan(ScanRequest{});
+    m.sources().removeSource("b");
     ASSERT_TRUE(m.mutableRegistry().add(folderSource("c", "sam", home / "copies/c")));
     ASSERT_TRUE(m.saveRegistry("add c"));
     ASSERT_TRUE(waitForRun());
@@ -155,26 +156,26 @@ TEST_F(Runs, AFailedRunIsVisibleAndNeverShowsTheOldSuccessAsHealthy) {
     messagesFolder(home / "copies/a");
     auto& m = start();
     registerSources({folderSource("a", "jorin", home / "copies/a")});
-    m.startScan(std::nullopt, true, false);
+    m.runs().startScan(ScanRequest{});
     ASSERT_TRUE(waitForRun());
     ASSERT_TRUE(m.report()->succeeded());
-    EXPECT_FALSE(m.isReportStale());
-    const auto household = m.household();
+    EXPECT_FALSE(m.alerts().isReportStale());
+    const auto household = m.householdModel().household();
 
     // The owner's archive folder is replaced by a file: the store cannot be written.
     sfs::remove_all(defaultRoot() / "jorin");
     writeAll(defaultRoot() / "jorin", "not a folder");
     center->added.clear();
-    m.startScan(std::nullopt, true, false);
+    m.runs().startScan(ScanRequest{});
     ASSERT_TRUE(waitForRun());
 
     EXPECT_FALSE(m.lastError().isEmpty());
     ASSERT_TRUE(m.report().has_value());
     EXPECT_FALSE(m.report()->succeeded());
     EXPECT_EQ(m.report(), TreskEngine::readStatus((defaultRoot() / "STATUS.json").string()));
-    EXPECT_TRUE(m.isReportStale());
-    EXPECT_TRUE(hasAlert(m.activeAlerts(), HealthAlert::Kind::runFailed));
-    EXPECT_EQ(m.household(), household); // a failed run is not recorded
+    EXPECT_TRUE(m.alerts().isReportStale());
+    EXPECT_TRUE(hasAlert(m.alerts().activeAlerts(), HealthAlert::Kind::runFailed));
+    EXPECT_EQ(m.householdModel().household(), household); // a failed run is not recorded
     ASSERT_TRUE(QTest::qWaitFor([&] { return !center->added.empty(); }, 10000));
     EXPECT_EQ(center->added[0].identifier, "kx.alert.runFailed");
 }
@@ -183,14 +184,14 @@ TEST_F(Runs, ARunThatCouldNotStartIsAFailureEvenWithoutAStatusFile) {
     writeAll(home / "blocker", "a file where the archive root's parent should be");
     defaults->setString(DefaultsKey::destinationRoot, QString::fromStdString((home / "blocker/Tresk").string()));
     auto& m = start();
-    m.startScan(std::nullopt, true, false);
+    m.runs().startScan(ScanRequest{});
     ASSERT_TRUE(waitForRun());
     ASSERT_FALSE(m.lastError().isEmpty());
     ASSERT_TRUE(m.report().has_value());
     EXPECT_FALSE(m.report()->succeeded());
     EXPECT_EQ(QString::fromStdString(m.report()->failure.value_or("")), m.lastError());
-    EXPECT_TRUE(m.isReportStale());
-    EXPECT_TRUE(hasAlert(m.activeAlerts(), HealthAlert::Kind::runFailed));
+    EXPECT_TRUE(m.alerts().isReportStale());
+    EXPECT_TRUE(hasAlert(m.alerts().activeAlerts(), HealthAlert::Kind::runFailed));
 }
 
 TEST_F(Runs, TheRunIsRecordedUnderTheOwnerItStartedWith) {
@@ -198,11 +199,11 @@ TEST_F(Runs, TheRunIsRecordedUnderTheOwnerItStartedWith) {
     defaults->setString(DefaultsKey::archiveOwner, "jorin");
     auto& m = start();
     registerSources({folderSource("a", "jorin", home / "copies/a")});
-    m.startScan(std::nullopt, true, false);
-    m.setArchiveOwner("sam");
+    m.runs().startScan(ScanRequest{});
+    m.owners().setArchiveOwner("sam");
     ASSERT_TRUE(waitForRun());
-    EXPECT_NE(m.household().member("jorin"), nullptr);
-    EXPECT_EQ(m.household().member("sam"), nullptr);
+    EXPECT_NE(m.householdModel().household().member("jorin"), nullptr);
+    EXPECT_EQ(m.householdModel().household().member("sam"), nullptr);
 }
 
 TEST_F(Runs, ADamagedHouseholdFileIsNotWrittenButTheRunIsRecordedInMemory) {
@@ -210,9 +211,9 @@ TEST_F(Runs, ADamagedHouseholdFileIsNotWrittenButTheRunIsRecordedInMemory) {
     writeAll(configDir() / "household.json", "{damaged");
     auto& m = start();
     registerSources({folderSource("a", "jorin", home / "copies/a")});
-    m.startScan(std::nullopt, true, false);
+    m.runs().startScan(ScanRequest{});
     ASSERT_TRUE(waitForRun());
-    EXPECT_NE(m.household().member("jorin"), nullptr);
+    EXPECT_NE(m.householdModel().household().member("jorin"), nullptr);
     EXPECT_EQ(readAll(configDir() / "household.json"), "{damaged");
 }
 
@@ -225,20 +226,20 @@ TEST_F(Runs, AHouseholdWithoutAHostGetsThisOwnerAsHost) {
     HouseholdStore::save(h, configDir().string(), false);
     auto& m = start();
     registerSources({folderSource("a", "jorin", home / "copies/a")});
-    m.startScan(std::nullopt, true, false);
+    m.runs().startScan(ScanRequest{});
     ASSERT_TRUE(waitForRun());
-    ASSERT_NE(m.household().host(), nullptr);
-    EXPECT_EQ(m.household().host()->owner, "jorin");
-    EXPECT_EQ(m.household().member("sam")->role, Household::Role::member);
-    EXPECT_EQ(m.household().member("jorin")->macs.size(), 2u);
+    ASSERT_NE(m.householdModel().household().host(), nullptr);
+    EXPECT_EQ(m.householdModel().household().host()->owner, "jorin");
+    EXPECT_EQ(m.householdModel().household().member("sam")->role, Household::Role::member);
+    EXPECT_EQ(m.householdModel().household().member("jorin")->macs.size(), 2u);
 }
 
 TEST_F(Runs, NothingIsRecordedWithoutAnOwner) {
     auto& m = start();
-    const auto before = m.household();
+    const auto before = m.householdModel().household();
     CoverageReport r;
-    m.recordRun(r, QString());
-    EXPECT_EQ(m.household(), before);
+    m.householdModel().recordRun(r, QString());
+    EXPECT_EQ(m.householdModel().household(), before);
     EXPECT_FALSE(sfs::exists(configDir() / "household.json"));
 }
 
@@ -246,7 +247,7 @@ TEST_F(Runs, TaskResultsArriveOnTheGuiThreadInOneHopAndNeverAfterTheModelIsGone)
     auto& m = start();
     Qt::HANDLE worker = nullptr;
     Qt::HANDLE publisher = nullptr;
-    m.startTask(AppModel::TaskPriority::utility, [&]() -> std::function<void()> {
+    m.startTask(TaskPriority::utility, [&]() -> std::function<void()> {
         worker = QThread::currentThreadId();
         return [&] { publisher = QThread::currentThreadId(); };
     });
@@ -254,17 +255,16 @@ TEST_F(Runs, TaskResultsArriveOnTheGuiThreadInOneHopAndNeverAfterTheModelIsGone)
     EXPECT_NE(worker, publisher);
     EXPECT_EQ(publisher, QThread::currentThreadId());
 
-    std::atomic<bool> release {false};
-    std::atomic<bool> finished {false};
+    // A task still running when the model goes: its result is dropped.
+    QSemaphore release;
     bool published = false;
     model->startTask(std::nullopt, [&]() -> std::function<void()> {
-        while (!release) QThread::msleep(1);
-        finished = true;
+        release.acquire();
         return [&] { published = true; };
     });
     model.reset();
-    release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.load(); }, 10000));
-    QTest::qWait(20);
+    release.release();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::sendPostedEvents();
     EXPECT_FALSE(published);
 }

@@ -16,20 +16,20 @@ protected:
 
 TEST_F(Sources, WithoutAMessagesDatabaseNothingIsConnected) {
     auto& m = start();
-    EXPECT_FALSE(m.addThisMacSource());
+    EXPECT_FALSE(m.sources().addThisMacSource());
     EXPECT_EQ(m.lastError(), "No Messages database found at " + QString::fromStdString(home.path().string()) +
                                  "/Library/Messages. If you have never used Messages on this Mac, there is nothing "
                                  "to connect.");
-    EXPECT_FALSE(m.hasThisMacSource());
+    EXPECT_FALSE(m.sources().hasThisMacSource());
     EXPECT_FALSE(std::filesystem::exists(configDir() / "sources.json"));
 }
 
 TEST_F(Sources, ConnectingThisMacRegistersSavesAndScans) {
     liveMessages();
     auto& m = start();
-    EXPECT_TRUE(m.addThisMacSource());
-    EXPECT_TRUE(m.isRunning());
-    ASSERT_TRUE(m.hasThisMacSource());
+    EXPECT_TRUE(m.sources().addThisMacSource());
+    EXPECT_TRUE(m.runs().isRunning());
+    ASSERT_TRUE(m.sources().hasThisMacSource());
     const Source* s = m.registry().find("local-messages");
     EXPECT_EQ(s->owner, "jorin");
     EXPECT_EQ(s->path, home.path().string() + "/Library/Messages");
@@ -39,7 +39,7 @@ TEST_F(Sources, ConnectingThisMacRegistersSavesAndScans) {
     EXPECT_NE(readAll(configDir() / "sources.json").find("local-messages"), std::string::npos);
 
     // Pressed again while the scan runs: nothing is added, no second run.
-    EXPECT_TRUE(m.addThisMacSource());
+    EXPECT_TRUE(m.sources().addThisMacSource());
     EXPECT_EQ(m.registry().sources().size(), 1u);
     ASSERT_TRUE(waitForRun());
     ASSERT_TRUE(m.report().has_value());
@@ -53,19 +53,19 @@ TEST_F(Sources, ANewNameBesideOtherArchivesNeedsConfirmingFirst) {
     writeAll(defaultRoot() / "sam/tresk.db", "");
     writeAll(defaultRoot() / "alex/tresk.db", "");
     auto& m = start();
-    EXPECT_FALSE(m.addThisMacSource());
-    EXPECT_EQ(m.pendingOwnerChoice(), "jorin");
+    EXPECT_FALSE(m.sources().addThisMacSource());
+    EXPECT_EQ(m.sources().pendingOwnerChoice(), "jorin");
     EXPECT_EQ(m.lastError(), "This Mac would archive as \"jorin\", but this destination already holds: alex, sam. "
                              "Choose which archive this Mac belongs to, or confirm a new one, so your history is "
                              "not split across two.");
-    EXPECT_FALSE(m.hasThisMacSource());
-    EXPECT_FALSE(m.isRunning());
+    EXPECT_FALSE(m.sources().hasThisMacSource());
+    EXPECT_FALSE(m.runs().isRunning());
 
     // The panel's choice is the user's own: no second question.
-    m.renameArchive("jorin");
-    EXPECT_TRUE(m.pendingOwnerChoice().isNull());
-    EXPECT_TRUE(m.hasThisMacSource());
-    EXPECT_TRUE(m.isRunning());
+    m.sources().renameArchive("jorin");
+    EXPECT_TRUE(m.sources().pendingOwnerChoice().isNull());
+    EXPECT_TRUE(m.sources().hasThisMacSource());
+    EXPECT_TRUE(m.runs().isRunning());
     ASSERT_TRUE(waitForRun());
 }
 
@@ -73,8 +73,8 @@ TEST_F(Sources, AFailedSaveStaysSaidAfterTheScanStarts) {
     liveMessages();
     writeAll(configDir() / "sources.json", "{damaged");
     auto& m = start();
-    EXPECT_TRUE(m.addThisMacSource());
-    EXPECT_TRUE(m.isRunning());
+    EXPECT_TRUE(m.sources().addThisMacSource());
+    EXPECT_TRUE(m.runs().isRunning());
     EXPECT_TRUE(m.lastError().startsWith("Could not save your source list (add local-messages): "));
     EXPECT_TRUE(m.lastError().endsWith(". The change may be lost when you quit."));
     ASSERT_TRUE(waitForRun());
@@ -86,9 +86,9 @@ TEST_F(Sources, ConnectedWithoutReadAccessSaysSoAndDoesNotScan) {
     // A database that does not open stands for one the system will not let us read.
     writeAll(messagesDir() / "chat.db", "not a database, and far too short to be one, really");
     auto& m = start();
-    EXPECT_TRUE(m.addThisMacSource());
-    EXPECT_TRUE(m.hasThisMacSource());
-    EXPECT_FALSE(m.isRunning());
+    EXPECT_TRUE(m.sources().addThisMacSource());
+    EXPECT_TRUE(m.sources().hasThisMacSource());
+    EXPECT_FALSE(m.runs().isRunning());
     EXPECT_EQ(m.lastError(), "Connected, but macOS is blocking access to your messages. Grant Full Disk Access, then "
                              "press Scan All.");
 }
@@ -96,11 +96,11 @@ TEST_F(Sources, ConnectedWithoutReadAccessSaysSoAndDoesNotScan) {
 TEST_F(Sources, RemovingASourceSavesTheListAndLeavesTheArchive) {
     liveMessages();
     auto& m = start();
-    ASSERT_TRUE(m.addThisMacSource());
+    ASSERT_TRUE(m.sources().addThisMacSource());
     ASSERT_TRUE(waitForRun());
     const std::string archive = kx::test::snapshotTree(defaultRoot() / "jorin");
-    m.removeSource("local-messages");
-    EXPECT_FALSE(m.hasThisMacSource());
+    m.sources().removeSource("local-messages");
+    EXPECT_FALSE(m.sources().hasThisMacSource());
     EXPECT_EQ(readAll(configDir() / "sources.json").find("local-messages"), std::string::npos);
     EXPECT_EQ(kx::test::snapshotTree(defaultRoot() / "jorin"), archive);
     EXPECT_TRUE(std::filesystem::exists(messagesDir() / "chat.db"));

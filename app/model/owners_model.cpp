@@ -1,24 +1,17 @@
-// Archive owners and access to their archives: which owners exist, where an
-// owner's archive lies, opening and searching it, the archive root, the name
-// this machine archives under, and the household save.
-//
 // An owner's folder under the archive root is the owner with every "/" replaced
 // by "_". Owners that cannot name a folder of their own (blank, ".", "..", a NUL
 // character) get no path at all, so nothing is ever opened or created outside
 // the root.
-#include "app/model/app_model.h"
+#include "app/model/owners_model.h"
 
+#include "app/model/app_model.h"
 #include "app/platform/user_defaults.h"
 #include "core/archive/attachment_store.h"
-#include "core/household/household_store.h"
+#include "core/archive/tresk_engine.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
 
-#include <QMetaObject>
-#include <QPointer>
-
-#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -51,24 +44,36 @@ std::vector<std::string> archiveFolders(const std::string& root) {
 
 } // namespace
 
-QStringList AppModel::sourceOwners() const {
+OwnersModel::OwnersModel(AppModel& app) : app_(app) {}
+
+QString OwnersModel::archiveOwner() const {
+    return userDefaults().string(DefaultsKey::archiveOwner).value_or(QString());
+}
+
+void OwnersModel::setArchiveOwner(const QString& owner) {
+    if (owner == archiveOwner()) return;
+    userDefaults().setString(DefaultsKey::archiveOwner, owner);
+    emit archiveOwnerChanged();
+}
+
+QStringList OwnersModel::sourceOwners() const {
     std::set<std::string> owners;
-    for (const auto& s : registry_.sources()) owners.insert(s.owner);
+    for (const auto& s : app_.registry().sources()) owners.insert(s.owner);
     QStringList out;
     for (const auto& o : owners) out << qs(o);
     return out;
 }
 
-QStringList AppModel::existingOwners() const {
+QStringList OwnersModel::existingOwners() const {
     std::set<std::string> owners;
-    for (const auto& s : registry_.sources()) owners.insert(s.owner);
-    for (const auto& folder : archiveFolders(destinationRoot_.toStdString())) owners.insert(folder);
+    for (const auto& s : app_.registry().sources()) owners.insert(s.owner);
+    for (const auto& folder : archiveFolders(app_.destinationRoot().toStdString())) owners.insert(folder);
     QStringList out;
     for (const auto& o : owners) out << qs(o);
     return out;
 }
 
-kx::ArchiveIdentity AppModel::resolvedOwner() const {
+kx::ArchiveIdentity OwnersModel::resolvedOwner() const {
     const QString chosen = archiveOwner();
     std::vector<std::string> existing;
     for (const auto& o : existingOwners()) existing.push_back(o.toStdString());
@@ -77,10 +82,10 @@ kx::ArchiveIdentity AppModel::resolvedOwner() const {
                                         sys.shortUserName(), sys.fullUserName(), existing);
 }
 
-std::vector<std::string> AppModel::ownersBesides() const {
+std::vector<std::string> OwnersModel::ownersBesides() const {
     std::vector<std::string> owners;
-    for (const auto& s : registry_.sources()) owners.push_back(s.owner);
-    const std::string root = destinationRoot_.toStdString();
+    for (const auto& s : app_.registry().sources()) owners.push_back(s.owner);
+    const std::string root = app_.destinationRoot().toStdString();
     for (const auto& folder : archiveFolders(root)) {
         std::string owner = folder;
         try {
@@ -94,25 +99,25 @@ std::vector<std::string> AppModel::ownersBesides() const {
     return owners;
 }
 
-QString AppModel::ownerProblem(const QString& owner) const {
+QString OwnersModel::ownerProblem(const QString& owner) const {
     const auto problem = kx::ArchiveIdentity::problem(owner.toStdString(), ownersBesides());
     return problem ? qs(*problem) : QString();
 }
 
-QString AppModel::archiveDatabasePath(const QString& root, const QString& owner) {
+QString OwnersModel::archiveDatabasePath(const QString& root, const QString& owner) {
     const auto folder = folderFor(owner);
     if (!folder) return {};
     return qs(kx::fs::appendComponent(root.toStdString(), *folder + "/tresk.db"));
 }
 
-QString AppModel::attachmentRootPath(const QString& root, const QString& owner) {
+QString OwnersModel::attachmentRootPath(const QString& root, const QString& owner) {
     const auto folder = folderFor(owner);
     if (!folder) return {};
     return qs(kx::fs::appendComponent(root.toStdString(), *folder + "/attachments"));
 }
 
-std::unique_ptr<kx::TreskStore> AppModel::openStore(const QString& owner) {
-    const QString path = archiveDatabasePath(destinationRoot_, owner);
+std::unique_ptr<kx::TreskStore> OwnersModel::openStore(const QString& root, const QString& owner) const {
+    const QString path = archiveDatabasePath(root, owner);
     QString problem;
     if (path.isNull()) {
         problem = "Could not open the archive of \"" + owner + "\": that name cannot name an archive folder.";
@@ -127,14 +132,14 @@ std::unique_ptr<kx::TreskStore> AppModel::openStore(const QString& owner) {
         }
     }
     // Callers may be on a worker thread: the banner is set on the GUI thread.
-    QPointer<AppModel> self(this);
-    QMetaObject::invokeMethod(
-        this, [self, problem] { if (self) self->setLastError(problem); }, Qt::QueuedConnection);
+    AppModel* app = &app_;
+    app_.tasks().handBack([app, problem] { app->setLastError(problem); });
     return nullptr;
 }
 
-std::vector<kx::TreskStore::SearchHit> AppModel::search(const QString& query, const QString& owner, int64_t limit) {
-    auto store = openStore(owner);
+std::vector<kx::TreskStore::SearchHit> OwnersModel::search(const QString& root, const QString& query,
+                                                           const QString& owner, int64_t limit) const {
+    auto store = openStore(root, owner);
     if (!store) return {};
     try {
         return store->search(query.toStdString(), owner.toStdString(), std::nullopt, std::nullopt, std::nullopt,
@@ -144,53 +149,16 @@ std::vector<kx::TreskStore::SearchHit> AppModel::search(const QString& query, co
     }
 }
 
-QString AppModel::attachmentPath(const QString& owner, const kx::TreskStore::AttachmentRef& attachment) const {
+QString OwnersModel::attachmentPath(const QString& root, const QString& owner,
+                                    const kx::TreskStore::AttachmentRef& attachment) {
     if (!attachment.objectKey || attachment.objectKey->empty()) return {};
-    const QString root = attachmentRootPath(destinationRoot_, owner);
-    if (root.isNull()) return {};
+    const QString folder = attachmentRootPath(root, owner);
+    if (folder.isNull()) return {};
     try {
-        const auto path = kx::AttachmentStore(root.toStdString()).objectPath(*attachment.objectKey);
+        const auto path = kx::AttachmentStore(folder.toStdString()).objectPath(*attachment.objectKey);
         if (kx::fs::isRegularFile(path)) return qs(path.string());
     } catch (const kx::Error&) {
         // not a well-formed key: nothing stored under it
     }
     return {};
-}
-
-void AppModel::setDestinationRoot(const QString& path) {
-    // A relative location would depend on the folder Kelvara happened to start
-    // in, and an empty one on nothing at all: neither is ever stored.
-    if (!path.startsWith('/')) {
-        setLastError("The archive location \"" + path +
-                     "\" is not a full path, so it was not changed. Choose a folder again.");
-        return;
-    }
-    setDestinationRootValue(path);
-    userDefaults().setString(DefaultsKey::destinationRoot, path);
-    refreshReport();
-}
-
-void AppModel::renameArchive(const QString& name) {
-    const QString normalized = qs(kx::ArchiveIdentity::normalize(name.toStdString()));
-    if (normalized.isEmpty()) {
-        setLastError("An archive name cannot be blank.");
-        return;
-    }
-    if (const QString problem = ownerProblem(normalized); !problem.isNull()) {
-        setLastError(problem);
-        return;
-    }
-    setArchiveOwner(normalized);
-    setPendingOwnerChoice(QString());
-    setLastError(QString());
-    addThisMacSource();
-}
-
-void AppModel::saveHousehold() {
-    try {
-        kx::HouseholdStore::save(household_, configDir_.toStdString(), !householdLoadProblem_.isNull());
-    } catch (const kx::Error& e) {
-        setLastError("Could not save your household: " + qs(e.localizedDescription()) + ". " +
-                     "The change may be lost when you quit.");
-    }
 }

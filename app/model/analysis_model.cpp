@@ -1,13 +1,9 @@
-// AppModel: the coverage and deletion-safety analysis, duplicate sources and the
-// deletion dry-run script.
-//
-// Results are only ever shown for the state they were computed on: adding or
-// removing a source, changing the archive root, a run starting or finishing, or
-// a new engine report (the daily run) clears them, and an analysis that was running at that moment publishes
-// nothing (its generation number no longer matches).
-#include "app/model/app_model.h"
+#include "app/model/analysis_model.h"
 
-#include "core/archive/duplicate_source_analyzer.h"
+#include "app/model/app_model.h"
+#include "app/model/owners_model.h"
+#include "app/model/publish.h"
+#include "app/model/runs_model.h"
 #include "core/archive/report_formatter.h"
 #include "core/archive/tresk_engine.h"
 #include "core/archive/tresk_store.h"
@@ -15,23 +11,28 @@
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
-namespace {
+#include <algorithm>
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
-
-} // namespace
-
-void AppModel::watchAnalysisInputs() {
-    if (analysisInputsWatched_) return;
-    analysisInputsWatched_ = true;
-    connect(this, &AppModel::registryChanged, this, &AppModel::clearAnalyses);
-    connect(this, &AppModel::destinationRootChanged, this, &AppModel::clearAnalyses);
-    connect(this, &AppModel::isRunningChanged, this, &AppModel::clearAnalyses);
+AnalysisModel::AnalysisModel(AppModel& app) : app_(app) {
+    connect(&app_, &AppModel::registryChanged, this, &AnalysisModel::clearAnalyses);
+    connect(&app_, &AppModel::destinationRootChanged, this, &AnalysisModel::clearAnalyses);
     // A new engine report means a run (perhaps the daily one) changed the archive.
-    connect(this, &AppModel::reportChanged, this, &AppModel::clearAnalyses);
+    connect(&app_, &AppModel::reportChanged, this, &AnalysisModel::clearAnalyses);
 }
 
-void AppModel::clearAnalyses() {
+void AnalysisModel::setCoverage(const Coverage& c) { publish(this, coverage_, c, &AnalysisModel::coverageChanged); }
+void AnalysisModel::setDeletion(const OptionalDeletion& d) {
+    publish(this, deletion_, d, &AnalysisModel::deletionChanged);
+}
+void AnalysisModel::setIsAnalyzing(bool v) { publish(this, isAnalyzing_, v, &AnalysisModel::isAnalyzingChanged); }
+void AnalysisModel::setDuplicateFindings(const DuplicateFindings& f) {
+    publish(this, duplicateFindings_, f, &AnalysisModel::duplicateFindingsChanged);
+}
+void AnalysisModel::setIdenticalGroups(const IdenticalGroups& g) {
+    publish(this, identicalGroups_, g, &AnalysisModel::identicalGroupsChanged);
+}
+
+void AnalysisModel::clearAnalyses() {
     ++safetyGeneration_;
     ++duplicateGeneration_;
     setCoverage({});
@@ -42,31 +43,30 @@ void AppModel::clearAnalyses() {
     // set until it does, so a second one cannot start beside it.
 }
 
-void AppModel::checkSafety() {
+void AnalysisModel::checkSafety() {
     if (isAnalyzing_) return;
-    watchAnalysisInputs();
     setIsAnalyzing(true);
     const uint64_t generation = ++safetyGeneration_;
-    kx::SourceRegistry registry = registry_;
-    std::string root = destinationRoot_.toStdString();
-    const kx::Date now = clock_->now();
-    startTask(TaskPriority::userInitiated,
-              [this, registry = std::move(registry), root = std::move(root), now, generation]() -> std::function<void()> {
-                  auto result = analyze(registry, root, now);
-                  return [this, result = std::move(result), generation] {
-                      if (generation == safetyGeneration_) {
-                          setCoverage(result.first);
-                          setDeletion(result.second);
-                      }
-                      setIsAnalyzing(false);
-                  };
-              });
+    kx::SourceRegistry registry = app_.registry();
+    std::string root = app_.destinationRoot().toStdString();
+    const kx::Date now = app_.clock().now();
+    app_.startTask(TaskPriority::userInitiated, [this, registry = std::move(registry), root = std::move(root), now,
+                                                 generation]() -> std::function<void()> {
+        auto result = analyze(registry, root, now);
+        return [this, result = std::move(result), generation] {
+            if (generation == safetyGeneration_) {
+                setCoverage(result.first);
+                setDeletion(result.second);
+            }
+            setIsAnalyzing(false);
+        };
+    });
 }
 
-std::pair<AppModel::Coverage, AppModel::OptionalDeletion> AppModel::analyze(const kx::SourceRegistry& registry,
-                                                                            const std::string& root, kx::Date now) {
+std::pair<AnalysisModel::Coverage, AnalysisModel::OptionalDeletion>
+AnalysisModel::analyze(const kx::SourceRegistry& registry, const std::string& root, kx::Date now) {
     // No filters and no contact names: the analysis reads what is there.
-    const kx::TreskEngine engine(registry, root, kx::IngesterRegistry(defaultIngesters()),
+    const kx::TreskEngine engine(registry, root, kx::IngesterRegistry(RunsModel::defaultIngesters()),
                                  std::make_shared<kx::MapContactResolver>(), kx::FilterSet());
     std::pair<Coverage, OptionalDeletion> out;
     try {
@@ -82,32 +82,31 @@ std::pair<AppModel::Coverage, AppModel::OptionalDeletion> AppModel::analyze(cons
     return out;
 }
 
-std::optional<kx::SourceDeletionReport> AppModel::deletionReport(const QString& sourceId) const {
+std::optional<kx::SourceDeletionReport> AnalysisModel::deletionReport(const QString& sourceId) const {
     if (!deletion_) return std::nullopt;
     if (const auto* r = deletion_->find(sourceId.toStdString())) return *r;
     return std::nullopt;
 }
 
-void AppModel::exportDeletionDryRunScript(const QString& path) {
+void AnalysisModel::exportDeletionDryRunScript(const QString& path) {
     if (!deletion_) {
-        setLastError(QStringLiteral("Run Check Safety first \u2014 there is no deletion report to export yet."));
+        app_.setLastError(QStringLiteral("Run Check Safety first \u2014 there is no deletion report to export yet."));
         return;
     }
-    const std::string script = kx::ReportFormatter::deletionDryRunScript(*deletion_, clock_->now());
+    const std::string script = kx::ReportFormatter::deletionDryRunScript(*deletion_, app_.clock().now());
     try {
         // Exactly the path chosen; private to the user and never executable.
         kx::fs::writeFileAtomic(path.toStdString(), script, 0600);
     } catch (const kx::Error& e) {
-        setLastError("Could not write the dry-run script: " + qs(e.localizedDescription()));
+        app_.setLastError("Could not write the dry-run script: " + QString::fromStdString(e.localizedDescription()));
     }
 }
 
-void AppModel::findDuplicates() {
-    watchAnalysisInputs();
+void AnalysisModel::findDuplicates() {
     const uint64_t generation = ++duplicateGeneration_;
-    const QStringList owners = sourceOwners();
-    const QString root = destinationRoot_;
-    startTask(TaskPriority::utility, [this, owners, root, generation]() -> std::function<void()> {
+    const QStringList owners = app_.owners().sourceOwners();
+    const QString root = app_.destinationRoot();
+    app_.startTask(TaskPriority::utility, [this, owners, root, generation]() -> std::function<void()> {
         auto result = analyzeDuplicates(owners, root);
         return [this, result = std::move(result), generation] {
             // A newer analysis was started, or the inputs changed: this one is stale.
@@ -118,12 +117,12 @@ void AppModel::findDuplicates() {
     });
 }
 
-std::pair<AppModel::DuplicateFindings, AppModel::IdenticalGroups> AppModel::analyzeDuplicates(const QStringList& owners,
-                                                                                              const QString& root) {
+std::pair<AnalysisModel::DuplicateFindings, AnalysisModel::IdenticalGroups>
+AnalysisModel::analyzeDuplicates(const QStringList& owners, const QString& root) {
     std::vector<kx::TreskStore::SourceContent> contents;
     std::vector<kx::TreskStore::SourceOverlap> overlaps;
     for (const QString& owner : owners) {
-        const QString path = archiveDatabasePath(root, owner);
+        const QString path = OwnersModel::archiveDatabasePath(root, owner);
         if (path.isNull() || !kx::fs::isRegularFile(path.toStdString())) continue;
         try {
             const kx::TreskStore store(path.toStdString());
@@ -150,7 +149,7 @@ std::pair<AppModel::DuplicateFindings, AppModel::IdenticalGroups> AppModel::anal
     return out;
 }
 
-std::optional<kx::DuplicateSourceAnalyzer::Finding> AppModel::duplicateFindings(const QString& sourceId) const {
+std::optional<kx::DuplicateSourceAnalyzer::Finding> AnalysisModel::duplicateFindings(const QString& sourceId) const {
     auto it = duplicateFindings_.find(sourceId.toStdString());
     if (it == duplicateFindings_.end()) return std::nullopt;
     return it->second;

@@ -1,0 +1,78 @@
+// Health alerts: computing them, posting them, withdrawing those that cleared,
+// the staleness test and the alert settings.
+#include "app/model/alerts_model.h"
+
+#include "app/model/app_model.h"
+#include "core/health/health_alert_policy.h"
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+#include "core/platform/system.h"
+#include "household/model/health_notifier.h"
+
+AlertsModel::AlertsModel(AppModel& app) : app_(app), notifier_(new HealthNotifier(this)) {}
+
+void AlertsModel::setAlertSettings(const kx::HealthAlertSettings& s) {
+    alertSettings_ = s;
+    emit alertSettingsChanged();
+}
+
+void AlertsModel::setActiveAlerts(const Alerts& a) {
+    // Always announced: a recomputation that gives the same list is still news
+    // to the screens that asked for it.
+    activeAlerts_ = a;
+    emit activeAlertsChanged();
+}
+
+void AlertsModel::loadAlertSettings() {
+    const std::string path = app_.configFile("alerts.json");
+    alertSettings_ = kx::HealthAlertSettings::load(path);
+    if (alertSettings_.loadProblem)
+        app_.setLastError("Your notification settings at " + QString::fromStdString(path) + " could not be read: " +
+                          QString::fromStdString(*alertSettings_.loadProblem) +
+                          ". Kelvara is using the default settings and will NOT overwrite that file. "
+                          "Repair or move it, then restart.");
+}
+
+bool AlertsModel::dailyScheduleFileExists() {
+    return kx::fs::exists(
+        kx::fs::appendComponent(kx::systemInfo().homeDirectory(), "Library/LaunchAgents/com.dunholt.kelvara.plist"));
+}
+
+void AlertsModel::refreshAlerts(bool post) {
+    const kx::HealthAlertPolicy policy{alertSettings_.enabled, alertSettings_.warnAfterDays};
+    const std::string root = app_.destinationRoot().toStdString();
+    // The root counts as reachable only as a folder: a file, or a dangling link
+    // where a drive used to be mounted, holds no archive.
+    const bool rootReachable = !root.empty() && kx::fs::isDirectory(root);
+    const Alerts alerts =
+        policy.alerts(app_.report(), dailyScheduleFileExists(), root, rootReachable, app_.clock().now());
+    setActiveAlerts(alerts);
+    notifier_->withdrawCleared(alerts);
+    // Posted once the caller's own work is done.
+    if (post && !alerts.empty()) app_.tasks().handBack([this, alerts] { postAlerts(alerts); });
+}
+
+void AlertsModel::postAlerts(const Alerts& alerts) { notifier_->deliver(alerts); }
+
+bool AlertsModel::isReportStale() const {
+    const auto& report = app_.report();
+    if (!report) return true;
+    // A failed run did not bring the archive up to date, so it never counts as
+    // a fresh one.
+    if (!report->succeeded()) return true;
+    return app_.clock().now() - report->runDate > std::chrono::seconds(kStaleAfterSeconds);
+}
+
+void AlertsModel::refreshAlertsAtLaunch() {
+    notifier_->refreshAuthorization([this] { refreshAlerts(true); });
+}
+
+void AlertsModel::saveAlertSettings() {
+    try {
+        alertSettings_.save(app_.configFile("alerts.json"));
+    } catch (const kx::Error& e) {
+        app_.setLastError("Could not save your notification settings: " +
+                          QString::fromStdString(e.localizedDescription()));
+    }
+    refreshAlerts(false);
+}

@@ -1,0 +1,64 @@
+#pragma once
+// AlertsModel: the health alerts (a failed or stale run, an unreachable archive
+// root or source), their settings and the notifier that posts them.
+#include "core/health/health_alert.h"
+#include "core/health/health_alert_settings.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <vector>
+
+class AppModel;
+class HealthNotifier;
+
+class AlertsModel : public QObject {
+    Q_OBJECT
+
+public:
+    using Alerts = std::vector<kx::HealthAlert>;
+
+private:
+    Q_PROPERTY(kx::HealthAlertSettings alertSettings READ alertSettings NOTIFY alertSettingsChanged)
+    Q_PROPERTY(Alerts activeAlerts READ activeAlerts NOTIFY activeAlertsChanged)
+
+public:
+    explicit AlertsModel(AppModel& app);
+
+    HealthNotifier* notifier() const { return notifier_; }
+    const kx::HealthAlertSettings& alertSettings() const { return alertSettings_; }
+    const Alerts& activeAlerts() const { return activeAlerts_; }
+    // Screens edit the settings here, then call saveAlertSettings.
+    void setAlertSettings(const kx::HealthAlertSettings& s);
+
+    // Start-up: reads "alerts.json"; a damaged file is said in lastError and
+    // never written over.
+    void loadAlertSettings();
+    // Start-up task: the notification permission first, then the alerts, posted.
+    void refreshAlertsAtLaunch();
+
+    // Recomputes activeAlerts; with `post`, hands them to the notifier. Alerts
+    // that cleared are withdrawn from the screen either way.
+    void refreshAlerts(bool post);
+    void postAlerts(const Alerts& alerts);
+    // True when there is no report, the last run failed, or the last run started
+    // more than 48 hours ago.
+    bool isReportStale() const;
+    // Saves alertSettings to "alerts.json", then recomputes the alerts (no posting).
+    void saveAlertSettings();
+    // <home>/Library/LaunchAgents/com.dunholt.kelvara.plist exists.
+    static bool dailyScheduleFileExists();
+    static constexpr int64_t kStaleAfterSeconds = 172800;
+
+signals:
+    void alertSettingsChanged();
+    void activeAlertsChanged();
+
+private:
+    void setActiveAlerts(const Alerts& a);
+
+    AppModel& app_;
+    HealthNotifier* notifier_ = nullptr;
+    kx::HealthAlertSettings alertSettings_;
+    Alerts activeAlerts_;
+};

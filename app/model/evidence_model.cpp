@@ -1,0 +1,254 @@
+// Tamper-evidence manifests, conversation export, seals and anchors.
+#include "app/model/evidence_model.h"
+
+#include "app/model/app_model.h"
+#include "app/model/contacts_model.h"
+#include "app/model/publish.h"
+#include "core/archive/tresk_engine.h"
+#include "core/contacts/layered_contact_resolver.h"
+#include "core/evidence/export_and_seal.h"
+#include "core/evidence/pending_anchor_store.h"
+#include "core/evidence/tresk_manifest.h"
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+
+#include <kelvara/version.h>
+
+#include <QThreadPool>
+
+#include <exception>
+
+namespace {
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+QString versionText() {
+    return QStringLiteral(KELVARA_VERSION_STRING) + QStringLiteral(" (") + QStringLiteral(KELVARA_BUILD_STRING) +
+           QStringLiteral(")");
+}
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "an unexpected failure";
+    }
+}
+
+// The owner's archive opened for reading. A missing file is an error here and is
+// never created.
+std::unique_ptr<kx::TreskStore> openExisting(const std::string& path) {
+    if (!kx::fs::isRegularFile(path)) throw kx::Error("there is no archive at " + path);
+    return std::make_unique<kx::TreskStore>(path);
+}
+
+std::string databasePath(const std::string& root, const std::string& owner) {
+    return kx::fs::appendComponent(root, kx::ownerFolderName(owner) + "/tresk.db");
+}
+
+} // namespace
+
+EvidenceModel::EvidenceModel(AppModel& app) : app_(app), pool_(std::make_unique<QThreadPool>()) {
+    // AppModel owns the clock and outlives this model.
+    const kx::Clock& clock = app_.clock();
+    pendingAnchors_ = std::make_unique<kx::PendingAnchorStore>(app_.configDir().toStdString(),
+                                                               [&clock] { return clock.now(); });
+    pendingAnchorCount_ = pendingAnchors_->count();
+}
+
+// The pool goes first (see pool_): running work still uses the queue.
+EvidenceModel::~EvidenceModel() { pool_.reset(); }
+
+void EvidenceModel::setPendingAnchorCount(int n) {
+    publish(this, pendingAnchorCount_, n, &EvidenceModel::pendingAnchorCountChanged);
+}
+void EvidenceModel::setLastAnchorRetry(const QString& t) {
+    publish(this, lastAnchorRetry_, t, &EvidenceModel::lastAnchorRetryChanged);
+}
+void EvidenceModel::setManifestStates(const ManifestStates& m) {
+    manifestState_ = m;
+    emit manifestStateChanged();
+}
+void EvidenceModel::setIsManifesting(bool v) { publish(this, isManifesting_, v, &EvidenceModel::isManifestingChanged); }
+
+template <typename Work, typename Then>
+void EvidenceModel::runInBackground(std::optional<TaskPriority> priority, Work work, Then then) {
+    app_.tasks().start(
+        priority,
+        [work = std::move(work), then = std::move(then)]() mutable -> std::function<void()> {
+            return [then = std::move(then), result = work()]() mutable { then(std::move(result)); };
+        },
+        pool_.get());
+}
+
+// ---- Manifests ----
+
+EvidenceModel::ManifestState EvidenceModel::manifestState(const QString& owner) const {
+    auto it = manifestState_.find(owner.toStdString());
+    return it == manifestState_.end() ? ManifestState::unknown() : it->second;
+}
+
+void EvidenceModel::setManifestState(const std::optional<ManifestState>& state, const QString& owner) {
+    ManifestStates states = manifestState_;
+    if (state) states[owner.toStdString()] = *state;
+    else states.erase(owner.toStdString());
+    setManifestStates(states);
+}
+
+void EvidenceModel::loadManifestState(const QString& owner) {
+    const std::string path = kx::TreskManifest::path(app_.destinationRoot().toStdString(), owner.toStdString());
+    try {
+        if (auto file = kx::TreskManifest::read(path))
+            setManifestState(ManifestState::present(file->generatedAt, file->messageCount, file->chainHead), owner);
+        else
+            setManifestState(ManifestState::notGenerated(), owner);
+    } catch (const kx::Error& e) {
+        setManifestState(ManifestState::unreadable(e.localizedDescription()), owner);
+    }
+}
+
+void EvidenceModel::generateManifest(const QString& owner) {
+    if (isManifesting_) return;
+    const std::string root = app_.destinationRoot().toStdString();
+    const std::string who = owner.toStdString();
+    const std::string db = databasePath(root, who);
+    if (!kx::fs::isRegularFile(db)) {
+        app_.setLastError(QStringLiteral("There is no archive for ") + owner +
+                          QStringLiteral(" yet, so there is nothing to seal."));
+        return;
+    }
+    setIsManifesting(true);
+    const kx::Date now = app_.clock().now();
+    struct Outcome {
+        std::optional<kx::TreskManifest::File> file;
+        std::string error;
+    };
+    runInBackground(
+        TaskPriority::userInitiated,
+        [db, root, who, now]() -> Outcome {
+            try {
+                auto store = openExisting(db);
+                auto file = kx::TreskManifest::generate(*store, who, now, 1000);
+                kx::TreskManifest::write(file, kx::TreskManifest::path(root, who));
+                return {std::move(file), {}};
+            } catch (...) {
+                return {std::nullopt, describe(std::current_exception())};
+            }
+        },
+        [this, owner](Outcome o) {
+            if (o.file) {
+                setManifestState(ManifestState::present(o.file->generatedAt, o.file->messageCount, o.file->chainHead),
+                                 owner);
+            } else {
+                app_.setLastError(QStringLiteral("Could not write the manifest: ") + qs(o.error));
+            }
+            setIsManifesting(false);
+        });
+}
+
+void EvidenceModel::verifyManifest(const QString& owner) {
+    if (isManifesting_) return;
+    const std::string root = app_.destinationRoot().toStdString();
+    const std::string db = databasePath(root, owner.toStdString());
+    const std::string manifestPath = kx::TreskManifest::path(root, owner.toStdString());
+    setIsManifesting(true);
+    runInBackground(
+        TaskPriority::userInitiated,
+        [db, manifestPath]() -> ManifestState {
+            try {
+                auto manifest = kx::TreskManifest::read(manifestPath);
+                if (!manifest) return ManifestState::notGenerated();
+                auto store = openExisting(db);
+                return ManifestState::verified(kx::TreskManifest::verify(*store, *manifest), manifest->generatedAt);
+            } catch (...) {
+                return ManifestState::unreadable(describe(std::current_exception()));
+            }
+        },
+        [this, owner](ManifestState state) {
+            setManifestState(state, owner);
+            setIsManifesting(false);
+        });
+}
+
+// ---- Export, seals and anchors ----
+
+void EvidenceModel::setSealAnchorClientFactory(std::function<kx::SealAnchorClient()> factory) {
+    sealAnchorClientFactory_ = std::move(factory);
+}
+
+kx::SealAnchorClient EvidenceModel::makeSealAnchorClient() const {
+    if (sealAnchorClientFactory_) return sealAnchorClientFactory_();
+    return kx::SealAnchorClient(kx::SealAnchorClient::productionBaseURL, nullptr, std::nullopt,
+                                [] { return std::chrono::system_clock::now(); });
+}
+
+void EvidenceModel::exportConversation(const QString& owner, const kx::TreskStore::ConversationSummary& conversation,
+                                       kx::ExportFormat format, const QString& destinationPath,
+                                       std::function<void(const ExportOutcome&)> done) {
+    kx::ExportRequest request;
+    request.archiveRoot = app_.destinationRoot().toStdString();
+    request.owner = owner.toStdString();
+    request.conversationKey = conversation.handle;
+    request.format = format;
+    request.destinationPath = destinationPath.toStdString();
+    request.appVersion = versionText().toStdString();
+    request.now = app_.clock().now();
+    std::shared_ptr<const kx::ContactResolver> names = app_.contacts().resolver();
+    if (!names) names = std::make_shared<kx::MapContactResolver>();
+    kx::SealAnchorClient client = makeSealAnchorClient();
+    kx::PendingAnchorStore* queue = pendingAnchors_.get();
+
+    runInBackground(
+        std::nullopt,
+        [request, names, client, queue]() -> ExportOutcome {
+            kx::SealFile seal;
+            try {
+                seal = kx::exportAndSeal(request, *names);
+            } catch (...) {
+                return {std::nullopt, QStringLiteral("The conversation was not exported: ") +
+                                          qs(describe(std::current_exception())) + QStringLiteral(".")};
+            }
+            // The seal goes beside the export, then to the seal server or the queue.
+            const std::string& exportPath = request.destinationPath;
+            try {
+                auto anchored = queue->anchorOrDefer(kx::SealFile::path(exportPath), seal, client);
+                ExportResult r{exportPath, std::move(anchored.seal),
+                               anchored.problem ? std::optional<std::string>(*anchored.problem) : std::nullopt};
+                return {std::move(r), {}};
+            } catch (...) {
+                return {std::nullopt, QStringLiteral("The conversation was exported to ") + qs(exportPath) +
+                                          QStringLiteral(", but its seal file could not be written (") +
+                                          qs(describe(std::current_exception())) +
+                                          QStringLiteral("), so the export is not sealed.")};
+            }
+        },
+        [this, done = std::move(done)](ExportOutcome outcome) {
+            setPendingAnchorCount(pendingAnchors_->count());
+            if (done) done(outcome);
+        });
+}
+
+void EvidenceModel::retryPendingAnchors(bool force, std::function<void()> done) {
+    kx::SealAnchorClient client = makeSealAnchorClient();
+    kx::PendingAnchorStore* queue = pendingAnchors_.get();
+    runInBackground(
+        std::nullopt, [queue, client, force]() { return queue->retry(client, force); },
+        [this, done = std::move(done)](kx::PendingAnchorStore::RetryOutcome o) {
+            setPendingAnchorCount(pendingAnchors_->count());
+            if (o.skipped) {
+                setLastAnchorRetry(QString::number(o.stillWaiting) + QStringLiteral(" waiting; checked recently."));
+            } else if (o.tried != 0 || o.settled != 0) {
+                setLastAnchorRetry(QStringLiteral("Anchored ") + QString::number(o.anchored) + QStringLiteral(" of ") +
+                                   QString::number(o.tried) + QStringLiteral("; ") + QString::number(o.stillWaiting) +
+                                   QStringLiteral(" still waiting."));
+            } else {
+                setLastAnchorRetry(QString());
+            }
+            if (done) done();
+        });
+}
+
+// Seals waiting for an anchor are retried once the event loop runs.
+void EvidenceModel::retryAnchorsAtLaunch() { retryPendingAnchors(false); }

@@ -1,0 +1,113 @@
+#include "app/model/permissions_model.h"
+
+#include "app/model/alerts_model.h"
+#include "app/model/app_model.h"
+#include "app/model/contacts_model.h"
+#include "app/model/household_model.h"
+#include "app/model/permissions_notifications.h"
+#include "app/model/publish.h"
+#include "core/health/read_only_database.h"
+#include "core/health/schedule_installer.h"
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+#include "core/platform/system.h"
+#include "household/model/health_notifier.h"
+
+namespace {
+
+// How long the engine may take to answer the access probe.
+constexpr double kProbeTimeoutSeconds = 20.0;
+
+} // namespace
+
+QString liveMessagesDatabasePath() {
+    return QString::fromStdString(
+        kx::fs::appendComponent(kx::systemInfo().homeDirectory(), "Library/Messages/chat.db"));
+}
+
+bool liveMessagesDatabaseExists() { return kx::fs::isRegularFile(liveMessagesDatabasePath().toStdString()); }
+
+PermissionsModel::PermissionsModel(AppModel& app) : app_(app) {}
+
+void PermissionsModel::setHasFullDiskAccess(bool v) {
+    publish(this, hasFullDiskAccess_, v, &PermissionsModel::hasFullDiskAccessChanged);
+}
+void PermissionsModel::setDismissedFullDiskAccessPrompt(bool v) {
+    publish(this, dismissedFullDiskAccessPrompt_, v, &PermissionsModel::dismissedFullDiskAccessPromptChanged);
+}
+void PermissionsModel::setFdaVerdict(const FdaVerdict& v) {
+    publish(this, fdaVerdict_, v, &PermissionsModel::fdaVerdictChanged);
+}
+void PermissionsModel::setIsProbingFDA(bool v) {
+    publish(this, isProbingFDA_, v, &PermissionsModel::isProbingFDAChanged);
+}
+
+void PermissionsModel::checkFullDiskAccess() {
+    const std::string path = liveMessagesDatabasePath().toStdString();
+    bool readable = false;
+    if (kx::fs::exists(path)) {
+        try {
+            kx::ReadOnlyDatabase db(path);
+            readable = true;
+        } catch (const kx::Error&) {
+            readable = false;
+        }
+    }
+    setHasFullDiskAccess(readable);
+    if (readable) setDismissedFullDiskAccessPrompt(false);
+}
+
+kx::PermissionsSummary PermissionsModel::permissionStatus() const {
+    kx::PermissionsSummary summary;
+    summary.scheduleInstalled = kx::ScheduleInstaller::isInstalled();
+    summary.fullDiskAccess = fdaVerdict_;
+    summary.contacts = app_.contacts().contactsAuthorization();
+    const HealthNotifier* notifier = app_.alerts().notifier();
+    summary.notificationsAllowed = notifier ? notificationsAllowed(notifier->authorization()) : std::nullopt;
+    return summary;
+}
+
+void PermissionsModel::startAccessProbe() {
+    if (isProbingFDA_) return;
+    setIsProbingFDA(true);
+    // This application's own access, checked here on the GUI thread (quick).
+    const std::string path = kx::FullDiskAccessProbe::liveMessagesDatabasePath();
+    const bool exists = kx::FullDiskAccessProbe::databaseExists(path);
+    const std::optional<int64_t> appMessages = kx::FullDiskAccessProbe::appContextMessageCount(path);
+    app_.startTask(TaskPriority::userInitiated, [this, appMessages, exists]() -> std::function<void()> {
+        const FdaVerdict verdict = probeFullDiskAccess(appMessages, exists);
+        return [this, verdict] {
+            setFdaVerdict(verdict);
+            setIsProbingFDA(false);
+        };
+    });
+}
+
+PermissionsModel::FdaVerdict PermissionsModel::probeFullDiskAccess(std::optional<int64_t> appMessages,
+                                                                   bool databaseExists) {
+    const auto scheduled = kx::ScheduleInstaller::probeScheduledAccess(kProbeTimeoutSeconds);
+    return kx::FullDiskAccessProbe::verdict(appMessages, databaseExists, scheduled);
+}
+
+void PermissionsModel::refreshInstalledSchedule() {
+    const std::string machine = app_.householdModel().machineID().toStdString();
+    try {
+        kx::ScheduleInstaller::refreshIfInstalled(app_.configFile("sources.json"), app_.destinationRoot().toStdString(),
+                                                  app_.configFile("filters.json"),
+                                                  machine.empty() ? std::nullopt : std::optional<std::string>(machine));
+    } catch (const kx::ScheduleInstaller::InstallError& e) {
+        app_.setLastError(
+            QString::fromStdString("The daily schedule could not be updated to the current archive settings. " +
+                                   std::string(e.what())));
+    }
+}
+
+void PermissionsModel::keepScheduleCurrent() {
+    connect(&app_, &AppModel::destinationRootChanged, this, &PermissionsModel::refreshInstalledSchedule,
+            Qt::UniqueConnection);
+    connect(&app_.householdModel(), &HouseholdModel::machineIDChanged, this,
+            &PermissionsModel::refreshInstalledSchedule, Qt::UniqueConnection);
+    // Values settled during start-up (the machine identity resolved for the first
+    // time, a root changed while Kelvara was closed) are caught up at once.
+    refreshInstalledSchedule();
+}

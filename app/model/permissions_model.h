@@ -1,0 +1,80 @@
+#pragma once
+// PermissionsModel: everything archiving needs the system to allow. This
+// application's own read access to the Messages database (and the prompt that
+// asks for it), the engine's access when it runs on schedule (the access probe),
+// the permission summary, and keeping the installed daily schedule current.
+#include "core/health/full_disk_access_probe.h"
+#include "core/health/permissions_summary.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+class AppModel;
+
+class PermissionsModel : public QObject {
+    Q_OBJECT
+
+public:
+    using FdaVerdict = kx::FullDiskAccessProbe::Verdict;
+
+private:
+    Q_PROPERTY(bool hasFullDiskAccess READ hasFullDiskAccess WRITE setHasFullDiskAccess NOTIFY
+                   hasFullDiskAccessChanged)
+    Q_PROPERTY(bool dismissedFullDiskAccessPrompt READ dismissedFullDiskAccessPrompt WRITE
+                   setDismissedFullDiskAccessPrompt NOTIFY dismissedFullDiskAccessPromptChanged)
+    Q_PROPERTY(FdaVerdict fdaVerdict READ fdaVerdict NOTIFY fdaVerdictChanged)
+    Q_PROPERTY(bool isProbingFDA READ isProbingFDA NOTIFY isProbingFDAChanged)
+
+public:
+    explicit PermissionsModel(AppModel& app);
+
+    bool hasFullDiskAccess() const { return hasFullDiskAccess_; }
+    bool dismissedFullDiskAccessPrompt() const { return dismissedFullDiskAccessPrompt_; }
+    const FdaVerdict& fdaVerdict() const { return fdaVerdict_; }
+    bool isProbingFDA() const { return isProbingFDA_; }
+    void setHasFullDiskAccess(bool v);
+    void setDismissedFullDiskAccessPrompt(bool v);
+
+    // Whether the live Messages database opens for reading; access found also
+    // brings the prompt back for the next time it is lost.
+    void checkFullDiskAccess();
+    // Everything archiving depends on, read afresh on every call.
+    kx::PermissionsSummary permissionStatus() const;
+    // Checks this application's own access to the live Messages database now, then
+    // runs the engine's scheduled-context probe in the background and publishes
+    // fdaVerdict (then clears isProbingFDA). Does nothing while a probe runs.
+    void startAccessProbe();
+    // The background half of startAccessProbe: blocks for up to the probe's
+    // 20-second limit and gives the verdict.
+    static FdaVerdict probeFullDiskAccess(std::optional<int64_t> appMessages, bool databaseExists);
+    // When the daily schedule is installed and the archive root or machine identity
+    // it runs with is out of date, installs it again with the current values.
+    void refreshInstalledSchedule();
+    // Keeps the installed schedule current from now on (archive root changes, the
+    // machine identity's first resolution). Call once, at the end of start-up.
+    void keepScheduleCurrent();
+
+signals:
+    void hasFullDiskAccessChanged();
+    void dismissedFullDiskAccessPromptChanged();
+    void fdaVerdictChanged();
+    void isProbingFDAChanged();
+
+private:
+    void setFdaVerdict(const FdaVerdict& v);
+    void setIsProbingFDA(bool v);
+
+    AppModel& app_;
+    bool hasFullDiskAccess_ = false;
+    bool dismissedFullDiskAccessPrompt_ = false;
+    FdaVerdict fdaVerdict_ = FdaVerdict::notRunYet();
+    bool isProbingFDA_ = false;
+};
+
+// <home>/Library/Messages/chat.db
+QString liveMessagesDatabasePath();
+// True when a file exists at liveMessagesDatabasePath().
+bool liveMessagesDatabaseExists();

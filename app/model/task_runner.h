@@ -1,0 +1,52 @@
+#pragma once
+// TaskRunner: the one way the application model runs work off the GUI thread
+// and brings its result back.
+//
+// start() runs `work` on a thread pool (the shared one unless a pool is given).
+// The closure `work` returns runs on the GUI thread in one queued call, and only
+// while the runner is open: closing it (the model being destroyed) drops every
+// result not yet delivered. Nothing waits for a task and nobody keeps a handle.
+//
+// handBack() is the same hand-over for code already running off the GUI thread
+// (or deferring on it): the closure runs later on the GUI thread, while open.
+//
+// `work` must not read state the GUI thread can assign: it works on values
+// captured when the task was started.
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QThreadPool;
+
+// Where a background task waits in the pool's queue.
+enum class TaskPriority { utility, userInitiated };
+
+class TaskRunner {
+public:
+    using Publish = std::function<void()>;
+    using Work = std::function<Publish()>;
+
+    // Closures handed back run on `receiver`'s thread, while it exists.
+    explicit TaskRunner(QObject& receiver);
+    ~TaskRunner();
+    TaskRunner(const TaskRunner&) = delete;
+    TaskRunner& operator=(const TaskRunner&) = delete;
+
+    // `pool`: null for the shared pool. A pool of its own lets an owner wait for
+    // its running work when it is destroyed.
+    void start(std::optional<TaskPriority> priority, Work work, QThreadPool* pool = nullptr);
+    // Safe on any thread.
+    void handBack(Publish publish) const;
+    // After close(), nothing more is delivered. Called by the destructor.
+    void close();
+
+    // No task queued or running and no result waiting to be delivered. For tests
+    // that wait for the model's background work to settle.
+    bool idle() const;
+
+private:
+    struct Gate;
+    std::shared_ptr<Gate> gate_;
+};
