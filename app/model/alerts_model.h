@@ -14,15 +14,12 @@ class HealthNotifier;
 
 class AlertsModel : public QObject {
     Q_OBJECT
-
-public:
-    using Alerts = std::vector<kx::HealthAlert>;
-
-private:
     Q_PROPERTY(kx::HealthAlertSettings alertSettings READ alertSettings NOTIFY alertSettingsChanged)
     Q_PROPERTY(Alerts activeAlerts READ activeAlerts NOTIFY activeAlertsChanged)
 
 public:
+    using Alerts = std::vector<kx::HealthAlert>;
+
     explicit AlertsModel(AppModel& app);
 
     HealthNotifier* notifier() const { return notifier_; }

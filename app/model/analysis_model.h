@@ -10,6 +10,7 @@
 #include "core/archive/deletion_safety.h"
 #include "core/archive/duplicate_source_analyzer.h"
 #include "core/platform/time.h"
+#include "core/sources/source.h"
 
 #include <QObject>
 #include <QString>
@@ -23,20 +24,9 @@
 #include <vector>
 
 class AppModel;
-namespace kx {
-class SourceRegistry;
-}
 
 class AnalysisModel : public QObject {
     Q_OBJECT
-
-public:
-    using Coverage = std::vector<kx::OwnerCoverage>;
-    using OptionalDeletion = std::optional<kx::DeletionSafetyReport>;
-    using DuplicateFindings = std::map<std::string, kx::DuplicateSourceAnalyzer::Finding>;
-    using IdenticalGroups = std::vector<std::vector<std::string>>;
-
-private:
     Q_PROPERTY(Coverage coverage READ coverage NOTIFY coverageChanged)
     Q_PROPERTY(OptionalDeletion deletion READ deletion NOTIFY deletionChanged)
     Q_PROPERTY(bool isAnalyzing READ isAnalyzing NOTIFY isAnalyzingChanged)
@@ -44,6 +34,11 @@ private:
     Q_PROPERTY(IdenticalGroups identicalGroups READ identicalGroups NOTIFY identicalGroupsChanged)
 
 public:
+    using Coverage = std::vector<kx::OwnerCoverage>;
+    using OptionalDeletion = std::optional<kx::DeletionSafetyReport>;
+    using DuplicateFindings = std::map<std::string, kx::DuplicateSourceAnalyzer::Finding>;
+    using IdenticalGroups = std::vector<std::vector<std::string>>;
+
     explicit AnalysisModel(AppModel& app);
 
     const Coverage& coverage() const { return coverage_; }

@@ -12,6 +12,7 @@
 #include "app/model/runs_model.h"
 #include "app/model/sources_model.h"
 #include "app/platform/user_defaults.h"
+#include "core/archive/archive_layout.h"
 #include "core/archive/tresk_engine.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
@@ -141,7 +142,7 @@ void AppModel::startTask(std::optional<TaskPriority> priority, TaskRunner::Work 
 }
 
 void AppModel::refreshReport() {
-    setReport(kx::TreskEngine::readStatus(kx::fs::appendComponent(destinationRoot_.toStdString(), "STATUS.json")));
+    setReport(kx::TreskEngine::readStatus(kx::ArchiveLayout(destinationRoot_.toStdString()).statusFile()));
 }
 
 void AppModel::setDestinationRoot(const QString& path) {

@@ -62,11 +62,6 @@ class Clock;
 
 class AppModel : public QObject {
     Q_OBJECT
-
-public:
-    using OptionalReport = std::optional<kx::CoverageReport>;
-
-private:
     Q_PROPERTY(Route route READ route WRITE setRoute NOTIFY routeChanged)
     Q_PROPERTY(kx::SourceRegistry registry READ registry NOTIFY registryChanged)
     Q_PROPERTY(QString destinationRoot READ destinationRoot NOTIFY destinationRootChanged)
@@ -75,6 +70,8 @@ private:
     Q_PROPERTY(QString registryLoadProblem READ registryLoadProblem NOTIFY registryLoadProblemChanged)
 
 public:
+    using OptionalReport = std::optional<kx::CoverageReport>;
+
     // Loads every configuration file and the engine's last status; never fails:
     // every problem becomes a published text. `clock` defaults to the system clock.
     explicit AppModel(std::shared_ptr<const kx::Clock> clock = nullptr, QObject* parent = nullptr);

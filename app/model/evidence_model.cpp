@@ -4,7 +4,7 @@
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/publish.h"
-#include "core/archive/tresk_engine.h"
+#include "core/archive/archive_layout.h"
 #include "core/contacts/layered_contact_resolver.h"
 #include "core/evidence/export_and_seal.h"
 #include "core/evidence/pending_anchor_store.h"
@@ -44,8 +44,16 @@ std::unique_ptr<kx::TreskStore> openExisting(const std::string& path) {
     return std::make_unique<kx::TreskStore>(path);
 }
 
-std::string databasePath(const std::string& root, const std::string& owner) {
-    return kx::fs::appendComponent(root, kx::ownerFolderName(owner) + "/tresk.db");
+// The paths of the owner's archive under `root`, or the sentence saying why the
+// owner cannot name a folder there.
+struct OwnerArchive {
+    std::optional<kx::OwnerPaths> paths;
+    QString problem;
+};
+OwnerArchive ownerArchive(const QString& root, const QString& owner) {
+    const std::string who = owner.toStdString();
+    if (auto problem = kx::ArchiveLayout::ownerFolderProblem(who)) return {std::nullopt, qs(*problem)};
+    return {kx::ArchiveLayout(root.toStdString()).owner(who), QString()};
 }
 
 } // namespace
@@ -98,9 +106,10 @@ void EvidenceModel::setManifestState(const std::optional<ManifestState>& state, 
 }
 
 void EvidenceModel::loadManifestState(const QString& owner) {
-    const std::string path = kx::TreskManifest::path(app_.destinationRoot().toStdString(), owner.toStdString());
+    const OwnerArchive archive = ownerArchive(app_.destinationRoot(), owner);
+    if (!archive.paths) return setManifestState(ManifestState::unreadable(archive.problem.toStdString()), owner);
     try {
-        if (auto file = kx::TreskManifest::read(path))
+        if (auto file = kx::TreskManifest::read(archive.paths->manifest))
             setManifestState(ManifestState::present(file->generatedAt, file->messageCount, file->chainHead), owner);
         else
             setManifestState(ManifestState::notGenerated(), owner);
@@ -111,15 +120,19 @@ void EvidenceModel::loadManifestState(const QString& owner) {
 
 void EvidenceModel::generateManifest(const QString& owner) {
     if (isManifesting_) return;
-    const std::string root = app_.destinationRoot().toStdString();
-    const std::string who = owner.toStdString();
-    const std::string db = databasePath(root, who);
-    if (!kx::fs::isRegularFile(db)) {
+    const OwnerArchive archive = ownerArchive(app_.destinationRoot(), owner);
+    if (!archive.paths) {
+        app_.setLastError("Nothing was sealed for \"" + owner + "\": " + archive.problem + ".");
+        return;
+    }
+    const kx::OwnerPaths paths = *archive.paths;
+    if (!kx::fs::isRegularFile(paths.database)) {
         app_.setLastError(QStringLiteral("There is no archive for ") + owner +
                           QStringLiteral(" yet, so there is nothing to seal."));
         return;
     }
     setIsManifesting(true);
+    const std::string who = owner.toStdString();
     const kx::Date now = app_.clock().now();
     struct Outcome {
         std::optional<kx::TreskManifest::File> file;
@@ -127,11 +140,11 @@ void EvidenceModel::generateManifest(const QString& owner) {
     };
     runInBackground(
         TaskPriority::userInitiated,
-        [db, root, who, now]() -> Outcome {
+        [paths, who, now]() -> Outcome {
             try {
-                auto store = openExisting(db);
+                auto store = openExisting(paths.database);
                 auto file = kx::TreskManifest::generate(*store, who, now, 1000);
-                kx::TreskManifest::write(file, kx::TreskManifest::path(root, who));
+                kx::TreskManifest::write(file, paths.manifest);
                 return {std::move(file), {}};
             } catch (...) {
                 return {std::nullopt, describe(std::current_exception())};
@@ -150,17 +163,17 @@ void EvidenceModel::generateManifest(const QString& owner) {
 
 void EvidenceModel::verifyManifest(const QString& owner) {
     if (isManifesting_) return;
-    const std::string root = app_.destinationRoot().toStdString();
-    const std::string db = databasePath(root, owner.toStdString());
-    const std::string manifestPath = kx::TreskManifest::path(root, owner.toStdString());
+    const OwnerArchive archive = ownerArchive(app_.destinationRoot(), owner);
+    if (!archive.paths) return setManifestState(ManifestState::unreadable(archive.problem.toStdString()), owner);
+    const kx::OwnerPaths paths = *archive.paths;
     setIsManifesting(true);
     runInBackground(
         TaskPriority::userInitiated,
-        [db, manifestPath]() -> ManifestState {
+        [paths]() -> ManifestState {
             try {
-                auto manifest = kx::TreskManifest::read(manifestPath);
+                auto manifest = kx::TreskManifest::read(paths.manifest);
                 if (!manifest) return ManifestState::notGenerated();
-                auto store = openExisting(db);
+                auto store = openExisting(paths.database);
                 return ManifestState::verified(kx::TreskManifest::verify(*store, *manifest), manifest->generatedAt);
             } catch (...) {
                 return ManifestState::unreadable(describe(std::current_exception()));

@@ -9,6 +9,7 @@
 #include "app/model/task_runner.h"
 #include "core/archive/tresk_store.h"
 #include "core/evidence/export_format.h"
+#include "core/evidence/pending_anchor_store.h"
 #include "core/evidence/seal_anchor_client.h"
 
 #include <QObject>
@@ -22,26 +23,19 @@
 
 class AppModel;
 class QThreadPool;
-namespace kx {
-class ContactResolver;
-class PendingAnchorStore;
-}
 
 class EvidenceModel : public QObject {
     Q_OBJECT
-
-public:
-    using ManifestState = AppModelManifestState;
-    using ExportResult = AppModelExportResult;
-    using ManifestStates = std::map<std::string, ManifestState>;
-
-private:
     Q_PROPERTY(int pendingAnchorCount READ pendingAnchorCount NOTIFY pendingAnchorCountChanged)
     Q_PROPERTY(QString lastAnchorRetry READ lastAnchorRetry NOTIFY lastAnchorRetryChanged)
     Q_PROPERTY(ManifestStates manifestState READ manifestState NOTIFY manifestStateChanged)
     Q_PROPERTY(bool isManifesting READ isManifesting NOTIFY isManifestingChanged)
 
 public:
+    using ManifestState = AppModelManifestState;
+    using ExportResult = AppModelExportResult;
+    using ManifestStates = std::map<std::string, ManifestState>;
+
     // Opens the queue of seals waiting for an anchor in the configuration folder.
     explicit EvidenceModel(AppModel& app);
     // Waits for running evidence work.

@@ -14,17 +14,14 @@ class AppModel;
 
 class FiltersModel : public QObject {
     Q_OBJECT
-
-public:
-    using OptionalFilterPreview = std::optional<kx::FilterPreview>;
-    using FilterSuggestions = std::vector<kx::FilterSuggestion>;
-
-private:
     Q_PROPERTY(kx::FilterSet filters READ filters NOTIFY filtersChanged)
     Q_PROPERTY(OptionalFilterPreview filterPreview READ filterPreview NOTIFY filterPreviewChanged)
     Q_PROPERTY(FilterSuggestions filterSuggestions READ filterSuggestions NOTIFY filterSuggestionsChanged)
 
 public:
+    using OptionalFilterPreview = std::optional<kx::FilterPreview>;
+    using FilterSuggestions = std::vector<kx::FilterSuggestion>;
+
     explicit FiltersModel(AppModel& app);
 
     const kx::FilterSet& filters() const { return filters_; }

@@ -2,6 +2,7 @@
 // HouseholdModel: this machine's identity and name, the household of owners and
 // their Macs, the run reports other machines leave in the archive root, and
 // renaming a Mac.
+#include "core/archive/coverage_report.h"
 #include "core/household/household.h"
 
 #include <QObject>
@@ -12,9 +13,6 @@
 #include <string>
 
 class AppModel;
-namespace kx {
-struct CoverageReport;
-}
 
 class HouseholdModel : public QObject {
     Q_OBJECT

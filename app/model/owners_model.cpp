@@ -1,46 +1,21 @@
-// An owner's folder under the archive root is the owner with every "/" replaced
-// by "_". Owners that cannot name a folder of their own (blank, ".", "..", a NUL
-// character) get no path at all, so nothing is ever opened or created outside
-// the root.
+// Every path of an owner's archive comes from ArchiveLayout, which refuses owners
+// that cannot name a folder of their own (blank, ".", "..", a NUL character):
+// they get no path at all, so nothing is ever opened or created outside the root.
 #include "app/model/owners_model.h"
 
 #include "app/model/app_model.h"
 #include "app/platform/user_defaults.h"
 #include "core/archive/attachment_store.h"
-#include "core/archive/tresk_engine.h"
+#include "core/archive/archive_layout.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
 
-#include <filesystem>
 #include <set>
 
 namespace {
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
-
-// The owner's folder name, or nothing for an owner that cannot name one.
-std::optional<std::string> folderFor(const QString& owner) {
-    try {
-        return kx::ownerFolderName(owner.toStdString());
-    } catch (const kx::Error&) {
-        return std::nullopt;
-    }
-}
-
-// Folder names under the root that hold "tresk.db", in listing order.
-std::vector<std::string> archiveFolders(const std::string& root) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    std::filesystem::directory_iterator it(root, ec), end;
-    if (ec) return out;
-    for (; it != end; it.increment(ec)) {
-        if (ec) break;
-        const std::string name = it->path().filename().string();
-        if (kx::fs::isRegularFile(kx::fs::appendComponent(root, name + "/tresk.db"))) out.push_back(name);
-    }
-    return out;
-}
 
 } // namespace
 
@@ -67,7 +42,8 @@ QStringList OwnersModel::sourceOwners() const {
 QStringList OwnersModel::existingOwners() const {
     std::set<std::string> owners;
     for (const auto& s : app_.registry().sources()) owners.insert(s.owner);
-    for (const auto& folder : archiveFolders(app_.destinationRoot().toStdString())) owners.insert(folder);
+    for (const auto& folder : kx::ArchiveLayout(app_.destinationRoot().toStdString()).ownerFolders())
+        owners.insert(folder);
     QStringList out;
     for (const auto& o : owners) out << qs(o);
     return out;
@@ -85,11 +61,12 @@ kx::ArchiveIdentity OwnersModel::resolvedOwner() const {
 std::vector<std::string> OwnersModel::ownersBesides() const {
     std::vector<std::string> owners;
     for (const auto& s : app_.registry().sources()) owners.push_back(s.owner);
-    const std::string root = app_.destinationRoot().toStdString();
-    for (const auto& folder : archiveFolders(root)) {
+    const kx::ArchiveLayout layout(app_.destinationRoot().toStdString());
+    for (const auto& folder : layout.ownerFolders()) {
         std::string owner = folder;
         try {
-            kx::TreskStore store(kx::fs::appendComponent(root, folder + "/tresk.db"));
+            // A folder name holds no "/", so as an owner it names itself.
+            kx::TreskStore store(layout.owner(folder).database);
             const std::string recorded = store.owner();
             if (!recorded.empty()) owner = recorded;
         } catch (const std::exception&) {
@@ -105,15 +82,13 @@ QString OwnersModel::ownerProblem(const QString& owner) const {
 }
 
 QString OwnersModel::archiveDatabasePath(const QString& root, const QString& owner) {
-    const auto folder = folderFor(owner);
-    if (!folder) return {};
-    return qs(kx::fs::appendComponent(root.toStdString(), *folder + "/tresk.db"));
+    const auto paths = kx::ArchiveLayout(root.toStdString()).ownerIfValid(owner.toStdString());
+    return paths ? qs(paths->database) : QString();
 }
 
 QString OwnersModel::attachmentRootPath(const QString& root, const QString& owner) {
-    const auto folder = folderFor(owner);
-    if (!folder) return {};
-    return qs(kx::fs::appendComponent(root.toStdString(), *folder + "/attachments"));
+    const auto paths = kx::ArchiveLayout(root.toStdString()).ownerIfValid(owner.toStdString());
+    return paths ? qs(paths->attachments) : QString();
 }
 
 std::unique_ptr<kx::TreskStore> OwnersModel::openStore(const QString& root, const QString& owner) const {

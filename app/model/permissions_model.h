@@ -16,11 +16,6 @@ class AppModel;
 
 class PermissionsModel : public QObject {
     Q_OBJECT
-
-public:
-    using FdaVerdict = kx::FullDiskAccessProbe::Verdict;
-
-private:
     Q_PROPERTY(bool hasFullDiskAccess READ hasFullDiskAccess WRITE setHasFullDiskAccess NOTIFY
                    hasFullDiskAccessChanged)
     Q_PROPERTY(bool dismissedFullDiskAccessPrompt READ dismissedFullDiskAccessPrompt WRITE
@@ -29,6 +24,8 @@ private:
     Q_PROPERTY(bool isProbingFDA READ isProbingFDA NOTIFY isProbingFDAChanged)
 
 public:
+    using FdaVerdict = kx::FullDiskAccessProbe::Verdict;
+
     explicit PermissionsModel(AppModel& app);
 
     bool hasFullDiskAccess() const { return hasFullDiskAccess_; }

@@ -7,10 +7,10 @@
 #include "app/model/household_model.h"
 #include "app/model/owners_model.h"
 #include "app/model/publish.h"
+#include "core/archive/archive_layout.h"
 #include "core/archive/ingesters.h"
 #include "core/contacts/contact_resolver.h"
 #include "core/health/health_alert_policy.h"
-#include "core/platform/fs.h"
 
 #include <exception>
 
@@ -86,7 +86,7 @@ void RunsModel::finishRun(const RunSnapshot& snapshot, const std::optional<kx::C
         // root could not be created, another run held the lock) the failure is
         // kept in memory only.
         const auto& shown = app_.report();
-        auto status = kx::TreskEngine::readStatus(kx::fs::appendComponent(snapshot.destinationRoot, "STATUS.json"));
+        auto status = kx::TreskEngine::readStatus(kx::ArchiveLayout(snapshot.destinationRoot).statusFile());
         if (status && !status->succeeded() && status != shown) {
             app_.setReport(status);
         } else {

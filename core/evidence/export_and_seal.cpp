@@ -1,6 +1,6 @@
 #include "core/evidence/export_and_seal.h"
 
-#include "core/archive/tresk_engine.h"
+#include "core/archive/archive_layout.h"
 #include "core/archive/tresk_store.h"
 #include "core/evidence/conversation_exporter.h"
 #include "core/evidence/sealer.h"
@@ -10,12 +10,12 @@
 namespace kx {
 
 SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& resolver) {
-    const std::string folder = fs::appendComponent(request.archiveRoot, ownerFolderName(request.owner));
-    const std::string database = fs::appendComponent(folder, "tresk.db");
-    if (!fs::isRegularFile(database)) throw Error("there is no archive at " + database);
-    const TreskStore store(database);
-    const ConversationExporter exporter(store, request.owner, fs::appendComponent(folder, "attachments"), resolver,
-                                        ExportTimeZone::current(), ConversationExporter::kDefaultPageSize);
+    // Throws for an owner that cannot name a folder inside the root.
+    const OwnerPaths paths = ArchiveLayout(request.archiveRoot).owner(request.owner);
+    if (!fs::isRegularFile(paths.database)) throw Error("there is no archive at " + paths.database);
+    const TreskStore store(paths.database);
+    const ConversationExporter exporter(store, request.owner, paths.attachments, resolver, ExportTimeZone::current(),
+                                        ConversationExporter::kDefaultPageSize);
     const auto written = exporter.write(request.conversationKey, request.format, request.destinationPath,
                                         request.now, request.appVersion);
     const auto head = Sealer::manifestHead(request.archiveRoot, request.owner);

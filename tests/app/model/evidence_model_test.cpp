@@ -220,4 +220,48 @@ TEST_F(EvidenceModelTest, FailedExportsLeaveNothingBehind) {
     EXPECT_EQ(evidence().pendingAnchorCount(), 0);
 }
 
+TEST_F(EvidenceModelTest, OwnersThatCannotNameAFolderAreRefusedAndNothingIsWrittenOutsideTheRoot) {
+    // Archives where "..", "." and "../x" would reach if they were used as folder
+    // names as they stand: beside the root, the root itself, a sibling folder.
+    const fs::path around = root().parent_path();
+    kx::test::addMessages(around / "tresk.db", {.owner = "..", .count = 3});
+    kx::test::addMessages(root() / "tresk.db", {.owner = ".", .count = 3});
+    kx::test::addMessages(around / "x/tresk.db", {.owner = "../x", .count = 3});
+    const std::string before = kx::test::snapshotTree(around);
+
+    for (const QString owner : {"..", "."}) {
+        model->setLastError(QString());
+        evidence().generateManifest(owner);
+        EXPECT_FALSE(evidence().isManifesting());
+        EXPECT_EQ(model->lastError(),
+                  "Nothing was sealed for \"" + owner + "\": \"" + owner + "\" cannot name an archive folder.");
+        evidence().verifyManifest(owner);
+        EXPECT_EQ(evidence().manifestState(owner).kind, Kind::unreadable);
+        EXPECT_EQ(evidence().manifestState(owner).reason, "\"" + owner.toStdString() + "\" cannot name an archive folder");
+        evidence().loadManifestState(owner);
+        EXPECT_EQ(evidence().manifestState(owner).kind, Kind::unreadable);
+    }
+    // "../x" names a folder of its own inside the root, where there is no archive.
+    evidence().generateManifest("../x");
+    EXPECT_EQ(model->lastError(), "There is no archive for ../x yet, so there is nothing to seal.");
+    evidence().verifyManifest("../x");
+    settle();
+    EXPECT_EQ(evidence().manifestState("../x").kind, Kind::notGenerated);
+
+    for (const QString owner : {"..", ".", "../x"}) {
+        std::optional<EvidenceModel::ExportOutcome> outcome;
+        kx::TreskStore::ConversationSummary c;
+        c.handle = "+15550001111";
+        evidence().exportConversation(owner, c, kx::ExportFormat::json, QString::fromStdString((out / "A.json").string()),
+                                      [&](const EvidenceModel::ExportOutcome& o) { outcome = o; });
+        settle();
+        ASSERT_TRUE(outcome.has_value());
+        EXPECT_FALSE(outcome->result);
+        EXPECT_TRUE(outcome->error.startsWith("The conversation was not exported: ")) << outcome->error.toStdString();
+    }
+    EXPECT_TRUE(fs::is_empty(out.path()));
+    EXPECT_EQ(kx::test::snapshotTree(around), before);
+    EXPECT_EQ(evidence().pendingAnchorCount(), 0);
+}
+
 } // namespace
