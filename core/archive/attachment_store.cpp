@@ -1,9 +1,8 @@
 #include "core/archive/attachment_store.h"
 
 #include "core/platform/fs.h"
-#include "core/platform/hex.h"
-
-#include <openssl/evp.h>
+#include "core/platform/posix_file.h"
+#include "core/platform/sha256.h"
 
 #include <cerrno>
 #include <cstring>
@@ -17,66 +16,21 @@ namespace kx {
 
 namespace {
 
-struct MdDeleter {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdPtr = std::unique_ptr<EVP_MD_CTX, MdDeleter>;
-
-MdPtr newSha256() {
-    MdPtr ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) throw Error("the SHA-256 digest is not available");
-    return ctx;
-}
-
-std::string finishHex(EVP_MD_CTX* ctx) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_DigestFinal_ex(ctx, md, &len) != 1) throw Error("the SHA-256 digest failed");
-    return lowerHex(md, len);
-}
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
-
 // Opens a file for reading without following a final symlink, and only when it
 // is a regular file (a FIFO or device would block or never end).
-int openRegularForReading(const std::filesystem::path& p) {
-    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
+UniqueFd openRegularForReading(const std::filesystem::path& p) {
+    UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) {
         const int err = errno;
         if (err == ELOOP) throw Error(p.string() + " is a symbolic link and was not followed");
         throw Error("could not open " + p.string() + " (" + fs::errnoText(err) + ")");
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw Error(p.string() + " is not a regular file");
-    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) throw Error(p.string() + " is not a regular file");
     // Back to blocking reads for a regular file.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
-}
-
-bool writeAll(int fd, const char* data, size_t size, int& err) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 std::string randomSuffix() {
@@ -109,22 +63,63 @@ bool AttachmentStore::contains(const std::string& key) const {
 }
 
 std::string AttachmentStore::hashFile(const std::filesystem::path& file) {
-    Fd in(openRegularForReading(file));
-    auto ctx = newSha256();
-    std::vector<char> buf(1 << 16);
-    for (;;) {
-        const ssize_t n = ::read(in.fd, buf.data(), buf.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw Error("could not read " + file.string() + " (" + fs::errnoText(errno) + ")");
-        }
-        if (n == 0) break;
-        EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
-    }
-    return finishHex(ctx.get());
+    const UniqueFd in = openRegularForReading(file);
+    Sha256 hash;
+    if (const int err = hash.updateFromFd(in.get()))
+        throw Error("could not read " + file.string() + " (" + fs::errnoText(err) + ")");
+    return hash.finishHex();
 }
 
 namespace {
+
+// A new object being written under "<root>/.incoming", removed again unless it
+// is finished. Write failures throw AttachmentStore::WriteError.
+class IncomingFile {
+public:
+    explicit IncomingFile(const std::filesystem::path& root) {
+        const auto incoming = root / ".incoming";
+        try {
+            fs::createPrivateDirectories(incoming);
+        } catch (const Error& e) {
+            throw AttachmentStore::WriteError(e.what());
+        }
+        path_ = incoming / ("obj-" + randomSuffix());
+        fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!fd_)
+            throw AttachmentStore::WriteError("could not create a file in " + incoming.string() + " (" +
+                                              fs::errnoText(errno) + ")");
+    }
+    ~IncomingFile() { discard(); }
+    IncomingFile(const IncomingFile&) = delete;
+    IncomingFile& operator=(const IncomingFile&) = delete;
+
+    void write(const void* data, size_t size) {
+        if (const int err = writeAll(fd_.get(), data, size)) fail(err);
+    }
+    // Flushes the bytes to disk and gives the file's path to move into place.
+    std::filesystem::path finish() {
+        if (::fsync(fd_.get()) != 0) fail(errno);
+        if (const int err = fd_.close()) fail(err);
+        done_ = true;
+        return path_;
+    }
+    void discard() noexcept {
+        if (done_) return;
+        done_ = true;
+        fd_.reset();
+        std::error_code ec;
+        std::filesystem::remove(path_, ec);
+    }
+
+private:
+    [[noreturn]] void fail(int err) {
+        discard();
+        throw AttachmentStore::WriteError("could not write an attachment object (" + fs::errnoText(err) + ")");
+    }
+    std::filesystem::path path_;
+    UniqueFd fd_;
+    bool done_ = false;
+};
 
 // Moves a finished temporary file into place under its key.
 void settle(const AttachmentStore& store, const std::filesystem::path& temp, const std::string& key) {
@@ -146,85 +141,38 @@ void settle(const AttachmentStore& store, const std::filesystem::path& temp, con
         throw AttachmentStore::WriteError("could not store an attachment object (" + fs::errnoText(err) + ")");
     }
     // Make the new directory entry durable.
-    const int dfd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    syncDirectory(target.parent_path().string());
 }
 
 } // namespace
 
 std::string AttachmentStore::put(const std::filesystem::path& source) {
-    Fd in(openRegularForReading(source));
-    const auto incoming = root_ / ".incoming";
-    try {
-        fs::createPrivateDirectories(incoming);
-    } catch (const Error& e) {
-        throw WriteError(e.what());
-    }
-    const auto temp = incoming / ("obj-" + randomSuffix());
-    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out.fd < 0) throw WriteError("could not create a file in " + incoming.string() + " (" + fs::errnoText(errno) + ")");
-    std::error_code ec;
-    auto fail = [&](const std::string& why, bool writeSide) -> std::string {
-        ::close(out.fd);
-        out.fd = -1;
-        std::filesystem::remove(temp, ec);
-        if (writeSide) throw WriteError(why);
-        throw Error(why);
-    };
-    auto ctx = newSha256();
+    const UniqueFd in = openRegularForReading(source);
+    Sha256 hash;
+    IncomingFile out(root_);
     std::vector<char> buf(1 << 16);
     for (;;) {
-        const ssize_t n = ::read(in.fd, buf.data(), buf.size());
+        const ssize_t n = readSome(in.get(), buf.data(), buf.size());
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail("could not read " + source.string() + " (" + fs::errnoText(errno) + ")", false);
+            const int err = errno;
+            out.discard();
+            throw Error("could not read " + source.string() + " (" + fs::errnoText(err) + ")");
         }
         if (n == 0) break;
-        EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
-        int err = 0;
-        if (!writeAll(out.fd, buf.data(), static_cast<size_t>(n), err))
-            return fail("could not write an attachment object (" + fs::errnoText(err) + ")", true);
+        hash.update(buf.data(), static_cast<size_t>(n));
+        out.write(buf.data(), static_cast<size_t>(n));
     }
-    if (::fsync(out.fd) != 0) return fail("could not write an attachment object (" + fs::errnoText(errno) + ")", true);
-    if (::close(out.fd) != 0) {
-        out.fd = -1;
-        const int err = errno;
-        std::filesystem::remove(temp, ec);
-        throw WriteError("could not write an attachment object (" + fs::errnoText(err) + ")");
-    }
-    out.fd = -1;
-    const std::string key = finishHex(ctx.get());
-    settle(*this, temp, key);
+    const std::string key = hash.finishHex();
+    settle(*this, out.finish(), key);
     return key;
 }
 
 std::string AttachmentStore::putBytes(const std::string& bytes) {
-    const auto incoming = root_ / ".incoming";
-    try {
-        fs::createPrivateDirectories(incoming);
-    } catch (const Error& e) {
-        throw WriteError(e.what());
-    }
-    auto ctx = newSha256();
-    EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size());
-    const std::string key = finishHex(ctx.get());
+    const std::string key = Sha256::hexOf(bytes);
     if (contains(key)) return key;
-    const auto temp = incoming / ("obj-" + randomSuffix());
-    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out.fd < 0) throw WriteError("could not create a file in " + incoming.string() + " (" + fs::errnoText(errno) + ")");
-    int err = 0;
-    std::error_code ec;
-    if (!writeAll(out.fd, bytes.data(), bytes.size(), err) || ::fsync(out.fd) != 0) {
-        if (!err) err = errno;
-        std::filesystem::remove(temp, ec);
-        throw WriteError("could not write an attachment object (" + fs::errnoText(err) + ")");
-    }
-    ::close(out.fd);
-    out.fd = -1;
-    settle(*this, temp, key);
+    IncomingFile out(root_);
+    out.write(bytes.data(), bytes.size());
+    settle(*this, out.finish(), key);
     return key;
 }
 

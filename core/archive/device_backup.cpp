@@ -83,7 +83,8 @@ std::string DeviceBackup::fileID(const std::string& domain, const std::string& r
     const std::string input = domain + "-" + relativePath;
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    EVP_Digest(input.data(), input.size(), md, &len, EVP_sha1(), nullptr);
+    if (EVP_Digest(input.data(), input.size(), md, &len, EVP_sha1(), nullptr) != 1)
+        throw Error("the SHA-1 digest of a backup file name failed");
     return lowerHex(md, len);
 }
 

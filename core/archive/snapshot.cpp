@@ -2,6 +2,7 @@
 
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/posix_file.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -41,11 +42,10 @@ FileState stateOf(const stdfs::path& p) {
 // source). Throws kx::Error. A companion file (-wal, -shm) may vanish between
 // looking and copying when the writer closes: then it returns false.
 bool copyFile(const stdfs::path& from, const stdfs::path& to, bool mayVanish = false) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME);
-    int fd = in;
-    if (fd < 0 && errno == EPERM) // O_NOATIME is refused for files we do not own
-        fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME));
+    if (!in && errno == EPERM) // O_NOATIME is refused for files we do not own
+        in.reset(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!in) {
         const int err = errno;
         if (err == ENOENT && mayVanish)
             return false;
@@ -54,47 +54,23 @@ bool copyFile(const stdfs::path& from, const stdfs::path& to, bool mayVanish = f
         throw Error("could not open " + from.string() + ": " + fs::errnoText(err));
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw Error(from.string() + " is not a regular file");
-    }
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int err = errno;
-        ::close(fd);
-        throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(err));
-    }
+    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out)
+        throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(errno));
     std::vector<char> buf(1 << 20);
     for (;;) {
-        ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int err = errno;
-            ::close(fd);
-            ::close(out);
-            throw Error("could not read " + from.string() + ": " + fs::errnoText(err));
-        }
+        const ssize_t n = readSome(in.get(), buf.data(), buf.size());
+        if (n < 0)
+            throw Error("could not read " + from.string() + ": " + fs::errnoText(errno));
         if (n == 0)
             break;
-        const char* p = buf.data();
-        while (n > 0) {
-            ssize_t w = ::write(out, p, static_cast<size_t>(n));
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                const int err = errno;
-                ::close(fd);
-                ::close(out);
-                throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(err));
-            }
-            p += w;
-            n -= w;
-        }
+        if (const int err = writeAll(out.get(), buf.data(), static_cast<size_t>(n)))
+            throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(err));
     }
-    ::close(fd);
-    if (::close(out) != 0)
-        throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(errno));
+    if (const int err = out.close())
+        throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(err));
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "core/archive/tresk_store_writer.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/posix_file.h"
 #include "core/platform/system.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -66,14 +67,13 @@ class RunLock {
 public:
     explicit RunLock(const std::string& root) {
         const std::string path = ArchiveLayout(root).runLock();
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ < 0)
+        fd_.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd_)
             throw Error("The archive run could not start because the lock file " + path + " could not be opened (" +
                         fs::errnoText(errno) + ").");
-        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
-            ::close(fd_);
-            fd_ = -1;
+            fd_.reset();
             if (err == EWOULDBLOCK)
                 throw Error("Another archive run is already writing to " + root +
                             ", so this run did not start. Nothing was changed; try again when it has finished.");
@@ -81,21 +81,18 @@ public:
                         fs::errnoText(err) + ").");
         }
         const std::string pid = std::to_string(::getpid()) + "\n";
-        if (::ftruncate(fd_, 0) == 0) {
-            [[maybe_unused]] auto n = ::pwrite(fd_, pid.data(), pid.size(), 0);
+        if (::ftruncate(fd_.get(), 0) == 0) {
+            [[maybe_unused]] auto n = ::pwrite(fd_.get(), pid.data(), pid.size(), 0);
         }
     }
     ~RunLock() {
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_UN);
-            ::close(fd_);
-        }
+        if (fd_) ::flock(fd_.get(), LOCK_UN);
     }
     RunLock(const RunLock&) = delete;
     RunLock& operator=(const RunLock&) = delete;
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 std::string sourceName(const Source& s) {

@@ -2,7 +2,10 @@
 
 #include "core/archive/archive_layout.h"
 #include "core/platform/fs.h"
+#include "core/platform/hex.h"
 #include "core/platform/json_file.h"
+#include "core/platform/posix_file.h"
+#include "core/platform/sha256.h"
 
 #include <nlohmann/json.hpp>
 #include <sodium.h>
@@ -30,13 +33,6 @@ namespace {
 // Attachment files are named in a backup's manifest by their path in the owner
 // folder: "attachments/...".
 std::string attachmentsPrefix() { return std::string(ArchiveLayout::kAttachmentsFolder) + "/"; }
-
-std::string hexOf(const unsigned char* p, size_t n) {
-    std::string out(n * 2 + 1, '\0');
-    sodium_bin2hex(out.data(), out.size(), p, n);
-    out.pop_back();
-    return out;
-}
 
 std::optional<StreamNonce> nonceFromHex(const std::string& hex) {
     StreamNonce n {};
@@ -113,39 +109,11 @@ void saveResume(const std::optional<stdfs::path>& path, const std::vector<Resume
     // Written atomically (temporary file, then rename) but not flushed to disk:
     // losing the latest version to a power cut only means resending a part.
     std::string text = json {{"uploads", uploads}}.dump(2);
-    stdfs::path tmp = *path;
-    tmp += ".tmp";
     if (path->has_parent_path()) fs::createPrivateDirectories(path->parent_path());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw Error("could not save the resume state " + path->string() + " (" + fs::errnoText(errno) + ")");
-    const char* p = text.data();
-    size_t left = text.size();
-    int err = 0;
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) {
-            err = errno;
-            break;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmp.c_str(), path->c_str()) != 0) err = errno;
-    if (err) {
-        ::unlink(tmp.c_str());
-        throw Error("could not save the resume state " + path->string() + " (" + fs::errnoText(err) + ")");
-    }
-}
-
-void writeAllFd(int fd, const unsigned char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) throw Error("could not write the restored archive (" + fs::errnoText(errno) + ")");
-        p += w;
-        n -= static_cast<size_t>(w);
+    try {
+        fs::writeFileAtomic(*path, text, fs::kPrivateFileMode, fs::Durability::renamedOnly);
+    } catch (const Error& e) {
+        throw Error("could not save the resume state " + path->string() + " (" + e.what() + ")");
     }
 }
 
@@ -153,34 +121,30 @@ void writeAllFd(int fd, const unsigned char* p, size_t n) {
 std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, const std::string& name,
                           uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut) {
     fs::createPrivateDirectories(target.parent_path());
-    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
+    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
     Sha256 hash;
     std::string head;
-    try {
-        auto info = dest.head(name);
-        if (!info) throw BackupError("the stored object " + name + " is missing at " + dest.label());
-        if (sealedSize && info->size != sealedSize)
-            throw SealError("the stored object " + name + " is not the copy this backup recorded (its size differs)");
-        TreskCrypto::Opener opener(crypto, name, info->size, [&](const unsigned char* p, size_t n) {
-            hash.update(p, n);
-            writeAllFd(fd, p, n);
-        });
-        bool found = dest.get(name, [&](const unsigned char* p, size_t n) {
-            if (head.size() < TreskCrypto::kHeaderSize)
-                head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
-            opener.feed(p, n);
-        });
-        if (!found) throw BackupError("the stored object " + name + " is missing at " + dest.label());
-        opener.finish();
-        if (::fsync(fd) != 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
+    auto info = dest.head(name);
+    if (!info) throw BackupError("the stored object " + name + " is missing at " + dest.label());
+    if (sealedSize && info->size != sealedSize)
+        throw SealError("the stored object " + name + " is not the copy this backup recorded (its size differs)");
+    TreskCrypto::Opener opener(crypto, name, info->size, [&](const unsigned char* p, size_t n) {
+        hash.update(p, n);
+        if (const int err = writeAll(fd.get(), p, n))
+            throw Error("could not write the restored archive (" + fs::errnoText(err) + ")");
+    });
+    bool found = dest.get(name, [&](const unsigned char* p, size_t n) {
+        if (head.size() < TreskCrypto::kHeaderSize)
+            head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+        opener.feed(p, n);
+    });
+    if (!found) throw BackupError("the stored object " + name + " is missing at " + dest.label());
+    opener.finish();
+    if (::fsync(fd.get()) != 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
+    if (const int err = fd.close()) throw Error("could not write " + target.string() + " (" + fs::errnoText(err) + ")");
     if (nonceOut) *nonceOut = TreskCrypto::nonceOf(head);
-    return hash.hex();
+    return hash.finishHex();
 }
 
 } // namespace
@@ -259,7 +223,7 @@ void BackupEngine::putSmall(const std::string& name, const std::string& plain, O
     std::string sealed = crypto_.seal(plain, name);
     dest_->put(name, sealed.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
         std::memcpy(buf, sealed.data() + off, n);
-    }, cls, {{"kx-sealed-sha256", sha256Hex(sealed)}});
+    }, cls, {{"kx-sealed-sha256", Sha256::hexOf(sealed)}});
 }
 
 std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
@@ -336,7 +300,7 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
         TreskCrypto::SealingReader reader(crypto_, plain, name, nonce);
         dest_->put(name, sealedSize, [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); },
                    cls, {{"kx-plain-size", std::to_string(plainSize)}});
-        out.nonce = hexOf(nonce.data(), nonce.size());
+        out.nonce = lowerHex(nonce.data(), nonce.size());
         sent(sealedSize);
         partDone();
         return out;
@@ -380,7 +344,7 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
         e.fingerprint = fingerprint;
         e.keyId = crypto_.keyId();
         StreamNonce n = TreskCrypto::freshNonce();
-        e.nonce = hexOf(n.data(), n.size());
+        e.nonce = lowerHex(n.data(), n.size());
         e.partSize = partSize;
         e.uploadId = dest_->beginUpload(name, partSize, cls, {{"kx-plain-size", std::to_string(plainSize)}});
         update([&](std::vector<ResumeEntry>& entries) {
@@ -458,7 +422,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     // upload (they do not depend on it); the database goes up afterwards.
     std::future<std::string> snapshotDone = std::async(std::launch::async, [&] {
         snapshotDatabase(storeFile, snapshot);
-        return sha256OfFile(snapshot);
+        return Sha256::hexOfFile(snapshot);
     });
     struct WaitForSnapshot {
         std::future<std::string>& f;
@@ -647,8 +611,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             throw mismatch(e.what());
         }
         StreamNonce got = TreskCrypto::nonceOf(head);
-        if (hexOf(got.data(), got.size()) != nonce) throw mismatch(name + " is another copy");
-        if (h && h->hex() != sha) throw mismatch(name + " holds other content");
+        if (lowerHex(got.data(), got.size()) != nonce) throw mismatch(name + " is another copy");
+        if (h && h->finishHex() != sha) throw mismatch(name + " holds other content");
     };
     verifyObject(dbName, db.sealedSize, db.nonce, fingerprint);
     parallelFor(toSend.size(), options_.threads, [&](size_t i) {
@@ -703,7 +667,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
                                       ArchiveLayout::inFolder(staging.string()).database, &nonce);
     std::string wantNonce = dbEntry.value("nonce", "");
-    if (dbSha != dbEntry.value("sha256", "") || hexOf(nonce.data(), nonce.size()) != wantNonce)
+    if (dbSha != dbEntry.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != wantNonce)
         throw SealError("the stored archive database is not the copy this backup recorded (an older or other copy "
                         "was put in its place)");
     report.databaseBytes = dbEntry.value("size", uint64_t(0));
@@ -719,7 +683,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         checkRemoteName(name, "object name");
         StreamNonce objectNonce {};
         restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging / rel, &objectNonce);
-        if (hexOf(objectNonce.data(), objectNonce.size()) != o.value("nonce", ""))
+        if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", ""))
             throw SealError("the stored object for " + rel + " is not the copy this backup recorded (an older or "
                             "other copy was put in its place)");
         ++report.objects;

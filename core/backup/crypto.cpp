@@ -310,32 +310,27 @@ void TreskCrypto::Opener::finish() {
 TreskCrypto::SealingReader::SealingReader(const TreskCrypto& crypto, const std::filesystem::path& plainFile,
                                           std::string name, StreamNonce nonce, bool hashPlain)
     : crypto_(crypto), name_(std::move(name)) {
-    fd_ = ::open(plainFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw Error("could not open " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
+    fd_.reset(::open(plainFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_) throw Error("could not open " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
     struct stat st {};
-    if (fstat(fd_, &st) != 0) {
-        int e = errno;
-        ::close(fd_);
-        throw Error("could not read " + plainFile.string() + " (" + fs::errnoText(e) + ")");
-    }
+    if (::fstat(fd_.get(), &st) != 0) throw Error("could not read " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
     plainSize_ = static_cast<uint64_t>(st.st_size);
     sealedSize_ = sealedSize(plainSize_);
     chunks_ = chunkCount(plainSize_, kChunkSize);
     header_ = crypto_.makeHeader(plainSize_, nonce);
     plain_.resize(kChunkSize);
     sealed_.resize(kChunkSize + kTagSize);
-    if (hashPlain) hash_ = std::make_unique<Sha256>();
+    if (hashPlain) hash_.emplace();
 }
 
 std::string TreskCrypto::SealingReader::plainSha256() {
     if (!hash_ || nextHashed_ != chunks_) return {};
-    std::string h = hash_->hex();
+    std::string h = hash_->finishHex();
     hash_.reset();
     return h;
 }
 
 TreskCrypto::SealingReader::~SealingReader() {
-    if (fd_ >= 0) ::close(fd_);
     sodium_memzero(plain_.data(), plain_.size());
 }
 
@@ -344,13 +339,9 @@ void TreskCrypto::SealingReader::sealChunk(uint64_t index) {
     uint64_t off = index * kChunkSize;
     size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, plainSize_ - off));
     size_t got = 0;
-    while (got < n) {
-        ssize_t r = ::pread(fd_, plain_.data() + got, n - got, static_cast<off_t>(off + got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) throw Error("could not read the file being backed up (" + fs::errnoText(errno) + ")");
-        if (r == 0) throw Error("the file being backed up became shorter while it was read");
-        got += static_cast<size_t>(r);
-    }
+    if (const int err = readAllAt(fd_.get(), plain_.data(), n, static_cast<off_t>(off), got))
+        throw Error("could not read the file being backed up (" + fs::errnoText(err) + ")");
+    if (got < n) throw Error("the file being backed up became shorter while it was read");
     if (hash_ && index == nextHashed_) {
         hash_->update(plain_.data(), n);
         ++nextHashed_;
@@ -388,52 +379,6 @@ void TreskCrypto::SealingReader::read(uint64_t offset, unsigned char* buf, size_
         offset += k;
         n -= k;
     }
-}
-
-// ---------------------------------------------------------------------------
-
-Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
-    EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_sha256(), nullptr);
-}
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
-void Sha256::update(const void* data, size_t n) { EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, n); }
-std::string Sha256::hex() {
-    unsigned char md[32];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), md, &len);
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out.push_back(digits[md[i] >> 4]);
-        out.push_back(digits[md[i] & 15]);
-    }
-    return out;
-}
-
-std::string sha256Hex(std::string_view data) {
-    Sha256 h;
-    h.update(data.data(), data.size());
-    return h.hex();
-}
-
-std::string sha256OfFile(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw Error("could not open " + file.string() + " (" + fs::errnoText(errno) + ")");
-    Sha256 h;
-    std::vector<unsigned char> buf(1 << 20);
-    for (;;) {
-        ssize_t r = ::read(fd, buf.data(), buf.size());
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            int e = errno;
-            ::close(fd);
-            throw Error("could not read " + file.string() + " (" + fs::errnoText(e) + ")");
-        }
-        if (r == 0) break;
-        h.update(buf.data(), static_cast<size_t>(r));
-    }
-    ::close(fd);
-    return h.hex();
 }
 
 } // namespace kx

@@ -27,19 +27,20 @@
 #include "core/keys/owner_keys.h"
 #include "core/keys/symmetric_key.h"
 #include "core/platform/error.h"
+#include "core/platform/posix_file.h"
+#include "core/platform/sha256.h"
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kx {
-
-class Sha256;
 
 // An object that does not open: damaged, cut off, sealed under another name or
 // with a key this machine does not hold.
@@ -128,7 +129,7 @@ public:
         void sealChunk(uint64_t index);
         const TreskCrypto& crypto_;
         std::string name_;
-        int fd_ = -1;
+        UniqueFd fd_;
         uint64_t plainSize_ = 0;
         uint64_t sealedSize_ = 0;
         uint64_t chunks_ = 0;
@@ -137,7 +138,7 @@ public:
         std::vector<unsigned char> sealed_;
         uint64_t cachedChunk_ = UINT64_MAX;
         uint64_t nextHashed_ = 0;
-        std::unique_ptr<class Sha256> hash_;
+        std::optional<Sha256> hash_;
     };
 
 private:
@@ -146,22 +147,5 @@ private:
     SymmetricKey master_;
     std::vector<SymmetricKey> legacy_;
 };
-
-// SHA-256 helpers (hex results).
-class Sha256 {
-public:
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
-    void update(const void* data, size_t n);
-    std::string hex();  // finishes; the object is done afterwards
-
-private:
-    void* ctx_;
-};
-std::string sha256Hex(std::string_view data);
-// Throws kx::Error when the file cannot be read.
-std::string sha256OfFile(const std::filesystem::path& file);
 
 } // namespace kx

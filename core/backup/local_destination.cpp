@@ -2,6 +2,7 @@
 
 #include "core/backup/backup_engine.h"
 #include "core/platform/fs.h"
+#include "core/platform/posix_file.h"
 
 #include <sodium.h>
 
@@ -38,13 +39,7 @@ int writeRange(int fd, uint64_t fileOffset, uint64_t offset, uint64_t size, cons
     while (done < size) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - done));
         produce(offset + done, buf.data(), n);
-        size_t written = 0;
-        while (written < n) {
-            ssize_t w = ::pwrite(fd, buf.data() + written, n - written, static_cast<off_t>(fileOffset + done + written));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) return errno;
-            written += static_cast<size_t>(w);
-        }
+        if (const int err = writeAllAt(fd, buf.data(), n, static_cast<off_t>(fileOffset + done))) return err;
         done += n;
     }
     return 0;
@@ -122,20 +117,20 @@ void LocalDestination::put(const std::string& name, uint64_t size, const BytePro
     stdfs::path target = pathFor(name, true);
     stdfs::path tmp = target;
     tmp += ".kxpart-" + randomHex(6);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) ioFailure(name, errno);
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd) ioFailure(name, errno);
     int err = 0;
     try {
-        err = writeRange(fd, 0, 0, size, produce);
+        err = writeRange(fd.get(), 0, 0, size, produce);
     } catch (...) {
-        ::close(fd);
+        fd.reset();
         ::unlink(tmp.c_str());
         throw;
     }
     bool replacing = fs::exists(target);
-    if (!err && replacing && ::fdatasync(fd) != 0) err = errno;
-    if (!err && !replacing) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);  // start writing it out now
-    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && replacing && ::fdatasync(fd.get()) != 0) err = errno;
+    if (!err && !replacing) ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);  // start writing it out now
+    if (const int closeErr = fd.close(); closeErr && !err) err = closeErr;
     if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
     if (!err) noteFile(target, !replacing);
     if (err) {
@@ -159,29 +154,18 @@ std::optional<ObjectInfo> LocalDestination::head(const std::string& name) {
 
 bool LocalDestination::get(const std::string& name, const ByteSink& sink) {
     stdfs::path p = pathFor(name, false);
-    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT || errno == ENOTDIR) return false;
         throw BackupError("could not read " + p.string() + " (" + fs::errnoText(errno) + ")");
     }
     std::vector<unsigned char> buf(kIoBuffer);
     for (;;) {
-        ssize_t r = ::read(fd, buf.data(), buf.size());
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            int e = errno;
-            ::close(fd);
-            throw BackupError("could not read " + p.string() + " (" + fs::errnoText(e) + ")");
-        }
+        const ssize_t r = readSome(fd.get(), buf.data(), buf.size());
+        if (r < 0) throw BackupError("could not read " + p.string() + " (" + fs::errnoText(errno) + ")");
         if (r == 0) break;
-        try {
-            sink(buf.data(), static_cast<size_t>(r));
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
+        sink(buf.data(), static_cast<size_t>(r));
     }
-    ::close(fd);
     return true;
 }
 
@@ -231,28 +215,20 @@ std::string LocalDestination::beginUpload(const std::string& name, uint64_t part
     pathFor(name, true);
     std::string uploadId = randomHex(8) + "." + std::to_string(partSize);
     stdfs::path p = partialPath(name, uploadId);
-    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) ioFailure(name, errno);
-    ::close(fd);
+    if (!UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600))) ioFailure(name, errno);
     return uploadId;
 }
 
 std::string LocalDestination::uploadPart(const std::string& name, const std::string& uploadId, int partNumber,
                                          uint64_t offset, uint64_t size, const ByteProducer& produce) {
     stdfs::path p = partialPath(name, uploadId);
-    int fd = ::open(p.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT) throw UploadNotFound("the unfinished upload of " + name + " is no longer there");
         ioFailure(name, errno);
     }
-    int err = 0;
-    try {
-        err = writeRange(fd, offset, offset, size, produce);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    if (::close(fd) != 0 && !err) err = errno;
+    int err = writeRange(fd.get(), offset, offset, size, produce);
+    if (const int closeErr = fd.close(); closeErr && !err) err = closeErr;
     if (err) ioFailure(name, err);
     return "part-" + std::to_string(partNumber);
 }
@@ -261,15 +237,15 @@ void LocalDestination::completeUpload(const std::string& name, const std::string
                                       const std::vector<std::pair<int, std::string>>&) {
     stdfs::path p = partialPath(name, uploadId);
     stdfs::path target = pathFor(name, true);
-    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT) throw UploadNotFound("the unfinished upload of " + name + " is no longer there");
         ioFailure(name, errno);
     }
     bool replacing = fs::exists(target);
-    int err = replacing && ::fdatasync(fd) != 0 ? errno : 0;
-    if (!err && !replacing) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    ::close(fd);
+    int err = replacing && ::fdatasync(fd.get()) != 0 ? errno : 0;
+    if (!err && !replacing) ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    fd.reset();
     if (!err && ::rename(p.c_str(), target.c_str()) != 0) err = errno;
     if (!err) noteFile(target, !replacing);
     if (err) ioFailure(name, err);
@@ -294,11 +270,9 @@ void LocalDestination::flush() {
     auto syncAll = [&](const std::set<std::string>& paths, bool folders) {
         std::vector<std::string> list(paths.begin(), paths.end());
         parallelFor(list.size(), 8, [&](size_t i) {
-            int fd = ::open(list[i].c_str(), (folders ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-            if (fd < 0) ioFailure(list[i], errno);
-            int err = (folders ? ::fsync(fd) : ::fdatasync(fd)) != 0 ? errno : 0;
-            ::close(fd);
-            if (err) ioFailure(list[i], err);
+            const UniqueFd fd(::open(list[i].c_str(), (folders ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC));
+            if (!fd) ioFailure(list[i], errno);
+            if ((folders ? ::fsync(fd.get()) : ::fdatasync(fd.get())) != 0) ioFailure(list[i], errno);
         });
     };
     syncAll(files, false);

@@ -1,6 +1,7 @@
 #include "core/backup/s3_destination.h"
 
 #include "core/backup/sigv4.h"
+#include "core/platform/sha256.h"
 
 #include <curl/curl.h>
 
@@ -310,7 +311,7 @@ S3Destination::Response S3Destination::send(const Call& call) {
         req.method = call.method;
         req.encodedPath = call.path;
         req.query = call.query;
-        req.payloadHash = sigv4::sha256Hex(call.body);
+        req.payloadHash = Sha256::hexOf(call.body);
         req.headers = {{"host", s_.host}, {"x-amz-date", amzDate}, {"x-amz-content-sha256", req.payloadHash}};
         for (const auto& h : call.headers) req.headers.push_back(h);
         std::string auth = sigv4::authorization(req, {s_.accessKeyID, s_.secretAccessKey, s_.region, "s3"}, amzDate);

@@ -1,8 +1,11 @@
 #include "core/backup/sigv4.h"
 
+#include "core/platform/error.h"
+#include "core/platform/hex.h"
+#include "core/platform/sha256.h"
+
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <openssl/sha.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,22 +15,12 @@ namespace kx::sigv4 {
 
 namespace {
 
-std::string hex(const unsigned char* p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(n * 2);
-    for (size_t i = 0; i < n; ++i) {
-        out.push_back(d[p[i] >> 4]);
-        out.push_back(d[p[i] & 15]);
-    }
-    return out;
-}
-
 std::string hmac(const std::string& key, const std::string& data) {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
-         data.size(), out, &len);
+    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+              reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &len))
+        throw Error("the request signature could not be computed");
     std::string r(reinterpret_cast<char*>(out), len);
     OPENSSL_cleanse(out, sizeof out);
     return r;
@@ -86,12 +79,6 @@ std::string uriEncode(const std::string& text, bool keepSlash) {
     return out;
 }
 
-std::string sha256Hex(const std::string& data) {
-    unsigned char md[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), md);
-    return hex(md, sizeof md);
-}
-
 std::string canonicalQuery(const std::vector<std::pair<std::string, std::string>>& query) {
     std::vector<std::pair<std::string, std::string>> q;
     for (const auto& [k, v] : query) q.emplace_back(uriEncode(k, false), uriEncode(v, false));
@@ -115,7 +102,7 @@ std::string canonicalRequest(const Request& r) {
 std::string stringToSign(const Request& r, const std::string& amzDate, const std::string& region,
                          const std::string& service) {
     std::string scope = amzDate.substr(0, 8) + "/" + region + "/" + service + "/aws4_request";
-    return "AWS4-HMAC-SHA256\n" + amzDate + "\n" + scope + "\n" + sha256Hex(canonicalRequest(r));
+    return "AWS4-HMAC-SHA256\n" + amzDate + "\n" + scope + "\n" + Sha256::hexOf(canonicalRequest(r));
 }
 
 std::string authorization(const Request& r, const Credentials& c, const std::string& amzDate) {
@@ -131,7 +118,7 @@ std::string authorization(const Request& r, const Credentials& c, const std::str
     OPENSSL_cleanse(kSigning.data(), kSigning.size());
     return "AWS4-HMAC-SHA256 Credential=" + c.accessKeyID + "/" + date + "/" + c.region + "/" + c.service +
            "/aws4_request,SignedHeaders=" + signedHeaderList(sortedHeaders(r)) +
-           ",Signature=" + hex(reinterpret_cast<const unsigned char*>(sig.data()), sig.size());
+           ",Signature=" + lowerHex(reinterpret_cast<const unsigned char*>(sig.data()), sig.size());
 }
 
 std::string amzDateNow() {

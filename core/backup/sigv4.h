@@ -6,7 +6,8 @@
 // parameters, each name and value percent-encoded and sorted, written
 // "name=value" even when the value is empty; every header given, names
 // lower-cased, values trimmed with inner runs of spaces folded, sorted by name;
-// the signed header list; and the payload hash (hex SHA-256 of the body). The
+// the signed header list; and the payload hash (hex SHA-256 of the body,
+// Sha256::hexOf). The
 // caller sends exactly the headers it signed, plus Authorization.
 #include <string>
 #include <utility>
@@ -40,7 +41,6 @@ std::string stringToSign(const Request& request, const std::string& amzDate, con
 // The value of the Authorization header. amzDate is "YYYYMMDDTHHMMSSZ".
 std::string authorization(const Request& request, const Credentials& credentials, const std::string& amzDate);
 
-std::string sha256Hex(const std::string& data);
 std::string amzDateNow();
 
 } // namespace kx::sigv4

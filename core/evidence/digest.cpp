@@ -1,63 +1,8 @@
 #include "core/evidence/digest.h"
 
-#include "core/platform/error.h"
-#include "core/platform/hex.h"
-
 #include <openssl/evp.h>
 
-#include <vector>
-
 namespace kx::evidence {
-
-namespace {
-
-const EVP_MD* sha256Method() {
-    // Fetched once; the explicit fetch avoids a provider lookup per message.
-    static EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    if (!md) throw Error("the SHA-256 implementation is not available");
-    return md;
-}
-
-} // namespace
-
-struct Sha256::Impl {
-    EVP_MD_CTX* ctx = nullptr;
-};
-
-Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
-    impl_->ctx = EVP_MD_CTX_new();
-    if (!impl_->ctx || EVP_DigestInit_ex2(impl_->ctx, sha256Method(), nullptr) != 1)
-        throw Error("could not start a SHA-256 digest");
-}
-
-Sha256::~Sha256() { EVP_MD_CTX_free(impl_->ctx); }
-
-void Sha256::update(const void* data, std::size_t size) {
-    if (size && EVP_DigestUpdate(impl_->ctx, data, size) != 1) throw Error("SHA-256 digest failed");
-}
-
-Sha256Digest Sha256::final() {
-    Sha256Digest out{};
-    unsigned int len = 0;
-    if (EVP_DigestFinal_ex(impl_->ctx, out.data(), &len) != 1 || len != out.size())
-        throw Error("SHA-256 digest failed");
-    if (EVP_DigestInit_ex2(impl_->ctx, nullptr, nullptr) != 1) throw Error("could not restart a SHA-256 digest");
-    return out;
-}
-
-Sha256Digest sha256(std::string_view bytes) {
-    Sha256Digest out{};
-    unsigned int len = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), out.data(), &len, sha256Method(), nullptr) != 1)
-        throw Error("SHA-256 digest failed");
-    return out;
-}
-
-std::string sha256Hex(std::string_view bytes) { return toHex(sha256(bytes)); }
-
-std::string toHex(const std::uint8_t* data, std::size_t size) {
-    return lowerHex(data, size);
-}
 
 namespace {
 int hexValue(char c) {

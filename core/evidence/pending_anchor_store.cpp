@@ -3,6 +3,7 @@
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/json_file.h"
+#include "core/platform/posix_file.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -34,25 +35,19 @@ struct Queue {
 // Holds an exclusive flock on the lock file for as long as it lives.
 class FileLock {
 public:
-    explicit FileLock(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) throw Error("could not open the lock file " + path + ": " + fs::errnoText(errno));
-        while (::flock(fd_, LOCK_EX) != 0) {
+    explicit FileLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+        if (!fd_) throw Error("could not open the lock file " + path + ": " + fs::errnoText(errno));
+        while (::flock(fd_.get(), LOCK_EX) != 0) {
             if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd_);
-            throw Error("could not lock " + path + ": " + fs::errnoText(err));
+            throw Error("could not lock " + path + ": " + fs::errnoText(errno));
         }
     }
-    ~FileLock() {
-        ::flock(fd_, LOCK_UN);
-        ::close(fd_);
-    }
+    ~FileLock() { ::flock(fd_.get(), LOCK_UN); }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 Queue parseQueue(const nlohmann::json& j) {

@@ -3,6 +3,7 @@
 #include "core/evidence/digest.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/sha256.h"
 
 #include <nlohmann/json.hpp>
 
@@ -57,7 +58,7 @@ std::string SealFile::canonicalBytes() const {
     return canonicalObject(*this).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string SealFile::sealDigest() const { return evidence::sha256Hex(canonicalBytes()); }
+std::string SealFile::sealDigest() const { return Sha256::hexOf(canonicalBytes()); }
 
 nlohmann::json SealFile::toJson() const {
     nlohmann::json j = canonicalObject(*this);

@@ -1,9 +1,9 @@
 #include "core/evidence/sealer.h"
 
-#include "core/evidence/digest.h"
 #include "core/evidence/tresk_manifest.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/sha256.h"
 
 #include <filesystem>
 
@@ -32,8 +32,8 @@ SealFile Sealer::seal(const std::string& exportPath, std::string_view bytes, Exp
         throw Error("the export cannot be read back to seal it: " + std::string(e.what()));
     }
     if (!onDisk) throw Error("the export " + exportPath + " is not on disk, so it cannot be sealed");
-    const std::string digest = evidence::sha256Hex(bytes);
-    if (onDisk->size() != bytes.size() || evidence::sha256Hex(*onDisk) != digest)
+    const std::string digest = Sha256::hexOf(bytes);
+    if (onDisk->size() != bytes.size() || Sha256::hexOf(*onDisk) != digest)
         throw Error("the export " + exportPath + " changed after it was written, so it was not sealed");
 
     SealFile s;

@@ -5,12 +5,10 @@
 #include "core/evidence/message_canonical.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/hex.h"
+#include "core/platform/sha256.h"
 
 #include <nlohmann/json.hpp>
-
-// The direct SHA-256 calls are marked deprecated in OpenSSL 3 but remain supported.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/sha.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -30,35 +28,34 @@ constexpr const char* kKind = "kelvara-manifest";
 constexpr int kVersion = 1;
 constexpr std::size_t kFingerprint = 8;
 
-evidence::Sha256Digest genesisOf(const std::string& owner) {
+Sha256Digest genesisOf(const std::string& owner) {
     std::string seed = "kelvara-manifest-v1";
     seed.push_back('\0');
     seed += owner;
-    return evidence::sha256(seed);
+    return Sha256::of(seed);
 }
 
 // Chains messages: link[i] = SHA-256(link[i-1] || u64be(len) || canonical).
-// Uses OpenSSL's one-call-per-block SHA-256 directly: the chain hashes a
-// million short inputs, where the generic digest interface's per-call cost shows.
+// One digest object serves every link, so the million short inputs of a large
+// archive do not each set one up.
 class Chain {
 public:
-    explicit Chain(const evidence::Sha256Digest& genesis) : link_(genesis) {}
-    const evidence::Sha256Digest& add(std::string_view canonical) {
+    explicit Chain(const Sha256Digest& genesis) : link_(genesis) {}
+    const Sha256Digest& add(std::string_view canonical) {
         std::uint8_t len[8];
         const std::uint64_t n = canonical.size();
         for (int i = 0; i < 8; ++i) len[i] = static_cast<std::uint8_t>(n >> (56 - 8 * i));
-        SHA256_CTX ctx;
-        SHA256_Init(&ctx);
-        SHA256_Update(&ctx, link_.data(), link_.size());
-        SHA256_Update(&ctx, len, sizeof len);
-        SHA256_Update(&ctx, canonical.data(), canonical.size());
-        SHA256_Final(link_.data(), &ctx);
+        hash_.update(link_.data(), link_.size());
+        hash_.update(len, sizeof len);
+        hash_.update(canonical);
+        link_ = hash_.finish();
         return link_;
     }
-    const evidence::Sha256Digest& link() const { return link_; }
+    const Sha256Digest& link() const { return link_; }
 
 private:
-    evidence::Sha256Digest link_;
+    Sha256 hash_;
+    Sha256Digest link_;
 };
 
 // Reads the archive on the calling thread and chains on a second one, so the
@@ -170,7 +167,7 @@ void validate(const TreskManifest::File& f) {
     if (f.messageCount < 0) throw Error("its message count is negative");
     if (!evidence::isSha256Hex(f.genesis) || !evidence::isSha256Hex(f.chainHead))
         throw Error("its chain values are not SHA-256 values");
-    if (f.genesis != evidence::toHex(genesisOf(f.owner))) throw Error("its chain does not start from its owner");
+    if (f.genesis != toHex(genesisOf(f.owner))) throw Error("its chain does not start from its owner");
     const std::int64_t interval = f.checkpointInterval;
     const std::int64_t expectedBlocks = (f.messageCount + interval - 1) / interval;
     if (static_cast<std::int64_t>(f.checkpoints.size()) != expectedBlocks)
@@ -286,7 +283,7 @@ TreskManifest::File TreskManifest::generate(const MessageWalk& walk, const std::
     f.generatedAt = std::chrono::floor<std::chrono::milliseconds>(at);
     f.checkpointInterval = checkpointInterval;
     const auto genesis = genesisOf(owner);
-    f.genesis = evidence::toHex(genesis);
+    f.genesis = toHex(genesis);
     Chain chain(genesis);
     std::string fingerprints;
     fingerprints.reserve(static_cast<std::size_t>(checkpointInterval) * kFingerprint);
@@ -295,13 +292,13 @@ TreskManifest::File TreskManifest::generate(const MessageWalk& walk, const std::
         const auto& link = chain.add(canonical);
         fingerprints.append(reinterpret_cast<const char*>(link.data()), kFingerprint);
         if (++count % checkpointInterval == 0) {
-            f.checkpoints.push_back({count, evidence::toHex(link), std::move(fingerprints)});
+            f.checkpoints.push_back({count, toHex(link), std::move(fingerprints)});
             fingerprints.clear();
         }
     });
-    if (!fingerprints.empty()) f.checkpoints.push_back({count, evidence::toHex(chain.link()), std::move(fingerprints)});
+    if (!fingerprints.empty()) f.checkpoints.push_back({count, toHex(chain.link()), std::move(fingerprints)});
     f.messageCount = count;
-    f.chainHead = evidence::toHex(chain.link());
+    f.chainHead = toHex(chain.link());
     return f;
 }
 
@@ -362,14 +359,14 @@ TreskManifest::VerificationResult TreskManifest::verify(const MessageWalk& walk,
         const std::string_view expected = fingerprintAt(manifest, position);
         if (found != expected) {
             r.firstDifference = FirstDifference{position, std::string(guid),
-                                                evidence::toHex(reinterpret_cast<const std::uint8_t*>(expected.data()),
+                                                lowerHex(reinterpret_cast<const unsigned char*>(expected.data()),
                                                                 kFingerprint),
-                                                evidence::toHex(link.data(), kFingerprint)};
+                                                lowerHex(link.data(), kFingerprint)};
             return;
         }
         const auto& cp = manifest.checkpoints[nextCheckpoint];
         if (cp.position == position) {
-            const std::string full = evidence::toHex(link);
+            const std::string full = toHex(link);
             if (full != cp.link) r.firstDifference = FirstDifference{position, std::string(guid), cp.link, full};
             ++nextCheckpoint;
         }

@@ -8,11 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace kx {
 
@@ -59,66 +56,6 @@ std::optional<std::string> readIdentity(const std::string& file) {
     return id;
 }
 
-// Writes bytes to a new file at `file` only if nothing exists there yet:
-// temporary file + fsync + link(), which fails when the name is taken. Returns
-// false when another process created the file first.
-bool createExclusively(const std::string& dir, const std::string& file, const std::string& bytes) {
-    std::string tmpl = fs::appendComponent(dir, ".machine-identity.tmp-XXXXXX");
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) throw Error("could not create a file in " + dir + ": " + fs::errnoText(errno));
-    const std::string tmp(name.data());
-    auto fail = [&](const std::string& what, int err) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        throw Error(what + ": " + fs::errnoText(err));
-    };
-    if (::fchmod(fd, fs::kPrivateFileMode) != 0) fail("could not set permissions on " + file, errno);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("could not write " + file, errno);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) fail("could not write " + file + " to disk", errno);
-    ::close(fd);
-    bool created = true;
-    if (::link(tmp.c_str(), file.c_str()) != 0) {
-        const int err = errno;
-        if (err == EEXIST) {
-            created = false;
-        } else if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EMLINK) {
-            // File systems without hard links: fall back to a plain rename
-            // after checking once that the name is still free.
-            if (fs::exists(file)) {
-                created = false;
-            } else if (::rename(tmp.c_str(), file.c_str()) != 0) {
-                const int rerr = errno;
-                ::unlink(tmp.c_str());
-                throw Error("could not create " + file + ": " + fs::errnoText(rerr));
-            } else {
-                return true;
-            }
-        } else {
-            ::unlink(tmp.c_str());
-            throw Error("could not create " + file + ": " + fs::errnoText(err));
-        }
-    }
-    ::unlink(tmp.c_str());
-    if (created) {
-        const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            ::fsync(dfd);
-            ::close(dfd);
-        }
-    }
-    return created;
-}
-
 } // namespace
 
 std::string MachineIdentity::displayName(const std::string& host) {
@@ -159,7 +96,7 @@ std::string MachineIdentity::resolve(const std::string& configDir, const std::fu
     j["createdAt"] = formatISO8601(now);
     bool created = false;
     try {
-        created = createExclusively(configDir, file, j.dump(2) + "\n");
+        created = fs::createFileAtomic(file, j.dump(2) + "\n");
     } catch (const Error& e) {
         throw Error("This computer's identity could not be stored: " + std::string(e.what()) + ".");
     }

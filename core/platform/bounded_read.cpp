@@ -1,5 +1,7 @@
 #include "core/platform/bounded_read.h"
 
+#include "core/platform/posix_file.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,31 +11,27 @@ namespace kx::fs {
 
 BoundedRead readRegularFileAtMost(const std::string& path, std::size_t maxBytes) {
     BoundedRead r;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         r.error = errno;
         r.failure = r.error == ELOOP ? BoundedRead::Failure::isLink : BoundedRead::Failure::cannotOpen;
         return r;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         r.failure = BoundedRead::Failure::notRegular;
         return r;
     }
     if (static_cast<std::size_t>(st.st_size) > maxBytes) {
-        ::close(fd);
         r.failure = BoundedRead::Failure::tooLarge;
         return r;
     }
     r.bytes.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = readSome(fd.get(), buf, sizeof buf);
         if (n < 0) {
-            if (errno == EINTR) continue;
             r.error = errno;
-            ::close(fd);
             r.failure = BoundedRead::Failure::cannotRead;
             r.bytes.clear();
             return r;
@@ -42,13 +40,11 @@ BoundedRead readRegularFileAtMost(const std::string& path, std::size_t maxBytes)
         r.bytes.append(buf, static_cast<std::size_t>(n));
         // The file may have grown since it was measured.
         if (r.bytes.size() > maxBytes) {
-            ::close(fd);
             r.failure = BoundedRead::Failure::tooLarge;
             r.bytes.clear();
             return r;
         }
     }
-    ::close(fd);
     return r;
 }
 

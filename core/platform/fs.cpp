@@ -1,6 +1,7 @@
 #include "core/platform/fs.h"
 
 #include "core/platform/error.h"
+#include "core/platform/posix_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -15,85 +16,79 @@ std::string errnoText(int err) { return std::strerror(err); }
 
 namespace {
 
-void writeAllBytes(int fd, std::string_view bytes, const stdfs::path& shown) {
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw Error("could not write " + shown.string() + ": " + errnoText(errno));
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
-void syncDirectory(const stdfs::path& dir) {
-    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-} // namespace
-
-void writeFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode) {
+// Writes bytes to a new temporary file beside path (same folder, so a rename or
+// link can put it in place) and returns its name. Throws kx::Error and leaves
+// nothing behind.
+std::string writeTemporary(const stdfs::path& path, std::string_view bytes, unsigned mode, Durability durability) {
     const stdfs::path dir = path.parent_path();
     std::string tmpl = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) throw Error("could not create a file in " + dir.string() + ": " + errnoText(errno));
+    UniqueFd fd(::mkstemp(name.data()));
+    if (!fd) throw Error("could not create a file in " + dir.string() + ": " + errnoText(errno));
     const std::string tmp(name.data());
     try {
-        if (::fchmod(fd, mode) != 0) throw Error("could not set permissions on " + path.string() + ": " + errnoText(errno));
-        writeAllBytes(fd, bytes, path);
-        if (::fsync(fd) != 0) throw Error("could not write " + path.string() + " to disk: " + errnoText(errno));
-        if (::close(fd) != 0) {
-            const int err = errno;
-            ::unlink(tmp.c_str());
-            throw Error("could not write " + path.string() + ": " + errnoText(err));
-        }
+        if (::fchmod(fd.get(), mode) != 0)
+            throw Error("could not set permissions on " + path.string() + ": " + errnoText(errno));
+        if (const int err = writeAll(fd.get(), bytes)) throw Error("could not write " + path.string() + ": " + errnoText(err));
+        if (durability == Durability::flushed && ::fsync(fd.get()) != 0)
+            throw Error("could not write " + path.string() + " to disk: " + errnoText(errno));
+        if (const int err = fd.close()) throw Error("could not write " + path.string() + ": " + errnoText(err));
     } catch (...) {
-        ::close(fd);
         ::unlink(tmp.c_str());
         throw;
     }
+    return tmp;
+}
+
+} // namespace
+
+void writeFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode, Durability durability) {
+    const std::string tmp = writeTemporary(path, bytes, mode, durability);
     if (::rename(tmp.c_str(), path.c_str()) != 0) {
         const int err = errno;
         ::unlink(tmp.c_str());
         throw Error("could not replace " + path.string() + ": " + errnoText(err));
     }
-    syncDirectory(dir);
+    if (durability == Durability::flushed) syncDirectory(path.parent_path().string());
+}
+
+bool createFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode) {
+    const std::string tmp = writeTemporary(path, bytes, mode, Durability::flushed);
+    if (::link(tmp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EMLINK) {
+            // File systems without hard links: fall back to a plain rename
+            // after checking once that the name is still free.
+            const bool taken = fs::exists(path);
+            if (!taken && ::rename(tmp.c_str(), path.c_str()) != 0) {
+                const int renameErr = errno;
+                ::unlink(tmp.c_str());
+                throw Error("could not create " + path.string() + ": " + errnoText(renameErr));
+            }
+            if (taken) ::unlink(tmp.c_str());
+            else syncDirectory(path.parent_path().string());
+            return !taken;
+        }
+        ::unlink(tmp.c_str());
+        if (err == EEXIST) return false;
+        throw Error("could not create " + path.string() + ": " + errnoText(err));
+    }
+    ::unlink(tmp.c_str());
+    syncDirectory(path.parent_path().string());
+    return true;
 }
 
 std::optional<std::string> readFileIfExists(const stdfs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT) return std::nullopt;
         throw Error("could not open " + path.string() + ": " + errnoText(errno));
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        throw Error(path.string() + " is a folder, not a file");
-    }
+    if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error(path.string() + " is a folder, not a file");
     std::string out;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            throw Error("could not read " + path.string() + ": " + errnoText(err));
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
+    if (const int err = readAll(fd.get(), out)) throw Error("could not read " + path.string() + ": " + errnoText(err));
     return out;
 }
 

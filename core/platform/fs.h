@@ -2,9 +2,10 @@
 // File helpers shared by every core area.
 //
 // Every configuration and status file is written atomically: the bytes go to a
-// temporary file in the same folder, are flushed to disk, and the temporary file
-// is renamed over the target. If anything fails the previous file stays as it was
-// and the temporary file is removed. Configuration files are created readable by
+// temporary file in the same folder, are flushed to disk (unless the caller asks
+// otherwise, see Durability), and the temporary file is renamed over the target.
+// If anything fails the previous file stays as it was and the temporary file is
+// removed. Configuration files are created readable by
 // the user only (0600), their folders 0700.
 #include <filesystem>
 #include <optional>
@@ -17,9 +18,21 @@ namespace stdfs = std::filesystem;
 constexpr unsigned kPrivateFileMode = 0600;
 constexpr unsigned kPrivateDirMode = 0700;
 
+// flushed: the new file and its folder entry are on disk before the call returns.
+// renamedOnly: the rename is still atomic (a reader sees the old or the new
+// file, never part of one) but a power cut may bring back the previous version;
+// for bookkeeping that is cheap to lose and written often.
+enum class Durability { flushed, renamedOnly };
+
 // Writes bytes to path atomically. Throws kx::Error with a readable reason
 // (including a full disk) and leaves any previous file untouched.
-void writeFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode = kPrivateFileMode);
+void writeFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode = kPrivateFileMode,
+                     Durability durability = Durability::flushed);
+
+// Writes bytes, flushed to disk, to a new file at path only if nothing exists
+// there yet (a temporary file linked into place, which fails when the name is
+// taken). Returns false when something already exists at path; throws kx::Error.
+bool createFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode = kPrivateFileMode);
 
 // Reads a whole file. Returns nothing when the file does not exist; throws
 // kx::Error when it exists but cannot be read.

@@ -1,6 +1,7 @@
 #include "core/platform/process.h"
 
 #include "core/platform/fs.h"
+#include "core/platform/posix_file.h"
 
 #include <cerrno>
 #include <csignal>
@@ -31,10 +32,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
+struct Pipe {
+    UniqueFd readEnd, writeEnd;
+    // Returns 0 or the errno.
+    int open() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+        readEnd.reset(fds[0]);
+        writeEnd.reset(fds[1]);
+        return 0;
+    }
+};
 
 } // namespace
 
@@ -67,64 +75,65 @@ ProcessResult PosixProcessRunner::run(const ProcessRequest& req) {
         envp.push_back(nullptr);
     }
 
-    int inPipe[2], outPipe[2], errPipe[2], execPipe[2];
-    if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC) || ::pipe2(errPipe, O_CLOEXEC) ||
-        ::pipe2(execPipe, O_CLOEXEC)) {
-        result.startError = std::string("could not create pipes: ") + std::strerror(errno);
-        return result;
+    Pipe inPipe, outPipe, errPipe, execPipe;
+    for (Pipe* p : {&inPipe, &outPipe, &errPipe, &execPipe}) {
+        if (const int err = p->open()) {
+            result.startError = std::string("could not create pipes: ") + std::strerror(err);
+            return result;
+        }
     }
 
     const pid_t pid = ::fork();
     if (pid < 0) {
         result.startError = std::string("could not start a process: ") + std::strerror(errno);
-        for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1], execPipe[0], execPipe[1]}) ::close(fd);
         return result;
     }
     if (pid == 0) {
         // Child: own process group so a timeout can end its children too.
         ::setpgid(0, 0);
-        ::dup2(inPipe[0], 0);
-        ::dup2(outPipe[1], 1);
-        ::dup2(errPipe[1], 2);
+        ::dup2(inPipe.readEnd.get(), 0);
+        ::dup2(outPipe.writeEnd.get(), 1);
+        ::dup2(errPipe.writeEnd.get(), 2);
         ::signal(SIGPIPE, SIG_DFL);
         if (req.environment) ::execve(argv[0], argv.data(), envp.data());
         else ::execve(argv[0], argv.data(), environ);
         const int err = errno;
-        (void)!::write(execPipe[1], &err, sizeof err);
+        (void)!::write(execPipe.writeEnd.get(), &err, sizeof err);
         ::_exit(127);
     }
 
-    ::close(inPipe[0]);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    ::close(execPipe[1]);
+    inPipe.readEnd.reset();
+    outPipe.writeEnd.reset();
+    errPipe.writeEnd.reset();
+    execPipe.writeEnd.reset();
     int execErr = 0;
-    const bool execFailed = ::read(execPipe[0], &execErr, sizeof execErr) == static_cast<ssize_t>(sizeof execErr);
-    ::close(execPipe[0]);
+    const bool execFailed =
+        readSome(execPipe.readEnd.get(), &execErr, sizeof execErr) == static_cast<ssize_t>(sizeof execErr);
+    execPipe.readEnd.reset();
 
-    int fdIn = inPipe[1], fdOut = outPipe[0], fdErr = errPipe[0];
-    ::fcntl(fdIn, F_SETFL, O_NONBLOCK);
+    UniqueFd fdIn = std::move(inPipe.writeEnd), fdOut = std::move(outPipe.readEnd), fdErr = std::move(errPipe.readEnd);
+    ::fcntl(fdIn.get(), F_SETFL, O_NONBLOCK);
     size_t inOffset = 0;
-    if (req.standardInput.empty()) closeFd(fdIn);
+    if (req.standardInput.empty()) fdIn.reset();
 
     const auto deadline = Clock::now() + req.timeout;
     auto killAt = Clock::time_point::max();
     bool exited = false;
     int status = 0;
 
-    auto append = [&](int& fd, std::string& into) {
+    auto append = [&](UniqueFd& fd, std::string& into) {
         char buf[65536];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n > 0) {
             const size_t room = req.maxOutputBytes > into.size() ? req.maxOutputBytes - into.size() : 0;
             into.append(buf, std::min(room, static_cast<size_t>(n)));
             if (static_cast<size_t>(n) > room) result.outputTruncated = true;
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-            closeFd(fd);
+            fd.reset();
         }
     };
 
-    while (!exited || fdOut >= 0 || fdErr >= 0) {
+    while (!exited || fdOut || fdErr) {
         if (!exited) {
             const pid_t w = ::waitpid(pid, &status, WNOHANG);
             if (w == pid) exited = true;
@@ -147,9 +156,9 @@ ProcessResult PosixProcessRunner::run(const ProcessRequest& req) {
 
         pollfd fds[3];
         nfds_t n = 0;
-        if (fdOut >= 0) fds[n++] = {fdOut, POLLIN, 0};
-        if (fdErr >= 0) fds[n++] = {fdErr, POLLIN, 0};
-        if (fdIn >= 0) fds[n++] = {fdIn, POLLOUT, 0};
+        if (fdOut) fds[n++] = {fdOut.get(), POLLIN, 0};
+        if (fdErr) fds[n++] = {fdErr.get(), POLLIN, 0};
+        if (fdIn) fds[n++] = {fdIn.get(), POLLOUT, 0};
         if (n == 0) {
             if (!exited) {
                 ::usleep(5000);
@@ -159,23 +168,24 @@ ProcessResult PosixProcessRunner::run(const ProcessRequest& req) {
         ::poll(fds, n, 20);
         for (nfds_t i = 0; i < n; ++i) {
             if (!fds[i].revents) continue;
-            if (fds[i].fd == fdOut) append(fdOut, result.standardOutput);
-            else if (fds[i].fd == fdErr) append(fdErr, result.standardError);
-            else if (fds[i].fd == fdIn) {
+            if (fds[i].fd == fdOut.get()) append(fdOut, result.standardOutput);
+            else if (fds[i].fd == fdErr.get()) append(fdErr, result.standardError);
+            else if (fds[i].fd == fdIn.get()) {
                 if (fds[i].revents & (POLLERR | POLLHUP)) {
-                    closeFd(fdIn);
+                    fdIn.reset();
                     continue;
                 }
-                const ssize_t w = ::write(fdIn, req.standardInput.data() + inOffset, req.standardInput.size() - inOffset);
+                const ssize_t w =
+                    ::write(fdIn.get(), req.standardInput.data() + inOffset, req.standardInput.size() - inOffset);
                 if (w > 0) inOffset += static_cast<size_t>(w);
-                else if (w < 0 && errno != EAGAIN && errno != EINTR) closeFd(fdIn);
-                if (inOffset >= req.standardInput.size()) closeFd(fdIn);
+                else if (w < 0 && errno != EAGAIN && errno != EINTR) fdIn.reset();
+                if (inOffset >= req.standardInput.size()) fdIn.reset();
             }
         }
     }
-    closeFd(fdIn);
-    closeFd(fdOut);
-    closeFd(fdErr);
+    fdIn.reset();
+    fdOut.reset();
+    fdErr.reset();
     if (!exited) ::waitpid(pid, &status, 0);
 
     if (execFailed) {

@@ -2,6 +2,7 @@
 
 #include "core/backup/crypto.h"
 #include "core/platform/process.h"
+#include "core/platform/sha256.h"
 #include "tests/support/test_env.h"
 
 #include <sqlite3.h>
@@ -79,7 +80,7 @@ void makeArchive(const stdfs::path& ownerFolder, int messages, const std::vector
     for (size_t size : fileSizes) {
         std::string bytes(size, '\0');
         for (auto& c : bytes) c = static_cast<char>(rng());
-        std::string hash = sha256Hex(bytes);
+        std::string hash = Sha256::hexOf(bytes);
         writeAll(ownerFolder / "attachments" / hash.substr(0, 2) / hash, bytes);
     }
 }

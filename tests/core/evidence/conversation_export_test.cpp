@@ -3,8 +3,8 @@
 #include "core/evidence/tresk_manifest.h"
 
 #include "core/archive/attachment_store.h"
-#include "core/evidence/digest.h"
 #include "core/platform/error.h"
+#include "core/platform/sha256.h"
 #include "tests/core/evidence/archive_builder.h"
 #include "tests/support/test_env.h"
 
@@ -194,7 +194,7 @@ TEST_F(ConversationExport, SealDescribesTheBytesOnDiskAndTheManifestHead) {
     EXPECT_EQ(*head, manifest.chainHead);
 
     const SealFile s = Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, head, "1.0 (3)", at);
-    EXPECT_EQ(s.sha256, evidence::sha256Hex(test::readAll(path)));
+    EXPECT_EQ(s.sha256, Sha256::hexOf(test::readAll(path)));
     EXPECT_EQ(s.size, w.bytes.size());
     EXPECT_EQ(s.exportFile, "Alice.json");
     EXPECT_EQ(s.description, w.description);
