@@ -41,17 +41,6 @@ void SettingsUserDefaults::remove(DefaultsKey key) {
     settings_.sync();
 }
 
-std::optional<QString> MemoryUserDefaults::string(DefaultsKey key) const {
-    auto it = strings_.find(key);
-    if (it == strings_.end()) return std::nullopt;
-    return it->second;
-}
-
-bool MemoryUserDefaults::flag(DefaultsKey key) const {
-    auto it = flags_.find(key);
-    return it != flags_.end() && it->second;
-}
-
 namespace {
 std::shared_ptr<UserDefaults>& instance() {
     static std::shared_ptr<UserDefaults> d;

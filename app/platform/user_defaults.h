@@ -6,7 +6,6 @@
 #include <QSettings>
 #include <QString>
 
-#include <map>
 #include <memory>
 #include <optional>
 
@@ -37,23 +36,6 @@ public:
 
 private:
     mutable QSettings settings_;
-};
-
-// Test double kept in memory.
-class MemoryUserDefaults final : public UserDefaults {
-public:
-    std::optional<QString> string(DefaultsKey key) const override;
-    void setString(DefaultsKey key, const QString& value) override { strings_[key] = value; }
-    bool flag(DefaultsKey key) const override;
-    void setFlag(DefaultsKey key, bool value) override { flags_[key] = value; }
-    void remove(DefaultsKey key) override {
-        strings_.erase(key);
-        flags_.erase(key);
-    }
-
-private:
-    std::map<DefaultsKey, QString> strings_;
-    std::map<DefaultsKey, bool> flags_;
 };
 
 // The process-wide defaults (the real store unless a test installed another).

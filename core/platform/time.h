@@ -30,18 +30,6 @@ public:
     Date now() const override { return std::chrono::system_clock::now(); }
 };
 
-// Test double: returns whatever time it was set to.
-class FixedClock final : public Clock {
-public:
-    explicit FixedClock(Date t) : t_(t) {}
-    Date now() const override { return t_; }
-    void set(Date t) { t_ = t; }
-    void advance(std::chrono::seconds s) { t_ += s; }
-
-private:
-    Date t_;
-};
-
 // A clock as a plain function, for calls that take "now" as a generator.
 using NowFunction = std::function<Date()>;
 

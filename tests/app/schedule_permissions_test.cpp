@@ -13,6 +13,7 @@
 #include "tests/support/model_test_access.h"
 #include "tests/support/schedule_seams.h"
 #include "tests/support/test_env.h"
+#include "tests/support/user_defaults_double.h"
 
 #include <QCoreApplication>
 #include <QTest>

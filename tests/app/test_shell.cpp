@@ -18,7 +18,9 @@
 #include "backup/model/backup_model.h"
 #include "setup/model/onboarding_model.h"
 #include "tests/support/model_test_access.h"
+#include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
+#include "tests/support/user_defaults_double.h"
 
 #include <QAction>
 #include <QApplication>

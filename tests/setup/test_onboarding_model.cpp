@@ -2,6 +2,7 @@
 #include "app/model/app_model.h"
 #include "app/platform/user_defaults.h"
 #include "setup/model/onboarding_model.h"
+#include "tests/support/user_defaults_double.h"
 
 #include <QSignalSpy>
 #include <gtest/gtest.h>

@@ -1,9 +1,10 @@
 #pragma once
 // Test doubles for the platform seams: the scheduler, the process runner and the
-// facts about the user and the machine.
+// facts about the user and the machine, the clock.
 #include "core/platform/process.h"
 #include "core/platform/scheduler.h"
 #include "core/platform/system.h"
+#include "core/platform/time.h"
 
 #include <string>
 #include <vector>
@@ -54,6 +55,18 @@ public:
     std::string fullUserName() const override { return fullName; }
     std::string computerName() const override { return computer; }
     unsigned userId() const override { return uid; }
+};
+
+// Returns whatever time it was set to.
+class FixedClock final : public Clock {
+public:
+    explicit FixedClock(Date t) : t_(t) {}
+    Date now() const override { return t_; }
+    void set(Date t) { t_ = t; }
+    void advance(std::chrono::seconds s) { t_ += s; }
+
+private:
+    Date t_;
 };
 
 } // namespace kx

@@ -25,6 +25,7 @@
 #include "tests/support/notification_center_double.h"
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
+#include "tests/support/user_defaults_double.h"
 
 #include <QTest>
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // Coverage periods and gaps computed from archives written by the real engine.
 #include "core/archive/tresk_engine.h"
 #include "tests/core/archive/fake_ingester.h"
+#include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>

@@ -9,6 +9,7 @@
 #include "tests/core/archive/fake_ingester.h"
 #include "tests/core/archive/ingest_test_support.h"
 #include "tests/fixtures/fixtures.h"
+#include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 #include "core/archive/tresk_store.h"
 #include "core/platform/error.h"
 #include "tests/core/archive/fake_ingester.h"
+#include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
