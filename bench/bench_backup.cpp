@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     run("sync");
     auto t2 = Clock::now();
     kx::UploadReceipt r = kx::BackupEngine(kx::TreskCrypto(key), folder, "kelvara", work / "resume-state.json")
-                              .backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+                              .backup("jorin/tresk.db", work / "root/jorin/tresk.db", kx::VerificationLevel::readBack);
     run("sync");
     auto t3 = Clock::now();
     row("folder destination vs cp -r + sync", seconds(t0, t1), seconds(t2, t3), 1.5);
@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
                 "http://127.0.0.1:" + std::to_string(ourServer.port), "us-east-1", "S3RVER", "S3RVER", "bench"));
             auto k0 = Clock::now();
             kx::UploadReceipt s = kx::BackupEngine(kx::TreskCrypto(key), dest, "kelvara", work / "resume-s3.json")
-                                      .backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+                                      .backup("jorin/tresk.db", work / "root/jorin/tresk.db", kx::VerificationLevel::readBack);
             auto k1 = Clock::now();
             row("loopback s3rver vs curl upload", seconds(c0, c1), seconds(k0, k1), 2.0);
             std::printf("    (%.1f MB sealed and uploaded, %s)\n", s.bytes / 1048576.0,

@@ -372,273 +372,328 @@ std::optional<CoverageReport> TreskEngine::readStatus(const std::string& path) {
     }
 }
 
-CoverageReport TreskEngine::run(const RunOptions& options) {
-    CoverageReport report;
-    report.runDate = clock_->now();
-    report.engineVersion = KELVARA_VERSION_STRING;
-    report.machineID = options.machineID && !options.machineID->empty() ? options.machineID : std::nullopt;
-    report.attachments.fullSweep = options.fullSweep;
-    report.attachments.sampleSize = options.fullSweep ? 0 : std::max<int64_t>(0, options.verificationSample);
+// One run, step by step. Every step adds to the report; a failure that makes
+// the run fail goes through fail(), the first one becoming the report's failure.
+class TreskEngine::Run {
+public:
+    Run(const TreskEngine& engine, const RunOptions& options) : engine_(engine), options_(options), layout_(engine.root_) {}
 
-    if (root_.empty()) throw Error("No archive folder was given, so nothing was archived.");
-    try {
-        fs::createPrivateDirectories(root_);
-    } catch (const Error& e) {
-        throw Error("The archive folder " + root_ + " could not be created (" + std::string(e.what()) +
-                    "), so nothing was archived.");
+    CoverageReport execute() {
+        startReport();
+        prepareRoot();
+        RunLock lock(engine_.root_);  // throws before anything is written
+        if (auto previous = readStatus(layout_.statusFile())) report_.lastSuccessAt = previous->lastSuccessAt;
+        checkFilters();
+        groupSourcesByOwner();
+        for (const auto& group : owners_) archiveOwner(group);
+        finishReport();
+        if (options_.writeStatus) writeStatus();
+        if (!report_.succeeded()) throw Error("The archive run failed: " + *report_.failure);
+        return std::move(report_);
     }
-    RunLock lock(root_);  // throws before anything is written
 
-    const ArchiveLayout layout(root_);
-    const std::string statusPath = layout.statusFile();
-    if (auto previous = readStatus(statusPath)) report.lastSuccessAt = previous->lastSuccessAt;
+private:
+    // The sources of one owner, in registry order, with the owner's folder or
+    // the reason it cannot have one.
+    struct OwnerGroup {
+        std::string owner;
+        std::vector<const Source*> sources;
+        OwnerPaths paths;
+        std::optional<std::string> problem;
+    };
 
-    std::vector<std::string> fatal;
-    const int64_t batchSize = kBatchSize;
+    // What one owner's part of the run holds while it goes.
+    struct OwnerRun {
+        explicit OwnerRun(const OwnerGroup& g) : group(g) {}
+        const OwnerGroup& group;
+        std::unique_ptr<TreskStoreWriter> store;
+        std::unique_ptr<SearchIndexer> indexer;  // builds the search index beside the store on its own thread
+        std::unique_ptr<AttachmentStore> objects;
+        OwnerRunCount counts;
+        bool broken = false;                                       // the store could not be written: stop
+        std::vector<std::pair<int64_t, const Source*>> readSources;  // (source row, source) read in full
+    };
+
+    void startReport() {
+        report_.runDate = engine_.clock_->now();
+        report_.engineVersion = KELVARA_VERSION_STRING;
+        report_.machineID = options_.machineID && !options_.machineID->empty() ? options_.machineID : std::nullopt;
+        report_.attachments.fullSweep = options_.fullSweep;
+        report_.attachments.sampleSize = options_.fullSweep ? 0 : std::max<int64_t>(0, options_.verificationSample);
+    }
+
+    void prepareRoot() const {
+        const std::string& root = engine_.root_;
+        if (root.empty()) throw Error("No archive folder was given, so nothing was archived.");
+        try {
+            fs::createPrivateDirectories(root);
+        } catch (const Error& e) {
+            throw Error("The archive folder " + root + " could not be created (" + std::string(e.what()) +
+                        "), so nothing was archived.");
+        }
+    }
 
     // Unreadable filter rules stop the run: archiving without them would copy the
     // conversations the user chose to leave out, and a copy cannot be taken back.
-    if (filters_.loadProblem())
-        fatal.push_back("The filter rules could not be read (" + *filters_.loadProblem() +
-                        "), so nothing was archived: without them Kelvara could copy conversations you chose to "
-                        "leave out. Repair or move the filters file, then scan again.");
-
-    // Group the sources by owner, in registry order, and refuse owners that cannot
-    // have a folder of their own.
-    const std::vector<Source> sources = filters_.loadProblem() ? std::vector<Source>{} : registry_.sources();
-    std::vector<std::string> ownerOrder;
-    std::map<std::string, std::vector<const Source*>> byOwner;
-    std::map<std::string, std::string> folderOwner;  // folder -> first owner that claimed it
-    std::map<std::string, OwnerPaths> ownerPaths;
-    std::map<std::string, std::string> ownerProblem;
-    for (const auto& s : sources) {
-        if (!byOwner.count(s.owner)) {
-            ownerOrder.push_back(s.owner);
-            try {
-                const OwnerPaths paths = layout.owner(s.owner);
-                auto [it, fresh] = folderOwner.emplace(paths.folderName, s.owner);
-                if (!fresh)
-                    ownerProblem[s.owner] = "the owner \"" + s.owner + "\" would share the archive folder \"" +
-                                            paths.folderName + "\" with the owner \"" + it->second + "\"";
-                ownerPaths[s.owner] = paths;
-            } catch (const Error& e) {
-                ownerProblem[s.owner] = e.what();
-            }
-        }
-        byOwner[s.owner].push_back(&s);
+    void checkFilters() {
+        const auto& problem = engine_.filters_.loadProblem();
+        if (!problem) return;
+        fatal_.push_back("The filter rules could not be read (" + *problem +
+                         "), so nothing was archived: without them Kelvara could copy conversations you chose to "
+                         "leave out. Repair or move the filters file, then scan again.");
     }
 
-    std::vector<std::pair<std::string, std::shared_ptr<AttachmentStore>>> objectStores;
-    auto nameLookup = [this](const std::string& handle) -> std::optional<std::string> {
-        if (!resolver_) return std::nullopt;
-        const auto r = resolver_->resolve(handle, std::nullopt);
-        if (r.kind == ResolvedName::handleOnly || r.displayName.empty()) return std::nullopt;
-        return r.displayName;
-    };
-
-    for (const auto& owner : ownerOrder) {
-        const auto& ownerSources = byOwner[owner];
-        auto failAll = [&](const std::string& why) {
-            for (const Source* s : ownerSources) {
-                SourceOutcome o;
-                o.sourceId = s->id;
-                o.owner = s->owner;
-                o.format = toString(s->format);
-                o.label = s->label;
-                o.scannedAt = clock_->now();
-                o.error = sentence("Not archived: " + why);
-                report.sources.push_back(std::move(o));
+    // Groups the sources by owner, in registry order, and refuses owners that
+    // cannot have a folder of their own. Nothing is read when the filters are not.
+    void groupSourcesByOwner() {
+        if (engine_.filters_.loadProblem()) return;
+        sources_ = engine_.registry_.sources();
+        std::map<std::string, size_t> index;             // owner -> position in owners_
+        std::map<std::string, std::string> folderOwner;  // folder -> first owner that claimed it
+        for (const auto& s : sources_) {
+            auto [at, fresh] = index.emplace(s.owner, owners_.size());
+            if (fresh) {
+                OwnerGroup g;
+                g.owner = s.owner;
+                try {
+                    g.paths = layout_.owner(s.owner);
+                    auto [it, first] = folderOwner.emplace(g.paths.folderName, s.owner);
+                    if (!first)
+                        g.problem = "the owner \"" + s.owner + "\" would share the archive folder \"" +
+                                    g.paths.folderName + "\" with the owner \"" + it->second + "\"";
+                } catch (const Error& e) {
+                    g.problem = e.what();
+                }
+                owners_.push_back(std::move(g));
             }
-        };
-        if (auto p = ownerProblem.find(owner); p != ownerProblem.end()) {
-            report.errors.push_back(sentence("The sources of the owner \"" + owner + "\" were not archived: " + p->second));
-            failAll(p->second);
-            continue;
+            owners_[at->second].sources.push_back(&s);
         }
-        const OwnerPaths& paths = ownerPaths[owner];
-        const std::string& dbPath = paths.database;
-        std::unique_ptr<TreskStoreWriter> store;
+    }
+
+    void archiveOwner(const OwnerGroup& group) {
+        if (group.problem) {
+            report_.errors.push_back(
+                sentence("The sources of the owner \"" + group.owner + "\" were not archived: " + *group.problem));
+            refuseSources(group, *group.problem);
+            return;
+        }
+        OwnerRun o(group);
+        if (!openStore(o)) return;
+        for (const Source* src : group.sources) archiveSource(o, *src);
+        if (options_.copyAttachments && !o.broken) storeAwaitedAttachmentBytes(o);
+        finishSearchIndex(o);
+        countMessages(o);
+        report_.owners.push_back(std::move(o.counts));
+        checkStoredObjects(o);
+    }
+
+    // A failure that makes the run fail, also listed among the report's errors.
+    void fail(const std::string& why) {
+        fatal_.push_back(sentence(why));
+        report_.errors.push_back(sentence(why));
+    }
+
+    // The owner's store could not take what a source gave: what was not committed
+    // is dropped (earlier batches stay), the run fails, the source's outcome says
+    // why (after `lead`), and the owner's remaining sources are not read.
+    void storeFailed(OwnerRun& o, SourceOutcome& outcome, const std::string& lead, const std::string& detail) {
+        o.store->rollback();
+        const std::string why = "the archive of \"" + o.group.owner + "\" could not be written (" + detail + ")";
+        fail(why);
+        outcome.error = sentence(lead + why);
+        o.broken = true;
+    }
+
+    SourceOutcome outcomeFor(const Source& s) const {
+        SourceOutcome o;
+        o.sourceId = s.id;
+        o.owner = s.owner;
+        o.format = toString(s.format);
+        o.label = s.label;
+        o.scannedAt = engine_.clock_->now();
+        return o;
+    }
+
+    // Every source of the owner gets an outcome saying it was not archived.
+    void refuseSources(const OwnerGroup& group, const std::string& why) {
+        for (const Source* s : group.sources) {
+            SourceOutcome o = outcomeFor(*s);
+            o.error = sentence("Not archived: " + why);
+            report_.sources.push_back(std::move(o));
+        }
+    }
+
+    bool openStore(OwnerRun& o) {
         try {
-            store = TreskStoreWriter::open(dbPath, owner, clock_->now());
+            o.store = TreskStoreWriter::open(o.group.paths.database, o.group.owner, engine_.clock_->now());
         } catch (const Error& e) {
-            const std::string why = std::string("the archive of \"") + owner + "\" could not be opened: " + e.what();
-            fatal.push_back(sentence(why));
-            report.errors.push_back(sentence(why));
-            failAll(e.what());
-            continue;
+            fail(std::string("the archive of \"") + o.group.owner + "\" could not be opened: " + e.what());
+            refuseSources(o.group, e.what());
+            return false;
         }
-        store->setNameLookup(nameLookup);
-        // The search index is built beside the store on its own thread.
-        SearchIndexer indexer(dbPath);
-        auto objects = std::make_shared<AttachmentStore>(paths.attachments);
-        objectStores.emplace_back(owner, objects);
+        o.store->setNameLookup([resolver = engine_.resolver_](const std::string& handle) -> std::optional<std::string> {
+            if (!resolver) return std::nullopt;
+            const auto r = resolver->resolve(handle, std::nullopt);
+            if (r.kind == ResolvedName::handleOnly || r.displayName.empty()) return std::nullopt;
+            return r.displayName;
+        });
+        o.indexer = std::make_unique<SearchIndexer>(o.group.paths.database);
+        o.objects = std::make_unique<AttachmentStore>(o.group.paths.attachments);
+        o.counts.owner = o.group.owner;
+        o.counts.folder = o.group.paths.folderName;
+        return true;
+    }
 
-        OwnerRunCount counts;
-        counts.owner = owner;
-        counts.folder = paths.folderName;
-        bool ownerBroken = false;
-        std::vector<std::pair<int64_t, const Source*>> readSources;
-
-        for (const Source* src : ownerSources) {
-            SourceOutcome outcome;
-            outcome.sourceId = src->id;
-            outcome.owner = owner;
-            outcome.format = toString(src->format);
-            outcome.label = src->label;
-            outcome.scannedAt = clock_->now();
-            if (ownerBroken) {
-                outcome.error = "Not archived because the owner's archive could not be written in this run.";
-                report.sources.push_back(std::move(outcome));
-                continue;
-            }
-            const auto ingester = ingesters_.find(src->format);
-            if (!ingester) {
-                outcome.error = "Kelvara has no reader for sources of the kind \"" + toString(src->format) + "\".";
-                report.errors.push_back(sentence("The source " + sourceName(*src) + " was not read: no reader for its kind"));
-                report.sources.push_back(std::move(outcome));
-                continue;
-            }
-            int64_t row = 0;
-            IngestCursor from;
-            try {
-                store->begin();
-                row = store->sourceRow(*src, outcome.scannedAt);
-                if (!options.fullRescan) from = store->cursor(row);
-            } catch (const std::exception& e) {
-                store->rollback();
-                const std::string why = "the archive of \"" + owner + "\" could not be written (" + e.what() + ")";
-                fatal.push_back(sentence(why));
-                report.errors.push_back(sentence(why));
-                outcome.error = sentence("Not archived: " + why);
-                report.sources.push_back(std::move(outcome));
-                ownerBroken = true;
-                continue;
-            }
-            EngineSink sink(*store, *objects, indexer, row, filters_.loadProblem() ? nullptr : &filters_, options, batchSize,
-                            outcome.scannedAt, outcome);
-            std::optional<std::string> readError;
-            try {
-                const IngestOutcome io = readPipelined(*ingester, *src, from, sink);
-                outcome.restartedFromBeginning = io.restartedFromBeginning;
-                outcome.noMessages = io.noMessages;
-                for (const auto& w : io.warnings)
-                    if (outcome.warnings.size() < kMaxWarningsPerSource) outcome.warnings.push_back(sentence(w));
-            } catch (const std::exception& e) {
-                if (!sink.fatal()) readError = e.what();
-            }
-            if (sink.fatal()) {
-                // The store could not take what was read: drop the open batch (earlier
-                // batches stay committed) and stop writing this owner's archive.
-                store->rollback();
-                const std::string why = "the archive of \"" + owner + "\" could not be written (" + *sink.fatal() + ")";
-                fatal.push_back(sentence(why));
-                report.errors.push_back(sentence(why));
-                outcome.error = sentence("Stopped while archiving: " + why);
-                ownerBroken = true;
-            } else {
-                try {
-                    // Messages read before a read error are kept; the cursor stays at
-                    // the last checkpoint the reader reached.
-                    sink.commitBatch();
-                    store->commit();
-                } catch (const std::exception& e) {
-                    store->rollback();
-                    const std::string why = "the archive of \"" + owner + "\" could not be written (" + e.what() + ")";
-                    fatal.push_back(sentence(why));
-                    report.errors.push_back(sentence(why));
-                    outcome.error = sentence("Stopped while archiving: " + why);
-                    ownerBroken = true;
-                }
-                if (readError && !ownerBroken) {
-                    outcome.error = sentence(*readError);
-                    report.errors.push_back(sentence("The source " + sourceName(*src) + " could not be read: " + *readError));
-                } else if (!ownerBroken) {
-                    outcome.succeeded = true;
-                    readSources.emplace_back(row, src);
-                }
-            }
-            counts.newMessages += outcome.messagesNew;
-            report.attachments.copiedThisRun += outcome.attachmentsCopied;
-            report.attachments.missingInSources += outcome.attachmentsMissing;
-            report.attachments.refusedInSources += outcome.attachmentsRefused;
-            report.newMessages += outcome.messagesNew;
-            report.sources.push_back(std::move(outcome));
+    void archiveSource(OwnerRun& o, const Source& src) {
+        SourceOutcome outcome = outcomeFor(src);
+        if (o.broken) {
+            outcome.error = "Not archived because the owner's archive could not be written in this run.";
+            report_.sources.push_back(std::move(outcome));
+            return;
         }
-
-        // Bytes of attachments archived earlier without them (a run that did not
-        // copy, a file that was briefly unreadable), from the sources read now.
-        if (options.copyAttachments && !ownerBroken) {
-            for (const auto& [row, src] : readSources) {
-                try {
-                    const auto waiting = store->attachmentsAwaitingBytes(row);
-                    if (waiting.empty()) continue;
-                    store->begin();
-                    int64_t n = 0;
-                    for (const auto& [guid, path] : waiting) {
-                        if (!pathInside(path, src->path)) continue;
-                        try {
-                            store->setObjectKey(guid, objects->put(path));
-                            ++report.attachments.copiedThisRun;
-                            if (++n % 500 == 0) {
-                                store->commit();
-                                store->begin();
-                            }
-                        } catch (const AttachmentStore::WriteError&) {
-                            throw;
-                        } catch (const Error&) {
-                            // still unreadable: stays waiting for a later run
-                        }
-                    }
-                    store->commit();
-                } catch (const std::exception& e) {
-                    store->rollback();
-                    const std::string why = "attachment bytes for \"" + owner + "\" could not be stored (" + e.what() + ")";
-                    fatal.push_back(sentence(why));
-                    report.errors.push_back(sentence(why));
-                    break;
-                }
-            }
+        const auto ingester = engine_.ingesters_.find(src.format);
+        if (!ingester) {
+            outcome.error = "Kelvara has no reader for sources of the kind \"" + toString(src.format) + "\".";
+            report_.errors.push_back(sentence("The source " + sourceName(src) + " was not read: no reader for its kind"));
+            report_.sources.push_back(std::move(outcome));
+            return;
         }
+        int64_t row = 0;
+        IngestCursor from;
+        try {
+            o.store->begin();
+            row = o.store->sourceRow(src, outcome.scannedAt);
+            if (!options_.fullRescan) from = o.store->cursor(row);
+        } catch (const std::exception& e) {
+            storeFailed(o, outcome, "Not archived: ", e.what());
+            report_.sources.push_back(std::move(outcome));
+            return;
+        }
+        readSource(o, src, *ingester, row, from, outcome);
+        o.counts.newMessages += outcome.messagesNew;
+        report_.attachments.copiedThisRun += outcome.attachmentsCopied;
+        report_.attachments.missingInSources += outcome.attachmentsMissing;
+        report_.attachments.refusedInSources += outcome.attachmentsRefused;
+        report_.newMessages += outcome.messagesNew;
+        report_.sources.push_back(std::move(outcome));
+    }
 
-        {
-            const auto indexed = indexer.finish();
-            if (indexed.problem)
-                report.errors.push_back(sentence("The search index of \"" + owner + "\" could not be brought up to date (" +
-                                                 *indexed.problem + "); searches may miss messages until the next scan"));
-            try {
-                store->clearSearchPending(indexed.reindexed);
-            } catch (const std::exception&) {
-                // they are simply indexed again by the next run
-            }
+    // Reads one source into the owner's store from `from` and commits what it gave.
+    void readSource(OwnerRun& o, const Source& src, Ingester& ingester, int64_t row, const IngestCursor& from,
+                    SourceOutcome& outcome) {
+        const FilterSet* filters = engine_.filters_.loadProblem() ? nullptr : &engine_.filters_;
+        EngineSink sink(*o.store, *o.objects, *o.indexer, row, filters, options_, kBatchSize, outcome.scannedAt, outcome);
+        std::optional<std::string> readError;
+        try {
+            const IngestOutcome io = readPipelined(ingester, src, from, sink);
+            outcome.restartedFromBeginning = io.restartedFromBeginning;
+            outcome.noMessages = io.noMessages;
+            for (const auto& w : io.warnings)
+                if (outcome.warnings.size() < kMaxWarningsPerSource) outcome.warnings.push_back(sentence(w));
+        } catch (const std::exception& e) {
+            if (!sink.fatal()) readError = e.what();
+        }
+        if (sink.fatal()) {
+            // The store could not take what was read: stop writing this owner's archive.
+            storeFailed(o, outcome, "Stopped while archiving: ", *sink.fatal());
+            return;
         }
         try {
-            counts.uniqueMessages = store->messageCount();
-            report.uniqueMessages += counts.uniqueMessages;
+            // Messages read before a read error are kept; the cursor stays at the
+            // last checkpoint the reader reached.
+            sink.commitBatch();
+            o.store->commit();
+        } catch (const std::exception& e) {
+            storeFailed(o, outcome, "Stopped while archiving: ", e.what());
+            return;
+        }
+        if (readError) {
+            outcome.error = sentence(*readError);
+            report_.errors.push_back(sentence("The source " + sourceName(src) + " could not be read: " + *readError));
+        } else {
+            outcome.succeeded = true;
+            o.readSources.emplace_back(row, &src);
+        }
+    }
+
+    // Bytes of attachments archived earlier without them (a run that did not
+    // copy, a file that was briefly unreadable), from the sources read now.
+    void storeAwaitedAttachmentBytes(OwnerRun& o) {
+        for (const auto& [row, src] : o.readSources) {
+            try {
+                const auto waiting = o.store->attachmentsAwaitingBytes(row);
+                if (waiting.empty()) continue;
+                o.store->begin();
+                int64_t n = 0;
+                for (const auto& [guid, path] : waiting) {
+                    if (!pathInside(path, src->path)) continue;
+                    try {
+                        o.store->setObjectKey(guid, o.objects->put(path));
+                        ++report_.attachments.copiedThisRun;
+                        if (++n % 500 == 0) {
+                            o.store->commit();
+                            o.store->begin();
+                        }
+                    } catch (const AttachmentStore::WriteError&) {
+                        throw;
+                    } catch (const Error&) {
+                        // still unreadable: stays waiting for a later run
+                    }
+                }
+                o.store->commit();
+            } catch (const std::exception& e) {
+                o.store->rollback();
+                fail("attachment bytes for \"" + o.group.owner + "\" could not be stored (" + e.what() + ")");
+                return;
+            }
+        }
+    }
+
+    void finishSearchIndex(OwnerRun& o) {
+        const auto indexed = o.indexer->finish();
+        if (indexed.problem)
+            report_.errors.push_back(sentence("The search index of \"" + o.group.owner +
+                                              "\" could not be brought up to date (" + *indexed.problem +
+                                              "); searches may miss messages until the next scan"));
+        try {
+            o.store->clearSearchPending(indexed.reindexed);
+        } catch (const std::exception&) {
+            // they are simply indexed again by the next run
+        }
+    }
+
+    void countMessages(OwnerRun& o) {
+        try {
+            o.counts.uniqueMessages = o.store->messageCount();
+            report_.uniqueMessages += o.counts.uniqueMessages;
             // One pass over the provenance: messages held by more than one source,
             // and the extra copies folded into them.
-            SQLite::Database db(dbPath, SQLite::OPEN_READONLY);
+            SQLite::Database db(o.group.paths.database, SQLite::OPEN_READONLY);
             SQLite::Statement q(db,
                                 "SELECT coalesce(sum(n > 1), 0), coalesce(sum(n - 1), 0) FROM "
                                 "(SELECT count(*) AS n FROM message_sources GROUP BY message_id)");
             if (q.executeStep()) {
-                report.corroborated += q.getColumn(0).getInt64();
-                report.duplicatesCollapsed += q.getColumn(1).getInt64();
+                report_.corroborated += q.getColumn(0).getInt64();
+                report_.duplicatesCollapsed += q.getColumn(1).getInt64();
             }
         } catch (const std::exception& e) {
-            report.errors.push_back(sentence(std::string("The archive of \"") + owner + "\" could not be counted: " + e.what()));
+            report_.errors.push_back(
+                sentence(std::string("The archive of \"") + o.group.owner + "\" could not be counted: " + e.what()));
         }
-        report.owners.push_back(std::move(counts));
+    }
 
-        // Check the stored objects: every object must exist, and a sample (or all,
-        // on a full sweep) must still hash to its key.
+    // Every stored object must exist, and a sample (or all, on a full sweep) must
+    // still hash to its key. The sample is shared by the owners of the run.
+    void checkStoredObjects(OwnerRun& o) {
+        auto& a = report_.attachments;
         try {
-            const auto keys = store->objectKeys();
-            report.attachments.storedObjects += static_cast<int64_t>(keys.size());
+            const auto keys = o.store->objectKeys();
+            a.storedObjects += static_cast<int64_t>(keys.size());
             std::vector<std::string> toHash;
-            if (options.fullSweep) {
+            if (options_.fullSweep) {
                 toHash = keys;
-            } else if (report.attachments.sampleSize > 0) {
-                const int64_t budget = report.attachments.sampleSize - report.attachments.hashed;
+            } else if (a.sampleSize > 0) {
+                const int64_t budget = a.sampleSize - a.hashed;
                 if (budget > 0) {
                     std::mt19937_64 rng(std::random_device {}());
                     std::sample(keys.begin(), keys.end(), std::back_inserter(toHash),
@@ -648,54 +703,68 @@ CoverageReport TreskEngine::run(const RunOptions& options) {
             std::set<std::string> hashedSet(toHash.begin(), toHash.end());
             int64_t bad = 0;
             for (const auto& key : toHash) {
-                ++report.attachments.hashed;
-                if (objects->verify(key) == AttachmentStore::Check::verified) ++report.attachments.verified;
+                ++a.hashed;
+                if (o.objects->verify(key) == AttachmentStore::Check::verified) ++a.verified;
                 else ++bad;
             }
             for (const auto& key : keys)
-                if (!hashedSet.count(key) && !objects->contains(key)) ++bad;
-            report.attachments.missingBytes += bad;
+                if (!hashedSet.count(key) && !o.objects->contains(key)) ++bad;
+            a.missingBytes += bad;
             if (bad > 0)
-                report.errors.push_back(sentence(std::to_string(bad) + " stored attachment object" + (bad == 1 ? " of \"" : "s of \"") +
-                                                 owner + "\" " + (bad == 1 ? "is" : "are") + " missing or damaged"));
+                report_.errors.push_back(sentence(std::to_string(bad) + " stored attachment object" +
+                                                  (bad == 1 ? " of \"" : "s of \"") + o.group.owner + "\" " +
+                                                  (bad == 1 ? "is" : "are") + " missing or damaged"));
         } catch (const std::exception& e) {
-            report.errors.push_back(sentence(std::string("The attachments of \"") + owner + "\" could not be checked: " + e.what()));
+            report_.errors.push_back(
+                sentence(std::string("The attachments of \"") + o.group.owner + "\" could not be checked: " + e.what()));
         }
     }
 
-    report.finishedAt = clock_->now();
-    if (!fatal.empty()) {
-        report.status = CoverageReport::Status::failed;
-        report.failure = fatal.front();
-    } else {
-        report.lastSuccessAt = report.runDate;
+    void finishReport() {
+        report_.finishedAt = engine_.clock_->now();
+        if (!fatal_.empty()) {
+            report_.status = CoverageReport::Status::failed;
+            report_.failure = fatal_.front();
+        } else {
+            report_.lastSuccessAt = report_.runDate;
+        }
     }
 
-    if (options.writeStatus) {
-        if (report.machineID) {
+    // The machine run report (with a machine identity) and STATUS.json.
+    void writeStatus() {
+        if (report_.machineID) {
             MachineRunReport m;
-            m.machineID = *report.machineID;
+            m.machineID = *report_.machineID;
             m.computerName = systemInfo().computerName();
-            m.runAt = report.runDate;
-            m.succeeded = report.succeeded();
-            m.messageCount = report.uniqueMessages;
-            for (const auto& o : report.owners) m.owners.push_back({o.owner, o.uniqueMessages});
+            m.runAt = report_.runDate;
+            m.succeeded = report_.succeeded();
+            m.messageCount = report_.uniqueMessages;
+            for (const auto& o : report_.owners) m.owners.push_back({o.owner, o.uniqueMessages});
             try {
-                m.write(root_);
+                m.write(engine_.root_);
             } catch (const Error& e) {
-                report.errors.push_back(sentence(std::string("This machine's run report could not be saved: ") + e.what()));
+                report_.errors.push_back(sentence(std::string("This machine's run report could not be saved: ") + e.what()));
             }
         }
+        const std::string statusPath = layout_.statusFile();
         try {
-            fs::writeFileAtomic(statusPath, report.toJson(), 0644);
+            fs::writeFileAtomic(statusPath, report_.toJson(), 0644);
         } catch (const Error& e) {
-            if (fatal.empty())
+            if (fatal_.empty())
                 throw Error("The archive run finished, but its status could not be saved in " + statusPath + " (" +
                             e.what() + ").");
         }
     }
-    if (!report.succeeded()) throw Error("The archive run failed: " + *report.failure);
-    return report;
-}
+
+    const TreskEngine& engine_;
+    const RunOptions& options_;
+    const ArchiveLayout layout_;
+    CoverageReport report_;
+    std::vector<std::string> fatal_;  // why the run failed, first reason first
+    std::vector<Source> sources_;
+    std::vector<OwnerGroup> owners_;
+};
+
+CoverageReport TreskEngine::run(const RunOptions& options) { return Run(*this, options).execute(); }
 
 } // namespace kx

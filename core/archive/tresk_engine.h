@@ -81,6 +81,8 @@ public:
     static constexpr int64_t kBatchSize = 5000;
 
 private:
+    class Run;  // one run's steps (tresk_engine.cpp)
+
     SourceRegistry registry_;
     std::string root_;
     IngesterRegistry ingesters_;

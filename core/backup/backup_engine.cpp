@@ -236,7 +236,8 @@ std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
     return crypto_.open(bytes, name);
 }
 
-UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string& payload, int verifyLevel) {
+UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string& payload,
+                                      VerificationLevel verification) {
     std::string name = fullName(key);
     std::string sealed = crypto_.seal(payload, name);
     dest_->put(name, sealed.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
@@ -244,7 +245,7 @@ UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string&
     }, ObjectClass::control, {});
     UploadReceipt r;
     r.bytes = sealed.size();
-    if (verifyLevel <= 0) return r;
+    if (verification == VerificationLevel::none) return r;
     auto back = readSealed(name);
     if (!back) throw BackupError("the test object was written but could not be found again at " + dest_->label());
     if (*back != payload) throw BackupError("the test object read back from " + dest_->label() + " differs from what was written");
@@ -408,8 +409,8 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
     return out;
 }
 
-UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::path& storeFile, int verifyLevel,
-                                   const ProgressCallback& progress) {
+UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::path& storeFile,
+                                   VerificationLevel verification, const ProgressCallback& progress) {
     const std::string dbName = fullName(remoteName);
     const std::string manifestName = dbName + ".manifest";
     std::string area = remoteName.find('/') == std::string::npos ? "" : remoteName.substr(0, remoteName.rfind('/'));
@@ -564,7 +565,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     }, ObjectClass::control, {});
     receipt.bytes += sealedManifest.size();
 
-    if (verifyLevel <= 0) return receipt;
+    if (verification == VerificationLevel::none) return receipt;
 
     auto mismatch = [&](const std::string& what) {
         return BackupError("the copy stored at " + dest_->label() + " does not match what was sent (" + what +

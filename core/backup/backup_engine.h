@@ -50,6 +50,12 @@ struct UploadReceipt {
     bool resumed = false;  // an interrupted upload was continued
 };
 
+// How much a backup checks of what it stored.
+//   none      writes only.
+//   readBack  also reads back every object it stored, opens it and compares it
+//             (what the application asks for).
+enum class VerificationLevel { none, readBack };
+
 struct BackupProgress {
     int64_t done = 0;   // sealed bytes sent so far
     int64_t total = 0;  // sealed bytes this run sends
@@ -82,20 +88,17 @@ public:
     BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
                  std::optional<std::filesystem::path> resumeStatePath, Options options);
 
-    // verifyLevel: 0 writes only; 1 (what the application passes) also reads
-    // back what was stored and checks it.
-
     // Seals payload, stores it under prefix/key in the standard class, reads it
     // back, opens it and compares. Throws BackupError or SealError.
-    UploadReceipt roundTrip(const std::string& key, const std::string& payload, int verifyLevel);
+    UploadReceipt roundTrip(const std::string& key, const std::string& payload, VerificationLevel verification);
     // Removes prefix/key. Throws BackupError.
     void remove(const std::string& key);
 
     // Backs up the archive whose database is storeFile (its attachments are the
     // "attachments" folder beside it) under remoteName. Throws BackupError,
     // SealError or kx::Error with a sentence fragment.
-    UploadReceipt backup(const std::string& remoteName, const std::filesystem::path& storeFile, int verifyLevel,
-                         const ProgressCallback& progress = {});
+    UploadReceipt backup(const std::string& remoteName, const std::filesystem::path& storeFile,
+                         VerificationLevel verification, const ProgressCallback& progress = {});
 
     // Rebuilds the archive folder of remoteName into targetFolder (which must not
     // hold a "tresk.db" yet): everything is written to a hidden folder beside it

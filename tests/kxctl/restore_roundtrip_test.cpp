@@ -40,7 +40,7 @@ TEST(KxctlRestore, RestoresOnAFreshHomeWithTheRecoveryPhrase) {
     SymmetricKey key = SymmetricKey::generate();
     auto folder = std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "x"));
     BackupEngine(TreskCrypto(key), folder, "kelvara", std::nullopt)
-        .backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+        .backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
 
     std::string phrase = TreskKeyMaterial::recoveryString(key);
     std::string lower;
@@ -68,7 +68,7 @@ TEST(KxctlRestore, AMistypedPhraseOrNoKeyRestoresNothing) {
     SymmetricKey key = SymmetricKey::generate();
     auto folder = std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "x"));
     BackupEngine(TreskCrypto(key), folder, "kelvara", std::nullopt)
-        .backup("mara/tresk.db", work / "root/mara/tresk.db", 1);
+        .backup("mara/tresk.db", work / "root/mara/tresk.db", VerificationLevel::readBack);
     std::string phrase = TreskKeyMaterial::recoveryString(key);
     phrase[3] = phrase[3] == 'A' ? 'B' : 'A';
     std::vector<std::string> args = {"restore", "--owner", "mara", "--into", (freshHome / "Tresk").string(),
@@ -100,7 +100,7 @@ TEST(KxctlRestore, RestoresFromTheLoopbackObjectStore) {
     SymmetricKey key = SymmetricKey::generate();
     auto dest = std::make_shared<S3Destination>(S3Destination::compatible(
         server.endpoint(), "us-east-1", test::S3Server::kKey, test::S3Server::kKey, test::S3Server::kBucket));
-    BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt).backup("olek/tresk.db", work / "root/olek/tresk.db", 1);
+    BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt).backup("olek/tresk.db", work / "root/olek/tresk.db", VerificationLevel::readBack);
 
     std::vector<std::string> args = {"restore", "--owner", "olek", "--into", (freshHome / "Tresk").string(),
                                      "--endpoint", server.endpoint(), "--bucket", test::S3Server::kBucket,

@@ -109,7 +109,7 @@ protected:
 
 TEST_F(LocalBackup, BacksUpAndRestoresMessageByMessageAndObjectByObject) {
     std::vector<BackupProgress> seen;
-    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1,
+    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack,
                                          [&](const BackupProgress& p) { seen.push_back(p); });
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
     EXPECT_FALSE(r.resumed);
@@ -133,13 +133,13 @@ TEST_F(LocalBackup, BacksUpAndRestoresMessageByMessageAndObjectByObject) {
 }
 
 TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
-    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_EQ(counting->puts.size(), 6u);  // five files and the manifest (the database goes in parts)
     EXPECT_EQ(counting->begins, 1);
     counting->puts.clear();
     test::addMessages(archive, 50, 99);
     test::writeAll(archive / "attachments/ff/ffnew", "a new attachment");
-    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     ASSERT_EQ(counting->puts.size(), 2u);  // the new file and the manifest
     EXPECT_NE(counting->puts[1].find("manifest"), std::string::npos);
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");
@@ -148,7 +148,7 @@ TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
 
 TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
     counting->failAfterParts = 3;
-    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
     ASSERT_EQ(counting->partsSent, (std::vector<int> {1, 2, 3}));
     // The resume file names the upload but holds no secret.
     std::string state = test::readAll(resumeFile);
@@ -157,7 +157,7 @@ TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
 
     counting->failAfterParts = -1;
     counting->partsSent.clear();
-    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_TRUE(r.resumed);
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
     ASSERT_FALSE(counting->partsSent.empty());
@@ -171,7 +171,7 @@ TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
 
 TEST_F(LocalBackup, PartsSentSideBySideResumeWithoutGapsOrRepeats) {
     counting->failAfterParts = 5;
-    EXPECT_THROW(engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    EXPECT_THROW(engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
     std::vector<int> first;
     {
         std::lock_guard<std::mutex> lock(counting->mutex);
@@ -179,7 +179,7 @@ TEST_F(LocalBackup, PartsSentSideBySideResumeWithoutGapsOrRepeats) {
         counting->failAfterParts = -1;
         counting->partsSent.clear();
     }
-    UploadReceipt r = engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    UploadReceipt r = engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_TRUE(r.resumed);
     std::vector<int> all = first;
     all.insert(all.end(), counting->partsSent.begin(), counting->partsSent.end());
@@ -191,13 +191,13 @@ TEST_F(LocalBackup, PartsSentSideBySideResumeWithoutGapsOrRepeats) {
 
 TEST_F(LocalBackup, AResumeStateForAnotherFileOrKeyIsNeverSpliced) {
     counting->failAfterParts = 2;
-    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
     counting->failAfterParts = -1;
     counting->partsSent.clear();
 
     // The archive changed in between: the old upload is dropped and the new file starts at part 1.
     test::addMessages(archive, 10, 5);
-    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_FALSE(r.resumed);
     EXPECT_EQ(counting->partsSent.front(), 1);
     EXPECT_EQ(counting->aborts, 1);
@@ -206,11 +206,11 @@ TEST_F(LocalBackup, AResumeStateForAnotherFileOrKeyIsNeverSpliced) {
     counting->failAfterParts = 2;
     counting->partsSent.clear();
     test::addMessages(archive, 10, 6);
-    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
     counting->failAfterParts = -1;
     counting->partsSent.clear();
     SymmetricKey other = SymmetricKey::generate();
-    r = engine(other).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    r = engine(other).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_FALSE(r.resumed);
     EXPECT_EQ(counting->partsSent.front(), 1);
     EXPECT_EQ(counting->aborts, 2);
@@ -219,7 +219,7 @@ TEST_F(LocalBackup, AResumeStateForAnotherFileOrKeyIsNeverSpliced) {
 }
 
 TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
-    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     std::string bytes = test::readAll(storedDb());
     bytes[bytes.size() / 2] ^= 0x20;
     test::writeAll(storedDb(), bytes);
@@ -253,7 +253,7 @@ TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
     auto bad = std::make_shared<Corrupting>(std::make_shared<LocalDestination>(LocalDestination::volume(other.path().string(), "x")));
     BackupEngine e(TreskCrypto(key), bad, "kelvara", std::nullopt);
     try {
-        e.backup("jorin/tresk.db", archive / "tresk.db", 1);
+        e.backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
         FAIL() << "a corrupted copy passed verification";
     } catch (const BackupError& err) {
         EXPECT_NE(std::string(err.what()).find("does not match"), std::string::npos) << err.what();
@@ -261,10 +261,10 @@ TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
 }
 
 TEST_F(LocalBackup, AWrongKeyATruncatedObjectAndAReplayedOldCopyAreRefused) {
-    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     std::string oldDb = test::readAll(storedDb());
     test::addMessages(archive, 20, 3);
-    engine(key).backup("jorin/tresk.db", archive / "tresk.db", 1);
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
 
     EXPECT_THROW(engine(SymmetricKey::generate()).restore("jorin/tresk.db", work / "r1/jorin"), SealError);
 
@@ -288,27 +288,27 @@ TEST_F(LocalBackup, AMissingRootIsNamedAndNeverCreated) {
     auto d = std::make_shared<LocalDestination>(LocalDestination::syncedFolder(gone.string(), "Dropbox"));
     BackupEngine e(TreskCrypto(key), d, "kelvara", std::nullopt);
     try {
-        e.backup("jorin/tresk.db", archive / "tresk.db", 1);
+        e.backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
         FAIL();
     } catch (const BackupError& err) {
         EXPECT_NE(std::string(err.what()).find(gone.string()), std::string::npos);
         EXPECT_NE(std::string(err.what()).find("does not exist"), std::string::npos);
     }
     EXPECT_FALSE(stdfs::exists(gone));
-    EXPECT_THROW(e.roundTrip("connection-test/X", "x", 1), BackupError);
+    EXPECT_THROW(e.roundTrip("connection-test/X", "x", VerificationLevel::readBack), BackupError);
     EXPECT_FALSE(stdfs::exists(gone));
 }
 
 TEST_F(LocalBackup, ConnectionTestRoundTripsAndRemoves) {
     BackupEngine e = engine(key);
-    UploadReceipt r = e.roundTrip("connection-test/ABC", "Kelvara connection test. Synthetic data.", 1);
+    UploadReceipt r = e.roundTrip("connection-test/ABC", "Kelvara connection test. Synthetic data.", VerificationLevel::readBack);
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
     EXPECT_EQ(r.bytes, TreskCrypto::sealedSize(40));
     EXPECT_TRUE(stdfs::exists(dest.path() / "kelvara/connection-test/ABC"));
     e.remove("connection-test/ABC");
     EXPECT_FALSE(stdfs::exists(dest.path() / "kelvara/connection-test/ABC"));
-    EXPECT_THROW(e.roundTrip("../escape", "x", 1), BackupError);
-    EXPECT_THROW(e.backup("/jorin/tresk.db", archive / "tresk.db", 1), BackupError);
+    EXPECT_THROW(e.roundTrip("../escape", "x", VerificationLevel::readBack), BackupError);
+    EXPECT_THROW(e.backup("/jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
 }
 
 TEST_F(LocalBackup, TheSnapshotIsConsistentWhileTheDatabaseIsWritten) {
@@ -347,7 +347,7 @@ TEST(LocalBackupFullDisk, AFullDestinationGivesAClearSentence) {
     auto d = std::make_shared<LocalDestination>(LocalDestination::volume(inner, "External drive or NAS"));
     BackupEngine e(TreskCrypto(SymmetricKey::generate()), d, "kelvara", std::nullopt);
     try {
-        e.backup("jorin/tresk.db", work / "jorin/tresk.db", 1);
+        e.backup("jorin/tresk.db", work / "jorin/tresk.db", VerificationLevel::readBack);
         FAIL() << "a full folder took the backup";
     } catch (const BackupError& err) {
         EXPECT_NE(std::string(err.what()).find("is full"), std::string::npos) << err.what();

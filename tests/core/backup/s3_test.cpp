@@ -41,13 +41,13 @@ TEST_F(S3Backup, BacksUpRestoresAndSkipsStoredFiles) {
     BackupEngine::Options o;
     o.partSize = 100 * 1024;
     BackupEngine engine(TreskCrypto(key), dest, "kelvara", work / "resume-state.json", o);
-    UploadReceipt r = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+    UploadReceipt r = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
     engine.restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "restored/jorin"), "");
 
     // Second run: the files are found on the server and not sent again.
-    UploadReceipt again = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+    UploadReceipt again = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
     EXPECT_LT(again.bytes, r.bytes);
     EXPECT_GE(again.bytes, TreskCrypto::sealedSize(stdfs::file_size(work / "root/jorin/tresk.db")));
 }
@@ -64,7 +64,7 @@ TEST_F(S3Backup, TheServerStoppingMidUploadIsResumedWithoutResendingParts) {
     };
     BackupEngine engine(TreskCrypto(key), dest, "kelvara", work / "resume-state.json", o);
     try {
-        engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+        engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
         FAIL() << "the upload went on without a server";
     } catch (const BackupError& e) {
         EXPECT_NE(std::string(e.what()).find("could not be reached"), std::string::npos) << e.what();
@@ -74,7 +74,7 @@ TEST_F(S3Backup, TheServerStoppingMidUploadIsResumedWithoutResendingParts) {
 
     server->restart();
     sent.clear();
-    UploadReceipt r = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+    UploadReceipt r = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
     EXPECT_TRUE(r.resumed);
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
     ASSERT_FALSE(sent.empty());
@@ -86,7 +86,7 @@ TEST_F(S3Backup, TheServerStoppingMidUploadIsResumedWithoutResendingParts) {
 TEST_F(S3Backup, ATamperedStoredObjectFailsTheRestore) {
     test::makeArchive(work / "root/jorin", 300, {5000}, 13);
     BackupEngine engine(TreskCrypto(key), dest, "kelvara", std::nullopt);
-    engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+    engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
     // Flip a byte of the stored database object in the server's own folder.
     bool flipped = false;
     for (auto& f : stdfs::recursive_directory_iterator(server->dataDir())) {
@@ -106,7 +106,7 @@ TEST_F(S3Backup, ATamperedStoredObjectFailsTheRestore) {
 
 TEST_F(S3Backup, ConnectionTestAndAnUnknownKeyGiveSentences) {
     BackupEngine engine(TreskCrypto(key), dest, "kelvara", std::nullopt);
-    UploadReceipt r = engine.roundTrip("connection-test/ONE", "Kelvara connection test. Synthetic data.", 1);
+    UploadReceipt r = engine.roundTrip("connection-test/ONE", "Kelvara connection test. Synthetic data.", VerificationLevel::readBack);
     EXPECT_EQ(r.bytes, TreskCrypto::sealedSize(40));
     engine.remove("connection-test/ONE");
     EXPECT_FALSE(dest->head("kelvara/connection-test/ONE").has_value());
@@ -115,7 +115,7 @@ TEST_F(S3Backup, ConnectionTestAndAnUnknownKeyGiveSentences) {
     // which the known-answer test covers.)
     BackupEngine wrong(TreskCrypto(key), makeDest(false, "UNKNOWNKEY", "not-the-secret"), "kelvara", std::nullopt);
     try {
-        wrong.roundTrip("connection-test/TWO", "x", 1);
+        wrong.roundTrip("connection-test/TWO", "x", VerificationLevel::readBack);
         FAIL();
     } catch (const BackupError& e) {
         std::string what = e.what();
@@ -128,9 +128,9 @@ TEST_F(S3Backup, DeepArchiveAppliesToDataObjectsOnly) {
     test::makeArchive(work / "root/jorin", 100, {3000}, 14);
     auto deep = makeDest(true);
     BackupEngine engine(TreskCrypto(key), deep, "kelvara", std::nullopt);
-    UploadReceipt r = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", 1);
+    UploadReceipt r = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
     EXPECT_EQ(r.verification, UploadReceipt::Verification::checkedByMetadata);
-    engine.roundTrip("connection-test/X", "probe", 1);
+    engine.roundTrip("connection-test/X", "probe", VerificationLevel::readBack);
     OwnerHealthPublisher(" jorin", "kelvara", deep).publish({"jorin", std::nullopt, true, 1, 5, std::nullopt});
 
     auto classOf = [&](const std::string& needle) {
