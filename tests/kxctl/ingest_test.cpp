@@ -4,6 +4,7 @@
 #include "core/platform/process.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/test_env.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 #include <csignal>
@@ -117,7 +118,8 @@ TEST_F(IngestE2E, ARunKilledPartWayAndRunAgainEndsWithTheSameArchive) {
         ::_exit(127);
     }
     const auto db = root / "jo" / "tresk.db";
-    for (int i = 0; i < 20000 && !stdfs::exists(db.string() + "-wal"); ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    kx::test::waitUntil([&] { return stdfs::exists(db.string() + "-wal"); }, std::chrono::seconds(4),
+                        std::chrono::microseconds(200));
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);

@@ -4,6 +4,7 @@
 #include "core/platform/process.h"
 #include "core/platform/sha256.h"
 #include "tests/support/test_env.h"
+#include "tests/support/wait.h"
 
 #include <sqlite3.h>
 
@@ -176,20 +177,19 @@ void S3Server::start() {
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) throw std::runtime_error("could not start s3rver");
     pid_ = pid;
-    for (int i = 0; i < 200; ++i) {
+    // The server makes the bucket before it starts listening, so a connection
+    // means it is ready.
+    auto listening = [&] {
         int s = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port_));
-        bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         ::close(s);
-        if (ok) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // bucket set-up
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return ok;
+    };
+    if (waitUntil([&] { return listening() && stdfs::is_directory(dir_ / kBucket); }, std::chrono::seconds(20))) return;
     stop();
     throw std::runtime_error("s3rver did not start listening");
 }
@@ -197,15 +197,10 @@ void S3Server::start() {
 void S3Server::stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    if (!waitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }, std::chrono::seconds(3))) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
     }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
 }
 
