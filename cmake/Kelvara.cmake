@@ -61,7 +61,10 @@ function(kx_test name dir)
     target_link_libraries(${name} PRIVATE kx_test_support ${ARG_DEPS} kx_warnings)
   endif()
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KX_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data"
-    TIMEOUT 600)
+  set(env "QT_QPA_PLATFORM=offscreen;KX_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
+  # A thread-checker build ignores what the uninstrumented libraries do themselves.
+  if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=thread")
+    list(APPEND env "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
+  endif()
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600)
 endfunction()

@@ -31,7 +31,7 @@ QString applicationSupportConfigDir() { return qs(kx::applicationSupportConfigDi
 AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     : QObject(parent),
       clock_(clock ? std::move(clock) : std::make_shared<kx::SystemClock>()),
-      tasks_(std::make_unique<TaskRunner>(*this)) {
+      tasks_(std::make_unique<TaskRunner>()) {
     // 1. Initial values: the notifier, the resolver and this machine's display name.
     alerts_ = std::make_unique<AlertsModel>(*this);
     contacts_ = std::make_unique<ContactsModel>(*this);

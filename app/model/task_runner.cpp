@@ -1,50 +1,116 @@
 #include "app/model/task_runner.h"
 
 #include <QMetaObject>
+#include <QRunnable>
 #include <QThreadPool>
 
+#include <deque>
 #include <mutex>
 
-// The link between running work and the GUI thread. A result is handed over only
-// while the gate is open; close() shuts it under the same lock, so nothing is
-// ever posted to a receiver that is going away (results already posted are
-// discarded with the receiver's pending events).
+// How work and results cross between threads.
 //
-// The lock is also what orders the two threads: the GUI thread takes it after
-// building a task and before queueing it, the worker takes it before running
-// the task, and again before a result crosses back. Every value a task
-// captured is therefore complete before the worker reads it, whatever the
-// pool's own synchronisation happens to be.
+// The pool's own queue and Qt's event queue are used only as signals ("a task is
+// ready", "a result is ready"); what crosses is handed over under a lock of our
+// own, taken before anything the other thread wrote is read:
+// - a task's values cross under `handoff`: the GUI thread builds the task, takes
+//   and drops the lock, then queues it; the worker takes the lock before it
+//   reads any of the task's fields;
+// - a result crosses in the gate's queue, under the gate's lock.
+// Every value a task captured is therefore complete before the worker reads it,
+// and every result before the GUI thread runs it, whatever the pool's and the
+// event loop's own synchronisation happens to be (it is invisible to the thread
+// checker, which sees only these locks).
+//
+// A result is delivered only while the gate is open; close() shuts it under the
+// same lock, so nothing is ever posted to a receiver that is going away
+// (deliveries already posted are discarded with the receiver's pending events).
+
+namespace {
+
+std::mutex handoff;
+
+} // namespace
+
+// Receives the "a result is ready" calls on the GUI thread.
+class TaskRunnerRelay : public QObject {
+    Q_OBJECT
+
+public:
+    explicit TaskRunnerRelay(std::function<void()> deliver) : deliver_(std::move(deliver)) {}
+    Q_INVOKABLE void deliver() { deliver_(); }
+
+private:
+    std::function<void()> deliver_;
+};
+
 struct TaskRunner::Gate {
-    mutable std::mutex mutex;
-    QObject* receiver = nullptr;  // null once closed
+    std::mutex mutex;
+    QObject* relay = nullptr;     // null once closed
+    std::deque<Publish> results;  // waiting for the GUI thread, oldest first
     int outstanding = 0;          // tasks not yet ended plus results not yet delivered
 
-    // Posts `publish` to the receiver; the caller holds the lock and has
-    // already counted it in `outstanding`.
-    static void postLocked(const std::shared_ptr<Gate>& gate, Publish publish) {
-        QMetaObject::invokeMethod(
-            gate->receiver,
-            [gate, publish = std::move(publish)] {
-                {
-                    std::lock_guard lock(gate->mutex);
-                    if (!gate->receiver) return;
-                }
-                publish();
-                std::lock_guard lock(gate->mutex);
-                --gate->outstanding;
-            },
-            Qt::QueuedConnection);
+    // The caller holds the lock and has counted the result in `outstanding`.
+    void postLocked(Publish publish) {
+        results.push_back(std::move(publish));
+        QMetaObject::invokeMethod(relay, "deliver", Qt::QueuedConnection);
+    }
+
+    // On the GUI thread: runs the oldest waiting result.
+    void deliverOne() {
+        Publish publish;
+        {
+            std::lock_guard lock(mutex);
+            if (!relay || results.empty()) return;
+            publish = std::move(results.front());
+            results.pop_front();
+        }
+        publish();
+        std::lock_guard lock(mutex);
+        --outstanding;
     }
 };
 
-TaskRunner::TaskRunner(QObject& receiver) : gate_(std::make_shared<Gate>()) { gate_->receiver = &receiver; }
+class TaskRunner::Task final : public QRunnable {
+public:
+    Task(std::shared_ptr<Gate> gate, Work work) : gate_(std::move(gate)), work_(std::move(work)) {}
 
-TaskRunner::~TaskRunner() { close(); }
+    void run() override {
+        { std::lock_guard lock(handoff); }
+        Publish publish;
+        try {
+            publish = work_();
+        } catch (...) {
+            // A task reports its own failures through what it returns; an
+            // escaped exception must not end the process.
+            publish = nullptr;
+        }
+        std::lock_guard lock(gate_->mutex);
+        if (publish && gate_->relay) {
+            gate_->postLocked(std::move(publish));
+        } else {
+            --gate_->outstanding;
+        }
+    }
+
+private:
+    std::shared_ptr<Gate> gate_;
+    Work work_;
+};
+
+TaskRunner::TaskRunner() : gate_(std::make_shared<Gate>()) {
+    relay_ = std::make_unique<TaskRunnerRelay>([gate = gate_] { gate->deliverOne(); });
+    gate_->relay = relay_.get();
+}
+
+TaskRunner::~TaskRunner() {
+    close();
+    // Deliveries already posted go with the relay.
+    relay_.reset();
+}
 
 void TaskRunner::close() {
     std::lock_guard lock(gate_->mutex);
-    gate_->receiver = nullptr;
+    gate_->relay = nullptr;
 }
 
 bool TaskRunner::idle() const {
@@ -55,34 +121,21 @@ bool TaskRunner::idle() const {
 void TaskRunner::start(std::optional<TaskPriority> priority, Work work, QThreadPool* pool) {
     // Queue order only: the pool starts higher numbers first.
     const int order = !priority ? 1 : *priority == TaskPriority::userInitiated ? 2 : 0;
-    std::function<void()> run = [gate = gate_, work = std::move(work)] {
-        { std::lock_guard lock(gate->mutex); }
-        Publish publish;
-        try {
-            publish = work();
-        } catch (...) {
-            // A task reports its own failures through what it returns; an
-            // escaped exception must not end the process.
-            publish = nullptr;
-        }
-        std::lock_guard lock(gate->mutex);
-        if (publish && gate->receiver) {
-            Gate::postLocked(gate, std::move(publish));
-        } else {
-            --gate->outstanding;
-        }
-    };
+    auto* task = new Task(gate_, std::move(work));
     {
         std::lock_guard lock(gate_->mutex);
         ++gate_->outstanding;
     }
-    (pool ? pool : QThreadPool::globalInstance())->start(std::move(run), order);
+    { std::lock_guard lock(handoff); }
+    (pool ? pool : QThreadPool::globalInstance())->start(task, order);
 }
 
 void TaskRunner::handBack(Publish publish) const {
     if (!publish) return;
     std::lock_guard lock(gate_->mutex);
-    if (!gate_->receiver) return;
+    if (!gate_->relay) return;
     ++gate_->outstanding;
-    Gate::postLocked(gate_, std::move(publish));
+    gate_->postLocked(std::move(publish));
 }
+
+#include "task_runner.moc"

@@ -3,9 +3,10 @@
 // and brings its result back.
 //
 // start() runs `work` on a thread pool (the shared one unless a pool is given).
-// The closure `work` returns runs on the GUI thread in one queued call, and only
-// while the runner is open: closing it (the model being destroyed) drops every
-// result not yet delivered. Nothing waits for a task and nobody keeps a handle.
+// The closure `work` returns runs on the thread that created the runner (the
+// GUI thread) in one queued call, and only while the runner is open: closing or
+// destroying it (the model going away) drops every result not yet delivered.
+// Nothing waits for a task and nobody keeps a handle.
 //
 // handBack() is the same hand-over for code already running off the GUI thread
 // (or deferring on it): the closure runs later on the GUI thread, while open.
@@ -28,8 +29,7 @@ public:
     using Publish = std::function<void()>;
     using Work = std::function<Publish()>;
 
-    // Closures handed back run on `receiver`'s thread, while it exists.
-    explicit TaskRunner(QObject& receiver);
+    TaskRunner();
     ~TaskRunner();
     TaskRunner(const TaskRunner&) = delete;
     TaskRunner& operator=(const TaskRunner&) = delete;
@@ -48,5 +48,7 @@ public:
 
 private:
     struct Gate;
+    class Task;
     std::shared_ptr<Gate> gate_;
+    std::unique_ptr<QObject> relay_;
 };

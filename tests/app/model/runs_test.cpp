@@ -2,9 +2,7 @@
 #include "core/household/household_store.h"
 #include "tests/app/model/model_test_support.h"
 
-#include <QSemaphore>
 #include <QSignalSpy>
-#include <QThreadPool>
 
 namespace sfs = std::filesystem;
 using namespace kx;
@@ -241,30 +239,4 @@ TEST_F(Runs, NothingIsRecordedWithoutAnOwner) {
     m.householdModel().recordRun(r, QString());
     EXPECT_EQ(m.householdModel().household(), before);
     EXPECT_FALSE(sfs::exists(configDir() / "household.json"));
-}
-
-TEST_F(Runs, TaskResultsArriveOnTheGuiThreadInOneHopAndNeverAfterTheModelIsGone) {
-    auto& m = start();
-    Qt::HANDLE worker = nullptr;
-    Qt::HANDLE publisher = nullptr;
-    m.startTask(TaskPriority::utility, [&]() -> std::function<void()> {
-        worker = QThread::currentThreadId();
-        return [&] { publisher = QThread::currentThreadId(); };
-    });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return publisher != nullptr; }, 10000));
-    EXPECT_NE(worker, publisher);
-    EXPECT_EQ(publisher, QThread::currentThreadId());
-
-    // A task still running when the model goes: its result is dropped.
-    QSemaphore release;
-    bool published = false;
-    model->startTask(std::nullopt, [&]() -> std::function<void()> {
-        release.acquire();
-        return [&] { published = true; };
-    });
-    model.reset();
-    release.release();
-    QThreadPool::globalInstance()->waitForDone();
-    QCoreApplication::sendPostedEvents();
-    EXPECT_FALSE(published);
 }
