@@ -4,14 +4,12 @@
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/household_model.h"
-#include "app/model/permissions_notifications.h"
 #include "app/model/publish.h"
 #include "core/health/read_only_database.h"
 #include "core/health/schedule_installer.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
-#include "household/model/health_notifier.h"
 
 namespace {
 
@@ -26,6 +24,17 @@ QString liveMessagesDatabasePath() {
 }
 
 bool liveMessagesDatabaseExists() { return kx::fs::isRegularFile(liveMessagesDatabasePath().toStdString()); }
+
+std::optional<bool> notificationsAllowed(HealthNotifier::Authorization authorization) {
+    switch (authorization) {
+    case HealthNotifier::Authorization::authorized:
+    case HealthNotifier::Authorization::provisional: return true;
+    case HealthNotifier::Authorization::denied: return false;
+    case HealthNotifier::Authorization::notDetermined:
+    case HealthNotifier::Authorization::unavailable: return std::nullopt;
+    }
+    return std::nullopt;
+}
 
 PermissionsModel::PermissionsModel(AppModel& app) : app_(app) {}
 

@@ -5,6 +5,7 @@
 // the permission summary, and keeping the installed daily schedule current.
 #include "core/health/full_disk_access_probe.h"
 #include "core/health/permissions_summary.h"
+#include "household/model/health_notifier.h"
 
 #include <QObject>
 #include <QString>
@@ -70,6 +71,11 @@ private:
     FdaVerdict fdaVerdict_ = FdaVerdict::notRunYet();
     bool isProbingFDA_ = false;
 };
+
+// Whether notifications are allowed, as the permission summary records it:
+// authorized and provisional are yes, denied is no, and "not determined" and
+// "unavailable" are no answer.
+std::optional<bool> notificationsAllowed(HealthNotifier::Authorization authorization);
 
 // <home>/Library/Messages/chat.db
 QString liveMessagesDatabasePath();

@@ -1,11 +1,10 @@
-// AppModel's permission operations: the summary, the access probe and keeping
+// The permissions feature: the summary, the access probe and keeping
 // the installed schedule current; plus how notification answers read.
 #include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/household_model.h"
 #include "app/model/permissions_model.h"
-#include "app/model/permissions_notifications.h"
 #include "app/platform/user_defaults.h"
 #include "core/health/permissions_summary.h"
 #include "core/health/schedule_arguments.h"
