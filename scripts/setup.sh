@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  build-essential cmake ninja-build ccache pkg-config git clang
+  build-essential cmake ninja-build ccache pkg-config git clang clang-format
   # libraries
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libsqlite3-dev sqlite3 libsqlitecpp-dev nlohmann-json3-dev libsodium-dev
