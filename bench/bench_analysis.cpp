@@ -22,7 +22,7 @@ double since(std::chrono::steady_clock::time_point t) {
 }
 
 long peakKiB() {
-    rusage u {};
+    rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
 }
@@ -32,9 +32,9 @@ long peakKiB() {
 int main(int argc, char** argv) {
     const int64_t messages = argc > 1 ? std::atoll(argv[1]) : 200000;
     const bool keep = argc > 2;
-    const std::filesystem::path work =
-        keep ? std::filesystem::path(argv[2])
-             : std::filesystem::temp_directory_path() / ("kx-bench-analysis-" + std::to_string(::getpid()));
+    const std::filesystem::path work = keep ? std::filesystem::path(argv[2])
+                                            : std::filesystem::temp_directory_path() /
+                                                  ("kx-bench-analysis-" + std::to_string(::getpid()));
     std::filesystem::create_directories(work);
 
     kx::fixtures::Options o;

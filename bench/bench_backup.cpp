@@ -28,8 +28,8 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <random>
@@ -102,7 +102,7 @@ struct Server {
 
 bool startS3rver(Server& s, const std::string& program, const stdfs::path& dir) {
     int sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr {};
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -110,8 +110,9 @@ bool startS3rver(Server& s, const std::string& program, const stdfs::path& dir) 
     ::getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len);
     s.port = ntohs(addr.sin_port);
     ::close(sock);
-    std::vector<std::string> args = {program, "-d", dir.string(), "-a", "127.0.0.1", "-p", std::to_string(s.port),
-                                     "-s", "--configure-bucket", "bench"};
+    std::vector<std::string> args =
+        {program, "-d", dir.string(), "-a", "127.0.0.1", "-p", std::to_string(s.port), "-s", "--configure-bucket",
+         "bench"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -150,8 +151,7 @@ int main(int argc, char** argv) {
     std::printf("Generating a %llu MB archive in %s ...\n", static_cast<unsigned long long>(mb), work.c_str());
     uint64_t bytes = makeArchive(work / "root/jorin", mb << 20);
     size_t files = 0;
-    for (auto& e : stdfs::recursive_directory_iterator(work / "root/jorin/attachments"))
-        files += e.is_regular_file();
+    for (auto& e : stdfs::recursive_directory_iterator(work / "root/jorin/attachments")) files += e.is_regular_file();
     std::printf("Archive: %.1f MB in tresk.db and %zu attachment files\n", bytes / 1048576.0, files);
     if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
         char load[64] = {};
@@ -170,7 +170,8 @@ int main(int argc, char** argv) {
     run("cp -r '" + (work / "root/jorin").string() + "' '" + (work / "cp-dest").string() + "/' && sync");
     auto t1 = Clock::now();
     stdfs::create_directories(work / "folder-dest");
-    auto folder = std::make_shared<kx::LocalDestination>(kx::LocalDestination::volume((work / "folder-dest").string(), "bench"));
+    auto folder = std::make_shared<kx::LocalDestination>(
+        kx::LocalDestination::volume((work / "folder-dest").string(), "bench"));
     run("sync");
     auto t2 = Clock::now();
     kx::UploadReceipt r = kx::BackupEngine(kx::TreskCrypto(key), folder, "kelvara", work / "resume-state.json")
@@ -179,7 +180,8 @@ int main(int argc, char** argv) {
     auto t3 = Clock::now();
     row("folder destination vs cp -r + sync", seconds(t0, t1), seconds(t2, t3), 1.5);
     std::printf("    (%.1f MB sealed and written, %s)\n", r.bytes / 1048576.0,
-                r.verification == kx::UploadReceipt::Verification::verified ? "read back and verified" : "not verified");
+                r.verification == kx::UploadReceipt::Verification::verified ? "read back and verified"
+                                                                            : "not verified");
     stdfs::remove_all(work / "cp-dest");
     stdfs::remove_all(work / "folder-dest");
 
@@ -188,7 +190,8 @@ int main(int argc, char** argv) {
     if (program.empty()) {
         const char* path = std::getenv("PATH");
         if (auto p = kx::findExecutable("s3rver", path ? path : "")) program = *p;
-        stdfs::path local = stdfs::path(__FILE__).parent_path().parent_path() / "build/npm-tools/node_modules/.bin/s3rver";
+        stdfs::path local = stdfs::path(__FILE__).parent_path().parent_path() /
+                            "build/npm-tools/node_modules/.bin/s3rver";
         if (program.empty() && stdfs::exists(local)) program = local.string();
     }
     if (program.empty()) {
@@ -210,21 +213,25 @@ int main(int argc, char** argv) {
             auto c0 = Clock::now();
             // curl signs but does not send x-amz-content-sha256 itself; declare the body unsigned.
             int rc = run("curl --aws-sigv4 aws:amz:us-east-1:s3 --user S3RVER:S3RVER -H 'x-amz-content-sha256: "
-                         "UNSIGNED-PAYLOAD' -K '" + (work / "curl.cfg").string() + "' >/dev/null");
+                         "UNSIGNED-PAYLOAD' -K '" +
+                         (work / "curl.cfg").string() + "' >/dev/null");
             auto c1 = Clock::now();
             if (rc != 0) std::printf("curl reported a failure (%d)\n", rc);
 
             Server ourServer;
             startS3rver(ourServer, program, work / "s3-ours");
-            auto dest = std::make_shared<kx::S3Destination>(kx::S3Destination::compatible(
-                "http://127.0.0.1:" + std::to_string(ourServer.port), "us-east-1", "S3RVER", "S3RVER", "bench"));
+            auto dest = std::make_shared<kx::S3Destination>(
+                kx::S3Destination::compatible("http://127.0.0.1:" + std::to_string(ourServer.port), "us-east-1",
+                                              "S3RVER", "S3RVER", "bench"));
             auto k0 = Clock::now();
             kx::UploadReceipt s = kx::BackupEngine(kx::TreskCrypto(key), dest, "kelvara", work / "resume-s3.json")
-                                      .backup("jorin/tresk.db", work / "root/jorin/tresk.db", kx::VerificationLevel::readBack);
+                                      .backup("jorin/tresk.db", work / "root/jorin/tresk.db",
+                                              kx::VerificationLevel::readBack);
             auto k1 = Clock::now();
             row("loopback s3rver vs curl upload", seconds(c0, c1), seconds(k0, k1), 2.0);
             std::printf("    (%.1f MB sealed and uploaded, %s)\n", s.bytes / 1048576.0,
-                        s.verification == kx::UploadReceipt::Verification::verified ? "read back and verified" : "not verified");
+                        s.verification == kx::UploadReceipt::Verification::verified ? "read back and verified"
+                                                                                    : "not verified");
         }
     }
     std::error_code ec;

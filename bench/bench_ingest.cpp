@@ -84,9 +84,9 @@ void print(const char* what, const Step& s, long long messages) {
 int main(int argc, char** argv) {
     const long long messages = argc > 1 ? std::atoll(argv[1]) : 1000000;
     const char* tmp = std::getenv("TMPDIR");
-    const std::filesystem::path work =
-        argc > 2 ? std::filesystem::path(argv[2])
-                 : std::filesystem::path(tmp && *tmp ? tmp : "/tmp") / ("kelvara-bench-" + std::to_string(::getpid()));
+    const std::filesystem::path work = argc > 2 ? std::filesystem::path(argv[2])
+                                                : std::filesystem::path(tmp && *tmp ? tmp : "/tmp") /
+                                                      ("kelvara-bench-" + std::to_string(::getpid()));
     std::filesystem::remove_all(work);
     std::filesystem::create_directories(work);
     const std::string folder = (work / "Messages").string();
@@ -141,9 +141,8 @@ int main(int argc, char** argv) {
             });
             time("oldest page of 200 messages", [&] { return store.messages("bench", c.handle, 200, 0).size(); });
         }
-        time("search \"train\" (first 200)", [&] {
-            return store.search("train", "bench", std::nullopt, std::nullopt, std::nullopt, 200).size();
-        });
+        time("search \"train\" (first 200)",
+             [&] { return store.search("train", "bench", std::nullopt, std::nullopt, std::nullopt, 200).size(); });
         time("search count \"train\"", [&] { return static_cast<size_t>(store.searchCount("train", "bench")); });
         time("search \"Message 4242\"", [&] {
             return store.search("Message 4242", "bench", std::nullopt, std::nullopt, std::nullopt, 200).size();
@@ -152,6 +151,6 @@ int main(int argc, char** argv) {
     std::printf("store size: %.1f MB, search index %.1f MB\n",
                 std::filesystem::file_size(work / "Tresk" / "bench" / "tresk.db") / (1024.0 * 1024.0),
                 std::filesystem::file_size(work / "Tresk" / "bench" / "search.db") / (1024.0 * 1024.0));
-    if (argc <= 2) std::filesystem::remove_all(work);  // a folder given by hand is kept for a look
+    if (argc <= 2) std::filesystem::remove_all(work); // a folder given by hand is kept for a look
     return first.status == 0 && rerun.status == 0 ? 0 : 1;
 }

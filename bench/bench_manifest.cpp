@@ -42,8 +42,9 @@ void buildArchive(const std::string& path, long long count) {
         chat.participants = {chat.identifier};
         w->addChat(chat);
     }
-    static const char* words[] = {"see", "you", "at", "the", "station", "tomorrow", "thanks", "for", "dinner",
-                                  "😀", "on", "my", "way", "running", "late", "call", "me", "later", "ok"};
+    static const char* words[] = {"see",  "you",    "at", "the",   "station", "tomorrow", "thanks",
+                                  "for",  "dinner", "😀",  "on",    "my",      "way",      "running",
+                                  "late", "call",   "me", "later", "ok"};
     for (long long i = 1; i <= count; ++i) {
         kx::MessageRecord m;
         m.guid = "BENCH-" + std::to_string(i);

@@ -60,10 +60,8 @@ int main(int argc, char** argv) {
     auto t = std::chrono::steady_clock::now();
     const stdfs::path folder = argc > 2 ? stdfs::path(argv[2]) : dir / "Messages";
     kx::fixtures::Summary sum;
-    if (argc > 2)
-        sum.messages = count;
-    else
-        sum = kx::fixtures::writeMessagesFolder(folder, o);
+    if (argc > 2) sum.messages = count;
+    else sum = kx::fixtures::writeMessagesFolder(folder, o);
     const double gen = seconds(t);
     const long peakAfterGeneration = peakKb();
 

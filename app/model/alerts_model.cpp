@@ -27,8 +27,8 @@ void AlertsModel::loadAlertSettings() {
     const std::string path = app_.configFile("alerts.json");
     alertSettings_ = kx::HealthAlertSettings::load(path);
     if (alertSettings_.loadProblem)
-        app_.setLastError("Your notification settings at " + QString::fromStdString(path) + " could not be read: " +
-                          QString::fromStdString(*alertSettings_.loadProblem) +
+        app_.setLastError("Your notification settings at " + QString::fromStdString(path) +
+                          " could not be read: " + QString::fromStdString(*alertSettings_.loadProblem) +
                           ". Kelvara is using the default settings and will NOT overwrite that file. "
                           "Repair or move it, then restart.");
 }
@@ -44,8 +44,8 @@ void AlertsModel::refreshAlerts(bool post) {
     // The root counts as reachable only as a folder: a file, or a dangling link
     // where a drive used to be mounted, holds no archive.
     const bool rootReachable = !root.empty() && kx::fs::isDirectory(root);
-    const Alerts alerts =
-        policy.alerts(app_.report(), dailyScheduleFileExists(), root, rootReachable, app_.clock().now());
+    const Alerts alerts = policy.alerts(app_.report(), dailyScheduleFileExists(), root, rootReachable,
+                                        app_.clock().now());
     setActiveAlerts(alerts);
     notifier_->withdrawCleared(alerts);
     // Posted once the caller's own work is done.

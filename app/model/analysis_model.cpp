@@ -50,21 +50,22 @@ void AnalysisModel::checkSafety() {
     kx::SourceRegistry registry = app_.registry();
     std::string root = app_.destinationRoot().toStdString();
     const kx::Date now = app_.clock().now();
-    app_.startTask(TaskPriority::userInitiated, [this, registry = std::move(registry), root = std::move(root), now,
-                                                 generation]() -> std::function<void()> {
-        auto result = analyze(registry, root, now);
-        return [this, result = std::move(result), generation] {
-            if (generation == safetyGeneration_) {
-                setCoverage(result.first);
-                setDeletion(result.second);
-            }
-            setIsAnalyzing(false);
-        };
-    });
+    app_.startTask(TaskPriority::userInitiated,
+                   [this, registry = std::move(registry), root = std::move(root), now,
+                    generation]() -> std::function<void()> {
+                       auto result = analyze(registry, root, now);
+                       return [this, result = std::move(result), generation] {
+                           if (generation == safetyGeneration_) {
+                               setCoverage(result.first);
+                               setDeletion(result.second);
+                           }
+                           setIsAnalyzing(false);
+                       };
+                   });
 }
 
-std::pair<AnalysisModel::Coverage, AnalysisModel::OptionalDeletion>
-AnalysisModel::analyze(const kx::SourceRegistry& registry, const std::string& root, kx::Date now) {
+std::pair<AnalysisModel::Coverage, AnalysisModel::OptionalDeletion> AnalysisModel::analyze(
+    const kx::SourceRegistry& registry, const std::string& root, kx::Date now) {
     // No filters and no contact names: the analysis reads what is there.
     const kx::TreskEngine engine(registry, root, kx::IngesterRegistry(RunsModel::defaultIngesters()),
                                  std::make_shared<kx::MapContactResolver>(), kx::FilterSet());
@@ -117,8 +118,8 @@ void AnalysisModel::findDuplicates() {
     });
 }
 
-std::pair<AnalysisModel::DuplicateFindings, AnalysisModel::IdenticalGroups>
-AnalysisModel::analyzeDuplicates(const QStringList& owners, const QString& root) {
+std::pair<AnalysisModel::DuplicateFindings, AnalysisModel::IdenticalGroups> AnalysisModel::analyzeDuplicates(
+    const QStringList& owners, const QString& root) {
     std::vector<kx::TreskStore::SourceContent> contents;
     std::vector<kx::TreskStore::SourceOverlap> overlaps;
     for (const QString& owner : owners) {
@@ -144,7 +145,7 @@ AnalysisModel::analyzeDuplicates(const QStringList& owners, const QString& root)
     std::stable_sort(findings.begin(), findings.end(),
                      [](const auto& a, const auto& b) { return a.sourceId < b.sourceId; });
     std::pair<DuplicateFindings, IdenticalGroups> out;
-    for (const auto& f : findings) out.first.emplace(f.sourceId, f);  // the first per source is kept
+    for (const auto& f : findings) out.first.emplace(f.sourceId, f); // the first per source is kept
     out.second = kx::DuplicateSourceAnalyzer::identicalGroups(findings);
     return out;
 }

@@ -29,8 +29,7 @@ QString qs(const std::string& s) { return QString::fromStdString(s); }
 QString applicationSupportConfigDir() { return qs(kx::applicationSupportConfigDir()); }
 
 AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
-    : QObject(parent),
-      clock_(clock ? std::move(clock) : std::make_shared<kx::SystemClock>()),
+    : QObject(parent), clock_(clock ? std::move(clock) : std::make_shared<kx::SystemClock>()),
       tasks_(std::make_unique<TaskRunner>()) {
     // 1. Initial values: the notifier, the resolver and this machine's display name.
     alerts_ = std::make_unique<AlertsModel>(*this);
@@ -88,8 +87,8 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
 
     // 11. The source-list sentence (after the contact names, so it wins over them).
     if (!registryLoadProblem_.isNull())
-        lastError_ = "Your source list at " + qs(configFile("sources.json")) + " could not be read: " +
-                     registryLoadProblem_ + ". " +
+        lastError_ = "Your source list at " + qs(configFile("sources.json")) +
+                     " could not be read: " + registryLoadProblem_ + ". " +
                      "Kelvara is showing no sources and will NOT overwrite that file, " +
                      "so your existing list is still on disk. Repair or move it, then restart.";
 

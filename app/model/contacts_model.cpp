@@ -14,9 +14,8 @@ QString qs(const std::string& s) { return QString::fromStdString(s); }
 } // namespace
 
 ContactsModel::ContactsModel(AppModel& app)
-    : app_(app),
-      resolver_(std::make_shared<kx::LayeredContactResolver>(kx::ContactOverrides(), kx::ContactDirectory(),
-                                                             kx::ContactsAuthorization::notLoaded)) {}
+    : app_(app), resolver_(std::make_shared<kx::LayeredContactResolver>(kx::ContactOverrides(), kx::ContactDirectory(),
+                                                                        kx::ContactsAuthorization::notLoaded)) {}
 
 void ContactsModel::setOverrides(const kx::ContactOverrides& o) {
     publish(this, overrides_, o, &ContactsModel::overridesChanged);

@@ -15,8 +15,8 @@ class LayeredContactResolver;
 
 class ContactsModel : public QObject {
     Q_OBJECT
-    Q_PROPERTY(kx::ContactsAuthorization contactsAuthorization READ contactsAuthorization NOTIFY
-                   contactsAuthorizationChanged)
+    Q_PROPERTY(
+        kx::ContactsAuthorization contactsAuthorization READ contactsAuthorization NOTIFY contactsAuthorizationChanged)
     Q_PROPERTY(int contactsLoadedCount READ contactsLoadedCount NOTIFY contactsLoadedCountChanged)
     Q_PROPERTY(int contactsScanned READ contactsScanned NOTIFY contactsScannedChanged)
     Q_PROPERTY(kx::ContactOverrides overrides READ overrides NOTIFY overridesChanged)

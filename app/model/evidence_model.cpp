@@ -111,8 +111,7 @@ void EvidenceModel::loadManifestState(const QString& owner) {
     try {
         if (auto file = kx::TreskManifest::read(archive.paths->manifest))
             setManifestState(ManifestState::present(file->generatedAt, file->messageCount, file->chainHead), owner);
-        else
-            setManifestState(ManifestState::notGenerated(), owner);
+        else setManifestState(ManifestState::notGenerated(), owner);
     } catch (const kx::Error& e) {
         setManifestState(ManifestState::unreadable(e.localizedDescription()), owner);
     }

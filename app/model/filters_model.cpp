@@ -21,8 +21,8 @@ void FiltersModel::loadFilters() {
     const std::string path = app_.configFile("filters.json");
     filters_ = kx::FilterSet::load(path);
     if (filters_.loadProblem())
-        app_.setLastError("Your filters at " + QString::fromStdString(path) + " could not be read: " +
-                          QString::fromStdString(*filters_.loadProblem()) +
+        app_.setLastError("Your filters at " + QString::fromStdString(path) +
+                          " could not be read: " + QString::fromStdString(*filters_.loadProblem()) +
                           ". Kelvara will NOT overwrite that file and will not archive until it can read it, "
                           "so nothing you excluded is copied. Repair or move it, then restart.");
 }
@@ -34,15 +34,15 @@ void FiltersModel::previewFilters(const QString& owner) {
     };
     if (owner.isEmpty()) return clear();
     const QString path = OwnersModel::archiveDatabasePath(app_.destinationRoot(), owner);
-    if (path.isNull() || !kx::fs::isRegularFile(path.toStdString())) return clear();  // no archive yet
+    if (path.isNull() || !kx::fs::isRegularFile(path.toStdString())) return clear(); // no archive yet
     try {
         const kx::TreskStore store(path.toStdString());
         const auto profiles = store.conversationProfiles(owner.toStdString());
         setFilterPreview(kx::FilterAnalyzer::preview(filters_, profiles, std::nullopt));
         setFilterSuggestions(kx::FilterAnalyzer::suggestions(profiles, &filters_));
     } catch (const std::exception& e) {
-        app_.setLastError("Could not read " + owner + "'s archive to preview filters: " +
-                          QString::fromStdString(e.what()));
+        app_.setLastError("Could not read " + owner +
+                          "'s archive to preview filters: " + QString::fromStdString(e.what()));
         clear();
     }
 }

@@ -53,14 +53,11 @@ void HouseholdModel::loadHousehold() {
         break;
     case kx::HouseholdLoad::Outcome::problem:
         setHouseholdLoadProblem(qs(load.problem));
-        app_.setLastError("Your household file at " + qs(kx::HouseholdStore::path(configDir)) +
-                          " could not be read (" + qs(load.problem) + "). " +
-                          "It is NOT being overwritten, so the file is still on disk. " +
+        app_.setLastError("Your household file at " + qs(kx::HouseholdStore::path(configDir)) + " could not be read (" +
+                          qs(load.problem) + "). " + "It is NOT being overwritten, so the file is still on disk. " +
                           "Repair or move it aside, then restart.");
         break;
-    case kx::HouseholdLoad::Outcome::noFile:
-        setHouseholdLoadProblem(QString());
-        break;
+    case kx::HouseholdLoad::Outcome::noFile: setHouseholdLoadProblem(QString()); break;
     }
 }
 

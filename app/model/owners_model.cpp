@@ -5,8 +5,8 @@
 
 #include "app/model/app_model.h"
 #include "app/platform/user_defaults.h"
-#include "core/archive/attachment_store.h"
 #include "core/archive/archive_layout.h"
+#include "core/archive/attachment_store.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
@@ -97,7 +97,7 @@ std::unique_ptr<kx::TreskStore> OwnersModel::openStore(const QString& root, cons
     if (path.isNull()) {
         problem = "Could not open the archive of \"" + owner + "\": that name cannot name an archive folder.";
     } else if (!kx::fs::isRegularFile(path.toStdString())) {
-        return nullptr;  // no scan yet: an ordinary state, nothing to say
+        return nullptr; // no scan yet: an ordinary state, nothing to say
     } else {
         try {
             return std::make_unique<kx::TreskStore>(path.toStdString());
@@ -117,8 +117,7 @@ std::vector<kx::TreskStore::SearchHit> OwnersModel::search(const QString& root, 
     auto store = openStore(root, owner);
     if (!store) return {};
     try {
-        return store->search(query.toStdString(), owner.toStdString(), std::nullopt, std::nullopt, std::nullopt,
-                             limit);
+        return store->search(query.toStdString(), owner.toStdString(), std::nullopt, std::nullopt, std::nullopt, limit);
     } catch (const std::exception&) {
         return {};
     }

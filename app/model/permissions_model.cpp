@@ -105,9 +105,8 @@ void PermissionsModel::refreshInstalledSchedule() {
                                                   app_.configFile("filters.json"),
                                                   machine.empty() ? std::nullopt : std::optional<std::string>(machine));
     } catch (const kx::ScheduleInstaller::InstallError& e) {
-        app_.setLastError(
-            QString::fromStdString("The daily schedule could not be updated to the current archive settings. " +
-                                   std::string(e.what())));
+        app_.setLastError(QString::fromStdString(
+            "The daily schedule could not be updated to the current archive settings. " + std::string(e.what())));
     }
 }
 

@@ -17,8 +17,7 @@ class AppModel;
 
 class PermissionsModel : public QObject {
     Q_OBJECT
-    Q_PROPERTY(bool hasFullDiskAccess READ hasFullDiskAccess WRITE setHasFullDiskAccess NOTIFY
-                   hasFullDiskAccessChanged)
+    Q_PROPERTY(bool hasFullDiskAccess READ hasFullDiskAccess WRITE setHasFullDiskAccess NOTIFY hasFullDiskAccessChanged)
     Q_PROPERTY(bool dismissedFullDiskAccessPrompt READ dismissedFullDiskAccessPrompt WRITE
                    setDismissedFullDiskAccessPrompt NOTIFY dismissedFullDiskAccessPromptChanged)
     Q_PROPERTY(FdaVerdict fdaVerdict READ fdaVerdict NOTIFY fdaVerdictChanged)

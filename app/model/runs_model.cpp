@@ -38,7 +38,7 @@ void RunsModel::startScan(const ScanRequest& request) {
     app_.setLastError(QString());
 
     RunSnapshot snapshot;
-    snapshot.registry = app_.registry();  // a copy, see RunSnapshot
+    snapshot.registry = app_.registry(); // a copy, see RunSnapshot
     snapshot.destinationRoot = app_.destinationRoot().toStdString();
     snapshot.filters = app_.filtersModel().filters();
     const QString machineID = app_.householdModel().machineID();
@@ -52,8 +52,8 @@ void RunsModel::startScan(const ScanRequest& request) {
         QString error;
         try {
             kx::TreskEngine engine(snapshot.registry, snapshot.destinationRoot,
-                                   kx::IngesterRegistry(defaultIngesters()),
-                                   std::make_shared<kx::MapContactResolver>(), snapshot.filters);
+                                   kx::IngesterRegistry(defaultIngesters()), std::make_shared<kx::MapContactResolver>(),
+                                   snapshot.filters);
             report = engine.run(options);
         } catch (const std::exception& e) {
             error = QString::fromStdString(e.what());

@@ -44,7 +44,7 @@ public:
         std::string destinationRoot;
         kx::FilterSet filters;
         std::optional<std::string> machineID;
-        QString owner;  // the resolved owner the run is recorded under
+        QString owner; // the resolved owner the run is recorded under
         kx::Date startedAt{};
     };
 

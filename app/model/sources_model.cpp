@@ -38,8 +38,8 @@ bool SourcesModel::addThisMacSource() {
     const QString owner = qs(identity.owner);
     if (identity.needsConfirmation(ownerList)) {
         setPendingOwnerChoice(owner);
-        app_.setLastError("This Mac would archive as \"" + owner + "\", but this destination already holds: " +
-                          existing.join(", ") +
+        app_.setLastError("This Mac would archive as \"" + owner +
+                          "\", but this destination already holds: " + existing.join(", ") +
                           ". Choose which archive this Mac belongs to, or confirm a new one, so your history is not "
                           "split across two.");
         return false;

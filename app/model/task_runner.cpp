@@ -45,9 +45,9 @@ private:
 
 struct TaskRunner::Gate {
     std::mutex mutex;
-    QObject* relay = nullptr;     // null once closed
-    std::deque<Publish> results;  // waiting for the GUI thread, oldest first
-    int outstanding = 0;          // tasks not yet ended plus results not yet delivered
+    QObject* relay = nullptr;    // null once closed
+    std::deque<Publish> results; // waiting for the GUI thread, oldest first
+    int outstanding = 0;         // tasks not yet ended plus results not yet delivered
 
     // The caller holds the lock and has counted the result in `outstanding`.
     void postLocked(Publish publish) {

@@ -12,27 +12,23 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QLabel>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 
 namespace {
 
-QString key(Route r) {
-    return QString::fromLatin1(routeKey(r).data(), static_cast<qsizetype>(routeKey(r).size()));
-}
+QString key(Route r) { return QString::fromLatin1(routeKey(r).data(), static_cast<qsizetype>(routeKey(r).size())); }
 
 // The Edit menu works on whatever has the keyboard focus: text fields and text
 // views through their own slots, selectable labels by copying their selection.
 void editFocus(const char* slot) {
     QWidget* focus = QApplication::focusWidget();
-    if (!focus)
-        return;
+    if (!focus) return;
     if (auto* label = qobject_cast<QLabel*>(focus)) {
-        if (qstrcmp(slot, "copy") == 0 && label->hasSelectedText())
-            copyToPasteboard(label->selectedText());
+        if (qstrcmp(slot, "copy") == 0 && label->hasSelectedText()) copyToPasteboard(label->selectedText());
         return;
     }
     if (focus->metaObject()->indexOfSlot(QMetaObject::normalizedSignature((QByteArray(slot) + "()").constData())) >= 0)
@@ -74,13 +70,13 @@ AppCommands::AppCommands(KelvaraApp& app, QMainWindow& window) : QObject(&window
         QKeySequence::StandardKey key;
         const char* slot;
     };
-    for (const EditItem& e : {EditItem{QT_TR_NOOP("Undo"), QKeySequence::Undo, "undo"},
-                              EditItem{QT_TR_NOOP("Redo"), QKeySequence::Redo, "redo"},
-                              EditItem{nullptr, QKeySequence::UnknownKey, nullptr},
-                              EditItem{QT_TR_NOOP("Cut"), QKeySequence::Cut, "cut"},
-                              EditItem{QT_TR_NOOP("Copy"), QKeySequence::Copy, "copy"},
-                              EditItem{QT_TR_NOOP("Paste"), QKeySequence::Paste, "paste"},
-                              EditItem{QT_TR_NOOP("Select All"), QKeySequence::SelectAll, "selectAll"}}) {
+    for (const EditItem& e :
+         {EditItem{QT_TR_NOOP("Undo"), QKeySequence::Undo, "undo"},
+          EditItem{QT_TR_NOOP("Redo"), QKeySequence::Redo, "redo"},
+          EditItem{nullptr, QKeySequence::UnknownKey, nullptr}, EditItem{QT_TR_NOOP("Cut"), QKeySequence::Cut, "cut"},
+          EditItem{QT_TR_NOOP("Copy"), QKeySequence::Copy, "copy"},
+          EditItem{QT_TR_NOOP("Paste"), QKeySequence::Paste, "paste"},
+          EditItem{QT_TR_NOOP("Select All"), QKeySequence::SelectAll, "selectAll"}}) {
         if (!e.title) {
             edit->addSeparator();
             continue;
@@ -118,10 +114,8 @@ AppCommands::AppCommands(KelvaraApp& app, QMainWindow& window) : QObject(&window
     minimize->setObjectName(QStringLiteral("minimizeAction"));
     minimize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
     QAction* zoom = windowMenu->addAction(tr("Zoom"), &window, [&window] {
-        if (window.isMaximized())
-            window.showNormal();
-        else
-            window.showMaximized();
+        if (window.isMaximized()) window.showNormal();
+        else window.showMaximized();
     });
     zoom->setObjectName(QStringLiteral("zoomAction"));
     QAction* close = windowMenu->addAction(tr("Close"), &window, &QWidget::close);

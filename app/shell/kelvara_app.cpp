@@ -47,36 +47,27 @@ KelvaraApp::KelvaraApp(Options options, QObject* parent) : QObject(parent), opti
 }
 
 KelvaraApp::~KelvaraApp() {
-    for (MainWindow* w : mainWindows())
-        delete w;
+    for (MainWindow* w : mainWindows()) delete w;
     delete settings_;
     statusItem_.reset();
-    if (gInstance == this)
-        gInstance = nullptr;
+    if (gInstance == this) gInstance = nullptr;
 }
 
-SettingsWindow* KelvaraApp::settingsWindow() const {
-    return settings_;
-}
+SettingsWindow* KelvaraApp::settingsWindow() const { return settings_; }
 
-KelvaraApp* KelvaraApp::instance() {
-    return gInstance;
-}
+KelvaraApp* KelvaraApp::instance() { return gInstance; }
 
 QList<MainWindow*> KelvaraApp::mainWindows() {
     QList<MainWindow*> found;
     // The active window first, then the others in the application's order.
-    if (auto* active = qobject_cast<MainWindow*>(QApplication::activeWindow()))
-        found << active;
+    if (auto* active = qobject_cast<MainWindow*>(QApplication::activeWindow())) found << active;
     for (QWidget* w : QApplication::topLevelWidgets()) {
         auto* mw = qobject_cast<MainWindow*>(w);
-        if (mw && !found.contains(mw) && !mw->testAttribute(Qt::WA_WState_Hidden))
-            found << mw;
+        if (mw && !found.contains(mw) && !mw->testAttribute(Qt::WA_WState_Hidden)) found << mw;
     }
     for (QWidget* w : QApplication::topLevelWidgets()) {
         auto* mw = qobject_cast<MainWindow*>(w);
-        if (mw && !found.contains(mw))
-            found << mw;
+        if (mw && !found.contains(mw)) found << mw;
     }
     return found;
 }
@@ -89,22 +80,17 @@ MainWindow* KelvaraApp::showMainWindow() {
         w->setCommands(new AppCommands(*this, *w));
         connect(w, &MainWindow::firstShown, this, &KelvaraApp::syncBackupOwner);
     }
-    if (w->isMinimized())
-        w->showNormal();
-    else
-        w->show();
+    if (w->isMinimized()) w->showNormal();
+    else w->show();
     w->raise();
     w->activateWindow();
     return w;
 }
 
-void KelvaraApp::syncBackupOwner() {
-    backup_->setOwner(ownerNameForBackup(*model_));
-}
+void KelvaraApp::syncBackupOwner() { backup_->setOwner(ownerNameForBackup(*model_)); }
 
 void KelvaraApp::showSettings() {
-    if (!settings_)
-        settings_ = new SettingsWindow(*model_);
+    if (!settings_) settings_ = new SettingsWindow(*model_);
     settings_->show();
     settings_->raise();
     settings_->activateWindow();
@@ -117,9 +103,7 @@ void KelvaraApp::showAbout() {
                            .arg(appVersionString().toHtmlEscaped()));
 }
 
-void KelvaraApp::showStatusPanel(const QPoint& anchor) {
-    statusItem_->panel()->popUpAt(anchor);
-}
+void KelvaraApp::showStatusPanel(const QPoint& anchor) { statusItem_->panel()->popUpAt(anchor); }
 
 void KelvaraApp::quit() {
     if (options_.quit) {
@@ -131,6 +115,5 @@ void KelvaraApp::quit() {
 }
 
 void showMainWindow() {
-    if (KelvaraApp* app = KelvaraApp::instance())
-        app->showMainWindow();
+    if (KelvaraApp* app = KelvaraApp::instance()) app->showMainWindow();
 }

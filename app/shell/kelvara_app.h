@@ -11,8 +11,8 @@
 // closes (the tray icon reopens it); without one, closing the last window
 // quits, as nothing would be left to reach it by.
 #include <QObject>
-#include <QPointer>
 #include <QPoint>
+#include <QPointer>
 #include <QUrl>
 #include <functional>
 #include <memory>
@@ -29,10 +29,10 @@ class KelvaraApp : public QObject {
     Q_OBJECT
 public:
     struct Options {
-        QUrl updateFeed;                                // empty: "Check for Updates…" disabled
-        std::shared_ptr<UpdateUserDriver> updateDriver; // null: dialogs
-        bool useTray = true;                            // false: never create a tray icon
-        std::function<void()> quit;                     // null: QApplication::quit
+        QUrl updateFeed;                                      // empty: "Check for Updates…" disabled
+        std::shared_ptr<UpdateUserDriver> updateDriver;       // null: dialogs
+        bool useTray = true;                                  // false: never create a tray icon
+        std::function<void()> quit;                           // null: QApplication::quit
         std::function<std::unique_ptr<AppModel>()> makeModel; // null: AppModel's own constructor
     };
 

@@ -106,13 +106,11 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
     });
     connect(open, &QPushButton::clicked, this, [this, openMainWindow] {
         emit actionTaken();
-        if (openMainWindow)
-            openMainWindow();
+        if (openMainWindow) openMainWindow();
     });
     connect(quitButton, &QPushButton::clicked, this, [this, quit] {
         emit actionTaken();
-        if (quit)
-            quit();
+        if (quit) quit();
     });
     connect(&model_, &AppModel::reportChanged, this, &MenuBarView::refresh);
     connect(&model_.runs(), &RunsModel::isRunningChanged, this, &MenuBarView::refresh);
@@ -131,8 +129,7 @@ void MenuBarView::refresh() {
         statusText_->setText(stale ? tr("Stale") : tr("Healthy"));
         messageCount_->setText(inflected(tr("^[%lld message](inflect: true) archived"), report->uniqueMessages));
         for (const auto& gap : report->gaps)
-            if (gap.kind != kx::CoverageGap::Kind::quiet)
-                ++gaps;
+            if (gap.kind != kx::CoverageGap::Kind::quiet) ++gaps;
         gapCount_->setText(inflected(tr("^[%lld coverage gap](inflect: true)"), gaps));
     }
     gapCount_->setVisible(report.has_value() && gaps > 0);
@@ -162,7 +159,7 @@ void StatusPanel::popUpAt(const QPoint& anchor) {
     adjustSize();
     QPoint pos = anchor;
     if (QScreen* screen = QGuiApplication::screenAt(anchor) ? QGuiApplication::screenAt(anchor)
-                                                             : QGuiApplication::primaryScreen()) {
+                                                            : QGuiApplication::primaryScreen()) {
         const QRect avail = screen->availableGeometry();
         pos.setX(std::clamp(pos.x(), avail.left(), std::max(avail.left(), avail.right() - width())));
         pos.setY(std::clamp(pos.y(), avail.top(), std::max(avail.top(), avail.bottom() - height())));
@@ -177,8 +174,7 @@ StatusItem::StatusItem(AppModel& model, std::function<void()> openMainWindow, st
                        bool showTrayIcon, QObject* parent)
     : QObject(parent) {
     panel_ = new StatusPanel(model, openMainWindow, quit);
-    if (!showTrayIcon || !isAvailable())
-        return;
+    if (!showTrayIcon || !isAvailable()) return;
     tray_ = new QSystemTrayIcon(this);
     tray_->setObjectName(QStringLiteral("statusItem"));
     tray_->setIcon(symbolIcon(QStringLiteral("archivebox"), toneColor(Tone::grey)));
@@ -193,8 +189,7 @@ StatusItem::StatusItem(AppModel& model, std::function<void()> openMainWindow, st
     connect(menu, &QMenu::aboutToShow, scan, [scan, &model] { scan->setEnabled(!model.runs().isRunning()); });
     tray_->setContextMenu(menu);
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-            showPanel(QCursor::pos());
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) showPanel(QCursor::pos());
     });
     tray_->show();
 }
@@ -206,9 +201,7 @@ StatusItem::~StatusItem() {
     delete panel_;
 }
 
-bool StatusItem::isAvailable() {
-    return QSystemTrayIcon::isSystemTrayAvailable();
-}
+bool StatusItem::isAvailable() { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 void StatusItem::showPanel(const QPoint& fallback) {
     if (panel_->isVisible()) {
@@ -218,8 +211,7 @@ void StatusItem::showPanel(const QPoint& fallback) {
     QPoint anchor = fallback;
     if (tray_) {
         const QRect g = tray_->geometry();
-        if (g.isValid() && !g.isEmpty())
-            anchor = QPoint(g.left(), g.bottom() + 4);
+        if (g.isValid() && !g.isEmpty()) anchor = QPoint(g.left(), g.bottom() + 4);
     }
     panel_->popUpAt(anchor);
 }

@@ -62,8 +62,8 @@ class StatusItem : public QObject {
     Q_OBJECT
 public:
     // With showTrayIcon false (or no tray on this desktop) only the panel exists.
-    StatusItem(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
-               bool showTrayIcon, QObject* parent = nullptr);
+    StatusItem(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit, bool showTrayIcon,
+               QObject* parent = nullptr);
     ~StatusItem() override;
 
     static bool isAvailable();

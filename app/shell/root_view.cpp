@@ -12,13 +12,13 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QPointer>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QListWidget>
 #include <QMainWindow>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -89,17 +89,15 @@ public:
 void placeAsSheet(QDialog* sheet, QWidget* window) {
     const QRect g = window->geometry();
     int top = 0;
-    if (auto* mw = qobject_cast<QMainWindow*>(window); mw && mw->menuWidget())
-        top = mw->menuWidget()->height();
+    if (auto* mw = qobject_cast<QMainWindow*>(window); mw && mw->menuWidget()) top = mw->menuWidget()->height();
     sheet->move(g.x() + (g.width() - sheet->width()) / 2, g.y() + top);
-    sheet->setStyleSheet(QStringLiteral("QDialog#%1 { border: 1px solid rgba(0, 0, 0, 60); }").arg(sheet->objectName()));
+    sheet->setStyleSheet(
+        QStringLiteral("QDialog#%1 { border: 1px solid rgba(0, 0, 0, 60); }").arg(sheet->objectName()));
 }
 
 } // namespace
 
-void RootView::setAnimationsEnabled(bool enabled) {
-    gAnimations = enabled;
-}
+void RootView::setAnimationsEnabled(bool enabled) { gAnimations = enabled; }
 
 RootView::RootView(AppModel& model, BackupModel& backup, OnboardingModel& onboarding, QWidget* parent)
     : QWidget(parent), model_(model), backup_(backup), onboarding_(onboarding) {
@@ -176,17 +174,12 @@ RootView::RootView(AppModel& model, BackupModel& backup, OnboardingModel& onboar
 RootView::~RootView() {
     // Sheets go with the window; their closing is not the user's choice.
     for (QPointer<QDialog>* s : {&onboardingSheet_, &fdaSheet_})
-        if (*s)
-            (*s)->disconnect(this);
+        if (*s) (*s)->disconnect(this);
 }
 
-QDialog* RootView::onboardingSheet() const {
-    return onboardingSheet_;
-}
+QDialog* RootView::onboardingSheet() const { return onboardingSheet_; }
 
-QDialog* RootView::fullDiskAccessSheet() const {
-    return fdaSheet_;
-}
+QDialog* RootView::fullDiskAccessSheet() const { return fdaSheet_; }
 
 void RootView::buildSidebar() {
     sidebar_ = new SidebarList(this);
@@ -244,8 +237,7 @@ void RootView::onSidebarSelectionChanged() {
 }
 
 void RootView::showRoute(Route route) {
-    if (route == shownRoute_ && screen_)
-        return;
+    if (route == shownRoute_ && screen_) return;
     shownRoute_ = route;
     QWidget* old = screen_;
     screen_ = makeRouteScreen(route, model_, backup_, detail_->parentWidget());
@@ -267,8 +259,7 @@ void RootView::updateBanner() {
         banner_->setText(error);
         banner_->setAccessibleName(tr("Error: ") + error);
     }
-    if (want == bannerWanted_)
-        return;
+    if (want == bannerWanted_) return;
     bannerWanted_ = want;
     animateBanner(want);
 }
@@ -304,8 +295,7 @@ void RootView::showEvent(QShowEvent* event) {
 }
 
 void RootView::updateSheets() {
-    if (updatingSheets_ || !isVisible())
-        return;
+    if (updatingSheets_ || !isVisible()) return;
     updatingSheets_ = true;
     // Once shown, the onboarding sheet stays until its flow finishes or the user
     // closes it: registering this Mac's source during the flow must not pull the
@@ -314,21 +304,16 @@ void RootView::updateSheets() {
     const PermissionsModel& permissions = model_.permissions();
     const bool wantFda = !wantOnboarding && !permissions.hasFullDiskAccess() &&
                          !permissions.dismissedFullDiskAccessPrompt() && liveMessagesDatabaseExists();
-    if (!wantOnboarding)
-        closeSheet(onboardingSheet_);
-    if (!wantFda)
-        closeSheet(fdaSheet_);
-    if (wantOnboarding && !onboardingSheet_)
-        presentOnboarding();
-    if (wantFda && !fdaSheet_)
-        presentFullDiskAccess();
+    if (!wantOnboarding) closeSheet(onboardingSheet_);
+    if (!wantFda) closeSheet(fdaSheet_);
+    if (wantOnboarding && !onboardingSheet_) presentOnboarding();
+    if (wantFda && !fdaSheet_) presentFullDiskAccess();
     updatingSheets_ = false;
     sheetsSettled_ = true;
 }
 
 void RootView::closeSheet(QPointer<QDialog>& sheet) {
-    if (!sheet)
-        return;
+    if (!sheet) return;
     QDialog* d = sheet;
     sheet = nullptr;
     d->disconnect(this); // closed by the models: not the user's choice
@@ -349,8 +334,7 @@ void RootView::presentOnboarding() {
     sheet->adjustSize();
     placeAsSheet(sheet, window());
     connect(sheet, &QDialog::finished, this, [this, sheet] {
-        if (onboardingSheet_ != sheet)
-            return;
+        if (onboardingSheet_ != sheet) return;
         onboardingSheet_ = nullptr;
         sheet->deleteLater();
         // Closed from outside: the user chose to set up later.
@@ -376,8 +360,7 @@ void RootView::presentFullDiskAccess() {
     sheet->adjustSize();
     placeAsSheet(sheet, window());
     connect(sheet, &QDialog::finished, this, [this, sheet] {
-        if (fdaSheet_ != sheet)
-            return;
+        if (fdaSheet_ != sheet) return;
         fdaSheet_ = nullptr;
         sheet->deleteLater();
         model_.permissions().setDismissedFullDiskAccessPrompt(true);

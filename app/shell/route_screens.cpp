@@ -24,7 +24,7 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
         screen = makePlaceholderScreen(route, parent);
         break;
     }
-    screen->setObjectName(QStringLiteral("screen.") + QString::fromLatin1(routeKey(route).data(),
-                                                                          static_cast<qsizetype>(routeKey(route).size())));
+    screen->setObjectName(QStringLiteral("screen.") +
+                          QString::fromLatin1(routeKey(route).data(), static_cast<qsizetype>(routeKey(route).size())));
     return screen;
 }

@@ -26,14 +26,12 @@ const std::array<RouteMenuItem, 8> kRouteMenuItems = {{
 
 QString routeTitle(Route route) {
     for (const SidebarRow& row : kSidebarRows)
-        if (row.route == route)
-            return QCoreApplication::translate("Route", row.label);
+        if (row.route == route) return QCoreApplication::translate("Route", row.label);
     return QString();
 }
 
 QString routeSymbol(Route route) {
     for (const SidebarRow& row : kSidebarRows)
-        if (row.route == route)
-            return QString::fromLatin1(row.symbol);
+        if (row.route == route) return QString::fromLatin1(row.symbol);
     return QString();
 }

@@ -29,9 +29,7 @@ const std::array<TabInfo, 4> kTabs = {{
     {SettingsTab::privacy, "privacy", QT_TRANSLATE_NOOP("SettingsWindow", "Privacy"), "hand.raised", 640},
 }};
 
-const TabInfo& info(SettingsTab tab) {
-    return kTabs[static_cast<size_t>(tab)];
-}
+const TabInfo& info(SettingsTab tab) { return kTabs[static_cast<size_t>(tab)]; }
 
 } // namespace
 
@@ -84,8 +82,7 @@ SettingsWindow::SettingsWindow(AppModel& model, QWidget* parent) : QWidget(paren
 void SettingsWindow::selectTab(SettingsTab tab) {
     current_ = tab;
     const int index = static_cast<int>(tab);
-    if (auto* b = buttons_->button(index))
-        b->setChecked(true);
+    if (auto* b = buttons_->button(index)) b->setChecked(true);
     // The selected tab's symbol takes the accent colour.
     for (const TabInfo& t : kTabs)
         if (auto* b = buttons_->button(static_cast<int>(t.tab)))

@@ -17,18 +17,17 @@ constexpr qint64 kMaxFeedBytes = 4 * 1024 * 1024;
 
 bool isWebLink(const QUrl& url) {
     const QString scheme = url.scheme().toLower();
-    return url.isValid() && (scheme == QLatin1String("https") || scheme == QLatin1String("http")) && !url.host().isEmpty();
+    return url.isValid() && (scheme == QLatin1String("https") || scheme == QLatin1String("http")) &&
+           !url.host().isEmpty();
 }
 
 // Leading number of a version part, and whether text follows it.
 std::pair<qulonglong, bool> splitPart(const QString& part) {
     qsizetype i = 0;
-    while (i < part.size() && part.at(i).isDigit())
-        ++i;
+    while (i < part.size() && part.at(i).isDigit()) ++i;
     bool ok = false;
     qulonglong n = i > 0 ? part.left(i).toULongLong(&ok) : 0;
-    if (!ok)
-        n = 0;
+    if (!ok) n = 0;
     return {n, i < part.size()};
 }
 
@@ -66,12 +65,11 @@ UpdateFeed parseUpdateFeed(const QByteArray& xml) {
                 } else if (name == QLatin1String("shortVersionString")) {
                     shortVersion = r.readElementText(QXmlStreamReader::SkipChildElements).trimmed();
                 } else if (name == QLatin1String("version")) {
-                    (sparkle ? version : plainVersion) =
-                        r.readElementText(QXmlStreamReader::SkipChildElements).trimmed();
+                    (sparkle ? version
+                             : plainVersion) = r.readElementText(QXmlStreamReader::SkipChildElements).trimmed();
                 } else if (name == QLatin1String("enclosure")) {
                     for (const QXmlStreamAttribute& a : r.attributes()) {
-                        if (a.name() == QLatin1String("url"))
-                            enclosureUrl = QUrl(a.value().toString().trimmed());
+                        if (a.name() == QLatin1String("url")) enclosureUrl = QUrl(a.value().toString().trimmed());
                         else if (a.name() == QLatin1String("shortVersionString"))
                             enclosureShort = a.value().toString().trimmed();
                         else if (a.name() == QLatin1String("version"))
@@ -87,18 +85,13 @@ UpdateFeed parseUpdateFeed(const QByteArray& xml) {
                     break;
                 }
             }
-            if (current.link.isEmpty())
-                current.link = enclosureUrl;
-            if (!current.version.isEmpty())
-                feed.items.push_back(current);
+            if (current.link.isEmpty()) current.link = enclosureUrl;
+            if (!current.version.isEmpty()) feed.items.push_back(current);
         }
     }
-    if (r.hasError())
-        feed.problem = r.errorString();
-    else if (!sawRss)
-        feed.problem = QStringLiteral("it holds no RSS channel");
-    if (!feed.problem.isEmpty())
-        feed.items.clear();
+    if (r.hasError()) feed.problem = r.errorString();
+    else if (!sawRss) feed.problem = QStringLiteral("it holds no RSS channel");
+    if (!feed.problem.isEmpty()) feed.items.clear();
     return feed;
 }
 
@@ -109,14 +102,11 @@ int compareVersions(const QString& a, const QString& b) {
     for (qsizetype i = 0; i < n; ++i) {
         const auto [na, ta] = i < pa.size() ? splitPart(pa.at(i)) : std::pair<qulonglong, bool>{0, false};
         const auto [nb, tb] = i < pb.size() ? splitPart(pb.at(i)) : std::pair<qulonglong, bool>{0, false};
-        if (na != nb)
-            return na < nb ? -1 : 1;
-        if (ta != tb)
-            return ta ? -1 : 1; // "1.0b2" comes before "1.0"
+        if (na != nb) return na < nb ? -1 : 1;
+        if (ta != tb) return ta ? -1 : 1; // "1.0b2" comes before "1.0"
         if (ta && tb) {
             const int c = QString::compare(pa.at(i), pb.at(i));
-            if (c != 0)
-                return c < 0 ? -1 : 1;
+            if (c != 0) return c < 0 ? -1 : 1;
         }
     }
     return 0;
@@ -125,10 +115,8 @@ int compareVersions(const QString& a, const QString& b) {
 std::optional<UpdateItem> newestUpdate(const UpdateFeed& feed, const QString& currentVersion) {
     std::optional<UpdateItem> best;
     for (const UpdateItem& item : feed.items) {
-        if (compareVersions(item.version, currentVersion) <= 0)
-            continue;
-        if (!best || compareVersions(item.version, best->version) > 0)
-            best = item;
+        if (compareVersions(item.version, currentVersion) <= 0) continue;
+        if (!best || compareVersions(item.version, best->version) > 0) best = item;
     }
     return best;
 }
@@ -143,8 +131,7 @@ void DialogUpdateUserDriver::showUpdateAvailable(const UpdateItem& item, const Q
     box.addButton(QObject::tr("Not Now"), QMessageBox::RejectRole);
     box.setDefaultButton(download);
     box.exec();
-    if (box.clickedButton() == download)
-        QDesktopServices::openUrl(item.link);
+    if (box.clickedButton() == download) QDesktopServices::openUrl(item.link);
 }
 
 void DialogUpdateUserDriver::showUpToDate(const QString& currentVersion) {
@@ -170,28 +157,21 @@ Updater::Updater(const QUrl& feedUrl, const QString& currentVersion, UpdateUserD
 
 Updater::~Updater() = default;
 
-QUrl Updater::configuredFeedUrl() {
-    return QUrl(QStringLiteral(KELVARA_UPDATE_FEED_URL));
-}
+QUrl Updater::configuredFeedUrl() { return QUrl(QStringLiteral(KELVARA_UPDATE_FEED_URL)); }
 
-bool Updater::canCheckForUpdates() const {
-    return !checking_ && feedUrl_.isValid() && !feedUrl_.isEmpty();
-}
+bool Updater::canCheckForUpdates() const { return !checking_ && feedUrl_.isValid() && !feedUrl_.isEmpty(); }
 
 void Updater::checkForUpdates() {
-    if (!canCheckForUpdates())
-        return;
+    if (!canCheckForUpdates()) return;
     checking_ = true;
     emit canCheckForUpdatesChanged(false);
-    if (!network_)
-        network_ = new QNetworkAccessManager(this);
+    if (!network_) network_ = new QNetworkAccessManager(this);
     QNetworkRequest request(feedUrl_);
     request.setTransferTimeout(30000);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     QNetworkReply* reply = network_->get(request);
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > kMaxFeedBytes)
-            reply->abort();
+        if (received > kMaxFeedBytes) reply->abort();
     });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { finish(reply); });
 }
@@ -204,7 +184,8 @@ void Updater::finish(QNetworkReply* reply) {
     emit canCheckForUpdatesChanged(canCheckForUpdates());
 
     if (failed) {
-        driver_.showCheckFailed(tr("The update feed could not be read (%1). Nothing was changed.").arg(reply->errorString()));
+        driver_.showCheckFailed(
+            tr("The update feed could not be read (%1). Nothing was changed.").arg(reply->errorString()));
     } else if (bytes.size() > kMaxFeedBytes) {
         driver_.showCheckFailed(tr("The update feed is larger than any update feed should be, so it was not read."));
     } else {
@@ -212,8 +193,7 @@ void Updater::finish(QNetworkReply* reply) {
         if (!feed.problem.isEmpty()) {
             driver_.showCheckFailed(tr("The update feed could not be understood (%1).").arg(feed.problem));
         } else if (auto item = newestUpdate(feed, currentVersion_)) {
-            if (isWebLink(item->link))
-                driver_.showUpdateAvailable(*item, currentVersion_);
+            if (isWebLink(item->link)) driver_.showUpdateAvailable(*item, currentVersion_);
             else
                 driver_.showCheckFailed(tr("Kelvara %1 is available, but the update feed gives no web address for it, "
                                            "so nothing was opened.")
@@ -232,8 +212,7 @@ UpdaterState::UpdaterState(Updater& updater, QObject* parent) : QObject(parent) 
 }
 
 void UpdaterState::set(bool canCheck) {
-    if (canCheck_ == canCheck)
-        return;
+    if (canCheck_ == canCheck) return;
     canCheck_ = canCheck;
     emit canCheckForUpdatesChanged(canCheck);
 }
@@ -246,7 +225,6 @@ CheckForUpdatesCommand::CheckForUpdatesCommand(Updater& updater, QObject* parent
     action_->setEnabled(state_->canCheckForUpdates());
     connect(state_, &UpdaterState::canCheckForUpdatesChanged, action_, &QAction::setEnabled);
     connect(action_, &QAction::triggered, this, [this] {
-        if (updater_)
-            updater_->checkForUpdates();
+        if (updater_) updater_->checkForUpdates();
     });
 }

@@ -16,8 +16,7 @@ public:
     using QProxyStyle::QProxyStyle;
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* returnData) const override {
-        if (hint == SH_DialogButtonBox_ButtonsHaveIcons)
-            return 0;
+        if (hint == SH_DialogButtonBox_ButtonsHaveIcons) return 0;
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
 };
@@ -25,8 +24,7 @@ public:
 } // namespace
 
 void applyApplicationStyle(QApplication& app) {
-    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
-        app.setStyle(new KelvaraStyle(fusion));
+    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) app.setStyle(new KelvaraStyle(fusion));
 
     QPalette pal;
     const QColor text(0x1D, 0x1D, 0x1F);

@@ -6,8 +6,7 @@
 
 void copyToPasteboard(const QString& text) {
     QClipboard* clipboard = QGuiApplication::clipboard();
-    if (!clipboard)
-        return;
+    if (!clipboard) return;
     clipboard->clear();
     auto* data = new QMimeData;
     data->setText(text);

@@ -8,32 +8,26 @@ namespace {
 const QString kOpen = QStringLiteral("^[");
 const QString kClose = QStringLiteral("](inflect: true)");
 
-bool isVowel(QChar c) {
-    return QStringLiteral("aeiou").contains(c.toLower());
-}
+bool isVowel(QChar c) { return QStringLiteral("aeiou").contains(c.toLower()); }
 
 // Puts the last word of a phrase in the plural.
 QString pluralPhrase(const QString& phrase) {
     qsizetype end = phrase.size();
-    while (end > 0 && !phrase.at(end - 1).isLetter())
-        --end;
+    while (end > 0 && !phrase.at(end - 1).isLetter()) --end;
     qsizetype start = end;
-    while (start > 0 && phrase.at(start - 1).isLetter())
-        --start;
+    while (start > 0 && phrase.at(start - 1).isLetter()) --start;
     // Nothing to inflect, or only the "%lld" placeholder itself.
-    if (start == end || (start > 0 && phrase.at(start - 1) == u'%'))
-        return phrase;
+    if (start == end || (start > 0 && phrase.at(start - 1) == u'%')) return phrase;
     return phrase.left(start) + pluralNoun(phrase.mid(start, end - start)) + phrase.mid(end);
 }
 
 } // namespace
 
 QString pluralNoun(const QString& noun) {
-    if (noun.isEmpty())
-        return noun;
+    if (noun.isEmpty()) return noun;
     // Words that have no plural form (adjectives, participles) or an irregular one.
     static const QSet<QString> invariant = {
-        QStringLiteral("new"), QStringLiteral("kept"), QStringLiteral("more"), QStringLiteral("archived"),
+        QStringLiteral("new"),    QStringLiteral("kept"),    QStringLiteral("more"),  QStringLiteral("archived"),
         QStringLiteral("unique"), QStringLiteral("missing"), QStringLiteral("sheep"), QStringLiteral("series"),
     };
     static const QHash<QString, QString> irregular = {
@@ -42,12 +36,10 @@ QString pluralNoun(const QString& noun) {
         {QStringLiteral("this"), QStringLiteral("these")},
     };
     const QString lower = noun.toLower();
-    if (invariant.contains(lower))
-        return noun;
+    if (invariant.contains(lower)) return noun;
     if (auto it = irregular.find(lower); it != irregular.end()) {
         QString p = *it;
-        if (noun.at(0).isUpper())
-            p[0] = p.at(0).toUpper();
+        if (noun.at(0).isUpper()) p[0] = p.at(0).toUpper();
         return p;
     }
     const bool upper = noun.size() > 1 && noun == noun.toUpper() && noun.at(0).isLetter();
@@ -77,8 +69,7 @@ QString inflected(const QString& text, qint64 count) {
         }
         out += text.mid(pos, open - pos);
         QString phrase = text.mid(open + kOpen.size(), close - open - kOpen.size());
-        if (count != 1)
-            phrase = pluralPhrase(phrase);
+        if (count != 1) phrase = pluralPhrase(phrase);
         out += phrase;
         pos = close + kClose.size();
     }

@@ -23,18 +23,14 @@ Pair pairFor(Tone tone) {
 
 } // namespace
 
-bool isDarkPalette(const QPalette& palette) {
-    return palette.color(QPalette::Window).lightnessF() < 0.5;
-}
+bool isDarkPalette(const QPalette& palette) { return palette.color(QPalette::Window).lightnessF() < 0.5; }
 
 QColor toneColor(Tone tone, const QPalette& palette) {
     const Pair p = pairFor(tone);
     return QColor(isDarkPalette(palette) ? p.dark : p.light);
 }
 
-QColor toneColor(Tone tone) {
-    return toneColor(tone, QApplication::palette());
-}
+QColor toneColor(Tone tone) { return toneColor(tone, QApplication::palette()); }
 
 QColor toneBackground(Tone tone, double opacity) {
     QColor c = toneColor(tone);
@@ -69,7 +65,10 @@ QFont textFont(TextStyle style) {
     case TextStyle::title: scaled(22); break;
     case TextStyle::title2: scaled(17); break;
     case TextStyle::title3: scaled(15); break;
-    case TextStyle::headline: scaled(13); f.setWeight(QFont::DemiBold); break;
+    case TextStyle::headline:
+        scaled(13);
+        f.setWeight(QFont::DemiBold);
+        break;
     case TextStyle::body: scaled(13); break;
     case TextStyle::callout: scaled(12); break;
     case TextStyle::subheadline: scaled(11); break;

@@ -105,12 +105,10 @@ const std::vector<SymbolEntry> kTable = {
 QByteArray loadSvg(const QString& path) {
     static QHash<QString, QByteArray> cache;
     auto it = cache.find(path);
-    if (it != cache.end())
-        return *it;
+    if (it != cache.end()) return *it;
     QFile f(path);
     QByteArray bytes;
-    if (f.open(QIODevice::ReadOnly))
-        bytes = f.readAll();
+    if (f.open(QIODevice::ReadOnly)) bytes = f.readAll();
     // Tabler's outline strokes are 2 units wide on a 24-unit grid; at the small
     // sizes of sidebars and buttons a slightly thinner stroke reads closer to the
     // system's symbols.
@@ -129,12 +127,10 @@ public:
         QByteArray bytes = svg_;
         bytes.replace("currentColor", c.name(QColor::HexRgb).toLatin1());
         QSvgRenderer renderer(bytes);
-        if (!renderer.isValid())
-            return;
+        if (!renderer.isValid()) return;
         painter->save();
         painter->setRenderHint(QPainter::Antialiasing);
-        if (c.alphaF() < 1.0)
-            painter->setOpacity(painter->opacity() * c.alphaF());
+        if (c.alphaF() < 1.0) painter->setOpacity(painter->opacity() * c.alphaF());
         // Keep the square aspect; centre within the rectangle.
         const int side = std::min(rect.width(), rect.height());
         const QRect square(rect.x() + (rect.width() - side) / 2, rect.y() + (rect.height() - side) / 2, side, side);
@@ -164,12 +160,9 @@ public:
 private:
     QColor colorFor(QIcon::Mode mode) const {
         const QPalette pal = QApplication::palette();
-        if (mode == QIcon::Disabled)
-            return pal.color(QPalette::Disabled, QPalette::WindowText);
-        if (fixed_.isValid())
-            return fixed_;
-        if (mode == QIcon::Selected)
-            return pal.color(QPalette::HighlightedText);
+        if (mode == QIcon::Disabled) return pal.color(QPalette::Disabled, QPalette::WindowText);
+        if (fixed_.isValid()) return fixed_;
+        if (mode == QIcon::Selected) return pal.color(QPalette::HighlightedText);
         return pal.color(QPalette::WindowText);
     }
 
@@ -179,31 +172,27 @@ private:
 
 } // namespace
 
-const std::vector<SymbolEntry>& symbolTable() {
-    return kTable;
-}
+const std::vector<SymbolEntry>& symbolTable() { return kTable; }
 
 QString symbolResourcePath(const QString& symbol) {
     const QByteArray key = symbol.toUtf8();
     const std::string_view wanted(key.constData(), static_cast<size_t>(key.size()));
     const auto it = std::lower_bound(kTable.begin(), kTable.end(), wanted,
                                      [](const SymbolEntry& e, std::string_view s) { return e.symbol < s; });
-    if (it == kTable.end() || it->symbol != wanted)
-        return {};
-    return QStringLiteral(":/kelvara/icons/%1.svg").arg(QString::fromUtf8(it->file.data(), static_cast<qsizetype>(it->file.size())));
+    if (it == kTable.end() || it->symbol != wanted) return {};
+    return QStringLiteral(":/kelvara/icons/%1.svg")
+        .arg(QString::fromUtf8(it->file.data(), static_cast<qsizetype>(it->file.size())));
 }
 
 QIcon symbolIcon(const QString& symbol, const QColor& color) {
     QString path = symbolResourcePath(symbol);
-    if (path.isEmpty())
-        path = symbolResourcePath(QStringLiteral("questionmark.circle"));
+    if (path.isEmpty()) path = symbolResourcePath(QStringLiteral("questionmark.circle"));
     return QIcon(new SymbolIconEngine(loadSvg(path), color));
 }
 
 QPixmap symbolPixmap(const QString& symbol, int logicalSize, const QColor& color) {
     qreal dpr = 1.0;
-    if (auto* screen = QGuiApplication::primaryScreen())
-        dpr = screen->devicePixelRatio();
+    if (auto* screen = QGuiApplication::primaryScreen()) dpr = screen->devicePixelRatio();
     const QIcon icon = symbolIcon(symbol, color);
     return icon.pixmap(QSize(logicalSize, logicalSize), dpr);
 }

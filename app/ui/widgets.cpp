@@ -79,13 +79,9 @@ BannerWidget::BannerWidget(Kind kind, const QString& symbol, QWidget* parent)
     applyColors();
 }
 
-void BannerWidget::setText(const QString& text) {
-    label_->setText(text);
-}
+void BannerWidget::setText(const QString& text) { label_->setText(text); }
 
-QString BannerWidget::text() const {
-    return label_->text();
-}
+QString BannerWidget::text() const { return label_->text(); }
 
 void BannerWidget::setDismissible(bool dismissible, const QString& accessibleName) {
     dismiss_->setVisible(dismissible);
@@ -97,10 +93,8 @@ void BannerWidget::applyColors() {
     const Tone tone = kind_ == Kind::error ? Tone::orange : Tone::blue;
     icon_->setPixmap(symbolPixmap(symbol_, kSmallSymbol, toneColor(tone)));
     QPalette pal = label_->palette();
-    if (kind_ == Kind::informational)
-        pal.setColor(QPalette::WindowText, toneColor(Tone::blue));
-    else
-        pal.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::WindowText));
+    if (kind_ == Kind::informational) pal.setColor(QPalette::WindowText, toneColor(Tone::blue));
+    else pal.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::WindowText));
     label_->setPalette(pal);
     dismiss_->setIcon(symbolIcon(QStringLiteral("xmark.circle.fill"), secondaryTextColor()));
 }
@@ -114,8 +108,7 @@ void BannerWidget::paintEvent(QPaintEvent* event) {
 }
 
 void BannerWidget::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange)
-        applyColors();
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) applyColors();
     QFrame::changeEvent(event);
 }
 
@@ -169,9 +162,7 @@ QPushButton* ContentUnavailableWidget::setAction(const QString& title) {
     return action_;
 }
 
-QString ContentUnavailableWidget::title() const {
-    return title_->text();
-}
+QString ContentUnavailableWidget::title() const { return title_->text(); }
 
 QFrame* makeDivider(QWidget* parent) {
     auto* line = new QFrame(parent);

@@ -13,8 +13,7 @@ QString BackupModel::normalizeOwner(const QString& name) {
 
 void BackupModel::setOwner(const QString& name) {
     const QString normalized = normalizeOwner(name);
-    if (normalized == owner_)
-        return;
+    if (normalized == owner_) return;
     owner_ = normalized;
     emit ownerChanged();
     refreshKeyState();

@@ -26,9 +26,9 @@ namespace kx {
 struct ArchiveIdentity {
     enum class Origin { chosen, accountName, fullName, fallback };
 
-    std::string owner;              // the owner name
+    std::string owner; // the owner name
     Origin origin = Origin::fallback;
-    bool matchesExisting = false;   // an archive with this owner already exists
+    bool matchesExisting = false; // an archive with this owner already exists
 
     static std::string normalize(const std::string& name);
 

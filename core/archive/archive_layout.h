@@ -23,12 +23,12 @@ namespace kx {
 
 // Every path of one owner's archive.
 struct OwnerPaths {
-    std::string folderName;   // the owner's folder name under the root
-    std::string folder;       // <root>/<folderName>
-    std::string database;     // <folder>/tresk.db
-    std::string attachments;  // <folder>/attachments
-    std::string searchIndex;  // <folder>/search.db
-    std::string manifest;     // <folder>/tresk.manifest.json
+    std::string folderName;  // the owner's folder name under the root
+    std::string folder;      // <root>/<folderName>
+    std::string database;    // <folder>/tresk.db
+    std::string attachments; // <folder>/attachments
+    std::string searchIndex; // <folder>/search.db
+    std::string manifest;    // <folder>/tresk.manifest.json
 
     bool operator==(const OwnerPaths&) const = default;
 };

@@ -34,7 +34,7 @@ UniqueFd openRegularForReading(const std::filesystem::path& p) {
 }
 
 std::string randomSuffix() {
-    static thread_local std::mt19937_64 rng(std::random_device {}());
+    static thread_local std::mt19937_64 rng(std::random_device{}());
     static const char* hex = "0123456789abcdef";
     std::string s;
     auto v = rng();
@@ -125,7 +125,7 @@ private:
 void settle(const AttachmentStore& store, const std::filesystem::path& temp, const std::string& key) {
     const auto target = store.objectPath(key);
     std::error_code ec;
-    if (fs::isRegularFile(target)) {  // already stored: identical bytes by construction
+    if (fs::isRegularFile(target)) { // already stored: identical bytes by construction
         std::filesystem::remove(temp, ec);
         return;
     }

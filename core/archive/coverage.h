@@ -13,8 +13,8 @@ namespace kx {
 
 // A stretch of time in which the owner's archive holds real activity.
 struct CoveredPeriod {
-    Date start {};
-    Date end {};
+    Date start{};
+    Date end{};
     int64_t messageCount = 0;
     bool operator==(const CoveredPeriod&) const = default;
 };

@@ -46,9 +46,7 @@ int64_t wholeDays(Date from, Date to) {
     return std::chrono::duration_cast<std::chrono::hours>(to - from).count() / 24;
 }
 
-std::string sourceName(const Source& s) {
-    return "\"" + (s.label && !s.label->empty() ? *s.label : s.id) + "\"";
-}
+std::string sourceName(const Source& s) { return "\"" + (s.label && !s.label->empty() ? *s.label : s.id) + "\""; }
 
 bool readInFull(const Source& s) { return s.lastScanned.has_value() && !s.lastError.has_value(); }
 
@@ -81,7 +79,7 @@ std::vector<OwnerCoverage> TreskEngine::coverage(Date now) const {
             }
             TreskStore store(db);
             const std::string recorded = store.owner();
-            if (!recorded.empty() && recorded != owner) {  // another owner's archive in a shared folder name
+            if (!recorded.empty() && recorded != owner) { // another owner's archive in a shared folder name
                 out.push_back(std::move(cov));
                 continue;
             }

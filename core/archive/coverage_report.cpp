@@ -8,7 +8,6 @@ using nlohmann::ordered_json;
 
 namespace {
 
-
 // Readers for a parsed document that throw std::runtime_error on a wrong shape;
 // fromJson turns any of them into "no report".
 struct Bad : std::runtime_error {
@@ -87,7 +86,10 @@ std::string CoverageReport::toJson() const {
     doc["attachments"] = std::move(a);
     ordered_json owns = ordered_json::array();
     for (const auto& o : owners)
-        owns.push_back({{"owner", o.owner}, {"folder", o.folder}, {"uniqueMessages", o.uniqueMessages}, {"newMessages", o.newMessages}});
+        owns.push_back({{"owner", o.owner},
+                        {"folder", o.folder},
+                        {"uniqueMessages", o.uniqueMessages},
+                        {"newMessages", o.newMessages}});
     doc["owners"] = std::move(owns);
     ordered_json srcs = ordered_json::array();
     for (const auto& s : sources) {
@@ -164,7 +166,8 @@ std::optional<CoverageReport> CoverageReport::fromJson(const std::string& text) 
         }
         for (const auto& o : arrayOr(doc, "owners")) {
             if (!o.is_object()) return std::nullopt;
-            r.owners.push_back({textOr(o, "owner"), textOr(o, "folder"), intOr(o, "uniqueMessages"), intOr(o, "newMessages")});
+            r.owners.push_back(
+                {textOr(o, "owner"), textOr(o, "folder"), intOr(o, "uniqueMessages"), intOr(o, "newMessages")});
         }
         for (const auto& o : arrayOr(doc, "sources")) {
             if (!o.is_object()) return std::nullopt;

@@ -37,16 +37,16 @@ namespace kx {
 // A stretch of time the archive does not hold. Filled by the coverage analysis.
 struct CoverageGap {
     enum class Kind : int {
-        missing = 0,     // "Not archived anywhere"
-        quiet = 1,       // "Likely a quiet period"
-        notScanned = 2,  // "Not yet scanned"
-        trailing = 3,    // "Nothing archived since"
+        missing = 0,    // "Not archived anywhere"
+        quiet = 1,      // "Likely a quiet period"
+        notScanned = 2, // "Not yet scanned"
+        trailing = 3,   // "Nothing archived since"
     };
     Kind kind = Kind::missing;
     std::string owner;
-    std::string name;                   // what the gap is about (a source label, a conversation, an owner)
-    Date start {};
-    Date end {};
+    std::string name; // what the gap is about (a source label, a conversation, an owner)
+    Date start{};
+    Date end{};
     int64_t days = 0;
     std::optional<std::string> detail;
 
@@ -57,20 +57,20 @@ struct CoverageGap {
 struct SourceOutcome {
     std::string sourceId;
     std::string owner;
-    std::string format;                 // SourceFormat case name
+    std::string format; // SourceFormat case name
     std::optional<std::string> label;
-    Date scannedAt {};
-    bool succeeded = false;             // the source was read (messages or not)
-    std::optional<std::string> error;   // why it was not read, a sentence
-    bool noMessages = false;            // a format that holds no messages
+    Date scannedAt{};
+    bool succeeded = false;           // the source was read (messages or not)
+    std::optional<std::string> error; // why it was not read, a sentence
+    bool noMessages = false;          // a format that holds no messages
     bool restartedFromBeginning = false;
     int64_t messagesRead = 0;
     int64_t messagesNew = 0;
-    int64_t messagesFiltered = 0;       // left out by the filter rules
+    int64_t messagesFiltered = 0; // left out by the filter rules
     int64_t attachmentsRecorded = 0;
     int64_t attachmentsCopied = 0;
-    int64_t attachmentsMissing = 0;     // recorded by the source, file not there
-    int64_t attachmentsRefused = 0;     // path outside the source's folder: not read
+    int64_t attachmentsMissing = 0; // recorded by the source, file not there
+    int64_t attachmentsRefused = 0; // path outside the source's folder: not read
     std::vector<std::string> warnings;
 
     bool operator==(const SourceOutcome&) const = default;
@@ -87,12 +87,12 @@ struct OwnerRunCount {
 // The attachment-object check of a run: a spot check of `sampleSize` stored
 // objects, or every object on a full sweep.
 struct AttachmentVerification {
-    int64_t verified = 0;        // objects whose bytes hash to their key
-    int64_t missingBytes = 0;    // objects referenced by a store whose file is absent or does not hash to its key
-    int64_t hashed = 0;          // objects re-hashed in this run
-    int64_t storedObjects = 0;   // distinct objects referenced by the stores, in all
+    int64_t verified = 0;      // objects whose bytes hash to their key
+    int64_t missingBytes = 0;  // objects referenced by a store whose file is absent or does not hash to its key
+    int64_t hashed = 0;        // objects re-hashed in this run
+    int64_t storedObjects = 0; // distinct objects referenced by the stores, in all
     bool fullSweep = false;
-    int64_t sampleSize = 0;      // 0 on a full sweep
+    int64_t sampleSize = 0; // 0 on a full sweep
     int64_t copiedThisRun = 0;
     int64_t missingInSources = 0;
     int64_t refusedInSources = 0;
@@ -103,15 +103,15 @@ struct CoverageReport {
     enum class Status { succeeded, failed };
 
     Status status = Status::succeeded;
-    std::optional<std::string> failure;      // set for a failed run
-    Date runDate {};                         // when the run started
-    Date finishedAt {};
-    std::optional<Date> lastSuccessAt;       // newest successful run known
+    std::optional<std::string> failure; // set for a failed run
+    Date runDate{};                     // when the run started
+    Date finishedAt{};
+    std::optional<Date> lastSuccessAt; // newest successful run known
     std::string engineVersion;
     std::optional<std::string> machineID;
 
-    int64_t uniqueMessages = 0;              // "unique messages archived"
-    int64_t newMessages = 0;                 // "new this run"
+    int64_t uniqueMessages = 0; // "unique messages archived"
+    int64_t newMessages = 0;    // "new this run"
     int64_t duplicatesCollapsed = 0;
     int64_t corroborated = 0;
     AttachmentVerification attachments;
@@ -123,7 +123,7 @@ struct CoverageReport {
     bool succeeded() const { return status == Status::succeeded; }
     bool operator==(const CoverageReport&) const = default;
 
-    std::string toJson() const;                                    // the STATUS.json text
+    std::string toJson() const;                                             // the STATUS.json text
     static std::optional<CoverageReport> fromJson(const std::string& text); // none when it is not a report
 };
 

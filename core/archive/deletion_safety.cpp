@@ -50,8 +50,8 @@ std::string count(int64_t n, const char* one, const char* many) {
 // Checks what one source delivers against the owner's archive.
 class CheckSink final : public IngestSink {
 public:
-    CheckSink(TreskStore::ContentCheck* check, AttachmentStore* objects, std::map<std::string, AttachmentStore::Check>& verified,
-              std::string sourceId)
+    CheckSink(TreskStore::ContentCheck* check, AttachmentStore* objects,
+              std::map<std::string, AttachmentStore::Check>& verified, std::string sourceId)
         : check_(check), objects_(objects), verified_(verified), sourceId_(std::move(sourceId)) {}
 
     void chat(const ChatRecord&) override {}
@@ -108,7 +108,7 @@ private:
         case AttachmentFileState::present: break;
         }
         ++attachments;
-        const auto st = check_ ? check_->attachment(a.guid) : TreskStore::ContentCheck::AttachmentState {};
+        const auto st = check_ ? check_->attachment(a.guid) : TreskStore::ContentCheck::AttachmentState{};
         if (!st.objectKey || !objects_ || !AttachmentStore::isValidKey(*st.objectKey)) {
             ++notStored;
             return;
@@ -157,11 +157,11 @@ std::optional<int64_t> bytesOnDisk(const std::string& path) {
 }
 
 struct OwnerArchive {
-    std::optional<std::string> problem;           // the archive could not be opened
-    std::unique_ptr<TreskStore> store;            // none when the owner has no archive yet
+    std::optional<std::string> problem; // the archive could not be opened
+    std::unique_ptr<TreskStore> store;  // none when the owner has no archive yet
     std::unique_ptr<TreskStore::ContentCheck> check;
     std::unique_ptr<AttachmentStore> objects;
-    std::map<std::string, AttachmentStore::Check> verified;  // each object hashed once per analysis
+    std::map<std::string, AttachmentStore::Check> verified; // each object hashed once per analysis
 };
 
 } // namespace
@@ -183,7 +183,9 @@ DeletionSafetyReport TreskEngine::deletionSafety(bool measureBytes) const {
             if (src.format == SourceFormat::liveChatDB)
                 loss.push_back("This is this Mac's live Messages database. Messages keeps adding to it, so it is never "
                                "safe to delete.");
-            r.verdict = !loss.empty() ? Verdict::doNotDelete : !doubt.empty() ? Verdict::unknown : Verdict::verifiedRedundant;
+            r.verdict = !loss.empty()    ? Verdict::doNotDelete
+                        : !doubt.empty() ? Verdict::unknown
+                                         : Verdict::verifiedRedundant;
             for (auto* list : {&loss, &doubt, &notes}) r.reasons.insert(r.reasons.end(), list->begin(), list->end());
             report.sources.push_back(std::move(r));
         };
@@ -228,7 +230,7 @@ DeletionSafetyReport TreskEngine::deletionSafety(bool measureBytes) const {
         IngestOutcome outcome;
         std::optional<std::string> readProblem;
         try {
-            outcome = ingester->ingest(src, IngestCursor {}, sink);
+            outcome = ingester->ingest(src, IngestCursor{}, sink);
         } catch (const std::exception& e) {
             readProblem = e.what();
         }
@@ -239,7 +241,8 @@ DeletionSafetyReport TreskEngine::deletionSafety(bool measureBytes) const {
         r.hashVerifiedAttachments = sink.hashVerified;
 
         if (!archive.store && sink.read > 0)
-            loss.push_back("There is no archive for \"" + src.owner + "\" yet, so none of this source's messages are "
+            loss.push_back("There is no archive for \"" + src.owner +
+                           "\" yet, so none of this source's messages are "
                            "archived. Run a scan first.");
         else if (sink.notArchived > 0)
             loss.push_back(count(sink.notArchived, "message", "messages") + " in this source " +
@@ -287,8 +290,9 @@ DeletionSafetyReport TreskEngine::deletionSafety(bool measureBytes) const {
             notes.push_back("Every one of the " + count(sink.read, "message", "messages") +
                             " in this source is in the archive.");
             if (sink.attachments > 0)
-                notes.push_back("All " + count(sink.attachments, "attachment file", "attachment files") +
-                                " are stored in the archive, and the stored copies were checked byte for byte just now.");
+                notes.push_back(
+                    "All " + count(sink.attachments, "attachment file", "attachment files") +
+                    " are stored in the archive, and the stored copies were checked byte for byte just now.");
             if (sink.unique > 0)
                 notes.push_back(count(sink.unique, "message is", "messages are") +
                                 " in no other source; the archive holds the only other copy.");

@@ -11,21 +11,21 @@ namespace kx {
 struct SourceDeletionReport {
     enum class Verdict { verifiedRedundant, doNotDelete, unknown };
     std::string sourceId;
-    std::string path;                     // the source's folder or file
-    std::string label;                    // how the user named it (may be empty)
+    std::string path;  // the source's folder or file
+    std::string label; // how the user named it (may be empty)
     int64_t messagesRead = 0;
     int64_t messagesInArchive = 0;
-    int64_t uniqueMessages = 0;           // found only in this source
+    int64_t uniqueMessages = 0; // found only in this source
     int64_t attachments = 0;
     int64_t hashVerifiedAttachments = 0;
     Verdict verdict = Verdict::unknown;
-    std::vector<std::string> reasons;     // sentences a person understands
-    std::optional<int64_t> bytesOnDisk;   // size of the source's files, when measured
+    std::vector<std::string> reasons;   // sentences a person understands
+    std::optional<int64_t> bytesOnDisk; // size of the source's files, when measured
     bool operator==(const SourceDeletionReport&) const = default;
 };
 
 struct DeletionSafetyReport {
-    std::vector<SourceDeletionReport> sources;  // one per registered source
+    std::vector<SourceDeletionReport> sources; // one per registered source
     // The number of sources whose verdict is verified redundant.
     int64_t safeCount() const {
         int64_t n = 0;

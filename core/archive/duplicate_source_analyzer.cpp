@@ -35,11 +35,12 @@ std::vector<DuplicateSourceAnalyzer::Finding> DuplicateSourceAnalyzer::analyze(
         int64_t containerSize = 0;
         for (const auto& [other, both] : row->second) {
             auto oc = count.find(other);
-            if (oc == count.end() || both != n) continue;  // not every message of `id` is in `other`
+            if (oc == count.end() || both != n) continue; // not every message of `id` is in `other`
             if (oc->second == n) {
                 if (!identicalTo || other < *identicalTo) identicalTo = other;
             } else if (oc->second > n) {
-                if (!containedIn || oc->second > containerSize || (oc->second == containerSize && other < *containedIn)) {
+                if (!containedIn || oc->second > containerSize ||
+                    (oc->second == containerSize && other < *containedIn)) {
                     containedIn = other;
                     containerSize = oc->second;
                 }
@@ -47,8 +48,9 @@ std::vector<DuplicateSourceAnalyzer::Finding> DuplicateSourceAnalyzer::analyze(
         }
         if (identicalTo) {
             out.push_back({id, "identical", *identicalTo,
-                           "Both hold the same " + messages(n) + ", message for message. Either one alone keeps "
-                           "everything the other holds."});
+                           "Both hold the same " + messages(n) +
+                               ", message for message. Either one alone keeps "
+                               "everything the other holds."});
         } else if (containedIn) {
             out.push_back({id, "redundant", *containedIn,
                            "Every one of its " + messages(n) + " is also in \"" + *containedIn + "\", which holds " +

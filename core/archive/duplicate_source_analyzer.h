@@ -14,10 +14,10 @@ namespace kx {
 
 struct DuplicateSourceAnalyzer {
     struct Finding {
-        std::string sourceId;        // the source the finding is about
-        std::string kind;            // "identical" or "redundant"
-        std::string otherSourceId;   // the source it duplicates
-        std::string explanation;     // a sentence for the source row
+        std::string sourceId;      // the source the finding is about
+        std::string kind;          // "identical" or "redundant"
+        std::string otherSourceId; // the source it duplicates
+        std::string explanation;   // a sentence for the source row
         bool operator==(const Finding&) const = default;
     };
 

@@ -23,8 +23,7 @@ using sourcedb::TableColumns;
 FolderAttachmentLocator::FolderAttachmentLocator(stdfs::path root) : root_(std::move(root)) {
     std::error_code ec;
     canonicalRoot_ = stdfs::canonical(root_, ec);
-    if (ec)
-        canonicalRoot_ = root_.lexically_normal();
+    if (ec) canonicalRoot_ = root_.lexically_normal();
 }
 
 namespace {
@@ -36,8 +35,7 @@ bool isInside(const stdfs::path& inner, const stdfs::path& outer) {
     auto o = outer.begin();
     auto i = inner.begin();
     for (; o != outer.end(); ++o, ++i)
-        if (i == inner.end() || *i != *o)
-            return false;
+        if (i == inner.end() || *i != *o) return false;
     return true;
 }
 
@@ -78,16 +76,14 @@ Relative messagesRelative(const std::string& recorded) {
     std::size_t start = 0;
     while (start <= rest.size()) {
         std::size_t end = rest.find('/', start);
-        if (end == std::string::npos)
-            end = rest.size();
+        if (end == std::string::npos) end = rest.size();
         const std::string part = rest.substr(start, end - start);
         if (part == "..") {
             r.refusal = "its recorded path leads out of the Messages folder";
             return r;
         }
         if (!part.empty() && part != ".") {
-            if (!clean.empty())
-                clean += '/';
+            if (!clean.empty()) clean += '/';
             clean += part;
         }
         start = end + 1;
@@ -147,8 +143,7 @@ void FolderAttachmentLocator::locate(AttachmentRecord& rec) const {
 std::string filesFingerprint(const std::string& extra) {
     static constexpr std::string_view kKey = "files=";
     std::size_t at = extra.find(kKey);
-    if (at == std::string::npos)
-        return {};
+    if (at == std::string::npos) return {};
     at += kKey.size();
     const std::size_t end = extra.find(';', at);
     return extra.substr(at, end == std::string::npos ? std::string::npos : end - at);
@@ -158,8 +153,7 @@ std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::strin
     std::vector<std::pair<std::int64_t, std::string>> anchors;
     static constexpr std::string_view kKey = "anchors=";
     std::size_t at = extra.find(kKey);
-    if (at == std::string::npos)
-        return anchors;
+    if (at == std::string::npos) return anchors;
     at += kKey.size();
     const std::size_t end = std::min(extra.find(';', at), extra.size());
     while (at < end) {
@@ -169,8 +163,7 @@ std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::strin
         if (colon != std::string::npos && colon > 0) {
             char* stop = nullptr;
             const long long row = std::strtoll(item.c_str(), &stop, 10);
-            if (stop == item.c_str() + colon && row > 0)
-                anchors.emplace_back(row, item.substr(colon + 1));
+            if (stop == item.c_str() + colon && row > 0) anchors.emplace_back(row, item.substr(colon + 1));
         }
         at = comma + 1;
     }
@@ -180,8 +173,7 @@ std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::strin
 std::int64_t editedWatermark(const std::string& extra) {
     static constexpr std::string_view kKey = "edited=";
     std::size_t at = extra.find(kKey);
-    if (at == std::string::npos)
-        return 0;
+    if (at == std::string::npos) return 0;
     const char* begin = extra.c_str() + at + kKey.size();
     char* end = nullptr;
     long long v = std::strtoll(begin, &end, 10);
@@ -200,16 +192,13 @@ struct PlistDeleter {
 // Earlier bodies of an edited message. Malformed lists give no edits.
 std::vector<EditRecord> parseEdits(std::string_view blob, bool& undecodable) {
     std::vector<EditRecord> edits;
-    if (blob.size() < 8 || blob.compare(0, 6, "bplist") != 0)
-        return edits;
+    if (blob.size() < 8 || blob.compare(0, 6, "bplist") != 0) return edits;
     plist_t root = nullptr;
     plist_from_bin(blob.data(), static_cast<uint32_t>(blob.size()), &root);
     std::unique_ptr<void, PlistDeleter> guard(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT)
-        return edits;
+    if (!root || plist_get_node_type(root) != PLIST_DICT) return edits;
     plist_t ec = plist_dict_get_item(root, "ec");
-    if (!ec || plist_get_node_type(ec) != PLIST_DICT)
-        return edits;
+    if (!ec || plist_get_node_type(ec) != PLIST_DICT) return edits;
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(ec, &it);
     for (;;) {
@@ -217,15 +206,12 @@ std::vector<EditRecord> parseEdits(std::string_view blob, bool& undecodable) {
         plist_t list = nullptr;
         plist_dict_next_item(ec, it, &key, &list);
         std::free(key);
-        if (!list)
-            break;
-        if (plist_get_node_type(list) != PLIST_ARRAY)
-            continue;
+        if (!list) break;
+        if (plist_get_node_type(list) != PLIST_ARRAY) continue;
         const uint32_t n = plist_array_get_size(list);
         for (uint32_t i = 0; i < n; ++i) {
             plist_t entry = plist_array_get_item(list, i);
-            if (!entry || plist_get_node_type(entry) != PLIST_DICT)
-                continue;
+            if (!entry || plist_get_node_type(entry) != PLIST_DICT) continue;
             EditRecord edit;
             if (plist_t d = plist_dict_get_item(entry, "d")) {
                 if (plist_get_node_type(d) == PLIST_REAL) {
@@ -244,10 +230,8 @@ std::vector<EditRecord> parseEdits(std::string_view blob, bool& undecodable) {
                 plist_get_data_val(t, &data, &len);
                 if (data) {
                     auto decoded = typedstream::decodeAttributedBody(std::string_view(data, len));
-                    if (decoded.body)
-                        edit.text = decoded.body->text;
-                    else
-                        undecodable = true;
+                    if (decoded.body) edit.text = decoded.body->text;
+                    else undecodable = true;
                     std::free(data);
                 }
             }
@@ -256,8 +240,7 @@ std::vector<EditRecord> parseEdits(std::string_view blob, bool& undecodable) {
     }
     std::free(it);
     std::stable_sort(edits.begin(), edits.end(), [](const EditRecord& a, const EditRecord& b) {
-        if (!a.date || !b.date)
-            return a.date.has_value() < b.date.has_value();
+        if (!a.date || !b.date) return a.date.has_value() < b.date.has_value();
         return *a.date < *b.date;
     });
     return edits;
@@ -268,13 +251,11 @@ bool hasIndexOn(sqlite3* db, const std::string& table, const std::string& column
     list.bind(1, table);
     std::vector<std::string> names;
     while (list.step())
-        if (auto n = list.text(0))
-            names.push_back(*n);
+        if (auto n = list.text(0)) names.push_back(*n);
     for (const auto& name : names) {
         Statement info(db, "SELECT name FROM pragma_index_info(?) WHERE seqno = 0");
         info.bind(1, name);
-        if (info.step() && info.text(0) == column)
-            return true;
+        if (info.step() && info.text(0) == column) return true;
     }
     return false;
 }
@@ -282,18 +263,15 @@ bool hasIndexOn(sqlite3* db, const std::string& table, const std::string& column
 // The copy is ours, so an index that speeds up per-message lookups may be added
 // to it; the source is never touched.
 void ensureIndex(sqlite3* db, const std::string& table, const std::string& column) {
-    if (!sourcedb::hasTable(db, table) || hasIndexOn(db, table, column))
-        return;
+    if (!sourcedb::hasTable(db, table) || hasIndexOn(db, table, column)) return;
     const std::string sql = "CREATE INDEX kelvara_reader_" + table + "_" + column + " ON " + table + "(" + column + ")";
     const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        throw Error(sourcedb::describe(db, rc));
+    if (rc != SQLITE_OK) throw Error(sourcedb::describe(db, rc));
 }
 
 class Reader {
 public:
-    Reader(sqlite3* db, const AttachmentLocator& locator, IngestSink& sink)
-        : db_(db), locator_(locator), sink_(sink) {}
+    Reader(sqlite3* db, const AttachmentLocator& locator, IngestSink& sink) : db_(db), locator_(locator), sink_(sink) {}
 
     IngestOutcome run(const IngestCursor& from) {
         // No single value larger than this is ever loaded into memory: a larger
@@ -350,8 +328,7 @@ public:
 private:
     void checkSchema() {
         msg_ = TableColumns(db_, "message");
-        if (!msg_.exists())
-            throw Error("the database holds no messages table; it is not a Messages database");
+        if (!msg_.exists()) throw Error("the database holds no messages table; it is not a Messages database");
         if (!msg_.has("handle_id") && (msg_.has("address") || msg_.has("madrid_handle") || msg_.has("is_madrid")))
             throw Error("the database comes from iOS 5 or earlier, whose layout Kelvara cannot read");
         if (!msg_.has("guid") || !msg_.has("handle_id"))
@@ -373,40 +350,34 @@ private:
     }
 
     void readChats() {
-        if (!chat_.exists() || !chat_.has("guid"))
-            return;
+        if (!chat_.exists() || !chat_.has("guid")) return;
         std::unordered_map<std::int64_t, std::vector<std::string>> members;
         if (sourcedb::hasTable(db_, "chat_handle_join") && handle_.has("id")) {
             Statement st(db_, "SELECT j.chat_id, h.id FROM chat_handle_join j JOIN handle h ON h.ROWID = j.handle_id "
                               "ORDER BY j.chat_id, j.rowid");
             while (st.step())
-                if (auto id = st.text(1))
-                    members[st.integer(0)].push_back(*id);
+                if (auto id = st.text(1)) members[st.integer(0)].push_back(*id);
         }
         Statement st(db_, "SELECT c.ROWID, c.guid, " + chat_.orNull("c", "chat_identifier") + ", " +
                               chat_.orNull("c", "display_name") + ", " + chat_.orNull("c", "service_name") + ", " +
                               chat_.orNull("c", "style") + " FROM chat c ORDER BY c.ROWID");
         while (st.step()) {
             auto guid = st.text(1);
-            if (!guid || guid->empty())
-                continue;
+            if (!guid || guid->empty()) continue;
             ChatRecord c;
             c.guid = typedstream::sanitizeUtf8(*guid);
             c.identifier = typedstream::sanitizeUtf8(st.text(2).value_or(""));
-            if (auto name = st.text(3); name && !name->empty())
-                c.displayName = typedstream::sanitizeUtf8(*name);
+            if (auto name = st.text(3); name && !name->empty()) c.displayName = typedstream::sanitizeUtf8(*name);
             c.service = st.text(4);
             c.isGroup = st.isNull(5) ? c.guid.find(";+;") != std::string::npos : st.integer(5) == 43;
-            if (auto m = members.find(st.integer(0)); m != members.end())
-                c.participants = m->second;
+            if (auto m = members.find(st.integer(0)); m != members.end()) c.participants = m->second;
             chats_.emplace(st.integer(0), c.guid);
             sink_.chat(c);
         }
     }
 
     void prepareAttachments() {
-        if (!att_.exists() || !att_.has("guid") || !sourcedb::hasTable(db_, "message_attachment_join"))
-            return;
+        if (!att_.exists() || !att_.has("guid") || !sourcedb::hasTable(db_, "message_attachment_join")) return;
         attStmt_ = std::make_unique<Statement>(
             db_, "SELECT a.guid, " + att_.orNull("a", "filename") + ", " + att_.orNull("a", "transfer_name") + ", " +
                      att_.orNull("a", "mime_type") + ", " + att_.orNull("a", "uti") + ", " +
@@ -421,16 +392,14 @@ private:
     // with its GUID and none may hold another one. A different database (another
     // copy, a rebuilt file) fails this and is read from the beginning.
     bool cursorFits(const IngestCursor& c) {
-        if (c.lastRowId <= 0)
-            return c.lastGuid.empty();
+        if (c.lastRowId <= 0) return c.lastGuid.empty();
         Statement st(db_, "SELECT guid FROM message WHERE ROWID = ?1");
         auto guidAt = [&](std::int64_t row) {
             st.reset();
             st.bind(1, row);
             return st.step() ? std::optional<std::string>(st.text(0).value_or("")) : std::nullopt;
         };
-        if (auto g = guidAt(c.lastRowId))
-            return *g == c.lastGuid;
+        if (auto g = guidAt(c.lastRowId)) return *g == c.lastGuid;
         // An older copy never reached that row: its row counter (the AUTOINCREMENT
         // sequence, else the largest row id) stays below it. It may hold messages
         // deleted later from the newer one, so it is read from the beginning.
@@ -439,17 +408,13 @@ private:
             reached = sourcedb::scalar(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'message'");
         } catch (const Error&) {
         }
-        if (!reached)
-            reached = sourcedb::scalar(db_, "SELECT max(ROWID) FROM message");
-        if (!reached || *reached < c.lastRowId)
-            return false;
+        if (!reached) reached = sourcedb::scalar(db_, "SELECT max(ROWID) FROM message");
+        if (!reached || *reached < c.lastRowId) return false;
         int matches = 0;
         for (const auto& [row, guid] : cursorAnchors(c.extra)) {
-            if (row >= c.lastRowId)
-                continue;
+            if (row >= c.lastRowId) continue;
             if (auto g = guidAt(row)) {
-                if (*g != guid)
-                    return false;
+                if (*g != guid) return false;
                 ++matches;
             }
         }
@@ -458,27 +423,23 @@ private:
 
     // Remembers the cursor's row as an anchor for a later cursorFits.
     void addAnchor(const IngestCursor& c) {
-        if (c.lastRowId <= 0 || c.lastGuid.empty() || c.lastGuid.find_first_of(",:;=") != std::string::npos)
-            return;
-        if (!anchors_.empty() && anchors_.back().first == c.lastRowId)
-            return;
+        if (c.lastRowId <= 0 || c.lastGuid.empty() || c.lastGuid.find_first_of(",:;=") != std::string::npos) return;
+        if (!anchors_.empty() && anchors_.back().first == c.lastRowId) return;
         anchors_.emplace_back(c.lastRowId, c.lastGuid);
         constexpr std::size_t kKeep = 8;
-        if (anchors_.size() > kKeep)
-            anchors_.erase(anchors_.begin(), anchors_.end() - kKeep);
+        if (anchors_.size() > kKeep) anchors_.erase(anchors_.begin(), anchors_.end() - kKeep);
     }
 
     std::string messageQuery(const std::string& where, bool withoutText = false) const {
         const std::string limit = std::to_string(kMaxBodyBytes);
         auto guardedBlob = [&](const std::string& col) {
-            if (!msg_.has(col))
-                return std::string("NULL, NULL");
+            if (!msg_.has(col)) return std::string("NULL, NULL");
             return "CASE WHEN length(m." + col + ") <= " + limit + " THEN m." + col + " END, length(m." + col + ")";
         };
         const bool joins = sourcedb::hasTable(db_, "chat_message_join");
         std::string sql = "SELECT m.ROWID, m.guid, " + (withoutText ? std::string("NULL") : msg_.orNull("m", "text")) +
-                          ", " + guardedBlob("attributedBody") +
-                          ", " + (handle_.has("id") ? std::string("h.id") : std::string("NULL")) + ", " +
+                          ", " + guardedBlob("attributedBody") + ", " +
+                          (handle_.has("id") ? std::string("h.id") : std::string("NULL")) + ", " +
                           msg_.orNull("m", "service") + ", " + msg_.orNull("m", "date") + ", " +
                           msg_.orNull("m", "date_read") + ", " + msg_.orNull("m", "date_delivered") + ", " +
                           msg_.orNull("m", "is_from_me") + ", " + msg_.orNull("m", "associated_message_guid") + ", " +
@@ -488,16 +449,33 @@ private:
                           (joins ? "(SELECT min(j.chat_id) FROM chat_message_join j WHERE j.message_id = m.ROWID)"
                                  : "NULL") +
                           ", " + msg_.orNull("m", "cache_has_attachments") + " FROM message m";
-        if (handle_.has("id"))
-            sql += " LEFT JOIN handle h ON h.ROWID = m.handle_id";
+        if (handle_.has("id")) sql += " LEFT JOIN handle h ON h.ROWID = m.handle_id";
         sql += " WHERE " + where + " ORDER BY m.ROWID";
         return sql;
     }
 
     // Columns of messageQuery.
     enum Col {
-        cRow, cGuid, cText, cBody, cBodyLen, cHandle, cService, cDate, cDateRead, cDateDelivered, cFromMe,
-        cAssocGuid, cAssocType, cThread, cEdited, cRetracted, cSummary, cSummaryLen, cChat, cHasAttachments
+        cRow,
+        cGuid,
+        cText,
+        cBody,
+        cBodyLen,
+        cHandle,
+        cService,
+        cDate,
+        cDateRead,
+        cDateDelivered,
+        cFromMe,
+        cAssocGuid,
+        cAssocType,
+        cThread,
+        cEdited,
+        cRetracted,
+        cSummary,
+        cSummaryLen,
+        cChat,
+        cHasAttachments
     };
 
     // Delivers the rows matching `where` in row order. A damaged stretch of the
@@ -526,8 +504,7 @@ private:
             if (advances) {
                 cursor.lastRowId = row;
                 cursor.lastGuid = guid.value_or("");
-                if (anchors_.empty())
-                    addAnchor(cursor); // the first row read gives small sources an anchor too
+                if (anchors_.empty()) addAnchor(cursor); // the first row read gives small sources an anchor too
                 if (++sinceCheckpoint >= 1000) {
                     sinceCheckpoint = 0;
                     addAnchor(cursor);
@@ -543,20 +520,16 @@ private:
             try {
                 Statement st(db_, sql);
                 st.bind(1, from);
-                if (where.find("?2") != std::string::npos)
-                    st.bind(2, b);
-                while (!stop && st.step())
-                    deliver(st);
+                if (where.find("?2") != std::string::npos) st.bind(2, b);
+                while (!stop && st.step()) deliver(st);
             } catch (const sourcedb::ValueTooLarge& e) {
                 tooLarge = advances;
                 failure = e.what();
             } catch (const Error& e) {
                 failure = e.what();
             }
-            if (stop)
-                return true;
-            if (!failure)
-                break;
+            if (stop) return true;
+            if (!failure) break;
             if (tooLarge) {
                 // The next row holds a text too large to load (the connection's
                 // length limit stopped it): deliver that row without its text.
@@ -570,8 +543,7 @@ private:
                             textWithheld_ = true;
                             deliver(one);
                             textWithheld_ = false;
-                            if (stop)
-                                return true;
+                            if (stop) return true;
                             from = lastSeen;
                             continue;
                         }
@@ -580,10 +552,8 @@ private:
                     failure = e.what();
                 }
             }
-            if (!damage_)
-                damage_ = *failure;
-            if (!advances)
-                return false; // the rows to deliver again are read again next time
+            if (!damage_) damage_ = *failure;
+            if (!advances) return false; // the rows to deliver again are read again next time
             checkpoint(cursor);
             auto next = nextReadableRow(lastSeen);
             if (!next) {
@@ -610,8 +580,7 @@ private:
     std::string changedSince() const {
         std::string cond;
         for (const char* col : {"date_edited", "date_retracted"})
-            if (msg_.has(col))
-                cond += std::string(cond.empty() ? "" : " OR ") + "m." + col + " > ?2";
+            if (msg_.has(col)) cond += std::string(cond.empty() ? "" : " OR ") + "m." + col + " > ?2";
         return cond.empty() ? cond : "(" + cond + ")";
     }
 
@@ -624,8 +593,7 @@ private:
         }
         // The fingerprint stands for "everything in these files was delivered";
         // it is written only once the whole scan got through without damage.
-        if (!fingerprint_.empty() && complete_)
-            extra += ";files=" + fingerprint_;
+        if (!fingerprint_.empty() && complete_) extra += ";files=" + fingerprint_;
         return extra;
     }
 
@@ -634,7 +602,6 @@ public:
     bool complete_ = false;
 
 private:
-
     // The first row after `after` that can be reached, probing 1, 2, 4... rows
     // ahead; none when nothing further can be read.
     std::optional<std::int64_t> nextReadableRow(std::int64_t after) {
@@ -643,8 +610,7 @@ private:
             try {
                 Statement q(db_, "SELECT ROWID FROM message WHERE ROWID > ?1 ORDER BY ROWID LIMIT 1");
                 q.bind(1, after + step);
-                if (!q.step())
-                    return std::nullopt;
+                if (!q.step()) return std::nullopt;
                 // The row itself must be readable, not just its key.
                 Statement row(db_, messageQuery("m.ROWID = ?1"));
                 row.bind(1, q.integer(0));
@@ -661,43 +627,34 @@ private:
         m.sourceRowId = row;
         m.guid = typedstream::sanitizeUtf8(guid);
         if (!st.isNull(cChat))
-            if (auto c = chats_.find(st.integer(cChat)); c != chats_.end())
-                m.chatGuid = c->second;
-        if (auto h = st.text(cHandle); h && !h->empty())
-            m.handle = typedstream::sanitizeUtf8(*h);
+            if (auto c = chats_.find(st.integer(cChat)); c != chats_.end()) m.chatGuid = c->second;
+        if (auto h = st.text(cHandle); h && !h->empty()) m.handle = typedstream::sanitizeUtf8(*h);
         m.service = st.text(cService);
-        if (auto t = st.text(cText); t && !t->empty())
-            m.text = typedstream::sanitizeUtf8(*t);
+        if (auto t = st.text(cText); t && !t->empty()) m.text = typedstream::sanitizeUtf8(*t);
         if (!m.text && !st.isNull(cBodyLen) && st.integer(cBodyLen) > 0) {
             if (st.isNull(cBody)) {
                 ++bodiesTooLarge_;
             } else {
                 auto decoded = typedstream::decodeAttributedBody(st.blob(cBody));
-                if (decoded.body)
-                    m.text = std::move(decoded.body->text);
-                else
-                    ++bodiesUndecodable_;
+                if (decoded.body) m.text = std::move(decoded.body->text);
+                else ++bodiesUndecodable_;
             }
         }
-        if (textWithheld_ && !m.text)
-            ++bodiesTooLarge_; // the text was too large and there is no other body
+        if (textWithheld_ && !m.text) ++bodiesTooLarge_; // the text was too large and there is no other body
         m.date = sourcedb::appleDate(st.integer(cDate));
         m.dateRead = sourcedb::appleDate(st.integer(cDateRead));
         m.dateDelivered = sourcedb::appleDate(st.integer(cDateDelivered));
         m.isFromMe = st.integer(cFromMe) != 0;
-        if (auto a = st.text(cAssocGuid); a && !a->empty())
-            m.associatedMessageGuid = typedstream::sanitizeUtf8(*a);
+        if (auto a = st.text(cAssocGuid); a && !a->empty()) m.associatedMessageGuid = typedstream::sanitizeUtf8(*a);
         m.associatedMessageType = st.integer(cAssocType);
-        if (auto t = st.text(cThread); t && !t->empty())
-            m.threadOriginatorGuid = typedstream::sanitizeUtf8(*t);
+        if (auto t = st.text(cThread); t && !t->empty()) m.threadOriginatorGuid = typedstream::sanitizeUtf8(*t);
         editedMax_ = std::max({editedMax_, st.integer(cEdited), st.integer(cRetracted)});
         m.dateEdited = sourcedb::appleDate(st.integer(cEdited));
         m.dateRetracted = sourcedb::appleDate(st.integer(cRetracted));
         if (!st.isNull(cSummary)) {
             bool undecodable = false;
             m.edits = parseEdits(st.blob(cSummary), undecodable);
-            if (undecodable)
-                ++editsUndecodable_;
+            if (undecodable) ++editsUndecodable_;
         }
         const bool mayHaveAttachments = st.isNull(cHasAttachments) || st.integer(cHasAttachments) != 0;
         if (attStmt_ && mayHaveAttachments) {
@@ -721,8 +678,7 @@ private:
             AttachmentRecord a;
             a.guid = typedstream::sanitizeUtf8(st.text(0).value_or(""));
             a.recordedPath = st.text(1);
-            if (auto name = st.text(2); name && !name->empty())
-                a.fileName = typedstream::sanitizeUtf8(*name);
+            if (auto name = st.text(2); name && !name->empty()) a.fileName = typedstream::sanitizeUtf8(*name);
             else if (a.recordedPath && !a.recordedPath->empty())
                 a.fileName = typedstream::sanitizeUtf8(lastComponent(*a.recordedPath));
             a.mimeType = st.text(3);

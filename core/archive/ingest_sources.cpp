@@ -16,35 +16,28 @@ namespace {
 // The Messages folder a source path names (the folder, or the chat.db in it).
 stdfs::path messagesFolder(const std::string& path) {
     stdfs::path p(path);
-    if (p.filename() == "chat.db" && !fs::isDirectory(p))
-        return p.parent_path();
+    if (p.filename() == "chat.db" && !fs::isDirectory(p)) return p.parent_path();
     return p;
 }
 
 // A rerun on files nobody has written since the cursor was taken: nothing can
 // be new, so nothing is copied or read.
 bool unchangedSince(const DatabaseSnapshot::Files& files, const IngestCursor& from, IngestSink& sink) {
-    if (from.empty())
-        return false;
+    if (from.empty()) return false;
     const std::string recorded = filesFingerprint(from.extra);
-    if (recorded.empty() || recorded != DatabaseSnapshot::fingerprintOf(files))
-        return false;
+    if (recorded.empty() || recorded != DatabaseSnapshot::fingerprintOf(files)) return false;
     sink.checkpoint(from);
     return true;
 }
 
 IngestOutcome readMessagesFolder(const stdfs::path& root, const IngestCursor& from, IngestSink& sink) {
-    if (!fs::exists(root))
-        throw Error("the Messages folder " + root.string() + " does not exist");
-    if (!fs::isDirectory(root))
-        throw Error(root.string() + " is not a folder");
+    if (!fs::exists(root)) throw Error("the Messages folder " + root.string() + " does not exist");
+    if (!fs::isDirectory(root)) throw Error(root.string() + " is not a folder");
     const stdfs::path db = root / "chat.db";
-    if (!fs::exists(db))
-        throw Error("there is no Messages database (chat.db) in " + root.string());
+    if (!fs::exists(db)) throw Error("there is no Messages database (chat.db) in " + root.string());
     DatabaseSnapshot::Files files;
     files.main = db;
-    if (unchangedSince(files, from, sink))
-        return {};
+    if (unchangedSince(files, from, sink)) return {};
     DatabaseSnapshot snapshot(files);
     FolderAttachmentLocator locator(root);
     return readMessageDatabase(snapshot.handle(), locator, from, sink, snapshot.fingerprint());
@@ -102,21 +95,18 @@ private:
 } // namespace
 
 IngestOutcome MacOSMessagesFolderIngester::ingest(const Source& source, const IngestCursor& from, IngestSink& sink) {
-    if (source.path.empty())
-        throw Error("the source has no path");
+    if (source.path.empty()) throw Error("the source has no path");
     return readMessagesFolder(messagesFolder(source.path), from, sink);
 }
 
 IngestOutcome LiveChatDBIngester::ingest(const Source& source, const IngestCursor& from, IngestSink& sink) {
-    const stdfs::path root = source.path.empty()
-                                 ? stdfs::path(systemInfo().homeDirectory()) / "Library" / "Messages"
-                                 : messagesFolder(source.path);
+    const stdfs::path root = source.path.empty() ? stdfs::path(systemInfo().homeDirectory()) / "Library" / "Messages"
+                                                 : messagesFolder(source.path);
     return readMessagesFolder(root, from, sink);
 }
 
 IngestOutcome IOSDeviceBackupIngester::ingest(const Source& source, const IngestCursor& from, IngestSink& sink) {
-    if (source.path.empty())
-        throw Error("the source has no path");
+    if (source.path.empty()) throw Error("the source has no path");
     DeviceBackup backup(source.path);
     auto sms = backup.storedFileById(DeviceBackup::kMessagesFileID);
     if (!sms)
@@ -127,12 +117,11 @@ IngestOutcome IOSDeviceBackupIngester::ingest(const Source& source, const Ingest
     files.baseName = "sms.db";
     // In a backup the companions are separate entries; without them use paths
     // that do not exist so nothing beside the stored file is picked up.
-    files.wal = backup.storedFile("HomeDomain", "Library/SMS/sms.db-wal")
-                    .value_or(backup.root() / ".kelvara-no-such-file");
-    files.shm = backup.storedFile("HomeDomain", "Library/SMS/sms.db-shm")
-                    .value_or(backup.root() / ".kelvara-no-such-file");
-    if (unchangedSince(files, from, sink))
-        return {};
+    files.wal =
+        backup.storedFile("HomeDomain", "Library/SMS/sms.db-wal").value_or(backup.root() / ".kelvara-no-such-file");
+    files.shm =
+        backup.storedFile("HomeDomain", "Library/SMS/sms.db-shm").value_or(backup.root() / ".kelvara-no-such-file");
+    if (unchangedSince(files, from, sink)) return {};
     DatabaseSnapshot snapshot(files);
     BackupAttachmentLocator locator(backup);
     return readMessageDatabase(snapshot.handle(), locator, from, sink, snapshot.fingerprint());
@@ -145,8 +134,7 @@ NonMessageSourceIngester::NonMessageSourceIngester(SourceFormat format) : format
 
 IngestOutcome NonMessageSourceIngester::ingest(const Source& source, const IngestCursor&, IngestSink&) {
     if (source.path.empty() || !fs::exists(source.path))
-        throw Error("the source " + (source.path.empty() ? std::string("(no path)") : source.path) +
-                    " is not there");
+        throw Error("the source " + (source.path.empty() ? std::string("(no path)") : source.path) + " is not there");
     IngestOutcome outcome;
     outcome.noMessages = true;
     return outcome;

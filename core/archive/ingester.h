@@ -30,32 +30,32 @@ namespace kx {
 
 // One conversation as the source holds it (a row of the source's `chat` table).
 struct ChatRecord {
-    std::string guid;                        // "iMessage;-;+15551234567", "iMessage;+;chat123456"
-    std::string identifier;                  // chat_identifier: the other party's handle, or "chat123456" for a group
-    std::optional<std::string> displayName;  // a group's name, when it has one
-    std::optional<std::string> service;      // "iMessage", "SMS", ...
-    bool isGroup = false;                    // style 43
-    std::vector<std::string> participants;   // handle ids of the members (chat_handle_join)
+    std::string guid;                       // "iMessage;-;+15551234567", "iMessage;+;chat123456"
+    std::string identifier;                 // chat_identifier: the other party's handle, or "chat123456" for a group
+    std::optional<std::string> displayName; // a group's name, when it has one
+    std::optional<std::string> service;     // "iMessage", "SMS", ...
+    bool isGroup = false;                   // style 43
+    std::vector<std::string> participants;  // handle ids of the members (chat_handle_join)
 };
 
 // Where an attachment's bytes are, as far as the reader could tell.
 enum class AttachmentFileState {
-    present,      // resolvedPath names a regular file inside the source's root
-    missing,      // the database names a file, but it is not there (offloaded, stripped backup)
-    refused,      // the recorded path escapes the source's root ("../", absolute elsewhere, symlink out): not read
-    notRecorded,  // the database records no file at all (filename NULL)
+    present,     // resolvedPath names a regular file inside the source's root
+    missing,     // the database names a file, but it is not there (offloaded, stripped backup)
+    refused,     // the recorded path escapes the source's root ("../", absolute elsewhere, symlink out): not read
+    notRecorded, // the database records no file at all (filename NULL)
 };
 
 struct AttachmentRecord {
-    std::string guid;                                  // attachment.guid
-    std::optional<std::string> fileName;               // transfer_name, else the last component of filename
+    std::string guid;                    // attachment.guid
+    std::optional<std::string> fileName; // transfer_name, else the last component of filename
     std::optional<std::string> mimeType;
     std::optional<std::string> uti;
     int64_t totalBytes = 0;                            // as recorded by the source (0 when unknown)
     std::optional<std::string> recordedPath;           // attachment.filename exactly as stored
     std::optional<std::filesystem::path> resolvedPath; // absolute path inside the source's root; set only when present
     AttachmentFileState state = AttachmentFileState::notRecorded;
-    std::optional<std::string> problem;                // why it is missing or refused, a sentence fragment
+    std::optional<std::string> problem; // why it is missing or refused, a sentence fragment
     bool isSticker = false;
 };
 
@@ -66,12 +66,12 @@ struct EditRecord {
 };
 
 struct MessageRecord {
-    std::string guid;                     // message.guid: the key across every source
-    std::string chatGuid;                 // the conversation it belongs to; empty when it belongs to none
-    std::optional<std::string> handle;    // the other party's handle id (sender of a received message); none when unknown
-    std::optional<std::string> service;   // "iMessage", "SMS", "MMS", "RCS"; none when NULL
-    std::optional<std::string> text;      // `text`, else the body decoded from attributedBody; none when there is none
-    std::optional<Date> date;             // none when the source stores 0
+    std::string guid;                   // message.guid: the key across every source
+    std::string chatGuid;               // the conversation it belongs to; empty when it belongs to none
+    std::optional<std::string> handle;  // the other party's handle id (sender of a received message); none when unknown
+    std::optional<std::string> service; // "iMessage", "SMS", "MMS", "RCS"; none when NULL
+    std::optional<std::string> text;    // `text`, else the body decoded from attributedBody; none when there is none
+    std::optional<Date> date;           // none when the source stores 0
     std::optional<Date> dateRead;
     std::optional<Date> dateDelivered;
     bool isFromMe = false;
@@ -81,18 +81,18 @@ struct MessageRecord {
     int64_t associatedMessageType = 0;
     std::optional<std::string> threadOriginatorGuid; // reply threads
     std::optional<Date> dateEdited;
-    std::optional<Date> dateRetracted;                // unsent
-    std::vector<EditRecord> edits;                    // earlier bodies, oldest first
-    std::vector<AttachmentRecord> attachments;        // in the source's join order
-    int64_t sourceRowId = 0;                          // the row id in the source (diagnostics only)
+    std::optional<Date> dateRetracted;         // unsent
+    std::vector<EditRecord> edits;             // earlier bodies, oldest first
+    std::vector<AttachmentRecord> attachments; // in the source's join order
+    int64_t sourceRowId = 0;                   // the row id in the source (diagnostics only)
 };
 
 // Where a reader got to. The engine stores it only together with every message
 // delivered before it, and hands it back unchanged on the next run.
 struct IngestCursor {
-    int64_t lastRowId = 0;   // highest message row id fully delivered (0 = nothing read yet)
-    std::string lastGuid;    // the GUID of that row, to notice a replaced source
-    std::string extra;       // anything else the reader needs (its own text format); may be empty
+    int64_t lastRowId = 0; // highest message row id fully delivered (0 = nothing read yet)
+    std::string lastGuid;  // the GUID of that row, to notice a replaced source
+    std::string extra;     // anything else the reader needs (its own text format); may be empty
 
     bool empty() const { return lastRowId == 0 && lastGuid.empty() && extra.empty(); }
     bool operator==(const IngestCursor&) const = default;
@@ -117,11 +117,11 @@ public:
 // (undecodable bodies, junk rows) go into `warnings`; missing and refused
 // attachment files are counted by the engine from the records themselves.
 struct IngestOutcome {
-    int64_t messagesRead = 0;           // message records delivered
-    int64_t rowsSkipped = 0;            // rows the reader could not turn into a message
+    int64_t messagesRead = 0;            // message records delivered
+    int64_t rowsSkipped = 0;             // rows the reader could not turn into a message
     bool restartedFromBeginning = false; // the cursor did not fit; the source was read from the start
-    bool noMessages = false;            // the format holds no messages (registered for coverage only)
-    std::vector<std::string> warnings;  // sentences worth showing in the run's errors
+    bool noMessages = false;             // the format holds no messages (registered for coverage only)
+    std::vector<std::string> warnings;   // sentences worth showing in the run's errors
 };
 
 class Ingester {

@@ -29,13 +29,15 @@ std::optional<MachineRunReport> MachineRunReport::fromJson(const std::string& te
     try {
         const auto doc = nlohmann::json::parse(text);
         if (!doc.is_object()) return std::nullopt;
-        if (doc.contains("formatVersion") && (!doc["formatVersion"].is_number_integer() || doc["formatVersion"].get<int>() > 1))
+        if (doc.contains("formatVersion") &&
+            (!doc["formatVersion"].is_number_integer() || doc["formatVersion"].get<int>() > 1))
             return std::nullopt;
         MachineRunReport r;
         if (!doc.contains("machineID") || !doc["machineID"].is_string()) return std::nullopt;
         r.machineID = doc["machineID"].get<std::string>();
         if (!isValidMachineID(r.machineID)) return std::nullopt;
-        if (doc.contains("computerName") && doc["computerName"].is_string()) r.computerName = doc["computerName"].get<std::string>();
+        if (doc.contains("computerName") && doc["computerName"].is_string())
+            r.computerName = doc["computerName"].get<std::string>();
         if (!doc.contains("runAt") || !doc["runAt"].is_string()) return std::nullopt;
         const auto at = parseISO8601(doc["runAt"].get<std::string>());
         if (!at) return std::nullopt;
@@ -74,7 +76,8 @@ std::vector<MachineRunReport> MachineRunReport::readAll(const std::string& root)
     for (; it != end; it.increment(ec)) {
         if (ec) break;
         const std::string name = it->path().filename().string();
-        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
         try {
             const auto bytes = fs::readFileIfExists(it->path());
             if (!bytes || bytes->size() > (1 << 20)) continue;

@@ -28,7 +28,7 @@ struct MachineRunReport {
     };
     std::string machineID;
     std::string computerName;
-    Date runAt {};
+    Date runAt{};
     bool succeeded = true;
     int64_t messageCount = 0;
     std::vector<OwnerCount> owners;

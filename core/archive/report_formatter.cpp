@@ -10,10 +10,8 @@ namespace kx {
 std::string ReportFormatter::shellQuote(const std::string& text) {
     std::string out = "$'";
     for (unsigned char c : text) {
-        if (c == '\'')
-            out += "\\'";
-        else
-            appendBackslashEscaped(out, c);
+        if (c == '\'') out += "\\'";
+        else appendBackslashEscaped(out, c);
     }
     return out + "'";
 }
@@ -61,9 +59,9 @@ std::string ReportFormatter::deletionDryRunScript(const DeletionSafetyReport& re
     for (const auto& s : report.sources) {
         const bool safe = s.verdict == SourceDeletionReport::Verdict::verifiedRedundant;
         out += "# Source " + sourceName(s) + ": " +
-               (safe ? "verified redundant" : s.verdict == SourceDeletionReport::Verdict::doNotDelete
-                                                  ? "do not delete"
-                                                  : "not known to be safe") +
+               (safe                                                      ? "verified redundant"
+                : s.verdict == SourceDeletionReport::Verdict::doNotDelete ? "do not delete"
+                                                                          : "not known to be safe") +
                ".\n";
         out += "#   " + counts(s) + ".\n";
         for (const auto& reason : s.reasons) out += "#   " + commentText(reason) + "\n";

@@ -76,9 +76,8 @@ public:
     std::vector<int64_t> reindexPending() {
         std::vector<int64_t> ids;
         if (!store_.tableExists("search_pending")) return ids;
-        SQLite::Statement q(store_,
-                            "SELECT p.message_id, m.text, m.is_reaction FROM search_pending p "
-                            "JOIN messages m ON m.id = p.message_id WHERE p.message_id <= ?");
+        SQLite::Statement q(store_, "SELECT p.message_id, m.text, m.is_reaction FROM search_pending p "
+                                    "JOIN messages m ON m.id = p.message_id WHERE p.message_id <= ?");
         q.bind(1, watermark_);
         SQLite::Transaction t(index_);
         SQLite::Statement del(index_, "DELETE FROM search WHERE rowid = ?");

@@ -39,9 +39,9 @@ public:
     void notify();
 
     struct Result {
-        std::vector<int64_t> reindexed;       // search_pending ids whose entry was replaced
-        std::optional<std::string> problem;   // why the index could not be brought up to date
-        int64_t indexed = 0;                  // messages added to the index in this run
+        std::vector<int64_t> reindexed;     // search_pending ids whose entry was replaced
+        std::optional<std::string> problem; // why the index could not be brought up to date
+        int64_t indexed = 0;                // messages added to the index in this run
     };
     // Indexes everything committed so far, stops the thread and says how it went.
     Result finish();

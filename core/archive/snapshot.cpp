@@ -5,8 +5,8 @@
 #include "core/platform/posix_file.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +23,8 @@ struct FileState {
     off_t size = 0;
     struct timespec mtime {};
     bool operator==(const FileState& o) const {
-        return exists == o.exists && size == o.size && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+        return exists == o.exists && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
     }
 };
 
@@ -47,25 +48,19 @@ bool copyFile(const stdfs::path& from, const stdfs::path& to, bool mayVanish = f
         in.reset(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!in) {
         const int err = errno;
-        if (err == ENOENT && mayVanish)
-            return false;
-        if (err == ELOOP)
-            throw Error(from.string() + " is a symbolic link, which Kelvara does not follow");
+        if (err == ENOENT && mayVanish) return false;
+        if (err == ELOOP) throw Error(from.string() + " is a symbolic link, which Kelvara does not follow");
         throw Error("could not open " + from.string() + ": " + fs::errnoText(err));
     }
     struct stat st {};
-    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw Error(from.string() + " is not a regular file");
+    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) throw Error(from.string() + " is not a regular file");
     UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!out)
-        throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(errno));
+    if (!out) throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(errno));
     std::vector<char> buf(1 << 20);
     for (;;) {
         const ssize_t n = readSome(in.get(), buf.data(), buf.size());
-        if (n < 0)
-            throw Error("could not read " + from.string() + ": " + fs::errnoText(errno));
-        if (n == 0)
-            break;
+        if (n < 0) throw Error("could not read " + from.string() + ": " + fs::errnoText(errno));
+        if (n == 0) break;
         if (const int err = writeAll(out.get(), buf.data(), static_cast<size_t>(n)))
             throw Error("could not make a private copy of " + from.string() + ": " + fs::errnoText(err));
     }
@@ -91,8 +86,7 @@ stdfs::path walOf(const DatabaseSnapshot::Files& files) {
 
 std::string DatabaseSnapshot::fingerprintOf(const Files& files) {
     struct stat st {};
-    if (::stat(files.main.c_str(), &st) != 0)
-        return {};
+    if (::stat(files.main.c_str(), &st) != 0) return {};
     std::string fp = describeState(st) + "/";
     struct stat w {};
     fp += ::stat(walOf(files).c_str(), &w) == 0 ? describeState(w) : "-";
@@ -101,10 +95,8 @@ std::string DatabaseSnapshot::fingerprintOf(const Files& files) {
 
 stdfs::path DatabaseSnapshot::temporaryBase() {
     stdfs::path cache;
-    if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x == '/')
-        cache = x;
-    else if (const char* h = std::getenv("HOME"); h && *h == '/')
-        cache = stdfs::path(h) / ".cache";
+    if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x == '/') cache = x;
+    else if (const char* h = std::getenv("HOME"); h && *h == '/') cache = stdfs::path(h) / ".cache";
     if (!cache.empty()) {
         const stdfs::path base = cache / "Kelvara" / "snapshots";
         try {
@@ -115,8 +107,7 @@ stdfs::path DatabaseSnapshot::temporaryBase() {
         }
     }
     const char* t = std::getenv("TMPDIR");
-    if (t && *t)
-        return t;
+    if (t && *t) return t;
     return "/tmp";
 }
 
@@ -125,14 +116,11 @@ void DatabaseSnapshot::removeAbandoned(const stdfs::path& base) {
     for (auto it = stdfs::directory_iterator(base, ec); !ec && it != stdfs::directory_iterator(); it.increment(ec)) {
         const std::string name = it->path().filename().string();
         const std::size_t dash = name.find('-');
-        if (dash == std::string::npos || dash == 0)
-            continue;
+        if (dash == std::string::npos || dash == 0) continue;
         char* end = nullptr;
         const long pid = std::strtol(name.c_str(), &end, 10);
-        if (end != name.c_str() + dash || pid <= 0)
-            continue;
-        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue; // still running (or not ours to judge)
+        if (end != name.c_str() + dash || pid <= 0) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue; // still running (or not ours to judge)
         std::error_code rm;
         stdfs::remove_all(it->path(), rm);
     }
@@ -150,19 +138,16 @@ void DatabaseSnapshot::make(const Files& files) {
     struct stat st {};
     if (::stat(files.main.c_str(), &st) != 0) {
         const int err = errno;
-        if (err == ENOENT)
-            throw Error("the database " + files.main.string() + " does not exist");
+        if (err == ENOENT) throw Error("the database " + files.main.string() + " does not exist");
         throw Error("could not read " + files.main.string() + ": " + fs::errnoText(err));
     }
-    if (!S_ISREG(st.st_mode))
-        throw Error(files.main.string() + " is not a database file");
+    if (!S_ISREG(st.st_mode)) throw Error(files.main.string() + " is not a database file");
 
     const stdfs::path base = temporaryBase();
     // Only our own snapshots folder is cleaned; in a shared temporary folder the
     // name says whose it is and nothing else is touched.
     const bool own = base.filename() == "snapshots" && base.parent_path().filename() == "Kelvara";
-    if (own)
-        removeAbandoned(base);
+    if (own) removeAbandoned(base);
     std::string tmpl = (base / ((own ? "" : "kelvara-snapshot-") + std::to_string(::getpid()) + "-XXXXXX")).string();
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
@@ -189,8 +174,7 @@ void DatabaseSnapshot::make(const Files& files) {
             copyFile(files.main, copy_);
             bool walCopied = before[1].exists && copyFile(wal, copyWal, true);
             // The -shm is copied only alongside a -wal; on its own it means nothing.
-            if (walCopied && before[2].exists)
-                copyFile(shm, copyShm, true);
+            if (walCopied && before[2].exists) copyFile(shm, copyShm, true);
             const FileState after[3] = {stateOf(files.main), stateOf(wal), stateOf(shm)};
             // The -shm changes on every read by others; only the database and its
             // -wal have to hold still for the copy to be consistent.
@@ -234,8 +218,7 @@ void DatabaseSnapshot::make(const Files& files) {
 }
 
 DatabaseSnapshot::~DatabaseSnapshot() {
-    if (db_)
-        sqlite3_close(db_);
+    if (db_) sqlite3_close(db_);
     if (!folder_.empty()) {
         std::error_code ec;
         stdfs::remove_all(folder_, ec);

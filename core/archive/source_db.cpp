@@ -13,8 +13,7 @@ constexpr std::int64_t kUnixSecondsAt2001 = 978307200;
 std::string quoteIdentifier(const std::string& name) {
     std::string q = "\"";
     for (char c : name) {
-        if (c == '"')
-            q += '"';
+        if (c == '"') q += '"';
         q += c;
     }
     return q + "\"";
@@ -24,21 +23,18 @@ std::string quoteIdentifier(const std::string& name) {
 std::string describe(sqlite3* db, int rc) {
     std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     const int primary = rc & 0xff;
-    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB)
-        return "the database is damaged (" + msg + ")";
+    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) return "the database is damaged (" + msg + ")";
     return msg;
 }
 
 TableColumns::TableColumns(sqlite3* db, const std::string& table) {
     Statement st(db, "PRAGMA table_info(" + quoteIdentifier(table) + ")");
     while (st.step())
-        if (auto name = st.text(1))
-            columns_.insert(*name);
+        if (auto name = st.text(1)) columns_.insert(*name);
 }
 
 std::string TableColumns::orNull(const std::string& alias, const std::string& column) const {
-    if (!has(column))
-        return "NULL";
+    if (!has(column)) return "NULL";
     return alias.empty() ? quoteIdentifier(column) : alias + "." + quoteIdentifier(column);
 }
 
@@ -56,12 +52,9 @@ Statement::~Statement() { sqlite3_finalize(stmt_); }
 
 bool Statement::step() {
     const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW)
-        return true;
-    if (rc == SQLITE_DONE)
-        return false;
-    if ((rc & 0xff) == SQLITE_TOOBIG)
-        throw ValueTooLarge(describe(db_, rc));
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    if ((rc & 0xff) == SQLITE_TOOBIG) throw ValueTooLarge(describe(db_, rc));
     throw Error(describe(db_, rc));
 }
 
@@ -79,16 +72,14 @@ bool Statement::isNull(int col) const { return sqlite3_column_type(stmt_, col) =
 std::int64_t Statement::integer(int col) const { return sqlite3_column_int64(stmt_, col); }
 
 std::optional<std::string> Statement::text(int col) const {
-    if (isNull(col))
-        return std::nullopt;
+    if (isNull(col)) return std::nullopt;
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
     const int n = sqlite3_column_bytes(stmt_, col);
     return p ? std::string(p, static_cast<std::size_t>(n)) : std::string();
 }
 
 std::string_view Statement::blob(int col) const {
-    if (isNull(col))
-        return {};
+    if (isNull(col)) return {};
     const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, col));
     const int n = sqlite3_column_bytes(stmt_, col);
     return p ? std::string_view(p, static_cast<std::size_t>(n)) : std::string_view();
@@ -102,26 +93,22 @@ bool hasTable(sqlite3* db, const std::string& table) {
 
 std::optional<std::int64_t> scalar(sqlite3* db, const std::string& sql) {
     Statement st(db, sql);
-    if (!st.step() || st.isNull(0))
-        return std::nullopt;
+    if (!st.step() || st.isNull(0)) return std::nullopt;
     return st.integer(0);
 }
 
 std::optional<Date> appleDate(std::int64_t value) {
-    if (value == 0)
-        return std::nullopt;
+    if (value == 0) return std::nullopt;
     using namespace std::chrono;
     const auto base = system_clock::time_point(seconds(kUnixSecondsAt2001));
-    if (value > -100000000000LL && value < 100000000000LL)
-        return base + seconds(value);
+    if (value > -100000000000LL && value < 100000000000LL) return base + seconds(value);
     return base + duration_cast<system_clock::duration>(nanoseconds(value));
 }
 
 Date appleDateFromSeconds(double s) {
     using namespace std::chrono;
     const auto base = system_clock::time_point(seconds(kUnixSecondsAt2001));
-    if (!std::isfinite(s) || std::fabs(s) > 1e13)
-        return base;
+    if (!std::isfinite(s) || std::fabs(s) > 1e13) return base;
     return base + duration_cast<system_clock::duration>(duration<double>(s));
 }
 

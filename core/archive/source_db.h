@@ -54,8 +54,8 @@ public:
 
     bool isNull(int col) const;
     std::int64_t integer(int col) const;
-    std::optional<std::string> text(int col) const;   // none for NULL
-    std::string_view blob(int col) const;             // empty for NULL; valid until the next step
+    std::optional<std::string> text(int col) const; // none for NULL
+    std::string_view blob(int col) const;           // empty for NULL; valid until the next step
     sqlite3_stmt* handle() const { return stmt_; }
 
 private:

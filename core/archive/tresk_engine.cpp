@@ -20,13 +20,13 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
-#include <mutex>
-#include <thread>
 #include <fcntl.h>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kx {
@@ -129,7 +129,7 @@ public:
             ++outcome_.messagesRead;
             if (filters_ && !filters_->rules.empty()) {
                 const auto& conv = store_.conversationFor(m);
-                FilterSubject subject {conv.key, conv.isGroup ? std::nullopt : m.handle, conv.displayName, conv.isGroup};
+                FilterSubject subject{conv.key, conv.isGroup ? std::nullopt : m.handle, conv.displayName, conv.isGroup};
                 if (filters_->excludes(subject)) {
                     ++outcome_.messagesFiltered;
                     return;
@@ -242,9 +242,9 @@ public:
     using Chunk = std::vector<Item>;
 
     // Reader side.
-    void chat(const ChatRecord& c) override { push(Item {Item::Kind::chat, c, {}, {}}); }
-    void message(MessageRecord&& m) override { push(Item {Item::Kind::message, {}, std::move(m), {}}); }
-    void checkpoint(const IngestCursor& c) override { push(Item {Item::Kind::checkpoint, {}, {}, c}); }
+    void chat(const ChatRecord& c) override { push(Item{Item::Kind::chat, c, {}, {}}); }
+    void message(MessageRecord&& m) override { push(Item{Item::Kind::message, {}, std::move(m), {}}); }
+    void checkpoint(const IngestCursor& c) override { push(Item{Item::Kind::checkpoint, {}, {}, c}); }
     bool shouldStop() const override { return stop_.load(); }
     void flush() {
         if (local_.empty()) return;
@@ -286,12 +286,12 @@ private:
         local_.push_back(std::move(item));
         if (local_.size() >= kChunkSize) flush();
     }
-    std::vector<Item> local_;  // reader thread only
+    std::vector<Item> local_; // reader thread only
     std::mutex mutex_;
     std::condition_variable notEmpty_, notFull_;
     std::deque<Chunk> chunks_;
     bool closed_ = false;
-    std::atomic<bool> stop_ {false};
+    std::atomic<bool> stop_{false};
 };
 
 IngestOutcome readPipelined(Ingester& ingester, const Source& source, const IngestCursor& from, IngestSink& writer) {
@@ -376,12 +376,13 @@ std::optional<CoverageReport> TreskEngine::readStatus(const std::string& path) {
 // the run fail goes through fail(), the first one becoming the report's failure.
 class TreskEngine::Run {
 public:
-    Run(const TreskEngine& engine, const RunOptions& options) : engine_(engine), options_(options), layout_(engine.root_) {}
+    Run(const TreskEngine& engine, const RunOptions& options)
+        : engine_(engine), options_(options), layout_(engine.root_) {}
 
     CoverageReport execute() {
         startReport();
         prepareRoot();
-        RunLock lock(engine_.root_);  // throws before anything is written
+        RunLock lock(engine_.root_); // throws before anything is written
         if (auto previous = readStatus(layout_.statusFile())) report_.lastSuccessAt = previous->lastSuccessAt;
         checkFilters();
         groupSourcesByOwner();
@@ -407,11 +408,11 @@ private:
         explicit OwnerRun(const OwnerGroup& g) : group(g) {}
         const OwnerGroup& group;
         std::unique_ptr<TreskStoreWriter> store;
-        std::unique_ptr<SearchIndexer> indexer;  // builds the search index beside the store on its own thread
+        std::unique_ptr<SearchIndexer> indexer; // builds the search index beside the store on its own thread
         std::unique_ptr<AttachmentStore> objects;
         OwnerRunCount counts;
-        bool broken = false;                                       // the store could not be written: stop
-        std::vector<std::pair<int64_t, const Source*>> readSources;  // (source row, source) read in full
+        bool broken = false;                                        // the store could not be written: stop
+        std::vector<std::pair<int64_t, const Source*>> readSources; // (source row, source) read in full
     };
 
     void startReport() {
@@ -448,8 +449,8 @@ private:
     void groupSourcesByOwner() {
         if (engine_.filters_.loadProblem()) return;
         sources_ = engine_.registry_.sources();
-        std::map<std::string, size_t> index;             // owner -> position in owners_
-        std::map<std::string, std::string> folderOwner;  // folder -> first owner that claimed it
+        std::map<std::string, size_t> index;            // owner -> position in owners_
+        std::map<std::string, std::string> folderOwner; // folder -> first owner that claimed it
         for (const auto& s : sources_) {
             auto [at, fresh] = index.emplace(s.owner, owners_.size());
             if (fresh) {
@@ -554,7 +555,8 @@ private:
         const auto ingester = engine_.ingesters_.find(src.format);
         if (!ingester) {
             outcome.error = "Kelvara has no reader for sources of the kind \"" + toString(src.format) + "\".";
-            report_.errors.push_back(sentence("The source " + sourceName(src) + " was not read: no reader for its kind"));
+            report_.errors.push_back(
+                sentence("The source " + sourceName(src) + " was not read: no reader for its kind"));
             report_.sources.push_back(std::move(outcome));
             return;
         }
@@ -582,7 +584,8 @@ private:
     void readSource(OwnerRun& o, const Source& src, Ingester& ingester, int64_t row, const IngestCursor& from,
                     SourceOutcome& outcome) {
         const FilterSet* filters = engine_.filters_.loadProblem() ? nullptr : &engine_.filters_;
-        EngineSink sink(*o.store, *o.objects, *o.indexer, row, filters, options_, kBatchSize, outcome.scannedAt, outcome);
+        EngineSink sink(*o.store, *o.objects, *o.indexer, row, filters, options_, kBatchSize, outcome.scannedAt,
+                        outcome);
         std::optional<std::string> readError;
         try {
             const IngestOutcome io = readPipelined(ingester, src, from, sink);
@@ -669,9 +672,8 @@ private:
             // One pass over the provenance: messages held by more than one source,
             // and the extra copies folded into them.
             SQLite::Database db(o.group.paths.database, SQLite::OPEN_READONLY);
-            SQLite::Statement q(db,
-                                "SELECT coalesce(sum(n > 1), 0), coalesce(sum(n - 1), 0) FROM "
-                                "(SELECT count(*) AS n FROM message_sources GROUP BY message_id)");
+            SQLite::Statement q(db, "SELECT coalesce(sum(n > 1), 0), coalesce(sum(n - 1), 0) FROM "
+                                    "(SELECT count(*) AS n FROM message_sources GROUP BY message_id)");
             if (q.executeStep()) {
                 report_.corroborated += q.getColumn(0).getInt64();
                 report_.duplicatesCollapsed += q.getColumn(1).getInt64();
@@ -695,7 +697,7 @@ private:
             } else if (a.sampleSize > 0) {
                 const int64_t budget = a.sampleSize - a.hashed;
                 if (budget > 0) {
-                    std::mt19937_64 rng(std::random_device {}());
+                    std::mt19937_64 rng(std::random_device{}());
                     std::sample(keys.begin(), keys.end(), std::back_inserter(toHash),
                                 std::min<int64_t>(budget, static_cast<int64_t>(keys.size())), rng);
                 }
@@ -715,8 +717,8 @@ private:
                                                   (bad == 1 ? " of \"" : "s of \"") + o.group.owner + "\" " +
                                                   (bad == 1 ? "is" : "are") + " missing or damaged"));
         } catch (const std::exception& e) {
-            report_.errors.push_back(
-                sentence(std::string("The attachments of \"") + o.group.owner + "\" could not be checked: " + e.what()));
+            report_.errors.push_back(sentence(std::string("The attachments of \"") + o.group.owner +
+                                              "\" could not be checked: " + e.what()));
         }
     }
 
@@ -743,7 +745,8 @@ private:
             try {
                 m.write(engine_.root_);
             } catch (const Error& e) {
-                report_.errors.push_back(sentence(std::string("This machine's run report could not be saved: ") + e.what()));
+                report_.errors.push_back(
+                    sentence(std::string("This machine's run report could not be saved: ") + e.what()));
             }
         }
         const std::string statusPath = layout_.statusFile();
@@ -760,7 +763,7 @@ private:
     const RunOptions& options_;
     const ArchiveLayout layout_;
     CoverageReport report_;
-    std::vector<std::string> fatal_;  // why the run failed, first reason first
+    std::vector<std::string> fatal_; // why the run failed, first reason first
     std::vector<Source> sources_;
     std::vector<OwnerGroup> owners_;
 };

@@ -4,8 +4,8 @@
 //
 // The archive root's files and folders are named by ArchiveLayout (archive_layout.h).
 #include "core/archive/archive_layout.h"
-#include "core/archive/coverage_report.h"
 #include "core/archive/coverage.h"
+#include "core/archive/coverage_report.h"
 #include "core/archive/deletion_safety.h"
 #include "core/archive/ingester.h"
 #include "core/contacts/contact_resolver.h"
@@ -81,7 +81,7 @@ public:
     static constexpr int64_t kBatchSize = 5000;
 
 private:
-    class Run;  // one run's steps (tresk_engine.cpp)
+    class Run; // one run's steps (tresk_engine.cpp)
 
     SourceRegistry registry_;
     std::string root_;

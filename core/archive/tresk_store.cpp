@@ -13,12 +13,8 @@ namespace kx {
 
 namespace store_detail {
 
-int64_t toNanos(Date d) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(d.time_since_epoch()).count();
-}
-Date fromNanos(int64_t n) {
-    return Date(std::chrono::duration_cast<Date::duration>(std::chrono::nanoseconds(n)));
-}
+int64_t toNanos(Date d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d.time_since_epoch()).count(); }
+Date fromNanos(int64_t n) { return Date(std::chrono::duration_cast<Date::duration>(std::chrono::nanoseconds(n))); }
 std::optional<Date> optDate(const SQLite::Column& c) {
     if (c.isNull()) return std::nullopt;
     return fromNanos(c.getInt64());
@@ -102,8 +98,7 @@ TreskStore::TreskStore(const std::string& path) : path_(path) {
         db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY);
         db_->setBusyTimeout(5000);
         db_->exec("PRAGMA query_only = 1");
-        if (!db_->tableExists("meta") || !db_->tableExists("messages"))
-            throw Error(path + " is not a Kelvara archive");
+        if (!db_->tableExists("meta") || !db_->tableExists("messages")) throw Error(path + " is not a Kelvara archive");
         SQLite::Statement q(*db_, "SELECT value FROM meta WHERE key = 'formatVersion'");
         if (!q.executeStep()) throw Error(path + " is not a Kelvara archive");
         const int version = std::atoi(q.getColumn(0).getString().c_str());
@@ -141,12 +136,12 @@ std::string TreskStore::owner() const {
 std::vector<TreskStore::ConversationSummary> TreskStore::conversations(const std::string& /*owner*/) const {
     return guarded(path_, [&] {
         std::vector<ConversationSummary> out;
-        SQLite::Statement q(*db_,
-                            "SELECT c.key, c.display_name, c.is_group, "
-                            "(SELECT group_concat(DISTINCT ch.service) FROM chats ch WHERE ch.conversation_id = c.id), "
-                            "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0), "
-                            "(SELECT max(m.date) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0) AS last "
-                            "FROM conversations c ORDER BY last IS NULL, last DESC, c.key");
+        SQLite::Statement q(
+            *db_, "SELECT c.key, c.display_name, c.is_group, "
+                  "(SELECT group_concat(DISTINCT ch.service) FROM chats ch WHERE ch.conversation_id = c.id), "
+                  "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0), "
+                  "(SELECT max(m.date) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0) AS last "
+                  "FROM conversations c ORDER BY last IS NULL, last DESC, c.key");
         while (q.executeStep()) {
             ConversationSummary s;
             s.handle = q.getColumn(0).getString();
@@ -175,7 +170,8 @@ std::vector<TreskStore::ConversationProfile> TreskStore::conversationProfiles(co
         SQLite::Statement q(*db_,
                             "SELECT c.id, c.key, c.display_name, c.is_group, "
                             "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0), "
-                            "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0 AND m.is_from_me = 1), "
+                            "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0 AND "
+                            "m.is_from_me = 1), "
                             "(SELECT max(m.date) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0) "
                             "FROM conversations c ORDER BY c.key");
         SQLite::Statement members(*db_,
@@ -199,8 +195,9 @@ std::vector<TreskStore::ConversationProfile> TreskStore::conversationProfiles(co
     });
 }
 
-std::vector<TreskStore::SearchHit> TreskStore::messages(const std::string& /*owner*/, const std::string& conversationKey,
-                                                        int64_t limit, int64_t offset) const {
+std::vector<TreskStore::SearchHit> TreskStore::messages(const std::string& /*owner*/,
+                                                        const std::string& conversationKey, int64_t limit,
+                                                        int64_t offset) const {
     if (limit <= 0) return {};
     if (offset < 0) offset = 0;
     return guarded(path_, [&] {
@@ -220,10 +217,10 @@ std::map<std::string, std::vector<TreskStore::AttachmentRef>> TreskStore::attach
     const std::vector<std::string>& messageIds) const {
     return guarded(path_, [&] {
         std::map<std::string, std::vector<AttachmentRef>> out;
-        SQLite::Statement q(*db_,
-                            "SELECT a.guid, a.file_name, a.mime_type, a.total_bytes, a.has_file, a.object_key "
-                            "FROM messages m JOIN message_attachments ma ON ma.message_id = m.id "
-                            "JOIN attachments a ON a.id = ma.attachment_id WHERE m.guid = ? ORDER BY ma.position, a.id");
+        SQLite::Statement q(
+            *db_, "SELECT a.guid, a.file_name, a.mime_type, a.total_bytes, a.has_file, a.object_key "
+                  "FROM messages m JOIN message_attachments ma ON ma.message_id = m.id "
+                  "JOIN attachments a ON a.id = ma.attachment_id WHERE m.guid = ? ORDER BY ma.position, a.id");
         for (const auto& id : messageIds) {
             if (out.count(id)) continue;
             q.reset();
@@ -250,11 +247,11 @@ std::map<std::string, std::vector<TreskStore::Reaction>> TreskStore::reactions(
     return guarded(path_, [&] {
         std::map<std::string, std::vector<Reaction>> out;
         // associated_guid keeps the source's prefix ("p:0/GUID", "bp:GUID").
-        SQLite::Statement q(*db_,
-                            "SELECT m.guid, m.associated_type, h.handle, m.is_from_me, m.date FROM messages m "
-                            "LEFT JOIN handles h ON h.id = m.handle_id WHERE m.is_reaction = 1 AND "
-                            "(m.associated_guid = ? OR m.associated_guid = 'bp:' || ? OR m.associated_guid LIKE 'p:%/' || ? ESCAPE '\\') "
-                            "ORDER BY m.date, m.id");
+        SQLite::Statement q(*db_, "SELECT m.guid, m.associated_type, h.handle, m.is_from_me, m.date FROM messages m "
+                                  "LEFT JOIN handles h ON h.id = m.handle_id WHERE m.is_reaction = 1 AND "
+                                  "(m.associated_guid = ? OR m.associated_guid = 'bp:' || ? OR m.associated_guid LIKE "
+                                  "'p:%/' || ? ESCAPE '\\') "
+                                  "ORDER BY m.date, m.id");
         for (const auto& id : messageIds) {
             if (out.count(id)) continue;
             std::string escaped;
@@ -286,9 +283,9 @@ std::map<std::string, std::vector<TreskStore::Reaction>> TreskStore::reactions(
 std::vector<TreskStore::MessageVersion> TreskStore::versions(const std::string& messageId) const {
     return guarded(path_, [&] {
         std::vector<MessageVersion> out;
-        SQLite::Statement q(*db_,
-                            "SELECT v.text, v.date, v.first_seen FROM message_versions v JOIN messages m ON m.id = v.message_id "
-                            "WHERE m.guid = ? ORDER BY v.date IS NULL DESC, v.date, v.first_seen, v.rowid");
+        SQLite::Statement q(
+            *db_, "SELECT v.text, v.date, v.first_seen FROM message_versions v JOIN messages m ON m.id = v.message_id "
+                  "WHERE m.guid = ? ORDER BY v.date IS NULL DESC, v.date, v.first_seen, v.rowid");
         q.bind(1, messageId);
         while (q.executeStep())
             out.push_back({q.getColumn(0).getString(), optDate(q.getColumn(1)), fromNanos(q.getColumn(2).getInt64())});
@@ -299,9 +296,8 @@ std::vector<TreskStore::MessageVersion> TreskStore::versions(const std::string& 
 std::vector<std::string> TreskStore::sources(const std::string& messageId) const {
     return guarded(path_, [&] {
         std::vector<std::string> out;
-        SQLite::Statement q(*db_,
-                            "SELECT s.source_id FROM messages m JOIN message_sources ms ON ms.message_id = m.id "
-                            "JOIN sources s ON s.id = ms.source_id WHERE m.guid = ? ORDER BY s.source_id");
+        SQLite::Statement q(*db_, "SELECT s.source_id FROM messages m JOIN message_sources ms ON ms.message_id = m.id "
+                                  "JOIN sources s ON s.id = ms.source_id WHERE m.guid = ? ORDER BY s.source_id");
         q.bind(1, messageId);
         while (q.executeStep()) out.push_back(q.getColumn(0).getString());
         return out;
@@ -353,14 +349,18 @@ int64_t TreskStore::messageCount() const {
 
 int64_t TreskStore::corroboratedCount() const {
     return guarded(path_, [&] {
-        return db_->execAndGet("SELECT count(*) FROM (SELECT message_id FROM message_sources GROUP BY message_id HAVING count(*) > 1)")
+        return db_
+            ->execAndGet(
+                "SELECT count(*) FROM (SELECT message_id FROM message_sources GROUP BY message_id HAVING count(*) > 1)")
             .getInt64();
     });
 }
 
 int64_t TreskStore::duplicateCopies() const {
     return guarded(path_, [&] {
-        return db_->execAndGet("SELECT (SELECT count(*) FROM message_sources) - (SELECT count(DISTINCT message_id) FROM message_sources)")
+        return db_
+            ->execAndGet("SELECT (SELECT count(*) FROM message_sources) - (SELECT count(DISTINCT message_id) FROM "
+                         "message_sources)")
             .getInt64();
     });
 }
@@ -368,7 +368,8 @@ int64_t TreskStore::duplicateCopies() const {
 std::vector<std::string> TreskStore::objectKeys() const {
     return guarded(path_, [&] {
         std::vector<std::string> out;
-        SQLite::Statement q(*db_, "SELECT DISTINCT object_key FROM attachments WHERE object_key IS NOT NULL ORDER BY object_key");
+        SQLite::Statement q(
+            *db_, "SELECT DISTINCT object_key FROM attachments WHERE object_key IS NOT NULL ORDER BY object_key");
         while (q.executeStep()) out.push_back(q.getColumn(0).getString());
         return out;
     });
@@ -377,10 +378,10 @@ std::vector<std::string> TreskStore::objectKeys() const {
 std::vector<TreskStore::SourceContent> TreskStore::sourceContents() const {
     return guarded(path_, [&] {
         std::vector<SourceContent> out;
-        SQLite::Statement q(*db_,
-                            "SELECT s.source_id, count(ms.message_id), min(m.date), max(m.date), s.last_read FROM sources s "
-                            "LEFT JOIN message_sources ms ON ms.source_id = s.id LEFT JOIN messages m ON m.id = ms.message_id "
-                            "GROUP BY s.id ORDER BY s.source_id");
+        SQLite::Statement q(
+            *db_, "SELECT s.source_id, count(ms.message_id), min(m.date), max(m.date), s.last_read FROM sources s "
+                  "LEFT JOIN message_sources ms ON ms.source_id = s.id LEFT JOIN messages m ON m.id = ms.message_id "
+                  "GROUP BY s.id ORDER BY s.source_id");
         while (q.executeStep())
             out.push_back({q.getColumn(0).getString(), q.getColumn(1).getInt64(), optDate(q.getColumn(2)),
                            optDate(q.getColumn(3)), optDate(q.getColumn(4))});
@@ -405,8 +406,8 @@ std::vector<TreskStore::SourceOverlap> TreskStore::sourceOverlaps() const {
 void TreskStore::forEachMessage(const std::function<void(const StoredMessage&)>& visit) const {
     guarded(path_, [&] {
         SQLite::Statement q(*db_, std::string("SELECT ") + kHitColumns +
-                                      ", m.associated_guid, m.associated_type, m.is_reaction, m.first_archived" + kHitJoins +
-                                      "ORDER BY m.date IS NULL, m.date, m.guid");
+                                      ", m.associated_guid, m.associated_type, m.is_reaction, m.first_archived" +
+                                      kHitJoins + "ORDER BY m.date IS NULL, m.date, m.guid");
         while (q.executeStep()) {
             StoredMessage s;
             s.hit = readHit(q);

@@ -61,12 +61,12 @@ public:
 
     // One message record, for thread pages and search results.
     struct SearchHit {
-        std::string id;                              // the message GUID
+        std::string id; // the message GUID
         std::optional<std::string> text;
         std::optional<Date> date;
-        std::optional<std::string> senderHandle;     // the other party's handle (none for own messages without one)
+        std::optional<std::string> senderHandle; // the other party's handle (none for own messages without one)
         std::optional<std::string> chatDisplayName;
-        std::vector<std::string> sourceIds;          // registry ids of the sources that held it, sorted
+        std::vector<std::string> sourceIds; // registry ids of the sources that held it, sorted
         bool isFromMe = false;
         std::string conversationKey;
         std::optional<std::string> service;
@@ -78,20 +78,21 @@ public:
 
     // One attachment record; the object key is its last field.
     struct AttachmentRef {
-        std::string id;                      // attachment GUID
+        std::string id; // attachment GUID
         std::optional<std::string> fileName;
         std::optional<std::string> mimeType;
         int64_t totalBytes = 0;
-        std::optional<bool> hasFile;         // false: the source recorded no file for it
-        std::optional<std::string> objectKey; // the stored object (attachment_store.h), none when its bytes are not archived
+        std::optional<bool> hasFile; // false: the source recorded no file for it
+        std::optional<std::string>
+            objectKey; // the stored object (attachment_store.h), none when its bytes are not archived
         bool operator==(const AttachmentRef&) const = default;
     };
 
     // A reaction (tapback) to a message.
     struct Reaction {
-        std::string id;                      // the reaction's own GUID
-        std::string targetMessageId;         // the GUID it reacts to (prefix removed)
-        int64_t type = 0;                    // 2000-2005 added, 3000-3005 removed
+        std::string id;              // the reaction's own GUID
+        std::string targetMessageId; // the GUID it reacts to (prefix removed)
+        int64_t type = 0;            // 2000-2005 added, 3000-3005 removed
         std::optional<std::string> senderHandle;
         bool isFromMe = false;
         std::optional<Date> date;
@@ -100,8 +101,8 @@ public:
 
     struct MessageVersion {
         std::string text;
-        std::optional<Date> date;            // the edit's date when the source gave one
-        Date firstSeen {};
+        std::optional<Date> date; // the edit's date when the source gave one
+        Date firstSeen{};
         bool operator==(const MessageVersion&) const = default;
     };
 
@@ -111,7 +112,7 @@ public:
         std::optional<std::string> associatedGuid;
         int64_t associatedType = 0;
         bool isReaction = false;
-        Date firstArchived {};
+        Date firstArchived{};
     };
 
     // What one source contributed (duplicate and deletion analysis).
@@ -124,8 +125,8 @@ public:
         bool operator==(const SourceContent&) const = default;
     };
     struct SourceOverlap {
-        std::string first, second;           // source ids, first < second
-        int64_t shared = 0;                  // messages held by both
+        std::string first, second; // source ids, first < second
+        int64_t shared = 0;        // messages held by both
         bool operator==(const SourceOverlap&) const = default;
     };
 
@@ -170,9 +171,9 @@ public:
     int64_t searchCount(const std::string& query, const std::string& owner) const;
 
     // Figures for the run report.
-    int64_t messageCount() const;          // messages and reactions, each GUID once
-    int64_t corroboratedCount() const;     // held by two or more sources
-    int64_t duplicateCopies() const;       // provenance rows beyond the first per message
+    int64_t messageCount() const;      // messages and reactions, each GUID once
+    int64_t corroboratedCount() const; // held by two or more sources
+    int64_t duplicateCopies() const;   // provenance rows beyond the first per message
     // Distinct object keys referenced by attachments, sorted.
     std::vector<std::string> objectKeys() const;
 
@@ -184,9 +185,9 @@ public:
     // empty rows (which real databases hold by the thousand, often on one date)
     // never count as activity.
     struct DayActivity {
-        int64_t day = 0;                     // whole days since 1970-01-01 UTC
-        int64_t messages = 0;                // real messages that day
-        Date first {}, last {};              // earliest and latest of them
+        int64_t day = 0;      // whole days since 1970-01-01 UTC
+        int64_t messages = 0; // real messages that day
+        Date first{}, last{}; // earliest and latest of them
         bool operator==(const DayActivity&) const = default;
     };
     std::vector<DayActivity> activityByDay() const;

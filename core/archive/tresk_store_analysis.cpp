@@ -41,10 +41,11 @@ std::vector<TreskStore::DayActivity> TreskStore::activityByDay() const {
 std::vector<TreskStore::SourceSpan> TreskStore::sourceSpans() const {
     return guarded(path_, [&] {
         std::vector<SourceSpan> out;
-        SQLite::Statement q(*db_, std::string("SELECT s.source_id, min(m.date), max(m.date), count(m.id) FROM sources s "
-                                              "LEFT JOIN message_sources ms ON ms.source_id = s.id "
-                                              "LEFT JOIN messages m ON m.id = ms.message_id AND ") +
-                                      kRealMessage + " GROUP BY s.id ORDER BY s.source_id");
+        SQLite::Statement q(*db_,
+                            std::string("SELECT s.source_id, min(m.date), max(m.date), count(m.id) FROM sources s "
+                                        "LEFT JOIN message_sources ms ON ms.source_id = s.id "
+                                        "LEFT JOIN messages m ON m.id = ms.message_id AND ") +
+                                kRealMessage + " GROUP BY s.id ORDER BY s.source_id");
         while (q.executeStep())
             out.push_back({q.getColumn(0).getString(), optDate(q.getColumn(1)), optDate(q.getColumn(2)),
                            q.getColumn(3).getInt64()});
@@ -53,9 +54,8 @@ std::vector<TreskStore::SourceSpan> TreskStore::sourceSpans() const {
 }
 
 int64_t TreskStore::nonReactionCount() const {
-    return guarded(path_, [&] {
-        return db_->execAndGet("SELECT count(*) FROM messages WHERE is_reaction = 0").getInt64();
-    });
+    return guarded(path_,
+                   [&] { return db_->execAndGet("SELECT count(*) FROM messages WHERE is_reaction = 0").getInt64(); });
 }
 
 std::unique_ptr<TreskStore::ContentCheck> TreskStore::contentCheck() const {
@@ -76,8 +76,8 @@ TreskStore::ContentCheck::ContentCheck(SQLite::Database& db) : s_(std::make_uniq
 TreskStore::ContentCheck::~ContentCheck() = default;
 
 TreskStore::ContentCheck::MessageState TreskStore::ContentCheck::message(const std::string& guid,
-                                                                        const std::optional<std::string>& text,
-                                                                        const std::string& sourceId) {
+                                                                         const std::optional<std::string>& text,
+                                                                         const std::string& sourceId) {
     MessageState state;
     auto& q = s_->findMessage;
     q.reset();

@@ -132,59 +132,60 @@ std::string conversationKeyFromChatGuid(const std::string& chatGuid) {
 }
 
 struct TreskStoreWriter::Statements {
-    SQLite::Statement insertMessage, findMessage, mergeMessage, updateText, markSearchPending, insertVersion, insertProvenance,
-        upsertAttachment, linkAttachment, attachmentSource, insertHandle, insertConversation, insertChat,
-        insertMember;
+    SQLite::Statement insertMessage, findMessage, mergeMessage, updateText, markSearchPending, insertVersion,
+        insertProvenance, upsertAttachment, linkAttachment, attachmentSource, insertHandle, insertConversation,
+        insertChat, insertMember;
     explicit Statements(SQLite::Database& db)
-        : insertMessage(db,
-                        "INSERT INTO messages(guid, conversation_id, handle_id, service, text, date, date_read, date_delivered, "
-                        "is_from_me, associated_guid, associated_type, thread_originator_guid, date_edited, date_retracted, "
-                        "is_reaction, first_archived) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO NOTHING"),
+        : insertMessage(
+              db,
+              "INSERT INTO messages(guid, conversation_id, handle_id, service, text, date, date_read, date_delivered, "
+              "is_from_me, associated_guid, associated_type, thread_originator_guid, date_edited, date_retracted, "
+              "is_reaction, first_archived) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO NOTHING"),
           findMessage(db, "SELECT id, text, date_edited FROM messages WHERE guid = ?"),
           // A second sighting fills in what the first one lacked and never blanks
           // anything already stored.
-          mergeMessage(db,
-                       "UPDATE messages SET handle_id = coalesce(handle_id, ?2), service = coalesce(service, ?3), "
-                       "date = coalesce(date, ?4), date_read = coalesce(date_read, ?5), "
-                       "date_delivered = coalesce(date_delivered, ?6), associated_guid = coalesce(associated_guid, ?7), "
-                       "thread_originator_guid = coalesce(thread_originator_guid, ?8), "
-                       "date_edited = max(coalesce(date_edited, ?9), coalesce(?9, date_edited)), "
-                       "date_retracted = coalesce(date_retracted, ?10) WHERE id = ?1"),
+          mergeMessage(
+              db, "UPDATE messages SET handle_id = coalesce(handle_id, ?2), service = coalesce(service, ?3), "
+                  "date = coalesce(date, ?4), date_read = coalesce(date_read, ?5), "
+                  "date_delivered = coalesce(date_delivered, ?6), associated_guid = coalesce(associated_guid, ?7), "
+                  "thread_originator_guid = coalesce(thread_originator_guid, ?8), "
+                  "date_edited = max(coalesce(date_edited, ?9), coalesce(?9, date_edited)), "
+                  "date_retracted = coalesce(date_retracted, ?10) WHERE id = ?1"),
           updateText(db, "UPDATE messages SET text = ? WHERE id = ?"),
           markSearchPending(db, "INSERT INTO search_pending(message_id) VALUES (?) ON CONFLICT DO NOTHING"),
-          insertVersion(db,
-                        "INSERT INTO message_versions(message_id, text, date, first_seen) VALUES (?,?,?,?) "
-                        "ON CONFLICT(message_id, text) DO UPDATE SET date = coalesce(date, excluded.date)"),
+          insertVersion(db, "INSERT INTO message_versions(message_id, text, date, first_seen) VALUES (?,?,?,?) "
+                            "ON CONFLICT(message_id, text) DO UPDATE SET date = coalesce(date, excluded.date)"),
           insertProvenance(db,
                            "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?) "
                            "ON CONFLICT(message_id, source_id) DO UPDATE SET last_seen = excluded.last_seen"),
-          upsertAttachment(db,
-                           "INSERT INTO attachments(guid, file_name, mime_type, uti, total_bytes, recorded_path, has_file, "
-                           "object_key, is_sticker) VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO UPDATE SET "
-                           "file_name = coalesce(file_name, excluded.file_name), "
-                           "mime_type = coalesce(mime_type, excluded.mime_type), uti = coalesce(uti, excluded.uti), "
-                           "total_bytes = max(total_bytes, excluded.total_bytes), "
-                           "recorded_path = coalesce(recorded_path, excluded.recorded_path), "
-                           "has_file = max(coalesce(has_file, 0), coalesce(excluded.has_file, 0)), "
-                           "object_key = coalesce(object_key, excluded.object_key) RETURNING id"),
-          linkAttachment(db,
-                         "INSERT INTO message_attachments(message_id, attachment_id, position) VALUES (?,?,?) "
-                         "ON CONFLICT DO NOTHING"),
-          attachmentSource(db,
-                           "INSERT INTO attachment_sources(attachment_id, source_id, path, state) VALUES (?,?,?,?) "
-                           "ON CONFLICT(attachment_id, source_id) DO UPDATE SET path = excluded.path, state = excluded.state"),
+          upsertAttachment(
+              db, "INSERT INTO attachments(guid, file_name, mime_type, uti, total_bytes, recorded_path, has_file, "
+                  "object_key, is_sticker) VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO UPDATE SET "
+                  "file_name = coalesce(file_name, excluded.file_name), "
+                  "mime_type = coalesce(mime_type, excluded.mime_type), uti = coalesce(uti, excluded.uti), "
+                  "total_bytes = max(total_bytes, excluded.total_bytes), "
+                  "recorded_path = coalesce(recorded_path, excluded.recorded_path), "
+                  "has_file = max(coalesce(has_file, 0), coalesce(excluded.has_file, 0)), "
+                  "object_key = coalesce(object_key, excluded.object_key) RETURNING id"),
+          linkAttachment(db, "INSERT INTO message_attachments(message_id, attachment_id, position) VALUES (?,?,?) "
+                             "ON CONFLICT DO NOTHING"),
+          attachmentSource(
+              db, "INSERT INTO attachment_sources(attachment_id, source_id, path, state) VALUES (?,?,?,?) "
+                  "ON CONFLICT(attachment_id, source_id) DO UPDATE SET path = excluded.path, state = excluded.state"),
           insertHandle(db, "INSERT INTO handles(handle, name) VALUES (?, ?) ON CONFLICT(handle) DO UPDATE SET "
                            "name = coalesce(excluded.name, name) RETURNING id"),
-          insertConversation(db,
-                             "INSERT INTO conversations(key, display_name, is_group, service) VALUES (?,?,?,?) "
-                             "ON CONFLICT(key) DO UPDATE SET display_name = coalesce(excluded.display_name, display_name), "
-                             "is_group = max(is_group, excluded.is_group), service = coalesce(service, excluded.service) "
-                             "RETURNING id, display_name, is_group"),
-          insertChat(db, "INSERT INTO chats(guid, conversation_id, service) VALUES (?,?,?) ON CONFLICT(guid) DO NOTHING"),
-          insertMember(db, "INSERT INTO conversation_handles(conversation_id, handle_id) VALUES (?,?) ON CONFLICT DO NOTHING") {}
+          insertConversation(
+              db, "INSERT INTO conversations(key, display_name, is_group, service) VALUES (?,?,?,?) "
+                  "ON CONFLICT(key) DO UPDATE SET display_name = coalesce(excluded.display_name, display_name), "
+                  "is_group = max(is_group, excluded.is_group), service = coalesce(service, excluded.service) "
+                  "RETURNING id, display_name, is_group"),
+          insertChat(db,
+                     "INSERT INTO chats(guid, conversation_id, service) VALUES (?,?,?) ON CONFLICT(guid) DO NOTHING"),
+          insertMember(
+              db, "INSERT INTO conversation_handles(conversation_id, handle_id) VALUES (?,?) ON CONFLICT DO NOTHING") {}
 };
 
-TreskStoreWriter::TreskStoreWriter(const std::string& path) : TreskStore(path, WritableTag {}) {}
+TreskStoreWriter::TreskStoreWriter(const std::string& path) : TreskStore(path, WritableTag{}) {}
 
 TreskStoreWriter::~TreskStoreWriter() {
     st_.reset();
@@ -197,7 +198,8 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
         fs::createPrivateDirectories(std::filesystem::path(path).parent_path());
         const bool existed = fs::exists(path);
         // The writer is used by one thread at a time: no per-call locking.
-        w->db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX);
+        w->db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE |
+                                                              SQLite::OPEN_NOMUTEX);
         ::chmod(path.c_str(), 0600);
         w->db_->setBusyTimeout(10000);
         // Decide whether this is our store before anything is written to the file
@@ -209,13 +211,14 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
         const std::string mode = w->db_->execAndGet("PRAGMA journal_mode = WAL").getString();
         if (mode != "wal") throw Error("the archive " + path + " could not be switched to write-ahead logging");
         w->db_->exec("PRAGMA synchronous = NORMAL");
-        w->db_->exec("PRAGMA cache_size = -32768");  // 32 MB page cache
+        w->db_->exec("PRAGMA cache_size = -32768"); // 32 MB page cache
         if (!hasMeta) {
             w->createSchema(owner, now);
         } else {
             SQLite::Statement q(*w->db_, "SELECT key, value FROM meta WHERE key IN ('formatVersion', 'owner')");
             std::string version, recorded;
-            while (q.executeStep()) (q.getColumn(0).getString() == "owner" ? recorded : version) = q.getColumn(1).getString();
+            while (q.executeStep())
+                (q.getColumn(0).getString() == "owner" ? recorded : version) = q.getColumn(1).getString();
             const int v = std::atoi(version.c_str());
             if (v < 1 || v > kFormatVersion)
                 throw Error(path + " was written by a newer Kelvara (format " + version + "), so it was left as it is");
@@ -236,7 +239,7 @@ void TreskStoreWriter::createSchema(const std::string& owner, Date now) {
     SQLite::Transaction t(*db_);
     db_->exec(kSchema);
     SQLite::Statement m(*db_, "INSERT INTO meta(key, value) VALUES (?, ?)");
-    for (const auto& [k, v] : {std::pair<std::string, std::string> {"formatVersion", std::to_string(kFormatVersion)},
+    for (const auto& [k, v] : {std::pair<std::string, std::string>{"formatVersion", std::to_string(kFormatVersion)},
                                {"owner", owner},
                                {"createdAt", formatISO8601(now)}}) {
         m.reset();
@@ -277,10 +280,10 @@ void TreskStoreWriter::rollback() {
 }
 
 int64_t TreskStoreWriter::sourceRow(const Source& source, Date now) {
-    SQLite::Statement q(*db_,
-                        "INSERT INTO sources(source_id, format, label, path, first_read, last_read) VALUES (?,?,?,?,?,?) "
-                        "ON CONFLICT(source_id) DO UPDATE SET format = excluded.format, label = excluded.label, "
-                        "path = excluded.path RETURNING id");
+    SQLite::Statement q(
+        *db_, "INSERT INTO sources(source_id, format, label, path, first_read, last_read) VALUES (?,?,?,?,?,?) "
+              "ON CONFLICT(source_id) DO UPDATE SET format = excluded.format, label = excluded.label, "
+              "path = excluded.path RETURNING id");
     q.bind(1, source.id);
     q.bind(2, toString(source.format));
     bindOpt(q, 3, source.label);
@@ -304,8 +307,8 @@ IngestCursor TreskStoreWriter::cursor(int64_t sourceRow) const {
 }
 
 void TreskStoreWriter::setCursor(int64_t sourceRow, const IngestCursor& c, Date now) {
-    SQLite::Statement q(*db_,
-                        "UPDATE sources SET cursor_row_id = ?, cursor_guid = ?, cursor_extra = ?, last_read = ? WHERE id = ?");
+    SQLite::Statement q(
+        *db_, "UPDATE sources SET cursor_row_id = ?, cursor_guid = ?, cursor_extra = ?, last_read = ? WHERE id = ?");
     q.bind(1, c.lastRowId);
     q.bind(2, c.lastGuid);
     q.bind(3, c.extra);
@@ -373,13 +376,12 @@ const TreskStoreWriter::ConversationInfo& TreskStoreWriter::conversationFor(cons
     if (!m.chatGuid.empty()) {
         if (auto it = chats_.find(m.chatGuid); it != chats_.end()) return it->second;
         // A chat this run did not announce: it may be stored already.
-        SQLite::Statement q(*db_,
-                            "SELECT c.id, c.key, c.display_name, c.is_group FROM chats ch JOIN conversations c "
-                            "ON c.id = ch.conversation_id WHERE ch.guid = ?");
+        SQLite::Statement q(*db_, "SELECT c.id, c.key, c.display_name, c.is_group FROM chats ch JOIN conversations c "
+                                  "ON c.id = ch.conversation_id WHERE ch.guid = ?");
         q.bind(1, m.chatGuid);
         if (q.executeStep()) {
-            ConversationInfo info {q.getColumn(0).getInt64(), q.getColumn(1).getString(), std::nullopt,
-                                   q.getColumn(3).getInt() != 0};
+            ConversationInfo info{q.getColumn(0).getInt64(), q.getColumn(1).getString(), std::nullopt,
+                                  q.getColumn(3).getInt() != 0};
             if (!q.getColumn(2).isNull()) info.displayName = q.getColumn(2).getString();
             return chats_[m.chatGuid] = info;
         }
@@ -398,8 +400,9 @@ const TreskStoreWriter::ConversationInfo& TreskStoreWriter::conversationFor(cons
     return conversations_[key];
 }
 
-TreskStoreWriter::AddResult TreskStoreWriter::addMessage(const MessageRecord& m, int64_t sourceRow, Date now,
-                                                         const std::unordered_map<std::string, std::string>& objectKeys) {
+TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
+    const MessageRecord& m, int64_t sourceRow, Date now,
+    const std::unordered_map<std::string, std::string>& objectKeys) {
     const auto& conv = conversationFor(m);
     const int64_t nowNs = toNanos(now);
     std::optional<int64_t> handle;
@@ -434,10 +437,12 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(const MessageRecord& m,
         auto& f = st_->findMessage;
         f.reset();
         f.bind(1, m.guid);
-        if (!f.executeStep()) throw Error("the message " + m.guid + " vanished from the archive while it was being stored");
+        if (!f.executeStep())
+            throw Error("the message " + m.guid + " vanished from the archive while it was being stored");
         result.messageId = f.getColumn(0).getInt64();
-        const std::optional<std::string> storedText =
-            f.getColumn(1).isNull() ? std::nullopt : std::optional<std::string>(f.getColumn(1).getString());
+        const std::optional<std::string> storedText = f.getColumn(1).isNull()
+                                                          ? std::nullopt
+                                                          : std::optional<std::string>(f.getColumn(1).getString());
         const bool hasStoredEdited = !f.getColumn(2).isNull();
         const int64_t storedEdited = hasStoredEdited ? f.getColumn(2).getInt64() : 0;
         f.reset();

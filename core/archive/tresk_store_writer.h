@@ -26,7 +26,7 @@ public:
 
     void begin();
     void commit();
-    void rollback();  // never throws
+    void rollback(); // never throws
 
     // The store's row for a registry source, created (or its details refreshed) as needed.
     int64_t sourceRow(const Source& source, Date now);
@@ -37,7 +37,7 @@ public:
 
     struct AddResult {
         int64_t messageId = 0;
-        bool inserted = false;   // false: the GUID was already stored (merged)
+        bool inserted = false; // false: the GUID was already stored (merged)
     };
     // Stores a message (or merges it with the stored one of the same GUID) and its
     // attachments, and records that `sourceRow` held it. Object keys given in

@@ -32,14 +32,14 @@ struct Item {
     enum class Kind { nil, integer, real, bytes, object } kind = Kind::nil;
     std::int64_t integer = 0;
     std::string_view bytes; // points into the blob: nothing is copied while decoding
-    long object = -1; // index into the object table
+    long object = -1;       // index into the object table
 };
 
 // An entry of the shared object table (objects, classes and C strings).
 struct Entry {
     enum class Kind { object, klass, cstring } kind = Kind::object;
     std::string_view name; // class name or C string (into the blob)
-    long classRef = -1;  // for objects: their class entry
+    long classRef = -1;    // for objects: their class entry
     std::vector<Item> items;
 };
 
@@ -48,11 +48,10 @@ public:
     explicit Decoder(std::string_view data) : data_(data) {}
 
     void readHeader() {
-        if (data_.size() < 2 + kSignature.size())
-            throw Malformed{"the body is too short to be an archive"};
-        if (static_cast<unsigned char>(data_[0]) != 4)
-            throw Malformed{"the body is not an archive of a known version"};
-        if (static_cast<unsigned char>(data_[1]) != kSignature.size() || data_.substr(2, kSignature.size()) != kSignature)
+        if (data_.size() < 2 + kSignature.size()) throw Malformed{"the body is too short to be an archive"};
+        if (static_cast<unsigned char>(data_[0]) != 4) throw Malformed{"the body is not an archive of a known version"};
+        if (static_cast<unsigned char>(data_[1]) != kSignature.size() ||
+            data_.substr(2, kSignature.size()) != kSignature)
             throw Malformed{"the body is not a little-endian typed stream"};
         pos_ = 2 + kSignature.size();
         (void)readInteger(false); // system version
@@ -72,29 +71,26 @@ private:
     }
 
     void need(std::size_t n) const {
-        if (n > data_.size() - pos_)
-            throw Malformed{"the body ends in the middle of a value"};
+        if (n > data_.size() - pos_) throw Malformed{"the body ends in the middle of a value"};
     }
 
     void countValue() {
-        if (++values_ > kMaxValues)
-            throw Malformed{"the body holds too many values"};
+        if (++values_ > kMaxValues) throw Malformed{"the body holds too many values"};
     }
 
     std::int64_t readIntegerWithHead(int h, bool isSigned) {
-        if (h < kFirstTag || h > kLastTag)
-            return isSigned ? h : (h & 0xff);
+        if (h < kFirstTag || h > kLastTag) return isSigned ? h : (h & 0xff);
         if (h == kTagInteger2) {
             need(2);
-            std::uint16_t v = static_cast<unsigned char>(data_[pos_]) | (static_cast<unsigned char>(data_[pos_ + 1]) << 8);
+            std::uint16_t v = static_cast<unsigned char>(data_[pos_]) |
+                              (static_cast<unsigned char>(data_[pos_ + 1]) << 8);
             pos_ += 2;
             return isSigned ? static_cast<std::int16_t>(v) : v;
         }
         if (h == kTagInteger4) {
             need(4);
             std::uint32_t v = 0;
-            for (int i = 3; i >= 0; --i)
-                v = (v << 8) | static_cast<unsigned char>(data_[pos_ + i]);
+            for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(data_[pos_ + i]);
             pos_ += 4;
             return isSigned ? static_cast<std::int32_t>(v) : static_cast<std::int64_t>(v);
         }
@@ -104,18 +100,15 @@ private:
 
     std::size_t referenceIndex(int h) {
         std::int64_t n = readIntegerWithHead(h, true) - kFirstReference;
-        if (n < 0)
-            throw Malformed{"the body holds an invalid reference"};
+        if (n < 0) throw Malformed{"the body holds an invalid reference"};
         return static_cast<std::size_t>(n);
     }
 
     // Unshared string: nil, or a length and that many bytes.
     std::optional<std::string_view> readUnsharedWithHead(int h) {
-        if (h == kTagNil)
-            return std::nullopt;
+        if (h == kTagNil) return std::nullopt;
         std::int64_t len = readIntegerWithHead(h, false);
-        if (len < 0)
-            throw Malformed{"the body holds a negative length"};
+        if (len < 0) throw Malformed{"the body holds a negative length"};
         need(static_cast<std::size_t>(len));
         std::string_view s = data_.substr(pos_, static_cast<std::size_t>(len));
         pos_ += static_cast<std::size_t>(len);
@@ -123,27 +116,22 @@ private:
     }
 
     std::optional<std::string_view> readSharedWithHead(int h) {
-        if (h == kTagNil)
-            return std::nullopt;
+        if (h == kTagNil) return std::nullopt;
         if (h == kTagNew) {
             auto s = readUnsharedWithHead(head());
-            if (!s)
-                throw Malformed{"the body holds an empty shared string"};
-            if (shared_.size() >= kMaxValues)
-                throw Malformed{"the body holds too many strings"};
+            if (!s) throw Malformed{"the body holds an empty shared string"};
+            if (shared_.size() >= kMaxValues) throw Malformed{"the body holds too many strings"};
             shared_.push_back(*s);
             return s;
         }
         std::size_t i = referenceIndex(h);
-        if (i >= shared_.size())
-            throw Malformed{"the body refers to a string it does not hold"};
+        if (i >= shared_.size()) throw Malformed{"the body refers to a string it does not hold"};
         return shared_[i];
     }
     std::optional<std::string_view> readShared() { return readSharedWithHead(head()); }
 
     std::size_t addEntry(Entry e) {
-        if (table_.size() >= kMaxValues)
-            throw Malformed{"the body holds too many objects"};
+        if (table_.size() >= kMaxValues) throw Malformed{"the body holds too many objects"};
         table_.push_back(std::move(e));
         return table_.size() - 1;
     }
@@ -154,20 +142,16 @@ private:
         long previous = -1;
         std::size_t chain = 0;
         while (h == kTagNew) {
-            if (++chain > kMaxDepth)
-                throw Malformed{"the body's class chain is too long"};
+            if (++chain > kMaxDepth) throw Malformed{"the body's class chain is too long"};
             auto name = readShared();
-            if (!name)
-                throw Malformed{"the body holds a class without a name"};
+            if (!name) throw Malformed{"the body holds a class without a name"};
             (void)readInteger(true); // class version
             Entry e;
             e.kind = Entry::Kind::klass;
             e.name = *name;
             long idx = static_cast<long>(addEntry(std::move(e)));
-            if (previous >= 0)
-                table_[static_cast<std::size_t>(previous)].classRef = idx;
-            else
-                first = idx;
+            if (previous >= 0) table_[static_cast<std::size_t>(previous)].classRef = idx;
+            else first = idx;
             previous = idx;
             h = head();
         }
@@ -187,24 +171,21 @@ private:
 
     // An object: nil, a back reference, or a literal object with its contents.
     long readObjectWithHead(int h, std::size_t depth) {
-        if (h == kTagNil)
-            return -1;
+        if (h == kTagNil) return -1;
         if (h != kTagNew) {
             std::size_t i = referenceIndex(h);
             if (i >= table_.size() || table_[i].kind != Entry::Kind::object)
                 throw Malformed{"the body refers to an object it does not hold"};
             return static_cast<long>(i);
         }
-        if (depth > kMaxDepth)
-            throw Malformed{"the body nests objects too deeply"};
+        if (depth > kMaxDepth) throw Malformed{"the body nests objects too deeply"};
         std::size_t idx = addEntry(Entry{});
         long klass = readClassWithHead(head());
         table_[idx].classRef = klass;
         std::vector<Item> items;
         for (;;) {
             int next = head();
-            if (next == kTagEndOfObject)
-                break;
+            if (next == kTagEndOfObject) break;
             readTypedGroup(next, items, depth + 1);
         }
         table_[idx].items = std::move(items);
@@ -214,8 +195,7 @@ private:
     // A type encoding followed by one value per type in it.
     void readTypedGroup(int h, std::vector<Item>& items, std::size_t depth) {
         auto encoding = readSharedWithHead(h);
-        if (!encoding || encoding->empty())
-            throw Malformed{"the body holds a value without a type"};
+        if (!encoding || encoding->empty()) throw Malformed{"the body holds a value without a type"};
         std::size_t p = 0;
         while (p < encoding->size()) {
             std::size_t end = typeEnd(*encoding, p, 0);
@@ -226,30 +206,22 @@ private:
 
     // Index just past the single type starting at p.
     static std::size_t typeEnd(std::string_view enc, std::size_t p, std::size_t depth) {
-        if (depth > kMaxDepth)
-            throw Malformed{"the body's type is nested too deeply"};
-        while (p < enc.size() && std::strchr("rnNoORV", enc[p]) != nullptr)
-            ++p; // qualifiers
-        if (p >= enc.size())
-            throw Malformed{"the body holds an incomplete type"};
+        if (depth > kMaxDepth) throw Malformed{"the body's type is nested too deeply"};
+        while (p < enc.size() && std::strchr("rnNoORV", enc[p]) != nullptr) ++p; // qualifiers
+        if (p >= enc.size()) throw Malformed{"the body holds an incomplete type"};
         char c = enc[p];
         if (c == '[' || c == '{' || c == '(') {
             char close = c == '[' ? ']' : (c == '{' ? '}' : ')');
             std::size_t q = p + 1;
             if (c == '[')
-                while (q < enc.size() && enc[q] >= '0' && enc[q] <= '9')
-                    ++q;
+                while (q < enc.size() && enc[q] >= '0' && enc[q] <= '9') ++q;
             else {
                 // "{name=fields}": skip the name up to "=" (or the close).
-                while (q < enc.size() && enc[q] != '=' && enc[q] != close)
-                    ++q;
-                if (q < enc.size() && enc[q] == '=')
-                    ++q;
+                while (q < enc.size() && enc[q] != '=' && enc[q] != close) ++q;
+                if (q < enc.size() && enc[q] == '=') ++q;
             }
-            while (q < enc.size() && enc[q] != close)
-                q = typeEnd(enc, q, depth + 1);
-            if (q >= enc.size())
-                throw Malformed{"the body holds an unterminated type"};
+            while (q < enc.size() && enc[q] != close) q = typeEnd(enc, q, depth + 1);
+            if (q >= enc.size()) throw Malformed{"the body holds an unterminated type"};
             return q + 1;
         }
         if (c == '^') // pointer to a type: the pointee follows
@@ -258,13 +230,10 @@ private:
     }
 
     void readValue(std::string_view type, std::vector<Item>& items, std::size_t depth) {
-        if (depth > kMaxDepth)
-            throw Malformed{"the body nests values too deeply"};
+        if (depth > kMaxDepth) throw Malformed{"the body nests values too deeply"};
         countValue();
-        while (!type.empty() && std::strchr("rnNoORV", type.front()) != nullptr)
-            type.remove_prefix(1);
-        if (type.empty())
-            throw Malformed{"the body holds an incomplete type"};
+        while (!type.empty() && std::strchr("rnNoORV", type.front()) != nullptr) type.remove_prefix(1);
+        if (type.empty()) throw Malformed{"the body holds an incomplete type"};
         Item item;
         char c = type.front();
         switch (c) {
@@ -302,12 +271,10 @@ private:
         }
         case '*': {
             int h = head();
-            if (h == kTagNil)
-                break;
+            if (h == kTagNil) break;
             if (h == kTagNew) {
                 auto s = readShared();
-                if (!s)
-                    throw Malformed{"the body holds an empty C string"};
+                if (!s) throw Malformed{"the body holds an empty C string"};
                 Entry e;
                 e.kind = Entry::Kind::cstring;
                 e.name = *s;
@@ -340,24 +307,19 @@ private:
             }
             break;
         }
-        case '#':
-            (void)readClassWithHead(head());
-            break;
+        case '#': (void)readClassWithHead(head()); break;
         case '@':
             item.kind = Item::Kind::object;
             item.object = readObjectWithHead(head(), depth + 1);
-            if (item.object < 0)
-                item.kind = Item::Kind::nil;
+            if (item.object < 0) item.kind = Item::Kind::nil;
             break;
-        case '!':
-            break;
+        case '!': break;
         case '[': {
             std::size_t q = 1;
             std::uint64_t count = 0;
             while (q < type.size() && type[q] >= '0' && type[q] <= '9') {
                 count = count * 10 + static_cast<unsigned>(type[q] - '0');
-                if (count > (1u << 30))
-                    throw Malformed{"the body holds an array that is too long"};
+                if (count > (1u << 30)) throw Malformed{"the body holds an array that is too long"};
                 ++q;
             }
             std::string_view element = type.substr(q, type.size() - q - 1);
@@ -377,10 +339,8 @@ private:
             char close = c == '{' ? '}' : ')';
             std::string_view enc = type;
             std::size_t q = 1;
-            while (q < enc.size() && enc[q] != '=' && enc[q] != close)
-                ++q;
-            if (q < enc.size() && enc[q] == '=')
-                ++q;
+            while (q < enc.size() && enc[q] != '=' && enc[q] != close) ++q;
+            if (q < enc.size() && enc[q] == '=') ++q;
             while (q < enc.size() && enc[q] != close) {
                 std::size_t end = typeEnd(enc, q, depth);
                 readValue(enc.substr(q, end - q), items, depth + 1);
@@ -388,8 +348,7 @@ private:
             }
             return;
         }
-        default:
-            throw Malformed{std::string("the body holds a value of an unknown type '") + c + "'"};
+        default: throw Malformed{std::string("the body holds a value of an unknown type '") + c + "'"};
         }
         items.push_back(std::move(item));
     }
@@ -406,8 +365,7 @@ bool classNameContains(const std::vector<Entry>& table, long entry, std::string_
     std::size_t steps = 0;
     while (entry >= 0 && static_cast<std::size_t>(entry) < table.size() && steps++ <= kMaxDepth) {
         const Entry& e = table[static_cast<std::size_t>(entry)];
-        if (e.kind == Entry::Kind::klass && e.name.find(word) != std::string::npos)
-            return true;
+        if (e.kind == Entry::Kind::klass && e.name.find(word) != std::string::npos) return true;
         entry = e.classRef;
     }
     return false;
@@ -415,14 +373,11 @@ bool classNameContains(const std::vector<Entry>& table, long entry, std::string_
 
 // The string an NSString object holds: its first bytes item.
 std::optional<std::string_view> stringOf(const std::vector<Entry>& table, long object) {
-    if (object < 0 || static_cast<std::size_t>(object) >= table.size())
-        return std::nullopt;
+    if (object < 0 || static_cast<std::size_t>(object) >= table.size()) return std::nullopt;
     const Entry& e = table[static_cast<std::size_t>(object)];
-    if (!classNameContains(table, e.classRef, "String"))
-        return std::nullopt;
+    if (!classNameContains(table, e.classRef, "String")) return std::nullopt;
     for (const Item& it : e.items)
-        if (it.kind == Item::Kind::bytes)
-            return it.bytes;
+        if (it.kind == Item::Kind::bytes) return it.bytes;
     return std::nullopt;
 }
 
@@ -442,12 +397,10 @@ std::string sanitizeUtf8(std::string_view s) {
             continue;
         }
         const std::size_t len = validUTF8SequenceLength(s, i);
-        if (len == 0)
-            break;
+        if (len == 0) break;
         i += len;
     }
-    if (i == s.size())
-        return std::string(s);
+    if (i == s.size()) return std::string(s);
     std::string out;
     out.reserve(s.size() + 16);
     out.append(s.substr(0, i));
@@ -485,8 +438,7 @@ DecodeResult decodeAttributedBody(std::string_view blob) {
                 root = it.object;
                 break;
             }
-        if (root < 0)
-            throw Malformed{"the body holds no object"};
+        if (root < 0) throw Malformed{"the body holds no object"};
         const Entry& rootEntry = table[static_cast<std::size_t>(root)];
         std::optional<std::string_view> text;
         if (classNameContains(table, rootEntry.classRef, "AttributedString")) {
@@ -498,19 +450,16 @@ DecodeResult decodeAttributedBody(std::string_view blob) {
         } else {
             text = stringOf(table, root); // a plain string archived on its own
         }
-        if (!text)
-            throw Malformed{"the body holds no text"};
+        if (!text) throw Malformed{"the body holds no text"};
 
         DecodedBody body;
         body.text = sanitizeUtf8(*text);
         // Attachment GUIDs: every dictionary entry whose key is the file-transfer
         // attribute. Dictionaries store (count, key, value, key, value...).
         for (const Entry& e : table) {
-            if (e.kind != Entry::Kind::object || !classNameContains(table, e.classRef, "Dictionary"))
-                continue;
+            if (e.kind != Entry::Kind::object || !classNameContains(table, e.classRef, "Dictionary")) continue;
             for (std::size_t k = 0; k + 1 < e.items.size(); ++k) {
-                if (e.items[k].kind != Item::Kind::object || e.items[k + 1].kind != Item::Kind::object)
-                    continue;
+                if (e.items[k].kind != Item::Kind::object || e.items[k + 1].kind != Item::Kind::object) continue;
                 auto key = stringOf(table, e.items[k].object);
                 if (key && *key == kAttachmentKey) {
                     if (auto guid = stringOf(table, e.items[k + 1].object))

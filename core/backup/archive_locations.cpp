@@ -37,7 +37,8 @@ std::string ArchiveLocations::summary(Date now, int within) const {
         else if (l.placeClass == PlaceClass::independentBackup) ++currentIndependent;
     }
     size_t places = 1 + independent + synced + same;
-    if (places == 1) return "Your archive exists only on this Mac. Add a backup destination so losing this Mac does not lose it.";
+    if (places == 1)
+        return "Your archive exists only on this Mac. Add a backup destination so losing this Mac does not lose it.";
     std::vector<std::string> parts;
     if (independent) parts.push_back(count(independent, "independent backup", "independent backups"));
     if (synced) parts.push_back(count(synced, "synced copy", "synced copies"));

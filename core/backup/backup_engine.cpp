@@ -11,16 +11,16 @@
 #include <sodium.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <algorithm>
-#include <atomic>
 #include <future>
 #include <map>
-#include <thread>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kx {
@@ -35,7 +35,7 @@ namespace {
 std::string attachmentsPrefix() { return std::string(ArchiveLayout::kAttachmentsFolder) + "/"; }
 
 std::optional<StreamNonce> nonceFromHex(const std::string& hex) {
-    StreamNonce n {};
+    StreamNonce n{};
     size_t len = 0;
     if (sodium_hex2bin(n.data(), n.size(), hex.data(), hex.size(), nullptr, &len, nullptr) != 0 || len != n.size())
         return std::nullopt;
@@ -47,7 +47,8 @@ class ScratchDir {
 public:
     ScratchDir() {
         std::string base = (stdfs::temp_directory_path() / "kelvara-backup-XXXXXX").string();
-        if (!::mkdtemp(base.data())) throw Error("could not make a private scratch folder (" + fs::errnoText(errno) + ")");
+        if (!::mkdtemp(base.data()))
+            throw Error("could not make a private scratch folder (" + fs::errnoText(errno) + ")");
         path_ = base;
     }
     ~ScratchDir() {
@@ -71,7 +72,7 @@ std::vector<ResumeEntry> loadResume(const std::optional<stdfs::path>& path) {
     std::vector<ResumeEntry> out;
     if (!path) return out;
     JsonLoad load = loadJsonFile(*path);
-    if (load.state != JsonLoad::State::loaded) return out;  // a damaged file only costs a fresh upload
+    if (load.state != JsonLoad::State::loaded) return out; // a damaged file only costs a fresh upload
     try {
         for (const auto& u : load.value.at("uploads")) {
             ResumeEntry e;
@@ -108,7 +109,7 @@ void saveResume(const std::optional<stdfs::path>& path, const std::vector<Resume
     }
     // Written atomically (temporary file, then rename) but not flushed to disk:
     // losing the latest version to a power cut only means resending a part.
-    std::string text = json {{"uploads", uploads}}.dump(2);
+    std::string text = json{{"uploads", uploads}}.dump(2);
     if (path->has_parent_path()) fs::createPrivateDirectories(path->parent_path());
     try {
         fs::writeFileAtomic(*path, text, fs::kPrivateFileMode, fs::Durability::renamedOnly);
@@ -163,7 +164,7 @@ void snapshotDatabase(const stdfs::path& source, const stdfs::path& target) {
         throw Error("could not open the archive database " + source.string() + " (" + why + ")");
     }
     sqlite3_busy_timeout(src, 10000);
-    sqlite3_exec(src, "PRAGMA mmap_size=1073741824", nullptr, nullptr, nullptr);  // fewer read calls
+    sqlite3_exec(src, "PRAGMA mmap_size=1073741824", nullptr, nullptr, nullptr); // fewer read calls
     if (sqlite3_open_v2(target.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         std::string why = dst ? sqlite3_errmsg(dst) : "out of memory";
         closeBoth();
@@ -202,7 +203,7 @@ void snapshotDatabase(const stdfs::path& source, const stdfs::path& target) {
 BackupEngine::BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
                            std::optional<stdfs::path> resumeStatePath)
     : BackupEngine(std::move(crypto), std::move(destination), std::move(prefix), std::move(resumeStatePath),
-                   Options {}) {}
+                   Options{}) {}
 
 BackupEngine::BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
                            std::optional<stdfs::path> resumeStatePath, Options options)
@@ -221,9 +222,9 @@ std::string BackupEngine::fullName(const std::string& name) const {
 
 void BackupEngine::putSmall(const std::string& name, const std::string& plain, ObjectClass cls) {
     std::string sealed = crypto_.seal(plain, name);
-    dest_->put(name, sealed.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
-        std::memcpy(buf, sealed.data() + off, n);
-    }, cls, {{"kx-sealed-sha256", Sha256::hexOf(sealed)}});
+    dest_->put(name, sealed.size(),
+               [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); }, cls,
+               {{"kx-sealed-sha256", Sha256::hexOf(sealed)}});
 }
 
 std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
@@ -240,15 +241,16 @@ UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string&
                                       VerificationLevel verification) {
     std::string name = fullName(key);
     std::string sealed = crypto_.seal(payload, name);
-    dest_->put(name, sealed.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
-        std::memcpy(buf, sealed.data() + off, n);
-    }, ObjectClass::control, {});
+    dest_->put(name, sealed.size(),
+               [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); },
+               ObjectClass::control, {});
     UploadReceipt r;
     r.bytes = sealed.size();
     if (verification == VerificationLevel::none) return r;
     auto back = readSealed(name);
     if (!back) throw BackupError("the test object was written but could not be found again at " + dest_->label());
-    if (*back != payload) throw BackupError("the test object read back from " + dest_->label() + " differs from what was written");
+    if (*back != payload)
+        throw BackupError("the test object read back from " + dest_->label() + " differs from what was written");
     r.verification = UploadReceipt::Verification::verified;
     return r;
 }
@@ -260,8 +262,8 @@ void parallelFor(size_t count, int threads, const std::function<void(size_t)>& f
         for (size_t i = 0; i < count; ++i) fn(i);
         return;
     }
-    std::atomic<size_t> next {0};
-    std::atomic<bool> failed {false};
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
     std::exception_ptr first;
     std::mutex m;
     auto worker = [&] {
@@ -299,8 +301,8 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
     if (sealedSize <= partSize) {
         StreamNonce nonce = TreskCrypto::freshNonce();
         TreskCrypto::SealingReader reader(crypto_, plain, name, nonce);
-        dest_->put(name, sealedSize, [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); },
-                   cls, {{"kx-plain-size", std::to_string(plainSize)}});
+        dest_->put(name, sealedSize, [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); }, cls,
+                   {{"kx-plain-size", std::to_string(plainSize)}});
         out.nonce = lowerHex(nonce.data(), nonce.size());
         sent(sealedSize);
         partDone();
@@ -377,7 +379,9 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
                 uint64_t n = std::min(partSize, sealedSize - off);
                 TreskCrypto::SealingReader reader(crypto_, plain, name, *nonceFromHex(e.nonce));
                 std::string tag = dest_->uploadPart(name, e.uploadId, part, off, n,
-                                                    [&](uint64_t o, unsigned char* buf, size_t k) { reader.read(o, buf, k); });
+                                                    [&](uint64_t o, unsigned char* buf, size_t k) {
+                                                        reader.read(o, buf, k);
+                                                    });
                 {
                     std::lock_guard<std::mutex> lock(partsMutex);
                     e.parts[part] = tag;
@@ -428,10 +432,10 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     struct WaitForSnapshot {
         std::future<std::string>& f;
         ~WaitForSnapshot() {
-            if (f.valid()) f.wait();  // never leave the scratch folder while the snapshot writes into it
+            if (f.valid()) f.wait(); // never leave the scratch folder while the snapshot writes into it
         }
-    } waitForSnapshot {snapshotDone};
-    uint64_t dbPlainSize = stdfs::file_size(storeFile);  // an estimate until the snapshot is made
+    } waitForSnapshot{snapshotDone};
+    uint64_t dbPlainSize = stdfs::file_size(storeFile); // an estimate until the snapshot is made
 
     // The owner's attachment files (regular files only; links are not followed).
     struct Local {
@@ -443,8 +447,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     const stdfs::path attachments = ArchiveLayout::besideDatabase(storeFile.string()).attachments;
     std::error_code ec;
     if (stdfs::is_directory(attachments, ec)) {
-        for (auto it = stdfs::recursive_directory_iterator(attachments, ec); !ec && it != stdfs::recursive_directory_iterator();
-             it.increment(ec)) {
+        for (auto it = stdfs::recursive_directory_iterator(attachments, ec);
+             !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
             if (it->is_symlink() || !it->is_regular_file()) continue;
             std::string rel = attachmentsPrefix() + stdfs::relative(it->path(), attachments).generic_string();
             files.push_back({rel, it->path(), it->file_size()});
@@ -519,8 +523,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     parallelFor(toSend.size(), options_.threads, [&](size_t i) {
         const Local* f = toSend[i];
         std::string name = objectsPrefix + crypto_.nameTag(f->path);
-        Uploaded u = uploadFile(f->file, name, "file:" + f->path + ":" + std::to_string(f->size), ObjectClass::data,
-                                1, sent, partDone);
+        Uploaded u = uploadFile(f->file, name, "file:" + f->path + ":" + std::to_string(f->size), ObjectClass::data, 1,
+                                sent, partDone);
         std::lock_guard<std::mutex> lock(uploadedMutex);
         uploaded[f->path] = u;
     });
@@ -554,15 +558,18 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                      {"createdAt", formatISO8601(std::chrono::system_clock::now())},
                      {"remoteName", remoteName},
                      {"database",
-                      {{"name", dbName}, {"size", dbPlainSize}, {"sha256", fingerprint}, {"sealedSize", db.sealedSize},
+                      {{"name", dbName},
+                       {"size", dbPlainSize},
+                       {"sha256", fingerprint},
+                       {"sealedSize", db.sealedSize},
                        {"nonce", dbNonce}}},
                      {"objects", objects}};
     std::string manifestText = manifest.dump();
-    dest_->flush();  // every object the manifest names is durable before the manifest is written
+    dest_->flush(); // every object the manifest names is durable before the manifest is written
     std::string sealedManifest = crypto_.seal(manifestText, manifestName);
-    dest_->put(manifestName, sealedManifest.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
-        std::memcpy(buf, sealedManifest.data() + off, n);
-    }, ObjectClass::control, {});
+    dest_->put(manifestName, sealedManifest.size(),
+               [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealedManifest.data() + off, n); },
+               ObjectClass::control, {});
     receipt.bytes += sealedManifest.size();
 
     if (verification == VerificationLevel::none) return receipt;
@@ -583,7 +590,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             if (m != info->metadata.end() && m->second != std::to_string(plainSize)) throw mismatch(name);
         };
         check(dbName, db.sealedSize, dbPlainSize);
-        for (const Local* f : toSend) check(objectsPrefix + crypto_.nameTag(f->path), uploaded[f->path].sealedSize, f->size);
+        for (const Local* f : toSend)
+            check(objectsPrefix + crypto_.nameTag(f->path), uploaded[f->path].sealedSize, f->size);
         receipt.verification = UploadReceipt::Verification::checkedByMetadata;
         return receipt;
     }
@@ -603,7 +611,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         try {
             if (!dest_->get(name, [&](const unsigned char* ptr, size_t n) {
                     if (head.size() < TreskCrypto::kHeaderSize)
-                        head.append(reinterpret_cast<const char*>(ptr), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+                        head.append(reinterpret_cast<const char*>(ptr),
+                                    std::min(n, TreskCrypto::kHeaderSize - head.size()));
                     opener.feed(ptr, n);
                 }))
                 throw mismatch(name + " is missing");
@@ -652,7 +661,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
             std::error_code ec;
             if (!keep) stdfs::remove_all(p, ec);
         }
-    } cleanup {staging};
+    } cleanup{staging};
 
     const json& dbEntry = m.at("database");
     BackupProgress p;
@@ -664,7 +673,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     RestoreReport report;
     if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
 
-    StreamNonce nonce {};
+    StreamNonce nonce{};
     std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
                                       ArchiveLayout::inFolder(staging.string()).database, &nonce);
     std::string wantNonce = dbEntry.value("nonce", "");
@@ -679,13 +688,15 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     for (const auto& o : objects) {
         std::string rel = o.value("path", "");
         checkRemoteName(rel, "attachment path");
-        if (rel.rfind(attachmentsPrefix(), 0) != 0) throw SealError("the backup's manifest names a file outside the archive");
+        if (rel.rfind(attachmentsPrefix(), 0) != 0)
+            throw SealError("the backup's manifest names a file outside the archive");
         std::string name = o.value("name", "");
         checkRemoteName(name, "object name");
-        StreamNonce objectNonce {};
+        StreamNonce objectNonce{};
         restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging / rel, &objectNonce);
         if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", ""))
-            throw SealError("the stored object for " + rel + " is not the copy this backup recorded (an older or "
+            throw SealError("the stored object for " + rel +
+                            " is not the copy this backup recorded (an older or "
                             "other copy was put in its place)");
         ++report.objects;
         p.done += o.value("sealedSize", int64_t(0));
@@ -701,8 +712,8 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         stdfs::remove(targetFolder, ec);
     }
     if (::rename(staging.c_str(), targetFolder.c_str()) != 0)
-        throw Error("could not move the restored archive into " + targetFolder.string() + " (" +
-                    fs::errnoText(errno) + ")");
+        throw Error("could not move the restored archive into " + targetFolder.string() + " (" + fs::errnoText(errno) +
+                    ")");
     cleanup.keep = true;
     return report;
 }

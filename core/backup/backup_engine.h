@@ -45,9 +45,9 @@ struct UploadReceipt {
     // metadata match (archival storage that cannot be read at once); verified:
     // every object written was read back, opened and its hash compared.
     enum class Verification { notChecked, checkedByMetadata, verified };
-    uint64_t bytes = 0;  // sealed bytes written by this run
+    uint64_t bytes = 0; // sealed bytes written by this run
     Verification verification = Verification::notChecked;
-    bool resumed = false;  // an interrupted upload was continued
+    bool resumed = false; // an interrupted upload was continued
 };
 
 // How much a backup checks of what it stored.
@@ -57,9 +57,9 @@ struct UploadReceipt {
 enum class VerificationLevel { none, readBack };
 
 struct BackupProgress {
-    int64_t done = 0;   // sealed bytes sent so far
-    int64_t total = 0;  // sealed bytes this run sends
-    int part = 0;       // upload step under way (database parts, then files)
+    int64_t done = 0;  // sealed bytes sent so far
+    int64_t total = 0; // sealed bytes this run sends
+    int part = 0;      // upload step under way (database parts, then files)
     int parts = 0;
 };
 
@@ -74,7 +74,7 @@ using ProgressCallback = std::function<void(const BackupProgress&)>;
 class BackupEngine {
 public:
     struct Options {
-        uint64_t partSize = 0;  // 0: the destination's choice
+        uint64_t partSize = 0; // 0: the destination's choice
         // Parts and files in flight at once (0: one per processor, 2 to 8).
         // Parts of one object may then finish out of order; the resume state
         // records each finished part by number.
@@ -109,7 +109,7 @@ public:
 private:
     struct Uploaded {
         uint64_t sealedSize = 0;
-        std::string nonce;  // hex
+        std::string nonce; // hex
         bool resumed = false;
     };
     Uploaded uploadFile(const std::filesystem::path& plain, const std::string& name, const std::string& fingerprint,
@@ -124,7 +124,7 @@ private:
     std::string prefix_;
     std::optional<std::filesystem::path> resumePath_;
     Options options_;
-    std::mutex resumeMutex_;  // guards the resume file while parts finish on several threads
+    std::mutex resumeMutex_; // guards the resume file while parts finish on several threads
 };
 
 // Runs fn(0) ... fn(count - 1) on up to `threads` threads; after the first

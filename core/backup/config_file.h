@@ -23,19 +23,20 @@ struct ConfigFile {
     struct LoadOutcome {
         enum class Kind { loaded, failed, missing };
         Kind kind = Kind::missing;
-        std::optional<T> value;  // when loaded
-        std::string reason;      // when failed: a sentence fragment
+        std::optional<T> value; // when loaded
+        std::string reason;     // when failed: a sentence fragment
     };
 
     struct Encoder {
         int indent = 2;
         std::string encode(const nlohmann::ordered_json& value) const { return value.dump(indent) + "\n"; }
     };
-    static Encoder defaultEncoder() { return Encoder {}; }
+    static Encoder defaultEncoder() { return Encoder{}; }
 
     // decode turns the parsed JSON into T and throws (anything) when it does not fit.
     template <class T>
-    static LoadOutcome<T> load(const std::filesystem::path& path, const std::function<T(const nlohmann::json&)>& decode) {
+    static LoadOutcome<T> load(const std::filesystem::path& path,
+                               const std::function<T(const nlohmann::json&)>& decode) {
         LoadOutcome<T> out;
         JsonLoad raw = loadJsonFile(path);
         if (raw.state == JsonLoad::State::missing) return out;

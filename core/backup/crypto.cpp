@@ -40,9 +40,7 @@ void keyIdBytes(const SymmetricKey& key, unsigned char out[8]) {
     sodium_hex2bin(out, 8, hex.data(), hex.size(), nullptr, nullptr, nullptr);
 }
 
-uint64_t chunkCount(uint64_t plainSize, uint32_t chunk) {
-    return plainSize == 0 ? 1 : (plainSize + chunk - 1) / chunk;
-}
+uint64_t chunkCount(uint64_t plainSize, uint32_t chunk) { return plainSize == 0 ? 1 : (plainSize + chunk - 1) / chunk; }
 
 // The additional data of chunk i.
 std::vector<unsigned char> chunkAD(const unsigned char* header, uint64_t index, bool final, const std::string& name) {
@@ -134,8 +132,8 @@ uint64_t TreskCrypto::sealedSize(uint64_t plainSize) {
 std::string TreskCrypto::nameTag(std::string_view text) const {
     static const char label[] = "kelvara object names v1";
     unsigned char sub[32], out[32];
-    crypto_generichash(sub, sizeof sub, reinterpret_cast<const unsigned char*>(label), sizeof label - 1,
-                       master_.data(), SymmetricKey::kSize);
+    crypto_generichash(sub, sizeof sub, reinterpret_cast<const unsigned char*>(label), sizeof label - 1, master_.data(),
+                       SymmetricKey::kSize);
     crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(text.data()), text.size(), sub,
                        sizeof sub);
     sodium_memzero(sub, sizeof sub);
@@ -152,8 +150,8 @@ StreamNonce TreskCrypto::freshNonce() {
 }
 
 std::array<unsigned char, TreskCrypto::kHeaderSize> TreskCrypto::makeHeader(uint64_t plainSize,
-                                                                           const StreamNonce& nonce) const {
-    std::array<unsigned char, kHeaderSize> h {};
+                                                                            const StreamNonce& nonce) const {
+    std::array<unsigned char, kHeaderSize> h{};
     std::memcpy(h.data(), kMagic, 8);
     keyIdBytes(master_, h.data() + 8);
     putU32(h.data() + 16, kChunkSize);
@@ -163,7 +161,7 @@ std::array<unsigned char, TreskCrypto::kHeaderSize> TreskCrypto::makeHeader(uint
 }
 
 StreamNonce TreskCrypto::nonceOf(std::string_view header) {
-    StreamNonce n {};
+    StreamNonce n{};
     if (header.size() >= kHeaderSize) std::memcpy(n.data(), header.data() + 24, 16);
     return n;
 }
@@ -217,7 +215,8 @@ std::string TreskCrypto::open(std::string_view sealed, const std::string& name) 
             std::memcpy(buf, sealed.data() + pos, n);
             pos += n;
         },
-        sealed.size(), name, [&](const unsigned char* p, size_t n) { out.append(reinterpret_cast<const char*>(p), n); });
+        sealed.size(), name,
+        [&](const unsigned char* p, size_t n) { out.append(reinterpret_cast<const char*>(p), n); });
     return out;
 }
 
@@ -313,7 +312,8 @@ TreskCrypto::SealingReader::SealingReader(const TreskCrypto& crypto, const std::
     fd_.reset(::open(plainFile.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd_) throw Error("could not open " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
     struct stat st {};
-    if (::fstat(fd_.get(), &st) != 0) throw Error("could not read " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
+    if (::fstat(fd_.get(), &st) != 0)
+        throw Error("could not read " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
     plainSize_ = static_cast<uint64_t>(st.st_size);
     sealedSize_ = sealedSize(plainSize_);
     chunks_ = chunkCount(plainSize_, kChunkSize);
@@ -330,9 +330,7 @@ std::string TreskCrypto::SealingReader::plainSha256() {
     return h;
 }
 
-TreskCrypto::SealingReader::~SealingReader() {
-    sodium_memzero(plain_.data(), plain_.size());
-}
+TreskCrypto::SealingReader::~SealingReader() { sodium_memzero(plain_.data(), plain_.size()); }
 
 void TreskCrypto::SealingReader::sealChunk(uint64_t index) {
     if (cachedChunk_ == index) return;
@@ -346,7 +344,7 @@ void TreskCrypto::SealingReader::sealChunk(uint64_t index) {
         hash_->update(plain_.data(), n);
         ++nextHashed_;
     } else if (index > nextHashed_) {
-        hash_.reset();  // a chunk was skipped: the hash can no longer be complete
+        hash_.reset(); // a chunk was skipped: the hash can no longer be complete
     }
     bool final = index + 1 == chunks_;
     auto ad = chunkAD(header_.data(), index, final, name_);

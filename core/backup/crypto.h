@@ -133,7 +133,7 @@ public:
         uint64_t plainSize_ = 0;
         uint64_t sealedSize_ = 0;
         uint64_t chunks_ = 0;
-        std::array<unsigned char, kHeaderSize> header_ {};
+        std::array<unsigned char, kHeaderSize> header_{};
         std::vector<unsigned char> plain_;
         std::vector<unsigned char> sealed_;
         uint64_t cachedChunk_ = UINT64_MAX;

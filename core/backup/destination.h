@@ -33,7 +33,7 @@ enum class ObjectClass { data, control };
 
 struct ObjectInfo {
     uint64_t size = 0;
-    std::map<std::string, std::string> metadata;  // lower-case names without any "x-amz-meta-" prefix
+    std::map<std::string, std::string> metadata; // lower-case names without any "x-amz-meta-" prefix
 };
 
 // Produces bytes [offset, offset + n) of what is being uploaded into buf; throws on failure.

@@ -42,12 +42,9 @@ std::string recordName(const std::string& prefix, const std::string& owner) {
 }
 
 json toJson(const OwnerHealthRecord& r) {
-    return json {{"owner", r.owner},
-                 {"time", r.time ? json(formatISO8601(*r.time)) : json(nullptr)},
-                 {"ok", r.ok},
-                 {"version", r.version},
-                 {"bytes", r.bytes},
-                 {"note", r.note ? json(*r.note) : json(nullptr)}};
+    return json{{"owner", r.owner}, {"time", r.time ? json(formatISO8601(*r.time)) : json(nullptr)},
+                {"ok", r.ok},       {"version", r.version},
+                {"bytes", r.bytes}, {"note", r.note ? json(*r.note) : json(nullptr)}};
 }
 
 OwnerHealthRecord fromJson(const json& j) {
@@ -75,9 +72,9 @@ void OwnerHealthPublisher::publish(const OwnerHealthRecord& record) {
     r.owner = owner_;
     std::string name = recordName(prefix_, owner_);
     std::string text = toJson(r).dump();
-    dest_->put(name, text.size(), [&](uint64_t off, unsigned char* buf, size_t n) {
-        std::memcpy(buf, text.data() + off, n);
-    }, ObjectClass::control, {});
+    dest_->put(name, text.size(),
+               [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, text.data() + off, n); },
+               ObjectClass::control, {});
 }
 
 HostAdmin::HostAdmin(HostView view, std::shared_ptr<BackupDestination> destination)
@@ -85,7 +82,7 @@ HostAdmin::HostAdmin(HostView view, std::shared_ptr<BackupDestination> destinati
 
 std::vector<HostHealthRow> HostAdmin::read() const {
     std::vector<HostHealthRow> rows;
-    std::optional<std::string> unreachable;  // once the destination cannot be reached, the rest say so at once
+    std::optional<std::string> unreachable; // once the destination cannot be reached, the rest say so at once
     for (const auto& owner : view_.owners) {
         HostHealthRow row;
         row.owner = owner;

@@ -22,7 +22,7 @@ struct OwnerHealthRecord {
     std::string owner;
     std::optional<Date> time;
     bool ok = false;
-    int version = 1;  // record format
+    int version = 1; // record format
     int64_t bytes = 0;
     std::optional<std::string> note;
     bool operator==(const OwnerHealthRecord&) const = default;

@@ -59,11 +59,12 @@ LocalDestination LocalDestination::volume(const std::string& root, const std::st
 
 LocalDestination LocalDestination::syncedFolder(const std::string& root, const std::string& service) {
     std::string id;
-    for (char c : service) id.push_back(c == ' ' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    for (char c : service)
+        id.push_back(c == ' ' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     return LocalDestination(id + "-folder", service + " folder",
                             "A folder that " + service +
-                                " uploads is only as safe as that account, and the upload happens when the " +
-                                service + " app gets to it. Use it alongside an independent destination.",
+                                " uploads is only as safe as that account, and the upload happens when the " + service +
+                                " app gets to it. Use it alongside an independent destination.",
                             root);
 }
 
@@ -129,7 +130,7 @@ void LocalDestination::put(const std::string& name, uint64_t size, const BytePro
     }
     bool replacing = fs::exists(target);
     if (!err && replacing && ::fdatasync(fd.get()) != 0) err = errno;
-    if (!err && !replacing) ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);  // start writing it out now
+    if (!err && !replacing) ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE); // start writing it out now
     if (const int closeErr = fd.close(); closeErr && !err) err = closeErr;
     if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
     if (!err) noteFile(target, !replacing);
@@ -206,7 +207,8 @@ std::vector<std::pair<std::string, uint64_t>> LocalDestination::list(const std::
 stdfs::path LocalDestination::partialPath(const std::string& name, const std::string& uploadId) const {
     stdfs::path target = pathFor(name, false);
     for (char c : uploadId)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.') throw UploadNotFound("the upload id is not valid");
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.')
+            throw UploadNotFound("the upload id is not valid");
     return target.parent_path() / ("." + target.filename().string() + "." + uploadId + ".partial");
 }
 

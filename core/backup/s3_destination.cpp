@@ -34,8 +34,9 @@ std::string between(const std::string& xml, const std::string& tag, size_t from 
 }
 
 std::string xmlUnescape(std::string s) {
-    const std::pair<const char*, const char*> ents[] = {
-        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&#13;", "\r"}, {"&#10;", "\n"}, {"&amp;", "&"}};
+    const std::pair<const char*, const char*> ents[] = {{"&lt;", "<"},   {"&gt;", ">"},   {"&quot;", "\""},
+                                                        {"&apos;", "'"}, {"&#13;", "\r"}, {"&#10;", "\n"},
+                                                        {"&amp;", "&"}};
     for (const auto& [from, to] : ents) {
         size_t pos = 0;
         while ((pos = s.find(from, pos)) != std::string::npos) {
@@ -144,7 +145,7 @@ S3Destination S3Destination::awsS3(const std::string& region, const std::string&
     Settings s;
     s.id = deepArchive ? "aws-glacier-deep-archive" : "aws-s3";
     s.label = deepArchive ? "AWS S3 Glacier Deep Archive" : "AWS S3";
-    bool dotted = bucket.find('.') != std::string::npos;  // a dotted bucket breaks the TLS name of the virtual host
+    bool dotted = bucket.find('.') != std::string::npos; // a dotted bucket breaks the TLS name of the virtual host
     s.pathStyle = dotted;
     s.host = (dotted ? std::string() : bucket + ".") + "s3." + region + ".amazonaws.com";
     s.region = region;
@@ -206,9 +207,7 @@ S3Destination::S3Destination(Settings settings) : s_(std::move(settings)) {
     ensureCurl();
 }
 
-S3Destination::~S3Destination() {
-    std::fill(s_.secretAccessKey.begin(), s_.secretAccessKey.end(), '\0');
-}
+S3Destination::~S3Destination() { std::fill(s_.secretAccessKey.begin(), s_.secretAccessKey.end(), '\0'); }
 S3Destination::S3Destination(S3Destination&&) noexcept = default;
 S3Destination& S3Destination::operator=(S3Destination&&) noexcept = default;
 
@@ -227,9 +226,9 @@ struct S3Destination::Call {
     std::string method;
     std::string path;
     std::vector<std::pair<std::string, std::string>> query;
-    std::vector<std::pair<std::string, std::string>> headers;  // x-amz-* and content type
+    std::vector<std::pair<std::string, std::string>> headers; // x-amz-* and content type
     std::string body;
-    const ByteSink* sink = nullptr;  // streams a successful body instead of keeping it
+    const ByteSink* sink = nullptr; // streams a successful body instead of keeping it
     bool headOnly = false;
 };
 
@@ -269,7 +268,7 @@ size_t writeBody(char* data, size_t size, size_t n, void* user) {
             (*t->sink)(reinterpret_cast<const unsigned char*>(data), total);
         } catch (...) {
             t->failure = std::current_exception();
-            return 0;  // aborts the transfer
+            return 0; // aborts the transfer
         }
     } else if (t->received.size() < (1u << 20)) {
         t->received.append(data, total);
@@ -365,8 +364,7 @@ S3Destination::Response S3Destination::send(const Call& call) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250 * attempt * attempt));
             continue;
         }
-        if (rc != CURLE_OK)
-            throw BackupError(s_.label + " could not be reached (" + curl_easy_strerror(rc) + ")");
+        if (rc != CURLE_OK) throw BackupError(s_.label + " could not be reached (" + curl_easy_strerror(rc) + ")");
         return resp;
     }
 }

@@ -29,7 +29,7 @@ public:
         std::string id;
         std::string label;
         std::string scheme = "https";
-        std::string host;         // may carry ":port"
+        std::string host; // may carry ":port"
         bool pathStyle = true;
         std::string region;
         std::string bucket;

@@ -123,7 +123,7 @@ std::string authorization(const Request& r, const Credentials& c, const std::str
 
 std::string amzDateNow() {
     std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm {};
+    std::tm tm{};
     gmtime_r(&t, &tm);
     char buf[17];
     std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);

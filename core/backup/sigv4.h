@@ -17,9 +17,9 @@ namespace kx::sigv4 {
 
 struct Request {
     std::string method;
-    std::string encodedPath;                                // "/bucket/a%20b"
-    std::vector<std::pair<std::string, std::string>> query;  // raw names and values
-    std::vector<std::pair<std::string, std::string>> headers;  // must include host, x-amz-date, x-amz-content-sha256
+    std::string encodedPath;                                  // "/bucket/a%20b"
+    std::vector<std::pair<std::string, std::string>> query;   // raw names and values
+    std::vector<std::pair<std::string, std::string>> headers; // must include host, x-amz-date, x-amz-content-sha256
     std::string payloadHash;
 };
 

@@ -21,7 +21,7 @@ bool ContactDirectory::add(const Contact& contact) {
     for (const auto& email : contact.emails) {
         const std::string e = contacts::normalizeEmail(email);
         if (e.empty() || !contacts::looksLikeEmail(e)) continue;
-        byKey_.emplace("mailto:" + e, contact.name);  // the first card keeps it
+        byKey_.emplace("mailto:" + e, contact.name); // the first card keeps it
         any = true;
     }
     for (const auto& phone : contact.phones) {

@@ -39,8 +39,8 @@ public:
 
 private:
     std::string callingCode_;
-    std::map<std::string, std::string> byKey_;     // handle key -> name
-    std::map<std::string, std::string> byDigits_;  // national digits -> name (no calling code known)
+    std::map<std::string, std::string> byKey_;    // handle key -> name
+    std::map<std::string, std::string> byDigits_; // national digits -> name (no calling code known)
     std::size_t contacts_ = 0;
 };
 

@@ -5,9 +5,9 @@
 //   { "version": 1, "names": { "+15551234567": "Mum", "sam@example.com": "Sam" } }
 // Keys are handles exactly as the archive holds them; values are non-empty
 // names. Unknown keys are ignored. A file that is not such an object, or has a
-// "version" above 1 (written by a newer Kelvara), is damaged: load throws, and from then on every save to that path is refused for
-// the rest of the process, so the names on disk are never written over by the
-// empty list the application falls back to.
+// "version" above 1 (written by a newer Kelvara), is damaged: load throws, and from then on every save to that path is
+// refused for the rest of the process, so the names on disk are never written over by the empty list the application
+// falls back to.
 #include <map>
 #include <optional>
 #include <string>
@@ -38,7 +38,7 @@ public:
     void save(const std::string& path) const;
 
     std::string toJson() const;
-    static ContactOverrides parseJson(const std::string& bytes);  // throws kx::Error
+    static ContactOverrides parseJson(const std::string& bytes); // throws kx::Error
 
     bool operator==(const ContactOverrides&) const = default;
 

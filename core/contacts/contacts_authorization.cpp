@@ -14,8 +14,8 @@ std::string toString(ContactsAuthorization authorization) {
 }
 
 std::optional<ContactsAuthorization> contactsAuthorizationFromString(const std::string& text) {
-    for (auto a : {ContactsAuthorization::notDetermined, ContactsAuthorization::authorized, ContactsAuthorization::denied,
-                   ContactsAuthorization::restricted, ContactsAuthorization::notLoaded})
+    for (auto a : {ContactsAuthorization::notDetermined, ContactsAuthorization::authorized,
+                   ContactsAuthorization::denied, ContactsAuthorization::restricted, ContactsAuthorization::notLoaded})
         if (toString(a) == text) return a;
     return std::nullopt;
 }

@@ -8,13 +8,14 @@ namespace kx {
 
 struct LayeredContactResolver::Layers {
     ContactOverrides overrides;
-    std::map<std::string, std::string> overridesByKey;  // handle key -> name (first handle in order wins)
+    std::map<std::string, std::string> overridesByKey; // handle key -> name (first handle in order wins)
     std::shared_ptr<const ContactDirectory> directory;
     ContactsAuthorization authorization = ContactsAuthorization::notLoaded;
 };
 
 std::shared_ptr<const LayeredContactResolver::Layers> LayeredContactResolver::build(
-    ContactOverrides overrides, std::shared_ptr<const ContactDirectory> directory, ContactsAuthorization authorization) {
+    ContactOverrides overrides, std::shared_ptr<const ContactDirectory> directory,
+    ContactsAuthorization authorization) {
     auto layers = std::make_shared<Layers>();
     layers->directory = std::move(directory);
     layers->authorization = authorization;
@@ -30,7 +31,8 @@ LayeredContactResolver::LayeredContactResolver()
 
 LayeredContactResolver::LayeredContactResolver(ContactOverrides overrides, ContactDirectory directory,
                                                ContactsAuthorization authorization)
-    : layers_(build(std::move(overrides), std::make_shared<const ContactDirectory>(std::move(directory)), authorization)) {}
+    : layers_(
+          build(std::move(overrides), std::make_shared<const ContactDirectory>(std::move(directory)), authorization)) {}
 
 std::shared_ptr<const LayeredContactResolver::Layers> LayeredContactResolver::current() const {
     std::lock_guard lock(mutex_);

@@ -35,13 +35,13 @@ public:
     // written differently) gives kind userOverride; a contact gives kind
     // contact; then the chat's display name (chatName); then the handle
     // (handleOnly). secondText is the handle.
-    ResolvedName resolve(const std::string& handle,
-                         const std::optional<std::string>& chatDisplayName) const override;
+    ResolvedName resolve(const std::string& handle, const std::optional<std::string>& chatDisplayName) const override;
 
 private:
     struct Layers;
     std::shared_ptr<const Layers> current() const;
-    static std::shared_ptr<const Layers> build(ContactOverrides overrides, std::shared_ptr<const ContactDirectory> directory,
+    static std::shared_ptr<const Layers> build(ContactOverrides overrides,
+                                               std::shared_ptr<const ContactDirectory> directory,
                                                ContactsAuthorization authorization);
 
     mutable std::mutex mutex_;

@@ -47,7 +47,7 @@ std::string readCardFile(const std::string& path) {
 
 struct Walk {
     std::vector<std::string> files;
-    std::vector<std::pair<std::string, std::string>> failures;  // path, reason
+    std::vector<std::pair<std::string, std::string>> failures; // path, reason
 };
 
 // Collects the ".vcf" files below a folder, sorted, at most kMaxDepth levels
@@ -133,8 +133,7 @@ ContactsLoadResult SystemContacts::load() const {
         std::string text;
         if (failedFiles == walk.failures.size())
             text = std::to_string(failedFiles) + " of " + std::to_string(total) + " contact files could not be read";
-        else
-            text = std::to_string(walk.failures.size()) + " contact files or folders could not be read";
+        else text = std::to_string(walk.failures.size()) + " contact files or folders could not be read";
         text += " (the first, " + path + ": " + reason + ")";
         result.problem = text;
     }

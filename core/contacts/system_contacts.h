@@ -20,8 +20,8 @@ namespace kx {
 struct ContactsLoadResult {
     ContactDirectory directory;
     ContactsAuthorization authorization = ContactsAuthorization::notLoaded;
-    int loadedCount = 0;    // cards that gave a name and at least one handle
-    int scannedCount = 0;   // cards examined
+    int loadedCount = 0;  // cards that gave a name and at least one handle
+    int scannedCount = 0; // cards examined
     // Set when the folder is readable but some of it could not be read
     // ("2 of 14 contact files could not be read; the first: ...").
     std::optional<std::string> problem;

@@ -112,7 +112,7 @@ std::string unescape(std::string_view v) {
 }
 
 struct Line {
-    std::string name;  // upper case, group removed
+    std::string name; // upper case, group removed
     bool quotedPrintable = false;
     std::string value;
 };
@@ -201,7 +201,7 @@ std::vector<VCard> parseVCards(std::string_view text) {
             if (depth > 0) --depth;
             continue;
         }
-        if (depth != 1) continue;  // outside a card, or inside a nested one
+        if (depth != 1) continue; // outside a card, or inside a nested one
         std::string value = line.quotedPrintable ? decodeQuotedPrintable(line.value) : line.value;
         value = asUTF8(std::move(value));
         if (line.name == "FN") {
@@ -229,7 +229,7 @@ std::vector<VCard> parseVCards(std::string_view text) {
             if (!v.empty()) current.emails.push_back(std::move(v));
         }
     }
-    if (depth > 0) cards.push_back(std::move(current));  // an unterminated last card
+    if (depth > 0) cards.push_back(std::move(current)); // an unterminated last card
     return cards;
 }
 

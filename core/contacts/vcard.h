@@ -14,9 +14,9 @@
 namespace kx::contacts {
 
 struct VCard {
-    std::string formattedName;   // FN
-    std::string structuredName;  // N, as "Given Family"
-    std::string organization;    // ORG, first component
+    std::string formattedName;  // FN
+    std::string structuredName; // N, as "Given Family"
+    std::string organization;   // ORG, first component
     std::vector<std::string> phones;
     std::vector<std::string> emails;
 

@@ -49,11 +49,12 @@ ExportDocument ConversationExporter::document(const std::string& conversationKey
             m.sources = hit.sourceIds;
             if (hit.isFromMe) {
                 m.senderName = "Me";
-                m.senderHandle.clear();  // the hit's handle is the other party's
+                m.senderHandle.clear(); // the hit's handle is the other party's
             } else {
                 m.senderHandle = hit.senderHandle.value_or("");
-                m.senderName = m.senderHandle.empty() ? "Unknown sender"
-                                                      : resolver_.resolve(m.senderHandle, hit.chatDisplayName).displayName;
+                m.senderName = m.senderHandle.empty()
+                                   ? "Unknown sender"
+                                   : resolver_.resolve(m.senderHandle, hit.chatDisplayName).displayName;
             }
             if (auto it = attachments.find(hit.id); it != attachments.end()) {
                 for (const auto& a : it->second) {

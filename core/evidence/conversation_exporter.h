@@ -27,8 +27,8 @@ public:
                          const ContactResolver& resolver, ExportTimeZone timeZone, int pageSize = kDefaultPageSize);
 
     struct Written {
-        std::string description;  // what was exported, one sentence
-        std::string bytes;        // exactly the bytes now in the file
+        std::string description; // what was exported, one sentence
+        std::string bytes;       // exactly the bytes now in the file
     };
 
     // Throws kx::Error when the conversation is not in the archive, the archive

@@ -21,10 +21,10 @@ namespace kx {
 
 namespace {
 
-constexpr double kPageWidth = 595.276;   // A4 in points
+constexpr double kPageWidth = 595.276; // A4 in points
 constexpr double kPageHeight = 841.89;
 constexpr double kMargin = 50;
-constexpr double kFooter = 24;           // space kept for the page number
+constexpr double kFooter = 24; // space kept for the page number
 constexpr double kMessageGap = 9;
 // One family: fontconfig falls back per character (CJK, emoji). Naming the emoji
 // font here would make pango take digits from it.
@@ -43,7 +43,7 @@ std::string printable(const std::string& input) {
     std::string text;
     text.reserve(input.size());
     for (char c : input) {
-        if (c == '\0') text += "\xEF\xBF\xBD";  // a NUL would end the text early
+        if (c == '\0') text += "\xEF\xBF\xBD"; // a NUL would end the text early
         else text += c;
     }
     gchar* valid = g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()));
@@ -63,12 +63,12 @@ std::string sizeText(std::int64_t bytes) {
 }
 
 struct Line {
-    PangoLayout* layout = nullptr;  // shared; kept alive by Renderer::layouts_
+    PangoLayout* layout = nullptr; // shared; kept alive by Renderer::layouts_
     int index = 0;
     double height = 0;
-    double baseline = 0;   // from the line's top
+    double baseline = 0; // from the line's top
     double indent = 0;
-    double gapBefore = 0;  // dropped at the top of a page
+    double gapBefore = 0; // dropped at the top of a page
     bool keepWithNext = false;
     Colour colour = kText;
 };
@@ -80,8 +80,8 @@ public:
         for (auto* l : layouts_) g_object_unref(l);
     }
 
-    void add(const std::string& text, double size, bool bold, bool italic, Colour colour, double indent, double gapBefore,
-             bool keepWithNext) {
+    void add(const std::string& text, double size, bool bold, bool italic, Colour colour, double indent,
+             double gapBefore, bool keepWithNext) {
         PangoLayout* layout = pango_cairo_create_layout(cr_);
         layouts_.push_back(layout);
         PangoFontDescription* font = pango_font_description_from_string(kFamily);
@@ -171,7 +171,8 @@ private:
         pango_layout_set_width(layout, static_cast<int>((kPageWidth - 2 * kMargin) * PANGO_SCALE));
         pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER);
         pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_MIDDLE);
-        const std::string text = printable(footer) + "  ·  Page " + std::to_string(page) + " of " + std::to_string(pages);
+        const std::string text = printable(footer) + "  ·  Page " + std::to_string(page) + " of " +
+                                 std::to_string(pages);
         pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));
         cairo_set_source_rgb(cr_, kMuted.r, kMuted.g, kMuted.b);
         cairo_move_to(cr_, kMargin, kPageHeight - kMargin - 10);
@@ -212,8 +213,8 @@ std::string renderPdf(const ExportDocument& doc) {
         r.add(sub, 9.5, false, false, kMuted, 0, 2, false);
         const auto n = doc.messages.size();
         r.add(std::to_string(n) + (n == 1 ? " message" : " messages") + " from " + doc.owner + "'s archive. Exported " +
-                  doc.timeZone.formatLocal(doc.exportedAt) + " by Kelvara " + doc.appVersion +
-                  ". Times are shown in " + doc.timeZone.identifier + ".",
+                  doc.timeZone.formatLocal(doc.exportedAt) + " by Kelvara " + doc.appVersion + ". Times are shown in " +
+                  doc.timeZone.identifier + ".",
               8.5, false, false, kMuted, 0, 2, false);
         for (const auto& m : doc.messages) {
             std::string head = m.senderName;

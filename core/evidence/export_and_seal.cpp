@@ -16,8 +16,8 @@ SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& reso
     const TreskStore store(paths.database);
     const ConversationExporter exporter(store, request.owner, paths.attachments, resolver, ExportTimeZone::current(),
                                         ConversationExporter::kDefaultPageSize);
-    const auto written = exporter.write(request.conversationKey, request.format, request.destinationPath,
-                                        request.now, request.appVersion);
+    const auto written = exporter.write(request.conversationKey, request.format, request.destinationPath, request.now,
+                                        request.appVersion);
     const auto head = Sealer::manifestHead(request.archiveRoot, request.owner);
     return Sealer::seal(request.destinationPath, written.bytes, request.format, written.description, head,
                         request.appVersion, request.now);

@@ -15,9 +15,9 @@ class ContactResolver;
 struct ExportRequest {
     std::string archiveRoot;
     std::string owner;
-    std::string conversationKey;  // the conversation's handle
+    std::string conversationKey; // the conversation's handle
     ExportFormat format = ExportFormat::json;
-    std::string destinationPath;  // exactly this file is written
+    std::string destinationPath; // exactly this file is written
     std::string appVersion;
     Date now{};
 };

@@ -36,14 +36,14 @@ struct ExportAttachment {
     std::optional<std::string> fileName;
     std::optional<std::string> mimeType;
     std::int64_t totalBytes = 0;
-    std::optional<std::string> sha256;  // the stored object's key, when its bytes are in the archive
+    std::optional<std::string> sha256; // the stored object's key, when its bytes are in the archive
 };
 
 struct ExportMessage {
     std::string guid;
     std::optional<Date> date;
     std::string senderName;
-    std::string senderHandle;  // raw handle; empty for the owner's own messages without one
+    std::string senderHandle; // raw handle; empty for the owner's own messages without one
     bool isFromMe = false;
     std::optional<std::string> service;
     std::optional<std::string> text;

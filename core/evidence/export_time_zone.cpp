@@ -10,7 +10,9 @@ namespace kx {
 
 namespace {
 
-std::time_t seconds(Date d) { return std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(d)); }
+std::time_t seconds(Date d) {
+    return std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(d));
+}
 
 // "2024-03-01 10:01:00 " (local == true) or "2024-03-01T10:01:00Z"
 std::string format(std::time_t t, bool local) {

@@ -110,18 +110,16 @@ void walkRows(const std::string& databasePath, const std::function<bool(std::str
     try {
         SQLite::Database db(databasePath, SQLite::OPEN_READONLY);
         db.exec("PRAGMA query_only = ON");
-        db.exec("PRAGMA mmap_size = 1073741824");  // read through the page cache without copies
-        SQLite::Transaction snapshot(db);           // every query reads the same state
+        db.exec("PRAGMA mmap_size = 1073741824"); // read through the page cache without copies
+        SQLite::Transaction snapshot(db);         // every query reads the same state
         const auto conversations = textById(db, "SELECT id, key FROM conversations");
         const auto handles = textById(db, "SELECT id, handle FROM handles");
-        Rows messages(db.getHandle(),
-                      "SELECT id, guid, conversation_id, handle_id, service, date, is_from_me, text, "
-                      "associated_guid, associated_type, thread_originator_guid, is_reaction "
-                      "FROM messages ORDER BY id");
-        Rows attachments(db.getHandle(),
-                         "SELECT ma.message_id, a.guid, a.file_name, a.mime_type "
-                         "FROM message_attachments ma JOIN attachments a ON a.id = ma.attachment_id "
-                         "ORDER BY ma.message_id, ma.position, a.id");
+        Rows messages(db.getHandle(), "SELECT id, guid, conversation_id, handle_id, service, date, is_from_me, text, "
+                                      "associated_guid, associated_type, thread_originator_guid, is_reaction "
+                                      "FROM messages ORDER BY id");
+        Rows attachments(db.getHandle(), "SELECT ma.message_id, a.guid, a.file_name, a.mime_type "
+                                         "FROM message_attachments ma JOIN attachments a ON a.id = ma.attachment_id "
+                                         "ORDER BY ma.message_id, ma.position, a.id");
         sqlite3_stmt* m = messages.st;
         sqlite3_stmt* a = attachments.st;
         bool attachmentRow = attachments.step();
@@ -139,12 +137,12 @@ void walkRows(const std::string& databasePath, const std::function<bool(std::str
             const std::int64_t id = sqlite3_column_int64(m, 0);
             out.clear();
             out.append("KXM1", 4);
-            putColumn(out, m, 1);                                                     // guid
+            putColumn(out, m, 1); // guid
             if (!lookup(conversations, m, 2, key)) key.clear();
-            put(out, std::string_view(key));                                         // conversation key
-            if (lookup(handles, m, 3, handle)) put(out, std::string_view(handle));   // sender handle
+            put(out, std::string_view(key));                                       // conversation key
+            if (lookup(handles, m, 3, handle)) put(out, std::string_view(handle)); // sender handle
             else putLength(out, 0xFFFFFFFFu);
-            putColumn(out, m, 4);                                                     // service
+            putColumn(out, m, 4); // service
             if (sqlite3_column_type(m, 5) == SQLITE_NULL) putLength(out, 0xFFFFFFFFu);
             else putDecimal(out, sqlite3_column_int64(m, 5));                         // date
             put(out, std::string_view(sqlite3_column_int64(m, 6) != 0 ? "1" : "0"));  // from me
@@ -178,7 +176,8 @@ void walkRows(const std::string& databasePath, const std::function<bool(std::str
 bool take(std::string_view& in, std::optional<std::string>& value) {
     if (in.size() < 4) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-    const std::uint32_t n = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+    const std::uint32_t n = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+                            p[3];
     in.remove_prefix(4);
     if (n == 0xFFFFFFFFu) {
         value.reset();

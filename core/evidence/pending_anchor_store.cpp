@@ -6,9 +6,9 @@
 #include "core/platform/posix_file.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/file.h>
 #include <unistd.h>
 #include <vector>
@@ -97,9 +97,9 @@ struct PendingAnchorStore::Impl {
     std::string file;
     std::string lockFile;
     NowFunction now;
-    mutable std::mutex mutex;      // queue changes within this process
-    std::mutex passMutex;          // one retry pass at a time
-    std::optional<std::string> damaged;  // set once the file failed to load
+    mutable std::mutex mutex;           // queue changes within this process
+    std::mutex passMutex;               // one retry pass at a time
+    std::optional<std::string> damaged; // set once the file failed to load
 
     Date currentTime() const { return now ? now() : std::chrono::system_clock::now(); }
 
@@ -183,7 +183,7 @@ PendingAnchorStore::AnchorResult PendingAnchorStore::anchorOrDefer(const std::st
     std::optional<std::string> queueProblem;
     try {
         impl_->change([&](Queue& q) {
-            std::erase_if(q.pending, [&](const Entry& e) { return e.sealPath == sealPath; });  // re-exported
+            std::erase_if(q.pending, [&](const Entry& e) { return e.sealPath == sealPath; }); // re-exported
             q.pending.push_back(Entry{sealPath, digest, now, 0, {}});
             return true;
         });
@@ -321,7 +321,7 @@ PendingAnchorStore::RetryOutcome PendingAnchorStore::retry(const SealAnchorClien
                 auto it = std::find_if(q.pending.begin(), q.pending.end(), [&](const Entry& x) {
                     return x.sealPath == entry.sealPath && x.sealDigest == entry.sealDigest;
                 });
-                if (it == q.pending.end()) continue;  // taken care of meanwhile
+                if (it == q.pending.end()) continue; // taken care of meanwhile
                 if (result.kind == Result::Kind::settled) {
                     ++out.settled;
                     q.pending.erase(it);

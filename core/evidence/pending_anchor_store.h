@@ -51,8 +51,8 @@ public:
     std::string filePath() const;
 
     struct AnchorResult {
-        SealFile seal;                       // the seal as it now stands on disk
-        std::optional<std::string> problem;  // why it waits; nothing when anchored
+        SealFile seal;                      // the seal as it now stands on disk
+        std::optional<std::string> problem; // why it waits; nothing when anchored
     };
     // Writes the seal file at sealPath (throws kx::Error when it cannot: a seal
     // that is not on disk is no seal), then tries to anchor it. When anchoring
@@ -60,13 +60,13 @@ public:
     AnchorResult anchorOrDefer(const std::string& sealPath, const SealFile& seal, const SealAnchorClient& client);
 
     struct RetryOutcome {
-        int tried = 0;         // seals sent to the authority
-        int anchored = 0;      // of those, anchored now
-        int settled = 0;       // removed without an attempt: the seal file was deleted
-                               // or damaged, was changed, or was already anchored
-                               // (a seal whose folder is missing keeps waiting)
-        int stillWaiting = 0;  // left in the queue after the pass
-        bool skipped = false;  // the pass did not run: checked recently
+        int tried = 0;        // seals sent to the authority
+        int anchored = 0;     // of those, anchored now
+        int settled = 0;      // removed without an attempt: the seal file was deleted
+                              // or damaged, was changed, or was already anchored
+                              // (a seal whose folder is missing keeps waiting)
+        int stillWaiting = 0; // left in the queue after the pass
+        bool skipped = false; // the pass did not run: checked recently
     };
     // Tries every waiting seal once. When the server does not answer at all the
     // pass stops there: the seals after it wait for the next pass and are not

@@ -34,7 +34,7 @@ std::string opensslReason() {
     unsigned long code = 0;
     while ((code = ERR_get_error()) != 0) {
         const char* r = ERR_reason_error_string(code);
-        if (r && reason.empty()) reason = r;  // the first queued error is the cause
+        if (r && reason.empty()) reason = r; // the first queued error is the cause
     }
     return reason.empty() ? std::string("unknown reason") : reason;
 }
@@ -145,7 +145,8 @@ SealAnchor receiptFrom(PKCS7* token, TS_TST_INFO* info, const std::string& autho
     unsigned char* der = nullptr;
     const int len = i2d_PKCS7(token, &der);
     if (len <= 0) throw SealAnchorError("The seal server's receipt could not be stored.");
-    a.token = evidence::base64Encode(std::string_view(reinterpret_cast<const char*>(der), static_cast<std::size_t>(len)));
+    a.token = evidence::base64Encode(
+        std::string_view(reinterpret_cast<const char*>(der), static_cast<std::size_t>(len)));
     OPENSSL_free(der);
     std::string when = formatISO8601(a.anchoredAt);
     // "2026-12-09T04:30:01.000Z" -> "2026-12-09 04:30:01 UTC"
@@ -160,7 +161,7 @@ std::once_flag curlInit;
 size_t collect(char* data, size_t size, size_t count, void* user) {
     auto* out = static_cast<std::string*>(user);
     const size_t n = size * count;
-    if (out->size() + n > kMaxReply) return 0;  // aborts the transfer
+    if (out->size() + n > kMaxReply) return 0; // aborts the transfer
     out->append(data, n);
     return n;
 }
@@ -265,7 +266,7 @@ SealAnchor SealAnchorClient::anchor(const SealFile& seal) const {
     if (!ctx) throw SealAnchorError("The seal server's answer could not be checked.");
     TS_VERIFY_CTX_add_flags(ctx.get(), TS_VFY_SIGNATURE | TS_VFY_VERSION | TS_VFY_IMPRINT | TS_VFY_NONCE);
     StorePtr store = trustStore(publicKey_, now_());
-    TS_VERIFY_CTX_set_store(ctx.get(), store.release());  // the context owns it from here
+    TS_VERIFY_CTX_set_store(ctx.get(), store.release()); // the context owns it from here
     if (TS_RESP_verify_response(ctx.get(), resp.get()) != 1)
         throw SealAnchorError("The seal server's answer was refused: " + opensslReason() + ".");
 

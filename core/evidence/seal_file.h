@@ -40,21 +40,21 @@ namespace kx {
 
 // The time-stamp authority's receipt for a seal.
 struct SealAnchor {
-    std::string authority;     // the authority's address the token came from
-    std::string summary;       // one line for people: time, authority name and serial
-    Date anchoredAt{};         // the authority's own time (genTime of the token)
-    std::string serialNumber;  // the token's serial number, hex
-    std::string token;         // the whole RFC 3161 TimeStampToken, DER, base64
+    std::string authority;    // the authority's address the token came from
+    std::string summary;      // one line for people: time, authority name and serial
+    Date anchoredAt{};        // the authority's own time (genTime of the token)
+    std::string serialNumber; // the token's serial number, hex
+    std::string token;        // the whole RFC 3161 TimeStampToken, DER, base64
 
     bool operator==(const SealAnchor&) const = default;
 };
 
 struct SealFile {
-    std::string exportFile;               // file name of the export
-    std::string sha256;                   // SHA-256 of the exported bytes, lowercase hex
-    std::uint64_t size = 0;               // byte count of the export
+    std::string exportFile; // file name of the export
+    std::string sha256;     // SHA-256 of the exported bytes, lowercase hex
+    std::uint64_t size = 0; // byte count of the export
     ExportFormat format = ExportFormat::json;
-    std::string description;              // the exporter's description of the export
+    std::string description; // the exporter's description of the export
     std::optional<std::string> manifestHead;
     std::string appVersion;
     Date sealedAt{};

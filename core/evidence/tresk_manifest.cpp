@@ -11,13 +11,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
-#include <cerrno>
-#include <cstring>
 #include <unistd.h>
 
 namespace kx {
@@ -65,7 +65,7 @@ void pipelined(const TreskManifest::MessageWalk& walk,
                const std::function<void(std::string_view guid, std::string_view canonical)>& consume) {
     struct Batch {
         std::string bytes, guids;
-        std::vector<std::pair<std::size_t, std::size_t>> ends;  // (bytes end, guids end) per message
+        std::vector<std::pair<std::size_t, std::size_t>> ends; // (bytes end, guids end) per message
         void clear() {
             bytes.clear();
             guids.clear();
@@ -86,7 +86,7 @@ void pipelined(const TreskManifest::MessageWalk& walk,
                 std::unique_lock<std::mutex> lock(mutex);
                 changed.wait(lock, [&] { return !full.empty() || finished || stop; });
                 if (stop) return;
-                if (full.empty()) return;  // finished and drained
+                if (full.empty()) return; // finished and drained
                 b = std::move(full.front());
                 full.pop_front();
             }
@@ -335,7 +335,7 @@ void TreskManifest::write(const File& file, const std::string& path) {
     try {
         fs::writeFileAtomic(path, toJson(file).dump(1) + "\n");
     } catch (...) {
-        if (!kept.empty()) ::unlink(kept.c_str());  // the old manifest is still in place
+        if (!kept.empty()) ::unlink(kept.c_str()); // the old manifest is still in place
         throw;
     }
 }
@@ -353,14 +353,14 @@ TreskManifest::VerificationResult TreskManifest::verify(const MessageWalk& walk,
     std::size_t nextCheckpoint = 0;
     pipelined(walk, [&](std::string_view guid, std::string_view canonical) {
         ++position;
-        if (r.firstDifference || position > manifest.messageCount) return;  // only counting now
+        if (r.firstDifference || position > manifest.messageCount) return; // only counting now
         const auto& link = chain.add(canonical);
         const std::string_view found(reinterpret_cast<const char*>(link.data()), kFingerprint);
         const std::string_view expected = fingerprintAt(manifest, position);
         if (found != expected) {
             r.firstDifference = FirstDifference{position, std::string(guid),
                                                 lowerHex(reinterpret_cast<const unsigned char*>(expected.data()),
-                                                                kFingerprint),
+                                                         kFingerprint),
                                                 lowerHex(link.data(), kFingerprint)};
             return;
         }

@@ -53,9 +53,9 @@ public:
     static constexpr const char* kFileName = ArchiveLayout::kManifestFile;
 
     struct Checkpoint {
-        std::int64_t position = 0;   // messages covered up to here
-        std::string link;            // link[position], lowercase hex
-        std::string fingerprints;    // 8 raw bytes per message of the block
+        std::int64_t position = 0; // messages covered up to here
+        std::string link;          // link[position], lowercase hex
+        std::string fingerprints;  // 8 raw bytes per message of the block
 
         bool operator==(const Checkpoint&) const = default;
     };
@@ -64,7 +64,7 @@ public:
         std::string owner;
         Date generatedAt{};
         std::int64_t messageCount = 0;
-        std::string chainHead;       // lowercase hex; the genesis when there are no messages
+        std::string chainHead; // lowercase hex; the genesis when there are no messages
         int checkpointInterval = 1000;
         std::string genesis;
         std::vector<Checkpoint> checkpoints;
@@ -75,17 +75,17 @@ public:
     enum class Status : std::uint8_t { intact = 0, broken = 1, grown = 2, shortened = 3 };
 
     struct FirstDifference {
-        std::int64_t position = 0;   // 1-based position in insertion order
-        std::string guid;            // the archive's message at that position; empty when there is none
-        std::string expectedHash;    // what the manifest holds for that position (hex)
-        std::string foundHash;       // what the archive gives now (hex)
+        std::int64_t position = 0; // 1-based position in insertion order
+        std::string guid;          // the archive's message at that position; empty when there is none
+        std::string expectedHash;  // what the manifest holds for that position (hex)
+        std::string foundHash;     // what the archive gives now (hex)
     };
 
     struct VerificationResult {
-        std::uint8_t status = 0;             // a Status value
-        std::int64_t unchangedCount = 0;     // messages found unchanged
-        std::int64_t manifestCount = 0;      // messages the manifest covers
-        std::int64_t archiveCount = 0;       // messages the archive holds now
+        std::uint8_t status = 0;         // a Status value
+        std::int64_t unchangedCount = 0; // messages found unchanged
+        std::int64_t manifestCount = 0;  // messages the manifest covers
+        std::int64_t archiveCount = 0;   // messages the archive holds now
         std::optional<FirstDifference> firstDifference;
         std::optional<std::string> note;
     };

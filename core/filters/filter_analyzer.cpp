@@ -101,18 +101,21 @@ FilterPreview FilterAnalyzer::preview(const FilterSet& filters, const std::vecto
     });
 
     const std::string where = sourceID ? "this source" : "this archive";
-    const auto enabledRules = std::count_if(filters.rules.begin(), filters.rules.end(), [](const FilterRule& r) { return r.enabled != 0; });
+    const auto enabledRules = std::count_if(filters.rules.begin(), filters.rules.end(),
+                                            [](const FilterRule& r) { return r.enabled != 0; });
     if (filters.loadProblem()) {
         p.summary = "Your filter rules could not be read, so archive runs are stopped until the filters file is "
                     "repaired or moved. Nothing is archived or skipped meanwhile.";
     } else if (enabledRules == 0) {
         p.summary = "No rules are active, so every conversation in " + where + " is archived.";
     } else if (skipped.empty()) {
-        p.summary = "None of the " + plural(static_cast<int64_t>(conversations.size()), "conversation", "conversations") +
-                    " in " + where + " match your rules, so everything is archived.";
+        p.summary = "None of the " +
+                    plural(static_cast<int64_t>(conversations.size()), "conversation", "conversations") + " in " +
+                    where + " match your rules, so everything is archived.";
     } else {
-        p.summary = "Your rules skip new messages in " + plural(static_cast<int64_t>(skipped.size()), "conversation", "conversations") +
-                    " of " + number(static_cast<int64_t>(conversations.size())) + " in " + where + ". The " +
+        p.summary = "Your rules skip new messages in " +
+                    plural(static_cast<int64_t>(skipped.size()), "conversation", "conversations") + " of " +
+                    number(static_cast<int64_t>(conversations.size())) + " in " + where + ". The " +
                     plural(skippedMessages, "message", "messages") + " already archived from them " +
                     (skippedMessages == 1 ? "stays" : "stay") + " in your archive.";
     }
@@ -124,7 +127,7 @@ FilterPreview FilterAnalyzer::preview(const FilterSet& filters, const std::vecto
 std::vector<FilterSuggestion> FilterAnalyzer::suggestions(const std::vector<ConversationProfile>& conversations,
                                                           const FilterSet* existing) {
     std::vector<const ConversationProfile*> shortcodes;
-    std::vector<std::pair<const ConversationProfile*, std::string>> senders;  // conversation, why
+    std::vector<std::pair<const ConversationProfile*, std::string>> senders; // conversation, why
     for (const auto& c : conversations) {
         if (c.isGroup || c.fromMeCount > 0 || c.messageCount <= 0) continue;
         const auto handle = otherParty(c);

@@ -12,9 +12,9 @@ namespace kx {
 
 struct FilterPreview {
     struct ConversationImpact {
-        std::string id;                        // the conversation key
-        std::optional<std::string> title;      // the conversation's name, if any
-        std::optional<std::string> handle;     // the other party, if any
+        std::string id;                    // the conversation key
+        std::optional<std::string> title;  // the conversation's name, if any
+        std::optional<std::string> handle; // the other party, if any
         int64_t keptCount = 0;
         FilterDecision decision;
         bool operator==(const ConversationImpact&) const = default;

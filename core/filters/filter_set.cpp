@@ -87,12 +87,13 @@ std::string kindName(FilterRule::Kind k) {
 
 bool FilterSet::isShortcode(const std::string& handle) {
     if (handle.size() < 3 || handle.size() > 8) return false;
-    return std::all_of(handle.begin(), handle.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    return std::all_of(handle.begin(), handle.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
 bool FilterSet::ruleMatches(const FilterRule& rule, const FilterSubject& s) {
     if (!rule.enabled) return false;
-    std::vector<std::string> names {s.conversationKey};
+    std::vector<std::string> names{s.conversationKey};
     if (s.handle && !s.handle->empty() && *s.handle != s.conversationKey) names.push_back(*s.handle);
     switch (rule.kind) {
     case FilterRule::Kind::handle:
@@ -154,7 +155,8 @@ std::vector<FilterRule> FilterSet::parseJson(const std::string& text) {
     }
     const nlohmann::json* list = &doc;
     if (doc.is_object()) {
-        if (doc.contains("formatVersion") && (!doc["formatVersion"].is_number_integer() || doc["formatVersion"].get<int>() > 1))
+        if (doc.contains("formatVersion") &&
+            (!doc["formatVersion"].is_number_integer() || doc["formatVersion"].get<int>() > 1))
             throw Error("the file was written by a newer Kelvara (format " + doc["formatVersion"].dump() + ")");
         if (!doc.contains("rules")) throw Error("the file holds no list of rules");
         list = &doc["rules"];

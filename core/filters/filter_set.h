@@ -41,7 +41,7 @@ struct FilterRule {
     std::string id;
     Kind kind = Kind::handle;
     std::string value;
-    uint8_t caseSensitive = 0;        // for kind 1 only
+    uint8_t caseSensitive = 0; // for kind 1 only
     std::optional<std::string> note;
     uint8_t enabled = 1;
 
@@ -51,15 +51,15 @@ struct FilterRule {
 // What a rule is matched against.
 struct FilterSubject {
     std::string conversationKey;
-    std::optional<std::string> handle;       // the other party of a one-to-one chat
+    std::optional<std::string> handle; // the other party of a one-to-one chat
     std::optional<std::string> displayName;
     bool isGroup = false;
 };
 
 struct FilterDecision {
-    bool keep = true;                        // false: the conversation is skipped
-    std::optional<std::string> ruleId;       // the first rule that matched
-    std::string explanation;                 // a short sentence
+    bool keep = true;                  // false: the conversation is skipped
+    std::optional<std::string> ruleId; // the first rule that matched
+    std::string explanation;           // a short sentence
 
     bool operator==(const FilterDecision&) const = default;
 };

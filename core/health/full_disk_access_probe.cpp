@@ -48,13 +48,13 @@ std::string parentFolder(const std::string& path) {
 
 std::string FullDiskAccessProbe::Verdict::headline() const {
     switch (kind) {
-        case Case::allGranted: return "Kelvara and its scheduled job can both read your messages.";
-        case Case::scheduledBlocked: return "The scheduled job cannot read your messages.";
-        case Case::appBlocked: return "Kelvara cannot read your messages.";
-        case Case::notChecked:
-            if (text == kNotRunYet) return "Access for the scheduled job has not been checked yet.";
-            return "Access for the scheduled job could not be checked: " + text;
-        case Case::noDatabase: return "There is no Messages database on this computer.";
+    case Case::allGranted: return "Kelvara and its scheduled job can both read your messages.";
+    case Case::scheduledBlocked: return "The scheduled job cannot read your messages.";
+    case Case::appBlocked: return "Kelvara cannot read your messages.";
+    case Case::notChecked:
+        if (text == kNotRunYet) return "Access for the scheduled job has not been checked yet.";
+        return "Access for the scheduled job could not be checked: " + text;
+    case Case::noDatabase: return "There is no Messages database on this computer.";
     }
     return "Access for the scheduled job is not known.";
 }
@@ -96,7 +96,8 @@ FullDiskAccessProbe::Verdict FullDiskAccessProbe::verdict(std::optional<int64_t>
     if (!reply) return Verdict::notChecked(*scheduled.failureSentence());
 
     if (reply->readable) {
-        return Verdict::allGranted("Kelvara reads " + std::to_string(*appMessages) + " messages; the scheduled job reads " +
+        return Verdict::allGranted("Kelvara reads " + std::to_string(*appMessages) +
+                                   " messages; the scheduled job reads " +
                                    std::to_string(reply->messageCount.value_or(0)) + ".");
     }
     std::string detail = "The scheduled job";
@@ -166,7 +167,7 @@ FullDiskAccessProbe::ScheduledOutcome FullDiskAccessProbe::runScheduledProbe(con
     ProcessRequest req;
     req.program = enginePath;
     req.arguments = {"fda-probe", "--json"};
-    req.environment = std::map<std::string, std::string> {{"PATH", ScheduleArguments::kPath}};
+    req.environment = std::map<std::string, std::string>{{"PATH", ScheduleArguments::kPath}};
     req.timeout = std::chrono::milliseconds(static_cast<int64_t>(std::llround(timeoutSeconds * 1000.0)));
     req.killGrace = std::chrono::seconds(1);
     // One byte more than a reply may have, so an oversized reply is recognised as
@@ -190,7 +191,8 @@ FullDiskAccessProbe::ScheduledOutcome FullDiskAccessProbe::runScheduledProbe(con
         try {
             return ScheduledOutcome::reply(ProbeOutput::decode(result.standardOutput));
         } catch (const Error& e) {
-            return ScheduledOutcome::failure(asSentence(std::string("The engine's reply could not be read: ") + e.what()));
+            return ScheduledOutcome::failure(
+                asSentence(std::string("The engine's reply could not be read: ") + e.what()));
         }
     }
     if (!errText.empty()) {

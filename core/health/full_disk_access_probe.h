@@ -27,11 +27,11 @@ struct FullDiskAccessProbe {
     // The one answer shown by the health screen, the settings and onboarding.
     struct Verdict {
         enum class Case {
-            allGranted,        // both the application and the scheduled engine read Messages
-            scheduledBlocked,  // the application reads Messages, the scheduled engine cannot
-            appBlocked,        // the application itself cannot read Messages
-            notChecked,        // not known (not run yet, or the check itself failed)
-            noDatabase,        // there is no Messages database on this computer
+            allGranted,       // both the application and the scheduled engine read Messages
+            scheduledBlocked, // the application reads Messages, the scheduled engine cannot
+            appBlocked,       // the application itself cannot read Messages
+            notChecked,       // not known (not run yet, or the check itself failed)
+            noDatabase,       // there is no Messages database on this computer
         };
         Case kind = Case::notChecked;
         // allGranted, scheduledBlocked, appBlocked and notChecked carry a text: a

@@ -8,8 +8,8 @@ namespace kx {
 struct HealthAlert {
     enum class Kind { neverRan, runFailed, stale, sourceUnreachable, destinationUnreachable };
     Kind kind = Kind::neverRan;
-    std::string title;  // short heading ("Archiving has never run")
-    std::string body;   // what is wrong and what to do, as whole sentences
+    std::string title; // short heading ("Archiving has never run")
+    std::string body;  // what is wrong and what to do, as whole sentences
 
     bool operator==(const HealthAlert&) const = default;
 };

@@ -10,7 +10,7 @@ namespace {
 // "9 December 2026" in the local time zone.
 std::string dayText(Date date) {
     const std::time_t t = std::chrono::system_clock::to_time_t(date);
-    std::tm tm {};
+    std::tm tm{};
     localtime_r(&t, &tm);
     char buf[64];
     if (std::strftime(buf, sizeof buf, "%e %B %Y", &tm) == 0) return formatISO8601(date);
@@ -95,8 +95,8 @@ std::vector<HealthAlert> HealthAlertPolicy::alerts(const std::optional<CoverageR
             const size_t shown = std::min<size_t>(names.size(), 3);
             for (size_t i = 0; i < shown; ++i) list += (i ? ", " : "") + names[i];
             if (names.size() > shown) list += " and " + std::to_string(names.size() - shown) + " more";
-            const std::string count = names.size() == 1 ? "1 message source" : std::to_string(names.size()) +
-                                                                                   " message sources";
+            const std::string count = names.size() == 1 ? "1 message source"
+                                                        : std::to_string(names.size()) + " message sources";
             out.push_back(make(HealthAlert::Kind::sourceUnreachable,
                                "Kelvara could not read " + count + " in the last run: " + list +
                                    ". Their newest messages are not archived until they can be read. Check that "

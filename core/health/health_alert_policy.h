@@ -27,7 +27,7 @@ namespace kx {
 
 struct HealthAlertPolicy {
     bool enabled = true;
-    int warnAfterDays = 7;  // values below 1 count as 1
+    int warnAfterDays = 7; // values below 1 count as 1
 
     std::vector<HealthAlert> alerts(const std::optional<CoverageReport>& report, bool scheduleInstalled,
                                     const std::string& destinationRoot, bool destinationExists, Date now) const;

@@ -15,8 +15,8 @@
 namespace kx {
 
 struct HealthAlertSettings {
-    bool enabled = true;      // "Tell me when archiving stops working"
-    int warnAfterDays = 7;    // "Warn me after"
+    bool enabled = true;   // "Tell me when archiving stops working"
+    int warnAfterDays = 7; // "Warn me after"
 
     // Set when the file exists but could not be read; save refuses while set.
     std::optional<std::string> loadProblem;

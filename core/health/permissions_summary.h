@@ -28,7 +28,7 @@ struct PermissionsSummary {
 
     struct Row {
         enum class State { granted, notGranted, notKnown };
-        std::string id;  // stable identity of the row: "fullDiskAccess", "schedule", "contacts", "notifications"
+        std::string id; // stable identity of the row: "fullDiskAccess", "schedule", "contacts", "notifications"
         std::string title;
         std::string detail;
         State state = State::notKnown;
@@ -39,11 +39,11 @@ struct PermissionsSummary {
 
     // The one-line answer to "is anything actually being archived?".
     enum class Overall {
-        archiving,          // access granted everywhere and the daily run installed
-        archivingByHand,    // access granted but no daily run: only manual scans archive
-        blocked,            // something that must read Messages cannot
-        notKnown,           // access not checked (or the check failed)
-        nothingToArchive,   // no Messages database on this computer
+        archiving,        // access granted everywhere and the daily run installed
+        archivingByHand,  // access granted but no daily run: only manual scans archive
+        blocked,          // something that must read Messages cannot
+        notKnown,         // access not checked (or the check failed)
+        nothingToArchive, // no Messages database on this computer
     };
     Overall overall() const;
 

@@ -119,7 +119,8 @@ ProbeOutput ProbeOutput::decode(std::string_view bytes) {
     }
 
     // A reply that contradicts itself is not trusted either way.
-    if (out.readable && !out.messageCount) throw Error("the reply says the database is readable but gives no message count");
+    if (out.readable && !out.messageCount)
+        throw Error("the reply says the database is readable but gives no message count");
     if (out.readable && !out.databaseExists) throw Error("the reply says the database is readable but does not exist");
     return out;
 }

@@ -67,7 +67,8 @@ int64_t ReadOnlyDatabase::scalar(const std::string& sql) const {
 
 bool ReadOnlyDatabase::hasTable(const std::string& name) const {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", -1, &stmt, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", -1, &stmt, nullptr) !=
+        SQLITE_OK)
         return false;
     sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
     const bool found = sqlite3_step(stmt) == SQLITE_ROW;

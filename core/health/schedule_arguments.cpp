@@ -6,7 +6,7 @@ std::vector<std::string> ScheduleArguments::ingest(const std::string& enginePath
                                                    const std::string& destinationRoot,
                                                    const std::optional<std::string>& filtersPath,
                                                    const std::optional<std::string>& machineID, bool copyAttachments) {
-    std::vector<std::string> args {enginePath, "ingest", "--registry", registryPath, "--root", destinationRoot};
+    std::vector<std::string> args{enginePath, "ingest", "--registry", registryPath, "--root", destinationRoot};
     if (filtersPath && !filtersPath->empty()) {
         args.push_back("--filters");
         args.push_back(*filtersPath);

@@ -94,7 +94,6 @@ std::optional<int> intValue(plist_t node) {
 
 } // namespace
 
-
 // ---- errors ------------------------------------------------------------------
 
 ScheduleInstaller::InstallError ScheduleInstaller::InstallError::writeFailed(const std::string& description) {
@@ -106,8 +105,9 @@ ScheduleInstaller::InstallError ScheduleInstaller::InstallError::launchctlFailed
 }
 
 ScheduleInstaller::InstallError ScheduleInstaller::InstallError::engineMissing() {
-    return InstallError(Kind::engineMissing, {},
-                        "The kxctl engine is not inside the app bundle, so a scheduled run would have nothing to execute.");
+    return InstallError(
+        Kind::engineMissing, {},
+        "The kxctl engine is not inside the app bundle, so a scheduled run would have nothing to execute.");
 }
 
 // ---- paths -------------------------------------------------------------------
@@ -161,7 +161,7 @@ std::string ScheduleInstaller::propertyList(const std::vector<std::string>& prog
     for (const auto& a : programArguments) checkPlistText(a);
     checkPlistText(outLog);
 
-    PlistHolder dict {plist_new_dict()};
+    PlistHolder dict{plist_new_dict()};
     plist_dict_set_item(dict.node, "Label", plist_new_string(kLabel));
     plist_t args = plist_new_array();
     for (const auto& a : programArguments) plist_array_append_item(args, plist_new_string(a.c_str()));
@@ -238,8 +238,8 @@ void ScheduleInstaller::install(const std::string& registryPath, const std::stri
     } catch (const kx::Error&) {
     }
 
-    const std::vector<std::string> args =
-        kx::ScheduleArguments::ingest(*engine, registryPath, destinationRoot, filtersPath, machineID, true);
+    const std::vector<std::string> args = kx::ScheduleArguments::ingest(*engine, registryPath, destinationRoot,
+                                                                        filtersPath, machineID, true);
     const std::string bytes = propertyList(args, hour, minute);
     try {
         kx::fs::writeFileAtomic(plist, bytes, 0644);
@@ -248,7 +248,7 @@ void ScheduleInstaller::install(const std::string& registryPath, const std::stri
     }
 
     const auto sched = scheduler();
-    sched->unregisterJob(kLabel);  // fails when nothing was registered: the normal first install
+    sched->unregisterJob(kLabel); // fails when nothing was registered: the normal first install
 
     kx::ScheduledJob job;
     job.label = kLabel;
@@ -282,7 +282,8 @@ bool ScheduleInstaller::refreshIfInstalled(const std::string& registryPath, cons
     if (!isInstalled()) return false;
     const auto engine = locateEngine();
     if (!engine) throw InstallError::engineMissing();
-    const auto wanted = kx::ScheduleArguments::ingest(*engine, registryPath, destinationRoot, filtersPath, machineID, true);
+    const auto wanted = kx::ScheduleArguments::ingest(*engine, registryPath, destinationRoot, filtersPath, machineID,
+                                                      true);
     const auto installed = readInstalled();
     if (installed && installed->programArguments == wanted) return false;
     install(registryPath, destinationRoot, filtersPath, machineID, installed ? installed->hour : kHour,
@@ -298,7 +299,8 @@ kx::FullDiskAccessProbe::ScheduledOutcome ScheduleInstaller::probeScheduledAcces
             "cannot work at all.");
     }
     auto s = seams();
-    std::shared_ptr<kx::ProcessRunner> runner = s.probeRunner ? s.probeRunner : std::make_shared<kx::PosixProcessRunner>();
+    std::shared_ptr<kx::ProcessRunner> runner = s.probeRunner ? s.probeRunner
+                                                              : std::make_shared<kx::PosixProcessRunner>();
     return kx::FullDiskAccessProbe::runScheduledProbe(*engine, timeoutSeconds, *runner);
 }
 

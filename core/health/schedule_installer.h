@@ -113,9 +113,9 @@ public:
 
     // Replaceable parts, for tests. A field left empty keeps the real behaviour.
     struct Seams {
-        std::function<std::shared_ptr<Scheduler>()> scheduler;  // default: makePlatformScheduler
-        std::function<std::string()> applicationExecutable;     // default: /proc/self/exe
-        std::shared_ptr<ProcessRunner> probeRunner;             // default: a PosixProcessRunner
+        std::function<std::shared_ptr<Scheduler>()> scheduler; // default: makePlatformScheduler
+        std::function<std::string()> applicationExecutable;    // default: /proc/self/exe
+        std::shared_ptr<ProcessRunner> probeRunner;            // default: a PosixProcessRunner
     };
     static void setSeamsForTesting(Seams seams);
 };

@@ -67,7 +67,7 @@ std::string Household::Member::statusText(Date now, int afterDays) const {
 
 void Household::recordRun(const std::string& owner, const std::string& machineID, const std::string& machineName,
                           Date at, std::int64_t messages) {
-    if (owner.empty() || machineID.empty()) return;  // nothing to record it under
+    if (owner.empty() || machineID.empty()) return; // nothing to record it under
     at = toMillis(at);
     Member* m = member(owner);
     if (!m) {
@@ -80,7 +80,8 @@ void Household::recordRun(const std::string& owner, const std::string& machineID
     // A run of this owner ends an earlier removal from the list.
     std::erase_if(unlinked, [&](const auto& u) { return u.first == owner; });
 
-    auto it = std::find_if(m->macs.begin(), m->macs.end(), [&](const ContributingMac& c) { return c.machineID == machineID; });
+    auto it = std::find_if(m->macs.begin(), m->macs.end(),
+                           [&](const ContributingMac& c) { return c.machineID == machineID; });
     if (it == m->macs.end()) {
         ContributingMac mac;
         mac.machineID = machineID;
@@ -134,7 +135,8 @@ bool Household::needsAttention(Date now, int afterDays) const {
 
 std::string Household::summary(Date now, int afterDays) const {
     if (members.empty()) return "No Macs are reporting yet.";
-    const auto silent = std::count_if(members.begin(), members.end(), [&](const Member& m) { return m.isSilent(now, afterDays); });
+    const auto silent = std::count_if(members.begin(), members.end(),
+                                      [&](const Member& m) { return m.isSilent(now, afterDays); });
     const auto total = static_cast<long long>(members.size());
     const std::string period = "in the last " + daysText(afterDays) + ".";
     if (silent == 0) {
@@ -143,8 +145,8 @@ std::string Household::summary(Date now, int afterDays) const {
     }
     if (total == 1) return "The archive has not been updated " + period;
     if (silent == total) return "None of the " + std::to_string(total) + " archives has been updated " + period;
-    return std::to_string(silent) + " of " + std::to_string(total) + (silent == 1 ? " archives has" : " archives have") +
-           " not been updated " + period;
+    return std::to_string(silent) + " of " + std::to_string(total) +
+           (silent == 1 ? " archives has" : " archives have") + " not been updated " + period;
 }
 
 std::string toString(Household::Role role) { return role == Household::Role::host ? "host" : "member"; }

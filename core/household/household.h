@@ -17,11 +17,11 @@ namespace kx {
 
 // One machine that archives into a member's archive.
 struct ContributingMac {
-    std::string machineID;              // the machine's identity (MachineIdentity)
-    std::string displayName;            // the name shown in the list
-    std::optional<Date> lastRunAt;      // when its last finished run ended; none = never
+    std::string machineID;               // the machine's identity (MachineIdentity)
+    std::string displayName;             // the name shown in the list
+    std::optional<Date> lastRunAt;       // when its last finished run ended; none = never
     std::int64_t lastRunNewMessages = 0; // messages its last run added to the archive
-    std::int64_t totalMessages = 0;     // messages in the owner's archive after that run
+    std::int64_t totalMessages = 0;      // messages in the owner's archive after that run
 
     // The identity the rename sheet uses to tell rows apart.
     const std::string& id() const { return machineID; }
@@ -42,8 +42,8 @@ public:
     enum class Role { host, member };
 
     struct Member {
-        std::string owner;        // the archive owner; the member's key
-        std::string displayName;  // shown on the member's card (the owner text unless renamed)
+        std::string owner;       // the archive owner; the member's key
+        std::string displayName; // shown on the member's card (the owner text unless renamed)
         Role role = Role::member;
         std::vector<ContributingMac> macs;
 
@@ -62,7 +62,7 @@ public:
     explicit Household(std::string householdName) : name(std::move(householdName)) {}
 
     std::string name = "Your Macs";
-    std::vector<Member> members;  // in the order shown
+    std::vector<Member> members; // in the order shown
 
     // Owners removed from the list by unlink, each with the most recent run
     // date the removed member had. A later report or run for that owner brings
@@ -75,8 +75,8 @@ public:
     // machine's name (when machineName is not empty), its last run date and its
     // message count. `messages` is the number of messages the run added.
     // An empty owner or machine id records nothing.
-    void recordRun(const std::string& owner, const std::string& machineID, const std::string& machineName,
-                   Date at, std::int64_t messages);
+    void recordRun(const std::string& owner, const std::string& machineID, const std::string& machineName, Date at,
+                   std::int64_t messages);
 
     // The first member whose role is host, if any.
     Member* host();

@@ -38,7 +38,8 @@ std::optional<Date> dateField(const nlohmann::json& obj, const char* key, const 
 std::int64_t countField(const nlohmann::json& obj, const char* key, const std::string& where) {
     auto it = obj.find(key);
     if (it == obj.end() || it->is_null()) return 0;
-    if (!it->is_number_integer() || it->get<std::int64_t>() < 0) throw Error(where + "'s \"" + key + "\" is not a count");
+    if (!it->is_number_integer() || it->get<std::int64_t>() < 0)
+        throw Error(where + "'s \"" + key + "\" is not a count");
     return it->get<std::int64_t>();
 }
 
@@ -181,7 +182,7 @@ int HouseholdStore::merge(const std::vector<MachineReport>& reports, Household& 
             auto u = std::find_if(household.unlinked.begin(), household.unlinked.end(),
                                   [&](const auto& e) { return e.first == r->owner; });
             if (u != household.unlinked.end()) {
-                if (u->second && r->runAt <= *u->second) continue;  // the report the row was removed with
+                if (u->second && r->runAt <= *u->second) continue; // the report the row was removed with
                 household.unlinked.erase(u);
             }
             Household::Member fresh;

@@ -31,8 +31,8 @@ namespace kx {
 struct HouseholdLoad {
     enum class Outcome { loaded, problem, noFile };
     Outcome outcome = Outcome::noFile;
-    Household household;   // valid when loaded
-    std::string problem;   // a sentence fragment when the file could not be read
+    Household household; // valid when loaded
+    std::string problem; // a sentence fragment when the file could not be read
 };
 
 class HouseholdStore {

@@ -30,7 +30,8 @@ std::string cutUTF8(std::string s, std::size_t max) {
 
 std::string damagedSentence(const std::string& file, const std::string& reason) {
     return "This computer's identity file at " + file + " could not be read (" + reason +
-           "). It was left as it is, and runs are not being recorded for this computer until it is repaired or moved aside.";
+           "). It was left as it is, and runs are not being recorded for this computer until it is repaired or moved "
+           "aside.";
 }
 
 // Reads the stored identity; nothing when there is no file. Throws a sentence
@@ -79,7 +80,8 @@ std::string MachineIdentity::displayName(const std::string& host) {
 
 std::string MachineIdentity::path(const std::string& configDir) { return fs::appendComponent(configDir, kFileName); }
 
-std::string MachineIdentity::resolve(const std::string& configDir, const std::function<std::string()>& generate, Date now) {
+std::string MachineIdentity::resolve(const std::string& configDir, const std::function<std::string()>& generate,
+                                     Date now) {
     const std::string file = path(configDir);
     if (auto id = readIdentity(file)) return *id;
 
@@ -89,7 +91,8 @@ std::string MachineIdentity::resolve(const std::string& configDir, const std::fu
         throw Error("This computer's identity could not be stored: " + std::string(e.what()) + ".");
     }
     const std::string id = generate ? generate() : std::string();
-    if (!isValidMachineID(id)) throw Error("This computer's identity could not be made: the new identity \"" + id + "\" is not usable.");
+    if (!isValidMachineID(id))
+        throw Error("This computer's identity could not be made: the new identity \"" + id + "\" is not usable.");
 
     nlohmann::ordered_json j;
     j["machineID"] = id;
@@ -117,8 +120,8 @@ std::string makeRandomUUID() {
         }
         got += static_cast<std::size_t>(n);
     }
-    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
-    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40); // version 4
+    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80); // RFC 4122 variant
     char out[37];
     std::snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
                   b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);

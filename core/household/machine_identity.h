@@ -31,8 +31,7 @@ public:
     // `now` as its creation date) and returns it. Creates configDir (0700) when
     // missing. Throws kx::Error with a whole sentence when the file is damaged
     // or cannot be read or written, or when the generator gives an unusable id.
-    static std::string resolve(const std::string& configDir, const std::function<std::string()>& generate,
-                               Date now);
+    static std::string resolve(const std::string& configDir, const std::function<std::string()>& generate, Date now);
 };
 
 // A new random UUID in upper-case textual form ("8C2E5F1A-0B3D-4E6F-9A1B-2C3D4E5F6A7B").

@@ -151,10 +151,11 @@ MachineReportScan readMachineReports(const std::string& destinationRoot, Date no
             scan.skipped.push_back({destinationRoot, "the archive folder could not be listed: " + ec.message()});
         return scan;
     }
-    std::vector<std::pair<std::string, std::string>> candidates;  // (file name, path)
+    std::vector<std::pair<std::string, std::string>> candidates; // (file name, path)
     for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
         if (ec) {
-            scan.skipped.push_back({destinationRoot, "the archive folder could not be listed completely: " + ec.message()});
+            scan.skipped.push_back(
+                {destinationRoot, "the archive folder could not be listed completely: " + ec.message()});
             break;
         }
         const std::string name = it->path().filename().string();

@@ -31,11 +31,11 @@ namespace kx {
 // One machine's last run for one owner, as the household needs it.
 struct MachineReport {
     std::string machineID;
-    std::string machineName;               // may be empty
+    std::string machineName; // may be empty
     std::string owner;
     Date runAt{};
-    std::optional<std::int64_t> newMessages;  // when the report says
-    std::int64_t totalMessages = 0;        // messages in that owner's archive
+    std::optional<std::int64_t> newMessages; // when the report says
+    std::int64_t totalMessages = 0;          // messages in that owner's archive
 
     bool operator==(const MachineReport&) const = default;
 };
@@ -47,7 +47,7 @@ struct SkippedMachineReport {
 };
 
 struct MachineReportScan {
-    std::vector<MachineReport> reports;   // by machine id, then in the file's owner order
+    std::vector<MachineReport> reports; // by machine id, then in the file's owner order
     std::vector<SkippedMachineReport> skipped;
 };
 

@@ -12,7 +12,7 @@ namespace {
 
 constexpr char kAlphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 constexpr size_t kCheckBytes = 3;
-constexpr size_t kPayloadBytes = SymmetricKey::kSize + kCheckBytes;  // 35 bytes = 280 bits = 56 characters
+constexpr size_t kPayloadBytes = SymmetricKey::kSize + kCheckBytes; // 35 bytes = 280 bits = 56 characters
 
 void checkBytes(const unsigned char* key, unsigned char out[kCheckBytes]) {
     static const char label[] = "kelvara recovery v1";
@@ -39,7 +39,7 @@ int decodeChar(char c) {
 
 std::string TreskKeyMaterial::recoveryString(const SymmetricKey& key) {
     ensureSodium();
-    std::array<unsigned char, kPayloadBytes> payload {};
+    std::array<unsigned char, kPayloadBytes> payload{};
     std::copy(key.data(), key.data() + SymmetricKey::kSize, payload.begin());
     checkBytes(key.data(), payload.data() + SymmetricKey::kSize);
 
@@ -66,7 +66,7 @@ std::string TreskKeyMaterial::recoveryString(const SymmetricKey& key) {
 
 SymmetricKey TreskKeyMaterial::keyFromRecoveryString(const std::string& phrase) {
     ensureSodium();
-    std::array<int, kPhraseCharacters> values {};
+    std::array<int, kPhraseCharacters> values{};
     size_t count = 0;
     bool foreign = false;
     for (char c : phrase) {
@@ -88,7 +88,7 @@ SymmetricKey TreskKeyMaterial::keyFromRecoveryString(const std::string& phrase) 
         throw Error("it has " + std::to_string(count) + " letters and digits; a recovery key has " +
                     std::to_string(kPhraseCharacters));
     }
-    std::array<unsigned char, kPayloadBytes> payload {};
+    std::array<unsigned char, kPayloadBytes> payload{};
     unsigned buffer = 0;
     int bits = 0;
     size_t out = 0;

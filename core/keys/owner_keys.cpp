@@ -132,7 +132,7 @@ SymmetricKey OwnerKeyStore::restoreOwnerKey(const std::string& owner, const std:
 std::optional<OwnerKeyring> OwnerKeyStore::existingKeyring(const std::string& owner) const {
     auto current = ownerKey(owner);
     if (!current) return std::nullopt;
-    OwnerKeyring ring {std::move(*current), ownerLegacyKeys(owner)};
+    OwnerKeyring ring{std::move(*current), ownerLegacyKeys(owner)};
     if (auto hex = readItem(store(), service_, kMasterKeyAccount)) {
         SymmetricKey master = fromHex(*hex, "the shared key");
         wipe(*hex);
@@ -150,13 +150,12 @@ TreskKeychain::TreskKeychain(std::string service, SecretStore* store) : service_
 SecretStore& TreskKeychain::store() const { return store_ ? *store_ : defaultSecretStore(); }
 
 namespace {
-const char* const kCredentialKeys[] = {"accessKeyID", "secretAccessKey", "accountID", "endpoint", "region",
+const char* const kCredentialKeys[] = {"accessKeyID", "secretAccessKey", "accountID",    "endpoint", "region",
                                        "bucket",      "prefix",          "refreshToken", "clientID"};
 
 std::optional<std::string>* credentialField(TreskKeychain::DestinationCredentials& c, size_t i) {
-    std::optional<std::string>* fields[] = {&c.accessKeyID, &c.secretAccessKey, &c.accountID,
-                                            &c.endpoint,    &c.region,          &c.bucket,
-                                            &c.prefix,      &c.refreshToken,    &c.clientID};
+    std::optional<std::string>* fields[] = {&c.accessKeyID, &c.secretAccessKey, &c.accountID,    &c.endpoint, &c.region,
+                                            &c.bucket,      &c.prefix,          &c.refreshToken, &c.clientID};
     return fields[i];
 }
 } // namespace

@@ -9,15 +9,21 @@ namespace kx {
 namespace {
 
 const SecretSchema* schema() {
-    static const SecretSchema s = {
-        "com.dunholt.kelvara.Secret",
-        SECRET_SCHEMA_DONT_MATCH_NAME,
-        {
-            {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
-        },
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    static const SecretSchema s = {"com.dunholt.kelvara.Secret",
+                                   SECRET_SCHEMA_DONT_MATCH_NAME,
+                                   {
+                                       {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                   },
+                                   0,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
     return &s;
 }
 
@@ -44,9 +50,10 @@ std::optional<std::string> SecretServiceStore::read(const std::string& service, 
     GHashTable* attrs = attributesFor(service, account);
     // SECRET_SEARCH_ALL without SECRET_SEARCH_UNLOCK: locked items are returned
     // locked instead of triggering a prompt, so "locked" can be told from "absent".
-    GList* items = secret_service_search_sync(
-        ss, schema(), attrs, static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
-        &error);
+    GList* items = secret_service_search_sync(ss, schema(), attrs,
+                                              static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL |
+                                                                             SECRET_SEARCH_LOAD_SECRETS),
+                                              nullptr, &error);
     g_hash_table_unref(attrs);
     if (error) {
         g_object_unref(ss);
@@ -62,28 +69,26 @@ std::optional<std::string> SecretServiceStore::read(const std::string& service, 
         }
         SecretValue* value = secret_item_get_secret(item);
         if (!value) {
-            locked = true;  // unlocked but the secret could not be loaded
+            locked = true; // unlocked but the secret could not be loaded
             continue;
         }
         gsize length = 0;
         const gchar* bytes = secret_value_get(value, &length);
         result = std::string(bytes, length);
-        secret_value_unref(value);  // libsecret clears the secret memory when released
+        secret_value_unref(value); // libsecret clears the secret memory when released
         break;
     }
     g_list_free_full(items, g_object_unref);
     g_object_unref(ss);
-    if (!result && locked)
-        throw SecretStoreError("the system keyring is locked; unlock it and try again");
+    if (!result && locked) throw SecretStoreError("the system keyring is locked; unlock it and try again");
     return result;
 }
 
 void SecretServiceStore::write(const std::string& service, const std::string& account, const std::string& label,
                                const std::string& value) {
     GError* error = nullptr;
-    gboolean ok = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.c_str(),
-                                             nullptr, &error, "service", service.c_str(), "account", account.c_str(),
-                                             nullptr);
+    gboolean ok = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.c_str(), nullptr,
+                                             &error, "service", service.c_str(), "account", account.c_str(), nullptr);
     if (!ok || error) fail("store the item", error);
 }
 

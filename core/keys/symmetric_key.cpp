@@ -58,7 +58,7 @@ SymmetricKey& SymmetricKey::operator=(SymmetricKey&& other) noexcept {
 }
 
 SymmetricKey::~SymmetricKey() {
-    if (bytes_) sodium_free(bytes_);  // sodium_free zeroes the memory before releasing it
+    if (bytes_) sodium_free(bytes_); // sodium_free zeroes the memory before releasing it
 }
 
 bool SymmetricKey::operator==(const SymmetricKey& other) const {

@@ -14,15 +14,15 @@ namespace kx::fs {
 struct BoundedRead {
     enum class Failure {
         none,
-        isLink,       // the final component is a symbolic link (error is ELOOP)
-        cannotOpen,   // open failed for another reason; see error
-        notRegular,   // a folder, pipe, device or socket
-        tooLarge,     // more than maxBytes, by its size or by what was read
-        cannotRead,   // read failed; see error
+        isLink,     // the final component is a symbolic link (error is ELOOP)
+        cannotOpen, // open failed for another reason; see error
+        notRegular, // a folder, pipe, device or socket
+        tooLarge,   // more than maxBytes, by its size or by what was read
+        cannotRead, // read failed; see error
     };
     Failure failure = Failure::none;
-    int error = 0;      // errno for isLink, cannotOpen and cannotRead
-    std::string bytes;  // the whole file when failure is none
+    int error = 0;     // errno for isLink, cannotOpen and cannotRead
+    std::string bytes; // the whole file when failure is none
 };
 
 BoundedRead readRegularFileAtMost(const std::string& path, std::size_t maxBytes);

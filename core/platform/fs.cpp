@@ -30,7 +30,8 @@ std::string writeTemporary(const stdfs::path& path, std::string_view bytes, unsi
     try {
         if (::fchmod(fd.get(), mode) != 0)
             throw Error("could not set permissions on " + path.string() + ": " + errnoText(errno));
-        if (const int err = writeAll(fd.get(), bytes)) throw Error("could not write " + path.string() + ": " + errnoText(err));
+        if (const int err = writeAll(fd.get(), bytes))
+            throw Error("could not write " + path.string() + ": " + errnoText(err));
         if (durability == Durability::flushed && ::fsync(fd.get()) != 0)
             throw Error("could not write " + path.string() + " to disk: " + errnoText(errno));
         if (const int err = fd.close()) throw Error("could not write " + path.string() + ": " + errnoText(err));

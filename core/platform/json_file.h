@@ -18,8 +18,8 @@ namespace kx {
 struct JsonLoad {
     enum class State { missing, loaded, damaged };
     State state = State::missing;
-    nlohmann::json value;   // valid when loaded
-    std::string problem;    // a sentence fragment when damaged ("not valid JSON: ...")
+    nlohmann::json value; // valid when loaded
+    std::string problem;  // a sentence fragment when damaged ("not valid JSON: ...")
 };
 
 JsonLoad loadJsonFile(const std::filesystem::path& path);

@@ -107,8 +107,8 @@ ProcessResult PosixProcessRunner::run(const ProcessRequest& req) {
     errPipe.writeEnd.reset();
     execPipe.writeEnd.reset();
     int execErr = 0;
-    const bool execFailed =
-        readSome(execPipe.readEnd.get(), &execErr, sizeof execErr) == static_cast<ssize_t>(sizeof execErr);
+    const bool execFailed = readSome(execPipe.readEnd.get(), &execErr, sizeof execErr) ==
+                            static_cast<ssize_t>(sizeof execErr);
     execPipe.readEnd.reset();
 
     UniqueFd fdIn = std::move(inPipe.writeEnd), fdOut = std::move(outPipe.readEnd), fdErr = std::move(errPipe.readEnd);
@@ -175,8 +175,8 @@ ProcessResult PosixProcessRunner::run(const ProcessRequest& req) {
                     fdIn.reset();
                     continue;
                 }
-                const ssize_t w =
-                    ::write(fdIn.get(), req.standardInput.data() + inOffset, req.standardInput.size() - inOffset);
+                const ssize_t w = ::write(fdIn.get(), req.standardInput.data() + inOffset,
+                                          req.standardInput.size() - inOffset);
                 if (w > 0) inOffset += static_cast<size_t>(w);
                 else if (w < 0 && errno != EAGAIN && errno != EINTR) fdIn.reset();
                 if (inOffset >= req.standardInput.size()) fdIn.reset();

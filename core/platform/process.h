@@ -14,22 +14,22 @@
 namespace kx {
 
 struct ProcessRequest {
-    std::string program;                 // absolute path, or a name looked up on PATH
-    std::vector<std::string> arguments;  // not including the program itself
+    std::string program;                // absolute path, or a name looked up on PATH
+    std::vector<std::string> arguments; // not including the program itself
     // Environment for the child; nothing = inherit this process's environment.
     std::optional<std::map<std::string, std::string>> environment;
-    std::string standardInput;           // written to the child's stdin, then closed
-    std::chrono::milliseconds timeout {std::chrono::seconds(60)};
-    std::chrono::milliseconds killGrace {std::chrono::seconds(2)};
+    std::string standardInput; // written to the child's stdin, then closed
+    std::chrono::milliseconds timeout{std::chrono::seconds(60)};
+    std::chrono::milliseconds killGrace{std::chrono::seconds(2)};
     size_t maxOutputBytes = 4 * 1024 * 1024;
 };
 
 struct ProcessResult {
-    bool started = false;        // false: the program could not be started (see startError)
+    bool started = false; // false: the program could not be started (see startError)
     std::string startError;
-    int exitCode = -1;           // valid when exited normally
-    int signal = 0;              // non-zero when ended by a signal
-    bool timedOut = false;       // the time limit passed and the child was ended
+    int exitCode = -1;     // valid when exited normally
+    int signal = 0;        // non-zero when ended by a signal
+    bool timedOut = false; // the time limit passed and the child was ended
     bool outputTruncated = false;
     std::string standardOutput;
     std::string standardError;

@@ -12,7 +12,7 @@
 namespace kx {
 namespace {
 
-constexpr std::chrono::seconds kToolTimeout {60};
+constexpr std::chrono::seconds kToolTimeout{60};
 
 SchedulerResult fromProcess(const ProcessResult& r, const std::string& tool) {
     SchedulerResult out;
@@ -24,7 +24,8 @@ SchedulerResult fromProcess(const ProcessResult& r, const std::string& tool) {
     out.output = r.standardOutput + r.standardError;
     if (r.timedOut) {
         out.status = -1;
-        if (out.output.empty()) out.output = tool + " did not finish within " + std::to_string(kToolTimeout.count()) + " seconds";
+        if (out.output.empty())
+            out.output = tool + " did not finish within " + std::to_string(kToolTimeout.count()) + " seconds";
         return out;
     }
     out.status = r.signal != 0 ? 128 + r.signal : r.exitCode;
@@ -40,7 +41,8 @@ bool hasControlCharacter(const std::string& s) {
 // A value placed after "Key=" in a unit file: one line, specifiers escaped.
 std::string unitValue(const std::string& value, const char* what) {
     if (hasControlCharacter(value))
-        throw Error(std::string("the ") + what + " holds a line break or control character, which a systemd unit cannot hold");
+        throw Error(std::string("the ") + what +
+                    " holds a line break or control character, which a systemd unit cannot hold");
     std::string out;
     for (char c : value) {
         if (c == '%') out += "%%";
@@ -82,7 +84,8 @@ std::string twoDigits(int v) {
 
 // ---- launchctl ---------------------------------------------------------------
 
-LaunchctlScheduler::LaunchctlScheduler(std::shared_ptr<ProcessRunner> runner, unsigned userId, std::string launchctlPath)
+LaunchctlScheduler::LaunchctlScheduler(std::shared_ptr<ProcessRunner> runner, unsigned userId,
+                                       std::string launchctlPath)
     : runner_(std::move(runner)), userId_(userId), launchctl_(std::move(launchctlPath)) {}
 
 std::string LaunchctlScheduler::domain() const { return "gui/" + std::to_string(userId_); }
@@ -119,11 +122,11 @@ std::string SystemdUserScheduler::quoteArgument(const std::string& argument, boo
     std::string out = "\"";
     for (unsigned char c : argument) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '%': out += "%%"; break;
-            // systemd expands variables in the arguments but not in the program's path.
-            case '$': out += isProgram ? "$" : "$$"; break;
-            default: appendBackslashEscaped(out, c);
+        case '"': out += "\\\""; break;
+        case '%': out += "%%"; break;
+        // systemd expands variables in the arguments but not in the program's path.
+        case '$': out += isProgram ? "$" : "$$"; break;
+        default: appendBackslashEscaped(out, c);
         }
     }
     return out + "\"";
@@ -161,11 +164,14 @@ std::string SystemdUserScheduler::serviceUnit(const ScheduledJob& job) {
     text += "TimeoutStartSec=infinity\n";
     text += "ExecStart=" + exec + "\n";
     for (const auto& [name, value] : job.environment) {
-        if (name.empty() || name.find('=') != std::string::npos) throw Error("an environment variable has no valid name");
+        if (name.empty() || name.find('=') != std::string::npos)
+            throw Error("an environment variable has no valid name");
         text += "Environment=" + quoteAssignment(name + "=" + value) + "\n";
     }
-    if (!job.standardOutPath.empty()) text += "StandardOutput=append:" + unitValue(job.standardOutPath, "log path") + "\n";
-    if (!job.standardErrorPath.empty()) text += "StandardError=append:" + unitValue(job.standardErrorPath, "log path") + "\n";
+    if (!job.standardOutPath.empty())
+        text += "StandardOutput=append:" + unitValue(job.standardOutPath, "log path") + "\n";
+    if (!job.standardErrorPath.empty())
+        text += "StandardError=append:" + unitValue(job.standardErrorPath, "log path") + "\n";
     if (job.background) text += "Nice=10\nCPUSchedulingPolicy=batch\n";
     if (job.lowPriorityIO) text += "IOSchedulingClass=idle\n";
     return text;
@@ -174,11 +180,13 @@ std::string SystemdUserScheduler::serviceUnit(const ScheduledJob& job) {
 std::string SystemdUserScheduler::timerUnit(const ScheduledJob& job) {
     checkLabel(job.label);
     if (job.hour < 0 || job.hour > 23 || job.minute < 0 || job.minute > 59)
-        throw Error("the time " + std::to_string(job.hour) + ":" + std::to_string(job.minute) + " is not a time of day");
+        throw Error("the time " + std::to_string(job.hour) + ":" + std::to_string(job.minute) +
+                    " is not a time of day");
     std::string text;
     text += "# Written by Kelvara: starts " + job.label + ".service every day at " + twoDigits(job.hour) + ":" +
             twoDigits(job.minute) + " local time.\n";
-    text += "[Unit]\nDescription=Kelvara daily archive run at " + twoDigits(job.hour) + ":" + twoDigits(job.minute) + "\n\n";
+    text += "[Unit]\nDescription=Kelvara daily archive run at " + twoDigits(job.hour) + ":" + twoDigits(job.minute) +
+            "\n\n";
     text += "[Timer]\nOnCalendar=*-*-* " + twoDigits(job.hour) + ":" + twoDigits(job.minute) + ":00\n";
     text += "Persistent=true\nUnit=" + job.label + ".service\n\n";
     text += "[Install]\nWantedBy=timers.target\n";
@@ -237,8 +245,9 @@ std::shared_ptr<Scheduler> makePlatformScheduler() {
 #ifdef __APPLE__
     return std::make_shared<LaunchctlScheduler>(std::make_shared<PosixProcessRunner>(), systemInfo().userId());
 #else
-    return std::make_shared<SystemdUserScheduler>(
-        std::make_shared<PosixProcessRunner>(), SystemdUserScheduler::userUnitDirectory(systemInfo().homeDirectory()));
+    return std::make_shared<SystemdUserScheduler>(std::make_shared<PosixProcessRunner>(),
+                                                  SystemdUserScheduler::userUnitDirectory(
+                                                      systemInfo().homeDirectory()));
 #endif
 }
 

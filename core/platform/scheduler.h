@@ -41,16 +41,16 @@
 namespace kx {
 
 struct ScheduledJob {
-    std::string label;                               // e.g. "com.dunholt.kelvara"
-    std::vector<std::string> programArguments;       // program first
-    std::map<std::string, std::string> environment;  // e.g. PATH only
+    std::string label;                              // e.g. "com.dunholt.kelvara"
+    std::vector<std::string> programArguments;      // program first
+    std::map<std::string, std::string> environment; // e.g. PATH only
     int hour = 3;
     int minute = 30;
     std::string standardOutPath;
     std::string standardErrorPath;
     bool background = true;
     bool lowPriorityIO = true;
-    std::string definitionPath;  // the LaunchAgent property list describing the job
+    std::string definitionPath; // the LaunchAgent property list describing the job
 };
 
 // What a registration step gave: a status (0 = success; -1 = the tool could not

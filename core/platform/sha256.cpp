@@ -62,10 +62,9 @@ int Sha256::updateFromFd(int fd) {
 
 Sha256Digest Sha256::finish() {
     if (!ctx_) throw Error("the SHA-256 digest was moved away");
-    Sha256Digest out {};
+    Sha256Digest out{};
     unsigned int len = 0;
-    if (EVP_DigestFinal_ex(ctx_, out.data(), &len) != 1 || len != out.size())
-        throw Error("the SHA-256 digest failed");
+    if (EVP_DigestFinal_ex(ctx_, out.data(), &len) != 1 || len != out.size()) throw Error("the SHA-256 digest failed");
     if (EVP_DigestInit_ex2(ctx_, nullptr, nullptr) != 1) throw Error("could not restart a SHA-256 digest");
     return out;
 }
@@ -73,7 +72,7 @@ Sha256Digest Sha256::finish() {
 std::string Sha256::finishHex() { return toHex(finish()); }
 
 Sha256Digest Sha256::of(std::string_view bytes) {
-    Sha256Digest out {};
+    Sha256Digest out{};
     unsigned int len = 0;
     if (EVP_Digest(bytes.data(), bytes.size(), out.data(), &len, sha256Method(), nullptr) != 1 || len != out.size())
         throw Error("the SHA-256 digest failed");

@@ -31,7 +31,8 @@ std::string prettyHostName() {
     while (std::getline(in, line)) {
         if (line.rfind("PRETTY_HOSTNAME=", 0) == 0) {
             std::string v = line.substr(16);
-            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
+            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+                v = v.substr(1, v.size() - 2);
             return v;
         }
     }
@@ -46,7 +47,7 @@ std::shared_ptr<SystemInfo> g_info;
 std::string LinuxSystemInfo::homeDirectory() const {
     if (const char* h = std::getenv("HOME"); h && *h) return h;
     std::vector<char> buf;
-    passwd pw {};
+    passwd pw{};
     if (const passwd* e = passwdEntry(buf, pw); e && e->pw_dir) return e->pw_dir;
     return "/";
 }
@@ -60,14 +61,14 @@ std::string LinuxSystemInfo::applicationSupportDirectory() const {
 
 std::string LinuxSystemInfo::shortUserName() const {
     std::vector<char> buf;
-    passwd pw {};
+    passwd pw{};
     if (const passwd* e = passwdEntry(buf, pw); e && e->pw_name) return e->pw_name;
     return envOr("USER", "user");
 }
 
 std::string LinuxSystemInfo::fullUserName() const {
     std::vector<char> buf;
-    passwd pw {};
+    passwd pw{};
     const passwd* e = passwdEntry(buf, pw);
     if (!e || !e->pw_gecos) return {};
     std::string gecos = e->pw_gecos;

@@ -15,7 +15,7 @@ std::string formatISO8601(Date date) {
         secs -= 1;
     }
     const std::time_t t = static_cast<std::time_t>(secs);
-    std::tm tm {};
+    std::tm tm{};
     gmtime_r(&t, &tm);
     char buf[40];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
@@ -41,7 +41,7 @@ std::optional<Date> parseISO8601(const std::string& text) {
     } else {
         return std::nullopt;
     }
-    std::tm tm {};
+    std::tm tm{};
     tm.tm_year = y - 1900;
     tm.tm_mon = mo - 1;
     tm.tm_mday = d;

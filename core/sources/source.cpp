@@ -39,7 +39,7 @@ bool holdsNoMessages(SourceFormat format) {
 }
 
 SourceRegistryLoad SourceRegistry::loadOrReport(const std::filesystem::path& path) {
-    SourceRegistryLoad out {SourceRegistry(path), std::nullopt};
+    SourceRegistryLoad out{SourceRegistry(path), std::nullopt};
     try {
         const auto bytes = fs::readFileIfExists(path);
         if (bytes) out.registry.sources_ = parseJson(*bytes);
@@ -80,7 +80,8 @@ std::vector<Source> SourceRegistry::parseJson(const std::string& bytes) {
             s.lastScanned = parseISO8601(item["lastScanned"].get<std::string>());
             if (!s.lastScanned) throw Error(where + " has an unreadable \"lastScanned\" date");
         }
-        if (item.contains("lastError") && item["lastError"].is_string()) s.lastError = item["lastError"].get<std::string>();
+        if (item.contains("lastError") && item["lastError"].is_string())
+            s.lastError = item["lastError"].get<std::string>();
         if (std::any_of(out.begin(), out.end(), [&](const Source& o) { return o.id == s.id; }))
             throw Error(where + " repeats the id \"" + s.id + "\"");
         out.push_back(std::move(s));

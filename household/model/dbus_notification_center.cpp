@@ -28,8 +28,8 @@ void DBusNotificationCenter::readAuthorizationStatus(std::function<void(int)> do
         done(-1);
         return;
     }
-    auto* watcher =
-        new QDBusPendingCallWatcher(connection_.asyncCall(call("GetServerInformation"), kCallTimeoutMs), this);
+    auto* watcher = new QDBusPendingCallWatcher(connection_.asyncCall(call("GetServerInformation"), kCallTimeoutMs),
+                                                this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [done = std::move(done)](QDBusPendingCallWatcher* w) {
         w->deleteLater();
         done(w->isError() ? -1 : 2);
@@ -60,8 +60,8 @@ void DBusNotificationCenter::add(const NotificationRequest& request, std::functi
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("kelvara"));
     if (request.defaultSound) hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
     QDBusMessage m = call("Notify");
-    m << QStringLiteral("Kelvara") << replaces << QString() << request.title << request.body << QStringList()
-      << hints << int(-1);
+    m << QStringLiteral("Kelvara") << replaces << QString() << request.title << request.body << QStringList() << hints
+      << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(connection_.asyncCall(m, kCallTimeoutMs), this);
     const QString identifier = request.identifier;
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
@@ -84,6 +84,5 @@ void DBusNotificationCenter::add(const NotificationRequest& request, std::functi
 }
 
 void DBusNotificationCenter::onNotificationClosed(uint id, uint) {
-    for (auto i = shown_.begin(); i != shown_.end();)
-        i = i->second == id ? shown_.erase(i) : std::next(i);
+    for (auto i = shown_.begin(); i != shown_.end();) i = i->second == id ? shown_.erase(i) : std::next(i);
 }

@@ -37,5 +37,5 @@ private slots:
 
 private:
     QDBusConnection connection_;
-    std::map<QString, uint> shown_;  // identifier -> server id
+    std::map<QString, uint> shown_; // identifier -> server id
 };

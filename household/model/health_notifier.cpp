@@ -82,10 +82,8 @@ void HealthNotifier::postNext(std::shared_ptr<Delivery> d) {
     QPointer<HealthNotifier> self(this);
     center_->add(request, [self, d, title = request.title](std::optional<QString> error) {
         if (!self) return;
-        if (error)
-            d->failures << title + ": " + *error;
-        else
-            ++d->posted;
+        if (error) d->failures << title + ": " + *error;
+        else ++d->posted;
         self->postNext(d);
     });
 }

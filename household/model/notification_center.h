@@ -13,7 +13,7 @@
 #include <optional>
 
 struct NotificationRequest {
-    QString identifier;  // "kx.alert.stale": a later request with the same identifier replaces it
+    QString identifier; // "kx.alert.stale": a later request with the same identifier replaces it
     QString title;
     QString body;
     bool defaultSound = true;

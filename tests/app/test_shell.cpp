@@ -11,8 +11,8 @@
 #include "app/shell/main_window.h"
 #include "app/shell/menu_bar_view.h"
 #include "app/shell/root_view.h"
-#include "app/shell/settings_window.h"
 #include "app/shell/routes.h"
+#include "app/shell/settings_window.h"
 #include "app/shell/updater.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
@@ -53,9 +53,7 @@ struct NullDriver final : UpdateUserDriver {
     void showCheckFailed(const QString&) override {}
 };
 
-std::filesystem::path liveDatabase() {
-    return kx::test::home() / "Library" / "Messages" / "chat.db";
-}
+std::filesystem::path liveDatabase() { return kx::test::home() / "Library" / "Messages" / "chat.db"; }
 
 class ShellTest : public ::testing::Test {
 protected:
@@ -90,8 +88,7 @@ protected:
             return m;
         };
         app_ = std::make_unique<KelvaraApp>(o);
-        if (!openWindow)
-            return nullptr;
+        if (!openWindow) return nullptr;
         MainWindow* w = app_->showMainWindow();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(w));
         QApplication::setActiveWindow(w);
@@ -115,15 +112,16 @@ protected:
 
     std::shared_ptr<MemoryUserDefaults> defaults_;
     std::unique_ptr<kx::test::TempDir> root_;
-    std::shared_ptr<kx::FixedClock> clock_ =
-        std::make_shared<kx::FixedClock>(kx::Date(std::chrono::sys_days(std::chrono::year(2026) / 3 / 1)));
+    std::shared_ptr<kx::FixedClock> clock_ = std::make_shared<kx::FixedClock>(
+        kx::Date(std::chrono::sys_days(std::chrono::year(2026) / 3 / 1)));
     std::unique_ptr<KelvaraApp> app_;
     TestAppModel* model_ = nullptr;
     int quitCalls_ = 0;
 };
 
 QString screenName(Route r) {
-    return QStringLiteral("screen.") + QString::fromLatin1(routeKey(r).data(), static_cast<qsizetype>(routeKey(r).size()));
+    return QStringLiteral("screen.") +
+           QString::fromLatin1(routeKey(r).data(), static_cast<qsizetype>(routeKey(r).size()));
 }
 
 void clickRow(QListWidget* list, int row) {
@@ -140,10 +138,10 @@ TEST_F(ShellTest, SidebarListsTheRoutesInItsOwnOrderAndSelectsThem) {
     QListWidget* sidebar = root->findChild<QListWidget*>(QStringLiteral("sidebar"));
     ASSERT_NE(sidebar, nullptr);
     EXPECT_EQ(sidebar->width(), RootView::kSidebarWidth);
-    const QStringList expected = {"Sources", "Coverage", "Browse", "Search", "Backup", "Filters", "Health", "Your Macs"};
+    const QStringList expected = {"Sources", "Coverage", "Browse", "Search",
+                                  "Backup",  "Filters",  "Health", "Your Macs"};
     ASSERT_EQ(sidebar->count(), expected.size());
-    for (int i = 0; i < sidebar->count(); ++i)
-        EXPECT_EQ(sidebar->item(i)->text(), expected[i]);
+    for (int i = 0; i < sidebar->count(); ++i) EXPECT_EQ(sidebar->item(i)->text(), expected[i]);
 
     EXPECT_EQ(model_->route(), Route::sources);
     EXPECT_EQ(root->currentScreen()->objectName(), screenName(Route::sources));
@@ -200,9 +198,9 @@ TEST_F(ShellTest, ControlDigitsFollowTheMenuOrderNotTheSidebarOrder) {
     MainWindow* w = start();
     QListWidget* sidebar = w->rootView()->sidebar();
     const std::vector<std::pair<Qt::Key, Route>> expected = {
-        {Qt::Key_1, Route::sources}, {Qt::Key_2, Route::browse},  {Qt::Key_3, Route::search},
-        {Qt::Key_4, Route::coverage}, {Qt::Key_5, Route::backup}, {Qt::Key_6, Route::filters},
-        {Qt::Key_7, Route::health},  {Qt::Key_8, Route::household},
+        {Qt::Key_1, Route::sources},  {Qt::Key_2, Route::browse},    {Qt::Key_3, Route::search},
+        {Qt::Key_4, Route::coverage}, {Qt::Key_5, Route::backup},    {Qt::Key_6, Route::filters},
+        {Qt::Key_7, Route::health},   {Qt::Key_8, Route::household},
     };
     for (const auto& [key, route] : expected) {
         QTest::keyClick(w, key, Qt::ControlModifier);
@@ -216,9 +214,9 @@ TEST_F(ShellTest, ControlDigitsFollowTheMenuOrderNotTheSidebarOrder) {
     // The View menu lists the same eight routes in the menu's order.
     AppCommands* c = w->commands();
     QStringList titles;
-    for (const RouteMenuItem& item : kRouteMenuItems)
-        titles << c->routeAction(item.route)->text();
-    EXPECT_EQ(titles, (QStringList{"Sources", "Browse", "Search", "Coverage", "Backup", "Filters", "Health", "Your Macs"}));
+    for (const RouteMenuItem& item : kRouteMenuItems) titles << c->routeAction(item.route)->text();
+    EXPECT_EQ(titles,
+              (QStringList{"Sources", "Browse", "Search", "Coverage", "Backup", "Filters", "Health", "Your Macs"}));
     EXPECT_EQ(c->routeAction(Route::household)->shortcut(), QKeySequence(QStringLiteral("Ctrl+8")));
     EXPECT_EQ(c->scanAllSources()->shortcut(), QKeySequence(QStringLiteral("Ctrl+R")));
 }
@@ -313,7 +311,8 @@ TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
     EXPECT_TRUE(onboarding->isFinished());
     EXPECT_EQ(root->onboardingSheet(), nullptr);
     // Access is still missing while the database exists: the prompt follows.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->fullDiskAccessSheet() && root->fullDiskAccessSheet()->isVisible(); }));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return root->fullDiskAccessSheet() && root->fullDiskAccessSheet()->isVisible(); }));
 
     // Closing the prompt records the dismissal for this run.
     QTest::keyClick(root->fullDiskAccessSheet(), Qt::Key_Escape);

@@ -67,7 +67,8 @@ TEST(Symbols, EverySymbolHasAShippedValidSvg) {
         if (i > 0) {
             EXPECT_LT(table[i - 1].symbol, table[i].symbol) << "table must be sorted and unique";
         }
-        const QString symbol = QString::fromUtf8(table[i].symbol.data(), static_cast<qsizetype>(table[i].symbol.size()));
+        const QString symbol = QString::fromUtf8(table[i].symbol.data(),
+                                                 static_cast<qsizetype>(table[i].symbol.size()));
         const QString path = symbolResourcePath(symbol);
         ASSERT_FALSE(path.isEmpty()) << symbol.toStdString();
         QFile f(path);

@@ -1,7 +1,7 @@
 // The software-update stand-in: feed parsing, version order, and a check
 // against a feed on the local file system.
-#include "app/ui/app_version.h"
 #include "app/shell/updater.h"
+#include "app/ui/app_version.h"
 #include "tests/support/test_env.h"
 
 #include <kelvara/version.h>
@@ -75,7 +75,8 @@ TEST(UpdateVersions, CompareNumberByNumber) {
     EXPECT_EQ(compareVersions(QStringLiteral("1.0b2"), QStringLiteral("1.0")), -1);
     EXPECT_EQ(compareVersions(QStringLiteral("2.0"), QStringLiteral("10.0")), -1);
     UpdateFeed feed;
-    feed.items = {{QString(), QStringLiteral("0.1.0"), {}}, {QString(), QStringLiteral("0.3"), {}},
+    feed.items = {{QString(), QStringLiteral("0.1.0"), {}},
+                  {QString(), QStringLiteral("0.3"), {}},
                   {QString(), QStringLiteral("0.2.5"), {}}};
     ASSERT_TRUE(newestUpdate(feed, QStringLiteral("0.1.0")).has_value());
     EXPECT_EQ(newestUpdate(feed, QStringLiteral("0.1.0"))->version, QStringLiteral("0.3"));
@@ -98,8 +99,10 @@ TEST(Updater, WithoutAFeedTheCommandStaysDisabled) {
 TEST(Updater, ANewerVersionInALocalFeedIsOfferedAndTheCommandIsDisabledWhileChecking) {
     kx::test::TempDir dir;
     const QUrl url = writeFeed(dir, appcast(QStringLiteral(
-        "<item><sparkle:shortVersionString>0.1.0</sparkle:shortVersionString><link>https://example.com/old</link></item>"
-        "<item><sparkle:shortVersionString>0.4.2</sparkle:shortVersionString><link>https://example.com/new</link></item>")));
+                                        "<item><sparkle:shortVersionString>0.1.0</"
+                                        "sparkle:shortVersionString><link>https://example.com/old</link></item>"
+                                        "<item><sparkle:shortVersionString>0.4.2</"
+                                        "sparkle:shortVersionString><link>https://example.com/new</link></item>")));
     RecordingDriver driver;
     Updater updater(url, QStringLiteral("0.1.0"), driver);
     CheckForUpdatesCommand command(updater);
@@ -118,8 +121,9 @@ TEST(Updater, UpToDateMissingFeedAndUnsafeLinks) {
     kx::test::TempDir dir;
     RecordingDriver driver;
     {
-        Updater updater(writeFeed(dir, appcast(QStringLiteral(
-                            "<item><sparkle:shortVersionString>0.1.0</sparkle:shortVersionString></item>"))),
+        Updater updater(writeFeed(dir,
+                                  appcast(QStringLiteral(
+                                      "<item><sparkle:shortVersionString>0.1.0</sparkle:shortVersionString></item>"))),
                         QStringLiteral("0.1.0"), driver);
         runCheck(updater);
         EXPECT_EQ(driver.upToDate, 1);
@@ -135,8 +139,8 @@ TEST(Updater, UpToDateMissingFeedAndUnsafeLinks) {
     {
         // A feed that points the "Download" button at a local program is not followed.
         Updater updater(writeFeed(dir, appcast(QStringLiteral(
-                            "<item><sparkle:shortVersionString>9.0</sparkle:shortVersionString>"
-                            "<link>file:///usr/bin/xterm</link></item>"))),
+                                           "<item><sparkle:shortVersionString>9.0</sparkle:shortVersionString>"
+                                           "<link>file:///usr/bin/xterm</link></item>"))),
                         QStringLiteral("0.1.0"), driver);
         runCheck(updater);
         EXPECT_TRUE(driver.available.empty());

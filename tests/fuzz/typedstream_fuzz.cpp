@@ -21,8 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto result = kx::typedstream::decodeAttributedBody(blob);
     if (result.body) {
         // The text must be valid UTF-8 after sanitizing: sanitizing again changes nothing.
-        if (kx::typedstream::sanitizeUtf8(result.body->text) != result.body->text)
-            __builtin_trap();
+        if (kx::typedstream::sanitizeUtf8(result.body->text) != result.body->text) __builtin_trap();
     } else if (result.error.empty()) {
         __builtin_trap();
     }

@@ -66,8 +66,8 @@ public:
             Posted p{args.value(1).toUInt(), args.value(3).toString(), args.value(4).toString(),
                      qdbus_cast<QVariantMap>(args.value(6))};
             if (p.summary == refuseSummary) {
-                connection.send(message.createErrorReply("org.freedesktop.Notifications.Error.Refused",
-                                                         "the server refused it"));
+                connection.send(
+                    message.createErrorReply("org.freedesktop.Notifications.Error.Refused", "the server refused it"));
                 return true;
             }
             posted.push_back(p);

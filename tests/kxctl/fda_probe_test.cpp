@@ -32,7 +32,7 @@ ProcessResult kxctl(const stdfs::path& home, std::vector<std::string> args) {
     ProcessRequest req;
     req.program = KXCTL_PATH;
     req.arguments = std::move(args);
-    req.environment = std::map<std::string, std::string> {{"PATH", "/usr/bin:/bin"}, {"HOME", home.string()}};
+    req.environment = std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}, {"HOME", home.string()}};
     req.timeout = std::chrono::seconds(60);
     return runner.run(req);
 }
@@ -57,7 +57,7 @@ TEST(KxctlFdaProbe, JsonReplyForReadableMissingAndDamagedDatabases) {
     EXPECT_TRUE(readable.readable);
     EXPECT_EQ(readable.messageCount, 7);
     EXPECT_EQ(r.standardOutput.back(), '\n');
-    EXPECT_EQ(test::snapshotTree(db.parent_path()), before);  // nothing written beside Messages' files
+    EXPECT_EQ(test::snapshotTree(db.parent_path()), before); // nothing written beside Messages' files
 
     test::writeAll(db, std::string(10000, 'z'));
     r = kxctl(home.path(), {"fda-probe", "--json"});
@@ -112,9 +112,9 @@ TEST(KxctlFdaProbe, AnotherUserGetsTheReasonAndTheVerdictIsScheduledBlocked) {
         PosixProcessRunner runner;
         ProcessRequest req;
         req.program = *setpriv;
-        req.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", KXCTL_PATH, "fda-probe", "--json",
-                         "--database", db.string()};
-        req.environment = std::map<std::string, std::string> {{"PATH", "/usr/bin:/bin"}};
+        req.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", KXCTL_PATH,
+                         "fda-probe",     "--json",        "--database",     db.string()};
+        req.environment = std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}};
         req.timeout = std::chrono::seconds(60);
         return runner.run(req);
     };
@@ -147,8 +147,8 @@ TEST(KxctlFdaProbe, AnotherUserGetsTheReasonAndTheVerdictIsScheduledBlocked) {
     const ProbeOutput hidden = ProbeOutput::decode(r.standardOutput);
     EXPECT_TRUE(hidden.databaseExists);
     EXPECT_FALSE(hidden.readable);
-    EXPECT_EQ(hidden.problem, "this program may not look at " + (shared / "locked" / "chat.db").string() +
-                                  " (Permission denied)");
+    EXPECT_EQ(hidden.problem,
+              "this program may not look at " + (shared / "locked" / "chat.db").string() + " (Permission denied)");
 
     stdfs::remove_all(shared);
 }

@@ -6,9 +6,9 @@
 #include "tests/support/test_env.h"
 #include "tests/support/wait.h"
 
-#include <gtest/gtest.h>
 #include <csignal>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
@@ -19,7 +19,8 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-ProcessResult kxctl(std::vector<std::string> args, std::map<std::string, std::string> env = {{"PATH", "/usr/bin:/bin"}}) {
+ProcessResult kxctl(std::vector<std::string> args,
+                    std::map<std::string, std::string> env = {{"PATH", "/usr/bin:/bin"}}) {
     PosixProcessRunner runner;
     ProcessRequest req;
     req.program = KXCTL_PATH;
@@ -73,7 +74,7 @@ TEST_F(IngestE2E, ArchivesEveryMessageAndAttachmentAndLeavesTheSourceUntouched) 
     const auto db = root / "jo_home" / "tresk.db";
     TreskStore store(db.string());
     EXPECT_EQ(store.messageCount(), summary.messages);
-    EXPECT_EQ(store.sources(fixtures::messageGuid(summary.messages)), (std::vector<std::string> {"old-mac"}));
+    EXPECT_EQ(store.sources(fixtures::messageGuid(summary.messages)), (std::vector<std::string>{"old-mac"}));
     const auto status = TreskEngine::readStatus((root / "STATUS.json").string());
     ASSERT_TRUE(status);
     EXPECT_TRUE(status->succeeded());
@@ -175,8 +176,8 @@ TEST_F(IngestE2E, AnUnreadableSourceIsReportedWithoutFailingTheRun) {
     fixtures::writeMessagesFolder(folder, o);
     test::writeAll(registry, "[{\"id\":\"a\",\"owner\":\"jo\",\"path\":\"" + folder.string() +
                                  "\",\"format\":\"macosMessagesFolder\",\"label\":null},"
-                                 "{\"id\":\"b\",\"owner\":\"jo\",\"path\":\"" + (dir / "gone").string() +
-                                 "\",\"format\":\"macosMessagesFolder\",\"label\":null}]");
+                                 "{\"id\":\"b\",\"owner\":\"jo\",\"path\":\"" +
+                                 (dir / "gone").string() + "\",\"format\":\"macosMessagesFolder\",\"label\":null}]");
     // Started with nothing but PATH, as a scheduler does: HOME comes from the passwd entry.
     const auto r = kxctl({"ingest", "--registry", registry.string(), "--root", root.string()});
     ASSERT_TRUE(r.succeeded()) << r.standardError;

@@ -23,9 +23,10 @@ ProcessResult runRestore(const std::vector<std::string>& args, const std::string
     req.program = KXCTL_PATH;
     req.arguments = args;
     req.standardInput = input;
-    req.environment = std::map<std::string, std::string> {
-        {"HOME", home.string()}, {"PATH", "/usr/bin:/bin"}, {"XDG_DATA_HOME", (home / ".local/share").string()},
-        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
+    req.environment = std::map<std::string, std::string>{{"HOME", home.string()},
+                                                         {"PATH", "/usr/bin:/bin"},
+                                                         {"XDG_DATA_HOME", (home / ".local/share").string()},
+                                                         {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
     for (const auto& [k, v] : extra) (*req.environment)[k] = v;
     req.timeout = std::chrono::seconds(60);
     PosixProcessRunner runner;
@@ -71,8 +72,9 @@ TEST(KxctlRestore, AMistypedPhraseOrNoKeyRestoresNothing) {
         .backup("mara/tresk.db", work / "root/mara/tresk.db", VerificationLevel::readBack);
     std::string phrase = TreskKeyMaterial::recoveryString(key);
     phrase[3] = phrase[3] == 'A' ? 'B' : 'A';
-    std::vector<std::string> args = {"restore", "--owner", "mara", "--into", (freshHome / "Tresk").string(),
-                                     "--folder", dest.path().string(), "--phrase-stdin"};
+    std::vector<std::string> args =
+        {"restore",       "--owner", "mara", "--into", (freshHome / "Tresk").string(), "--folder", dest.path().string(),
+         "--phrase-stdin"};
     ProcessResult r = runRestore(args, phrase, freshHome.path());
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.standardError.find("That recovery key was not accepted"), std::string::npos) << r.standardError;
@@ -98,18 +100,28 @@ TEST(KxctlRestore, RestoresFromTheLoopbackObjectStore) {
     test::TempDir work, freshHome;
     test::makeArchive(work / "root/olek", 800, {100, 70000}, 23);
     SymmetricKey key = SymmetricKey::generate();
-    auto dest = std::make_shared<S3Destination>(S3Destination::compatible(
-        server.endpoint(), "us-east-1", test::S3Server::kKey, test::S3Server::kKey, test::S3Server::kBucket));
-    BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt).backup("olek/tresk.db", work / "root/olek/tresk.db", VerificationLevel::readBack);
+    auto dest = std::make_shared<S3Destination>(S3Destination::compatible(server.endpoint(), "us-east-1",
+                                                                          test::S3Server::kKey, test::S3Server::kKey,
+                                                                          test::S3Server::kBucket));
+    BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt)
+        .backup("olek/tresk.db", work / "root/olek/tresk.db", VerificationLevel::readBack);
 
-    std::vector<std::string> args = {"restore", "--owner", "olek", "--into", (freshHome / "Tresk").string(),
-                                     "--endpoint", server.endpoint(), "--bucket", test::S3Server::kBucket,
+    std::vector<std::string> args = {"restore",
+                                     "--owner",
+                                     "olek",
+                                     "--into",
+                                     (freshHome / "Tresk").string(),
+                                     "--endpoint",
+                                     server.endpoint(),
+                                     "--bucket",
+                                     test::S3Server::kBucket,
                                      "--phrase-stdin"};
     // Without the keys in the environment nothing is tried.
     ProcessResult r = runRestore(args, TreskKeyMaterial::recoveryString(key), freshHome.path());
     EXPECT_EQ(r.exitCode, 2) << r.standardError;
     r = runRestore(args, TreskKeyMaterial::recoveryString(key), freshHome.path(),
-                   {{"KELVARA_ACCESS_KEY_ID", test::S3Server::kKey}, {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}});
+                   {{"KELVARA_ACCESS_KEY_ID", test::S3Server::kKey},
+                    {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}});
     ASSERT_EQ(r.exitCode, 0) << r.standardError;
     EXPECT_EQ(test::compareArchives(work / "root/olek", freshHome / "Tresk/olek"), "");
 }

@@ -11,9 +11,9 @@ public:
     QStringList refuseTitles;
     QString refusal = "The notification service refused the request.";
 
-    std::vector<NotificationRequest> added;    // in order
-    std::vector<QStringList> removals;         // each removeNotifications call
-    QStringList shownIdentifiers() const;      // what is on screen now, oldest first
+    std::vector<NotificationRequest> added; // in order
+    std::vector<QStringList> removals;      // each removeNotifications call
+    QStringList shownIdentifiers() const;   // what is on screen now, oldest first
     int statusReads = 0;
 
     void readAuthorizationStatus(std::function<void(int)> done) override {

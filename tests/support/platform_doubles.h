@@ -15,13 +15,13 @@ namespace kx {
 class FakeScheduler final : public Scheduler {
 public:
     struct Call {
-        std::string action;  // "register" or "unregister"
+        std::string action; // "register" or "unregister"
         std::string label;
-        ScheduledJob job;    // for "register"
+        ScheduledJob job; // for "register"
     };
     std::vector<Call> calls;
     SchedulerResult registerResult;
-    SchedulerResult unregisterResult {3, "not loaded"};
+    SchedulerResult unregisterResult{3, "not loaded"};
     SchedulerResult registerJob(const ScheduledJob& job) override;
     SchedulerResult unregisterJob(const std::string& label) override;
 };
@@ -30,7 +30,7 @@ public:
 class FakeProcessRunner final : public ProcessRunner {
 public:
     std::vector<ProcessRequest> requests;
-    std::vector<ProcessResult> answers;  // consumed front to back
+    std::vector<ProcessResult> answers; // consumed front to back
     ProcessResult defaultAnswer = [] {
         ProcessResult r;
         r.started = true;

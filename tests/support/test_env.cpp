@@ -35,8 +35,10 @@ void removeIsolatedEnvironment() {
     if (g_root.empty()) return;
     std::error_code ec;
     // Tests may leave read-only folders behind; make them writable before removing.
-    for (auto it = fs::recursive_directory_iterator(g_root, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(g_root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(g_root, ec);
 }
 
@@ -50,8 +52,10 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(path_, ec);
 }
 
@@ -71,12 +75,14 @@ void writeAll(const fs::path& p, const std::string& bytes) {
 std::string snapshotTree(const fs::path& root) {
     std::map<std::string, std::string> entries;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
         const auto rel = fs::relative(it->path(), root).string();
         if (it->is_symlink(ec)) entries[rel] = "link:" + fs::read_symlink(it->path(), ec).string();
         else if (it->is_directory(ec)) entries[rel] = "dir";
-        else entries[rel] = std::to_string(std::hash<std::string>{}(readAll(it->path()))) + ":" +
-                            std::to_string(fs::file_size(it->path(), ec));
+        else
+            entries[rel] = std::to_string(std::hash<std::string>{}(readAll(it->path()))) + ":" +
+                           std::to_string(fs::file_size(it->path(), ec));
     }
     std::string out;
     for (const auto& [k, v] : entries) out += k + " " + v + "\n";

@@ -36,7 +36,8 @@ void run(const Options& opt) {
         return;
     }
     std::cout << "Readable by this program: no\n";
-    throw kx::cli::Failure("This program cannot read the Messages database: " + out.problem.value_or("no reason known") + ".");
+    throw kx::cli::Failure(
+        "This program cannot read the Messages database: " + out.problem.value_or("no reason known") + ".");
 }
 
 kx::cli::Registration reg("fda-probe", [](CLI::App& root) {

@@ -40,18 +40,21 @@ std::string envOr(const char* name) {
 std::shared_ptr<kx::BackupDestination> destinationFor(const RestoreArgs& a) {
     int chosen = !a.folder.empty() + !a.endpoint.empty() + !a.kind.empty();
     if (chosen != 1) throw kx::cli::Failure("Name one destination: --folder, --endpoint or --kind.", 2);
-    if (!a.folder.empty()) return std::make_shared<kx::LocalDestination>(kx::LocalDestination::volume(a.folder, "Backup folder"));
+    if (!a.folder.empty())
+        return std::make_shared<kx::LocalDestination>(kx::LocalDestination::volume(a.folder, "Backup folder"));
     std::string keyID = envOr("KELVARA_ACCESS_KEY_ID"), secret = envOr("KELVARA_SECRET_ACCESS_KEY");
     if (keyID.empty() || secret.empty())
         throw kx::cli::Failure("Set KELVARA_ACCESS_KEY_ID and KELVARA_SECRET_ACCESS_KEY to the destination's keys.", 2);
     if (!a.endpoint.empty())
         return std::make_shared<kx::S3Destination>(
-            kx::S3Destination::compatible(a.endpoint, a.region.empty() ? "us-east-1" : a.region, keyID, secret, a.bucket));
+            kx::S3Destination::compatible(a.endpoint, a.region.empty() ? "us-east-1" : a.region, keyID, secret,
+                                          a.bucket));
     if (a.kind == "awsS3" || a.kind == "awsGlacierDeepArchive")
         return std::make_shared<kx::S3Destination>(
             kx::S3Destination::awsS3(a.region, keyID, secret, a.bucket, a.kind == "awsGlacierDeepArchive"));
     if (a.kind == "cloudflareR2")
-        return std::make_shared<kx::S3Destination>(kx::S3Destination::cloudflareR2(a.accountID, keyID, secret, a.bucket));
+        return std::make_shared<kx::S3Destination>(
+            kx::S3Destination::cloudflareR2(a.accountID, keyID, secret, a.bucket));
     if (a.kind == "backblazeB2")
         return std::make_shared<kx::S3Destination>(kx::S3Destination::backblazeB2(a.region, keyID, secret, a.bucket));
     throw kx::cli::Failure("The kind must be awsS3, awsGlacierDeepArchive, cloudflareR2 or backblazeB2.", 2);
@@ -89,8 +92,8 @@ void runRestore(const RestoreArgs& a) {
         });
         std::cerr << "\n";
         std::cout << "Restored " << a.owner << "'s archive into " << target.folder << ": the database ("
-                  << r.databaseBytes << " bytes) and " << r.objects << " attachment file"
-                  << (r.objects == 1 ? "" : "s") << ", every object opened and matched"
+                  << r.databaseBytes << " bytes) and " << r.objects << " attachment file" << (r.objects == 1 ? "" : "s")
+                  << ", every object opened and matched"
                   << (r.backedUpAt ? ", backed up " + kx::formatISO8601(*r.backedUpAt) : std::string()) << ".\n";
     } catch (const kx::cli::Failure&) {
         throw;
@@ -114,7 +117,8 @@ static kx::cli::Registration reg("restore", [](CLI::App& root) {
     cmd->add_option("--region", args->region, "The region");
     cmd->add_option("--account-id", args->accountID, "The Cloudflare account id");
     cmd->add_option("--prefix", args->prefix, "The name prefix on the destination (default kelvara)");
-    cmd->add_option("--remote-name", args->remoteName, "The archive's name on the destination (default <owner>/tresk.db)");
+    cmd->add_option("--remote-name", args->remoteName,
+                    "The archive's name on the destination (default <owner>/tresk.db)");
     cmd->add_flag("--phrase-stdin", args->phraseStdin, "Read the recovery key from standard input");
     cmd->callback([args] { runRestore(*args); });
 });

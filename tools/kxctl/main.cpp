@@ -18,7 +18,7 @@ Registration::Registration(const char* name, Setup setup) { registry()[name] = s
 } // namespace kx::cli
 
 int main(int argc, char** argv) {
-    CLI::App app {"kxctl: the Kelvara engine tool"};
+    CLI::App app{"kxctl: the Kelvara engine tool"};
     app.require_subcommand(1);
     for (auto& [name, setup] : kx::cli::registry()) setup(app);
     try {

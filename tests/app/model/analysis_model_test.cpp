@@ -39,7 +39,9 @@ protected:
             .run(o);
     }
     void settle() { ASSERT_TRUE(kx::test::drainModelTasks(*model)); }
-    bool analyzed() { return QTest::qWaitFor([&] { return !analysis().isAnalyzing(); }, 60000); }
+    bool analyzed() {
+        return QTest::qWaitFor([&] { return !analysis().isAnalyzing(); }, 60000);
+    }
 };
 
 } // namespace
@@ -48,11 +50,11 @@ TEST_F(AnalysisModelTest, CheckSafetyAndDuplicatesGiveTheRightVerdictsAndFinding
     start();
     makeSources();
     archive();
-    fx::appendMessages(home / "src/sam/chat.db", 30, 1);  // "sam" now holds one message its archive lacks
+    fx::appendMessages(home / "src/sam/chat.db", 30, 1); // "sam" now holds one message its archive lacks
 
     QSignalSpy deletionSpy(&model->analysis(), &AnalysisModel::deletionChanged);
     analysis().checkSafety();
-    analysis().checkSafety();  // a second press while it runs does nothing
+    analysis().checkSafety(); // a second press while it runs does nothing
     EXPECT_TRUE(analysis().isAnalyzing());
     ASSERT_TRUE(analyzed());
     EXPECT_EQ(deletionSpy.count(), 1);
@@ -68,7 +70,7 @@ TEST_F(AnalysisModelTest, CheckSafetyAndDuplicatesGiveTheRightVerdictsAndFinding
     EXPECT_EQ(analysis().deletionReport("copy")->verdict, Verdict::verifiedRedundant);
     EXPECT_EQ(analysis().deletionReport("part")->verdict, Verdict::verifiedRedundant);
     EXPECT_EQ(analysis().deletionReport("sam")->verdict, Verdict::doNotDelete);
-    EXPECT_EQ(analysis().deletionReport("sam")->uniqueMessages, 31);  // no other source of sam's holds any
+    EXPECT_EQ(analysis().deletionReport("sam")->uniqueMessages, 31); // no other source of sam's holds any
     EXPECT_EQ(analysis().deletionReport("sam")->messagesInArchive, 30);
     EXPECT_FALSE(analysis().deletionReport("nobody").has_value());
 
@@ -78,9 +80,9 @@ TEST_F(AnalysisModelTest, CheckSafetyAndDuplicatesGiveTheRightVerdictsAndFinding
     EXPECT_EQ(analysis().duplicateFindings("copy")->kind, "identical");
     EXPECT_EQ(analysis().duplicateFindings("copy")->otherSourceId, "original");
     EXPECT_EQ(analysis().duplicateFindings("original")->otherSourceId, "copy");
-    EXPECT_EQ(analysis().duplicateFindings("part")->kind, "redundant");  // its archived 30 are in both others
+    EXPECT_EQ(analysis().duplicateFindings("part")->kind, "redundant"); // its archived 30 are in both others
     EXPECT_FALSE(analysis().duplicateFindings("sam").has_value());
-    EXPECT_EQ(analysis().identicalGroups(), (AnalysisModel::IdenticalGroups {{"copy", "original"}}));
+    EXPECT_EQ(analysis().identicalGroups(), (AnalysisModel::IdenticalGroups{{"copy", "original"}}));
 }
 
 TEST_F(AnalysisModelTest, ResultsAreClearedWhenSourcesTheRootOrTheArchiveChange) {
@@ -110,7 +112,7 @@ TEST_F(AnalysisModelTest, ResultsAreClearedWhenSourcesTheRootOrTheArchiveChange)
     model->setDestinationRoot(QString::fromStdString(defaultRoot().string()));
 
     analyzeAll();
-    model->runs().startScan(ScanRequest{});  // a run: the archive is about to change
+    model->runs().startScan(ScanRequest{}); // a run: the archive is about to change
     EXPECT_TRUE(cleared());
     ASSERT_TRUE(waitForRun());
     EXPECT_TRUE(cleared());
@@ -137,15 +139,17 @@ TEST_F(AnalysisModelTest, TheDryRunScriptIsWrittenUnderExactlyTheChosenNameAndNe
     start();
     const QString path = QString::fromStdString((home / "out/my script").string());
     analysis().exportDeletionDryRunScript(path);
-    EXPECT_EQ(model->lastError(), QStringLiteral("Run Check Safety first \u2014 there is no deletion report to export yet."));
+    EXPECT_EQ(model->lastError(),
+              QStringLiteral("Run Check Safety first \u2014 there is no deletion report to export yet."));
 
     makeSources();
     archive();
     analysis().checkSafety();
     ASSERT_TRUE(analyzed());
     model->setLastError(QString());
-    analysis().exportDeletionDryRunScript(path);  // the folder does not exist and is not created
-    EXPECT_TRUE(model->lastError().startsWith("Could not write the dry-run script: ")) << model->lastError().toStdString();
+    analysis().exportDeletionDryRunScript(path); // the folder does not exist and is not created
+    EXPECT_TRUE(model->lastError().startsWith("Could not write the dry-run script: "))
+        << model->lastError().toStdString();
     EXPECT_FALSE(fs::exists(home / "out"));
 
     fs::create_directories(home / "out");

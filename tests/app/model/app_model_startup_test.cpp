@@ -29,8 +29,8 @@ void makeDatabase(const fs::path& path) {
     fs::create_directories(path.parent_path());
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_exec(db, "PRAGMA journal_mode=WAL; CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT);",
-                 nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT);", nullptr,
+                 nullptr, nullptr);
     sqlite3_close(db);
 }
 
@@ -74,7 +74,8 @@ TEST_F(AppModelStartup, DamagedSourceListIsReportedAndNeverOverwritten) {
     EXPECT_TRUE(model->lastError().startsWith("Your source list at " +
                                               QString::fromStdString((configDir() / "sources.json").string()) +
                                               " could not be read: "));
-    EXPECT_TRUE(model->lastError().endsWith("so your existing list is still on disk. Repair or move it, then restart."));
+    EXPECT_TRUE(
+        model->lastError().endsWith("so your existing list is still on disk. Repair or move it, then restart."));
     kx::Source s;
     s.id = "x";
     s.owner = "me";

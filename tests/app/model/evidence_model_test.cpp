@@ -44,12 +44,12 @@ protected:
     void settle() { ASSERT_TRUE(kx::test::drainModelTasks(*model)); }
 
     EvidenceModel::ExportOutcome exportNow(kx::ExportFormat format, const fs::path& to,
-                                      const std::string& handle = "+15550001111") {
+                                           const std::string& handle = "+15550001111") {
         std::optional<EvidenceModel::ExportOutcome> outcome;
         kx::TreskStore::ConversationSummary c;
         c.handle = handle;
         evidence().exportConversation("jorin", c, format, QString::fromStdString(to.string()),
-                                  [&](const EvidenceModel::ExportOutcome& o) { outcome = o; });
+                                      [&](const EvidenceModel::ExportOutcome& o) { outcome = o; });
         EXPECT_TRUE(kx::test::drainModelTasks(*model));
         EXPECT_TRUE(outcome.has_value());
         return outcome.value_or(EvidenceModel::ExportOutcome{});
@@ -81,7 +81,7 @@ TEST_F(EvidenceModelTest, ManifestLifecycleFromNothingToBroken) {
     kx::test::addMessages(db(), {.count = 30});
     evidence().generateManifest("jorin");
     EXPECT_TRUE(evidence().isManifesting());
-    evidence().verifyManifest("jorin");  // dropped: one operation at a time
+    evidence().verifyManifest("jorin"); // dropped: one operation at a time
     settle();
     auto present = evidence().manifestState("jorin");
     ASSERT_EQ(present.kind, Kind::present);
@@ -179,7 +179,7 @@ TEST_F(EvidenceModelTest, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {
     ASSERT_TRUE(o.result) << o.error.toStdString();
     ASSERT_TRUE(o.result->anchorProblem);
     EXPECT_FALSE(o.result->seal.anchor);
-    EXPECT_FALSE(o.result->seal.manifestHead);  // no manifest: sealed all the same
+    EXPECT_FALSE(o.result->seal.manifestHead); // no manifest: sealed all the same
     EXPECT_EQ(evidence().pendingAnchorCount(), 1);
     EXPECT_TRUE(fs::exists(out / "Alice.csv.kxseal.json"));
 
@@ -237,7 +237,8 @@ TEST_F(EvidenceModelTest, OwnersThatCannotNameAFolderAreRefusedAndNothingIsWritt
                   "Nothing was sealed for \"" + owner + "\": \"" + owner + "\" cannot name an archive folder.");
         evidence().verifyManifest(owner);
         EXPECT_EQ(evidence().manifestState(owner).kind, Kind::unreadable);
-        EXPECT_EQ(evidence().manifestState(owner).reason, "\"" + owner.toStdString() + "\" cannot name an archive folder");
+        EXPECT_EQ(evidence().manifestState(owner).reason,
+                  "\"" + owner.toStdString() + "\" cannot name an archive folder");
         evidence().loadManifestState(owner);
         EXPECT_EQ(evidence().manifestState(owner).kind, Kind::unreadable);
     }
@@ -252,7 +253,8 @@ TEST_F(EvidenceModelTest, OwnersThatCannotNameAFolderAreRefusedAndNothingIsWritt
         std::optional<EvidenceModel::ExportOutcome> outcome;
         kx::TreskStore::ConversationSummary c;
         c.handle = "+15550001111";
-        evidence().exportConversation(owner, c, kx::ExportFormat::json, QString::fromStdString((out / "A.json").string()),
+        evidence().exportConversation(owner, c, kx::ExportFormat::json,
+                                      QString::fromStdString((out / "A.json").string()),
                                       [&](const EvidenceModel::ExportOutcome& o) { outcome = o; });
         settle();
         ASSERT_TRUE(outcome.has_value());

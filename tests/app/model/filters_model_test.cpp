@@ -18,7 +18,7 @@ TEST_F(FiltersModelTest, PreviewShowsWhatTheRulesSkipAndClearsWithoutAnArchive) 
     start();
     messagesFolder(home / "src/mac", 60);
     model->mutableRegistry().add(folderSource("mac", "jorin", home / "src/mac"));
-    rules().previewFilters("jorin");  // no archive yet: nothing, and nothing said
+    rules().previewFilters("jorin"); // no archive yet: nothing, and nothing said
     EXPECT_FALSE(rules().filterPreview().has_value());
     EXPECT_TRUE(model->lastError().isNull());
 
@@ -67,7 +67,7 @@ TEST_F(FiltersModelTest, SavingFiltersWritesTheFileOrSaysWhy) {
     EXPECT_EQ(kx::FilterSet::load(configDir() / "filters.json").rules, filters.rules);
 
     fs::remove(configDir() / "filters.json");
-    fs::create_directories(configDir() / "filters.json");  // in the way
+    fs::create_directories(configDir() / "filters.json"); // in the way
     rules().saveFilters();
     EXPECT_TRUE(model->lastError().startsWith("Could not save your filters: ")) << model->lastError().toStdString();
     EXPECT_EQ(rules().filters().rules, filters.rules);

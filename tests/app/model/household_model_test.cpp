@@ -3,7 +3,6 @@
 #include "core/household/household_store.h"
 #include "tests/app/model/model_test_support.h"
 
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -94,7 +93,7 @@ TEST_F(HouseholdModelTest, RenamingTrimsSavesAndRefusesBlankNames) {
     EXPECT_EQ(household().household().members[0].macs[0].displayName, "Office iMac");
 
     fs::remove(householdFile());
-    household().renameMac("NOBODY", "Ghost");  // nothing matches: the household is saved all the same
+    household().renameMac("NOBODY", "Ghost"); // nothing matches: the household is saved all the same
     EXPECT_TRUE(fs::exists(householdFile()));
 }
 
@@ -107,6 +106,6 @@ TEST_F(HouseholdModelTest, AHouseholdFileThatFailedToLoadIsNeverWritten) {
     household().refreshHousehold();
     settle();
     household().renameMac("MAC-A", "Office");
-    EXPECT_EQ(household().household().members.at(0).macs.at(0).displayName, "Office");  // the screen changes
-    EXPECT_EQ(kx::test::readAll(householdFile()), "{ not json");                    // the file does not
+    EXPECT_EQ(household().household().members.at(0).macs.at(0).displayName, "Office"); // the screen changes
+    EXPECT_EQ(kx::test::readAll(householdFile()), "{ not json");                       // the file does not
 }

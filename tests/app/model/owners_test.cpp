@@ -85,10 +85,10 @@ TEST_F(Owners, AnOwnersArchiveOpensSearchesAndLocatesAttachments) {
 TEST_F(Owners, ABackgroundSearchKeepsTheRootItWasGivenWhileTheRootChanges) {
     auto& m = start();
     archive("jorin");
-    const QString given = root();  // captured on the GUI thread, as every caller does
+    const QString given = root(); // captured on the GUI thread, as every caller does
     const QString elsewhere = QString::fromStdString((home / "elsewhere").string());
-    std::atomic<int> searched {0};
-    std::atomic<int> found {0};
+    std::atomic<int> searched{0};
+    std::atomic<int> found{0};
     m.startTask(std::nullopt, [&m, given, &searched, &found]() -> std::function<void()> {
         for (int i = 0; i < 50; ++i) {
             if (!m.owners().search(given, "birthday", "jorin", 5).empty()) ++found;
@@ -123,7 +123,7 @@ TEST_F(Owners, AnArchiveThatDoesNotOpenIsSaidAndLeftAlone) {
 TEST_F(Owners, OwnersThatCannotNameAFolderGetNoPathAndNothingOutsideTheRoot) {
     auto& m = start();
     std::filesystem::create_directories(defaultRoot());
-    writeAll(home / ".local/share/Kelvara/tresk.db", "");  // what ".." would reach
+    writeAll(home / ".local/share/Kelvara/tresk.db", ""); // what ".." would reach
     for (const QString& bad : {QString(), QString("."), QString(".."), QString::fromUtf8("a\0b", 3)}) {
         EXPECT_TRUE(OwnersModel::archiveDatabasePath(root(), bad).isNull());
         EXPECT_TRUE(OwnersModel::attachmentRootPath(root(), bad).isNull());

@@ -102,7 +102,8 @@ private:
     std::string oldHome_, oldData_;
 };
 
-kx::ProbeOutput reply(bool exists, bool readable, std::optional<int64_t> count, std::optional<std::string> problem = {}) {
+kx::ProbeOutput reply(bool exists, bool readable, std::optional<int64_t> count,
+                      std::optional<std::string> problem = {}) {
     kx::ProbeOutput o;
     o.databasePath = "/home/jo/Library/Messages/chat.db";
     o.databaseExists = exists;
@@ -156,8 +157,9 @@ TEST_F(SchedulePermissions, VerdictsForReadableBlockedAndFailingEngines) {
     EXPECT_EQ(probe(model), Verdict::notChecked("The engine produced no output (exit 0)."));
 
     stdfs::remove(dir / "bin/kxctl");
-    EXPECT_EQ(probe(model), Verdict::notChecked("The kxctl engine is not inside the app bundle, so the scheduled job has "
-                                                "nothing to run and archiving cannot work at all."));
+    EXPECT_EQ(probe(model),
+              Verdict::notChecked("The kxctl engine is not inside the app bundle, so the scheduled job has "
+                                  "nothing to run and archiving cannot work at all."));
 }
 
 TEST_F(SchedulePermissions, ADamagedLiveDatabaseBlocksTheApplication) {

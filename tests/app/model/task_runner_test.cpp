@@ -48,9 +48,7 @@ TEST(TaskRunner, IdleWaitsForEveryResultAndTheTasksResultsStart) {
     runner.start(std::nullopt, [&]() -> std::function<void()> {
         return [&] {
             order.push_back(3);
-            runner.start(TaskPriority::utility, [&]() -> std::function<void()> {
-                return [&] { order.push_back(4); };
-            });
+            runner.start(TaskPriority::utility, [&]() -> std::function<void()> { return [&] { order.push_back(4); }; });
         };
     });
     runner.handBack([&] { order.push_back(2); });
@@ -75,7 +73,7 @@ TEST(TaskRunner, NothingIsDeliveredOnceClosed) {
         release.acquire();
         return [&] { delivered = true; };
     });
-    runner.handBack([&] { delivered = true; });  // posted before closing, dropped by it
+    runner.handBack([&] { delivered = true; }); // posted before closing, dropped by it
     runner.close();
     runner.handBack([&] { delivered = true; });
     release.release();

@@ -38,8 +38,13 @@ TEST(ArchiveLayout, NamesEveryPathOfTheRootAndOfAnOwner) {
 
 TEST(ArchiveLayout, SlashesBecomeUnderscoresAndUnsafeOwnersAreRefused) {
     // "../x" and "./.." stay one folder inside the root.
-    const std::pair<const char*, const char*> named[] = {{"jorin/work", "jorin_work"}, {"a//b", "a__b"}, {"a/b", "a_b"},
-                                                         {" Jo ", " Jo "}, {"/", "_"}, {"../x", ".._x"}, {"./..", "._.."}};
+    const std::pair<const char*, const char*> named[] = {{"jorin/work", "jorin_work"},
+                                                         {"a//b", "a__b"},
+                                                         {"a/b", "a_b"},
+                                                         {" Jo ", " Jo "},
+                                                         {"/", "_"},
+                                                         {"../x", ".._x"},
+                                                         {"./..", "._.."}};
     for (const auto& [owner, folder] : named) EXPECT_EQ(ownerFolderName(owner), folder);
     EXPECT_EQ(ArchiveLayout("/r").owner("../x").folder, "/r/.._x");
 
@@ -81,8 +86,8 @@ TEST(ArchiveLayout, OwnerFoldersAreTheFoldersHoldingAStoreFileSorted) {
     kx::test::writeAll(dir / "ann/tresk.db", "x");
     kx::test::writeAll(dir / "jorin_work/tresk.db", "x");
     kx::test::writeAll(dir / "empty/search.db", "x");             // no store
-    std::filesystem::create_directories(dir / "folder/tresk.db");  // a folder, not a store
-    kx::test::writeAll(dir / "tresk.db", "x");                     // a file at the root is no owner
+    std::filesystem::create_directories(dir / "folder/tresk.db"); // a folder, not a store
+    kx::test::writeAll(dir / "tresk.db", "x");                    // a file at the root is no owner
     kx::test::writeAll(dir / "STATUS.json", "{}");
     EXPECT_EQ(layout.ownerFolders(), (std::vector<std::string>{"ann", "jorin_work", "zed"}));
     EXPECT_TRUE(ArchiveLayout((dir / "missing").string()).ownerFolders().empty());

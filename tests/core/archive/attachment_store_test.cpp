@@ -2,8 +2,8 @@
 #include "core/platform/error.h"
 #include "tests/support/test_env.h"
 
-#include <gtest/gtest.h>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@ namespace stdfs = std::filesystem;
 namespace {
 // SHA-256("abc")
 const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-}
+} // namespace
 
 TEST(AttachmentObjects, StoredUnderTheirHashInShardedFoldersOnce) {
     TempDir dir;
@@ -37,9 +37,9 @@ TEST(AttachmentObjects, StoredUnderTheirHashInShardedFoldersOnce) {
 
 TEST(AttachmentObjects, ObjectPathAcceptsOnlyWellFormedKeys) {
     AttachmentStore store("/archive/attachments");
-    for (const std::string& bad : {std::string(), std::string("../../etc/passwd"), kAbc.substr(0, 63), kAbc + "0",
-                                  std::string(64, 'A'), "ba/78" + kAbc.substr(5), std::string(63, 'a') + "/",
-                                  std::string(63, 'a') + '\0', std::string(64, 'g')}) {
+    for (const std::string& bad :
+         {std::string(), std::string("../../etc/passwd"), kAbc.substr(0, 63), kAbc + "0", std::string(64, 'A'),
+          "ba/78" + kAbc.substr(5), std::string(63, 'a') + "/", std::string(63, 'a') + '\0', std::string(64, 'g')}) {
         EXPECT_FALSE(AttachmentStore::isValidKey(bad));
         EXPECT_THROW(store.objectPath(bad), kx::Error);
         EXPECT_FALSE(store.contains(bad));
@@ -53,7 +53,7 @@ TEST(AttachmentObjects, RefusesLinksAndSpecialFilesAsSources) {
     stdfs::create_symlink(dir / "secret", dir / "link");
     EXPECT_THROW(store.put(dir / "link"), kx::Error);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    EXPECT_THROW(store.put(dir / "fifo"), kx::Error);  // must not block
+    EXPECT_THROW(store.put(dir / "fifo"), kx::Error); // must not block
     EXPECT_THROW(store.put(dir / "missing"), kx::Error);
     stdfs::create_directory(dir / "folder");
     EXPECT_THROW(store.put(dir / "folder"), kx::Error);
@@ -86,5 +86,5 @@ TEST(AttachmentObjects, AWriteThatRunsOutOfSpaceIsAWriteErrorAndLeavesNothingBeh
     ::signal(SIGXFSZ, oldHandler);
     EXPECT_TRUE(stdfs::is_empty(dir / "attachments" / ".incoming"));
     EXPECT_EQ(std::distance(stdfs::directory_iterator(dir / "attachments"), stdfs::directory_iterator()), 1);
-    EXPECT_EQ(store.put(dir / "in.bin").size(), 64u);  // works again once there is room
+    EXPECT_EQ(store.put(dir / "in.bin").size(), 64u); // works again once there is room
 }

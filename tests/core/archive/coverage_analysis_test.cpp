@@ -40,8 +40,8 @@ struct CoverageFixture : ::testing::Test {
         registry.add(s);
     }
     TreskEngine engine() {
-        return TreskEngine(registry, root, IngesterRegistry({ingester}), std::make_shared<MapContactResolver>(), FilterSet(),
-                           std::make_shared<FixedClock>(kT0));
+        return TreskEngine(registry, root, IngesterRegistry({ingester}), std::make_shared<MapContactResolver>(),
+                           FilterSet(), std::make_shared<FixedClock>(kT0));
     }
     void run() {
         TreskEngine::RunOptions o;
@@ -75,7 +75,7 @@ TEST_F(CoverageFixture, PeriodsSplitAtLongSilencesAndGapsAreNamedByWhatTheSource
     EXPECT_EQ(c.periods[0].messageCount, 10);
     EXPECT_EQ(*c.firstDate, kT0);
     EXPECT_EQ(*c.lastDate, kT0 + kDay * 150 + std::chrono::minutes(4));
-    ASSERT_EQ(c.gaps.size(), 2u);  // 2 days since the last message: no trailing gap
+    ASSERT_EQ(c.gaps.size(), 2u); // 2 days since the last message: no trailing gap
     EXPECT_EQ(c.gaps[0].kind, Kind::quiet);
     EXPECT_EQ(c.gaps[0].days, 59);
     EXPECT_NE(c.gaps[0].detail->find("\"a\""), std::string::npos);
@@ -92,7 +92,7 @@ TEST_F(CoverageFixture, ASourceNotReadInFullTurnsMissingIntoNotScannedAndTheTail
     ingester->data["/src/a"] = a;
     add("a");
     run();
-    add("phone", "jorin", /*scanned=*/false);  // registered, never scanned
+    add("phone", "jorin", /*scanned=*/false); // registered, never scanned
 
     const auto c = engine().coverage(kT0 + kDay * 70).at(0);
     ASSERT_EQ(c.gaps.size(), 2u);
@@ -151,7 +151,7 @@ TEST_F(CoverageFixture, EmptyRowsReactionsAndFutureDatesAreNotActivity) {
     EXPECT_EQ(*c.firstDate, kT0);
     EXPECT_EQ(c.periods[0].messageCount, 5);
     EXPECT_TRUE(c.gaps.empty());
-    EXPECT_EQ(c.messageCount, 3006);  // what the archive holds, reactions aside
+    EXPECT_EQ(c.messageCount, 3006); // what the archive holds, reactions aside
 }
 
 TEST_F(CoverageFixture, OwnersWithoutAnArchiveAreListedEmptyInRegistryOrder) {

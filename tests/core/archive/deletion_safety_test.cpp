@@ -60,8 +60,8 @@ struct DeletionFixture : ::testing::Test {
         ASSERT_TRUE(registry.add(s));
     }
     TreskEngine engine() {
-        return TreskEngine(registry, root, IngesterRegistry(makeDefaultIngesters()), std::make_shared<MapContactResolver>(),
-                           filters, std::make_shared<FixedClock>(kNow));
+        return TreskEngine(registry, root, IngesterRegistry(makeDefaultIngesters()),
+                           std::make_shared<MapContactResolver>(), filters, std::make_shared<FixedClock>(kNow));
     }
     CoverageReport run(TreskEngine::RunOptions o = {}) {
         o.writeStatus = false;
@@ -87,7 +87,7 @@ TEST_F(DeletionFixture, CopiesAreVerifiedRedundantAndTheAnalysisChangesNothing) 
         EXPECT_EQ(s.verdict, Verdict::verifiedRedundant);
         EXPECT_GT(s.messagesRead, 100);
         EXPECT_EQ(s.messagesInArchive, s.messagesRead);
-        EXPECT_EQ(s.uniqueMessages, 0);  // each copy holds the other's messages
+        EXPECT_EQ(s.uniqueMessages, 0); // each copy holds the other's messages
         EXPECT_GT(s.attachments, 0);
         EXPECT_EQ(s.hashVerifiedAttachments, s.attachments);
         EXPECT_FALSE(s.bytesOnDisk.has_value());
@@ -105,15 +105,15 @@ TEST_F(DeletionFixture, OneMessageMissingFromTheArchiveMeansDoNotDelete) {
     const auto src = folder("Messages", options());
     add("mac", src);
     run();
-    fx::appendMessages(src / "chat.db", 120, 1);  // Messages wrote one more after the scan
+    fx::appendMessages(src / "chat.db", 120, 1); // Messages wrote one more after the scan
 
     const auto r = analyze().sources.at(0);
     EXPECT_EQ(r.verdict, Verdict::doNotDelete) << joined(r.reasons);
     EXPECT_EQ(r.messagesRead, r.messagesInArchive + 1);
-    EXPECT_EQ(r.uniqueMessages, r.messagesRead);  // no other source holds any of them
+    EXPECT_EQ(r.uniqueMessages, r.messagesRead); // no other source holds any of them
     EXPECT_NE(joined(r.reasons).find("1 message in this source is not in the archive"), std::string::npos);
 
-    run();  // scanned again: nothing is missing any more
+    run(); // scanned again: nothing is missing any more
     EXPECT_EQ(analyze().sources.at(0).verdict, Verdict::verifiedRedundant);
 }
 
@@ -123,20 +123,20 @@ TEST_F(DeletionFixture, AMessageLeftOutByAFilterOrEditedSinceTheScanKeepsTheSour
     FilterRule rule;
     rule.id = "r";
     rule.kind = FilterRule::Kind::contains;
-    rule.value = "+1555";  // the generated handles
+    rule.value = "+1555"; // the generated handles
     filters.rules.push_back(rule);
     run();
-    auto r = analyze().sources.at(0);  // the analysis itself applies no filter
+    auto r = analyze().sources.at(0); // the analysis itself applies no filter
     EXPECT_EQ(r.verdict, Verdict::doNotDelete);
     EXPECT_NE(joined(r.reasons).find("filter rule"), std::string::npos) << joined(r.reasons);
 
     filters.rules.clear();
     TreskEngine::RunOptions again;
-    again.fullRescan = true;  // the cursor had passed the filtered messages
+    again.fullRescan = true; // the cursor had passed the filtered messages
     run(again);
     ASSERT_EQ(analyze().sources.at(0).verdict, Verdict::verifiedRedundant);
     sql(src / "chat.db", "UPDATE message SET text = 'rewritten after the scan' WHERE ROWID = "
-                          "(SELECT min(ROWID) FROM message WHERE text IS NOT NULL AND length(text) > 0)");
+                         "(SELECT min(ROWID) FROM message WHERE text IS NOT NULL AND length(text) > 0)");
     r = analyze().sources.at(0);
     EXPECT_EQ(r.verdict, Verdict::doNotDelete);
     EXPECT_NE(joined(r.reasons).find("1 message has text in this source that the archive does not hold"),
@@ -156,7 +156,7 @@ TEST_F(DeletionFixture, AttachmentsNotStoredOrNotMatchingTheirHashKeepTheSource)
     EXPECT_EQ(r.hashVerifiedAttachments, 0);
     EXPECT_NE(joined(r.reasons).find("not stored in the archive"), std::string::npos) << joined(r.reasons);
 
-    run();  // the bytes are copied now
+    run(); // the bytes are copied now
     r = analyze().sources.at(0);
     ASSERT_EQ(r.verdict, Verdict::verifiedRedundant) << joined(r.reasons);
 
@@ -183,7 +183,7 @@ TEST_F(DeletionFixture, WhatCannotBeConfirmedIsUnknownAndTheLiveDatabaseIsNeverS
     add("mac", src);
     add("gone", dir / "NoSuchFolder");
     add("html", dir / "Export", "jorin", SourceFormat::htmlExport);
-    add("other", src, "sam");  // an owner whose archive does not exist yet
+    add("other", src, "sam"); // an owner whose archive does not exist yet
     run();
     // The same folder registered as this Mac's live database.
     Source live;
@@ -231,7 +231,8 @@ TEST_F(DeletionFixture, ReaderWarningsAndRowsWithoutIdentifiersAreNeverSafe) {
         SourceFormat format() const override { return SourceFormat::macosMessagesFolder; }
         IngestOutcome ingest(const Source& s, const IngestCursor& c, IngestSink& sink) override {
             auto out = inner->ingest(s, c, sink);
-            out.warnings.push_back("2 message bodies could not be decoded; those messages were kept without their text.");
+            out.warnings.push_back(
+                "2 message bodies could not be decoded; those messages were kept without their text.");
             out.rowsSkipped = skipped;
             return out;
         }
@@ -289,7 +290,7 @@ TEST_F(DeletionFixture, TheDryRunScriptFromARealAnalysisDeletesAndRunsNothing) {
     const auto result = runner.run(req);
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(test::snapshotTree(dir / "copies") + test::snapshotTree(src), before);
-    EXPECT_TRUE(stdfs::is_empty(workdir));  // no command of a name ran there
+    EXPECT_TRUE(stdfs::is_empty(workdir)); // no command of a name ran there
 }
 
 TEST_F(DeletionFixture, AnotherOwnersArchiveInTheSameFolderNameConfirmsNothing) {
@@ -297,7 +298,7 @@ TEST_F(DeletionFixture, AnotherOwnersArchiveInTheSameFolderNameConfirmsNothing) 
     add("slash", src, "a/b");
     run();
     registry = SourceRegistry();
-    add("underscore", src, "a_b");  // the same folder name, another owner
+    add("underscore", src, "a_b"); // the same folder name, another owner
     const auto r = analyze().sources.at(0);
     EXPECT_EQ(r.verdict, Verdict::unknown);
     EXPECT_NE(joined(r.reasons).find("holds the archive of \"a/b\""), std::string::npos) << joined(r.reasons);
@@ -309,14 +310,14 @@ TEST_F(DeletionFixture, AMessageUnsentAfterTheScanLosesNothing) {
     add("mac", src);
     run();
     sql(src / "chat.db", "UPDATE message SET text = '', attributedBody = NULL WHERE ROWID = "
-                          "(SELECT min(ROWID) FROM message WHERE text IS NOT NULL AND length(text) > 0)");
+                         "(SELECT min(ROWID) FROM message WHERE text IS NOT NULL AND length(text) > 0)");
     const auto r = analyze().sources.at(0);
     EXPECT_EQ(r.verdict, Verdict::verifiedRedundant) << joined(r.reasons);
 }
 
 TEST_F(DeletionFixture, ADeviceBackupArchivedInFullIsVerifiedRedundant) {
     auto o = options();
-    fx::writeDeviceBackup(dir / "Backup", o, fx::BackupOptions {});
+    fx::writeDeviceBackup(dir / "Backup", o, fx::BackupOptions{});
     add("phone", dir / "Backup", "jorin", SourceFormat::iosDeviceBackup);
     run();
     const auto r = analyze().sources.at(0);

@@ -14,7 +14,7 @@ namespace kx::test {
 
 struct FakeSourceData {
     std::vector<ChatRecord> chats;
-    std::vector<MessageRecord> messages;  // sourceRowId must increase
+    std::vector<MessageRecord> messages; // sourceRowId must increase
 };
 
 class FakeIngester final : public Ingester {

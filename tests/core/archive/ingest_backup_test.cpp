@@ -32,12 +32,9 @@ Counts countAttachments(const CollectingSink& sink) {
     Counts c;
     for (const auto& m : sink.messages)
         for (const auto& a : m.attachments) {
-            if (a.state == kx::AttachmentFileState::present)
-                ++c.present;
-            else if (a.state == kx::AttachmentFileState::missing)
-                ++c.missing;
-            else if (a.state == kx::AttachmentFileState::refused)
-                ++c.refused;
+            if (a.state == kx::AttachmentFileState::present) ++c.present;
+            else if (a.state == kx::AttachmentFileState::missing) ++c.missing;
+            else if (a.state == kx::AttachmentFileState::refused) ++c.refused;
         }
     return c;
 }

@@ -21,9 +21,7 @@ using kx::test::errorOf;
 using kx::test::folderSource;
 using kx::test::sql;
 
-namespace {
-
-} // namespace
+namespace {} // namespace
 
 TEST(IngestBadInput, DamagedTruncatedAndForeignDatabasesGiveASentence) {
     kx::test::TempDir dir;
@@ -50,8 +48,7 @@ TEST(IngestBadInput, DamagedTruncatedAndForeignDatabasesGiveASentence) {
         EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
     }
     // What could be read before the damage was delivered and checkpointed.
-    if (!sink.messages.empty())
-        EXPECT_EQ(sink.cursor.lastGuid, sink.messages.back().guid);
+    if (!sink.messages.empty()) EXPECT_EQ(sink.cursor.lastGuid, sink.messages.back().guid);
 
     // Pre-iOS 6 layout: refused, not misread.
     fx::Options old;
@@ -81,8 +78,11 @@ TEST(IngestBadInput, HostileAttachmentPathsAreRefusedAndNothingOutsideIsRead) {
     const stdfs::path db = dir / "Messages" / "chat.db";
     const std::string secret = (dir / "secret.txt").string();
     // Rows 1..10 of the attachment table, in message order.
-    sql(db, "UPDATE attachment SET filename = '~/Library/Messages/../../../secret.txt' WHERE ROWID = 1;"
-            "UPDATE attachment SET filename = '" + secret + "' WHERE ROWID = 2;"
+    sql(db,
+        "UPDATE attachment SET filename = '~/Library/Messages/../../../secret.txt' WHERE ROWID = 1;"
+        "UPDATE attachment SET filename = '" +
+            secret +
+            "' WHERE ROWID = 2;"
             "UPDATE attachment SET filename = '/Users/someone/Library/Messages/Attachments/../../x' WHERE ROWID = 3;"
             "UPDATE attachment SET filename = '~/Documents/private.pdf' WHERE ROWID = 4;"
             "UPDATE attachment SET filename = 'Attachments/inside-link.jpg' WHERE ROWID = 5;"
@@ -91,7 +91,8 @@ TEST(IngestBadInput, HostileAttachmentPathsAreRefusedAndNothingOutsideIsRead) {
             "UPDATE attachment SET filename = NULL WHERE ROWID = 8;"
             "UPDATE attachment SET filename = 'Attachments/dir-link/secret.txt' WHERE ROWID = 9;");
     kx::test::writeAll(dir / "Messages" / "Attachments" / "real.jpg", "real");
-    stdfs::create_symlink(dir / "Messages" / "Attachments" / "real.jpg", dir / "Messages" / "Attachments" / "inside-link.jpg");
+    stdfs::create_symlink(dir / "Messages" / "Attachments" / "real.jpg",
+                          dir / "Messages" / "Attachments" / "inside-link.jpg");
     stdfs::create_symlink(dir / "secret.txt", dir / "Messages" / "Attachments" / "outside-link.jpg");
     stdfs::create_directory_symlink(dir.path(), dir / "Messages" / "Attachments" / "dir-link");
     const std::string before = kx::test::snapshotTree(dir / "Messages");
@@ -102,14 +103,14 @@ TEST(IngestBadInput, HostileAttachmentPathsAreRefusedAndNothingOutsideIsRead) {
     EXPECT_EQ(out.messagesRead, sum.messages);
     std::vector<kx::AttachmentRecord> atts;
     for (const auto& m : sink.messages)
-        for (const auto& a : m.attachments)
-            atts.push_back(a);
+        for (const auto& a : m.attachments) atts.push_back(a);
     ASSERT_EQ(atts.size(), 10u);
     using S = kx::AttachmentFileState;
-    const S expected[10] = {S::refused, S::refused, S::refused, S::refused, S::present,
+    const S expected[10] = {S::refused, S::refused, S::refused,     S::refused, S::present,
                             S::refused, S::present, S::notRecorded, S::refused, S::present};
     for (std::size_t k = 0; k < 10; ++k) {
-        EXPECT_EQ(atts[k].state, expected[k]) << "attachment " << k + 1 << " " << atts[k].recordedPath.value_or("(null)");
+        EXPECT_EQ(atts[k].state, expected[k])
+            << "attachment " << k + 1 << " " << atts[k].recordedPath.value_or("(null)");
         if (atts[k].state == S::refused) {
             EXPECT_FALSE(atts[k].resolvedPath);
             EXPECT_TRUE(atts[k].problem);
@@ -227,8 +228,7 @@ TEST(IngestBadInput, RowsAfterADamagedStretchAreStillRead) {
     std::string bytes = kx::test::readAll(db);
     const std::size_t page = 4096;
     const std::size_t at = (bytes.size() / 4) / page * page;
-    for (std::size_t k = 0; k < page; ++k)
-        bytes[at + k] = static_cast<char>(0xA5 ^ (k * 7));
+    for (std::size_t k = 0; k < page; ++k) bytes[at + k] = static_cast<char>(0xA5 ^ (k * 7));
     kx::test::writeAll(db, bytes);
 
     CollectingSink sink;

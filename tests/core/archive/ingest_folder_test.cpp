@@ -23,9 +23,7 @@ using kx::test::sql;
 
 namespace {
 
-kx::Date dateOf(std::int64_t i) {
-    return kx::Date(std::chrono::seconds(978307200 + fx::messageDate(i, false)));
-}
+kx::Date dateOf(std::int64_t i) { return kx::Date(std::chrono::seconds(978307200 + fx::messageDate(i, false))); }
 
 } // namespace
 
@@ -52,7 +50,8 @@ TEST(IngestFolder, ReadsEveryMessageOfEachSchemaWithoutTouchingTheFolder) {
         EXPECT_FALSE(out.restartedFromBeginning);
         // Rows that live only in the -wal file are seen.
         ASSERT_TRUE(sink.has(fx::messageGuid(o.messages + o.walOnlyMessages)));
-        EXPECT_EQ(sink.cursor.lastGuid, fx::messageGuid(o.messages + o.walOnlyMessages)); // WAL rows come after the junk rows
+        EXPECT_EQ(sink.cursor.lastGuid,
+                  fx::messageGuid(o.messages + o.walOnlyMessages)); // WAL rows come after the junk rows
 
         // Bodies: plain text and attributedBody-only rows alike; dates in both units.
         for (std::int64_t i : {1, 2, 3, 6, 7, 401, 425}) {
@@ -138,8 +137,9 @@ TEST(IngestFolder, IncrementalRunsReadOnlyWhatIsNewAndNoticeAReplacedSource) {
     EXPECT_EQ(more.messages.front().guid, fx::messageGuid(301));
 
     // An edit made to an old message after it was read is delivered again.
-    sql(dir / "Messages" / "chat.db", "UPDATE message SET text = 'changed', date_edited = 999999999999999999 WHERE guid = '" +
-                                          fx::messageGuid(5) + "'");
+    sql(dir / "Messages" / "chat.db",
+        "UPDATE message SET text = 'changed', date_edited = 999999999999999999 WHERE guid = '" + fx::messageGuid(5) +
+            "'");
     CollectingSink edited;
     reader.ingest(folderSource(dir / "Messages"), more.cursor, edited);
     ASSERT_EQ(edited.messages.size(), 1u);
@@ -205,8 +205,7 @@ TEST(IngestFolder, ADatabaseWrittenWhileItIsReadGivesAConsistentPrefix) {
     std::atomic<bool> done{false};
     std::thread writer([&] {
         // Messages keeps writing, committing small transactions, with checkpoints.
-        for (std::int64_t next = 200; next < 200 + 40 * 25; next += 25)
-            fx::appendMessages(db, next, 25);
+        for (std::int64_t next = 200; next < 200 + 40 * 25; next += 25) fx::appendMessages(db, next, 25);
         done = true;
     });
     kx::MacOSMessagesFolderIngester reader;
@@ -221,8 +220,7 @@ TEST(IngestFolder, ADatabaseWrittenWhileItIsReadGivesAConsistentPrefix) {
         }
         ++reads;
         // Whatever moment the copy caught, it holds messages 1..n with no gap.
-        if (sink.messages.size() < 200u)
-            problem = problem.empty() ? "too few messages" : problem;
+        if (sink.messages.size() < 200u) problem = problem.empty() ? "too few messages" : problem;
         for (std::size_t k = 0; k < sink.messages.size() && problem.empty(); ++k)
             if (sink.messages[k].guid != fx::messageGuid(static_cast<std::int64_t>(k) + 1))
                 problem = "gap before message " + std::to_string(k + 1);
@@ -270,8 +268,7 @@ TEST(IngestFolder, DatesInSecondsNanosecondsAndZeroAreReadAsSuch) {
 TEST(IngestRegistry, TheDefaultListHoldsOneReaderPerFormatInOrder) {
     auto list = kx::makeDefaultIngesters();
     ASSERT_EQ(list.size(), 5u);
-    for (std::size_t i = 0; i < list.size(); ++i)
-        EXPECT_EQ(list[i]->format(), kx::allSourceFormats()[i]);
+    for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list[i]->format(), kx::allSourceFormats()[i]);
     EXPECT_THROW(kx::NonMessageSourceIngester(kx::SourceFormat::liveChatDB), kx::Error);
 
     kx::test::TempDir dir;
@@ -357,7 +354,8 @@ TEST(IngestFolder, DeletingTheLastReadMessageDoesNotForceAFullReread) {
     // Another database where that row is missing too, but whose earlier rows hold
     // other messages: read from the beginning.
     fx::writeMessagesFolder(dir / "Other", o);
-    sql(dir / "Other" / "chat.db", "UPDATE message SET guid = 'OTHER-' || ROWID; DELETE FROM message WHERE ROWID = 300");
+    sql(dir / "Other" / "chat.db",
+        "UPDATE message SET guid = 'OTHER-' || ROWID; DELETE FROM message WHERE ROWID = 300");
     CollectingSink other;
     const auto out2 = reader.ingest(folderSource(dir / "Other"), first.cursor, other);
     EXPECT_TRUE(out2.restartedFromBeginning);

@@ -18,8 +18,7 @@ public:
     void checkpoint(const IngestCursor& c) override {
         cursor = c;
         ++checkpoints;
-        if (stopAfterCheckpoints > 0 && checkpoints >= stopAfterCheckpoints)
-            stopping = true;
+        if (stopAfterCheckpoints > 0 && checkpoints >= stopAfterCheckpoints) stopping = true;
     }
     bool shouldStop() const override { return stopping; }
 

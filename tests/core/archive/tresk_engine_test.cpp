@@ -7,12 +7,12 @@
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
-#include <gtest/gtest.h>
 #include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 using namespace kx;
@@ -42,8 +42,8 @@ struct EngineFixture : ::testing::Test {
     std::shared_ptr<FixedClock> clock = std::make_shared<FixedClock>(kStart + std::chrono::hours(24 * 30));
 
     TreskEngine engine() {
-        return TreskEngine(registry, root, IngesterRegistry({ingester}), std::make_shared<MapContactResolver>(), filters,
-                           clock);
+        return TreskEngine(registry, root, IngesterRegistry({ingester}), std::make_shared<MapContactResolver>(),
+                           filters, clock);
     }
     CoverageReport run(TreskEngine::RunOptions o = {}) { return engine().run(o); }
     std::string db(const std::string& folder) { return root + "/" + folder + "/tresk.db"; }
@@ -69,7 +69,7 @@ TEST_F(EngineFixture, ArchivesEverySourceIntoItsOwnersStoreAndWritesTheStatus) {
     registry.add(source("phone", "jorin/work", "/src/phone"));
     registry.add(source("ann", "ann", "/src/ann"));
     ingester->data["/src/mac"] = test::makeChat("+15550001", 30, "g", kStart);
-    ingester->data["/src/phone"] = test::makeChat("+15550001", 40, "g", kStart);  // 30 shared, 10 more
+    ingester->data["/src/phone"] = test::makeChat("+15550001", 40, "g", kStart); // 30 shared, 10 more
     ingester->data["/src/ann"] = test::makeChat("ann@example.com", 5, "a", kStart);
     const auto report = run();
     EXPECT_TRUE(report.succeeded());
@@ -128,7 +128,7 @@ TEST_F(EngineFixture, ASourceReplacedByAnOlderCopyIsReadAgainWithoutDuplicates) 
     const auto r = run();
     EXPECT_TRUE(r.sources[0].restartedFromBeginning);
     EXPECT_EQ(r.sources[0].messagesRead, 20);
-    EXPECT_EQ(TreskStore(db("jo")).messageCount(), 70);  // nothing lost, nothing doubled
+    EXPECT_EQ(TreskStore(db("jo")).messageCount(), 70); // nothing lost, nothing doubled
     EXPECT_EQ(run().newMessages, 0);
 }
 
@@ -406,7 +406,8 @@ TEST_F(EngineFixture, AMachineIdentityLeavesARunReportOthersCanRead) {
     o.machineID = "8C1E2A4B-0000-4000-8000-00000000CAFE";
     run(o);
     kx::test::writeAll(root + "/junk.machine-run.json", "{not json");
-    kx::test::writeAll(root + "/other.machine-run.json", R"({"machineID":"someone-else","runAt":"2026-01-01T00:00:00Z","messageCount":1})");
+    kx::test::writeAll(root + "/other.machine-run.json",
+                       R"({"machineID":"someone-else","runAt":"2026-01-01T00:00:00Z","messageCount":1})");
     const auto reports = MachineRunReport::readAll(root);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].machineID, *o.machineID);
@@ -423,9 +424,9 @@ TEST_F(EngineFixture, AMachineIdentityLeavesARunReportOthersCanRead) {
 TEST(EngineStatus, AbsentOrUnreadableStatusIsNoReport) {
     TempDir dir;
     EXPECT_FALSE(TreskEngine::readStatus((dir / "STATUS.json").string()));
-    for (const char* bad : {"", "{", "[]", "{\"status\":\"weird\",\"runDate\":\"2026-01-01T00:00:00Z\"}",
-                                  "{\"status\":\"succeeded\"}", "{\"runDate\":\"yesterday\"}",
-                                  "{\"runDate\":\"2026-01-01T00:00:00Z\",\"gaps\":[{\"kind\":7}]}"}) {
+    for (const char* bad :
+         {"", "{", "[]", "{\"status\":\"weird\",\"runDate\":\"2026-01-01T00:00:00Z\"}", "{\"status\":\"succeeded\"}",
+          "{\"runDate\":\"yesterday\"}", "{\"runDate\":\"2026-01-01T00:00:00Z\",\"gaps\":[{\"kind\":7}]}"}) {
         kx::test::writeAll(dir / "STATUS.json", bad);
         EXPECT_FALSE(TreskEngine::readStatus((dir / "STATUS.json").string())) << bad;
     }

@@ -95,11 +95,11 @@ TEST_F(StoreFixture, AMessageSeenInTwoSourcesIsStoredOnceWithBothAsProvenance) {
     EXPECT_EQ(r.messageCount(), 2);
     EXPECT_EQ(r.corroboratedCount(), 1);
     EXPECT_EQ(r.duplicateCopies(), 1);
-    EXPECT_EQ(r.sources("g1"), (std::vector<std::string> {"A", "B"}));
+    EXPECT_EQ(r.sources("g1"), (std::vector<std::string>{"A", "B"}));
     const auto page = r.messages("jo", "+15550001", 10, 0);
     ASSERT_EQ(page.size(), 2u);
-    EXPECT_EQ(page[0].sourceIds, (std::vector<std::string> {"A", "B"}));
-    EXPECT_EQ(page[1].sourceIds, (std::vector<std::string> {"A"}));
+    EXPECT_EQ(page[0].sourceIds, (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(page[1].sourceIds, (std::vector<std::string>{"A"}));
     const auto overlaps = r.sourceOverlaps();
     ASSERT_EQ(overlaps.size(), 1u);
     EXPECT_EQ(overlaps[0].shared, 1);
@@ -128,13 +128,14 @@ TEST_F(StoreFixture, ALaterSightingFillsGapsButNeverBlanksOrLosesABody) {
     std::vector<std::string> bodies;
     for (const auto& v : r.versions("g1")) bodies.push_back(v.text);
     std::sort(bodies.begin(), bodies.end());
-    EXPECT_EQ(bodies, (std::vector<std::string> {"edited words", "original words"}));
+    EXPECT_EQ(bodies, (std::vector<std::string>{"edited words", "original words"}));
     EXPECT_EQ(r.searchCount("original", "jo"), 0);
     EXPECT_EQ(r.searchCount("edited", "jo"), 1);
 }
 
 TEST_F(StoreFixture, PagesAreChronologicalAndLeaveReactionsOut) {
-    for (int i = 0; i < 450; ++i) add(msg("m" + std::to_string(i), "iMessage;-;+15550001", "text " + std::to_string(i), 450 - i), a);
+    for (int i = 0; i < 450; ++i)
+        add(msg("m" + std::to_string(i), "iMessage;-;+15550001", "text " + std::to_string(i), 450 - i), a);
     auto like = msg("r1", "iMessage;-;+15550001", "Liked “text 0”", 500);
     like.associatedMessageGuid = "p:0/m0";
     like.associatedMessageType = 2001;
@@ -147,7 +148,7 @@ TEST_F(StoreFixture, PagesAreChronologicalAndLeaveReactionsOut) {
     EXPECT_EQ(convs[0].messageCount, 450);
     const auto last = r.messages("jo", "+15550001", 200, 250);
     ASSERT_EQ(last.size(), 200u);
-    EXPECT_EQ(last.front().id, "m199");  // the 251st oldest
+    EXPECT_EQ(last.front().id, "m199"); // the 251st oldest
     EXPECT_EQ(last.back().id, "m0");
     EXPECT_EQ(r.messages("jo", "+15550001", 200, 440).size(), 10u);
     EXPECT_TRUE(r.messages("jo", "nobody", 200, 0).empty());
@@ -195,7 +196,7 @@ TEST_F(StoreFixture, GroupChatsAndAttachmentsAreKept) {
     EXPECT_FALSE(att.at("g1")[1].objectKey);
     const auto profiles = r.conversationProfiles("jo");
     ASSERT_EQ(profiles.size(), 1u);
-    EXPECT_EQ(profiles[0].participants, (std::vector<std::string> {"+15550001", "ann@example.com"}));
+    EXPECT_EQ(profiles[0].participants, (std::vector<std::string>{"+15550001", "ann@example.com"}));
 }
 
 TEST_F(StoreFixture, SearchTakesTheQueryAsLiteralWords) {
@@ -208,13 +209,13 @@ TEST_F(StoreFixture, SearchTakesTheQueryAsLiteralWords) {
         for (const auto& h : r.search(q, "jo", std::nullopt, std::nullopt, std::nullopt, 50)) out.push_back(h.id);
         return out;
     };
-    EXPECT_EQ(ids("cafe"), (std::vector<std::string> {"g1"}));
-    EXPECT_EQ(ids("bring rope"), (std::vector<std::string> {"g2", "g1"}));  // newest first
-    EXPECT_EQ(ids("\"rope\""), (std::vector<std::string> {"g2", "g1"}));
+    EXPECT_EQ(ids("cafe"), (std::vector<std::string>{"g1"}));
+    EXPECT_EQ(ids("bring rope"), (std::vector<std::string>{"g2", "g1"})); // newest first
+    EXPECT_EQ(ids("\"rope\""), (std::vector<std::string>{"g2", "g1"}));
     for (const char* q : {"AND", "NEAR", "-", "*", "rope*", "\"", "\"\"\"", "(", "a OR", "NOT crag", "col:x", "^"})
         EXPECT_NO_THROW(ids(q)) << q;
-    EXPECT_EQ(ids("AND"), (std::vector<std::string> {"g1"}));
-    EXPECT_EQ(ids("NEAR"), (std::vector<std::string> {"g2"}));
+    EXPECT_EQ(ids("AND"), (std::vector<std::string>{"g1"}));
+    EXPECT_EQ(ids("NEAR"), (std::vector<std::string>{"g2"}));
     EXPECT_TRUE(ids("   ").empty());
     EXPECT_TRUE(ids("").empty());
     EXPECT_EQ(r.searchCount("bring", "jo"), 2);
@@ -263,7 +264,7 @@ TEST(TreskStoreSearch, TheIndexFollowsTextsThatChangeAfterIndexing) {
     w->addMessage(m, row, kStart);
     w->commit();
     const auto r = SearchIndexer::catchUp(path);
-    EXPECT_EQ(r.reindexed, (std::vector<int64_t> {1}));
+    EXPECT_EQ(r.reindexed, (std::vector<int64_t>{1}));
     w->clearSearchPending(r.reindexed);
     TreskStore store(path);
     EXPECT_EQ(store.searchCount("draft", "jo"), 0);

@@ -48,15 +48,13 @@ TEST(TypedStream, EveryTruncationAndEveryByteFlipFailsSoftly) {
             std::string bad = good;
             bad[i] = static_cast<char>(v);
             auto r = decodeAttributedBody(bad);
-            if (r.body)
-                EXPECT_EQ(sanitizeUtf8(r.body->text), r.body->text);
-            else
-                EXPECT_FALSE(r.error.empty());
+            if (r.body) EXPECT_EQ(sanitizeUtf8(r.body->text), r.body->text);
+            else EXPECT_FALSE(r.error.empty());
         }
 }
 
 TEST(TypedStream, HostileLengthsReferencesAndNestingAreRefused) {
-    {   // a string claiming 2 GB
+    { // a string claiming 2 GB
         TypedStreamWriter w;
         w.typeGroup("@");
         w.beginObject({{"NSString", 1}, {"NSObject", 0}});
@@ -65,14 +63,14 @@ TEST(TypedStream, HostileLengthsReferencesAndNestingAreRefused) {
         w.raw("short");
         EXPECT_FALSE(decodeAttributedBody(w.bytes()).body);
     }
-    {   // a reference to a string never defined
+    { // a reference to a string never defined
         TypedStreamWriter w;
         w.raw("\xA0");
         auto r = decodeAttributedBody(w.bytes());
         EXPECT_FALSE(r.body);
         EXPECT_NE(r.error.find("refers"), std::string::npos) << r.error;
     }
-    {   // objects nested far deeper than any message body
+    { // objects nested far deeper than any message body
         TypedStreamWriter w;
         for (int i = 0; i < 5000; ++i) {
             w.typeGroup("@");
@@ -82,12 +80,12 @@ TEST(TypedStream, HostileLengthsReferencesAndNestingAreRefused) {
         EXPECT_FALSE(r.body);
         EXPECT_NE(r.error.find("deep"), std::string::npos) << r.error;
     }
-    {   // an array type with a huge count of empty elements
+    { // an array type with a huge count of empty elements
         TypedStreamWriter w;
         w.typeGroup("[999999999!]");
         EXPECT_FALSE(decodeAttributedBody(w.bytes()).body);
     }
-    {   // an object whose class chain refers to an object, not a class
+    { // an object whose class chain refers to an object, not a class
         TypedStreamWriter w;
         w.typeGroup("@");
         w.raw("\x84\x92");
@@ -116,7 +114,9 @@ TEST(TypedStream, RepeatedReferencesToALongStringCostNoCopies) {
 TEST(TypedStream, InvalidUtf8InTheTextIsReplacedNotPassedOn) {
     auto r = decodeAttributedBody(encodeAttributedBody(std::string("ok \xC3\x28 \xED\xA0\x80 \xF4\x90\x80\x80 end")));
     ASSERT_TRUE(r.body) << r.error;
-    EXPECT_EQ(r.body->text, "ok \xEF\xBF\xBD( \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD end");
+    EXPECT_EQ(
+        r.body->text,
+        "ok \xEF\xBF\xBD( \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD end");
     EXPECT_EQ(sanitizeUtf8("é ☕ 🎉"), "é ☕ 🎉");
     EXPECT_EQ(sanitizeUtf8(std::string("\xC0\xAF")), "\xEF\xBF\xBD\xEF\xBF\xBD"); // overlong "/"
 }

@@ -108,7 +108,8 @@ std::vector<std::string> messageRows(const stdfs::path& dbFile) {
 std::string compareArchives(const stdfs::path& a, const stdfs::path& b) {
     auto ra = messageRows(a / "tresk.db"), rb = messageRows(b / "tresk.db");
     if (ra.empty()) return "the first archive has no messages";
-    if (ra.size() != rb.size()) return "message counts differ: " + std::to_string(ra.size()) + " vs " + std::to_string(rb.size());
+    if (ra.size() != rb.size())
+        return "message counts differ: " + std::to_string(ra.size()) + " vs " + std::to_string(rb.size());
     for (size_t i = 0; i < ra.size(); ++i)
         if (ra[i] != rb[i]) return "message " + std::to_string(i) + " differs";
     auto files = [](const stdfs::path& root) {
@@ -120,7 +121,8 @@ std::string compareArchives(const stdfs::path& a, const stdfs::path& b) {
         return out;
     };
     auto fa = files(a), fb = files(b);
-    if (fa != fb) return "the attachment lists differ (" + std::to_string(fa.size()) + " vs " + std::to_string(fb.size()) + ")";
+    if (fa != fb)
+        return "the attachment lists differ (" + std::to_string(fa.size()) + " vs " + std::to_string(fb.size()) + ")";
     for (const auto& f : fa)
         if (readAll(a / f) != readAll(b / f)) return "attachment " + f + " differs";
     return {};
@@ -130,7 +132,7 @@ std::optional<std::string> findS3rver() {
     const char* path = std::getenv("PATH");
     if (auto p = findExecutable("s3rver", path ? path : "")) return p;
     // The test tools folder of this source tree (scripts/setup.sh installs it there).
-    stdfs::path here = stdfs::path(__FILE__).parent_path();  // tests/core/backup
+    stdfs::path here = stdfs::path(__FILE__).parent_path(); // tests/core/backup
     stdfs::path local = here.parent_path().parent_path().parent_path() / "build/npm-tools/node_modules/.bin/s3rver";
     if (stdfs::exists(local)) return local.string();
     return std::nullopt;
@@ -144,7 +146,7 @@ S3Server::S3Server() {
                                            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     stdfs::create_directories(dir_);
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr {};
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -163,8 +165,8 @@ S3Server::~S3Server() {
 
 void S3Server::start() {
     std::string port = std::to_string(port_);
-    std::vector<std::string> args = {program_, "-d", dir_.string(), "-a", "127.0.0.1", "-p", port, "-s",
-                                     "--configure-bucket", kBucket};
+    std::vector<std::string> args = {program_, "-d", dir_.string(),        "-a",   "127.0.0.1", "-p",
+                                     port,     "-s", "--configure-bucket", kBucket};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -181,7 +183,7 @@ void S3Server::start() {
     // means it is ready.
     auto listening = [&] {
         int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr {};
+        sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port_));

@@ -85,7 +85,8 @@ protected:
     void SetUp() override {
         stdfs::create_directories(dest.path());
         test::makeArchive(archive, 3000, {10, 5000, 30000, 60000, 0}, 1);
-        local = std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "External drive or NAS"));
+        local = std::make_shared<LocalDestination>(
+            LocalDestination::volume(dest.path().string(), "External drive or NAS"));
         counting = std::make_shared<CountingDestination>(local);
     }
     BackupEngine engine(const SymmetricKey& key, int threads = 1) {
@@ -134,13 +135,13 @@ TEST_F(LocalBackup, BacksUpAndRestoresMessageByMessageAndObjectByObject) {
 
 TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
     engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
-    EXPECT_EQ(counting->puts.size(), 6u);  // five files and the manifest (the database goes in parts)
+    EXPECT_EQ(counting->puts.size(), 6u); // five files and the manifest (the database goes in parts)
     EXPECT_EQ(counting->begins, 1);
     counting->puts.clear();
     test::addMessages(archive, 50, 99);
     test::writeAll(archive / "attachments/ff/ffnew", "a new attachment");
     engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
-    ASSERT_EQ(counting->puts.size(), 2u);  // the new file and the manifest
+    ASSERT_EQ(counting->puts.size(), 2u); // the new file and the manifest
     EXPECT_NE(counting->puts[1].find("manifest"), std::string::npos);
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
@@ -149,7 +150,7 @@ TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
 TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
     counting->failAfterParts = 3;
     EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
-    ASSERT_EQ(counting->partsSent, (std::vector<int> {1, 2, 3}));
+    ASSERT_EQ(counting->partsSent, (std::vector<int>{1, 2, 3}));
     // The resume file names the upload but holds no secret.
     std::string state = test::readAll(resumeFile);
     EXPECT_NE(state.find("\"uploadId\""), std::string::npos);
@@ -161,7 +162,7 @@ TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
     EXPECT_TRUE(r.resumed);
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
     ASSERT_FALSE(counting->partsSent.empty());
-    EXPECT_EQ(counting->partsSent.front(), 4);  // parts 1 to 3 were not sent again
+    EXPECT_EQ(counting->partsSent.front(), 4); // parts 1 to 3 were not sent again
     EXPECT_EQ(counting->begins, 1);
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
@@ -171,7 +172,8 @@ TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
 
 TEST_F(LocalBackup, PartsSentSideBySideResumeWithoutGapsOrRepeats) {
     counting->failAfterParts = 5;
-    EXPECT_THROW(engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
+    EXPECT_THROW(engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack),
+                 BackupError);
     std::vector<int> first;
     {
         std::lock_guard<std::mutex> lock(counting->mutex);
@@ -184,7 +186,8 @@ TEST_F(LocalBackup, PartsSentSideBySideResumeWithoutGapsOrRepeats) {
     std::vector<int> all = first;
     all.insert(all.end(), counting->partsSent.begin(), counting->partsSent.end());
     std::sort(all.begin(), all.end());
-    for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], static_cast<int>(i + 1)) << "a part was sent twice or never";
+    for (size_t i = 0; i < all.size(); ++i)
+        ASSERT_EQ(all[i], static_cast<int>(i + 1)) << "a part was sent twice or never";
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }
@@ -224,7 +227,7 @@ TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
     bytes[bytes.size() / 2] ^= 0x20;
     test::writeAll(storedDb(), bytes);
     EXPECT_THROW(engine(key).restore("jorin/tresk.db", work / "restored/jorin"), SealError);
-    EXPECT_FALSE(stdfs::exists(work / "restored/jorin"));  // nothing half-restored is left
+    EXPECT_FALSE(stdfs::exists(work / "restored/jorin")); // nothing half-restored is left
     for (auto& e : stdfs::directory_iterator(work / "restored")) ADD_FAILURE() << "left behind: " << e.path();
 
     // A destination that corrupts what it stores fails the run's own check.
@@ -236,21 +239,38 @@ TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
         std::string resumeIdentity() const override { return d_->resumeIdentity(); }
         void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
                  const std::map<std::string, std::string>& m) override {
-            d_->put(n, s, [&](uint64_t off, unsigned char* b, size_t k) { p(off, b, k); if (off == 0 && k > 100 && n.find("objects") != std::string::npos) b[99] ^= 1; }, c, m);
+            d_->put(
+                n, s,
+                [&](uint64_t off, unsigned char* b, size_t k) {
+                    p(off, b, k);
+                    if (off == 0 && k > 100 && n.find("objects") != std::string::npos) b[99] ^= 1;
+                },
+                c, m);
         }
         std::optional<ObjectInfo> head(const std::string& n) override { return d_->head(n); }
         bool get(const std::string& n, const ByteSink& s) override { return d_->get(n, s); }
         void remove(const std::string& n) override { d_->remove(n); }
         std::vector<std::pair<std::string, uint64_t>> list(const std::string& p) override { return d_->list(p); }
-        std::string beginUpload(const std::string& n, uint64_t ps, ObjectClass c, const std::map<std::string, std::string>& m) override { return d_->beginUpload(n, ps, c, m); }
-        std::string uploadPart(const std::string& n, const std::string& id, int part, uint64_t off, uint64_t size, const ByteProducer& p) override { return d_->uploadPart(n, id, part, off, size, p); }
-        void completeUpload(const std::string& n, const std::string& id, const std::vector<std::pair<int, std::string>>& parts) override { d_->completeUpload(n, id, parts); }
+        std::string beginUpload(const std::string& n, uint64_t ps, ObjectClass c,
+                                const std::map<std::string, std::string>& m) override {
+            return d_->beginUpload(n, ps, c, m);
+        }
+        std::string uploadPart(const std::string& n, const std::string& id, int part, uint64_t off, uint64_t size,
+                               const ByteProducer& p) override {
+            return d_->uploadPart(n, id, part, off, size, p);
+        }
+        void completeUpload(const std::string& n, const std::string& id,
+                            const std::vector<std::pair<int, std::string>>& parts) override {
+            d_->completeUpload(n, id, parts);
+        }
         void abortUpload(const std::string& n, const std::string& id) noexcept override { d_->abortUpload(n, id); }
+
     private:
         std::shared_ptr<LocalDestination> d_;
     };
     test::TempDir other;
-    auto bad = std::make_shared<Corrupting>(std::make_shared<LocalDestination>(LocalDestination::volume(other.path().string(), "x")));
+    auto bad = std::make_shared<Corrupting>(
+        std::make_shared<LocalDestination>(LocalDestination::volume(other.path().string(), "x")));
     BackupEngine e(TreskCrypto(key), bad, "kelvara", std::nullopt);
     try {
         e.backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
@@ -269,7 +289,7 @@ TEST_F(LocalBackup, AWrongKeyATruncatedObjectAndAReplayedOldCopyAreRefused) {
     EXPECT_THROW(engine(SymmetricKey::generate()).restore("jorin/tresk.db", work / "r1/jorin"), SealError);
 
     std::string current = test::readAll(storedDb());
-    test::writeAll(storedDb(), oldDb);  // an older, genuine copy put back
+    test::writeAll(storedDb(), oldDb); // an older, genuine copy put back
     try {
         engine(key).restore("jorin/tresk.db", work / "r2/jorin");
         FAIL() << "a replayed copy was restored";
@@ -301,7 +321,8 @@ TEST_F(LocalBackup, AMissingRootIsNamedAndNeverCreated) {
 
 TEST_F(LocalBackup, ConnectionTestRoundTripsAndRemoves) {
     BackupEngine e = engine(key);
-    UploadReceipt r = e.roundTrip("connection-test/ABC", "Kelvara connection test. Synthetic data.", VerificationLevel::readBack);
+    UploadReceipt r = e.roundTrip("connection-test/ABC", "Kelvara connection test. Synthetic data.",
+                                  VerificationLevel::readBack);
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
     EXPECT_EQ(r.bytes, TreskCrypto::sealedSize(40));
     EXPECT_TRUE(stdfs::exists(dest.path() / "kelvara/connection-test/ABC"));

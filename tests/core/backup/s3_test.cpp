@@ -25,8 +25,8 @@ protected:
     }
     std::shared_ptr<S3Destination> makeDest(bool deep, const std::string& keyID = test::S3Server::kKey,
                                             const std::string& secret = test::S3Server::kKey) {
-        return std::make_shared<S3Destination>(S3Destination::compatible(
-            server->endpoint(), "us-east-1", keyID, secret, test::S3Server::kBucket, deep));
+        return std::make_shared<S3Destination>(
+            S3Destination::compatible(server->endpoint(), "us-east-1", keyID, secret, test::S3Server::kBucket, deep));
     }
     std::unique_ptr<test::S3Server> server;
     std::shared_ptr<S3Destination> dest;
@@ -60,7 +60,7 @@ TEST_F(S3Backup, TheServerStoppingMidUploadIsResumedWithoutResendingParts) {
     o.threads = 1;
     o.afterPart = [&](const std::string&, int part) {
         sent.push_back(part);
-        if (part == 2 && sent.size() == 2) server->stop();  // the connection goes away mid-upload
+        if (part == 2 && sent.size() == 2) server->stop(); // the connection goes away mid-upload
     };
     BackupEngine engine(TreskCrypto(key), dest, "kelvara", work / "resume-state.json", o);
     try {
@@ -70,7 +70,7 @@ TEST_F(S3Backup, TheServerStoppingMidUploadIsResumedWithoutResendingParts) {
         EXPECT_NE(std::string(e.what()).find("could not be reached"), std::string::npos) << e.what();
         EXPECT_EQ(std::string(e.what()).find(test::S3Server::kKey), std::string::npos);
     }
-    ASSERT_EQ(sent, (std::vector<int> {1, 2}));
+    ASSERT_EQ(sent, (std::vector<int>{1, 2}));
 
     server->restart();
     sent.clear();
@@ -106,7 +106,8 @@ TEST_F(S3Backup, ATamperedStoredObjectFailsTheRestore) {
 
 TEST_F(S3Backup, ConnectionTestAndAnUnknownKeyGiveSentences) {
     BackupEngine engine(TreskCrypto(key), dest, "kelvara", std::nullopt);
-    UploadReceipt r = engine.roundTrip("connection-test/ONE", "Kelvara connection test. Synthetic data.", VerificationLevel::readBack);
+    UploadReceipt r = engine.roundTrip("connection-test/ONE", "Kelvara connection test. Synthetic data.",
+                                       VerificationLevel::readBack);
     EXPECT_EQ(r.bytes, TreskCrypto::sealedSize(40));
     engine.remove("connection-test/ONE");
     EXPECT_FALSE(dest->head("kelvara/connection-test/ONE").has_value());
@@ -157,8 +158,9 @@ TEST_F(S3Backup, SharedStatusIsKeyedByTheNormalisedOwnerAndNeedsNoKey) {
         .publish({"mara", t, false, 1, 0, std::string("backup did not complete")});
     // A damaged record for a third owner.
     std::string junk = "{not json";
-    dest->put("kelvara/status/olek.json", junk.size(), [&](uint64_t o, unsigned char* b, size_t n) { std::memcpy(b, junk.data() + o, n); },
-              ObjectClass::control, {});
+    dest->put("kelvara/status/olek.json", junk.size(),
+              [&](uint64_t o, unsigned char* b, size_t n) { std::memcpy(b, junk.data() + o, n); }, ObjectClass::control,
+              {});
 
     HostAdmin admin({{"family_jorin", "mara", "olek", "nobody"}, "kelvara"}, dest);
     auto rows = admin.read();
@@ -178,7 +180,7 @@ TEST_F(S3Backup, SharedStatusIsKeyedByTheNormalisedOwnerAndNeedsNoKey) {
     EXPECT_TRUE(rows[3].error.has_value());
 
     server->stop();
-    auto down = admin.read();  // never throws; each row says what went wrong
+    auto down = admin.read(); // never throws; each row says what went wrong
     ASSERT_EQ(down.size(), 4u);
     for (const auto& row : down) {
         EXPECT_FALSE(row.record.has_value());

@@ -14,11 +14,12 @@ TEST(ArchiveLocations, JudgesFreshnessAndWhatNeedsAttention) {
     EXPECT_TRUE(none.needsAttention(now, 30));
     EXPECT_NE(none.summary(now, 30).find("only on this Mac"), std::string::npos);
 
-    ArchiveLocations::Location s3 {"1", "AWS S3", "bucket", ArchiveLocations::PlaceClass::independentBackup, true,
-                                   now - hours(24 * 29)};
-    ArchiveLocations::Location dropbox {"2", "Dropbox folder", "/x", ArchiveLocations::PlaceClass::syncedCopy, true,
-                                        now - hours(24 * 2)};
-    ArchiveLocations fresh {{s3, dropbox}, "/root"};
+    ArchiveLocations::Location s3{"1",      "AWS S3",
+                                  "bucket", ArchiveLocations::PlaceClass::independentBackup,
+                                  true,     now - hours(24 * 29)};
+    ArchiveLocations::Location dropbox{"2",  "Dropbox folder",   "/x", ArchiveLocations::PlaceClass::syncedCopy,
+                                       true, now - hours(24 * 2)};
+    ArchiveLocations fresh{{s3, dropbox}, "/root"};
     EXPECT_TRUE(s3.isCurrent(now, 30));
     EXPECT_FALSE(s3.isCurrent(now, 28));
     EXPECT_FALSE(fresh.needsAttention(now, 30));
@@ -28,8 +29,9 @@ TEST(ArchiveLocations, JudgesFreshnessAndWhatNeedsAttention) {
     // Only synced copies, however fresh, still need an independent backup.
     EXPECT_TRUE(ArchiveLocations({{dropbox}, "/root"}).needsAttention(now, 30));
     // A never-verified place is unproven and needs attention; a switched-off one counts for nothing.
-    ArchiveLocations::Location drive {"3", "External drive or NAS", "", ArchiveLocations::PlaceClass::sameMachine, true,
-                                      std::nullopt};
+    ArchiveLocations::Location drive{"3",  "External drive or NAS",
+                                     "",   ArchiveLocations::PlaceClass::sameMachine,
+                                     true, std::nullopt};
     EXPECT_TRUE(drive.isUnproven());
     EXPECT_TRUE(ArchiveLocations({{s3, drive}, std::nullopt}).needsAttention(now, 30));
     drive.enabled = false;
@@ -45,11 +47,12 @@ TEST(ConfigFile, TellsMissingLoadedAndFailedApartAndBlocksSaves) {
         return j.get<std::vector<int>>();
     };
     auto path = dir / "destinations.json";
-    EXPECT_EQ(ConfigFile::load<std::vector<int>>(path, decode).kind, ConfigFile::LoadOutcome<std::vector<int>>::Kind::missing);
+    EXPECT_EQ(ConfigFile::load<std::vector<int>>(path, decode).kind,
+              ConfigFile::LoadOutcome<std::vector<int>>::Kind::missing);
     ConfigFile::save(nlohmann::ordered_json::array({1, 2}), path, false);
     auto loaded = ConfigFile::load<std::vector<int>>(path, decode);
     ASSERT_EQ(loaded.kind, ConfigFile::LoadOutcome<std::vector<int>>::Kind::loaded);
-    EXPECT_EQ(*loaded.value, (std::vector<int> {1, 2}));
+    EXPECT_EQ(*loaded.value, (std::vector<int>{1, 2}));
 
     test::writeAll(path, "{\"not\": \"a list\"}");
     auto failed = ConfigFile::load<std::vector<int>>(path, decode);

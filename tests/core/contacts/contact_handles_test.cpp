@@ -14,10 +14,10 @@ TEST(ContactHandles, PhoneNumbersBecomeE164) {
     EXPECT_EQ(normalizePhone("1-555-123-4567", "1"), "+15551234567");
     EXPECT_EQ(normalizePhone("011 44 20 7946 0958", "1"), "+442079460958");
     EXPECT_EQ(normalizePhone("030 1234567", "49"), "+49301234567");
-    EXPECT_EQ(normalizePhone("06 12 34 56 78", "39"), "+390612345678");  // Italy keeps the 0
+    EXPECT_EQ(normalizePhone("06 12 34 56 78", "39"), "+390612345678"); // Italy keeps the 0
     EXPECT_EQ(normalizePhone("+1 555 123 4567 ext. 89", ""), "+15551234567");
     EXPECT_EQ(normalizePhone("+15551234567;ext=12", ""), "+15551234567");
-    EXPECT_FALSE(normalizePhone("030 1234567", ""));  // national, no calling code known
+    EXPECT_FALSE(normalizePhone("030 1234567", "")); // national, no calling code known
     EXPECT_FALSE(normalizePhone("1-800-FLOWERS", "1"));
     EXPECT_FALSE(normalizePhone("+1 555 +1", "1"));
     EXPECT_FALSE(normalizePhone("12", "1"));
@@ -45,8 +45,8 @@ TEST(ContactHandles, CallingCodeComesFromTheLocaleRegion) {
 TEST(ContactDirectory, MatchesNumbersWrittenDifferentlyAndAddressesInAnyCase) {
     ContactDirectory d("1");
     EXPECT_TRUE(d.add({"Mum", {"(555) 123-4567"}, {"Mum@Example.com"}}));
-    EXPECT_TRUE(d.add({"Imposter", {"+1 555 123 4567"}, {}}));  // same number: the first card keeps it
-    EXPECT_FALSE(d.add({"", {"+15550000000"}, {}}));            // no name
+    EXPECT_TRUE(d.add({"Imposter", {"+1 555 123 4567"}, {}})); // same number: the first card keeps it
+    EXPECT_FALSE(d.add({"", {"+15550000000"}, {}}));           // no name
     EXPECT_FALSE(d.add({"Nobody", {"n/a"}, {"not-an-address"}}));
     EXPECT_EQ(d.contactCount(), 2u);
     EXPECT_EQ(d.name("+15551234567"), "Mum");

@@ -20,7 +20,7 @@ TEST(ContactOverrides, SetRemoveAndLookUp) {
     o.remove("sam@example.com");
     o.remove("never-there");
     EXPECT_FALSE(o.name("sam@example.com"));
-    o.set("+15551234567", "");  // an empty name removes the entry
+    o.set("+15551234567", ""); // an empty name removes the entry
     EXPECT_TRUE(o.empty());
 }
 

@@ -21,7 +21,8 @@ TEST(LayeredContactResolver, OverridesBeatContactsBeatChatNameBeatHandle) {
     ContactOverrides o;
     o.set("+15551234567", "Dad");
     LayeredContactResolver r(o, directory(), ContactsAuthorization::authorized);
-    EXPECT_EQ(r.resolve("+15551234567", std::nullopt), (ResolvedName{"Dad", ResolvedName::userOverride, "+15551234567"}));
+    EXPECT_EQ(r.resolve("+15551234567", std::nullopt),
+              (ResolvedName{"Dad", ResolvedName::userOverride, "+15551234567"}));
     // The same number written differently still finds the typed name.
     EXPECT_EQ(r.resolve("+1 (555) 123-4567", std::nullopt).kind, ResolvedName::userOverride);
     EXPECT_EQ(r.resolve("BOB@example.com", std::string("Group")),
@@ -61,7 +62,8 @@ TEST(LayeredContactResolver, WorkerReadsWhileLayersAreReplaced) {
     std::thread worker([&] {
         while (!stop) {
             const auto name = r.resolve("bob@example.com", std::nullopt);
-            if (name.displayName != "bob@example.com" && name.displayName != "Bob Contact" && name.displayName != "Robert")
+            if (name.displayName != "bob@example.com" && name.displayName != "Bob Contact" &&
+                name.displayName != "Robert")
                 ++bad;
         }
     });

@@ -44,7 +44,8 @@ TEST(SystemContacts, ReadsAVdirWithOneOrManyCardsPerFileAndTouchesNothing) {
     test::TempDir dir;
     const auto root = dir / "contacts";
     test::writeAll(root / "default" / "a.vcf", card("Ada", "+44 20 7946 0958"));
-    test::writeAll(root / "default" / "b.VCF", card("Bob", "(555) 123-4567", "BOB@example.com") + card("Carol", "", "carol@example.com"));
+    test::writeAll(root / "default" / "b.VCF",
+                   card("Bob", "(555) 123-4567", "BOB@example.com") + card("Carol", "", "carol@example.com"));
     test::writeAll(root / "work" / "deep" / "c.vcf", card("Dan", "+1 555 000 1111"));
     test::writeAll(root / "top.vcf", card("Eve", "", "eve@example.com") + card("No handles", ""));
     test::writeAll(root / "notes.txt", card("Ignored", "+1 555 999 9999"));
@@ -79,7 +80,7 @@ TEST(SystemContacts, UnreadableFilesAreAProblemButTheRestLoads) {
     const auto root = dir / "contacts";
     test::writeAll(root / "good.vcf", card("Ada", "+44 20 7946 0958"));
     test::writeAll(root / "huge.vcf", std::string(16 * 1024 * 1024 + 1, 'x'));
-    ASSERT_EQ(::mkfifo((root / "pipe.vcf").c_str(), 0600), 0);  // never blocks the load
+    ASSERT_EQ(::mkfifo((root / "pipe.vcf").c_str(), 0600), 0); // never blocks the load
     SystemContacts contacts(root.string(), "1");
     const auto r = contacts.load();
     EXPECT_EQ(r.authorization, ContactsAuthorization::authorized);
@@ -104,8 +105,8 @@ TEST(SystemContacts, UnlistableFolderIsDenied) {
 }
 
 TEST(ContactsAuthorization, CaseNamesAndOrder) {
-    EXPECT_EQ(static_cast<int>(ContactsAuthorization::authorized), 1);  // the granted state is the second case
-    EXPECT_EQ(static_cast<int>(ContactsAuthorization::notLoaded), 4);   // the state at start-up is the fifth
+    EXPECT_EQ(static_cast<int>(ContactsAuthorization::authorized), 1); // the granted state is the second case
+    EXPECT_EQ(static_cast<int>(ContactsAuthorization::notLoaded), 4);  // the state at start-up is the fifth
     EXPECT_EQ(toString(ContactsAuthorization::denied), "denied");
     EXPECT_EQ(contactsAuthorizationFromString("notLoaded"), ContactsAuthorization::notLoaded);
     EXPECT_FALSE(contactsAuthorizationFromString("granted"));

@@ -5,15 +5,14 @@
 using namespace kx::contacts;
 
 TEST(VCard, ReadsSeveralCardsWithFoldingGroupsAndEscapes) {
-    const std::string text =
-        "\xEF\xBB\xBF"
-        "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ada\r\n  Lovelace\r\nN:Lovelace;Ada;;;\r\n"
-        "item1.TEL;TYPE=CELL:+44 20 7946 0958\r\nitem1.X-ABLabel:mobile\r\n"
-        "EMAIL;TYPE=\"internet,home\":ada@example.org\r\nEND:VCARD\r\n"
-        "BEGIN:VCARD\nVERSION:4.0\nN:Doe;John;Q.;Dr.;Jr.\nTEL;VALUE=uri:tel:+1-555-123-4567\n"
-        "ORG:Acme\\, Inc.;Research\nEND:VCARD\n"
-        "BEGIN:VCARD\nORG:Only Org;Dept\nEMAIL:info@org.example\nEND:VCARD\n"
-        "stray line outside\n";
+    const std::string text = "\xEF\xBB\xBF"
+                             "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ada\r\n  Lovelace\r\nN:Lovelace;Ada;;;\r\n"
+                             "item1.TEL;TYPE=CELL:+44 20 7946 0958\r\nitem1.X-ABLabel:mobile\r\n"
+                             "EMAIL;TYPE=\"internet,home\":ada@example.org\r\nEND:VCARD\r\n"
+                             "BEGIN:VCARD\nVERSION:4.0\nN:Doe;John;Q.;Dr.;Jr.\nTEL;VALUE=uri:tel:+1-555-123-4567\n"
+                             "ORG:Acme\\, Inc.;Research\nEND:VCARD\n"
+                             "BEGIN:VCARD\nORG:Only Org;Dept\nEMAIL:info@org.example\nEND:VCARD\n"
+                             "stray line outside\n";
     const auto cards = parseVCards(text);
     ASSERT_EQ(cards.size(), 3u);
     EXPECT_EQ(cards[0].displayName(), "Ada Lovelace");
@@ -32,14 +31,15 @@ TEST(VCard, QuotedPrintableLatin1NestedAndUnterminatedCards) {
         "AGENT:\r\nBEGIN:VCARD\r\nFN:Nested Agent\r\nTEL:+100\r\nEND:VCARD\r\n"
         "TEL:+49 30 1234567\r\nEND:VCARD\r\n"
         "BEGIN:VCARD\r\nFN:Ren\xe9\r\nNOTE:line\\nbreak\r\nEND:VCARD\r\n"
-        "BEGIN:VCARD\r\nFN:Escaped\\nName\x01" "x\r\n"
+        "BEGIN:VCARD\r\nFN:Escaped\\nName\x01"
+        "x\r\n"
         "BEGIN:VCARD\r\nFN:Cut off\r\nTEL:+1 555";
     const auto cards = parseVCards(text);
     ASSERT_EQ(cards.size(), 3u);
     EXPECT_EQ(cards[0].formattedName, "J\xc3\xb6rg M\xc3\xbcller");
-    ASSERT_EQ(cards[0].phones.size(), 1u);  // the nested card's number is not the outer card's
+    ASSERT_EQ(cards[0].phones.size(), 1u); // the nested card's number is not the outer card's
     EXPECT_EQ(cards[0].phones[0], "+49 30 1234567");
-    EXPECT_EQ(cards[1].formattedName, "Ren\xc3\xa9");  // Latin-1 read as such
+    EXPECT_EQ(cards[1].formattedName, "Ren\xc3\xa9"); // Latin-1 read as such
     // The third card never ends; its name is one line without control characters.
     EXPECT_EQ(cards[2].formattedName, "Escaped Name x");
 }

@@ -16,9 +16,7 @@ inline Date fixtureDate(std::int64_t i) {
     return fromUnixSeconds(1709283600.0 + 60.0 * static_cast<double>(i));
 }
 
-inline std::string fixtureGuid(const std::string& prefix, std::int64_t i) {
-    return prefix + "-" + std::to_string(i);
-}
+inline std::string fixtureGuid(const std::string& prefix, std::int64_t i) { return prefix + "-" + std::to_string(i); }
 
 struct ArchiveSpec {
     std::string owner = "jorin";
@@ -27,9 +25,9 @@ struct ArchiveSpec {
     std::string guidPrefix = "MSG";
     std::int64_t first = 1;
     std::int64_t count = 10;
-    std::int64_t dateOffset = 0;      // shifts the dates (an older source has earlier dates)
-    int attachmentEvery = 0;          // every Nth message has an attachment (0: none)
-    std::vector<std::string> texts = {};  // overrides messageText for the first few messages
+    std::int64_t dateOffset = 0;         // shifts the dates (an older source has earlier dates)
+    int attachmentEvery = 0;             // every Nth message has an attachment (0: none)
+    std::vector<std::string> texts = {}; // overrides messageText for the first few messages
 };
 
 // Adds messages to the archive at `db` (created when missing).

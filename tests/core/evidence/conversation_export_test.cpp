@@ -107,21 +107,21 @@ TEST_F(ConversationExport, JsonHoldsEveryMessageWithTimesNamesAttachmentsAndSour
     EXPECT_EQ(w.description, "Conversation with Alice Example (+15550001111): 25 messages, 2024-03-01, as JSON.");
     const auto j = nlohmann::json::parse(w.bytes);
     EXPECT_EQ(j["messageCount"], 25);
-    ASSERT_EQ(j["messages"].size(), 25u);  // read in pages of 7, nothing cut off
+    ASSERT_EQ(j["messages"].size(), 25u); // read in pages of 7, nothing cut off
     const auto& first = j["messages"][0];
     EXPECT_EQ(first["guid"], "MSG-1");
     EXPECT_EQ(first["utc"], "2024-03-01T09:01:00Z");
     EXPECT_EQ(first["local"], "2024-03-01 10:01:00 +01:00");
     EXPECT_EQ(first["senderName"], "Alice Example");
     EXPECT_EQ(first["senderHandle"], "+15550001111");
-    EXPECT_EQ(first["text"], "=HYPERLINK(\"http://evil\")");  // JSON keeps the text as it stands
+    EXPECT_EQ(first["text"], "=HYPERLINK(\"http://evil\")"); // JSON keeps the text as it stands
     EXPECT_EQ(first["sources"], nlohmann::json::array({"src-main"}));
     EXPECT_EQ(j["messages"][1]["senderName"], "Me");
     EXPECT_EQ(j["messages"][2]["text"], "你好，世界 😀 👍🏽");
     const auto& withPhoto = j["messages"][9]["attachments"][0];
     EXPECT_EQ(withPhoto["fileName"], "photo-10.jpg");
     EXPECT_EQ(withPhoto["sha256"], storedKey);
-    EXPECT_TRUE(j["messages"][4]["attachments"][0]["sha256"].is_null());  // bytes never archived
+    EXPECT_TRUE(j["messages"][4]["attachments"][0]["sha256"].is_null()); // bytes never archived
     EXPECT_EQ(j["timeZone"], "UTC+01:00");
 }
 
@@ -151,14 +151,15 @@ TEST_F(ConversationExport, PdfIsAReadableDocumentWithPageNumbers) {
     EXPECT_EQ(test::readAll(path), w.bytes);
     if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
     const std::string text = run("pdftotext -enc UTF-8 '" + path.string() + "' -");
-    if (const char* keep = std::getenv("KX_KEEP_PDF")) std::filesystem::copy_file(path, keep, std::filesystem::copy_options::overwrite_existing);
+    if (const char* keep = std::getenv("KX_KEEP_PDF"))
+        std::filesystem::copy_file(path, keep, std::filesystem::copy_options::overwrite_existing);
     EXPECT_NE(text.find("Conversation with Alice Example"), std::string::npos);
     EXPECT_NE(text.find("2024-03-01 10:01:00 +01:00 CET"), std::string::npos);
     EXPECT_NE(text.find("你好"), std::string::npos);
     EXPECT_NE(text.find("Attachment: photo-10.jpg"), std::string::npos);
-    EXPECT_NE(text.find("Message number 145"), std::string::npos);  // the last one made it
+    EXPECT_NE(text.find("Message number 145"), std::string::npos); // the last one made it
     EXPECT_NE(text.find("word1 "), std::string::npos);
-    EXPECT_NE(text.find("word900"), std::string::npos);  // a long message runs over pages whole
+    EXPECT_NE(text.find("word900"), std::string::npos); // a long message runs over pages whole
     const std::string info = run("pdfinfo '" + path.string() + "'");
     const auto pages = info.find("Pages:");
     ASSERT_NE(pages, std::string::npos);
@@ -184,7 +185,8 @@ TEST_F(ConversationExport, SealDescribesTheBytesOnDiskAndTheManifestHead) {
     auto w = exporter().write("+15550001111", ExportFormat::json, path.string(), at, "1.0 (3)");
 
     EXPECT_FALSE(Sealer::manifestHead(root.path().string(), "jorin"));
-    auto unsealedHead = Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, std::nullopt, "1.0 (3)", at);
+    auto unsealedHead = Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, std::nullopt, "1.0 (3)",
+                                     at);
     EXPECT_FALSE(unsealedHead.manifestHead);
 
     const auto manifest = TreskManifest::generate(*store, "jorin", at, 1000);

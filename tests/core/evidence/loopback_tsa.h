@@ -34,7 +34,10 @@ struct TestIdentity {
     TestIdentity() = default;
     TestIdentity(const TestIdentity&) = delete;
     TestIdentity& operator=(const TestIdentity&) = delete;
-    TestIdentity(TestIdentity&& o) noexcept : key(o.key), cert(o.cert) { o.key = nullptr; o.cert = nullptr; }
+    TestIdentity(TestIdentity&& o) noexcept : key(o.key), cert(o.cert) {
+        o.key = nullptr;
+        o.cert = nullptr;
+    }
     ~TestIdentity() {
         EVP_PKEY_free(key);
         X509_free(cert);
@@ -93,8 +96,7 @@ public:
     enum class Mode { honest, wrongNonce, wrongImprint, untrustedSigner, httpError, garbage };
 
     LoopbackTimeStampAuthority()
-        : root_(makeIdentity("Kelvara Test Root", nullptr, 1)),
-          signer_(makeIdentity("Kelvara Test TSA", &root_, 2)),
+        : root_(makeIdentity("Kelvara Test Root", nullptr, 1)), signer_(makeIdentity("Kelvara Test TSA", &root_, 2)),
           otherRoot_(makeIdentity("Someone Else's Root", nullptr, 3)),
           forger_(makeIdentity("Kelvara Test TSA", &otherRoot_, 4)) {
         start();

@@ -105,7 +105,7 @@ TEST_F(PendingAnchorFlow, WaitsWhileTheAuthorityIsDownAndAnchorsOnRetry) {
     auto result = store.anchorOrDefer(path, seal, client());
     ASSERT_TRUE(result.problem);
     EXPECT_FALSE(result.seal.anchor);
-    EXPECT_EQ(SealFile::read(path), seal);  // the seal is complete on disk
+    EXPECT_EQ(SealFile::read(path), seal); // the seal is complete on disk
     EXPECT_EQ(store.count(), 1);
 
     // A second store over the same folder (the next launch) sees the same queue.
@@ -176,7 +176,7 @@ TEST_F(PendingAnchorFlow, ASealIsQueuedBeforeTheAuthorityIsAsked) {
     auto session = std::make_shared<WatchingSession>(store);
     SealAnchorClient watched(tsa.url(), session, tsa.trustedPem());
     auto result = store.anchorOrDefer((exports / "a.kxseal.json").string(), sampleSeal("a"), watched);
-    EXPECT_EQ(session->seen, 1);  // had the process ended here, the seal would still be waiting
+    EXPECT_EQ(session->seen, 1); // had the process ended here, the seal would still be waiting
     ASSERT_TRUE(result.problem);
     EXPECT_NE(result.problem->find("Connection reset by peer"), std::string::npos);
     EXPECT_NE(test::readAll(store.filePath()).find("Connection reset by peer"), std::string::npos);
@@ -218,7 +218,7 @@ TEST_F(PendingAnchorFlow, SealsThatAreGoneOrReplacedAreSettledWithoutAnAttempt) 
     EXPECT_EQ(pass.tried, 1);
     EXPECT_EQ(pass.anchored, 1);
     EXPECT_EQ(pass.stillWaiting, 0);
-    EXPECT_FALSE(SealFile::read(replaced).anchor);  // never anchored what it did not seal
+    EXPECT_FALSE(SealFile::read(replaced).anchor); // never anchored what it did not seal
 }
 
 TEST_F(PendingAnchorFlow, ASealOnAFolderThatIsNotThereKeepsWaiting) {
@@ -264,7 +264,7 @@ TEST_F(PendingAnchorFlow, ExportsQueueSafelyWhileARetryRuns) {
         });
     for (auto& th : exporters) th.join();
     retrier.join();
-    EXPECT_EQ(store.count(), 25);  // none lost, none doubled
+    EXPECT_EQ(store.count(), 25); // none lost, none doubled
     tsa.start();
     auto pass = store.retry(client(), true);
     EXPECT_EQ(pass.anchored, 25);

@@ -31,7 +31,8 @@ TEST(SealFile, PathKeepsTheWholeExportName) {
 TEST(SealFile, WritesAndReadsBackTheSameSeal) {
     test::TempDir dir;
     SealFile s = sampleSeal();
-    s.anchor = SealAnchor{"http://tsa", "2026-03-01 10:00 UTC", *parseISO8601("2026-03-01T10:00:01.000Z"), "0a", "AAAA"};
+    s.anchor = SealAnchor{"http://tsa", "2026-03-01 10:00 UTC", *parseISO8601("2026-03-01T10:00:01.000Z"), "0a",
+                          "AAAA"};
     const std::string path = (dir / "Alice.pdf.kxseal.json").string();
     s.write(path);
     EXPECT_EQ(SealFile::read(path), s);

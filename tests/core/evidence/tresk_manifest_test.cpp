@@ -198,7 +198,8 @@ TEST(TreskManifestFile, KeepsAManifestTheNewOneDoesNotExtend) {
     TreskManifest::write(grown, path);
     auto count = [&] {
         int n = 0;
-        for (const auto& e : std::filesystem::directory_iterator(folder)) n += e.path().filename() != TreskManifest::kFileName;
+        for (const auto& e : std::filesystem::directory_iterator(folder))
+            n += e.path().filename() != TreskManifest::kFileName;
         return n;
     };
     EXPECT_EQ(count(), 0);

@@ -30,12 +30,12 @@ FilterRule rule(FilterRule::Kind kind, const std::string& value, const std::stri
 
 TEST(FilterPreview, ListsSkippedConversationsFirstWithWhatStaysArchived) {
     const std::vector<ConversationProfile> convs = {conv("+15551234567", 40, 12), conv("26290", 3), conv("72000", 9),
-                                                   conv("chat123", 100, 50, true, "Family")};
+                                                    conv("chat123", 100, 50, true, "Family")};
     FilterSet filters;
     filters.rules.push_back(rule(FilterRule::Kind::shortcodes, ""));
     const auto p = FilterAnalyzer::preview(filters, convs);
     ASSERT_EQ(p.impacts.size(), 4u);
-    EXPECT_EQ(p.impacts[0].id, "72000");  // skipped, most messages first
+    EXPECT_EQ(p.impacts[0].id, "72000"); // skipped, most messages first
     EXPECT_FALSE(p.impacts[0].decision.keep);
     EXPECT_EQ(p.impacts[0].keptCount, 9);
     EXPECT_EQ(p.impacts[0].handle, "72000");
@@ -73,14 +73,14 @@ TEST(FilterPreview, AGroupIsNotSkippedForOneOfItsMembers) {
 
 TEST(FilterSuggestions, OfferRulesOnlyForAutomatedLookingOneWayConversations) {
     const std::vector<ConversationProfile> convs = {
-        conv("26290", 12),                       // short code, never answered
-        conv("72000", 30),                       // another
-        conv("55555", 4, 1),                     // a short code the owner answered: not automated
-        conv("no-reply@shop.example", 8),        // no-reply address
-        conv("AMAZON", 20),                      // sender name
-        conv("+15551234567", 50),                // a person who only writes to the owner: not suggested
+        conv("26290", 12),                // short code, never answered
+        conv("72000", 30),                // another
+        conv("55555", 4, 1),              // a short code the owner answered: not automated
+        conv("no-reply@shop.example", 8), // no-reply address
+        conv("AMAZON", 20),               // sender name
+        conv("+15551234567", 50),         // a person who only writes to the owner: not suggested
         conv("friend@example.com", 6),
-        conv("chat77", 10, 0, true, "Alerts"),   // groups are never suggested
+        conv("chat77", 10, 0, true, "Alerts"), // groups are never suggested
     };
     const auto s = FilterAnalyzer::suggestions(convs);
     ASSERT_EQ(s.size(), 3u);

@@ -22,7 +22,8 @@ FilterSubject direct(std::string handle) { return {handle, handle, std::nullopt,
 
 TEST(FilterRules, HandleRuleComparesPhoneDigitsAndMailCaseInsensitively) {
     FilterSet set;
-    set.rules = {rule(FilterRule::Kind::handle, "+1 (555) 123-4567"), rule(FilterRule::Kind::handle, "No-Reply@Shop.example", "r2")};
+    set.rules = {rule(FilterRule::Kind::handle, "+1 (555) 123-4567"),
+                 rule(FilterRule::Kind::handle, "No-Reply@Shop.example", "r2")};
     EXPECT_TRUE(set.excludes(direct("+15551234567")));
     EXPECT_TRUE(set.excludes(direct("no-reply@shop.example")));
     EXPECT_FALSE(set.excludes(direct("+15551234568")));
@@ -39,7 +40,7 @@ TEST(FilterRules, ContainsMatchesKeyHandleOrGroupNameButNotMembers) {
     set.rules[0].caseSensitive = 1;
     EXPECT_FALSE(set.excludes(direct("NO-REPLY@bank.example")));
     set.rules[0].value = "";
-    EXPECT_FALSE(set.excludes(direct("anyone@example.com")));  // an empty value matches nothing
+    EXPECT_FALSE(set.excludes(direct("anyone@example.com"))); // an empty value matches nothing
 }
 
 TEST(FilterRules, ShortcodesAreThreeToEightDigitsOfOneToOneChats) {
@@ -58,7 +59,7 @@ TEST(FilterRules, PatternIsAPlainGlobAndDisabledRulesDoNothing) {
     set.rules = {rule(FilterRule::Kind::pattern, "*@*.shop.example")};
     EXPECT_TRUE(set.excludes(direct("deals@mail.shop.example")));
     EXPECT_FALSE(set.excludes(direct("friend@example.com")));
-    set.rules[0].value = "(a+)+$";  // no regular-expression syntax: just characters
+    set.rules[0].value = "(a+)+$"; // no regular-expression syntax: just characters
     EXPECT_FALSE(set.excludes(direct("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!")));
     set.rules[0].value = "*";
     set.rules[0].enabled = 0;
@@ -83,7 +84,7 @@ TEST(FilterFile, DamagedFileIsAProblemNotAnEmptySetAndIsNeverOverwritten) {
     TempDir dir;
     const auto path = dir / "filters.json";
     for (const char* bad : {"{not json", "{\"rules\": 3}", "[{\"id\": \"a\", \"kind\": 9, \"value\": \"x\"}]",
-                                  "{\"formatVersion\": 7, \"rules\": []}", "[{\"kind\": 0}]"}) {
+                            "{\"formatVersion\": 7, \"rules\": []}", "[{\"kind\": 0}]"}) {
         kx::test::writeAll(path, bad);
         auto set = FilterSet::load(path);
         ASSERT_TRUE(set.loadProblem()) << bad;

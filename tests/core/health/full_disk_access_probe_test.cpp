@@ -22,7 +22,8 @@ void makeMessagesDatabase(const stdfs::path& path, int messages) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     std::string sql = "CREATE TABLE message (ROWID INTEGER PRIMARY KEY, guid TEXT, text TEXT);";
-    for (int i = 0; i < messages; ++i) sql += "INSERT INTO message (guid, text) VALUES ('g" + std::to_string(i) + "', 'hi');";
+    for (int i = 0; i < messages; ++i)
+        sql += "INSERT INTO message (guid, text) VALUES ('g" + std::to_string(i) + "', 'hi');";
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
 }
@@ -63,7 +64,7 @@ TEST(FullDiskAccessProbe, CountsMessagesWithoutWritingBesideTheDatabase) {
     const std::string before = test::snapshotTree(dir.path());
 
     EXPECT_EQ(FullDiskAccessProbe::appContextMessageCount(db), 3);
-    EXPECT_EQ(test::snapshotTree(dir.path()), before);  // no -wal, -shm or journal appeared
+    EXPECT_EQ(test::snapshotTree(dir.path()), before); // no -wal, -shm or journal appeared
 
     EXPECT_EQ(FullDiskAccessProbe::appContextMessageCount(dir / "missing.db"), std::nullopt);
     test::writeAll(dir / "garbage.db", std::string(4096, 'x'));
@@ -81,7 +82,7 @@ TEST(FullDiskAccessProbe, OnlyADefiniteAbsenceCountsAsNoDatabase) {
     test::writeAll(dir / "chat.db", "x");
     EXPECT_TRUE(FullDiskAccessProbe::databaseExists(dir / "chat.db"));
     EXPECT_FALSE(FullDiskAccessProbe::databaseExists(dir / "nothing.db"));
-    EXPECT_FALSE(FullDiskAccessProbe::databaseExists(dir / "chat.db" / "below-a-file"));  // ENOTDIR
+    EXPECT_FALSE(FullDiskAccessProbe::databaseExists(dir / "chat.db" / "below-a-file")); // ENOTDIR
 
     if (::geteuid() == 0) GTEST_SKIP() << "root may enter every folder";
     stdfs::create_directories(dir / "locked");
@@ -102,19 +103,22 @@ TEST(FullDiskAccessProbe, VerdictCoversEveryCombination) {
 
     const Verdict sb = FullDiskAccessProbe::verdict(42, true, blocked);
     EXPECT_EQ(sb.kind, Verdict::Case::scheduledBlocked);
-    EXPECT_EQ(sb.text,
-              "The scheduled job (/usr/libexec/kelvara/kxctl) cannot read /home/jo/Library/Messages/chat.db: chat.db cannot "
-              "be read: Permission denied. It would report success every night and save nothing.");
+    EXPECT_EQ(
+        sb.text,
+        "The scheduled job (/usr/libexec/kelvara/kxctl) cannot read /home/jo/Library/Messages/chat.db: chat.db cannot "
+        "be read: Permission denied. It would report success every night and save nothing.");
 
     // The engine not finding a database the application reads is just as blocked.
     const Verdict notFound = FullDiskAccessProbe::verdict(42, true, Outcome::reply(reply(false, false, std::nullopt)));
     EXPECT_EQ(notFound.kind, Verdict::Case::scheduledBlocked);
-    EXPECT_NE(notFound.text.find("finds no Messages database at /home/jo/Library/Messages/chat.db."), std::string::npos);
+    EXPECT_NE(notFound.text.find("finds no Messages database at /home/jo/Library/Messages/chat.db."),
+              std::string::npos);
 
     EXPECT_EQ(FullDiskAccessProbe::verdict(std::nullopt, true, readable).kind, Verdict::Case::appBlocked);
     EXPECT_EQ(FullDiskAccessProbe::verdict(std::nullopt, true, failed).kind, Verdict::Case::appBlocked);
 
-    EXPECT_EQ(FullDiskAccessProbe::verdict(42, true, failed), Verdict::notChecked("The check did not finish within 20 seconds."));
+    EXPECT_EQ(FullDiskAccessProbe::verdict(42, true, failed),
+              Verdict::notChecked("The check did not finish within 20 seconds."));
 
     EXPECT_EQ(FullDiskAccessProbe::verdict(std::nullopt, false, failed), Verdict::noDatabase());
     EXPECT_EQ(FullDiskAccessProbe::verdict(std::nullopt, false, Outcome::reply(reply(false, false, std::nullopt))),
@@ -136,11 +140,13 @@ TEST(FullDiskAccessProbe, HeadlinesAreOneLineForEveryCase) {
 
 TEST(FullDiskAccessProbe, GrantPathsNameTheApplicationThenTheEngine) {
     EXPECT_EQ(FullDiskAccessProbe::grantPaths("/Applications/Kelvara.app"),
-              (std::vector<std::string> {"/Applications/Kelvara.app", "/Applications/Kelvara.app/Contents/Frameworks/kxctl"}));
+              (std::vector<std::string>{"/Applications/Kelvara.app",
+                                        "/Applications/Kelvara.app/Contents/Frameworks/kxctl"}));
     EXPECT_EQ(FullDiskAccessProbe::grantPaths("/Applications/Kelvara.app/"),
-              (std::vector<std::string> {"/Applications/Kelvara.app", "/Applications/Kelvara.app/Contents/Frameworks/kxctl"}));
+              (std::vector<std::string>{"/Applications/Kelvara.app",
+                                        "/Applications/Kelvara.app/Contents/Frameworks/kxctl"}));
     EXPECT_EQ(FullDiskAccessProbe::grantPaths("/opt/kelvara/bin/kelvara"),
-              (std::vector<std::string> {"/opt/kelvara/bin/kelvara", "/opt/kelvara/bin/kxctl"}));
+              (std::vector<std::string>{"/opt/kelvara/bin/kelvara", "/opt/kelvara/bin/kxctl"}));
 }
 
 TEST(FullDiskAccessProbe, ProbeOfThisProcessTellsReadableMissingAndDamaged) {
@@ -201,8 +207,8 @@ TEST_F(ScheduledProbeRun, ValidReplyCountsWhateverTheExitStatus) {
 TEST_F(ScheduledProbeRun, RunsWithOnlyTheSchedulesPathAndTheProbeArguments) {
     const auto envFile = dir / "env.txt";
     const auto argsFile = dir / "args.txt";
-    const Outcome o = run("/usr/bin/env > '" + envFile.string() + "'\necho \"$@\" > '" + argsFile.string() + "'\necho '" +
-                          reply(true, true, 1).encode() + "'");
+    const Outcome o = run("/usr/bin/env > '" + envFile.string() + "'\necho \"$@\" > '" + argsFile.string() +
+                          "'\necho '" + reply(true, true, 1).encode() + "'");
     ASSERT_TRUE(o.replyValue());
     const std::string env = test::readAll(envFile);
     EXPECT_NE(env.find(std::string("PATH=") + ScheduleArguments::kPath + "\n"), std::string::npos);
@@ -228,7 +234,8 @@ TEST_F(ScheduledProbeRun, MissingOrUnstartableToolIsASentence) {
     EXPECT_EQ(failureOf(missing).rfind("Could not start " + (dir / "absent").string() + ": ", 0), 0u);
     EXPECT_EQ(failureOf(missing).back(), '.');
 
-    test::writeAll(dir / "not-a-program", "\x7f" "ELF garbage");
+    test::writeAll(dir / "not-a-program", "\x7f"
+                                          "ELF garbage");
     ::chmod((dir / "not-a-program").c_str(), 0755);
     const Outcome bad = FullDiskAccessProbe::runScheduledProbe((dir / "not-a-program").string(), 5, real);
     EXPECT_EQ(failureOf(bad), "Could not start " + (dir / "not-a-program").string() + ": Exec format error.");
@@ -249,7 +256,8 @@ TEST_F(ScheduledProbeRun, ToolIgnoringTerminateIsKilledAfterTheGrace) {
 }
 
 TEST_F(ScheduledProbeRun, ChattyToolCompletesAndOversizedReplyIsRefused) {
-    const Outcome chatty = run("head -c 3000000 /dev/zero | tr '\\0' 'e' >&2\necho '" + reply(true, true, 2).encode() + "'");
+    const Outcome chatty = run("head -c 3000000 /dev/zero | tr '\\0' 'e' >&2\necho '" + reply(true, true, 2).encode() +
+                               "'");
     ASSERT_TRUE(chatty.replyValue()) << failureOf(chatty);
     EXPECT_EQ(chatty.replyValue()->messageCount, 2);
 

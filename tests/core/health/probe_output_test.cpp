@@ -57,21 +57,35 @@ TEST(ProbeOutput, RejectsMalformedRepliesWithAReason) {
     EXPECT_NE(decodeError("{\"format\":1,").find("not valid JSON"), std::string::npos);
     EXPECT_EQ(decodeError("[1,2,3]"), "the reply is not a JSON object");
     EXPECT_EQ(decodeError(R"({"format":1})"), "the key \"databasePath\" is missing");
-    EXPECT_EQ(decodeError(R"({"format":1,"databasePath":7,"databaseExists":true,"readable":true,"messageCount":1,"problem":null})"),
-              "the key \"databasePath\" is not text");
-    EXPECT_EQ(decodeError(R"({"format":1,"databasePath":"/x","databaseExists":"yes","readable":true,"messageCount":1,"problem":null})"),
-              "the key \"databaseExists\" is not true or false");
-    EXPECT_EQ(decodeError(R"({"format":1,"databasePath":"/x","databaseExists":true,"readable":true,"messageCount":-4,"problem":null})"),
-              "the key \"messageCount\" is negative");
-    EXPECT_EQ(decodeError(R"({"format":1,"databasePath":"/x","databaseExists":true,"readable":true,"messageCount":1.5,"problem":null})"),
-              "the key \"messageCount\" is not a whole number");
-    EXPECT_EQ(decodeError(R"({"format":1,"databasePath":"/x","databaseExists":true,"readable":true,"messageCount":18446744073709551615,"problem":null})"),
-              "the key \"messageCount\" is out of range");
+    EXPECT_EQ(
+        decodeError(
+            R"({"format":1,"databasePath":7,"databaseExists":true,"readable":true,"messageCount":1,"problem":null})"),
+        "the key \"databasePath\" is not text");
+    EXPECT_EQ(
+        decodeError(
+            R"({"format":1,"databasePath":"/x","databaseExists":"yes","readable":true,"messageCount":1,"problem":null})"),
+        "the key \"databaseExists\" is not true or false");
+    EXPECT_EQ(
+        decodeError(
+            R"({"format":1,"databasePath":"/x","databaseExists":true,"readable":true,"messageCount":-4,"problem":null})"),
+        "the key \"messageCount\" is negative");
+    EXPECT_EQ(
+        decodeError(
+            R"({"format":1,"databasePath":"/x","databaseExists":true,"readable":true,"messageCount":1.5,"problem":null})"),
+        "the key \"messageCount\" is not a whole number");
+    EXPECT_EQ(
+        decodeError(
+            R"({"format":1,"databasePath":"/x","databaseExists":true,"readable":true,"messageCount":18446744073709551615,"problem":null})"),
+        "the key \"messageCount\" is out of range");
     // A reply that contradicts itself is not believed.
-    EXPECT_EQ(decodeError(R"({"format":1,"databasePath":"/x","databaseExists":true,"readable":true,"messageCount":null,"problem":null})"),
-              "the reply says the database is readable but gives no message count");
-    EXPECT_EQ(decodeError(R"({"format":1,"databasePath":"/x","databaseExists":false,"readable":true,"messageCount":3,"problem":null})"),
-              "the reply says the database is readable but does not exist");
+    EXPECT_EQ(
+        decodeError(
+            R"({"format":1,"databasePath":"/x","databaseExists":true,"readable":true,"messageCount":null,"problem":null})"),
+        "the reply says the database is readable but gives no message count");
+    EXPECT_EQ(
+        decodeError(
+            R"({"format":1,"databasePath":"/x","databaseExists":false,"readable":true,"messageCount":3,"problem":null})"),
+        "the reply says the database is readable but does not exist");
     // Invalid UTF-8 inside a string is a parse error, not garbage text.
     EXPECT_NE(decodeError("{\"format\":1,\"databasePath\":\"\xff\xfe\"}").find("not valid JSON"), std::string::npos);
 }

@@ -14,10 +14,12 @@ namespace {
 void makeLiveStyleDatabase(const std::string& path, sqlite3** keepOpen) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
-                     "CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT);"
-                     "PRAGMA wal_checkpoint(TRUNCATE);"
-                     "INSERT INTO message(text) VALUES('hello');", nullptr, nullptr, nullptr);
+    sqlite3_exec(db,
+                 "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+                 "CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT);"
+                 "PRAGMA wal_checkpoint(TRUNCATE);"
+                 "INSERT INTO message(text) VALUES('hello');",
+                 nullptr, nullptr, nullptr);
     *keepOpen = db;
 }
 

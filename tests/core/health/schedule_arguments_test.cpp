@@ -10,12 +10,12 @@ using Args = std::vector<std::string>;
 TEST(ScheduleArguments, GivesTheCompleteIngestCommandLineEngineFirst) {
     EXPECT_EQ(ScheduleArguments::ingest("/opt/kelvara/kxctl", "/cfg/sources.json", "/archive root", "/cfg/filters.json",
                                         "machine-7", true),
-              (Args {"/opt/kelvara/kxctl", "ingest", "--registry", "/cfg/sources.json", "--root", "/archive root",
-                     "--filters", "/cfg/filters.json", "--machine-id", "machine-7", "--copy-attachments"}));
+              (Args{"/opt/kelvara/kxctl", "ingest", "--registry", "/cfg/sources.json", "--root", "/archive root",
+                    "--filters", "/cfg/filters.json", "--machine-id", "machine-7", "--copy-attachments"}));
 }
 
 TEST(ScheduleArguments, LeavesOutWhatIsAbsentOrEmpty) {
-    const Args base {"/k", "ingest", "--registry", "/r", "--root", "/d"};
+    const Args base{"/k", "ingest", "--registry", "/r", "--root", "/d"};
     EXPECT_EQ(ScheduleArguments::ingest("/k", "/r", "/d", std::nullopt, std::nullopt, false), base);
     // An empty machine identity is none, never an empty argument.
     EXPECT_EQ(ScheduleArguments::ingest("/k", "/r", "/d", std::string(), std::string(), false), base);

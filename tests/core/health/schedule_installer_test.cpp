@@ -18,9 +18,9 @@
 namespace {
 
 namespace stdfs = std::filesystem;
+using kx::ScheduleInstaller;
 using kx::test::readAll;
 using kx::test::writeAll;
-using kx::ScheduleInstaller;
 using Kind = ScheduleInstaller::InstallError::Kind;
 
 void makeExecutable(const stdfs::path& p, const std::string& body = "#!/bin/sh\nexit 0\n") {
@@ -80,7 +80,8 @@ TEST_F(ScheduleInstallerTest, WithoutAnEngineNothingIsCreated) {
     stdfs::remove(engine);
     std::string description;
     EXPECT_EQ(failureKind([&] { installDefault(); }, &description), Kind::engineMissing);
-    EXPECT_EQ(description, "The kxctl engine is not inside the app bundle, so a scheduled run would have nothing to execute.");
+    EXPECT_EQ(description,
+              "The kxctl engine is not inside the app bundle, so a scheduled run would have nothing to execute.");
     EXPECT_FALSE(stdfs::exists(home() / "Library"));
     EXPECT_TRUE(fake->calls.empty());
 }
@@ -97,15 +98,16 @@ TEST_F(ScheduleInstallerTest, InstallWritesThePropertyListAndRegistersIt) {
     const std::regex topKey("\n\t<key>([A-Za-z]+)</key>");
     for (auto it = std::sregex_iterator(xml.begin(), xml.end(), topKey); it != std::sregex_iterator(); ++it)
         keys.push_back((*it)[1]);
-    EXPECT_EQ(keys, (std::vector<std::string> {"Label", "ProgramArguments", "EnvironmentVariables", "StartCalendarInterval",
-                                               "RunAtLoad", "StandardOutPath", "StandardErrorPath", "ProcessType",
-                                               "LowPriorityIO"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"Label", "ProgramArguments", "EnvironmentVariables",
+                                              "StartCalendarInterval", "RunAtLoad", "StandardOutPath",
+                                              "StandardErrorPath", "ProcessType", "LowPriorityIO"}));
     EXPECT_NE(xml.find("<key>Label</key>\n\t<string>com.dunholt.kelvara</string>"), std::string::npos);
     EXPECT_NE(xml.find("<key>PATH</key>\n\t\t<string>/usr/bin:/bin:/usr/sbin:/sbin</string>"), std::string::npos);
     EXPECT_NE(xml.find("<key>Hour</key>\n\t\t<integer>3</integer>\n\t\t<key>Minute</key>\n\t\t<integer>30</integer>"),
               std::string::npos);
     EXPECT_NE(xml.find("<key>RunAtLoad</key>\n\t<false/>"), std::string::npos);
-    EXPECT_NE(xml.find("<key>StandardOutPath</key>\n\t<string>" + (home() / "Library/Logs/Kelvara/ingest.log").string()),
+    EXPECT_NE(xml.find("<key>StandardOutPath</key>\n\t<string>" +
+                       (home() / "Library/Logs/Kelvara/ingest.log").string()),
               std::string::npos);
     EXPECT_NE(xml.find("<key>StandardErrorPath</key>\n\t<string>" +
                        (home() / "Library/Logs/Kelvara/ingest.error.log").string()),
@@ -127,7 +129,7 @@ TEST_F(ScheduleInstallerTest, InstallWritesThePropertyListAndRegistersIt) {
     EXPECT_EQ(fake->calls[1].action, "register");
     const kx::ScheduledJob& job = fake->calls[1].job;
     EXPECT_EQ(job.programArguments, expectedArgs);
-    EXPECT_EQ(job.environment, (std::map<std::string, std::string> {{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}}));
+    EXPECT_EQ(job.environment, (std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}}));
     EXPECT_EQ(job.hour, 3);
     EXPECT_EQ(job.minute, 30);
     EXPECT_EQ(job.definitionPath, plist().string());
@@ -200,7 +202,7 @@ TEST_F(ScheduleInstallerTest, UninstallRemovesTheFileAndIsQuietWhenNothingIsInst
 TEST_F(ScheduleInstallerTest, InstalledMeansExactlyThatTheFileExists) {
     writeAll(plist(), "anything");
     EXPECT_TRUE(ScheduleInstaller::isInstalled());
-    EXPECT_FALSE(ScheduleInstaller::readInstalled());  // not a property list
+    EXPECT_FALSE(ScheduleInstaller::readInstalled()); // not a property list
     stdfs::remove(plist());
     EXPECT_FALSE(ScheduleInstaller::isInstalled());
 }
@@ -219,8 +221,8 @@ TEST_F(ScheduleInstallerTest, ChangedRootOrNewMachineIdentityReinstallsKeepingTh
     EXPECT_TRUE(ScheduleInstaller::refreshIfInstalled("/cfg/sources.json", "/new", "/cfg/filters.json", std::nullopt));
     auto installed = ScheduleInstaller::readInstalled();
     ASSERT_TRUE(installed);
-    EXPECT_EQ(installed->programArguments,
-              kx::ScheduleArguments::ingest(engine.string(), "/cfg/sources.json", "/new", "/cfg/filters.json", std::nullopt, true));
+    EXPECT_EQ(installed->programArguments, kx::ScheduleArguments::ingest(engine.string(), "/cfg/sources.json", "/new",
+                                                                         "/cfg/filters.json", std::nullopt, true));
     EXPECT_EQ(installed->hour, 4);
     EXPECT_EQ(installed->minute, 15);
 
@@ -275,9 +277,10 @@ TEST_F(ScheduleInstallerTest, ProbeWithoutEngineOrWithAReplyingEngine) {
     stdfs::remove(engine);
     const auto none = ScheduleInstaller::probeScheduledAccess(20);
     ASSERT_TRUE(none.failureSentence());
-    EXPECT_EQ(*none.failureSentence(),
-              "The kxctl engine is not inside the app bundle, so the scheduled job has nothing to run and archiving cannot "
-              "work at all.");
+    EXPECT_EQ(
+        *none.failureSentence(),
+        "The kxctl engine is not inside the app bundle, so the scheduled job has nothing to run and archiving cannot "
+        "work at all.");
 
     kx::ProbeOutput reply;
     reply.databasePath = "/home/x/Library/Messages/chat.db";
@@ -311,9 +314,8 @@ TEST_F(ScheduleInstallerTest, OnLinuxInstallAlsoWritesASystemdUserTimerAndRemove
         << service;
     EXPECT_NE(readAll(units / "com.dunholt.kelvara.timer").find("OnCalendar=*-*-* 03:30:00\nPersistent=true\n"),
               std::string::npos);
-    EXPECT_EQ(readAll(tools / "calls.log"),
-              "--user disable --now com.dunholt.kelvara.timer\n--user daemon-reload\n"
-              "--user enable --now com.dunholt.kelvara.timer\n");
+    EXPECT_EQ(readAll(tools / "calls.log"), "--user disable --now com.dunholt.kelvara.timer\n--user daemon-reload\n"
+                                            "--user enable --now com.dunholt.kelvara.timer\n");
 
     ScheduleInstaller::uninstall();
     EXPECT_FALSE(ScheduleInstaller::isInstalled());

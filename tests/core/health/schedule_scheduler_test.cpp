@@ -22,11 +22,17 @@ class FakeSystemctl {
 public:
     FakeSystemctl() {
         const auto tool = dir / "systemctl";
-        test::writeAll(tool, "#!/bin/sh\n"
-                             "echo \"$*\" >> '" + (dir / "calls.log").string() + "'\n"
-                             "for a in \"$@\"; do f='" + dir.path().string() + "/fail-'\"$a\";\n"
-                             "  if [ -f \"$f\" ]; then echo \"Failed to $a: no user session\" >&2; exit $(cat \"$f\"); fi; done\n"
-                             "exit 0\n");
+        test::writeAll(
+            tool,
+            "#!/bin/sh\n"
+            "echo \"$*\" >> '" +
+                (dir / "calls.log").string() +
+                "'\n"
+                "for a in \"$@\"; do f='" +
+                dir.path().string() +
+                "/fail-'\"$a\";\n"
+                "  if [ -f \"$f\" ]; then echo \"Failed to $a: no user session\" >&2; exit $(cat \"$f\"); fi; done\n"
+                "exit 0\n");
         ::chmod(tool.c_str(), 0755);
         const char* old = std::getenv("PATH");
         oldPath_ = old ? old : "";
@@ -44,8 +50,8 @@ private:
 ScheduledJob sampleJob(const stdfs::path& engine, const stdfs::path& logs) {
     ScheduledJob job;
     job.label = "com.dunholt.kelvara";
-    job.programArguments = {engine.string(), "ingest", "--registry", "/cfg dir/sources.json", "--root", "/srv/100% archive",
-                            "--machine-id", "m$1"};
+    job.programArguments = {engine.string(),     "ingest",       "--registry", "/cfg dir/sources.json", "--root",
+                            "/srv/100% archive", "--machine-id", "m$1"};
     job.environment = {{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}};
     job.hour = 3;
     job.minute = 30;
@@ -79,18 +85,21 @@ TEST(SystemdUserScheduler, UnitFolderFollowsXdgConfigHome) {
 TEST(SystemdUserScheduler, UnitsCarryTheWholeSchedule) {
     const ScheduledJob job = sampleJob("/opt/k/kxctl", "/home/jo/Library/Logs/Kelvara");
     const std::string service = SystemdUserScheduler::serviceUnit(job);
-    EXPECT_NE(service.find("\nExecStart=\"/opt/k/kxctl\" \"ingest\" \"--registry\" \"/cfg dir/sources.json\" \"--root\" "
-                           "\"/srv/100%% archive\" \"--machine-id\" \"m$$1\"\n"),
+    EXPECT_NE(service.find(
+                  "\nExecStart=\"/opt/k/kxctl\" \"ingest\" \"--registry\" \"/cfg dir/sources.json\" \"--root\" "
+                  "\"/srv/100%% archive\" \"--machine-id\" \"m$$1\"\n"),
               std::string::npos)
         << service;
     EXPECT_NE(service.find("\nType=oneshot\nTimeoutStartSec=infinity\n"), std::string::npos);
     EXPECT_NE(service.find("\nEnvironment=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"\n"), std::string::npos);
     EXPECT_NE(service.find("\nStandardOutput=append:/home/jo/Library/Logs/Kelvara/ingest.log\n"), std::string::npos);
-    EXPECT_NE(service.find("\nStandardError=append:/home/jo/Library/Logs/Kelvara/ingest.error.log\n"), std::string::npos);
+    EXPECT_NE(service.find("\nStandardError=append:/home/jo/Library/Logs/Kelvara/ingest.error.log\n"),
+              std::string::npos);
     EXPECT_NE(service.find("\nNice=10\nCPUSchedulingPolicy=batch\nIOSchedulingClass=idle\n"), std::string::npos);
 
     const std::string timer = SystemdUserScheduler::timerUnit(job);
-    EXPECT_NE(timer.find("\nOnCalendar=*-*-* 03:30:00\nPersistent=true\nUnit=com.dunholt.kelvara.service\n"), std::string::npos)
+    EXPECT_NE(timer.find("\nOnCalendar=*-*-* 03:30:00\nPersistent=true\nUnit=com.dunholt.kelvara.service\n"),
+              std::string::npos)
         << timer;
     EXPECT_NE(timer.find("\n[Install]\nWantedBy=timers.target\n"), std::string::npos);
 }
@@ -179,7 +188,8 @@ TEST(SystemdUserScheduler, GeneratedUnitsPassSystemdAnalyzeVerify) {
     PosixProcessRunner runner;
     ProcessRequest req;
     req.program = *analyze;
-    req.arguments = {"verify", (dir / "com.dunholt.kelvara.service").string(), (dir / "com.dunholt.kelvara.timer").string()};
+    req.arguments = {"verify", (dir / "com.dunholt.kelvara.service").string(),
+                     (dir / "com.dunholt.kelvara.timer").string()};
     req.timeout = std::chrono::seconds(60);
     const ProcessResult r = runner.run(req);
     ASSERT_TRUE(r.started) << r.startError;
@@ -209,10 +219,11 @@ TEST(LaunchctlScheduler, BootstrapsAndBootsOutInTheUsersGuiDomain) {
 
     ASSERT_EQ(runner->requests.size(), 2u);
     EXPECT_EQ(runner->requests[0].program, "/bin/launchctl");
-    EXPECT_EQ(runner->requests[0].arguments, (std::vector<std::string> {"bootout", "gui/501/com.dunholt.kelvara"}));
+    EXPECT_EQ(runner->requests[0].arguments, (std::vector<std::string>{"bootout", "gui/501/com.dunholt.kelvara"}));
     EXPECT_EQ(runner->requests[1].arguments,
-              (std::vector<std::string> {"bootstrap", "gui/501", "/Users/jo/Library/LaunchAgents/com.dunholt.kelvara.plist"}));
-    EXPECT_FALSE(runner->requests[1].environment.has_value());  // the application's own environment
+              (std::vector<std::string>{"bootstrap", "gui/501",
+                                        "/Users/jo/Library/LaunchAgents/com.dunholt.kelvara.plist"}));
+    EXPECT_FALSE(runner->requests[1].environment.has_value()); // the application's own environment
 
     ProcessResult notStarted;
     notStarted.startError = "the program /bin/launchctl was not found or is not executable";
@@ -225,9 +236,10 @@ TEST(LaunchctlScheduler, BootstrapsAndBootsOutInTheUsersGuiDomain) {
 TEST(LaunchctlScheduler, RunsARealLaunchctlAndKeepsItsOutput) {
     test::TempDir dir;
     const auto tool = dir / "launchctl";
-    test::writeAll(tool, "#!/bin/sh\necho \"$*\" >> '" + (dir / "calls.log").string() +
-                             "'\nif [ \"$1\" = bootstrap ]; then echo 'Bootstrap failed: 5: Input/output error' >&2; exit 5; fi\n"
-                             "echo 'Boot-out failed: 3: No such process'; exit 3\n");
+    test::writeAll(
+        tool, "#!/bin/sh\necho \"$*\" >> '" + (dir / "calls.log").string() +
+                  "'\nif [ \"$1\" = bootstrap ]; then echo 'Bootstrap failed: 5: Input/output error' >&2; exit 5; fi\n"
+                  "echo 'Boot-out failed: 3: No such process'; exit 3\n");
     ::chmod(tool.c_str(), 0755);
     LaunchctlScheduler scheduler(std::make_shared<PosixProcessRunner>(), 501, tool.string());
     const SchedulerResult out = scheduler.unregisterJob("com.dunholt.kelvara");
@@ -238,8 +250,8 @@ TEST(LaunchctlScheduler, RunsARealLaunchctlAndKeepsItsOutput) {
     const SchedulerResult in = scheduler.registerJob(job);
     EXPECT_EQ(in.status, 5);
     EXPECT_EQ(in.output, "Bootstrap failed: 5: Input/output error\n");
-    EXPECT_EQ(test::readAll(dir / "calls.log"),
-              "bootout gui/501/com.dunholt.kelvara\nbootstrap gui/501 /Users/jo/Library/LaunchAgents/com.dunholt.kelvara.plist\n");
+    EXPECT_EQ(test::readAll(dir / "calls.log"), "bootout gui/501/com.dunholt.kelvara\nbootstrap gui/501 "
+                                                "/Users/jo/Library/LaunchAgents/com.dunholt.kelvara.plist\n");
 }
 
 } // namespace

@@ -53,14 +53,14 @@ TEST(HouseholdStore, LoadTellsNoFileFromLoadedFromDamaged) {
     EXPECT_TRUE(HouseholdStore::save(h, config, false));
     auto loaded = HouseholdStore::load(config);
     ASSERT_EQ(loaded.outcome, HouseholdLoad::Outcome::loaded);
-    EXPECT_EQ(loaded.household, h);  // every field survives, dates to the millisecond
+    EXPECT_EQ(loaded.household, h); // every field survives, dates to the millisecond
 
-    for (const std::string bad : {"{ not json", "[]", R"({"members": [{"owner": ""}]})",
-                                  R"({"members": [{"owner": "a", "role": "boss"}]})",
-                                  R"({"members": [{"owner": "a"}, {"owner": "a"}]})",
-                                  R"({"members": [{"owner": "a", "macs": [{"machineID": "X", "lastRunAt": "yesterday"}]}]})",
-                                  R"({"members": [{"owner": "a", "macs": [{"machineID": "X", "totalMessages": -1}]}]})",
-                                  R"({"members": {"owner": "a"}})", R"({"version": 2, "members": []})"}) {
+    for (const std::string bad :
+         {"{ not json", "[]", R"({"members": [{"owner": ""}]})", R"({"members": [{"owner": "a", "role": "boss"}]})",
+          R"({"members": [{"owner": "a"}, {"owner": "a"}]})",
+          R"({"members": [{"owner": "a", "macs": [{"machineID": "X", "lastRunAt": "yesterday"}]}]})",
+          R"({"members": [{"owner": "a", "macs": [{"machineID": "X", "totalMessages": -1}]}]})",
+          R"({"members": {"owner": "a"}})", R"({"version": 2, "members": []})"}) {
         test::writeAll(dir / "household.json", bad);
         auto damaged = HouseholdStore::load(config);
         EXPECT_EQ(damaged.outcome, HouseholdLoad::Outcome::problem) << bad;
@@ -70,7 +70,7 @@ TEST(HouseholdStore, LoadTellsNoFileFromLoadedFromDamaged) {
 
 TEST(HouseholdStore, UnreadableFileIsAProblemNotAMissingFile) {
     test::TempDir dir;
-    std::filesystem::create_directories(dir / "household.json");  // something there that is not a readable file
+    std::filesystem::create_directories(dir / "household.json"); // something there that is not a readable file
     EXPECT_EQ(HouseholdStore::load(dir.path().string()).outcome, HouseholdLoad::Outcome::problem);
     std::filesystem::remove(dir / "household.json");
     if (::geteuid() == 0) GTEST_SKIP() << "permissions do not apply to root";
@@ -141,18 +141,19 @@ TEST(HouseholdMerge, NewerReportsUpdateAndOlderOnesNeverRollBack) {
     EXPECT_EQ(HouseholdStore::merge({report("jorin", "M1", kNow, 900, 2)}, h, {}), 1);
     EXPECT_EQ(h.members[0].macs[0].lastRunAt, time_point_cast<milliseconds>(kNow));
     EXPECT_EQ(h.members[0].macs[0].totalMessages, 900);
-    EXPECT_EQ(h.members[0].macs[0].displayName, "Laptop");  // a report's name does not rename a listed Mac
+    EXPECT_EQ(h.members[0].macs[0].displayName, "Laptop"); // a report's name does not rename a listed Mac
 }
 
 TEST(HouseholdMerge, DisplayNameMapNamesNewAndListedMacs) {
     Household h;
     h.recordRun("jorin", "M1", "Old name", kNow - hours(1), 0);
     const std::map<std::string, std::string> names = {{"M1", "This Mac now"}, {"M5", "Renamed before"}, {"M6", ""}};
-    const int changes = HouseholdStore::merge({report("jorin", "M5", kNow, 1, 1), report("jorin", "M6", kNow, 1, 1)}, h, names);
-    EXPECT_EQ(changes, 3);  // two added, one renamed
+    const int changes = HouseholdStore::merge({report("jorin", "M5", kNow, 1, 1), report("jorin", "M6", kNow, 1, 1)}, h,
+                                              names);
+    EXPECT_EQ(changes, 3); // two added, one renamed
     EXPECT_EQ(h.members[0].macs[0].displayName, "This Mac now");
     EXPECT_EQ(h.members[0].macs[1].displayName, "Renamed before");
-    EXPECT_EQ(h.members[0].macs[2].displayName, "Name of M6");  // an empty map name is not used
+    EXPECT_EQ(h.members[0].macs[2].displayName, "Name of M6"); // an empty map name is not used
     EXPECT_EQ(HouseholdStore::merge({}, h, names), 0);
 }
 

@@ -96,7 +96,7 @@ TEST(Household, SilenceUsesTheDayWindowWithGreaterThan) {
     EXPECT_TRUE(mac.isSilent(kNow, 7));
     EXPECT_EQ(mac.statusText(kNow, 7), "Has not finished a run yet");
     mac.lastRunAt = kNow - seconds(7 * 86400);
-    EXPECT_FALSE(mac.isSilent(kNow, 7));  // exactly seven days: not yet silent
+    EXPECT_FALSE(mac.isSilent(kNow, 7)); // exactly seven days: not yet silent
     mac.lastRunAt = kNow - seconds(7 * 86400 + 1);
     EXPECT_TRUE(mac.isSilent(kNow, 7));
     EXPECT_EQ(mac.statusText(kNow, 7), "No run for 7 days");
@@ -104,7 +104,7 @@ TEST(Household, SilenceUsesTheDayWindowWithGreaterThan) {
     EXPECT_EQ(mac.statusText(kNow, 7), "Last run 6 days ago");
     mac.lastRunAt = daysBefore(1);
     EXPECT_EQ(mac.statusText(kNow, 7), "Last run yesterday");
-    mac.lastRunAt = kNow + hours(3);  // another machine's clock ahead of ours
+    mac.lastRunAt = kNow + hours(3); // another machine's clock ahead of ours
     EXPECT_EQ(mac.statusText(kNow, 7), "Last run today");
     EXPECT_FALSE(mac.isSilent(kNow, 7));
 }
@@ -139,6 +139,6 @@ TEST(Household, SummaryAndAttentionCountSilentMembers) {
     EXPECT_FALSE(h.needsAttention(kNow, 14));
     EXPECT_EQ(h.summary(kNow, 14), "All 3 archives were updated in the last 14 days.");
     EXPECT_EQ(h.summary(kNow + days(30), 7), "None of the 3 archives has been updated in the last 7 days.");
-    h.recordRun("b", "M2", "two", daysBefore(9), 0);  // an older date still replaces: it is this Mac's own record
+    h.recordRun("b", "M2", "two", daysBefore(9), 0); // an older date still replaces: it is this Mac's own record
     EXPECT_EQ(h.summary(kNow, 7), "2 of 3 archives have not been updated in the last 7 days.");
 }

@@ -27,7 +27,7 @@ unsigned modeOf(const std::filesystem::path& p) {
 
 TEST(MachineIdentity, MadeOnceAndIdenticalAtEveryLaterStart) {
     test::TempDir dir;
-    const auto config = dir / "Kelvara";  // does not exist yet: the first start creates it
+    const auto config = dir / "Kelvara"; // does not exist yet: the first start creates it
     int calls = 0;
     auto gen = [&] {
         ++calls;
@@ -49,7 +49,13 @@ TEST(MachineIdentity, DamagedFileIsReportedAndNeverReplaced) {
         test::writeAll(file, bad);
         bool generated = false;
         try {
-            MachineIdentity::resolve(dir.path().string(), [&] { generated = true; return std::string("NEW"); }, kNow);
+            MachineIdentity::resolve(
+                dir.path().string(),
+                [&] {
+                    generated = true;
+                    return std::string("NEW");
+                },
+                kNow);
             ADD_FAILURE() << "no error for " << bad;
         } catch (const Error& e) {
             EXPECT_NE(std::string(e.what()).find(file.string()), std::string::npos);
@@ -61,8 +67,12 @@ TEST(MachineIdentity, DamagedFileIsReportedAndNeverReplaced) {
 
 TEST(MachineIdentity, UnusableGeneratedIdentityWritesNothing) {
     test::TempDir dir;
-    EXPECT_THROW(MachineIdentity::resolve(dir.path().string(), [] { return std::string("bad/id"); }, kNow), Error);
-    EXPECT_THROW(MachineIdentity::resolve(dir.path().string(), [] { return std::string(); }, kNow), Error);
+    EXPECT_THROW(MachineIdentity::resolve(
+                     dir.path().string(), [] { return std::string("bad/id"); }, kNow),
+                 Error);
+    EXPECT_THROW(MachineIdentity::resolve(
+                     dir.path().string(), [] { return std::string(); }, kNow),
+                 Error);
     EXPECT_THROW(MachineIdentity::resolve(dir.path().string(), nullptr, kNow), Error);
     EXPECT_FALSE(std::filesystem::exists(MachineIdentity::path(dir.path().string())));
     EXPECT_EQ(test::snapshotTree(dir.path()), "");
@@ -76,11 +86,14 @@ TEST(MachineIdentity, ProcessesStartingTogetherAgreeOnOneIdentity) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i)
         threads.emplace_back([&, i] {
-            results[i] = MachineIdentity::resolve(dir.path().string(), [&] { return "T-" + std::to_string(counter++); }, kNow);
+            results[i] = MachineIdentity::resolve(
+                dir.path().string(), [&] { return "T-" + std::to_string(counter++); }, kNow);
         });
     for (auto& t : threads) t.join();
     for (const auto& r : results) EXPECT_EQ(r, results[0]);
-    EXPECT_EQ(MachineIdentity::resolve(dir.path().string(), [] { return std::string("LATER"); }, kNow), results[0]);
+    EXPECT_EQ(MachineIdentity::resolve(
+                  dir.path().string(), [] { return std::string("LATER"); }, kNow),
+              results[0]);
     // No temporary files left behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
 }
@@ -90,7 +103,7 @@ TEST(MachineIdentity, DisplayNameIsTrimmedAndNeverEmpty) {
     EXPECT_EQ(MachineIdentity::displayName(""), "This Mac");
     EXPECT_EQ(MachineIdentity::displayName(" \t "), "This Mac");
     EXPECT_EQ(MachineIdentity::displayName("a\x1b[31mb"), "a [31mb");
-    const std::string longName = std::string(127, 'a') + "\xc3\xa9" + "zzz";  // é straddles byte 128
+    const std::string longName = std::string(127, 'a') + "\xc3\xa9" + "zzz"; // é straddles byte 128
     EXPECT_EQ(MachineIdentity::displayName(longName), std::string(127, 'a'));
 }
 

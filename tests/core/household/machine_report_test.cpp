@@ -25,8 +25,9 @@ nlohmann::json validReport(const std::string& id) {
             {"runAt", "2026-12-09T04:30:00.000Z"},
             {"succeeded", true},
             {"messageCount", 130},
-            {"owners", {{{"owner", "jorin"}, {"messageCount", 120}, {"newMessages", 4}},
-                        {{"owner", "sam"}, {"messageCount", 10}}}}};
+            {"owners",
+             {{{"owner", "jorin"}, {"messageCount", 120}, {"newMessages", 4}},
+              {{"owner", "sam"}, {"messageCount", 10}}}}};
 }
 
 std::string reasonFor(const MachineReportScan& scan, const std::string& fileName) {
@@ -62,7 +63,11 @@ TEST(MachineReport, RejectsMalformedAndHostileContent) {
         {"id starting with dot", [](auto& j) { j["machineID"] = ".hidden"; }},
         {"name not text", [](auto& j) { j["computerName"] = 5; }},
         {"control character", [](auto& j) { j["computerName"] = "evil\x1b[2Jname"; }},
-        {"C1 control", [](auto& j) { j["owners"][0]["owner"] = "a\xc2\x9b" "b"; }},
+        {"C1 control",
+         [](auto& j) {
+             j["owners"][0]["owner"] = "a\xc2\x9b"
+                                       "b";
+         }},
         {"long name", [](auto& j) { j["computerName"] = std::string(300, 'x'); }},
         {"bad date", [](auto& j) { j["runAt"] = "last tuesday"; }},
         {"future date", [](auto& j) { j["runAt"] = "2027-06-01T00:00:00Z"; }},
@@ -97,7 +102,7 @@ TEST(MachineReport, ScanSkipsBadFilesWithReasonsAndKeepsGoodOnes) {
     test::writeAll(root / "BROKEN.machine-run.json", "{\"formatVersion\": 1,");
     test::writeAll(root / "OTHER.machine-run.json", validReport("SOMEONE-ELSE").dump());
     test::writeAll(root / "BIG.machine-run.json", std::string(70 * 1024, ' '));
-    test::writeAll(root / "STATUS.json", "{}");  // not a report: ignored silently
+    test::writeAll(root / "STATUS.json", "{}"); // not a report: ignored silently
     test::writeAll(root / ".GOOD-3.machine-run.json.tmp-abc", validReport("GOOD-3").dump());
     std::filesystem::create_directories(root / "jorin");
     std::filesystem::create_symlink(root / "GOOD-1.machine-run.json", root / "LINK.machine-run.json");
@@ -105,7 +110,7 @@ TEST(MachineReport, ScanSkipsBadFilesWithReasonsAndKeepsGoodOnes) {
     std::filesystem::create_directories(root / "DIR.machine-run.json");
 
     const auto scan = HouseholdStore::machineReports(root.path().string(), kNow);
-    ASSERT_EQ(scan.reports.size(), 4u);  // two owners in each good file
+    ASSERT_EQ(scan.reports.size(), 4u); // two owners in each good file
     EXPECT_EQ(scan.reports[0].machineID, "GOOD-1");
     EXPECT_EQ(scan.reports[2].machineID, "GOOD-2");
     EXPECT_EQ(scan.skipped.size(), 6u);
@@ -169,7 +174,7 @@ TEST(MachineReport, ReadsWhatTheEngineWrites) {
     EXPECT_EQ(scan.reports[0].totalMessages, 120);
     EXPECT_EQ(scan.reports[1].owner, "sam");
 
-    written.succeeded = false;  // a failed run says nothing about when the machine last archived
+    written.succeeded = false; // a failed run says nothing about when the machine last archived
     written.write(root.path().string());
     const auto failed = HouseholdStore::machineReports(root.path().string(), kNow);
     EXPECT_TRUE(failed.reports.empty());

@@ -89,8 +89,8 @@ TEST(SymmetricKey, IdsTellKeysApartAndRevealNoKeyBytes) {
 class OwnerKeyStoreTest : public ::testing::Test {
 protected:
     InMemorySecretStore store;
-    OwnerKeyStore keys {kKeychainService, &store};
-    TreskKeychain keychain {kKeychainService, &store};
+    OwnerKeyStore keys{kKeychainService, &store};
+    TreskKeychain keychain{kKeychainService, &store};
 };
 
 TEST_F(OwnerKeyStoreTest, CreatesOnceAndNeverReplaces) {

@@ -70,8 +70,8 @@ std::string keyringNotReadyReason(GDBusConnection* bus) {
     g_variant_unref(owned);
     if (!hasOwner) return "no keyring daemon owns " + std::string(secrets) + " on the private bus";
 
-    GVariant* alias = busCall(bus, secrets, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
-                              "ReadAlias", g_variant_new("(s)", "default"), "(o)", failure);
+    GVariant* alias = busCall(bus, secrets, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "ReadAlias",
+                              g_variant_new("(s)", "default"), "(o)", failure);
     if (!alias) return "the keyring daemon could not read the default alias (" + failure + ")";
     const gchar* aliasPath = nullptr;
     g_variant_get(alias, "(&o)", &aliasPath);
@@ -116,7 +116,7 @@ std::string waitForUnlockedDefaultCollection(std::chrono::seconds deadline) {
 } // namespace
 
 TEST(SecretServiceLive, RealKeyringDaemonOnAPrivateBus) {
-    if (liveInner()) return;  // already inside the private bus
+    if (liveInner()) return; // already inside the private bus
     auto path = std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
     if (!findExecutable("dbus-run-session", path) || !findExecutable("gnome-keyring-daemon", path))
         GTEST_SKIP() << "dbus-run-session or gnome-keyring-daemon is not installed";
@@ -137,7 +137,9 @@ TEST(SecretServiceLive, RealKeyringDaemonOnAPrivateBus) {
         "printf 'kelvara-test-password' | gnome-keyring-daemon --foreground --unlock --components=secrets "
         ">/dev/null &\n"
         "daemon=$!\n"
-        "'" + selfPath() + "' --gtest_also_run_disabled_tests --gtest_filter='SecretServiceInner.*'\n"
+        "'" +
+        selfPath() +
+        "' --gtest_also_run_disabled_tests --gtest_filter='SecretServiceInner.*'\n"
         "rc=$?\n"
         "kill $daemon 2>/dev/null\n"
         "wait $daemon\n"
@@ -183,8 +185,8 @@ TEST(SecretServiceInner, DISABLED_StoresReadsRemovesAndTellsLockedFromMissing) {
     GError* error = nullptr;
     SecretService* ss = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
     ASSERT_NE(ss, nullptr);
-    SecretCollection* coll =
-        secret_collection_for_alias_sync(ss, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    SecretCollection* coll = secret_collection_for_alias_sync(ss, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                                                              nullptr, &error);
     ASSERT_NE(coll, nullptr) << (error ? error->message : "");
     GList* objects = g_list_append(nullptr, coll);
     secret_service_lock_sync(ss, objects, nullptr, nullptr, &error);

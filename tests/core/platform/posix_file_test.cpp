@@ -49,7 +49,7 @@ TEST(UniqueFd, OwnsExactlyOneDescriptorAndClosesItOnce) {
     w.reset(released);
     EXPECT_EQ(w.close(), 0);
     EXPECT_FALSE(isOpen(released));
-    EXPECT_EQ(w.close(), 0);  // nothing held any more
+    EXPECT_EQ(w.close(), 0); // nothing held any more
 }
 
 TEST(PosixFile, WriteAllAndReadAllMoveEveryByteThroughAPipe) {
@@ -91,7 +91,7 @@ TEST(PosixFile, PositionedReadsAndWritesLeaveTheFilePositionAlone) {
     char buf[16] = {};
     std::size_t got = 0;
     ASSERT_EQ(kx::readAllAt(fd.get(), buf, sizeof buf, 1, got), 0);
-    EXPECT_EQ(std::string(buf, got), "1abc56789");  // stops at the end of the file
+    EXPECT_EQ(std::string(buf, got), "1abc56789"); // stops at the end of the file
 }
 
 TEST(AtomicWrite, UnflushedWritesAreStillAtomicAndLeaveNoTemporaryFiles) {
@@ -126,7 +126,7 @@ TEST(Sha256, KnownDigestsIncrementalAndOneShotAgree) {
     EXPECT_EQ(kx::toHex(h.finish()), kx::Sha256::hexOf(""));
 
     kx::Sha256 moved(std::move(h));
-    EXPECT_THROW(h.update("x"), kx::Error);  // a moved-from digest refuses work instead of crashing
+    EXPECT_THROW(h.update("x"), kx::Error); // a moved-from digest refuses work instead of crashing
     EXPECT_EQ(moved.finishHex(), kx::Sha256::hexOf(""));
 }
 

@@ -16,12 +16,12 @@ TEST(UTF8, AcceptsEveryLengthAndRefusesOverlongSurrogateTruncatedAndOutOfRangeFo
     EXPECT_EQ(validUTF8SequenceLength("🎉", 0), 4u);
 
     for (const std::string& bad : {
-             std::string("\xC0\xAF"),          // overlong "/"
-             std::string("\xE0\x80\xAF"),      // overlong, three bytes
-             std::string("\xED\xA0\x80"),      // surrogate U+D800
-             std::string("\xF4\x90\x80\x80"),  // past U+10FFFF
-             std::string("\xE2\x98"),          // cut short
-             std::string("\x80"),              // lone continuation byte
+             std::string("\xC0\xAF"),         // overlong "/"
+             std::string("\xE0\x80\xAF"),     // overlong, three bytes
+             std::string("\xED\xA0\x80"),     // surrogate U+D800
+             std::string("\xF4\x90\x80\x80"), // past U+10FFFF
+             std::string("\xE2\x98"),         // cut short
+             std::string("\x80"),             // lone continuation byte
              std::string("\xFF"),
          }) {
         EXPECT_FALSE(isValidUTF8(bad));
