@@ -7,6 +7,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <unordered_map>
@@ -479,9 +480,9 @@ private:
     };
 
     // Delivers the rows matching `where` in row order. A damaged stretch of the
-    // table does not end the read: the rows before it are checkpointed, the next
-    // readable row after it is searched for (probing ever further ahead), reading
-    // goes on from there, and the damage is reported when the scan is done.
+    // table does not end the read: the rows before it are checkpointed, the
+    // first readable row after it is searched for, reading goes on from there,
+    // and the damage is reported when the scan is done.
     // Returns false when damage cut the scan short.
     bool scan(const std::string& where, std::int64_t a, std::int64_t b, IngestCursor& cursor, bool advances) {
         const std::string sql = messageQuery(where);
@@ -561,7 +562,16 @@ private:
                 return false;
             }
             ++damagedStretches_;
-            from = *next - 1;
+            // Deliver the row found on its own, so reading goes on past it even
+            // when a scan starting there would fail again before reaching it.
+            try {
+                Statement one(db_, messageQuery("m.ROWID = ?1"));
+                one.bind(1, *next);
+                if (one.step()) deliver(one);
+            } catch (const Error&) {
+            }
+            if (stop) return true;
+            from = *next;
         }
         if (advances) {
             complete_ = !damage_ && !freezeWatermark_;
@@ -602,22 +612,69 @@ public:
     bool complete_ = false;
 
 private:
-    // The first row after `after` that can be reached, probing 1, 2, 4... rows
-    // ahead; none when nothing further can be read.
-    std::optional<std::int64_t> nextReadableRow(std::int64_t after) {
-        std::int64_t step = 1;
-        for (int probe = 0; probe < 48; ++probe, step *= 2) {
+    // Whether row `row` can be read on its own.
+    bool rowReadable(std::int64_t row) {
+        try {
+            Statement one(db_, messageQuery("m.ROWID = ?1"));
+            one.bind(1, row);
+            return one.step();
+        } catch (const Error&) {
+            return false;
+        }
+    }
+
+    // The first readable row in (lo, hi), or none. The key search finds the
+    // next row where the table's structure around it is sound; where it fails,
+    // the range is halved, and short ranges are tried one ROWID at a time, so a
+    // readable row between damaged ones is never stepped over.
+    std::optional<std::int64_t> firstReadableBetween(std::int64_t lo, std::int64_t hi) {
+        for (;;) {
+            if (hi - lo <= 1) return std::nullopt;
             try {
                 Statement q(db_, "SELECT ROWID FROM message WHERE ROWID > ?1 ORDER BY ROWID LIMIT 1");
-                q.bind(1, after + step);
-                if (!q.step()) return std::nullopt;
-                // The row itself must be readable, not just its key.
-                Statement row(db_, messageQuery("m.ROWID = ?1"));
-                row.bind(1, q.integer(0));
-                row.step();
-                return q.integer(0);
+                q.bind(1, lo);
+                if (!q.step() || q.integer(0) >= hi) return std::nullopt;
+                const std::int64_t key = q.integer(0);
+                if (rowReadable(key)) return key;
+                lo = key; // the key is known but its row cannot be read: go on after it
+                continue;
             } catch (const Error&) {
             }
+            break;
+        }
+        if (hi - lo <= 64) {
+            for (std::int64_t row = lo + 1; row < hi; ++row)
+                if (rowReadable(row)) return row;
+            return std::nullopt;
+        }
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        if (auto found = firstReadableBetween(lo, mid + 1)) return found;
+        return firstReadableBetween(mid, hi);
+    }
+
+    // The first readable row after `after`; none when nothing further can be
+    // read. Probing 1, 2, 4... rows ahead finds a readable row past the damage;
+    // the rows between `after` and that one are then searched, since the probes
+    // alone step over all but one row in each of their gaps.
+    std::optional<std::int64_t> nextReadableRow(std::int64_t after) {
+        std::int64_t step = 1;
+        for (int probe = 0; probe < 48 && after < INT64_MAX - step; ++probe, step *= 2) {
+            std::int64_t found = 0;
+            try {
+                Statement q(db_, "SELECT ROWID FROM message WHERE ROWID > ?1 ORDER BY ROWID LIMIT 1");
+                q.bind(1, after + step - 1);
+                if (!q.step()) {
+                    // Nothing after the probe; rows before it may still be readable.
+                    if (auto earlier = firstReadableBetween(after, after + step)) return earlier;
+                    return std::nullopt;
+                }
+                found = q.integer(0);
+            } catch (const Error&) {
+                continue;
+            }
+            if (!rowReadable(found)) continue;
+            if (auto earlier = firstReadableBetween(after, found)) return earlier;
+            return found;
         }
         return std::nullopt;
     }

@@ -11,8 +11,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <set>
 #include <unistd.h>
+#include <vector>
 
 namespace fx = kx::fixtures;
 namespace stdfs = std::filesystem;
@@ -21,7 +25,56 @@ using kx::test::errorOf;
 using kx::test::folderSource;
 using kx::test::sql;
 
-namespace {} // namespace
+namespace {
+
+// Generates a Messages folder of `messages` rows and overwrites `length` bytes,
+// from the page `fraction` of the way into its database, with garbage. Returns
+// the damaged database's bytes.
+std::string writeDamagedFolder(const stdfs::path& folder, std::int64_t messages, double fraction, std::size_t length) {
+    fx::Options o;
+    o.messages = messages;
+    o.attachmentEvery = 0;
+    fx::writeMessagesFolder(folder, o);
+    const stdfs::path db = folder / "chat.db";
+    std::string bytes = kx::test::readAll(db);
+    const std::size_t page = 4096;
+    const std::size_t at = static_cast<std::size_t>(static_cast<double>(bytes.size()) * fraction) / page * page;
+    EXPECT_LT(at + length, bytes.size());
+    for (std::size_t k = 0; k < length && at + k < bytes.size(); ++k) bytes[at + k] = static_cast<char>(0xA5 ^ (k * 7));
+    kx::test::writeAll(db, bytes);
+    return bytes;
+}
+
+// Reads a damaged folder: the damage is reported, and what was read is kept.
+void readDamaged(const stdfs::path& folder, CollectingSink& sink) {
+    kx::MacOSMessagesFolderIngester reader;
+    try {
+        reader.ingest(folderSource(folder), {}, sink);
+        ADD_FAILURE() << "damage must be reported";
+    } catch (const kx::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("were skipped"), std::string::npos) << e.what();
+    }
+}
+
+// Every row a plain "SELECT ... WHERE ROWID = ?" can read from `db`.
+std::set<std::int64_t> rowsReadableOneByOne(const stdfs::path& db, std::int64_t upTo) {
+    std::set<std::int64_t> rows;
+    sqlite3* h = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(h, "SELECT * FROM message WHERE ROWID = ?1", -1, &st, nullptr), SQLITE_OK);
+    for (std::int64_t row = 1; row <= upTo; ++row) {
+        sqlite3_reset(st);
+        sqlite3_bind_int64(st, 1, row);
+        if (sqlite3_step(st) == SQLITE_ROW) rows.insert(row);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(h);
+    return rows;
+}
+
+} // namespace
 
 TEST(IngestBadInput, DamagedTruncatedAndForeignDatabasesGiveASentence) {
     kx::test::TempDir dir;
@@ -218,32 +271,37 @@ TEST(IngestBadInput, CopiesLeftByAKilledRunAreRemovedAndLiveOnesKept) {
 
 TEST(IngestBadInput, RowsAfterADamagedStretchAreStillRead) {
     kx::test::TempDir dir;
-    fx::Options o;
-    o.messages = 3000;
-    o.attachmentEvery = 0;
-    fx::writeMessagesFolder(dir / "Messages", o);
-    // Overwrite one page a quarter into the file (inside the messages table,
-    // which is written first) with garbage.
-    const stdfs::path db = dir / "Messages" / "chat.db";
-    std::string bytes = kx::test::readAll(db);
-    const std::size_t page = 4096;
-    const std::size_t at = (bytes.size() / 4) / page * page;
-    for (std::size_t k = 0; k < page; ++k) bytes[at + k] = static_cast<char>(0xA5 ^ (k * 7));
-    kx::test::writeAll(db, bytes);
-
+    // One page a quarter into the file: inside the messages table, which is
+    // written first.
+    writeDamagedFolder(dir / "Messages", 3000, 0.25, 4096);
     CollectingSink sink;
-    kx::MacOSMessagesFolderIngester reader;
-    try {
-        reader.ingest(folderSource(dir / "Messages"), {}, sink);
-        ADD_FAILURE() << "damage must be reported";
-    } catch (const kx::Error& e) {
-        EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find("were skipped"), std::string::npos) << e.what();
-    }
+    readDamaged(dir / "Messages", sink);
     EXPECT_GT(sink.messages.size(), 2800u);
     EXPECT_LT(sink.messages.size(), 3000u);
     EXPECT_TRUE(sink.has(fx::messageGuid(3000))) << "the rows after the damage were read";
     EXPECT_EQ(sink.cursor.lastGuid, fx::messageGuid(3000));
+}
+
+TEST(IngestBadInput, EveryRowReadableAroundADamagedStretchIsRead) {
+    kx::test::TempDir dir;
+    // 64 KiB of garbage in the middle of the file; the rows a row-by-row read
+    // of a copy can still read are the ones to archive.
+    kx::test::writeAll(dir / "copy.db", writeDamagedFolder(dir / "Messages", 50000, 0.5, 64 * 1024));
+    const auto readable = rowsReadableOneByOne(dir / "copy.db", 50000);
+    ASSERT_LT(readable.size(), 50000u) << "the damage must reach the message table";
+    ASSERT_GT(readable.size(), 40000u);
+
+    CollectingSink sink;
+    readDamaged(dir / "Messages", sink);
+    std::set<std::int64_t> read;
+    for (const auto& m : sink.messages) read.insert(m.sourceRowId);
+    EXPECT_EQ(read.size(), sink.messages.size()) << "no row is delivered twice";
+    std::vector<std::int64_t> missed, extra;
+    std::set_difference(readable.begin(), readable.end(), read.begin(), read.end(), std::back_inserter(missed));
+    std::set_difference(read.begin(), read.end(), readable.begin(), readable.end(), std::back_inserter(extra));
+    EXPECT_TRUE(missed.empty()) << missed.size() << " readable rows were skipped, the first " << missed.front();
+    EXPECT_TRUE(extra.empty()) << extra.size() << " rows read that a row-by-row read cannot";
+    EXPECT_EQ(sink.cursor.lastRowId, *readable.rbegin());
 }
 
 TEST(IngestBadInput, AMissingOrBrokenConversationTableKeepsTheMessages) {
