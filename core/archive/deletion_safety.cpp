@@ -181,8 +181,9 @@ DeletionSafetyReport TreskEngine::deletionSafety(bool measureBytes) const {
 
         auto finish = [&] {
             if (src.format == SourceFormat::liveChatDB)
-                loss.push_back("This is this Mac's live Messages database. Messages keeps adding to it, so it is never "
-                               "safe to delete.");
+                loss.push_back(
+                    "This is this computer's live Messages database. Messages keeps adding to it, so it is never "
+                    "safe to delete.");
             r.verdict = !loss.empty()    ? Verdict::doNotDelete
                         : !doubt.empty() ? Verdict::unknown
                                          : Verdict::verifiedRedundant;

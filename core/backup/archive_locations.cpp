@@ -38,12 +38,13 @@ std::string ArchiveLocations::summary(Date now, int within) const {
     }
     size_t places = 1 + independent + synced + same;
     if (places == 1)
-        return "Your archive exists only on this Mac. Add a backup destination so losing this Mac does not lose it.";
+        return "Your archive exists only on this computer. Add a backup destination so losing this computer does not "
+               "lose it.";
     std::vector<std::string> parts;
     if (independent) parts.push_back(count(independent, "independent backup", "independent backups"));
     if (synced) parts.push_back(count(synced, "synced copy", "synced copies"));
-    if (same) parts.push_back(count(same, "drive beside this Mac", "drives beside this Mac"));
-    std::string list = "this Mac";
+    if (same) parts.push_back(count(same, "drive beside this computer", "drives beside this computer"));
+    std::string list = "this computer";
     for (size_t i = 0; i < parts.size(); ++i) list += (i + 1 == parts.size() ? " and " : ", ") + parts[i];
     std::string text = "Your archive exists in " + std::to_string(places) + " places: " + list + ".";
     if (unproven == 0 && stale == 0 && currentIndependent > 0) return text + " All are current.";

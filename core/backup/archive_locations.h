@@ -33,7 +33,7 @@ struct ArchiveLocations {
     std::optional<std::string> workingCopy;
 
     bool needsAttention(Date now, int within) const;
-    // One or two sentences, e.g. "Your archive exists in 3 places: this Mac, 1
+    // One or two sentences, e.g. "Your archive exists in 3 places: this computer, 1
     // independent backup and 1 synced copy. All are current."
     std::string summary(Date now, int within) const;
 };

@@ -227,14 +227,20 @@ void BackupEngine::putSmall(const std::string& name, const std::string& plain, O
                {{"kx-sealed-sha256", Sha256::hexOf(sealed)}});
 }
 
-std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
+std::optional<std::string> BackupEngine::readRaw(const std::string& name) {
     std::string bytes;
     bool found = dest_->get(name, [&](const unsigned char* p, size_t n) {
         if (bytes.size() + n > (256u << 20)) throw BackupError("the stored object " + name + " is unexpectedly large");
         bytes.append(reinterpret_cast<const char*>(p), n);
     });
     if (!found) return std::nullopt;
-    return crypto_.open(bytes, name);
+    return bytes;
+}
+
+std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
+    auto bytes = readRaw(name);
+    if (!bytes) return std::nullopt;
+    return crypto_.open(*bytes, name);
 }
 
 UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string& payload,
@@ -421,6 +427,18 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     const std::string objectsPrefix = prefix_ + "/" + (area.empty() ? "" : area + "/") + "objects/";
 
     if (!fs::isRegularFile(storeFile)) throw Error("there is no archive database at " + storeFile.string());
+
+    // The backup already there, read before anything at the destination changes.
+    // One sealed with a key this keyring does not hold (a new machine, a reset
+    // keyring) is never replaced: its phrase would then restore nothing.
+    std::optional<std::string> oldManifest = readRaw(manifestName);
+    if (oldManifest) {
+        auto keyId = TreskCrypto::keyIdOf(*oldManifest);
+        if (keyId && !crypto_.holdsKey(*keyId))
+            throw ForeignKeyBackupError("the destination holds a backup made with a different key; restore that key "
+                                        "from its recovery phrase, or choose another destination");
+    }
+
     ScratchDir scratch;
     stdfs::path snapshot = scratch.path() / ArchiveLayout::kDatabaseFile;
     // The snapshot and its fingerprint are made while the attachment files
@@ -460,8 +478,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     // What the previous backup already stored.
     std::map<std::string, json> previous;
     try {
-        if (auto text = readSealed(manifestName)) {
-            json old = json::parse(*text);
+        if (oldManifest) {
+            json old = json::parse(crypto_.open(*oldManifest, manifestName));
             for (const auto& o : old.at("objects")) previous[o.at("path").get<std::string>()] = o;
         }
     } catch (const SealError&) {

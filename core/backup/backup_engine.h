@@ -40,6 +40,13 @@
 
 namespace kx {
 
+// The destination already holds a backup of this archive sealed with a key this
+// keyring does not hold; the engine then changes nothing there.
+class ForeignKeyBackupError : public BackupError {
+public:
+    using BackupError::BackupError;
+};
+
 struct UploadReceipt {
     // notChecked: nothing was read back; checkedByMetadata: size and checksum
     // metadata match (archival storage that cannot be read at once); verified:
@@ -95,7 +102,10 @@ public:
     void remove(const std::string& key);
 
     // Backs up the archive whose database is storeFile (its attachments are the
-    // "attachments" folder beside it) under remoteName. Throws BackupError,
+    // "attachments" folder beside it) under remoteName. A destination whose
+    // backup of remoteName was sealed with a key this keyring does not hold is
+    // never taken over: ForeignKeyBackupError before anything there changes.
+    // Throws BackupError,
     // SealError or kx::Error with a sentence fragment.
     UploadReceipt backup(const std::string& remoteName, const std::filesystem::path& storeFile,
                          VerificationLevel verification, const ProgressCallback& progress = {});
@@ -117,6 +127,7 @@ private:
                         const std::function<void()>& partDone);
     void putSmall(const std::string& name, const std::string& plain, ObjectClass cls);
     std::optional<std::string> readSealed(const std::string& name);
+    std::optional<std::string> readRaw(const std::string& name);
     std::string fullName(const std::string& name) const;
 
     TreskCrypto crypto_;

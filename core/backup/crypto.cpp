@@ -166,6 +166,28 @@ StreamNonce TreskCrypto::nonceOf(std::string_view header) {
     return n;
 }
 
+std::optional<std::string> TreskCrypto::keyIdOf(std::string_view header) {
+    if (header.size() < kHeaderSize || std::memcmp(header.data(), kMagic, 8) != 0) return std::nullopt;
+    char hex[17];
+    sodium_bin2hex(hex, sizeof hex, reinterpret_cast<const unsigned char*>(header.data() + 8), 8);
+    return std::string(hex);
+}
+
+bool TreskCrypto::holdsKey(const std::string& keyIdHex) const {
+    unsigned char want[8], mine[8];
+    size_t len = 0;
+    if (sodium_hex2bin(want, sizeof want, keyIdHex.data(), keyIdHex.size(), nullptr, &len, nullptr) != 0 ||
+        len != sizeof want)
+        return false;
+    keyIdBytes(master_, mine);
+    if (std::memcmp(mine, want, 8) == 0) return true;
+    for (const auto& k : legacy_) {
+        keyIdBytes(k, mine);
+        if (std::memcmp(mine, want, 8) == 0) return true;
+    }
+    return false;
+}
+
 const SymmetricKey& TreskCrypto::keyFor(std::string_view header, const std::string& name) const {
     if (header.size() < kHeaderSize || std::memcmp(header.data(), kMagic, 8) != 0)
         throw SealError("the stored object " + name + " is not a Kelvara encrypted object, or its start is damaged");
@@ -179,8 +201,8 @@ const SymmetricKey& TreskCrypto::keyFor(std::string_view header, const std::stri
     }
     char hex[17];
     sodium_bin2hex(hex, sizeof hex, id, 8);
-    throw SealError("the stored object " + name + " was encrypted with a key this Mac does not hold (key id " + hex +
-                    ")");
+    throw SealError("the stored object " + name + " was encrypted with a key this computer does not hold (key id " +
+                    hex + ")");
 }
 
 std::string TreskCrypto::seal(std::string_view plain, const std::string& name) const {

@@ -107,6 +107,11 @@ public:
 
     // Reads the stream nonce out of a sealed header (for resume bookkeeping).
     static StreamNonce nonceOf(std::string_view header);
+    // The id (16 hex digits) of the key a sealed object names in its header, or
+    // nothing when the bytes do not start like a sealed object.
+    static std::optional<std::string> keyIdOf(std::string_view header);
+    // Whether this keyring holds the key with that id (the sealing key or an older one).
+    bool holdsKey(const std::string& keyIdHex) const;
 
     // A random-access, sealed view of a plaintext file: bytes [offset, offset+n)
     // of the sealed object are produced on demand, so any part of a multipart

@@ -52,7 +52,7 @@ LocalDestination::LocalDestination(std::string id, std::string label, std::strin
 
 LocalDestination LocalDestination::volume(const std::string& root, const std::string& label) {
     return LocalDestination("local-volume", label,
-                            "A drive kept next to this Mac is lost with it in a fire or a theft. Keep one copy "
+                            "A drive kept next to this computer is lost with it in a fire or a theft. Keep one copy "
                             "somewhere else as well.",
                             root);
 }

@@ -3,7 +3,11 @@
 #include "core/backup/sigv4.h"
 #include "core/platform/sha256.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -72,11 +76,39 @@ std::string tidy(const std::string& text) {
     return out;
 }
 
+// Whether every address the host (with an optional ":port") resolves to is a
+// loopback address: 127.0.0.0/8 or ::1. The name itself proves nothing
+// ("127.example.com" is anyone's server); a name that does not resolve is not
+// loopback.
 bool isLoopback(const std::string& host) {
     std::string h = host;
-    if (!h.empty() && h[0] == '[') h = h.substr(1, h.find(']') - 1);
-    else h = h.substr(0, h.find(':'));
-    return h == "localhost" || h == "::1" || h.rfind("127.", 0) == 0;
+    if (!h.empty() && h[0] == '[') {
+        size_t close = h.find(']');
+        if (close == std::string::npos) return false;
+        h = h.substr(1, close - 1);
+    } else {
+        h = h.substr(0, h.find(':'));
+    }
+    if (h.empty()) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(h.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+    bool all = true;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+            all = all && (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+        } else if (a->ai_family == AF_INET6) {
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
+            all = all && IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+        } else {
+            all = false;
+        }
+    }
+    ::freeaddrinfo(found);
+    return all;
 }
 
 } // namespace

@@ -83,7 +83,8 @@ TEST(KxctlRestore, AMistypedPhraseOrNoKeyRestoresNothing) {
     // A valid phrase of another key: refused by the key id, nothing put in place.
     r = runRestore(args, TreskKeyMaterial::recoveryString(SymmetricKey::generate()), freshHome.path());
     EXPECT_NE(r.exitCode, 0);
-    EXPECT_NE(r.standardError.find("does not hold"), std::string::npos) << r.standardError;
+    EXPECT_NE(r.standardError.find("a key this computer does not hold"), std::string::npos) << r.standardError;
+    EXPECT_EQ(r.standardError.find("Mac"), std::string::npos) << r.standardError;
     EXPECT_FALSE(stdfs::exists(freshHome / "Tresk/mara"));
 
     // A folder that is not there is named.
@@ -92,6 +93,36 @@ TEST(KxctlRestore, AMistypedPhraseOrNoKeyRestoresNothing) {
                    TreskKeyMaterial::recoveryString(key), freshHome.path());
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.standardError.find((work / "unplugged").string()), std::string::npos) << r.standardError;
+}
+
+TEST(KxctlRestore, AFailureAfterProgressStartsOnALineOfItsOwn) {
+    test::TempDir work, dest, freshHome;
+    test::makeArchive(work / "root/mara", 50, {100, 3000}, 24);
+    SymmetricKey key = SymmetricKey::generate();
+    auto folder = std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "x"));
+    BackupEngine(TreskCrypto(key), folder, "kelvara", std::nullopt)
+        .backup("mara/tresk.db", work / "root/mara/tresk.db", VerificationLevel::readBack);
+    // Damage every attachment object: the database restores (and progress shows), then a file fails.
+    int damaged = 0;
+    for (const auto& e : stdfs::recursive_directory_iterator(dest / "kelvara/mara/objects")) {
+        if (!e.is_regular_file()) continue;
+        std::string bytes = test::readAll(e.path());
+        bytes.back() = static_cast<char>(bytes.back() ^ 0x40);
+        test::writeAll(e.path(), bytes);
+        ++damaged;
+    }
+    ASSERT_EQ(damaged, 2);
+    ProcessResult r = runRestore({"restore", "--owner", "mara", "--into", (freshHome / "Tresk").string(), "--folder",
+                                  dest.path().string(), "--phrase-stdin"},
+                                 TreskKeyMaterial::recoveryString(key), freshHome.path());
+    EXPECT_NE(r.exitCode, 0);
+    size_t progress = r.standardError.find("Restoring 1 of 3");
+    size_t failure = r.standardError.find("The restore did not complete");
+    ASSERT_NE(progress, std::string::npos) << r.standardError;
+    ASSERT_NE(failure, std::string::npos) << r.standardError;
+    EXPECT_LT(progress, failure);
+    EXPECT_EQ(r.standardError[failure - 1], '\n') << r.standardError;
+    EXPECT_FALSE(stdfs::exists(freshHome / "Tresk/mara"));
 }
 
 TEST(KxctlRestore, RestoresFromTheLoopbackObjectStore) {

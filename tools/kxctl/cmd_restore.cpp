@@ -63,6 +63,7 @@ std::shared_ptr<kx::BackupDestination> destinationFor(const RestoreArgs& a) {
 void runRestore(const RestoreArgs& a) {
     if (a.owner.empty()) throw kx::cli::Failure("Name the owner with --owner.", 2);
     std::string remote = a.remoteName.empty() ? a.owner + "/" + kx::ArchiveLayout::kDatabaseFile : a.remoteName;
+    bool progressShown = false; // a "\rRestoring ..." line is open on standard error
     try {
         kx::checkRemoteName(remote);
         const kx::OwnerPaths target = kx::ArchiveLayout(a.into).owner(a.owner);
@@ -87,10 +88,12 @@ void runRestore(const RestoreArgs& a) {
             crypto.emplace(*ring);
         }
         kx::BackupEngine engine(std::move(*crypto), dest, a.prefix, std::nullopt);
-        kx::RestoreReport r = engine.restore(remote, target.folder, [](const kx::BackupProgress& p) {
+        kx::RestoreReport r = engine.restore(remote, target.folder, [&](const kx::BackupProgress& p) {
             std::cerr << "\rRestoring " << p.part << " of " << p.parts << std::flush;
+            progressShown = true;
         });
-        std::cerr << "\n";
+        if (progressShown) std::cerr << "\n";
+        progressShown = false;
         std::cout << "Restored " << a.owner << "'s archive into " << target.folder << ": the database ("
                   << r.databaseBytes << " bytes) and " << r.objects << " attachment file" << (r.objects == 1 ? "" : "s")
                   << ", every object opened and matched"
@@ -98,6 +101,7 @@ void runRestore(const RestoreArgs& a) {
     } catch (const kx::cli::Failure&) {
         throw;
     } catch (const std::exception& e) {
+        if (progressShown) std::cerr << "\n"; // the failure sentence starts on a line of its own
         throw kx::cli::Failure("The restore did not complete: " + std::string(e.what()) +
                                ". Nothing was put in place, and the backup itself is untouched.");
     }

@@ -188,6 +188,15 @@ TEST(Inputs, BucketRegionAccountAndKeysAreCheckedBeforeTheyReachAUrl) {
     EXPECT_THROW(S3Destination::compatible("https://host/path?q", "us-east-1", "AKID", "secret", "bucket"),
                  BackupError);
     EXPECT_NO_THROW(S3Destination::compatible("http://127.0.0.1:9000", "us-east-1", "AKID", "secret", "bucket"));
+    // Plain http is for loopback by address, not by name: a name that merely
+    // starts like a loopback address (and here resolves nowhere) is refused.
+    EXPECT_NO_THROW(S3Destination::compatible("http://localhost:9000", "us-east-1", "AKID", "secret", "bucket"));
+    EXPECT_NO_THROW(S3Destination::compatible("http://[::1]:9000", "us-east-1", "AKID", "secret", "bucket"));
+    EXPECT_NO_THROW(S3Destination::compatible("http://127.8.9.10", "us-east-1", "AKID", "secret", "bucket"));
+    for (const char* bad :
+         {"http://127.evil.example", "http://127.0.0.1.evil.example:9000", "http://[::1", "http://128.0.0.1:9000"})
+        EXPECT_THROW(S3Destination::compatible(bad, "us-east-1", "AKID", "secret", "bucket"), BackupError) << bad;
+    EXPECT_NO_THROW(S3Destination::compatible("https://127.evil.example", "us-east-1", "AKID", "secret", "bucket"));
     try {
         S3Destination::awsS3("us-east-1", "AKID", "has space secret", "bucket", false);
         FAIL();

@@ -212,12 +212,17 @@ TEST_F(LocalBackup, AResumeStateForAnotherFileOrKeyIsNeverSpliced) {
     EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
     counting->failAfterParts = -1;
     counting->partsSent.clear();
+    // (a rotated key: the keyring still holds the old one, so the backup may carry on)
     SymmetricKey other = SymmetricKey::generate();
-    r = engine(other).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    BackupEngine::Options o;
+    o.partSize = 64 * 1024;
+    o.threads = 1;
+    BackupEngine rotated(TreskCrypto(other, {key}), counting, "kelvara", resumeFile, o);
+    r = rotated.backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_FALSE(r.resumed);
     EXPECT_EQ(counting->partsSent.front(), 1);
     EXPECT_EQ(counting->aborts, 2);
-    engine(other).restore("jorin/tresk.db", work / "restored/jorin");
+    rotated.restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }
 
@@ -301,6 +306,41 @@ TEST_F(LocalBackup, AWrongKeyATruncatedObjectAndAReplayedOldCopyAreRefused) {
     test::writeAll(storedDb(), current);
     engine(key).restore("jorin/tresk.db", work / "r4/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "r4/jorin"), "");
+}
+
+TEST_F(LocalBackup, ABackupSealedWithAnotherKeyIsNeverTakenOver) {
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    const std::string before = test::snapshotTree(dest.path());
+    test::addMessages(archive, 20, 4);
+
+    // A new machine or a reset keyring: a fresh key meets the old backup.
+    counting->puts.clear();
+    const int begins = counting->begins, aborts = counting->aborts;
+    try {
+        engine(SymmetricKey::generate()).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+        FAIL() << "a backup sealed with another key was replaced";
+    } catch (const ForeignKeyBackupError& e) {
+        EXPECT_EQ(std::string(e.what()), "the destination holds a backup made with a different key; restore that key "
+                                         "from its recovery phrase, or choose another destination");
+    }
+    EXPECT_EQ(test::snapshotTree(dest.path()), before);
+    EXPECT_TRUE(counting->puts.empty());
+    EXPECT_EQ(counting->begins, begins);
+    EXPECT_EQ(counting->aborts, aborts);
+
+    // The saved phrase still restores the backup that was there.
+    engine(key).restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::messageRows(work / "restored/jorin/tresk.db").size(), 3000u);
+
+    // A keyring that still holds the old key (a rotated key) may carry on.
+    SymmetricKey rotated = SymmetricKey::generate();
+    BackupEngine::Options o;
+    o.partSize = 64 * 1024;
+    BackupEngine(TreskCrypto(rotated, {key}), counting, "kelvara", resumeFile, o)
+        .backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    BackupEngine(TreskCrypto(rotated, {key}), counting, "kelvara", std::nullopt)
+        .restore("jorin/tresk.db", work / "r2/jorin");
+    EXPECT_EQ(test::compareArchives(archive, work / "r2/jorin"), "");
 }
 
 TEST_F(LocalBackup, AMissingRootIsNamedAndNeverCreated) {

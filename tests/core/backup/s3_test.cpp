@@ -125,6 +125,30 @@ TEST_F(S3Backup, ConnectionTestAndAnUnknownKeyGiveSentences) {
     }
 }
 
+TEST_F(S3Backup, ABackupSealedWithAnotherKeyIsNeverTakenOver) {
+    test::makeArchive(work / "root/jorin", 500, {100, 20000}, 15);
+    BackupEngine(TreskCrypto(key), dest, "kelvara", work / "resume-state.json")
+        .backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
+    auto objects = [&] {
+        std::string out;
+        for (const auto& [name, size] : dest->list("kelvara/")) {
+            std::string bytes;
+            dest->get(name,
+                      [&](const unsigned char* p, size_t n) { bytes.append(reinterpret_cast<const char*>(p), n); });
+            out += name + " " + std::to_string(size) + " " + std::to_string(std::hash<std::string>{}(bytes)) + "\n";
+        }
+        return out;
+    };
+    const std::string before = objects();
+    test::addMessages(work / "root/jorin", 10, 16);
+    EXPECT_THROW(BackupEngine(TreskCrypto(SymmetricKey::generate()), dest, "kelvara", work / "resume-state.json")
+                     .backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack),
+                 ForeignKeyBackupError);
+    EXPECT_EQ(objects(), before);
+    BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt).restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::messageRows(work / "restored/jorin/tresk.db").size(), 500u);
+}
+
 TEST_F(S3Backup, DeepArchiveAppliesToDataObjectsOnly) {
     test::makeArchive(work / "root/jorin", 100, {3000}, 14);
     auto deep = makeDest(true);

@@ -12,7 +12,7 @@ TEST(ArchiveLocations, JudgesFreshnessAndWhatNeedsAttention) {
     Date now = *parseISO8601("2026-12-09T12:00:00Z");
     ArchiveLocations none;
     EXPECT_TRUE(none.needsAttention(now, 30));
-    EXPECT_NE(none.summary(now, 30).find("only on this Mac"), std::string::npos);
+    EXPECT_NE(none.summary(now, 30).find("only on this computer"), std::string::npos);
 
     ArchiveLocations::Location s3{"1",      "AWS S3",
                                   "bucket", ArchiveLocations::PlaceClass::independentBackup,
@@ -23,8 +23,9 @@ TEST(ArchiveLocations, JudgesFreshnessAndWhatNeedsAttention) {
     EXPECT_TRUE(s3.isCurrent(now, 30));
     EXPECT_FALSE(s3.isCurrent(now, 28));
     EXPECT_FALSE(fresh.needsAttention(now, 30));
-    EXPECT_EQ(fresh.summary(now, 30),
-              "Your archive exists in 3 places: this Mac, 1 independent backup and 1 synced copy. All are current.");
+    EXPECT_EQ(
+        fresh.summary(now, 30),
+        "Your archive exists in 3 places: this computer, 1 independent backup and 1 synced copy. All are current.");
 
     // Only synced copies, however fresh, still need an independent backup.
     EXPECT_TRUE(ArchiveLocations({{dropbox}, "/root"}).needsAttention(now, 30));
