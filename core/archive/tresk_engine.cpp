@@ -722,8 +722,33 @@ private:
         }
     }
 
+    // A run in which sources were registered but none of them could be read has
+    // archived nothing: it fails (so the last success stays where it was), and
+    // its failure carries each source's sentence. Some sources read and others
+    // not is still a success that lists the errors; so is a source that stopped
+    // part way, after messages read from it were kept. A run with no sources at
+    // all is not a failure: nothing was asked of it, and there is nothing to
+    // repair (the sources screen asks the user to add one).
+    void failWhenNoSourceWasRead() {
+        if (!fatal_.empty() || report_.sources.empty()) return;
+        std::string why = report_.sources.size() == 1
+                              ? "The only registered source could not be read, so nothing was archived:"
+                              : "None of the " + std::to_string(report_.sources.size()) +
+                                    " registered sources could be read, so nothing was archived:";
+        for (const auto& s : report_.sources) {
+            if (s.succeeded || s.messagesRead > 0) return;
+            why += " " + sourceLabel(s) + ": " + sentence(s.error.value_or("it was not read"));
+        }
+        fatal_.push_back(why);
+    }
+
+    static std::string sourceLabel(const SourceOutcome& s) {
+        return "\"" + (s.label && !s.label->empty() ? *s.label : s.sourceId) + "\"";
+    }
+
     void finishReport() {
         report_.finishedAt = engine_.clock_->now();
+        failWhenNoSourceWasRead();
         if (!fatal_.empty()) {
             report_.status = CoverageReport::Status::failed;
             report_.failure = fatal_.front();

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
@@ -55,6 +56,14 @@ struct IngestE2E : ::testing::Test {
     stdfs::path registry = dir / "sources.json";
     stdfs::path root = dir / "Tresk";
 };
+
+std::string registryOf(const std::vector<std::pair<std::string, stdfs::path>>& sources) {
+    std::string text = "[";
+    for (const auto& [id, path] : sources)
+        text += std::string(text.size() > 1 ? "," : "") + "{\"id\":\"" + id + "\",\"owner\":\"jo\",\"path\":\"" +
+                path.string() + "\",\"format\":\"macosMessagesFolder\",\"label\":null}";
+    return text + "]";
+}
 
 } // namespace
 
@@ -188,6 +197,85 @@ TEST_F(IngestE2E, AnUnreadableSourceIsReportedWithoutFailingTheRun) {
     EXPECT_FALSE(status->sources[1].succeeded);
     EXPECT_EQ(status->errors.size(), 1u);
     EXPECT_NE(test::readAll(registry).find("lastError"), std::string::npos);
+}
+
+TEST_F(IngestE2E, ARunThatCouldReadNoSourceExitsOneAndKeepsTheLastSuccess) {
+    fixtures::Options o;
+    o.messages = 10;
+    fixtures::writeMessagesFolder(folder, o);
+    writeRegistry(registry, "jo", folder);
+    ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", root.string()}).succeeded());
+    const auto good = TreskEngine::readStatus((root / "STATUS.json").string());
+    ASSERT_TRUE(good && good->lastSuccessAt);
+
+    // An iOS 5 database, a file of random bytes and a folder that is not there.
+    fixtures::Options old;
+    old.schema = fixtures::Schema::legacyIos5;
+    old.messages = 10;
+    old.editEvery = 0;
+    fixtures::writeMessagesFolder(dir / "ios5", old);
+    stdfs::create_directories(dir / "random");
+    std::string noise(8192, '\0');
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    test::writeAll(dir / "random" / "chat.db", noise);
+    test::writeAll(registry, registryOf({{"ios5", dir / "ios5"}, {"random", dir / "random"}, {"gone", dir / "gone"}}));
+
+    const auto r = kxctl({"ingest", "--registry", registry.string(), "--root", root.string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.standardError.find('\n'), r.standardError.size() - 1) << r.standardError;
+    EXPECT_NE(r.standardError.find("None of the 3 registered sources could be read"), std::string::npos)
+        << r.standardError;
+    const auto status = TreskEngine::readStatus((root / "STATUS.json").string());
+    ASSERT_TRUE(status);
+    EXPECT_FALSE(status->succeeded());
+    ASSERT_TRUE(status->failure);
+    for (const auto* id : {"\"ios5\": ", "\"random\": ", "\"gone\": "})
+        EXPECT_NE(status->failure->find(id), std::string::npos) << *status->failure;
+    EXPECT_EQ(status->errors.size(), 3u);
+    EXPECT_EQ(status->lastSuccessAt, good->lastSuccessAt);
+}
+
+TEST_F(IngestE2E, AnUnreadableSourceListLeavesTheStatusAsItWas) {
+    fixtures::Options o;
+    o.messages = 10;
+    fixtures::writeMessagesFolder(folder, o);
+    writeRegistry(registry, "jo", folder);
+    ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", root.string()}).succeeded());
+    const auto status = test::readAll(root / "STATUS.json");
+
+    test::writeAll(registry, "[{\"id\": \"old-mac\", \"owner\": ");
+    const auto r = kxctl({"ingest", "--registry", registry.string(), "--root", root.string()});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.standardError.find("could not be read"), std::string::npos) << r.standardError;
+    EXPECT_EQ(test::readAll(root / "STATUS.json"), status);
+}
+
+TEST_F(IngestE2E, EachSourceWarningIsWrittenOnItsOwnLine) {
+    fixtures::Options o;
+    o.messages = 30;
+    o.attachmentEvery = 7;
+    o.missingAttachmentEvery = 1;
+    const auto summary = fixtures::writeMessagesFolder(folder, o);
+    ASSERT_GT(summary.attachmentsMissing, 1);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((folder / "chat.db").c_str(), &db), SQLITE_OK);
+        const char* damage = "UPDATE message SET text = NULL, attributedBody = x'00' WHERE ROWID = 2;";
+        const int rc = sqlite3_exec(db, damage, nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        ASSERT_EQ(rc, SQLITE_OK);
+    }
+    writeRegistry(registry, "jo", folder);
+    const auto r = kxctl({"ingest", "--registry", registry.string(), "--root", root.string()});
+    ASSERT_TRUE(r.succeeded()) << r.standardError;
+    EXPECT_NE(r.standardOutput.find("\n  \"Old Mac\": 1 message body could not be decoded; those messages were kept "
+                                    "without their text.\n"),
+              std::string::npos)
+        << r.standardOutput;
+    EXPECT_NE(r.standardOutput.find("\n  \"Old Mac\": " + std::to_string(summary.attachmentsMissing) +
+                                    " attachments are recorded but the file was not there"),
+              std::string::npos)
+        << r.standardOutput;
 }
 
 } // namespace kx

@@ -47,6 +47,21 @@ void ensureHome() {
     if (!h.empty()) ::setenv("HOME", h.c_str(), 1);
 }
 
+// What each source's reading left to look at, one line each, so a scheduled
+// run's log holds it as well as STATUS.json: the reader's warnings (bodies that
+// could not be decoded, rows skipped in damaged stretches, attachments refused)
+// and the attachments the source records whose files were not there.
+void printSourceWarnings(const kx::CoverageReport& report) {
+    for (const auto& s : report.sources) {
+        const std::string name = "\"" + (s.label && !s.label->empty() ? *s.label : s.sourceId) + "\": ";
+        if (s.attachmentsMissing > 0)
+            std::cout << "  " << name << s.attachmentsMissing
+                      << (s.attachmentsMissing == 1 ? " attachment is" : " attachments are")
+                      << " recorded but the file was not there, so only the record was archived.\n";
+        for (const auto& w : s.warnings) std::cout << "  " << name << w << "\n";
+    }
+}
+
 void runIngest(const IngestArgs& a) {
     ensureHome();
     if (!a.machineID.empty() && !kx::isValidMachineID(a.machineID))
@@ -99,6 +114,7 @@ void runIngest(const IngestArgs& a) {
     if (unread) std::cout << "; " << unread << " could not be read";
     std::cout << ".\n";
     for (const auto& e : report.errors) std::cout << "  " << e << "\n";
+    printSourceWarnings(report);
 }
 
 } // namespace

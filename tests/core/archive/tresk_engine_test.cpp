@@ -219,6 +219,51 @@ TEST_F(EngineFixture, AnUnreadableSourceIsReportedAndTheOthersAreStillArchived) 
     EXPECT_EQ(r.uniqueMessages, 3);
 }
 
+TEST_F(EngineFixture, ARunThatCouldReadNoSourceFailsAndKeepsTheLastSuccess) {
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", 3, "g", kStart);
+    const auto good = run();
+    clock->advance(std::chrono::hours(24));
+
+    registry = SourceRegistry();
+    registry.add(source("old-phone", "jo", "/src/old-phone"));
+    registry.add(source("gone", "jo", "/src/gone"));
+    ingester->unreadable["/src/old-phone"] = "the database is laid out like iOS 5, which Kelvara does not read";
+    ingester->unreadable["/src/gone"] = "the folder is not there";
+    try {
+        run();
+        ADD_FAILURE() << "a run that read nothing was reported as a success";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("None of the 2 registered sources could be read"), std::string::npos);
+    }
+    const auto status = TreskEngine::readStatus(root + "/STATUS.json");
+    ASSERT_TRUE(status);
+    EXPECT_FALSE(status->succeeded());
+    ASSERT_TRUE(status->failure);
+    EXPECT_NE(status->failure->find("\"old-phone\": the database is laid out like iOS 5"), std::string::npos);
+    EXPECT_NE(status->failure->find("\"gone\": the folder is not there."), std::string::npos);
+    EXPECT_EQ(status->runDate, clock->now());
+    EXPECT_EQ(status->lastSuccessAt, good.runDate);
+
+    // One readable source among them makes it a success that carries the errors.
+    registry.add(source("mac", "jo", "/src/mac"));
+    clock->advance(std::chrono::hours(24));
+    const auto mixed = run();
+    EXPECT_TRUE(mixed.succeeded());
+    EXPECT_EQ(mixed.errors.size(), 2u);
+    EXPECT_EQ(mixed.lastSuccessAt, clock->now());
+}
+
+TEST_F(EngineFixture, ARunWithNoRegisteredSourcesIsNotAFailure) {
+    const auto r = run();
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_TRUE(r.sources.empty());
+    EXPECT_TRUE(r.errors.empty());
+    const auto status = TreskEngine::readStatus(root + "/STATUS.json");
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->succeeded());
+}
+
 TEST_F(EngineFixture, MessagesReadBeforeASourceFailsAreKept) {
     registry.add(source("mac", "jo", "/src/mac"));
     ingester->data["/src/mac"] = test::makeChat("+15550001", 10, "g", kStart);
