@@ -86,11 +86,7 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     contacts_->loadContactOverrides();
 
     // 11. The source-list sentence (after the contact names, so it wins over them).
-    if (!registryLoadProblem_.isNull())
-        lastError_ = "Your source list at " + qs(configFile("sources.json")) +
-                     " could not be read: " + registryLoadProblem_ + ". " +
-                     "Kelvara is showing no sources and will NOT overwrite that file, " +
-                     "so your existing list is still on disk. Repair or move it, then restart.";
+    if (!registryLoadProblem_.isNull()) lastError_ = registryLoadSentence();
 
     // 12. Notification settings.
     alerts_->loadAlertSettings();
@@ -169,6 +165,13 @@ bool AppModel::saveRegistry(const QString& action) {
 }
 
 void AppModel::setRoute(Route r) { publish(this, route_, r, &AppModel::routeChanged); }
+QString AppModel::registryLoadSentence() const {
+    if (registryLoadProblem_.isNull()) return {};
+    return "Your source list at " + qs(configFile("sources.json")) + " could not be read: " + registryLoadProblem_ +
+           ". " + "Kelvara is showing no sources and will NOT overwrite that file, " +
+           "so your existing list is still on disk. Repair or move it, then restart.";
+}
+
 void AppModel::setLastError(const QString& e) {
     if (e == lastError_ && e.isNull() == lastError_.isNull()) return;
     lastError_ = e;

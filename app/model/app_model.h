@@ -100,6 +100,8 @@ public:
     const OptionalReport& report() const { return report_; }
     QString lastError() const { return lastError_; }
     QString registryLoadProblem() const { return registryLoadProblem_; }
+    // The banner's sentence about a source list that could not be read; null when it loaded.
+    QString registryLoadSentence() const;
     QString configDir() const { return configDir_; }
     const kx::Clock& clock() const { return *clock_; }
 

@@ -34,6 +34,12 @@ kx::TreskEngine::RunOptions RunsModel::runOptions(const RunSnapshot& snapshot, c
 
 void RunsModel::startScan(const ScanRequest& request) {
     if (isRunning_) return;
+    // With the source list unreadable the registry is empty: a run over it would
+    // archive nothing and leave a "succeeded" status over the real one.
+    if (!app_.registryLoadProblem().isNull()) {
+        app_.setLastError(app_.registryLoadSentence());
+        return;
+    }
     setIsRunning(true);
     app_.setLastError(QString());
 

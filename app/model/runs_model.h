@@ -53,6 +53,7 @@ public:
     bool isRunning() const { return isRunning_; }
 
     // Starts an archive run of every registered source; a no-op while one runs.
+    // Refused, with the source list's sentence in lastError, while that list could not be read.
     void startScan(const ScanRequest& request = {});
     static kx::TreskEngine::RunOptions runOptions(const RunSnapshot& snapshot, const ScanRequest& request);
     // The five ingesters, one per source format; a new list on every call.

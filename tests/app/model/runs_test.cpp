@@ -240,3 +240,28 @@ TEST_F(Runs, NothingIsRecordedWithoutAnOwner) {
     EXPECT_EQ(m.householdModel().household(), before);
     EXPECT_FALSE(sfs::exists(configDir() / "household.json"));
 }
+
+TEST_F(Runs, AScanIsRefusedWhileTheSourceListCouldNotBeRead) {
+    messagesFolder(home / "copies/old-mac");
+    start();
+    registerSources({folderSource("old-mac", "jorin", home / "copies/old-mac")});
+    model->runs().startScan(ScanRequest{});
+    ASSERT_TRUE(waitForRun());
+    ASSERT_TRUE(model->report() && model->report()->succeeded());
+    const auto status = readAll(defaultRoot() / "STATUS.json");
+    model.reset();
+
+    writeAll(configDir() / "sources.json", "[{\"id\": \"old-mac\", \"owner\": ");
+    auto& m = start();
+    ASSERT_FALSE(m.registryLoadProblem().isNull());
+    m.setLastError("an earlier problem");
+    QSignalSpy running(&m.runs(), &RunsModel::isRunningChanged);
+    m.runs().startScan(ScanRequest{});
+    EXPECT_FALSE(m.runs().isRunning());
+    EXPECT_EQ(m.lastError(), m.registryLoadSentence());
+    EXPECT_TRUE(m.lastError().startsWith("Your source list at "));
+    ASSERT_TRUE(waitForRun());
+    EXPECT_EQ(running.count(), 0);
+    EXPECT_EQ(readAll(defaultRoot() / "STATUS.json"), status);
+    EXPECT_EQ(readAll(configDir() / "sources.json"), "[{\"id\": \"old-mac\", \"owner\": ");
+}
