@@ -55,6 +55,15 @@ struct IngestE2E : ::testing::Test {
     stdfs::path folder = dir / "Messages";
     stdfs::path registry = dir / "sources.json";
     stdfs::path root = dir / "Tresk";
+
+    // A first successful run of a small folder.
+    void archiveTenMessages() {
+        fixtures::Options o;
+        o.messages = 10;
+        fixtures::writeMessagesFolder(folder, o);
+        writeRegistry(registry, "jo", folder);
+        ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", root.string()}).succeeded());
+    }
 };
 
 std::string registryOf(const std::vector<std::pair<std::string, stdfs::path>>& sources) {
@@ -200,11 +209,7 @@ TEST_F(IngestE2E, AnUnreadableSourceIsReportedWithoutFailingTheRun) {
 }
 
 TEST_F(IngestE2E, ARunThatCouldReadNoSourceExitsOneAndKeepsTheLastSuccess) {
-    fixtures::Options o;
-    o.messages = 10;
-    fixtures::writeMessagesFolder(folder, o);
-    writeRegistry(registry, "jo", folder);
-    ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", root.string()}).succeeded());
+    ASSERT_NO_FATAL_FAILURE(archiveTenMessages());
     const auto good = TreskEngine::readStatus((root / "STATUS.json").string());
     ASSERT_TRUE(good && good->lastSuccessAt);
 
@@ -236,11 +241,7 @@ TEST_F(IngestE2E, ARunThatCouldReadNoSourceExitsOneAndKeepsTheLastSuccess) {
 }
 
 TEST_F(IngestE2E, AnUnreadableSourceListLeavesTheStatusAsItWas) {
-    fixtures::Options o;
-    o.messages = 10;
-    fixtures::writeMessagesFolder(folder, o);
-    writeRegistry(registry, "jo", folder);
-    ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", root.string()}).succeeded());
+    ASSERT_NO_FATAL_FAILURE(archiveTenMessages());
     const auto status = test::readAll(root / "STATUS.json");
 
     test::writeAll(registry, "[{\"id\": \"old-mac\", \"owner\": ");

@@ -69,17 +69,18 @@ TEST_F(Sources, ANewNameBesideOtherArchivesNeedsConfirmingFirst) {
     ASSERT_TRUE(waitForRun());
 }
 
-TEST_F(Sources, AFailedSaveStaysSaidAfterTheScanStarts) {
+TEST_F(Sources, AFailedSaveStaysSaidAndNoScanRunsOverTheUnreadList) {
     liveMessages();
     writeAll(configDir() / "sources.json", "{damaged");
     auto& m = start();
     EXPECT_TRUE(m.sources().addThisMacSource());
-    EXPECT_TRUE(m.runs().isRunning());
+    EXPECT_FALSE(m.runs().isRunning());
     EXPECT_TRUE(m.lastError().startsWith("Could not save your source list (add local-messages): "));
     EXPECT_TRUE(m.lastError().endsWith(". The change may be lost when you quit."));
     ASSERT_TRUE(waitForRun());
     EXPECT_TRUE(m.lastError().startsWith("Could not save your source list"));
     EXPECT_EQ(readAll(configDir() / "sources.json"), "{damaged");
+    EXPECT_FALSE(std::filesystem::exists(defaultRoot() / "STATUS.json"));
 }
 
 TEST_F(Sources, ConnectedWithoutReadAccessSaysSoAndDoesNotScan) {

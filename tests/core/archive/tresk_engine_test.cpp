@@ -46,6 +46,14 @@ struct EngineFixture : ::testing::Test {
                            filters, clock);
     }
     CoverageReport run(TreskEngine::RunOptions o = {}) { return engine().run(o); }
+    // A successful run of one source, the clock then a day later.
+    CoverageReport goodRunADayAgo() {
+        registry.add(source("mac", "jo", "/src/mac"));
+        ingester->data["/src/mac"] = test::makeChat("+15550001", 3, "g", kStart);
+        auto r = run();
+        clock->advance(std::chrono::hours(24));
+        return r;
+    }
     std::string db(const std::string& folder) { return root + "/" + folder + "/tresk.db"; }
 
     // Everything a store holds, as text, to compare two stores.
@@ -220,10 +228,7 @@ TEST_F(EngineFixture, AnUnreadableSourceIsReportedAndTheOthersAreStillArchived) 
 }
 
 TEST_F(EngineFixture, ARunThatCouldReadNoSourceFailsAndKeepsTheLastSuccess) {
-    registry.add(source("mac", "jo", "/src/mac"));
-    ingester->data["/src/mac"] = test::makeChat("+15550001", 3, "g", kStart);
-    const auto good = run();
-    clock->advance(std::chrono::hours(24));
+    const auto good = goodRunADayAgo();
 
     registry = SourceRegistry();
     registry.add(source("old-phone", "jo", "/src/old-phone"));
@@ -297,10 +302,7 @@ TEST_F(EngineFixture, ASecondRunWhileOneHoldsTheLockIsRefusedAndChangesNothing) 
 }
 
 TEST_F(EngineFixture, AFailedRunIsRecordedAsAFailureNotAnOldSuccess) {
-    registry.add(source("mac", "jo", "/src/mac"));
-    ingester->data["/src/mac"] = test::makeChat("+15550001", 3, "g", kStart);
-    const auto good = run();
-    clock->advance(std::chrono::hours(24));
+    const auto good = goodRunADayAgo();
     // The owner's store cannot be opened: its path is a folder.
     registry = SourceRegistry();
     registry.add(source("mac2", "blocked", "/src/mac"));
