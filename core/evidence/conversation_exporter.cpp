@@ -52,9 +52,10 @@ ExportDocument ConversationExporter::document(const std::string& conversationKey
                 m.senderHandle.clear(); // the hit's handle is the other party's
             } else {
                 m.senderHandle = hit.senderHandle.value_or("");
-                m.senderName = m.senderHandle.empty()
-                                   ? "Unknown sender"
-                                   : resolver_.resolve(m.senderHandle, hit.chatDisplayName).displayName;
+                // The chat's display name is the group's name, never the sender's: resolve the
+                // handle alone so an unknown member shows as their handle.
+                m.senderName = m.senderHandle.empty() ? "Unknown sender"
+                                                      : resolver_.resolve(m.senderHandle, std::nullopt).displayName;
             }
             if (auto it = attachments.find(hit.id); it != attachments.end()) {
                 for (const auto& a : it->second) {
@@ -82,8 +83,18 @@ ConversationExporter::Written ConversationExporter::write(const std::string& con
     if (to.empty()) throw Error("no destination was given for the export");
     ExportDocument doc = document(conversationKey, exportedAt, appVersion);
     Written w;
-    w.bytes = render(doc, format);
+    if (format == ExportFormat::csv) {
+        CsvNotes notes;
+        w.bytes = renderCsv(doc, &notes);
+        w.replacedNulBytes = notes.replacedNulBytes;
+    } else {
+        w.bytes = render(doc, format);
+    }
     w.description = describeExport(doc, format);
+    if (w.replacedNulBytes > 0)
+        w.notes.push_back(std::to_string(w.replacedNulBytes) +
+                          (w.replacedNulBytes == 1 ? " NUL byte was" : " NUL bytes were") +
+                          " written as U+FFFD, since a spreadsheet would cut the cell there.");
     fs::writeFileAtomic(to, w.bytes);
     return w;
 }

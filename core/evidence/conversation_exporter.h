@@ -14,7 +14,9 @@
 #include "core/evidence/export_format.h"
 #include "core/evidence/export_time_zone.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kx {
 
@@ -29,6 +31,10 @@ public:
     struct Written {
         std::string description; // what was exported, one sentence
         std::string bytes;       // exactly the bytes now in the file
+        // What the file shows differently from the archive, one sentence each
+        // (today: NUL bytes a CSV writes as U+FFFD). Empty when nothing was changed.
+        std::vector<std::string> notes;
+        std::int64_t replacedNulBytes = 0;
     };
 
     // Throws kx::Error when the conversation is not in the archive, the archive

@@ -62,6 +62,15 @@ std::string sizeText(std::int64_t bytes) {
     return buf;
 }
 
+// Pango adds a hyphen where it breaks inside a word; the PDF must show only
+// characters that are in the data, so every layout is told not to.
+void noInsertedHyphens(PangoLayout* layout) {
+    PangoAttrList* attrs = pango_attr_list_new();
+    pango_attr_list_insert(attrs, pango_attr_insert_hyphens_new(FALSE));
+    pango_layout_set_attributes(layout, attrs);
+    pango_attr_list_unref(attrs);
+}
+
 struct Line {
     PangoLayout* layout = nullptr; // shared; kept alive by Renderer::layouts_
     int index = 0;
@@ -92,6 +101,7 @@ public:
         pango_font_description_free(font);
         pango_layout_set_width(layout, static_cast<int>((kPageWidth - 2 * kMargin - indent) * PANGO_SCALE));
         pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+        noInsertedHyphens(layout);
         const std::string t = printable(text);
         pango_layout_set_text(layout, t.c_str(), static_cast<int>(t.size()));
 
@@ -171,6 +181,7 @@ private:
         pango_layout_set_width(layout, static_cast<int>((kPageWidth - 2 * kMargin) * PANGO_SCALE));
         pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER);
         pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_MIDDLE);
+        noInsertedHyphens(layout);
         const std::string text = printable(footer) + "  ·  Page " + std::to_string(page) + " of " +
                                  std::to_string(pages);
         pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));

@@ -63,25 +63,59 @@ std::string renderJson(const ExportDocument& doc) {
     return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-std::string csvCell(const std::string& value) {
-    std::string v = value;
-    if (!v.empty() && (v[0] == '=' || v[0] == '+' || v[0] == '-' || v[0] == '@' || v[0] == '\t' || v[0] == '\r'))
-        v.insert(v.begin(), '\'');
+namespace {
+
+bool startsWith(const std::string& s, std::size_t at, const char* prefix) {
+    return s.compare(at, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// True when a spreadsheet would take the cell for a formula (or a command, for
+// some programs): a formula sign first, or after spaces, ASCII or full-width.
+bool looksLikeFormula(const std::string& v) {
+    if (v.empty()) return false;
+    if (v[0] == '\t' || v[0] == '\r') return true;
+    std::size_t i = 0;
+    for (;;) {
+        if (i < v.size() && v[i] == ' ') ++i;
+        else if (startsWith(v, i, "\xC2\xA0")) i += 2;     // no-break space
+        else if (startsWith(v, i, "\xE3\x80\x80")) i += 3; // ideographic space
+        else break;
+    }
+    if (i >= v.size()) return false;
+    const char c = v[i];
+    if (c == '=' || c == '+' || c == '-' || c == '@') return true;
+    // Full-width ＋ (U+FF0B), － (U+FF0D), ＝ (U+FF1D), ＠ (U+FF20).
+    return startsWith(v, i, "\xEF\xBC\x8B") || startsWith(v, i, "\xEF\xBC\x8D") || startsWith(v, i, "\xEF\xBC\x9D") ||
+           startsWith(v, i, "\xEF\xBC\xA0");
+}
+
+} // namespace
+
+std::string csvCell(const std::string& value, std::int64_t* replacedNulBytes) {
     std::string out = "\"";
-    for (char c : v) {
-        if (c == '"') out += "\"\"";
-        else out += c;
+    // A leading apostrophe is always the export's: the guard's, or the first of a doubled one.
+    if (looksLikeFormula(value) || (!value.empty() && value[0] == '\'')) out += '\'';
+    for (char c : value) {
+        if (c == '"') {
+            out += "\"\"";
+        } else if (c == '\0') {
+            out += "\xEF\xBF\xBD";
+            if (replacedNulBytes) ++*replacedNulBytes;
+        } else {
+            out += c;
+        }
     }
     out += '"';
     return out;
 }
 
-std::string renderCsv(const ExportDocument& doc) {
+std::string renderCsv(const ExportDocument& doc, CsvNotes* notes) {
+    std::int64_t nul = 0;
     std::string out;
     auto row = [&](const std::vector<std::string>& cells) {
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (i) out += ',';
-            out += csvCell(cells[i]);
+            out += csvCell(cells[i], &nul);
         }
         out += "\r\n";
     };
@@ -97,6 +131,7 @@ std::string renderCsv(const ExportDocument& doc) {
              m.senderName, m.senderHandle, m.isFromMe ? "yes" : "no", m.text.value_or(""), join(names), join(hashes),
              join(m.sources)});
     }
+    if (notes) notes->replacedNulBytes = nul;
     return out;
 }
 

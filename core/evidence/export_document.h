@@ -13,8 +13,13 @@
 // quotes doubled, CRLF between rows, UTF-8 without a byte-order mark. Columns:
 // guid, utc_time, local_time, sender_name, sender_handle, from_me, text,
 // attachments, attachment_sha256, sources (lists joined with "; "). A cell that
-// a spreadsheet would read as a formula (first character "=", "+", "-", "@",
-// tab or carriage return) gets a leading apostrophe so it stays text.
+// a spreadsheet would read as a formula gets a leading apostrophe so it stays
+// text: one whose first character is "=", "+", "-", "@", tab or carriage
+// return, or whose first character after leading spaces is one of "=+-@" or
+// their full-width forms. A cell whose data starts with an apostrophe gets a
+// second one, so a leading apostrophe is always the export's own: to read a cell
+// back, drop one leading apostrophe when there is one. A NUL byte is written as
+// U+FFFD (a spreadsheet would end the cell there) and counted.
 //
 // PDF (A4, cairo + pango, fonts found through fontconfig: Noto Sans with Noto
 // CJK and Noto Color Emoji as fallbacks): a title block, then one block per
@@ -65,13 +70,18 @@ struct ExportDocument {
 };
 
 std::string renderJson(const ExportDocument& doc);
-std::string renderCsv(const ExportDocument& doc);
+// What a CSV shows differently from the archive.
+struct CsvNotes {
+    std::int64_t replacedNulBytes = 0;
+};
+std::string renderCsv(const ExportDocument& doc, CsvNotes* notes = nullptr);
 // Throws kx::Error when the PDF cannot be drawn.
 std::string renderPdf(const ExportDocument& doc);
 std::string render(const ExportDocument& doc, ExportFormat format);
 
-// One CSV cell: made inert when it would start a formula, then quoted.
-std::string csvCell(const std::string& value);
+// One CSV cell: made inert when it would start a formula (see above), then
+// quoted. NUL bytes become U+FFFD, each counted in `replacedNulBytes` when given.
+std::string csvCell(const std::string& value, std::int64_t* replacedNulBytes = nullptr);
 
 // "Conversation with Alice (+15550001111): 42 messages, 2024-03-01 to 2024-03-05, as PDF."
 std::string describeExport(const ExportDocument& doc, ExportFormat format);

@@ -11,8 +11,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 namespace kx {
 namespace {
@@ -262,6 +264,168 @@ TEST(ExportDescriptions, NameCountSpanAndFormat) {
     m.date = *parseISO8601("2024-01-15T12:00:00Z");
     doc.messages.push_back(m);
     EXPECT_EQ(describeExport(doc, ExportFormat::pdf), "Conversation with +15550001111: 1 message, 2024-01-15, as PDF.");
+}
+
+} // namespace
+} // namespace kx
+
+namespace kx {
+namespace {
+
+std::string withoutWhitespace(const std::string& s) {
+    std::string out;
+    for (char c : s)
+        if (!std::isspace(static_cast<unsigned char>(c)) && c != '\f') out += c;
+    return out;
+}
+
+TEST(CsvCells, GuardsSpacedAndFullWidthFormulasAndKeepsItsApostrophesApart) {
+    for (std::string v : {"\xEF\xBC\x9D"
+                          "1+1",
+                          "  =SUM(A1)", " +1", " -1",
+                          "\xEF\xBC\x8B"
+                          "1",
+                          "\xE3\x80\x80=1", "\xEF\xBC\xA0x"})
+        EXPECT_EQ(csvCell(v), "\"'" + v + "\"") << v;
+    // An apostrophe in the data is doubled: one leading apostrophe is always the export's.
+    EXPECT_EQ(csvCell("'quoted"), "\"''quoted\"");
+    EXPECT_EQ(csvCell("'=1"), "\"''=1\"");
+    EXPECT_EQ(csvCell("it's"), "\"it's\"");
+    EXPECT_EQ(csvCell("  plain"), "\"  plain\"");
+    EXPECT_EQ(csvCell("   "), "\"   \"");
+
+    std::int64_t nul = 0;
+    EXPECT_EQ(csvCell(std::string("a\0b\0", 4), &nul), "\"a\xEF\xBF\xBD"
+                                                       "b\xEF\xBF\xBD\"");
+    EXPECT_EQ(nul, 2);
+}
+
+TEST(ExportPdf, AddsNoHyphenWhereALongWordIsBroken) {
+    // Pango would draw a hyphen at each forced break; the text layer hides it (the
+    // glyph joins the last letter's cluster), so the pages are compared instead: the
+    // word wrapped by the layout must look exactly like the same word cut by hand
+    // into the same lines.
+    std::string word;
+    for (int i = 0; i < 60; ++i) word += "kelvara";
+    auto pdfOf = [](const std::string& text) {
+        ExportDocument doc;
+        doc.conversationKey = doc.conversationName = "x";
+        ExportMessage m;
+        m.text = text;
+        doc.messages.push_back(m);
+        return renderPdf(doc);
+    };
+    test::TempDir dir;
+    test::writeAll(dir / "wrapped.pdf", pdfOf(word));
+    if (!std::filesystem::exists("/usr/bin/pdftotext") || !std::filesystem::exists("/usr/bin/pdftoppm"))
+        GTEST_SKIP() << "poppler-utils are not installed";
+    const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "wrapped.pdf").string() + "' -");
+    EXPECT_NE(withoutWhitespace(text).find(word), std::string::npos);
+
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line.find_first_not_of("kelvar") == std::string::npos) lines.push_back(line);
+    ASSERT_GT(lines.size(), 2u) << text;
+    std::string byHand;
+    for (const auto& l : lines) byHand += (byHand.empty() ? "" : "\n") + l;
+    ASSERT_EQ(withoutWhitespace(byHand), word);
+    test::writeAll(dir / "byhand.pdf", pdfOf(byHand));
+
+    auto pixels = [&](const std::string& name) {
+        run("pdftoppm -r 60 -gray -f 1 -l 1 '" + (dir / (name + ".pdf")).string() + "' '" + (dir / name).string() +
+            "'");
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            if (e.path().filename().string().rfind(name + "-", 0) == 0) return test::readAll(e.path());
+        return std::string();
+    };
+    const std::string wrapped = pixels("wrapped"), cut = pixels("byhand");
+    ASSERT_FALSE(wrapped.empty());
+    EXPECT_TRUE(wrapped == cut) << "the wrapped word shows marks the data does not have";
+}
+
+class GroupExport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
+        w->begin();
+        Source src;
+        src.id = "src-main";
+        src.owner = "jorin";
+        src.path = "/nowhere/src-main";
+        src.format = SourceFormat::macosMessagesFolder;
+        const std::int64_t row = w->sourceRow(src, test::fixtureDate(0));
+        ChatRecord chat;
+        chat.guid = "iMessage;+;chat555";
+        chat.identifier = "chat555";
+        chat.displayName = "Book Club";
+        chat.service = "iMessage";
+        chat.isGroup = true;
+        chat.participants = {"+15550001111", "+15550002222"};
+        w->addChat(chat);
+        int i = 0;
+        for (const std::string handle : {"+15550001111", "+15550002222"}) {
+            MessageRecord m;
+            m.guid = "G-" + std::to_string(++i);
+            m.chatGuid = chat.guid;
+            m.handle = handle;
+            m.service = "iMessage";
+            m.text = "hello from " + std::to_string(i);
+            m.date = test::fixtureDate(i);
+            w->addMessage(m, row, test::fixtureDate(0));
+        }
+        w->commit();
+        store = std::make_unique<TreskStore>(db.string());
+    }
+    ConversationExporter::Written write(ExportFormat format, const std::string& name) {
+        ConversationExporter e(*store, "jorin", (root / "jorin" / "attachments").string(), names,
+                               ExportTimeZone::fixed(0, "UTC"));
+        return e.write("chat555", format, (root / name).string(), test::fixtureDate(100), "1");
+    }
+
+    test::TempDir root;
+    std::filesystem::path db = root / "jorin" / "tresk.db";
+    MapContactResolver names{{{"+15550001111", "Alice Example"}}};
+    std::unique_ptr<TreskStore> store;
+};
+
+TEST_F(GroupExport, SendersAreTheirOwnNamesOrHandlesNeverTheGroupName) {
+    const auto j = nlohmann::json::parse(write(ExportFormat::json, "g.json").bytes);
+    ASSERT_EQ(j["messages"].size(), 2u);
+    EXPECT_EQ(j["messages"][0]["senderName"], "Alice Example");
+    EXPECT_EQ(j["messages"][1]["senderName"], "+15550002222");
+
+    const auto rows = parseCsv(write(ExportFormat::csv, "g.csv").bytes);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1][3], "Alice Example");
+    EXPECT_EQ(rows[2][3], "'+15550002222"); // the formula guard's apostrophe
+
+    write(ExportFormat::pdf, "g.pdf");
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    const std::string text = run("pdftotext -enc UTF-8 '" + (root / "g.pdf").string() + "' -");
+    EXPECT_NE(text.find("Alice Example <+15550001111> ·"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n+15550002222 ·"), std::string::npos) << text;
+    // The group's name is shown once, in the heading's detail line, not as a sender.
+    const auto first = text.find("Book Club");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(text.find("Book Club", first + 1), std::string::npos) << text;
+}
+
+TEST_F(ConversationExport, CsvWritesNulBytesAsReplacementCharactersAndSaysSo) {
+    test::tamper(db, "UPDATE messages SET text = 'before' || char(0) || 'after' WHERE guid = 'MSG-3'");
+    store = std::make_unique<TreskStore>(db.string());
+    auto w = exporter().write("+15550001111", ExportFormat::csv, (out / "nul.csv").string(), at, "1");
+    EXPECT_EQ(w.bytes.find('\0'), std::string::npos);
+    const auto rows = parseCsv(w.bytes);
+    ASSERT_EQ(rows.size(), 26u);
+    EXPECT_EQ(rows[3][6], "before\xEF\xBF\xBD"
+                          "after");
+    EXPECT_EQ(w.replacedNulBytes, 1);
+    ASSERT_EQ(w.notes.size(), 1u);
+    EXPECT_NE(w.notes[0].find("1 NUL byte was written as U+FFFD"), std::string::npos) << w.notes[0];
+
+    auto clean = exporter().write("+15550001111", ExportFormat::json, (out / "nul.json").string(), at, "1");
+    EXPECT_TRUE(clean.notes.empty());
 }
 
 } // namespace
