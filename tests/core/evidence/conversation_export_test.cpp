@@ -349,19 +349,14 @@ protected:
     void SetUp() override {
         auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
         w->begin();
-        Source src;
-        src.id = "src-main";
-        src.owner = "jorin";
-        src.path = "/nowhere/src-main";
-        src.format = SourceFormat::macosMessagesFolder;
-        const std::int64_t row = w->sourceRow(src, test::fixtureDate(0));
-        ChatRecord chat;
-        chat.guid = "iMessage;+;chat555";
-        chat.identifier = "chat555";
-        chat.displayName = "Book Club";
-        chat.service = "iMessage";
-        chat.isGroup = true;
-        chat.participants = {"+15550001111", "+15550002222"};
+        const std::int64_t row = w->sourceRow({.id = "src-main", .owner = "jorin", .path = "/nowhere/src-main"},
+                                              test::fixtureDate(0));
+        const ChatRecord chat{.guid = "iMessage;+;chat555",
+                              .identifier = "chat555",
+                              .displayName = "Book Club",
+                              .service = "iMessage",
+                              .isGroup = true,
+                              .participants = {"+15550001111", "+15550002222"}};
         w->addChat(chat);
         int i = 0;
         for (const std::string handle : {"+15550001111", "+15550002222"}) {
