@@ -295,7 +295,15 @@ void SealAnchorClient::verifyAnchor(const SealFile& seal, const SealAnchor& anch
     std::memcpy(copy, digest.data(), digest.size());
     TS_VERIFY_CTX_set_flags(ctx.get(), TS_VFY_VERSION | TS_VFY_SIGNATURE | TS_VFY_IMPRINT);
     TS_VERIFY_CTX_set_imprint(ctx.get(), copy, static_cast<long>(digest.size()));
-    StorePtr store = trustStore(publicKey_, now_());
+    // A stored receipt is checked as of the moment it was issued: the authority's
+    // certificate had to be valid then, and its later expiry takes nothing away.
+    TstInfoPtr info(PKCS7_to_TS_TST_INFO(token.get()));
+    if (!info) {
+        ERR_clear_error();
+        throw SealAnchorError("The seal's receipt is not a time-stamp token.");
+    }
+    const Date issued = generalizedTime(TS_TST_INFO_get_time(info.get()));
+    StorePtr store = trustStore(publicKey_, issued);
     TS_VERIFY_CTX_set_store(ctx.get(), store.release());
     if (TS_RESP_verify_token(ctx.get(), token.get()) != 1)
         throw SealAnchorError("The seal's receipt does not hold: " + opensslReason() + ".");

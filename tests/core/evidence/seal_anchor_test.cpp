@@ -81,6 +81,19 @@ TEST_F(SealAnchorTest, TheCertificatesMustBeValidAtTheClientsTime) {
     EXPECT_THROW(late.anchor(sampleSeal()), SealAnchorError);
 }
 
+TEST_F(SealAnchorTest, AStoredReceiptOutlivesTheAuthoritysCertificate) {
+    // The test authority's certificate lapses three days after it is made; a
+    // receipt issued today is checked as of its own time a month later.
+    const SealFile seal = sampleSeal();
+    const SealAnchor anchor = client().anchor(seal);
+    SealAnchorClient later(tsa.url(), nullptr, tsa.trustedPem(),
+                           [] { return std::chrono::system_clock::now() + std::chrono::hours(24 * 30); });
+    EXPECT_NO_THROW(later.verifyAnchor(seal, anchor));
+    SealFile other = seal;
+    other.description = "something else";
+    EXPECT_THROW(later.verifyAnchor(other, anchor), SealAnchorError);
+}
+
 class PendingAnchorFlow : public SealAnchorTest {
 protected:
     Date now = std::chrono::system_clock::now();
