@@ -276,7 +276,7 @@ SealAnchor SealAnchorClient::anchor(const SealFile& seal) const {
     return receiptFrom(token, info, baseURL_);
 }
 
-void SealAnchorClient::verifyAnchor(const SealFile& seal, const SealAnchor& anchor) const {
+SealAnchor SealAnchorClient::verifyAnchor(const SealFile& seal, const SealAnchor& anchor) const {
     const std::string digest = rawDigest(seal);
     std::string der;
     if (!evidence::base64Decode(anchor.token, der)) throw SealAnchorError("The seal's receipt is not valid base64.");
@@ -307,6 +307,15 @@ void SealAnchorClient::verifyAnchor(const SealFile& seal, const SealAnchor& anch
     TS_VERIFY_CTX_set_store(ctx.get(), store.release());
     if (TS_RESP_verify_token(ctx.get(), token.get()) != 1)
         throw SealAnchorError("The seal's receipt does not hold: " + opensslReason() + ".");
+    // The readable fields are only a copy of what the token says; a copy that
+    // disagrees with it means the seal file was edited after it was written.
+    SealAnchor read = receiptFrom(token.get(), info.get(), anchor.authority);
+    if (read.anchoredAt != anchor.anchoredAt || read.serialNumber != anchor.serialNumber ||
+        read.summary != anchor.summary)
+        throw SealAnchorError("The seal file has been altered: its anchor's time or serial number (" +
+                              anchor.summary + ") differs from its receipt (" + read.summary + ").");
+    read.token = anchor.token;
+    return read;
 }
 
 } // namespace kx

@@ -66,7 +66,7 @@ public:
 
     // session: nothing means a libcurl session. publicKey: PEM certificates to
     // trust; nothing means the built-in trust anchor. now: nothing means the
-    // system clock (used to check the token's certificates at the current time).
+    // system clock (used to check a fresh token's certificates when anchoring).
     SealAnchorClient(std::string baseURL, std::shared_ptr<HttpSession> session = nullptr,
                      std::optional<std::string> publicKey = std::nullopt, NowFunction now = nullptr);
 
@@ -74,9 +74,11 @@ public:
     // throws SealAnchorError with a sentence saying why it could not be had.
     SealAnchor anchor(const SealFile& seal) const;
 
-    // Checks a stored receipt against a seal (imprint and signature; no nonce).
-    // Throws SealAnchorError when it does not hold.
-    void verifyAnchor(const SealFile& seal, const SealAnchor& anchor) const;
+    // Checks a stored receipt against a seal (imprint and signature; no nonce),
+    // with the certificates checked at the receipt's own time. Returns the anchor
+    // as read from the token itself. Throws SealAnchorError when it does not hold
+    // or when the seal's readable time, serial or summary disagree with the token.
+    SealAnchor verifyAnchor(const SealFile& seal, const SealAnchor& anchor) const;
 
     const std::string& baseURL() const { return baseURL_; }
 

@@ -7,6 +7,7 @@
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <thread>
@@ -79,6 +80,30 @@ TEST_F(SealAnchorTest, TheCertificatesMustBeValidAtTheClientsTime) {
     SealAnchorClient late(tsa.url(), nullptr, tsa.trustedPem(),
                           [] { return std::chrono::system_clock::now() + std::chrono::hours(24 * 30); });
     EXPECT_THROW(late.anchor(sampleSeal()), SealAnchorError);
+}
+
+TEST_F(SealAnchorTest, ReadableFieldsComeFromTheTokenAndEditsAreCaught) {
+    SealFile seal = sampleSeal();
+    seal.anchor = client().anchor(seal);
+    // Round trip through the stored JSON: the reader gets back what the token says.
+    const SealFile stored = SealFile::fromJson(seal.toJson());
+    ASSERT_TRUE(stored.anchor);
+    EXPECT_EQ(client().verifyAnchor(stored, *stored.anchor), *seal.anchor);
+
+    SealAnchor earlier = *stored.anchor;
+    earlier.anchoredAt -= std::chrono::hours(24 * 365);
+    SealAnchor reserialed = *stored.anchor;
+    reserialed.serialNumber = "1" + reserialed.serialNumber;
+    SealAnchor resummarised = *stored.anchor;
+    resummarised.summary = "2001-01-01 00:00:00 UTC by Kelvara Test TSA, serial 1";
+    for (const SealAnchor& edited : {earlier, reserialed, resummarised}) {
+        try {
+            client().verifyAnchor(stored, edited);
+            ADD_FAILURE() << "edited anchor accepted: " << edited.summary;
+        } catch (const SealAnchorError& e) {
+            EXPECT_NE(std::string(e.what()).find("altered"), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST_F(SealAnchorTest, AStoredReceiptOutlivesTheAuthoritysCertificate) {
