@@ -1,5 +1,6 @@
 #include "core/health/full_disk_access_probe.h"
 
+#include "core/archive/snapshot.h"
 #include "core/health/read_only_database.h"
 #include "core/health/schedule_arguments.h"
 #include "core/platform/error.h"
@@ -44,6 +45,24 @@ std::string parentFolder(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// How many rows the message table at path holds; nothing when it has none.
+// The file itself is read immutably, which is cheap but sees only what has been
+// checkpointed into it. A database whose tables still live only in its -wal file
+// (a new one Messages has not checkpointed yet) looks empty that way, so it is
+// then read from a private snapshot copy, as the archive readers read it; nothing
+// is created beside the database either way. Throws kx::Error.
+std::optional<int64_t> messageRowCount(const std::string& path) {
+    {
+        ReadOnlyDatabase db(path);
+        if (db.hasTable("message")) return db.scalar("SELECT count(*) FROM message");
+    }
+    struct stat wal {};
+    if (::stat((path + "-wal").c_str(), &wal) != 0 || wal.st_size == 0) return std::nullopt;
+    DatabaseSnapshot copy{std::filesystem::path(path)};
+    if (!ReadOnlyDatabase::hasTableIn(copy.handle(), "message")) return std::nullopt;
+    return ReadOnlyDatabase::scalarIn(copy.handle(), "SELECT count(*) FROM message");
+}
+
 } // namespace
 
 std::string FullDiskAccessProbe::Verdict::headline() const {
@@ -71,9 +90,7 @@ bool FullDiskAccessProbe::databaseExists(const std::string& path) {
 
 std::optional<int64_t> FullDiskAccessProbe::appContextMessageCount(const std::string& path) {
     try {
-        ReadOnlyDatabase db(path);
-        if (!db.hasTable("message")) return std::nullopt;
-        return db.scalar("SELECT count(*) FROM message");
+        return messageRowCount(path);
     } catch (const Error&) {
         return std::nullopt;
     }
@@ -138,12 +155,12 @@ ProbeOutput FullDiskAccessProbe::probeThisProcess(const std::string& databasePat
     }
     out.databaseExists = true;
     try {
-        ReadOnlyDatabase db(databasePath);
-        if (!db.hasTable("message")) {
+        const std::optional<int64_t> count = messageRowCount(databasePath);
+        if (!count) {
             out.problem = databasePath + " opens but holds no message table";
             return out;
         }
-        out.messageCount = db.scalar("SELECT count(*) FROM message");
+        out.messageCount = *count;
         out.readable = true;
     } catch (const Error& e) {
         std::string reason = e.what();

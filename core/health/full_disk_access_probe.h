@@ -73,7 +73,9 @@ struct FullDiskAccessProbe {
     static bool databaseExists(const std::string& path);
 
     // How many messages this program can read at path; nothing when it cannot open
-    // the file read-only or the file holds no message table. Never writes anything.
+    // the file read-only or the file holds no message table. Never writes anything
+    // beside the database (a database whose tables are still only in its -wal file
+    // is read from a private snapshot copy).
     static std::optional<int64_t> appContextMessageCount(const std::string& path);
 
     // The one answer from the application's own finding and the engine's.

@@ -50,13 +50,17 @@ ReadOnlyDatabase::~ReadOnlyDatabase() {
     if (db_) sqlite3_close(db_);
 }
 
-int64_t ReadOnlyDatabase::scalar(const std::string& sql) const {
+int64_t ReadOnlyDatabase::scalar(const std::string& sql) const { return scalarIn(db_, sql); }
+
+bool ReadOnlyDatabase::hasTable(const std::string& name) const { return hasTableIn(db_, name); }
+
+int64_t ReadOnlyDatabase::scalarIn(sqlite3* db, const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
-        throw Error(std::string("the database could not be read: ") + sqlite3_errmsg(db_));
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
+        throw Error(std::string("the database could not be read: ") + sqlite3_errmsg(db));
     const int rc = sqlite3_step(stmt);
     if (rc != SQLITE_ROW) {
-        const std::string msg = sqlite3_errmsg(db_);
+        const std::string msg = sqlite3_errmsg(db);
         sqlite3_finalize(stmt);
         throw Error("the database could not be read: " + msg);
     }
@@ -65,9 +69,9 @@ int64_t ReadOnlyDatabase::scalar(const std::string& sql) const {
     return v;
 }
 
-bool ReadOnlyDatabase::hasTable(const std::string& name) const {
+bool ReadOnlyDatabase::hasTableIn(sqlite3* db, const std::string& name) {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", -1, &stmt, nullptr) !=
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", -1, &stmt, nullptr) !=
         SQLITE_OK)
         return false;
     sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);

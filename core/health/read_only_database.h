@@ -28,6 +28,10 @@ public:
     int64_t scalar(const std::string& sql) const;
     bool hasTable(const std::string& name) const;
 
+    // The same two queries on any open connection (a snapshot copy, for one).
+    static int64_t scalarIn(sqlite3* db, const std::string& sql);
+    static bool hasTableIn(sqlite3* db, const std::string& name);
+
     // The "file:" URI used to open a path immutably (exposed for tests).
     static std::string immutableURI(const std::string& path);
 

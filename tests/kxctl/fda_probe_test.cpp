@@ -69,6 +69,62 @@ TEST(KxctlFdaProbe, JsonReplyForReadableMissingAndDamagedDatabases) {
     EXPECT_NE(damaged.problem->find(db.string()), std::string::npos);
 }
 
+// A database Messages has just made: its tables and rows are still only in the
+// -wal file (nothing checkpointed, the -wal and -shm kept on close).
+void makeWalOnlyMessagesDatabase(const stdfs::path& path, int messages) {
+    stdfs::create_directories(path.parent_path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    int off = 0;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, &off);
+    std::string sql = "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; BEGIN;"
+                      "CREATE TABLE message (ROWID INTEGER PRIMARY KEY, text TEXT);";
+    for (int i = 0; i < messages; ++i) sql += "INSERT INTO message (text) VALUES ('m');";
+    sql += "COMMIT;";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+TEST(KxctlFdaProbe, TablesOnlyInTheWalAreReadFromAPrivateCopyLeavingTheFolderAsItWas) {
+    test::TempDir home;
+    const auto db = home / "Library" / "Messages" / "chat.db";
+    makeWalOnlyMessagesDatabase(db, 5);
+    ASSERT_TRUE(stdfs::exists(db.string() + "-wal"));
+    {
+        // The premise: the database file on its own has no message table yet.
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(("file:" + db.string() + "?mode=ro&immutable=1").c_str(), &raw,
+                                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr),
+                  SQLITE_OK);
+        EXPECT_NE(sqlite3_exec(raw, "SELECT count(*) FROM message", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(raw);
+    }
+    const std::string before = test::snapshotTree(db.parent_path());
+    ASSERT_NE(before.find("chat.db-wal "), std::string::npos);
+
+    ProcessResult r = kxctl(home.path(), {"fda-probe", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    const ProbeOutput out = ProbeOutput::decode(r.standardOutput);
+    EXPECT_TRUE(out.readable) << out.problem.value_or("");
+    EXPECT_EQ(out.messageCount, 5);
+    EXPECT_FALSE(out.problem);
+
+    r = kxctl(home.path(), {"fda-probe"});
+    EXPECT_EQ(r.exitCode, 0) << r.standardError;
+    EXPECT_NE(r.standardOutput.find("Readable by this program: yes, 5 messages"), std::string::npos);
+
+    // The application's own check reads it the same way.
+    EXPECT_EQ(FullDiskAccessProbe::appContextMessageCount(db.string()), 5);
+
+    // Same names, same bytes: no -wal/-shm made, changed or removed beside Messages' files,
+    // and the private copies are gone.
+    EXPECT_EQ(test::snapshotTree(db.parent_path()), before);
+    const auto snapshots = home / ".cache" / "Kelvara" / "snapshots";
+    if (stdfs::exists(snapshots)) {
+        EXPECT_TRUE(stdfs::is_empty(snapshots));
+    }
+}
+
 TEST(KxctlFdaProbe, WordsWithoutJsonAndAnExitStatusForScripts) {
     test::TempDir home;
     makeMessagesDatabase(home / "other.db", 2);
