@@ -5,6 +5,12 @@
 // lets a message of any length run over pages; a message's heading line is
 // never left alone at the foot of a page. Text is handed to pango as plain text,
 // never as markup, so nothing in a message can change the layout.
+//
+// Bidirectional text: everything that comes from the data (names, handles, file
+// names, bodies, the conversation's name) is drawn inside a first-strong isolate,
+// and every layout that carries the export's own words runs left to right, so a
+// right-to-left override in a name reorders that name and never the dates,
+// labels and page numbers beside it.
 #include "core/evidence/export_document.h"
 
 #include "core/platform/error.h"
@@ -54,6 +60,36 @@ std::string printable(const std::string& input) {
     return s;
 }
 
+// Untrusted text as an isolated run: FSI ... PDI around each paragraph (an isolate
+// ends at a paragraph break). The closing PDI also ends every embedding and
+// override opened inside the run. An isolate end in the data with no isolate of
+// its own open would close ours early, so it is left out; on its own it does
+// nothing.
+std::string isolated(const std::string& input) {
+    const std::string fsi = "\xE2\x81\xA8", pdi = "\xE2\x81\xA9";
+    const std::string s = printable(input);
+    std::string out = fsi;
+    int open = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        const std::string ch = s.substr(i, len);
+        i += len;
+        if (ch == "\xE2\x81\xA6" || ch == "\xE2\x81\xA7" || ch == fsi) { // LRI, RLI, FSI
+            ++open;
+        } else if (ch == pdi) {
+            if (open == 0) continue;
+            --open;
+        } else if (ch == "\n" || ch == "\r" || ch == "\xC2\x85" || ch == "\xE2\x80\xA9") { // paragraph breaks
+            out += pdi + ch + fsi;
+            open = 0;
+            continue;
+        }
+        out += ch;
+    }
+    return out + pdi;
+}
+
 std::string sizeText(std::int64_t bytes) {
     char buf[32];
     if (bytes >= 1024 * 1024) std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
@@ -69,6 +105,12 @@ void noInsertedHyphens(PangoLayout* layout) {
     pango_attr_list_insert(attrs, pango_attr_insert_hyphens_new(FALSE));
     pango_layout_set_attributes(layout, attrs);
     pango_attr_list_unref(attrs);
+}
+
+void leftToRight(PangoLayout* layout) {
+    pango_layout_set_auto_dir(layout, FALSE);
+    pango_context_set_base_dir(pango_layout_get_context(layout), PANGO_DIRECTION_LTR);
+    pango_layout_context_changed(layout);
 }
 
 struct Line {
@@ -89,8 +131,10 @@ public:
         for (auto* l : layouts_) g_object_unref(l);
     }
 
+    // ownWords: the text mixes the export's own words with isolated data; it
+    // then runs left to right whatever the data's direction.
     void add(const std::string& text, double size, bool bold, bool italic, Colour colour, double indent,
-             double gapBefore, bool keepWithNext) {
+             double gapBefore, bool keepWithNext, bool ownWords = true) {
         PangoLayout* layout = pango_cairo_create_layout(cr_);
         layouts_.push_back(layout);
         PangoFontDescription* font = pango_font_description_from_string(kFamily);
@@ -102,6 +146,7 @@ public:
         pango_layout_set_width(layout, static_cast<int>((kPageWidth - 2 * kMargin - indent) * PANGO_SCALE));
         pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
         noInsertedHyphens(layout);
+        if (ownWords) leftToRight(layout);
         const std::string t = printable(text);
         pango_layout_set_text(layout, t.c_str(), static_cast<int>(t.size()));
 
@@ -182,7 +227,8 @@ private:
         pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER);
         pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_MIDDLE);
         noInsertedHyphens(layout);
-        const std::string text = printable(footer) + "  ·  Page " + std::to_string(page) + " of " +
+        leftToRight(layout);
+        const std::string text = "Conversation with " + isolated(footer) + "  ·  Page " + std::to_string(page) + " of " +
                                  std::to_string(pages);
         pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));
         cairo_set_source_rgb(cr_, kMuted.r, kMuted.g, kMuted.b);
@@ -218,18 +264,19 @@ std::string renderPdf(const ExportDocument& doc) {
     cairo_t* cr = cairo_create(surface);
     {
         Renderer r(cr);
-        r.add(title, 16, true, false, kText, 0, 0, false);
-        std::string sub = doc.conversationKey;
-        if (!doc.conversationDetail.empty()) sub += "  ·  " + doc.conversationDetail;
+        r.add("Conversation with " + isolated(doc.conversationName), 16, true, false, kText, 0, 0, false);
+        std::string sub = isolated(doc.conversationKey);
+        if (!doc.conversationDetail.empty()) sub += "  ·  " + isolated(doc.conversationDetail);
         r.add(sub, 9.5, false, false, kMuted, 0, 2, false);
         const auto n = doc.messages.size();
-        r.add(std::to_string(n) + (n == 1 ? " message" : " messages") + " from " + doc.owner + "'s archive. Exported " +
+        r.add(std::to_string(n) + (n == 1 ? " message" : " messages") + " from " + isolated(doc.owner) + "'s archive. Exported " +
                   doc.timeZone.formatLocal(doc.exportedAt) + " by Kelvara " + doc.appVersion + ". Times are shown in " +
                   doc.timeZone.identifier + ".",
               8.5, false, false, kMuted, 0, 2, false);
         for (const auto& m : doc.messages) {
-            std::string head = m.senderName;
-            if (!m.senderHandle.empty() && m.senderHandle != m.senderName) head += "  <" + m.senderHandle + ">";
+            std::string head = isolated(m.senderName);
+            if (!m.senderHandle.empty() && m.senderHandle != m.senderName)
+                head += "  <" + isolated(m.senderHandle) + ">";
             head += "  ·  ";
             if (m.date) {
                 const std::string abbr = doc.timeZone.abbreviation ? doc.timeZone.abbreviation(*m.date) : "";
@@ -241,11 +288,11 @@ std::string renderPdf(const ExportDocument& doc) {
             if (m.dateRetracted) head += "  ·  unsent";
             r.add(head, 8.5, true, false, m.isFromMe ? kOwn : kMuted, 0, kMessageGap, true);
             const std::string text = m.text ? printable(*m.text) : std::string();
-            if (!text.empty()) r.add(text, 10.5, false, false, kText, 0, 1, false);
+            if (!text.empty()) r.add(isolated(text), 10.5, false, false, kText, 0, 1, false, false);
             for (const auto& a : m.attachments) {
-                std::string line = "Attachment: " + a.fileName.value_or(a.id);
+                std::string line = "Attachment: " + isolated(a.fileName.value_or(a.id));
                 std::string details;
-                if (a.mimeType) details = *a.mimeType;
+                if (a.mimeType) details = isolated(*a.mimeType);
                 if (a.totalBytes > 0) details += (details.empty() ? "" : ", ") + sizeText(a.totalBytes);
                 if (!a.sha256) details += std::string(details.empty() ? "" : ", ") + "bytes not in the archive";
                 if (!details.empty()) line += " (" + details + ")";
@@ -253,7 +300,7 @@ std::string renderPdf(const ExportDocument& doc) {
             }
         }
         const int pages = r.paginate();
-        r.draw(surface, pages, title);
+        r.draw(surface, pages, doc.conversationName);
     }
     cairo_destroy(cr);
     cairo_surface_finish(surface);

@@ -425,3 +425,55 @@ TEST_F(ConversationExport, CsvWritesNulBytesAsReplacementCharactersAndSaysSo) {
 
 } // namespace
 } // namespace kx
+
+namespace kx {
+namespace {
+
+TEST(ExportPdf, RightToLeftOverridesInNamesAndBodiesStayInsideThem) {
+    const std::string rlo = "\xE2\x80\xAE";
+    const std::string pdi = "\xE2\x81\xA9";
+    ExportDocument doc;
+    doc.conversationKey = "+1";
+    doc.conversationName = rlo + "Title";
+    doc.timeZone = ExportTimeZone::fixed(0, "UTC");
+    ExportMessage m;
+    m.date = *parseISO8601("2024-01-15T12:34:56Z");
+    m.senderName = rlo + "Mallory";
+    m.senderHandle = pdi + rlo + "handle"; // a stray isolate end must not close ours early
+    m.text = rlo + "body" + pdi + rlo + "more";
+    m.dateEdited = m.date;
+    ExportAttachment a;
+    a.id = "att";
+    a.fileName = rlo + "gpj.exe";
+    a.mimeType = "image/jpeg";
+    m.attachments.push_back(a);
+    doc.messages.push_back(m);
+    test::TempDir dir;
+    test::writeAll(dir / "rlo.pdf", renderPdf(doc));
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "rlo.pdf").string() + "' -");
+    auto lineWith = [&](const std::string& needle) {
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(needle) != std::string::npos) return line;
+        return std::string();
+    };
+    // The heading: the name is reversed (as its sender asked), the time and labels after it are not.
+    const std::string head = lineWith("yrollaM");
+    ASSERT_FALSE(head.empty()) << text;
+    EXPECT_NE(head.find("2024-01-15 12:34:56"), std::string::npos) << head;
+    EXPECT_NE(head.find("edited"), std::string::npos) << head;
+    EXPECT_LT(head.find("yrollaM"), head.find("2024-01-15 12:34:56")) << head;
+    EXPECT_LT(head.find("2024-01-15 12:34:56"), head.find("edited")) << head;
+    // The attachment label and its details keep their order around the file name.
+    // (pdftotext splits reversed italic runs with spaces, so they are ignored.)
+    const std::string att = withoutWhitespace(lineWith("Attachment:"));
+    EXPECT_EQ(att.rfind("Attachment:exe.jpg(image/jpeg,", 0), 0u) << att;
+    // The footer: the page count follows the title, unreversed.
+    const std::string footer = lineWith("Page 1 of 1");
+    ASSERT_FALSE(footer.empty()) << text;
+    EXPECT_LT(footer.find("eltiT"), footer.find("Page 1 of 1")) << footer;
+}
+
+} // namespace
+} // namespace kx
