@@ -166,6 +166,16 @@ std::optional<stdfs::path> DeviceBackup::storedFileById(const std::string& id) c
     return std::nullopt;
 }
 
+std::optional<stdfs::path> DeviceBackup::linkedFileById(const std::string& id) const {
+    if (!isHexId(id)) return std::nullopt;
+    struct stat st {};
+    const stdfs::path shard = root_ / id.substr(0, 2);
+    if (::lstat(shard.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return shard / id;
+    for (const stdfs::path& p : {shard / id, root_ / id})
+        if (::lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return p;
+    return std::nullopt;
+}
+
 std::optional<stdfs::path> DeviceBackup::storedFile(const std::string& domain, const std::string& relativePath) const {
     return storedFileById(fileID(domain, relativePath));
 }

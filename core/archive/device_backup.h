@@ -49,6 +49,9 @@ public:
     // inside the backup folder.
     std::optional<std::filesystem::path> storedFile(const std::string& domain, const std::string& relativePath) const;
     std::optional<std::filesystem::path> storedFileById(const std::string& fileID) const;
+    // The entry's path when the backup holds it as a symbolic link (or inside a
+    // linked shard folder) rather than as a file; such entries are never followed.
+    std::optional<std::filesystem::path> linkedFileById(const std::string& fileID) const;
     // True when Manifest.db lists the file (always true when there is no Manifest.db).
     bool listed(const std::string& fileID) const;
 

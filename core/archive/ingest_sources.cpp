@@ -78,6 +78,11 @@ public:
             rec.resolvedPath = *stored;
             return;
         }
+        if (backup_.linkedFileById(id)) {
+            rec.state = AttachmentFileState::refused;
+            rec.problem = "its file in the backup is a symbolic link, which Kelvara does not follow";
+            return;
+        }
         rec.state = AttachmentFileState::missing;
         bool listed = false;
         try {
@@ -109,9 +114,13 @@ IngestOutcome IOSDeviceBackupIngester::ingest(const Source& source, const Ingest
     if (source.path.empty()) throw Error("the source has no path");
     DeviceBackup backup(source.path);
     auto sms = backup.storedFileById(DeviceBackup::kMessagesFileID);
-    if (!sms)
+    if (!sms) {
+        if (auto link = backup.linkedFileById(DeviceBackup::kMessagesFileID))
+            throw Error("the device backup's messages database " + link->string() +
+                        " is a symbolic link, which Kelvara does not follow");
         throw Error("the device backup at " + source.path +
                     " holds no messages database; it may be a stripped copy or a backup made without messages");
+    }
     DatabaseSnapshot::Files files;
     files.main = *sms;
     files.baseName = "sms.db";

@@ -175,3 +175,52 @@ TEST(IngestBackup, TheFileListIsReadOnlyWhenAnAttachmentNeedsIt) {
     EXPECT_EQ(full.messages.size(), first.messages.size());
     EXPECT_EQ(countAttachments(full).missing, sum.attachmentsMissing);
 }
+
+TEST(IngestBackup, LinksInTheBackupAreRefusedWithASentenceNotTakenAsMissing) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 21;
+    o.missingAttachmentEvery = 0;
+    fx::writeDeviceBackup(dir / "b", o, {});
+
+    // An attachment entry replaced by a link to an identical copy elsewhere.
+    CollectingSink first;
+    kx::IOSDeviceBackupIngester reader;
+    reader.ingest(backupSource(dir / "b"), {}, first);
+    std::optional<stdfs::path> stored;
+    for (const auto& m : first.messages)
+        for (const auto& a : m.attachments)
+            if (a.resolvedPath && !stored) stored = *a.resolvedPath;
+    ASSERT_TRUE(stored);
+    const auto present = countAttachments(first).present;
+    stdfs::copy_file(*stored, dir / "elsewhere");
+    stdfs::remove(*stored);
+    stdfs::create_symlink(dir / "elsewhere", *stored);
+    CollectingSink linked;
+    reader.ingest(backupSource(dir / "b"), {}, linked);
+    const auto c = countAttachments(linked);
+    EXPECT_EQ(c.refused, 1);
+    EXPECT_EQ(c.missing, 0);
+    EXPECT_EQ(c.present, present - 1);
+    for (const auto& m : linked.messages)
+        for (const auto& a : m.attachments)
+            if (a.state == kx::AttachmentFileState::refused)
+                EXPECT_NE(a.problem.value_or("").find("symbolic link"), std::string::npos) << a.problem.value_or("");
+
+    // The messages database itself replaced by a link to a real copy.
+    const auto sms = dir / "b" / "3d" / kx::DeviceBackup::kMessagesFileID;
+    stdfs::copy_file(sms, dir / "sms-copy.db");
+    stdfs::remove(sms);
+    stdfs::create_symlink(dir / "sms-copy.db", sms);
+    const auto why = errorOf(backupSource(dir / "b"));
+    EXPECT_NE(why.find("is a symbolic link, which Kelvara does not follow"), std::string::npos) << why;
+    EXPECT_EQ(why.find("holds no messages database"), std::string::npos) << why;
+
+    // A linked shard folder is not followed either.
+    stdfs::remove(sms);
+    stdfs::copy_file(dir / "sms-copy.db", sms);
+    ASSERT_EQ(errorOf(backupSource(dir / "b")), "");
+    stdfs::rename(dir / "b" / "3d", dir / "shard");
+    stdfs::create_symlink(dir / "shard", dir / "b" / "3d");
+    EXPECT_NE(errorOf(backupSource(dir / "b")).find("does not follow"), std::string::npos);
+}
