@@ -69,8 +69,8 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     const auto storedRoot = userDefaults().string(DefaultsKey::destinationRoot);
     if (storedRoot && !storedRoot->isEmpty() && !storedRoot->startsWith('/')) {
         destinationRoot_ = defaultRoot;
-        lastError_ = "The archive location \"" + *storedRoot + "\" is not a full path, so Kelvara is using " +
-                     defaultRoot + " instead. Choose the location again in Settings.";
+        setLastError("The archive location \"" + *storedRoot + "\" is not a full path, so Kelvara is using " +
+                     defaultRoot + " instead. Choose the location again in Settings.");
     } else {
         destinationRoot_ = storedRoot && !storedRoot->isEmpty() ? *storedRoot : defaultRoot;
     }
@@ -85,15 +85,19 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     // 10. Names typed for handles.
     contacts_->loadContactOverrides();
 
-    // 11. The source-list sentence (after the contact names, so it wins over them).
-    if (!registryLoadProblem_.isNull()) lastError_ = registryLoadSentence();
-
     // 12. Notification settings.
     alerts_->loadAlertSettings();
 
     // 13-14. This machine's identity and the household.
     household_->resolveMachineIdentity();
     household_->loadHousehold();
+
+    // Every start-up problem is named, the source list first.
+    startingUp_ = false;
+    QStringList problems;
+    if (!registryLoadProblem_.isNull()) problems << registryLoadSentence();
+    problems += startupProblems_;
+    if (!problems.isEmpty()) lastError_ = problems.join(' ');
 
     wireFeatures();
 
@@ -173,6 +177,10 @@ QString AppModel::registryLoadSentence() const {
 }
 
 void AppModel::setLastError(const QString& e) {
+    if (startingUp_) {
+        if (!e.isNull() && !startupProblems_.contains(e)) startupProblems_ << e;
+        return;
+    }
     if (e == lastError_ && e.isNull() == lastError_.isNull()) return;
     lastError_ = e;
     emit lastErrorChanged();

@@ -40,6 +40,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -146,6 +147,10 @@ private:
     QString destinationRoot_;
     OptionalReport report_;
     QString lastError_;
+    // While the constructor runs, each problem is kept so that one damaged file
+    // does not hide another; the banner then names them all.
+    bool startingUp_ = true;
+    QStringList startupProblems_;
     QString registryLoadProblem_;
     QString configDir_;
     std::shared_ptr<const kx::Clock> clock_;

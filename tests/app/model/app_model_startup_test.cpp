@@ -88,15 +88,41 @@ TEST_F(AppModelStartup, DamagedSourceListIsReportedAndNeverOverwritten) {
     EXPECT_EQ(readAll(configDir() / "sources.json"), damaged);
 }
 
-TEST_F(AppModelStartup, HouseholdSentenceWinsOverTheSourceListSentence) {
+TEST_F(AppModelStartup, EveryDamagedFileIsNamedSourceListFirstAndDismissingRepairsNone) {
     writeConfig("sources.json", "{not json");
+    writeConfig("filters.json", "[[[");
+    writeConfig("contacts-overrides.json", "{{");
+    writeConfig("alerts.json", "nope");
     writeConfig("household.json", "{not json either");
     auto model = start();
+    const QString banner = model->lastError();
+    EXPECT_TRUE(banner.startsWith("Your source list at ")) << banner.toStdString();
+    const QStringList sentences{"Your filters at ", "Could not load your saved contact names (",
+                                "Your notification settings at ", "Your household file at "};
+    qsizetype last = 0;
+    for (const QString& s : sentences) {
+        EXPECT_EQ(banner.count(s), 1) << s.toStdString() << " in " << banner.toStdString();
+        EXPECT_GT(banner.indexOf(s), last) << s.toStdString();
+        last = banner.indexOf(s);
+    }
+
+    // Dismissing the banner repairs nothing: each load problem stays and no
+    // damaged file can be written over.
+    model->setLastError(QString());
     EXPECT_FALSE(model->registryLoadProblem().isEmpty());
+    EXPECT_TRUE(model->filtersModel().filters().loadProblem().has_value());
+    EXPECT_TRUE(model->alerts().alertSettings().loadProblem.has_value());
     EXPECT_FALSE(model->householdModel().householdLoadProblem().isEmpty());
-    EXPECT_TRUE(model->lastError().startsWith("Your household file at "));
-    EXPECT_TRUE(model->lastError().endsWith("Repair or move it aside, then restart."));
     EXPECT_EQ(model->householdModel().household().name, "Your Macs");
+    EXPECT_THROW(model->mutableRegistry().save(), kx::Error);
+    EXPECT_THROW(model->filtersModel().filters().save(configDir() / "filters.json"), kx::Error);
+    EXPECT_THROW(model->alerts().alertSettings().save((configDir() / "alerts.json").string()), kx::Error);
+    model->contacts().saveContactOverrides();
+    EXPECT_FALSE(model->lastError().isNull()) << "a refused save of contact names is said";
+    EXPECT_EQ(readAll(configDir() / "sources.json"), "{not json");
+    EXPECT_EQ(readAll(configDir() / "filters.json"), "[[[");
+    EXPECT_EQ(readAll(configDir() / "contacts-overrides.json"), "{{");
+    EXPECT_EQ(readAll(configDir() / "alerts.json"), "nope");
     EXPECT_EQ(readAll(configDir() / "household.json"), "{not json either");
 }
 
