@@ -44,6 +44,14 @@ std::string errorOf(const kx::Source& s) {
     return kx::test::errorOf(reader, s);
 }
 
+// A backup of 21 messages whose three attachments are all held.
+void writeSmallBackup(const stdfs::path& at) {
+    fx::Options o;
+    o.messages = 21;
+    o.missingAttachmentEvery = 0;
+    fx::writeDeviceBackup(at, o, {});
+}
+
 } // namespace
 
 TEST(IngestBackup, ShardedAndFlatLayoutsWithBinaryOrXmlPlistsAreRead) {
@@ -127,10 +135,7 @@ TEST(IngestBackup, EncryptedStrippedAndMessagelessBackupsAreReportedClearly) {
 
 TEST(IngestBackup, AttachmentPathsThatLeaveTheMediaAreRefused) {
     kx::test::TempDir dir;
-    fx::Options o;
-    o.messages = 21;
-    o.missingAttachmentEvery = 0;
-    fx::writeDeviceBackup(dir / "b", o, {});
+    writeSmallBackup(dir / "b");
     const auto sms = dir / "b" / "3d" / kx::DeviceBackup::kMessagesFileID;
     ASSERT_TRUE(stdfs::exists(sms));
     sqlite3* h = nullptr;
@@ -178,10 +183,7 @@ TEST(IngestBackup, TheFileListIsReadOnlyWhenAnAttachmentNeedsIt) {
 
 TEST(IngestBackup, LinksInTheBackupAreRefusedWithASentenceNotTakenAsMissing) {
     kx::test::TempDir dir;
-    fx::Options o;
-    o.messages = 21;
-    o.missingAttachmentEvery = 0;
-    fx::writeDeviceBackup(dir / "b", o, {});
+    writeSmallBackup(dir / "b");
 
     // An attachment entry replaced by a link to an identical copy elsewhere.
     CollectingSink first;
