@@ -76,8 +76,10 @@ public:
     std::vector<int64_t> reindexPending() {
         std::vector<int64_t> ids;
         if (!store_.tableExists("search_pending")) return ids;
+        // CROSS JOIN keeps search_pending as the outer loop: left to itself the
+        // planner walks every message up to the watermark even when nothing is pending.
         SQLite::Statement q(store_, "SELECT p.message_id, m.text, m.is_reaction FROM search_pending p "
-                                    "JOIN messages m ON m.id = p.message_id WHERE p.message_id <= ?");
+                                    "CROSS JOIN messages m ON m.id = p.message_id WHERE p.message_id <= ?");
         q.bind(1, watermark_);
         SQLite::Transaction t(index_);
         SQLite::Statement del(index_, "DELETE FROM search WHERE rowid = ?");

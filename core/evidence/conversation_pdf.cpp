@@ -228,8 +228,8 @@ private:
         pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_MIDDLE);
         noInsertedHyphens(layout);
         leftToRight(layout);
-        const std::string text = "Conversation with " + isolated(footer) + "  ·  Page " + std::to_string(page) + " of " +
-                                 std::to_string(pages);
+        const std::string text = "Conversation with " + isolated(footer) + "  ·  Page " + std::to_string(page) +
+                                 " of " + std::to_string(pages);
         pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));
         cairo_set_source_rgb(cr_, kMuted.r, kMuted.g, kMuted.b);
         cairo_move_to(cr_, kMargin, kPageHeight - kMargin - 10);
@@ -269,9 +269,9 @@ std::string renderPdf(const ExportDocument& doc) {
         if (!doc.conversationDetail.empty()) sub += "  ·  " + isolated(doc.conversationDetail);
         r.add(sub, 9.5, false, false, kMuted, 0, 2, false);
         const auto n = doc.messages.size();
-        r.add(std::to_string(n) + (n == 1 ? " message" : " messages") + " from " + isolated(doc.owner) + "'s archive. Exported " +
-                  doc.timeZone.formatLocal(doc.exportedAt) + " by Kelvara " + doc.appVersion + ". Times are shown in " +
-                  doc.timeZone.identifier + ".",
+        r.add(std::to_string(n) + (n == 1 ? " message" : " messages") + " from " + isolated(doc.owner) +
+                  "'s archive. Exported " + doc.timeZone.formatLocal(doc.exportedAt) + " by Kelvara " + doc.appVersion +
+                  ". Times are shown in " + doc.timeZone.identifier + ".",
               8.5, false, false, kMuted, 0, 2, false);
         for (const auto& m : doc.messages) {
             std::string head = isolated(m.senderName);

@@ -312,8 +312,8 @@ SealAnchor SealAnchorClient::verifyAnchor(const SealFile& seal, const SealAnchor
     SealAnchor read = receiptFrom(token.get(), info.get(), anchor.authority);
     if (read.anchoredAt != anchor.anchoredAt || read.serialNumber != anchor.serialNumber ||
         read.summary != anchor.summary)
-        throw SealAnchorError("The seal file has been altered: its anchor's time or serial number (" +
-                              anchor.summary + ") differs from its receipt (" + read.summary + ").");
+        throw SealAnchorError("The seal file has been altered: its anchor's time or serial number (" + anchor.summary +
+                              ") differs from its receipt (" + read.summary + ").");
     read.token = anchor.token;
     return read;
 }
