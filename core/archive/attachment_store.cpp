@@ -77,7 +77,7 @@ namespace {
 class IncomingFile {
 public:
     explicit IncomingFile(const std::filesystem::path& root) {
-        const auto incoming = root / ".incoming";
+        const auto incoming = root / AttachmentStore::kIncomingFolder;
         try {
             fs::createPrivateDirectories(incoming);
         } catch (const Error& e) {

@@ -25,6 +25,10 @@ public:
         using Error::Error;
     };
 
+    // The folder below the root holding files still being written; never part of
+    // the archive (a backup leaves it out).
+    static constexpr const char* kIncomingFolder = ".incoming";
+
     explicit AttachmentStore(std::filesystem::path root);
     const std::filesystem::path& root() const { return root_; }
 

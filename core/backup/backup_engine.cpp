@@ -1,6 +1,7 @@
 #include "core/backup/backup_engine.h"
 
 #include "core/archive/archive_layout.h"
+#include "core/backup/archive_walk.h"
 #include "core/platform/fs.h"
 #include "core/platform/hex.h"
 #include "core/platform/json_file.h"
@@ -455,25 +456,10 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     } waitForSnapshot{snapshotDone};
     uint64_t dbPlainSize = stdfs::file_size(storeFile); // an estimate until the snapshot is made
 
-    // The owner's attachment files (regular files only; links are not followed).
-    struct Local {
-        std::string path;
-        stdfs::path file;
-        uint64_t size;
-    };
-    std::vector<Local> files;
+    // The owner's attachment files (archive_walk.h).
+    using Local = ArchiveFile;
     const stdfs::path attachments = ArchiveLayout::besideDatabase(storeFile.string()).attachments;
-    std::error_code ec;
-    if (stdfs::is_directory(attachments, ec)) {
-        for (auto it = stdfs::recursive_directory_iterator(attachments, ec);
-             !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_symlink() || !it->is_regular_file()) continue;
-            std::string rel = attachmentsPrefix() + stdfs::relative(it->path(), attachments).generic_string();
-            files.push_back({rel, it->path(), it->file_size()});
-        }
-        if (ec) throw Error("could not list the archive's attachments (" + ec.message() + ")");
-        std::sort(files.begin(), files.end(), [](const Local& a, const Local& b) { return a.path < b.path; });
-    }
+    std::vector<Local> files = listArchiveFiles(attachments);
 
     // What the previous backup already stored.
     std::map<std::string, json> previous;
@@ -537,15 +523,48 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     UploadReceipt receipt;
     // Attachments first, so the manifest written last only names stored objects.
     std::map<std::string, Uploaded> uploaded;
+    std::set<std::string> vanished; // removed from the archive before they could be read
     std::mutex uploadedMutex;
-    parallelFor(toSend.size(), options_.threads, [&](size_t i) {
-        const Local* f = toSend[i];
-        std::string name = objectsPrefix + crypto_.nameTag(f->path);
-        Uploaded u = uploadFile(f->file, name, "file:" + f->path + ":" + std::to_string(f->size), ObjectClass::data, 1,
-                                sent, partDone);
-        std::lock_guard<std::mutex> lock(uploadedMutex);
-        uploaded[f->path] = u;
-    });
+    auto sendFiles = [&](size_t from) {
+        parallelFor(toSend.size() - from, options_.threads, [&](size_t i) {
+            const Local* f = toSend[from + i];
+            std::string name = objectsPrefix + crypto_.nameTag(f->path);
+            try {
+                Uploaded u = uploadFile(f->file, name, "file:" + f->path + ":" + std::to_string(f->size),
+                                        ObjectClass::data, 1, sent, partDone);
+                std::lock_guard<std::mutex> lock(uploadedMutex);
+                uploaded[f->path] = u;
+            } catch (...) {
+                if (fs::exists(f->file)) throw;
+                std::lock_guard<std::mutex> lock(uploadedMutex);
+                vanished.insert(f->path);
+            }
+        });
+    };
+    sendFiles(0);
+
+    std::string fingerprint = snapshotDone.get();
+    // Files an ingest stored while the snapshot was made: the snapshot may name them.
+    const std::vector<Local> late = filesAddedSince(files, listArchiveFiles(attachments));
+    const size_t lateFrom = toSend.size();
+    for (const Local& f : late) {
+        objects.push_back({{"path", f.path}, {"name", objectsPrefix + crypto_.nameTag(f.path)}, {"size", f.size}});
+        toSend.push_back(&f);
+        std::lock_guard<std::recursive_mutex> lock(progressMutex);
+        uint64_t sealed = TreskCrypto::sealedSize(f.size);
+        uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
+        p.total += static_cast<int64_t>(sealed);
+        p.parts += sealed <= part ? 1 : static_cast<int>((sealed + part - 1) / part);
+    }
+    sendFiles(lateFrom);
+    std::erase_if(toSend, [&](const Local* f) { return vanished.count(f->path) > 0; });
+    for (auto it = objects.begin(); it != objects.end();) {
+        if (vanished.count(it->at("path").get<std::string>()))
+            it = objects.erase(it);
+        else
+            ++it;
+    }
+
     for (const auto& [path, u] : uploaded) {
         receipt.resumed = receipt.resumed || u.resumed;
         receipt.bytes += u.sealedSize;
@@ -557,7 +576,6 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         o["nonce"] = it->second.nonce;
     }
 
-    std::string fingerprint = snapshotDone.get();
     dbPlainSize = stdfs::file_size(snapshot);
     {
         std::lock_guard<std::recursive_mutex> lock(progressMutex);
@@ -684,9 +702,13 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     const json& dbEntry = m.at("database");
     BackupProgress p;
     const json& objects = m.at("objects");
-    p.parts = 1 + static_cast<int>(objects.size());
+    p.parts = 1;
     p.total = dbEntry.value("sealedSize", int64_t(0));
-    for (const auto& o : objects) p.total += o.value("sealedSize", int64_t(0));
+    for (const auto& o : objects) {
+        if (!isArchiveFilePath(o.value("path", ""))) continue;
+        ++p.parts;
+        p.total += o.value("sealedSize", int64_t(0));
+    }
 
     RestoreReport report;
     if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
@@ -708,6 +730,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         checkRemoteName(rel, "attachment path");
         if (rel.rfind(attachmentsPrefix(), 0) != 0)
             throw SealError("the backup's manifest names a file outside the archive");
+        if (!isArchiveFilePath(rel)) continue; // a file still being written when an older version backed it up
         std::string name = o.value("name", "");
         checkRemoteName(name, "object name");
         StreamNonce objectNonce{};
