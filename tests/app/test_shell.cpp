@@ -17,6 +17,7 @@
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
 #include "setup/model/onboarding_model.h"
+#include "tests/fixtures/fixtures.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
@@ -484,6 +485,56 @@ TEST_F(ShellTest, StatusPanelShowsNeverRunThenHealthAndCounts) {
     EXPECT_TRUE(label("gapCountLabel")->isVisible());
     EXPECT_EQ(label("gapCountLabel")->text(), QStringLiteral("2 coverage gaps"));
     EXPECT_EQ(view->width(), MenuBarView::kWidth);
+}
+
+TEST_F(ShellTest, StatusPanelNeverCallsARunThatReadNoSourceHealthy) {
+    onboardingDone();
+    start(false);
+    StatusPanel* panel = app_->statusItem()->panel();
+    panel->popUpAt(QPoint(10, 10));
+    MenuBarView* view = panel->view();
+    auto* status = view->findChild<QLabel*>(QStringLiteral("statusLabel"));
+    auto* scanNow = view->findChild<QPushButton*>(QStringLiteral("scanNowButton"));
+    auto scan = [&] {
+        QTest::mouseClick(scanNow, Qt::LeftButton);
+        return QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 60000);
+    };
+    auto useOnly = [&](const std::filesystem::path& folder) {
+        kx::Source s;
+        s.id = "only";
+        s.owner = "jorin";
+        s.path = folder.string();
+        s.format = kx::SourceFormat::macosMessagesFolder;
+        s.label = "Only source";
+        model_->mutableRegistry().remove("only");
+        model_->mutableRegistry().add(s);
+        emit model_->registryChanged();
+    };
+
+    // A readable folder first: a fresh success is healthy.
+    kx::fixtures::Options good;
+    good.messages = 5;
+    kx::fixtures::writeMessagesFolder(root_->path() / "sources/good", good);
+    useOnly(root_->path() / "sources/good");
+    ASSERT_TRUE(scan());
+    ASSERT_TRUE(model_->report() && model_->report()->succeeded());
+    EXPECT_EQ(status->text(), QStringLiteral("Healthy"));
+
+    // Then the only source is an iOS 5 database: the run fails, and the
+    // earlier success must not keep the panel green.
+    kx::fixtures::Options old;
+    old.schema = kx::fixtures::Schema::legacyIos5;
+    old.messages = 5;
+    old.editEvery = 0;
+    kx::fixtures::writeMessagesFolder(root_->path() / "sources/ios5", old);
+    useOnly(root_->path() / "sources/ios5");
+    ASSERT_TRUE(scan());
+    ASSERT_TRUE(model_->report());
+    EXPECT_FALSE(model_->report()->succeeded());
+    panel->popUpAt(QPoint(10, 10)); // "Scan Now" closed it
+    EXPECT_TRUE(view->findChild<QWidget*>(QStringLiteral("statusRow"))->isVisible());
+    EXPECT_NE(status->text(), QStringLiteral("Healthy"));
+    EXPECT_EQ(status->text(), QStringLiteral("Stale"));
 }
 
 TEST_F(ShellTest, StatusPanelOpensTheMainWindowAndQuits) {
