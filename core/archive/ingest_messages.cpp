@@ -693,8 +693,12 @@ private:
                 ++bodiesTooLarge_;
             } else {
                 auto decoded = typedstream::decodeAttributedBody(st.blob(cBody));
-                if (decoded.body) m.text = std::move(decoded.body->text);
-                else ++bodiesUndecodable_;
+                if (decoded.body) {
+                    if (decoded.body->declaredLengthTooLong) ++bodiesShortened_;
+                    m.text = std::move(decoded.body->text);
+                } else {
+                    ++bodiesUndecodable_;
+                }
             }
         }
         if (textWithheld_ && !m.text) ++bodiesTooLarge_; // the text was too large and there is no other body
@@ -754,6 +758,9 @@ private:
         if (bodiesUndecodable_ > 0)
             outcome_.warnings.push_back(plural(bodiesUndecodable_, "message body", "message bodies") +
                                         " could not be decoded; those messages were kept without their text.");
+        if (bodiesShortened_ > 0)
+            outcome_.warnings.push_back(plural(bodiesShortened_, "message body declares", "message bodies declare") +
+                                        " a longer text than is stored; the text that is stored was kept.");
         if (bodiesTooLarge_ > 0)
             outcome_.warnings.push_back(plural(bodiesTooLarge_, "message body is", "message bodies are") +
                                         " too large to read; those messages were kept without their text.");
@@ -782,6 +789,7 @@ private:
     IngestOutcome outcome_;
     std::int64_t bodiesUndecodable_ = 0;
     std::int64_t bodiesTooLarge_ = 0;
+    std::int64_t bodiesShortened_ = 0;
     std::int64_t editsUndecodable_ = 0;
     std::int64_t attachmentsUnreadable_ = 0;
     std::int64_t damagedStretches_ = 0;

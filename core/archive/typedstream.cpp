@@ -63,6 +63,8 @@ public:
     void readTopLevelGroup(std::vector<Item>& items) { readTypedGroup(head(), items, 0); }
 
     const std::vector<Entry>& table() const { return table_; }
+    // True when a string declared more bytes than the body holds (see readStringBytesWithHead).
+    bool shortened() const { return shortened_; }
 
 private:
     int head() {
@@ -112,6 +114,34 @@ private:
         need(static_cast<std::size_t>(len));
         std::string_view s = data_.substr(pos_, static_cast<std::size_t>(len));
         pos_ += static_cast<std::size_t>(len);
+        return s;
+    }
+
+    // The bytes of a string object. Some stored bodies declare a longer string
+    // than the blob holds; when the bytes that are there form whole UTF-8
+    // characters up to the string object's end tag, that is where the string
+    // really ends (a valid character never starts with the tag byte), and the
+    // text is kept. Anything else is refused as before.
+    std::optional<std::string_view> readStringBytesWithHead(int h) {
+        if (h == kTagNil) return std::nullopt;
+        const std::int64_t len = readIntegerWithHead(h, false);
+        if (len < 0) throw Malformed{"the body holds a negative length"};
+        if (static_cast<std::uint64_t>(len) <= data_.size() - pos_) {
+            std::string_view s = data_.substr(pos_, static_cast<std::size_t>(len));
+            pos_ += static_cast<std::size_t>(len);
+            return s;
+        }
+        std::size_t end = pos_;
+        while (end < data_.size()) {
+            if (static_cast<std::int8_t>(data_[end]) == kTagEndOfObject) break;
+            const std::size_t n = validUTF8SequenceLength(data_, end);
+            if (n == 0) throw Malformed{"the body ends in the middle of its text"};
+            end += n;
+        }
+        if (end >= data_.size() || end == pos_) throw Malformed{"the body ends in the middle of its text"};
+        std::string_view s = data_.substr(pos_, end - pos_);
+        pos_ = end; // the end tag closes the string object
+        shortened_ = true;
         return s;
     }
 
@@ -300,7 +330,7 @@ private:
             break;
         }
         case '+': {
-            auto s = readUnsharedWithHead(head());
+            auto s = readStringBytesWithHead(head());
             if (s) {
                 item.kind = Item::Kind::bytes;
                 item.bytes = *s;
@@ -358,6 +388,7 @@ private:
     std::size_t values_ = 0;
     std::vector<std::string_view> shared_;
     std::vector<Entry> table_;
+    bool shortened_ = false;
 };
 
 bool classNameContains(const std::vector<Entry>& table, long entry, std::string_view word) {
@@ -454,6 +485,7 @@ DecodeResult decodeAttributedBody(std::string_view blob) {
 
         DecodedBody body;
         body.text = sanitizeUtf8(*text);
+        body.declaredLengthTooLong = d.shortened();
         // Attachment GUIDs: every dictionary entry whose key is the file-transfer
         // attribute. Dictionaries store (count, key, value, key, value...).
         for (const Entry& e : table) {

@@ -22,6 +22,10 @@
 // dictionary key "__kIMFileTransferGUIDAttributeName" ties each U+FFFC placeholder
 // of the text to an attachment GUID.
 //
+// A string whose declared length runs past the end of the blob is kept only
+// when the bytes that are there are whole UTF-8 characters ending at the string
+// object's end tag (-122); the body then says so (declaredLengthTooLong).
+//
 // The decoder is bounds-checked throughout: every read is checked against the
 // end of the blob, reference numbers against the tables, nesting depth and the
 // number of values against fixed limits. Malformed input gives an error text and
@@ -38,6 +42,9 @@ namespace kx::typedstream {
 struct DecodedBody {
     std::string text;                         // UTF-8 as stored (invalid UTF-8 is replaced)
     std::vector<std::string> attachmentGuids; // in the order they appear
+    // The text's declared length ran past the end of the blob; the text is what
+    // the blob holds up to the end of the string object.
+    bool declaredLengthTooLong = false;
 };
 
 struct DecodeResult {

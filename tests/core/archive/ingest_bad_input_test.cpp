@@ -6,6 +6,7 @@
 #include "core/platform/error.h"
 #include "tests/core/archive/ingest_test_support.h"
 #include "tests/fixtures/fixtures.h"
+#include "tests/fixtures/typedstream_writer.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -206,6 +207,42 @@ TEST(IngestBadInput, UndecodableAndHugeBodiesKeepTheMessageAndAreCounted) {
     ASSERT_EQ(out.warnings.size(), 2u);
     EXPECT_EQ(out.warnings[0], "2 message bodies could not be decoded; those messages were kept without their text.");
     EXPECT_EQ(out.warnings[1], "2 message bodies are too large to read; those messages were kept without their text.");
+}
+
+TEST(IngestBadInput, ABodyDeclaringALongerTextThanItHoldsKeepsWhatItHolds) {
+    kx::test::TempDir dir;
+    fx::Options o;
+    o.messages = 10;
+    o.bodyOnlyEvery = 0;
+    fx::writeMessagesFolder(dir / "Messages", o);
+    // Message 3's string claims 32767 bytes; message 4's also holds a byte that
+    // is not UTF-8 before the string ends.
+    auto overlong = [](const std::string& text) {
+        std::string blob = fx::encodeAttributedBody(text);
+        const std::size_t at = blob.find(text);
+        blob.replace(at - 1, 1, "\x81\xff\x7f");
+        static const char* hex = "0123456789abcdef";
+        std::string out = "x'";
+        for (unsigned char c : blob) {
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+        return out + "'";
+    };
+    sql(dir / "Messages" / "chat.db",
+        "UPDATE message SET text = NULL, attributedBody = " + overlong("Still here \xE2\x98\x95") +
+            " WHERE ROWID = 3; UPDATE message SET text = NULL, attributedBody = " + overlong("bad \xC3\x28") +
+            " WHERE ROWID = 4;");
+    CollectingSink sink;
+    kx::MacOSMessagesFolderIngester reader;
+    const auto out = reader.ingest(folderSource(dir / "Messages"), {}, sink);
+    EXPECT_EQ(out.messagesRead, 10);
+    EXPECT_EQ(sink.get(fx::messageGuid(3)).text, "Still here \xE2\x98\x95");
+    EXPECT_FALSE(sink.get(fx::messageGuid(4)).text);
+    EXPECT_EQ(out.warnings, (std::vector<std::string>{
+                                "1 message body could not be decoded; those messages were kept without their text.",
+                                "1 message body declares a longer text than is stored; the text that is stored was "
+                                "kept."}));
 }
 
 TEST(IngestBadInput, RowsWithoutAnIdentifierAreSkippedAndCounted) {

@@ -120,3 +120,42 @@ TEST(TypedStream, InvalidUtf8InTheTextIsReplacedNotPassedOn) {
     EXPECT_EQ(sanitizeUtf8("é ☕ 🎉"), "é ☕ 🎉");
     EXPECT_EQ(sanitizeUtf8(std::string("\xC0\xAF")), "\xEF\xBF\xBD\xEF\xBF\xBD"); // overlong "/"
 }
+
+namespace {
+
+// The body of `text` with its string's one-byte length replaced by one that
+// runs far past the end of the blob.
+std::string withOverlongLength(const std::string& text, const std::vector<std::string>& guids = {}) {
+    std::string blob = encodeAttributedBody(text, guids, true);
+    const std::size_t at = blob.find(text);
+    EXPECT_NE(at, std::string::npos);
+    EXPECT_EQ(static_cast<unsigned char>(blob[at - 1]), text.size());
+    blob.replace(at - 1, 1, "\x81\xff\x7f"); // 32767 bytes
+    return blob;
+}
+
+} // namespace
+
+TEST(TypedStream, ADeclaredLengthPastTheEndKeepsTheTextUpToTheStringsEnd) {
+    // Whole characters up to the string object's end: the text and the rest of
+    // the body (its attachment) are kept, and the body says it was shortened.
+    const std::string text = "\xEF\xBF\xBC Caf\xC3\xA9 \xE2\x98\x95 \xC6\x86k"; // U+0186 ends in the tag's byte value
+    auto r = decodeAttributedBody(withOverlongLength(text, {"ATT-1"}));
+    ASSERT_TRUE(r.body) << r.error;
+    EXPECT_EQ(r.body->text, text);
+    EXPECT_EQ(r.body->attachmentGuids, (std::vector<std::string>{"ATT-1"}));
+    EXPECT_TRUE(r.body->declaredLengthTooLong);
+    EXPECT_FALSE(decodeAttributedBody(encodeAttributedBody(text)).body->declaredLengthTooLong);
+
+    // Invalid UTF-8 before the end tag, a blob cut inside the text, an empty
+    // string and a cut right after the text: no body, as before.
+    EXPECT_FALSE(decodeAttributedBody(withOverlongLength(std::string("ok \xC3\x28 no"))).body);
+    const std::string cut = withOverlongLength("a text that is cut");
+    EXPECT_FALSE(decodeAttributedBody(cut.substr(0, cut.find("is cut"))).body);
+    EXPECT_FALSE(decodeAttributedBody(cut.substr(0, cut.find("is cut") + 6)).body);
+    std::string empty = encodeAttributedBody("", {}, true);
+    const std::size_t zero = empty.find(std::string("\x2b\x00", 2)); // "+" then the length 0
+    ASSERT_NE(zero, std::string::npos);
+    empty.replace(zero + 1, 1, "\x81\xff\x7f");
+    EXPECT_FALSE(decodeAttributedBody(empty).body);
+}
