@@ -4,6 +4,7 @@
 #include "core/platform/fs.h"
 #include "core/platform/json_file.h"
 #include "tests/core/backup/backup_fixtures.h"
+#include "tests/core/backup/hooked_destination.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -21,14 +22,9 @@ namespace {
 
 // Counts the parts a destination is sent, and can fail after a number of them
 // as an interrupted connection would.
-class CountingDestination final : public BackupDestination {
+class CountingDestination final : public test::ForwardingDestination {
 public:
-    explicit CountingDestination(std::shared_ptr<BackupDestination> inner) : inner_(std::move(inner)) {}
-    std::string id() const override { return inner_->id(); }
-    std::string label() const override { return inner_->label(); }
-    std::string resumeIdentity() const override { return inner_->resumeIdentity(); }
-    bool canReadBackData() const override { return inner_->canReadBackData(); }
-    uint64_t partSizeFor(uint64_t s) const override { return inner_->partSizeFor(s); }
+    using ForwardingDestination::ForwardingDestination;
     void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
              const std::map<std::string, std::string>& m) override {
         {
@@ -37,10 +33,6 @@ public:
         }
         inner_->put(n, s, p, c, m);
     }
-    std::optional<ObjectInfo> head(const std::string& n) override { return inner_->head(n); }
-    bool get(const std::string& n, const ByteSink& s) override { return inner_->get(n, s); }
-    void remove(const std::string& n) override { inner_->remove(n); }
-    std::vector<std::pair<std::string, uint64_t>> list(const std::string& p) override { return inner_->list(p); }
     std::string beginUpload(const std::string& n, uint64_t ps, ObjectClass c,
                             const std::map<std::string, std::string>& m) override {
         {
@@ -59,10 +51,6 @@ public:
         }
         return inner_->uploadPart(n, id, part, off, size, p);
     }
-    void completeUpload(const std::string& n, const std::string& id,
-                        const std::vector<std::pair<int, std::string>>& parts) override {
-        inner_->completeUpload(n, id, parts);
-    }
     void abortUpload(const std::string& n, const std::string& id) noexcept override {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -75,9 +63,6 @@ public:
     int begins = 0, aborts = 0;
     int failAfterParts = -1;
     std::mutex mutex;
-
-private:
-    std::shared_ptr<BackupDestination> inner_;
 };
 
 class LocalBackup : public ::testing::Test {
@@ -236,15 +221,12 @@ TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
     for (auto& e : stdfs::directory_iterator(work / "restored")) ADD_FAILURE() << "left behind: " << e.path();
 
     // A destination that corrupts what it stores fails the run's own check.
-    class Corrupting final : public BackupDestination {
+    class Corrupting final : public test::ForwardingDestination {
     public:
-        explicit Corrupting(std::shared_ptr<LocalDestination> d) : d_(std::move(d)) {}
-        std::string id() const override { return d_->id(); }
-        std::string label() const override { return d_->label(); }
-        std::string resumeIdentity() const override { return d_->resumeIdentity(); }
+        using ForwardingDestination::ForwardingDestination;
         void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
                  const std::map<std::string, std::string>& m) override {
-            d_->put(
+            inner_->put(
                 n, s,
                 [&](uint64_t off, unsigned char* b, size_t k) {
                     p(off, b, k);
@@ -252,26 +234,6 @@ TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
                 },
                 c, m);
         }
-        std::optional<ObjectInfo> head(const std::string& n) override { return d_->head(n); }
-        bool get(const std::string& n, const ByteSink& s) override { return d_->get(n, s); }
-        void remove(const std::string& n) override { d_->remove(n); }
-        std::vector<std::pair<std::string, uint64_t>> list(const std::string& p) override { return d_->list(p); }
-        std::string beginUpload(const std::string& n, uint64_t ps, ObjectClass c,
-                                const std::map<std::string, std::string>& m) override {
-            return d_->beginUpload(n, ps, c, m);
-        }
-        std::string uploadPart(const std::string& n, const std::string& id, int part, uint64_t off, uint64_t size,
-                               const ByteProducer& p) override {
-            return d_->uploadPart(n, id, part, off, size, p);
-        }
-        void completeUpload(const std::string& n, const std::string& id,
-                            const std::vector<std::pair<int, std::string>>& parts) override {
-            d_->completeUpload(n, id, parts);
-        }
-        void abortUpload(const std::string& n, const std::string& id) noexcept override { d_->abortUpload(n, id); }
-
-    private:
-        std::shared_ptr<LocalDestination> d_;
     };
     test::TempDir other;
     auto bad = std::make_shared<Corrupting>(
