@@ -100,6 +100,11 @@ CREATE TABLE attachment_sources(
 CREATE TABLE search_pending(message_id INTEGER PRIMARY KEY REFERENCES messages(id));
 )SQL";
 
+// The running totals in the meta table (see TreskStoreWriter::totals).
+constexpr const char* kMessagesKey = "messageTotal";
+constexpr const char* kCorroboratedKey = "corroboratedTotal";
+constexpr const char* kDuplicatesKey = "duplicateCopiesTotal";
+
 bool isReactionType(int64_t t) { return t >= 2000 && t < 4000; }
 
 void bindOpt(SQLite::Statement& s, int i, const std::optional<std::string>& v) {
@@ -133,7 +138,7 @@ std::string conversationKeyFromChatGuid(const std::string& chatGuid) {
 
 struct TreskStoreWriter::Statements {
     SQLite::Statement insertMessage, findMessage, mergeMessage, updateText, markSearchPending, insertVersion,
-        insertProvenance, upsertAttachment, linkAttachment, attachmentSource, insertHandle, insertConversation,
+        insertProvenance, addProvenance, touchProvenance, countProvenance, upsertAttachment, linkAttachment, attachmentSource, insertHandle, insertConversation,
         insertChat, insertMember;
     explicit Statements(SQLite::Database& db)
         : insertMessage(
@@ -158,6 +163,10 @@ struct TreskStoreWriter::Statements {
           insertProvenance(db,
                            "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?) "
                            "ON CONFLICT(message_id, source_id) DO UPDATE SET last_seen = excluded.last_seen"),
+          addProvenance(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?) "
+                            "ON CONFLICT(message_id, source_id) DO NOTHING"),
+          touchProvenance(db, "UPDATE message_sources SET last_seen = ? WHERE message_id = ? AND source_id = ?"),
+          countProvenance(db, "SELECT count(*) FROM message_sources WHERE message_id = ?"),
           upsertAttachment(
               db, "INSERT INTO attachments(guid, file_name, mime_type, uti, total_bytes, recorded_path, has_file, "
                   "object_key, is_sticker) VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO UPDATE SET "
@@ -227,6 +236,7 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
                             "\"; nothing was written to it");
         }
         w->st_ = std::make_unique<Statements>(*w->db_);
+        w->loadTotals();
     } catch (const Error&) {
         throw;
     } catch (const std::exception& e) {
@@ -241,13 +251,81 @@ void TreskStoreWriter::createSchema(const std::string& owner, Date now) {
     SQLite::Statement m(*db_, "INSERT INTO meta(key, value) VALUES (?, ?)");
     for (const auto& [k, v] : {std::pair<std::string, std::string>{"formatVersion", std::to_string(kFormatVersion)},
                                {"owner", owner},
-                               {"createdAt", formatISO8601(now)}}) {
+                               {"createdAt", formatISO8601(now)},
+                               {kMessagesKey, "0"},
+                               {kCorroboratedKey, "0"},
+                               {kDuplicatesKey, "0"}}) {
         m.reset();
         m.bind(1, k);
         m.bind(2, v);
         m.exec();
     }
     t.commit();
+}
+
+// The totals kept in meta are trusted while they still agree with the
+// messages table: messages are never deleted, so their ids run from 1 without
+// gaps and the largest id is their number (read from the key's index, not by
+// counting). A store written before totals were kept, or one that a program
+// not keeping them has added to since, is counted once in full.
+void TreskStoreWriter::loadTotals() {
+    if (readSavedTotals() && db_->execAndGet("SELECT coalesce(max(id), 0) FROM messages").getInt64() == saved_.messages)
+        return;
+    Totals counted;
+    counted.messages = db_->execAndGet("SELECT count(*) FROM messages").getInt64();
+    SQLite::Statement c(*db_, "SELECT coalesce(sum(n > 1), 0), coalesce(sum(n - 1), 0) FROM "
+                              "(SELECT count(*) AS n FROM message_sources GROUP BY message_id)");
+    if (c.executeStep()) {
+        counted.corroborated = c.getColumn(0).getInt64();
+        counted.duplicateCopies = c.getColumn(1).getInt64();
+    }
+    SQLite::Transaction t(*db_);
+    saved_ = Totals{};
+    pending_ = counted;
+    saveTotals();
+    t.commit();
+}
+
+// The totals as committed; false when the store does not keep them (yet).
+bool TreskStoreWriter::readSavedTotals() {
+    SQLite::Statement q(*db_, "SELECT key, value FROM meta WHERE key IN (?, ?, ?)");
+    q.bind(1, kMessagesKey);
+    q.bind(2, kCorroboratedKey);
+    q.bind(3, kDuplicatesKey);
+    int found = 0;
+    saved_ = Totals{};
+    while (q.executeStep()) {
+        const std::string key = q.getColumn(0).getString();
+        const int64_t v = std::atoll(q.getColumn(1).getString().c_str());
+        if (key == kMessagesKey) saved_.messages = v;
+        else if (key == kCorroboratedKey) saved_.corroborated = v;
+        else saved_.duplicateCopies = v;
+        ++found;
+    }
+    return found == 3;
+}
+
+// Writes saved + pending into meta (inside the caller's transaction).
+void TreskStoreWriter::saveTotals() {
+    const Totals t{saved_.messages + pending_.messages, saved_.corroborated + pending_.corroborated,
+                   saved_.duplicateCopies + pending_.duplicateCopies};
+    SQLite::Statement m(*db_, "INSERT INTO meta(key, value) VALUES (?, ?) ON CONFLICT(key) DO UPDATE SET value = "
+                              "excluded.value");
+    for (const auto& [k, v] : {std::pair<const char*, int64_t>{kMessagesKey, t.messages},
+                               {kCorroboratedKey, t.corroborated},
+                               {kDuplicatesKey, t.duplicateCopies}}) {
+        m.reset();
+        m.bind(1, k);
+        m.bind(2, std::to_string(v));
+        m.exec();
+    }
+    saved_ = t;
+    pending_ = Totals{};
+}
+
+TreskStoreWriter::Totals TreskStoreWriter::totals() const {
+    return Totals{saved_.messages + pending_.messages, saved_.corroborated + pending_.corroborated,
+                  saved_.duplicateCopies + pending_.duplicateCopies};
 }
 
 void TreskStoreWriter::setNameLookup(std::function<std::optional<std::string>(const std::string&)> lookup) {
@@ -262,7 +340,8 @@ void TreskStoreWriter::begin() {
 
 void TreskStoreWriter::commit() {
     if (!inTransaction_) return;
-    db_->exec("COMMIT");
+    if (!(pending_ == Totals{})) saveTotals();
+    db_->exec("COMMIT"); // on failure the caller rolls back, which reloads the totals
     inTransaction_ = false;
 }
 
@@ -271,6 +350,11 @@ void TreskStoreWriter::rollback() {
     inTransaction_ = false;
     try {
         db_->exec("ROLLBACK");
+    } catch (...) {
+    }
+    pending_ = Totals{};
+    try {
+        readSavedTotals();
     } catch (...) {
     }
     // What was cached during the transaction may not exist any more.
@@ -503,13 +587,40 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         addVersion(m.text, m.dateEdited ? m.dateEdited : m.date);
     }
 
-    auto& p = st_->insertProvenance;
-    p.reset();
-    p.bind(1, result.messageId);
-    p.bind(2, sourceRow);
-    p.bind(3, nowNs);
-    p.bind(4, nowNs);
-    p.exec();
+    if (result.inserted) {
+        ++pending_.messages;
+        auto& p = st_->insertProvenance;
+        p.reset();
+        p.bind(1, result.messageId);
+        p.bind(2, sourceRow);
+        p.bind(3, nowNs);
+        p.bind(4, nowNs);
+        p.exec();
+    } else {
+        // A message seen before: by this source again, or by one more source (which
+        // the running totals count).
+        auto& p = st_->addProvenance;
+        p.reset();
+        p.bind(1, result.messageId);
+        p.bind(2, sourceRow);
+        p.bind(3, nowNs);
+        p.bind(4, nowNs);
+        if (p.exec() == 1) {
+            ++pending_.duplicateCopies;
+            auto& c = st_->countProvenance;
+            c.reset();
+            c.bind(1, result.messageId);
+            if (c.executeStep() && c.getColumn(0).getInt64() == 2) ++pending_.corroborated;
+            c.reset();
+        } else {
+            auto& t = st_->touchProvenance;
+            t.reset();
+            t.bind(1, nowNs);
+            t.bind(2, result.messageId);
+            t.bind(3, sourceRow);
+            t.exec();
+        }
+    }
 
     int position = 0;
     for (const auto& a : m.attachments) {

@@ -53,6 +53,18 @@ public:
     // The search index has caught up with these changed texts.
     void clearSearchPending(const std::vector<int64_t>& messageIds);
 
+    // What the store holds, kept up to date by every write (so a run need not
+    // count a large archive): messages, messages held by two or more sources, and
+    // the extra copies folded into them (sightings beyond the first). Includes
+    // what the open transaction added.
+    struct Totals {
+        int64_t messages = 0;
+        int64_t corroborated = 0;
+        int64_t duplicateCopies = 0;
+        bool operator==(const Totals&) const = default;
+    };
+    Totals totals() const;
+
     // The conversation key a message lands in (exposed for filters and tests).
     struct ConversationInfo {
         int64_t id = 0;
@@ -65,6 +77,9 @@ public:
 private:
     explicit TreskStoreWriter(const std::string& path);
     void createSchema(const std::string& owner, Date now);
+    void loadTotals();
+    bool readSavedTotals();
+    void saveTotals();
     int64_t handleId(const std::string& handle);
     int64_t conversationByKey(const std::string& key, const std::optional<std::string>& displayName, bool isGroup,
                               const std::optional<std::string>& service);
@@ -76,6 +91,8 @@ private:
     std::unordered_map<std::string, ConversationInfo> chats_;         // by chat GUID
     std::unordered_map<std::string, ConversationInfo> conversations_; // by key
     bool inTransaction_ = false;
+    Totals saved_;   // as committed
+    Totals pending_; // added by the open transaction
 };
 
 // The conversation key of a chat GUID ("iMessage;-;+1555" -> "+1555"), used when a

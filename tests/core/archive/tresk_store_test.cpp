@@ -270,3 +270,54 @@ TEST(TreskStoreSearch, TheIndexFollowsTextsThatChangeAfterIndexing) {
     EXPECT_EQ(store.searchCount("draft", "jo"), 0);
     EXPECT_EQ(store.searchCount("final", "jo"), 1);
 }
+
+// The totals a run reports are kept as the store is written; they must always
+// equal what counting the tables gives, through rollbacks, reopening, and a
+// store whose totals are missing or behind.
+TEST_F(StoreFixture, RunningTotalsAgreeWithCountingTheTables) {
+    auto counted = [&] {
+        SQLite::Database db(path, SQLite::OPEN_READONLY);
+        TreskStoreWriter::Totals t;
+        t.messages = db.execAndGet("SELECT count(*) FROM messages").getInt64();
+        t.corroborated = db.execAndGet("SELECT count(*) FROM (SELECT message_id FROM message_sources GROUP BY "
+                                       "message_id HAVING count(*) > 1)")
+                             .getInt64();
+        t.duplicateCopies =
+            db.execAndGet("SELECT (SELECT count(*) FROM message_sources) - (SELECT count(DISTINCT message_id) FROM "
+                          "message_sources)")
+                .getInt64();
+        return t;
+    };
+    const int64_t c = w->sourceRow(src("C"), kStart);
+    for (int i = 0; i < 10; ++i) add(msg("m" + std::to_string(i), "iMessage;-;+15550001", "hi", i), a);
+    for (int i = 0; i < 6; ++i) add(msg("m" + std::to_string(i), "iMessage;-;+15550001", "hi", i), b); // 6 shared
+    for (int i = 0; i < 3; ++i) add(msg("m" + std::to_string(i), "iMessage;-;+15550001", "hi", i), c); // 3 thrice
+    add(msg("m1", "iMessage;-;+15550001", "hi", 1), a); // the same source again adds nothing
+    EXPECT_EQ(w->totals(), (TreskStoreWriter::Totals{10, 6, 9}));
+    w->commit();
+    EXPECT_EQ(w->totals(), counted());
+
+    // What a rolled-back batch added is not counted.
+    w->begin();
+    add(msg("gone", "iMessage;-;+15550001", "hi", 50), a);
+    add(msg("m9", "iMessage;-;+15550001", "hi", 9), b);
+    EXPECT_EQ(w->totals(), (TreskStoreWriter::Totals{11, 7, 10}));
+    w->rollback();
+    EXPECT_EQ(w->totals(), counted());
+    w.reset();
+    EXPECT_EQ(TreskStoreWriter::open(path, "jo", kStart)->totals(), counted());
+
+    // A store without totals, or one added to by a program that does not keep
+    // them, is counted once when opened for writing.
+    {
+        SQLite::Database db(path, SQLite::OPEN_READWRITE);
+        db.exec("DELETE FROM meta WHERE key = 'corroboratedTotal'");
+    }
+    EXPECT_EQ(TreskStoreWriter::open(path, "jo", kStart)->totals(), counted());
+    {
+        SQLite::Database db(path, SQLite::OPEN_READWRITE);
+        db.exec("INSERT INTO messages(guid, conversation_id, first_archived) SELECT 'late', conversation_id, 0 FROM "
+                "messages LIMIT 1");
+    }
+    EXPECT_EQ(TreskStoreWriter::open(path, "jo", kStart)->totals().messages, 11);
+}
