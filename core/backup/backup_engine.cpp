@@ -432,13 +432,17 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     // The backup already there, read before anything at the destination changes.
     // One sealed with a key this keyring does not hold (a new machine, a reset
     // keyring) is never replaced: its phrase would then restore nothing.
-    std::optional<std::string> oldManifest = readRaw(manifestName);
-    if (oldManifest) {
-        auto keyId = TreskCrypto::keyIdOf(*oldManifest);
+    auto refuseForeign = [&](const std::optional<std::string>& manifest) {
+        auto keyId = manifest ? TreskCrypto::keyIdOf(*manifest) : std::nullopt;
         if (keyId && !crypto_.holdsKey(*keyId))
             throw ForeignKeyBackupError("the destination holds a backup made with a different key; restore that key "
                                         "from its recovery phrase, or choose another destination");
-    }
+    };
+    refuseForeign(readRaw(manifestName));
+    // One run at a time; what the previous run left is read once this run holds the lease.
+    BackupLease lease(dest_, dbName + ".lease", options_.lease);
+    std::optional<std::string> oldManifest = readRaw(manifestName);
+    refuseForeign(oldManifest);
 
     ScratchDir scratch;
     stdfs::path snapshot = scratch.path() / ArchiveLayout::kDatabaseFile;
@@ -602,6 +606,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                      {"objects", objects}};
     std::string manifestText = manifest.dump();
     dest_->flush(); // every object the manifest names is durable before the manifest is written
+    lease.confirm(); // a run that lost its lease while stalled never writes over the one that took over
     std::string sealedManifest = crypto_.seal(manifestText, manifestName);
     dest_->put(manifestName, sealedManifest.size(),
                [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealedManifest.data() + off, n); },

@@ -4,6 +4,7 @@
 // Objects written under the name prefix P ("kelvara") for a remote name R
 // ("jorin/tresk.db", whose folder A is "jorin"):
 //   P/R                 the sealed snapshot of "tresk.db"
+//   P/R.lease           while a run is under way: its lease (backup_lease.h)
 //   P/R.manifest        the sealed manifest of this backup (JSON, below); always
 //                       in the standard storage class so the next run can read it
 //   P/A/objects/<tag>   one sealed object per attachment file, named by a keyed
@@ -27,6 +28,7 @@
 // reused only when destination, name, plaintext fingerprint and key id all
 // match; otherwise the old upload is aborted and the object starts afresh, so
 // parts of different files or keys are never joined.
+#include "core/backup/backup_lease.h"
 #include "core/backup/crypto.h"
 #include "core/backup/destination.h"
 #include "core/platform/time.h"
@@ -88,6 +90,8 @@ public:
         int threads = 0;
         // Called after each stored part (test hook for interruptions).
         std::function<void(const std::string& name, int partNumber)> afterPart;
+        // The lease that keeps a second run of the same backup out (backup_lease.h).
+        LeaseOptions lease;
     };
 
     BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
@@ -105,6 +109,7 @@ public:
     // "attachments" folder beside it) under remoteName. A destination whose
     // backup of remoteName was sealed with a key this keyring does not hold is
     // never taken over: ForeignKeyBackupError before anything there changes.
+    // While another run of the same backup holds its lease: BackupBusyError.
     // Throws BackupError,
     // SealError or kx::Error with a sentence fragment.
     UploadReceipt backup(const std::string& remoteName, const std::filesystem::path& storeFile,

@@ -1,5 +1,7 @@
 #include "core/backup/destination.h"
 
+#include <cstring>
+
 namespace kx {
 
 uint64_t BackupDestination::partSizeFor(uint64_t objectSize) const {
@@ -7,6 +9,26 @@ uint64_t BackupDestination::partSizeFor(uint64_t objectSize) const {
     uint64_t part = 16ull << 20;
     while (objectSize / part >= 9000) part *= 2;
     return part;
+}
+
+bool BackupDestination::updateControl(const std::string& name, const ControlChange& change) {
+    std::optional<std::string> current;
+    std::string bytes;
+    if (get(name, [&](const unsigned char* p, size_t n) {
+            if (bytes.size() + n > (1u << 20)) throw BackupError("the control object " + name + " is unexpectedly large");
+            bytes.append(reinterpret_cast<const char*>(p), n);
+        }))
+        current = std::move(bytes);
+    std::optional<std::string> next = change(current);
+    if (!next) return false;
+    if (next->empty()) {
+        remove(name);
+        return true;
+    }
+    const std::string& text = *next;
+    put(name, text.size(), [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, text.data() + off, n); },
+        ObjectClass::control, {});
+    return true;
 }
 
 void checkRemoteName(const std::string& name, const char* what) {

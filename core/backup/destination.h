@@ -78,6 +78,15 @@ public:
     // Makes everything stored so far durable. The engine calls it before it
     // writes a manifest that names the objects. Throws BackupError.
     virtual void flush() {}
+
+    // Rewrites the small control object `name`: change gets its bytes (none when
+    // absent) and returns what to store, an empty text to remove it, or none to
+    // leave it. Returns whether it changed anything. Where exclusiveUpdates() is
+    // true, two updates of one object (from any process on this computer) never
+    // interleave; elsewhere the caller confirms by reading back. Throws BackupError.
+    using ControlChange = std::function<std::optional<std::string>(const std::optional<std::string>& current)>;
+    virtual bool updateControl(const std::string& name, const ControlChange& change);
+    virtual bool exclusiveUpdates() const { return false; }
 };
 
 // Throws BackupError unless name is a relative path of non-empty components

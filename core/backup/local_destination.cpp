@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -273,12 +274,24 @@ void LocalDestination::flush() {
         std::vector<std::string> list(paths.begin(), paths.end());
         parallelFor(list.size(), 8, [&](size_t i) {
             const UniqueFd fd(::open(list[i].c_str(), (folders ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC));
+            if (!fd && errno == ENOENT && !folders) return; // removed since (a lease given back)
             if (!fd) ioFailure(list[i], errno);
             if ((folders ? ::fsync(fd.get()) : ::fdatasync(fd.get())) != 0) ioFailure(list[i], errno);
         });
     };
     syncAll(files, false);
     syncAll(dirs, true);
+}
+
+bool LocalDestination::updateControl(const std::string& name, const ControlChange& change) {
+    stdfs::path target = pathFor(name, true);
+    stdfs::path guard = target.parent_path() / ("." + target.filename().string() + ".guard");
+    UniqueFd g(::open(guard.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!g) ioFailure(name, errno);
+    while (::flock(g.get(), LOCK_EX) != 0)
+        if (errno != EINTR) ioFailure(name, errno);
+    // Held until g closes.
+    return BackupDestination::updateControl(name, change);
 }
 
 void LocalDestination::abortUpload(const std::string& name, const std::string& uploadId) noexcept {

@@ -56,6 +56,9 @@ public:
                         const std::vector<std::pair<int, std::string>>& parts) override;
     void abortUpload(const std::string& name, const std::string& uploadId) noexcept override;
     void flush() override;
+    // Guarded by an advisory lock on ".<name>.guard" beside the object.
+    bool updateControl(const std::string& name, const ControlChange& change) override;
+    bool exclusiveUpdates() const override { return true; }
 
 private:
     std::filesystem::path pathFor(const std::string& name, bool createParents) const;

@@ -45,6 +45,8 @@ public:
     }
     void abortUpload(const std::string& n, const std::string& id) noexcept override { inner_->abortUpload(n, id); }
     void flush() override { inner_->flush(); }
+    bool updateControl(const std::string& n, const ControlChange& c) override { return inner_->updateControl(n, c); }
+    bool exclusiveUpdates() const override { return inner_->exclusiveUpdates(); }
 
 protected:
     std::shared_ptr<BackupDestination> inner_;
