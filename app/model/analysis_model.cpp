@@ -107,13 +107,16 @@ void AnalysisModel::findDuplicates() {
     const uint64_t generation = ++duplicateGeneration_;
     const QStringList owners = app_.owners().sourceOwners();
     const QString root = app_.destinationRoot();
+    if (runningDuplicateAnalyses_++ == 0) emit isFindingDuplicatesChanged();
     app_.startTask(TaskPriority::utility, [this, owners, root, generation]() -> std::function<void()> {
         auto result = analyzeDuplicates(owners, root);
         return [this, result = std::move(result), generation] {
             // A newer analysis was started, or the inputs changed: this one is stale.
-            if (generation != duplicateGeneration_) return;
-            setDuplicateFindings(result.first);
-            setIdenticalGroups(result.second);
+            if (generation == duplicateGeneration_) {
+                setDuplicateFindings(result.first);
+                setIdenticalGroups(result.second);
+            }
+            if (--runningDuplicateAnalyses_ == 0) emit isFindingDuplicatesChanged();
         };
     });
 }

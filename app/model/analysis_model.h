@@ -32,6 +32,7 @@ class AnalysisModel : public QObject {
     Q_PROPERTY(bool isAnalyzing READ isAnalyzing NOTIFY isAnalyzingChanged)
     Q_PROPERTY(DuplicateFindings duplicateFindings READ duplicateFindings NOTIFY duplicateFindingsChanged)
     Q_PROPERTY(IdenticalGroups identicalGroups READ identicalGroups NOTIFY identicalGroupsChanged)
+    Q_PROPERTY(bool isFindingDuplicates READ isFindingDuplicates NOTIFY isFindingDuplicatesChanged)
 
 public:
     using Coverage = std::vector<kx::OwnerCoverage>;
@@ -46,6 +47,8 @@ public:
     bool isAnalyzing() const { return isAnalyzing_; }
     const DuplicateFindings& duplicateFindings() const { return duplicateFindings_; }
     const IdenticalGroups& identicalGroups() const { return identicalGroups_; }
+    // True while a duplicate analysis runs (whether or not it will publish).
+    bool isFindingDuplicates() const { return runningDuplicateAnalyses_ > 0; }
 
     // Starts the coverage and deletion-safety analysis; a no-op while one runs.
     void checkSafety();
@@ -77,6 +80,7 @@ signals:
     void isAnalyzingChanged();
     void duplicateFindingsChanged();
     void identicalGroupsChanged();
+    void isFindingDuplicatesChanged();
 
 private:
     void setCoverage(const Coverage& c);
@@ -93,4 +97,5 @@ private:
     IdenticalGroups identicalGroups_;
     uint64_t safetyGeneration_ = 0;
     uint64_t duplicateGeneration_ = 0;
+    int runningDuplicateAnalyses_ = 0;
 };

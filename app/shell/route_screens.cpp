@@ -2,6 +2,7 @@
 
 #include "app/shell/routes.h"
 #include "app/ui/widgets.h"
+#include "sources/sources_view.h"
 
 QWidget* makePlaceholderScreen(Route route, QWidget* parent) {
     auto* page = new ContentUnavailableWidget(routeTitle(route), routeSymbol(route), QString(), parent);
@@ -13,7 +14,7 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
     (void)backup;
     QWidget* screen = nullptr;
     switch (route) {
-    case Route::sources:   // SourcesView: add-source sheet closed
+    case Route::sources: screen = new sources::SourcesView(model, parent); break;
     case Route::coverage:  // CoverageView
     case Route::browse:    // BrowseView: no owner, no conversations, nothing selected, empty filter
     case Route::search:    // SearchView: empty query and owner, no results

@@ -1,0 +1,127 @@
+#include "sources/screen_widgets.h"
+
+#include "app/ui/symbols.h"
+#include "sources/source_display.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QTimer>
+
+namespace sources {
+
+BusySpinner::BusySpinner(QWidget* parent) : QWidget(parent), timer_(new QTimer(this)) {
+    setObjectName(QStringLiteral("busySpinner"));
+    setFixedSize(16, 16);
+    setAccessibleName(QStringLiteral("Working"));
+    timer_->setInterval(80);
+    connect(timer_, &QTimer::timeout, this, [this] {
+        angle_ = (angle_ + 30) % 360;
+        update();
+    });
+}
+
+void BusySpinner::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(secondaryTextColor(), 2.0, Qt::SolidLine, Qt::RoundCap);
+    p.setPen(pen);
+    const QRectF r = QRectF(rect()).adjusted(2, 2, -2, -2);
+    p.drawArc(r, -angle_ * 16, 270 * 16);
+}
+
+void BusySpinner::showEvent(QShowEvent* event) {
+    timer_->start();
+    QWidget::showEvent(event);
+}
+
+void BusySpinner::hideEvent(QHideEvent* event) {
+    timer_->stop();
+    QWidget::hideEvent(event);
+}
+
+ElidedLabel::ElidedLabel(const QString& text, Qt::TextElideMode mode, QWidget* parent)
+    : QLabel(parent), mode_(mode) {
+    setTextFormat(Qt::PlainText);
+    setWordWrap(false);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setFullText(text);
+}
+
+void ElidedLabel::setFullText(const QString& text) {
+    full_ = singleLine(text);
+    setToolTip(full_);
+    updateShown();
+    updateGeometry();
+}
+
+QSize ElidedLabel::minimumSizeHint() const { return {10, fontMetrics().height()}; }
+
+QSize ElidedLabel::sizeHint() const {
+    return {std::min(fontMetrics().horizontalAdvance(full_) + 2, 600), fontMetrics().height()};
+}
+
+void ElidedLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    updateShown();
+}
+
+void ElidedLabel::updateShown() {
+    const int w = width() > 0 ? width() : sizeHint().width();
+    QLabel::setText(fontMetrics().elidedText(full_, mode_, w));
+}
+
+TintedBox::TintedBox(const QColor& fill, int radius, QWidget* parent) : QFrame(parent), fill_(fill), radius_(radius) {}
+
+void TintedBox::setFill(const QColor& fill) {
+    fill_ = fill;
+    update();
+}
+
+void TintedBox::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill_);
+    if (radius_ > 0) p.drawRoundedRect(QRectF(rect()), radius_, radius_);
+    else p.drawRect(rect());
+    QFrame::paintEvent(event);
+}
+
+QLabel* textLabel(const QString& text, TextStyle style, const QColor& color, QWidget* parent, bool wrap) {
+    auto* l = new QLabel(text, parent);
+    l->setTextFormat(Qt::PlainText);
+    l->setFont(textFont(style));
+    if (color.isValid()) {
+        QPalette pal = l->palette();
+        pal.setColor(QPalette::WindowText, color);
+        l->setPalette(pal);
+    }
+    l->setWordWrap(wrap);
+    return l;
+}
+
+QLabel* boldLabel(const QString& text, TextStyle style, const QColor& color, QWidget* parent) {
+    QLabel* l = textLabel(text, style, color, parent);
+    QFont f = l->font();
+    f.setWeight(QFont::Bold);
+    l->setFont(f);
+    return l;
+}
+
+QLabel* symbolView(const QString& symbol, int size, const QColor& color, QWidget* parent) {
+    auto* l = new QLabel(parent);
+    l->setPixmap(symbolPixmap(symbol, size, color));
+    l->setFixedSize(size, size);
+    l->setAccessibleName(QString());
+    return l;
+}
+
+QColor quaternaryFill(double opacity) {
+    QColor c = QApplication::palette().color(QPalette::WindowText);
+    // The Mac's quaternary fill is the text colour at about a quarter of full
+    // strength on this palette; cards then lighten it further.
+    c.setAlphaF(static_cast<float>(0.25 * opacity));
+    return c;
+}
+
+} // namespace sources

@@ -1,0 +1,80 @@
+#pragma once
+// Small widgets the sources, coverage and filters screens share.
+#include "app/ui/style.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QString>
+#include <QWidget>
+
+class QTimer;
+
+namespace sources {
+
+// The small progress indicator shown while work runs: a turning arc. It only
+// animates while visible.
+class BusySpinner : public QWidget {
+    Q_OBJECT
+public:
+    explicit BusySpinner(QWidget* parent = nullptr);
+    QSize sizeHint() const override { return {16, 16}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    QTimer* timer_;
+    int angle_ = 0;
+};
+
+// One line of text from data, elided to the width it gets; the full text is
+// its tooltip. It never asks for more width than it is given, so a very long
+// path or name cannot widen a layout.
+class ElidedLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit ElidedLabel(const QString& text = QString(), Qt::TextElideMode mode = Qt::ElideRight,
+                         QWidget* parent = nullptr);
+    void setFullText(const QString& text);
+    QString fullText() const { return full_; }
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void updateShown();
+    QString full_;
+    Qt::TextElideMode mode_;
+};
+
+// A box on a tinted rounded rectangle (cards, panels). A negative radius
+// draws square corners.
+class TintedBox : public QFrame {
+    Q_OBJECT
+public:
+    TintedBox(const QColor& fill, int radius, QWidget* parent = nullptr);
+    void setFill(const QColor& fill);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor fill_;
+    int radius_;
+};
+
+// A plain-text label in a style and colour; wraps when asked.
+QLabel* textLabel(const QString& text, TextStyle style, const QColor& color = QColor(), QWidget* parent = nullptr,
+                  bool wrap = false);
+// The same, bold.
+QLabel* boldLabel(const QString& text, TextStyle style, const QColor& color = QColor(), QWidget* parent = nullptr);
+// A symbol drawn at a size in a colour.
+QLabel* symbolView(const QString& symbol, int size, const QColor& color, QWidget* parent = nullptr);
+// The fill of "quaternary" surfaces (capsules, cards) at an opacity.
+QColor quaternaryFill(double opacity);
+
+} // namespace sources

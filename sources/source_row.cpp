@@ -1,0 +1,372 @@
+#include "sources/source_row.h"
+
+#include "app/ui/style.h"
+#include "app/ui/symbols.h"
+#include "sources/source_display.h"
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+
+namespace sources {
+
+// ---- Model ----
+
+SourceListModel::SourceListModel(std::function<kx::Date()> now, QObject* parent)
+    : QAbstractListModel(parent), now_(std::move(now)) {}
+
+void SourceListModel::setRows(std::vector<RowData> rows) {
+    bool sameSources = rows.size() == rows_.size();
+    for (size_t i = 0; sameSources && i < rows.size(); ++i) sameSources = rows[i].source.id == rows_[i].source.id;
+    if (!sameSources) {
+        beginResetModel();
+        rows_ = std::move(rows);
+        endResetModel();
+        return;
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i] == rows_[i]) continue;
+        rows_[i] = std::move(rows[i]);
+        const QModelIndex at = index(static_cast<int>(i));
+        emit dataChanged(at, at);
+        // The row's height may have changed (a note or a verdict came or went).
+        emit expandedChanged(at);
+    }
+}
+
+bool SourceListModel::isExpanded(int row) const {
+    if (row < 0 || row >= rowCount()) return false;
+    return expanded_.count(rows_[static_cast<size_t>(row)].source.id) > 0;
+}
+
+void SourceListModel::toggleExpanded(int row) {
+    if (row < 0 || row >= rowCount()) return;
+    const std::string& id = rows_[static_cast<size_t>(row)].source.id;
+    if (!expanded_.erase(id)) expanded_.insert(id);
+    const QModelIndex at = index(row);
+    emit dataChanged(at, at, {ExpandedRole});
+    emit expandedChanged(at);
+}
+
+int SourceListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+QVariant SourceListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    const RowData& r = rows_[static_cast<size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole: return rowTitle(r.source);
+    case Qt::AccessibleTextRole: return rowAccessibleLabel(r.source);
+    case Qt::AccessibleDescriptionRole: return rowAccessibleValue(r.source, r.status, now_());
+    case Qt::ToolTipRole: return singleLine(r.source.path);
+    case ExpandedRole: return isExpanded(index.row());
+    case SourceIdRole: return QString::fromStdString(r.source.id);
+    default: return {};
+    }
+}
+
+// ---- Layout ----
+
+namespace {
+
+struct Fonts {
+    QFont headline = textFont(TextStyle::headline);
+    QFont caption = textFont(TextStyle::caption);
+    QFont captionBold;
+    QFont captionMedium;
+    Fonts() {
+        captionBold = caption;
+        captionBold.setWeight(QFont::Bold);
+        captionMedium = caption;
+        captionMedium.setWeight(QFont::Medium);
+    }
+};
+
+const Fonts& fonts() {
+    static Fonts f;
+    return f;
+}
+
+constexpr int kDot = 9;
+constexpr int kHeaderGap = 12;
+constexpr int kBlockGap = 5;
+constexpr int kSymbol = 14;
+
+// Everything about one row's geometry, computed the same way for painting,
+// sizing and hit-testing.
+struct RowLayout {
+    // Header
+    QRect dot, title, path, meta, right;
+    // Duplicate note
+    std::optional<DuplicateLook> dup;
+    QRect dupSymbol;
+    std::vector<QRect> dupLines; // first line, explanation, note
+    // Badge
+    QRect badgeHeader, badgeSymbol, badgeText, badgeUnique, badgeChevron;
+    std::vector<QRect> detailLines;
+    int height = 0;
+};
+
+RowLayout layoutRow(const RowData& r, bool expanded, const QRect& rect) {
+    const Fonts& f = fonts();
+    const QFontMetrics hm(f.headline), cm(f.caption), cbm(f.captionBold);
+    RowLayout L;
+    const int left = rect.left() + SourceRowDelegate::kHorizontalPadding;
+    const int right = rect.right() - SourceRowDelegate::kHorizontalPadding;
+    int y = rect.top() + SourceRowDelegate::kVerticalPadding;
+
+    // Header: dot, text column, flexible space, "last scanned".
+    const QString rightText = r.source.lastScanned ? QStringLiteral("000 days, 00 hr ago") : QStringLiteral("never scanned");
+    const int rightWidth = std::min(cm.horizontalAdvance(rightText), std::max(60, (right - left) / 3));
+    const int columnLeft = left + kDot + kHeaderGap;
+    const int columnRight = right - rightWidth - kHeaderGap;
+    const int columnWidth = std::max(40, columnRight - columnLeft);
+    L.title = QRect(columnLeft, y, columnWidth, hm.height());
+    L.path = QRect(columnLeft, L.title.bottom() + 1 + 3, columnWidth, cm.height());
+    L.meta = QRect(columnLeft, L.path.bottom() + 1 + 3, columnWidth, cm.height() + 4);
+    const int headerBottom = L.meta.bottom() + 1;
+    const int headerMid = (y + headerBottom) / 2;
+    L.dot = QRect(left, headerMid - kDot / 2, kDot, kDot);
+    L.right = QRect(right - rightWidth, headerMid - cm.height() / 2, rightWidth, cm.height());
+    y = headerBottom;
+
+    const int indentLeft = left + SourceRowDelegate::kIndent;
+    const int indentWidth = std::max(40, right - indentLeft);
+    if (r.duplicate) L.dup = duplicateLook(*r.duplicate);
+    if (L.dup) {
+        y += kBlockGap;
+        L.dupSymbol = QRect(indentLeft, y + 1, kSymbol, kSymbol);
+        const int textLeft = indentLeft + kSymbol + 6;
+        const int textWidth = std::max(40, right - textLeft);
+        for (int i = 0; i < 3; ++i) {
+            L.dupLines.emplace_back(textLeft, y, textWidth, cm.height());
+            y += cm.height() + 1;
+        }
+    }
+
+    if (r.deletion) {
+        y += kBlockGap;
+        const VerdictLook look = verdictLook(r.deletion->verdict);
+        const int lineH = std::max(cbm.height(), kSymbol);
+        int x = indentLeft;
+        L.badgeSymbol = QRect(x, y + (lineH - kSymbol) / 2, kSymbol, kSymbol);
+        x += kSymbol + 6;
+        L.badgeText = QRect(x, y, cbm.horizontalAdvance(look.text), lineH);
+        x = L.badgeText.right() + 1 + 6;
+        const QString unique = uniqueMessagesText(r.deletion->uniqueMessages);
+        if (!unique.isEmpty()) {
+            // A little slack: elision measures slightly wider than the advance.
+            L.badgeUnique =
+                QRect(x, y, std::min(cm.horizontalAdvance(unique) + 4, std::max(0, right - x - 20)), lineH);
+            x = L.badgeUnique.right() + 1 + 6;
+        }
+        L.badgeChevron = QRect(x, y + (lineH - 10) / 2, 10, 10);
+        L.badgeHeader = QRect(indentLeft, y, L.badgeChevron.right() + 1 - indentLeft, lineH);
+        y += lineH;
+        if (expanded) {
+            y += 2;
+            const size_t lines = 2 + r.deletion->reasons.size();
+            for (size_t i = 0; i < lines; ++i) {
+                L.detailLines.emplace_back(indentLeft + 4, y, std::max(40, indentWidth - 4), cm.height());
+                y += cm.height() + 2;
+            }
+        }
+    }
+    L.height = y + SourceRowDelegate::kVerticalPadding - rect.top();
+    return L;
+}
+
+QStringList detailTexts(const kx::SourceDeletionReport& d) {
+    QStringList lines = {countsLine(d), attachmentsLine(d)};
+    for (const auto& reason : d.reasons) lines << QStringLiteral("\u2022 ") + singleLine(reason);
+    return lines;
+}
+
+// One thing a row draws. Painting and the texts tests read come from the same list.
+struct Piece {
+    enum Kind { text, dot, capsule, symbol } kind = text;
+    QRect rect;
+    QString content; // the text, or the symbol name
+    QFont font;
+    QColor color;
+    Qt::TextElideMode elide = Qt::ElideRight;
+    Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter;
+};
+
+std::vector<Piece> rowPieces(const RowData& r, bool expanded, const QRect& rect, kx::Date now, const QPalette& pal) {
+    const RowLayout L = layoutRow(r, expanded, rect);
+    const Fonts& f = fonts();
+    const QColor text = pal.color(QPalette::Text);
+    const QColor secondary = secondaryTextColor();
+    const QColor tertiary = tertiaryTextColor();
+    std::vector<Piece> out;
+    auto addText = [&](const QRect& at, const QFont& font, const QColor& color, const QString& s,
+                       Qt::TextElideMode elide = Qt::ElideRight,
+                       Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter) {
+        out.push_back(Piece{Piece::text, at, s, font, color, elide, align});
+    };
+    auto addSymbol = [&](const QRect& at, const QString& name, const QColor& color) {
+        out.push_back(Piece{Piece::symbol, at, name, QFont(), color});
+    };
+
+    // Header
+    const StatusLook status = statusLook(r.status);
+    out.push_back(Piece{Piece::dot, L.dot, QString(), QFont(), status.color()});
+    addText(L.title, f.headline, text, rowTitle(r.source));
+    addText(L.path, f.caption, secondary, singleLine(r.source.path), Qt::ElideMiddle);
+
+    // Owner capsule, format, status.
+    const QFontMetrics cm(f.caption);
+    const QString owner = singleLine(r.source.owner);
+    const int ownerMax = std::max(30, L.meta.width() * 2 / 5);
+    const int ownerWidth = std::min(cm.horizontalAdvance(owner), ownerMax - 12);
+    const QRect capsule(L.meta.left(), L.meta.top(), ownerWidth + 12, L.meta.height());
+    QColor quaternary = text;
+    quaternary.setAlphaF(0.1f);
+    out.push_back(Piece{Piece::capsule, capsule, QString(), QFont(), quaternary});
+    addText(capsule.adjusted(6, 0, -6, 0), f.caption, text, owner);
+    int x = capsule.right() + 1 + 8;
+    const QString format = formatText(r.source.format);
+    const QRect formatRect(x, L.meta.top(), std::max(0, std::min(cm.horizontalAdvance(format), L.meta.right() - x)),
+                           L.meta.height());
+    addText(formatRect, f.caption, secondary, format);
+    x = formatRect.right() + 1 + 8;
+    if (r.status != kx::SourceStatus::ready)
+        addText(QRect(x, L.meta.top(), std::max(0, L.meta.right() - x), L.meta.height()), f.captionBold,
+                status.color(), status.text.toUpper());
+
+    // Last scanned
+    if (r.source.lastScanned)
+        addText(L.right, f.caption, secondary, relativeShort(*r.source.lastScanned, now), Qt::ElideLeft,
+                Qt::AlignRight | Qt::AlignVCenter);
+    else
+        addText(L.right, f.caption, toneColor(Tone::orange), QStringLiteral("never scanned"), Qt::ElideRight,
+                Qt::AlignRight | Qt::AlignVCenter);
+
+    // Duplicate note
+    if (L.dup) {
+        addSymbol(L.dupSymbol, L.dup->symbol, toneColor(Tone::blue));
+        addText(L.dupLines[0], f.captionMedium, text, L.dup->firstLine);
+        addText(L.dupLines[1], f.caption, secondary, singleLine(r.duplicate->explanation));
+        addText(L.dupLines[2], f.caption, tertiary, QString::fromLatin1(kNothingRemovedNote));
+    }
+
+    // Verdict badge
+    if (r.deletion) {
+        const VerdictLook look = verdictLook(r.deletion->verdict);
+        addSymbol(L.badgeSymbol, look.symbol, look.color());
+        addText(L.badgeText, f.captionBold, look.color(), look.text, Qt::ElideNone);
+        if (!L.badgeUnique.isNull())
+            addText(L.badgeUnique, f.caption, secondary, uniqueMessagesText(r.deletion->uniqueMessages));
+        addSymbol(L.badgeChevron, expanded ? QStringLiteral("chevron.down") : QStringLiteral("chevron.right"),
+                  secondary);
+        if (expanded) {
+            const QStringList lines = detailTexts(*r.deletion);
+            for (size_t i = 0; i < L.detailLines.size() && i < static_cast<size_t>(lines.size()); ++i)
+                addText(L.detailLines[i], f.caption, secondary, lines[static_cast<qsizetype>(i)]);
+        }
+    }
+    return out;
+}
+
+void drawPiece(QPainter* p, const Piece& piece) {
+    switch (piece.kind) {
+    case Piece::dot:
+        p->setPen(Qt::NoPen);
+        p->setBrush(piece.color);
+        p->drawEllipse(piece.rect);
+        return;
+    case Piece::capsule:
+        p->setPen(Qt::NoPen);
+        p->setBrush(piece.color);
+        p->drawRoundedRect(piece.rect, piece.rect.height() / 2.0, piece.rect.height() / 2.0);
+        return;
+    case Piece::symbol:
+        p->drawPixmap(piece.rect, symbolPixmap(piece.content, piece.rect.width(), piece.color));
+        return;
+    case Piece::text: {
+        if (piece.rect.width() <= 0) return;
+        p->setFont(piece.font);
+        p->setPen(piece.color);
+        const QString shown = piece.elide == Qt::ElideNone
+                                  ? piece.content
+                                  : QFontMetrics(piece.font).elidedText(piece.content, piece.elide, piece.rect.width());
+        QTextOption o(piece.align);
+        o.setWrapMode(QTextOption::NoWrap);
+        // Data never turns the row around: every line is laid out left to right.
+        o.setTextDirection(Qt::LeftToRight);
+        p->drawText(QRectF(piece.rect), shown, o);
+        return;
+    }
+    }
+}
+
+} // namespace
+
+// ---- Delegate ----
+
+SourceRowDelegate::SourceRowDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
+
+QSize SourceRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const auto* model = qobject_cast<const SourceListModel*>(index.model());
+    if (!model) return QStyledItemDelegate::sizeHint(option, index);
+    const int width = std::max(option.rect.width(), 300);
+    const RowLayout L =
+        layoutRow(model->row(index.row()), model->isExpanded(index.row()), QRect(0, 0, width, 1000));
+    return {width, L.height + 1};
+}
+
+QRect SourceRowDelegate::badgeHeaderRect(const QRect& rowRect, const QModelIndex& index) const {
+    const auto* model = qobject_cast<const SourceListModel*>(index.model());
+    if (!model) return {};
+    return layoutRow(model->row(index.row()), model->isExpanded(index.row()), rowRect).badgeHeader;
+}
+
+bool SourceRowDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
+                                    const QModelIndex& index) {
+    if (event->type() == QEvent::MouseButtonRelease) {
+        auto* me = static_cast<QMouseEvent*>(event);
+        auto* list = qobject_cast<SourceListModel*>(model);
+        if (list && me->button() == Qt::LeftButton &&
+            badgeHeaderRect(option.rect, index).contains(me->position().toPoint())) {
+            list->toggleExpanded(index.row());
+            return true;
+        }
+    }
+    return QStyledItemDelegate::editorEvent(event, model, option, index);
+}
+
+void SourceRowDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const auto* model = qobject_cast<const SourceListModel*>(index.model());
+    if (!model) return QStyledItemDelegate::paint(p, option, index);
+    p->save();
+    p->setRenderHint(QPainter::Antialiasing);
+    p->setClipRect(option.rect);
+    if (option.state & QStyle::State_Selected) p->fillRect(option.rect, toneBackground(Tone::blue, 0.12));
+    // A hairline between rows, inset like the text.
+    p->fillRect(QRect(option.rect.left() + kHorizontalPadding, option.rect.bottom(),
+                      option.rect.width() - 2 * kHorizontalPadding, 1),
+                separatorColor());
+    for (const Piece& piece : rowPieces(model->row(index.row()), model->isExpanded(index.row()), option.rect,
+                                        model->now(), option.palette))
+        drawPiece(p, piece);
+    p->restore();
+}
+
+QStringList SourceRowDelegate::visibleTexts(const SourceListModel& model, int row, int width) {
+    QStringList out;
+    for (const Piece& piece : rowPieces(model.row(row), model.isExpanded(row), QRect(0, 0, width, 1000), model.now(),
+                                        QApplication::palette())) {
+        if (piece.kind != Piece::text || piece.rect.width() <= 0) continue;
+        out << (piece.elide == Qt::ElideNone
+                    ? piece.content
+                    : QFontMetrics(piece.font).elidedText(piece.content, piece.elide, piece.rect.width()));
+    }
+    return out;
+}
+
+} // namespace sources

@@ -1,0 +1,71 @@
+#pragma once
+// Shared set-up of the sources room's screen tests: the real model over a
+// private home, a window to show a screen in, and desktop services that record
+// instead of opening anything.
+#include "sources/desktop_services.h"
+#include "tests/app/model/model_test_support.h"
+
+#include <QTest>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <memory>
+
+namespace kx::test {
+
+class ScreenTest : public ModelTest {
+protected:
+    void SetUp() override {
+        ModelTest::SetUp();
+        sources::DesktopServices fake;
+        fake.saveFile = [this](QWidget*, const QString& suggested, const QString& message) {
+            savePrompts << suggested + "|" + message;
+            return nextSavePath;
+        };
+        fake.chooseFolder = [this](QWidget*) { return nextFolder; };
+        fake.showItems = [this](const QStringList& uris) {
+            shownItems << uris;
+            return fileManagerSelects;
+        };
+        fake.openFolder = [this](const QUrl& url) {
+            openedFolders << url;
+            return true;
+        };
+        sources::setDesktopServices(fake);
+    }
+    void TearDown() override {
+        window.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (model) {
+            EXPECT_TRUE(drainModelTasks(*model));
+        }
+        sources::resetDesktopServices();
+        ModelTest::TearDown();
+    }
+
+    // Shows a screen made by `make` in a window of its own.
+    template <typename Screen, typename Make>
+    Screen* show(Make make, QSize size = QSize(900, 700)) {
+        window = std::make_unique<QWidget>();
+        auto* layout = new QVBoxLayout(window.get());
+        layout->setContentsMargins(0, 0, 0, 0);
+        Screen* screen = make(window.get());
+        layout->addWidget(screen);
+        window->resize(size);
+        window->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        return screen;
+    }
+
+    bool settle() { return drainModelTasks(*model); }
+
+    std::unique_ptr<QWidget> window;
+    QString nextSavePath;
+    QString nextFolder;
+    bool fileManagerSelects = false;
+    QStringList savePrompts;
+    QStringList shownItems;
+    QList<QUrl> openedFolders;
+};
+
+} // namespace kx::test
