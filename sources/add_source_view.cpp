@@ -119,9 +119,7 @@ AddSourceView::AddSourceView(AppModel& model, QWidget* parent) : QDialog(parent)
     revalidate();
 }
 
-kx::SourceFormat AddSourceView::format() const {
-    return static_cast<kx::SourceFormat>(format_->currentData().toInt());
-}
+kx::SourceFormat AddSourceView::format() const { return static_cast<kx::SourceFormat>(format_->currentData().toInt()); }
 
 bool AddSourceView::canAdd() const {
     if (id_->text().isEmpty() || owner_->text().isEmpty() || path_->text().isEmpty()) return false;

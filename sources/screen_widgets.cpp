@@ -39,8 +39,7 @@ void BusySpinner::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
 }
 
-ElidedLabel::ElidedLabel(const QString& text, Qt::TextElideMode mode, QWidget* parent)
-    : QLabel(parent), mode_(mode) {
+ElidedLabel::ElidedLabel(const QString& text, Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), mode_(mode) {
     setTextFormat(Qt::PlainText);
     setWordWrap(false);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

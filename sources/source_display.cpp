@@ -76,7 +76,8 @@ VerdictLook verdictLook(kx::SourceDeletionReport::Verdict verdict) {
     switch (verdict) {
     case V::verifiedRedundant:
         return {QStringLiteral("checkmark.shield.fill"), QStringLiteral("Verified redundant"), false, Tone::green};
-    case V::doNotDelete: return {QStringLiteral("xmark.shield.fill"), QStringLiteral("Do not delete"), false, Tone::red};
+    case V::doNotDelete:
+        return {QStringLiteral("xmark.shield.fill"), QStringLiteral("Do not delete"), false, Tone::red};
     case V::unknown: break;
     }
     return {QStringLiteral("questionmark.circle"), QStringLiteral("Unknown"), true, Tone::grey};
@@ -84,7 +85,8 @@ VerdictLook verdictLook(kx::SourceDeletionReport::Verdict verdict) {
 
 std::optional<DuplicateLook> duplicateLook(const kx::DuplicateSourceAnalyzer::Finding& finding) {
     const QString other = singleLine(finding.otherSourceId);
-    if (finding.kind == "identical") return DuplicateLook{QStringLiteral("doc.on.doc.fill"), "Same content as " + other};
+    if (finding.kind == "identical")
+        return DuplicateLook{QStringLiteral("doc.on.doc.fill"), "Same content as " + other};
     if (finding.kind == "redundant")
         return DuplicateLook{QStringLiteral("arrow.down.right.circle.fill"), "Already contained in " + other};
     return std::nullopt;
@@ -108,7 +110,9 @@ QString attachmentsLine(const kx::SourceDeletionReport& r) {
 
 QString rowTitle(const kx::Source& source) { return singleLine(source.label ? *source.label : source.id); }
 
-QString rowAccessibleLabel(const kx::Source& source) { return rowTitle(source) + ", owner " + singleLine(source.owner); }
+QString rowAccessibleLabel(const kx::Source& source) {
+    return rowTitle(source) + ", owner " + singleLine(source.owner);
+}
 
 QString rowAccessibleValue(const kx::Source& source, kx::SourceStatus status, kx::Date now) {
     QString v = statusLook(status).text + ". ";
@@ -120,7 +124,8 @@ QString rowAccessibleValue(const kx::Source& source, kx::SourceStatus status, kx
 namespace {
 
 QString plural(int64_t n, const char* unit) {
-    return QStringLiteral("%1 %2").arg(n).arg(n == 1 ? QString::fromLatin1(unit) : pluralNoun(QString::fromLatin1(unit)));
+    return QStringLiteral("%1 %2").arg(n).arg(n == 1 ? QString::fromLatin1(unit)
+                                                     : pluralNoun(QString::fromLatin1(unit)));
 }
 
 } // namespace
@@ -204,14 +209,16 @@ GapLook gapLook(kx::CoverageGap::Kind kind) {
     using K = kx::CoverageGap::Kind;
     switch (kind) {
     case K::missing:
-        return {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("MISSING"), false, Tone::red, 0.7, true};
-    case K::quiet: return {QStringLiteral("moon.zzz"), QStringLiteral("Quiet period"), false, Tone::yellow, 0.45, false};
+        return {
+            QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("MISSING"), false, Tone::red, 0.7, true};
+    case K::quiet:
+        return {QStringLiteral("moon.zzz"), QStringLiteral("Quiet period"), false, Tone::yellow, 0.45, false};
     case K::notScanned:
-        return {QStringLiteral("questionmark.circle.fill"), QStringLiteral("NOT SCANNED"), false, Tone::orange, 0.55,
-                true};
+        return {
+            QStringLiteral("questionmark.circle.fill"), QStringLiteral("NOT SCANNED"), false, Tone::orange, 0.55, true};
     case K::trailing:
-        return {QStringLiteral("clock.badge.exclamationmark"), QStringLiteral("TRAILING"), false, Tone::orange, 0.6,
-                true};
+        return {
+            QStringLiteral("clock.badge.exclamationmark"), QStringLiteral("TRAILING"), false, Tone::orange, 0.6, true};
     }
     return {QStringLiteral("questionmark.circle"), QStringLiteral("Unknown"), true, Tone::grey, 0.35, true};
 }

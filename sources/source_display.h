@@ -36,9 +36,9 @@ QString singleLine(const std::string& text);
 // ---- Sources ----
 
 struct StatusLook {
-    QString text;  // "Ready", "Unreachable", ...
-    bool neutral;  // drawn in the secondary colour instead of a tone
-    Tone tone;     // meaningful only when !neutral
+    QString text; // "Ready", "Unreachable", ...
+    bool neutral; // drawn in the secondary colour instead of a tone
+    Tone tone;    // meaningful only when !neutral
     QColor color() const;
 };
 StatusLook statusLook(kx::SourceStatus status);

@@ -120,7 +120,8 @@ RowLayout layoutRow(const RowData& r, bool expanded, const QRect& rect) {
     int y = rect.top() + SourceRowDelegate::kVerticalPadding;
 
     // Header: dot, text column, flexible space, "last scanned".
-    const QString rightText = r.source.lastScanned ? QStringLiteral("000 days, 00 hr ago") : QStringLiteral("never scanned");
+    const QString rightText = r.source.lastScanned ? QStringLiteral("000 days, 00 hr ago")
+                                                   : QStringLiteral("never scanned");
     const int rightWidth = std::min(cm.horizontalAdvance(rightText), std::max(60, (right - left) / 3));
     const int columnLeft = left + kDot + kHeaderGap;
     const int columnRight = right - rightWidth - kHeaderGap;
@@ -160,8 +161,7 @@ RowLayout layoutRow(const RowData& r, bool expanded, const QRect& rect) {
         const QString unique = uniqueMessagesText(r.deletion->uniqueMessages);
         if (!unique.isEmpty()) {
             // A little slack: elision measures slightly wider than the advance.
-            L.badgeUnique =
-                QRect(x, y, std::min(cm.horizontalAdvance(unique) + 4, std::max(0, right - x - 20)), lineH);
+            L.badgeUnique = QRect(x, y, std::min(cm.horizontalAdvance(unique) + 4, std::max(0, right - x - 20)), lineH);
             x = L.badgeUnique.right() + 1 + 6;
         }
         L.badgeChevron = QRect(x, y + (lineH - 10) / 2, 10, 10);
@@ -236,8 +236,8 @@ std::vector<Piece> rowPieces(const RowData& r, bool expanded, const QRect& rect,
     addText(formatRect, f.caption, secondary, format);
     x = formatRect.right() + 1 + 8;
     if (r.status != kx::SourceStatus::ready)
-        addText(QRect(x, L.meta.top(), std::max(0, L.meta.right() - x), L.meta.height()), f.captionBold,
-                status.color(), status.text.toUpper());
+        addText(QRect(x, L.meta.top(), std::max(0, L.meta.right() - x), L.meta.height()), f.captionBold, status.color(),
+                status.text.toUpper());
 
     // Last scanned
     if (r.source.lastScanned)
@@ -285,9 +285,7 @@ void drawPiece(QPainter* p, const Piece& piece) {
         p->setBrush(piece.color);
         p->drawRoundedRect(piece.rect, piece.rect.height() / 2.0, piece.rect.height() / 2.0);
         return;
-    case Piece::symbol:
-        p->drawPixmap(piece.rect, symbolPixmap(piece.content, piece.rect.width(), piece.color));
-        return;
+    case Piece::symbol: p->drawPixmap(piece.rect, symbolPixmap(piece.content, piece.rect.width(), piece.color)); return;
     case Piece::text: {
         if (piece.rect.width() <= 0) return;
         p->setFont(piece.font);
@@ -315,8 +313,7 @@ QSize SourceRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QMod
     const auto* model = qobject_cast<const SourceListModel*>(index.model());
     if (!model) return QStyledItemDelegate::sizeHint(option, index);
     const int width = std::max(option.rect.width(), 300);
-    const RowLayout L =
-        layoutRow(model->row(index.row()), model->isExpanded(index.row()), QRect(0, 0, width, 1000));
+    const RowLayout L = layoutRow(model->row(index.row()), model->isExpanded(index.row()), QRect(0, 0, width, 1000));
     return {width, L.height + 1};
 }
 
@@ -351,8 +348,8 @@ void SourceRowDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, c
     p->fillRect(QRect(option.rect.left() + kHorizontalPadding, option.rect.bottom(),
                       option.rect.width() - 2 * kHorizontalPadding, 1),
                 separatorColor());
-    for (const Piece& piece : rowPieces(model->row(index.row()), model->isExpanded(index.row()), option.rect,
-                                        model->now(), option.palette))
+    for (const Piece& piece :
+         rowPieces(model->row(index.row()), model->isExpanded(index.row()), option.rect, model->now(), option.palette))
         drawPiece(p, piece);
     p->restore();
 }

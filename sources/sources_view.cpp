@@ -37,6 +37,25 @@ QPushButton* headerButton(const QString& title, const QString& symbol, const QSt
     return b;
 }
 
+// The empty state's large buttons, at least 180 points wide.
+QPushButton* largeButton(const QString& title, const QIcon& icon, const QString& objectName, QWidget* parent) {
+    auto* b = new QPushButton(icon, title, parent);
+    b->setObjectName(objectName);
+    b->setMinimumSize(180, 32);
+    b->setAutoDefault(false);
+    return b;
+}
+
+// A wrapped, centred paragraph at most 420 points wide.
+QLabel* centredText(const QString& text, TextStyle style, const QColor& color, QWidget* parent) {
+    QLabel* l = textLabel(text, style, color, parent, true);
+    l->setAlignment(Qt::AlignHCenter);
+    l->setFixedWidth(420);
+    // A centred, wrapped label is not given its wrapped height by the layout.
+    l->setMinimumHeight(l->heightForWidth(420));
+    return l;
+}
+
 // The list of sources: Space toggles the current row's verdict details.
 class SourceListView : public QListView {
 public:
@@ -126,7 +145,8 @@ void SourcesView::buildHeader(QVBoxLayout* column) {
     connect_->setToolTip(QStringLiteral("Add this Mac's own Messages history. No setup needed."));
     scanAll_ = headerButton(QStringLiteral("Scan All"), QStringLiteral("arrow.clockwise"), QStringLiteral("scanAll"),
                             header);
-    addSource_ = headerButton(QStringLiteral("Add Source"), QStringLiteral("plus"), QStringLiteral("addSource"), header);
+    addSource_ = headerButton(QStringLiteral("Add Source"), QStringLiteral("plus"), QStringLiteral("addSource"),
+                              header);
     checkSafety_ = headerButton(QStringLiteral("Check Safety"), QStringLiteral("checkmark.shield"),
                                 QStringLiteral("checkSafety"), header);
     checkSafety_->setToolTip(QStringLiteral("Recompute which archives can be deleted without losing anything"));
@@ -154,21 +174,15 @@ QWidget* SourcesView::buildEmptyState() {
                       Qt::AlignHCenter);
     auto* title = boldLabel(QStringLiteral("Start with this Mac's messages"), TextStyle::title3, QColor(), page);
     column->addWidget(title, 0, Qt::AlignHCenter);
-    auto* explain = textLabel(QStringLiteral("Kelvara reads your Messages history and keeps a verified archive of it. "
-                                             "Nothing is ever written back to Messages."),
-                              TextStyle::callout, secondaryTextColor(), page, true);
-    explain->setAlignment(Qt::AlignHCenter);
-    explain->setFixedWidth(420);
-    // A centred, wrapped label is not given its wrapped height by the layout.
-    explain->setMinimumHeight(explain->heightForWidth(420));
-    column->addWidget(explain, 0, Qt::AlignHCenter);
+    column->addWidget(centredText(QStringLiteral("Kelvara reads your Messages history and keeps a verified archive "
+                                                 "of it. Nothing is ever written back to Messages."),
+                                  TextStyle::callout, secondaryTextColor(), page),
+                      0, Qt::AlignHCenter);
 
-    auto* connectBig = new QPushButton(symbolIcon(QStringLiteral("bubble.left.and.bubble.right"), Qt::white),
-                                       QStringLiteral("Connect Messages"), page);
-    connectBig->setObjectName(QStringLiteral("emptyConnectMessages"));
+    auto* connectBig = largeButton(QStringLiteral("Connect Messages"),
+                                   symbolIcon(QStringLiteral("bubble.left.and.bubble.right"), Qt::white),
+                                   QStringLiteral("emptyConnectMessages"), page);
     makeProminent(connectBig);
-    connectBig->setMinimumWidth(180);
-    connectBig->setMinimumHeight(32);
     connect(connectBig, &QPushButton::clicked, this, [this] { model_.sources().addThisMacSource(); });
     emptyConnect_ = connectBig;
     column->addWidget(connectBig, 0, Qt::AlignHCenter);
@@ -191,21 +205,15 @@ QWidget* SourcesView::buildEmptyState() {
     more->addWidget(textLabel(QStringLiteral("Already have an archive on another Mac?"), TextStyle::callout,
                               secondaryTextColor(), page),
                     0, Qt::AlignHCenter);
-    auto* join = new QPushButton(symbolIcon(QStringLiteral("arrow.down.circle")),
-                                 QStringLiteral("Join an existing archive"), page);
-    join->setObjectName(QStringLiteral("joinExistingArchive"));
-    join->setMinimumWidth(180);
-    join->setMinimumHeight(32);
-    join->setAutoDefault(false);
+    auto* join = largeButton(QStringLiteral("Join an existing archive"),
+                             symbolIcon(QStringLiteral("arrow.down.circle")), QStringLiteral("joinExistingArchive"),
+                             page);
     connect(join, &QPushButton::clicked, this, [this] { model_.setRoute(Route::household); });
     more->addWidget(join, 0, Qt::AlignHCenter);
-    auto* joinNote = textLabel(QStringLiteral("Paste one code. This Mac joins the same storage and archives into its "
-                                              "own part of it."),
-                               TextStyle::caption, tertiaryTextColor(), page, true);
-    joinNote->setAlignment(Qt::AlignHCenter);
-    joinNote->setFixedWidth(420);
-    joinNote->setMinimumHeight(joinNote->heightForWidth(420));
-    more->addWidget(joinNote, 0, Qt::AlignHCenter);
+    more->addWidget(centredText(QStringLiteral("Paste one code. This Mac joins the same storage and archives into "
+                                               "its own part of it."),
+                                TextStyle::caption, tertiaryTextColor(), page),
+                    0, Qt::AlignHCenter);
     auto* another = new QPushButton(QStringLiteral("Add another archive instead\u2026"), page);
     another->setObjectName(QStringLiteral("addAnotherArchive"));
     another->setFlat(true);
@@ -492,10 +500,10 @@ void SourcesView::removeSource(int row) {
 }
 
 void SourcesView::exportDryRunScript() {
-    const QString path =
-        desktopServices().saveFile(this, QStringLiteral("kelvara-dry-run.sh"),
-                                   QStringLiteral("This script deletes nothing as written \u2014 every line is "
-                                                  "commented out."));
+    const QString path = desktopServices().saveFile(this, QStringLiteral("kelvara-dry-run.sh"),
+                                                    QStringLiteral(
+                                                        "This script deletes nothing as written \u2014 every line is "
+                                                        "commented out."));
     if (path.isEmpty()) return;
     model_.analysis().exportDeletionDryRunScript(path);
 }

@@ -25,7 +25,8 @@ WhichArchivePanel::WhichArchivePanel(AppModel& model, QWidget* parent)
 
     auto* title = iconLabel(QStringLiteral("Which archive does this Mac belong to?"),
                             QStringLiteral("person.2.badge.gearshape"), this);
-    if (auto* t = title->findChild<QLabel*>(QStringLiteral("iconLabelTitle"))) t->setFont(textFont(TextStyle::headline));
+    if (auto* t = title->findChild<QLabel*>(QStringLiteral("iconLabelTitle")))
+        t->setFont(textFont(TextStyle::headline));
     column->addWidget(title);
 
     const QString account = QString::fromStdString(kx::systemInfo().shortUserName());

@@ -16,8 +16,8 @@ namespace {
 class AddSourceViewTest : public kx::test::ScreenTest {
 protected:
     sources::AddSourceView* openSheet() {
-        auto* view =
-            show<sources::SourcesView>([this](QWidget* parent) { return new sources::SourcesView(*model, parent); });
+        auto* view = show<sources::SourcesView>(
+            [this](QWidget* parent) { return new sources::SourcesView(*model, parent); });
         QTest::mouseClick(view->addSourceButton(), Qt::LeftButton);
         sources::AddSourceView* sheet = view->addSheet();
         EXPECT_NE(sheet, nullptr);

@@ -90,13 +90,11 @@ TEST(SourceDisplay, RelativeTimes) {
     s.id = "x";
     s.owner = "jorin";
     EXPECT_EQ(rowAccessibleLabel(s), QStringLiteral("x, owner jorin"));
-    EXPECT_EQ(rowAccessibleValue(s, kx::SourceStatus::unreachable, now),
-              QStringLiteral("Unreachable. Never scanned."));
+    EXPECT_EQ(rowAccessibleValue(s, kx::SourceStatus::unreachable, now), QStringLiteral("Unreachable. Never scanned."));
     s.label = "Old laptop";
     s.lastScanned = now - hours(2);
     EXPECT_EQ(rowAccessibleLabel(s), QStringLiteral("Old laptop, owner jorin"));
-    EXPECT_EQ(rowAccessibleValue(s, kx::SourceStatus::ready, now),
-              QStringLiteral("Ready. Last scanned 2 hours ago."));
+    EXPECT_EQ(rowAccessibleValue(s, kx::SourceStatus::ready, now), QStringLiteral("Ready. Last scanned 2 hours ago."));
 }
 
 TEST(CoverageDisplay, SpanEndsTodayAndNeedsAFirstDateInThePast) {

@@ -248,8 +248,8 @@ TEST_F(SourcesViewTest, TheDryRunScriptIsWrittenWhereChosenPrivateAndDeletesNoth
     ASSERT_TRUE(bash.waitForFinished(30000));
     EXPECT_EQ(bash.exitCode(), 0) << bash.readAllStandardError().toStdString();
     const QString printed = QString::fromUtf8(bash.readAllStandardOutput());
-    EXPECT_TRUE(printed.contains(QStringLiteral("Would delete: ") +
-                                 QString::fromStdString((home / "src/copy").string())));
+    EXPECT_TRUE(
+        printed.contains(QStringLiteral("Would delete: ") + QString::fromStdString((home / "src/copy").string())));
     EXPECT_EQ(kx::test::snapshotTree(home / "src"), before) << "running the script deleted nothing";
 
     // A place that cannot be written: a sentence, and no file.
@@ -287,8 +287,8 @@ TEST_F(SourcesViewTest, TheRowMenuRevealsTheContainingFolderAndRemovesWithoutAsk
     emit model->registryChanged();
     fileManagerSelects = true;
     view->revealSource(rowOf(view, "file"));
-    EXPECT_EQ(shownItems.last(), QUrl::fromLocalFile(QString::fromStdString((home / "src/original/chat.db").string()))
-                                     .toString());
+    EXPECT_EQ(shownItems.last(),
+              QUrl::fromLocalFile(QString::fromStdString((home / "src/original/chat.db").string())).toString());
     EXPECT_EQ(openedFolders.size(), 1) << "the file manager showed it; nothing else opened";
     fileManagerSelects = false;
     view->revealSource(rowOf(view, "file"));
