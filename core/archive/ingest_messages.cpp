@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace kx {
 
@@ -181,6 +182,91 @@ std::int64_t editedWatermark(const std::string& extra) {
     return end == begin ? 0 : static_cast<std::int64_t>(v);
 }
 
+std::vector<EditRecord> earlierBodies(const std::vector<typedstream::BodyPart>& currentParts,
+                                      const std::vector<PartHistory>& histories,
+                                      const std::optional<std::string>& currentText) {
+    std::vector<EditRecord> out;
+    std::unordered_set<std::string> seen; // the archive keeps each wording once
+    auto keep = [&](EditRecord body) {
+        if (!body.text || body.text == currentText || !seen.insert(*body.text).second) return;
+        out.push_back(std::move(body));
+    };
+    // Part number -> its place in the body; -1 for a number found in two places.
+    std::unordered_map<std::int64_t, std::ptrdiff_t> slots;
+    for (std::size_t i = 0; i < currentParts.size(); ++i) {
+        const auto [it, added] = slots.emplace(currentParts[i].index, static_cast<std::ptrdiff_t>(i));
+        if (!added) it->second = -1;
+    }
+    auto partAt = [&](std::int64_t part) {
+        const auto it = slots.find(part);
+        return it == slots.end() ? std::ptrdiff_t{-1} : it->second;
+    };
+    bool known = !currentParts.empty();
+    for (const auto& h : histories)
+        if (partAt(h.part) < 0) known = false;
+    if (!known) {
+        // Without the current parts there is no whole body to rebuild: keep
+        // each part's wordings as they stand, leaving out a part's current
+        // wording only where the current body holds it.
+        std::vector<EditRecord> pieces;
+        for (const auto& h : histories)
+            for (std::size_t i = 0; i < h.bodies.size(); ++i) {
+                const auto& t = h.bodies[i].text;
+                const bool last = i + 1 == h.bodies.size();
+                if (last && t && currentText && currentText->find(*t) != std::string::npos) continue;
+                pieces.push_back(h.bodies[i]);
+            }
+        std::stable_sort(pieces.begin(), pieces.end(), [](const EditRecord& a, const EditRecord& b) {
+            if (!a.date || !b.date) return a.date.has_value() < b.date.has_value();
+            return *a.date < *b.date;
+        });
+        for (auto& p : pieces) keep(std::move(p));
+        return out;
+    }
+
+    // The message as first sent: every edited part in its first wording.
+    std::vector<std::optional<std::string>> state;
+    for (const auto& p : currentParts) state.emplace_back(p.text);
+    std::optional<Date> sent;
+    struct Event {
+        std::optional<Date> date;
+        std::ptrdiff_t slot;
+        const EditRecord* body;
+    };
+    std::vector<Event> events;
+    for (const auto& h : histories) {
+        const std::ptrdiff_t slot = partAt(h.part);
+        state[static_cast<std::size_t>(slot)] = h.bodies.front().text;
+        if (h.bodies.front().date && (!sent || *h.bodies.front().date < *sent)) sent = h.bodies.front().date;
+        std::optional<Date> date = h.bodies.front().date;
+        for (std::size_t i = 1; i < h.bodies.size(); ++i) {
+            if (h.bodies[i].date) date = h.bodies[i].date; // an undated edit stays after the one before it
+            events.push_back({date, slot, &h.bodies[i]});
+        }
+    }
+    std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+        if (!a.date || !b.date) return a.date.has_value() < b.date.has_value();
+        return *a.date < *b.date;
+    });
+    auto whole = [&](std::optional<Date> date) {
+        EditRecord r;
+        r.date = date;
+        std::string text;
+        for (const auto& piece : state) {
+            if (!piece) return r; // a part that could not be decoded: no whole body
+            text += *piece;
+        }
+        r.text = std::move(text);
+        return r;
+    };
+    keep(whole(sent));
+    for (const auto& e : events) {
+        state[static_cast<std::size_t>(e.slot)] = e.body->text;
+        keep(whole(e.date));
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Reading.
 
@@ -190,22 +276,30 @@ struct PlistDeleter {
     void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
 };
 
-// Earlier bodies of an edited message. Malformed lists give no edits.
-std::vector<EditRecord> parseEdits(std::string_view blob, bool& undecodable) {
-    std::vector<EditRecord> edits;
-    if (blob.size() < 8 || blob.compare(0, 6, "bplist") != 0) return edits;
+// The part histories of an edited message. Malformed lists give none; a body
+// that cannot be decoded is kept as an entry without text.
+std::vector<PartHistory> parseEdits(std::string_view blob, bool& undecodable) {
+    std::vector<PartHistory> histories;
+    if (blob.size() < 8 || blob.compare(0, 6, "bplist") != 0) return histories;
     plist_t root = nullptr;
     plist_from_bin(blob.data(), static_cast<uint32_t>(blob.size()), &root);
     std::unique_ptr<void, PlistDeleter> guard(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT) return edits;
+    if (!root || plist_get_node_type(root) != PLIST_DICT) return histories;
     plist_t ec = plist_dict_get_item(root, "ec");
-    if (!ec || plist_get_node_type(ec) != PLIST_DICT) return edits;
+    if (!ec || plist_get_node_type(ec) != PLIST_DICT) return histories;
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(ec, &it);
     for (;;) {
         char* key = nullptr;
         plist_t list = nullptr;
         plist_dict_next_item(ec, it, &key, &list);
+        PartHistory history;
+        history.part = -1; // a key that names no part: the body's parts cannot place it
+        if (key) {
+            char* stop = nullptr;
+            const long long part = std::strtoll(key, &stop, 10);
+            if (stop != key && *stop == '\0' && part >= 0) history.part = part;
+        }
         std::free(key);
         if (!list) break;
         if (plist_get_node_type(list) != PLIST_ARRAY) continue;
@@ -236,15 +330,14 @@ std::vector<EditRecord> parseEdits(std::string_view blob, bool& undecodable) {
                     std::free(data);
                 }
             }
-            edits.push_back(std::move(edit));
+            history.bodies.push_back(std::move(edit));
         }
+        if (!history.bodies.empty()) histories.push_back(std::move(history));
     }
     std::free(it);
-    std::stable_sort(edits.begin(), edits.end(), [](const EditRecord& a, const EditRecord& b) {
-        if (!a.date || !b.date) return a.date.has_value() < b.date.has_value();
-        return *a.date < *b.date;
-    });
-    return edits;
+    std::sort(histories.begin(), histories.end(),
+              [](const PartHistory& a, const PartHistory& b) { return a.part < b.part; });
+    return histories;
 }
 
 bool hasIndexOn(sqlite3* db, const std::string& table, const std::string& column) {
@@ -688,6 +781,7 @@ private:
         if (auto h = st.text(cHandle); h && !h->empty()) m.handle = typedstream::sanitizeUtf8(*h);
         m.service = st.text(cService);
         if (auto t = st.text(cText); t && !t->empty()) m.text = typedstream::sanitizeUtf8(*t);
+        std::optional<std::vector<typedstream::BodyPart>> bodyParts; // set once attributedBody was decoded
         if (!m.text && !st.isNull(cBodyLen) && st.integer(cBodyLen) > 0) {
             if (st.isNull(cBody)) {
                 ++bodiesTooLarge_;
@@ -696,6 +790,7 @@ private:
                 if (decoded.body) {
                     if (decoded.body->declaredLengthTooLong) ++bodiesShortened_;
                     m.text = std::move(decoded.body->text);
+                    bodyParts = std::move(decoded.body->parts);
                 } else {
                     ++bodiesUndecodable_;
                 }
@@ -714,8 +809,23 @@ private:
         m.dateRetracted = sourcedb::appleDate(st.integer(cRetracted));
         if (!st.isNull(cSummary)) {
             bool undecodable = false;
-            m.edits = parseEdits(st.blob(cSummary), undecodable);
+            const auto histories = parseEdits(st.blob(cSummary), undecodable);
             if (undecodable) ++editsUndecodable_;
+            if (!histories.empty()) {
+                // The current body's parts, from the same attributedBody the text
+                // came from (or that stands beside a plain `text`).
+                if (!bodyParts && !st.isNull(cBody)) {
+                    auto decoded = typedstream::decodeAttributedBody(st.blob(cBody));
+                    if (decoded.body) bodyParts = std::move(decoded.body->parts);
+                }
+                std::vector<typedstream::BodyPart> parts = bodyParts.value_or(std::vector<typedstream::BodyPart>{});
+                // A `text` column that disagrees with the decoded body wins; its
+                // parts are then unknown.
+                std::string joined;
+                for (const auto& p : parts) joined += p.text;
+                if (m.text != joined) parts.clear();
+                m.edits = earlierBodies(parts, histories, m.text);
+            }
         }
         const bool mayHaveAttachments = st.isNull(cHasAttachments) || st.integer(cHasAttachments) != 0;
         if (attStmt_ && mayHaveAttachments) {

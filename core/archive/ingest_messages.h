@@ -13,8 +13,10 @@
 // - Blobs larger than kMaxBodyBytes (attributedBody, message_summary_info) are
 //   not loaded at all: SQLite reports their length without reading them.
 // - Earlier bodies of edited messages come from message_summary_info, a binary
-//   property list whose "ec" dictionary maps each message part to an array of
-//   {"d": date in seconds since 2001, "t": body as a typedstream}.
+//   property list whose "ec" dictionary maps each edited message part (its
+//   number as text) to that part's bodies, as first sent first and the current
+//   one last: {"d": date in seconds since 2001, "t": body as a typedstream}.
+//   Each earlier whole-message body is rebuilt from the parts (earlierBodies).
 // - Incremental reading: the cursor's lastRowId/lastGuid must still name the same
 //   row, else the source was replaced and is read from the beginning. The cursor's
 //   `extra` holds "edited=<n>", the highest date_edited/date_retracted value
@@ -25,11 +27,13 @@
 //   anchors: when the cursor's own row was deleted, they tell a deletion in the
 //   same database from a different database.
 #include "core/archive/ingester.h"
+#include "core/archive/typedstream.h"
 
 #include <sqlite3.h>
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,6 +73,24 @@ constexpr std::size_t kMaxBodyBytes = 16u << 20;
 // cursor's extra text as "files=<fingerprint>".
 IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator, const IngestCursor& from,
                                   IngestSink& sink, const std::string& fingerprint = {});
+
+// The bodies one message part had, as message_summary_info lists them: as
+// first sent first, the current one last.
+struct PartHistory {
+    std::int64_t part = 0;
+    std::vector<EditRecord> bodies;
+};
+
+// The earlier whole-message bodies of an edited message, oldest first. Each is
+// the message as it read after one edit: the edited parts as they were then and
+// the other parts (attachment placeholders among them) as they are now, in the
+// current body's part order. The current body is not among them, and each
+// wording appears once, at its first date. When the current body's parts are not
+// known (`currentParts` empty, or an edited part missing from them), each part's
+// earlier bodies are given as they stand, without their current one.
+std::vector<EditRecord> earlierBodies(const std::vector<typedstream::BodyPart>& currentParts,
+                                      const std::vector<PartHistory>& histories,
+                                      const std::optional<std::string>& currentText);
 
 // The parts of a cursor's extra text ("edited=<n>;files=<fingerprint>"):
 // the edit watermark (0 when absent or malformed) and the fingerprint (empty).

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 namespace kx::typedstream {
 
@@ -21,6 +22,7 @@ constexpr int kFirstReference = -110;
 
 constexpr std::string_view kSignature = "streamtyped";
 constexpr std::string_view kAttachmentKey = "__kIMFileTransferGUIDAttributeName";
+constexpr std::string_view kPartKey = "__kIMMessagePartAttributeName";
 
 // Thrown inside the decoder only; decodeAttributedBody turns it into an error text.
 struct Malformed {
@@ -402,14 +404,102 @@ bool classNameContains(const std::vector<Entry>& table, long entry, std::string_
     return false;
 }
 
-// The string an NSString object holds: its first bytes item.
-std::optional<std::string_view> stringOf(const std::vector<Entry>& table, long object) {
-    if (object < 0 || static_cast<std::size_t>(object) >= table.size()) return std::nullopt;
+// The object at `object` when its class name holds `word`; null otherwise.
+const Entry* objectOfClass(const std::vector<Entry>& table, long object, std::string_view word) {
+    if (object < 0 || static_cast<std::size_t>(object) >= table.size()) return nullptr;
     const Entry& e = table[static_cast<std::size_t>(object)];
-    if (!classNameContains(table, e.classRef, "String")) return std::nullopt;
-    for (const Item& it : e.items)
-        if (it.kind == Item::Kind::bytes) return it.bytes;
-    return std::nullopt;
+    if (e.kind != Entry::Kind::object || !classNameContains(table, e.classRef, word)) return nullptr;
+    return &e;
+}
+
+// The first item of this kind an object of the class holds (an NSString's
+// bytes, an NSNumber's value).
+const Item* firstItem(const std::vector<Entry>& table, long object, std::string_view word, Item::Kind kind) {
+    const Entry* e = objectOfClass(table, object, word);
+    if (!e) return nullptr;
+    for (const Item& it : e->items)
+        if (it.kind == kind) return &it;
+    return nullptr;
+}
+
+// The string an NSString object holds.
+std::optional<std::string_view> stringOf(const std::vector<Entry>& table, long object) {
+    const Item* it = firstItem(table, object, "String", Item::Kind::bytes);
+    return it ? std::optional<std::string_view>(it->bytes) : std::nullopt;
+}
+
+// The whole number an NSNumber object holds.
+std::optional<std::int64_t> numberOf(const std::vector<Entry>& table, long object) {
+    const Item* it = firstItem(table, object, "Number", Item::Kind::integer);
+    return it ? std::optional<std::int64_t>(it->integer) : std::nullopt;
+}
+
+// The value of `key` in a dictionary object, as an object entry index; -1 when
+// absent. Dictionaries hold (count, key, value, key, value...).
+long dictionaryValue(const std::vector<Entry>& table, long dict, std::string_view key) {
+    const Entry* e = objectOfClass(table, dict, "Dictionary");
+    if (!e) return -1;
+    for (std::size_t k = 0; k + 1 < e->items.size(); ++k) {
+        if (e->items[k].kind != Item::Kind::object || e->items[k + 1].kind != Item::Kind::object) continue;
+        if (stringOf(table, e->items[k].object) == key) return e->items[k + 1].object;
+        ++k;
+    }
+    return -1;
+}
+
+// Byte length of the first `units` UTF-16 code units of `text` (an invalid
+// byte counts as one unit, as the replacement character it becomes); npos when
+// the text is shorter or the count ends inside a surrogate pair.
+std::size_t utf16Prefix(std::string_view text, std::int64_t units) {
+    std::size_t i = 0;
+    while (units > 0) {
+        if (i >= text.size()) return std::string_view::npos;
+        const std::size_t n = static_cast<unsigned char>(text[i]) < 0x80 ? 1 : validUTF8SequenceLength(text, i);
+        const std::int64_t w = n == 4 ? 2 : 1;
+        if (w > units) return std::string_view::npos;
+        units -= w;
+        i += n == 0 ? 1 : n;
+    }
+    return i;
+}
+
+// Splits the attributed string's text into its numbered parts, following the
+// runs that come after the string in the root object. Gives nothing when the
+// runs are not what a message body holds.
+std::vector<BodyPart> splitParts(const std::vector<Entry>& table, const Entry& root, std::string_view text) {
+    std::vector<BodyPart> parts;
+    // Dictionary number -> the part number its dictionary gives (none when it gives none).
+    std::unordered_map<std::int64_t, std::optional<std::int64_t>> dictionaries;
+    const auto& items = root.items;
+    std::size_t k = 0;
+    while (k < items.size() && items[k].kind != Item::Kind::object) ++k;
+    ++k; // past the string
+    std::string_view rest = text;
+    std::optional<std::int64_t> current;
+    while (k < items.size()) {
+        if (k + 1 >= items.size() || items[k].kind != Item::Kind::integer || items[k + 1].kind != Item::Kind::integer)
+            return {};
+        const std::int64_t number = items[k].integer;
+        const std::int64_t length = items[k + 1].integer;
+        k += 2;
+        if (k < items.size() && items[k].kind == Item::Kind::object) {
+            if (!dictionaries.contains(number))
+                dictionaries.emplace(number, numberOf(table, dictionaryValue(table, items[k].object, kPartKey)));
+            ++k;
+        }
+        const auto dict = dictionaries.find(number);
+        if (dict == dictionaries.end() || length < 0) return {};
+        if (dict->second) current = dict->second;
+        if (!current) return {}; // a run before any numbered part
+        const std::size_t bytes = utf16Prefix(rest, length);
+        if (bytes == std::string_view::npos) return {};
+        const std::string piece = sanitizeUtf8(rest.substr(0, bytes));
+        rest.remove_prefix(bytes);
+        if (!parts.empty() && parts.back().index == *current) parts.back().text += piece;
+        else parts.push_back({*current, piece});
+    }
+    if (!rest.empty()) return {};
+    return parts;
 }
 
 } // namespace
@@ -486,20 +576,12 @@ DecodeResult decodeAttributedBody(std::string_view blob) {
         DecodedBody body;
         body.text = sanitizeUtf8(*text);
         body.declaredLengthTooLong = d.shortened();
-        // Attachment GUIDs: every dictionary entry whose key is the file-transfer
-        // attribute. Dictionaries store (count, key, value, key, value...).
-        for (const Entry& e : table) {
-            if (e.kind != Entry::Kind::object || !classNameContains(table, e.classRef, "Dictionary")) continue;
-            for (std::size_t k = 0; k + 1 < e.items.size(); ++k) {
-                if (e.items[k].kind != Item::Kind::object || e.items[k + 1].kind != Item::Kind::object) continue;
-                auto key = stringOf(table, e.items[k].object);
-                if (key && *key == kAttachmentKey) {
-                    if (auto guid = stringOf(table, e.items[k + 1].object))
-                        body.attachmentGuids.push_back(sanitizeUtf8(*guid));
-                    ++k;
-                }
-            }
-        }
+        if (root >= 0 && classNameContains(table, rootEntry.classRef, "AttributedString"))
+            body.parts = splitParts(table, rootEntry, *text);
+        // Attachment GUIDs: the file-transfer attribute of every dictionary, in order.
+        for (std::size_t i = 0; i < table.size(); ++i)
+            if (auto guid = stringOf(table, dictionaryValue(table, static_cast<long>(i), kAttachmentKey)))
+                body.attachmentGuids.push_back(sanitizeUtf8(*guid));
         result.body = std::move(body);
     } catch (const Malformed& m) {
         result.error = m.why;

@@ -18,9 +18,11 @@
 //
 // A message body is an NS(Mutable)AttributedString whose first value is an
 // NS(Mutable)String holding the text as UTF-8 ("+" type: length and bytes),
-// followed by (run index, run length) pairs and attribute dictionaries. The
-// dictionary key "__kIMFileTransferGUIDAttributeName" ties each U+FFFC placeholder
-// of the text to an attachment GUID.
+// followed by attribute runs: (dictionary number, run length in UTF-16 units)
+// pairs, each followed by its attribute dictionary the first time that number
+// appears. The dictionary key "__kIMFileTransferGUIDAttributeName" ties each
+// U+FFFC placeholder of the text to an attachment GUID, and
+// "__kIMMessagePartAttributeName" numbers the message parts.
 //
 // A string whose declared length runs past the end of the blob is kept only
 // when the bytes that are there are whole UTF-8 characters ending at the string
@@ -31,6 +33,7 @@
 // number of values against fixed limits. Malformed input gives an error text and
 // never a crash or an unbounded allocation.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,10 +41,22 @@
 
 namespace kx::typedstream {
 
+// One part of a message body: the stretch of text whose attribute runs carry
+// the same "__kIMMessagePartAttributeName" number. An attachment placeholder is
+// a part of its own; text typed around it forms the other parts.
+struct BodyPart {
+    std::int64_t index = 0;
+    std::string text; // as in DecodedBody::text
+    bool operator==(const BodyPart&) const = default;
+};
+
 // What a message body decodes to.
 struct DecodedBody {
     std::string text;                         // UTF-8 as stored (invalid UTF-8 is replaced)
     std::vector<std::string> attachmentGuids; // in the order they appear
+    // The text split into its parts, in text order. Empty when the attribute
+    // runs do not number the parts or do not cover the text exactly.
+    std::vector<BodyPart> parts;
     // The text's declared length ran past the end of the blob; the text is what
     // the blob holds up to the end of the string object.
     bool declaredLengthTooLong = false;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -22,6 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (result.body) {
         // The text must be valid UTF-8 after sanitizing: sanitizing again changes nothing.
         if (kx::typedstream::sanitizeUtf8(result.body->text) != result.body->text) __builtin_trap();
+        // The parts, when there are any, are the text cut in pieces.
+        if (!result.body->parts.empty()) {
+            std::string joined;
+            for (const auto& part : result.body->parts) joined += part.text;
+            if (joined != result.body->text) __builtin_trap();
+        }
     } else if (result.error.empty()) {
         __builtin_trap();
     }
