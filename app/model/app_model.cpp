@@ -14,6 +14,7 @@
 #include "app/platform/user_defaults.h"
 #include "core/archive/archive_layout.h"
 #include "core/archive/tresk_engine.h"
+#include "core/backup/restore_staging.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
@@ -74,6 +75,9 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     } else {
         destinationRoot_ = storedRoot && !storedRoot->isEmpty() ? *storedRoot : defaultRoot;
     }
+
+    // Decrypted data a killed restore left in the archive root goes at once.
+    kx::sweepStaleRestores(destinationRoot_.toStdString());
 
     // 7-8. The engine's last status and read access to the live database.
     refreshReport();

@@ -23,8 +23,7 @@ void walk(const stdfs::path& dir, const std::string& rel, std::vector<ArchiveFil
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
     if (!d) {
         if (vanished(errno)) return; // removed while the walk ran
-        throw Error("could not list the archive's attachments in " + dir.string() + " (" + fs::errnoText(errno) +
-                    ")");
+        throw Error("could not list the archive's attachments in " + dir.string() + " (" + fs::errnoText(errno) + ")");
     }
     for (;;) {
         errno = 0;
@@ -44,10 +43,8 @@ void walk(const stdfs::path& dir, const std::string& rel, std::vector<ArchiveFil
             throw Error("could not look at " + p.string() + " (" + fs::errnoText(errno) + ")");
         }
         const std::string childRel = rel + "/" + name;
-        if (S_ISDIR(st.st_mode))
-            walk(p, childRel, out);
-        else if (S_ISREG(st.st_mode))
-            out.push_back({childRel, p, static_cast<uint64_t>(st.st_size)});
+        if (S_ISDIR(st.st_mode)) walk(p, childRel, out);
+        else if (S_ISREG(st.st_mode)) out.push_back({childRel, p, static_cast<uint64_t>(st.st_size)});
     }
 }
 

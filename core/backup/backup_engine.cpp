@@ -2,6 +2,7 @@
 
 #include "core/archive/archive_layout.h"
 #include "core/backup/archive_walk.h"
+#include "core/backup/restore_staging.h"
 #include "core/platform/fs.h"
 #include "core/platform/hex.h"
 #include "core/platform/json_file.h"
@@ -443,6 +444,13 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     BackupLease lease(dest_, dbName + ".lease", options_.lease);
     std::optional<std::string> oldManifest = readRaw(manifestName);
     refuseForeign(oldManifest);
+    // What killed runs of this backup left there, but for uploads this computer can still resume.
+    {
+        std::set<std::string> resumable;
+        for (const auto& e : loadResume(resumePath_))
+            if (e.destination == dest_->resumeIdentity()) resumable.insert(e.uploadId);
+        dest_->sweepTemporaries(area.empty() ? prefix_ : prefix_ + "/" + area, !area.empty(), resumable);
+    }
 
     ScratchDir scratch;
     stdfs::path snapshot = scratch.path() / ArchiveLayout::kDatabaseFile;
@@ -563,10 +571,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     sendFiles(lateFrom);
     std::erase_if(toSend, [&](const Local* f) { return vanished.count(f->path) > 0; });
     for (auto it = objects.begin(); it != objects.end();) {
-        if (vanished.count(it->at("path").get<std::string>()))
-            it = objects.erase(it);
-        else
-            ++it;
+        if (vanished.count(it->at("path").get<std::string>())) it = objects.erase(it);
+        else ++it;
     }
 
     for (const auto& [path, u] : uploaded) {
@@ -605,7 +611,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                        {"nonce", dbNonce}}},
                      {"objects", objects}};
     std::string manifestText = manifest.dump();
-    dest_->flush(); // every object the manifest names is durable before the manifest is written
+    dest_->flush();  // every object the manifest names is durable before the manifest is written
     lease.confirm(); // a run that lost its lease while stalled never writes over the one that took over
     std::string sealedManifest = crypto_.seal(manifestText, manifestName);
     dest_->put(manifestName, sealedManifest.size(),
@@ -679,6 +685,10 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
                                     const ProgressCallback& progress) {
     const std::string dbName = fullName(remoteName);
     const std::string manifestName = dbName + ".manifest";
+    const OwnerPaths target = ArchiveLayout::inFolder(targetFolder.string());
+    if (fs::exists(target.database))
+        throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
+    requireEmptyRestoreTarget(targetFolder); // before anything is downloaded
     auto text = readSealed(manifestName);
     if (!text) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
     json m = json::parse(*text, nullptr, false);
@@ -686,23 +696,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         throw BackupError("the backup's manifest is not in a form this version understands");
     if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
 
-    const OwnerPaths target = ArchiveLayout::inFolder(targetFolder.string());
-    if (fs::exists(target.database))
-        throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
-    stdfs::path parent = targetFolder.parent_path();
-    fs::createPrivateDirectories(parent);
-    std::string stagingName = (parent / ("." + targetFolder.filename().string() + ".restoring-XXXXXX")).string();
-    if (!::mkdtemp(stagingName.data()))
-        throw Error("could not make a folder in " + parent.string() + " (" + fs::errnoText(errno) + ")");
-    stdfs::path staging = stagingName;
-    struct Cleanup {
-        stdfs::path p;
-        bool keep = false;
-        ~Cleanup() {
-            std::error_code ec;
-            if (!keep) stdfs::remove_all(p, ec);
-        }
-    } cleanup{staging};
+    RestoreStaging staging(targetFolder);
 
     const json& dbEntry = m.at("database");
     BackupProgress p;
@@ -720,7 +714,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
 
     StreamNonce nonce{};
     std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
-                                      ArchiveLayout::inFolder(staging.string()).database, &nonce);
+                                      ArchiveLayout::inFolder(staging.path().string()).database, &nonce);
     std::string wantNonce = dbEntry.value("nonce", "");
     if (dbSha != dbEntry.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != wantNonce)
         throw SealError("the stored archive database is not the copy this backup recorded (an older or other copy "
@@ -739,7 +733,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         std::string name = o.value("name", "");
         checkRemoteName(name, "object name");
         StreamNonce objectNonce{};
-        restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging / rel, &objectNonce);
+        restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging.path() / rel, &objectNonce);
         if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", ""))
             throw SealError("the stored object for " + rel +
                             " is not the copy this backup recorded (an older or "
@@ -750,17 +744,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         if (progress) progress(p);
     }
 
-    // Move the finished folder into place.
-    std::error_code ec;
-    if (stdfs::exists(targetFolder, ec)) {
-        if (!stdfs::is_directory(targetFolder) || !stdfs::is_empty(targetFolder))
-            throw BackupError(targetFolder.string() + " is not empty; restore into an empty folder");
-        stdfs::remove(targetFolder, ec);
-    }
-    if (::rename(staging.c_str(), targetFolder.c_str()) != 0)
-        throw Error("could not move the restored archive into " + targetFolder.string() + " (" + fs::errnoText(errno) +
-                    ")");
-    cleanup.keep = true;
+    staging.putInPlace();
     return report;
 }
 

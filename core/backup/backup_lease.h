@@ -10,9 +10,9 @@
 // holder is refused with a sentence; a lease that has expired, or whose holder
 // was a process on this computer that no longer exists (a killed run), is taken
 // over. So is a lease of this process that no run here holds any more (a run
-// that could not give it back because the destination went away). Object stores offer no atomic replace, so there the new holder waits a
-// moment and reads the lease back: of two runs that started together, the one
-// whose lease was written last goes on.
+// that could not give it back because the destination went away). Object stores offer no atomic replace, so there the
+// new holder waits a moment and reads the lease back: of two runs that started together, the one whose lease was
+// written last goes on.
 #include "core/backup/destination.h"
 #include "core/platform/time.h"
 
@@ -32,9 +32,9 @@ public:
 };
 
 struct LeaseOptions {
-    std::chrono::seconds ttl{120};           // how long a lease holds without renewal
-    std::chrono::milliseconds settle{1000};  // object stores: pause before reading the lease back
-    NowFunction now;                         // the clock (none: the system clock)
+    std::chrono::seconds ttl{120};          // how long a lease holds without renewal
+    std::chrono::milliseconds settle{1000}; // object stores: pause before reading the lease back
+    NowFunction now;                        // the clock (none: the system clock)
 };
 
 class BackupLease {

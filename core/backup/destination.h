@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,6 +88,16 @@ public:
     using ControlChange = std::function<std::optional<std::string>(const std::optional<std::string>& current)>;
     virtual bool updateControl(const std::string& name, const ControlChange& change);
     virtual bool exclusiveUpdates() const { return false; }
+
+    // Removes what interrupted runs left in `folder` (and below it when
+    // recursive): temporaries of whole objects, and unfinished multipart uploads
+    // whose upload id is not in keepUploads. Only a run holding the lease of that
+    // folder calls it. Returns how many it removed; never throws.
+    virtual size_t sweepTemporaries(const std::string& folder, bool recursive,
+                                    const std::set<std::string>& keepUploads) noexcept {
+        (void)folder, (void)recursive, (void)keepUploads;
+        return 0;
+    }
 };
 
 // Throws BackupError unless name is a relative path of non-empty components

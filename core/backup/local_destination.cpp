@@ -294,6 +294,44 @@ bool LocalDestination::updateControl(const std::string& name, const ControlChang
     return BackupDestination::updateControl(name, change);
 }
 
+size_t LocalDestination::sweepTemporaries(const std::string& folder, bool recursive,
+                                          const std::set<std::string>& keepUploads) noexcept {
+    size_t removed = 0;
+    try {
+        checkRemoteName(folder, "folder");
+        const stdfs::path dir = stdfs::path(root_) / folder;
+        auto sweep = [&](const stdfs::directory_entry& e) {
+            std::error_code ec;
+            if (!e.is_regular_file(ec) || e.is_symlink(ec)) return;
+            const std::string leaf = e.path().filename().string();
+            bool stale = leaf.find(".kxpart-") != std::string::npos;
+            // ".<name>.<16 hex digits>.<part size>.partial"
+            const std::string suffix = ".partial";
+            if (!stale && leaf.size() > suffix.size() + 1 && leaf[0] == '.' &&
+                leaf.compare(leaf.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                std::string rest = leaf.substr(0, leaf.size() - suffix.size());
+                size_t sizeDot = rest.rfind('.');
+                size_t idDot = sizeDot == std::string::npos || sizeDot == 0 ? std::string::npos
+                                                                            : rest.rfind('.', sizeDot - 1);
+                if (idDot != std::string::npos && idDot > 0) stale = keepUploads.count(rest.substr(idDot + 1)) == 0;
+            }
+            if (stale && ::unlink(e.path().c_str()) == 0) ++removed;
+        };
+        std::error_code ec;
+        if (recursive) {
+            for (auto it = stdfs::recursive_directory_iterator(dir, ec);
+                 !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec))
+                sweep(*it);
+        } else {
+            for (auto it = stdfs::directory_iterator(dir, ec); !ec && it != stdfs::directory_iterator();
+                 it.increment(ec))
+                sweep(*it);
+        }
+    } catch (...) {
+    }
+    return removed;
+}
+
 void LocalDestination::abortUpload(const std::string& name, const std::string& uploadId) noexcept {
     try {
         ::unlink(partialPath(name, uploadId).c_str());

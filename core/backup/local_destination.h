@@ -59,6 +59,8 @@ public:
     // Guarded by an advisory lock on ".<name>.guard" beside the object.
     bool updateControl(const std::string& name, const ControlChange& change) override;
     bool exclusiveUpdates() const override { return true; }
+    size_t sweepTemporaries(const std::string& folder, bool recursive,
+                            const std::set<std::string>& keepUploads) noexcept override;
 
 private:
     std::filesystem::path pathFor(const std::string& name, bool createParents) const;

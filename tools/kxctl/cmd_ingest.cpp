@@ -18,6 +18,7 @@
 #include "core/archive/ingesters.h"
 #include "core/archive/machine_run_report.h"
 #include "core/archive/tresk_engine.h"
+#include "core/backup/restore_staging.h"
 #include "core/contacts/contact_resolver.h"
 #include "core/filters/filter_set.h"
 #include "core/household/machine_report.h"
@@ -77,6 +78,8 @@ void runIngest(const IngestArgs& a) {
                                2);
     kx::FilterSet filters;
     if (!a.filters.empty()) filters = kx::FilterSet::load(a.filters);
+
+    kx::sweepStaleRestores(a.root); // decrypted data a killed restore left in the root
 
     kx::TreskEngine engine(loaded.registry, a.root, kx::IngesterRegistry(kx::makeDefaultIngesters()),
                            std::make_shared<kx::MapContactResolver>(), filters);

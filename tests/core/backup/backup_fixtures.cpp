@@ -128,6 +128,32 @@ std::string compareArchives(const stdfs::path& a, const stdfs::path& b) {
     return {};
 }
 
+bool killChildWhereItStops(const std::function<void(const std::function<void()>& stopHere)>& fn) {
+    int ready[2];
+    if (::pipe(ready) != 0) return false;
+    pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        ::close(ready[0]);
+        try {
+            fn([&] {
+                char c = 1;
+                if (::write(ready[1], &c, 1) != 1) ::_exit(2);
+                for (;;) ::pause();
+            });
+        } catch (...) {
+        }
+        ::_exit(3);
+    }
+    ::close(ready[1]);
+    char c = 0;
+    const bool stopped = ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return stopped;
+}
+
 std::optional<std::string> findS3rver() {
     const char* path = std::getenv("PATH");
     if (auto p = findExecutable("s3rver", path ? path : "")) return p;

@@ -2,6 +2,7 @@
 // Archives generated for the backup tests, and a loopback S3 server (s3rver)
 // run by the tests themselves.
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,11 @@ std::vector<std::string> messageRows(const std::filesystem::path& dbFile);
 // Compares two archive folders message by message and file by file; empty when
 // equal, else what differs.
 std::string compareArchives(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// Runs fn in a forked child process and kills it (SIGKILL) where it calls the
+// function it is handed, which never returns. False when the child ended
+// without reaching that point.
+bool killChildWhereItStops(const std::function<void(const std::function<void()>& stopHere)>& fn);
 
 // The s3rver program, or nothing when it is not installed.
 std::optional<std::string> findS3rver();

@@ -47,6 +47,9 @@ public:
     void flush() override { inner_->flush(); }
     bool updateControl(const std::string& n, const ControlChange& c) override { return inner_->updateControl(n, c); }
     bool exclusiveUpdates() const override { return inner_->exclusiveUpdates(); }
+    size_t sweepTemporaries(const std::string& f, bool r, const std::set<std::string>& keep) noexcept override {
+        return inner_->sweepTemporaries(f, r, keep);
+    }
 
 protected:
     std::shared_ptr<BackupDestination> inner_;

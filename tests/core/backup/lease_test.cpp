@@ -39,8 +39,9 @@ protected:
     std::shared_ptr<BackupDestination> fresh() {
         if (GetParam() == Kind::folder)
             return std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "Backup drive"));
-        return std::make_shared<S3Destination>(S3Destination::compatible(
-            server->endpoint(), "us-east-1", test::S3Server::kKey, test::S3Server::kKey, test::S3Server::kBucket));
+        return std::make_shared<S3Destination>(S3Destination::compatible(server->endpoint(), "us-east-1",
+                                                                         test::S3Server::kKey, test::S3Server::kKey,
+                                                                         test::S3Server::kBucket));
     }
     BackupEngine engine(std::shared_ptr<BackupDestination> d, NowFunction now = {}) {
         BackupEngine::Options o;
@@ -50,8 +51,8 @@ protected:
         return BackupEngine(TreskCrypto(key), std::move(d), "kelvara", std::nullopt, o);
     }
     UploadReceipt backup(std::shared_ptr<BackupDestination> d, NowFunction now = {}) {
-        return engine(std::move(d), std::move(now)).backup("jorin/tresk.db", archive / "tresk.db",
-                                                           VerificationLevel::readBack);
+        return engine(std::move(d), std::move(now))
+            .backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     }
     std::optional<std::string> leaseText() {
         std::string bytes;
@@ -117,28 +118,11 @@ TEST_P(OneBackupAtATime, ASecondRunIsRefusedWithASentenceWhileTheFirstRuns) {
 
 TEST_P(OneBackupAtATime, TheLeaseOfAKilledRunIsTakenOver) {
     // A child process takes the lease and is killed with it held.
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(ready[0]);
-        try {
-            BackupLease held(fresh(), "kelvara/jorin/tresk.db.lease", {std::chrono::seconds(600),
-                                                                       std::chrono::milliseconds(200), {}});
-            char c = 1;
-            if (::write(ready[1], &c, 1) != 1) ::_exit(2);
-            for (;;) ::pause();
-        } catch (...) {
-            ::_exit(3);
-        }
-    }
-    ::close(ready[1]);
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1) << "the child could not take the lease";
-    ::close(ready[0]);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(test::killChildWhereItStops([&](const std::function<void()>& stopHere) {
+        BackupLease held(fresh(), "kelvara/jorin/tresk.db.lease",
+                         {std::chrono::seconds(600), std::chrono::milliseconds(200), {}});
+        stopHere();
+    })) << "the child could not take the lease";
     ASSERT_TRUE(leaseText().has_value());
 
     // Its process is gone from this computer: the next run does not wait for the expiry.
