@@ -240,6 +240,26 @@ TEST_F(IngestE2E, ARunThatCouldReadNoSourceExitsOneAndKeepsTheLastSuccess) {
     EXPECT_EQ(status->lastSuccessAt, good->lastSuccessAt);
 }
 
+TEST_F(IngestE2E, AnOnlySourceFromIOS5IsAFailedRunWithItsReason) {
+    fixtures::Options old;
+    old.schema = fixtures::Schema::legacyIos5;
+    old.messages = 10;
+    old.editEvery = 0;
+    fixtures::writeMessagesFolder(dir / "ios5", old);
+    test::writeAll(registry, registryOf({{"ios5", dir / "ios5"}}));
+
+    const auto r = kxctl({"ingest", "--registry", registry.string(), "--root", root.string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.standardError.find("The only registered source could not be read"), std::string::npos)
+        << r.standardError;
+    EXPECT_NE(r.standardError.find("iOS 5"), std::string::npos) << r.standardError;
+    const auto status = TreskEngine::readStatus((root / "STATUS.json").string());
+    ASSERT_TRUE(status);
+    EXPECT_FALSE(status->succeeded());
+    EXPECT_FALSE(status->lastSuccessAt);
+    EXPECT_EQ(status->uniqueMessages, 0);
+}
+
 TEST_F(IngestE2E, AnUnreadableSourceListLeavesTheStatusAsItWas) {
     ASSERT_NO_FATAL_FAILURE(archiveTenMessages());
     const auto status = test::readAll(root / "STATUS.json");
