@@ -11,6 +11,8 @@ packages=(
   libsqlite3-dev sqlite3 libsqlitecpp-dev nlohmann-json3-dev libsodium-dev
   libcurl4-openssl-dev libssl-dev openssl libcairo2-dev libpango1.0-dev
   libplist-dev libcli11-dev libsecret-1-dev libgtest-dev libgmock-dev
+  # HEIC/HEIF photos shown inline in threads
+  libheif-dev
   # running the application and its tests: display, session bus, secret service
   xvfb xauth dbus dbus-x11 gnome-keyring systemd
   # fonts: Latin, CJK and colour emoji for the screens and PDF exports

@@ -213,6 +213,77 @@ std::vector<TreskStore::SearchHit> TreskStore::messages(const std::string& /*own
     });
 }
 
+int64_t TreskStore::conversationMessageCount(const std::string& conversationKey) const {
+    return guarded(path_, [&] {
+        SQLite::Statement q(*db_, "SELECT count(*) FROM messages WHERE conversation_id = "
+                                  "(SELECT id FROM conversations WHERE key = ?) AND is_reaction = 0");
+        q.bind(1, conversationKey);
+        return q.executeStep() ? q.getColumn(0).getInt64() : int64_t{0};
+    });
+}
+
+TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey,
+                                              const std::optional<std::string>& beforeId, int64_t limit,
+                                              bool withTotal) const {
+    ThreadPage page;
+    if (limit <= 0) limit = 0;
+    return guarded(path_, [&] {
+        // The count and the rows come from one snapshot, so a scan writing in
+        // between cannot make them disagree.
+        SQLite::Transaction snapshot(*db_, SQLite::TransactionBehavior::DEFERRED);
+        int64_t conversation = 0;
+        {
+            SQLite::Statement q(*db_, "SELECT id FROM conversations WHERE key = ?");
+            q.bind(1, conversationKey);
+            if (q.executeStep()) conversation = q.getColumn(0).getInt64();
+        }
+        if (withTotal) {
+            SQLite::Statement q(*db_, "SELECT count(*) FROM messages WHERE conversation_id = ? AND is_reaction = 0");
+            q.bind(1, conversation);
+            page.total = q.executeStep() ? q.getColumn(0).getInt64() : 0;
+        }
+        // One row more than asked tells whether anything lies before the page.
+        const int64_t want = limit + 1;
+        std::vector<SearchHit> newestFirst;
+        const std::string select = std::string("SELECT ") + kHitColumns + kHitJoins +
+                                   "WHERE m.conversation_id = ? AND m.is_reaction = 0 ";
+        auto run = [&](const std::string& where, const std::function<void(SQLite::Statement&)>& bind) {
+            if (static_cast<int64_t>(newestFirst.size()) >= want) return;
+            SQLite::Statement q(*db_, select + where + " ORDER BY m.date DESC, m.id DESC LIMIT ?");
+            q.bind(1, conversation);
+            bind(q);
+            q.bind(q.getBindParameterCount(), want - static_cast<int64_t>(newestFirst.size()));
+            while (q.executeStep()) newestFirst.push_back(readHit(q));
+        };
+        if (!beforeId) {
+            run("", [](SQLite::Statement&) {});
+        } else {
+            SQLite::Statement a(*db_, "SELECT id, date, conversation_id, is_reaction FROM messages WHERE guid = ?");
+            a.bind(1, *beforeId);
+            if (!a.executeStep() || a.getColumn(2).getInt64() != conversation || a.getColumn(3).getInt() != 0)
+                throw Error("the message " + *beforeId + " is not part of the conversation " + conversationKey);
+            const int64_t anchorId = a.getColumn(0).getInt64();
+            if (a.getColumn(1).isNull()) {
+                run("AND m.date IS NULL AND m.id < ?", [&](SQLite::Statement& q) { q.bind(2, anchorId); });
+            } else {
+                const int64_t anchorDate = a.getColumn(1).getInt64();
+                run("AND (m.date, m.id) < (?, ?)", [&](SQLite::Statement& q) {
+                    q.bind(2, anchorDate);
+                    q.bind(3, anchorId);
+                });
+                // Undated messages sort before every dated one.
+                run("AND m.date IS NULL", [](SQLite::Statement&) {});
+            }
+        }
+        page.reachesOldest = static_cast<int64_t>(newestFirst.size()) < want;
+        if (!page.reachesOldest) newestFirst.pop_back();
+        page.messages.assign(std::make_move_iterator(newestFirst.rbegin()),
+                             std::make_move_iterator(newestFirst.rend()));
+        snapshot.commit();
+        return page;
+    });
+}
+
 std::map<std::string, std::vector<TreskStore::AttachmentRef>> TreskStore::attachments(
     const std::vector<std::string>& messageIds) const {
     return guarded(path_, [&] {

@@ -154,6 +154,24 @@ public:
     // its oldest, oldest first. Reactions are not messages here.
     std::vector<SearchHit> messages(const std::string& owner, const std::string& conversationKey, int64_t limit,
                                     int64_t offset) const;
+    // One page of a conversation for reading it backwards from its newest message.
+    struct ThreadPage {
+        std::vector<SearchHit> messages; // oldest first
+        // Nothing of the conversation comes before the page's first message.
+        bool reachesOldest = false;
+        // The conversation's message count (reactions not counted), read in the
+        // same snapshot as the page; only when asked for.
+        std::optional<int64_t> total;
+    };
+    // The `limit` messages that come right before the message `beforeId` (in the
+    // order of `messages`: date, undated first, then storage order), or the newest
+    // `limit` without `beforeId`. Seeks through the conversation's index, so a
+    // page deep in a long conversation costs what the newest one does. Throws
+    // kx::Error when `beforeId` is not a message of that conversation.
+    ThreadPage threadPage(const std::string& conversationKey, const std::optional<std::string>& beforeId,
+                          int64_t limit, bool withTotal) const;
+    // Messages of a conversation, reactions not counted; 0 for an unknown key.
+    int64_t conversationMessageCount(const std::string& conversationKey) const;
     std::map<std::string, std::vector<AttachmentRef>> attachments(const std::vector<std::string>& messageIds) const;
     std::map<std::string, std::vector<Reaction>> reactions(const std::vector<std::string>& messageIds) const;
     std::vector<MessageVersion> versions(const std::string& messageId) const;

@@ -158,6 +158,57 @@ TEST_F(StoreFixture, PagesAreChronologicalAndLeaveReactionsOut) {
     EXPECT_EQ(r.searchCount("Liked", "jo"), 0);
 }
 
+TEST_F(StoreFixture, ThreadPagesSeekBackwardsWithoutGapOrRepeatAcrossEqualAndMissingDates) {
+    const std::string chat = "iMessage;-;+15550001";
+    // 7 undated messages, then 300 dated ones where runs of three share a minute.
+    for (int i = 0; i < 7; ++i) {
+        auto m = msg("u" + std::to_string(i), chat, "undated", 0);
+        m.date.reset();
+        add(m, a);
+    }
+    for (int i = 0; i < 300; ++i) add(msg("d" + std::to_string(i), chat, "dated", i / 3), a);
+    auto like = msg("r1", chat, "Liked", 200);
+    like.associatedMessageGuid = "p:0/d0";
+    like.associatedMessageType = 2001;
+    add(like, a);
+    auto r = reader();
+    const auto all = r.messages("jo", "+15550001", 1000, 0);
+    ASSERT_EQ(all.size(), 307u);
+
+    auto page = r.threadPage("+15550001", std::nullopt, 100, true);
+    ASSERT_TRUE(page.total);
+    EXPECT_EQ(*page.total, 307);
+    std::vector<std::string> collected;
+    int pages = 0;
+    for (;;) {
+        ++pages;
+        ASSERT_LE(page.messages.size(), 100u);
+        std::vector<std::string> ids;
+        for (const auto& m : page.messages) ids.push_back(m.id);
+        collected.insert(collected.begin(), ids.begin(), ids.end());
+        if (page.reachesOldest) break;
+        EXPECT_EQ(page.messages.size(), 100u);
+        page = r.threadPage("+15550001", page.messages.front().id, 100, false);
+        EXPECT_FALSE(page.total);
+    }
+    EXPECT_EQ(pages, 4);
+    ASSERT_EQ(collected.size(), all.size());
+    for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(collected[i], all[i].id) << "position " << i;
+
+    // A page that exactly reaches the oldest message says so.
+    EXPECT_TRUE(r.threadPage("+15550001", all[100].id, 100, false).reachesOldest);
+    EXPECT_FALSE(r.threadPage("+15550001", all[101].id, 100, false).reachesOldest);
+    EXPECT_TRUE(r.threadPage("+15550001", all[0].id, 100, false).messages.empty());
+    EXPECT_EQ(r.conversationMessageCount("+15550001"), 307);
+    EXPECT_EQ(r.conversationMessageCount("nobody"), 0);
+    const auto none = r.threadPage("nobody", std::nullopt, 100, true);
+    EXPECT_TRUE(none.messages.empty() && none.reachesOldest && none.total == 0);
+    // An anchor that is not a message of the conversation is an error, never an empty page.
+    EXPECT_THROW(r.threadPage("+15550001", std::string("r1"), 100, false), Error);
+    EXPECT_THROW(r.threadPage("+15550001", std::string("nope"), 100, false), Error);
+    EXPECT_THROW(r.threadPage("nobody", all[5].id, 100, false), Error);
+}
+
 TEST_F(StoreFixture, GroupChatsAndAttachmentsAreKept) {
     ChatRecord group;
     group.guid = "iMessage;+;chat42";
