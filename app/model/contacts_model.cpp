@@ -18,7 +18,12 @@ ContactsModel::ContactsModel(AppModel& app)
                                                                         kx::ContactsAuthorization::notLoaded)) {}
 
 void ContactsModel::setOverrides(const kx::ContactOverrides& o) {
-    publish(this, overrides_, o, &ContactsModel::overridesChanged);
+    if (overrides_ == o) return;
+    overrides_ = o;
+    // The resolver takes the names before anyone hears of the change, so rows
+    // and titles that resolve again on the signal show the new name.
+    resolver_->replaceOverrides(overrides_);
+    emit overridesChanged();
 }
 void ContactsModel::setContactsAuthorization(kx::ContactsAuthorization a) {
     publish(this, contactsAuthorization_, a, &ContactsModel::contactsAuthorizationChanged);

@@ -29,7 +29,8 @@ public:
     int contactsScanned() const { return contactsScanned_; }
     const kx::ContactOverrides& overrides() const { return overrides_; }
     std::shared_ptr<kx::LayeredContactResolver> resolver() const { return resolver_; }
-    // Screens edit the typed names here, then call saveContactOverrides.
+    // Screens edit the typed names here (the resolver takes them at once),
+    // then call saveContactOverrides to keep them.
     void setOverrides(const kx::ContactOverrides& o);
 
     // Start-up: reads "contacts-overrides.json" and hands it to the resolver.

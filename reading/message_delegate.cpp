@@ -1,0 +1,406 @@
+#include "reading/message_delegate.h"
+
+#include "app/ui/style.h"
+#include "app/ui/symbols.h"
+#include "reading/model/attachment_images.h"
+#include "reading/model/reading_text.h"
+#include "reading/model/thread_model.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QTextLayout>
+#include <QToolTip>
+
+namespace {
+
+constexpr int kSidePadding = 16;
+constexpr int kColumnSpacing = 3;
+constexpr int kBubblePadX = 11;
+constexpr int kBubblePadY = 7;
+constexpr int kRowPadX = 10;
+constexpr int kRowPadY = 7;
+constexpr int kFileSymbol = 20;
+constexpr int kPlaceholderW = 200;
+constexpr int kPlaceholderH = 150;
+
+QTextOption bubbleTextOption() {
+    QTextOption o;
+    o.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    o.setTextDirection(Qt::LayoutDirectionAuto);
+    return o;
+}
+
+// Lays `text` out in lines no wider than maxWidth; returns the used size.
+QSizeF layoutText(QTextLayout& layout, int maxWidth) {
+    layout.setTextOption(bubbleTextOption());
+    layout.setCacheEnabled(true);
+    layout.beginLayout();
+    qreal y = 0, w = 0;
+    for (;;) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid()) break;
+        line.setLineWidth(maxWidth);
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+        w = std::max(w, line.naturalTextWidth());
+    }
+    layout.endLayout();
+    return {std::min<qreal>(w, maxWidth), y};
+}
+
+QColor quaternaryFill(const QPalette& pal) {
+    QColor c = pal.color(QPalette::Text);
+    c.setAlphaF(isDarkPalette(pal) ? 0.16f : 0.09f);
+    return c;
+}
+
+QFont caption2(QFont f) {
+    f.setPointSizeF(f.pointSizeF() * 0.92);
+    return f;
+}
+
+} // namespace
+
+MessageDelegate::MessageDelegate(ThreadModel& model, QObject* parent) : QStyledItemDelegate(parent), model_(model) {
+    bodyFont_ = textFont(TextStyle::body);
+    captionFont_ = textFont(TextStyle::caption);
+    caption2Font_ = caption2(captionFont_);
+    headingFont_ = caption2Font_;
+    headingFont_.setWeight(QFont::Medium);
+    calloutFont_ = textFont(TextStyle::callout);
+    dpr_ = qApp ? qApp->devicePixelRatio() : 1.0;
+    connect(&AttachmentImageCache::shared(), &AttachmentImageCache::finished, this, &MessageDelegate::onImageFinished);
+}
+
+void MessageDelegate::onImageFinished() {
+    // Rows whose picture finished are measured again; the rest keep their heights.
+    emit sizeHintChanged(QModelIndex());
+}
+
+QString MessageDelegate::drawnText(const ThreadRow& row) {
+    QString text = reading::fromUtf8(row.hit.text);
+    if (text.size() > kMaxDrawnCharacters) {
+        const qsizetype more = text.size() - kMaxDrawnCharacters;
+        int cut = kMaxDrawnCharacters;
+        if (text.at(cut - 1).isHighSurrogate()) --cut;
+        text = text.left(cut) + QStringLiteral("…\n\n") + QString::number(more) +
+               QStringLiteral(" more characters. Double-click to read the whole message.");
+    }
+    return text;
+}
+
+QSize MessageDelegate::imageSize(const ThreadRow& row, size_t i, const QString& path, bool start) const {
+    (void)row;
+    (void)i;
+    const QSize box(qRound(kImageBox * dpr_), qRound(kImageBox * dpr_));
+    auto& cache = AttachmentImageCache::shared();
+    if (!start) {
+        // Measuring must not start decodes for rows that are never drawn.
+        const auto found = cache.peek(path, box);
+        if (!found) return {kPlaceholderW, kPlaceholderH};
+        if (found->state == AttachmentImageCache::State::failed) return {};
+        if (found->state == AttachmentImageCache::State::loading) return {kPlaceholderW, kPlaceholderH};
+        return (QSizeF(found->image.size()) / dpr_).toSize().expandedTo(QSize(1, 1));
+    }
+    const auto look = cache.lookup(path, box);
+    if (look.state == AttachmentImageCache::State::failed) return {};
+    if (look.state == AttachmentImageCache::State::loading) return {kPlaceholderW, kPlaceholderH};
+    return (QSizeF(look.image.size()) / dpr_).toSize().expandedTo(QSize(1, 1));
+}
+
+unsigned MessageDelegate::stamp(const ThreadRow& row) const {
+    unsigned s = row.showDetail ? 1u : 0u;
+    unsigned bit = 2;
+    const QSize box(qRound(kImageBox * dpr_), qRound(kImageBox * dpr_));
+    const auto& paths = model_.objectPaths(row);
+    for (size_t i = 0; i < row.attachments.size(); ++i) {
+        const auto& a = row.attachments[i];
+        if (reading::isImageType(a.mimeType) && !paths[i].isNull()) {
+            const auto found = AttachmentImageCache::shared().peek(paths[i], box);
+            if (found && found->state != AttachmentImageCache::State::loading)
+                s |= bit * (found->state == AttachmentImageCache::State::ready ? 1u : 2u);
+        }
+        bit <<= 2;
+    }
+    return s;
+}
+
+QSize MessageDelegate::textSize(const QString& text, int maxWidth) const {
+    QTextLayout layout(text, bodyFont_);
+    const QSizeF s = layoutText(layout, maxWidth);
+    return {static_cast<int>(std::ceil(s.width())), static_cast<int>(std::ceil(s.height()))};
+}
+
+MessageDelegate::Geometry MessageDelegate::rowGeometry(int rowIndex, const QRect& rowRect) const {
+    Geometry g;
+    const ThreadRow& row = model_.row(rowIndex);
+    const bool sent = row.hit.isFromMe;
+    int y = rowRect.top();
+    if (row.headingDue) {
+        const int h = QFontMetrics(headingFont_).height() + 20;
+        g.heading = QRect(rowRect.left(), y, rowRect.width(), h);
+        y += h;
+    }
+    y += 1;
+    const int inner = std::max(40, rowRect.width() - 2 * kSidePadding);
+    const int colMax = std::max(40, std::min(kMaxColumnWidth, inner - kMinOppositeSpace));
+    const int leading = rowRect.left() + kSidePadding;
+    const int trailing = rowRect.left() + kSidePadding + inner;
+    auto place = [&](QSize size) {
+        size.setWidth(std::min(size.width(), colMax));
+        const int x = sent ? trailing - size.width() : leading;
+        return QRect(QPoint(x, y), size);
+    };
+    int colTop = y;
+    bool firstPart = true;
+    auto advance = [&](const QRect& r) {
+        y = r.bottom() + 1;
+        firstPart = false;
+    };
+    auto gap = [&] {
+        if (!firstPart) y += kColumnSpacing;
+    };
+    const QFontMetrics cfm(captionFont_), c2fm(caption2Font_);
+    for (size_t i = 0; i < row.attachments.size(); ++i) {
+        const auto& a = row.attachments[i];
+        AttachmentPlace p;
+        p.path = model_.objectPaths(row)[i];
+        QSize size;
+        if (!p.path.isNull() && reading::isImageType(a.mimeType)) size = imageSize(row, i, p.path, false);
+        gap();
+        if (size.isValid() && !size.isEmpty()) {
+            p.inlineImage = true;
+            p.rect = place(size);
+        } else {
+            const auto status = reading::attachmentStatus(a, !p.path.isNull());
+            const int textW = std::max(cfm.horizontalAdvance(reading::attachmentTitle(a)),
+                                       status.line.isEmpty() ? 0 : c2fm.horizontalAdvance(status.line));
+            const int h = 2 * kRowPadY + cfm.height() + (status.line.isEmpty() ? 0 : 1 + c2fm.height());
+            p.rect = place(QSize(2 * kRowPadX + kFileSymbol + 8 + textW, std::max(h, kFileSymbol + 2 * kRowPadY)));
+        }
+        advance(p.rect);
+        g.attachments.push_back(std::move(p));
+    }
+    if (reading::showsTextBubble(row.hit, row.attachments.size())) {
+        gap();
+        QSize content;
+        if (!reading::cleanedText(row.hit.text).isEmpty()) {
+            content = textSize(drawnText(row), colMax - 2 * kBubblePadX);
+        } else {
+            const QFontMetrics fm(calloutFont_);
+            content = QSize(fm.height() + 4 + fm.horizontalAdvance(QStringLiteral("Attachment")), fm.height());
+        }
+        g.bubble = place(content + QSize(2 * kBubblePadX, 2 * kBubblePadY));
+        g.text = g.bubble.adjusted(kBubblePadX, kBubblePadY, -kBubblePadX, -kBubblePadY);
+        advance(g.bubble);
+    }
+    if (row.showDetail) {
+        gap();
+        const QString time = row.hit.date ? reading::shortTime(reading::toDateTime(*row.hit.date)) : QString();
+        int w = c2fm.horizontalAdvance(time);
+        int sealW = 0;
+        if (row.hit.sourceIds.size() >= 2) {
+            sealW = c2fm.height() + 2 + c2fm.horizontalAdvance(QString::number(row.hit.sourceIds.size()));
+            w += (time.isEmpty() ? 0 : 6) + sealW;
+        }
+        g.detail = place(QSize(std::max(w, 1), c2fm.height()));
+        if (sealW) g.seal = QRect(g.detail.right() + 1 - sealW, g.detail.top(), sealW, g.detail.height());
+        advance(g.detail);
+    }
+    const int colBottom = y;
+    int left = INT_MAX, right = INT_MIN;
+    auto widen = [&](const QRect& r) {
+        if (r.isEmpty()) return;
+        left = std::min(left, r.left());
+        right = std::max(right, r.right());
+    };
+    for (const auto& p : g.attachments) widen(p.rect);
+    widen(g.bubble);
+    widen(g.detail);
+    if (left <= right) g.column = QRect(left, colTop, right - left + 1, colBottom - colTop);
+    g.height = (colBottom + 1) - rowRect.top();
+    return g;
+}
+
+QSize MessageDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const ThreadRow& row = model_.row(index.row());
+    (void)option;
+    const int width = std::max(100, viewportWidth_);
+    const unsigned s = stamp(row);
+    if (row.laidOutWidth != width || row.laidOutStamp != s) {
+        row.laidOutHeight = rowGeometry(index.row(), QRect(0, 0, width, 0)).height;
+        row.laidOutWidth = width;
+        row.laidOutStamp = s;
+    }
+    return {width, row.laidOutHeight};
+}
+
+void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const ThreadRow& row = model_.row(index.row());
+    const QPalette& pal = option.palette;
+    const bool sent = row.hit.isFromMe;
+    painter->save();
+    painter->setClipRect(option.rect);
+    painter->setRenderHint(QPainter::Antialiasing);
+    // Start decodes for the pictures of rows being drawn.
+    for (size_t i = 0; i < row.attachments.size(); ++i) {
+        const auto& a = row.attachments[i];
+        if (reading::isImageType(a.mimeType)) {
+            const QString& path = model_.objectPaths(row)[i];
+            if (!path.isNull()) imageSize(row, i, path, true);
+        }
+    }
+    const Geometry g = rowGeometry(index.row(), option.rect);
+    const QColor secondary = secondaryTextColor();
+
+    if (!g.heading.isEmpty() && row.hit.date) {
+        painter->setFont(headingFont_);
+        painter->setPen(secondary);
+        painter->drawText(g.heading, Qt::AlignCenter | Qt::TextSingleLine, reading::dayHeading(row.day));
+    }
+
+    const QSize box(qRound(kImageBox * dpr_), qRound(kImageBox * dpr_));
+    for (size_t i = 0; i < g.attachments.size(); ++i) {
+        const auto& p = g.attachments[i];
+        const auto& a = row.attachments[i];
+        if (p.inlineImage) {
+            QPainterPath clip;
+            clip.addRoundedRect(QRectF(p.rect), 13, 13);
+            const auto found = AttachmentImageCache::shared().peek(p.path, box);
+            if (found && found->state == AttachmentImageCache::State::ready) {
+                painter->save();
+                painter->setClipPath(clip, Qt::IntersectClip);
+                painter->drawImage(QRectF(p.rect), found->image);
+                painter->restore();
+            } else {
+                painter->fillPath(clip, quaternaryFill(pal));
+                const QPixmap icon = symbolPixmap(QStringLiteral("photo"), 28, secondary);
+                painter->drawPixmap(p.rect.center() - QPoint(14, 14), icon);
+            }
+            continue;
+        }
+        QPainterPath bg;
+        bg.addRoundedRect(QRectF(p.rect), 11, 11);
+        painter->fillPath(bg, quaternaryFill(pal));
+        const QRect inner = p.rect.adjusted(kRowPadX, kRowPadY, -kRowPadX, -kRowPadY);
+        const QPixmap icon = symbolPixmap(reading::attachmentSymbol(a.mimeType), kFileSymbol, secondary);
+        painter->drawPixmap(QPoint(inner.left(), p.rect.center().y() - kFileSymbol / 2), icon);
+        const QRect textRect = inner.adjusted(kFileSymbol + 8, 0, 0, 0);
+        const auto status = reading::attachmentStatus(a, !p.path.isNull());
+        const QFontMetrics cfm(captionFont_), c2fm(caption2Font_);
+        const int blockH = cfm.height() + (status.line.isEmpty() ? 0 : 1 + c2fm.height());
+        int ty = p.rect.center().y() - blockH / 2;
+        painter->setFont(captionFont_);
+        painter->setPen(pal.color(QPalette::Text));
+        painter->drawText(QRect(textRect.left(), ty, textRect.width(), cfm.height()),
+                          Qt::AlignLeading | Qt::AlignVCenter | Qt::TextSingleLine,
+                          cfm.elidedText(reading::attachmentTitle(a), Qt::ElideMiddle, textRect.width()));
+        if (!status.line.isEmpty()) {
+            ty += cfm.height() + 1;
+            painter->setFont(caption2Font_);
+            painter->setPen(secondary);
+            painter->drawText(QRect(textRect.left(), ty, textRect.width(), c2fm.height()),
+                              Qt::AlignLeading | Qt::AlignVCenter | Qt::TextSingleLine,
+                              c2fm.elidedText(status.line, Qt::ElideRight, textRect.width()));
+        }
+    }
+
+    if (!g.bubble.isEmpty()) {
+        QPainterPath bubble;
+        bubble.addRoundedRect(QRectF(g.bubble), 15, 15);
+        painter->fillPath(bubble, sent ? pal.color(QPalette::Highlight) : quaternaryFill(pal));
+        const QColor fg = sent ? QColor(Qt::white) : pal.color(QPalette::Text);
+        if (!reading::cleanedText(row.hit.text).isEmpty()) {
+            QTextLayout layout(drawnText(row), bodyFont_);
+            layoutText(layout, g.text.width());
+            painter->save();
+            painter->setClipPath(bubble, Qt::IntersectClip);
+            painter->setPen(fg);
+            layout.draw(painter, g.text.topLeft());
+            painter->restore();
+        } else {
+            const QFontMetrics fm(calloutFont_);
+            const QPixmap clip = symbolPixmap(QStringLiteral("paperclip"), fm.height(), sent ? fg : secondary);
+            painter->drawPixmap(g.text.topLeft(), clip);
+            painter->setFont(calloutFont_);
+            painter->setPen(sent ? fg : secondary);
+            painter->drawText(g.text.adjusted(fm.height() + 4, 0, 0, 0), Qt::AlignLeading | Qt::AlignVCenter,
+                              QStringLiteral("Attachment"));
+        }
+    }
+
+    if (!g.detail.isEmpty()) {
+        painter->setFont(caption2Font_);
+        painter->setPen(secondary);
+        const QString time = row.hit.date ? reading::shortTime(reading::toDateTime(*row.hit.date)) : QString();
+        painter->drawText(g.detail, Qt::AlignLeading | Qt::AlignVCenter | Qt::TextSingleLine, time);
+        if (!g.seal.isEmpty()) {
+            const int s = g.seal.height();
+            painter->drawPixmap(g.seal.topLeft(), symbolPixmap(QStringLiteral("checkmark.seal.fill"), s, secondary));
+            painter->drawText(g.seal.adjusted(s + 2, 0, 0, 0), Qt::AlignLeading | Qt::AlignVCenter,
+                              QString::number(row.hit.sourceIds.size()));
+        }
+    }
+    painter->restore();
+}
+
+bool MessageDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                const QModelIndex& index) {
+    if (!event || !view || !index.isValid() || event->type() != QEvent::ToolTip) return false;
+    const ThreadRow& row = model_.row(index.row());
+    const Geometry g = rowGeometry(index.row(), option.rect);
+    const QPoint pos = event->pos();
+    QString help;
+    for (size_t i = 0; i < g.attachments.size(); ++i) {
+        if (!g.attachments[i].rect.contains(pos)) continue;
+        const auto& a = row.attachments[i];
+        help = g.attachments[i].inlineImage ? reading::fromUtf8(a.fileName)
+                                            : reading::attachmentStatus(a, !g.attachments[i].path.isNull()).help;
+        break;
+    }
+    if (help.isNull() && g.seal.contains(pos)) help = reading::corroborationHelp(row.hit);
+    if (help.isNull() && g.column.contains(pos) && row.hit.date)
+        help = reading::abbreviatedDateTime(reading::toDateTime(*row.hit.date));
+    if (help.isEmpty()) {
+        QToolTip::hideText();
+        event->ignore();
+        return true;
+    }
+    QToolTip::showText(event->globalPos(), help, view);
+    return true;
+}
+
+QWidget* MessageDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex&) const {
+    // The whole text, read-only, for selecting and copying.
+    auto* edit = new QPlainTextEdit(parent);
+    edit->setObjectName(QStringLiteral("messageText"));
+    edit->setReadOnly(true);
+    edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    edit->setFont(bodyFont_);
+    edit->setFrameShape(QFrame::StyledPanel);
+    return edit;
+}
+
+void MessageDelegate::setEditorData(QWidget* editor, const QModelIndex& index) const {
+    if (auto* edit = qobject_cast<QPlainTextEdit*>(editor)) {
+        edit->setPlainText(reading::fromUtf8(model_.row(index.row()).hit.text));
+        edit->selectAll();
+    }
+}
+
+void MessageDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                                           const QModelIndex& index) const {
+    const Geometry g = rowGeometry(index.row(), option.rect);
+    QRect r = g.bubble.isEmpty() ? g.column : g.bubble;
+    const QWidget* viewport = editor->parentWidget();
+    if (viewport) {
+        r.setHeight(std::max(r.height(), 60));
+        r = r.intersected(viewport->rect().adjusted(4, 4, -4, -4));
+        if (r.height() < 60) r.setHeight(std::min(200, viewport->height() - 8));
+    }
+    editor->setGeometry(r);
+}

@@ -1,0 +1,79 @@
+#pragma once
+// MessageDelegate: draws one row of a thread: the day heading when one is due,
+// then the message bubble with its attachments above it and, while open, its
+// detail line (time and corroboration).
+//
+// A row is laid out by rowGeometry, which painting, sizing, clicks, tooltips
+// and the context menu all share, so what is hit is what is drawn. Heights are
+// kept per row together with the width and state they were made for, so the
+// list lays out tens of thousands of loaded rows from the cache; only rows whose
+// state changed (detail line, a picture that finished decoding) and all rows
+// after a width change are measured again.
+//
+// Long bodies are drawn up to kMaxDrawnCharacters with a note saying how much
+// more there is; double-clicking a bubble opens the whole text in a read-only
+// field where it can be selected and copied. Everything a row draws is clipped
+// to the row, so no text (stacked combining marks, direction overrides) can
+// draw over its neighbours.
+#include <QStyledItemDelegate>
+
+#include <QRect>
+#include <vector>
+
+class ThreadModel;
+struct ThreadRow;
+
+class MessageDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    static constexpr int kMaxColumnWidth = 480;
+    static constexpr int kMinOppositeSpace = 60;
+    static constexpr int kImageBox = 320;
+    static constexpr int kMaxDrawnCharacters = 4000;
+
+    struct AttachmentPlace {
+        QRect rect;
+        bool inlineImage = false;
+        QString path; // the archived object, null when absent
+    };
+    struct Geometry {
+        QRect heading;                       // empty without a heading
+        QRect column;                        // the bubble's column
+        std::vector<AttachmentPlace> attachments;
+        QRect bubble;                        // empty when no text bubble is drawn
+        QRect text;                          // inside the bubble
+        QRect detail;                        // empty while the detail line is closed
+        QRect seal;                          // the corroboration label inside the detail line
+        int height = 0;
+    };
+
+    MessageDelegate(ThreadModel& model, QObject* parent = nullptr);
+
+    Geometry rowGeometry(int row, const QRect& rowRect) const;
+    // The width rows are measured for (the list's viewport).
+    void setViewportWidth(int width) { viewportWidth_ = width; }
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override;
+    void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
+    void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const override;
+
+    // The text drawn in a bubble: the stored text up to the drawing limit.
+    static QString drawnText(const ThreadRow& row);
+
+private:
+    QSize imageSize(const ThreadRow& row, size_t attachment, const QString& path, bool start) const;
+    unsigned stamp(const ThreadRow& row) const;
+    QSize textSize(const QString& text, int maxWidth) const;
+    void onImageFinished();
+
+    ThreadModel& model_;
+    QFont bodyFont_, captionFont_, caption2Font_, headingFont_, calloutFont_;
+    qreal dpr_ = 1.0;
+    int viewportWidth_ = 600;
+};
