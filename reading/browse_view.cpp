@@ -275,6 +275,7 @@ void BrowseView::select(const std::optional<kx::TreskStore::ConversationSummary>
         detail_->removeWidget(thread_);
         thread_->hide();
         thread_->deleteLater();
+        thread_ = nullptr;
     }
     if (!summary) {
         QSignalBlocker block(listView_->selectionModel());

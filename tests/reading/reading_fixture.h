@@ -31,6 +31,14 @@
 #include <string>
 #include <vector>
 
+// Readable failure messages for Qt texts.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QStringList& l, std::ostream* os) {
+    *os << '{';
+    for (const auto& s : l) *os << " \"" << s.toStdString() << '"';
+    *os << " }";
+}
+
 namespace kx::test {
 
 // Records what would have been opened instead of starting a program.
@@ -212,6 +220,7 @@ protected:
         ASSERT_TRUE(model->mutableRegistry().add(s));
     }
     bool settle() { return drainModelTasks(*model); }
+    std::filesystem::path configDirFile(const char* name) const { return model->configFile(name); }
 
     TempDir home;
     std::shared_ptr<MemoryUserDefaults> defaults;
