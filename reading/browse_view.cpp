@@ -96,6 +96,12 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
     auto* pickerRow = new QHBoxLayout(ownerPicker_);
     pickerRow->setContentsMargins(8, 8, 8, 8);
     pickerRow->setSpacing(0);
+    // Segments: one bordered strip, the chosen owner in the accent colour.
+    const QColor accent = ownerPicker_->palette().color(QPalette::Highlight);
+    ownerPicker_->setStyleSheet(
+        QStringLiteral("QToolButton { border: 1px solid %1; background: palette(base); padding: 3px 12px; margin: 0; }"
+                       "QToolButton:checked { background: %2; color: white; border-color: %2; }")
+            .arg(separatorColor().name(QColor::HexArgb), accent.name()));
     ownerButtons_ = new QButtonGroup(this);
     ownerButtons_->setExclusive(true);
     sideColumn->addWidget(ownerPicker_);

@@ -26,6 +26,7 @@ constexpr int kRowPadY = 7;
 constexpr int kFileSymbol = 20;
 constexpr int kPlaceholderW = 200;
 constexpr int kPlaceholderH = 150;
+constexpr int kEdgePadding = 10;
 
 QTextOption bubbleTextOption() {
     QTextOption o;
@@ -90,6 +91,10 @@ QString MessageDelegate::drawnText(const ThreadRow& row) {
         text = text.left(cut) + QStringLiteral("…\n\n") + QString::number(more) +
                QStringLiteral(" more characters. Double-click to read the whole message.");
     }
+    // Line breaks as a text layout understands them.
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    for (QChar& c : text)
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r')) c = QChar::LineSeparator;
     return text;
 }
 
@@ -114,6 +119,8 @@ QSize MessageDelegate::imageSize(const ThreadRow& row, size_t i, const QString& 
 
 unsigned MessageDelegate::stamp(const ThreadRow& row) const {
     unsigned s = row.showDetail ? 1u : 0u;
+    if (&row == &model_.row(0)) s |= 1u << 30;
+    if (&row == &model_.row(model_.rowCount() - 1)) s |= 1u << 31;
     unsigned bit = 2;
     const QSize box(qRound(kImageBox * dpr_), qRound(kImageBox * dpr_));
     const auto& paths = model_.objectPaths(row);
@@ -140,6 +147,9 @@ MessageDelegate::Geometry MessageDelegate::rowGeometry(int rowIndex, const QRect
     const ThreadRow& row = model_.row(rowIndex);
     const bool sent = row.hit.isFromMe;
     int y = rowRect.top();
+    // The thread is padded by kEdgePadding above its first and below its last message.
+    const bool firstRow = rowIndex == 0, lastRow = rowIndex == model_.rowCount() - 1;
+    if (firstRow) y += kEdgePadding;
     if (row.headingDue) {
         const int h = QFontMetrics(headingFont_).height() + 20;
         g.heading = QRect(rowRect.left(), y, rowRect.width(), h);
@@ -180,7 +190,8 @@ MessageDelegate::Geometry MessageDelegate::rowGeometry(int rowIndex, const QRect
             const int textW = std::max(cfm.horizontalAdvance(reading::attachmentTitle(a)),
                                        status.line.isEmpty() ? 0 : c2fm.horizontalAdvance(status.line));
             const int h = 2 * kRowPadY + cfm.height() + (status.line.isEmpty() ? 0 : 1 + c2fm.height());
-            p.rect = place(QSize(2 * kRowPadX + kFileSymbol + 8 + textW, std::max(h, kFileSymbol + 2 * kRowPadY)));
+            // A few pixels of slack so a name that fits is never elided by rounding.
+            p.rect = place(QSize(2 * kRowPadX + kFileSymbol + 8 + textW + 4, std::max(h, kFileSymbol + 2 * kRowPadY)));
         }
         advance(p.rect);
         g.attachments.push_back(std::move(p));
@@ -222,7 +233,7 @@ MessageDelegate::Geometry MessageDelegate::rowGeometry(int rowIndex, const QRect
     widen(g.bubble);
     widen(g.detail);
     if (left <= right) g.column = QRect(left, colTop, right - left + 1, colBottom - colTop);
-    g.height = (colBottom + 1) - rowRect.top();
+    g.height = (colBottom + 1) - rowRect.top() + (lastRow ? kEdgePadding : 0);
     return g;
 }
 

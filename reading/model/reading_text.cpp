@@ -43,7 +43,13 @@ QString dayHeading(const QDate& day) { return QLocale().toString(day, longFormat
 
 QString mediumDate(const QDate& day) { return QLocale().toString(day, withoutWeekday(longFormatShortMonth())); }
 
-QString shortTime(const QDateTime& when) { return QLocale().toString(when.time(), QLocale::ShortFormat); }
+QString shortTime(const QDateTime& when) {
+    // Hour and minute only, whatever else the locale's short format holds.
+    static const QRegularExpression seconds(QStringLiteral("[:.]ss?(\\.z+)?"));
+    QString format = QLocale().timeFormat(QLocale::ShortFormat);
+    format.remove(seconds);
+    return QLocale().toString(when.time(), format);
+}
 
 QString abbreviatedDateTime(const QDateTime& when) {
     return mediumDate(when.date()) + QStringLiteral(", ") + shortTime(when);
