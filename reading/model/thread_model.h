@@ -47,11 +47,14 @@ struct ThreadRow {
 
 class ThreadModel : public QAbstractListModel {
     Q_OBJECT
-    Q_PROPERTY(bool isLoading READ isLoading NOTIFY stateChanged)
+    // The load-earlier button: shown, busy, and its count.
     Q_PROPERTY(bool canLoadEarlier READ canLoadEarlier NOTIFY stateChanged)
+    Q_PROPERTY(bool isLoading READ isLoading NOTIFY stateChanged)
     Q_PROPERTY(qint64 olderCount READ olderCount NOTIFY stateChanged)
-    Q_PROPERTY(QString title READ title NOTIFY titleChanged)
+    // Why the last page could not be read (null once one was).
     Q_PROPERTY(QString loadProblem READ loadProblem NOTIFY stateChanged)
+    // The name the conversation's handle resolves to.
+    Q_PROPERTY(QString title READ title NOTIFY titleChanged)
 
 public:
     static constexpr int kPageSize = 200;

@@ -129,7 +129,7 @@ TEST_F(Attachments, OpenHandsAViewerAReadOnlyCopyAndLeavesTheArchivedObjectAlone
     const QString object = g.attachments[0].path;
     ASSERT_FALSE(object.isNull());
     const auto before = look(object);
-    const std::string treeBefore = snapshotTree(home / "Tresk");
+    const std::string treeBefore = snapshotTree(root().toStdString());
 
     view->clickAt(g.attachments[0].rect.center());
     ASSERT_EQ(opened->opened.size(), 1u);
@@ -169,7 +169,7 @@ TEST_F(Attachments, OpenHandsAViewerAReadOnlyCopyAndLeavesTheArchivedObjectAlone
     const auto after = look(object);
     EXPECT_EQ(after.bytes, before.bytes);
     EXPECT_EQ(after.mode, before.mode);
-    EXPECT_EQ(snapshotTree(home / "Tresk"), treeBefore);
+    EXPECT_EQ(snapshotTree(root().toStdString()), treeBefore);
     EXPECT_TRUE(model->lastError().isNull());
 }
 

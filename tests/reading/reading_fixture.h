@@ -13,6 +13,7 @@
 #include "core/archive/tresk_store_writer.h"
 #include "core/platform/system.h"
 #include "household/model/notification_center.h"
+#include "tests/app/model/model_test_support.h"
 #include "tests/support/model_tasks.h"
 #include "tests/support/notification_center_double.h"
 #include "tests/support/platform_doubles.h"
@@ -176,23 +177,10 @@ private:
     std::map<std::string, int64_t> rows_;
 };
 
-class ReadingTest : public ::testing::Test {
+class ReadingTest : public ModelTest {
 protected:
     void SetUp() override {
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
-        defaults = std::make_shared<MemoryUserDefaults>();
-        defaults->setString(DefaultsKey::destinationRoot, QString::fromStdString((home / "Tresk").string()));
-        setUserDefaultsForTesting(defaults);
-        system = std::make_shared<FakeSystemInfo>();
-        system->home = home.path().string();
-        system->appSupport = (home / ".local/share").string();
-        system->shortName = "jorin";
-        system->fullName = "Jorin Vale";
-        system->computer = "Jorin's laptop";
-        setSystemInfoForTesting(system);
-        center = std::make_shared<FakeNotificationCenter>();
-        setNotificationCenterForTesting(center);
+        ModelTest::SetUp();
         opened = std::make_shared<RecordingWorkspace>();
         setWorkspaceForTesting(opened);
     }
@@ -200,34 +188,17 @@ protected:
         model.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         setWorkspaceForTesting(nullptr);
-        setUserDefaultsForTesting(nullptr);
-        setSystemInfoForTesting(nullptr);
-        setNotificationCenterForTesting(nullptr);
+        ModelTest::TearDown();
     }
 
-    AppModel& start() {
-        model = std::make_unique<AppModel>();
-        EXPECT_TRUE(drainModelTasks(*model));
-        return *model;
-    }
     QString root() const { return model->destinationRoot(); }
     void registerSource(const std::string& id, const std::string& owner) {
-        Source s;
-        s.id = id;
-        s.owner = owner;
-        s.path = (home / "copies" / id).string();
-        s.label = "Folder " + id;
-        ASSERT_TRUE(model->mutableRegistry().add(s));
+        ASSERT_TRUE(model->mutableRegistry().add(folderSource(id, owner, home / "copies" / id)));
     }
     bool settle() { return drainModelTasks(*model); }
     std::filesystem::path configDirFile(const char* name) const { return model->configFile(name); }
 
-    TempDir home;
-    std::shared_ptr<MemoryUserDefaults> defaults;
-    std::shared_ptr<FakeSystemInfo> system;
-    std::shared_ptr<FakeNotificationCenter> center;
     std::shared_ptr<RecordingWorkspace> opened;
-    std::unique_ptr<AppModel> model;
 };
 
 } // namespace kx::test
