@@ -468,8 +468,16 @@ std::size_t utf16Prefix(std::string_view text, std::int64_t units) {
 // runs are not what a message body holds.
 std::vector<BodyPart> splitParts(const std::vector<Entry>& table, const Entry& root, std::string_view text) {
     std::vector<BodyPart> parts;
-    // Dictionary number -> the part number its dictionary gives (none when it gives none).
+    // Dictionary number -> the part number its dictionary gives (none when it
+    // gives none); the same per dictionary object, so a dictionary referred to
+    // by many runs is read once.
     std::unordered_map<std::int64_t, std::optional<std::int64_t>> dictionaries;
+    std::unordered_map<long, std::optional<std::int64_t>> objects;
+    auto partOf = [&](long dict) {
+        auto [it, added] = objects.try_emplace(dict);
+        if (added) it->second = numberOf(table, dictionaryValue(table, dict, kPartKey));
+        return it->second;
+    };
     const auto& items = root.items;
     std::size_t k = 0;
     while (k < items.size() && items[k].kind != Item::Kind::object) ++k;
@@ -483,8 +491,7 @@ std::vector<BodyPart> splitParts(const std::vector<Entry>& table, const Entry& r
         const std::int64_t length = items[k + 1].integer;
         k += 2;
         if (k < items.size() && items[k].kind == Item::Kind::object) {
-            if (!dictionaries.contains(number))
-                dictionaries.emplace(number, numberOf(table, dictionaryValue(table, items[k].object, kPartKey)));
+            dictionaries[number] = partOf(items[k].object); // a run with a dictionary of its own
             ++k;
         }
         const auto dict = dictionaries.find(number);
