@@ -5,9 +5,9 @@
 //
 // The archive is generated once into the folder and reused by later runs. A
 // child that only opens the archive gives the baseline every figure includes.
-#include "core/archive/tresk_store_writer.h"
 #include "core/contacts/contact_resolver.h"
 #include "core/evidence/conversation_exporter.h"
+#include "tests/core/evidence/archive_builder.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,59 +28,29 @@ double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::d
 
 const std::string kHandle = "+15550001234";
 
-void buildArchive(const std::string& path, long long count) {
-    std::printf("building an archive of %lld messages at %s ...\n", count, path.c_str());
+// One conversation of `count` messages of 4 to 43 words, every 25th with an
+// attachment whose bytes are not archived.
+void buildArchive(const std::filesystem::path& db, long long count) {
+    std::printf("building an archive of %lld messages at %s ...\n", count, db.c_str());
     std::fflush(stdout);
     const auto start = Clock::now();
-    const kx::Date now = kx::fromUnixSeconds(1733700000);
-    auto w = kx::TreskStoreWriter::open(path, "bench", now);
-    w->begin();
-    kx::Source src;
-    src.id = "bench-source";
-    src.owner = "bench";
-    src.path = "/nowhere";
-    const auto row = w->sourceRow(src, now);
-    kx::ChatRecord chat;
-    chat.identifier = kHandle;
-    chat.guid = "iMessage;-;" + kHandle;
-    chat.service = "iMessage";
-    chat.participants = {kHandle};
-    w->addChat(chat);
     static const char* words[] = {"see",  "you",    "at", "the",   "station", "tomorrow", "thanks",
                                   "for",  "dinner", "😀",  "on",    "my",      "way",      "running",
                                   "late", "call",   "me", "later", "ok",      "Grüße",    "日本語"};
+    kx::test::ArchiveSpec spec;
+    spec.owner = "bench";
+    spec.handle = kHandle;
+    spec.guidPrefix = "BENCH-EXPORT";
+    spec.count = count;
+    spec.attachmentEvery = 25;
+    spec.texts.reserve(static_cast<std::size_t>(count));
     for (long long i = 1; i <= count; ++i) {
-        kx::MessageRecord m;
-        m.guid = "BENCH-EXPORT-" + std::to_string(i);
-        m.chatGuid = chat.guid;
-        m.handle = kHandle;
-        m.service = "iMessage";
         std::string text;
-        const int n = 4 + static_cast<int>((i * 7919) % 40);
-        for (int k = 0; k < n; ++k) {
-            if (k) text += ' ';
-            text += words[(i + k * 31) % (sizeof words / sizeof *words)];
-        }
-        m.text = text;
-        m.date = kx::fromUnixSeconds(1500000000.0 + static_cast<double>(i) * 60.0);
-        m.isFromMe = i % 3 == 0;
-        if (i % 25 == 0) {
-            kx::AttachmentRecord a;
-            a.guid = "ATT-" + m.guid;
-            a.fileName = "IMG_" + std::to_string(i) + ".jpeg";
-            a.mimeType = "image/jpeg";
-            a.totalBytes = 200000 + i;
-            a.state = kx::AttachmentFileState::missing;
-            a.recordedPath = "~/Library/Messages/Attachments/" + *a.fileName;
-            m.attachments.push_back(a);
-        }
-        w->addMessage(m, row, now);
-        if (i % 50000 == 0) {
-            w->commit();
-            w->begin();
-        }
+        for (long long k = 0, n = 4 + (i * 7919) % 40; k < n; ++k)
+            text += (k ? " " : "") + std::string(words[(i + k * 31) % (sizeof words / sizeof *words)]);
+        spec.texts.push_back(std::move(text));
     }
-    w->commit();
+    kx::test::addMessages(db, spec);
     std::printf("built in %.1f s\n", seconds(start, Clock::now()));
 }
 
@@ -123,7 +93,8 @@ int main(int argc, char** argv) {
     const long long count = argc > 1 ? std::atoll(argv[1]) : 100000;
     const std::filesystem::path folder = argc > 2 ? argv[2] : "/tmp/kelvara-bench-export";
     const std::filesystem::path archive = folder / ("archive-" + std::to_string(count)) / "tresk.db";
-    if (!std::filesystem::exists(archive)) buildArchive(archive.string(), count);
+    // Built in a child, so the figures below start from a small parent.
+    if (!std::filesystem::exists(archive) && !inChild([&] { buildArchive(archive, count); }).ok) return 1;
     const std::string attachments = (archive.parent_path() / "attachments").string();
     const kx::MapContactResolver names({{kHandle, "Bench Contact"}});
 

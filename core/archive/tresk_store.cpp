@@ -126,6 +126,31 @@ void TreskStore::attachSearchIndex() const {
     searchAttached_ = true;
 }
 
+TreskStore::ReadSnapshot TreskStore::readSnapshot() const {
+    return guarded(path_, [&] {
+        db_->exec("BEGIN DEFERRED");
+        try {
+            // A deferred transaction takes its snapshot at its first read.
+            db_->execAndGet("SELECT count(*) FROM meta");
+        } catch (...) {
+            db_->exec("ROLLBACK");
+            throw;
+        }
+        return ReadSnapshot(this);
+    });
+}
+
+TreskStore::ReadSnapshot::ReadSnapshot(ReadSnapshot&& other) noexcept : store_(other.store_) { other.store_ = nullptr; }
+
+TreskStore::ReadSnapshot::~ReadSnapshot() {
+    if (!store_) return;
+    try {
+        store_->db_->exec("ROLLBACK");
+    } catch (...) {
+        // Nothing was written; the connection ends the transaction when it closes.
+    }
+}
+
 std::string TreskStore::owner() const {
     return guarded(path_, [&] {
         SQLite::Statement q(*db_, "SELECT value FROM meta WHERE key = 'owner'");

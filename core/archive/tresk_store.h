@@ -141,6 +141,28 @@ public:
     TreskStore& operator=(const TreskStore&) = delete;
 
     const std::string& path() const { return path_; }
+
+    // One read transaction: while it lives, every read of this store sees the
+    // archive as it stood when the snapshot was taken, whatever a concurrent
+    // run writes meanwhile (the archive is in WAL mode, so writers are not held
+    // up). For reads that span several queries, such as an export read page by
+    // page. One at a time per store object; not for a store being written
+    // through this same object.
+    class ReadSnapshot {
+    public:
+        ReadSnapshot(ReadSnapshot&& other) noexcept;
+        ReadSnapshot& operator=(ReadSnapshot&&) = delete;
+        ReadSnapshot(const ReadSnapshot&) = delete;
+        ~ReadSnapshot();
+
+    private:
+        friend class TreskStore;
+        explicit ReadSnapshot(const TreskStore* store) : store_(store) {}
+        const TreskStore* store_;
+    };
+    // Throws kx::Error when the archive cannot be read.
+    ReadSnapshot readSnapshot() const;
+
     // The owner recorded when the store was created.
     std::string owner() const;
 

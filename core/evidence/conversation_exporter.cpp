@@ -3,6 +3,7 @@
 #include "core/archive/attachment_store.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/sha256.h"
 
 #include <algorithm>
 
@@ -13,15 +14,55 @@ ConversationExporter::ConversationExporter(const TreskStore& store, std::string 
     : store_(store), owner_(std::move(owner)), attachmentsPath_(std::move(attachmentsPath)), resolver_(resolver),
       timeZone_(std::move(timeZone)), pageSize_(pageSize > 0 ? pageSize : kDefaultPageSize) {}
 
-ExportDocument ConversationExporter::document(const std::string& conversationKey, Date exportedAt,
-                                              const std::string& appVersion) const {
+ExportMessage ConversationExporter::exportMessage(
+    const TreskStore::SearchHit& hit,
+    const std::map<std::string, std::vector<TreskStore::AttachmentRef>>& attachments) const {
+    ExportMessage m;
+    m.guid = hit.id;
+    m.date = hit.date;
+    m.isFromMe = hit.isFromMe;
+    m.service = hit.service;
+    m.text = hit.text;
+    m.dateEdited = hit.dateEdited;
+    m.dateRetracted = hit.dateRetracted;
+    m.sources = hit.sourceIds;
+    if (hit.isFromMe) {
+        m.senderName = "Me";
+        m.senderHandle.clear(); // the hit's handle is the other party's
+    } else {
+        m.senderHandle = hit.senderHandle.value_or("");
+        // The chat's display name is the group's name, never the sender's: resolve the
+        // handle alone so an unknown member shows as their handle.
+        m.senderName = m.senderHandle.empty() ? "Unknown sender"
+                                              : resolver_.resolve(m.senderHandle, std::nullopt).displayName;
+    }
+    if (auto it = attachments.find(hit.id); it != attachments.end()) {
+        const AttachmentStore objects(attachmentsPath_);
+        for (const auto& a : it->second) {
+            ExportAttachment e;
+            e.id = a.id;
+            e.fileName = a.fileName;
+            e.mimeType = a.mimeType;
+            e.totalBytes = a.totalBytes;
+            // The object key is the SHA-256 of the bytes; name it only when they are stored.
+            if (a.objectKey && AttachmentStore::isValidKey(*a.objectKey) && objects.contains(*a.objectKey))
+                e.sha256 = a.objectKey;
+            m.attachments.push_back(std::move(e));
+        }
+    }
+    return m;
+}
+
+ExportStream ConversationExporter::stream(const std::string& conversationKey, Date exportedAt,
+                                          const std::string& appVersion) const {
     const auto conversations = store_.conversations(owner_);
     auto conv = std::find_if(conversations.begin(), conversations.end(),
                              [&](const TreskStore::ConversationSummary& c) { return c.handle == conversationKey; });
     if (conv == conversations.end())
         throw Error("the conversation " + conversationKey + " is not in " + owner_ + "'s archive");
 
-    ExportDocument doc;
+    ExportStream s;
+    ExportDocument& doc = s.head;
     doc.owner = owner_;
     doc.conversationKey = conversationKey;
     doc.conversationName = resolver_.resolve(conversationKey, std::nullopt).displayName;
@@ -29,51 +70,28 @@ ExportDocument ConversationExporter::document(const std::string& conversationKey
     doc.exportedAt = exportedAt;
     doc.appVersion = appVersion;
     doc.timeZone = timeZone_;
-
-    const AttachmentStore objects(attachmentsPath_);
-    for (std::int64_t offset = 0;; offset += pageSize_) {
-        const auto page = store_.messages(owner_, conversationKey, pageSize_, offset);
-        std::vector<std::string> ids;
-        ids.reserve(page.size());
-        for (const auto& hit : page) ids.push_back(hit.id);
-        const auto attachments = store_.attachments(ids);
-        for (const auto& hit : page) {
-            ExportMessage m;
-            m.guid = hit.id;
-            m.date = hit.date;
-            m.isFromMe = hit.isFromMe;
-            m.service = hit.service;
-            m.text = hit.text;
-            m.dateEdited = hit.dateEdited;
-            m.dateRetracted = hit.dateRetracted;
-            m.sources = hit.sourceIds;
-            if (hit.isFromMe) {
-                m.senderName = "Me";
-                m.senderHandle.clear(); // the hit's handle is the other party's
-            } else {
-                m.senderHandle = hit.senderHandle.value_or("");
-                // The chat's display name is the group's name, never the sender's: resolve the
-                // handle alone so an unknown member shows as their handle.
-                m.senderName = m.senderHandle.empty() ? "Unknown sender"
-                                                      : resolver_.resolve(m.senderHandle, std::nullopt).displayName;
-            }
-            if (auto it = attachments.find(hit.id); it != attachments.end()) {
-                for (const auto& a : it->second) {
-                    ExportAttachment e;
-                    e.id = a.id;
-                    e.fileName = a.fileName;
-                    e.mimeType = a.mimeType;
-                    e.totalBytes = a.totalBytes;
-                    // The object key is the SHA-256 of the bytes; name it only when they are stored.
-                    if (a.objectKey && AttachmentStore::isValidKey(*a.objectKey) && objects.contains(*a.objectKey))
-                        e.sha256 = a.objectKey;
-                    m.attachments.push_back(std::move(e));
-                }
-            }
-            doc.messages.push_back(std::move(m));
+    // Counted by the same rule the pages are read by (reactions are not messages).
+    s.messageCount = conv->messageCount;
+    s.forEachMessage = [this, conversationKey](const ExportStream::Visit& visit) {
+        for (std::int64_t offset = 0;; offset += pageSize_) {
+            const auto page = store_.messages(owner_, conversationKey, pageSize_, offset);
+            std::vector<std::string> ids;
+            ids.reserve(page.size());
+            for (const auto& hit : page) ids.push_back(hit.id);
+            const auto attachments = store_.attachments(ids);
+            for (const auto& hit : page) visit(exportMessage(hit, attachments));
+            if (static_cast<std::int64_t>(page.size()) < pageSize_) break;
         }
-        if (static_cast<std::int64_t>(page.size()) < pageSize_) break;
-    }
+    };
+    return s;
+}
+
+ExportDocument ConversationExporter::document(const std::string& conversationKey, Date exportedAt,
+                                              const std::string& appVersion) const {
+    const auto snapshot = store_.readSnapshot();
+    const ExportStream s = stream(conversationKey, exportedAt, appVersion);
+    ExportDocument doc = s.head;
+    s.forEachMessage([&](const ExportMessage& m) { doc.messages.push_back(m); });
     return doc;
 }
 
@@ -81,21 +99,43 @@ ConversationExporter::Written ConversationExporter::write(const std::string& con
                                                           const std::string& to, Date exportedAt,
                                                           const std::string& appVersion) const {
     if (to.empty()) throw Error("no destination was given for the export");
-    ExportDocument doc = document(conversationKey, exportedAt, appVersion);
+    // Every page is read from one state of the archive: a run that archives
+    // meanwhile cannot shift the pages or change the count.
+    const auto snapshot = store_.readSnapshot();
+    ExportStream s = stream(conversationKey, exportedAt, appVersion);
+
+    // The span of dates, gathered on the way (the PDF reads the messages twice;
+    // the earliest and latest come out the same).
+    std::optional<Date> first, last;
+    auto read = std::move(s.forEachMessage);
+    s.forEachMessage = [&](const ExportStream::Visit& visit) {
+        read([&](const ExportMessage& m) {
+            if (m.date) {
+                if (!first || *m.date < *first) first = m.date;
+                if (!last || *m.date > *last) last = m.date;
+            }
+            visit(m);
+        });
+    };
+
+    fs::AtomicFileWriter file(to);
+    Sha256 digest;
     Written w;
-    if (format == ExportFormat::csv) {
-        CsvNotes notes;
-        w.bytes = renderCsv(doc, &notes);
-        w.replacedNulBytes = notes.replacedNulBytes;
-    } else {
-        w.bytes = render(doc, format);
-    }
-    w.description = describeExport(doc, format);
+    const ExportOutput out = [&](std::string_view bytes) {
+        file.write(bytes);
+        digest.update(bytes);
+        w.size += bytes.size();
+    };
+    CsvNotes notes;
+    kx::write(s, format, out, &notes);
+    w.replacedNulBytes = notes.replacedNulBytes;
+    w.sha256 = digest.finishHex();
+    w.description = describeExport(s.head, s.messageCount, first, last, format);
     if (w.replacedNulBytes > 0)
         w.notes.push_back(std::to_string(w.replacedNulBytes) +
                           (w.replacedNulBytes == 1 ? " NUL byte was" : " NUL bytes were") +
                           " written as U+FFFD, since a spreadsheet would cut the cell there.");
-    fs::writeFileAtomic(to, w.bytes);
+    file.commit();
     return w;
 }
 

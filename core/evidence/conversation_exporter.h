@@ -6,8 +6,9 @@
 // the export: every message of the conversation is exported, however many.
 //
 // The file is written atomically: the bytes go to a temporary file beside the
-// destination and are renamed over it only when complete, so a failed export
-// leaves no partial file (and an earlier file of that name untouched).
+// destination as they are made and the file is renamed over it only when
+// complete, so a failed export leaves no partial file (and an earlier file of
+// that name untouched).
 #include "core/archive/tresk_store.h"
 #include "core/contacts/contact_resolver.h"
 #include "core/evidence/export_document.h"
@@ -15,6 +16,7 @@
 #include "core/evidence/export_time_zone.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,22 +32,32 @@ public:
 
     struct Written {
         std::string description; // what was exported, one sentence
-        std::string bytes;       // exactly the bytes now in the file
+        std::string sha256;      // lowercase hex digest of exactly the bytes now in the file
+        std::uint64_t size = 0;  // and their number
         // What the file shows differently from the archive, one sentence each
         // (today: NUL bytes a CSV writes as U+FFFD). Empty when nothing was changed.
         std::vector<std::string> notes;
         std::int64_t replacedNulBytes = 0;
     };
 
-    // Throws kx::Error when the conversation is not in the archive, the archive
-    // cannot be read, or the file cannot be written.
+    // Reads the conversation from one read snapshot of the archive, a page at a
+    // time, and writes the file as it goes: memory stays bounded however long
+    // the conversation or its messages are. Throws kx::Error when the
+    // conversation is not in the archive, the archive cannot be read, or the
+    // file cannot be written.
     Written write(const std::string& conversationKey, ExportFormat format, const std::string& to, Date exportedAt,
                   const std::string& appVersion) const;
 
-    // The document write() renders, for callers that want the records.
+    // The document write() renders, held whole, for callers that want the records.
     ExportDocument document(const std::string& conversationKey, Date exportedAt, const std::string& appVersion) const;
 
 private:
+    // The conversation as a stream read from the store; valid while the
+    // exporter lives. Throws kx::Error when the conversation is not in the archive.
+    ExportStream stream(const std::string& conversationKey, Date exportedAt, const std::string& appVersion) const;
+    ExportMessage exportMessage(const TreskStore::SearchHit& hit,
+                                const std::map<std::string, std::vector<TreskStore::AttachmentRef>>& attachments) const;
+
     const TreskStore& store_;
     std::string owner_;
     std::string attachmentsPath_;

@@ -17,10 +17,15 @@
 
 #include <cairo-pdf.h>
 #include <cairo.h>
+#include <fribidi.h>
 #include <glib.h>
 #include <pango/pangocairo.h>
 
+#include <algorithm>
+#include <exception>
+#include <iterator>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace kx {
@@ -107,128 +112,394 @@ void noInsertedHyphens(PangoLayout* layout) {
     pango_attr_list_unref(attrs);
 }
 
-void leftToRight(PangoLayout* layout) {
-    pango_layout_set_auto_dir(layout, FALSE);
-    pango_context_set_base_dir(pango_layout_get_context(layout), PANGO_DIRECTION_LTR);
-    pango_layout_context_changed(layout);
+// The pieces long texts are laid out in. Pango lays out a paragraph as a whole,
+// loses text beyond some hundred kilobytes of one paragraph, and takes time that
+// grows with the square of a word it has to break between letters. So a text is
+// laid out a piece at a time. Each piece keeps all its lines but the last, and
+// the next piece starts where that line started: greedy line breaking only
+// looks as far as the end of the line it fills, so the lines come out as one
+// layout of the whole text would make them.
+constexpr std::size_t kPieceBytes = 1024;
+
+// Lines of the export's own words longer than this are ellipsized by pango
+// (the page footer); a name longer than it is cut first.
+constexpr std::size_t kFooterNameBytes = 512;
+
+std::size_t utf8Length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
+
+// Cuts a valid UTF-8 text at no more than `bytes`, on a character boundary.
+std::size_t characterBoundary(const std::string& s, std::size_t at) {
+    while (at > 0 && at < s.size() && (static_cast<unsigned char>(s[at]) & 0xC0) == 0x80) --at;
+    return at;
 }
 
-struct Line {
-    PangoLayout* layout = nullptr; // shared; kept alive by Renderer::layouts_
-    int index = 0;
-    double height = 0;
-    double baseline = 0; // from the line's top
-    double indent = 0;
-    double gapBefore = 0; // dropped at the top of a page
-    bool keepWithNext = false;
-    Colour colour = kText;
+// The explicit directional state at a point of a text: which embeddings,
+// overrides and isolates are open there. A piece that starts inside them opens
+// them again, so its characters are ordered as in the whole text. A first-strong
+// isolate is reopened with the direction it took from its first strong letter.
+class BidiState {
+public:
+    explicit BidiState(const std::string& text) : text_(text) {}
+
+    // Moves the state forward to `to` (a character boundary after the last one).
+    void advance(std::size_t to) {
+        for (std::size_t i = at_; i < to;) {
+            const std::size_t len = utf8Length(static_cast<unsigned char>(text_[i]));
+            const gunichar c = g_utf8_get_char(text_.data() + i);
+            switch (c) {
+            case 0x202A:
+            case 0x202B:
+            case 0x202D:
+            case 0x202E: // LRE RLE LRO RLO
+                push(i, len, false);
+                break;
+            case 0x2066:
+            case 0x2067:
+            case 0x2068: // LRI RLI FSI
+                push(i, len, true);
+                break;
+            case 0x202C: // PDF: ends the innermost embedding unless an isolate is inside it
+                if (!open_.empty() && !open_.back().isolate) open_.pop_back();
+                break;
+            case 0x2069: // PDI: ends the innermost isolate and all opened inside it
+                for (auto it = open_.rbegin(); it != open_.rend(); ++it)
+                    if (it->isolate) {
+                        open_.erase(std::next(it).base(), open_.end());
+                        break;
+                    }
+                break;
+            case '\n':
+            case '\r':
+            case 0x1C:
+            case 0x1D:
+            case 0x1E:
+            case 0x85:
+            case 0x2029: // paragraph ends
+                open_.clear();
+                break;
+            default: break;
+            }
+            i += len;
+        }
+        at_ = to;
+    }
+
+    // The controls that reopen the open state.
+    std::string reopening() const {
+        std::string out;
+        for (const auto& o : open_) {
+            if (text_.compare(o.at, 3, "\xE2\x81\xA8") != 0) { // not FSI
+                out.append(text_, o.at, o.length);
+                continue;
+            }
+            out += rightToLeftAfter(o.at + o.length) ? "\xE2\x81\xA7" : "\xE2\x81\xA6"; // RLI : LRI
+        }
+        return out;
+    }
+
+private:
+    struct Open {
+        std::size_t at, length;
+        bool isolate;
+    };
+    void push(std::size_t at, std::size_t length, bool isolate) {
+        if (open_.size() < kMaxDepth) open_.push_back({at, length, isolate});
+    }
+    // The direction a first-strong isolate takes: that of the first strong
+    // letter inside it (looked for over a bounded stretch), else left to right.
+    bool rightToLeftAfter(std::size_t from) const {
+        const std::size_t end = std::min(text_.size(), from + 64 * 1024);
+        int depth = 0;
+        for (std::size_t i = from; i < end; i += utf8Length(static_cast<unsigned char>(text_[i]))) {
+            const gunichar c = g_utf8_get_char(text_.data() + i);
+            if (c == 0x2066 || c == 0x2067 || c == 0x2068) ++depth;
+            else if (c == 0x2069 && depth-- == 0) return false;
+            else if (c == '\n' || c == '\r' || c == 0x85 || c == 0x2029) return false;
+            else if (depth == 0) {
+                const FriBidiCharType t = fribidi_get_bidi_type(c);
+                if (t == FRIBIDI_TYPE_LTR) return false;
+                if (t == FRIBIDI_TYPE_RTL || t == FRIBIDI_TYPE_AL) return true;
+            }
+        }
+        return false;
+    }
+    static constexpr std::size_t kMaxDepth = 125; // the deepest nesting the bidi algorithm honours
+
+    const std::string& text_;
+    std::size_t at_ = 0;
+    std::vector<Open> open_;
 };
 
+struct Style {
+    double size = 10.5;
+    bool bold = false, italic = false;
+    double indent = 0;
+    bool ownWords = true; // runs left to right whatever the data's direction
+};
+
+// The contexts layouts are made in: the export's own words run left to right;
+// message bodies take their direction from their first strong letter, except
+// the later pieces of a long paragraph, which keep the direction its first
+// piece took.
+struct Contexts {
+    PangoContext* leftToRight = nullptr;
+    PangoContext* rightToLeft = nullptr;
+    PangoContext* automatic = nullptr;
+    // For a paragraph after a right-to-left one: pango gives a paragraph
+    // without strong letters the direction of the one before it.
+    PangoContext* automaticAfterRightToLeft = nullptr;
+};
+
+PangoLayout* newLayout(PangoContext* context, bool autoDir, const PangoFontDescription* font, const Style& style,
+                       const std::string& text) {
+    PangoLayout* layout = pango_layout_new(context);
+    pango_layout_set_font_description(layout, font);
+    pango_layout_set_width(layout, static_cast<int>((kPageWidth - 2 * kMargin - style.indent) * PANGO_SCALE));
+    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    noInsertedHyphens(layout);
+    if (!autoDir) pango_layout_set_auto_dir(layout, FALSE);
+    pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));
+    return layout;
+}
+
+// Calls `line` for every line of the layout up to `keep`.
+template <typename F>
+void forLines(PangoLayout* layout, int keep, F& line) {
+    PangoLayoutIter* it = pango_layout_get_iter(layout);
+    for (int index = 0; index < keep; ++index) {
+        line(layout, it, index);
+        pango_layout_iter_next_line(it);
+    }
+    pango_layout_iter_free(it);
+}
+
+// One paragraph (without its delimiter) laid out in pieces. Returns whether
+// it ran right to left.
+template <typename F>
+bool forEachParagraphLine(const Contexts& contexts, const PangoFontDescription* font, const Style& style,
+                          const std::string& text, bool afterRightToLeft, F& line) {
+    BidiState bidi(text);
+    std::size_t from = 0;
+    std::string prefix;
+    PangoContext* context = style.ownWords     ? contexts.leftToRight
+                            : afterRightToLeft ? contexts.automaticAfterRightToLeft
+                                               : contexts.automatic;
+    bool autoDir = !style.ownWords;
+    bool rightToLeft = false;
+    for (;;) {
+        std::size_t to = text.size();
+        if (to - from > kPieceBytes) to = characterBoundary(text, from + kPieceBytes);
+        const bool last = to == text.size();
+        PangoLayout* layout = newLayout(context, autoDir, font, style, prefix + text.substr(from, to - from));
+        const int count = pango_layout_get_line_count(layout);
+        int keep = count;
+        std::size_t next = to;
+        if (!last && count > 1) {
+            // The last line may continue past the piece: it is laid out again
+            // at the start of the next one.
+            const int start = pango_layout_get_line_readonly(layout, count - 1)->start_index;
+            if (static_cast<std::size_t>(start) > prefix.size()) {
+                keep = count - 1;
+                next = from + (static_cast<std::size_t>(start) - prefix.size());
+            }
+        }
+        if (autoDir) {
+            rightToLeft = pango_layout_get_line_readonly(layout, 0)->resolved_dir == PANGO_DIRECTION_RTL;
+            context = rightToLeft ? contexts.rightToLeft : contexts.leftToRight;
+            autoDir = false;
+        }
+        forLines(layout, keep, line);
+        g_object_unref(layout);
+        if (last) return rightToLeft;
+        bidi.advance(next);
+        prefix = bidi.reopening();
+        from = next;
+    }
+}
+
+// Lays out `text` (valid UTF-8) and calls `line` for every line in order, with
+// the layout it belongs to (valid during the call only). A long text is laid
+// out a paragraph at a time (pango lays out each paragraph on its own anyway),
+// a long paragraph in pieces.
+template <typename F>
+void forEachLine(const Contexts& contexts, const PangoFontDescription* font, const Style& style,
+                 const std::string& text, F&& line) {
+    if (text.size() <= kPieceBytes) {
+        PangoLayout* layout = newLayout(style.ownWords ? contexts.leftToRight : contexts.automatic, !style.ownWords,
+                                        font, style, text);
+        forLines(layout, pango_layout_get_line_count(layout), line);
+        g_object_unref(layout);
+        return;
+    }
+    // Pango's paragraph delimiters: \n, \r, \r\n and U+2029.
+    std::size_t start = 0;
+    bool rightToLeft = false;
+    for (std::size_t i = 0;; ++i) {
+        std::size_t delimiter = 0;
+        if (i < text.size()) {
+            if (text[i] == '\n') delimiter = 1;
+            else if (text[i] == '\r') delimiter = i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+            else if (text.compare(i, 3, "\xE2\x80\xA9") == 0) delimiter = 3;
+            if (delimiter == 0) continue;
+        }
+        rightToLeft = forEachParagraphLine(contexts, font, style, text.substr(start, i - start), rightToLeft, line);
+        if (i >= text.size()) break;
+        i += delimiter - 1;
+        start = i + 1;
+    }
+}
+
+// One line as placed on a page.
+struct Placed {
+    int page = 0;
+    double y = 0; // the line's top
+};
+
+// Lays the document out in two passes over its messages: the first measures
+// every line and places it on a page, the second lays the same text out again
+// and draws it. Only the line positions are held between the passes, so memory
+// does not grow with the text of the conversation.
 class Renderer {
 public:
-    explicit Renderer(cairo_t* cr) : cr_(cr) {}
+    explicit Renderer(cairo_t* cr) : cr_(cr) {
+        contexts_.leftToRight = pango_cairo_create_context(cr_);
+        pango_context_set_base_dir(contexts_.leftToRight, PANGO_DIRECTION_LTR);
+        contexts_.rightToLeft = pango_cairo_create_context(cr_);
+        pango_context_set_base_dir(contexts_.rightToLeft, PANGO_DIRECTION_RTL);
+        contexts_.automatic = pango_cairo_create_context(cr_);
+        contexts_.automaticAfterRightToLeft = pango_cairo_create_context(cr_);
+        pango_context_set_base_dir(contexts_.automaticAfterRightToLeft, PANGO_DIRECTION_RTL);
+    }
     ~Renderer() {
-        for (auto* l : layouts_) g_object_unref(l);
+        g_object_unref(contexts_.leftToRight);
+        g_object_unref(contexts_.rightToLeft);
+        g_object_unref(contexts_.automatic);
+        g_object_unref(contexts_.automaticAfterRightToLeft);
+        for (auto* f : fonts_) pango_font_description_free(f);
+    }
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    // Measuring: every line's height, then pages.
+    void beginMeasuring() {
+        drawing_ = false;
+        boxes_.clear();
+    }
+    // Drawing: the same calls again, in the same order.
+    void beginDrawing(const std::string& footer) {
+        drawing_ = true;
+        paginate();
+        footer_ = footer.size() > kFooterNameBytes ? footer.substr(0, characterBoundary(footer, kFooterNameBytes)) + "…"
+                                                   : footer;
+        next_ = 0;
+        page_ = 0;
     }
 
     // ownWords: the text mixes the export's own words with isolated data; it
     // then runs left to right whatever the data's direction.
     void add(const std::string& text, double size, bool bold, bool italic, Colour colour, double indent,
              double gapBefore, bool keepWithNext, bool ownWords = true) {
-        PangoLayout* layout = pango_cairo_create_layout(cr_);
-        layouts_.push_back(layout);
-        PangoFontDescription* font = pango_font_description_from_string(kFamily);
-        pango_font_description_set_size(font, static_cast<gint>(size * PANGO_SCALE));
-        if (bold) pango_font_description_set_weight(font, PANGO_WEIGHT_BOLD);
-        if (italic) pango_font_description_set_style(font, PANGO_STYLE_ITALIC);
-        pango_layout_set_font_description(layout, font);
-        pango_font_description_free(font);
-        pango_layout_set_width(layout, static_cast<int>((kPageWidth - 2 * kMargin - indent) * PANGO_SCALE));
-        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
-        noInsertedHyphens(layout);
-        if (ownWords) leftToRight(layout);
+        const Style style{size, bold, italic, indent, ownWords};
         const std::string t = printable(text);
-        pango_layout_set_text(layout, t.c_str(), static_cast<int>(t.size()));
-
-        PangoLayoutIter* it = pango_layout_get_iter(layout);
-        int index = 0;
-        const std::size_t first = lines_.size();
-        do {
-            PangoRectangle logical;
-            pango_layout_iter_get_line_extents(it, nullptr, &logical);
-            const int baseline = pango_layout_iter_get_baseline(it);
-            Line line;
-            line.layout = layout;
-            line.index = index++;
-            line.height = static_cast<double>(logical.height) / PANGO_SCALE;
-            line.baseline = static_cast<double>(baseline - logical.y) / PANGO_SCALE;
-            line.indent = indent;
-            line.colour = colour;
-            lines_.push_back(line);
-        } while (pango_layout_iter_next_line(it));
-        pango_layout_iter_free(it);
-        lines_[first].gapBefore = gapBefore;
-        lines_.back().keepWithNext = keepWithNext;
+        if (!drawing_) {
+            const std::size_t firstBox = boxes_.size();
+            forEachLine(contexts_, font(style), style, t, [&](PangoLayout*, PangoLayoutIter* it, int) {
+                PangoRectangle logical;
+                pango_layout_iter_get_line_extents(it, nullptr, &logical);
+                const int baseline = pango_layout_iter_get_baseline(it);
+                Box b;
+                b.height = static_cast<double>(logical.height) / PANGO_SCALE;
+                b.baseline = static_cast<double>(baseline - logical.y) / PANGO_SCALE;
+                boxes_.push_back(b);
+            });
+            boxes_[firstBox].gapBefore = gapBefore;
+            boxes_.back().keepWithNext = keepWithNext;
+            return;
+        }
+        forEachLine(contexts_, font(style), style, t, [&](PangoLayout* layout, PangoLayoutIter*, int index) {
+            if (next_ >= placed_.size()) throw Error("the PDF's pages could not be laid out twice alike");
+            const Placed& p = placed_[next_++];
+            while (p.page > page_) finishPage();
+            cairo_set_source_rgb(cr_, colour.r, colour.g, colour.b);
+            cairo_move_to(cr_, kMargin + indent, p.y + baselines_[next_ - 1]);
+            pango_cairo_show_layout_line(cr_, pango_layout_get_line_readonly(layout, index));
+        });
     }
 
-    // Places every line; returns the page count.
-    int paginate() {
+    int pages() const { return pages_; }
+
+    // Ends the drawing: the last page's footer and any pages left.
+    void finish(cairo_surface_t* surface) {
+        if (next_ != placed_.size()) throw Error("the PDF's pages could not be laid out twice alike");
+        while (page_ < pages_) finishPage();
+        cairo_surface_flush(surface);
+    }
+
+private:
+    struct Box {
+        double height = 0;
+        double baseline = 0;  // from the line's top
+        double gapBefore = 0; // dropped at the top of a page
+        bool keepWithNext = false;
+    };
+
+    PangoFontDescription* font(const Style& style) {
+        const std::size_t key = (style.bold ? 1 : 0) | (style.italic ? 2 : 0);
+        for (std::size_t i = 0; i < fontKeys_.size(); ++i)
+            if (fontKeys_[i].first == key && fontKeys_[i].second == style.size) return fonts_[i];
+        PangoFontDescription* f = pango_font_description_from_string(kFamily);
+        pango_font_description_set_size(f, static_cast<gint>(style.size * PANGO_SCALE));
+        if (style.bold) pango_font_description_set_weight(f, PANGO_WEIGHT_BOLD);
+        if (style.italic) pango_font_description_set_style(f, PANGO_STYLE_ITALIC);
+        fonts_.push_back(f);
+        fontKeys_.emplace_back(key, style.size);
+        return f;
+    }
+
+    // Places every measured line: a message's heading never stays alone at the
+    // foot of a page.
+    void paginate() {
         const double top = kMargin, bottom = kPageHeight - kMargin - kFooter;
         int page = 0;
         double y = top;
-        placed_.assign(lines_.size(), {0, 0});
-        for (std::size_t i = 0; i < lines_.size(); ++i) {
-            const Line& l = lines_[i];
+        placed_.assign(boxes_.size(), {});
+        baselines_.assign(boxes_.size(), 0);
+        for (std::size_t i = 0; i < boxes_.size(); ++i) {
+            const Box& l = boxes_[i];
             double need = (y > top ? l.gapBefore : 0) + l.height;
             // A heading goes with the first line after it.
-            if (l.keepWithNext && i + 1 < lines_.size()) need += lines_[i + 1].height;
+            if (l.keepWithNext && i + 1 < boxes_.size()) need += boxes_[i + 1].height;
             if (y + need > bottom && y > top) {
                 ++page;
                 y = top;
             }
             if (y > top) y += l.gapBefore;
             placed_[i] = {page, y};
+            baselines_[i] = l.baseline;
             y += l.height;
         }
-        return page + 1;
+        std::vector<Box>().swap(boxes_);
+        pages_ = page + 1;
     }
 
-    void draw(cairo_surface_t* surface, int pages, const std::string& footer) {
-        int current = 0;
-        auto finishPage = [&] {
-            drawFooter(footer, current + 1, pages);
-            cairo_show_page(cr_);
-        };
-        for (std::size_t i = 0; i < lines_.size(); ++i) {
-            while (placed_[i].first > current) {
-                finishPage();
-                ++current;
-            }
-            const Line& l = lines_[i];
-            cairo_set_source_rgb(cr_, l.colour.r, l.colour.g, l.colour.b);
-            cairo_move_to(cr_, kMargin + l.indent, placed_[i].second + l.baseline);
-            pango_cairo_show_layout_line(cr_, pango_layout_get_line_readonly(l.layout, l.index));
-        }
-        while (current < pages) {
-            finishPage();
-            ++current;
-        }
-        cairo_surface_flush(surface);
+    void finishPage() {
+        drawFooter(page_ + 1, pages_);
+        cairo_show_page(cr_);
+        ++page_;
     }
 
-private:
-    void drawFooter(const std::string& footer, int page, int pages) {
-        PangoLayout* layout = pango_cairo_create_layout(cr_);
-        PangoFontDescription* font = pango_font_description_from_string(kFamily);
-        pango_font_description_set_size(font, 8 * PANGO_SCALE);
-        pango_layout_set_font_description(layout, font);
-        pango_font_description_free(font);
+    void drawFooter(int page, int pages) {
+        PangoLayout* layout = pango_layout_new(contexts_.leftToRight);
+        PangoFontDescription* f = pango_font_description_from_string(kFamily);
+        pango_font_description_set_size(f, 8 * PANGO_SCALE);
+        pango_layout_set_font_description(layout, f);
+        pango_font_description_free(f);
         pango_layout_set_width(layout, static_cast<int>((kPageWidth - 2 * kMargin) * PANGO_SCALE));
         pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER);
         pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_MIDDLE);
         noInsertedHyphens(layout);
-        leftToRight(layout);
-        const std::string text = "Conversation with " + isolated(footer) + "  ·  Page " + std::to_string(page) +
+        pango_layout_set_auto_dir(layout, FALSE);
+        const std::string text = "Conversation with " + isolated(footer_) + "  ·  Page " + std::to_string(page) +
                                  " of " + std::to_string(pages);
         pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));
         cairo_set_source_rgb(cr_, kMuted.r, kMuted.g, kMuted.b);
@@ -238,76 +509,120 @@ private:
     }
 
     cairo_t* cr_;
-    std::vector<PangoLayout*> layouts_;
-    std::vector<Line> lines_;
-    std::vector<std::pair<int, double>> placed_;
+    Contexts contexts_;
+    std::vector<PangoFontDescription*> fonts_;
+    std::vector<std::pair<std::size_t, double>> fontKeys_;
+    bool drawing_ = false;
+    std::vector<Box> boxes_;
+    std::vector<Placed> placed_;
+    std::vector<double> baselines_;
+    std::size_t next_ = 0;
+    int page_ = 0, pages_ = 1;
+    std::string footer_;
 };
 
-cairo_status_t appendBytes(void* closure, const unsigned char* data, unsigned int length) {
-    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+// The blocks of the document, in order: the title block, then per message its
+// heading, its text and its attachments.
+void addBlocks(Renderer& r, const ExportStream& doc) {
+    const ExportDocument& head = doc.head;
+    r.add("Conversation with " + isolated(head.conversationName), 16, true, false, kText, 0, 0, false);
+    std::string sub = isolated(head.conversationKey);
+    if (!head.conversationDetail.empty()) sub += "  ·  " + isolated(head.conversationDetail);
+    r.add(sub, 9.5, false, false, kMuted, 0, 2, false);
+    const auto n = doc.messageCount;
+    r.add(std::to_string(n) + (n == 1 ? " message" : " messages") + " from " + isolated(head.owner) +
+              "'s archive. Exported " + head.timeZone.formatLocal(head.exportedAt) + " by Kelvara " + head.appVersion +
+              ". Times are shown in " + head.timeZone.identifier + ".",
+          8.5, false, false, kMuted, 0, 2, false);
+    std::int64_t seen = 0;
+    doc.forEachMessage([&](const ExportMessage& m) {
+        ++seen;
+        std::string heading = isolated(m.senderName);
+        if (!m.senderHandle.empty() && m.senderHandle != m.senderName)
+            heading += "  <" + isolated(m.senderHandle) + ">";
+        heading += "  ·  ";
+        if (m.date) {
+            const std::string abbr = head.timeZone.abbreviation ? head.timeZone.abbreviation(*m.date) : "";
+            heading += head.timeZone.formatLocal(*m.date) + (abbr.empty() ? "" : " " + abbr);
+        } else {
+            heading += "no date";
+        }
+        if (m.dateEdited) heading += "  ·  edited";
+        if (m.dateRetracted) heading += "  ·  unsent";
+        r.add(heading, 8.5, true, false, m.isFromMe ? kOwn : kMuted, 0, kMessageGap, true);
+        const std::string text = m.text ? printable(*m.text) : std::string();
+        if (!text.empty()) r.add(isolated(text), 10.5, false, false, kText, 0, 1, false, false);
+        for (const auto& a : m.attachments) {
+            std::string line = "Attachment: " + isolated(a.fileName.value_or(a.id));
+            std::string details;
+            if (a.mimeType) details = isolated(*a.mimeType);
+            if (a.totalBytes > 0) details += (details.empty() ? "" : ", ") + sizeText(a.totalBytes);
+            if (!a.sha256) details += std::string(details.empty() ? "" : ", ") + "bytes not in the archive";
+            if (!details.empty()) line += " (" + details + ")";
+            r.add(line, 8.5, false, true, kMuted, 10, 1, false);
+        }
+    });
+    if (seen != doc.messageCount)
+        throw Error("the conversation changed while it was exported (" + std::to_string(doc.messageCount) +
+                    " messages expected, " + std::to_string(seen) + " read)");
+}
+
+struct StreamClosure {
+    const ExportOutput* out;
+    std::exception_ptr failure;
+};
+
+cairo_status_t writeBytes(void* closure, const unsigned char* data, unsigned int length) {
+    auto* c = static_cast<StreamClosure*>(closure);
+    if (c->failure) return CAIRO_STATUS_WRITE_ERROR;
+    try {
+        (*c->out)(std::string_view(reinterpret_cast<const char*>(data), length));
+    } catch (...) {
+        c->failure = std::current_exception();
+        return CAIRO_STATUS_WRITE_ERROR;
+    }
     return CAIRO_STATUS_SUCCESS;
 }
 
 } // namespace
 
-std::string renderPdf(const ExportDocument& doc) {
-    std::string out;
-    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(appendBytes, &out, kPageWidth, kPageHeight);
+void writePdf(const ExportStream& doc, const ExportOutput& out) {
+    StreamClosure closure{&out, nullptr};
+    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(writeBytes, &closure, kPageWidth, kPageHeight);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
         throw Error("the PDF could not be started");
     }
-    const std::string title = "Conversation with " + doc.conversationName;
+    const ExportDocument& head = doc.head;
+    const std::string title = "Conversation with " + head.conversationName;
     cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_TITLE, printable(title).c_str());
-    cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATOR, ("Kelvara " + doc.appVersion).c_str());
-    cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATE_DATE, formatUTCSeconds(doc.exportedAt).c_str());
+    cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATOR, ("Kelvara " + head.appVersion).c_str());
+    cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATE_DATE, formatUTCSeconds(head.exportedAt).c_str());
     cairo_t* cr = cairo_create(surface);
-    {
+    std::exception_ptr failure;
+    try {
         Renderer r(cr);
-        r.add("Conversation with " + isolated(doc.conversationName), 16, true, false, kText, 0, 0, false);
-        std::string sub = isolated(doc.conversationKey);
-        if (!doc.conversationDetail.empty()) sub += "  ·  " + isolated(doc.conversationDetail);
-        r.add(sub, 9.5, false, false, kMuted, 0, 2, false);
-        const auto n = doc.messages.size();
-        r.add(std::to_string(n) + (n == 1 ? " message" : " messages") + " from " + isolated(doc.owner) +
-                  "'s archive. Exported " + doc.timeZone.formatLocal(doc.exportedAt) + " by Kelvara " + doc.appVersion +
-                  ". Times are shown in " + doc.timeZone.identifier + ".",
-              8.5, false, false, kMuted, 0, 2, false);
-        for (const auto& m : doc.messages) {
-            std::string head = isolated(m.senderName);
-            if (!m.senderHandle.empty() && m.senderHandle != m.senderName)
-                head += "  <" + isolated(m.senderHandle) + ">";
-            head += "  ·  ";
-            if (m.date) {
-                const std::string abbr = doc.timeZone.abbreviation ? doc.timeZone.abbreviation(*m.date) : "";
-                head += doc.timeZone.formatLocal(*m.date) + (abbr.empty() ? "" : " " + abbr);
-            } else {
-                head += "no date";
-            }
-            if (m.dateEdited) head += "  ·  edited";
-            if (m.dateRetracted) head += "  ·  unsent";
-            r.add(head, 8.5, true, false, m.isFromMe ? kOwn : kMuted, 0, kMessageGap, true);
-            const std::string text = m.text ? printable(*m.text) : std::string();
-            if (!text.empty()) r.add(isolated(text), 10.5, false, false, kText, 0, 1, false, false);
-            for (const auto& a : m.attachments) {
-                std::string line = "Attachment: " + isolated(a.fileName.value_or(a.id));
-                std::string details;
-                if (a.mimeType) details = isolated(*a.mimeType);
-                if (a.totalBytes > 0) details += (details.empty() ? "" : ", ") + sizeText(a.totalBytes);
-                if (!a.sha256) details += std::string(details.empty() ? "" : ", ") + "bytes not in the archive";
-                if (!details.empty()) line += " (" + details + ")";
-                r.add(line, 8.5, false, true, kMuted, 10, 1, false);
-            }
-        }
-        const int pages = r.paginate();
-        r.draw(surface, pages, doc.conversationName);
+        r.beginMeasuring();
+        addBlocks(r, doc);
+        r.beginDrawing(head.conversationName);
+        addBlocks(r, doc);
+        r.finish(surface);
+    } catch (...) {
+        failure = std::current_exception();
     }
     cairo_destroy(cr);
     cairo_surface_finish(surface);
     const cairo_status_t status = cairo_surface_status(surface);
     cairo_surface_destroy(surface);
+    if (failure) std::rethrow_exception(failure);
+    if (closure.failure) std::rethrow_exception(closure.failure);
     if (status != CAIRO_STATUS_SUCCESS)
         throw Error(std::string("the PDF could not be drawn: ") + cairo_status_to_string(status));
+}
+
+std::string renderPdf(const ExportDocument& doc) {
+    std::string out;
+    writePdf(streamOf(doc), [&](std::string_view bytes) { out.append(bytes); });
     return out;
 }
 

@@ -19,8 +19,8 @@ SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& reso
     const auto written = exporter.write(request.conversationKey, request.format, request.destinationPath, request.now,
                                         request.appVersion);
     const auto head = Sealer::manifestHead(request.archiveRoot, request.owner);
-    return Sealer::seal(request.destinationPath, written.bytes, request.format, written.description, head,
-                        request.appVersion, request.now);
+    return Sealer::seal(request.destinationPath, written.sha256, written.size, request.format, written.description,
+                        head, request.appVersion, request.now);
 }
 
 } // namespace kx

@@ -1,5 +1,7 @@
 #include "core/evidence/export_document.h"
 
+#include "core/platform/error.h"
+
 #include <nlohmann/json.hpp>
 
 namespace kx {
@@ -23,44 +25,103 @@ std::string join(const std::vector<std::string>& parts) {
 
 std::string dayOf(const ExportDocument& doc, Date d) { return doc.timeZone.formatLocal(d).substr(0, 10); }
 
+nlohmann::json messageJson(const ExportDocument& head, const ExportMessage& m) {
+    nlohmann::json attachments = nlohmann::json::array();
+    for (const auto& a : m.attachments)
+        attachments.push_back({{"id", a.id},
+                               {"fileName", optionalText(a.fileName)},
+                               {"mimeType", optionalText(a.mimeType)},
+                               {"totalBytes", a.totalBytes},
+                               {"sha256", optionalText(a.sha256)}});
+    return {{"guid", m.guid},
+            {"utc", optionalUTC(m.date)},
+            {"local", m.date ? nlohmann::json(head.timeZone.formatLocal(*m.date)) : nlohmann::json()},
+            {"senderName", m.senderName},
+            {"senderHandle", m.senderHandle},
+            {"fromMe", m.isFromMe},
+            {"service", optionalText(m.service)},
+            {"text", optionalText(m.text)},
+            {"edited", optionalUTC(m.dateEdited)},
+            {"unsent", optionalUTC(m.dateRetracted)},
+            {"attachments", attachments},
+            {"sources", m.sources}};
+}
+
+std::string dumped(const nlohmann::json& j) { return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+void checkCount(const ExportStream& doc, std::int64_t written) {
+    if (written != doc.messageCount)
+        throw Error("the conversation changed while it was exported (" + std::to_string(doc.messageCount) +
+                    " messages expected, " + std::to_string(written) + " read)");
+}
+
 } // namespace
 
+ExportStream streamOf(const ExportDocument& doc) {
+    ExportStream s;
+    s.head.owner = doc.owner;
+    s.head.conversationKey = doc.conversationKey;
+    s.head.conversationName = doc.conversationName;
+    s.head.conversationDetail = doc.conversationDetail;
+    s.head.exportedAt = doc.exportedAt;
+    s.head.appVersion = doc.appVersion;
+    s.head.timeZone = doc.timeZone;
+    s.messageCount = static_cast<std::int64_t>(doc.messages.size());
+    s.forEachMessage = [&doc](const ExportStream::Visit& visit) {
+        for (const auto& m : doc.messages) visit(m);
+    };
+    return s;
+}
+
+// The document is one JSON object whose keys come out sorted, "messages" among
+// them. It is written as the whole object would be dumped, with the message
+// list written one message at a time where a placeholder stood.
+void writeJson(const ExportStream& doc, const ExportOutput& out) {
+    static const std::string kPlaceholder = "kelvara-messages-are-written-here";
+    const nlohmann::json top = {{"kind", "kelvara-conversation-export"},
+                                {"version", 1},
+                                {"owner", doc.head.owner},
+                                {"conversation",
+                                 {{"key", doc.head.conversationKey},
+                                  {"name", doc.head.conversationName},
+                                  {"detail", doc.head.conversationDetail}}},
+                                {"exportedAt", formatUTCSeconds(doc.head.exportedAt)},
+                                {"appVersion", doc.head.appVersion},
+                                {"timeZone", doc.head.timeZone.identifier},
+                                {"messageCount", doc.messageCount},
+                                {"messages", kPlaceholder}};
+    const std::string frame = dumped(top);
+    // A quote right before the placeholder and after the key is the dump's own:
+    // quotes inside texts are escaped.
+    const std::string marker = "\n  \"messages\": \"" + kPlaceholder + "\"";
+    const auto at = frame.find(marker);
+    if (at == std::string::npos) throw Error("the JSON export could not be laid out");
+    out(std::string_view(frame).substr(0, at + marker.size() - kPlaceholder.size() - 2));
+
+    std::int64_t written = 0;
+    std::string item;
+    doc.forEachMessage([&](const ExportMessage& m) {
+        // Each message is dumped alone and indented to its depth in the list; a
+        // line break in the dump is always its own, since texts escape theirs.
+        const std::string one = dumped(messageJson(doc.head, m));
+        item.assign(written == 0 ? "[\n    " : ",\n    ");
+        for (char c : one) {
+            item += c;
+            if (c == '\n') item += "    ";
+        }
+        out(item);
+        ++written;
+    });
+    checkCount(doc, written);
+    out(written == 0 ? "[]" : "\n  ]");
+    out(std::string_view(frame).substr(at + marker.size()));
+    out("\n");
+}
+
 std::string renderJson(const ExportDocument& doc) {
-    nlohmann::json messages = nlohmann::json::array();
-    for (const auto& m : doc.messages) {
-        nlohmann::json attachments = nlohmann::json::array();
-        for (const auto& a : m.attachments)
-            attachments.push_back({{"id", a.id},
-                                   {"fileName", optionalText(a.fileName)},
-                                   {"mimeType", optionalText(a.mimeType)},
-                                   {"totalBytes", a.totalBytes},
-                                   {"sha256", optionalText(a.sha256)}});
-        messages.push_back({{"guid", m.guid},
-                            {"utc", optionalUTC(m.date)},
-                            {"local", m.date ? nlohmann::json(doc.timeZone.formatLocal(*m.date)) : nlohmann::json()},
-                            {"senderName", m.senderName},
-                            {"senderHandle", m.senderHandle},
-                            {"fromMe", m.isFromMe},
-                            {"service", optionalText(m.service)},
-                            {"text", optionalText(m.text)},
-                            {"edited", optionalUTC(m.dateEdited)},
-                            {"unsent", optionalUTC(m.dateRetracted)},
-                            {"attachments", attachments},
-                            {"sources", m.sources}});
-    }
-    nlohmann::json j = {{"kind", "kelvara-conversation-export"},
-                        {"version", 1},
-                        {"owner", doc.owner},
-                        {"conversation",
-                         {{"key", doc.conversationKey},
-                          {"name", doc.conversationName},
-                          {"detail", doc.conversationDetail}}},
-                        {"exportedAt", formatUTCSeconds(doc.exportedAt)},
-                        {"appVersion", doc.appVersion},
-                        {"timeZone", doc.timeZone.identifier},
-                        {"messageCount", doc.messages.size()},
-                        {"messages", messages}};
-    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::string out;
+    writeJson(streamOf(doc), [&](std::string_view bytes) { out.append(bytes); });
+    return out;
 }
 
 namespace {
@@ -109,30 +170,51 @@ std::string csvCell(const std::string& value, std::int64_t* replacedNulBytes) {
     return out;
 }
 
-std::string renderCsv(const ExportDocument& doc, CsvNotes* notes) {
+void writeCsv(const ExportStream& doc, const ExportOutput& out, CsvNotes* notes) {
     std::int64_t nul = 0;
-    std::string out;
+    std::string line;
     auto row = [&](const std::vector<std::string>& cells) {
+        line.clear();
         for (std::size_t i = 0; i < cells.size(); ++i) {
-            if (i) out += ',';
-            out += csvCell(cells[i], &nul);
+            if (i) line += ',';
+            line += csvCell(cells[i], &nul);
         }
-        out += "\r\n";
+        line += "\r\n";
+        out(line);
     };
     row({"guid", "utc_time", "local_time", "sender_name", "sender_handle", "from_me", "text", "attachments",
          "attachment_sha256", "sources"});
-    for (const auto& m : doc.messages) {
+    std::int64_t written = 0;
+    doc.forEachMessage([&](const ExportMessage& m) {
         std::vector<std::string> names, hashes;
         for (const auto& a : m.attachments) {
             names.push_back(a.fileName.value_or(a.id));
             hashes.push_back(a.sha256.value_or(""));
         }
-        row({m.guid, m.date ? formatUTCSeconds(*m.date) : "", m.date ? doc.timeZone.formatLocal(*m.date) : "",
-             m.senderName, m.senderHandle, m.isFromMe ? "yes" : "no", m.text.value_or(""), join(names), join(hashes),
+        const auto& zone = doc.head.timeZone;
+        row({m.guid, m.date ? formatUTCSeconds(*m.date) : "", m.date ? zone.formatLocal(*m.date) : "", m.senderName,
+             m.senderHandle, m.isFromMe ? "yes" : "no", m.text.value_or(""), join(names), join(hashes),
              join(m.sources)});
-    }
+        ++written;
+    });
+    checkCount(doc, written);
     if (notes) notes->replacedNulBytes = nul;
+}
+
+std::string renderCsv(const ExportDocument& doc, CsvNotes* notes) {
+    std::string out;
+    writeCsv(
+        streamOf(doc), [&](std::string_view bytes) { out.append(bytes); }, notes);
     return out;
+}
+
+void write(const ExportStream& doc, ExportFormat format, const ExportOutput& out, CsvNotes* notes) {
+    switch (format) {
+    case ExportFormat::json: return writeJson(doc, out);
+    case ExportFormat::csv: return writeCsv(doc, out, notes);
+    case ExportFormat::pdf: return writePdf(doc, out);
+    }
+    writeJson(doc, out);
 }
 
 std::string render(const ExportDocument& doc, ExportFormat format) {
@@ -145,22 +227,26 @@ std::string render(const ExportDocument& doc, ExportFormat format) {
 }
 
 std::string describeExport(const ExportDocument& doc, ExportFormat format) {
-    std::string who = doc.conversationName;
-    if (doc.conversationName != doc.conversationKey) who += " (" + doc.conversationKey + ")";
+    std::optional<Date> first, last;
+    for (const auto& m : doc.messages) {
+        if (!m.date) continue;
+        if (!first || *m.date < *first) first = m.date;
+        if (!last || *m.date > *last) last = m.date;
+    }
+    return describeExport(doc, static_cast<std::int64_t>(doc.messages.size()), first, last, format);
+}
+
+std::string describeExport(const ExportDocument& head, std::int64_t messageCount, std::optional<Date> first,
+                           std::optional<Date> last, ExportFormat format) {
+    std::string who = head.conversationName;
+    if (head.conversationName != head.conversationKey) who += " (" + head.conversationKey + ")";
     std::string text = "Conversation with " + who + ": ";
-    const auto n = doc.messages.size();
-    if (n == 0) {
+    if (messageCount == 0) {
         text += "no messages";
     } else {
-        text += std::to_string(n) + (n == 1 ? " message" : " messages");
-        std::optional<Date> first, last;
-        for (const auto& m : doc.messages) {
-            if (!m.date) continue;
-            if (!first || *m.date < *first) first = m.date;
-            if (!last || *m.date > *last) last = m.date;
-        }
-        if (first) {
-            const std::string a = dayOf(doc, *first), b = dayOf(doc, *last);
+        text += std::to_string(messageCount) + (messageCount == 1 ? " message" : " messages");
+        if (first && last) {
+            const std::string a = dayOf(head, *first), b = dayOf(head, *last);
             text += a == b ? ", " + a : ", " + a + " to " + b;
         }
     }

@@ -30,8 +30,10 @@
 #include "core/platform/time.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx {
@@ -69,11 +71,39 @@ struct ExportDocument {
     std::vector<ExportMessage> messages;
 };
 
-std::string renderJson(const ExportDocument& doc);
+// A document whose messages are read while it is written instead of held in
+// memory, so a conversation of any length is written in bounded memory.
+// `head` carries everything but the messages (its list is not read);
+// `forEachMessage` hands over exactly `messageCount` messages in order, and the
+// same ones each time it is called (the PDF writer reads them twice: once to
+// lay out the pages, once to draw them). A writer that is handed a different
+// number of messages throws kx::Error.
+struct ExportStream {
+    using Visit = std::function<void(const ExportMessage&)>;
+    ExportDocument head;
+    std::int64_t messageCount = 0;
+    std::function<void(const Visit&)> forEachMessage;
+};
+// The stream of a document held whole; the document must outlive the stream.
+ExportStream streamOf(const ExportDocument& doc);
+
+// Where a writer puts its bytes, in order.
+using ExportOutput = std::function<void(std::string_view)>;
+
 // What a CSV shows differently from the archive.
 struct CsvNotes {
     std::int64_t replacedNulBytes = 0;
 };
+
+// The writers. Each throws kx::Error when the output cannot be made (and passes
+// on whatever `out` or the message source throws).
+void writeJson(const ExportStream& doc, const ExportOutput& out);
+void writeCsv(const ExportStream& doc, const ExportOutput& out, CsvNotes* notes = nullptr);
+void writePdf(const ExportStream& doc, const ExportOutput& out);
+void write(const ExportStream& doc, ExportFormat format, const ExportOutput& out, CsvNotes* notes = nullptr);
+
+// The same, into memory, for documents held whole.
+std::string renderJson(const ExportDocument& doc);
 std::string renderCsv(const ExportDocument& doc, CsvNotes* notes = nullptr);
 // Throws kx::Error when the PDF cannot be drawn.
 std::string renderPdf(const ExportDocument& doc);
@@ -85,5 +115,9 @@ std::string csvCell(const std::string& value, std::int64_t* replacedNulBytes = n
 
 // "Conversation with Alice (+15550001111): 42 messages, 2024-03-01 to 2024-03-05, as PDF."
 std::string describeExport(const ExportDocument& doc, ExportFormat format);
+// The same from the document's head and figures gathered while it was written:
+// the message count and the earliest and latest message dates.
+std::string describeExport(const ExportDocument& head, std::int64_t messageCount, std::optional<Date> first,
+                           std::optional<Date> last, ExportFormat format);
 
 } // namespace kx

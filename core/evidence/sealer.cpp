@@ -25,21 +25,31 @@ std::optional<std::string> Sealer::manifestHead(const std::string& destinationRo
 SealFile Sealer::seal(const std::string& exportPath, std::string_view bytes, ExportFormat format,
                       const std::string& description, const std::optional<std::string>& manifestHead,
                       const std::string& appVersion, Date now) {
-    std::optional<std::string> onDisk;
+    return seal(exportPath, Sha256::hexOf(bytes), bytes.size(), format, description, manifestHead, appVersion, now);
+}
+
+SealFile Sealer::seal(const std::string& exportPath, const std::string& sha256, std::uint64_t size, ExportFormat format,
+                      const std::string& description, const std::optional<std::string>& manifestHead,
+                      const std::string& appVersion, Date now) {
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(exportPath, ec);
+    if (ec || !std::filesystem::exists(status))
+        throw Error("the export " + exportPath + " is not on disk, so it cannot be sealed");
+    std::string onDisk;
+    std::uint64_t onDiskSize = 0;
     try {
-        onDisk = fs::readFileIfExists(exportPath);
-    } catch (const Error& e) {
+        onDisk = Sha256::hexOfFile(exportPath);
+        onDiskSize = std::filesystem::file_size(exportPath);
+    } catch (const std::exception& e) {
         throw Error("the export cannot be read back to seal it: " + std::string(e.what()));
     }
-    if (!onDisk) throw Error("the export " + exportPath + " is not on disk, so it cannot be sealed");
-    const std::string digest = Sha256::hexOf(bytes);
-    if (onDisk->size() != bytes.size() || Sha256::hexOf(*onDisk) != digest)
+    if (onDiskSize != size || onDisk != sha256)
         throw Error("the export " + exportPath + " changed after it was written, so it was not sealed");
 
     SealFile s;
     s.exportFile = std::filesystem::path(exportPath).filename().string();
-    s.sha256 = digest;
-    s.size = bytes.size();
+    s.sha256 = sha256;
+    s.size = size;
     s.format = format;
     s.description = description;
     s.manifestHead = manifestHead;

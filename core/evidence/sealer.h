@@ -4,6 +4,7 @@
 #include "core/evidence/seal_file.h"
 #include "core/platform/time.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ public:
     static SealFile seal(const std::string& exportPath, std::string_view bytes, ExportFormat format,
                          const std::string& description, const std::optional<std::string>& manifestHead,
                          const std::string& appVersion, Date now);
+    // The same for an export written piece by piece, from the digest (lowercase
+    // hex) and size of what was written: the file is read back and hashed.
+    static SealFile seal(const std::string& exportPath, const std::string& sha256, std::uint64_t size,
+                         ExportFormat format, const std::string& description,
+                         const std::optional<std::string>& manifestHead, const std::string& appVersion, Date now);
 };
 
 } // namespace kx

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace kx::fs {
@@ -20,38 +21,80 @@ namespace {
 // link can put it in place) and returns its name. Throws kx::Error and leaves
 // nothing behind.
 std::string writeTemporary(const stdfs::path& path, std::string_view bytes, unsigned mode, Durability durability) {
+    AtomicFileWriter w(path, mode);
+    w.write(bytes);
+    return w.finishTemporary(durability);
+}
+
+constexpr std::size_t kWriteBuffer = 1 << 20;
+
+} // namespace
+
+AtomicFileWriter::AtomicFileWriter(const stdfs::path& path, unsigned mode) : path_(path) {
     const stdfs::path dir = path.parent_path();
     std::string tmpl = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
     UniqueFd fd(::mkstemp(name.data()));
     if (!fd) throw Error("could not create a file in " + dir.string() + ": " + errnoText(errno));
-    const std::string tmp(name.data());
-    try {
-        if (::fchmod(fd.get(), mode) != 0)
-            throw Error("could not set permissions on " + path.string() + ": " + errnoText(errno));
-        if (const int err = writeAll(fd.get(), bytes))
-            throw Error("could not write " + path.string() + ": " + errnoText(err));
-        if (durability == Durability::flushed && ::fsync(fd.get()) != 0)
-            throw Error("could not write " + path.string() + " to disk: " + errnoText(errno));
-        if (const int err = fd.close()) throw Error("could not write " + path.string() + ": " + errnoText(err));
-    } catch (...) {
-        ::unlink(tmp.c_str());
-        throw;
+    tmp_ = name.data();
+    if (::fchmod(fd.get(), mode) != 0) {
+        const int err = errno;
+        ::unlink(tmp_.c_str());
+        throw Error("could not set permissions on " + path.string() + ": " + errnoText(err));
     }
-    return tmp;
+    fd_ = fd.release();
 }
 
-} // namespace
+AtomicFileWriter::~AtomicFileWriter() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!tmp_.empty()) ::unlink(tmp_.c_str());
+}
 
-void writeFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode, Durability durability) {
-    const std::string tmp = writeTemporary(path, bytes, mode, durability);
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+void AtomicFileWriter::drain() {
+    if (fd_ < 0) throw Error("could not write " + path_.string() + ": the file is already finished");
+    if (const int err = writeAll(fd_, buffer_))
+        throw Error("could not write " + path_.string() + ": " + errnoText(err));
+    buffer_.clear();
+}
+
+void AtomicFileWriter::write(std::string_view bytes) {
+    if (buffer_.size() + bytes.size() > kWriteBuffer) {
+        drain();
+        if (bytes.size() >= kWriteBuffer) {
+            if (const int err = writeAll(fd_, bytes))
+                throw Error("could not write " + path_.string() + ": " + errnoText(err));
+            return;
+        }
+    }
+    buffer_.append(bytes);
+}
+
+std::string AtomicFileWriter::finishTemporary(Durability durability) {
+    drain();
+    std::string().swap(buffer_);
+    if (durability == Durability::flushed && ::fsync(fd_) != 0)
+        throw Error("could not write " + path_.string() + " to disk: " + errnoText(errno));
+    UniqueFd fd(fd_);
+    fd_ = -1;
+    if (const int err = fd.close()) throw Error("could not write " + path_.string() + ": " + errnoText(err));
+    return std::exchange(tmp_, std::string());
+}
+
+void AtomicFileWriter::commit(Durability durability) {
+    const std::string tmp = finishTemporary(durability);
+    if (::rename(tmp.c_str(), path_.c_str()) != 0) {
         const int err = errno;
         ::unlink(tmp.c_str());
-        throw Error("could not replace " + path.string() + ": " + errnoText(err));
+        throw Error("could not replace " + path_.string() + ": " + errnoText(err));
     }
-    if (durability == Durability::flushed) syncDirectory(path.parent_path().string());
+    if (durability == Durability::flushed) syncDirectory(path_.parent_path().string());
+}
+
+void writeFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode, Durability durability) {
+    AtomicFileWriter w(path, mode);
+    w.write(bytes);
+    w.commit(durability);
 }
 
 bool createFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode) {

@@ -29,6 +29,33 @@ enum class Durability { flushed, renamedOnly };
 void writeFileAtomic(const stdfs::path& path, std::string_view bytes, unsigned mode = kPrivateFileMode,
                      Durability durability = Durability::flushed);
 
+// A file written part by part and put in place atomically, for output too
+// large to hold in memory: the parts go to a temporary file beside path, and
+// commit() flushes it and renames it over path. Destroyed without a commit (a
+// failure on the way) it removes the temporary file, and any previous file at
+// path stays as it was. Throws kx::Error with a readable reason.
+class AtomicFileWriter {
+public:
+    explicit AtomicFileWriter(const stdfs::path& path, unsigned mode = kPrivateFileMode);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    void write(std::string_view bytes);
+    void commit(Durability durability = Durability::flushed);
+    // Writes out, flushes and closes the temporary file and hands its name over
+    // (the caller links or renames it into place, or removes it).
+    std::string finishTemporary(Durability durability);
+
+private:
+    void drain();
+
+    stdfs::path path_;
+    std::string tmp_;
+    int fd_ = -1;
+    std::string buffer_;
+};
+
 // Writes bytes, flushed to disk, to a new file at path only if nothing exists
 // there yet (a temporary file linked into place, which fails when the name is
 // taken). Returns false when something already exists at path; throws kx::Error.

@@ -105,9 +105,11 @@ protected:
 TEST_F(ConversationExport, JsonHoldsEveryMessageWithTimesNamesAttachmentsAndSources) {
     const auto path = out / "Alice.json";
     auto w = exporter(7).write("+15550001111", ExportFormat::json, path.string(), at, "1.0 (3)");
-    EXPECT_EQ(test::readAll(path), w.bytes);
+    const std::string bytes = test::readAll(path);
+    EXPECT_EQ(w.sha256, Sha256::hexOf(bytes));
+    EXPECT_EQ(w.size, bytes.size());
     EXPECT_EQ(w.description, "Conversation with Alice Example (+15550001111): 25 messages, 2024-03-01, as JSON.");
-    const auto j = nlohmann::json::parse(w.bytes);
+    const auto j = nlohmann::json::parse(bytes);
     EXPECT_EQ(j["messageCount"], 25);
     ASSERT_EQ(j["messages"].size(), 25u); // read in pages of 7, nothing cut off
     const auto& first = j["messages"][0];
@@ -129,8 +131,8 @@ TEST_F(ConversationExport, JsonHoldsEveryMessageWithTimesNamesAttachmentsAndSour
 
 TEST_F(ConversationExport, CsvReadsBackAsRowsWithFormulasDisarmed) {
     const auto path = out / "Alice.csv";
-    auto w = exporter().write("+15550001111", ExportFormat::csv, path.string(), at, "1.0 (3)");
-    const auto rows = parseCsv(w.bytes);
+    exporter().write("+15550001111", ExportFormat::csv, path.string(), at, "1.0 (3)");
+    const auto rows = parseCsv(test::readAll(path));
     ASSERT_EQ(rows.size(), 26u);
     for (const auto& r : rows) ASSERT_EQ(r.size(), 10u);
     EXPECT_EQ(rows[0][0], "guid");
@@ -149,8 +151,9 @@ TEST_F(ConversationExport, PdfIsAReadableDocumentWithPageNumbers) {
     test::addMessages(db, {.first = 26, .count = 120, .texts = {longText}});
     const auto path = out / "Alice.pdf";
     auto w = exporter().write("+15550001111", ExportFormat::pdf, path.string(), at, "1.0 (3)");
-    ASSERT_EQ(w.bytes.rfind("%PDF-", 0), 0u);
-    EXPECT_EQ(test::readAll(path), w.bytes);
+    const std::string bytes = test::readAll(path);
+    ASSERT_EQ(bytes.rfind("%PDF-", 0), 0u);
+    EXPECT_EQ(w.sha256, Sha256::hexOf(bytes));
     if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
     const std::string text = run("pdftotext -enc UTF-8 '" + path.string() + "' -");
     if (const char* keep = std::getenv("KX_KEEP_PDF"))
@@ -185,9 +188,10 @@ TEST_F(ConversationExport, FailuresLeaveNoFileAndKeepAnOlderOne) {
 TEST_F(ConversationExport, SealDescribesTheBytesOnDiskAndTheManifestHead) {
     const auto path = out / "Alice.json";
     auto w = exporter().write("+15550001111", ExportFormat::json, path.string(), at, "1.0 (3)");
+    const std::string bytes = test::readAll(path);
 
     EXPECT_FALSE(Sealer::manifestHead(root.path().string(), "jorin"));
-    auto unsealedHead = Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, std::nullopt, "1.0 (3)",
+    auto unsealedHead = Sealer::seal(path.string(), bytes, ExportFormat::json, w.description, std::nullopt, "1.0 (3)",
                                      at);
     EXPECT_FALSE(unsealedHead.manifestHead);
 
@@ -197,17 +201,26 @@ TEST_F(ConversationExport, SealDescribesTheBytesOnDiskAndTheManifestHead) {
     ASSERT_TRUE(head);
     EXPECT_EQ(*head, manifest.chainHead);
 
-    const SealFile s = Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, head, "1.0 (3)", at);
-    EXPECT_EQ(s.sha256, Sha256::hexOf(test::readAll(path)));
-    EXPECT_EQ(s.size, w.bytes.size());
+    const SealFile s = Sealer::seal(path.string(), w.sha256, w.size, ExportFormat::json, w.description, head, "1.0 (3)",
+                                    at);
+    EXPECT_EQ(s.sha256, Sha256::hexOf(bytes));
+    EXPECT_EQ(s.size, bytes.size());
     EXPECT_EQ(s.exportFile, "Alice.json");
     EXPECT_EQ(s.description, w.description);
     EXPECT_EQ(s.manifestHead, head);
     EXPECT_FALSE(s.anchor);
 
-    test::writeAll(path, w.bytes + " ");
-    EXPECT_THROW(Sealer::seal(path.string(), w.bytes, ExportFormat::json, w.description, head, "1", at), Error);
-    EXPECT_THROW(Sealer::seal((out / "gone.json").string(), w.bytes, ExportFormat::json, "", head, "1", at), Error);
+    EXPECT_EQ(Sealer::seal(path.string(), bytes, ExportFormat::json, w.description, head, "1.0 (3)", at).sha256,
+              s.sha256);
+
+    test::writeAll(path, bytes + " ");
+    EXPECT_THROW(Sealer::seal(path.string(), bytes, ExportFormat::json, w.description, head, "1", at), Error);
+    EXPECT_THROW(Sealer::seal(path.string(), w.sha256, w.size, ExportFormat::json, w.description, head, "1", at),
+                 Error);
+    test::writeAll(path, bytes.substr(0, bytes.size() - 1) + "!");
+    EXPECT_THROW(Sealer::seal(path.string(), w.sha256, w.size, ExportFormat::json, w.description, head, "1", at),
+                 Error);
+    EXPECT_THROW(Sealer::seal((out / "gone.json").string(), bytes, ExportFormat::json, "", head, "1", at), Error);
     EXPECT_FALSE(Sealer::honestyCopy.empty());
 }
 
@@ -385,12 +398,14 @@ protected:
 };
 
 TEST_F(GroupExport, SendersAreTheirOwnNamesOrHandlesNeverTheGroupName) {
-    const auto j = nlohmann::json::parse(write(ExportFormat::json, "g.json").bytes);
+    write(ExportFormat::json, "g.json");
+    const auto j = nlohmann::json::parse(test::readAll(root / "g.json"));
     ASSERT_EQ(j["messages"].size(), 2u);
     EXPECT_EQ(j["messages"][0]["senderName"], "Alice Example");
     EXPECT_EQ(j["messages"][1]["senderName"], "+15550002222");
 
-    const auto rows = parseCsv(write(ExportFormat::csv, "g.csv").bytes);
+    write(ExportFormat::csv, "g.csv");
+    const auto rows = parseCsv(test::readAll(root / "g.csv"));
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1][3], "Alice Example");
     EXPECT_EQ(rows[2][3], "'+15550002222"); // the formula guard's apostrophe
@@ -410,8 +425,9 @@ TEST_F(ConversationExport, CsvWritesNulBytesAsReplacementCharactersAndSaysSo) {
     test::tamper(db, "UPDATE messages SET text = 'before' || char(0) || 'after' WHERE guid = 'MSG-3'");
     store = std::make_unique<TreskStore>(db.string());
     auto w = exporter().write("+15550001111", ExportFormat::csv, (out / "nul.csv").string(), at, "1");
-    EXPECT_EQ(w.bytes.find('\0'), std::string::npos);
-    const auto rows = parseCsv(w.bytes);
+    const std::string bytes = test::readAll(out / "nul.csv");
+    EXPECT_EQ(bytes.find('\0'), std::string::npos);
+    const auto rows = parseCsv(bytes);
     ASSERT_EQ(rows.size(), 26u);
     EXPECT_EQ(rows[3][6], "before\xEF\xBF\xBD"
                           "after");
@@ -473,6 +489,103 @@ TEST(ExportPdf, RightToLeftOverridesInNamesAndBodiesStayInsideThem) {
     const std::string footer = lineWith("Page 1 of 1");
     ASSERT_FALSE(footer.empty()) << text;
     EXPECT_LT(footer.find("eltiT"), footer.find("Page 1 of 1")) << footer;
+}
+
+} // namespace
+} // namespace kx
+
+namespace kx {
+namespace {
+
+// Numbered words, so that a word lost, doubled or moved shows.
+std::string numberedWords(const std::string& prefix, std::size_t bytes, const char* separator) {
+    std::string out;
+    char word[32];
+    for (long i = 0; out.size() < bytes; ++i) {
+        std::snprintf(word, sizeof word, "%s%07ld%s", prefix.c_str(), i, separator);
+        out += word;
+    }
+    return out;
+}
+
+struct WordBox {
+    double xMin, yMin, xMax, yMax;
+    std::string text;
+};
+
+// The words of one page with their boxes, as pdftotext places them.
+std::vector<WordBox> wordsOnPage(const std::filesystem::path& pdf, int page) {
+    const std::string xml = run("pdftotext -bbox -f " + std::to_string(page) + " -l " + std::to_string(page) + " '" +
+                                pdf.string() + "' -");
+    std::vector<WordBox> words;
+    for (auto at = xml.find("<word "); at != std::string::npos; at = xml.find("<word ", at + 1)) {
+        WordBox w{};
+        if (std::sscanf(xml.c_str() + at, "<word xMin=\"%lf\" yMin=\"%lf\" xMax=\"%lf\" yMax=\"%lf\">", &w.xMin,
+                        &w.yMin, &w.xMax, &w.yMax) != 4)
+            continue;
+        const auto open = xml.find('>', at) + 1;
+        w.text = xml.substr(open, xml.find("</word>", open) - open);
+        words.push_back(w);
+    }
+    return words;
+}
+
+TEST_F(ConversationExport, LongMessagesAppearWholeOnAsManyPagesAsTheyNeed) {
+    // 400 KB as one paragraph; 3 MB mixing a 2 MB paragraph, a 300 KB run with
+    // no space to break at, CJK text and many short lines.
+    const std::string medium = numberedWords("m", 400 * 1024, " ");
+    std::string large = numberedWords("w", 2 * 1024 * 1024, " ") + "\n" + numberedWords("r", 300 * 1024, "") + "\n";
+    for (int i = 0; i < 2000; ++i) large += "你好世界" + std::to_string(i) + (i % 10 ? " " : "\n");
+    large += numberedWords("n", 30 * 1024, "\n");
+    large += numberedWords("s", 3 * 1024 * 1024 - large.size(), " ");
+    test::addMessages(db, {.first = 26, .count = 3, .texts = {medium, large, "after the long ones"}});
+    store = std::make_unique<TreskStore>(db.string());
+
+    const auto path = out / "long.pdf";
+    exporter().write("+15550001111", ExportFormat::pdf, path.string(), at, "1");
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    // The text layer without the page footers, which stand between a page's
+    // last line and the next page's first.
+    std::string text;
+    std::istringstream lines(run("pdftotext -enc UTF-8 '" + path.string() + "' -"));
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("Conversation with Alice Example") == std::string::npos ||
+            line.find(" Page ") == std::string::npos)
+            text += withoutWhitespace(line);
+    const auto mediumAt = text.find(withoutWhitespace(medium));
+    const auto largeAt = text.find(withoutWhitespace(large));
+    EXPECT_NE(mediumAt, std::string::npos) << "the 400 KB message is not whole in the text layer";
+    EXPECT_NE(largeAt, std::string::npos) << "the 3 MB message is not whole in the text layer";
+    EXPECT_LT(mediumAt, largeAt);
+    EXPECT_NE(text.find("afterthelongones", largeAt), std::string::npos);
+
+    const std::string info = run("pdfinfo '" + path.string() + "'");
+    const int pages = std::stoi(info.substr(info.find("Pages:") + 6));
+    // A page holds some 50 lines of some 90 characters.
+    EXPECT_GT(pages, static_cast<int>((medium.size() + large.size()) / (50 * 90)));
+
+    // On the pages, every word stands inside the margins and above the footer,
+    // and no two words are drawn over each other.
+    const double width = 595.276, height = 841.89, margin = 50, bodyBottom = height - margin - 24;
+    for (int page : {1, 2, pages / 3, pages / 2, pages - 1, pages}) {
+        const auto words = wordsOnPage(path, page);
+        ASSERT_GT(words.size(), 3u) << "page " << page;
+        for (const auto& w : words) {
+            EXPECT_GE(w.xMin, margin - 0.5) << w.text << " on page " << page;
+            EXPECT_LE(w.xMax, width - margin + 0.5) << w.text << " on page " << page;
+            EXPECT_GE(w.yMin, margin - 0.5) << w.text << " on page " << page;
+            const bool footer = w.yMin > bodyBottom;
+            EXPECT_LE(w.yMax, footer ? height - margin / 2 : bodyBottom + 0.5) << w.text << " on page " << page;
+        }
+        for (std::size_t i = 0; i < words.size(); ++i)
+            for (std::size_t j = i + 1; j < words.size(); ++j) {
+                const auto& a = words[i];
+                const auto& b = words[j];
+                const double x = std::min(a.xMax, b.xMax) - std::max(a.xMin, b.xMin);
+                const double y = std::min(a.yMax, b.yMax) - std::max(a.yMin, b.yMin);
+                EXPECT_FALSE(x > 0.5 && y > 0.5) << a.text << " and " << b.text << " overlap on page " << page;
+            }
+    }
 }
 
 } // namespace
