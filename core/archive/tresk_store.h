@@ -1,7 +1,8 @@
 #pragma once
 // An owner's archive database, "tresk.db" (SQLite, WAL, foreign keys on).
 //
-// File format (formatVersion 1). Dates are INTEGER nanoseconds since the Unix
+// File format (formatVersion 2; a format-1 store is given its records table when
+// the engine first opens it). Dates are INTEGER nanoseconds since the Unix
 // epoch, NULL when unknown. Tables:
 //   meta(key, value)                  "formatVersion", "owner", "createdAt"
 //   sources(id, source_id UNIQUE, format, label, path, cursor_row_id, cursor_guid,
@@ -27,6 +28,9 @@
 //   message_attachments(message_id, attachment_id, position)
 //   attachment_sources(attachment_id, source_id, path, state)  where each source had the bytes
 //   search_pending(message_id)        messages whose text changed since the search index saw them
+//   records(seq, family, subject, body)  append-only: everything above that an export shows is
+//                                     derived from these records (archive_records.h); the manifest
+//                                     chains over them
 // The full-text index lives beside the store in "search.db" (search_index.h).
 //
 // Only the engine creates or writes a store (TreskStoreWriter). TreskStore opens
@@ -250,7 +254,7 @@ public:
     // Every message in (date, GUID) order, undated last.
     void forEachMessage(const std::function<void(const StoredMessage&)>& visit) const;
 
-    static constexpr int kFormatVersion = 1;
+    static constexpr int kFormatVersion = 2;
 
 protected:
     // Attaches the search index ("search.db" beside the store) as "idx"; throws

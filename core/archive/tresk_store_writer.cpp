@@ -1,5 +1,6 @@
 #include "core/archive/tresk_store_writer.h"
 
+#include "core/archive/archive_records.h"
 #include "core/archive/tresk_store_detail.h"
 
 #include "core/platform/error.h"
@@ -14,7 +15,8 @@ using store_detail::toNanos;
 
 namespace {
 
-// Version 1 of the store. Changing it means a new formatVersion and a migration.
+// The store's tables (format 2: format 1 plus the records table). Changing them
+// means a new formatVersion and a migration.
 constexpr const char* kSchema = R"SQL(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE sources(
@@ -105,6 +107,16 @@ constexpr const char* kMessagesKey = "messageTotal";
 constexpr const char* kCorroboratedKey = "corroboratedTotal";
 constexpr const char* kDuplicatesKey = "duplicateCopiesTotal";
 
+// What format 2 added: the append-only records (archive_records.h).
+constexpr const char* kRecordsSchema = R"SQL(
+CREATE TABLE records(
+  seq INTEGER PRIMARY KEY,
+  family INTEGER NOT NULL,
+  subject INTEGER NOT NULL,
+  body BLOB NOT NULL);
+CREATE INDEX records_by_subject ON records(family, subject, seq);
+)SQL";
+
 bool isReactionType(int64_t t) { return t >= 2000 && t < 4000; }
 
 void bindOpt(SQLite::Statement& s, int i, const std::optional<std::string>& v) {
@@ -113,6 +125,23 @@ void bindOpt(SQLite::Statement& s, int i, const std::optional<std::string>& v) {
 }
 void bindOpt(SQLite::Statement& s, int i, const std::optional<Date>& v) {
     if (v) s.bind(i, static_cast<int64_t>(toNanos(*v)));
+    else s.bind(i);
+}
+
+std::optional<std::string> optColumn(const SQLite::Column& c) {
+    if (c.isNull()) return std::nullopt;
+    return c.getString();
+}
+std::optional<int64_t> optInt(const SQLite::Column& c) {
+    if (c.isNull()) return std::nullopt;
+    return c.getInt64();
+}
+std::optional<int64_t> optNanos(const std::optional<Date>& d) {
+    if (!d) return std::nullopt;
+    return toNanos(*d);
+}
+void bindOpt(SQLite::Statement& s, int i, const std::optional<int64_t>& v) {
+    if (v) s.bind(i, *v);
     else s.bind(i);
 }
 
@@ -137,45 +166,37 @@ std::string conversationKeyFromChatGuid(const std::string& chatGuid) {
 }
 
 struct TreskStoreWriter::Statements {
-    SQLite::Statement insertMessage, findMessage, mergeMessage, updateText, markSearchPending, insertVersion,
-        insertProvenance, addProvenance, touchProvenance, countProvenance, upsertAttachment, linkAttachment, attachmentSource, insertHandle, insertConversation,
-        insertChat, insertMember;
+    SQLite::Statement insertMessage, findMessage, updateMessage, markSearchPending, insertVersion, fillVersionDate,
+        insertProvenance, touchProvenance, countProvenance, findAttachment, insertAttachment, updateAttachment,
+        linkAttachment, attachmentSource, insertHandle, findConversation, insertConversation, updateConversation,
+        insertChat, insertMember, appendRecord;
     explicit Statements(SQLite::Database& db)
         : insertMessage(
               db,
               "INSERT INTO messages(guid, conversation_id, handle_id, service, text, date, date_read, date_delivered, "
               "is_from_me, associated_guid, associated_type, thread_originator_guid, date_edited, date_retracted, "
               "is_reaction, first_archived) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO NOTHING"),
-          findMessage(db, "SELECT id, text, date_edited FROM messages WHERE guid = ?"),
-          // A second sighting fills in what the first one lacked and never blanks
-          // anything already stored.
-          mergeMessage(
-              db, "UPDATE messages SET handle_id = coalesce(handle_id, ?2), service = coalesce(service, ?3), "
-                  "date = coalesce(date, ?4), date_read = coalesce(date_read, ?5), "
-                  "date_delivered = coalesce(date_delivered, ?6), associated_guid = coalesce(associated_guid, ?7), "
-                  "thread_originator_guid = coalesce(thread_originator_guid, ?8), "
-                  "date_edited = max(coalesce(date_edited, ?9), coalesce(?9, date_edited)), "
-                  "date_retracted = coalesce(date_retracted, ?10) WHERE id = ?1"),
-          updateText(db, "UPDATE messages SET text = ? WHERE id = ?"),
+          findMessage(db, "SELECT id, text, date_edited, handle_id, service, date, date_read, date_delivered, "
+                          "associated_guid, thread_originator_guid, date_retracted FROM messages WHERE guid = ?"),
+          updateMessage(db, "UPDATE messages SET text = ?2, date_edited = ?3, handle_id = ?4, service = ?5, "
+                            "date = ?6, date_read = ?7, date_delivered = ?8, associated_guid = ?9, "
+                            "thread_originator_guid = ?10, date_retracted = ?11 WHERE id = ?1"),
           markSearchPending(db, "INSERT INTO search_pending(message_id) VALUES (?) ON CONFLICT DO NOTHING"),
           insertVersion(db, "INSERT INTO message_versions(message_id, text, date, first_seen) VALUES (?,?,?,?) "
-                            "ON CONFLICT(message_id, text) DO UPDATE SET date = coalesce(date, excluded.date)"),
+                            "ON CONFLICT(message_id, text) DO NOTHING"),
+          fillVersionDate(db,
+                          "UPDATE message_versions SET date = ? WHERE message_id = ? AND text = ? AND date IS NULL"),
           insertProvenance(db,
                            "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?) "
-                           "ON CONFLICT(message_id, source_id) DO UPDATE SET last_seen = excluded.last_seen"),
-          addProvenance(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?) "
-                            "ON CONFLICT(message_id, source_id) DO NOTHING"),
+                           "ON CONFLICT(message_id, source_id) DO NOTHING"),
           touchProvenance(db, "UPDATE message_sources SET last_seen = ? WHERE message_id = ? AND source_id = ?"),
           countProvenance(db, "SELECT count(*) FROM message_sources WHERE message_id = ?"),
-          upsertAttachment(
-              db, "INSERT INTO attachments(guid, file_name, mime_type, uti, total_bytes, recorded_path, has_file, "
-                  "object_key, is_sticker) VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT(guid) DO UPDATE SET "
-                  "file_name = coalesce(file_name, excluded.file_name), "
-                  "mime_type = coalesce(mime_type, excluded.mime_type), uti = coalesce(uti, excluded.uti), "
-                  "total_bytes = max(total_bytes, excluded.total_bytes), "
-                  "recorded_path = coalesce(recorded_path, excluded.recorded_path), "
-                  "has_file = max(coalesce(has_file, 0), coalesce(excluded.has_file, 0)), "
-                  "object_key = coalesce(object_key, excluded.object_key) RETURNING id"),
+          findAttachment(db, "SELECT id, file_name, mime_type, uti, total_bytes, recorded_path, has_file, object_key "
+                             "FROM attachments WHERE guid = ?"),
+          insertAttachment(db, "INSERT INTO attachments(guid, file_name, mime_type, uti, total_bytes, recorded_path, "
+                               "has_file, object_key, is_sticker) VALUES (?,?,?,?,?,?,?,?,?)"),
+          updateAttachment(db, "UPDATE attachments SET file_name = ?2, mime_type = ?3, uti = ?4, total_bytes = ?5, "
+                               "recorded_path = ?6, has_file = ?7, object_key = ?8 WHERE id = ?1"),
           linkAttachment(db, "INSERT INTO message_attachments(message_id, attachment_id, position) VALUES (?,?,?) "
                              "ON CONFLICT DO NOTHING"),
           attachmentSource(
@@ -183,16 +204,26 @@ struct TreskStoreWriter::Statements {
                   "ON CONFLICT(attachment_id, source_id) DO UPDATE SET path = excluded.path, state = excluded.state"),
           insertHandle(db, "INSERT INTO handles(handle, name) VALUES (?, ?) ON CONFLICT(handle) DO UPDATE SET "
                            "name = coalesce(excluded.name, name) RETURNING id"),
-          insertConversation(
-              db, "INSERT INTO conversations(key, display_name, is_group, service) VALUES (?,?,?,?) "
-                  "ON CONFLICT(key) DO UPDATE SET display_name = coalesce(excluded.display_name, display_name), "
-                  "is_group = max(is_group, excluded.is_group), service = coalesce(service, excluded.service) "
-                  "RETURNING id, display_name, is_group"),
+          findConversation(db, "SELECT id, display_name, is_group, service FROM conversations WHERE key = ?"),
+          insertConversation(db, "INSERT INTO conversations(key, display_name, is_group, service) VALUES (?,?,?,?)"),
+          updateConversation(db,
+                             "UPDATE conversations SET display_name = ?2, is_group = ?3, service = ?4 WHERE id = ?1"),
           insertChat(db,
                      "INSERT INTO chats(guid, conversation_id, service) VALUES (?,?,?) ON CONFLICT(guid) DO NOTHING"),
           insertMember(
-              db, "INSERT INTO conversation_handles(conversation_id, handle_id) VALUES (?,?) ON CONFLICT DO NOTHING") {}
+              db, "INSERT INTO conversation_handles(conversation_id, handle_id) VALUES (?,?) ON CONFLICT DO NOTHING"),
+          appendRecord(db, "INSERT INTO records(family, subject, body) VALUES (?,?,?)") {}
 };
+
+void TreskStoreWriter::append(int64_t subject, const records::Encoder& record) {
+    const std::string& bytes = record.bytes();
+    auto& a = st_->appendRecord;
+    a.reset();
+    a.bind(1, records::familyOf(bytes[4]));
+    a.bind(2, subject);
+    a.bind(3, bytes.data(), static_cast<int>(bytes.size()));
+    a.exec();
+}
 
 TreskStoreWriter::TreskStoreWriter(const std::string& path) : TreskStore(path, WritableTag{}) {}
 
@@ -234,6 +265,7 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
             if (recorded != owner)
                 throw Error("the archive " + path + " belongs to the owner \"" + recorded + "\", not \"" + owner +
                             "\"; nothing was written to it");
+            if (v < 2) w->addRecordsTable();
         }
         w->st_ = std::make_unique<Statements>(*w->db_);
         w->loadTotals();
@@ -248,6 +280,7 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
 void TreskStoreWriter::createSchema(const std::string& owner, Date now) {
     SQLite::Transaction t(*db_);
     db_->exec(kSchema);
+    db_->exec(kRecordsSchema);
     SQLite::Statement m(*db_, "INSERT INTO meta(key, value) VALUES (?, ?)");
     for (const auto& [k, v] : {std::pair<std::string, std::string>{"formatVersion", std::to_string(kFormatVersion)},
                                {"owner", owner},
@@ -328,6 +361,27 @@ TreskStoreWriter::Totals TreskStoreWriter::totals() const {
                   saved_.duplicateCopies + pending_.duplicateCopies};
 }
 
+std::function<void(int64_t)> TreskStoreWriter::migrationProgress;
+
+// A format-1 store gets the records its tables amount to, in one transaction:
+// interrupted, it stays a complete format-1 store and the next open starts over.
+void TreskStoreWriter::addRecordsTable() {
+    SQLite::Transaction t(*db_);
+    db_->exec(kRecordsSchema);
+    SQLite::Statement ins(*db_, "INSERT INTO records(family, subject, body) VALUES (?,?,?)");
+    int64_t count = 0;
+    records::fromTables(*db_, [&](int family, int64_t subject, std::string_view bytes) {
+        ins.reset();
+        ins.bind(1, family);
+        ins.bind(2, subject);
+        ins.bind(3, bytes.data(), static_cast<int>(bytes.size()));
+        ins.exec();
+        if (migrationProgress) migrationProgress(++count);
+    });
+    db_->exec("UPDATE meta SET value = '2' WHERE key = 'formatVersion'");
+    t.commit();
+}
+
 void TreskStoreWriter::setNameLookup(std::function<std::optional<std::string>(const std::string&)> lookup) {
     nameLookup_ = std::move(lookup);
 }
@@ -359,6 +413,7 @@ void TreskStoreWriter::rollback() {
     }
     // What was cached during the transaction may not exist any more.
     handles_.clear();
+    sourceIds_.clear();
     chats_.clear();
     conversations_.clear();
 }
@@ -375,7 +430,17 @@ int64_t TreskStoreWriter::sourceRow(const Source& source, Date now) {
     q.bind(5, static_cast<int64_t>(toNanos(now)));
     q.bind(6);
     q.executeStep();
-    return q.getColumn(0).getInt64();
+    const int64_t row = q.getColumn(0).getInt64();
+    sourceIds_[row] = source.id;
+    return row;
+}
+
+const std::string& TreskStoreWriter::sourceIdOf(int64_t sourceRow) {
+    if (auto it = sourceIds_.find(sourceRow); it != sourceIds_.end()) return it->second;
+    SQLite::Statement q(*db_, "SELECT source_id FROM sources WHERE id = ?");
+    q.bind(1, sourceRow);
+    if (!q.executeStep()) throw Error("the archive has no source numbered " + std::to_string(sourceRow));
+    return sourceIds_[sourceRow] = q.getColumn(0).getString();
 }
 
 IngestCursor TreskStoreWriter::cursor(int64_t sourceRow) const {
@@ -417,19 +482,50 @@ int64_t TreskStoreWriter::handleId(const std::string& handle) {
 
 int64_t TreskStoreWriter::conversationByKey(const std::string& key, const std::optional<std::string>& displayName,
                                             bool isGroup, const std::optional<std::string>& service) {
-    auto& s = st_->insertConversation;
-    s.reset();
-    s.bind(1, key);
-    bindOpt(s, 2, displayName && !displayName->empty() ? displayName : std::nullopt);
-    s.bind(3, isGroup ? 1 : 0);
-    bindOpt(s, 4, service);
-    s.executeStep();
+    const std::optional<std::string> name = displayName && !displayName->empty() ? displayName : std::nullopt;
+    auto& f = st_->findConversation;
+    f.reset();
+    f.bind(1, key);
     ConversationInfo info;
-    info.id = s.getColumn(0).getInt64();
     info.key = key;
-    if (!s.getColumn(1).isNull()) info.displayName = s.getColumn(1).getString();
-    info.isGroup = s.getColumn(2).getInt() != 0;
-    while (s.executeStep()) {
+    std::optional<std::string> storedName, storedService;
+    bool storedGroup = false, exists = false;
+    if (f.executeStep()) {
+        exists = true;
+        info.id = f.getColumn(0).getInt64();
+        storedName = optColumn(f.getColumn(1));
+        storedGroup = f.getColumn(2).getInt() != 0;
+        storedService = optColumn(f.getColumn(3));
+    }
+    f.reset();
+    // A newer name replaces the stored one; a group stays a group; the first service stays.
+    info.displayName = name ? name : storedName;
+    info.isGroup = storedGroup || isGroup;
+    const std::optional<std::string> mergedService = storedService ? storedService : service;
+    const bool changed = !exists || info.displayName != storedName || info.isGroup != storedGroup ||
+                         mergedService != storedService;
+    if (!exists) {
+        auto& i = st_->insertConversation;
+        i.reset();
+        i.bind(1, key);
+        bindOpt(i, 2, info.displayName);
+        i.bind(3, info.isGroup ? 1 : 0);
+        bindOpt(i, 4, mergedService);
+        i.exec();
+        info.id = db_->getLastInsertRowid();
+    } else if (changed) {
+        auto& u = st_->updateConversation;
+        u.reset();
+        u.bind(1, info.id);
+        bindOpt(u, 2, info.displayName);
+        u.bind(3, info.isGroup ? 1 : 0);
+        bindOpt(u, 4, mergedService);
+        u.exec();
+    }
+    if (changed) {
+        records::Encoder r(records::kConversation);
+        r.text(std::string_view(key)).text(info.displayName).flag(info.isGroup).text(mergedService);
+        append(info.id, r);
     }
     conversations_[key] = info;
     return info.id;
@@ -490,7 +586,8 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
     const auto& conv = conversationFor(m);
     const int64_t nowNs = toNanos(now);
     std::optional<int64_t> handle;
-    if (m.handle && !m.handle->empty()) handle = handleId(*m.handle);
+    const bool hasHandle = m.handle && !m.handle->empty();
+    if (hasHandle) handle = handleId(*m.handle);
     const bool reaction = isReactionType(m.associatedMessageType);
 
     auto& ins = st_->insertMessage;
@@ -517,6 +614,14 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
     if (ins.exec() == 1) {
         result.inserted = true;
         result.messageId = db_->getLastInsertRowid();
+        records::Encoder r(records::kMessage);
+        r.text(std::string_view(m.guid)).text(std::string_view(conv.key));
+        if (hasHandle) r.text(std::string_view(*m.handle));
+        else r.absent();
+        r.text(m.service).number(optNanos(m.date)).flag(m.isFromMe).text(m.text).text(m.associatedMessageGuid);
+        r.number(m.associatedMessageType).text(m.threadOriginatorGuid).number(optNanos(m.dateEdited));
+        r.number(optNanos(m.dateRetracted)).flag(reaction);
+        append(result.messageId, r);
     } else {
         auto& f = st_->findMessage;
         f.reset();
@@ -524,128 +629,136 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         if (!f.executeStep())
             throw Error("the message " + m.guid + " vanished from the archive while it was being stored");
         result.messageId = f.getColumn(0).getInt64();
-        const std::optional<std::string> storedText = f.getColumn(1).isNull()
-                                                          ? std::nullopt
-                                                          : std::optional<std::string>(f.getColumn(1).getString());
-        const bool hasStoredEdited = !f.getColumn(2).isNull();
-        const int64_t storedEdited = hasStoredEdited ? f.getColumn(2).getInt64() : 0;
+        const std::optional<std::string> storedText = optColumn(f.getColumn(1));
+        const std::optional<int64_t> storedEdited = optInt(f.getColumn(2));
+        const std::optional<int64_t> storedHandle = optInt(f.getColumn(3));
+        const std::optional<std::string> storedService = optColumn(f.getColumn(4));
+        const std::optional<int64_t> storedDate = optInt(f.getColumn(5)), storedRead = optInt(f.getColumn(6)),
+                                     storedDelivered = optInt(f.getColumn(7));
+        const std::optional<std::string> storedAssociated = optColumn(f.getColumn(8)),
+                                         storedThread = optColumn(f.getColumn(9));
+        const std::optional<int64_t> storedRetracted = optInt(f.getColumn(10));
         f.reset();
-        auto& u = st_->mergeMessage;
-        u.reset();
-        u.clearBindings();
-        u.bind(1, result.messageId);
-        if (handle) u.bind(2, *handle);
-        bindOpt(u, 3, m.service);
-        bindOpt(u, 4, m.date);
-        bindOpt(u, 5, m.dateRead);
-        bindOpt(u, 6, m.dateDelivered);
-        bindOpt(u, 7, m.associatedMessageGuid);
-        bindOpt(u, 8, m.threadOriginatorGuid);
-        bindOpt(u, 9, m.dateEdited);
-        bindOpt(u, 10, m.dateRetracted);
-        u.exec();
+
+        // A second sighting fills in what the first one lacked and never blanks
+        // anything already stored; each value it adds is a record of its own.
+        bool changed = false;
+        auto fill = [&](const char* name, std::optional<std::string> value) {
+            records::Encoder r(records::kField);
+            r.text(std::string_view(m.guid)).text(std::string_view(name)).text(value);
+            append(result.messageId, r);
+            changed = true;
+        };
+        auto decimal = [](int64_t v) { return std::optional<std::string>(std::to_string(v)); };
+        std::optional<int64_t> newHandle = storedHandle;
+        if (!storedHandle && handle) {
+            newHandle = handle;
+            fill("sender", *m.handle);
+        }
+        std::optional<std::string> newService = storedService;
+        if (!storedService && m.service) fill("service", newService = m.service);
+        std::optional<int64_t> newDate = storedDate;
+        if (!storedDate && m.date) fill("date", decimal(*(newDate = toNanos(*m.date))));
+        const std::optional<int64_t> newRead = storedRead ? storedRead : optNanos(m.dateRead);
+        const std::optional<int64_t> newDelivered = storedDelivered ? storedDelivered : optNanos(m.dateDelivered);
+        changed = changed || newRead != storedRead || newDelivered != storedDelivered;
+        std::optional<std::string> newAssociated = storedAssociated;
+        if (!storedAssociated && m.associatedMessageGuid)
+            fill("associatedGuid", newAssociated = m.associatedMessageGuid);
+        std::optional<std::string> newThread = storedThread;
+        if (!storedThread && m.threadOriginatorGuid) fill("thread", newThread = m.threadOriginatorGuid);
+        std::optional<int64_t> newEdited = storedEdited;
+        if (m.dateEdited && (!storedEdited || toNanos(*m.dateEdited) > *storedEdited))
+            fill("edited", decimal(*(newEdited = toNanos(*m.dateEdited))));
+        std::optional<int64_t> newRetracted = storedRetracted;
+        if (!storedRetracted && m.dateRetracted) fill("unsent", decimal(*(newRetracted = toNanos(*m.dateRetracted))));
+
         // The shown text follows the newest edit; every body stays in message_versions.
+        std::optional<std::string> newText = storedText;
         if (m.text && m.text != storedText) {
             versionsNeeded = true;
             const bool newer = !storedText ||
-                               (m.dateEdited && (!hasStoredEdited || toNanos(*m.dateEdited) > storedEdited));
-            if (storedText) {
-                auto& v = st_->insertVersion;
-                v.reset();
-                v.bind(1, result.messageId);
-                v.bind(2, *storedText);
-                v.bind(3);
-                v.bind(4, nowNs);
-                v.exec();
-            }
+                               (m.dateEdited && (!storedEdited || toNanos(*m.dateEdited) > *storedEdited));
+            if (storedText) addVersion(result.messageId, m.guid, *storedText, std::nullopt, nowNs);
             if (newer) {
-                auto& t = st_->updateText;
-                t.reset();
-                t.bind(1, *m.text);
-                t.bind(2, result.messageId);
-                t.exec();
+                fill("text", newText = m.text);
                 auto& sp = st_->markSearchPending;
                 sp.reset();
                 sp.bind(1, result.messageId);
                 sp.exec();
             }
         }
+        if (changed) {
+            auto& u = st_->updateMessage;
+            u.reset();
+            u.clearBindings();
+            u.bind(1, result.messageId);
+            bindOpt(u, 2, newText);
+            bindOpt(u, 3, newEdited);
+            bindOpt(u, 4, newHandle);
+            bindOpt(u, 5, newService);
+            bindOpt(u, 6, newDate);
+            bindOpt(u, 7, newRead);
+            bindOpt(u, 8, newDelivered);
+            bindOpt(u, 9, newAssociated);
+            bindOpt(u, 10, newThread);
+            bindOpt(u, 11, newRetracted);
+            u.exec();
+        }
     }
-    auto addVersion = [&](const std::optional<std::string>& text, const std::optional<Date>& date) {
-        if (!text) return;
-        auto& v = st_->insertVersion;
-        v.reset();
-        v.bind(1, result.messageId);
-        v.bind(2, *text);
-        bindOpt(v, 3, date);
-        v.bind(4, nowNs);
-        v.exec();
-    };
     // Versions are kept once a message is known to have more than one body.
     if (versionsNeeded) {
-        for (const auto& e : m.edits) addVersion(e.text, e.date);
-        addVersion(m.text, m.dateEdited ? m.dateEdited : m.date);
+        for (const auto& e : m.edits)
+            if (e.text) addVersion(result.messageId, m.guid, *e.text, optNanos(e.date), nowNs);
+        if (m.text)
+            addVersion(result.messageId, m.guid, *m.text, optNanos(m.dateEdited ? m.dateEdited : m.date), nowNs);
     }
 
-    if (result.inserted) {
-        ++pending_.messages;
-        auto& p = st_->insertProvenance;
-        p.reset();
-        p.bind(1, result.messageId);
-        p.bind(2, sourceRow);
-        p.bind(3, nowNs);
-        p.bind(4, nowNs);
-        p.exec();
-    } else {
-        // A message seen before: by this source again, or by one more source (which
-        // the running totals count).
-        auto& p = st_->addProvenance;
-        p.reset();
-        p.bind(1, result.messageId);
-        p.bind(2, sourceRow);
-        p.bind(3, nowNs);
-        p.bind(4, nowNs);
-        if (p.exec() == 1) {
+    auto& p = st_->insertProvenance;
+    p.reset();
+    p.bind(1, result.messageId);
+    p.bind(2, sourceRow);
+    p.bind(3, nowNs);
+    p.bind(4, nowNs);
+    if (result.inserted) ++pending_.messages;
+    if (p.exec() == 1) {
+        records::Encoder r(records::kSource);
+        r.text(std::string_view(m.guid)).text(std::string_view(sourceIdOf(sourceRow)));
+        append(result.messageId, r);
+        if (!result.inserted) {
+            // One more source holds a message seen before (which the running totals count).
             ++pending_.duplicateCopies;
             auto& c = st_->countProvenance;
             c.reset();
             c.bind(1, result.messageId);
             if (c.executeStep() && c.getColumn(0).getInt64() == 2) ++pending_.corroborated;
             c.reset();
-        } else {
-            auto& t = st_->touchProvenance;
-            t.reset();
-            t.bind(1, nowNs);
-            t.bind(2, result.messageId);
-            t.bind(3, sourceRow);
-            t.exec();
         }
+    } else {
+        auto& t = st_->touchProvenance;
+        t.reset();
+        t.bind(1, nowNs);
+        t.bind(2, result.messageId);
+        t.bind(3, sourceRow);
+        t.exec();
     }
 
     int position = 0;
     for (const auto& a : m.attachments) {
-        auto& ua = st_->upsertAttachment;
-        ua.reset();
-        ua.clearBindings();
-        ua.bind(1, a.guid);
-        bindOpt(ua, 2, a.fileName);
-        bindOpt(ua, 3, a.mimeType);
-        bindOpt(ua, 4, a.uti);
-        ua.bind(5, a.totalBytes);
-        bindOpt(ua, 6, a.recordedPath);
-        ua.bind(7, a.state == AttachmentFileState::notRecorded ? 0 : 1);
-        if (auto it = objectKeys.find(a.guid); it != objectKeys.end()) ua.bind(8, it->second);
-        ua.bind(9, a.isSticker ? 1 : 0);
-        ua.executeStep();
-        const int64_t attachmentId = ua.getColumn(0).getInt64();
-        while (ua.executeStep()) {
-        }
+        std::optional<std::string> key;
+        if (auto it = objectKeys.find(a.guid); it != objectKeys.end()) key = it->second;
+        const int64_t attachmentId = storeAttachment(a, key);
         auto& l = st_->linkAttachment;
         l.reset();
         l.bind(1, result.messageId);
         l.bind(2, attachmentId);
-        l.bind(3, position++);
-        l.exec();
+        l.bind(3, position);
+        if (l.exec() == 1) {
+            records::Encoder r(records::kLink);
+            r.text(std::string_view(m.guid)).text(std::string_view(a.guid)).number(position);
+            append(result.messageId, r);
+        }
+        ++position;
         auto& s = st_->attachmentSource;
         s.reset();
         s.bind(1, attachmentId);
@@ -656,6 +769,101 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         s.exec();
     }
     return result;
+}
+
+void TreskStoreWriter::addVersion(int64_t messageId, const std::string& guid, const std::string& text,
+                                  const std::optional<int64_t>& date, int64_t nowNs) {
+    auto& v = st_->insertVersion;
+    v.reset();
+    v.bind(1, messageId);
+    v.bind(2, text);
+    bindOpt(v, 3, date);
+    v.bind(4, nowNs);
+    bool recorded = v.exec() == 1;
+    if (!recorded && date) {
+        // Known already: a later sighting may give the date the first one lacked.
+        auto& d = st_->fillVersionDate;
+        d.reset();
+        d.bind(1, *date);
+        d.bind(2, messageId);
+        d.bind(3, text);
+        recorded = d.exec() == 1;
+    }
+    if (recorded) {
+        records::Encoder r(records::kVersion);
+        r.text(std::string_view(guid)).text(std::string_view(text)).number(date);
+        append(messageId, r);
+    }
+}
+
+int64_t TreskStoreWriter::storeAttachment(const AttachmentRecord& a, const std::optional<std::string>& key) {
+    auto& f = st_->findAttachment;
+    f.reset();
+    f.bind(1, a.guid);
+    const bool exists = f.executeStep();
+    const int64_t hasFile = a.state == AttachmentFileState::notRecorded ? 0 : 1;
+    auto recordAttachment = [&](int64_t id, const std::optional<std::string>& name,
+                                const std::optional<std::string>& mime, int64_t bytes) {
+        records::Encoder r(records::kAttachment);
+        r.text(std::string_view(a.guid)).text(name).text(mime).number(bytes);
+        append(id, r);
+    };
+    auto recordObject = [&](int64_t id, const std::string& k) {
+        records::Encoder r(records::kObject);
+        r.text(std::string_view(a.guid)).text(std::string_view(k));
+        append(id, r);
+    };
+    if (!exists) {
+        f.reset();
+        auto& i = st_->insertAttachment;
+        i.reset();
+        i.clearBindings();
+        i.bind(1, a.guid);
+        bindOpt(i, 2, a.fileName);
+        bindOpt(i, 3, a.mimeType);
+        bindOpt(i, 4, a.uti);
+        i.bind(5, a.totalBytes);
+        bindOpt(i, 6, a.recordedPath);
+        i.bind(7, hasFile);
+        bindOpt(i, 8, key);
+        i.bind(9, a.isSticker ? 1 : 0);
+        i.exec();
+        const int64_t id = db_->getLastInsertRowid();
+        recordAttachment(id, a.fileName, a.mimeType, a.totalBytes);
+        if (key) recordObject(id, *key);
+        return id;
+    }
+    const int64_t id = f.getColumn(0).getInt64();
+    const auto name = optColumn(f.getColumn(1)), mime = optColumn(f.getColumn(2)), uti = optColumn(f.getColumn(3));
+    const int64_t bytes = f.getColumn(4).getInt64();
+    const auto recorded = optColumn(f.getColumn(5));
+    const int64_t storedHasFile = f.getColumn(6).isNull() ? 0 : f.getColumn(6).getInt64();
+    const auto storedKey = optColumn(f.getColumn(7));
+    const bool hasFileUnknown = f.getColumn(6).isNull();
+    f.reset();
+    // Fills in what was not known yet; never blanks a stored value.
+    const auto newName = name ? name : a.fileName, newMime = mime ? mime : a.mimeType, newUti = uti ? uti : a.uti,
+               newRecorded = recorded ? recorded : a.recordedPath, newKey = storedKey ? storedKey : key;
+    const int64_t newBytes = std::max(bytes, a.totalBytes), newHasFile = std::max(storedHasFile, hasFile);
+    const bool shown = newName != name || newMime != mime || newBytes != bytes;
+    if (!shown && newKey == storedKey && newUti == uti && newRecorded == recorded && newHasFile == storedHasFile &&
+        !hasFileUnknown)
+        return id;
+    auto& u = st_->updateAttachment;
+    u.reset();
+    u.clearBindings();
+    u.bind(1, id);
+    bindOpt(u, 2, newName);
+    bindOpt(u, 3, newMime);
+    bindOpt(u, 4, newUti);
+    u.bind(5, newBytes);
+    bindOpt(u, 6, newRecorded);
+    u.bind(7, newHasFile);
+    bindOpt(u, 8, newKey);
+    u.exec();
+    if (shown) recordAttachment(id, newName, newMime, newBytes);
+    if (newKey != storedKey) recordObject(id, *newKey);
+    return id;
 }
 
 std::vector<std::pair<std::string, std::string>> TreskStoreWriter::attachmentsAwaitingBytes(int64_t sourceRow) const {
@@ -682,10 +890,17 @@ void TreskStoreWriter::clearSearchPending(const std::vector<int64_t>& messageIds
 }
 
 void TreskStoreWriter::setObjectKey(const std::string& attachmentGuid, const std::string& key) {
-    SQLite::Statement q(*db_, "UPDATE attachments SET object_key = ? WHERE guid = ? AND object_key IS NULL");
+    SQLite::Statement q(*db_,
+                        "UPDATE attachments SET object_key = ? WHERE guid = ? AND object_key IS NULL RETURNING id");
     q.bind(1, key);
     q.bind(2, attachmentGuid);
-    q.exec();
+    if (!q.executeStep()) return;
+    const int64_t id = q.getColumn(0).getInt64();
+    while (q.executeStep()) {
+    }
+    records::Encoder r(records::kObject);
+    r.text(std::string_view(attachmentGuid)).text(std::string_view(key));
+    append(id, r);
 }
 
 } // namespace kx

@@ -1,6 +1,7 @@
 #pragma once
 // Writing an owner's store. Used only by the engine (and by tests that build
 // stores): every other part of the application opens stores read-only.
+#include "core/archive/archive_records.h"
 #include "core/archive/ingester.h"
 #include "core/archive/tresk_store.h"
 #include "core/sources/source.h"
@@ -74,6 +75,10 @@ public:
     };
     const ConversationInfo& conversationFor(const MessageRecord& message);
 
+    // Called with the number of records written so far while a format-1 store is
+    // given its records table (tests stop a migration part way with it).
+    static std::function<void(int64_t)> migrationProgress;
+
 private:
     explicit TreskStoreWriter(const std::string& path);
     void createSchema(const std::string& owner, Date now);
@@ -81,6 +86,12 @@ private:
     bool readSavedTotals();
     void saveTotals();
     int64_t handleId(const std::string& handle);
+    void addRecordsTable();
+    void append(int64_t subject, const records::Encoder& record);
+    void addVersion(int64_t messageId, const std::string& guid, const std::string& text,
+                    const std::optional<int64_t>& date, int64_t nowNs);
+    int64_t storeAttachment(const AttachmentRecord& attachment, const std::optional<std::string>& key);
+    const std::string& sourceIdOf(int64_t sourceRow);
     int64_t conversationByKey(const std::string& key, const std::optional<std::string>& displayName, bool isGroup,
                               const std::optional<std::string>& service);
 
@@ -88,6 +99,7 @@ private:
     std::unique_ptr<Statements> st_;
     std::function<std::optional<std::string>(const std::string&)> nameLookup_;
     std::unordered_map<std::string, int64_t> handles_;
+    std::unordered_map<int64_t, std::string> sourceIds_;
     std::unordered_map<std::string, ConversationInfo> chats_;         // by chat GUID
     std::unordered_map<std::string, ConversationInfo> conversations_; // by key
     bool inTransaction_ = false;

@@ -223,9 +223,9 @@ void walkArchiveInInsertionOrder(const std::string& databasePath,
     walkRows(databasePath, [&](std::string_view, std::string_view canonical) { return visit(decode(canonical)); });
 }
 
-TreskManifest::MessageWalk archiveWalk(const TreskStore& store) {
+MessageWalk archiveWalk(const TreskStore& store) {
     const std::string path = store.path();
-    return [path](const TreskManifest::MessageVisitor& visitor) {
+    return [path](const MessageVisitor& visitor) {
         std::string guid;
         walkRows(path, [&](std::string_view g, std::string_view canonical) {
             guid.assign(g);

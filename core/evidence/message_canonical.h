@@ -57,7 +57,10 @@ void canonicalBytes(const CanonicalMessage& message, std::string& out);
 void walkArchiveInInsertionOrder(const std::string& databasePath,
                                  const std::function<bool(const CanonicalMessage&)>& visit);
 
-// The same walk as a manifest message walk over an open store.
-TreskManifest::MessageWalk archiveWalk(const TreskStore& store);
+// The same walk over an open store, as (guid, canonical bytes): what a manifest
+// of version 1 chained.
+using MessageVisitor = std::function<bool(const std::string& guid, std::string_view canonical)>;
+using MessageWalk = std::function<void(const MessageVisitor&)>;
+MessageWalk archiveWalk(const TreskStore& store);
 
 } // namespace kx

@@ -1,6 +1,8 @@
 #include "core/evidence/tresk_manifest.h"
 
 #include "core/archive/archive_layout.h"
+#include "core/archive/archive_records.h"
+#include "core/archive/tresk_store.h"
 #include "core/evidence/digest.h"
 #include "core/evidence/message_canonical.h"
 #include "core/platform/error.h"
@@ -8,6 +10,7 @@
 #include "core/platform/hex.h"
 #include "core/platform/sha256.h"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -25,14 +28,27 @@ namespace kx {
 namespace {
 
 constexpr const char* kKind = "kelvara-manifest";
-constexpr int kVersion = 1;
 constexpr std::size_t kFingerprint = 8;
 
-Sha256Digest genesisOf(const std::string& owner) {
-    std::string seed = "kelvara-manifest-v1";
+Sha256Digest genesisOf(const std::string& owner, int version) {
+    std::string seed = version == 1 ? "kelvara-manifest-v1" : "kelvara-manifest-v2";
     seed.push_back('\0');
     seed += owner;
     return Sha256::of(seed);
+}
+
+bool isMessageRecord(std::string_view bytes) {
+    return bytes.size() > 4 && bytes[4] == records::kMessage && bytes.substr(0, 4) == "KXR1";
+}
+
+// "record 1 matches the manifest" / "records 1 to 4 match the manifest".
+std::string matchClause(std::int64_t n) {
+    if (n == 1) return "record 1 matches the manifest";
+    return "records 1 to " + std::to_string(n) + " match the manifest";
+}
+
+std::string count(std::int64_t n, const char* singular, const char* plural) {
+    return std::to_string(n) + " " + (n == 1 ? singular : plural);
 }
 
 // Chains messages: link[i] = SHA-256(link[i-1] || u64be(len) || canonical).
@@ -61,15 +77,20 @@ private:
 // Reads the archive on the calling thread and chains on a second one, so the
 // database and the hashing work side by side. Messages travel in batches through
 // a short queue; `consume` sees every message in order on the second thread.
-void pipelined(const TreskManifest::MessageWalk& walk,
-               const std::function<void(std::string_view guid, std::string_view canonical)>& consume) {
+using Feed = std::function<bool(std::int64_t seq, std::string_view guid, std::string_view bytes)>;
+using Source = std::function<void(const Feed&)>;
+
+void pipelined(const Source& walk,
+               const std::function<void(std::int64_t seq, std::string_view guid, std::string_view bytes)>& consume) {
     struct Batch {
         std::string bytes, guids;
-        std::vector<std::pair<std::size_t, std::size_t>> ends; // (bytes end, guids end) per message
+        std::vector<std::pair<std::size_t, std::size_t>> ends; // (bytes end, guids end) per item
+        std::vector<std::int64_t> seqs;
         void clear() {
             bytes.clear();
             guids.clear();
             ends.clear();
+            seqs.clear();
         }
     };
     constexpr std::size_t kBatchMessages = 4096, kQueued = 4;
@@ -92,9 +113,9 @@ void pipelined(const TreskManifest::MessageWalk& walk,
             }
             changed.notify_all();
             try {
-                std::size_t from = 0, guidFrom = 0;
+                std::size_t from = 0, guidFrom = 0, n = 0;
                 for (const auto& [end, guidEnd] : b->ends) {
-                    consume(std::string_view(b->guids).substr(guidFrom, guidEnd - guidFrom),
+                    consume(b->seqs[n++], std::string_view(b->guids).substr(guidFrom, guidEnd - guidFrom),
                             std::string_view(b->bytes).substr(from, end - from));
                     from = end;
                     guidFrom = guidEnd;
@@ -132,10 +153,11 @@ void pipelined(const TreskManifest::MessageWalk& walk,
         changed.notify_all();
     };
     try {
-        walk([&](const std::string& guid, std::string_view canonical) {
+        walk([&](std::int64_t seq, std::string_view guid, std::string_view canonical) {
             current->bytes.append(canonical);
             current->guids.append(guid);
             current->ends.emplace_back(current->bytes.size(), current->guids.size());
+            current->seqs.push_back(seq);
             if (current->ends.size() >= kBatchMessages) hand(false);
             std::lock_guard<std::mutex> lock(mutex);
             return !stop;
@@ -164,17 +186,19 @@ std::string_view fingerprintAt(const TreskManifest::File& f, std::int64_t positi
 // Checks the structure of a manifest; throws kx::Error naming what is wrong.
 void validate(const TreskManifest::File& f) {
     if (f.checkpointInterval < 1) throw Error("its checkpoint interval is not a positive number");
-    if (f.messageCount < 0) throw Error("its message count is negative");
+    if (f.version != 1 && f.version != 2) throw Error("it was written by a newer version of Kelvara");
+    if (f.messageCount < 0 || f.recordCount < 0) throw Error("its counts are negative");
+    if (f.messageCount > f.recordCount) throw Error("it counts more messages than records");
     if (!evidence::isSha256Hex(f.genesis) || !evidence::isSha256Hex(f.chainHead))
         throw Error("its chain values are not SHA-256 values");
-    if (f.genesis != toHex(genesisOf(f.owner))) throw Error("its chain does not start from its owner");
+    if (f.genesis != toHex(genesisOf(f.owner, f.version))) throw Error("its chain does not start from its owner");
     const std::int64_t interval = f.checkpointInterval;
-    const std::int64_t expectedBlocks = (f.messageCount + interval - 1) / interval;
+    const std::int64_t expectedBlocks = (f.recordCount + interval - 1) / interval;
     if (static_cast<std::int64_t>(f.checkpoints.size()) != expectedBlocks)
         throw Error("it has the wrong number of checkpoints");
     std::int64_t previous = 0;
     for (const auto& c : f.checkpoints) {
-        const std::int64_t expected = std::min(previous + interval, f.messageCount);
+        const std::int64_t expected = std::min(previous + interval, f.recordCount);
         if (c.position != expected) throw Error("a checkpoint is at the wrong position");
         if (!evidence::isSha256Hex(c.link)) throw Error("a checkpoint's link is not a SHA-256 value");
         if (c.fingerprints.size() != static_cast<std::size_t>(c.position - previous) * kFingerprint)
@@ -190,28 +214,33 @@ nlohmann::json toJson(const TreskManifest::File& f) {
     for (const auto& c : f.checkpoints)
         checkpoints.push_back(
             {{"position", c.position}, {"link", c.link}, {"fingerprints", evidence::base64Encode(c.fingerprints)}});
-    return {{"kind", kKind},
-            {"version", kVersion},
-            {"hash", "sha256"},
-            {"owner", f.owner},
-            {"generatedAt", formatISO8601(f.generatedAt)},
-            {"messageCount", f.messageCount},
-            {"checkpointInterval", f.checkpointInterval},
-            {"genesis", f.genesis},
-            {"chainHead", f.chainHead},
-            {"checkpoints", checkpoints}};
+    nlohmann::json j = {{"kind", kKind},
+                        {"version", f.version},
+                        {"hash", "sha256"},
+                        {"owner", f.owner},
+                        {"generatedAt", formatISO8601(f.generatedAt)},
+                        {"messageCount", f.messageCount},
+                        {"checkpointInterval", f.checkpointInterval},
+                        {"genesis", f.genesis},
+                        {"chainHead", f.chainHead},
+                        {"checkpoints", checkpoints}};
+    if (f.version >= 2) j["recordCount"] = f.recordCount;
+    return j;
 }
 
 TreskManifest::File fromJson(const nlohmann::json& j) {
     if (!j.is_object() || j.value("kind", "") != kKind) throw Error("it is not a Kelvara manifest");
-    if (j.value("version", 0) != kVersion) throw Error("it was written by a newer version of Kelvara");
+    const int version = j.value("version", 0);
+    if (version != 1 && version != 2) throw Error("it was written by a newer version of Kelvara");
     if (j.value("hash", "") != "sha256") throw Error("it uses an unknown hash");
     TreskManifest::File f;
+    f.version = version;
     f.owner = j.at("owner").get<std::string>();
     auto at = parseISO8601(j.at("generatedAt").get<std::string>());
     if (!at) throw Error("its generation time is not a date");
     f.generatedAt = *at;
     f.messageCount = j.at("messageCount").get<std::int64_t>();
+    f.recordCount = version == 1 ? f.messageCount : j.at("recordCount").get<std::int64_t>();
     f.checkpointInterval = j.at("checkpointInterval").get<int>();
     f.genesis = j.at("genesis").get<std::string>();
     f.chainHead = j.at("chainHead").get<std::string>();
@@ -230,8 +259,8 @@ TreskManifest::File fromJson(const nlohmann::json& j) {
 // True when `next` covers every message of `previous` with the same chain.
 bool extends(const TreskManifest::File& next, const TreskManifest::File& previous) {
     if (next.owner != previous.owner || next.genesis != previous.genesis) return false;
-    if (next.messageCount < previous.messageCount) return false;
-    for (std::int64_t i = 1; i <= previous.messageCount; ++i)
+    if (next.recordCount < previous.recordCount) return false;
+    for (std::int64_t i = 1; i <= previous.recordCount; ++i)
         if (fingerprintAt(next, i) != fingerprintAt(previous, i)) return false;
     // Full links wherever both have a checkpoint at the same position.
     for (const auto& old : previous.checkpoints) {
@@ -270,26 +299,66 @@ std::optional<TreskManifest::File> TreskManifest::read(const std::string& path) 
     }
 }
 
-TreskManifest::File TreskManifest::generate(const TreskStore& store, const std::string& owner, Date at,
-                                            int checkpointInterval) {
-    return generate(archiveWalk(store), owner, at, checkpointInterval);
+namespace {
+
+// A read-only connection holding one read transaction: every read of a
+// generation or a check sees the same state, whatever a run writes meanwhile.
+class Snapshot {
+public:
+    explicit Snapshot(const std::string& path) {
+        if (!fs::isRegularFile(path)) throw Error("there is no archive at " + path);
+        try {
+            db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY);
+            db_->setBusyTimeout(5000);
+            db_->exec("PRAGMA query_only = ON");
+            db_->exec("PRAGMA mmap_size = 1073741824"); // read through the page cache without copies
+            db_->exec("BEGIN");
+            (void)db_->execAndGet("SELECT count(*) FROM meta").getInt(); // the snapshot starts here
+        } catch (const SQLite::Exception& e) {
+            throw Error("the archive " + path + " could not be read: " + e.what());
+        }
+    }
+    ~Snapshot() {
+        try {
+            db_->exec("ROLLBACK");
+        } catch (...) {
+        }
+    }
+    SQLite::Database& db() { return *db_; }
+
+private:
+    std::unique_ptr<SQLite::Database> db_;
+};
+
+Source recordSource(SQLite::Database& db) {
+    return [&db](const Feed& feed) {
+        records::walk(db, [&](std::int64_t seq, std::string_view bytes) { return feed(seq, {}, bytes); });
+    };
 }
 
-TreskManifest::File TreskManifest::generate(const MessageWalk& walk, const std::string& owner, Date at,
-                                            int checkpointInterval) {
+Source chainSource(const TreskManifest::RecordWalk& walk) {
+    return [walk](const Feed& feed) {
+        walk([&](std::int64_t seq, std::string_view bytes) { return feed(seq, {}, bytes); });
+    };
+}
+
+TreskManifest::File chainOver(const Source& source, const std::string& owner, Date at, int checkpointInterval,
+                              int version) {
     if (checkpointInterval < 1) throw Error("the checkpoint interval must be at least 1");
-    File f;
+    TreskManifest::File f;
+    f.version = version;
     f.owner = owner;
     f.generatedAt = std::chrono::floor<std::chrono::milliseconds>(at);
     f.checkpointInterval = checkpointInterval;
-    const auto genesis = genesisOf(owner);
+    const auto genesis = genesisOf(owner, version);
     f.genesis = toHex(genesis);
     Chain chain(genesis);
     std::string fingerprints;
     fingerprints.reserve(static_cast<std::size_t>(checkpointInterval) * kFingerprint);
-    std::int64_t count = 0;
-    pipelined(walk, [&](std::string_view, std::string_view canonical) {
-        const auto& link = chain.add(canonical);
+    std::int64_t count = 0, messages = 0;
+    pipelined(source, [&](std::int64_t, std::string_view, std::string_view bytes) {
+        const auto& link = chain.add(bytes);
+        if (version == 1 || isMessageRecord(bytes)) ++messages;
         fingerprints.append(reinterpret_cast<const char*>(link.data()), kFingerprint);
         if (++count % checkpointInterval == 0) {
             f.checkpoints.push_back({count, toHex(link), std::move(fingerprints)});
@@ -297,9 +366,27 @@ TreskManifest::File TreskManifest::generate(const MessageWalk& walk, const std::
         }
     });
     if (!fingerprints.empty()) f.checkpoints.push_back({count, toHex(chain.link()), std::move(fingerprints)});
-    f.messageCount = count;
+    f.recordCount = count;
+    f.messageCount = messages;
     f.chainHead = toHex(chain.link());
     return f;
+}
+
+} // namespace
+
+TreskManifest::File TreskManifest::generate(const TreskStore& store, const std::string& owner, Date at,
+                                            int checkpointInterval) {
+    Snapshot snap(store.path());
+    auto f = chainOver(recordSource(snap.db()), owner, at, checkpointInterval, kVersion);
+    if (auto d = records::checkTables(snap.db()))
+        throw Error("the archive no longer shows what it archived (" + d->what +
+                    "), so it was changed outside Kelvara and no manifest was made; an earlier manifest is kept");
+    return f;
+}
+
+TreskManifest::File TreskManifest::generate(const RecordWalk& walk, const std::string& owner, Date at,
+                                            int checkpointInterval) {
+    return chainOver(chainSource(walk), owner, at, checkpointInterval, kVersion);
 }
 
 void TreskManifest::write(const File& file, const std::string& path) {
@@ -340,56 +427,176 @@ void TreskManifest::write(const File& file, const std::string& path) {
     }
 }
 
-TreskManifest::VerificationResult TreskManifest::verify(const TreskStore& store, const File& manifest) {
-    return verify(archiveWalk(store), manifest);
+namespace {
+
+struct ChainOutcome {
+    std::int64_t records = 0;  // records walked
+    std::int64_t messages = 0; // messages among them
+    std::optional<TreskManifest::FirstDifference> difference;
+    bool missing = false;            // the record at the difference is not in the archive
+    std::string described;           // what the differing record is, in words
+    std::int64_t messagesBefore = 0; // messages before the difference
+};
+
+std::string fingerprintHex(const TreskManifest::File& m, std::int64_t position) {
+    if (position < 1 || position > m.recordCount) return "";
+    const auto fp = fingerprintAt(m, position);
+    return lowerHex(reinterpret_cast<const unsigned char*>(fp.data()), kFingerprint);
 }
 
-TreskManifest::VerificationResult TreskManifest::verify(const MessageWalk& walk, const File& manifest) {
-    validate(manifest);
-    VerificationResult r;
-    r.manifestCount = manifest.messageCount;
-    Chain chain(genesisOf(manifest.owner));
-    std::int64_t position = 0;
+ChainOutcome walkChain(const Source& source, const TreskManifest::File& manifest) {
+    ChainOutcome o;
+    Chain chain(genesisOf(manifest.owner, manifest.version));
     std::size_t nextCheckpoint = 0;
-    pipelined(walk, [&](std::string_view guid, std::string_view canonical) {
-        ++position;
-        if (r.firstDifference || position > manifest.messageCount) return; // only counting now
-        const auto& link = chain.add(canonical);
+    const bool records = manifest.version >= 2;
+    pipelined(source, [&](std::int64_t seq, std::string_view guid, std::string_view bytes) {
+        const std::int64_t position = ++o.records;
+        const bool message = !records || isMessageRecord(bytes);
+        if (message) ++o.messages;
+        if (o.difference || position > manifest.recordCount) return; // only counting now
+        auto differs = [&](std::string expected, std::string found) {
+            o.difference = TreskManifest::FirstDifference{position,
+                                                          records ? records::subjectGuid(bytes) : std::string(guid),
+                                                          std::move(expected), std::move(found)};
+            o.described = records ? records::describe(bytes) : "message " + std::string(guid);
+            o.messagesBefore = o.messages - (message ? 1 : 0);
+        };
+        if (records && seq > position) {
+            // The record at this position is gone: the archive skips from the one
+            // before it to a later one, so nothing here tells what it was.
+            o.difference = TreskManifest::FirstDifference{position, "", fingerprintHex(manifest, position),
+                                                          "not in the archive"};
+            o.missing = true;
+            o.messagesBefore = o.messages - (message ? 1 : 0);
+            return;
+        }
+        const auto& link = chain.add(bytes);
         const std::string_view found(reinterpret_cast<const char*>(link.data()), kFingerprint);
-        const std::string_view expected = fingerprintAt(manifest, position);
-        if (found != expected) {
-            r.firstDifference = FirstDifference{position, std::string(guid),
-                                                lowerHex(reinterpret_cast<const unsigned char*>(expected.data()),
-                                                         kFingerprint),
-                                                lowerHex(link.data(), kFingerprint)};
+        if (found != fingerprintAt(manifest, position)) {
+            differs(fingerprintHex(manifest, position), lowerHex(link.data(), kFingerprint));
             return;
         }
         const auto& cp = manifest.checkpoints[nextCheckpoint];
         if (cp.position == position) {
             const std::string full = toHex(link);
-            if (full != cp.link) r.firstDifference = FirstDifference{position, std::string(guid), cp.link, full};
+            if (full != cp.link) differs(cp.link, full);
             ++nextCheckpoint;
         }
     });
-    r.archiveCount = position;
-    if (r.firstDifference) {
+    return o;
+}
+
+std::string subjectText(const std::string& described, const std::string& guid) {
+    if (!described.empty()) return " (" + described + ")";
+    if (!guid.empty()) return " (of message " + guid + ")";
+    return "";
+}
+
+TreskManifest::VerificationResult judge(const TreskManifest::File& manifest, ChainOutcome o,
+                                        const std::optional<records::TableDifference>& table,
+                                        const std::function<std::int64_t(std::int64_t)>& messagesBefore) {
+    using Status = TreskManifest::Status;
+    TreskManifest::VerificationResult r;
+    r.manifestCount = manifest.messageCount;
+    r.archiveCount = o.messages;
+    const std::int64_t chainAt = o.difference ? o.difference->position : 0;
+    const std::int64_t tableAt = table ? (table->position > 0 ? table->position : o.records + 1) : 0;
+    if (o.difference && (!table || chainAt <= tableAt)) {
+        if (o.missing && table && table->position == 0) {
+            // What the tables still show and no record holds is what the missing record held.
+            o.difference->guid = table->guid;
+            o.described = table->what;
+        }
         r.status = static_cast<std::uint8_t>(Status::broken);
-        r.unchangedCount = r.firstDifference->position - 1;
-        r.note = "Messages 1 to " + std::to_string(r.unchangedCount) + " match the manifest; message " +
-                 std::to_string(r.firstDifference->position) + " and what follows do not.";
-    } else if (position == manifest.messageCount) {
+        r.unchangedCount = o.messagesBefore;
+        const std::string what = "ecord " + std::to_string(chainAt) + subjectText(o.described, o.difference->guid);
+        if (o.missing)
+            r.note = "R" + what + " is missing from the archive" +
+                     (chainAt > 1 ? "; " + matchClause(chainAt - 1) : "") + ".";
+        else if (chainAt > 1) r.note = "R" + matchClause(chainAt - 1).substr(1) + "; r" + what + " does not.";
+        else r.note = "R" + what + " does not match the manifest.";
+        r.firstDifference = std::move(o.difference);
+        return r;
+    }
+    if (table) {
+        r.status = static_cast<std::uint8_t>(Status::broken);
+        r.unchangedCount = messagesBefore(tableAt);
+        r.firstDifference = TreskManifest::FirstDifference{tableAt, table->guid, fingerprintHex(manifest, tableAt),
+                                                           "not what the archive shows"};
+        std::string what = table->what;
+        if (!what.empty()) what[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(what[0])));
+        r.note = table->position > 0 ? what + "; record " + std::to_string(tableAt) + " holds what was archived."
+                                     : what + ".";
+        return r;
+    }
+    if (o.records == manifest.recordCount) {
         r.status = static_cast<std::uint8_t>(Status::intact);
-        r.unchangedCount = position;
-    } else if (position > manifest.messageCount) {
+        r.unchangedCount = o.messages;
+    } else if (o.records > manifest.recordCount) {
         r.status = static_cast<std::uint8_t>(Status::grown);
         r.unchangedCount = manifest.messageCount;
-        r.note = std::to_string(position - manifest.messageCount) + " messages were archived after the manifest.";
+        const std::int64_t more = o.messages - manifest.messageCount;
+        r.note = more > 0 ? count(more, "message was", "messages were") + " archived after the manifest."
+                          : "Only details of messages already sealed (" +
+                                count(o.records - manifest.recordCount, "record", "records") +
+                                ": sources, versions, filled-in fields or attachment bytes) were archived after the "
+                                "manifest.";
     } else {
         r.status = static_cast<std::uint8_t>(Status::shortened);
-        r.unchangedCount = position;
-        r.note = std::to_string(manifest.messageCount - position) + " messages at the end are missing.";
+        r.unchangedCount = o.messages;
+        r.note = "The archive ends early: " + count(manifest.recordCount - o.records, "record", "records") +
+                 " at the end that the manifest covers " + (manifest.recordCount - o.records == 1 ? "is" : "are") +
+                 " missing; everything still present matches.";
     }
     return r;
+}
+
+} // namespace
+
+TreskManifest::VerificationResult TreskManifest::verify(const TreskStore& store, const File& manifest) {
+    validate(manifest);
+    if (manifest.version == 1) {
+        // Made before the records table: checked with the form it was made with.
+        const auto walk = archiveWalk(store);
+        auto r = judge(manifest,
+                       walkChain(
+                           [&](const Feed& feed) {
+                               walk([&](const std::string& guid, std::string_view bytes) {
+                                   return feed(0, guid, bytes);
+                               });
+                           },
+                           manifest),
+                       std::nullopt, [](std::int64_t) { return 0; });
+        if (r.status == static_cast<std::uint8_t>(Status::broken)) {
+            const auto& d = *r.firstDifference;
+            r.status = static_cast<std::uint8_t>(Status::cannotJudge);
+            r.note = "This manifest was made by an earlier version of Kelvara, whose chain also covered details that "
+                     "later runs fill in, so the difference it finds at message " +
+                     std::to_string(d.position) + (d.guid.empty() ? "" : " (" + d.guid + ")") +
+                     " cannot be told apart from normal archiving. Generate a new manifest to check the archive from "
+                     "now on.";
+        }
+        return r;
+    }
+    Snapshot snap(store.path());
+    auto outcome = walkChain(recordSource(snap.db()), manifest);
+    const auto table = records::checkTables(snap.db());
+    return judge(manifest, std::move(outcome), table, [&](std::int64_t position) -> std::int64_t {
+        // Messages among the records before a position (only asked for a difference).
+        std::int64_t n = 0;
+        records::walk(snap.db(), [&](std::int64_t seq, std::string_view bytes) {
+            if (seq >= position) return false;
+            n += isMessageRecord(bytes) ? 1 : 0;
+            return true;
+        });
+        return n;
+    });
+}
+
+TreskManifest::VerificationResult TreskManifest::verify(const RecordWalk& walk, const File& manifest) {
+    validate(manifest);
+    if (manifest.version == 1) throw Error("a manifest of an earlier version can only be checked against an archive");
+    return judge(manifest, walkChain(chainSource(walk), manifest), std::nullopt, [](std::int64_t) { return 0; });
 }
 
 } // namespace kx

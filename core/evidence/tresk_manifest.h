@@ -1,35 +1,43 @@
 #pragma once
-// The tamper-evidence manifest: a SHA-256 hash chain over every message of an
-// owner's archive, in the order the archive took them in.
+// The tamper-evidence manifest: a SHA-256 hash chain over every record of an
+// owner's archive (archive_records.h), in the order the archive took them in.
 //
-// Chain. genesis = SHA-256("kelvara-manifest-v1" 0x00 owner). For the i-th
-// message (1-based), link[i] = SHA-256(link[i-1] || u64be(len) || canonical),
-// where canonical is the message's canonical bytes (see message_canonical.h)
-// and link[0] = genesis. The head is link[N] for N messages.
-// Because the chain follows insertion order, messages archived later (from a
-// newer source, or an older source imported later) only extend it: such an
-// archive reads as "grown". A changed, removed, inserted or reordered message
-// changes every link from its position on and reads as "broken".
+// Chain (version 2). genesis = SHA-256("kelvara-manifest-v2" 0x00 owner). For
+// the i-th record (1-based), link[i] = SHA-256(link[i-1] || u64be(len) || bytes),
+// where bytes are the record exactly as stored, and link[0] = genesis. The head
+// is link[N] for N records.
+// Records are only ever appended: a run that takes in new messages, a newer edit,
+// a detail the first source lacked, another source holding a message or the bytes
+// of an attachment adds records after the sealed ones, so the archive reads as
+// "grown". A changed, removed, inserted or reordered record changes every link
+// from its position on and reads as "broken"; so does a table the screens and
+// exports read that no longer shows what the records hold.
 //
 // File: "tresk.manifest.json" in the owner's archive folder, beside "tresk.db",
 // written atomically (0600):
-//   { "kind": "kelvara-manifest", "version": 1, "hash": "sha256",
-//     "owner": "...", "generatedAt": "...Z", "messageCount": N,
+//   { "kind": "kelvara-manifest", "version": 2, "hash": "sha256",
+//     "owner": "...", "generatedAt": "...Z", "messageCount": M, "recordCount": N,
 //     "checkpointInterval": 1000, "genesis": "<hex>", "chainHead": "<hex>",
 //     "checkpoints": [ { "position": 1000, "link": "<hex of link[1000]>",
 //                        "fingerprints": "<base64>" }, ... ] }
-// There is one checkpoint every checkpointInterval messages and a last one at N
-// (whose link is the head). A checkpoint's fingerprints are the first 8 bytes of
-// every link in its block (positions after the previous checkpoint up to its
-// own), so a check can name the first message that differs without keeping a
-// full hash per message (8 bytes per message: 8 MB of fingerprints, about
-// 11 MB of text, for a million messages).
+// messageCount is the number of message records ("M") among the N. There is one
+// checkpoint every checkpointInterval records and a last one at N (whose link is
+// the head). A checkpoint's fingerprints are the first 8 bytes of every link in
+// its block (positions after the previous checkpoint up to its own), so a check
+// can name the first record that differs without a full hash per record.
 //
-// Verification walks the archive in the same order and compares each link with
-// its fingerprint and each checkpoint with its full link. Outcomes: intact (0),
-// broken (1, with the first difference), grown (2: every sealed message
-// unchanged and more after them) and shortened (3: every message still present
-// matches but the archive ends early).
+// Version 1 manifests (made before the records table) chained one canonical
+// message per link (message_canonical.h) with the genesis seed
+// "kelvara-manifest-v1"; they have no recordCount. They are checked with that
+// form; a difference it finds cannot be told apart from details filled in by
+// later runs, so it is reported as a result this version cannot judge.
+//
+// Verification walks the archive in the same order inside one read transaction,
+// compares each link with its fingerprint and each checkpoint with its full link,
+// and compares the tables with the records. Outcomes: intact (0), broken (1,
+// with the first difference), grown (2: every sealed record unchanged and more
+// after them), shortened (3: every record still present matches but the archive
+// ends early) and 4 (a version-1 manifest that found a difference).
 //
 // Replacing a manifest: writing over a manifest whose chain the new one does not
 // extend (the archive no longer matches the old evidence) keeps the old file as
@@ -60,11 +68,15 @@ public:
         bool operator==(const Checkpoint&) const = default;
     };
 
+    static constexpr int kVersion = 2;
+
     struct File {
+        int version = kVersion;
         std::string owner;
         Date generatedAt{};
         std::int64_t messageCount = 0;
-        std::string chainHead; // lowercase hex; the genesis when there are no messages
+        std::int64_t recordCount = 0; // the chain's length (version 1: one per message)
+        std::string chainHead;        // lowercase hex; the genesis when there are no messages
         int checkpointInterval = 1000;
         std::string genesis;
         std::vector<Checkpoint> checkpoints;
@@ -72,13 +84,13 @@ public:
         bool operator==(const File&) const = default;
     };
 
-    enum class Status : std::uint8_t { intact = 0, broken = 1, grown = 2, shortened = 3 };
+    enum class Status : std::uint8_t { intact = 0, broken = 1, grown = 2, shortened = 3, cannotJudge = 4 };
 
     struct FirstDifference {
-        std::int64_t position = 0; // 1-based position in insertion order
-        std::string guid;          // the archive's message at that position; empty when there is none
+        std::int64_t position = 0; // 1-based record position in insertion order
+        std::string guid;          // the message that record is about; empty when it cannot be known
         std::string expectedHash;  // what the manifest holds for that position (hex)
-        std::string foundHash;     // what the archive gives now (hex)
+        std::string foundHash;     // what the archive gives now (hex), or why there is nothing to hash
     };
 
     struct VerificationResult {
@@ -90,11 +102,11 @@ public:
         std::optional<std::string> note;
     };
 
-    // One message handed to the chain: its guid and canonical bytes. Return
-    // false to stop the walk early.
-    using MessageVisitor = std::function<bool(const std::string& guid, std::string_view canonical)>;
-    // Calls the visitor for every message in insertion order. Throws kx::Error.
-    using MessageWalk = std::function<void(const MessageVisitor&)>;
+    // One record handed to the chain: its sequence number (1, 2, 3, ... in the
+    // records table) and its bytes. Return false to stop the walk early.
+    using RecordVisitor = std::function<bool(std::int64_t seq, std::string_view bytes)>;
+    // Calls the visitor for every record in insertion order. Throws kx::Error.
+    using RecordWalk = std::function<void(const RecordVisitor&)>;
 
     // <root>/<owner folder>/tresk.manifest.json (ArchiveLayout). Throws kx::Error
     // for an owner that cannot name a folder inside the root ("", ".", "..", NUL).
@@ -104,17 +116,22 @@ public:
     // cannot be read or is damaged.
     static std::optional<File> read(const std::string& path);
 
-    // Throws kx::Error when the archive cannot be read.
+    // Reads the archive inside one read transaction. Throws kx::Error when it
+    // cannot be read, or when its tables no longer show what its records hold (a
+    // manifest would vouch for records nobody sees).
     static File generate(const TreskStore& store, const std::string& owner, Date at, int checkpointInterval);
-    static File generate(const MessageWalk& walk, const std::string& owner, Date at, int checkpointInterval);
+    // The chain alone, over any records.
+    static File generate(const RecordWalk& walk, const std::string& owner, Date at, int checkpointInterval);
 
     // Writes atomically, keeping a superseded manifest as described above.
     // Throws kx::Error.
     static void write(const File& file, const std::string& path);
 
-    // Throws kx::Error when the archive cannot be read.
+    // Reads the archive inside one read transaction. Throws kx::Error when it
+    // cannot be read.
     static VerificationResult verify(const TreskStore& store, const File& manifest);
-    static VerificationResult verify(const MessageWalk& walk, const File& manifest);
+    // The chain alone, over any records (version 2 manifests only).
+    static VerificationResult verify(const RecordWalk& walk, const File& manifest);
 };
 
 } // namespace kx

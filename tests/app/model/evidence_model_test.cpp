@@ -104,7 +104,18 @@ TEST_F(EvidenceModelTest, ManifestLifecycleFromNothingToBroken) {
     ASSERT_TRUE(broken.result.firstDifference);
     EXPECT_EQ(broken.result.firstDifference->guid, "MSG-9");
 
-    // Generating again over the changed archive keeps the old evidence beside the new manifest.
+    // A manifest is never made over tables that no longer show what was archived.
+    evidence().generateManifest("jorin");
+    settle();
+    EXPECT_EQ(evidence().manifestState("jorin").kind, Kind::verified);
+    EXPECT_TRUE(model->lastError().contains("the text of message MSG-9 differs from what was archived"))
+        << model->lastError().toStdString();
+
+    // Once message and records agree again (here: MSG-9 taken out whole), generating
+    // keeps the old evidence beside the new manifest.
+    kx::test::tamper(db(), "PRAGMA foreign_keys = OFF; DELETE FROM records WHERE subject = (SELECT id FROM messages "
+                           "WHERE guid = 'MSG-9') AND family = 1; DELETE FROM message_sources WHERE message_id = "
+                           "(SELECT id FROM messages WHERE guid = 'MSG-9'); DELETE FROM messages WHERE guid = 'MSG-9'");
     evidence().generateManifest("jorin");
     settle();
     EXPECT_NE(evidence().manifestState("jorin").chainHead, present.chainHead);

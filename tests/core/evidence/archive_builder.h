@@ -71,6 +71,15 @@ inline void addMessages(const std::filesystem::path& db, const ArchiveSpec& plan
     w->commit();
 }
 
+// Records that an attachment's bytes are stored under `key`, as a run does.
+inline void setObjectKey(const std::filesystem::path& db, const std::string& owner, const std::string& attachmentGuid,
+                         const std::string& key) {
+    auto w = TreskStoreWriter::open(db.string(), owner, fixtureDate(0));
+    w->begin();
+    w->setObjectKey(attachmentGuid, key);
+    w->commit();
+}
+
 // Changes one stored value behind the application's back, as a tamperer would.
 inline void tamper(const std::filesystem::path& db, const std::string& sql) {
     SQLite::Database d(db.string(), SQLite::OPEN_READWRITE);

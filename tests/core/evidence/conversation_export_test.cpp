@@ -85,7 +85,7 @@ protected:
         // Store the bytes of one attachment so its hash is known.
         AttachmentStore objects((root / "jorin" / "attachments"));
         storedKey = objects.putBytes("jpeg bytes of photo 10");
-        test::tamper(db, "UPDATE attachments SET object_key = '" + storedKey + "' WHERE guid = 'ATT-MSG-10'");
+        test::setObjectKey(db, "jorin", "ATT-MSG-10", storedKey);
         store = std::make_unique<TreskStore>(db.string());
     }
     ConversationExporter exporter(int pageSize = 2000) const {

@@ -1,5 +1,6 @@
 #include "core/evidence/tresk_manifest.h"
 
+#include "core/archive/archive_records.h"
 #include "core/archive/tresk_store.h"
 #include "core/evidence/message_canonical.h"
 #include "core/evidence/sealer.h"
@@ -8,6 +9,8 @@
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
+
+#include <SQLiteCpp/SQLiteCpp.h>
 
 #include <filesystem>
 #include <sstream>
@@ -18,11 +21,15 @@ namespace {
 using Status = TreskManifest::Status;
 constexpr auto kNow = std::chrono::sys_days{std::chrono::year{2026} / 12 / 1};
 
-// A walk over made-up canonical records, for the chain rules on their own.
-TreskManifest::MessageWalk walkOf(const std::vector<std::string>& messages) {
-    return [messages](const TreskManifest::MessageVisitor& visit) {
-        for (std::size_t i = 0; i < messages.size(); ++i)
-            if (!visit("g" + std::to_string(i + 1), messages[i])) return;
+// Made-up message records "g<i>" with the given contents, numbered 1, 2, 3, ...
+// (or from `seqs`), for the chain rules on their own.
+TreskManifest::RecordWalk walkOf(const std::vector<std::string>& messages, std::vector<std::int64_t> seqs = {}) {
+    return [messages, seqs](const TreskManifest::RecordVisitor& visit) {
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            records::Encoder r(records::kMessage);
+            r.text("g" + std::to_string(i + 1)).text(messages[i]);
+            if (!visit(i < seqs.size() ? seqs[i] : static_cast<std::int64_t>(i + 1), r.bytes())) return;
+        }
     };
 }
 
@@ -69,6 +76,24 @@ TEST(TreskManifestChain, TellsTheFourOutcomesApart) {
     EXPECT_NE(broken.firstDifference->expectedHash, broken.firstDifference->foundHash);
     EXPECT_EQ(broken.unchangedCount, 13);
     EXPECT_EQ(broken.archiveCount, 25);
+    EXPECT_EQ(*broken.note, "Records 1 to 13 match the manifest; record 14 (the first archived form of message g14) "
+                            "does not.");
+
+    // The notes never count "1 to 0" or "1 messages".
+    auto first = base;
+    first[0] = "changed";
+    EXPECT_EQ(*TreskManifest::verify(walkOf(first), m).note,
+              "Record 1 (the first archived form of message g1) does not match the manifest.");
+    auto second = base;
+    second[1] = "changed";
+    EXPECT_EQ(*TreskManifest::verify(walkOf(second), m).note,
+              "Record 1 matches the manifest; record 2 (the first archived form of message g2) does not.");
+    EXPECT_EQ(*grown.note, "1 message was archived after the manifest.");
+    auto oneShort = base;
+    oneShort.pop_back();
+    EXPECT_EQ(*TreskManifest::verify(walkOf(oneShort), m).note,
+              "The archive ends early: 1 record at the end that the manifest covers is missing; everything still "
+              "present matches.");
 }
 
 TEST(TreskManifestChain, RemovalsReorderingsAndInsertionsAreBroken) {
@@ -79,6 +104,20 @@ TEST(TreskManifestChain, RemovalsReorderingsAndInsertionsAreBroken) {
     removed.erase(removed.begin() + 4);
     removed.push_back("a new one to keep the length");
     EXPECT_EQ(TreskManifest::verify(walkOf(removed), m).firstDifference->position, 5);
+
+    // A record taken out of the records table leaves a hole in the numbering: the
+    // check names the missing position, not the record after it.
+    auto holed = base;
+    holed.erase(holed.begin() + 4);
+    std::vector<std::int64_t> seqs = {1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12};
+    auto gap = TreskManifest::verify(walkOf(holed, seqs), m);
+    EXPECT_EQ(gap.status, static_cast<int>(Status::broken));
+    ASSERT_TRUE(gap.firstDifference);
+    EXPECT_EQ(gap.firstDifference->position, 5);
+    EXPECT_EQ(gap.firstDifference->foundHash, "not in the archive");
+    EXPECT_EQ(gap.unchangedCount, 4);
+    EXPECT_EQ(gap.firstDifference->guid, "");
+    EXPECT_EQ(*gap.note, "Record 5 is missing from the archive; records 1 to 4 match the manifest.");
 
     auto swapped = base;
     std::swap(swapped[7], swapped[8]);
@@ -175,7 +214,8 @@ TEST(TreskManifestFile, ReadsBackWhatItWroteAndRefusesDamage) {
         test::writeAll(path, text);
         EXPECT_THROW(TreskManifest::read(path), Error) << from;
     };
-    damageWith("\"messageCount\": 2500", "\"messageCount\": 2400");
+    damageWith("\"recordCount\": 2500", "\"recordCount\": 2400");
+    damageWith("\"messageCount\": 2500", "\"messageCount\": 2600");
     damageWith("\"owner\": \"jorin\"", "\"owner\": \"mallory\"");
     damageWith(m.chainHead, std::string(64, '0'));
     damageWith("\"position\": 2000", "\"position\": 1999");
@@ -224,62 +264,278 @@ class TreskManifestArchive : public ::testing::Test {
 protected:
     test::TempDir root;
     std::filesystem::path db = root / "jorin" / "tresk.db";
-};
 
-TEST_F(TreskManifestArchive, EditingOneStoredMessageReadsAsBroken) {
-    test::addMessages(db, {.count = 40, .attachmentEvery = 7});
-    TreskStore store(db.string());
-    const auto m = TreskManifest::generate(store, "jorin", kNow, 1000);
-    EXPECT_EQ(m.messageCount, 40);
-    EXPECT_EQ(TreskManifest::verify(store, m).status, static_cast<int>(Status::intact));
+    static constexpr const char* kChat = "iMessage;+;chat77";
 
-    test::tamper(db, "UPDATE messages SET text = 'I never said that' WHERE guid = 'MSG-17'");
-    auto r = TreskManifest::verify(store, m);
-    EXPECT_EQ(r.status, static_cast<int>(Status::broken));
-    ASSERT_TRUE(r.firstDifference);
-    EXPECT_EQ(r.firstDifference->position, 17);
-    EXPECT_EQ(r.firstDifference->guid, "MSG-17");
-}
+    // One message as a source gives it: the group chat, an attachment on every
+    // fourth, a text with the number in it.
+    static MessageRecord message(int i) {
+        MessageRecord m;
+        m.guid = test::fixtureGuid("MSG", i);
+        m.chatGuid = kChat;
+        m.handle = i % 3 ? std::optional<std::string>("+15550001111") : std::optional<std::string>("+15550002222");
+        m.service = "iMessage";
+        m.text = "Message number " + std::to_string(i);
+        m.date = test::fixtureDate(i);
+        m.isFromMe = i % 5 == 0;
+        if (i % 4 == 0) {
+            AttachmentRecord a;
+            a.guid = "ATT-" + m.guid;
+            a.fileName = "photo-" + std::to_string(i) + ".jpg";
+            a.mimeType = "image/jpeg";
+            a.totalBytes = 1000 + i;
+            a.state = AttachmentFileState::present;
+            a.recordedPath = "~/Library/Messages/Attachments/" + *a.fileName;
+            a.resolvedPath = "/nowhere/" + *a.fileName;
+            m.attachments.push_back(a);
+        }
+        return m;
+    }
 
-TEST_F(TreskManifestArchive, AttachmentAndDeletionTamperingIsBroken) {
-    test::addMessages(db, {.count = 30, .attachmentEvery = 7});
-    TreskStore store(db.string());
-    const auto m = TreskManifest::generate(store, "jorin", kNow, 1000);
-    test::tamper(db, "UPDATE attachments SET file_name = 'other.jpg' WHERE guid = 'ATT-MSG-14'");
-    auto r = TreskManifest::verify(store, m);
-    EXPECT_EQ(r.status, static_cast<int>(Status::broken));
-    EXPECT_EQ(r.firstDifference->guid, "MSG-14");
+    // One archive run of one source.
+    void run(const std::string& sourceId, const std::vector<MessageRecord>& messages,
+             const std::optional<std::string>& chatName = std::nullopt,
+             const std::unordered_map<std::string, std::string>& objectKeys = {}) {
+        auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
+        w->begin();
+        Source src;
+        src.id = sourceId;
+        src.owner = "jorin";
+        src.path = "/nowhere/" + sourceId;
+        const auto row = w->sourceRow(src, test::fixtureDate(0));
+        ChatRecord chat;
+        chat.guid = kChat;
+        chat.identifier = "chat77";
+        chat.displayName = chatName;
+        chat.isGroup = true;
+        chat.service = "iMessage";
+        chat.participants = {"+15550001111", "+15550002222"};
+        w->addChat(chat);
+        for (const auto& m : messages) w->addMessage(m, row, test::fixtureDate(0), objectKeys);
+        w->commit();
+    }
 
-    test::TempDir other;
-    const auto db2 = other / "jorin" / "tresk.db";
-    test::addMessages(db2, {.count = 30});
-    TreskStore store2(db2.string());
-    const auto m2 = TreskManifest::generate(store2, "jorin", kNow, 1000);
-    test::tamper(db2, "PRAGMA foreign_keys = OFF; DELETE FROM message_sources WHERE message_id = (SELECT id FROM "
-                      "messages WHERE guid = 'MSG-30'); DELETE FROM messages WHERE guid = 'MSG-30'");
-    EXPECT_EQ(TreskManifest::verify(store2, m2).status, static_cast<int>(Status::shortened));
-    test::tamper(db2, "PRAGMA foreign_keys = OFF; DELETE FROM message_sources WHERE message_id = (SELECT id FROM "
-                      "messages WHERE guid = 'MSG-5'); DELETE FROM messages WHERE guid = 'MSG-5'");
-    auto r2 = TreskManifest::verify(store2, m2);
-    EXPECT_EQ(r2.status, static_cast<int>(Status::broken));
-    EXPECT_EQ(r2.firstDifference->position, 5);
-}
+    // The first run: 20 messages, some lacking what a later source fills in.
+    void firstRun() {
+        std::vector<MessageRecord> list;
+        for (int i = 1; i <= 20; ++i) {
+            auto m = message(i);
+            if (i == 6) m.handle.reset();
+            if (i == 7) m.service.reset();
+            if (i == 9) m.date.reset();
+            list.push_back(m);
+        }
+        run("src-a", list, "Climbing");
+    }
 
-TEST_F(TreskManifestArchive, AnOlderSourceImportedLaterReadsAsGrown) {
-    test::addMessages(db, {.count = 20});
-    const auto m = [&] {
+    // A second source: newer edits, filled fields, attachment bytes, more messages.
+    void secondRun() {
+        std::vector<MessageRecord> list;
+        for (int i = 1; i <= 24; ++i) {
+            auto m = message(i);
+            if (i == 3) {
+                m.edits.push_back({test::fixtureDate(3), "Message number 3"});
+                m.text = "Message number 3, corrected";
+                m.dateEdited = test::fixtureDate(100);
+            }
+            if (i == 10) m.dateRetracted = test::fixtureDate(101);
+            list.push_back(m);
+        }
+        run("src-b", list, "Climbing club", {{"ATT-MSG-8", std::string(64, 'a')}});
+    }
+
+    TreskManifest::VerificationResult verify(const TreskManifest::File& m) {
+        TreskStore store(db.string());
+        return TreskManifest::verify(store, m);
+    }
+    TreskManifest::File generate() {
         TreskStore store(db.string());
         return TreskManifest::generate(store, "jorin", kNow, 1000);
-    }();
-    // An older backup: earlier messages, plus some of the same messages again
-    // (which only add corroboration).
-    test::addMessages(db, {.sourceId = "src-old-backup", .guidPrefix = "OLD", .count = 15, .dateOffset = -100000});
-    test::addMessages(db, {.sourceId = "src-old-backup", .first = 1, .count = 5});
-    TreskStore store(db.string());
-    auto r = TreskManifest::verify(store, m);
-    EXPECT_EQ(r.status, static_cast<int>(Status::grown));
+    }
+    // The position of a message's first record of a kind, read from the records table.
+    std::int64_t positionOf(char kind, const std::string& guid, int nth = 0) {
+        SQLite::Database d(db.string(), SQLite::OPEN_READONLY);
+        SQLite::Statement q(d, "SELECT seq, body FROM records ORDER BY seq");
+        while (q.executeStep()) {
+            const auto body = q.getColumn(1).getString();
+            records::Decoded r;
+            if (records::decode(body, r) && r.kind == kind && r.fields[0] == guid && nth-- == 0)
+                return q.getColumn(0).getInt64();
+        }
+        return -1;
+    }
+};
+
+TEST_F(TreskManifestArchive, OrdinaryRunsReadAsIntactOrGrown) {
+    firstRun();
+    const auto m1 = generate();
+    EXPECT_EQ(m1.messageCount, 20);
+    EXPECT_EQ(verify(m1).status, static_cast<int>(Status::intact));
+
+    secondRun();
+    auto r = verify(m1);
+    EXPECT_EQ(r.status, static_cast<int>(Status::grown)) << r.note.value_or("");
     EXPECT_EQ(r.unchangedCount, 20);
-    EXPECT_EQ(r.archiveCount, 35);
+    EXPECT_EQ(r.archiveCount, 24);
+    EXPECT_EQ(*r.note, "4 messages were archived after the manifest.");
+    {
+        // The views show what the runs filled in.
+        TreskStore store(db.string());
+        const auto page = store.messages("jorin", "chat77", 50, 0);
+        ASSERT_EQ(page.size(), 24u);
+        EXPECT_EQ(page[2].text, "Message number 3, corrected");
+        EXPECT_EQ(page[5].senderHandle, "+15550002222");
+        EXPECT_EQ(page[6].service, "iMessage");
+        EXPECT_TRUE(page[8].date);
+        EXPECT_TRUE(page[9].dateRetracted);
+        EXPECT_EQ(store.versions("MSG-3").size(), 2u);
+        EXPECT_EQ(store.attachments({"MSG-8"}).at("MSG-8")[0].objectKey, std::string(64, 'a'));
+        EXPECT_EQ(store.conversations("jorin")[0].detail, "Climbing club");
+    }
+    const auto m2 = generate();
+
+    // A third run: the first source again, a later sighting of the attachment's
+    // bytes, and a source that only corroborates.
+    run("src-a", {message(1), message(2), message(3), message(12)});
+    {
+        auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
+        w->begin();
+        w->setObjectKey("ATT-MSG-12", std::string(64, 'b'));
+        w->commit();
+    }
+    run("src-c", {message(4), message(5)}, "Climbing club");
+    for (const auto* m : {&m1, &m2}) {
+        auto again = verify(*m);
+        EXPECT_EQ(again.status, static_cast<int>(Status::grown)) << again.note.value_or("");
+    }
+    // Running the same sources once more adds nothing at all.
+    const auto m3 = generate();
+    run("src-a", {message(1), message(2), message(12)});
+    run("src-c", {message(4), message(5)}, "Climbing club");
+    EXPECT_EQ(verify(m3).status, static_cast<int>(Status::intact));
+}
+
+// Each value an export shows, changed in tresk.db with one statement, is BROKEN
+// at the record that holds it.
+TEST_F(TreskManifestArchive, EveryShownFieldEditedInTheDatabaseIsBrokenAtItsRecord) {
+    struct Case {
+        const char* name;
+        std::string sql;
+        char kind;         // the record the difference must name
+        std::string guid;  // whose record
+        int nth = 0;       // which of its records of that kind
+        std::string named; // the guid the result names
+    };
+    const std::string msg5 = "(SELECT id FROM messages WHERE guid = 'MSG-5')";
+    const std::vector<Case> cases = {
+        {"body", "UPDATE messages SET text = 'I never said that' WHERE guid = 'MSG-5'", 'M', "MSG-5"},
+        {"sender",
+         "INSERT INTO handles(handle) VALUES ('+15559999999'); UPDATE messages SET handle_id = "
+         "last_insert_rowid() WHERE guid = 'MSG-5'",
+         'M', "MSG-5"},
+        {"date", "UPDATE messages SET date = date + 1000000000 WHERE guid = 'MSG-5'", 'M', "MSG-5"},
+        {"filled date", "UPDATE messages SET date = date + 1 WHERE guid = 'MSG-9'", 'F', "MSG-9"},
+        {"unsent state", "UPDATE messages SET date_retracted = NULL WHERE guid = 'MSG-10'", 'F', "MSG-10"},
+        {"made unsent", "UPDATE messages SET date_retracted = 1 WHERE guid = 'MSG-5'", 'M', "MSG-5"},
+        {"edited state", "UPDATE messages SET date_edited = NULL WHERE guid = 'MSG-3'", 'F', "MSG-3"},
+        // The version's newest record: the one that gave it its date.
+        {"edit version", "UPDATE message_versions SET text = 'something else' WHERE text = 'Message number 3'", 'V',
+         "MSG-3", 1},
+        {"removed version", "DELETE FROM message_versions WHERE text = 'Message number 3'", 'V', "MSG-3", 1},
+        {"conversation name", "UPDATE conversations SET display_name = 'Book club'", 'C', "chat77", 1},
+        {"removed corroboration",
+         "DELETE FROM message_sources WHERE message_id = " + msg5 +
+             " AND source_id = (SELECT id FROM sources WHERE source_id = 'src-b')",
+         'S', "MSG-5", 1},
+        // No record holds it: it differs after every record.
+        {"invented corroboration",
+         "INSERT INTO sources(source_id, format, path) VALUES ('src-x', 'x', '/x'); "
+         "INSERT INTO message_sources VALUES (" +
+             msg5 + ", last_insert_rowid(), 0, 0)",
+         '+', "MSG-5"},
+        {"renamed source", "UPDATE sources SET source_id = 'src-z' WHERE source_id = 'src-b'", 'S', "MSG-1", 1},
+        {"object key", "UPDATE attachments SET object_key = '" + std::string(64, 'c') + "' WHERE guid = 'ATT-MSG-8'",
+         'O', "ATT-MSG-8", 0, "MSG-8"},
+        {"attachment name", "UPDATE attachments SET file_name = 'other.jpg' WHERE guid = 'ATT-MSG-4'", 'A', "ATT-MSG-4",
+         0, "MSG-4"},
+        {"deleted message",
+         "PRAGMA foreign_keys = OFF; DELETE FROM message_sources WHERE message_id = " + msg5 +
+             "; DELETE FROM messages WHERE guid = 'MSG-5'",
+         'M', "MSG-5"},
+        {"record body",
+         "UPDATE records SET body = substr(body, 1, length(body) - 1) || CAST('1' AS BLOB) "
+         "WHERE seq = {M5}",
+         'M', "MSG-5"},
+    };
+    firstRun();
+    secondRun();
+    const auto clean = root / "clean.db";
+    std::filesystem::copy_file(db, clean);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(db.string() + "-wal");
+        std::filesystem::remove(db.string() + "-shm");
+        std::filesystem::copy_file(clean, db, std::filesystem::copy_options::overwrite_existing);
+        const auto m = generate();
+        const auto expected = c.kind == '+' ? m.recordCount + 1 : positionOf(c.kind, c.guid, c.nth);
+        ASSERT_GT(expected, 0);
+        std::string sql = c.sql;
+        if (auto at = sql.find("{M5}"); at != std::string::npos)
+            sql.replace(at, 4, std::to_string(positionOf('M', "MSG-5")));
+        test::tamper(db, sql);
+        const auto r = verify(m);
+        EXPECT_EQ(r.status, static_cast<int>(Status::broken)) << r.note.value_or("");
+        ASSERT_TRUE(r.firstDifference);
+        EXPECT_EQ(r.firstDifference->position, expected) << r.note.value_or("");
+        EXPECT_EQ(r.firstDifference->guid, c.named.empty() ? c.guid : c.named);
+        ASSERT_TRUE(r.note);
+        EXPECT_EQ(r.note->find("1 to 0"), std::string::npos) << *r.note;
+        if (std::string(c.name) == "deleted message")
+            EXPECT_EQ(*r.note, "Message MSG-5 is missing from the archive's tables; record " +
+                                   std::to_string(expected) + " holds what was archived.");
+    }
+}
+
+TEST_F(TreskManifestArchive, ADeletedRecordIsNamedByPositionAndMessage) {
+    firstRun();
+    const auto m = generate();
+    const auto at = positionOf('M', "MSG-5");
+    test::tamper(db, "DELETE FROM records WHERE seq = " + std::to_string(at));
+    const auto r = verify(m);
+    EXPECT_EQ(r.status, static_cast<int>(Status::broken));
+    ASSERT_TRUE(r.firstDifference);
+    EXPECT_EQ(r.firstDifference->position, at);
+    EXPECT_EQ(r.firstDifference->guid, "MSG-5");
+    EXPECT_EQ(*r.note, "Record " + std::to_string(at) +
+                           " (message MSG-5 has no record of being archived) is missing from the archive; records 1 "
+                           "to " +
+                           std::to_string(at - 1) + " match the manifest.");
+
+    // Both traces of the last message gone: the archive ends early.
+    test::TempDir other;
+    db = other / "jorin" / "tresk.db";
+    firstRun();
+    const auto m2 = generate();
+    const auto last = positionOf('M', "MSG-20");
+    test::tamper(db, "PRAGMA foreign_keys = OFF; DELETE FROM message_sources WHERE message_id = (SELECT id FROM "
+                     "messages WHERE guid = 'MSG-20'); DELETE FROM message_attachments WHERE message_id = (SELECT "
+                     "id FROM messages WHERE guid = 'MSG-20'); DELETE FROM attachments WHERE guid = 'ATT-MSG-20'; "
+                     "DELETE FROM messages WHERE guid = 'MSG-20'; DELETE FROM records WHERE seq >= " +
+                         std::to_string(last));
+    EXPECT_EQ(verify(m2).status, static_cast<int>(Status::shortened));
+}
+
+TEST_F(TreskManifestArchive, GeneratingOverTablesThatDisagreeWithTheRecordsIsRefused) {
+    firstRun();
+    test::tamper(db, "UPDATE messages SET text = 'rewritten' WHERE guid = 'MSG-2'");
+    try {
+        generate();
+        ADD_FAILURE() << "a manifest was made";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("the text of message MSG-2 differs from what was archived"),
+                  std::string::npos)
+            << e.what();
+    }
 }
 
 TEST(CanonicalMessages, EncodingIsFixed) {
