@@ -412,6 +412,20 @@ std::int64_t nextId(RecordGroups& groups, const Rows& view) {
     return std::min(groups.subject(), view.integer(0));
 }
 
+// Calls visit(id, records, hasRow) for every id that has records or a view row,
+// in id order; the view row is the current one while hasRow.
+template <typename Visit>
+void mergeWithView(RecordGroups& groups, Rows& view, Visit&& visit) {
+    view.step();
+    while (groups.live() || view.live) {
+        const std::int64_t id = nextId(groups, view);
+        const auto& recs = groups.take(id);
+        const bool hasRow = view.live && view.integer(0) == id;
+        visit(id, recs, hasRow);
+        if (hasRow) view.step();
+    }
+}
+
 std::unordered_map<std::int64_t, std::string> idMap(SQLite::Database& db, const char* sql) {
     std::unordered_map<std::int64_t, std::string> map;
     Rows q(db, sql);
@@ -431,12 +445,8 @@ void checkConversations(SQLite::Database& db, Differences& diff) {
     RecordGroups groups(db, conversations);
     Rows view(db, "SELECT id, key, display_name, CAST(is_group <> 0 AS TEXT), service FROM conversations "
                   "ORDER BY id");
-    view.step();
     static constexpr std::array<const char*, 4> nouns = {"key", "name", "group flag", "service"};
-    while (groups.live() || view.live) {
-        const std::int64_t id = nextId(groups, view);
-        const auto& recs = groups.take(id);
-        const bool hasRow = view.live && view.integer(0) == id;
+    mergeWithView(groups, view, [&](std::int64_t, const std::vector<Rec>& recs, bool hasRow) {
         std::array<Val, 4> expected;
         std::int64_t first = 0;
         for (const auto& r : recs) {
@@ -461,22 +471,17 @@ void checkConversations(SQLite::Database& db, Differences& diff) {
                                   std::string("the ") + nouns[i] + " of the conversation " + key +
                                       " differs from what was archived");
             }
-            view.step();
         } else if (first) {
             diff.note(first, key, "the conversation " + key + " is missing from the archive's tables");
         }
-    }
+    });
 }
 
 void checkAttachments(SQLite::Database& db, Differences& diff) {
     RecordGroups groups(db, attachments);
     Rows view(db, "SELECT id, guid, file_name, mime_type, total_bytes, object_key FROM attachments ORDER BY id");
-    view.step();
     static constexpr std::array<const char*, 5> nouns = {"GUID", "file name", "type", "size", "stored bytes' key"};
-    while (groups.live() || view.live) {
-        const std::int64_t id = nextId(groups, view);
-        const auto& recs = groups.take(id);
-        const bool hasRow = view.live && view.integer(0) == id;
+    mergeWithView(groups, view, [&](std::int64_t, const std::vector<Rec>& recs, bool hasRow) {
         std::array<Val, 5> expected;
         std::int64_t first = 0;
         Text guid;
@@ -507,11 +512,10 @@ void checkAttachments(SQLite::Database& db, Differences& diff) {
                                   std::string("the ") + nouns[i] + " of the attachment " + str(guid) +
                                       " differs from what was archived");
             }
-            view.step();
         } else if (first) {
             diff.note(first, str(guid), "the attachment " + str(guid) + " is missing from the archive's tables");
         }
-    }
+    });
 }
 
 void checkMessages(SQLite::Database& db, Differences& diff) {
@@ -526,17 +530,13 @@ void checkMessages(SQLite::Database& db, Differences& diff) {
     Rows sources(db, "SELECT message_id, source_id FROM message_sources ORDER BY message_id");
     Rows links(db, "SELECT ma.message_id, a.guid, ma.position FROM message_attachments ma LEFT JOIN attachments a "
                    "ON a.id = ma.attachment_id ORDER BY ma.message_id");
-    view.step();
     versions.step();
     sources.step();
     links.step();
     std::vector<Entry> expVersions, expSources, expLinks;
     constexpr std::size_t kFields = kMessageFields.size();
     std::array<Text, kFields> shown;
-    while (groups.live() || view.live) {
-        const std::int64_t id = nextId(groups, view);
-        const auto& recs = groups.take(id);
-        const bool hasRow = view.live && view.integer(0) == id;
+    mergeWithView(groups, view, [&](std::int64_t id, const std::vector<Rec>& recs, bool hasRow) {
         std::array<Val, kFields> expected;
         expVersions.clear();
         expSources.clear();
@@ -580,7 +580,7 @@ void checkMessages(SQLite::Database& db, Differences& diff) {
             if (first) diff.note(first, str(guid), "message " + str(guid) + " is missing from the archive's tables");
             else if (!recs.empty())
                 diff.note(0, str(guid), "records remain of a message whose first archived form is missing");
-            continue;
+            return;
         }
         const std::string_view rowGuid = view.text(1).value_or("");
         const std::string name(guid ? *guid : rowGuid);
@@ -617,8 +617,7 @@ void checkMessages(SQLite::Database& db, Differences& diff) {
         compare(versions, expVersions, true, "a version", nullptr);
         compare(sources, expSources, false, "a corroborating source", &sourceIds);
         compare(links, expLinks, true, "an attachment", nullptr);
-        view.step();
-    }
+    });
 }
 
 } // namespace

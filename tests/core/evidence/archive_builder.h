@@ -2,6 +2,7 @@
 // Builds small owner archives for the evidence tests through the store writer.
 // Everything is made up here: handles, texts, attachments.
 #include "core/archive/tresk_store_writer.h"
+#include "core/evidence/tresk_manifest.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -17,6 +18,19 @@ inline Date fixtureDate(std::int64_t i) {
 }
 
 inline std::string fixtureGuid(const std::string& prefix, std::int64_t i) { return prefix + "-" + std::to_string(i); }
+
+// The photo attached to message `guid`: "ATT-<guid>", "photo-<i>.jpg".
+inline AttachmentRecord fixturePhoto(const std::string& guid, std::int64_t i, AttachmentFileState state) {
+    AttachmentRecord a;
+    a.guid = "ATT-" + guid;
+    a.fileName = "photo-" + std::to_string(i) + ".jpg";
+    a.mimeType = "image/jpeg";
+    a.totalBytes = 1000 + i;
+    a.state = state;
+    a.recordedPath = "~/Library/Messages/Attachments/" + *a.fileName;
+    if (state == AttachmentFileState::present) a.resolvedPath = "/nowhere/" + *a.fileName;
+    return a;
+}
 
 struct ArchiveSpec {
     std::string owner = "jorin";
@@ -56,16 +70,8 @@ inline void addMessages(const std::filesystem::path& db, const ArchiveSpec& plan
         m.text = k < plan.texts.size() ? plan.texts[k] : "Message number " + std::to_string(i);
         m.date = fixtureDate(i + plan.dateOffset);
         m.isFromMe = i % 2 == 0;
-        if (plan.attachmentEvery && i % plan.attachmentEvery == 0) {
-            AttachmentRecord a;
-            a.guid = "ATT-" + m.guid;
-            a.fileName = "photo-" + std::to_string(i) + ".jpg";
-            a.mimeType = "image/jpeg";
-            a.totalBytes = 1000 + i;
-            a.state = AttachmentFileState::missing;
-            a.recordedPath = "~/Library/Messages/Attachments/" + *a.fileName;
-            m.attachments.push_back(a);
-        }
+        if (plan.attachmentEvery && i % plan.attachmentEvery == 0)
+            m.attachments.push_back(fixturePhoto(m.guid, i, AttachmentFileState::missing));
         w->addMessage(m, row, fixtureDate(0));
     }
     w->commit();
@@ -78,6 +84,17 @@ inline void setObjectKey(const std::filesystem::path& db, const std::string& own
     w->begin();
     w->setObjectKey(attachmentGuid, key);
     w->commit();
+}
+
+// Generates the manifest of the archive at `db` / checks the archive against one.
+inline TreskManifest::File generateManifest(const std::filesystem::path& db, const std::string& owner, Date at) {
+    TreskStore store(db.string());
+    return TreskManifest::generate(store, owner, at, 1000);
+}
+inline TreskManifest::VerificationResult verifyManifest(const std::filesystem::path& db,
+                                                        const TreskManifest::File& manifest) {
+    TreskStore store(db.string());
+    return TreskManifest::verify(store, manifest);
 }
 
 // Changes one stored value behind the application's back, as a tamperer would.

@@ -69,14 +69,8 @@ protected:
         TreskManifest::write(f, path);
         return *TreskManifest::read(path);
     }
-    TreskManifest::VerificationResult verify(const TreskManifest::File& m) {
-        TreskStore store(db.string());
-        return TreskManifest::verify(store, m);
-    }
-    TreskManifest::File generate() {
-        TreskStore store(db.string());
-        return TreskManifest::generate(store, "jorin", kNow, 1000);
-    }
+    TreskManifest::VerificationResult verify(const TreskManifest::File& m) { return test::verifyManifest(db, m); }
+    TreskManifest::File generate() { return test::generateManifest(db, "jorin", kNow); }
     // A run that fills in what the first source lacked: a newer edit of MSG-4.
     void fillingRun() {
         auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));

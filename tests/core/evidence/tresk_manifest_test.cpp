@@ -278,17 +278,7 @@ protected:
         m.text = "Message number " + std::to_string(i);
         m.date = test::fixtureDate(i);
         m.isFromMe = i % 5 == 0;
-        if (i % 4 == 0) {
-            AttachmentRecord a;
-            a.guid = "ATT-" + m.guid;
-            a.fileName = "photo-" + std::to_string(i) + ".jpg";
-            a.mimeType = "image/jpeg";
-            a.totalBytes = 1000 + i;
-            a.state = AttachmentFileState::present;
-            a.recordedPath = "~/Library/Messages/Attachments/" + *a.fileName;
-            a.resolvedPath = "/nowhere/" + *a.fileName;
-            m.attachments.push_back(a);
-        }
+        if (i % 4 == 0) m.attachments.push_back(test::fixturePhoto(m.guid, i, AttachmentFileState::present));
         return m;
     }
 
@@ -344,14 +334,8 @@ protected:
         run("src-b", list, "Climbing club", {{"ATT-MSG-8", std::string(64, 'a')}});
     }
 
-    TreskManifest::VerificationResult verify(const TreskManifest::File& m) {
-        TreskStore store(db.string());
-        return TreskManifest::verify(store, m);
-    }
-    TreskManifest::File generate() {
-        TreskStore store(db.string());
-        return TreskManifest::generate(store, "jorin", kNow, 1000);
-    }
+    TreskManifest::VerificationResult verify(const TreskManifest::File& m) { return test::verifyManifest(db, m); }
+    TreskManifest::File generate() { return test::generateManifest(db, "jorin", kNow); }
     // The position of a message's first record of a kind, read from the records table.
     std::int64_t positionOf(char kind, const std::string& guid, int nth = 0) {
         SQLite::Database d(db.string(), SQLite::OPEN_READONLY);
