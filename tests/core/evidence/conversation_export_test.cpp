@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 namespace kx {
@@ -112,6 +113,8 @@ TEST_F(ConversationExport, JsonHoldsEveryMessageWithTimesNamesAttachmentsAndSour
     const auto j = nlohmann::json::parse(bytes);
     EXPECT_EQ(j["messageCount"], 25);
     ASSERT_EQ(j["messages"].size(), 25u); // read in pages of 7, nothing cut off
+    // Written a message at a time, the file is byte for byte the dump of the whole document.
+    EXPECT_TRUE(j.dump(2) + "\n" == bytes);
     const auto& first = j["messages"][0];
     EXPECT_EQ(first["guid"], "MSG-1");
     EXPECT_EQ(first["utc"], "2024-03-01T09:01:00Z");
@@ -586,6 +589,72 @@ TEST_F(ConversationExport, LongMessagesAppearWholeOnAsManyPagesAsTheyNeed) {
                 EXPECT_FALSE(x > 0.5 && y > 0.5) << a.text << " and " << b.text << " overlap on page " << page;
             }
     }
+}
+
+} // namespace
+} // namespace kx
+
+namespace kx {
+namespace {
+
+// Names handles, and on its nth call runs `sideEffect` once: a hook into the
+// middle of an export, which resolves a name for every message it writes.
+class HookedResolver final : public ContactResolver {
+public:
+    HookedResolver(int nth, std::function<void()> sideEffect) : nth_(nth), sideEffect_(std::move(sideEffect)) {}
+    ResolvedName resolve(const std::string& handle, const std::optional<std::string>& chat) const override {
+        if (++calls_ == nth_) sideEffect_();
+        return MapContactResolver().resolve(handle, chat);
+    }
+
+private:
+    int nth_;
+    std::function<void()> sideEffect_;
+    mutable int calls_ = 0;
+};
+
+TEST_F(ConversationExport, ARunArchivingDuringAnExportChangesNothingInIt) {
+    // Halfway through the first page, another run archives ten older messages
+    // into the conversation: read by offset without one snapshot, every later
+    // page would shift and the count would not match.
+    int late = 0;
+    for (const auto format : {ExportFormat::json, ExportFormat::csv, ExportFormat::pdf}) {
+        HookedResolver names(5, [&] {
+            test::addMessages(db, {.sourceId = "src-late",
+                                   .guidPrefix = "LATE" + std::to_string(late),
+                                   .count = 10,
+                                   .dateOffset = -100000});
+            ++late;
+        });
+        const auto path = out / ("during." + exportFormatExtension(format));
+        ConversationExporter e(*store, "jorin", (root / "jorin" / "attachments").string(), names,
+                               ExportTimeZone::fixed(0, "UTC"), 7);
+        const auto w = e.write("+15550001111", format, path.string(), at, "1");
+        const int before = 25 + 10 * (late - 1);
+        EXPECT_EQ(late, static_cast<int>(format) + 1);
+        EXPECT_NE(w.description.find(std::to_string(before) + " messages"), std::string::npos) << w.description;
+        if (format == ExportFormat::json) {
+            const auto j = nlohmann::json::parse(test::readAll(path));
+            EXPECT_EQ(j["messageCount"], before);
+            ASSERT_EQ(j["messages"].size(), 25u);
+            for (int i = 0; i < 25; ++i) EXPECT_EQ(j["messages"][i]["guid"], "MSG-" + std::to_string(i + 1));
+        } else if (format == ExportFormat::csv) {
+            EXPECT_EQ(parseCsv(test::readAll(path)).size(), static_cast<std::size_t>(before + 1));
+        }
+    }
+    // The next export sees what was archived meanwhile.
+    const auto w = exporter().write("+15550001111", ExportFormat::csv, (out / "after.csv").string(), at, "1");
+    EXPECT_NE(w.description.find("55 messages"), std::string::npos) << w.description;
+}
+
+TEST(ExportJson, AConversationWithoutMessagesIsAnEmptyList) {
+    ExportDocument doc;
+    doc.conversationKey = doc.conversationName = "+1";
+    const std::string bytes = renderJson(doc);
+    const auto j = nlohmann::json::parse(bytes);
+    EXPECT_EQ(j["messages"], nlohmann::json::array());
+    EXPECT_EQ(j["messageCount"], 0);
+    EXPECT_TRUE(j.dump(2) + "\n" == bytes);
 }
 
 } // namespace

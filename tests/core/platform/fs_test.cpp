@@ -45,6 +45,36 @@ TEST(AtomicWrite, FullDiskIsAReadableErrorAndKeepsThePreviousFile) {
     }
 }
 
+TEST(AtomicWrite, AFileWrittenInPartsAppearsOnlyWhenCommittedAndWhole) {
+    TempDir dir;
+    const auto file = dir / "export.json";
+    kx::fs::writeFileAtomic(file, "an earlier export");
+    std::string expected;
+    {
+        kx::fs::AtomicFileWriter w(file);
+        // Small parts and parts larger than the writer's buffer.
+        for (int i = 0; i < 200; ++i) {
+            const std::string part = i % 50 == 7 ? std::string(3 << 20, static_cast<char>('a' + i % 26))
+                                                 : "part " + std::to_string(i) + "\n";
+            w.write(part);
+            expected += part;
+        }
+        EXPECT_EQ(kx::test::readAll(file), "an earlier export"); // nothing shows before the commit
+        w.commit();
+    }
+    EXPECT_TRUE(kx::test::readAll(file) == expected);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+
+    // Abandoned on the way (a failure): the earlier file stays, nothing is left behind.
+    {
+        kx::fs::AtomicFileWriter w(file);
+        w.write(std::string(2 << 20, 'x'));
+    }
+    EXPECT_TRUE(kx::test::readAll(file) == expected);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_THROW(kx::fs::AtomicFileWriter(dir / "missing" / "a.json"), kx::Error);
+}
+
 TEST(ReadFile, TellsMissingFromUnreadable) {
     TempDir dir;
     EXPECT_FALSE(kx::fs::readFileIfExists(dir / "none").has_value());
