@@ -83,6 +83,7 @@ signals:
     void isFindingDuplicatesChanged();
 
 private:
+    friend struct ModelTestAccess;
     void setCoverage(const Coverage& c);
     void setDeletion(const OptionalDeletion& d);
     void setIsAnalyzing(bool v);

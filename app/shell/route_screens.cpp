@@ -3,6 +3,7 @@
 #include "app/shell/routes.h"
 #include "app/ui/widgets.h"
 #include "reading/browse_view.h"
+#include "sources/coverage_view.h"
 #include "sources/sources_view.h"
 
 QWidget* makePlaceholderScreen(Route route, QWidget* parent) {
@@ -16,8 +17,8 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
     QWidget* screen = nullptr;
     switch (route) {
     case Route::sources: screen = new sources::SourcesView(model, parent); break;
+    case Route::coverage: screen = new sources::CoverageView(model, parent); break;
     case Route::browse: screen = new BrowseView(model, parent); break;
-    case Route::coverage:  // CoverageView
     case Route::search:    // SearchView: empty query and owner, no results
     case Route::backup:    // BackupView (with BackupModel): both sheets closed
     case Route::filters:   // FiltersView: no owner selected, empty new rule of the first kind

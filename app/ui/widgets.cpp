@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -142,7 +143,11 @@ ContentUnavailableWidget::ContentUnavailableWidget(const QString& title, const Q
     styleLabel(description_, TextStyle::body, secondaryTextColor());
     description_->setAlignment(Qt::AlignHCenter);
     description_->setWordWrap(true);
-    description_->setMaximumWidth(420);
+    // A centred, wrapped label gets neither its text's width nor its wrapped
+    // height from the layout: give it both, up to 420 points wide.
+    const int width = std::min(420, description_->fontMetrics().horizontalAdvance(description) + 4);
+    description_->setFixedWidth(std::max(width, 1));
+    description_->setMinimumHeight(description_->heightForWidth(description_->width()));
     description_->setVisible(!description.isEmpty());
     column_->addWidget(description_, 0, Qt::AlignHCenter);
     outer->addLayout(column_);

@@ -1,10 +1,12 @@
 #pragma once
 // Sets values the application model otherwise only sets itself, for tests of
 // code that reacts to them (screens, the installed schedule).
+#include "app/model/analysis_model.h"
 #include "app/model/household_model.h"
 #include "app/model/runs_model.h"
 
 struct ModelTestAccess {
     static void setIsRunning(RunsModel& runs, bool v) { runs.setIsRunning(v); }
     static void setMachineID(HouseholdModel& household, const QString& id) { household.setMachineID(id); }
+    static void setCoverage(AnalysisModel& analysis, const AnalysisModel::Coverage& c) { analysis.setCoverage(c); }
 };
