@@ -24,9 +24,7 @@ namespace {
 QWidget* warningLine(const QString& objectName, QLabel** textOut, QWidget* parent) {
     auto* w = new QWidget(parent);
     w->setObjectName(objectName);
-    auto* row = new QHBoxLayout(w);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(5);
+    auto* row = flushRow(w, 5);
     row->addWidget(symbolView(QStringLiteral("exclamationmark.triangle"), 12, toneColor(Tone::red), w), 0,
                    Qt::AlignTop);
     auto* text = textLabel(QString(), TextStyle::caption, toneColor(Tone::red), w, true);

@@ -9,15 +9,15 @@
 #include "sources/source_display.h"
 
 #include <QHBoxLayout>
-#include <QShowEvent>
-#include <QWheelEvent>
 #include <QListView>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShowEvent>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <algorithm>
 
@@ -206,9 +206,10 @@ CoverageView::CoverageView(AppModel& model, QWidget* parent) : QWidget(parent), 
     refresh_->setAutoDefault(false);
     header->addWidget(refresh_);
     column->addLayout(header);
-    column->addWidget(textLabel(QStringLiteral("Computed from the messages actually in your tresk \u2014 not from what a "
-                                               "source claims to contain."),
-                                TextStyle::caption, secondaryTextColor(), page, true));
+    column->addWidget(
+        textLabel(QStringLiteral("Computed from the messages actually in your tresk \u2014 not from what a "
+                                 "source claims to contain."),
+                  TextStyle::caption, secondaryTextColor(), page, true));
 
     empty_ = new ContentUnavailableWidget(QStringLiteral("Nothing analyzed yet"), QStringLiteral("chart.bar.xaxis"),
                                           QStringLiteral("Run a scan from Sources, then press Refresh."), page);
@@ -265,13 +266,7 @@ void CoverageView::refreshBusy() {
 }
 
 void CoverageView::rebuild() {
-    while (QLayoutItem* item = sections_->takeAt(0)) {
-        if (QWidget* w = item->widget()) {
-            w->hide();
-            w->deleteLater();
-        }
-        delete item;
-    }
+    clearLayout(sections_);
     const auto& coverage = model_.analysis().coverage();
     const kx::Date now = model_.clock().now();
     for (const auto& owner : coverage) sections_->addWidget(ownerSection(owner, now, sectionsBox_));
@@ -371,9 +366,7 @@ QWidget* CoverageView::buildLegend(QWidget* parent) {
     for (const Row& r : rows) {
         auto* row = new QWidget(box);
         row->setObjectName(QStringLiteral("legendRow"));
-        auto* h = new QHBoxLayout(row);
-        h->setContentsMargins(0, 0, 0, 0);
-        h->setSpacing(8);
+        auto* h = flushRow(row, 8);
         auto* swatch = new TintedBox(r.color, 2, row);
         swatch->setFixedSize(22, 11);
         auto* swatchColumn = new QVBoxLayout;

@@ -99,13 +99,14 @@ private:
     QWidget* buildLegend(QWidget* parent);
 
     AppModel& model_;
+    // The analysis was wanted on showing while another one still ran.
+    bool analysisWanted_ = false;
+    QWidget* empty_ = nullptr;
+    QWidget* sectionsBox_ = nullptr;
+    QVBoxLayout* sections_ = nullptr;
+    QWidget* legend_ = nullptr;
     QPushButton* refresh_ = nullptr;
     BusySpinner* spinner_ = nullptr;
-    QWidget* empty_ = nullptr;
-    QVBoxLayout* sections_ = nullptr;
-    QWidget* sectionsBox_ = nullptr;
-    QWidget* legend_ = nullptr;
-    bool analysisWanted_ = false;
 };
 
 } // namespace sources

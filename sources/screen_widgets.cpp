@@ -4,6 +4,7 @@
 #include "sources/source_display.h"
 
 #include <QApplication>
+#include <QHBoxLayout>
 #include <QPainter>
 #include <QTimer>
 
@@ -113,6 +114,23 @@ QLabel* symbolView(const QString& symbol, int size, const QColor& color, QWidget
     l->setFixedSize(size, size);
     l->setAccessibleName(QString());
     return l;
+}
+
+QHBoxLayout* flushRow(QWidget* owner, int spacing) {
+    auto* row = new QHBoxLayout(owner);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(spacing);
+    return row;
+}
+
+void clearLayout(QLayout* layout) {
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        if (QWidget* w = item->widget()) {
+            w->hide();
+            w->deleteLater();
+        }
+        delete item;
+    }
 }
 
 QColor quaternaryFill(double opacity) {

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QWidget>
 
+class QHBoxLayout;
+class QLayout;
 class QTimer;
 
 namespace sources {
@@ -74,6 +76,10 @@ QLabel* textLabel(const QString& text, TextStyle style, const QColor& color = QC
 QLabel* boldLabel(const QString& text, TextStyle style, const QColor& color = QColor(), QWidget* parent = nullptr);
 // A symbol drawn at a size in a colour.
 QLabel* symbolView(const QString& symbol, int size, const QColor& color, QWidget* parent = nullptr);
+// A row layout on `owner` with no margins.
+QHBoxLayout* flushRow(QWidget* owner, int spacing);
+// Removes every item of a layout, deleting its widgets later.
+void clearLayout(QLayout* layout);
 // The fill of "quaternary" surfaces (capsules, cards) at an opacity.
 QColor quaternaryFill(double opacity);
 

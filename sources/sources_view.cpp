@@ -380,17 +380,12 @@ void SourcesView::refreshRows() {
 
 void SourcesView::refreshBanners() {
     const auto& groups = model_.analysis().identicalGroups();
-    while (QLayoutItem* item = duplicateColumn_->takeAt(0)) {
-        if (QWidget* w = item->widget()) w->deleteLater();
-        delete item;
-    }
+    clearLayout(duplicateColumn_);
     QWidget* block = duplicates_->widget();
     for (const auto& group : groups) {
         auto* banner = new QWidget(block);
         banner->setObjectName(QStringLiteral("duplicateBanner"));
-        auto* row = new QHBoxLayout(banner);
-        row->setContentsMargins(0, 0, 0, 0);
-        row->setSpacing(10);
+        auto* row = flushRow(banner, 10);
         row->addWidget(symbolView(QStringLiteral("doc.on.doc.fill"), 16, toneColor(Tone::blue), banner), 0,
                        Qt::AlignTop);
         auto* lines = new QVBoxLayout;

@@ -48,7 +48,8 @@ TEST_F(CoverageViewTest, AFirstVisitStartsTheAnalysisAndTheOwnersReplaceTheEmpty
 
     CoverageView* view = showCoverage();
     EXPECT_TRUE(view->emptyState()->isVisible());
-    EXPECT_EQ(static_cast<ContentUnavailableWidget*>(view->emptyState())->title(), QStringLiteral("Nothing analyzed yet"));
+    EXPECT_EQ(static_cast<ContentUnavailableWidget*>(view->emptyState())->title(),
+              QStringLiteral("Nothing analyzed yet"));
     EXPECT_TRUE(model->analysis().isAnalyzing()) << "started on showing";
     EXPECT_TRUE(view->spinner()->isVisible());
     EXPECT_FALSE(view->refreshButton()->isEnabled());
@@ -113,11 +114,13 @@ TEST(TimelineBarTest, SegmentsOfEveryKindStayInsideTheBar) {
     c.lastDate = onDay(2025, 12, 1);
     c.periods = {{onDay(2016, 1, 1), onDay(2020, 1, 1), 100}, {onDay(2021, 1, 1), onDay(2025, 12, 1), 100}};
     using K = kx::CoverageGap::Kind;
-    auto gap = [](K kind, kx::Date a, kx::Date b) { return kx::CoverageGap{kind, "jorin", "g", a, b, 1, std::nullopt}; };
+    auto gap = [](K kind, kx::Date a, kx::Date b) {
+        return kx::CoverageGap{kind, "jorin", "g", a, b, 1, std::nullopt};
+    };
     c.gaps = {gap(K::missing, onDay(2014, 1, 1), onDay(2016, 3, 1)), // starts before the first date
               gap(K::quiet, onDay(2020, 1, 1), onDay(2021, 1, 1)),
               gap(K::notScanned, onDay(2022, 5, 1), onDay(2022, 5, 1) + hours(3)), // a few hours
-              gap(K::trailing, onDay(2025, 12, 1), onDay(2027, 6, 1)),            // ends after now
+              gap(K::trailing, onDay(2025, 12, 1), onDay(2027, 6, 1)),             // ends after now
               gap(static_cast<K>(9), onDay(2023, 1, 1), onDay(2023, 2, 1)),
               gap(K::missing, onDay(2010, 1, 1), onDay(2011, 1, 1))}; // wholly before: not drawn
     const TimelineBar bar(c, now);
@@ -130,11 +133,11 @@ TEST(TimelineBarTest, SegmentsOfEveryKindStayInsideTheBar) {
         EXPECT_GE(s.rect.width(), 1.5);
         EXPECT_EQ(s.rect.height(), TimelineBar::kHeight);
     }
-    EXPECT_DOUBLE_EQ(segments[2].rect.left(), 0.0);            // the early gap is cut at the start
-    EXPECT_DOUBLE_EQ(segments[5].rect.right(), width);         // the trailing gap at the end
-    EXPECT_DOUBLE_EQ(segments[4].rect.width(), 1.5);           // hours still show
-    EXPECT_NEAR(segments[0].color.alphaF(), 0.75, 0.01);       // archived
-    EXPECT_NEAR(segments[3].color.alphaF(), 0.45, 0.01);       // quiet
+    EXPECT_DOUBLE_EQ(segments[2].rect.left(), 0.0);                 // the early gap is cut at the start
+    EXPECT_DOUBLE_EQ(segments[5].rect.right(), width);              // the trailing gap at the end
+    EXPECT_DOUBLE_EQ(segments[4].rect.width(), 1.5);                // hours still show
+    EXPECT_NEAR(segments[0].color.alphaF(), 0.75, 0.01);            // archived
+    EXPECT_NEAR(segments[3].color.alphaF(), 0.45, 0.01);            // quiet
     EXPECT_EQ(segments[6].color.rgb(), secondaryTextColor().rgb()); // an unknown kind is neutral
 
     kx::OwnerCoverage none;
@@ -174,8 +177,8 @@ TEST_F(CoverageViewTest, OwnerSectionsFollowTheirDatesAndGaps) {
     EXPECT_TRUE(quietRow.startsWith(QStringLiteral("Quiet period, 100 days, ")));
     EXPECT_TRUE(quietRow.endsWith(QStringLiteral(", a source spans it")));
     EXPECT_TRUE(quietRow.contains(QStringLiteral(" \u2192 ")));
-    EXPECT_TRUE(sections[1]->findChild<TimelineBar*>()->accessibleDescription().endsWith(
-        QStringLiteral(" No coverage gaps.")));
+    EXPECT_TRUE(
+        sections[1]->findChild<TimelineBar*>()->accessibleDescription().endsWith(QStringLiteral(" No coverage gaps.")));
     // No gaps at all: the green label.
     EXPECT_NE(sections[2]->findChild<QWidget*>(QStringLiteral("noGaps")), nullptr);
     // Three hundred gaps and a hostile owner name: one line, every row listed.
