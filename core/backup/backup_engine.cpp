@@ -63,15 +63,26 @@ private:
     stdfs::path path_;
 };
 
-// The resume file: a list of unfinished uploads.
+// The resume file: unfinished uploads, and objects to remove once a newer
+// manifest no longer names them.
 struct ResumeEntry {
     std::string destination, name, fingerprint, keyId, nonce, uploadId;
     uint64_t partSize = 0;
     std::map<int, std::string> parts;
 };
 
-std::vector<ResumeEntry> loadResume(const std::optional<stdfs::path>& path) {
-    std::vector<ResumeEntry> out;
+struct CleanupEntry {
+    std::string destination, name;
+    bool operator==(const CleanupEntry&) const = default;
+};
+
+struct ResumeState {
+    std::vector<ResumeEntry> uploads;
+    std::vector<CleanupEntry> cleanup;
+};
+
+ResumeState loadResume(const std::optional<stdfs::path>& path) {
+    ResumeState out;
     if (!path) return out;
     JsonLoad load = loadJsonFile(*path);
     if (load.state != JsonLoad::State::loaded) return out; // a damaged file only costs a fresh upload
@@ -86,18 +97,25 @@ std::vector<ResumeEntry> loadResume(const std::optional<stdfs::path>& path) {
             e.uploadId = u.at("uploadId").get<std::string>();
             e.partSize = u.at("partSize").get<uint64_t>();
             for (const auto& p : u.at("parts")) e.parts[p.at("number").get<int>()] = p.at("tag").get<std::string>();
-            out.push_back(std::move(e));
+            out.uploads.push_back(std::move(e));
         }
     } catch (const std::exception&) {
-        out.clear();
+        out.uploads.clear();
+    }
+    try {
+        if (load.value.contains("cleanup"))
+            for (const auto& c : load.value.at("cleanup"))
+                out.cleanup.push_back({c.at("destination").get<std::string>(), c.at("name").get<std::string>()});
+    } catch (const std::exception&) {
+        out.cleanup.clear();
     }
     return out;
 }
 
-void saveResume(const std::optional<stdfs::path>& path, const std::vector<ResumeEntry>& entries) {
+void saveResume(const std::optional<stdfs::path>& path, const ResumeState& state) {
     if (!path) return;
     json uploads = json::array();
-    for (const auto& e : entries) {
+    for (const auto& e : state.uploads) {
         json parts = json::array();
         for (const auto& [n, tag] : e.parts) parts.push_back({{"number", n}, {"tag", tag}});
         uploads.push_back({{"destination", e.destination},
@@ -109,9 +127,11 @@ void saveResume(const std::optional<stdfs::path>& path, const std::vector<Resume
                            {"uploadId", e.uploadId},
                            {"parts", parts}});
     }
+    json cleanup = json::array();
+    for (const auto& c : state.cleanup) cleanup.push_back({{"destination", c.destination}, {"name", c.name}});
     // Written atomically (temporary file, then rename) but not flushed to disk:
     // losing the latest version to a power cut only means resending a part.
-    std::string text = json{{"uploads", uploads}}.dump(2);
+    std::string text = json{{"uploads", uploads}, {"cleanup", cleanup}}.dump(2);
     if (path->has_parent_path()) fs::createPrivateDirectories(path->parent_path());
     try {
         fs::writeFileAtomic(*path, text, fs::kPrivateFileMode, fs::Durability::renamedOnly);
@@ -120,9 +140,23 @@ void saveResume(const std::optional<stdfs::path>& path, const std::vector<Resume
     }
 }
 
+// Every change of the resume file happens under one lock, re-reading the file
+// first, so uploads running side by side keep each other's entries.
+void changeResume(std::mutex& m, const std::optional<stdfs::path>& path, const std::function<void(ResumeState&)>& fn) {
+    if (!path) return;
+    std::lock_guard<std::mutex> lock(m);
+    ResumeState state = loadResume(path);
+    fn(state);
+    saveResume(path, state);
+}
+
+// Thrown by a sink to stop a download once it has what it needs.
+struct EnoughRead {};
+
 // Downloads and opens one object into a file, returning the plaintext hash.
 std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, const std::string& name,
-                          uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut) {
+                          uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut,
+                          const std::function<void()>& otherCopy) {
     fs::createPrivateDirectories(target.parent_path());
     UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!fd) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
@@ -130,8 +164,7 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
     std::string head;
     auto info = dest.head(name);
     if (!info) throw BackupError("the stored object " + name + " is missing at " + dest.label());
-    if (sealedSize && info->size != sealedSize)
-        throw SealError("the stored object " + name + " is not the copy this backup recorded (its size differs)");
+    if (sealedSize && info->size != sealedSize) otherCopy();
     TreskCrypto::Opener opener(crypto, name, info->size, [&](const unsigned char* p, size_t n) {
         hash.update(p, n);
         if (const int err = writeAll(fd.get(), p, n))
@@ -296,6 +329,48 @@ void parallelFor(size_t count, int threads, const std::function<void(size_t)>& f
     if (first) std::rethrow_exception(first);
 }
 
+std::optional<std::string> BackupEngine::storedNonce(const std::string& name, uint64_t sealedSize) {
+    auto info = dest_->head(name);
+    if (!info || info->size != sealedSize) return std::nullopt;
+    if (auto m = info->metadata.find("kx-nonce"); m != info->metadata.end())
+        return nonceFromHex(m->second) ? std::optional<std::string>(m->second) : std::nullopt;
+    if (!dest_->canReadBackData()) return std::nullopt;
+    std::string head;
+    try {
+        dest_->get(name, [&](const unsigned char* p, size_t n) {
+            head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+            if (head.size() >= TreskCrypto::kHeaderSize) throw EnoughRead{};
+        });
+    } catch (const EnoughRead&) {
+    }
+    if (head.size() < TreskCrypto::kHeaderSize) return std::nullopt;
+    StreamNonce n = TreskCrypto::nonceOf(head);
+    return lowerHex(n.data(), n.size());
+}
+
+std::optional<std::string> BackupEngine::checkStored(const std::string& name, uint64_t sealedSize,
+                                                     const std::string& sha) {
+    auto info = dest_->head(name);
+    if (!info || info->size != sealedSize) return std::nullopt;
+    Sha256 h;
+    std::string head;
+    TreskCrypto::Opener opener(crypto_, name, info->size, [&](const unsigned char* p, size_t n) { h.update(p, n); });
+    try {
+        if (!dest_->get(name, [&](const unsigned char* p, size_t n) {
+                if (head.size() < TreskCrypto::kHeaderSize)
+                    head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+                opener.feed(p, n);
+            }))
+            return std::nullopt;
+        opener.finish();
+    } catch (const SealError&) {
+        return std::nullopt;
+    }
+    if (!sha.empty() && h.finishHex() != sha) return std::nullopt;
+    StreamNonce got = TreskCrypto::nonceOf(head);
+    return lowerHex(got.data(), got.size());
+}
+
 BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const std::string& name,
                                                 const std::string& fingerprint, ObjectClass cls, int threads,
                                                 const std::function<void(uint64_t)>& sent,
@@ -308,10 +383,10 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
 
     if (sealedSize <= partSize) {
         StreamNonce nonce = TreskCrypto::freshNonce();
+        out.nonce = lowerHex(nonce.data(), nonce.size());
         TreskCrypto::SealingReader reader(crypto_, plain, name, nonce);
         dest_->put(name, sealedSize, [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); }, cls,
-                   {{"kx-plain-size", std::to_string(plainSize)}});
-        out.nonce = lowerHex(nonce.data(), nonce.size());
+                   {{"kx-plain-size", std::to_string(plainSize)}, {"kx-nonce", out.nonce}});
         sent(sealedSize);
         partDone();
         return out;
@@ -319,15 +394,13 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
 
     const std::string identity = dest_->resumeIdentity();
     auto sameUpload = [&](const ResumeEntry& x) { return x.destination == identity && x.name == name; };
-    // Every change of the resume file happens under resumeMutex_, re-reading the
-    // file first, so uploads running side by side keep each other's entries.
     auto update = [&](const std::function<void(std::vector<ResumeEntry>&)>& change) {
-        std::lock_guard<std::mutex> lock(resumeMutex_);
-        std::vector<ResumeEntry> entries = loadResume(resumePath_);
-        change(entries);
-        saveResume(resumePath_, entries);
+        changeResume(resumeMutex_, resumePath_, [&](ResumeState& st) { change(st.uploads); });
     };
 
+    // An upload recorded by an earlier run continues only with the same bytes:
+    // the fingerprint is the plaintext's content hash, so a file that changed
+    // starts afresh with a fresh nonce and no nonce ever seals two plaintexts.
     std::optional<ResumeEntry> entry;
     update([&](std::vector<ResumeEntry>& entries) {
         for (auto it = entries.begin(); it != entries.end();) {
@@ -357,7 +430,8 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
         StreamNonce n = TreskCrypto::freshNonce();
         e.nonce = lowerHex(n.data(), n.size());
         e.partSize = partSize;
-        e.uploadId = dest_->beginUpload(name, partSize, cls, {{"kx-plain-size", std::to_string(plainSize)}});
+        e.uploadId = dest_->beginUpload(name, partSize, cls,
+                                        {{"kx-plain-size", std::to_string(plainSize)}, {"kx-nonce", e.nonce}});
         update([&](std::vector<ResumeEntry>& entries) {
             std::erase_if(entries, sameUpload);
             entries.push_back(e);
@@ -365,10 +439,23 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
         return e;
     };
     auto forget = [&] { update([&](std::vector<ResumeEntry>& entries) { std::erase_if(entries, sameUpload); }); };
-
-    bool resumed = entry.has_value() && !entry->parts.empty();
-    ResumeEntry e = entry ? *entry : startFresh();
     const int partCount = static_cast<int>((sealedSize + partSize - 1) / partSize);
+    // The run that recorded an upload may have completed it and stopped before
+    // forgetting it: the object is then in place, sealed with the recorded nonce.
+    auto alreadyStored = [&](const ResumeEntry& e) {
+        if (storedNonce(name, sealedSize) != e.nonce) return false;
+        forget();
+        sent(sealedSize);
+        for (int i = 0; i < partCount; ++i) partDone();
+        out.resumed = true;
+        out.nonce = e.nonce;
+        return true;
+    };
+
+    bool stale = entry.has_value(); // recorded by an earlier run
+    if (stale && alreadyStored(*entry)) return out;
+    bool resumed = stale && !entry->parts.empty();
+    ResumeEntry e = entry ? *entry : startFresh();
     std::mutex partsMutex;
     for (int attempt = 0;; ++attempt) {
         std::vector<int> todo;
@@ -406,9 +493,21 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
             std::vector<std::pair<int, std::string>> parts(e.parts.begin(), e.parts.end());
             dest_->completeUpload(name, e.uploadId, parts);
         } catch (const UploadNotFound&) {
-            // The destination forgot the upload (expired or aborted): start over once.
+            // The destination forgot the upload (expired, aborted or completed):
+            // use what is stored when it is this upload, else start over once.
+            if (stale && attempt == 0 && alreadyStored(e)) return out;
             forget();
             if (attempt > 0) throw;
+            resumed = false;
+            e = startFresh();
+            continue;
+        } catch (const DestinationRefused&) {
+            // An upload from an earlier run that the destination now refuses,
+            // whatever became of it, never blocks the backup: the object starts again.
+            if (!stale || attempt > 0) throw;
+            if (alreadyStored(e)) return out;
+            dest_->abortUpload(name, e.uploadId);
+            forget();
             resumed = false;
             e = startFresh();
             continue;
@@ -423,8 +522,8 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
 
 UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::path& storeFile,
                                    VerificationLevel verification, const ProgressCallback& progress) {
-    const std::string dbName = fullName(remoteName);
-    const std::string manifestName = dbName + ".manifest";
+    const std::string legacyDbName = fullName(remoteName);
+    const std::string manifestName = legacyDbName + ".manifest";
     std::string area = remoteName.find('/') == std::string::npos ? "" : remoteName.substr(0, remoteName.rfind('/'));
     const std::string objectsPrefix = prefix_ + "/" + (area.empty() ? "" : area + "/") + "objects/";
 
@@ -441,13 +540,13 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     };
     refuseForeign(readRaw(manifestName));
     // One run at a time; what the previous run left is read once this run holds the lease.
-    BackupLease lease(dest_, dbName + ".lease", options_.lease);
+    BackupLease lease(dest_, legacyDbName + ".lease", options_.lease);
     std::optional<std::string> oldManifest = readRaw(manifestName);
     refuseForeign(oldManifest);
     // What killed runs of this backup left there, but for uploads this computer can still resume.
     {
         std::set<std::string> resumable;
-        for (const auto& e : loadResume(resumePath_))
+        for (const auto& e : loadResume(resumePath_).uploads)
             if (e.destination == dest_->resumeIdentity()) resumable.insert(e.uploadId);
         dest_->sweepTemporaries(area.empty() ? prefix_ : prefix_ + "/" + area, !area.empty(), resumable);
     }
@@ -473,37 +572,117 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     const stdfs::path attachments = ArchiveLayout::besideDatabase(storeFile.string()).attachments;
     std::vector<Local> files = listArchiveFiles(attachments);
 
-    // What the previous backup already stored.
+    // What the backup in place consists of. Its objects stay untouched until
+    // the new manifest has replaced it; only then is what it alone named removed.
     std::map<std::string, json> previous;
+    std::optional<json> previousDb;
+    std::set<std::string> oldNames;
     try {
         if (oldManifest) {
             json old = json::parse(crypto_.open(*oldManifest, manifestName));
-            for (const auto& o : old.at("objects")) previous[o.at("path").get<std::string>()] = o;
+            const int format = old.value("format", 0);
+            for (const auto& o : old.at("objects")) {
+                previous[o.at("path").get<std::string>()] = o;
+                oldNames.insert(o.value("name", ""));
+            }
+            // The first layout kept the database under the archive's own name and
+            // overwrote it in place, so an unfinished run could leave another copy
+            // there: it is never reused, only replaced.
+            if (format >= 2) {
+                previousDb = old.at("database");
+                oldNames.insert(previousDb->value("name", ""));
+            } else {
+                oldNames.insert(legacyDbName);
+            }
         }
     } catch (const SealError&) {
         // Unreadable with this keyring: everything is sent again.
     } catch (const json::exception&) {
     }
+    oldNames.erase("");
     std::map<std::string, uint64_t> stored;
     for (auto& [n, size] : dest_->list(objectsPrefix)) stored[n] = size;
+    const std::string identity = dest_->resumeIdentity();
+    auto underThisBackup = [&](const std::string& n) {
+        return n == legacyDbName || n.compare(0, objectsPrefix.size(), objectsPrefix) == 0;
+    };
+    // Names that may be left over once the new manifest is in place: recorded
+    // before anything is written, so a run stopped at any point leaves them known.
+    auto noteForCleanup = [&](const std::vector<std::string>& names) {
+        changeResume(resumeMutex_, resumePath_, [&](ResumeState& st) {
+            for (const auto& n : names) {
+                CleanupEntry c{identity, n};
+                if (std::find(st.cleanup.begin(), st.cleanup.end(), c) == st.cleanup.end()) st.cleanup.push_back(c);
+            }
+        });
+    };
 
-    std::vector<const Local*> toSend;
-    json objects = json::array();
-    std::map<std::string, json*> entryOf;
-    for (const auto& f : files) {
-        std::string name = objectsPrefix + crypto_.nameTag(f.path);
-        auto prev = previous.find(f.path);
+    // Objects an interrupted run already stored are taken as they are when they
+    // open and hold the expected content, and not sent again.
+    auto adopt = [&](const std::string& name, uint64_t sealedSize, const std::string& sha) {
         auto remote = stored.find(name);
-        bool present = prev != previous.end() && remote != stored.end() && prev->second.value("name", "") == name &&
-                       prev->second.value("size", uint64_t(0)) == f.size &&
-                       remote->second == prev->second.value("sealedSize", uint64_t(0));
-        if (present) {
-            objects.push_back(prev->second);
-        } else {
-            objects.push_back({{"path", f.path}, {"name", name}, {"size", f.size}});
-            toSend.push_back(&f);
+        if (remote == stored.end() || remote->second != sealedSize) return std::optional<std::string>();
+        if (!dest_->canReadBackData()) return storedNonce(name, sealedSize);
+        return checkStored(name, sealedSize, sha);
+    };
+
+    // Attachment files the backup in place already holds are kept; the others
+    // get names derived from their content, so nothing a manifest names is ever
+    // written over.
+    std::map<std::string, json> entries;      // the new manifest's objects, by path
+    std::map<std::string, std::string> shaOf; // content hashes of the files not kept
+    std::set<std::string> vanished;           // removed from the archive before they could be read
+    std::mutex entriesMutex;
+    std::vector<std::string> toWrite(oldNames.begin(), oldNames.end());
+    // Returns the files that need sending, in path order.
+    auto classify = [&](const std::vector<const Local*>& candidates) {
+        std::vector<const Local*> fresh, send;
+        for (const Local* f : candidates) {
+            auto prev = previous.find(f->path);
+            bool present = false;
+            if (prev != previous.end()) {
+                auto remote = stored.find(prev->second.value("name", ""));
+                present = remote != stored.end() && prev->second.value("size", uint64_t(0)) == f->size &&
+                          remote->second == prev->second.value("sealedSize", uint64_t(0));
+            }
+            if (present) entries[f->path] = prev->second;
+            else fresh.push_back(f);
         }
-    }
+        parallelFor(fresh.size(), options_.threads, [&](size_t k) {
+            const Local* f = fresh[k];
+            std::string sha;
+            try {
+                sha = Sha256::hexOfFile(f->file);
+            } catch (const Error&) {
+                if (fs::exists(f->file)) throw;
+                std::lock_guard<std::mutex> lock(entriesMutex);
+                vanished.insert(f->path);
+                return;
+            }
+            const std::string name = objectsPrefix + crypto_.nameTag("attachment:" + f->path + ":" + sha);
+            const uint64_t sealedSize = TreskCrypto::sealedSize(f->size);
+            std::optional<std::string> nonce = adopt(name, sealedSize, sha);
+            json o = {{"path", f->path},
+                      {"name", name},
+                      {"size", f->size},
+                      {"sha256", sha},
+                      {"sealedSize", sealedSize}};
+            if (nonce) o["nonce"] = *nonce;
+            std::lock_guard<std::mutex> lock(entriesMutex);
+            entries[f->path] = std::move(o);
+            shaOf[f->path] = sha;
+            if (!nonce) {
+                send.push_back(f);
+                toWrite.push_back(name);
+            }
+        });
+        std::sort(send.begin(), send.end(), [](const Local* x, const Local* y) { return x->path < y->path; });
+        noteForCleanup(toWrite);
+        return send;
+    };
+    std::vector<const Local*> all;
+    for (const Local& f : files) all.push_back(&f);
+    std::vector<const Local*> toSend = classify(all);
 
     BackupProgress p;
     uint64_t dbSealed = TreskCrypto::sealedSize(dbPlainSize);
@@ -533,17 +712,16 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     report();
 
     UploadReceipt receipt;
-    // Attachments first, so the manifest written last only names stored objects.
+    // Attachments first, then the database; the manifest written last names them.
     std::map<std::string, Uploaded> uploaded;
-    std::set<std::string> vanished; // removed from the archive before they could be read
     std::mutex uploadedMutex;
-    auto sendFiles = [&](size_t from) {
-        parallelFor(toSend.size() - from, options_.threads, [&](size_t i) {
-            const Local* f = toSend[from + i];
-            std::string name = objectsPrefix + crypto_.nameTag(f->path);
+    auto sendFiles = [&](const std::vector<const Local*>& list) {
+        parallelFor(list.size(), options_.threads, [&](size_t i) {
+            const Local* f = list[i];
+            const std::string name = entries.at(f->path).at("name").get<std::string>();
             try {
-                Uploaded u = uploadFile(f->file, name, "file:" + f->path + ":" + std::to_string(f->size),
-                                        ObjectClass::data, 1, sent, partDone);
+                Uploaded u = uploadFile(f->file, name, "sha256:" + shaOf.at(f->path), ObjectClass::data, 1, sent,
+                                        partDone);
                 std::lock_guard<std::mutex> lock(uploadedMutex);
                 uploaded[f->path] = u;
             } catch (...) {
@@ -553,62 +731,119 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             }
         });
     };
-    sendFiles(0);
+    sendFiles(toSend);
 
     std::string fingerprint = snapshotDone.get();
     // Files an ingest stored while the snapshot was made: the snapshot may name them.
     const std::vector<Local> late = filesAddedSince(files, listArchiveFiles(attachments));
-    const size_t lateFrom = toSend.size();
-    for (const Local& f : late) {
-        objects.push_back({{"path", f.path}, {"name", objectsPrefix + crypto_.nameTag(f.path)}, {"size", f.size}});
-        toSend.push_back(&f);
+    std::vector<const Local*> lateFiles;
+    for (const Local& f : late) lateFiles.push_back(&f);
+    const std::vector<const Local*> lateSend = classify(lateFiles);
+    for (const Local* f : lateSend) {
         std::lock_guard<std::recursive_mutex> lock(progressMutex);
-        uint64_t sealed = TreskCrypto::sealedSize(f.size);
+        uint64_t sealed = TreskCrypto::sealedSize(f->size);
         uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
         p.total += static_cast<int64_t>(sealed);
         p.parts += sealed <= part ? 1 : static_cast<int>((sealed + part - 1) / part);
     }
-    sendFiles(lateFrom);
+    sendFiles(lateSend);
+    toSend.insert(toSend.end(), lateSend.begin(), lateSend.end());
     std::erase_if(toSend, [&](const Local* f) { return vanished.count(f->path) > 0; });
-    for (auto it = objects.begin(); it != objects.end();) {
-        if (vanished.count(it->at("path").get<std::string>())) it = objects.erase(it);
-        else ++it;
-    }
+    for (const auto& path : vanished) entries.erase(path);
 
     for (const auto& [path, u] : uploaded) {
         receipt.resumed = receipt.resumed || u.resumed;
         receipt.bytes += u.sealedSize;
+        json& o = entries.at(path);
+        o["sealedSize"] = u.sealedSize;
+        o["nonce"] = u.nonce;
     }
-    for (auto& o : objects) {
-        auto it = uploaded.find(o.at("path").get<std::string>());
-        if (it == uploaded.end()) continue;
-        o["sealedSize"] = it->second.sealedSize;
-        o["nonce"] = it->second.nonce;
-    }
+    json objects = json::array();
+    for (const auto& [path, o] : entries) objects.push_back(o);
 
     dbPlainSize = stdfs::file_size(snapshot);
-    {
+    const uint64_t dbSealedSize = TreskCrypto::sealedSize(dbPlainSize);
+    std::string dbName = objectsPrefix + crypto_.nameTag("database:" + remoteName + ":" + fingerprint);
+    json dbEntry;
+    bool dbSent = false;
+    auto dropDbFromProgress = [&] {
         std::lock_guard<std::recursive_mutex> lock(progressMutex);
-        uint64_t sealed = TreskCrypto::sealedSize(dbPlainSize);
-        uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
-        p.total += static_cast<int64_t>(sealed) - static_cast<int64_t>(dbSealed);
-        p.parts += static_cast<int>((sealed + part - 1) / part) - dbParts;
+        p.total -= static_cast<int64_t>(dbSealed);
+        p.parts -= dbParts;
+        report();
+    };
+    std::optional<std::string> dbNonce;
+    if (previousDb && previousDb->value("sha256", "") == fingerprint &&
+        previousDb->value("size", uint64_t(0)) == dbPlainSize) {
+        auto remote = stored.find(previousDb->value("name", ""));
+        if (remote != stored.end() && remote->second == previousDb->value("sealedSize", uint64_t(0))) {
+            dbEntry = *previousDb; // unchanged since the backup in place
+            dropDbFromProgress();
+        }
     }
-    Uploaded db = uploadFile(snapshot, dbName, fingerprint, ObjectClass::data, options_.threads, sent, partDone);
-    receipt.resumed = receipt.resumed || db.resumed;
-    receipt.bytes += db.sealedSize;
+    if (dbEntry.is_null()) {
+        dbNonce = adopt(dbName, dbSealedSize, fingerprint);
+        if (dbNonce) {
+            dropDbFromProgress();
+        } else {
+            noteForCleanup({dbName});
+            {
+                std::lock_guard<std::recursive_mutex> lock(progressMutex);
+                uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(dbSealedSize);
+                p.total += static_cast<int64_t>(dbSealedSize) - static_cast<int64_t>(dbSealed);
+                p.parts += static_cast<int>((dbSealedSize + part - 1) / part) - dbParts;
+            }
+            Uploaded db = uploadFile(snapshot, dbName, "sha256:" + fingerprint, ObjectClass::data, options_.threads,
+                                     sent, partDone);
+            receipt.resumed = receipt.resumed || db.resumed;
+            receipt.bytes += db.sealedSize;
+            dbNonce = db.nonce;
+            dbSent = true;
+        }
+        dbEntry = {{"name", dbName},
+                   {"size", dbPlainSize},
+                   {"sha256", fingerprint},
+                   {"sealedSize", dbSealedSize},
+                   {"nonce", *dbNonce}};
+    }
 
-    const std::string dbNonce = db.nonce;
+    // What this run wrote is checked before the manifest names it, so a copy
+    // that does not match never replaces the backup in place.
+    auto mismatch = [&](const std::string& what) {
+        return BackupError("the copy stored at " + dest_->label() + " does not match what was sent (" + what +
+                           "); run the backup again");
+    };
+    if (verification != VerificationLevel::none) {
+        if (!dest_->canReadBackData()) {
+            // Archival storage: compare size and the metadata written with each object.
+            auto check = [&](const std::string& name, uint64_t sealedSize, const std::string& nonce) {
+                if (storedNonce(name, sealedSize) != nonce) throw mismatch(name);
+            };
+            if (dbSent) check(dbName, dbSealedSize, *dbNonce);
+            for (const Local* f : toSend) {
+                const json& o = entries.at(f->path);
+                check(o.at("name").get<std::string>(), o.at("sealedSize").get<uint64_t>(), o.at("nonce"));
+            }
+        } else {
+            // Each object read back must open under this key and name, carry the
+            // nonce it was sealed with (so it is exactly what was sent) and hold
+            // the content sent.
+            auto check = [&](const json& o) {
+                const std::string name = o.at("name").get<std::string>();
+                if (checkStored(name, o.at("sealedSize").get<uint64_t>(), o.value("sha256", "")) !=
+                    o.at("nonce").get<std::string>())
+                    throw mismatch(name);
+            };
+            if (dbSent) check(dbEntry);
+            parallelFor(toSend.size(), options_.threads, [&](size_t k) { check(entries.at(toSend[k]->path)); });
+        }
+    }
 
-    json manifest = {{"format", 1},
+    // The commit point: the manifest switches the backup over to the new objects.
+    json manifest = {{"format", 2},
                      {"createdAt", formatISO8601(std::chrono::system_clock::now())},
                      {"remoteName", remoteName},
-                     {"database",
-                      {{"name", dbName},
-                       {"size", dbPlainSize},
-                       {"sha256", fingerprint},
-                       {"sealedSize", db.sealedSize},
-                       {"nonce", dbNonce}}},
+                     {"database", dbEntry},
                      {"objects", objects}};
     std::string manifestText = manifest.dump();
     dest_->flush();  // every object the manifest names is durable before the manifest is written
@@ -618,73 +853,56 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealedManifest.data() + off, n); },
                ObjectClass::control, {});
     receipt.bytes += sealedManifest.size();
-
-    if (verification == VerificationLevel::none) return receipt;
-
-    auto mismatch = [&](const std::string& what) {
-        return BackupError("the copy stored at " + dest_->label() + " does not match what was sent (" + what +
-                           "); run the backup again");
-    };
-    auto back = readSealed(manifestName);
-    if (!back || *back != manifestText) throw mismatch("the backup's manifest");
-
-    if (!dest_->canReadBackData()) {
-        // Archival storage: compare size and the size metadata written with each object.
-        auto check = [&](const std::string& name, uint64_t sealedSize, uint64_t plainSize) {
-            auto info = dest_->head(name);
-            if (!info || info->size != sealedSize) throw mismatch(name);
-            auto m = info->metadata.find("kx-plain-size");
-            if (m != info->metadata.end() && m->second != std::to_string(plainSize)) throw mismatch(name);
-        };
-        check(dbName, db.sealedSize, dbPlainSize);
-        for (const Local* f : toSend)
-            check(objectsPrefix + crypto_.nameTag(f->path), uploaded[f->path].sealedSize, f->size);
-        receipt.verification = UploadReceipt::Verification::checkedByMetadata;
-        return receipt;
+    if (verification != VerificationLevel::none) {
+        auto back = readSealed(manifestName);
+        if (!back || *back != manifestText) throw mismatch("the backup's manifest");
+        receipt.verification = dest_->canReadBackData() ? UploadReceipt::Verification::verified
+                                                        : UploadReceipt::Verification::checkedByMetadata;
     }
 
-    // Reads an object back and opens it: it must authenticate under this key and
-    // name and carry the nonce it was sealed with (so it is exactly what was sent).
-    auto verifyObject = [&](const std::string& name, uint64_t sealedSize, const std::string& nonce,
-                            const std::string& sha) {
-        auto info = dest_->head(name);
-        if (!info || info->size != sealedSize) throw mismatch(name + " has the wrong size");
-        std::optional<Sha256> h;
-        if (!sha.empty()) h.emplace();
-        std::string head;
-        TreskCrypto::Opener opener(crypto_, name, info->size, [&](const unsigned char* ptr, size_t n) {
-            if (h) h->update(ptr, n);
-        });
-        try {
-            if (!dest_->get(name, [&](const unsigned char* ptr, size_t n) {
-                    if (head.size() < TreskCrypto::kHeaderSize)
-                        head.append(reinterpret_cast<const char*>(ptr),
-                                    std::min(n, TreskCrypto::kHeaderSize - head.size()));
-                    opener.feed(ptr, n);
-                }))
-                throw mismatch(name + " is missing");
-            opener.finish();
-        } catch (const SealError& e) {
-            throw mismatch(e.what());
-        }
-        StreamNonce got = TreskCrypto::nonceOf(head);
-        if (lowerHex(got.data(), got.size()) != nonce) throw mismatch(name + " is another copy");
-        if (h && h->finishHex() != sha) throw mismatch(name + " holds other content");
-    };
-    verifyObject(dbName, db.sealedSize, db.nonce, fingerprint);
-    parallelFor(toSend.size(), options_.threads, [&](size_t i) {
-        const Local* f = toSend[i];
-        const Uploaded& u = uploaded.at(f->path);
-        verifyObject(objectsPrefix + crypto_.nameTag(f->path), u.sealedSize, u.nonce, "");
+    // Only now is what the replaced manifest alone named (and what stopped runs
+    // left behind) removed. A removal that fails is tried again by the next run.
+    std::set<std::string> keep = {dbEntry.value("name", "")};
+    for (const auto& o : objects) keep.insert(o.value("name", ""));
+    std::vector<CleanupEntry> pending;
+    changeResume(resumeMutex_, resumePath_, [&](ResumeState& st) {
+        for (const auto& c : st.cleanup)
+            if (c.destination == identity && underThisBackup(c.name)) pending.push_back(c);
     });
-    receipt.verification = UploadReceipt::Verification::verified;
+    if (!resumePath_)
+        for (const auto& n : toWrite) pending.push_back({identity, n});
+    std::vector<CleanupEntry> settled;
+    for (const auto& c : pending) {
+        if (!keep.count(c.name)) {
+            try {
+                checkRemoteName(c.name, "object name");
+                dest_->remove(c.name);
+            } catch (const BackupError&) {
+                continue;
+            }
+        }
+        settled.push_back(c);
+    }
+    // Unfinished uploads of content this backup no longer holds are abandoned.
+    std::vector<ResumeEntry> abandoned;
+    changeResume(resumeMutex_, resumePath_, [&](ResumeState& st) {
+        std::erase_if(st.cleanup, [&](const CleanupEntry& c) {
+            return std::find(settled.begin(), settled.end(), c) != settled.end();
+        });
+        std::erase_if(st.uploads, [&](const ResumeEntry& u) {
+            if (u.destination != identity || !underThisBackup(u.name)) return false;
+            abandoned.push_back(u);
+            return true;
+        });
+    });
+    for (const auto& u : abandoned) dest_->abortUpload(u.name, u.uploadId);
     return receipt;
 }
 
 RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::path& targetFolder,
                                     const ProgressCallback& progress) {
-    const std::string dbName = fullName(remoteName);
-    const std::string manifestName = dbName + ".manifest";
+    const std::string legacyDbName = fullName(remoteName);
+    const std::string manifestName = legacyDbName + ".manifest";
     const OwnerPaths target = ArchiveLayout::inFolder(targetFolder.string());
     if (fs::exists(target.database))
         throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
@@ -692,13 +910,34 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     auto text = readSealed(manifestName);
     if (!text) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
     json m = json::parse(*text, nullptr, false);
-    if (!m.is_object() || m.value("format", 0) != 1 || !m.contains("database") || !m.contains("objects"))
+    const int format = m.is_object() ? m.value("format", 0) : 0;
+    if ((format != 1 && format != 2) || !m.contains("database") || !m.contains("objects"))
         throw BackupError("the backup's manifest is not in a form this version understands");
     if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
+
+    // A stored object that is not the copy the manifest records. In the first
+    // layout a backup run that stopped between writing its objects and its
+    // manifest left exactly that; since then objects are never written over, so
+    // a difference means someone put another copy there.
+    auto notRecorded = [&](const std::string& what) {
+        if (format == 1)
+            throw BackupError("the backup at " + dest_->label() + " is unfinished: a backup run stopped after it " +
+                              "replaced " + what + " but before it recorded the new copy, so it cannot be restored " +
+                              "as it stands. Run the backup again from the computer that holds the archive to store " +
+                              "a complete one");
+        throw SealError(what + " is not the copy this backup recorded (an older or other copy was put in its place)");
+    };
+    auto objectName = [&](const std::string& name) {
+        checkRemoteName(name, "object name");
+        if (name.compare(0, prefix_.size() + 1, prefix_ + "/") != 0)
+            throw SealError("the backup's manifest names an object outside its own place");
+        return name;
+    };
 
     RestoreStaging staging(targetFolder);
 
     const json& dbEntry = m.at("database");
+    const std::string dbName = format == 1 ? legacyDbName : objectName(dbEntry.value("name", ""));
     BackupProgress p;
     const json& objects = m.at("objects");
     p.parts = 1;
@@ -714,11 +953,11 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
 
     StreamNonce nonce{};
     std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
-                                      ArchiveLayout::inFolder(staging.path().string()).database, &nonce);
+                                      ArchiveLayout::inFolder(staging.path().string()).database, &nonce,
+                                      [&] { notRecorded("the stored archive database"); });
     std::string wantNonce = dbEntry.value("nonce", "");
     if (dbSha != dbEntry.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != wantNonce)
-        throw SealError("the stored archive database is not the copy this backup recorded (an older or other copy "
-                        "was put in its place)");
+        notRecorded("the stored archive database");
     report.databaseBytes = dbEntry.value("size", uint64_t(0));
     p.done += dbEntry.value("sealedSize", int64_t(0));
     ++p.part;
@@ -730,14 +969,13 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         if (rel.rfind(attachmentsPrefix(), 0) != 0)
             throw SealError("the backup's manifest names a file outside the archive");
         if (!isArchiveFilePath(rel)) continue; // a file still being written when an older version backed it up
-        std::string name = o.value("name", "");
-        checkRemoteName(name, "object name");
+        std::string name = objectName(o.value("name", ""));
         StreamNonce objectNonce{};
-        restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging.path() / rel, &objectNonce);
-        if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", ""))
-            throw SealError("the stored object for " + rel +
-                            " is not the copy this backup recorded (an older or "
-                            "other copy was put in its place)");
+        std::string sha = restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging.path() / rel,
+                                        &objectNonce, [&] { notRecorded("the stored object for " + rel); });
+        if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", "") ||
+            (o.contains("sha256") && sha != o.value("sha256", "")))
+            notRecorded("the stored object for " + rel);
         ++report.objects;
         p.done += o.value("sealedSize", int64_t(0));
         ++p.part;

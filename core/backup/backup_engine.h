@@ -3,31 +3,47 @@
 //
 // Objects written under the name prefix P ("kelvara") for a remote name R
 // ("jorin/tresk.db", whose folder A is "jorin"):
-//   P/R                 the sealed snapshot of "tresk.db"
 //   P/R.lease           while a run is under way: its lease (backup_lease.h)
 //   P/R.manifest        the sealed manifest of this backup (JSON, below); always
 //                       in the standard storage class so the next run can read it
-//   P/A/objects/<tag>   one sealed object per attachment file, named by a keyed
-//                       hash of its path in the archive ("attachments/ab/cd..."),
-//                       so a file is uploaded once and names reveal nothing
+//   P/A/objects/<tag>   one sealed object per attachment file and one for the
+//                       database snapshot, named by a keyed hash of what it holds
+//                       ("attachment:<path>:<sha256>", "database:R:<sha256>"), so
+//                       an object is uploaded once and names reveal nothing
 // Every object is sealed under its full name (crypto.h), so moving objects about
 // on the destination makes them fail to open.
 //
-// Manifest (JSON before sealing): {"format":1, "createdAt": ISO 8601,
-// "remoteName": R, "database": {"name", "size", "sha256", "sealedSize",
-// "nonce"}, "objects": [{"path", "name", "size", "sealedSize", "nonce"}]}.
-// size is in plaintext bytes, sha256 the database's hash, nonce (32 hex digits)
-// the stream nonce the object was sealed with. Every sealing draws a fresh
-// nonce and the seal authenticates it, so an object that opens and carries the
-// recorded nonce is exactly the one this backup wrote: an older genuine copy put
-// back in its place is refused by a restore.
+// The manifest is the commit point. A run writes new content under new names
+// only, never over an object the manifest in place names, checks what it wrote,
+// then replaces the manifest; what the old manifest alone named is removed only
+// after that. A run stopped at any point therefore leaves the previous backup
+// whole, and the next run takes over the objects it already stored (they are
+// listed, opened and compared with the content they should hold) instead of
+// sending them again.
 //
-// Resume state ("resume-state.json", written atomically after every part; it
-// holds no secret): {"uploads": [{"destination", "name", "fingerprint", "keyId",
-// "nonce", "partSize", "uploadId", "parts": [{"number", "tag"}]}]}. An entry is
-// reused only when destination, name, plaintext fingerprint and key id all
-// match; otherwise the old upload is aborted and the object starts afresh, so
-// parts of different files or keys are never joined.
+// Manifest (JSON before sealing): {"format":2, "createdAt": ISO 8601,
+// "remoteName": R, "database": {"name", "size", "sha256", "sealedSize",
+// "nonce"}, "objects": [{"path", "name", "size", "sha256", "sealedSize",
+// "nonce"}]}. size is in plaintext bytes, sha256 the plaintext's hash, nonce
+// (32 hex digits) the stream nonce the object was sealed with. Every sealing
+// draws a fresh nonce and the seal authenticates it, so an object that opens and
+// carries the recorded nonce is exactly the one this backup wrote: an older
+// genuine copy put back in its place is refused by a restore. Format 1 (earlier
+// versions) kept the database at P/R and its objects without "sha256"; such
+// backups still restore, and the next run carries their objects over.
+//
+// Resume state ("resume-state.json", written atomically; it holds no secret):
+// {"uploads": [{"destination", "name", "fingerprint", "keyId", "nonce",
+// "partSize", "uploadId", "parts": [{"number", "tag"}]}], "cleanup":
+// [{"destination", "name"}]}. An upload entry is reused only when destination,
+// name, content hash ("sha256:<hex>") and key id all match; otherwise the old
+// upload is aborted and the object starts afresh, so parts of different
+// contents or keys are never joined and a nonce never seals two plaintexts. An
+// entry whose upload was in fact completed is recognised by the stored object's
+// size and nonce; one the destination refuses starts its object again. Cleanup
+// entries name objects that may be unneeded once a newer manifest is in place
+// (the ones the manifest being replaced named, and the ones a run set out to
+// write); they are removed after the next manifest switch unless it names them.
 #include "core/backup/backup_lease.h"
 #include "core/backup/crypto.h"
 #include "core/backup/destination.h"
@@ -132,6 +148,13 @@ private:
                         const std::function<void()>& partDone);
     void putSmall(const std::string& name, const std::string& plain, ObjectClass cls);
     std::optional<std::string> readSealed(const std::string& name);
+    // The nonce of the object stored under name when it has that sealed size
+    // (from its metadata, else its header); nothing when absent or another size.
+    std::optional<std::string> storedNonce(const std::string& name, uint64_t sealedSize);
+    // Reads the object back whole: its nonce when it has that sealed size, opens
+    // under this keyring and name and (sha not empty) holds plaintext with that
+    // hash; nothing otherwise. Throws BackupError when it cannot be read at all.
+    std::optional<std::string> checkStored(const std::string& name, uint64_t sealedSize, const std::string& sha);
     std::optional<std::string> readRaw(const std::string& name);
     std::string fullName(const std::string& name) const;
 

@@ -20,6 +20,13 @@ public:
     using Error::Error;
 };
 
+// The destination answered a request with a refusal (an error status that
+// retrying did not change), as opposed to not being reached at all.
+class DestinationRefused : public BackupError {
+public:
+    using BackupError::BackupError;
+};
+
 // A multipart upload the destination no longer knows (expired, aborted, or the
 // partial file removed); the engine then starts the object afresh.
 class UploadNotFound : public BackupError {

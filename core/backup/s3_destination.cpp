@@ -415,7 +415,7 @@ struct S3Failure {
 
 namespace {
 [[noreturn]] void httpFailure(const std::string& label, const std::string& action, const S3Destination::Response& r) {
-    throw BackupError(S3Failure::text(label, action, r.status, r.body));
+    throw DestinationRefused(S3Failure::text(label, action, r.status, r.body));
 }
 std::vector<std::pair<std::string, std::string>> metaHeaders(const std::map<std::string, std::string>& metadata,
                                                              ObjectClass cls, bool deepArchive) {

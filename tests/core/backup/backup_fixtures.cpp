@@ -154,6 +154,116 @@ bool killChildWhereItStops(const std::function<void(const std::function<void()>&
     return stopped;
 }
 
+nlohmann::json readManifest(BackupDestination& dest, const SymmetricKey& key, const std::string& remoteName) {
+    const std::string name = "kelvara/" + remoteName + ".manifest";
+    std::string bytes;
+    if (!dest.get(name, [&](const unsigned char* p, size_t n) { bytes.append(reinterpret_cast<const char*>(p), n); }))
+        throw std::runtime_error("there is no manifest at " + name);
+    return nlohmann::json::parse(TreskCrypto(key).open(bytes, name));
+}
+
+std::string storedDatabaseName(BackupDestination& dest, const SymmetricKey& key, const std::string& remoteName) {
+    return readManifest(dest, key, remoteName).at("database").at("name").get<std::string>();
+}
+
+bool FaultyDestination::enter(const Request& r) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++seen_;
+    if (failFrom_ > 0 && seen_ >= failFrom_) throw BackupError("the connection was lost (test)");
+    if (r.op == Op::part && failAfterParts >= 0 && parts_ >= failAfterParts)
+        throw BackupError("the connection was lost (test)");
+    if (refuse && refuse(r)) throw DestinationRefused(inner_->label() + " refused: it answered 500 (test)");
+    if (r.op == Op::part) ++parts_;
+    log_.push_back(r);
+    return loseAnswer && loseAnswer(r);
+}
+
+namespace {
+void lost(bool lose) {
+    if (lose) throw BackupError("the connection was lost before the answer came (test)");
+}
+} // namespace
+
+void FaultyDestination::put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
+                            const std::map<std::string, std::string>& m) {
+    bool lose = enter({Op::put, n});
+    inner_->put(n, s, p, c, m);
+    lost(lose);
+}
+std::optional<ObjectInfo> FaultyDestination::head(const std::string& n) {
+    bool lose = enter({Op::head, n});
+    auto r = inner_->head(n);
+    lost(lose);
+    return r;
+}
+bool FaultyDestination::get(const std::string& n, const ByteSink& s) {
+    bool lose = enter({Op::get, n});
+    bool r = inner_->get(n, s);
+    lost(lose);
+    return r;
+}
+void FaultyDestination::remove(const std::string& n) {
+    bool lose = enter({Op::remove, n});
+    inner_->remove(n);
+    lost(lose);
+}
+std::vector<std::pair<std::string, uint64_t>> FaultyDestination::list(const std::string& p) {
+    bool lose = enter({Op::list, p});
+    auto r = inner_->list(p);
+    lost(lose);
+    return r;
+}
+std::string FaultyDestination::beginUpload(const std::string& n, uint64_t ps, ObjectClass c,
+                                           const std::map<std::string, std::string>& m) {
+    bool lose = enter({Op::begin, n});
+    auto r = inner_->beginUpload(n, ps, c, m);
+    lost(lose);
+    return r;
+}
+std::string FaultyDestination::uploadPart(const std::string& n, const std::string& id, int part, uint64_t off,
+                                          uint64_t size, const ByteProducer& p) {
+    bool lose = enter({Op::part, n, part});
+    auto r = inner_->uploadPart(n, id, part, off, size, p);
+    lost(lose);
+    return r;
+}
+void FaultyDestination::completeUpload(const std::string& n, const std::string& id,
+                                       const std::vector<std::pair<int, std::string>>& parts) {
+    bool lose = enter({Op::complete, n});
+    inner_->completeUpload(n, id, parts);
+    lost(lose);
+}
+void FaultyDestination::abortUpload(const std::string& n, const std::string& id) noexcept {
+    try {
+        enter({Op::abort, n});
+    } catch (...) {
+        return;
+    }
+    inner_->abortUpload(n, id);
+}
+
+std::vector<FaultyDestination::Request> FaultyDestination::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+}
+std::vector<std::string> FaultyDestination::namesOf(Op op) const {
+    std::vector<std::string> out;
+    for (const auto& r : requests())
+        if (r.op == op) out.push_back(r.name);
+    return out;
+}
+size_t FaultyDestination::count(Op op) const { return namesOf(op).size(); }
+void FaultyDestination::clearLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.clear();
+    parts_ = 0;
+}
+void FaultyDestination::failFromRequest(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failFrom_ = n;
+    seen_ = 0;
+}
+
 std::optional<std::string> findS3rver() {
     const char* path = std::getenv("PATH");
     if (auto p = findExecutable("s3rver", path ? path : "")) return p;

@@ -20,50 +20,14 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-// Counts the parts a destination is sent, and can fail after a number of them
-// as an interrupted connection would.
-class CountingDestination final : public test::ForwardingDestination {
-public:
-    using ForwardingDestination::ForwardingDestination;
-    void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
-             const std::map<std::string, std::string>& m) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            puts.push_back(n);
-        }
-        inner_->put(n, s, p, c, m);
-    }
-    std::string beginUpload(const std::string& n, uint64_t ps, ObjectClass c,
-                            const std::map<std::string, std::string>& m) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++begins;
-        }
-        return inner_->beginUpload(n, ps, c, m);
-    }
-    std::string uploadPart(const std::string& n, const std::string& id, int part, uint64_t off, uint64_t size,
-                           const ByteProducer& p) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (failAfterParts >= 0 && static_cast<int>(partsSent.size()) >= failAfterParts)
-                throw BackupError("the connection was lost (test)");
-            partsSent.push_back(part);
-        }
-        return inner_->uploadPart(n, id, part, off, size, p);
-    }
-    void abortUpload(const std::string& n, const std::string& id) noexcept override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++aborts;
-        }
-        inner_->abortUpload(n, id);
-    }
-    std::vector<std::string> puts;
-    std::vector<int> partsSent;
-    int begins = 0, aborts = 0;
-    int failAfterParts = -1;
-    std::mutex mutex;
-};
+using Op = test::FaultyDestination::Op;
+
+std::vector<int> partsSent(const test::FaultyDestination& d) {
+    std::vector<int> out;
+    for (const auto& r : d.requests())
+        if (r.op == Op::part) out.push_back(r.part);
+    return out;
+}
 
 class LocalBackup : public ::testing::Test {
 protected:
@@ -72,7 +36,7 @@ protected:
         test::makeArchive(archive, 3000, {10, 5000, 30000, 60000, 0}, 1);
         local = std::make_shared<LocalDestination>(
             LocalDestination::volume(dest.path().string(), "External drive or NAS"));
-        counting = std::make_shared<CountingDestination>(local);
+        counting = std::make_shared<test::FaultyDestination>(local);
     }
     BackupEngine engine(const SymmetricKey& key, int threads = 1) {
         BackupEngine::Options o;
@@ -80,14 +44,14 @@ protected:
         o.threads = threads;
         return BackupEngine(TreskCrypto(key), counting, "kelvara", resumeFile, o);
     }
-    std::string storedDb() { return (dest.path() / "kelvara/jorin/tresk.db").string(); }
+    std::string storedDb() { return (dest.path() / test::storedDatabaseName(*local, key)).string(); }
 
     test::TempDir work;
     test::TempDir dest;
     stdfs::path archive = work / "root/jorin";
     stdfs::path resumeFile = work / "config/resume-state.json";
     std::shared_ptr<LocalDestination> local;
-    std::shared_ptr<CountingDestination> counting;
+    std::shared_ptr<test::FaultyDestination> counting;
     SymmetricKey key = SymmetricKey::generate();
 };
 
@@ -120,14 +84,14 @@ TEST_F(LocalBackup, BacksUpAndRestoresMessageByMessageAndObjectByObject) {
 
 TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
     engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
-    EXPECT_EQ(counting->puts.size(), 6u); // five files and the manifest (the database goes in parts)
-    EXPECT_EQ(counting->begins, 1);
-    counting->puts.clear();
+    EXPECT_EQ(counting->namesOf(Op::put).size(), 6u); // five files and the manifest (the database goes in parts)
+    EXPECT_EQ(counting->count(Op::begin), 1u);
+    counting->clearLog();
     test::addMessages(archive, 50, 99);
     test::writeAll(archive / "attachments/ff/ffnew", "a new attachment");
     engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
-    ASSERT_EQ(counting->puts.size(), 2u); // the new file and the manifest
-    EXPECT_NE(counting->puts[1].find("manifest"), std::string::npos);
+    ASSERT_EQ(counting->namesOf(Op::put).size(), 2u); // the new file and the manifest
+    EXPECT_NE(counting->namesOf(Op::put)[1].find("manifest"), std::string::npos);
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }
@@ -135,20 +99,20 @@ TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
 TEST_F(LocalBackup, AnInterruptedRunResumesWithoutResendingFinishedParts) {
     counting->failAfterParts = 3;
     EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
-    ASSERT_EQ(counting->partsSent, (std::vector<int>{1, 2, 3}));
+    ASSERT_EQ(partsSent(*counting), (std::vector<int>{1, 2, 3}));
     // The resume file names the upload but holds no secret.
     std::string state = test::readAll(resumeFile);
     EXPECT_NE(state.find("\"uploadId\""), std::string::npos);
     EXPECT_EQ(state.find(TreskKeyMaterial::recoveryString(key).substr(0, 9)), std::string::npos);
 
     counting->failAfterParts = -1;
-    counting->partsSent.clear();
+    counting->clearLog();
     UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_TRUE(r.resumed);
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
-    ASSERT_FALSE(counting->partsSent.empty());
-    EXPECT_EQ(counting->partsSent.front(), 4); // parts 1 to 3 were not sent again
-    EXPECT_EQ(counting->begins, 1);
+    ASSERT_FALSE(partsSent(*counting).empty());
+    EXPECT_EQ(partsSent(*counting).front(), 4); // parts 1 to 3 were not sent again
+    EXPECT_EQ(counting->count(Op::begin), 0u);  // the upload under way was continued
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
     // Finished uploads leave no resume entry behind.
@@ -159,17 +123,12 @@ TEST_F(LocalBackup, PartsSentSideBySideResumeWithoutGapsOrRepeats) {
     counting->failAfterParts = 5;
     EXPECT_THROW(engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack),
                  BackupError);
-    std::vector<int> first;
-    {
-        std::lock_guard<std::mutex> lock(counting->mutex);
-        first = counting->partsSent;
-        counting->failAfterParts = -1;
-        counting->partsSent.clear();
-    }
+    std::vector<int> all = partsSent(*counting);
+    counting->failAfterParts = -1;
+    counting->clearLog();
     UploadReceipt r = engine(key, 4).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_TRUE(r.resumed);
-    std::vector<int> all = first;
-    all.insert(all.end(), counting->partsSent.begin(), counting->partsSent.end());
+    for (int part : partsSent(*counting)) all.push_back(part);
     std::sort(all.begin(), all.end());
     for (size_t i = 0; i < all.size(); ++i)
         ASSERT_EQ(all[i], static_cast<int>(i + 1)) << "a part was sent twice or never";
@@ -181,22 +140,22 @@ TEST_F(LocalBackup, AResumeStateForAnotherFileOrKeyIsNeverSpliced) {
     counting->failAfterParts = 2;
     EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
     counting->failAfterParts = -1;
-    counting->partsSent.clear();
+    counting->clearLog();
 
     // The archive changed in between: the old upload is dropped and the new file starts at part 1.
     test::addMessages(archive, 10, 5);
     UploadReceipt r = engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_FALSE(r.resumed);
-    EXPECT_EQ(counting->partsSent.front(), 1);
-    EXPECT_EQ(counting->aborts, 1);
+    EXPECT_EQ(partsSent(*counting).front(), 1);
+    EXPECT_EQ(counting->count(Op::abort), 1u);
 
     // Same file, other key: likewise.
     counting->failAfterParts = 2;
-    counting->partsSent.clear();
+    counting->clearLog();
     test::addMessages(archive, 10, 6);
     EXPECT_THROW(engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
     counting->failAfterParts = -1;
-    counting->partsSent.clear();
+    counting->clearLog();
     // (a rotated key: the keyring still holds the old one, so the backup may carry on)
     SymmetricKey other = SymmetricKey::generate();
     BackupEngine::Options o;
@@ -205,8 +164,8 @@ TEST_F(LocalBackup, AResumeStateForAnotherFileOrKeyIsNeverSpliced) {
     BackupEngine rotated(TreskCrypto(other, {key}), counting, "kelvara", resumeFile, o);
     r = rotated.backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     EXPECT_FALSE(r.resumed);
-    EXPECT_EQ(counting->partsSent.front(), 1);
-    EXPECT_EQ(counting->aborts, 2);
+    EXPECT_EQ(partsSent(*counting).front(), 1);
+    EXPECT_EQ(counting->count(Op::abort), 1u);
     rotated.restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }
@@ -276,8 +235,8 @@ TEST_F(LocalBackup, ABackupSealedWithAnotherKeyIsNeverTakenOver) {
     test::addMessages(archive, 20, 4);
 
     // A new machine or a reset keyring: a fresh key meets the old backup.
-    counting->puts.clear();
-    const int begins = counting->begins, aborts = counting->aborts;
+    counting->clearLog();
+    const size_t begins = counting->count(Op::begin), aborts = counting->count(Op::abort);
     try {
         engine(SymmetricKey::generate()).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
         FAIL() << "a backup sealed with another key was replaced";
@@ -286,9 +245,9 @@ TEST_F(LocalBackup, ABackupSealedWithAnotherKeyIsNeverTakenOver) {
                                          "from its recovery phrase, or choose another destination");
     }
     EXPECT_EQ(test::snapshotTree(dest.path()), before);
-    EXPECT_TRUE(counting->puts.empty());
-    EXPECT_EQ(counting->begins, begins);
-    EXPECT_EQ(counting->aborts, aborts);
+    EXPECT_TRUE(counting->namesOf(Op::put).empty());
+    EXPECT_EQ(counting->count(Op::begin), begins);
+    EXPECT_EQ(counting->count(Op::abort), aborts);
 
     // The saved phrase still restores the backup that was there.
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");

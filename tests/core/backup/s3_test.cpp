@@ -46,10 +46,13 @@ TEST_F(S3Backup, BacksUpRestoresAndSkipsStoredFiles) {
     engine.restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "restored/jorin"), "");
 
-    // Second run: the files are found on the server and not sent again.
+    // Second run of an unchanged archive: only a new manifest is sent.
     UploadReceipt again = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
-    EXPECT_LT(again.bytes, r.bytes);
-    EXPECT_GE(again.bytes, TreskCrypto::sealedSize(stdfs::file_size(work / "root/jorin/tresk.db")));
+    EXPECT_LT(again.bytes, 4096u);
+    test::addMessages(work / "root/jorin", 10, 12);
+    UploadReceipt third = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
+    EXPECT_GE(third.bytes, TreskCrypto::sealedSize(stdfs::file_size(work / "root/jorin/tresk.db")));
+    EXPECT_LT(third.bytes, r.bytes);
 }
 
 TEST_F(S3Backup, TheServerStoppingMidUploadIsResumedWithoutResendingParts) {
@@ -88,11 +91,12 @@ TEST_F(S3Backup, ATamperedStoredObjectFailsTheRestore) {
     BackupEngine engine(TreskCrypto(key), dest, "kelvara", std::nullopt);
     engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
     // Flip a byte of the stored database object in the server's own folder.
+    const std::string dbTag = stdfs::path(test::storedDatabaseName(*dest, key)).filename().string();
     bool flipped = false;
     for (auto& f : stdfs::recursive_directory_iterator(server->dataDir())) {
         std::string p = f.path().string();
-        if (f.is_regular_file() && p.find("tresk.db") != std::string::npos && p.find("manifest") == std::string::npos &&
-            p.find("_S3rver_object") != std::string::npos) {
+        if (f.is_regular_file() && p.find(dbTag) != std::string::npos &&
+            p.find("_S3rver_object") != std::string::npos && p.find("metadata") == std::string::npos) {
             std::string bytes = test::readAll(f.path());
             bytes[bytes.size() / 2] ^= 0x08;
             test::writeAll(f.path(), bytes);
@@ -168,7 +172,7 @@ TEST_F(S3Backup, DeepArchiveAppliesToDataObjectsOnly) {
         }
         return std::string("missing");
     };
-    EXPECT_EQ(classOf("tresk.db._S3rver"), "deep");
+    EXPECT_EQ(classOf(stdfs::path(test::storedDatabaseName(*deep, key)).filename().string() + "._S3rver"), "deep");
     EXPECT_EQ(classOf("objects"), "deep");
     EXPECT_EQ(classOf("tresk.db.manifest"), "standard");
     EXPECT_EQ(classOf("connection-test"), "standard");
