@@ -216,3 +216,52 @@ TEST_F(S3Backup, SharedStatusIsKeyedByTheNormalisedOwnerAndNeedsNoKey) {
         EXPECT_NE(row.error->find("could not be reached"), std::string::npos) << *row.error;
     }
 }
+
+TEST_F(S3Backup, ACompletedUploadThatWasNotForgottenNeverBlocksLaterRuns) {
+    test::makeArchive(work / "root/jorin", 4000, {100}, 17);
+    auto faulty = std::make_shared<test::FaultyDestination>(dest);
+    BackupEngine::Options o;
+    o.partSize = 100 * 1024;
+    BackupEngine engine(TreskCrypto(key), faulty, "kelvara", work / "resume-state.json", o);
+    // The server completes the upload, but the answer never arrives.
+    faulty->loseAnswer = [](const test::FaultyDestination::Request& r) {
+        return r.op == test::FaultyDestination::Op::complete;
+    };
+    EXPECT_THROW(engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack),
+                 BackupError);
+    faulty->loseAnswer = nullptr;
+    faulty->clearLog();
+    UploadReceipt r = engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
+    EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
+    EXPECT_EQ(faulty->count(test::FaultyDestination::Op::part), 0u);
+    EXPECT_EQ(faulty->count(test::FaultyDestination::Op::complete), 0u);
+    engine.restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "restored/jorin"), "");
+    // Later runs go on as usual.
+    test::addMessages(work / "root/jorin", 20, 18);
+    engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
+    engine.restore("jorin/tresk.db", work / "restored2/jorin");
+    EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "restored2/jorin"), "");
+}
+
+TEST_F(S3Backup, WhatAStoppedRunStoredIsTakenOverFromTheServer) {
+    test::makeArchive(work / "root/jorin", 2000, {100, 20000, 300000, 7}, 19);
+    auto faulty = std::make_shared<test::FaultyDestination>(dest);
+    BackupEngine::Options o;
+    o.partSize = 100 * 1024;
+    BackupEngine engine(TreskCrypto(key), faulty, "kelvara", work / "resume-state.json", o);
+    // Everything is stored but the manifest; the server then answers 500 to it.
+    faulty->refuse = [](const test::FaultyDestination::Request& r) {
+        return r.op == test::FaultyDestination::Op::put && r.name.find(".manifest") != std::string::npos;
+    };
+    EXPECT_THROW(engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack),
+                 DestinationRefused);
+    faulty->refuse = nullptr;
+    faulty->clearLog();
+    engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
+    EXPECT_EQ(faulty->namesOf(test::FaultyDestination::Op::put),
+              std::vector<std::string>{"kelvara/jorin/tresk.db.manifest"});
+    EXPECT_EQ(faulty->count(test::FaultyDestination::Op::part), 0u);
+    engine.restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "restored/jorin"), "");
+}
