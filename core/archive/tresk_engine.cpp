@@ -412,6 +412,7 @@ private:
         std::unique_ptr<AttachmentStore> objects;
         OwnerRunCount counts;
         bool broken = false;                                        // the store could not be written: stop
+        bool bulk = false; // a first load: larger batches, the conversation index built at the end
         std::vector<std::pair<int64_t, const Source*>> readSources; // (source row, source) read in full
     };
 
@@ -480,12 +481,38 @@ private:
         }
         OwnerRun o(group);
         if (!openStore(o)) return;
+        startBulkLoad(o);
         for (const Source* src : group.sources) archiveSource(o, *src);
         if (options_.copyAttachments && !o.broken) storeAwaitedAttachmentBytes(o);
+        finishBulkLoad(o);
         finishSearchIndex(o);
         countMessages(o);
         report_.owners.push_back(std::move(o.counts));
         checkStoredObjects(o);
+    }
+
+    // A first load into an empty store commits in larger batches and builds the
+    // conversation index once at the end. Each batch still commits with the
+    // source's cursor, so a run stopped at any point keeps what it committed; the
+    // next run finds the index missing and builds it at its own end.
+    void startBulkLoad(OwnerRun& o) {
+        try {
+            o.bulk = o.store->beginBulkLoad();
+        } catch (const std::exception&) {
+            o.bulk = false; // an ordinary run then
+        }
+    }
+
+    void finishBulkLoad(OwnerRun& o) {
+        if (!o.bulk) return;
+        try {
+            o.store->finishBulkLoad();
+        } catch (const std::exception& e) {
+            o.store->rollback();
+            report_.errors.push_back(sentence("The conversation index of \"" + o.group.owner +
+                                              "\" could not be built (" + e.what() +
+                                              "); conversations open slowly until the next scan builds it"));
+        }
     }
 
     // A failure that makes the run fail, also listed among the report's errors.
@@ -584,8 +611,8 @@ private:
     void readSource(OwnerRun& o, const Source& src, Ingester& ingester, int64_t row, const IngestCursor& from,
                     SourceOutcome& outcome) {
         const FilterSet* filters = engine_.filters_.loadProblem() ? nullptr : &engine_.filters_;
-        EngineSink sink(*o.store, *o.objects, *o.indexer, row, filters, options_, kBatchSize, outcome.scannedAt,
-                        outcome);
+        EngineSink sink(*o.store, *o.objects, *o.indexer, row, filters, options_, o.bulk ? kBulkBatchSize : kBatchSize,
+                        outcome.scannedAt, outcome);
         std::optional<std::string> readError;
         try {
             const IngestOutcome io = readPipelined(ingester, src, from, sink);

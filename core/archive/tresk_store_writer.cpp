@@ -63,7 +63,7 @@ CREATE TABLE messages(
   date_retracted INTEGER,
   is_reaction INTEGER NOT NULL DEFAULT 0,
   first_archived INTEGER NOT NULL);
-CREATE INDEX messages_by_conversation ON messages(conversation_id, is_reaction, date, id);
+%CONVERSATION_INDEX%;
 CREATE INDEX messages_by_associated ON messages(associated_guid) WHERE associated_guid IS NOT NULL;
 CREATE TABLE message_versions(
   message_id INTEGER NOT NULL REFERENCES messages(id),
@@ -116,6 +116,19 @@ CREATE TABLE records(
   body BLOB NOT NULL);
 CREATE INDEX records_by_subject ON records(family, subject, seq);
 )SQL";
+
+// The thread pages' index: messages of a conversation in date order. A first
+// load into an empty store goes without it (one page per conversation would be
+// dirtied by every batch) and builds it once at the end.
+constexpr const char* kConversationIndex =
+    "CREATE INDEX IF NOT EXISTS messages_by_conversation ON messages(conversation_id, is_reaction, date, id)";
+
+std::string schemaText() {
+    std::string s = kSchema;
+    const std::string mark = "%CONVERSATION_INDEX%";
+    s.replace(s.find(mark), mark.size(), kConversationIndex);
+    return s;
+}
 
 bool isReactionType(int64_t t) { return t >= 2000 && t < 4000; }
 
@@ -279,7 +292,7 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
 
 void TreskStoreWriter::createSchema(const std::string& owner, Date now) {
     SQLite::Transaction t(*db_);
-    db_->exec(kSchema);
+    db_->exec(schemaText());
     db_->exec(kRecordsSchema);
     SQLite::Statement m(*db_, "INSERT INTO meta(key, value) VALUES (?, ?)");
     for (const auto& [k, v] : {std::pair<std::string, std::string>{"formatVersion", std::to_string(kFormatVersion)},
@@ -380,6 +393,23 @@ void TreskStoreWriter::addRecordsTable() {
     });
     db_->exec("UPDATE meta SET value = '2' WHERE key = 'formatVersion'");
     t.commit();
+}
+
+bool TreskStoreWriter::beginBulkLoad() {
+    if (inTransaction_) return false;
+    const bool hasIndex =
+        db_->execAndGet("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = 'messages_by_conversation'")
+            .getInt() > 0;
+    // A load cut short earlier left the index out: it is still owed.
+    if (!hasIndex) return true;
+    if (totals().messages > 0) return false;
+    db_->exec("DROP INDEX messages_by_conversation");
+    return true;
+}
+
+void TreskStoreWriter::finishBulkLoad() {
+    if (inTransaction_) commit();
+    db_->exec(kConversationIndex);
 }
 
 void TreskStoreWriter::setNameLookup(std::function<std::optional<std::string>(const std::string&)> lookup) {

@@ -25,6 +25,13 @@ public:
     // Names for handles, asked once per new handle; none records no name.
     void setNameLookup(std::function<std::optional<std::string>(const std::string& handle)> lookup);
 
+    // A first load into an empty store: the conversation index is dropped until
+    // finishBulkLoad builds it (also owed after a load that was cut short, which
+    // this reports the same way). Returns whether the load goes without it.
+    // Outside a transaction only.
+    bool beginBulkLoad();
+    void finishBulkLoad();
+
     void begin();
     void commit();
     void rollback(); // never throws

@@ -7,6 +7,7 @@
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -175,6 +176,56 @@ TEST_F(EngineFixture, ARunKilledMidwayAndRerunEqualsAnUninterruptedRun) {
         EXPECT_EQ(dump(db("jo")), reference) << "killed at " << killAt;
         EXPECT_EQ(r.uniqueMessages, 12000);
     }
+}
+
+// A first load commits in larger batches and builds the conversation index at
+// its end. Killed after its first batch, the store keeps that batch (without the
+// index); the rerun completes it, builds the index and matches an
+// uninterrupted run. Later runs keep the index.
+TEST_F(EngineFixture, AFirstLoadKilledAfterABatchKeepsItAndTheRerunBuildsTheConversationIndex) {
+    const int count = static_cast<int>(TreskEngine::kBulkBatchSize) + 8000;
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", count, "g", kStart);
+    auto conversationIndex = [&] {
+        SQLite::Database d(db("jo"), SQLite::OPEN_READONLY);
+        return d.execAndGet("SELECT count(*) FROM sqlite_master WHERE name = 'messages_by_conversation'").getInt();
+    };
+    const std::string realRoot = root;
+    root = (dir / "Reference").string();
+    run();
+    const auto reference = dump(db("jo"));
+    EXPECT_EQ(conversationIndex(), 1);
+    root = realRoot;
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ingester->beforeMessage = [&](const Source&, size_t i) {
+            // The reader runs at most a few thousand messages ahead of the writer.
+            if (i == static_cast<size_t>(TreskEngine::kBulkBatchSize) + 6000) ::_exit(9);
+        };
+        try {
+            run();
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 9);
+    EXPECT_EQ(TreskStore(db("jo")).messageCount(), TreskEngine::kBulkBatchSize);
+    EXPECT_EQ(conversationIndex(), 0);
+
+    const auto r = run();
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.newMessages, count - TreskEngine::kBulkBatchSize);
+    EXPECT_EQ(conversationIndex(), 1);
+    EXPECT_EQ(dump(db("jo")), reference);
+    ingester->data["/src/mac"] = test::makeChat("+15550001", count + 10, "g", kStart);
+    EXPECT_EQ(run().newMessages, 10);
+    EXPECT_EQ(conversationIndex(), 1);
+    EXPECT_EQ(TreskStore(db("jo")).conversations("jo").at(0).messageCount, count + 10);
 }
 
 TEST_F(EngineFixture, ARunThatRunsOutOfDiskFailsLosesNothingCommittedAndARerunCompletesIt) {
