@@ -29,6 +29,7 @@
 #include <functional>
 #include <iostream>
 #include <string>
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -127,6 +128,22 @@ Step generate(const std::string& folder, long long messages, int handles, int gr
     });
 }
 
+// One statement on a database (the generated source or a finished store);
+// with `text`, the first column of the first row.
+bool sqlOn(const std::string& db, const std::string& statement, std::string* text = nullptr) {
+    sqlite3* h = nullptr;
+    bool ok = sqlite3_open(db.c_str(), &h) == SQLITE_OK;
+    sqlite3_stmt* st = nullptr;
+    ok = ok && sqlite3_prepare_v2(h, statement.c_str(), -1, &st, nullptr) == SQLITE_OK;
+    const int rc = ok ? sqlite3_step(st) : SQLITE_ERROR;
+    ok = ok && (rc == SQLITE_DONE || rc == SQLITE_ROW);
+    if (ok && text && rc == SQLITE_ROW && sqlite3_column_text(st, 0))
+        *text = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(h);
+    return ok;
+}
+
 long overallPeakKiB = 0;
 bool allOk = true;
 
@@ -214,13 +231,25 @@ int main(int argc, char** argv) {
         note(s);
         largeRerun.add(s);
     }
-    // Runs after new messages arrived: each adds another 1,000.
+    // Runs after new messages arrived: each adds another 1,000. Before the first,
+    // the oldest message of the source is edited as well: that run must find it.
+    const std::string bigDb = (stdfs::path(big) / "chat.db").string();
+    sqlOn(bigDb, "UPDATE message SET text = 'edited long ago', date_edited = 4000000000000000000 WHERE ROWID = 1");
     for (int k = 0; k < kRuns; ++k) {
-        kx::fixtures::appendMessages(stdfs::path(big) / "chat.db", large + k * kAdded, kAdded);
+        kx::fixtures::appendMessages(bigDb, large + k * kAdded, kAdded);
         const Step s = inChild([&] { return runEngine(big, largeRoot); });
         note(s);
         largeAdded.add(s);
         std::printf("  run after %lld new messages %d: %.2f s\n", kAdded, k + 1, s.seconds);
+        if (k == 0) {
+            std::string text;
+            sqlOn((stdfs::path(largeRoot) / "bench" / "tresk.db").string(),
+                  "SELECT text FROM messages WHERE guid = '" + kx::fixtures::messageGuid(1) + "'", &text);
+            const bool found = text == "edited long ago";
+            if (!found) allOk = false;
+            std::printf("  the edit to the oldest of %lld messages was found by that run: %s\n", large,
+                        found ? "yes" : "NO");
+        }
     }
 
     const Step sb = spreadBase.median(), sf = spreadFirst.median(), ob = singleBase.median(),

@@ -1,5 +1,6 @@
 #include "core/archive/ingest_messages.h"
 
+#include "core/archive/page_digests.h"
 #include "core/archive/source_db.h"
 #include "core/archive/typedstream.h"
 #include "core/platform/error.h"
@@ -170,6 +171,15 @@ std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::strin
         at = comma + 1;
     }
     return anchors;
+}
+
+std::string pagesToken(const std::string& extra) {
+    static constexpr std::string_view kKey = "pages=";
+    std::size_t at = extra.find(kKey);
+    if (at == std::string::npos) return {};
+    at += kKey.size();
+    const std::size_t end = extra.find(';', at);
+    return extra.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
 std::int64_t editedWatermark(const std::string& extra) {
@@ -373,6 +383,8 @@ public:
         // is then delivered without its text. Blobs are guarded by length().
         sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxBodyBytes + 4096));
         checkSchema();
+        // Before anything is written to the copy (the reader's own indexes below).
+        digestPages();
         try {
             readChats();
         } catch (const Error&) {
@@ -411,10 +423,25 @@ public:
         const std::string changed = changedSince();
         if (cursor.lastRowId > 0 && !changed.empty()) {
             // Messages already delivered but edited or unsent since: deliver again.
-            if (!scan("m.ROWID <= ?1 AND " + changed, cursor.lastRowId, watermark, cursor, false))
-                freezeWatermark_ = true;
+            // Only rows on pages that changed since the last complete read can be
+            // among them, when that can be told; else every earlier row is looked at.
+            const auto rows = rowsToRecheck(from.extra, cursor.lastRowId);
+            bool read = false;
+            if (rows && loadRecheckRows(*rows)) {
+                outcome_.rowsRechecked = static_cast<std::int64_t>(rows->size());
+                read = scan("m.ROWID IN (SELECT r FROM temp.kelvara_recheck) AND m.ROWID <= ?1 AND " + changed,
+                            cursor.lastRowId, watermark, cursor, false);
+            } else {
+                outcome_.rowsRechecked = cursor.lastRowId;
+                read = scan("m.ROWID <= ?1 AND " + changed, cursor.lastRowId, watermark, cursor, false);
+            }
+            if (!read) freezeWatermark_ = true;
         }
+
         scan("m.ROWID > ?1", cursor.lastRowId, 0, cursor, true);
+        // The digests the cursor named before are replaced by this read's.
+        if (!savedPages_.empty() && pagesToken(from.extra) != savedPages_)
+            PageDigests::remove(PageDigests::defaultFolder(), pagesToken(from.extra));
         finishWarnings();
         return outcome_;
     }
@@ -668,6 +695,7 @@ private:
         }
         if (advances) {
             complete_ = !damage_ && !freezeWatermark_;
+            if (complete_) saveDigests();
             addAnchor(cursor);
             checkpoint(cursor);
         }
@@ -697,7 +725,62 @@ private:
         // The fingerprint stands for "everything in these files was delivered";
         // it is written only once the whole scan got through without damage.
         if (!fingerprint_.empty() && complete_) extra += ";files=" + fingerprint_;
+        if (complete_ && !savedPages_.empty()) extra += ";pages=" + savedPages_;
         return extra;
+    }
+
+    // The page digests of the copy as it is before this reader writes to it.
+    // Only a snapshot that held still while it was copied (it has a
+    // fingerprint) is digested; without them every earlier row is looked at.
+    void digestPages() {
+        if (fingerprint_.empty()) return;
+        const char* file = sqlite3_db_filename(db_, "main");
+        if (!file || !*file) return;
+        file_ = file;
+        try {
+            pages_ = PageDigests::ofDatabase(file_);
+        } catch (const Error&) {
+            pages_.reset();
+        }
+    }
+
+    // The earlier rows that may have changed since the read that left `extra`;
+    // none when that cannot be told.
+    std::optional<std::vector<std::int64_t>> rowsToRecheck(const std::string& extra, std::int64_t upTo) {
+        previousPages_ = pagesToken(extra);
+        if (!pages_ || previousPages_.empty()) return std::nullopt;
+        const auto before = PageDigests::load(PageDigests::defaultFolder(), previousPages_);
+        if (!before) return std::nullopt;
+        return pages_->changedRows(*before, file_, upTo);
+    }
+
+    bool loadRecheckRows(const std::vector<std::int64_t>& rows) {
+        try {
+            sourcedb::Statement(db_, "PRAGMA temp_store = MEMORY").step();
+            sourcedb::Statement(db_, "CREATE TEMP TABLE IF NOT EXISTS kelvara_recheck(r INTEGER PRIMARY KEY)").step();
+            sourcedb::Statement(db_, "DELETE FROM temp.kelvara_recheck").step();
+            Statement ins(db_, "INSERT OR IGNORE INTO temp.kelvara_recheck(r) VALUES (?1)");
+            for (const auto r : rows) {
+                ins.reset();
+                ins.bind(1, r);
+                ins.step();
+            }
+            return true;
+        } catch (const Error&) {
+            return false;
+        }
+    }
+
+    // Keeps this copy's digests for the next read, which the final checkpoint
+    // then names. Not kept, the next read looks at every earlier row.
+    void saveDigests() {
+        if (!pages_ || !savedPages_.empty()) return;
+        try {
+            pages_->save(PageDigests::defaultFolder());
+            savedPages_ = pages_->token();
+        } catch (const Error&) {
+            savedPages_.clear();
+        }
     }
 
 public:
@@ -896,6 +979,10 @@ private:
     bool freezeWatermark_ = false;
     bool textWithheld_ = false;
     std::vector<std::pair<std::int64_t, std::string>> anchors_; // (row, GUID), oldest first
+    std::filesystem::path file_;                                 // the copy's database file
+    std::optional<PageDigests> pages_;                           // its page digests, before any write
+    std::string previousPages_;                                  // the digests the cursor named
+    std::string savedPages_;                                     // the digests kept for the next read
     IngestOutcome outcome_;
     std::int64_t bodiesUndecodable_ = 0;
     std::int64_t bodiesTooLarge_ = 0;

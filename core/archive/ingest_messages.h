@@ -23,7 +23,9 @@
 //   already delivered; rows edited or unsent since then are delivered again
 //   (with their new body) before the new rows. It also holds the fingerprint of
 //   the files read ("files=..."), so that a rerun on files nobody has written
-//   since can stop before copying anything. And it keeps a few earlier rows as
+//   since can stop before copying anything. It names the page digests of the
+//   copy last read in full ("pages=..."), which narrow the rows looked at again
+//   for edits to those on changed pages (page_digests.h). And it keeps a few earlier rows as
 //   anchors: when the cursor's own row was deleted, they tell a deletion in the
 //   same database from a different database.
 #include "core/archive/ingester.h"
@@ -96,6 +98,9 @@ std::vector<EditRecord> earlierBodies(const std::vector<typedstream::BodyPart>& 
 // the edit watermark (0 when absent or malformed) and the fingerprint (empty).
 std::int64_t editedWatermark(const std::string& extra);
 std::string filesFingerprint(const std::string& extra);
+// The token of the page digests kept after the last complete read
+// ("pages=<token>", page_digests.h); empty when none.
+std::string pagesToken(const std::string& extra);
 // Earlier (row, GUID) pairs kept as "anchors=<row>:<guid>,..." so that a source
 // whose last-read message was deleted is still recognised as the same database.
 std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::string& extra);

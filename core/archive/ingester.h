@@ -121,6 +121,7 @@ struct IngestOutcome {
     int64_t rowsSkipped = 0;             // rows the reader could not turn into a message
     bool restartedFromBeginning = false; // the cursor did not fit; the source was read from the start
     bool noMessages = false;             // the format holds no messages (registered for coverage only)
+    int64_t rowsRechecked = 0;           // earlier rows looked at again for edits and unsends
     std::vector<std::string> warnings;   // sentences worth showing in the run's errors
 };
 

@@ -1,0 +1,309 @@
+#include "core/archive/page_digests.h"
+
+#include "core/archive/snapshot.h"
+#include "core/platform/error.h"
+#include "core/platform/fs.h"
+#include "core/platform/posix_file.h"
+#include "core/platform/sha256.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kx {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+constexpr char kMagic[] = "KXPAGES1";
+constexpr std::uint32_t kWalMagicA = 0x377f0682, kWalMagicB = 0x377f0683;
+constexpr std::size_t kWalHeader = 32, kFrameHeader = 24;
+
+std::uint32_t be16(const unsigned char* p) { return (std::uint32_t(p[0]) << 8) | p[1]; }
+std::uint32_t be32(const unsigned char* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+}
+
+// Four independent lanes of multiply-rotate over 8-byte words. Every step is a
+// bijection of the lane's state for a given word and of the word for a given
+// state, so a page that differs in one word always gets another digest.
+std::uint64_t digestPage(const unsigned char* p, std::size_t size) {
+    std::uint64_t lane[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
+                             0x082EFA98EC4E6C89ull};
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+    std::size_t i = 0;
+    for (; i + 32 <= size; i += 32)
+        for (int l = 0; l < 4; ++l) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i + 8 * l, 8);
+            const std::uint64_t x = (lane[l] ^ w) * k;
+            lane[l] = (x << 31) | (x >> 33);
+        }
+    std::uint64_t h = size;
+    for (; i < size; ++i) h = (h ^ p[i]) * k;
+    for (int l = 0; l < 4; ++l) {
+        h = (h ^ lane[l]) * k;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
+UniqueFd openForReading(const stdfs::path& file, bool mayBeMissing) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd && !(mayBeMissing && errno == ENOENT))
+        throw Error("could not read " + file.string() + ": " + fs::errnoText(errno));
+    return fd;
+}
+
+bool readPage(int fd, std::vector<unsigned char>& buf, off_t offset) {
+    std::size_t got = 0;
+    return readAllAt(fd, buf.data(), buf.size(), offset, got) == 0 && got == buf.size();
+}
+
+// SQLite's variable-length integer at p (at most `left` bytes); 0 when cut off.
+std::size_t varint(const unsigned char* p, std::size_t left, std::uint64_t& v) {
+    v = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        if (i >= left) return 0;
+        v = (v << 7) | (p[i] & 0x7f);
+        if (!(p[i] & 0x80)) return i + 1;
+    }
+    if (left < 9) return 0;
+    v = (v << 8) | p[8];
+    return 9;
+}
+
+// What one page image holds, as far as finding changed rows goes.
+struct PageRead {
+    bool btree = false;                       // a b-tree page (its rows, if any, are in `rows`)
+    std::vector<std::int64_t> rows;           // row ids of a table-leaf page
+    std::vector<std::uint32_t> overflowHeads; // first overflow page of cells that spill
+};
+
+bool parsePage(const std::vector<unsigned char>& page, std::uint32_t pageNo, std::uint32_t usable, PageRead& out) {
+    const std::size_t h = pageNo == 1 ? 100 : 0;
+    const std::size_t size = page.size();
+    if (h + 8 > size) return false;
+    const unsigned char type = page[h];
+    if (type == 0x02 || type == 0x05 || type == 0x0A) {
+        out.btree = true; // index pages and table interior pages hold no rows
+        return true;
+    }
+    if (type != 0x0D) return false;
+    const std::uint32_t cells = be16(&page[h + 3]);
+    if (h + 8 + 2 * std::size_t(cells) > size) return false;
+    const std::uint64_t maxLocal = usable - 35;
+    const std::uint64_t minLocal = (std::uint64_t(usable) - 12) * 32 / 255 - 23;
+    for (std::uint32_t c = 0; c < cells; ++c) {
+        const std::size_t at = be16(&page[h + 8 + 2 * c]);
+        if (at >= size) return false;
+        std::uint64_t payload = 0, rowid = 0;
+        const std::size_t a = varint(&page[at], size - at, payload);
+        if (a == 0) return false;
+        const std::size_t b = varint(&page[at + a], size - at - a, rowid);
+        if (b == 0) return false;
+        out.rows.push_back(static_cast<std::int64_t>(rowid));
+        if (payload > maxLocal) {
+            std::uint64_t local = minLocal + (payload - minLocal) % (usable - 4);
+            if (local > maxLocal) local = minLocal;
+            const std::size_t ptr = at + a + b + local;
+            if (ptr + 4 > size) return false;
+            out.overflowHeads.push_back(be32(&page[ptr]));
+        }
+    }
+    out.btree = true;
+    return true;
+}
+
+} // namespace
+
+stdfs::path PageDigests::defaultFolder() { return DatabaseSnapshot::temporaryBase() / "digests"; }
+
+PageDigests PageDigests::ofDatabase(const stdfs::path& file) {
+    PageDigests d;
+    const UniqueFd fd = openForReading(file, false);
+    unsigned char header[100];
+    std::size_t got = 0;
+    if (readAllAt(fd.get(), header, sizeof header, 0, got) != 0 || got != sizeof header ||
+        std::memcmp(header, "SQLite format 3", 16) != 0)
+        throw Error(file.string() + " is not a database");
+    d.pageSize_ = be16(header + 16) == 1 ? 65536u : be16(header + 16);
+    if (d.pageSize_ < 512 || (d.pageSize_ & (d.pageSize_ - 1)) != 0)
+        throw Error(file.string() + " has a page size Kelvara does not know");
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw Error("could not read " + file.string() + ": " + fs::errnoText(errno));
+    const std::size_t pages = static_cast<std::size_t>(st.st_size) / d.pageSize_;
+    d.digests_.reserve(pages);
+    const std::size_t perRead = std::max<std::size_t>(1, (std::size_t(4) << 20) / d.pageSize_);
+    std::vector<unsigned char> buf(perRead * d.pageSize_);
+    for (std::size_t page = 0; page < pages; page += perRead) {
+        const std::size_t n = std::min(perRead, pages - page);
+        if (readAllAt(fd.get(), buf.data(), n * d.pageSize_, static_cast<off_t>(page) * d.pageSize_, got) != 0 ||
+            got != n * d.pageSize_)
+            throw Error("could not read " + file.string() + ": " + fs::errnoText(errno));
+        for (std::size_t k = 0; k < n; ++k) d.digests_.push_back(digestPage(&buf[k * d.pageSize_], d.pageSize_));
+    }
+
+    // Every page the -wal holds an image of in its current generation (frames
+    // whose salts match its header; SQLite ignores the others), committed or
+    // not: more than needed is only a few more rows looked at.
+    const UniqueFd wal = openForReading(file.string() + "-wal", true);
+    unsigned char wh[kWalHeader];
+    if (wal && readAllAt(wal.get(), wh, sizeof wh, 0, got) == 0 && got == sizeof wh) {
+        const std::uint32_t magic = be32(wh);
+        if ((magic != kWalMagicA && magic != kWalMagicB) || be32(wh + 8) != d.pageSize_) {
+            d.walUnusable_ = true;
+        } else {
+            std::memcpy(d.walSalt_, wh + 16, 8);
+            std::set<std::uint32_t> seen;
+            unsigned char fh[kFrameHeader];
+            for (off_t at = kWalHeader;; at += static_cast<off_t>(kFrameHeader + d.pageSize_)) {
+                if (readAllAt(wal.get(), fh, sizeof fh, at, got) != 0 || got != sizeof fh) break;
+                if (std::memcmp(fh + 8, d.walSalt_, 8) != 0) continue;
+                if (seen.insert(be32(fh)).second) d.walPages_.push_back(be32(fh));
+            }
+        }
+    }
+    std::sort(d.walPages_.begin(), d.walPages_.end());
+    return d;
+}
+
+std::string PageDigests::token() const {
+    Sha256 h;
+    h.update(&pageSize_, sizeof pageSize_);
+    h.update(digests_.data(), digests_.size() * sizeof(std::uint64_t));
+    return h.finishHex().substr(0, 32);
+}
+
+void PageDigests::save(const stdfs::path& folder) const {
+    fs::createPrivateDirectories(folder);
+    std::string bytes(kMagic, sizeof kMagic - 1);
+    bytes.append(reinterpret_cast<const char*>(&pageSize_), sizeof pageSize_);
+    bytes.append(reinterpret_cast<const char*>(digests_.data()), digests_.size() * sizeof(std::uint64_t));
+    fs::writeFileAtomic((folder / token()).string(), bytes, 0600);
+}
+
+std::optional<PageDigests> PageDigests::load(const stdfs::path& folder, const std::string& token) {
+    if (token.size() != 32 || token.find_first_not_of("0123456789abcdef") != std::string::npos) return std::nullopt;
+    try {
+        const auto bytes = fs::readFileIfExists((folder / token).string());
+        const std::size_t head = sizeof kMagic - 1 + sizeof(std::uint32_t);
+        if (!bytes || bytes->size() < head || bytes->compare(0, sizeof kMagic - 1, kMagic) != 0 ||
+            (bytes->size() - head) % sizeof(std::uint64_t) != 0)
+            return std::nullopt;
+        PageDigests d;
+        std::memcpy(&d.pageSize_, bytes->data() + sizeof kMagic - 1, sizeof d.pageSize_);
+        d.digests_.resize((bytes->size() - head) / sizeof(std::uint64_t));
+        std::memcpy(d.digests_.data(), bytes->data() + head, d.digests_.size() * sizeof(std::uint64_t));
+        if (d.token() != token) return std::nullopt; // damaged
+        return d;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void PageDigests::remove(const stdfs::path& folder, const std::string& token) noexcept {
+    if (token.size() != 32 || token.find_first_not_of("0123456789abcdef") != std::string::npos) return;
+    std::error_code ec;
+    stdfs::remove(folder / token, ec);
+}
+
+std::optional<std::vector<std::int64_t>> PageDigests::changedRows(const PageDigests& before, const stdfs::path& file,
+                                                                  std::int64_t upTo) const {
+    if (before.pageSize_ != pageSize_ || before.digests_.size() > digests_.size()) return std::nullopt;
+    if (walUnusable_) return std::nullopt;
+    try {
+        const UniqueFd fd = openForReading(file, false);
+        std::vector<unsigned char> page(pageSize_);
+        if (!readPage(fd.get(), page, 0)) return std::nullopt;
+        const std::uint32_t usable = pageSize_ - page[20];
+        if (usable < 480) return std::nullopt;
+        // The page SQLite keeps free of data where the file passes 1 GiB.
+        const std::uint64_t lockPage = (std::uint64_t(1) << 30) / pageSize_ + 1;
+
+        // The free list, when it lies wholly in the database file (page 1 and
+        // its trunk pages not re-imaged in the -wal): pages on it hold no rows.
+        std::set<std::uint32_t> freePages;
+        auto inWal = [&](std::uint32_t p) { return std::binary_search(walPages_.begin(), walPages_.end(), p); };
+        bool freeListKnown = !inWal(1);
+        for (std::uint32_t trunk = be32(&page[32]), steps = 0; freeListKnown && trunk != 0; ++steps) {
+            if (trunk > digests_.size() || inWal(trunk) || steps > digests_.size()) {
+                freeListKnown = false;
+                break;
+            }
+            std::vector<unsigned char> t(pageSize_);
+            if (!readPage(fd.get(), t, static_cast<off_t>(trunk - 1) * pageSize_)) return std::nullopt;
+            freePages.insert(trunk);
+            const std::uint32_t leaves = be32(&t[4]);
+            if (8 + std::size_t(leaves) * 4 > pageSize_) {
+                freeListKnown = false;
+                break;
+            }
+            for (std::uint32_t k = 0; k < leaves; ++k) freePages.insert(be32(&t[8 + 4 * k]));
+            trunk = be32(&t[0]);
+        }
+        if (!freeListKnown) freePages.clear();
+
+        std::vector<std::uint32_t> changed;
+        for (std::size_t i = 0; i < digests_.size(); ++i)
+            if (i >= before.digests_.size() || digests_[i] != before.digests_[i])
+                changed.push_back(static_cast<std::uint32_t>(i + 1));
+
+        std::vector<std::int64_t> rows;
+        std::set<std::uint32_t> unknown;  // changed pages that are not b-tree pages
+        std::set<std::uint32_t> overflow; // overflow chains of the rows found
+        std::vector<std::uint32_t> heads;
+        auto take = [&](const std::vector<unsigned char>& image, std::uint32_t pageNo) {
+            PageRead r;
+            if (!parsePage(image, pageNo, usable, r)) {
+                if (pageNo != lockPage && !freePages.count(pageNo)) unknown.insert(pageNo);
+                return;
+            }
+            for (const auto row : r.rows)
+                if (row <= upTo) rows.push_back(row);
+            heads.insert(heads.end(), r.overflowHeads.begin(), r.overflowHeads.end());
+        };
+        for (const std::uint32_t p : changed) {
+            if (!readPage(fd.get(), page, static_cast<off_t>(p - 1) * pageSize_)) return std::nullopt;
+            take(page, p);
+        }
+        if (!walPages_.empty()) {
+            const UniqueFd wal = openForReading(file.string() + "-wal", false);
+            std::vector<unsigned char> frame(kFrameHeader + pageSize_);
+            for (off_t at = kWalHeader;; at += static_cast<off_t>(frame.size())) {
+                std::size_t got = 0;
+                if (readAllAt(wal.get(), frame.data(), frame.size(), at, got) != 0 || got != frame.size()) break;
+                const std::uint32_t p = be32(frame.data());
+                if (p == 0 || std::memcmp(frame.data() + 8, walSalt_, 8) != 0) continue;
+                take(std::vector<unsigned char>(frame.begin() + kFrameHeader, frame.end()), p);
+            }
+        }
+        // A changed page that holds no b-tree must be part of the overflow chain of
+        // a row already found; otherwise the row it belongs to cannot be told.
+        if (!unknown.empty()) {
+            std::vector<unsigned char> o(pageSize_);
+            for (std::uint32_t head : heads) {
+                for (std::size_t steps = 0; head != 0 && head <= digests_.size() && steps <= digests_.size(); ++steps) {
+                    if (!overflow.insert(head).second) break;
+                    if (inWal(head)) break; // its newer image was read above as an unknown page
+                    if (!readPage(fd.get(), o, static_cast<off_t>(head - 1) * pageSize_)) return std::nullopt;
+                    head = be32(o.data());
+                }
+            }
+            for (const std::uint32_t p : unknown)
+                if (!overflow.count(p)) return std::nullopt;
+        }
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+        return rows;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace kx
