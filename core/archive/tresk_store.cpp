@@ -128,6 +128,8 @@ void TreskStore::attachSearchIndex() const {
 
 TreskStore::ReadSnapshot TreskStore::readSnapshot() const {
     return guarded(path_, [&] {
+        // Inside a snapshot already: that one holds the state until it ends.
+        if (sqlite3_get_autocommit(db_->getHandle()) == 0) return ReadSnapshot(nullptr);
         db_->exec("BEGIN DEFERRED");
         try {
             // A deferred transaction takes its snapshot at its first read.

@@ -150,8 +150,9 @@ public:
     // archive as it stood when the snapshot was taken, whatever a concurrent
     // run writes meanwhile (the archive is in WAL mode, so writers are not held
     // up). For reads that span several queries, such as an export read page by
-    // page. One at a time per store object; not for a store being written
-    // through this same object.
+    // page. A snapshot taken while another of this store object lives adds
+    // nothing (the outer one holds the state until it ends). Not for a store
+    // being written through this same object.
     class ReadSnapshot {
     public:
         ReadSnapshot(ReadSnapshot&& other) noexcept;

@@ -372,3 +372,28 @@ TEST_F(StoreFixture, RunningTotalsAgreeWithCountingTheTables) {
     }
     EXPECT_EQ(TreskStoreWriter::open(path, "jo", kStart)->totals().messages, 11);
 }
+
+TEST_F(StoreFixture, AReadSnapshotKeepsOneStateOfTheArchiveAcrossQueries) {
+    for (int i = 0; i < 30; ++i) add(msg("m" + std::to_string(i), "iMessage;-;+15550001", "text", 100 + i), a);
+    auto r = reader();
+    {
+        const auto snapshot = r.readSnapshot();
+        const auto first = r.messages("jo", "+15550001", 10, 0);
+        // A run archives older messages between two pages.
+        for (int i = 0; i < 5; ++i) add(msg("old" + std::to_string(i), "iMessage;-;+15550001", "text", i), a);
+        w->commit();
+        w->begin();
+        {
+            const auto nested = r.readSnapshot(); // inside the outer one: changes nothing
+            EXPECT_EQ(r.conversations("jo")[0].messageCount, 30);
+        }
+        const auto rest = r.messages("jo", "+15550001", 100, 10);
+        ASSERT_EQ(first.size(), 10u);
+        ASSERT_EQ(rest.size(), 20u);
+        EXPECT_EQ(first.front().id, "m0");
+        EXPECT_EQ(rest.front().id, "m10");
+        EXPECT_EQ(rest.back().id, "m29");
+    }
+    EXPECT_EQ(r.conversations("jo")[0].messageCount, 35);
+    EXPECT_EQ(r.messages("jo", "+15550001", 1, 0)[0].id, "old0");
+}
