@@ -3,6 +3,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/backup/archive_walk.h"
 #include "core/backup/restore_staging.h"
+#include "core/backup/stored_audit.h"
 #include "core/platform/fs.h"
 #include "core/platform/hex.h"
 #include "core/platform/json_file.h"
@@ -576,11 +577,13 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     // the new manifest has replaced it; only then is what it alone named removed.
     std::map<std::string, json> previous;
     std::optional<json> previousDb;
+    std::string previousAuditNext; // where the read-back of stored objects goes on (stored_audit.h)
     std::set<std::string> oldNames;
     try {
         if (oldManifest) {
             json old = json::parse(crypto_.open(*oldManifest, manifestName));
             const int format = old.value("format", 0);
+            previousAuditNext = old.value("auditNext", "");
             for (const auto& o : old.at("objects")) {
                 previous[o.at("path").get<std::string>()] = o;
                 oldNames.insert(o.value("name", ""));
@@ -684,6 +687,51 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     for (const Local& f : files) all.push_back(&f);
     std::vector<const Local*> toSend = classify(all);
 
+    // A rolling share of what the backup in place holds is read back, all of it
+    // on request (stored_audit.h); damaged objects are reported and sent again.
+    size_t storedChecked = 0;
+    std::vector<std::string> damaged, unrepaired;
+    bool dbDamaged = false;
+    std::string auditNext = previousAuditNext;
+    if (verification != VerificationLevel::none) {
+        std::vector<StoredObject> kept;
+        std::vector<const Local*> keptFiles;
+        const std::set<const Local*> sending(toSend.begin(), toSend.end());
+        auto recorded = [](const json& o) {
+            return StoredObject{o.value("name", ""), o.value("sealedSize", uint64_t(0)), o.value("nonce", ""),
+                                o.value("sha256", "")};
+        };
+        for (const Local* f : all) {
+            auto e = entries.find(f->path);
+            auto prev = previous.find(f->path);
+            if (sending.count(f) || e == entries.end() || prev == previous.end() || e->second != prev->second) continue;
+            kept.push_back(recorded(e->second));
+            keptFiles.push_back(f);
+        }
+        if (previousDb) kept.push_back(recorded(*previousDb));
+        const AuditPlan plan = planAudit(kept, previousAuditNext, verification == VerificationLevel::everything);
+        auditNext = plan.next;
+        storedChecked = plan.chosen.size();
+        std::vector<const Local*> again;
+        for (size_t i : auditStored(kept, plan)) {
+            if (i == keptFiles.size()) {
+                dbDamaged = true; // sent again below, whether or not it changed since
+                damaged.push_back("the archive database");
+                continue;
+            }
+            damaged.push_back(keptFiles[i]->path);
+            previous.erase(keptFiles[i]->path);
+            entries.erase(keptFiles[i]->path);
+            again.push_back(keptFiles[i]);
+        }
+        if (!again.empty()) {
+            for (const Local* f : classify(again)) toSend.push_back(f);
+            std::sort(toSend.begin(), toSend.end(), [](const Local* x, const Local* y) { return x->path < y->path; });
+            for (const Local* f : again)
+                if (vanished.count(f->path)) unrepaired.push_back(f->path);
+        }
+    }
+
     BackupProgress p;
     uint64_t dbSealed = TreskCrypto::sealedSize(dbPlainSize);
     uint64_t dbPart = options_.partSize ? options_.partSize : dest_->partSizeFor(dbSealed);
@@ -712,6 +760,9 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     report();
 
     UploadReceipt receipt;
+    receipt.storedChecked = storedChecked;
+    receipt.damaged = damaged;
+    receipt.unrepaired = unrepaired;
     // Attachments first, then the database; the manifest written last names them.
     std::map<std::string, Uploaded> uploaded;
     std::mutex uploadedMutex;
@@ -773,7 +824,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         report();
     };
     std::optional<std::string> dbNonce;
-    if (previousDb && previousDb->value("sha256", "") == fingerprint &&
+    if (previousDb && !dbDamaged && previousDb->value("sha256", "") == fingerprint &&
         previousDb->value("size", uint64_t(0)) == dbPlainSize) {
         auto remote = stored.find(previousDb->value("name", ""));
         if (remote != stored.end() && remote->second == previousDb->value("sealedSize", uint64_t(0))) {
@@ -844,7 +895,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                      {"createdAt", formatISO8601(std::chrono::system_clock::now())},
                      {"remoteName", remoteName},
                      {"database", dbEntry},
-                     {"objects", objects}};
+                     {"objects", objects},
+                     {"auditNext", auditNext}};
     std::string manifestText = manifest.dump();
     dest_->flush();  // every object the manifest names is durable before the manifest is written
     lease.confirm(); // a run that lost its lease while stalled never writes over the one that took over
@@ -858,6 +910,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         if (!back || *back != manifestText) throw mismatch("the backup's manifest");
         receipt.verification = dest_->canReadBackData() ? UploadReceipt::Verification::verified
                                                         : UploadReceipt::Verification::checkedByMetadata;
+        if (!receipt.unrepaired.empty()) receipt.verification = UploadReceipt::Verification::notChecked;
     }
 
     // Only now is what the replaced manifest alone named (and what stopped runs

@@ -14,7 +14,8 @@
 // on the destination makes them fail to open.
 //
 // The manifest is the commit point. A run writes new content under new names
-// only, never over an object the manifest in place names, checks what it wrote,
+// only, never over an object the manifest in place names (but one found damaged,
+// which is replaced whole or not at all), checks what it wrote,
 // then replaces the manifest; what the old manifest alone named is removed only
 // after that. A run stopped at any point therefore leaves the previous backup
 // whole, and the next run takes over the objects it already stored (they are
@@ -24,7 +25,8 @@
 // Manifest (JSON before sealing): {"format":2, "createdAt": ISO 8601,
 // "remoteName": R, "database": {"name", "size", "sha256", "sealedSize",
 // "nonce"}, "objects": [{"path", "name", "size", "sha256", "sealedSize",
-// "nonce"}]}. size is in plaintext bytes, sha256 the plaintext's hash, nonce
+// "nonce"}], "auditNext": the object name after which the next run goes on
+// reading stored objects back (stored_audit.h)}. size is in plaintext bytes, sha256 the plaintext's hash, nonce
 // (32 hex digits) the stream nonce the object was sealed with. Every sealing
 // draws a fresh nonce and the seal authenticates it, so an object that opens and
 // carries the recorded nonce is exactly the one this backup wrote: an older
@@ -47,6 +49,7 @@
 #include "core/backup/backup_lease.h"
 #include "core/backup/crypto.h"
 #include "core/backup/destination.h"
+#include "core/backup/stored_audit.h"
 #include "core/platform/time.h"
 
 #include <filesystem>
@@ -55,6 +58,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kx {
 
@@ -73,13 +77,22 @@ struct UploadReceipt {
     uint64_t bytes = 0; // sealed bytes written by this run
     Verification verification = Verification::notChecked;
     bool resumed = false; // an interrupted upload was continued
+    // Objects stored by earlier runs that this run read back (stored_audit.h);
+    // of those, the damaged ones ("attachments/...", "the archive database"),
+    // each sent again, and those it could not send again because this computer
+    // no longer holds them. A run with any of the last is not verified.
+    size_t storedChecked = 0;
+    std::vector<std::string> damaged;
+    std::vector<std::string> unrepaired;
 };
 
 // How much a backup checks of what it stored.
-//   none      writes only.
-//   readBack  also reads back every object it stored, opens it and compares it
-//             (what the application asks for).
-enum class VerificationLevel { none, readBack };
+//   none        writes only.
+//   readBack    also reads back every object it stored, opens it and compares
+//               it, and a rolling share of what earlier runs stored
+//               (stored_audit.h); what the application asks for.
+//   everything  as readBack, but every object the backup consists of.
+enum class VerificationLevel { none, readBack, everything };
 
 struct BackupProgress {
     int64_t done = 0;  // sealed bytes sent so far
@@ -154,6 +167,9 @@ private:
     // Reads the object back whole: its nonce when it has that sealed size, opens
     // under this keyring and name and (sha not empty) holds plaintext with that
     // hash; nothing otherwise. Throws BackupError when it cannot be read at all.
+    // Reads back the share `plan` picks of objects stored by earlier runs
+    // (stored_audit.cpp); returns the indices of the damaged ones.
+    std::vector<size_t> auditStored(const std::vector<StoredObject>& objects, const AuditPlan& plan);
     std::optional<std::string> checkStored(const std::string& name, uint64_t sealedSize, const std::string& sha);
     std::optional<std::string> readRaw(const std::string& name);
     std::string fullName(const std::string& name) const;

@@ -300,3 +300,16 @@ TEST_F(IngestE2E, EachSourceWarningIsWrittenOnItsOwnLine) {
 }
 
 } // namespace kx
+
+namespace kx {
+
+TEST_F(IngestE2E, ARunSweepsTheDecryptedStagingAKilledRestoreLeftInTheRoot) {
+    archiveTenMessages();
+    const stdfs::path stale = root / ".mara.restoring-Ab12Cd";
+    test::writeAll(stale / "tresk.db", "decrypted messages a killed restore left");
+    ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", root.string()}).succeeded());
+    EXPECT_FALSE(stdfs::exists(stale));
+    EXPECT_TRUE(stdfs::exists(root / "jo" / "tresk.db"));
+}
+
+} // namespace kx

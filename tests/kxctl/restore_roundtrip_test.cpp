@@ -157,3 +157,41 @@ TEST(KxctlRestore, RestoresFromTheLoopbackObjectStore) {
     ASSERT_EQ(r.exitCode, 0) << r.standardError;
     EXPECT_EQ(test::compareArchives(work / "root/olek", freshHome / "Tresk/olek"), "");
 }
+
+TEST(KxctlBackup, BacksUpAndOnRequestReadsBackEveryStoredObjectSendingDamagedOnesAgain) {
+    test::TempDir work, dest, freshHome;
+    std::vector<size_t> sizes;
+    for (int i = 0; i < 20; ++i) sizes.push_back(500 + 11 * i);
+    test::makeArchive(work / "root/jorin", 300, sizes, 25);
+    const std::string phrase = TreskKeyMaterial::recoveryString(SymmetricKey::generate());
+    std::vector<std::string> args =
+        {"backup",        "--owner", "jorin", "--root", (work / "root").string(), "--folder", dest.path().string(),
+         "--phrase-stdin"};
+    ProcessResult r = runRestore(args, phrase, freshHome.path());
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    EXPECT_NE(r.standardOutput.find("jorin's archive is backed up to Backup folder, encrypted and verified."),
+              std::string::npos)
+        << r.standardOutput;
+
+    // Every stored object is damaged after the fact; sizes stay as they were.
+    for (const auto& e : stdfs::recursive_directory_iterator(dest / "kelvara/jorin/objects")) {
+        if (!e.is_regular_file() || e.path().filename().string()[0] == '.') continue;
+        std::string bytes = test::readAll(e.path());
+        bytes[bytes.size() / 2] ^= 0x08;
+        test::writeAll(e.path(), bytes);
+    }
+    args.push_back("--verify-all");
+    r = runRestore(args, phrase, freshHome.path());
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    EXPECT_NE(r.standardOutput.find("21 objects stored by earlier runs were read back and checked."), std::string::npos)
+        << r.standardOutput;
+    EXPECT_NE(r.standardOutput.find("Damaged at Backup folder and sent again: "), std::string::npos)
+        << r.standardOutput;
+    EXPECT_NE(r.standardOutput.find("the archive database"), std::string::npos) << r.standardOutput;
+
+    r = runRestore({"restore", "--owner", "jorin", "--into", (freshHome / "Tresk").string(), "--folder",
+                    dest.path().string(), "--phrase-stdin"},
+                   phrase, freshHome.path());
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    EXPECT_EQ(test::compareArchives(work / "root/jorin", freshHome / "Tresk/jorin"), "");
+}

@@ -2,7 +2,7 @@
 // Test destinations: ForwardingDestination passes every call on to another
 // destination, so a test double overrides only what it changes;
 // HookedDestination counts what it is asked for and lets a test act just before
-// an object is stored (an ingest writing meanwhile, a file vanishing).
+// an object is stored or read (an ingest writing meanwhile, a file vanishing).
 #include "core/backup/destination.h"
 
 #include <atomic>
@@ -70,6 +70,7 @@ public:
         inner_->put(n, s, p, c, m);
     }
     bool get(const std::string& n, const ByteSink& s) override {
+        if (beforeGet) beforeGet(n);
         ++gets;
         return inner_->get(n, s);
     }
@@ -80,6 +81,7 @@ public:
     }
 
     std::function<void(const std::string& name)> beforePut;
+    std::function<void(const std::string& name)> beforeGet;
     std::vector<std::string> puts;
     std::atomic<int> gets{0};
     std::atomic<uint64_t> bytesSent{0};
