@@ -57,9 +57,16 @@ struct Rows {
     }
     std::int64_t integer(int col) const { return sqlite3_column_int64(st, col); }
     bool null(int col) const { return sqlite3_column_type(st, col) == SQLITE_NULL; }
-    // The column as text (numbers in decimal), nothing for NULL.
+    // The column as text (numbers in decimal), nothing for NULL. A number's
+    // text lives in this object until the next call for the same column.
     std::optional<std::string_view> text(int col) const {
-        if (null(col)) return std::nullopt;
+        const int type = sqlite3_column_type(st, col);
+        if (type == SQLITE_NULL) return std::nullopt;
+        if (type == SQLITE_INTEGER && col < kScratch) {
+            auto& buf = scratch[static_cast<std::size_t>(col)];
+            const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), sqlite3_column_int64(st, col));
+            return std::string_view(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
+        }
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
         return std::string_view(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(st, col)));
     }
@@ -71,9 +78,12 @@ struct Rows {
         const auto* p = static_cast<const char*>(sqlite3_column_blob(st, col));
         return std::string_view(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(st, col)));
     }
+    void bind(int i, std::int64_t v) { sqlite3_bind_int64(st, i, v); }
+    static constexpr int kScratch = 16;
     sqlite3* handle;
     sqlite3_stmt* st = nullptr;
     bool live = false;
+    mutable std::array<std::array<char, 24>, kScratch> scratch{};
 };
 
 } // namespace
@@ -216,17 +226,22 @@ void fromTables(SQLite::Database& db, const Emit& emit) {
                    "LEFT JOIN conversations c ON c.id = m.conversation_id LEFT JOIN handles h ON h.id = m.handle_id "
                    "ORDER BY m.id");
         Rows v(db, "SELECT message_id, text, date FROM message_versions ORDER BY message_id, rowid");
+        // The first source to hold a message is named in its message record.
         Rows s(db, "SELECT ms.message_id, s.source_id FROM message_sources ms JOIN sources s ON s.id = ms.source_id "
-                   "ORDER BY ms.message_id, ms.source_id");
+                   "ORDER BY ms.message_id, ms.first_seen, ms.source_id");
         Rows l(db, "SELECT ma.message_id, a.guid, ma.position, a.id FROM message_attachments ma "
                    "JOIN attachments a ON a.id = ma.attachment_id ORDER BY ma.message_id, ma.position, a.id");
         v.step();
         s.step();
         l.step();
+        std::vector<std::string> held;
         while (m.step()) {
             const std::int64_t id = m.integer(0);
             conversation(m.integer(14));
             const auto guid = m.owned(1).value_or("");
+            held.clear();
+            while (s.live && s.integer(0) < id) s.step();
+            for (; s.live && s.integer(0) == id; s.step()) held.push_back(s.owned(1).value_or(""));
             Encoder e(kMessage);
             e.text(std::string_view(guid))
                 .text(std::string_view(m.owned(2).value_or("")))
@@ -234,6 +249,8 @@ void fromTables(SQLite::Database& db, const Emit& emit) {
                 .text(m.owned(4));
             e.text(m.owned(5)).flag(m.integer(6) != 0).text(m.owned(7)).text(m.owned(8));
             e.number(m.integer(9)).text(m.owned(10)).text(m.owned(11)).text(m.owned(12)).flag(m.integer(13) != 0);
+            if (held.empty()) e.absent();
+            else e.text(held.front());
             emit(messages, id, e.bytes());
             while (v.live && v.integer(0) < id) v.step();
             for (; v.live && v.integer(0) == id; v.step()) {
@@ -241,10 +258,9 @@ void fromTables(SQLite::Database& db, const Emit& emit) {
                 r.text(std::string_view(guid)).text(std::string_view(v.owned(1).value_or(""))).text(v.owned(2));
                 emit(messages, id, r.bytes());
             }
-            while (s.live && s.integer(0) < id) s.step();
-            for (; s.live && s.integer(0) == id; s.step()) {
+            for (std::size_t i = 1; i < held.size(); ++i) {
                 Encoder r(kSource);
-                r.text(std::string_view(guid)).text(std::string_view(s.owned(1).value_or("")));
+                r.text(std::string_view(guid)).text(held[i]);
                 emit(messages, id, r.bytes());
             }
             while (l.live && l.integer(0) < id) l.step();
@@ -316,7 +332,7 @@ struct Rec {
     std::int64_t seq = 0;
     char kind = 0; // 0: not a readable record
     std::size_t count = 0;
-    std::array<Text, kMessageFields.size()> f;
+    std::array<Text, kMessageFields.size() + 1> f;
     std::string body;
     Text operator[](std::size_t i) const { return i < count ? f[i] : Text(); }
 
@@ -376,9 +392,13 @@ Entry* find(std::vector<Entry>& list, std::string_view key) {
 
 // The records of one family in subject order, handed out one subject at a time.
 struct RecordGroups {
-    RecordGroups(SQLite::Database& db, int family)
-        : rows(db, "SELECT subject, seq, body FROM records WHERE family = ? ORDER BY subject, seq") {
-        sqlite3_bind_int(rows.st, 1, family);
+    RecordGroups(SQLite::Database& db, int family, std::int64_t from = std::numeric_limits<std::int64_t>::min(),
+                 std::int64_t to = std::numeric_limits<std::int64_t>::max())
+        : rows(db, "SELECT subject, seq, body FROM records WHERE family = ?3 AND subject BETWEEN ?1 AND ?2 "
+                   "ORDER BY subject, seq") {
+        rows.bind(1, from);
+        rows.bind(2, to);
+        rows.bind(3, family);
         rows.step();
     }
     bool live() const { return rows.live; }
@@ -518,18 +538,24 @@ void checkAttachments(SQLite::Database& db, Differences& diff) {
     });
 }
 
-void checkMessages(SQLite::Database& db, Differences& diff) {
+void checkMessages(SQLite::Database& db, Differences& diff, std::int64_t from, std::int64_t to) {
     const auto keys = idMap(db, "SELECT id, key FROM conversations");
     const auto handles = idMap(db, "SELECT id, handle FROM handles");
     const auto sourceIds = idMap(db, "SELECT id, source_id FROM sources");
-    RecordGroups groups(db, messages);
+    RecordGroups groups(db, messages, from, to);
     Rows view(db, "SELECT id, guid, conversation_id, handle_id, service, date, is_from_me, text, associated_guid, "
                   "associated_type, thread_originator_guid, date_edited, date_retracted, is_reaction "
-                  "FROM messages ORDER BY id");
-    Rows versions(db, "SELECT message_id, text, date FROM message_versions ORDER BY message_id");
-    Rows sources(db, "SELECT message_id, source_id FROM message_sources ORDER BY message_id");
+                  "FROM messages WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+    Rows versions(db, "SELECT message_id, text, date FROM message_versions WHERE message_id BETWEEN ?1 AND ?2 "
+                      "ORDER BY message_id");
+    Rows sources(db, "SELECT message_id, source_id FROM message_sources WHERE message_id BETWEEN ?1 AND ?2 "
+                     "ORDER BY message_id");
     Rows links(db, "SELECT ma.message_id, a.guid, ma.position FROM message_attachments ma LEFT JOIN attachments a "
-                   "ON a.id = ma.attachment_id ORDER BY ma.message_id");
+                   "ON a.id = ma.attachment_id WHERE ma.message_id BETWEEN ?1 AND ?2 ORDER BY ma.message_id");
+    for (Rows* r : {&view, &versions, &sources, &links}) {
+        r->bind(1, from);
+        r->bind(2, to);
+    }
     versions.step();
     sources.step();
     links.step();
@@ -544,10 +570,11 @@ void checkMessages(SQLite::Database& db, Differences& diff) {
         std::int64_t first = 0;
         Text guid;
         for (const auto& r : recs)
-            if (r.kind == kMessage && r.count == kFields) {
+            if (r.kind == kMessage && r.count == kFields + 1) {
                 first = r.seq;
                 guid = r[0];
                 for (std::size_t i = 0; i < kFields; ++i) expected[i] = {r[i], r.seq};
+                if (r[kFields]) upsert(expSources, *r[kFields], std::nullopt, r.seq); // the source that brought it
                 break;
             }
         if (!first && !recs.empty()) guid = recs.front()[0]; // its first archived form is gone
@@ -622,14 +649,16 @@ void checkMessages(SQLite::Database& db, Differences& diff) {
 
 } // namespace
 
-std::optional<TableDifference> checkTables(SQLite::Database& db) {
+std::optional<TableDifference> checkTables(SQLite::Database& db, const CheckPart& part) {
     if (!hasRecordsTable(db)) return std::nullopt; // the records are derived from the tables themselves
     try {
         Differences diff;
-        checkConversations(db, diff);
-        checkMessages(db, diff);
-        diff.attachmentsFollow();
-        checkAttachments(db, diff);
+        if (part.conversationsAndAttachments) checkConversations(db, diff);
+        checkMessages(db, diff, part.fromMessage, part.toMessage);
+        if (part.conversationsAndAttachments) {
+            diff.attachmentsFollow();
+            checkAttachments(db, diff);
+        }
         const bool attachment = diff.bestIsAttachment();
         auto r = diff.result();
         if (r && attachment && !r->guid.empty()) {
@@ -646,6 +675,39 @@ std::optional<TableDifference> checkTables(SQLite::Database& db) {
     } catch (const std::exception& e) {
         throw Error(std::string("the archive's tables could not be read (") + e.what() + ")");
     }
+}
+
+std::vector<CheckPart> splitCheck(SQLite::Database& db, int parts) {
+    std::int64_t last = 0;
+    try {
+        if (hasRecordsTable(db))
+            last = db.execAndGet("SELECT max(coalesce((SELECT max(id) FROM messages), 0), coalesce((SELECT "
+                                 "max(subject) FROM records WHERE family = 1), 0))")
+                       .getInt64();
+    } catch (const std::exception& e) {
+        throw Error(std::string("the archive's tables could not be read (") + e.what() + ")");
+    }
+    parts = std::max(1, parts);
+    std::vector<CheckPart> out;
+    const std::int64_t step = last / parts + 1;
+    for (int i = 0; i < parts; ++i) {
+        CheckPart p;
+        p.conversationsAndAttachments = i == 0;
+        p.fromMessage = i == 0 ? std::numeric_limits<std::int64_t>::min() : step * i + 1;
+        p.toMessage = i == parts - 1 ? std::numeric_limits<std::int64_t>::max() : step * (i + 1);
+        out.push_back(p);
+    }
+    return out;
+}
+
+std::optional<TableDifference> firstOf(std::vector<std::optional<TableDifference>> found) {
+    std::optional<TableDifference> best;
+    auto key = [](const TableDifference& d) {
+        return d.position > 0 ? d.position : std::numeric_limits<std::int64_t>::max();
+    };
+    for (auto& d : found)
+        if (d && (!best || key(*d) < key(*best))) best = std::move(d);
+    return best;
 }
 
 } // namespace kx::records

@@ -15,10 +15,11 @@
 //   C conversation   key, display name, group flag, service (again whenever one changes)
 //   M message        the first archived form: guid, conversation key, sender handle,
 //                    service, date, from-me flag, text, associated guid, associated
-//                    type, thread originator guid, edited date, unsent date, reaction flag
+//                    type, thread originator guid, edited date, unsent date, reaction
+//                    flag, and the registry id of the source it came from
 //   F filled field   guid, field name (one of kMessageFields), new value
 //   V version        guid, text, date (again when a later sighting gives its date)
-//   S source         guid, registry id of a source that held the message
+//   S source         guid, registry id of one more source that held the message
 //   A attachment     attachment guid, file name, MIME type, size (again whenever one changes)
 //   L link           message guid, attachment guid, position in the message
 //   O object         attachment guid, key (SHA-256) of the stored bytes
@@ -32,6 +33,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -106,9 +108,20 @@ struct TableDifference {
     std::string guid;          // the message (or conversation key) concerned
     std::string what;          // a sentence
 };
+// Which part of the tables one check covers: messages with ids in [from, to],
+// and the conversations and attachments when asked.
+struct CheckPart {
+    std::int64_t fromMessage = std::numeric_limits<std::int64_t>::min();
+    std::int64_t toMessage = std::numeric_limits<std::int64_t>::max();
+    bool conversationsAndAttachments = true;
+};
 // Compares every shown value of the views with the records. The first difference
 // by record position (differences without a record come last). Reads inside the
 // caller's transaction. Throws kx::Error when the tables cannot be read.
-std::optional<TableDifference> checkTables(SQLite::Database& db);
+std::optional<TableDifference> checkTables(SQLite::Database& db, const CheckPart& part = {});
+// The whole check in `parts` parts that may run side by side (each on its own
+// connection to the same state); firstOf picks the first of their differences.
+std::vector<CheckPart> splitCheck(SQLite::Database& db, int parts);
+std::optional<TableDifference> firstOf(std::vector<std::optional<TableDifference>> found);
 
 } // namespace kx::records

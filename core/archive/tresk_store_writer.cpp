@@ -650,7 +650,7 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         else r.absent();
         r.text(m.service).number(optNanos(m.date)).flag(m.isFromMe).text(m.text).text(m.associatedMessageGuid);
         r.number(m.associatedMessageType).text(m.threadOriginatorGuid).number(optNanos(m.dateEdited));
-        r.number(optNanos(m.dateRetracted)).flag(reaction);
+        r.number(optNanos(m.dateRetracted)).flag(reaction).text(sourceIdOf(sourceRow));
         append(result.messageId, r);
     } else {
         auto& f = st_->findMessage;
@@ -752,10 +752,11 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
     p.bind(4, nowNs);
     if (result.inserted) ++pending_.messages;
     if (p.exec() == 1) {
-        records::Encoder r(records::kSource);
-        r.text(std::string_view(m.guid)).text(std::string_view(sourceIdOf(sourceRow)));
-        append(result.messageId, r);
         if (!result.inserted) {
+            // The message record names the source that brought it; each further one is a record.
+            records::Encoder r(records::kSource);
+            r.text(std::string_view(m.guid)).text(std::string_view(sourceIdOf(sourceRow)));
+            append(result.messageId, r);
             // One more source holds a message seen before (which the running totals count).
             ++pending_.duplicateCopies;
             auto& c = st_->countProvenance;

@@ -301,34 +301,99 @@ std::optional<TreskManifest::File> TreskManifest::read(const std::string& path) 
 
 namespace {
 
-// A read-only connection holding one read transaction: every read of a
-// generation or a check sees the same state, whatever a run writes meanwhile.
-class Snapshot {
+// Read-only connections that all see one state of the archive, each holding a
+// read transaction: every read of a generation or a check sees that state,
+// whatever a run writes meanwhile. The transactions are begun while a witness
+// connection sees no commit (its PRAGMA data_version unchanged around them); a
+// busy writer that keeps committing leaves a single connection.
+class Snapshots {
 public:
-    explicit Snapshot(const std::string& path) {
+    Snapshots(const std::string& path, int count) {
         if (!fs::isRegularFile(path)) throw Error("there is no archive at " + path);
         try {
-            db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY);
-            db_->setBusyTimeout(5000);
-            db_->exec("PRAGMA query_only = ON");
-            db_->exec("PRAGMA mmap_size = 1073741824"); // read through the page cache without copies
-            db_->exec("BEGIN");
-            (void)db_->execAndGet("SELECT count(*) FROM meta").getInt(); // the snapshot starts here
+            auto open = [&] {
+                auto db = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX);
+                db->setBusyTimeout(5000);
+                db->exec("PRAGMA query_only = ON");
+                db->exec("PRAGMA mmap_size = 1073741824"); // read through the page cache without copies
+                return db;
+            };
+            for (int i = 0; i < std::max(1, count); ++i) dbs_.push_back(open());
+            auto witness = open();
+            auto version = [&] { return witness->execAndGet("PRAGMA data_version").getInt64(); };
+            for (int attempt = 0;; ++attempt) {
+                const auto before = version();
+                for (auto& db : dbs_) begin(*db);
+                if (version() == before) break;
+                for (auto& db : dbs_) db->exec("ROLLBACK");
+                if (attempt == 4) {
+                    dbs_.resize(1);
+                    begin(*dbs_[0]);
+                    break;
+                }
+            }
         } catch (const SQLite::Exception& e) {
             throw Error("the archive " + path + " could not be read: " + e.what());
         }
     }
-    ~Snapshot() {
-        try {
-            db_->exec("ROLLBACK");
-        } catch (...) {
-        }
+    ~Snapshots() {
+        for (auto& db : dbs_) try {
+                db->exec("ROLLBACK");
+            } catch (...) {
+            }
     }
-    SQLite::Database& db() { return *db_; }
+    std::size_t size() const { return dbs_.size(); }
+    SQLite::Database& db(std::size_t i = 0) { return *dbs_[i]; }
 
 private:
-    std::unique_ptr<SQLite::Database> db_;
+    static void begin(SQLite::Database& db) {
+        db.exec("BEGIN");
+        (void)db.execAndGet("SELECT count(*) FROM meta").getInt(); // the read transaction starts here
+    }
+    std::vector<std::unique_ptr<SQLite::Database>> dbs_;
 };
+
+// How many connections a check of the tables uses beside the chain's.
+int checkConnections() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores > 2 ? cores - 2 : 1u, 1u, 4u));
+}
+
+// The chain over the records (on the first connection, hashing on a thread of
+// its own) while the tables are checked on the others, side by side.
+template <typename Chain>
+auto chainAndCheck(Snapshots& snap, Chain&& chain) {
+    std::vector<std::optional<records::TableDifference>> found;
+    std::vector<std::exception_ptr> errors;
+    std::vector<std::thread> threads;
+    std::vector<records::CheckPart> parts;
+    const bool apart = snap.size() > 1;
+    parts = records::splitCheck(snap.db(apart ? 1 : 0), apart ? static_cast<int>(snap.size() - 1) : 1);
+    found.resize(parts.size());
+    errors.resize(parts.size());
+    if (apart)
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            threads.emplace_back([&, i] {
+                try {
+                    found[i] = records::checkTables(snap.db(i + 1), parts[i]);
+                } catch (...) {
+                    errors[i] = std::current_exception();
+                }
+            });
+    std::exception_ptr chainError;
+    decltype(chain(snap.db())) chained{};
+    try {
+        chained = chain(snap.db());
+    } catch (...) {
+        chainError = std::current_exception();
+    }
+    for (auto& t : threads) t.join();
+    if (chainError) std::rethrow_exception(chainError);
+    if (!apart) found[0] = records::checkTables(snap.db(), parts[0]);
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
+    return std::make_pair(std::move(chained), records::firstOf(std::move(found)));
+}
 
 Source recordSource(SQLite::Database& db) {
     return [&db](const Feed& feed) {
@@ -376,9 +441,12 @@ TreskManifest::File chainOver(const Source& source, const std::string& owner, Da
 
 TreskManifest::File TreskManifest::generate(const TreskStore& store, const std::string& owner, Date at,
                                             int checkpointInterval) {
-    Snapshot snap(store.path());
-    auto f = chainOver(recordSource(snap.db()), owner, at, checkpointInterval, kVersion);
-    if (auto d = records::checkTables(snap.db()))
+    if (checkpointInterval < 1) throw Error("the checkpoint interval must be at least 1");
+    Snapshots snap(store.path(), 1 + checkConnections());
+    auto [f, d] = chainAndCheck(snap, [&](SQLite::Database& db) {
+        return chainOver(recordSource(db), owner, at, checkpointInterval, kVersion);
+    });
+    if (d)
         throw Error("the archive no longer shows what it archived (" + d->what +
                     "), so it was changed outside Kelvara and no manifest was made; an earlier manifest is kept");
     return f;
@@ -578,9 +646,9 @@ TreskManifest::VerificationResult TreskManifest::verify(const TreskStore& store,
         }
         return r;
     }
-    Snapshot snap(store.path());
-    auto outcome = walkChain(recordSource(snap.db()), manifest);
-    const auto table = records::checkTables(snap.db());
+    Snapshots snap(store.path(), 1 + checkConnections());
+    auto [outcome, table] = chainAndCheck(snap,
+                                          [&](SQLite::Database& db) { return walkChain(recordSource(db), manifest); });
     return judge(manifest, std::move(outcome), table, [&](std::int64_t position) -> std::int64_t {
         // Messages among the records before a position (only asked for a difference).
         std::int64_t n = 0;

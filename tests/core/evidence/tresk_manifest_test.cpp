@@ -430,14 +430,19 @@ TEST_F(TreskManifestArchive, EveryShownFieldEditedInTheDatabaseIsBrokenAtItsReco
         {"removed corroboration",
          "DELETE FROM message_sources WHERE message_id = " + msg5 +
              " AND source_id = (SELECT id FROM sources WHERE source_id = 'src-b')",
-         'S', "MSG-5", 1},
+         'S', "MSG-5"},
+        // The source that brought a message is named in its message record.
+        {"removed first source",
+         "DELETE FROM message_sources WHERE message_id = " + msg5 +
+             " AND source_id = (SELECT id FROM sources WHERE source_id = 'src-a')",
+         'M', "MSG-5"},
         // No record holds it: it differs after every record.
         {"invented corroboration",
          "INSERT INTO sources(source_id, format, path) VALUES ('src-x', 'x', '/x'); "
          "INSERT INTO message_sources VALUES (" +
              msg5 + ", last_insert_rowid(), 0, 0)",
          '+', "MSG-5"},
-        {"renamed source", "UPDATE sources SET source_id = 'src-z' WHERE source_id = 'src-b'", 'S', "MSG-1", 1},
+        {"renamed source", "UPDATE sources SET source_id = 'src-z' WHERE source_id = 'src-b'", 'S', "MSG-1"},
         {"object key", "UPDATE attachments SET object_key = '" + std::string(64, 'c') + "' WHERE guid = 'ATT-MSG-8'",
          'O', "ATT-MSG-8", 0, "MSG-8"},
         {"attachment name", "UPDATE attachments SET file_name = 'other.jpg' WHERE guid = 'ATT-MSG-4'", 'A', "ATT-MSG-4",
