@@ -218,6 +218,10 @@ void EvidenceModel::exportConversation(const QString& owner, const kx::TreskStor
             kx::SealFile seal;
             try {
                 seal = kx::exportAndSeal(request, *names);
+            } catch (const kx::UnsealedExport& e) {
+                return {std::nullopt, QStringLiteral("The conversation was exported to ") +
+                                          qs(request.destinationPath) + QStringLiteral(", but it was not sealed: ") +
+                                          qs(e.what()) + QStringLiteral(".")};
             } catch (...) {
                 return {std::nullopt, QStringLiteral("The conversation was not exported: ") +
                                           qs(describe(std::current_exception())) + QStringLiteral(".")};

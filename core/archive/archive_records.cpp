@@ -677,6 +677,27 @@ std::optional<TableDifference> checkTables(SQLite::Database& db, const CheckPart
     }
 }
 
+std::optional<std::int64_t> lastRecordOfConversation(const std::string& databasePath,
+                                                     const std::string& conversationKey) {
+    try {
+        SQLite::Database db(databasePath, SQLite::OPEN_READONLY);
+        db.setBusyTimeout(5000);
+        if (!hasRecordsTable(db)) return std::nullopt;
+        SQLite::Statement q(
+            db, "WITH c AS (SELECT id FROM conversations WHERE key = ?1), "
+                "m AS (SELECT id FROM messages WHERE conversation_id IN (SELECT id FROM c)), "
+                "a AS (SELECT attachment_id AS id FROM message_attachments WHERE message_id IN (SELECT id FROM m)) "
+                "SELECT max(coalesce((SELECT max(seq) FROM records WHERE family = 0 AND subject IN (SELECT id FROM c)), 0), "
+                "coalesce((SELECT max(seq) FROM records WHERE family = 1 AND subject IN (SELECT id FROM m)), 0), "
+                "coalesce((SELECT max(seq) FROM records WHERE family = 2 AND subject IN (SELECT id FROM a)), 0))");
+        q.bind(1, conversationKey);
+        q.executeStep();
+        return q.getColumn(0).getInt64();
+    } catch (const std::exception& e) {
+        throw Error("the archive " + databasePath + " could not be read (" + e.what() + ")");
+    }
+}
+
 std::vector<CheckPart> splitCheck(SQLite::Database& db, int parts) {
     std::int64_t last = 0;
     try {

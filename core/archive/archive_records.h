@@ -102,6 +102,13 @@ void fromTables(SQLite::Database& db, const Emit& emit);
 using Visitor = std::function<bool(std::int64_t seq, std::string_view bytes)>;
 void walk(SQLite::Database& db, const Visitor& visit);
 
+// The last record (seq) of anything an export of this conversation shows: the
+// conversation, its messages and their attachments. 0 when it has none; nothing
+// when the store has no records table. Opens its own read-only connection.
+// Throws kx::Error when the store cannot be read.
+std::optional<std::int64_t> lastRecordOfConversation(const std::string& databasePath,
+                                                     const std::string& conversationKey);
+
 // Where the views disagree with what the records say.
 struct TableDifference {
     std::int64_t position = 0; // seq of the record concerned; 0 when no record is

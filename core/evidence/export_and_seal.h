@@ -4,6 +4,7 @@
 // the seal known to the seal server (anchoring) is a separate step.
 #include "core/evidence/export_format.h"
 #include "core/evidence/seal_file.h"
+#include "core/platform/error.h"
 #include "core/platform/time.h"
 
 #include <string>
@@ -22,11 +23,23 @@ struct ExportRequest {
     Date now{};
 };
 
+// An export that was written but could not be sealed; what() says why.
+class UnsealedExport : public Error {
+public:
+    using Error::Error;
+};
+
 // Writes the export to request.destinationPath and returns its seal, which names
-// the chain head of the owner's manifest when there is one. The archive is opened
-// for reading and never created. Throws kx::Error, writing nothing, when the
-// owner cannot name an archive folder, the owner has no archive, or the
-// conversation is not in it; throws too when the file cannot be written.
+// the chain head of the owner's manifest. A seal vouches only for a state of the
+// archive the manifest covers: before exporting, the archive is checked against
+// its manifest (a new manifest is made when there is none), and the seal names a
+// head whose chain holds every record the export shows (the manifest is renewed
+// when a run has added to this conversation since it was made).
+// Throws kx::Error, writing nothing, when the owner cannot name an archive
+// folder, the owner has no archive, or the conversation is not in it; throws too
+// when the file cannot be written. Throws UnsealedExport, with the export
+// written, when the archive does not verify (changed, shortened, a manifest
+// that cannot be read or checked) or no manifest could be made for it.
 SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& resolver);
 
 } // namespace kx

@@ -183,6 +183,23 @@ TEST_F(EvidenceModelTest, ExportsInEveryFormatWithAnchoredSeals) {
     EXPECT_EQ(evidence().pendingAnchorCount(), 0);
 }
 
+TEST_F(EvidenceModelTest, AChangedArchiveIsExportedButNotSealed) {
+    kx::test::addMessages(db(), {.count = 6});
+    evidence().generateManifest("jorin");
+    settle();
+    kx::test::tamper(db(), "UPDATE messages SET text = 'edited' WHERE guid = 'MSG-3'");
+    const fs::path to = out / "Alice.csv";
+    auto o = exportNow(kx::ExportFormat::csv, to);
+    EXPECT_FALSE(o.result);
+    EXPECT_TRUE(o.error.startsWith("The conversation was exported to " + QString::fromStdString(to.string()) +
+                                   ", but it was not sealed: the archive has changed since its manifest was made"))
+        << o.error.toStdString();
+    EXPECT_TRUE(o.error.contains("message MSG-3")) << o.error.toStdString();
+    EXPECT_TRUE(fs::exists(to));
+    EXPECT_FALSE(fs::exists(kx::SealFile::path(to.string())));
+    EXPECT_EQ(evidence().pendingAnchorCount(), 0);
+}
+
 TEST_F(EvidenceModelTest, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {
     kx::test::addMessages(db(), {.count = 5});
     tsa.stop();
@@ -190,7 +207,9 @@ TEST_F(EvidenceModelTest, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {
     ASSERT_TRUE(o.result) << o.error.toStdString();
     ASSERT_TRUE(o.result->anchorProblem);
     EXPECT_FALSE(o.result->seal.anchor);
-    EXPECT_FALSE(o.result->seal.manifestHead); // no manifest: sealed all the same
+    // No manifest yet: one is made first and the seal names its head.
+    EXPECT_EQ(o.result->seal.manifestHead, kx::TreskManifest::read(kx::TreskManifest::path(root().string(), "jorin"))
+                                               ->chainHead);
     EXPECT_EQ(evidence().pendingAnchorCount(), 1);
     EXPECT_TRUE(fs::exists(out / "Alice.csv.kxseal.json"));
 
