@@ -19,6 +19,8 @@ packages=(
   fonts-dejavu-core fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji
   # looking at screens and PDFs
   poppler-utils imagemagick x11-apps xdotool trayer
+  # checking a seal by hand (docs/checking-a-seal.md)
+  jq
 )
 
 sudo_cmd=()

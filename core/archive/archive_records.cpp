@@ -687,7 +687,8 @@ std::optional<std::int64_t> lastRecordOfConversation(const std::string& database
             db, "WITH c AS (SELECT id FROM conversations WHERE key = ?1), "
                 "m AS (SELECT id FROM messages WHERE conversation_id IN (SELECT id FROM c)), "
                 "a AS (SELECT attachment_id AS id FROM message_attachments WHERE message_id IN (SELECT id FROM m)) "
-                "SELECT max(coalesce((SELECT max(seq) FROM records WHERE family = 0 AND subject IN (SELECT id FROM c)), 0), "
+                "SELECT max(coalesce((SELECT max(seq) FROM records WHERE family = 0 AND subject IN (SELECT id FROM "
+                "c)), 0), "
                 "coalesce((SELECT max(seq) FROM records WHERE family = 1 AND subject IN (SELECT id FROM m)), 0), "
                 "coalesce((SELECT max(seq) FROM records WHERE family = 2 AND subject IN (SELECT id FROM a)), 0))");
         q.bind(1, conversationKey);

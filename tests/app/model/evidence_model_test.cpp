@@ -208,8 +208,8 @@ TEST_F(EvidenceModelTest, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {
     ASSERT_TRUE(o.result->anchorProblem);
     EXPECT_FALSE(o.result->seal.anchor);
     // No manifest yet: one is made first and the seal names its head.
-    EXPECT_EQ(o.result->seal.manifestHead, kx::TreskManifest::read(kx::TreskManifest::path(root().string(), "jorin"))
-                                               ->chainHead);
+    EXPECT_EQ(o.result->seal.manifestHead,
+              kx::TreskManifest::read(kx::TreskManifest::path(root().string(), "jorin"))->chainHead);
     EXPECT_EQ(evidence().pendingAnchorCount(), 1);
     EXPECT_TRUE(fs::exists(out / "Alice.csv.kxseal.json"));
 
