@@ -143,14 +143,22 @@ void FolderAttachmentLocator::locate(AttachmentRecord& rec) const {
     rec.resolvedPath = real;
 }
 
-std::string filesFingerprint(const std::string& extra) {
-    static constexpr std::string_view kKey = "files=";
-    std::size_t at = extra.find(kKey);
+namespace {
+
+// The value of "<key>=" in a cursor's extra text ("a=1;b=2"), empty when absent.
+std::string extraField(const std::string& extra, std::string_view key) {
+    std::size_t at = extra.find(key);
     if (at == std::string::npos) return {};
-    at += kKey.size();
+    at += key.size();
     const std::size_t end = extra.find(';', at);
     return extra.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
+
+} // namespace
+
+std::string filesFingerprint(const std::string& extra) { return extraField(extra, "files="); }
+
+std::string pagesToken(const std::string& extra) { return extraField(extra, "pages="); }
 
 std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::string& extra) {
     std::vector<std::pair<std::int64_t, std::string>> anchors;
@@ -171,15 +179,6 @@ std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::strin
         at = comma + 1;
     }
     return anchors;
-}
-
-std::string pagesToken(const std::string& extra) {
-    static constexpr std::string_view kKey = "pages=";
-    std::size_t at = extra.find(kKey);
-    if (at == std::string::npos) return {};
-    at += kKey.size();
-    const std::size_t end = extra.find(';', at);
-    return extra.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
 std::int64_t editedWatermark(const std::string& extra) {

@@ -426,6 +426,15 @@ void sqlInWal(const stdfs::path& db, const std::string& statement) {
     sqlite3_close(h);
 }
 
+// A Messages folder of `count` messages without attachment files; its database.
+stdfs::path plainFolder(const stdfs::path& folder, std::int64_t count) {
+    fx::Options o;
+    o.messages = count;
+    o.attachmentEvery = 0;
+    fx::writeMessagesFolder(folder, o);
+    return folder / "chat.db";
+}
+
 } // namespace
 
 // Edits and unsends of the oldest message of a large source are found, while
@@ -433,11 +442,7 @@ void sqlInWal(const stdfs::path& db, const std::string& statement) {
 // at again; without the kept page digests every earlier row is.
 TEST(IngestFolder, EditsOfTheOldestMessageOfALargeSourceAreFoundLookingOnlyAtChangedPages) {
     kx::test::TempDir dir;
-    fx::Options o;
-    o.messages = 150000;
-    o.attachmentEvery = 0;
-    fx::writeMessagesFolder(dir / "Messages", o);
-    const stdfs::path db = dir / "Messages" / "chat.db";
+    const stdfs::path db = plainFolder(dir / "Messages", 150000);
     kx::MacOSMessagesFolderIngester reader;
     CollectingSink first;
     reader.ingest(folderSource(dir / "Messages"), {}, first);
@@ -495,11 +500,7 @@ TEST(IngestFolder, EditsOfTheOldestMessageOfALargeSourceAreFoundLookingOnlyAtCha
 // cannot be told from the changed pages, so every earlier row is looked at.
 TEST(IngestFolder, AnEditSeenOnlyOnOverflowPagesMakesTheReaderLookAtEveryEarlierRow) {
     kx::test::TempDir dir;
-    fx::Options o;
-    o.messages = 3000;
-    o.attachmentEvery = 0;
-    fx::writeMessagesFolder(dir / "Messages", o);
-    const stdfs::path db = dir / "Messages" / "chat.db";
+    const stdfs::path db = plainFolder(dir / "Messages", 3000);
     const std::string body(20000, 'x');
     sql(db, "UPDATE message SET text = '" + body + "END', date_edited = 1000000000000000001 WHERE ROWID = 10");
     kx::MacOSMessagesFolderIngester reader;

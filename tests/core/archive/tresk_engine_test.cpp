@@ -56,6 +56,24 @@ struct EngineFixture : ::testing::Test {
         return r;
     }
     std::string db(const std::string& folder) { return root + "/" + folder + "/tresk.db"; }
+    // A run in a child process that dies (status 9) when the reader reaches
+    // message `killAt`; the child's exit status, -1 when it did not exit.
+    int runKilledAt(size_t killAt) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ingester->beforeMessage = [killAt](const Source&, size_t i) {
+                if (i == killAt) ::_exit(9);
+            };
+            try {
+                run();
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+        return WEXITSTATUS(status);
+    }
 
     // Everything a store holds, as text, to compare two stores.
     static std::string dump(const std::string& path) {
@@ -154,22 +172,7 @@ TEST_F(EngineFixture, ARunKilledMidwayAndRerunEqualsAnUninterruptedRun) {
 
     for (const size_t killAt : {size_t(7), size_t(5003), size_t(11999)}) {
         stdfs::remove_all(root);
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ingester->beforeMessage = [killAt](const Source&, size_t i) {
-                if (i == killAt) ::_exit(9);
-            };
-            try {
-                run();
-            } catch (...) {
-            }
-            ::_exit(0);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 9);
+        ASSERT_EQ(runKilledAt(killAt), 9);
         // What a batch committed before the kill is there; the rest comes with the rerun.
         const auto r = run();
         EXPECT_TRUE(r.succeeded());
@@ -197,23 +200,8 @@ TEST_F(EngineFixture, AFirstLoadKilledAfterABatchKeepsItAndTheRerunBuildsTheConv
     EXPECT_EQ(conversationIndex(), 1);
     root = realRoot;
 
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ingester->beforeMessage = [&](const Source&, size_t i) {
-            // The reader runs at most a few thousand messages ahead of the writer.
-            if (i == static_cast<size_t>(TreskEngine::kBulkBatchSize) + 6000) ::_exit(9);
-        };
-        try {
-            run();
-        } catch (...) {
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 9);
+    // The reader runs at most a few thousand messages ahead of the writer.
+    ASSERT_EQ(runKilledAt(static_cast<size_t>(TreskEngine::kBulkBatchSize) + 6000), 9);
     EXPECT_EQ(TreskStore(db("jo")).messageCount(), TreskEngine::kBulkBatchSize);
     EXPECT_EQ(conversationIndex(), 0);
 
