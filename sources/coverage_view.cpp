@@ -178,23 +178,8 @@ void GapRowDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, cons
 
 CoverageView::CoverageView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setObjectName(QStringLiteral("coverageView"));
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setObjectName(QStringLiteral("coverageScroll"));
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->verticalScrollBar()->setSingleStep(24);
-    outer->addWidget(scroll);
-    auto* page = new QWidget(scroll);
-    page->setObjectName(QStringLiteral("coveragePage"));
-    page->setAutoFillBackground(false);
-    scroll->setWidget(page);
-    scroll->viewport()->setAutoFillBackground(false);
-    auto* column = new QVBoxLayout(page);
-    column->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
-    column->setSpacing(18);
+    QVBoxLayout* column = scrollingColumn(this, QStringLiteral("coverageScroll"), kPadding, 18);
+    QWidget* page = column->parentWidget();
 
     auto* header = new QHBoxLayout;
     header->addWidget(boldLabel(QStringLiteral("Coverage"), TextStyle::title2, QColor(), page));
@@ -215,10 +200,7 @@ CoverageView::CoverageView(AppModel& model, QWidget* parent) : QWidget(parent), 
                                           QStringLiteral("Run a scan from Sources, then press Refresh."), page);
     empty_->setMinimumHeight(320);
     column->addWidget(empty_);
-    sectionsBox_ = new QWidget(page);
-    sections_ = new QVBoxLayout(sectionsBox_);
-    sections_->setContentsMargins(0, 0, 0, 0);
-    sections_->setSpacing(18);
+    sectionsBox_ = columnWidget(page, QStringLiteral("ownerSections"), 18, &sections_);
     column->addWidget(sectionsBox_);
     legend_ = buildLegend(page);
     column->addWidget(legend_);

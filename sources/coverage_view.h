@@ -101,12 +101,12 @@ private:
     AppModel& model_;
     // The analysis was wanted on showing while another one still ran.
     bool analysisWanted_ = false;
-    QWidget* empty_ = nullptr;
-    QWidget* sectionsBox_ = nullptr;
-    QVBoxLayout* sections_ = nullptr;
-    QWidget* legend_ = nullptr;
-    QPushButton* refresh_ = nullptr;
-    BusySpinner* spinner_ = nullptr;
+    QWidget* empty_{};
+    QWidget* sectionsBox_{};
+    QVBoxLayout* sections_{};
+    QWidget* legend_{};
+    QPushButton* refresh_{};
+    BusySpinner* spinner_{};
 };
 
 } // namespace sources

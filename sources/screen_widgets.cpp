@@ -6,7 +6,10 @@
 #include <QApplication>
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace sources {
 
@@ -114,6 +117,41 @@ QLabel* symbolView(const QString& symbol, int size, const QColor& color, QWidget
     l->setFixedSize(size, size);
     l->setAccessibleName(QString());
     return l;
+}
+
+QVBoxLayout* scrollingColumn(QWidget* screen, const QString& objectName, int padding, int spacing) {
+    auto* outer = new QVBoxLayout(screen);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(screen);
+    scroll->setObjectName(objectName);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->verticalScrollBar()->setSingleStep(24);
+    scroll->viewport()->setAutoFillBackground(false);
+    outer->addWidget(scroll);
+    auto* page = new QWidget(scroll);
+    scroll->setWidget(page);
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(padding, padding, padding, padding);
+    column->setSpacing(spacing);
+    return column;
+}
+
+QWidget* columnWidget(QWidget* parent, const QString& objectName, int spacing, QVBoxLayout** column) {
+    auto* w = new QWidget(parent);
+    w->setObjectName(objectName);
+    *column = new QVBoxLayout(w);
+    (*column)->setContentsMargins(0, 0, 0, 0);
+    (*column)->setSpacing(spacing);
+    return w;
+}
+
+QVBoxLayout* nestedColumn(QVBoxLayout* into, int spacing) {
+    auto* column = new QVBoxLayout;
+    column->setSpacing(spacing);
+    into->addLayout(column);
+    return column;
 }
 
 QHBoxLayout* flushRow(QWidget* owner, int spacing) {

@@ -10,6 +10,7 @@
 class QHBoxLayout;
 class QLayout;
 class QTimer;
+class QVBoxLayout;
 
 namespace sources {
 
@@ -76,6 +77,13 @@ QLabel* textLabel(const QString& text, TextStyle style, const QColor& color = QC
 QLabel* boldLabel(const QString& text, TextStyle style, const QColor& color = QColor(), QWidget* parent = nullptr);
 // A symbol drawn at a size in a colour.
 QLabel* symbolView(const QString& symbol, int size, const QColor& color, QWidget* parent = nullptr);
+// A screen whose content scrolls vertically: fills `screen` with a scroll
+// area and returns the column of its page, padded by `padding`.
+QVBoxLayout* scrollingColumn(QWidget* screen, const QString& objectName, int padding, int spacing);
+// A widget holding a column with no margins; the column comes back in `column`.
+QWidget* columnWidget(QWidget* parent, const QString& objectName, int spacing, QVBoxLayout** column);
+// A column nested at the end of `into`.
+QVBoxLayout* nestedColumn(QVBoxLayout* into, int spacing);
 // A row layout on `owner` with no margins.
 QHBoxLayout* flushRow(QWidget* owner, int spacing);
 // Removes every item of a layout, deleting its widgets later.

@@ -44,6 +44,7 @@ signals:
     void filterSuggestionsChanged();
 
 private:
+    friend struct ModelTestAccess;
     void setFilterPreview(const OptionalFilterPreview& p);
     void setFilterSuggestions(const FilterSuggestions& s);
 

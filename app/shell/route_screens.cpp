@@ -4,6 +4,7 @@
 #include "app/ui/widgets.h"
 #include "reading/browse_view.h"
 #include "sources/coverage_view.h"
+#include "sources/filters_view.h"
 #include "sources/sources_view.h"
 
 QWidget* makePlaceholderScreen(Route route, QWidget* parent) {
@@ -19,9 +20,9 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
     case Route::sources: screen = new sources::SourcesView(model, parent); break;
     case Route::coverage: screen = new sources::CoverageView(model, parent); break;
     case Route::browse: screen = new BrowseView(model, parent); break;
-    case Route::search:    // SearchView: empty query and owner, no results
-    case Route::backup:    // BackupView (with BackupModel): both sheets closed
-    case Route::filters:   // FiltersView: no owner selected, empty new rule of the first kind
+    case Route::search: // SearchView: empty query and owner, no results
+    case Route::backup: // BackupView (with BackupModel): both sheets closed
+    case Route::filters: screen = new sources::FiltersView(model, parent); break;
     case Route::health:    // HealthView
     case Route::household: // HouseholdView (with BackupModel): a new JoinModel, sheets closed
         screen = makePlaceholderScreen(route, parent);

@@ -37,13 +37,7 @@ TEST_F(CoverageViewTest, AFirstVisitStartsTheAnalysisAndTheOwnersReplaceTheEmpty
     start();
     fx::Options o;
     o.messages = 60;
-    fx::writeMessagesFolder(home / "src/jorin", o);
-    fx::writeMessagesFolder(home / "src/sam", o);
-    model->mutableRegistry().add(folderSource("jorin-folder", "jorin", home / "src/jorin"));
-    model->mutableRegistry().add(folderSource("sam-folder", "sam", home / "src/sam"));
-    emit model->registryChanged();
-    model->runs().startScan(ScanRequest{});
-    ASSERT_TRUE(settle());
+    scanJorinAndSam(o, o);
     ASSERT_TRUE(model->analysis().coverage().empty());
 
     CoverageView* view = showCoverage();

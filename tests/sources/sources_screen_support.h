@@ -59,6 +59,18 @@ protected:
 
     bool settle() { return drainModelTasks(*model); }
 
+    // Generated Messages folders for "jorin" and "sam" under src/, registered
+    // as "jorin-folder" and "sam-folder" and scanned.
+    void scanJorinAndSam(const fixtures::Options& jorin, const fixtures::Options& sam) {
+        fixtures::writeMessagesFolder(home / "src/jorin", jorin);
+        fixtures::writeMessagesFolder(home / "src/sam", sam);
+        model->mutableRegistry().add(folderSource("jorin-folder", "jorin", home / "src/jorin"));
+        model->mutableRegistry().add(folderSource("sam-folder", "sam", home / "src/sam"));
+        emit model->registryChanged();
+        model->runs().startScan(ScanRequest{});
+        EXPECT_TRUE(settle());
+    }
+
     std::unique_ptr<QWidget> window;
     QString nextSavePath;
     QString nextFolder;

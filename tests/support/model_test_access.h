@@ -2,11 +2,18 @@
 // Sets values the application model otherwise only sets itself, for tests of
 // code that reacts to them (screens, the installed schedule).
 #include "app/model/analysis_model.h"
+#include "app/model/filters_model.h"
 #include "app/model/household_model.h"
 #include "app/model/runs_model.h"
 
 struct ModelTestAccess {
     static void setIsRunning(RunsModel& runs, bool v) { runs.setIsRunning(v); }
     static void setMachineID(HouseholdModel& household, const QString& id) { household.setMachineID(id); }
+    static void setFilterPreview(FiltersModel& filters, const FiltersModel::OptionalFilterPreview& p) {
+        filters.setFilterPreview(p);
+    }
+    static void setFilterSuggestions(FiltersModel& filters, const FiltersModel::FilterSuggestions& s) {
+        filters.setFilterSuggestions(s);
+    }
     static void setCoverage(AnalysisModel& analysis, const AnalysisModel::Coverage& c) { analysis.setCoverage(c); }
 };
