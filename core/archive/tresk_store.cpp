@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <sqlite3.h>
+#include <unordered_map>
 
 namespace kx {
 
@@ -54,6 +55,29 @@ std::string storeError(const std::string& path, const std::exception& e) {
 using namespace store_detail;
 
 namespace {
+
+// Reads that must agree with each other run in one read transaction, unless
+// the caller already holds one (a writer in the middle of its own, or a
+// readSnapshot).
+class ConsistentReads {
+public:
+    explicit ConsistentReads(SQLite::Database& db) : db_(db), own_(sqlite3_get_autocommit(db.getHandle()) != 0) {
+        if (own_) db_.exec("BEGIN");
+    }
+    ~ConsistentReads() {
+        if (!own_) return;
+        try {
+            db_.exec("COMMIT");
+        } catch (...) {
+        }
+    }
+    ConsistentReads(const ConsistentReads&) = delete;
+    ConsistentReads& operator=(const ConsistentReads&) = delete;
+
+private:
+    SQLite::Database& db_;
+    bool own_;
+};
 
 constexpr const char* kHitColumns =
     "m.guid, m.text, m.date, h.handle, c.display_name, "
@@ -160,31 +184,49 @@ std::string TreskStore::owner() const {
     });
 }
 
+bool TreskStore::conversationTotalsCurrent() const {
+    if (!db_->tableExists("conversation_totals")) return false;
+    const auto same = db_->execAndGet("SELECT (SELECT value FROM meta WHERE key = 'conversationTotalsUpTo') = "
+                                      "CAST((SELECT coalesce(max(id), 0) FROM messages) AS TEXT)");
+    return !same.isNull() && same.getInt() == 1;
+}
+
 std::vector<TreskStore::ConversationSummary> TreskStore::conversations(const std::string& /*owner*/) const {
     return guarded(path_, [&] {
         std::vector<ConversationSummary> out;
-        SQLite::Statement q(
-            *db_, "SELECT c.key, c.display_name, c.is_group, "
-                  "(SELECT group_concat(DISTINCT ch.service) FROM chats ch WHERE ch.conversation_id = c.id), "
-                  "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0), "
-                  "(SELECT max(m.date) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0) AS last "
-                  "FROM conversations c ORDER BY last IS NULL, last DESC, c.key");
+        ConsistentReads snapshot(*db_);
+        // The services each conversation was seen on, in one pass over the chats.
+        std::unordered_map<int64_t, std::vector<std::string>> services;
+        {
+            SQLite::Statement q(*db_, "SELECT conversation_id, service FROM chats WHERE service IS NOT NULL AND "
+                                      "service != '' ORDER BY guid");
+            while (q.executeStep()) {
+                auto& list = services[q.getColumn(0).getInt64()];
+                std::string service = q.getColumn(1).getString();
+                if (std::find(list.begin(), list.end(), service) == list.end()) list.push_back(std::move(service));
+            }
+        }
+        // Counts and dates come from the writer's running totals when they are
+        // current (a list of thousands of conversations without counting every
+        // message), else they are counted.
+        const bool totals = conversationTotalsCurrent();
+        const std::string counts =
+            totals ? "t.messages, t.last_date "
+                   : "(SELECT count(*) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0), "
+                     "(SELECT max(m.date) FROM messages m WHERE m.conversation_id = c.id AND m.is_reaction = 0) ";
+        SQLite::Statement q(*db_, "SELECT c.id, c.key, c.display_name, " + counts + "AS last FROM conversations c " +
+                                      (totals ? "LEFT JOIN conversation_totals t ON t.conversation_id = c.id " : "") +
+                                      "ORDER BY last IS NULL, last DESC, c.key");
         while (q.executeStep()) {
             ConversationSummary s;
-            s.handle = q.getColumn(0).getString();
-            if (!q.getColumn(1).isNull() && !q.getColumn(1).getString().empty()) {
-                s.detail = q.getColumn(1).getString();
-            } else if (!q.getColumn(3).isNull()) {
-                std::string services = q.getColumn(3).getString();
-                size_t pos = 0;
-                while ((pos = services.find(',', pos)) != std::string::npos) {
-                    services.replace(pos, 1, ", ");
-                    pos += 2;
-                }
-                s.detail = services;
+            s.handle = q.getColumn(1).getString();
+            if (!q.getColumn(2).isNull() && !q.getColumn(2).getString().empty()) {
+                s.detail = q.getColumn(2).getString();
+            } else if (auto it = services.find(q.getColumn(0).getInt64()); it != services.end()) {
+                for (const auto& service : it->second) s.detail += (s.detail.empty() ? "" : ", ") + service;
             }
-            s.messageCount = q.getColumn(4).getInt64();
-            s.lastDate = optDate(q.getColumn(5));
+            s.messageCount = q.getColumn(3).isNull() ? 0 : q.getColumn(3).getInt64();
+            s.lastDate = optDate(q.getColumn(4));
             out.push_back(std::move(s));
         }
         return out;
@@ -242,10 +284,16 @@ std::vector<TreskStore::SearchHit> TreskStore::messages(const std::string& /*own
 
 int64_t TreskStore::conversationMessageCount(const std::string& conversationKey) const {
     return guarded(path_, [&] {
-        SQLite::Statement q(*db_, "SELECT count(*) FROM messages WHERE conversation_id = "
-                                  "(SELECT id FROM conversations WHERE key = ?) AND is_reaction = 0");
+        ConsistentReads snapshot(*db_);
+        SQLite::Statement q(*db_, conversationTotalsCurrent()
+                                      ? "SELECT coalesce((SELECT messages FROM conversation_totals WHERE "
+                                        "conversation_id = (SELECT id FROM conversations WHERE key = ?)), 0)"
+                                      : "SELECT count(*) FROM messages WHERE conversation_id = "
+                                        "(SELECT id FROM conversations WHERE key = ?) AND is_reaction = 0");
         q.bind(1, conversationKey);
-        return q.executeStep() ? q.getColumn(0).getInt64() : int64_t{0};
+        const int64_t n = q.executeStep() ? q.getColumn(0).getInt64() : int64_t{0};
+        q.reset();
+        return n;
     });
 }
 
@@ -257,7 +305,7 @@ TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey
     return guarded(path_, [&] {
         // The count and the rows come from one snapshot, so a scan writing in
         // between cannot make them disagree.
-        SQLite::Transaction snapshot(*db_, SQLite::TransactionBehavior::DEFERRED);
+        ConsistentReads snapshot(*db_);
         int64_t conversation = 0;
         {
             SQLite::Statement q(*db_, "SELECT id FROM conversations WHERE key = ?");
@@ -265,7 +313,10 @@ TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey
             if (q.executeStep()) conversation = q.getColumn(0).getInt64();
         }
         if (withTotal) {
-            SQLite::Statement q(*db_, "SELECT count(*) FROM messages WHERE conversation_id = ? AND is_reaction = 0");
+            SQLite::Statement q(*db_, conversationTotalsCurrent()
+                                          ? "SELECT coalesce((SELECT messages FROM conversation_totals WHERE "
+                                            "conversation_id = ?), 0)"
+                                          : "SELECT count(*) FROM messages WHERE conversation_id = ? AND is_reaction = 0");
             q.bind(1, conversation);
             page.total = q.executeStep() ? q.getColumn(0).getInt64() : 0;
         }
@@ -306,7 +357,6 @@ TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey
         if (!page.reachesOldest) newestFirst.pop_back();
         page.messages.assign(std::make_move_iterator(newestFirst.rbegin()),
                              std::make_move_iterator(newestFirst.rend()));
-        snapshot.commit();
         return page;
     });
 }

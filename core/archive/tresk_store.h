@@ -31,6 +31,9 @@
 //   records(seq, family, subject, body)  append-only: everything above that an export shows is
 //                                     derived from these records (archive_records.h); the manifest
 //                                     chains over them
+//   conversation_totals(conversation_id, messages, last_date)  per conversation: messages that are
+//                                     not reactions and the newest date, kept by the writer; trusted
+//                                     while meta "conversationTotalsUpTo" equals the largest message id
 // The full-text index lives beside the store in "search.db" (search_index.h).
 //
 // Only the engine creates or writes a store (TreskStoreWriter). TreskStore opens
@@ -258,6 +261,8 @@ public:
     static constexpr int kFormatVersion = 2;
 
 protected:
+    // Whether conversation_totals is there and up to date with the messages.
+    bool conversationTotalsCurrent() const;
     // Attaches the search index ("search.db" beside the store) as "idx"; throws
     // kx::Error when it does not exist yet.
     void attachSearchIndex() const;

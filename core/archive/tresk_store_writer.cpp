@@ -106,6 +106,7 @@ CREATE TABLE search_pending(message_id INTEGER PRIMARY KEY REFERENCES messages(i
 constexpr const char* kMessagesKey = "messageTotal";
 constexpr const char* kCorroboratedKey = "corroboratedTotal";
 constexpr const char* kDuplicatesKey = "duplicateCopiesTotal";
+constexpr const char* kConversationTotalsKey = "conversationTotalsUpTo";
 
 // What format 2 added: the append-only records (archive_records.h).
 constexpr const char* kRecordsSchema = R"SQL(
@@ -182,7 +183,7 @@ struct TreskStoreWriter::Statements {
     SQLite::Statement insertMessage, findMessage, updateMessage, markSearchPending, insertVersion, fillVersionDate,
         insertProvenance, touchProvenance, countProvenance, findAttachment, insertAttachment, updateAttachment,
         linkAttachment, attachmentSource, insertHandle, findConversation, insertConversation, updateConversation,
-        insertChat, insertMember, appendRecord;
+        insertChat, insertMember, appendRecord, bumpConversation;
     explicit Statements(SQLite::Database& db)
         : insertMessage(
               db,
@@ -225,7 +226,12 @@ struct TreskStoreWriter::Statements {
                      "INSERT INTO chats(guid, conversation_id, service) VALUES (?,?,?) ON CONFLICT(guid) DO NOTHING"),
           insertMember(
               db, "INSERT INTO conversation_handles(conversation_id, handle_id) VALUES (?,?) ON CONFLICT DO NOTHING"),
-          appendRecord(db, "INSERT INTO records(family, subject, body) VALUES (?,?,?)") {}
+          appendRecord(db, "INSERT INTO records(family, subject, body) VALUES (?,?,?)"),
+          bumpConversation(db, "INSERT INTO conversation_totals(conversation_id, messages, last_date) VALUES (?1, ?2, ?3) "
+                               "ON CONFLICT(conversation_id) DO UPDATE SET messages = messages + excluded.messages, "
+                               "last_date = CASE WHEN excluded.last_date IS NULL THEN last_date "
+                               "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
+                               "ELSE last_date END") {}
 };
 
 void TreskStoreWriter::append(int64_t subject, const records::Encoder& record) {
@@ -280,6 +286,7 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
                             "\"; nothing was written to it");
             if (v < 2) w->addRecordsTable();
         }
+        w->loadConversationTotals();
         w->st_ = std::make_unique<Statements>(*w->db_);
         w->loadTotals();
     } catch (const Error&) {
@@ -330,6 +337,34 @@ void TreskStoreWriter::loadTotals() {
     pending_ = counted;
     saveTotals();
     t.commit();
+}
+
+// Per conversation: its messages (reactions not counted) and its newest date,
+// kept as messages are added so the conversation list and a thread's count are
+// read without counting. The meta key records the largest message id the
+// totals had seen when last committed; a store written before they were kept,
+// or added to by a program that does not keep them, is counted afresh.
+void TreskStoreWriter::loadConversationTotals() {
+    db_->exec("CREATE TABLE IF NOT EXISTS conversation_totals(conversation_id INTEGER PRIMARY KEY, "
+              "messages INTEGER NOT NULL, last_date INTEGER)");
+    const auto mark = db_->execAndGet("SELECT (SELECT value FROM meta WHERE key = '" +
+                                      std::string(kConversationTotalsKey) +
+                                      "') = CAST((SELECT coalesce(max(id), 0) FROM messages) AS TEXT)");
+    if (!mark.isNull() && mark.getInt() == 1) return;
+    SQLite::Transaction t(*db_);
+    db_->exec("DELETE FROM conversation_totals");
+    db_->exec("INSERT INTO conversation_totals(conversation_id, messages, last_date) "
+              "SELECT conversation_id, count(*), max(date) FROM messages "
+              "WHERE is_reaction = 0 AND conversation_id IS NOT NULL GROUP BY conversation_id");
+    saveConversationTotalsMark();
+    t.commit();
+}
+
+void TreskStoreWriter::saveConversationTotalsMark() {
+    db_->exec("INSERT INTO meta(key, value) VALUES ('" + std::string(kConversationTotalsKey) +
+              "', CAST((SELECT coalesce(max(id), 0) FROM messages) AS TEXT)) "
+              "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+    conversationTotalsTouched_ = false;
 }
 
 // The totals as committed; false when the store does not keep them (yet).
@@ -425,6 +460,7 @@ void TreskStoreWriter::begin() {
 void TreskStoreWriter::commit() {
     if (!inTransaction_) return;
     if (!(pending_ == Totals{})) saveTotals();
+    if (conversationTotalsTouched_) saveConversationTotalsMark();
     db_->exec("COMMIT"); // on failure the caller rolls back, which reloads the totals
     inTransaction_ = false;
 }
@@ -437,6 +473,7 @@ void TreskStoreWriter::rollback() {
     } catch (...) {
     }
     pending_ = Totals{};
+    conversationTotalsTouched_ = false;
     try {
         readSavedTotals();
     } catch (...) {
@@ -641,9 +678,14 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
     ins.bind(16, nowNs);
     AddResult result;
     bool versionsNeeded = !m.edits.empty();
+    // What this sighting changes of its conversation's running totals.
+    bool countsInTotals = false;
+    std::optional<int64_t> totalsDate;
     if (ins.exec() == 1) {
         result.inserted = true;
         result.messageId = db_->getLastInsertRowid();
+        countsInTotals = !reaction;
+        if (!reaction) totalsDate = optNanos(m.date);
         records::Encoder r(records::kMessage);
         r.text(std::string_view(m.guid)).text(std::string_view(conv.key));
         if (hasHandle) r.text(std::string_view(*m.handle));
@@ -688,7 +730,10 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         std::optional<std::string> newService = storedService;
         if (!storedService && m.service) fill("service", newService = m.service);
         std::optional<int64_t> newDate = storedDate;
-        if (!storedDate && m.date) fill("date", decimal(*(newDate = toNanos(*m.date))));
+        if (!storedDate && m.date) {
+            fill("date", decimal(*(newDate = toNanos(*m.date))));
+            if (!reaction) totalsDate = newDate; // an undated message gets its date
+        }
         const std::optional<int64_t> newRead = storedRead ? storedRead : optNanos(m.dateRead);
         const std::optional<int64_t> newDelivered = storedDelivered ? storedDelivered : optNanos(m.dateDelivered);
         changed = changed || newRead != storedRead || newDelivered != storedDelivered;
@@ -735,6 +780,15 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
             bindOpt(u, 11, newRetracted);
             u.exec();
         }
+    }
+    if (countsInTotals || totalsDate) {
+        auto& b = st_->bumpConversation;
+        b.reset();
+        b.bind(1, conv.id);
+        b.bind(2, countsInTotals ? 1 : 0);
+        bindOpt(b, 3, totalsDate);
+        b.exec();
+        conversationTotalsTouched_ = true;
     }
     // Versions are kept once a message is known to have more than one body.
     if (versionsNeeded) {

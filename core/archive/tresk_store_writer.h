@@ -90,6 +90,8 @@ private:
     explicit TreskStoreWriter(const std::string& path);
     void createSchema(const std::string& owner, Date now);
     void loadTotals();
+    void loadConversationTotals();
+    void saveConversationTotalsMark();
     bool readSavedTotals();
     void saveTotals();
     int64_t handleId(const std::string& handle);
@@ -110,6 +112,7 @@ private:
     std::unordered_map<std::string, ConversationInfo> chats_;         // by chat GUID
     std::unordered_map<std::string, ConversationInfo> conversations_; // by key
     bool inTransaction_ = false;
+    bool conversationTotalsTouched_ = false;
     Totals saved_;   // as committed
     Totals pending_; // added by the open transaction
 };

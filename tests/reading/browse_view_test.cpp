@@ -138,7 +138,7 @@ TEST_F(Browse, ListsAScannedArchiveAndFiltersWithoutReloading) {
     ASSERT_TRUE(view->thread());
     QPointer<ThreadView> first = view->thread();
     ASSERT_TRUE(settle());
-    EXPECT_GT(first->threadModel().rowCount(), 0);
+    EXPECT_GT(first->threadModel().rowCount(), 0) << first->threadModel().loadProblem().toStdString();
     view->listView()->setCurrentIndex(view->filtered().index(1, 0));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(first.isNull());

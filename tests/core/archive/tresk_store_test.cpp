@@ -209,6 +209,64 @@ TEST_F(StoreFixture, ThreadPagesSeekBackwardsWithoutGapOrRepeatAcrossEqualAndMis
     EXPECT_THROW(r.threadPage("nobody", all[5].id, 100, false), Error);
 }
 
+TEST_F(StoreFixture, ConversationCountsAndDatesAreKeptAsMessagesArriveAndCountedAfreshWhenStale) {
+    const std::string one = "iMessage;-;+15550001", two = "iMessage;-;+15550002";
+    for (int i = 0; i < 30; ++i) add(msg("a" + std::to_string(i), one, "x", i), a);
+    auto undated = msg("u", two, "no date yet", 0, "+15550002");
+    undated.date.reset();
+    add(undated, a);
+    auto like = msg("r", one, "Liked", 99);
+    like.associatedMessageGuid = "p:0/a0";
+    like.associatedMessageType = 2000;
+    add(like, a);
+    add(msg("a3", one, "x", 3), b); // seen again by a second source: still one message
+    auto counted = [&](TreskStore& r) {
+        std::map<std::string, std::pair<int64_t, std::optional<Date>>> out;
+        for (const auto& c : r.conversations("jo")) out[c.handle] = {c.messageCount, c.lastDate};
+        return out;
+    };
+    {
+        auto r = reader();
+        const auto list = counted(r);
+        EXPECT_EQ(list.at("+15550001").first, 30);
+        EXPECT_EQ(list.at("+15550001").second, kStart + std::chrono::minutes(29));
+        EXPECT_EQ(list.at("+15550002").first, 1);
+        EXPECT_FALSE(list.at("+15550002").second);
+        EXPECT_EQ(r.conversationMessageCount("+15550001"), 30);
+        EXPECT_EQ(r.threadPage("+15550002", std::nullopt, 10, true).total, 1);
+    }
+    // A later sighting dates the undated message.
+    add(msg("u", two, "no date yet", 50, "+15550002"), b);
+    w->commit();
+    {
+        TreskStore r(path);
+        EXPECT_EQ(counted(r).at("+15550002").second, kStart + std::chrono::minutes(50));
+    }
+    // A program that does not keep the totals adds a message: readers count,
+    // and the next writer counts afresh.
+    {
+        SQLite::Database raw(path, SQLite::OPEN_READWRITE);
+        raw.exec("INSERT INTO messages(guid, conversation_id, text, date, is_from_me, is_reaction, first_archived, "
+                 "associated_type) SELECT 'foreign', conversation_id, 'x', date + 1, 0, 0, 0, 0 FROM messages "
+                 "WHERE guid = 'a29'");
+    }
+    {
+        TreskStore r(path);
+        EXPECT_EQ(counted(r).at("+15550001").first, 31);
+        EXPECT_EQ(r.conversationMessageCount("+15550001"), 31);
+    }
+    w.reset();
+    w = TreskStoreWriter::open(path, "jo", kStart);
+    TreskStore r(path);
+    EXPECT_EQ(counted(r).at("+15550001").first, 31);
+    SQLite::Database raw(path, SQLite::OPEN_READONLY);
+    EXPECT_EQ(raw.execAndGet("SELECT messages FROM conversation_totals t JOIN conversations c ON c.id = "
+                             "t.conversation_id WHERE c.key = '+15550001'")
+                  .getInt64(),
+              31);
+    w->begin();
+}
+
 TEST_F(StoreFixture, GroupChatsAndAttachmentsAreKept) {
     ChatRecord group;
     group.guid = "iMessage;+;chat42";
