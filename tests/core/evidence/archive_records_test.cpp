@@ -3,6 +3,8 @@
 // interrupted start-over loses nothing.
 #include "core/archive/archive_records.h"
 #include "core/archive/tresk_store.h"
+#include "core/contacts/contact_resolver.h"
+#include "core/evidence/export_and_seal.h"
 #include "core/evidence/message_canonical.h"
 #include "core/evidence/tresk_manifest.h"
 #include "core/platform/hex.h"
@@ -124,6 +126,30 @@ TEST_F(OlderStores, GetTheirRecordsAndKeepEveryManifestMeaningful) {
     ASSERT_TRUE(old.note);
     EXPECT_NE(old.note->find("message 4 (MSG-4)"), std::string::npos) << *old.note;
     EXPECT_NE(old.note->find("Generate a new manifest"), std::string::npos) << *old.note;
+}
+
+TEST_F(OlderStores, AnExportIsSealedWithAManifestOfThisVersion) {
+    const auto earlier = earlierManifest();
+    const std::string manifestPath = TreskManifest::path(root.path().string(), "jorin");
+    TreskManifest::write(earlier, manifestPath);
+    ExportRequest r;
+    r.archiveRoot = root.path().string();
+    r.owner = "jorin";
+    r.conversationKey = "+15550001111";
+    r.format = ExportFormat::csv;
+    r.destinationPath = (root / "export.csv").string();
+    r.appVersion = "1.0 (1)";
+    r.now = test::fixtureDate(100);
+    const SealFile seal = exportAndSeal(r, MapContactResolver{});
+    const auto now = TreskManifest::read(manifestPath);
+    EXPECT_EQ(now->version, TreskManifest::kVersion);
+    EXPECT_EQ(seal.manifestHead, now->chainHead);
+    EXPECT_EQ(verify(*now).status, static_cast<int>(Status::intact));
+    // The earlier manifest is kept beside it.
+    int kept = 0;
+    for (const auto& e : std::filesystem::directory_iterator(root / "jorin"))
+        kept += e.path().filename().string().rfind("tresk.manifest.superseded-", 0) == 0;
+    EXPECT_EQ(kept, 1);
 }
 
 TEST_F(OlderStores, AKillDuringTheirFirstOpenLosesNothing) {
