@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -63,15 +64,17 @@ inline void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
     X509_EXTENSION_free(ext);
 }
 
-// A certificate authority (issuer == nullptr) or a time-stamping certificate it signs.
-inline TestIdentity makeIdentity(const std::string& commonName, const TestIdentity* issuer, long serial) {
+// A certificate authority (issuer == nullptr) or a time-stamping certificate it
+// signs, valid from an hour before `start` seconds from now until three days after.
+inline TestIdentity makeIdentity(const std::string& commonName, const TestIdentity* issuer, long serial,
+                                 long start = 0) {
     TestIdentity id;
     id.key = EVP_EC_gen("P-256");
     id.cert = X509_new();
     X509_set_version(id.cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(id.cert), serial);
-    X509_gmtime_adj(X509_getm_notBefore(id.cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(id.cert), 3 * 24 * 3600);
+    X509_gmtime_adj(X509_getm_notBefore(id.cert), start - 3600);
+    X509_gmtime_adj(X509_getm_notAfter(id.cert), start + 3 * 24 * 3600);
     X509_NAME* name = X509_get_subject_name(id.cert);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName.c_str()),
                                -1, -1, 0);
@@ -95,10 +98,14 @@ class LoopbackTimeStampAuthority {
 public:
     enum class Mode { honest, wrongNonce, wrongImprint, untrustedSigner, httpError, garbage };
 
-    LoopbackTimeStampAuthority()
-        : root_(makeIdentity("Kelvara Test Root", nullptr, 1)), signer_(makeIdentity("Kelvara Test TSA", &root_, 2)),
-          otherRoot_(makeIdentity("Someone Else's Root", nullptr, 3)),
-          forger_(makeIdentity("Kelvara Test TSA", &otherRoot_, 4)) {
+    // daysAgo > 0: an authority as it was that many days ago: it stamps that time,
+    // and its certificates, valid for three days from then, have lapsed since.
+    explicit LoopbackTimeStampAuthority(int daysAgo = 0)
+        : offset_(-static_cast<long>(daysAgo) * 24 * 3600),
+          root_(makeIdentity("Kelvara Test Root", nullptr, 1, offset_)),
+          signer_(makeIdentity("Kelvara Test TSA", &root_, 2, offset_)),
+          otherRoot_(makeIdentity("Someone Else's Root", nullptr, 3, offset_)),
+          forger_(makeIdentity("Kelvara Test TSA", &otherRoot_, 4, offset_)) {
         start();
     }
     ~LoopbackTimeStampAuthority() { stop(); }
@@ -203,6 +210,12 @@ private:
         return serial;
     }
 
+    static int shiftedTime(TS_RESP_CTX*, void* data, long* sec, long* usec) {
+        *sec = static_cast<long>(::time(nullptr)) + *static_cast<const long*>(data);
+        *usec = 0;
+        return 1;
+    }
+
     std::string respond(std::string request, Mode mode) {
         if (mode == Mode::wrongNonce || mode == Mode::wrongImprint) {
             // Answer a different question than the one asked.
@@ -236,6 +249,7 @@ private:
         ASN1_OBJECT_free(policy);
         TS_RESP_CTX_add_md(ctx, EVP_sha256());
         TS_RESP_CTX_set_serial_cb(ctx, &LoopbackTimeStampAuthority::nextSerial, &serial_);
+        TS_RESP_CTX_set_time_cb(ctx, &LoopbackTimeStampAuthority::shiftedTime, &offset_);
         BIO* in = BIO_new_mem_buf(request.data(), static_cast<int>(request.size()));
         TS_RESP* resp = TS_RESP_create_response(ctx, in);
         BIO_free(in);
@@ -252,6 +266,7 @@ private:
         return out;
     }
 
+    long offset_; // seconds added to the clock
     TestIdentity root_, signer_, otherRoot_, forger_;
     int listener_ = -1;
     int port_ = 0;

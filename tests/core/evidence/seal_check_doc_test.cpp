@@ -1,5 +1,6 @@
-// The commands of docs/checking-a-seal.md, run as written: they pass on a sealed,
-// anchored export and fail on a changed copy, a changed seal, or a changed archive.
+// The commands of docs/checking-a-seal.md, run as written: they pass on a sealed
+// export anchored by an authority whose certificate has lapsed since, and fail on
+// a changed copy, a changed seal, edited anchor fields, or a changed archive.
 #include "core/archive/archive_layout.h"
 #include "core/contacts/contact_resolver.h"
 #include "core/evidence/export_and_seal.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <sys/wait.h>
@@ -59,7 +61,8 @@ protected:
         r.now = test::fixtureDate(100);
         MapContactResolver names{{{"+15550001111", "Alice Example"}}};
         SealFile seal = exportAndSeal(r, names);
-        seal.anchor = SealAnchorClient(tsa.url(), nullptr, tsa.trustedPem()).anchor(seal);
+        const auto then = std::chrono::system_clock::now() - std::chrono::hours(24 * kDaysAgo);
+        seal.anchor = SealAnchorClient(tsa.url(), nullptr, tsa.trustedPem(), [then] { return then; }).anchor(seal);
         exportPath = r.destinationPath;
         sealPath = SealFile::path(exportPath);
         seal.write(sealPath);
@@ -82,8 +85,9 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    static constexpr int kDaysAgo = 30;
     test::TempDir dir;
-    test::LoopbackTimeStampAuthority tsa;
+    test::LoopbackTimeStampAuthority tsa{kDaysAgo};
     OwnerPaths paths;
     std::string exportPath, sealPath;
     int runs = 0;
@@ -118,6 +122,20 @@ TEST_F(DocumentedSealCheck, HoldsForTheSealedExportAndFailsForChangedCopies) {
     EXPECT_NE(check(exportPath, forged.string(), &out), 0) << out;
     EXPECT_NE(out.find("2. The seal's fields are the ones that were signed."), std::string::npos) << out;
     EXPECT_EQ(out.find("3. The anchor holds."), std::string::npos) << out;
+
+    // The seal's readable anchor fields edited: the token says otherwise.
+    const auto original = SealFile::fromJson(nlohmann::json::parse(test::readAll(sealPath)));
+    ASSERT_TRUE(original.anchor);
+    SealFile redated = original, reserialed = original;
+    redated.anchor->anchoredAt += std::chrono::hours(24 * 20);
+    reserialed.anchor->serialNumber = "1" + reserialed.anchor->serialNumber;
+    for (const SealFile* altered : {&redated, &reserialed}) {
+        const auto path = dir / "altered.kxseal.json";
+        test::writeAll(path, altered->toJson().dump(2));
+        EXPECT_NE(check(exportPath, path.string(), &out), 0) << out;
+        EXPECT_NE(out.find("Verification: OK"), std::string::npos) << out;
+        EXPECT_EQ(out.find("3. The anchor holds."), std::string::npos) << out;
+    }
 
     // A record of the archive changed: the chain no longer ends at the head.
     test::tamper(paths.database, "UPDATE records SET body = substr(body, 1, length(body) - 1) || CAST('x' AS BLOB) "
