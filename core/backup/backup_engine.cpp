@@ -186,6 +186,27 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
 
 } // namespace
 
+std::string databaseStamp(const stdfs::path& file) {
+    const auto now = std::chrono::system_clock::now();
+    std::string stamp;
+    for (const std::string suffix : {"", "-wal"}) {
+        struct stat st {};
+        const std::string path = file.string() + suffix;
+        if (::stat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT || suffix.empty()) return {};
+            stamp += "|none";
+            continue;
+        }
+        const auto mtime = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+        if (mtime > now - std::chrono::seconds(2)) return {}; // written just now: a write in the same tick could hide
+        stamp += "|" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) +
+                 ":" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    }
+    return stamp.substr(1);
+}
+
 void snapshotDatabase(const stdfs::path& source, const stdfs::path& target) {
     sqlite3* src = nullptr;
     sqlite3* dst = nullptr;
@@ -555,11 +576,17 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     ScratchDir scratch;
     stdfs::path snapshot = scratch.path() / ArchiveLayout::kDatabaseFile;
     // The snapshot and its fingerprint are made while the attachment files
-    // upload (they do not depend on it); the database goes up afterwards.
-    std::future<std::string> snapshotDone = std::async(std::launch::async, [&] {
-        snapshotDatabase(storeFile, snapshot);
-        return Sha256::hexOfFile(snapshot);
-    });
+    // upload (they do not depend on it); the database goes up afterwards. A
+    // database that has not changed since the backup in place is not read.
+    std::future<std::string> snapshotDone;
+    auto startSnapshot = [&] {
+        if (snapshotDone.valid()) return;
+        snapshotDone = std::async(std::launch::async, [&] {
+            snapshotDatabase(storeFile, snapshot);
+            return Sha256::hexOfFile(snapshot);
+        });
+    };
+    const std::string sourceStamp = databaseStamp(storeFile);
     struct WaitForSnapshot {
         std::future<std::string>& f;
         ~WaitForSnapshot() {
@@ -605,6 +632,12 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     oldNames.erase("");
     std::map<std::string, uint64_t> stored;
     for (auto& [n, size] : dest_->list(objectsPrefix)) stored[n] = size;
+    const bool dbUnchanged = [&] {
+        if (!previousDb || sourceStamp.empty() || previousDb->value("sourceStamp", "") != sourceStamp) return false;
+        auto remote = stored.find(previousDb->value("name", ""));
+        return remote != stored.end() && remote->second == previousDb->value("sealedSize", uint64_t(0));
+    }();
+    if (!dbUnchanged) startSnapshot();
     const std::string identity = dest_->resumeIdentity();
     auto underThisBackup = [&](const std::string& n) {
         return n == legacyDbName || n.compare(0, objectsPrefix.size(), objectsPrefix) == 0;
@@ -784,7 +817,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     };
     sendFiles(toSend);
 
-    std::string fingerprint = snapshotDone.get();
+    if (dbDamaged) startSnapshot();
+    std::string fingerprint = snapshotDone.valid() ? snapshotDone.get() : previousDb->value("sha256", "");
     // Files an ingest stored while the snapshot was made: the snapshot may name them.
     const std::vector<Local> late = filesAddedSince(files, listArchiveFiles(attachments));
     std::vector<const Local*> lateFiles;
@@ -812,7 +846,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     json objects = json::array();
     for (const auto& [path, o] : entries) objects.push_back(o);
 
-    dbPlainSize = stdfs::file_size(snapshot);
+    dbPlainSize = fs::exists(snapshot) ? stdfs::file_size(snapshot) : previousDb->value("size", uint64_t(0));
     const uint64_t dbSealedSize = TreskCrypto::sealedSize(dbPlainSize);
     std::string dbName = objectsPrefix + crypto_.nameTag("database:" + remoteName + ":" + fingerprint);
     json dbEntry;
@@ -829,6 +863,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         auto remote = stored.find(previousDb->value("name", ""));
         if (remote != stored.end() && remote->second == previousDb->value("sealedSize", uint64_t(0))) {
             dbEntry = *previousDb; // unchanged since the backup in place
+            if (sourceStamp.empty()) dbEntry.erase("sourceStamp");
+            else dbEntry["sourceStamp"] = sourceStamp;
             dropDbFromProgress();
         }
     }
@@ -856,6 +892,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                    {"sha256", fingerprint},
                    {"sealedSize", dbSealedSize},
                    {"nonce", *dbNonce}};
+        if (!sourceStamp.empty()) dbEntry["sourceStamp"] = sourceStamp;
     }
 
     // What this run wrote is checked before the manifest names it, so a copy

@@ -24,9 +24,12 @@
 //
 // Manifest (JSON before sealing): {"format":2, "createdAt": ISO 8601,
 // "remoteName": R, "database": {"name", "size", "sha256", "sealedSize",
-// "nonce"}, "objects": [{"path", "name", "size", "sha256", "sealedSize",
+// "nonce", "sourceStamp"}, "objects": [{"path", "name", "size", "sha256", "sealedSize",
 // "nonce"}], "auditNext": the object name after which the next run goes on
-// reading stored objects back (stored_audit.h)}. size is in plaintext bytes, sha256 the plaintext's hash, nonce
+// reading stored objects back (stored_audit.h)}. sourceStamp (databaseStamp) is
+// the state the database file had before its snapshot was taken: a run that
+// finds the file in that state again keeps the stored copy without reading the
+// file. size is in plaintext bytes, sha256 the plaintext's hash, nonce
 // (32 hex digits) the stream nonce the object was sealed with. Every sealing
 // draws a fresh nonce and the seal authenticates it, so an object that opens and
 // carries the recorded nonce is exactly the one this backup wrote: an older
@@ -185,6 +188,12 @@ private:
 // Runs fn(0) ... fn(count - 1) on up to `threads` threads; after the first
 // failure no new index starts, and that failure is rethrown once all stop.
 void parallelFor(size_t count, int threads, const std::function<void(size_t)>& fn);
+
+// What identifies the state of an archive database file without reading it:
+// device, inode, size and modification time of the file and of its "-wal". Empty
+// when it cannot be told (unreadable, or written in the last two seconds, where
+// a later write in the same clock tick could leave the times alike).
+std::string databaseStamp(const std::filesystem::path& file);
 
 // Takes a consistent copy of a SQLite database with SQLite's online backup
 // (never a plain copy of a file that may be written meanwhile). The source is

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <fstream>
+
 using namespace kx;
 namespace stdfs = std::filesystem;
 
@@ -108,5 +110,45 @@ TEST_F(BackupWhileIngesting, TheBackedUpDatabaseNeverNamesAnAttachmentTheBackupL
     ASSERT_EQ(rows.size(), 501u); // the snapshot holds the new message...
     EXPECT_NE(rows.back().find(added), std::string::npos);
     EXPECT_TRUE(stdfs::exists(work / "restored/jorin" / added)) << "...so the backup must hold its attachment";
+    EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+}
+
+TEST_F(BackupWhileIngesting, AnUnchangedDatabaseIsNotReadAgainAndAChangedOneAlwaysIs) {
+    // Written long enough ago that its times tell its state.
+    auto age = [&] {
+        const auto old = stdfs::file_time_type::clock::now() - std::chrono::minutes(10);
+        stdfs::last_write_time(archive / "tresk.db", old);
+    };
+    age();
+    engine().backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    const std::string stamp = databaseStamp(archive / "tresk.db");
+    ASSERT_FALSE(stamp.empty());
+
+    // Unchanged: the stored copy is kept without reading the file. (Shown by a file whose bytes are
+    // swapped for junk in place with its times put back: it is never opened, so the run still succeeds.)
+    const std::string original = test::readAll(archive / "tresk.db");
+    const auto times = stdfs::last_write_time(archive / "tresk.db");
+    auto overwriteInPlace = [&](const std::string& bytes) {
+        std::fstream f(archive / "tresk.db", std::ios::in | std::ios::out | std::ios::binary);
+        f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        f.close();
+        stdfs::last_write_time(archive / "tresk.db", times);
+    };
+    overwriteInPlace(std::string(original.size(), 'x'));
+    ASSERT_EQ(databaseStamp(archive / "tresk.db"), stamp);
+    UploadReceipt again = engine().backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    EXPECT_EQ(again.verification, UploadReceipt::Verification::verified);
+    overwriteInPlace(original);
+
+    // New messages, written just now or long ago, always go.
+    test::addMessages(archive, 7, 12);
+    EXPECT_TRUE(databaseStamp(archive / "tresk.db").empty()); // written in the last two seconds
+    engine().backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    test::addMessages(archive, 5, 13);
+    age();
+    EXPECT_NE(databaseStamp(archive / "tresk.db"), stamp);
+    engine().backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    engine().restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::messageRows(work / "restored/jorin/tresk.db").size(), 512u);
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }

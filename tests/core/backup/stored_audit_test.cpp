@@ -66,6 +66,8 @@ protected:
         std::vector<size_t> sizes;
         for (int i = 0; i < 20; ++i) sizes.push_back(1000 + 37 * i);
         test::makeArchive(archive, 300, sizes, 41);
+        // Written long ago: runs keep the stored database copy by the file's state (databaseStamp) unless damaged.
+        stdfs::last_write_time(archive / "tresk.db", stdfs::file_time_type::clock::now() - std::chrono::hours(1));
         hooked = std::make_shared<test::HookedDestination>(
             std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "Backup drive")));
     }
