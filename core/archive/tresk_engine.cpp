@@ -105,6 +105,66 @@ std::string sentence(std::string text) {
     return text;
 }
 
+// During a first load, copying the store's write-ahead log into the database
+// (a checkpoint, with its disk flushes) happens on a thread of its own, on its
+// own connection, instead of inside the writer's commits. A passive checkpoint
+// never blocks the writer and SQLite keeps it safe at any moment: a run killed
+// mid-checkpoint finds the log still holding every committed page.
+class Checkpointer {
+public:
+    explicit Checkpointer(const std::string& path) : path_(path), thread_([this] { loop(); }) {}
+    ~Checkpointer() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_one();
+        thread_.join();
+    }
+    Checkpointer(const Checkpointer&) = delete;
+    Checkpointer& operator=(const Checkpointer&) = delete;
+
+    // A batch was committed.
+    void notify() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++pending_;
+        }
+        cv_.notify_one();
+    }
+
+private:
+    void loop() {
+        try {
+            SQLite::Database db(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_NOMUTEX);
+            db.setBusyTimeout(0);
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    cv_.wait(lock, [&] { return stop_ || pending_ > 0; });
+                    if (stop_) return;
+                    pending_ = 0;
+                }
+                try {
+                    db.exec("PRAGMA wal_checkpoint(PASSIVE)");
+                } catch (const std::exception&) {
+                    // busy or failed: the next batch tries again, the writer's own
+                    // checkpoint at the end does the rest
+                }
+            }
+        } catch (const std::exception&) {
+            // without it the log is checkpointed when the writer closes the store
+        }
+    }
+
+    std::string path_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int64_t pending_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 // Receives one source's records and writes them to the owner's store in batches.
 class EngineSink final : public IngestSink {
 public:
@@ -171,11 +231,13 @@ public:
         if (hasCursor_) store_.setCursor(sourceRow_, cursor_, now_);
         store_.commit();
         indexer_.notify();
+        if (checkpointer_) checkpointer_->notify();
         store_.begin();
         pending_ = 0;
     }
 
     const std::optional<std::string>& fatal() const { return fatal_; }
+    void setCheckpointer(Checkpointer* c) { checkpointer_ = c; }
 
 private:
     template <typename F>
@@ -225,6 +287,7 @@ private:
     int64_t pending_ = 0;
     size_t warningCount_ = 0;
     std::optional<std::string> fatal_;
+    Checkpointer* checkpointer_ = nullptr;
 };
 
 // Runs a reader on a thread of its own while the calling thread writes what it
@@ -410,9 +473,10 @@ private:
         std::unique_ptr<TreskStoreWriter> store;
         std::unique_ptr<SearchIndexer> indexer; // builds the search index beside the store on its own thread
         std::unique_ptr<AttachmentStore> objects;
+        std::unique_ptr<Checkpointer> checkpointer; // during a first load
         OwnerRunCount counts;
-        bool broken = false;                                        // the store could not be written: stop
-        bool bulk = false; // a first load: larger batches, the conversation index built at the end
+        bool broken = false; // the store could not be written: stop
+        bool bulk = false;   // a first load: larger batches, the conversation index built at the end
         std::vector<std::pair<int64_t, const Source*>> readSources; // (source row, source) read in full
     };
 
@@ -498,6 +562,10 @@ private:
     void startBulkLoad(OwnerRun& o) {
         try {
             o.bulk = o.store->beginBulkLoad();
+            if (o.bulk) {
+                o.checkpointer = std::make_unique<Checkpointer>(o.group.paths.database);
+                o.store->setAutoCheckpoint(false);
+            }
         } catch (const std::exception&) {
             o.bulk = false; // an ordinary run then
         }
@@ -505,6 +573,11 @@ private:
 
     void finishBulkLoad(OwnerRun& o) {
         if (!o.bulk) return;
+        o.checkpointer.reset();
+        try {
+            o.store->setAutoCheckpoint(true);
+        } catch (const std::exception&) {
+        }
         try {
             o.store->finishBulkLoad();
         } catch (const std::exception& e) {
@@ -613,6 +686,7 @@ private:
         const FilterSet* filters = engine_.filters_.loadProblem() ? nullptr : &engine_.filters_;
         EngineSink sink(*o.store, *o.objects, *o.indexer, row, filters, options_, o.bulk ? kBulkBatchSize : kBatchSize,
                         outcome.scannedAt, outcome);
+        sink.setCheckpointer(o.checkpointer.get());
         std::optional<std::string> readError;
         try {
             const IngestOutcome io = readPipelined(ingester, src, from, sink);

@@ -80,7 +80,7 @@ public:
     // Batch size used when committing messages (messages per transaction).
     static constexpr int64_t kBatchSize = 5000;
     // The same for a first load into an empty store.
-    static constexpr int64_t kBulkBatchSize = 50000;
+    static constexpr int64_t kBulkBatchSize = 20000;
 
 private:
     class Run; // one run's steps (tresk_engine.cpp)

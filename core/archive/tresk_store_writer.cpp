@@ -227,11 +227,12 @@ struct TreskStoreWriter::Statements {
           insertMember(
               db, "INSERT INTO conversation_handles(conversation_id, handle_id) VALUES (?,?) ON CONFLICT DO NOTHING"),
           appendRecord(db, "INSERT INTO records(family, subject, body) VALUES (?,?,?)"),
-          bumpConversation(db, "INSERT INTO conversation_totals(conversation_id, messages, last_date) VALUES (?1, ?2, ?3) "
-                               "ON CONFLICT(conversation_id) DO UPDATE SET messages = messages + excluded.messages, "
-                               "last_date = CASE WHEN excluded.last_date IS NULL THEN last_date "
-                               "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
-                               "ELSE last_date END") {}
+          bumpConversation(db,
+                           "INSERT INTO conversation_totals(conversation_id, messages, last_date) VALUES (?1, ?2, ?3) "
+                           "ON CONFLICT(conversation_id) DO UPDATE SET messages = messages + excluded.messages, "
+                           "last_date = CASE WHEN excluded.last_date IS NULL THEN last_date "
+                           "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
+                           "ELSE last_date END") {}
 };
 
 void TreskStoreWriter::append(int64_t subject, const records::Encoder& record) {
@@ -440,6 +441,10 @@ bool TreskStoreWriter::beginBulkLoad() {
     if (totals().messages > 0) return false;
     db_->exec("DROP INDEX messages_by_conversation");
     return true;
+}
+
+void TreskStoreWriter::setAutoCheckpoint(bool on) {
+    db_->exec(on ? "PRAGMA wal_autocheckpoint = 1000" : "PRAGMA wal_autocheckpoint = 0");
 }
 
 void TreskStoreWriter::finishBulkLoad() {

@@ -31,6 +31,9 @@ public:
     // Outside a transaction only.
     bool beginBulkLoad();
     void finishBulkLoad();
+    // Whether commits copy the write-ahead log into the database themselves
+    // (on by default; off while another connection does it).
+    void setAutoCheckpoint(bool on);
 
     void begin();
     void commit();
