@@ -3,6 +3,7 @@
 #include "app/shell/routes.h"
 #include "app/ui/widgets.h"
 #include "reading/browse_view.h"
+#include "reading/search_view.h"
 #include "sources/coverage_view.h"
 #include "sources/filters_view.h"
 #include "sources/sources_view.h"
@@ -20,7 +21,7 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
     case Route::sources: screen = new sources::SourcesView(model, parent); break;
     case Route::coverage: screen = new sources::CoverageView(model, parent); break;
     case Route::browse: screen = new BrowseView(model, parent); break;
-    case Route::search: // SearchView: empty query and owner, no results
+    case Route::search: screen = new SearchView(model, parent); break;
     case Route::backup: // BackupView (with BackupModel): both sheets closed
     case Route::filters: screen = new sources::FiltersView(model, parent); break;
     case Route::health:    // HealthView
