@@ -51,8 +51,8 @@ void addChat(kx::TreskStoreWriter& w, const std::string& handle) {
 }
 
 kx::MessageRecord message(const std::string& guid, const std::string& handle, long long i) {
-    static const char* words[] = {"see",  "you", "at",     "the",   "station", "tomorrow", "thanks", "for",
-                                  "dinner", "on", "my", "way", "running", "late", "call", "me", "later"};
+    static const char* words[] = {"see", "you", "at",  "the",     "station", "tomorrow", "thanks", "for",  "dinner",
+                                  "on",  "my",  "way", "running", "late",    "call",     "me",     "later"};
     kx::MessageRecord m;
     m.guid = guid;
     m.chatGuid = "iMessage;-;" + handle;

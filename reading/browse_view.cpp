@@ -119,14 +119,16 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
     }
     noSources_ = new ContentUnavailableWidget(QStringLiteral("No sources connected"),
                                               QStringLiteral("externaldrive.badge.plus"),
-                                              QStringLiteral("Connect this Mac's Messages history to start an archive."),
+                                              QStringLiteral(
+                                                  "Connect this Mac's Messages history to start an archive."),
                                               listSide_);
     noSources_->setObjectName(QStringLiteral("noSources"));
     connect(noSources_->setAction(QStringLiteral("Go to Sources")), &QPushButton::clicked, this,
             [this] { model_.setRoute(Route::sources); });
-    nothingArchived_ = new ContentUnavailableWidget(
-        QStringLiteral("Nothing archived yet"), QStringLiteral("tray"),
-        QStringLiteral("Your sources are connected but have not been scanned."), listSide_);
+    nothingArchived_ = new ContentUnavailableWidget(QStringLiteral("Nothing archived yet"), QStringLiteral("tray"),
+                                                    QStringLiteral(
+                                                        "Your sources are connected but have not been scanned."),
+                                                    listSide_);
     nothingArchived_->setObjectName(QStringLiteral("nothingArchived"));
     auto* scanNow = nothingArchived_->setAction(QStringLiteral("Scan now"));
     connect(scanNow, &QPushButton::clicked, this, [this] {

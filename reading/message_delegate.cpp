@@ -136,10 +136,17 @@ unsigned MessageDelegate::stamp(const ThreadRow& row) const {
     return s;
 }
 
-QSize MessageDelegate::textSize(const QString& text, int maxWidth) const {
-    QTextLayout layout(text, bodyFont_);
-    const QSizeF s = layoutText(layout, maxWidth);
-    return {static_cast<int>(std::ceil(s.width())), static_cast<int>(std::ceil(s.height()))};
+const MessageDelegate::TextBlock& MessageDelegate::textBlock(const ThreadRow& row, int maxWidth) const {
+    const QString key = QString::fromStdString(row.hit.id) + QLatin1Char('@') + QString::number(maxWidth);
+    if (const TextBlock* found = layouts_.object(key)) return *found;
+    auto* block = new TextBlock;
+    block->layout = std::make_unique<QTextLayout>(drawnText(row), bodyFont_);
+    const QSizeF s = layoutText(*block->layout, maxWidth);
+    block->size = QSize(static_cast<int>(std::ceil(s.width())), static_cast<int>(std::ceil(s.height())));
+    // Costed by length, so a few long texts do not crowd out the rows on screen.
+    const qsizetype cost = 1 + block->layout->text().size() / 256;
+    layouts_.insert(key, block, cost); // a drawn text is never longer than the cache holds
+    return *block;
 }
 
 MessageDelegate::Geometry MessageDelegate::rowGeometry(int rowIndex, const QRect& rowRect) const {
@@ -196,11 +203,12 @@ MessageDelegate::Geometry MessageDelegate::rowGeometry(int rowIndex, const QRect
         advance(p.rect);
         g.attachments.push_back(std::move(p));
     }
-    if (reading::showsTextBubble(row.hit, row.attachments.size())) {
+    // The text bubble, or the paperclip bubble of a message with nothing else to show.
+    if (row.hasText || row.attachments.empty()) {
         gap();
         QSize content;
-        if (!reading::cleanedText(row.hit.text).isEmpty()) {
-            content = textSize(drawnText(row), colMax - 2 * kBubblePadX);
+        if (row.hasText) {
+            content = textBlock(row, colMax - 2 * kBubblePadX).size;
         } else {
             const QFontMetrics fm(calloutFont_);
             content = QSize(fm.height() + 4 + fm.horizontalAdvance(QStringLiteral("Attachment")), fm.height());
@@ -325,13 +333,12 @@ void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
         bubble.addRoundedRect(QRectF(g.bubble), 15, 15);
         painter->fillPath(bubble, sent ? pal.color(QPalette::Highlight) : quaternaryFill(pal));
         const QColor fg = sent ? QColor(Qt::white) : pal.color(QPalette::Text);
-        if (!reading::cleanedText(row.hit.text).isEmpty()) {
-            QTextLayout layout(drawnText(row), bodyFont_);
-            layoutText(layout, g.text.width());
+        if (row.hasText) {
+            const TextBlock& block = textBlock(row, g.text.width());
             painter->save();
             painter->setClipPath(bubble, Qt::IntersectClip);
             painter->setPen(fg);
-            layout.draw(painter, g.text.topLeft());
+            block.layout->draw(painter, g.text.topLeft());
             painter->restore();
         } else {
             const QFontMetrics fm(calloutFont_);
@@ -369,7 +376,7 @@ bool MessageDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, cons
     for (size_t i = 0; i < g.attachments.size(); ++i) {
         if (!g.attachments[i].rect.contains(pos)) continue;
         const auto& a = row.attachments[i];
-        help = g.attachments[i].inlineImage ? reading::fromUtf8(a.fileName)
+        help = g.attachments[i].inlineImage ? (a.fileName ? reading::attachmentTitle(a) : QString())
                                             : reading::attachmentStatus(a, !g.attachments[i].path.isNull()).help;
         break;
     }

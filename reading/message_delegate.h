@@ -8,7 +8,8 @@
 // kept per row together with the width and state they were made for, so the
 // list lays out tens of thousands of loaded rows from the cache; only rows whose
 // state changed (detail line, a picture that finished decoding) and all rows
-// after a width change are measured again.
+// after a width change are measured again. Text layouts are kept by message and
+// width for the rows drawn last, so scrolling does not shape a text again.
 //
 // Long bodies are drawn up to kMaxDrawnCharacters with a note saying how much
 // more there is; double-clicking a bubble opens the whole text in a read-only
@@ -17,7 +18,10 @@
 // draw over its neighbours.
 #include <QStyledItemDelegate>
 
+#include <QCache>
 #include <QRect>
+#include <QTextLayout>
+#include <memory>
 #include <vector>
 
 class ThreadModel;
@@ -37,13 +41,13 @@ public:
         QString path; // the archived object, null when absent
     };
     struct Geometry {
-        QRect heading;                       // empty without a heading
-        QRect column;                        // the bubble's column
+        QRect heading; // empty without a heading
+        QRect column;  // the bubble's column
         std::vector<AttachmentPlace> attachments;
-        QRect bubble;                        // empty when no text bubble is drawn
-        QRect text;                          // inside the bubble
-        QRect detail;                        // empty while the detail line is closed
-        QRect seal;                          // the corroboration label inside the detail line
+        QRect bubble; // empty when no text bubble is drawn
+        QRect text;   // inside the bubble
+        QRect detail; // empty while the detail line is closed
+        QRect seal;   // the corroboration label inside the detail line
         int height = 0;
     };
 
@@ -69,11 +73,17 @@ public:
 private:
     QSize imageSize(const ThreadRow& row, size_t attachment, const QString& path, bool start) const;
     unsigned stamp(const ThreadRow& row) const;
-    QSize textSize(const QString& text, int maxWidth) const;
+    // A bubble's text laid out for a width, kept for the rows drawn and measured last.
+    struct TextBlock {
+        std::unique_ptr<QTextLayout> layout;
+        QSize size;
+    };
+    const TextBlock& textBlock(const ThreadRow& row, int maxWidth) const;
     void onImageFinished();
 
     ThreadModel& model_;
     QFont bodyFont_, captionFont_, caption2Font_, headingFont_, calloutFont_;
     qreal dpr_ = 1.0;
     int viewportWidth_ = 600;
+    mutable QCache<QString, TextBlock> layouts_{2000};
 };

@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 
 RenameContactView::RenameContactView(AppModel& model, const QString& handle, QWidget* parent)
-        : QDialog(parent), model_(model), handle_(handle) {
+    : QDialog(parent), model_(model), handle_(handle) {
     setObjectName(QStringLiteral("renameContact"));
     setWindowTitle(QStringLiteral("Name this contact"));
     setFixedWidth(420);

@@ -26,7 +26,7 @@
 
 ThreadView::ThreadView(AppModel& model, const QString& owner, const kx::TreskStore::ConversationSummary& conversation,
                        QWidget* parent)
-        : QWidget(parent), model_(model) {
+    : QWidget(parent), model_(model) {
     setObjectName(QStringLiteral("threadView"));
     thread_ = new ThreadModel(model, owner, conversation, this);
     delegate_ = new MessageDelegate(*thread_, this);
@@ -56,6 +56,7 @@ ThreadView::ThreadView(AppModel& model, const QString& owner, const kx::TreskSto
     column->addWidget(makeDivider(this));
 
     auto* buttonRow = new QWidget(this);
+    buttonRow_ = buttonRow;
     auto* buttonLayout = new QVBoxLayout(buttonRow);
     buttonLayout->setContentsMargins(16, 8, 16, 0);
     loadEarlier_ = new QPushButton(buttonRow);
@@ -167,6 +168,8 @@ void ThreadView::updateState() {
     loadEarlier_->setAccessibleName(loading ? QStringLiteral("Loading") : loadEarlier_->text());
     problem_->setText(thread_->loadProblem());
     problem_->setVisible(!thread_->loadProblem().isEmpty());
+    // No empty band above the thread once the oldest message is in.
+    buttonRow_->setVisible(wanted || !thread_->loadProblem().isEmpty());
 }
 
 void ThreadView::scrollToNewest() {
@@ -231,8 +234,7 @@ bool ThreadView::eventFilter(QObject* watched, QEvent* event) {
         menu.exec(e->globalPos());
         return true;
     }
-    default:
-        break;
+    default: break;
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -270,11 +272,10 @@ QList<QAction*> ThreadView::contextActionsAt(const QPoint& pos, QObject* parent)
         out << open << reveal;
         return out;
     }
-    if (g.bubble.contains(pos) && !reading::cleanedText(thread_->row(row).hit.text).isEmpty()) {
+    if (g.bubble.contains(pos) && thread_->row(row).hasText) {
         auto* copy = new QAction(QStringLiteral("Copy"), parent);
-        connect(copy, &QAction::triggered, this, [this, row] {
-            copyToPasteboard(reading::fromUtf8(thread_->row(row).hit.text));
-        });
+        connect(copy, &QAction::triggered, this,
+                [this, row] { copyToPasteboard(reading::fromUtf8(thread_->row(row).hit.text)); });
         auto* select = new QAction(QStringLiteral("Select Text…"), parent);
         connect(select, &QAction::triggered, this, [this, row] { list_->edit(thread_->index(row)); });
         out << copy << select;

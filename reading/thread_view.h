@@ -69,6 +69,7 @@ private:
     MessageDelegate* delegate_;
     QLabel* title_;
     QToolButton* export_;
+    QWidget* buttonRow_;
     QPushButton* loadEarlier_;
     QProgressBar* loadingIndicator_;
     QLabel* problem_;

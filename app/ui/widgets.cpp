@@ -143,16 +143,29 @@ ContentUnavailableWidget::ContentUnavailableWidget(const QString& title, const Q
     styleLabel(description_, TextStyle::body, secondaryTextColor());
     description_->setAlignment(Qt::AlignHCenter);
     description_->setWordWrap(true);
-    // A centred, wrapped label gets neither its text's width nor its wrapped
-    // height from the layout: give it both, up to 420 points wide.
-    const int width = std::min(420, description_->fontMetrics().horizontalAdvance(description) + 4);
-    description_->setFixedWidth(std::max(width, 1));
-    description_->setMinimumHeight(description_->heightForWidth(description_->width()));
     description_->setVisible(!description.isEmpty());
+    fitDescription(420);
     column_->addWidget(description_, 0, Qt::AlignHCenter);
     outer->addLayout(column_);
     outer->addStretch(1);
     setAccessibleName(title);
+}
+
+void ContentUnavailableWidget::fitDescription(int room) {
+    // A centred, wrapped label gets neither its text's width nor its wrapped
+    // height from the layout: give it both, up to 420 points wide and never
+    // wider than the panel, so a narrow pane wraps the text instead of cutting it.
+    const int natural = description_->fontMetrics().horizontalAdvance(description_->text()) + 4;
+    const int width = std::max(1, std::min({420, natural, room}));
+    if (description_->width() == width && description_->minimumWidth() == width) return;
+    description_->setFixedWidth(width);
+    description_->setMinimumHeight(description_->heightForWidth(width));
+}
+
+void ContentUnavailableWidget::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const QMargins m = layout()->contentsMargins();
+    fitDescription(std::max(80, width() - m.left() - m.right()));
 }
 
 QPushButton* ContentUnavailableWidget::setAction(const QString& title) {

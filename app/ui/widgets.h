@@ -67,7 +67,12 @@ public:
     class QPushButton* setAction(const QString& title);
     QString title() const;
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    void fitDescription(int room);
+
     QLabel* title_;
     QLabel* description_;
     class QVBoxLayout* column_;

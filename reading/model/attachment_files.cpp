@@ -1,6 +1,7 @@
 #include "reading/model/attachment_files.h"
 
 #include "app/ui/workspace.h"
+#include "reading/model/reading_text.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +17,7 @@ QString safeAttachmentFileName(const std::optional<std::string>& fileName) {
     if (fileName) {
         for (const QChar c : QString::fromStdString(*fileName)) {
             if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.isNull() || c.category() == QChar::Other_Control ||
-                c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+                c == QChar::LineSeparator || c == QChar::ParagraphSeparator || isDirectionControl(c))
                 continue;
             name += c;
         }
@@ -39,7 +40,8 @@ QString safeAttachmentFileName(const std::optional<std::string>& fileName) {
 }
 
 QString openCopiesFolder() {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(QStringLiteral("kelvara-open"));
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
+        .filePath(QStringLiteral("kelvara-open"));
 }
 
 OpenCopy makeReadOnlyCopy(const QString& objectPath, const kx::TreskStore::AttachmentRef& attachment,

@@ -13,7 +13,7 @@
 namespace reading {
 
 // A file name that stays inside one folder: the stored name with "/", "\",
-// NUL, control characters and line breaks removed, leading dots and spaces
+// NUL, control characters, line breaks and direction overrides removed, leading dots and spaces
 // dropped, at most 200 bytes of UTF-8 (the extension kept); "Attachment" when
 // nothing is left.
 QString safeAttachmentFileName(const std::optional<std::string>& fileName);

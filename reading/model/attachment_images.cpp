@@ -30,7 +30,7 @@ QImage decodeHeif(const QByteArray& bytes, QSize box, const ImageLimits& limits)
     heif_image_handle* rawHandle = nullptr;
     if (heif_context_get_primary_image_handle(ctx.get(), &rawHandle).code != heif_error_Ok || !rawHandle) return {};
     std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(rawHandle,
-                                                                                   heif_image_handle_release);
+                                                                                    heif_image_handle_release);
     const qint64 w = heif_image_handle_get_width(handle.get());
     const qint64 h = heif_image_handle_get_height(handle.get());
     if (w <= 0 || h <= 0 || w * h > limits.maxPixels) return {};

@@ -66,7 +66,8 @@ void ConversationListModel::reload() {
 void ConversationListModel::resolveNames() {
     const auto resolver = app_.contacts().resolver();
     names_.resize(conversations_.size());
-    for (size_t i = 0; i < conversations_.size(); ++i) names_[i] = resolver->resolve(conversations_[i].handle, std::nullopt);
+    for (size_t i = 0; i < conversations_.size(); ++i)
+        names_[i] = resolver->resolve(conversations_[i].handle, std::nullopt);
     if (!conversations_.empty()) emit dataChanged(index(0), index(rowCount() - 1));
 }
 
@@ -85,27 +86,19 @@ QVariant ConversationListModel::data(const QModelIndex& index, int role) const {
     const auto& s = conversations_[static_cast<size_t>(index.row())];
     const auto& n = names_[static_cast<size_t>(index.row())];
     switch (role) {
-    case Qt::DisplayRole:
-        return QString::fromStdString(n.displayName);
-    case SecondLineRole:
-        return reading::conversationDetailLine(s, n);
-    case Qt::AccessibleTextRole:
-        return reading::conversationAccessibleLabel(s, n);
-    case Qt::ToolTipRole:
-        return QString::fromStdString(s.handle);
-    case HandleRole:
-        return QString::fromStdString(s.handle);
-    case ResolvedKindRole:
-        return n.kind;
-    case DetailRole:
-        return QString::fromStdString(s.detail);
-    default:
-        return {};
+    case Qt::DisplayRole: return QString::fromStdString(n.displayName);
+    case SecondLineRole: return reading::conversationDetailLine(s, n);
+    case Qt::AccessibleTextRole: return reading::conversationAccessibleLabel(s, n);
+    case Qt::ToolTipRole: return QString::fromStdString(s.handle);
+    case HandleRole: return QString::fromStdString(s.handle);
+    case ResolvedKindRole: return n.kind;
+    case DetailRole: return QString::fromStdString(s.detail);
+    default: return {};
     }
 }
 
 ConversationFilterModel::ConversationFilterModel(ConversationListModel& source, QObject* parent)
-        : QSortFilterProxyModel(parent), list_(source) {
+    : QSortFilterProxyModel(parent), list_(source) {
     setSourceModel(&source);
     setDynamicSortFilter(true);
 }

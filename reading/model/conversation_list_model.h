@@ -42,7 +42,9 @@ public:
     void reload();
 
     const std::vector<kx::TreskStore::ConversationSummary>& conversations() const { return conversations_; }
-    const kx::TreskStore::ConversationSummary& summary(int row) const { return conversations_.at(static_cast<size_t>(row)); }
+    const kx::TreskStore::ConversationSummary& summary(int row) const {
+        return conversations_.at(static_cast<size_t>(row));
+    }
     const kx::ResolvedName& resolvedName(int row) const { return names_.at(static_cast<size_t>(row)); }
     // The row of a conversation key, or -1.
     int rowOf(const std::string& handle) const;

@@ -35,9 +35,7 @@ QDateTime toDateTime(kx::Date date) {
     return QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(ms)).toLocalTime();
 }
 
-QString fromUtf8(const std::optional<std::string>& text) {
-    return text ? QString::fromStdString(*text) : QString();
-}
+QString fromUtf8(const std::optional<std::string>& text) { return text ? QString::fromStdString(*text) : QString(); }
 
 QString dayHeading(const QDate& day) { return QLocale().toString(day, longFormatShortMonth()); }
 
@@ -65,8 +63,7 @@ QString conversationDetailLine(const kx::TreskStore::ConversationSummary& summar
     return parts.join(QStringLiteral(" · "));
 }
 
-QString conversationAccessibleLabel(const kx::TreskStore::ConversationSummary& summary,
-                                    const kx::ResolvedName& name) {
+QString conversationAccessibleLabel(const kx::TreskStore::ConversationSummary& summary, const kx::ResolvedName& name) {
     QStringList parts{QString::fromStdString(name.displayName)};
     if (showsSecondText(name)) parts << QString::fromStdString(name.secondText);
     parts << QString::number(summary.messageCount) + QStringLiteral(" messages");
@@ -78,10 +75,6 @@ QString cleanedText(const std::optional<std::string>& text) {
     QString s = QString::fromStdString(*text);
     s.remove(QChar(0xFFFC));
     return s.trimmed();
-}
-
-bool showsTextBubble(const kx::TreskStore::SearchHit& hit, size_t attachmentCount) {
-    return attachmentCount == 0 || !cleanedText(hit.text).isEmpty();
 }
 
 QString bubbleAccessibleLabel(const kx::TreskStore::SearchHit& hit) {
@@ -102,7 +95,8 @@ QString bubbleAccessibleValue(const kx::TreskStore::SearchHit& hit,
     }
     if (hit.date) parts << abbreviatedDateTime(toDateTime(*hit.date));
     if (hit.sourceIds.size() >= 2)
-        parts << QStringLiteral("corroborated in ") + QString::number(hit.sourceIds.size()) + QStringLiteral(" sources");
+        parts << QStringLiteral("corroborated in ") + QString::number(hit.sourceIds.size()) +
+                     QStringLiteral(" sources");
     return parts.isEmpty() ? QStringLiteral("Empty message") : parts.join(QStringLiteral(". "));
 }
 
@@ -121,9 +115,7 @@ QString attachmentSymbol(const std::optional<std::string>& mimeType) {
     return QStringLiteral("doc");
 }
 
-bool isImageType(const std::optional<std::string>& mimeType) {
-    return mimeType && mimeType->rfind("image/", 0) == 0;
-}
+bool isImageType(const std::optional<std::string>& mimeType) { return mimeType && mimeType->rfind("image/", 0) == 0; }
 
 AttachmentStatus attachmentStatus(const kx::TreskStore::AttachmentRef& attachment, bool archivedFilePresent) {
     if (!archivedFilePresent) {
@@ -134,7 +126,8 @@ AttachmentStatus attachmentStatus(const kx::TreskStore::AttachmentRef& attachmen
         return {QStringLiteral("bytes not archived"),
                 QStringLiteral("The source recorded a file, but its bytes are not in the tresk.")};
     }
-    if (attachment.totalBytes >= 1)
+    if (attachment.totalBytes == 1) return {QStringLiteral("1 byte"), QString()};
+    if (attachment.totalBytes > 1)
         return {QLocale().formattedDataSize(attachment.totalBytes, 1, QLocale::DataSizeSIFormat), QString()};
     return {};
 }
@@ -142,11 +135,19 @@ AttachmentStatus attachmentStatus(const kx::TreskStore::AttachmentRef& attachmen
 QString attachmentTitle(const kx::TreskStore::AttachmentRef& attachment) {
     if (!attachment.fileName) return QStringLiteral("Attachment");
     // One line: line breaks and control characters in a stored name become spaces.
-    QString name = fromUtf8(attachment.fileName);
-    for (QChar& c : name)
+    QString name;
+    for (QChar c : fromUtf8(attachment.fileName)) {
+        if (isDirectionControl(c)) continue;
         if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
             c = QLatin1Char(' ');
+        name += c;
+    }
     return name;
+}
+
+bool isDirectionControl(QChar c) {
+    const char16_t u = c.unicode();
+    return u == 0x200E || u == 0x200F || u == 0x061C || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
 }
 
 QString loadEarlierTitle(qint64 older) {

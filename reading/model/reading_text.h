@@ -35,14 +35,10 @@ bool showsSecondText(const kx::ResolvedName& name);
 // The second line of a conversation row: "+1555… · 12 messages · Dec 9, 2026".
 QString conversationDetailLine(const kx::TreskStore::ConversationSummary& summary, const kx::ResolvedName& name);
 // The row's one accessibility label: "Mum, +1555…, 12 messages".
-QString conversationAccessibleLabel(const kx::TreskStore::ConversationSummary& summary,
-                                    const kx::ResolvedName& name);
+QString conversationAccessibleLabel(const kx::TreskStore::ConversationSummary& summary, const kx::ResolvedName& name);
 
 // A message text with every U+FFFC removed and white space trimmed at both ends.
 QString cleanedText(const std::optional<std::string>& text);
-// Whether a message draws its text bubble: it has text left after cleaning, or
-// it has no attachment to show instead.
-bool showsTextBubble(const kx::TreskStore::SearchHit& hit, size_t attachmentCount);
 // "You said" / "They said".
 QString bubbleAccessibleLabel(const kx::TreskStore::SearchHit& hit);
 // The text, the attachments, the date and the corroboration, joined with ". ";
@@ -63,8 +59,11 @@ struct AttachmentStatus {
     QString help; // empty: no help text
 };
 AttachmentStatus attachmentStatus(const kx::TreskStore::AttachmentRef& attachment, bool archivedFilePresent);
-// The attachment's name as a row shows it: its file name, else "Attachment".
+// The attachment's name as a row shows it: its file name on one line, without
+// direction overrides (so "\u202Egpj.exe" never passes for "exe.jpg"), else "Attachment".
 QString attachmentTitle(const kx::TreskStore::AttachmentRef& attachment);
+// Marks, embeddings, overrides and isolates that change the order text is shown in.
+bool isDirectionControl(QChar c);
 
 // "Load earlier messages (N older)".
 QString loadEarlierTitle(qint64 older);

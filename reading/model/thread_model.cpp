@@ -16,8 +16,8 @@ struct ThreadModel::PageResult {
 
 ThreadModel::ThreadModel(AppModel& app, const QString& owner, const kx::TreskStore::ConversationSummary& conversation,
                          QObject* parent)
-        : QAbstractListModel(parent), app_(app), owner_(owner), root_(app.destinationRoot()),
-          conversation_(conversation), total_(conversation.messageCount) {
+    : QAbstractListModel(parent), app_(app), owner_(owner), root_(app.destinationRoot()), conversation_(conversation),
+      total_(conversation.messageCount) {
     connect(&app_.contacts(), &ContactsModel::overridesChanged, this, &ThreadModel::updateTitle);
     connect(&app_.contacts(), &ContactsModel::contactsLoadedCountChanged, this, &ThreadModel::updateTitle);
     updateTitle();
@@ -70,30 +70,32 @@ void ThreadModel::loadPage(std::optional<std::string> beforeId) {
     const bool first = !beforeId.has_value();
     const OwnersModel* owners = &app_.owners();
     QPointer<ThreadModel> self(this);
-    app_.startTask(std::nullopt, [owners, root = root_, owner = owner_, key = conversation_.handle,
-                                  beforeId = std::move(beforeId), first, self]() -> TaskRunner::Publish {
-        PageResult r;
-        auto store = owners->openStore(root, owner);
-        if (!store) {
-            r.problem = QStringLiteral("The archive of ") + owner + QStringLiteral(" could not be opened.");
-        } else {
-            try {
-                r.page = store->threadPage(key, beforeId, kPageSize, first);
-                std::vector<std::string> ids;
-                ids.reserve(r.page.messages.size());
-                for (const auto& m : r.page.messages) ids.push_back(m.id);
-                r.attachments = store->attachments(ids);
-            } catch (const std::exception& e) {
-                r = PageResult{};
-                r.problem = QString::fromUtf8(e.what());
-                if (!r.problem.isEmpty()) r.problem[0] = r.problem[0].toUpper();
-                r.problem += QLatin1Char('.');
-            }
-        }
-        return [self, r = std::move(r), first]() mutable {
-            if (self) self->applyPage(std::move(r), first);
-        };
-    });
+    app_.startTask(std::nullopt,
+                   [owners, root = root_, owner = owner_, key = conversation_.handle, beforeId = std::move(beforeId),
+                    first, self]() -> TaskRunner::Publish {
+                       PageResult r;
+                       auto store = owners->openStore(root, owner);
+                       if (!store) {
+                           r.problem = QStringLiteral("The archive of ") + owner +
+                                       QStringLiteral(" could not be opened.");
+                       } else {
+                           try {
+                               r.page = store->threadPage(key, beforeId, kPageSize, first);
+                               std::vector<std::string> ids;
+                               ids.reserve(r.page.messages.size());
+                               for (const auto& m : r.page.messages) ids.push_back(m.id);
+                               r.attachments = store->attachments(ids);
+                           } catch (const std::exception& e) {
+                               r = PageResult{};
+                               r.problem = QString::fromUtf8(e.what());
+                               if (!r.problem.isEmpty()) r.problem[0] = r.problem[0].toUpper();
+                               r.problem += QLatin1Char('.');
+                           }
+                       }
+                       return [self, r = std::move(r), first]() mutable {
+                           if (self) self->applyPage(std::move(r), first);
+                       };
+                   });
 }
 
 void ThreadModel::applyPage(PageResult result, bool first) {
@@ -121,6 +123,7 @@ void ThreadModel::applyPage(PageResult result, bool first) {
             if (auto it = result.attachments.find(m.id); it != result.attachments.end())
                 row.attachments = std::move(it->second);
             if (m.date) row.day = reading::toDateTime(*m.date).date();
+            row.hasText = !reading::cleanedText(m.text).isEmpty();
             row.hit = std::move(m);
             row.hit.conversationKey.clear(); // the same for every row: kept once, in conversation_
             page.push_back(std::move(row));
@@ -173,15 +176,11 @@ QVariant ThreadModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) return {};
     const auto& r = rows_[static_cast<size_t>(index.row())];
     switch (role) {
-    case Qt::DisplayRole:
-        return reading::fromUtf8(r.hit.text);
-    case Qt::AccessibleTextRole:
-        return reading::bubbleAccessibleLabel(r.hit);
-    case Qt::AccessibleDescriptionRole:
-        return reading::bubbleAccessibleValue(r.hit, r.attachments);
+    case Qt::DisplayRole: return reading::fromUtf8(r.hit.text);
+    case Qt::AccessibleTextRole: return reading::bubbleAccessibleLabel(r.hit);
+    case Qt::AccessibleDescriptionRole: return reading::bubbleAccessibleValue(r.hit, r.attachments);
     case Qt::ToolTipRole:
         return r.hit.date ? reading::abbreviatedDateTime(reading::toDateTime(*r.hit.date)) : QString();
-    default:
-        return {};
+    default: return {};
     }
 }

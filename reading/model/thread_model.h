@@ -34,6 +34,7 @@ struct ThreadRow {
     kx::TreskStore::SearchHit hit;
     std::vector<kx::TreskStore::AttachmentRef> attachments; // in the store's order
     QDate day;                                              // local calendar day; null without a date
+    bool hasText = false;                                   // text is left after cleaning
     bool headingDue = false;
     bool showDetail = false;
     // The drawn height for a width and a drawing state, kept by the thread's delegate.

@@ -16,6 +16,7 @@
 #include <QSvgRenderer>
 #include <QTest>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <gtest/gtest.h>
 
 TEST(Counts, NounAgreesWithTheCount) {
@@ -193,4 +194,27 @@ TEST(ContentUnavailable, ShowsTitleDescriptionAndAtMostOneAction) {
     EXPECT_EQ(first, second);
     EXPECT_EQ(second->text(), QStringLiteral("Scan All Sources"));
     EXPECT_EQ(empty.findChildren<QPushButton*>().size(), 1);
+}
+
+TEST(ContentUnavailable, ANarrowPanelWrapsTheDescriptionInsteadOfCuttingIt) {
+    const QString text = QStringLiteral("Your sources are connected but have not been scanned.");
+    // A pane narrower than the text, as the browse screen's list side is.
+    QWidget pane;
+    auto* layout = new QVBoxLayout(&pane);
+    auto* empty = new ContentUnavailableWidget(QStringLiteral("Nothing archived yet"), QStringLiteral("tray"), text);
+    layout->addWidget(empty);
+    auto* description = empty->findChild<QLabel*>(QStringLiteral("contentUnavailableDescription"));
+    ASSERT_NE(description, nullptr);
+    const int natural = description->fontMetrics().horizontalAdvance(text);
+    pane.setFixedSize(natural / 2 + 40, 400);
+    pane.show();
+    QCoreApplication::processEvents();
+    EXPECT_LE(description->geometry().right(), empty->width());
+    EXPECT_GE(description->geometry().left(), 0);
+    // Two lines or more, all within the label.
+    EXPECT_GE(description->height(), 2 * description->fontMetrics().height());
+    // Given room again, it returns to one line.
+    pane.setFixedSize(natural + 200, 400);
+    QCoreApplication::processEvents();
+    EXPECT_GE(description->width(), natural);
 }

@@ -72,11 +72,11 @@ TEST_F(Attachments, PicturesDrawInlineAndEverythingElseAsAFileRowWithItsStatus) 
             {"bomb.png", "image/png", pngClaiming(60000, 60000)},
             {"empty.txt", "text/plain", std::string()},
         };
-        w.conversation("+15550001111", {m});
+        w.conversation("+15550001111", {m, {"M-1", std::nullopt, readingDate(2), false}});
     }
     auto view = open("+15550001111");
     auto& t = view->threadModel();
-    ASSERT_EQ(t.rowCount(), 1);
+    ASSERT_EQ(t.rowCount(), 2);
     const auto& row = t.row(0);
     ASSERT_EQ(row.attachments.size(), 8u);
     const auto g = geometry(*view, 0);
@@ -95,6 +95,8 @@ TEST_F(Attachments, PicturesDrawInlineAndEverythingElseAsAFileRowWithItsStatus) 
     EXPECT_FALSE(g.attachments[6].inlineImage) << "a picture over the pixel limit is a file row";
     // Only U+FFFC as text, with attachments: no text bubble.
     EXPECT_TRUE(g.bubble.isEmpty());
+    // Neither text nor attachments: the "Attachment" bubble.
+    EXPECT_FALSE(geometry(*view, 1).bubble.isEmpty());
 
     EXPECT_EQ(reading::attachmentSymbol(row.attachments[2].mimeType), "doc.richtext");
     EXPECT_EQ(reading::attachmentStatus(row.attachments[2], true).line,
@@ -145,7 +147,8 @@ TEST_F(Attachments, OpenHandsAViewerAReadOnlyCopyAndLeavesTheArchivedObjectAlone
     ASSERT_EQ(opened->opened.size(), 2u);
     const QFileInfo hostile(opened->opened[1].toLocalFile());
     EXPECT_EQ(hostile.fileName(), "configevilname.txt");
-    EXPECT_EQ(QFileInfo(hostile.absolutePath()).absolutePath(), QFileInfo(reading::openCopiesFolder()).absoluteFilePath());
+    EXPECT_EQ(QFileInfo(hostile.absolutePath()).absolutePath(),
+              QFileInfo(reading::openCopiesFolder()).absoluteFilePath());
     EXPECT_EQ(readAll(hostile.absoluteFilePath().toStdString()), note);
 
     // Without an archived file a click does nothing and the menu offers nothing.
@@ -182,6 +185,11 @@ TEST(AttachmentNames, NamesForCopiesNeverLeaveTheirFolder) {
     EXPECT_EQ(safeAttachmentFileName(std::nullopt), "Attachment");
     EXPECT_EQ(safeAttachmentFileName(std::string("a\\b/c\td\r\ne")), "abcde");
     EXPECT_EQ(safeAttachmentFileName(std::string(".hidden")), "hidden");
+    // A right-to-left override would show "gpj.exe" as "exe.jpg" in a file manager.
+    EXPECT_EQ(safeAttachmentFileName(std::string("\xE2\x80\xAEgpj.exe")), "gpj.exe");
+    EXPECT_EQ(safeAttachmentFileName(std::string("a\xE2\x81\xA7"
+                                                 "b\xE2\x80\x8F.txt")),
+              "ab.txt");
     const QString longName = safeAttachmentFileName(std::string(500, 'x') + ".jpeg");
     EXPECT_LE(longName.toUtf8().size(), 200);
     EXPECT_TRUE(longName.endsWith(".jpeg"));
@@ -200,13 +208,15 @@ TEST(AttachmentImages, DecodingKeepsWithinItsBoxAndItsLimits) {
               QSize(40, 30)); // never enlarged
     reading::ImageLimits tight;
     tight.maxPixels = 500 * 500;
-    EXPECT_TRUE(
-        reading::decodeAttachmentImage(QString::fromStdString((dir / "wide.png").string()), {320, 320}, tight).isNull());
+    EXPECT_TRUE(reading::decodeAttachmentImage(QString::fromStdString((dir / "wide.png").string()), {320, 320}, tight)
+                    .isNull());
     tight = {};
     tight.maxFileBytes = 100;
-    EXPECT_TRUE(
-        reading::decodeAttachmentImage(QString::fromStdString((dir / "wide.png").string()), {320, 320}, tight).isNull());
+    EXPECT_TRUE(reading::decodeAttachmentImage(QString::fromStdString((dir / "wide.png").string()), {320, 320}, tight)
+                    .isNull());
     writeAll(dir / "bomb.png", pngClaiming(100000, 100000));
-    EXPECT_TRUE(reading::decodeAttachmentImage(QString::fromStdString((dir / "bomb.png").string()), {320, 320}).isNull());
-    EXPECT_TRUE(reading::decodeAttachmentImage(QString::fromStdString((dir / "missing.png").string()), {320, 320}).isNull());
+    EXPECT_TRUE(
+        reading::decodeAttachmentImage(QString::fromStdString((dir / "bomb.png").string()), {320, 320}).isNull());
+    EXPECT_TRUE(
+        reading::decodeAttachmentImage(QString::fromStdString((dir / "missing.png").string()), {320, 320}).isNull());
 }

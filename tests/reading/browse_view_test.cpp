@@ -6,9 +6,9 @@
 #include "reading/browse_view.h"
 #include "reading/model/conversation_list_model.h"
 #include "reading/model/reading_text.h"
+#include "reading/model/thread_model.h"
 #include "reading/rename_contact_view.h"
 #include "reading/thread_view.h"
-#include "reading/model/thread_model.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/reading/reading_fixture.h"
 #include "tests/support/model_test_access.h"
@@ -230,8 +230,7 @@ TEST_F(Browse, NamingAContactUpdatesTheRowsAndTheThreadAndCanBeUndone) {
     EXPECT_EQ(rowNames(*view), QStringList{"Mum"});
     EXPECT_EQ(view->filtered().index(0, 0).data(ConversationListModel::SecondLineRole).toString(),
               "+15550001111 · 3 messages · " + day);
-    EXPECT_EQ(view->filtered().index(0, 0).data(Qt::AccessibleTextRole).toString(),
-              "Mum, +15550001111, 3 messages");
+    EXPECT_EQ(view->filtered().index(0, 0).data(Qt::AccessibleTextRole).toString(), "Mum, +15550001111, 3 messages");
     EXPECT_EQ(thread->threadModel().title(), "Mum");
     // The filter finds the typed name.
     QTest::keyClicks(view->filterField(), "mu");

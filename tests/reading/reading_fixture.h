@@ -137,12 +137,16 @@ public:
 
     // Plain messages "<prefix>-<i>" for i in [first, first+count), one every
     // `minutesApart` minutes, alternating sent and received.
-    void simpleConversation(const std::string& handle, int count, const std::string& prefix = "M",
-                            int minutesApart = 1, int first = 0) {
+    void simpleConversation(const std::string& handle, int count, const std::string& prefix = "M", int minutesApart = 1,
+                            int first = 0) {
         std::vector<PlannedMessage> list;
         for (int i = first; i < first + count; ++i)
-            list.push_back({prefix + "-" + std::to_string(i), "Message " + std::to_string(i),
-                            readingDate(static_cast<int64_t>(i) * minutesApart), i % 2 == 0, {}, {"src-a"}});
+            list.push_back({prefix + "-" + std::to_string(i),
+                            "Message " + std::to_string(i),
+                            readingDate(static_cast<int64_t>(i) * minutesApart),
+                            i % 2 == 0,
+                            {},
+                            {"src-a"}});
         conversation(handle, list);
     }
 

@@ -34,9 +34,6 @@ TreskStore::AttachmentRef attachment(std::optional<std::string> name, std::optio
 TEST(BubbleTexts, AccessibleValueJoinsWhatAppliesAndSaysEmptyOtherwise) {
     EXPECT_EQ(bubbleAccessibleValue(hit(std::nullopt), {}), "Empty message");
     EXPECT_EQ(bubbleAccessibleValue(hit(std::string("\xEF\xBF\xBC  \n")), {}), "Empty message");
-    EXPECT_TRUE(showsTextBubble(hit(std::nullopt), 0)); // neither text nor attachment: the paperclip bubble
-    EXPECT_FALSE(showsTextBubble(hit(std::string("\xEF\xBF\xBC ")), 1));
-    EXPECT_TRUE(showsTextBubble(hit(std::string(" hi ")), 1));
 
     EXPECT_EQ(bubbleAccessibleValue(hit(std::string("  hello \n")), {attachment(std::nullopt)}), "hello. 1 attachment");
     EXPECT_EQ(bubbleAccessibleValue(hit(std::nullopt), {attachment(std::string("a.jpg"))}), "1 attachment: a.jpg");
@@ -83,6 +80,9 @@ TEST(AttachmentTexts, SymbolsStatusesAndTitles) {
 
     EXPECT_EQ(attachmentTitle(attachment(std::nullopt)), "Attachment");
     EXPECT_EQ(attachmentTitle(attachment(std::string("two\nlines\x01.txt"))), "two lines .txt");
+    EXPECT_EQ(attachmentTitle(attachment(std::string("\xE2\x80\xAEgpj.exe"))), "gpj.exe"); // never "exe.jpg"
+    a.totalBytes = 1;
+    EXPECT_EQ(attachmentStatus(a, true).line, "1 byte");
     EXPECT_EQ(loadEarlierTitle(250), "Load earlier messages (250 older)");
 }
 

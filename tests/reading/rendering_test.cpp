@@ -26,9 +26,9 @@ using namespace kx::test;
 
 namespace {
 
-void snapshot(QWidget& w, const QString& name) {
+void snapshot(QWidget& w, const QString& name, bool settleFirst = true) {
     const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    QCoreApplication::processEvents();
+    if (settleFirst) QCoreApplication::processEvents();
     const QPixmap shot = w.grab();
     EXPECT_FALSE(shot.isNull());
     if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
@@ -58,18 +58,24 @@ const std::string kLongLine(1 << 20, 'w');
 std::vector<PlannedMessage> hostileBodies() {
     return {
         {"H-0", "left \xE2\x80\xAE reversed text then normal", readingDate(1), false},
-        {"H-1", "family \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7 and flags "
-                "\xF0\x9F\x87\xB3\xF0\x9F\x87\xBF \xF0\x9F\x8E\x89\xF0\x9F\x8E\x89",
+        {"H-1",
+         "family \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7 and flags "
+         "\xF0\x9F\x87\xB3\xF0\x9F\x87\xBF \xF0\x9F\x8E\x89\xF0\x9F\x8E\x89",
          readingDate(2), true},
         {"H-2", kCombining, readingDate(3), false},
         {"H-3", kLongLine, readingDate(4), true},
-        {"H-4", "\xE6\x98\x8E\xE6\x97\xA5\xE3\x81\xAF\xE5\xB1\xB1\xE3\x81\xB8\xE8\xA1\x8C\xE3\x81\x8D\xE3\x81\xBE"
-                "\xE3\x81\x99\xE3\x80\x82\xEC\x95\x88\xEB\x85\x95\xED\x95\x98\xEC\x84\xB8\xEC\x9A\x94",
+        {"H-4",
+         "\xE6\x98\x8E\xE6\x97\xA5\xE3\x81\xAF\xE5\xB1\xB1\xE3\x81\xB8\xE8\xA1\x8C\xE3\x81\x8D\xE3\x81\xBE"
+         "\xE3\x81\x99\xE3\x80\x82\xEC\x95\x88\xEB\x85\x95\xED\x95\x98\xEC\x84\xB8\xEC\x9A\x94",
          readingDate(5), false},
-        {"H-5", "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D, \xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7",
+        {"H-5",
+         "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D, \xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7",
          readingDate(6), true},
         {"H-6", "   spaces and lines around\n\n", readingDate(7), false},
-        {"H-7", "names", readingDate(8), false,
+        {"H-7",
+         "names",
+         readingDate(8),
+         false,
          {{"../../../etc/passwd", "text/plain", std::string("x")},
           {"line\nbreak\x07name.txt", "text/plain", std::nullopt, AttachmentFileState::missing},
           {"\xE2\x80\xAEgpj.exe", "application/octet-stream", std::nullopt, AttachmentFileState::missing}}},
@@ -119,6 +125,8 @@ TEST_F(Rendering, HostileBodiesAndNamesDrawWithinTheirRows) {
     }
     view.list()->scrollToTop();
     snapshot(view, "thread-hostile-text");
+    view.list()->scrollToBottom();
+    snapshot(view, "thread-hostile-text-end");
 }
 
 TEST_F(Rendering, Screens) {
@@ -149,22 +157,31 @@ TEST_F(Rendering, Screens) {
             {"D-1", "Are you coming on Sunday? Dad is doing the roast.", readingDate(-3000), false},
             {"D-2", "Yes! I'll bring dessert.", readingDate(-2990), true},
             {"D-3", "Lovely. Bring the photos from the trip too", readingDate(-2980), false, {}, {"src-a", "src-b"}},
-            {"D-4", "\xEF\xBF\xBC", readingDate(-1500), true,
+            {"D-4",
+             "\xEF\xBF\xBC",
+             readingDate(-1500),
+             true,
              {{"beach.png", "image/png", pngBytes(1024, 680, QColor(70, 140, 210))}}},
-            {"D-5", "And the one from the cliffs", readingDate(-1498), true,
-             {{"IMG_2041.HEIC", "image/heic", heic}}},
+            {"D-5", "And the one from the cliffs", readingDate(-1498), true, {{"IMG_2041.HEIC", "image/heic", heic}}},
             {"D-6", "Wow, what a view", readingDate(-1490), false},
-            {"D-7", "Here is the booking", readingDate(-20), true,
+            {"D-7",
+             "Here is the booking",
+             readingDate(-20),
+             true,
              {{"Booking confirmation.pdf", "application/pdf", std::string(48213, 'p')}}},
-            {"D-8", std::nullopt, readingDate(-10), false,
+            {"D-8",
+             std::nullopt,
+             readingDate(-10),
+             false,
              {{"voice memo.m4a", "audio/mp4", std::nullopt, AttachmentFileState::missing},
               {std::nullopt, "video/quicktime", std::nullopt, AttachmentFileState::notRecorded}}},
             {"D-9", std::nullopt, readingDate(-5), false},
             {"D-10", "See you soon \xF0\x9F\x98\x8A", readingDate(2), false, {}, {"src-a", "src-b", "src-c"}},
         };
         w.conversation("+447700900555", mum);
-        w.conversation("chat99887766", {{"G-1", "Who's in for Saturday?", readingDate(100), false},
-                                        {"G-2", "Me!", readingDate(101), true}},
+        w.conversation("chat99887766",
+                       {{"G-1", "Who's in for Saturday?", readingDate(100), false},
+                        {"G-2", "Me!", readingDate(101), true}},
                        std::string("Climbing crew"));
     }
     auto o = model->contacts().overrides();
@@ -197,16 +214,28 @@ TEST_F(Rendering, Screens) {
     snapshot(*v.renameSheet(), "rename-sheet");
     v.renameSheet()->reject();
 
+    // A long conversation: the load-earlier button above the newest page.
+    ArchiveWriter(root(), "jorin").simpleConversation("+15550109999", 450, "L", 60);
+    v.conversations().reload();
+    ASSERT_TRUE(settle());
+    v.listView()->setCurrentIndex(
+        v.filtered().mapFromSource(v.conversations().index(v.conversations().rowOf("+15550109999"))));
+    ASSERT_TRUE(settle());
+    v.thread()->list()->scrollToTop();
+    snapshot(v, "browse-thread-load-earlier");
+
     registerSource("b", "household-mac");
     BrowseView two(*model);
     two.resize(1100, 720);
     two.show();
-    two.filterField()->setText("s");
+    two.chooseOwner("jorin");
     ASSERT_TRUE(settle());
+    two.filterField()->setText("s");
     snapshot(two, "browse-two-owners-filtered");
     BrowseView loading(*model);
     loading.resize(1100, 720);
     loading.show();
-    snapshot(loading, "browse-loading");
+    ASSERT_EQ(loading.listState(), "loading");
+    snapshot(loading, "browse-loading", false);
     ASSERT_TRUE(settle());
 }

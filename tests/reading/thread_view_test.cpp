@@ -36,7 +36,9 @@ protected:
         auto view = std::make_unique<ThreadView>(*model, "jorin", s);
         view->resize(700, 600);
         view->show();
-        if (wait) EXPECT_TRUE(settle());
+        if (wait) {
+            EXPECT_TRUE(settle());
+        }
         return view;
     }
     static std::vector<std::string> ids(const ThreadModel& t) {
@@ -49,9 +51,7 @@ protected:
         for (int i = from; i < to; ++i) out.push_back(prefix + "-" + std::to_string(i));
         return out;
     }
-    void hideArchive() {
-        std::filesystem::rename(archivePath(), archivePath() + ".away");
-    }
+    void hideArchive() { std::filesystem::rename(archivePath(), archivePath() + ".away"); }
     void restoreArchive() { std::filesystem::rename(archivePath() + ".away", archivePath()); }
     std::string archivePath() const { return OwnersModel::archiveDatabasePath(root(), "jorin").toStdString(); }
 };
