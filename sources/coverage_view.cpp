@@ -303,14 +303,8 @@ QWidget* CoverageView::ownerSection(const kx::OwnerCoverage& c, kx::Date now, QW
         auto* model = new GapListModel(c.gaps, list);
         list->setModel(model);
         list->setItemDelegate(new GapRowDelegate(list));
-        list->setFrameShape(QFrame::NoFrame);
-        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setUpPaintedList(list, true);
         list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        list->setSelectionMode(QAbstractItemView::NoSelection);
-        list->setFocusPolicy(Qt::NoFocus);
-        list->setUniformItemSizes(false);
-        list->setAutoFillBackground(false);
-        list->viewport()->setAutoFillBackground(false);
         list->setFixedHeight(list->contentHeight());
         column->addWidget(list);
     }

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QListView>
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -152,6 +153,18 @@ QVBoxLayout* nestedColumn(QVBoxLayout* into, int spacing) {
     column->setSpacing(spacing);
     into->addLayout(column);
     return column;
+}
+
+void setUpPaintedList(QListView* list, bool displayOnly) {
+    list->setFrameShape(QFrame::NoFrame);
+    list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setAutoFillBackground(false);
+    list->viewport()->setAutoFillBackground(false);
+    if (displayOnly) {
+        list->setSelectionMode(QAbstractItemView::NoSelection);
+        list->setFocusPolicy(Qt::NoFocus);
+    }
 }
 
 QHBoxLayout* flushRow(QWidget* owner, int spacing) {

@@ -9,6 +9,7 @@
 
 class QHBoxLayout;
 class QLayout;
+class QListView;
 class QTimer;
 class QVBoxLayout;
 
@@ -84,6 +85,10 @@ QVBoxLayout* scrollingColumn(QWidget* screen, const QString& objectName, int pad
 QWidget* columnWidget(QWidget* parent, const QString& objectName, int spacing, QVBoxLayout** column);
 // A column nested at the end of `into`.
 QVBoxLayout* nestedColumn(QVBoxLayout* into, int spacing);
+// Sets up a list of painted rows over the background it lies on: no frame,
+// pixel scrolling, no horizontal scroll bar. A display-only list takes no
+// selection and no focus.
+void setUpPaintedList(QListView* list, bool displayOnly);
 // A row layout on `owner` with no margins.
 QHBoxLayout* flushRow(QWidget* owner, int spacing);
 // Removes every item of a layout, deleting its widgets later.

@@ -10,6 +10,7 @@
 #include <QPainterPath>
 
 #include <algorithm>
+#include <memory>
 
 namespace sources {
 
@@ -24,12 +25,14 @@ void SourceListModel::setRows(std::vector<RowData> rows) {
     if (!sameSources) {
         beginResetModel();
         rows_ = std::move(rows);
+        heights_.assign(rows_.size(), {0, 0});
         endResetModel();
         return;
     }
     for (size_t i = 0; i < rows.size(); ++i) {
         if (rows[i] == rows_[i]) continue;
         rows_[i] = std::move(rows[i]);
+        heights_[i] = {0, 0};
         const QModelIndex at = index(static_cast<int>(i));
         emit dataChanged(at, at);
         // The row's height may have changed (a note or a verdict came or went).
@@ -46,9 +49,20 @@ void SourceListModel::toggleExpanded(int row) {
     if (row < 0 || row >= rowCount()) return;
     const std::string& id = rows_[static_cast<size_t>(row)].source.id;
     if (!expanded_.erase(id)) expanded_.insert(id);
+    heights_[static_cast<size_t>(row)] = {0, 0};
     const QModelIndex at = index(row);
     emit dataChanged(at, at, {ExpandedRole});
     emit expandedChanged(at);
+}
+
+int SourceListModel::cachedHeight(int row, int fontGeneration) const {
+    if (row < 0 || row >= rowCount()) return 0;
+    const auto& [height, generation] = heights_[static_cast<size_t>(row)];
+    return generation == fontGeneration ? height : 0;
+}
+
+void SourceListModel::cacheHeight(int row, int fontGeneration, int height) const {
+    if (row >= 0 && row < rowCount()) heights_[static_cast<size_t>(row)] = {height, fontGeneration};
 }
 
 int SourceListModel::rowCount(const QModelIndex& parent) const {
@@ -74,21 +88,35 @@ QVariant SourceListModel::data(const QModelIndex& index, int role) const {
 namespace {
 
 struct Fonts {
+    int generation = 0;
     QFont headline = textFont(TextStyle::headline);
     QFont caption = textFont(TextStyle::caption);
     QFont captionBold;
     QFont captionMedium;
+    // Measured once: every row of a long list is laid out with them.
+    QFontMetrics headlineMetrics{headline};
+    QFontMetrics captionMetrics{caption};
+    QFontMetrics captionBoldMetrics{caption};
     Fonts() {
         captionBold = caption;
         captionBold.setWeight(QFont::Bold);
         captionMedium = caption;
         captionMedium.setWeight(QFont::Medium);
+        captionBoldMetrics = QFontMetrics(captionBold);
     }
 };
 
+// The fonts for the application font in use; measured again when it changes.
 const Fonts& fonts() {
-    static Fonts f;
-    return f;
+    static std::unique_ptr<Fonts> f;
+    static QFont measuredFor;
+    static int generation = 0;
+    if (!f || QApplication::font() != measuredFor) {
+        measuredFor = QApplication::font();
+        f = std::make_unique<Fonts>();
+        f->generation = ++generation;
+    }
+    return *f;
 }
 
 constexpr int kDot = 9;
@@ -113,7 +141,7 @@ struct RowLayout {
 
 RowLayout layoutRow(const RowData& r, bool expanded, const QRect& rect) {
     const Fonts& f = fonts();
-    const QFontMetrics hm(f.headline), cm(f.caption), cbm(f.captionBold);
+    const QFontMetrics &hm = f.headlineMetrics, &cm = f.captionMetrics, &cbm = f.captionBoldMetrics;
     RowLayout L;
     const int left = rect.left() + SourceRowDelegate::kHorizontalPadding;
     const int right = rect.right() - SourceRowDelegate::kHorizontalPadding;
@@ -220,7 +248,7 @@ std::vector<Piece> rowPieces(const RowData& r, bool expanded, const QRect& rect,
     addText(L.path, f.caption, secondary, singleLine(r.source.path), Qt::ElideMiddle);
 
     // Owner capsule, format, status.
-    const QFontMetrics cm(f.caption);
+    const QFontMetrics& cm = f.captionMetrics;
     const QString owner = singleLine(r.source.owner);
     const int ownerMax = std::max(30, L.meta.width() * 2 / 5);
     const int ownerWidth = std::min(cm.horizontalAdvance(owner), ownerMax - 12);
@@ -313,8 +341,14 @@ QSize SourceRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QMod
     const auto* model = qobject_cast<const SourceListModel*>(index.model());
     if (!model) return QStyledItemDelegate::sizeHint(option, index);
     const int width = std::max(option.rect.width(), 300);
-    const RowLayout L = layoutRow(model->row(index.row()), model->isExpanded(index.row()), QRect(0, 0, width, 1000));
-    return {width, L.height + 1};
+    const int generation = fonts().generation;
+    int height = model->cachedHeight(index.row(), generation);
+    if (height == 0) {
+        height = layoutRow(model->row(index.row()), model->isExpanded(index.row()), QRect(0, 0, width, 1000)).height +
+                 1;
+        model->cacheHeight(index.row(), generation, height);
+    }
+    return {width, height};
 }
 
 QRect SourceRowDelegate::badgeHeaderRect(const QRect& rowRect, const QModelIndex& index) const {
@@ -364,6 +398,67 @@ QStringList SourceRowDelegate::visibleTexts(const SourceListModel& model, int ro
                     : QFontMetrics(piece.font).elidedText(piece.content, piece.elide, piece.rect.width()));
     }
     return out;
+}
+
+// ---- Duplicate banners ----
+
+void IdenticalGroupModel::setGroups(std::vector<std::vector<std::string>> groups) {
+    if (groups == groups_) return;
+    beginResetModel();
+    groups_ = std::move(groups);
+    endResetModel();
+}
+
+int IdenticalGroupModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(groups_.size());
+}
+
+QVariant IdenticalGroupModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
+        return identicalBannerLines(group(index.row())).join(QStringLiteral(". "));
+    if (role == Qt::ToolTipRole) return identicalBannerLines(group(index.row())).value(1);
+    return {};
+}
+
+QStringList identicalBannerLines(const std::vector<std::string>& group) {
+    QStringList ids;
+    for (const auto& id : group) ids << singleLine(id);
+    return {identicalGroupTitle(static_cast<qsizetype>(group.size())), ids.join(QStringLiteral(", ")),
+            QStringLiteral("Keeping them all costs a scan each run. Nothing has been removed \u2014 that decision is "
+                           "yours.")};
+}
+
+int identicalBannerHeight() {
+    const QFontMetrics title(textFont(TextStyle::callout)), caption(textFont(TextStyle::caption));
+    return title.height() + 2 * (caption.height() + 1) + 3;
+}
+
+QSize IdenticalGroupDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+    return {option.rect.width(), identicalBannerHeight()};
+}
+
+void IdenticalGroupDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const auto* m = static_cast<const IdenticalGroupModel*>(index.model());
+    const QStringList lines = identicalBannerLines(m->group(index.row()));
+    QFont title = textFont(TextStyle::callout);
+    title.setWeight(QFont::Medium);
+    const QFont caption = textFont(TextStyle::caption);
+    const QColor colors[] = {option.palette.color(QPalette::WindowText), secondaryTextColor(), tertiaryTextColor()};
+    const QFont* fontsFor[] = {&title, &caption, &caption};
+    p->save();
+    p->setClipRect(option.rect);
+    const QRect r = option.rect;
+    p->drawPixmap(QRect(r.left(), r.top() + 1, 16, 16),
+                  symbolPixmap(QStringLiteral("doc.on.doc.fill"), 16, toneColor(Tone::blue)));
+    int y = r.top();
+    for (int i = 0; i < 3; ++i) {
+        const Piece piece{Piece::text, QRect(r.left() + 26, y, r.width() - 26, QFontMetrics(*fontsFor[i]).height()),
+                          lines[i], *fontsFor[i], colors[i]};
+        drawPiece(p, piece);
+        y += piece.rect.height() + 1;
+    }
+    p->restore();
 }
 
 } // namespace sources

@@ -20,6 +20,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sources {
@@ -49,6 +50,12 @@ public:
     void toggleExpanded(int row);
     kx::Date now() const { return now_(); }
 
+    // A row's height depends on its values and expanded flag only, not on the
+    // width: the list asks for it far more often than rows change, so it is
+    // kept until the row changes (or the fonts it was measured with).
+    int cachedHeight(int row, int fontGeneration) const;
+    void cacheHeight(int row, int fontGeneration, int height) const;
+
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
@@ -59,6 +66,8 @@ private:
     std::function<kx::Date()> now_;
     std::vector<RowData> rows_;
     std::set<std::string> expanded_;
+    // Per row: {height, font generation}; a height of 0 is not measured yet.
+    mutable std::vector<std::pair<int, int>> heights_;
 };
 
 class SourceRowDelegate : public QStyledItemDelegate {
@@ -81,5 +90,33 @@ public:
     static constexpr int kVerticalPadding = 4;
     static constexpr int kIndent = 21;
 };
+
+// The duplicate banners: one per group of sources with identical content. A
+// long list of groups is painted rows, like the sources themselves.
+class IdenticalGroupModel : public QAbstractListModel {
+    Q_OBJECT
+public:
+    using QAbstractListModel::QAbstractListModel;
+    void setGroups(std::vector<std::vector<std::string>> groups);
+    const std::vector<std::string>& group(int row) const { return groups_[static_cast<size_t>(row)]; }
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+private:
+    std::vector<std::vector<std::string>> groups_;
+};
+
+class IdenticalGroupDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+};
+
+// A banner's three lines: the count, the identifiers, the reassurance.
+QStringList identicalBannerLines(const std::vector<std::string>& group);
+// The height of one banner, the 3 points between banners included.
+int identicalBannerHeight();
 
 } // namespace sources

@@ -88,9 +88,9 @@ SourcesView::SourcesView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     panelSlot_->setContentsMargins(kStandardPadding, 0, kStandardPadding, 8);
     column->addLayout(panelSlot_);
 
-    empty_ = buildEmptyState();
+    // The empty state is built when it is first needed: a screen with sources
+    // never pays for it.
     content_ = buildContent();
-    column->addWidget(empty_, 1);
     column->addWidget(content_, 1);
 
     clockTick_ = new QTimer(this);
@@ -244,16 +244,18 @@ QWidget* SourcesView::buildContent() {
     // there are many groups so the list keeps its room.
     auto* dupBlock = new TintedBox(toneBackground(Tone::blue, 0.08), 0, page);
     dupBlock->setObjectName(QStringLiteral("duplicateBanners"));
-    duplicateColumn_ = new QVBoxLayout(dupBlock);
-    duplicateColumn_->setContentsMargins(14, 10, 14, 10);
-    duplicateColumn_->setSpacing(3);
-    duplicates_ = new QScrollArea(page);
-    duplicates_->setObjectName(QStringLiteral("duplicateBannerArea"));
-    duplicates_->setWidget(dupBlock);
-    duplicates_->setWidgetResizable(true);
-    duplicates_->setFrameShape(QFrame::NoFrame);
-    duplicates_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    duplicates_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Maximum);
+    dupBlock->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    auto* dupColumn = new QVBoxLayout(dupBlock);
+    dupColumn->setContentsMargins(14, 10, 14, 10);
+    groupModel_ = new IdenticalGroupModel(this);
+    duplicateList_ = new QListView(dupBlock);
+    duplicateList_->setObjectName(QStringLiteral("duplicateBannerList"));
+    duplicateList_->setModel(groupModel_);
+    duplicateList_->setItemDelegate(new IdenticalGroupDelegate(duplicateList_));
+    setUpPaintedList(duplicateList_, true);
+    duplicateList_->setUniformItemSizes(true);
+    dupColumn->addWidget(duplicateList_);
+    duplicates_ = dupBlock;
     column->addWidget(duplicates_);
     column->addWidget(makeDivider(page));
 
@@ -296,10 +298,10 @@ QWidget* SourcesView::buildContent() {
     list->setObjectName(QStringLiteral("sourceList"));
     list->setModel(listModel_);
     list->setItemDelegate(delegate_);
-    list->setFrameShape(QFrame::NoFrame);
-    list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setUpPaintedList(list, false);
+    // The list is white like the Mac's, not the window's grey.
+    list->viewport()->setAutoFillBackground(true);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
-    list->setUniformItemSizes(false);
     list->setResizeMode(QListView::Adjust);
     list->setContextMenuPolicy(Qt::CustomContextMenu);
     list->setMouseTracking(true);
@@ -346,10 +348,16 @@ void SourcesView::refresh() {
     connect_->setVisible(!model_.sources().hasThisMacSource() && databaseExists);
     scanAll_->setEnabled(!running && !noSources);
     checkSafety_->setEnabled(!model_.analysis().isAnalyzing() && !noSources);
-    empty_->setVisible(noSources);
+    if (noSources && !empty_) {
+        empty_ = buildEmptyState();
+        static_cast<QVBoxLayout*>(layout())->insertWidget(layout()->indexOf(content_), empty_, 1);
+    }
+    if (empty_) {
+        empty_->setVisible(noSources);
+        emptyConnect_->setVisible(databaseExists);
+        emptyNoDatabase_->setVisible(!databaseExists);
+    }
     content_->setVisible(!noSources);
-    emptyConnect_->setVisible(databaseExists);
-    emptyNoDatabase_->setVisible(!databaseExists);
     if (noSources) return;
     refreshRows();
     refreshBanners();
@@ -380,42 +388,15 @@ void SourcesView::refreshRows() {
 
 void SourcesView::refreshBanners() {
     const auto& groups = model_.analysis().identicalGroups();
-    clearLayout(duplicateColumn_);
-    QWidget* block = duplicates_->widget();
-    for (const auto& group : groups) {
-        auto* banner = new QWidget(block);
-        banner->setObjectName(QStringLiteral("duplicateBanner"));
-        auto* row = flushRow(banner, 10);
-        row->addWidget(symbolView(QStringLiteral("doc.on.doc.fill"), 16, toneColor(Tone::blue), banner), 0,
-                       Qt::AlignTop);
-        auto* lines = new QVBoxLayout;
-        lines->setSpacing(1);
-        auto* title = textLabel(identicalGroupTitle(static_cast<qsizetype>(group.size())), TextStyle::callout, QColor(),
-                                banner);
-        QFont tf = title->font();
-        tf.setWeight(QFont::Medium);
-        title->setFont(tf);
-        lines->addWidget(title);
-        QStringList ids;
-        for (const auto& id : group) ids << singleLine(id);
-        auto* idLine = new ElidedLabel(ids.join(QStringLiteral(", ")), Qt::ElideRight, banner);
-        styleLabel(idLine, TextStyle::caption, secondaryTextColor());
-        lines->addWidget(idLine);
-        lines->addWidget(textLabel(QStringLiteral("Keeping them all costs a scan each run. Nothing has been removed "
-                                                  "\u2014 that decision is yours."),
-                                   TextStyle::caption, tertiaryTextColor(), banner));
-        row->addLayout(lines, 1);
-        duplicateColumn_->addWidget(banner);
-        banner->show();
-    }
+    groupModel_->setGroups(groups);
     const bool any = !groups.empty();
     duplicates_->setVisible(any);
     // The divider under the block follows it.
     if (auto* divider = content_->layout()->itemAt(1)->widget()) divider->setVisible(any);
-    if (any) {
-        block->adjustSize();
-        duplicates_->setMaximumHeight(std::min(block->sizeHint().height(), 180));
-    }
+    // Many groups scroll inside the block, so the list of sources keeps its room.
+    const int rows = static_cast<int>(std::min<size_t>(groups.size(), 3));
+    duplicateList_->setFixedHeight(rows * identicalBannerHeight());
+    duplicates_->setFixedHeight(duplicateList_->height() + 20);
 }
 
 void SourcesView::refreshSummary() {

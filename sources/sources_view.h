@@ -29,6 +29,7 @@ namespace sources {
 
 class AddSourceView;
 class BusySpinner;
+class IdenticalGroupModel;
 class SourceListModel;
 class SourceRowDelegate;
 class WhichArchivePanel;
@@ -45,8 +46,11 @@ public:
     QPushButton* addSourceButton() const { return addSource_; }
     QPushButton* checkSafetyButton() const { return checkSafety_; }
     BusySpinner* spinner() const { return spinner_; }
+    // Null until the registry was first seen empty.
     QWidget* emptyState() const { return empty_; }
     QWidget* content() const { return content_; }
+    // The duplicate banners, one row per identical group.
+    QListView* duplicateBanners() const { return duplicateList_; }
     QListView* list() const { return list_; }
     SourceListModel* listModel() const { return listModel_; }
     SourceRowDelegate* rowDelegate() const { return delegate_; }
@@ -89,8 +93,9 @@ private:
     QWidget* emptyConnect_ = nullptr;
     QWidget* emptyNoDatabase_ = nullptr;
     QWidget* content_ = nullptr;
-    QScrollArea* duplicates_ = nullptr;
-    QVBoxLayout* duplicateColumn_ = nullptr;
+    QWidget* duplicates_ = nullptr;
+    QListView* duplicateList_ = nullptr;
+    IdenticalGroupModel* groupModel_ = nullptr;
     QWidget* readyBanner_ = nullptr;
     QPushButton* scanNow_ = nullptr;
     QListView* list_ = nullptr;

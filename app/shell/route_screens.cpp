@@ -22,8 +22,8 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
     case Route::coverage: screen = new sources::CoverageView(model, parent); break;
     case Route::browse: screen = new BrowseView(model, parent); break;
     case Route::search: screen = new SearchView(model, parent); break;
-    case Route::backup: // BackupView (with BackupModel): both sheets closed
     case Route::filters: screen = new sources::FiltersView(model, parent); break;
+    case Route::backup:    // BackupView (with BackupModel): both sheets closed
     case Route::health:    // HealthView
     case Route::household: // HouseholdView (with BackupModel): a new JoinModel, sheets closed
         screen = makePlaceholderScreen(route, parent);

@@ -6,6 +6,7 @@
 #include <QIconEngine>
 #include <QPainter>
 #include <QPalette>
+#include <QPixmapCache>
 #include <QScreen>
 #include <QSvgRenderer>
 #include <algorithm>
@@ -120,7 +121,7 @@ QByteArray loadSvg(const QString& path) {
 // Draws an SVG whose strokes and fills use "currentColor" in a chosen colour.
 class SymbolIconEngine final : public QIconEngine {
 public:
-    SymbolIconEngine(QByteArray svg, QColor fixed) : svg_(std::move(svg)), fixed_(fixed) {}
+    SymbolIconEngine(QByteArray svg, QColor fixed) : svg_(std::move(svg)), fixed_(fixed), svgHash_(qHash(svg_)) {}
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State) override {
         const QColor c = colorFor(mode);
@@ -142,14 +143,25 @@ public:
         return scaledPixmap(size, mode, state, 1.0);
     }
 
+    // Rendered once per symbol, colour, size and scale: lists paint the same
+    // few symbols on every row, and rendering an SVG is far dearer than a blit.
     QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal scale) override {
-        QPixmap pm(size * scale);
+        const QString key = QStringLiteral("kx.symbol/%1/%2/%3x%4/%5")
+                                .arg(svgHash_)
+                                .arg(colorFor(mode).name(QColor::HexArgb))
+                                .arg(size.width())
+                                .arg(size.height())
+                                .arg(scale);
+        QPixmap pm;
+        if (QPixmapCache::find(key, &pm)) return pm;
+        pm = QPixmap(size * scale);
         pm.fill(Qt::transparent);
         {
             QPainter p(&pm);
             paint(&p, QRect(QPoint(0, 0), pm.size()), mode, state);
         }
         pm.setDevicePixelRatio(scale);
+        QPixmapCache::insert(key, pm);
         return pm;
     }
 
@@ -168,6 +180,7 @@ private:
 
     QByteArray svg_;
     QColor fixed_;
+    size_t svgHash_;
 };
 
 } // namespace

@@ -36,6 +36,7 @@
 #include <QToolButton>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 
 namespace {
 
@@ -146,11 +147,17 @@ TEST_F(ShellTest, SidebarListsTheRoutesInItsOwnOrderAndSelectsThem) {
 
     EXPECT_EQ(model_->route(), Route::sources);
     EXPECT_EQ(root->currentScreen()->objectName(), screenName(Route::sources));
+    // Each built screen belongs to one route: no route shows another's screen.
+    std::map<QString, Route> screenClasses;
     for (int i = 0; i < sidebar->count(); ++i) {
         clickRow(sidebar, i);
         EXPECT_EQ(model_->route(), kSidebarRows[static_cast<size_t>(i)].route) << i;
         EXPECT_EQ(root->currentScreen()->objectName(), screenName(model_->route()));
         EXPECT_TRUE(root->currentScreen()->isVisible());
+        const QString cls = QString::fromLatin1(root->currentScreen()->metaObject()->className());
+        if (cls == QStringLiteral("ContentUnavailableWidget")) continue;
+        const auto [at, fresh] = screenClasses.emplace(cls, model_->route());
+        EXPECT_TRUE(fresh) << cls.toStdString() << " shown for two routes";
     }
     // Until their screens exist, routes show an empty page with their title.
     auto* page = root->currentScreen()->findChild<QLabel*>(QStringLiteral("contentUnavailableTitle"));

@@ -16,4 +16,12 @@ struct ModelTestAccess {
         filters.setFilterSuggestions(s);
     }
     static void setCoverage(AnalysisModel& analysis, const AnalysisModel::Coverage& c) { analysis.setCoverage(c); }
+    static void setDeletion(AnalysisModel& analysis, const AnalysisModel::OptionalDeletion& d) {
+        analysis.setDeletion(d);
+    }
+    static void setDuplicates(AnalysisModel& analysis, const AnalysisModel::DuplicateFindings& f,
+                              const AnalysisModel::IdenticalGroups& g) {
+        analysis.setDuplicateFindings(f);
+        analysis.setIdenticalGroups(g);
+    }
 };
