@@ -319,21 +319,29 @@ bool forEachParagraphLine(const Contexts& contexts, const PangoFontDescription* 
 
 // Lays out `text` (valid UTF-8) and calls `line` for every line in order, with
 // the layout it belongs to (valid during the call only). A long text is laid
-// out a paragraph at a time (pango lays out each paragraph on its own anyway),
-// a long paragraph in pieces.
+// out in runs of whole paragraphs of up to a piece's length (pango lays out
+// each paragraph on its own anyway), a longer paragraph alone and in pieces.
 template <typename F>
 void forEachLine(const Contexts& contexts, const PangoFontDescription* font, const Style& style,
                  const std::string& text, F&& line) {
-    if (text.size() <= kPieceBytes) {
-        PangoLayout* layout = newLayout(style.ownWords ? contexts.leftToRight : contexts.automatic, !style.ownWords,
-                                        font, style, text);
-        forLines(layout, pango_layout_get_line_count(layout), line);
+    bool rightToLeft = false; // the direction of the paragraph before
+    auto layOutRun = [&](std::size_t from, std::size_t to) {
+        PangoContext* context = style.ownWords ? contexts.leftToRight
+                                : rightToLeft  ? contexts.automaticAfterRightToLeft
+                                               : contexts.automatic;
+        PangoLayout* layout = newLayout(context, !style.ownWords, font, style, text.substr(from, to - from));
+        const int count = pango_layout_get_line_count(layout);
+        rightToLeft = pango_layout_get_line_readonly(layout, count - 1)->resolved_dir == PANGO_DIRECTION_RTL;
+        forLines(layout, count, line);
         g_object_unref(layout);
+    };
+    if (text.size() <= kPieceBytes) {
+        layOutRun(0, text.size());
         return;
     }
     // Pango's paragraph delimiters: \n, \r, \r\n and U+2029.
-    std::size_t start = 0;
-    bool rightToLeft = false;
+    std::size_t start = 0;                                // of the paragraph at hand
+    std::size_t runStart = std::string::npos, runEnd = 0; // the paragraphs waiting to be laid out
     for (std::size_t i = 0;; ++i) {
         std::size_t delimiter = 0;
         if (i < text.size()) {
@@ -342,11 +350,21 @@ void forEachLine(const Contexts& contexts, const PangoFontDescription* font, con
             else if (text.compare(i, 3, "\xE2\x80\xA9") == 0) delimiter = 3;
             if (delimiter == 0) continue;
         }
-        rightToLeft = forEachParagraphLine(contexts, font, style, text.substr(start, i - start), rightToLeft, line);
+        if (runStart != std::string::npos && i - runStart > kPieceBytes) {
+            layOutRun(runStart, runEnd);
+            runStart = std::string::npos;
+        }
+        if (i - start > kPieceBytes) {
+            rightToLeft = forEachParagraphLine(contexts, font, style, text.substr(start, i - start), rightToLeft, line);
+        } else {
+            if (runStart == std::string::npos) runStart = start;
+            runEnd = i;
+        }
         if (i >= text.size()) break;
         i += delimiter - 1;
         start = i + 1;
     }
+    if (runStart != std::string::npos) layOutRun(runStart, runEnd);
 }
 
 // One line as placed on a page.
