@@ -135,6 +135,8 @@ ConversationExporter::Written ConversationExporter::write(const std::string& con
         w.notes.push_back(std::to_string(w.replacedNulBytes) +
                           (w.replacedNulBytes == 1 ? " NUL byte was" : " NUL bytes were") +
                           " written as U+FFFD, since a spreadsheet would cut the cell there.");
+    // The seal records the description, so what the file shows differently goes with it.
+    for (const auto& note : w.notes) w.description += " " + note;
     file.commit();
     return w;
 }

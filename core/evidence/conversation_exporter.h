@@ -31,9 +31,10 @@ public:
                          const ContactResolver& resolver, ExportTimeZone timeZone, int pageSize = kDefaultPageSize);
 
     struct Written {
-        std::string description; // what was exported, one sentence
-        std::string sha256;      // lowercase hex digest of exactly the bytes now in the file
-        std::uint64_t size = 0;  // and their number
+        // What was exported, one sentence, followed by the notes.
+        std::string description;
+        std::string sha256;     // lowercase hex digest of exactly the bytes now in the file
+        std::uint64_t size = 0; // and their number
         // What the file shows differently from the archive, one sentence each
         // (today: NUL bytes a CSV writes as U+FFFD). Empty when nothing was changed.
         std::vector<std::string> notes;

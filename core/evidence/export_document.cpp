@@ -150,6 +150,14 @@ bool looksLikeFormula(const std::string& v) {
            startsWith(v, i, "\xEF\xBC\xA0");
 }
 
+// The CSV's first line: the apostrophe and NUL rules in words. Kept free of
+// commas, quotes and semicolons so that every reader takes it as one cell, and
+// a reader told that "#" starts a comment skips it.
+constexpr const char* kCsvRuleLine =
+    "# Kelvara conversation export. A cell that starts with an apostrophe got it from this export so that a "
+    "spreadsheet shows it as text and never runs it as a formula: remove that one apostrophe to read the data "
+    "(data that starts with an apostrophe starts with two here). NUL bytes are written as U+FFFD.\r\n";
+
 } // namespace
 
 std::string csvCell(const std::string& value, std::int64_t* replacedNulBytes) {
@@ -182,6 +190,7 @@ void writeCsv(const ExportStream& doc, const ExportOutput& out, CsvNotes* notes)
         line += "\r\n";
         out(line);
     };
+    out(kCsvRuleLine);
     row({"guid", "utc_time", "local_time", "sender_name", "sender_handle", "from_me", "text", "attachments",
          "attachment_sha256", "sources"});
     std::int64_t written = 0;

@@ -9,7 +9,8 @@
 // sources that corroborate it. Texts are written as they stand; bytes that are
 // not UTF-8 become U+FFFD.
 //
-// CSV (RFC 4180): a header row, then one row per message; every field quoted,
+// CSV (RFC 4180): a first line that starts with "#" and states the apostrophe
+// rule below in words, a header row, then one row per message; every field quoted,
 // quotes doubled, CRLF between rows, UTF-8 without a byte-order mark. Columns:
 // guid, utc_time, local_time, sender_name, sender_handle, from_me, text,
 // attachments, attachment_sha256, sources (lists joined with "; "). A cell that

@@ -55,6 +55,19 @@ std::vector<std::vector<std::string>> parseCsv(const std::string& text) {
     return rows;
 }
 
+// The rows of an exported CSV after its first line, which states the rules in
+// words and must read as one cell that a "#" comment setting skips.
+std::vector<std::vector<std::string>> exportRows(const std::string& text) {
+    const auto end = text.find("\r\n");
+    const std::string first = text.substr(0, end);
+    EXPECT_EQ(first.rfind("# Kelvara conversation export.", 0), 0u) << first;
+    EXPECT_EQ(first.find_first_of(",;\"\n"), std::string::npos) << first;
+    return parseCsv(end == std::string::npos ? "" : text.substr(end + 2));
+}
+
+// The data of a cell read back by the rule the CSV states: one leading apostrophe is the export's.
+std::string readBack(const std::string& cell) { return !cell.empty() && cell[0] == '\'' ? cell.substr(1) : cell; }
+
 std::string run(const std::string& command) {
     std::string out;
     FILE* p = ::popen(command.c_str(), "r");
@@ -135,7 +148,7 @@ TEST_F(ConversationExport, JsonHoldsEveryMessageWithTimesNamesAttachmentsAndSour
 TEST_F(ConversationExport, CsvReadsBackAsRowsWithFormulasDisarmed) {
     const auto path = out / "Alice.csv";
     exporter().write("+15550001111", ExportFormat::csv, path.string(), at, "1.0 (3)");
-    const auto rows = parseCsv(test::readAll(path));
+    const auto rows = exportRows(test::readAll(path));
     ASSERT_EQ(rows.size(), 26u);
     for (const auto& r : rows) ASSERT_EQ(r.size(), 10u);
     EXPECT_EQ(rows[0][0], "guid");
@@ -145,6 +158,43 @@ TEST_F(ConversationExport, CsvReadsBackAsRowsWithFormulasDisarmed) {
     EXPECT_EQ(rows[10][7], "photo-10.jpg");
     EXPECT_EQ(rows[10][8], storedKey);
     EXPECT_EQ(rows[1][2], "2024-03-01 10:01:00 +01:00");
+}
+
+TEST_F(ConversationExport, CsvCellsReadBackToTheDataByTheRuleItsFirstLineStates) {
+    // Formulas behind spaces or in full-width signs, and apostrophes of the data's own.
+    const std::vector<std::string> texts = {"  =1+1",
+                                            "\xEF\xBC\x9D"
+                                            "1+1",
+                                            "'=1",
+                                            "'quoted",
+                                            "it's",
+                                            "''",
+                                            "@A1"};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        std::string quoted;
+        for (char c : texts[i]) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+        test::tamper(db,
+                     "UPDATE messages SET text = '" + quoted + "' WHERE guid = 'MSG-" + std::to_string(11 + i) + "'");
+    }
+    store = std::make_unique<TreskStore>(db.string());
+    exporter().write("+15550001111", ExportFormat::csv, (out / "a.csv").string(), at, "1");
+    const auto rows = exportRows(test::readAll(out / "a.csv"));
+    ASSERT_EQ(rows.size(), 26u);
+    EXPECT_EQ(rows[11][6], "'  =1+1");
+    EXPECT_EQ(rows[12][6], "'\xEF\xBC\x9D"
+                           "1+1");
+    EXPECT_EQ(rows[13][6], "''=1");
+    EXPECT_EQ(rows[15][6], "it's");
+    const auto doc = exporter().document("+15550001111", at, "1");
+    ASSERT_EQ(doc.messages.size(), 25u);
+    for (std::size_t i = 0; i < doc.messages.size(); ++i) {
+        const auto& r = rows[i + 1];
+        const auto& m = doc.messages[i];
+        EXPECT_EQ(readBack(r[0]), m.guid);
+        EXPECT_EQ(readBack(r[3]), m.senderName);
+        EXPECT_EQ(readBack(r[4]), m.senderHandle);
+        EXPECT_EQ(readBack(r[6]), m.text.value_or("")) << m.guid;
+    }
 }
 
 TEST_F(ConversationExport, PdfIsAReadableDocumentWithPageNumbers) {
@@ -408,7 +458,7 @@ TEST_F(GroupExport, SendersAreTheirOwnNamesOrHandlesNeverTheGroupName) {
     EXPECT_EQ(j["messages"][1]["senderName"], "+15550002222");
 
     write(ExportFormat::csv, "g.csv");
-    const auto rows = parseCsv(test::readAll(root / "g.csv"));
+    const auto rows = exportRows(test::readAll(root / "g.csv"));
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1][3], "Alice Example");
     EXPECT_EQ(rows[2][3], "'+15550002222"); // the formula guard's apostrophe
@@ -430,13 +480,16 @@ TEST_F(ConversationExport, CsvWritesNulBytesAsReplacementCharactersAndSaysSo) {
     auto w = exporter().write("+15550001111", ExportFormat::csv, (out / "nul.csv").string(), at, "1");
     const std::string bytes = test::readAll(out / "nul.csv");
     EXPECT_EQ(bytes.find('\0'), std::string::npos);
-    const auto rows = parseCsv(bytes);
+    const auto rows = exportRows(bytes);
     ASSERT_EQ(rows.size(), 26u);
     EXPECT_EQ(rows[3][6], "before\xEF\xBF\xBD"
                           "after");
     EXPECT_EQ(w.replacedNulBytes, 1);
     ASSERT_EQ(w.notes.size(), 1u);
     EXPECT_NE(w.notes[0].find("1 NUL byte was written as U+FFFD"), std::string::npos) << w.notes[0];
+    // The description, which the seal records, carries the note.
+    EXPECT_EQ(w.description,
+              "Conversation with Alice Example (+15550001111): 25 messages, 2024-03-01, as CSV. " + w.notes[0]);
 
     auto clean = exporter().write("+15550001111", ExportFormat::json, (out / "nul.json").string(), at, "1");
     EXPECT_TRUE(clean.notes.empty());
@@ -516,21 +569,50 @@ struct WordBox {
     std::string text;
 };
 
-// The words of one page with their boxes, as pdftotext places them.
-std::vector<WordBox> wordsOnPage(const std::filesystem::path& pdf, int page) {
-    const std::string xml = run("pdftotext -bbox -f " + std::to_string(page) + " -l " + std::to_string(page) + " '" +
-                                pdf.string() + "' -");
-    std::vector<WordBox> words;
+// The words of every page with their boxes, as pdftotext places them.
+std::vector<std::vector<WordBox>> wordsByPage(const std::filesystem::path& pdf) {
+    const std::string xml = run("pdftotext -bbox '" + pdf.string() + "' -");
+    std::vector<std::vector<WordBox>> pages;
+    auto nextPage = xml.find("<page ");
     for (auto at = xml.find("<word "); at != std::string::npos; at = xml.find("<word ", at + 1)) {
+        for (; nextPage < at; nextPage = xml.find("<page ", nextPage + 1)) pages.emplace_back();
         WordBox w{};
-        if (std::sscanf(xml.c_str() + at, "<word xMin=\"%lf\" yMin=\"%lf\" xMax=\"%lf\" yMax=\"%lf\">", &w.xMin,
-                        &w.yMin, &w.xMax, &w.yMax) != 4)
+        // sscanf measures the whole string it is given: hand it the tag alone.
+        const std::string tag = xml.substr(at, xml.find('>', at) - at + 1);
+        if (pages.empty() || std::sscanf(tag.c_str(), "<word xMin=\"%lf\" yMin=\"%lf\" xMax=\"%lf\" yMax=\"%lf\">",
+                                         &w.xMin, &w.yMin, &w.xMax, &w.yMax) != 4)
             continue;
         const auto open = xml.find('>', at) + 1;
         w.text = xml.substr(open, xml.find("</word>", open) - open);
-        words.push_back(w);
+        pages.back().push_back(w);
     }
-    return words;
+    for (; nextPage != std::string::npos; nextPage = xml.find("<page ", nextPage + 1)) pages.emplace_back();
+    return pages;
+}
+
+// A page rendered in grey at one pixel per point: its width, height and pixels.
+struct Greys {
+    int width = 0, height = 0;
+    std::string pixels;
+    bool inkIn(const WordBox& b) const {
+        for (int y = std::max(0, static_cast<int>(b.yMin)); y < std::min(height, static_cast<int>(b.yMax) + 1); ++y)
+            for (int x = std::max(0, static_cast<int>(b.xMin)); x < std::min(width, static_cast<int>(b.xMax) + 1); ++x)
+                if (static_cast<unsigned char>(pixels[static_cast<std::size_t>(y) * width + x]) < 224) return true;
+        return false;
+    }
+};
+
+Greys renderPage(const std::filesystem::path& pdf, int page) {
+    const auto to = pdf.parent_path() / ("page-" + std::to_string(page));
+    run("pdftoppm -r 72 -gray -singlefile -f " + std::to_string(page) + " -l " + std::to_string(page) + " '" +
+        pdf.string() + "' '" + to.string() + "'");
+    const std::string pgm = test::readAll(to.string() + ".pgm");
+    Greys g;
+    int max = 0, used = 0;
+    if (std::sscanf(pgm.c_str(), "P5 %d %d %d%n", &g.width, &g.height, &max, &used) != 3) return g;
+    g.pixels = pgm.substr(static_cast<std::size_t>(used) + 1);
+    if (g.pixels.size() < static_cast<std::size_t>(g.width) * g.height) g.width = g.height = 0;
+    return g;
 }
 
 TEST_F(ConversationExport, LongMessagesAppearWholeOnAsManyPagesAsTheyNeed) {
@@ -567,27 +649,38 @@ TEST_F(ConversationExport, LongMessagesAppearWholeOnAsManyPagesAsTheyNeed) {
     // A page holds some 50 lines of some 90 characters.
     EXPECT_GT(pages, static_cast<int>((medium.size() + large.size()) / (50 * 90)));
 
-    // On the pages, every word stands inside the margins and above the footer,
+    // On every page, every word stands inside the margins and above the footer,
     // and no two words are drawn over each other.
     const double width = 595.276, height = 841.89, margin = 50, bodyBottom = height - margin - 24;
-    for (int page : {1, 2, pages / 3, pages / 2, pages - 1, pages}) {
-        const auto words = wordsOnPage(path, page);
-        ASSERT_GT(words.size(), 3u) << "page " << page;
-        for (const auto& w : words) {
+    const auto words = wordsByPage(path);
+    ASSERT_EQ(static_cast<int>(words.size()), pages);
+    for (int page = 1; page <= pages; ++page) {
+        const auto& onPage = words[page - 1];
+        ASSERT_GT(onPage.size(), 3u) << "page " << page;
+        for (const auto& w : onPage) {
             EXPECT_GE(w.xMin, margin - 0.5) << w.text << " on page " << page;
             EXPECT_LE(w.xMax, width - margin + 0.5) << w.text << " on page " << page;
             EXPECT_GE(w.yMin, margin - 0.5) << w.text << " on page " << page;
             const bool footer = w.yMin > bodyBottom;
             EXPECT_LE(w.yMax, footer ? height - margin / 2 : bodyBottom + 0.5) << w.text << " on page " << page;
         }
-        for (std::size_t i = 0; i < words.size(); ++i)
-            for (std::size_t j = i + 1; j < words.size(); ++j) {
-                const auto& a = words[i];
-                const auto& b = words[j];
+        for (std::size_t i = 0; i < onPage.size(); ++i)
+            for (std::size_t j = i + 1; j < onPage.size(); ++j) {
+                const auto& a = onPage[i];
+                const auto& b = onPage[j];
                 const double x = std::min(a.xMax, b.xMax) - std::max(a.xMin, b.xMin);
                 const double y = std::min(a.yMax, b.yMax) - std::max(a.yMin, b.yMin);
                 EXPECT_FALSE(x > 0.5 && y > 0.5) << a.text << " and " << b.text << " overlap on page " << page;
             }
+        if (HasFailure()) break;
+    }
+    // And the words are drawn where the text layer has them: pages of each kind
+    // of text, rendered, show ink in every word's box.
+    if (!std::filesystem::exists("/usr/bin/pdftoppm")) return;
+    for (int page : {1, 2, pages / 4, pages / 2, (3 * pages) / 4, pages - 1, pages}) {
+        const Greys g = renderPage(path, page);
+        ASSERT_GT(g.width, 0) << "page " << page << " could not be rendered";
+        for (const auto& w : words[page - 1]) EXPECT_TRUE(g.inkIn(w)) << w.text << " is not drawn on page " << page;
     }
 }
 
@@ -639,7 +732,7 @@ TEST_F(ConversationExport, ARunArchivingDuringAnExportChangesNothingInIt) {
             ASSERT_EQ(j["messages"].size(), 25u);
             for (int i = 0; i < 25; ++i) EXPECT_EQ(j["messages"][i]["guid"], "MSG-" + std::to_string(i + 1));
         } else if (format == ExportFormat::csv) {
-            EXPECT_EQ(parseCsv(test::readAll(path)).size(), static_cast<std::size_t>(before + 1));
+            EXPECT_EQ(exportRows(test::readAll(path)).size(), static_cast<std::size_t>(before + 1));
         }
     }
     // The next export sees what was archived meanwhile.
