@@ -1,12 +1,14 @@
 #pragma once
 // Builds small owner archives for the evidence tests through the store writer.
 // Everything is made up here: handles, texts, attachments.
+#include "core/archive/archive_records.h"
 #include "core/archive/tresk_store_writer.h"
 #include "core/evidence/tresk_manifest.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +103,26 @@ inline TreskManifest::VerificationResult verifyManifest(const std::filesystem::p
 inline void tamper(const std::filesystem::path& db, const std::string& sql) {
     SQLite::Database d(db.string(), SQLite::OPEN_READWRITE);
     d.exec(sql);
+}
+
+// The position (seq) of the nth record (the last for -1) of a kind about `guid`
+// (whose second field is `second`, when given) in the records table; -1 when
+// there is none.
+inline std::int64_t recordPosition(const std::filesystem::path& db, char kind, const std::string& guid, int nth = 0,
+                                   const std::optional<std::string>& second = std::nullopt) {
+    SQLite::Database d(db.string(), SQLite::OPEN_READONLY);
+    SQLite::Statement q(d, "SELECT seq, body FROM records ORDER BY seq");
+    std::int64_t last = -1;
+    while (q.executeStep()) {
+        const auto body = q.getColumn(1).getString();
+        records::Decoded r;
+        if (records::decode(body, r) && r.kind == kind && r.fields[0] == guid &&
+            (!second || (r.fields.size() > 1 && r.fields[1] == second))) {
+            last = q.getColumn(0).getInt64();
+            if (nth-- == 0) return last;
+        }
+    }
+    return nth < 0 ? last : -1;
 }
 
 } // namespace kx::test

@@ -338,17 +338,8 @@ protected:
 
     TreskManifest::VerificationResult verify(const TreskManifest::File& m) { return test::verifyManifest(db, m); }
     TreskManifest::File generate() { return test::generateManifest(db, "jorin", kNow); }
-    // The position of a message's first record of a kind, read from the records table.
     std::int64_t positionOf(char kind, const std::string& guid, int nth = 0) {
-        SQLite::Database d(db.string(), SQLite::OPEN_READONLY);
-        SQLite::Statement q(d, "SELECT seq, body FROM records ORDER BY seq");
-        while (q.executeStep()) {
-            const auto body = q.getColumn(1).getString();
-            records::Decoded r;
-            if (records::decode(body, r) && r.kind == kind && r.fields[0] == guid && nth-- == 0)
-                return q.getColumn(0).getInt64();
-        }
-        return -1;
+        return test::recordPosition(db, kind, guid, nth);
     }
 };
 
@@ -407,10 +398,10 @@ TEST_F(TreskManifestArchive, EveryShownFieldEditedInTheDatabaseIsBrokenAtItsReco
     struct Case {
         const char* name;
         std::string sql;
-        char kind;         // the record the difference must name
-        std::string guid;  // whose record
-        int nth = 0;       // which of its records of that kind
-        std::string named; // the guid the result names
+        char kind;              // the record the difference must name
+        std::string guid;       // whose record
+        int nth = 0;            // which of its records of that kind
+        std::string named = {}; // the guid the result names
     };
     const std::string msg5 = "(SELECT id FROM messages WHERE guid = 'MSG-5')";
     const std::vector<Case> cases = {
@@ -481,9 +472,10 @@ TEST_F(TreskManifestArchive, EveryShownFieldEditedInTheDatabaseIsBrokenAtItsReco
         EXPECT_EQ(r.firstDifference->guid, c.named.empty() ? c.guid : c.named);
         ASSERT_TRUE(r.note);
         EXPECT_EQ(r.note->find("1 to 0"), std::string::npos) << *r.note;
-        if (std::string(c.name) == "deleted message")
+        if (std::string(c.name) == "deleted message") {
             EXPECT_EQ(*r.note, "Message MSG-5 is missing from the archive's tables; record " +
                                    std::to_string(expected) + " holds what was archived.");
+        }
     }
 }
 
