@@ -177,6 +177,17 @@ TEST_F(AppModelStartup, ReportIsReadFromTheArchiveRoot) {
     EXPECT_EQ(model->report()->uniqueMessages, 42);
 }
 
+TEST_F(AppModelStartup, DecryptedDataAKilledRestoreLeftInTheArchiveRootIsRemovedAtStart) {
+    const fs::path root = home / "Archive";
+    defaults->setString(DefaultsKey::destinationRoot, QString::fromStdString(root.string()));
+    const fs::path stale = root / ".jorin.restoring-Ab12Cd";
+    writeAll(stale / "tresk.db", "decrypted messages a killed restore left");
+    writeAll(root / "jorin/tresk.db", "the archive itself");
+    start();
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_EQ(readAll(root / "jorin/tresk.db"), "the archive itself");
+}
+
 TEST_F(AppModelStartup, FullDiskAccessCheckLeavesTheMessagesFolderUntouched) {
     auto model = start();
     EXPECT_FALSE(model->permissions().hasFullDiskAccess()); // no database: no open attempt
