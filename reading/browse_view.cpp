@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -161,6 +162,7 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
         listView_->setFrameShape(QFrame::NoFrame);
         listView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         listView_->setContextMenuPolicy(Qt::CustomContextMenu);
+        listView_->viewport()->installEventFilter(this);
         l->addWidget(listView_, 1);
     }
     listSide_->addWidget(loadingPage_);
@@ -215,6 +217,16 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
     if (!owners.isEmpty()) list_->setOwner(owners.front());
     else list_->reload();
     updateListSide();
+}
+
+bool BrowseView::eventFilter(QObject* watched, QEvent* event) {
+    // A right click opens the row's menu without choosing the row, so the
+    // thread being read stays open.
+    if (watched == listView_->viewport() &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::RightButton)
+        return true;
+    return QWidget::eventFilter(watched, event);
 }
 
 void BrowseView::rebuildOwnerPicker() {

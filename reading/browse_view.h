@@ -56,6 +56,9 @@ public:
     // Opens the naming sheet for a conversation's handle.
     void rename(const kx::TreskStore::ConversationSummary& summary);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void rebuildOwnerPicker();
     void updateListSide();

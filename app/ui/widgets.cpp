@@ -155,11 +155,12 @@ void ContentUnavailableWidget::fitDescription(int room) {
     // A centred, wrapped label gets neither its text's width nor its wrapped
     // height from the layout: give it both, up to 420 points wide and never
     // wider than the panel, so a narrow pane wraps the text instead of cutting it.
+    if (description_->text().isEmpty()) return;
     const int natural = description_->fontMetrics().horizontalAdvance(description_->text()) + 4;
     const int width = std::max(1, std::min({420, natural, room}));
     if (description_->width() == width && description_->minimumWidth() == width) return;
     description_->setFixedWidth(width);
-    description_->setMinimumHeight(description_->heightForWidth(width));
+    description_->setMinimumHeight(std::max(0, description_->heightForWidth(width)));
 }
 
 void ContentUnavailableWidget::resizeEvent(QResizeEvent* event) {

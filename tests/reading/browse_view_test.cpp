@@ -143,6 +143,16 @@ TEST_F(Browse, ListsAScannedArchiveAndFiltersWithoutReloading) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(first.isNull());
     EXPECT_EQ(view->selected()->handle, summaries[1].handle);
+
+    // A right click on another row (for its menu) keeps the thread being read.
+    QPointer<ThreadView> reading = view->thread();
+    const QRect third = view->listView()->visualRect(view->filtered().index(2, 0));
+    QTest::mouseClick(view->listView()->viewport(), Qt::RightButton, {}, third.center());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(view->selected()->handle, summaries[1].handle);
+    EXPECT_EQ(view->thread(), reading.data());
+    QTest::mouseClick(view->listView()->viewport(), Qt::LeftButton, {}, third.center());
+    EXPECT_EQ(view->selected()->handle, summaries[2].handle);
 }
 
 TEST_F(Browse, ChoosingAnotherOwnerDropsTheEarlierLoadAndClearsTheSelection) {
