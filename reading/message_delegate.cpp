@@ -12,8 +12,10 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QTextLayout>
 #include <QToolTip>
+#include <QVariantAnimation>
 
 namespace {
 
@@ -75,6 +77,29 @@ MessageDelegate::MessageDelegate(ThreadModel& model, QObject* parent) : QStyledI
     calloutFont_ = textFont(TextStyle::callout);
     dpr_ = qApp ? qApp->devicePixelRatio() : 1.0;
     connect(&AttachmentImageCache::shared(), &AttachmentImageCache::finished, this, &MessageDelegate::onImageFinished);
+}
+
+void MessageDelegate::fadeInDetail(const std::string& messageId, QWidget* view) {
+    if (!fade_) {
+        fade_ = new QVariantAnimation(this);
+        fade_->setDuration(150);
+        fade_->setEasingCurve(QEasingCurve::OutCubic);
+        fade_->setStartValue(0.0);
+        fade_->setEndValue(1.0);
+    }
+    fade_->stop();
+    fade_->disconnect(this);
+    fadingId_ = messageId;
+    QPointer<QWidget> target(view);
+    connect(fade_, &QVariantAnimation::valueChanged, this, [target] {
+        if (target) target->update();
+    });
+    fade_->start();
+}
+
+qreal MessageDelegate::detailOpacity(const std::string& messageId) const {
+    if (!fade_ || fade_->state() != QAbstractAnimation::Running || messageId != fadingId_) return 1.0;
+    return fade_->currentValue().toReal();
 }
 
 void MessageDelegate::onImageFinished() {
@@ -352,6 +377,7 @@ void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     }
 
     if (!g.detail.isEmpty()) {
+        painter->setOpacity(detailOpacity(row.hit.id));
         painter->setFont(caption2Font_);
         painter->setPen(secondary);
         const QString time = row.hit.date ? reading::shortTime(reading::toDateTime(*row.hit.date)) : QString();

@@ -22,6 +22,7 @@
 #include <QRect>
 #include <QTextLayout>
 #include <memory>
+#include <string>
 #include <vector>
 
 class ThreadModel;
@@ -69,6 +70,10 @@ public:
 
     // The text drawn in a bubble: the stored text up to the drawing limit.
     static QString drawnText(const ThreadRow& row);
+    // Fades the detail line of a message in over 0.15 s (ease-out), redrawing `view`.
+    void fadeInDetail(const std::string& messageId, QWidget* view);
+    // The detail line's opacity for a message (1 unless it is fading in).
+    qreal detailOpacity(const std::string& messageId) const;
 
 private:
     QSize imageSize(const ThreadRow& row, size_t attachment, const QString& path, bool start) const;
@@ -86,4 +91,6 @@ private:
     qreal dpr_ = 1.0;
     int viewportWidth_ = 600;
     mutable QCache<QString, TextBlock> layouts_{2000};
+    class QVariantAnimation* fade_ = nullptr;
+    std::string fadingId_;
 };

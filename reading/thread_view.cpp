@@ -252,6 +252,8 @@ void ThreadView::clickAt(const QPoint& pos) {
     if (!g.column.contains(pos)) return;
     currentRow_ = index.row();
     thread_->toggleDetail(index.row());
+    if (thread_->row(index.row()).showDetail)
+        delegate_->fadeInDetail(thread_->row(index.row()).hit.id, list_->viewport());
     emit delegate_->sizeHintChanged(index);
 }
 

@@ -229,6 +229,9 @@ TEST_F(Thread, ClickingABubbleTogglesItsDetailLine) {
     EXPECT_GT(g.bubble.left(), rect.center().x()); // a sent message sits on the trailing side
     QTest::mouseClick(view->list()->viewport(), Qt::LeftButton, {}, g.bubble.center());
     EXPECT_TRUE(t.row(0).showDetail);
+    // The line fades in over 0.15 s.
+    EXPECT_LT(view->delegate().detailOpacity("M-0"), 1.0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->delegate().detailOpacity("M-0") == 1.0; }, 3000));
     const auto open = view->delegate().rowGeometry(0, view->list()->visualRect(t.index(0)));
     EXPECT_FALSE(open.detail.isEmpty());
     EXPECT_FALSE(open.seal.isEmpty()); // two sources: the corroboration label
