@@ -457,20 +457,23 @@ TreskManifest::File TreskManifest::generate(const RecordWalk& walk, const std::s
     return chainOver(chainSource(walk), owner, at, checkpointInterval, kVersion);
 }
 
-void TreskManifest::write(const File& file, const std::string& path) {
+namespace {
+
+void writeManifest(const TreskManifest::File& file, const std::string& path, bool keepPrevious) {
     validate(file);
     const fs::stdfs::path target(path);
     if (target.has_parent_path()) fs::createPrivateDirectories(target.parent_path());
 
-    // Keep an existing manifest that the new one does not extend: it is the
-    // evidence of what the archive held before, and only a person may drop it.
+    // Keep an existing manifest that the new one does not extend (any existing
+    // one when asked): it is the evidence of what the archive held before, and
+    // only a person may drop it.
     std::string kept;
     if (fs::exists(path)) {
         std::string stamp;
         bool keep = true;
         try {
-            if (auto old = read(path)) {
-                keep = !extends(file, *old);
+            if (auto old = TreskManifest::read(path)) {
+                keep = keepPrevious || !extends(file, *old);
                 stamp = compactStamp(old->generatedAt);
             }
         } catch (const Error&) {
@@ -494,6 +497,12 @@ void TreskManifest::write(const File& file, const std::string& path) {
         throw;
     }
 }
+
+} // namespace
+
+void TreskManifest::write(const File& file, const std::string& path) { writeManifest(file, path, false); }
+
+void TreskManifest::writeKeepingPrevious(const File& file, const std::string& path) { writeManifest(file, path, true); }
 
 namespace {
 

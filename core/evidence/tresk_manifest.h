@@ -126,6 +126,9 @@ public:
     // Writes atomically, keeping a superseded manifest as described above.
     // Throws kx::Error.
     static void write(const File& file, const std::string& path);
+    // The same, but the manifest it replaces is kept beside it even when the
+    // new one extends it (a person asked for a new manifest and was told so).
+    static void writeKeepingPrevious(const File& file, const std::string& path);
 
     // Reads the archive inside one read transaction. Throws kx::Error when it
     // cannot be read.
