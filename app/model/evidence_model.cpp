@@ -80,6 +80,9 @@ void EvidenceModel::setManifestStates(const ManifestStates& m) {
     emit manifestStateChanged();
 }
 void EvidenceModel::setIsManifesting(bool v) { publish(this, isManifesting_, v, &EvidenceModel::isManifestingChanged); }
+void EvidenceModel::setIsRetryingAnchors(bool v) {
+    publish(this, isRetryingAnchors_, v, &EvidenceModel::isRetryingAnchorsChanged);
+}
 
 template <typename Work, typename Then>
 void EvidenceModel::runInBackground(std::optional<TaskPriority> priority, Work work, Then then) {
@@ -143,7 +146,7 @@ void EvidenceModel::generateManifest(const QString& owner) {
             try {
                 auto store = openExisting(paths.database);
                 auto file = kx::TreskManifest::generate(*store, who, now, 1000);
-                kx::TreskManifest::write(file, paths.manifest);
+                kx::TreskManifest::writeKeepingPrevious(file, paths.manifest);
                 return {std::move(file), {}};
             } catch (...) {
                 return {std::nullopt, describe(std::current_exception())};
@@ -214,7 +217,7 @@ void EvidenceModel::exportConversation(const QString& owner, const kx::TreskStor
 
     runInBackground(
         std::nullopt,
-        [request, names, client, queue]() -> ExportOutcome {
+        [request, names, client, queue, anchoring = anchoring_]() -> ExportOutcome {
             kx::SealFile seal;
             try {
                 seal = kx::exportAndSeal(request, *names);
@@ -229,6 +232,7 @@ void EvidenceModel::exportConversation(const QString& owner, const kx::TreskStor
             // The seal goes beside the export, then to the seal server or the queue.
             const std::string& exportPath = request.destinationPath;
             try {
+                const std::lock_guard<std::mutex> alone(*anchoring);
                 auto anchored = queue->anchorOrDefer(kx::SealFile::path(exportPath), seal, client);
                 ExportResult r{exportPath, std::move(anchored.seal),
                                anchored.problem ? std::optional<std::string>(*anchored.problem) : std::nullopt};
@@ -246,11 +250,17 @@ void EvidenceModel::exportConversation(const QString& owner, const kx::TreskStor
         });
 }
 
-void EvidenceModel::retryPendingAnchors(bool force, std::function<void()> done) {
+bool EvidenceModel::retryPendingAnchors(bool force, std::function<void()> done) {
+    if (isRetryingAnchors_) return false;
+    setIsRetryingAnchors(true);
     kx::SealAnchorClient client = makeSealAnchorClient();
     kx::PendingAnchorStore* queue = pendingAnchors_.get();
     runInBackground(
-        std::nullopt, [queue, client, force]() { return queue->retry(client, force); },
+        std::nullopt,
+        [queue, client, force, anchoring = anchoring_]() {
+            const std::lock_guard<std::mutex> alone(*anchoring);
+            return queue->retry(client, force);
+        },
         [this, done = std::move(done)](kx::PendingAnchorStore::RetryOutcome o) {
             setPendingAnchorCount(pendingAnchors_->count());
             if (o.skipped) {
@@ -262,8 +272,10 @@ void EvidenceModel::retryPendingAnchors(bool force, std::function<void()> done) 
             } else {
                 setLastAnchorRetry(QString());
             }
+            setIsRetryingAnchors(false);
             if (done) done();
         });
+    return true;
 }
 
 // Seals waiting for an anchor are retried once the event loop runs.

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,7 @@ class EvidenceModel : public QObject {
     Q_PROPERTY(QString lastAnchorRetry READ lastAnchorRetry NOTIFY lastAnchorRetryChanged)
     Q_PROPERTY(ManifestStates manifestState READ manifestState NOTIFY manifestStateChanged)
     Q_PROPERTY(bool isManifesting READ isManifesting NOTIFY isManifestingChanged)
+    Q_PROPERTY(bool isRetryingAnchors READ isRetryingAnchors NOTIFY isRetryingAnchorsChanged)
 
 public:
     using ManifestState = AppModelManifestState;
@@ -47,6 +49,8 @@ public:
     QString lastAnchorRetry() const { return lastAnchorRetry_; }
     const ManifestStates& manifestState() const { return manifestState_; }
     bool isManifesting() const { return isManifesting_; }
+    // A retry pass over the waiting seals is running.
+    bool isRetryingAnchors() const { return isRetryingAnchors_; }
 
     // ---- Manifests ----
     // The stored manifest state of an owner; unknown when none is held.
@@ -55,7 +59,8 @@ public:
     void setManifestState(const std::optional<ManifestState>& state, const QString& owner);
     // Reads the owner's manifest into its state, at once.
     void loadManifestState(const QString& owner);
-    // Start background work; each is a no-op while isManifesting.
+    // Start background work; each is a no-op while isManifesting. A manifest
+    // that a new one replaces is always kept beside it.
     void generateManifest(const QString& owner);
     void verifyManifest(const QString& owner);
 
@@ -71,8 +76,11 @@ public:
                             kx::ExportFormat format, const QString& destinationPath,
                             std::function<void(const ExportOutcome&)> done);
     // One pass over the seals waiting for an anchor; `done` runs on the GUI
-    // thread after pendingAnchorCount and lastAnchorRetry were set.
-    void retryPendingAnchors(bool force, std::function<void()> done = {});
+    // thread after pendingAnchorCount and lastAnchorRetry were set. One pass
+    // at a time: while one runs, nothing starts and false is returned.
+    // A pass and an export's anchoring never run at once, so no seal is sent
+    // to the seal server by both.
+    bool retryPendingAnchors(bool force, std::function<void()> done = {});
     // Start-up task: a retry pass that respects the back-off.
     void retryAnchorsAtLaunch();
     // How the anchoring client is made; the default uses the public authority.
@@ -84,12 +92,14 @@ signals:
     void lastAnchorRetryChanged();
     void manifestStateChanged();
     void isManifestingChanged();
+    void isRetryingAnchorsChanged();
 
 private:
     void setPendingAnchorCount(int n);
     void setLastAnchorRetry(const QString& t);
     void setManifestStates(const ManifestStates& m);
     void setIsManifesting(bool v);
+    void setIsRetryingAnchors(bool v);
     // Runs `work` on the evidence pool; its result reaches `then` on the GUI thread.
     template <typename Work, typename Then>
     void runInBackground(std::optional<TaskPriority> priority, Work work, Then then);
@@ -100,6 +110,9 @@ private:
     QString lastAnchorRetry_;
     ManifestStates manifestState_;
     bool isManifesting_ = false;
+    bool isRetryingAnchors_ = false;
+    // Held by a retry pass and by an export's anchoring step (both off the GUI thread).
+    std::shared_ptr<std::mutex> anchoring_ = std::make_shared<std::mutex>();
     std::function<kx::SealAnchorClient()> sealAnchorClientFactory_;
     std::unique_ptr<kx::PendingAnchorStore> pendingAnchors_;
     // Declared after pendingAnchors_, so it is destroyed first and waits for

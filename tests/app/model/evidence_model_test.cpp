@@ -10,12 +10,15 @@
 #include "tests/support/test_env.h"
 
 #include <QCoreApplication>
+#include <QTest>
 #include <QThread>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace fs = std::filesystem;
 using kx::test::TempDir;
@@ -294,6 +297,71 @@ TEST_F(EvidenceModelTest, OwnersThatCannotNameAFolderAreRefusedAndNothingIsWritt
     EXPECT_TRUE(fs::is_empty(out.path()));
     EXPECT_EQ(kx::test::snapshotTree(around), before);
     EXPECT_EQ(evidence().pendingAnchorCount(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Posts to the real authority after a pause, noting how many posts overlap.
+struct SlowSession final : kx::HttpSession {
+    kx::CurlHttpSession curl;
+    std::atomic<int> inFlight{0}, most{0}, posts{0};
+    kx::HttpReply post(const std::string& url, const std::string& contentType, const std::string& body,
+                       std::chrono::seconds timeout) override {
+        ++posts;
+        const int now = ++inFlight;
+        for (int m = most; now > m && !most.compare_exchange_weak(m, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        struct Leave {
+            std::atomic<int>& n;
+            ~Leave() { --n; }
+        } leave{inFlight};
+        return curl.post(url, contentType, body, timeout);
+    }
+};
+
+TEST_F(EvidenceModelTest, OneRetryPassAtATimeAndNeverBesideAnExportsAnchoring) {
+    kx::test::addMessages(db(), {.count = 5});
+    auto session = std::make_shared<SlowSession>();
+    const std::string url = tsa.url(), pem = tsa.trustedPem();
+    evidence().setSealAnchorClientFactory([url, pem, session] { return kx::SealAnchorClient(url, session, pem); });
+
+    // An export is asking the authority for its seal's anchor (its seal already
+    // queued in case the program ends meanwhile) when a retry pass starts.
+    bool exported = false;
+    kx::TreskStore::ConversationSummary c;
+    c.handle = "+15550001111";
+    evidence().exportConversation("jorin", c, kx::ExportFormat::json, QString::fromStdString((out / "A.json").string()),
+                                  [&](const EvidenceModel::ExportOutcome& o) { exported = o.result.has_value(); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session->posts > 0; }, 20000));
+    ASSERT_TRUE(evidence().retryPendingAnchors(true));
+    EXPECT_TRUE(evidence().isRetryingAnchors());
+    EXPECT_FALSE(evidence().retryPendingAnchors(true)) << "a second press during a pass is ignored";
+    settle();
+    EXPECT_TRUE(exported);
+    EXPECT_FALSE(evidence().isRetryingAnchors());
+    // The pass waited for the export's attempt, found the seal anchored, and sent nothing.
+    EXPECT_EQ(session->most, 1);
+    EXPECT_EQ(session->posts, 1);
+    EXPECT_EQ(evidence().pendingAnchorCount(), 0);
+    EXPECT_TRUE(kx::SealFile::read((out / "A.json.kxseal.json").string()).anchor);
+}
+
+TEST_F(EvidenceModelTest, ANewManifestKeepsTheOneItReplaces) {
+    kx::test::addMessages(db(), {.count = 4});
+    evidence().generateManifest("jorin");
+    settle();
+    kx::test::addMessages(db(), {.first = 5, .count = 2});
+    evidence().generateManifest("jorin");
+    settle();
+    // The new manifest extends the old one, and the old one is kept all the same.
+    int kept = 0;
+    for (const auto& e : fs::directory_iterator(root() / "jorin"))
+        kept += e.path().filename().string().rfind("tresk.manifest.superseded-", 0) == 0;
+    EXPECT_EQ(kept, 1);
+    EXPECT_EQ(evidence().manifestState("jorin").messageCount, 6);
 }
 
 } // namespace
