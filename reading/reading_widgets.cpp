@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QHBoxLayout>
+#include <QTextBlock>
 #include <QTextLayout>
 #include <QToolButton>
 
@@ -181,6 +182,8 @@ MonospacedText::MonospacedText(const QString& text, TextStyle style, QWidget* pa
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setWordWrapMode(QTextOption::WrapAnywhere);
+    setCursorWidth(0);
+    setFocusPolicy(Qt::ClickFocus);
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     QFont mono = textFont(style);
     mono.setFamily(QStringLiteral("monospace"));
@@ -196,13 +199,13 @@ MonospacedText::MonospacedText(const QString& text, TextStyle style, QWidget* pa
 
 int MonospacedText::heightForWidth(int width) const {
     // Characters are of one width, so the lines are the text's length over the
-    // characters that fit on one.
+    // characters that fit on one (less a little for the cursor's room).
     const QFontMetrics fm(font());
-    const int perLine = std::max(1, width / std::max(1, fm.horizontalAdvance(QLatin1Char('0'))));
+    const int perLine = std::max(1, (width - 4) / std::max(1, fm.horizontalAdvance(QLatin1Char('0'))));
     int lines = 0;
     for (const QString& paragraph : toPlainText().split(QLatin1Char('\n')))
         lines += std::max<int>(1, static_cast<int>((paragraph.size() + perLine - 1) / perLine));
-    return lines * fm.lineSpacing() + 2;
+    return lines * fm.lineSpacing() + 4;
 }
 
 QSize MonospacedText::sizeHint() const {
@@ -212,6 +215,10 @@ QSize MonospacedText::sizeHint() const {
 
 void MonospacedText::resizeEvent(QResizeEvent* event) {
     QPlainTextEdit::resizeEvent(event);
-    const int h = heightForWidth(width());
+    // The lines as laid out at this width.
+    int lines = 0;
+    for (QTextBlock b = document()->begin(); b.isValid(); b = b.next())
+        lines += b.layout() && b.layout()->lineCount() > 0 ? b.layout()->lineCount() : 1;
+    const int h = std::max(lines * fontMetrics().lineSpacing() + 4, heightForWidth(width()));
     if (h != height()) setFixedHeight(h);
 }

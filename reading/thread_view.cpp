@@ -5,6 +5,7 @@
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
+#include "reading/export_conversation_view.h"
 #include "reading/message_delegate.h"
 #include "reading/model/attachment_files.h"
 #include "reading/model/reading_text.h"
@@ -49,8 +50,7 @@ ThreadView::ThreadView(AppModel& model, const QString& owner, const kx::TreskSto
     export_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     export_->setToolTip(QStringLiteral("Export this conversation as JSON, CSV or PDF with a seal file beside it"));
     export_->defaultAction()->setToolTip(export_->toolTip());
-    // The export sheet is not part of this screen yet.
-    export_->defaultAction()->setEnabled(false);
+    connect(export_->defaultAction(), &QAction::triggered, this, &ThreadView::openExportSheet);
     headerRow->addWidget(export_);
     column->addWidget(header);
     column->addWidget(makeDivider(this));
@@ -302,3 +302,19 @@ void ThreadView::copyCurrent() {
 void ThreadView::say(const QString& sentence) {
     if (!sentence.isEmpty()) model_.setLastError(sentence);
 }
+
+void ThreadView::openExportSheet() {
+    if (exportSheet_) {
+        exportSheet_->raise();
+        return;
+    }
+    // The conversation as the thread knows it now (its count may have grown).
+    kx::TreskStore::ConversationSummary conversation = thread_->conversation();
+    if (thread_->total() > 0) conversation.messageCount = thread_->total();
+    exportSheet_ = new ExportConversationView(model_, thread_->owner(), conversation, this);
+    exportSheet_->setAttribute(Qt::WA_DeleteOnClose);
+    exportSheet_->setWindowModality(Qt::WindowModal);
+    exportSheet_->open();
+}
+
+ExportConversationView* ThreadView::exportSheet() const { return exportSheet_; }

@@ -13,15 +13,16 @@
 // the message last clicked. Clicking an archived attachment opens a read-only
 // copy of it; its context menu offers "Open" and "Show in Folder".
 //
-// The header shows the name the conversation resolves to and "Export…" (not
-// available until the export sheet exists). While shown, the main window is
-// titled with that name.
+// The header shows the name the conversation resolves to and "Export…", which
+// opens the export sheet for this conversation. While shown, the main window
+// is titled with that name.
 #include "core/archive/tresk_store.h"
 
 #include <QPointer>
 #include <QWidget>
 
 class AppModel;
+class ExportConversationView;
 class MessageDelegate;
 class QLabel;
 class QListView;
@@ -44,6 +45,9 @@ public:
     QToolButton* exportButton() const { return export_; }
     QLabel* titleLabel() const { return title_; }
     QLabel* problemLabel() const { return problem_; }
+    // The export sheet while it is open; null otherwise.
+    ExportConversationView* exportSheet() const;
+    void openExportSheet();
 
     // What a click at `pos` (viewport coordinates) does, for the mouse and for tests.
     void clickAt(const QPoint& pos);
@@ -81,5 +85,6 @@ private:
     int anchorOffset_ = 0;
     int currentRow_ = -1;
     QPointer<QWidget> titledWindow_;
+    QPointer<ExportConversationView> exportSheet_;
     QString previousWindowTitle_;
 };

@@ -2,6 +2,7 @@
 // test: paging back to the oldest message, day headings where pages meet,
 // failed reads and their retry, scrolling, the detail line, and results that
 // arrive after the screen is gone.
+#include "reading/export_conversation_view.h"
 #include "reading/message_delegate.h"
 #include "reading/model/reading_text.h"
 #include "reading/model/thread_model.h"
@@ -273,9 +274,18 @@ TEST_F(Thread, TitleIsTheResolvedNameAndFollowsRenaming) {
     model->contacts().setOverrides(o);
     EXPECT_EQ(view->titleLabel()->text(), "Mum");
     EXPECT_EQ(window.windowTitle(), "Mum");
-    // Export stays visible but unavailable until the export sheet exists.
-    EXPECT_FALSE(view->exportButton()->isEnabled());
+    // "Export…" opens the export sheet for this conversation, once.
     EXPECT_EQ(view->exportButton()->text(), "Export…");
+    view->exportButton()->click();
+    ASSERT_NE(view->exportSheet(), nullptr);
+    EXPECT_EQ(view->exportSheet()->conversationName(), "Mum");
+    EXPECT_TRUE(view->exportSheet()->isVisible());
+    ExportConversationView* sheet = view->exportSheet();
+    view->exportButton()->click();
+    EXPECT_EQ(view->exportSheet(), sheet);
+    sheet->cancelButton()->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(view->exportSheet(), nullptr);
     delete view;
     EXPECT_EQ(window.windowTitle(), "Kelvara");
 }
