@@ -1,6 +1,7 @@
 #include "core/archive/ingest_messages.h"
 
 #include "core/archive/page_digests.h"
+#include "core/archive/snapshot.h"
 #include "core/archive/source_db.h"
 #include "core/archive/typedstream.h"
 #include "core/platform/error.h"
@@ -732,16 +733,15 @@ private:
     // Only a snapshot that held still while it was copied (it has a
     // fingerprint) is digested; without them every earlier row is looked at.
     void digestPages() {
-        if (fingerprint_.empty()) return;
-        const char* file = sqlite3_db_filename(db_, "main");
-        if (!file || !*file) return;
-        file_ = file;
+        if (fingerprint_.empty() || !snapshot_) return;
         try {
-            pages_ = PageDigests::ofDatabase(file_);
+            pages_ = PageDigests::ofDatabase(snapshot_->pagesFile(), walFile());
+            if (!snapshot_->unchanged()) pages_.reset();
         } catch (const Error&) {
             pages_.reset();
         }
     }
+    std::filesystem::path walFile() const { return snapshot_->copyPath().string() + "-wal"; }
 
     // The earlier rows that may have changed since the read that left `extra`;
     // none when that cannot be told.
@@ -750,7 +750,9 @@ private:
         if (!pages_ || previousPages_.empty()) return std::nullopt;
         const auto before = PageDigests::load(PageDigests::defaultFolder(), previousPages_);
         if (!before) return std::nullopt;
-        return pages_->changedRows(*before, file_, upTo);
+        auto rows = pages_->changedRows(*before, snapshot_->pagesFile(), upTo, walFile());
+        if (!snapshot_->unchanged()) return std::nullopt;
+        return rows;
     }
 
     bool loadRecheckRows(const std::vector<std::int64_t>& rows) {
@@ -784,6 +786,7 @@ private:
 
 public:
     std::string fingerprint_;
+    const DatabaseSnapshot* snapshot_ = nullptr;
     bool complete_ = false;
 
 private:
@@ -978,10 +981,9 @@ private:
     bool freezeWatermark_ = false;
     bool textWithheld_ = false;
     std::vector<std::pair<std::int64_t, std::string>> anchors_; // (row, GUID), oldest first
-    std::filesystem::path file_;                                 // the copy's database file
-    std::optional<PageDigests> pages_;                           // its page digests, before any write
-    std::string previousPages_;                                  // the digests the cursor named
-    std::string savedPages_;                                     // the digests kept for the next read
+    std::optional<PageDigests> pages_;                          // its page digests, before any write
+    std::string previousPages_;                                 // the digests the cursor named
+    std::string savedPages_;                                    // the digests kept for the next read
     IngestOutcome outcome_;
     std::int64_t bodiesUndecodable_ = 0;
     std::int64_t bodiesTooLarge_ = 0;
@@ -1000,9 +1002,12 @@ public:
 } // namespace
 
 IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator, const IngestCursor& from,
-                                  IngestSink& sink, const std::string& fingerprint) {
+                                  IngestSink& sink, const DatabaseSnapshot* snapshot) {
     Reader reader(db, locator, sink);
-    reader.fingerprint_ = fingerprint;
+    if (snapshot) {
+        reader.fingerprint_ = snapshot->fingerprint();
+        reader.snapshot_ = snapshot;
+    }
     IngestOutcome outcome = reader.run(from);
     if (reader.damage_)
         throw Error(*reader.damage_ + "; " + std::to_string(outcome.messagesRead) +

@@ -42,6 +42,8 @@
 
 namespace kx {
 
+class DatabaseSnapshot;
+
 // Finds the bytes of one attachment for the record (fills state, resolvedPath,
 // problem). Each database format has its own rules.
 class AttachmentLocator {
@@ -71,10 +73,10 @@ constexpr std::size_t kMaxBodyBytes = 16u << 20;
 // Reads the database behind `db` (a private snapshot). Throws kx::Error for a
 // database that cannot be read at all; a database damaged part-way is read up to
 // the damage, checkpointed there, and then reported by throwing.
-// `fingerprint` (DatabaseSnapshot::fingerprint of the copy) is kept in the
-// cursor's extra text as "files=<fingerprint>".
+// With the snapshot `db` belongs to, its fingerprint is kept in the cursor's
+// extra text as "files=<fingerprint>" and its pages are digested.
 IngestOutcome readMessageDatabase(sqlite3* db, const AttachmentLocator& locator, const IngestCursor& from,
-                                  IngestSink& sink, const std::string& fingerprint = {});
+                                  IngestSink& sink, const DatabaseSnapshot* snapshot = nullptr);
 
 // The bodies one message part had, as message_summary_info lists them: as
 // first sent first, the current one last.

@@ -30,6 +30,83 @@ bool unchangedSince(const DatabaseSnapshot::Files& files, const IngestCursor& fr
     return true;
 }
 
+// Stands between the reader of an on-demand snapshot and the sink: messages
+// are handed on with the checkpoint that follows them, so that once the
+// database is seen changing (the snapshot moved) nothing read after the last
+// checkpoint handed on reaches the sink, and a whole copy read from that
+// checkpoint delivers each message once. (Should a very long stretch come
+// without a checkpoint, it is handed on in parts; a message of such a part may
+// then be delivered again, which the store merges.)
+class HeldSink final : public IngestSink {
+public:
+    HeldSink(IngestSink& to, const DatabaseSnapshot& snapshot) : to_(to), snapshot_(snapshot) {}
+
+    void chat(const ChatRecord& chat) override {
+        if (!snapshot_.moved()) to_.chat(chat);
+    }
+    void message(MessageRecord&& m) override {
+        if (snapshot_.moved()) return;
+        held_.push_back(std::move(m));
+        if (held_.size() >= kMaxHeld) passOn();
+    }
+    void checkpoint(const IngestCursor& cursor) override {
+        if (snapshot_.moved()) return;
+        passOn();
+        to_.checkpoint(cursor);
+        last_ = cursor;
+    }
+    bool shouldStop() const override { return snapshot_.moved() || to_.shouldStop(); }
+
+    // The read ended without the database changing: the rest goes on.
+    void finish() {
+        if (!snapshot_.moved()) passOn();
+    }
+    const std::optional<IngestCursor>& lastCheckpoint() const { return last_; }
+
+private:
+    static constexpr std::size_t kMaxHeld = 5000;
+    void passOn() {
+        for (auto& m : held_) to_.message(std::move(m));
+        held_.clear();
+    }
+    IngestSink& to_;
+    const DatabaseSnapshot& snapshot_;
+    std::vector<MessageRecord> held_;
+    std::optional<IngestCursor> last_;
+};
+
+// Reads a message database that changed since `from`. A database read before
+// is read from an on-demand snapshot (only the parts the reader visits are
+// copied); when it changes while it is read, what was read up to the last
+// checkpoint is kept and the rest is read from a whole copy. A first read
+// copies the whole database at once.
+IngestOutcome readDatabase(const DatabaseSnapshot::Files& files, const AttachmentLocator& locator,
+                           const IngestCursor& from, IngestSink& sink) {
+    IngestCursor start = from;
+    if (!from.empty()) {
+        std::unique_ptr<DatabaseSnapshot> snapshot;
+        try {
+            snapshot = std::make_unique<DatabaseSnapshot>(files, DatabaseSnapshot::Copy::onDemand);
+        } catch (const Error&) {
+            // read from a whole copy below, which says why if it cannot be made either
+        }
+        if (snapshot) {
+            HeldSink held(sink, *snapshot);
+            try {
+                IngestOutcome outcome = readMessageDatabase(snapshot->handle(), locator, from, held, snapshot.get());
+                held.finish();
+                if (!snapshot->moved()) return outcome;
+            } catch (const Error&) {
+                held.finish();
+                if (!snapshot->moved()) throw;
+            }
+            if (held.lastCheckpoint()) start = *held.lastCheckpoint();
+        }
+    }
+    DatabaseSnapshot snapshot(files);
+    return readMessageDatabase(snapshot.handle(), locator, start, sink, &snapshot);
+}
+
 IngestOutcome readMessagesFolder(const stdfs::path& root, const IngestCursor& from, IngestSink& sink) {
     if (!fs::exists(root)) throw Error("the Messages folder " + root.string() + " does not exist");
     if (!fs::isDirectory(root)) throw Error(root.string() + " is not a folder");
@@ -38,9 +115,8 @@ IngestOutcome readMessagesFolder(const stdfs::path& root, const IngestCursor& fr
     DatabaseSnapshot::Files files;
     files.main = db;
     if (unchangedSince(files, from, sink)) return {};
-    DatabaseSnapshot snapshot(files);
     FolderAttachmentLocator locator(root);
-    return readMessageDatabase(snapshot.handle(), locator, from, sink, snapshot.fingerprint());
+    return readDatabase(files, locator, from, sink);
 }
 
 // Attachments of a device backup: "~/Library/SMS/Attachments/..." (or the same
@@ -131,9 +207,8 @@ IngestOutcome IOSDeviceBackupIngester::ingest(const Source& source, const Ingest
     files.shm =
         backup.storedFile("HomeDomain", "Library/SMS/sms.db-shm").value_or(backup.root() / ".kelvara-no-such-file");
     if (unchangedSince(files, from, sink)) return {};
-    DatabaseSnapshot snapshot(files);
     BackupAttachmentLocator locator(backup);
-    return readMessageDatabase(snapshot.handle(), locator, from, sink, snapshot.fingerprint());
+    return readDatabase(files, locator, from, sink);
 }
 
 NonMessageSourceIngester::NonMessageSourceIngester(SourceFormat format) : format_(format) {

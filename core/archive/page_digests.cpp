@@ -7,11 +7,13 @@
 #include "core/platform/sha256.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kx {
@@ -124,7 +126,8 @@ bool parsePage(const std::vector<unsigned char>& page, std::uint32_t pageNo, std
 
 stdfs::path PageDigests::defaultFolder() { return DatabaseSnapshot::temporaryBase() / "digests"; }
 
-PageDigests PageDigests::ofDatabase(const stdfs::path& file) {
+PageDigests PageDigests::ofDatabase(const stdfs::path& file, stdfs::path walFile) {
+    if (walFile.empty()) walFile = file.string() + "-wal";
     PageDigests d;
     const UniqueFd fd = openForReading(file, false);
     unsigned char header[100];
@@ -138,21 +141,40 @@ PageDigests PageDigests::ofDatabase(const stdfs::path& file) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw Error("could not read " + file.string() + ": " + fs::errnoText(errno));
     const std::size_t pages = static_cast<std::size_t>(st.st_size) / d.pageSize_;
-    d.digests_.reserve(pages);
-    const std::size_t perRead = std::max<std::size_t>(1, (std::size_t(4) << 20) / d.pageSize_);
-    std::vector<unsigned char> buf(perRead * d.pageSize_);
-    for (std::size_t page = 0; page < pages; page += perRead) {
-        const std::size_t n = std::min(perRead, pages - page);
-        if (readAllAt(fd.get(), buf.data(), n * d.pageSize_, static_cast<off_t>(page) * d.pageSize_, got) != 0 ||
-            got != n * d.pageSize_)
-            throw Error("could not read " + file.string() + ": " + fs::errnoText(errno));
-        for (std::size_t k = 0; k < n; ++k) d.digests_.push_back(digestPage(&buf[k * d.pageSize_], d.pageSize_));
-    }
+    d.digests_.assign(pages, 0);
+    // A large file is digested in stretches on a few threads at once.
+    const std::size_t perRead = std::max<std::size_t>(1, (std::size_t(1) << 20) / d.pageSize_);
+    const std::size_t workers = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) / (std::size_t(64) << 20),
+                                                        1,
+                                                        std::max(1u,
+                                                                 std::min(4u, std::thread::hardware_concurrency())));
+    const std::size_t stretch = (pages + workers - 1) / workers;
+    std::atomic<int> failure{0};
+    auto digest = [&](std::size_t from, std::size_t to) {
+        std::vector<unsigned char> buf(perRead * d.pageSize_);
+        for (std::size_t page = from; page < to && failure.load() == 0; page += perRead) {
+            const std::size_t n = std::min(perRead, to - page);
+            std::size_t read = 0;
+            if (const int err = readAllAt(fd.get(), buf.data(), n * d.pageSize_, static_cast<off_t>(page) * d.pageSize_,
+                                          read);
+                err != 0 || read != n * d.pageSize_) {
+                failure.store(err != 0 ? err : EIO);
+                return;
+            }
+            for (std::size_t k = 0; k < n; ++k) d.digests_[page + k] = digestPage(&buf[k * d.pageSize_], d.pageSize_);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t w = 1; w < workers; ++w)
+        threads.emplace_back(digest, w * stretch, std::min(pages, (w + 1) * stretch));
+    digest(0, std::min(pages, stretch));
+    for (auto& t : threads) t.join();
+    if (failure.load() != 0) throw Error("could not read " + file.string() + ": " + fs::errnoText(failure.load()));
 
     // Every page the -wal holds an image of in its current generation (frames
     // whose salts match its header; SQLite ignores the others), committed or
     // not: more than needed is only a few more rows looked at.
-    const UniqueFd wal = openForReading(file.string() + "-wal", true);
+    const UniqueFd wal = openForReading(walFile, true);
     unsigned char wh[kWalHeader];
     if (wal && readAllAt(wal.get(), wh, sizeof wh, 0, got) == 0 && got == sizeof wh) {
         const std::uint32_t magic = be32(wh);
@@ -214,7 +236,8 @@ void PageDigests::remove(const stdfs::path& folder, const std::string& token) no
 }
 
 std::optional<std::vector<std::int64_t>> PageDigests::changedRows(const PageDigests& before, const stdfs::path& file,
-                                                                  std::int64_t upTo) const {
+                                                                  std::int64_t upTo, stdfs::path walFile) const {
+    if (walFile.empty()) walFile = file.string() + "-wal";
     if (before.pageSize_ != pageSize_ || before.digests_.size() > digests_.size()) return std::nullopt;
     if (walUnusable_) return std::nullopt;
     try {
@@ -273,7 +296,7 @@ std::optional<std::vector<std::int64_t>> PageDigests::changedRows(const PageDige
             take(page, p);
         }
         if (!walPages_.empty()) {
-            const UniqueFd wal = openForReading(file.string() + "-wal", false);
+            const UniqueFd wal = openForReading(walFile, false);
             std::vector<unsigned char> frame(kFrameHeader + pageSize_);
             for (off_t at = kWalHeader;; at += static_cast<off_t>(frame.size())) {
                 std::size_t got = 0;

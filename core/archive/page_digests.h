@@ -33,9 +33,9 @@ namespace kx {
 class PageDigests {
 public:
     // Digests every page of a database file and notes the pages its -wal
-    // (`<file>-wal`, when present) holds images of. Throws kx::Error when the
-    // files cannot be read or are not a database.
-    static PageDigests ofDatabase(const std::filesystem::path& file);
+    // (`wal`, else `<file>-wal`, when present) holds images of. Throws
+    // kx::Error when the files cannot be read or are not a database.
+    static PageDigests ofDatabase(const std::filesystem::path& file, std::filesystem::path wal = {});
 
     // The digests kept under `token`, or none (missing, damaged, not ours).
     static std::optional<PageDigests> load(const std::filesystem::path& folder, const std::string& token);
@@ -52,10 +52,11 @@ public:
 
     // The row ids of table-leaf pages that differ from `before` (changed, added,
     // or imaged in the -wal), at most `upTo`, sorted; none when that cannot be
-    // told for certain (see above). `file` is the database these digests were
-    // taken of (its pages are read again to find the rows).
+    // told for certain (see above). `file` and `wal` are the database and
+    // -wal these digests were taken of (their pages are read again to find the
+    // rows); an empty `wal` is `<file>-wal`.
     std::optional<std::vector<std::int64_t>> changedRows(const PageDigests& before, const std::filesystem::path& file,
-                                                         std::int64_t upTo) const;
+                                                         std::int64_t upTo, std::filesystem::path wal = {}) const;
 
 private:
     std::uint32_t pageSize_ = 0;

@@ -4,11 +4,15 @@
 #include "core/platform/fs.h"
 #include "core/platform/posix_file.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <map>
+#include <mutex>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,10 +26,11 @@ namespace {
 
 struct FileState {
     bool exists = false;
+    ino_t inode = 0;
     off_t size = 0;
     struct timespec mtime {};
     bool operator==(const FileState& o) const {
-        return exists == o.exists && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+        return exists == o.exists && inode == o.inode && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
                mtime.tv_nsec == o.mtime.tv_nsec;
     }
 };
@@ -35,6 +40,7 @@ FileState stateOf(const stdfs::path& p) {
     struct stat st {};
     if (::stat(p.c_str(), &st) == 0) {
         s.exists = true;
+        s.inode = st.st_ino;
         s.size = st.st_size;
         s.mtime = st.st_mtim;
     }
@@ -47,6 +53,15 @@ FileState stateOf(const stdfs::path& p) {
 // through this process, and some file systems share extents here too), then
 // plain reads and writes. Whichever is used, the copy holds exactly the bytes
 // the file had; consistency with the -wal is checked by the caller.
+
+// Opens a database file to take its bytes: read only, no locks, the access
+// time left alone where the system allows.
+UniqueFd openSource(const stdfs::path& from) {
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME));
+    if (!in && errno == EPERM) // O_NOATIME is refused for files we do not own
+        in.reset(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    return in;
+}
 
 // Copies what is left of `in` from `done` with copy_file_range. Returns true
 // when the copy reached the end of the file, false when the kernel cannot do
@@ -73,9 +88,7 @@ bool kernelCopy(int in, int out, off_t& done, const stdfs::path& from) {
 // kx::Error. A companion file (-wal, -shm) may vanish between looking and
 // copying when the writer closes: then it returns false.
 bool copyFile(const stdfs::path& from, const stdfs::path& to, bool mayVanish = false) {
-    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME));
-    if (!in && errno == EPERM) // O_NOATIME is refused for files we do not own
-        in.reset(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd in = openSource(from);
     if (!in) {
         const int err = errno;
         if (err == ENOENT && mayVanish) return false;
@@ -163,15 +176,183 @@ void DatabaseSnapshot::removeAbandoned(const stdfs::path& base) {
     }
 }
 
+// ---- On-demand snapshots -------------------------------------------------
+
+// The database file of an on-demand snapshot: its size and state when the
+// snapshot began, and which parts of it are in the copy yet.
+struct DatabaseSnapshot::OnDemand {
+    static constexpr off_t kPart = 64 * 1024; // a multiple of every page size, so no page spans two parts
+    UniqueFd source;
+    stdfs::path path;
+    FileState start;
+    bool opened = false;              // the copy was opened through the VFS below
+    std::vector<unsigned char> taken; // per part: already in the copy (or beyond the source's end)
+    std::atomic<bool> moved{false};
+
+    bool holdsStill() const {
+        struct stat st {};
+        if (::fstat(source.get(), &st) != 0) return false;
+        return st.st_size == start.size && st.st_mtim.tv_sec == start.mtime.tv_sec &&
+               st.st_mtim.tv_nsec == start.mtime.tv_nsec;
+    }
+};
+
+namespace {
+
+using OnDemand = DatabaseSnapshot::OnDemand;
+
+// Copies of databases opened by an on-demand snapshot, by their full path.
+std::mutex onDemandMutex;
+std::map<std::string, OnDemand*> onDemandFiles;
+
+// One open copy: SQLite's own file for it (right behind this struct), and the
+// source its parts come from.
+struct OnDemandFile {
+    sqlite3_file base;
+    sqlite3_file* real;
+    OnDemand* state;
+};
+
+sqlite3_vfs onDemandVfs;
+sqlite3_io_methods onDemandMethods;
+
+sqlite3_file* realOf(sqlite3_file* f) { return reinterpret_cast<OnDemandFile*>(f)->real; }
+
+// Brings the parts of [offset, offset + amount) that are not in the copy yet
+// from the source, each checked to come from the state the snapshot began with.
+int takeParts(OnDemandFile* f, sqlite3_int64 offset, sqlite3_int64 amount) {
+    OnDemand& d = *f->state;
+    if (amount <= 0) return SQLITE_OK;
+    const std::size_t first = static_cast<std::size_t>(offset / OnDemand::kPart);
+    const std::size_t last = static_cast<std::size_t>((offset + amount - 1) / OnDemand::kPart);
+    std::vector<char> buf;
+    for (std::size_t part = first; part <= last && part < d.taken.size(); ++part) {
+        if (d.taken[part]) continue;
+        if (d.moved.load()) return SQLITE_IOERR_READ;
+        const off_t at = static_cast<off_t>(part) * OnDemand::kPart;
+        const std::size_t want = static_cast<std::size_t>(std::min<off_t>(OnDemand::kPart, d.start.size - at));
+        buf.resize(want);
+        std::size_t got = 0;
+        if (readAllAt(d.source.get(), buf.data(), want, at, got) != 0 || got != want || !d.holdsStill()) {
+            d.moved.store(true);
+            return SQLITE_IOERR_READ;
+        }
+        const int rc = f->real->pMethods->xWrite(f->real, buf.data(), static_cast<int>(want), at);
+        if (rc != SQLITE_OK) return rc;
+        d.taken[part] = 1;
+    }
+    return SQLITE_OK;
+}
+
+int odClose(sqlite3_file* f) {
+    sqlite3_file* real = realOf(f);
+    const int rc = real->pMethods ? real->pMethods->xClose(real) : SQLITE_OK;
+    f->pMethods = nullptr;
+    return rc;
+}
+int odRead(sqlite3_file* f, void* buf, int amount, sqlite3_int64 offset) {
+    if (const int rc = takeParts(reinterpret_cast<OnDemandFile*>(f), offset, amount); rc != SQLITE_OK) return rc;
+    return realOf(f)->pMethods->xRead(realOf(f), buf, amount, offset);
+}
+int odWrite(sqlite3_file* f, const void* buf, int amount, sqlite3_int64 offset) {
+    // The rest of a part written in part must hold the source's bytes.
+    if (const int rc = takeParts(reinterpret_cast<OnDemandFile*>(f), offset, amount); rc != SQLITE_OK) return rc;
+    return realOf(f)->pMethods->xWrite(realOf(f), buf, amount, offset);
+}
+int odTruncate(sqlite3_file* f, sqlite3_int64 size) {
+    // Parts past the new end read as the copy has them (zeros once it grows again).
+    auto& d = *reinterpret_cast<OnDemandFile*>(f)->state;
+    for (std::size_t part = static_cast<std::size_t>(size / OnDemand::kPart); part < d.taken.size(); ++part) {
+        if (static_cast<off_t>(part) * OnDemand::kPart < size) {
+            if (const int rc = takeParts(reinterpret_cast<OnDemandFile*>(f), size - 1, 1); rc != SQLITE_OK) return rc;
+        } else {
+            d.taken[part] = 1;
+        }
+    }
+    return realOf(f)->pMethods->xTruncate(realOf(f), size);
+}
+int odSync(sqlite3_file* f, int flags) { return realOf(f)->pMethods->xSync(realOf(f), flags); }
+int odFileSize(sqlite3_file* f, sqlite3_int64* size) { return realOf(f)->pMethods->xFileSize(realOf(f), size); }
+int odLock(sqlite3_file* f, int level) { return realOf(f)->pMethods->xLock(realOf(f), level); }
+int odUnlock(sqlite3_file* f, int level) { return realOf(f)->pMethods->xUnlock(realOf(f), level); }
+int odCheckReserved(sqlite3_file* f, int* out) { return realOf(f)->pMethods->xCheckReservedLock(realOf(f), out); }
+int odFileControl(sqlite3_file* f, int op, void* arg) { return realOf(f)->pMethods->xFileControl(realOf(f), op, arg); }
+int odSectorSize(sqlite3_file* f) { return realOf(f)->pMethods->xSectorSize(realOf(f)); }
+int odDevice(sqlite3_file* f) { return realOf(f)->pMethods->xDeviceCharacteristics(realOf(f)); }
+int odShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
+    return realOf(f)->pMethods->xShmMap(realOf(f), region, size, extend, out);
+}
+int odShmLock(sqlite3_file* f, int offset, int n, int flags) {
+    return realOf(f)->pMethods->xShmLock(realOf(f), offset, n, flags);
+}
+void odShmBarrier(sqlite3_file* f) { realOf(f)->pMethods->xShmBarrier(realOf(f)); }
+int odShmUnmap(sqlite3_file* f, int deleteFlag) { return realOf(f)->pMethods->xShmUnmap(realOf(f), deleteFlag); }
+// No memory mapping: every page must pass through odRead.
+int odFetch(sqlite3_file*, sqlite3_int64, int, void** out) {
+    *out = nullptr;
+    return SQLITE_OK;
+}
+int odUnfetch(sqlite3_file*, sqlite3_int64, void*) { return SQLITE_OK; }
+
+int odOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+    auto* parent = static_cast<sqlite3_vfs*>(vfs->pAppData);
+    OnDemand* state = nullptr;
+    if (name && (flags & SQLITE_OPEN_MAIN_DB)) {
+        std::lock_guard<std::mutex> lock(onDemandMutex);
+        if (auto it = onDemandFiles.find(name); it != onDemandFiles.end()) state = it->second;
+    }
+    if (!state) return parent->xOpen(parent, name, file, flags, outFlags);
+    auto* f = reinterpret_cast<OnDemandFile*>(file);
+    f->base.pMethods = nullptr;
+    f->real = reinterpret_cast<sqlite3_file*>(f + 1);
+    f->state = state;
+    const int rc = parent->xOpen(parent, name, f->real, flags, outFlags);
+    if (rc != SQLITE_OK) return rc;
+    f->base.pMethods = &onDemandMethods;
+    state->opened = true;
+    return SQLITE_OK;
+}
+
+// The VFS of on-demand snapshots: the default one, but for the copies named
+// in onDemandFiles.
+const char* onDemandVfsName() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sqlite3_vfs* parent = sqlite3_vfs_find(nullptr);
+        onDemandVfs = *parent;
+        onDemandVfs.zName = "kelvara-on-demand";
+        onDemandVfs.pNext = nullptr;
+        onDemandVfs.pAppData = parent;
+        onDemandVfs.szOsFile = static_cast<int>(sizeof(OnDemandFile)) + parent->szOsFile;
+        onDemandVfs.xOpen = odOpen;
+        onDemandMethods = sqlite3_io_methods{3,          odClose,         odRead,        odWrite,
+                                             odTruncate, odSync,          odFileSize,    odLock,
+                                             odUnlock,   odCheckReserved, odFileControl, odSectorSize,
+                                             odDevice,   odShmMap,        odShmLock,     odShmBarrier,
+                                             odShmUnmap, odFetch,         odUnfetch};
+        sqlite3_vfs_register(&onDemandVfs, 0);
+    });
+    return onDemandVfs.zName;
+}
+
+} // namespace
+
 DatabaseSnapshot::DatabaseSnapshot(const stdfs::path& main) {
     Files f;
     f.main = main;
-    make(f);
+    make(f, Copy::whole);
 }
 
-DatabaseSnapshot::DatabaseSnapshot(const Files& files) { make(files); }
+DatabaseSnapshot::DatabaseSnapshot(const Files& files, Copy copy) { make(files, copy); }
 
-void DatabaseSnapshot::make(const Files& files) {
+bool DatabaseSnapshot::unchanged() const {
+    if (!onDemand_) return true;
+    return stateOf(onDemand_->path) == onDemand_->start && onDemand_->holdsStill();
+}
+
+bool DatabaseSnapshot::moved() const { return onDemand_ && onDemand_->moved.load(); }
+
+void DatabaseSnapshot::make(const Files& files, Copy copy) {
     struct stat st {};
     if (::stat(files.main.c_str(), &st) != 0) {
         const int err = errno;
@@ -198,6 +379,28 @@ void DatabaseSnapshot::make(const Files& files) {
     const stdfs::path shm = files.shm ? *files.shm : stdfs::path(files.main.string() + "-shm");
     const stdfs::path copyWal = copy_.string() + "-wal";
     const stdfs::path copyShm = copy_.string() + "-shm";
+    pages_ = copy_;
+    if (copy == Copy::onDemand) {
+        onDemand_ = std::make_unique<OnDemand>();
+        onDemand_->path = files.main;
+        pages_ = files.main;
+    }
+    // An on-demand copy starts empty, as large as the database, with the
+    // database opened to take its parts from; false when the file at the path
+    // is no longer the one looked at.
+    auto startOnDemand = [&](const FileState& state) {
+        OnDemand& d = *onDemand_;
+        d.source = openSource(files.main);
+        struct stat opened {};
+        if (!d.source) throw Error("could not open " + files.main.string() + ": " + fs::errnoText(errno));
+        if (::fstat(d.source.get(), &opened) != 0 || opened.st_ino != state.inode) return false;
+        d.start = state;
+        d.taken.assign(static_cast<std::size_t>((state.size + OnDemand::kPart - 1) / OnDemand::kPart), 0);
+        UniqueFd out(::open(copy_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!out || ::ftruncate(out.get(), state.size) != 0 || out.close() != 0)
+            throw Error("could not make a private copy of " + files.main.string() + ": " + fs::errnoText(errno));
+        return true;
+    };
 
     try {
         constexpr int kAttempts = 5;
@@ -208,17 +411,28 @@ void DatabaseSnapshot::make(const Files& files) {
             stdfs::remove(copy_, ec);
             stdfs::remove(copyWal, ec);
             stdfs::remove(copyShm, ec);
-            copyFile(files.main, copy_);
+            bool same = true;
+            if (onDemand_) same = startOnDemand(before[0]);
+            else copyFile(files.main, copy_);
             bool walCopied = before[1].exists && copyFile(wal, copyWal, true);
             // The -shm is copied only alongside a -wal; on its own it means nothing.
             if (walCopied && before[2].exists) copyFile(shm, copyShm, true);
             const FileState after[3] = {stateOf(files.main), stateOf(wal), stateOf(shm)};
             // The -shm changes on every read by others; only the database and its
             // -wal have to hold still for the copy to be consistent.
-            if ((before[0] == after[0] && before[1] == after[1]) || attempt == kAttempts) {
+            same = same && before[0] == after[0] && before[1] == after[1];
+            // An on-demand copy must begin on files that held still: it is made
+            // again, or made whole after the last attempt.
+            if (onDemand_ && !same && attempt == kAttempts) {
+                onDemand_.reset();
+                pages_ = copy_;
+                attempt = 0;
+                continue;
+            }
+            if (same || attempt == kAttempts) {
                 // A copy taken while the files kept changing gets no fingerprint,
                 // so the next run copies again rather than trusting it.
-                fingerprint_ = before[0] == after[0] && before[1] == after[1] ? fingerprint : std::string();
+                fingerprint_ = same ? fingerprint : std::string();
                 break;
             }
             ::usleep(static_cast<useconds_t>(50000 * attempt));
@@ -229,15 +443,27 @@ void DatabaseSnapshot::make(const Files& files) {
         throw;
     }
 
-    const int rc = sqlite3_open_v2(copy_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-        sqlite3_close(db_);
-        db_ = nullptr;
-        std::error_code ec;
-        stdfs::remove_all(folder_, ec);
+    const char* vfs = nullptr;
+    if (onDemand_) {
+        char* real = ::realpath(copy_.c_str(), nullptr);
+        if (real) {
+            registered_ = real;
+            std::free(real);
+            std::lock_guard<std::mutex> lock(onDemandMutex);
+            onDemandFiles[registered_] = onDemand_.get();
+        }
+        vfs = onDemandVfsName();
+    }
+    const int rc = sqlite3_open_v2(copy_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, vfs);
+    if (rc != SQLITE_OK || (onDemand_ && !onDemand_->opened)) {
+        std::string why = rc != SQLITE_OK ? (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc))
+                                          : std::string("its private copy could not be set up");
+        close();
         throw Error("could not open the copy of " + files.main.string() + ": " + why);
     }
+    // The copy's -wal stays as it is when the copy is closed: moving its pages
+    // into the copy would only take parts of the database nobody reads.
+    if (onDemand_) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, 2000);
     // Touch the schema now so a file that is not a database fails here, with a
@@ -246,20 +472,26 @@ void DatabaseSnapshot::make(const Files& files) {
     if (sqlite3_exec(db_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, &err) != SQLITE_OK) {
         std::string why = err ? err : "unknown error";
         sqlite3_free(err);
-        sqlite3_close(db_);
-        db_ = nullptr;
-        std::error_code ec;
-        stdfs::remove_all(folder_, ec);
+        close();
         throw Error(files.main.string() + " is damaged or is not a database (" + why + ")");
     }
 }
 
-DatabaseSnapshot::~DatabaseSnapshot() {
+void DatabaseSnapshot::close() noexcept {
     if (db_) sqlite3_close(db_);
+    db_ = nullptr;
+    if (!registered_.empty()) {
+        std::lock_guard<std::mutex> lock(onDemandMutex);
+        onDemandFiles.erase(registered_);
+        registered_.clear();
+    }
     if (!folder_.empty()) {
         std::error_code ec;
         stdfs::remove_all(folder_, ec);
+        folder_.clear();
     }
 }
+
+DatabaseSnapshot::~DatabaseSnapshot() { close(); }
 
 } // namespace kx

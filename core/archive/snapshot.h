@@ -16,6 +16,16 @@
 // copied -shm is only an index: SQLite, being the only user of the copy, rebuilds
 // it from the -wal when the copy is first opened.
 //
+// A database read again after a run that read it in full (an incremental read)
+// need not be copied whole: an on-demand snapshot copies the -wal and -shm as
+// above but leaves the copy of the database empty, and takes each part of the
+// database from the file itself the first time SQLite reads it (through a VFS
+// of its own; nothing is opened, locked or written beside the source). Every
+// such read checks afterwards that the database file is still as it was when
+// the snapshot began (same size and modification time); once it is not, the
+// snapshot is "moved": reads of parts not taken yet fail, and the caller reads
+// again from a whole copy. So whatever was read came from one state.
+//
 // The folder and everything in it are removed when the snapshot object dies.
 // Snapshots live below the user's cache folder ($XDG_CACHE_HOME, else ~/.cache,
 // then "Kelvara/snapshots"), which is on disk: /tmp is often a RAM-backed
@@ -26,6 +36,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -46,8 +57,9 @@ public:
     // Copies the files and opens the copy. Throws kx::Error with a readable
     // sentence fragment when the source is missing or unreadable, when there is no
     // room for the copy, or when the copy is not a readable database.
+    enum class Copy { whole, onDemand };
     explicit DatabaseSnapshot(const std::filesystem::path& main);
-    explicit DatabaseSnapshot(const Files& files);
+    explicit DatabaseSnapshot(const Files& files, Copy copy = Copy::whole);
     ~DatabaseSnapshot();
     DatabaseSnapshot(const DatabaseSnapshot&) = delete;
     DatabaseSnapshot& operator=(const DatabaseSnapshot&) = delete;
@@ -63,6 +75,16 @@ public:
     // change it). Empty when the database cannot be looked at.
     static std::string fingerprintOf(const Files& files);
     const std::filesystem::path& copyPath() const { return copy_; }
+    // The file holding the pages of the snapshot's database: the copy, or for an
+    // on-demand snapshot the database itself. Its companion -wal is the copy's
+    // (copyPath() + "-wal").
+    const std::filesystem::path& pagesFile() const { return pages_; }
+    // Whether the database file still holds the state the snapshot began with;
+    // always true for a whole copy. Checked after reading pagesFile() directly.
+    bool unchanged() const;
+    // Whether an on-demand snapshot saw the database change while it was read
+    // (its reads of parts not taken yet then failed).
+    bool moved() const;
     const std::filesystem::path& folder() const { return folder_; }
 
     // The folder below which snapshots are made (created 0700 when missing);
@@ -71,10 +93,16 @@ public:
     // Removes snapshot folders of processes that no longer run.
     static void removeAbandoned(const std::filesystem::path& base);
 
+    struct OnDemand; // what the VFS of on-demand snapshots keeps per copy (snapshot.cpp)
+
 private:
-    void make(const Files& files);
+    void make(const Files& files, Copy copy);
+    void close() noexcept; // closes the copy and removes its folder
+    std::unique_ptr<OnDemand> onDemand_;
     std::filesystem::path folder_;
     std::filesystem::path copy_;
+    std::filesystem::path pages_;
+    std::string registered_; // the copy's real path, while the VFS serves it
     std::string fingerprint_;
     sqlite3* db_ = nullptr;
 };

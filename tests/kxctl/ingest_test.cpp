@@ -154,6 +154,45 @@ TEST_F(IngestE2E, ARunKilledPartWayAndRunAgainEndsWithTheSameArchive) {
     EXPECT_EQ(store.searchCount("Koln", "jo"), ref.searchCount("Koln", "jo"));
 }
 
+// A second run, which reads the grown database from an on-demand snapshot,
+// killed at several moments: each rerun ends with the archive one uninterrupted
+// run makes, its search index complete.
+TEST_F(IngestE2E, ASecondRunKilledPartWayAndRunAgainEndsWithTheSameArchive) {
+    fixtures::Options o;
+    o.messages = 30000;
+    o.attachmentEvery = 0;
+    fixtures::writeMessagesFolder(folder, o);
+    writeRegistry(registry, "jo", folder);
+    ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", root.string()}).succeeded());
+    const auto db = root / "jo" / "tresk.db";
+    const auto chatDb = folder / "chat.db";
+    std::int64_t total = 30000;
+    for (const int delayMs : {0, 20, 60, 150}) {
+        fixtures::appendMessages(chatDb, total, 20000);
+        total += 20000;
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::execl(KXCTL_PATH, KXCTL_PATH, "ingest", "--registry", registry.c_str(), "--root", root.c_str(), nullptr);
+            ::_exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const auto r = kxctl({"ingest", "--registry", registry.string(), "--root", root.string()});
+        ASSERT_TRUE(r.succeeded()) << r.standardError;
+    }
+    const auto refRoot = dir / "Reference";
+    ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", refRoot.string()}).succeeded());
+    EXPECT_EQ(TreskStore(db.string()).messageCount(), total);
+    EXPECT_EQ(dumpStore(db), dumpStore(refRoot / "jo" / "tresk.db"));
+    TreskStore store(db.string());
+    TreskStore ref((refRoot / "jo" / "tresk.db").string());
+    EXPECT_EQ(store.searchCount("train", "jo"), ref.searchCount("train", "jo"));
+    EXPECT_EQ(store.searchCount("Koln", "jo"), ref.searchCount("Koln", "jo"));
+}
+
 TEST_F(IngestE2E, FailuresGiveOneSentenceAndANonZeroStatus) {
     auto oneLine = [](const ProcessResult& r) {
         return !r.standardError.empty() && r.standardError.find('\n') == r.standardError.size() - 1;
