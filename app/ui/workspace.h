@@ -1,8 +1,19 @@
 #pragma once
-// Opening files and folders with the desktop's applications.
+// Opening things outside the application: files in their default application,
+// folders in the file manager, and the desktop's own settings.
 //
 // Screens go through workspace() so that tests can see what would have been
 // opened without starting another program.
+//
+// Where a Mac would open a System Settings pane, Linux has:
+//  - no Full Disk Access list and no Messages application: openMessagesPlace
+//    opens the folder that holds the live Messages database
+//    (~/Library/Messages, where a copied Messages folder goes) when it exists;
+//  - the notification settings in the desktop's settings program (GNOME
+//    Settings, KDE System Settings or the Xfce notification settings) when one
+//    is installed; canOpenNotificationSettings says whether one is.
+// Every call returns whether something was opened; none waits for the program
+// it starts.
 #include <QString>
 #include <QUrl>
 
@@ -11,11 +22,22 @@
 class Workspace {
 public:
     virtual ~Workspace() = default;
-    // Opens a file or folder in its default application. False when the desktop
-    // could not be asked.
+    // Opens a file, folder or address in its default application.
     virtual bool open(const QUrl& url) = 0;
+    // Shows a folder in a file-manager window (false when it is not a folder).
+    virtual bool openFolder(const QString& path);
+    // Shows the folder holding `path` with that item selected, where the file
+    // manager can select it (false when nothing is at `path`).
+    virtual bool revealItem(const QString& path);
+    virtual bool canOpenNotificationSettings() const { return false; }
+    virtual bool openNotificationSettings() { return false; }
+    // The place a person goes to let Kelvara read Messages (see above).
+    bool openMessagesPlace();
 };
 
-// The desktop's own (QDesktopServices), unless a test installed another.
+// The folder openMessagesPlace shows.
+QString messagesPlace();
+
+// The desktop's own, unless a test installed another.
 Workspace& workspace();
 void setWorkspaceForTesting(std::shared_ptr<Workspace> workspace);
