@@ -49,6 +49,7 @@ signals:
     void overridesChanged();
 
 private:
+    friend struct ModelTestAccess;
     void setContactsAuthorization(kx::ContactsAuthorization a);
     void setContactsLoadedCount(int n);
     void setContactsScanned(int n);

@@ -61,6 +61,7 @@ signals:
     void isProbingFDAChanged();
 
 private:
+    friend struct ModelTestAccess;
     void setFdaVerdict(const FdaVerdict& v);
     void setIsProbingFDA(bool v);
 

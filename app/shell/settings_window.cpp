@@ -1,8 +1,14 @@
 #include "app/shell/settings_window.h"
 
+#include "app/shell/kelvara_app.h"
+
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
+#include "setup/archive_settings_tab.h"
+#include "setup/general_settings_tab.h"
+#include "setup/permissions_settings_tab.h"
+#include "setup/privacy_settings_tab.h"
 
 #include <QButtonGroup>
 #include <QCoreApplication>
@@ -33,10 +39,15 @@ const TabInfo& info(SettingsTab tab) { return kTabs[static_cast<size_t>(tab)]; }
 
 } // namespace
 
-QWidget* makeSettingsTab(SettingsTab tab, AppModel&, QWidget* parent) {
-    const TabInfo& t = info(tab);
-    return new ContentUnavailableWidget(QCoreApplication::translate("SettingsWindow", t.title),
-                                        QString::fromLatin1(t.symbol), QString(), parent);
+QWidget* makeSettingsTab(SettingsTab tab, AppModel& model, QWidget* parent) {
+    const auto bringMainWindowForward = [] { showMainWindow(); };
+    switch (tab) {
+    case SettingsTab::general: return new setup::GeneralSettingsTab(model, bringMainWindowForward, parent);
+    case SettingsTab::permissions: return new setup::PermissionsSettingsTab(model, parent);
+    case SettingsTab::archive: return new setup::ArchiveSettingsTab(model, bringMainWindowForward, parent);
+    case SettingsTab::privacy: break;
+    }
+    return new setup::PrivacySettingsTab(model, parent);
 }
 
 SettingsWindow::SettingsWindow(AppModel& model, QWidget* parent) : QWidget(parent, Qt::Window), model_(model) {

@@ -12,8 +12,7 @@ class QStackedWidget;
 
 enum class SettingsTab { general, permissions, archive, privacy };
 
-// The form of one tab. The settings screens provide these; until then each tab
-// shows its title.
+// The form of one tab (the setup room's settings tabs).
 QWidget* makeSettingsTab(SettingsTab tab, AppModel& model, QWidget* parent);
 
 class SettingsWindow : public QWidget {

@@ -2,8 +2,10 @@
 // Sets values the application model otherwise only sets itself, for tests of
 // code that reacts to them (screens, the installed schedule).
 #include "app/model/analysis_model.h"
+#include "app/model/contacts_model.h"
 #include "app/model/filters_model.h"
 #include "app/model/household_model.h"
+#include "app/model/permissions_model.h"
 #include "app/model/runs_model.h"
 
 struct ModelTestAccess {
@@ -23,5 +25,10 @@ struct ModelTestAccess {
                               const AnalysisModel::IdenticalGroups& g) {
         analysis.setDuplicateFindings(f);
         analysis.setIdenticalGroups(g);
+    }
+    static void setFdaVerdict(PermissionsModel& p, const PermissionsModel::FdaVerdict& v) { p.setFdaVerdict(v); }
+    static void setIsProbingFDA(PermissionsModel& p, bool v) { p.setIsProbingFDA(v); }
+    static void setContactsAuthorization(ContactsModel& c, kx::ContactsAuthorization a) {
+        c.setContactsAuthorization(a);
     }
 };

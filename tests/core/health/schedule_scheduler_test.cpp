@@ -3,6 +3,7 @@
 #include "core/platform/scheduler.h"
 
 #include "core/platform/error.h"
+#include "tests/support/fake_systemctl.h"
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
@@ -16,36 +17,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-// Puts a fake systemctl first on PATH. It appends its arguments to calls.log and
-// exits with the status in "fail-<verb>" when such a file exists.
-class FakeSystemctl {
-public:
-    FakeSystemctl() {
-        const auto tool = dir / "systemctl";
-        test::writeAll(
-            tool,
-            "#!/bin/sh\n"
-            "echo \"$*\" >> '" +
-                (dir / "calls.log").string() +
-                "'\n"
-                "for a in \"$@\"; do f='" +
-                dir.path().string() +
-                "/fail-'\"$a\";\n"
-                "  if [ -f \"$f\" ]; then echo \"Failed to $a: no user session\" >&2; exit $(cat \"$f\"); fi; done\n"
-                "exit 0\n");
-        ::chmod(tool.c_str(), 0755);
-        const char* old = std::getenv("PATH");
-        oldPath_ = old ? old : "";
-        ::setenv("PATH", (dir.path().string() + ":" + oldPath_).c_str(), 1);
-    }
-    ~FakeSystemctl() { ::setenv("PATH", oldPath_.c_str(), 1); }
-    void failOn(const std::string& verb, int status) { test::writeAll(dir / ("fail-" + verb), std::to_string(status)); }
-    std::string calls() const { return test::readAll(dir / "calls.log"); }
-    test::TempDir dir;
-
-private:
-    std::string oldPath_;
-};
+using test::FakeSystemctl;
 
 ScheduledJob sampleJob(const stdfs::path& engine, const stdfs::path& logs) {
     ScheduledJob job;
