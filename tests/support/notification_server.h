@@ -56,6 +56,7 @@ public:
     std::vector<Posted> posted;
     std::vector<uint> closed;
     QString refuseSummary;
+    bool refuseAll = false;
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         const QString member = message.member();
@@ -67,7 +68,7 @@ public:
             const auto args = message.arguments();
             Posted p{args.value(1).toUInt(), args.value(3).toString(), args.value(4).toString(),
                      qdbus_cast<QVariantMap>(args.value(6))};
-            if (p.summary == refuseSummary) {
+            if (refuseAll || p.summary == refuseSummary) {
                 connection.send(
                     message.createErrorReply("org.freedesktop.Notifications.Error.Refused", "the server refused it"));
                 return true;
