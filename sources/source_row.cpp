@@ -301,6 +301,15 @@ std::vector<Piece> rowPieces(const RowData& r, bool expanded, const QRect& rect,
     return out;
 }
 
+// A text piece as drawn: shortened only when its advance exceeds its room
+// (eliding alone measures a little wider and would cut texts that fit).
+QString shownText(const Piece& piece) {
+    if (piece.elide == Qt::ElideNone) return piece.content;
+    const QFontMetrics fm(piece.font);
+    if (fm.horizontalAdvance(piece.content) <= piece.rect.width()) return piece.content;
+    return fm.elidedText(piece.content, piece.elide, piece.rect.width());
+}
+
 void drawPiece(QPainter* p, const Piece& piece) {
     switch (piece.kind) {
     case Piece::dot:
@@ -318,9 +327,7 @@ void drawPiece(QPainter* p, const Piece& piece) {
         if (piece.rect.width() <= 0) return;
         p->setFont(piece.font);
         p->setPen(piece.color);
-        const QString shown = piece.elide == Qt::ElideNone
-                                  ? piece.content
-                                  : QFontMetrics(piece.font).elidedText(piece.content, piece.elide, piece.rect.width());
+        const QString shown = shownText(piece);
         QTextOption o(piece.align);
         o.setWrapMode(QTextOption::NoWrap);
         // Data never turns the row around: every line is laid out left to right.
@@ -393,9 +400,7 @@ QStringList SourceRowDelegate::visibleTexts(const SourceListModel& model, int ro
     for (const Piece& piece : rowPieces(model.row(row), model.isExpanded(row), QRect(0, 0, width, 1000), model.now(),
                                         QApplication::palette())) {
         if (piece.kind != Piece::text || piece.rect.width() <= 0) continue;
-        out << (piece.elide == Qt::ElideNone
-                    ? piece.content
-                    : QFontMetrics(piece.font).elidedText(piece.content, piece.elide, piece.rect.width()));
+        out << shownText(piece);
     }
     return out;
 }
