@@ -353,10 +353,12 @@ private:
     std::vector<std::unique_ptr<SQLite::Database>> dbs_;
 };
 
-// How many connections a check of the tables uses beside the chain's.
+// How many connections a check of the tables uses beside the chain's: every
+// core but the two the chain keeps busy (reading and hashing), up to six. The
+// check reads about four times what the chain hashes.
 int checkConnections() {
     const unsigned cores = std::thread::hardware_concurrency();
-    return static_cast<int>(std::clamp(cores > 2 ? cores - 2 : 1u, 1u, 4u));
+    return static_cast<int>(std::clamp(cores > 2 ? cores - 2 : 1u, 1u, 6u));
 }
 
 // The chain over the records (on the first connection, hashing on a thread of
