@@ -3,12 +3,15 @@
 #include "app/ui/workspace.h"
 #include "reading/model/reading_text.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
+
+#include <unistd.h>
 
 namespace reading {
 
@@ -40,16 +43,35 @@ QString safeAttachmentFileName(const std::optional<std::string>& fileName) {
 }
 
 QString openCopiesFolder() {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
+    // The user's own runtime folder (Qt makes sure it belongs to this user and
+    // is private; the session empties it at logout), not the shared temporary
+    // folder, where another account could have made the folder first.
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
         .filePath(QStringLiteral("kelvara-open"));
 }
+
+namespace {
+
+// Copies handed to a viewer more than a day ago are removed: the viewer has
+// read them by then, and private attachments do not pile up.
+void sweepOldCopies(const QString& base) {
+    const QDateTime cutoff = QDateTime::currentDateTimeUtc().addDays(-1);
+    for (const QFileInfo& d : QDir(base).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks))
+        if (d.lastModified() < cutoff) QDir(d.absoluteFilePath()).removeRecursively();
+}
+
+} // namespace
 
 OpenCopy makeReadOnlyCopy(const QString& objectPath, const kx::TreskStore::AttachmentRef& attachment,
                           const QString& tempBase) {
     const QString failed = QStringLiteral("The attachment could not be opened: ");
     if (!QDir().mkpath(tempBase))
         return {{}, failed + QStringLiteral("the folder ") + tempBase + QStringLiteral(" could not be made.")};
+    const QFileInfo base(tempBase);
+    if (base.isSymLink() || !base.isDir() || base.ownerId() != ::getuid())
+        return {{}, failed + QStringLiteral("the folder ") + tempBase + QStringLiteral(" belongs to someone else.")};
     QFile::setPermissions(tempBase, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    sweepOldCopies(tempBase);
     QTemporaryDir dir(QDir(tempBase).filePath(QStringLiteral("XXXXXX")));
     if (!dir.isValid()) return {{}, failed + dir.errorString() + QLatin1Char('.')};
     dir.setAutoRemove(false); // the viewer reads it after this returns

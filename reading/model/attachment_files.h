@@ -2,7 +2,7 @@
 // Opening an archived attachment without handing the archive to another program.
 //
 // "Open" gives the viewer a temporary copy, never the archived object: the copy
-// lies in a fresh private folder under the temporary folder, is named after the
+// lies in a fresh private folder under the user's runtime folder, is named after the
 // attachment's file name (path separators, control characters and a leading
 // dot removed, so the name can never leave that folder) and is read-only.
 // "Reveal" shows the folder that holds the object.
@@ -22,11 +22,12 @@ struct OpenCopy {
     QString path;    // the read-only copy; null on failure
     QString problem; // a sentence when the copy could not be made
 };
-// Copies `objectPath` into a new folder below `tempBase` (created, mode 0700)
-// under the attachment's safe name, mode 0400.
+// Copies `objectPath` into a new folder below `tempBase` (created, mode 0700;
+// refused when it is a link or another user's) under the attachment's safe
+// name, mode 0400. Folders of copies made more than a day ago are removed.
 OpenCopy makeReadOnlyCopy(const QString& objectPath, const kx::TreskStore::AttachmentRef& attachment,
                           const QString& tempBase);
-// The folder for those copies: "kelvara-open" in the user's temporary folder.
+// The folder for those copies: "kelvara-open" in the user's runtime folder.
 QString openCopiesFolder();
 
 // Opens a temporary copy of the attachment with the desktop's default

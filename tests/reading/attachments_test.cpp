@@ -14,7 +14,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QListView>
+#include <QTemporaryDir>
 
+#include <chrono>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace kx;
@@ -174,6 +177,45 @@ TEST_F(Attachments, OpenHandsAViewerAReadOnlyCopyAndLeavesTheArchivedObjectAlone
     EXPECT_EQ(after.mode, before.mode);
     EXPECT_EQ(snapshotTree(root().toStdString()), treeBefore);
     EXPECT_TRUE(model->lastError().isNull());
+}
+
+TEST(AttachmentCopies, OldCopiesAreSweptAndAFolderThatIsALinkIsRefused) {
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    const QString object = scratch.filePath("object");
+    {
+        QFile f(object);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("bytes");
+    }
+    TreskStore::AttachmentRef a;
+    a.id = "a";
+    a.fileName = "note.txt";
+    const QString base = scratch.filePath("copies");
+    const auto first = reading::makeReadOnlyCopy(object, a, base);
+    ASSERT_FALSE(first.path.isNull()) << first.problem.toStdString();
+    // Made two days ago: removed by the next copy. A fresh one stays.
+    const QString oldFolder = QFileInfo(first.path).absolutePath();
+    const auto twoDaysAgo = std::chrono::system_clock::now() - std::chrono::hours(48);
+    const timespec when{static_cast<time_t>(std::chrono::system_clock::to_time_t(twoDaysAgo)), 0};
+    const timespec times[2] = {when, when};
+    ASSERT_EQ(::utimensat(AT_FDCWD, oldFolder.toUtf8().constData(), times, 0), 0);
+    const auto second = reading::makeReadOnlyCopy(object, a, base);
+    ASSERT_FALSE(second.path.isNull());
+    EXPECT_FALSE(QFileInfo::exists(oldFolder));
+    const auto third = reading::makeReadOnlyCopy(object, a, base);
+    EXPECT_TRUE(QFileInfo::exists(second.path));
+    EXPECT_TRUE(QFileInfo::exists(third.path));
+
+    // A folder that is a link (made first by someone else, say) is never written through.
+    const QString elsewhere = scratch.filePath("elsewhere");
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    const QString link = scratch.filePath("linked");
+    ASSERT_TRUE(QFile::link(elsewhere, link));
+    const auto refused = reading::makeReadOnlyCopy(object, a, link);
+    EXPECT_TRUE(refused.path.isNull());
+    EXPECT_TRUE(refused.problem.startsWith("The attachment could not be opened: "));
+    EXPECT_TRUE(QDir(elsewhere).isEmpty());
 }
 
 TEST(AttachmentNames, NamesForCopiesNeverLeaveTheirFolder) {
