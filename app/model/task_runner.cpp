@@ -130,12 +130,16 @@ void TaskRunner::start(std::optional<TaskPriority> priority, Work work, QThreadP
     (pool ? pool : QThreadPool::globalInstance())->start(task, order);
 }
 
-void TaskRunner::handBack(Publish publish) const {
-    if (!publish) return;
-    std::lock_guard lock(gate_->mutex);
-    if (!gate_->relay) return;
-    ++gate_->outstanding;
-    gate_->postLocked(std::move(publish));
+void TaskRunner::handBack(Publish publish) const { backChannel()(std::move(publish)); }
+
+std::function<void(TaskRunner::Publish)> TaskRunner::backChannel() const {
+    return [gate = gate_](Publish publish) {
+        if (!publish) return;
+        std::lock_guard lock(gate->mutex);
+        if (!gate->relay) return;
+        ++gate->outstanding;
+        gate->postLocked(std::move(publish));
+    };
 }
 
 #include "task_runner.moc"

@@ -39,6 +39,9 @@ public:
     void start(std::optional<TaskPriority> priority, Work work, QThreadPool* pool = nullptr);
     // Safe on any thread.
     void handBack(Publish publish) const;
+    // handBack() as a value that work on other threads may keep: it stays safe
+    // to call after this runner is gone, and what it is given then is dropped.
+    std::function<void(Publish)> backChannel() const;
     // After close(), nothing more is delivered. Called by the destructor.
     void close();
 

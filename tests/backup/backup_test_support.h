@@ -1,0 +1,106 @@
+#pragma once
+// Shared set-up of the backup room's tests: a private home, the keyring double
+// as the process-wide secret store, a backup model over the private
+// configuration folder, every sentence the model published, and archives to
+// back up; for the screens, the application model and desktop services that
+// record instead of opening anything (ScreenTest).
+#include "backup/model/backup_model.h"
+#include "core/keys/key_material.h"
+#include "tests/app/model/model_test_support.h"
+#include "tests/core/backup/backup_fixtures.h"
+#include "tests/sources/sources_screen_support.h"
+#include "tests/support/secret_store_double.h"
+
+#include <QTest>
+
+#include <memory>
+
+namespace kx::test {
+
+class BackupTest : public ScreenTest {
+protected:
+    void SetUp() override {
+        ScreenTest::SetUp();
+        secrets = std::make_shared<InMemorySecretStore>();
+        setDefaultSecretStoreForTesting(secrets);
+    }
+    void TearDown() override {
+        window.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (backup) {
+            EXPECT_TRUE(settleBackup());
+        }
+        backup.reset();
+        BackupModel::setObjectStoreEndpointForTesting("");
+        setDefaultSecretStoreForTesting(nullptr);
+        ScreenTest::TearDown();
+    }
+
+    // A new backup model for `owner` over the private configuration folder,
+    // recording every sentence it publishes.
+    BackupModel& makeBackup(const QString& owner = QStringLiteral("jorin")) {
+        backup = std::make_unique<BackupModel>(QString::fromStdString(configDir().string()), owner);
+        record(*backup);
+        return *backup;
+    }
+    void record(BackupModel& m) {
+        QObject::connect(&m, &BackupModel::lastErrorChanged, [this, &m] {
+            if (!m.lastError().isNull()) sentences << m.lastError();
+        });
+        QObject::connect(&m, &BackupModel::lastResultChanged, [this, &m] {
+            if (!m.lastResult().isNull()) sentences << m.lastResult();
+        });
+        if (!m.lastError().isNull()) sentences << m.lastError();
+    }
+
+    // Waits for the model's background work and its results.
+    bool settleBackup(int timeoutMs = 120000) {
+        return QTest::qWaitFor([this] { return backup->idle(); }, timeoutMs);
+    }
+
+    // A key for the owner with its phrase confirmed, as after the key steps.
+    void readyKey(BackupModel& m) {
+        m.createKey();
+        m.confirmRecoverySaved();
+        ASSERT_TRUE(m.recoveryConfirmed());
+    }
+
+    std::filesystem::path destinationsFile() const { return configDir() / "destinations.json"; }
+    // The owner's archive under the default archive root: <root>/<owner>/tresk.db.
+    std::filesystem::path archiveOf(const std::string& owner) const { return defaultRoot() / owner; }
+    QString storePath(const std::string& owner) const {
+        return QString::fromStdString((archiveOf(owner) / "tresk.db").string());
+    }
+
+    static DestinationConfig folderDestination(const std::string& id, const std::filesystem::path& folder,
+                                               DestinationConfig::Kind kind = DestinationConfig::Kind::localVolume) {
+        DestinationConfig d;
+        d.id = id;
+        d.kind = kind;
+        d.localRoot = folder.string();
+        return d;
+    }
+    static DestinationConfig storeDestination(const std::string& id,
+                                              DestinationConfig::Kind kind = DestinationConfig::Kind::awsS3) {
+        DestinationConfig d;
+        d.id = id;
+        d.kind = kind;
+        d.bucket = S3Server::kBucket;
+        if (kind != DestinationConfig::Kind::cloudflareR2) d.region = "us-east-1";
+        return d;
+    }
+    static TreskKeychain::DestinationCredentials storeCredentials(const std::string& secret = S3Server::kKey) {
+        TreskKeychain::DestinationCredentials c;
+        c.accessKeyID = S3Server::kKey;
+        c.secretAccessKey = secret;
+        c.region = "us-east-1";
+        c.bucket = S3Server::kBucket;
+        return c;
+    }
+
+    std::shared_ptr<InMemorySecretStore> secrets;
+    std::unique_ptr<BackupModel> backup;
+    QStringList sentences;
+};
+
+} // namespace kx::test

@@ -1,0 +1,229 @@
+// The owner's key through the backup model: creating it, its phrase, saving
+// the phrase, restoring from a phrase, a keyring that cannot be read or does
+// not answer, and the phrase belonging to the owner it was made for.
+#include "backup/model/time_limited_secrets.h"
+#include "tests/backup/backup_test_support.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+using namespace kx;
+using namespace kx::test;
+
+namespace {
+
+using Keys = BackupTest;
+
+// A keyring that never answers until released.
+class HangingSecretStore final : public SecretStore {
+public:
+    std::optional<std::string> read(const std::string&, const std::string&) override {
+        wait();
+        return std::nullopt;
+    }
+    void write(const std::string&, const std::string&, const std::string&, const std::string&) override { wait(); }
+    bool remove(const std::string&, const std::string&) override {
+        wait();
+        return false;
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        cv.notify_all();
+    }
+
+private:
+    void wait() {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [this] { return released; });
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool released = false;
+};
+
+} // namespace
+
+TEST_F(Keys, CreateShowConfirmAndCreateAgain) {
+    BackupModel& m = makeBackup();
+    EXPECT_FALSE(m.hasKey());
+    EXPECT_FALSE(m.recoveryConfirmed());
+    EXPECT_FALSE(m.keyReadFailed());
+
+    m.createKey();
+    EXPECT_TRUE(m.hasKey());
+    const QString phrase = m.pendingRecoveryPhrase();
+    ASSERT_FALSE(phrase.isEmpty());
+    // A first key without the older shared key leaves the result as it was.
+    EXPECT_TRUE(m.lastResult().isNull());
+    EXPECT_FALSE(m.recoveryConfirmed());
+    const auto key = *OwnerKeyStore().ownerKey("jorin");
+    EXPECT_TRUE(TreskKeyMaterial::keyFromRecoveryString(phrase.toStdString()) == key);
+
+    m.confirmRecoverySaved();
+    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
+    EXPECT_TRUE(m.recoveryConfirmed());
+    EXPECT_TRUE(TreskKeychain().hasConfirmedRecoveryKey("jorin"));
+
+    // Again: the same key, its phrase, and the sentence that says so.
+    m.createKey();
+    EXPECT_EQ(m.pendingRecoveryPhrase(), phrase);
+    EXPECT_EQ(m.lastResult(), QStringLiteral("jorin already had an encryption key. This is that same key, not a new "
+                                             "one, so anything already backed up stays readable."));
+    EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == key);
+
+    m.revealRecoveryKey();
+    EXPECT_EQ(m.pendingRecoveryPhrase(), phrase);
+}
+
+TEST_F(Keys, ALegacySharedKeyIsReportedAndKeptBesideTheNewKey) {
+    secrets->items[{kKeychainService, "master-key"}] = std::string(64, 'a');
+    BackupModel& m = makeBackup();
+    EXPECT_TRUE(m.hasLegacyKey());
+    m.createKey();
+    EXPECT_EQ(m.lastResult(), QStringLiteral("This is jorin's own key. Only jorin's Mac can read what it seals from "
+                                             "now on. Your earlier backup was made with the older shared key, which "
+                                             "is kept on this Mac so that backup stays readable."));
+}
+
+TEST_F(Keys, RevealWithoutAKeyAndGuardsBeforeUse) {
+    BackupModel& m = makeBackup();
+    m.revealRecoveryKey();
+    EXPECT_EQ(m.lastError(), QStringLiteral("There is no encryption key for jorin yet."));
+    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
+
+    EXPECT_FALSE(m.requireKeyring());
+    EXPECT_EQ(m.lastError(), QStringLiteral("Create jorin's encryption key first."));
+    m.createKey();
+    EXPECT_FALSE(m.requireKeyring());
+    EXPECT_EQ(m.lastError(), QStringLiteral("Save jorin's recovery key first. Without it, nobody (including us) can "
+                                            "ever read this backup again."));
+    m.confirmRecoverySaved();
+    // The flag is read from the keyring, not from what the model shows.
+    secrets->items.erase({kKeychainService, "recovery-saved/jorin"});
+    EXPECT_TRUE(m.recoveryConfirmed());
+    EXPECT_FALSE(m.requireKeyring());
+    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")));
+    m.confirmRecoverySaved();
+    EXPECT_TRUE(m.requireKeyring());
+}
+
+TEST_F(Keys, ALockedKeyringIsSaidAndNeverLeadsToASecondKey) {
+    BackupModel& first = makeBackup();
+    first.createKey();
+    first.confirmRecoverySaved();
+    const auto key = *OwnerKeyStore().ownerKey("jorin");
+    backup.reset();
+
+    secrets->failReads = true;
+    const size_t writes = secrets->writeCount;
+    BackupModel& m = makeBackup();
+    EXPECT_FALSE(m.hasKey());
+    EXPECT_FALSE(m.hasLegacyKey());
+    EXPECT_TRUE(m.keyReadFailed());
+    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not read the Keychain: ")));
+    EXPECT_TRUE(m.lastError().endsWith(QStringLiteral(". Do not create a new key until this is resolved. A second key "
+                                                      "would make everything already backed up unreadable.")));
+    m.createKey();
+    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not create the encryption key: ")));
+    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
+    EXPECT_EQ(secrets->writeCount, writes);
+
+    // Unlocked again: the key that was there all along.
+    secrets->failReads = false;
+    m.refreshKeyState();
+    EXPECT_TRUE(m.hasKey());
+    EXPECT_FALSE(m.keyReadFailed());
+    EXPECT_TRUE(m.recoveryConfirmed());
+    EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == key);
+}
+
+TEST_F(Keys, AConfirmationThatCannotBeStoredKeepsThePhraseOnScreen) {
+    BackupModel& m = makeBackup();
+    m.createKey();
+    secrets->failWrites = true;
+    m.confirmRecoverySaved();
+    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not record that you saved the recovery key: ")));
+    EXPECT_FALSE(m.pendingRecoveryPhrase().isNull());
+    EXPECT_FALSE(m.recoveryConfirmed());
+}
+
+TEST_F(Keys, APendingPhraseBelongsToItsOwner) {
+    BackupModel& m = makeBackup();
+    m.createKey();
+    ASSERT_FALSE(m.pendingRecoveryPhrase().isNull());
+    // The same owner written differently is no change at all.
+    m.setOwner(QStringLiteral("  jorin "));
+    EXPECT_FALSE(m.pendingRecoveryPhrase().isNull());
+
+    m.setOwner(QStringLiteral("sam"));
+    EXPECT_EQ(m.owner(), QStringLiteral("sam"));
+    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
+    EXPECT_FALSE(m.hasKey());
+    // Nothing can confirm jorin's phrase as sam's, or the other way round.
+    m.confirmRecoverySaved();
+    EXPECT_FALSE(TreskKeychain().hasConfirmedRecoveryKey("jorin"));
+    m.setOwner(QStringLiteral("jorin"));
+    EXPECT_TRUE(m.hasKey());
+    EXPECT_FALSE(m.recoveryConfirmed());
+    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
+}
+
+TEST_F(Keys, RestoringFromAPhraseOnAFreshKeyringAndOverADifferentKey) {
+    BackupModel& m = makeBackup();
+    m.createKey();
+    const QString phrase = m.pendingRecoveryPhrase();
+    const auto original = *OwnerKeyStore().ownerKey("jorin");
+    backup.reset();
+    secrets->items.clear();
+
+    // A fresh keyring: the phrase as typed, spaces, line breaks and small letters included.
+    BackupModel& fresh = makeBackup();
+    fresh.restoreKey(QStringLiteral("  ") + phrase.toLower() + QStringLiteral("\n"));
+    EXPECT_TRUE(fresh.hasKey());
+    EXPECT_EQ(fresh.lastResult(), QStringLiteral("jorin's encryption key was restored. Backups made with that key are "
+                                                 "readable again. This does not unlock any other person's archive."));
+    EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == original);
+
+    // A wrong phrase changes nothing.
+    fresh.restoreKey(QStringLiteral("not a recovery key"));
+    EXPECT_TRUE(fresh.lastError().startsWith(QStringLiteral("That recovery key was not accepted: ")));
+    EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == original);
+
+    // Over a different key: the old key stays readable and the sentence says so.
+    const SymmetricKey other = SymmetricKey::generate();
+    fresh.revealRecoveryKey();
+    ASSERT_FALSE(fresh.pendingRecoveryPhrase().isNull());
+    fresh.restoreKey(QString::fromStdString(TreskKeyMaterial::recoveryString(other)));
+    EXPECT_TRUE(fresh.lastResult().endsWith(QStringLiteral(" The different key this Mac held for jorin before is kept "
+                                                           "as an older key, so anything sealed with it stays "
+                                                           "readable.")));
+    // The phrase on screen was the replaced key's.
+    EXPECT_TRUE(fresh.pendingRecoveryPhrase().isNull());
+    auto ring = OwnerKeyStore().existingKeyring("jorin");
+    ASSERT_TRUE(ring);
+    EXPECT_TRUE(ring->current == other);
+    ASSERT_FALSE(ring->legacy.empty());
+    EXPECT_TRUE(ring->legacy.front() == original);
+
+    for (const QString& s : sentences) EXPECT_FALSE(s.contains(phrase, Qt::CaseInsensitive)) << s.toStdString();
+}
+
+TEST(TimeLimitedKeyring, AKeyringThatDoesNotAnswerIsAFailureWithinTheLimit) {
+    // Kept for the whole process: the calls left waiting still use it after the test.
+    static auto hanging = std::make_shared<HangingSecretStore>();
+    setDefaultSecretStoreForTesting(hanging);
+    TimeLimitedSecretStore store(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        (void)store.read("s", "a");
+        ADD_FAILURE() << "a keyring that does not answer read as an answer";
+    } catch (const SecretStoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("did not answer"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(store.write("s", "a", "l", "v"), SecretStoreError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    hanging->release();
+    setDefaultSecretStoreForTesting(nullptr);
+}
