@@ -2,6 +2,7 @@
 
 #include "app/shell/routes.h"
 #include "app/ui/widgets.h"
+#include "backup/backup_view.h"
 #include "reading/browse_view.h"
 #include "reading/search_view.h"
 #include "sources/coverage_view.h"
@@ -14,16 +15,14 @@ QWidget* makePlaceholderScreen(Route route, QWidget* parent) {
 }
 
 QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWidget* parent) {
-    (void)model;
-    (void)backup;
     QWidget* screen = nullptr;
     switch (route) {
     case Route::sources: screen = new sources::SourcesView(model, parent); break;
     case Route::coverage: screen = new sources::CoverageView(model, parent); break;
     case Route::browse: screen = new BrowseView(model, parent); break;
     case Route::search: screen = new SearchView(model, parent); break;
+    case Route::backup: screen = new BackupView(model, backup, parent); break;
     case Route::filters: screen = new sources::FiltersView(model, parent); break;
-    case Route::backup:    // BackupView (with BackupModel): both sheets closed
     case Route::health:    // HealthView
     case Route::household: // HouseholdView (with BackupModel): a new JoinModel, sheets closed
         screen = makePlaceholderScreen(route, parent);

@@ -4,11 +4,20 @@
 #include <QGuiApplication>
 #include <QMimeData>
 
-void copyToPasteboard(const QString& text) {
+namespace {
+
+void replaceClipboard(const QString& text, bool secret) {
     QClipboard* clipboard = QGuiApplication::clipboard();
     if (!clipboard) return;
     clipboard->clear();
     auto* data = new QMimeData;
     data->setText(text);
+    if (secret) data->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArrayLiteral("secret"));
     clipboard->setMimeData(data);
 }
+
+} // namespace
+
+void copyToPasteboard(const QString& text) { replaceClipboard(text, false); }
+
+void copySecretToPasteboard(const QString& text) { replaceClipboard(text, true); }

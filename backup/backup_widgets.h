@@ -1,0 +1,23 @@
+#pragma once
+// Small pieces the backup screens share.
+#include "app/ui/style.h"
+#include "core/platform/time.h"
+
+#include <QColor>
+#include <QString>
+
+class QLabel;
+class QWidget;
+
+namespace backupui {
+
+// A symbol followed by a plain-text title (never read as markup, so any owner
+// name shows as typed). The title label is named "symbolTitleText".
+QWidget* symbolTitle(const QString& text, const QString& symbol, TextStyle style, const QColor& symbolColor,
+                     const QColor& textColor, QWidget* parent, bool wrap = false);
+// The title label of a symbolTitle.
+QLabel* titleOf(QWidget* symbolTitle);
+// "Dec 9, 2026, 3:41 PM": an abbreviated date and a short time in the current locale.
+QString abbreviatedDateTime(kx::Date date);
+
+} // namespace backupui
