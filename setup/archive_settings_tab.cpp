@@ -17,8 +17,8 @@ QString ArchiveSettingsTab::retentionExplanation(const kx::RetentionPolicy::Sett
     using Kind = kx::RetentionPolicy::Setting::Kind;
     switch (setting.kind) {
     case Kind::days: {
-        const QString period =
-            setting.days == 365 ? QStringLiteral("one year") : QString::number(setting.days) + QStringLiteral(" days");
+        const QString period = setting.days == 365 ? QStringLiteral("one year")
+                                                   : QString::number(setting.days) + QStringLiteral(" days");
         return QStringLiteral("Your Mac deletes messages older than ") + period +
                QStringLiteral(" on a rolling basis. This archive is what keeps them.");
     }
@@ -122,8 +122,8 @@ void ArchiveSettingsTab::measureSize() {
     std::optional<std::int64_t> count;
     if (model_.report()) count = model_.report()->uniqueMessages;
     model_.startTask(TaskPriority::userInitiated, [this, alive = alive_, owner, folder, count] {
-        const std::optional<std::uint64_t> bytes =
-            folder ? kx::TreskStatsReader::directoryBytes(*folder) : std::nullopt;
+        const std::optional<std::uint64_t> bytes = folder ? kx::TreskStatsReader::directoryBytes(*folder)
+                                                          : std::nullopt;
         return std::function<void()>([this, alive, owner, bytes, count] {
             if (!*alive) return;
             stats_ = kx::TreskStats{owner, bytes, count};

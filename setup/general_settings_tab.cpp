@@ -84,8 +84,8 @@ GeneralSettingsTab::GeneralSettingsTab(AppModel& model, std::function<void()> sh
     auto* onColumn = new QVBoxLayout(onBlock_);
     onColumn->setContentsMargins(0, 0, 0, 0);
     onColumn->setSpacing(8);
-    auto* runsAt =
-        captionText(tr("Runs at 3:30am. Incremental, so a run only reads messages newer than the last successful one."));
+    auto* runsAt = captionText(
+        tr("Runs at 3:30am. Incremental, so a run only reads messages newer than the last successful one."));
     runsAt->setObjectName(QStringLiteral("scheduleOnCaption"));
     onColumn->addWidget(runsAt);
     blockedWarning_ = symbolText(QStringLiteral("exclamationmark.triangle.fill"),
@@ -96,9 +96,8 @@ GeneralSettingsTab::GeneralSettingsTab(AppModel& model, std::function<void()> sh
     logs->setObjectName(QStringLiteral("showLogs"));
     makeSmall(logs);
     onColumn->addWidget(logs, 0, Qt::AlignLeft);
-    connect(logs, &QPushButton::clicked, this, [] {
-        workspace().openFolder(QString::fromStdString(kx::ScheduleInstaller::logFolder()));
-    });
+    connect(logs, &QPushButton::clicked, this,
+            [] { workspace().openFolder(QString::fromStdString(kx::ScheduleInstaller::logFolder())); });
     automatic->addRow(onBlock_);
     offCaption_ = captionText(tr("Without this, the archive only updates when you scan by hand."));
     offCaption_->setObjectName(QStringLiteral("scheduleOffCaption"));
@@ -167,7 +166,9 @@ void GeneralSettingsTab::refresh() {
     destLabel_->setToolTip(dest_);
     const bool exists = !dest_.isEmpty() && QFileInfo::exists(dest_);
     reveal_->setEnabled(exists);
-    missingNote_->setVisible(!dest_.isEmpty() && !exists);
+    // The default location only appears with the first run that archives
+    // something: not being there yet is not a drive to plug in.
+    missingNote_->setVisible(!dest_.isEmpty() && !exists && dest_ != model_.defaultDestinationRoot());
 
     const bool hasSources = !model_.registry().sources().empty();
     {
@@ -182,7 +183,8 @@ void GeneralSettingsTab::refresh() {
     offCaption_->setVisible(hasSources && !scheduleInstalled_);
     const kx::PermissionsSummary summary = model_.permissions().permissionStatus();
     blockedWarning_->setVisible(summary.scheduleInstalled &&
-                                summary.fullDiskAccess.kind == kx::FullDiskAccessProbe::Verdict::Case::scheduledBlocked);
+                                summary.fullDiskAccess.kind ==
+                                    kx::FullDiskAccessProbe::Verdict::Case::scheduledBlocked);
 }
 
 } // namespace setup

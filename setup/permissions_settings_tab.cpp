@@ -139,7 +139,8 @@ QString PermissionsSettingsTab::helpText(Case verdict) {
         return tr("Open System Settings, Privacy and Security, Full Disk Access, and add BOTH of these. Full Disk "
                   "Access is granted per program, so adding only the app leaves the nightly job unable to read "
                   "anything:") +
-               QStringLiteral("\n\n  /Applications/Kelvara.app\n  /Applications/Kelvara.app/Contents/Frameworks/kxctl\n\n") +
+               QStringLiteral(
+                   "\n\n  /Applications/Kelvara.app\n  /Applications/Kelvara.app/Contents/Frameworks/kxctl\n\n") +
                tr("Use Shift-Command-G in the file picker to type the second path, since Finder hides the inside "
                   "of an app bundle.");
     case Case::notChecked: return tr("Open the app's Health panel and run the check again.");
@@ -273,7 +274,8 @@ void PermissionsSettingsTab::refresh() {
         delete item->widget();
         delete item;
     }
-    for (const kx::PermissionsSummary::Row& row : summary.rows()) rows_->addWidget(new PermissionRowView(row, rowsBox_));
+    for (const kx::PermissionsSummary::Row& row : summary.rows())
+        rows_->addWidget(new PermissionRowView(row, rowsBox_));
 
     const bool probing = model_.permissions().isProbingFDA();
     checkAgain_->setEnabled(!probing);
@@ -290,7 +292,8 @@ void PermissionsSettingsTab::refresh() {
     help_->setVisible(!help.isEmpty());
 
     contactNames_->setVisible(summary.contacts == Auth::authorized);
-    addressBook_->setText(addressBookText(model_.contacts().contactsLoadedCount(), model_.contacts().contactsScanned()));
+    addressBook_->setText(
+        addressBookText(model_.contacts().contactsLoadedCount(), model_.contacts().contactsScanned()));
     overrides_->setText(QString::number(model_.contacts().overrides().size()));
 }
 

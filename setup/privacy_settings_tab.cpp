@@ -205,8 +205,8 @@ void PrivacySettingsTab::refresh() {
     rowText_->setText(row.text);
     setColor(rowText_, row.color);
     // Without a settings program to open, "Open Settings" would do nothing.
-    const bool opensNothing =
-        authorization == HealthNotifier::Authorization::denied && !workspace().canOpenNotificationSettings();
+    const bool opensNothing = authorization == HealthNotifier::Authorization::denied &&
+                              !workspace().canOpenNotificationSettings();
     rowButton_->setText(row.button);
     rowButton_->setVisible(!row.button.isEmpty() && !opensNothing);
     deniedNote_->setVisible(authorization == HealthNotifier::Authorization::denied);

@@ -66,7 +66,7 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
 
     // 6. The archive root. An empty setting counts as absent; a relative path is
     //    never used (it would depend on the folder Kelvara happened to start in).
-    const QString defaultRoot = qs(kx::fs::appendComponent(configDir_.toStdString(), "Tresk"));
+    const QString defaultRoot = defaultDestinationRoot();
     const auto storedRoot = userDefaults().string(DefaultsKey::destinationRoot);
     if (storedRoot && !storedRoot->isEmpty() && !storedRoot->startsWith('/')) {
         destinationRoot_ = defaultRoot;
@@ -146,6 +146,10 @@ void AppModel::startTask(std::optional<TaskPriority> priority, TaskRunner::Work 
 
 void AppModel::refreshReport() {
     setReport(kx::TreskEngine::readStatus(kx::ArchiveLayout(destinationRoot_.toStdString()).statusFile()));
+}
+
+QString AppModel::defaultDestinationRoot() const {
+    return qs(kx::fs::appendComponent(configDir_.toStdString(), "Tresk"));
 }
 
 void AppModel::setDestinationRoot(const QString& path) {

@@ -104,6 +104,9 @@ public:
     // The banner's sentence about a source list that could not be read; null when it loaded.
     QString registryLoadSentence() const;
     QString configDir() const { return configDir_; }
+    // "Tresk" in the configuration folder: the archive root when none was chosen.
+    // It is made by the first run that archives something.
+    QString defaultDestinationRoot() const;
     const kx::Clock& clock() const { return *clock_; }
 
     void setRoute(Route r);

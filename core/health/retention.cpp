@@ -74,16 +74,19 @@ RetentionPolicy::Setting RetentionReader::currentSetting(const std::string& doma
     using Setting = RetentionPolicy::Setting;
     if (domainName.empty() || domainName.find('/') != std::string::npos || domainName.front() == '.')
         return Setting::unreadable("not a settings domain: " + domainName);
-    const std::string path = fs::appendComponent(
-        fs::appendComponent(systemInfo().homeDirectory(), "Library/Preferences"), domainName + ".plist");
+    const std::string path = fs::appendComponent(fs::appendComponent(systemInfo().homeDirectory(),
+                                                                     "Library/Preferences"),
+                                                 domainName + ".plist");
     const fs::BoundedRead read = fs::readRegularFileAtMost(path, kMaxPreferencesBytes);
     switch (read.failure) {
     case fs::BoundedRead::Failure::none: return fromPropertyList(read.bytes);
     case fs::BoundedRead::Failure::cannotOpen:
         if (read.error == ENOENT) return Setting::unreadable("Messages' settings are not on this computer");
-        return Setting::unreadable("Messages' settings file cannot be opened: " + std::string(std::strerror(read.error)));
+        return Setting::unreadable("Messages' settings file cannot be opened: " +
+                                   std::string(std::strerror(read.error)));
     case fs::BoundedRead::Failure::isLink:
-    case fs::BoundedRead::Failure::notRegular: return Setting::unreadable("Messages' settings file is not a plain file");
+    case fs::BoundedRead::Failure::notRegular:
+        return Setting::unreadable("Messages' settings file is not a plain file");
     case fs::BoundedRead::Failure::tooLarge: return Setting::unreadable("Messages' settings file is too large");
     case fs::BoundedRead::Failure::cannotRead:
         return Setting::unreadable("Messages' settings file cannot be read: " + std::string(std::strerror(read.error)));

@@ -4,11 +4,11 @@
 // or a server of our own on a private bus. With KX_SNAPSHOT_DIR set, every tab
 // is also saved there as PNG files in its main states.
 #include "app/shell/settings_window.h"
+#include "app/ui/style.h"
 #include "core/contacts/system_contacts.h"
 #include "core/health/retention.h"
 #include "core/health/schedule_installer.h"
 #include "household/model/dbus_notification_center.h"
-#include "app/ui/style.h"
 #include "setup/archive_settings_tab.h"
 #include "setup/general_settings_tab.h"
 #include "setup/permissions_settings_tab.h"
@@ -44,7 +44,8 @@ void snapshot(QWidget& w, const QString& name) {
     if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
 }
 
-template <typename T = QWidget> T* child(QWidget& w, const char* name) {
+template <typename T = QWidget>
+T* child(QWidget& w, const char* name) {
     T* found = w.findChild<T*>(QString::fromLatin1(name));
     EXPECT_NE(found, nullptr) << name;
     return found;
@@ -138,6 +139,10 @@ TEST_F(SettingsTabs, GeneralShowsTheDestinationAndChoosesANewOneThroughTheModel)
     setup::GeneralSettingsTab tab(m, {});
     tab.resize(620, 470);
     tab.show();
+    // The default location before the first run: not there yet, and no drive to plug in.
+    EXPECT_EQ(text(tab, "destination"), m.defaultDestinationRoot());
+    EXPECT_FALSE(stdfs::exists(m.defaultDestinationRoot().toStdString()));
+    EXPECT_FALSE(shown(tab, "missingDestination"));
     // A location that is not there: kept and shown, with the note and no Reveal.
     m.setDestinationRoot(QString::fromStdString((home / "unplugged/Tresk").string()));
     tab.hide();
@@ -403,12 +408,12 @@ TEST_F(SettingsTabs, ArchiveReadsWhatMessagesKeepsAndExplainsIt) {
     EXPECT_EQ(text(tab, "keepMessages"), "Forever");
     EXPECT_EQ(text(tab, "retentionExplanation"),
               "Nothing is deleted by policy. The archive still protects against losing this Mac.");
-    EXPECT_EQ(child<QLabel>(tab, "retentionExplanation")->palette().color(QPalette::WindowText),
-              secondaryTextColor());
+    EXPECT_EQ(child<QLabel>(tab, "retentionExplanation")->palette().color(QPalette::WindowText), secondaryTextColor());
     writeAll(home / "Library/Preferences/com.apple.MobileSMS.plist", "not a property list");
     tab.rereadRetention();
-    EXPECT_TRUE(text(tab, "retentionExplanation").startsWith("Could not read this setting (the Messages settings "
-                                                             "file is damaged)"));
+    EXPECT_TRUE(text(tab, "retentionExplanation")
+                    .startsWith("Could not read this setting (the Messages settings "
+                                "file is damaged)"));
     EXPECT_EQ(setup::ArchiveSettingsTab::retentionExplanation(kx::RetentionPolicy::Setting::ofDays(30)),
               "Your Mac deletes messages older than 30 days on a rolling basis. This archive is what keeps them.");
 }
