@@ -240,6 +240,42 @@ TEST_F(ExportSheet, ASheetClosedMidExportStillLeavesASealedExport) {
     EXPECT_EQ(model->evidence().pendingAnchorCount(), 1);
 }
 
+TEST_F(ExportSheet, APdfOfEmojiCjkAndRightToLeftTextSpansPages) {
+    const std::vector<std::string> lines =
+        {"Grüße aus Köln 😀👍🏽 — see you at the station",
+         "東京で会いましょう。明日の朝九時に駅で待っています。",
+         "مرحبا، كيف حالك اليوم؟ أراك غدا في المحطة",
+         "שלום לכולם, נתראה מחר בתחנה",
+         "family 👨‍👩‍👧‍👦 flags 🇩🇪🇯🇵 and mixed: hello مرحبا world 你好",
+         "한국어 문장도 들어 있습니다 🎉"};
+    {
+        ArchiveWriter w(root(), "jorin");
+        std::vector<PlannedMessage> many;
+        for (int i = 0; i < 90; ++i)
+            many.push_back({"P-" + std::to_string(i),
+                            lines[static_cast<size_t>(i) % lines.size()],
+                            readingDate(100 + i),
+                            i % 3 == 0,
+                            {}});
+        w.conversation("+15550003333", many);
+    }
+    TreskStore::ConversationSummary c;
+    c.handle = "+15550003333";
+    c.messageCount = 90;
+    const auto to = out / "Mixed scripts.pdf";
+    ExportConversationView s(*model, "jorin", c);
+    s.setDestinationChooser([&](const QString&, const QString&) { return QString::fromStdString(to.string()); });
+    s.startExport();
+    ASSERT_TRUE(settle());
+    ASSERT_TRUE(s.result()) << s.problem().toStdString();
+    const std::string pdf = readAll(to);
+    EXPECT_EQ(pdf.rfind("%PDF-", 0), 0u);
+    EXPECT_EQ(QString::fromStdString(s.result()->seal.sha256), sha256sum(to));
+    // For a person to look at (pdftoppm renders its pages).
+    if (const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR"); !dir.isEmpty())
+        writeAll(QDir(dir).filePath("export-mixed-scripts.pdf").toStdString(), pdf);
+}
+
 TEST(ExportFileName, SuggestedNamesAreSafeFileNames) {
     using reading::suggestedExportFileName;
     EXPECT_EQ(suggestedExportFileName("Work/Play: 2024", ExportFormat::pdf), "Work-Play- 2024.pdf");
