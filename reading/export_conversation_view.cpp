@@ -72,10 +72,7 @@ ExportConversationView::ExportConversationView(AppModel& model, const QString& o
         auto* second = new QLabel(qs(resolved.secondText), this);
         second->setObjectName(QStringLiteral("secondText"));
         second->setTextFormat(Qt::PlainText);
-        QFont mono = textFont(TextStyle::callout);
-        mono.setFamily(QStringLiteral("monospace"));
-        mono.setStyleHint(QFont::Monospace);
-        second->setFont(mono);
+        second->setFont(monospacedFont(TextStyle::callout));
         QPalette pal = second->palette();
         pal.setColor(QPalette::WindowText, secondaryTextColor());
         second->setPalette(pal);

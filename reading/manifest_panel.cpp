@@ -178,10 +178,7 @@ void ManifestPanel::refreshState() {
         auto* head = new QLabel(reading::shortHead(s.chainHead), state_);
         head->setObjectName(QStringLiteral("head"));
         head->setTextFormat(Qt::PlainText);
-        QFont mono = textFont(TextStyle::caption);
-        mono.setFamily(QStringLiteral("monospace"));
-        mono.setStyleHint(QFont::Monospace);
-        head->setFont(mono);
+        head->setFont(monospacedFont(TextStyle::caption));
         head->setTextInteractionFlags(Qt::TextSelectableByMouse);
         auto* copy = new QPushButton(QStringLiteral("Copy"), state_);
         copy->setObjectName(QStringLiteral("copyHead"));

@@ -167,6 +167,13 @@ QAbstractButton* SegmentedPicker::segment(const QString& value) const {
 
 // ---- Labels ----
 
+QFont monospacedFont(TextStyle style) {
+    QFont mono = textFont(style);
+    mono.setFamily(QStringLiteral("monospace"));
+    mono.setStyleHint(QFont::Monospace);
+    return mono;
+}
+
 QLabel* styledLabel(const QString& text, TextStyle style, const QColor& color, QWidget* parent, bool wrap) {
     auto* l = new QLabel(text, parent);
     l->setTextFormat(Qt::PlainText);
@@ -185,10 +192,7 @@ MonospacedText::MonospacedText(const QString& text, TextStyle style, QWidget* pa
     setCursorWidth(0);
     setFocusPolicy(Qt::ClickFocus);
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    QFont mono = textFont(style);
-    mono.setFamily(QStringLiteral("monospace"));
-    mono.setStyleHint(QFont::Monospace);
-    setFont(mono);
+    setFont(monospacedFont(style));
     document()->setDocumentMargin(0);
     viewport()->setAutoFillBackground(false);
     setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));

@@ -74,6 +74,8 @@ private:
     QStringList values_;
 };
 
+// A text style's font in the monospaced family.
+QFont monospacedFont(TextStyle style);
 // A label in a style and colour, plain text, wrapping when asked.
 QLabel* styledLabel(const QString& text, TextStyle style, const QColor& color = QColor(), QWidget* parent = nullptr,
                     bool wrap = false);

@@ -23,15 +23,6 @@ using namespace kx::test;
 
 namespace {
 
-void snapshot(QWidget& w, const QString& name) {
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    QCoreApplication::processEvents();
-    w.adjustSize();
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
-}
-
 QString sha256sum(const std::filesystem::path& file) {
     QProcess p;
     p.start(QStringLiteral("sha256sum"), {QString::fromStdString(file.string())});
@@ -99,7 +90,7 @@ TEST_F(ExportSheet, OpensOnPdfAndSuggestsTheConversationsName) {
     EXPECT_EQ(textOf(*s, "messageCount"), "4 messages");
     EXPECT_EQ(s->exportButton()->text(), "Export…");
     EXPECT_FALSE(s->doneButton()->isVisible());
-    snapshot(*s, "export-sheet-before");
+    saveSnapshot(*s, "export-sheet-before", true);
 
     s->formatPicker()->segment("csv")->click();
     EXPECT_EQ(s->format(), ExportFormat::csv);
@@ -145,7 +136,7 @@ TEST_F(ExportSheet, EveryFormatIsWrittenSealedAndAnchored) {
         EXPECT_EQ(QString::fromStdString(SealFile::read(SealFile::path(to.string())).sha256), digest);
         EXPECT_TRUE(textOf(*s, "anchored").startsWith("Anchored ")) << textOf(*s, "anchored").toStdString();
         EXPECT_EQ(s->findChild<SymbolTextLabel*>("notAnchored"), nullptr);
-        if (format == ExportFormat::pdf) snapshot(*s, "export-sheet-anchored");
+        if (format == ExportFormat::pdf) saveSnapshot(*s, "export-sheet-anchored", true);
         s->doneButton()->click();
         EXPECT_FALSE(s->isVisible());
     }
@@ -158,7 +149,7 @@ TEST_F(ExportSheet, ADeferredAnchorWaitsAndRetryNowAnchorsIt) {
     panel.show();
     EXPECT_TRUE(panel.noneWaitingLabel()->isVisible());
     EXPECT_FALSE(panel.retryButton()->isVisible());
-    snapshot(panel, "sealed-exports-none");
+    saveSnapshot(panel, "sealed-exports-none");
 
     tsa.stop();
     const auto to = out / "Alice.json";
@@ -172,7 +163,7 @@ TEST_F(ExportSheet, ADeferredAnchorWaitsAndRetryNowAnchorsIt) {
                     .endsWith(" The seal is complete on disk; the anchor will be retried at the next launch."));
     EXPECT_EQ(s->findChild<SymbolTextLabel*>("anchored"), nullptr);
     EXPECT_TRUE(std::filesystem::exists(SealFile::path(to.string())));
-    snapshot(*s, "export-sheet-deferred");
+    saveSnapshot(*s, "export-sheet-deferred", true);
 
     EXPECT_EQ(model->evidence().pendingAnchorCount(), 1);
     QCoreApplication::processEvents();
@@ -188,7 +179,7 @@ TEST_F(ExportSheet, ADeferredAnchorWaitsAndRetryNowAnchorsIt) {
     ASSERT_TRUE(settle());
     EXPECT_EQ(panel.retryButton()->text(), "Retry now");
     EXPECT_EQ(panel.lastRetryLabel()->text(), "Anchored 0 of 1; 1 still waiting.");
-    snapshot(panel, "sealed-exports-waiting");
+    saveSnapshot(panel, "sealed-exports-waiting");
 
     tsa.start();
     panel.retryButton()->click();
@@ -218,7 +209,7 @@ TEST_F(ExportSheet, AFailedExportShowsItsSentenceAndKeepsTheEarlierFile) {
     EXPECT_TRUE(s.formatPicker()->isVisible());
     EXPECT_EQ(readAll(to), "earlier export");
     EXPECT_EQ(readAll(SealFile::path(to.string())), "earlier seal");
-    snapshot(s, "export-sheet-failed");
+    saveSnapshot(s, "export-sheet-failed", true);
 
     // Cancelling the save dialog afterwards leaves the sentence in place.
     s.setDestinationChooser([](const QString&, const QString&) { return QString(); });

@@ -24,14 +24,6 @@ using Kind = AppModelManifestState::Kind;
 
 namespace {
 
-void snapshot(QWidget& w, const QString& name) {
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    QCoreApplication::processEvents();
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
-}
-
 QString stateLabel(ManifestPanel& p) { return p.stateArea()->findChild<SymbolTextLabel*>("stateLabel")->text(); }
 QString stateLine(ManifestPanel& p, const char* name) {
     auto* l = p.stateArea()->findChild<QLabel*>(QString::fromLatin1(name));
@@ -79,7 +71,7 @@ TEST_F(ManifestPanelTest, WithoutOwnersNothingCanBeDone) {
     EXPECT_EQ(stateLabel(*p), "Not checked");
     EXPECT_FALSE(p->generateButton()->isEnabled());
     EXPECT_FALSE(p->verifyButton()->isEnabled());
-    snapshot(*p, "manifest-unknown");
+    saveSnapshot(*p, "manifest-unknown");
 }
 
 TEST_F(ManifestPanelTest, GenerateVerifyTamperAndReplace) {
@@ -93,7 +85,7 @@ TEST_F(ManifestPanelTest, GenerateVerifyTamperAndReplace) {
     EXPECT_FALSE(p->ownerPicker()->isVisible());
     EXPECT_EQ(stateLabel(*p), "No manifest yet");
     EXPECT_TRUE(stateLine(*p, "stateDetail").startsWith("A manifest is a hash chain over every archived message."));
-    snapshot(*p, "manifest-not-generated");
+    saveSnapshot(*p, "manifest-not-generated");
 
     p->generateButton()->click();
     EXPECT_TRUE(questions.isEmpty()) << "nothing to replace: no question";
@@ -110,13 +102,13 @@ TEST_F(ManifestPanelTest, GenerateVerifyTamperAndReplace) {
     ASSERT_NE(p->copyButton(), nullptr);
     p->copyButton()->click();
     EXPECT_EQ(QApplication::clipboard()->text(), QString::fromStdString(present.chainHead));
-    snapshot(*p, "manifest-present");
+    saveSnapshot(*p, "manifest-present");
 
     p->verifyButton()->click();
     ASSERT_TRUE(settle());
     EXPECT_EQ(stateLabel(*p), "Intact — all 30 messages unchanged");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "Sealed " + reading::manifestDate(present.generatedAt) + ".");
-    snapshot(*p, "manifest-intact");
+    saveSnapshot(*p, "manifest-intact");
 
     // Someone changes one message with the sqlite3 tool.
     const std::string db = OwnersModel::archiveDatabasePath(root(), "jorin").toStdString();
@@ -133,7 +125,7 @@ TEST_F(ManifestPanelTest, GenerateVerifyTamperAndReplace) {
                                                     ", message M-9");
     EXPECT_TRUE(stateLine(*p, "hashes").startsWith("expected "));
     EXPECT_TRUE(stateLine(*p, "hashes").contains(" · found "));
-    snapshot(*p, "manifest-broken");
+    saveSnapshot(*p, "manifest-broken");
 
     // Put back as it was, the archive is intact again; a new manifest is asked
     // for first and keeps the old one beside it, even though it extends it.
@@ -179,7 +171,7 @@ TEST_F(ManifestPanelTest, TwoOwnersEachShowTheirOwnState) {
     EXPECT_TRUE(stateLabel(*p).startsWith("Sealed "));
     p->ownerPicker()->segment("jorin")->click();
     EXPECT_EQ(stateLabel(*p), "No manifest yet");
-    snapshot(*p, "manifest-two-owners");
+    saveSnapshot(*p, "manifest-two-owners");
 }
 
 TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
@@ -205,12 +197,12 @@ TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
     EXPECT_EQ(stateLabel(*p), "Intact — every sealed message unchanged");
     EXPECT_EQ(stateLine(*p, "stateDetail"),
               "20 message(s) archived since the seal. That is normal growth, not a change to what was sealed.");
-    snapshot(*p, "manifest-grown");
+    saveSnapshot(*p, "manifest-grown");
     show(3, 100, 90);
     EXPECT_EQ(stateLabel(*p), "Messages removed from the end");
     EXPECT_EQ(stateLine(*p, "stateDetail"),
               "The seal covers 100 messages; the archive now holds 90. Everything still present matches.");
-    snapshot(*p, "manifest-shortened");
+    saveSnapshot(*p, "manifest-shortened");
     show(1, 10, 10, TreskManifest::FirstDifference{7, "", "aa", "bb"});
     EXPECT_EQ(stateLine(*p, "firstDifference"), "First difference at position 7");
     EXPECT_EQ(stateLine(*p, "hashes"), "expected aa · found bb");
@@ -222,13 +214,13 @@ TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
     EXPECT_EQ(stateLine(*p, "stateDetail"), "");
     show(9, 10, 10, std::nullopt, "made by a newer version");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "made by a newer version");
-    snapshot(*p, "manifest-cannot-judge");
+    saveSnapshot(*p, "manifest-cannot-judge");
 
     model->evidence().setManifestState(AppModelManifestState::unreadable("the manifest file is damaged"), "jorin");
     QCoreApplication::processEvents();
     EXPECT_EQ(stateLabel(*p), "The manifest could not be read");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "the manifest file is damaged");
-    snapshot(*p, "manifest-unreadable");
+    saveSnapshot(*p, "manifest-unreadable");
     model->evidence().setManifestState(AppModelManifestState::present(at, 3, "abc"), "jorin");
     QCoreApplication::processEvents();
     EXPECT_EQ(stateLine(*p, "head"), "abc…");

@@ -23,7 +23,9 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QImage>
+#include <QPixmap>
 #include <QTest>
+#include <QWidget>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -180,6 +182,17 @@ private:
     std::unique_ptr<TreskStoreWriter> w_;
     std::map<std::string, int64_t> rows_;
 };
+
+// Grabs a widget; with KX_SNAPSHOT_DIR set, saves it there as NAME.png for a
+// person to look at. `fit` first shrinks it to its size hint (sheets, panels).
+inline void saveSnapshot(QWidget& w, const QString& name, bool fit = false) {
+    QCoreApplication::processEvents();
+    if (fit) w.adjustSize();
+    const QPixmap shot = w.grab();
+    EXPECT_FALSE(shot.isNull());
+    if (const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR"); !dir.isEmpty())
+        shot.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
 
 class ReadingTest : public ModelTest {
 protected:

@@ -19,14 +19,6 @@ using namespace kx::test;
 
 namespace {
 
-void snapshot(QWidget& w, const QString& name) {
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    QCoreApplication::processEvents();
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
-}
-
 QString rowText(QWidget* row, const char* name) {
     if (auto* l = row->findChild<QLabel*>(QString::fromLatin1(name))) return l->text();
     if (auto* s = row->findChild<SymbolTextLabel*>(QString::fromLatin1(name))) return s->text();
@@ -64,7 +56,7 @@ TEST_F(SearchScreen, WithoutSourcesItOffersTheSourcesScreenAndCannotSearch) {
     EXPECT_FALSE(view->searchButton()->isEnabled());
     QTest::keyClick(view->queryField(), Qt::Key_Return);
     EXPECT_FALSE(view->searchModel().isSearching());
-    snapshot(*view, "search-no-sources");
+    saveSnapshot(*view, "search-no-sources");
     model->setRoute(Route::search);
     auto* go = view->findChild<QPushButton*>("contentUnavailableAction");
     ASSERT_NE(go, nullptr);
@@ -95,7 +87,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     EXPECT_FALSE(view->ownerPicker()->isVisible()) << "one owner: no picker";
     EXPECT_EQ(view->contentState(), "prompt");
     EXPECT_FALSE(view->searchButton()->isEnabled());
-    snapshot(*view, "search-prompt");
+    saveSnapshot(*view, "search-prompt");
 
     view->queryField()->setText("train");
     EXPECT_TRUE(view->searchButton()->isEnabled());
@@ -103,7 +95,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     EXPECT_EQ(view->contentState(), "searching");
     EXPECT_FALSE(view->searchButton()->isEnabled());
     QTest::keyClick(view->queryField(), Qt::Key_Return); // ignored while one runs
-    snapshot(*view, "search-searching");
+    saveSnapshot(*view, "search-searching");
     ASSERT_TRUE(settle());
     EXPECT_EQ(view->contentState(), "results");
     EXPECT_EQ(view->countLabel()->text(), "450 results");
@@ -113,7 +105,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     EXPECT_TRUE(view->elapsedLabel()->text().endsWith("ms"));
     ASSERT_EQ(view->rows().size(), 200);
     EXPECT_EQ(view->rows().front()->property("messageId").toString(), "T-449") << "newest first";
-    snapshot(*view, "search-results-many");
+    saveSnapshot(*view, "search-results-many");
 
     search(*view, "three times");
     ASSERT_EQ(view->rows().size(), 2);
@@ -136,7 +128,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     search(*view, "東京で会いましょう");
     ASSERT_EQ(view->rows().size(), 1);
     EXPECT_EQ(view->countLabel()->text(), "1 result");
-    snapshot(*view, "search-results-cjk-emoji");
+    saveSnapshot(*view, "search-results-cjk-emoji");
 
     // Quotes, "*", "AND" and "-" are words like any other, never query syntax:
     // words find their messages, and punctuation the index holds no word for
@@ -159,7 +151,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     search(*view, "zebra");
     EXPECT_EQ(view->contentState(), "noResults");
     EXPECT_EQ(view->noResultsPanel()->title(), "No Results for “zebra”");
-    snapshot(*view, "search-no-results");
+    saveSnapshot(*view, "search-no-results");
 }
 
 TEST_F(SearchScreen, AnOwnerWithoutAnArchiveFindsNothing) {
@@ -187,7 +179,7 @@ TEST_F(SearchScreen, ASearchThatCannotRunSaysSoAndIsNeverNoResults) {
     EXPECT_TRUE(view->failureLabel()->text().startsWith("The search could not be run: jorin's archive could not be "))
         << view->failureLabel()->text().toStdString();
     EXPECT_TRUE(view->rows().isEmpty() || view->searchModel().results().empty());
-    snapshot(*view, "search-failed");
+    saveSnapshot(*view, "search-failed");
 }
 
 TEST_F(SearchScreen, TwoOwnersArePickedAndSearchedSeparately) {
