@@ -50,7 +50,7 @@ protected:
 
 TEST_F(ManifestOverEngineRuns, OrdinaryRunsAreIntactOrGrownAndEditsInTheArchiveAreBroken) {
     // Run 1: an older Mac's folder, without edit dates; one message lacks its
-    // sender and service, one its text.
+    // sender and service.
     fx::Options older;
     older.schema = fx::Schema::ios13;
     older.nanosecondDates = false;
@@ -118,6 +118,13 @@ TEST_F(ManifestOverEngineRuns, OrdinaryRunsAreIntactOrGrownAndEditsInTheArchiveA
     };
     const std::vector<Case> cases = {
         {"body", "UPDATE messages SET text = 'never said' WHERE guid = '" + fx::messageGuid(7) + "'", 'M',
+         fx::messageGuid(7)},
+        {"sender",
+         "UPDATE messages SET handle_id = (SELECT id FROM handles WHERE id <> coalesce(messages.handle_id, 0) "
+         "LIMIT 1) WHERE guid = '" +
+             fx::messageGuid(7) + "'",
+         'M', fx::messageGuid(7)},
+        {"date", "UPDATE messages SET date = date + 86400000000000 WHERE guid = '" + fx::messageGuid(7) + "'", 'M',
          fx::messageGuid(7)},
         {"filled sender", "UPDATE messages SET handle_id = NULL WHERE guid = '" + g3 + "'", 'F', g3, "sender"},
         {"unsent state", "UPDATE messages SET date_retracted = NULL WHERE guid = '" + g9 + "'", 'F', g9, "unsent"},
