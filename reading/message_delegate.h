@@ -90,7 +90,9 @@ private:
     QFont bodyFont_, captionFont_, caption2Font_, headingFont_, calloutFont_;
     qreal dpr_ = 1.0;
     int viewportWidth_ = 600;
-    mutable QCache<QString, TextBlock> layouts_{2000};
+    // About the rows of a screen or two at both widths: a fixed few megabytes,
+    // however many messages are loaded.
+    mutable QCache<QString, TextBlock> layouts_{400};
     class QVariantAnimation* fade_ = nullptr;
     std::string fadingId_;
 };
