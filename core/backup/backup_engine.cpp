@@ -300,6 +300,27 @@ std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
     return crypto_.open(*bytes, name);
 }
 
+std::optional<std::string> BackupEngine::manifestInPlace(const std::string& manifestName, bool* fromCopy) {
+    if (fromCopy) *fromCopy = false;
+    auto foreignOrOpens = [&](const std::string& sealed) {
+        if (auto id = TreskCrypto::keyIdOf(sealed); id && !crypto_.holdsKey(*id)) return true;
+        try {
+            crypto_.open(sealed, manifestName);
+            return true;
+        } catch (const SealError&) {
+            return false;
+        }
+    };
+    std::optional<std::string> current = readRaw(manifestName);
+    if (current && foreignOrOpens(*current)) return current;
+    std::optional<std::string> copy = readRaw(manifestName + kReplacedManifestSuffix);
+    if (copy && foreignOrOpens(*copy)) {
+        if (fromCopy) *fromCopy = true;
+        return copy;
+    }
+    return current;
+}
+
 UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string& payload,
                                       VerificationLevel verification) {
     std::string name = fullName(key);
@@ -560,11 +581,13 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             throw ForeignKeyBackupError("the destination holds a backup made with a different key; restore that key "
                                         "from its recovery phrase, or choose another destination");
     };
-    refuseForeign(readRaw(manifestName));
+    refuseForeign(manifestInPlace(manifestName));
     // One run at a time; what the previous run left is read once this run holds the lease.
     BackupLease lease(dest_, legacyDbName + ".lease", options_.lease);
-    std::optional<std::string> oldManifest = readRaw(manifestName);
+    bool oldIsCopy = false;
+    std::optional<std::string> oldManifest = manifestInPlace(manifestName, &oldIsCopy);
     refuseForeign(oldManifest);
+    bool keepOldManifest = false; // it opened, and it is the manifest itself rather than the kept copy
     // What killed runs of this backup left there, but for uploads this computer can still resume.
     {
         std::set<std::string> resumable;
@@ -624,6 +647,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             } else {
                 oldNames.insert(legacyDbName);
             }
+            keepOldManifest = !oldIsCopy;
         }
     } catch (const SealError&) {
         // Unreadable with this keyring: everything is sent again.
@@ -937,6 +961,15 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     std::string manifestText = manifest.dump();
     dest_->flush();  // every object the manifest names is durable before the manifest is written
     lease.confirm(); // a run that lost its lease while stalled never writes over the one that took over
+    // The manifest being replaced is kept first, as it is: a store that writes an
+    // object in place and is stopped while it writes the new one still holds a whole one.
+    if (keepOldManifest) {
+        const std::string& kept = *oldManifest;
+        dest_->put(manifestName + kReplacedManifestSuffix, kept.size(),
+                   [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, kept.data() + off, n); },
+                   ObjectClass::control, {});
+        receipt.bytes += kept.size();
+    }
     std::string sealedManifest = crypto_.seal(manifestText, manifestName);
     dest_->put(manifestName, sealedManifest.size(),
                [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealedManifest.data() + off, n); },
@@ -997,9 +1030,10 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     if (fs::exists(target.database))
         throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
     requireEmptyRestoreTarget(targetFolder); // before anything is downloaded
-    auto text = readSealed(manifestName);
-    if (!text) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
-    json m = json::parse(*text, nullptr, false);
+    RestoreReport report;
+    auto sealed = manifestInPlace(manifestName, &report.fromReplacedManifest);
+    if (!sealed) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
+    json m = json::parse(crypto_.open(*sealed, manifestName), nullptr, false);
     const int format = m.is_object() ? m.value("format", 0) : 0;
     if ((format != 1 && format != 2) || !m.contains("database") || !m.contains("objects"))
         throw BackupError("the backup's manifest is not in a form this version understands");
@@ -1038,7 +1072,6 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         p.total += o.value("sealedSize", int64_t(0));
     }
 
-    RestoreReport report;
     if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
 
     StreamNonce nonce{};

@@ -6,6 +6,10 @@
 //   P/R.lease           while a run is under way: its lease (backup_lease.h)
 //   P/R.manifest        the sealed manifest of this backup (JSON, below); always
 //                       in the standard storage class so the next run can read it
+//   P/R.manifest.replaced  the manifest the last run replaced, byte for byte; it
+//                       stands in when P/R.manifest is missing, cut off or does
+//                       not open (a store that writes objects in place, stopped
+//                       while the manifest was written)
 //   P/A/objects/<tag>   one sealed object per attachment file and one for the
 //                       database snapshot, named by a keyed hash of what it holds
 //                       ("attachment:<path>:<sha256>", "database:R:<sha256>"), so
@@ -108,7 +112,12 @@ struct RestoreReport {
     uint64_t databaseBytes = 0;
     size_t objects = 0;
     std::optional<Date> backedUpAt;
+    // The manifest was missing, cut off or damaged, so the backup it replaced was restored.
+    bool fromReplacedManifest = false;
 };
+
+// Appended to the manifest's name for the copy of the manifest a run replaced.
+inline constexpr const char* kReplacedManifestSuffix = ".replaced";
 
 using ProgressCallback = std::function<void(const BackupProgress&)>;
 
@@ -164,6 +173,11 @@ private:
                         const std::function<void()>& partDone);
     void putSmall(const std::string& name, const std::string& plain, ObjectClass cls);
     std::optional<std::string> readSealed(const std::string& name);
+    // The sealed manifest of the backup in place: the manifest itself when it
+    // opens (or is sealed with a key this keyring does not hold), else the copy
+    // of the one it replaced when that opens (fromCopy then true), else whatever
+    // the manifest's name holds. Nothing when neither exists.
+    std::optional<std::string> manifestInPlace(const std::string& manifestName, bool* fromCopy = nullptr);
     // The nonce of the object stored under name when it has that sealed size
     // (from its metadata, else its header); nothing when absent or another size.
     std::optional<std::string> storedNonce(const std::string& name, uint64_t sealedSize);

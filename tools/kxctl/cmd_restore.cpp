@@ -43,6 +43,9 @@ void runRestore(const RestoreArgs& a) {
                   << r.databaseBytes << " bytes) and " << r.objects << " attachment file" << (r.objects == 1 ? "" : "s")
                   << ", every object opened and matched"
                   << (r.backedUpAt ? ", backed up " + kx::formatISO8601(*r.backedUpAt) : std::string()) << ".\n";
+        if (r.fromReplacedManifest)
+            std::cout << "The latest backup's manifest is missing or damaged, so the backup before it was restored. "
+                         "Run a backup to store a complete one again.\n";
     } catch (const kx::cli::Failure&) {
         throw;
     } catch (const std::exception& e) {

@@ -22,6 +22,10 @@ using nlohmann::json;
 
 namespace {
 
+const std::string kManifest = "kelvara/jorin/tresk.db.manifest";
+// What a run that only switches the manifest stores: the copy of the one it replaces, then the new one.
+const std::vector<std::string> kManifestSwitch = {kManifest + kReplacedManifestSuffix, kManifest};
+
 class Interrupted : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,7 +55,8 @@ protected:
         for (const auto& o : m["objects"]) named.insert(o["name"].get<std::string>());
         std::string stray;
         for (const auto& [name, size] : local->list("kelvara/"))
-            if (name != "kelvara/jorin/tresk.db.manifest" && !named.count(name)) stray += name + " ";
+            if (name != kManifest && name != kManifest + kReplacedManifestSuffix && !named.count(name))
+                stray += name + " ";
         return stray;
     }
     void addAttachment(const std::string& text) {
@@ -66,6 +71,19 @@ protected:
     std::shared_ptr<test::FaultyDestination> faulty;
     SymmetricKey key = SymmetricKey::generate();
     int restores = 0;
+};
+
+// A store that writes objects in place, as some S3-compatible servers do: a
+// store of the manifest stopped part way leaves it cut off there.
+class CutsTheManifest final : public test::ForwardingDestination {
+public:
+    using ForwardingDestination::ForwardingDestination;
+    void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
+             const std::map<std::string, std::string>& m) override {
+        if (n != kManifest) return inner_->put(n, s, p, c, m);
+        inner_->put(n, s / 3, p, c, m);
+        throw BackupError("the connection was lost");
+    }
 };
 
 void copyTree(const stdfs::path& from, const stdfs::path& to) {
@@ -159,7 +177,7 @@ TEST_F(Interrupted, ObjectsStoredByAnInterruptedRunAreNotSentAgain) {
     faulty->refuse = nullptr;
     faulty->clearLog();
     backup();
-    EXPECT_EQ(faulty->namesOf(Op::put), std::vector<std::string>{"kelvara/jorin/tresk.db.manifest"});
+    EXPECT_EQ(faulty->namesOf(Op::put), kManifestSwitch);
     EXPECT_EQ(faulty->count(Op::begin), 0u);
     EXPECT_EQ(faulty->count(Op::part), 0u);
     EXPECT_EQ(test::compareArchives(archive, restore()), "");
@@ -168,9 +186,39 @@ TEST_F(Interrupted, ObjectsStoredByAnInterruptedRunAreNotSentAgain) {
     // An unchanged archive sends only a manifest.
     faulty->clearLog();
     r = backup();
-    EXPECT_EQ(faulty->namesOf(Op::put), std::vector<std::string>{"kelvara/jorin/tresk.db.manifest"});
+    EXPECT_EQ(faulty->namesOf(Op::put), kManifestSwitch);
     EXPECT_EQ(faulty->count(Op::part), 0u);
-    EXPECT_LT(r.bytes, 8192u);
+    EXPECT_LT(r.bytes, 16384u); // the two manifests
+}
+
+TEST_F(Interrupted, AManifestCutOffWhileItWasWrittenLeavesTheOneItReplacedRestorable) {
+    backup();
+    test::TempDir before;
+    copyTree(archive, before / "archive");
+    test::addMessages(archive, 25, 36);
+    addAttachment("stored just before the manifest was cut off");
+    BackupEngine::Options o;
+    o.partSize = 64 * 1024;
+    o.threads = 1;
+    EXPECT_THROW(BackupEngine(TreskCrypto(key), std::make_shared<CutsTheManifest>(local), "kelvara", resumeFile, o)
+                     .backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack),
+                 BackupError);
+    ASSERT_THROW(TreskCrypto(key).open(test::readAll(dest / kManifest), kManifest), SealError);
+
+    // The restore falls back to the backup the cut manifest was replacing, and says so.
+    const stdfs::path into = work / "restored-cut/jorin";
+    const RestoreReport r =
+        BackupEngine(TreskCrypto(key), local, "kelvara", std::nullopt).restore("jorin/tresk.db", into);
+    EXPECT_TRUE(r.fromReplacedManifest);
+    EXPECT_EQ(test::compareArchives(before / "archive", into), "");
+
+    // The next run takes over everything the cut run stored and writes the manifest alone.
+    faulty->clearLog();
+    backup();
+    EXPECT_EQ(faulty->namesOf(Op::put), std::vector<std::string>{kManifest});
+    EXPECT_EQ(faulty->count(Op::part), 0u);
+    EXPECT_EQ(test::compareArchives(archive, restore()), "");
+    EXPECT_EQ(strayObjects(), "");
 }
 
 TEST_F(Interrupted, AStoredObjectThatDoesNotOpenIsSentAgainNotTakenOver) {
@@ -337,7 +385,7 @@ TEST_F(FirstLayout, StillRestoresAndIsCarriedOverWithoutResendingAttachments) {
     backup();
     // The attachments stored by the earlier version are kept; the database goes
     // under its new name and the old copy is removed once the manifest names it.
-    EXPECT_EQ(faulty->namesOf(Op::put), std::vector<std::string>{"kelvara/jorin/tresk.db.manifest"});
+    EXPECT_EQ(faulty->namesOf(Op::put), kManifestSwitch);
     EXPECT_EQ(faulty->count(Op::begin), 1u);
     EXPECT_FALSE(local->head("kelvara/jorin/tresk.db").has_value());
     EXPECT_EQ(test::compareArchives(archive, restore()), "");

@@ -90,8 +90,10 @@ TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
     test::addMessages(archive, 50, 99);
     test::writeAll(archive / "attachments/ff/ffnew", "a new attachment");
     engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
-    ASSERT_EQ(counting->namesOf(Op::put).size(), 2u); // the new file and the manifest
-    EXPECT_NE(counting->namesOf(Op::put)[1].find("manifest"), std::string::npos);
+    const auto puts = counting->namesOf(Op::put);
+    ASSERT_EQ(puts.size(), 3u); // the new file, then the copy of the manifest replaced and the new one
+    EXPECT_EQ(puts[1], "kelvara/jorin/tresk.db.manifest" + std::string(kReplacedManifestSuffix));
+    EXPECT_EQ(puts[2], "kelvara/jorin/tresk.db.manifest");
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }
