@@ -197,6 +197,10 @@ std::string databaseStamp(const stdfs::path& file) {
             stamp += "|none";
             continue;
         }
+        if (!suffix.empty() && st.st_size == 0) { // holds nothing, like none (a read-only open leaves one)
+            stamp += "|none";
+            continue;
+        }
         const auto mtime = std::chrono::system_clock::time_point(
             std::chrono::duration_cast<std::chrono::system_clock::duration>(
                 std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
@@ -925,11 +929,20 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         return BackupError("the copy stored at " + dest_->label() + " does not match what was sent (" + what +
                            "); run the backup again");
     };
+    // Some stores answer a write before it can be read back whole, so a copy that
+    // does not match yet is read again after short pauses before the run fails.
+    auto matchesSoon = [](const std::function<bool()>& matches) {
+        for (int pause = 100;; pause *= 4) {
+            if (matches()) return true;
+            if (pause > 1600) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        }
+    };
     if (verification != VerificationLevel::none) {
         if (!dest_->canReadBackData()) {
             // Archival storage: compare size and the metadata written with each object.
             auto check = [&](const std::string& name, uint64_t sealedSize, const std::string& nonce) {
-                if (storedNonce(name, sealedSize) != nonce) throw mismatch(name);
+                if (!matchesSoon([&] { return storedNonce(name, sealedSize) == nonce; })) throw mismatch(name);
             };
             if (dbSent) check(dbName, dbSealedSize, *dbNonce);
             for (const Local* f : toSend) {
@@ -942,8 +955,10 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             // the content sent.
             auto check = [&](const json& o) {
                 const std::string name = o.at("name").get<std::string>();
-                if (checkStored(name, o.at("sealedSize").get<uint64_t>(), o.value("sha256", "")) !=
-                    o.at("nonce").get<std::string>())
+                if (!matchesSoon([&] {
+                        return checkStored(name, o.at("sealedSize").get<uint64_t>(), o.value("sha256", "")) ==
+                               o.at("nonce").get<std::string>();
+                    }))
                     throw mismatch(name);
             };
             if (dbSent) check(dbEntry);
@@ -976,8 +991,14 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                ObjectClass::control, {});
     receipt.bytes += sealedManifest.size();
     if (verification != VerificationLevel::none) {
-        auto back = readSealed(manifestName);
-        if (!back || *back != manifestText) throw mismatch("the backup's manifest");
+        if (!matchesSoon([&] {
+                try {
+                    return readSealed(manifestName) == manifestText;
+                } catch (const SealError&) {
+                    return false;
+                }
+            }))
+            throw mismatch("the backup's manifest");
         receipt.verification = dest_->canReadBackData() ? UploadReceipt::Verification::verified
                                                         : UploadReceipt::Verification::checkedByMetadata;
         if (!receipt.unrepaired.empty()) receipt.verification = UploadReceipt::Verification::notChecked;

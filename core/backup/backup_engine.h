@@ -204,7 +204,9 @@ private:
 void parallelFor(size_t count, int threads, const std::function<void(size_t)>& fn);
 
 // What identifies the state of an archive database file without reading it:
-// device, inode, size and modification time of the file and of its "-wal". Empty
+// device, inode, size and modification time of the file and of its "-wal" (an
+// empty "-wal", which a read-only open such as the snapshot leaves, counts as
+// none: it holds nothing). Empty
 // when it cannot be told (unreadable, or written in the last two seconds, where
 // a later write in the same clock tick could leave the times alike).
 std::string databaseStamp(const std::filesystem::path& file);

@@ -123,6 +123,15 @@ TEST_F(BackupWhileIngesting, AnUnchangedDatabaseIsNotReadAgainAndAChangedOneAlwa
     engine().backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     const std::string stamp = databaseStamp(archive / "tresk.db");
     ASSERT_FALSE(stamp.empty());
+    // An empty -wal, made just now (a read-only open of a database in WAL mode leaves one), holds nothing.
+    const stdfs::path wal = archive / "tresk.db-wal";
+    ASSERT_FALSE(stdfs::exists(wal));
+    test::writeAll(wal, "");
+    EXPECT_EQ(databaseStamp(archive / "tresk.db"), stamp);
+    test::writeAll(wal, "a frame");
+    stdfs::last_write_time(wal, stdfs::file_time_type::clock::now() - std::chrono::minutes(10));
+    EXPECT_NE(databaseStamp(archive / "tresk.db"), stamp);
+    stdfs::remove(wal);
 
     // Unchanged: the stored copy is kept without reading the file. (Shown by a file whose bytes are
     // swapped for junk in place with its times put back: it is never opened, so the run still succeeds.)
