@@ -1,9 +1,7 @@
 #include "sources/desktop_services.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDesktopServices>
+#include "app/ui/workspace.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -28,23 +26,9 @@ QString realChooseFolder(QWidget* parent) {
     return QFileDialog::getExistingDirectory(parent, QString(), QString(), QFileDialog::ShowDirsOnly);
 }
 
-bool realShowItems(const QStringList& uris) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return false;
-    const QString service = QStringLiteral("org.freedesktop.FileManager1");
-    QDBusConnectionInterface* iface = bus.interface();
-    if (!iface || !iface->isServiceRegistered(service).value()) {
-        // A file manager may be started on demand through D-Bus activation.
-        if (!iface || !iface->activatableServiceNames().value().contains(service)) return false;
-    }
-    QDBusMessage call = QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/FileManager1"),
-                                                       service, QStringLiteral("ShowItems"));
-    call << uris << QString();
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
-    return reply.type() == QDBusMessage::ReplyMessage;
-}
+bool realShowItems(const QStringList& uris) { return askFileManager(QStringLiteral("ShowItems"), uris); }
 
-bool realOpenFolder(const QUrl& folder) { return QDesktopServices::openUrl(folder); }
+bool realOpenFolder(const QUrl& folder) { return workspace().open(folder); }
 
 DesktopServices realServices() {
     return DesktopServices{realSaveFile, realChooseFolder, realShowItems, realOpenFolder};

@@ -1,6 +1,7 @@
 #include "app/ui/workspace.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QDir>
@@ -26,32 +27,21 @@ constexpr std::array<SettingsProgram, 4> kNotificationSettings = {{
     {"xfce4-notifyd-config", nullptr},
 }};
 
-// Asks the desktop's file manager to show items (its ShowFolders or ShowItems
-// method); false when no file manager answers on the session bus.
-bool callFileManager(const char* method, const QString& path) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return false;
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
-                                                       QStringLiteral("/org/freedesktop/FileManager1"),
-                                                       QStringLiteral("org.freedesktop.FileManager1"),
-                                                       QString::fromLatin1(method));
-    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 3000);
-    return reply.type() == QDBusMessage::ReplyMessage;
-}
-
 class DesktopWorkspace final : public Workspace {
 public:
     bool open(const QUrl& url) override { return url.isValid() && QDesktopServices::openUrl(url); }
 
     bool openFolder(const QString& path) override {
         if (path.isEmpty() || !QFileInfo(path).isDir()) return false;
-        return callFileManager("ShowFolders", path) || open(QUrl::fromLocalFile(path));
+        return askFileManager(QStringLiteral("ShowFolders"),
+                              {QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)}) ||
+               open(QUrl::fromLocalFile(path));
     }
 
     bool revealItem(const QString& path) override {
         if (path.isEmpty() || !QFileInfo::exists(path)) return false;
-        return callFileManager("ShowItems", path) || open(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+        return askFileManager(QStringLiteral("ShowItems"), {QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)}) ||
+               open(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
     }
 
     bool canOpenNotificationSettings() const override { return !settingsProgram().first.isEmpty(); }
@@ -90,6 +80,22 @@ bool Workspace::revealItem(const QString& path) {
 }
 
 bool Workspace::openMessagesPlace() { return openFolder(messagesPlace()); }
+
+bool askFileManager(const QString& method, const QStringList& uris) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    const QString service = QStringLiteral("org.freedesktop.FileManager1");
+    QDBusConnectionInterface* iface = bus.interface();
+    if (!iface || !iface->isServiceRegistered(service).value()) {
+        // A file manager may be started on demand through D-Bus activation.
+        if (!iface || !iface->activatableServiceNames().value().contains(service)) return false;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/FileManager1"),
+                                                       service, method);
+    call << uris << QString();
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
 
 QString messagesPlace() { return QDir(QDir::homePath()).filePath(QStringLiteral("Library/Messages")); }
 

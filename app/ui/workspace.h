@@ -15,6 +15,7 @@
 // Every call returns whether something was opened; none waits for the program
 // it starts.
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <memory>
@@ -37,6 +38,12 @@ public:
 
 // The folder openMessagesPlace shows.
 QString messagesPlace();
+
+// Asks the desktop's file manager (org.freedesktop.FileManager1, started on
+// demand where the bus can activate it) to show these file URIs: "ShowItems"
+// selects each in its folder, "ShowFolders" opens each folder. False when no
+// file manager answered.
+bool askFileManager(const QString& method, const QStringList& uris);
 
 // The desktop's own, unless a test installed another.
 Workspace& workspace();
