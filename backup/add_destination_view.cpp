@@ -59,28 +59,27 @@ QString refusal(const std::function<void()>& check) {
 AddDestinationView::AddDestinationView(BackupModel& backup, QWidget* parent) : QDialog(parent), backup_(backup) {
     setObjectName(QStringLiteral("addDestinationSheet"));
     setWindowTitle(QStringLiteral("Add Destination"));
-    setFixedWidth(520);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(14);
     column->setSizeConstraint(QLayout::SetFixedSize);
 
-    column->addWidget(boldLabel(QStringLiteral("Add a destination"), TextStyle::title3, QColor(), this));
+    auto* title = boldLabel(QStringLiteral("Add a destination"), TextStyle::title3, QColor(), this);
+    // The sheet keeps its width whichever fields show; its height follows them.
+    title->setMinimumWidth(520 - 2 * 20);
+    column->addWidget(title);
 
     kind_ = new QComboBox(this);
     kind_->setObjectName(QStringLiteral("kind"));
     for (Kind k : DestinationConfig::allKinds) kind_->addItem(QString::fromUtf8(kindLabel(k)), static_cast<int>(k));
-    auto* typeForm = new QFormLayout;
-    typeForm->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    typeForm->addRow(QStringLiteral("Type"), kind_);
-    column->addLayout(typeForm);
-
     warning_ = cautionLine(QStringLiteral("folderWarning"), Tone::orange, &warningText_, this);
-    column->addWidget(warning_);
 
     form_ = new QFormLayout;
     form_->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
     form_->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    form_->setVerticalSpacing(10);
+    form_->addRow(QStringLiteral("Type"), kind_);
+    form_->addRow(warning_);
     accountID_ = field(QStringLiteral("accountID"), this);
     region_ = field(QStringLiteral("region"), this);
     region_->setPlaceholderText(QStringLiteral("us-east-1"));
@@ -184,7 +183,7 @@ void AddDestinationView::refresh() {
     const bool store = isObjectStore(k);
     const QString warning = folderWarning(k);
     warningText_->setText(warning);
-    warning_->setVisible(!warning.isEmpty());
+    form_->setRowVisible(warning_, !warning.isEmpty());
     form_->setRowVisible(accountID_, k == Kind::cloudflareR2);
     form_->setRowVisible(region_, store && k != Kind::cloudflareR2);
     for (QWidget* w : std::initializer_list<QWidget*>{bucket_, accessKeyID_, secretKey_, keychainNote_})

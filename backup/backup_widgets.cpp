@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QRegularExpression>
 
 namespace backupui {
 
@@ -29,7 +30,10 @@ QLabel* titleOf(QWidget* symbolTitle) { return symbolTitle->findChild<QLabel*>(Q
 QString abbreviatedDateTime(kx::Date date) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime();
-    return sources::mediumDate(date) + QStringLiteral(", ") + QLocale().toString(local.time(), QLocale::ShortFormat);
+    // The locale's short time without seconds.
+    QString format = QLocale().timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
+    return sources::mediumDate(date) + QStringLiteral(", ") + QLocale().toString(local.time(), format.trimmed());
 }
 
 } // namespace backupui
