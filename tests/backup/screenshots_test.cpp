@@ -77,8 +77,9 @@ TEST_F(BackupScreenshots, DestinationsAndRuns) {
     DestinationConfig aws = storeDestination("AWS", Kind::awsGlacierDeepArchive);
     aws.bucket = "jorin-messages-backup";
     aws.lastVerifiedAt = now - std::chrono::hours(3);
-    DestinationConfig drive =
-        folderDestination("DRIVE", home / "media/Backup Drive/A very long folder name that goes on/Kelvara");
+    DestinationConfig drive = folderDestination("DRIVE",
+                                                home /
+                                                    "media/Backup Drive/A very long folder name that goes on/Kelvara");
     drive.lastVerifiedAt = now - std::chrono::hours(24 * 41);
     stdfs::create_directories(home / "Dropbox");
     DestinationConfig dropbox = folderDestination("DROPBOX", home / "Dropbox", Kind::dropboxFolder);

@@ -271,6 +271,12 @@ std::optional<std::string> findS3rver() {
     stdfs::path here = stdfs::path(__FILE__).parent_path(); // tests/core/backup
     stdfs::path local = here.parent_path().parent_path().parent_path() / "build/npm-tools/node_modules/.bin/s3rver";
     if (stdfs::exists(local)) return local.string();
+    // The same folder beside the test program (build/tests/..), wherever the
+    // tests are run from (ctest runs them in build/tests).
+    std::error_code ec;
+    stdfs::path beside = stdfs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() /
+                         "npm-tools/node_modules/.bin/s3rver";
+    if (!ec && stdfs::exists(beside)) return beside.string();
     return std::nullopt;
 }
 
