@@ -129,6 +129,11 @@ SymmetricKey OwnerKeyStore::restoreOwnerKey(const std::string& owner, const std:
     return key;
 }
 
+void OwnerKeyStore::removeOwnerKey(const std::string& owner) {
+    checkOwner(owner);
+    store().remove(service_, ownerKeyAccount(owner));
+}
+
 std::optional<OwnerKeyring> OwnerKeyStore::existingKeyring(const std::string& owner) const {
     auto current = ownerKey(owner);
     if (!current) return std::nullopt;

@@ -59,6 +59,11 @@ public:
     // nothing it encrypted becomes unreadable.
     SymmetricKey restoreOwnerKey(const std::string& owner, const std::string& phrase);
 
+    // Removes the owner's current key (its legacy keys stay). Only for taking
+    // back a key stored moments earlier by a step that then failed, before
+    // anything was sealed with it. Throws kx::Error on a keyring failure.
+    void removeOwnerKey(const std::string& owner);
+
     // The owner's keyring (current key, the owner's legacy keys, then the shared
     // master key when present), or nothing when the owner has no key.
     std::optional<OwnerKeyring> existingKeyring(const std::string& owner) const;

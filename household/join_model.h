@@ -1,0 +1,124 @@
+#pragma once
+// JoinModel: the two link-code flows of a household. Joining reads a pasted
+// code, turns it into a plan (kx::JoinPlan), and after the user confirmed it
+// makes this machine archive into the household's shared storage. Linking
+// builds a code for another machine from one of this machine's destinations and
+// the owner's key.
+//
+// A join checks everything it can before it changes anything: the code, the
+// plan, the storage kind, the chosen folder, and what the keyring holds for the
+// owner. It never overwrites a key: the same key already stored for the owner
+// is left as it is, a different one stops the join. A join into another
+// person's storage (a plan that does not restore the code's key) gives this
+// machine's owner a key of their own; the code's key is never stored under
+// their name. When a later step fails, what the join created (a key, the
+// destination and its credentials) is removed again.
+//
+// The code is a secret: it never reaches an error sentence or a log, and
+// pastedCode and generatedCode are emptied once joined and by forgetCodes(),
+// which the screens call when they close.
+//
+// Everything runs on the GUI thread, synchronously (keyring calls go through the
+// time-limited keyring, so a keyring that hangs gives a sentence).
+#include "backup/model/destination_config.h"
+#include "core/household/join_plan.h"
+#include "core/keys/owner_keys.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class AppModel;
+class BackupModel;
+
+struct JoinStage {
+    enum class Kind { entry, confirming, working, joined, failed };
+    Kind kind = Kind::entry;
+    std::optional<kx::JoinPlan> plan; // confirming, joined
+    QString text;                     // working: the step; failed: the whole message
+
+    static JoinStage entry() { return {}; }
+    static JoinStage confirming(kx::JoinPlan p) { return {Kind::confirming, std::move(p), QString()}; }
+    static JoinStage working(const QString& t) { return {Kind::working, std::nullopt, t}; }
+    static JoinStage joined(kx::JoinPlan p) { return {Kind::joined, std::move(p), QString()}; }
+    static JoinStage failed(const QString& t) { return {Kind::failed, std::nullopt, t}; }
+    bool operator==(const JoinStage&) const = default;
+};
+Q_DECLARE_METATYPE(JoinStage)
+
+class JoinModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString pastedCode READ pastedCode WRITE setPastedCode NOTIFY pastedCodeChanged)
+    Q_PROPERTY(JoinStage stage READ stage NOTIFY stageChanged)
+    Q_PROPERTY(QString chosenFolder READ chosenFolder WRITE setChosenFolder NOTIFY chosenFolderChanged)
+    Q_PROPERTY(QString generatedCode READ generatedCode WRITE setGeneratedCode NOTIFY generatedCodeChanged)
+    Q_PROPERTY(QString generateError READ generateError WRITE setGenerateError NOTIFY generateErrorChanged)
+
+public:
+    // The fixed domain of Cloudflare R2's per-account endpoints, with its leading dot.
+    static constexpr const char* kR2EndpointSuffix = ".r2.cloudflarestorage.com";
+
+    explicit JoinModel(QObject* parent = nullptr);
+    ~JoinModel() override;
+
+    QString pastedCode() const { return pastedCode_; }
+    const JoinStage& stage() const { return stage_; }
+    QString chosenFolder() const { return chosenFolder_; }
+    // Null: none.
+    QString generatedCode() const { return generatedCode_; }
+    QString generateError() const { return generateError_; }
+
+    void setPastedCode(const QString& code);
+    void setChosenFolder(const QString& path);
+    void setGeneratedCode(const QString& code);
+    void setGenerateError(const QString& text);
+
+    // Empties the pasted code, goes back to entry, empties the chosen folder.
+    void reset();
+    // Reads the pasted code and makes its plan: confirming or failed.
+    void checkCode(const QStringList& existingOwners);
+    // Carries out the plan of the confirming stage: joined or failed. Does
+    // nothing in any other stage.
+    void join(const kx::JoinPlan& plan, AppModel& model, BackupModel& backup);
+    // Installs the daily schedule after a join; a failure goes to the
+    // application's error banner and does not undo the join.
+    static void installScheduleAfterJoin(AppModel& model);
+    // Builds a code for the destination and owner: generatedCode or generateError.
+    void generateCode(const DestinationConfig& destination, const QString& owner);
+    // Empties generatedCode and generateError.
+    void clearGenerated();
+    // Empties every code the model holds (pasted and generated).
+    void forgetCodes();
+
+    // "https://<account id>.r2.cloudflarestorage.com" for an R2 destination whose
+    // credentials carry a non-empty account id; none otherwise.
+    static std::optional<std::string> r2Endpoint(const DestinationConfig& destination,
+                                                 const std::optional<kx::TreskKeychain::DestinationCredentials>& c);
+    // The account id an R2 endpoint names; none for any other endpoint.
+    static std::optional<std::string> r2AccountID(const std::optional<std::string>& endpoint);
+
+signals:
+    void pastedCodeChanged();
+    void stageChanged();
+    void chosenFolderChanged();
+    void generatedCodeChanged();
+    void generateErrorChanged();
+
+private:
+    void setStage(JoinStage stage);
+    void fail(const QString& text) { setStage(JoinStage::failed(text)); }
+
+    QString pastedCode_;
+    JoinStage stage_;
+    QString chosenFolder_;
+    QString generatedCode_;
+    QString generateError_;
+    QStringList checkedOwners_; // the owners the current plan was made with
+    std::unique_ptr<kx::SecretStore> secrets_;
+    kx::OwnerKeyStore keyStore_;
+    kx::TreskKeychain keychain_;
+};
