@@ -256,7 +256,8 @@ int main(int argc, char** argv) {
             };
             try {
                 backup(counted);
-            } catch (...) {
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "the first run failed: %s\n", e.what());
             }
             ::_exit(1); // ended before half way
         }
@@ -268,7 +269,9 @@ int main(int argc, char** argv) {
         ::waitpid(child, &status, 0);
         killed = killed && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
         if (!killed) {
-            std::printf("%-34s the first run was not killed at half way; no figure\n", "resumed first backup");
+            std::printf("%-34s the first run was not killed at half way (%s %d); no figure\n", "resumed first backup",
+                        WIFSIGNALED(status) ? "signal" : "exit code",
+                        WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
         } else {
             auto counted = std::make_shared<ProducedBytes>(folderDest());
             backup(counted);
