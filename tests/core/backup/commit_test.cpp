@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <set>
 
 using namespace kx;
@@ -84,6 +85,35 @@ public:
         inner_->put(n, s / 3, p, c, m);
         throw BackupError("the connection was lost");
     }
+};
+
+// A store that answers a write before it can be read back whole: the first read
+// of an object just stored gets only half of it.
+class SlowToSettle final : public test::ForwardingDestination {
+public:
+    using ForwardingDestination::ForwardingDestination;
+    void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
+             const std::map<std::string, std::string>& m) override {
+        inner_->put(n, s, p, c, m);
+        std::lock_guard<std::mutex> lock(mutex_);
+        unsettled_.insert(n);
+    }
+    bool get(const std::string& n, const ByteSink& sink) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!unsettled_.erase(n)) return inner_->get(n, sink);
+        }
+        std::string bytes;
+        const bool found = inner_->get(n, [&](const unsigned char* b, size_t k) {
+            bytes.append(reinterpret_cast<const char*>(b), k);
+        });
+        if (found) sink(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size() / 2);
+        return found;
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::string> unsettled_;
 };
 
 void copyTree(const stdfs::path& from, const stdfs::path& to) {
@@ -219,6 +249,17 @@ TEST_F(Interrupted, AManifestCutOffWhileItWasWrittenLeavesTheOneItReplacedRestor
     EXPECT_EQ(faulty->count(Op::part), 0u);
     EXPECT_EQ(test::compareArchives(archive, restore()), "");
     EXPECT_EQ(strayObjects(), "");
+}
+
+TEST_F(Interrupted, AWriteThatCannotBeReadBackWholeAtOnceIsReadAgainBeforeTheRunFails) {
+    BackupEngine::Options o;
+    o.partSize = 64 * 1024;
+    o.threads = 1;
+    const UploadReceipt r = BackupEngine(TreskCrypto(key), std::make_shared<SlowToSettle>(local), "kelvara", resumeFile,
+                                         o)
+                                .backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
+    EXPECT_EQ(test::compareArchives(archive, restore()), "");
 }
 
 TEST_F(Interrupted, AStoredObjectThatDoesNotOpenIsSentAgainNotTakenOver) {
