@@ -19,6 +19,9 @@ using Kind = DestinationConfig::Kind;
 
 namespace {
 
+// The width a caption line's text gets: the sheet's 520 less its margins and the symbol.
+constexpr int kTextWidth = 520 - 2 * 20 - 17;
+
 // A caption line with the warning symbol in a tone; its text label is named
 // objectName + "Text".
 QWidget* cautionLine(const QString& objectName, Tone tone, QLabel** textOut, QWidget* parent) {
@@ -74,12 +77,17 @@ AddDestinationView::AddDestinationView(BackupModel& backup, QWidget* parent) : Q
     for (Kind k : DestinationConfig::allKinds) kind_->addItem(QString::fromUtf8(kindLabel(k)), static_cast<int>(k));
     warning_ = cautionLine(QStringLiteral("folderWarning"), Tone::orange, &warningText_, this);
 
+    auto* typeForm = new QFormLayout;
+    typeForm->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    typeForm->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    typeForm->addRow(QStringLiteral("Type"), kind_);
+    column->addLayout(typeForm);
+    column->addWidget(warning_);
+
     form_ = new QFormLayout;
     form_->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
     form_->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
     form_->setVerticalSpacing(10);
-    form_->addRow(QStringLiteral("Type"), kind_);
-    form_->addRow(warning_);
     accountID_ = field(QStringLiteral("accountID"), this);
     region_ = field(QStringLiteral("region"), this);
     region_->setPlaceholderText(QStringLiteral("us-east-1"));
@@ -106,6 +114,16 @@ AddDestinationView::AddDestinationView(BackupModel& backup, QWidget* parent) : Q
     form_->addRow(QString(), keychainNote_);
     form_->addRow(QStringLiteral("Folder"), folderRow_);
     column->addLayout(form_);
+    // The two forms' labels share one width, so their fields line up.
+    const int labelWidth = fontMetrics().horizontalAdvance(QStringLiteral("Access Key ID")) + 4;
+    for (QFormLayout* f : {typeForm, form_})
+        for (int row = 0; row < f->rowCount(); ++row)
+            if (auto* item = f->itemAt(row, QFormLayout::LabelRole)) {
+                if (auto* label = qobject_cast<QLabel*>(item->widget())) {
+                    label->setMinimumWidth(labelWidth);
+                    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+                }
+            }
 
     problemLine_ = cautionLine(QStringLiteral("fieldProblem"), Tone::red, &problemText_, this);
     column->addWidget(problemLine_);
@@ -183,7 +201,10 @@ void AddDestinationView::refresh() {
     const bool store = isObjectStore(k);
     const QString warning = folderWarning(k);
     warningText_->setText(warning);
-    form_->setRowVisible(warning_, !warning.isEmpty());
+    // A wrapped label in a spanning form row is not given its wrapped height by
+    // the layout on every platform; ask for it at the sheet's text width.
+    warningText_->setMinimumHeight(warning.isEmpty() ? 0 : warningText_->heightForWidth(kTextWidth));
+    warning_->setVisible(!warning.isEmpty());
     form_->setRowVisible(accountID_, k == Kind::cloudflareR2);
     form_->setRowVisible(region_, store && k != Kind::cloudflareR2);
     for (QWidget* w : std::initializer_list<QWidget*>{bucket_, accessKeyID_, secretKey_, keychainNote_})
@@ -191,6 +212,7 @@ void AddDestinationView::refresh() {
     form_->setRowVisible(folderRow_, !store);
     const QString p = problem();
     problemText_->setText(p);
+    problemText_->setMinimumHeight(p.isNull() ? 0 : problemText_->heightForWidth(kTextWidth));
     problemLine_->setVisible(!p.isNull());
     add_->setEnabled(canAdd());
 }
