@@ -313,10 +313,11 @@ TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey
             if (q.executeStep()) conversation = q.getColumn(0).getInt64();
         }
         if (withTotal) {
-            SQLite::Statement q(*db_, conversationTotalsCurrent()
-                                          ? "SELECT coalesce((SELECT messages FROM conversation_totals WHERE "
-                                            "conversation_id = ?), 0)"
-                                          : "SELECT count(*) FROM messages WHERE conversation_id = ? AND is_reaction = 0");
+            SQLite::Statement q(*db_,
+                                conversationTotalsCurrent()
+                                    ? "SELECT coalesce((SELECT messages FROM conversation_totals WHERE "
+                                      "conversation_id = ?), 0)"
+                                    : "SELECT count(*) FROM messages WHERE conversation_id = ? AND is_reaction = 0");
             q.bind(1, conversation);
             page.total = q.executeStep() ? q.getColumn(0).getInt64() : 0;
         }
@@ -460,7 +461,13 @@ std::vector<TreskStore::SearchHit> TreskStore::search(const std::string& query, 
     if (match.empty() || limit <= 0) return {};
     return guarded(path_, [&] {
         attachSearchIndex();
-        std::string sql = std::string("SELECT ") + kHitColumns + kHitJoins +
+        // A word in many messages: walk the messages newest first and keep the
+        // matching ones, rather than look up and sort every match. A rare word
+        // (or a sender filter) is quicker the other way round.
+        std::string joins = kHitJoins;
+        if (!handle && hasDateIndex() && matchCount(match) > kWalkByDateAbove * limit)
+            joins.replace(joins.find(" FROM messages m "), 17, " FROM messages m INDEXED BY messages_by_date ");
+        std::string sql = std::string("SELECT ") + kHitColumns + joins +
                           "WHERE m.id IN (SELECT rowid FROM idx.search WHERE search MATCH ?) AND m.is_reaction = 0";
         if (handle) sql += " AND h.handle = ?";
         if (from) sql += " AND m.date >= ?";
@@ -484,11 +491,20 @@ int64_t TreskStore::searchCount(const std::string& query, const std::string& /*o
     if (match.empty()) return 0;
     return guarded(path_, [&] {
         attachSearchIndex();
-        SQLite::Statement q(*db_, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
-        q.bind(1, match);
-        q.executeStep();
-        return q.getColumn(0).getInt64();
+        return matchCount(match);
     });
+}
+
+int64_t TreskStore::matchCount(const std::string& match) const {
+    SQLite::Statement q(*db_, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
+    q.bind(1, match);
+    q.executeStep();
+    return q.getColumn(0).getInt64();
+}
+
+bool TreskStore::hasDateIndex() const {
+    return db_->execAndGet("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = 'messages_by_date'")
+               .getInt() > 0;
 }
 
 int64_t TreskStore::messageCount() const {

@@ -198,8 +198,8 @@ public:
     // `limit` without `beforeId`. Seeks through the conversation's index, so a
     // page deep in a long conversation costs what the newest one does. Throws
     // kx::Error when `beforeId` is not a message of that conversation.
-    ThreadPage threadPage(const std::string& conversationKey, const std::optional<std::string>& beforeId,
-                          int64_t limit, bool withTotal) const;
+    ThreadPage threadPage(const std::string& conversationKey, const std::optional<std::string>& beforeId, int64_t limit,
+                          bool withTotal) const;
     // Messages of a conversation, reactions not counted; 0 for an unknown key.
     int64_t conversationMessageCount(const std::string& conversationKey) const;
     std::map<std::string, std::vector<AttachmentRef>> attachments(const std::vector<std::string>& messageIds) const;
@@ -216,6 +216,9 @@ public:
     std::vector<SearchHit> search(const std::string& query, const std::string& owner,
                                   const std::optional<std::string>& handle, const std::optional<Date>& from,
                                   const std::optional<Date>& to, int64_t limit) const;
+    // Searches with more matches than this many times their limit walk the
+    // messages by date.
+    static constexpr int64_t kWalkByDateAbove = 20;
     int64_t searchCount(const std::string& query, const std::string& owner) const;
 
     // Figures for the run report.
@@ -266,6 +269,12 @@ protected:
     // Attaches the search index ("search.db" beside the store) as "idx"; throws
     // kx::Error when it does not exist yet.
     void attachSearchIndex() const;
+    // Messages the search index matches (the index must be attached).
+    int64_t matchCount(const std::string& match) const;
+    // Whether the store has its newest-first index (older stores get it when
+    // next opened for writing).
+    bool hasDateIndex() const;
+
     mutable bool searchAttached_ = false;
     struct WritableTag {};
     TreskStore(const std::string& path, WritableTag);

@@ -455,3 +455,27 @@ TEST_F(StoreFixture, AReadSnapshotKeepsOneStateOfTheArchiveAcrossQueries) {
     EXPECT_EQ(r.conversations("jo")[0].messageCount, 35);
     EXPECT_EQ(r.messages("jo", "+15550001", 1, 0)[0].id, "old0");
 }
+
+TEST_F(StoreFixture, AWordInManyMessagesIsFoundNewestFirstByWalkingTheDates) {
+    // More matches than the date walk's threshold, added out of date order,
+    // with pairs sharing a date (the later-added one counts as newer).
+    constexpr int kCount = 300;
+    std::vector<std::pair<int, int>> expected; // (minute, insertion order)
+    for (int i = 0; i < kCount; ++i) {
+        const int minute = (i * 7) % (kCount / 2);
+        add(msg("g" + std::to_string(i), "iMessage;-;+15550001", "bring rope " + std::to_string(i), minute), a);
+        expected.emplace_back(minute, i);
+    }
+    add(msg("other", "iMessage;-;+15550001", "nothing here", 1000), a);
+    std::sort(expected.begin(), expected.end(), std::greater<>());
+    auto r = reader();
+    ASSERT_GT(r.searchCount("rope", "jo"), TreskStore::kWalkByDateAbove * 5);
+    for (int64_t limit : {int64_t(5), int64_t(14)}) {
+        const auto hits = r.search("rope", "jo", std::nullopt, std::nullopt, std::nullopt, limit);
+        ASSERT_EQ(hits.size(), static_cast<size_t>(limit));
+        for (size_t k = 0; k < hits.size(); ++k) EXPECT_EQ(hits[k].id, "g" + std::to_string(expected[k].second)) << k;
+    }
+    // Date bounds still hold on the walk.
+    const auto to = kStart + std::chrono::minutes(100);
+    for (const auto& h : r.search("rope", "jo", std::nullopt, std::nullopt, to, 5)) EXPECT_LE(h.date, to);
+}
