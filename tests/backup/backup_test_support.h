@@ -4,6 +4,7 @@
 // configuration folder, every sentence the model published, and archives to
 // back up; for the screens, the application model and desktop services that
 // record instead of opening anything (ScreenTest).
+#include "backup/destination_row.h"
 #include "backup/model/backup_model.h"
 #include "core/keys/key_material.h"
 #include "tests/app/model/model_test_support.h"
@@ -11,6 +12,8 @@
 #include "tests/sources/sources_screen_support.h"
 #include "tests/support/secret_store_double.h"
 
+#include <QMenu>
+#include <QPushButton>
 #include <QTest>
 
 #include <memory>
@@ -63,6 +66,43 @@ protected:
         m.createKey();
         m.confirmRecoverySaved();
         ASSERT_TRUE(m.recoveryConfirmed());
+    }
+
+    // ---- Screens shown in `window` ----
+    // Widgets of an area that was rebuilt are deleted later and new ones shown
+    // later; only live, shown ones count.
+    static void settleWidgets() {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    template <typename T>
+    T* findIn(QWidget* root, const QString& name) const {
+        settleWidgets();
+        for (T* w : root->findChildren<T*>(name))
+            if (!w->isHidden()) return w;
+        return nullptr;
+    }
+    template <typename T>
+    T* find(const QString& name) const {
+        return findIn<T>(window.get(), name);
+    }
+    void click(const QString& name) {
+        auto* b = find<QPushButton>(name);
+        ASSERT_NE(b, nullptr) << name.toStdString();
+        ASSERT_TRUE(b->isEnabled()) << name.toStdString();
+        QTest::mouseClick(b, Qt::LeftButton);
+    }
+    std::vector<DestinationRow*> rows() const {
+        settleWidgets();
+        std::vector<DestinationRow*> out;
+        for (auto* r : window->findChildren<DestinationRow*>())
+            if (!r->isHidden()) out.push_back(r);
+        return out;
+    }
+    // Chooses this computer's owner in a row's "Back Up Archive" menu.
+    static void backUpFrom(DestinationRow* row) {
+        emit row->backUpMenu()->aboutToShow();
+        row->backUpMenu()->actions().first()->trigger();
     }
 
     std::filesystem::path destinationsFile() const { return configDir() / "destinations.json"; }

@@ -57,40 +57,7 @@ protected:
                                 QSize(820, 900));
         return view;
     }
-    // Widgets of an area that was rebuilt are deleted later and new ones shown
-    // later; only live, shown ones count.
-    static void settleWidgets() {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    template <typename T>
-    T* find(const QString& name) const {
-        settleWidgets();
-        for (T* w : window->findChildren<T*>(name))
-            if (!w->isHidden()) return w;
-        return nullptr;
-    }
-    template <typename T>
-    T* findIn(QWidget* root, const QString& name) const {
-        settleWidgets();
-        for (T* w : root->findChildren<T*>(name))
-            if (!w->isHidden()) return w;
-        return nullptr;
-    }
     QPushButton* buttonNamed(const QString& name) const { return find<QPushButton>(name); }
-    void click(const QString& name) {
-        QPushButton* b = buttonNamed(name);
-        ASSERT_NE(b, nullptr) << name.toStdString();
-        ASSERT_TRUE(b->isEnabled()) << name.toStdString();
-        QTest::mouseClick(b, Qt::LeftButton);
-    }
-    std::vector<DestinationRow*> rows() const {
-        settleWidgets();
-        std::vector<DestinationRow*> out;
-        for (auto* r : window->findChildren<DestinationRow*>())
-            if (!r->isHidden()) out.push_back(r);
-        return out;
-    }
     // Goes through the key steps on the screen.
     void createAndConfirmKey() {
         click("createKey");
@@ -479,8 +446,7 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
         }
     });
     DestinationRow* row = rows()[0];
-    emit row->backUpMenu()->aboutToShow();
-    row->backUpMenu()->actions()[0]->trigger();
+    backUpFrom(row);
     EXPECT_TRUE(backup->isBusy());
     EXPECT_NE(find<QWidget>("progressBox"), nullptr);
     EXPECT_EQ(find<QLabel>("progressText")->text(), QStringLiteral("Preparing…"));

@@ -43,32 +43,6 @@ protected:
         return show<BackupView>([this](QWidget* parent) { return new BackupView(*model, *backup, parent); },
                                 QSize(820, 1000));
     }
-    template <typename T>
-    T* find(const QString& name) const {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        for (T* w : window->findChildren<T*>(name))
-            if (!w->isHidden()) return w;
-        return nullptr;
-    }
-    void click(const QString& name) {
-        auto* b = find<QPushButton>(name);
-        ASSERT_NE(b, nullptr) << name.toStdString();
-        ASSERT_TRUE(b->isEnabled()) << name.toStdString();
-        QTest::mouseClick(b, Qt::LeftButton);
-    }
-    std::vector<DestinationRow*> rows() const {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        std::vector<DestinationRow*> out;
-        for (auto* r : window->findChildren<DestinationRow*>())
-            if (!r->isHidden()) out.push_back(r);
-        return out;
-    }
-    void backUpFrom(DestinationRow* row) {
-        emit row->backUpMenu()->aboutToShow();
-        row->backUpMenu()->actions().first()->trigger();
-    }
     // Moves to a fresh home folder, as another computer would be.
     void freshHome(const stdfs::path& to) {
         setenv("HOME", to.c_str(), 1);
