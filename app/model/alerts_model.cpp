@@ -63,6 +63,17 @@ bool AlertsModel::isReportStale() const {
     return app_.clock().now() - report->runDate > std::chrono::seconds(kStaleAfterSeconds);
 }
 
+std::optional<kx::Date> AlertsModel::lastSuccessfulRun() const {
+    const auto& report = app_.report();
+    if (!report) return std::nullopt;
+    if (report->succeeded()) return report->runDate;
+    return report->lastSuccessAt;
+}
+
+QString AlertsModel::alertTitle(kx::HealthAlert::Kind kind) {
+    return QString::fromStdString(kx::HealthAlertPolicy::title(kind));
+}
+
 void AlertsModel::refreshAlertsAtLaunch() {
     notifier_->refreshAuthorization([this] { refreshAlerts(true); });
 }

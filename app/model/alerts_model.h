@@ -6,7 +6,12 @@
 
 #include <QObject>
 
+#include "core/platform/time.h"
+
+#include <QString>
+
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 class AppModel;
@@ -41,6 +46,13 @@ public:
     // True when there is no report, the last run failed, or the last run started
     // more than 48 hours ago.
     bool isReportStale() const;
+    // When the archive was last brought up to date: the report's run date for a
+    // successful run, the newest earlier success a failed run carries, none when
+    // no run is known to have succeeded.
+    std::optional<kx::Date> lastSuccessfulRun() const;
+    // The title of an alert kind, as the notifier posts it and the health screen
+    // lists it; a kind this version does not know gets a generic title.
+    static QString alertTitle(kx::HealthAlert::Kind kind);
     // Saves alertSettings to "alerts.json", then recomputes the alerts (no posting).
     void saveAlertSettings();
     // <home>/Library/LaunchAgents/com.dunholt.kelvara.plist exists.

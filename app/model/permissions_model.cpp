@@ -11,6 +11,8 @@
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
 
+#include <QCoreApplication>
+
 namespace {
 
 // How long the engine may take to answer the access probe.
@@ -96,6 +98,18 @@ PermissionsModel::FdaVerdict PermissionsModel::probeFullDiskAccess(std::optional
                                                                    bool databaseExists) {
     const auto scheduled = kx::ScheduleInstaller::probeScheduledAccess(kProbeTimeoutSeconds);
     return kx::FullDiskAccessProbe::verdict(appMessages, databaseExists, scheduled);
+}
+
+std::vector<QString> PermissionsModel::grantPaths() {
+    std::vector<QString> paths;
+    for (const std::string& p :
+         kx::FullDiskAccessProbe::grantPaths(QCoreApplication::applicationFilePath().toStdString()))
+        paths.push_back(QString::fromStdString(p));
+    // The engine the schedule actually runs, where it is not beside the
+    // application (a build tree, an install prefix's libexec).
+    if (const auto engine = kx::ScheduleInstaller::locateEngine(); engine && paths.size() == 2)
+        paths[1] = QString::fromStdString(*engine);
+    return paths;
 }
 
 void PermissionsModel::refreshInstalledSchedule() {

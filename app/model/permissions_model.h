@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 class AppModel;
 
@@ -47,6 +48,9 @@ public:
     // The background half of startAccessProbe: blocks for up to the probe's
     // 20-second limit and gives the verdict.
     static FdaVerdict probeFullDiskAccess(std::optional<int64_t> appMessages, bool databaseExists);
+    // The programs that must be allowed to read Messages, in the order a person
+    // adds them: this application, then the engine tool the schedule runs.
+    static std::vector<QString> grantPaths();
     // When the daily schedule is installed and the archive root or machine identity
     // it runs with is out of date, installs it again with the current values.
     void refreshInstalledSchedule();

@@ -47,7 +47,7 @@ std::string HealthAlertPolicy::title(HealthAlert::Kind kind) {
     case HealthAlert::Kind::stale: return "Your archive is out of date";
     case HealthAlert::Kind::neverRan: return "Your archive has never run";
     }
-    return "Kelvara";
+    return "Kelvara health alert";
 }
 
 std::optional<Date> HealthAlertPolicy::lastSuccess(const CoverageReport& report) {

@@ -32,7 +32,8 @@ struct HealthAlertPolicy {
     std::vector<HealthAlert> alerts(const std::optional<CoverageReport>& report, bool scheduleInstalled,
                                     const std::string& destinationRoot, bool destinationExists, Date now) const;
 
-    // The notification title of a kind ("Your archive is out of date").
+    // The notification title of a kind ("Your archive is out of date"); a kind
+    // this version does not know gets "Kelvara health alert".
     static std::string title(HealthAlert::Kind kind);
     // When the archive was last brought up to date: the newest successful run
     // known to the report; none when no run succeeded.
