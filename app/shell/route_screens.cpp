@@ -3,6 +3,7 @@
 #include "app/shell/routes.h"
 #include "app/ui/widgets.h"
 #include "backup/backup_view.h"
+#include "household/health_view.h"
 #include "reading/browse_view.h"
 #include "reading/search_view.h"
 #include "sources/coverage_view.h"
@@ -23,7 +24,7 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
     case Route::search: screen = new SearchView(model, parent); break;
     case Route::backup: screen = new BackupView(model, backup, parent); break;
     case Route::filters: screen = new sources::FiltersView(model, parent); break;
-    case Route::health:    // HealthView
+    case Route::health: screen = new HealthView(model, parent); break;
     case Route::household: // HouseholdView (with BackupModel): a new JoinModel, sheets closed
         screen = makePlaceholderScreen(route, parent);
         break;
