@@ -4,15 +4,15 @@
 #include "app/model/permissions_model.h"
 #include "app/ui/style.h"
 #include "app/ui/widgets.h"
+#include "setup/full_disk_access_view.h"
 
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-// The steps of the first-run flow and the Full Disk Access explanation are
-// built by the setup screens; until then each sheet shows its title and the
-// way out.
+// The steps of the first-run flow are built by the setup screens; until then
+// its sheet shows its title and the way out.
 
 QWidget* makeOnboardingContent(AppModel&, BackupModel&, OnboardingModel&, QDialog& sheet) {
     auto* w = new QWidget(&sheet);
@@ -37,20 +37,5 @@ QWidget* makeOnboardingContent(AppModel&, BackupModel&, OnboardingModel&, QDialo
 }
 
 QWidget* makeFullDiskAccessContent(AppModel& model, QDialog& sheet) {
-    auto* w = new QWidget(&sheet);
-    auto* column = new QVBoxLayout(w);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->addWidget(new ContentUnavailableWidget(QObject::tr("Full Disk Access"), QStringLiteral("lock.shield"),
-                                                   QString(), w),
-                      1);
-    auto* footer = new QHBoxLayout;
-    footer->setContentsMargins(24, 14, 24, 14);
-    footer->addStretch(1);
-    auto* without = new QPushButton(QObject::tr("Continue without it"), w);
-    without->setObjectName(QStringLiteral("continueWithoutAccessButton"));
-    QObject::connect(without, &QPushButton::clicked, &model,
-                     [&model] { model.permissions().setDismissedFullDiskAccessPrompt(true); });
-    footer->addWidget(without);
-    column->addLayout(footer);
-    return w;
+    return new setup::FullDiskAccessView(model, &sheet);
 }

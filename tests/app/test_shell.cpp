@@ -27,6 +27,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QPointer>
@@ -595,4 +596,35 @@ TEST(BackupModelOwner, NamesAreNormalisedAndOnlyARealChangeCounts) {
     backup.setOwner(QStringLiteral("Ada   Vale"));
     EXPECT_EQ(backup.owner(), QStringLiteral("Ada Vale"));
     EXPECT_EQ(changed.count(), 1);
+}
+
+TEST_F(ShellTest, TheAccessWindowClosesItselfOnceTheDatabaseBecomesReadable) {
+    onboardingDone();
+    makeLiveDatabase(); // present but not a database this program can open
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return root->fullDiskAccessSheet() && root->fullDiskAccessSheet()->isVisible(); }));
+    EXPECT_FALSE(model_->permissions().hasFullDiskAccess());
+    // The next re-check finds a readable database: no button is pressed.
+    std::filesystem::remove(liveDatabase());
+    kx::fixtures::Options o;
+    o.messages = 5;
+    kx::fixtures::writeChatDatabase(liveDatabase(), o);
+    QElapsedTimer waited;
+    waited.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->fullDiskAccessSheet() == nullptr; }, 4000));
+    EXPECT_LT(waited.elapsed(), 2600);
+    EXPECT_TRUE(model_->permissions().hasFullDiskAccess());
+    EXPECT_FALSE(model_->permissions().dismissedFullDiskAccessPrompt());
+}
+
+TEST_F(ShellTest, TheHealthRouteShowsTheHealthScreen) {
+    onboardingDone();
+    MainWindow* w = start();
+    model_->setRoute(Route::health);
+    QCoreApplication::processEvents();
+    QWidget* screen = w->rootView()->currentScreen();
+    EXPECT_EQ(screen->objectName(), screenName(Route::health));
+    EXPECT_STREQ(screen->metaObject()->className(), "HealthView");
 }
