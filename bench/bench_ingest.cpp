@@ -28,8 +28,8 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <string>
 #include <sqlite3.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -154,8 +154,7 @@ void note(const Step& s) {
 
 const char* verdict(bool met) { return met ? "met" : "NOT MET"; }
 
-void row(const char* what, const Step& s, const char* baseWhat, const Step& base, const std::string& target,
-         bool met) {
+void row(const char* what, const Step& s, const char* baseWhat, const Step& base, const std::string& target, bool met) {
     std::printf("%-48s %7.2f s  %4.1f cores  peak %6.1f MB%s\n", what, s.seconds,
                 s.seconds > 0 ? s.cpuSeconds / s.seconds : 0.0, s.peakKiB / 1024.0, s.status == 0 ? "" : "  FAILED");
     std::printf("  %-46s %7.2f s   ratio %5.2fx   target %s: %s\n", baseWhat, base.seconds,
@@ -252,9 +251,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    const Step sb = spreadBase.median(), sf = spreadFirst.median(), ob = singleBase.median(),
-               of = singleFirst.median(), sr = smallRerun.median(), lr = largeRerun.median(),
-               la = largeAdded.median();
+    const Step sb = spreadBase.median(), sf = spreadFirst.median(), ob = singleBase.median(), of = singleFirst.median(),
+               sr = smallRerun.median(), lr = largeRerun.median(), la = largeAdded.median();
     std::printf("\nmedian of %d                                        wall      cores      peak\n", kRuns);
     const std::string n = std::to_string(messages), l = std::to_string(large);
     row(("first ingest, " + n + " msgs, 1,000 conversations").c_str(), sf, "sqlite3 CLI reading the same rows", sb,

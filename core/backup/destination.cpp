@@ -15,7 +15,8 @@ bool BackupDestination::updateControl(const std::string& name, const ControlChan
     std::optional<std::string> current;
     std::string bytes;
     if (get(name, [&](const unsigned char* p, size_t n) {
-            if (bytes.size() + n > (1u << 20)) throw BackupError("the control object " + name + " is unexpectedly large");
+            if (bytes.size() + n > (1u << 20))
+                throw BackupError("the control object " + name + " is unexpectedly large");
             bytes.append(reinterpret_cast<const char*>(p), n);
         }))
         current = std::move(bytes);

@@ -43,13 +43,13 @@ TEST(EditHistory, PartsEditedAtDifferentTimesAreReplayedInDateOrder) {
     const std::vector<PartHistory> h = {{0, {body(0, "A0"), body(20, "A1"), body(40, "A2")}},
                                         {2, {body(0, "B0"), body(10, "B1")}}};
     const auto earlier = kx::earlierBodies(parts, h, "A2" + kPhoto + "B1");
-    EXPECT_EQ(texts(earlier), (std::vector<std::string>{"A0" + kPhoto + "B0", "A0" + kPhoto + "B1",
-                                                        "A1" + kPhoto + "B1"}));
+    EXPECT_EQ(texts(earlier),
+              (std::vector<std::string>{"A0" + kPhoto + "B0", "A0" + kPhoto + "B1", "A1" + kPhoto + "B1"}));
     EXPECT_EQ(earlier[2].date, at(20));
     // An edit back to an earlier wording repeats nothing, and a wording equal
     // to the current body is left to the current body.
-    const std::vector<PartHistory> back = {{0, {body(0, "A0"), body(5, "A0"), body(20, "A2"), body(30, "A0"),
-                                                body(40, "A2")}}};
+    const std::vector<PartHistory> back = {
+        {0, {body(0, "A0"), body(5, "A0"), body(20, "A2"), body(30, "A0"), body(40, "A2")}}};
     EXPECT_EQ(texts(kx::earlierBodies({{0, "A2"}}, back, "A2")), (std::vector<std::string>{"A0"}));
 }
 
@@ -59,8 +59,7 @@ TEST(EditHistory, UnknownPartsOrUndecodableWordingsLoseNothingThatIsNotCurrent) 
     // its current wording is in the current body already.
     EXPECT_EQ(texts(kx::earlierBodies({}, h, kPhoto + "Final")), (std::vector<std::string>{"First", "Second"}));
     // No current body at all: the current wording is kept too.
-    EXPECT_EQ(texts(kx::earlierBodies({}, h, std::nullopt)),
-              (std::vector<std::string>{"First", "Second", "Final"}));
+    EXPECT_EQ(texts(kx::earlierBodies({}, h, std::nullopt)), (std::vector<std::string>{"First", "Second", "Final"}));
     // An edited part the current body does not have: treated as unknown parts.
     EXPECT_EQ(texts(kx::earlierBodies({{0, kPhoto + "Final"}}, h, kPhoto + "Final")),
               (std::vector<std::string>{"First", "Second"}));
