@@ -18,31 +18,6 @@ using PlaceClass = kx::ArchiveLocations::PlaceClass;
 
 namespace {
 
-// A small rounded tag on the quaternary fill.
-class Capsule : public QLabel {
-public:
-    Capsule(const QString& text, QWidget* parent) : QLabel(text, parent) {
-        setTextFormat(Qt::PlainText);
-        QFont f = textFont(TextStyle::caption);
-        f.setPointSizeF(f.pointSizeF() * 0.92);
-        setFont(f);
-        setContentsMargins(6, 2, 6, 2);
-        setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    }
-
-protected:
-    void paintEvent(QPaintEvent* event) override {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(quaternaryFill(1.0));
-        const qreal r = height() / 2.0;
-        p.drawRoundedRect(QRectF(rect()), r, r);
-        p.end();
-        QLabel::paintEvent(event);
-    }
-};
-
 QString byteCount(int64_t bytes) { return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat); }
 
 } // namespace
@@ -71,7 +46,8 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
     auto* kindText = textLabel(label, TextStyle::headline, QColor(), this);
     kindText->setObjectName(QStringLiteral("kindLabel"));
     titleRow->addWidget(kindText);
-    auto* capsule = new Capsule(QString::fromUtf8(placeClassText(cls)), this);
+    auto* capsule = new CapsuleLabel(QString::fromUtf8(placeClassText(cls)), quaternaryFill(1.0), QMargins(6, 2, 6, 2),
+                                     this);
     capsule->setObjectName(QStringLiteral("classCapsule"));
     titleRow->addWidget(capsule, 0, Qt::AlignVCenter);
     titleRow->addStretch(1);

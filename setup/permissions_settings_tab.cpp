@@ -5,13 +5,13 @@
 #include "app/model/contacts_model.h"
 #include "app/model/permissions_model.h"
 #include "app/ui/symbols.h"
+#include "app/ui/widgets.h"
 #include "app/ui/workspace.h"
 #include "core/contacts/system_contacts.h"
 #include "household/model/health_notifier.h"
 #include "setup/settings_form.h"
 
 #include <QHBoxLayout>
-#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -22,36 +22,6 @@ namespace {
 
 using Case = kx::FullDiskAccessProbe::Verdict::Case;
 using State = kx::PermissionsSummary::Row::State;
-
-// The "Optional" capsule.
-class OptionalBadge : public QLabel {
-public:
-    explicit OptionalBadge(QWidget* parent) : QLabel(QObject::tr("Optional"), parent) {
-        setObjectName(QStringLiteral("optionalBadge"));
-        QFont f = textFont(TextStyle::caption);
-        f.setPointSizeF(f.pointSizeF() * 0.9);
-        setFont(f);
-        QPalette p = palette();
-        p.setColor(QPalette::WindowText, secondaryTextColor());
-        setPalette(p);
-        setContentsMargins(5, 1, 5, 1);
-        setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    }
-
-protected:
-    void paintEvent(QPaintEvent* event) override {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        QColor fill = secondaryTextColor();
-        fill.setAlphaF(0.15);
-        p.setPen(Qt::NoPen);
-        p.setBrush(fill);
-        const QRectF r = QRectF(rect());
-        p.drawRoundedRect(r, r.height() / 2, r.height() / 2);
-        p.end();
-        QLabel::paintEvent(event);
-    }
-};
 
 QString stateWord(State state) {
     switch (state) {
@@ -99,7 +69,16 @@ PermissionRowView::PermissionRowView(const kx::PermissionsSummary::Row& row, QWi
     f.setWeight(row.required ? QFont::DemiBold : QFont::Normal);
     title->setFont(f);
     titleRow->addWidget(title, 0, Qt::AlignVCenter);
-    if (!row.required) titleRow->addWidget(new OptionalBadge(this), 0, Qt::AlignVCenter);
+    if (!row.required) {
+        QColor fill = secondaryTextColor();
+        fill.setAlphaF(0.15);
+        auto* badge = new CapsuleLabel(tr("Optional"), fill, QMargins(5, 1, 5, 1), this);
+        badge->setObjectName(QStringLiteral("optionalBadge"));
+        QPalette p = badge->palette();
+        p.setColor(QPalette::WindowText, secondaryTextColor());
+        badge->setPalette(p);
+        titleRow->addWidget(badge, 0, Qt::AlignVCenter);
+    }
     titleRow->addStretch(1);
     column->addLayout(titleRow);
     auto* detail = captionText(QString::fromStdString(row.detail), this);

@@ -219,3 +219,24 @@ void makeProminent(QPushButton* button) {
                                          "QPushButton:disabled { background: %3; color: rgba(255,255,255,0.7); }")
                               .arg(accent.name(), accent.darker(120).name(), toneColor(Tone::grey).name()));
 }
+
+CapsuleLabel::CapsuleLabel(const QString& text, const QColor& fill, const QMargins& padding, QWidget* parent)
+    : QLabel(text, parent), fill_(fill) {
+    setTextFormat(Qt::PlainText);
+    QFont f = textFont(TextStyle::caption);
+    f.setPointSizeF(f.pointSizeF() * 0.92);
+    setFont(f);
+    setContentsMargins(padding);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void CapsuleLabel::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill_);
+    const qreal r = height() / 2.0;
+    p.drawRoundedRect(QRectF(rect()), r, r);
+    p.end();
+    QLabel::paintEvent(event);
+}

@@ -87,3 +87,17 @@ void styleLabel(QLabel* label, TextStyle style, const QColor& color = QColor());
 
 // A push button in the bordered prominent style (accent-coloured, white text).
 void makeProminent(class QPushButton* button);
+
+// A small tag: plain text in a smaller caption font on a capsule of `fill`
+// ("Optional" beside a permission, a destination's kind).
+class CapsuleLabel : public QLabel {
+    Q_OBJECT
+public:
+    CapsuleLabel(const QString& text, const QColor& fill, const QMargins& padding, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor fill_;
+};
