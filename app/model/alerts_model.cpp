@@ -42,8 +42,12 @@ void AlertsModel::refreshAlerts(bool post) {
     const kx::HealthAlertPolicy policy{alertSettings_.enabled, alertSettings_.warnAfterDays};
     const std::string root = app_.destinationRoot().toStdString();
     // The root counts as reachable only as a folder: a file, or a dangling link
-    // where a drive used to be mounted, holds no archive.
-    const bool rootReachable = !root.empty() && kx::fs::isDirectory(root);
+    // where a drive used to be mounted, holds no archive. The default location
+    // before any run is the exception: the first run makes it, so it is not a
+    // drive to plug in (that no run has happened is an alert of its own).
+    const bool rootReachable = !root.empty() &&
+                               (kx::fs::isDirectory(root) || (!app_.report() && !kx::fs::exists(root) &&
+                                                              app_.destinationRoot() == app_.defaultDestinationRoot()));
     const Alerts alerts = policy.alerts(app_.report(), dailyScheduleFileExists(), root, rootReachable,
                                         app_.clock().now());
     setActiveAlerts(alerts);

@@ -98,6 +98,13 @@ void RunsModel::finishRun(const RunSnapshot& snapshot, const std::optional<kx::C
         } else {
             kx::CoverageReport failed = shown.value_or(kx::CoverageReport{});
             if (shown) failed.lastSuccessAt = kx::HealthAlertPolicy::lastSuccess(*shown);
+            // What the archive holds stays on show; what the earlier run read,
+            // copied and checked does not describe this one, which did nothing.
+            failed.newMessages = 0;
+            failed.attachments = {};
+            failed.sources.clear();
+            failed.errors = {error.toStdString()};
+            for (kx::OwnerRunCount& owner : failed.owners) owner.newMessages = 0;
             failed.status = kx::CoverageReport::Status::failed;
             failed.failure = error.toStdString();
             failed.runDate = snapshot.startedAt;

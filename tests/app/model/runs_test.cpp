@@ -3,6 +3,9 @@
 #include "tests/app/model/model_test_support.h"
 
 #include <QSignalSpy>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace sfs = std::filesystem;
 using namespace kx;
@@ -34,8 +37,9 @@ TEST_F(Runs, AScanArchivesPublishesRecordsTheRunAndPostsAlerts) {
                      folderSource("gone", "jorin", home / "copies/unplugged")});
     QSignalSpy running(&m.runs(), &RunsModel::isRunningChanged);
     m.setLastError("an earlier problem");
-    // At launch the root did not exist yet: that alert was posted then.
-    EXPECT_EQ(center->shownIdentifiers(), QStringList{"kx.alert.destinationUnreachable"});
+    // At launch no run had happened: that alert was posted then. The default
+    // root, which the first run makes, is not reported as a missing drive.
+    EXPECT_EQ(center->shownIdentifiers(), QStringList{"kx.alert.neverRan"});
     center->added.clear();
 
     m.runs().startScan(ScanRequest{});
@@ -190,6 +194,37 @@ TEST_F(Runs, ARunThatCouldNotStartIsAFailureEvenWithoutAStatusFile) {
     EXPECT_EQ(QString::fromStdString(m.report()->failure.value_or("")), m.lastError());
     EXPECT_TRUE(m.alerts().isReportStale());
     EXPECT_TRUE(hasAlert(m.alerts().activeAlerts(), HealthAlert::Kind::runFailed));
+}
+
+TEST_F(Runs, ARunThatCouldNotStartShowsNoneOfTheEarlierRunsCounts) {
+    messagesFolder(home / "copies/a");
+    auto& m = start();
+    registerSources({folderSource("a", "jorin", home / "copies/a")});
+    m.runs().startScan(ScanRequest{});
+    ASSERT_TRUE(waitForRun());
+    ASSERT_TRUE(m.report()->succeeded());
+    const CoverageReport earlier = *m.report();
+    ASSERT_GT(earlier.newMessages, 0);
+    ASSERT_GT(earlier.uniqueMessages, 0);
+
+    // Another run holds the archive: this one cannot start and writes no status.
+    const std::string lock = ArchiveLayout(defaultRoot().string()).runLock();
+    const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    m.runs().startScan(ScanRequest{});
+    ASSERT_TRUE(waitForRun());
+    ::close(fd);
+
+    ASSERT_TRUE(m.report().has_value());
+    const CoverageReport& now = *m.report();
+    EXPECT_FALSE(now.succeeded());
+    EXPECT_EQ(now.uniqueMessages, earlier.uniqueMessages); // what the archive holds
+    EXPECT_EQ(now.newMessages, 0);
+    EXPECT_EQ(now.attachments, AttachmentVerification{});
+    EXPECT_TRUE(now.sources.empty());
+    EXPECT_EQ(now.errors, std::vector<std::string>{m.lastError().toStdString()});
+    for (const auto& owner : now.owners) EXPECT_EQ(owner.newMessages, 0) << owner.owner;
 }
 
 TEST_F(Runs, TheRunIsRecordedUnderTheOwnerItStartedWith) {
