@@ -9,7 +9,6 @@
 #include <QHBoxLayout>
 #include <QLocale>
 #include <QMenu>
-#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
