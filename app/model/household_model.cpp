@@ -93,7 +93,26 @@ void HouseholdModel::mergeMachineReports(const QString& root, const std::map<std
     });
 }
 
+QString HouseholdModel::lockedSentence() {
+    return QStringLiteral("Your household file could not be read, so this list cannot be changed until it can.");
+}
+
+void HouseholdModel::unlinkMember(const QString& owner) {
+    if (!householdLoadProblem_.isNull()) {
+        app_.setLastError(lockedSentence());
+        return;
+    }
+    kx::Household h = household_;
+    if (!h.unlink(owner.toStdString())) return;
+    setHousehold(h);
+    saveHousehold();
+}
+
 void HouseholdModel::renameMac(const QString& machineID, const QString& name) {
+    if (!householdLoadProblem_.isNull()) {
+        app_.setLastError(lockedSentence());
+        return;
+    }
     const QString trimmed = name.trimmed();
     if (trimmed.isEmpty()) {
         app_.setLastError("A Mac's name cannot be blank.");

@@ -46,7 +46,14 @@ public:
     void refreshHousehold();
     // Reads the reports off the GUI thread, merges them on it; saves on a change.
     void mergeMachineReports(const QString& root, const std::map<std::string, std::string>& displayNames);
+    // Renames a Mac in the list and saves. Refused with a sentence in lastError
+    // while the household file cannot be read (the change could not be saved).
     void renameMac(const QString& machineID, const QString& name);
+    // Removes a member's row from the list (nothing else: archives are never
+    // touched) and saves. Refused like renameMac while the file cannot be read.
+    void unlinkMember(const QString& owner);
+    // The sentence a refused change gives while the household file cannot be read.
+    static QString lockedSentence();
     // Records a finished run for this machine under `owner` (the owner the run
     // started with) and saves the household.
     void recordRun(const kx::CoverageReport& report, const QString& owner);

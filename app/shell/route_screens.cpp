@@ -4,6 +4,7 @@
 #include "app/ui/widgets.h"
 #include "backup/backup_view.h"
 #include "household/health_view.h"
+#include "household/household_view.h"
 #include "reading/browse_view.h"
 #include "reading/search_view.h"
 #include "sources/coverage_view.h"
@@ -25,9 +26,7 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
     case Route::backup: screen = new BackupView(model, backup, parent); break;
     case Route::filters: screen = new sources::FiltersView(model, parent); break;
     case Route::health: screen = new HealthView(model, parent); break;
-    case Route::household: // HouseholdView (with BackupModel): a new JoinModel, sheets closed
-        screen = makePlaceholderScreen(route, parent);
-        break;
+    case Route::household: screen = new HouseholdView(model, backup, parent); break;
     }
     screen->setObjectName(QStringLiteral("screen.") +
                           QString::fromLatin1(routeKey(route).data(), static_cast<qsizetype>(routeKey(route).size())));

@@ -184,12 +184,13 @@ JoinPlan JoinPlan::make(const LinkCode::Payload& payload, const std::string& acc
 std::vector<std::string> JoinPlan::whatWillHappen() const {
     std::vector<std::string> steps;
     if (restoresCodeKey) {
-        steps.push_back("Store the encryption key of " + quoted(owner) +
-                        "'s archive from the code in this Mac's keyring, so this Mac can add to that archive.");
+        steps.push_back("Store the encryption key of the archive " + quoted(owner) +
+                        " from the code in this Mac's keyring, so this Mac can add to that archive.");
     } else {
-        steps.push_back("Use an encryption key of " + quoted(owner) +
-                        "'s own on this Mac (a new one if there is none yet). The key in the code, which belongs to " +
-                        quoted(ownerHint) + ", is not stored here.");
+        steps.push_back("Give " + quoted(owner) +
+                        " an encryption key of their own on this Mac (a new one if there is none yet). The key in the "
+                        "code belongs to " +
+                        quoted(ownerHint) + " and is not stored here.");
     }
     const std::string where = bucket ? " (bucket " + quoted(*bucket) + ")" : std::string();
     if (needsLocalFolder) {
@@ -200,7 +201,8 @@ std::vector<std::string> JoinPlan::whatWillHappen() const {
     }
     steps.push_back("Archive this Mac's messages as " + quoted(owner) + ", in a folder of its own on the storage.");
     if (!restoresCodeKey) {
-        steps.push_back("Ask you on the Backup screen to save the recovery phrase of " + quoted(owner) + "'s key.");
+        steps.push_back("Ask you on the Backup screen to save the recovery phrase of the key for " + quoted(owner) +
+                        ".");
     }
     return steps;
 }
