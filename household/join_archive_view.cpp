@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 using sources::boldLabel;
@@ -69,6 +70,19 @@ JoinArchiveView::JoinArchiveView(JoinModel& join, AppModel& model, BackupModel& 
     connect(&join_, &JoinModel::chosenFolderChanged, this, &JoinArchiveView::rebuild);
     // However the sheet closes, the pasted code goes with it.
     connect(this, &QDialog::finished, &join_, &JoinModel::forgetCodes);
+    // Return belongs to the code editor (a pasted code may hold line breaks);
+    // Ctrl+Return presses the stage's default button from anywhere.
+    for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | key), this);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            for (auto* b : page_->findChildren<QPushButton*>()) {
+                if (b->isDefault() && b->isEnabled() && b->isVisible()) {
+                    b->click();
+                    return;
+                }
+            }
+        });
+    }
     rebuild();
 }
 
@@ -159,6 +173,11 @@ void JoinArchiveView::rebuild() {
     }
     pageColumn->addLayout(row);
     page_->show();
+    if (editor_) {
+        // After a failed check the user corrects the code where it is.
+        editor_->setFocus();
+        editor_->moveCursor(QTextCursor::End);
+    }
 }
 
 QWidget* JoinArchiveView::buildEntry() {

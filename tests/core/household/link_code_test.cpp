@@ -49,6 +49,17 @@ TEST(LinkCode, RoundTripsAllEightValuesIncludingAbsentOnes) {
     EXPECT_EQ(LinkCode::decode(LinkCode::encode(folder)), folder);
 }
 
+TEST(LinkCode, ReadsACodeWrittenByHandFromTheDocumentedFormat) {
+    // Built outside this code base from the header's description alone.
+    const std::string code = "KTRESK1-"
+                             "0406G005C5VQ6MSK00364XB3DDJQ8009ENSJTSB1EDT2TCFZZW004GAB00156JR070R30C1G60R30C1G60R30C1G6"
+                             "0R30C1G60R30C1G60R30C1G60R30C1G60R30C1G60R30C1G60R30C1G60R30C1G60R001BADXS6JVPTZB4Z4";
+    const LinkCode::Payload expected{"awsS3", "bucket", "us-east-1",          std::nullopt,
+                                     "AK",    "SK",     std::string(56, '0'), "jorin"};
+    EXPECT_EQ(LinkCode::decode(code), expected);
+    EXPECT_EQ(LinkCode::encode(expected), code);
+}
+
 TEST(LinkCode, IgnoresWhiteSpaceLineBreaksAndLetterCaseAnywhere) {
     const auto p = s3Payload();
     const std::string code = LinkCode::encode(p);
