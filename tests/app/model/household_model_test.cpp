@@ -105,7 +105,11 @@ TEST_F(HouseholdModelTest, AHouseholdFileThatFailedToLoadIsNeverWritten) {
     report("MAC-A", "Studio", "jorin", 1);
     household().refreshHousehold();
     settle();
+    // A change that could not be saved is refused with a sentence, not shown as made.
     household().renameMac("MAC-A", "Office");
-    EXPECT_EQ(household().household().members.at(0).macs.at(0).displayName, "Office"); // the screen changes
-    EXPECT_EQ(kx::test::readAll(householdFile()), "{ not json");                       // the file does not
+    EXPECT_EQ(household().household().members.at(0).macs.at(0).displayName, "Studio");
+    EXPECT_EQ(model->lastError(), HouseholdModel::lockedSentence());
+    household().unlinkMember("jorin");
+    EXPECT_EQ(household().household().members.size(), 1u);
+    EXPECT_EQ(kx::test::readAll(householdFile()), "{ not json");
 }
