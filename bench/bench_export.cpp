@@ -37,20 +37,20 @@ void buildArchive(const std::filesystem::path& db, long long count) {
     static const char* words[] = {"see",  "you",    "at", "the",   "station", "tomorrow", "thanks",
                                   "for",  "dinner", "😀",  "on",    "my",      "way",      "running",
                                   "late", "call",   "me", "later", "ok",      "Grüße",    "日本語"};
-    kx::test::ArchiveSpec spec;
-    spec.owner = "bench";
-    spec.handle = kHandle;
-    spec.guidPrefix = "BENCH-EXPORT";
-    spec.count = count;
-    spec.attachmentEvery = 25;
-    spec.texts.reserve(static_cast<std::size_t>(count));
+    kx::test::ArchiveSpec plan;
+    plan.owner = "bench";
+    plan.handle = kHandle;
+    plan.guidPrefix = "BENCH-EXPORT";
+    plan.count = count;
+    plan.attachmentEvery = 25;
+    plan.texts.reserve(static_cast<std::size_t>(count));
     for (long long i = 1; i <= count; ++i) {
         std::string text;
         for (long long k = 0, n = 4 + (i * 7919) % 40; k < n; ++k)
             text += (k ? " " : "") + std::string(words[(i + k * 31) % (sizeof words / sizeof *words)]);
-        spec.texts.push_back(std::move(text));
+        plan.texts.push_back(std::move(text));
     }
-    kx::test::addMessages(db, spec);
+    kx::test::addMessages(db, plan);
     std::printf("built in %.1f s\n", seconds(start, Clock::now()));
 }
 
