@@ -101,7 +101,8 @@ HealthView::GapLook HealthView::gapLook(GapKind kind) {
     case GapKind::missing:
         return {QStringLiteral("Not archived anywhere"), QStringLiteral("exclamationmark.triangle.fill"),
                 toneColor(Tone::orange)};
-    case GapKind::quiet: return {QStringLiteral("Likely a quiet period"), QStringLiteral("moon.zzz"), secondaryTextColor()};
+    case GapKind::quiet:
+        return {QStringLiteral("Likely a quiet period"), QStringLiteral("moon.zzz"), secondaryTextColor()};
     case GapKind::notScanned:
         return {QStringLiteral("Not yet scanned"), QStringLiteral("questionmark.circle.fill"), toneColor(Tone::orange)};
     case GapKind::trailing:
@@ -153,8 +154,8 @@ HealthView::HealthView(AppModel& model, QWidget* parent) : QWidget(parent), mode
 
     lastRunBox_ = box(QStringLiteral("Last run"), QStringLiteral("lastRunBox"), 5, &lastRun_, page);
     column->addWidget(lastRunBox_);
-    attachmentsBox_ =
-        box(QStringLiteral("Attachment verification"), QStringLiteral("attachmentsBox"), 6, &attachments_, page);
+    attachmentsBox_ = box(QStringLiteral("Attachment verification"), QStringLiteral("attachmentsBox"), 6, &attachments_,
+                          page);
     column->addWidget(attachmentsBox_);
     QVBoxLayout* evidence = nullptr;
     evidenceSlot_ = sources::columnWidget(page, QStringLiteral("evidencePanels"), 18, &evidence);
@@ -272,9 +273,10 @@ void HealthView::fillLastRun(const kx::CoverageReport& report) {
     lastRun_->addLayout(when);
 
     if (!report.succeeded()) {
-        lastRun_->addWidget(symbolLine(QStringLiteral("The last run failed ") + sources::relativeShort(report.runDate, now),
-                                       QStringLiteral("xmark.octagon.fill"), TextStyle::callout, toneColor(Tone::red),
-                                       QStringLiteral("runFailed"), lastRunBox_, QFont::DemiBold));
+        lastRun_->addWidget(
+            symbolLine(QStringLiteral("The last run failed ") + sources::relativeShort(report.runDate, now),
+                       QStringLiteral("xmark.octagon.fill"), TextStyle::callout, toneColor(Tone::red),
+                       QStringLiteral("runFailed"), lastRunBox_, QFont::DemiBold));
         const QString why = QString::fromStdString(report.failure.value_or(std::string()));
         lastRun_->addWidget(line(why.isEmpty() ? QStringLiteral("No reason was recorded.") : why, TextStyle::caption,
                                  toneColor(Tone::red), QStringLiteral("runFailure"), lastRunBox_));
@@ -288,10 +290,10 @@ void HealthView::fillLastRun(const kx::CoverageReport& report) {
     unique->setFont(uf);
     lastRun_->addWidget(unique);
     if (report.newMessages >= 1)
-        lastRun_->addWidget(symbolLine(inflected(QStringLiteral("^[%lld new](inflect: true) this run"),
-                                                 report.newMessages),
-                                       QStringLiteral("plus.circle.fill"), TextStyle::caption, toneColor(Tone::green),
-                                       QStringLiteral("newMessages"), lastRunBox_));
+        lastRun_->addWidget(
+            symbolLine(inflected(QStringLiteral("^[%lld new](inflect: true) this run"), report.newMessages),
+                       QStringLiteral("plus.circle.fill"), TextStyle::caption, toneColor(Tone::green),
+                       QStringLiteral("newMessages"), lastRunBox_));
     else
         lastRun_->addWidget(symbolLine(QStringLiteral("nothing new this run"), QStringLiteral("equal.circle"),
                                        TextStyle::caption, secondaryTextColor(), QStringLiteral("newMessages"),
@@ -306,9 +308,9 @@ void HealthView::fillAttachments(const kx::CoverageReport& report) {
     const int64_t total = a.storedObjects;
     const int64_t hashed = a.hashed;
     if (total <= 0) {
-        attachments_->addWidget(symbolLine(QStringLiteral("Not checked in the last run"), QStringLiteral("minus.circle"),
-                                           TextStyle::body, secondaryTextColor(), QStringLiteral("verification"),
-                                           attachmentsBox_));
+        attachments_->addWidget(symbolLine(QStringLiteral("Not checked in the last run"),
+                                           QStringLiteral("minus.circle"), TextStyle::body, secondaryTextColor(),
+                                           QStringLiteral("verification"), attachmentsBox_));
         attachments_->addWidget(
             line(QStringLiteral("Run a scan with attachments enabled to copy and verify attachment bytes."),
                  TextStyle::caption, secondaryTextColor(), QStringLiteral("verificationHint"), attachmentsBox_));
@@ -344,8 +346,8 @@ void HealthView::fillAttachments(const kx::CoverageReport& report) {
                                                 "decision needs a full sweep."),
                                  TextStyle::caption, secondaryTextColor(), QStringLiteral("sampleCaveat"),
                                  attachmentsBox_));
-    verifyAll_ = new QPushButton(symbolIcon(QStringLiteral("checkmark.seal")), QStringLiteral("Verify every object now"),
-                                 attachmentsBox_);
+    verifyAll_ = new QPushButton(symbolIcon(QStringLiteral("checkmark.seal")),
+                                 QStringLiteral("Verify every object now"), attachmentsBox_);
     verifyAll_->setObjectName(QStringLiteral("verifyEveryObject"));
     verifyAll_->setAutoDefault(false);
     verifyAll_->setToolTip(QStringLiteral("Re-hashes all %1 stored objects. ").arg(total) +

@@ -51,8 +51,7 @@ ScheduledAccessPanel::Look ScheduledAccessPanel::look(Case verdict) {
     case Case::allGranted: return {QStringLiteral("checkmark.seal.fill"), toneColor(Tone::green), false};
     case Case::scheduledBlocked:
         return {QStringLiteral("exclamationmark.octagon.fill"), toneColor(Tone::red), true, true, true, true};
-    case Case::appBlocked:
-        return {QStringLiteral("lock.slash.fill"), toneColor(Tone::orange), true, true, true, true};
+    case Case::appBlocked: return {QStringLiteral("lock.slash.fill"), toneColor(Tone::orange), true, true, true, true};
     case Case::notChecked:
         return {QStringLiteral("questionmark.circle"), secondaryTextColor(), true, false, true, true};
     case Case::noDatabase: return {QStringLiteral("minus.circle"), secondaryTextColor(), false};

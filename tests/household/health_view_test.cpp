@@ -257,7 +257,8 @@ TEST_F(HealthScreen, AFreshSpotCheckIsLabelledAsASampleEverywhere) {
     QPushButton* verify = view->verifyEveryObjectButton();
     ASSERT_NE(verify, nullptr);
     EXPECT_TRUE(verify->isEnabled());
-    EXPECT_EQ(verify->toolTip(), "Re-hashes all 812 stored objects. Slower, but the only basis for a deletion decision.");
+    EXPECT_EQ(verify->toolTip(),
+              "Re-hashes all 812 stored objects. Slower, but the only basis for a deletion decision.");
     EXPECT_TRUE(shown(*view, "noGaps"));
     EXPECT_FALSE(shown(*view, "errorsBox"));
     EXPECT_TRUE(view->manifestPanel()->isVisibleTo(view.get()));
@@ -295,7 +296,8 @@ TEST_F(HealthScreen, VerifyEveryObjectNowRunsTheOneFullSweep) {
     ASSERT_TRUE(waitForRun());
     ASSERT_TRUE(m.report()->succeeded());
     EXPECT_TRUE(m.report()->attachments.fullSweep);
-    EXPECT_TRUE(textOf(*view, "verification").startsWith("Full sweep: all ")) << textOf(*view, "verification").toStdString();
+    EXPECT_TRUE(textOf(*view, "verification").startsWith("Full sweep: all "))
+        << textOf(*view, "verification").toStdString();
 }
 
 TEST_F(HealthScreen, AFullSweepNeedsNoCaveatAndNothingCheckedSaysSo) {
@@ -384,9 +386,9 @@ TEST_F(HealthScreen, EveryGapKindAndTheErrorsAreListed) {
         titles << textOf(*row, "gapTitle");
         symbols << symbolOf(*row, "gapTitle");
     }
-    EXPECT_EQ(titles, (QStringList{"jorin — Not archived anywhere", "jorin — Likely a quiet period",
-                                   "Old laptop — Not yet scanned", "jorin — Nothing archived since",
-                                   "jorin — Not archived"}));
+    EXPECT_EQ(titles,
+              (QStringList{"jorin — Not archived anywhere", "jorin — Likely a quiet period",
+                           "Old laptop — Not yet scanned", "jorin — Nothing archived since", "jorin — Not archived"}));
     EXPECT_EQ(symbols, (QStringList{"exclamationmark.triangle.fill", "moon.zzz", "questionmark.circle.fill",
                                     "clock.badge.exclamationmark", "minus.circle"}));
     const auto rows = view->findChildren<QWidget*>("gap");
@@ -399,8 +401,8 @@ TEST_F(HealthScreen, EveryGapKindAndTheErrorsAreListed) {
     ASSERT_TRUE(shown(*view, "errorsBox"));
     QStringList errors;
     for (QLabel* l : view->findChildren<QLabel*>("error")) errors << l->text();
-    EXPECT_EQ(errors, (QStringList{"Source \"Old laptop\" could not be read: no such folder.",
-                                   "3 attachments were refused."}));
+    EXPECT_EQ(errors,
+              (QStringList{"Source \"Old laptop\" could not be read: no such folder.", "3 attachments were refused."}));
     snapshot(*view, "health-gaps-errors");
 }
 
