@@ -225,18 +225,11 @@ RenameMacView::RenameMacView(const kx::ContributingMac& mac, std::function<void(
     name_->setObjectName(QStringLiteral("macNameField"));
     name_->setPlaceholderText(QStringLiteral("Name"));
     column->addWidget(name_);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel_->setObjectName(QStringLiteral("cancel"));
-    cancel_->setAutoDefault(false);
-    save_ = new QPushButton(QStringLiteral("Save"), this);
-    save_->setObjectName(QStringLiteral("save"));
+    const SheetButtons buttons = sheetButtons(this, QStringLiteral("Save"), QStringLiteral("save"));
+    cancel_ = buttons.cancel;
+    save_ = buttons.confirm;
     save_->setDefault(true);
-    makeProminent(save_);
-    buttons->addWidget(cancel_);
-    buttons->addWidget(save_);
-    column->addLayout(buttons);
+    column->addLayout(buttons.row);
 
     connect(name_, &QLineEdit::textChanged, this, [this] { save_->setEnabled(canSave()); });
     connect(cancel_, &QPushButton::clicked, this, [this] {

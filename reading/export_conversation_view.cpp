@@ -130,19 +130,13 @@ ExportConversationView::ExportConversationView(AppModel& model, const QString& o
     problemLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     column->addWidget(problemLabel_);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel_->setObjectName(QStringLiteral("cancel"));
-    cancel_->setAutoDefault(false);
-    export_ = new QPushButton(QStringLiteral("Export…"), this);
-    export_->setObjectName(QStringLiteral("export"));
-    makeProminent(export_);
+    const SheetButtons sheet = sheetButtons(this, QStringLiteral("Export…"), QStringLiteral("export"));
+    QHBoxLayout* buttons = sheet.row;
+    cancel_ = sheet.cancel;
+    export_ = sheet.confirm;
     done_ = new QPushButton(QStringLiteral("Done"), this);
     done_->setObjectName(QStringLiteral("done"));
     makeProminent(done_);
-    buttons->addWidget(cancel_);
-    buttons->addWidget(export_);
     buttons->addWidget(done_);
     column->addLayout(buttons);
 

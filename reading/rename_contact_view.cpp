@@ -52,17 +52,10 @@ RenameContactView::RenameContactView(AppModel& model, const QString& handle, QWi
     if (resolved.kind != kx::ResolvedName::handleOnly) name_->setText(QString::fromStdString(resolved.displayName));
     column->addWidget(name_);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel_->setObjectName(QStringLiteral("cancel"));
-    cancel_->setAutoDefault(false);
-    save_ = new QPushButton(QStringLiteral("Save"), this);
-    save_->setObjectName(QStringLiteral("save"));
-    makeProminent(save_);
-    buttons->addWidget(cancel_);
-    buttons->addWidget(save_);
-    column->addLayout(buttons);
+    const SheetButtons buttons = sheetButtons(this, QStringLiteral("Save"), QStringLiteral("save"));
+    cancel_ = buttons.cancel;
+    save_ = buttons.confirm;
+    column->addLayout(buttons.row);
 
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
     connect(save_, &QPushButton::clicked, this, &RenameContactView::save);

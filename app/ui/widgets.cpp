@@ -240,3 +240,17 @@ void CapsuleLabel::paintEvent(QPaintEvent* event) {
     p.end();
     QLabel::paintEvent(event);
 }
+
+SheetButtons sheetButtons(QWidget* parent, const QString& confirmTitle, const QString& confirmName) {
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), parent);
+    cancel->setObjectName(QStringLiteral("cancel"));
+    cancel->setAutoDefault(false);
+    auto* confirm = new QPushButton(confirmTitle, parent);
+    confirm->setObjectName(confirmName);
+    makeProminent(confirm);
+    row->addWidget(cancel);
+    row->addWidget(confirm);
+    return {row, cancel, confirm};
+}

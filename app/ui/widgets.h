@@ -101,3 +101,13 @@ protected:
 private:
     QColor fill_;
 };
+
+// The button row at the foot of a sheet: "Cancel" (object name "cancel"), then
+// the confirming button in the prominent style, both at the trailing edge.
+// Return presses neither unless the caller makes one the default.
+struct SheetButtons {
+    class QHBoxLayout* row;
+    class QPushButton* cancel;
+    class QPushButton* confirm;
+};
+SheetButtons sheetButtons(QWidget* parent, const QString& confirmTitle, const QString& confirmName);
