@@ -225,15 +225,15 @@ void snapshotDatabase(const stdfs::path& source, const stdfs::path& target) {
         throw Error("could not open the archive database " + source.string() + " (" + why + ")");
     }
     sqlite3_busy_timeout(src, 10000);
-    sqlite3_exec(src, "PRAGMA mmap_size=1073741824", nullptr, nullptr, nullptr); // fewer read calls
     if (sqlite3_open_v2(target.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         std::string why = dst ? sqlite3_errmsg(dst) : "out of memory";
         closeBoth();
         throw Error("could not make a snapshot of the archive database (" + why + ")");
     }
-    // The snapshot is scratch until it is sealed: no journal, no flushes.
-    sqlite3_exec(dst, "PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF; PRAGMA cache_size=-65536;", nullptr, nullptr,
-                 nullptr);
+    // The snapshot is scratch until it is sealed: no journal, no flushes. Its
+    // page cache stays small: the copy passes every page through it once, and a
+    // large one only costs memory to fill (several times slower for 100 MB).
+    sqlite3_exec(dst, "PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF;", nullptr, nullptr, nullptr);
     sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
     if (!b) {
         std::string why = sqlite3_errmsg(dst);
