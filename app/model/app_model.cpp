@@ -133,10 +133,7 @@ std::string AppModel::configFile(const char* name) const {
 }
 
 OnboardingModel* AppModel::onboarding() {
-    if (!onboarding_) {
-        onboarding_ = new OnboardingModel({.hasSources = [this] { return !registry().sources().empty(); }}, this);
-        connect(this, &AppModel::registryChanged, onboarding_, &OnboardingModel::sourcesChanged);
-    }
+    if (!onboarding_) onboarding_ = new OnboardingModel(*this, this);
     return onboarding_;
 }
 

@@ -41,6 +41,7 @@ void RunsModel::startScan(const ScanRequest& request) {
         return;
     }
     setIsRunning(true);
+    const quint64 number = ++lastStartedRun_;
     app_.setLastError(QString());
 
     RunSnapshot snapshot;
@@ -53,7 +54,7 @@ void RunsModel::startScan(const ScanRequest& request) {
     snapshot.startedAt = app_.clock().now();
     const auto options = runOptions(snapshot, request);
 
-    auto run = [this, snapshot = std::move(snapshot), options]() -> std::function<void()> {
+    auto run = [this, number, snapshot = std::move(snapshot), options]() -> std::function<void()> {
         std::optional<kx::CoverageReport> report;
         QString error;
         try {
@@ -66,7 +67,8 @@ void RunsModel::startScan(const ScanRequest& request) {
             if (error.isEmpty()) error = QStringLiteral("The archive run failed for an unknown reason.");
         }
         // Runs on the GUI thread, only while the model exists.
-        return [this, snapshot, report = std::move(report), error] { finishRun(snapshot, report, error); };
+        return
+            [this, number, snapshot, report = std::move(report), error] { finishRun(number, snapshot, report, error); };
     };
     app_.startTask(TaskPriority::userInitiated, std::move(run));
 }
@@ -78,7 +80,7 @@ void RunsModel::recordScanResults(const kx::CoverageReport& report) {
     if (!app_.registry().loadProblem()) app_.saveRegistry("record the scan results");
 }
 
-void RunsModel::finishRun(const RunSnapshot& snapshot, const std::optional<kx::CoverageReport>& report,
+void RunsModel::finishRun(quint64 run, const RunSnapshot& snapshot, const std::optional<kx::CoverageReport>& report,
                           const QString& error) {
     if (report) {
         app_.setReport(report);
@@ -114,4 +116,5 @@ void RunsModel::finishRun(const RunSnapshot& snapshot, const std::optional<kx::C
         setIsRunning(false);
     }
     emit runEnded();
+    emit runFinished(run, report ? QString() : error);
 }

@@ -51,6 +51,10 @@ public:
     explicit RunsModel(AppModel& app);
 
     bool isRunning() const { return isRunning_; }
+    // The number of the latest run started (0 before the first). A caller that
+    // compares it before and after startScan knows whether its request started a
+    // run, and which one.
+    quint64 lastStartedRun() const { return lastStartedRun_; }
 
     // Starts an archive run of every registered source; a no-op while one runs.
     // Refused, with the source list's sentence in lastError, while that list could not be read.
@@ -66,14 +70,19 @@ signals:
     void runSucceeded(const kx::CoverageReport& report, const QString& owner);
     // After every run, succeeded or failed, once its outcome is published.
     void runEnded();
+    // The outcome of run number `run`: `error` is null when it succeeded, else
+    // the run's own failure sentence (not whatever the banner shows by then).
+    void runFinished(quint64 run, const QString& error);
 
 private:
     friend struct ModelTestAccess;
     void setIsRunning(bool v);
-    void finishRun(const RunSnapshot& snapshot, const std::optional<kx::CoverageReport>& report, const QString& error);
+    void finishRun(quint64 run, const RunSnapshot& snapshot, const std::optional<kx::CoverageReport>& report,
+                   const QString& error);
     // Brings each source's scan result over to the sources still registered.
     void recordScanResults(const kx::CoverageReport& report);
 
     AppModel& app_;
     bool isRunning_ = false;
+    quint64 lastStartedRun_ = 0;
 };

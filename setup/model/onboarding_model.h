@@ -1,73 +1,202 @@
 #pragma once
-// OnboardingModel: the state of the first-run flow. AppModel creates it on first
-// use (AppModel::onboarding) and the main window presents the onboarding sheet
-// while shouldShow() is true. It reads the rest of the application only through
-// the Inputs its creator hands it, so it does not depend on AppModel.
+// OnboardingModel: the state of the first-run flow and every action of its four
+// steps (welcome, Full Disk Access, archive choice, first scan). AppModel creates
+// it on first use (AppModel::onboarding) and the main window presents the
+// onboarding sheet while shouldShow() is true; "Set Up Kelvara…" calls reopen().
 //
-// This holds what decides whether the flow is shown: the two stored flags
-// ("onboardingCompleted", "onboardingSkipped" in the user defaults), whether the
-// flow was reopened from the Help menu, and whether it has finished. The steps
-// themselves (welcome, Full Disk Access, archive choice, first scan) build on it.
-#include <QObject>
+// The gates, labels and texts are the core's (kx::Onboarding): the model builds
+// a snapshot with state() and asks. The sheet and its step views observe the
+// model and call it; they keep no flow state of their own.
+//
+// Threading: used on the GUI thread. Three things run on the thread pool and
+// hand their result back in one queued call: reading the live Messages facts
+// (the message count and the size of the attachments folder, which can be tens
+// of gigabytes), the read attempt of "Allow access to Messages", and the
+// archive run itself (RunsModel). Work started by an earlier flow never writes
+// into a reopened one: reopen() stops following the earlier run, and each live
+// reading carries its number so that only the latest one is published.
+//
+// The first archive's outcome is the outcome of the run this flow started,
+// reported by RunsModel::runFinished for that run's number; the shared error
+// banner (AppModel::lastError) is not read to decide it, so dismissing the
+// banner or an unrelated error meanwhile cannot change it.
+#include "core/health/onboarding.h"
 
-#include <functional>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+class AppModel;
+class QTimer;
+
+Q_DECLARE_METATYPE(kx::Onboarding::Step)
+Q_DECLARE_METATYPE(kx::Onboarding::ScanOutcome)
+Q_DECLARE_METATYPE(kx::RetentionPolicy::Setting)
+Q_DECLARE_METATYPE(std::optional<kx::Onboarding::ArchiveChoice>)
 
 class OnboardingModel : public QObject {
     Q_OBJECT
-    Q_PROPERTY(bool explicitlyOpened READ explicitlyOpened WRITE setExplicitlyOpened NOTIFY explicitlyOpenedChanged)
+    Q_PROPERTY(kx::Onboarding::Step step READ step WRITE setStep NOTIFY stepChanged)
+    Q_PROPERTY(kx::RetentionPolicy::Setting retention READ retention NOTIFY retentionChanged)
+    Q_PROPERTY(qint64 liveMessages READ liveMessages NOTIFY liveMessagesChanged)
+    Q_PROPERTY(qint64 liveAttachmentBytes READ liveAttachmentBytes NOTIFY liveAttachmentBytesChanged)
+    Q_PROPERTY(bool isReadingLiveState READ isReadingLiveState NOTIFY isReadingLiveStateChanged)
+    Q_PROPERTY(std::optional<kx::Onboarding::ArchiveChoice> archiveChoice READ archiveChoice WRITE setArchiveChoice
+                   NOTIFY archiveChoiceChanged)
+    Q_PROPERTY(bool joinCompleted READ joinCompleted WRITE setJoinCompleted NOTIFY joinCompletedChanged)
+    Q_PROPERTY(kx::Onboarding::ScanOutcome scan READ scan NOTIFY scanChanged)
+    Q_PROPERTY(bool scheduleInstalled READ scheduleInstalled NOTIFY scheduleInstalledChanged)
+    Q_PROPERTY(QString lastError READ lastError NOTIFY lastErrorChanged)
     Q_PROPERTY(bool isFinished READ isFinished WRITE setIsFinished NOTIFY isFinishedChanged)
+    Q_PROPERTY(bool explicitlyOpened READ explicitlyOpened WRITE setExplicitlyOpened NOTIFY explicitlyOpenedChanged)
     Q_PROPERTY(bool completedFlag READ completedFlag WRITE setCompletedFlag NOTIFY completedFlagChanged)
     Q_PROPERTY(bool skippedFlag READ skippedFlag WRITE setSkippedFlag NOTIFY skippedFlagChanged)
     Q_PROPERTY(bool shouldShow READ shouldShow NOTIFY shouldShowChanged)
 
 public:
-    // What the flow reads from the rest of the application.
-    struct Inputs {
-        // Whether any source is registered. Whoever changes the registry calls
-        // sourcesChanged() afterwards. Empty: none is.
-        std::function<bool()> hasSources;
-    };
+    using Step = kx::Onboarding::Step;
+    using ScanOutcome = kx::Onboarding::ScanOutcome;
+    using ArchiveChoice = kx::Onboarding::ArchiveChoice;
 
-    // Starts not finished and not explicitly opened.
-    explicit OnboardingModel(Inputs inputs, QObject* parent = nullptr);
+    // How often the first archive is looked at, and for how many looks at most
+    // (0.3 s × 12,000 = one hour of waiting).
+    static constexpr int kPollMilliseconds = 300;
+    static constexpr int kMaxPolls = 12000;
 
-    // The source registry changed: shouldShow() may have changed with it.
-    void sourcesChanged();
+    // Starts at the welcome step with nothing read yet; scheduleInstalled is read
+    // from the schedule file once.
+    explicit OnboardingModel(AppModel& model, QObject* parent = nullptr);
+    ~OnboardingModel() override;
 
-    // The flow was reopened from "Set Up Kelvara…", so it shows even after it
-    // was completed or skipped and while sources exist.
-    bool explicitlyOpened() const { return explicitlyOpened_; }
-    // The flow ended (completed, set up later, or the sheet was closed).
+    AppModel& model() const { return model_; }
+
+    // ---- Published state ----
+    Step step() const { return step_; }
+    const kx::RetentionPolicy::Setting& retention() const { return retention_; }
+    qint64 liveMessages() const { return liveMessages_; }
+    qint64 liveAttachmentBytes() const { return liveAttachmentBytes_; }
+    // True from refreshLiveState() until the count and the measurement are in.
+    bool isReadingLiveState() const { return isReadingLiveState_; }
+    std::optional<ArchiveChoice> archiveChoice() const { return archiveChoice_; }
+    bool joinCompleted() const { return joinCompleted_; }
+    const ScanOutcome& scan() const { return scan_; }
+    bool scheduleInstalled() const { return scheduleInstalled_; }
+    // The sentence of the last failed onboarding action; null when none.
+    QString lastError() const { return lastError_; }
     bool isFinished() const { return isFinished_; }
-    // Bound to the user default "onboardingCompleted" (false when unset).
+    bool explicitlyOpened() const { return explicitlyOpened_; }
+    // The user defaults "onboardingCompleted" and "onboardingSkipped" (false when unset).
     bool completedFlag() const;
-    // Bound to the user default "onboardingSkipped" (false when unset).
     bool skippedFlag() const;
-    void setExplicitlyOpened(bool v);
+
+    // Written directly by the sheet and the archive-choice step.
+    void setStep(Step step);
+    void setArchiveChoice(std::optional<ArchiveChoice> choice);
+    void setJoinCompleted(bool v);
     void setIsFinished(bool v);
+    void setExplicitlyOpened(bool v);
     void setCompletedFlag(bool v);
     void setSkippedFlag(bool v);
 
-    // False once finished; true when explicitly opened; otherwise true exactly
-    // when no source is registered and onboarding was neither completed nor skipped.
+    // ---- Operations ----
+    // False once finished; true when reopened; otherwise true exactly when no
+    // source is registered and the flow was neither completed nor skipped.
     bool shouldShow() const;
-    // Restarts the flow from the welcome step, shown even after it was completed
-    // or skipped. The stored flags keep their values.
+    // Starts the flow again at the welcome step with a fresh outcome, no choice
+    // and no join; the stored flags and scheduleInstalled keep their values.
     void reopen();
+    // Re-reads Messages' keep-messages setting now, and the live message count
+    // and attachment size in the background (isReadingLiveState meanwhile).
+    void refreshLiveState();
+    // What entering `step` reads afresh.
+    void refreshStep(Step step);
+    kx::Onboarding::State state() const;
+    // Moves to the next step, or completes the flow on the last one, unless the
+    // current step's gate is blocked.
+    void advance();
+    // Sets the step to the previous one; refreshes nothing.
+    void goBack();
+
+    bool retentionDeletesMessages() const;
+    // "1,234 messages in Messages on this Mac right now".
+    QString liveMessagesSummary() const;
+
+    // Opens the place where Kelvara is given access (on Linux the folder that
+    // holds the live Messages database).
+    void openFullDiskAccessSettings();
+    // Tries to read the live database's first page off the GUI thread (which is
+    // what makes macOS ask), then opens the access place and checks access again.
+    void requestMessagesAccess();
+
+    // The archive root already holds archives and none is this Mac's owner's.
+    bool wouldStartSeparateArchive() const;
+    // Stores the name this Mac archives under; a name that is blank or cannot
+    // name an archive folder beside the existing ones is refused in lastError.
+    void setArchiveName(const QString& name);
+
+    // "Run the first archive": connects this Mac's Messages when needed and
+    // starts the run; the outcome arrives in scan().
+    void connectThisMac();
+    // The resolved owner's archive's message count; 0 when it cannot be read.
+    qint64 countArchivedMessages() const;
+
+    // The schedule switch.
+    void installSchedule();
+    void removeSchedule();
+    // "~/Library/LaunchAgents/com.dunholt.kelvara.plist" under the current home.
+    static QString launchAgentPath();
 
 signals:
-    void explicitlyOpenedChanged();
+    void stepChanged();
+    void retentionChanged();
+    void liveMessagesChanged();
+    void liveAttachmentBytesChanged();
+    void isReadingLiveStateChanged();
+    void archiveChoiceChanged();
+    void joinCompletedChanged();
+    void scanChanged();
+    void scheduleInstalledChanged();
+    void lastErrorChanged();
     void isFinishedChanged();
+    void explicitlyOpenedChanged();
     void completedFlagChanged();
     void skippedFlagChanged();
-    // After anything shouldShow() reads may have changed (including the source
-    // registry); observers read shouldShow() again.
     void shouldShowChanged();
-    // The flow was restarted by reopen().
-    void reopened();
+    // After anything state() reads may have changed, the application's access
+    // verdict and archive owner included: the gate and labels are asked again.
+    void stateChanged();
 
 private:
-    Inputs inputs_;
-    bool explicitlyOpened_ = false;
+    friend struct OnboardingTestAccess;
+    void setScan(const ScanOutcome& s);
+    void setLastError(const QString& e);
+    void setScheduleInstalled(bool v);
+    // Follows run number `run` until its outcome is known or the polls run out.
+    void runFirstArchive(quint64 run);
+    void pollFirstArchive();
+    void finishFirstArchive(const QString& error);
+
+    AppModel& model_;
+    Step step_ = Step::welcome;
+    kx::RetentionPolicy::Setting retention_ = kx::RetentionPolicy::Setting::unreadable("not read yet");
+    qint64 liveMessages_ = 0;
+    qint64 liveAttachmentBytes_ = 0;
+    bool isReadingLiveState_ = false;
+    std::optional<ArchiveChoice> archiveChoice_;
+    bool joinCompleted_ = false;
+    ScanOutcome scan_;
+    bool scheduleInstalled_ = false;
+    QString lastError_;
     bool isFinished_ = false;
+    bool explicitlyOpened_ = false;
+
+    // Bumped by each refreshLiveState(): only the latest reading is published.
+    quint64 liveReading_ = 0;
+    // The run the first-scan step follows, and how often it has been looked at.
+    std::optional<quint64> followedRun_;
+    int polls_ = 0;
+    QTimer* pollTimer_ = nullptr;
 };
