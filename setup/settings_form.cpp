@@ -10,26 +10,15 @@
 
 namespace setup {
 
-namespace {
-
-// The rounded box behind a section's rows, a shade off the window colour.
-class SectionBox : public QWidget {
-public:
-    explicit SectionBox(QWidget* parent) : QWidget(parent) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        const QColor window = palette().color(QPalette::Window);
-        const QColor fill = isDarkPalette(palette()) ? window.lighter(125) : window.lighter(104);
-        p.setPen(separatorColor());
-        p.setBrush(fill);
-        p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 7, 7);
-    }
-};
-
-} // namespace
+void GroupBox::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor window = palette().color(QPalette::Window);
+    const QColor fill = isDarkPalette(palette()) ? window.lighter(125) : window.lighter(104);
+    p.setPen(separatorColor());
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 7, 7);
+}
 
 FormSection::FormSection(const QString& title, QWidget* parent) : QWidget(parent) {
     auto* column = new QVBoxLayout(this);
@@ -41,7 +30,7 @@ FormSection::FormSection(const QString& title, QWidget* parent) : QWidget(parent
         heading->setContentsMargins(8, 0, 0, 0);
         column->addWidget(heading);
     }
-    auto* box = new SectionBox(this);
+    auto* box = new GroupBox(this);
     rows_ = new QVBoxLayout(box);
     rows_->setContentsMargins(12, 10, 12, 10);
     rows_->setSpacing(9);

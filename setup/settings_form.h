@@ -15,6 +15,17 @@ class QVBoxLayout;
 
 namespace setup {
 
+// A rounded box a shade off the window colour, with a hairline edge: a form
+// section's rows, or a group of facts inside a screen.
+class GroupBox : public QWidget {
+    Q_OBJECT
+public:
+    explicit GroupBox(QWidget* parent = nullptr) : QWidget(parent) {}
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
 class FormSection : public QWidget {
     Q_OBJECT
 public:
