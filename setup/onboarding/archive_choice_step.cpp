@@ -200,7 +200,6 @@ ArchiveChoiceStep::ArchiveChoiceStep(AppModel& model, BackupModel& backup, Onboa
     // The choice, the join, the archive owner and the archives at the root all
     // reach the state.
     connect(&onboarding_, &OnboardingModel::stateChanged, this, &ArchiveChoiceStep::refresh);
-    connect(&model_.owners(), &OwnersModel::archiveOwnerChanged, this, &ArchiveChoiceStep::refresh);
     refresh();
 }
 

@@ -776,6 +776,7 @@ TEST_F(OnboardingScreens, SetThisUpLaterRecordsASkipAndAReopenedFlowIgnoresTheEa
 
     // "Set Up Kelvara…" while that run is still followed: a fresh flow, which
     // the earlier run never writes into.
+    EXPECT_TRUE(model->runs().isRunning()) << "the earlier run is still going";
     flow().reopen();
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->onboardingSheet() && root->onboardingSheet()->isVisible(); }));
     view = root->onboardingSheet()->findChild<OnboardingView*>();
