@@ -49,7 +49,8 @@ FirstScanStep::FirstScanStep(OnboardingModel& onboarding, QWidget* parent) : QWi
     running_ = progressRow(tr("This can take several minutes on a large history."), this);
     running_->setObjectName(QStringLiteral("firstArchiveRunning"));
     if (auto* caption = running_->findChild<QLabel*>()) caption->setWordWrap(false);
-    runRow->addWidget(running_, 1, Qt::AlignVCenter);
+    runRow->addWidget(running_, 0, Qt::AlignVCenter);
+    runRow->addStretch(1);
     column->addLayout(runRow);
 
     outcomeBox_ = new GroupBox(this);

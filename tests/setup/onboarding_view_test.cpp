@@ -49,8 +49,18 @@ using Scan = OnboardingModel::ScanOutcome;
 using Choice = kx::Onboarding::ArchiveChoice;
 using Verdict = FullDiskAccessProbe::Verdict;
 
+// Every wrapping text on screen has the height its lines need.
+void expectNothingClipped(QWidget& w, const QString& name) {
+    for (QLabel* l : w.findChildren<QLabel*>()) {
+        if (!l->wordWrap() || !l->isVisibleTo(&w) || l->text().isEmpty()) continue;
+        EXPECT_GE(l->height(), l->heightForWidth(l->width())) << name.toStdString() << ": " << l->text().toStdString();
+    }
+}
+
 void snapshot(QWidget& w, const QString& name) {
-    QCoreApplication::processEvents();
+    // Nested layouts settle over a few turns of the event loop.
+    QTest::qWait(30);
+    expectNothingClipped(w, name);
     const QPixmap shot = w.grab();
     EXPECT_FALSE(shot.isNull());
     const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
