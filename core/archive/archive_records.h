@@ -69,6 +69,7 @@ public:
     Encoder& number(const std::optional<std::int64_t>& value);
     Encoder& flag(bool value);
     const std::string& bytes() const { return out_; }
+    std::string take() { return std::move(out_); }
 
 private:
     std::string out_;

@@ -189,7 +189,7 @@ struct TreskStoreWriter::Statements {
     SQLite::Statement insertMessage, findMessage, updateMessage, markSearchPending, insertVersion, fillVersionDate,
         insertProvenance, touchProvenance, countProvenance, findAttachment, insertAttachment, updateAttachment,
         linkAttachment, attachmentSource, insertHandle, findConversation, insertConversation, updateConversation,
-        insertChat, insertMember, appendRecord, bumpConversation;
+        insertChat, insertMember, appendRecord, bumpConversation, appendRecords, insertSightings;
     explicit Statements(SQLite::Database& db)
         : insertMessage(
               db,
@@ -238,17 +238,84 @@ struct TreskStoreWriter::Statements {
                            "ON CONFLICT(conversation_id) DO UPDATE SET messages = messages + excluded.messages, "
                            "last_date = CASE WHEN excluded.last_date IS NULL THEN last_date "
                            "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
-                           "ELSE last_date END") {}
+                           "ELSE last_date END"),
+          appendRecords(db, "INSERT INTO records(family, subject, body) VALUES " + rows("(?,?,?)")),
+          insertSightings(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES " +
+                                  rows("(?,?,?,?)")) {}
+    // `kRowsPerInsert` copies of one row's placeholders.
+    static std::string rows(const std::string& row) {
+        std::string out = row;
+        for (int i = 1; i < kRowsPerInsert; ++i) out += "," + row;
+        return out;
+    }
 };
 
-void TreskStoreWriter::append(int64_t subject, const records::Encoder& record) {
-    const std::string& bytes = record.bytes();
-    auto& a = st_->appendRecord;
-    a.reset();
-    a.bind(1, records::familyOf(bytes[4]));
-    a.bind(2, subject);
-    a.bind(3, bytes.data(), static_cast<int>(bytes.size()));
-    a.exec();
+// Records wait in order and are inserted kRowsPerInsert to a statement (one
+// statement per record costs more than the row): their seq numbers are those
+// they would have had one by one.
+void TreskStoreWriter::append(int64_t subject, records::Encoder& record) {
+    std::string bytes = record.take();
+    const int family = records::familyOf(bytes[4]);
+    recordsToWrite_.push_back({family, subject, std::move(bytes)});
+    if (recordsToWrite_.size() >= kRowsPerInsert) writeRecords();
+}
+
+void TreskStoreWriter::writeRecords() {
+    const size_t n = recordsToWrite_.size();
+    size_t i = 0;
+    auto bind = [&](SQLite::Statement& s, int at, const PendingRecord& r) {
+        s.bind(at + 1, r.family);
+        s.bind(at + 2, r.subject);
+        s.bindNoCopy(at + 3, r.bytes.data(), static_cast<int>(r.bytes.size()));
+    };
+    auto& many = st_->appendRecords;
+    for (; i + kRowsPerInsert <= n; i += kRowsPerInsert) {
+        many.reset();
+        for (int k = 0; k < kRowsPerInsert; ++k) bind(many, 3 * k, recordsToWrite_[i + k]);
+        many.exec();
+    }
+    auto& one = st_->appendRecord;
+    for (; i < n; ++i) {
+        one.reset();
+        bind(one, 0, recordsToWrite_[i]);
+        one.exec();
+    }
+    many.clearBindings();
+    one.clearBindings();
+    recordsToWrite_.clear();
+}
+
+// The first source of a message stored just now: its row cannot exist yet, so
+// it waits and goes in with others.
+void TreskStoreWriter::addFirstSighting(int64_t messageId, int64_t sourceRow, int64_t nowNs) {
+    sightingsToWrite_.push_back({messageId, sourceRow, nowNs});
+    if (sightingsToWrite_.size() >= kRowsPerInsert) writeSightings();
+}
+
+void TreskStoreWriter::writeSightings() {
+    const size_t n = sightingsToWrite_.size();
+    size_t i = 0;
+    auto bind = [&](SQLite::Statement& s, int at, const PendingSighting& r) {
+        s.bind(at + 1, r.messageId);
+        s.bind(at + 2, r.sourceRow);
+        s.bind(at + 3, r.nowNs);
+        s.bind(at + 4, r.nowNs);
+    };
+    auto& many = st_->insertSightings;
+    for (; i + kRowsPerInsert <= n; i += kRowsPerInsert) {
+        many.reset();
+        for (int k = 0; k < kRowsPerInsert; ++k) bind(many, 4 * k, sightingsToWrite_[i + k]);
+        many.exec();
+    }
+    auto& one = st_->insertProvenance;
+    for (; i < n; ++i) {
+        one.reset();
+        bind(one, 0, sightingsToWrite_[i]);
+        if (one.exec() != 1)
+            throw Error("the archive already listed a source of the message numbered " +
+                        std::to_string(sightingsToWrite_[i].messageId));
+    }
+    sightingsToWrite_.clear();
 }
 
 TreskStoreWriter::TreskStoreWriter(const std::string& path) : TreskStore(path, WritableTag{}) {}
@@ -477,8 +544,25 @@ void TreskStoreWriter::begin() {
     inTransaction_ = true;
 }
 
+// What the transaction added to each conversation's totals, one write per
+// conversation however many of its messages the transaction holds.
+void TreskStoreWriter::writeConversationTotals() {
+    auto& b = st_->bumpConversation;
+    for (const auto& [conversation, t] : totalsToWrite_) {
+        b.reset();
+        b.bind(1, conversation);
+        b.bind(2, t.messages);
+        bindOpt(b, 3, t.lastDate);
+        b.exec();
+    }
+    totalsToWrite_.clear();
+}
+
 void TreskStoreWriter::commit() {
     if (!inTransaction_) return;
+    writeRecords();
+    writeSightings();
+    writeConversationTotals();
     if (!(pending_ == Totals{})) saveTotals();
     if (conversationTotalsTouched_) saveConversationTotalsMark();
     db_->exec("COMMIT"); // on failure the caller rolls back, which reloads the totals
@@ -493,6 +577,9 @@ void TreskStoreWriter::rollback() {
     } catch (...) {
     }
     pending_ = Totals{};
+    recordsToWrite_.clear();
+    sightingsToWrite_.clear();
+    totalsToWrite_.clear();
     conversationTotalsTouched_ = false;
     try {
         readSavedTotals();
@@ -715,6 +802,8 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         r.number(optNanos(m.dateRetracted)).flag(reaction).text(sourceIdOf(sourceRow));
         append(result.messageId, r);
     } else {
+        // What this message's earlier sightings left waiting is looked at below.
+        writeSightings();
         auto& f = st_->findMessage;
         f.reset();
         f.bind(1, m.guid);
@@ -802,12 +891,9 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         }
     }
     if (countsInTotals || totalsDate) {
-        auto& b = st_->bumpConversation;
-        b.reset();
-        b.bind(1, conv.id);
-        b.bind(2, countsInTotals ? 1 : 0);
-        bindOpt(b, 3, totalsDate);
-        b.exec();
+        auto& t = totalsToWrite_[conv.id];
+        if (countsInTotals) ++t.messages;
+        if (totalsDate && (!t.lastDate || *totalsDate > *t.lastDate)) t.lastDate = totalsDate;
         conversationTotalsTouched_ = true;
     }
     // Versions are kept once a message is known to have more than one body.
@@ -818,15 +904,17 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
             addVersion(result.messageId, m.guid, *m.text, optNanos(m.dateEdited ? m.dateEdited : m.date), nowNs);
     }
 
-    auto& p = st_->insertProvenance;
-    p.reset();
-    p.bind(1, result.messageId);
-    p.bind(2, sourceRow);
-    p.bind(3, nowNs);
-    p.bind(4, nowNs);
-    if (result.inserted) ++pending_.messages;
-    if (p.exec() == 1) {
-        if (!result.inserted) {
+    if (result.inserted) {
+        ++pending_.messages;
+        addFirstSighting(result.messageId, sourceRow, nowNs);
+    } else {
+        auto& p = st_->insertProvenance;
+        p.reset();
+        p.bind(1, result.messageId);
+        p.bind(2, sourceRow);
+        p.bind(3, nowNs);
+        p.bind(4, nowNs);
+        if (p.exec() == 1) {
             // The message record names the source that brought it; each further one is a record.
             records::Encoder r(records::kSource);
             r.text(std::string_view(m.guid)).text(std::string_view(sourceIdOf(sourceRow)));
@@ -838,14 +926,14 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
             c.bind(1, result.messageId);
             if (c.executeStep() && c.getColumn(0).getInt64() == 2) ++pending_.corroborated;
             c.reset();
+        } else {
+            auto& t = st_->touchProvenance;
+            t.reset();
+            t.bind(1, nowNs);
+            t.bind(2, result.messageId);
+            t.bind(3, sourceRow);
+            t.exec();
         }
-    } else {
-        auto& t = st_->touchProvenance;
-        t.reset();
-        t.bind(1, nowNs);
-        t.bind(2, result.messageId);
-        t.bind(3, sourceRow);
-        t.exec();
     }
 
     int position = 0;

@@ -97,9 +97,13 @@ private:
     void saveConversationTotalsMark();
     bool readSavedTotals();
     void saveTotals();
+    void writeConversationTotals();
     int64_t handleId(const std::string& handle);
     void addRecordsTable();
-    void append(int64_t subject, const records::Encoder& record);
+    void append(int64_t subject, records::Encoder& record);
+    void writeRecords();
+    void addFirstSighting(int64_t messageId, int64_t sourceRow, int64_t nowNs);
+    void writeSightings();
     void addVersion(int64_t messageId, const std::string& guid, const std::string& text,
                     const std::optional<int64_t>& date, int64_t nowNs);
     int64_t storeAttachment(const AttachmentRecord& attachment, const std::optional<std::string>& key);
@@ -114,6 +118,25 @@ private:
     std::unordered_map<int64_t, std::string> sourceIds_;
     std::unordered_map<std::string, ConversationInfo> chats_;         // by chat GUID
     std::unordered_map<std::string, ConversationInfo> conversations_; // by key
+    // Rows waiting to be inserted several to a statement (all before the
+    // transaction commits).
+    static constexpr int kRowsPerInsert = 32;
+    struct PendingRecord {
+        int family;
+        int64_t subject;
+        std::string bytes;
+    };
+    std::vector<PendingRecord> recordsToWrite_;
+    struct PendingSighting {
+        int64_t messageId, sourceRow, nowNs;
+    };
+    std::vector<PendingSighting> sightingsToWrite_;
+    // Added to conversation_totals when the transaction commits.
+    struct ConversationTotals {
+        int64_t messages = 0;
+        std::optional<int64_t> lastDate;
+    };
+    std::unordered_map<int64_t, ConversationTotals> totalsToWrite_;
     bool inTransaction_ = false;
     bool conversationTotalsTouched_ = false;
     Totals saved_;   // as committed

@@ -1,3 +1,4 @@
+#include "core/archive/archive_records.h"
 #include "core/archive/search_index.h"
 #include "core/archive/tresk_store.h"
 #include "core/archive/tresk_store_writer.h"
@@ -306,6 +307,46 @@ TEST_F(StoreFixture, GroupChatsAndAttachmentsAreKept) {
     const auto profiles = r.conversationProfiles("jo");
     ASSERT_EQ(profiles.size(), 1u);
     EXPECT_EQ(profiles[0].participants, (std::vector<std::string>{"+15550001", "ann@example.com"}));
+}
+
+// Records are inserted several to a statement: what a load leaves must be the
+// records its tables amount to, in the order they were taken in, whatever the
+// batch boundaries (messages with versions, attachments and a second sighting
+// among them, and a transaction ending part way through a batch).
+TEST_F(StoreFixture, RecordsWrittenInBatchesAreThoseOfTheTablesInOrder) {
+    for (int i = 0; i < 75; ++i) {
+        auto m = msg("m" + std::to_string(i), "iMessage;-;+1555000" + std::to_string(i % 3),
+                     "text " + std::to_string(i), i, "+1555000" + std::to_string(i % 3));
+        if (i % 7 == 0) m.edits = {EditRecord{kStart, "draft " + std::to_string(i)}};
+        if (i % 11 == 0) {
+            AttachmentRecord att;
+            att.guid = "att-" + std::to_string(i);
+            att.fileName = "f" + std::to_string(i) + ".jpg";
+            att.state = AttachmentFileState::present;
+            m.attachments = {att};
+        }
+        add(m, a);
+        if (i == 40) add(m, a); // the same source again: a sighting seen before, no record
+        if (i == 50) w->commit(), w->begin();
+    }
+    w->commit();
+    SQLite::Database db(path, SQLite::OPEN_READONLY);
+    std::vector<std::string> stored, derived;
+    records::walk(db, [&](int64_t, std::string_view bytes) {
+        stored.push_back(records::describe(bytes) + "|" + std::string(bytes));
+        return true;
+    });
+    records::fromTables(db, [&](int, int64_t, std::string_view bytes) {
+        derived.push_back(records::describe(bytes) + "|" + std::string(bytes));
+    });
+    EXPECT_GT(stored.size(), 75u + 11 + 11 + 3);
+    EXPECT_EQ(stored, derived);
+    EXPECT_EQ(db.execAndGet("SELECT count(*) FROM message_sources").getInt64(), 75);
+    SQLite::Statement subjects(db, "SELECT count(*) FROM records r JOIN messages m ON m.id = r.subject "
+                                   "WHERE r.family = 1 AND instr(r.body, m.guid) = 0");
+    EXPECT_EQ(subjects.executeStep() ? subjects.getColumn(0).getInt64() : -1, 0)
+        << "a record filed under another message";
+    w->begin();
 }
 
 TEST_F(StoreFixture, SearchTakesTheQueryAsLiteralWords) {
