@@ -33,8 +33,7 @@ Onboarding::StepGate accessGate(const Verdict& verdict) {
     case Verdict::Case::appBlocked:
         return Gate::blocked("Allow access to Messages first. Until Kelvara can read the database there is nothing "
                              "to archive.");
-    case Verdict::Case::notChecked:
-        return Gate::blocked("Wait for the access check to finish, or press Check again.");
+    case Verdict::Case::notChecked: return Gate::blocked("Wait for the access check to finish, or press Check again.");
     case Verdict::Case::noDatabase:
         return Gate::warning("There is no Messages database on this computer, so nothing of its own can be "
                              "archived. You can still join an archive on another computer.");
@@ -168,8 +167,7 @@ std::vector<std::string> Onboarding::summary(const State& state) {
         lines.push_back(messagesNoun(scan.messages) + " are in the archive " + quoted(state.resolvedOwner) + ".");
     else if (scan.kind == ScanOutcome::Kind::failed)
         lines.push_back("WARNING: The first archive failed, so nothing from this computer is archived yet.");
-    else
-        lines.push_back("WARNING: Nothing from this computer is archived yet.");
+    else lines.push_back("WARNING: Nothing from this computer is archived yet.");
 
     if (state.archiveChoice == ArchiveChoice::join && state.joinCompleted)
         lines.push_back("This computer archives into the shared archive " + quoted(state.resolvedOwner) + ".");
@@ -180,9 +178,7 @@ std::vector<std::string> Onboarding::summary(const State& state) {
         lines.push_back("WARNING: The daily job cannot read Messages yet, so scheduled runs archive nothing. Grant "
                         "it access in Settings, Permissions.");
         break;
-    case Verdict::Case::appBlocked:
-        lines.push_back("WARNING: Kelvara cannot read Messages on this computer.");
-        break;
+    case Verdict::Case::appBlocked: lines.push_back("WARNING: Kelvara cannot read Messages on this computer."); break;
     case Verdict::Case::notChecked:
         lines.push_back("WARNING: Whether the daily job can read Messages has not been checked.");
         break;

@@ -88,8 +88,8 @@ TEST(Onboarding, OnlyWhatMakesTheNextStepUselessBlocks) {
 }
 
 TEST(Onboarding, OutcomeAndSummaryNeverClaimAnArchiveThatDidNotHappen) {
-    for (const Scan& notArchived : {Scan::notRun(), Scan::running(), Scan::failed("The disk is full."),
-                                    Scan::archived(0)}) {
+    for (const Scan& notArchived :
+         {Scan::notRun(), Scan::running(), Scan::failed("The disk is full."), Scan::archived(0)}) {
         const std::string text = Onboarding::scanResultText(notArchived);
         EXPECT_EQ(text.find("Archived."), std::string::npos) << text;
         auto s = at(Step::firstScan);
