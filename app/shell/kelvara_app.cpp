@@ -15,6 +15,7 @@
 #include <kelvara/version.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 
 namespace {
@@ -84,6 +85,13 @@ MainWindow* KelvaraApp::showMainWindow() {
     else w->show();
     w->raise();
     w->activateWindow();
+    // A sheet open on the window stays in front of it: the window manager keeps
+    // a window-modal dialog above its parent, but not every desktop has one.
+    for (QDialog* sheet : w->findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) {
+        if (!sheet->isVisible()) continue;
+        sheet->raise();
+        sheet->activateWindow();
+    }
     return w;
 }
 

@@ -379,6 +379,8 @@ TEST_F(ShellTest, SetUpKelvaraReopensTheFlowWhichSurvivesItsOwnFirstSource) {
     w->commands()->setUpKelvara()->trigger();
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->onboardingSheet() != nullptr; }));
     EXPECT_TRUE(model_->onboarding()->explicitlyOpened());
+    // Bringing the window forward keeps the new sheet in front of it.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == root->onboardingSheet(); }));
 
     // The flow's first-scan step registers this Mac's source; the sheet stays.
     model_->onboarding()->setExplicitlyOpened(false);
