@@ -401,7 +401,9 @@ std::optional<std::string> BackupEngine::checkStored(const std::string& name, ui
     if (!info || info->size != sealedSize) return std::nullopt;
     Sha256 h;
     std::string head;
-    TreskCrypto::Opener opener(crypto_, name, info->size, [&](const unsigned char* p, size_t n) { h.update(p, n); });
+    std::function<void(const unsigned char*, size_t)> hashPlain;
+    if (!sha.empty()) hashPlain = [&](const unsigned char* p, size_t n) { h.update(p, n); };
+    TreskCrypto::Opener opener(crypto_, name, info->size, hashPlain); // without a hash: opened, not kept
     try {
         if (!dest_->get(name, [&](const unsigned char* p, size_t n) {
                 if (head.size() < TreskCrypto::kHeaderSize)
@@ -431,9 +433,10 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
     if (sealedSize <= partSize) {
         StreamNonce nonce = TreskCrypto::freshNonce();
         out.nonce = lowerHex(nonce.data(), nonce.size());
-        TreskCrypto::SealingReader reader(crypto_, plain, name, nonce);
+        TreskCrypto::SealingReader reader(crypto_, plain, name, nonce, true);
         dest_->put(name, sealedSize, [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); }, cls,
                    {{"kx-plain-size", std::to_string(plainSize)}, {"kx-nonce", out.nonce}});
+        out.sealedPlainSha = reader.plainSha256();
         sent(sealedSize);
         partDone();
         return out;
@@ -824,6 +827,37 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     receipt.storedChecked = storedChecked;
     receipt.damaged = damaged;
     receipt.unrepaired = unrepaired;
+    // What this run wrote is checked before the manifest names it, so a copy
+    // that does not match never replaces the backup in place. Each object is
+    // checked as soon as it is written, while other files are still being sent.
+    auto mismatch = [&](const std::string& what) {
+        return BackupError("the copy stored at " + dest_->label() + " does not match what was sent (" + what +
+                           "); run the backup again");
+    };
+    // Some stores answer a write before it can be read back whole, so a copy that
+    // does not match yet is read again after short pauses before the run fails.
+    auto matchesSoon = [](const std::function<bool()>& matches) {
+        for (int pause = 100;; pause *= 4) {
+            if (matches()) return true;
+            if (pause > 1600) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        }
+    };
+    auto checkWritten = [&](const std::string& name, const Uploaded& u, const std::string& sha) {
+        if (verification == VerificationLevel::none) return;
+        if (!dest_->canReadBackData()) {
+            // Archival storage: compare size and the metadata written with each object.
+            if (!matchesSoon([&] { return storedNonce(name, u.sealedSize) == u.nonce; })) throw mismatch(name);
+            return;
+        }
+        // The object read back must open under this key and name, carry the nonce
+        // it was sealed with (so it is exactly what was sent) and hold the content
+        // sent. Content hashed while it was sealed is not hashed again: opening
+        // proves the object holds exactly the plaintext that was sealed.
+        if (!u.sealedPlainSha.empty() && u.sealedPlainSha != sha) throw mismatch(name); // changed while read
+        const std::string readSha = u.sealedPlainSha.empty() ? sha : std::string();
+        if (!matchesSoon([&] { return checkStored(name, u.sealedSize, readSha) == u.nonce; })) throw mismatch(name);
+    };
     // Attachments first, then the database; the manifest written last names them.
     std::map<std::string, Uploaded> uploaded;
     std::mutex uploadedMutex;
@@ -831,16 +865,19 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         parallelFor(list.size(), options_.threads, [&](size_t i) {
             const Local* f = list[i];
             const std::string name = entries.at(f->path).at("name").get<std::string>();
+            const std::string& sha = shaOf.at(f->path);
+            Uploaded u;
             try {
-                Uploaded u = uploadFile(f->file, name, "sha256:" + shaOf.at(f->path), ObjectClass::data, 1, sent,
-                                        partDone);
-                std::lock_guard<std::mutex> lock(uploadedMutex);
-                uploaded[f->path] = u;
+                u = uploadFile(f->file, name, "sha256:" + sha, ObjectClass::data, 1, sent, partDone);
             } catch (...) {
                 if (fs::exists(f->file)) throw;
                 std::lock_guard<std::mutex> lock(uploadedMutex);
                 vanished.insert(f->path);
+                return;
             }
+            checkWritten(name, u, sha);
+            std::lock_guard<std::mutex> lock(uploadedMutex);
+            uploaded[f->path] = u;
         });
     };
     sendFiles(toSend);
@@ -878,7 +915,6 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     const uint64_t dbSealedSize = TreskCrypto::sealedSize(dbPlainSize);
     std::string dbName = objectsPrefix + crypto_.nameTag("database:" + remoteName + ":" + fingerprint);
     json dbEntry;
-    bool dbSent = false;
     auto dropDbFromProgress = [&] {
         std::lock_guard<std::recursive_mutex> lock(progressMutex);
         p.total -= static_cast<int64_t>(dbSealed);
@@ -910,10 +946,10 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             }
             Uploaded db = uploadFile(snapshot, dbName, "sha256:" + fingerprint, ObjectClass::data, options_.threads,
                                      sent, partDone);
+            checkWritten(dbName, db, fingerprint);
             receipt.resumed = receipt.resumed || db.resumed;
             receipt.bytes += db.sealedSize;
             dbNonce = db.nonce;
-            dbSent = true;
         }
         dbEntry = {{"name", dbName},
                    {"size", dbPlainSize},
@@ -921,49 +957,6 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
                    {"sealedSize", dbSealedSize},
                    {"nonce", *dbNonce}};
         if (!sourceStamp.empty()) dbEntry["sourceStamp"] = sourceStamp;
-    }
-
-    // What this run wrote is checked before the manifest names it, so a copy
-    // that does not match never replaces the backup in place.
-    auto mismatch = [&](const std::string& what) {
-        return BackupError("the copy stored at " + dest_->label() + " does not match what was sent (" + what +
-                           "); run the backup again");
-    };
-    // Some stores answer a write before it can be read back whole, so a copy that
-    // does not match yet is read again after short pauses before the run fails.
-    auto matchesSoon = [](const std::function<bool()>& matches) {
-        for (int pause = 100;; pause *= 4) {
-            if (matches()) return true;
-            if (pause > 1600) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-        }
-    };
-    if (verification != VerificationLevel::none) {
-        if (!dest_->canReadBackData()) {
-            // Archival storage: compare size and the metadata written with each object.
-            auto check = [&](const std::string& name, uint64_t sealedSize, const std::string& nonce) {
-                if (!matchesSoon([&] { return storedNonce(name, sealedSize) == nonce; })) throw mismatch(name);
-            };
-            if (dbSent) check(dbName, dbSealedSize, *dbNonce);
-            for (const Local* f : toSend) {
-                const json& o = entries.at(f->path);
-                check(o.at("name").get<std::string>(), o.at("sealedSize").get<uint64_t>(), o.at("nonce"));
-            }
-        } else {
-            // Each object read back must open under this key and name, carry the
-            // nonce it was sealed with (so it is exactly what was sent) and hold
-            // the content sent.
-            auto check = [&](const json& o) {
-                const std::string name = o.at("name").get<std::string>();
-                if (!matchesSoon([&] {
-                        return checkStored(name, o.at("sealedSize").get<uint64_t>(), o.value("sha256", "")) ==
-                               o.at("nonce").get<std::string>();
-                    }))
-                    throw mismatch(name);
-            };
-            if (dbSent) check(dbEntry);
-            parallelFor(toSend.size(), options_.threads, [&](size_t k) { check(entries.at(toSend[k]->path)); });
-        }
     }
 
     // The commit point: the manifest switches the backup over to the new objects.

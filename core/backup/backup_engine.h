@@ -167,6 +167,9 @@ private:
         uint64_t sealedSize = 0;
         std::string nonce; // hex
         bool resumed = false;
+        // The SHA-256 of the plaintext as it was read while sealing (hex); empty
+        // when the object was sealed in parts or taken over as stored.
+        std::string sealedPlainSha;
     };
     Uploaded uploadFile(const std::filesystem::path& plain, const std::string& name, const std::string& fingerprint,
                         ObjectClass cls, int threads, const std::function<void(uint64_t)>& sent,
@@ -181,12 +184,12 @@ private:
     // The nonce of the object stored under name when it has that sealed size
     // (from its metadata, else its header); nothing when absent or another size.
     std::optional<std::string> storedNonce(const std::string& name, uint64_t sealedSize);
-    // Reads the object back whole: its nonce when it has that sealed size, opens
-    // under this keyring and name and (sha not empty) holds plaintext with that
-    // hash; nothing otherwise. Throws BackupError when it cannot be read at all.
     // Reads back the share `plan` picks of objects stored by earlier runs
     // (stored_audit.cpp); returns the indices of the damaged ones.
     std::vector<size_t> auditStored(const std::vector<StoredObject>& objects, const AuditPlan& plan);
+    // Reads the object back whole: its nonce when it has that sealed size, opens
+    // under this keyring and name and (sha not empty) holds plaintext with that
+    // hash; nothing otherwise. Throws BackupError when it cannot be read at all.
     std::optional<std::string> checkStored(const std::string& name, uint64_t sealedSize, const std::string& sha);
     std::optional<std::string> readRaw(const std::string& name);
     std::string fullName(const std::string& name) const;

@@ -57,53 +57,71 @@ void chunkNonce(const unsigned char* header, uint64_t index, unsigned char nonce
     putU64(nonce + 16, index);
 }
 
+// Plaintext passes through sealing and opening in pieces of at most this size,
+// so each piece is read, hashed and enciphered while it is still in the cache.
+constexpr size_t kPiece = 128u << 10;
+
+} // namespace
+
 // XChaCha20-Poly1305 (the IETF construction libsodium calls
 // crypto_aead_xchacha20poly1305_ietf): a subkey from HChaCha20 over the first 16
 // nonce bytes, then ChaCha20-Poly1305 with the nonce 0x00000000 || the last 8
 // nonce bytes. libsodium derives the subkey; the bulk cipher runs in OpenSSL's
 // vectorised ChaCha20-Poly1305, several times faster here. The output is
 // byte-identical to libsodium's (a test checks it).
-class Aead {
+//
+// A chunk can also be sealed or opened piece by piece (begin, update, then
+// finishSeal or finishOpen), so large chunks pass through small buffers that
+// stay in the processor's cache.
+class ChunkCipher {
 public:
-    Aead() : ctx_(EVP_CIPHER_CTX_new()) {
+    ChunkCipher() : ctx_(EVP_CIPHER_CTX_new()) {
         if (!ctx_) throw std::bad_alloc();
     }
-    ~Aead() { EVP_CIPHER_CTX_free(ctx_); }
+    ~ChunkCipher() { EVP_CIPHER_CTX_free(ctx_); }
+    ChunkCipher(const ChunkCipher&) = delete;
+    ChunkCipher& operator=(const ChunkCipher&) = delete;
 
-    void seal(const unsigned char* key, const unsigned char nonce24[24], const unsigned char* ad, size_t adLen,
-              const unsigned char* in, size_t n, unsigned char* out) {
+    void begin(bool sealing, const unsigned char* key, const unsigned char nonce24[24], const unsigned char* ad,
+               size_t adLen) {
         unsigned char sub[32], iv[12];
         derive(key, nonce24, sub, iv);
         int len = 0;
-        bool ok = EVP_EncryptInit_ex(ctx_, EVP_chacha20_poly1305(), nullptr, sub, iv) == 1 &&
-                  EVP_EncryptUpdate(ctx_, nullptr, &len, ad, static_cast<int>(adLen)) == 1 &&
-                  (n == 0 || EVP_EncryptUpdate(ctx_, out, &len, in, static_cast<int>(n)) == 1) &&
-                  EVP_EncryptFinal_ex(ctx_, out + n, &len) == 1 &&
-                  EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_GET_TAG, 16, out + n) == 1;
+        bool ok = EVP_CipherInit_ex(ctx_, EVP_chacha20_poly1305(), nullptr, sub, iv, sealing ? 1 : 0) == 1 &&
+                  EVP_CipherUpdate(ctx_, nullptr, &len, ad, static_cast<int>(adLen)) == 1;
         OPENSSL_cleanse(sub, sizeof sub);
         if (!ok) throw Error("the encryption library failed");
     }
-
-    bool open(const unsigned char* key, const unsigned char nonce24[24], const unsigned char* ad, size_t adLen,
-              const unsigned char* in, size_t n /* with tag */, unsigned char* out) {
-        if (n < 16) return false;
-        unsigned char sub[32], iv[12], tag[16];
-        derive(key, nonce24, sub, iv);
-        std::memcpy(tag, in + n - 16, 16);
+    // in and out may be the same buffer.
+    void update(const unsigned char* in, size_t n, unsigned char* out) {
         int len = 0;
-        bool ok = EVP_DecryptInit_ex(ctx_, EVP_chacha20_poly1305(), nullptr, sub, iv) == 1 &&
-                  EVP_DecryptUpdate(ctx_, nullptr, &len, ad, static_cast<int>(adLen)) == 1 &&
-                  (n == 16 || EVP_DecryptUpdate(ctx_, out, &len, in, static_cast<int>(n - 16)) == 1) &&
-                  EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_SET_TAG, 16, tag) == 1 &&
-                  EVP_DecryptFinal_ex(ctx_, out + (n - 16), &len) == 1;
-        OPENSSL_cleanse(sub, sizeof sub);
-        if (!ok) OPENSSL_cleanse(out, n - 16);
-        return ok;
+        if (n > 0 && EVP_CipherUpdate(ctx_, out, &len, in, static_cast<int>(n)) != 1)
+            throw Error("the encryption library failed");
+    }
+    void finishSeal(unsigned char tag[16]) {
+        int len = 0;
+        if (EVP_EncryptFinal_ex(ctx_, tag, &len) != 1 || EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_GET_TAG, 16, tag) != 1)
+            throw Error("the encryption library failed");
+    }
+    // False when the chunk does not authenticate.
+    bool finishOpen(const unsigned char tag[16]) {
+        unsigned char t[16], end[16];
+        std::memcpy(t, tag, 16);
+        int len = 0;
+        return EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_SET_TAG, 16, t) == 1 &&
+               EVP_DecryptFinal_ex(ctx_, end, &len) == 1;
     }
 
-    static Aead& forThread() {
-        thread_local Aead aead;
-        return aead;
+    void seal(const unsigned char* key, const unsigned char nonce24[24], const unsigned char* ad, size_t adLen,
+              const unsigned char* in, size_t n, unsigned char* out) {
+        begin(true, key, nonce24, ad, adLen);
+        update(in, n, out);
+        finishSeal(out + n);
+    }
+
+    static ChunkCipher& forThread() {
+        thread_local ChunkCipher cipher;
+        return cipher;
     }
 
 private:
@@ -115,8 +133,6 @@ private:
     }
     EVP_CIPHER_CTX* ctx_;
 };
-
-} // namespace
 
 TreskCrypto::TreskCrypto(SymmetricKey masterKey, std::vector<SymmetricKey> legacyKeys)
     : master_(std::move(masterKey)), legacy_(std::move(legacyKeys)) {
@@ -219,9 +235,9 @@ std::string TreskCrypto::seal(std::string_view plain, const std::string& name) c
         auto ad = chunkAD(header.data(), i, final, name);
         unsigned char nonce24[24];
         chunkNonce(header.data(), i, nonce24);
-        Aead::forThread().seal(master_.data(), nonce24, ad.data(), ad.size(),
-                               reinterpret_cast<const unsigned char*>(plain.data() + inPos), n,
-                               reinterpret_cast<unsigned char*>(out.data() + outPos));
+        ChunkCipher::forThread().seal(master_.data(), nonce24, ad.data(), ad.size(),
+                                      reinterpret_cast<const unsigned char*>(plain.data() + inPos), n,
+                                      reinterpret_cast<unsigned char*>(out.data() + outPos));
         inPos += n;
         outPos += n + kTagSize;
     }
@@ -259,13 +275,22 @@ void TreskCrypto::openStream(const std::function<void(unsigned char*, size_t)>& 
 
 TreskCrypto::Opener::Opener(const TreskCrypto& crypto, std::string name, uint64_t sealedBytes,
                             std::function<void(const unsigned char*, size_t)> sink)
-    : crypto_(crypto), name_(std::move(name)), sealedBytes_(sealedBytes), sink_(std::move(sink)) {
+    : crypto_(crypto), name_(std::move(name)), sealedBytes_(sealedBytes), sink_(std::move(sink)),
+      cipher_(std::make_unique<ChunkCipher>()) {
     if (sealedBytes_ < kHeaderSize)
         throw SealError("the stored object " + name_ + " is cut off (it is shorter than its header)");
 }
 
 TreskCrypto::Opener::~Opener() {
     if (!plain_.empty()) sodium_memzero(plain_.data(), plain_.size());
+}
+
+void TreskCrypto::Opener::startChunk() {
+    const bool final = index_ + 1 == chunks_;
+    auto ad = chunkAD(header_.data(), index_, final, name_);
+    unsigned char nonce24[24];
+    chunkNonce(header_.data(), index_, nonce24);
+    cipher_->begin(false, key_->data(), nonce24, ad.data(), ad.size());
 }
 
 void TreskCrypto::Opener::feed(const unsigned char* data, size_t n) {
@@ -291,34 +316,38 @@ void TreskCrypto::Opener::feed(const unsigned char* data, size_t n) {
                 throw SealError("the stored object " + name_ +
                                 " is cut off or has bytes added (its size does not match its header)");
             remaining_ = plainSize_;
-            in_.reserve(chunk_ + kTagSize);
-            plain_.resize(chunk_);
+            plain_.resize(sink_ ? static_cast<size_t>(std::min<uint64_t>(chunk_, plainSize_)) : kPiece);
             continue;
         }
-        size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_, remaining_)) + kTagSize;
-        size_t k = std::min(n, want - in_.size());
-        in_.insert(in_.end(), data, data + k);
+        if (index_ >= chunks_) throw SealError("the stored object " + name_ + " has bytes added at its end");
+        if (within_ == 0) startChunk();
+        const size_t chunkPlain = static_cast<size_t>(std::min<uint64_t>(chunk_, remaining_));
+        if (within_ < chunkPlain) {
+            // Deciphered as it arrives; handed on only once the chunk's tag checks.
+            size_t k = std::min(n, chunkPlain - within_);
+            if (!sink_) k = std::min(k, plain_.size());
+            cipher_->update(data, k, plain_.data() + (sink_ ? within_ : 0));
+            within_ += k;
+            data += k;
+            n -= k;
+            continue;
+        }
+        size_t k = std::min(n, chunkPlain + kTagSize - within_);
+        std::memcpy(tag_.data() + (within_ - chunkPlain), data, k);
+        within_ += k;
         data += k;
         n -= k;
-        if (in_.size() == want) openChunk();
+        if (within_ < chunkPlain + kTagSize) continue;
+        if (!cipher_->finishOpen(tag_.data())) {
+            sodium_memzero(plain_.data(), plain_.size());
+            throw SealError("the stored object " + name_ + " is damaged or was altered (part " +
+                            std::to_string(index_ + 1) + " of " + std::to_string(chunks_) + " failed its check)");
+        }
+        if (sink_) sink_(plain_.data(), chunkPlain);
+        remaining_ -= chunkPlain;
+        ++index_;
+        within_ = 0;
     }
-}
-
-void TreskCrypto::Opener::openChunk() {
-    if (index_ >= chunks_) throw SealError("the stored object " + name_ + " has bytes added at its end");
-    size_t n = in_.size() - kTagSize;
-    bool final = index_ + 1 == chunks_;
-    auto ad = chunkAD(header_.data(), index_, final, name_);
-    unsigned char nonce24[24];
-    chunkNonce(header_.data(), index_, nonce24);
-    unsigned long long plen = n;
-    if (!Aead::forThread().open(key_->data(), nonce24, ad.data(), ad.size(), in_.data(), in_.size(), plain_.data()))
-        throw SealError("the stored object " + name_ + " is damaged or was altered (part " +
-                        std::to_string(index_ + 1) + " of " + std::to_string(chunks_) + " failed its check)");
-    sink_(plain_.data(), static_cast<size_t>(plen));
-    remaining_ -= n;
-    ++index_;
-    in_.clear();
 }
 
 void TreskCrypto::Opener::finish() {
@@ -330,7 +359,7 @@ void TreskCrypto::Opener::finish() {
 
 TreskCrypto::SealingReader::SealingReader(const TreskCrypto& crypto, const std::filesystem::path& plainFile,
                                           std::string name, StreamNonce nonce, bool hashPlain)
-    : crypto_(crypto), name_(std::move(name)) {
+    : crypto_(crypto), name_(std::move(name)), cipher_(std::make_unique<ChunkCipher>()) {
     fd_.reset(::open(plainFile.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd_) throw Error("could not open " + plainFile.string() + " (" + fs::errnoText(errno) + ")");
     struct stat st {};
@@ -340,61 +369,92 @@ TreskCrypto::SealingReader::SealingReader(const TreskCrypto& crypto, const std::
     sealedSize_ = sealedSize(plainSize_);
     chunks_ = chunkCount(plainSize_, kChunkSize);
     header_ = crypto_.makeHeader(plainSize_, nonce);
-    plain_.resize(kChunkSize);
-    sealed_.resize(kChunkSize + kTagSize);
     if (hashPlain) hash_.emplace();
 }
 
 std::string TreskCrypto::SealingReader::plainSha256() {
-    if (!hash_ || nextHashed_ != chunks_) return {};
+    if (!hash_ || hashedUpTo_ != plainSize_) return {};
     std::string h = hash_->finishHex();
     hash_.reset();
     return h;
 }
 
-TreskCrypto::SealingReader::~SealingReader() { sodium_memzero(plain_.data(), plain_.size()); }
+TreskCrypto::SealingReader::~SealingReader() {
+    if (!plain_.empty()) sodium_memzero(plain_.data(), plain_.size());
+}
+
+void TreskCrypto::SealingReader::readPlain(unsigned char* buf, size_t n, uint64_t offset) {
+    size_t got = 0;
+    if (const int err = readAllAt(fd_.get(), buf, n, static_cast<off_t>(offset), got))
+        throw Error("could not read the file being backed up (" + fs::errnoText(err) + ")");
+    if (got < n) throw Error("the file being backed up became shorter while it was read");
+    if (!hash_) return;
+    if (offset != hashedUpTo_) {
+        hash_.reset(); // read out of order or twice: the hash could not stand for what was sealed
+        return;
+    }
+    hash_->update(buf, n);
+    hashedUpTo_ += n;
+}
+
+void TreskCrypto::SealingReader::beginChunk(ChunkCipher& cipher, uint64_t index) const {
+    auto ad = chunkAD(header_.data(), index, index + 1 == chunks_, name_);
+    unsigned char nonce24[24];
+    chunkNonce(header_.data(), index, nonce24);
+    cipher.begin(true, crypto_.master_.data(), nonce24, ad.data(), ad.size());
+}
 
 void TreskCrypto::SealingReader::sealChunk(uint64_t index) {
     if (cachedChunk_ == index) return;
     uint64_t off = index * kChunkSize;
     size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, plainSize_ - off));
-    size_t got = 0;
-    if (const int err = readAllAt(fd_.get(), plain_.data(), n, static_cast<off_t>(off), got))
-        throw Error("could not read the file being backed up (" + fs::errnoText(err) + ")");
-    if (got < n) throw Error("the file being backed up became shorter while it was read");
-    if (hash_ && index == nextHashed_) {
-        hash_->update(plain_.data(), n);
-        ++nextHashed_;
-    } else if (index > nextHashed_) {
-        hash_.reset(); // a chunk was skipped: the hash can no longer be complete
-    }
-    bool final = index + 1 == chunks_;
-    auto ad = chunkAD(header_.data(), index, final, name_);
-    unsigned char nonce24[24];
-    chunkNonce(header_.data(), index, nonce24);
-    Aead::forThread().seal(crypto_.master_.data(), nonce24, ad.data(), ad.size(), plain_.data(), n, sealed_.data());
+    plain_.resize(kChunkSize);
+    sealed_.resize(kChunkSize + kTagSize);
+    readPlain(plain_.data(), n, off);
+    ChunkCipher& cipher = ChunkCipher::forThread();
+    beginChunk(cipher, index);
+    cipher.update(plain_.data(), n, sealed_.data());
+    cipher.finishSeal(sealed_.data() + n);
     cachedChunk_ = index;
 }
 
 void TreskCrypto::SealingReader::read(uint64_t offset, unsigned char* buf, size_t n) {
     if (offset + n > sealedSize_) throw Error("read past the end of the sealed object");
     while (n > 0) {
+        size_t k;
         if (offset < kHeaderSize) {
-            size_t k = std::min<size_t>(n, kHeaderSize - offset);
+            k = std::min<size_t>(n, kHeaderSize - offset);
             std::memcpy(buf, header_.data() + offset, k);
-            buf += k;
-            offset += k;
-            n -= k;
-            continue;
+        } else {
+            const uint64_t rel = offset - kHeaderSize;
+            const uint64_t index = rel / (kChunkSize + kTagSize);
+            const uint64_t within = rel % (kChunkSize + kTagSize);
+            const uint64_t chunkPlain = std::min<uint64_t>(kChunkSize, plainSize_ - index * kChunkSize);
+            const bool goesOn = streamChunk_ == index && streamAt_ == within;
+            if (cachedChunk_ != index && (goesOn || within == 0)) {
+                // Sealed in place: the plaintext is read into buf and enciphered there.
+                if (!goesOn) {
+                    beginChunk(*cipher_, index);
+                    streamChunk_ = index;
+                    tagReady_ = false;
+                }
+                if (within < chunkPlain) {
+                    k = static_cast<size_t>(std::min<uint64_t>({n, chunkPlain - within, kPiece}));
+                    readPlain(buf, k, index * kChunkSize + within);
+                    cipher_->update(buf, k, buf);
+                } else {
+                    if (!tagReady_) cipher_->finishSeal(tag_.data());
+                    tagReady_ = true;
+                    k = static_cast<size_t>(std::min<uint64_t>(n, chunkPlain + kTagSize - within));
+                    std::memcpy(buf, tag_.data() + (within - chunkPlain), k);
+                }
+                streamAt_ = within + k;
+            } else {
+                sealChunk(index);
+                k = static_cast<size_t>(std::min<uint64_t>(n, chunkPlain + kTagSize - within));
+                std::memcpy(buf, sealed_.data() + within, k);
+            }
         }
-        uint64_t rel = offset - kHeaderSize;
-        uint64_t index = rel / (kChunkSize + kTagSize);
-        uint64_t within = rel % (kChunkSize + kTagSize);
-        sealChunk(index);
-        uint64_t chunkPlain = std::min<uint64_t>(kChunkSize, plainSize_ - index * kChunkSize);
-        size_t avail = static_cast<size_t>(chunkPlain + kTagSize - within);
-        size_t k = std::min(n, avail);
-        std::memcpy(buf, sealed_.data() + within, k);
         buf += k;
         offset += k;
         n -= k;

@@ -51,6 +51,8 @@ public:
 
 using StreamNonce = std::array<unsigned char, 16>;
 
+class ChunkCipher; // crypto.cpp
+
 class TreskCrypto {
 public:
     static constexpr size_t kHeaderSize = 48;
@@ -82,8 +84,9 @@ public:
                     const std::string& name, const std::function<void(const unsigned char*, size_t)>& sink) const;
 
     // Push-style opening: bytes of a sealed object are fed as they arrive (from a
-    // download, say) and opened chunk by chunk. finish() throws when the object
-    // ended early.
+    // download, say) and opened chunk by chunk as they come. finish() throws when
+    // the object ended early. Without a sink the object is only checked: every
+    // chunk must authenticate, and no plaintext is kept.
     class Opener {
     public:
         Opener(const TreskCrypto& crypto, std::string name, uint64_t sealedBytes,
@@ -93,16 +96,19 @@ public:
         void finish();
 
     private:
-        void openChunk();
+        void startChunk();
         const TreskCrypto& crypto_;
         std::string name_;
         uint64_t sealedBytes_;
         std::function<void(const unsigned char*, size_t)> sink_;
         std::vector<unsigned char> header_;
         const SymmetricKey* key_ = nullptr;
+        std::unique_ptr<ChunkCipher> cipher_;
         uint32_t chunk_ = 0;
         uint64_t plainSize_ = 0, chunks_ = 0, index_ = 0, remaining_ = 0, fed_ = 0;
-        std::vector<unsigned char> in_, plain_;
+        size_t within_ = 0; // bytes of the current chunk (ciphertext, then tag) received
+        std::array<unsigned char, kTagSize> tag_{};
+        std::vector<unsigned char> plain_; // the current chunk's plaintext, or a small scratch without a sink
     };
 
     // Reads the stream nonce out of a sealed header (for resume bookkeeping).
@@ -115,7 +121,10 @@ public:
 
     // A random-access, sealed view of a plaintext file: bytes [offset, offset+n)
     // of the sealed object are produced on demand, so any part of a multipart
-    // upload can be made again without the earlier ones.
+    // upload can be made again without the earlier ones. Reads that go on where
+    // the last one ended (or start at a chunk) are sealed in place in the
+    // caller's buffer, a cache-sized piece at a time; others seal the whole
+    // chunk they fall in aside and copy from it.
     class SealingReader {
     public:
         // With hashPlain, the plaintext's SHA-256 is computed on the way.
@@ -126,12 +135,15 @@ public:
         uint64_t plainSize() const { return plainSize_; }
         // Fills buf with n sealed bytes starting at offset; throws kx::Error.
         void read(uint64_t offset, unsigned char* buf, size_t n);
-        // The plaintext's SHA-256 when every chunk was sealed once, in order
-        // (a whole upload); empty otherwise (a resumed one skipped some).
+        // The SHA-256 of the plaintext that was sealed, when every byte of the
+        // file was read exactly once, in order (a whole upload); empty otherwise
+        // (a resumed upload skipped some, a retry read some again).
         std::string plainSha256();
 
     private:
         void sealChunk(uint64_t index);
+        void readPlain(unsigned char* buf, size_t n, uint64_t offset);
+        void beginChunk(ChunkCipher& cipher, uint64_t index) const;
         const TreskCrypto& crypto_;
         std::string name_;
         UniqueFd fd_;
@@ -139,10 +151,15 @@ public:
         uint64_t sealedSize_ = 0;
         uint64_t chunks_ = 0;
         std::array<unsigned char, kHeaderSize> header_{};
-        std::vector<unsigned char> plain_;
+        std::vector<unsigned char> plain_; // allocated when a whole chunk is sealed aside
         std::vector<unsigned char> sealed_;
         uint64_t cachedChunk_ = UINT64_MAX;
-        uint64_t nextHashed_ = 0;
+        std::unique_ptr<ChunkCipher> cipher_;
+        uint64_t streamChunk_ = UINT64_MAX; // the chunk being sealed in place
+        uint64_t streamAt_ = 0;             // bytes of it (ciphertext, then tag) produced
+        bool tagReady_ = false;
+        std::array<unsigned char, kTagSize> tag_{};
+        uint64_t hashedUpTo_ = 0;
         std::optional<Sha256> hash_;
     };
 

@@ -55,6 +55,90 @@ TEST(Sealing, RoundTripsAtChunkEdgesAndMatchesTheRandomAccessReader) {
     }
 }
 
+TEST(Sealing, ReadsThatGoOnInAnyPieceSizeSealInPlaceAndHashWhatWasReadOnce) {
+    TreskCrypto crypto(SymmetricKey::generate());
+    test::TempDir dir;
+    const std::string name = "kelvara/jorin/objects/abc";
+    for (size_t size : {size_t(0), size_t(1), C - 1, C, C + 1, 3 * C + 17}) {
+        const std::string plain = randomBytes(size, static_cast<unsigned>(size) + 5);
+        const std::string sealed = crypto.seal(plain, name);
+        test::writeAll(dir / "plain", plain);
+        const StreamNonce nonce = TreskCrypto::nonceOf(sealed);
+        for (size_t piece : {size_t(16), size_t(4093), size_t(128 * 1024 + 3), C + T, sealed.size()}) {
+            if (piece == 16 && size > 2 * C) continue;
+            TreskCrypto::SealingReader reader(crypto, dir / "plain", name, nonce, true);
+            std::string again(sealed.size(), '\0');
+            for (size_t off = 0; off < sealed.size(); off += piece)
+                reader.read(off, reinterpret_cast<unsigned char*>(again.data() + off),
+                            std::min(piece, sealed.size() - off));
+            EXPECT_EQ(again, sealed) << size << " in pieces of " << piece;
+            EXPECT_EQ(reader.plainSha256(), Sha256::hexOf(plain)) << size << " in pieces of " << piece;
+        }
+    }
+
+    // A range asked for again (a retried request) reads the file twice, and a
+    // part started further on skips some: neither vouches for the plaintext.
+    const std::string plain = randomBytes(3 * C + 17, 11);
+    const std::string sealed = crypto.seal(plain, name);
+    test::writeAll(dir / "plain", plain);
+    auto readRange = [&](TreskCrypto::SealingReader& r, size_t off, size_t n) {
+        std::string out(n, '\0');
+        r.read(off, reinterpret_cast<unsigned char*>(out.data()), n);
+        EXPECT_EQ(out, sealed.substr(off, n)) << off << "+" << n;
+    };
+    {
+        TreskCrypto::SealingReader reader(crypto, dir / "plain", name, TreskCrypto::nonceOf(sealed), true);
+        readRange(reader, 0, C);
+        readRange(reader, 1000, 5000); // again, inside the chunk being sealed in place
+        readRange(reader, C, sealed.size() - C);
+        EXPECT_EQ(reader.plainSha256(), "");
+    }
+    {
+        TreskCrypto::SealingReader reader(crypto, dir / "plain", name, TreskCrypto::nonceOf(sealed), true);
+        readRange(reader, 0, C + 500);
+        readRange(reader, 2 * C + 100, 300); // ahead, in another chunk, then on where the first read ended
+        readRange(reader, C + 500, sealed.size() - C - 500);
+        EXPECT_EQ(reader.plainSha256(), "");
+    }
+    {
+        TreskCrypto::SealingReader reader(crypto, dir / "plain", name, TreskCrypto::nonceOf(sealed), true);
+        readRange(reader, 2 * (C + T) + H, sealed.size() - 2 * (C + T) - H);
+        EXPECT_EQ(reader.plainSha256(), "");
+    }
+}
+
+TEST(Sealing, OpensFedInAnyPieceSizeAndChecksWithoutKeepingThePlaintext) {
+    TreskCrypto crypto(SymmetricKey::generate());
+    const std::string name = "kelvara/jorin/objects/abc";
+    const std::string plain = randomBytes(3 * C + 17, 12);
+    const std::string sealed = crypto.seal(plain, name);
+    auto feedAll = [&](const std::string& bytes, size_t piece, bool keep) {
+        std::string out;
+        std::function<void(const unsigned char*, size_t)> sink;
+        if (keep) sink = [&](const unsigned char* p, size_t n) { out.append(reinterpret_cast<const char*>(p), n); };
+        TreskCrypto::Opener opener(crypto, name, bytes.size(), sink);
+        for (size_t off = 0; off < bytes.size(); off += piece)
+            opener.feed(reinterpret_cast<const unsigned char*>(bytes.data() + off),
+                        std::min(piece, bytes.size() - off));
+        opener.finish();
+        return out;
+    };
+    for (size_t piece : {size_t(7), size_t(T), size_t(T + 1), size_t(128 * 1024), C + T + 5, sealed.size()}) {
+        EXPECT_EQ(feedAll(sealed, piece, true), plain) << piece;
+        EXPECT_NO_THROW(feedAll(sealed, piece, false)) << piece;
+    }
+    // Without a sink every chunk must still authenticate, the last tag included.
+    for (size_t pos : {H + 3, H + 2 * (C + T) + 10, sealed.size() - 1}) {
+        std::string bad = sealed;
+        bad[pos] ^= 0x04;
+        EXPECT_THROW(feedAll(bad, 128 * 1024, false), SealError) << pos;
+        EXPECT_THROW(feedAll(bad, 777, true), SealError) << pos;
+    }
+    TreskCrypto::Opener cut(crypto, name, sealed.size(), {});
+    cut.feed(reinterpret_cast<const unsigned char*>(sealed.data()), sealed.size() - 1);
+    EXPECT_THROW(cut.finish(), SealError);
+}
+
 TEST(Sealing, FreshSealingsNeverShareANonce) {
     TreskCrypto crypto(SymmetricKey::generate());
     std::string a = crypto.seal("same", "n"), b = crypto.seal("same", "n");

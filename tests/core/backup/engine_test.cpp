@@ -208,6 +208,39 @@ TEST_F(LocalBackup, AFlippedByteFailsVerificationAndTheRestore) {
     }
 }
 
+TEST_F(LocalBackup, AFileRewrittenBetweenItsHashingAndItsSealingIsNeverRecorded) {
+    // The run hashes every file first (the hash names its object), then seals
+    // it: a file rewritten in place in between, at the same size, must fail the
+    // run's check rather than be recorded under the other content's hash.
+    auto hooked = std::make_shared<test::HookedDestination>(local);
+    bool rewritten = false;
+    hooked->beforePut = [&](const std::string& name) {
+        if (rewritten || name.find("/objects/") == std::string::npos) return;
+        rewritten = true;
+        for (auto& e : stdfs::recursive_directory_iterator(archive / "attachments")) {
+            if (!e.is_regular_file() || e.file_size() == 0) continue;
+            std::string bytes = test::readAll(e.path());
+            for (auto& c : bytes) c = static_cast<char>(c ^ 0x5a);
+            test::writeAll(e.path(), bytes);
+        }
+    };
+    BackupEngine::Options one;
+    one.threads = 1; // nothing else reads a file while it is rewritten
+    BackupEngine e(TreskCrypto(key), hooked, "kelvara", resumeFile, one);
+    try {
+        e.backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+        FAIL() << "a file that changed while it was backed up was recorded";
+    } catch (const BackupError& err) {
+        EXPECT_NE(std::string(err.what()).find("does not match"), std::string::npos) << err.what();
+    }
+    EXPECT_TRUE(rewritten);
+    EXPECT_THROW(engine(key).restore("jorin/tresk.db", work / "restored/jorin"), BackupError); // no manifest
+    // The next run backs up what the files now hold.
+    engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    engine(key).restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+}
+
 TEST_F(LocalBackup, AWrongKeyATruncatedObjectAndAReplayedOldCopyAreRefused) {
     engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     std::string oldDb = test::readAll(storedDb());
