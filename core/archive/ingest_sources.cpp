@@ -75,33 +75,32 @@ private:
     std::optional<IngestCursor> last_;
 };
 
-// Reads a message database that changed since `from`. A database read before
-// is read from an on-demand snapshot (only the parts the reader visits are
-// copied); when it changes while it is read, what was read up to the last
-// checkpoint is kept and the rest is read from a whole copy. A first read
-// copies the whole database at once.
+// Reads a message database that changed since `from` (or was never read) from
+// an on-demand snapshot: only the parts the reader visits are copied, as it
+// visits them, so reading starts at once. When the database changes while it
+// is read, what was read up to the last checkpoint is kept and the rest is
+// read from a whole copy.
 IngestOutcome readDatabase(const DatabaseSnapshot::Files& files, const AttachmentLocator& locator,
                            const IngestCursor& from, IngestSink& sink) {
     IngestCursor start = from;
-    if (!from.empty()) {
-        std::unique_ptr<DatabaseSnapshot> snapshot;
+    std::unique_ptr<DatabaseSnapshot> onDemand;
+    try {
+        onDemand = std::make_unique<DatabaseSnapshot>(files, DatabaseSnapshot::Copy::onDemand);
+    } catch (const Error&) {
+        // read from a whole copy below, which says why if it cannot be made either
+    }
+    if (onDemand) {
+        HeldSink held(sink, *onDemand);
         try {
-            snapshot = std::make_unique<DatabaseSnapshot>(files, DatabaseSnapshot::Copy::onDemand);
+            IngestOutcome outcome = readMessageDatabase(onDemand->handle(), locator, from, held, onDemand.get());
+            held.finish();
+            if (!onDemand->moved()) return outcome;
         } catch (const Error&) {
-            // read from a whole copy below, which says why if it cannot be made either
+            held.finish();
+            if (!onDemand->moved()) throw;
         }
-        if (snapshot) {
-            HeldSink held(sink, *snapshot);
-            try {
-                IngestOutcome outcome = readMessageDatabase(snapshot->handle(), locator, from, held, snapshot.get());
-                held.finish();
-                if (!snapshot->moved()) return outcome;
-            } catch (const Error&) {
-                held.finish();
-                if (!snapshot->moved()) throw;
-            }
-            if (held.lastCheckpoint()) start = *held.lastCheckpoint();
-        }
+        if (held.lastCheckpoint()) start = *held.lastCheckpoint();
+        onDemand.reset();
     }
     DatabaseSnapshot snapshot(files);
     return readMessageDatabase(snapshot.handle(), locator, start, sink, &snapshot);

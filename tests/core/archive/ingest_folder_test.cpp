@@ -561,6 +561,34 @@ TEST(IngestFolder, AnOnDemandSnapshotTakesOnlyThePartsReadAndNoticesAChangedData
     EXPECT_TRUE(snap.moved());
 }
 
+// A first read starts at once on an on-demand snapshot; the database written
+// (and checkpointed) part way through is read on from a whole copy, from the
+// last checkpoint handed on, each message once and in order.
+TEST(IngestFolder, ADatabaseWrittenDuringAFirstReadIsReadOnFromAWholeCopyWithoutGapsOrRepeats) {
+    kx::test::TempDir dir;
+    const stdfs::path db = plainFolder(dir / "Messages", 20000);
+    struct WritingSink : CollectingSink {
+        stdfs::path db;
+        void message(kx::MessageRecord&& m) override {
+            if (messages.size() == 2500) {
+                fx::appendMessages(db, 20000, 50);
+                kx::test::sql(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+            }
+            CollectingSink::message(std::move(m));
+        }
+    } sink;
+    sink.db = db;
+    kx::MacOSMessagesFolderIngester reader;
+    reader.ingest(folderSource(dir / "Messages"), {}, sink);
+    ASSERT_EQ(sink.messages.size(), 20050u);
+    for (std::size_t k = 0; k < sink.messages.size(); ++k)
+        ASSERT_EQ(sink.messages[k].guid, fx::messageGuid(1 + static_cast<std::int64_t>(k))) << k;
+    EXPECT_EQ(sink.cursor.lastRowId, 20050);
+    CollectingSink again;
+    reader.ingest(folderSource(dir / "Messages"), sink.cursor, again);
+    EXPECT_TRUE(again.messages.empty());
+}
+
 // The database is written (and checkpointed) while a second read of it runs:
 // the messages read before are kept, the rest is read from a whole copy made
 // after the change, and every message arrives once, in order. (Its join table
