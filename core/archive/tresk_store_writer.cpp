@@ -124,9 +124,9 @@ CREATE INDEX records_by_subject ON records(family, subject, seq);
 constexpr const char* kConversationIndex =
     "CREATE INDEX IF NOT EXISTS messages_by_conversation ON messages(conversation_id, is_reaction, date, id)";
 // Search results newest first: a word found in a large share of the messages is
-// answered by walking this index instead of sorting every match. Built with the
-// conversation index (after a first load), and added to older stores when they
-// are first opened for writing.
+// answered by walking this index instead of sorting every match. Kept through a
+// first load (messages mostly arrive in date order, so each batch adds to its
+// end), and added to older stores when they are first opened for writing.
 constexpr const char* kDateIndex =
     "CREATE INDEX IF NOT EXISTS messages_by_date ON messages(date, id) WHERE is_reaction = 0";
 
@@ -520,7 +520,6 @@ bool TreskStoreWriter::beginBulkLoad() {
     if (!hasIndex) return true;
     if (totals().messages > 0) return false;
     db_->exec("DROP INDEX messages_by_conversation");
-    db_->exec("DROP INDEX IF EXISTS messages_by_date");
     return true;
 }
 
