@@ -2,7 +2,6 @@
 
 #include "app/model/app_model.h"
 #include "app/model/permissions_model.h"
-#include "app/ui/clipboard.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/workspace.h"
@@ -10,7 +9,6 @@
 #include "setup/permissions_settings_tab.h"
 #include "sources/screen_widgets.h"
 
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -26,21 +24,9 @@ QWidget* grantPathRow(const QString& path, QWidget* parent) {
     auto* line = new QHBoxLayout(row);
     line->setContentsMargins(0, 0, 0, 0);
     line->setSpacing(6);
-    auto* text = new sources::ElidedLabel(path, Qt::ElideMiddle, row);
-    text->setObjectName(QStringLiteral("grantPathText"));
-    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    mono.setPointSizeF(textFont(TextStyle::caption).pointSizeF() * 0.92);
-    text->setFont(mono);
-    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto* copy = new QToolButton(row);
-    copy->setObjectName(QStringLiteral("copyGrantPath"));
-    copy->setAutoRaise(true);
-    copy->setIcon(symbolIcon(QStringLiteral("doc.on.doc")));
+    QToolButton* copy = sources::addCopyablePath(line, path, row, 0.92);
     copy->setAccessibleName(QStringLiteral("Copy ") + path);
     copy->setToolTip(QStringLiteral("Copy ") + path);
-    QObject::connect(copy, &QToolButton::clicked, row, [path] { copyToPasteboard(path); });
-    line->addWidget(text, 1, Qt::AlignVCenter);
-    line->addWidget(copy, 0, Qt::AlignVCenter);
     return row;
 }
 

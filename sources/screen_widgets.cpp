@@ -1,15 +1,19 @@
 #include "sources/screen_widgets.h"
 
+#include "app/ui/clipboard.h"
+#include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "sources/source_display.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QListView>
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace sources {
@@ -42,6 +46,23 @@ void BusySpinner::showEvent(QShowEvent* event) {
 void BusySpinner::hideEvent(QHideEvent* event) {
     timer_->stop();
     QWidget::hideEvent(event);
+}
+
+QToolButton* addCopyablePath(QHBoxLayout* line, const QString& path, QWidget* parent, double scale) {
+    auto* text = new ElidedLabel(path, Qt::ElideMiddle, parent);
+    text->setObjectName(QStringLiteral("grantPathText"));
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPointSizeF(textFont(TextStyle::caption).pointSizeF() * scale);
+    text->setFont(mono);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* copy = new QToolButton(parent);
+    copy->setObjectName(QStringLiteral("copyGrantPath"));
+    copy->setAutoRaise(true);
+    copy->setIcon(symbolIcon(QStringLiteral("doc.on.doc")));
+    QObject::connect(copy, &QToolButton::clicked, parent, [path] { copyToPasteboard(path); });
+    line->addWidget(text, 1, Qt::AlignVCenter);
+    line->addWidget(copy, 0, Qt::AlignVCenter);
+    return copy;
 }
 
 ElidedLabel::ElidedLabel(const QString& text, Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), mode_(mode) {

@@ -11,6 +11,7 @@ class QHBoxLayout;
 class QLayout;
 class QListView;
 class QTimer;
+class QToolButton;
 class QVBoxLayout;
 
 namespace sources {
@@ -54,6 +55,12 @@ private:
     QString full_;
     Qt::TextElideMode mode_;
 };
+
+// A file path to copy: the path in the monospaced caption font (its size
+// scaled by `scale`), cut in the middle when narrow and selectable, then a
+// borderless button that puts it on the clipboard. Both are added to `line`;
+// the button is returned so the caller can name it.
+QToolButton* addCopyablePath(QHBoxLayout* line, const QString& path, QWidget* parent, double scale = 1.0);
 
 // A box on a tinted rounded rectangle (cards, panels). A negative radius
 // draws square corners.

@@ -2,7 +2,6 @@
 
 #include "app/model/app_model.h"
 #include "app/model/permissions_model.h"
-#include "app/ui/clipboard.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "setup/model/onboarding_model.h"
@@ -10,7 +9,6 @@
 #include "setup/settings_form.h"
 #include "sources/screen_widgets.h"
 
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -36,22 +34,10 @@ QWidget* grantPathRow(int position, const QString& path, QWidget* parent) {
     auto* numberLabel = formText(number + QStringLiteral("."), TextStyle::caption, secondaryTextColor(), row);
     numberLabel->setObjectName(QStringLiteral("grantPathNumber"));
     numberLabel->setWordWrap(false);
-    auto* text = new sources::ElidedLabel(path, Qt::ElideMiddle, row);
-    text->setObjectName(QStringLiteral("grantPathText"));
-    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    mono.setPointSizeF(textFont(TextStyle::caption).pointSizeF());
-    text->setFont(mono);
-    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto* copy = new QToolButton(row);
-    copy->setObjectName(QStringLiteral("copyGrantPath"));
-    copy->setAutoRaise(true);
-    copy->setIcon(symbolIcon(QStringLiteral("doc.on.doc")));
+    line->addWidget(numberLabel, 0, Qt::AlignVCenter);
+    QToolButton* copy = sources::addCopyablePath(line, path, row);
     copy->setToolTip(QObject::tr("Copy this path"));
     copy->setAccessibleName(QObject::tr("Copy path ") + number);
-    QObject::connect(copy, &QToolButton::clicked, row, [path] { copyToPasteboard(path); });
-    line->addWidget(numberLabel, 0, Qt::AlignVCenter);
-    line->addWidget(text, 1, Qt::AlignVCenter);
-    line->addWidget(copy, 0, Qt::AlignVCenter);
     return row;
 }
 

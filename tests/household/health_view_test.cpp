@@ -15,6 +15,7 @@
 #include "reading/sealed_exports_panel.h"
 #include "tests/app/model/model_test_support.h"
 #include "tests/support/model_test_access.h"
+#include "tests/support/schedule_seams.h"
 #include "tests/support/workspace_double.h"
 
 #include <QApplication>
@@ -114,15 +115,7 @@ protected:
         return view;
     }
     // An engine tool that answers the scheduled-context probe after `delay`.
-    void slowEngine(const char* delay) {
-        stdfs::create_directories(home / "app");
-        writeAll(home / "app/kelvara", "#!/bin/sh\n");
-        writeAll(home / "app/kxctl", std::string("#!/bin/sh\nsleep ") + delay + "\n");
-        ::chmod((home / "app/kxctl").c_str(), 0755);
-        ScheduleInstaller::Seams seams;
-        seams.applicationExecutable = [exe = (home / "app/kelvara").string()] { return exe; };
-        ScheduleInstaller::setSeamsForTesting(seams);
-    }
+    void slowEngine(const char* delay) { installApplicationWithEngine(home / "app", std::string("sleep ") + delay); }
 
     std::shared_ptr<FixedClock> clock = std::make_shared<FixedClock>(kNow);
     std::shared_ptr<RecordingWorkspace> opened;

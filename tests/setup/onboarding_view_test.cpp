@@ -21,6 +21,7 @@
 #include "tests/backup/backup_test_support.h"
 #include "tests/support/fake_systemctl.h"
 #include "tests/support/model_test_access.h"
+#include "tests/support/schedule_seams.h"
 #include "tests/support/workspace_double.h"
 
 #include <QApplication>
@@ -83,14 +84,7 @@ protected:
         BackupTest::SetUp();
         opened = std::make_shared<RecordingWorkspace>();
         setWorkspaceForTesting(opened);
-        // The application executable, with the engine tool beside it.
-        stdfs::create_directories(home / "app");
-        writeAll(home / "app/kelvara", "#!/bin/sh\n");
-        writeAll(home / "app/kxctl", "#!/bin/sh\nexit 0\n");
-        ::chmod((home / "app/kxctl").c_str(), 0755);
-        ScheduleInstaller::Seams seams;
-        seams.applicationExecutable = [exe = (home / "app/kelvara").string()] { return exe; };
-        ScheduleInstaller::setSeamsForTesting(seams);
+        installApplicationWithEngine(home / "app");
     }
     void TearDown() override {
         sheet.reset();

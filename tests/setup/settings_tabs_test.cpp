@@ -17,6 +17,7 @@
 #include "tests/support/fake_systemctl.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/notification_server.h"
+#include "tests/support/schedule_seams.h"
 #include "tests/support/workspace_double.h"
 
 #include <QCheckBox>
@@ -70,14 +71,7 @@ protected:
         ModelTest::SetUp();
         opened = std::make_shared<RecordingWorkspace>();
         setWorkspaceForTesting(opened);
-        // The application executable, with the engine tool beside it.
-        stdfs::create_directories(home / "app");
-        writeAll(home / "app/kelvara", "#!/bin/sh\n");
-        writeAll(home / "app/kxctl", "#!/bin/sh\nexit 0\n");
-        ::chmod((home / "app/kxctl").c_str(), 0755);
-        kx::ScheduleInstaller::Seams seams;
-        seams.applicationExecutable = [exe = (home / "app/kelvara").string()] { return exe; };
-        kx::ScheduleInstaller::setSeamsForTesting(seams);
+        installApplicationWithEngine(home / "app");
         setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
     }
     void TearDown() override {
