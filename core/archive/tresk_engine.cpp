@@ -555,10 +555,12 @@ private:
         checkStoredObjects(o);
     }
 
-    // A first load into an empty store commits in larger batches and builds the
-    // conversation index once at the end. Each batch still commits with the
-    // source's cursor, so a run stopped at any point keeps what it committed; the
-    // next run finds the index missing and builds it at its own end.
+    // A first load into an empty store commits in larger batches, builds the
+    // conversation index once at the end and checks every reference there (a
+    // store referring to rows that are not there fails the run). Each batch
+    // still commits with the source's cursor, so a run stopped at any point
+    // keeps what it committed; the next run finds the index missing and builds
+    // it (and checks) at its own end.
     void startBulkLoad(OwnerRun& o) {
         try {
             o.bulk = o.store->beginBulkLoad();
@@ -579,7 +581,8 @@ private:
         } catch (const std::exception&) {
         }
         try {
-            o.store->finishBulkLoad();
+            if (const auto dangling = o.store->finishBulkLoad())
+                fail("the archive of \"" + o.group.owner + "\" " + *dangling);
         } catch (const std::exception& e) {
             o.store->rollback();
             report_.errors.push_back(sentence("The conversation index of \"" + o.group.owner +

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <thread>
 
 namespace kx {
 
@@ -138,6 +139,29 @@ std::string schemaText() {
 }
 
 bool isReactionType(int64_t t) { return t >= 2000 && t < 4000; }
+
+// What `PRAGMA foreign_key_check` finds in the store, as the end of a sentence
+// about the archive ("holds 2 rows that refer to missing rows (...)"); nothing
+// when every reference holds.
+std::optional<std::string> danglingReferences(const std::string& path) {
+    try {
+        SQLite::Database db(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX);
+        db.setBusyTimeout(10000);
+        SQLite::Statement q(db, "PRAGMA foreign_key_check");
+        int64_t count = 0;
+        std::string first;
+        while (q.executeStep()) {
+            if (++count == 1)
+                first = "row " + std::to_string(q.getColumn(1).getInt64()) + " of " + q.getColumn(0).getString() +
+                        " refers to a missing row of " + q.getColumn(2).getString();
+        }
+        if (count == 0) return std::nullopt;
+        return "holds " + std::to_string(count) + (count == 1 ? " row that refers" : " rows that refer") +
+               " to missing rows (" + first + ")";
+    } catch (const std::exception& e) {
+        return std::string("could not be checked for rows that refer to missing rows (") + e.what() + ")";
+    }
+}
 
 void bindOpt(SQLite::Statement& s, int i, const std::optional<std::string>& v) {
     if (v) s.bind(i, *v);
@@ -517,9 +541,15 @@ bool TreskStoreWriter::beginBulkLoad() {
         db_->execAndGet("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = 'messages_by_conversation'")
             .getInt() > 0;
     // A load cut short earlier left the index out: it is still owed.
-    if (!hasIndex) return true;
+    if (!hasIndex) {
+        db_->exec("PRAGMA foreign_keys = OFF");
+        return true;
+    }
     if (totals().messages > 0) return false;
     db_->exec("DROP INDEX messages_by_conversation");
+    // The references of what the load writes are checked once at its end
+    // instead of row by row (see finishBulkLoad).
+    db_->exec("PRAGMA foreign_keys = OFF");
     return true;
 }
 
@@ -527,10 +557,22 @@ void TreskStoreWriter::setAutoCheckpoint(bool on) {
     db_->exec(on ? "PRAGMA wal_autocheckpoint = 1000" : "PRAGMA wal_autocheckpoint = 0");
 }
 
-void TreskStoreWriter::finishBulkLoad() {
+std::optional<std::string> TreskStoreWriter::finishBulkLoad() {
     if (inTransaction_) commit();
-    db_->exec(kConversationIndex);
-    db_->exec(kDateIndex);
+    db_->exec("PRAGMA foreign_keys = ON");
+    // The check reads what was committed, on a connection of its own, while
+    // this one builds the index.
+    std::optional<std::string> dangling;
+    std::thread check([&] { dangling = danglingReferences(path()); });
+    try {
+        db_->exec(kConversationIndex);
+        db_->exec(kDateIndex);
+    } catch (...) {
+        check.join();
+        throw;
+    }
+    check.join();
+    return dangling;
 }
 
 void TreskStoreWriter::setNameLookup(std::function<std::optional<std::string>(const std::string&)> lookup) {

@@ -27,10 +27,13 @@ public:
 
     // A first load into an empty store: the conversation index is dropped until
     // finishBulkLoad builds it (also owed after a load that was cut short, which
-    // this reports the same way). Returns whether the load goes without it.
-    // Outside a transaction only.
+    // this reports the same way), and foreign keys are not checked row by row.
+    // Returns whether the load goes without them. Outside a transaction only.
     bool beginBulkLoad();
-    void finishBulkLoad();
+    // Builds the index and, meanwhile, checks every reference in the store (so
+    // also those written by a load cut short). Throws when the index cannot be
+    // built; returns what the check found wrong, as a sentence fragment.
+    std::optional<std::string> finishBulkLoad();
     // Whether commits copy the write-ahead log into the database themselves
     // (on by default; off while another connection does it).
     void setAutoCheckpoint(bool on);
