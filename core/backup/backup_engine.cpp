@@ -507,7 +507,12 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
     bool resumed = stale && !entry->parts.empty();
     ResumeEntry e = entry ? *entry : startFresh();
     std::mutex partsMutex;
+    if (!dest_->partsSideBySide()) threads = 1;
     for (int attempt = 0;; ++attempt) {
+        // Parts stored one after the other are sealed by one reader, which then
+        // knows the hash of the plaintext it sealed when it read all of it.
+        std::optional<TreskCrypto::SealingReader> inOrder;
+        if (threads == 1) inOrder.emplace(crypto_, plain, name, *nonceFromHex(e.nonce), true);
         std::vector<int> todo;
         for (int part = 1; part <= partCount; ++part) {
             if (e.parts.count(part)) {
@@ -522,7 +527,9 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
                 int part = todo[i];
                 uint64_t off = static_cast<uint64_t>(part - 1) * partSize;
                 uint64_t n = std::min(partSize, sealedSize - off);
-                TreskCrypto::SealingReader reader(crypto_, plain, name, *nonceFromHex(e.nonce));
+                std::optional<TreskCrypto::SealingReader> own;
+                if (!inOrder) own.emplace(crypto_, plain, name, *nonceFromHex(e.nonce));
+                TreskCrypto::SealingReader& reader = inOrder ? *inOrder : *own;
                 std::string tag = dest_->uploadPart(name, e.uploadId, part, off, n,
                                                     [&](uint64_t o, unsigned char* buf, size_t k) {
                                                         reader.read(o, buf, k);
@@ -542,6 +549,7 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
             });
             std::vector<std::pair<int, std::string>> parts(e.parts.begin(), e.parts.end());
             dest_->completeUpload(name, e.uploadId, parts);
+            if (inOrder) out.sealedPlainSha = inOrder->plainSha256();
         } catch (const UploadNotFound&) {
             // The destination forgot the upload (expired, aborted or completed):
             // use what is stored when it is this upload, else start over once.

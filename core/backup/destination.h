@@ -61,6 +61,10 @@ public:
     virtual bool canReadBackData() const { return true; }
     // The part size this destination wants for an object of this size.
     virtual uint64_t partSizeFor(uint64_t objectSize) const;
+    // Whether parts of one object gain from being stored side by side. False
+    // where they all land in one file, whose writes take turns anyway: the
+    // parts then go one after the other.
+    virtual bool partsSideBySide() const { return true; }
 
     virtual void put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
                      const std::map<std::string, std::string>& metadata) = 0;

@@ -237,6 +237,7 @@ std::string LocalDestination::uploadPart(const std::string& name, const std::str
         ioFailure(name, errno);
     }
     int err = writeRange(fd.get(), offset, offset, size, produce);
+    if (!err) ::sync_file_range(fd.get(), static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
     if (const int closeErr = fd.close(); closeErr && !err) err = closeErr;
     if (err) ioFailure(name, err);
     return "part-" + std::to_string(partNumber);

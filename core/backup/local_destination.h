@@ -41,6 +41,7 @@ public:
     std::string id() const override { return id_; }
     std::string label() const override { return label_; }
     std::string resumeIdentity() const override;
+    bool partsSideBySide() const override { return false; }
 
     void put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
              const std::map<std::string, std::string>& metadata) override;
