@@ -44,27 +44,35 @@ public:
         if (w.executeStep()) watermark_ = std::atoll(w.getColumn(0).getString().c_str());
     }
 
-    // Indexes the next chunk of committed rows; false when there was none.
+    // Indexes the next chunk of committed rows; false when there was none. The
+    // chunk is read first and indexed after, so the store is read only briefly
+    // (a reader holding on to a state of the store keeps its write-ahead log
+    // from starting over).
     bool step(int64_t& indexed) {
-        SQLite::Statement rows(store_, "SELECT id, text, is_reaction FROM messages WHERE id > ? ORDER BY id LIMIT ?");
-        rows.bind(1, watermark_);
-        rows.bind(2, kChunk);
+        std::vector<std::pair<int64_t, std::string>> texts;
+        int64_t last = watermark_;
+        {
+            SQLite::Statement rows(store_,
+                                   "SELECT id, text, is_reaction FROM messages WHERE id > ? ORDER BY id LIMIT ?");
+            rows.bind(1, watermark_);
+            rows.bind(2, kChunk);
+            while (rows.executeStep()) {
+                last = rows.getColumn(0).getInt64();
+                if (!rows.getColumn(1).isNull() && rows.getColumn(2).getInt() == 0)
+                    texts.emplace_back(last, rows.getColumn(1).getString());
+            }
+        }
+        if (last == watermark_) return false;
         SQLite::Transaction t(index_);
         SQLite::Statement ins(index_, "INSERT INTO search(rowid, text) VALUES (?, ?)");
-        bool any = false;
-        while (rows.executeStep()) {
-            any = true;
-            const int64_t id = rows.getColumn(0).getInt64();
-            if (!rows.getColumn(1).isNull() && rows.getColumn(2).getInt() == 0) {
-                ins.reset();
-                ins.bind(1, id);
-                ins.bind(2, rows.getColumn(1).getText());
-                ins.exec();
-                ++indexed;
-            }
-            watermark_ = id;
+        for (const auto& [id, text] : texts) {
+            ins.reset();
+            ins.bind(1, id);
+            ins.bind(2, text);
+            ins.exec();
+            ++indexed;
         }
-        if (!any) return false;
+        watermark_ = last;
         SQLite::Statement m(index_, "UPDATE meta SET value = ? WHERE key = 'indexedThrough'");
         m.bind(1, std::to_string(watermark_));
         m.exec();

@@ -110,6 +110,13 @@ std::string sentence(std::string text) {
 // own connection, instead of inside the writer's commits. A passive checkpoint
 // never blocks the writer and SQLite keeps it safe at any moment: a run killed
 // mid-checkpoint finds the log still holding every committed page.
+//
+// The log starts over from its beginning only when a write transaction begins
+// with all of it copied (and nobody reading from it), which a writer that
+// begins its next batch at once never sees: so every few batches the writer
+// waits for the copy of what it just committed (waitUntilCopied) before going
+// on, and the log stays at a few batches instead of growing to the size of the
+// store.
 class Checkpointer {
 public:
     explicit Checkpointer(const std::string& path) : path_(path), thread_([this] { loop(); }) {}
@@ -133,6 +140,12 @@ public:
         cv_.notify_one();
     }
 
+    // Returns once every batch notified so far has been checkpointed (or tried).
+    void waitUntilCopied() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [&] { return stop_ || stopped_ || (pending_ == 0 && !copying_); });
+    }
+
 private:
     void loop() {
         try {
@@ -141,9 +154,12 @@ private:
             for (;;) {
                 {
                     std::unique_lock<std::mutex> lock(mutex_);
+                    copying_ = false;
+                    done_.notify_all();
                     cv_.wait(lock, [&] { return stop_ || pending_ > 0; });
-                    if (stop_) return;
+                    if (stop_) break;
                     pending_ = 0;
+                    copying_ = true;
                 }
                 try {
                     db.exec("PRAGMA wal_checkpoint(PASSIVE)");
@@ -155,13 +171,18 @@ private:
         } catch (const std::exception&) {
             // without it the log is checkpointed when the writer closes the store
         }
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        done_.notify_all();
     }
 
     std::string path_;
     std::mutex mutex_;
-    std::condition_variable cv_;
+    std::condition_variable cv_, done_;
     int64_t pending_ = 0;
+    bool copying_ = false;
     bool stop_ = false;
+    bool stopped_ = false; // the thread has ended (or could not open the store)
     std::thread thread_;
 };
 
@@ -230,8 +251,13 @@ public:
     void commitBatch() {
         if (hasCursor_) store_.setCursor(sourceRow_, cursor_, now_);
         store_.commit();
+        if (checkpointer_) {
+            checkpointer_->notify();
+            // The search indexer is told after this wait, so that it does not
+            // begin a read of the log just before the log could start over.
+            if (++commits_ % kBatchesPerLog == 0) checkpointer_->waitUntilCopied();
+        }
         indexer_.notify();
-        if (checkpointer_) checkpointer_->notify();
         store_.begin();
         pending_ = 0;
     }
@@ -285,6 +311,9 @@ private:
     IngestCursor cursor_;
     bool hasCursor_ = false;
     int64_t pending_ = 0;
+    // During a first load: the log starts over every this many batches (see Checkpointer).
+    static constexpr int64_t kBatchesPerLog = 8;
+    int64_t commits_ = 0;
     size_t warningCount_ = 0;
     std::optional<std::string> fatal_;
     Checkpointer* checkpointer_ = nullptr;
