@@ -167,6 +167,13 @@ void bindOpt(SQLite::Statement& s, int i, const std::optional<std::string>& v) {
     if (v) s.bind(i, *v);
     else s.bind(i);
 }
+// For values that stay in place until the statement has run (and a statement
+// whose bindings are all set again before each run): SQLite reads them where
+// they are instead of copying them.
+void bindOptInPlace(SQLite::Statement& s, int i, const std::optional<std::string>& v) {
+    if (v) s.bindNoCopy(i, *v);
+    else s.bind(i);
+}
 void bindOpt(SQLite::Statement& s, int i, const std::optional<Date>& v) {
     if (v) s.bind(i, static_cast<int64_t>(toNanos(*v)));
     else s.bind(i);
@@ -808,18 +815,18 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
     auto& ins = st_->insertMessage;
     ins.reset();
     ins.clearBindings();
-    ins.bind(1, m.guid);
+    ins.bindNoCopy(1, m.guid);
     ins.bind(2, conv.id);
     if (handle) ins.bind(3, *handle);
-    bindOpt(ins, 4, m.service);
-    bindOpt(ins, 5, m.text);
+    bindOptInPlace(ins, 4, m.service);
+    bindOptInPlace(ins, 5, m.text);
     bindOpt(ins, 6, m.date);
     bindOpt(ins, 7, m.dateRead);
     bindOpt(ins, 8, m.dateDelivered);
     ins.bind(9, m.isFromMe ? 1 : 0);
-    bindOpt(ins, 10, m.associatedMessageGuid);
+    bindOptInPlace(ins, 10, m.associatedMessageGuid);
     ins.bind(11, m.associatedMessageType);
-    bindOpt(ins, 12, m.threadOriginatorGuid);
+    bindOptInPlace(ins, 12, m.threadOriginatorGuid);
     bindOpt(ins, 13, m.dateEdited);
     bindOpt(ins, 14, m.dateRetracted);
     ins.bind(15, reaction ? 1 : 0);
