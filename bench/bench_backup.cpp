@@ -328,9 +328,11 @@ int main(int argc, char** argv) {
     if (program.empty()) {
         const char* path = std::getenv("PATH");
         if (auto p = kx::findExecutable("s3rver", path ? path : "")) program = *p;
-        stdfs::path local = stdfs::path(__FILE__).parent_path().parent_path() /
-                            "build/npm-tools/node_modules/.bin/s3rver";
-        if (program.empty() && stdfs::exists(local)) program = local.string();
+        // The build's own npm tools: beside this program's folder, or beside the sources.
+        for (const stdfs::path& local :
+             {stdfs::absolute(argv[0]).parent_path().parent_path() / "npm-tools/node_modules/.bin/s3rver",
+              stdfs::path(__FILE__).parent_path().parent_path() / "build/npm-tools/node_modules/.bin/s3rver"})
+            if (program.empty() && stdfs::exists(local)) program = local.string();
     }
     if (program.empty()) {
         std::printf("s3rver is not installed; the object-store comparison was skipped.\n");
