@@ -220,7 +220,7 @@ struct TreskStoreWriter::Statements {
     SQLite::Statement insertMessage, findMessage, updateMessage, markSearchPending, insertVersion, fillVersionDate,
         insertProvenance, touchProvenance, countProvenance, findAttachment, insertAttachment, updateAttachment,
         linkAttachment, attachmentSource, insertHandle, findConversation, insertConversation, updateConversation,
-        insertChat, insertMember, appendRecord, bumpConversation, appendRecords, insertSightings;
+        insertChat, insertMember, appendRecord, bumpConversation, appendRecords, insertSighting, insertSightings;
     explicit Statements(SQLite::Database& db)
         : insertMessage(
               db,
@@ -271,6 +271,8 @@ struct TreskStoreWriter::Statements {
                            "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
                            "ELSE last_date END"),
           appendRecords(db, "INSERT INTO records(family, subject, body) VALUES " + rows("(?,?,?)")),
+          insertSighting(db,
+                         "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?)"),
           insertSightings(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES " +
                                   rows("(?,?,?,?)")) {}
     // `kRowsPerInsert` copies of one row's placeholders.
@@ -280,6 +282,31 @@ struct TreskStoreWriter::Statements {
         return out;
     }
 };
+
+namespace {
+
+// Inserts `rows` in order, `perStatement` to a run of `many` and the rest one
+// to a run of `one`; bind(statement, offset, row) sets the values of a row
+// whose first value goes to parameter offset + 1 (`columns` values a row).
+template <typename Row, typename Bind>
+void insertRows(SQLite::Statement& many, SQLite::Statement& one, const std::vector<Row>& rows, int columns,
+                int perStatement, Bind bind) {
+    size_t i = 0;
+    for (; i + perStatement <= rows.size(); i += perStatement) {
+        many.reset();
+        for (int k = 0; k < perStatement; ++k) bind(many, columns * k, rows[i + k]);
+        many.exec();
+    }
+    for (; i < rows.size(); ++i) {
+        one.reset();
+        bind(one, 0, rows[i]);
+        one.exec();
+    }
+    many.clearBindings();
+    one.clearBindings();
+}
+
+} // namespace
 
 // Records wait in order and are inserted kRowsPerInsert to a statement (one
 // statement per record costs more than the row): their seq numbers are those
@@ -292,60 +319,30 @@ void TreskStoreWriter::append(int64_t subject, records::Encoder& record) {
 }
 
 void TreskStoreWriter::writeRecords() {
-    const size_t n = recordsToWrite_.size();
-    size_t i = 0;
-    auto bind = [&](SQLite::Statement& s, int at, const PendingRecord& r) {
-        s.bind(at + 1, r.family);
-        s.bind(at + 2, r.subject);
-        s.bindNoCopy(at + 3, r.bytes.data(), static_cast<int>(r.bytes.size()));
-    };
-    auto& many = st_->appendRecords;
-    for (; i + kRowsPerInsert <= n; i += kRowsPerInsert) {
-        many.reset();
-        for (int k = 0; k < kRowsPerInsert; ++k) bind(many, 3 * k, recordsToWrite_[i + k]);
-        many.exec();
-    }
-    auto& one = st_->appendRecord;
-    for (; i < n; ++i) {
-        one.reset();
-        bind(one, 0, recordsToWrite_[i]);
-        one.exec();
-    }
-    many.clearBindings();
-    one.clearBindings();
+    insertRows(st_->appendRecords, st_->appendRecord, recordsToWrite_, 3, kRowsPerInsert,
+               [](SQLite::Statement& s, int at, const PendingRecord& r) {
+                   s.bind(at + 1, r.family);
+                   s.bind(at + 2, r.subject);
+                   s.bindNoCopy(at + 3, r.bytes.data(), static_cast<int>(r.bytes.size()));
+               });
     recordsToWrite_.clear();
 }
 
 // The first source of a message stored just now: its row cannot exist yet, so
-// it waits and goes in with others.
+// it waits and goes in with others (a row that did exist fails the insert).
 void TreskStoreWriter::addFirstSighting(int64_t messageId, int64_t sourceRow, int64_t nowNs) {
     sightingsToWrite_.push_back({messageId, sourceRow, nowNs});
     if (sightingsToWrite_.size() >= kRowsPerInsert) writeSightings();
 }
 
 void TreskStoreWriter::writeSightings() {
-    const size_t n = sightingsToWrite_.size();
-    size_t i = 0;
-    auto bind = [&](SQLite::Statement& s, int at, const PendingSighting& r) {
-        s.bind(at + 1, r.messageId);
-        s.bind(at + 2, r.sourceRow);
-        s.bind(at + 3, r.nowNs);
-        s.bind(at + 4, r.nowNs);
-    };
-    auto& many = st_->insertSightings;
-    for (; i + kRowsPerInsert <= n; i += kRowsPerInsert) {
-        many.reset();
-        for (int k = 0; k < kRowsPerInsert; ++k) bind(many, 4 * k, sightingsToWrite_[i + k]);
-        many.exec();
-    }
-    auto& one = st_->insertProvenance;
-    for (; i < n; ++i) {
-        one.reset();
-        bind(one, 0, sightingsToWrite_[i]);
-        if (one.exec() != 1)
-            throw Error("the archive already listed a source of the message numbered " +
-                        std::to_string(sightingsToWrite_[i].messageId));
-    }
+    insertRows(st_->insertSightings, st_->insertSighting, sightingsToWrite_, 4, kRowsPerInsert,
+               [](SQLite::Statement& s, int at, const PendingSighting& r) {
+                   s.bind(at + 1, r.messageId);
+                   s.bind(at + 2, r.sourceRow);
+                   s.bind(at + 3, r.nowNs);
+                   s.bind(at + 4, r.nowNs);
+               });
     sightingsToWrite_.clear();
 }
 
