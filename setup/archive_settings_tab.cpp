@@ -137,9 +137,7 @@ void ArchiveSettingsTab::refresh() {
     keepValue_->setText(QString::fromStdString(retention_.appleLabel()));
     explanation_->setText(retentionExplanation(retention_));
     QPalette p = explanation_->palette();
-    p.setColor(QPalette::WindowText, retention_.kind == kx::RetentionPolicy::Setting::Kind::days
-                                         ? toneColor(Tone::orange)
-                                         : secondaryTextColor());
+    p.setColor(QPalette::WindowText, retention_.deletesMessages() ? toneColor(Tone::orange) : secondaryTextColor());
     explanation_->setPalette(p);
 
     owner_->setText(QString::fromStdString(model_.owners().resolvedOwner().owner));

@@ -10,8 +10,6 @@ namespace {
 using Verdict = FullDiskAccessProbe::Verdict;
 using Setting = RetentionPolicy::Setting;
 
-bool deletesMessages(const Setting& retention) { return retention.kind == Setting::Kind::days && retention.days > 0; }
-
 // "1,234,567": the summary lines are plain text, so the digits are grouped here.
 std::string grouped(std::int64_t n) {
     std::string digits = std::to_string(n < 0 ? -n : n);
@@ -95,7 +93,7 @@ int Onboarding::position(Step step) { return static_cast<int>(step) + 1; }
 Onboarding::StepGate Onboarding::gate(const State& state) {
     switch (state.step) {
     case Step::welcome:
-        if (deletesMessages(state.retention))
+        if (state.retention.deletesMessages())
             return StepGate::warning("Messages deletes anything older than " + state.retention.appleLabel() +
                                      " on this computer. Finish setting up soon: what it deletes before the first "
                                      "archive is gone for good.");
@@ -116,7 +114,7 @@ std::string Onboarding::advanceLabel(const State& state) {
 std::string Onboarding::welcomeHeadline(const Setting& retention) {
     switch (retention.kind) {
     case Setting::Kind::days:
-        if (retention.days > 0)
+        if (retention.deletesMessages())
             return "Messages deletes your messages after " + retention.appleLabel() + ". Kelvara keeps them.";
         return "Messages keeps your history on this computer. Kelvara keeps a copy of its own.";
     case Setting::Kind::keepForever:
@@ -131,7 +129,7 @@ std::string Onboarding::welcomeBody(const Setting& retention) {
                                 "what it copied, and adds what is new every day.";
     switch (retention.kind) {
     case Setting::Kind::days:
-        if (retention.days > 0)
+        if (retention.deletesMessages())
             return "Keep messages is set to " + retention.appleLabel() +
                    ", so Messages removes older conversations from this computer, and from your other devices when "
                    "Messages in iCloud is on. " +
@@ -185,7 +183,7 @@ std::vector<std::string> Onboarding::summary(const State& state) {
     case Verdict::Case::noDatabase: break;
     }
 
-    if (deletesMessages(state.retention))
+    if (state.retention.deletesMessages())
         lines.push_back("WARNING: Messages still deletes messages older than " + state.retention.appleLabel() +
                         ". Keep the daily archive on so each one is copied before it goes.");
     lines.push_back("The archive stays on this computer until you add a backup destination under Backups.");

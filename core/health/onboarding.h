@@ -75,7 +75,8 @@ struct Onboarding {
         std::optional<ArchiveChoice> archiveChoice;
         bool joinCompleted = false;
         std::string resolvedOwner;
-        // Why resolvedOwner cannot name an archive here (ArchiveIdentity::problem); none when it can.
+        // Why resolvedOwner cannot name an archive here (ArchiveIdentity::problem); none when it
+        // can. Only the archive-choice gate of a new archive reads it.
         std::optional<std::string> ownerProblem;
         ScanOutcome scan;
     };

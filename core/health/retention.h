@@ -29,6 +29,8 @@ struct RetentionPolicy {
         // The setting in the words Messages uses: "30 Days", "1 Year",
         // "Forever", "<n> Days" for any other count, "Unknown" when unreadable.
         std::string appleLabel() const;
+        // Messages deletes older messages (a count of days, more than 0).
+        bool deletesMessages() const { return kind == Kind::days && days > 0; }
         bool operator==(const Setting&) const = default;
     };
 };

@@ -232,8 +232,12 @@ kx::Onboarding::State OnboardingModel::state() const {
     s.archiveChoice = archiveChoice_;
     s.joinCompleted = joinCompleted_;
     s.resolvedOwner = model_.owners().resolvedOwner().owner;
-    if (const QString problem = model_.owners().ownerProblem(qs(s.resolvedOwner)); !problem.isNull())
-        s.ownerProblem = problem.toStdString();
+    // Only the archive-choice gate reads it, and finding it opens every owner's
+    // archive: not done on every redraw of the other steps.
+    if (step_ == Step::archiveChoice && archiveChoice_ == ArchiveChoice::startNew) {
+        if (const QString problem = model_.owners().ownerProblem(qs(s.resolvedOwner)); !problem.isNull())
+            s.ownerProblem = problem.toStdString();
+    }
     s.scan = scan_;
     return s;
 }
@@ -257,9 +261,7 @@ void OnboardingModel::goBack() {
 
 // ---- The welcome step ----
 
-bool OnboardingModel::retentionDeletesMessages() const {
-    return retention_.kind == kx::RetentionPolicy::Setting::Kind::days && retention_.days > 0;
-}
+bool OnboardingModel::retentionDeletesMessages() const { return retention_.deletesMessages(); }
 
 QString OnboardingModel::liveMessagesSummary() const {
     QString count = QLocale().toString(liveMessages_);
