@@ -615,7 +615,7 @@ private:
         auto deliver = [&](const Statement& st) {
             const std::int64_t row = st.integer(cRow);
             lastSeen = row;
-            auto guid = st.text(cGuid);
+            const auto guid = st.textView(cGuid);
             if (!guid || guid->empty()) {
                 ++outcome_.rowsSkipped;
             } else {
@@ -624,7 +624,7 @@ private:
             }
             if (advances) {
                 cursor.lastRowId = row;
-                cursor.lastGuid = guid.value_or("");
+                cursor.lastGuid = guid.value_or(std::string_view());
                 if (anchors_.empty()) addAnchor(cursor); // the first row read gives small sources an anchor too
                 if (++sinceCheckpoint >= 1000) {
                     sinceCheckpoint = 0;
@@ -857,15 +857,15 @@ private:
         return std::nullopt;
     }
 
-    MessageRecord buildMessage(const Statement& st, std::int64_t row, const std::string& guid) {
+    MessageRecord buildMessage(const Statement& st, std::int64_t row, std::string_view guid) {
         MessageRecord m;
         m.sourceRowId = row;
         m.guid = typedstream::sanitizeUtf8(guid);
         if (!st.isNull(cChat))
             if (auto c = chats_.find(st.integer(cChat)); c != chats_.end()) m.chatGuid = c->second;
-        if (auto h = st.text(cHandle); h && !h->empty()) m.handle = typedstream::sanitizeUtf8(*h);
+        if (auto h = st.textView(cHandle); h && !h->empty()) m.handle = typedstream::sanitizeUtf8(*h);
         m.service = st.text(cService);
-        if (auto t = st.text(cText); t && !t->empty()) m.text = typedstream::sanitizeUtf8(*t);
+        if (auto t = st.textView(cText); t && !t->empty()) m.text = typedstream::sanitizeUtf8(*t);
         std::optional<std::vector<typedstream::BodyPart>> bodyParts; // set once attributedBody was decoded
         if (!m.text && !st.isNull(cBodyLen) && st.integer(cBodyLen) > 0) {
             if (st.isNull(cBody)) {
@@ -886,9 +886,9 @@ private:
         m.dateRead = sourcedb::appleDate(st.integer(cDateRead));
         m.dateDelivered = sourcedb::appleDate(st.integer(cDateDelivered));
         m.isFromMe = st.integer(cFromMe) != 0;
-        if (auto a = st.text(cAssocGuid); a && !a->empty()) m.associatedMessageGuid = typedstream::sanitizeUtf8(*a);
+        if (auto a = st.textView(cAssocGuid); a && !a->empty()) m.associatedMessageGuid = typedstream::sanitizeUtf8(*a);
         m.associatedMessageType = st.integer(cAssocType);
-        if (auto t = st.text(cThread); t && !t->empty()) m.threadOriginatorGuid = typedstream::sanitizeUtf8(*t);
+        if (auto t = st.textView(cThread); t && !t->empty()) m.threadOriginatorGuid = typedstream::sanitizeUtf8(*t);
         editedMax_ = std::max({editedMax_, st.integer(cEdited), st.integer(cRetracted)});
         m.dateEdited = sourcedb::appleDate(st.integer(cEdited));
         m.dateRetracted = sourcedb::appleDate(st.integer(cRetracted));

@@ -5,10 +5,12 @@
 #include "core/platform/posix_file.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <map>
@@ -179,21 +181,59 @@ void DatabaseSnapshot::removeAbandoned(const stdfs::path& base) {
 // ---- On-demand snapshots -------------------------------------------------
 
 // The database file of an on-demand snapshot: its size and state when the
-// snapshot began, and which parts of it are in the copy yet.
+// snapshot began, and which parts of it the copy holds. A part comes into the
+// copy only when SQLite writes to it (a checkpoint of the copied -wal, an index
+// the reader adds); every other read goes to the database itself.
 struct DatabaseSnapshot::OnDemand {
     static constexpr off_t kPart = 64 * 1024; // a multiple of every page size, so no page spans two parts
     UniqueFd source;
     stdfs::path path;
     FileState start;
     bool opened = false;              // the copy was opened through the VFS below
-    std::vector<unsigned char> taken; // per part: already in the copy (or beyond the source's end)
+    std::vector<unsigned char> taken; // per part: in the copy (or beyond the source's end)
     std::atomic<bool> moved{false};
+    // The parts of the database read last: SQLite reads a part's pages one by
+    // one, so a part is read whole once and its pages are answered from here.
+    struct Recent {
+        std::size_t part = SIZE_MAX;
+        std::uint64_t used = 0; // when it was last read from: the least recent one makes room
+        std::vector<char> bytes;
+    };
+    std::array<Recent, 8> recent;
+    std::uint64_t reads = 0;
 
     bool holdsStill() const {
         struct stat st {};
         if (::fstat(source.get(), &st) != 0) return false;
         return st.st_size == start.size && st.st_mtim.tv_sec == start.mtime.tv_sec &&
                st.st_mtim.tv_nsec == start.mtime.tv_nsec;
+    }
+
+    // The part as the database held it when the snapshot began, or null once
+    // the database is seen to have changed (the snapshot then has moved).
+    const Recent* read(std::size_t part) {
+        ++reads;
+        for (auto& r : recent)
+            if (r.part == part) {
+                r.used = reads;
+                return &r;
+            }
+        if (moved.load()) return nullptr;
+        auto& slot = *std::min_element(recent.begin(), recent.end(),
+                                       [](const Recent& a, const Recent& b) { return a.used < b.used; });
+        slot.part = SIZE_MAX;
+        slot.used = reads;
+        const off_t at = static_cast<off_t>(part) * kPart;
+        const auto want = static_cast<std::size_t>(std::min<off_t>(kPart, start.size - at));
+        slot.bytes.resize(want);
+        std::size_t got = 0;
+        // Checked after reading: bytes read while the file held still are the snapshot's.
+        if (readAllAt(source.get(), slot.bytes.data(), want, at, got) != 0 || got != want || !holdsStill()) {
+            moved.store(true);
+            return nullptr;
+        }
+        slot.part = part;
+        return &slot;
     }
 };
 
@@ -223,21 +263,14 @@ sqlite3_file* realOf(sqlite3_file* f) { return reinterpret_cast<OnDemandFile*>(f
 int takeParts(OnDemandFile* f, sqlite3_int64 offset, sqlite3_int64 amount) {
     OnDemand& d = *f->state;
     if (amount <= 0) return SQLITE_OK;
-    const std::size_t first = static_cast<std::size_t>(offset / OnDemand::kPart);
-    const std::size_t last = static_cast<std::size_t>((offset + amount - 1) / OnDemand::kPart);
-    std::vector<char> buf;
+    const auto first = static_cast<std::size_t>(offset / OnDemand::kPart);
+    const auto last = static_cast<std::size_t>((offset + amount - 1) / OnDemand::kPart);
     for (std::size_t part = first; part <= last && part < d.taken.size(); ++part) {
         if (d.taken[part]) continue;
-        if (d.moved.load()) return SQLITE_IOERR_READ;
-        const off_t at = static_cast<off_t>(part) * OnDemand::kPart;
-        const std::size_t want = static_cast<std::size_t>(std::min<off_t>(OnDemand::kPart, d.start.size - at));
-        buf.resize(want);
-        std::size_t got = 0;
-        if (readAllAt(d.source.get(), buf.data(), want, at, got) != 0 || got != want || !d.holdsStill()) {
-            d.moved.store(true);
-            return SQLITE_IOERR_READ;
-        }
-        const int rc = f->real->pMethods->xWrite(f->real, buf.data(), static_cast<int>(want), at);
+        const OnDemand::Recent* bytes = d.read(part);
+        if (!bytes) return SQLITE_IOERR_READ;
+        const int rc = f->real->pMethods->xWrite(f->real, bytes->bytes.data(), static_cast<int>(bytes->bytes.size()),
+                                                 static_cast<sqlite3_int64>(part) * OnDemand::kPart);
         if (rc != SQLITE_OK) return rc;
         d.taken[part] = 1;
     }
@@ -251,7 +284,23 @@ int odClose(sqlite3_file* f) {
     return rc;
 }
 int odRead(sqlite3_file* f, void* buf, int amount, sqlite3_int64 offset) {
-    if (const int rc = takeParts(reinterpret_cast<OnDemandFile*>(f), offset, amount); rc != SQLITE_OK) return rc;
+    auto* file = reinterpret_cast<OnDemandFile*>(f);
+    OnDemand& d = *file->state;
+    if (amount > 0) {
+        // A read inside one part the copy does not hold comes from the database.
+        const auto part = static_cast<std::size_t>(offset / OnDemand::kPart);
+        const auto within = static_cast<std::size_t>(offset - static_cast<sqlite3_int64>(part) * OnDemand::kPart);
+        if (part < d.taken.size() && !d.taken[part] && within + static_cast<std::size_t>(amount) <= OnDemand::kPart) {
+            const OnDemand::Recent* bytes = d.read(part);
+            if (!bytes) return SQLITE_IOERR_READ;
+            if (within + static_cast<std::size_t>(amount) <= bytes->bytes.size()) {
+                std::memcpy(buf, bytes->bytes.data() + within, static_cast<std::size_t>(amount));
+                return SQLITE_OK;
+            }
+        }
+    }
+    // Anything else (a read past the end, across parts, of parts written to) from the copy.
+    if (const int rc = takeParts(file, offset, amount); rc != SQLITE_OK) return rc;
     return realOf(f)->pMethods->xRead(realOf(f), buf, amount, offset);
 }
 int odWrite(sqlite3_file* f, const void* buf, int amount, sqlite3_int64 offset) {

@@ -16,15 +16,17 @@
 // copied -shm is only an index: SQLite, being the only user of the copy, rebuilds
 // it from the -wal when the copy is first opened.
 //
-// A database read again after a run that read it in full (an incremental read)
-// need not be copied whole: an on-demand snapshot copies the -wal and -shm as
-// above but leaves the copy of the database empty, and takes each part of the
-// database from the file itself the first time SQLite reads it (through a VFS
-// of its own; nothing is opened, locked or written beside the source). Every
-// such read checks afterwards that the database file is still as it was when
-// the snapshot began (same size and modification time); once it is not, the
-// snapshot is "moved": reads of parts not taken yet fail, and the caller reads
-// again from a whole copy. So whatever was read came from one state.
+// A database need not be copied whole before it is read: an on-demand snapshot
+// copies the -wal and -shm as above but leaves the copy of the database empty
+// (sparse), and reads the database file itself (through a VFS of its own;
+// nothing is opened, locked or written beside the source). Every such read
+// checks afterwards that the database file is still as it was when the
+// snapshot began (same size and modification time); once it is not, the
+// snapshot is "moved": reads that would need the database fail, and the caller
+// reads again from a whole copy. So whatever was read came from one state. A
+// part of the database is copied only when SQLite writes to it (moving the
+// copied -wal's pages in, an index the reader adds), so the copy holds what was
+// written and the database's own bytes around it.
 //
 // The folder and everything in it are removed when the snapshot object dies.
 // Snapshots live below the user's cache folder ($XDG_CACHE_HOME, else ~/.cache,

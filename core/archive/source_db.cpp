@@ -72,10 +72,15 @@ bool Statement::isNull(int col) const { return sqlite3_column_type(stmt_, col) =
 std::int64_t Statement::integer(int col) const { return sqlite3_column_int64(stmt_, col); }
 
 std::optional<std::string> Statement::text(int col) const {
+    if (auto v = textView(col)) return std::string(*v);
+    return std::nullopt;
+}
+
+std::optional<std::string_view> Statement::textView(int col) const {
     if (isNull(col)) return std::nullopt;
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
     const int n = sqlite3_column_bytes(stmt_, col);
-    return p ? std::string(p, static_cast<std::size_t>(n)) : std::string();
+    return p ? std::string_view(p, static_cast<std::size_t>(n)) : std::string_view();
 }
 
 std::string_view Statement::blob(int col) const {

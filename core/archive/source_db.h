@@ -55,7 +55,9 @@ public:
     bool isNull(int col) const;
     std::int64_t integer(int col) const;
     std::optional<std::string> text(int col) const; // none for NULL
-    std::string_view blob(int col) const;           // empty for NULL; valid until the next step
+    // The same without a copy: valid until the next step.
+    std::optional<std::string_view> textView(int col) const;
+    std::string_view blob(int col) const; // empty for NULL; valid until the next step
     sqlite3_stmt* handle() const { return stmt_; }
 
 private:

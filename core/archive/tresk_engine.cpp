@@ -340,13 +340,21 @@ public:
     bool shouldStop() const override { return stop_.load(); }
     void flush() {
         if (local_.empty()) return;
-        std::vector<Chunk> spent; // freed on return, outside the lock
-        std::unique_lock<std::mutex> lock(mutex_);
-        spent.swap(spent_);
-        notFull_.wait(lock, [&] { return chunks_.size() < kMaxChunks || stop_.load(); });
-        if (!stop_.load()) chunks_.push_back(std::move(local_));
+        std::vector<Chunk> spent; // freed after the lock is let go
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            spent.swap(spent_);
+            notFull_.wait(lock, [&] { return chunks_.size() < kMaxChunks || stop_.load(); });
+            if (!stop_.load()) chunks_.push_back(std::move(local_));
+            notEmpty_.notify_one();
+        }
+        // The next chunk is filled in a spent one's room, so it never grows item by item.
         local_.clear();
-        notEmpty_.notify_one();
+        if (!spent.empty()) {
+            local_.swap(spent.back());
+            local_.clear();
+        }
+        local_.reserve(kChunkSize);
     }
     void close() {
         flush();
