@@ -2,6 +2,7 @@
 
 #include "core/archive/archive_records.h"
 #include "core/archive/tresk_store_detail.h"
+#include "core/archive/wal_write_buffer.h"
 
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
@@ -358,9 +359,11 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
     try {
         fs::createPrivateDirectories(std::filesystem::path(path).parent_path());
         const bool existed = fs::exists(path);
-        // The writer is used by one thread at a time: no per-call locking.
-        w->db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE |
-                                                              SQLite::OPEN_NOMUTEX);
+        // The writer is used by one thread at a time: no per-call locking. Its
+        // writes to the -wal are gathered into large ones (wal_write_buffer.h).
+        w->db_ = std::make_unique<SQLite::Database>(path.c_str(),
+                                                    SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX,
+                                                    0, walWriteBufferVfsName());
         ::chmod(path.c_str(), 0600);
         w->db_->setBusyTimeout(10000);
         // Decide whether this is our store before anything is written to the file
