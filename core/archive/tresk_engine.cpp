@@ -623,11 +623,8 @@ private:
 
     void finishBulkLoad(OwnerRun& o) {
         if (!o.bulk) return;
-        o.checkpointer.reset();
-        try {
-            o.store->setAutoCheckpoint(true);
-        } catch (const std::exception&) {
-        }
+        // The checkpointer copies the last batches into the database while the
+        // index is built; what the index adds is copied when the store closes.
         try {
             if (const auto dangling = o.store->finishBulkLoad())
                 fail("the archive of \"" + o.group.owner + "\" " + *dangling);
@@ -636,6 +633,11 @@ private:
             report_.errors.push_back(sentence("The conversation index of \"" + o.group.owner +
                                               "\" could not be built (" + e.what() +
                                               "); conversations open slowly until the next scan builds it"));
+        }
+        o.checkpointer.reset();
+        try {
+            o.store->setAutoCheckpoint(true);
+        } catch (const std::exception&) {
         }
     }
 
