@@ -28,6 +28,7 @@
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
+#include <variant>
 
 namespace kx {
 
@@ -325,18 +326,14 @@ private:
 // reader then sees shouldStop() and anything it still delivers is dropped.
 class Pipe final : public IngestSink {
 public:
-    struct Item {
-        enum class Kind { chat, message, checkpoint } kind;
-        ChatRecord chat;
-        MessageRecord message;
-        IngestCursor cursor;
-    };
+    // A message, a chat or a checkpoint, made in its place in the chunk.
+    using Item = std::variant<MessageRecord, ChatRecord, IngestCursor>;
     using Chunk = std::vector<Item>;
 
     // Reader side.
-    void chat(const ChatRecord& c) override { push(Item{Item::Kind::chat, c, {}, {}}); }
-    void message(MessageRecord&& m) override { push(Item{Item::Kind::message, {}, std::move(m), {}}); }
-    void checkpoint(const IngestCursor& c) override { push(Item{Item::Kind::checkpoint, {}, {}, c}); }
+    void chat(const ChatRecord& c) override { push(std::in_place_type<ChatRecord>, c); }
+    void message(MessageRecord&& m) override { push(std::in_place_type<MessageRecord>, std::move(m)); }
+    void checkpoint(const IngestCursor& c) override { push(std::in_place_type<IngestCursor>, c); }
     bool shouldStop() const override { return stop_.load(); }
     void flush() {
         if (local_.empty()) return;
@@ -390,9 +387,10 @@ public:
 private:
     static constexpr size_t kChunkSize = 256;
     static constexpr size_t kMaxChunks = 16;
-    void push(Item&& item) {
+    template <typename T, typename V>
+    void push(std::in_place_type_t<T> type, V&& value) {
         if (stop_.load()) return;
-        local_.push_back(std::move(item));
+        local_.emplace_back(type, std::forward<V>(value));
         if (local_.size() >= kChunkSize) flush();
     }
     std::vector<Item> local_; // reader thread only
@@ -421,7 +419,7 @@ IngestOutcome readPipelined(Ingester& ingester, const Source& source, const Inge
         if (stopped) continue;
         for (auto& item : *chunk) {
             try {
-                if (item.kind == Pipe::Item::Kind::message) {
+                if (auto* message = std::get_if<MessageRecord>(&item)) {
                     // Stop at the first message after the writer asked to stop; the
                     // checkpoints before it still count.
                     if (writer.shouldStop()) {
@@ -429,11 +427,11 @@ IngestOutcome readPipelined(Ingester& ingester, const Source& source, const Inge
                         pipe.requestStop();
                         break;
                     }
-                    writer.message(std::move(item.message));
-                } else if (item.kind == Pipe::Item::Kind::chat) {
-                    writer.chat(item.chat);
+                    writer.message(std::move(*message));
+                } else if (auto* chat = std::get_if<ChatRecord>(&item)) {
+                    writer.chat(*chat);
                 } else {
-                    writer.checkpoint(item.cursor);
+                    writer.checkpoint(std::get<IngestCursor>(item));
                 }
             } catch (...) {
                 // The writer has recorded why (EngineSink::fatal); stop the reader.

@@ -616,6 +616,7 @@ void TreskStoreWriter::writeConversationTotals() {
         b.exec();
     }
     totalsToWrite_.clear();
+    last_.totals = nullptr;
 }
 
 void TreskStoreWriter::commit() {
@@ -650,6 +651,7 @@ void TreskStoreWriter::rollback() {
     sourceIds_.clear();
     chats_.clear();
     conversations_.clear();
+    last_ = Last{};
 }
 
 int64_t TreskStoreWriter::sourceRow(const Source& source, Date now) {
@@ -701,7 +703,11 @@ void TreskStoreWriter::setCursor(int64_t sourceRow, const IngestCursor& c, Date 
 }
 
 int64_t TreskStoreWriter::handleId(const std::string& handle) {
-    if (auto it = handles_.find(handle); it != handles_.end()) return it->second;
+    if (last_.handleId != 0 && handle == last_.handle) return last_.handleId;
+    if (auto it = handles_.find(handle); it != handles_.end()) {
+        last_.handle = handle;
+        return last_.handleId = it->second;
+    }
     auto& s = st_->insertHandle;
     s.reset();
     s.bind(1, handle);
@@ -788,7 +794,12 @@ void TreskStoreWriter::addChat(const ChatRecord& chat) {
 
 const TreskStoreWriter::ConversationInfo& TreskStoreWriter::conversationFor(const MessageRecord& m) {
     if (!m.chatGuid.empty()) {
-        if (auto it = chats_.find(m.chatGuid); it != chats_.end()) return it->second;
+        if (last_.conversation && m.chatGuid == last_.chat) return *last_.conversation;
+        if (auto it = chats_.find(m.chatGuid); it != chats_.end()) {
+            last_.chat = m.chatGuid;
+            last_.conversation = &it->second;
+            return it->second;
+        }
         // A chat this run did not announce: it may be stored already.
         SQLite::Statement q(*db_, "SELECT c.id, c.key, c.display_name, c.is_group FROM chats ch JOIN conversations c "
                                   "ON c.id = ch.conversation_id WHERE ch.guid = ?");
@@ -951,7 +962,11 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         }
     }
     if (countsInTotals || totalsDate) {
-        auto& t = totalsToWrite_[conv.id];
+        if (!last_.totals || last_.totalsId != conv.id) {
+            last_.totals = &totalsToWrite_[conv.id];
+            last_.totalsId = conv.id;
+        }
+        auto& t = *last_.totals;
         if (countsInTotals) ++t.messages;
         if (totalsDate && (!t.lastDate || *totalsDate > *t.lastDate)) t.lastDate = totalsDate;
         conversationTotalsTouched_ = true;

@@ -140,6 +140,16 @@ private:
         std::optional<int64_t> lastDate;
     };
     std::unordered_map<int64_t, ConversationTotals> totalsToWrite_;
+    // The chat, handle and totals the previous message used: consecutive
+    // messages of one conversation skip the lookups. Cleared with the maps.
+    struct Last {
+        std::string chat;
+        const ConversationInfo* conversation = nullptr;
+        std::string handle;
+        int64_t handleId = 0;
+        int64_t totalsId = 0;
+        ConversationTotals* totals = nullptr;
+    } last_;
     bool inTransaction_ = false;
     bool conversationTotalsTouched_ = false;
     Totals saved_;   // as committed

@@ -47,7 +47,11 @@ struct Entry {
 
 class Decoder {
 public:
-    explicit Decoder(std::string_view data) : data_(data) {}
+    explicit Decoder(std::string_view data) : data_(data) {
+        // A message body holds a dozen or so of each: room for them up front.
+        table_.reserve(16);
+        shared_.reserve(16);
+    }
 
     void readHeader() {
         if (data_.size() < 2 + kSignature.size()) throw Malformed{"the body is too short to be an archive"};
