@@ -406,6 +406,7 @@ public:
             attStmt_.reset();
             outcome_.warnings.push_back("The attachments could not be read from the damaged database.");
         }
+        loadHandles();
 
         IngestCursor cursor = from;
         std::int64_t watermark = editedWatermark(from.extra);
@@ -497,6 +498,25 @@ private:
         }
     }
 
+    // The handles, read once, so that messages need not be joined with them row
+    // by row. A table too large to hold, or one that cannot be read whole,
+    // is joined instead (and its damage then costs only the rows it touches).
+    void loadHandles() {
+        constexpr std::int64_t kMaxHandles = 200000;
+        if (!handle_.has("id") || !msg_.has("handle_id")) return;
+        try {
+            if (sourcedb::scalar(db_, "SELECT count(*) FROM handle").value_or(kMaxHandles + 1) > kMaxHandles) return;
+            std::unordered_map<std::int64_t, std::string> ids;
+            Statement st(db_, "SELECT ROWID, id FROM handle");
+            while (st.step())
+                if (auto id = st.textView(1); id && !id->empty())
+                    ids.emplace(st.integer(0), typedstream::sanitizeUtf8(*id));
+            handleIds_ = std::move(ids);
+        } catch (const Error&) {
+            handleIds_.reset();
+        }
+    }
+
     void prepareAttachments() {
         if (!att_.exists() || !att_.has("guid") || !sourcedb::hasTable(db_, "message_attachment_join")) return;
         attStmt_ = std::make_unique<Statement>(
@@ -560,8 +580,10 @@ private:
         const bool joins = sourcedb::hasTable(db_, "chat_message_join");
         std::string sql = "SELECT m.ROWID, m.guid, " + (withoutText ? std::string("NULL") : msg_.orNull("m", "text")) +
                           ", " + guardedBlob("attributedBody") + ", " +
-                          (handle_.has("id") ? std::string("h.id") : std::string("NULL")) + ", " +
-                          msg_.orNull("m", "service") + ", " + msg_.orNull("m", "date") + ", " +
+                          (handleIds_          ? std::string("m.handle_id")
+                           : handle_.has("id") ? std::string("h.id")
+                                               : std::string("NULL")) +
+                          ", " + msg_.orNull("m", "service") + ", " + msg_.orNull("m", "date") + ", " +
                           msg_.orNull("m", "date_read") + ", " + msg_.orNull("m", "date_delivered") + ", " +
                           msg_.orNull("m", "is_from_me") + ", " + msg_.orNull("m", "associated_message_guid") + ", " +
                           msg_.orNull("m", "associated_message_type") + ", " +
@@ -570,7 +592,7 @@ private:
                           (joins ? "(SELECT min(j.chat_id) FROM chat_message_join j WHERE j.message_id = m.ROWID)"
                                  : "NULL") +
                           ", " + msg_.orNull("m", "cache_has_attachments") + " FROM message m";
-        if (handle_.has("id")) sql += " LEFT JOIN handle h ON h.ROWID = m.handle_id";
+        if (!handleIds_ && handle_.has("id")) sql += " LEFT JOIN handle h ON h.ROWID = m.handle_id";
         sql += " WHERE " + where + " ORDER BY m.ROWID";
         return sql;
     }
@@ -863,7 +885,12 @@ private:
         m.guid = typedstream::sanitizeUtf8(guid);
         if (!st.isNull(cChat))
             if (auto c = chats_.find(st.integer(cChat)); c != chats_.end()) m.chatGuid = c->second;
-        if (auto h = st.textView(cHandle); h && !h->empty()) m.handle = typedstream::sanitizeUtf8(*h);
+        if (handleIds_) {
+            if (!st.isNull(cHandle))
+                if (auto h = handleIds_->find(st.integer(cHandle)); h != handleIds_->end()) m.handle = h->second;
+        } else if (auto h = st.textView(cHandle); h && !h->empty()) {
+            m.handle = typedstream::sanitizeUtf8(*h);
+        }
         m.service = st.text(cService);
         if (auto t = st.textView(cText); t && !t->empty()) m.text = typedstream::sanitizeUtf8(*t);
         std::optional<std::vector<typedstream::BodyPart>> bodyParts; // set once attributedBody was decoded
@@ -975,6 +1002,7 @@ private:
     IngestSink& sink_;
     TableColumns msg_, handle_, chat_, att_;
     std::unordered_map<std::int64_t, std::string> chats_;
+    std::optional<std::unordered_map<std::int64_t, std::string>> handleIds_; // by ROWID, when read whole
     std::unique_ptr<Statement> attStmt_;
     std::int64_t watermark_ = 0;
     std::int64_t editedMax_ = 0;

@@ -625,3 +625,26 @@ TEST(IngestFolder, ADatabaseWrittenDuringAnIncrementalReadIsReadOnFromAWholeCopy
     reader.ingest(folderSource(dir / "Messages"), second.cursor, third);
     EXPECT_TRUE(third.messages.empty());
 }
+
+// Senders come from the handle table read once; a table too large to hold is
+// joined row by row instead, and both ways give each message the same sender.
+TEST(IngestFolder, SendersAreTheSameWhetherTheHandlesAreReadOnceOrJoinedRowByRow) {
+    kx::test::TempDir dir;
+    const stdfs::path small = plainFolder(dir / "Small", 300);
+    const stdfs::path large = plainFolder(dir / "Large", 300);
+    // More handles than are read up front; the messages' own handles keep their rows.
+    kx::test::sql(large, "WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n WHERE k < 200001) "
+                         "INSERT INTO handle(id, service) SELECT 'extra' || k, 'SMS' FROM n");
+    kx::MacOSMessagesFolderIngester reader;
+    CollectingSink once, joined;
+    reader.ingest(folderSource(dir / "Small"), {}, once);
+    reader.ingest(folderSource(dir / "Large"), {}, joined);
+    ASSERT_EQ(once.messages.size(), 300u);
+    ASSERT_EQ(joined.messages.size(), 300u);
+    int withSender = 0;
+    for (std::size_t k = 0; k < once.messages.size(); ++k) {
+        EXPECT_EQ(once.messages[k].handle, joined.messages[k].handle) << k;
+        withSender += once.messages[k].handle.has_value();
+    }
+    EXPECT_GT(withSender, 100);
+}
