@@ -76,10 +76,10 @@ private:
 };
 
 // Reads a message database that changed since `from` (or was never read) from
-// an on-demand snapshot: only the parts the reader visits are copied, as it
-// visits them, so reading starts at once. When the database changes while it
-// is read, what was read up to the last checkpoint is kept and the rest is
-// read from a whole copy.
+// an on-demand snapshot: the database is read where it lies, each read checked
+// to come from the state the snapshot began with, so reading starts at once and
+// nothing of it is copied. When the database changes while it is read, what was
+// read up to the last checkpoint is kept and the rest is read from a whole copy.
 IngestOutcome readDatabase(const DatabaseSnapshot::Files& files, const AttachmentLocator& locator,
                            const IngestCursor& from, IngestSink& sink) {
     IngestCursor start = from;

@@ -5,9 +5,9 @@
 // A reader reads one registered Source and hands what it finds to an IngestSink:
 // conversations first (or at least before the first message that refers to
 // them), then messages in the order of the source's own row ids, each with its
-// attachments. A reader NEVER writes to the source: it reads a private copy of
-// any database it opens (see the readers' own notes) and leaves the source's
-// folder exactly as it found it.
+// attachments. A reader NEVER writes to the source: it reads any database it
+// opens through a private snapshot (snapshot.h) and leaves the source's folder
+// exactly as it found it.
 //
 // Incremental runs: the engine keeps, per source, the IngestCursor the reader
 // last reported at a checkpoint, and hands it back on the next run. The reader
