@@ -201,7 +201,15 @@ void medianRow(const char* what, const std::vector<Round>& rounds, double target
 } // namespace
 
 int main(int argc, char** argv) {
-    uint64_t mb = argc > 1 ? std::stoull(argv[1]) : 1024;
+    uint64_t mb = 1024;
+    if (argc > 1) {
+        char* end = nullptr;
+        mb = std::strtoull(argv[1], &end, 10);
+        if (end == argv[1] || *end != '\0' || mb == 0) {
+            std::fprintf(stderr, "usage: %s [megabytes=1024] [s3rver program]\n", argv[0]);
+            return 2;
+        }
+    }
     stdfs::path work = stdfs::temp_directory_path() / ("kx-bench-backup-" + std::to_string(::getpid()));
     stdfs::create_directories(work);
     std::printf("Generating a %llu MB archive in %s ...\n", static_cast<unsigned long long>(mb), work.c_str());
