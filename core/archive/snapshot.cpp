@@ -1,5 +1,6 @@
 #include "core/archive/snapshot.h"
 
+#include "core/archive/wrapping_vfs.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/posix_file.h"
@@ -367,19 +368,12 @@ int odOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, in
 const char* onDemandVfsName() {
     static std::once_flag once;
     std::call_once(once, [] {
-        sqlite3_vfs* parent = sqlite3_vfs_find(nullptr);
-        onDemandVfs = *parent;
-        onDemandVfs.zName = "kelvara-on-demand";
-        onDemandVfs.pNext = nullptr;
-        onDemandVfs.pAppData = parent;
-        onDemandVfs.szOsFile = static_cast<int>(sizeof(OnDemandFile)) + parent->szOsFile;
-        onDemandVfs.xOpen = odOpen;
         onDemandMethods = sqlite3_io_methods{3,          odClose,         odRead,        odWrite,
                                              odTruncate, odSync,          odFileSize,    odLock,
                                              odUnlock,   odCheckReserved, odFileControl, odSectorSize,
                                              odDevice,   odShmMap,        odShmLock,     odShmBarrier,
                                              odShmUnmap, odFetch,         odUnfetch};
-        sqlite3_vfs_register(&onDemandVfs, 0);
+        registerWrappingVfs(onDemandVfs, "kelvara-on-demand", sizeof(OnDemandFile), odOpen);
     });
     return onDemandVfs.zName;
 }

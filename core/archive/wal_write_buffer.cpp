@@ -1,5 +1,7 @@
 #include "core/archive/wal_write_buffer.h"
 
+#include "core/archive/wrapping_vfs.h"
+
 #include <sqlite3.h>
 
 #include <cstring>
@@ -117,20 +119,13 @@ int bufferOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags
 const char* walWriteBufferVfsName() {
     static std::once_flag once;
     std::call_once(once, [] {
-        sqlite3_vfs* parent = sqlite3_vfs_find(nullptr);
-        bufferVfs = *parent;
-        bufferVfs.zName = "kelvara-wal-buffer";
-        bufferVfs.pNext = nullptr;
-        bufferVfs.pAppData = parent;
-        bufferVfs.szOsFile = static_cast<int>(sizeof(WalFile)) + parent->szOsFile;
-        bufferVfs.xOpen = bufferOpen;
         // A -wal is never memory-mapped or given shared memory: version 1 methods.
         walMethods = sqlite3_io_methods{1,           walClose,         walRead,        walWrite,
                                         walTruncate, walSync,          walFileSize,    walLock,
                                         walUnlock,   walCheckReserved, walFileControl, walSectorSize,
                                         walDevice,   nullptr,          nullptr,        nullptr,
                                         nullptr,     nullptr,          nullptr};
-        sqlite3_vfs_register(&bufferVfs, 0);
+        registerWrappingVfs(bufferVfs, "kelvara-wal-buffer", sizeof(WalFile), bufferOpen);
     });
     return bufferVfs.zName;
 }
