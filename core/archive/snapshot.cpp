@@ -255,7 +255,6 @@ struct OnDemandFile {
 };
 
 sqlite3_vfs onDemandVfs;
-sqlite3_io_methods onDemandMethods;
 
 sqlite3_file* realOf(sqlite3_file* f) { return reinterpret_cast<OnDemandFile*>(f)->real; }
 
@@ -344,6 +343,11 @@ int odFetch(sqlite3_file*, sqlite3_int64, int, void** out) {
 }
 int odUnfetch(sqlite3_file*, sqlite3_int64, void*) { return SQLITE_OK; }
 
+const sqlite3_io_methods onDemandMethods{3,          odClose,  odRead,    odWrite,         odTruncate,    odSync,
+                                         odFileSize, odLock,   odUnlock,  odCheckReserved, odFileControl, odSectorSize,
+                                         odDevice,   odShmMap, odShmLock, odShmBarrier,    odShmUnmap,    odFetch,
+                                         odUnfetch};
+
 int odOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     auto* parent = static_cast<sqlite3_vfs*>(vfs->pAppData);
     OnDemand* state = nullptr;
@@ -367,14 +371,7 @@ int odOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, in
 // in onDemandFiles.
 const char* onDemandVfsName() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        onDemandMethods = sqlite3_io_methods{3,          odClose,         odRead,        odWrite,
-                                             odTruncate, odSync,          odFileSize,    odLock,
-                                             odUnlock,   odCheckReserved, odFileControl, odSectorSize,
-                                             odDevice,   odShmMap,        odShmLock,     odShmBarrier,
-                                             odShmUnmap, odFetch,         odUnfetch};
-        registerWrappingVfs(onDemandVfs, "kelvara-on-demand", sizeof(OnDemandFile), odOpen);
-    });
+    std::call_once(once, [] { registerWrappingVfs(onDemandVfs, "kelvara-on-demand", sizeof(OnDemandFile), odOpen); });
     return onDemandVfs.zName;
 }
 

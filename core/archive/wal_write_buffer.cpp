@@ -29,7 +29,6 @@ struct WalFile {
 };
 
 sqlite3_vfs bufferVfs;
-sqlite3_io_methods walMethods;
 
 WalFile* walOf(sqlite3_file* f) { return reinterpret_cast<WalFile*>(f); }
 sqlite3_file* realOf(sqlite3_file* f) { return walOf(f)->real; }
@@ -98,6 +97,12 @@ int walFileControl(sqlite3_file* f, int op, void* arg) {
 int walSectorSize(sqlite3_file* f) { return realOf(f)->pMethods->xSectorSize(realOf(f)); }
 int walDevice(sqlite3_file* f) { return realOf(f)->pMethods->xDeviceCharacteristics(realOf(f)); }
 
+// A -wal is never memory-mapped or given shared memory: version 1 methods.
+const sqlite3_io_methods walMethods{1,           walClose, walRead,   walWrite,         walTruncate,    walSync,
+                                    walFileSize, walLock,  walUnlock, walCheckReserved, walFileControl, walSectorSize,
+                                    walDevice,   nullptr,  nullptr,   nullptr,          nullptr,        nullptr,
+                                    nullptr};
+
 int bufferOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     auto* parent = static_cast<sqlite3_vfs*>(vfs->pAppData);
     if (!(flags & SQLITE_OPEN_WAL)) return parent->xOpen(parent, name, file, flags, outFlags);
@@ -118,15 +123,7 @@ int bufferOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags
 
 const char* walWriteBufferVfsName() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        // A -wal is never memory-mapped or given shared memory: version 1 methods.
-        walMethods = sqlite3_io_methods{1,           walClose,         walRead,        walWrite,
-                                        walTruncate, walSync,          walFileSize,    walLock,
-                                        walUnlock,   walCheckReserved, walFileControl, walSectorSize,
-                                        walDevice,   nullptr,          nullptr,        nullptr,
-                                        nullptr,     nullptr,          nullptr};
-        registerWrappingVfs(bufferVfs, "kelvara-wal-buffer", sizeof(WalFile), bufferOpen);
-    });
+    std::call_once(once, [] { registerWrappingVfs(bufferVfs, "kelvara-wal-buffer", sizeof(WalFile), bufferOpen); });
     return bufferVfs.zName;
 }
 
