@@ -179,6 +179,17 @@ void DatabaseSnapshot::removeAbandoned(const stdfs::path& base) {
     }
 }
 
+stdfs::path DatabaseSnapshot::makePrivateFolder(const std::string& sharedPrefix) {
+    const stdfs::path base = temporaryBase();
+    // Only our own snapshots folder is cleaned; in a shared temporary folder the
+    // name says whose it is and nothing else is touched.
+    const bool own = base.filename() == "snapshots" && base.parent_path().filename() == "Kelvara";
+    if (own) removeAbandoned(base);
+    std::string name = (base / ((own ? "" : sharedPrefix) + std::to_string(::getpid()) + "-XXXXXX")).string();
+    if (::mkdtemp(name.data()) == nullptr) throw Error(fs::errnoText(errno));
+    return name;
+}
+
 // ---- On-demand snapshots -------------------------------------------------
 
 // The database file of an on-demand snapshot: its size and state when the
@@ -401,17 +412,11 @@ void DatabaseSnapshot::make(const Files& files, Copy copy) {
     }
     if (!S_ISREG(st.st_mode)) throw Error(files.main.string() + " is not a database file");
 
-    const stdfs::path base = temporaryBase();
-    // Only our own snapshots folder is cleaned; in a shared temporary folder the
-    // name says whose it is and nothing else is touched.
-    const bool own = base.filename() == "snapshots" && base.parent_path().filename() == "Kelvara";
-    if (own) removeAbandoned(base);
-    std::string tmpl = (base / ((own ? "" : "kelvara-snapshot-") + std::to_string(::getpid()) + "-XXXXXX")).string();
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    if (::mkdtemp(name.data()) == nullptr)
-        throw Error("could not make a private folder for reading " + files.main.string() + ": " + fs::errnoText(errno));
-    folder_ = name.data();
+    try {
+        folder_ = makePrivateFolder("kelvara-snapshot-");
+    } catch (const Error& e) {
+        throw Error("could not make a private folder for reading " + files.main.string() + ": " + e.what());
+    }
 
     const std::string copyName = files.baseName.empty() ? files.main.filename().string() : files.baseName;
     copy_ = folder_ / copyName;

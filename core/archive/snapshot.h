@@ -94,6 +94,12 @@ public:
     static std::filesystem::path temporaryBase();
     // Removes snapshot folders of processes that no longer run.
     static void removeAbandoned(const std::filesystem::path& base);
+    // Makes a private folder (0700) for this process below temporaryBase(),
+    // named "<pid>-<random>", after removing those of processes that no longer
+    // run (what a killed run left). In a shared temporary folder (the fallback)
+    // the name begins with `sharedPrefix` and nothing else is touched. Throws
+    // kx::Error with the system's reason.
+    static std::filesystem::path makePrivateFolder(const std::string& sharedPrefix);
 
     struct OnDemand; // what the VFS of on-demand snapshots keeps per copy (snapshot.cpp)
 

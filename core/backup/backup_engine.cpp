@@ -1,6 +1,7 @@
 #include "core/backup/backup_engine.h"
 
 #include "core/archive/archive_layout.h"
+#include "core/archive/snapshot.h"
 #include "core/backup/archive_walk.h"
 #include "core/backup/restore_staging.h"
 #include "core/backup/stored_audit.h"
@@ -45,14 +46,19 @@ std::optional<StreamNonce> nonceFromHex(const std::string& hex) {
     return n;
 }
 
-// A private scratch folder (0700) removed with everything in it when done.
+// A private scratch folder (0700) removed with everything in it when done. It
+// holds a copy of the owner's database, so it lies beside the archive's other
+// snapshots: on disk rather than in a temporary folder that is often held in
+// memory, and named by this process, so that the next run removes what a
+// killed one left there.
 class ScratchDir {
 public:
     ScratchDir() {
-        std::string base = (stdfs::temp_directory_path() / "kelvara-backup-XXXXXX").string();
-        if (!::mkdtemp(base.data()))
-            throw Error("could not make a private scratch folder (" + fs::errnoText(errno) + ")");
-        path_ = base;
+        try {
+            path_ = DatabaseSnapshot::makePrivateFolder("kelvara-backup-");
+        } catch (const Error& e) {
+            throw Error("could not make a private scratch folder (" + std::string(e.what()) + ")");
+        }
     }
     ~ScratchDir() {
         std::error_code ec;

@@ -1,5 +1,6 @@
 // Killed backups and restores (a real kill -9 of a child process) leave nothing
 // behind for long, and a restore never starts into a folder that holds something.
+#include "core/archive/snapshot.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/restore_staging.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <condition_variable>
 #include <csignal>
 #include <future>
@@ -100,6 +102,31 @@ TEST_F(Leftovers, TheTemporariesOfAKilledFolderBackupAreSweptByTheNextRun) {
     EXPECT_EQ(temporaries(), std::vector<std::string>{});
     engine(local()).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+}
+
+// The copy of the database a backup uploads from is made in a private folder
+// on this computer; the one a killed backup left is removed by the next backup.
+TEST_F(Leftovers, TheDatabaseCopyAKilledBackupLeftOnThisComputerIsRemovedByTheNextRun) {
+    const stdfs::path base = DatabaseSnapshot::temporaryBase();
+    auto scratchFolders = [&] {
+        std::vector<stdfs::path> out;
+        for (auto& e : stdfs::directory_iterator(base))
+            if (e.is_directory() && std::isdigit(static_cast<unsigned char>(e.path().filename().string()[0])))
+                out.push_back(e.path());
+        return out;
+    };
+    ASSERT_EQ(scratchFolders(), std::vector<stdfs::path>{});
+    killInside([&](std::shared_ptr<BackupDestination> d) {
+        engine(std::move(d)).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    });
+    const auto left = scratchFolders();
+    ASSERT_EQ(left.size(), 1u);
+    struct stat st {};
+    ASSERT_EQ(::stat(left[0].c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    engine(local()).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+    EXPECT_EQ(scratchFolders(), std::vector<stdfs::path>{});
 }
 
 TEST_F(Leftovers, AKilledRestoreLeavesNoDecryptedDataAfterTheNextRestoreOrTheNextStart) {
