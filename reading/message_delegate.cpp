@@ -189,7 +189,7 @@ MessageDelegate::Geometry MessageDelegate::rowGeometry(int rowIndex, const QRect
     }
     y += 1;
     const int inner = std::max(40, rowRect.width() - 2 * kSidePadding);
-    const int colMax = std::max(40, std::min(kMaxColumnWidth, inner - kMinOppositeSpace));
+    const int colMax = columnWidth(rowRect.width());
     const int leading = rowRect.left() + kSidePadding;
     const int trailing = rowRect.left() + kSidePadding + inner;
     auto place = [&](QSize size) {
@@ -270,17 +270,48 @@ MessageDelegate::Geometry MessageDelegate::rowGeometry(int rowIndex, const QRect
     return g;
 }
 
+int MessageDelegate::columnWidth(int rowWidth) {
+    const int inner = std::max(40, rowWidth - 2 * kSidePadding);
+    return std::max(40, std::min(kMaxColumnWidth, inner - kMinOppositeSpace));
+}
+
+bool MessageDelegate::setViewportWidth(int width) {
+    const bool changes = columnWidth(std::max(100, width)) != columnWidth(rowWidth());
+    viewportWidth_ = width;
+    return changes;
+}
+
+void MessageDelegate::measure(int index, unsigned s) const {
+    const ThreadRow& row = model_.row(index);
+    row.laidOutHeight = rowGeometry(index, QRect(0, 0, rowWidth(), 0)).height;
+    row.laidOutWidth = columnWidth(rowWidth());
+    row.laidOutStamp = s;
+}
+
+bool MessageDelegate::isCurrent(int index) const {
+    const ThreadRow& row = model_.row(index);
+    return row.laidOutWidth == columnWidth(rowWidth()) && row.laidOutStamp == stamp(row);
+}
+
+bool MessageDelegate::refresh(int index) const {
+    const ThreadRow& row = model_.row(index);
+    const unsigned s = stamp(row);
+    if (row.laidOutWidth == columnWidth(rowWidth()) && row.laidOutStamp == s) return false;
+    const int before = row.laidOutWidth < 0 ? -1 : row.laidOutHeight;
+    measure(index, s);
+    return row.laidOutHeight != before;
+}
+
+int MessageDelegate::keptHeight(int index) const { return model_.row(index).laidOutHeight; }
+
 QSize MessageDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const ThreadRow& row = model_.row(index.row());
     (void)option;
-    const int width = std::max(100, viewportWidth_);
+    // A row measured for another width keeps its height as an estimate until
+    // the thread view refreshes it on its way onto the screen.
     const unsigned s = stamp(row);
-    if (row.laidOutWidth != width || row.laidOutStamp != s) {
-        row.laidOutHeight = rowGeometry(index.row(), QRect(0, 0, width, 0)).height;
-        row.laidOutWidth = width;
-        row.laidOutStamp = s;
-    }
-    return {width, row.laidOutHeight};
+    if (row.laidOutWidth < 0 || row.laidOutStamp != s) measure(index.row(), s);
+    return {rowWidth(), row.laidOutHeight};
 }
 
 void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {

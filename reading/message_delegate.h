@@ -5,11 +5,15 @@
 //
 // A row is laid out by rowGeometry, which painting, sizing, clicks, tooltips
 // and the context menu all share, so what is hit is what is drawn. Heights are
-// kept per row together with the width and state they were made for, so the
-// list lays out tens of thousands of loaded rows from the cache; only rows whose
-// state changed (detail line, a picture that finished decoding) and all rows
-// after a width change are measured again. Text layouts are kept by message and
-// width for the rows drawn last, so scrolling does not shape a text again.
+// kept per row together with the column width and state they were made for, so
+// the list lays out tens of thousands of loaded rows from the cache. A row whose
+// state changed (detail line, a picture that finished decoding) or that was
+// never measured is measured when the list asks for its size. A row measured
+// for another column width is not: the list gets its old height as an estimate,
+// and the thread view measures the rows on and around the screen (refresh)
+// before they are drawn, so a width change costs the rows shown, not all rows
+// loaded. Text layouts are kept by message and width for the rows drawn last,
+// so scrolling does not shape a text again.
 //
 // Long bodies are drawn up to kMaxDrawnCharacters with a note saying how much
 // more there is; double-clicking a bubble opens the whole text in a read-only
@@ -55,8 +59,16 @@ public:
     MessageDelegate(ThreadModel& model, QObject* parent = nullptr);
 
     Geometry rowGeometry(int row, const QRect& rowRect) const;
-    // The width rows are measured for (the list's viewport).
-    void setViewportWidth(int width) { viewportWidth_ = width; }
+    // The width rows are measured for (the list's viewport). Returns whether
+    // the heights of rows change with it (the bubbles' column width changed).
+    bool setViewportWidth(int width);
+    // Whether a row's kept height was measured for the current width and state.
+    bool isCurrent(int row) const;
+    // Measures a row for the current width and state unless its kept height
+    // already is; returns whether the height changed.
+    bool refresh(int row) const;
+    // The height the list lays a row out with: measured, or an estimate.
+    int keptHeight(int row) const;
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
@@ -78,6 +90,11 @@ public:
 private:
     QSize imageSize(const ThreadRow& row, size_t attachment, const QString& path, bool start) const;
     unsigned stamp(const ThreadRow& row) const;
+    // The widest a bubble's column may be in a row of the given width; a row's
+    // height depends on the width only through it.
+    static int columnWidth(int rowWidth);
+    int rowWidth() const { return std::max(100, viewportWidth_); }
+    void measure(int row, unsigned stamp) const;
     // A bubble's text laid out for a width, kept for the rows drawn and measured last.
     struct TextBlock {
         std::unique_ptr<QTextLayout> layout;

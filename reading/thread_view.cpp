@@ -20,6 +20,7 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QToolButton>
@@ -179,6 +180,43 @@ void ThreadView::scrollToNewest() {
     pinnedToBottom_ = true;
 }
 
+void ThreadView::refreshShownRows(bool relayout) {
+    if (refreshing_) return;
+    const QScopedValueRollback<bool> guard(refreshing_, true);
+    const int height = list_->viewport()->height();
+    // Rows that come near the screen because heights above them changed are
+    // measured in the next pass; a few passes settle it.
+    for (int pass = 0; pass < 4; ++pass) {
+        const int n = thread_->rowCount();
+        if (n == 0) break;
+        const QModelIndex top = list_->indexAt(QPoint(1, 0));
+        const int topRow = top.isValid() ? top.row() : 0;
+        const int topOffset = list_->visualRect(thread_->index(topRow)).top();
+        bool changed = relayout;
+        relayout = false;
+        int y = topOffset;
+        for (int r = topRow; r < n && y < 2 * height; ++r) {
+            if (delegate_->refresh(r)) changed = true;
+            y += delegate_->keptHeight(r);
+        }
+        y = topOffset;
+        for (int r = topRow - 1; r >= 0 && y > -height; --r) {
+            if (delegate_->refresh(r)) changed = true;
+            y -= delegate_->keptHeight(r);
+        }
+        if (!changed) break;
+        list_->doItemsLayout();
+        if (pinnedToBottom_) {
+            scrollToNewest();
+            continue;
+        }
+        auto* bar = list_->verticalScrollBar();
+        settingScroll_ = true;
+        bar->setValue(bar->value() + list_->visualRect(thread_->index(topRow)).top() - topOffset);
+        settingScroll_ = false;
+    }
+}
+
 void ThreadView::onPageLoaded(int count, bool first) {
     delegate_->setViewportWidth(list_->viewport()->width());
     // Lay the rows out now, so the scroll position below is exact.
@@ -203,11 +241,10 @@ void ThreadView::onPageLoaded(int count, bool first) {
 bool ThreadView::eventFilter(QObject* watched, QEvent* event) {
     if (watched != list_->viewport()) return QWidget::eventFilter(watched, event);
     switch (event->type()) {
-    case QEvent::Resize: {
-        const int w = list_->viewport()->width();
-        delegate_->setViewportWidth(w);
+    case QEvent::Resize:
+        if (delegate_->setViewportWidth(list_->viewport()->width())) refreshShownRows(true);
         break;
-    }
+    case QEvent::Paint: refreshShownRows(false); break;
     case QEvent::MouseButtonRelease: {
         auto* e = static_cast<QMouseEvent*>(event);
         if (e->button() == Qt::LeftButton) clickAt(e->position().toPoint());

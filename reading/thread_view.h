@@ -8,6 +8,13 @@
 // decoding do not push the newest message out of view). Loading an earlier page
 // keeps the message the user was reading where it was on screen.
 //
+// Before the list is drawn, the rows on screen and a screen's worth either
+// side are measured for the current width when their kept heights are not
+// (after the window's width changed); if any height moved, the list is laid
+// out again and the message at the top of the screen put back where it was
+// (the newest one at the bottom while the thread is pinned there). Rows further
+// away keep their heights as estimates until they come near the screen.
+//
 // Clicking a bubble shows or hides its detail line; double-clicking it opens
 // the whole text for selecting and copying; Copy (Ctrl+C) copies the text of
 // the message last clicked. Clicking an archived attachment opens a read-only
@@ -64,6 +71,10 @@ private:
     void updateWindowTitle();
     void onPageLoaded(int count, bool first);
     void scrollToNewest();
+    // Measures the rows on and around the screen for the current width and
+    // lays the list out again when a height changed (always with `relayout`),
+    // keeping the reading position.
+    void refreshShownRows(bool relayout);
     void copyCurrent();
     void openAttachment(int row, size_t attachment);
     void say(const QString& sentence);
@@ -80,6 +91,7 @@ private:
     QListView* list_;
     bool pinnedToBottom_ = false;
     bool settingScroll_ = false;
+    bool refreshing_ = false;
     // The row on top of the viewport and its offset, kept while a page is prepended.
     int anchorRow_ = -1;
     int anchorOffset_ = 0;

@@ -37,7 +37,8 @@ struct ThreadRow {
     bool hasText = false;                                   // text is left after cleaning
     bool headingDue = false;
     bool showDetail = false;
-    // The drawn height for a width and a drawing state, kept by the thread's delegate.
+    // The drawn height, kept by the thread's delegate with the bubble column
+    // width and the drawing state it was measured for (-1: never measured).
     mutable int laidOutWidth = -1;
     mutable unsigned laidOutStamp = 0;
     mutable int laidOutHeight = 0;

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QStyledItemDelegate>
 #include <QToolButton>
 
 using namespace kx;
@@ -161,10 +162,11 @@ TEST_F(Thread, DayHeadingsAreRecomputedWhereAPrependedPageMeetsTheOldFirstMessag
         // message 10 on, so the old first message (60) shares the day of the
         // page put before it.
         std::vector<PlannedMessage> list;
-        list.push_back({"U-0", "no date", std::nullopt});
-        list.push_back({"U-1", "no date", std::nullopt});
+        list.push_back({"U-0", "no date", std::nullopt, false, {}, {"src-a"}});
+        list.push_back({"U-1", "no date", std::nullopt, false, {}, {"src-a"}});
         for (int i = 2; i < 260; ++i)
-            list.push_back({"M-" + std::to_string(i), "text", readingDate(i < 10 ? -2880 + i : i), i % 2 == 0});
+            list.push_back(
+                {"M-" + std::to_string(i), "text", readingDate(i < 10 ? -2880 + i : i), i % 2 == 0, {}, {"src-a"}});
         w.conversation("+15550001111", list);
     }
     auto view = open("+15550001111");
@@ -288,4 +290,114 @@ TEST_F(Thread, TitleIsTheResolvedNameAndFollowsRenaming) {
     EXPECT_EQ(view->exportSheet(), nullptr);
     delete view;
     EXPECT_EQ(window.windowTitle(), "Kelvara");
+}
+
+namespace {
+
+// Bodies of one to a dozen lines of words, so rows change height with the width.
+void wrappingConversation(ArchiveWriter w, const std::string& handle, int count) {
+    std::vector<PlannedMessage> list;
+    for (int i = 0; i < count; ++i) {
+        std::string text = "Message " + std::to_string(i);
+        for (int k = 0; k < (i * 37) % 90; ++k) text += " word" + std::to_string(k);
+        list.push_back({"M-" + std::to_string(i), text, readingDate(i), i % 3 == 0, {}, {"src-a"}});
+    }
+    w.conversation(handle, list);
+}
+
+// Stands in for the thread's delegate in its list and notes where the last
+// paint drew each row, so a test sees what was on screen.
+class PaintRecorder : public QStyledItemDelegate {
+public:
+    explicit PaintRecorder(ThreadView& view) : view_(view), inner_(view.delegate()) {
+        connect(&inner_, &QAbstractItemDelegate::sizeHintChanged, this, &QAbstractItemDelegate::sizeHintChanged);
+        view.list()->setItemDelegate(this);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& o, const QModelIndex& i) const override { return inner_.sizeHint(o, i); }
+    void paint(QPainter* p, const QStyleOptionViewItem& o, const QModelIndex& i) const override {
+        drawn[i.row()] = o.rect;
+        inner_.paint(p, o, i);
+    }
+    // Paints the list, checks that every row drawn had the height it has at
+    // the list's width now and that the rows met without gap or overlap, and
+    // returns the message drawn at the top and its top.
+    std::pair<std::string, int> paintAndCheck() {
+        QCoreApplication::processEvents();
+        drawn.clear();
+        view_.list()->viewport()->repaint();
+        const int width = view_.list()->viewport()->width();
+        EXPECT_FALSE(drawn.empty());
+        std::pair<std::string, int> top{"", 0};
+        for (const auto& [row, rect] : drawn) {
+            EXPECT_EQ(rect.height(), inner_.rowGeometry(row, QRect(0, 0, width, 0)).height)
+                << "row " << row << " drawn at width " << width;
+            if (drawn.count(row - 1)) {
+                EXPECT_EQ(rect.top(), drawn[row - 1].bottom() + 1) << "row " << row;
+            }
+            if (rect.top() <= 0 && rect.bottom() >= 0) top = {view_.threadModel().row(row).hit.id, rect.top()};
+        }
+        return top;
+    }
+    mutable std::map<int, QRect> drawn;
+
+private:
+    ThreadView& view_;
+    MessageDelegate& inner_;
+};
+
+} // namespace
+
+TEST_F(Thread, AfterAWidthChangeShownRowsHaveTheirNewHeightsAndTheReadMessageStaysPut) {
+    start();
+    wrappingConversation(ArchiveWriter(root(), "jorin"), "+15550001111", 1100);
+    auto view = open("+15550001111");
+    PaintRecorder screen(*view);
+    auto& t = view->threadModel();
+    for (int page = 0; page < 4; ++page) {
+        QTest::mouseClick(view->loadEarlierButton(), Qt::LeftButton);
+        ASSERT_TRUE(settle());
+    }
+    ASSERT_EQ(t.rowCount(), 1000);
+    auto* bar = view->list()->verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const auto reading = screen.paintAndCheck();
+    ASSERT_FALSE(reading.first.empty());
+
+    for (int width : {420, 360, 900, 380}) {
+        view->resize(width, 600);
+        EXPECT_EQ(screen.paintAndCheck(), reading) << "at width " << width;
+    }
+    // Rows far from the screen were not measured for the new width.
+    EXPECT_FALSE(view->delegate().isCurrent(0));
+    EXPECT_FALSE(view->delegate().isCurrent(999));
+
+    // The next page is measured as it arrives; the message read stays in place.
+    QTest::mouseClick(view->loadEarlierButton(), Qt::LeftButton);
+    ASSERT_TRUE(settle());
+    ASSERT_EQ(t.rowCount(), 1100);
+    EXPECT_EQ(screen.paintAndCheck(), reading);
+    EXPECT_TRUE(view->delegate().isCurrent(0));
+    EXPECT_FALSE(view->delegate().isCurrent(1099));
+
+    // Rows reached by scrolling are measured before they are drawn.
+    for (int value : {0, bar->maximum() / 4, bar->maximum()}) {
+        bar->setValue(value);
+        screen.paintAndCheck();
+    }
+}
+
+TEST_F(Thread, AThreadAtItsNewestMessageStaysThereThroughAWidthChange) {
+    start();
+    wrappingConversation(ArchiveWriter(root(), "jorin"), "+15550001111", 300);
+    auto view = open("+15550001111");
+    PaintRecorder screen(*view);
+    auto* bar = view->list()->verticalScrollBar();
+    ASSERT_EQ(bar->value(), bar->maximum());
+    for (int width : {380, 800}) {
+        view->resize(width, 600);
+        screen.paintAndCheck();
+        EXPECT_EQ(bar->value(), bar->maximum());
+        ASSERT_TRUE(screen.drawn.count(199));
+        EXPECT_EQ(screen.drawn[199].bottom(), view->list()->viewport()->height() - 1);
+    }
 }
