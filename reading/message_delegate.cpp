@@ -77,6 +77,18 @@ MessageDelegate::MessageDelegate(ThreadModel& model, QObject* parent) : QStyledI
     calloutFont_ = textFont(TextStyle::callout);
     dpr_ = qApp ? qApp->devicePixelRatio() : 1.0;
     connect(&AttachmentImageCache::shared(), &AttachmentImageCache::finished, this, &MessageDelegate::onImageFinished);
+    // Kept heights follow the rows; a row whose data changed is measured again.
+    kept_.resize(static_cast<size_t>(model_.rowCount()));
+    connect(&model_, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int first, int last) {
+        kept_.insert(kept_.begin() + first, static_cast<size_t>(last - first + 1), Kept{});
+    });
+    connect(&model_, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int first, int last) {
+        kept_.erase(kept_.begin() + first, kept_.begin() + last + 1);
+    });
+    connect(&model_, &QAbstractItemModel::modelReset, this,
+            [this] { kept_.assign(static_cast<size_t>(model_.rowCount()), Kept{}); });
+    connect(&model_, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& from, const QModelIndex& to) { forget(from.row(), to.row()); });
 }
 
 void MessageDelegate::fadeInDetail(const std::string& messageId, QWidget* view) {
@@ -142,16 +154,14 @@ QSize MessageDelegate::imageSize(const ThreadRow& row, size_t i, const QString& 
     return (QSizeF(look.image.size()) / dpr_).toSize().expandedTo(QSize(1, 1));
 }
 
-unsigned MessageDelegate::stamp(const ThreadRow& row) const {
-    unsigned s = row.showDetail ? 1u : 0u;
-    if (&row == &model_.row(0)) s |= 1u << 30;
-    if (&row == &model_.row(model_.rowCount() - 1)) s |= 1u << 31;
-    unsigned bit = 2;
+unsigned MessageDelegate::pictureState(const ThreadRow& row, bool* any) const {
+    unsigned s = 0, bit = 1;
     const QSize box(qRound(kImageBox * dpr_), qRound(kImageBox * dpr_));
     const auto& paths = model_.objectPaths(row);
     for (size_t i = 0; i < row.attachments.size(); ++i) {
         const auto& a = row.attachments[i];
         if (reading::isImageType(a.mimeType) && !paths[i].isNull()) {
+            if (any) *any = true;
             const auto found = AttachmentImageCache::shared().peek(paths[i], box);
             if (found && found->state != AttachmentImageCache::State::loading)
                 s |= bit * (found->state == AttachmentImageCache::State::ready ? 1u : 2u);
@@ -281,37 +291,50 @@ bool MessageDelegate::setViewportWidth(int width) {
     return changes;
 }
 
-void MessageDelegate::measure(int index, unsigned s) const {
-    const ThreadRow& row = model_.row(index);
-    row.laidOutHeight = rowGeometry(index, QRect(0, 0, rowWidth(), 0)).height;
-    row.laidOutWidth = columnWidth(rowWidth());
-    row.laidOutStamp = s;
+unsigned char MessageDelegate::edges(int index) const {
+    return static_cast<unsigned char>((index == 0 ? 1 : 0) | (index == model_.rowCount() - 1 ? 2 : 0));
+}
+
+void MessageDelegate::measure(int index) const {
+    Kept& k = kept_.at(static_cast<size_t>(index));
+    bool pictures = false;
+    k.pictures = pictureState(model_.row(index), &pictures);
+    k.hasPictures = pictures;
+    k.height = rowGeometry(index, QRect(0, 0, rowWidth(), 0)).height;
+    k.column = static_cast<short>(columnWidth(rowWidth()));
+    k.edges = edges(index);
+}
+
+bool MessageDelegate::stateChanged(int index) const {
+    const Kept& k = kept_.at(static_cast<size_t>(index));
+    return k.column < 0 || k.edges != edges(index) ||
+           (k.hasPictures && k.pictures != pictureState(model_.row(index), nullptr));
 }
 
 bool MessageDelegate::isCurrent(int index) const {
-    const ThreadRow& row = model_.row(index);
-    return row.laidOutWidth == columnWidth(rowWidth()) && row.laidOutStamp == stamp(row);
+    return !stateChanged(index) && kept_.at(static_cast<size_t>(index)).column == columnWidth(rowWidth());
 }
 
 bool MessageDelegate::refresh(int index) const {
-    const ThreadRow& row = model_.row(index);
-    const unsigned s = stamp(row);
-    if (row.laidOutWidth == columnWidth(rowWidth()) && row.laidOutStamp == s) return false;
-    const int before = row.laidOutWidth < 0 ? -1 : row.laidOutHeight;
-    measure(index, s);
-    return row.laidOutHeight != before;
+    if (isCurrent(index)) return false;
+    const int before = kept_.at(static_cast<size_t>(index)).height;
+    measure(index);
+    return kept_.at(static_cast<size_t>(index)).height != before;
 }
 
-int MessageDelegate::keptHeight(int index) const { return model_.row(index).laidOutHeight; }
+int MessageDelegate::keptHeight(int index) const { return kept_.at(static_cast<size_t>(index)).height; }
+
+void MessageDelegate::forget(int first, int last) {
+    for (int i = std::max(first, 0); i <= last && i < static_cast<int>(kept_.size()); ++i)
+        kept_[static_cast<size_t>(i)].column = -1;
+}
 
 QSize MessageDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    const ThreadRow& row = model_.row(index.row());
     (void)option;
     // A row measured for another width keeps its height as an estimate until
     // the thread view refreshes it on its way onto the screen.
-    const unsigned s = stamp(row);
-    if (row.laidOutWidth < 0 || row.laidOutStamp != s) measure(index.row(), s);
-    return {rowWidth(), row.laidOutHeight};
+    if (stateChanged(index.row())) measure(index.row());
+    return {rowWidth(), kept_[static_cast<size_t>(index.row())].height};
 }
 
 void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {

@@ -5,15 +5,16 @@
 //
 // A row is laid out by rowGeometry, which painting, sizing, clicks, tooltips
 // and the context menu all share, so what is hit is what is drawn. Heights are
-// kept per row together with the column width and state they were made for, so
-// the list lays out tens of thousands of loaded rows from the cache. A row whose
-// state changed (detail line, a picture that finished decoding) or that was
-// never measured is measured when the list asks for its size. A row measured
-// for another column width is not: the list gets its old height as an estimate,
-// and the thread view measures the rows on and around the screen (refresh)
-// before they are drawn, so a width change costs the rows shown, not all rows
-// loaded. Text layouts are kept by message and width for the rows drawn last,
-// so scrolling does not shape a text again.
+// kept in a small record per row, beside the rows rather than in them, with the
+// column width and state they were made for, so the list lays out a hundred
+// thousand loaded rows from the records in a few milliseconds. A row that was
+// never measured, whose data changed (detail line, day heading) or whose
+// pictures finished decoding is measured when the list asks for its size. A row
+// measured for another column width is not: the list gets its old height as an
+// estimate, and the thread view measures the rows on and around the screen
+// (refresh) before they are drawn, so a width change costs the rows shown, not
+// all rows loaded. Text layouts are kept by message and width for the rows
+// drawn last, so scrolling does not shape a text again.
 //
 // Long bodies are drawn up to kMaxDrawnCharacters with a note saying how much
 // more there is; double-clicking a bubble opens the whole text in a read-only
@@ -25,6 +26,7 @@
 #include <QCache>
 #include <QRect>
 #include <QTextLayout>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -89,12 +91,28 @@ public:
 
 private:
     QSize imageSize(const ThreadRow& row, size_t attachment, const QString& path, bool start) const;
-    unsigned stamp(const ThreadRow& row) const;
+    // The decoding state of a row's archived pictures; `any` is set when it has some.
+    unsigned pictureState(const ThreadRow& row, bool* any) const;
+    // Whether a row is the first (1) or the last (2): they carry the thread's edge padding.
+    unsigned char edges(int row) const;
     // The widest a bubble's column may be in a row of the given width; a row's
     // height depends on the width only through it.
     static int columnWidth(int rowWidth);
     int rowWidth() const { return std::max(100, viewportWidth_); }
-    void measure(int row, unsigned stamp) const;
+    // A row's height as kept for the list, in a small record per row kept
+    // apart from the rows, so laying out many rows reads little memory.
+    struct Kept {
+        int height = 0;
+        unsigned pictures = 0; // pictureState when measured
+        short column = -1;     // the column width measured for; -1: never, or its data changed since
+        unsigned char edges = 0;
+        bool hasPictures = false;
+    };
+    void measure(int row) const;
+    // Whether a row must be measured whatever the width: never measured, its
+    // data, place or pictures changed.
+    bool stateChanged(int row) const;
+    void forget(int first, int last);
     // A bubble's text laid out for a width, kept for the rows drawn and measured last.
     struct TextBlock {
         std::unique_ptr<QTextLayout> layout;
@@ -110,6 +128,7 @@ private:
     // About the rows of a screen or two at both widths: a fixed few megabytes,
     // however many messages are loaded.
     mutable QCache<QString, TextBlock> layouts_{400};
+    mutable std::deque<Kept> kept_; // one per row, in the model's order
     class QVariantAnimation* fade_ = nullptr;
     std::string fadingId_;
 };

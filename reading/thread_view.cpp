@@ -218,9 +218,10 @@ void ThreadView::refreshShownRows(bool relayout) {
 }
 
 void ThreadView::onPageLoaded(int count, bool first) {
-    delegate_->setViewportWidth(list_->viewport()->width());
-    // Lay the rows out now, so the scroll position below is exact.
-    list_->doItemsLayout();
+    // The rows are laid out now, so the scroll position below is exact: asking
+    // for a row's place runs the layout the insertion left pending, if nothing
+    // has run it since (one pass over the loaded rows, not two).
+    (void)list_->visualRect(thread_->index(0));
     if (first) {
         scrollToNewest();
         return;

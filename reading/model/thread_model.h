@@ -37,11 +37,6 @@ struct ThreadRow {
     bool hasText = false;                                   // text is left after cleaning
     bool headingDue = false;
     bool showDetail = false;
-    // The drawn height, kept by the thread's delegate with the bubble column
-    // width and the drawing state it was measured for (-1: never measured).
-    mutable int laidOutWidth = -1;
-    mutable unsigned laidOutStamp = 0;
-    mutable int laidOutHeight = 0;
     // Where each attachment's archived object lies (null: not there), looked up once.
     mutable std::vector<QString> objectPaths;
     mutable bool objectPathsKnown = false;
