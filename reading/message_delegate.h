@@ -6,8 +6,8 @@
 // A row is laid out by rowGeometry, which painting, sizing, clicks, tooltips
 // and the context menu all share, so what is hit is what is drawn. Heights are
 // kept in a small record per row, beside the rows rather than in them, with the
-// column width and state they were made for, so the list lays out a hundred
-// thousand loaded rows from the records in a few milliseconds. A row that was
+// column width and state they were made for, so laying out a hundred thousand
+// loaded rows reads little memory and measures none of them. A row that was
 // never measured, whose data changed (detail line, day heading) or whose
 // pictures finished decoding is measured when the list asks for its size. A row
 // measured for another column width is not: the list gets its old height as an
@@ -26,7 +26,6 @@
 #include <QCache>
 #include <QRect>
 #include <QTextLayout>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,7 +127,7 @@ private:
     // About the rows of a screen or two at both widths: a fixed few megabytes,
     // however many messages are loaded.
     mutable QCache<QString, TextBlock> layouts_{400};
-    mutable std::deque<Kept> kept_; // one per row, in the model's order
+    mutable std::vector<Kept> kept_; // one per row, in the model's order
     class QVariantAnimation* fade_ = nullptr;
     std::string fadingId_;
 };

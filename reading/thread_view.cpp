@@ -180,7 +180,7 @@ void ThreadView::scrollToNewest() {
     pinnedToBottom_ = true;
 }
 
-void ThreadView::refreshShownRows(bool relayout) {
+void ThreadView::refreshShownRows() {
     if (refreshing_) return;
     const QScopedValueRollback<bool> guard(refreshing_, true);
     const int height = list_->viewport()->height();
@@ -192,8 +192,7 @@ void ThreadView::refreshShownRows(bool relayout) {
         const QModelIndex top = list_->indexAt(QPoint(1, 0));
         const int topRow = top.isValid() ? top.row() : 0;
         const int topOffset = list_->visualRect(thread_->index(topRow)).top();
-        bool changed = relayout;
-        relayout = false;
+        bool changed = false;
         int y = topOffset;
         for (int r = topRow; r < n && y < 2 * height; ++r) {
             if (delegate_->refresh(r)) changed = true;
@@ -243,9 +242,10 @@ bool ThreadView::eventFilter(QObject* watched, QEvent* event) {
     if (watched != list_->viewport()) return QWidget::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::Resize:
-        if (delegate_->setViewportWidth(list_->viewport()->width())) refreshShownRows(true);
+        // Rows keep their places until one on or near the screen changes height.
+        if (delegate_->setViewportWidth(list_->viewport()->width())) refreshShownRows();
         break;
-    case QEvent::Paint: refreshShownRows(false); break;
+    case QEvent::Paint: refreshShownRows(); break;
     case QEvent::MouseButtonRelease: {
         auto* e = static_cast<QMouseEvent*>(event);
         if (e->button() == Qt::LeftButton) clickAt(e->position().toPoint());

@@ -72,9 +72,8 @@ private:
     void onPageLoaded(int count, bool first);
     void scrollToNewest();
     // Measures the rows on and around the screen for the current width and
-    // lays the list out again when a height changed (always with `relayout`),
-    // keeping the reading position.
-    void refreshShownRows(bool relayout);
+    // lays the list out again when a height changed, keeping the reading position.
+    void refreshShownRows();
     void copyCurrent();
     void openAttachment(int row, size_t attachment);
     void say(const QString& sentence);

@@ -318,9 +318,9 @@ public:
         drawn[i.row()] = o.rect;
         inner_.paint(p, o, i);
     }
-    // Paints the list, checks that every row drawn had the height it has at
-    // the list's width now and that the rows met without gap or overlap, and
-    // returns the message drawn at the top and its top.
+    // Paints the list, checks that every row drawn had the list's width and the
+    // height it has at that width and that the rows met without gap or overlap,
+    // and returns the message drawn at the top and its top.
     std::pair<std::string, int> paintAndCheck() {
         QCoreApplication::processEvents();
         drawn.clear();
@@ -331,6 +331,7 @@ public:
         for (const auto& [row, rect] : drawn) {
             EXPECT_EQ(rect.height(), inner_.rowGeometry(row, QRect(0, 0, width, 0)).height)
                 << "row " << row << " drawn at width " << width;
+            EXPECT_EQ(rect.width(), width) << "row " << row;
             if (drawn.count(row - 1)) {
                 EXPECT_EQ(rect.top(), drawn[row - 1].bottom() + 1) << "row " << row;
             }
