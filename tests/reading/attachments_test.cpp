@@ -84,6 +84,8 @@ TEST_F(Attachments, PicturesDrawInlineAndEverythingElseAsAFileRowWithItsStatus) 
     ASSERT_EQ(row.attachments.size(), 8u);
     const auto g = geometry(*view, 0);
     ASSERT_EQ(g.attachments.size(), 8u);
+    // The row was measured again once its pictures had decoded.
+    EXPECT_EQ(view->list()->visualRect(t.index(0)).height(), g.height);
 
     EXPECT_TRUE(g.attachments[0].inlineImage);
     EXPECT_LE(g.attachments[0].rect.width(), 320);

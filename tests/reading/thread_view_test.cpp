@@ -237,7 +237,8 @@ TEST_F(Thread, ClickingABubbleTogglesItsDetailLine) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return view->delegate().detailOpacity("M-0") == 1.0; }, 3000));
     const auto open = view->delegate().rowGeometry(0, view->list()->visualRect(t.index(0)));
     EXPECT_FALSE(open.detail.isEmpty());
-    EXPECT_FALSE(open.seal.isEmpty()); // two sources: the corroboration label
+    EXPECT_EQ(view->list()->visualRect(t.index(0)).height(), open.height); // the row grew with it
+    EXPECT_FALSE(open.seal.isEmpty());                                     // two sources: the corroboration label
     EXPECT_EQ(t.data(t.index(0), Qt::AccessibleTextRole).toString(), "You said");
     EXPECT_TRUE(t.data(t.index(0), Qt::AccessibleDescriptionRole).toString().endsWith("corroborated in 2 sources"));
     QTest::mouseClick(view->list()->viewport(), Qt::LeftButton, {}, open.bubble.center());
