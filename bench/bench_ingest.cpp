@@ -270,8 +270,9 @@ int main(int argc, char** argv) {
         note(d);
         catPass.add(c);
         digestPass.add(d);
-        std::printf("  digest pass %d: cat %.2f s, digests %.2f s (%.2f s processor), ratio %.2fx\n", k + 1, c.seconds,
-                    d.seconds, d.cpuSeconds, c.seconds > 0 ? d.seconds / c.seconds : 0.0);
+        std::printf("  digest pass %d: cat %.2f s (%.2f s processor), digests %.2f s (%.2f s processor), ratio %.2fx\n",
+                    k + 1, c.seconds, c.cpuSeconds, d.seconds, d.cpuSeconds,
+                    c.seconds > 0 ? d.seconds / c.seconds : 0.0);
     }
 
     // Runs after new messages arrived: each adds another 1,000. Before the first,
