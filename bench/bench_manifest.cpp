@@ -1,7 +1,9 @@
 // Manifest speed: generating and verifying the manifest of a large archive,
 // printed beside the time sha256sum takes over the same bytes (every record the
 // chain covers, one after the other), then the parts of that work on their own.
-// Each figure is the best of several runs, as the machine may be busy.
+// Each figure is the best of several runs, as the machine may be busy. Beside
+// the times, the resident size the process reached while generating and while
+// verifying (what a system monitor shows during a seal), against 150 MB.
 //
 //   bench_manifest [messages=1000000] [folder=/tmp/kelvara-bench-manifest] [runs=3]
 //
@@ -80,6 +82,24 @@ void buildArchive(const std::string& path, long long count) {
     std::printf("built in %.1f s\n", seconds(start, Clock::now()));
 }
 
+// The resident size (VmRSS, or with `peak` VmHWM) of this process, in MB.
+double residentMB(bool peak) {
+    std::ifstream status("/proc/self/status");
+    const std::string key = peak ? "VmHWM:" : "VmRSS:";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0) return std::atof(line.c_str() + key.size()) / 1024.0;
+    return 0;
+}
+
+// The peak resident size while f runs (the peak is set back to the present
+// size first; -1 where the system cannot do that).
+template <typename F>
+double peakResidentWhile(F&& f) {
+    const bool reset = static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5" << std::flush);
+    f();
+    return reset ? residentMB(true) : -1;
+}
+
 // The best of `runs` timings of f (the machine may be shared).
 template <typename F>
 double best(int runs, F&& f) {
@@ -105,6 +125,9 @@ int main(int argc, char** argv) {
     const std::string manifestPath = (folder / "bench.manifest.json").string();
 
     kx::TreskManifest::File manifest;
+    const double before = residentMB(false);
+    const double genPeak = peakResidentWhile(
+        [&] { manifest = kx::TreskManifest::generate(store, "bench", std::chrono::system_clock::now(), 1000); });
     const double gen = best(runs, [&] {
         manifest = kx::TreskManifest::generate(store, "bench", std::chrono::system_clock::now(), 1000);
     });
@@ -113,6 +136,7 @@ int main(int argc, char** argv) {
     std::optional<kx::TreskManifest::File> read;
     const double readTime = best(1, [&] { read = kx::TreskManifest::read(manifestPath); });
     kx::TreskManifest::VerificationResult result;
+    const double verifyPeak = peakResidentWhile([&] { result = kx::TreskManifest::verify(store, *read); });
     const double verify = best(runs, [&] { result = kx::TreskManifest::verify(store, *read); });
 
     // The parts of that work on their own, on one connection each.
@@ -167,5 +191,7 @@ int main(int argc, char** argv) {
     std::printf("  %-26s %8.3f s\n", "records walked", walkOnly);
     std::printf("  %-26s %8.3f s   %.2fx sha256sum\n", "records chained", chainOnly, chainOnly / sha);
     std::printf("  %-26s %8.3f s\n", "tables checked", tablesOnly);
+    std::printf("resident size: %.1f MB before, peak %.1f MB generating, %.1f MB verifying   target < 150 MB: %s\n",
+                before, genPeak, verifyPeak, genPeak >= 0 && genPeak < 150 && verifyPeak < 150 ? "met" : "NOT met");
     return rc == 0 ? 0 : 1;
 }

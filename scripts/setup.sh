@@ -13,6 +13,8 @@ packages=(
   libplist-dev libcli11-dev libsecret-1-dev libgtest-dev libgmock-dev
   # HEIC/HEIF photos shown inline in threads
   libheif-dev
+  # fast page digests for finding what changed in a source database
+  libxxhash-dev
   # running the application and its tests: display, session bus, secret service
   xvfb xauth dbus dbus-x11 gnome-keyring systemd
   # fonts: Latin, CJK and colour emoji for the screens and PDF exports

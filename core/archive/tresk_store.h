@@ -262,6 +262,12 @@ public:
     void forEachMessage(const std::function<void(const StoredMessage&)>& visit) const;
 
     static constexpr int kFormatVersion = 2;
+    // How much of tresk.db the connections of one walk over the whole store (a
+    // manifest, a check, an export) map for reading, together; each maps its
+    // share, and SQLite reads the rest through its own small cache. Every page
+    // touched through a map stays in the process's resident size, once per
+    // connection, so an unbounded map shows a seal at the store's size.
+    static constexpr int64_t kWalkMapBytes = int64_t(96) << 20;
 
 protected:
     // Whether conversation_totals is there and up to date with the messages.

@@ -110,8 +110,8 @@ void walkRows(const std::string& databasePath, const std::function<bool(std::str
     try {
         SQLite::Database db(databasePath, SQLite::OPEN_READONLY);
         db.exec("PRAGMA query_only = ON");
-        db.exec("PRAGMA mmap_size = 1073741824"); // read through the page cache without copies
-        SQLite::Transaction snapshot(db);         // every query reads the same state
+        db.exec("PRAGMA mmap_size = " + std::to_string(TreskStore::kWalkMapBytes));
+        SQLite::Transaction snapshot(db); // every query reads the same state
         const auto conversations = textById(db, "SELECT id, key FROM conversations");
         const auto handles = textById(db, "SELECT id, handle FROM handles");
         Rows messages(db.getHandle(), "SELECT id, guid, conversation_id, handle_id, service, date, is_from_me, text, "

@@ -315,7 +315,7 @@ public:
                 auto db = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX);
                 db->setBusyTimeout(5000);
                 db->exec("PRAGMA query_only = ON");
-                db->exec("PRAGMA mmap_size = 1073741824"); // read through the page cache without copies
+                db->exec("PRAGMA mmap_size = " + std::to_string(TreskStore::kWalkMapBytes / (std::max(1, count) + 1)));
                 return db;
             };
             for (int i = 0; i < std::max(1, count); ++i) dbs_.push_back(open());
