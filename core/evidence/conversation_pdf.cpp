@@ -565,6 +565,7 @@ void addBlocks(Renderer& r, const ExportStream& doc) {
         } else {
             heading += "no date";
         }
+        if (m.service) heading += "  ·  " + isolated(*m.service);
         if (m.dateEdited) heading += "  ·  edited";
         if (m.dateRetracted) heading += "  ·  unsent";
         r.add(heading, 8.5, true, false, m.isFromMe ? kOwn : kMuted, 0, kMessageGap, true);
@@ -580,9 +581,7 @@ void addBlocks(Renderer& r, const ExportStream& doc) {
             r.add(line, 8.5, false, true, kMuted, 10, 1, false);
         }
     });
-    if (seen != doc.messageCount)
-        throw Error("the conversation changed while it was exported (" + std::to_string(doc.messageCount) +
-                    " messages expected, " + std::to_string(seen) + " read)");
+    checkMessageCount(doc, seen);
 }
 
 struct StreamClosure {

@@ -137,7 +137,8 @@ TEST_F(OlderStores, AnExportIsSealedWithAManifestOfThisVersion) {
     r.owner = "jorin";
     r.conversationKey = "+15550001111";
     r.format = ExportFormat::csv;
-    r.destinationPath = (root / "export.csv").string();
+    const test::TempDir out;
+    r.destinationPath = (out / "export.csv").string();
     r.appVersion = "1.0 (1)";
     r.now = test::fixtureDate(100);
     const SealFile seal = exportAndSeal(r, MapContactResolver{});

@@ -3,6 +3,7 @@
 #include "core/evidence/tresk_manifest.h"
 
 #include "core/archive/attachment_store.h"
+#include "core/archive/tresk_store_writer.h"
 #include "core/platform/error.h"
 #include "core/platform/sha256.h"
 #include "tests/core/evidence/archive_builder.h"
@@ -150,7 +151,7 @@ TEST_F(ConversationExport, CsvReadsBackAsRowsWithFormulasDisarmed) {
     exporter().write("+15550001111", ExportFormat::csv, path.string(), at, "1.0 (3)");
     const auto rows = exportRows(test::readAll(path));
     ASSERT_EQ(rows.size(), 26u);
-    for (const auto& r : rows) ASSERT_EQ(r.size(), 10u);
+    for (const auto& r : rows) ASSERT_EQ(r.size(), 13u);
     EXPECT_EQ(rows[0][0], "guid");
     EXPECT_EQ(rows[1][6], "'=HYPERLINK(\"http://evil\")");
     EXPECT_EQ(rows[2][6], "Comma, \"quotes\"\nand a new line");
@@ -282,6 +283,70 @@ TEST_F(ConversationExport, SealDescribesTheBytesOnDiskAndTheManifestHead) {
 
 namespace kx {
 namespace {
+
+// What a reader needs to judge a message: its service, whether and when it was
+// edited or unsent, and the texts it had before an edit.
+TEST(ExportDetails, EditedAndUnsentMessagesSayWhatTheyAreInEveryFormat) {
+    test::TempDir root, out;
+    const auto db = root / "jorin" / "tresk.db";
+    test::addMessages(db, {.count = 2});
+    {
+        auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
+        w->begin();
+        Source src;
+        src.id = "src-later";
+        src.owner = "jorin";
+        src.path = "/nowhere/later";
+        const auto row = w->sourceRow(src, test::fixtureDate(0));
+        MessageRecord edited;
+        edited.guid = "MSG-1";
+        edited.chatGuid = "iMessage;-;+15550001111";
+        edited.handle = "+15550001111";
+        edited.service = "iMessage";
+        edited.date = test::fixtureDate(1);
+        edited.edits.push_back({test::fixtureDate(1), "Message number 1"});
+        edited.text = "Message number 1, corrected";
+        edited.dateEdited = test::fixtureDate(30);
+        MessageRecord unsent;
+        unsent.guid = "MSG-2";
+        unsent.chatGuid = edited.chatGuid;
+        unsent.handle = edited.handle;
+        unsent.service = "iMessage";
+        unsent.date = test::fixtureDate(2);
+        unsent.isFromMe = true;
+        unsent.text = "Message number 2";
+        unsent.dateRetracted = test::fixtureDate(31);
+        w->addMessage(edited, row, test::fixtureDate(0));
+        w->addMessage(unsent, row, test::fixtureDate(0));
+        w->commit();
+    }
+    TreskStore store(db.string());
+    MapContactResolver names;
+    const ConversationExporter exporter(store, "jorin", (root / "jorin" / "attachments").string(), names,
+                                        ExportTimeZone::fixed(0, "UTC"));
+    exporter.write("+15550001111", ExportFormat::csv, (out / "a.csv").string(), test::fixtureDate(100), "1.0");
+    const auto rows = exportRows(test::readAll(out / "a.csv"));
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(rows[0].begin() + 10, rows[0].end()),
+              (std::vector<std::string>{"service", "edited_utc", "unsent_utc"}));
+    EXPECT_EQ(std::vector<std::string>(rows[1].begin() + 10, rows[1].end()),
+              (std::vector<std::string>{"iMessage", "2024-03-01T09:30:00Z", ""}));
+    EXPECT_EQ(std::vector<std::string>(rows[2].begin() + 10, rows[2].end()),
+              (std::vector<std::string>{"iMessage", "", "2024-03-01T09:31:00Z"}));
+
+    exporter.write("+15550001111", ExportFormat::json, (out / "a.json").string(), test::fixtureDate(100), "1.0");
+    const auto j = nlohmann::json::parse(test::readAll(out / "a.json"));
+    EXPECT_EQ(j["messages"][0]["text"], "Message number 1, corrected");
+    EXPECT_EQ(j["messages"][0]["earlierVersions"],
+              nlohmann::json::parse(R"([{"text": "Message number 1", "utc": "2024-03-01T09:01:00Z"}])"));
+    EXPECT_EQ(j["messages"][1]["earlierVersions"], nlohmann::json::array());
+
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    exporter.write("+15550001111", ExportFormat::pdf, (out / "a.pdf").string(), test::fixtureDate(100), "1.0");
+    const std::string text = run("pdftotext -enc UTF-8 '" + (out / "a.pdf").string() + "' -");
+    EXPECT_NE(text.find("iMessage · edited"), std::string::npos) << text;
+    EXPECT_NE(text.find("iMessage · unsent"), std::string::npos) << text;
+}
 
 TEST(ExportTimeZones, LocalTimesCarryTheirOffsetAcrossDaylightSaving) {
     const char* before = std::getenv("TZ");
