@@ -348,6 +348,23 @@ TEST(ExportDetails, EditedAndUnsentMessagesSayWhatTheyAreInEveryFormat) {
     EXPECT_NE(text.find("iMessage · unsent"), std::string::npos) << text;
 }
 
+// A count in the tables that the messages do not bear out is not a run writing
+// meanwhile (an export reads one snapshot): it is said as what it is.
+TEST_F(ConversationExport, TablesThatDisagreeOnTheCountAreNamedAsSuch) {
+    test::tamper(db, "UPDATE conversation_totals SET messages = messages + 1");
+    for (const auto format : {ExportFormat::json, ExportFormat::csv, ExportFormat::pdf}) {
+        try {
+            exporter().write("+15550001111", format, (out / "x").string(), at, "1.0 (3)");
+            ADD_FAILURE() << "exported";
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "the archive's tables disagree about this conversation: they count 26 messages in it, but 25 "
+                      "were read, so it may have been changed outside Kelvara; check it under Tamper-evidence");
+        }
+        EXPECT_FALSE(std::filesystem::exists(out / "x"));
+    }
+}
+
 TEST(ExportTimeZones, LocalTimesCarryTheirOffsetAcrossDaylightSaving) {
     const char* before = std::getenv("TZ");
     const std::string saved = before ? before : "";
@@ -610,6 +627,38 @@ TEST(ExportPdf, RightToLeftOverridesInNamesAndBodiesStayInsideThem) {
     const std::string footer = lineWith("Page 1 of 1");
     ASSERT_FALSE(footer.empty()) << text;
     EXPECT_LT(footer.find("eltiT"), footer.find("Page 1 of 1")) << footer;
+}
+
+// A contact name with an unclosed right-to-left override: the handle after it
+// keeps its own order.
+TEST(ExportPdf, AnOverrideLeftOpenInANameNeverReversesTheHandle) {
+    const std::string rlo = "\xE2\x80\xAE";
+    ExportDocument doc;
+    doc.conversationKey = "+15550003333";
+    doc.conversationName = "Mallory";
+    doc.timeZone = ExportTimeZone::fixed(0, "UTC");
+    // (pdftotext reads right-to-left letters in an order of its own, so the names are Latin.)
+    for (const std::string& name : {rlo + "Mallory", rlo + "\xE2\x81\xA7" + "Mallory", std::string("Alice")}) {
+        ExportMessage m;
+        m.date = *parseISO8601("2024-01-15T12:34:56Z");
+        m.senderName = name;
+        m.senderHandle = "+15550003333";
+        m.text = "hello";
+        doc.messages.push_back(m);
+    }
+    test::TempDir dir;
+    test::writeAll(dir / "name.pdf", renderPdf(doc));
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "name.pdf").string() + "' -");
+    int headings = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("2024-01-15") == std::string::npos) continue;
+        ++headings;
+        EXPECT_NE(line.find("<+15550003333>"), std::string::npos) << line;
+        EXPECT_LT(line.find("+15550003333"), line.find("2024-01-15")) << line;
+    }
+    EXPECT_EQ(headings, 3) << text;
 }
 
 } // namespace
