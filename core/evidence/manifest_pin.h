@@ -14,6 +14,7 @@
 #include "core/keys/secret_store.h"
 #include "core/platform/time.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,8 +33,12 @@ class ManifestPins {
 public:
     static constexpr const char* kAccountPrefix = "manifest-head/";
 
-    // Uses defaultSecretStore() unless a store is given.
-    explicit ManifestPins(SecretStore* store = nullptr, std::string service = "com.dunholt.kelvara");
+    // Uses defaultSecretStore() unless a store is given (it must outlive every
+    // call, even one given up on). A keyring that does not answer within
+    // `limit` (a daemon that hangs, an unlock nobody answers) is a keyring
+    // failure; the call it was left to finishes on its own thread.
+    explicit ManifestPins(SecretStore* store = nullptr, std::string service = "com.dunholt.kelvara",
+                          std::chrono::milliseconds limit = std::chrono::seconds(5));
 
     // The pinned head, or nothing when none is pinned. Throws kx::Error when the
     // keyring cannot be read or holds a damaged entry.
@@ -45,6 +50,7 @@ private:
     SecretStore& store() const;
     SecretStore* store_;
     std::string service_;
+    std::chrono::milliseconds limit_;
 };
 
 // How the manifest on disk (nothing when there is none) stands against the
