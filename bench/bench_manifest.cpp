@@ -34,6 +34,26 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
+// The row of the one source every bench message comes from.
+std::int64_t benchSource(kx::TreskStoreWriter& w, kx::Date now) {
+    kx::Source src;
+    src.id = "bench-source";
+    src.owner = "bench";
+    src.path = "/nowhere";
+    return w.sourceRow(src, now);
+}
+
+// A one-to-one iMessage chat with `handle`.
+kx::ChatRecord addChat(kx::TreskStoreWriter& w, const std::string& handle) {
+    kx::ChatRecord chat;
+    chat.identifier = handle;
+    chat.guid = "iMessage;-;" + handle;
+    chat.service = "iMessage";
+    chat.participants = {handle};
+    w.addChat(chat);
+    return chat;
+}
+
 void buildArchive(const std::string& path, long long count) {
     std::printf("building an archive of %lld messages at %s ...\n", count, path.c_str());
     std::fflush(stdout);
@@ -41,20 +61,9 @@ void buildArchive(const std::string& path, long long count) {
     const kx::Date now = kx::fromUnixSeconds(1733700000);
     auto w = kx::TreskStoreWriter::open(path, "bench", now);
     w->begin();
-    kx::Source src;
-    src.id = "bench-source";
-    src.owner = "bench";
-    src.path = "/nowhere";
-    const auto row = w->sourceRow(src, now);
+    const auto row = benchSource(*w, now);
     const int chats = 40;
-    for (int c = 0; c < chats; ++c) {
-        kx::ChatRecord chat;
-        chat.identifier = "+1555000" + std::to_string(1000 + c);
-        chat.guid = "iMessage;-;" + chat.identifier;
-        chat.service = "iMessage";
-        chat.participants = {chat.identifier};
-        w->addChat(chat);
-    }
+    for (int c = 0; c < chats; ++c) addChat(*w, "+1555000" + std::to_string(1000 + c));
     static const char* words[] = {"see",  "you",    "at", "the",   "station", "tomorrow", "thanks",
                                   "for",  "dinner", "😀",  "on",    "my",      "way",      "running",
                                   "late", "call",   "me", "later", "ok"};
@@ -95,17 +104,8 @@ void buildAttachmentArchive(const std::filesystem::path& db, long long megabytes
     auto w = kx::TreskStoreWriter::open(db.string(), "bench", now);
     kx::AttachmentStore objects(db.parent_path() / "attachments");
     w->begin();
-    kx::Source src;
-    src.id = "bench-source";
-    src.owner = "bench";
-    src.path = "/nowhere";
-    const auto row = w->sourceRow(src, now);
-    kx::ChatRecord chat;
-    chat.identifier = "+15550001000";
-    chat.guid = "iMessage;-;" + chat.identifier;
-    chat.service = "iMessage";
-    chat.participants = {chat.identifier};
-    w->addChat(chat);
+    const auto row = benchSource(*w, now);
+    const kx::ChatRecord chat = addChat(*w, "+15550001000");
     std::ofstream files(list, std::ios::trunc);
     constexpr std::size_t kFile = 4u << 20;
     std::string bytes(kFile, '\0');

@@ -41,10 +41,14 @@ public:
 // head whose chain holds every record the export shows (the manifest is renewed
 // when a run has added to this conversation since it was made).
 // Throws kx::Error, writing nothing, when the destination may not receive an
-// export (export_destination.h), the owner cannot name an archive folder, the owner has no archive, or the conversation
-// is not in it; throws too when the file cannot be written. Throws UnsealedExport, with the export written, when the
-// archive does not verify (changed, shortened, a manifest that cannot be read or checked) or no manifest could be made
-// for it.
+// export (export_destination.h), the owner cannot name an archive folder, the
+// owner has no archive, or the conversation is not in it; throws too when the
+// file cannot be written. Throws UnsealedExport, with the export written, when
+// the archive does not verify (changed, shortened, a manifest that cannot be
+// read or checked, or one removed or replaced by an older one than the head the
+// keyring holds), an attachment it lists no longer holds the bytes it was
+// archived with, or no manifest could be made for it. A manifest it makes is
+// pinned in the keyring.
 SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& resolver);
 
 } // namespace kx

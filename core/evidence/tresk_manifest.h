@@ -34,10 +34,15 @@
 //
 // Verification walks the archive in the same order inside one read transaction,
 // compares each link with its fingerprint and each checkpoint with its full link,
-// compares the tables with the records, and re-hashes the stored attachment files. Outcomes: intact (0), broken (1,
-// with the first difference), grown (2: every sealed record unchanged and more
-// after them), shortened (3: every record still present matches but the archive
-// ends early) and 4 (a version-1 manifest that found a difference).
+// compares the tables with the records, flags every gap in the record numbering
+// (records removed after the manifest too), and re-hashes the stored attachment
+// files. Outcomes: intact (0), broken (1, with the first difference), grown (2:
+// every sealed record unchanged and more after them), shortened (3: every record
+// still present matches but the archive ends early) and 4 (a version-1 manifest
+// that found a difference). A chain kept beside the archive cannot stop someone
+// who rewrites tables, records and manifest together; manifest_pin.h keeps the
+// latest head outside the folder, and an anchored seal is the evidence that
+// leaves the machine.
 //
 // Replacing a manifest: writing over a manifest whose chain the new one does not
 // extend (the archive no longer matches the old evidence) keeps the old file as

@@ -291,13 +291,6 @@ TEST(ExportDetails, EditedAndUnsentMessagesSayWhatTheyAreInEveryFormat) {
     const auto db = root / "jorin" / "tresk.db";
     test::addMessages(db, {.count = 2});
     {
-        auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
-        w->begin();
-        Source src;
-        src.id = "src-later";
-        src.owner = "jorin";
-        src.path = "/nowhere/later";
-        const auto row = w->sourceRow(src, test::fixtureDate(0));
         MessageRecord edited;
         edited.guid = "MSG-1";
         edited.chatGuid = "iMessage;-;+15550001111";
@@ -316,9 +309,7 @@ TEST(ExportDetails, EditedAndUnsentMessagesSayWhatTheyAreInEveryFormat) {
         unsent.isFromMe = true;
         unsent.text = "Message number 2";
         unsent.dateRetracted = test::fixtureDate(31);
-        w->addMessage(edited, row, test::fixtureDate(0));
-        w->addMessage(unsent, row, test::fixtureDate(0));
-        w->commit();
+        test::laterRun(db, {edited, unsent});
     }
     TreskStore store(db.string());
     MapContactResolver names;
