@@ -97,7 +97,10 @@ ManifestPanel::ManifestPanel(AppModel& model, QWidget* parent)
 
     column->addWidget(styledLabel(QStringLiteral("Proves the archive has not changed since it was sealed. Does NOT "
                                                  "prove it was complete or truthful then, and the seal time is this "
-                                                 "Mac's own clock, not a trusted timestamp."),
+                                                 "Mac's own clock, not a trusted timestamp. Someone who can "
+                                                 "rewrite the archive can rewrite its manifest with it; the evidence "
+                                                 "that leaves this computer is an export's seal signed by the seal "
+                                                 "server."),
                                   TextStyle::caption, secondaryTextColor(), this, true));
 
     connect(generate_, &QPushButton::clicked, this, &ManifestPanel::generate);

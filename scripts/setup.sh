@@ -22,7 +22,7 @@ packages=(
   # looking at screens and PDFs
   poppler-utils imagemagick x11-apps xdotool trayer
   # checking a seal by hand (docs/checking-a-seal.md)
-  jq
+  jq python3
 )
 
 sudo_cmd=()

@@ -7,6 +7,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/contacts/layered_contact_resolver.h"
 #include "core/evidence/export_and_seal.h"
+#include "core/evidence/manifest_pin.h"
 #include "core/evidence/pending_anchor_store.h"
 #include "core/evidence/tresk_manifest.h"
 #include "core/platform/error.h"
@@ -16,6 +17,7 @@
 
 #include <QThreadPool>
 
+#include <cctype>
 #include <exception>
 
 namespace {
@@ -35,6 +37,13 @@ std::string describe(const std::exception_ptr& error) {
     } catch (...) {
         return "an unexpected failure";
     }
+}
+
+// A clause of the core ("the archive's manifest was …") as a sentence.
+std::string sentence(const std::string& clause) {
+    std::string s = clause;
+    if (!s.empty()) s[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
+    return s + ".";
 }
 
 // The owner's archive opened for reading. A missing file is an error here and is
@@ -147,6 +156,12 @@ void EvidenceModel::generateManifest(const QString& owner) {
                 auto store = openExisting(paths.database);
                 auto file = kx::TreskManifest::generate(*store, who, now, 1000);
                 kx::TreskManifest::writeKeepingPrevious(file, paths.manifest);
+                try {
+                    kx::ManifestPins().pin(who, file);
+                } catch (const kx::Error&) {
+                    // Not pinned (no keyring): the next check still accepts this
+                    // manifest, whose chain passes through any earlier pinned head.
+                }
                 return {std::move(file), {}};
             } catch (...) {
                 return {std::nullopt, describe(std::current_exception())};
@@ -168,15 +183,42 @@ void EvidenceModel::verifyManifest(const QString& owner) {
     const OwnerArchive archive = ownerArchive(app_.destinationRoot(), owner);
     if (!archive.paths) return setManifestState(ManifestState::unreadable(archive.problem.toStdString()), owner);
     const kx::OwnerPaths paths = *archive.paths;
+    const std::string who = owner.toStdString();
     setIsManifesting(true);
     runInBackground(
         TaskPriority::userInitiated,
-        [paths]() -> ManifestState {
+        [paths, who]() -> ManifestState {
             try {
                 auto manifest = kx::TreskManifest::read(paths.manifest);
-                if (!manifest) return ManifestState::notGenerated();
+                // The manifest on disk against the head pinned outside the archive
+                // folder; a keyring that cannot be read leaves the check to the chain.
+                std::optional<std::string> replaced;
+                bool pinned = false;
+                try {
+                    const auto pin = kx::ManifestPins().pinned(who);
+                    pinned = pin.has_value();
+                    replaced = kx::pinnedHeadProblem(manifest, pin);
+                } catch (const kx::Error&) {
+                    pinned = true; // nothing is pinned over a keyring that failed
+                }
+                if (!manifest) {
+                    if (replaced) return ManifestState::unreadable(sentence(*replaced));
+                    return ManifestState::notGenerated();
+                }
                 auto store = openExisting(paths.database);
-                return ManifestState::verified(kx::TreskManifest::verify(*store, *manifest), manifest->generatedAt);
+                auto result = kx::TreskManifest::verify(*store, *manifest);
+                using Status = kx::TreskManifest::Status;
+                if (replaced) {
+                    result.status = static_cast<std::uint8_t>(Status::broken);
+                    result.note = sentence(*replaced) + (result.note ? " " + *result.note : std::string());
+                } else if (!pinned && (result.status == static_cast<std::uint8_t>(Status::intact) ||
+                                       result.status == static_cast<std::uint8_t>(Status::grown))) {
+                    try {
+                        kx::ManifestPins().pin(who, *manifest); // the first check pins what it found sound
+                    } catch (const kx::Error&) {
+                    }
+                }
+                return ManifestState::verified(std::move(result), manifest->generatedAt);
             } catch (...) {
                 return ManifestState::unreadable(describe(std::current_exception()));
             }
@@ -208,6 +250,8 @@ void EvidenceModel::exportConversation(const QString& owner, const kx::TreskStor
     request.conversationKey = conversation.handle;
     request.format = format;
     request.destinationPath = destinationPath.toStdString();
+    request.configDir = app_.configDir().toStdString();
+    request.keyring = &kx::defaultSecretStore();
     request.appVersion = versionText().toStdString();
     request.now = app_.clock().now();
     std::shared_ptr<const kx::ContactResolver> names = app_.contacts().resolver();

@@ -1,6 +1,5 @@
 #include "core/evidence/conversation_exporter.h"
 
-#include "core/archive/attachment_store.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/sha256.h"
@@ -15,8 +14,8 @@ ConversationExporter::ConversationExporter(const TreskStore& store, std::string 
       timeZone_(std::move(timeZone)), pageSize_(pageSize > 0 ? pageSize : kDefaultPageSize) {}
 
 ExportMessage ConversationExporter::exportMessage(
-    const TreskStore::SearchHit& hit,
-    const std::map<std::string, std::vector<TreskStore::AttachmentRef>>& attachments) const {
+    const TreskStore::SearchHit& hit, const std::map<std::string, std::vector<TreskStore::AttachmentRef>>& attachments,
+    ObjectChecks& checks) const {
     ExportMessage m;
     m.guid = hit.id;
     m.date = hit.date;
@@ -26,6 +25,8 @@ ExportMessage ConversationExporter::exportMessage(
     m.dateEdited = hit.dateEdited;
     m.dateRetracted = hit.dateRetracted;
     m.sources = hit.sourceIds;
+    for (auto& v : store_.versions(hit.id))
+        if (!hit.text || v.text != *hit.text) m.earlierVersions.push_back({std::move(v.text), v.date});
     if (hit.isFromMe) {
         m.senderName = "Me";
         m.senderHandle.clear(); // the hit's handle is the other party's
@@ -37,16 +38,23 @@ ExportMessage ConversationExporter::exportMessage(
                                               : resolver_.resolve(m.senderHandle, std::nullopt).displayName;
     }
     if (auto it = attachments.find(hit.id); it != attachments.end()) {
-        const AttachmentStore objects(attachmentsPath_);
         for (const auto& a : it->second) {
             ExportAttachment e;
             e.id = a.id;
             e.fileName = a.fileName;
             e.mimeType = a.mimeType;
             e.totalBytes = a.totalBytes;
-            // The object key is the SHA-256 of the bytes; name it only when they are stored.
-            if (a.objectKey && AttachmentStore::isValidKey(*a.objectKey) && objects.contains(*a.objectKey))
-                e.sha256 = a.objectKey;
+            // The object key is the SHA-256 of the bytes; name it only when the
+            // stored file still holds them.
+            if (a.objectKey) {
+                auto [at, fresh] = checks.found.try_emplace(*a.objectKey);
+                if (fresh) at->second = storedObjectDigest(attachmentsPath_, *a.objectKey);
+                if (at->second == *a.objectKey) e.sha256 = a.objectKey;
+                else if (!checks.problem)
+                    checks.problem = AttachmentBytesProblem{a.id,       a.fileName.value_or(""),
+                                                            hit.id,     *a.objectKey,
+                                                            at->second, 0};
+            }
             m.attachments.push_back(std::move(e));
         }
     }
@@ -54,7 +62,7 @@ ExportMessage ConversationExporter::exportMessage(
 }
 
 ExportStream ConversationExporter::stream(const std::string& conversationKey, Date exportedAt,
-                                          const std::string& appVersion) const {
+                                          const std::string& appVersion, ObjectChecks& checks) const {
     const auto conversations = store_.conversations(owner_);
     auto conv = std::find_if(conversations.begin(), conversations.end(),
                              [&](const TreskStore::ConversationSummary& c) { return c.handle == conversationKey; });
@@ -72,14 +80,14 @@ ExportStream ConversationExporter::stream(const std::string& conversationKey, Da
     doc.timeZone = timeZone_;
     // Counted by the same rule the pages are read by (reactions are not messages).
     s.messageCount = conv->messageCount;
-    s.forEachMessage = [this, conversationKey](const ExportStream::Visit& visit) {
+    s.forEachMessage = [this, conversationKey, &checks](const ExportStream::Visit& visit) {
         for (std::int64_t offset = 0;; offset += pageSize_) {
             const auto page = store_.messages(owner_, conversationKey, pageSize_, offset);
             std::vector<std::string> ids;
             ids.reserve(page.size());
             for (const auto& hit : page) ids.push_back(hit.id);
             const auto attachments = store_.attachments(ids);
-            for (const auto& hit : page) visit(exportMessage(hit, attachments));
+            for (const auto& hit : page) visit(exportMessage(hit, attachments, checks));
             if (static_cast<std::int64_t>(page.size()) < pageSize_) break;
         }
     };
@@ -89,7 +97,8 @@ ExportStream ConversationExporter::stream(const std::string& conversationKey, Da
 ExportDocument ConversationExporter::document(const std::string& conversationKey, Date exportedAt,
                                               const std::string& appVersion) const {
     const auto snapshot = store_.readSnapshot();
-    const ExportStream s = stream(conversationKey, exportedAt, appVersion);
+    ObjectChecks checks;
+    const ExportStream s = stream(conversationKey, exportedAt, appVersion, checks);
     ExportDocument doc = s.head;
     s.forEachMessage([&](const ExportMessage& m) { doc.messages.push_back(m); });
     return doc;
@@ -102,7 +111,8 @@ ConversationExporter::Written ConversationExporter::write(const std::string& con
     // Every page is read from one state of the archive: a run that archives
     // meanwhile cannot shift the pages or change the count.
     const auto snapshot = store_.readSnapshot();
-    ExportStream s = stream(conversationKey, exportedAt, appVersion);
+    ObjectChecks checks;
+    ExportStream s = stream(conversationKey, exportedAt, appVersion, checks);
 
     // The span of dates, gathered on the way (the PDF reads the messages twice;
     // the earliest and latest come out the same).
@@ -129,6 +139,7 @@ ConversationExporter::Written ConversationExporter::write(const std::string& con
     CsvNotes notes;
     kx::write(s, format, out, &notes);
     w.replacedNulBytes = notes.replacedNulBytes;
+    w.attachmentProblem = std::move(checks.problem);
     w.sha256 = digest.finishHex();
     w.description = describeExport(s.head, s.messageCount, first, last, format);
     if (w.replacedNulBytes > 0)

@@ -11,12 +11,14 @@
 // that name untouched).
 #include "core/archive/tresk_store.h"
 #include "core/contacts/contact_resolver.h"
+#include "core/evidence/attachment_bytes.h"
 #include "core/evidence/export_document.h"
 #include "core/evidence/export_format.h"
 #include "core/evidence/export_time_zone.h"
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,10 +41,14 @@ public:
         // (today: NUL bytes a CSV writes as U+FFFD). Empty when nothing was changed.
         std::vector<std::string> notes;
         std::int64_t replacedNulBytes = 0;
+        // The first listed attachment whose stored file no longer holds the bytes
+        // it was archived with; such an attachment is listed without a digest.
+        std::optional<AttachmentBytesProblem> attachmentProblem;
     };
 
     // Reads the conversation from one read snapshot of the archive, a page at a
-    // time, and writes the file as it goes: memory stays bounded however long
+    // time, and writes the file as it goes, re-hashing every stored attachment
+    // file it lists (each once): memory stays bounded however long
     // the conversation or its messages are. Throws kx::Error when the
     // conversation is not in the archive, the archive cannot be read, or the
     // file cannot be written.
@@ -53,11 +59,20 @@ public:
     ExportDocument document(const std::string& conversationKey, Date exportedAt, const std::string& appVersion) const;
 
 private:
+    // The stored attachment files already hashed by one export: key to the
+    // digest found (empty when missing), and the first that did not match.
+    struct ObjectChecks {
+        std::map<std::string, std::string> found;
+        std::optional<AttachmentBytesProblem> problem;
+    };
     // The conversation as a stream read from the store; valid while the
-    // exporter lives. Throws kx::Error when the conversation is not in the archive.
-    ExportStream stream(const std::string& conversationKey, Date exportedAt, const std::string& appVersion) const;
+    // exporter and `checks` live. Throws kx::Error when the conversation is not
+    // in the archive.
+    ExportStream stream(const std::string& conversationKey, Date exportedAt, const std::string& appVersion,
+                        ObjectChecks& checks) const;
     ExportMessage exportMessage(const TreskStore::SearchHit& hit,
-                                const std::map<std::string, std::vector<TreskStore::AttachmentRef>>& attachments) const;
+                                const std::map<std::string, std::vector<TreskStore::AttachmentRef>>& attachments,
+                                ObjectChecks& checks) const;
 
     const TreskStore& store_;
     std::string owner_;

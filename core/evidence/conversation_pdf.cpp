@@ -65,34 +65,72 @@ std::string printable(const std::string& input) {
     return s;
 }
 
-// Untrusted text as an isolated run: FSI ... PDI around each paragraph (an isolate
-// ends at a paragraph break). The closing PDI also ends every embedding and
-// override opened inside the run. An isolate end in the data with no isolate of
-// its own open would close ours early, so it is left out; on its own it does
-// nothing.
-std::string isolated(const std::string& input) {
-    const std::string fsi = "\xE2\x81\xA8", pdi = "\xE2\x81\xA9";
+// Untrusted text as a run of its own between `start` and `end`, repeated around
+// each paragraph (a run ends at a paragraph break). Every embedding, override
+// and isolate the data opens is closed again inside the run, explicitly. An
+// isolate end or a pop of an embedding in the data with nothing of its own open
+// would close ours early, so it is left out; on its own it does nothing.
+std::string enclosed(const std::string& input, const std::string& start, const std::string& end) {
+    const std::string fsi = "\xE2\x81\xA8", pdi = "\xE2\x81\xA9", pdf = "\xE2\x80\xAC";
     const std::string s = printable(input);
-    std::string out = fsi;
-    int open = 0;
+    std::string out = start;
+    std::string open; // 'E' per embedding or override, 'I' per isolate, innermost last
+    auto closeAll = [&] {
+        for (auto it = open.rbegin(); it != open.rend(); ++it) out += *it == 'E' ? pdf : pdi;
+        open.clear();
+    };
     for (std::size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
         const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
         const std::string ch = s.substr(i, len);
         i += len;
         if (ch == "\xE2\x81\xA6" || ch == "\xE2\x81\xA7" || ch == fsi) { // LRI, RLI, FSI
-            ++open;
+            open += 'I';
+        } else if (ch == "\xE2\x80\xAA" || ch == "\xE2\x80\xAB" || ch == "\xE2\x80\xAD" ||
+                   ch == "\xE2\x80\xAE") { // LRE, RLE, LRO, RLO
+            open += 'E';
+        } else if (ch == pdf) {
+            if (open.empty() || open.back() != 'E') continue;
+            open.pop_back();
         } else if (ch == pdi) {
-            if (open == 0) continue;
-            --open;
+            const auto at = open.rfind('I');
+            if (at == std::string::npos) continue;
+            // A PDI ends the embeddings opened inside its isolate too.
+            for (std::size_t k = open.size(); k-- > at + 1;) out += pdf;
+            open.resize(at);
         } else if (ch == "\n" || ch == "\r" || ch == "\xC2\x85" || ch == "\xE2\x80\xA9") { // paragraph breaks
-            out += pdi + ch + fsi;
-            open = 0;
+            closeAll();
+            out += end + ch + start;
             continue;
         }
         out += ch;
     }
-    return out + pdi;
+    closeAll();
+    return out + end;
+}
+
+// Untrusted text as an isolated run: FSI ... PDI.
+std::string isolated(const std::string& input) { return enclosed(input, "\xE2\x81\xA8", "\xE2\x81\xA9"); }
+
+// Untrusted text that reads left to right (a handle, a service) placed after an
+// isolated run in the same line, without the characters that change direction,
+// and followed by a left-to-right mark so that the digits after it (the time)
+// stay where they are. Not a second isolate: FriBidi (1.0.8) gives an isolate
+// that follows one with an override inside it the override's direction, so a
+// contact name that leaves one open would turn the handle after it around.
+std::string leftToRight(const std::string& input) {
+    const std::string s = printable(input);
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        const gunichar u = g_utf8_get_char(s.data() + i);
+        const bool control = u == 0x200E || u == 0x200F || u == 0x061C || (u >= 0x202A && u <= 0x202E) ||
+                             (u >= 0x2066 && u <= 0x2069);
+        if (!control) out.append(s, i, len);
+        i += len;
+    }
+    return out + "\xE2\x80\x8E"; // LRM
 }
 
 std::string sizeText(std::int64_t bytes) {
@@ -557,7 +595,7 @@ void addBlocks(Renderer& r, const ExportStream& doc) {
         ++seen;
         std::string heading = isolated(m.senderName);
         if (!m.senderHandle.empty() && m.senderHandle != m.senderName)
-            heading += "  <" + isolated(m.senderHandle) + ">";
+            heading += "  <" + leftToRight(m.senderHandle) + ">";
         heading += "  ·  ";
         if (m.date) {
             const std::string abbr = head.timeZone.abbreviation ? head.timeZone.abbreviation(*m.date) : "";
@@ -565,6 +603,7 @@ void addBlocks(Renderer& r, const ExportStream& doc) {
         } else {
             heading += "no date";
         }
+        if (m.service) heading += "  ·  " + leftToRight(*m.service);
         if (m.dateEdited) heading += "  ·  edited";
         if (m.dateRetracted) heading += "  ·  unsent";
         r.add(heading, 8.5, true, false, m.isFromMe ? kOwn : kMuted, 0, kMessageGap, true);
@@ -580,9 +619,7 @@ void addBlocks(Renderer& r, const ExportStream& doc) {
             r.add(line, 8.5, false, true, kMuted, 10, 1, false);
         }
     });
-    if (seen != doc.messageCount)
-        throw Error("the conversation changed while it was exported (" + std::to_string(doc.messageCount) +
-                    " messages expected, " + std::to_string(seen) + " read)");
+    checkMessageCount(doc, seen);
 }
 
 struct StreamClosure {

@@ -4,6 +4,8 @@
 #include "core/archive/archive_records.h"
 #include "core/archive/tresk_store.h"
 #include "core/evidence/conversation_exporter.h"
+#include "core/evidence/export_destination.h"
+#include "core/evidence/manifest_pin.h"
 #include "core/evidence/sealer.h"
 #include "core/evidence/tresk_manifest.h"
 #include "core/platform/error.h"
@@ -24,7 +26,8 @@ std::optional<std::string> whyNotSealable(const TreskManifest::VerificationResul
         std::string why = "the archive has changed since its manifest was made";
         if (r.firstDifference) {
             why += " (first difference at record " + std::to_string(r.firstDifference->position);
-            if (!r.firstDifference->guid.empty()) why += ", message " + r.firstDifference->guid;
+            if (!r.firstDifference->guid.empty())
+                why += ", " + r.firstDifference->subject + " " + r.firstDifference->guid;
             why += ")";
         }
         return why + "; check it under Tamper-evidence";
@@ -41,6 +44,8 @@ std::optional<std::string> whyNotSealable(const TreskManifest::VerificationResul
 } // namespace
 
 SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& resolver) {
+    if (auto problem = exportDestinationProblem(request.destinationPath, request.archiveRoot, request.configDir))
+        throw Error(*problem);
     // Throws for an owner that cannot name a folder inside the root.
     const OwnerPaths paths = ArchiveLayout(request.archiveRoot).owner(request.owner);
     if (!fs::isRegularFile(paths.database)) throw Error("there is no archive at " + paths.database);
@@ -50,10 +55,21 @@ SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& reso
     std::optional<TreskManifest::File> manifest;
     std::optional<std::string> unsealable;
     bool intact = false;
+    // The latest head Kelvara made, pinned outside the archive folder; a keyring
+    // that cannot be read leaves the check to the chain.
+    std::optional<PinnedHead> pinned;
+    if (request.keyring) {
+        try {
+            pinned = ManifestPins(request.keyring).pinned(request.owner);
+        } catch (const Error&) {
+        }
+    }
     try {
         manifest = TreskManifest::read(paths.manifest);
-        if (manifest) {
-            const auto r = TreskManifest::verify(store, *manifest);
+        unsealable = pinnedHeadProblem(manifest, pinned);
+        if (manifest && !unsealable) {
+            // The attachments the export lists are re-hashed as it is written.
+            const auto r = TreskManifest::verify(store, *manifest, TreskManifest::AttachmentBytes::notChecked);
             unsealable = whyNotSealable(r);
             intact = r.status == static_cast<std::uint8_t>(Status::intact);
         }
@@ -66,6 +82,7 @@ SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& reso
     const auto written = exporter.write(request.conversationKey, request.format, request.destinationPath, request.now,
                                         request.appVersion);
     if (unsealable) throw UnsealedExport(*unsealable);
+    if (written.attachmentProblem) throw UnsealedExport(written.attachmentProblem->what());
 
     // The head must cover every record the export shows. Records are only ever
     // appended, so a manifest made now (after the export was read) covers them.
@@ -80,6 +97,14 @@ SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& reso
             TreskManifest::write(*manifest, paths.manifest);
         } catch (const Error& e) {
             throw UnsealedExport("no manifest could be made for the archive (" + std::string(e.what()) + ")");
+        }
+        if (request.keyring) {
+            try {
+                ManifestPins(request.keyring).pin(request.owner, *manifest);
+            } catch (const Error&) {
+                // Not pinned: the next check still accepts this manifest, whose
+                // chain passes through the head pinned before it.
+            }
         }
     }
     return Sealer::seal(request.destinationPath, written.sha256, written.size, request.format, written.description,

@@ -4,6 +4,7 @@
 // the seal known to the seal server (anchoring) is a separate step.
 #include "core/evidence/export_format.h"
 #include "core/evidence/seal_file.h"
+#include "core/keys/secret_store.h"
 #include "core/platform/error.h"
 #include "core/platform/time.h"
 
@@ -19,6 +20,10 @@ struct ExportRequest {
     std::string conversationKey; // the conversation's handle
     ExportFormat format = ExportFormat::json;
     std::string destinationPath; // exactly this file is written
+    std::string configDir;       // Kelvara's settings folder, which no export may reach; empty when none
+    // The keyring holding the latest manifest head (manifest_pin.h); none: no
+    // head is compared or kept.
+    SecretStore* keyring = nullptr;
     std::string appVersion;
     Date now{};
 };
@@ -35,11 +40,15 @@ public:
 // its manifest (a new manifest is made when there is none), and the seal names a
 // head whose chain holds every record the export shows (the manifest is renewed
 // when a run has added to this conversation since it was made).
-// Throws kx::Error, writing nothing, when the owner cannot name an archive
-// folder, the owner has no archive, or the conversation is not in it; throws too
-// when the file cannot be written. Throws UnsealedExport, with the export
-// written, when the archive does not verify (changed, shortened, a manifest
-// that cannot be read or checked) or no manifest could be made for it.
+// Throws kx::Error, writing nothing, when the destination may not receive an
+// export (export_destination.h), the owner cannot name an archive folder, the
+// owner has no archive, or the conversation is not in it; throws too when the
+// file cannot be written. Throws UnsealedExport, with the export written, when
+// the archive does not verify (changed, shortened, a manifest that cannot be
+// read or checked, or one removed or replaced by an older one than the head the
+// keyring holds), an attachment it lists no longer holds the bytes it was
+// archived with, or no manifest could be made for it. A manifest it makes is
+// pinned in the keyring.
 SealFile exportAndSeal(const ExportRequest& request, const ContactResolver& resolver);
 
 } // namespace kx

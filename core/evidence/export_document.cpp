@@ -33,6 +33,8 @@ nlohmann::json messageJson(const ExportDocument& head, const ExportMessage& m) {
                                {"mimeType", optionalText(a.mimeType)},
                                {"totalBytes", a.totalBytes},
                                {"sha256", optionalText(a.sha256)}});
+    nlohmann::json versions = nlohmann::json::array();
+    for (const auto& v : m.earlierVersions) versions.push_back({{"text", v.text}, {"utc", optionalUTC(v.date)}});
     return {{"guid", m.guid},
             {"utc", optionalUTC(m.date)},
             {"local", m.date ? nlohmann::json(head.timeZone.formatLocal(*m.date)) : nlohmann::json()},
@@ -43,19 +45,21 @@ nlohmann::json messageJson(const ExportDocument& head, const ExportMessage& m) {
             {"text", optionalText(m.text)},
             {"edited", optionalUTC(m.dateEdited)},
             {"unsent", optionalUTC(m.dateRetracted)},
+            {"earlierVersions", versions},
             {"attachments", attachments},
             {"sources", m.sources}};
 }
 
 std::string dumped(const nlohmann::json& j) { return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace); }
 
-void checkCount(const ExportStream& doc, std::int64_t written) {
-    if (written != doc.messageCount)
-        throw Error("the conversation changed while it was exported (" + std::to_string(doc.messageCount) +
-                    " messages expected, " + std::to_string(written) + " read)");
-}
-
 } // namespace
+
+void checkMessageCount(const ExportStream& doc, std::int64_t read) {
+    if (read != doc.messageCount)
+        throw Error("the archive's tables disagree about this conversation: they count " +
+                    std::to_string(doc.messageCount) + " messages in it, but " + std::to_string(read) +
+                    " were read, so it may have been changed outside Kelvara; check it under Tamper-evidence");
+}
 
 ExportStream streamOf(const ExportDocument& doc) {
     ExportStream s;
@@ -112,7 +116,7 @@ void writeJson(const ExportStream& doc, const ExportOutput& out) {
         out(item);
         ++written;
     });
-    checkCount(doc, written);
+    checkMessageCount(doc, written);
     out(written == 0 ? "[]" : "\n  ]");
     out(std::string_view(frame).substr(at + marker.size()));
     out("\n");
@@ -192,7 +196,7 @@ void writeCsv(const ExportStream& doc, const ExportOutput& out, CsvNotes* notes)
     };
     out(kCsvRuleLine);
     row({"guid", "utc_time", "local_time", "sender_name", "sender_handle", "from_me", "text", "attachments",
-         "attachment_sha256", "sources"});
+         "attachment_sha256", "sources", "service", "edited_utc", "unsent_utc"});
     std::int64_t written = 0;
     doc.forEachMessage([&](const ExportMessage& m) {
         std::vector<std::string> names, hashes;
@@ -202,11 +206,12 @@ void writeCsv(const ExportStream& doc, const ExportOutput& out, CsvNotes* notes)
         }
         const auto& zone = doc.head.timeZone;
         row({m.guid, m.date ? formatUTCSeconds(*m.date) : "", m.date ? zone.formatLocal(*m.date) : "", m.senderName,
-             m.senderHandle, m.isFromMe ? "yes" : "no", m.text.value_or(""), join(names), join(hashes),
-             join(m.sources)});
+             m.senderHandle, m.isFromMe ? "yes" : "no", m.text.value_or(""), join(names), join(hashes), join(m.sources),
+             m.service.value_or(""), m.dateEdited ? formatUTCSeconds(*m.dateEdited) : "",
+             m.dateRetracted ? formatUTCSeconds(*m.dateRetracted) : ""});
         ++written;
     });
-    checkCount(doc, written);
+    checkMessageCount(doc, written);
     if (notes) notes->replacedNulBytes = nul;
 }
 

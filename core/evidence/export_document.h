@@ -47,6 +47,12 @@ struct ExportAttachment {
     std::optional<std::string> sha256; // the stored object's key, when its bytes are in the archive
 };
 
+// An earlier text of an edited message, as the archive kept it.
+struct ExportVersion {
+    std::string text;
+    std::optional<Date> date; // when it was written or edited, when the source said
+};
+
 struct ExportMessage {
     std::string guid;
     std::optional<Date> date;
@@ -57,6 +63,7 @@ struct ExportMessage {
     std::optional<std::string> text;
     std::optional<Date> dateEdited;
     std::optional<Date> dateRetracted;
+    std::vector<ExportVersion> earlierVersions; // every other text the archive kept, oldest first
     std::vector<ExportAttachment> attachments;
     std::vector<std::string> sources;
 };
@@ -87,6 +94,10 @@ struct ExportStream {
 };
 // The stream of a document held whole; the document must outlive the stream.
 ExportStream streamOf(const ExportDocument& doc);
+// Throws kx::Error when a writer was handed another number of messages than the
+// stream announced. The messages are read from one snapshot of the archive, so
+// that is never a run archiving meanwhile: the archive's tables disagree.
+void checkMessageCount(const ExportStream& doc, std::int64_t read);
 
 // Where a writer puts its bytes, in order.
 using ExportOutput = std::function<void(std::string_view)>;

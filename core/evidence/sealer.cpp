@@ -10,9 +10,11 @@
 namespace kx {
 
 const std::string Sealer::honestyCopy =
-    "A seal proves that this file is byte for byte what Kelvara exported, and which state of the archive it came "
-    "from. It does not prove that the messages were complete or truthful. Once the seal server has signed it, the "
-    "anchor proves the seal existed at that time.";
+    "Once the seal server has signed it, a seal proves that this file existed unchanged no later than the time it "
+    "was signed, and names the state of the archive it came from; checked against the archive, that state can be "
+    "confirmed. It does not prove who made the file: anyone can change an export and seal it again, which gives a "
+    "later time. Nor does it prove that the messages were complete or truthful. Until it is signed, a seal proves "
+    "no time at all.";
 
 std::optional<std::string> Sealer::manifestHead(const std::string& destinationRoot, const std::string& owner) {
     try {

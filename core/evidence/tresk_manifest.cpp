@@ -3,6 +3,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/archive/archive_records.h"
 #include "core/archive/tresk_store.h"
+#include "core/evidence/attachment_bytes.h"
 #include "core/evidence/digest.h"
 #include "core/evidence/message_canonical.h"
 #include "core/platform/error.h"
@@ -515,7 +516,47 @@ struct ChainOutcome {
     bool missing = false;            // the record at the difference is not in the archive
     std::string described;           // what the differing record is, in words
     std::int64_t messagesBefore = 0; // messages before the difference
+    // Gaps in the record numbering (first and last missing number), the first
+    // few of them, and how many there are.
+    std::vector<std::pair<std::int64_t, std::int64_t>> gaps;
+    std::int64_t gapCount = 0;
+    std::int64_t lastSeq = 0;
+    // A record whose link matched the checkpoint after it but not its own
+    // fingerprint: the manifest, not the archive, is damaged there.
+    std::optional<std::pair<std::int64_t, std::int64_t>> damagedFingerprint; // (record, checkpoint)
 };
+
+// What the difference at a record names: "conversation", "attachment" or "message".
+std::string subjectOf(std::string_view bytes) {
+    if (bytes.size() <= 4) return "message";
+    switch (bytes[4]) {
+    case records::kConversation: return "conversation";
+    case records::kAttachment:
+    case records::kObject: return "attachment";
+    default: return "message";
+    }
+}
+
+constexpr std::size_t kGapsNamed = 5;
+
+// "Record 14 is missing from the numbering" / "Records 14, 20 to 22 and 3 more
+// gaps are missing from the numbering".
+std::string gapSentence(const ChainOutcome& o) {
+    std::string list;
+    std::int64_t numbers = 0;
+    for (std::size_t i = 0; i < o.gaps.size(); ++i) {
+        const auto& [from, to] = o.gaps[i];
+        numbers += to - from + 1;
+        if (i > 0)
+            list += i + 1 == o.gaps.size() && o.gapCount == static_cast<std::int64_t>(o.gaps.size()) ? " and " : ", ";
+        list += from == to ? std::to_string(from) : std::to_string(from) + " to " + std::to_string(to);
+    }
+    const auto more = o.gapCount - static_cast<std::int64_t>(o.gaps.size());
+    if (more > 0) list += " and " + count(more, "more gap", "more gaps");
+    const bool one = numbers == 1 && more == 0;
+    return std::string(one ? "Record " : "Records ") + list + (one ? " is" : " are") +
+           " missing from the archive's numbering, so records were removed from it";
+}
 
 std::string fingerprintHex(const TreskManifest::File& m, std::int64_t position) {
     if (position < 1 || position > m.recordCount) return "";
@@ -528,19 +569,40 @@ ChainOutcome walkChain(const Source& source, const TreskManifest::File& manifest
     Chain chain(genesisOf(manifest.owner, manifest.version));
     std::size_t nextCheckpoint = 0;
     const bool records = manifest.version >= 2;
+    struct Suspect {
+        TreskManifest::FirstDifference difference;
+        std::string described;
+        std::int64_t messagesBefore = 0;
+    };
+    std::optional<Suspect> suspect;
+    const auto commitSuspect = [&] {
+        o.difference = std::move(suspect->difference);
+        o.described = std::move(suspect->described);
+        o.messagesBefore = suspect->messagesBefore;
+        suspect.reset();
+    };
     pipelined(source, [&](std::int64_t seq, std::string_view guid, std::string_view bytes) {
         const std::int64_t position = ++o.records;
         const bool message = !records || isMessageRecord(bytes);
         if (message) ++o.messages;
+        if (records) {
+            if (seq != o.lastSeq + 1) {
+                if (o.gaps.size() < kGapsNamed) o.gaps.emplace_back(o.lastSeq + 1, seq - 1);
+                ++o.gapCount;
+            }
+            o.lastSeq = seq;
+        }
         if (o.difference || position > manifest.recordCount) return; // only counting now
         auto differs = [&](std::string expected, std::string found) {
             o.difference = TreskManifest::FirstDifference{position,
                                                           records ? records::subjectGuid(bytes) : std::string(guid),
-                                                          std::move(expected), std::move(found)};
+                                                          std::move(expected), std::move(found),
+                                                          records ? subjectOf(bytes) : "message"};
             o.described = records ? records::describe(bytes) : "message " + std::string(guid);
             o.messagesBefore = o.messages - (message ? 1 : 0);
         };
         if (records && seq > position) {
+            if (suspect) return commitSuspect();
             // The record at this position is gone: the archive skips from the one
             // before it to a later one, so nothing here tells what it was.
             o.difference = TreskManifest::FirstDifference{position, "", fingerprintHex(manifest, position),
@@ -551,23 +613,41 @@ ChainOutcome walkChain(const Source& source, const TreskManifest::File& manifest
         }
         const auto& link = chain.add(bytes);
         const std::string_view found(reinterpret_cast<const char*>(link.data()), kFingerprint);
-        if (found != fingerprintAt(manifest, position)) {
+        if (!suspect && found != fingerprintAt(manifest, position)) {
+            // Either this record or the manifest's fingerprint of it changed; the
+            // full link at the block's checkpoint tells which.
             differs(fingerprintHex(manifest, position), lowerHex(link.data(), kFingerprint));
-            return;
+            suspect = Suspect{std::move(*o.difference), std::move(o.described), o.messagesBefore};
+            o.difference.reset();
         }
         const auto& cp = manifest.checkpoints[nextCheckpoint];
         if (cp.position == position) {
             const std::string full = toHex(link);
-            if (full != cp.link) differs(cp.link, full);
+            if (full == cp.link) {
+                if (suspect) o.damagedFingerprint.emplace(suspect->difference.position, position);
+                suspect.reset();
+            } else if (suspect) {
+                commitSuspect();
+            } else {
+                differs(cp.link, full);
+            }
             ++nextCheckpoint;
         }
     });
+    if (suspect) commitSuspect(); // the archive ended before the checkpoint
     return o;
 }
 
-std::string subjectText(const std::string& described, const std::string& guid) {
+// What the guid of a difference in the tables names (attachments are named by
+// their message).
+std::string tableSubject(const records::TableDifference& d) {
+    const bool conversation = !d.guid.empty() && d.what.find("conversation " + d.guid) != std::string::npos;
+    return conversation ? "conversation" : "message";
+}
+
+std::string subjectText(const std::string& described, const TreskManifest::FirstDifference& d) {
     if (!described.empty()) return " (" + described + ")";
-    if (!guid.empty()) return " (of message " + guid + ")";
+    if (!d.guid.empty()) return " (of " + d.subject + " " + d.guid + ")";
     return "";
 }
 
@@ -578,22 +658,30 @@ TreskManifest::VerificationResult judge(const TreskManifest::File& manifest, Cha
     TreskManifest::VerificationResult r;
     r.manifestCount = manifest.messageCount;
     r.archiveCount = o.messages;
+    if (o.damagedFingerprint && !o.difference)
+        throw Error("the manifest is damaged: the fingerprint it holds for record " +
+                    std::to_string(o.damagedFingerprint->first) +
+                    " is not that record's, although the archive's records give exactly the link it holds at record " +
+                    std::to_string(o.damagedFingerprint->second) +
+                    "; generate a new manifest (the damaged one is kept beside it)");
     const std::int64_t chainAt = o.difference ? o.difference->position : 0;
     const std::int64_t tableAt = table ? (table->position > 0 ? table->position : o.records + 1) : 0;
     if (o.difference && (!table || chainAt <= tableAt)) {
         if (o.missing && table && table->position == 0) {
             // What the tables still show and no record holds is what the missing record held.
             o.difference->guid = table->guid;
+            o.difference->subject = tableSubject(*table);
             o.described = table->what;
         }
         r.status = static_cast<std::uint8_t>(Status::broken);
         r.unchangedCount = o.messagesBefore;
-        const std::string what = "ecord " + std::to_string(chainAt) + subjectText(o.described, o.difference->guid);
+        const std::string what = "ecord " + std::to_string(chainAt) + subjectText(o.described, *o.difference);
         if (o.missing)
             r.note = "R" + what + " is missing from the archive" +
                      (chainAt > 1 ? "; " + matchClause(chainAt - 1) : "") + ".";
         else if (chainAt > 1) r.note = "R" + matchClause(chainAt - 1).substr(1) + "; r" + what + " does not.";
         else r.note = "R" + what + " does not match the manifest.";
+        if (o.gapCount > 1 || (o.gapCount == 1 && !o.missing)) *r.note += " " + gapSentence(o) + ".";
         r.firstDifference = std::move(o.difference);
         return r;
     }
@@ -601,11 +689,22 @@ TreskManifest::VerificationResult judge(const TreskManifest::File& manifest, Cha
         r.status = static_cast<std::uint8_t>(Status::broken);
         r.unchangedCount = messagesBefore(tableAt);
         r.firstDifference = TreskManifest::FirstDifference{tableAt, table->guid, fingerprintHex(manifest, tableAt),
-                                                           "not what the archive shows"};
+                                                           "not what the archive shows", tableSubject(*table)};
         std::string what = table->what;
         if (!what.empty()) what[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(what[0])));
         r.note = table->position > 0 ? what + "; record " + std::to_string(tableAt) + " holds what was archived."
                                      : what + ".";
+        if (o.gapCount > 0) *r.note += " " + gapSentence(o) + ".";
+        return r;
+    }
+    if (o.gapCount > 0) {
+        // Every record the manifest covers is there, but later ones were removed.
+        const std::int64_t at = o.gaps.front().first;
+        r.status = static_cast<std::uint8_t>(Status::broken);
+        r.unchangedCount = messagesBefore(at);
+        r.firstDifference = TreskManifest::FirstDifference{at, "", fingerprintHex(manifest, at), "not in the archive"};
+        const std::int64_t matching = std::min(manifest.recordCount, at - 1);
+        r.note = gapSentence(o) + (matching > 0 ? "; " + matchClause(matching) : "") + ".";
         return r;
     }
     if (o.records == manifest.recordCount) {
@@ -632,7 +731,8 @@ TreskManifest::VerificationResult judge(const TreskManifest::File& manifest, Cha
 
 } // namespace
 
-TreskManifest::VerificationResult TreskManifest::verify(const TreskStore& store, const File& manifest) {
+TreskManifest::VerificationResult TreskManifest::verify(const TreskStore& store, const File& manifest,
+                                                        AttachmentBytes attachmentBytes) {
     validate(manifest);
     if (manifest.version == 1) {
         // Made before the records table: checked with the form it was made with.
@@ -660,16 +760,27 @@ TreskManifest::VerificationResult TreskManifest::verify(const TreskStore& store,
     Snapshots snap(store.path(), 1 + checkConnections());
     auto [outcome, table] = chainAndCheck(snap,
                                           [&](SQLite::Database& db) { return walkChain(recordSource(db), manifest); });
-    return judge(manifest, std::move(outcome), table, [&](std::int64_t position) -> std::int64_t {
-        // Messages among the records before a position (only asked for a difference).
+    // Messages among the records before a position (only asked for a difference).
+    const auto messagesBefore = [&](std::int64_t position) -> std::int64_t {
         std::int64_t n = 0;
-        records::walk(snap.db(), [&](std::int64_t seq, std::string_view bytes) {
+        records::walk(snap.db(), [&](std::int64_t seq, std::string_view record) {
             if (seq >= position) return false;
-            n += isMessageRecord(bytes) ? 1 : 0;
+            n += isMessageRecord(record) ? 1 : 0;
             return true;
         });
         return n;
-    });
+    };
+    auto r = judge(manifest, std::move(outcome), table, messagesBefore);
+    if (attachmentBytes == AttachmentBytes::notChecked || r.status == static_cast<std::uint8_t>(Status::broken))
+        return r;
+    const auto problem = checkAttachmentBytes(store.path(), ArchiveLayout::besideDatabase(store.path()).attachments);
+    if (!problem) return r;
+    r.status = static_cast<std::uint8_t>(Status::broken);
+    r.unchangedCount = problem->recordPosition > 0 ? messagesBefore(problem->recordPosition) : 0;
+    r.firstDifference = FirstDifference{problem->recordPosition, problem->messageGuid, problem->key,
+                                        problem->found.empty() ? "no stored file" : problem->found};
+    r.note = problem->sentence();
+    return r;
 }
 
 TreskManifest::VerificationResult TreskManifest::verify(const RecordWalk& walk, const File& manifest) {

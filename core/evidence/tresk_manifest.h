@@ -34,10 +34,15 @@
 //
 // Verification walks the archive in the same order inside one read transaction,
 // compares each link with its fingerprint and each checkpoint with its full link,
-// and compares the tables with the records. Outcomes: intact (0), broken (1,
-// with the first difference), grown (2: every sealed record unchanged and more
-// after them), shortened (3: every record still present matches but the archive
-// ends early) and 4 (a version-1 manifest that found a difference).
+// compares the tables with the records, flags every gap in the record numbering
+// (records removed after the manifest too), and re-hashes the stored attachment
+// files. Outcomes: intact (0), broken (1, with the first difference), grown (2:
+// every sealed record unchanged and more after them), shortened (3: every record
+// still present matches but the archive ends early) and 4 (a version-1 manifest
+// that found a difference). A chain kept beside the archive cannot stop someone
+// who rewrites tables, records and manifest together; manifest_pin.h keeps the
+// latest head outside the folder, and an anchored seal is the evidence that
+// leaves the machine.
 //
 // Replacing a manifest: writing over a manifest whose chain the new one does not
 // extend (the archive no longer matches the old evidence) keeps the old file as
@@ -88,9 +93,12 @@ public:
 
     struct FirstDifference {
         std::int64_t position = 0; // 1-based record position in insertion order
-        std::string guid;          // the message that record is about; empty when it cannot be known
+        std::string guid;          // what that record is about (see subject); empty when it cannot be known
         std::string expectedHash;  // what the manifest holds for that position (hex)
         std::string foundHash;     // what the archive gives now (hex), or why there is nothing to hash
+        // What `guid` names: "message", "conversation" (a conversation key) or
+        // "attachment" (an attachment GUID).
+        std::string subject = "message";
     };
 
     struct VerificationResult {
@@ -130,9 +138,18 @@ public:
     // new one extends it (a person asked for a new manifest and was told so).
     static void writeKeepingPrevious(const File& file, const std::string& path);
 
-    // Reads the archive inside one read transaction. Throws kx::Error when it
-    // cannot be read.
-    static VerificationResult verify(const TreskStore& store, const File& manifest);
+    // Whether a check also re-hashes every stored attachment file.
+    enum class AttachmentBytes : std::uint8_t { checked, notChecked };
+
+    // Reads the archive inside one read transaction. A manifest whose own
+    // fingerprint of a record is wrong while the archive gives the full link of
+    // the checkpoint after it is damaged: kx::Error says so. With attachment bytes
+    // checked, a stored attachment file that no longer holds the bytes its record
+    // names (changed, removed, unreadable) makes the archive broken at that
+    // record, naming the attachment and its message. Throws kx::Error when the
+    // archive cannot be read.
+    static VerificationResult verify(const TreskStore& store, const File& manifest,
+                                     AttachmentBytes bytes = AttachmentBytes::checked);
     // The chain alone, over any records (version 2 manifests only).
     static VerificationResult verify(const RecordWalk& walk, const File& manifest);
 };

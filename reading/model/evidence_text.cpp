@@ -105,10 +105,12 @@ ManifestStateText manifestStateText(const AppModelManifestState& state) {
             t.label = QStringLiteral("BROKEN — the archive has changed since it was sealed");
             t.symbol = QStringLiteral("xmark.seal.fill");
             t.tone = Tone::red;
+            if (r.note) t.detail = QString::fromStdString(*r.note);
             if (const auto& d = r.firstDifference) {
                 t.differenceLine = QStringLiteral("First difference at position ") + QString::number(d->position);
                 if (!d->guid.empty())
-                    t.differenceLine += QStringLiteral(", message ") + QString::fromStdString(d->guid);
+                    t.differenceLine += QStringLiteral(", ") + QString::fromStdString(d->subject) +
+                                        QStringLiteral(" ") + QString::fromStdString(d->guid);
                 t.hashesLine = QStringLiteral("expected ") + QString::fromStdString(d->expectedHash) +
                                QStringLiteral(" · found ") + QString::fromStdString(d->foundHash);
             }
@@ -122,12 +124,16 @@ ManifestStateText manifestStateText(const AppModelManifestState& state) {
                                       "what was sealed.");
             break;
         case 3:
-            t.label = QStringLiteral("Messages removed from the end");
+            // Only later versions, sources or details may be gone, with every
+            // message still there: the core's note says what.
+            t.label = r.archiveCount < r.manifestCount ? QStringLiteral("Messages removed from the end")
+                                                       : QStringLiteral("Records removed from the end");
             t.symbol = QStringLiteral("exclamationmark.triangle.fill");
             t.tone = Tone::orange;
             t.detail = QStringLiteral("The seal covers ") + QString::number(r.manifestCount) +
                        QStringLiteral(" messages; the archive now holds ") + QString::number(r.archiveCount) +
-                       QStringLiteral(". Everything still present matches.");
+                       QStringLiteral(". ") +
+                       (r.note ? QString::fromStdString(*r.note) : QStringLiteral("Everything still present matches."));
             break;
         default:
             t.label = QStringLiteral("Cannot be checked by this version");

@@ -203,9 +203,25 @@ TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
     EXPECT_EQ(stateLine(*p, "stateDetail"),
               "The seal covers 100 messages; the archive now holds 90. Everything still present matches.");
     saveSnapshot(*p, "manifest-shortened");
+    // Only later records of messages still there removed: the counts are equal,
+    // so the core's own note says what is gone.
+    show(3, 100, 100, std::nullopt,
+         "The archive ends early: 2 records at the end that the manifest covers are missing; everything still "
+         "present matches.");
+    EXPECT_EQ(stateLabel(*p), "Records removed from the end");
+    EXPECT_EQ(stateLine(*p, "stateDetail"),
+              "The seal covers 100 messages; the archive now holds 100. The archive ends early: 2 records at the end "
+              "that the manifest covers are missing; everything still present matches.");
     show(1, 10, 10, TreskManifest::FirstDifference{7, "", "aa", "bb"});
     EXPECT_EQ(stateLine(*p, "firstDifference"), "First difference at position 7");
     EXPECT_EQ(stateLine(*p, "hashes"), "expected aa · found bb");
+    // A conversation is named as one, and the core's sentence is shown.
+    show(1, 10, 10, TreskManifest::FirstDifference{7, "chat77", "aa", "bb", "conversation"},
+         "Records 1 to 6 match the manifest; record 7 (the conversation chat77) does not.");
+    EXPECT_EQ(stateLine(*p, "firstDifference"), "First difference at position 7, conversation chat77");
+    EXPECT_EQ(stateLine(*p, "stateDetail"),
+              "Records 1 to 6 match the manifest; record 7 (the conversation chat77) does not.");
+    saveSnapshot(*p, "manifest-broken-conversation");
     show(1, 10, 10);
     EXPECT_EQ(stateLine(*p, "firstDifference"), "<none>");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "<none>");

@@ -2,11 +2,13 @@
 // archives made by the tests and a time-stamp authority on the loopback interface.
 #include "app/model/app_model.h"
 #include "app/platform/user_defaults.h"
+#include "core/evidence/manifest_pin.h"
 #include "core/evidence/seal_file.h"
 #include "core/evidence/tresk_manifest.h"
 #include "tests/app/model/model_test_support.h"
 #include "tests/core/evidence/archive_builder.h"
 #include "tests/core/evidence/loopback_tsa.h"
+#include "tests/support/secret_store_double.h"
 #include "tests/support/test_env.h"
 
 #include <QCoreApplication>
@@ -201,6 +203,39 @@ TEST_F(EvidenceModelTest, AChangedArchiveIsExportedButNotSealed) {
     EXPECT_TRUE(fs::exists(to));
     EXPECT_FALSE(fs::exists(kx::SealFile::path(to.string())));
     EXPECT_EQ(evidence().pendingAnchorCount(), 0);
+}
+
+// The latest manifest's head is pinned in the keyring beside the owner's key: a
+// manifest copied back from an older one, or removed, is named by Verify.
+TEST_F(EvidenceModelTest, VerifyNamesAManifestReplacedByAnOlderOneOrRemoved) {
+    auto keyring = std::make_shared<kx::InMemorySecretStore>();
+    kx::setDefaultSecretStoreForTesting(keyring);
+    kx::test::addMessages(db(), {.count = 6});
+    evidence().generateManifest("jorin");
+    settle();
+    const std::string manifest = kx::TreskManifest::path(root().string(), "jorin");
+    const std::string older = kx::test::readAll(manifest);
+    kx::test::addMessages(db(), {.first = 7, .count = 2});
+    evidence().generateManifest("jorin");
+    settle();
+    EXPECT_EQ(kx::ManifestPins(keyring.get()).pinned("jorin")->chainHead, kx::TreskManifest::read(manifest)->chainHead);
+
+    kx::test::writeAll(manifest, older);
+    evidence().verifyManifest("jorin");
+    settle();
+    auto s = evidence().manifestState("jorin");
+    ASSERT_EQ(s.kind, Kind::verified);
+    EXPECT_EQ(s.result.status, static_cast<int>(kx::TreskManifest::Status::broken));
+    EXPECT_TRUE(s.result.note && s.result.note->rfind("The archive's manifest was replaced by an older one", 0) == 0)
+        << s.result.note.value_or("");
+
+    fs::remove(manifest);
+    evidence().verifyManifest("jorin");
+    settle();
+    s = evidence().manifestState("jorin");
+    ASSERT_EQ(s.kind, Kind::unreadable);
+    EXPECT_EQ(s.reason.rfind("The archive's manifest was removed", 0), 0u) << s.reason;
+    kx::setDefaultSecretStoreForTesting(nullptr);
 }
 
 TEST_F(EvidenceModelTest, SealsWaitWhileTheServerIsDownAndARetryAnchorsThem) {

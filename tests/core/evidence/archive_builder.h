@@ -79,6 +79,20 @@ inline void addMessages(const std::filesystem::path& db, const ArchiveSpec& plan
     w->commit();
 }
 
+// A run of a later source ("src-later") bringing these messages, as they stand.
+inline void laterRun(const std::filesystem::path& db, const std::vector<MessageRecord>& messages,
+                     const std::string& owner = "jorin") {
+    auto w = TreskStoreWriter::open(db.string(), owner, fixtureDate(0));
+    w->begin();
+    Source src;
+    src.id = "src-later";
+    src.owner = owner;
+    src.path = "/nowhere/later";
+    const auto row = w->sourceRow(src, fixtureDate(0));
+    for (const auto& m : messages) w->addMessage(m, row, fixtureDate(0));
+    w->commit();
+}
+
 // Records that an attachment's bytes are stored under `key`, as a run does.
 inline void setObjectKey(const std::filesystem::path& db, const std::string& owner, const std::string& attachmentGuid,
                          const std::string& key) {

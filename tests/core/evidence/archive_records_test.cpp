@@ -75,13 +75,6 @@ protected:
     TreskManifest::File generate() { return test::generateManifest(db, "jorin", kNow); }
     // A run that fills in what the first source lacked: a newer edit of MSG-4.
     void fillingRun() {
-        auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
-        w->begin();
-        Source src;
-        src.id = "src-later";
-        src.owner = "jorin";
-        src.path = "/nowhere/later";
-        const auto row = w->sourceRow(src, test::fixtureDate(0));
         MessageRecord m;
         m.guid = "MSG-4";
         m.chatGuid = "iMessage;-;+15550001111";
@@ -90,8 +83,7 @@ protected:
         m.date = test::fixtureDate(4);
         m.dateEdited = test::fixtureDate(400);
         m.isFromMe = true;
-        w->addMessage(m, row, test::fixtureDate(0));
-        w->commit();
+        test::laterRun(db, {m});
     }
 
     test::TempDir root;
@@ -137,7 +129,8 @@ TEST_F(OlderStores, AnExportIsSealedWithAManifestOfThisVersion) {
     r.owner = "jorin";
     r.conversationKey = "+15550001111";
     r.format = ExportFormat::csv;
-    r.destinationPath = (root / "export.csv").string();
+    const test::TempDir out;
+    r.destinationPath = (out / "export.csv").string();
     r.appVersion = "1.0 (1)";
     r.now = test::fixtureDate(100);
     const SealFile seal = exportAndSeal(r, MapContactResolver{});

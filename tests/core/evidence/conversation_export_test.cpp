@@ -3,6 +3,7 @@
 #include "core/evidence/tresk_manifest.h"
 
 #include "core/archive/attachment_store.h"
+#include "core/archive/tresk_store_writer.h"
 #include "core/platform/error.h"
 #include "core/platform/sha256.h"
 #include "tests/core/evidence/archive_builder.h"
@@ -150,7 +151,7 @@ TEST_F(ConversationExport, CsvReadsBackAsRowsWithFormulasDisarmed) {
     exporter().write("+15550001111", ExportFormat::csv, path.string(), at, "1.0 (3)");
     const auto rows = exportRows(test::readAll(path));
     ASSERT_EQ(rows.size(), 26u);
-    for (const auto& r : rows) ASSERT_EQ(r.size(), 10u);
+    for (const auto& r : rows) ASSERT_EQ(r.size(), 13u);
     EXPECT_EQ(rows[0][0], "guid");
     EXPECT_EQ(rows[1][6], "'=HYPERLINK(\"http://evil\")");
     EXPECT_EQ(rows[2][6], "Comma, \"quotes\"\nand a new line");
@@ -282,6 +283,78 @@ TEST_F(ConversationExport, SealDescribesTheBytesOnDiskAndTheManifestHead) {
 
 namespace kx {
 namespace {
+
+// What a reader needs to judge a message: its service, whether and when it was
+// edited or unsent, and the texts it had before an edit.
+TEST(ExportDetails, EditedAndUnsentMessagesSayWhatTheyAreInEveryFormat) {
+    test::TempDir root, out;
+    const auto db = root / "jorin" / "tresk.db";
+    test::addMessages(db, {.count = 2});
+    {
+        MessageRecord edited;
+        edited.guid = "MSG-1";
+        edited.chatGuid = "iMessage;-;+15550001111";
+        edited.handle = "+15550001111";
+        edited.service = "iMessage";
+        edited.date = test::fixtureDate(1);
+        edited.edits.push_back({test::fixtureDate(1), "Message number 1"});
+        edited.text = "Message number 1, corrected";
+        edited.dateEdited = test::fixtureDate(30);
+        MessageRecord unsent;
+        unsent.guid = "MSG-2";
+        unsent.chatGuid = edited.chatGuid;
+        unsent.handle = edited.handle;
+        unsent.service = "iMessage";
+        unsent.date = test::fixtureDate(2);
+        unsent.isFromMe = true;
+        unsent.text = "Message number 2";
+        unsent.dateRetracted = test::fixtureDate(31);
+        test::laterRun(db, {edited, unsent});
+    }
+    TreskStore store(db.string());
+    MapContactResolver names;
+    const ConversationExporter exporter(store, "jorin", (root / "jorin" / "attachments").string(), names,
+                                        ExportTimeZone::fixed(0, "UTC"));
+    exporter.write("+15550001111", ExportFormat::csv, (out / "a.csv").string(), test::fixtureDate(100), "1.0");
+    const auto rows = exportRows(test::readAll(out / "a.csv"));
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(rows[0].begin() + 10, rows[0].end()),
+              (std::vector<std::string>{"service", "edited_utc", "unsent_utc"}));
+    EXPECT_EQ(std::vector<std::string>(rows[1].begin() + 10, rows[1].end()),
+              (std::vector<std::string>{"iMessage", "2024-03-01T09:30:00Z", ""}));
+    EXPECT_EQ(std::vector<std::string>(rows[2].begin() + 10, rows[2].end()),
+              (std::vector<std::string>{"iMessage", "", "2024-03-01T09:31:00Z"}));
+
+    exporter.write("+15550001111", ExportFormat::json, (out / "a.json").string(), test::fixtureDate(100), "1.0");
+    const auto j = nlohmann::json::parse(test::readAll(out / "a.json"));
+    EXPECT_EQ(j["messages"][0]["text"], "Message number 1, corrected");
+    EXPECT_EQ(j["messages"][0]["earlierVersions"],
+              nlohmann::json::parse(R"([{"text": "Message number 1", "utc": "2024-03-01T09:01:00Z"}])"));
+    EXPECT_EQ(j["messages"][1]["earlierVersions"], nlohmann::json::array());
+
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    exporter.write("+15550001111", ExportFormat::pdf, (out / "a.pdf").string(), test::fixtureDate(100), "1.0");
+    const std::string text = run("pdftotext -enc UTF-8 '" + (out / "a.pdf").string() + "' -");
+    EXPECT_NE(text.find("iMessage · edited"), std::string::npos) << text;
+    EXPECT_NE(text.find("iMessage · unsent"), std::string::npos) << text;
+}
+
+// A count in the tables that the messages do not bear out is not a run writing
+// meanwhile (an export reads one snapshot): it is said as what it is.
+TEST_F(ConversationExport, TablesThatDisagreeOnTheCountAreNamedAsSuch) {
+    test::tamper(db, "UPDATE conversation_totals SET messages = messages + 1");
+    for (const auto format : {ExportFormat::json, ExportFormat::csv, ExportFormat::pdf}) {
+        try {
+            exporter().write("+15550001111", format, (out / "x").string(), at, "1.0 (3)");
+            ADD_FAILURE() << "exported";
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "the archive's tables disagree about this conversation: they count 26 messages in it, but 25 "
+                      "were read, so it may have been changed outside Kelvara; check it under Tamper-evidence");
+        }
+        EXPECT_FALSE(std::filesystem::exists(out / "x"));
+    }
+}
 
 TEST(ExportTimeZones, LocalTimesCarryTheirOffsetAcrossDaylightSaving) {
     const char* before = std::getenv("TZ");
@@ -545,6 +618,38 @@ TEST(ExportPdf, RightToLeftOverridesInNamesAndBodiesStayInsideThem) {
     const std::string footer = lineWith("Page 1 of 1");
     ASSERT_FALSE(footer.empty()) << text;
     EXPECT_LT(footer.find("eltiT"), footer.find("Page 1 of 1")) << footer;
+}
+
+// A contact name with an unclosed right-to-left override: the handle after it
+// keeps its own order.
+TEST(ExportPdf, AnOverrideLeftOpenInANameNeverReversesTheHandle) {
+    const std::string rlo = "\xE2\x80\xAE";
+    ExportDocument doc;
+    doc.conversationKey = "+15550003333";
+    doc.conversationName = "Mallory";
+    doc.timeZone = ExportTimeZone::fixed(0, "UTC");
+    // (pdftotext reads right-to-left letters in an order of its own, so the names are Latin.)
+    for (const std::string& name : {rlo + "Mallory", rlo + "\xE2\x81\xA7" + "Mallory", std::string("Alice")}) {
+        ExportMessage m;
+        m.date = *parseISO8601("2024-01-15T12:34:56Z");
+        m.senderName = name;
+        m.senderHandle = "+15550003333";
+        m.text = "hello";
+        doc.messages.push_back(m);
+    }
+    test::TempDir dir;
+    test::writeAll(dir / "name.pdf", renderPdf(doc));
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "name.pdf").string() + "' -");
+    int headings = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("2024-01-15") == std::string::npos) continue;
+        ++headings;
+        EXPECT_NE(line.find("<+15550003333>"), std::string::npos) << line;
+        EXPECT_LT(line.find("+15550003333"), line.find("2024-01-15")) << line;
+    }
+    EXPECT_EQ(headings, 3) << text;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The commands of docs/checking-a-seal.md, run as written: they pass on a sealed
-// export anchored by an authority whose certificate has lapsed since, and fail on
-// a changed copy, a changed seal, edited anchor fields, or a changed archive.
+// export anchored by an authority whose certificate has lapsed since, on a seal
+// made before the archive grew and on one still waiting for its anchor, and fail,
+// naming the check, on a changed copy, a changed seal, edited anchor fields, or a
+// changed archive.
 #include "core/archive/archive_layout.h"
 #include "core/contacts/contact_resolver.h"
 #include "core/evidence/export_and_seal.h"
@@ -46,8 +48,8 @@ std::string documentedChecks() {
 class DocumentedSealCheck : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::system("command -v jq openssl sqlite3 basenc >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "jq, openssl, sqlite3 or basenc is not installed (scripts/setup.sh installs them)";
+        if (std::system("command -v jq openssl python3 >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "jq, openssl or python3 is not installed (scripts/setup.sh installs them)";
         paths = ArchiveLayout((dir / "Archive").string()).owner("jorin");
         test::addMessages(paths.database,
                           {.count = 12, .attachmentEvery = 4, .texts = {"Zoë's \"quoted\" text", "naïve café 😀"}});
@@ -101,7 +103,8 @@ TEST_F(DocumentedSealCheck, HoldsForTheSealedExportAndFailsForChangedCopies) {
     std::string out;
     EXPECT_EQ(check(exportPath, sealPath, &out), 0) << out;
     EXPECT_NE(out.find("Verification: OK"), std::string::npos) << out;
-    EXPECT_NE(out.find("4. The seal names the chain head of the archive's records."), std::string::npos) << out;
+    EXPECT_NE(out.find("4. The seal names link 19 of the chain of the archive's 19 records."), std::string::npos)
+        << out;
 
     // One byte of the export changed.
     std::string bytes = test::readAll(exportPath);
@@ -109,7 +112,7 @@ TEST_F(DocumentedSealCheck, HoldsForTheSealedExportAndFailsForChangedCopies) {
     const auto changed = dir / "changed.json";
     test::writeAll(changed, bytes);
     EXPECT_NE(check(changed.string(), sealPath, &out), 0) << out;
-    EXPECT_EQ(out.find("1. The export is the file that was sealed."), std::string::npos) << out;
+    EXPECT_NE(out.find("1. Failed: the export's SHA-256 is not the one in the seal."), std::string::npos) << out;
 
     // A seal whose description was rewritten, digest and all: the anchor no longer holds.
     const auto forged = dir / "forged.kxseal.json";
@@ -121,7 +124,7 @@ TEST_F(DocumentedSealCheck, HoldsForTheSealedExportAndFailsForChangedCopies) {
     }
     EXPECT_NE(check(exportPath, forged.string(), &out), 0) << out;
     EXPECT_NE(out.find("2. The seal's fields are the ones that were signed."), std::string::npos) << out;
-    EXPECT_EQ(out.find("3. The anchor holds."), std::string::npos) << out;
+    EXPECT_NE(out.find("3. Failed: the token is not a signature of these fields"), std::string::npos) << out;
 
     // The seal's readable anchor fields edited: the token says otherwise.
     const auto original = SealFile::fromJson(nlohmann::json::parse(test::readAll(sealPath)));
@@ -134,7 +137,10 @@ TEST_F(DocumentedSealCheck, HoldsForTheSealedExportAndFailsForChangedCopies) {
         test::writeAll(path, altered->toJson().dump(2));
         EXPECT_NE(check(exportPath, path.string(), &out), 0) << out;
         EXPECT_NE(out.find("Verification: OK"), std::string::npos) << out;
-        EXPECT_EQ(out.find("3. The anchor holds."), std::string::npos) << out;
+        EXPECT_NE(out.find(altered == &redated ? "3. Failed: the seal's anchoredAt is not the time in the token."
+                                               : "3. Failed: the seal's serialNumber is not the one in the token."),
+                  std::string::npos)
+            << out;
     }
 
     // A record of the archive changed: the chain no longer ends at the head.
@@ -142,7 +148,46 @@ TEST_F(DocumentedSealCheck, HoldsForTheSealedExportAndFailsForChangedCopies) {
                                  "WHERE seq = 3");
     EXPECT_NE(check(exportPath, sealPath, &out), 0) << out;
     EXPECT_NE(out.find("3. The anchor holds."), std::string::npos) << out;
-    EXPECT_EQ(out.find("4. The seal names"), std::string::npos) << out;
+    EXPECT_NE(out.find("4. Failed: the seal's head is not a link of the chain of the archive's 19 records."),
+              std::string::npos)
+        << out;
+
+    // A record removed: the numbering says where.
+    test::tamper(paths.database, "DELETE FROM records WHERE seq = 5");
+    EXPECT_NE(check(exportPath, sealPath, &out), 0) << out;
+    EXPECT_NE(out.find("4. Failed: record 5 is missing from the archive (the numbering goes on at 6)."),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(DocumentedSealCheck, ASealMadeBeforeTheArchiveGrewStillHoldsAndAPendingOneSaysSo) {
+    // One more message archived and the conversation exported again: the
+    // manifest is renewed, and the first seal names an earlier link.
+    test::addMessages(paths.database, {.first = 13, .count = 1});
+    ExportRequest r;
+    r.archiveRoot = (dir / "Archive").string();
+    r.owner = "jorin";
+    r.conversationKey = "+15550001111";
+    r.format = ExportFormat::csv;
+    r.destinationPath = (dir / "Alice again.csv").string();
+    r.appVersion = "1.0 (1)";
+    r.now = test::fixtureDate(200);
+    MapContactResolver names;
+    const SealFile later = exportAndSeal(r, names); // not anchored: the seal waits
+    later.write(SealFile::path(r.destinationPath));
+
+    std::string out;
+    EXPECT_EQ(check(exportPath, sealPath, &out), 0) << out;
+    EXPECT_NE(out.find("4. The seal names link 19 of the chain of the archive's 20 records."), std::string::npos)
+        << out;
+
+    EXPECT_EQ(check(r.destinationPath, SealFile::path(r.destinationPath), &out), 0) << out;
+    EXPECT_NE(out.find("3. Not anchored yet: no authority has signed this seal, so it proves no time."),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("ASN1"), std::string::npos) << out;
+    EXPECT_NE(out.find("4. The seal names link 20 of the chain of the archive's 20 records."), std::string::npos)
+        << out;
 }
 
 } // namespace

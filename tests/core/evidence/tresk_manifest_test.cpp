@@ -1,6 +1,7 @@
 #include "core/evidence/tresk_manifest.h"
 
 #include "core/archive/archive_records.h"
+#include "core/archive/attachment_store.h"
 #include "core/archive/tresk_store.h"
 #include "core/evidence/message_canonical.h"
 #include "core/evidence/sealer.h"
@@ -136,6 +137,31 @@ TEST(TreskManifestChain, RemovalsReorderingsAndInsertionsAreBroken) {
     grownChanged[0] = "changed";
     grownChanged.push_back("more");
     EXPECT_EQ(TreskManifest::verify(walkOf(grownChanged), m).status, static_cast<int>(Status::broken));
+}
+
+// A fingerprint of the manifest changed while the records still give the link
+// at the checkpoint after it: the manifest is damaged, not the archive.
+TEST(TreskManifestChain, ADamagedFingerprintIsTheManifestsFaultNotARecords) {
+    const auto base = numbered(30);
+    auto m = TreskManifest::generate(walkOf(base), "jorin", kNow, 10);
+    m.checkpoints[1].fingerprints[2 * 8] ^= 0x01; // record 13
+    try {
+        TreskManifest::verify(walkOf(base), m);
+        ADD_FAILURE() << "judged";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("the manifest is damaged: the fingerprint it holds for record 13 is not "
+                                              "that record's, although the archive's records give exactly the link "
+                                              "it holds at record 20",
+                                              0),
+                  0u)
+            << e.what();
+    }
+    // The record itself changed as well: the archive is broken there.
+    auto changed = base;
+    changed[12] = "message 13, changed";
+    const auto r = TreskManifest::verify(walkOf(changed), m);
+    EXPECT_EQ(r.status, static_cast<int>(Status::broken));
+    EXPECT_EQ(r.firstDifference->position, 13);
 }
 
 TEST(TreskManifestChain, EmptyArchiveAndOwnerBinding) {
@@ -333,7 +359,12 @@ protected:
             if (i == 10) m.dateRetracted = test::fixtureDate(101);
             list.push_back(m);
         }
-        run("src-b", list, "Climbing club", {{"ATT-MSG-8", std::string(64, 'a')}});
+        run("src-b", list, "Climbing club", {{"ATT-MSG-8", storedKey("bytes of photo 8")}});
+    }
+
+    // Stores attachment bytes as a run does; their key.
+    std::string storedKey(const std::string& bytes) {
+        return AttachmentStore(root / "jorin" / "attachments").putBytes(bytes);
     }
 
     TreskManifest::VerificationResult verify(const TreskManifest::File& m) { return test::verifyManifest(db, m); }
@@ -366,7 +397,7 @@ TEST_F(TreskManifestArchive, OrdinaryRunsReadAsIntactOrGrown) {
         EXPECT_TRUE(page[8].date);
         EXPECT_TRUE(page[9].dateRetracted);
         EXPECT_EQ(store.versions("MSG-3").size(), 2u);
-        EXPECT_EQ(store.attachments({"MSG-8"}).at("MSG-8")[0].objectKey, std::string(64, 'a'));
+        EXPECT_EQ(store.attachments({"MSG-8"}).at("MSG-8")[0].objectKey, storedKey("bytes of photo 8"));
         EXPECT_EQ(store.conversations("jorin")[0].detail, "Climbing club");
     }
     const auto m2 = generate();
@@ -377,7 +408,7 @@ TEST_F(TreskManifestArchive, OrdinaryRunsReadAsIntactOrGrown) {
     {
         auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
         w->begin();
-        w->setObjectKey("ATT-MSG-12", std::string(64, 'b'));
+        w->setObjectKey("ATT-MSG-12", storedKey("bytes of photo 12"));
         w->commit();
     }
     run("src-c", {message(4), message(5)}, "Climbing club");
@@ -470,6 +501,7 @@ TEST_F(TreskManifestArchive, EveryShownFieldEditedInTheDatabaseIsBrokenAtItsReco
         ASSERT_TRUE(r.firstDifference);
         EXPECT_EQ(r.firstDifference->position, expected) << r.note.value_or("");
         EXPECT_EQ(r.firstDifference->guid, c.named.empty() ? c.guid : c.named);
+        EXPECT_EQ(r.firstDifference->subject, c.kind == 'C' ? "conversation" : "message");
         ASSERT_TRUE(r.note);
         EXPECT_EQ(r.note->find("1 to 0"), std::string::npos) << *r.note;
         if (std::string(c.name) == "deleted message") {
@@ -506,6 +538,75 @@ TEST_F(TreskManifestArchive, ADeletedRecordIsNamedByPositionAndMessage) {
                      "DELETE FROM messages WHERE guid = 'MSG-20'; DELETE FROM records WHERE seq >= " +
                          std::to_string(last));
     EXPECT_EQ(verify(m2).status, static_cast<int>(Status::shortened));
+}
+
+// The stored attachment files are re-hashed: one overwritten or removed is BROKEN
+// at the record holding its key, naming the attachment and its message.
+TEST_F(TreskManifestArchive, AStoredAttachmentFileThatChangedOrVanishedIsBrokenAtItsRecord) {
+    firstRun();
+    secondRun();
+    const std::string key = storedKey("bytes of photo 8");
+    const auto m = generate();
+    ASSERT_EQ(verify(m).status, static_cast<int>(Status::intact));
+    const auto file = AttachmentStore(root / "jorin" / "attachments").objectPath(key);
+    std::filesystem::permissions(file, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+    test::writeAll(file, "other bytes of the same length");
+
+    auto r = verify(m);
+    EXPECT_EQ(r.status, static_cast<int>(Status::broken));
+    ASSERT_TRUE(r.firstDifference);
+    EXPECT_EQ(r.firstDifference->position, positionOf('O', "ATT-MSG-8"));
+    EXPECT_EQ(r.firstDifference->guid, "MSG-8");
+    EXPECT_EQ(r.firstDifference->expectedHash, key);
+    EXPECT_NE(r.note->find("attachment ATT-MSG-8 (\"photo-8.jpg\") of message MSG-8 no longer holds the bytes"),
+              std::string::npos)
+        << *r.note;
+
+    std::filesystem::remove(file);
+    r = verify(m);
+    EXPECT_EQ(r.status, static_cast<int>(Status::broken));
+    EXPECT_EQ(*r.note, "The stored file of attachment ATT-MSG-8 (\"photo-8.jpg\") of message MSG-8 is missing, so "
+                       "the bytes archived for it are gone.");
+    // The same file back: intact again.
+    storedKey("bytes of photo 8");
+    EXPECT_EQ(verify(m).status, static_cast<int>(Status::intact));
+}
+
+// Records removed after the manifest, with the tables made to agree: the
+// numbering still shows every gap.
+TEST_F(TreskManifestArchive, EveryGapInTheRecordNumberingIsBroken) {
+    firstRun();
+    const auto m = generate();
+    secondRun();
+    const auto corroboration = positionOf('S', "MSG-5");
+    ASSERT_GT(corroboration, m.recordCount);
+    const std::string msg = "(SELECT id FROM messages WHERE guid = 'MSG-5')";
+    test::tamper(db, "DELETE FROM message_sources WHERE message_id = " + msg +
+                         " AND source_id = (SELECT id FROM sources WHERE source_id = 'src-b'); "
+                         "DELETE FROM records WHERE seq = " +
+                         std::to_string(corroboration));
+    auto r = verify(m);
+    EXPECT_EQ(r.status, static_cast<int>(Status::broken)) << r.note.value_or("");
+    ASSERT_TRUE(r.firstDifference);
+    EXPECT_EQ(r.firstDifference->position, corroboration);
+    EXPECT_EQ(*r.note, "Record " + std::to_string(corroboration) +
+                           " is missing from the archive's numbering, so records were removed from it; records 1 to " +
+                           std::to_string(m.recordCount) + " match the manifest.");
+
+    // Two more gaps, one of two numbers: each is named.
+    const auto one = positionOf('S', "MSG-1"), two = positionOf('S', "MSG-2"), eleven = positionOf('S', "MSG-11");
+    ASSERT_EQ(two, one + 1);
+    test::tamper(db, "DELETE FROM message_sources WHERE source_id = (SELECT id FROM sources WHERE source_id = "
+                     "'src-b') AND message_id IN (SELECT id FROM messages WHERE guid IN ('MSG-1', 'MSG-2', "
+                     "'MSG-11')); DELETE FROM records WHERE seq IN (" +
+                         std::to_string(one) + ", " + std::to_string(two) + ", " + std::to_string(eleven) + ")");
+    r = verify(m);
+    EXPECT_EQ(r.status, static_cast<int>(Status::broken));
+    EXPECT_EQ(r.firstDifference->position, one);
+    EXPECT_NE(r.note->find("Records " + std::to_string(one) + " to " + std::to_string(two) + ", " +
+                           std::to_string(corroboration) + " and " + std::to_string(eleven) + " are missing"),
+              std::string::npos)
+        << *r.note;
 }
 
 // A run writing while a manifest is made or checked: each reads one state of the
