@@ -8,6 +8,7 @@
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/posix_file.h"
+#include "core/platform/private_files.h"
 #include "core/platform/system.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -691,6 +692,9 @@ private:
         });
         o.indexer = std::make_unique<SearchIndexer>(o.group.paths.database);
         o.objects = std::make_unique<AttachmentStore>(o.group.paths.attachments);
+        // Folders an earlier version left readable by others are narrowed too.
+        fs::narrowToPrivate(o.group.paths.folder);
+        fs::narrowToPrivate(o.group.paths.attachments);
         o.counts.owner = o.group.owner;
         o.counts.folder = o.group.paths.folderName;
         return true;
@@ -919,7 +923,7 @@ private:
         }
         const std::string statusPath = layout_.statusFile();
         try {
-            fs::writeFileAtomic(statusPath, report_.toJson(), 0644);
+            fs::writeFileAtomic(statusPath, report_.toJson());
         } catch (const Error& e) {
             if (fatal_.empty())
                 throw Error("The archive run finished, but its status could not be saved in " + statusPath + " (" +

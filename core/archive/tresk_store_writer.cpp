@@ -6,9 +6,9 @@
 
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/private_files.h"
 
 #include <filesystem>
-#include <sys/stat.h>
 #include <thread>
 
 namespace kx {
@@ -362,12 +362,12 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
     try {
         fs::createPrivateDirectories(std::filesystem::path(path).parent_path());
         const bool existed = fs::exists(path);
+        fs::preparePrivateDatabase(path);
         // The writer is used by one thread at a time: no per-call locking. Its
         // writes to the -wal are gathered into large ones (wal_write_buffer.h).
         w->db_ = std::make_unique<SQLite::Database>(path.c_str(),
                                                     SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX,
                                                     0, walWriteBufferVfsName());
-        ::chmod(path.c_str(), 0600);
         w->db_->setBusyTimeout(10000);
         // Decide whether this is our store before anything is written to the file
         // (even switching the journal mode rewrites its header).
