@@ -497,6 +497,7 @@ public:
         checkFilters();
         groupSourcesByOwner();
         for (const auto& group : owners_) archiveOwner(group);
+        findGaps();
         finishReport();
         if (options_.writeStatus) writeStatus();
         if (!report_.succeeded()) throw Error("The archive run failed: " + *report_.failure);
@@ -866,6 +867,24 @@ private:
         } catch (const std::exception& e) {
             report_.errors.push_back(sentence(std::string("The attachments of \"") + o.group.owner +
                                               "\" could not be checked: " + e.what()));
+        }
+    }
+
+    // The gaps of every owner's archive as it stands after this run, by the
+    // rule of the coverage screen (TreskEngine::coverage), with this run's
+    // outcomes taken as the sources' last scans.
+    void findGaps() {
+        if (engine_.filters_.loadProblem()) return; // nothing was read
+        SourceRegistry registry = engine_.registry_;
+        applyOutcomes(registry, report_);
+        try {
+            const TreskEngine after(std::move(registry), engine_.root_, IngesterRegistry(), nullptr, FilterSet(),
+                                    engine_.clock_);
+            for (auto& owner : after.coverage(engine_.clock_->now()))
+                for (auto& gap : owner.gaps) report_.gaps.push_back(std::move(gap));
+        } catch (const std::exception& e) {
+            report_.errors.push_back(
+                sentence(std::string("The coverage gaps could not be worked out (") + e.what() + ")"));
         }
     }
 

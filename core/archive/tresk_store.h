@@ -250,8 +250,6 @@ public:
         bool operator==(const SourceSpan&) const = default;
     };
     std::vector<SourceSpan> sourceSpans() const;
-    // Messages that are not reactions, each GUID once.
-    int64_t nonReactionCount() const;
     // Prepared look-ups of messages and attachments by GUID, for checking a
     // source's contents against the archive. Valid while the store lives; one
     // thread at a time. Defined in tresk_store_analysis.h.

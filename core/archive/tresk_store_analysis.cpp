@@ -53,11 +53,6 @@ std::vector<TreskStore::SourceSpan> TreskStore::sourceSpans() const {
     });
 }
 
-int64_t TreskStore::nonReactionCount() const {
-    return guarded(path_,
-                   [&] { return db_->execAndGet("SELECT count(*) FROM messages WHERE is_reaction = 0").getInt64(); });
-}
-
 std::unique_ptr<TreskStore::ContentCheck> TreskStore::contentCheck() const {
     return guarded(path_, [&] { return std::make_unique<ContentCheck>(*db_); });
 }

@@ -151,7 +151,7 @@ TEST_F(CoverageFixture, EmptyRowsReactionsAndFutureDatesAreNotActivity) {
     EXPECT_EQ(*c.firstDate, kT0);
     EXPECT_EQ(c.periods[0].messageCount, 5);
     EXPECT_TRUE(c.gaps.empty());
-    EXPECT_EQ(c.messageCount, 3006); // what the archive holds, reactions aside
+    EXPECT_EQ(c.messageCount, 3007); // what the archive holds, the reaction too
 }
 
 TEST_F(CoverageFixture, OwnersWithoutAnArchiveAreListedEmptyInRegistryOrder) {
@@ -168,4 +168,38 @@ TEST_F(CoverageFixture, OwnersWithoutAnArchiveAreListedEmptyInRegistryOrder) {
     EXPECT_TRUE(cov[1].gaps.empty());
 
     EXPECT_THROW(TreskEngine(registry, "", IngesterRegistry(), nullptr, FilterSet()).coverage(kT0), Error);
+}
+
+TEST_F(CoverageFixture, EveryRunRecordsTheGapsTheCoverageScreenShows) {
+    // January and June, nothing between them anywhere, nothing for the last two months.
+    ingester->data["/src/a"] = burst("a", kT0, 10);
+    ingester->data["/src/b"] = burst("b", kT0 + kDay * 150, 5);
+    ingester->unreadable["/src/phone"] = "the phone's backup is not there";
+    add("a", "jorin", /*scanned=*/false); // first read by this very run
+    add("b");
+    add("phone", "sam");
+    const Date now = kT0 + kDay * 210;
+    TreskEngine::RunOptions o;
+    const auto report = TreskEngine(registry, root, IngesterRegistry({ingester}),
+                                    std::make_shared<MapContactResolver>(), FilterSet(),
+                                    std::make_shared<FixedClock>(now))
+                            .run(o);
+
+    ASSERT_EQ(report.gaps.size(), 2u);
+    EXPECT_EQ(report.gaps[0].kind, Kind::missing); // not "not scanned": this run read "a" in full
+    EXPECT_EQ(report.gaps[0].days, 149);
+    EXPECT_EQ(report.gaps[1].kind, Kind::trailing);
+    EXPECT_EQ(report.gaps[1].days, 59);
+    EXPECT_EQ(report.gaps[1].end, now);
+
+    // The coverage screen, analysing the registry as the run left it, shows the same gaps.
+    applyOutcomes(registry, report);
+    std::vector<CoverageGap> shown;
+    for (const auto& owner : TreskEngine(registry, root, IngesterRegistry(), nullptr, FilterSet()).coverage(now))
+        shown.insert(shown.end(), owner.gaps.begin(), owner.gaps.end());
+    EXPECT_EQ(report.gaps, shown);
+    // And so does STATUS.json, which the menu-bar panel and the health screen read.
+    const auto status = TreskEngine::readStatus(root + "/STATUS.json");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->gaps, shown);
 }
