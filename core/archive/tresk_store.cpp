@@ -222,6 +222,7 @@ std::vector<TreskStore::ConversationSummary> TreskStore::conversations(const std
             s.handle = q.getColumn(1).getString();
             if (!q.getColumn(2).isNull() && !q.getColumn(2).getString().empty()) {
                 s.detail = q.getColumn(2).getString();
+                s.name = s.detail;
             } else if (auto it = services.find(q.getColumn(0).getInt64()); it != services.end()) {
                 for (const auto& service : it->second) s.detail += (s.detail.empty() ? "" : ", ") + service;
             }

@@ -59,10 +59,11 @@ class TreskStore {
 public:
     // One conversation of the archive.
     struct ConversationSummary {
-        std::string handle;           // the conversation key (chat identifier)
-        std::string detail;           // the group's name, else the services it was seen on ("iMessage, SMS")
-        int64_t messageCount = 0;     // messages (reactions not counted), counted now
-        std::optional<Date> lastDate; // newest message date
+        std::string handle;              // the conversation key (chat identifier)
+        std::string detail;              // the group's name, else the services it was seen on ("iMessage, SMS")
+        int64_t messageCount = 0;        // messages (reactions not counted), counted now
+        std::optional<Date> lastDate;    // newest message date
+        std::optional<std::string> name; // the conversation's own name (a group's), when it has one
         bool operator==(const ConversationSummary&) const = default;
     };
 
