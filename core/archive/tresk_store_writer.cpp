@@ -104,6 +104,13 @@ CREATE TABLE attachment_sources(
 CREATE TABLE search_pending(message_id INTEGER PRIMARY KEY REFERENCES messages(id));
 )SQL";
 
+// Messages filed without their conversation because a source could not read
+// their link to it (filed under the sender's handle, else under "unknown"): a
+// later sighting that names the conversation moves them there. Bookkeeping
+// beside the views, like search_pending; the move itself is a record.
+constexpr const char* kConversationPendingSchema =
+    "CREATE TABLE IF NOT EXISTS conversation_pending(message_id INTEGER PRIMARY KEY REFERENCES messages(id))";
+
 // The running totals in the meta table (see TreskStoreWriter::totals).
 constexpr const char* kMessagesKey = "messageTotal";
 constexpr const char* kCorroboratedKey = "corroboratedTotal";
@@ -402,6 +409,9 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
                 w->db_->exec(kDateIndex);
         }
         w->loadConversationTotals();
+        w->db_->exec(kConversationPendingSchema);
+        w->conversationsPending_ = w->db_->execAndGet("SELECT EXISTS (SELECT 1 FROM conversation_pending)").getInt() !=
+                                   0;
         w->st_ = std::make_unique<Statements>(*w->db_);
         w->loadTotals();
     } catch (const Error&) {
@@ -598,6 +608,42 @@ void TreskStoreWriter::setNameLookup(std::function<std::optional<std::string>(co
     nameLookup_ = std::move(lookup);
 }
 
+// A message that waits for its conversation moves to the one a sighting names:
+// the view row changes and a record of the new conversation is appended (the
+// first one stays), so the archive's history reads the move as growth.
+void TreskStoreWriter::fileInConversation(int64_t messageId, const std::string& guid,
+                                          const ConversationInfo& conversation) {
+    SQLite::Statement pending(*db_, "DELETE FROM conversation_pending WHERE message_id = ?");
+    pending.bind(1, messageId);
+    if (pending.exec() == 0) return;
+    SQLite::Statement q(*db_, "SELECT conversation_id FROM messages WHERE id = ?");
+    q.bind(1, messageId);
+    if (!q.executeStep()) return;
+    const int64_t from = q.getColumn(0).getInt64();
+    q.reset();
+    if (from == conversation.id) return;
+    SQLite::Statement u(*db_, "UPDATE messages SET conversation_id = ?2 WHERE id = ?1");
+    u.bind(1, messageId);
+    u.bind(2, conversation.id);
+    u.exec();
+    records::Encoder r(records::kField);
+    r.text(std::string_view(guid)).text("conversation").text(std::string_view(conversation.key));
+    append(messageId, r);
+    writeConversationTotals(); // what the transaction added so far, before both are counted afresh
+    recountConversation(from);
+    recountConversation(conversation.id);
+    conversationTotalsTouched_ = true;
+}
+
+void TreskStoreWriter::recountConversation(int64_t conversationId) {
+    SQLite::Statement q(*db_, "INSERT INTO conversation_totals(conversation_id, messages, last_date) "
+                              "SELECT ?1, count(*), max(date) FROM messages WHERE conversation_id = ?1 AND "
+                              "is_reaction = 0 ON CONFLICT(conversation_id) DO UPDATE SET messages = "
+                              "excluded.messages, last_date = excluded.last_date");
+    q.bind(1, conversationId);
+    q.exec();
+}
+
 void TreskStoreWriter::begin() {
     if (inTransaction_) return;
     db_->exec("BEGIN IMMEDIATE");
@@ -644,6 +690,7 @@ void TreskStoreWriter::rollback() {
     conversationTotalsTouched_ = false;
     try {
         readSavedTotals();
+        conversationsPending_ = db_->execAndGet("SELECT EXISTS (SELECT 1 FROM conversation_pending)").getInt() != 0;
     } catch (...) {
     }
     // What was cached during the transaction may not exist any more.
@@ -872,6 +919,12 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         r.number(m.associatedMessageType).text(m.threadOriginatorGuid).number(optNanos(m.dateEdited));
         r.number(optNanos(m.dateRetracted)).flag(reaction).text(sourceIdOf(sourceRow));
         append(result.messageId, r);
+        if (m.chatGuid.empty()) {
+            SQLite::Statement p(*db_, "INSERT INTO conversation_pending(message_id) VALUES (?)");
+            p.bind(1, result.messageId);
+            p.exec();
+            conversationsPending_ = true;
+        }
     } else {
         // What this message's earlier sightings left waiting is looked at below.
         writeSightings();
@@ -960,6 +1013,7 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
             bindOpt(u, 11, newRetracted);
             u.exec();
         }
+        if (conversationsPending_ && !m.chatGuid.empty()) fileInConversation(result.messageId, m.guid, conv);
     }
     if (countsInTotals || totalsDate) {
         if (!last_.totals || last_.totalsId != conv.id) {

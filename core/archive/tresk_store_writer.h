@@ -113,6 +113,8 @@ private:
     const std::string& sourceIdOf(int64_t sourceRow);
     int64_t conversationByKey(const std::string& key, const std::optional<std::string>& displayName, bool isGroup,
                               const std::optional<std::string>& service);
+    void fileInConversation(int64_t messageId, const std::string& guid, const ConversationInfo& conversation);
+    void recountConversation(int64_t conversationId);
 
     struct Statements;
     std::unique_ptr<Statements> st_;
@@ -152,8 +154,9 @@ private:
     } last_;
     bool inTransaction_ = false;
     bool conversationTotalsTouched_ = false;
-    Totals saved_;   // as committed
-    Totals pending_; // added by the open transaction
+    bool conversationsPending_ = false; // some message waits for its conversation (conversation_pending)
+    Totals saved_;                      // as committed
+    Totals pending_;                    // added by the open transaction
 };
 
 // The conversation key of a chat GUID ("iMessage;-;+1555" -> "+1555"), used when a
