@@ -190,6 +190,7 @@ TEST_F(Browse, AFilterThatHidesTheOpenConversationNeverChangesWhatIsOpen) {
     EXPECT_EQ(rowNames(*view), QStringList{"+15550001111"});
     stillOpen();
     EXPECT_EQ(markedRow(), QString());
+    saveSnapshot(*view, "browse-filter-hides-the-open-conversation");
     // Shown again (a wider filter, then none): its row is marked again.
     QTest::keyClick(view->filterField(), Qt::Key_Backspace);
     QTest::keyClick(view->filterField(), Qt::Key_Backspace);

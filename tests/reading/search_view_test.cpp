@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -202,7 +203,10 @@ TEST_F(SearchScreen, OwnMessagesAreTheOwnersAndConversationsAreNamedAsBrowseName
         seen.insert(title);
     }
     EXPECT_TRUE(seen.count("You · Group 1"));
-    EXPECT_TRUE(seen.count("You · " + browseNames[hits.front().conversationKey]) || seen.size() > 3);
+    saveSnapshot(*view, "search-names-senders-and-conversations");
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const QString& t) {
+        return t.startsWith("You · ") && !t.contains("Group");
+    })) << "an own message of a one-to-one conversation";
 }
 
 TEST_F(SearchScreen, AnOwnerWithoutAnArchiveFindsNothing) {
