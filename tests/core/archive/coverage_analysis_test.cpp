@@ -4,6 +4,7 @@
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 using namespace kx;
@@ -202,4 +203,73 @@ TEST_F(CoverageFixture, EveryRunRecordsTheGapsTheCoverageScreenShows) {
     const auto status = TreskEngine::readStatus(root + "/STATUS.json");
     ASSERT_TRUE(status);
     EXPECT_EQ(status->gaps, shown);
+}
+
+// The store keeps each day's and each source's activity as it is written, so a
+// run reads a large archive's coverage without going through its messages; what
+// it keeps must always give the coverage the messages themselves give.
+TEST_F(CoverageFixture, TheActivityKeptByTheStoreGivesTheCoverageTheMessagesGive) {
+    const std::string db = root + "/jorin/tresk.db";
+    auto fromMessages = [&](Date now) {
+        {
+            SQLite::Database h(db, SQLite::OPEN_READWRITE);
+            h.exec("UPDATE meta SET value = 'stale' WHERE key = 'activityUpTo'");
+        }
+        return engine().coverage(now);
+    };
+    auto kept = [&] {
+        SQLite::Database h(db, SQLite::OPEN_READONLY);
+        return h.execAndGet("SELECT (SELECT value FROM meta WHERE key = 'activityUpTo') = "
+                            "CAST((SELECT max(seq) FROM records) AS TEXT)")
+                   .getInt() == 1;
+    };
+    auto check = [&](Date now, const char* step) {
+        ASSERT_TRUE(kept()) << step;
+        const auto fromKept = engine().coverage(now);
+        EXPECT_EQ(fromKept, fromMessages(now)) << step;
+        run(); // the next writer counts the tables afresh
+        EXPECT_TRUE(kept()) << step;
+        EXPECT_EQ(engine().coverage(now), fromKept) << step;
+    };
+    auto a = burst("a", kT0, 10);
+    append(a, burst("a2", kT0 + kDay * 60, 10, 100));
+    MessageRecord blank = a.messages[0];
+    blank.guid = "blank";
+    blank.text = " \xEF\xBF\xBC";
+    blank.date = kT0 + kDay * 30;
+    blank.sourceRowId = 500;
+    a.messages.push_back(blank);
+    MessageRecord bodiless = blank; // a body the reader could not decode
+    bodiless.guid = "bodiless";
+    bodiless.text.reset();
+    bodiless.date = kT0 + kDay * 40;
+    bodiless.sourceRowId = 501;
+    a.messages.push_back(bodiless);
+    ingester->data["/src/a"] = a;
+    add("a");
+    run();
+    check(kT0 + kDay * 70, "a first load");
+
+    // New messages, and a second source that holds some of the same ones.
+    append(ingester->data["/src/a"], burst("a3", kT0 + kDay * 90, 5, 600));
+    auto b = burst("a2", kT0 + kDay * 60, 10, 100);
+    append(b, burst("b", kT0 + kDay * 120, 4, 700));
+    ingester->data["/src/b"] = b;
+    add("b");
+    run();
+    check(kT0 + kDay * 130, "new messages and a second source");
+
+    // The bodiless message gains its text from a later copy: it becomes activity.
+    MessageRecord text = bodiless;
+    text.text = "now with words";
+    text.sourceRowId = 900;
+    ingester->data["/src/c"].chats = a.chats;
+    ingester->data["/src/c"].messages = {text};
+    add("c");
+    run();
+    EXPECT_FALSE(kept()) << "a message that became real is counted afresh";
+    const auto fromMessagesNow = engine().coverage(kT0 + kDay * 130);
+    run();
+    check(kT0 + kDay * 130, "a message that became real");
+    EXPECT_EQ(engine().coverage(kT0 + kDay * 130), fromMessagesNow);
 }
