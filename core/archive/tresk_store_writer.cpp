@@ -420,8 +420,7 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
         w->loadConversationTotals();
         w->db_->exec(kConversationPendingSchema);
         w->loadActivity();
-        w->conversationsPending_ = w->db_->execAndGet("SELECT EXISTS (SELECT 1 FROM conversation_pending)").getInt() !=
-                                   0;
+        w->loadPendingConversations();
         w->st_ = std::make_unique<Statements>(*w->db_);
         w->loadTotals();
     } catch (const Error&) {
@@ -694,7 +693,8 @@ void TreskStoreWriter::fileInConversation(int64_t messageId, const std::string& 
                                           const ConversationInfo& conversation) {
     SQLite::Statement pending(*db_, "DELETE FROM conversation_pending WHERE message_id = ?");
     pending.bind(1, messageId);
-    if (pending.exec() == 0) return;
+    pending.exec();
+    pendingConversation_.erase(messageId);
     SQLite::Statement q(*db_, "SELECT conversation_id FROM messages WHERE id = ?");
     q.bind(1, messageId);
     if (!q.executeStep()) return;
@@ -712,6 +712,12 @@ void TreskStoreWriter::fileInConversation(int64_t messageId, const std::string& 
     recountConversation(from);
     recountConversation(conversation.id);
     conversationTotalsTouched_ = true;
+}
+
+void TreskStoreWriter::loadPendingConversations() {
+    pendingConversation_.clear();
+    SQLite::Statement q(*db_, "SELECT message_id FROM conversation_pending");
+    while (q.executeStep()) pendingConversation_.insert(q.getColumn(0).getInt64());
 }
 
 void TreskStoreWriter::recountConversation(int64_t conversationId) {
@@ -772,7 +778,7 @@ void TreskStoreWriter::rollback() {
     conversationTotalsTouched_ = false;
     try {
         readSavedTotals();
-        conversationsPending_ = db_->execAndGet("SELECT EXISTS (SELECT 1 FROM conversation_pending)").getInt() != 0;
+        loadPendingConversations();
     } catch (...) {
     }
     // What was cached during the transaction may not exist any more.
@@ -1014,7 +1020,7 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
             SQLite::Statement p(*db_, "INSERT INTO conversation_pending(message_id) VALUES (?)");
             p.bind(1, result.messageId);
             p.exec();
-            conversationsPending_ = true;
+            pendingConversation_.insert(result.messageId);
         }
     } else {
         // What this message's earlier sightings left waiting is looked at below.
@@ -1122,7 +1128,8 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
             bindOpt(u, 11, newRetracted);
             u.exec();
         }
-        if (conversationsPending_ && !m.chatGuid.empty()) fileInConversation(result.messageId, m.guid, conv);
+        if (!m.chatGuid.empty() && pendingConversation_.count(result.messageId))
+            fileInConversation(result.messageId, m.guid, conv);
     }
     if (countsInTotals || totalsDate) {
         if (!last_.totals || last_.totalsId != conv.id) {

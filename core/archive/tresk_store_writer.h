@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace kx {
 
@@ -157,7 +158,8 @@ private:
     } last_;
     bool inTransaction_ = false;
     bool conversationTotalsTouched_ = false;
-    bool conversationsPending_ = false; // some message waits for its conversation (conversation_pending)
+    void loadPendingConversations();
+    std::unordered_set<int64_t> pendingConversation_; // messages waiting for their conversation (conversation_pending)
     // Added to activity_days and source_activity when the transaction commits.
     struct Activity {
         int64_t messages = 0, first = 0, last = 0;
