@@ -585,11 +585,16 @@ private:
         } catch (const Error&) {
             // kept: they are looked for again next time
         }
+        // Their links failed before: looked up one by one from the start.
+        const bool apart = linksApart_;
+        linksApart_ = true;
         scan("m.ROWID IN (SELECT r FROM temp.kelvara_recheck) AND m.ROWID <= ?1", cursor.lastRowId, 0, cursor, false);
+        linksApart_ = apart;
     }
 
-    // A message's conversation is looked up on its own, so that a damaged link
-    // table costs the link, never the message.
+    // Each message's conversation comes with it from the link table, unless a
+    // read fails: the links are then looked up one by one (linksApart_), so
+    // that a damaged link table costs the link, never the message.
     void prepareChatLinks() {
         if (!sourcedb::hasTable(db_, "chat_message_join")) return;
         try {
@@ -599,6 +604,7 @@ private:
             linkStmt_.reset();
             linksDamaged_ = true;
         }
+        linksApart_ = linksDamaged_;
     }
 
     // The GUID of the chat of message `row`; empty when it has none or when its
@@ -608,25 +614,28 @@ private:
             if (linksDamaged_) unlinked_.insert(row);
             return {};
         }
+        std::optional<std::int64_t> chat;
         try {
             Statement& st = *linkStmt_;
             st.reset();
             st.bind(1, row);
-            if (!st.step() || st.isNull(0)) {
-                unlinked_.erase(row);
-                return {};
-            }
-            const auto c = chats_.find(st.integer(0));
-            if (c == chats_.end() && chatsDamaged_) {
-                unlinked_.insert(row);
-                return {};
-            }
-            unlinked_.erase(row);
-            return c == chats_.end() ? std::string() : c->second;
+            if (st.step() && !st.isNull(0)) chat = st.integer(0);
         } catch (const Error&) {
             unlinked_.insert(row);
             return {};
         }
+        return chatOfLink(row, chat);
+    }
+
+    // The GUID of chat `chat`, the link of message `row` as read.
+    std::string chatOfLink(std::int64_t row, std::optional<std::int64_t> chat) {
+        const auto c = chat ? chats_.find(*chat) : chats_.end();
+        if (chat && c == chats_.end() && chatsDamaged_) {
+            unlinked_.insert(row);
+            return {};
+        }
+        unlinked_.erase(row);
+        return c == chats_.end() ? std::string() : c->second;
     }
 
     // Whether the cursor still describes this database. The row it names must
@@ -690,7 +699,10 @@ private:
                           msg_.orNull("m", "associated_message_type") + ", " +
                           msg_.orNull("m", "thread_originator_guid") + ", " + msg_.orNull("m", "date_edited") + ", " +
                           msg_.orNull("m", "date_retracted") + ", " + guardedBlob("message_summary_info") + ", " +
-                          msg_.orNull("m", "cache_has_attachments") + " FROM message m";
+                          (linkStmt_ && !linksApart_
+                               ? "(SELECT min(j.chat_id) FROM chat_message_join j WHERE j.message_id = m.ROWID)"
+                               : "NULL") +
+                          ", " + msg_.orNull("m", "cache_has_attachments") + " FROM message m";
         if (!handleIds_ && handle_.has("id")) sql += " LEFT JOIN handle h ON h.ROWID = m.handle_id";
         sql += " WHERE " + where + " ORDER BY m.ROWID";
         return sql;
@@ -716,6 +728,7 @@ private:
         cRetracted,
         cSummary,
         cSummaryLen,
+        cChat,
         cHasAttachments
     };
 
@@ -725,16 +738,18 @@ private:
     // and the damage is reported when the scan is done.
     // Returns false when damage cut the scan short.
     bool scan(const std::string& where, std::int64_t a, std::int64_t b, IngestCursor& cursor, bool advances) {
-        const std::string sql = messageQuery(where);
+        std::string sql = messageQuery(where);
         std::int64_t from = a;
         int sinceCheckpoint = 0;
         std::int64_t lastSeen = from;
+        std::optional<std::int64_t> after; // a scan that does not advance goes on after this row
         bool stop = false;
         // Hands one row to the sink and moves the cursor; sets `stop` when the
         // sink asks to stop at a checkpoint.
         auto deliver = [&](const Statement& st) {
             const std::int64_t row = st.integer(cRow);
             lastSeen = row;
+            if (!advances) after = row;
             const auto guid = st.textView(cGuid);
             if (!guid || guid->empty()) {
                 ++outcome_.rowsSkipped;
@@ -762,6 +777,7 @@ private:
                 Statement st(db_, sql);
                 st.bind(1, from);
                 if (where.find("?2") != std::string::npos) st.bind(2, b);
+                if (after && sql.find("?3") != std::string::npos) st.bind(3, *after);
                 while (!stop && st.step()) deliver(st);
             } catch (const sourcedb::ValueTooLarge& e) {
                 tooLarge = advances;
@@ -792,6 +808,19 @@ private:
                 } catch (const Error& e) {
                     failure = e.what();
                 }
+            }
+            if (!linksApart_ && linkStmt_ && !tooLarge) {
+                // The links may be what is damaged: look each one up on its
+                // own from here on, and try the rows again.
+                linksApart_ = true;
+                if (advances) {
+                    from = lastSeen;
+                    sql = messageQuery(where);
+                } else {
+                    after = after.value_or(0);
+                    sql = messageQuery("(" + where + ") AND m.ROWID > ?3");
+                }
+                continue;
             }
             if (!damage_) damage_ = *failure;
             if (!advances) return false; // the rows to deliver again are read again next time
@@ -982,7 +1011,8 @@ private:
         MessageRecord m;
         m.sourceRowId = row;
         m.guid = typedstream::sanitizeUtf8(guid);
-        m.chatGuid = chatOf(row);
+        m.chatGuid = linksApart_ ? chatOf(row)
+                                 : chatOfLink(row, st.isNull(cChat) ? std::nullopt : std::optional(st.integer(cChat)));
         if (handleIds_) {
             if (!st.isNull(cHandle))
                 if (auto h = handleIds_->find(st.integer(cHandle)); h != handleIds_->end()) m.handle = h->second;
@@ -1115,6 +1145,7 @@ private:
     std::set<std::int64_t> unlinked_; // rows whose conversation link could not be read
     bool chatsDamaged_ = false;       // the conversation table could not be read
     bool linksDamaged_ = false;       // the link table could not even be prepared
+    bool linksApart_ = false;         // links are looked up message by message (chatOf)
     std::int64_t watermark_ = 0;
     std::int64_t editedMax_ = 0;
     bool freezeWatermark_ = false;
