@@ -51,7 +51,9 @@ bool hasVisibleText(const std::optional<std::string>& text) {
     const std::string& t = *text;
     for (size_t i = 0; i < t.size();) {
         const char c = t[i];
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+        if (c == '\0') {
+            return false; // SQLite's length() ends a text at its first NUL
+        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
             ++i;
         } else if (t.compare(i, 3, "\xEF\xBF\xBC") == 0) {
             i += 3;

@@ -34,6 +34,12 @@
 //   conversation_totals(conversation_id, messages, last_date)  per conversation: messages that are
 //                                     not reactions and the newest date, kept by the writer; trusted
 //                                     while meta "conversationTotalsUpTo" equals the largest message id
+//   activity_days(day, messages, first, last), source_activity(source, messages, first, last)
+//                                     the real messages (tresk_store_detail.h) of each day and of each
+//                                     source, kept by the writer; trusted while meta "activityUpTo"
+//                                     equals the newest record's seq
+//   conversation_pending(message_id)  messages filed without their conversation (its link could not
+//                                     be read), moved when a later sighting names it
 // The full-text index lives beside the store in "search.db" (search_index.h).
 //
 // Only the engine creates or writes a store (TreskStoreWriter). TreskStore opens

@@ -1,5 +1,6 @@
 // Coverage periods and gaps computed from archives written by the real engine.
 #include "core/archive/tresk_engine.h"
+#include "core/archive/tresk_store_detail.h"
 #include "tests/core/archive/fake_ingester.h"
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
@@ -272,4 +273,20 @@ TEST_F(CoverageFixture, TheActivityKeptByTheStoreGivesTheCoverageTheMessagesGive
     run();
     check(kT0 + kDay * 130, "a message that became real");
     EXPECT_EQ(engine().coverage(kT0 + kDay * 130), fromMessagesNow);
+}
+
+// The writer decides which new messages are activity by the test the coverage
+// query applies to the messages table: both must agree on every text.
+TEST(RealMessageText, TheWritersTestAgreesWithTheQuerys) {
+    SQLite::Database db(":memory:");
+    SQLite::Statement q(db, "SELECT length(trim(?1, ' ' || char(9, 10, 13, 65532))) > 0");
+    using namespace std::string_literals;
+    for (const std::string& text :
+         {""s, " "s, " \t\n\r"s, "\xEF\xBF\xBC"s, " \xEF\xBF\xBC\n"s, "a"s, " \xEF\xBF\xBC a"s, "\0abc"s, " \0abc"s,
+          "a\0"s, "\xC2\xA0"s, "\xF0\x9F\x8E\x89"s, "\xEF\xBF"s}) {
+        q.reset();
+        q.bind(1, text.data(), static_cast<int>(text.size()));
+        ASSERT_TRUE(q.executeStep());
+        EXPECT_EQ(store_detail::hasVisibleText(text), q.getColumn(0).getInt() == 1) << '"' << text << '"';
+    }
 }
