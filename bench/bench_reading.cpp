@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
     }
 
     // ---- Opening the thread: first page read and shown ----
-    kx::TreskStore::ConversationSummary summary{key, "iMessage", kLong, std::nullopt};
+    kx::TreskStore::ConversationSummary summary{key, "iMessage", kLong, std::nullopt, std::nullopt};
     {
         double best = 1e9;
         for (int run = 0; run < 3; ++run) {

@@ -186,7 +186,7 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
     split->setStretchFactor(1, 1);
     split->setSizes({300, 700});
 
-    connect(filter_, &QLineEdit::textChanged, filtered_, &ConversationFilterModel::setFilter);
+    connect(filter_, &QLineEdit::textChanged, this, &BrowseView::applyFilter);
     connect(listView_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current) {
                 if (!current.isValid()) return; // filtering a row away keeps its thread
@@ -276,16 +276,36 @@ void BrowseView::updateListSide() {
     else if (list_->rowCount() == 0) page = nothingArchived_;
     listSide_->setCurrentWidget(page);
     // Keep the selected conversation's row selected after a reload.
-    if (selected_ && page == listPage_) {
+    if (selected_ && page == listPage_) markSelectedRow();
+}
+
+void BrowseView::applyFilter(const QString& text) {
+    {
+        // A list view whose current row is filtered away makes a neighbour
+        // current; that is not the user choosing it.
+        QSignalBlocker block(listView_->selectionModel());
+        filtered_->setFilter(text);
+    }
+    markSelectedRow();
+}
+
+void BrowseView::markSelectedRow() {
+    QModelIndex proxy;
+    if (selected_) {
         const int row = list_->rowOf(selected_->handle);
-        if (row >= 0) {
-            const QModelIndex proxy = filtered_->mapFromSource(list_->index(row));
-            if (proxy.isValid() && listView_->currentIndex() != proxy) {
-                QSignalBlocker block(listView_->selectionModel());
-                listView_->setCurrentIndex(proxy);
-            }
+        if (row >= 0) proxy = filtered_->mapFromSource(list_->index(row));
+    }
+    if (listView_->currentIndex() == proxy && listView_->selectionModel()->isSelected(proxy)) return;
+    {
+        QSignalBlocker block(listView_->selectionModel());
+        if (proxy.isValid()) {
+            listView_->setCurrentIndex(proxy);
+        } else {
+            listView_->clearSelection();
+            listView_->setCurrentIndex(QModelIndex());
         }
     }
+    listView_->viewport()->update();
 }
 
 void BrowseView::select(const std::optional<kx::TreskStore::ConversationSummary>& summary) {

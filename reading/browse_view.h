@@ -10,6 +10,9 @@
 // else the filter field and the list. A row's context menu names the contact,
 // edits or removes the typed name, or copies the handle.
 //
+// The filter only hides rows: what is open stays open while its row is hidden,
+// and its row is marked again when the filter shows it.
+//
 // Every list read goes through ConversationListModel (a result for an owner no
 // longer chosen is dropped); names change through ContactsModel, and the rows
 // and the thread's title follow at once.
@@ -62,6 +65,9 @@ protected:
 private:
     void rebuildOwnerPicker();
     void updateListSide();
+    void applyFilter(const QString& text);
+    // Marks the open conversation's row in the list, or no row while the filter hides it.
+    void markSelectedRow();
     void select(const std::optional<kx::TreskStore::ConversationSummary>& summary);
     void onOwnerChanged();
 

@@ -61,7 +61,8 @@ ExportConversationView::ExportConversationView(AppModel& model, const QString& o
     column->addWidget(title);
 
     // Who the conversation is with.
-    const kx::ResolvedName resolved = model_.contacts().resolver()->resolve(conversation_.handle, std::nullopt);
+    const kx::ResolvedName resolved = reading::conversationName(*model_.contacts().resolver(), conversation_.handle,
+                                                                conversation_.name);
     name_ = qs(resolved.displayName);
     auto* about = new QVBoxLayout;
     about->setSpacing(2);

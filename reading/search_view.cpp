@@ -24,7 +24,7 @@
 
 namespace {
 
-// One result: sender and date, the text in at most three lines, then "You"
+// One result: sender and conversation and date, the text in at most three lines, then "You"
 // and the corroboration label.
 QWidget* resultRow(const kx::TreskStore::SearchHit& hit, const kx::ContactResolver& names, QWidget* parent) {
     auto* row = new QWidget(parent);
@@ -36,10 +36,7 @@ QWidget* resultRow(const kx::TreskStore::SearchHit& hit, const kx::ContactResolv
 
     auto* first = new QHBoxLayout;
     first->setSpacing(8);
-    const std::string handle = hit.senderHandle      ? *hit.senderHandle
-                               : hit.chatDisplayName ? *hit.chatDisplayName
-                                                     : std::string("unknown");
-    auto* sender = new QLabel(QString::fromStdString(names.resolve(handle, hit.chatDisplayName).displayName), row);
+    auto* sender = new QLabel(reading::searchResultTitle(names, hit), row);
     sender->setObjectName(QStringLiteral("sender"));
     sender->setTextFormat(Qt::PlainText);
     styleLabel(sender, TextStyle::headline);

@@ -19,6 +19,8 @@
 //  - Trailing: when the newest real message is kTrailingDays (7) days or more
 //    before `now`, the stretch from it to `now`.
 //  - Days are whole days: the length of the stretch divided by 24 hours, rounded down.
+// The owner's message count is every message the archive holds, reactions
+// included: the count the run report and every other screen give.
 // Owners are taken from the registry in its order; an owner without an archive,
 // whose archive cannot be read, or whose folder holds another owner's archive
 // ("a/b" and "a_b" share a folder name), is listed with no dates and no gaps.
@@ -83,7 +85,7 @@ std::vector<OwnerCoverage> TreskEngine::coverage(Date now) const {
                 out.push_back(std::move(cov));
                 continue;
             }
-            cov.messageCount = store.nonReactionCount();
+            cov.messageCount = store.messageCount();
             days = store.activityByDay();
             spans = store.sourceSpans();
         } catch (const std::exception&) {

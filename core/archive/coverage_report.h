@@ -22,7 +22,8 @@
 //                         "copiedThisRun", "missingInSources", "refusedInSources"
 //   "owners"              array of {"owner", "folder", "uniqueMessages", "newMessages"}
 //   "sources"             array of SourceOutcome objects (keys as the struct's fields)
-//   "gaps"                array of {"kind" (0-3), "owner", "name", "start", "end", "days", "detail"?}
+//   "gaps"                array of {"kind" (0-3), "owner", "name", "start", "end", "days", "detail"?}: the
+//                         gaps of every owner's archive after the run, by the coverage analysis's rule
 //   "errors"              array of texts
 // Unknown keys are ignored on reading; a file that is not such an object reads as no report.
 #include "core/platform/time.h"

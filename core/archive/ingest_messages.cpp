@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -181,6 +182,41 @@ std::vector<std::pair<std::int64_t, std::string>> cursorAnchors(const std::strin
     }
     return anchors;
 }
+
+namespace {
+
+// The rows read without their conversation link, kept in the cursor as
+// "unlinked=3-9,14": ascending rows and ranges of rows.
+std::set<std::int64_t> unlinkedRows(const std::string& extra) {
+    std::set<std::int64_t> rows;
+    const std::string list = extraField(extra, "unlinked=");
+    std::size_t at = 0;
+    while (at < list.size()) {
+        const std::size_t comma = std::min(list.find(',', at), list.size());
+        const std::string item = list.substr(at, comma - at);
+        char* stop = nullptr;
+        const long long first = std::strtoll(item.c_str(), &stop, 10);
+        long long last = first;
+        if (*stop == '-') last = std::strtoll(stop + 1, &stop, 10);
+        if (*stop == '\0' && first > 0 && last >= first && last - first < 10000000)
+            for (long long r = first; r <= last; ++r) rows.insert(r);
+        at = comma + 1;
+    }
+    return rows;
+}
+
+std::string unlinkedText(const std::set<std::int64_t>& rows) {
+    std::string out;
+    for (auto it = rows.begin(); it != rows.end();) {
+        const std::int64_t first = *it;
+        std::int64_t last = first;
+        while (++it != rows.end() && *it == last + 1) ++last;
+        out += (out.empty() ? "" : ",") + std::to_string(first) + (last > first ? "-" + std::to_string(last) : "");
+    }
+    return out;
+}
+
+} // namespace
 
 std::int64_t editedWatermark(const std::string& extra) {
     static constexpr std::string_view kKey = "edited=";
@@ -390,6 +426,7 @@ public:
         } catch (const Error&) {
             // A damaged conversation table costs the conversations, not the messages.
             chats_.clear();
+            chatsDamaged_ = true;
             outcome_.warnings.push_back(
                 "The conversations could not be read from the damaged database; its messages were kept without them.");
         }
@@ -406,16 +443,19 @@ public:
             attStmt_.reset();
             outcome_.warnings.push_back("The attachments could not be read from the damaged database.");
         }
+        prepareChatLinks();
         loadHandles();
 
         IngestCursor cursor = from;
         std::int64_t watermark = editedWatermark(from.extra);
         anchors_ = cursorAnchors(from.extra);
+        unlinked_ = unlinkedRows(from.extra);
         if (!from.empty() && !cursorFits(from)) {
             outcome_.restartedFromBeginning = true;
             cursor = IngestCursor{};
             watermark = 0;
             anchors_.clear();
+            unlinked_.clear();
         }
         // The watermark moves up with every edited row delivered, but only when the
         // rows to deliver again were all read (else they are tried next time).
@@ -438,6 +478,9 @@ public:
             }
             if (!read) freezeWatermark_ = true;
         }
+        // Messages read earlier without their conversation link: read again, so
+        // that those whose link can be read now are filed in their conversation.
+        if (!unlinked_.empty() && linkStmt_) relinkRows(cursor);
 
         scan("m.ROWID > ?1", cursor.lastRowId, 0, cursor, true);
         // The digests the cursor named before are replaced by this read's.
@@ -463,6 +506,7 @@ private:
             } catch (const Error&) {
                 outcome_.warnings.push_back(std::string("The table \"") + table +
                                             "\" of the database is damaged and was left out.");
+                if (std::string_view(table) == "chat") chatsDamaged_ = true;
                 return TableColumns();
             }
         };
@@ -527,6 +571,73 @@ private:
                      " WHERE j.message_id = ?1 ORDER BY j.rowid");
     }
 
+    // Reads again the rows an earlier read could not link to their conversation;
+    // rows no longer in the database are forgotten.
+    void relinkRows(IngestCursor& cursor) {
+        const std::vector<std::int64_t> rows(unlinked_.begin(), unlinked_.end());
+        if (!loadRecheckRows(rows)) return;
+        try {
+            std::set<std::int64_t> present;
+            Statement q(db_, "SELECT ROWID FROM message WHERE ROWID IN (SELECT r FROM temp.kelvara_recheck)");
+            while (q.step()) present.insert(q.integer(0));
+            for (const auto r : rows)
+                if (!present.count(r)) unlinked_.erase(r);
+        } catch (const Error&) {
+            // kept: they are looked for again next time
+        }
+        // Their links failed before: looked up one by one from the start.
+        const bool apart = linksApart_;
+        linksApart_ = true;
+        scan("m.ROWID IN (SELECT r FROM temp.kelvara_recheck) AND m.ROWID <= ?1", cursor.lastRowId, 0, cursor, false);
+        linksApart_ = apart;
+    }
+
+    // Each message's conversation comes with it from the link table, unless a
+    // read fails: the links are then looked up one by one (linksApart_), so
+    // that a damaged link table costs the link, never the message.
+    void prepareChatLinks() {
+        if (!sourcedb::hasTable(db_, "chat_message_join")) return;
+        try {
+            linkStmt_ = std::make_unique<Statement>(db_,
+                                                    "SELECT min(chat_id) FROM chat_message_join WHERE message_id = ?1");
+        } catch (const Error&) {
+            linkStmt_.reset();
+            linksDamaged_ = true;
+        }
+        linksApart_ = linksDamaged_;
+    }
+
+    // The GUID of the chat of message `row`; empty when it has none or when its
+    // link cannot be read (the row is then remembered, to be read again).
+    std::string chatOf(std::int64_t row) {
+        if (!linkStmt_) {
+            if (linksDamaged_) unlinked_.insert(row);
+            return {};
+        }
+        std::optional<std::int64_t> chat;
+        try {
+            Statement& st = *linkStmt_;
+            st.reset();
+            st.bind(1, row);
+            if (st.step() && !st.isNull(0)) chat = st.integer(0);
+        } catch (const Error&) {
+            unlinked_.insert(row);
+            return {};
+        }
+        return chatOfLink(row, chat);
+    }
+
+    // The GUID of chat `chat`, the link of message `row` as read.
+    std::string chatOfLink(std::int64_t row, std::optional<std::int64_t> chat) {
+        const auto c = chat ? chats_.find(*chat) : chats_.end();
+        if (chat && c == chats_.end() && chatsDamaged_) {
+            unlinked_.insert(row);
+            return {};
+        }
+        unlinked_.erase(row);
+        return c == chats_.end() ? std::string() : c->second;
+    }
+
     // Whether the cursor still describes this database. The row it names must
     // hold the same GUID. When that row is gone (the user deleted the message),
     // the earlier rows kept as anchors decide: at least one must still be there
@@ -577,7 +688,6 @@ private:
             if (!msg_.has(col)) return std::string("NULL, NULL");
             return "CASE WHEN length(m." + col + ") <= " + limit + " THEN m." + col + " END, length(m." + col + ")";
         };
-        const bool joins = sourcedb::hasTable(db_, "chat_message_join");
         std::string sql = "SELECT m.ROWID, m.guid, " + (withoutText ? std::string("NULL") : msg_.orNull("m", "text")) +
                           ", " + guardedBlob("attributedBody") + ", " +
                           (handleIds_          ? std::string("m.handle_id")
@@ -589,8 +699,9 @@ private:
                           msg_.orNull("m", "associated_message_type") + ", " +
                           msg_.orNull("m", "thread_originator_guid") + ", " + msg_.orNull("m", "date_edited") + ", " +
                           msg_.orNull("m", "date_retracted") + ", " + guardedBlob("message_summary_info") + ", " +
-                          (joins ? "(SELECT min(j.chat_id) FROM chat_message_join j WHERE j.message_id = m.ROWID)"
-                                 : "NULL") +
+                          (linkStmt_ && !linksApart_
+                               ? "(SELECT min(j.chat_id) FROM chat_message_join j WHERE j.message_id = m.ROWID)"
+                               : "NULL") +
                           ", " + msg_.orNull("m", "cache_has_attachments") + " FROM message m";
         if (!handleIds_ && handle_.has("id")) sql += " LEFT JOIN handle h ON h.ROWID = m.handle_id";
         sql += " WHERE " + where + " ORDER BY m.ROWID";
@@ -627,16 +738,18 @@ private:
     // and the damage is reported when the scan is done.
     // Returns false when damage cut the scan short.
     bool scan(const std::string& where, std::int64_t a, std::int64_t b, IngestCursor& cursor, bool advances) {
-        const std::string sql = messageQuery(where);
+        std::string sql = messageQuery(where);
         std::int64_t from = a;
         int sinceCheckpoint = 0;
         std::int64_t lastSeen = from;
+        std::optional<std::int64_t> after; // a scan that does not advance goes on after this row
         bool stop = false;
         // Hands one row to the sink and moves the cursor; sets `stop` when the
         // sink asks to stop at a checkpoint.
         auto deliver = [&](const Statement& st) {
             const std::int64_t row = st.integer(cRow);
             lastSeen = row;
+            if (!advances) after = row;
             const auto guid = st.textView(cGuid);
             if (!guid || guid->empty()) {
                 ++outcome_.rowsSkipped;
@@ -664,6 +777,7 @@ private:
                 Statement st(db_, sql);
                 st.bind(1, from);
                 if (where.find("?2") != std::string::npos) st.bind(2, b);
+                if (after && sql.find("?3") != std::string::npos) st.bind(3, *after);
                 while (!stop && st.step()) deliver(st);
             } catch (const sourcedb::ValueTooLarge& e) {
                 tooLarge = advances;
@@ -694,6 +808,19 @@ private:
                 } catch (const Error& e) {
                     failure = e.what();
                 }
+            }
+            if (!linksApart_ && linkStmt_ && !tooLarge) {
+                // The links may be what is damaged: look each one up on its
+                // own from here on, and try the rows again.
+                linksApart_ = true;
+                if (advances) {
+                    from = lastSeen;
+                    sql = messageQuery(where);
+                } else {
+                    after = after.value_or(0);
+                    sql = messageQuery("(" + where + ") AND m.ROWID > ?3");
+                }
+                continue;
             }
             if (!damage_) damage_ = *failure;
             if (!advances) return false; // the rows to deliver again are read again next time
@@ -748,6 +875,7 @@ private:
         // it is written only once the whole scan got through without damage.
         if (!fingerprint_.empty() && complete_) extra += ";files=" + fingerprint_;
         if (complete_ && !savedPages_.empty()) extra += ";pages=" + savedPages_;
+        if (!unlinked_.empty()) extra += ";unlinked=" + unlinkedText(unlinked_);
         return extra;
     }
 
@@ -883,8 +1011,8 @@ private:
         MessageRecord m;
         m.sourceRowId = row;
         m.guid = typedstream::sanitizeUtf8(guid);
-        if (!st.isNull(cChat))
-            if (auto c = chats_.find(st.integer(cChat)); c != chats_.end()) m.chatGuid = c->second;
+        m.chatGuid = linksApart_ ? chatOf(row)
+                                 : chatOfLink(row, st.isNull(cChat) ? std::nullopt : std::optional(st.integer(cChat)));
         if (handleIds_) {
             if (!st.isNull(cHandle))
                 if (auto h = handleIds_->find(st.integer(cHandle)); h != handleIds_->end()) m.handle = h->second;
@@ -992,6 +1120,15 @@ private:
         if (attachmentsUnreadable_ > 0)
             outcome_.warnings.push_back("The attachments of " + plural(attachmentsUnreadable_, "message", "messages") +
                                         " could not be read from the damaged database.");
+        if (const auto n = static_cast<std::int64_t>(unlinked_.size()); n > 0)
+            outcome_.warnings.push_back(
+                n == 1 ? std::string("1 message is archived without its conversation, whose link cannot be read from "
+                                     "the damaged database; it is filed under its sender (or an unknown "
+                                     "conversation) until a later scan can read the link.")
+                       : std::to_string(n) +
+                             " messages are archived without their conversations, whose links cannot be read from "
+                             "the damaged database; they are filed under their senders (or an unknown "
+                             "conversation) until a later scan can read the links.");
         if (outcome_.rowsSkipped > 0)
             outcome_.warnings.push_back(plural(outcome_.rowsSkipped, "message row has", "message rows have") +
                                         " no identifier and could not be archived.");
@@ -1004,6 +1141,11 @@ private:
     std::unordered_map<std::int64_t, std::string> chats_;
     std::optional<std::unordered_map<std::int64_t, std::string>> handleIds_; // by ROWID, when read whole
     std::unique_ptr<Statement> attStmt_;
+    std::unique_ptr<Statement> linkStmt_;
+    std::set<std::int64_t> unlinked_; // rows whose conversation link could not be read
+    bool chatsDamaged_ = false;       // the conversation table could not be read
+    bool linksDamaged_ = false;       // the link table could not even be prepared
+    bool linksApart_ = false;         // links are looked up message by message (chatOf)
     std::int64_t watermark_ = 0;
     std::int64_t editedMax_ = 0;
     bool freezeWatermark_ = false;

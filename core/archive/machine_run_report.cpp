@@ -64,7 +64,7 @@ std::optional<MachineRunReport> MachineRunReport::fromJson(const std::string& te
 }
 
 void MachineRunReport::write(const std::string& root) const {
-    fs::writeFileAtomic(ArchiveLayout(root).machineReport(machineID), toJson(), 0644);
+    fs::writeFileAtomic(ArchiveLayout(root).machineReport(machineID), toJson());
 }
 
 std::vector<MachineRunReport> MachineRunReport::readAll(const std::string& root) {

@@ -3,6 +3,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/private_files.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -20,12 +21,19 @@ namespace {
 constexpr int kIndexFormat = 1;
 constexpr int64_t kChunk = 20000;
 
+// The index's path, made private before SQLite opens it.
+std::string privateIndexPath(const std::string& storePath) {
+    const std::string path = searchIndexPath(storePath);
+    fs::preparePrivateDatabase(path);
+    return path;
+}
+
 // One open index with its store; does the work of a pass.
 class Pass {
 public:
     explicit Pass(const std::string& storePath)
         : store_(storePath, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX),
-          index_(searchIndexPath(storePath), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX) {
+          index_(privateIndexPath(storePath), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX) {
         store_.setBusyTimeout(10000);
         index_.setBusyTimeout(10000);
         index_.exec("PRAGMA journal_mode = WAL");

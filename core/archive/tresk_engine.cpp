@@ -8,6 +8,7 @@
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/posix_file.h"
+#include "core/platform/private_files.h"
 #include "core/platform/system.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -496,6 +497,7 @@ public:
         checkFilters();
         groupSourcesByOwner();
         for (const auto& group : owners_) archiveOwner(group);
+        findGaps();
         finishReport();
         if (options_.writeStatus) writeStatus();
         if (!report_.succeeded()) throw Error("The archive run failed: " + *report_.failure);
@@ -691,6 +693,9 @@ private:
         });
         o.indexer = std::make_unique<SearchIndexer>(o.group.paths.database);
         o.objects = std::make_unique<AttachmentStore>(o.group.paths.attachments);
+        // Folders an earlier version left readable by others are narrowed too.
+        fs::narrowToPrivate(o.group.paths.folder);
+        fs::narrowToPrivate(o.group.paths.attachments);
         o.counts.owner = o.group.owner;
         o.counts.folder = o.group.paths.folderName;
         return true;
@@ -865,6 +870,24 @@ private:
         }
     }
 
+    // The gaps of every owner's archive as it stands after this run, by the
+    // rule of the coverage screen (TreskEngine::coverage), with this run's
+    // outcomes taken as the sources' last scans.
+    void findGaps() {
+        if (engine_.filters_.loadProblem()) return; // nothing was read
+        SourceRegistry registry = engine_.registry_;
+        applyOutcomes(registry, report_);
+        try {
+            const TreskEngine after(std::move(registry), engine_.root_, IngesterRegistry(), nullptr, FilterSet(),
+                                    engine_.clock_);
+            for (auto& owner : after.coverage(engine_.clock_->now()))
+                for (auto& gap : owner.gaps) report_.gaps.push_back(std::move(gap));
+        } catch (const std::exception& e) {
+            report_.errors.push_back(
+                sentence(std::string("The coverage gaps could not be worked out (") + e.what() + ")"));
+        }
+    }
+
     // A run in which sources were registered but none of them could be read has
     // archived nothing: it fails (so the last success stays where it was), and
     // its failure carries each source's sentence. Some sources read and others
@@ -919,7 +942,7 @@ private:
         }
         const std::string statusPath = layout_.statusFile();
         try {
-            fs::writeFileAtomic(statusPath, report_.toJson(), 0644);
+            fs::writeFileAtomic(statusPath, report_.toJson());
         } catch (const Error& e) {
             if (fatal_.empty())
                 throw Error("The archive run finished, but its status could not be saved in " + statusPath + " (" +

@@ -46,6 +46,32 @@ std::string literalMatchExpression(const std::string& query) {
     return out;
 }
 
+bool hasVisibleText(const std::optional<std::string>& text) {
+    if (!text) return false;
+    const std::string& t = *text;
+    for (size_t i = 0; i < t.size();) {
+        const char c = t[i];
+        if (c == '\0') {
+            return false; // SQLite's length() ends a text at its first NUL
+        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            ++i;
+        } else if (t.compare(i, 3, "\xEF\xBF\xBC") == 0) {
+            i += 3;
+        } else {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool activityCurrent(SQLite::Database& db) {
+    if (!db.tableExists("activity_days") || !db.tableExists("source_activity") || !db.tableExists("records"))
+        return false;
+    const auto same = db.execAndGet(std::string("SELECT (SELECT value FROM meta WHERE key = '") + kActivityMark +
+                                    "') = CAST((SELECT coalesce(max(seq), 0) FROM records) AS TEXT)");
+    return !same.isNull() && same.getInt() == 1;
+}
+
 std::string storeError(const std::string& path, const std::exception& e) {
     return "the archive " + path + " could not be read (" + e.what() + ")";
 }
@@ -222,6 +248,7 @@ std::vector<TreskStore::ConversationSummary> TreskStore::conversations(const std
             s.handle = q.getColumn(1).getString();
             if (!q.getColumn(2).isNull() && !q.getColumn(2).getString().empty()) {
                 s.detail = q.getColumn(2).getString();
+                s.name = s.detail;
             } else if (auto it = services.find(q.getColumn(0).getInt64()); it != services.end()) {
                 for (const auto& service : it->second) s.detail += (s.detail.empty() ? "" : ", ") + service;
             }

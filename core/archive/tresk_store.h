@@ -34,6 +34,12 @@
 //   conversation_totals(conversation_id, messages, last_date)  per conversation: messages that are
 //                                     not reactions and the newest date, kept by the writer; trusted
 //                                     while meta "conversationTotalsUpTo" equals the largest message id
+//   activity_days(day, messages, first, last), source_activity(source, messages, first, last)
+//                                     the real messages (tresk_store_detail.h) of each day and of each
+//                                     source, kept by the writer; trusted while meta "activityUpTo"
+//                                     equals the newest record's seq
+//   conversation_pending(message_id)  messages filed without their conversation (its link could not
+//                                     be read), moved when a later sighting names it
 // The full-text index lives beside the store in "search.db" (search_index.h).
 //
 // Only the engine creates or writes a store (TreskStoreWriter). TreskStore opens
@@ -59,10 +65,11 @@ class TreskStore {
 public:
     // One conversation of the archive.
     struct ConversationSummary {
-        std::string handle;           // the conversation key (chat identifier)
-        std::string detail;           // the group's name, else the services it was seen on ("iMessage, SMS")
-        int64_t messageCount = 0;     // messages (reactions not counted), counted now
-        std::optional<Date> lastDate; // newest message date
+        std::string handle;              // the conversation key (chat identifier)
+        std::string detail;              // the group's name, else the services it was seen on ("iMessage, SMS")
+        int64_t messageCount = 0;        // messages (reactions not counted), counted now
+        std::optional<Date> lastDate;    // newest message date
+        std::optional<std::string> name; // the conversation's own name (a group's), when it has one
         bool operator==(const ConversationSummary&) const = default;
     };
 
@@ -250,8 +257,6 @@ public:
         bool operator==(const SourceSpan&) const = default;
     };
     std::vector<SourceSpan> sourceSpans() const;
-    // Messages that are not reactions, each GUID once.
-    int64_t nonReactionCount() const;
     // Prepared look-ups of messages and attachments by GUID, for checking a
     // source's contents against the archive. Valid while the store lives; one
     // thread at a time. Defined in tresk_store_analysis.h.

@@ -10,22 +10,23 @@ namespace {
 
 using store_detail::fromNanos;
 using store_detail::guarded;
+using store_detail::kNanosPerDay;
+using store_detail::kRealMessage;
 using store_detail::optDate;
-
-// "Real" messages: dated, not reactions, with text that is not only blanks or
-// with an attachment. Junk rows (empty messages sharing one date) fail this.
-constexpr const char* kRealMessage =
-    "m.date IS NOT NULL AND m.is_reaction = 0 AND "
-    "((m.text IS NOT NULL AND length(trim(m.text, ' ' || char(9, 10, 13, 65532))) > 0) OR "
-    "EXISTS (SELECT 1 FROM message_attachments ma WHERE ma.message_id = m.id))";
-
-constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
 
 } // namespace
 
 std::vector<TreskStore::DayActivity> TreskStore::activityByDay() const {
     return guarded(path_, [&] {
         std::vector<DayActivity> out;
+        const auto snapshot = readSnapshot();
+        if (store_detail::activityCurrent(*db_)) {
+            SQLite::Statement kept(*db_, "SELECT day, messages, first, last FROM activity_days ORDER BY day");
+            while (kept.executeStep())
+                out.push_back({kept.getColumn(0).getInt64(), kept.getColumn(1).getInt64(),
+                               fromNanos(kept.getColumn(2).getInt64()), fromNanos(kept.getColumn(3).getInt64())});
+            return out;
+        }
         // Integer division that rounds down also for dates before 1970.
         SQLite::Statement q(*db_, std::string("SELECT (m.date - ((m.date % ?1) + ?1) % ?1) / ?1 AS day, count(*), "
                                               "min(m.date), max(m.date) FROM messages m WHERE ") +
@@ -41,6 +42,15 @@ std::vector<TreskStore::DayActivity> TreskStore::activityByDay() const {
 std::vector<TreskStore::SourceSpan> TreskStore::sourceSpans() const {
     return guarded(path_, [&] {
         std::vector<SourceSpan> out;
+        const auto snapshot = readSnapshot();
+        if (store_detail::activityCurrent(*db_)) {
+            SQLite::Statement kept(*db_, "SELECT s.source_id, a.first, a.last, coalesce(a.messages, 0) FROM sources s "
+                                         "LEFT JOIN source_activity a ON a.source = s.id ORDER BY s.source_id");
+            while (kept.executeStep())
+                out.push_back({kept.getColumn(0).getString(), optDate(kept.getColumn(1)), optDate(kept.getColumn(2)),
+                               kept.getColumn(3).getInt64()});
+            return out;
+        }
         SQLite::Statement q(*db_,
                             std::string("SELECT s.source_id, min(m.date), max(m.date), count(m.id) FROM sources s "
                                         "LEFT JOIN message_sources ms ON ms.source_id = s.id "
@@ -51,11 +61,6 @@ std::vector<TreskStore::SourceSpan> TreskStore::sourceSpans() const {
                            q.getColumn(3).getInt64()});
         return out;
     });
-}
-
-int64_t TreskStore::nonReactionCount() const {
-    return guarded(path_,
-                   [&] { return db_->execAndGet("SELECT count(*) FROM messages WHERE is_reaction = 0").getInt64(); });
 }
 
 std::unique_ptr<TreskStore::ContentCheck> TreskStore::contentCheck() const {

@@ -17,6 +17,26 @@ int64_t toNanos(Date d);
 Date fromNanos(int64_t n);
 std::optional<Date> optDate(const SQLite::Column& c);
 
+// "Real" messages: dated, not reactions, with text that is not only blanks or
+// with an attachment. Junk rows (empty messages sharing one date) fail this.
+inline constexpr const char* kRealMessage =
+    "m.date IS NOT NULL AND m.is_reaction = 0 AND "
+    "((m.text IS NOT NULL AND length(trim(m.text, ' ' || char(9, 10, 13, 65532))) > 0) OR "
+    "EXISTS (SELECT 1 FROM message_attachments ma WHERE ma.message_id = m.id))";
+// The same text test: something besides spaces, tabs, line ends and U+FFFC.
+bool hasVisibleText(const std::optional<std::string>& text);
+inline constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
+// The day of a date in nanoseconds, rounded down also before 1970.
+inline int64_t dayOf(int64_t nanos) {
+    return (nanos - ((nanos % kNanosPerDay) + kNanosPerDay) % kNanosPerDay) / kNanosPerDay;
+}
+
+// The real messages of each day and of each source, kept by the writer beside
+// the messages (activity_days, source_activity): they hold what the messages
+// say while meta "activityUpTo" names the newest record.
+inline constexpr const char* kActivityMark = "activityUpTo";
+bool activityCurrent(SQLite::Database& db);
+
 // "the archive <path> could not be read (<reason>)".
 std::string storeError(const std::string& path, const std::exception& e);
 

@@ -6,9 +6,9 @@
 
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
+#include "core/platform/private_files.h"
 
 #include <filesystem>
-#include <sys/stat.h>
 #include <thread>
 
 namespace kx {
@@ -103,6 +103,22 @@ CREATE TABLE attachment_sources(
   PRIMARY KEY(attachment_id, source_id)) WITHOUT ROWID;
 CREATE TABLE search_pending(message_id INTEGER PRIMARY KEY REFERENCES messages(id));
 )SQL";
+
+// Messages filed without their conversation because a source could not read
+// their link to it (filed under the sender's handle, else under "unknown"): a
+// later sighting that names the conversation moves them there. Bookkeeping
+// beside the views, like search_pending; the move itself is a record.
+constexpr const char* kConversationPendingSchema =
+    "CREATE TABLE IF NOT EXISTS conversation_pending(message_id INTEGER PRIMARY KEY REFERENCES messages(id))";
+
+// The real messages of each day and of each source (tresk_store_detail.h),
+// kept as messages are added so that the coverage of a large archive is read
+// without going through its messages.
+constexpr const char* kActivitySchema =
+    "CREATE TABLE IF NOT EXISTS activity_days(day INTEGER PRIMARY KEY, messages INTEGER NOT NULL, "
+    "first INTEGER NOT NULL, last INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS source_activity(source INTEGER PRIMARY KEY REFERENCES sources(id), "
+    "messages INTEGER NOT NULL, first INTEGER NOT NULL, last INTEGER NOT NULL)";
 
 // The running totals in the meta table (see TreskStoreWriter::totals).
 constexpr const char* kMessagesKey = "messageTotal";
@@ -362,12 +378,12 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
     try {
         fs::createPrivateDirectories(std::filesystem::path(path).parent_path());
         const bool existed = fs::exists(path);
+        fs::preparePrivateDatabase(path);
         // The writer is used by one thread at a time: no per-call locking. Its
         // writes to the -wal are gathered into large ones (wal_write_buffer.h).
         w->db_ = std::make_unique<SQLite::Database>(path.c_str(),
                                                     SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX,
                                                     0, walWriteBufferVfsName());
-        ::chmod(path.c_str(), 0600);
         w->db_->setBusyTimeout(10000);
         // Decide whether this is our store before anything is written to the file
         // (even switching the journal mode rewrites its header).
@@ -402,6 +418,9 @@ std::unique_ptr<TreskStoreWriter> TreskStoreWriter::open(const std::string& path
                 w->db_->exec(kDateIndex);
         }
         w->loadConversationTotals();
+        w->db_->exec(kConversationPendingSchema);
+        w->loadActivity();
+        w->loadPendingConversations();
         w->st_ = std::make_unique<Statements>(*w->db_);
         w->loadTotals();
     } catch (const Error&) {
@@ -480,6 +499,75 @@ void TreskStoreWriter::saveConversationTotalsMark() {
               "', CAST((SELECT coalesce(max(id), 0) FROM messages) AS TEXT)) "
               "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
     conversationTotalsTouched_ = false;
+}
+
+// Counted afresh when the mark does not name the newest record: a store from
+// before the tables were kept, one a program not keeping them added to, or one
+// whose last writer met a change it could not follow.
+void TreskStoreWriter::loadActivity() {
+    db_->exec(kActivitySchema);
+    if (store_detail::activityCurrent(*db_)) return;
+    SQLite::Transaction t(*db_);
+    db_->exec("DELETE FROM activity_days");
+    db_->exec("DELETE FROM source_activity");
+    SQLite::Statement days(*db_, std::string("INSERT INTO activity_days(day, messages, first, last) "
+                                             "SELECT (m.date - ((m.date % ?1) + ?1) % ?1) / ?1 AS day, count(*), "
+                                             "min(m.date), max(m.date) FROM messages m WHERE ") +
+                                     store_detail::kRealMessage + " GROUP BY day");
+    days.bind(1, store_detail::kNanosPerDay);
+    days.exec();
+    db_->exec(std::string("INSERT INTO source_activity(source, messages, first, last) "
+                          "SELECT ms.source_id, count(*), min(m.date), max(m.date) FROM message_sources ms "
+                          "JOIN messages m ON m.id = ms.message_id WHERE ") +
+              store_detail::kRealMessage + " GROUP BY ms.source_id");
+    db_->exec(std::string("INSERT INTO meta(key, value) VALUES ('") + store_detail::kActivityMark +
+              "', CAST((SELECT coalesce(max(seq), 0) FROM records) AS TEXT)) "
+              "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+    t.commit();
+    activityStale_ = false;
+}
+
+void TreskStoreWriter::Activity::add(int64_t dateNs) {
+    first = messages == 0 ? dateNs : std::min(first, dateNs);
+    last = messages == 0 ? dateNs : std::max(last, dateNs);
+    ++messages;
+}
+
+// A real message seen in a source: its day counts it when it is new to the store.
+void TreskStoreWriter::noteActivity(int64_t sourceRow, int64_t dateNs, bool newMessage) {
+    if (activityStale_) return;
+    if (newMessage) daysToWrite_[store_detail::dayOf(dateNs)].add(dateNs);
+    sourcesToWrite_[sourceRow].add(dateNs);
+}
+
+void TreskStoreWriter::writeActivity() {
+    if (!activityStale_) {
+        auto write = [&](const char* sql, const std::unordered_map<int64_t, Activity>& rows) {
+            SQLite::Statement q(*db_, sql);
+            for (const auto& [key, a] : rows) {
+                q.reset();
+                q.bind(1, key);
+                q.bind(2, a.messages);
+                q.bind(3, a.first);
+                q.bind(4, a.last);
+                q.exec();
+            }
+        };
+        write("INSERT INTO activity_days(day, messages, first, last) VALUES (?1, ?2, ?3, ?4) ON CONFLICT(day) DO "
+              "UPDATE SET messages = messages + excluded.messages, first = min(first, excluded.first), "
+              "last = max(last, excluded.last)",
+              daysToWrite_);
+        write("INSERT INTO source_activity(source, messages, first, last) VALUES (?1, ?2, ?3, ?4) ON "
+              "CONFLICT(source) DO UPDATE SET messages = messages + excluded.messages, first = min(first, "
+              "excluded.first), last = max(last, excluded.last)",
+              sourcesToWrite_);
+        // The mark follows the records only while the tables follow them too.
+        db_->exec(std::string("UPDATE meta SET value = CAST((SELECT coalesce(max(seq), 0) FROM records) AS TEXT) "
+                              "WHERE key = '") +
+                  store_detail::kActivityMark + "'");
+    }
+    daysToWrite_.clear();
+    sourcesToWrite_.clear();
 }
 
 // The totals as committed; false when the store does not keep them (yet).
@@ -598,6 +686,49 @@ void TreskStoreWriter::setNameLookup(std::function<std::optional<std::string>(co
     nameLookup_ = std::move(lookup);
 }
 
+// A message that waits for its conversation moves to the one a sighting names:
+// the view row changes and a record of the new conversation is appended (the
+// first one stays), so the archive's history reads the move as growth.
+void TreskStoreWriter::fileInConversation(int64_t messageId, const std::string& guid,
+                                          const ConversationInfo& conversation) {
+    SQLite::Statement pending(*db_, "DELETE FROM conversation_pending WHERE message_id = ?");
+    pending.bind(1, messageId);
+    pending.exec();
+    pendingConversation_.erase(messageId);
+    SQLite::Statement q(*db_, "SELECT conversation_id FROM messages WHERE id = ?");
+    q.bind(1, messageId);
+    if (!q.executeStep()) return;
+    const int64_t from = q.getColumn(0).getInt64();
+    q.reset();
+    if (from == conversation.id) return;
+    SQLite::Statement u(*db_, "UPDATE messages SET conversation_id = ?2 WHERE id = ?1");
+    u.bind(1, messageId);
+    u.bind(2, conversation.id);
+    u.exec();
+    records::Encoder r(records::kField);
+    r.text(std::string_view(guid)).text("conversation").text(std::string_view(conversation.key));
+    append(messageId, r);
+    writeConversationTotals(); // what the transaction added so far, before both are counted afresh
+    recountConversation(from);
+    recountConversation(conversation.id);
+    conversationTotalsTouched_ = true;
+}
+
+void TreskStoreWriter::loadPendingConversations() {
+    pendingConversation_.clear();
+    SQLite::Statement q(*db_, "SELECT message_id FROM conversation_pending");
+    while (q.executeStep()) pendingConversation_.insert(q.getColumn(0).getInt64());
+}
+
+void TreskStoreWriter::recountConversation(int64_t conversationId) {
+    SQLite::Statement q(*db_, "INSERT INTO conversation_totals(conversation_id, messages, last_date) "
+                              "SELECT ?1, count(*), max(date) FROM messages WHERE conversation_id = ?1 AND "
+                              "is_reaction = 0 ON CONFLICT(conversation_id) DO UPDATE SET messages = "
+                              "excluded.messages, last_date = excluded.last_date");
+    q.bind(1, conversationId);
+    q.exec();
+}
+
 void TreskStoreWriter::begin() {
     if (inTransaction_) return;
     db_->exec("BEGIN IMMEDIATE");
@@ -624,6 +755,7 @@ void TreskStoreWriter::commit() {
     writeRecords();
     writeSightings();
     writeConversationTotals();
+    writeActivity();
     if (!(pending_ == Totals{})) saveTotals();
     if (conversationTotalsTouched_) saveConversationTotalsMark();
     db_->exec("COMMIT"); // on failure the caller rolls back, which reloads the totals
@@ -641,9 +773,12 @@ void TreskStoreWriter::rollback() {
     recordsToWrite_.clear();
     sightingsToWrite_.clear();
     totalsToWrite_.clear();
+    daysToWrite_.clear();
+    sourcesToWrite_.clear();
     conversationTotalsTouched_ = false;
     try {
         readSavedTotals();
+        loadPendingConversations();
     } catch (...) {
     }
     // What was cached during the transaction may not exist any more.
@@ -834,6 +969,10 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
     const bool hasHandle = m.handle && !m.handle->empty();
     if (hasHandle) handle = handleId(*m.handle);
     const bool reaction = isReactionType(m.associatedMessageType);
+    // Whether the message is real (tresk_store_detail.h) once this sighting is
+    // stored, and its date then: what its source's activity counts.
+    bool real = false;
+    int64_t realDate = 0;
 
     auto& ins = st_->insertMessage;
     ins.reset();
@@ -872,6 +1011,17 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         r.number(m.associatedMessageType).text(m.threadOriginatorGuid).number(optNanos(m.dateEdited));
         r.number(optNanos(m.dateRetracted)).flag(reaction).text(sourceIdOf(sourceRow));
         append(result.messageId, r);
+        if (m.date && !reaction && (store_detail::hasVisibleText(m.text) || !m.attachments.empty())) {
+            real = true;
+            realDate = toNanos(*m.date);
+            noteActivity(sourceRow, realDate, true);
+        }
+        if (m.chatGuid.empty()) {
+            SQLite::Statement p(*db_, "INSERT INTO conversation_pending(message_id) VALUES (?)");
+            p.bind(1, result.messageId);
+            p.exec();
+            pendingConversation_.insert(result.messageId);
+        }
     } else {
         // What this message's earlier sightings left waiting is looked at below.
         writeSightings();
@@ -943,6 +1093,24 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
                 sp.exec();
             }
         }
+        // A message that becomes real, or stops being so, is past what the
+        // running activity can follow.
+        if (!reaction) {
+            const bool textBefore = store_detail::hasVisibleText(storedText);
+            const bool textAfter = store_detail::hasVisibleText(newText);
+            bool linked = !m.attachments.empty();
+            bool linkedBefore = false;
+            if (!textBefore || !textAfter) {
+                SQLite::Statement a(*db_, "SELECT EXISTS (SELECT 1 FROM message_attachments WHERE message_id = ?)");
+                a.bind(1, result.messageId);
+                linkedBefore = a.executeStep() && a.getColumn(0).getInt() != 0;
+                linked = linked || linkedBefore;
+            }
+            const bool wasReal = storedDate && (textBefore || linkedBefore);
+            real = newDate && (textAfter || linked);
+            if (real != wasReal) activityStale_ = true;
+            if (real) realDate = *newDate;
+        }
         if (changed) {
             auto& u = st_->updateMessage;
             u.reset();
@@ -960,6 +1128,8 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
             bindOpt(u, 11, newRetracted);
             u.exec();
         }
+        if (!m.chatGuid.empty() && pendingConversation_.count(result.messageId))
+            fileInConversation(result.messageId, m.guid, conv);
     }
     if (countsInTotals || totalsDate) {
         if (!last_.totals || last_.totalsId != conv.id) {
@@ -990,6 +1160,7 @@ TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
         p.bind(3, nowNs);
         p.bind(4, nowNs);
         if (p.exec() == 1) {
+            if (real) noteActivity(sourceRow, realDate, false);
             // The message record names the source that brought it; each further one is a record.
             records::Encoder r(records::kSource);
             r.text(std::string_view(m.guid)).text(std::string_view(sourceIdOf(sourceRow)));

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace kx {
 
@@ -113,6 +114,11 @@ private:
     const std::string& sourceIdOf(int64_t sourceRow);
     int64_t conversationByKey(const std::string& key, const std::optional<std::string>& displayName, bool isGroup,
                               const std::optional<std::string>& service);
+    void fileInConversation(int64_t messageId, const std::string& guid, const ConversationInfo& conversation);
+    void loadActivity();
+    void noteActivity(int64_t sourceRow, int64_t dateNs, bool newMessage);
+    void writeActivity();
+    void recountConversation(int64_t conversationId);
 
     struct Statements;
     std::unique_ptr<Statements> st_;
@@ -152,6 +158,17 @@ private:
     } last_;
     bool inTransaction_ = false;
     bool conversationTotalsTouched_ = false;
+    void loadPendingConversations();
+    std::unordered_set<int64_t> pendingConversation_; // messages waiting for their conversation (conversation_pending)
+    // Added to activity_days and source_activity when the transaction commits.
+    struct Activity {
+        int64_t messages = 0, first = 0, last = 0;
+        void add(int64_t dateNs);
+    };
+    std::unordered_map<int64_t, Activity> daysToWrite_, sourcesToWrite_; // by day, by source row
+    // A change the running activity cannot follow (a message became real or
+    // stopped being real): the tables are counted afresh when the store next opens.
+    bool activityStale_ = false;
     Totals saved_;   // as committed
     Totals pending_; // added by the open transaction
 };

@@ -67,7 +67,7 @@ void ConversationListModel::resolveNames() {
     const auto resolver = app_.contacts().resolver();
     names_.resize(conversations_.size());
     for (size_t i = 0; i < conversations_.size(); ++i)
-        names_[i] = resolver->resolve(conversations_[i].handle, std::nullopt);
+        names_[i] = reading::conversationName(*resolver, conversations_[i].handle, conversations_[i].name);
     if (!conversations_.empty()) emit dataChanged(index(0), index(rowCount() - 1));
 }
 

@@ -53,6 +53,22 @@ QString abbreviatedDateTime(const QDateTime& when) {
     return mediumDate(when.date()) + QStringLiteral(", ") + shortTime(when);
 }
 
+kx::ResolvedName conversationName(const kx::ContactResolver& names, const std::string& key,
+                                  const std::optional<std::string>& ownName) {
+    return names.resolve(key, ownName && !ownName->empty() ? ownName : std::nullopt);
+}
+
+QString searchResultTitle(const kx::ContactResolver& names, const kx::TreskStore::SearchHit& hit) {
+    const QString conversation = QString::fromStdString(
+        conversationName(names, hit.conversationKey, hit.chatDisplayName).displayName);
+    QString sender;
+    if (hit.isFromMe) sender = QStringLiteral("You");
+    else if (hit.senderHandle)
+        sender = QString::fromStdString(names.resolve(*hit.senderHandle, std::nullopt).displayName);
+    if (sender.isEmpty() || sender == conversation) return conversation;
+    return sender + QStringLiteral(" · ") + conversation;
+}
+
 bool showsSecondText(const kx::ResolvedName& name) { return name.kind != kx::ResolvedName::handleOnly; }
 
 QString conversationDetailLine(const kx::TreskStore::ConversationSummary& summary, const kx::ResolvedName& name) {

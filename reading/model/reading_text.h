@@ -29,6 +29,15 @@ QString shortTime(const QDateTime& when);
 // "Dec 9, 2026, 3:41 PM": a message's hover help and spoken date.
 QString abbreviatedDateTime(const QDateTime& when);
 
+// The name a conversation goes by on every screen: the name typed for its key
+// or the contact's, else its own name (a group's), else the key itself.
+kx::ResolvedName conversationName(const kx::ContactResolver& names, const std::string& key,
+                                  const std::optional<std::string>& ownName);
+// A search result's first line: who wrote the message ("You" for the owner),
+// then the conversation's name unless it is that already: "You · Mum",
+// "Alice · Family", "Mum".
+QString searchResultTitle(const kx::ContactResolver& names, const kx::TreskStore::SearchHit& hit);
+
 // Whether the second text of a resolved name is shown (every kind but "handle
 // only"; an unknown kind counts as showing it).
 bool showsSecondText(const kx::ResolvedName& name);

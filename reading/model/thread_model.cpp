@@ -24,7 +24,7 @@ ThreadModel::ThreadModel(AppModel& app, const QString& owner, const kx::TreskSto
 }
 
 void ThreadModel::updateTitle() {
-    const auto name = app_.contacts().resolver()->resolve(conversation_.handle, std::nullopt);
+    const auto name = reading::conversationName(*app_.contacts().resolver(), conversation_.handle, conversation_.name);
     const QString t = QString::fromStdString(name.displayName);
     if (t == title_) return;
     title_ = t;

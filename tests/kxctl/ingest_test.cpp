@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -349,6 +350,60 @@ TEST_F(IngestE2E, ARunSweepsTheDecryptedStagingAKilledRestoreLeftInTheRoot) {
     ASSERT_TRUE(kxctl({"ingest", "--registry", registry.string(), "--root", root.string()}).succeeded());
     EXPECT_FALSE(stdfs::exists(stale));
     EXPECT_TRUE(stdfs::exists(root / "jo" / "tresk.db"));
+}
+
+} // namespace kx
+
+namespace kx {
+
+// Every file under the archive root is the user's alone (0600) and every folder
+// 0700, also files an earlier version left readable by others, and the -wal and
+// -shm of databases a reader holds open while the run writes.
+TEST_F(IngestE2E, EveryFileAndFolderUnderTheRootIsPrivateAfterARun) {
+    const mode_t previousMask = ::umask(022);
+    fixtures::Options o;
+    o.messages = 200;
+    fixtures::writeMessagesFolder(folder, o);
+    writeRegistry(registry, "jo", folder);
+    const std::vector<std::string> args = {"ingest",      "--registry",         registry.string(), "--root",
+                                           root.string(), "--copy-attachments", "--machine-id",    "MAC-1"};
+    ASSERT_TRUE(kxctl(args).succeeded());
+
+    // As an earlier version left them: readable by everyone.
+    const auto owner = root / "jo";
+    for (const auto& p :
+         {owner / "tresk.db", owner / "search.db", root / "STATUS.json", root / "MAC-1.machine-run.json"})
+        stdfs::permissions(p, stdfs::perms(0644));
+    stdfs::permissions(owner, stdfs::perms(0755));
+    stdfs::permissions(owner / "attachments", stdfs::perms(0755));
+    // Readers that keep the databases' -wal and -shm in place through the run.
+    sqlite3* store = nullptr;
+    sqlite3* index = nullptr;
+    ASSERT_EQ(sqlite3_open_v2((owner / "tresk.db").c_str(), &store, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open_v2((owner / "search.db").c_str(), &index, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(store, "SELECT count(*) FROM messages", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(index, "SELECT count(*) FROM meta", nullptr, nullptr, nullptr), SQLITE_OK);
+    fixtures::appendMessages(folder / "chat.db", o.messages, 20);
+    const auto r = kxctl(args);
+    ::umask(previousMask);
+    ASSERT_TRUE(r.succeeded()) << r.standardError;
+    EXPECT_TRUE(stdfs::exists(owner / "tresk.db-wal"));
+    EXPECT_TRUE(stdfs::exists(owner / "search.db-wal"));
+
+    std::vector<std::string> loose;
+    int files = 0;
+    for (const auto& e : stdfs::recursive_directory_iterator(root)) {
+        const auto st = e.symlink_status();
+        const auto mode = static_cast<unsigned>(st.permissions()) & 0777;
+        const bool dir = stdfs::is_directory(st);
+        files += dir ? 0 : 1;
+        if (mode != (dir ? 0700u : 0600u))
+            loose.push_back(stdfs::relative(e.path(), root).string() + " " + std::to_string(mode));
+    }
+    sqlite3_close(store);
+    sqlite3_close(index);
+    EXPECT_GT(files, 8);
+    EXPECT_EQ(loose, std::vector<std::string>{});
 }
 
 } // namespace kx

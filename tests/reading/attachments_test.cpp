@@ -32,7 +32,7 @@ protected:
         AttachmentImageCache::shared().clear();
     }
     std::unique_ptr<ThreadView> open(const std::string& handle) {
-        TreskStore::ConversationSummary s{handle, "", 1, std::nullopt};
+        TreskStore::ConversationSummary s{handle, "", 1, std::nullopt, std::nullopt};
         auto view = std::make_unique<ThreadView>(*model, "jorin", s);
         view->resize(800, 2400);
         view->show();

@@ -155,6 +155,64 @@ TEST_F(Browse, ListsAScannedArchiveAndFiltersWithoutReloading) {
     EXPECT_EQ(view->selected()->handle, summaries[2].handle);
 }
 
+TEST_F(Browse, AFilterThatHidesTheOpenConversationNeverChangesWhatIsOpen) {
+    start();
+    registerSource("a", "jorin");
+    {
+        ArchiveWriter w(root(), "jorin");
+        w.simpleConversation("+15550001111", 2, "A", 1, 0);
+        w.simpleConversation("+15550002222", 2, "B", 1, 10);
+        w.simpleConversation("+15550003333", 2, "C", 1, 20);
+    }
+    auto view = show();
+    ASSERT_EQ(rowNames(*view), (QStringList{"+15550003333", "+15550002222", "+15550001111"}));
+    const QRect second = view->listView()->visualRect(view->filtered().index(1, 0));
+    QTest::mouseClick(view->listView()->viewport(), Qt::LeftButton, {}, second.center());
+    ASSERT_TRUE(settle());
+    ASSERT_TRUE(view->selected() && view->thread());
+    QPointer<ThreadView> open = view->thread();
+    ASSERT_EQ(view->windowTitle(), "+15550002222");
+    auto markedRow = [&] {
+        const QModelIndex current = view->listView()->currentIndex();
+        const bool selected = view->listView()->selectionModel()->isSelected(current);
+        return current.isValid() && selected ? current.data().toString() : QString();
+    };
+    auto stillOpen = [&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(open);
+        EXPECT_EQ(view->thread(), open.data());
+        EXPECT_EQ(view->selected()->handle, "+15550002222");
+        EXPECT_EQ(view->windowTitle(), "+15550002222");
+    };
+
+    // Hidden by the filter: nothing else opens, and no other row is marked.
+    QTest::keyClicks(view->filterField(), "1111");
+    EXPECT_EQ(rowNames(*view), QStringList{"+15550001111"});
+    stillOpen();
+    EXPECT_EQ(markedRow(), QString());
+    saveSnapshot(*view, "browse-filter-hides-the-open-conversation");
+    // Shown again (a wider filter, then none): its row is marked again.
+    QTest::keyClick(view->filterField(), Qt::Key_Backspace);
+    QTest::keyClick(view->filterField(), Qt::Key_Backspace);
+    QTest::keyClick(view->filterField(), Qt::Key_Backspace);
+    QTest::keyClick(view->filterField(), Qt::Key_Backspace);
+    QTest::keyClicks(view->filterField(), "2");
+    stillOpen();
+    EXPECT_EQ(markedRow(), "+15550002222");
+    QTest::keyClicks(view->filterField(), "no such row");
+    stillOpen();
+    view->filterField()->clear();
+    EXPECT_EQ(view->filtered().rowCount(), 3);
+    stillOpen();
+    EXPECT_EQ(markedRow(), "+15550002222");
+
+    // Choosing a row while filtered still opens it.
+    QTest::keyClicks(view->filterField(), "3333");
+    QTest::mouseClick(view->listView()->viewport(), Qt::LeftButton, {},
+                      view->listView()->visualRect(view->filtered().index(0, 0)).center());
+    EXPECT_EQ(view->selected()->handle, "+15550003333");
+}
+
 TEST_F(Browse, ChoosingAnotherOwnerDropsTheEarlierLoadAndClearsTheSelection) {
     start();
     registerSource("a", "jorin");

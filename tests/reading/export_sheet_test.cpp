@@ -107,6 +107,13 @@ TEST_F(ExportSheet, OpensOnPdfAndSuggestsTheConversationsName) {
     one.messageCount = 1;
     ExportConversationView single(*model, "jorin", one);
     EXPECT_EQ(textOf(single, "messageCount"), "1 message");
+
+    // A group goes by its own name, as in the conversation list and the thread.
+    TreskStore::ConversationSummary group = summary;
+    group.handle = "chat100001";
+    group.name = "Climbing crew";
+    ExportConversationView named(*model, "jorin", group);
+    EXPECT_EQ(textOf(named, "name"), "Climbing crew");
 }
 
 TEST_F(ExportSheet, EveryFormatIsWrittenSealedAndAnchored) {

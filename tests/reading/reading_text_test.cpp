@@ -87,7 +87,7 @@ TEST(AttachmentTexts, SymbolsStatusesAndTitles) {
 }
 
 TEST(ConversationTexts, NameKindsDecideTheSecondText) {
-    TreskStore::ConversationSummary s{"+15550001", "iMessage", 1, std::nullopt};
+    TreskStore::ConversationSummary s{"+15550001", "iMessage", 1, std::nullopt, std::nullopt};
     ResolvedName handleOnly{"+15550001", ResolvedName::handleOnly, "+15550001"};
     ResolvedName typed{"Mum", ResolvedName::userOverride, "+15550001"};
     ResolvedName unknownKind{"Someone", 42, "+15550001"};

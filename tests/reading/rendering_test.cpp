@@ -87,7 +87,7 @@ std::vector<PlannedMessage> hostileBodies() {
 TEST_F(Rendering, HostileBodiesAndNamesDrawWithinTheirRows) {
     start();
     ArchiveWriter(root(), "jorin").conversation("+15550001111", hostileBodies());
-    TreskStore::ConversationSummary s{"+15550001111", "iMessage", 8, std::nullopt};
+    TreskStore::ConversationSummary s{"+15550001111", "iMessage", 8, std::nullopt, std::nullopt};
     ThreadView view(*model, "jorin", s);
     view.resize(760, 900);
     view.show();

@@ -2,10 +2,14 @@
 // tests: its content states in order, the header and rows, literal queries,
 // a damaged archive, several owners, and a screen closed mid-search.
 #include "app/model/app_model.h"
+#include "app/model/runs_model.h"
 #include "app/ui/widgets.h"
+#include "reading/browse_view.h"
+#include "reading/model/conversation_list_model.h"
 #include "reading/model/search_model.h"
 #include "reading/reading_widgets.h"
 #include "reading/search_view.h"
+#include "tests/fixtures/fixtures.h"
 #include "tests/reading/reading_fixture.h"
 
 #include <QComboBox>
@@ -13,6 +17,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <algorithm>
+#include <map>
+#include <set>
 
 using namespace kx;
 using namespace kx::test;
@@ -152,6 +160,53 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     EXPECT_EQ(view->contentState(), "noResults");
     EXPECT_EQ(view->noResultsPanel()->title(), "No Results for “zebra”");
     saveSnapshot(*view, "search-no-results");
+}
+
+// Over a scanned Messages database, whose own messages in a one-to-one chat
+// carry no handle: the owner's messages are the owner's, and a conversation
+// has the name the browse screen gives it.
+TEST_F(SearchScreen, OwnMessagesAreTheOwnersAndConversationsAreNamedAsBrowseNamesThem) {
+    fixtures::Options o;
+    o.messages = 60;
+    o.handles = 3;
+    o.groupChats = 1;
+    o.reactionEvery = 0;
+    o.bodyOnlyEvery = 0;
+    fixtures::writeMessagesFolder(home / "copies" / "a", o);
+    registerSource("a", "jorin");
+    model->runs().startScan(ScanRequest{});
+    ASSERT_TRUE(settle());
+    ASSERT_TRUE(model->report() && model->report()->succeeded());
+
+    BrowseView browse(*model);
+    ASSERT_TRUE(settle());
+    std::map<std::string, QString> browseNames;
+    for (int i = 0; i < browse.conversations().rowCount(); ++i)
+        browseNames[browse.conversations().summary(i).handle] = browse.conversations().index(i).data().toString();
+    EXPECT_EQ(browseNames["chat100001"], "Group 1");
+
+    auto view = open();
+    search(*view, "Message");
+    const auto& hits = view->searchModel().results();
+    ASSERT_EQ(view->rows().size(), static_cast<int>(hits.size()));
+    ASSERT_GE(hits.size(), 60u);
+    std::set<QString> seen;
+    for (size_t i = 0; i < hits.size(); ++i) {
+        const auto& hit = hits[i];
+        const QString title = rowText(view->rows()[static_cast<int>(i)], "sender");
+        const QString conversation = browseNames[hit.conversationKey];
+        ASSERT_FALSE(conversation.isEmpty()) << hit.conversationKey;
+        if (hit.isFromMe) EXPECT_EQ(title, "You · " + conversation) << hit.id;
+        else if (hit.conversationKey == "chat100001")
+            EXPECT_EQ(title, QString::fromStdString(*hit.senderHandle) + " · Group 1");
+        else EXPECT_EQ(title, conversation) << hit.id;
+        seen.insert(title);
+    }
+    EXPECT_TRUE(seen.count("You · Group 1"));
+    saveSnapshot(*view, "search-names-senders-and-conversations");
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const QString& t) {
+        return t.startsWith("You · ") && !t.contains("Group");
+    })) << "an own message of a one-to-one conversation";
 }
 
 TEST_F(SearchScreen, AnOwnerWithoutAnArchiveFindsNothing) {

@@ -266,7 +266,7 @@ TEST_F(Thread, TitleIsTheResolvedNameAndFollowsRenaming) {
     QWidget window;
     window.setWindowTitle("Kelvara");
     window.resize(700, 600);
-    TreskStore::ConversationSummary s{"+15550001111", "iMessage", 3, std::nullopt};
+    TreskStore::ConversationSummary s{"+15550001111", "iMessage", 3, std::nullopt, std::nullopt};
     auto* view = new ThreadView(*model, "jorin", s, &window);
     window.show();
     ASSERT_TRUE(settle());

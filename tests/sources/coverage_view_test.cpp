@@ -57,6 +57,20 @@ TEST_F(CoverageViewTest, AFirstVisitStartsTheAnalysisAndTheOwnersReplaceTheEmpty
     EXPECT_EQ(child(sections[0], "messageCount")->text(),
               QString::number(model->analysis().coverage()[0].messageCount) + " messages");
     EXPECT_EQ(static_cast<sources::ElidedLabel*>(child(sections[1], "ownerName"))->fullText(), QStringLiteral("sam"));
+    // The count and the gaps of the last run's report, which the menu-bar panel
+    // and the health screen show: reactions counted, the trailing gap since 2019 there.
+    const auto& report = *model->report();
+    ASSERT_EQ(report.owners.size(), 2u);
+    std::vector<std::tuple<std::string, kx::CoverageGap::Kind, kx::Date>> shown, reported;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(child(sections[i], "messageCount")->text(),
+                  QString::number(report.owners[static_cast<size_t>(i)].uniqueMessages) + " messages");
+        for (const auto& g : model->analysis().coverage()[static_cast<size_t>(i)].gaps)
+            shown.emplace_back(g.owner, g.kind, g.start);
+    }
+    for (const auto& g : report.gaps) reported.emplace_back(g.owner, g.kind, g.start);
+    EXPECT_FALSE(reported.empty());
+    EXPECT_EQ(shown, reported);
     EXPECT_TRUE(view->legend()->isVisible());
     EXPECT_EQ(view->legend()->findChildren<QWidget*>(QStringLiteral("legendRow")).size(), 5);
 

@@ -1,9 +1,11 @@
 // Coverage periods and gaps computed from archives written by the real engine.
 #include "core/archive/tresk_engine.h"
+#include "core/archive/tresk_store_detail.h"
 #include "tests/core/archive/fake_ingester.h"
 #include "tests/support/platform_doubles.h"
 #include "tests/support/test_env.h"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 using namespace kx;
@@ -151,7 +153,7 @@ TEST_F(CoverageFixture, EmptyRowsReactionsAndFutureDatesAreNotActivity) {
     EXPECT_EQ(*c.firstDate, kT0);
     EXPECT_EQ(c.periods[0].messageCount, 5);
     EXPECT_TRUE(c.gaps.empty());
-    EXPECT_EQ(c.messageCount, 3006); // what the archive holds, reactions aside
+    EXPECT_EQ(c.messageCount, 3007); // what the archive holds, the reaction too
 }
 
 TEST_F(CoverageFixture, OwnersWithoutAnArchiveAreListedEmptyInRegistryOrder) {
@@ -168,4 +170,123 @@ TEST_F(CoverageFixture, OwnersWithoutAnArchiveAreListedEmptyInRegistryOrder) {
     EXPECT_TRUE(cov[1].gaps.empty());
 
     EXPECT_THROW(TreskEngine(registry, "", IngesterRegistry(), nullptr, FilterSet()).coverage(kT0), Error);
+}
+
+TEST_F(CoverageFixture, EveryRunRecordsTheGapsTheCoverageScreenShows) {
+    // January and June, nothing between them anywhere, nothing for the last two months.
+    ingester->data["/src/a"] = burst("a", kT0, 10);
+    ingester->data["/src/b"] = burst("b", kT0 + kDay * 150, 5);
+    ingester->unreadable["/src/phone"] = "the phone's backup is not there";
+    add("a", "jorin", /*scanned=*/false); // first read by this very run
+    add("b");
+    add("phone", "sam");
+    const Date now = kT0 + kDay * 210;
+    TreskEngine::RunOptions o;
+    const auto report = TreskEngine(registry, root, IngesterRegistry({ingester}),
+                                    std::make_shared<MapContactResolver>(), FilterSet(),
+                                    std::make_shared<FixedClock>(now))
+                            .run(o);
+
+    ASSERT_EQ(report.gaps.size(), 2u);
+    EXPECT_EQ(report.gaps[0].kind, Kind::missing); // not "not scanned": this run read "a" in full
+    EXPECT_EQ(report.gaps[0].days, 149);
+    EXPECT_EQ(report.gaps[1].kind, Kind::trailing);
+    EXPECT_EQ(report.gaps[1].days, 59);
+    EXPECT_EQ(report.gaps[1].end, now);
+
+    // The coverage screen, analysing the registry as the run left it, shows the same gaps.
+    applyOutcomes(registry, report);
+    std::vector<CoverageGap> shown;
+    for (const auto& owner : TreskEngine(registry, root, IngesterRegistry(), nullptr, FilterSet()).coverage(now))
+        shown.insert(shown.end(), owner.gaps.begin(), owner.gaps.end());
+    EXPECT_EQ(report.gaps, shown);
+    // And so does STATUS.json, which the menu-bar panel and the health screen read.
+    const auto status = TreskEngine::readStatus(root + "/STATUS.json");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->gaps, shown);
+}
+
+// The store keeps each day's and each source's activity as it is written, so a
+// run reads a large archive's coverage without going through its messages; what
+// it keeps must always give the coverage the messages themselves give.
+TEST_F(CoverageFixture, TheActivityKeptByTheStoreGivesTheCoverageTheMessagesGive) {
+    const std::string db = root + "/jorin/tresk.db";
+    auto fromMessages = [&](Date now) {
+        {
+            SQLite::Database h(db, SQLite::OPEN_READWRITE);
+            h.exec("UPDATE meta SET value = 'stale' WHERE key = 'activityUpTo'");
+        }
+        return engine().coverage(now);
+    };
+    auto kept = [&] {
+        SQLite::Database h(db, SQLite::OPEN_READONLY);
+        return h.execAndGet("SELECT (SELECT value FROM meta WHERE key = 'activityUpTo') = "
+                            "CAST((SELECT max(seq) FROM records) AS TEXT)")
+                   .getInt() == 1;
+    };
+    auto check = [&](Date now, const char* step) {
+        ASSERT_TRUE(kept()) << step;
+        const auto fromKept = engine().coverage(now);
+        EXPECT_EQ(fromKept, fromMessages(now)) << step;
+        run(); // the next writer counts the tables afresh
+        EXPECT_TRUE(kept()) << step;
+        EXPECT_EQ(engine().coverage(now), fromKept) << step;
+    };
+    auto a = burst("a", kT0, 10);
+    append(a, burst("a2", kT0 + kDay * 60, 10, 100));
+    MessageRecord blank = a.messages[0];
+    blank.guid = "blank";
+    blank.text = " \xEF\xBF\xBC";
+    blank.date = kT0 + kDay * 30;
+    blank.sourceRowId = 500;
+    a.messages.push_back(blank);
+    MessageRecord bodiless = blank; // a body the reader could not decode
+    bodiless.guid = "bodiless";
+    bodiless.text.reset();
+    bodiless.date = kT0 + kDay * 40;
+    bodiless.sourceRowId = 501;
+    a.messages.push_back(bodiless);
+    ingester->data["/src/a"] = a;
+    add("a");
+    run();
+    check(kT0 + kDay * 70, "a first load");
+
+    // New messages, and a second source that holds some of the same ones.
+    append(ingester->data["/src/a"], burst("a3", kT0 + kDay * 90, 5, 600));
+    auto b = burst("a2", kT0 + kDay * 60, 10, 100);
+    append(b, burst("b", kT0 + kDay * 120, 4, 700));
+    ingester->data["/src/b"] = b;
+    add("b");
+    run();
+    check(kT0 + kDay * 130, "new messages and a second source");
+
+    // The bodiless message gains its text from a later copy: it becomes activity.
+    MessageRecord text = bodiless;
+    text.text = "now with words";
+    text.sourceRowId = 900;
+    ingester->data["/src/c"].chats = a.chats;
+    ingester->data["/src/c"].messages = {text};
+    add("c");
+    run();
+    EXPECT_FALSE(kept()) << "a message that became real is counted afresh";
+    const auto fromMessagesNow = engine().coverage(kT0 + kDay * 130);
+    run();
+    check(kT0 + kDay * 130, "a message that became real");
+    EXPECT_EQ(engine().coverage(kT0 + kDay * 130), fromMessagesNow);
+}
+
+// The writer decides which new messages are activity by the test the coverage
+// query applies to the messages table: both must agree on every text.
+TEST(RealMessageText, TheWritersTestAgreesWithTheQuerys) {
+    SQLite::Database db(":memory:");
+    SQLite::Statement q(db, "SELECT length(trim(?1, ' ' || char(9, 10, 13, 65532))) > 0");
+    using namespace std::string_literals;
+    for (const std::string& text :
+         {""s, " "s, " \t\n\r"s, "\xEF\xBF\xBC"s, " \xEF\xBF\xBC\n"s, "a"s, " \xEF\xBF\xBC a"s, "\0abc"s, " \0abc"s,
+          "a\0"s, "\xC2\xA0"s, "\xF0\x9F\x8E\x89"s, "\xEF\xBF"s}) {
+        q.reset();
+        q.bind(1, text.data(), static_cast<int>(text.size()));
+        ASSERT_TRUE(q.executeStep());
+        EXPECT_EQ(store_detail::hasVisibleText(text), q.getColumn(0).getInt() == 1) << '"' << text << '"';
+    }
 }
