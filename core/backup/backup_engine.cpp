@@ -3,6 +3,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/archive/snapshot.h"
 #include "core/backup/archive_walk.h"
+#include "core/backup/generation_memory.h"
 #include "core/backup/restore_staging.h"
 #include "core/backup/stored_audit.h"
 #include "core/platform/fs.h"
@@ -160,6 +161,63 @@ void changeResume(std::mutex& m, const std::optional<stdfs::path>& path, const s
 // Thrown by a sink to stop a download once it has what it needs.
 struct EnoughRead {};
 
+// A stored object the manifest names is not at the destination.
+class MissingObject : public BackupError {
+public:
+    using BackupError::BackupError;
+};
+
+// The rows of the messages table of a restored database; none when it cannot be read.
+std::optional<int64_t> countMessages(const std::string& dbFile) {
+    sqlite3* db = nullptr;
+    std::optional<int64_t> count;
+    if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM messages", -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            count = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+// Each file a restore left out, with what it is in the archive: an attachment
+// is named with its file name and the messages it belongs to (by sender's date
+// and GUID), as far as the restored database tells.
+std::vector<std::string> describeLostFiles(const std::string& dbFile, const std::vector<std::string>& lost) {
+    std::vector<std::string> out;
+    if (lost.empty()) return out;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+        sqlite3_prepare_v2(db,
+                           "SELECT coalesce(a.file_name, a.guid), m.guid FROM attachments a "
+                           "LEFT JOIN message_attachments ma ON ma.attachment_id = a.id "
+                           "LEFT JOIN messages m ON m.id = ma.message_id WHERE a.object_key = ?1 ORDER BY m.date",
+                           -1, &st, nullptr);
+    for (const std::string& rel : lost) {
+        std::string line = rel;
+        if (st && rel.rfind(attachmentsPrefix(), 0) == 0) {
+            const std::string key = rel.substr(rel.rfind('/') + 1);
+            sqlite3_reset(st);
+            sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+            std::string fileName, messages;
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                if (const auto* f = sqlite3_column_text(st, 0)) fileName = reinterpret_cast<const char*>(f);
+                if (const auto* g = sqlite3_column_text(st, 1))
+                    messages += (messages.empty() ? "" : ", ") + std::string(reinterpret_cast<const char*>(g));
+            }
+            if (!fileName.empty())
+                line += " (\"" + fileName + "\"" + (messages.empty() ? "" : ", of message " + messages) + ")";
+        }
+        out.push_back(line);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+}
+
 // Downloads and opens one object into a file, returning the plaintext hash.
 std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, const std::string& name,
                           uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut,
@@ -170,7 +228,7 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
     Sha256 hash;
     std::string head;
     auto info = dest.head(name);
-    if (!info) throw BackupError("the stored object " + name + " is missing at " + dest.label());
+    if (!info) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
     if (sealedSize && info->size != sealedSize) otherCopy();
     TreskCrypto::Opener opener(crypto, name, info->size, [&](const unsigned char* p, size_t n) {
         hash.update(p, n);
@@ -182,7 +240,7 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
             head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
         opener.feed(p, n);
     });
-    if (!found) throw BackupError("the stored object " + name + " is missing at " + dest.label());
+    if (!found) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
     opener.finish();
     if (::fsync(fd.get()) != 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
     if (const int err = fd.close()) throw Error("could not write " + target.string() + " (" + fs::errnoText(err) + ")");
@@ -191,6 +249,39 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
 }
 
 } // namespace
+
+namespace {
+
+std::string generationText(uint64_t generation, const std::string& at) {
+    return "generation " + std::to_string(generation) + (at.empty() ? "" : ", made " + at);
+}
+
+std::string foundText(const RolledBack& r, const std::string& destinationLabel) {
+    if (r.foundGeneration == 0 && r.foundAt.empty())
+        return "The backup this computer last wrote to " + destinationLabel + " (" +
+               generationText(r.rememberedGeneration, r.rememberedAt) + ") is no longer there";
+    return "The backup at " + destinationLabel + " (" + generationText(r.foundGeneration, r.foundAt) +
+           ") is older than the one this computer last wrote there (" +
+           generationText(r.rememberedGeneration, r.rememberedAt) +
+           "): it was rolled back, by a sync app, a snapshot being put back or by hand";
+}
+
+} // namespace
+
+bool restartResumes(const std::exception& failure) {
+    return !dynamic_cast<const ForeignKeyBackupError*>(&failure) &&
+           !dynamic_cast<const DestinationUnusable*>(&failure) && !dynamic_cast<const BackupBusyError*>(&failure);
+}
+
+std::string rolledBackAfterBackup(const RolledBack& r, const std::string& destinationLabel) {
+    return foundText(r, destinationLabel) + ". This backup read back everything stored there and brought it up to "
+                                            "date.";
+}
+
+std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel) {
+    return foundText(r, destinationLabel) + ". What was restored is that older backup: messages archived after it "
+                                            "are not in it.";
+}
 
 std::string databaseStamp(const stdfs::path& file) {
     const auto now = std::chrono::system_clock::now();
@@ -642,6 +733,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     using Local = ArchiveFile;
     const stdfs::path attachments = ArchiveLayout::besideDatabase(storeFile.string()).attachments;
     std::vector<Local> files = listArchiveFiles(attachments);
+    for (Local& f : listEvidenceFiles(storeFile.parent_path())) files.push_back(std::move(f));
 
     // What the backup in place consists of. Its objects stay untouched until
     // the new manifest has replaced it; only then is what it alone named removed.
@@ -649,11 +741,14 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     std::optional<json> previousDb;
     std::string previousAuditNext; // where the read-back of stored objects goes on (stored_audit.h)
     std::set<std::string> oldNames;
+    RolledBack found;
     try {
         if (oldManifest) {
             json old = json::parse(crypto_.open(*oldManifest, manifestName));
             const int format = old.value("format", 0);
             previousAuditNext = old.value("auditNext", "");
+            found.foundGeneration = old.value("generation", uint64_t(0));
+            found.foundAt = old.value("createdAt", "");
             for (const auto& o : old.at("objects")) {
                 previous[o.at("path").get<std::string>()] = o;
                 oldNames.insert(o.value("name", ""));
@@ -674,6 +769,22 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     } catch (const json::exception&) {
     }
     oldNames.erase("");
+    // A destination that holds an older backup than this computer wrote there
+    // was rolled back: everything it holds is read back, and the run says so.
+    const std::string identity = dest_->resumeIdentity();
+    std::optional<GenerationMemory> memory;
+    if (options_.generations) memory.emplace(*options_.generations);
+    std::optional<RolledBack> rolledBack;
+    uint64_t generation = found.foundGeneration + 1;
+    if (auto last = memory ? memory->lastWritten(identity, manifestName) : std::nullopt) {
+        if (last->generation > found.foundGeneration) {
+            found.rememberedGeneration = last->generation;
+            found.rememberedAt = last->createdAt;
+            rolledBack = found;
+            if (verification == VerificationLevel::readBack) verification = VerificationLevel::everything;
+        }
+        generation = std::max(generation, last->generation + 1);
+    }
     std::map<std::string, uint64_t> stored;
     for (auto& [n, size] : dest_->list(objectsPrefix)) stored[n] = size;
     const bool dbUnchanged = [&] {
@@ -682,7 +793,6 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         return remote != stored.end() && remote->second == previousDb->value("sealedSize", uint64_t(0));
     }();
     if (!dbUnchanged) startSnapshot();
-    const std::string identity = dest_->resumeIdentity();
     auto underThisBackup = [&](const std::string& n) {
         return n == legacyDbName || n.compare(0, objectsPrefix.size(), objectsPrefix) == 0;
     };
@@ -709,6 +819,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     // Attachment files the backup in place already holds are kept; the others
     // get names derived from their content, so nothing a manifest names is ever
     // written over.
+    std::vector<std::string> damaged;         // stored copies found damaged, each sent again
     std::map<std::string, json> entries;      // the new manifest's objects, by path
     std::map<std::string, std::string> shaOf; // content hashes of the files not kept
     std::set<std::string> vanished;           // removed from the archive before they could be read
@@ -720,13 +831,18 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         for (const Local* f : candidates) {
             auto prev = previous.find(f->path);
             bool present = false;
-            if (prev != previous.end()) {
+            if (prev != previous.end() && prev->second.value("size", uint64_t(0)) == f->size) {
                 auto remote = stored.find(prev->second.value("name", ""));
-                present = remote != stored.end() && prev->second.value("size", uint64_t(0)) == f->size &&
-                          remote->second == prev->second.value("sealedSize", uint64_t(0));
+                present = remote != stored.end() && remote->second == prev->second.value("sealedSize", uint64_t(0));
+                // The file is as it was backed up, but its stored copy is gone or
+                // changed size: damage at rest, sent again and said.
+                if (!present && keepOldManifest) {
+                    std::lock_guard<std::mutex> lock(entriesMutex);
+                    damaged.push_back(f->path);
+                }
             }
-            if (present) entries[f->path] = prev->second;
-            else fresh.push_back(f);
+            if (present && !isEvidenceFilePath(f->path)) entries[f->path] = prev->second;
+            else fresh.push_back(f); // (evidence files are rewritten in place: their content decides)
         }
         parallelFor(fresh.size(), options_.threads, [&](size_t k) {
             const Local* f = fresh[k];
@@ -741,6 +857,15 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             }
             const std::string name = objectsPrefix + crypto_.nameTag("attachment:" + f->path + ":" + sha);
             const uint64_t sealedSize = TreskCrypto::sealedSize(f->size);
+            if (auto prev = previous.find(f->path); prev != previous.end() && prev->second.value("name", "") == name &&
+                                                    prev->second.value("size", uint64_t(0)) == f->size) {
+                auto remote = stored.find(name);
+                if (remote != stored.end() && remote->second == prev->second.value("sealedSize", uint64_t(0))) {
+                    std::lock_guard<std::mutex> lock(entriesMutex);
+                    entries[f->path] = prev->second; // an evidence file as it was backed up
+                    return;
+                }
+            }
             std::optional<std::string> nonce = adopt(name, sealedSize, sha);
             json o = {{"path", f->path},
                       {"name", name},
@@ -767,7 +892,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     // A rolling share of what the backup in place holds is read back, all of it
     // on request (stored_audit.h); damaged objects are reported and sent again.
     size_t storedChecked = 0;
-    std::vector<std::string> damaged, unrepaired;
+    std::vector<std::string> unrepaired;
     bool dbDamaged = false;
     std::string auditNext = previousAuditNext;
     if (verification != VerificationLevel::none) {
@@ -785,8 +910,14 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             kept.push_back(recorded(e->second));
             keptFiles.push_back(f);
         }
-        if (previousDb) kept.push_back(recorded(*previousDb));
-        const AuditPlan plan = planAudit(kept, previousAuditNext, verification == VerificationLevel::everything);
+        // The database object, which every restore needs, is read back by every run.
+        std::optional<size_t> database;
+        if (previousDb) {
+            database = kept.size();
+            kept.push_back(recorded(*previousDb));
+        }
+        const AuditPlan plan = planAudit(kept, previousAuditNext, verification == VerificationLevel::everything,
+                                         dest_->readsAreCharged() ? kAuditCycle : kFolderAuditCycle, database);
         auditNext = plan.next;
         storedChecked = plan.chosen.size();
         std::vector<const Local*> again;
@@ -838,7 +969,6 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
 
     UploadReceipt receipt;
     receipt.storedChecked = storedChecked;
-    receipt.damaged = damaged;
     receipt.unrepaired = unrepaired;
     // What this run wrote is checked before the manifest names it, so a copy
     // that does not match never replaces the backup in place. Each object is
@@ -943,6 +1073,8 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
             if (sourceStamp.empty()) dbEntry.erase("sourceStamp");
             else dbEntry["sourceStamp"] = sourceStamp;
             dropDbFromProgress();
+        } else if (keepOldManifest) {
+            damaged.push_back("the archive database"); // gone or changed size at rest: sent again below
         }
     }
     if (dbEntry.is_null()) {
@@ -972,13 +1104,13 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         if (!sourceStamp.empty()) dbEntry["sourceStamp"] = sourceStamp;
     }
 
+    receipt.damaged = damaged;
+
     // The commit point: the manifest switches the backup over to the new objects.
-    json manifest = {{"format", 2},
-                     {"createdAt", formatISO8601(std::chrono::system_clock::now())},
-                     {"remoteName", remoteName},
-                     {"database", dbEntry},
-                     {"objects", objects},
-                     {"auditNext", auditNext}};
+    const std::string createdAt = formatISO8601(std::chrono::system_clock::now());
+    json manifest =
+        {{"format", 2},         {"generation", generation}, {"createdAt", createdAt}, {"remoteName", remoteName},
+         {"database", dbEntry}, {"objects", objects},       {"auditNext", auditNext}};
     std::string manifestText = manifest.dump();
     dest_->flush();  // every object the manifest names is durable before the manifest is written
     lease.confirm(); // a run that lost its lease while stalled never writes over the one that took over
@@ -1008,6 +1140,13 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
         receipt.verification = dest_->canReadBackData() ? UploadReceipt::Verification::verified
                                                         : UploadReceipt::Verification::checkedByMetadata;
         if (!receipt.unrepaired.empty()) receipt.verification = UploadReceipt::Verification::notChecked;
+    }
+    receipt.generation = generation;
+    receipt.rolledBack = rolledBack;
+    try {
+        if (memory) memory->remember(identity, manifestName, {generation, createdAt});
+    } catch (const Error&) {
+        // The backup stands; only the next run's look for a rollback knows less.
     }
 
     // Only now is what the replaced manifest alone named (and what stopped runs
@@ -1050,7 +1189,7 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
 }
 
 RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::path& targetFolder,
-                                    const ProgressCallback& progress) {
+                                    const ProgressCallback& progress, bool previousBackup) {
     const std::string legacyDbName = fullName(remoteName);
     const std::string manifestName = legacyDbName + ".manifest";
     const OwnerPaths target = ArchiveLayout::inFolder(targetFolder.string());
@@ -1058,13 +1197,28 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
     requireEmptyRestoreTarget(targetFolder); // before anything is downloaded
     RestoreReport report;
-    auto sealed = manifestInPlace(manifestName, &report.fromReplacedManifest);
+    std::optional<std::string> sealed;
+    if (previousBackup) {
+        sealed = readRaw(manifestName + kReplacedManifestSuffix);
+        if (!sealed) throw BackupError("there is no earlier backup of " + remoteName + " at " + dest_->label());
+        report.fromReplacedManifest = true;
+    } else {
+        sealed = manifestInPlace(manifestName, &report.fromReplacedManifest);
+    }
     if (!sealed) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
-    json m = json::parse(crypto_.open(*sealed, manifestName), nullptr, false);
+    json m = json::parse(crypto_.open(*sealed, manifestName), nullptr, false); // (the kept copy is sealed alike)
     const int format = m.is_object() ? m.value("format", 0) : 0;
     if ((format != 1 && format != 2) || !m.contains("database") || !m.contains("objects"))
         throw BackupError("the backup's manifest is not in a form this version understands");
     if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
+    report.generation = m.value("generation", uint64_t(0));
+    if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
+    if (options_.generations && !previousBackup) { // (an earlier backup, asked for, is older by design)
+        auto last = GenerationMemory(*options_.generations).lastWritten(dest_->resumeIdentity(), manifestName);
+        if (last && last->generation > report.generation)
+            report.rolledBack = RolledBack{report.generation, m.value("createdAt", ""), last->generation,
+                                           last->createdAt};
+    }
 
     // A stored object that is not the copy the manifest records. In the first
     // layout a backup run that stopped between writing its objects and its
@@ -1099,41 +1253,107 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         p.total += o.value("sealedSize", int64_t(0));
     }
 
-    if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
-
-    StreamNonce nonce{};
-    std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
-                                      ArchiveLayout::inFolder(staging.path().string()).database, &nonce,
-                                      [&] { notRecorded("the stored archive database"); });
-    std::string wantNonce = dbEntry.value("nonce", "");
-    if (dbSha != dbEntry.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != wantNonce)
-        notRecorded("the stored archive database");
+    const std::string stagedDb = ArchiveLayout::inFolder(staging.path().string()).database;
+    try {
+        StreamNonce nonce{};
+        std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)), stagedDb,
+                                          &nonce, [&] { notRecorded("the stored archive database"); });
+        if (dbSha != dbEntry.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != dbEntry.value("nonce", ""))
+            notRecorded("the stored archive database");
+    } catch (const Error& e) {
+        // Without its database nothing of the archive can be restored. The
+        // backup before this one may still hold a whole one: it is offered.
+        if (format == 1 || previousBackup || report.fromReplacedManifest) throw;
+        if (auto earlier = previousBackupAt(manifestName, remoteName, dbName))
+            throw EarlierBackupAvailable(std::string(e.what()) + "; the backup before it, made " + *earlier +
+                                             ", is still there whole and can be restored instead",
+                                         *earlier);
+        throw;
+    }
     report.databaseBytes = dbEntry.value("size", uint64_t(0));
+    report.messages = countMessages(stagedDb);
     p.done += dbEntry.value("sealedSize", int64_t(0));
     ++p.part;
     if (progress) progress(p);
 
+    // Every file that opens and matches is restored; one that does not is left
+    // out, named, and the archive put in place is said to be incomplete. Files
+    // are fetched side by side; a failure to reach the destination stops it all.
+    struct Wanted {
+        std::string rel, name;
+        const json* entry;
+    };
+    std::vector<Wanted> wanted;
     for (const auto& o : objects) {
         std::string rel = o.value("path", "");
         checkRemoteName(rel, "attachment path");
-        if (rel.rfind(attachmentsPrefix(), 0) != 0)
+        if (rel.rfind(attachmentsPrefix(), 0) != 0 && !isEvidenceFilePath(rel))
             throw SealError("the backup's manifest names a file outside the archive");
         if (!isArchiveFilePath(rel)) continue; // a file still being written when an older version backed it up
-        std::string name = objectName(o.value("name", ""));
-        StreamNonce objectNonce{};
-        std::string sha = restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging.path() / rel,
-                                        &objectNonce, [&] { notRecorded("the stored object for " + rel); });
-        if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", "") ||
-            (o.contains("sha256") && sha != o.value("sha256", "")))
-            notRecorded("the stored object for " + rel);
-        ++report.objects;
+        wanted.push_back({rel, objectName(o.value("name", "")), &o});
+    }
+    std::vector<std::string> lost;
+    std::mutex restoredMutex;
+    parallelFor(wanted.size(), options_.threads, [&](size_t i) {
+        const Wanted& w = wanted[i];
+        const json& o = *w.entry;
+        const stdfs::path file = staging.path() / w.rel;
+        bool ok = true;
+        try {
+            StreamNonce objectNonce{};
+            std::string sha = restoreObject(*dest_, crypto_, w.name, o.value("sealedSize", uint64_t(0)), file,
+                                            &objectNonce, [&] { notRecorded("the stored object for " + w.rel); });
+            if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", "") ||
+                (o.contains("sha256") && sha != o.value("sha256", "")))
+                notRecorded("the stored object for " + w.rel);
+        } catch (const SealError&) {
+            if (format == 1) throw;
+            ok = false;
+        } catch (const MissingObject&) {
+            if (format == 1) throw;
+            ok = false;
+        }
+        if (!ok) {
+            std::error_code ec;
+            stdfs::remove(file, ec); // never a file that did not check out
+        }
+        std::lock_guard<std::mutex> lock(restoredMutex);
+        if (ok) ++report.objects;
+        else lost.push_back(w.rel);
         p.done += o.value("sealedSize", int64_t(0));
         ++p.part;
         if (progress) progress(p);
+    });
+    std::sort(lost.begin(), lost.end());
+    for (const std::string& rel : lost) { // and no folder made only for a file left out
+        std::error_code ec;
+        for (stdfs::path dir = (staging.path() / rel).parent_path(); dir != staging.path() && stdfs::is_empty(dir, ec);
+             dir = dir.parent_path())
+            stdfs::remove(dir, ec);
     }
+    report.unrestored = describeLostFiles(stagedDb, lost);
 
     staging.putInPlace();
     return report;
+}
+
+std::optional<std::string> BackupEngine::previousBackupAt(const std::string& manifestName,
+                                                          const std::string& remoteName, const std::string& dbName) {
+    try {
+        auto sealed = readRaw(manifestName + kReplacedManifestSuffix);
+        if (!sealed) return std::nullopt;
+        json m = json::parse(crypto_.open(*sealed, manifestName));
+        if (m.value("format", 0) != 2 || m.value("remoteName", "") != remoteName) return std::nullopt;
+        const json& db = m.at("database");
+        const std::string name = db.value("name", "");
+        if (name == dbName || name.compare(0, prefix_.size() + 1, prefix_ + "/") != 0) return std::nullopt;
+        checkRemoteName(name, "object name");
+        auto nonce = checkStored(name, db.value("sealedSize", uint64_t(0)), db.value("sha256", ""));
+        if (!nonce || *nonce != db.value("nonce", "")) return std::nullopt;
+        return m.value("createdAt", std::string("at an unknown time"));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace kx

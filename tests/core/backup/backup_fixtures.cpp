@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -316,8 +317,17 @@ void S3Server::start() {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    // Under OpenSSL 3 s3rver's continuation token for listings of over 1,000
+    // keys needs a legacy cipher; without this it answers 500 to them.
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "NODE_OPTIONS=", 13) != 0) env.emplace_back(*e);
+    env.emplace_back("NODE_OPTIONS=--openssl-legacy-provider");
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, program_.c_str(), &fa, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, program_.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) throw std::runtime_error("could not start s3rver");
     pid_ = pid;

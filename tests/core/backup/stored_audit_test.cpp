@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 using namespace kx;
@@ -141,4 +142,34 @@ TEST_F(StoredObjectsReadBack, DamageThatCannotBeSentAgainLeavesTheRunUnverified)
     EXPECT_NE(r.verification, UploadReceipt::Verification::verified);
     EXPECT_EQ(r.unrepaired, std::vector<std::string>{files.front().path});
     EXPECT_EQ(r.damaged.size(), 21u);
+}
+
+TEST(StoredAudit, TheDatabaseIsReadEveryRunAndAFolderGoesRoundInSevenRuns) {
+    std::vector<StoredObject> objects;
+    for (int i = 0; i < 100; ++i) objects.push_back({"o" + std::to_string(100 + i), 4096, "", ""});
+    objects.push_back({"database", 64ull << 20, "", ""});
+    const size_t db = objects.size() - 1;
+    std::set<std::string> seen;
+    std::string next;
+    for (size_t run = 0; run < kFolderAuditCycle; ++run) {
+        AuditPlan plan = planAudit(objects, next, false, kFolderAuditCycle, db);
+        ASSERT_FALSE(plan.chosen.empty());
+        EXPECT_EQ(plan.chosen.front(), db);
+        EXPECT_EQ(std::count(plan.chosen.begin(), plan.chosen.end(), db), 1);
+        for (size_t i : plan.chosen) seen.insert(objects[i].name);
+        next = plan.next;
+    }
+    EXPECT_EQ(seen.size(), objects.size());
+
+    // Objects too big for the byte share are still read within the cycle.
+    std::vector<StoredObject> big;
+    for (int i = 0; i < 14; ++i) big.push_back({"b" + std::to_string(10 + i), 1ull << 30, "", ""});
+    std::set<std::string> bigSeen;
+    next.clear();
+    for (size_t run = 0; run < kFolderAuditCycle; ++run) {
+        AuditPlan plan = planAudit(big, next, false, kFolderAuditCycle);
+        for (size_t i : plan.chosen) bigSeen.insert(big[i].name);
+        next = plan.next;
+    }
+    EXPECT_EQ(bigSeen.size(), big.size());
 }
