@@ -3,6 +3,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/archive/snapshot.h"
 #include "core/backup/archive_walk.h"
+#include "core/backup/compression.h"
 #include "core/backup/generation_memory.h"
 #include "core/backup/restore_staging.h"
 #include "core/backup/stored_audit.h"
@@ -161,6 +162,12 @@ void changeResume(std::mutex& m, const std::optional<stdfs::path>& path, const s
 // Thrown by a sink to stop a download once it has what it needs.
 struct EnoughRead {};
 
+// The hash of what a manifest entry's object holds once opened: its compressed
+// bytes when it is stored compressed, else the file's own.
+std::string storedContentSha(const json& entry) {
+    return entry.contains("encoding") ? entry.value("encodedSha256", "") : entry.value("sha256", "");
+}
+
 // Some stores answer a write before it can be read back whole, so a copy that
 // does not match yet is read again after short pauses before the run fails.
 bool matchesSoon(const std::function<bool()>& matches) {
@@ -229,29 +236,57 @@ std::vector<std::string> describeLostFiles(const std::string& dbFile, const std:
 }
 
 // Downloads and opens one object into a file, returning the plaintext hash.
+// A compressed object (compression.h) is decompressed on the way; storedSha
+// then gets the hash of its compressed bytes.
 std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, const std::string& name,
                           uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut,
-                          const std::function<void()>& otherCopy) {
+                          const std::function<void()>& otherCopy, bool askSize, bool compressed = false,
+                          std::string* storedSha = nullptr) {
     fs::createPrivateDirectories(target.parent_path());
     UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!fd) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
-    Sha256 hash;
+    Sha256 hash, storedHash;
     std::string head;
-    auto info = dest.head(name);
-    if (!info) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
-    if (sealedSize && info->size != sealedSize) otherCopy();
-    TreskCrypto::Opener opener(crypto, name, info->size, [&](const unsigned char* p, size_t n) {
+    // The manifest gives the size: an object of another size then fails to
+    // open. Where another size says more than that (askSize), it is asked for
+    // first and otherCopy called on a difference.
+    uint64_t size = sealedSize;
+    if (!size || askSize) {
+        auto info = dest.head(name);
+        if (!info) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
+        if (sealedSize && info->size != sealedSize) otherCopy();
+        size = info->size;
+    }
+    auto write = [&](const unsigned char* p, size_t n) {
         hash.update(p, n);
         if (const int err = writeAll(fd.get(), p, n))
             throw Error("could not write the restored archive (" + fs::errnoText(err) + ")");
+    };
+    std::optional<Decompressor> decompressor;
+    if (compressed) decompressor.emplace(write);
+    TreskCrypto::Opener opener(crypto, name, size, [&](const unsigned char* p, size_t n) {
+        if (!decompressor) return write(p, n);
+        storedHash.update(p, n);
+        decompressor->feed(p, n);
     });
-    bool found = dest.get(name, [&](const unsigned char* p, size_t n) {
-        if (head.size() < TreskCrypto::kHeaderSize)
-            head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
-        opener.feed(p, n);
-    });
-    if (!found) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
-    opener.finish();
+    try {
+        bool found = dest.get(name, [&](const unsigned char* p, size_t n) {
+            if (head.size() < TreskCrypto::kHeaderSize)
+                head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+            opener.feed(p, n);
+        });
+        if (!found) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
+        opener.finish();
+    } catch (const SealError&) {
+        // One of another size than recorded is another copy, not damage.
+        if (auto info = size == sealedSize ? dest.head(name) : std::nullopt; info && info->size != sealedSize)
+            otherCopy();
+        throw;
+    }
+    if (decompressor) {
+        decompressor->finish();
+        if (storedSha) *storedSha = storedHash.finishHex();
+    }
     if (::fsync(fd.get()) != 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
     if (const int err = fd.close()) throw Error("could not write " + target.string() + " (" + fs::errnoText(err) + ")");
     if (nonceOut) *nonceOut = TreskCrypto::nonceOf(head);
@@ -1002,7 +1037,7 @@ void BackupEngine::Run::audit() {
         const std::set<const Local*> sending(toSend_.begin(), toSend_.end());
         auto recorded = [](const json& o) {
             return StoredObject{o.value("name", ""), o.value("sealedSize", uint64_t(0)), o.value("nonce", ""),
-                                o.value("sha256", "")};
+                                storedContentSha(o)};
         };
         for (const Local* f : allFiles()) {
             auto entry = entries_.find(f->path);
@@ -1118,8 +1153,8 @@ void BackupEngine::Run::uploadAndVerify() {
 
     const uint64_t dbPlainSize = fs::exists(snapshot_) ? stdfs::file_size(snapshot_)
                                                        : previousDb_->value("size", uint64_t(0));
-    const uint64_t dbSealedSize = TreskCrypto::sealedSize(dbPlainSize);
-    const std::string dbName = objectsPrefix_ + e.crypto_.nameTag("database:" + remoteName_ + ":" + fingerprint);
+    const std::string dbName = objectsPrefix_ +
+                               e.crypto_.nameTag("database:" + remoteName_ + ":" + fingerprint + ":" + kZstdEncoding);
     auto dropDbFromProgress = [&] {
         std::lock_guard<std::recursive_mutex> lock(progressMutex_);
         p_.total -= static_cast<int64_t>(dbSealed_);
@@ -1138,7 +1173,11 @@ void BackupEngine::Run::uploadAndVerify() {
         }
         if (keepOldManifest_) damaged_.push_back("the archive database"); // gone or changed size at rest
     }
-    std::optional<std::string> dbNonce = adopt(dbName, dbSealedSize, fingerprint);
+    // Stored compressed (compression.h): what is sealed, checked and resumed is the compressed file.
+    const stdfs::path packed = scratch_->path() / (std::string(ArchiveLayout::kDatabaseFile) + ".zst");
+    const CompressedFile compressed = compressFile(snapshot_, packed);
+    const uint64_t dbSealedSize = TreskCrypto::sealedSize(compressed.size);
+    std::optional<std::string> dbNonce = adopt(dbName, dbSealedSize, compressed.sha256);
     if (dbNonce) {
         dropDbFromProgress();
     } else {
@@ -1150,9 +1189,9 @@ void BackupEngine::Run::uploadAndVerify() {
             p_.parts += static_cast<int>((dbSealedSize + part - 1) / part) - dbParts_;
         }
         Uploaded db = e.uploadFile(
-            snapshot_, dbName, "sha256:" + fingerprint, ObjectClass::data, e.options_.threads,
+            packed, dbName, "sha256:" + compressed.sha256, ObjectClass::data, e.options_.threads,
             [this](uint64_t n) { sent(n); }, [this] { partDone(); });
-        checkWritten(dbName, db, fingerprint);
+        checkWritten(dbName, db, compressed.sha256);
         receipt.resumed = receipt.resumed || db.resumed;
         receipt.bytes += db.sealedSize;
         dbNonce = db.nonce;
@@ -1160,6 +1199,9 @@ void BackupEngine::Run::uploadAndVerify() {
     dbEntry_ = {{"name", dbName},
                 {"size", dbPlainSize},
                 {"sha256", fingerprint},
+                {"encoding", kZstdEncoding},
+                {"encodedSize", compressed.size},
+                {"encodedSha256", compressed.sha256},
                 {"sealedSize", dbSealedSize},
                 {"nonce", *dbNonce}};
     if (!sourceStamp_.empty()) dbEntry_["sourceStamp"] = sourceStamp_;
@@ -1333,9 +1375,16 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     const std::string stagedDb = ArchiveLayout::inFolder(staging.path().string()).database;
     try {
         StreamNonce nonce{};
-        std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)), stagedDb,
-                                          &nonce, [&] { notRecorded("the stored archive database"); });
-        if (dbSha != dbEntry.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != dbEntry.value("nonce", ""))
+        const bool compressed = dbEntry.value("encoding", "") == kZstdEncoding;
+        if (dbEntry.contains("encoding") && !compressed)
+            throw BackupError("the backup's database is stored in a form this version does not know");
+        std::string storedSha;
+        std::string dbSha = restoreObject(
+            *dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)), stagedDb, &nonce,
+            [&] { notRecorded("the stored archive database"); }, format == 1, compressed, &storedSha);
+        if (dbSha != dbEntry.value("sha256", "") ||
+            lowerHex(nonce.data(), nonce.size()) != dbEntry.value("nonce", "") ||
+            (compressed && storedSha != dbEntry.value("encodedSha256", "")))
             notRecorded("the stored archive database");
     } catch (const Error& e) {
         // Without its database nothing of the archive can be restored. The
@@ -1378,8 +1427,9 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         bool ok = true;
         try {
             StreamNonce objectNonce{};
-            std::string sha = restoreObject(*dest_, crypto_, w.name, o.value("sealedSize", uint64_t(0)), file,
-                                            &objectNonce, [&] { notRecorded("the stored object for " + w.rel); });
+            std::string sha = restoreObject(
+                *dest_, crypto_, w.name, o.value("sealedSize", uint64_t(0)), file, &objectNonce,
+                [&] { notRecorded("the stored object for " + w.rel); }, format == 1);
             if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", "") ||
                 (o.contains("sha256") && sha != o.value("sha256", "")))
                 notRecorded("the stored object for " + w.rel);
@@ -1425,7 +1475,7 @@ std::optional<std::string> BackupEngine::previousBackupAt(const std::string& man
         const std::string name = db.value("name", "");
         if (name == dbName || name.compare(0, prefix_.size() + 1, prefix_ + "/") != 0) return std::nullopt;
         checkRemoteName(name, "object name");
-        auto nonce = checkStored(name, db.value("sealedSize", uint64_t(0)), db.value("sha256", ""));
+        auto nonce = checkStored(name, db.value("sealedSize", uint64_t(0)), storedContentSha(db));
         if (!nonce || *nonce != db.value("nonce", "")) return std::nullopt;
         return m.value("createdAt", std::string("at an unknown time"));
     } catch (const std::exception&) {

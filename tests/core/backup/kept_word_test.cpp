@@ -6,6 +6,8 @@
 #include "core/backup/backup_engine.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
+#include "core/platform/hex.h"
+#include "core/platform/sha256.h"
 #include "tests/core/backup/backup_fixtures.h"
 #include "tests/support/test_env.h"
 
@@ -222,4 +224,35 @@ TEST(KeptWordS3, DamageToTheDatabaseIsFoundNextRunAndABackupOfOverAThousandObjec
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
     engine.restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+}
+
+TEST_F(KeptWord, TheDatabaseIsStoredCompressedAndAnUncompressedOneOfAnEarlierVersionStillRestoresAndIsKept) {
+    backup();
+    nlohmann::json m = test::readManifest(*local, key);
+    EXPECT_EQ(m["database"]["encoding"], "zstd");
+    EXPECT_LT(m["database"]["encodedSize"].get<uint64_t>(), m["database"]["size"].get<uint64_t>() * 9 / 10);
+
+    // The database as an earlier version stored it: sealed as it is, no encoding.
+    TreskCrypto c(key);
+    snapshotDatabase(archive / "tresk.db", work / "snap.db");
+    const std::string db = test::readAll(work / "snap.db");
+    const std::string name = "kelvara/jorin/objects/earlier-database";
+    const std::string sealed = c.seal(db, name);
+    test::writeAll(dest / name, sealed);
+    const StreamNonce nonce = TreskCrypto::nonceOf(sealed);
+    m["database"] = {{"name", name},
+                     {"size", db.size()},
+                     {"sha256", Sha256::hexOf(db)},
+                     {"sealedSize", sealed.size()},
+                     {"nonce", lowerHex(nonce.data(), nonce.size())},
+                     {"sourceStamp", m["database"]["sourceStamp"]}};
+    test::writeAll(dest / "kelvara/jorin/tresk.db.manifest", c.seal(m.dump(), "kelvara/jorin/tresk.db.manifest"));
+    RestoreReport r = engine().restore("jorin/tresk.db", work / "r/jorin");
+    EXPECT_EQ(r.messages, 400);
+    EXPECT_EQ(test::compareArchives(archive, work / "r/jorin"), "");
+
+    // The next run reads it back and keeps it: the database has not changed.
+    UploadReceipt again = backup();
+    EXPECT_TRUE(again.damaged.empty());
+    EXPECT_EQ(test::readManifest(*local, key)["database"]["name"], name);
 }
