@@ -23,6 +23,8 @@ packages=(
   poppler-utils imagemagick x11-apps xdotool trayer
   # checking a seal by hand (docs/checking-a-seal.md)
   jq
+  # the backup bench compares stored sizes with restic's
+  restic
 )
 
 sudo_cmd=()

@@ -1392,8 +1392,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         if (format == 1 || previousBackup || report.fromReplacedManifest) throw;
         if (auto earlier = previousBackupAt(manifestName, remoteName, dbName))
             throw EarlierBackupAvailable(std::string(e.what()) + "; the backup before it, made " + *earlier +
-                                             ", is still there whole and can be restored instead",
-                                         *earlier);
+                                         ", is still there whole and can be restored instead");
         throw;
     }
     report.databaseBytes = dbEntry.value("size", uint64_t(0));

@@ -26,11 +26,17 @@
 // listed, opened and compared with the content they should hold) instead of
 // sending them again.
 //
-// Manifest (JSON before sealing): {"format":2, "createdAt": ISO 8601,
-// "remoteName": R, "database": {"name", "size", "sha256", "sealedSize",
-// "nonce", "sourceStamp"}, "objects": [{"path", "name", "size", "sha256", "sealedSize",
-// "nonce"}], "auditNext": the object name after which the next run goes on
-// reading stored objects back (stored_audit.h)}. sourceStamp (databaseStamp) is
+// Manifest (JSON before sealing): {"format":2, "generation": one more than the
+// manifest it replaced (and than any this computer wrote there,
+// generation_memory.h), "createdAt": ISO 8601, "remoteName": R, "database":
+// {"name", "size", "sha256", "encoding", "encodedSize", "encodedSha256",
+// "sealedSize", "nonce", "sourceStamp"}, "objects": [{"path", "name", "size",
+// "sha256", "sealedSize", "nonce"}], "auditNext": the object name after which the
+// next run goes on reading stored objects back (stored_audit.h)}. "encoding"
+// ("zstd", compression.h) says the object holds the compressed file, of
+// encodedSize bytes hashing to encodedSha256; without it the object holds the
+// file itself. "objects" holds the attachment files and the evidence files
+// (archive_walk.h). Manifests without "generation" count as generation 0. sourceStamp (databaseStamp) is
 // the state the database file had before its snapshot was taken: a run that
 // finds the file in that state again keeps the stored copy without reading the
 // file. size is in plaintext bytes, sha256 the plaintext's hash, nonce
@@ -149,9 +155,7 @@ struct RestoreReport {
 // before it is still at the destination, whole: restore(..., previousBackup).
 class EarlierBackupAvailable : public BackupError {
 public:
-    EarlierBackupAvailable(const std::string& what, std::string madeAt)
-        : BackupError(what), madeAt(std::move(madeAt)) {}
-    std::string madeAt; // ISO 8601
+    using BackupError::BackupError;
 };
 
 // The sentences that say a destination was found rolled back, after a backup

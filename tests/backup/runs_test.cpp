@@ -241,6 +241,21 @@ TEST_F(Runs, ABackupToAFolderIsVerifiedRecordedAndRestores) {
     EXPECT_EQ(m.progressFraction(), 0.0);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastResult().endsWith(QStringLiteral("encrypted and verified.")));
+
+    // Damage at rest is found by the next run, sent again and said.
+    for (const auto& e : stdfs::recursive_directory_iterator(home / "drive/kelvara/jorin/objects")) {
+        if (!e.is_regular_file() || e.path().filename().string()[0] == '.') continue;
+        std::string bytes = readAll(e.path());
+        bytes[bytes.size() / 2] ^= 0x04;
+        writeAll(e.path(), bytes);
+    }
+    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    EXPECT_TRUE(settleBackup());
+    EXPECT_TRUE(m.lastResult().contains(QStringLiteral("encrypted and verified. Damaged at External drive or NAS and "
+                                                       "sent again: ")))
+        << m.lastResult().toStdString();
+    EXPECT_TRUE(m.lastResult().contains(QStringLiteral("the archive database"))) << m.lastResult().toStdString();
+    expectRestoresEqual(m.makeDestination(d));
 }
 
 TEST_F(Runs, ObjectStoreTestBackupStopAndResume) {
