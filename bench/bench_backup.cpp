@@ -23,6 +23,7 @@
 #include "core/platform/fs.h"
 #include "core/platform/process.h"
 #include "tests/core/backup/hooked_destination.h"
+#include "tests/core/backup/s3rver_environment.h"
 
 #include <sqlite3.h>
 
@@ -148,11 +149,7 @@ bool startS3rver(Server& s, const std::string& program, const stdfs::path& dir) 
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    // Listings of over 1,000 keys need a legacy cipher of OpenSSL 3 in s3rver.
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "NODE_OPTIONS=", 13) != 0) env.emplace_back(*e);
-    env.emplace_back("NODE_OPTIONS=--openssl-legacy-provider");
+    std::vector<std::string> env = kx::test::s3rverEnvironment();
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

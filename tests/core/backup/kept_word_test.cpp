@@ -206,19 +206,7 @@ TEST(KeptWordS3, DamageToTheDatabaseIsFoundNextRunAndABackupOfOverAThousandObjec
     EXPECT_EQ(dest->list("kelvara/jorin/objects/"), stored);
     EXPECT_EQ(again.storedChecked, 1u + (1100u + kAuditCycle - 1) / kAuditCycle); // the database and a 30th
 
-    const std::string dbTag = stdfs::path(test::storedDatabaseName(*dest, key)).filename().string();
-    bool flipped = false;
-    for (auto& f : stdfs::recursive_directory_iterator(server.dataDir())) {
-        const std::string p = f.path().string();
-        if (f.is_regular_file() && p.find(dbTag) != std::string::npos &&
-            p.find("_S3rver_object") != std::string::npos && p.find("metadata") == std::string::npos) {
-            std::string bytes = test::readAll(f.path());
-            bytes[bytes.size() / 2] ^= 0x08;
-            test::writeAll(f.path(), bytes);
-            flipped = true;
-        }
-    }
-    ASSERT_TRUE(flipped);
+    ASSERT_TRUE(server.flipStoredByte(test::storedDatabaseName(*dest, key)));
     UploadReceipt r = run();
     EXPECT_EQ(r.damaged, std::vector<std::string>{"the archive database"});
     EXPECT_EQ(r.verification, UploadReceipt::Verification::verified);
