@@ -1247,7 +1247,7 @@ void BackupEngine::Run::switchManifest() {
     receipt.rolledBack = rolledBack_;
     try {
         if (memory_) memory_->remember(identity_, manifestName_, {generation_, createdAt});
-    } catch (const Error&) {
+    } catch (const std::exception&) {
         // The backup stands; only the next run's look for a rollback knows less.
     }
 }

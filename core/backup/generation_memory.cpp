@@ -1,5 +1,6 @@
 #include "core/backup/generation_memory.h"
 
+#include "core/platform/fs.h"
 #include "core/platform/json_file.h"
 
 #include <fcntl.h>
@@ -40,7 +41,7 @@ void GenerationMemory::remember(const std::string& destination, const std::strin
                                 const RememberedGeneration& written) {
     // Backups to different destinations may finish side by side in separate
     // processes: each change of the file is made under a lock beside it.
-    std::filesystem::create_directories(file_.parent_path());
+    if (file_.has_parent_path()) fs::createPrivateDirectories(file_.parent_path());
     const std::string lockPath = file_.string() + ".lock";
     const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0) ::flock(fd, LOCK_EX);
