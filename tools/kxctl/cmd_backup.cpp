@@ -6,10 +6,12 @@
 //                (--folder ... | --endpoint ... | --kind ...; see destination_args.h)
 //                [--verify-all] [--resume-state PATH] [--phrase-stdin] [--prefix kelvara]
 //
-// Every run reads back what it sent and a rolling share of what earlier runs
-// stored; --verify-all reads back every object the backup consists of. Damaged
-// objects are named and sent again. The exit code is 0 only for a backup that is
-// complete and verified; 1 when it failed or is not verified; 2 for wrong usage.
+// Every run reads back what it sent, the stored database and a rolling share of
+// the other objects earlier runs stored; --verify-all reads back every object
+// the backup consists of. Damaged objects are named and sent again, and a
+// destination rolled back to an older backup than this computer wrote there is
+// said. The exit code is 0 only for a backup that is complete and verified; 1
+// when it failed or is not verified; 2 for wrong usage.
 #include "tools/kxctl/commands.h"
 #include "tools/kxctl/destination_args.h"
 
