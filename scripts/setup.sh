@@ -10,6 +10,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libsqlite3-dev sqlite3 libsqlitecpp-dev nlohmann-json3-dev libsodium-dev
   libcurl4-openssl-dev libssl-dev openssl libcairo2-dev libpango1.0-dev libfribidi-dev
+  # compressing what a backup stores
+  libzstd-dev
   libplist-dev libcli11-dev libsecret-1-dev libgtest-dev libgmock-dev
   # HEIC/HEIF photos shown inline in threads
   libheif-dev
@@ -23,6 +25,8 @@ packages=(
   poppler-utils imagemagick x11-apps xdotool trayer
   # checking a seal by hand (docs/checking-a-seal.md)
   jq python3
+  # the backup bench compares stored sizes with restic's
+  restic
 )
 
 sudo_cmd=()

@@ -4,6 +4,7 @@
 #include "backup/model/time_limited_secrets.h"
 #include "core/archive/archive_identity.h"
 #include "core/backup/config_file.h"
+#include "core/backup/generation_memory.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
 #include "core/keys/key_material.h"
@@ -475,10 +476,13 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
     const std::string owner = n.toStdString();
     const std::string file = storePath.toStdString();
     const std::string resume = resumeStatePath().toStdString();
+    const std::string generations =
+        QFileInfo(configPath_).absoluteDir().filePath(QString::fromUtf8(kx::GenerationMemory::kFileName)).toStdString();
     const std::string id = config.id;
     auto back = tasks_->backChannel();
     tasks_->start(std::nullopt,
-                  [this, ring = *ring, live, owner, file, resume, id, name, run, back]() -> TaskRunner::Publish {
+                  [this, ring = *ring, live, owner, file, resume, generations, id, name, run,
+                   back]() -> TaskRunner::Publish {
                       auto progress = [this, back, run](const kx::BackupProgress& p) {
                           back([this, run, p] {
                               if (runActive_ && run == currentRun_) applyProgress(p);
@@ -490,10 +494,13 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
                       record.version = 1;
                       kx::UploadReceipt receipt;
                       try {
-                          kx::BackupEngine engine(kx::TreskCrypto(ring), live, kPrefix, resume);
+                          kx::BackupEngine::Options options;
+                          options.generations = generations;
+                          kx::BackupEngine engine(kx::TreskCrypto(ring), live, kPrefix, resume, options);
                           receipt = engine.backup(owner + "/tresk.db", file, kx::VerificationLevel::readBack, progress);
                       } catch (const std::exception& e) {
                           const QString why = q(e.what());
+                          const bool resumes = kx::restartResumes(e);
                           record.time = std::chrono::system_clock::now();
                           record.ok = false;
                           record.bytes = 0;
@@ -503,11 +510,11 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
                           } catch (const std::exception&) {
                               // The failure itself is what the user must see.
                           }
-                          return [this, name, why, run] {
-                              setLastError(QStringLiteral("Backup to ") + name + QStringLiteral(" failed: ") + why +
-                                           QStringLiteral(
-                                               ". Anything already uploaded is kept, so restarting resumes rather than "
-                                               "starting over."));
+                          return [this, name, why, resumes, run] {
+                              setLastError(
+                                  QStringLiteral("Backup to ") + name + QStringLiteral(" failed: ") + why +
+                                  QStringLiteral(".") +
+                                  (resumes ? QStringLiteral(" ") + q(kx::kRestartResumesSentence) : QString()));
                               finishRun(run);
                           };
                       }
@@ -528,6 +535,22 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
                                       ? QStringLiteral(" and verified.")
                                       : QStringLiteral(" (NOT verified).");
                       if (receipt.resumed) sentence += QStringLiteral(" Resumed from a previous interrupted upload.");
+                      if (receipt.rolledBack)
+                          sentence += QStringLiteral(" ") +
+                                      q(kx::rolledBackAfterBackup(*receipt.rolledBack, name.toStdString()));
+                      if (!receipt.damaged.empty()) {
+                          QStringList damaged;
+                          for (const auto& d : receipt.damaged) damaged << q(d);
+                          sentence += QStringLiteral(" Damaged at ") + name + QStringLiteral(" and sent again: ") +
+                                      damaged.join(QStringLiteral(", ")) + QStringLiteral(".");
+                      }
+                      if (!receipt.unrepaired.empty()) {
+                          QStringList lost;
+                          for (const auto& d : receipt.unrepaired) lost << q(d);
+                          sentence += QStringLiteral(" Damaged at ") + name +
+                                      QStringLiteral(" and not sent again, because this Mac no longer holds them: ") +
+                                      lost.join(QStringLiteral(", ")) + QStringLiteral(".");
+                      }
                       if (!note.isEmpty()) sentence += QStringLiteral(" ") + note;
                       return [this, sentence, id, run] {
                           setLastResult(sentence);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <memory>
 
@@ -57,6 +58,38 @@ std::vector<ArchiveFile> listArchiveFiles(const stdfs::path& attachmentsFolder) 
     return out;
 }
 
+namespace {
+
+// "tresk.manifest.json" and "tresk.manifest.superseded-<stamp>.json".
+bool isEvidenceFileName(const std::string& name) {
+    if (name == ArchiveLayout::kManifestFile) return true;
+    static const std::string lead = "tresk.manifest.superseded-", tail = ".json";
+    if (name.size() <= lead.size() + tail.size() || name.compare(0, lead.size(), lead) != 0 ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    return std::all_of(name.begin() + static_cast<long>(lead.size()), name.end() - static_cast<long>(tail.size()),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.'; });
+}
+
+} // namespace
+
+std::vector<ArchiveFile> listEvidenceFiles(const stdfs::path& ownerFolder) {
+    std::vector<ArchiveFile> out;
+    std::error_code ec;
+    for (stdfs::directory_iterator it(ownerFolder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!isEvidenceFileName(name)) continue;
+        struct stat st {};
+        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue; // vanished, or not a plain file
+        out.push_back({name, it->path(), static_cast<uint64_t>(st.st_size)});
+    }
+    if (ec && !vanished(ec.value()))
+        throw Error("could not list the archive's evidence files in " + ownerFolder.string() + " (" + ec.message() +
+                    ")");
+    std::sort(out.begin(), out.end(), [](const ArchiveFile& a, const ArchiveFile& b) { return a.path < b.path; });
+    return out;
+}
+
 std::vector<ArchiveFile> filesAddedSince(const std::vector<ArchiveFile>& earlier, const std::vector<ArchiveFile>& now) {
     std::vector<ArchiveFile> added;
     auto it = earlier.begin();
@@ -67,7 +100,10 @@ std::vector<ArchiveFile> filesAddedSince(const std::vector<ArchiveFile>& earlier
     return added;
 }
 
+bool isEvidenceFilePath(const std::string& path) { return isEvidenceFileName(path); }
+
 bool isArchiveFilePath(const std::string& path) {
+    if (isEvidenceFileName(path)) return true;
     const std::string prefix = std::string(ArchiveLayout::kAttachmentsFolder) + "/";
     if (path.compare(0, prefix.size(), prefix) != 0 || path.size() == prefix.size()) return false;
     size_t start = prefix.size();

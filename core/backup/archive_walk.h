@@ -3,7 +3,10 @@
 // be writing the archive.
 //
 // A backup carries the regular files below the owner's "attachments" folder,
-// named by their path in the owner folder ("attachments/ab/cd/<key>"). Hidden
+// named by their path in the owner folder ("attachments/ab/cd/<key>"), and the
+// owner folder's evidence files: the tamper-evidence manifest
+// ("tresk.manifest.json") and the manifests it replaced
+// ("tresk.manifest.superseded-<stamp>.json"), named by their file name. Hidden
 // names (the attachment store's ".incoming" folder of files still being written,
 // or anything else starting with ".") are never carried or restored; links are
 // not followed. Attachment objects are written before the database rows that
@@ -27,11 +30,18 @@ struct ArchiveFile {
 // kx::Error when a folder that is there cannot be read.
 std::vector<ArchiveFile> listArchiveFiles(const std::filesystem::path& attachmentsFolder);
 
+// The evidence files directly in the owner folder, sorted by name. A missing
+// folder gives none. Throws kx::Error when it cannot be read.
+std::vector<ArchiveFile> listEvidenceFiles(const std::filesystem::path& ownerFolder);
+
 // The files of `now` whose path is not in `earlier` (both sorted by path).
 std::vector<ArchiveFile> filesAddedSince(const std::vector<ArchiveFile>& earlier, const std::vector<ArchiveFile>& now);
 
 // True for a path a backup may carry and a restore may write: "attachments/"
-// followed by components that are not hidden.
+// followed by components that are not hidden, or an evidence file's name.
 bool isArchiveFilePath(const std::string& path);
+// True for an evidence file's name. Unlike attachment files, these are
+// rewritten in place, so their content is compared and not their size.
+bool isEvidenceFilePath(const std::string& path);
 
 } // namespace kx

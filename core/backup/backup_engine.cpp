@@ -3,6 +3,8 @@
 #include "core/archive/archive_layout.h"
 #include "core/archive/snapshot.h"
 #include "core/backup/archive_walk.h"
+#include "core/backup/compression.h"
+#include "core/backup/generation_memory.h"
 #include "core/backup/restore_staging.h"
 #include "core/backup/stored_audit.h"
 #include "core/platform/fs.h"
@@ -160,30 +162,131 @@ void changeResume(std::mutex& m, const std::optional<stdfs::path>& path, const s
 // Thrown by a sink to stop a download once it has what it needs.
 struct EnoughRead {};
 
+// The hash of what a manifest entry's object holds once opened: its compressed
+// bytes when it is stored compressed, else the file's own.
+std::string storedContentSha(const json& entry) {
+    return entry.contains("encoding") ? entry.value("encodedSha256", "") : entry.value("sha256", "");
+}
+
+// Some stores answer a write before it can be read back whole, so a copy that
+// does not match yet is read again after short pauses before the run fails.
+bool matchesSoon(const std::function<bool()>& matches) {
+    for (int pause = 100;; pause *= 4) {
+        if (matches()) return true;
+        if (pause > 1600) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
+}
+
+// A stored object the manifest names is not at the destination.
+class MissingObject : public BackupError {
+public:
+    using BackupError::BackupError;
+};
+
+// The rows of the messages table of a restored database; none when it cannot be read.
+std::optional<int64_t> countMessages(const std::string& dbFile) {
+    sqlite3* db = nullptr;
+    std::optional<int64_t> count;
+    if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM messages", -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            count = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+// Each file a restore left out, with what it is in the archive: an attachment
+// is named with its file name and the messages it belongs to (by sender's date
+// and GUID), as far as the restored database tells.
+std::vector<std::string> describeLostFiles(const std::string& dbFile, const std::vector<std::string>& lost) {
+    std::vector<std::string> out;
+    if (lost.empty()) return out;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+        sqlite3_prepare_v2(db,
+                           "SELECT coalesce(a.file_name, a.guid), m.guid FROM attachments a "
+                           "LEFT JOIN message_attachments ma ON ma.attachment_id = a.id "
+                           "LEFT JOIN messages m ON m.id = ma.message_id WHERE a.object_key = ?1 ORDER BY m.date",
+                           -1, &st, nullptr);
+    for (const std::string& rel : lost) {
+        std::string line = rel;
+        if (st && rel.rfind(attachmentsPrefix(), 0) == 0) {
+            const std::string key = rel.substr(rel.rfind('/') + 1);
+            sqlite3_reset(st);
+            sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+            std::string fileName, messages;
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                if (const auto* f = sqlite3_column_text(st, 0)) fileName = reinterpret_cast<const char*>(f);
+                if (const auto* g = sqlite3_column_text(st, 1))
+                    messages += (messages.empty() ? "" : ", ") + std::string(reinterpret_cast<const char*>(g));
+            }
+            if (!fileName.empty())
+                line += " (\"" + fileName + "\"" + (messages.empty() ? "" : ", of message " + messages) + ")";
+        }
+        out.push_back(line);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+}
+
 // Downloads and opens one object into a file, returning the plaintext hash.
+// A compressed object (compression.h) is decompressed on the way; storedSha
+// then gets the hash of its compressed bytes.
 std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, const std::string& name,
                           uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut,
-                          const std::function<void()>& otherCopy) {
+                          const std::function<void()>& otherCopy, bool askSize, bool compressed = false,
+                          std::string* storedSha = nullptr) {
     fs::createPrivateDirectories(target.parent_path());
     UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!fd) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
-    Sha256 hash;
+    Sha256 hash, storedHash;
     std::string head;
-    auto info = dest.head(name);
-    if (!info) throw BackupError("the stored object " + name + " is missing at " + dest.label());
-    if (sealedSize && info->size != sealedSize) otherCopy();
-    TreskCrypto::Opener opener(crypto, name, info->size, [&](const unsigned char* p, size_t n) {
+    // The manifest gives the size: an object of another size then fails to
+    // open. Where another size says more than that (askSize), it is asked for
+    // first and otherCopy called on a difference.
+    uint64_t size = sealedSize;
+    if (!size || askSize) {
+        auto info = dest.head(name);
+        if (!info) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
+        if (sealedSize && info->size != sealedSize) otherCopy();
+        size = info->size;
+    }
+    auto write = [&](const unsigned char* p, size_t n) {
         hash.update(p, n);
         if (const int err = writeAll(fd.get(), p, n))
             throw Error("could not write the restored archive (" + fs::errnoText(err) + ")");
+    };
+    std::optional<Decompressor> decompressor;
+    if (compressed) decompressor.emplace(write);
+    TreskCrypto::Opener opener(crypto, name, size, [&](const unsigned char* p, size_t n) {
+        if (!decompressor) return write(p, n);
+        storedHash.update(p, n);
+        decompressor->feed(p, n);
     });
-    bool found = dest.get(name, [&](const unsigned char* p, size_t n) {
-        if (head.size() < TreskCrypto::kHeaderSize)
-            head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
-        opener.feed(p, n);
-    });
-    if (!found) throw BackupError("the stored object " + name + " is missing at " + dest.label());
-    opener.finish();
+    try {
+        bool found = dest.get(name, [&](const unsigned char* p, size_t n) {
+            if (head.size() < TreskCrypto::kHeaderSize)
+                head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+            opener.feed(p, n);
+        });
+        if (!found) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
+        opener.finish();
+    } catch (const SealError&) {
+        // One of another size than recorded is another copy, not damage.
+        if (auto info = size == sealedSize ? dest.head(name) : std::nullopt; info && info->size != sealedSize)
+            otherCopy();
+        throw;
+    }
+    if (decompressor) {
+        decompressor->finish();
+        if (storedSha) *storedSha = storedHash.finishHex();
+    }
     if (::fsync(fd.get()) != 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
     if (const int err = fd.close()) throw Error("could not write " + target.string() + " (" + fs::errnoText(err) + ")");
     if (nonceOut) *nonceOut = TreskCrypto::nonceOf(head);
@@ -191,6 +294,39 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
 }
 
 } // namespace
+
+namespace {
+
+std::string generationText(uint64_t generation, const std::string& at) {
+    return "generation " + std::to_string(generation) + (at.empty() ? "" : ", made " + at);
+}
+
+std::string foundText(const RolledBack& r, const std::string& destinationLabel) {
+    if (r.foundGeneration == 0 && r.foundAt.empty())
+        return "The backup this computer last wrote to " + destinationLabel + " (" +
+               generationText(r.rememberedGeneration, r.rememberedAt) + ") is no longer there";
+    return "The backup at " + destinationLabel + " (" + generationText(r.foundGeneration, r.foundAt) +
+           ") is older than the one this computer last wrote there (" +
+           generationText(r.rememberedGeneration, r.rememberedAt) +
+           "): it was rolled back, by a sync app, a snapshot being put back or by hand";
+}
+
+} // namespace
+
+bool restartResumes(const std::exception& failure) {
+    return !dynamic_cast<const ForeignKeyBackupError*>(&failure) &&
+           !dynamic_cast<const DestinationUnusable*>(&failure) && !dynamic_cast<const BackupBusyError*>(&failure);
+}
+
+std::string rolledBackAfterBackup(const RolledBack& r, const std::string& destinationLabel) {
+    return foundText(r, destinationLabel) + ". This backup read back everything stored there and brought it up to "
+                                            "date.";
+}
+
+std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel) {
+    return foundText(r, destinationLabel) + ". What was restored is that older backup: messages archived after it "
+                                            "are not in it.";
+}
 
 std::string databaseStamp(const stdfs::path& file) {
     const auto now = std::chrono::system_clock::now();
@@ -583,450 +719,555 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
     return out;
 }
 
-UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::path& storeFile,
-                                   VerificationLevel verification, const ProgressCallback& progress) {
-    const std::string legacyDbName = fullName(remoteName);
-    const std::string manifestName = legacyDbName + ".manifest";
-    std::string area = remoteName.find('/') == std::string::npos ? "" : remoteName.substr(0, remoteName.rfind('/'));
-    const std::string objectsPrefix = prefix_ + "/" + (area.empty() ? "" : area + "/") + "objects/";
+// One backup run. BackupEngine::backup calls its phases in order; each reads
+// what the earlier ones found and leaves what the later ones need.
+class BackupEngine::Run {
+public:
+    using Local = ArchiveFile;
 
-    if (!fs::isRegularFile(storeFile)) throw Error("there is no archive database at " + storeFile.string());
+    Run(BackupEngine& engine, const std::string& remoteName, const stdfs::path& storeFile,
+        VerificationLevel verification, const ProgressCallback& progress)
+        : e(engine), remoteName_(remoteName), storeFile_(storeFile), verification_(verification), progress_(progress),
+          legacyDbName_(e.fullName(remoteName)), manifestName_(legacyDbName_ + ".manifest"),
+          area_(remoteName.find('/') == std::string::npos ? "" : remoteName.substr(0, remoteName.rfind('/'))),
+          objectsPrefix_(e.prefix_ + "/" + (area_.empty() ? "" : area_ + "/") + "objects/"),
+          identity_(e.dest_->resumeIdentity()) {
+        if (!fs::isRegularFile(storeFile_)) throw Error("there is no archive database at " + storeFile_.string());
+    }
+    ~Run() {
+        if (snapshotDone_.valid()) snapshotDone_.wait(); // never leave the scratch folder while the snapshot writes
+    }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
 
     // The backup already there, read before anything at the destination changes.
     // One sealed with a key this keyring does not hold (a new machine, a reset
     // keyring) is never replaced: its phrase would then restore nothing.
-    auto refuseForeign = [&](const std::optional<std::string>& manifest) {
+    void refuseAForeignKey() { refuseForeign(e.manifestInPlace(manifestName_)); }
+
+    // One run at a time; what the previous run left is read once this run holds the lease.
+    void takeLease() { lease_.emplace(e.dest_, legacyDbName_ + ".lease", e.options_.lease); }
+
+    // What the backup in place consists of (read under the lease), its
+    // generation against the one this computer last wrote there, and what
+    // killed runs left at the destination.
+    void readWhatIsInPlace();
+
+    // The database snapshot is started (unless the file has not changed since
+    // the backup in place), and the files of the archive are listed.
+    void startSnapshot();
+
+    // Which files need sending: those the backup in place does not hold as
+    // they are now, less those an interrupted run already stored.
+    void plan() { toSend_ = classify(allFiles()); }
+
+    // A rolling share of what the backup in place holds is read back, all of it
+    // on request (stored_audit.h); damaged objects are reported and sent again.
+    void audit();
+
+    // Attachment and evidence files, then the database, each read back as soon
+    // as it is written; nothing the manifest in place names is written over.
+    void uploadAndVerify();
+
+    // The commit point: the manifest switches the backup over to the new objects.
+    void switchManifest();
+
+    // Only now is what the replaced manifest alone named (and what stopped runs
+    // left behind) removed. A removal that fails is tried again by the next run.
+    void sweep();
+
+    UploadReceipt receipt;
+
+private:
+    void refuseForeign(const std::optional<std::string>& manifest) const {
         auto keyId = manifest ? TreskCrypto::keyIdOf(*manifest) : std::nullopt;
-        if (keyId && !crypto_.holdsKey(*keyId))
+        if (keyId && !e.crypto_.holdsKey(*keyId))
             throw ForeignKeyBackupError("the destination holds a backup made with a different key; restore that key "
                                         "from its recovery phrase, or choose another destination");
-    };
-    refuseForeign(manifestInPlace(manifestName));
-    // One run at a time; what the previous run left is read once this run holds the lease.
-    BackupLease lease(dest_, legacyDbName + ".lease", options_.lease);
+    }
+    void snapshotNow() {
+        if (snapshotDone_.valid()) return;
+        snapshotDone_ = std::async(std::launch::async, [this] {
+            snapshotDatabase(storeFile_, snapshot_);
+            return Sha256::hexOfFile(snapshot_);
+        });
+    }
+    std::vector<const Local*> allFiles() const {
+        std::vector<const Local*> all;
+        for (const Local& f : files_) all.push_back(&f);
+        return all;
+    }
+    bool underThisBackup(const std::string& n) const {
+        return n == legacyDbName_ || n.compare(0, objectsPrefix_.size(), objectsPrefix_) == 0;
+    }
+    // Names that may be left over once the new manifest is in place: recorded
+    // before anything is written, so a run stopped at any point leaves them known.
+    void noteForCleanup(const std::vector<std::string>& names) {
+        changeResume(e.resumeMutex_, e.resumePath_, [&](ResumeState& st) {
+            for (const auto& n : names) {
+                CleanupEntry c{identity_, n};
+                if (std::find(st.cleanup.begin(), st.cleanup.end(), c) == st.cleanup.end()) st.cleanup.push_back(c);
+            }
+        });
+    }
+    // Objects an interrupted run already stored are taken as they are when they
+    // open and hold the expected content, and not sent again.
+    std::optional<std::string> adopt(const std::string& name, uint64_t sealedSize, const std::string& sha) {
+        auto remote = stored_.find(name);
+        if (remote == stored_.end() || remote->second != sealedSize) return std::nullopt;
+        if (!e.dest_->canReadBackData()) return e.storedNonce(name, sealedSize);
+        return e.checkStored(name, sealedSize, sha);
+    }
+    std::vector<const Local*> classify(const std::vector<const Local*>& candidates);
+    void checkWritten(const std::string& name, const Uploaded& u, const std::string& sha);
+    void sendFiles(const std::vector<const Local*>& list);
+    void sendDatabase();
+    uint64_t partSize(uint64_t sealed) const {
+        return e.options_.partSize ? e.options_.partSize : e.dest_->partSizeFor(sealed);
+    }
+    void countIn(uint64_t sealed) { // into the progress total
+        std::lock_guard<std::recursive_mutex> lock(progressMutex_);
+        uint64_t part = partSize(sealed);
+        p_.total += static_cast<int64_t>(sealed);
+        p_.parts += sealed <= part ? 1 : static_cast<int>((sealed + part - 1) / part);
+    }
+    void report() {
+        if (progress_) progress_(p_);
+    }
+    void sent(uint64_t n) {
+        std::lock_guard<std::recursive_mutex> lock(progressMutex_);
+        p_.done += static_cast<int64_t>(n);
+    }
+    void partDone() {
+        std::lock_guard<std::recursive_mutex> lock(progressMutex_);
+        ++p_.part;
+        report();
+    }
+    BackupError mismatch(const std::string& what) const {
+        return BackupError("the copy stored at " + e.dest_->label() + " does not match what was sent (" + what +
+                           "); run the backup again");
+    }
+
+    BackupEngine& e;
+    const std::string remoteName_;
+    const stdfs::path storeFile_;
+    VerificationLevel verification_;
+    const ProgressCallback& progress_;
+    const std::string legacyDbName_, manifestName_, area_, objectsPrefix_, identity_;
+
+    std::optional<BackupLease> lease_;
+    std::optional<std::string> oldManifest_;
+    bool keepOldManifest_ = false; // it opened, and it is the manifest itself rather than the kept copy
+    std::map<std::string, json> previous_;
+    std::optional<json> previousDb_;
+    std::string previousAuditNext_; // where the read-back of stored objects goes on (stored_audit.h)
+    std::set<std::string> oldNames_;
+    std::optional<GenerationMemory> memory_;
+    std::optional<RolledBack> rolledBack_;
+    uint64_t generation_ = 1;
+    std::map<std::string, uint64_t> stored_; // what the destination holds under the objects' prefix
+
+    std::optional<ScratchDir> scratch_;
+    stdfs::path snapshot_;
+    std::future<std::string> snapshotDone_; // (after scratch_: it goes first)
+    std::string sourceStamp_;
+    stdfs::path attachments_;
+    std::vector<Local> files_, lateFiles_;
+
+    std::vector<std::string> damaged_;         // stored copies found damaged, each sent again
+    std::map<std::string, json> entries_;      // the new manifest's objects, by path
+    std::map<std::string, std::string> shaOf_; // content hashes of the files not kept
+    std::set<std::string> vanished_;           // removed from the archive before they could be read
+    std::mutex entriesMutex_;
+    std::vector<std::string> toWrite_;
+    std::vector<const Local*> toSend_;
+    bool dbDamaged_ = false;
+    std::string auditNext_;
+
+    BackupProgress p_;
+    uint64_t dbSealed_ = 0; // the database's estimated share of the progress
+    int dbParts_ = 0;
+    std::recursive_mutex progressMutex_;
+    std::map<std::string, Uploaded> uploaded_;
+    std::mutex uploadedMutex_;
+    json objects_ = json::array();
+    json dbEntry_;
+};
+
+void BackupEngine::Run::readWhatIsInPlace() {
     bool oldIsCopy = false;
-    std::optional<std::string> oldManifest = manifestInPlace(manifestName, &oldIsCopy);
-    refuseForeign(oldManifest);
-    bool keepOldManifest = false; // it opened, and it is the manifest itself rather than the kept copy
+    oldManifest_ = e.manifestInPlace(manifestName_, &oldIsCopy);
+    refuseForeign(oldManifest_);
     // What killed runs of this backup left there, but for uploads this computer can still resume.
     {
         std::set<std::string> resumable;
-        for (const auto& e : loadResume(resumePath_).uploads)
-            if (e.destination == dest_->resumeIdentity()) resumable.insert(e.uploadId);
-        dest_->sweepTemporaries(area.empty() ? prefix_ : prefix_ + "/" + area, !area.empty(), resumable);
+        for (const auto& u : loadResume(e.resumePath_).uploads)
+            if (u.destination == identity_) resumable.insert(u.uploadId);
+        e.dest_->sweepTemporaries(area_.empty() ? e.prefix_ : e.prefix_ + "/" + area_, !area_.empty(), resumable);
     }
-
-    ScratchDir scratch;
-    stdfs::path snapshot = scratch.path() / ArchiveLayout::kDatabaseFile;
-    // The snapshot and its fingerprint are made while the attachment files
-    // upload (they do not depend on it); the database goes up afterwards. A
-    // database that has not changed since the backup in place is not read.
-    std::future<std::string> snapshotDone;
-    auto startSnapshot = [&] {
-        if (snapshotDone.valid()) return;
-        snapshotDone = std::async(std::launch::async, [&] {
-            snapshotDatabase(storeFile, snapshot);
-            return Sha256::hexOfFile(snapshot);
-        });
-    };
-    const std::string sourceStamp = databaseStamp(storeFile);
-    struct WaitForSnapshot {
-        std::future<std::string>& f;
-        ~WaitForSnapshot() {
-            if (f.valid()) f.wait(); // never leave the scratch folder while the snapshot writes into it
-        }
-    } waitForSnapshot{snapshotDone};
-    uint64_t dbPlainSize = stdfs::file_size(storeFile); // an estimate until the snapshot is made
-
-    // The owner's attachment files (archive_walk.h).
-    using Local = ArchiveFile;
-    const stdfs::path attachments = ArchiveLayout::besideDatabase(storeFile.string()).attachments;
-    std::vector<Local> files = listArchiveFiles(attachments);
-
-    // What the backup in place consists of. Its objects stay untouched until
-    // the new manifest has replaced it; only then is what it alone named removed.
-    std::map<std::string, json> previous;
-    std::optional<json> previousDb;
-    std::string previousAuditNext; // where the read-back of stored objects goes on (stored_audit.h)
-    std::set<std::string> oldNames;
+    // Its objects stay untouched until the new manifest has replaced it; only
+    // then is what it alone named removed.
+    RolledBack found;
     try {
-        if (oldManifest) {
-            json old = json::parse(crypto_.open(*oldManifest, manifestName));
+        if (oldManifest_) {
+            json old = json::parse(e.crypto_.open(*oldManifest_, manifestName_));
             const int format = old.value("format", 0);
-            previousAuditNext = old.value("auditNext", "");
+            previousAuditNext_ = old.value("auditNext", "");
+            found.foundGeneration = old.value("generation", uint64_t(0));
+            found.foundAt = old.value("createdAt", "");
             for (const auto& o : old.at("objects")) {
-                previous[o.at("path").get<std::string>()] = o;
-                oldNames.insert(o.value("name", ""));
+                previous_[o.at("path").get<std::string>()] = o;
+                oldNames_.insert(o.value("name", ""));
             }
             // The first layout kept the database under the archive's own name and
             // overwrote it in place, so an unfinished run could leave another copy
             // there: it is never reused, only replaced.
             if (format >= 2) {
-                previousDb = old.at("database");
-                oldNames.insert(previousDb->value("name", ""));
+                previousDb_ = old.at("database");
+                oldNames_.insert(previousDb_->value("name", ""));
             } else {
-                oldNames.insert(legacyDbName);
+                oldNames_.insert(legacyDbName_);
             }
-            keepOldManifest = !oldIsCopy;
+            keepOldManifest_ = !oldIsCopy;
         }
     } catch (const SealError&) {
         // Unreadable with this keyring: everything is sent again.
     } catch (const json::exception&) {
     }
-    oldNames.erase("");
-    std::map<std::string, uint64_t> stored;
-    for (auto& [n, size] : dest_->list(objectsPrefix)) stored[n] = size;
-    const bool dbUnchanged = [&] {
-        if (!previousDb || sourceStamp.empty() || previousDb->value("sourceStamp", "") != sourceStamp) return false;
-        auto remote = stored.find(previousDb->value("name", ""));
-        return remote != stored.end() && remote->second == previousDb->value("sealedSize", uint64_t(0));
-    }();
-    if (!dbUnchanged) startSnapshot();
-    const std::string identity = dest_->resumeIdentity();
-    auto underThisBackup = [&](const std::string& n) {
-        return n == legacyDbName || n.compare(0, objectsPrefix.size(), objectsPrefix) == 0;
-    };
-    // Names that may be left over once the new manifest is in place: recorded
-    // before anything is written, so a run stopped at any point leaves them known.
-    auto noteForCleanup = [&](const std::vector<std::string>& names) {
-        changeResume(resumeMutex_, resumePath_, [&](ResumeState& st) {
-            for (const auto& n : names) {
-                CleanupEntry c{identity, n};
-                if (std::find(st.cleanup.begin(), st.cleanup.end(), c) == st.cleanup.end()) st.cleanup.push_back(c);
-            }
-        });
-    };
-
-    // Objects an interrupted run already stored are taken as they are when they
-    // open and hold the expected content, and not sent again.
-    auto adopt = [&](const std::string& name, uint64_t sealedSize, const std::string& sha) {
-        auto remote = stored.find(name);
-        if (remote == stored.end() || remote->second != sealedSize) return std::optional<std::string>();
-        if (!dest_->canReadBackData()) return storedNonce(name, sealedSize);
-        return checkStored(name, sealedSize, sha);
-    };
-
-    // Attachment files the backup in place already holds are kept; the others
-    // get names derived from their content, so nothing a manifest names is ever
-    // written over.
-    std::map<std::string, json> entries;      // the new manifest's objects, by path
-    std::map<std::string, std::string> shaOf; // content hashes of the files not kept
-    std::set<std::string> vanished;           // removed from the archive before they could be read
-    std::mutex entriesMutex;
-    std::vector<std::string> toWrite(oldNames.begin(), oldNames.end());
-    // Returns the files that need sending, in path order.
-    auto classify = [&](const std::vector<const Local*>& candidates) {
-        std::vector<const Local*> fresh, send;
-        for (const Local* f : candidates) {
-            auto prev = previous.find(f->path);
-            bool present = false;
-            if (prev != previous.end()) {
-                auto remote = stored.find(prev->second.value("name", ""));
-                present = remote != stored.end() && prev->second.value("size", uint64_t(0)) == f->size &&
-                          remote->second == prev->second.value("sealedSize", uint64_t(0));
-            }
-            if (present) entries[f->path] = prev->second;
-            else fresh.push_back(f);
+    oldNames_.erase("");
+    toWrite_.assign(oldNames_.begin(), oldNames_.end());
+    auditNext_ = previousAuditNext_;
+    // A destination that holds an older backup than this computer wrote there
+    // was rolled back: everything it holds is read back, and the run says so.
+    if (e.options_.generations) memory_.emplace(*e.options_.generations);
+    generation_ = found.foundGeneration + 1;
+    if (auto last = memory_ ? memory_->lastWritten(identity_, manifestName_) : std::nullopt) {
+        if (last->generation > found.foundGeneration) {
+            found.rememberedGeneration = last->generation;
+            found.rememberedAt = last->createdAt;
+            rolledBack_ = found;
+            if (verification_ == VerificationLevel::readBack) verification_ = VerificationLevel::everything;
         }
-        parallelFor(fresh.size(), options_.threads, [&](size_t k) {
-            const Local* f = fresh[k];
-            std::string sha;
-            try {
-                sha = Sha256::hexOfFile(f->file);
-            } catch (const Error&) {
-                if (fs::exists(f->file)) throw;
-                std::lock_guard<std::mutex> lock(entriesMutex);
-                vanished.insert(f->path);
+        generation_ = std::max(generation_, last->generation + 1);
+    }
+    for (auto& [n, size] : e.dest_->list(objectsPrefix_)) stored_[n] = size;
+}
+
+void BackupEngine::Run::startSnapshot() {
+    scratch_.emplace();
+    snapshot_ = scratch_->path() / ArchiveLayout::kDatabaseFile;
+    // The snapshot and its fingerprint are made while the attachment files
+    // upload (they do not depend on it); the database goes up afterwards. A
+    // database that has not changed since the backup in place is not read.
+    sourceStamp_ = databaseStamp(storeFile_);
+    const bool dbUnchanged = [&] {
+        if (!previousDb_ || sourceStamp_.empty() || previousDb_->value("sourceStamp", "") != sourceStamp_) return false;
+        auto remote = stored_.find(previousDb_->value("name", ""));
+        return remote != stored_.end() && remote->second == previousDb_->value("sealedSize", uint64_t(0));
+    }();
+    // The owner's attachment and evidence files (archive_walk.h).
+    attachments_ = ArchiveLayout::besideDatabase(storeFile_.string()).attachments;
+    files_ = listArchiveFiles(attachments_);
+    for (Local& f : listEvidenceFiles(storeFile_.parent_path())) files_.push_back(std::move(f));
+    if (!dbUnchanged) snapshotNow();
+}
+
+std::vector<const BackupEngine::Run::Local*> BackupEngine::Run::classify(const std::vector<const Local*>& candidates) {
+    // Files the backup in place already holds are kept; the others get names
+    // derived from their content, so nothing a manifest names is ever written over.
+    std::vector<const Local*> fresh, send;
+    for (const Local* f : candidates) {
+        auto prev = previous_.find(f->path);
+        bool present = false;
+        if (prev != previous_.end() && prev->second.value("size", uint64_t(0)) == f->size) {
+            auto remote = stored_.find(prev->second.value("name", ""));
+            present = remote != stored_.end() && remote->second == prev->second.value("sealedSize", uint64_t(0));
+            // The file is as it was backed up, but its stored copy is gone or
+            // changed size: damage at rest, sent again and said.
+            if (!present && keepOldManifest_) {
+                std::lock_guard<std::mutex> lock(entriesMutex_);
+                damaged_.push_back(f->path);
+            }
+        }
+        if (present && !isEvidenceFilePath(f->path)) entries_[f->path] = prev->second;
+        else fresh.push_back(f); // (evidence files are rewritten in place: their content decides)
+    }
+    parallelFor(fresh.size(), e.options_.threads, [&](size_t k) {
+        const Local* f = fresh[k];
+        std::string sha;
+        try {
+            sha = Sha256::hexOfFile(f->file);
+        } catch (const Error&) {
+            if (fs::exists(f->file)) throw;
+            std::lock_guard<std::mutex> lock(entriesMutex_);
+            vanished_.insert(f->path);
+            return;
+        }
+        const std::string name = objectsPrefix_ + e.crypto_.nameTag("attachment:" + f->path + ":" + sha);
+        const uint64_t sealedSize = TreskCrypto::sealedSize(f->size);
+        if (auto prev = previous_.find(f->path); prev != previous_.end() && prev->second.value("name", "") == name &&
+                                                 prev->second.value("size", uint64_t(0)) == f->size) {
+            auto remote = stored_.find(name);
+            if (remote != stored_.end() && remote->second == prev->second.value("sealedSize", uint64_t(0))) {
+                std::lock_guard<std::mutex> lock(entriesMutex_);
+                entries_[f->path] = prev->second; // an evidence file as it was backed up
                 return;
             }
-            const std::string name = objectsPrefix + crypto_.nameTag("attachment:" + f->path + ":" + sha);
-            const uint64_t sealedSize = TreskCrypto::sealedSize(f->size);
-            std::optional<std::string> nonce = adopt(name, sealedSize, sha);
-            json o = {{"path", f->path},
-                      {"name", name},
-                      {"size", f->size},
-                      {"sha256", sha},
-                      {"sealedSize", sealedSize}};
-            if (nonce) o["nonce"] = *nonce;
-            std::lock_guard<std::mutex> lock(entriesMutex);
-            entries[f->path] = std::move(o);
-            shaOf[f->path] = sha;
-            if (!nonce) {
-                send.push_back(f);
-                toWrite.push_back(name);
-            }
-        });
-        std::sort(send.begin(), send.end(), [](const Local* x, const Local* y) { return x->path < y->path; });
-        noteForCleanup(toWrite);
-        return send;
-    };
-    std::vector<const Local*> all;
-    for (const Local& f : files) all.push_back(&f);
-    std::vector<const Local*> toSend = classify(all);
+        }
+        std::optional<std::string> nonce = adopt(name, sealedSize, sha);
+        json o = {{"path", f->path}, {"name", name}, {"size", f->size}, {"sha256", sha}, {"sealedSize", sealedSize}};
+        if (nonce) o["nonce"] = *nonce;
+        std::lock_guard<std::mutex> lock(entriesMutex_);
+        entries_[f->path] = std::move(o);
+        shaOf_[f->path] = sha;
+        if (!nonce) {
+            send.push_back(f);
+            toWrite_.push_back(name);
+        }
+    });
+    std::sort(send.begin(), send.end(), [](const Local* x, const Local* y) { return x->path < y->path; });
+    noteForCleanup(toWrite_);
+    return send;
+}
 
-    // A rolling share of what the backup in place holds is read back, all of it
-    // on request (stored_audit.h); damaged objects are reported and sent again.
-    size_t storedChecked = 0;
-    std::vector<std::string> damaged, unrepaired;
-    bool dbDamaged = false;
-    std::string auditNext = previousAuditNext;
-    if (verification != VerificationLevel::none) {
+void BackupEngine::Run::audit() {
+    if (verification_ != VerificationLevel::none) {
         std::vector<StoredObject> kept;
         std::vector<const Local*> keptFiles;
-        const std::set<const Local*> sending(toSend.begin(), toSend.end());
+        const std::set<const Local*> sending(toSend_.begin(), toSend_.end());
         auto recorded = [](const json& o) {
             return StoredObject{o.value("name", ""), o.value("sealedSize", uint64_t(0)), o.value("nonce", ""),
-                                o.value("sha256", "")};
+                                storedContentSha(o)};
         };
-        for (const Local* f : all) {
-            auto e = entries.find(f->path);
-            auto prev = previous.find(f->path);
-            if (sending.count(f) || e == entries.end() || prev == previous.end() || e->second != prev->second) continue;
-            kept.push_back(recorded(e->second));
+        for (const Local* f : allFiles()) {
+            auto entry = entries_.find(f->path);
+            auto prev = previous_.find(f->path);
+            if (sending.count(f) || entry == entries_.end() || prev == previous_.end() || entry->second != prev->second)
+                continue;
+            kept.push_back(recorded(entry->second));
             keptFiles.push_back(f);
         }
-        if (previousDb) kept.push_back(recorded(*previousDb));
-        const AuditPlan plan = planAudit(kept, previousAuditNext, verification == VerificationLevel::everything);
-        auditNext = plan.next;
-        storedChecked = plan.chosen.size();
+        // The database object, which every restore needs, is read back by every run.
+        std::optional<size_t> database;
+        if (previousDb_) {
+            database = kept.size();
+            kept.push_back(recorded(*previousDb_));
+        }
+        const AuditPlan plan = planAudit(kept, previousAuditNext_, verification_ == VerificationLevel::everything,
+                                         e.dest_->readsAreCharged() ? kAuditCycle : kFolderAuditCycle, database);
+        auditNext_ = plan.next;
+        receipt.storedChecked = plan.chosen.size();
         std::vector<const Local*> again;
-        for (size_t i : auditStored(kept, plan)) {
+        for (size_t i : e.auditStored(kept, plan)) {
             if (i == keptFiles.size()) {
-                dbDamaged = true; // sent again below, whether or not it changed since
-                damaged.push_back("the archive database");
+                dbDamaged_ = true; // sent again below, whether or not it changed since
+                damaged_.push_back("the archive database");
                 continue;
             }
-            damaged.push_back(keptFiles[i]->path);
-            previous.erase(keptFiles[i]->path);
-            entries.erase(keptFiles[i]->path);
+            damaged_.push_back(keptFiles[i]->path);
+            previous_.erase(keptFiles[i]->path);
+            entries_.erase(keptFiles[i]->path);
             again.push_back(keptFiles[i]);
         }
         if (!again.empty()) {
-            for (const Local* f : classify(again)) toSend.push_back(f);
-            std::sort(toSend.begin(), toSend.end(), [](const Local* x, const Local* y) { return x->path < y->path; });
+            for (const Local* f : classify(again)) toSend_.push_back(f);
+            std::sort(toSend_.begin(), toSend_.end(), [](const Local* x, const Local* y) { return x->path < y->path; });
             for (const Local* f : again)
-                if (vanished.count(f->path)) unrepaired.push_back(f->path);
+                if (vanished_.count(f->path)) receipt.unrepaired.push_back(f->path);
         }
     }
 
-    BackupProgress p;
-    uint64_t dbSealed = TreskCrypto::sealedSize(dbPlainSize);
-    uint64_t dbPart = options_.partSize ? options_.partSize : dest_->partSizeFor(dbSealed);
-    p.total = static_cast<int64_t>(dbSealed);
-    for (const Local* f : toSend) p.total += static_cast<int64_t>(TreskCrypto::sealedSize(f->size));
-    p.parts = static_cast<int>((dbSealed + dbPart - 1) / dbPart);
-    for (const Local* f : toSend) {
-        uint64_t sealed = TreskCrypto::sealedSize(f->size);
-        uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
-        p.parts += sealed <= part ? 1 : static_cast<int>((sealed + part - 1) / part);
-    }
-    const int dbParts = static_cast<int>((dbSealed + dbPart - 1) / dbPart);
-    std::recursive_mutex progressMutex;
-    auto report = [&] {
-        if (progress) progress(p);
-    };
-    auto sent = [&](uint64_t n) {
-        std::lock_guard<std::recursive_mutex> lock(progressMutex);
-        p.done += static_cast<int64_t>(n);
-    };
-    auto partDone = [&] {
-        std::lock_guard<std::recursive_mutex> lock(progressMutex);
-        ++p.part;
-        report();
-    };
+    const uint64_t dbPlainSize = stdfs::file_size(storeFile_); // an estimate until the snapshot is made
+    dbSealed_ = TreskCrypto::sealedSize(dbPlainSize);
+    const uint64_t dbPart = partSize(dbSealed_);
+    dbParts_ = static_cast<int>((dbSealed_ + dbPart - 1) / dbPart);
+    p_.total = static_cast<int64_t>(dbSealed_);
+    p_.parts = dbParts_;
+    for (const Local* f : toSend_) countIn(TreskCrypto::sealedSize(f->size));
     report();
+}
 
-    UploadReceipt receipt;
-    receipt.storedChecked = storedChecked;
-    receipt.damaged = damaged;
-    receipt.unrepaired = unrepaired;
-    // What this run wrote is checked before the manifest names it, so a copy
-    // that does not match never replaces the backup in place. Each object is
-    // checked as soon as it is written, while other files are still being sent.
-    auto mismatch = [&](const std::string& what) {
-        return BackupError("the copy stored at " + dest_->label() + " does not match what was sent (" + what +
-                           "); run the backup again");
-    };
-    // Some stores answer a write before it can be read back whole, so a copy that
-    // does not match yet is read again after short pauses before the run fails.
-    auto matchesSoon = [](const std::function<bool()>& matches) {
-        for (int pause = 100;; pause *= 4) {
-            if (matches()) return true;
-            if (pause > 1600) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-        }
-    };
-    auto checkWritten = [&](const std::string& name, const Uploaded& u, const std::string& sha) {
-        if (verification == VerificationLevel::none) return;
-        if (!dest_->canReadBackData()) {
-            // Archival storage: compare size and the metadata written with each object.
-            if (!matchesSoon([&] { return storedNonce(name, u.sealedSize) == u.nonce; })) throw mismatch(name);
+// What this run wrote is checked before the manifest names it, so a copy that
+// does not match never replaces the backup in place. Each object is checked as
+// soon as it is written, while other files are still being sent.
+void BackupEngine::Run::checkWritten(const std::string& name, const Uploaded& u, const std::string& sha) {
+    if (verification_ == VerificationLevel::none) return;
+    if (!e.dest_->canReadBackData()) {
+        // Archival storage: compare size and the metadata written with each object.
+        if (!matchesSoon([&] { return e.storedNonce(name, u.sealedSize) == u.nonce; })) throw mismatch(name);
+        return;
+    }
+    // The object read back must open under this key and name, carry the nonce
+    // it was sealed with (so it is exactly what was sent) and hold the content
+    // sent. Content hashed while it was sealed is not hashed again: opening
+    // proves the object holds exactly the plaintext that was sealed.
+    if (!u.sealedPlainSha.empty() && u.sealedPlainSha != sha) throw mismatch(name); // changed while read
+    const std::string readSha = u.sealedPlainSha.empty() ? sha : std::string();
+    if (!matchesSoon([&] { return e.checkStored(name, u.sealedSize, readSha) == u.nonce; })) throw mismatch(name);
+}
+
+void BackupEngine::Run::sendFiles(const std::vector<const Local*>& list) {
+    auto sentHere = [this](uint64_t n) { sent(n); };
+    auto doneHere = [this] { partDone(); };
+    parallelFor(list.size(), e.options_.threads, [&](size_t i) {
+        const Local* f = list[i];
+        const std::string name = entries_.at(f->path).at("name").get<std::string>();
+        const std::string& sha = shaOf_.at(f->path);
+        Uploaded u;
+        try {
+            u = e.uploadFile(f->file, name, "sha256:" + sha, ObjectClass::data, 1, sentHere, doneHere);
+        } catch (...) {
+            if (fs::exists(f->file)) throw;
+            std::lock_guard<std::mutex> lock(uploadedMutex_);
+            vanished_.insert(f->path);
             return;
         }
-        // The object read back must open under this key and name, carry the nonce
-        // it was sealed with (so it is exactly what was sent) and hold the content
-        // sent. Content hashed while it was sealed is not hashed again: opening
-        // proves the object holds exactly the plaintext that was sealed.
-        if (!u.sealedPlainSha.empty() && u.sealedPlainSha != sha) throw mismatch(name); // changed while read
-        const std::string readSha = u.sealedPlainSha.empty() ? sha : std::string();
-        if (!matchesSoon([&] { return checkStored(name, u.sealedSize, readSha) == u.nonce; })) throw mismatch(name);
-    };
-    // Attachments first, then the database; the manifest written last names them.
-    std::map<std::string, Uploaded> uploaded;
-    std::mutex uploadedMutex;
-    auto sendFiles = [&](const std::vector<const Local*>& list) {
-        parallelFor(list.size(), options_.threads, [&](size_t i) {
-            const Local* f = list[i];
-            const std::string name = entries.at(f->path).at("name").get<std::string>();
-            const std::string& sha = shaOf.at(f->path);
-            Uploaded u;
-            try {
-                u = uploadFile(f->file, name, "sha256:" + sha, ObjectClass::data, 1, sent, partDone);
-            } catch (...) {
-                if (fs::exists(f->file)) throw;
-                std::lock_guard<std::mutex> lock(uploadedMutex);
-                vanished.insert(f->path);
-                return;
-            }
-            checkWritten(name, u, sha);
-            std::lock_guard<std::mutex> lock(uploadedMutex);
-            uploaded[f->path] = u;
-        });
-    };
-    sendFiles(toSend);
+        checkWritten(name, u, sha);
+        std::lock_guard<std::mutex> lock(uploadedMutex_);
+        uploaded_[f->path] = u;
+    });
+}
 
-    if (dbDamaged) startSnapshot();
-    std::string fingerprint = snapshotDone.valid() ? snapshotDone.get() : previousDb->value("sha256", "");
+void BackupEngine::Run::uploadAndVerify() {
+    sendFiles(toSend_);
+
+    if (dbDamaged_) snapshotNow();
     // Files an ingest stored while the snapshot was made: the snapshot may name them.
-    const std::vector<Local> late = filesAddedSince(files, listArchiveFiles(attachments));
-    std::vector<const Local*> lateFiles;
-    for (const Local& f : late) lateFiles.push_back(&f);
-    const std::vector<const Local*> lateSend = classify(lateFiles);
-    for (const Local* f : lateSend) {
-        std::lock_guard<std::recursive_mutex> lock(progressMutex);
-        uint64_t sealed = TreskCrypto::sealedSize(f->size);
-        uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(sealed);
-        p.total += static_cast<int64_t>(sealed);
-        p.parts += sealed <= part ? 1 : static_cast<int>((sealed + part - 1) / part);
-    }
+    const std::string fingerprint = snapshotDone_.valid() ? snapshotDone_.get() : previousDb_->value("sha256", "");
+    lateFiles_ = filesAddedSince(files_, listArchiveFiles(attachments_));
+    std::vector<const Local*> late;
+    for (const Local& f : lateFiles_) late.push_back(&f);
+    const std::vector<const Local*> lateSend = classify(late);
+    for (const Local* f : lateSend) countIn(TreskCrypto::sealedSize(f->size));
     sendFiles(lateSend);
-    toSend.insert(toSend.end(), lateSend.begin(), lateSend.end());
-    std::erase_if(toSend, [&](const Local* f) { return vanished.count(f->path) > 0; });
-    for (const auto& path : vanished) entries.erase(path);
+    for (const auto& path : vanished_) entries_.erase(path);
 
-    for (const auto& [path, u] : uploaded) {
+    for (const auto& [path, u] : uploaded_) {
         receipt.resumed = receipt.resumed || u.resumed;
         receipt.bytes += u.sealedSize;
-        json& o = entries.at(path);
+        json& o = entries_.at(path);
         o["sealedSize"] = u.sealedSize;
         o["nonce"] = u.nonce;
     }
-    json objects = json::array();
-    for (const auto& [path, o] : entries) objects.push_back(o);
+    for (const auto& [path, o] : entries_) objects_.push_back(o);
 
-    dbPlainSize = fs::exists(snapshot) ? stdfs::file_size(snapshot) : previousDb->value("size", uint64_t(0));
-    const uint64_t dbSealedSize = TreskCrypto::sealedSize(dbPlainSize);
-    std::string dbName = objectsPrefix + crypto_.nameTag("database:" + remoteName + ":" + fingerprint);
-    json dbEntry;
+    const uint64_t dbPlainSize = fs::exists(snapshot_) ? stdfs::file_size(snapshot_)
+                                                       : previousDb_->value("size", uint64_t(0));
+    const std::string dbName = objectsPrefix_ +
+                               e.crypto_.nameTag("database:" + remoteName_ + ":" + fingerprint + ":" + kZstdEncoding);
     auto dropDbFromProgress = [&] {
-        std::lock_guard<std::recursive_mutex> lock(progressMutex);
-        p.total -= static_cast<int64_t>(dbSealed);
-        p.parts -= dbParts;
+        std::lock_guard<std::recursive_mutex> lock(progressMutex_);
+        p_.total -= static_cast<int64_t>(dbSealed_);
+        p_.parts -= dbParts_;
         report();
     };
-    std::optional<std::string> dbNonce;
-    if (previousDb && !dbDamaged && previousDb->value("sha256", "") == fingerprint &&
-        previousDb->value("size", uint64_t(0)) == dbPlainSize) {
-        auto remote = stored.find(previousDb->value("name", ""));
-        if (remote != stored.end() && remote->second == previousDb->value("sealedSize", uint64_t(0))) {
-            dbEntry = *previousDb; // unchanged since the backup in place
-            if (sourceStamp.empty()) dbEntry.erase("sourceStamp");
-            else dbEntry["sourceStamp"] = sourceStamp;
+    if (previousDb_ && !dbDamaged_ && previousDb_->value("sha256", "") == fingerprint &&
+        previousDb_->value("size", uint64_t(0)) == dbPlainSize) {
+        auto remote = stored_.find(previousDb_->value("name", ""));
+        if (remote != stored_.end() && remote->second == previousDb_->value("sealedSize", uint64_t(0))) {
+            dbEntry_ = *previousDb_; // unchanged since the backup in place
+            if (sourceStamp_.empty()) dbEntry_.erase("sourceStamp");
+            else dbEntry_["sourceStamp"] = sourceStamp_;
             dropDbFromProgress();
+            return;
         }
+        if (keepOldManifest_) damaged_.push_back("the archive database"); // gone or changed size at rest
     }
-    if (dbEntry.is_null()) {
-        dbNonce = adopt(dbName, dbSealedSize, fingerprint);
-        if (dbNonce) {
-            dropDbFromProgress();
-        } else {
-            noteForCleanup({dbName});
-            {
-                std::lock_guard<std::recursive_mutex> lock(progressMutex);
-                uint64_t part = options_.partSize ? options_.partSize : dest_->partSizeFor(dbSealedSize);
-                p.total += static_cast<int64_t>(dbSealedSize) - static_cast<int64_t>(dbSealed);
-                p.parts += static_cast<int>((dbSealedSize + part - 1) / part) - dbParts;
-            }
-            Uploaded db = uploadFile(snapshot, dbName, "sha256:" + fingerprint, ObjectClass::data, options_.threads,
-                                     sent, partDone);
-            checkWritten(dbName, db, fingerprint);
-            receipt.resumed = receipt.resumed || db.resumed;
-            receipt.bytes += db.sealedSize;
-            dbNonce = db.nonce;
+    // Stored compressed (compression.h): what is sealed, checked and resumed is the compressed file.
+    const stdfs::path packed = scratch_->path() / (std::string(ArchiveLayout::kDatabaseFile) + ".zst");
+    const CompressedFile compressed = compressFile(snapshot_, packed);
+    const uint64_t dbSealedSize = TreskCrypto::sealedSize(compressed.size);
+    std::optional<std::string> dbNonce = adopt(dbName, dbSealedSize, compressed.sha256);
+    if (dbNonce) {
+        dropDbFromProgress();
+    } else {
+        noteForCleanup({dbName});
+        {
+            std::lock_guard<std::recursive_mutex> lock(progressMutex_);
+            uint64_t part = partSize(dbSealedSize);
+            p_.total += static_cast<int64_t>(dbSealedSize) - static_cast<int64_t>(dbSealed_);
+            p_.parts += static_cast<int>((dbSealedSize + part - 1) / part) - dbParts_;
         }
-        dbEntry = {{"name", dbName},
-                   {"size", dbPlainSize},
-                   {"sha256", fingerprint},
-                   {"sealedSize", dbSealedSize},
-                   {"nonce", *dbNonce}};
-        if (!sourceStamp.empty()) dbEntry["sourceStamp"] = sourceStamp;
+        Uploaded db = e.uploadFile(
+            packed, dbName, "sha256:" + compressed.sha256, ObjectClass::data, e.options_.threads,
+            [this](uint64_t n) { sent(n); }, [this] { partDone(); });
+        checkWritten(dbName, db, compressed.sha256);
+        receipt.resumed = receipt.resumed || db.resumed;
+        receipt.bytes += db.sealedSize;
+        dbNonce = db.nonce;
     }
+    dbEntry_ = {{"name", dbName},
+                {"size", dbPlainSize},
+                {"sha256", fingerprint},
+                {"encoding", kZstdEncoding},
+                {"encodedSize", compressed.size},
+                {"encodedSha256", compressed.sha256},
+                {"sealedSize", dbSealedSize},
+                {"nonce", *dbNonce}};
+    if (!sourceStamp_.empty()) dbEntry_["sourceStamp"] = sourceStamp_;
+}
 
-    // The commit point: the manifest switches the backup over to the new objects.
-    json manifest = {{"format", 2},
-                     {"createdAt", formatISO8601(std::chrono::system_clock::now())},
-                     {"remoteName", remoteName},
-                     {"database", dbEntry},
-                     {"objects", objects},
-                     {"auditNext", auditNext}};
+void BackupEngine::Run::switchManifest() {
+    receipt.damaged = damaged_;
+    const std::string createdAt = formatISO8601(std::chrono::system_clock::now());
+    json manifest =
+        {{"format", 2},          {"generation", generation_}, {"createdAt", createdAt}, {"remoteName", remoteName_},
+         {"database", dbEntry_}, {"objects", objects_},       {"auditNext", auditNext_}};
     std::string manifestText = manifest.dump();
-    dest_->flush();  // every object the manifest names is durable before the manifest is written
-    lease.confirm(); // a run that lost its lease while stalled never writes over the one that took over
+    e.dest_->flush();  // every object the manifest names is durable before the manifest is written
+    lease_->confirm(); // a run that lost its lease while stalled never writes over the one that took over
     // The manifest being replaced is kept first, as it is: a store that writes an
     // object in place and is stopped while it writes the new one still holds a whole one.
-    if (keepOldManifest) {
-        const std::string& kept = *oldManifest;
-        dest_->put(manifestName + kReplacedManifestSuffix, kept.size(),
-                   [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, kept.data() + off, n); },
-                   ObjectClass::control, {});
+    if (keepOldManifest_) {
+        const std::string& kept = *oldManifest_;
+        e.dest_->put(manifestName_ + kReplacedManifestSuffix, kept.size(),
+                     [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, kept.data() + off, n); },
+                     ObjectClass::control, {});
         receipt.bytes += kept.size();
     }
-    std::string sealedManifest = crypto_.seal(manifestText, manifestName);
-    dest_->put(manifestName, sealedManifest.size(),
-               [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealedManifest.data() + off, n); },
-               ObjectClass::control, {});
+    std::string sealedManifest = e.crypto_.seal(manifestText, manifestName_);
+    e.dest_->put(manifestName_, sealedManifest.size(),
+                 [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealedManifest.data() + off, n); },
+                 ObjectClass::control, {});
     receipt.bytes += sealedManifest.size();
-    if (verification != VerificationLevel::none) {
+    if (verification_ != VerificationLevel::none) {
         if (!matchesSoon([&] {
                 try {
-                    return readSealed(manifestName) == manifestText;
+                    return e.readSealed(manifestName_) == manifestText;
                 } catch (const SealError&) {
                     return false;
                 }
             }))
             throw mismatch("the backup's manifest");
-        receipt.verification = dest_->canReadBackData() ? UploadReceipt::Verification::verified
-                                                        : UploadReceipt::Verification::checkedByMetadata;
+        receipt.verification = e.dest_->canReadBackData() ? UploadReceipt::Verification::verified
+                                                          : UploadReceipt::Verification::checkedByMetadata;
         if (!receipt.unrepaired.empty()) receipt.verification = UploadReceipt::Verification::notChecked;
     }
+    receipt.generation = generation_;
+    receipt.rolledBack = rolledBack_;
+    try {
+        if (memory_) memory_->remember(identity_, manifestName_, {generation_, createdAt});
+    } catch (const std::exception&) {
+        // The backup stands; only the next run's look for a rollback knows less.
+    }
+}
 
-    // Only now is what the replaced manifest alone named (and what stopped runs
-    // left behind) removed. A removal that fails is tried again by the next run.
-    std::set<std::string> keep = {dbEntry.value("name", "")};
-    for (const auto& o : objects) keep.insert(o.value("name", ""));
+void BackupEngine::Run::sweep() {
+    std::set<std::string> keep = {dbEntry_.value("name", "")};
+    for (const auto& o : objects_) keep.insert(o.value("name", ""));
     std::vector<CleanupEntry> pending;
-    changeResume(resumeMutex_, resumePath_, [&](ResumeState& st) {
+    changeResume(e.resumeMutex_, e.resumePath_, [&](ResumeState& st) {
         for (const auto& c : st.cleanup)
-            if (c.destination == identity && underThisBackup(c.name)) pending.push_back(c);
+            if (c.destination == identity_ && underThisBackup(c.name)) pending.push_back(c);
     });
-    if (!resumePath_)
-        for (const auto& n : toWrite) pending.push_back({identity, n});
+    if (!e.resumePath_)
+        for (const auto& n : toWrite_) pending.push_back({identity_, n});
     std::vector<CleanupEntry> settled;
     for (const auto& c : pending) {
         if (!keep.count(c.name)) {
             try {
                 checkRemoteName(c.name, "object name");
-                dest_->remove(c.name);
+                e.dest_->remove(c.name);
             } catch (const BackupError&) {
                 continue;
             }
@@ -1035,22 +1276,39 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     }
     // Unfinished uploads of content this backup no longer holds are abandoned.
     std::vector<ResumeEntry> abandoned;
-    changeResume(resumeMutex_, resumePath_, [&](ResumeState& st) {
+    changeResume(e.resumeMutex_, e.resumePath_, [&](ResumeState& st) {
         std::erase_if(st.cleanup, [&](const CleanupEntry& c) {
             return std::find(settled.begin(), settled.end(), c) != settled.end();
         });
         std::erase_if(st.uploads, [&](const ResumeEntry& u) {
-            if (u.destination != identity || !underThisBackup(u.name)) return false;
+            if (u.destination != identity_ || !underThisBackup(u.name)) return false;
             abandoned.push_back(u);
             return true;
         });
     });
-    for (const auto& u : abandoned) dest_->abortUpload(u.name, u.uploadId);
-    return receipt;
+    for (const auto& u : abandoned) e.dest_->abortUpload(u.name, u.uploadId);
+}
+
+UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::path& storeFile,
+                                   VerificationLevel verification, const ProgressCallback& progress) {
+    Run run(*this, remoteName, storeFile, verification, progress);
+    run.refuseAForeignKey();
+    run.takeLease();
+    run.readWhatIsInPlace();
+    run.startSnapshot();
+    run.plan();
+    run.audit();
+    run.uploadAndVerify();
+    // Everything the new manifest names is stored and checked; the backup in
+    // place is still whole. A check of what it holds against the local archive
+    // before it is replaced belongs here.
+    run.switchManifest();
+    run.sweep();
+    return run.receipt;
 }
 
 RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::path& targetFolder,
-                                    const ProgressCallback& progress) {
+                                    const ProgressCallback& progress, bool previousBackup) {
     const std::string legacyDbName = fullName(remoteName);
     const std::string manifestName = legacyDbName + ".manifest";
     const OwnerPaths target = ArchiveLayout::inFolder(targetFolder.string());
@@ -1058,13 +1316,28 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
     requireEmptyRestoreTarget(targetFolder); // before anything is downloaded
     RestoreReport report;
-    auto sealed = manifestInPlace(manifestName, &report.fromReplacedManifest);
+    std::optional<std::string> sealed;
+    if (previousBackup) {
+        sealed = readRaw(manifestName + kReplacedManifestSuffix);
+        if (!sealed) throw BackupError("there is no earlier backup of " + remoteName + " at " + dest_->label());
+        report.fromReplacedManifest = true;
+    } else {
+        sealed = manifestInPlace(manifestName, &report.fromReplacedManifest);
+    }
     if (!sealed) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
-    json m = json::parse(crypto_.open(*sealed, manifestName), nullptr, false);
+    json m = json::parse(crypto_.open(*sealed, manifestName), nullptr, false); // (the kept copy is sealed alike)
     const int format = m.is_object() ? m.value("format", 0) : 0;
     if ((format != 1 && format != 2) || !m.contains("database") || !m.contains("objects"))
         throw BackupError("the backup's manifest is not in a form this version understands");
     if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
+    report.generation = m.value("generation", uint64_t(0));
+    if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
+    if (options_.generations && !previousBackup) { // (an earlier backup, asked for, is older by design)
+        auto last = GenerationMemory(*options_.generations).lastWritten(dest_->resumeIdentity(), manifestName);
+        if (last && last->generation > report.generation)
+            report.rolledBack = RolledBack{report.generation, m.value("createdAt", ""), last->generation,
+                                           last->createdAt};
+    }
 
     // A stored object that is not the copy the manifest records. In the first
     // layout a backup run that stopped between writing its objects and its
@@ -1099,41 +1372,114 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         p.total += o.value("sealedSize", int64_t(0));
     }
 
-    if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
-
-    StreamNonce nonce{};
-    std::string dbSha = restoreObject(*dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)),
-                                      ArchiveLayout::inFolder(staging.path().string()).database, &nonce,
-                                      [&] { notRecorded("the stored archive database"); });
-    std::string wantNonce = dbEntry.value("nonce", "");
-    if (dbSha != dbEntry.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != wantNonce)
-        notRecorded("the stored archive database");
+    const std::string stagedDb = ArchiveLayout::inFolder(staging.path().string()).database;
+    try {
+        StreamNonce nonce{};
+        const bool compressed = dbEntry.value("encoding", "") == kZstdEncoding;
+        if (dbEntry.contains("encoding") && !compressed)
+            throw BackupError("the backup's database is stored in a form this version does not know");
+        std::string storedSha;
+        std::string dbSha = restoreObject(
+            *dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)), stagedDb, &nonce,
+            [&] { notRecorded("the stored archive database"); }, format == 1, compressed, &storedSha);
+        if (dbSha != dbEntry.value("sha256", "") ||
+            lowerHex(nonce.data(), nonce.size()) != dbEntry.value("nonce", "") ||
+            (compressed && storedSha != dbEntry.value("encodedSha256", "")))
+            notRecorded("the stored archive database");
+    } catch (const Error& e) {
+        // Without its database nothing of the archive can be restored. The
+        // backup before this one may still hold a whole one: it is offered.
+        if (format == 1 || previousBackup || report.fromReplacedManifest) throw;
+        if (auto earlier = previousBackupAt(manifestName, remoteName, dbName))
+            throw EarlierBackupAvailable(std::string(e.what()) + "; the backup before it, made " + *earlier +
+                                         ", is still there whole and can be restored instead");
+        throw;
+    }
     report.databaseBytes = dbEntry.value("size", uint64_t(0));
+    report.messages = countMessages(stagedDb);
     p.done += dbEntry.value("sealedSize", int64_t(0));
     ++p.part;
     if (progress) progress(p);
 
+    // Every file that opens and matches is restored; one that does not is left
+    // out, named, and the archive put in place is said to be incomplete. Files
+    // are fetched side by side; a failure to reach the destination stops it all.
+    struct Wanted {
+        std::string rel, name;
+        const json* entry;
+    };
+    std::vector<Wanted> wanted;
     for (const auto& o : objects) {
         std::string rel = o.value("path", "");
         checkRemoteName(rel, "attachment path");
-        if (rel.rfind(attachmentsPrefix(), 0) != 0)
+        if (rel.rfind(attachmentsPrefix(), 0) != 0 && !isEvidenceFilePath(rel))
             throw SealError("the backup's manifest names a file outside the archive");
         if (!isArchiveFilePath(rel)) continue; // a file still being written when an older version backed it up
-        std::string name = objectName(o.value("name", ""));
-        StreamNonce objectNonce{};
-        std::string sha = restoreObject(*dest_, crypto_, name, o.value("sealedSize", uint64_t(0)), staging.path() / rel,
-                                        &objectNonce, [&] { notRecorded("the stored object for " + rel); });
-        if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", "") ||
-            (o.contains("sha256") && sha != o.value("sha256", "")))
-            notRecorded("the stored object for " + rel);
-        ++report.objects;
+        wanted.push_back({rel, objectName(o.value("name", "")), &o});
+    }
+    std::vector<std::string> lost;
+    std::mutex restoredMutex;
+    parallelFor(wanted.size(), options_.threads, [&](size_t i) {
+        const Wanted& w = wanted[i];
+        const json& o = *w.entry;
+        const stdfs::path file = staging.path() / w.rel;
+        bool ok = true;
+        try {
+            StreamNonce objectNonce{};
+            std::string sha = restoreObject(
+                *dest_, crypto_, w.name, o.value("sealedSize", uint64_t(0)), file, &objectNonce,
+                [&] { notRecorded("the stored object for " + w.rel); }, format == 1);
+            if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", "") ||
+                (o.contains("sha256") && sha != o.value("sha256", "")))
+                notRecorded("the stored object for " + w.rel);
+        } catch (const SealError&) {
+            if (format == 1) throw;
+            ok = false;
+        } catch (const MissingObject&) {
+            if (format == 1) throw;
+            ok = false;
+        }
+        if (!ok) {
+            std::error_code ec;
+            stdfs::remove(file, ec); // never a file that did not check out
+        }
+        std::lock_guard<std::mutex> lock(restoredMutex);
+        if (ok) ++report.objects;
+        else lost.push_back(w.rel);
         p.done += o.value("sealedSize", int64_t(0));
         ++p.part;
         if (progress) progress(p);
+    });
+    std::sort(lost.begin(), lost.end());
+    for (const std::string& rel : lost) { // and no folder made only for a file left out
+        std::error_code ec;
+        for (stdfs::path dir = (staging.path() / rel).parent_path(); dir != staging.path() && stdfs::is_empty(dir, ec);
+             dir = dir.parent_path())
+            stdfs::remove(dir, ec);
     }
+    report.unrestored = describeLostFiles(stagedDb, lost);
 
     staging.putInPlace();
     return report;
+}
+
+std::optional<std::string> BackupEngine::previousBackupAt(const std::string& manifestName,
+                                                          const std::string& remoteName, const std::string& dbName) {
+    try {
+        auto sealed = readRaw(manifestName + kReplacedManifestSuffix);
+        if (!sealed) return std::nullopt;
+        json m = json::parse(crypto_.open(*sealed, manifestName));
+        if (m.value("format", 0) != 2 || m.value("remoteName", "") != remoteName) return std::nullopt;
+        const json& db = m.at("database");
+        const std::string name = db.value("name", "");
+        if (name == dbName || name.compare(0, prefix_.size() + 1, prefix_ + "/") != 0) return std::nullopt;
+        checkRemoteName(name, "object name");
+        auto nonce = checkStored(name, db.value("sealedSize", uint64_t(0)), storedContentSha(db));
+        if (!nonce || *nonce != db.value("nonce", "")) return std::nullopt;
+        return m.value("createdAt", std::string("at an unknown time"));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace kx

@@ -26,11 +26,17 @@
 // listed, opened and compared with the content they should hold) instead of
 // sending them again.
 //
-// Manifest (JSON before sealing): {"format":2, "createdAt": ISO 8601,
-// "remoteName": R, "database": {"name", "size", "sha256", "sealedSize",
-// "nonce", "sourceStamp"}, "objects": [{"path", "name", "size", "sha256", "sealedSize",
-// "nonce"}], "auditNext": the object name after which the next run goes on
-// reading stored objects back (stored_audit.h)}. sourceStamp (databaseStamp) is
+// Manifest (JSON before sealing): {"format":2, "generation": one more than the
+// manifest it replaced (and than any this computer wrote there,
+// generation_memory.h), "createdAt": ISO 8601, "remoteName": R, "database":
+// {"name", "size", "sha256", "encoding", "encodedSize", "encodedSha256",
+// "sealedSize", "nonce", "sourceStamp"}, "objects": [{"path", "name", "size",
+// "sha256", "sealedSize", "nonce"}], "auditNext": the object name after which the
+// next run goes on reading stored objects back (stored_audit.h)}. "encoding"
+// ("zstd", compression.h) says the object holds the compressed file, of
+// encodedSize bytes hashing to encodedSha256; without it the object holds the
+// file itself. "objects" holds the attachment files and the evidence files
+// (archive_walk.h). Manifests without "generation" count as generation 0. sourceStamp (databaseStamp) is
 // the state the database file had before its snapshot was taken: a run that
 // finds the file in that state again keeps the stored copy without reading the
 // file. size is in plaintext bytes, sha256 the plaintext's hash, nonce
@@ -76,6 +82,23 @@ public:
     using BackupError::BackupError;
 };
 
+// A destination found holding an older backup than this computer last wrote
+// there (generation_memory.h).
+struct RolledBack {
+    uint64_t foundGeneration = 0; // 0: no backup there at all
+    std::string foundAt;          // ISO 8601; empty when none
+    uint64_t rememberedGeneration = 0;
+    std::string rememberedAt;
+};
+
+// Said after a backup that failed where running it again takes up what was
+// already stored; restartResumes tells whether that is so for a failure (it is
+// not for a destination that cannot be used as set up, another key's backup or
+// a run already under way).
+inline constexpr const char* kRestartResumesSentence =
+    "Anything already uploaded is kept, so restarting resumes rather than starting over.";
+bool restartResumes(const std::exception& failure);
+
 struct UploadReceipt {
     // notChecked: nothing was read back; checkedByMetadata: size and checksum
     // metadata match (archival storage that cannot be read at once); verified:
@@ -91,6 +114,10 @@ struct UploadReceipt {
     size_t storedChecked = 0;
     std::vector<std::string> damaged;
     std::vector<std::string> unrepaired;
+    uint64_t generation = 0; // of the manifest this run wrote
+    // The destination held an older backup than this computer wrote there; this
+    // run read back everything it holds and brought it up to date.
+    std::optional<RolledBack> rolledBack;
 };
 
 // How much a backup checks of what it stored.
@@ -112,9 +139,29 @@ struct RestoreReport {
     uint64_t databaseBytes = 0;
     size_t objects = 0;
     std::optional<Date> backedUpAt;
+    uint64_t generation = 0;         // 0: a backup made before generations were kept
+    std::optional<int64_t> messages; // rows of the restored database's messages table
     // The manifest was missing, cut off or damaged, so the backup it replaced was restored.
     bool fromReplacedManifest = false;
+    // Older than the backup this computer last wrote to the destination.
+    std::optional<RolledBack> rolledBack;
+    // Files that did not open or match and were left out of the restored
+    // archive, each with what it was ("attachments/... ("IMG_1.jpg", of message
+    // <guid>)"). The archive put in place is then incomplete.
+    std::vector<std::string> unrestored;
 };
+
+// The latest backup's database object is damaged or missing, and the backup
+// before it is still at the destination, whole: restore(..., previousBackup).
+class EarlierBackupAvailable : public BackupError {
+public:
+    using BackupError::BackupError;
+};
+
+// The sentences that say a destination was found rolled back, after a backup
+// (which brought it up to date) and after a restore (which restored it as it is).
+std::string rolledBackAfterBackup(const RolledBack& r, const std::string& destinationLabel);
+std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel);
 
 // Appended to the manifest's name for the copy of the manifest a run replaced.
 inline constexpr const char* kReplacedManifestSuffix = ".replaced";
@@ -133,6 +180,9 @@ public:
         std::function<void(const std::string& name, int partNumber)> afterPart;
         // The lease that keeps a second run of the same backup out (backup_lease.h).
         LeaseOptions lease;
+        // Where this computer remembers the generation it last wrote to each
+        // destination (generation_memory.h); none: rollbacks are not looked for.
+        std::optional<std::filesystem::path> generations;
     };
 
     BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
@@ -158,11 +208,16 @@ public:
 
     // Rebuilds the archive folder of remoteName into targetFolder (which must not
     // hold a "tresk.db" yet): everything is written to a hidden folder beside it
-    // and moved into place only when every object opened and matched.
+    // and moved into place once the database opened and matched. A file whose
+    // object does not open, match or exist is left out and named in the report's
+    // unrestored. A database that does not throws, EarlierBackupAvailable when
+    // the backup before this one still holds a whole one. previousBackup:
+    // restores the backup the latest one replaced.
     RestoreReport restore(const std::string& remoteName, const std::filesystem::path& targetFolder,
-                          const ProgressCallback& progress = {});
+                          const ProgressCallback& progress = {}, bool previousBackup = false);
 
 private:
+    class Run; // one backup run, phase by phase (backup_engine.cpp)
     struct Uploaded {
         uint64_t sealedSize = 0;
         std::string nonce; // hex
@@ -192,6 +247,10 @@ private:
     // hash; nothing otherwise. Throws BackupError when it cannot be read at all.
     std::optional<std::string> checkStored(const std::string& name, uint64_t sealedSize, const std::string& sha);
     std::optional<std::string> readRaw(const std::string& name);
+    // When the kept copy of the manifest the latest one replaced opens and its
+    // database object (another one than dbName) checks out: its creation time.
+    std::optional<std::string> previousBackupAt(const std::string& manifestName, const std::string& remoteName,
+                                                const std::string& dbName);
     std::string fullName(const std::string& name) const;
 
     TreskCrypto crypto_;

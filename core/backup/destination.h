@@ -27,6 +27,14 @@ public:
     using BackupError::BackupError;
 };
 
+// The destination cannot be used as it is set up: a bucket or folder that is
+// not there, keys it does not accept, or a clock it does not trust. The message
+// says what to check; running the backup again alone changes nothing.
+class DestinationUnusable : public DestinationRefused {
+public:
+    using DestinationRefused::DestinationRefused;
+};
+
 // A multipart upload the destination no longer knows (expired, aborted, or the
 // partial file removed); the engine then starts the object afresh.
 class UploadNotFound : public BackupError {
@@ -59,6 +67,9 @@ public:
     // False when data objects cannot be read back at once (archival storage); they
     // are then checked by size and checksum metadata.
     virtual bool canReadBackData() const { return true; }
+    // True where reading objects back is charged for (object stores): stored
+    // objects are then read back in a longer rotation (stored_audit.h).
+    virtual bool readsAreCharged() const { return false; }
     // The part size this destination wants for an object of this size.
     virtual uint64_t partSizeFor(uint64_t objectSize) const;
     // Whether parts of one object gain from being stored side by side. False

@@ -86,12 +86,13 @@ void LocalDestination::checkRoot() const {
     struct stat st {};
     if (::stat(root_.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
-            throw BackupError("the folder " + root_ +
-                              " does not exist. Connect the drive or install and sign in to the sync app, then try "
-                              "again; Kelvara never creates this folder itself");
+            throw DestinationUnusable(
+                "the folder " + root_ +
+                " does not exist. Connect the drive or install and sign in to the sync app, then try "
+                "again; Kelvara never creates this folder itself");
         throw BackupError("the folder " + root_ + " cannot be reached (" + fs::errnoText(errno) + ")");
     }
-    if (!S_ISDIR(st.st_mode)) throw BackupError(root_ + " is not a folder");
+    if (!S_ISDIR(st.st_mode)) throw DestinationUnusable(root_ + " is not a folder");
 }
 
 void LocalDestination::ioFailure(const std::string& action, int err) const {

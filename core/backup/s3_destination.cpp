@@ -231,7 +231,40 @@ S3Destination S3Destination::compatible(const std::string& endpoint, const std::
     return S3Destination(std::move(s));
 }
 
-S3Destination::S3Destination(Settings settings) : s_(std::move(settings)) {
+struct S3Destination::Connections {
+    static constexpr size_t kKept = 8;
+    std::mutex mutex;
+    std::vector<CURL*> idle;
+    ~Connections() {
+        for (CURL* c : idle) curl_easy_cleanup(c);
+    }
+    CURL* take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!idle.empty()) {
+                CURL* c = idle.back();
+                idle.pop_back();
+                curl_easy_reset(c); // options go, the open connection stays
+                return c;
+            }
+        }
+        return curl_easy_init();
+    }
+    // A handle whose request failed is closed: its connection may be broken.
+    void give(CURL* c, bool healthy) {
+        if (healthy) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (idle.size() < kKept) {
+                idle.push_back(c);
+                return;
+            }
+        }
+        curl_easy_cleanup(c);
+    }
+};
+
+S3Destination::S3Destination(Settings settings)
+    : s_(std::move(settings)), connections_(std::make_shared<Connections>()) {
     checkBucketName(s_.bucket);
     checkRegion(s_.region);
     checkAccessKeyID(s_.accessKeyID);
@@ -328,7 +361,7 @@ size_t headerLine(char* data, size_t size, size_t n, void* user) {
 S3Destination::Response S3Destination::send(const Call& call) {
     const int attempts = 3;
     for (int attempt = 1;; ++attempt) {
-        CURL* curl = curl_easy_init();
+        CURL* curl = connections_->take();
         if (!curl) throw BackupError("could not start a network request");
         Response resp;
         Transfer t;
@@ -387,7 +420,7 @@ S3Destination::Response S3Destination::send(const Call& call) {
         CURLcode rc = curl_easy_perform(curl);
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &resp.status);
         curl_slist_free_all(headers);
-        curl_easy_cleanup(curl);
+        connections_->give(curl, rc == CURLE_OK && !t.failure);
         if (t.failure) std::rethrow_exception(t.failure);
         resp.body = std::move(t.received);
 
@@ -411,11 +444,31 @@ struct S3Failure {
         std::string detail = code.empty() ? "" : " (" + code + (message.empty() ? "" : ": " + message) + ")";
         return label + " refused to " + action + ": it answered " + std::to_string(status) + detail;
     }
+    // What to check for a refusal that no retry changes; empty for the others.
+    static std::string advice(long status, const std::string& body) {
+        const std::string code = between(body, "Code");
+        if (code == "RequestTimeTooSkewed")
+            return "this computer's clock is too far from the store's: check its date, time and time zone (set them "
+                   "automatically), then try again";
+        if (code == "NoSuchBucket")
+            return "there is no such bucket: check the bucket's name and region, or create the bucket";
+        if (code == "InvalidAccessKeyId")
+            return "the store does not know that access key id: check the access key id, or make a new key pair";
+        if (code == "SignatureDoesNotMatch")
+            return "the secret access key does not belong to that access key id: enter the secret again";
+        if (status == 403)
+            return "the keys are not allowed to do this: check that they may read, write, list and delete in this "
+                   "bucket";
+        return {};
+    }
 };
 
 namespace {
 [[noreturn]] void httpFailure(const std::string& label, const std::string& action, const S3Destination::Response& r) {
-    throw DestinationRefused(S3Failure::text(label, action, r.status, r.body));
+    const std::string text = S3Failure::text(label, action, r.status, r.body);
+    if (const std::string advice = S3Failure::advice(r.status, r.body); !advice.empty())
+        throw DestinationUnusable(text + "; " + advice);
+    throw DestinationRefused(text);
 }
 std::vector<std::pair<std::string, std::string>> metaHeaders(const std::map<std::string, std::string>& metadata,
                                                              ObjectClass cls, bool deepArchive) {

@@ -61,6 +61,7 @@ public:
     std::string label() const override { return s_.label; }
     std::string resumeIdentity() const override;
     bool canReadBackData() const override { return !s_.deepArchive; }
+    bool readsAreCharged() const override { return true; }
 
     void put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
              const std::map<std::string, std::string>& metadata) override;
@@ -83,6 +84,10 @@ private:
     Response send(const Call& call);
     std::string objectPath(const std::string& name) const;
     Settings s_;
+    // Request handles kept between requests, each with its open connection, so
+    // requests side by side reuse a few connections instead of opening one each.
+    struct Connections;
+    std::shared_ptr<Connections> connections_;
 };
 
 // Input checks, exposed for the tests and for callers that validate early.

@@ -8,21 +8,30 @@
 
 namespace kx {
 
-AuditPlan planAudit(const std::vector<StoredObject>& objects, const std::string& startAfter, bool all) {
+AuditPlan planAudit(const std::vector<StoredObject>& objects, const std::string& startAfter, bool all, size_t cycle,
+                    std::optional<size_t> always) {
     AuditPlan plan;
     if (objects.empty()) return plan;
-    std::vector<size_t> order(objects.size());
-    std::iota(order.begin(), order.end(), size_t(0));
+    cycle = std::max<size_t>(cycle, 1);
+    std::vector<size_t> order;
+    for (size_t i = 0; i < objects.size(); ++i)
+        if (i != always) order.push_back(i);
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return objects[a].name < objects[b].name; });
+    if (always && *always < objects.size()) plan.chosen.push_back(*always);
     if (all) {
-        plan.chosen = order;
+        plan.chosen.insert(plan.chosen.end(), order.begin(), order.end());
         return plan;
     }
+    if (order.empty()) return plan;
     uint64_t totalBytes = 0;
-    for (const auto& o : objects) totalBytes += o.sealedSize;
-    const size_t wantCount = std::max(std::min(objects.size(), kAuditMinimum),
-                                      (objects.size() + kAuditCycle - 1) / kAuditCycle);
-    const uint64_t byteCap = std::max(kAuditMinimumBytes, 2 * totalBytes / kAuditCycle);
+    for (size_t i : order) totalBytes += objects[i].sealedSize;
+    // The share that keeps the promise of a whole cycle is read whatever its
+    // size; the minimum count on top of it only while the bytes stay small.
+    const size_t owed = (order.size() + cycle - 1) / cycle;
+    const size_t wantCount =
+        std::max(std::min(order.size(), kAuditMinimum > plan.chosen.size() ? kAuditMinimum - plan.chosen.size() : 0),
+                 owed);
+    const uint64_t byteCap = std::max(kAuditMinimumBytes, 2 * totalBytes / cycle);
 
     // Start after the name where the previous run stopped (wrapping round).
     size_t start = static_cast<size_t>(
@@ -31,12 +40,13 @@ AuditPlan planAudit(const std::vector<StoredObject>& objects, const std::string&
         order.begin());
     if (startAfter.empty()) start = 0;
     uint64_t bytes = 0;
-    size_t i = 0;
-    for (; i < order.size() && plan.chosen.size() < wantCount; ++i) {
+    size_t taken = 0, i = 0;
+    for (; i < order.size() && taken < wantCount; ++i) {
         size_t k = order[(start + i) % order.size()];
-        if (!plan.chosen.empty() && bytes + objects[k].sealedSize > byteCap) break;
+        if (taken >= owed && bytes + objects[k].sealedSize > byteCap) break;
         plan.chosen.push_back(k);
         bytes += objects[k].sealedSize;
+        ++taken;
     }
     if (i < order.size()) plan.next = objects[plan.chosen.back()].name;
     return plan;

@@ -4,22 +4,27 @@
 //
 // Objects stored by earlier runs can be damaged later (a failing disk, a sync
 // client, a provider's fault) and their sizes still match. Each run therefore
-// reads back a rolling share of the objects the backup in place names and this
-// run does not send again: in the order of their names, starting after the one
-// where the previous run stopped (kept in the manifest as "auditNext"), about a
-// kAuditCycle-th of them (at least kAuditMinimum, and not much more than a
-// kAuditCycle-th of their bytes), so that daily runs have read everything back
-// within kAuditCycle runs. On request every one of them is read back. An object
-// that does not open, is not the copy recorded or is missing is damaged: the run
-// reports it and sends it again.
+// reads back the database object, which every restore needs, and a rolling
+// share of the other objects the backup in place names and this run does not
+// send again: in the order of their names, starting after the one where the
+// previous run stopped (kept in the manifest as "auditNext"), at least a
+// cycle-th of them (and at least kAuditMinimum objects in all), so that every
+// object is read back within a cycle of runs. Beyond that share a run reads no
+// more than about a cycle-th of their bytes. Folders (drives, NAS, synced
+// folders, where files do rot or get damaged) go round in kFolderAuditCycle
+// runs; object stores, where reading back is charged, in kAuditCycle runs. On
+// request every object is read back. An object that does not open, is not the
+// copy recorded or is missing is damaged: the run reports it and sends it again.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace kx {
 
 inline constexpr size_t kAuditCycle = 30;
+inline constexpr size_t kFolderAuditCycle = 7;
 inline constexpr size_t kAuditMinimum = 8;
 inline constexpr uint64_t kAuditMinimumBytes = 64ull << 20;
 
@@ -36,7 +41,9 @@ struct AuditPlan {
 };
 
 // The share of `objects` this run reads back. `startAfter` is the previous
-// run's "next". all: every object.
-AuditPlan planAudit(const std::vector<StoredObject>& objects, const std::string& startAfter, bool all);
+// run's "next". all: every object. `always` (the database object) is read back
+// by every run, first, and is not part of the rotation.
+AuditPlan planAudit(const std::vector<StoredObject>& objects, const std::string& startAfter, bool all,
+                    size_t cycle = kAuditCycle, std::optional<size_t> always = std::nullopt);
 
 } // namespace kx

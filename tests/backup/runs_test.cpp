@@ -164,8 +164,9 @@ TEST_F(Runs, AMissingFolderIsAnErrorNamingItAndNothingIsCreated) {
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Backup to External drive or NAS failed: ")));
     EXPECT_TRUE(m.lastError().contains(QString::fromStdString(unplugged.string())));
-    EXPECT_TRUE(m.lastError().endsWith(QStringLiteral(". Anything already uploaded is kept, so restarting resumes "
-                                                      "rather than starting over.")));
+    // Running it again alone changes nothing, so no resuming is promised.
+    EXPECT_TRUE(m.lastError().contains(QStringLiteral("does not exist. Connect the drive")));
+    EXPECT_FALSE(m.lastError().contains(QStringLiteral("restarting resumes")));
     EXPECT_TRUE(m.lastResult().isNull());
     EXPECT_TRUE(m.progressText().isNull());
     EXPECT_FALSE(m.isBusy());
@@ -240,6 +241,21 @@ TEST_F(Runs, ABackupToAFolderIsVerifiedRecordedAndRestores) {
     EXPECT_EQ(m.progressFraction(), 0.0);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastResult().endsWith(QStringLiteral("encrypted and verified.")));
+
+    // Damage at rest is found by the next run, sent again and said.
+    for (const auto& e : stdfs::recursive_directory_iterator(home / "drive/kelvara/jorin/objects")) {
+        if (!e.is_regular_file() || e.path().filename().string()[0] == '.') continue;
+        std::string bytes = readAll(e.path());
+        bytes[bytes.size() / 2] ^= 0x04;
+        writeAll(e.path(), bytes);
+    }
+    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    EXPECT_TRUE(settleBackup());
+    EXPECT_TRUE(m.lastResult().contains(QStringLiteral("encrypted and verified. Damaged at External drive or NAS and "
+                                                       "sent again: ")))
+        << m.lastResult().toStdString();
+    EXPECT_TRUE(m.lastResult().contains(QStringLiteral("the archive database"))) << m.lastResult().toStdString();
+    expectRestoresEqual(m.makeDestination(d));
 }
 
 TEST_F(Runs, ObjectStoreTestBackupStopAndResume) {

@@ -120,6 +120,17 @@ TEST_F(BackupScreenshots, DestinationsAndRuns) {
     EXPECT_TRUE(taken);
     snap(window.get(), "09-backup-finished");
 
+    // Damage at rest, found by the next run and sent again.
+    for (const auto& e : stdfs::recursive_directory_iterator(home / "drive2/kelvara/jorin/objects")) {
+        if (!e.is_regular_file() || e.path().filename().string()[0] == '.') continue;
+        std::string bytes = readAll(e.path());
+        bytes[bytes.size() / 2] ^= 0x04;
+        writeAll(e.path(), bytes);
+    }
+    backup->runBackup(QStringLiteral("jorin"), storePath("jorin"), second);
+    ASSERT_TRUE(settleBackup());
+    snap(window.get(), "09b-damage-sent-again");
+
     // A failure: the drive is not plugged in.
     backup->runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
     ASSERT_TRUE(settleBackup());

@@ -123,7 +123,11 @@ TEST(KxctlRestore, AFailureAfterProgressStartsOnALineOfItsOwn) {
     ASSERT_NE(failure, std::string::npos) << r.standardError;
     EXPECT_LT(progress, failure);
     EXPECT_EQ(r.standardError[failure - 1], '\n') << r.standardError;
-    EXPECT_FALSE(stdfs::exists(freshHome / "Tresk/mara"));
+    // The messages are restored; the two files are named as missing from it.
+    EXPECT_NE(r.standardError.find("2 files at Backup folder did not open or match"), std::string::npos)
+        << r.standardError;
+    EXPECT_EQ(test::messageRows(freshHome / "Tresk/mara/tresk.db"), test::messageRows(work / "root/mara/tresk.db"));
+    EXPECT_FALSE(stdfs::exists(freshHome / "Tresk/mara/attachments"));
 }
 
 TEST(KxctlRestore, RestoresFromTheLoopbackObjectStore) {
@@ -194,4 +198,70 @@ TEST(KxctlBackup, BacksUpAndOnRequestReadsBackEveryStoredObjectSendingDamagedOne
                    phrase, freshHome.path());
     ASSERT_EQ(r.exitCode, 0) << r.standardError;
     EXPECT_EQ(test::compareArchives(work / "root/jorin", freshHome / "Tresk/jorin"), "");
+}
+
+TEST(KxctlRestore, SaysTheBackupsDateAndMessagesAndARollbackThisComputerCanTell) {
+    test::TempDir work, dest, home;
+    test::makeArchive(work / "root/jorin", 120, {300}, 26);
+    const std::string phrase = TreskKeyMaterial::recoveryString(SymmetricKey::generate());
+    const std::vector<std::string> backup =
+        {"backup",        "--owner", "jorin", "--root", (work / "root").string(), "--folder", dest.path().string(),
+         "--phrase-stdin"};
+    auto restoreInto = [&](const std::string& root) {
+        return runRestore({"restore", "--owner", "jorin", "--into", (work / root).string(), "--folder",
+                           dest.path().string(), "--phrase-stdin"},
+                          phrase, home.path());
+    };
+    ASSERT_EQ(runRestore(backup, phrase, home.path()).exitCode, 0);
+    stdfs::copy(dest.path(), work / "aside", stdfs::copy_options::recursive);
+    test::addMessages(work / "root/jorin", 10, 27);
+    ASSERT_EQ(runRestore(backup, phrase, home.path()).exitCode, 0);
+    ProcessResult r = restoreInto("r1");
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    EXPECT_NE(r.standardOutput.find("from the backup made 20"), std::string::npos) << r.standardOutput;
+    EXPECT_NE(r.standardOutput.find("holding 130 messages"), std::string::npos) << r.standardOutput;
+
+    // The destination is put back as it was after the first backup.
+    stdfs::remove_all(dest / "kelvara");
+    stdfs::copy(work / "aside", dest.path(), stdfs::copy_options::recursive);
+    r = restoreInto("r2");
+    EXPECT_EQ(r.exitCode, 1) << r.standardError;
+    EXPECT_NE(r.standardOutput.find("holding 120 messages"), std::string::npos) << r.standardOutput;
+    EXPECT_NE(r.standardOutput.find("is older than the one this computer last wrote there"), std::string::npos)
+        << r.standardOutput;
+    r = runRestore(backup, phrase, home.path());
+    ASSERT_EQ(r.exitCode, 0) << r.standardError;
+    EXPECT_NE(r.standardOutput.find("brought it up to date"), std::string::npos) << r.standardOutput;
+    r = restoreInto("r3");
+    EXPECT_EQ(r.exitCode, 0) << r.standardOutput << r.standardError;
+    EXPECT_NE(r.standardOutput.find("holding 130 messages"), std::string::npos) << r.standardOutput;
+}
+
+TEST(KxctlBackup, AStoreThatRefusesItsSetUpGetsAdviceAndNoPromiseOfResuming) {
+    if (!test::findS3rver()) GTEST_SKIP() << "s3rver is not installed (scripts/setup.sh installs it)";
+    test::S3Server server;
+    test::TempDir work, home;
+    test::makeArchive(work / "root/olek", 20, {100}, 28);
+    const std::string phrase = TreskKeyMaterial::recoveryString(SymmetricKey::generate());
+    auto run = [&](const std::string& bucket, const std::string& keyID) {
+        return runRestore({"backup", "--owner", "olek", "--root", (work / "root").string(), "--endpoint",
+                           server.endpoint(), "--bucket", bucket, "--phrase-stdin"},
+                          phrase, home.path(),
+                          {{"KELVARA_ACCESS_KEY_ID", keyID}, {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}});
+    };
+    ProcessResult r = run("no-such-bucket", test::S3Server::kKey);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.standardError.find("there is no such bucket: check the bucket's name"), std::string::npos)
+        << r.standardError;
+    EXPECT_EQ(r.standardError.find("restarting resumes"), std::string::npos) << r.standardError;
+    r = run(test::S3Server::kBucket, "NOTAKEY");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.standardError.find("does not know that access key id"), std::string::npos) << r.standardError;
+    EXPECT_EQ(r.standardError.find("restarting resumes"), std::string::npos) << r.standardError;
+
+    // A store that cannot be reached is another matter: what was stored is taken up again.
+    server.stop();
+    r = run(test::S3Server::kBucket, test::S3Server::kKey);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.standardError.find("restarting resumes"), std::string::npos) << r.standardError;
 }

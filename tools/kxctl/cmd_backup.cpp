@@ -6,10 +6,12 @@
 //                (--folder ... | --endpoint ... | --kind ...; see destination_args.h)
 //                [--verify-all] [--resume-state PATH] [--phrase-stdin] [--prefix kelvara]
 //
-// Every run reads back what it sent and a rolling share of what earlier runs
-// stored; --verify-all reads back every object the backup consists of. Damaged
-// objects are named and sent again. The exit code is 0 only for a backup that is
-// complete and verified; 1 when it failed or is not verified; 2 for wrong usage.
+// Every run reads back what it sent, the stored database and a rolling share of
+// the other objects earlier runs stored; --verify-all reads back every object
+// the backup consists of. Damaged objects are named and sent again, and a
+// destination rolled back to an older backup than this computer wrote there is
+// said. The exit code is 0 only for a backup that is complete and verified; 1
+// when it failed or is not verified; 2 for wrong usage.
 #include "tools/kxctl/commands.h"
 #include "tools/kxctl/destination_args.h"
 
@@ -45,7 +47,9 @@ void runBackup(const BackupArgs& a) {
         kx::TreskCrypto crypto = kx::cli::cryptoFor(a.owner, a, "Nothing was backed up.");
         std::optional<std::filesystem::path> resume;
         if (!a.resumeState.empty()) resume = a.resumeState;
-        kx::BackupEngine engine(std::move(crypto), dest, a.prefix, resume);
+        kx::BackupEngine::Options options;
+        options.generations = kx::cli::generationsFile();
+        kx::BackupEngine engine(std::move(crypto), dest, a.prefix, resume, options);
         kx::UploadReceipt r = engine.backup(a.owner + "/" + kx::ArchiveLayout::kDatabaseFile, paths.database,
                                             a.verifyAll ? kx::VerificationLevel::everything
                                                         : kx::VerificationLevel::readBack,
@@ -57,6 +61,7 @@ void runBackup(const BackupArgs& a) {
                   << (r.resumed ? ", resuming an interrupted upload" : "") << "; " << r.storedChecked << " object"
                   << (r.storedChecked == 1 ? "" : "s") << " stored by earlier runs "
                   << (r.storedChecked == 1 ? "was" : "were") << " read back and checked.\n";
+        if (r.rolledBack) std::cout << kx::rolledBackAfterBackup(*r.rolledBack, label) << "\n";
         if (!r.damaged.empty())
             std::cout << "Damaged at " << label << " and sent again: " << joined(r.damaged) << ".\n";
         if (!r.unrepaired.empty())
@@ -69,9 +74,8 @@ void runBackup(const BackupArgs& a) {
         throw; // (the progress line ends as it goes out of scope)
     } catch (const std::exception& e) {
         progress.end(); // the failure sentence starts on a line of its own
-        throw kx::cli::Failure("Backup to " + label + " failed: " + std::string(e.what()) +
-                               ". Anything already uploaded is kept, so restarting resumes rather than starting "
-                               "over.");
+        throw kx::cli::Failure("Backup to " + label + " failed: " + std::string(e.what()) + "." +
+                               (kx::restartResumes(e) ? std::string(" ") + kx::kRestartResumesSentence : ""));
     }
 }
 

@@ -4,14 +4,17 @@
 //   kxctl restore --owner jorin --into /path/to/archive-root
 //                 (--folder /Volumes/Backup | --endpoint https://host --bucket b --region r
 //                  | --kind awsS3 --bucket b --region r | --kind cloudflareR2 --account-id a --bucket b ...)
-//                 [--phrase-stdin] [--prefix kelvara] [--remote-name jorin/tresk.db]
+//                 [--phrase-stdin] [--prefix kelvara] [--remote-name jorin/tresk.db] [--previous]
 //
 // The key is the owner's key from the system keyring, or with --phrase-stdin the
 // recovery phrase read from standard input (so it never shows in a process
 // list). Object-store credentials come from the environment variables
 // KELVARA_ACCESS_KEY_ID and KELVARA_SECRET_ACCESS_KEY, never from arguments.
 // The archive is written to <root>/<owner with "/" as "_">, which must not hold
-// an archive yet; nothing is put in place unless every object opened and matched.
+// an archive yet; nothing is put in place unless the database opened and
+// matched. Files that did not are left out and named, and the exit code is then
+// 1, as it is for a backup older than the last one this computer wrote there.
+// --previous restores the backup the latest one replaced.
 #include "tools/kxctl/commands.h"
 #include "tools/kxctl/destination_args.h"
 
@@ -24,30 +27,61 @@ namespace {
 
 struct RestoreArgs : kx::cli::DestinationArgs {
     std::string into, remoteName;
+    bool previous = false;
 };
+
+std::string counted(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
 
 void runRestore(const RestoreArgs& a) {
     if (a.owner.empty()) throw kx::cli::Failure("Name the owner with --owner.", 2);
     std::string remote = a.remoteName.empty() ? a.owner + "/" + kx::ArchiveLayout::kDatabaseFile : a.remoteName;
     kx::cli::ProgressLine progress("Restoring");
+    std::string label = "the destination";
     try {
         kx::checkRemoteName(remote);
         const kx::OwnerPaths target = kx::ArchiveLayout(a.into).owner(a.owner);
         auto dest = kx::cli::destinationFor(a);
+        label = dest->label();
         kx::TreskCrypto crypto = kx::cli::cryptoFor(a.owner, a, "Nothing was restored.");
-        kx::BackupEngine engine(std::move(crypto), dest, a.prefix, std::nullopt);
-        kx::RestoreReport r = engine.restore(remote, target.folder,
-                                             [&](const kx::BackupProgress& p) { progress.show(p.part, p.parts); });
+        kx::BackupEngine::Options options;
+        options.generations = kx::cli::generationsFile();
+        kx::BackupEngine engine(std::move(crypto), dest, a.prefix, std::nullopt, options);
+        kx::RestoreReport r = engine.restore(
+            remote, target.folder, [&](const kx::BackupProgress& p) { progress.show(p.part, p.parts); }, a.previous);
         progress.end();
-        std::cout << "Restored " << a.owner << "'s archive into " << target.folder << ": the database ("
-                  << r.databaseBytes << " bytes) and " << r.objects << " attachment file" << (r.objects == 1 ? "" : "s")
-                  << ", every object opened and matched"
-                  << (r.backedUpAt ? ", backed up " + kx::formatISO8601(*r.backedUpAt) : std::string()) << ".\n";
+        const std::string made = r.backedUpAt ? kx::formatISO8601(*r.backedUpAt) : std::string("at an unknown time");
+        const std::string messages = r.messages ? counted(static_cast<size_t>(*r.messages), "message", "messages")
+                                                : "an unknown number of messages";
+        std::cout << "Restored " << a.owner << "'s archive into " << target.folder << " from the backup made " << made
+                  << ", holding " << messages << ": the database (" << r.databaseBytes << " bytes) and "
+                  << counted(r.objects, "file", "files")
+                  << (r.unrestored.empty() ? ", every object opened and matched." : " that opened and matched.")
+                  << "\n";
         if (r.fromReplacedManifest)
-            std::cout << "The latest backup's manifest is missing or damaged, so the backup before it was restored. "
-                         "Run a backup to store a complete one again.\n";
+            std::cout << (a.previous ? "This is the backup before the latest one, as asked. "
+                                     : "The latest backup's manifest is missing or damaged, so the backup before it "
+                                       "was restored. ")
+                      << "Run a backup to store a complete one again.\n";
+        if (r.rolledBack) std::cout << kx::rolledBackAfterRestore(*r.rolledBack, label) << "\n";
+        if (!r.unrestored.empty()) {
+            std::string names;
+            for (const auto& u : r.unrestored) names += (names.empty() ? "" : "; ") + u;
+            throw kx::cli::Failure(
+                "The restore did not complete: " + counted(r.unrestored.size(), "file", "files") + " at " + label +
+                " did not open or match and " + (r.unrestored.size() == 1 ? "is" : "are") +
+                " missing from the restored archive: " + names + ". Everything else was restored and checked.");
+        }
+        if (r.rolledBack)
+            throw kx::cli::Failure("The restored backup is older than the latest one this computer made.");
     } catch (const kx::cli::Failure&) {
         throw;
+    } catch (const kx::EarlierBackupAvailable& e) {
+        progress.end();
+        throw kx::cli::Failure("The restore did not complete: " + std::string(e.what()) +
+                               ". Nothing was put in place. To restore that earlier backup, run the restore again "
+                               "with --previous.");
     } catch (const std::exception& e) {
         progress.end(); // the failure sentence starts on a line of its own
         throw kx::cli::Failure("The restore did not complete: " + std::string(e.what()) +
@@ -64,5 +98,6 @@ static kx::cli::Registration reg("restore", [](CLI::App& root) {
     kx::cli::addDestinationOptions(*cmd, *args);
     cmd->add_option("--remote-name", args->remoteName,
                     "The archive's name on the destination (default <owner>/tresk.db)");
+    cmd->add_flag("--previous", args->previous, "Restore the backup before the latest one");
     cmd->callback([args] { runRestore(*args); });
 });

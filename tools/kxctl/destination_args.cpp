@@ -1,9 +1,11 @@
 #include "tools/kxctl/destination_args.h"
 
+#include "core/backup/generation_memory.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
 #include "core/keys/key_material.h"
 #include "core/keys/owner_keys.h"
+#include "core/platform/system.h"
 #include "tools/kxctl/commands.h"
 
 #include <cstdlib>
@@ -41,6 +43,10 @@ void ProgressLine::show(int part, int parts) {
 void ProgressLine::end() {
     if (open_) std::cerr << "\n";
     open_ = false;
+}
+
+std::filesystem::path generationsFile() {
+    return std::filesystem::path(applicationSupportConfigDir()) / GenerationMemory::kFileName;
 }
 
 std::shared_ptr<BackupDestination> destinationFor(const DestinationArgs& a) {

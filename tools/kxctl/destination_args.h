@@ -16,6 +16,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -43,6 +44,10 @@ private:
     std::string lead_;
     bool open_ = false;
 };
+
+// Where this computer remembers the backups it wrote to each destination
+// (generation_memory.h): beside the application's own settings.
+std::filesystem::path generationsFile();
 
 // Throws Failure (exit code 2) for a destination named wrongly or not at all.
 std::shared_ptr<BackupDestination> destinationFor(const DestinationArgs& args);

@@ -1,4 +1,5 @@
 #include "tests/core/backup/backup_fixtures.h"
+#include "tests/core/backup/s3rver_environment.h"
 
 #include "core/backup/crypto.h"
 #include "core/platform/process.h"
@@ -316,8 +317,12 @@ void S3Server::start() {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> env = kx::test::s3rverEnvironment();
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, program_.c_str(), &fa, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, program_.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) throw std::runtime_error("could not start s3rver");
     pid_ = pid;
@@ -349,5 +354,21 @@ void S3Server::stop() {
 }
 
 void S3Server::restart() { start(); }
+
+bool S3Server::flipStoredByte(const std::string& objectName) {
+    const std::string tag = stdfs::path(objectName).filename().string();
+    bool flipped = false;
+    for (auto& f : stdfs::recursive_directory_iterator(dir_)) {
+        const std::string p = f.path().string();
+        if (f.is_regular_file() && p.find(tag) != std::string::npos && p.find("_S3rver_object") != std::string::npos &&
+            p.find("metadata") == std::string::npos) {
+            std::string bytes = readAll(f.path());
+            bytes[bytes.size() / 2] ^= 0x08;
+            writeAll(f.path(), bytes);
+            flipped = true;
+        }
+    }
+    return flipped;
+}
 
 } // namespace kx::test

@@ -106,6 +106,9 @@ public:
     void stop();
     // Starts it again on the same port and data folder.
     void restart();
+    // Flips a byte in the middle of the stored object's data in the server's
+    // own folder (its size stays); false when it holds no such object.
+    bool flipStoredByte(const std::string& objectName);
     std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
     const std::filesystem::path& dataDir() const { return dir_; }
     static constexpr const char* kBucket = "kelvara-test";

@@ -22,6 +22,7 @@ public:
     std::string label() const override { return inner_->label(); }
     std::string resumeIdentity() const override { return inner_->resumeIdentity(); }
     bool canReadBackData() const override { return inner_->canReadBackData(); }
+    bool readsAreCharged() const override { return inner_->readsAreCharged(); }
     uint64_t partSizeFor(uint64_t s) const override { return inner_->partSizeFor(s); }
     void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
              const std::map<std::string, std::string>& m) override {

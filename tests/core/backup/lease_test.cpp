@@ -150,4 +150,4 @@ TEST_P(OneBackupAtATime, TheLeaseOfAKilledRunIsTakenOver) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Destinations, OneBackupAtATime, ::testing::Values(Kind::folder, Kind::s3),
-                         [](const auto& info) { return info.param == Kind::folder ? "Folder" : "S3"; });
+                         [](const auto& param) { return param.param == Kind::folder ? "Folder" : "S3"; });

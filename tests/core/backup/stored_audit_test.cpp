@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 using namespace kx;
@@ -19,7 +20,7 @@ namespace stdfs = std::filesystem;
 TEST(StoredAudit, RunsAfterRunTheSampleRollsOverEveryObjectWithinACycle) {
     std::vector<StoredObject> objects;
     for (int i = 0; i < 600; ++i)
-        objects.push_back({"kelvara/jorin/objects/" + std::to_string(1000 + (i * 7919) % 600), 4096});
+        objects.push_back({"kelvara/jorin/objects/" + std::to_string(1000 + (i * 7919) % 600), 4096, "", ""});
     std::set<std::string> seen;
     std::string next;
     size_t runs = 0;
@@ -37,17 +38,17 @@ TEST(StoredAudit, RunsAfterRunTheSampleRollsOverEveryObjectWithinACycle) {
 }
 
 TEST(StoredAudit, SmallBackupsBigObjectsAndRequestsForEverything) {
-    std::vector<StoredObject> few = {{"c", 10}, {"a", 10}, {"b", 10}};
+    std::vector<StoredObject> few = {{"c", 10, "", ""}, {"a", 10, "", ""}, {"b", 10, "", ""}};
     AuditPlan all3 = planAudit(few, "", false); // fewer than the minimum: all of them, in name order
     ASSERT_EQ(all3.chosen, (std::vector<size_t>{1, 2, 0}));
     EXPECT_EQ(all3.next, "");
 
     // Large objects: the share stops at about a fifteenth of the bytes, but always reads one.
     std::vector<StoredObject> big;
-    for (int i = 0; i < 40; ++i) big.push_back({"o" + std::to_string(100 + i), 1ull << 30});
+    for (int i = 0; i < 40; ++i) big.push_back({"o" + std::to_string(100 + i), 1ull << 30, "", ""});
     AuditPlan plan = planAudit(big, "", false);
     EXPECT_EQ(plan.chosen.size(), 2u);
-    std::vector<StoredObject> huge = {{"x", 1ull << 40}, {"y", 1ull << 40}};
+    std::vector<StoredObject> huge = {{"x", 1ull << 40, "", ""}, {"y", 1ull << 40, "", ""}};
     EXPECT_EQ(planAudit(huge, "", false).chosen.size(), 1u);
 
     // Everything on request, whatever the start point.
@@ -141,4 +142,34 @@ TEST_F(StoredObjectsReadBack, DamageThatCannotBeSentAgainLeavesTheRunUnverified)
     EXPECT_NE(r.verification, UploadReceipt::Verification::verified);
     EXPECT_EQ(r.unrepaired, std::vector<std::string>{files.front().path});
     EXPECT_EQ(r.damaged.size(), 21u);
+}
+
+TEST(StoredAudit, TheDatabaseIsReadEveryRunAndAFolderGoesRoundInSevenRuns) {
+    std::vector<StoredObject> objects;
+    for (int i = 0; i < 100; ++i) objects.push_back({"o" + std::to_string(100 + i), 4096, "", ""});
+    objects.push_back({"database", 64ull << 20, "", ""});
+    const size_t db = objects.size() - 1;
+    std::set<std::string> seen;
+    std::string next;
+    for (size_t run = 0; run < kFolderAuditCycle; ++run) {
+        AuditPlan plan = planAudit(objects, next, false, kFolderAuditCycle, db);
+        ASSERT_FALSE(plan.chosen.empty());
+        EXPECT_EQ(plan.chosen.front(), db);
+        EXPECT_EQ(std::count(plan.chosen.begin(), plan.chosen.end(), db), 1);
+        for (size_t i : plan.chosen) seen.insert(objects[i].name);
+        next = plan.next;
+    }
+    EXPECT_EQ(seen.size(), objects.size());
+
+    // Objects too big for the byte share are still read within the cycle.
+    std::vector<StoredObject> big;
+    for (int i = 0; i < 14; ++i) big.push_back({"b" + std::to_string(10 + i), 1ull << 30, "", ""});
+    std::set<std::string> bigSeen;
+    next.clear();
+    for (size_t run = 0; run < kFolderAuditCycle; ++run) {
+        AuditPlan plan = planAudit(big, next, false, kFolderAuditCycle);
+        for (size_t i : plan.chosen) bigSeen.insert(big[i].name);
+        next = plan.next;
+    }
+    EXPECT_EQ(bigSeen.size(), big.size());
 }
