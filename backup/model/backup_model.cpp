@@ -3,6 +3,7 @@
 #include "app/model/publish.h"
 #include "backup/model/time_limited_secrets.h"
 #include "core/archive/archive_identity.h"
+#include "core/backup/carried_head.h"
 #include "core/backup/config_file.h"
 #include "core/backup/generation_memory.h"
 #include "core/backup/local_destination.h"
@@ -496,6 +497,7 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
                       try {
                           kx::BackupEngine::Options options;
                           options.generations = generations;
+                          options.manifestHead = kx::headToCarry(owner);
                           kx::BackupEngine engine(kx::TreskCrypto(ring), live, kPrefix, resume, options);
                           receipt = engine.backup(owner + "/tresk.db", file, kx::VerificationLevel::readBack, progress);
                       } catch (const std::exception& e) {

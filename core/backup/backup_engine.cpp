@@ -1213,6 +1213,10 @@ void BackupEngine::Run::switchManifest() {
     json manifest =
         {{"format", 2},          {"generation", generation_}, {"createdAt", createdAt}, {"remoteName", remoteName_},
          {"database", dbEntry_}, {"objects", objects_},       {"auditNext", auditNext_}};
+    if (const auto& head = e.options_.manifestHead)
+        manifest["manifestHead"] = {{"recordCount", head->recordCount},
+                                    {"chainHead", head->chainHead},
+                                    {"generatedAt", head->generatedAt}};
     std::string manifestText = manifest.dump();
     e.dest_->flush();  // every object the manifest names is durable before the manifest is written
     lease_->confirm(); // a run that lost its lease while stalled never writes over the one that took over
@@ -1332,6 +1336,11 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
     report.generation = m.value("generation", uint64_t(0));
     if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
+    if (const auto head = m.find("manifestHead"); head != m.end() && head->is_object()) {
+        CarriedManifestHead carried{head->value("recordCount", int64_t(0)), head->value("chainHead", ""),
+                                    head->value("generatedAt", "")};
+        if (carried.recordCount > 0 && !carried.chainHead.empty()) report.manifestHead = std::move(carried);
+    }
     if (options_.generations && !previousBackup) { // (an earlier backup, asked for, is older by design)
         auto last = GenerationMemory(*options_.generations).lastWritten(dest_->resumeIdentity(), manifestName);
         if (last && last->generation > report.generation)

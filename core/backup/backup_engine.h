@@ -32,7 +32,9 @@
 // {"name", "size", "sha256", "encoding", "encodedSize", "encodedSha256",
 // "sealedSize", "nonce", "sourceStamp"}, "objects": [{"path", "name", "size",
 // "sha256", "sealedSize", "nonce"}], "auditNext": the object name after which the
-// next run goes on reading stored objects back (stored_audit.h)}. "encoding"
+// next run goes on reading stored objects back (stored_audit.h), "manifestHead":
+// {"recordCount", "chainHead", "generatedAt"} where the owner's manifest head
+// was pinned (CarriedManifestHead)}. "encoding"
 // ("zstd", compression.h) says the object holds the compressed file, of
 // encodedSize bytes hashing to encodedSha256; without it the object holds the
 // file itself. "objects" holds the attachment files and the evidence files
@@ -99,6 +101,16 @@ inline constexpr const char* kRestartResumesSentence =
     "Anything already uploaded is kept, so restarting resumes rather than starting over.";
 bool restartResumes(const std::exception& failure);
 
+// The head of the owner's manifest chain as this computer last pinned it
+// (record count and chain head, hex), carried in a backup's manifest so that a
+// restore on another computer can pin it again: a manifest later copied back
+// over a newer one is then still noticed.
+struct CarriedManifestHead {
+    int64_t recordCount = 0;
+    std::string chainHead;
+    std::string generatedAt; // ISO 8601
+};
+
 struct UploadReceipt {
     // notChecked: nothing was read back; checkedByMetadata: size and checksum
     // metadata match (archival storage that cannot be read at once); verified:
@@ -141,6 +153,8 @@ struct RestoreReport {
     std::optional<Date> backedUpAt;
     uint64_t generation = 0;         // 0: a backup made before generations were kept
     std::optional<int64_t> messages; // rows of the restored database's messages table
+    // The manifest head the backup carried, when it carried one.
+    std::optional<CarriedManifestHead> manifestHead;
     // The manifest was missing, cut off or damaged, so the backup it replaced was restored.
     bool fromReplacedManifest = false;
     // Older than the backup this computer last wrote to the destination.
@@ -183,6 +197,9 @@ public:
         // Where this computer remembers the generation it last wrote to each
         // destination (generation_memory.h); none: rollbacks are not looked for.
         std::optional<std::filesystem::path> generations;
+        // The pinned head of the owner's manifest chain, carried in the
+        // manifest this run writes.
+        std::optional<CarriedManifestHead> manifestHead;
     };
 
     BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,

@@ -66,9 +66,13 @@ std::optional<PinnedHead> ManifestPins::pinned(const std::string& owner) const {
 }
 
 void ManifestPins::pin(const std::string& owner, const TreskManifest::File& manifest) {
-    const nlohmann::json j = {{"recordCount", manifest.recordCount},
-                              {"chainHead", manifest.chainHead},
-                              {"generatedAt", formatISO8601(manifest.generatedAt)}};
+    pin(owner, PinnedHead{manifest.recordCount, manifest.chainHead, manifest.generatedAt});
+}
+
+void ManifestPins::pin(const std::string& owner, const PinnedHead& head) {
+    const nlohmann::json j = {{"recordCount", head.recordCount},
+                              {"chainHead", head.chainHead},
+                              {"generatedAt", formatISO8601(head.generatedAt)}};
     try {
         SecretStore& keyring = store();
         withinLimit<bool>(limit_, [&keyring, service = service_, account = kAccountPrefix + owner,

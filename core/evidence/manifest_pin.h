@@ -45,6 +45,8 @@ public:
     std::optional<PinnedHead> pinned(const std::string& owner) const;
     // Pins the head of a manifest just written. Throws kx::Error.
     void pin(const std::string& owner, const TreskManifest::File& manifest);
+    // Pins a head read elsewhere (a restored backup carries one). Throws kx::Error.
+    void pin(const std::string& owner, const PinnedHead& head);
 
 private:
     SecretStore& store() const;

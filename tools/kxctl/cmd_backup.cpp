@@ -17,6 +17,7 @@
 
 #include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
+#include "core/backup/carried_head.h"
 #include "core/platform/fs.h"
 
 #include <iostream>
@@ -49,6 +50,7 @@ void runBackup(const BackupArgs& a) {
         if (!a.resumeState.empty()) resume = a.resumeState;
         kx::BackupEngine::Options options;
         options.generations = kx::cli::generationsFile();
+        options.manifestHead = kx::headToCarry(a.owner);
         kx::BackupEngine engine(std::move(crypto), dest, a.prefix, resume, options);
         kx::UploadReceipt r = engine.backup(a.owner + "/" + kx::ArchiveLayout::kDatabaseFile, paths.database,
                                             a.verifyAll ? kx::VerificationLevel::everything

@@ -20,6 +20,7 @@
 
 #include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
+#include "core/backup/carried_head.h"
 
 #include <iostream>
 
@@ -65,6 +66,8 @@ void runRestore(const RestoreArgs& a) {
                                        "was restored. ")
                       << "Run a backup to store a complete one again.\n";
         if (r.rolledBack) std::cout << kx::rolledBackAfterRestore(*r.rolledBack, label) << "\n";
+        if (r.manifestHead)
+            if (auto problem = kx::pinRestoredHead(a.owner, *r.manifestHead)) std::cout << *problem << ".\n";
         if (!r.unrestored.empty()) {
             std::string names;
             for (const auto& u : r.unrestored) names += (names.empty() ? "" : "; ") + u;

@@ -1,14 +1,17 @@
 // What a backup says about itself holds: damage at rest is found and said, a
 // destination rolled back to an older backup is said on backup and restore, a
 // restore with a damaged file restores everything else and names the loss, and
-// the owner's evidence files travel with the archive.
+// the owner's evidence files and pinned manifest head travel with the archive.
 #include "core/backup/archive_walk.h"
 #include "core/backup/backup_engine.h"
+#include "core/backup/carried_head.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
 #include "core/platform/hex.h"
 #include "core/platform/sha256.h"
+#include "core/platform/time.h"
 #include "tests/core/backup/backup_fixtures.h"
+#include "tests/support/secret_store_double.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -247,4 +250,31 @@ TEST_F(KeptWord, TheDatabaseIsStoredCompressedAndAnUncompressedOneOfAnEarlierVer
     UploadReceipt again = backup();
     EXPECT_TRUE(again.damaged.empty());
     EXPECT_EQ(test::readManifest(*local, key)["database"]["name"], name);
+}
+
+TEST_F(KeptWord, TheOwnersPinnedManifestHeadTravelsAndIsPinnedAgainByARestoreElsewhere) {
+    InMemorySecretStore here, elsewhere;
+    const PinnedHead head{4200, std::string(64, 'c'), *parseISO8601("2026-12-01T10:00:00Z")};
+    ManifestPins(&here).pin("jorin", head);
+    BackupEngine::Options o;
+    o.manifestHead = headToCarry("jorin", ManifestPins(&here));
+    ASSERT_TRUE(o.manifestHead);
+    BackupEngine(TreskCrypto(key), local, "kelvara", std::nullopt, o)
+        .backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
+
+    // A computer that pins nothing (or an older head) takes the carried one.
+    ManifestPins(&elsewhere).pin("jorin", PinnedHead{100, std::string(64, 'a'), head.generatedAt});
+    RestoreReport r = engine().restore("jorin/tresk.db", work / "r/jorin");
+    ASSERT_TRUE(r.manifestHead);
+    EXPECT_EQ(pinRestoredHead("jorin", *r.manifestHead, ManifestPins(&elsewhere)), std::nullopt);
+    EXPECT_EQ(ManifestPins(&elsewhere).pinned("jorin"), head);
+    // A later head pinned here is never replaced by an older one a backup carried.
+    const PinnedHead later{5000, std::string(64, 'd'), head.generatedAt};
+    ManifestPins(&elsewhere).pin("jorin", later);
+    EXPECT_EQ(pinRestoredHead("jorin", *r.manifestHead, ManifestPins(&elsewhere)), std::nullopt);
+    EXPECT_EQ(ManifestPins(&elsewhere).pinned("jorin"), later);
+    // A keyring that cannot be written is said, and the restore stands.
+    InMemorySecretStore locked;
+    locked.failWrites = true;
+    EXPECT_TRUE(pinRestoredHead("jorin", *r.manifestHead, ManifestPins(&locked)));
 }

@@ -1,0 +1,31 @@
+#include "core/backup/carried_head.h"
+
+#include "core/platform/time.h"
+
+namespace kx {
+
+std::optional<CarriedManifestHead> headToCarry(const std::string& owner, const ManifestPins& pins) {
+    try {
+        const auto pinned = pins.pinned(owner);
+        if (!pinned) return std::nullopt;
+        return CarriedManifestHead{pinned->recordCount, pinned->chainHead, formatISO8601(pinned->generatedAt)};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> pinRestoredHead(const std::string& owner, const CarriedManifestHead& head,
+                                           ManifestPins pins) {
+    try {
+        const auto pinned = pins.pinned(owner);
+        if (pinned && pinned->recordCount >= head.recordCount) return std::nullopt;
+        const auto at = parseISO8601(head.generatedAt);
+        pins.pin(owner, PinnedHead{head.recordCount, head.chainHead, at.value_or(Date{})});
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        return "The restored archive's manifest head could not be kept in this computer's keyring (" +
+               std::string(e.what()) + "), so a manifest later put back over it would not be noticed";
+    }
+}
+
+} // namespace kx
