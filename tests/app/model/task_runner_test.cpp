@@ -2,10 +2,14 @@
 #include "app/model/task_runner.h"
 #include "tests/app/model/model_test_support.h"
 
+#include <QObject>
 #include <QSemaphore>
+#include <QStringList>
 #include <QThread>
 #include <QThreadPool>
 
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -80,4 +84,51 @@ TEST(TaskRunner, NothingIsDeliveredOnceClosed) {
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::sendPostedEvents();
     EXPECT_FALSE(delivered);
+}
+
+TEST(TaskRunner, AThrowingTaskIsLoggedAndItsCompletionStillRunsWhileItsContextLives) {
+    TaskRunner runner;
+    // What the task's thread logs under kelvara.platform.
+    static QStringList logged;
+    static std::mutex loggedMutex;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext& c, const QString& m) {
+            std::lock_guard lock(loggedMutex);
+            if (QLatin1String(c.category) == QLatin1String("kelvara.platform")) logged << m;
+        });
+
+    QObject context;
+    bool busy = true;
+    bool published = false;
+    runner.start(
+        &context, TaskPriority::userInitiated,
+        []() -> TaskRunner::Publish { throw std::runtime_error("the archive vanished"); }, [&] { busy = false; });
+    runner.start(
+        &context, std::nullopt, []() -> TaskRunner::Publish { return [] {}; }, [&] { published = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.idle(); }, 60000));
+    EXPECT_FALSE(busy) << "the completion ran although the work threw";
+    EXPECT_TRUE(published) << "and after a result as well";
+    {
+        std::lock_guard lock(loggedMutex);
+        ASSERT_EQ(logged.size(), 1);
+        EXPECT_EQ(logged[0], "A background task failed: the archive vanished");
+    }
+
+    // A context that goes before the task ends: neither result nor completion runs.
+    QSemaphore release;
+    bool delivered = false;
+    auto gone = std::make_unique<QObject>();
+    runner.start(
+        gone.get(), std::nullopt,
+        [&]() -> TaskRunner::Publish {
+            release.acquire();
+            return [&] { delivered = true; };
+        },
+        [&] { delivered = true; });
+    gone.reset();
+    release.release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.idle(); }, 60000));
+    EXPECT_FALSE(delivered);
+    qInstallMessageHandler(previous);
 }
