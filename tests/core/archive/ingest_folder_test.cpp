@@ -251,7 +251,7 @@ TEST(IngestFolder, TheLiveReaderUsesTheHomeFoldersMessages) {
     s.owner = "me";
     s.format = kx::SourceFormat::liveChatDB;
     kx::LiveChatDBIngester reader;
-    for (const std::string path : {std::string(), live.string(), (live / "chat.db").string()}) {
+    for (const std::string& path : {std::string(), live.string(), (live / "chat.db").string()}) {
         s.path = path;
         CollectingSink sink;
         reader.ingest(s, {}, sink);

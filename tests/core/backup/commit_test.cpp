@@ -151,7 +151,9 @@ TEST_F(Interrupted, AStopAtAnyRequestLeavesARestorableBackupAndTheNextRunComplet
         const std::string asBefore = test::compareArchives(before / "archive", got);
         const std::string asNow = test::compareArchives(archive, got);
         EXPECT_TRUE(asBefore.empty() || asNow.empty()) << asBefore << " / " << asNow;
-        if (finished) EXPECT_EQ(asNow, "");
+        if (finished) {
+            EXPECT_EQ(asNow, "");
+        }
         // The next run completes the backup and leaves nothing unnamed behind.
         backup();
         EXPECT_EQ(test::compareArchives(archive, restore()), "");
