@@ -65,7 +65,7 @@ LiveFacts readLiveFacts(const std::string& databasePath, const std::string& atta
 } // namespace
 
 OnboardingModel::OnboardingModel(AppModel& model, QObject* parent) : QObject(parent), model_(model) {
-    scheduleInstalled_ = kx::fs::exists(launchAgentPath().toStdString());
+    scheduleInstalled_ = PermissionsModel::scheduleInstalled();
 
     for (auto sig : {&OnboardingModel::isFinishedChanged, &OnboardingModel::explicitlyOpenedChanged,
                      &OnboardingModel::completedFlagChanged, &OnboardingModel::skippedFlagChanged})
@@ -226,7 +226,7 @@ void OnboardingModel::refreshStep(Step step) {
         model_.permissions().startAccessProbe();
         break;
     case Step::archiveChoice: break;
-    case Step::firstScan: setScheduleInstalled(kx::fs::exists(launchAgentPath().toStdString())); break;
+    case Step::firstScan: setScheduleInstalled(PermissionsModel::scheduleInstalled()); break;
     }
 }
 
