@@ -100,7 +100,10 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     // Every start-up problem is named, the source list first.
     startingUp_ = false;
     QStringList problems;
-    if (!registryLoadProblem_.isNull()) problems << registryLoadSentence();
+    if (!registryLoadProblem_.isNull()) {
+        problems << registryLoadSentence();
+        qCWarning(lcApp).noquote() << problems.last(); // the others were logged as they were said
+    }
     problems += startupProblems_;
     if (!problems.isEmpty()) lastError_ = problems.join(' ');
 

@@ -1,6 +1,7 @@
 // The task runner: the one way background work reaches the GUI thread.
 #include "app/model/task_runner.h"
 #include "tests/app/model/model_test_support.h"
+#include "tests/support/log_capture.h"
 
 #include <QObject>
 #include <QSemaphore>
@@ -9,7 +10,6 @@
 #include <QThreadPool>
 
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -88,15 +88,7 @@ TEST(TaskRunner, NothingIsDeliveredOnceClosed) {
 
 TEST(TaskRunner, AThrowingTaskIsLoggedAndItsCompletionStillRunsWhileItsContextLives) {
     TaskRunner runner;
-    // What the task's thread logs under kelvara.platform.
-    static QStringList logged;
-    static std::mutex loggedMutex;
-    logged.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext& c, const QString& m) {
-            std::lock_guard lock(loggedMutex);
-            if (QLatin1String(c.category) == QLatin1String("kelvara.platform")) logged << m;
-        });
+    const kx::test::LogCapture log("kelvara.platform");
 
     QObject context;
     bool busy = true;
@@ -109,11 +101,7 @@ TEST(TaskRunner, AThrowingTaskIsLoggedAndItsCompletionStillRunsWhileItsContextLi
     ASSERT_TRUE(QTest::qWaitFor([&] { return runner.idle(); }, 60000));
     EXPECT_FALSE(busy) << "the completion ran although the work threw";
     EXPECT_TRUE(published) << "and after a result as well";
-    {
-        std::lock_guard lock(loggedMutex);
-        ASSERT_EQ(logged.size(), 1);
-        EXPECT_EQ(logged[0], "A background task failed: the archive vanished");
-    }
+    EXPECT_EQ(log.messages(), QStringList{"A background task failed: the archive vanished"});
 
     // A context that goes before the task ends: neither result nor completion runs.
     QSemaphore release;
@@ -130,5 +118,4 @@ TEST(TaskRunner, AThrowingTaskIsLoggedAndItsCompletionStillRunsWhileItsContextLi
     release.release();
     ASSERT_TRUE(QTest::qWaitFor([&] { return runner.idle(); }, 60000));
     EXPECT_FALSE(delivered);
-    qInstallMessageHandler(previous);
 }
