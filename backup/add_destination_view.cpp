@@ -1,10 +1,10 @@
 #include "backup/add_destination_view.h"
 
+#include "app/platform/workspace.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
 #include "core/backup/s3_destination.h"
-#include "sources/desktop_services.h"
-#include "sources/screen_widgets.h"
 
 #include <QComboBox>
 #include <QFormLayout>
@@ -14,7 +14,6 @@
 #include <QUuid>
 #include <QVBoxLayout>
 
-using namespace sources;
 using Kind = DestinationConfig::Kind;
 
 namespace {
@@ -218,7 +217,7 @@ void AddDestinationView::refresh() {
 }
 
 void AddDestinationView::chooseFolder() {
-    const QString folder = desktopServices().chooseFolder(this);
+    const QString folder = workspace().chooseFolder(this);
     if (!folder.isEmpty()) localRoot_->setText(folder);
 }
 

@@ -1,6 +1,7 @@
 #include "backup/backup_view.h"
 
 #include "app/model/app_model.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/add_destination_view.h"
@@ -10,14 +11,11 @@
 #include "backup/recovery_key_panel.h"
 #include "backup/restore_key_view.h"
 #include "backup/where_archive_lives_panel.h"
-#include "sources/screen_widgets.h"
 
 #include <QHBoxLayout>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-using namespace sources;
 
 namespace {
 

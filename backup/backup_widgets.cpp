@@ -1,7 +1,7 @@
 #include "backup/backup_widgets.h"
 
-#include "sources/screen_widgets.h"
-#include "sources/source_display.h"
+#include "app/ui/dates.h"
+#include "app/ui/screen_widgets.h"
 
 #include <QDateTime>
 #include <QHBoxLayout>
@@ -14,11 +14,10 @@ namespace backupui {
 QWidget* symbolTitle(const QString& text, const QString& symbol, TextStyle style, const QColor& symbolColor,
                      const QColor& textColor, QWidget* parent, bool wrap) {
     auto* w = new QWidget(parent);
-    auto* row = sources::flushRow(w, 6);
+    auto* row = flushRow(w, 6);
     const int size = QFontMetrics(textFont(style)).height();
-    row->addWidget(sources::symbolView(symbol, size, symbolColor.isValid() ? symbolColor : textColor, w), 0,
-                   Qt::AlignTop);
-    QLabel* title = sources::textLabel(text, style, textColor, w, wrap);
+    row->addWidget(symbolView(symbol, size, symbolColor.isValid() ? symbolColor : textColor, w), 0, Qt::AlignTop);
+    QLabel* title = textLabel(text, style, textColor, w, wrap);
     title->setObjectName(QStringLiteral("symbolTitleText"));
     row->addWidget(title, 1);
     w->setAccessibleName(text);
@@ -33,7 +32,7 @@ QString abbreviatedDateTime(kx::Date date) {
     // The locale's short time without seconds.
     QString format = QLocale().timeFormat(QLocale::ShortFormat);
     format.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
-    return sources::mediumDate(date) + QStringLiteral(", ") + QLocale().toString(local.time(), format.trimmed());
+    return mediumDate(date) + QStringLiteral(", ") + QLocale().toString(local.time(), format.trimmed());
 }
 
 } // namespace backupui

@@ -12,7 +12,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-using namespace sources;
 using PlaceClass = kx::ArchiveLocations::PlaceClass;
 
 namespace {

@@ -10,8 +10,8 @@
 // the destination reads the keyring; a locked keyring is not asked again on
 // every repaint). The actions' enabled state follows the model's busy flag and
 // the application's archive owners.
+#include "app/ui/screen_widgets.h"
 #include "backup/model/destination_config.h"
-#include "sources/screen_widgets.h"
 
 #include <QString>
 #include <QStringList>
@@ -23,7 +23,7 @@ class QMenu;
 class QPushButton;
 class QVBoxLayout;
 
-class DestinationRow : public sources::TintedBox {
+class DestinationRow : public TintedBox {
     Q_OBJECT
 public:
     DestinationRow(AppModel& model, BackupModel& backup, DestinationConfig config, QWidget* parent = nullptr);

@@ -1,12 +1,12 @@
 #include "backup/recovery_key_panel.h"
 
+#include "app/platform/workspace.h"
 #include "app/ui/clipboard.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
-#include "sources/desktop_services.h"
 
 #include <QCheckBox>
 #include <QDateTime>
@@ -15,8 +15,6 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-using sources::textLabel;
 
 RecoveryKeyPanel::RecoveryKeyPanel(BackupModel& backup, const QString& phrase, QWidget* parent)
     : TintedBox(toneBackground(Tone::yellow, 0.14), 10, parent), backup_(backup), owner_(backup.owner()),
@@ -110,10 +108,10 @@ QString RecoveryKeyPanel::fileText(const QString& owner, const QString& phrase, 
 }
 
 void RecoveryKeyPanel::saveToFile() {
-    const QString path = sources::desktopServices().saveFile(window(),
-                                                             QStringLiteral("Kelvara Recovery Key - ") + owner_ +
-                                                                 QStringLiteral(".txt"),
-                                                             QString());
+    const QString path = workspace().saveFile(window(),
+                                              QStringLiteral("Kelvara Recovery Key - ") + owner_ +
+                                                  QStringLiteral(".txt"),
+                                              QString());
     if (path.isEmpty()) return;
     const QString created = QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
     QByteArray bytes = fileText(owner_, phrase_, created).toUtf8();

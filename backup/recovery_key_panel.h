@@ -8,7 +8,7 @@
 // is built: it never shows one owner's name beside another's phrase, the file
 // it saves names the owner the phrase is for, and Continue confirms nothing
 // once the model no longer holds this phrase for this owner.
-#include "sources/screen_widgets.h"
+#include "app/ui/screen_widgets.h"
 
 #include <QString>
 
@@ -16,7 +16,7 @@ class BackupModel;
 class QCheckBox;
 class QPushButton;
 
-class RecoveryKeyPanel : public sources::TintedBox {
+class RecoveryKeyPanel : public TintedBox {
     Q_OBJECT
 public:
     RecoveryKeyPanel(BackupModel& backup, const QString& phrase, QWidget* parent = nullptr);

@@ -1,17 +1,14 @@
 #include "backup/restore_key_view.h"
 
+#include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
-#include "sources/screen_widgets.h"
 
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-using sources::boldLabel;
-using sources::textLabel;
 
 RestoreKeyView::RestoreKeyView(BackupModel& backup, QWidget* parent) : QDialog(parent), backup_(backup) {
     setObjectName(QStringLiteral("restoreKeySheet"));

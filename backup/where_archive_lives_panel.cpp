@@ -7,7 +7,6 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-using namespace sources;
 using PlaceClass = kx::ArchiveLocations::PlaceClass;
 
 namespace {

@@ -6,14 +6,14 @@
 // "Never verified", "Current" or "Out of date". It is rebuilt whenever the
 // destination list or the archive root changes, asking the core afresh with
 // the current time.
+#include "app/ui/screen_widgets.h"
 #include "core/backup/archive_locations.h"
-#include "sources/screen_widgets.h"
 
 class AppModel;
 class BackupModel;
 class QVBoxLayout;
 
-class WhereMyArchiveLivesPanel : public sources::TintedBox {
+class WhereMyArchiveLivesPanel : public TintedBox {
     Q_OBJECT
 public:
     // Days within which a verification counts as current.

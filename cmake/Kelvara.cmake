@@ -4,6 +4,31 @@ add_library(kx_warnings INTERFACE)
 target_compile_options(kx_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor -Wcast-align
   -Wunused -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
+# CI builds with this on: a warning in Kelvara's own code (not in the headers
+# of the libraries it uses) fails the build.
+option(KELVARA_WARNINGS_AS_ERRORS "Treat warnings in Kelvara's own code as errors" OFF)
+# g++ 12 also warns when a designated initializer leaves out members that have
+# defaults of their own, which this code does on purpose: that one stays a
+# warning.
+if(KELVARA_WARNINGS_AS_ERRORS)
+  target_compile_options(kx_warnings INTERFACE -Werror -Wno-error=missing-field-initializers)
+endif()
+
+# Sanitizers for every target of the build: "address,undefined" or "thread".
+# Any report ends the test process with an error.
+set(KELVARA_SANITIZE "" CACHE STRING "Sanitizers to build with (address,undefined or thread); empty for none")
+if(KELVARA_SANITIZE)
+  add_compile_options(-fsanitize=${KELVARA_SANITIZE} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${KELVARA_SANITIZE})
+  if(KELVARA_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+  # With AddressSanitizer's instrumentation g++ 12 guesses at uninitialised
+  # values inside the standard library's own headers (std::function, std::regex).
+  if(KELVARA_SANITIZE MATCHES "address")
+    add_compile_options(-Wno-maybe-uninitialized)
+  endif()
+endif()
 
 # kx_core_library(NAME SOURCES ... [DEPS ...])
 # One static library per core area. Core code never links Qt.
@@ -63,8 +88,13 @@ function(kx_test name dir)
   add_test(NAME ${name} COMMAND ${name})
   set(env "QT_QPA_PLATFORM=offscreen;KX_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
   # A thread-checker build ignores what the uninstrumented libraries do themselves.
-  if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=thread")
-    list(APPEND env "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
+  if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=thread" OR KELVARA_SANITIZE MATCHES "thread")
+    # Some tests fork a helper while the pool has threads; the child only execs.
+    list(APPEND env "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp halt_on_error=1 die_after_fork=0")
+  endif()
+  if(KELVARA_SANITIZE MATCHES "address")
+    list(APPEND env "ASAN_OPTIONS=detect_stack_use_after_return=1" "UBSAN_OPTIONS=print_stacktrace=1"
+      "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
   endif()
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600)
 endfunction()

@@ -2,19 +2,19 @@
 
 #include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
+#include "app/model/health_notifier.h"
 #include "app/model/permissions_model.h"
 #include "app/model/runs_model.h"
 #include "app/ui/counts.h"
+#include "app/ui/dates.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
-#include "household/model/health_notifier.h"
 #include "household/scheduled_access_panel.h"
 #include "reading/manifest_panel.h"
 #include "reading/reading_widgets.h"
 #include "reading/sealed_exports_panel.h"
-#include "sources/screen_widgets.h"
-#include "sources/source_display.h"
 
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -125,7 +125,7 @@ QString HealthView::alertSymbol(AlertKind kind) {
 
 HealthView::HealthView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setObjectName(QStringLiteral("healthView"));
-    QVBoxLayout* column = sources::scrollingColumn(this, QStringLiteral("healthScroll"), 20, 18);
+    QVBoxLayout* column = scrollingColumn(this, QStringLiteral("healthScroll"), 20, 18);
     QWidget* page = column->parentWidget();
 
     auto* header = new QHBoxLayout;
@@ -158,7 +158,7 @@ HealthView::HealthView(AppModel& model, QWidget* parent) : QWidget(parent), mode
                           page);
     column->addWidget(attachmentsBox_);
     QVBoxLayout* evidence = nullptr;
-    evidenceSlot_ = sources::columnWidget(page, QStringLiteral("evidencePanels"), 18, &evidence);
+    evidenceSlot_ = columnWidget(page, QStringLiteral("evidencePanels"), 18, &evidence);
     manifest_ = new ManifestPanel(model_, evidenceSlot_);
     manifest_->setOwner(QString());
     sealed_ = new SealedExportsPanel(model_, evidenceSlot_);
@@ -257,8 +257,8 @@ void HealthView::fillLastRun(const kx::CoverageReport& report) {
     // last run that did.
     const std::optional<kx::Date> success = model_.alerts().lastSuccessfulRun();
     QString age;
-    if (report.succeeded()) age = sources::relativeShort(report.runDate, now);
-    else if (success) age = QStringLiteral("Last successful run ") + sources::relativeShort(*success, now);
+    if (report.succeeded()) age = relativeShort(report.runDate, now);
+    else if (success) age = QStringLiteral("Last successful run ") + relativeShort(*success, now);
     else age = QStringLiteral("No run has succeeded yet");
     when->addWidget(line(age, TextStyle::body, QColor(), QStringLiteral("runAge"), lastRunBox_, false));
     if (stale) {
@@ -273,10 +273,9 @@ void HealthView::fillLastRun(const kx::CoverageReport& report) {
     lastRun_->addLayout(when);
 
     if (!report.succeeded()) {
-        lastRun_->addWidget(
-            symbolLine(QStringLiteral("The last run failed ") + sources::relativeShort(report.runDate, now),
-                       QStringLiteral("xmark.octagon.fill"), TextStyle::callout, toneColor(Tone::red),
-                       QStringLiteral("runFailed"), lastRunBox_, QFont::DemiBold));
+        lastRun_->addWidget(symbolLine(QStringLiteral("The last run failed ") + relativeShort(report.runDate, now),
+                                       QStringLiteral("xmark.octagon.fill"), TextStyle::callout, toneColor(Tone::red),
+                                       QStringLiteral("runFailed"), lastRunBox_, QFont::DemiBold));
         const QString why = QString::fromStdString(report.failure.value_or(std::string()));
         lastRun_->addWidget(line(why.isEmpty() ? QStringLiteral("No reason was recorded.") : why, TextStyle::caption,
                                  toneColor(Tone::red), QStringLiteral("runFailure"), lastRunBox_));
@@ -382,8 +381,8 @@ void HealthView::fillGaps(const kx::CoverageReport& report) {
                                         QFont::Medium));
         auto* dates = new QHBoxLayout;
         dates->setSpacing(4);
-        dates->addWidget(line(sources::mediumDate(gap.start) + QStringLiteral(" → ") + sources::mediumDate(gap.end),
-                              TextStyle::caption, QColor(), QStringLiteral("gapDates"), row, false));
+        dates->addWidget(line(mediumDate(gap.start) + QStringLiteral(" → ") + mediumDate(gap.end), TextStyle::caption,
+                              QColor(), QStringLiteral("gapDates"), row, false));
         dates->addWidget(line(QStringLiteral("· ") + inflected(QStringLiteral("^[%lld day](inflect: true)"), gap.days),
                               TextStyle::caption, secondaryTextColor(), QStringLiteral("gapDays"), row, false));
         dates->addStretch(1);

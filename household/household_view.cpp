@@ -2,6 +2,7 @@
 
 #include "app/model/app_model.h"
 #include "app/model/household_model.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/backup_widgets.h"
@@ -10,16 +11,11 @@
 #include "household/join_model.h"
 #include "household/link_another_mac_view.h"
 #include "household/member_card.h"
-#include "sources/screen_widgets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-using sources::boldLabel;
-using sources::symbolView;
-using sources::textLabel;
 
 namespace {
 
@@ -27,8 +23,8 @@ constexpr int kAfterDays = 7;
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
 
-sources::TintedBox* groupBox(QWidget* parent, QVBoxLayout** column, int spacing) {
-    auto* box = new sources::TintedBox(sources::quaternaryFill(0.45), 8, parent);
+TintedBox* groupBox(QWidget* parent, QVBoxLayout** column, int spacing) {
+    auto* box = new TintedBox(quaternaryFill(0.45), 8, parent);
     *column = new QVBoxLayout(box);
     (*column)->setContentsMargins(14, 12, 14, 12);
     (*column)->setSpacing(spacing);
@@ -47,7 +43,7 @@ QPushButton* headerButton(const QString& title, const QString& symbol, const QSt
 
 HouseholdView::HouseholdView(AppModel& model, BackupModel& backup, QWidget* parent)
     : QWidget(parent), model_(model), backup_(backup), join_(new JoinModel(this)) {
-    auto* column = sources::scrollingColumn(this, QStringLiteral("householdScroll"), 20, 18);
+    auto* column = scrollingColumn(this, QStringLiteral("householdScroll"), 20, 18);
 
     auto* header = new QHBoxLayout;
     header->setSpacing(8);
@@ -175,7 +171,7 @@ void HouseholdView::rebuild() {
         membersPage_->deleteLater();
     }
     QVBoxLayout* members = nullptr;
-    membersPage_ = sources::columnWidget(this, QStringLiteral("members"), 12, &members);
+    membersPage_ = columnWidget(this, QStringLiteral("members"), 12, &members);
     membersSlot_->addWidget(membersPage_);
     if (household.members.empty()) {
         QVBoxLayout* col = nullptr;

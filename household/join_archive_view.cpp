@@ -3,11 +3,11 @@
 #include "app/model/app_model.h"
 #include "app/model/household_model.h"
 #include "app/model/owners_model.h"
+#include "app/platform/workspace.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
 #include "backup/backup_widgets.h"
 #include "household/join_model.h"
-#include "sources/desktop_services.h"
-#include "sources/screen_widgets.h"
 
 #include <QCheckBox>
 #include <QFontDatabase>
@@ -17,9 +17,6 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QVBoxLayout>
-
-using sources::boldLabel;
-using sources::textLabel;
 
 namespace {
 
@@ -152,8 +149,8 @@ void JoinArchiveView::rebuild() {
     case JoinStage::Kind::working: {
         auto* working = new QWidget(page_);
         working->setObjectName(QStringLiteral("joinWorking"));
-        auto* line = sources::flushRow(working, 10);
-        line->addWidget(new sources::BusySpinner(working), 0, Qt::AlignVCenter);
+        auto* line = flushRow(working, 10);
+        line->addWidget(new BusySpinner(working), 0, Qt::AlignVCenter);
         line->addWidget(textLabel(stage.text, TextStyle::body, QColor(), working, true), 1);
         content_->addWidget(working);
         auto* cancel = stageButton(QStringLiteral("Cancel"), QStringLiteral("cancel"), page_);
@@ -182,7 +179,7 @@ void JoinArchiveView::rebuild() {
 
 QWidget* JoinArchiveView::buildEntry() {
     QVBoxLayout* col = nullptr;
-    auto* w = sources::columnWidget(page_, QStringLiteral("joinEntry"), 12, &col);
+    auto* w = columnWidget(page_, QStringLiteral("joinEntry"), 12, &col);
     col->addWidget(textLabel(QStringLiteral("Paste the code from the Mac that already has the archive. It is one long "
                                             "line starting with KTRESK1-."),
                              TextStyle::callout, QColor(), w, true));
@@ -215,7 +212,7 @@ QWidget* JoinArchiveView::buildEntry() {
 QWidget* JoinArchiveView::buildConfirming() {
     const kx::JoinPlan& plan = *join_.stage().plan;
     QVBoxLayout* col = nullptr;
-    auto* w = sources::columnWidget(page_, QStringLiteral("joinConfirming"), 12, &col);
+    auto* w = columnWidget(page_, QStringLiteral("joinConfirming"), 12, &col);
     col->addWidget(textLabel(QStringLiteral("Here is what will happen"), TextStyle::headline, QColor(), w));
     auto* steps = new QVBoxLayout;
     steps->setSpacing(7);
@@ -247,10 +244,10 @@ QWidget* JoinArchiveView::buildConfirming() {
     if (plan.needsLocalFolder) {
         auto* folderRow = new QWidget(w);
         folderRow->setObjectName(QStringLiteral("folderRow"));
-        auto* line = sources::flushRow(folderRow, 8);
-        auto* path = new sources::ElidedLabel(join_.chosenFolder().isEmpty() ? QStringLiteral("No folder chosen")
-                                                                             : join_.chosenFolder(),
-                                              Qt::ElideMiddle, folderRow);
+        auto* line = flushRow(folderRow, 8);
+        auto* path = new ElidedLabel(join_.chosenFolder().isEmpty() ? QStringLiteral("No folder chosen")
+                                                                    : join_.chosenFolder(),
+                                     Qt::ElideMiddle, folderRow);
         path->setObjectName(QStringLiteral("chosenFolder"));
         path->setFont(textFont(TextStyle::caption));
         line->addWidget(path, 1);
@@ -272,7 +269,7 @@ QWidget* JoinArchiveView::buildConfirming() {
 QWidget* JoinArchiveView::buildJoined() {
     const kx::JoinPlan& plan = *join_.stage().plan;
     QVBoxLayout* col = nullptr;
-    auto* w = sources::columnWidget(page_, QStringLiteral("joinJoined"), 12, &col);
+    auto* w = columnWidget(page_, QStringLiteral("joinJoined"), 12, &col);
     col->addWidget(symbolText(QStringLiteral("This Mac has joined the archive"),
                               QStringLiteral("checkmark.circle.fill"), TextStyle::headline, toneColor(Tone::green), w));
     auto* where = textLabel(QStringLiteral("It will archive into \"") + qs(plan.owner) +
@@ -300,7 +297,7 @@ void JoinArchiveView::refreshCheckEnabled() {
 void JoinArchiveView::checkThisCode() { join_.checkCode(model_.owners().existingOwners()); }
 
 void JoinArchiveView::chooseFolder() {
-    const QString chosen = sources::desktopServices().chooseFolder(this);
+    const QString chosen = workspace().chooseFolder(this);
     if (!chosen.isEmpty()) join_.setChosenFolder(chosen);
 }
 

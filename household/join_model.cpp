@@ -3,9 +3,9 @@
 #include "app/model/app_model.h"
 #include "app/model/household_model.h"
 #include "app/model/owners_model.h"
+#include "app/model/permissions_model.h"
 #include "backup/model/backup_model.h"
 #include "backup/model/time_limited_secrets.h"
-#include "core/health/schedule_installer.h"
 #include "core/household/link_code.h"
 #include "core/keys/key_material.h"
 #include "core/keys/symmetric_key.h"
@@ -277,22 +277,8 @@ void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, BackupModel& bac
 }
 
 void JoinModel::installScheduleAfterJoin(AppModel& model) {
-    const QDir config(model.configDir());
-    const QString machineID = model.householdModel().machineID();
-    try {
-        kx::ScheduleInstaller::install(config.filePath(QStringLiteral("sources.json")).toStdString(),
-                                       model.destinationRoot().toStdString(),
-                                       config.filePath(QStringLiteral("filters.json")).toStdString(),
-                                       machineID.isEmpty() ? std::nullopt : std::optional(machineID.toStdString()),
-                                       kx::ScheduleInstaller::kHour, kx::ScheduleInstaller::kMinute);
-    } catch (const std::exception& e) {
-        model.setLastError(tr("Joined, but the daily schedule did not install: ") + text(e.what()) +
-                           tr(". Turn it on in Settings."));
-        return;
-    }
-    if (!kx::ScheduleInstaller::isInstalled()) {
-        model.setLastError(tr("Joined, but the daily schedule did not install. Turn it on in Settings."));
-    }
+    if (const std::optional<QString> failure = model.permissions().installSchedule())
+        model.setLastError(tr("Joined. ") + *failure + tr(" Turn it on in Settings."));
 }
 
 void JoinModel::generateCode(const DestinationConfig& destination, const QString& owner) {

@@ -3,12 +3,12 @@
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
 #include "app/ui/clipboard.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/backup_widgets.h"
 #include "backup/model/backup_model.h"
 #include "household/join_model.h"
-#include "sources/screen_widgets.h"
 
 #include <QComboBox>
 #include <QFontDatabase>
@@ -18,9 +18,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-using sources::boldLabel;
-using sources::textLabel;
 
 namespace {
 
@@ -76,7 +73,7 @@ LinkAnotherMacView::LinkAnotherMacView(JoinModel& join, AppModel& model, BackupM
                                  QStringLiteral("exclamationmark.shield.fill"), TextStyle::caption,
                                  toneColor(Tone::orange), this));
 
-    auto* box = new sources::TintedBox(sources::quaternaryFill(0.45), 8, this);
+    auto* box = new TintedBox(quaternaryFill(0.45), 8, this);
     box->setObjectName(QStringLiteral("codeBox"));
     auto* boxColumn = new QVBoxLayout(box);
     boxColumn->setContentsMargins(12, 10, 12, 10);

@@ -1,7 +1,7 @@
 #include "household/member_card.h"
 
+#include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
-#include "sources/screen_widgets.h"
 
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -10,11 +10,6 @@
 #include <QVBoxLayout>
 
 #include <chrono>
-
-using sources::boldLabel;
-using sources::flushRow;
-using sources::symbolView;
-using sources::textLabel;
 
 namespace {
 
@@ -30,7 +25,7 @@ QLabel* roleBadge(kx::Household::Role role, QWidget* parent) {
     f.setPointSizeF(f.pointSizeF() - 1);
     f.setWeight(QFont::DemiBold);
     badge->setFont(f);
-    const QColor fill = sources::quaternaryFill(1.0);
+    const QColor fill = quaternaryFill(1.0);
     badge->setStyleSheet(QStringLiteral("QLabel#roleBadge { background: rgba(%1,%2,%3,%4); border-radius: 8px; "
                                         "padding: 2px 6px; }")
                              .arg(fill.red())
@@ -58,7 +53,7 @@ MemberCard::MemberCard(const kx::Household::Member& member, const QString& thisM
     setObjectName(QStringLiteral("memberCard"));
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto* box = new sources::TintedBox(sources::quaternaryFill(0.45), 8, this);
+    auto* box = new TintedBox(quaternaryFill(0.45), 8, this);
     outer->addWidget(box);
     auto* column = new QVBoxLayout(box);
     column->setContentsMargins(14, 12, 14, 12);

@@ -2,12 +2,12 @@
 
 #include "app/model/app_model.h"
 #include "app/model/permissions_model.h"
+#include "app/platform/workspace.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
-#include "app/ui/workspace.h"
 #include "reading/reading_widgets.h"
 #include "setup/permissions_settings_tab.h"
-#include "sources/screen_widgets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -24,7 +24,7 @@ QWidget* grantPathRow(const QString& path, QWidget* parent) {
     auto* line = new QHBoxLayout(row);
     line->setContentsMargins(0, 0, 0, 0);
     line->setSpacing(6);
-    QToolButton* copy = sources::addCopyablePath(line, path, row, 0.92);
+    QToolButton* copy = addCopyablePath(line, path, row, 0.92);
     copy->setAccessibleName(QStringLiteral("Copy ") + path);
     copy->setToolTip(QStringLiteral("Copy ") + path);
     return row;
@@ -83,7 +83,7 @@ ScheduledAccessPanel::ScheduledAccessPanel(AppModel& model, QWidget* parent)
 
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(8);
-    spinner_ = new sources::BusySpinner(this);
+    spinner_ = new BusySpinner(this);
     spinner_->setObjectName(QStringLiteral("checkingIndicator"));
     check_ = new QPushButton(QStringLiteral("Check now"), this);
     check_->setObjectName(QStringLiteral("checkNow"));

@@ -16,9 +16,7 @@ class QLabel;
 class QPushButton;
 class QVBoxLayout;
 
-namespace sources {
 class BusySpinner;
-}
 
 class ScheduledAccessPanel : public QGroupBox {
     Q_OBJECT
@@ -55,7 +53,7 @@ private:
     QLabel* detail_;
     QLabel* advice_;
     QWidget* grantRows_;
-    sources::BusySpinner* spinner_;
+    BusySpinner* spinner_;
     QPushButton* check_;
     QPushButton* openAccess_;
 };

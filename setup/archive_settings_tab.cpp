@@ -2,7 +2,7 @@
 
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
-#include "app/ui/workspace.h"
+#include "app/platform/workspace.h"
 #include "core/archive/archive_layout.h"
 #include "setup/settings_form.h"
 
@@ -97,8 +97,6 @@ ArchiveSettingsTab::ArchiveSettingsTab(AppModel& model, std::function<void()> sh
     refresh();
 }
 
-ArchiveSettingsTab::~ArchiveSettingsTab() { *alive_ = false; }
-
 void ArchiveSettingsTab::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     rereadRetention();
@@ -121,16 +119,17 @@ void ArchiveSettingsTab::measureSize() {
     const std::optional<std::string> folder = paths ? std::optional(paths->folder) : std::nullopt;
     std::optional<std::int64_t> count;
     if (model_.report()) count = model_.report()->uniqueMessages;
-    model_.startTask(TaskPriority::userInitiated, [this, alive = alive_, owner, folder, count] {
-        const std::optional<std::uint64_t> bytes = folder ? kx::TreskStatsReader::directoryBytes(*folder)
-                                                          : std::nullopt;
-        return std::function<void()>([this, alive, owner, bytes, count] {
-            if (!*alive) return;
-            stats_ = kx::TreskStats{owner, bytes, count};
+    model_.startTask(
+        this, TaskPriority::userInitiated,
+        [this, owner, folder, count]() -> TaskRunner::Publish {
+            const std::optional<std::uint64_t> bytes = folder ? kx::TreskStatsReader::directoryBytes(*folder)
+                                                              : std::nullopt;
+            return [this, owner, bytes, count] { stats_ = kx::TreskStats{owner, bytes, count}; };
+        },
+        [this] {
             isMeasuring_ = false;
             refresh();
         });
-    });
 }
 
 void ArchiveSettingsTab::refresh() {

@@ -22,7 +22,6 @@ class ArchiveSettingsTab : public QWidget {
 public:
     // `showMainWindow` brings the main window forward ("Manage Sources").
     ArchiveSettingsTab(AppModel& model, std::function<void()> showMainWindow, QWidget* parent = nullptr);
-    ~ArchiveSettingsTab() override;
     static constexpr int kHeight = 610;
 
     // The sentence under "Messages, Keep messages".
@@ -50,7 +49,6 @@ private:
     bool isMeasuring_ = false;
     // Shared with a running measurement, which hands its result back only while
     // this is still true.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
     QLabel* keepValue_;
     QLabel* explanation_;

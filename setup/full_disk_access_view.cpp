@@ -2,10 +2,10 @@
 
 #include "app/model/app_model.h"
 #include "app/model/permissions_model.h"
+#include "app/platform/workspace.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
-#include "app/ui/workspace.h"
 #include "setup/settings_form.h"
 
 #include <QHBoxLayout>
@@ -16,7 +16,8 @@
 
 namespace setup {
 
-FullDiskAccessView::FullDiskAccessView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+FullDiskAccessView::FullDiskAccessView(AppModel& model, QWidget* parent, std::chrono::milliseconds recheckInterval)
+    : QWidget(parent), model_(model) {
     setObjectName(QStringLiteral("fullDiskAccessView"));
     setFixedWidth(kWidth);
     auto* column = new QVBoxLayout(this);
@@ -83,7 +84,7 @@ FullDiskAccessView::FullDiskAccessView(AppModel& model, QWidget* parent) : QWidg
 
     timer_ = new QTimer(this);
     timer_->setObjectName(QStringLiteral("recheckTimer"));
-    timer_->setInterval(kRecheckMs);
+    timer_->setInterval(recheckInterval);
     connect(timer_, &QTimer::timeout, this, [this] { model_.permissions().checkFullDiskAccess(); });
 }
 

@@ -9,6 +9,8 @@
 // that holds the live database, where its owner and permissions are changed.
 #include <QWidget>
 
+#include <chrono>
+
 class AppModel;
 class QPushButton;
 class QTimer;
@@ -18,9 +20,12 @@ namespace setup {
 class FullDiskAccessView : public QWidget {
     Q_OBJECT
 public:
-    explicit FullDiskAccessView(AppModel& model, QWidget* parent = nullptr);
     static constexpr int kWidth = 520;
-    static constexpr int kRecheckMs = 2000;
+    static constexpr std::chrono::milliseconds kRecheckInterval{2000};
+
+    // While shown, access is checked again every `recheckInterval`.
+    explicit FullDiskAccessView(AppModel& model, QWidget* parent = nullptr,
+                                std::chrono::milliseconds recheckInterval = kRecheckInterval);
 
     QPushButton* openSettingsButton() const { return openSettings_; }
     QPushButton* checkAgainButton() const { return checkAgain_; }

@@ -3,15 +3,13 @@
 #include "app/model/app_model.h"
 #include "app/model/household_model.h"
 #include "app/model/permissions_model.h"
+#include "app/platform/workspace.h"
 #include "app/ui/app_version.h"
-#include "app/ui/workspace.h"
-#include "core/health/schedule_installer.h"
 #include "core/platform/error.h"
 #include "setup/settings_form.h"
 
 #include <QCheckBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -19,24 +17,6 @@
 #include <QVBoxLayout>
 
 namespace setup {
-
-namespace {
-
-GeneralSettingsTab::FolderChooser& folderChooser() {
-    static GeneralSettingsTab::FolderChooser chooser = [](QWidget* parent, const QString& message) {
-        return QFileDialog::getExistingDirectory(parent, message, QString(), QFileDialog::ShowDirsOnly);
-    };
-    return chooser;
-}
-
-QString configPath(const AppModel& model, const char* name) { return QDir(model.configDir()).filePath(name); }
-
-} // namespace
-
-void GeneralSettingsTab::setFolderChooserForTesting(FolderChooser chooser) {
-    static const FolderChooser original = folderChooser();
-    folderChooser() = chooser ? std::move(chooser) : original;
-}
 
 GeneralSettingsTab::GeneralSettingsTab(AppModel& model, std::function<void()> showMainWindow, QWidget* parent)
     : QWidget(parent), model_(model), showMainWindow_(std::move(showMainWindow)) {
@@ -96,8 +76,7 @@ GeneralSettingsTab::GeneralSettingsTab(AppModel& model, std::function<void()> sh
     logs->setObjectName(QStringLiteral("showLogs"));
     makeSmall(logs);
     onColumn->addWidget(logs, 0, Qt::AlignLeft);
-    connect(logs, &QPushButton::clicked, this,
-            [] { workspace().openFolder(QString::fromStdString(kx::ScheduleInstaller::logFolder())); });
+    connect(logs, &QPushButton::clicked, this, [] { workspace().openFolder(PermissionsModel::scheduleLogFolder()); });
     automatic->addRow(onBlock_);
     offCaption_ = captionText(tr("Without this, the archive only updates when you scan by hand."));
     offCaption_->setObjectName(QStringLiteral("scheduleOffCaption"));
@@ -119,19 +98,19 @@ GeneralSettingsTab::GeneralSettingsTab(AppModel& model, std::function<void()> sh
     connect(&model_, &AppModel::registryChanged, this, &GeneralSettingsTab::refresh);
     connect(&model_.permissions(), &PermissionsModel::fdaVerdictChanged, this, &GeneralSettingsTab::refresh);
     dest_ = model_.destinationRoot();
-    scheduleInstalled_ = kx::ScheduleInstaller::isInstalled();
+    scheduleInstalled_ = PermissionsModel::scheduleInstalled();
     refresh();
 }
 
 void GeneralSettingsTab::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     dest_ = model_.destinationRoot();
-    scheduleInstalled_ = kx::ScheduleInstaller::isInstalled();
+    scheduleInstalled_ = PermissionsModel::scheduleInstalled();
     refresh();
 }
 
 void GeneralSettingsTab::chooseDestination() {
-    const QString chosen = folderChooser()(this, tr("Choose where the archive is stored."));
+    const QString chosen = workspace().chooseFolder(this, tr("Choose where the archive is stored."));
     if (chosen.isEmpty()) return;
     model_.setDestinationRoot(chosen);
     dest_ = model_.destinationRoot();
@@ -139,25 +118,10 @@ void GeneralSettingsTab::chooseDestination() {
 }
 
 void GeneralSettingsTab::setScheduleOn(bool on) {
-    try {
-        if (on) {
-            const QString machineID = model_.householdModel().machineID();
-            kx::ScheduleInstaller::install(configPath(model_, "sources.json").toStdString(),
-                                           model_.destinationRoot().toStdString(),
-                                           configPath(model_, "filters.json").toStdString(),
-                                           machineID.isEmpty() ? std::nullopt : std::optional(machineID.toStdString()),
-                                           kx::ScheduleInstaller::kHour, kx::ScheduleInstaller::kMinute);
-        } else {
-            kx::ScheduleInstaller::uninstall();
-        }
-    } catch (const std::exception& e) {
-        scheduleInstalled_ = kx::ScheduleInstaller::isInstalled();
-        model_.setLastError(QString::fromStdString(e.what()));
-        refresh();
-        return;
-    }
-    scheduleInstalled_ = kx::ScheduleInstaller::isInstalled();
-    if (on && !scheduleInstalled_) model_.setLastError(tr("The schedule did not install. Automatic backup is OFF."));
+    PermissionsModel& permissions = model_.permissions();
+    const std::optional<QString> failure = on ? permissions.installSchedule() : permissions.removeSchedule();
+    scheduleInstalled_ = PermissionsModel::scheduleInstalled();
+    if (failure) model_.setLastError(on ? *failure + tr(" Automatic backup is OFF.") : *failure);
     refresh();
 }
 

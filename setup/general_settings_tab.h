@@ -23,10 +23,6 @@ public:
 
     static constexpr int kHeight = 470;
 
-    // The folder picker; tests replace it. Gives an empty text when cancelled.
-    using FolderChooser = std::function<QString(QWidget* parent, const QString& message)>;
-    static void setFolderChooserForTesting(FolderChooser chooser);
-
     QString shownDestination() const { return dest_; }
     bool scheduleShownInstalled() const { return scheduleInstalled_; }
 

@@ -3,12 +3,12 @@
 #include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
+#include "app/model/health_notifier.h"
 #include "app/model/permissions_model.h"
+#include "app/platform/workspace.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
-#include "app/ui/workspace.h"
 #include "core/contacts/system_contacts.h"
-#include "household/model/health_notifier.h"
 #include "setup/settings_form.h"
 
 #include <QHBoxLayout>

@@ -2,8 +2,8 @@
 
 #include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
+#include "app/platform/workspace.h"
 #include "app/ui/symbols.h"
-#include "app/ui/workspace.h"
 #include "setup/settings_form.h"
 
 #include <QCheckBox>

@@ -2,7 +2,7 @@
 // Settings, Privacy: three things Kelvara never does with your data, and the
 // health alerts: whether to be told when archiving stops working, after how
 // many days, and whether the desktop lets Kelvara post notifications at all.
-#include "household/model/health_notifier.h"
+#include "app/model/health_notifier.h"
 
 #include <QWidget>
 

@@ -2,10 +2,10 @@
 
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
+#include "app/platform/workspace.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
-#include "sources/desktop_services.h"
-#include "sources/screen_widgets.h"
 #include "sources/source_display.h"
 
 #include <QComboBox>
@@ -147,7 +147,7 @@ void AddSourceView::revalidate() {
 }
 
 void AddSourceView::chooseFolder() {
-    const QString folder = desktopServices().chooseFolder(this);
+    const QString folder = workspace().chooseFolder(this);
     if (!folder.isEmpty()) path_->setText(folder);
 }
 
@@ -165,7 +165,7 @@ void AddSourceView::add() {
         revalidate();
         return;
     }
-    model_.saveRegistry("add " + id_->text());
+    if (const std::optional<QString> problem = model_.saveRegistry("add " + id_->text())) model_.setLastError(*problem);
     emit model_.registryChanged();
     accept();
 }

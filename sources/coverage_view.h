@@ -25,9 +25,9 @@ class QLabel;
 class QPushButton;
 class QVBoxLayout;
 
-namespace sources {
-
 class BusySpinner;
+
+namespace sources {
 
 class TimelineBar : public QWidget {
     Q_OBJECT

@@ -3,9 +3,9 @@
 #include "app/model/app_model.h"
 #include "app/model/filters_model.h"
 #include "app/model/owners_model.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
-#include "sources/screen_widgets.h"
 #include "sources/source_display.h"
 
 #include <QButtonGroup>

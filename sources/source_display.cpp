@@ -13,33 +13,11 @@ namespace sources {
 
 namespace {
 
-constexpr char16_t kReplacement = u'\uFFFD';
-constexpr char16_t kNewlineMark = u'\u2424'; // SYMBOL FOR NEWLINE
-
-bool reordersText(char32_t c) {
-    return c == 0x200E || c == 0x200F || c == 0x061C || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
-}
-
-bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
-
 QColor lookColor(bool neutral, Tone tone) { return neutral ? secondaryTextColor() : toneColor(tone); }
 
 double secondsBetween(kx::Date a, kx::Date b) { return std::chrono::duration<double>(b - a).count(); }
 
 } // namespace
-
-QString singleLine(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    for (const char32_t c : text.toUcs4()) {
-        if (c == U'\n' || c == U'\r') out += QChar(kNewlineMark);
-        else if (isControl(c) || reordersText(c)) out += QChar(kReplacement);
-        else out += QString::fromUcs4(&c, 1);
-    }
-    return out;
-}
-
-QString singleLine(const std::string& text) { return singleLine(QString::fromStdString(text)); }
 
 QColor StatusLook::color() const { return lookColor(neutral, tone); }
 QColor VerdictLook::color() const { return lookColor(neutral, tone); }
@@ -121,62 +99,6 @@ QString rowAccessibleValue(const kx::Source& source, kx::SourceStatus status, kx
     return v;
 }
 
-namespace {
-
-QString plural(int64_t n, const char* unit) {
-    return QStringLiteral("%1 %2").arg(n).arg(n == 1 ? QString::fromLatin1(unit)
-                                                     : pluralNoun(QString::fromLatin1(unit)));
-}
-
-} // namespace
-
-QString relativeShort(kx::Date when, kx::Date now) {
-    const double delta = secondsBetween(when, now);
-    const bool future = delta < 0;
-    const auto s = static_cast<int64_t>(std::floor(std::abs(delta)));
-    QString body;
-    if (s < 60) body = QStringLiteral("%1 sec").arg(s);
-    else if (s < 3600) body = QStringLiteral("%1 min").arg(s / 60);
-    else if (s < 86400) {
-        body = QStringLiteral("%1 hr").arg(s / 3600);
-        if (const int64_t m = (s % 3600) / 60; m > 0) body += QStringLiteral(", %1 min").arg(m);
-    } else if (s < 86400LL * 365) {
-        const int64_t days = s / 86400;
-        body = plural(days, "day");
-        if (const int64_t h = (s % 86400) / 3600; days < 7 && h > 0) body += QStringLiteral(", %1 hr").arg(h);
-    } else {
-        body = plural(s / (86400LL * 365), "year");
-    }
-    return future ? "in " + body : body + " ago";
-}
-
-QString relativeNamed(kx::Date when, kx::Date now) {
-    const double delta = secondsBetween(when, now);
-    const bool future = delta < 0;
-    const auto s = static_cast<int64_t>(std::floor(std::abs(delta)));
-    auto phrase = [future](const QString& amount) { return future ? "in " + amount : amount + " ago"; };
-    if (s < 1) return QStringLiteral("now");
-    if (s < 60) return phrase(plural(s, "second"));
-    if (s < 3600) return phrase(plural(s / 60, "minute"));
-    if (s < 86400) return phrase(plural(s / 3600, "hour"));
-    const int64_t days = s / 86400;
-    if (days == 1) return future ? QStringLiteral("tomorrow") : QStringLiteral("yesterday");
-    if (days < 7) return phrase(plural(days, "day"));
-    if (days < 14) return future ? QStringLiteral("next week") : QStringLiteral("last week");
-    if (days < 30) return phrase(plural(days / 7, "week"));
-    if (days < 60) return future ? QStringLiteral("next month") : QStringLiteral("last month");
-    if (days < 365) return phrase(plural(days / 30, "month"));
-    if (days < 730) return future ? QStringLiteral("next year") : QStringLiteral("last year");
-    return phrase(plural(days / 365, "year"));
-}
-
-int relativeRefreshMs(kx::Date when, kx::Date now) {
-    const double s = std::abs(secondsBetween(when, now));
-    if (s < 60) return 1000;
-    if (s < 86400) return 30 * 1000;
-    return 10 * 60 * 1000;
-}
-
 QString identicalGroupTitle(qsizetype count) {
     return inflected(QStringLiteral("^[%lld source](inflect: true) hold identical content"), count);
 }
@@ -185,24 +107,6 @@ QString deletionSummaryText(const kx::DeletionSafetyReport& report) {
     return QStringLiteral("%1 of %2 archives verified redundant")
         .arg(report.safeCount())
         .arg(static_cast<qint64>(report.sources.size()));
-}
-
-QDate localDate(kx::Date date) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
-    return QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().date();
-}
-
-QString mediumDate(kx::Date date) {
-    const QLocale locale;
-    const QDate d = localDate(date);
-    // The locale's own order of day and month, with the month abbreviated.
-    const QString shortFormat = locale.dateFormat(QLocale::ShortFormat);
-    const qsizetype m = shortFormat.indexOf(QLatin1Char('M'));
-    const qsizetype dd = shortFormat.indexOf(QLatin1Char('d'));
-    const qsizetype y = shortFormat.indexOf(QLatin1Char('y'));
-    if (y >= 0 && y < m) return locale.toString(d, QStringLiteral("yyyy MMM d"));
-    if (m >= 0 && dd >= 0 && m < dd) return locale.toString(d, QStringLiteral("MMM d, yyyy"));
-    return locale.toString(d, QStringLiteral("d MMM yyyy"));
 }
 
 GapLook gapLook(kx::CoverageGap::Kind kind) {

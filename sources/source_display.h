@@ -6,6 +6,8 @@
 // Every lookup by an enumeration value also accepts a value outside the known
 // cases (a newer core, a damaged file) and then gives the neutral form:
 // "Unknown" in the secondary colour, never an out-of-range table entry.
+#include "app/ui/dates.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/style.h"
 #include "core/archive/coverage.h"
 #include "core/archive/deletion_safety.h"
@@ -24,14 +26,7 @@
 
 namespace sources {
 
-// ---- Texts from data ----
-
-// A text from data (a path, an identifier, a name) made safe for one line:
-// line breaks, tabs and other control characters, and the characters that
-// reorder text (bidi embeddings, overrides and isolates), are shown as a
-// visible replacement mark instead of acting. Nothing else changes.
-QString singleLine(const QString& text);
-QString singleLine(const std::string& text);
+// Texts from data are made safe for one line with singleLine (app/ui).
 
 // ---- Sources ----
 
@@ -81,24 +76,18 @@ QString rowTitle(const kx::Source& source);
 QString rowAccessibleLabel(const kx::Source& source);
 QString rowAccessibleValue(const kx::Source& source, kx::SourceStatus status, kx::Date now);
 
-// The running "last scanned" text ("5 min ago", "3 hr, 12 min ago", "4 days ago").
-QString relativeShort(kx::Date when, kx::Date now);
-// Spelled out for assistive technologies ("5 minutes ago", "yesterday").
-QString relativeNamed(kx::Date when, kx::Date now);
-// How long until the short text can change (for the refresh timer), in ms.
-int relativeRefreshMs(kx::Date when, kx::Date now);
-
 // "^[n source](inflect: true) hold identical content"
 QString identicalGroupTitle(qsizetype count);
 // "n of m archives verified redundant"
 QString deletionSummaryText(const kx::DeletionSafetyReport& report);
 
 // ---- Dates ----
-
-// The local calendar day of a date.
-QDate localDate(kx::Date date);
-// Day, abbreviated month and year in the current locale ("Dec 9, 2026" / "9 Dec 2026").
-QString mediumDate(kx::Date date);
+// Dates in text come from app/ui/dates.h; the sources room first spelled them here.
+using ::localDate;
+using ::mediumDate;
+using ::relativeNamed;
+using ::relativeRefreshMs;
+using ::relativeShort;
 
 // ---- Coverage ----
 

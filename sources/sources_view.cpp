@@ -5,11 +5,11 @@
 #include "app/model/permissions_model.h"
 #include "app/model/runs_model.h"
 #include "app/model/sources_model.h"
+#include "app/platform/workspace.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "sources/add_source_view.h"
-#include "sources/desktop_services.h"
-#include "sources/screen_widgets.h"
 #include "sources/source_display.h"
 #include "sources/source_row.h"
 #include "sources/which_archive_panel.h"
@@ -476,10 +476,10 @@ void SourcesView::removeSource(int row) {
 }
 
 void SourcesView::exportDryRunScript() {
-    const QString path = desktopServices().saveFile(this, QStringLiteral("kelvara-dry-run.sh"),
-                                                    QStringLiteral(
-                                                        "This script deletes nothing as written \u2014 every line is "
-                                                        "commented out."));
+    const QString path = workspace().saveFile(this, QStringLiteral("kelvara-dry-run.sh"),
+                                              QStringLiteral(
+                                                  "This script deletes nothing as written \u2014 every line is "
+                                                  "commented out."));
     if (path.isEmpty()) return;
     model_.analysis().exportDeletionDryRunScript(path);
 }

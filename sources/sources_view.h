@@ -25,10 +25,11 @@ class QScrollArea;
 class QTimer;
 class QVBoxLayout;
 
+class BusySpinner;
+
 namespace sources {
 
 class AddSourceView;
-class BusySpinner;
 class IdenticalGroupModel;
 class SourceListModel;
 class SourceRowDelegate;

@@ -4,7 +4,7 @@
 // messages to an existing archive or starts a new one under a name they type;
 // either choice goes to SourcesModel::renameArchive, which clears the pending
 // choice (and with it the panel) when the name is accepted.
-#include "sources/screen_widgets.h"
+#include "app/ui/screen_widgets.h"
 
 class AppModel;
 class QLineEdit;

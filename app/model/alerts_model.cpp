@@ -3,11 +3,11 @@
 #include "app/model/alerts_model.h"
 
 #include "app/model/app_model.h"
+#include "app/model/health_notifier.h"
 #include "core/health/health_alert_policy.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
-#include "household/model/health_notifier.h"
 
 AlertsModel::AlertsModel(AppModel& app) : app_(app), notifier_(new HealthNotifier(this)) {}
 
@@ -24,7 +24,7 @@ void AlertsModel::setActiveAlerts(const Alerts& a) {
 }
 
 void AlertsModel::loadAlertSettings() {
-    const std::string path = app_.configFile("alerts.json");
+    const std::string path = app_.config().alerts();
     alertSettings_ = kx::HealthAlertSettings::load(path);
     if (alertSettings_.loadProblem)
         app_.setLastError("Your notification settings at " + QString::fromStdString(path) +
@@ -84,7 +84,7 @@ void AlertsModel::refreshAlertsAtLaunch() {
 
 void AlertsModel::saveAlertSettings() {
     try {
-        alertSettings_.save(app_.configFile("alerts.json"));
+        alertSettings_.save(app_.config().alerts());
     } catch (const kx::Error& e) {
         app_.setLastError("Could not save your notification settings: " +
                           QString::fromStdString(e.localizedDescription()));

@@ -4,6 +4,7 @@
 #include "app/model/owners_model.h"
 #include "app/model/publish.h"
 #include "app/model/runs_model.h"
+#include "app/platform/logging.h"
 #include "core/archive/report_formatter.h"
 #include "core/archive/tresk_engine.h"
 #include "core/archive/tresk_store.h"
@@ -50,7 +51,7 @@ void AnalysisModel::checkSafety() {
     kx::SourceRegistry registry = app_.registry();
     std::string root = app_.destinationRoot().toStdString();
     const kx::Date now = app_.clock().now();
-    app_.startTask(TaskPriority::userInitiated,
+    app_.startTask(this, TaskPriority::userInitiated,
                    [this, registry = std::move(registry), root = std::move(root), now,
                     generation]() -> std::function<void()> {
                        auto result = analyze(registry, root, now);
@@ -72,12 +73,14 @@ std::pair<AnalysisModel::Coverage, AnalysisModel::OptionalDeletion> AnalysisMode
     std::pair<Coverage, OptionalDeletion> out;
     try {
         out.first = engine.coverage(now);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        qCWarning(lcArchive, "Coverage could not be worked out: %s", e.what());
         out.first.clear();
     }
     try {
         out.second = engine.deletionSafety(false);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        qCWarning(lcArchive, "Which sources are safe to delete could not be worked out: %s", e.what());
         out.second.reset();
     }
     return out;
@@ -108,7 +111,7 @@ void AnalysisModel::findDuplicates() {
     const QStringList owners = app_.owners().sourceOwners();
     const QString root = app_.destinationRoot();
     if (runningDuplicateAnalyses_++ == 0) emit isFindingDuplicatesChanged();
-    app_.startTask(TaskPriority::utility, [this, owners, root, generation]() -> std::function<void()> {
+    app_.startTask(this, TaskPriority::utility, [this, owners, root, generation]() -> std::function<void()> {
         auto result = analyzeDuplicates(owners, root);
         return [this, result = std::move(result), generation] {
             // A newer analysis was started, or the inputs changed: this one is stale.
@@ -133,14 +136,17 @@ std::pair<AnalysisModel::DuplicateFindings, AnalysisModel::IdenticalGroups> Anal
             try {
                 auto c = store.sourceContents();
                 contents.insert(contents.end(), c.begin(), c.end());
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
+                qCWarning(lcArchive, "What each source holds in %s could not be read: %s", qPrintable(path), e.what());
             }
             try {
                 auto o = store.sourceOverlaps();
                 overlaps.insert(overlaps.end(), o.begin(), o.end());
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
+                qCWarning(lcArchive, "How sources overlap in %s could not be read: %s", qPrintable(path), e.what());
             }
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            qCWarning(lcArchive, "%s could not be opened for the duplicate check: %s", qPrintable(path), e.what());
             continue;
         }
     }

@@ -11,6 +11,7 @@
 #include "app/model/publish.h"
 #include "app/model/runs_model.h"
 #include "app/model/sources_model.h"
+#include "app/platform/logging.h"
 #include "app/platform/user_defaults.h"
 #include "core/archive/archive_layout.h"
 #include "core/archive/tresk_engine.h"
@@ -19,7 +20,6 @@
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
 #include "core/platform/time.h"
-#include "setup/model/onboarding_model.h"
 
 namespace {
 
@@ -42,12 +42,13 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     configDir_ = applicationSupportConfigDir();
     try {
         kx::fs::createPrivateDirectories(configDir_.toStdString());
-    } catch (const kx::Error&) {
+    } catch (const kx::Error& e) {
+        qCWarning(lcPlatform, "The configuration folder %s could not be created: %s", qPrintable(configDir_), e.what());
     }
 
     // 4. The source list. A damaged file is reported and never written over.
     {
-        auto load = kx::SourceRegistry::loadOrReport(configFile("sources.json"));
+        auto load = kx::SourceRegistry::loadOrReport(config().sources());
         load.registry.setLoadProblem(load.problem);
         registry_ = std::move(load.registry);
         registryLoadProblem_ = load.problem ? qs(*load.problem) : QString();
@@ -89,17 +90,20 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     // 10. Names typed for handles.
     contacts_->loadContactOverrides();
 
-    // 12. Notification settings.
+    // 11. Notification settings.
     alerts_->loadAlertSettings();
 
-    // 13-14. This machine's identity and the household.
+    // 12-13. This machine's identity and the household.
     household_->resolveMachineIdentity();
     household_->loadHousehold();
 
     // Every start-up problem is named, the source list first.
     startingUp_ = false;
     QStringList problems;
-    if (!registryLoadProblem_.isNull()) problems << registryLoadSentence();
+    if (!registryLoadProblem_.isNull()) {
+        problems << registryLoadSentence();
+        qCWarning(lcApp).noquote() << problems.last(); // the others were logged as they were said
+    }
     problems += startupProblems_;
     if (!problems.isEmpty()) lastError_ = problems.join(' ');
 
@@ -109,7 +113,7 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
     // resolved machine identity, so scheduled runs never write to an old root.
     permissions_->keepScheduleCurrent();
 
-    // 15. Start-up tasks, one after another on the GUI thread once the event loop runs.
+    // 14. Start-up tasks, one after another on the GUI thread once the event loop runs.
     tasks_->handBack([this] { alerts_->refreshAlertsAtLaunch(); });
     tasks_->handBack([this] { evidence_->retryAnchorsAtLaunch(); });
     tasks_->handBack([this] { contacts_->loadContacts(); });
@@ -128,17 +132,15 @@ void AppModel::wireFeatures() {
     connect(runs_.get(), &RunsModel::isRunningChanged, analysis_.get(), &AnalysisModel::clearAnalyses);
 }
 
-std::string AppModel::configFile(const char* name) const {
-    return kx::fs::appendComponent(configDir_.toStdString(), name);
-}
-
-OnboardingModel* AppModel::onboarding() {
-    if (!onboarding_) onboarding_ = new OnboardingModel(*this, this);
-    return onboarding_;
-}
+kx::ConfigLayout AppModel::config() const { return kx::ConfigLayout(configDir_.toStdString()); }
 
 void AppModel::startTask(std::optional<TaskPriority> priority, TaskRunner::Work work) {
     tasks_->start(priority, std::move(work));
+}
+
+void AppModel::startTask(const QObject* context, std::optional<TaskPriority> priority, TaskRunner::Work work,
+                         TaskRunner::Publish completion) {
+    tasks_->start(context, priority, std::move(work), std::move(completion));
 }
 
 void AppModel::refreshReport() {
@@ -162,26 +164,28 @@ void AppModel::setDestinationRoot(const QString& path) {
     refreshReport();
 }
 
-bool AppModel::saveRegistry(const QString& action) {
+std::optional<QString> AppModel::saveRegistry(const QString& action) {
     try {
         registry_.save();
-        return true;
+        return std::nullopt;
     } catch (const kx::Error& e) {
-        setLastError("Could not save your source list (" + action + "): " + qs(e.localizedDescription()) +
-                     ". The change may be lost when you quit.");
-        return false;
+        return "Could not save your source list (" + action + "): " + qs(e.localizedDescription()) +
+               ". The change may be lost when you quit.";
     }
 }
 
 void AppModel::setRoute(Route r) { publish(this, route_, r, &AppModel::routeChanged); }
 QString AppModel::registryLoadSentence() const {
     if (registryLoadProblem_.isNull()) return {};
-    return "Your source list at " + qs(configFile("sources.json")) + " could not be read: " + registryLoadProblem_ +
-           ". " + "Kelvara is showing no sources and will NOT overwrite that file, " +
+    return "Your source list at " + qs(config().sources()) + " could not be read: " + registryLoadProblem_ + ". " +
+           "Kelvara is showing no sources and will NOT overwrite that file, " +
            "so your existing list is still on disk. Repair or move it, then restart.";
 }
 
 void AppModel::setLastError(const QString& e) {
+    // Every sentence the banner shows is also in the log, so a person who saw
+    // one go by can send it.
+    if (!e.isNull()) qCWarning(lcApp).noquote() << e;
     if (startingUp_) {
         if (!e.isNull() && !startupProblems_.contains(e)) startupProblems_ << e;
         return;

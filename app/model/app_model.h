@@ -36,6 +36,7 @@
 #include "app/model/route.h"
 #include "app/model/task_runner.h"
 #include "core/archive/coverage_report.h"
+#include "core/platform/config_layout.h"
 #include "core/sources/source.h"
 
 #include <QObject>
@@ -52,7 +53,6 @@ class ContactsModel;
 class EvidenceModel;
 class FiltersModel;
 class HouseholdModel;
-class OnboardingModel;
 class OwnersModel;
 class PermissionsModel;
 class RunsModel;
@@ -89,8 +89,6 @@ public:
     PermissionsModel& permissions() const { return *permissions_; }
     OwnersModel& owners() const { return *owners_; }
     SourcesModel& sources() const { return *sources_; }
-    // The first-run flow model, created on first use.
-    OnboardingModel* onboarding();
 
     // ---- Shared state ----
     Route route() const { return route_; }
@@ -116,11 +114,12 @@ public:
     void setDestinationRoot(const QString& path);
     // Re-reads "STATUS.json" in the archive root.
     void refreshReport();
-    // Saves the registry; a failure is said in lastError ("add local-messages").
-    // True when it was written.
-    bool saveRegistry(const QString& action);
-    // Path of a file in the configuration directory.
-    std::string configFile(const char* name) const;
+    // Saves the registry. Nothing when it was written, else the sentence that
+    // names the action ("add local-messages") and why; publishing it is the
+    // caller's choice.
+    std::optional<QString> saveRegistry(const QString& action);
+    // The files of the configuration directory.
+    kx::ConfigLayout config() const;
 
     // ---- Background work ----
     // Runs `work` on the thread pool; the closure it returns runs on the GUI
@@ -128,6 +127,11 @@ public:
     // Nothing waits for the task and nobody keeps a handle. `work` must not
     // touch the model: it works on values captured by the caller.
     void startTask(std::optional<TaskPriority> priority, TaskRunner::Work work);
+    // The same, delivered only while `context` (the model or screen that
+    // started it) still exists; `completion` runs after the result, and also
+    // when `work` threw (see TaskRunner).
+    void startTask(const QObject* context, std::optional<TaskPriority> priority, TaskRunner::Work work,
+                   TaskRunner::Publish completion = {});
     TaskRunner& tasks() const { return *tasks_; }
 
 signals:
@@ -157,7 +161,6 @@ private:
     QString registryLoadProblem_;
     QString configDir_;
     std::shared_ptr<const kx::Clock> clock_;
-    OnboardingModel* onboarding_ = nullptr;
 
     // Declared before the features, so it is destroyed after them: work a feature
     // waits for on destruction can still hand its result to a closed runner.

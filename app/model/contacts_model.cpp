@@ -37,7 +37,7 @@ void ContactsModel::setContactsScanned(int n) {
 
 void ContactsModel::loadContactOverrides() {
     try {
-        overrides_ = kx::ContactOverrides::load(app_.configFile("contacts-overrides.json"));
+        overrides_ = kx::ContactOverrides::load(app_.config().contactOverrides());
         emit overridesChanged();
         resolver_->replaceOverrides(overrides_);
     } catch (const kx::Error& e) {
@@ -48,7 +48,7 @@ void ContactsModel::loadContactOverrides() {
 
 void ContactsModel::loadContacts() {
     // Read on a worker; applied on the GUI thread in one step.
-    app_.startTask(std::nullopt, [this]() -> std::function<void()> {
+    app_.startTask(this, std::nullopt, [this]() -> std::function<void()> {
         auto result = std::make_shared<kx::ContactsLoadResult>(kx::SystemContacts().load());
         return [this, result] {
             resolver_->replaceDirectory(result->directory, result->authorization);
@@ -64,7 +64,7 @@ void ContactsModel::loadContacts() {
 void ContactsModel::saveContactOverrides() {
     resolver_->replaceOverrides(overrides_);
     try {
-        overrides_.save(app_.configFile("contacts-overrides.json"));
+        overrides_.save(app_.config().contactOverrides());
     } catch (const kx::Error& e) {
         app_.setLastError("Could not save the name you entered: " + qs(e.localizedDescription()) +
                           ". It will be lost when you quit.");

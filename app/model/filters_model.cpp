@@ -18,7 +18,7 @@ void FiltersModel::setFilterSuggestions(const FilterSuggestions& s) {
 }
 
 void FiltersModel::loadFilters() {
-    const std::string path = app_.configFile("filters.json");
+    const std::string path = app_.config().filters();
     filters_ = kx::FilterSet::load(path);
     if (filters_.loadProblem())
         app_.setLastError("Your filters at " + QString::fromStdString(path) +
@@ -49,7 +49,7 @@ void FiltersModel::previewFilters(const QString& owner) {
 
 void FiltersModel::saveFilters() {
     try {
-        filters_.save(app_.configFile("filters.json"));
+        filters_.save(app_.config().filters());
     } catch (const kx::Error& e) {
         app_.setLastError("Could not save your filters: " + QString::fromStdString(e.localizedDescription()));
     }

@@ -74,7 +74,7 @@ void HouseholdModel::refreshHousehold() {
 
 void HouseholdModel::mergeMachineReports(const QString& root, const std::map<std::string, std::string>& displayNames) {
     const std::string where = root.toStdString();
-    app_.startTask(TaskPriority::utility, [this, where, displayNames]() -> std::function<void()> {
+    app_.startTask(this, TaskPriority::utility, [this, where, displayNames]() -> std::function<void()> {
         // The report files are written by other machines: untrusted input, read
         // and validated here; bad files are skipped with a reason.
         auto scan = std::make_shared<kx::MachineReportScan>(kx::HouseholdStore::machineReports(where));

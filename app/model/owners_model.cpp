@@ -4,6 +4,7 @@
 #include "app/model/owners_model.h"
 
 #include "app/model/app_model.h"
+#include "app/platform/logging.h"
 #include "app/platform/user_defaults.h"
 #include "core/archive/archive_layout.h"
 #include "core/archive/attachment_store.h"
@@ -69,7 +70,9 @@ std::vector<std::string> OwnersModel::ownersBesides() const {
             kx::TreskStore store(layout.owner(folder).database);
             const std::string recorded = store.owner();
             if (!recorded.empty()) owner = recorded;
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            qCWarning(lcArchive, "The owner recorded in %s could not be read: %s",
+                      layout.owner(folder).database.c_str(), e.what());
         }
         owners.push_back(owner);
     }
@@ -118,7 +121,8 @@ std::vector<kx::TreskStore::SearchHit> OwnersModel::search(const QString& root, 
     if (!store) return {};
     try {
         return store->search(query.toStdString(), owner.toStdString(), std::nullopt, std::nullopt, std::nullopt, limit);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        qCWarning(lcReading, "Searching %s's archive failed: %s", qPrintable(owner), e.what());
         return {};
     }
 }

@@ -85,13 +85,13 @@ void PermissionsModel::startAccessProbe() {
     const std::string path = kx::FullDiskAccessProbe::liveMessagesDatabasePath();
     const bool exists = kx::FullDiskAccessProbe::databaseExists(path);
     const std::optional<int64_t> appMessages = kx::FullDiskAccessProbe::appContextMessageCount(path);
-    app_.startTask(TaskPriority::userInitiated, [this, appMessages, exists]() -> std::function<void()> {
-        const FdaVerdict verdict = probeFullDiskAccess(appMessages, exists);
-        return [this, verdict] {
-            setFdaVerdict(verdict);
-            setIsProbingFDA(false);
-        };
-    });
+    app_.startTask(
+        this, TaskPriority::userInitiated,
+        [this, appMessages, exists]() -> TaskRunner::Publish {
+            const FdaVerdict verdict = probeFullDiskAccess(appMessages, exists);
+            return [this, verdict] { setFdaVerdict(verdict); };
+        },
+        [this] { setIsProbingFDA(false); });
 }
 
 PermissionsModel::FdaVerdict PermissionsModel::probeFullDiskAccess(std::optional<int64_t> appMessages,
@@ -112,11 +112,43 @@ std::vector<QString> PermissionsModel::grantPaths() {
     return paths;
 }
 
+std::optional<QString> PermissionsModel::installSchedule() {
+    const std::string machine = app_.householdModel().machineID().toStdString();
+    try {
+        kx::ScheduleInstaller::install(app_.config().sources(), app_.destinationRoot().toStdString(),
+                                       app_.config().filters(),
+                                       machine.empty() ? std::nullopt : std::optional<std::string>(machine),
+                                       kx::ScheduleInstaller::kHour, kx::ScheduleInstaller::kMinute);
+    } catch (const std::exception& e) {
+        return "The daily schedule did not install: " + QString::fromStdString(e.what());
+    }
+    if (!kx::ScheduleInstaller::isInstalled())
+        return "The daily schedule reported success but is not on disk at " +
+               QString::fromStdString(kx::ScheduleInstaller::plistURL()) + ".";
+    return std::nullopt;
+}
+
+std::optional<QString> PermissionsModel::removeSchedule() {
+    try {
+        kx::ScheduleInstaller::uninstall();
+    } catch (const std::exception& e) {
+        return "Could not remove the daily schedule: " + QString::fromStdString(e.what());
+    }
+    if (kx::ScheduleInstaller::isInstalled())
+        return "The daily schedule is still on disk at " + QString::fromStdString(kx::ScheduleInstaller::plistURL()) +
+               ".";
+    return std::nullopt;
+}
+
+bool PermissionsModel::scheduleInstalled() { return kx::ScheduleInstaller::isInstalled(); }
+
+QString PermissionsModel::scheduleLogFolder() { return QString::fromStdString(kx::ScheduleInstaller::logFolder()); }
+
 void PermissionsModel::refreshInstalledSchedule() {
     const std::string machine = app_.householdModel().machineID().toStdString();
     try {
-        kx::ScheduleInstaller::refreshIfInstalled(app_.configFile("sources.json"), app_.destinationRoot().toStdString(),
-                                                  app_.configFile("filters.json"),
+        kx::ScheduleInstaller::refreshIfInstalled(app_.config().sources(), app_.destinationRoot().toStdString(),
+                                                  app_.config().filters(),
                                                   machine.empty() ? std::nullopt : std::optional<std::string>(machine));
     } catch (const kx::ScheduleInstaller::InstallError& e) {
         app_.setLastError(QString::fromStdString(

@@ -2,10 +2,11 @@
 // PermissionsModel: everything archiving needs the system to allow. This
 // application's own read access to the Messages database (and the prompt that
 // asks for it), the engine's access when it runs on schedule (the access probe),
-// the permission summary, and keeping the installed daily schedule current.
+// the permission summary, and the daily schedule: installing and removing it
+// (the one place that does) and keeping the installed one current.
+#include "app/model/health_notifier.h"
 #include "core/health/full_disk_access_probe.h"
 #include "core/health/permissions_summary.h"
-#include "household/model/health_notifier.h"
 
 #include <QObject>
 #include <QString>
@@ -51,6 +52,16 @@ public:
     // The programs that must be allowed to read Messages, in the order a person
     // adds them: this application, then the engine tool the schedule runs.
     static std::vector<QString> grantPaths();
+    // Installs the daily schedule with the current archive settings. Nothing
+    // when it is installed and on disk; otherwise the sentence that says why
+    // not. Publishing it is the caller's choice.
+    std::optional<QString> installSchedule();
+    // Removes the daily schedule; nothing when it is gone, else why not.
+    std::optional<QString> removeSchedule();
+    // Whether the daily schedule is on disk now.
+    static bool scheduleInstalled();
+    // Where the scheduled runs write their logs.
+    static QString scheduleLogFolder();
     // When the daily schedule is installed and the archive root or machine identity
     // it runs with is out of date, installs it again with the current values.
     void refreshInstalledSchedule();

@@ -70,14 +70,16 @@ void RunsModel::startScan(const ScanRequest& request) {
         return
             [this, number, snapshot, report = std::move(report), error] { finishRun(number, snapshot, report, error); };
     };
-    app_.startTask(TaskPriority::userInitiated, std::move(run));
+    app_.startTask(this, TaskPriority::userInitiated, std::move(run));
 }
 
 void RunsModel::recordScanResults(const kx::CoverageReport& report) {
     // The engine worked on a copy of the registry.
     if (kx::applyOutcomes(app_.mutableRegistry(), report) == 0) return;
     emit app_.registryChanged();
-    if (!app_.registry().loadProblem()) app_.saveRegistry("record the scan results");
+    if (app_.registry().loadProblem()) return;
+    if (const std::optional<QString> problem = app_.saveRegistry("record the scan results"))
+        app_.setLastError(*problem);
 }
 
 void RunsModel::finishRun(quint64 run, const RunSnapshot& snapshot, const std::optional<kx::CoverageReport>& report,

@@ -22,12 +22,11 @@ void SourcesModel::setPendingOwnerChoice(const QString& o) {
 
 bool SourcesModel::hasThisMacSource() const { return app_.registry().find(kThisMacSourceId) != nullptr; }
 
-bool SourcesModel::addThisMacSource() {
+SourcesModel::Connection SourcesModel::registerThisMac() {
     const std::string home = kx::systemInfo().homeDirectory();
     if (!liveMessagesDatabaseExists()) {
-        app_.setLastError("No Messages database found at " + qs(home) + "/Library/Messages" + ". " +
-                          "If you have never used Messages on this Mac, there is nothing to connect.");
-        return false;
+        return {false, "No Messages database found at " + qs(home) + "/Library/Messages" + ". " +
+                           "If you have never used Messages on this Mac, there is nothing to connect."};
     }
 
     OwnersModel& owners = app_.owners();
@@ -38,18 +37,16 @@ bool SourcesModel::addThisMacSource() {
     const QString owner = qs(identity.owner);
     if (identity.needsConfirmation(ownerList)) {
         setPendingOwnerChoice(owner);
-        app_.setLastError("This Mac would archive as \"" + owner +
-                          "\", but this destination already holds: " + existing.join(", ") +
-                          ". Choose which archive this Mac belongs to, or confirm a new one, so your history is not "
-                          "split across two.");
-        return false;
+        return {false, "This Mac would archive as \"" + owner +
+                           "\", but this destination already holds: " + existing.join(", ") +
+                           ". Choose which archive this Mac belongs to, or confirm a new one, so your history is not "
+                           "split across two."};
     }
     // A name that cannot name its own folder, or would share one with another
     // owner, is never archived under: the two histories would be mixed.
     if (const QString problem = owners.ownerProblem(owner); !problem.isNull()) {
         setPendingOwnerChoice(owner);
-        app_.setLastError(problem);
-        return false;
+        return {false, problem};
     }
 
     QString saveProblem;
@@ -61,22 +58,27 @@ bool SourcesModel::addThisMacSource() {
         s.format = kx::SourceFormat::liveChatDB;
         s.label = "This Mac: Messages";
         app_.mutableRegistry().add(s);
-        if (!app_.saveRegistry(QString("add ") + kThisMacSourceId)) saveProblem = app_.lastError();
+        if (const std::optional<QString> problem = app_.saveRegistry(QString("add ") + kThisMacSourceId))
+            saveProblem = *problem;
         emit app_.registryChanged();
     }
 
     PermissionsModel& permissions = app_.permissions();
     permissions.checkFullDiskAccess();
     if (!permissions.hasFullDiskAccess()) {
-        app_.setLastError("Connected, but macOS is blocking access to your messages. Grant Full Disk Access, then "
-                          "press Scan All.");
-        return true;
+        return {true, "Connected, but macOS is blocking access to your messages. Grant Full Disk Access, then "
+                      "press Scan All."};
     }
     app_.runs().startScan(ScanRequest{});
+    return {true, saveProblem};
+}
+
+bool SourcesModel::addThisMacSource() {
+    const Connection c = registerThisMac();
     // The scan clears the banner when it starts; a source list that could not be
     // saved must stay said, or the user would believe the change was kept.
-    if (!saveProblem.isNull()) app_.setLastError(saveProblem);
-    return true;
+    if (!c.problem.isNull()) app_.setLastError(c.problem);
+    return c.connected;
 }
 
 void SourcesModel::renameArchive(const QString& name) {
@@ -97,6 +99,6 @@ void SourcesModel::renameArchive(const QString& name) {
 
 void SourcesModel::removeSource(const QString& id) {
     app_.mutableRegistry().remove(id.toStdString());
-    app_.saveRegistry("remove " + id);
+    if (const std::optional<QString> problem = app_.saveRegistry("remove " + id)) app_.setLastError(*problem);
     emit app_.registryChanged();
 }

@@ -1,6 +1,9 @@
 #include "app/model/task_runner.h"
 
+#include "app/platform/logging.h"
+
 #include <QMetaObject>
+#include <QPointer>
 #include <QRunnable>
 #include <QThreadPool>
 
@@ -72,17 +75,26 @@ struct TaskRunner::Gate {
 
 class TaskRunner::Task final : public QRunnable {
 public:
-    Task(std::shared_ptr<Gate> gate, Work work) : gate_(std::move(gate)), work_(std::move(work)) {}
+    Task(std::shared_ptr<Gate> gate, Work work, Publish completion)
+        : gate_(std::move(gate)), work_(std::move(work)), completion_(std::move(completion)) {}
 
     void run() override {
         { std::lock_guard lock(handoff); }
         Publish publish;
+        // A task reports its own failures through what it returns; an escaped
+        // exception must not end the process, and is said where it can be found.
         try {
             publish = work_();
+        } catch (const std::exception& e) {
+            qCWarning(lcPlatform, "A background task failed: %s", e.what());
         } catch (...) {
-            // A task reports its own failures through what it returns; an
-            // escaped exception must not end the process.
-            publish = nullptr;
+            qCWarning(lcPlatform, "A background task failed with an exception that is not an error.");
+        }
+        if (completion_) {
+            publish = [publish = std::move(publish), completion = std::move(completion_)] {
+                if (publish) publish();
+                completion();
+            };
         }
         std::lock_guard lock(gate_->mutex);
         if (publish && gate_->relay) {
@@ -95,6 +107,7 @@ public:
 private:
     std::shared_ptr<Gate> gate_;
     Work work_;
+    Publish completion_;
 };
 
 TaskRunner::TaskRunner() : gate_(std::make_shared<Gate>()) {
@@ -119,9 +132,29 @@ bool TaskRunner::idle() const {
 }
 
 void TaskRunner::start(std::optional<TaskPriority> priority, Work work, QThreadPool* pool) {
+    start(nullptr, priority, std::move(work), {}, pool);
+}
+
+void TaskRunner::start(const QObject* context, std::optional<TaskPriority> priority, Work work, Publish completion,
+                       QThreadPool* pool) {
+    if (context) {
+        const QPointer<const QObject> guard(context);
+        work = [guard, work = std::move(work)]() -> Publish {
+            Publish publish = work();
+            if (!publish) return publish;
+            return [guard, publish = std::move(publish)] {
+                if (guard) publish();
+            };
+        };
+        if (completion) {
+            completion = [guard, completion = std::move(completion)] {
+                if (guard) completion();
+            };
+        }
+    }
     // Queue order only: the pool starts higher numbers first.
     const int order = !priority ? 1 : *priority == TaskPriority::userInitiated ? 2 : 0;
-    auto* task = new Task(gate_, std::move(work));
+    auto* task = new Task(gate_, std::move(work), std::move(completion));
     {
         std::lock_guard lock(gate_->mutex);
         ++gate_->outstanding;

@@ -8,6 +8,12 @@
 // destroying it (the model going away) drops every result not yet delivered.
 // Nothing waits for a task and nobody keeps a handle.
 //
+// Given a context object, the result and then `completion` run only while that
+// object lives: a model or screen that started the task passes itself and
+// needs no guard of its own. An exception that escapes `work` is logged
+// (kelvara.platform); its result is lost, but `completion` still runs, so
+// whatever the task set going (a busy flag) is always brought back.
+//
 // handBack() is the same hand-over for code already running off the GUI thread
 // (or deferring on it): the closure runs later on the GUI thread, while open.
 //
@@ -37,6 +43,8 @@ public:
     // `pool`: null for the shared pool. A pool of its own lets an owner wait for
     // its running work when it is destroyed.
     void start(std::optional<TaskPriority> priority, Work work, QThreadPool* pool = nullptr);
+    void start(const QObject* context, std::optional<TaskPriority> priority, Work work, Publish completion = {},
+               QThreadPool* pool = nullptr);
     // Safe on any thread.
     void handBack(Publish publish) const;
     // handBack() as a value that work on other threads may keep: it stays safe

@@ -138,7 +138,7 @@ AppCommands::AppCommands(KelvaraApp& app, QMainWindow& window) : QObject(&window
     });
     help_->setObjectName(QStringLiteral("kelvaraHelpAction"));
     setUp_ = help->addAction(tr("Set Up Kelvara…"), &app, [&app] {
-        app.model().onboarding()->reopen();
+        app.onboarding().reopen();
         app.showMainWindow();
     });
     setUp_->setObjectName(QStringLiteral("setUpKelvaraAction"));

@@ -11,6 +11,7 @@
 #include "app/ui/app_version.h"
 #include "backup/model/backup_model.h"
 #include "core/platform/system.h"
+#include "setup/model/onboarding_model.h"
 
 #include <kelvara/version.h>
 
@@ -35,6 +36,7 @@ KelvaraApp::KelvaraApp(Options options, QObject* parent) : QObject(parent), opti
     model_ = options_.makeModel ? options_.makeModel() : std::make_unique<AppModel>();
     backup_ = std::make_unique<BackupModel>(applicationSupportConfigDir(),
                                             QString::fromStdString(kx::systemInfo().shortUserName()));
+    onboarding_ = std::make_unique<OnboardingModel>(*model_);
     updateDriver_ = options_.updateDriver ? options_.updateDriver : std::make_shared<DialogUpdateUserDriver>();
     updater_ = std::make_unique<Updater>(options_.updateFeed, QStringLiteral(KELVARA_VERSION_STRING), *updateDriver_);
 
@@ -77,7 +79,7 @@ MainWindow* KelvaraApp::showMainWindow() {
     const QList<MainWindow*> windows = mainWindows();
     MainWindow* w = windows.isEmpty() ? nullptr : windows.first();
     if (!w) {
-        w = new MainWindow(*model_, *backup_);
+        w = new MainWindow(*model_, *backup_, *onboarding_);
         w->setCommands(new AppCommands(*this, *w));
         connect(w, &MainWindow::firstShown, this, &KelvaraApp::syncBackupOwner);
     }

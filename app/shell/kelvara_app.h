@@ -1,11 +1,12 @@
 #pragma once
-// KelvaraApp: the application as a whole. It owns the two long-lived models
-// (AppModel and BackupModel), the updater, the tray icon with its status panel
-// and the settings window, and opens main windows.
+// KelvaraApp: the application as a whole. It owns the long-lived models
+// (AppModel, BackupModel and the first-run flow's OnboardingModel), the
+// updater, the tray icon with its status panel and the settings window, and
+// opens main windows.
 //
 // The models are created once, when the application starts, and live until it
 // quits. BackupModel serves AppModel's resolved owner: it is told when a main
-// window is first shown and whenever AppModel::archiveOwner changes.
+// window is first shown and whenever OwnersModel::archiveOwner changes.
 //
 // With a system tray the application keeps running when its last window
 // closes (the tray icon reopens it); without one, closing the last window
@@ -20,6 +21,7 @@
 class AppModel;
 class BackupModel;
 class MainWindow;
+class OnboardingModel;
 class SettingsWindow;
 class StatusItem;
 class Updater;
@@ -47,6 +49,7 @@ public:
 
     AppModel& model() const { return *model_; }
     BackupModel& backup() const { return *backup_; }
+    OnboardingModel& onboarding() const { return *onboarding_; }
     Updater& updater() const { return *updater_; }
     StatusItem* statusItem() const { return statusItem_.get(); }
     SettingsWindow* settingsWindow() const;
@@ -70,6 +73,7 @@ private:
     Options options_;
     std::unique_ptr<AppModel> model_;
     std::unique_ptr<BackupModel> backup_;
+    std::unique_ptr<OnboardingModel> onboarding_;
     std::shared_ptr<UpdateUserDriver> updateDriver_;
     std::unique_ptr<Updater> updater_;
     std::unique_ptr<StatusItem> statusItem_;

@@ -3,13 +3,14 @@
 #include "app/model/app_model.h"
 #include "app/shell/root_view.h"
 
-MainWindow::MainWindow(AppModel& model, BackupModel& backup, QWidget* parent) : QMainWindow(parent) {
+MainWindow::MainWindow(AppModel& model, BackupModel& backup, OnboardingModel& onboarding, QWidget* parent)
+    : QMainWindow(parent) {
     setObjectName(QStringLiteral("mainWindow"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(tr("Kelvara"));
     setMinimumSize(kMinimumWidth, kMinimumHeight);
     resize(1060, 680);
-    root_ = new RootView(model, backup, *model.onboarding(), this);
+    root_ = new RootView(model, backup, onboarding, this);
     setCentralWidget(root_);
 }
 

@@ -9,6 +9,7 @@
 class AppCommands;
 class AppModel;
 class BackupModel;
+class OnboardingModel;
 class RootView;
 
 class MainWindow : public QMainWindow {
@@ -17,7 +18,7 @@ public:
     static constexpr int kMinimumWidth = 900;
     static constexpr int kMinimumHeight = 560;
 
-    MainWindow(AppModel& model, BackupModel& backup, QWidget* parent = nullptr);
+    MainWindow(AppModel& model, BackupModel& backup, OnboardingModel& onboarding, QWidget* parent = nullptr);
     RootView* rootView() const { return root_; }
     // The window's menus; null until setCommands.
     AppCommands* commands() const { return commands_; }

@@ -4,8 +4,9 @@
 // holds a text) above the selected route's screen. It also presents the
 // first-run onboarding sheet and the Full Disk Access prompt.
 //
-// It keeps no state of its own that matters: the route, the error and the
-// prompt flags live in AppModel, the onboarding state in OnboardingModel.
+// It keeps no state of its own that matters: the route and the error live in
+// AppModel, the access prompt's flags in PermissionsModel, the onboarding state
+// in OnboardingModel.
 //
 // Sheets:
 //  - Onboarding: presented while OnboardingModel::shouldShow() is true. Once
@@ -15,7 +16,7 @@
 //    "Set this up later") records skippedFlag = true, explicitlyOpened = false,
 //    isFinished = true, in that order, so it does not come back by itself.
 //  - Full Disk Access: presented only while the onboarding sheet is not wanted,
-//    AppModel::hasFullDiskAccess() is false, the prompt was not dismissed, and
+//    PermissionsModel::hasFullDiskAccess() is false, the prompt was not dismissed, and
 //    the live Messages database exists. (On Linux a missing database is not a
 //    missing permission: there is nothing to ask for.) Closing it from outside
 //    records dismissedFullDiskAccessPrompt = true for this run of the

@@ -1,7 +1,6 @@
 #include "app/shell/route_screens.h"
 
 #include "app/shell/routes.h"
-#include "app/ui/widgets.h"
 #include "backup/backup_view.h"
 #include "household/health_view.h"
 #include "household/household_view.h"
@@ -10,11 +9,6 @@
 #include "sources/coverage_view.h"
 #include "sources/filters_view.h"
 #include "sources/sources_view.h"
-
-QWidget* makePlaceholderScreen(Route route, QWidget* parent) {
-    auto* page = new ContentUnavailableWidget(routeTitle(route), routeSymbol(route), QString(), parent);
-    return page;
-}
 
 QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWidget* parent) {
     QWidget* screen = nullptr;

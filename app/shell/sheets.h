@@ -5,7 +5,7 @@
 // Onboarding content closes the sheet only by finishing the flow
 // (OnboardingModel::isFinished: completed, or "Set this up later"), upon which
 // RootView closes it. Full Disk Access content closes its sheet by setting
-// AppModel::dismissedFullDiskAccessPrompt or when access is found.
+// PermissionsModel::dismissedFullDiskAccessPrompt or when access is found.
 #include <QWidget>
 
 class AppModel;

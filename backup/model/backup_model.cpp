@@ -9,6 +9,7 @@
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
 #include "core/keys/key_material.h"
+#include "core/platform/config_layout.h"
 #include "core/platform/fs.h"
 
 #include <QDir>
@@ -53,7 +54,8 @@ kx::S3Destination retarget(kx::S3Destination dest, const std::string& endpoint) 
 BackupModel::BackupModel(const QString& configDir, const QString& owner, QObject* parent)
     : QObject(parent), secrets_(std::make_unique<TimeLimitedSecretStore>()),
       keychain_(kx::kKeychainService, secrets_.get()), keyStore_(kx::kKeychainService, secrets_.get()),
-      configDir_(configDir), configPath_(QDir(configDir).filePath(QStringLiteral("destinations.json"))),
+      configDir_(configDir),
+      configPath_(QString::fromStdString(kx::ConfigLayout(configDir.toStdString()).destinations())),
       tasks_(std::make_unique<TaskRunner>()) {
     owner_ = normalizeOwner(owner);
     loadDestinations();
@@ -63,7 +65,7 @@ BackupModel::BackupModel(const QString& configDir, const QString& owner, QObject
 BackupModel::~BackupModel() = default;
 
 QString BackupModel::resumeStatePath() const {
-    return QFileInfo(configPath_).absoluteDir().filePath(QStringLiteral("resume-state.json"));
+    return QString::fromStdString(kx::ConfigLayout(configDir_.toStdString()).resumeState());
 }
 
 QString BackupModel::normalizeOwner(const QString& name) {

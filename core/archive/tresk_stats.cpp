@@ -78,8 +78,8 @@ std::string byteCountText(std::uint64_t bytes) {
     }
     char buf[32];
     // Three significant figures at most: 1.41 GB, 14.1 GB, 141 GB.
-    const char* format = value < 10 ? "%.2f %s" : value < 100 ? "%.1f %s" : "%.0f %s";
-    std::snprintf(buf, sizeof buf, format, value, units[unit]);
+    const int decimals = value < 10 ? 2 : value < 100 ? 1 : 0;
+    std::snprintf(buf, sizeof buf, "%.*f %s", decimals, value, units[unit]);
     return buf;
 }
 

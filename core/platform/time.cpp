@@ -17,7 +17,8 @@ std::string formatISO8601(Date date) {
     const std::time_t t = static_cast<std::time_t>(secs);
     std::tm tm{};
     gmtime_r(&t, &tm);
-    char buf[40];
+    // Room for any year an int holds, so nothing is ever cut off.
+    char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, frac);
     return buf;

@@ -1,6 +1,6 @@
 #include "reading/model/attachment_files.h"
 
-#include "app/ui/workspace.h"
+#include "app/platform/workspace.h"
 #include "reading/model/reading_text.h"
 
 #include <QDateTime>

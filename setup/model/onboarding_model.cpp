@@ -6,8 +6,9 @@
 #include "app/model/permissions_model.h"
 #include "app/model/runs_model.h"
 #include "app/model/sources_model.h"
+#include "app/platform/logging.h"
 #include "app/platform/user_defaults.h"
-#include "app/ui/workspace.h"
+#include "app/platform/workspace.h"
 #include "core/archive/archive_identity.h"
 #include "core/archive/archive_layout.h"
 #include "core/archive/tresk_store.h"
@@ -17,7 +18,6 @@
 #include "core/platform/system.h"
 
 #include <QLocale>
-#include <QPointer>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -65,7 +65,7 @@ LiveFacts readLiveFacts(const std::string& databasePath, const std::string& atta
 } // namespace
 
 OnboardingModel::OnboardingModel(AppModel& model, QObject* parent) : QObject(parent), model_(model) {
-    scheduleInstalled_ = kx::fs::exists(launchAgentPath().toStdString());
+    scheduleInstalled_ = PermissionsModel::scheduleInstalled();
 
     for (auto sig : {&OnboardingModel::isFinishedChanged, &OnboardingModel::explicitlyOpenedChanged,
                      &OnboardingModel::completedFlagChanged, &OnboardingModel::skippedFlagChanged})
@@ -85,9 +85,10 @@ OnboardingModel::OnboardingModel(AppModel& model, QObject* parent) : QObject(par
     connect(&model_.runs(), &RunsModel::runFinished, this, [this](quint64 run, const QString& error) {
         if (followedRun_ && *followedRun_ == run) finishFirstArchive(error);
     });
-    pollTimer_ = new QTimer(this);
-    pollTimer_->setInterval(kPollMilliseconds);
-    connect(pollTimer_, &QTimer::timeout, this, &OnboardingModel::pollFirstArchive);
+    followTimer_ = new QTimer(this);
+    followTimer_->setSingleShot(true);
+    followTimer_->setInterval(kFollowLimit);
+    connect(followTimer_, &QTimer::timeout, this, &OnboardingModel::stopFollowing);
 }
 
 OnboardingModel::~OnboardingModel() = default;
@@ -147,6 +148,7 @@ void OnboardingModel::setScan(const ScanOutcome& s) {
 }
 
 void OnboardingModel::setLastError(const QString& e) {
+    if (!e.isNull()) qCWarning(lcSetup).noquote() << e;
     if (e == lastError_ && e.isNull() == lastError_.isNull()) return;
     lastError_ = e;
     emit lastErrorChanged();
@@ -169,7 +171,7 @@ bool OnboardingModel::shouldShow() const {
 void OnboardingModel::reopen() {
     // A run the earlier flow followed no longer writes into this one.
     followedRun_.reset();
-    pollTimer_->stop();
+    followTimer_->stop();
     setIsFinished(false);
     setExplicitlyOpened(true);
     setStep(Step::welcome);
@@ -192,24 +194,28 @@ void OnboardingModel::refreshLiveState() {
     }
     const std::string databasePath = kx::FullDiskAccessProbe::liveMessagesDatabasePath();
     const std::string attachmentsPath = homeFolder() + "/Library/Messages/Attachments";
-    QPointer<OnboardingModel> self(this);
-    model_.startTask(TaskPriority::userInitiated, [self, reading, databasePath, attachmentsPath] {
-        const LiveFacts facts = readLiveFacts(databasePath, attachmentsPath);
-        return std::function<void()>([self, reading, facts] {
-            // A later reading supersedes this one.
-            if (!self || reading != self->liveReading_) return;
-            if (facts.messages != self->liveMessages_) {
-                self->liveMessages_ = facts.messages;
-                emit self->liveMessagesChanged();
-            }
-            if (facts.attachmentBytes != self->liveAttachmentBytes_) {
-                self->liveAttachmentBytes_ = facts.attachmentBytes;
-                emit self->liveAttachmentBytesChanged();
-            }
-            self->isReadingLiveState_ = false;
-            emit self->isReadingLiveStateChanged();
+    model_.startTask(
+        this, TaskPriority::userInitiated,
+        [this, reading, databasePath, attachmentsPath]() -> TaskRunner::Publish {
+            const LiveFacts facts = readLiveFacts(databasePath, attachmentsPath);
+            return [this, reading, facts] {
+                // A later reading supersedes this one.
+                if (reading != liveReading_) return;
+                if (facts.messages != liveMessages_) {
+                    liveMessages_ = facts.messages;
+                    emit liveMessagesChanged();
+                }
+                if (facts.attachmentBytes != liveAttachmentBytes_) {
+                    liveAttachmentBytes_ = facts.attachmentBytes;
+                    emit liveAttachmentBytesChanged();
+                }
+            };
+        },
+        [this, reading] {
+            if (reading != liveReading_ || !isReadingLiveState_) return;
+            isReadingLiveState_ = false;
+            emit isReadingLiveStateChanged();
         });
-    });
 }
 
 void OnboardingModel::refreshStep(Step step) {
@@ -220,7 +226,7 @@ void OnboardingModel::refreshStep(Step step) {
         model_.permissions().startAccessProbe();
         break;
     case Step::archiveChoice: break;
-    case Step::firstScan: setScheduleInstalled(kx::fs::exists(launchAgentPath().toStdString())); break;
+    case Step::firstScan: setScheduleInstalled(PermissionsModel::scheduleInstalled()); break;
     }
 }
 
@@ -276,8 +282,7 @@ void OnboardingModel::openFullDiskAccessSettings() { workspace().openMessagesPla
 
 void OnboardingModel::requestMessagesAccess() {
     const std::string path = homeFolder() + "/Library/Messages/chat.db";
-    QPointer<OnboardingModel> self(this);
-    model_.startTask(TaskPriority::userInitiated, [self, path] {
+    model_.startTask(this, TaskPriority::userInitiated, [this, path]() -> TaskRunner::Publish {
         // One page is enough to make the system decide; the database may be
         // gigabytes, so it is never read whole. The result is not used.
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -286,12 +291,11 @@ void OnboardingModel::requestMessagesAccess() {
             [[maybe_unused]] const ssize_t n = ::read(fd, page.data(), page.size());
             ::close(fd);
         }
-        return std::function<void()>([self] {
-            if (!self) return;
-            self->openFullDiskAccessSettings();
-            self->model_.permissions().checkFullDiskAccess();
-            self->model_.permissions().startAccessProbe();
-        });
+        return [this] {
+            openFullDiskAccessSettings();
+            model_.permissions().checkFullDiskAccess();
+            model_.permissions().startAccessProbe();
+        };
     });
 }
 
@@ -352,44 +356,49 @@ void OnboardingModel::connectThisMac() {
     RunsModel& runs = model_.runs();
     const quint64 before = runs.lastStartedRun();
     bool ok = true;
-    if (model_.sources().hasThisMacSource()) runs.startScan(ScanRequest{});
-    else ok = model_.sources().addThisMacSource();
+    QString problem;
+    if (model_.sources().hasThisMacSource()) {
+        runs.startScan(ScanRequest{});
+    } else {
+        const SourcesModel::Connection connection = model_.sources().registerThisMac();
+        ok = connection.connected;
+        problem = connection.problem;
+        if (!problem.isNull()) model_.setLastError(problem);
+    }
 
     std::optional<quint64> run;
     if (runs.lastStartedRun() != before) run = runs.lastStartedRun(); // the run this press started
     else if (ok && runs.isRunning())
         run = runs.lastStartedRun(); // one was already going (a press after the hour ran out): follow it
     if (!run) {
-        // Nothing started: the reason is what the request just said, if anything.
-        const QString said = model_.lastError();
-        setScan(ScanOutcome::failed(said.isEmpty() ? std::string("This Mac's Messages database could not be connected.")
-                                                   : said.toStdString()));
+        // Nothing started: why not, when anything said so (a source list that
+        // cannot be read refuses every scan).
+        if (problem.isEmpty()) problem = model_.registryLoadSentence();
+        setScan(ScanOutcome::failed(problem.isEmpty()
+                                        ? std::string("This Mac's Messages database could not be connected.")
+                                        : problem.toStdString()));
         return;
     }
     runFirstArchive(*run);
 }
 
+void OnboardingModel::setFollowLimit(std::chrono::milliseconds limit) { followTimer_->setInterval(limit); }
+
 void OnboardingModel::runFirstArchive(quint64 run) {
     followedRun_ = run;
-    polls_ = 0;
-    pollTimer_->start();
+    followTimer_->start();
 }
 
-void OnboardingModel::pollFirstArchive() {
-    if (!followedRun_) {
-        pollTimer_->stop();
-        return;
-    }
-    if (++polls_ < kMaxPolls) return;
-    // Still going after an hour of looking: say so; the run itself goes on.
-    pollTimer_->stop();
+void OnboardingModel::stopFollowing() {
+    if (!followedRun_) return;
+    // Still going after an hour of following: say so; the run itself goes on.
     followedRun_.reset();
     setScan(ScanOutcome::failed(
         "The first archive is still running after an hour. Leave it, and check the Health screen later."));
 }
 
 void OnboardingModel::finishFirstArchive(const QString& error) {
-    pollTimer_->stop();
+    followTimer_->stop();
     followedRun_.reset();
     if (!error.isNull()) setScan(ScanOutcome::failed(error.toStdString()));
     else setScan(ScanOutcome::archived(countArchivedMessages()));
@@ -412,32 +421,12 @@ qint64 OnboardingModel::countArchivedMessages() const {
 QString OnboardingModel::launchAgentPath() { return qs(kx::ScheduleInstaller::plistURL()); }
 
 void OnboardingModel::installSchedule() {
-    const std::string config = model_.configDir().toStdString();
-    const QString machineID = model_.householdModel().machineID();
-    QString failure;
-    try {
-        kx::ScheduleInstaller::install(kx::fs::appendComponent(config, "sources.json"),
-                                       model_.destinationRoot().toStdString(),
-                                       std::optional(kx::fs::appendComponent(config, "filters.json")),
-                                       machineID.isEmpty() ? std::nullopt : std::optional(machineID.toStdString()),
-                                       kx::ScheduleInstaller::kHour, kx::ScheduleInstaller::kMinute);
-    } catch (const std::exception& e) {
-        failure = qs(e.what());
-    }
-    const bool onDisk = kx::fs::exists(launchAgentPath().toStdString());
-    setScheduleInstalled(onDisk);
-    if (!failure.isNull()) setLastError(QStringLiteral("The daily schedule did not install: ") + failure);
-    else if (!onDisk)
-        setLastError(QStringLiteral("The daily schedule reported success but is not on disk at ") + launchAgentPath() +
-                     QStringLiteral("."));
-    else setLastError(QString());
+    const std::optional<QString> failure = model_.permissions().installSchedule();
+    setScheduleInstalled(PermissionsModel::scheduleInstalled());
+    setLastError(failure.value_or(QString()));
 }
 
 void OnboardingModel::removeSchedule() {
-    try {
-        kx::ScheduleInstaller::uninstall();
-    } catch (const std::exception& e) {
-        setLastError(QStringLiteral("Could not remove the daily schedule: ") + qs(e.what()));
-    }
-    setScheduleInstalled(kx::fs::exists(launchAgentPath().toStdString()));
+    if (const std::optional<QString> failure = model_.permissions().removeSchedule()) setLastError(*failure);
+    setScheduleInstalled(PermissionsModel::scheduleInstalled());
 }

@@ -26,6 +26,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -61,10 +62,9 @@ public:
     using ScanOutcome = kx::Onboarding::ScanOutcome;
     using ArchiveChoice = kx::Onboarding::ArchiveChoice;
 
-    // How often the first archive is looked at, and for how many looks at most
-    // (0.3 s × 12,000 = one hour of waiting).
-    static constexpr int kPollMilliseconds = 300;
-    static constexpr int kMaxPolls = 12000;
+    // How long the first-scan step follows a run before it says the run is
+    // still going.
+    static constexpr std::chrono::milliseconds kFollowLimit = std::chrono::hours(1);
 
     // Starts at the welcome step with nothing read yet; scheduleInstalled is read
     // from the schedule file once.
@@ -72,6 +72,8 @@ public:
     ~OnboardingModel() override;
 
     AppModel& model() const { return model_; }
+    // Changes how long a run is followed (kFollowLimit), from the next run on.
+    void setFollowLimit(std::chrono::milliseconds limit);
 
     // ---- Published state ----
     Step step() const { return step_; }
@@ -174,9 +176,10 @@ private:
     void setScan(const ScanOutcome& s);
     void setLastError(const QString& e);
     void setScheduleInstalled(bool v);
-    // Follows run number `run` until its outcome is known or the polls run out.
+    // Follows run number `run` until its outcome is known or the follow limit
+    // passes.
     void runFirstArchive(quint64 run);
-    void pollFirstArchive();
+    void stopFollowing();
     void finishFirstArchive(const QString& error);
 
     AppModel& model_;
@@ -195,8 +198,7 @@ private:
 
     // Bumped by each refreshLiveState(): only the latest reading is published.
     quint64 liveReading_ = 0;
-    // The run the first-scan step follows, and how often it has been looked at.
+    // The run the first-scan step follows, and when it stops following it.
     std::optional<quint64> followedRun_;
-    int polls_ = 0;
-    QTimer* pollTimer_ = nullptr;
+    QTimer* followTimer_ = nullptr;
 };

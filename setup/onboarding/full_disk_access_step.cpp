@@ -2,12 +2,12 @@
 
 #include "app/model/app_model.h"
 #include "app/model/permissions_model.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "setup/model/onboarding_model.h"
 #include "setup/onboarding/onboarding_widgets.h"
 #include "setup/settings_form.h"
-#include "sources/screen_widgets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -25,7 +25,7 @@ using Case = kx::FullDiskAccessProbe::Verdict::Case;
 // One program to allow: its number, its path (cut in the middle when narrow)
 // and a button that copies it.
 QWidget* grantPathRow(int position, const QString& path, QWidget* parent) {
-    auto* row = new sources::TintedBox(sources::quaternaryFill(0.4), 6, parent);
+    auto* row = new TintedBox(quaternaryFill(0.4), 6, parent);
     row->setObjectName(QStringLiteral("grantPath"));
     auto* line = new QHBoxLayout(row);
     line->setContentsMargins(10, 7, 10, 7);
@@ -35,7 +35,7 @@ QWidget* grantPathRow(int position, const QString& path, QWidget* parent) {
     numberLabel->setObjectName(QStringLiteral("grantPathNumber"));
     numberLabel->setWordWrap(false);
     line->addWidget(numberLabel, 0, Qt::AlignVCenter);
-    QToolButton* copy = sources::addCopyablePath(line, path, row);
+    QToolButton* copy = addCopyablePath(line, path, row);
     copy->setToolTip(QObject::tr("Copy this path"));
     copy->setAccessibleName(QObject::tr("Copy path ") + number);
     return row;
@@ -57,7 +57,8 @@ FullDiskAccessStep::Look FullDiskAccessStep::look(Case verdict) {
 
 bool FullDiskAccessStep::isSettled(Case verdict) { return verdict == Case::allGranted || verdict == Case::noDatabase; }
 
-FullDiskAccessStep::FullDiskAccessStep(OnboardingModel& onboarding, QWidget* parent)
+FullDiskAccessStep::FullDiskAccessStep(OnboardingModel& onboarding, QWidget* parent,
+                                       std::chrono::milliseconds recheckInterval)
     : QWidget(parent), onboarding_(onboarding) {
     setObjectName(QStringLiteral("fullDiskAccessStep"));
     auto* column = new QVBoxLayout(this);
@@ -95,7 +96,7 @@ FullDiskAccessStep::FullDiskAccessStep(OnboardingModel& onboarding, QWidget* par
     openSettings_->setObjectName(QStringLiteral("openSettings"));
     checkAgain_ = new QPushButton(tr("Check again"), this);
     checkAgain_->setObjectName(QStringLiteral("checkAgain"));
-    spinner_ = new sources::BusySpinner(this);
+    spinner_ = new BusySpinner(this);
     spinner_->setObjectName(QStringLiteral("checkingIndicator"));
     for (QPushButton* b : {allow_, openSettings_, checkAgain_}) {
         makeStepButton(b);
@@ -134,7 +135,7 @@ FullDiskAccessStep::FullDiskAccessStep(OnboardingModel& onboarding, QWidget* par
 
     timer_ = new QTimer(this);
     timer_->setObjectName(QStringLiteral("recheckTimer"));
-    timer_->setInterval(kRecheckMs);
+    timer_->setInterval(recheckInterval);
     connect(timer_, &QTimer::timeout, this, &FullDiskAccessStep::recheck);
     refresh();
 }

@@ -16,14 +16,14 @@
 
 #include <QWidget>
 
+#include <chrono>
+
 class OnboardingModel;
 class QLabel;
 class QPushButton;
 class QTimer;
 
-namespace sources {
 class BusySpinner;
-}
 
 namespace setup {
 
@@ -32,9 +32,10 @@ class SymbolLine;
 class FullDiskAccessStep : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int kRecheckMs = 4000;
+    static constexpr std::chrono::milliseconds kRecheckInterval{4000};
 
-    explicit FullDiskAccessStep(OnboardingModel& onboarding, QWidget* parent = nullptr);
+    explicit FullDiskAccessStep(OnboardingModel& onboarding, QWidget* parent = nullptr,
+                                std::chrono::milliseconds recheckInterval = kRecheckInterval);
 
     // How each verdict is shown.
     struct Look {
@@ -63,7 +64,7 @@ private:
     QPushButton* allow_;
     QPushButton* openSettings_;
     QPushButton* checkAgain_;
-    sources::BusySpinner* spinner_;
+    BusySpinner* spinner_;
     QWidget* verdictBox_;
     SymbolLine* headline_;
     QLabel* detail_;

@@ -1,6 +1,6 @@
 #include "setup/onboarding/welcome_step.h"
 
-#include "app/ui/workspace.h"
+#include "app/platform/workspace.h"
 #include "core/archive/tresk_stats.h"
 #include "setup/model/onboarding_model.h"
 #include "setup/onboarding/onboarding_widgets.h"

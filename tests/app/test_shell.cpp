@@ -311,7 +311,7 @@ TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
 
     // Escape closes the sheet: recorded as set up later.
     QTest::keyClick(root->onboardingSheet(), Qt::Key_Escape);
-    OnboardingModel* onboarding = model_->onboarding();
+    OnboardingModel* onboarding = &app_->onboarding();
     EXPECT_TRUE(onboarding->skippedFlag());
     EXPECT_TRUE(defaults_->flag(DefaultsKey::onboardingSkipped));
     EXPECT_FALSE(onboarding->explicitlyOpened());
@@ -378,19 +378,19 @@ TEST_F(ShellTest, SetUpKelvaraReopensTheFlowWhichSurvivesItsOwnFirstSource) {
     ASSERT_EQ(root->onboardingSheet(), nullptr);
     w->commands()->setUpKelvara()->trigger();
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->onboardingSheet() != nullptr; }));
-    EXPECT_TRUE(model_->onboarding()->explicitlyOpened());
+    EXPECT_TRUE(app_->onboarding().explicitlyOpened());
     // Bringing the window forward keeps the new sheet in front of it.
     EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == root->onboardingSheet(); }));
 
     // The flow's first-scan step registers this Mac's source; the sheet stays.
-    model_->onboarding()->setExplicitlyOpened(false);
+    app_->onboarding().setExplicitlyOpened(false);
     addSource(*model_);
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->sheetsSettled(); }));
     EXPECT_NE(root->onboardingSheet(), nullptr);
 
     // The flow ends by itself: the sheet closes, and that is not a skip.
-    model_->onboarding()->setCompletedFlag(true);
-    model_->onboarding()->setIsFinished(true);
+    app_->onboarding().setCompletedFlag(true);
+    app_->onboarding().setIsFinished(true);
     EXPECT_EQ(root->onboardingSheet(), nullptr);
     EXPECT_FALSE(defaults_->flag(DefaultsKey::onboardingSkipped));
 }

@@ -56,8 +56,8 @@ protected:
 
 TEST(NewUser, FromTheBackupScreenAloneAgainstRealPeers) {
     if (insidePrivateKeyring()) return;
-    if (auto why = privateKeyringUnavailable()) GTEST_SKIP() << *why;
-    if (!findS3rver()) GTEST_SKIP() << "s3rver is not installed";
+    if (auto why = privateKeyringUnavailable()) KX_SKIP_WITHOUT_PEER(*why);
+    if (!findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed");
     ProcessResult r = runUnderPrivateKeyring("NewUserInner.*", std::chrono::seconds(500));
     ASSERT_TRUE(r.started) << r.startError;
     EXPECT_EQ(r.exitCode, 0) << r.standardOutput << r.standardError;

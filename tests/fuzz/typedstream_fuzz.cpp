@@ -5,7 +5,7 @@
 //   ninja -C build-fuzz typedstream_fuzz
 // or directly:
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//       tests/fuzz/typedstream_fuzz.cpp core/archive/typedstream.cpp -o typedstream_fuzz
+//       tests/fuzz/typedstream_fuzz.cpp core/archive/typedstream.cpp core/platform/utf8.cpp -o typedstream_fuzz
 // Run for a minute, starting from the seed bodies the fixture tool writes:
 //   mkdir -p fuzz-corpus && ./typedstream_fuzz fuzz-corpus -max_total_time=60 -max_len=4096
 // Any crash, sanitizer report, leak or timeout is a bug: the decoder must turn

@@ -5,8 +5,8 @@
 // the access probe the screen starts. With KX_SNAPSHOT_DIR set, each state is
 // also saved there as a PNG.
 #include "app/model/runs_model.h"
+#include "app/platform/workspace.h"
 #include "app/ui/widgets.h"
-#include "app/ui/workspace.h"
 #include "core/health/schedule_installer.h"
 #include "household/health_view.h"
 #include "household/scheduled_access_panel.h"
@@ -16,6 +16,7 @@
 #include "tests/app/model/model_test_support.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/schedule_seams.h"
+#include "tests/support/snapshots.h"
 #include "tests/support/workspace_double.h"
 
 #include <QApplication>
@@ -41,14 +42,6 @@ using Auth = HealthNotifier::Authorization;
 
 const Date kNow = fromUnixSeconds(1'800'000'000);
 
-void snapshot(QWidget& w, const QString& name) {
-    QCoreApplication::processEvents();
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
-}
-
 bool shown(QWidget& in, const QString& name) {
     QCoreApplication::processEvents(); // widgets added to a shown screen appear on the next turn
     auto* w = in.findChild<QWidget*>(name);
@@ -67,13 +60,6 @@ QString textOf(QWidget& in, const QString& name) {
 QString symbolOf(QWidget& in, const QString& name) {
     QWidget* w = in.findChild<QWidget*>(name);
     return w ? w->property("symbol").toString() : QString();
-}
-
-QStringList textsOf(QWidget& in, const QString& name) {
-    QStringList out;
-    for (QWidget* w : in.findChildren<QWidget*>(name))
-        if (w->isVisibleTo(&in)) out << textOf(*w->parentWidget(), name);
-    return out;
 }
 
 CoverageReport successAt(Date runDate) {
@@ -153,7 +139,9 @@ TEST_F(HealthScreen, ThePanelDrawsEveryVerdictByItsTable) {
         EXPECT_EQ(panel.headline()->text(), QString::fromStdString(c.verdict.headline()));
         EXPECT_EQ(panel.headline()->font().weight() == QFont::DemiBold, c.semibold);
         EXPECT_EQ(panel.detail()->isVisibleTo(&panel), c.detail);
-        if (c.detail) EXPECT_EQ(panel.detail()->text(), QString::fromStdString(c.verdict.text));
+        if (c.detail) {
+            EXPECT_EQ(panel.detail()->text(), QString::fromStdString(c.verdict.text));
+        }
         EXPECT_EQ(panel.advice()->isVisibleTo(&panel), c.advice);
         EXPECT_EQ(panel.grantPathRows()->isVisibleTo(&panel), c.advice);
         EXPECT_EQ(panel.openAccessButton()->isVisibleTo(&panel), c.openAccess);

@@ -9,6 +9,7 @@
 #include "household/member_card.h"
 #include "tests/backup/backup_test_support.h"
 #include "tests/support/model_test_access.h"
+#include "tests/support/snapshots.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -29,14 +30,6 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using namespace std::chrono;
-
-void snapshot(QWidget& w, const QString& name) {
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    QCoreApplication::processEvents();
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
-}
 
 Date daysAgo(double days) {
     return system_clock::now() - duration_cast<system_clock::duration>(duration<double>(days * 86400));

@@ -5,6 +5,8 @@
 
 #include "core/household/link_code.h"
 #include "tests/backup/backup_test_support.h"
+#include "tests/support/fake_systemctl.h"
+#include "tests/support/schedule_seams.h"
 
 #include <fstream>
 
@@ -139,7 +141,7 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
 }
 
 TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
-    if (!findS3rver()) GTEST_SKIP() << "s3rver is not installed";
+    if (!findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed");
     S3Server server;
     BackupModel::setObjectStoreEndpointForTesting(server.endpoint());
     const DestinationConfig s3 = storeDestination("S3");
@@ -318,4 +320,23 @@ TEST_F(JoinFlow, GenerateCodeTellsNoKeyFromAKeyringThatCannotBeRead) {
 }
 
 } // namespace
+TEST_F(JoinFlow, AScheduleThatDoesNotInstallAfterAJoinIsSaidAfterTheJoinsLeadIn) {
+    FakeSystemctl systemctl;
+    installApplicationWithEngine(home / "app");
+    systemctl.failOn("enable", 4);
+    JoinModel::installScheduleAfterJoin(*model);
+    const QString said = model->lastError();
+    EXPECT_TRUE(said.startsWith("Joined. The daily schedule did not install: Could not register the schedule: "))
+        << said.toStdString();
+    EXPECT_TRUE(said.endsWith(" Turn it on in Settings.")) << said.toStdString();
+
+    // Installed: nothing is said.
+    stdfs::remove(systemctl.dir / "fail-enable");
+    model->setLastError(QString());
+    JoinModel::installScheduleAfterJoin(*model);
+    EXPECT_TRUE(model->lastError().isNull()) << model->lastError().toStdString();
+    EXPECT_TRUE(ScheduleInstaller::isInstalled());
+    ScheduleInstaller::setSeamsForTesting({});
+}
+
 } // namespace kx::test

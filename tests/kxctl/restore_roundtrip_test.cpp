@@ -131,7 +131,7 @@ TEST(KxctlRestore, AFailureAfterProgressStartsOnALineOfItsOwn) {
 }
 
 TEST(KxctlRestore, RestoresFromTheLoopbackObjectStore) {
-    if (!test::findS3rver()) GTEST_SKIP() << "s3rver is not installed (scripts/setup.sh installs it)";
+    if (!test::findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed (scripts/setup.sh installs it)");
     test::S3Server server;
     test::TempDir work, freshHome;
     test::makeArchive(work / "root/olek", 800, {100, 70000}, 23);

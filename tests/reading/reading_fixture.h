@@ -6,13 +6,13 @@
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/owners_model.h"
+#include "app/platform/notification_center.h"
 #include "app/platform/user_defaults.h"
-#include "app/ui/workspace.h"
+#include "app/platform/workspace.h"
 #include "core/archive/attachment_store.h"
 #include "core/archive/search_index.h"
 #include "core/archive/tresk_store_writer.h"
 #include "core/platform/system.h"
-#include "household/model/notification_center.h"
 #include "tests/app/model/model_test_support.h"
 #include "tests/support/model_tasks.h"
 #include "tests/support/notification_center_double.h"
@@ -213,7 +213,9 @@ protected:
         ASSERT_TRUE(model->mutableRegistry().add(folderSource(id, owner, home / "copies" / id)));
     }
     bool settle() { return drainModelTasks(*model); }
-    std::filesystem::path configDirFile(const char* name) const { return model->configFile(name); }
+    std::filesystem::path configDirFile(const char* name) const {
+        return std::filesystem::path(model->configDir().toStdString()) / name;
+    }
 
     std::shared_ptr<RecordingWorkspace> opened;
 };

@@ -1,14 +1,16 @@
 // The Full Disk Access window's own content: its texts and steps, the three
 // buttons and the 2-second re-check that runs only while it is on screen.
 // (The main window's rule that shows and closes it is tested with the shell.)
-#include "app/ui/workspace.h"
+#include "app/platform/workspace.h"
 #include "setup/full_disk_access_view.h"
 #include "tests/app/model/model_test_support.h"
+#include "tests/support/snapshots.h"
 #include "tests/support/workspace_double.h"
 
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -53,8 +55,7 @@ TEST_F(AccessWindow, ItExplainsGivesThreeStepsAndItsButtonsDoTheirWork) {
               "moves, or deletes anything in them.");
     EXPECT_EQ(view.continueWithoutButton()->toolTip(),
               "Browse an existing archive. New scans of this Mac's Messages will not work until access is granted.");
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    if (!dir.isEmpty()) view.grab().save(QDir(dir).filePath("full-disk-access-window.png"));
+    snapshot(view, "full-disk-access-window");
 
     // Linux: the folder holding the live database is where access is given.
     QTest::mouseClick(view.openSettingsButton(), Qt::LeftButton);
@@ -72,20 +73,25 @@ TEST_F(AccessWindow, ItExplainsGivesThreeStepsAndItsButtonsDoTheirWork) {
 
 TEST_F(AccessWindow, TheRecheckRunsEveryTwoSecondsWhileShown) {
     AppModel& m = start();
-    setup::FullDiskAccessView view(m);
-    EXPECT_FALSE(view.recheckTimer()->isActive());
+    EXPECT_EQ(setup::FullDiskAccessView(m).findChild<QTimer*>("recheckTimer")->interval(), 2000);
+
+    // The same window re-checking every 20 ms, so that the test need not wait.
+    setup::FullDiskAccessView view(m, nullptr, std::chrono::milliseconds(20));
+    auto* timer = view.findChild<QTimer*>("recheckTimer");
+    ASSERT_NE(timer, nullptr);
+    EXPECT_FALSE(timer->isActive());
     view.show();
-    EXPECT_TRUE(view.recheckTimer()->isActive());
-    EXPECT_EQ(view.recheckTimer()->interval(), 2000);
+    EXPECT_TRUE(timer->isActive());
     // No database at all: every tick leaves access missing.
-    QTest::qWait(2200);
+    QSignalSpy ticks(timer, &QTimer::timeout);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks.count() >= 2; }, 60000));
     EXPECT_FALSE(m.permissions().hasFullDiskAccess());
     kx::fixtures::Options o;
     o.messages = 3;
     kx::fixtures::writeChatDatabase(live(), o);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m.permissions().hasFullDiskAccess(); }, 2600));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m.permissions().hasFullDiskAccess(); }, 60000));
     view.hide();
-    EXPECT_FALSE(view.recheckTimer()->isActive());
+    EXPECT_FALSE(timer->isActive());
 }
 
 } // namespace

@@ -22,6 +22,7 @@
 #include "tests/support/fake_systemctl.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/schedule_seams.h"
+#include "tests/support/snapshots.h"
 #include "tests/support/workspace_double.h"
 
 #include <QApplication>
@@ -32,6 +33,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -50,22 +52,12 @@ using Scan = OnboardingModel::ScanOutcome;
 using Choice = kx::Onboarding::ArchiveChoice;
 using Verdict = FullDiskAccessProbe::Verdict;
 
-// Every wrapping text on screen has the height its lines need.
-void expectNothingClipped(QWidget& w, const QString& name) {
-    for (QLabel* l : w.findChildren<QLabel*>()) {
-        if (!l->wordWrap() || !l->isVisibleTo(&w) || l->text().isEmpty()) continue;
-        EXPECT_GE(l->height(), l->heightForWidth(l->width())) << name.toStdString() << ": " << l->text().toStdString();
-    }
-}
-
-void snapshot(QWidget& w, const QString& name) {
-    // Nested layouts settle over a few turns of the event loop.
+// The sheet's nested layouts settle over a few turns of the event loop; then
+// nothing on it may be clipped.
+void settledSnapshot(QWidget& w, const QString& name) {
     QTest::qWait(30);
     expectNothingClipped(w, name);
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
+    snapshot(w, name);
 }
 
 // Messages' own preferences with a "Keep messages" setting (0: forever).
@@ -102,13 +94,17 @@ protected:
         sheet = std::make_unique<QDialog>();
         auto* layout = new QVBoxLayout(sheet.get());
         layout->setContentsMargins(0, 0, 0, 0);
-        auto* view = new OnboardingView(*model, b, *model->onboarding(), sheet.get());
+        auto* view = new OnboardingView(*model, b, flow(), sheet.get());
         layout->addWidget(view);
         sheet->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(sheet.get()));
         return *view;
     }
-    OnboardingModel& flow() { return *model->onboarding(); }
+    // The flow over the current model, made as the application makes it.
+    OnboardingModel& flow() {
+        if (!flow_) flow_ = new OnboardingModel(*model, model.get());
+        return *flow_;
+    }
     // Return where the user's keys go: the focused widget of the sheet.
     void pressReturn() {
         QWidget* focus = QApplication::focusWidget();
@@ -161,6 +157,7 @@ protected:
     }
 
     std::shared_ptr<RecordingWorkspace> opened;
+    QPointer<OnboardingModel> flow_;
     std::unique_ptr<QDialog> sheet;
     std::unique_ptr<RootView> root;
 };
@@ -190,7 +187,7 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
     flow().refreshLiveState();
     EXPECT_EQ(label(welcome, "onThisMacNow"), "Measuring…");
     EXPECT_EQ(label(welcome, "attachmentsHere"), "Measuring…");
-    snapshot(*sheet, "onboarding-welcome-measuring");
+    settledSnapshot(*sheet, "onboarding-welcome-measuring");
     ASSERT_TRUE(settle());
     EXPECT_EQ(label(welcome, "onThisMacNow"), "30 messages in Messages on this Mac right now");
     EXPECT_GE(flow().liveAttachmentBytes(), 12300);
@@ -201,7 +198,7 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
     EXPECT_FALSE(view.backButton()->isVisibleTo(&view)) << "the first step has no way back";
     EXPECT_TRUE(gateText(view).isNull());
     EXPECT_EQ(view.advanceButton()->text(), "Continue");
-    snapshot(*sheet, "onboarding-welcome");
+    settledSnapshot(*sheet, "onboarding-welcome");
 
     // Return advances into the access step, which checks access at once.
     pressReturn();
@@ -222,7 +219,7 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
               "archive.");
     pressReturn();
     EXPECT_EQ(flow().step(), Step::fullDiskAccess);
-    snapshot(*sheet, "onboarding-access-blocked");
+    settledSnapshot(*sheet, "onboarding-access-blocked");
 
     // The scheduled job cannot read yet: a warning that lets the user on.
     ModelTestAccess::setFdaVerdict(model->permissions(), Verdict::scheduledBlocked("The daily job was refused."));
@@ -230,11 +227,11 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
     EXPECT_EQ(gateSymbol(view), "exclamationmark.triangle.fill");
     EXPECT_TRUE(gateText(view).startsWith("Kelvara can read your messages, but the daily job cannot yet."));
     EXPECT_TRUE(view.findChild<SymbolLine*>("gate")->accessibleName().startsWith("Warning: "));
-    snapshot(*sheet, "onboarding-access-scheduled-blocked");
+    settledSnapshot(*sheet, "onboarding-access-scheduled-blocked");
 
     ModelTestAccess::setFdaVerdict(model->permissions(), Verdict::allGranted("Both can read."));
     EXPECT_TRUE(gateText(view).isNull());
-    snapshot(*sheet, "onboarding-access-granted");
+    settledSnapshot(*sheet, "onboarding-access-granted");
     QTest::mouseClick(view.advanceButton(), Qt::LeftButton);
 
     // Archive choice: blocked until a card is chosen.
@@ -243,11 +240,11 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
     ASSERT_TRUE(choice);
     EXPECT_FALSE(view.advanceButton()->isEnabled());
     EXPECT_EQ(gateText(view), "Choose whether to start a new archive or join one that exists.");
-    snapshot(*sheet, "onboarding-choice-none");
+    settledSnapshot(*sheet, "onboarding-choice-none");
     QTest::mouseClick(choice->startNewCard(), Qt::LeftButton, {}, QPoint(40, 12));
     EXPECT_EQ(flow().archiveChoice(), Choice::startNew);
     EXPECT_TRUE(view.advanceButton()->isEnabled());
-    snapshot(*sheet, "onboarding-choice-new");
+    settledSnapshot(*sheet, "onboarding-choice-new");
     pressReturn();
 
     // First archive: running, then archived, with the summary.
@@ -260,7 +257,7 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
     EXPECT_TRUE(scan->summaryLines().isEmpty());
     EXPECT_EQ(view.advanceButton()->text(), "Finish Without Archiving");
     EXPECT_EQ(gateSymbol(view), "exclamationmark.triangle.fill");
-    snapshot(*sheet, "onboarding-scan-not-run");
+    settledSnapshot(*sheet, "onboarding-scan-not-run");
 
     QTest::mouseClick(scan->runButton(), Qt::LeftButton);
     EXPECT_EQ(scan->runButton()->text(), "Archiving…");
@@ -268,7 +265,7 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
     EXPECT_TRUE(live<QWidget>(scan, "firstArchiveRunning"));
     EXPECT_EQ(line(scan, "outcome")->symbol(), "clock");
     EXPECT_FALSE(view.advanceButton()->isEnabled()) << "the flow is not left while its first archive runs";
-    snapshot(*sheet, "onboarding-scan-running");
+    settledSnapshot(*sheet, "onboarding-scan-running");
     ASSERT_TRUE(waitForScanEnd());
     ASSERT_EQ(flow().scan(), Scan::archived(30)) << flow().scan().text;
     EXPECT_EQ(scan->runButton()->text(), "Run the first archive");
@@ -285,7 +282,7 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
     EXPECT_EQ(label(scan, "scheduleCaption"),
               "Without this, your archive only updates when you open the app and scan by hand.");
     EXPECT_EQ(view.advanceButton()->text(), "Done");
-    snapshot(*sheet, "onboarding-scan-archived");
+    settledSnapshot(*sheet, "onboarding-scan-archived");
 
     // The daily schedule, through the systemd stand-in.
     QTest::mouseClick(scan->scheduleSwitch(), Qt::LeftButton, {}, QPoint(8, scan->scheduleSwitch()->height() / 2));
@@ -295,7 +292,7 @@ TEST_F(OnboardingScreens, ANewUserGoesFromWelcomeToAnArchivedHistoryWithTheDaily
     EXPECT_NE(systemctl.calls().find("enable --now"), std::string::npos);
     EXPECT_EQ(label(scan, "scheduleCaption"), "Installed at " + OnboardingModel::launchAgentPath() + ".");
     EXPECT_TRUE(errorText(view).isNull());
-    snapshot(*sheet, "onboarding-scan-archived-schedule-on");
+    settledSnapshot(*sheet, "onboarding-scan-archived-schedule-on");
 
     pressReturn();
     EXPECT_TRUE(flow().isFinished());
@@ -325,7 +322,7 @@ TEST_F(OnboardingScreens, WelcomeWarnsWhenMessagesDeletesOldMessagesAndReReadsOn
     EXPECT_EQ(gateSymbol(view), "exclamationmark.triangle.fill");
     EXPECT_TRUE(gateText(view).startsWith("Messages deletes anything older than 30 Days on this computer."));
     EXPECT_TRUE(view.advanceButton()->isEnabled());
-    snapshot(*sheet, "onboarding-welcome-retention-warning");
+    settledSnapshot(*sheet, "onboarding-welcome-retention-warning");
 
     // Linux has no Messages application: the folder of its database opens.
     QTest::mouseClick(welcome->openMessagesButton(), Qt::LeftButton);
@@ -400,9 +397,11 @@ TEST_F(OnboardingScreens, TheAccessStepShowsEachVerdictAndItsButtonsDoTheirWork)
         EXPECT_EQ(line(access, "verdict")->text(), headline);
         EXPECT_EQ(access->findChild<QWidget*>("verdictBox")->accessibleName(), "Access check: " + headline);
         EXPECT_EQ(live<QLabel>(access, "verdictDetail") != nullptr, c.detail) << headline.toStdString();
-        if (c.detail) EXPECT_EQ(label(access, "verdictDetail"), QString::fromStdString(c.verdict.text));
+        if (c.detail) {
+            EXPECT_EQ(label(access, "verdictDetail"), QString::fromStdString(c.verdict.text));
+        }
         EXPECT_EQ(live<QLabel>(access, "selfCheckNote") != nullptr, c.note) << headline.toStdString();
-        if (c.verdict.kind == Verdict::Case::appBlocked) snapshot(*sheet, "onboarding-access-app-blocked");
+        if (c.verdict.kind == Verdict::Case::appBlocked) settledSnapshot(*sheet, "onboarding-access-app-blocked");
     }
 
     // While a probe runs: "Checking…", disabled, with the indicator.
@@ -410,7 +409,7 @@ TEST_F(OnboardingScreens, TheAccessStepShowsEachVerdictAndItsButtonsDoTheirWork)
     EXPECT_EQ(access->checkAgainButton()->text(), "Checking…");
     EXPECT_FALSE(access->checkAgainButton()->isEnabled());
     EXPECT_TRUE(live<QWidget>(access, "checkingIndicator"));
-    snapshot(*sheet, "onboarding-access-checking");
+    settledSnapshot(*sheet, "onboarding-access-checking");
     ModelTestAccess::setIsProbingFDA(model->permissions(), false);
     EXPECT_EQ(access->checkAgainButton()->text(), "Check again");
     EXPECT_FALSE(live<QWidget>(access, "checkingIndicator"));
@@ -433,19 +432,19 @@ TEST_F(OnboardingScreens, TheAccessStepShowsEachVerdictAndItsButtonsDoTheirWork)
 TEST_F(OnboardingScreens, TheAccessStepRechecksEveryFourSecondsOnlyWhileUnsettledIdleAndOnItsStep) {
     messagesFolder(messagesDir(), 3);
     start();
-    setup::FullDiskAccessStep access(*model->onboarding());
+    setup::FullDiskAccessStep access(flow());
     PermissionsModel& p = model->permissions();
     EXPECT_FALSE(access.recheckTimer()->isActive());
     access.show();
     EXPECT_TRUE(access.recheckTimer()->isActive());
-    EXPECT_EQ(access.recheckTimer()->interval(), 4000);
+    EXPECT_EQ(access.recheckTimer()->interval(), 4000) << "four seconds unless told otherwise";
 
     // A tick checks access only when the flow is on this step...
     p.setHasFullDiskAccess(false);
     ModelTestAccess::setFdaVerdict(p, Verdict::notChecked("not run yet"));
     access.recheck();
     EXPECT_FALSE(p.hasFullDiskAccess()) << "the flow is on the welcome step";
-    model->onboarding()->setStep(Step::fullDiskAccess);
+    flow().setStep(Step::fullDiskAccess);
     // ...no probe is running...
     ModelTestAccess::setIsProbingFDA(p, true);
     access.recheck();
@@ -507,7 +506,7 @@ TEST_F(OnboardingScreens, TheArchiveChoiceCardsTheNameEditorAndTheSeparateArchiv
                                    "Mac's messages belong in one of those, change the name to match it or join "
                                    "instead.");
     EXPECT_TRUE(warning->text().contains("sam") && warning->text().contains("ama"));
-    snapshot(*sheet, "onboarding-choice-new-warning");
+    settledSnapshot(*sheet, "onboarding-choice-new-warning");
     // Tapping the selected card again changes nothing.
     QTest::mouseClick(choice->startNewCard(), Qt::LeftButton, {}, QPoint(200, 20));
     EXPECT_EQ(flow().archiveChoice(), Choice::startNew);
@@ -522,7 +521,7 @@ TEST_F(OnboardingScreens, TheArchiveChoiceCardsTheNameEditorAndTheSeparateArchiv
     QTest::keyClick(choice->nameEditor(), Qt::Key_Return);
     EXPECT_EQ(flow().step(), Step::archiveChoice);
     ASSERT_TRUE(live<QLineEdit>(choice, "archiveNameEditor"));
-    snapshot(*sheet, "onboarding-choice-new-editing");
+    settledSnapshot(*sheet, "onboarding-choice-new-editing");
 
     // A name the model refuses still closes the editor; the sheet says why and
     // the name row shows the name as it stands.
@@ -531,7 +530,7 @@ TEST_F(OnboardingScreens, TheArchiveChoiceCardsTheNameEditorAndTheSeparateArchiv
     EXPECT_FALSE(live<QLineEdit>(choice, "archiveNameEditor"));
     EXPECT_FALSE(errorText(view).isEmpty());
     EXPECT_EQ(label(choice, "archiveName"), "jorin");
-    snapshot(*sheet, "onboarding-choice-name-refused");
+    settledSnapshot(*sheet, "onboarding-choice-name-refused");
 
     // The name of one of the archives there: no warning, no error.
     QTest::mouseClick(choice->changeButton(), Qt::LeftButton);
@@ -550,7 +549,7 @@ TEST_F(OnboardingScreens, TheArchiveChoiceCardsTheNameEditorAndTheSeparateArchiv
     EXPECT_TRUE(live<QPushButton>(choice, "pasteLinkCode"));
     EXPECT_FALSE(view.advanceButton()->isEnabled());
     EXPECT_EQ(gateText(view), "Paste the link code and join, or choose to start a new archive.");
-    snapshot(*sheet, "onboarding-choice-join");
+    settledSnapshot(*sheet, "onboarding-choice-join");
 
     // Leaving the step drops an unsaved edit; the saved name and choice stay.
     QTest::mouseClick(choice->startNewCard(), Qt::LeftButton, {}, QPoint(200, 20));
@@ -624,7 +623,7 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
     join->button("checkCode")->click();
     ASSERT_EQ(choice->joinModel().stage().kind, JoinStage::Kind::confirming)
         << choice->joinModel().stage().text.toStdString();
-    nextFolder = QString::fromStdString((home / "shared").string());
+    opened->nextFolder = QString::fromStdString((home / "shared").string());
     join->button("chooseFolder")->click();
     join->button("join")->click();
     ASSERT_EQ(choice->joinModel().stage().kind, JoinStage::Kind::joined)
@@ -645,7 +644,7 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
     EXPECT_TRUE(gateText(view).isNull());
     EXPECT_EQ(b.destinations().size(), 1u);
     EXPECT_TRUE(stdfs::exists(ScheduleInstaller::plistURL())) << "the join sheet installs the schedule it offered";
-    snapshot(*sheet, "onboarding-choice-joined");
+    settledSnapshot(*sheet, "onboarding-choice-joined");
 }
 
 // ---- First archive --------------------------------------------------------------
@@ -687,7 +686,7 @@ TEST_F(OnboardingScreens, AFailedFirstArchiveStaysFailedWhenTheBannerIsDismissed
     EXPECT_TRUE(scan->runButton()->isEnabled());
     EXPECT_EQ(view->advanceButton()->text(), "Finish Without Archiving");
     EXPECT_EQ(gateText(*view), "The first archive failed. You can finish now and try again later from Sources.");
-    snapshot(*root->onboardingSheet(), "onboarding-scan-failed");
+    settledSnapshot(*root->onboardingSheet(), "onboarding-scan-failed");
 }
 
 TEST_F(OnboardingScreens, ScheduleFailuresSpringTheSwitchBackAndZeroMessagesIsNoSuccess) {
@@ -710,7 +709,7 @@ TEST_F(OnboardingScreens, ScheduleFailuresSpringTheSwitchBackAndZeroMessagesIsNo
     EXPECT_EQ(label(scan, "scheduleCaption"),
               "Without this, your archive only updates when you open the app and scan by hand.");
     EXPECT_TRUE(scan->summaryLines().isEmpty());
-    snapshot(*sheet, "onboarding-scan-schedule-failed");
+    settledSnapshot(*sheet, "onboarding-scan-schedule-failed");
     stdfs::remove(systemctl.dir / "fail-enable");
 
     // Installed with nothing archived: the summary shows, led by its warning.
@@ -726,7 +725,7 @@ TEST_F(OnboardingScreens, ScheduleFailuresSpringTheSwitchBackAndZeroMessagesIsNo
         EXPECT_EQ(row->symbol(), row->text().startsWith("WARNING") ? "exclamationmark.triangle.fill" : "checkmark")
             << row->text().toStdString();
     }
-    snapshot(*sheet, "onboarding-scan-not-run-schedule-on");
+    settledSnapshot(*sheet, "onboarding-scan-not-run-schedule-on");
 
     // Off again: the file is gone and the caption says what that means.
     QTest::mouseClick(toggle, Qt::LeftButton, {}, box);
@@ -746,7 +745,7 @@ TEST_F(OnboardingScreens, ScheduleFailuresSpringTheSwitchBackAndZeroMessagesIsNo
     EXPECT_EQ(line(scan, "outcome")->symbol(), "exclamationmark.triangle.fill");
     EXPECT_TRUE(scan->summaryLines().isEmpty());
     EXPECT_TRUE(view.advanceButton()->isEnabled());
-    snapshot(*sheet, "onboarding-scan-archived-nothing");
+    settledSnapshot(*sheet, "onboarding-scan-archived-nothing");
 }
 
 // ---- The sheet in the main window ---------------------------------------------------
@@ -791,7 +790,7 @@ TEST_F(OnboardingScreens, SetThisUpLaterRecordsASkipAndAReopenedFlowIgnoresTheEa
     ASSERT_TRUE(scan);
     EXPECT_EQ(scan->runButton()->text(), "Run the first archive");
     ASSERT_TRUE(settle());
-    QTest::qWait(3 * OnboardingModel::kPollMilliseconds);
+    QCoreApplication::processEvents();
     EXPECT_EQ(flow().scan(), Scan::notRun());
     EXPECT_EQ(line(scan, "outcome")->text(), "Nothing has been archived yet.");
 

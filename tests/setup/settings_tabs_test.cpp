@@ -3,12 +3,12 @@
 // scheduler and a fake systemctl, notifications through a notification double
 // or a server of our own on a private bus. With KX_SNAPSHOT_DIR set, every tab
 // is also saved there as PNG files in its main states.
+#include "app/platform/dbus_notification_center.h"
 #include "app/shell/settings_window.h"
 #include "app/ui/style.h"
 #include "core/contacts/system_contacts.h"
 #include "core/health/retention.h"
 #include "core/health/schedule_installer.h"
-#include "household/model/dbus_notification_center.h"
 #include "setup/archive_settings_tab.h"
 #include "setup/general_settings_tab.h"
 #include "setup/permissions_settings_tab.h"
@@ -18,6 +18,7 @@
 #include "tests/support/model_test_access.h"
 #include "tests/support/notification_server.h"
 #include "tests/support/schedule_seams.h"
+#include "tests/support/snapshots.h"
 #include "tests/support/workspace_double.h"
 
 #include <QCheckBox>
@@ -36,14 +37,6 @@ namespace stdfs = std::filesystem;
 using namespace kx::test;
 using Verdict = kx::FullDiskAccessProbe::Verdict;
 using Auth = HealthNotifier::Authorization;
-
-void snapshot(QWidget& w, const QString& name) {
-    QCoreApplication::processEvents();
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
-}
 
 template <typename T = QWidget>
 T* child(QWidget& w, const char* name) {
@@ -77,7 +70,6 @@ protected:
     void TearDown() override {
         kx::ScheduleInstaller::setSeamsForTesting({});
         setWorkspaceForTesting(nullptr);
-        setup::GeneralSettingsTab::setFolderChooserForTesting({});
         unsetenv("XDG_CONFIG_HOME");
         ModelTest::TearDown();
     }
@@ -147,8 +139,8 @@ TEST_F(SettingsTabs, GeneralShowsTheDestinationAndChoosesANewOneThroughTheModel)
     snapshot(tab, "settings-general-missing-root");
 
     // A relative path is refused with the model's sentence; cancelling changes nothing.
-    QString answer = QStringLiteral("relative/archive");
-    setup::GeneralSettingsTab::setFolderChooserForTesting([&](QWidget*, const QString&) { return answer; });
+    QString& answer = opened->nextFolder;
+    answer = QStringLiteral("relative/archive");
     QTest::mouseClick(child<QPushButton>(tab, "chooseDestination"), Qt::LeftButton);
     EXPECT_TRUE(m.lastError().contains("not a full path"));
     EXPECT_EQ(tab.shownDestination(), QString::fromStdString((home / "unplugged/Tresk").string()));
@@ -197,7 +189,9 @@ TEST_F(SettingsTabs, TheScheduleSwitchShowsWhatIsOnDiskAfterEveryChange) {
     flip(toggle);
     EXPECT_FALSE(toggle->isChecked());
     EXPECT_FALSE(installedOnDisk());
-    EXPECT_TRUE(m.lastError().startsWith("Could not register the schedule: ")) << m.lastError().toStdString();
+    EXPECT_TRUE(m.lastError().startsWith("The daily schedule did not install: Could not register the schedule: "))
+        << m.lastError().toStdString();
+    EXPECT_TRUE(m.lastError().endsWith(" Automatic backup is OFF.")) << m.lastError().toStdString();
     EXPECT_EQ(count(systemctl.calls(), "enable --now"), 1);
     stdfs::remove(systemctl.dir / "fail-enable");
 
@@ -205,7 +199,8 @@ TEST_F(SettingsTabs, TheScheduleSwitchShowsWhatIsOnDiskAfterEveryChange) {
     systemctl.runOn("enable", "rm -f '" + kx::ScheduleInstaller::plistURL() + "'\n");
     flip(toggle);
     EXPECT_FALSE(toggle->isChecked());
-    EXPECT_EQ(m.lastError(), "The schedule did not install. Automatic backup is OFF.");
+    EXPECT_EQ(m.lastError(), QString::fromStdString("The daily schedule reported success but is not on disk at " +
+                                                    kx::ScheduleInstaller::plistURL() + ". Automatic backup is OFF."));
     stdfs::remove(systemctl.dir / "do-enable");
 
     // It installs: on, with the timer enabled and the captions of the on state.
@@ -517,7 +512,9 @@ TEST_F(SettingsTabs, PrivacyNotificationRowFollowsTheAuthorization) {
         SCOPED_TRACE(c.label);
         EXPECT_EQ(text(tab, "notificationState"), c.label);
         EXPECT_EQ(shown(tab, "notificationButton"), *c.button != 0);
-        if (*c.button) EXPECT_EQ(child<QPushButton>(tab, "notificationButton")->text(), c.button);
+        if (*c.button) {
+            EXPECT_EQ(child<QPushButton>(tab, "notificationButton")->text(), c.button);
+        }
         EXPECT_EQ(shown(tab, "deniedNote"), c.deniedNote);
         snapshot(tab, QStringLiteral("settings-privacy-") + c.png);
     }

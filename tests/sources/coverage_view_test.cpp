@@ -1,8 +1,8 @@
 // The coverage screen over the real analysis of generated sources, and the
 // timeline bar's segments over made-up coverage.
+#include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
 #include "sources/coverage_view.h"
-#include "sources/screen_widgets.h"
 #include "sources/source_display.h"
 #include "tests/sources/coverage_samples.h"
 #include "tests/sources/sources_screen_support.h"
@@ -56,7 +56,7 @@ TEST_F(CoverageViewTest, AFirstVisitStartsTheAnalysisAndTheOwnersReplaceTheEmpty
     ASSERT_EQ(sections.size(), 2);
     EXPECT_EQ(child(sections[0], "messageCount")->text(),
               QString::number(model->analysis().coverage()[0].messageCount) + " messages");
-    EXPECT_EQ(static_cast<sources::ElidedLabel*>(child(sections[1], "ownerName"))->fullText(), QStringLiteral("sam"));
+    EXPECT_EQ(static_cast<ElidedLabel*>(child(sections[1], "ownerName"))->fullText(), QStringLiteral("sam"));
     // The count and the gaps of the last run's report, which the menu-bar panel
     // and the health screen show: reactions counted, the trailing gap since 2019 there.
     const auto& report = *model->report();
@@ -190,7 +190,7 @@ TEST_F(CoverageViewTest, OwnerSectionsFollowTheirDatesAndGaps) {
     // No gaps at all: the green label.
     EXPECT_NE(sections[2]->findChild<QWidget*>(QStringLiteral("noGaps")), nullptr);
     // Three hundred gaps and a hostile owner name: one line, every row listed.
-    auto* name = static_cast<sources::ElidedLabel*>(child(sections[3], "ownerName"));
+    auto* name = static_cast<ElidedLabel*>(child(sections[3], "ownerName"));
     EXPECT_FALSE(name->text().contains(QLatin1Char('\n')));
     EXPECT_FALSE(name->text().contains(QChar(0x202E)));
     auto* rows = sections[3]->findChild<QListView*>(QStringLiteral("gapList"));

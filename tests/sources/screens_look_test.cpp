@@ -4,15 +4,16 @@
 // there as a PNG file for a person to look at.
 #include "app/model/filters_model.h"
 #include "app/model/sources_model.h"
+#include "app/ui/screen_widgets.h"
 #include "sources/add_source_view.h"
 #include "sources/coverage_view.h"
 #include "sources/filters_view.h"
-#include "sources/screen_widgets.h"
 #include "sources/source_row.h"
 #include "sources/sources_view.h"
 #include "tests/sources/coverage_samples.h"
 #include "tests/sources/sources_screen_support.h"
 #include "tests/support/model_test_access.h"
+#include "tests/support/snapshots.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -32,7 +33,7 @@ protected:
     void look(QWidget* root, const QString& name) {
         QCoreApplication::processEvents();
         for (QLabel* l : root->findChildren<QLabel*>()) {
-            if (!l->isVisibleTo(root) || l->text().isEmpty() || qobject_cast<sources::ElidedLabel*>(l)) continue;
+            if (!l->isVisibleTo(root) || l->text().isEmpty() || qobject_cast<ElidedLabel*>(l)) continue;
             if (l->wordWrap())
                 EXPECT_GE(l->height(), l->heightForWidth(l->width()))
                     << name.toStdString() << ": " << l->text().toStdString();
@@ -42,10 +43,7 @@ protected:
             if (!b->isVisibleTo(root) || b->text().isEmpty()) continue;
             EXPECT_GE(b->width(), b->sizeHint().width()) << name.toStdString() << ": " << b->text().toStdString();
         }
-        const QPixmap shot = root->grab();
-        ASSERT_FALSE(shot.isNull());
-        const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-        if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
+        kx::test::saveSnapshot(root->grab(), name);
     }
 
     sources::SourcesView* showSources(QSize size = QSize(900, 760)) {
@@ -113,7 +111,7 @@ protected:
 TEST_F(ScreensLook, SourcesEmptyLoadingAndFull) {
     start();
     {
-        sources::SourcesView* view = showSources();
+        showSources();
         look(window.get(), "sources-empty-no-database");
     }
     messagesFolder(home / "Library/Messages", 60);

@@ -2,7 +2,7 @@
 // Shared set-up of the sources room's screen tests: the real model over a
 // private home, a window to show a screen in, and desktop services that record
 // instead of opening anything.
-#include "sources/desktop_services.h"
+#include "app/platform/workspace.h"
 #include "tests/app/model/model_test_support.h"
 
 #include <QTest>
@@ -15,23 +15,34 @@ namespace kx::test {
 
 class ScreenTest : public ModelTest {
 protected:
+    // The desktop as the screens see it: the choosers answer with the test's
+    // next path, and the file manager selects items only when the test says
+    // so. Only the lowest calls are replaced, so showing a source goes through
+    // the application's own fallback to its folder.
+    class ScreenWorkspace final : public Workspace {
+    public:
+        explicit ScreenWorkspace(ScreenTest& test) : test_(test) {}
+        bool open(const QUrl& url) override {
+            test_.openedFolders << url;
+            return true;
+        }
+        bool askFileManager(const QString& method, const QStringList& uris) override {
+            if (method == QStringLiteral("ShowItems")) test_.shownItems << uris;
+            return test_.fileManagerSelects;
+        }
+        QString saveFile(QWidget*, const QString& suggested, const QString& message) override {
+            test_.savePrompts << suggested + "|" + message;
+            return test_.nextSavePath;
+        }
+        QString chooseFolder(QWidget*, const QString&) override { return test_.nextFolder; }
+
+    private:
+        ScreenTest& test_;
+    };
+
     void SetUp() override {
         ModelTest::SetUp();
-        sources::DesktopServices fake;
-        fake.saveFile = [this](QWidget*, const QString& suggested, const QString& message) {
-            savePrompts << suggested + "|" + message;
-            return nextSavePath;
-        };
-        fake.chooseFolder = [this](QWidget*) { return nextFolder; };
-        fake.showItems = [this](const QStringList& uris) {
-            shownItems << uris;
-            return fileManagerSelects;
-        };
-        fake.openFolder = [this](const QUrl& url) {
-            openedFolders << url;
-            return true;
-        };
-        sources::setDesktopServices(fake);
+        setWorkspaceForTesting(std::make_shared<ScreenWorkspace>(*this));
     }
     void TearDown() override {
         window.reset();
@@ -39,7 +50,7 @@ protected:
         if (model) {
             EXPECT_TRUE(drainModelTasks(*model));
         }
-        sources::resetDesktopServices();
+        setWorkspaceForTesting(nullptr);
         ModelTest::TearDown();
     }
 

@@ -1,6 +1,6 @@
 #pragma once
 // A notification center that answers at once and records what was asked.
-#include "household/model/notification_center.h"
+#include "app/platform/notification_center.h"
 
 #include <vector>
 

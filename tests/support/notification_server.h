@@ -6,7 +6,7 @@
 // parent process that runs the same test again under dbus-run-session (which
 // gives the child a bus of its own and removes it afterwards) and checks that
 // it passed; in that child it returns true.
-#include "household/model/dbus_notification_center.h"
+#include "app/platform/dbus_notification_center.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>

@@ -89,4 +89,9 @@ std::string snapshotTree(const fs::path& root) {
     return out;
 }
 
+bool underCI() {
+    const char* ci = std::getenv("CI");
+    return ci && *ci && std::string(ci) != "false";
+}
+
 } // namespace kx::test

@@ -1,7 +1,9 @@
 #pragma once
 // A workspace that opens nothing and records what it was asked, one line per
 // call: "open <url>", "folder <path>", "reveal <path>", "notification-settings".
-#include "app/ui/workspace.h"
+// The choosers answer with nextSavePath and nextFolder (null: the person
+// cancelled).
+#include "app/platform/workspace.h"
 
 #include <QStringList>
 
@@ -11,12 +13,17 @@ class RecordingWorkspace final : public Workspace {
 public:
     bool open(const QUrl& url) override { return record(QStringLiteral("open ") + url.toString()); }
     bool openFolder(const QString& path) override { return record(QStringLiteral("folder ") + path); }
-    bool revealItem(const QString& path) override { return record(QStringLiteral("reveal ") + path); }
+    bool revealItem(const QString& path) override { return record(QStringLiteral("reveal ") + path) && revealSucceeds; }
     bool canOpenNotificationSettings() const override { return hasNotificationSettings; }
     bool openNotificationSettings() override { return record(QStringLiteral("notification-settings")); }
+    QString saveFile(QWidget*, const QString&, const QString&) override { return nextSavePath; }
+    QString chooseFolder(QWidget*, const QString&) override { return nextFolder; }
 
     QStringList calls;
     bool hasNotificationSettings = true;
+    bool revealSucceeds = true;
+    QString nextSavePath;
+    QString nextFolder;
 
 private:
     bool record(const QString& call) {

@@ -1,5 +1,5 @@
+#include "app/model/health_notifier.h"
 #include "core/platform/fs.h"
-#include "household/model/health_notifier.h"
 #include "tests/app/model/model_test_support.h"
 
 #include <QSignalSpy>

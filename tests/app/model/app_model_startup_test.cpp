@@ -4,6 +4,7 @@
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 #include "tests/app/model/model_test_support.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
 
 #include <QSignalSpy>
@@ -94,8 +95,12 @@ TEST_F(AppModelStartup, EveryDamagedFileIsNamedSourceListFirstAndDismissingRepai
     writeConfig("contacts-overrides.json", "{{");
     writeConfig("alerts.json", "nope");
     writeConfig("household.json", "{not json either");
+    const kx::test::LogCapture log("kelvara.app");
     auto model = start();
     const QString banner = model->lastError();
+    // Each sentence is in the log as well, for a person to send.
+    EXPECT_EQ(log.messages().size(), 5) << log.messages().join('\n').toStdString();
+    for (const QString& said : log.messages()) EXPECT_TRUE(banner.contains(said)) << said.toStdString();
     EXPECT_TRUE(banner.startsWith("Your source list at ")) << banner.toStdString();
     const QStringList sentences{"Your filters at ", "Could not load your saved contact names (",
                                 "Your notification settings at ", "Your household file at "};

@@ -18,7 +18,7 @@ class Runs : public kx::test::ModelTest {
 protected:
     void registerSources(std::initializer_list<Source> sources) {
         for (const auto& s : sources) ASSERT_TRUE(model->mutableRegistry().add(s));
-        ASSERT_TRUE(model->saveRegistry("add"));
+        ASSERT_EQ(model->saveRegistry("add"), std::nullopt);
     }
 };
 
@@ -137,7 +137,7 @@ TEST_F(Runs, SourcesChangedDuringARunNeverReachWhatTheRunReads) {
     m.runs().startScan(ScanRequest{});
     m.sources().removeSource("b");
     ASSERT_TRUE(m.mutableRegistry().add(folderSource("c", "sam", home / "copies/c")));
-    ASSERT_TRUE(m.saveRegistry("add c"));
+    ASSERT_EQ(m.saveRegistry("add c"), std::nullopt);
     ASSERT_TRUE(waitForRun());
 
     std::vector<std::string> read;

@@ -1,11 +1,15 @@
 // The task runner: the one way background work reaches the GUI thread.
 #include "app/model/task_runner.h"
 #include "tests/app/model/model_test_support.h"
+#include "tests/support/log_capture.h"
 
+#include <QObject>
 #include <QSemaphore>
+#include <QStringList>
 #include <QThread>
 #include <QThreadPool>
 
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -79,5 +83,39 @@ TEST(TaskRunner, NothingIsDeliveredOnceClosed) {
     release.release();
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::sendPostedEvents();
+    EXPECT_FALSE(delivered);
+}
+
+TEST(TaskRunner, AThrowingTaskIsLoggedAndItsCompletionStillRunsWhileItsContextLives) {
+    TaskRunner runner;
+    const kx::test::LogCapture log("kelvara.platform");
+
+    QObject context;
+    bool busy = true;
+    bool published = false;
+    runner.start(
+        &context, TaskPriority::userInitiated,
+        []() -> TaskRunner::Publish { throw std::runtime_error("the archive vanished"); }, [&] { busy = false; });
+    runner.start(
+        &context, std::nullopt, []() -> TaskRunner::Publish { return [] {}; }, [&] { published = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.idle(); }, 60000));
+    EXPECT_FALSE(busy) << "the completion ran although the work threw";
+    EXPECT_TRUE(published) << "and after a result as well";
+    EXPECT_EQ(log.messages(), QStringList{"A background task failed: the archive vanished"});
+
+    // A context that goes before the task ends: neither result nor completion runs.
+    QSemaphore release;
+    bool delivered = false;
+    auto gone = std::make_unique<QObject>();
+    runner.start(
+        gone.get(), std::nullopt,
+        [&]() -> TaskRunner::Publish {
+            release.acquire();
+            return [&] { delivered = true; };
+        },
+        [&] { delivered = true; });
+    gone.reset();
+    release.release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.idle(); }, 60000));
     EXPECT_FALSE(delivered);
 }

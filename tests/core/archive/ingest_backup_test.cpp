@@ -85,8 +85,9 @@ TEST(IngestBackup, ShardedAndFlatLayoutsWithBinaryOrXmlPlistsAreRead) {
             EXPECT_EQ(c.refused, 0);
             for (const auto& m : sink.messages)
                 for (const auto& a : m.attachments)
-                    if (a.resolvedPath)
+                    if (a.resolvedPath) {
                         EXPECT_EQ(kx::test::readAll(*a.resolvedPath).rfind("JPEG fixture bytes", 0), 0u);
+                    }
             EXPECT_EQ(kx::test::snapshotTree(dir.path()), before) << "the backup folder changed";
 
             CollectingSink again;
@@ -206,8 +207,9 @@ TEST(IngestBackup, LinksInTheBackupAreRefusedWithASentenceNotTakenAsMissing) {
     EXPECT_EQ(c.present, present - 1);
     for (const auto& m : linked.messages)
         for (const auto& a : m.attachments)
-            if (a.state == kx::AttachmentFileState::refused)
+            if (a.state == kx::AttachmentFileState::refused) {
                 EXPECT_NE(a.problem.value_or("").find("symbolic link"), std::string::npos) << a.problem.value_or("");
+            }
 
     // The messages database itself replaced by a link to a real copy.
     const auto sms = dir / "b" / "3d" / kx::DeviceBackup::kMessagesFileID;

@@ -102,7 +102,9 @@ TEST(IngestBadInput, DamagedTruncatedAndForeignDatabasesGiveASentence) {
         EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
     }
     // What could be read before the damage was delivered and checkpointed.
-    if (!sink.messages.empty()) EXPECT_EQ(sink.cursor.lastGuid, sink.messages.back().guid);
+    if (!sink.messages.empty()) {
+        EXPECT_EQ(sink.cursor.lastGuid, sink.messages.back().guid);
+    }
 
     // Pre-iOS 6 layout: refused, not misread.
     fx::Options old;
@@ -169,8 +171,9 @@ TEST(IngestBadInput, HostileAttachmentPathsAreRefusedAndNothingOutsideIsRead) {
             EXPECT_FALSE(atts[k].resolvedPath);
             EXPECT_TRUE(atts[k].problem);
         }
-        if (atts[k].resolvedPath)
+        if (atts[k].resolvedPath) {
             EXPECT_EQ(kx::test::readAll(*atts[k].resolvedPath).find("outside the source"), std::string::npos);
+        }
     }
     EXPECT_EQ(kx::test::snapshotTree(dir / "Messages"), before);
 }

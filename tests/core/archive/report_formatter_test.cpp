@@ -44,8 +44,11 @@ TEST(DeletionDryRunScript, HostilePathsStayInertWhenTheScriptRuns) {
     // No line outside a comment may start a delete.
     std::istringstream lines(script);
     std::string line;
-    while (std::getline(lines, line))
-        if (line.find("rm ") != std::string::npos) EXPECT_EQ(line.rfind("# ", 0), 0u) << line;
+    while (std::getline(lines, line)) {
+        if (line.find("rm ") != std::string::npos) {
+            EXPECT_EQ(line.rfind("# ", 0), 0u) << line;
+        }
+    }
 
     const fs::path scriptPath = dir / "kelvara-dry-run.sh";
     kx::test::writeAll(scriptPath, script);

@@ -29,7 +29,7 @@ class OneBackupAtATime : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override {
         if (GetParam() == Kind::s3) {
-            if (!test::findS3rver()) GTEST_SKIP() << "s3rver is not installed (scripts/setup.sh installs it)";
+            if (!test::findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed (scripts/setup.sh installs it)");
             server = std::make_unique<test::S3Server>();
         }
         stdfs::create_directories(dest.path());

@@ -19,7 +19,7 @@ namespace {
 class S3Backup : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!test::findS3rver()) GTEST_SKIP() << "s3rver is not installed (scripts/setup.sh installs it)";
+        if (!test::findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed (scripts/setup.sh installs it)");
         server = std::make_unique<test::S3Server>();
         dest = makeDest(false);
     }

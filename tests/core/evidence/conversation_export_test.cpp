@@ -208,7 +208,7 @@ TEST_F(ConversationExport, PdfIsAReadableDocumentWithPageNumbers) {
     const std::string bytes = test::readAll(path);
     ASSERT_EQ(bytes.rfind("%PDF-", 0), 0u);
     EXPECT_EQ(w.sha256, Sha256::hexOf(bytes));
-    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) KX_SKIP_WITHOUT_PEER("pdftotext is not installed");
     const std::string text = run("pdftotext -enc UTF-8 '" + path.string() + "' -");
     if (const char* keep = std::getenv("KX_KEEP_PDF"))
         std::filesystem::copy_file(path, keep, std::filesystem::copy_options::overwrite_existing);
@@ -387,7 +387,7 @@ TEST(ExportPdf, DrawsHostileAndEmptyDocuments) {
     odd.messages.push_back(m);
     test::TempDir dir;
     test::writeAll(dir / "odd.pdf", renderPdf(odd));
-    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) KX_SKIP_WITHOUT_PEER("pdftotext is not installed");
     const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "odd.pdf").string() + "' -");
     EXPECT_NE(text.find("after"), std::string::npos);
     EXPECT_NE(text.find("<b>not markup</b>"), std::string::npos);
@@ -457,7 +457,7 @@ TEST(ExportPdf, AddsNoHyphenWhereALongWordIsBroken) {
     test::TempDir dir;
     test::writeAll(dir / "wrapped.pdf", pdfOf(word));
     if (!std::filesystem::exists("/usr/bin/pdftotext") || !std::filesystem::exists("/usr/bin/pdftoppm"))
-        GTEST_SKIP() << "poppler-utils are not installed";
+        KX_SKIP_WITHOUT_PEER("poppler-utils are not installed");
     const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "wrapped.pdf").string() + "' -");
     EXPECT_NE(withoutWhitespace(text).find(word), std::string::npos);
 
@@ -537,7 +537,7 @@ TEST_F(GroupExport, SendersAreTheirOwnNamesOrHandlesNeverTheGroupName) {
     EXPECT_EQ(rows[2][3], "'+15550002222"); // the formula guard's apostrophe
 
     write(ExportFormat::pdf, "g.pdf");
-    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) KX_SKIP_WITHOUT_PEER("pdftotext is not installed");
     const std::string text = run("pdftotext -enc UTF-8 '" + (root / "g.pdf").string() + "' -");
     EXPECT_NE(text.find("Alice Example <+15550001111> ·"), std::string::npos) << text;
     EXPECT_NE(text.find("\n+15550002222 ·"), std::string::npos) << text;
@@ -595,7 +595,7 @@ TEST(ExportPdf, RightToLeftOverridesInNamesAndBodiesStayInsideThem) {
     doc.messages.push_back(m);
     test::TempDir dir;
     test::writeAll(dir / "rlo.pdf", renderPdf(doc));
-    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) KX_SKIP_WITHOUT_PEER("pdftotext is not installed");
     const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "rlo.pdf").string() + "' -");
     auto lineWith = [&](const std::string& needle) {
         std::istringstream in(text);
@@ -733,7 +733,7 @@ TEST_F(ConversationExport, LongMessagesAppearWholeOnAsManyPagesAsTheyNeed) {
 
     const auto path = out / "long.pdf";
     exporter().write("+15550001111", ExportFormat::pdf, path.string(), at, "1");
-    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) KX_SKIP_WITHOUT_PEER("pdftotext is not installed");
     // The text layer without the page footers, which stand between a page's
     // last line and the next page's first.
     std::string text;

@@ -48,8 +48,9 @@ std::string documentedChecks() {
 class DocumentedSealCheck : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::system("command -v jq openssl python3 >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "jq, openssl or python3 is not installed (scripts/setup.sh installs them)";
+        if (std::system("command -v jq openssl python3 sqlite3 basenc >/dev/null 2>&1") != 0)
+            KX_SKIP_WITHOUT_PEER(
+                "jq, openssl, python3, sqlite3 or basenc is not installed (scripts/setup.sh installs them)");
         paths = ArchiveLayout((dir / "Archive").string()).owner("jorin");
         test::addMessages(paths.database,
                           {.count = 12, .attachmentEvery = 4, .texts = {"Zoë's \"quoted\" text", "naïve café 😀"}});

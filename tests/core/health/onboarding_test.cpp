@@ -31,7 +31,9 @@ TEST(Onboarding, StepsRunInOrderAndPositionsSuitTheHeader) {
     ASSERT_EQ(static_cast<int>(order.size()), Onboarding::count);
     for (size_t i = 0; i < order.size(); ++i) {
         EXPECT_EQ(Onboarding::position(order[i]), static_cast<int>(i) + 1);
-        if (i > 0) EXPECT_EQ(Onboarding::previous(order[i]), order[i - 1]);
+        if (i > 0) {
+            EXPECT_EQ(Onboarding::previous(order[i]), order[i - 1]);
+        }
     }
     EXPECT_FALSE(Onboarding::previous(Step::welcome));
 }

@@ -17,7 +17,7 @@ using namespace kx;
 
 TEST(SecretServiceLive, RealKeyringDaemonOnAPrivateBus) {
     if (test::insidePrivateKeyring()) return; // already inside the private bus
-    if (auto why = test::privateKeyringUnavailable()) GTEST_SKIP() << *why;
+    if (auto why = test::privateKeyringUnavailable()) KX_SKIP_WITHOUT_PEER(*why);
     ProcessResult r = test::runUnderPrivateKeyring("SecretServiceInner.*", std::chrono::seconds(90));
     ASSERT_TRUE(r.started) << r.startError;
     EXPECT_EQ(r.exitCode, 0) << r.standardOutput << r.standardError;

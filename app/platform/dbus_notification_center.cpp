@@ -1,4 +1,4 @@
-#include "household/model/dbus_notification_center.h"
+#include "app/platform/dbus_notification_center.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>

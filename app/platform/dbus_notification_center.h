@@ -11,7 +11,7 @@
 //  - removeNotifications: CloseNotification for each identifier's shown id.
 // Ids are known only for notifications this process posted; the server's
 // NotificationClosed signal drops those the user dismissed.
-#include "household/model/notification_center.h"
+#include "app/platform/notification_center.h"
 
 #include <QDBusConnection>
 #include <QObject>

@@ -1,5 +1,5 @@
+#include "app/model/health_notifier.h"
 #include "core/health/health_alert.h"
-#include "household/model/health_notifier.h"
 #include "tests/support/notification_center_double.h"
 
 #include <QSignalSpy>

@@ -1,6 +1,6 @@
-#include "household/model/notification_center.h"
+#include "app/platform/notification_center.h"
 
-#include "household/model/dbus_notification_center.h"
+#include "app/platform/dbus_notification_center.h"
 
 #include <QCoreApplication>
 

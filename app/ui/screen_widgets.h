@@ -1,5 +1,6 @@
 #pragma once
-// Small widgets the sources, coverage and filters screens share.
+// The widget kit every room's screens share: spinners, elided and copyable
+// texts, tinted boxes, labels and the columns and rows screens are built from.
 #include "app/ui/style.h"
 
 #include <QFrame>
@@ -7,14 +8,14 @@
 #include <QString>
 #include <QWidget>
 
+#include <string>
+
 class QHBoxLayout;
 class QLayout;
 class QListView;
 class QTimer;
 class QToolButton;
 class QVBoxLayout;
-
-namespace sources {
 
 // The small progress indicator shown while work runs: a turning arc. It only
 // animates while visible.
@@ -103,4 +104,28 @@ void clearLayout(QLayout* layout);
 // The fill of "quaternary" surfaces (capsules, cards) at an opacity.
 QColor quaternaryFill(double opacity);
 
+// A text from data (a path, an identifier, a name) made safe for one line:
+// line breaks, tabs and other control characters, and the characters that
+// reorder text (bidi embeddings, overrides and isolates), are shown as a
+// visible replacement mark instead of acting. Nothing else changes.
+QString singleLine(const QString& text);
+QString singleLine(const std::string& text);
+
+// The kit's names as the sources room first spelled them.
+namespace sources {
+using ::addCopyablePath;
+using ::boldLabel;
+using ::BusySpinner;
+using ::clearLayout;
+using ::columnWidget;
+using ::ElidedLabel;
+using ::flushRow;
+using ::nestedColumn;
+using ::quaternaryFill;
+using ::scrollingColumn;
+using ::setUpPaintedList;
+using ::singleLine;
+using ::symbolView;
+using ::textLabel;
+using ::TintedBox;
 } // namespace sources

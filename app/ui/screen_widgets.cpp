@@ -1,9 +1,8 @@
-#include "sources/screen_widgets.h"
+#include "app/ui/screen_widgets.h"
 
 #include "app/ui/clipboard.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
-#include "sources/source_display.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -16,7 +15,31 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-namespace sources {
+namespace {
+
+constexpr char16_t kReplacement = u'\uFFFD';
+constexpr char16_t kNewlineMark = u'\u2424'; // SYMBOL FOR NEWLINE
+
+bool reordersText(char32_t c) {
+    return c == 0x200E || c == 0x200F || c == 0x061C || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
+
+} // namespace
+
+QString singleLine(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const char32_t c : text.toUcs4()) {
+        if (c == U'\n' || c == U'\r') out += QChar(kNewlineMark);
+        else if (isControl(c) || reordersText(c)) out += QChar(kReplacement);
+        else out += QString::fromUcs4(&c, 1);
+    }
+    return out;
+}
+
+QString singleLine(const std::string& text) { return singleLine(QString::fromStdString(text)); }
 
 BusySpinner::BusySpinner(QWidget* parent) : QWidget(parent), timer_(new QTimer(this)) {
     setObjectName(QStringLiteral("busySpinner"));
@@ -212,5 +235,3 @@ QColor quaternaryFill(double opacity) {
     c.setAlphaF(static_cast<float>(0.25 * opacity));
     return c;
 }
-
-} // namespace sources

@@ -1,10 +1,11 @@
-#include "app/ui/workspace.h"
+#include "app/platform/workspace.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -30,19 +31,6 @@ constexpr std::array<SettingsProgram, 4> kNotificationSettings = {{
 class DesktopWorkspace final : public Workspace {
 public:
     bool open(const QUrl& url) override { return url.isValid() && QDesktopServices::openUrl(url); }
-
-    bool openFolder(const QString& path) override {
-        if (path.isEmpty() || !QFileInfo(path).isDir()) return false;
-        return askFileManager(QStringLiteral("ShowFolders"),
-                              {QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)}) ||
-               open(QUrl::fromLocalFile(path));
-    }
-
-    bool revealItem(const QString& path) override {
-        if (path.isEmpty() || !QFileInfo::exists(path)) return false;
-        return askFileManager(QStringLiteral("ShowItems"), {QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)}) ||
-               open(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
-    }
 
     bool canOpenNotificationSettings() const override { return !settingsProgram().first.isEmpty(); }
 
@@ -71,17 +59,7 @@ std::shared_ptr<Workspace>& installed() {
 
 } // namespace
 
-bool Workspace::openFolder(const QString& path) {
-    return !path.isEmpty() && QFileInfo(path).isDir() && open(QUrl::fromLocalFile(path));
-}
-
-bool Workspace::revealItem(const QString& path) {
-    return !path.isEmpty() && QFileInfo::exists(path) && open(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
-}
-
-bool Workspace::openMessagesPlace() { return openFolder(messagesPlace()); }
-
-bool askFileManager(const QString& method, const QStringList& uris) {
+bool Workspace::askFileManager(const QString& method, const QStringList& uris) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return false;
     const QString service = QStringLiteral("org.freedesktop.FileManager1");
@@ -95,6 +73,51 @@ bool askFileManager(const QString& method, const QStringList& uris) {
     call << uris << QString();
     const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
     return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+bool Workspace::openFolder(const QString& path) {
+    if (path.isEmpty() || !QFileInfo(path).isDir()) return false;
+    const QUrl folder = QUrl::fromLocalFile(path);
+    return askFileManager(QStringLiteral("ShowFolders"), {folder.toString(QUrl::FullyEncoded)}) || open(folder);
+}
+
+bool Workspace::revealItem(const QString& path) {
+    const QFileInfo info(path);
+    if (path.isEmpty() || (!info.exists() && !info.isSymLink())) return false;
+    if (askFileManager(QStringLiteral("ShowItems"), {QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)}))
+        return true;
+    // Without a file manager that can select the item, open the folder that
+    // holds it: opening the item itself could open or run it.
+    const QString folder = info.absolutePath();
+    return QFileInfo(folder).isDir() && open(QUrl::fromLocalFile(folder));
+}
+
+QString Workspace::saveFile(QWidget* parent, const QString& suggestedName, const QString& message) {
+    // The dialog has no message line of its own; its title carries the message.
+    QFileDialog dialog(parent, message);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDirectory(QDir::homePath());
+    dialog.selectFile(suggestedName);
+    if (dialog.exec() != QDialog::Accepted) return {};
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : files.first();
+}
+
+QString Workspace::chooseFolder(QWidget* parent, const QString& message) {
+    return QFileDialog::getExistingDirectory(parent, message, QString(), QFileDialog::ShowDirsOnly);
+}
+
+bool Workspace::openMessagesPlace() { return openFolder(messagesPlace()); }
+
+QString revealInFileManager(const QString& path) {
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.isAbsolute())
+        return QStringLiteral("Could not show this source: its path is not a full path on this computer.");
+    if (!info.exists() && !info.isSymLink())
+        return "Could not show " + path + ": nothing is there any more. The source stays registered.";
+    if (workspace().revealItem(info.absoluteFilePath())) return {};
+    return "Could not show " + path + ": no file manager could open the folder " + info.absolutePath() + ".";
 }
 
 QString messagesPlace() { return QDir(QDir::homePath()).filePath(QStringLiteral("Library/Messages")); }

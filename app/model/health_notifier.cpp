@@ -1,4 +1,4 @@
-#include "household/model/health_notifier.h"
+#include "app/model/health_notifier.h"
 
 #include "core/health/health_alert_policy.h"
 

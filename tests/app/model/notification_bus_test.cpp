@@ -2,9 +2,9 @@
 // a private session bus. The test starts itself again under dbus-run-session
 // (which gives the child a bus of its own and removes it afterwards), so the
 // user's desktop never sees these notifications.
+#include "app/model/health_notifier.h"
+#include "app/platform/dbus_notification_center.h"
 #include "core/health/health_alert.h"
-#include "household/model/dbus_notification_center.h"
-#include "household/model/health_notifier.h"
 #include "tests/support/notification_server.h"
 
 #include <QCoreApplication>

@@ -6,8 +6,8 @@
 // the notification center has answered (never after the notifier is gone).
 // At most one notification per alert kind is on screen: a kind's identifier
 // ("kx.alert.stale", ...) depends on the kind only.
+#include "app/platform/notification_center.h"
 #include "core/health/health_alert.h"
-#include "household/model/notification_center.h"
 
 #include <QDateTime>
 #include <QObject>
