@@ -238,7 +238,7 @@ TEST(KxctlRestore, SaysTheBackupsDateAndMessagesAndARollbackThisComputerCanTell)
 }
 
 TEST(KxctlBackup, AStoreThatRefusesItsSetUpGetsAdviceAndNoPromiseOfResuming) {
-    if (!test::findS3rver()) GTEST_SKIP() << "s3rver is not installed (scripts/setup.sh installs it)";
+    if (!test::findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed (scripts/setup.sh installs it)");
     test::S3Server server;
     test::TempDir work, home;
     test::makeArchive(work / "root/olek", 20, {100}, 28);

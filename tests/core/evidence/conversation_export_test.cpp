@@ -332,7 +332,7 @@ TEST(ExportDetails, EditedAndUnsentMessagesSayWhatTheyAreInEveryFormat) {
               nlohmann::json::parse(R"([{"text": "Message number 1", "utc": "2024-03-01T09:01:00Z"}])"));
     EXPECT_EQ(j["messages"][1]["earlierVersions"], nlohmann::json::array());
 
-    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) KX_SKIP_WITHOUT_PEER("pdftotext is not installed");
     exporter.write("+15550001111", ExportFormat::pdf, (out / "a.pdf").string(), test::fixtureDate(100), "1.0");
     const std::string text = run("pdftotext -enc UTF-8 '" + (out / "a.pdf").string() + "' -");
     EXPECT_NE(text.find("iMessage · edited"), std::string::npos) << text;
@@ -639,7 +639,7 @@ TEST(ExportPdf, AnOverrideLeftOpenInANameNeverReversesTheHandle) {
     }
     test::TempDir dir;
     test::writeAll(dir / "name.pdf", renderPdf(doc));
-    if (!std::filesystem::exists("/usr/bin/pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    if (!std::filesystem::exists("/usr/bin/pdftotext")) KX_SKIP_WITHOUT_PEER("pdftotext is not installed");
     const std::string text = run("pdftotext -enc UTF-8 '" + (dir / "name.pdf").string() + "' -");
     int headings = 0;
     std::istringstream in(text);

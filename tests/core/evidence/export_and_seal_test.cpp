@@ -238,7 +238,7 @@ TEST(PinnedManifestHead, AnOlderOrRemovedManifestIsNamedAndALaterOneThroughThePi
 // gnome-keyring on a private bus.
 TEST(PinnedManifestHeadLive, ExportsRefuseARolledBackOrRemovedManifest) {
     if (test::insidePrivateKeyring()) return;
-    if (auto why = test::privateKeyringUnavailable()) GTEST_SKIP() << *why;
+    if (auto why = test::privateKeyringUnavailable()) KX_SKIP_WITHOUT_PEER(*why);
     ProcessResult r = test::runUnderPrivateKeyring("PinnedManifestHeadInner.*", std::chrono::seconds(120));
     ASSERT_TRUE(r.started) << r.startError;
     EXPECT_EQ(r.exitCode, 0) << r.standardOutput << r.standardError;
