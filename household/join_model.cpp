@@ -5,10 +5,10 @@
 #include "app/model/owners_model.h"
 #include "app/model/permissions_model.h"
 #include "backup/model/backup_model.h"
-#include "backup/model/time_limited_secrets.h"
 #include "core/household/link_code.h"
 #include "core/keys/key_material.h"
 #include "core/keys/symmetric_key.h"
+#include "core/keys/time_limited_secrets.h"
 #include "core/platform/system.h"
 
 #include <QDir>
@@ -38,7 +38,7 @@ std::vector<std::string> toStd(const QStringList& list) {
 } // namespace
 
 JoinModel::JoinModel(QObject* parent)
-    : QObject(parent), secrets_(std::make_unique<TimeLimitedSecretStore>()),
+    : QObject(parent), secrets_(std::make_unique<kx::TimeLimitedSecretStore>()),
       keyStore_(kx::kKeychainService, secrets_.get()), keychain_(kx::kKeychainService, secrets_.get()) {}
 
 JoinModel::~JoinModel() { forgetCodes(); }

@@ -1,7 +1,6 @@
 #include "backup/model/backup_model.h"
 
 #include "app/model/publish.h"
-#include "backup/model/time_limited_secrets.h"
 #include "core/archive/archive_identity.h"
 #include "core/backup/carried_head.h"
 #include "core/backup/config_file.h"
@@ -9,6 +8,7 @@
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
 #include "core/keys/key_material.h"
+#include "core/keys/time_limited_secrets.h"
 #include "core/platform/config_layout.h"
 #include "core/platform/fs.h"
 
@@ -52,7 +52,7 @@ kx::S3Destination retarget(kx::S3Destination dest, const std::string& endpoint) 
 } // namespace
 
 BackupModel::BackupModel(const QString& configDir, const QString& owner, QObject* parent)
-    : QObject(parent), secrets_(std::make_unique<TimeLimitedSecretStore>()),
+    : QObject(parent), secrets_(std::make_unique<kx::TimeLimitedSecretStore>()),
       keychain_(kx::kKeychainService, secrets_.get()), keyStore_(kx::kKeychainService, secrets_.get()),
       configDir_(configDir),
       configPath_(QString::fromStdString(kx::ConfigLayout(configDir.toStdString()).destinations())),

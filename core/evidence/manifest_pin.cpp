@@ -1,52 +1,21 @@
 #include "core/evidence/manifest_pin.h"
 
 #include "core/evidence/digest.h"
+#include "core/keys/time_limited_secrets.h"
 #include "core/platform/error.h"
 #include "core/platform/hex.h"
 
 #include <nlohmann/json.hpp>
 
-#include <functional>
-#include <future>
-#include <memory>
-#include <thread>
-
 namespace kx {
-
-namespace {
-
-// Runs fn on a thread of its own and waits up to `limit` for its answer.
-template <typename T>
-T withinLimit(std::chrono::milliseconds limit, std::function<T()> fn) {
-    auto promise = std::make_shared<std::promise<T>>();
-    std::future<T> answer = promise->get_future();
-    std::thread([promise, fn = std::move(fn)] {
-        try {
-            promise->set_value(fn());
-        } catch (...) {
-            promise->set_exception(std::current_exception());
-        }
-    }).detach();
-    if (answer.wait_for(limit) != std::future_status::ready)
-        throw SecretStoreError("the system keyring did not answer in time");
-    return answer.get();
-}
-
-} // namespace
 
 ManifestPins::ManifestPins(SecretStore* store, std::string service, std::chrono::milliseconds limit)
     : store_(store), service_(std::move(service)), limit_(limit) {}
 
-SecretStore& ManifestPins::store() const { return store_ ? *store_ : defaultSecretStore(); }
-
 std::optional<PinnedHead> ManifestPins::pinned(const std::string& owner) const {
     std::optional<std::string> value;
     try {
-        SecretStore& keyring = store();
-        value = withinLimit<std::optional<std::string>>(limit_, [&keyring, service = service_,
-                                                                 account = kAccountPrefix + owner] {
-            return keyring.read(service, account);
-        });
+        value = TimeLimitedSecretStore(limit_, store_).read(service_, kAccountPrefix + owner);
     } catch (const SecretStoreError& e) {
         throw Error("the keyring could not be read for the manifest Kelvara made last: " + std::string(e.what()));
     }
@@ -74,12 +43,8 @@ void ManifestPins::pin(const std::string& owner, const PinnedHead& head) {
                               {"chainHead", head.chainHead},
                               {"generatedAt", formatISO8601(head.generatedAt)}};
     try {
-        SecretStore& keyring = store();
-        withinLimit<bool>(limit_, [&keyring, service = service_, account = kAccountPrefix + owner,
-                                   label = "Kelvara manifest head for " + owner, value = j.dump()] {
-            keyring.write(service, account, label, value);
-            return true;
-        });
+        TimeLimitedSecretStore(limit_, store_)
+            .write(service_, kAccountPrefix + owner, "Kelvara manifest head for " + owner, j.dump());
     } catch (const SecretStoreError& e) {
         throw Error("the manifest's head could not be kept in the keyring: " + std::string(e.what()));
     }

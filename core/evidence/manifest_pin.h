@@ -49,7 +49,6 @@ public:
     void pin(const std::string& owner, const PinnedHead& head);
 
 private:
-    SecretStore& store() const;
     SecretStore* store_;
     std::string service_;
     std::chrono::milliseconds limit_;

@@ -1,7 +1,7 @@
 // The owner's key through the backup model: creating it, its phrase, saving
 // the phrase, restoring from a phrase, a keyring that cannot be read or does
 // not answer, and the phrase belonging to the owner it was made for.
-#include "backup/model/time_limited_secrets.h"
+#include "core/keys/time_limited_secrets.h"
 #include "tests/backup/backup_test_support.h"
 
 #include <chrono>

@@ -1,9 +1,11 @@
-#include "backup/model/time_limited_secrets.h"
+#include "core/keys/time_limited_secrets.h"
 
 #include <functional>
 #include <future>
 #include <memory>
 #include <thread>
+
+namespace kx {
 
 namespace {
 
@@ -21,28 +23,35 @@ T withinLimit(std::chrono::milliseconds limit, std::function<T()> fn) {
     }).detach();
     if (answer.wait_for(limit) != std::future_status::ready) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
-        throw kx::SecretStoreError("the system keyring did not answer within " + std::to_string(seconds) +
-                                   " seconds (it may be locked and waiting for its password)");
+        throw SecretStoreError("the system keyring did not answer within " + std::to_string(seconds) +
+                               " seconds (it may be locked and waiting for its password)");
     }
     return answer.get();
 }
 
+// The store a call goes to, found on the calling thread: the process-wide one
+// may connect to the keyring daemon when first asked for.
+SecretStore& resolved(SecretStore* inner) { return inner ? *inner : defaultSecretStore(); }
+
 } // namespace
 
 std::optional<std::string> TimeLimitedSecretStore::read(const std::string& service, const std::string& account) {
-    return withinLimit<std::optional<std::string>>(limit_, [service, account] {
-        return kx::defaultSecretStore().read(service, account);
+    return withinLimit<std::optional<std::string>>(limit_, [inner = inner_, service, account] {
+        return resolved(inner).read(service, account);
     });
 }
 
 void TimeLimitedSecretStore::write(const std::string& service, const std::string& account, const std::string& label,
                                    const std::string& value) {
-    withinLimit<bool>(limit_, [service, account, label, value] {
-        kx::defaultSecretStore().write(service, account, label, value);
+    withinLimit<bool>(limit_, [inner = inner_, service, account, label, value] {
+        resolved(inner).write(service, account, label, value);
         return true;
     });
 }
 
 bool TimeLimitedSecretStore::remove(const std::string& service, const std::string& account) {
-    return withinLimit<bool>(limit_, [service, account] { return kx::defaultSecretStore().remove(service, account); });
+    return withinLimit<bool>(limit_,
+                             [inner = inner_, service, account] { return resolved(inner).remove(service, account); });
 }
+
+} // namespace kx

@@ -1,0 +1,32 @@
+#pragma once
+// A secret store whose every call goes to another store (by default the
+// process-wide one, kx::defaultSecretStore, looked up on that thread at each
+// call) on a thread
+// of its own and is waited for at most a few seconds. A keyring that does not
+// answer in time (a daemon that hangs, an unlock prompt nobody answers) is
+// reported as a keyring failure, so a caller on the GUI thread never freezes on
+// it. A call that answers late finishes on its own thread and its answer is
+// dropped, so the store it calls must outlive it.
+#include "core/keys/secret_store.h"
+
+#include <chrono>
+
+namespace kx {
+
+class TimeLimitedSecretStore final : public SecretStore {
+public:
+    explicit TimeLimitedSecretStore(std::chrono::milliseconds limit = std::chrono::seconds(5),
+                                    SecretStore* inner = nullptr)
+        : limit_(limit), inner_(inner) {}
+
+    std::optional<std::string> read(const std::string& service, const std::string& account) override;
+    void write(const std::string& service, const std::string& account, const std::string& label,
+               const std::string& value) override;
+    bool remove(const std::string& service, const std::string& account) override;
+
+private:
+    std::chrono::milliseconds limit_;
+    SecretStore* inner_;
+};
+
+} // namespace kx
