@@ -3,30 +3,44 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace kx {
 
 namespace {
 
-// Runs fn on a detached thread and waits up to `limit` for its answer.
+// Runs fn on a detached thread and waits up to `limit` for its answer. A
+// failure comes back as its sentence, not as the exception object: the thread
+// may still hold that object when the caller is done with it.
 template <typename T>
 T withinLimit(std::chrono::milliseconds limit, std::function<T()> fn) {
-    auto promise = std::make_shared<std::promise<T>>();
-    std::future<T> answer = promise->get_future();
+    struct Answer {
+        std::optional<T> value;
+        std::string failure;
+    };
+    auto promise = std::make_shared<std::promise<Answer>>();
+    std::future<Answer> answer = promise->get_future();
     std::thread([promise, fn = std::move(fn)] {
+        Answer a;
         try {
-            promise->set_value(fn());
+            a.value = fn();
+        } catch (const std::exception& e) {
+            a.failure = e.what();
         } catch (...) {
-            promise->set_exception(std::current_exception());
+            a.failure = "the system keyring failed";
         }
+        promise->set_value(std::move(a));
     }).detach();
     if (answer.wait_for(limit) != std::future_status::ready) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
         throw SecretStoreError("the system keyring did not answer within " + std::to_string(seconds) +
                                " seconds (it may be locked and waiting for its password)");
     }
-    return answer.get();
+    Answer a = answer.get();
+    if (!a.value) throw SecretStoreError(a.failure);
+    return std::move(*a.value);
 }
 
 // The store a call goes to, found on the calling thread: the process-wide one
