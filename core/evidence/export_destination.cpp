@@ -4,6 +4,7 @@
 #include "core/evidence/pending_anchor_store.h"
 #include "core/household/household_store.h"
 #include "core/household/machine_identity.h"
+#include "core/platform/config_layout.h"
 
 #include <algorithm>
 #include <array>
@@ -40,17 +41,15 @@ bool isKeptName(const std::string& name) {
         for (const std::string_view suffix : {"", "-wal", "-shm", "-journal"})
             if (name == std::string(db) + std::string(suffix)) return true;
     // The archive's own files and the configuration files.
-    static constexpr std::array<std::string_view, 10> kFiles = {ArchiveLayout::kManifestFile,
-                                                                ArchiveLayout::kStatusFile,
-                                                                ArchiveLayout::kRunLockFile,
-                                                                PendingAnchorStore::kFileName,
-                                                                HouseholdStore::kFileName,
-                                                                MachineIdentity::kFileName,
-                                                                "sources.json",
-                                                                "filters.json",
-                                                                "alerts.json",
-                                                                "contacts-overrides.json"};
+    static constexpr std::array<std::string_view, 6> kFiles = {ArchiveLayout::kManifestFile,
+                                                               ArchiveLayout::kStatusFile,
+                                                               ArchiveLayout::kRunLockFile,
+                                                               PendingAnchorStore::kFileName,
+                                                               HouseholdStore::kFileName,
+                                                               MachineIdentity::kFileName};
     if (std::find(kFiles.begin(), kFiles.end(), name) != kFiles.end()) return true;
+    const auto& config = ConfigLayout::kFileNames;
+    if (std::find(config.begin(), config.end(), name) != config.end()) return true;
     return startsWith(name, "tresk.manifest.") ||
            (name.size() > std::string_view(ArchiveLayout::kMachineReportSuffix).size() &&
             name.ends_with(ArchiveLayout::kMachineReportSuffix));

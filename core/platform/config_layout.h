@@ -14,21 +14,34 @@
 // (household_store.h, machine_identity.h, pending_anchor_store.h).
 #include "core/platform/fs.h"
 
+#include <array>
 #include <string>
+#include <string_view>
 
 namespace kx {
 
 class ConfigLayout {
 public:
+    static constexpr const char* kSourcesFile = "sources.json";
+    static constexpr const char* kFiltersFile = "filters.json";
+    static constexpr const char* kContactOverridesFile = "contacts-overrides.json";
+    static constexpr const char* kAlertsFile = "alerts.json";
+    static constexpr const char* kDestinationsFile = "destinations.json";
+    static constexpr const char* kResumeStateFile = "resume-state.json";
+    // Every name above.
+    static constexpr std::array<std::string_view, 6> kFileNames = {kSourcesFile,          kFiltersFile,
+                                                                   kContactOverridesFile, kAlertsFile,
+                                                                   kDestinationsFile,     kResumeStateFile};
+
     explicit ConfigLayout(std::string folder) : folder_(std::move(folder)) {}
 
     const std::string& folder() const { return folder_; }
-    std::string sources() const { return file("sources.json"); }
-    std::string filters() const { return file("filters.json"); }
-    std::string contactOverrides() const { return file("contacts-overrides.json"); }
-    std::string alerts() const { return file("alerts.json"); }
-    std::string destinations() const { return file("destinations.json"); }
-    std::string resumeState() const { return file("resume-state.json"); }
+    std::string sources() const { return file(kSourcesFile); }
+    std::string filters() const { return file(kFiltersFile); }
+    std::string contactOverrides() const { return file(kContactOverridesFile); }
+    std::string alerts() const { return file(kAlertsFile); }
+    std::string destinations() const { return file(kDestinationsFile); }
+    std::string resumeState() const { return file(kResumeStateFile); }
 
 private:
     std::string file(const char* name) const { return fs::appendComponent(folder_, name); }
