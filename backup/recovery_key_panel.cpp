@@ -5,6 +5,7 @@
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
+#include "core/keys/wipe.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
 
@@ -123,7 +124,7 @@ void RecoveryKeyPanel::saveToFile() {
         backup_.setLastError(QStringLiteral("Could not save the recovery key file: ") +
                              QString::fromStdString(e.localizedDescription()));
     }
-    bytes.fill('\0');
+    kx::wipeBytes(bytes.data(), static_cast<size_t>(bytes.size()));
 }
 
 void RecoveryKeyPanel::continueAction() {

@@ -3,6 +3,7 @@
 #include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
+#include "core/keys/wipe.h"
 
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -68,7 +69,7 @@ void RestoreKeyView::restore() {
     if (!canRestore()) return;
     QString typed = phrase_->toPlainText();
     backup_.restoreKey(typed);
-    typed.fill(QChar(0));
+    kx::wipeBytes(typed.data(), static_cast<size_t>(typed.size()) * sizeof(QChar));
     phrase_->clear();
     accept();
 }

@@ -1,8 +1,8 @@
 #include "core/backup/crypto.h"
 
+#include "core/keys/wipe.h"
 #include "core/platform/fs.h"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sodium.h>
 
@@ -89,7 +89,7 @@ public:
         int len = 0;
         bool ok = EVP_CipherInit_ex(ctx_, EVP_chacha20_poly1305(), nullptr, sub, iv, sealing ? 1 : 0) == 1 &&
                   EVP_CipherUpdate(ctx_, nullptr, &len, ad, static_cast<int>(adLen)) == 1;
-        OPENSSL_cleanse(sub, sizeof sub);
+        wipeBytes(sub, sizeof sub);
         if (!ok) throw Error("the encryption library failed");
     }
     // in and out may be the same buffer.
@@ -152,7 +152,7 @@ std::string TreskCrypto::nameTag(std::string_view text) const {
                        SymmetricKey::kSize);
     crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(text.data()), text.size(), sub,
                        sizeof sub);
-    sodium_memzero(sub, sizeof sub);
+    wipeBytes(sub, sizeof sub);
     char hex[65];
     sodium_bin2hex(hex, sizeof hex, out, sizeof out);
     return hex;
@@ -281,9 +281,7 @@ TreskCrypto::Opener::Opener(const TreskCrypto& crypto, std::string name, uint64_
         throw SealError("the stored object " + name_ + " is cut off (it is shorter than its header)");
 }
 
-TreskCrypto::Opener::~Opener() {
-    if (!plain_.empty()) sodium_memzero(plain_.data(), plain_.size());
-}
+TreskCrypto::Opener::~Opener() { wipeBytes(plain_.data(), plain_.size()); }
 
 void TreskCrypto::Opener::startChunk() {
     const bool final = index_ + 1 == chunks_;
@@ -339,7 +337,7 @@ void TreskCrypto::Opener::feed(const unsigned char* data, size_t n) {
         n -= k;
         if (within_ < chunkPlain + kTagSize) continue;
         if (!cipher_->finishOpen(tag_.data())) {
-            sodium_memzero(plain_.data(), plain_.size());
+            wipeBytes(plain_.data(), plain_.size());
             throw SealError("the stored object " + name_ + " is damaged or was altered (part " +
                             std::to_string(index_ + 1) + " of " + std::to_string(chunks_) + " failed its check)");
         }
@@ -379,9 +377,7 @@ std::string TreskCrypto::SealingReader::plainSha256() {
     return h;
 }
 
-TreskCrypto::SealingReader::~SealingReader() {
-    if (!plain_.empty()) sodium_memzero(plain_.data(), plain_.size());
-}
+TreskCrypto::SealingReader::~SealingReader() { wipeBytes(plain_.data(), plain_.size()); }
 
 void TreskCrypto::SealingReader::readPlain(unsigned char* buf, size_t n, uint64_t offset) {
     size_t got = 0;

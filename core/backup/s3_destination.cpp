@@ -1,6 +1,7 @@
 #include "core/backup/s3_destination.h"
 
 #include "core/backup/sigv4.h"
+#include "core/keys/wipe.h"
 #include "core/platform/sha256.h"
 
 #include <arpa/inet.h>
@@ -272,7 +273,7 @@ S3Destination::S3Destination(Settings settings)
     ensureCurl();
 }
 
-S3Destination::~S3Destination() { std::fill(s_.secretAccessKey.begin(), s_.secretAccessKey.end(), '\0'); }
+S3Destination::~S3Destination() { wipe(s_.secretAccessKey); }
 S3Destination::S3Destination(S3Destination&&) noexcept = default;
 S3Destination& S3Destination::operator=(S3Destination&&) noexcept = default;
 
@@ -389,7 +390,7 @@ S3Destination::Response S3Destination::send(const Call& call) {
             if (k != "host") headers = curl_slist_append(headers, (k + ": " + v).c_str());
         headers = curl_slist_append(headers, ("Authorization: " + auth).c_str());
         headers = curl_slist_append(headers, "Expect:");
-        std::fill(auth.begin(), auth.end(), '\0');
+        wipeBytes(auth.data(), auth.size());
 
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);

@@ -1,5 +1,6 @@
 #include "core/backup/sigv4.h"
 
+#include "core/keys/wipe.h"
 #include "core/platform/error.h"
 #include "core/platform/hex.h"
 #include "core/platform/sha256.h"
@@ -22,7 +23,7 @@ std::string hmac(const std::string& key, const std::string& data) {
               reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &len))
         throw Error("the request signature could not be computed");
     std::string r(reinterpret_cast<char*>(out), len);
-    OPENSSL_cleanse(out, sizeof out);
+    wipeBytes(out, sizeof out);
     return r;
 }
 
@@ -112,10 +113,7 @@ std::string authorization(const Request& r, const Credentials& c, const std::str
     std::string kService = hmac(kRegion, c.service);
     std::string kSigning = hmac(kService, "aws4_request");
     std::string sig = hmac(kSigning, stringToSign(r, amzDate, c.region, c.service));
-    OPENSSL_cleanse(kDate.data(), kDate.size());
-    OPENSSL_cleanse(kRegion.data(), kRegion.size());
-    OPENSSL_cleanse(kService.data(), kService.size());
-    OPENSSL_cleanse(kSigning.data(), kSigning.size());
+    for (std::string* key : {&kDate, &kRegion, &kService, &kSigning}) wipe(*key);
     return "AWS4-HMAC-SHA256 Credential=" + c.accessKeyID + "/" + date + "/" + c.region + "/" + c.service +
            "/aws4_request,SignedHeaders=" + signedHeaderList(sortedHeaders(r)) +
            ",Signature=" + lowerHex(reinterpret_cast<const unsigned char*>(sig.data()), sig.size());

@@ -1,5 +1,6 @@
 #include "core/household/link_code.h"
 
+#include "core/keys/wipe.h"
 #include "core/platform/utf8.h"
 
 #include <array>
@@ -35,28 +36,6 @@ std::uint32_t crc32(const std::vector<unsigned char>& bytes) {
     for (unsigned char b : bytes) c = table[(c ^ b) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;
 }
-
-void wipeText(std::string& text) {
-    volatile char* p = text.data();
-    for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
-    text.clear();
-}
-
-void wipeBytes(std::vector<unsigned char>& bytes) {
-    volatile unsigned char* p = bytes.data();
-    for (size_t i = 0; i < bytes.size(); ++i) p[i] = 0;
-    bytes.clear();
-}
-
-// Wipes a buffer of secret bytes however the function that owns it ends.
-struct BytesWiper {
-    std::vector<unsigned char>& bytes;
-    ~BytesWiper() { wipeBytes(bytes); }
-};
-struct TextWiper {
-    std::string& text;
-    ~TextWiper() { wipeText(text); }
-};
 
 bool hasControlCharacter(const std::string& text) {
     for (unsigned char c : text) {
@@ -105,22 +84,22 @@ bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' ||
 
 void LinkCode::Payload::wipe() {
     for (auto* v : {&bucket, &region, &endpoint, &accessKeyID, &secretKey}) {
-        if (*v) wipeText(**v);
+        if (*v) kx::wipe(**v);
         v->reset();
     }
-    wipeText(recoveryPhrase);
-    wipeText(destinationKind);
-    wipeText(ownerHint);
+    kx::wipe(recoveryPhrase);
+    kx::wipe(destinationKind);
+    kx::wipe(ownerHint);
 }
 
 std::string LinkCode::encode(const Payload& p) {
     std::vector<unsigned char> bytes{static_cast<unsigned char>(kVersion), 0, 0};
-    BytesWiper guard{bytes};
+    WipeOnExit guard(bytes);
     const std::optional<std::string> values[] = {p.destinationKind, p.bucket,    p.region,         p.endpoint,
                                                  p.accessKeyID,     p.secretKey, p.recoveryPhrase, p.ownerHint};
     for (int i = 0; i < 8; ++i) putValue(bytes, values[i], i);
     for (auto v : values) {
-        if (v) wipeText(*v);
+        if (v) kx::wipe(*v);
     }
     if (bytes.size() >= kAbsent) throw LinkError("The values are too long to fit in a link code.");
     bytes[1] = static_cast<unsigned char>(bytes.size() >> 8);
@@ -163,7 +142,7 @@ std::string LinkCode::encode(const std::string& destinationKind, const std::opti
 LinkCode::Payload LinkCode::decode(const std::string& text) {
     // The code without white space, bounded before anything else is looked at.
     std::string code;
-    TextWiper codeGuard{code};
+    WipeOnExit codeGuard(code);
     for (char c : text) {
         if (isSpace(c)) continue;
         if (code.size() >= kMaxCodeCharacters) {
@@ -193,7 +172,7 @@ LinkCode::Payload LinkCode::decode(const std::string& text) {
     pos = versionEnd + 1;
 
     std::vector<unsigned char> bytes;
-    BytesWiper bytesGuard{bytes};
+    WipeOnExit bytesGuard(bytes);
     std::uint32_t buffer = 0;
     int bits = 0;
     for (size_t i = pos; i < code.size(); ++i) {
@@ -220,7 +199,7 @@ LinkCode::Payload LinkCode::decode(const std::string& text) {
     if (bytes.size() > declared + kCheckBytes) throw LinkError(kDamagedSentence);
 
     std::vector<unsigned char> payloadBytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(declared));
-    BytesWiper payloadGuard{payloadBytes};
+    WipeOnExit payloadGuard(payloadBytes);
     std::uint32_t stored = 0;
     for (size_t i = 0; i < kCheckBytes; ++i) stored = (stored << 8) | bytes[declared + i];
     if (crc32(payloadBytes) != stored) throw LinkError(kDamagedSentence);
@@ -240,7 +219,7 @@ LinkCode::Payload LinkCode::decode(const std::string& text) {
     Payload p;
     auto fail = [&p, &values](const char* sentence) {
         for (auto& v : values) {
-            if (v) wipeText(*v);
+            if (v) kx::wipe(*v);
         }
         p.wipe();
         throw LinkError(sentence);

@@ -23,7 +23,7 @@ void checkBytes(const unsigned char* key, unsigned char out[kCheckBytes]) {
     crypto_generichash_update(&st, key, SymmetricKey::kSize);
     crypto_generichash_final(&st, full, sizeof full);
     std::copy(full, full + kCheckBytes, out);
-    sodium_memzero(full, sizeof full);
+    wipeBytes(full, sizeof full);
 }
 
 int decodeChar(char c) {
@@ -59,7 +59,7 @@ std::string TreskKeyMaterial::recoveryString(const SymmetricKey& key) {
         }
         buffer &= (1u << bits) - 1;
     }
-    sodium_memzero(payload.data(), payload.size());
+    wipe(payload);
     buffer = 0;
     return out;
 }
@@ -80,11 +80,11 @@ SymmetricKey TreskKeyMaterial::keyFromRecoveryString(const std::string& phrase) 
         ++count;
     }
     if (foreign) {
-        values.fill(0);
+        wipe(values);
         throw Error("it contains characters that are not part of a recovery key (only letters, digits and dashes are)");
     }
     if (count != kPhraseCharacters) {
-        values.fill(0);
+        wipe(values);
         throw Error("it has " + std::to_string(count) + " letters and digits; a recovery key has " +
                     std::to_string(kPhraseCharacters));
     }
@@ -101,16 +101,16 @@ SymmetricKey TreskKeyMaterial::keyFromRecoveryString(const std::string& phrase) 
             buffer &= (1u << bits) - 1;
         }
     }
-    values.fill(0);
+    wipe(values);
     unsigned char expected[kCheckBytes];
     checkBytes(payload.data(), expected);
     bool matches = sodium_memcmp(expected, payload.data() + SymmetricKey::kSize, kCheckBytes) == 0;
     if (!matches) {
-        sodium_memzero(payload.data(), payload.size());
+        wipe(payload);
         throw Error("it does not check out, so a letter or digit is probably mistyped");
     }
     SymmetricKey key = SymmetricKey::fromBytes(payload.data(), SymmetricKey::kSize);
-    sodium_memzero(payload.data(), payload.size());
+    wipe(payload);
     return key;
 }
 

@@ -15,6 +15,7 @@
 // key (a random error passes with odds of one in 16.7 million). The phrase
 // carries the key only, no owner name.
 #include "core/keys/symmetric_key.h"
+#include "core/keys/wipe.h"
 
 #include <string>
 

@@ -14,11 +14,6 @@ void ensureSodium() {
     if (status < 0) throw Error("the encryption library could not start");
 }
 
-void wipe(std::string& text) {
-    if (!text.empty()) sodium_memzero(text.data(), text.size());
-    text.clear();
-}
-
 SymmetricKey::SymmetricKey() {
     ensureSodium();
     bytes_ = static_cast<unsigned char*>(sodium_malloc(kSize));

@@ -47,7 +47,4 @@ private:
 // kx::Error when the library cannot start.
 void ensureSodium();
 
-// Overwrites a string's bytes with zeros (for texts that carried a secret).
-void wipe(std::string& text);
-
 } // namespace kx

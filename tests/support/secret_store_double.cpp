@@ -1,6 +1,6 @@
 #include "tests/support/secret_store_double.h"
 
-#include "core/keys/symmetric_key.h"
+#include "core/keys/wipe.h"
 
 namespace kx {
 

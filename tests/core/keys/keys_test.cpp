@@ -1,6 +1,7 @@
 #include "core/keys/key_material.h"
 #include "core/keys/owner_keys.h"
 #include "core/keys/secret_store.h"
+#include "core/keys/wipe.h"
 #include "tests/support/secret_store_double.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,30 @@ TEST(SymmetricKey, IdsTellKeysApartAndRevealNoKeyBytes) {
     EXPECT_FALSE(a == b);
     unsigned char raw[7] = {};
     EXPECT_THROW(SymmetricKey::fromBytes(raw, sizeof raw), Error);
+}
+
+// The bytes themselves are zeroed, in the memory the secret occupied, and a
+// guard wipes however its scope is left.
+TEST(Wipe, ZerosTheSecretsOwnBytesAndEmptiesIt) {
+    std::string phrase(200, 'k'); // long enough to live on the heap
+    const char* text = phrase.data();
+    wipe(phrase);
+    EXPECT_TRUE(phrase.empty());
+    EXPECT_TRUE(std::all_of(text, text + 200, [](char c) { return c == 0; }));
+
+    std::vector<unsigned char> bytes(64, 0xAB);
+    const unsigned char* data = bytes.data();
+    try {
+        WipeOnExit guard(bytes);
+        throw Error("a failure half way");
+    } catch (const Error&) {
+    }
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_TRUE(std::all_of(data, data + 64, [](unsigned char b) { return b == 0; }));
+
+    std::array<int, 5> values{1, 2, 3, 4, 5};
+    wipe(values);
+    EXPECT_EQ(values, (std::array<int, 5>{}));
 }
 
 class OwnerKeyStoreTest : public ::testing::Test {
