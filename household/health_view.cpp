@@ -10,11 +10,9 @@
 #include "app/ui/screen_widgets.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
+#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "household/scheduled_access_panel.h"
-#include "reading/manifest_panel.h"
-#include "reading/reading_widgets.h"
-#include "reading/sealed_exports_panel.h"
 
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -123,7 +121,8 @@ QString HealthView::alertSymbol(AlertKind kind) {
     return QStringLiteral("bell");
 }
 
-HealthView::HealthView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+HealthView::HealthView(AppModel& model, QWidget* evidencePanels, QWidget* parent)
+    : QWidget(parent), model_(model), evidence_(evidencePanels) {
     setObjectName(QStringLiteral("healthView"));
     QVBoxLayout* column = scrollingColumn(this, QStringLiteral("healthScroll"), 20, 18);
     QWidget* page = column->parentWidget();
@@ -157,14 +156,7 @@ HealthView::HealthView(AppModel& model, QWidget* parent) : QWidget(parent), mode
     attachmentsBox_ = box(QStringLiteral("Attachment verification"), QStringLiteral("attachmentsBox"), 6, &attachments_,
                           page);
     column->addWidget(attachmentsBox_);
-    QVBoxLayout* evidence = nullptr;
-    evidenceSlot_ = columnWidget(page, QStringLiteral("evidencePanels"), 18, &evidence);
-    manifest_ = new ManifestPanel(model_, evidenceSlot_);
-    manifest_->setOwner(QString());
-    sealed_ = new SealedExportsPanel(model_, evidenceSlot_);
-    evidence->addWidget(manifest_);
-    evidence->addWidget(sealed_);
-    column->addWidget(evidenceSlot_);
+    column->addWidget(evidence_);
     gapsBox_ = box(QStringLiteral("Gaps — what is NOT archived"), QStringLiteral("gapsBox"), 10, &gaps_, page);
     column->addWidget(gapsBox_);
     errorsBox_ = box(QStringLiteral("Errors"), QStringLiteral("errorsBox"), 3, &errors_, page);
@@ -231,7 +223,7 @@ void HealthView::refreshAlerts() {
 void HealthView::refreshReport() {
     const AppModel::OptionalReport& report = model_.report();
     noRun_->setVisible(!report);
-    for (QWidget* w : {static_cast<QWidget*>(lastRunBox_), static_cast<QWidget*>(attachmentsBox_), evidenceSlot_,
+    for (QWidget* w : {static_cast<QWidget*>(lastRunBox_), static_cast<QWidget*>(attachmentsBox_), evidence_,
                        static_cast<QWidget*>(gapsBox_)})
         w->setVisible(report.has_value());
     for (QVBoxLayout* l : {lastRun_, attachments_, gaps_, errors_}) clear(l);

@@ -11,6 +11,10 @@
 // labelled as a sample; "Verify every object now" (the one full sweep) is
 // disabled while any run goes on.
 //
+// The tamper-evidence and sealed-exports panels belong to the reading room;
+// whoever makes the screen builds them and hands them in, and the screen shows
+// them while there is a report.
+//
 // Shown while the access verdict is still "not checked", the screen starts the
 // access probe, at most once per visit. The verdict arrives through the model,
 // which keeps it when the screen is gone by then.
@@ -22,18 +26,16 @@
 
 class AppModel;
 class ContentUnavailableWidget;
-class ManifestPanel;
 class QGroupBox;
 class QLabel;
 class QPushButton;
 class QVBoxLayout;
 class ScheduledAccessPanel;
-class SealedExportsPanel;
 
 class HealthView : public QWidget {
     Q_OBJECT
 public:
-    explicit HealthView(AppModel& model, QWidget* parent = nullptr);
+    HealthView(AppModel& model, QWidget* evidencePanels, QWidget* parent = nullptr);
 
     // The row of a gap kind; a kind this version does not know is neutral.
     struct GapLook {
@@ -49,8 +51,6 @@ public:
     // Null while no report is shown or the last run was not a spot check.
     QPushButton* verifyEveryObjectButton() const { return verifyAll_; }
     ScheduledAccessPanel* scheduledAccessPanel() const { return access_; }
-    ManifestPanel* manifestPanel() const { return manifest_; }
-    SealedExportsPanel* sealedExportsPanel() const { return sealed_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -77,9 +77,7 @@ private:
     QVBoxLayout* attachments_;
     QPushButton* verifyAll_ = nullptr;
     // The evidence panels: the archive's tamper evidence and the sealed exports.
-    QWidget* evidenceSlot_;
-    ManifestPanel* manifest_;
-    SealedExportsPanel* sealed_;
+    QWidget* evidence_;
     QGroupBox* gapsBox_;
     QVBoxLayout* gaps_;
     QGroupBox* errorsBox_;

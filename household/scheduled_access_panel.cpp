@@ -6,8 +6,7 @@
 #include "app/ui/screen_widgets.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
-#include "reading/reading_widgets.h"
-#include "setup/permissions_settings_tab.h"
+#include "app/ui/text_widgets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -120,7 +119,7 @@ void ScheduledAccessPanel::refresh() {
     headline_->setFont(f);
     detail_->setText(QString::fromStdString(verdict.text));
     detail_->setVisible(l.detail);
-    advice_->setText(l.advice ? setup::PermissionsSettingsTab::helpText(verdict.kind) : QString());
+    advice_->setText(l.advice ? PermissionsModel::accessAdvice(verdict.kind) : QString());
     advice_->setVisible(l.advice);
     grantRows_->setVisible(l.advice);
 

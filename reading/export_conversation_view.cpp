@@ -5,12 +5,12 @@
 #include "app/model/evidence_model.h"
 #include "app/ui/counts.h"
 #include "app/ui/style.h"
+#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "core/contacts/layered_contact_resolver.h"
 #include "core/evidence/sealer.h"
 #include "reading/model/evidence_text.h"
 #include "reading/model/reading_text.h"
-#include "reading/reading_widgets.h"
 
 #include <QDir>
 #include <QFileDialog>

@@ -6,9 +6,9 @@
 #include "app/ui/clipboard.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
+#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "reading/model/evidence_text.h"
-#include "reading/reading_widgets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

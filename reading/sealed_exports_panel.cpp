@@ -3,9 +3,9 @@
 #include "app/model/app_model.h"
 #include "app/model/evidence_model.h"
 #include "app/ui/style.h"
+#include "app/ui/text_widgets.h"
 #include "core/evidence/sealer.h"
 #include "reading/model/evidence_text.h"
-#include "reading/reading_widgets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -5,11 +5,11 @@
 #include "app/model/owners_model.h"
 #include "app/ui/counts.h"
 #include "app/ui/style.h"
+#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "core/contacts/layered_contact_resolver.h"
 #include "reading/model/reading_text.h"
 #include "reading/model/search_model.h"
-#include "reading/reading_widgets.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>

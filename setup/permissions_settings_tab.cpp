@@ -111,24 +111,6 @@ PermissionsSettingsTab::Banner PermissionsSettingsTab::banner(const kx::Permissi
             tr("Permissions have not been checked, so it is not known whether anything is being archived.")};
 }
 
-QString PermissionsSettingsTab::helpText(Case verdict) {
-    switch (verdict) {
-    case Case::scheduledBlocked:
-    case Case::appBlocked:
-        return tr("Open System Settings, Privacy and Security, Full Disk Access, and add BOTH of these. Full Disk "
-                  "Access is granted per program, so adding only the app leaves the nightly job unable to read "
-                  "anything:") +
-               QStringLiteral(
-                   "\n\n  /Applications/Kelvara.app\n  /Applications/Kelvara.app/Contents/Frameworks/kxctl\n\n") +
-               tr("Use Shift-Command-G in the file picker to type the second path, since Finder hides the inside "
-                  "of an app bundle.");
-    case Case::notChecked: return tr("Open the app's Health panel and run the check again.");
-    case Case::allGranted:
-    case Case::noDatabase: break;
-    }
-    return QString();
-}
-
 QString PermissionsSettingsTab::addressBookText(int loaded, int scanned) {
     const QString phrase = loaded == 1 ? tr("1 number and address") : tr("%1 numbers and addresses").arg(loaded);
     return phrase + tr(" from ") + QString::number(scanned) + tr(" contacts");
@@ -266,7 +248,7 @@ void PermissionsSettingsTab::refresh() {
     connectContacts_->setVisible(auth == Auth::notDetermined || auth == Auth::notLoaded);
     contactsSettings_->setVisible(auth == Auth::denied);
 
-    const QString help = helpText(summary.fullDiskAccess.kind);
+    const QString help = PermissionsModel::accessAdvice(summary.fullDiskAccess.kind);
     help_->setText(help);
     help_->setVisible(!help.isEmpty());
 

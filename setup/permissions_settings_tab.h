@@ -39,8 +39,6 @@ public:
         QString text;
     };
     static Banner banner(const kx::PermissionsSummary& summary);
-    // The help text under the buttons (empty when there is none).
-    static QString helpText(kx::FullDiskAccessProbe::Verdict::Case verdict);
     // "From your address book" value.
     static QString addressBookText(int loaded, int scanned);
 

@@ -112,6 +112,24 @@ std::vector<QString> PermissionsModel::grantPaths() {
     return paths;
 }
 
+QString PermissionsModel::accessAdvice(FdaVerdict::Case verdict) {
+    switch (verdict) {
+    case FdaVerdict::Case::scheduledBlocked:
+    case FdaVerdict::Case::appBlocked:
+        return tr("Open System Settings, Privacy and Security, Full Disk Access, and add BOTH of these. Full Disk "
+                  "Access is granted per program, so adding only the app leaves the nightly job unable to read "
+                  "anything:") +
+               QStringLiteral(
+                   "\n\n  /Applications/Kelvara.app\n  /Applications/Kelvara.app/Contents/Frameworks/kxctl\n\n") +
+               tr("Use Shift-Command-G in the file picker to type the second path, since Finder hides the inside "
+                  "of an app bundle.");
+    case FdaVerdict::Case::notChecked: return tr("Open the app's Health panel and run the check again.");
+    case FdaVerdict::Case::allGranted:
+    case FdaVerdict::Case::noDatabase: break;
+    }
+    return QString();
+}
+
 std::optional<QString> PermissionsModel::installSchedule() {
     const std::string machine = app_.householdModel().machineID().toStdString();
     try {

@@ -52,6 +52,9 @@ public:
     // The programs that must be allowed to read Messages, in the order a person
     // adds them: this application, then the engine tool the schedule runs.
     static std::vector<QString> grantPaths();
+    // What to do about a verdict, for the settings and the health screen (empty
+    // when there is nothing to do).
+    static QString accessAdvice(FdaVerdict::Case verdict);
     // Installs the daily schedule with the current archive settings. Nothing
     // when it is installed and on disk; otherwise the sentence that says why
     // not. Publishing it is the caller's choice.

@@ -10,3 +10,6 @@ class AppModel;
 class BackupModel;
 
 QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWidget* parent);
+// The reading room's evidence panels the health screen shows, in one column:
+// the archive's tamper evidence (every owner) and the sealed exports.
+QWidget* makeEvidencePanels(AppModel& model);

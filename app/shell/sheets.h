@@ -6,6 +6,8 @@
 // (OnboardingModel::isFinished: completed, or "Set this up later"), upon which
 // RootView closes it. Full Disk Access content closes its sheet by setting
 // PermissionsModel::dismissedFullDiskAccessPrompt or when access is found.
+#include "setup/onboarding/join_flow.h"
+
 #include <QWidget>
 
 class AppModel;
@@ -13,5 +15,7 @@ class BackupModel;
 class OnboardingModel;
 class QDialog;
 
+// The household's join flow (with its sheet) for the onboarding's archive choice.
+setup::JoinFlowFactory householdJoinFlows(AppModel& model, BackupModel& backup);
 QWidget* makeOnboardingContent(AppModel& model, BackupModel& backup, OnboardingModel& onboarding, QDialog& sheet);
 QWidget* makeFullDiskAccessContent(AppModel& model, QDialog& sheet);

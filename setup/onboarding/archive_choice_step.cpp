@@ -5,12 +5,11 @@
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
-#include "household/join_archive_view.h"
-#include "household/join_model.h"
 #include "setup/model/onboarding_model.h"
 #include "setup/onboarding/onboarding_widgets.h"
 #include "setup/settings_form.h"
 
+#include <QDialog>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -123,8 +122,9 @@ void ChoiceCard::keyPressEvent(QKeyEvent* event) {
 
 // ---- ArchiveChoiceStep ----
 
-ArchiveChoiceStep::ArchiveChoiceStep(AppModel& model, BackupModel& backup, OnboardingModel& onboarding, QWidget* parent)
-    : QWidget(parent), model_(model), backup_(backup), onboarding_(onboarding), joinModel_(new JoinModel(this)) {
+ArchiveChoiceStep::ArchiveChoiceStep(AppModel& model, const JoinFlowFactory& joinFlows, OnboardingModel& onboarding,
+                                     QWidget* parent)
+    : QWidget(parent), model_(model), onboarding_(onboarding), joinFlow_(joinFlows(this)) {
     setObjectName(QStringLiteral("archiveChoiceStep"));
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
@@ -208,7 +208,7 @@ ArchiveChoiceStep::~ArchiveChoiceStep() {
     if (joinSheet_) joinSheet_->disconnect(this);
 }
 
-JoinArchiveView* ArchiveChoiceStep::joinSheet() const { return static_cast<JoinArchiveView*>(joinSheet_.data()); }
+QDialog* ArchiveChoiceStep::joinSheet() const { return joinSheet_; }
 
 void ArchiveChoiceStep::chooseOption(Choice choice) { onboarding_.setArchiveChoice(choice); }
 
@@ -238,7 +238,7 @@ void ArchiveChoiceStep::refreshSaveEnabled() {
 void ArchiveChoiceStep::openJoinSheet() {
     if (joinSheet_) return;
     // Parented to the step: the sheet cannot outlive the join flow it shows.
-    auto* sheet = new JoinArchiveView(*joinModel_, model_, backup_, true, this);
+    QDialog* sheet = joinFlow_->makeSheet(this);
     sheet->setWindowModality(Qt::WindowModal);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     joinSheet_ = sheet;
@@ -248,7 +248,7 @@ void ArchiveChoiceStep::openJoinSheet() {
 
 void ArchiveChoiceStep::joinSheetClosed() {
     joinSheet_ = nullptr;
-    if (joinModel_->stage().kind != JoinStage::Kind::joined) return;
+    if (!joinFlow_->joined()) return;
     onboarding_.setJoinCompleted(true);
     onboarding_.setArchiveChoice(Choice::join);
 }

@@ -3,20 +3,18 @@
 // (with the name this Mac's messages are archived under, which can be changed,
 // and a warning when the archive root already holds other people's archives),
 // or join an archive that already exists, through the household's join sheet
-// on a join flow of this step's own.
+// on a join flow of this step's own (made by the factory it is given).
 //
 // The choice and whether a join happened live in the OnboardingModel; the step
 // keeps only its join flow and the name editor, both of which start afresh
 // when the step is left and entered again.
 #include "core/health/onboarding.h"
+#include "setup/onboarding/join_flow.h"
 
 #include <QFrame>
 #include <QPointer>
 
 class AppModel;
-class BackupModel;
-class JoinArchiveView;
-class JoinModel;
 class OnboardingModel;
 class QDialog;
 class QLabel;
@@ -64,7 +62,8 @@ private:
 class ArchiveChoiceStep : public QWidget {
     Q_OBJECT
 public:
-    ArchiveChoiceStep(AppModel& model, BackupModel& backup, OnboardingModel& onboarding, QWidget* parent = nullptr);
+    ArchiveChoiceStep(AppModel& model, const JoinFlowFactory& joinFlows, OnboardingModel& onboarding,
+                      QWidget* parent = nullptr);
     ~ArchiveChoiceStep() override;
 
     ChoiceCard* startNewCard() const { return startNew_; }
@@ -73,9 +72,8 @@ public:
     QPushButton* changeButton() const { return change_; }
     QPushButton* saveButton() const { return save_; }
     QPushButton* pasteCodeButton() const { return pasteCode_; }
-    JoinModel& joinModel() const { return *joinModel_; }
     // The join sheet while it is open.
-    JoinArchiveView* joinSheet() const;
+    QDialog* joinSheet() const;
 
     void chooseOption(kx::Onboarding::ArchiveChoice choice);
     void startEditingName();
@@ -91,9 +89,8 @@ private:
     void joinSheetClosed();
 
     AppModel& model_;
-    BackupModel& backup_;
     OnboardingModel& onboarding_;
-    JoinModel* joinModel_;
+    JoinFlow* joinFlow_;
     QPointer<QDialog> joinSheet_;
     bool editingName_ = false;
 

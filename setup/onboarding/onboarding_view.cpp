@@ -45,8 +45,8 @@ QString OnboardingView::subtitle(Step step) {
     return QString();
 }
 
-OnboardingView::OnboardingView(AppModel& model, BackupModel& backup, OnboardingModel& onboarding, QWidget* parent)
-    : QWidget(parent), model_(model), backup_(backup), onboarding_(onboarding) {
+OnboardingView::OnboardingView(AppModel& model, JoinFlowFactory joinFlows, OnboardingModel& onboarding, QWidget* parent)
+    : QWidget(parent), model_(model), joinFlows_(std::move(joinFlows)), onboarding_(onboarding) {
     setObjectName(QStringLiteral("onboardingView"));
     setFixedSize(kWidth, kHeight);
     auto* column = new QVBoxLayout(this);
@@ -160,7 +160,7 @@ void OnboardingView::showStep() {
     switch (step) {
     case Step::welcome: stepView_ = new WelcomeStep(onboarding_, page); break;
     case Step::fullDiskAccess: stepView_ = new FullDiskAccessStep(onboarding_, page); break;
-    case Step::archiveChoice: stepView_ = new ArchiveChoiceStep(model_, backup_, onboarding_, page); break;
+    case Step::archiveChoice: stepView_ = new ArchiveChoiceStep(model_, joinFlows_, onboarding_, page); break;
     case Step::firstScan: stepView_ = new FirstScanStep(onboarding_, page); break;
     }
     content_->insertWidget(0, stepView_);

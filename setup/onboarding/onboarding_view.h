@@ -15,11 +15,11 @@
 // left, so what a step keeps for itself (the archive choice's join flow and
 // name editor) starts afresh on the next visit.
 #include "core/health/onboarding.h"
+#include "setup/onboarding/join_flow.h"
 
 #include <QWidget>
 
 class AppModel;
-class BackupModel;
 class OnboardingModel;
 class QLabel;
 class QProgressBar;
@@ -37,7 +37,8 @@ public:
     static constexpr int kWidth = 620;
     static constexpr int kHeight = 580;
 
-    OnboardingView(AppModel& model, BackupModel& backup, OnboardingModel& onboarding, QWidget* parent = nullptr);
+    // `joinFlows` makes the archive choice's join flow each time that step is entered.
+    OnboardingView(AppModel& model, JoinFlowFactory joinFlows, OnboardingModel& onboarding, QWidget* parent = nullptr);
 
     static QString title(kx::Onboarding::Step step);
     static QString subtitle(kx::Onboarding::Step step);
@@ -64,7 +65,7 @@ private:
     void refreshError();
 
     AppModel& model_;
-    BackupModel& backup_;
+    JoinFlowFactory joinFlows_;
     OnboardingModel& onboarding_;
     bool appeared_ = false;
     QLabel* title_ = nullptr;

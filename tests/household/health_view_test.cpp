@@ -6,12 +6,13 @@
 // also saved there as a PNG.
 #include "app/model/runs_model.h"
 #include "app/platform/workspace.h"
+#include "app/shell/route_screens.h"
+#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "core/health/schedule_installer.h"
 #include "household/health_view.h"
 #include "household/scheduled_access_panel.h"
 #include "reading/manifest_panel.h"
-#include "reading/reading_widgets.h"
 #include "reading/sealed_exports_panel.h"
 #include "tests/app/model/model_test_support.h"
 #include "tests/support/model_test_access.h"
@@ -94,7 +95,7 @@ protected:
         return m;
     }
     std::unique_ptr<HealthView> show(AppModel& m) {
-        auto view = std::make_unique<HealthView>(m);
+        auto view = std::make_unique<HealthView>(m, makeEvidencePanels(m));
         view->resize(760, 1000);
         view->show();
         QCoreApplication::processEvents();
@@ -213,8 +214,8 @@ TEST_F(HealthScreen, WithoutAReportOnlyTheHeaderTheAccessPanelAndNoRunYetShow) {
     EXPECT_TRUE(view->scheduledAccessPanel()->isVisibleTo(view.get()));
     for (const char* name : {"lastRunBox", "attachmentsBox", "evidencePanels", "gapsBox", "errorsBox"})
         EXPECT_FALSE(shown(*view, name)) << name;
-    EXPECT_FALSE(view->manifestPanel()->isVisibleTo(view.get()));
-    EXPECT_FALSE(view->sealedExportsPanel()->isVisibleTo(view.get()));
+    EXPECT_FALSE(view->findChild<ManifestPanel*>()->isVisibleTo(view.get()));
+    EXPECT_FALSE(view->findChild<SealedExportsPanel*>()->isVisibleTo(view.get()));
     snapshot(*view, "health-no-report");
 }
 
@@ -242,8 +243,8 @@ TEST_F(HealthScreen, AFreshSpotCheckIsLabelledAsASampleEverywhere) {
               "Re-hashes all 812 stored objects. Slower, but the only basis for a deletion decision.");
     EXPECT_TRUE(shown(*view, "noGaps"));
     EXPECT_FALSE(shown(*view, "errorsBox"));
-    EXPECT_TRUE(view->manifestPanel()->isVisibleTo(view.get()));
-    EXPECT_TRUE(view->sealedExportsPanel()->isVisibleTo(view.get()));
+    EXPECT_TRUE(view->findChild<ManifestPanel*>()->isVisibleTo(view.get()));
+    EXPECT_TRUE(view->findChild<SealedExportsPanel*>()->isVisibleTo(view.get()));
     snapshot(*view, "health-spot-check");
 
     // Any run going on disables the full sweep.

@@ -4,10 +4,10 @@
 // interface (anchored; deferred while it is down; "Retry now" anchors it), a
 // failed export, and a sheet closed while its export runs.
 #include "app/model/evidence_model.h"
+#include "app/ui/text_widgets.h"
 #include "core/evidence/seal_file.h"
 #include "reading/export_conversation_view.h"
 #include "reading/model/evidence_text.h"
-#include "reading/reading_widgets.h"
 #include "reading/sealed_exports_panel.h"
 #include "tests/core/evidence/loopback_tsa.h"
 #include "tests/reading/reading_fixture.h"

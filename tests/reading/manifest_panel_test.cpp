@@ -3,10 +3,10 @@
 // position; replacing a manifest asks first and keeps the old one; every
 // verification status as the panel words it.
 #include "app/model/evidence_model.h"
+#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "reading/manifest_panel.h"
 #include "reading/model/evidence_text.h"
-#include "reading/reading_widgets.h"
 #include "tests/reading/reading_fixture.h"
 
 #include <QAbstractButton>

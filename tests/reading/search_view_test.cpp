@@ -3,11 +3,11 @@
 // a damaged archive, several owners, and a screen closed mid-search.
 #include "app/model/app_model.h"
 #include "app/model/runs_model.h"
+#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "reading/browse_view.h"
 #include "reading/model/conversation_list_model.h"
 #include "reading/model/search_model.h"
-#include "reading/reading_widgets.h"
 #include "reading/search_view.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/reading/reading_fixture.h"

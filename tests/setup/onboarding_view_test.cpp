@@ -5,6 +5,7 @@
 // household's code generator. With KX_SNAPSHOT_DIR set, every step is also
 // saved there as a PNG in each of its states.
 #include "app/shell/root_view.h"
+#include "app/shell/sheets.h"
 #include "app/ui/widgets.h"
 #include "core/archive/tresk_stats.h"
 #include "core/health/schedule_installer.h"
@@ -94,7 +95,7 @@ protected:
         sheet = std::make_unique<QDialog>();
         auto* layout = new QVBoxLayout(sheet.get());
         layout->setContentsMargins(0, 0, 0, 0);
-        auto* view = new OnboardingView(*model, b, flow(), sheet.get());
+        auto* view = new OnboardingView(*model, householdJoinFlows(*model, b), flow(), sheet.get());
         layout->addWidget(view);
         sheet->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(sheet.get()));
@@ -118,6 +119,8 @@ protected:
             if (w->isVisibleTo(root->window())) return w;
         return nullptr;
     }
+    // The archive choice's own join flow.
+    static JoinModel& joinFlow(setup::ArchiveChoiceStep& step) { return *step.findChild<JoinModel*>(); }
     template <typename T>
     T* step(OnboardingView& view) {
         settleWidgets();
@@ -597,7 +600,7 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
     ASSERT_TRUE(choice);
     QTest::mouseClick(choice->joinCard(), Qt::LeftButton, {}, QPoint(200, 20));
     QTest::mouseClick(choice->pasteCodeButton(), Qt::LeftButton);
-    JoinArchiveView* join = choice->joinSheet();
+    auto* join = qobject_cast<JoinArchiveView*>(choice->joinSheet());
     ASSERT_TRUE(join);
     ASSERT_TRUE(join->isVisible());
 
@@ -605,7 +608,7 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
     // opens again on the same failure (the code itself is never kept).
     join->codeEditor()->setPlainText(code.left(code.size() / 2));
     join->button("checkCode")->click();
-    ASSERT_EQ(choice->joinModel().stage().kind, JoinStage::Kind::failed);
+    ASSERT_EQ(joinFlow(*choice).stage().kind, JoinStage::Kind::failed);
     join->button("cancel")->click();
     settleWidgets();
     EXPECT_FALSE(choice->joinSheet());
@@ -613,7 +616,7 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
     EXPECT_EQ(flow().archiveChoice(), Choice::join);
     EXPECT_FALSE(view.advanceButton()->isEnabled());
     QTest::mouseClick(choice->pasteCodeButton(), Qt::LeftButton);
-    join = choice->joinSheet();
+    join = qobject_cast<JoinArchiveView*>(choice->joinSheet());
     ASSERT_TRUE(join);
     EXPECT_TRUE(join->findChild<QWidget*>("joinFailure"));
     EXPECT_TRUE(join->codeEditor()->toPlainText().isEmpty());
@@ -621,13 +624,12 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
     // The whole code: confirm, choose this Mac's copy of the folder, join.
     join->codeEditor()->setPlainText(code);
     join->button("checkCode")->click();
-    ASSERT_EQ(choice->joinModel().stage().kind, JoinStage::Kind::confirming)
-        << choice->joinModel().stage().text.toStdString();
+    ASSERT_EQ(joinFlow(*choice).stage().kind, JoinStage::Kind::confirming)
+        << joinFlow(*choice).stage().text.toStdString();
     opened->nextFolder = QString::fromStdString((home / "shared").string());
     join->button("chooseFolder")->click();
     join->button("join")->click();
-    ASSERT_EQ(choice->joinModel().stage().kind, JoinStage::Kind::joined)
-        << choice->joinModel().stage().text.toStdString();
+    ASSERT_EQ(joinFlow(*choice).stage().kind, JoinStage::Kind::joined) << joinFlow(*choice).stage().text.toStdString();
     // Nothing changes in the step while the sheet is open.
     EXPECT_FALSE(flow().joinCompleted());
     EXPECT_FALSE(live<SymbolLine>(choice, "joinedNote"));

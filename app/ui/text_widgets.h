@@ -1,5 +1,6 @@
 #pragma once
-// Small widgets of the search, export and tamper-evidence screens.
+// Text widgets every room uses (clamped, symbol-led and monospaced texts,
+// styled labels) and the segmented picker.
 #include "app/ui/style.h"
 
 #include <QLabel>

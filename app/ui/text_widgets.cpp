@@ -1,4 +1,4 @@
-#include "reading/reading_widgets.h"
+#include "app/ui/text_widgets.h"
 
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
