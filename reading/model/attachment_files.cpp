@@ -1,5 +1,6 @@
 #include "reading/model/attachment_files.h"
 
+#include "app/platform/logging.h"
 #include "app/platform/workspace.h"
 #include "reading/model/reading_text.h"
 
@@ -87,19 +88,29 @@ OpenCopy makeReadOnlyCopy(const QString& objectPath, const kx::TreskStore::Attac
     return {target, {}};
 }
 
+namespace {
+
+// A failure the screen shows as a sentence, logged as well.
+QString logged(const QString& problem) {
+    qCWarning(lcReading).noquote() << problem;
+    return problem;
+}
+
+} // namespace
+
 QString openAttachment(const QString& objectPath, const kx::TreskStore::AttachmentRef& attachment) {
     const auto copy = makeReadOnlyCopy(objectPath, attachment, openCopiesFolder());
-    if (copy.path.isNull()) return copy.problem;
+    if (copy.path.isNull()) return logged(copy.problem);
     if (!workspace().open(QUrl::fromLocalFile(copy.path)))
-        return QStringLiteral("No application could open ") + QFileInfo(copy.path).fileName() +
-               QStringLiteral(". The archived file is unchanged.");
+        return logged(QStringLiteral("No application could open ") + QFileInfo(copy.path).fileName() +
+                      QStringLiteral(". The archived file is unchanged."));
     return {};
 }
 
 QString revealAttachment(const QString& objectPath) {
     const QString folder = QFileInfo(objectPath).absolutePath();
     if (!workspace().open(QUrl::fromLocalFile(folder)))
-        return QStringLiteral("The folder ") + folder + QStringLiteral(" could not be shown.");
+        return logged(QStringLiteral("The folder ") + folder + QStringLiteral(" could not be shown."));
     return {};
 }
 

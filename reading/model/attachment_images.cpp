@@ -1,5 +1,7 @@
 #include "reading/model/attachment_images.h"
 
+#include "app/platform/logging.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -127,8 +129,11 @@ AttachmentImageCache::Lookup AttachmentImageCache::lookup(const QString& path, Q
             this,
             [this, path, k, image = std::move(image)] {
                 pending_.remove(k);
-                if (image.isNull()) failed_.insert(k);
-                else images_.insert(k, new QImage(image), std::max<qsizetype>(1, image.sizeInBytes() / 1024));
+                if (image.isNull()) {
+                    // Drawn as a placeholder; the file itself stays as it is.
+                    qCWarning(lcReading, "The picture %s could not be read or is too large to draw.", qPrintable(path));
+                    failed_.insert(k);
+                } else images_.insert(k, new QImage(image), std::max<qsizetype>(1, image.sizeInBytes() / 1024));
                 emit finished(path);
             },
             Qt::QueuedConnection);

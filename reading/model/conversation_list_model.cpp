@@ -3,6 +3,7 @@
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/owners_model.h"
+#include "app/platform/logging.h"
 #include "core/contacts/layered_contact_resolver.h"
 #include "reading/model/reading_text.h"
 
@@ -45,8 +46,10 @@ void ConversationListModel::reload() {
         if (auto store = owners->openStore(root, owner)) {
             try {
                 list = store->conversations(owner.toStdString());
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 list.clear(); // an unreadable list shows as an empty one
+                qCWarning(lcReading, "The conversations in %s's archive could not be read: %s", qPrintable(owner),
+                          e.what());
             }
         }
         return [self, generation, owner, list = std::move(list)]() mutable {

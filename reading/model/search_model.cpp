@@ -2,6 +2,7 @@
 
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
+#include "app/platform/logging.h"
 #include "core/platform/fs.h"
 
 #include <QPointer>
@@ -51,8 +52,9 @@ SearchModel::Outcome runSearch(const QString& root, const QString& query, const 
     }
     try {
         out.count = store->searchCount(q, who);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // The results stand; the header says the total is unknown.
+        qCWarning(lcReading, "The matches in %s's archive could not be counted: %s", qPrintable(owner), e.what());
     }
     return out;
 }
@@ -81,6 +83,7 @@ bool SearchModel::search(const QString& query, const QString& owner) {
 }
 
 void SearchModel::publishOutcome(Outcome outcome) {
+    if (!outcome.problem.isNull()) qCWarning(lcReading).noquote() << outcome.problem;
     problem_ = outcome.problem;
     results_ = std::move(outcome.hits);
     const auto found = static_cast<qint64>(results_.size());

@@ -3,6 +3,7 @@
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/owners_model.h"
+#include "app/platform/logging.h"
 #include "core/contacts/layered_contact_resolver.h"
 #include "reading/model/reading_text.h"
 
@@ -103,6 +104,7 @@ void ThreadModel::applyPage(PageResult result, bool first) {
         // Nothing moves: the same window is read again on the next request.
         loadProblem_ = QStringLiteral("These messages could not be read: ") + result.problem +
                        QStringLiteral(" Your archive is unchanged; load them again to retry.");
+        qCWarning(lcReading).noquote() << loadProblem_;
         isLoading_ = false;
         emit stateChanged();
         return;

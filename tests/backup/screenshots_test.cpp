@@ -1,10 +1,11 @@
 // Pictures of the backup screen and its sheets in each state, for looking at.
-// Runs only when KX_SCREENSHOT_DIR names a folder; each state is one PNG there.
+// Runs only when KX_SNAPSHOT_DIR names a folder; each state is one PNG there.
 #include "backup/add_destination_view.h"
 #include "backup/backup_view.h"
 #include "backup/destination_row.h"
 #include "backup/restore_key_view.h"
 #include "tests/backup/backup_test_support.h"
+#include "tests/support/snapshots.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -19,10 +20,8 @@ namespace {
 class BackupScreenshots : public BackupTest {
 protected:
     void SetUp() override {
-        const char* dir = std::getenv("KX_SCREENSHOT_DIR");
-        if (!dir || !*dir) GTEST_SKIP() << "set KX_SCREENSHOT_DIR to take the pictures";
-        out = dir;
-        stdfs::create_directories(out);
+        if (snapshotFolder().isEmpty()) GTEST_SKIP() << "set KX_SNAPSHOT_DIR to take the pictures";
+        stdfs::create_directories(snapshotFolder().toStdString());
         BackupTest::SetUp();
         start();
         makeBackup();
@@ -31,13 +30,11 @@ protected:
         view = show<BackupView>([this](QWidget* parent) { return new BackupView(*model, *backup, parent); }, size);
         return view;
     }
-    void snap(QWidget* w, const std::string& name) {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCoreApplication::processEvents();
-        EXPECT_TRUE(w->grab().save(QString::fromStdString((out / (name + ".png")).string())));
+    // Widgets rebuilt since the last picture are gone from it.
+    static void snap(QWidget* w, const QString& name) {
+        settleWidgets();
+        snapshot(*w, name);
     }
-    stdfs::path out;
     BackupView* view = nullptr;
 };
 

@@ -11,6 +11,7 @@
 #include "reading/thread_view.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/reading/reading_fixture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/model_test_access.h"
 
 #include <QAction>
@@ -90,6 +91,22 @@ TEST_F(Browse, TheListSideSaysWhyThereIsNothingToListInItsOrder) {
         auto view = show();
         EXPECT_EQ(view->listState(), "noSources");
     }
+}
+
+// An archive whose conversations cannot be read lists nothing, and the log says
+// why, for a person who reports that nothing shows.
+TEST_F(Browse, AnUnreadableConversationListIsEmptyAndLogsWhy) {
+    start();
+    registerSource("src-a", "jorin");
+    { ArchiveWriter(root(), "jorin").simpleConversation("+15550001111", 5); }
+    sqlite3(OwnersModel::archiveDatabasePath(root(), "jorin").toStdString(), "DROP TABLE chats;");
+    LogCapture log("kelvara.reading");
+    auto view = show();
+    EXPECT_EQ(view->conversations().rowCount(), 0);
+    ASSERT_FALSE(log.messages().isEmpty());
+    EXPECT_TRUE(log.messages()[0].startsWith("The conversations in jorin's archive could not be read: "))
+        << log.messages()[0].toStdString();
+    EXPECT_TRUE(log.messages()[0].contains("chats")) << log.messages()[0].toStdString();
 }
 
 TEST_F(Browse, ListsAScannedArchiveAndFiltersWithoutReloading) {
@@ -190,7 +207,7 @@ TEST_F(Browse, AFilterThatHidesTheOpenConversationNeverChangesWhatIsOpen) {
     EXPECT_EQ(rowNames(*view), QStringList{"+15550001111"});
     stillOpen();
     EXPECT_EQ(markedRow(), QString());
-    saveSnapshot(*view, "browse-filter-hides-the-open-conversation");
+    snapshot(*view, "browse-filter-hides-the-open-conversation");
     // Shown again (a wider filter, then none): its row is marked again.
     QTest::keyClick(view->filterField(), Qt::Key_Backspace);
     QTest::keyClick(view->filterField(), Qt::Key_Backspace);

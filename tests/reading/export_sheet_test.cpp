@@ -90,7 +90,7 @@ TEST_F(ExportSheet, OpensOnPdfAndSuggestsTheConversationsName) {
     EXPECT_EQ(textOf(*s, "messageCount"), "4 messages");
     EXPECT_EQ(s->exportButton()->text(), "Export…");
     EXPECT_FALSE(s->doneButton()->isVisible());
-    saveSnapshot(*s, "export-sheet-before", true);
+    snapshot(*s, "export-sheet-before", Grab::fitted);
 
     s->formatPicker()->segment("csv")->click();
     EXPECT_EQ(s->format(), ExportFormat::csv);
@@ -143,7 +143,7 @@ TEST_F(ExportSheet, EveryFormatIsWrittenSealedAndAnchored) {
         EXPECT_EQ(QString::fromStdString(SealFile::read(SealFile::path(to.string())).sha256), digest);
         EXPECT_TRUE(textOf(*s, "anchored").startsWith("Anchored ")) << textOf(*s, "anchored").toStdString();
         EXPECT_EQ(s->findChild<SymbolTextLabel*>("notAnchored"), nullptr);
-        if (format == ExportFormat::pdf) saveSnapshot(*s, "export-sheet-anchored", true);
+        if (format == ExportFormat::pdf) snapshot(*s, "export-sheet-anchored", Grab::fitted);
         s->doneButton()->click();
         EXPECT_FALSE(s->isVisible());
     }
@@ -156,7 +156,7 @@ TEST_F(ExportSheet, ADeferredAnchorWaitsAndRetryNowAnchorsIt) {
     panel.show();
     EXPECT_TRUE(panel.noneWaitingLabel()->isVisible());
     EXPECT_FALSE(panel.retryButton()->isVisible());
-    saveSnapshot(panel, "sealed-exports-none");
+    snapshot(panel, "sealed-exports-none");
 
     tsa.stop();
     const auto to = out / "Alice.json";
@@ -170,7 +170,7 @@ TEST_F(ExportSheet, ADeferredAnchorWaitsAndRetryNowAnchorsIt) {
                     .endsWith(" The seal is complete on disk; the anchor will be retried at the next launch."));
     EXPECT_EQ(s->findChild<SymbolTextLabel*>("anchored"), nullptr);
     EXPECT_TRUE(std::filesystem::exists(SealFile::path(to.string())));
-    saveSnapshot(*s, "export-sheet-deferred", true);
+    snapshot(*s, "export-sheet-deferred", Grab::fitted);
 
     EXPECT_EQ(model->evidence().pendingAnchorCount(), 1);
     QCoreApplication::processEvents();
@@ -186,7 +186,7 @@ TEST_F(ExportSheet, ADeferredAnchorWaitsAndRetryNowAnchorsIt) {
     ASSERT_TRUE(settle());
     EXPECT_EQ(panel.retryButton()->text(), "Retry now");
     EXPECT_EQ(panel.lastRetryLabel()->text(), "Anchored 0 of 1; 1 still waiting.");
-    saveSnapshot(panel, "sealed-exports-waiting");
+    snapshot(panel, "sealed-exports-waiting");
 
     tsa.start();
     panel.retryButton()->click();
@@ -216,7 +216,7 @@ TEST_F(ExportSheet, AFailedExportShowsItsSentenceAndKeepsTheEarlierFile) {
     EXPECT_TRUE(s.formatPicker()->isVisible());
     EXPECT_EQ(readAll(to), "earlier export");
     EXPECT_EQ(readAll(SealFile::path(to.string())), "earlier seal");
-    saveSnapshot(s, "export-sheet-failed", true);
+    snapshot(s, "export-sheet-failed", Grab::fitted);
 
     // Cancelling the save dialog afterwards leaves the sentence in place.
     s.setDestinationChooser([](const QString&, const QString&) { return QString(); });
@@ -270,7 +270,7 @@ TEST_F(ExportSheet, APdfOfEmojiCjkAndRightToLeftTextSpansPages) {
     EXPECT_EQ(pdf.rfind("%PDF-", 0), 0u);
     EXPECT_EQ(QString::fromStdString(s.result()->seal.sha256), sha256sum(to));
     // For a person to look at (pdftoppm renders its pages).
-    if (const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR"); !dir.isEmpty())
+    if (const QString dir = snapshotFolder(); !dir.isEmpty())
         writeAll(QDir(dir).filePath("export-mixed-scripts.pdf").toStdString(), pdf);
 }
 

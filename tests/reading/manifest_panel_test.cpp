@@ -31,14 +31,6 @@ QString stateLine(ManifestPanel& p, const char* name) {
     return l ? l->text() : QStringLiteral("<none>");
 }
 
-// Runs the sqlite3 tool on a database, as someone changing an archive would.
-void sqlite3(const std::string& db, const QString& sql) {
-    QProcess p;
-    p.start(QStringLiteral("sqlite3"), {QString::fromStdString(db), sql});
-    ASSERT_TRUE(p.waitForFinished(20000));
-    ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-}
-
 class ManifestPanelTest : public ReadingTest {
 protected:
     void SetUp() override {
@@ -71,7 +63,7 @@ TEST_F(ManifestPanelTest, WithoutOwnersNothingCanBeDone) {
     EXPECT_EQ(stateLabel(*p), "Not checked");
     EXPECT_FALSE(p->generateButton()->isEnabled());
     EXPECT_FALSE(p->verifyButton()->isEnabled());
-    saveSnapshot(*p, "manifest-unknown");
+    snapshot(*p, "manifest-unknown");
 }
 
 TEST_F(ManifestPanelTest, GenerateVerifyTamperAndReplace) {
@@ -85,7 +77,7 @@ TEST_F(ManifestPanelTest, GenerateVerifyTamperAndReplace) {
     EXPECT_FALSE(p->ownerPicker()->isVisible());
     EXPECT_EQ(stateLabel(*p), "No manifest yet");
     EXPECT_TRUE(stateLine(*p, "stateDetail").startsWith("A manifest is a hash chain over every archived message."));
-    saveSnapshot(*p, "manifest-not-generated");
+    snapshot(*p, "manifest-not-generated");
 
     p->generateButton()->click();
     EXPECT_TRUE(questions.isEmpty()) << "nothing to replace: no question";
@@ -102,13 +94,13 @@ TEST_F(ManifestPanelTest, GenerateVerifyTamperAndReplace) {
     ASSERT_NE(p->copyButton(), nullptr);
     p->copyButton()->click();
     EXPECT_EQ(QApplication::clipboard()->text(), QString::fromStdString(present.chainHead));
-    saveSnapshot(*p, "manifest-present");
+    snapshot(*p, "manifest-present");
 
     p->verifyButton()->click();
     ASSERT_TRUE(settle());
     EXPECT_EQ(stateLabel(*p), "Intact — all 30 messages unchanged");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "Sealed " + reading::manifestDate(present.generatedAt) + ".");
-    saveSnapshot(*p, "manifest-intact");
+    snapshot(*p, "manifest-intact");
 
     // Someone changes one message with the sqlite3 tool.
     const std::string db = OwnersModel::archiveDatabasePath(root(), "jorin").toStdString();
@@ -125,7 +117,7 @@ TEST_F(ManifestPanelTest, GenerateVerifyTamperAndReplace) {
                                                     ", message M-9");
     EXPECT_TRUE(stateLine(*p, "hashes").startsWith("expected "));
     EXPECT_TRUE(stateLine(*p, "hashes").contains(" · found "));
-    saveSnapshot(*p, "manifest-broken");
+    snapshot(*p, "manifest-broken");
 
     // Put back as it was, the archive is intact again; a new manifest is asked
     // for first and keeps the old one beside it, even though it extends it.
@@ -171,7 +163,7 @@ TEST_F(ManifestPanelTest, TwoOwnersEachShowTheirOwnState) {
     EXPECT_TRUE(stateLabel(*p).startsWith("Sealed "));
     p->ownerPicker()->segment("jorin")->click();
     EXPECT_EQ(stateLabel(*p), "No manifest yet");
-    saveSnapshot(*p, "manifest-two-owners");
+    snapshot(*p, "manifest-two-owners");
 }
 
 TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
@@ -197,12 +189,12 @@ TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
     EXPECT_EQ(stateLabel(*p), "Intact — every sealed message unchanged");
     EXPECT_EQ(stateLine(*p, "stateDetail"),
               "20 message(s) archived since the seal. That is normal growth, not a change to what was sealed.");
-    saveSnapshot(*p, "manifest-grown");
+    snapshot(*p, "manifest-grown");
     show(3, 100, 90);
     EXPECT_EQ(stateLabel(*p), "Messages removed from the end");
     EXPECT_EQ(stateLine(*p, "stateDetail"),
               "The seal covers 100 messages; the archive now holds 90. Everything still present matches.");
-    saveSnapshot(*p, "manifest-shortened");
+    snapshot(*p, "manifest-shortened");
     // Only later records of messages still there removed: the counts are equal,
     // so the core's own note says what is gone.
     show(3, 100, 100, std::nullopt,
@@ -221,7 +213,7 @@ TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
     EXPECT_EQ(stateLine(*p, "firstDifference"), "First difference at position 7, conversation chat77");
     EXPECT_EQ(stateLine(*p, "stateDetail"),
               "Records 1 to 6 match the manifest; record 7 (the conversation chat77) does not.");
-    saveSnapshot(*p, "manifest-broken-conversation");
+    snapshot(*p, "manifest-broken-conversation");
     show(1, 10, 10);
     EXPECT_EQ(stateLine(*p, "firstDifference"), "<none>");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "<none>");
@@ -230,13 +222,13 @@ TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
     EXPECT_EQ(stateLine(*p, "stateDetail"), "");
     show(9, 10, 10, std::nullopt, "made by a newer version");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "made by a newer version");
-    saveSnapshot(*p, "manifest-cannot-judge");
+    snapshot(*p, "manifest-cannot-judge");
 
     model->evidence().setManifestState(AppModelManifestState::unreadable("the manifest file is damaged"), "jorin");
     QCoreApplication::processEvents();
     EXPECT_EQ(stateLabel(*p), "The manifest could not be read");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "the manifest file is damaged");
-    saveSnapshot(*p, "manifest-unreadable");
+    snapshot(*p, "manifest-unreadable");
     model->evidence().setManifestState(AppModelManifestState::present(at, 3, "abc"), "jorin");
     QCoreApplication::processEvents();
     EXPECT_EQ(stateLine(*p, "head"), "abc…");

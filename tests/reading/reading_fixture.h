@@ -17,6 +17,7 @@
 #include "tests/support/model_tasks.h"
 #include "tests/support/notification_center_double.h"
 #include "tests/support/platform_doubles.h"
+#include "tests/support/snapshots.h"
 #include "tests/support/test_env.h"
 #include "tests/support/user_defaults_double.h"
 
@@ -24,6 +25,7 @@
 #include <QCoreApplication>
 #include <QImage>
 #include <QPixmap>
+#include <QProcess>
 #include <QTest>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -183,15 +185,12 @@ private:
     std::map<std::string, int64_t> rows_;
 };
 
-// Grabs a widget; with KX_SNAPSHOT_DIR set, saves it there as NAME.png for a
-// person to look at. `fit` first shrinks it to its size hint (sheets, panels).
-inline void saveSnapshot(QWidget& w, const QString& name, bool fit = false) {
-    QCoreApplication::processEvents();
-    if (fit) w.adjustSize();
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    if (const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR"); !dir.isEmpty())
-        shot.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+// Runs the sqlite3 tool on a database, as someone changing an archive would.
+inline void sqlite3(const std::string& db, const QString& sql) {
+    QProcess p;
+    p.start(QStringLiteral("sqlite3"), {QString::fromStdString(db), sql});
+    ASSERT_TRUE(p.waitForFinished(20000));
+    ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
 }
 
 class ReadingTest : public ModelTest {

@@ -26,14 +26,6 @@ using namespace kx::test;
 
 namespace {
 
-void snapshot(QWidget& w, const QString& name, bool settleFirst = true) {
-    const QString dir = qEnvironmentVariable("KX_SNAPSHOT_DIR");
-    if (settleFirst) QCoreApplication::processEvents();
-    const QPixmap shot = w.grab();
-    EXPECT_FALSE(shot.isNull());
-    if (!dir.isEmpty()) shot.save(QDir(dir).filePath(name + ".png"));
-}
-
 class Rendering : public ReadingTest {
 protected:
     void SetUp() override {
@@ -130,7 +122,7 @@ TEST_F(Rendering, HostileBodiesAndNamesDrawWithinTheirRows) {
 }
 
 TEST_F(Rendering, Screens) {
-    if (qEnvironmentVariableIsEmpty("KX_SNAPSHOT_DIR")) GTEST_SKIP() << "set KX_SNAPSHOT_DIR to save the screens";
+    if (snapshotFolder().isEmpty()) GTEST_SKIP() << "set KX_SNAPSHOT_DIR to save the screens";
     start();
     {
         BrowseView v(*model);
@@ -236,6 +228,6 @@ TEST_F(Rendering, Screens) {
     loading.resize(1100, 720);
     loading.show();
     ASSERT_EQ(loading.listState(), "loading");
-    snapshot(loading, "browse-loading", false);
+    snapshot(loading, "browse-loading", Grab::asItIs);
     ASSERT_TRUE(settle());
 }

@@ -11,6 +11,7 @@
 #include "reading/search_view.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/reading/reading_fixture.h"
+#include "tests/support/log_capture.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -64,7 +65,7 @@ TEST_F(SearchScreen, WithoutSourcesItOffersTheSourcesScreenAndCannotSearch) {
     EXPECT_FALSE(view->searchButton()->isEnabled());
     QTest::keyClick(view->queryField(), Qt::Key_Return);
     EXPECT_FALSE(view->searchModel().isSearching());
-    saveSnapshot(*view, "search-no-sources");
+    snapshot(*view, "search-no-sources");
     model->setRoute(Route::search);
     auto* go = view->findChild<QPushButton*>("contentUnavailableAction");
     ASSERT_NE(go, nullptr);
@@ -95,7 +96,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     EXPECT_FALSE(view->ownerPicker()->isVisible()) << "one owner: no picker";
     EXPECT_EQ(view->contentState(), "prompt");
     EXPECT_FALSE(view->searchButton()->isEnabled());
-    saveSnapshot(*view, "search-prompt");
+    snapshot(*view, "search-prompt");
 
     view->queryField()->setText("train");
     EXPECT_TRUE(view->searchButton()->isEnabled());
@@ -103,7 +104,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     EXPECT_EQ(view->contentState(), "searching");
     EXPECT_FALSE(view->searchButton()->isEnabled());
     QTest::keyClick(view->queryField(), Qt::Key_Return); // ignored while one runs
-    saveSnapshot(*view, "search-searching");
+    snapshot(*view, "search-searching");
     ASSERT_TRUE(settle());
     EXPECT_EQ(view->contentState(), "results");
     EXPECT_EQ(view->countLabel()->text(), "450 results");
@@ -113,7 +114,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     EXPECT_TRUE(view->elapsedLabel()->text().endsWith("ms"));
     ASSERT_EQ(view->rows().size(), 200);
     EXPECT_EQ(view->rows().front()->property("messageId").toString(), "T-449") << "newest first";
-    saveSnapshot(*view, "search-results-many");
+    snapshot(*view, "search-results-many");
 
     search(*view, "three times");
     ASSERT_EQ(view->rows().size(), 2);
@@ -136,7 +137,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     search(*view, "東京で会いましょう");
     ASSERT_EQ(view->rows().size(), 1);
     EXPECT_EQ(view->countLabel()->text(), "1 result");
-    saveSnapshot(*view, "search-results-cjk-emoji");
+    snapshot(*view, "search-results-cjk-emoji");
 
     // Quotes, "*", "AND" and "-" are words like any other, never query syntax:
     // words find their messages, and punctuation the index holds no word for
@@ -159,7 +160,7 @@ TEST_F(SearchScreen, HeaderRowsAndTheStatesInOrder) {
     search(*view, "zebra");
     EXPECT_EQ(view->contentState(), "noResults");
     EXPECT_EQ(view->noResultsPanel()->title(), "No Results for “zebra”");
-    saveSnapshot(*view, "search-no-results");
+    snapshot(*view, "search-no-results");
 }
 
 // Over a scanned Messages database, whose own messages in a one-to-one chat
@@ -203,7 +204,7 @@ TEST_F(SearchScreen, OwnMessagesAreTheOwnersAndConversationsAreNamedAsBrowseName
         seen.insert(title);
     }
     EXPECT_TRUE(seen.count("You · Group 1"));
-    saveSnapshot(*view, "search-names-senders-and-conversations");
+    snapshot(*view, "search-names-senders-and-conversations");
     EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const QString& t) {
         return t.startsWith("You · ") && !t.contains("Group");
     })) << "an own message of a one-to-one conversation";
@@ -229,12 +230,15 @@ TEST_F(SearchScreen, ASearchThatCannotRunSaysSoAndIsNeverNoResults) {
     std::filesystem::remove(db + "-wal");
     std::filesystem::remove(db + "-shm");
     writeAll(db, std::string(8192, 'x'));
+    LogCapture log("kelvara.reading");
     search(*view, "Message");
     EXPECT_EQ(view->contentState(), "failed");
     EXPECT_TRUE(view->failureLabel()->text().startsWith("The search could not be run: jorin's archive could not be "))
         << view->failureLabel()->text().toStdString();
     EXPECT_TRUE(view->rows().isEmpty() || view->searchModel().results().empty());
-    saveSnapshot(*view, "search-failed");
+    // The same sentence is logged, for a person who reports that nothing shows.
+    EXPECT_EQ(log.messages(), QStringList{view->failureLabel()->text()});
+    snapshot(*view, "search-failed");
 }
 
 TEST_F(SearchScreen, TwoOwnersArePickedAndSearchedSeparately) {

@@ -364,12 +364,12 @@ TEST_F(Thread, AfterAWidthChangeShownRowsHaveTheirNewHeightsAndTheReadMessageSta
     bar->setValue(bar->maximum() / 2);
     const auto reading = screen.paintAndCheck();
     ASSERT_FALSE(reading.first.empty());
-    saveSnapshot(*view, "thread-width-700");
+    snapshot(*view, "thread-width-700");
 
     for (int width : {420, 360, 900, 380}) {
         view->resize(width, 600);
         EXPECT_EQ(screen.paintAndCheck(), reading) << "at width " << width;
-        saveSnapshot(*view, "thread-width-" + QString::number(width));
+        snapshot(*view, "thread-width-" + QString::number(width));
     }
     // Rows far from the screen were not measured for the new width.
     EXPECT_FALSE(view->delegate().isCurrent(0));

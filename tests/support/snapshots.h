@@ -1,6 +1,6 @@
 #pragma once
-// Screens under test, looked at. snapshot() grabs a widget once its pending
-// events have run and, when KX_SNAPSHOT_DIR is set, saves it there as
+// Screens under test, looked at: the one way tests take pictures. snapshot()
+// grabs a widget and, when KX_SNAPSHOT_DIR is set, saves it there as
 // <name>.png to be looked at; expectNothingClipped() checks that every
 // wrapping text on it has the height its lines need.
 #include <QCoreApplication>
@@ -23,8 +23,14 @@ inline void saveSnapshot(const QPixmap& shot, const QString& name) {
     }
 }
 
-inline void snapshot(QWidget& w, const QString& name) {
-    QCoreApplication::processEvents();
+// When a widget is grabbed: once its pending events have run, first shrunk to
+// its size hint after that (sheets, panels), or as it is now (a state that
+// lasts only until those events run).
+enum class Grab { settled, fitted, asItIs };
+
+inline void snapshot(QWidget& w, const QString& name, Grab when = Grab::settled) {
+    if (when != Grab::asItIs) QCoreApplication::processEvents();
+    if (when == Grab::fitted) w.adjustSize();
     saveSnapshot(w.grab(), name);
 }
 
