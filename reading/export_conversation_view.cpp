@@ -188,7 +188,7 @@ void ExportConversationView::startExport() {
 }
 
 void ExportConversationView::showResult() {
-    const AppModelExportResult& r = *result_;
+    const ConversationExportResult& r = *result_;
     auto* headline = new SymbolTextLabel(QStringLiteral("Exported and sealed"), QStringLiteral("checkmark.seal.fill"),
                                          TextStyle::body, toneColor(Tone::green), resultBlock_);
     headline->setObjectName(QStringLiteral("exported"));

@@ -12,7 +12,7 @@
 //
 // Closing the sheet does not stop a running export: it completes, its seal is
 // written and queued as usual, and the result is dropped with the sheet.
-#include "app/model/evidence_types.h"
+#include "app/model/conversation_export_result.h"
 #include "core/archive/tresk_store.h"
 #include "core/evidence/export_format.h"
 
@@ -44,7 +44,7 @@ public:
     kx::ExportFormat format() const { return format_; }
     void setFormat(kx::ExportFormat format);
     bool isExporting() const { return isExporting_; }
-    const std::optional<AppModelExportResult>& result() const { return result_; }
+    const std::optional<ConversationExportResult>& result() const { return result_; }
     QString problem() const { return problem_; }
     // The name the conversation resolves to.
     QString conversationName() const { return name_; }
@@ -70,7 +70,7 @@ private:
     QString name_;
     kx::ExportFormat format_ = kx::ExportFormat::pdf;
     bool isExporting_ = false;
-    std::optional<AppModelExportResult> result_;
+    std::optional<ConversationExportResult> result_;
     QString problem_;
     DestinationChooser chooser_;
 

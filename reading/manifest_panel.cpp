@@ -19,7 +19,7 @@
 
 namespace {
 
-using Kind = AppModelManifestState::Kind;
+using Kind = OwnerManifestState::Kind;
 
 QPushButton* symbolButton(const QString& title, const QString& symbol, QWidget* parent) {
     auto* b = new QPushButton(symbolIcon(symbol), title, parent);
@@ -29,7 +29,7 @@ QPushButton* symbolButton(const QString& title, const QString& symbol, QWidget* 
 
 // The date of the manifest that a new one would replace; none when there is
 // no readable one (nothing stored, or the state is not known).
-std::optional<kx::Date> replacedManifestDate(const AppModelManifestState& s) {
+std::optional<kx::Date> replacedManifestDate(const OwnerManifestState& s) {
     if (s.kind == Kind::present || s.kind == Kind::verified) return s.generatedAt;
     return std::nullopt;
 }
@@ -151,7 +151,7 @@ void ManifestPanel::refreshButtons() {
 
 void ManifestPanel::refreshState() {
     clearLayout(stateColumn_);
-    const AppModelManifestState s = model_.evidence().manifestState(owner_);
+    const OwnerManifestState s = model_.evidence().manifestState(owner_);
     const reading::ManifestStateText t = reading::manifestStateText(s);
     const QColor colour = t.tone ? toneColor(*t.tone) : s.kind == Kind::present ? QColor() : secondaryTextColor();
     auto* label = new SymbolTextLabel(t.label, t.symbol, TextStyle::body, colour, state_);
@@ -204,7 +204,7 @@ QPushButton* ManifestPanel::copyButton() const { return state_->findChild<QPushB
 
 void ManifestPanel::generate() {
     if (owner_.isEmpty() || model_.evidence().isManifesting()) return;
-    const AppModelManifestState s = model_.evidence().manifestState(owner_);
+    const OwnerManifestState s = model_.evidence().manifestState(owner_);
     if (auto when = replacedManifestDate(s)) {
         if (!confirm_(reading::replaceManifestQuestion(*when))) return;
     } else if (s.kind == Kind::unreadable &&

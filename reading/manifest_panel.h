@@ -10,7 +10,7 @@
 // the stored manifest. Both run in the background in EvidenceModel and are
 // disabled while either runs or no owner is chosen; a small indicator shows
 // while they run. Failures to generate reach the main window's error banner.
-#include "app/model/evidence_types.h"
+#include "app/model/owner_manifest_state.h"
 
 #include <QGroupBox>
 

@@ -5,7 +5,8 @@
 // Long work (manifest generation and checks, exports, anchoring, which talks to
 // the seal server) runs on a pool of this model's own, on values captured on the
 // GUI thread, and hands its result back through the task runner.
-#include "app/model/evidence_types.h"
+#include "app/model/conversation_export_result.h"
+#include "app/model/owner_manifest_state.h"
 #include "app/model/task_runner.h"
 #include "core/archive/tresk_store.h"
 #include "core/evidence/export_format.h"
@@ -34,8 +35,8 @@ class EvidenceModel : public QObject {
     Q_PROPERTY(bool isRetryingAnchors READ isRetryingAnchors NOTIFY isRetryingAnchorsChanged)
 
 public:
-    using ManifestState = AppModelManifestState;
-    using ExportResult = AppModelExportResult;
+    using ManifestState = OwnerManifestState;
+    using ExportResult = ConversationExportResult;
     using ManifestStates = std::map<std::string, ManifestState>;
 
     // Opens the queue of seals waiting for an anchor in the configuration folder.

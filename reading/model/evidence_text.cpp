@@ -65,8 +65,8 @@ QString waitingSealsText(int count) {
     return inflected(QStringLiteral("^[%lld seal](inflect: true) waiting to be anchored"), count);
 }
 
-ManifestStateText manifestStateText(const AppModelManifestState& state) {
-    using Kind = AppModelManifestState::Kind;
+ManifestStateText manifestStateText(const OwnerManifestState& state) {
+    using Kind = OwnerManifestState::Kind;
     ManifestStateText t;
     switch (state.kind) {
     case Kind::present:

@@ -1,7 +1,7 @@
 #pragma once
 // The texts of the export sheet, the tamper-evidence panel and the
 // sealed-exports panel, worked out in one place from the model's values.
-#include "app/model/evidence_types.h"
+#include "app/model/owner_manifest_state.h"
 #include "app/ui/style.h"
 #include "core/evidence/export_format.h"
 
@@ -34,7 +34,7 @@ struct ManifestStateText {
     QString differenceLine;
     QString hashesLine;
 };
-ManifestStateText manifestStateText(const AppModelManifestState& state);
+ManifestStateText manifestStateText(const OwnerManifestState& state);
 // "Dec 9, 2026, 3:41 PM" of a manifest's generation time.
 QString manifestDate(kx::Date generatedAt);
 // The first 16 characters of a chain head followed by "…".

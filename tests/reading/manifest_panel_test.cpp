@@ -20,7 +20,7 @@
 
 using namespace kx;
 using namespace kx::test;
-using Kind = AppModelManifestState::Kind;
+using Kind = OwnerManifestState::Kind;
 
 namespace {
 
@@ -180,7 +180,7 @@ TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
         r.archiveCount = now;
         r.firstDifference = std::move(diff);
         r.note = std::move(note);
-        model->evidence().setManifestState(AppModelManifestState::verified(r, at), "jorin");
+        model->evidence().setManifestState(OwnerManifestState::verified(r, at), "jorin");
         QCoreApplication::processEvents();
     };
     show(0, 1, 1);
@@ -224,12 +224,12 @@ TEST_F(ManifestPanelTest, EveryStatusIsWordedAsItMeans) {
     EXPECT_EQ(stateLine(*p, "stateDetail"), "made by a newer version");
     snapshot(*p, "manifest-cannot-judge");
 
-    model->evidence().setManifestState(AppModelManifestState::unreadable("the manifest file is damaged"), "jorin");
+    model->evidence().setManifestState(OwnerManifestState::unreadable("the manifest file is damaged"), "jorin");
     QCoreApplication::processEvents();
     EXPECT_EQ(stateLabel(*p), "The manifest could not be read");
     EXPECT_EQ(stateLine(*p, "stateDetail"), "the manifest file is damaged");
     snapshot(*p, "manifest-unreadable");
-    model->evidence().setManifestState(AppModelManifestState::present(at, 3, "abc"), "jorin");
+    model->evidence().setManifestState(OwnerManifestState::present(at, 3, "abc"), "jorin");
     QCoreApplication::processEvents();
     EXPECT_EQ(stateLine(*p, "head"), "abc…");
 }

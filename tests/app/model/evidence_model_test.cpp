@@ -24,7 +24,7 @@
 
 namespace fs = std::filesystem;
 using kx::test::TempDir;
-using Kind = AppModelManifestState::Kind;
+using Kind = OwnerManifestState::Kind;
 
 namespace {
 
