@@ -26,6 +26,7 @@ class ManifestPanel;
 class QGroupBox;
 class QLabel;
 class QPushButton;
+class QTimer;
 class QVBoxLayout;
 class ScheduledAccessPanel;
 class SealedExportsPanel;
@@ -66,6 +67,8 @@ private:
 
     AppModel& model_;
     bool probedThisVisit_ = false;
+    // Redraws the report when its age text ("5 min ago") next changes.
+    QTimer* ageTick_;
     QPushButton* refresh_;
     QGroupBox* alertsBox_;
     QVBoxLayout* alerts_;
