@@ -368,8 +368,8 @@ TEST_F(SourcesViewTest, TheEmptyStateUnderAnOwnerChoiceKeepsItsPartsApart) {
     ASSERT_TRUE(settle());
 
     SourcesView* view = showSources();
-    // The room the main window at its opening size gives a screen.
-    window->setFixedSize(840, 640);
+    // About the room the main window gives a screen at its smallest.
+    window->setFixedSize(660, 530);
     QTest::mouseClick(view->findChild<QPushButton*>(QStringLiteral("emptyConnectMessages")), Qt::LeftButton);
     ASSERT_FALSE(model->sources().pendingOwnerChoice().isNull());
     ASSERT_NE(view->whichArchivePanel(), nullptr);
