@@ -112,8 +112,8 @@ HouseholdView::HouseholdView(AppModel& model, BackupModel& backup, QWidget* pare
         shareColumn->addLayout(row);
     }
     shareColumn->addWidget(makeDivider(share));
-    // A link code carries the owner's key (the other Mac restores it), so the
-    // note says so rather than that linking never shares message content.
+    // A link code carries the owner's key (the other Mac restores it from the
+    // code), so whoever holds one can read this archive.
     auto* linking = textLabel(QStringLiteral("Linking shares the storage and the health of it. A link code also "
                                              "carries this archive's key: whoever holds one can read this archive. "
                                              "Every other archive is sealed with its owner's key, and this Mac does "
