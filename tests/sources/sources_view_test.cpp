@@ -49,6 +49,14 @@ protected:
         return -1;
     }
     void liveDatabase(int64_t messages = 40) { messagesFolder(home / "Library/Messages", messages); }
+    // Sam's Messages folder, registered as "sam" and scanned into the root.
+    void scanSamsArchive() {
+        fx::writeMessagesFolder(home / "src/sam", fx::Options{});
+        model->mutableRegistry().add(folderSource("sam", "sam", home / "src/sam"));
+        emit model->registryChanged();
+        model->runs().startScan(ScanRequest{});
+        ASSERT_TRUE(settle());
+    }
     // original, an exact copy of it, and sam's own folder (which gains one
     // message after the scan, so it holds something the archive lacks).
     void registerFolders() {
@@ -359,11 +367,7 @@ TEST_F(SourcesViewTest, TheEmptyStateUnderAnOwnerChoiceKeepsItsPartsApart) {
     liveDatabase();
     start();
     // Sam's archive lies in the root, but no source is registered.
-    fx::writeMessagesFolder(home / "src/sam", fx::Options{});
-    model->mutableRegistry().add(folderSource("sam", "sam", home / "src/sam"));
-    emit model->registryChanged();
-    model->runs().startScan(ScanRequest{});
-    ASSERT_TRUE(settle());
+    scanSamsArchive();
     model->sources().removeSource(QStringLiteral("sam"));
     ASSERT_TRUE(settle());
 
@@ -385,11 +389,7 @@ TEST_F(SourcesViewTest, AnOwnerChoiceShowsThePanelAboveTheListAndAChoiceConnects
     liveDatabase();
     start();
     // Another person's archive already lies in the root.
-    fx::writeMessagesFolder(home / "src/sam", fx::Options{});
-    model->mutableRegistry().add(folderSource("sam", "sam", home / "src/sam"));
-    emit model->registryChanged();
-    model->runs().startScan(ScanRequest{});
-    ASSERT_TRUE(settle());
+    scanSamsArchive();
 
     SourcesView* view = showSources();
     QTest::mouseClick(view->connectButton(), Qt::LeftButton);
