@@ -112,7 +112,7 @@ void RecoveryKeyPanel::saveToFile() {
     const QString path = workspace().saveFile(window(),
                                               QStringLiteral("Kelvara Recovery Key - ") + owner_ +
                                                   QStringLiteral(".txt"),
-                                              QString());
+                                              QString(), {QStringLiteral("Plain text (*.txt)")});
     if (path.isEmpty()) return;
     const QString created = QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat);
     QByteArray bytes = fileText(owner_, phrase_, created).toUtf8();

@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -124,6 +125,12 @@ QString HealthView::alertSymbol(AlertKind kind) {
 HealthView::HealthView(AppModel& model, QWidget* evidencePanels, QWidget* parent)
     : QWidget(parent), model_(model), evidence_(evidencePanels) {
     setObjectName(QStringLiteral("healthView"));
+    ageTick_ = new QTimer(this);
+    ageTick_->setObjectName(QStringLiteral("ageTick"));
+    ageTick_->setSingleShot(true);
+    connect(ageTick_, &QTimer::timeout, this, [this] {
+        if (isVisible()) refreshReport();
+    });
     QVBoxLayout* column = scrollingColumn(this, QStringLiteral("healthScroll"), 20, 18);
     QWidget* page = column->parentWidget();
 
@@ -252,6 +259,9 @@ void HealthView::fillLastRun(const kx::CoverageReport& report) {
     if (report.succeeded()) age = relativeShort(report.runDate, now);
     else if (success) age = QStringLiteral("Last successful run ") + relativeShort(*success, now);
     else age = QStringLiteral("No run has succeeded yet");
+    if (report.succeeded() || success)
+        ageTick_->start(relativeRefreshMs(report.succeeded() ? report.runDate : *success, now));
+    else ageTick_->stop();
     when->addWidget(line(age, TextStyle::body, QColor(), QStringLiteral("runAge"), lastRunBox_, false));
     if (stale) {
         QLabel* mark = line(QStringLiteral("— STALE"), TextStyle::body, toneColor(Tone::orange),

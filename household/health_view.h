@@ -29,6 +29,7 @@ class ContentUnavailableWidget;
 class QGroupBox;
 class QLabel;
 class QPushButton;
+class QTimer;
 class QVBoxLayout;
 class ScheduledAccessPanel;
 
@@ -66,6 +67,8 @@ private:
 
     AppModel& model_;
     bool probedThisVisit_ = false;
+    // Redraws the report when its age text ("5 min ago") next changes.
+    QTimer* ageTick_;
     QPushButton* refresh_;
     QGroupBox* alertsBox_;
     QVBoxLayout* alerts_;

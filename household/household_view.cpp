@@ -112,10 +112,15 @@ HouseholdView::HouseholdView(AppModel& model, BackupModel& backup, QWidget* pare
         shareColumn->addLayout(row);
     }
     shareColumn->addWidget(makeDivider(share));
-    shareColumn->addWidget(textLabel(QStringLiteral("Linking shares the storage and the health of it. It never shares "
-                                                    "message content: each person's archive is sealed with their own "
-                                                    "key, and this Mac does not hold anyone else's."),
-                                     TextStyle::caption, secondaryTextColor(), share, true));
+    // A link code carries the owner's key (the other Mac restores it from the
+    // code), so whoever holds one can read this archive.
+    auto* linking = textLabel(QStringLiteral("Linking shares the storage and the health of it. A link code also "
+                                             "carries this archive's key: whoever holds one can read this archive. "
+                                             "Every other archive is sealed with its owner's key, and this Mac does "
+                                             "not hold anyone else's."),
+                              TextStyle::caption, secondaryTextColor(), share, true);
+    linking->setObjectName(QStringLiteral("linkingNote"));
+    shareColumn->addWidget(linking);
     column->addWidget(share);
     column->addStretch(1);
 

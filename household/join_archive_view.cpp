@@ -297,7 +297,7 @@ void JoinArchiveView::refreshCheckEnabled() {
 void JoinArchiveView::checkThisCode() { join_.checkCode(model_.owners().existingOwners()); }
 
 void JoinArchiveView::chooseFolder() {
-    const QString chosen = workspace().chooseFolder(this);
+    const QString chosen = workspace().chooseFolder(this, QStringLiteral("Choose the shared folder on this Mac."));
     if (!chosen.isEmpty()) join_.setChosenFolder(chosen);
 }
 

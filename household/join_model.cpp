@@ -277,8 +277,14 @@ void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, BackupModel& bac
 }
 
 void JoinModel::installScheduleAfterJoin(AppModel& model) {
-    if (const std::optional<QString> failure = model.permissions().installSchedule())
-        model.setLastError(tr("Joined. ") + *failure + tr(" Turn it on in Settings."));
+    const std::optional<QString> failure = model.permissions().installSchedule();
+    if (!failure) return;
+    // The installer's reason when it gave one (its sentence ends with a full stop).
+    const QString lead = QStringLiteral("The daily schedule did not install: ");
+    model.setLastError(failure->startsWith(lead)
+                           ? tr("Joined, but the daily schedule did not install: ") + failure->mid(lead.size()) +
+                                 tr(" Turn it on in Settings.")
+                           : tr("Joined, but the daily schedule did not install. Turn it on in Settings."));
 }
 
 void JoinModel::generateCode(const DestinationConfig& destination, const QString& owner) {

@@ -4,6 +4,7 @@
 #include "app/model/contacts_model.h"
 #include "app/model/owners_model.h"
 #include "app/model/runs_model.h"
+#include "app/ui/app_style.h"
 #include "app/ui/clipboard.h"
 #include "app/ui/style.h"
 #include "app/ui/widgets.h"
@@ -340,7 +341,7 @@ QList<QAction*> BrowseView::rowActions(int filteredRow, QObject* parent) {
         auto* edit = new QAction(QStringLiteral("Edit name…"), parent);
         connect(edit, &QAction::triggered, this, [this, summary] { rename(summary); });
         auto* remove = new QAction(QStringLiteral("Remove my name"), parent);
-        remove->setProperty("destructive", true);
+        remove->setProperty(kDestructiveAction, true);
         connect(remove, &QAction::triggered, this, [this, summary] {
             auto overrides = model_.contacts().overrides();
             overrides.remove(summary.handle);

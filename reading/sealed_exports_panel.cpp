@@ -39,8 +39,10 @@ SealedExportsPanel::SealedExportsPanel(AppModel& model, QWidget* parent)
         retry_->setAutoDefault(false);
         lastRetry_ = styledLabel(QString(), TextStyle::caption, secondaryTextColor(), waitingBlock_);
         lastRetry_->setObjectName(QStringLiteral("lastRetry"));
+        retry_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         row->addWidget(retry_);
         row->addWidget(lastRetry_, 1);
+        row->addStretch(); // the retry text's room while there is none
         l->addLayout(row);
     }
     column->addWidget(waitingBlock_);

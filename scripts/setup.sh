@@ -23,6 +23,8 @@ packages=(
   fonts-dejavu-core fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji
   # looking at screens and PDFs
   poppler-utils imagemagick x11-apps xdotool trayer
+  # a small window manager, to look at windows placed and framed by one
+  openbox
   # checking a seal by hand (docs/checking-a-seal.md)
   jq python3
   # the backup bench compares stored sizes with restic's

@@ -1,5 +1,6 @@
 #include "setup/settings_form.h"
 
+#include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
 
 #include <QAbstractButton>
@@ -86,6 +87,7 @@ SettingsForm::SettingsForm(QWidget* parent) : QScrollArea(parent) {
     column_->setContentsMargins(20, 16, 20, 16);
     column_->setSpacing(18);
     setWidget(content);
+    useWheelStepOfText(this);
 }
 
 FormSection* SettingsForm::addSection(const QString& title) {

@@ -133,9 +133,11 @@ FiltersView::FiltersView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     addRule_ = new QPushButton(QStringLiteral("Add Rule"), body_);
     addRule_->setObjectName(QStringLiteral("addRule"));
     addRule_->setAutoDefault(false);
+    addRule_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     form->addWidget(kind_);
     form->addWidget(value_, 1);
     form->addWidget(addRule_);
+    form->addStretch(); // takes the value field's room while it is hidden
     addColumn->addLayout(form);
     connect(kind_, &QComboBox::currentIndexChanged, this, &FiltersView::updateForm);
     connect(value_, &QLineEdit::textChanged, this, &FiltersView::updateForm);

@@ -35,9 +35,13 @@ StatusLook statusLook(kx::SourceStatus status) {
 }
 
 QString formatText(kx::SourceFormat format) {
-    for (const auto f : kx::allSourceFormats())
-        if (f == format) return QString::fromStdString(kx::toString(format));
-    return QStringLiteral("Unknown");
+    for (const FormatChoice& choice : addableFormats())
+        if (choice.format == format) return choice.label;
+    switch (format) {
+    case kx::SourceFormat::iosBackupNoMessages: return QStringLiteral("iOS backup without messages");
+    case kx::SourceFormat::htmlExport: return QStringLiteral("HTML export");
+    default: return QStringLiteral("Unknown");
+    }
 }
 
 const std::vector<FormatChoice>& addableFormats() {
@@ -76,7 +80,7 @@ QString uniqueMessagesText(int64_t unique) {
 }
 
 QString countsLine(const kx::SourceDeletionReport& r) {
-    return QStringLiteral("%1 messages read \u00B7 %2 in tresk \u00B7 %3 unique")
+    return QStringLiteral("%1 messages read \u00B7 %2 in the archive \u00B7 %3 unique")
         .arg(r.messagesRead)
         .arg(r.messagesInArchive)
         .arg(r.uniqueMessages);
@@ -104,7 +108,7 @@ QString identicalGroupTitle(qsizetype count) {
 }
 
 QString deletionSummaryText(const kx::DeletionSafetyReport& report) {
-    return QStringLiteral("%1 of %2 archives verified redundant")
+    return QStringLiteral("%1 of %2 sources verified redundant")
         .arg(report.safeCount())
         .arg(static_cast<qint64>(report.sources.size()));
 }

@@ -163,7 +163,7 @@ void SourcesView::buildHeader(QVBoxLayout* column) {
 }
 
 QWidget* SourcesView::buildEmptyState() {
-    auto* page = new QWidget(this);
+    auto* page = new QWidget;
     page->setObjectName(QStringLiteral("sourcesEmptyState"));
     auto* outer = new QVBoxLayout(page);
     outer->setContentsMargins(kStandardPadding, kStandardPadding, kStandardPadding, kStandardPadding);
@@ -230,7 +230,17 @@ QWidget* SourcesView::buildEmptyState() {
 
     outer->addLayout(column);
     outer->addStretch(1);
-    return page;
+    // Short of room (the which-archive panel above it, a small window) the
+    // state scrolls rather than drawing its parts over one another.
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("sourcesEmptyStateScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    scroll->setWidget(page);
+    useWheelStepOfText(scroll);
+    return scroll;
 }
 
 QWidget* SourcesView::buildContent() {

@@ -138,7 +138,10 @@ std::optional<QString> PermissionsModel::installSchedule() {
                                        machine.empty() ? std::nullopt : std::optional<std::string>(machine),
                                        kx::ScheduleInstaller::kHour, kx::ScheduleInstaller::kMinute);
     } catch (const std::exception& e) {
-        return "The daily schedule did not install: " + QString::fromStdString(e.what());
+        // One sentence, whatever the scheduler printed around its reason.
+        QString reason = QString::fromStdString(e.what()).trimmed();
+        while (reason.endsWith(u'.')) reason.chop(1);
+        return "The daily schedule did not install: " + reason + ".";
     }
     if (!kx::ScheduleInstaller::isInstalled())
         return "The daily schedule reported success but is not on disk at " +

@@ -92,11 +92,13 @@ bool Workspace::revealItem(const QString& path) {
     return QFileInfo(folder).isDir() && open(QUrl::fromLocalFile(folder));
 }
 
-QString Workspace::saveFile(QWidget* parent, const QString& suggestedName, const QString& message) {
+QString Workspace::saveFile(QWidget* parent, const QString& suggestedName, const QString& message,
+                            const QStringList& fileTypes) {
     // The dialog has no message line of its own; its title carries the message.
     QFileDialog dialog(parent, message);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
+    if (!fileTypes.isEmpty()) dialog.setNameFilters(fileTypes);
     dialog.setDirectory(QDir::homePath());
     dialog.selectFile(suggestedName);
     if (dialog.exec() != QDialog::Accepted) return {};

@@ -42,9 +42,13 @@ public:
     virtual bool canOpenNotificationSettings() const { return false; }
     virtual bool openNotificationSettings() { return false; }
     // The save chooser, titled with `message`, in the home folder with
-    // `suggestedName` filled in; the chosen path, or null when cancelled.
-    virtual QString saveFile(QWidget* parent, const QString& suggestedName, const QString& message);
-    // The folder chooser; the chosen folder's path, or null when cancelled.
+    // `suggestedName` filled in; the chosen path, or null when cancelled. With
+    // `fileTypes` (name filters such as "Plain text (*.txt)") it offers only
+    // those, else every file.
+    virtual QString saveFile(QWidget* parent, const QString& suggestedName, const QString& message,
+                             const QStringList& fileTypes = {});
+    // The folder chooser, titled with `message`; the chosen folder's path, or
+    // null when cancelled.
     virtual QString chooseFolder(QWidget* parent, const QString& message = QString());
     // The place a person goes to let Kelvara read Messages (see above).
     bool openMessagesPlace();

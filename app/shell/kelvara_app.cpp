@@ -9,6 +9,7 @@
 #include "app/shell/settings_window.h"
 #include "app/shell/updater.h"
 #include "app/ui/app_version.h"
+#include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
 #include "core/platform/system.h"
 #include "setup/model/onboarding_model.h"
@@ -82,6 +83,8 @@ MainWindow* KelvaraApp::showMainWindow() {
         w = new MainWindow(*model_, *backup_, *onboarding_);
         w->setCommands(new AppCommands(*this, *w));
         connect(w, &MainWindow::firstShown, this, &KelvaraApp::syncBackupOwner);
+        w->resize(w->size().boundedTo(roomForWindow(w))); // a small screen: not past its edge
+        centreWindowOver(w, nullptr);
     }
     if (w->isMinimized()) w->showNormal();
     else w->show();
@@ -100,7 +103,13 @@ MainWindow* KelvaraApp::showMainWindow() {
 void KelvaraApp::syncBackupOwner() { backup_->setOwner(ownerNameForBackup(*model_)); }
 
 void KelvaraApp::showSettings() {
-    if (!settings_) settings_ = new SettingsWindow(*model_);
+    if (!settings_) {
+        settings_ = new SettingsWindow(*model_);
+        // Over the window it was asked from, not where the desktop puts new
+        // windows (without a window manager: over the main window's menus).
+        const QList<MainWindow*> windows = mainWindows();
+        centreWindowOver(settings_, windows.isEmpty() ? nullptr : windows.first());
+    }
     settings_->show();
     settings_->raise();
     settings_->activateWindow();

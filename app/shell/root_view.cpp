@@ -15,7 +15,6 @@
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QListWidget>
-#include <QMainWindow>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
@@ -84,13 +83,10 @@ public:
     explicit SidebarList(QWidget* parent) : QListWidget(parent) { setViewportMargins(10, 10, 10, 10); }
 };
 
-// Places a sheet the way the Mac does: centred over its window, hanging from the
-// top of the window's content, with a thin border when no window manager draws one.
+// Places a sheet centred over its window, with a thin border when no window
+// manager draws one.
 void placeAsSheet(QDialog* sheet, QWidget* window) {
-    const QRect g = window->geometry();
-    int top = 0;
-    if (auto* mw = qobject_cast<QMainWindow*>(window); mw && mw->menuWidget()) top = mw->menuWidget()->height();
-    sheet->move(g.x() + (g.width() - sheet->width()) / 2, g.y() + top);
+    centreWindowOver(sheet, window);
     sheet->setStyleSheet(
         QStringLiteral("QDialog#%1 { border: 1px solid rgba(0, 0, 0, 60); }").arg(sheet->objectName()));
 }
@@ -352,9 +348,10 @@ void RootView::presentFullDiskAccess() {
     sheet->setObjectName(QStringLiteral("fullDiskAccessSheet"));
     sheet->setWindowTitle(tr("Full Disk Access"));
     sheet->setWindowModality(Qt::WindowModal);
-    sheet->setMinimumSize(520, 420);
     auto* layout = new QVBoxLayout(sheet);
     layout->setContentsMargins(0, 0, 0, 0);
+    // As tall as its content: extra height would only open gaps between its parts.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     layout->addWidget(makeFullDiskAccessContent(model_, *sheet));
     fdaSheet_ = sheet;
     sheet->adjustSize();

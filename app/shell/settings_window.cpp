@@ -13,9 +13,11 @@
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -83,10 +85,23 @@ SettingsWindow::SettingsWindow(AppModel& model, QWidget* parent) : QWidget(paren
     }
     row->addStretch(1);
     column->addWidget(strip);
-    column->addWidget(makeDivider(this));
+    QFrame* divider = makeDivider(this);
+    column->addWidget(divider);
     column->addWidget(stack_, 1);
     connect(buttons_, &QButtonGroup::idClicked, this, [this](int id) { selectTab(static_cast<SettingsTab>(id)); });
-    setFixedWidth(kWidth);
+
+    // One size on every tab, room for the tallest form; a shorter form keeps
+    // to the top. On a screen too short for it the forms scroll.
+    const int chrome = strip->sizeHint().height() + divider->sizeHint().height();
+    int formHeight = std::max_element(kTabs.begin(), kTabs.end(), [](const TabInfo& a, const TabInfo& b) {
+                         return a.height < b.height;
+                     })->height;
+    formHeight = std::min(formHeight, roomForWindow(this).height() - chrome);
+    stack_->setFixedHeight(formHeight);
+    setFixedSize(kWidth, column->sizeHint().height());
+
+    for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)})
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
     selectTab(SettingsTab::general);
 }
 
@@ -108,7 +123,4 @@ void SettingsWindow::selectTab(SettingsTab tab) {
     }
     stack_->setCurrentIndex(index);
     setWindowTitle(tr(info(tab).title));
-    // Each tab has a height of its own; the window follows it.
-    const int chrome = height() - stack_->height();
-    setFixedHeight(info(tab).height + (chrome > 0 && isVisible() ? chrome : 64));
 }

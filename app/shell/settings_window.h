@@ -2,8 +2,9 @@
 // The settings window: one per application, opened with "Settings…" (Ctrl+,).
 // Like a Mac preferences window it has a row of tab buttons (symbol above
 // title) along its top, General, Permissions, Archive and Privacy, and the
-// selected tab's form below. It is 620 wide; each tab sets its own height. A
-// new window starts at General.
+// selected tab's form below. It is 620 wide and keeps one height on every tab,
+// that of the tallest form (less on a screen too short for it). A new window
+// starts at General. Escape and Ctrl+W close it.
 #include <QWidget>
 
 class AppModel;

@@ -4,13 +4,19 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QMenu>
 #include <QPalette>
 #include <QProxyStyle>
 #include <QStyleFactory>
+#include <QStyleOptionButton>
+#include <algorithm>
 
 namespace {
 
-// Fusion, without the stock icons some desktops put on dialog buttons.
+constexpr int kButtonTitleInset = 14;
+
+// Fusion, without the stock icons some desktops put on dialog buttons, with
+// roomier buttons and destructive menu items in red.
 class KelvaraStyle final : public QProxyStyle {
 public:
     using QProxyStyle::QProxyStyle;
@@ -19,12 +25,43 @@ public:
         if (hint == SH_DialogButtonBox_ButtonsHaveIcons) return 0;
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
+    // Room around a button's title the way Mac buttons have it, not Fusion's
+    // few pixels at either end of a long title.
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
+                           const QWidget* widget) const override {
+        QSize size = QProxyStyle::sizeFromContents(type, option, contents, widget);
+        const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
+        if (type == CT_PushButton && button && !button->text.isEmpty())
+            size.setWidth(std::max(size.width(), contents.width() + 2 * kButtonTitleInset));
+        return size;
+    }
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+        const auto* menu = qobject_cast<const QMenu*>(widget);
+        if (element == CE_MenuItem && item && menu && !(option->state & State_Selected)) {
+            const QAction* action = menu->actionAt(option->rect.center());
+            if (action && action->isEnabled() && action->property(kDestructiveAction).toBool()) {
+                QStyleOptionMenuItem red(*item);
+                for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+                    red.palette.setColor(role, toneColor(Tone::red));
+                QProxyStyle::drawControl(element, &red, painter, widget);
+                return;
+            }
+        }
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
 };
 
 } // namespace
 
+QStyle* makeApplicationStyle() {
+    QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"));
+    return fusion ? new KelvaraStyle(fusion) : nullptr;
+}
+
 void applyApplicationStyle(QApplication& app) {
-    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) app.setStyle(new KelvaraStyle(fusion));
+    if (QStyle* style = makeApplicationStyle()) app.setStyle(style);
 
     QPalette pal;
     const QColor text(0x1D, 0x1D, 0x1F);

@@ -172,7 +172,7 @@ QVBoxLayout* scrollingColumn(QWidget* screen, const QString& objectName, int pad
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->verticalScrollBar()->setSingleStep(24);
+    useWheelStepOfText(scroll);
     scroll->viewport()->setAutoFillBackground(false);
     outer->addWidget(scroll);
     auto* page = new QWidget(scroll);
@@ -181,6 +181,10 @@ QVBoxLayout* scrollingColumn(QWidget* screen, const QString& objectName, int pad
     column->setContentsMargins(padding, padding, padding, padding);
     column->setSpacing(spacing);
     return column;
+}
+
+void useWheelStepOfText(QAbstractScrollArea* area) {
+    area->verticalScrollBar()->setSingleStep(QFontMetrics(textFont(TextStyle::body)).lineSpacing());
 }
 
 QWidget* columnWidget(QWidget* parent, const QString& objectName, int spacing, QVBoxLayout** column) {

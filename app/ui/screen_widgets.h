@@ -10,6 +10,7 @@
 
 #include <string>
 
+class QAbstractScrollArea;
 class QHBoxLayout;
 class QLayout;
 class QListView;
@@ -89,6 +90,10 @@ QLabel* symbolView(const QString& symbol, int size, const QColor& color, QWidget
 // A screen whose content scrolls vertically: fills `screen` with a scroll
 // area and returns the column of its page, padded by `padding`.
 QVBoxLayout* scrollingColumn(QWidget* screen, const QString& objectName, int padding, int spacing);
+// Makes one wheel click scroll `area` by the desktop's number of wheel lines
+// (QApplication::wheelScrollLines), a line being one line of body text, as
+// text views scroll, instead of a few pixels.
+void useWheelStepOfText(QAbstractScrollArea* area);
 // A widget holding a column with no margins; the column comes back in `column`.
 QWidget* columnWidget(QWidget* parent, const QString& objectName, int spacing, QVBoxLayout** column);
 // A column nested at the end of `into`.

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -14,6 +15,8 @@
 namespace {
 
 constexpr int kSmallSymbol = 16;
+// The most a window manager's title bar is taken to add above a window.
+constexpr int kTitleBar = 40;
 
 QLabel* symbolLabel(const QString& symbol, int size, const QColor& tint, QWidget* parent) {
     auto* l = new QLabel(parent);
@@ -182,6 +185,32 @@ QPushButton* ContentUnavailableWidget::setAction(const QString& title) {
 }
 
 QString ContentUnavailableWidget::title() const { return title_->text(); }
+
+QSize roomForWindow(const QWidget* window) {
+    const QScreen* screen = window->screen();
+    return screen ? screen->availableGeometry().size() - QSize(0, kTitleBar) : QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+}
+
+void centreWindowOver(QWidget* window, const QWidget* anchor) {
+    const bool overWindow = anchor && anchor->isVisible();
+    const QScreen* screen = overWindow ? anchor->screen() : window->screen();
+    const QRect room = screen ? screen->availableGeometry() : QRect();
+    const QRect over = overWindow ? anchor->geometry() : room;
+    if (!over.isValid()) return;
+    // What the window manager adds above and to the left of a window's
+    // content, as on the anchor; without one, room for a title bar is kept
+    // above the window instead.
+    const QPoint frame = overWindow ? anchor->geometry().topLeft() - anchor->frameGeometry().topLeft() : QPoint();
+    QRect placed(QPoint(), window->size() + QSize(0, overWindow ? 0 : kTitleBar));
+    placed.moveCenter(over.center());
+    if (room.isValid()) {
+        placed.moveRight(std::min(placed.right(), room.right()));
+        placed.moveBottom(std::min(placed.bottom(), room.bottom()));
+        placed.moveLeft(std::max(placed.left(), room.left() + frame.x()));
+        placed.moveTop(std::max(placed.top(), room.top() + frame.y()));
+    }
+    window->move(placed.topLeft() - frame);
+}
 
 QFrame* makeDivider(QWidget* parent) {
     auto* line = new QFrame(parent);

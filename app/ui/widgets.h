@@ -79,6 +79,15 @@ private:
     class QPushButton* action_ = nullptr;
 };
 
+// The room a window has on its screen, less a title bar's height that a
+// window manager may add.
+QSize roomForWindow(const QWidget* window);
+// Moves a window that is not yet shown so that it is centred over `anchor`
+// (another window) or, without one, over its screen with room for a title
+// bar above it, inside the screen's available area. The window manager's
+// frame is taken to be the anchor's.
+void centreWindowOver(QWidget* window, const QWidget* anchor);
+
 // A thin horizontal divider in the separator colour.
 QFrame* makeDivider(QWidget* parent = nullptr);
 

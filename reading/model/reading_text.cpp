@@ -140,7 +140,7 @@ AttachmentStatus attachmentStatus(const kx::TreskStore::AttachmentRef& attachmen
                     QStringLiteral("The source database recorded no file for this attachment. The bytes were never "
                                    "stored on that device.")};
         return {QStringLiteral("bytes not archived"),
-                QStringLiteral("The source recorded a file, but its bytes are not in the tresk.")};
+                QStringLiteral("The source recorded a file, but its bytes are not in the archive.")};
     }
     if (attachment.totalBytes == 1) return {QStringLiteral("1 byte"), QString()};
     if (attachment.totalBytes > 1)

@@ -1,6 +1,7 @@
 #include "setup/onboarding/onboarding_view.h"
 
 #include "app/model/app_model.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/style.h"
 #include "app/ui/widgets.h"
 #include "setup/model/onboarding_model.h"
@@ -70,6 +71,7 @@ OnboardingView::OnboardingView(AppModel& model, JoinFlowFactory joinFlows, Onboa
     content_->addWidget(error_);
     content_->addStretch(1);
     scroll_->setWidget(page);
+    useWheelStepOfText(scroll_);
     column->addWidget(scroll_, 1);
 
     column->addWidget(makeDivider(this));

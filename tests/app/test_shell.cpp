@@ -32,6 +32,7 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -327,6 +328,39 @@ TEST_F(ShellTest, FirstLaunchShowsOnboardingNotTheAccessPrompt) {
     EXPECT_EQ(root->fullDiskAccessSheet(), nullptr);
 }
 
+// Within a few pixels: a border and rounding.
+static void expectCentredOver(const QWidget* window, const QWidget* over, const char* what) {
+    const QPoint off = window->geometry().center() - over->geometry().center();
+    EXPECT_LE(std::abs(off.x()), 3) << what;
+    EXPECT_LE(std::abs(off.y()), 3) << what;
+}
+
+TEST_F(ShellTest, TheWindowTheSheetAndSettingsOpenCentredOverOneAnother) {
+    MainWindow* w = start();
+    const QRect room = w->screen()->availableGeometry();
+    ASSERT_TRUE(room.contains(w->frameGeometry()));
+    EXPECT_LE(std::abs(w->geometry().center().x() - room.center().x()), 3);
+    // Room for a title bar above it.
+    EXPECT_LE(std::abs((w->frameGeometry().top() - room.top()) - (room.bottom() - w->frameGeometry().bottom()) + 40),
+              6);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->rootView()->onboardingSheet() != nullptr; }));
+    QDialog* sheet = w->rootView()->onboardingSheet();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet));
+    expectCentredOver(sheet, w, "onboarding sheet");
+    sheet->reject();
+
+    // Settings opens over the main window wherever that is, not at the corner
+    // of the screen over its menus.
+    w->move(room.topLeft() + QPoint(40, 30));
+    QCoreApplication::processEvents();
+    w->commands()->settings()->trigger();
+    SettingsWindow* settings = app_->settingsWindow();
+    ASSERT_NE(settings, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(settings));
+    expectCentredOver(settings, w, "settings");
+    EXPECT_TRUE(room.contains(settings->geometry()));
+}
+
 TEST_F(ShellTest, SkippedOnboardingDoesNotComeBackAtTheNextLaunch) {
     defaults_->setFlag(DefaultsKey::onboardingSkipped, true);
     MainWindow* w = start();
@@ -606,6 +640,16 @@ TEST_F(ShellTest, TheAccessWindowClosesItselfOnceTheDatabaseBecomesReadable) {
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return root->fullDiskAccessSheet() && root->fullDiskAccessSheet()->isVisible(); }));
     EXPECT_FALSE(model_->permissions().hasFullDiskAccess());
+    // Its parts follow one another at the column's spacing, without gaps.
+    QDialog* sheet = root->fullDiskAccessSheet();
+    expectCentredOver(sheet, w, "access sheet");
+    const QWidget* explanation = sheet->findChild<QWidget*>(QStringLiteral("explanation"));
+    const QWidget* firstStep = sheet->findChild<QWidget*>(QStringLiteral("step"));
+    const QWidget* button = sheet->findChild<QWidget*>(QStringLiteral("openSystemSettings"));
+    ASSERT_TRUE(explanation && firstStep && button);
+    EXPECT_LE(firstStep->mapTo(sheet, QPoint()).y() - explanation->mapTo(sheet, QPoint(0, explanation->height())).y(),
+              16);
+    EXPECT_LE(sheet->height() - button->mapTo(sheet, QPoint(0, button->height())).y(), 28 + 2);
     // The next re-check finds a readable database: no button is pressed.
     std::filesystem::remove(liveDatabase());
     kx::fixtures::Options o;

@@ -1,4 +1,6 @@
-// The small GUI helpers: counts, symbols, colours, clipboard, banners.
+// The small GUI helpers: counts, symbols, colours, clipboard, banners, choosers.
+#include "app/platform/workspace.h"
+#include "app/ui/app_style.h"
 #include "app/ui/clipboard.h"
 #include "app/ui/counts.h"
 #include "app/ui/style.h"
@@ -8,16 +10,21 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
+#include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QSvgRenderer>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
+#include <memory>
 
 TEST(Counts, NounAgreesWithTheCount) {
     const QString text = QStringLiteral("^[%lld message](inflect: true) archived");
@@ -217,4 +224,65 @@ TEST(ContentUnavailable, ANarrowPanelWrapsTheDescriptionInsteadOfCuttingIt) {
     pane.setFixedSize(natural + 200, 400);
     QCoreApplication::processEvents();
     EXPECT_GE(description->width(), natural);
+}
+
+// The desktop's real choosers, answered as a person would: the save chooser
+// offers only the file types it is given, the folder chooser says what it is for.
+TEST(Choosers, TheyOfferTheFileTypesAndCarryTheMessageTheyAreGiven) {
+    QStringList offered;
+    QString title;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        offered = dialog->nameFilters();
+        title = dialog->windowTitle();
+        dialog->reject();
+    });
+    poll.start(10);
+    EXPECT_TRUE(workspace()
+                    .saveFile(nullptr, QStringLiteral("key.txt"), QString(), {QStringLiteral("Plain text (*.txt)")})
+                    .isNull());
+    EXPECT_EQ(offered, QStringList{QStringLiteral("Plain text (*.txt)")});
+    EXPECT_TRUE(workspace().chooseFolder(nullptr, QStringLiteral("Choose the shared folder on this Mac.")).isNull());
+    EXPECT_EQ(title, QStringLiteral("Choose the shared folder on this Mac."));
+}
+
+// A destructive menu item ("Remove my name") is drawn in red, its neighbours
+// in the ordinary text colour.
+TEST(ApplicationStyle, DrawsDestructiveMenuItemsInRed) {
+    std::unique_ptr<QStyle> style(makeApplicationStyle());
+    ASSERT_NE(style, nullptr);
+    QMenu menu;
+    menu.setStyle(style.get());
+    QAction* plain = menu.addAction(QStringLiteral("Edit name…"));
+    QAction* remove = menu.addAction(QStringLiteral("Remove my name"));
+    remove->setProperty(kDestructiveAction, true);
+    menu.adjustSize();
+    const QImage shot = menu.grab().toImage();
+    const auto reddish = [&](QAction* action) {
+        const QRect r = menu.actionGeometry(action);
+        int n = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                if (c.red() > 150 && c.green() < 110 && c.blue() < 110) ++n;
+            }
+        return n;
+    };
+    EXPECT_GT(reddish(remove), 20);
+    EXPECT_EQ(reddish(plain), 0);
+}
+
+// A button's title has room at either end, however long it is.
+TEST(ApplicationStyle, ButtonsLeaveRoomAroundTheirTitles) {
+    std::unique_ptr<QStyle> style(makeApplicationStyle());
+    ASSERT_NE(style, nullptr);
+    for (const QString& title :
+         {QStringLiteral("I already have a recovery key"), QStringLiteral("Remove from this list")}) {
+        QPushButton button(title);
+        button.setStyle(style.get());
+        const int text = button.fontMetrics().horizontalAdvance(title);
+        EXPECT_GE(button.sizeHint().width(), text + 28) << title.toStdString();
+    }
 }

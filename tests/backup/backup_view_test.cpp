@@ -111,7 +111,8 @@ TEST_F(BackupScreen, TheKeyStepsInOrder) {
     nextSavePath = QString::fromStdString((home / "Recovery.txt").string());
     QTest::mouseClick(panel->saveButton(), Qt::LeftButton);
     ASSERT_EQ(savePrompts.size(), 1);
-    EXPECT_TRUE(savePrompts[0].startsWith(QStringLiteral("Kelvara Recovery Key - jorin.txt|")));
+    // Offered as plain text only.
+    EXPECT_EQ(savePrompts[0], QStringLiteral("Kelvara Recovery Key - jorin.txt||Plain text (*.txt)"));
     const std::string text = readAll(home / "Recovery.txt");
     EXPECT_EQ(text.rfind("Kelvara recovery key\nArchive: jorin\nCreated ", 0), 0u) << text;
     EXPECT_NE(text.find("\n\n" + backup->pendingRecoveryPhrase().toStdString() + "\n\n"), std::string::npos);

@@ -28,6 +28,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <sys/stat.h>
@@ -320,6 +321,23 @@ TEST_F(HealthScreen, StalenessHasItsBoundaryAt48Hours) {
     EXPECT_EQ(textOf(*view, "staleMark"), "— STALE");
     EXPECT_EQ(textOf(*view, "runAge"), "2 days ago");
     snapshot(*view, "health-stale");
+}
+
+TEST_F(HealthScreen, TheRunsAgeMovesOnWhileTheScreenStaysOpen) {
+    AppModel& m = startSettled();
+    m.setReport(successAt(kNow - minutes(5) - seconds(10)));
+    auto view = show(m);
+    EXPECT_EQ(textOf(*view, "runAge"), "5 min ago");
+    // The screen asks to be redrawn when the text next changes: within a minute.
+    auto* tick = view->findChild<QTimer*>(QStringLiteral("ageTick"));
+    ASSERT_NE(tick, nullptr);
+    ASSERT_TRUE(tick->isActive());
+    EXPECT_LE(tick->remainingTime(), 60 * 1000);
+    clock->advance(minutes(2));
+    tick->start(0); // the minute is up
+    EXPECT_TRUE(QTest::qWaitFor([&] { return textOf(*view, "runAge") == "7 min ago"; }, 2000))
+        << textOf(*view, "runAge").toStdString();
+    EXPECT_TRUE(tick->isActive());
 }
 
 TEST_F(HealthScreen, AFailedRunShowsItsErrorAndCountsItsAgeFromTheLastSuccess) {

@@ -208,6 +208,10 @@ TEST_F(HouseholdScreen, LinkSheetBuildsCopiesAndForgetsTheCode) {
     EXPECT_EQ(link->picker()->itemText(1), QStringLiteral("AWS S3 · kelvara-test"));
     EXPECT_EQ(link->createButton()->text(), QStringLiteral("Create code"));
     snapshot(*link, QStringLiteral("link-sheet"));
+    // The screen behind the sheet agrees with its warning: a code carries the key.
+    const QString note = view.findChild<QLabel*>(QStringLiteral("linkingNote"))->text();
+    EXPECT_FALSE(note.contains(QStringLiteral("never shares message content"))) << note.toStdString();
+    EXPECT_TRUE(note.contains(QStringLiteral("whoever holds one can read this archive"))) << note.toStdString();
 
     // No key yet: the join model's sentence, no code.
     link->createButton()->click();
@@ -300,6 +304,7 @@ TEST_F(HouseholdScreen, JoinSheetWalksThroughEveryStage) {
     nextFolder = QString();
     join->button(QStringLiteral("chooseFolder"))->click();
     EXPECT_EQ(join->findChild<QLabel*>(QStringLiteral("chosenFolder"))->text(), QStringLiteral("No folder chosen"));
+    EXPECT_EQ(folderPrompts, QStringList{QStringLiteral("Choose the shared folder on this Mac.")});
     stdfs::create_directories(home / "Dropbox/Kelvara");
     nextFolder = QString::fromStdString((home / "Dropbox/Kelvara").string());
     join->button(QStringLiteral("chooseFolder"))->click();

@@ -326,9 +326,11 @@ TEST_F(JoinFlow, AScheduleThatDoesNotInstallAfterAJoinIsSaidAfterTheJoinsLeadIn)
     systemctl.failOn("enable", 4);
     JoinModel::installScheduleAfterJoin(*model);
     const QString said = model->lastError();
-    EXPECT_TRUE(said.startsWith("Joined. The daily schedule did not install: Could not register the schedule: "))
+    EXPECT_TRUE(said.startsWith("Joined, but the daily schedule did not install: Could not register the schedule: "))
         << said.toStdString();
-    EXPECT_TRUE(said.endsWith(" Turn it on in Settings.")) << said.toStdString();
+    // One sentence: no line break or doubled full stop from the scheduler's output.
+    EXPECT_TRUE(said.endsWith("no user session. Turn it on in Settings.")) << said.toStdString();
+    EXPECT_FALSE(said.contains(u'\n')) << said.toStdString();
 
     // Installed: nothing is said.
     stdfs::remove(systemctl.dir / "fail-enable");

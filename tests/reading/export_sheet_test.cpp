@@ -177,6 +177,8 @@ TEST_F(ExportSheet, ADeferredAnchorWaitsAndRetryNowAnchorsIt) {
     EXPECT_TRUE(panel.waitingLabel()->isVisible());
     EXPECT_EQ(panel.waitingLabel()->text(), "1 seal waiting to be anchored");
     EXPECT_FALSE(panel.lastRetryLabel()->isVisible());
+    // Alone on its row the button keeps its own width.
+    EXPECT_EQ(panel.retryButton()->width(), panel.retryButton()->sizeHint().width());
 
     // The server still down: the pass reports it and the seal keeps waiting.
     panel.retryButton()->click();

@@ -67,7 +67,7 @@ TEST(AttachmentTexts, SymbolsStatusesAndTitles) {
     EXPECT_EQ(attachmentStatus(a, false).line, "bytes not archived"); // flag missing
     a.hasFile = true;
     EXPECT_EQ(attachmentStatus(a, false).line, "bytes not archived");
-    EXPECT_EQ(attachmentStatus(a, false).help, "The source recorded a file, but its bytes are not in the tresk.");
+    EXPECT_EQ(attachmentStatus(a, false).help, "The source recorded a file, but its bytes are not in the archive.");
     a.hasFile = false;
     EXPECT_EQ(attachmentStatus(a, false).line, "not downloaded on the original device");
     EXPECT_EQ(attachmentStatus(a, false).help, "The source database recorded no file for this attachment. The bytes "

@@ -56,7 +56,17 @@ using Verdict = FullDiskAccessProbe::Verdict;
 // The sheet's nested layouts settle over a few turns of the event loop; then
 // nothing on it may be clipped.
 void settledSnapshot(QWidget& w, const QString& name) {
-    QTest::qWait(30);
+    // Layouts settle in posted events, later on a loaded machine: wait for
+    // every wrapped text to get its height (a real clip stays and fails below).
+    (void)QTest::qWaitFor(
+        [&] {
+            for (QLabel* l : w.findChildren<QLabel*>())
+                if (l->wordWrap() && l->isVisibleTo(&w) && !l->text().isEmpty() &&
+                    l->height() < l->heightForWidth(l->width()))
+                    return false;
+            return true;
+        },
+        2000);
     expectNothingClipped(w, name);
     snapshot(w, name);
 }

@@ -122,6 +122,9 @@ TEST_F(FiltersViewTest, TheFormNeedsAValueExceptForAllShortcodes) {
     view->kindPicker()->setCurrentIndex(2);
     EXPECT_FALSE(view->valueField()->isVisible());
     EXPECT_TRUE(view->addRuleButton()->isEnabled());
+    // The button keeps its own width where the field was.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view->addRuleButton()->width(), view->addRuleButton()->sizeHint().width());
     view->valueField()->clear();
     EXPECT_TRUE(view->addRuleButton()->isEnabled());
     QTest::mouseClick(view->addRuleButton(), Qt::LeftButton);

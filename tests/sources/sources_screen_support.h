@@ -30,11 +30,15 @@ protected:
             if (method == QStringLiteral("ShowItems")) test_.shownItems << uris;
             return test_.fileManagerSelects;
         }
-        QString saveFile(QWidget*, const QString& suggested, const QString& message) override {
-            test_.savePrompts << suggested + "|" + message;
+        QString saveFile(QWidget*, const QString& suggested, const QString& message,
+                         const QStringList& fileTypes) override {
+            test_.savePrompts << suggested + "|" + message + (fileTypes.isEmpty() ? "" : "|" + fileTypes.join(';'));
             return test_.nextSavePath;
         }
-        QString chooseFolder(QWidget*, const QString&) override { return test_.nextFolder; }
+        QString chooseFolder(QWidget*, const QString& message) override {
+            test_.folderPrompts << message;
+            return test_.nextFolder;
+        }
 
     private:
         ScreenTest& test_;
@@ -86,7 +90,8 @@ protected:
     QString nextSavePath;
     QString nextFolder;
     bool fileManagerSelects = false;
-    QStringList savePrompts;
+    QStringList savePrompts; // suggested name|message[|file types]
+    QStringList folderPrompts;
     QStringList shownItems;
     QList<QUrl> openedFolders;
 };

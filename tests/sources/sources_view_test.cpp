@@ -8,6 +8,7 @@
 #include "sources/sources_view.h"
 #include "sources/which_archive_panel.h"
 #include "tests/sources/sources_screen_support.h"
+#include "tests/support/snapshots.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -48,6 +49,14 @@ protected:
         return -1;
     }
     void liveDatabase(int64_t messages = 40) { messagesFolder(home / "Library/Messages", messages); }
+    // Sam's Messages folder, registered as "sam" and scanned into the root.
+    void scanSamsArchive() {
+        fx::writeMessagesFolder(home / "src/sam", fx::Options{});
+        model->mutableRegistry().add(folderSource("sam", "sam", home / "src/sam"));
+        emit model->registryChanged();
+        model->runs().startScan(ScanRequest{});
+        ASSERT_TRUE(settle());
+    }
     // original, an exact copy of it, and sam's own folder (which gains one
     // message after the scan, so it holds something the archive lacks).
     void registerFolders() {
@@ -170,7 +179,7 @@ TEST_F(SourcesViewTest, ScanThenCheckSafetyPutsEachVerdictAndDuplicateNoteOnItsO
     auto* summary = view->findChild<QLabel*>(QStringLiteral("deletionSummaryText"));
     ASSERT_NE(summary, nullptr);
     EXPECT_TRUE(summary->isVisible());
-    EXPECT_EQ(summary->text(), QStringLiteral("2 of 3 archives verified redundant"));
+    EXPECT_EQ(summary->text(), QStringLiteral("2 of 3 sources verified redundant"));
 }
 
 TEST_F(SourcesViewTest, TheBadgeOpensOnAClickAndStaysOpenThroughModelUpdates) {
@@ -190,7 +199,7 @@ TEST_F(SourcesViewTest, TheBadgeOpensOnAClickAndStaysOpenThroughModelUpdates) {
     const int closedHeight = list->visualRect(at).height();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, header.center());
     ASSERT_TRUE(view->listModel()->isExpanded(row));
-    EXPECT_TRUE(rowTexts(view, "sam").join('|').contains(QStringLiteral("40 messages read \u00B7 40 in tresk")));
+    EXPECT_TRUE(rowTexts(view, "sam").join('|').contains(QStringLiteral("40 messages read \u00B7 40 in the archive")));
     EXPECT_TRUE(QTest::qWaitFor([&] { return list->visualRect(at).height() > closedHeight; }));
 
     // A new analysis replaces every row's values; the open badge stays open.
@@ -339,15 +348,48 @@ TEST_F(SourcesViewTest, ShowingTheScreenAgainWhileAnalysesRunStartsNoSecondOne) 
     EXPECT_FALSE(model->analysis().isFindingDuplicates());
 }
 
+// No two of the texts and buttons of `area` that are shown overlap.
+static void expectNothingOverlaps(QWidget* area) {
+    std::vector<QWidget*> parts;
+    for (QWidget* w : area->findChildren<QWidget*>())
+        if ((qobject_cast<QLabel*>(w) || qobject_cast<QPushButton*>(w)) && w->isVisibleTo(area)) parts.push_back(w);
+    for (size_t i = 0; i < parts.size(); ++i)
+        for (size_t j = i + 1; j < parts.size(); ++j) {
+            if (parts[i]->isAncestorOf(parts[j]) || parts[j]->isAncestorOf(parts[i])) continue;
+            const QRect a(parts[i]->mapTo(area, QPoint()), parts[i]->size());
+            const QRect b(parts[j]->mapTo(area, QPoint()), parts[j]->size());
+            EXPECT_FALSE(a.intersects(b))
+                << parts[i]->objectName().toStdString() << " / " << parts[j]->objectName().toStdString();
+        }
+}
+
+TEST_F(SourcesViewTest, TheEmptyStateUnderAnOwnerChoiceKeepsItsPartsApart) {
+    liveDatabase();
+    start();
+    // Sam's archive lies in the root, but no source is registered.
+    scanSamsArchive();
+    model->sources().removeSource(QStringLiteral("sam"));
+    ASSERT_TRUE(settle());
+
+    SourcesView* view = showSources();
+    // About the room the main window gives a screen at its smallest.
+    window->setFixedSize(660, 530);
+    QTest::mouseClick(view->findChild<QPushButton*>(QStringLiteral("emptyConnectMessages")), Qt::LeftButton);
+    ASSERT_FALSE(model->sources().pendingOwnerChoice().isNull());
+    ASSERT_NE(view->whichArchivePanel(), nullptr);
+    QCoreApplication::processEvents();
+    QWidget* empty = view->findChild<QWidget*>(QStringLiteral("sourcesEmptyState"));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_TRUE(empty->isVisible());
+    expectNothingOverlaps(empty);
+    kx::test::snapshot(*window, QStringLiteral("sources-empty-under-owner-choice"));
+}
+
 TEST_F(SourcesViewTest, AnOwnerChoiceShowsThePanelAboveTheListAndAChoiceConnects) {
     liveDatabase();
     start();
     // Another person's archive already lies in the root.
-    fx::writeMessagesFolder(home / "src/sam", fx::Options{});
-    model->mutableRegistry().add(folderSource("sam", "sam", home / "src/sam"));
-    emit model->registryChanged();
-    model->runs().startScan(ScanRequest{});
-    ASSERT_TRUE(settle());
+    scanSamsArchive();
 
     SourcesView* view = showSources();
     QTest::mouseClick(view->connectButton(), Qt::LeftButton);

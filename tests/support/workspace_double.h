@@ -2,7 +2,7 @@
 // A workspace that opens nothing and records what it was asked, one line per
 // call: "open <url>", "folder <path>", "reveal <path>", "notification-settings".
 // The choosers answer with nextSavePath and nextFolder (null: the person
-// cancelled).
+// cancelled) and keep the file types and message they were given.
 #include "app/platform/workspace.h"
 
 #include <QStringList>
@@ -16,14 +16,23 @@ public:
     bool revealItem(const QString& path) override { return record(QStringLiteral("reveal ") + path) && revealSucceeds; }
     bool canOpenNotificationSettings() const override { return hasNotificationSettings; }
     bool openNotificationSettings() override { return record(QStringLiteral("notification-settings")); }
-    QString saveFile(QWidget*, const QString&, const QString&) override { return nextSavePath; }
-    QString chooseFolder(QWidget*, const QString&) override { return nextFolder; }
+    QString saveFile(QWidget*, const QString&, const QString&, const QStringList& fileTypes) override {
+        savedFileTypes = fileTypes;
+        return nextSavePath;
+    }
+    QString chooseFolder(QWidget*, const QString& message) override {
+        folderMessage = message;
+        return nextFolder;
+    }
 
     QStringList calls;
     bool hasNotificationSettings = true;
     bool revealSucceeds = true;
     QString nextSavePath;
     QString nextFolder;
+    // What the last chooser was asked to offer and say.
+    QStringList savedFileTypes;
+    QString folderMessage;
 
 private:
     bool record(const QString& call) {
