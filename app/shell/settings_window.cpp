@@ -90,15 +90,11 @@ SettingsWindow::SettingsWindow(AppModel& model, QWidget* parent) : QWidget(paren
     column->addWidget(stack_, 1);
     connect(buttons_, &QButtonGroup::idClicked, this, [this](int id) { selectTab(static_cast<SettingsTab>(id)); });
 
-    // One size on every tab, room for the tallest form; a shorter form keeps
-    // to the top. On a screen too short for it the forms scroll.
-    const int chrome = strip->sizeHint().height() + divider->sizeHint().height();
-    int formHeight = std::max_element(kTabs.begin(), kTabs.end(), [](const TabInfo& a, const TabInfo& b) {
-                         return a.height < b.height;
-                     })->height;
-    formHeight = std::min(formHeight, roomForWindow(this).height() - chrome);
-    stack_->setFixedHeight(formHeight);
-    setFixedSize(kWidth, column->sizeHint().height());
+    // The window is 620 wide on every tab and its height follows the
+    // selected tab's form, less on a screen too short for it (the forms then
+    // scroll).
+    chrome_ = strip->sizeHint().height() + divider->sizeHint().height();
+    setFixedWidth(kWidth);
 
     for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)})
         connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
@@ -123,4 +119,7 @@ void SettingsWindow::selectTab(SettingsTab tab) {
     }
     stack_->setCurrentIndex(index);
     setWindowTitle(tr(info(tab).title));
+    const int formHeight = std::min(info(tab).height, roomForWindow(this).height() - chrome_);
+    stack_->setFixedHeight(formHeight);
+    setFixedHeight(chrome_ + formHeight);
 }

@@ -2,8 +2,8 @@
 // The settings window: one per application, opened with "Settings…" (Ctrl+,).
 // Like a Mac preferences window it has a row of tab buttons (symbol above
 // title) along its top, General, Permissions, Archive and Privacy, and the
-// selected tab's form below. It is 620 wide and keeps one height on every tab,
-// that of the tallest form (less on a screen too short for it). A new window
+// selected tab's form below. It is 620 wide; its height follows the selected
+// tab's form (less on a screen too short for it). A new window
 // starts at General. Escape and Ctrl+W close it.
 #include <QWidget>
 
@@ -29,5 +29,6 @@ private:
     AppModel& model_;
     QButtonGroup* buttons_;
     QStackedWidget* stack_;
+    int chrome_ = 0; // the tab strip and its divider above the form
     SettingsTab current_ = SettingsTab::general;
 };
