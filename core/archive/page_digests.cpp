@@ -211,12 +211,14 @@ std::string PageDigests::token() const {
     return h.finishHex().substr(0, 32);
 }
 
-void PageDigests::save(const stdfs::path& folder) const {
+std::string PageDigests::save(const stdfs::path& folder) const {
     fs::createPrivateDirectories(folder);
     std::string bytes(kMagic, sizeof kMagic - 1);
     bytes.append(reinterpret_cast<const char*>(&pageSize_), sizeof pageSize_);
     bytes.append(reinterpret_cast<const char*>(digests_.data()), digests_.size() * sizeof(std::uint64_t));
-    fs::writeFileAtomic((folder / token()).string(), bytes, 0600);
+    std::string name = token();
+    fs::writeFileAtomic((folder / name).string(), bytes, 0600);
+    return name;
 }
 
 std::optional<PageDigests> PageDigests::load(const stdfs::path& folder, const std::string& token) {
