@@ -187,6 +187,12 @@ void row(const std::string& what, const Measure& m, const std::string& baseWhat,
                 base.spread(&Step::seconds).c_str(), base.runs.size());
 }
 
+// The one-minute load average now, printed beside every run.
+double loadNow() {
+    double l[1] = {0};
+    return ::getloadavg(l, 1) == 1 ? l[0] : 0.0;
+}
+
 void loadAverage(const char* when) {
     double l[3] = {0, 0, 0};
     if (::getloadavg(l, 3) == 3) std::printf("load average %s: %.2f %.2f %.2f\n", when, l[0], l[1], l[2]);
@@ -232,8 +238,8 @@ int main(int argc, char** argv) {
             note(f);
             base.add(b);
             first.add(f);
-            std::printf("  %s run %d: sqlite3 %.2f s, first ingest %.2f s, ratio %.2fx\n", name.c_str(), k + 1,
-                        b.seconds, f.seconds, b.seconds > 0 ? f.seconds / b.seconds : 0.0);
+            std::printf("  %s run %d: sqlite3 %.2f s, first ingest %.2f s, ratio %.2fx, load %.1f\n", name.c_str(),
+                        k + 1, b.seconds, f.seconds, b.seconds > 0 ? f.seconds / b.seconds : 0.0, loadNow());
         }
     };
     Measure spreadBase, spreadFirst, singleBase, singleFirst;
@@ -248,6 +254,8 @@ int main(int argc, char** argv) {
         const Step s = inChild([&] { return runEngine(spread, spreadRoot); });
         note(s);
         smallRerun.add(s);
+        std::printf("  unchanged rerun %d of the %lld-message archive: %.2f s, %.2f s processor, load %.1f\n", k + 1,
+                    messages, s.seconds, s.cpuSeconds, loadNow());
     }
     const Step largeFirst = inChild([&] { return runEngine(big, largeRoot); });
     note(largeFirst);
@@ -256,6 +264,8 @@ int main(int argc, char** argv) {
         const Step s = inChild([&] { return runEngine(big, largeRoot); });
         note(s);
         largeRerun.add(s);
+        std::printf("  unchanged rerun %d of the %lld-message archive: %.2f s, %.2f s processor, load %.1f\n", k + 1,
+                    large, s.seconds, s.cpuSeconds, loadNow());
     }
     // The page-digest pass over the large source as a later run makes it, beside
     // cat reading the same file; the file is read once first so that both find
@@ -270,9 +280,10 @@ int main(int argc, char** argv) {
         note(d);
         catPass.add(c);
         digestPass.add(d);
-        std::printf("  digest pass %d: cat %.2f s (%.2f s processor), digests %.2f s (%.2f s processor), ratio %.2fx\n",
+        std::printf("  digest pass %d: cat %.2f s (%.2f s processor), digests %.2f s (%.2f s processor), ratio %.2fx, "
+                    "load %.1f\n",
                     k + 1, c.seconds, c.cpuSeconds, d.seconds, d.cpuSeconds,
-                    c.seconds > 0 ? d.seconds / c.seconds : 0.0);
+                    c.seconds > 0 ? d.seconds / c.seconds : 0.0, loadNow());
     }
 
     // Runs after new messages arrived: each adds another 1,000. Before the first,
@@ -283,8 +294,8 @@ int main(int argc, char** argv) {
         const Step s = inChild([&] { return runEngine(big, largeRoot); });
         note(s);
         largeAdded.add(s);
-        std::printf("  run after %lld new messages %d: %.2f s, %.2f s processor\n", kAdded, k + 1, s.seconds,
-                    s.cpuSeconds);
+        std::printf("  run after %lld new messages %d: %.2f s, %.2f s processor, load %.1f\n", kAdded, k + 1, s.seconds,
+                    s.cpuSeconds, loadNow());
         if (k == 0) {
             std::string text;
             sqlOn((stdfs::path(largeRoot) / "bench" / "tresk.db").string(),

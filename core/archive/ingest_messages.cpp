@@ -927,8 +927,7 @@ private:
     void saveDigests() {
         if (!pages_ || !savedPages_.empty()) return;
         try {
-            pages_->save(PageDigests::defaultFolder());
-            savedPages_ = pages_->token();
+            savedPages_ = pages_->save(PageDigests::defaultFolder());
         } catch (const Error&) {
             savedPages_.clear();
         }

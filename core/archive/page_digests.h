@@ -40,8 +40,8 @@ public:
     // The digests kept under `token`, or none (missing, damaged, not ours).
     static std::optional<PageDigests> load(const std::filesystem::path& folder, const std::string& token);
     // Keeps these digests under their token (written whole, then renamed into
-    // place). Throws kx::Error.
-    void save(const std::filesystem::path& folder) const;
+    // place) and returns the token. Throws kx::Error.
+    std::string save(const std::filesystem::path& folder) const;
     static void remove(const std::filesystem::path& folder, const std::string& token) noexcept;
     // Where digests are kept: "digests" below the snapshot folder.
     static std::filesystem::path defaultFolder();

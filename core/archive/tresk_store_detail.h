@@ -35,6 +35,8 @@ inline int64_t dayOf(int64_t nanos) {
 // the messages (activity_days, source_activity): they hold what the messages
 // say while meta "activityUpTo" names the newest record.
 inline constexpr const char* kActivityMark = "activityUpTo";
+// The number of messages, kept in meta by the writer as it adds them.
+inline constexpr const char* kMessageTotalKey = "messageTotal";
 bool activityCurrent(SQLite::Database& db);
 
 // "the archive <path> could not be read (<reason>)".

@@ -121,7 +121,7 @@ constexpr const char* kActivitySchema =
     "messages INTEGER NOT NULL, first INTEGER NOT NULL, last INTEGER NOT NULL)";
 
 // The running totals in the meta table (see TreskStoreWriter::totals).
-constexpr const char* kMessagesKey = "messageTotal";
+constexpr const char* kMessagesKey = store_detail::kMessageTotalKey;
 constexpr const char* kCorroboratedKey = "corroboratedTotal";
 constexpr const char* kDuplicatesKey = "duplicateCopiesTotal";
 constexpr const char* kConversationTotalsKey = "conversationTotalsUpTo";

@@ -475,6 +475,7 @@ TEST_F(StoreFixture, RunningTotalsAgreeWithCountingTheTables) {
     EXPECT_EQ(w->totals(), (TreskStoreWriter::Totals{10, 6, 9}));
     w->commit();
     EXPECT_EQ(w->totals(), counted());
+    EXPECT_EQ(TreskStore(path).messageCount(), 10);
 
     // What a rolled-back batch added is not counted.
     w->begin();
@@ -495,10 +496,12 @@ TEST_F(StoreFixture, RunningTotalsAgreeWithCountingTheTables) {
     EXPECT_EQ(TreskStoreWriter::open(path, "jo", kStart)->totals(), counted());
     {
         SQLite::Database db(path, SQLite::OPEN_READWRITE);
-        db.exec("INSERT INTO messages(guid, conversation_id, first_archived) SELECT 'late', conversation_id, 0 FROM "
-                "messages LIMIT 1");
+        db.exec("INSERT INTO messages(id, guid, conversation_id, first_archived) SELECT 100, 'late', conversation_id, "
+                "0 FROM messages LIMIT 1");
     }
+    EXPECT_EQ(TreskStore(path).messageCount(), 11); // read by counting while the kept total disagrees
     EXPECT_EQ(TreskStoreWriter::open(path, "jo", kStart)->totals().messages, 11);
+    EXPECT_EQ(TreskStore(path).messageCount(), 11);
 }
 
 TEST_F(StoreFixture, AReadSnapshotKeepsOneStateOfTheArchiveAcrossQueries) {
