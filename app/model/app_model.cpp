@@ -82,6 +82,7 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
 
     // 7-8. The engine's last status and read access to the live database.
     refreshReport();
+    runs_->recordShownReport();
     permissions_->checkFullDiskAccess();
 
     // 9. Filters. A damaged file stops archiving, so nothing excluded is copied.

@@ -30,6 +30,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -74,6 +75,7 @@ protected:
         app_.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         root_.reset();
+        if (!savedSourceList_.empty()) std::filesystem::remove(savedSourceList_);
         setUserDefaultsForTesting(nullptr);
         std::filesystem::remove(liveDatabase());
         RootView::setAnimationsEnabled(true);
@@ -104,6 +106,22 @@ protected:
 
     static void makeLiveDatabase() { kx::test::writeAll(liveDatabase(), "not a database, but present"); }
 
+    // A generated Messages folder registered as source "old-mac" of "me", in
+    // the source list on disk too (removed again after the test).
+    void addScannableSource() {
+        kx::fixtures::Options o;
+        o.messages = 200;
+        kx::fixtures::writeMessagesFolder(folder_.path(), o);
+        kx::Source s;
+        s.id = "old-mac";
+        s.owner = "me";
+        s.path = folder_.path().string();
+        s.format = kx::SourceFormat::macosMessagesFolder;
+        ASSERT_TRUE(model_->mutableRegistry().add(s));
+        savedSourceList_ = model_->config().sources();
+        ASSERT_EQ(model_->saveRegistry("add"), std::nullopt);
+    }
+
     static void addSource(AppModel& model) {
         kx::Source s;
         s.id = "s1";
@@ -120,6 +138,8 @@ protected:
     std::unique_ptr<KelvaraApp> app_;
     TestAppModel* model_ = nullptr;
     int quitCalls_ = 0;
+    kx::test::TempDir folder_;
+    std::filesystem::path savedSourceList_;
 };
 
 QString screenName(Route r) {
@@ -627,4 +647,46 @@ TEST_F(ShellTest, TheHealthRouteShowsTheHealthScreen) {
     QWidget* screen = w->rootView()->currentScreen();
     EXPECT_EQ(screen->objectName(), screenName(Route::health));
     EXPECT_STREQ(screen->metaObject()->className(), "HealthView");
+}
+
+TEST_F(ShellTest, QuittingDuringARunSaysSoWaitsForItAndRecordsWhatItArchived) {
+    onboardingDone();
+    MainWindow* w = start();
+    addScannableSource();
+
+    // Ctrl+R, then Ctrl+Q while the run goes on: nothing quits or hides yet,
+    // and a notice says why.
+    QTest::keyClick(w, Qt::Key_R, Qt::ControlModifier);
+    ASSERT_TRUE(model_->runs().isRunning());
+    w->commands()->quit()->trigger();
+    EXPECT_EQ(quitCalls_, 0);
+    EXPECT_TRUE(w->isVisible());
+    auto* notice = w->findChild<QMessageBox*>("quitWaitsForRunNotice");
+    ASSERT_NE(notice, nullptr);
+    EXPECT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->text(), "Kelvara quits when the archive run has finished");
+    // A second Ctrl+Q waits for the same run.
+    w->commands()->quit()->trigger();
+    EXPECT_EQ(w->findChildren<QMessageBox*>("quitWaitsForRunNotice").size(), 1);
+    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
+        notice->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/quit-waits-for-run.png");
+
+    // The run ends: its results are recorded, then Kelvara quits.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quitCalls_ > 0; }, 120000));
+    EXPECT_EQ(quitCalls_, 1);
+    EXPECT_FALSE(model_->runs().isRunning());
+    ASSERT_NE(model_->registry().find("old-mac"), nullptr);
+    EXPECT_TRUE(model_->registry().find("old-mac")->lastScanned.has_value());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->findChildren<QMessageBox*>("quitWaitsForRunNotice").isEmpty(); }));
+
+    // "Keep Kelvara Open" takes the quit back: the run's end quits nothing.
+    w->commands()->scanAllSources()->trigger();
+    ASSERT_TRUE(model_->runs().isRunning());
+    w->commands()->quit()->trigger();
+    notice = w->findChild<QMessageBox*>("quitWaitsForRunNotice");
+    ASSERT_NE(notice, nullptr);
+    notice->findChild<QPushButton*>("keepKelvaraOpen")->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 120000));
+    QTest::qWait(50);
+    EXPECT_EQ(quitCalls_, 1);
 }

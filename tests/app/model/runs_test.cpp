@@ -3,6 +3,7 @@
 #include "tests/app/model/model_test_support.h"
 
 #include <QSignalSpy>
+#include <QThreadPool>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -299,4 +300,39 @@ TEST_F(Runs, AScanIsRefusedWhileTheSourceListCouldNotBeRead) {
     EXPECT_EQ(running.count(), 0);
     EXPECT_EQ(readAll(defaultRoot() / "STATUS.json"), status);
     EXPECT_EQ(readAll(configDir() / "sources.json"), "[{\"id\": \"old-mac\", \"owner\": ");
+}
+
+TEST_F(Runs, ARunWhoseResultNeverReachedTheWindowIsRecordedAtTheNextStart) {
+    messagesFolder(home / "copies/old-mac", 60);
+    auto& m = start();
+    registerSources({folderSource("old-mac", "jorin", home / "copies/old-mac")});
+    // The application quits while the run goes on: the model goes away, so the
+    // run's result is never handed back to it, but the engine finishes and
+    // leaves its report in the archive root.
+    m.runs().startScan(ScanRequest{});
+    model.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QThreadPool::globalInstance()->waitForDone(0); }, 120000));
+    const auto status = TreskEngine::readStatus((defaultRoot() / "STATUS.json").string());
+    ASSERT_TRUE(status && status->succeeded());
+    ASSERT_EQ(status->sources.size(), 1u);
+
+    // The next start records it, in the list on screen and in its file.
+    auto& again = start();
+    const Source* source = again.registry().find("old-mac");
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(source->lastScanned.has_value());
+    EXPECT_EQ(*source->lastScanned, status->sources[0].scannedAt);
+    EXPECT_NE(again.registry().status(*source), SourceStatus::neverScanned);
+    const auto onDisk = SourceRegistry::loadOrReport(configDir() / "sources.json");
+    ASSERT_NE(onDisk.registry.find("old-mac"), nullptr);
+    EXPECT_TRUE(onDisk.registry.find("old-mac")->lastScanned.has_value());
+
+    // An older report never takes a newer scan back.
+    Source newer = *source;
+    newer.lastScanned = status->sources[0].scannedAt + std::chrono::hours(1);
+    again.mutableRegistry().update(newer);
+    ASSERT_EQ(again.saveRegistry("update"), std::nullopt);
+    model.reset();
+    auto& third = start();
+    EXPECT_EQ(third.registry().find("old-mac")->lastScanned, newer.lastScanned);
 }
