@@ -175,7 +175,12 @@ std::optional<QString> AppModel::saveRegistry(const QString& action) {
     }
 }
 
-void AppModel::setRoute(Route r) { publish(this, route_, r, &AppModel::routeChanged); }
+void AppModel::setRoute(Route r) {
+    // The archive root can vanish while Kelvara runs (a drive unplugged, a
+    // folder removed): each screen visited is told.
+    alerts_->recheckArchiveRoot();
+    publish(this, route_, r, &AppModel::routeChanged);
+}
 QString AppModel::registryLoadSentence() const {
     if (registryLoadProblem_.isNull()) return {};
     return "Your source list at " + qs(config().sources()) + " could not be read: " + registryLoadProblem_ + ". " +

@@ -16,6 +16,8 @@
 #include "app/shell/updater.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
+#include "reading/browse_view.h"
+#include "reading/model/conversation_list_model.h"
 #include "setup/model/onboarding_model.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/model_test_access.h"
@@ -33,6 +35,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -689,4 +692,81 @@ TEST_F(ShellTest, QuittingDuringARunSaysSoWaitsForItAndRecordsWhatItArchived) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 120000));
     QTest::qWait(50);
     EXPECT_EQ(quitCalls_, 1);
+}
+
+TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
+    onboardingDone();
+    // The default location, which no setting names until one is chosen.
+    defaults_->remove(DefaultsKey::destinationRoot);
+    MainWindow* w = start();
+    const std::filesystem::path root = model_->destinationRoot().toStdString();
+    ASSERT_EQ(model_->destinationRoot(), model_->defaultDestinationRoot());
+    struct RemoveOnExit {
+        std::filesystem::path path;
+        ~RemoveOnExit() { std::filesystem::remove_all(path); }
+    } archive{root};
+    addScannableSource();
+    QTest::keyClick(w, Qt::Key_R, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 120000));
+    ASSERT_TRUE(model_->report() && model_->report()->succeeded());
+    ASSERT_TRUE(std::filesystem::is_directory(root));
+
+    // The archive folder goes while Kelvara runs.
+    std::filesystem::remove_all(root);
+    const QString notFound = QStringLiteral("Archive drive not found");
+    const auto screenTexts = [&](Route route) {
+        model_->setRoute(route);
+        QCoreApplication::processEvents();
+        QStringList texts;
+        for (QLabel* l : w->rootView()->currentScreen()->findChildren<QLabel*>())
+            if (l->isVisibleTo(w)) texts << l->text();
+        return texts;
+    };
+    // Health: the alert, never "has never run" or "No run yet", also after Refresh.
+    QStringList health = screenTexts(Route::health);
+    EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
+    auto* refresh = w->rootView()->currentScreen()->findChild<QAbstractButton*>(QStringLiteral("refresh"));
+    ASSERT_NE(refresh, nullptr);
+    refresh->click();
+    health = screenTexts(Route::health);
+    EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
+    EXPECT_FALSE(health.contains(QStringLiteral("Your archive has never run")));
+    EXPECT_FALSE(health.contains(QStringLiteral("No run yet")));
+    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
+        w->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/archive-not-found-health.png");
+
+    // Browse: the alert, not "Nothing archived yet".
+    model_->setRoute(Route::browse);
+    auto* browse = qobject_cast<BrowseView*>(w->rootView()->currentScreen());
+    ASSERT_NE(browse, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !browse->conversations().isLoading(); }, 60000));
+    EXPECT_EQ(browse->listState(), "archiveNotFound");
+    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
+        w->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/archive-not-found-browse.png");
+
+    // Backup: this Mac's working copy is not listed; the alert is where it was.
+    const QStringList backup = screenTexts(Route::backup);
+    EXPECT_FALSE(backup.contains(QStringLiteral("Working copy"))) << backup.join(" | ").toStdString();
+    EXPECT_FALSE(backup.filter(QRegularExpression("^" + notFound + "\\. Kelvara cannot find")).isEmpty())
+        << backup.join(" | ").toStdString();
+    EXPECT_TRUE(backup.filter("exists only on this").isEmpty()) << backup.join(" | ").toStdString();
+    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
+        w->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/archive-not-found-backup.png");
+
+    // The status panel: the alert, not the old counts.
+    MenuBarView* panel = app_->statusItem()->panel()->findChild<MenuBarView*>();
+    ASSERT_NE(panel, nullptr);
+    panel->refresh();
+    auto* line = panel->findChild<QLabel*>(QStringLiteral("neverRunLabel"));
+    EXPECT_EQ(line->text(), notFound);
+    EXPECT_TRUE(line->isVisibleTo(panel));
+    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
+        panel->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/archive-not-found-status-panel.png");
+
+    // After a restart it is the same story.
+    app_.reset();
+    w = start();
+    health = screenTexts(Route::health);
+    EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
+    EXPECT_FALSE(health.contains(QStringLiteral("No run yet")));
 }
