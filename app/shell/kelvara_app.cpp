@@ -83,6 +83,7 @@ MainWindow* KelvaraApp::showMainWindow() {
     if (!w) {
         w = new MainWindow(*model_, *backup_, *onboarding_);
         w->setCommands(new AppCommands(*this, *w));
+        w->installEventFilter(this);
         connect(w, &MainWindow::firstShown, this, &KelvaraApp::syncBackupOwner);
     }
     if (w->isMinimized()) w->showNormal();
@@ -159,6 +160,18 @@ void KelvaraApp::quit() {
         disconnect(*waiting);
     });
     notice->show();
+}
+
+bool KelvaraApp::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::Close || !QApplication::quitOnLastWindowClosed() || !model_->runs().isRunning())
+        return QObject::eventFilter(watched, event);
+    int open = 0;
+    for (MainWindow* w : mainWindows())
+        if (w->isVisible()) ++open;
+    if (open > 1 || !qobject_cast<MainWindow*>(watched)) return QObject::eventFilter(watched, event);
+    event->ignore(); // the window stays until the run has ended
+    quit();
+    return true;
 }
 
 void KelvaraApp::quitNow() {

@@ -73,6 +73,11 @@ public slots:
     // recorded, and then the application quits.
     void quit();
 
+protected:
+    // Without a tray icon, closing the last main window during a run is a quit
+    // that waits for the run, like quit().
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void quitNow();
 

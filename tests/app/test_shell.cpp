@@ -692,6 +692,17 @@ TEST_F(ShellTest, QuittingDuringARunSaysSoWaitsForItAndRecordsWhatItArchived) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 120000));
     QTest::qWait(50);
     EXPECT_EQ(quitCalls_, 1);
+
+    // Without a tray icon closing the last window quits: during a run it waits
+    // the same way, with the window still there.
+    ASSERT_TRUE(QApplication::quitOnLastWindowClosed());
+    w->commands()->scanAllSources()->trigger();
+    ASSERT_TRUE(model_->runs().isRunning());
+    EXPECT_FALSE(w->close());
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_NE(w->findChild<QMessageBox*>("quitWaitsForRunNotice"), nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quitCalls_ > 1; }, 120000));
+    EXPECT_EQ(quitCalls_, 2);
 }
 
 TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
