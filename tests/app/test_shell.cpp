@@ -22,6 +22,7 @@
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/platform_doubles.h"
+#include "tests/support/snapshots.h"
 #include "tests/support/test_env.h"
 #include "tests/support/user_defaults_double.h"
 
@@ -671,8 +672,7 @@ TEST_F(ShellTest, QuittingDuringARunSaysSoWaitsForItAndRecordsWhatItArchived) {
     // A second Ctrl+Q waits for the same run.
     w->commands()->quit()->trigger();
     EXPECT_EQ(w->findChildren<QMessageBox*>("quitWaitsForRunNotice").size(), 1);
-    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
-        notice->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/quit-waits-for-run.png");
+    kx::test::snapshot(*notice, QStringLiteral("quit-waits-for-run"));
 
     // The run ends: its results are recorded, then Kelvara quits.
     ASSERT_TRUE(QTest::qWaitFor([&] { return quitCalls_ > 0; }, 120000));
@@ -743,8 +743,7 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
     EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
     EXPECT_FALSE(health.contains(QStringLiteral("Your archive has never run")));
     EXPECT_FALSE(health.contains(QStringLiteral("No run yet")));
-    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
-        w->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/archive-not-found-health.png");
+    kx::test::snapshot(*w, QStringLiteral("archive-not-found-health"));
 
     // Browse: the alert, not "Nothing archived yet".
     model_->setRoute(Route::browse);
@@ -752,8 +751,7 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
     ASSERT_NE(browse, nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !browse->conversations().isLoading(); }, 60000));
     EXPECT_EQ(browse->listState(), "archiveNotFound");
-    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
-        w->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/archive-not-found-browse.png");
+    kx::test::snapshot(*w, QStringLiteral("archive-not-found-browse"));
 
     // Backup: this Mac's working copy is not listed; the alert is where it was.
     const QStringList backup = screenTexts(Route::backup);
@@ -761,8 +759,7 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
     EXPECT_FALSE(backup.filter(QRegularExpression("^" + notFound + "\\. Kelvara cannot find")).isEmpty())
         << backup.join(" | ").toStdString();
     EXPECT_TRUE(backup.filter("exists only on this").isEmpty()) << backup.join(" | ").toStdString();
-    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
-        w->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/archive-not-found-backup.png");
+    kx::test::snapshot(*w, QStringLiteral("archive-not-found-backup"));
 
     // The status panel: the alert, not the old counts.
     MenuBarView* panel = app_->statusItem()->panel()->findChild<MenuBarView*>();
@@ -771,8 +768,7 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
     auto* line = panel->findChild<QLabel*>(QStringLiteral("neverRunLabel"));
     EXPECT_EQ(line->text(), notFound);
     EXPECT_TRUE(line->isVisibleTo(panel));
-    if (qEnvironmentVariableIsSet("KX_SNAPSHOT_DIR"))
-        panel->grab().save(qEnvironmentVariable("KX_SNAPSHOT_DIR") + "/archive-not-found-status-panel.png");
+    kx::test::snapshot(*panel, QStringLiteral("archive-not-found-status-panel"));
 
     // After a restart it is the same story.
     app_.reset();
