@@ -1,5 +1,6 @@
 #include "backup/where_archive_lives_panel.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
@@ -77,7 +78,9 @@ void WhereMyArchiveLivesPanel::rebuild() {
     clearLayout(column_);
     const kx::Date now = std::chrono::system_clock::now();
     const kx::ArchiveLocations places = locations(model_, backup_);
-    const bool attention = places.needsAttention(now, kWithinDays);
+    // A working copy that ran and is gone is not listed: the alert takes its place.
+    const std::optional<kx::HealthAlert> notFound = model_.alerts().archiveNotFound();
+    const bool attention = notFound || places.needsAttention(now, kWithinDays);
 
     auto* header = new QWidget(this);
     auto* headerRow = flushRow(header, 8);
@@ -90,14 +93,16 @@ void WhereMyArchiveLivesPanel::rebuild() {
     headerRow->addStretch(1);
     column_->addWidget(header);
 
-    auto* summary = textLabel(QString::fromStdString(places.summary(now, kWithinDays)), TextStyle::callout,
-                              attention ? QColor() : secondaryTextColor(), this, true);
+    auto* summary = textLabel(QString::fromStdString(notFound ? notFound->title + ". " + notFound->body
+                                                              : places.summary(now, kWithinDays)),
+                              TextStyle::callout, attention ? QColor() : secondaryTextColor(), this, true);
     summary->setObjectName(QStringLiteral("locationsSummary"));
     column_->addWidget(summary);
     column_->addWidget(makeDivider(this));
 
-    column_->addWidget(placeRow(QStringLiteral("internaldrive"), secondaryTextColor(), QStringLiteral("This Mac"),
-                                model_.destinationRoot(), QStringLiteral("Working copy"), this));
+    if (!notFound)
+        column_->addWidget(placeRow(QStringLiteral("internaldrive"), secondaryTextColor(), QStringLiteral("This Mac"),
+                                    model_.destinationRoot(), QStringLiteral("Working copy"), this));
     for (const auto& l : places.locations) {
         const QString detail = l.detail.empty() ? QString::fromUtf8(placeClassText(l.placeClass))
                                                 : QString::fromStdString(l.detail);
@@ -106,7 +111,9 @@ void WhereMyArchiveLivesPanel::rebuild() {
                                     QString::fromStdString(l.name), detail, statusWord(l, now), this));
     }
     if (places.locations.empty()) {
-        auto* none = textLabel(QStringLiteral("No backup destinations yet. Your archive exists only on this Mac."),
+        auto* none = textLabel(notFound ? QStringLiteral("No backup destinations yet.")
+                                        : QStringLiteral(
+                                              "No backup destinations yet. Your archive exists only on this Mac."),
                                TextStyle::caption, toneColor(Tone::orange), this, true);
         none->setObjectName(QStringLiteral("noLocations"));
         column_->addWidget(none);

@@ -229,7 +229,8 @@ void HealthView::refreshAlerts() {
 
 void HealthView::refreshReport() {
     const AppModel::OptionalReport& report = model_.report();
-    noRun_->setVisible(!report);
+    // Without a report because the archive that ran is gone: its alert says so.
+    noRun_->setVisible(!report && !model_.alerts().archiveMissing());
     for (QWidget* w : {static_cast<QWidget*>(lastRunBox_), static_cast<QWidget*>(attachmentsBox_), evidence_,
                        static_cast<QWidget*>(gapsBox_)})
         w->setVisible(report.has_value());

@@ -1,5 +1,6 @@
 #include "reading/browse_view.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/owners_model.h"
@@ -9,6 +10,7 @@
 #include "app/ui/style.h"
 #include "app/ui/widgets.h"
 #include "core/contacts/contact_resolver.h"
+#include "core/health/health_alert_policy.h"
 #include "reading/model/conversation_list_model.h"
 #include "reading/rename_contact_view.h"
 #include "reading/thread_view.h"
@@ -138,6 +140,12 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
         m.setRoute(Route::sources); // this screen is replaced (later) by the sources screen
         m.runs().startScan(ScanRequest{});
     });
+    // An archive that ran and is gone is not a new one waiting for its first scan.
+    const kx::HealthAlert notFound = kx::HealthAlertPolicy::archiveNotFound(model_.destinationRoot().toStdString());
+    archiveNotFound_ = new ContentUnavailableWidget(QString::fromStdString(notFound.title),
+                                                    QStringLiteral("externaldrive.badge.questionmark"),
+                                                    QString::fromStdString(notFound.body), listSide_);
+    archiveNotFound_->setObjectName(QStringLiteral("archiveNotFound"));
     listPage_ = new QWidget(listSide_);
     listPage_->setObjectName(QStringLiteral("list"));
     {
@@ -169,6 +177,7 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
     listSide_->addWidget(loadingPage_);
     listSide_->addWidget(noSources_);
     listSide_->addWidget(nothingArchived_);
+    listSide_->addWidget(archiveNotFound_);
     listSide_->addWidget(listPage_);
     sideColumn->addWidget(listSide_, 1);
 
@@ -274,7 +283,7 @@ void BrowseView::updateListSide() {
     QWidget* page = listPage_;
     if (list_->isLoading()) page = loadingPage_;
     else if (model_.registry().sources().empty()) page = noSources_;
-    else if (list_->rowCount() == 0) page = nothingArchived_;
+    else if (list_->rowCount() == 0) page = model_.alerts().archiveMissing() ? archiveNotFound_ : nothingArchived_;
     listSide_->setCurrentWidget(page);
     // Keep the selected conversation's row selected after a reload.
     if (selected_ && page == listPage_) markSelectedRow();

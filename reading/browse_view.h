@@ -6,7 +6,8 @@
 //
 // The list side shows the first of: a progress indicator while the list loads;
 // "No sources connected" (with "Go to Sources") when no source is registered;
-// "Nothing archived yet" (with "Scan now") when the owner has no conversation;
+// "Nothing archived yet" (with "Scan now") when the owner has no conversation,
+// or the "Archive drive not found" alert when the archive that ran is gone;
 // else the filter field and the list. A row's context menu names the contact,
 // edits or removes the typed name, or copies the handle.
 //
@@ -45,7 +46,8 @@ public:
     QLineEdit* filterField() const { return filter_; }
     QListView* listView() const { return listView_; }
     QStackedWidget* listSide() const { return listSide_; }
-    // The list side's page on show: "loading", "noSources", "nothingArchived" or "list".
+    // The list side's page on show: "loading", "noSources", "nothingArchived",
+    // "archiveNotFound" or "list".
     QString listState() const;
     // The thread beside the list; null while nothing is selected.
     ThreadView* thread() const { return thread_; }
@@ -80,6 +82,7 @@ private:
     QWidget* loadingPage_;
     ContentUnavailableWidget* noSources_;
     ContentUnavailableWidget* nothingArchived_;
+    ContentUnavailableWidget* archiveNotFound_;
     QWidget* listPage_;
     QLineEdit* filter_;
     QListView* listView_;

@@ -99,7 +99,10 @@ PermissionsSettingsTab::Banner PermissionsSettingsTab::banner(const kx::Permissi
         if (summary.scheduleInstalled)
             return {QStringLiteral("exclamationmark.triangle.fill"), toneColor(Tone::red), true,
                     tr("Scheduled archiving is running and saving NOTHING. It reports success every night.")};
-        return {QStringLiteral("xmark.octagon.fill"), toneColor(Tone::red), true, cannotRead};
+        // The application reads Messages, and without the daily run the job
+        // that could not is never started: scans by hand archive everything.
+        return {QStringLiteral("exclamationmark.triangle.fill"), toneColor(Tone::orange), true,
+                tr("Kelvara can read your messages; the scheduled job could not.")};
     case Case::appBlocked: return {QStringLiteral("xmark.octagon.fill"), toneColor(Tone::red), true, cannotRead};
     case Case::noDatabase:
         return {QStringLiteral("checkmark.seal.fill"), toneColor(Tone::green), false,
@@ -216,7 +219,14 @@ void PermissionsSettingsTab::appear() {
     permissions.checkFullDiskAccess();
     model_.contacts().loadContacts();
     if (HealthNotifier* notifier = model_.alerts().notifier()) notifier->refreshAuthorization();
-    if (permissions.fdaVerdict().kind == Case::notChecked) permissions.startAccessProbe();
+    // A verdict that contradicts what this application reads now (access given
+    // or taken away since the check) is checked again.
+    const Case verdict = permissions.fdaVerdict().kind;
+    const bool appReadsNow = permissions.hasFullDiskAccess();
+    const bool verdictSaysAppReads = verdict == Case::allGranted || verdict == Case::scheduledBlocked;
+    if (verdict == Case::notChecked || (verdict == Case::appBlocked && appReadsNow) ||
+        (verdictSaysAppReads && !appReadsNow && liveMessagesDatabaseExists()))
+        permissions.startAccessProbe();
     refresh();
 }
 

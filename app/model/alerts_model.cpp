@@ -9,6 +9,8 @@
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
 
+#include <algorithm>
+
 AlertsModel::AlertsModel(AppModel& app) : app_(app), notifier_(new HealthNotifier(this)) {}
 
 void AlertsModel::setAlertSettings(const kx::HealthAlertSettings& s) {
@@ -38,17 +40,34 @@ bool AlertsModel::dailyScheduleFileExists() {
         kx::fs::appendComponent(kx::systemInfo().homeDirectory(), "Library/LaunchAgents/com.dunholt.kelvara.plist"));
 }
 
+bool AlertsModel::archiveMissing() const {
+    const std::string root = app_.destinationRoot().toStdString();
+    if (root.empty()) return true;
+    // A file, or a dangling link where a drive used to be mounted, holds no archive.
+    if (kx::fs::isDirectory(root)) return false;
+    // The default location before any run is the exception: the first run
+    // makes it, so it is not a drive to plug in (that no run has happened is an
+    // alert of its own). Once a run archived into it, its loss is.
+    if (app_.destinationRoot() != app_.defaultDestinationRoot() || kx::fs::exists(root)) return true;
+    if (app_.report()) return true;
+    const auto& sources = app_.registry().sources();
+    return std::any_of(sources.begin(), sources.end(), [](const kx::Source& s) { return s.lastScanned.has_value(); });
+}
+
+std::optional<kx::HealthAlert> AlertsModel::archiveNotFound() const {
+    if (!archiveMissing()) return std::nullopt;
+    return kx::HealthAlertPolicy::archiveNotFound(app_.destinationRoot().toStdString());
+}
+
+void AlertsModel::recheckArchiveRoot() {
+    if (archiveMissing() != alertsSawArchiveMissing_) refreshAlerts(true);
+}
+
 void AlertsModel::refreshAlerts(bool post) {
     const kx::HealthAlertPolicy policy{alertSettings_.enabled, alertSettings_.warnAfterDays};
     const std::string root = app_.destinationRoot().toStdString();
-    // The root counts as reachable only as a folder: a file, or a dangling link
-    // where a drive used to be mounted, holds no archive. The default location
-    // before any run is the exception: the first run makes it, so it is not a
-    // drive to plug in (that no run has happened is an alert of its own).
-    const bool rootReachable = !root.empty() &&
-                               (kx::fs::isDirectory(root) || (!app_.report() && !kx::fs::exists(root) &&
-                                                              app_.destinationRoot() == app_.defaultDestinationRoot()));
-    const Alerts alerts = policy.alerts(app_.report(), dailyScheduleFileExists(), root, rootReachable,
+    alertsSawArchiveMissing_ = archiveMissing();
+    const Alerts alerts = policy.alerts(app_.report(), dailyScheduleFileExists(), root, !alertsSawArchiveMissing_,
                                         app_.clock().now());
     setActiveAlerts(alerts);
     notifier_->withdrawCleared(alerts);

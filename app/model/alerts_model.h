@@ -43,6 +43,17 @@ public:
     // that cleared are withdrawn from the screen either way.
     void refreshAlerts(bool post);
     void postAlerts(const Alerts& alerts);
+    // The archive root is not there as a folder although an archive was
+    // expected in it: a root chosen in the settings, or the default one once a
+    // run is known to have archived (a report was read or a source was scanned).
+    // Checked on the disk at each call.
+    bool archiveMissing() const;
+    // The "Archive drive not found" alert while archiveMissing() holds, for every
+    // screen that shows the archive (also when alerts are turned off).
+    std::optional<kx::HealthAlert> archiveNotFound() const;
+    // Recomputes the alerts (and posts them) when the archive root came or went
+    // since they were last computed. Cheap; called as screens are visited.
+    void recheckArchiveRoot();
     // True when there is no report, the last run failed, or the last run started
     // more than 48 hours ago.
     bool isReportStale() const;
@@ -70,4 +81,5 @@ private:
     HealthNotifier* notifier_ = nullptr;
     kx::HealthAlertSettings alertSettings_;
     Alerts activeAlerts_;
+    bool alertsSawArchiveMissing_ = false;
 };

@@ -82,6 +82,7 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
 
     // 7-8. The engine's last status and read access to the live database.
     refreshReport();
+    runs_->recordShownReport();
     permissions_->checkFullDiskAccess();
 
     // 9. Filters. A damaged file stops archiving, so nothing excluded is copied.
@@ -174,7 +175,12 @@ std::optional<QString> AppModel::saveRegistry(const QString& action) {
     }
 }
 
-void AppModel::setRoute(Route r) { publish(this, route_, r, &AppModel::routeChanged); }
+void AppModel::setRoute(Route r) {
+    // The archive root can vanish while Kelvara runs (a drive unplugged, a
+    // folder removed): each screen visited is told.
+    alerts_->recheckArchiveRoot();
+    publish(this, route_, r, &AppModel::routeChanged);
+}
 QString AppModel::registryLoadSentence() const {
     if (registryLoadProblem_.isNull()) return {};
     return "Your source list at " + qs(config().sources()) + " could not be read: " + registryLoadProblem_ + ". " +

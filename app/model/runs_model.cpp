@@ -73,6 +73,10 @@ void RunsModel::startScan(const ScanRequest& request) {
     app_.startTask(this, TaskPriority::userInitiated, std::move(run));
 }
 
+void RunsModel::recordShownReport() {
+    if (app_.report()) recordScanResults(*app_.report());
+}
+
 void RunsModel::recordScanResults(const kx::CoverageReport& report) {
     // The engine worked on a copy of the registry.
     if (kx::applyOutcomes(app_.mutableRegistry(), report) == 0) return;

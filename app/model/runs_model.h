@@ -59,6 +59,11 @@ public:
     // Starts an archive run of every registered source; a no-op while one runs.
     // Refused, with the source list's sentence in lastError, while that list could not be read.
     void startScan(const ScanRequest& request = {});
+    // Records the sources' outcomes of the report on show (the engine's own, read
+    // from the archive root) in the source list, where they are newer than what
+    // it holds: a run whose result never reached the window, because the
+    // application quit or was stopped while it ran, is recorded all the same.
+    void recordShownReport();
     static kx::TreskEngine::RunOptions runOptions(const RunSnapshot& snapshot, const ScanRequest& request);
     // The five ingesters, one per source format; a new list on every call.
     static std::vector<std::shared_ptr<kx::Ingester>> defaultIngesters();

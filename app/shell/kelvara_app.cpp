@@ -2,6 +2,7 @@
 
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
+#include "app/model/runs_model.h"
 #include "app/shell/commands.h"
 #include "app/shell/main_window.h"
 #include "app/shell/menu_bar_view.h"
@@ -19,6 +20,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -82,6 +84,7 @@ MainWindow* KelvaraApp::showMainWindow() {
     if (!w) {
         w = new MainWindow(*model_, *backup_, *onboarding_);
         w->setCommands(new AppCommands(*this, *w));
+        w->installEventFilter(this);
         connect(w, &MainWindow::firstShown, this, &KelvaraApp::syncBackupOwner);
         w->resize(w->size().boundedTo(roomForWindow(w))); // a small screen: not past its edge
         centreWindowOver(w, nullptr);
@@ -125,6 +128,62 @@ void KelvaraApp::showAbout() {
 void KelvaraApp::showStatusPanel(const QPoint& anchor) { statusItem_->panel()->popUpAt(anchor); }
 
 void KelvaraApp::quit() {
+    RunsModel& runs = model_->runs();
+    if (!runs.isRunning()) {
+        quitNow();
+        return;
+    }
+    if (quitNotice_) {
+        quitNotice_->raise();
+        return;
+    }
+    // Quitting in the middle of a run would drop its results on the floor: the
+    // run finishes (the engine saves as it goes), its results are recorded, and
+    // then Kelvara quits. Until then the windows stay, so nothing looks frozen.
+    const QList<MainWindow*> windows = mainWindows();
+    auto* notice = new QMessageBox(QMessageBox::Information, tr("Quitting Kelvara"),
+                                   tr("Kelvara quits when the archive run has finished"), QMessageBox::NoButton,
+                                   windows.isEmpty() ? nullptr : windows.first());
+    notice->setObjectName(QStringLiteral("quitWaitsForRunNotice"));
+    notice->setInformativeText(tr("The run is saving the messages it has read, so that they are recorded and "
+                                  "need not be read again. This takes a moment on a large archive."));
+    QPushButton* keepOpen = notice->addButton(tr("Keep Kelvara Open"), QMessageBox::RejectRole);
+    keepOpen->setObjectName(QStringLiteral("keepKelvaraOpen"));
+    notice->setAttribute(Qt::WA_DeleteOnClose);
+    notice->setWindowModality(Qt::NonModal);
+    quitNotice_ = notice;
+    // A run's results are recorded before runEnded is emitted.
+    auto waiting = std::make_shared<QMetaObject::Connection>();
+    *waiting = connect(&runs, &RunsModel::runEnded, this, [this, waiting] {
+        disconnect(*waiting);
+        if (QMessageBox* shown = quitNotice_) {
+            quitNotice_ = nullptr;
+            shown->close();
+        }
+        quitNow();
+    });
+    // Closed by the user (not by the run's end): Kelvara stays open.
+    connect(notice, &QMessageBox::finished, this, [this, waiting] {
+        if (!quitNotice_) return;
+        quitNotice_ = nullptr;
+        disconnect(*waiting);
+    });
+    notice->show();
+}
+
+bool KelvaraApp::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::Close || !QApplication::quitOnLastWindowClosed() || !model_->runs().isRunning())
+        return QObject::eventFilter(watched, event);
+    int open = 0;
+    for (MainWindow* w : mainWindows())
+        if (w->isVisible()) ++open;
+    if (open > 1 || !qobject_cast<MainWindow*>(watched)) return QObject::eventFilter(watched, event);
+    event->ignore(); // the window stays until the run has ended
+    quit();
+    return true;
+}
+
+void KelvaraApp::quitNow() {
     if (options_.quit) {
         options_.quit();
         return;

@@ -21,6 +21,7 @@
 class AppModel;
 class BackupModel;
 class MainWindow;
+class QMessageBox;
 class OnboardingModel;
 class SettingsWindow;
 class StatusItem;
@@ -67,9 +68,19 @@ public slots:
     void showSettings();
     void showAbout();
     void showStatusPanel(const QPoint& anchor);
+    // Quits. While an archive run goes on, the quit waits for it: a notice says
+    // so (its "Keep Kelvara Open" takes the quit back), the run's results are
+    // recorded, and then the application quits.
     void quit();
 
+protected:
+    // Without a tray icon, closing the last main window during a run is a quit
+    // that waits for the run, like quit().
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void quitNow();
+
     Options options_;
     std::unique_ptr<AppModel> model_;
     std::unique_ptr<BackupModel> backup_;
@@ -78,6 +89,8 @@ private:
     std::unique_ptr<Updater> updater_;
     std::unique_ptr<StatusItem> statusItem_;
     QPointer<SettingsWindow> settings_;
+    // The notice shown while a quit waits for the run; null when none waits.
+    QPointer<QMessageBox> quitNotice_;
 };
 
 // Brings the main window forward (or opens one); see KelvaraApp::showMainWindow.

@@ -1,5 +1,6 @@
 #include "app/shell/menu_bar_view.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/runs_model.h"
 #include "app/shell/model_calls.h"
@@ -118,7 +119,11 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
 }
 
 void MenuBarView::refresh() {
-    const auto& report = model_.report();
+    // An archive that ran and is gone shows its alert, never its old counts.
+    const auto notFound = model_.alerts().archiveNotFound();
+    const auto& report = notFound ? AppModel::OptionalReport() : model_.report();
+    neverRun_->setText(notFound ? QString::fromStdString(notFound->title) : tr("Never run"));
+    styleLabel(neverRun_, TextStyle::caption, toneColor(notFound ? Tone::red : Tone::orange));
     neverRun_->setVisible(!report.has_value());
     statusRow_->setVisible(report.has_value());
     messageCount_->setVisible(report.has_value());

@@ -38,6 +38,9 @@ int applyOutcomes(SourceRegistry& registry, const CoverageReport& report) {
     for (const auto& o : report.sources) {
         const Source* found = registry.find(o.sourceId);
         if (!found) continue;
+        // A report older than the scan already recorded (read again at start-up,
+        // or a run that ended before another one was recorded) changes nothing.
+        if (found->lastScanned && o.scannedAt < *found->lastScanned) continue;
         Source s = *found;
         if (o.succeeded) {
             s.lastScanned = o.scannedAt;

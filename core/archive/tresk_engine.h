@@ -23,7 +23,8 @@ namespace kx {
 // Records a run's per-source outcomes in a registry: a source that was read gets
 // its last-scanned time and loses any earlier error; a source that could not be
 // read keeps its last-scanned time and gets the error sentence. Sources the report
-// does not mention are left alone. Returns how many sources changed.
+// does not mention are left alone, and so is a source whose recorded last scan is
+// newer than the outcome. Returns how many sources changed.
 int applyOutcomes(SourceRegistry& registry, const CoverageReport& report);
 
 class TreskEngine {

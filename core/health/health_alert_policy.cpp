@@ -50,6 +50,13 @@ std::string HealthAlertPolicy::title(HealthAlert::Kind kind) {
     return "Kelvara health alert";
 }
 
+HealthAlert HealthAlertPolicy::archiveNotFound(const std::string& destinationRoot) {
+    return make(HealthAlert::Kind::destinationUnreachable,
+                "Kelvara cannot find the archive folder at " + destinationRoot +
+                    ". If it is on an external drive or a network share, connect it; if you moved it, choose its new "
+                    "place in Settings. Nothing is archived until Kelvara can reach it.");
+}
+
 std::optional<Date> HealthAlertPolicy::lastSuccess(const CoverageReport& report) {
     std::optional<Date> newest = report.lastSuccessAt;
     if (report.succeeded()) {
@@ -69,12 +76,7 @@ std::vector<HealthAlert> HealthAlertPolicy::alerts(const std::optional<CoverageR
                           : " The daily run is not turned on, so nothing happens until you scan; turn it on in "
                             "Settings.";
 
-    if (!destinationExists) {
-        out.push_back(make(HealthAlert::Kind::destinationUnreachable,
-                           "Kelvara cannot find the archive folder at " + destinationRoot +
-                               ". If it is on an external drive or a network share, connect it; if you moved it, "
-                               "choose its new place in Settings. Nothing is archived until Kelvara can reach it."));
-    }
+    if (!destinationExists) out.push_back(archiveNotFound(destinationRoot));
 
     if (report && !report->succeeded()) {
         const std::string why = report->failure && !report->failure->empty()

@@ -35,6 +35,8 @@ struct HealthAlertPolicy {
     // The notification title of a kind ("Your archive is out of date"); a kind
     // this version does not know gets "Kelvara health alert".
     static std::string title(HealthAlert::Kind kind);
+    // The alert for an archive root that cannot be reached, whatever the settings.
+    static HealthAlert archiveNotFound(const std::string& destinationRoot);
     // When the archive was last brought up to date: the newest successful run
     // known to the report; none when no run succeeded.
     static std::optional<Date> lastSuccess(const CoverageReport& report);

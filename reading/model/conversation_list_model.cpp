@@ -46,6 +46,10 @@ void ConversationListModel::reload() {
         if (auto store = owners->openStore(root, owner)) {
             try {
                 list = store->conversations(owner.toStdString());
+                // Messages whose conversation and sender could not be read are
+                // filed under "unknown" until a later scan moves them to their
+                // conversation; once all have moved it holds nothing to read.
+                std::erase_if(list, [](const auto& c) { return c.handle == "unknown" && c.messageCount == 0; });
             } catch (const std::exception& e) {
                 list.clear(); // an unreadable list shows as an empty one
                 qCWarning(lcReading, "The conversations in %s's archive could not be read: %s", qPrintable(owner),

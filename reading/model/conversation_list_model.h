@@ -1,6 +1,8 @@
 #pragma once
 // ConversationListModel: one owner's conversations as the browse screen lists
-// them, with the name each handle resolves to.
+// them, with the name each handle resolves to. The "unknown" conversation
+// (messages filed without a readable conversation or sender) is not listed
+// once it holds no message by the count the list shows.
 //
 // The list is read on the thread pool. A result is applied only when it belongs
 // to the latest load for the owner still chosen; older ones are dropped. Names

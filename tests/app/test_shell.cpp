@@ -16,10 +16,13 @@
 #include "app/shell/updater.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_model.h"
+#include "reading/browse_view.h"
+#include "reading/model/conversation_list_model.h"
 #include "setup/model/onboarding_model.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/platform_doubles.h"
+#include "tests/support/snapshots.h"
 #include "tests/support/test_env.h"
 #include "tests/support/user_defaults_double.h"
 
@@ -30,8 +33,10 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -75,6 +80,7 @@ protected:
         app_.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         root_.reset();
+        if (!savedSourceList_.empty()) std::filesystem::remove(savedSourceList_);
         setUserDefaultsForTesting(nullptr);
         std::filesystem::remove(liveDatabase());
         RootView::setAnimationsEnabled(true);
@@ -105,6 +111,22 @@ protected:
 
     static void makeLiveDatabase() { kx::test::writeAll(liveDatabase(), "not a database, but present"); }
 
+    // A generated Messages folder registered as source "old-mac" of "me", in
+    // the source list on disk too (removed again after the test).
+    void addScannableSource() {
+        kx::fixtures::Options o;
+        o.messages = 200;
+        kx::fixtures::writeMessagesFolder(folder_.path(), o);
+        kx::Source s;
+        s.id = "old-mac";
+        s.owner = "me";
+        s.path = folder_.path().string();
+        s.format = kx::SourceFormat::macosMessagesFolder;
+        ASSERT_TRUE(model_->mutableRegistry().add(s));
+        savedSourceList_ = model_->config().sources();
+        ASSERT_EQ(model_->saveRegistry("add"), std::nullopt);
+    }
+
     static void addSource(AppModel& model) {
         kx::Source s;
         s.id = "s1";
@@ -121,6 +143,8 @@ protected:
     std::unique_ptr<KelvaraApp> app_;
     TestAppModel* model_ = nullptr;
     int quitCalls_ = 0;
+    kx::test::TempDir folder_;
+    std::filesystem::path savedSourceList_;
 };
 
 QString screenName(Route r) {
@@ -671,4 +695,129 @@ TEST_F(ShellTest, TheHealthRouteShowsTheHealthScreen) {
     QWidget* screen = w->rootView()->currentScreen();
     EXPECT_EQ(screen->objectName(), screenName(Route::health));
     EXPECT_STREQ(screen->metaObject()->className(), "HealthView");
+}
+
+TEST_F(ShellTest, QuittingDuringARunSaysSoWaitsForItAndRecordsWhatItArchived) {
+    onboardingDone();
+    MainWindow* w = start();
+    addScannableSource();
+
+    // Ctrl+R, then Ctrl+Q while the run goes on: nothing quits or hides yet,
+    // and a notice says why.
+    QTest::keyClick(w, Qt::Key_R, Qt::ControlModifier);
+    ASSERT_TRUE(model_->runs().isRunning());
+    w->commands()->quit()->trigger();
+    EXPECT_EQ(quitCalls_, 0);
+    EXPECT_TRUE(w->isVisible());
+    auto* notice = w->findChild<QMessageBox*>("quitWaitsForRunNotice");
+    ASSERT_NE(notice, nullptr);
+    EXPECT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->text(), "Kelvara quits when the archive run has finished");
+    // A second Ctrl+Q waits for the same run.
+    w->commands()->quit()->trigger();
+    EXPECT_EQ(w->findChildren<QMessageBox*>("quitWaitsForRunNotice").size(), 1);
+    kx::test::snapshot(*notice, QStringLiteral("quit-waits-for-run"));
+
+    // The run ends: its results are recorded, then Kelvara quits.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quitCalls_ > 0; }, 120000));
+    EXPECT_EQ(quitCalls_, 1);
+    EXPECT_FALSE(model_->runs().isRunning());
+    ASSERT_NE(model_->registry().find("old-mac"), nullptr);
+    EXPECT_TRUE(model_->registry().find("old-mac")->lastScanned.has_value());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->findChildren<QMessageBox*>("quitWaitsForRunNotice").isEmpty(); }));
+
+    // "Keep Kelvara Open" takes the quit back: the run's end quits nothing.
+    w->commands()->scanAllSources()->trigger();
+    ASSERT_TRUE(model_->runs().isRunning());
+    w->commands()->quit()->trigger();
+    notice = w->findChild<QMessageBox*>("quitWaitsForRunNotice");
+    ASSERT_NE(notice, nullptr);
+    notice->findChild<QPushButton*>("keepKelvaraOpen")->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 120000));
+    QTest::qWait(50);
+    EXPECT_EQ(quitCalls_, 1);
+
+    // Without a tray icon closing the last window quits: during a run it waits
+    // the same way, with the window still there.
+    ASSERT_TRUE(QApplication::quitOnLastWindowClosed());
+    w->commands()->scanAllSources()->trigger();
+    ASSERT_TRUE(model_->runs().isRunning());
+    EXPECT_FALSE(w->close());
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_NE(w->findChild<QMessageBox*>("quitWaitsForRunNotice"), nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quitCalls_ > 1; }, 120000));
+    EXPECT_EQ(quitCalls_, 2);
+}
+
+TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
+    onboardingDone();
+    // The default location, which no setting names until one is chosen.
+    defaults_->remove(DefaultsKey::destinationRoot);
+    MainWindow* w = start();
+    const std::filesystem::path root = model_->destinationRoot().toStdString();
+    ASSERT_EQ(model_->destinationRoot(), model_->defaultDestinationRoot());
+    struct RemoveOnExit {
+        std::filesystem::path path;
+        ~RemoveOnExit() { std::filesystem::remove_all(path); }
+    } archive{root};
+    addScannableSource();
+    QTest::keyClick(w, Qt::Key_R, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 120000));
+    ASSERT_TRUE(model_->report() && model_->report()->succeeded());
+    ASSERT_TRUE(std::filesystem::is_directory(root));
+
+    // The archive folder goes while Kelvara runs.
+    std::filesystem::remove_all(root);
+    const QString notFound = QStringLiteral("Archive drive not found");
+    const auto screenTexts = [&](Route route) {
+        model_->setRoute(route);
+        QCoreApplication::processEvents();
+        QStringList texts;
+        for (QLabel* l : w->rootView()->currentScreen()->findChildren<QLabel*>())
+            if (l->isVisibleTo(w)) texts << l->text();
+        return texts;
+    };
+    // Health: the alert, never "has never run" or "No run yet", also after Refresh.
+    QStringList health = screenTexts(Route::health);
+    EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
+    auto* refresh = w->rootView()->currentScreen()->findChild<QAbstractButton*>(QStringLiteral("refresh"));
+    ASSERT_NE(refresh, nullptr);
+    refresh->click();
+    health = screenTexts(Route::health);
+    EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
+    EXPECT_FALSE(health.contains(QStringLiteral("Your archive has never run")));
+    EXPECT_FALSE(health.contains(QStringLiteral("No run yet")));
+    kx::test::snapshot(*w, QStringLiteral("archive-not-found-health"));
+
+    // Browse: the alert, not "Nothing archived yet".
+    model_->setRoute(Route::browse);
+    auto* browse = qobject_cast<BrowseView*>(w->rootView()->currentScreen());
+    ASSERT_NE(browse, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !browse->conversations().isLoading(); }, 60000));
+    EXPECT_EQ(browse->listState(), "archiveNotFound");
+    kx::test::snapshot(*w, QStringLiteral("archive-not-found-browse"));
+
+    // Backup: this Mac's working copy is not listed; the alert is where it was.
+    const QStringList backup = screenTexts(Route::backup);
+    EXPECT_FALSE(backup.contains(QStringLiteral("Working copy"))) << backup.join(" | ").toStdString();
+    EXPECT_FALSE(backup.filter(QRegularExpression("^" + notFound + "\\. Kelvara cannot find")).isEmpty())
+        << backup.join(" | ").toStdString();
+    EXPECT_TRUE(backup.filter("exists only on this").isEmpty()) << backup.join(" | ").toStdString();
+    kx::test::snapshot(*w, QStringLiteral("archive-not-found-backup"));
+
+    // The status panel: the alert, not the old counts.
+    MenuBarView* panel = app_->statusItem()->panel()->findChild<MenuBarView*>();
+    ASSERT_NE(panel, nullptr);
+    panel->refresh();
+    auto* line = panel->findChild<QLabel*>(QStringLiteral("neverRunLabel"));
+    EXPECT_EQ(line->text(), notFound);
+    EXPECT_TRUE(line->isVisibleTo(panel));
+    kx::test::snapshot(*panel, QStringLiteral("archive-not-found-status-panel"));
+
+    // After a restart it is the same story.
+    app_.reset();
+    w = start();
+    health = screenTexts(Route::health);
+    EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
+    EXPECT_FALSE(health.contains(QStringLiteral("No run yet")));
 }

@@ -109,6 +109,37 @@ TEST_F(Browse, AnUnreadableConversationListIsEmptyAndLogsWhy) {
     EXPECT_TRUE(log.messages()[0].contains("chats")) << log.messages()[0].toStdString();
 }
 
+TEST_F(Browse, AConversationEmptiedWhenItsMessagesMovedToTheirOwnIsNotListed) {
+    start();
+    registerSource("a", "jorin");
+    const std::vector<PlannedMessage> messages = {{"U-1", "first", readingDate(1), false, {}, {"src-a"}},
+                                                  {"U-2", "second", readingDate(2), true, {}, {"src-a"}}};
+    {
+        // A scan that could not read which conversation they belong to.
+        ArchiveWriter archive(root(), "jorin");
+        archive.simpleConversation("+15550001111", 3);
+        archive.unlinked(messages);
+    }
+    {
+        auto view = show();
+        EXPECT_EQ(rowNames(*view).size(), 2);
+    }
+    {
+        // A later scan reads the link: they move to their conversation.
+        ArchiveWriter archive(root(), "jorin");
+        archive.conversation("+15550002222", messages);
+    }
+    TreskStore store(OwnersModel::archiveDatabasePath(root(), "jorin").toStdString());
+    bool unknownEmpty = false;
+    for (const auto& c : store.conversations("jorin"))
+        if (c.handle == "unknown") unknownEmpty = c.messageCount == 0;
+    ASSERT_TRUE(unknownEmpty) << "the unknown conversation is still in the store, with no message";
+    auto view = show();
+    ASSERT_EQ(view->conversations().rowCount(), 2);
+    for (int i = 0; i < view->conversations().rowCount(); ++i)
+        EXPECT_GT(view->conversations().summary(i).messageCount, 0) << i;
+}
+
 TEST_F(Browse, ListsAScannedArchiveAndFiltersWithoutReloading) {
     start();
     fixtures::Options o;

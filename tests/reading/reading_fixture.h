@@ -139,6 +139,20 @@ public:
         }
     }
 
+    // Messages whose conversation and sender could not be read: filed under
+    // "unknown" until a later sighting names their conversation.
+    void unlinked(const std::vector<PlannedMessage>& messages) {
+        for (const auto& p : messages) {
+            MessageRecord m;
+            m.guid = p.guid;
+            m.service = "iMessage";
+            m.text = p.text;
+            m.date = p.date;
+            m.isFromMe = p.isFromMe;
+            for (const auto& s : p.sources) w_->addMessage(m, sourceRow(s), readingDate(0), {});
+        }
+    }
+
     // Plain messages "<prefix>-<i>" for i in [first, first+count), one every
     // `minutesApart` minutes, alternating sent and received.
     void simpleConversation(const std::string& handle, int count, const std::string& prefix = "M", int minutesApart = 1,

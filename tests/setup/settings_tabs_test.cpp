@@ -297,7 +297,9 @@ TEST_F(SettingsTabs, PermissionsBannerAndHelpFollowTheVerdictAndTheSchedule) {
         {Verdict::allGranted("ok"), false, "checkmark.seal.fill", "Kelvara has everything", false, "all-granted"},
         {Verdict::scheduledBlocked("x"), true, "exclamationmark.triangle.fill", "Scheduled archiving is running", true,
          "scheduled-blocked"},
-        {Verdict::scheduledBlocked("y"), false, "xmark.octagon.fill", "Kelvara cannot read", true, nullptr},
+        // Without the daily run only the application reads, and it can.
+        {Verdict::scheduledBlocked("y"), false, "exclamationmark.triangle.fill", "Kelvara can read your messages", true,
+         nullptr},
         {Verdict::appBlocked("x"), false, "xmark.octagon.fill", "Kelvara cannot read", true, "app-blocked"},
         {Verdict::notChecked("x"), false, "questionmark.circle.fill", "Permissions have not been checked", true,
          "not-checked"},
@@ -335,6 +337,42 @@ TEST_F(SettingsTabs, PermissionsBannerAndHelpFollowTheVerdictAndTheSchedule) {
     EXPECT_EQ(setup::PermissionRowView::stateSymbol(optional).first, "circle.slash");
     optional.required = true;
     EXPECT_EQ(setup::PermissionRowView::stateSymbol(optional).first, "exclamationmark.triangle.fill");
+}
+
+TEST_F(SettingsTabs, PermissionsHeadlineSaysWhatIsReadNowAndWhatTheScheduleCouldNot) {
+    // The application reads a real Messages database; the engine, started the
+    // way the schedule starts it, answers that it cannot; the schedule is off.
+    kx::fixtures::Options o;
+    o.messages = 30;
+    kx::fixtures::writeChatDatabase(home / "Library/Messages/chat.db", o);
+    installApplicationWithEngine(home / "app",
+                                 "echo '{\"format\":1,\"databasePath\":\"" +
+                                     (home / "Library/Messages/chat.db").string() +
+                                     "\",\"databaseExists\":true,\"readable\":false,\"messageCount\":null,"
+                                     "\"problem\":\"Permission denied\",\"userId\":1000,\"executable\":\"kxctl\"}'");
+    AppModel& m = start();
+    ASSERT_TRUE(m.permissions().hasFullDiskAccess());
+    ASSERT_FALSE(installedOnDisk());
+    // An earlier check that found the application blocked no longer holds once
+    // it reads the database: opening the tab checks again.
+    ModelTestAccess::setFdaVerdict(m.permissions(), Verdict::appBlocked("blocked earlier"));
+    setup::PermissionsSettingsTab tab(m);
+    tab.resize(620, 470);
+    tab.show();
+    EXPECT_TRUE(m.permissions().isProbingFDA());
+    ASSERT_TRUE(drainModelTasks(m));
+    ASSERT_EQ(m.permissions().fdaVerdict().kind, Verdict::Case::scheduledBlocked);
+    EXPECT_EQ(text(tab, "bannerText"), "Kelvara can read your messages; the scheduled job could not.");
+    EXPECT_FALSE(text(tab, "bannerText").contains("cannot read your messages"));
+    EXPECT_EQ(child(tab, "bannerSymbol")->property("symbol").toString(), "exclamationmark.triangle.fill");
+    EXPECT_TRUE(shown(tab, "permissionsHelp"));
+    snapshot(tab, QStringLiteral("settings-permissions-schedule-could-not-read"));
+
+    // With the daily run installed the same finding is the red warning.
+    stdfs::create_directories(stdfs::path(kx::ScheduleInstaller::plistURL()).parent_path());
+    writeAll(kx::ScheduleInstaller::plistURL(), "<plist/>");
+    ModelTestAccess::setFdaVerdict(m.permissions(), Verdict::scheduledBlocked("again"));
+    EXPECT_TRUE(text(tab, "bannerText").startsWith("Scheduled archiving is running and saving NOTHING"));
 }
 
 TEST_F(SettingsTabs, PermissionsButtonsFollowTheProbeAndTheContactsState) {

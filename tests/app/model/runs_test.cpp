@@ -2,7 +2,10 @@
 #include "core/household/household_store.h"
 #include "tests/app/model/model_test_support.h"
 
+#include <QProcess>
 #include <QSignalSpy>
+#include <QThreadPool>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -299,4 +302,88 @@ TEST_F(Runs, AScanIsRefusedWhileTheSourceListCouldNotBeRead) {
     EXPECT_EQ(running.count(), 0);
     EXPECT_EQ(readAll(defaultRoot() / "STATUS.json"), status);
     EXPECT_EQ(readAll(configDir() / "sources.json"), "[{\"id\": \"old-mac\", \"owner\": ");
+}
+
+TEST_F(Runs, ARunWhoseResultNeverReachedTheWindowIsRecordedAtTheNextStart) {
+    messagesFolder(home / "copies/old-mac", 60);
+    auto& m = start();
+    registerSources({folderSource("old-mac", "jorin", home / "copies/old-mac")});
+    // The application quits while the run goes on: the model goes away, so the
+    // run's result is never handed back to it, but the engine finishes and
+    // leaves its report in the archive root.
+    m.runs().startScan(ScanRequest{});
+    model.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QThreadPool::globalInstance()->waitForDone(0); }, 120000));
+    const auto status = TreskEngine::readStatus((defaultRoot() / "STATUS.json").string());
+    ASSERT_TRUE(status && status->succeeded());
+    ASSERT_EQ(status->sources.size(), 1u);
+
+    // The next start records it, in the list on screen and in its file.
+    auto& again = start();
+    const Source* source = again.registry().find("old-mac");
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(source->lastScanned.has_value());
+    EXPECT_EQ(*source->lastScanned, status->sources[0].scannedAt);
+    EXPECT_NE(again.registry().status(*source), SourceStatus::neverScanned);
+    const auto onDisk = SourceRegistry::loadOrReport(configDir() / "sources.json");
+    ASSERT_NE(onDisk.registry.find("old-mac"), nullptr);
+    EXPECT_TRUE(onDisk.registry.find("old-mac")->lastScanned.has_value());
+
+    // An older report never takes a newer scan back.
+    Source newer = *source;
+    newer.lastScanned = status->sources[0].scannedAt + std::chrono::hours(1);
+    again.mutableRegistry().update(newer);
+    ASSERT_EQ(again.saveRegistry("update"), std::nullopt);
+    model.reset();
+    auto& third = start();
+    EXPECT_EQ(third.registry().find("old-mac")->lastScanned, newer.lastScanned);
+}
+
+// The application process is killed with SIGKILL once its run has ended and
+// before the window heard of it: the run is recorded at the next start all the
+// same. The killed process is this test program again, told so by the
+// environment.
+TEST_F(Runs, AnApplicationKilledBeforeItHeardOfItsRunsEndHasTheRunRecordedAtTheNextStart) {
+    if (const char* inner = std::getenv("KX_KILLED_RUN_HOME")) {
+        setenv("HOME", inner, 1);
+        setenv("XDG_DATA_HOME", (sfs::path(inner) / ".local/share").c_str(), 1);
+        system->home = inner;
+        system->appSupport = (sfs::path(inner) / ".local/share").string();
+        AppModel m;
+        m.runs().startScan(ScanRequest{});
+        // The engine finishes on the pool; its result is never handed back, as
+        // no event is processed here.
+        QThreadPool::globalInstance()->waitForDone();
+        const char ended[] = "KX-RUN-ENDED\n";
+        ASSERT_EQ(::write(STDOUT_FILENO, ended, sizeof ended - 1), static_cast<ssize_t>(sizeof ended - 1));
+        for (;;) ::pause();
+    }
+    messagesFolder(home / "copies/old-mac", 60);
+    start();
+    registerSources({folderSource("old-mac", "jorin", home / "copies/old-mac")});
+    model.reset();
+
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KX_KILLED_RUN_HOME", QString::fromStdString(home.path().string()));
+    app.setProcessEnvironment(env);
+    app.start(QString::fromStdString(sfs::read_symlink("/proc/self/exe").string()),
+              {"--gtest_filter=Runs.AnApplicationKilledBeforeItHeardOfItsRunsEndHasTheRunRecordedAtTheNextStart"});
+    ASSERT_TRUE(app.waitForStarted());
+    QByteArray out;
+    while (!out.contains("KX-RUN-ENDED") && app.state() == QProcess::Running)
+        if (app.waitForReadyRead(120000)) out += app.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("KX-RUN-ENDED")) << out.toStdString();
+    ASSERT_EQ(::kill(static_cast<pid_t>(app.processId()), SIGKILL), 0);
+    ASSERT_TRUE(app.waitForFinished(30000));
+    EXPECT_EQ(app.exitStatus(), QProcess::CrashExit);
+    ASSERT_EQ(SourceRegistry::loadOrReport(configDir() / "sources.json").registry.find("old-mac")->lastScanned,
+              std::nullopt)
+        << "the killed application recorded nothing itself";
+
+    auto& again = start();
+    const auto status = TreskEngine::readStatus((defaultRoot() / "STATUS.json").string());
+    ASSERT_TRUE(status && status->succeeded());
+    ASSERT_NE(again.registry().find("old-mac"), nullptr);
+    EXPECT_EQ(again.registry().find("old-mac")->lastScanned, std::optional<Date>(status->sources.at(0).scannedAt));
 }
