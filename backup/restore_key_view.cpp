@@ -2,6 +2,7 @@
 
 #include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
+#include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
 
 #include <QFontDatabase>
@@ -67,7 +68,7 @@ bool RestoreKeyView::canRestore() const { return !phrase_->toPlainText().trimmed
 void RestoreKeyView::restore() {
     if (!canRestore()) return;
     QString typed = phrase_->toPlainText();
-    backup_.restoreKey(typed);
+    backup_.keys().restoreKey(typed);
     typed.fill(QChar(0));
     phrase_->clear();
     accept();

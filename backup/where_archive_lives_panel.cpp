@@ -2,6 +2,7 @@
 
 #include "app/model/app_model.h"
 #include "app/ui/widgets.h"
+#include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
 
 #include <QHBoxLayout>
@@ -46,14 +47,15 @@ WhereMyArchiveLivesPanel::WhereMyArchiveLivesPanel(AppModel& model, BackupModel&
     column_ = new QVBoxLayout(this);
     column_->setContentsMargins(12, 12, 12, 12);
     column_->setSpacing(10);
-    connect(&backup_, &BackupModel::destinationsChanged, this, &WhereMyArchiveLivesPanel::rebuild);
+    connect(&backup_.destinationsModel(), &BackupDestinationsModel::destinationsChanged, this,
+            &WhereMyArchiveLivesPanel::rebuild);
     connect(&model_, &AppModel::destinationRootChanged, this, &WhereMyArchiveLivesPanel::rebuild);
     rebuild();
 }
 
 kx::ArchiveLocations WhereMyArchiveLivesPanel::locations(const AppModel& model, const BackupModel& backup) {
     kx::ArchiveLocations out;
-    for (const DestinationConfig& d : backup.destinations()) {
+    for (const DestinationConfig& d : backup.destinationsModel().destinations()) {
         kx::ArchiveLocations::Location l;
         l.identifier = d.id;
         l.name = kindLabel(d.kind);

@@ -6,6 +6,7 @@
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/backup_widgets.h"
+#include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
 #include "household/join_archive_view.h"
 #include "household/join_model.h"
@@ -127,7 +128,8 @@ HouseholdView::HouseholdView(AppModel& model, BackupModel& backup, QWidget* pare
     connect(&household, &HouseholdModel::householdLoadProblemChanged, this, &HouseholdView::rebuild);
     connect(&household, &HouseholdModel::machineIDChanged, this, &HouseholdView::rebuild);
     connect(&model_, &AppModel::registryChanged, this, &HouseholdView::rebuild);
-    connect(&backup_, &BackupModel::destinationsChanged, this, &HouseholdView::refreshHeader);
+    connect(&backup_.destinationsModel(), &BackupDestinationsModel::destinationsChanged, this,
+            &HouseholdView::refreshHeader);
     refreshHeader();
     rebuild();
 }
@@ -140,7 +142,7 @@ void HouseholdView::showEvent(QShowEvent* event) {
 }
 
 void HouseholdView::refreshHeader() {
-    const bool any = !backup_.destinations().empty();
+    const bool any = !backup_.destinationsModel().destinations().empty();
     link_->setEnabled(any);
     link_->setToolTip(any ? QStringLiteral("Creates a code to paste on another Mac.")
                           : QStringLiteral("Set up shared storage on the Backup screen first. A link code has to "
@@ -207,7 +209,7 @@ void HouseholdView::rebuild() {
 }
 
 void HouseholdView::presentLinkSheet() {
-    if (linkSheet_ || backup_.destinations().empty()) return;
+    if (linkSheet_ || backup_.destinationsModel().destinations().empty()) return;
     join_->clearGenerated();
     auto* sheet = new LinkAnotherMacView(*join_, model_, backup_, window());
     sheet->setWindowModality(Qt::WindowModal);

@@ -4,6 +4,7 @@
 #include "app/model/household_model.h"
 #include "app/model/owners_model.h"
 #include "app/model/permissions_model.h"
+#include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
 #include "core/household/link_code.h"
 #include "core/keys/key_material.h"
@@ -251,13 +252,15 @@ void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, BackupModel& bac
     credentials.bucket = payload.bucket;
 
     backup.setLastError(QString());
-    backup.addDestination(config, plan.storesCredentials ? std::optional(credentials) : std::nullopt);
+    backup.destinationsModel().addDestination(config,
+                                              plan.storesCredentials ? std::optional(credentials) : std::nullopt);
     if (credentials.secretAccessKey) kx::wipe(*credentials.secretAccessKey);
-    const bool listed = std::any_of(backup.destinations().begin(), backup.destinations().end(),
+    const bool listed = std::any_of(backup.destinationsModel().destinations().begin(),
+                                    backup.destinationsModel().destinations().end(),
                                     [&](const DestinationConfig& d) { return d.id == config.id; });
     const QString saveError = backup.lastError();
     if (!saveError.isNull() || !listed) {
-        if (listed) backup.removeDestination(config); // also removes its credentials
+        if (listed) backup.destinationsModel().removeDestination(config); // also removes its credentials
         backup.setLastError(saveError);
         undoKey();
         if (!saveError.isNull()) {

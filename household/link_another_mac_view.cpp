@@ -7,6 +7,7 @@
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/backup_widgets.h"
+#include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
 #include "household/join_model.h"
 
@@ -40,7 +41,8 @@ QString LinkAnotherMacView::entryText(const DestinationConfig& d) {
 }
 
 LinkAnotherMacView::LinkAnotherMacView(JoinModel& join, AppModel& model, BackupModel& backup, QWidget* parent)
-    : QDialog(parent), join_(join), model_(model), backup_(backup), destinations_(backup.destinations()) {
+    : QDialog(parent), join_(join), model_(model), backup_(backup),
+      destinations_(backup.destinationsModel().destinations()) {
     setObjectName(QStringLiteral("linkAnotherMacSheet"));
     setWindowTitle(QStringLiteral("Link another Mac"));
     setFixedSize(560, 480);

@@ -104,7 +104,7 @@ TEST_F(HouseholdScreen, EmptyHouseholdWithoutStorageOrSources) {
 
     // With a destination, linking is offered.
     stdfs::create_directories(home / "drive");
-    b.addDestination(folderDestination("D", home / "drive"), std::nullopt);
+    b.destinationsModel().addDestination(folderDestination("D", home / "drive"), std::nullopt);
     EXPECT_TRUE(view.linkButton()->isEnabled());
     EXPECT_EQ(view.linkButton()->toolTip(), QStringLiteral("Creates a code to paste on another Mac."));
 }
@@ -196,8 +196,8 @@ TEST_F(HouseholdScreen, LinkSheetBuildsCopiesAndForgetsTheCode) {
     start();
     BackupModel& b = makeBackup(QStringLiteral("jorin"));
     stdfs::create_directories(home / "drive");
-    b.addDestination(folderDestination("D", home / "drive"), std::nullopt);
-    b.addDestination(storeDestination("S3"), storeCredentials());
+    b.destinationsModel().addDestination(folderDestination("D", home / "drive"), std::nullopt);
+    b.destinationsModel().addDestination(storeDestination("S3"), storeCredentials());
     HouseholdView& view = showHousehold(b);
 
     view.linkButton()->click();
@@ -325,7 +325,7 @@ TEST_F(HouseholdScreen, JoinSheetWalksThroughEveryStage) {
     join->button(QStringLiteral("done"))->click();
     QCoreApplication::processEvents();
     EXPECT_TRUE(view.joinModel().pastedCode().isEmpty());
-    EXPECT_EQ(b.destinations().size(), 1u);
+    EXPECT_EQ(b.destinationsModel().destinations().size(), 1u);
 }
 
 TEST_F(HouseholdScreen, BackEmptiesTheEditor) {

@@ -39,7 +39,7 @@ protected:
         setDefaultSecretStoreForTesting(keyringA);
         BackupModel& a = makeBackup(QStringLiteral("jorin"));
         readyKey(a);
-        a.addDestination(d, credentials);
+        a.destinationsModel().addDestination(d, credentials);
         JoinModel join;
         join.generateCode(d, QStringLiteral("jorin"));
         EXPECT_TRUE(join.generateError().isNull()) << join.generateError().toStdString();
@@ -109,8 +109,8 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
 
     EXPECT_EQ(keyHex(*keyringB, "jorin"), keyOfA);
-    ASSERT_EQ(b.destinations().size(), 1u);
-    const auto& d = b.destinations()[0];
+    ASSERT_EQ(b.destinationsModel().destinations().size(), 1u);
+    const auto& d = b.destinationsModel().destinations()[0];
     EXPECT_EQ(d.kind, DestinationConfig::Kind::dropboxFolder);
     EXPECT_EQ(d.localRoot, (home / "shared").string());
     EXPECT_TRUE(d.enabled);
@@ -126,24 +126,24 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
     EXPECT_EQ(text.find(code.mid(8, 16).toStdString()), std::string::npos);
 
     // B backs up into the shared folder; A sees B's run in the shared status.
-    b.confirmRecoverySaved();
+    b.keys().confirmRecoverySaved();
     makeArchive(archiveOf("jorin"), 30, {2000}, 3);
-    b.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    b.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     ASSERT_TRUE(QTest::qWaitFor([&] { return b.idle(); }, 120000));
     EXPECT_TRUE(b.lastResult().endsWith(QStringLiteral("encrypted and verified."))) << b.lastError().toStdString();
     setDefaultSecretStoreForTesting(keyringA);
-    backup->refreshHostHealth(backup->destinations()[0], {QStringLiteral("jorin")});
+    backup->runs().refreshHostHealth(backup->destinationsModel().destinations()[0], {QStringLiteral("jorin")});
     ASSERT_TRUE(settleBackup());
-    ASSERT_EQ(backup->hostHealth().size(), 1u);
-    ASSERT_TRUE(backup->hostHealth()[0].record);
-    EXPECT_TRUE(backup->hostHealth()[0].record->ok);
+    ASSERT_EQ(backup->runs().hostHealth().size(), 1u);
+    ASSERT_TRUE(backup->runs().hostHealth()[0].record);
+    EXPECT_TRUE(backup->runs().hostHealth()[0].record->ok);
     expectNoSecretIn(sentences, {code, code.mid(8, 20)});
 }
 
 TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     if (!findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed");
     S3Server server;
-    BackupModel::setObjectStoreEndpointForTesting(server.endpoint());
+    BackupDestinationsModel::setObjectStoreEndpointForTesting(server.endpoint());
     const DestinationConfig s3 = storeDestination("S3");
     const QString code = codeFromA(s3, storeCredentials());
     ASSERT_FALSE(code.isEmpty());
@@ -163,28 +163,28 @@ TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     ASSERT_TRUE(keyHex(*keyringB, "ama"));
     EXPECT_NE(keyHex(*keyringB, "ama"), keyHex(*keyringA, "jorin"));
     EXPECT_FALSE(keyHex(*keyringB, "jorin"));
-    EXPECT_TRUE(b.hasKey());
-    EXPECT_FALSE(b.recoveryConfirmed()); // the Backup screen asks her to save the phrase
-    ASSERT_EQ(b.destinations().size(), 1u);
-    const auto d = b.destinations()[0];
+    EXPECT_TRUE(b.keys().hasKey());
+    EXPECT_FALSE(b.keys().recoveryConfirmed()); // the Backup screen asks her to save the phrase
+    ASSERT_EQ(b.destinationsModel().destinations().size(), 1u);
+    const auto d = b.destinationsModel().destinations()[0];
     TreskKeychain keychain;
     const auto credentials = keychain.credentials(d.id);
     ASSERT_TRUE(credentials);
     EXPECT_EQ(credentials->accessKeyID, std::string(S3Server::kKey));
     EXPECT_EQ(credentials->bucket, std::string(S3Server::kBucket));
 
-    b.confirmRecoverySaved();
+    b.keys().confirmRecoverySaved();
     makeArchive(archiveOf("ama"), 30, {2000}, 4);
-    b.runBackup(QStringLiteral("ama"), storePath("ama"), d);
+    b.runs().runBackup(QStringLiteral("ama"), storePath("ama"), d);
     ASSERT_TRUE(QTest::qWaitFor([&] { return b.idle(); }, 120000));
     EXPECT_TRUE(b.lastResult().endsWith(QStringLiteral("encrypted and verified."))) << b.lastError().toStdString();
 
     setDefaultSecretStoreForTesting(keyringA);
-    backup->refreshHostHealth(s3, {QStringLiteral("jorin"), QStringLiteral("ama")});
+    backup->runs().refreshHostHealth(s3, {QStringLiteral("jorin"), QStringLiteral("ama")});
     ASSERT_TRUE(settleBackup());
-    ASSERT_EQ(backup->hostHealth().size(), 2u);
-    ASSERT_TRUE(backup->hostHealth()[1].record) << backup->hostHealth()[1].error.value_or("");
-    EXPECT_TRUE(backup->hostHealth()[1].record->ok);
+    ASSERT_EQ(backup->runs().hostHealth().size(), 2u);
+    ASSERT_TRUE(backup->runs().hostHealth()[1].record) << backup->runs().hostHealth()[1].error.value_or("");
+    EXPECT_TRUE(backup->runs().hostHealth()[1].record->ok);
     expectNoSecretIn(sentences, {code, code.mid(8, 20)});
 }
 
@@ -195,7 +195,7 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
 
     // B already holds a different key for jorin: nothing changes.
     BackupModel& b = becomeB("jorin", QStringLiteral("jorin"));
-    b.createKey();
+    b.keys().createKey();
     const auto keyOfB = keyHex(*keyringB, "jorin");
     ASSERT_NE(keyOfB, keyOfA);
     const auto before = keyringB->items;
@@ -208,7 +208,7 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
                                                             "\"jorin\".")));
     EXPECT_TRUE(join.stage().text.contains(QStringLiteral("Nothing on this Mac has been changed.")));
     EXPECT_EQ(keyringB->items, before);
-    EXPECT_TRUE(b.destinations().empty());
+    EXPECT_TRUE(b.destinationsModel().destinations().empty());
     EXPECT_TRUE(model->owners().archiveOwner().isEmpty());
 
     // The same key already stored: joined, and the key item is not written again.
@@ -228,7 +228,7 @@ TEST_F(JoinFlow, AFailedSaveTakesBackTheKeyItCreated) {
     stdfs::create_directories(home / "machineB");
     std::ofstream(home / "machineB/destinations.json") << "[{\"id\": 3}]";
     BackupModel& b = becomeB("jorin");
-    ASSERT_TRUE(b.loadFailed());
+    ASSERT_TRUE(b.destinationsModel().loadFailed());
     JoinModel join;
     checkAndConfirm(join, code);
     join.join(*join.stage().plan, *model, b);
@@ -237,7 +237,7 @@ TEST_F(JoinFlow, AFailedSaveTakesBackTheKeyItCreated) {
         << join.stage().text.toStdString();
     EXPECT_TRUE(join.stage().text.endsWith(QStringLiteral("Nothing on this Mac has been changed.")));
     EXPECT_TRUE(keyringB->items.empty()); // neither the key nor the credentials stayed
-    EXPECT_TRUE(b.destinations().empty());
+    EXPECT_TRUE(b.destinationsModel().destinations().empty());
     EXPECT_TRUE(model->owners().archiveOwner().isEmpty());
     std::ifstream list(home / "machineB/destinations.json");
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(list)), {}), "[{\"id\": 3}]");
@@ -264,7 +264,7 @@ TEST_F(JoinFlow, CheckingRefusesBadCodesWithoutEchoingThemAndJoinOutsideConfirmi
         EXPECT_EQ(join.stage().kind, JoinStage::Kind::failed);
     }
     EXPECT_TRUE(keyringB->items.empty());
-    EXPECT_TRUE(b.destinations().empty());
+    EXPECT_TRUE(b.destinationsModel().destinations().empty());
 
     // Back: the pasted code and chosen folder are emptied, codes built earlier stay.
     join.setGeneratedCode(QStringLiteral("x"));
@@ -283,7 +283,7 @@ TEST_F(JoinFlow, GenerateCodeTellsNoKeyFromAKeyringThatCannotBeRead) {
     DestinationConfig r2 = storeDestination("R2", DestinationConfig::Kind::cloudflareR2);
     auto credentials = storeCredentials();
     credentials.accountID = "acc123";
-    a.addDestination(r2, credentials);
+    a.destinationsModel().addDestination(r2, credentials);
     JoinModel join;
 
     join.generateCode(r2, QStringLiteral("jorin"));
