@@ -248,7 +248,9 @@ std::optional<kx::TreskKeychain::DestinationCredentials> AddDestinationView::cre
 
 void AddDestinationView::add() {
     if (!canAdd()) return;
-    backup_.destinationsModel().addDestination(configuration(), credentials());
+    if (const std::optional<QString> failure = backup_.destinationsModel().addDestination(configuration(),
+                                                                                          credentials()))
+        backup_.setLastError(*failure);
     secretKey_->clear();
     accept();
 }

@@ -10,7 +10,7 @@
 // id, and the keys for object stores, to BackupDestinationsModel::addDestination and closes
 // the sheet; a failure shows on the backup screen. The sheet stores and tests
 // nothing itself.
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
 #include "core/keys/owner_keys.h"
 
 #include <QDialog>

@@ -2,10 +2,10 @@
 
 #include "app/model/app_model.h"
 #include "app/ui/screen_widgets.h"
+#include "app/ui/symbol_title.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/add_destination_view.h"
-#include "backup/backup_widgets.h"
 #include "backup/destination_row.h"
 #include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_keys_model.h"
@@ -176,8 +176,8 @@ QWidget* BackupView::buildCreateKeyCard() {
     const QString owner = backup_.owner();
     QVBoxLayout* column = nullptr;
     TintedBox* box = card(QStringLiteral("createKeyCard"), toneBackground(Tone::blue, 0.08), 10, 14, 10, &column, this);
-    column->addWidget(backupui::symbolTitle(QStringLiteral("Create the encryption key for ") + owner,
-                                            QStringLiteral("key.fill"), TextStyle::headline, QColor(), QColor(), box));
+    column->addWidget(symbolTitle(QStringLiteral("Create the encryption key for ") + owner, QStringLiteral("key.fill"),
+                                  TextStyle::headline, QColor(), QColor(), box));
     column->addWidget(
         textLabel(QStringLiteral("Your messages are encrypted before they leave this Mac. The key stays "
                                  "here and is never sent anywhere. That is what stops anyone else reading "
@@ -190,7 +190,7 @@ QWidget* BackupView::buildCreateKeyCard() {
                                 TextStyle::callout, secondaryTextColor(), box, true));
     const bool unknown = backup_.keys().keyReadFailed();
     if (unknown) {
-        auto* why = backupui::symbolTitle(
+        auto* why = symbolTitle(
             QStringLiteral("Creating a key is switched off because the keyring could not be read, so it is not known "
                            "whether ") +
                 owner +
@@ -228,9 +228,9 @@ QWidget* BackupView::buildSaveRecoveryCard() {
     QVBoxLayout* column = nullptr;
     TintedBox* box = card(QStringLiteral("saveRecoveryCard"), toneBackground(Tone::orange, 0.12), 10, 14, 10, &column,
                           this);
-    column->addWidget(backupui::symbolTitle(QStringLiteral("Save the recovery key for ") + owner,
-                                            QStringLiteral("exclamationmark.shield.fill"), TextStyle::headline,
-                                            toneColor(Tone::orange), toneColor(Tone::orange), box));
+    column->addWidget(symbolTitle(QStringLiteral("Save the recovery key for ") + owner,
+                                  QStringLiteral("exclamationmark.shield.fill"), TextStyle::headline,
+                                  toneColor(Tone::orange), toneColor(Tone::orange), box));
     column->addWidget(
         textLabel(owner + QStringLiteral(" has an encryption key, but you have not confirmed you saved "
                                          "the recovery phrase. If this Mac is lost or wiped, this archive "
@@ -247,9 +247,9 @@ QWidget* BackupView::buildLegacyNotice() {
     const QString owner = backup_.owner();
     QVBoxLayout* column = nullptr;
     TintedBox* box = card(QStringLiteral("legacyKeyNotice"), quaternaryFill(0.35), 10, 14, 8, &column, this);
-    column->addWidget(backupui::symbolTitle(QStringLiteral("An older shared key is still on this Mac"),
-                                            QStringLiteral("clock.arrow.circlepath"), TextStyle::headline, QColor(),
-                                            QColor(), box));
+    column->addWidget(symbolTitle(QStringLiteral("An older shared key is still on this Mac"),
+                                  QStringLiteral("clock.arrow.circlepath"), TextStyle::headline, QColor(), QColor(),
+                                  box));
     column->addWidget(textLabel(QStringLiteral("Before keys were separated per person, this Mac used one key for "
                                                "everything. It is kept so that anything backed up back then stays "
                                                "readable. It is never used to encrypt anything new: from now on ") +

@@ -2,8 +2,8 @@
 
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
+#include "app/ui/symbol_title.h"
 #include "app/ui/widgets.h"
-#include "backup/backup_widgets.h"
 #include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
 #include "backup/model/backup_runs_model.h"
@@ -64,11 +64,11 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
         names->addWidget(f);
     }
     header->addLayout(names, 1);
-    QLabel* verified = config_.lastVerifiedAt ? textLabel(QStringLiteral("Verified ") +
-                                                              backupui::abbreviatedDateTime(*config_.lastVerifiedAt),
-                                                          TextStyle::caption, secondaryTextColor(), this)
-                                              : textLabel(QStringLiteral("Never verified"), TextStyle::caption,
-                                                          toneColor(Tone::orange), this);
+    QLabel* verified = config_.lastVerifiedAt
+                           ? textLabel(QStringLiteral("Verified ") + abbreviatedDateTime(*config_.lastVerifiedAt),
+                                       TextStyle::caption, secondaryTextColor(), this)
+                           : textLabel(QStringLiteral("Never verified"), TextStyle::caption, toneColor(Tone::orange),
+                                       this);
     verified->setObjectName(QStringLiteral("verifiedLabel"));
     header->addWidget(verified, 0, Qt::AlignTop);
     column->addLayout(header);
@@ -125,7 +125,9 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
     connect(disconnect_, &QPushButton::clicked, this, [this] {
         // The row goes away with the list change; take a copy first.
         const DestinationConfig gone = config_;
-        backup_.destinationsModel().removeDestination(gone);
+        BackupModel& backupModel = backup_;
+        if (const std::optional<QString> failure = backupModel.destinationsModel().removeDestination(gone))
+            backupModel.setLastError(*failure);
     });
     connect(&backup_, &BackupModel::isBusyChanged, this, &DestinationRow::refreshActions);
     connect(&backup_, &BackupModel::ownerChanged, this, &DestinationRow::refreshActions);
@@ -207,7 +209,7 @@ void DestinationRow::refreshSharedStatus() {
         } else {
             if (r.record->ok) add(QStringLiteral("last run ok"), secondaryTextColor());
             else add(QStringLiteral("last run FAILED"), toneColor(Tone::orange));
-            if (r.record->time) add(backupui::abbreviatedDateTime(*r.record->time), secondaryTextColor());
+            if (r.record->time) add(abbreviatedDateTime(*r.record->time), secondaryTextColor());
             add(byteCount(r.record->bytes), secondaryTextColor());
         }
         row->addStretch(1);

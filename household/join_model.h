@@ -20,7 +20,7 @@
 //
 // Everything runs on the GUI thread, synchronously (keyring calls go through the
 // time-limited keyring, so a keyring that hangs gives a sentence).
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
 #include "core/household/join_plan.h"
 #include "core/keys/owner_keys.h"
 
@@ -33,7 +33,7 @@
 #include <string>
 
 class AppModel;
-class BackupModel;
+class DestinationList;
 
 struct JoinStage {
     enum class Kind { entry, confirming, working, joined, failed };
@@ -83,7 +83,7 @@ public:
     void checkCode(const QStringList& existingOwners);
     // Carries out the plan of the confirming stage: joined or failed. Does
     // nothing in any other stage.
-    void join(const kx::JoinPlan& plan, AppModel& model, BackupModel& backup);
+    void join(const kx::JoinPlan& plan, AppModel& model, DestinationList& destinations);
     // Installs the daily schedule after a join; a failure goes to the
     // application's error banner and does not undo the join.
     static void installScheduleAfterJoin(AppModel& model);

@@ -81,33 +81,35 @@ void BackupDestinationsModel::loadDestinations() {
     }
 }
 
-void BackupDestinationsModel::saveDestinations() {
+std::optional<QString> BackupDestinationsModel::saveDestinations() {
     try {
         kx::ConfigFile::save(encodeDestinations(destinations_), configPath_.toStdString(), loadFailed_,
                              kx::ConfigFile::defaultEncoder());
     } catch (const kx::Error& e) {
-        backup_.setLastError(QStringLiteral("Could not save your destination list: ") + q(e.localizedDescription()));
+        return QStringLiteral("Could not save your destination list: ") + q(e.localizedDescription());
     }
+    return std::nullopt;
 }
 
-void BackupDestinationsModel::addDestination(
+// ---- Destinations ----
+
+std::optional<QString> BackupDestinationsModel::addDestination(
     const DestinationConfig& config, const std::optional<kx::TreskKeychain::DestinationCredentials>& credentials) {
     if (credentials) {
         try {
             backup_.keychain().setCredentials(*credentials, config.id);
         } catch (const std::exception& e) {
-            backup_.setLastError(QStringLiteral("Could not store the credentials securely: ") + q(e.what()) +
-                                 QStringLiteral(". The destination was not added."));
-            return;
+            return QStringLiteral("Could not store the credentials securely: ") + q(e.what()) +
+                   QStringLiteral(". The destination was not added.");
         }
     }
     std::vector<DestinationConfig> list = destinations_;
     list.push_back(config);
     setDestinations(std::move(list));
-    saveDestinations();
+    return saveDestinations();
 }
 
-void BackupDestinationsModel::removeDestination(const DestinationConfig& config) {
+std::optional<QString> BackupDestinationsModel::removeDestination(const DestinationConfig& config) {
     try {
         backup_.keychain().removeCredentials(config.id);
     } catch (const std::exception&) {
@@ -116,7 +118,7 @@ void BackupDestinationsModel::removeDestination(const DestinationConfig& config)
     std::vector<DestinationConfig> list = destinations_;
     std::erase_if(list, [&](const DestinationConfig& d) { return d.id == config.id; });
     setDestinations(std::move(list));
-    saveDestinations();
+    return saveDestinations();
 }
 
 std::shared_ptr<kx::BackupDestination> BackupDestinationsModel::makeDestination(const DestinationConfig& config) const {
@@ -227,7 +229,7 @@ void BackupDestinationsModel::markVerified(const std::string& id) {
     // Whole seconds: what the file keeps is what the list shows.
     it->lastVerifiedAt = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     setDestinations(std::move(list));
-    saveDestinations();
+    if (const std::optional<QString> failure = saveDestinations()) backup_.setLastError(*failure);
 }
 
 void BackupDestinationsModel::setObjectStoreEndpointForTesting(const std::string& endpoint) {

@@ -3,7 +3,8 @@
 // destination's credentials in the keyring, building the live destination a
 // configuration describes, and connection tests. Its sentences go to
 // BackupModel's lastError and lastResult.
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
+#include "app/model/destination_list.h"
 #include "core/backup/destination.h"
 #include "core/keys/owner_keys.h"
 
@@ -17,7 +18,7 @@
 
 class BackupModel;
 
-class BackupDestinationsModel : public QObject {
+class BackupDestinationsModel : public DestinationList {
     Q_OBJECT
     Q_PROPERTY(std::vector<DestinationConfig> destinations READ destinations NOTIFY destinationsChanged)
 
@@ -25,16 +26,15 @@ public:
     // Loads the list from the configuration folder's "destinations.json".
     explicit BackupDestinationsModel(BackupModel& backup);
 
-    const std::vector<DestinationConfig>& destinations() const { return destinations_; }
+    const std::vector<DestinationConfig>& destinations() const override { return destinations_; }
     QString configPath() const { return configPath_; }
     // The file could not be read; it is then never written over.
     bool loadFailed() const { return loadFailed_; }
 
-    // Stores the credentials (when given), then appends and saves.
-    void addDestination(const DestinationConfig& config,
-                        const std::optional<kx::TreskKeychain::DestinationCredentials>& credentials);
-    // Removes every entry with config's id and its credentials, then saves.
-    void removeDestination(const DestinationConfig& config);
+    std::optional<QString> addDestination(
+        const DestinationConfig& config,
+        const std::optional<kx::TreskKeychain::DestinationCredentials>& credentials) override;
+    std::optional<QString> removeDestination(const DestinationConfig& config) override;
     // The live destination a configuration describes. Throws kx::BackupError
     // with the kind's missing-field sentence, or what the keyring or the
     // destination's own checks throw.
@@ -43,7 +43,8 @@ public:
     QString caveat(const DestinationConfig& config) const;
     // Writes, reads back, opens and removes a small test object.
     void testConnection(const DestinationConfig& config);
-    // Sets the first matching entry's lastVerifiedAt to now and saves.
+    // Sets the first matching entry's lastVerifiedAt to now and saves; a list
+    // that could not be saved is said in lastError.
     void markVerified(const std::string& id);
 
     // Every object-store destination is built for this S3-compatible endpoint
@@ -51,12 +52,10 @@ public:
     // endpoints.
     static void setObjectStoreEndpointForTesting(const std::string& endpoint);
 
-signals:
-    void destinationsChanged();
-
 private:
     void loadDestinations();
-    void saveDestinations();
+    // Nothing when saved, else the sentence.
+    std::optional<QString> saveDestinations();
     void setDestinations(std::vector<DestinationConfig> list);
 
     BackupModel& backup_;

@@ -5,7 +5,7 @@
 //
 // Progress reports arrive on the pool's threads and are handed over one by
 // one; a report that arrives after its run ended is dropped.
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/health.h"
 

@@ -5,6 +5,8 @@
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
+#include "backup/model/backup_destinations_model.h"
+#include "backup/model/backup_model.h"
 #include "household/join_archive_view.h"
 #include "household/join_model.h"
 #include "setup/model/onboarding_model.h"
@@ -238,7 +240,7 @@ void ArchiveChoiceStep::refreshSaveEnabled() {
 void ArchiveChoiceStep::openJoinSheet() {
     if (joinSheet_) return;
     // Parented to the step: the sheet cannot outlive the join flow it shows.
-    auto* sheet = new JoinArchiveView(*joinModel_, model_, backup_, true, this);
+    auto* sheet = new JoinArchiveView(*joinModel_, model_, backup_.destinationsModel(), true, this);
     sheet->setWindowModality(Qt::WindowModal);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     joinSheet_ = sheet;

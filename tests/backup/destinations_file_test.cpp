@@ -28,10 +28,11 @@ protected:
             << why;
 
         // Adding shows the destination but leaves the file byte for byte as it was.
-        m.destinationsModel().addDestination(folderDestination("NEW", home / "drive"), std::nullopt);
+        const auto added = m.destinationsModel().addDestination(folderDestination("NEW", home / "drive"), std::nullopt);
         ASSERT_EQ(m.destinationsModel().destinations().size(), 1u) << why;
         EXPECT_EQ(readAll(destinationsFile()), content) << why;
-        EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not save your destination list: "))) << why;
+        ASSERT_TRUE(added) << why;
+        EXPECT_TRUE(added->startsWith(QStringLiteral("Could not save your destination list: "))) << why;
         m.destinationsModel().markVerified("NEW");
         m.destinationsModel().removeDestination(m.destinationsModel().destinations().front());
         EXPECT_EQ(readAll(destinationsFile()), content) << why;
@@ -186,10 +187,13 @@ TEST_F(DestinationsFile, CredentialsAreStoredUnderTheIdAndRemovedWithTheDestinat
 
     // A keyring that refuses to store: nothing is added, and the sentence says so.
     secrets->failWrites = true;
-    m.destinationsModel().addDestination(storeDestination("S3-2"), storeCredentials("the-secret-key"));
+    const auto refused = m.destinationsModel().addDestination(storeDestination("S3-2"),
+                                                              storeCredentials("the-secret-key"));
     EXPECT_TRUE(m.destinationsModel().destinations().empty());
-    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not store the credentials securely: ")));
-    EXPECT_TRUE(m.lastError().endsWith(QStringLiteral(". The destination was not added.")));
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(refused->startsWith(QStringLiteral("Could not store the credentials securely: ")));
+    EXPECT_TRUE(refused->endsWith(QStringLiteral(". The destination was not added.")));
+    EXPECT_FALSE(refused->contains(QStringLiteral("the-secret-key")));
     // Removing with a failing keyring still removes the destination.
     secrets->failWrites = false;
     m.destinationsModel().addDestination(storeDestination("S3-3"), storeCredentials());

@@ -44,8 +44,8 @@ QStringList texts(QWidget& w, const QString& name) {
 class HouseholdScreen : public BackupTest {
 protected:
     HouseholdView& showHousehold(BackupModel& b) {
-        auto* view = show<HouseholdView>([&](QWidget* parent) { return new HouseholdView(*model, b, parent); },
-                                         QSize(820, 900));
+        auto* view = show<HouseholdView>(
+            [&](QWidget* parent) { return new HouseholdView(*model, b.destinationsModel(), parent); }, QSize(820, 900));
         EXPECT_TRUE(settle());
         return *view;
     }
@@ -249,7 +249,7 @@ TEST_F(HouseholdScreen, LinkSheetWithoutStorage) {
     start();
     BackupModel& b = makeBackup();
     JoinModel join;
-    LinkAnotherMacView sheet(join, *model, b);
+    LinkAnotherMacView sheet(join, *model, b.destinationsModel());
     sheet.show();
     EXPECT_FALSE(sheet.picker());
     EXPECT_TRUE(sheet.findChild<QWidget*>(QStringLiteral("noStorage")));
@@ -332,7 +332,7 @@ TEST_F(HouseholdScreen, BackEmptiesTheEditor) {
     start();
     BackupModel& b = makeBackup();
     JoinModel joinModel;
-    JoinArchiveView sheet(joinModel, *model, b, true);
+    JoinArchiveView sheet(joinModel, *model, b.destinationsModel(), true);
     sheet.show();
     const std::string phrase = TreskKeyMaterial::recoveryString(SymmetricKey::generate());
     const QString code = QString::fromStdString(

@@ -3,6 +3,7 @@
 // (a shared folder, s3rver on loopback).
 #include "household/join_model.h"
 
+#include "app/model/owners_model.h"
 #include "core/household/link_code.h"
 #include "tests/backup/backup_test_support.h"
 #include "tests/support/fake_systemctl.h"
@@ -54,6 +55,9 @@ protected:
         stdfs::create_directories(home / "machineB");
         machineB = std::make_unique<BackupModel>(QString::fromStdString((home / "machineB").string()), owner);
         record(*machineB);
+        // The backup side follows the archive owner, as the application object wires it.
+        QObject::connect(&model->owners(), &OwnersModel::archiveOwnerChanged, machineB.get(),
+                         [this] { machineB->setOwner(model->owners().archiveOwner()); });
         return *machineB;
     }
 
@@ -100,12 +104,12 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
     EXPECT_FALSE(plan.storesCredentials);
 
     // The folder is checked before anything is changed.
-    join.join(plan, *model, b);
+    join.join(plan, *model, b.destinationsModel());
     EXPECT_EQ(join.stage(), JoinStage::failed(QStringLiteral("Choose the shared folder on this Mac first.")));
     EXPECT_TRUE(keyringB->items.empty());
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
-    join.join(plan, *model, b);
+    join.join(plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
 
     EXPECT_EQ(keyHex(*keyringB, "jorin"), keyOfA);
@@ -156,7 +160,7 @@ TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     EXPECT_TRUE(plan.startsNewArchive);
     EXPECT_FALSE(plan.restoresCodeKey);
     EXPECT_TRUE(plan.storesCredentials);
-    join.join(plan, *model, b);
+    join.join(plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
 
     // Ama has a key of her own; jorin's key never reached this machine.
@@ -202,7 +206,7 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
     JoinModel join;
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
-    join.join(*join.stage().plan, *model, b);
+    join.join(*join.stage().plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::failed);
     EXPECT_TRUE(join.stage().text.startsWith(QStringLiteral("This Mac already holds a different encryption key for "
                                                             "\"jorin\".")));
@@ -216,7 +220,7 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
     const size_t writes = keyringB->writeCount;
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
-    join.join(*join.stage().plan, *model, b);
+    join.join(*join.stage().plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::joined) << join.stage().text.toStdString();
     EXPECT_EQ(keyringB->writeCount, writes);
     EXPECT_EQ(keyHex(*keyringB, "jorin"), keyOfA);
@@ -231,7 +235,7 @@ TEST_F(JoinFlow, AFailedSaveTakesBackTheKeyItCreated) {
     ASSERT_TRUE(b.destinationsModel().loadFailed());
     JoinModel join;
     checkAndConfirm(join, code);
-    join.join(*join.stage().plan, *model, b);
+    join.join(*join.stage().plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::failed);
     EXPECT_TRUE(join.stage().text.startsWith(QStringLiteral("The storage could not be saved: ")))
         << join.stage().text.toStdString();
@@ -260,7 +264,7 @@ TEST_F(JoinFlow, CheckingRefusesBadCodesWithoutEchoingThemAndJoinOutsideConfirmi
         EXPECT_FALSE(join.stage().text.contains(code.mid(10, 12)));
         EXPECT_EQ(join.pastedCode(), text); // kept in the editor to correct
         // join in a failed stage changes nothing
-        join.join(kx::JoinPlan{}, *model, b);
+        join.join(kx::JoinPlan{}, *model, b.destinationsModel());
         EXPECT_EQ(join.stage().kind, JoinStage::Kind::failed);
     }
     EXPECT_TRUE(keyringB->items.empty());

@@ -1,4 +1,4 @@
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
 
 #include <chrono>
 #include <cstdio>
