@@ -8,6 +8,8 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 using PlaceClass = kx::ArchiveLocations::PlaceClass;
 
 namespace {
@@ -55,14 +57,29 @@ WhereMyArchiveLivesPanel::WhereMyArchiveLivesPanel(AppModel& model, BackupModel&
 
 kx::ArchiveLocations WhereMyArchiveLivesPanel::locations(const AppModel& model, const BackupModel& backup) {
     kx::ArchiveLocations out;
+    std::vector<DestinationConfig> places;
     for (const DestinationConfig& d : backup.destinationsModel().destinations()) {
+        // Two entries for one bucket or folder are one place, holding the
+        // newer backup of the two, and on when either is.
+        auto same = std::find_if(places.begin(), places.end(), [&](const auto& p) { return sameStorage(p, d); });
+        if (same == places.end()) {
+            places.push_back(d);
+            continue;
+        }
+        if (!d.enabled) continue;
+        same->lastBackupAt = same->enabled ? std::max(same->lastBackupAt, d.lastBackupAt) : d.lastBackupAt;
+        same->enabled = true;
+    }
+    for (const DestinationConfig& d : places) {
         kx::ArchiveLocations::Location l;
         l.identifier = d.id;
         l.name = kindLabel(d.kind);
         l.detail = d.bucket ? *d.bucket : d.localRoot ? *d.localRoot : std::string();
         l.placeClass = placeClass(d.kind);
         l.enabled = d.enabled;
-        l.lastVerified = d.lastVerifiedAt;
+        // A place counts once it holds a backup; a passed connection test proves
+        // only that one could be written there.
+        l.lastVerified = d.lastBackupAt;
         out.locations.push_back(std::move(l));
     }
     out.workingCopy = model.destinationRoot().toStdString();

@@ -222,12 +222,17 @@ void BackupDestinationsModel::testConnection(const DestinationConfig& config) {
     });
 }
 
-void BackupDestinationsModel::markVerified(const std::string& id) {
+void BackupDestinationsModel::markVerified(const std::string& id) { stamp(id, false); }
+void BackupDestinationsModel::markBackedUp(const std::string& id) { stamp(id, true); }
+
+void BackupDestinationsModel::stamp(const std::string& id, bool backedUp) {
     std::vector<DestinationConfig> list = destinations_;
     auto it = std::find_if(list.begin(), list.end(), [&](const DestinationConfig& d) { return d.id == id; });
     if (it == list.end()) return;
     // Whole seconds: what the file keeps is what the list shows.
-    it->lastVerifiedAt = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    const kx::Date now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    it->lastVerifiedAt = now;
+    if (backedUp) it->lastBackupAt = now;
     setDestinations(std::move(list));
     if (const std::optional<QString> failure = saveDestinations()) backup_.setLastError(*failure);
 }

@@ -46,6 +46,8 @@ public:
     // Sets the first matching entry's lastVerifiedAt to now and saves; a list
     // that could not be saved is said in lastError.
     void markVerified(const std::string& id);
+    // The same after a completed backup run, which also sets lastBackupAt.
+    void markBackedUp(const std::string& id);
 
     // Every object-store destination is built for this S3-compatible endpoint
     // (a loopback test server) after the kind's own checks; empty: their real
@@ -57,6 +59,7 @@ private:
     // Nothing when saved, else the sentence.
     std::optional<QString> saveDestinations();
     void setDestinations(std::vector<DestinationConfig> list);
+    void stamp(const std::string& id, bool backedUp);
 
     BackupModel& backup_;
     std::vector<DestinationConfig> destinations_;

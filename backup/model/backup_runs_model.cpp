@@ -156,7 +156,7 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
             if (!note.isEmpty()) sentence += QStringLiteral(" ") + note;
             return [this, sentence, id, run] {
                 backup_.setLastResult(sentence);
-                backup_.destinationsModel().markVerified(id);
+                backup_.destinationsModel().markBackedUp(id);
                 finishRun(run);
             };
         });

@@ -469,17 +469,62 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     EXPECT_TRUE(statuses.contains(QStringLiteral("Current"))) << statuses.join("|").toStdString();
 }
 
+TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndOneFolderCountsOnce) {
+    start();
+    makeBackup();
+    readyKey(*backup);
+    makeArchive(archiveOf("jorin"), 50, {1000}, 3);
+    model->mutableRegistry().add(folderSource("j", "jorin", home / "j"));
+    emit model->registryChanged();
+    stdfs::create_directories(home / "drive");
+    const DestinationConfig drive = folderDestination("DRIVE", home / "drive");
+    backup->destinationsModel().addDestination(drive, std::nullopt);
+    // The same folder again, written another way: still one place.
+    backup->destinationsModel().addDestination(folderDestination("TWIN", home / "drive/"), std::nullopt);
+    showScreen();
+    auto summary = [&] { return find<QLabel>("locationsSummary")->text(); };
+    auto statuses = [&] {
+        QStringList out;
+        for (auto* l : window->findChildren<QLabel*>("placeStatus"))
+            if (!l->isHidden()) out << l->text();
+        return out;
+    };
+
+    // A passed connection test proves a copy could be written, not that one is there.
+    backup->destinationsModel().testConnection(drive);
+    ASSERT_TRUE(settleBackup());
+    ASSERT_TRUE(backup->destinationsModel().destinations()[0].lastVerifiedAt);
+    EXPECT_EQ(summary(), QStringLiteral("Your archive exists only on this computer. 1 destination holds no copy yet. "
+                                        "Run a backup so losing this computer does not lose the archive."));
+    EXPECT_EQ(statuses(), (QStringList{QStringLiteral("Working copy"), QStringLiteral("Never verified")}));
+    EXPECT_NE(find<QLabel>("shieldAttention"), nullptr);
+
+    backUpFrom(rows()[0]);
+    ASSERT_TRUE(settleBackup());
+    ASSERT_TRUE(backup->lastError().isNull()) << backup->lastError().toStdString();
+    EXPECT_EQ(summary(), QStringLiteral("Your archive exists in 2 places: this computer and 1 drive beside this "
+                                        "computer. No independent backup is current."));
+    EXPECT_EQ(statuses(), (QStringList{QStringLiteral("Working copy"), QStringLiteral("Current")}));
+    // The backup is recorded in the file, and read back as such.
+    const std::vector<DestinationConfig> before = backup->destinationsModel().destinations();
+    ASSERT_TRUE(before[0].lastBackupAt);
+    EXPECT_FALSE(before[1].lastBackupAt);
+    window.reset();
+    backup.reset();
+    EXPECT_EQ(makeBackup().destinationsModel().destinations(), before);
+}
+
 TEST_F(BackupScreen, ThePlacesPanelAsksTheCore) {
     start();
     makeBackup();
     DestinationConfig off = folderDestination("OFF", home / "off", Kind::dropboxFolder);
     off.enabled = false;
-    off.lastVerifiedAt = std::chrono::system_clock::now();
+    off.lastBackupAt = std::chrono::system_clock::now();
     DestinationConfig old = storeDestination("OLD");
-    old.lastVerifiedAt = std::chrono::system_clock::now() - std::chrono::hours(24 * 40);
+    old.lastBackupAt = std::chrono::system_clock::now() - std::chrono::hours(24 * 40);
     DestinationConfig fresh = storeDestination("NEW", Kind::backblazeB2);
     fresh.bucket = "";
-    fresh.lastVerifiedAt = std::chrono::system_clock::now();
+    fresh.lastBackupAt = std::chrono::system_clock::now();
     const kx::Date now = std::chrono::system_clock::now();
     for (const auto& d : {off, old, fresh}) backup->destinationsModel().addDestination(d, std::nullopt);
     const auto places = WhereMyArchiveLivesPanel::locations(*model, *backup);

@@ -153,6 +153,7 @@ TEST_F(DestinationsFile, DamagedFilesAreReportedAndNeverOverwritten) {
     expectRefused(R"([{"id":"A","kind":"awsS3","enabled":true,"lastVerifiedAt":"2025-03-01T09:30:00.123Z"}])",
                   "fractional seconds");
     expectRefused(R"([{"id":"A","kind":"awsS3","enabled":true,"lastVerifiedAt":1740821400}])", "date as a number");
+    expectRefused(R"([{"id":"A","kind":"awsS3","enabled":true,"lastBackupAt":"yesterday"}])", "backup date not a date");
     expectRefused(R"([{"id":"A","kind":"awsS3","bucket":"b"},{"id":"B","kind":"awsS3","enabled":true}])",
                   "an element without enabled");
     expectRefused(R"([{"kind":"awsS3","enabled":true}])", "no id");
