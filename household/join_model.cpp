@@ -250,9 +250,15 @@ void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, DestinationList&
     credentials.region = payload.region;
     credentials.bucket = payload.bucket;
 
-    const std::optional<QString> saveError = destinations.addDestination(config, plan.storesCredentials
-                                                                                     ? std::optional(credentials)
-                                                                                     : std::nullopt);
+    // Storage this Mac already backs up to is used as it is: a second entry
+    // for it would count one bucket or folder as two copies.
+    const auto& known = destinations.destinations();
+    const bool alreadyUsed = std::any_of(known.begin(), known.end(),
+                                         [&](const DestinationConfig& d) { return sameStorage(d, config); });
+    std::optional<QString> saveError;
+    if (!alreadyUsed)
+        saveError = destinations.addDestination(config,
+                                                plan.storesCredentials ? std::optional(credentials) : std::nullopt);
     if (credentials.secretAccessKey) kx::wipe(*credentials.secretAccessKey);
     if (saveError) {
         // An entry listed but not saved is taken back, with its credentials.

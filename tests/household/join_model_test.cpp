@@ -192,6 +192,39 @@ TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     expectNoSecretIn(sentences, {code, code.mid(8, 20)});
 }
 
+TEST_F(JoinFlow, StorageThisMacAlreadyUsesIsReusedNotAddedAgain) {
+    // A folder, chosen on B under another spelling, and a bucket B already lists.
+    stdfs::create_directories(home / "shared");
+    const QString folderCode = codeFromA(folderDestination("SHARED", home / "shared"), std::nullopt);
+    const QString bucketCode = codeFromA(storeDestination("S3"), storeCredentials());
+    BackupModel& b = becomeB("jorin");
+    b.destinationsModel().addDestination(folderDestination("MINE", home / "shared"), std::nullopt);
+    b.destinationsModel().addDestination(storeDestination("MINE-S3"), storeCredentials());
+    const std::vector<DestinationConfig> before = b.destinationsModel().destinations();
+    auto credentialItems = [&] {
+        QStringList names;
+        for (const auto& item : keyringB->items)
+            if (item.first.second.rfind("destination/", 0) == 0) names << QString::fromStdString(item.first.second);
+        return names;
+    };
+    const QStringList credentialsBefore = credentialItems();
+
+    JoinModel join;
+    checkAndConfirm(join, folderCode);
+    join.setChosenFolder(QString::fromStdString((home / "shared").string() + "/"));
+    const kx::JoinPlan folderPlan = *join.stage().plan;
+    join.join(folderPlan, *model, b.destinationsModel());
+    ASSERT_EQ(join.stage(), JoinStage::joined(folderPlan)) << join.stage().text.toStdString();
+    checkAndConfirm(join, bucketCode);
+    const kx::JoinPlan bucketPlan = *join.stage().plan;
+    join.join(bucketPlan, *model, b.destinationsModel());
+    ASSERT_EQ(join.stage(), JoinStage::joined(bucketPlan)) << join.stage().text.toStdString();
+
+    EXPECT_EQ(b.destinationsModel().destinations(), before);
+    EXPECT_EQ(credentialItems(), credentialsBefore);
+    EXPECT_TRUE(keyHex(*keyringB, "jorin"));
+}
+
 TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
     stdfs::create_directories(home / "shared");
     const QString code = codeFromA(folderDestination("SHARED", home / "shared"), std::nullopt);
