@@ -68,11 +68,11 @@ void BackupDestinationsModel::loadDestinations() {
     case Kind::failed:
         loadFailed_ = true;
         setDestinations({});
-        backup_.setLastError(
-            QStringLiteral("Your backup destination list at ") + configPath_ + QStringLiteral(" could not be read (") +
-            q(outcome.reason) +
-            QStringLiteral("). Your destinations are NOT shown and will NOT be changed until that file is "
-                           "repaired or moved aside. Backups already stored are untouched."));
+        loadProblem_ = QStringLiteral("Your backup destination list at ") + configPath_ +
+                       QStringLiteral(" could not be read (") + q(outcome.reason) +
+                       QStringLiteral("). Your destinations are NOT shown and will NOT be changed until that file is "
+                                      "repaired or moved aside. Backups already stored are untouched.");
+        backup_.setLastError(loadProblem_);
         break;
     case Kind::missing:
         loadFailed_ = false;
@@ -181,11 +181,10 @@ QString BackupDestinationsModel::caveat(const DestinationConfig& config) const {
 
 void BackupDestinationsModel::testConnection(const DestinationConfig& config) {
     if (backup_.isBusy()) return;
+    backup_.clearSentences();
     auto ring = backup_.keys().requireKeyring();
     if (!ring) return;
     backup_.setBusy(true);
-    backup_.setLastError(QString());
-    backup_.setLastResult(QString());
     const QString name = label(config);
     std::shared_ptr<kx::BackupDestination> live;
     try {

@@ -30,6 +30,9 @@ public:
     QString configPath() const { return configPath_; }
     // The file could not be read; it is then never written over.
     bool loadFailed() const { return loadFailed_; }
+    // The sentence that says so; null when the list loaded. It stands while the
+    // model lives, whatever later actions say.
+    QString loadProblem() const { return loadProblem_; }
 
     std::optional<QString> addDestination(
         const DestinationConfig& config,
@@ -65,6 +68,7 @@ private:
     std::vector<DestinationConfig> destinations_;
     QString configPath_;
     bool loadFailed_ = false;
+    QString loadProblem_;
 };
 
 Q_DECLARE_METATYPE(std::vector<DestinationConfig>)

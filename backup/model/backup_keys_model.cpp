@@ -53,6 +53,7 @@ void BackupKeysModel::refreshKeyState() {
 }
 
 void BackupKeysModel::createKey() {
+    backup_.clearSentences();
     const QString owner = backup_.owner();
     std::optional<kx::OwnerKeyStore::LoadOrCreate> made;
     try {
@@ -86,6 +87,7 @@ void BackupKeysModel::createKey() {
 }
 
 void BackupKeysModel::revealRecoveryKey() {
+    backup_.clearSentences();
     std::optional<kx::SymmetricKey> key;
     try {
         key = keyStore_.ownerKey(backup_.owner().toStdString());
@@ -104,6 +106,7 @@ void BackupKeysModel::revealRecoveryKey() {
 }
 
 void BackupKeysModel::confirmRecoverySaved() {
+    backup_.clearSentences();
     try {
         backup_.keychain().confirmRecoveryKeySaved(backup_.owner().toStdString());
     } catch (const std::exception& e) {
@@ -115,6 +118,7 @@ void BackupKeysModel::confirmRecoverySaved() {
 }
 
 void BackupKeysModel::restoreKey(const QString& phrase) {
+    backup_.clearSentences();
     const QString owner = backup_.owner();
     const std::string o = owner.toStdString();
     std::optional<kx::SymmetricKey> before;

@@ -38,6 +38,11 @@ void BackupModel::setLastResult(const QString& text) {
     emit lastResultChanged();
 }
 
+void BackupModel::clearSentences() {
+    setLastError(destinations_->loadProblem());
+    setLastResult(QString());
+}
+
 void BackupModel::setOwner(const QString& name) {
     const QString n = normalizeOwner(name);
     if (n == owner_) return;

@@ -73,6 +73,10 @@ public:
     // failures (a recovery key file that could not be saved).
     void setLastError(const QString& text);
     void setLastResult(const QString& text);
+    // A new action begins: the sentences of earlier ones no longer stand, so a
+    // refusal never stays beside a later success. (A destination list that could
+    // not be read is said again: that still stands.)
+    void clearSentences();
     void setBusy(bool busy);
 
     // Serves another owner (normalised first). The same owner again does nothing.

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 
 namespace {
 QString q(const std::string& text) { return QString::fromStdString(text); }
@@ -39,6 +40,7 @@ void BackupRunsModel::setHostHealth(std::vector<kx::HostHealthRow> rows) {
 
 void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePath, const DestinationConfig& config) {
     if (backup_.isBusy()) return;
+    backup_.clearSentences();
     const QString n = BackupModel::normalizeOwner(ownerName);
     if (n != backup_.owner()) {
         backup_.setLastError(
@@ -54,8 +56,6 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
         return;
     }
     backup_.setBusy(true);
-    backup_.setLastError(QString());
-    backup_.setLastResult(QString());
     setProgressFraction(0);
     setProgressText(QStringLiteral("Preparing…"));
     const quint64 run = ++currentRun_;
@@ -175,9 +175,14 @@ void BackupRunsModel::applyProgress(const kx::BackupProgress& progress) {
                                 : std::min(static_cast<double>(progress.done) / static_cast<double>(progress.total),
                                            1.0);
     setProgressFraction(fraction);
-    setProgressText(progress.parts >= 1
-                        ? QStringLiteral("Uploading part %1 of %2").arg(progress.part).arg(progress.parts)
-                        : QStringLiteral("Uploading…"));
+    // The text counts what the bar counts: sealed bytes sent of those this run sends.
+    const QLocale locale;
+    setProgressText(
+        progress.total < 1
+            ? QStringLiteral("Uploading…")
+            : QStringLiteral("Uploading %1 of %2")
+                  .arg(locale.formattedDataSize(std::min(progress.done, progress.total), 1, QLocale::DataSizeSIFormat),
+                       locale.formattedDataSize(progress.total, 1, QLocale::DataSizeSIFormat)));
 }
 
 void BackupRunsModel::refreshHostHealth(const DestinationConfig& config, const QStringList& owners) {

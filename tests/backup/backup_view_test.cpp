@@ -149,8 +149,8 @@ TEST_F(BackupScreen, SaveRecoveryCardAndLegacyNotice) {
     EXPECT_NE(find<QWidget>("legacyKeyNotice"), nullptr);
 
     // Both messages at once, the result first.
-    backup->setLastError(QStringLiteral("an error"));
     backup->keys().createKey(); // "already had" result
+    backup->setLastError(QStringLiteral("an error"));
     QWidget* result = find<QWidget>("lastResult");
     QWidget* error = find<QWidget>("lastError");
     ASSERT_NE(result, nullptr);
@@ -512,6 +512,33 @@ TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndOneFolderCountsOnce) {
     window.reset();
     backup.reset();
     EXPECT_EQ(makeBackup().destinationsModel().destinations(), before);
+}
+
+TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {
+    start();
+    makeBackup();
+    backup->keys().createKey();
+    stdfs::create_directories(home / "drive");
+    const DestinationConfig drive = folderDestination("DRIVE", home / "drive");
+    backup->destinationsModel().addDestination(drive, std::nullopt);
+    showScreen();
+    auto errorShown = [&] {
+        auto* box = find<QWidget>("lastError");
+        return box ? box->findChild<QLabel*>(QStringLiteral("lastErrorText"))->text() : QString();
+    };
+
+    backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    EXPECT_TRUE(errorShown().startsWith(QStringLiteral("Save jorin's recovery key first.")))
+        << errorShown().toStdString();
+    backup->keys().confirmRecoverySaved();
+    EXPECT_TRUE(errorShown().isEmpty()) << errorShown().toStdString();
+
+    backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    EXPECT_EQ(errorShown(), QStringLiteral("There is no tresk for jorin yet. Run a scan first."));
+    backup->destinationsModel().testConnection(drive);
+    ASSERT_TRUE(settleBackup());
+    EXPECT_TRUE(errorShown().isEmpty()) << errorShown().toStdString();
+    EXPECT_TRUE(find<QLabel>("lastResultText")->text().startsWith(QStringLiteral("External drive or NAS works.")));
 }
 
 TEST_F(BackupScreen, ThePlacesPanelAsksTheCore) {

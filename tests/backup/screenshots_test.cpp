@@ -109,8 +109,8 @@ TEST_F(BackupScreenshots, DestinationsAndRuns) {
     backup->destinationsModel().addDestination(second, std::nullopt);
     makeArchive(archiveOf("jorin"), 400, {30u << 20, 30u << 20, 30u << 20}, 5);
     bool taken = false;
-    QObject::connect(&backup->runs(), &BackupRunsModel::progressTextChanged, [&] {
-        if (!taken && backup->runs().progressText().startsWith(QStringLiteral("Uploading part 2"))) {
+    QObject::connect(&backup->runs(), &BackupRunsModel::progressFractionChanged, [&] {
+        if (!taken && backup->runs().progressFraction() > 0) {
             taken = true;
             snap(window.get(), "08-backup-running");
         }
