@@ -8,6 +8,7 @@
 #include "backup/restore_key_view.h"
 #include "backup/where_archive_lives_panel.h"
 #include "tests/backup/backup_test_support.h"
+#include "tests/support/snapshots.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -498,6 +499,7 @@ TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndOneFolderCountsOnce) {
                                         "Run a backup so losing this computer does not lose the archive."));
     EXPECT_EQ(statuses(), (QStringList{QStringLiteral("Working copy"), QStringLiteral("Never verified")}));
     EXPECT_NE(find<QLabel>("shieldAttention"), nullptr);
+    snapshot(*window, QStringLiteral("backup-tested-not-backed-up"));
 
     backUpFrom(rows()[0]);
     ASSERT_TRUE(settleBackup());
