@@ -11,8 +11,10 @@
 // is left as it is, a different one stops the join. A join into another
 // person's storage (a plan that does not restore the code's key) gives this
 // machine's owner a key of their own; the code's key is never stored under
-// their name. When a later step fails, what the join created (a key, the
-// destination and its credentials) is removed again.
+// their name. Storage this machine already lists (the same bucket, the same
+// folder) is used as it is, never added a second time. When a later step
+// fails, what the join created (a key, the destination and its credentials) is
+// removed again.
 //
 // The code is a secret: it never reaches an error sentence or a log, and
 // pastedCode and generatedCode are emptied once joined and by forgetCodes(),
