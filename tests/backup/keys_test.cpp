@@ -4,9 +4,11 @@
 #include "core/keys/time_limited_secrets.h"
 #include "tests/backup/backup_test_support.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 using namespace kx;
 using namespace kx::test;
@@ -32,9 +34,12 @@ public:
         released = true;
         cv.notify_all();
     }
+    // Calls that reached this store.
+    std::atomic<int> calls{0};
 
 private:
     void wait() {
+        ++calls;
         std::unique_lock lock(mutex);
         cv.wait(lock, [this] { return released; });
     }
@@ -226,4 +231,29 @@ TEST(TimeLimitedKeyring, AKeyringThatDoesNotAnswerIsAFailureWithinTheLimit) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     hanging->release();
     setDefaultSecretStoreForTesting(nullptr);
+}
+
+TEST(TimeLimitedKeyring, NothingMoreIsAskedWhileACallThatTookTooLongStillRuns) {
+    HangingSecretStore hanging;
+    TimeLimitedSecretStore store(std::chrono::milliseconds(50), &hanging);
+    EXPECT_THROW(store.write("s", "owner-key/jorin", "l", "first"), SecretStoreError);
+    ASSERT_TRUE(store.waitingOnLateCall());
+
+    // A retry is refused at once: it never races the write that did not answer.
+    try {
+        store.write("s", "owner-key/jorin", "l", "second");
+        ADD_FAILURE() << "a second write went to a keyring that had not answered the first";
+    } catch (const SecretStoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("has not yet answered an earlier request"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW((void)store.read("s", "owner-key/jorin"), SecretStoreError);
+    EXPECT_EQ(hanging.calls, 1);
+
+    // Once the late call has ended, the keyring is asked again.
+    hanging.release();
+    for (int i = 0; i < 2000 && store.waitingOnLateCall(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_FALSE(store.waitingOnLateCall());
+    EXPECT_FALSE(store.read("s", "owner-key/jorin"));
+    EXPECT_EQ(hanging.calls, 2);
 }
