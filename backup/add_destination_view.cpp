@@ -3,6 +3,7 @@
 #include "app/platform/workspace.h"
 #include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
+#include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
 #include "core/backup/s3_destination.h"
 
@@ -247,7 +248,9 @@ std::optional<kx::TreskKeychain::DestinationCredentials> AddDestinationView::cre
 
 void AddDestinationView::add() {
     if (!canAdd()) return;
-    backup_.addDestination(configuration(), credentials());
+    if (const std::optional<QString> failure = backup_.destinationsModel().addDestination(configuration(),
+                                                                                          credentials()))
+        backup_.setLastError(*failure);
     secretKey_->clear();
     accept();
 }

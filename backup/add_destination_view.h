@@ -7,10 +7,10 @@
 // hold text and none of the account id, region or bucket is refused by the
 // core's checks (the refusal is said under the fields, so a name that cannot be
 // used never becomes a request). "Add" hands a new configuration with a fresh
-// id, and the keys for object stores, to BackupModel::addDestination and closes
+// id, and the keys for object stores, to BackupDestinationsModel::addDestination and closes
 // the sheet; a failure shows on the backup screen. The sheet stores and tests
 // nothing itself.
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
 #include "core/keys/owner_keys.h"
 
 #include <QDialog>

@@ -2,12 +2,15 @@
 
 #include "app/model/app_model.h"
 #include "app/ui/screen_widgets.h"
+#include "app/ui/symbol_title.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
 #include "backup/add_destination_view.h"
-#include "backup/backup_widgets.h"
 #include "backup/destination_row.h"
+#include "backup/model/backup_destinations_model.h"
+#include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
+#include "backup/model/backup_runs_model.h"
 #include "backup/recovery_key_panel.h"
 #include "backup/restore_key_view.h"
 #include "backup/where_archive_lives_panel.h"
@@ -123,18 +126,19 @@ BackupView::BackupView(AppModel& model, BackupModel& backup, QWidget* parent)
     column->addStretch(1);
 
     connect(addDestination_, &QPushButton::clicked, this, &BackupView::presentAddDestination);
-    for (auto signal :
-         {&BackupModel::pendingRecoveryPhraseChanged, &BackupModel::hasKeyChanged,
-          &BackupModel::recoveryConfirmedChanged, &BackupModel::ownerChanged, &BackupModel::keyReadFailedChanged})
-        connect(&backup_, signal, this, &BackupView::refreshKeyArea);
-    connect(&backup_, &BackupModel::hasLegacyKeyChanged, this, &BackupView::refreshLegacyNotice);
+    for (auto signal : {&BackupKeysModel::pendingRecoveryPhraseChanged, &BackupKeysModel::hasKeyChanged,
+                        &BackupKeysModel::recoveryConfirmedChanged, &BackupKeysModel::keyReadFailedChanged})
+        connect(&backup_.keys(), signal, this, &BackupView::refreshKeyArea);
+    connect(&backup_, &BackupModel::ownerChanged, this, &BackupView::refreshKeyArea);
+    connect(&backup_.keys(), &BackupKeysModel::hasLegacyKeyChanged, this, &BackupView::refreshLegacyNotice);
     connect(&backup_, &BackupModel::ownerChanged, this, &BackupView::refreshLegacyNotice);
     connect(&backup_, &BackupModel::lastResultChanged, this, &BackupView::refreshMessages);
     connect(&backup_, &BackupModel::lastErrorChanged, this, &BackupView::refreshMessages);
-    for (auto signal :
-         {&BackupModel::isBusyChanged, &BackupModel::progressTextChanged, &BackupModel::progressFractionChanged})
-        connect(&backup_, signal, this, &BackupView::refreshProgress);
-    connect(&backup_, &BackupModel::destinationsChanged, this, &BackupView::rebuildDestinations);
+    connect(&backup_, &BackupModel::isBusyChanged, this, &BackupView::refreshProgress);
+    for (auto signal : {&BackupRunsModel::progressTextChanged, &BackupRunsModel::progressFractionChanged})
+        connect(&backup_.runs(), signal, this, &BackupView::refreshProgress);
+    connect(&backup_.destinationsModel(), &BackupDestinationsModel::destinationsChanged, this,
+            &BackupView::rebuildDestinations);
     refreshKeyArea();
     refreshLegacyNotice();
     refreshMessages();
@@ -143,14 +147,15 @@ BackupView::BackupView(AppModel& model, BackupModel& backup, QWidget* parent)
 }
 
 void BackupView::refreshKeyArea() {
-    const QString phrase = backup_.pendingRecoveryPhrase();
+    const QString phrase = backup_.keys().pendingRecoveryPhrase();
     KeyArea area = KeyArea::none;
     if (!phrase.isNull()) area = KeyArea::recoveryPanel;
-    else if (!backup_.hasKey()) area = KeyArea::createCard;
-    else if (!backup_.recoveryConfirmed()) area = KeyArea::saveCard;
+    else if (!backup_.keys().hasKey()) area = KeyArea::createCard;
+    else if (!backup_.keys().recoveryConfirmed()) area = KeyArea::saveCard;
     // The panel keeps its tick box unless what it shows changes.
-    const QString shownFor = backup_.owner() + QChar(0) + phrase + QChar(0) + QString::number(backup_.keyReadFailed());
-    const bool confirmed = backup_.recoveryConfirmed();
+    const QString shownFor = backup_.owner() + QChar(0) + phrase + QChar(0) +
+                             QString::number(backup_.keys().keyReadFailed());
+    const bool confirmed = backup_.keys().recoveryConfirmed();
     addDestination_->setEnabled(confirmed);
     addDestination_->setToolTip(confirmed ? QStringLiteral("Add a place to keep an encrypted copy")
                                           : QStringLiteral("Save your recovery key first"));
@@ -171,8 +176,8 @@ QWidget* BackupView::buildCreateKeyCard() {
     const QString owner = backup_.owner();
     QVBoxLayout* column = nullptr;
     TintedBox* box = card(QStringLiteral("createKeyCard"), toneBackground(Tone::blue, 0.08), 10, 14, 10, &column, this);
-    column->addWidget(backupui::symbolTitle(QStringLiteral("Create the encryption key for ") + owner,
-                                            QStringLiteral("key.fill"), TextStyle::headline, QColor(), QColor(), box));
+    column->addWidget(symbolTitle(QStringLiteral("Create the encryption key for ") + owner, QStringLiteral("key.fill"),
+                                  TextStyle::headline, QColor(), QColor(), box));
     column->addWidget(
         textLabel(QStringLiteral("Your messages are encrypted before they leave this Mac. The key stays "
                                  "here and is never sent anywhere. That is what stops anyone else reading "
@@ -183,9 +188,9 @@ QWidget* BackupView::buildCreateKeyCard() {
                                                    "own key and cannot read this archive, even though the bill and the "
                                                    "health checks are shared."),
                                 TextStyle::callout, secondaryTextColor(), box, true));
-    const bool unknown = backup_.keyReadFailed();
+    const bool unknown = backup_.keys().keyReadFailed();
     if (unknown) {
-        auto* why = backupui::symbolTitle(
+        auto* why = symbolTitle(
             QStringLiteral("Creating a key is switched off because the keyring could not be read, so it is not known "
                            "whether ") +
                 owner +
@@ -206,13 +211,13 @@ QWidget* BackupView::buildCreateKeyCard() {
     buttons->addWidget(restore);
     if (unknown) {
         auto* retry = button(QStringLiteral("Try Again"), QStringLiteral("retryKeyRead"), box);
-        connect(retry, &QPushButton::clicked, &backup_, &BackupModel::refreshKeyState);
+        connect(retry, &QPushButton::clicked, &backup_.keys(), &BackupKeysModel::refreshKeyState);
         buttons->addWidget(retry);
     }
     buttons->addStretch(1);
     column->addLayout(buttons);
     connect(create, &QPushButton::clicked, this, [this] {
-        if (!backup_.keyReadFailed()) backup_.createKey();
+        if (!backup_.keys().keyReadFailed()) backup_.keys().createKey();
     });
     connect(restore, &QPushButton::clicked, this, &BackupView::presentRestoreKey);
     return box;
@@ -223,9 +228,9 @@ QWidget* BackupView::buildSaveRecoveryCard() {
     QVBoxLayout* column = nullptr;
     TintedBox* box = card(QStringLiteral("saveRecoveryCard"), toneBackground(Tone::orange, 0.12), 10, 14, 10, &column,
                           this);
-    column->addWidget(backupui::symbolTitle(QStringLiteral("Save the recovery key for ") + owner,
-                                            QStringLiteral("exclamationmark.shield.fill"), TextStyle::headline,
-                                            toneColor(Tone::orange), toneColor(Tone::orange), box));
+    column->addWidget(symbolTitle(QStringLiteral("Save the recovery key for ") + owner,
+                                  QStringLiteral("exclamationmark.shield.fill"), TextStyle::headline,
+                                  toneColor(Tone::orange), toneColor(Tone::orange), box));
     column->addWidget(
         textLabel(owner + QStringLiteral(" has an encryption key, but you have not confirmed you saved "
                                          "the recovery phrase. If this Mac is lost or wiped, this archive "
@@ -233,7 +238,7 @@ QWidget* BackupView::buildSaveRecoveryCard() {
                   TextStyle::callout, QColor(), box, true));
     auto* show = button(QStringLiteral("Show My Recovery Key"), QStringLiteral("showRecoveryKey"), box);
     makeProminent(show);
-    connect(show, &QPushButton::clicked, &backup_, &BackupModel::revealRecoveryKey);
+    connect(show, &QPushButton::clicked, &backup_.keys(), &BackupKeysModel::revealRecoveryKey);
     column->addWidget(show, 0, Qt::AlignLeft);
     return box;
 }
@@ -242,9 +247,9 @@ QWidget* BackupView::buildLegacyNotice() {
     const QString owner = backup_.owner();
     QVBoxLayout* column = nullptr;
     TintedBox* box = card(QStringLiteral("legacyKeyNotice"), quaternaryFill(0.35), 10, 14, 8, &column, this);
-    column->addWidget(backupui::symbolTitle(QStringLiteral("An older shared key is still on this Mac"),
-                                            QStringLiteral("clock.arrow.circlepath"), TextStyle::headline, QColor(),
-                                            QColor(), box));
+    column->addWidget(symbolTitle(QStringLiteral("An older shared key is still on this Mac"),
+                                  QStringLiteral("clock.arrow.circlepath"), TextStyle::headline, QColor(), QColor(),
+                                  box));
     column->addWidget(textLabel(QStringLiteral("Before keys were separated per person, this Mac used one key for "
                                                "everything. It is kept so that anything backed up back then stays "
                                                "readable. It is never used to encrypt anything new: from now on ") +
@@ -261,7 +266,7 @@ QWidget* BackupView::buildLegacyNotice() {
 
 void BackupView::refreshLegacyNotice() {
     clearLayout(legacySlot_);
-    if (backup_.hasLegacyKey()) legacySlot_->addWidget(buildLegacyNotice());
+    if (backup_.keys().hasLegacyKey()) legacySlot_->addWidget(buildLegacyNotice());
 }
 
 void BackupView::refreshMessages() {
@@ -272,21 +277,21 @@ void BackupView::refreshMessages() {
 }
 
 void BackupView::refreshProgress() {
-    const bool shown = backup_.isBusy() && !backup_.progressText().isNull();
+    const bool shown = backup_.isBusy() && !backup_.runs().progressText().isNull();
     progressBox_->setVisible(shown);
-    progressText_->setText(backup_.progressText());
-    progressBar_->setValue(static_cast<int>(std::lround(backup_.progressFraction() * 1000)));
+    progressText_->setText(backup_.runs().progressText());
+    progressBar_->setValue(static_cast<int>(std::lround(backup_.runs().progressFraction() * 1000)));
 }
 
 void BackupView::rebuildDestinations() {
     clearLayout(rows_);
-    const auto& list = backup_.destinations();
+    const auto& list = backup_.destinationsModel().destinations();
     noDestinations_->setVisible(list.empty());
     for (const DestinationConfig& d : list) rows_->addWidget(new DestinationRow(model_, backup_, d, this));
 }
 
 void BackupView::presentAddDestination() {
-    if (addSheet_ || !backup_.recoveryConfirmed()) return;
+    if (addSheet_ || !backup_.keys().recoveryConfirmed()) return;
     auto* sheet = new AddDestinationView(backup_, window());
     sheet->setWindowModality(Qt::WindowModal);
     sheet->setAttribute(Qt::WA_DeleteOnClose);

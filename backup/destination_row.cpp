@@ -2,9 +2,11 @@
 
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
+#include "app/ui/symbol_title.h"
 #include "app/ui/widgets.h"
-#include "backup/backup_widgets.h"
+#include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
+#include "backup/model/backup_runs_model.h"
 
 #include <QHBoxLayout>
 #include <QLocale>
@@ -22,7 +24,7 @@ QString byteCount(int64_t bytes) { return QLocale().formattedDataSize(bytes, 1, 
 
 DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, DestinationConfig config, QWidget* parent)
     : TintedBox(quaternaryFill(0.35), 10, parent), model_(model), backup_(backup), config_(std::move(config)),
-      caveat_(backup.caveat(config_)) {
+      caveat_(backup.destinationsModel().caveat(config_)) {
     setObjectName(QStringLiteral("destinationRow"));
     const PlaceClass cls = placeClass(config_.kind);
     const QString label = QString::fromUtf8(kindLabel(config_.kind));
@@ -62,11 +64,11 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
         names->addWidget(f);
     }
     header->addLayout(names, 1);
-    QLabel* verified = config_.lastVerifiedAt ? textLabel(QStringLiteral("Verified ") +
-                                                              backupui::abbreviatedDateTime(*config_.lastVerifiedAt),
-                                                          TextStyle::caption, secondaryTextColor(), this)
-                                              : textLabel(QStringLiteral("Never verified"), TextStyle::caption,
-                                                          toneColor(Tone::orange), this);
+    QLabel* verified = config_.lastVerifiedAt
+                           ? textLabel(QStringLiteral("Verified ") + abbreviatedDateTime(*config_.lastVerifiedAt),
+                                       TextStyle::caption, secondaryTextColor(), this)
+                           : textLabel(QStringLiteral("Never verified"), TextStyle::caption, toneColor(Tone::orange),
+                                       this);
     verified->setObjectName(QStringLiteral("verifiedLabel"));
     header->addWidget(verified, 0, Qt::AlignTop);
     column->addLayout(header);
@@ -117,18 +119,20 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
     setAccessibleName(label + QStringLiteral(" destination") +
                       (config_.lastVerifiedAt ? QStringLiteral(", verified") : QStringLiteral(", never verified")));
 
-    connect(test_, &QPushButton::clicked, this, [this] { backup_.testConnection(config_); });
+    connect(test_, &QPushButton::clicked, this, [this] { backup_.destinationsModel().testConnection(config_); });
     connect(menu_, &QMenu::aboutToShow, this, &DestinationRow::fillMenu);
     connect(shared_, &QPushButton::clicked, this, &DestinationRow::showSharedStatus);
     connect(disconnect_, &QPushButton::clicked, this, [this] {
         // The row goes away with the list change; take a copy first.
         const DestinationConfig gone = config_;
-        backup_.removeDestination(gone);
+        BackupModel& backupModel = backup_;
+        if (const std::optional<QString> failure = backupModel.destinationsModel().removeDestination(gone))
+            backupModel.setLastError(*failure);
     });
     connect(&backup_, &BackupModel::isBusyChanged, this, &DestinationRow::refreshActions);
     connect(&backup_, &BackupModel::ownerChanged, this, &DestinationRow::refreshActions);
     connect(&model_, &AppModel::registryChanged, this, &DestinationRow::refreshActions);
-    connect(&backup_, &BackupModel::hostHealthChanged, this, &DestinationRow::refreshSharedStatus);
+    connect(&backup_.runs(), &BackupRunsModel::hostHealthChanged, this, &DestinationRow::refreshSharedStatus);
     refreshActions();
     refreshSharedStatus();
 }
@@ -171,14 +175,14 @@ void DestinationRow::backUp() {
     // The owner's archive file by the archive layout's rule; an owner that
     // cannot name a folder gets no path, and the model says there is no archive.
     const QString storePath = OwnersModel::archiveDatabasePath(model_.destinationRoot(), owner);
-    backup_.runBackup(owner, storePath, config_);
+    backup_.runs().runBackup(owner, storePath, config_);
 }
 
-void DestinationRow::showSharedStatus() { backup_.refreshHostHealth(config_, archiveOwners()); }
+void DestinationRow::showSharedStatus() { backup_.runs().refreshHostHealth(config_, archiveOwners()); }
 
 void DestinationRow::refreshSharedStatus() {
     clearLayout(sharedRows_);
-    const auto& rows = backup_.hostHealth();
+    const auto& rows = backup_.runs().hostHealth();
     sharedBlock_->setVisible(!rows.empty());
     if (rows.empty()) return;
     sharedRows_->addWidget(makeDivider(sharedBlock_));
@@ -205,7 +209,7 @@ void DestinationRow::refreshSharedStatus() {
         } else {
             if (r.record->ok) add(QStringLiteral("last run ok"), secondaryTextColor());
             else add(QStringLiteral("last run FAILED"), toneColor(Tone::orange));
-            if (r.record->time) add(backupui::abbreviatedDateTime(*r.record->time), secondaryTextColor());
+            if (r.record->time) add(abbreviatedDateTime(*r.record->time), secondaryTextColor());
             add(byteCount(r.record->bytes), secondaryTextColor());
         }
         row->addStretch(1);

@@ -10,8 +10,8 @@
 // the destination reads the keyring; a locked keyring is not asked again on
 // every repaint). The actions' enabled state follows the model's busy flag and
 // the application's archive owners.
+#include "app/model/destination_config.h"
 #include "app/ui/screen_widgets.h"
-#include "backup/model/destination_config.h"
 
 #include <QString>
 #include <QStringList>

@@ -4,6 +4,7 @@
 #include "app/ui/clipboard.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
+#include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
 #include "core/keys/wipe.h"
 #include "core/platform/error.h"
@@ -130,6 +131,6 @@ void RecoveryKeyPanel::saveToFile() {
 void RecoveryKeyPanel::continueAction() {
     if (!confirm_->isChecked()) return;
     // Only the phrase this panel shows, for the owner it names.
-    if (backup_.owner() != owner_ || backup_.pendingRecoveryPhrase() != phrase_) return;
-    backup_.confirmRecoverySaved();
+    if (backup_.owner() != owner_ || backup_.keys().pendingRecoveryPhrase() != phrase_) return;
+    backup_.keys().confirmRecoverySaved();
 }

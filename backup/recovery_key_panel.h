@@ -29,7 +29,7 @@ public:
     void copyPhrase();
     // Asks for a file and writes the recovery-key text file (0600, atomically).
     void saveToFile();
-    // Records the confirmation (BackupModel::confirmRecoverySaved).
+    // Records the confirmation (BackupKeysModel::confirmRecoverySaved).
     void continueAction();
 
     // The text file's content for this owner and phrase, created `created`.

@@ -2,6 +2,7 @@
 
 #include "app/ui/screen_widgets.h"
 #include "app/ui/widgets.h"
+#include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
 #include "core/keys/wipe.h"
 
@@ -68,7 +69,7 @@ bool RestoreKeyView::canRestore() const { return !phrase_->toPlainText().trimmed
 void RestoreKeyView::restore() {
     if (!canRestore()) return;
     QString typed = phrase_->toPlainText();
-    backup_.restoreKey(typed);
+    backup_.keys().restoreKey(typed);
     kx::wipeBytes(typed.data(), static_cast<size_t>(typed.size()) * sizeof(QChar));
     phrase_->clear();
     accept();

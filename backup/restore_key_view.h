@@ -1,7 +1,7 @@
 #pragma once
 // RestoreKeyView: the sheet in which the owner types a recovery phrase saved
 // earlier. "Restore" (enabled once the phrase holds more than white space)
-// hands it, exactly as typed, to BackupModel::restoreKey and closes the sheet;
+// hands it, exactly as typed, to BackupKeysModel::restoreKey and closes the sheet;
 // the outcome shows on the backup screen. "Cancel" closes it and changes nothing.
 #include <QDialog>
 

@@ -3,10 +3,13 @@
 #include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/ui/widgets.h"
+#include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
 
 #include <QHBoxLayout>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 using PlaceClass = kx::ArchiveLocations::PlaceClass;
 
@@ -47,21 +50,37 @@ WhereMyArchiveLivesPanel::WhereMyArchiveLivesPanel(AppModel& model, BackupModel&
     column_ = new QVBoxLayout(this);
     column_->setContentsMargins(12, 12, 12, 12);
     column_->setSpacing(10);
-    connect(&backup_, &BackupModel::destinationsChanged, this, &WhereMyArchiveLivesPanel::rebuild);
+    connect(&backup_.destinationsModel(), &BackupDestinationsModel::destinationsChanged, this,
+            &WhereMyArchiveLivesPanel::rebuild);
     connect(&model_, &AppModel::destinationRootChanged, this, &WhereMyArchiveLivesPanel::rebuild);
     rebuild();
 }
 
 kx::ArchiveLocations WhereMyArchiveLivesPanel::locations(const AppModel& model, const BackupModel& backup) {
     kx::ArchiveLocations out;
-    for (const DestinationConfig& d : backup.destinations()) {
+    std::vector<DestinationConfig> places;
+    for (const DestinationConfig& d : backup.destinationsModel().destinations()) {
+        // Two entries for one bucket or folder are one place, holding the
+        // newer backup of the two, and on when either is.
+        auto same = std::find_if(places.begin(), places.end(), [&](const auto& p) { return sameStorage(p, d); });
+        if (same == places.end()) {
+            places.push_back(d);
+            continue;
+        }
+        if (!d.enabled) continue;
+        same->lastBackupAt = same->enabled ? std::max(same->lastBackupAt, d.lastBackupAt) : d.lastBackupAt;
+        same->enabled = true;
+    }
+    for (const DestinationConfig& d : places) {
         kx::ArchiveLocations::Location l;
         l.identifier = d.id;
         l.name = kindLabel(d.kind);
         l.detail = d.bucket ? *d.bucket : d.localRoot ? *d.localRoot : std::string();
         l.placeClass = placeClass(d.kind);
         l.enabled = d.enabled;
-        l.lastVerified = d.lastVerifiedAt;
+        // A place counts once it holds a backup; a passed connection test proves
+        // only that one could be written there.
+        l.lastVerified = d.lastBackupAt;
         out.locations.push_back(std::move(l));
     }
     out.workingCopy = model.destinationRoot().toStdString();

@@ -16,7 +16,10 @@
 #include "app/model/app_model.h"
 #include "backup/backup_view.h"
 #include "backup/destination_row.h"
+#include "backup/model/backup_destinations_model.h"
+#include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
+#include "backup/model/backup_runs_model.h"
 #include "core/keys/secret_store.h"
 #include "tests/core/backup/backup_fixtures.h"
 #include "tests/support/secret_store_double.h"
@@ -74,8 +77,8 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         AppModel model;
         BackupModel backup(QString::fromStdString((home / ".local/share/Kelvara").string()), QStringLiteral("bench"));
-        backup.createKey();
-        backup.confirmRecoverySaved();
+        backup.keys().createKey();
+        backup.keys().confirmRecoverySaved();
 
         const stdfs::path owner = stdfs::path(model.destinationRoot().toStdString()) / "bench";
         kx::test::makeArchive(owner, 2000, {}, 7);
@@ -92,7 +95,7 @@ int main(int argc, char** argv) {
         drive.id = "DRIVE";
         drive.kind = DestinationConfig::Kind::localVolume;
         drive.localRoot = (home / "drive").string();
-        backup.addDestination(drive, std::nullopt);
+        backup.destinationsModel().addDestination(drive, std::nullopt);
 
         QWidget window;
         window.resize(820, 900);
@@ -115,11 +118,12 @@ int main(int argc, char** argv) {
         int reports = 0;
         std::set<int> barValues;
         auto* bar = view->findChild<QProgressBar*>(QStringLiteral("progressBar"));
-        QObject::connect(&backup, &BackupModel::progressTextChanged, [&] {
+        QObject::connect(&backup.runs(), &BackupRunsModel::progressTextChanged, [&] {
             ++reports;
             barValues.insert(bar->value());
         });
-        QObject::connect(&backup, &BackupModel::progressFractionChanged, [&] { barValues.insert(bar->value()); });
+        QObject::connect(&backup.runs(), &BackupRunsModel::progressFractionChanged,
+                         [&] { barValues.insert(bar->value()); });
 
         auto* row = view->findChild<DestinationRow*>();
         emit row->backUpMenu()->aboutToShow();

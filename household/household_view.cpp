@@ -1,12 +1,12 @@
 #include "household/household_view.h"
 
 #include "app/model/app_model.h"
+#include "app/model/destination_list.h"
 #include "app/model/household_model.h"
 #include "app/ui/screen_widgets.h"
+#include "app/ui/symbol_title.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
-#include "backup/backup_widgets.h"
-#include "backup/model/backup_model.h"
 #include "household/join_archive_view.h"
 #include "household/join_model.h"
 #include "household/link_another_mac_view.h"
@@ -41,8 +41,8 @@ QPushButton* headerButton(const QString& title, const QString& symbol, const QSt
 
 } // namespace
 
-HouseholdView::HouseholdView(AppModel& model, BackupModel& backup, QWidget* parent)
-    : QWidget(parent), model_(model), backup_(backup), join_(new JoinModel(this)) {
+HouseholdView::HouseholdView(AppModel& model, DestinationList& destinations, QWidget* parent)
+    : QWidget(parent), model_(model), destinationList_(destinations), join_(new JoinModel(this)) {
     auto* column = scrollingColumn(this, QStringLiteral("householdScroll"), 20, 18);
 
     auto* header = new QHBoxLayout;
@@ -60,11 +60,12 @@ HouseholdView::HouseholdView(AppModel& model, BackupModel& backup, QWidget* pare
     QVBoxLayout* noteColumn = nullptr;
     auto* note = groupBox(this, &noteColumn, 6);
     note->setObjectName(QStringLiteral("loadProblemNote"));
-    noteColumn->addWidget(backupui::symbolTitle(
-        QStringLiteral("Your household file could not be read, so this list is not being shown or changed. The file "
-                       "is still on disk."),
-        QStringLiteral("exclamationmark.triangle.fill"), TextStyle::body, toneColor(Tone::orange),
-        toneColor(Tone::orange), note, true));
+    noteColumn->addWidget(
+        symbolTitle(QStringLiteral(
+                        "Your household file could not be read, so this list is not being shown or changed. The file "
+                        "is still on disk."),
+                    QStringLiteral("exclamationmark.triangle.fill"), TextStyle::body, toneColor(Tone::orange),
+                    toneColor(Tone::orange), note, true));
     loadNote_ = note;
     column->addWidget(note);
 
@@ -132,7 +133,7 @@ HouseholdView::HouseholdView(AppModel& model, BackupModel& backup, QWidget* pare
     connect(&household, &HouseholdModel::householdLoadProblemChanged, this, &HouseholdView::rebuild);
     connect(&household, &HouseholdModel::machineIDChanged, this, &HouseholdView::rebuild);
     connect(&model_, &AppModel::registryChanged, this, &HouseholdView::rebuild);
-    connect(&backup_, &BackupModel::destinationsChanged, this, &HouseholdView::refreshHeader);
+    connect(&destinationList_, &DestinationList::destinationsChanged, this, &HouseholdView::refreshHeader);
     refreshHeader();
     rebuild();
 }
@@ -145,7 +146,7 @@ void HouseholdView::showEvent(QShowEvent* event) {
 }
 
 void HouseholdView::refreshHeader() {
-    const bool any = !backup_.destinations().empty();
+    const bool any = !destinationList_.destinations().empty();
     link_->setEnabled(any);
     link_->setToolTip(any ? QStringLiteral("Creates a code to paste on another Mac.")
                           : QStringLiteral("Set up shared storage on the Backup screen first. A link code has to "
@@ -212,9 +213,9 @@ void HouseholdView::rebuild() {
 }
 
 void HouseholdView::presentLinkSheet() {
-    if (linkSheet_ || backup_.destinations().empty()) return;
+    if (linkSheet_ || destinationList_.destinations().empty()) return;
     join_->clearGenerated();
-    auto* sheet = new LinkAnotherMacView(*join_, model_, backup_, window());
+    auto* sheet = new LinkAnotherMacView(*join_, model_, destinationList_, window());
     sheet->setWindowModality(Qt::WindowModal);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     linkSheet_ = sheet;
@@ -224,7 +225,7 @@ void HouseholdView::presentLinkSheet() {
 void HouseholdView::presentJoinSheet() {
     if (joinSheet_) return;
     join_->reset();
-    auto* sheet = new JoinArchiveView(*join_, model_, backup_, true, window());
+    auto* sheet = new JoinArchiveView(*join_, model_, destinationList_, true, window());
     sheet->setWindowModality(Qt::WindowModal);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     joinSheet_ = sheet;

@@ -18,7 +18,7 @@
 #include <optional>
 
 class AppModel;
-class BackupModel;
+class DestinationList;
 class JoinModel;
 class QLabel;
 class QPushButton;
@@ -30,7 +30,7 @@ struct ContributingMac;
 class HouseholdView : public QWidget {
     Q_OBJECT
 public:
-    HouseholdView(AppModel& model, BackupModel& backup, QWidget* parent = nullptr);
+    HouseholdView(AppModel& model, DestinationList& destinations, QWidget* parent = nullptr);
     ~HouseholdView() override;
 
     void presentLinkSheet();
@@ -52,7 +52,7 @@ private:
     void rebuild();
 
     AppModel& model_;
-    BackupModel& backup_;
+    DestinationList& destinationList_;
     JoinModel* join_;
     QPushButton* link_;
     QPushButton* joinButton_;

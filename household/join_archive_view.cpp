@@ -5,8 +5,8 @@
 #include "app/model/owners_model.h"
 #include "app/platform/workspace.h"
 #include "app/ui/screen_widgets.h"
+#include "app/ui/symbol_title.h"
 #include "app/ui/widgets.h"
-#include "backup/backup_widgets.h"
 #include "household/join_model.h"
 
 #include <QCheckBox>
@@ -23,7 +23,7 @@ namespace {
 QString qs(const std::string& s) { return QString::fromStdString(s); }
 
 QWidget* symbolText(const QString& text, const QString& symbol, TextStyle style, const QColor& color, QWidget* parent) {
-    return backupui::symbolTitle(text, symbol, style, color, color, parent, true);
+    return symbolTitle(text, symbol, style, color, color, parent, true);
 }
 
 QPushButton* stageButton(const QString& title, const QString& name, QWidget* parent) {
@@ -50,9 +50,9 @@ protected:
 
 } // namespace
 
-JoinArchiveView::JoinArchiveView(JoinModel& join, AppModel& model, BackupModel& backup, bool installSchedule,
+JoinArchiveView::JoinArchiveView(JoinModel& join, AppModel& model, DestinationList& destinations, bool installSchedule,
                                  QWidget* parent)
-    : QDialog(parent), join_(join), model_(model), backup_(backup), installSchedule_(installSchedule) {
+    : QDialog(parent), join_(join), model_(model), destinationList_(destinations), installSchedule_(installSchedule) {
     setObjectName(QStringLiteral("joinArchiveSheet"));
     setWindowTitle(QStringLiteral("Join an existing archive"));
     setFixedSize(560, 520);
@@ -305,7 +305,7 @@ void JoinArchiveView::performJoin() {
     if (join_.stage().kind != JoinStage::Kind::confirming) return;
     const kx::JoinPlan plan = *join_.stage().plan;
     const bool schedule = installSchedule_;
-    join_.join(plan, model_, backup_);
+    join_.join(plan, model_, destinationList_);
     if (join_.stage().kind == JoinStage::Kind::joined && schedule) JoinModel::installScheduleAfterJoin(model_);
 }
 

@@ -10,7 +10,7 @@
 #include <QDialog>
 
 class AppModel;
-class BackupModel;
+class DestinationList;
 class JoinModel;
 class QCheckBox;
 class QLabel;
@@ -21,7 +21,7 @@ class QVBoxLayout;
 class JoinArchiveView : public QDialog {
     Q_OBJECT
 public:
-    JoinArchiveView(JoinModel& join, AppModel& model, BackupModel& backup, bool installSchedule,
+    JoinArchiveView(JoinModel& join, AppModel& model, DestinationList& destinations, bool installSchedule,
                     QWidget* parent = nullptr);
 
     void checkThisCode();
@@ -43,7 +43,7 @@ private:
 
     JoinModel& join_;
     AppModel& model_;
-    BackupModel& backup_;
+    DestinationList& destinationList_;
     bool installSchedule_;
     QVBoxLayout* slot_;
     QWidget* page_ = nullptr;

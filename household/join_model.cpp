@@ -1,10 +1,10 @@
 #include "household/join_model.h"
 
 #include "app/model/app_model.h"
+#include "app/model/destination_list.h"
 #include "app/model/household_model.h"
 #include "app/model/owners_model.h"
 #include "app/model/permissions_model.h"
-#include "backup/model/backup_model.h"
 #include "core/household/link_code.h"
 #include "core/keys/key_material.h"
 #include "core/keys/symmetric_key.h"
@@ -138,7 +138,7 @@ std::optional<std::string> JoinModel::r2Endpoint(const DestinationConfig& destin
     return "https://" + *c->accountID + kR2EndpointSuffix;
 }
 
-void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, BackupModel& backup) {
+void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, DestinationList& destinations) {
     if (stage_.kind != JoinStage::Kind::confirming) return;
     const QString nothingChanged = tr("Nothing on this Mac has been changed.");
 
@@ -250,28 +250,28 @@ void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, BackupModel& bac
     credentials.region = payload.region;
     credentials.bucket = payload.bucket;
 
-    backup.setLastError(QString());
-    backup.addDestination(config, plan.storesCredentials ? std::optional(credentials) : std::nullopt);
+    // Storage this Mac already backs up to is used as it is: a second entry
+    // for it would count one bucket or folder as two copies.
+    const auto& known = destinations.destinations();
+    const bool alreadyUsed = std::any_of(known.begin(), known.end(),
+                                         [&](const DestinationConfig& d) { return sameStorage(d, config); });
+    std::optional<QString> saveError;
+    if (!alreadyUsed)
+        saveError = destinations.addDestination(config,
+                                                plan.storesCredentials ? std::optional(credentials) : std::nullopt);
     if (credentials.secretAccessKey) kx::wipe(*credentials.secretAccessKey);
-    const bool listed = std::any_of(backup.destinations().begin(), backup.destinations().end(),
-                                    [&](const DestinationConfig& d) { return d.id == config.id; });
-    const QString saveError = backup.lastError();
-    if (!saveError.isNull() || !listed) {
-        if (listed) backup.removeDestination(config); // also removes its credentials
-        backup.setLastError(saveError);
+    if (saveError) {
+        // An entry listed but not saved is taken back, with its credentials.
+        const auto& listed = destinations.destinations();
+        if (std::any_of(listed.begin(), listed.end(), [&](const DestinationConfig& d) { return d.id == config.id; }))
+            destinations.removeDestination(config);
         undoKey();
-        if (!saveError.isNull()) {
-            fail(tr("The storage could not be saved: ") + saveError + " " + nothingChanged);
-        } else {
-            fail(tr("The storage was not saved, so this Mac is not connected to the shared archive. Nothing else was "
-                    "changed."));
-        }
+        fail(tr("The storage could not be saved: ") + *saveError + " " + nothingChanged);
         return;
     }
 
-    // 4. This machine's owner.
+    // 4. This machine's owner (the backup side follows it).
     model.owners().setArchiveOwner(text(owner));
-    backup.setOwner(text(owner));
     setPastedCode(QString());
     setStage(JoinStage::joined(plan));
 }

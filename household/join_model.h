@@ -11,8 +11,10 @@
 // is left as it is, a different one stops the join. A join into another
 // person's storage (a plan that does not restore the code's key) gives this
 // machine's owner a key of their own; the code's key is never stored under
-// their name. When a later step fails, what the join created (a key, the
-// destination and its credentials) is removed again.
+// their name. Storage this machine already lists (the same bucket, the same
+// folder) is used as it is, never added a second time. When a later step
+// fails, what the join created (a key, the destination and its credentials) is
+// removed again.
 //
 // The code is a secret: it never reaches an error sentence or a log, and
 // pastedCode and generatedCode are emptied once joined and by forgetCodes(),
@@ -20,7 +22,7 @@
 //
 // Everything runs on the GUI thread, synchronously (keyring calls go through the
 // time-limited keyring, so a keyring that hangs gives a sentence).
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
 #include "core/household/join_plan.h"
 #include "core/keys/owner_keys.h"
 
@@ -33,7 +35,7 @@
 #include <string>
 
 class AppModel;
-class BackupModel;
+class DestinationList;
 
 struct JoinStage {
     enum class Kind { entry, confirming, working, joined, failed };
@@ -83,7 +85,7 @@ public:
     void checkCode(const QStringList& existingOwners);
     // Carries out the plan of the confirming stage: joined or failed. Does
     // nothing in any other stage.
-    void join(const kx::JoinPlan& plan, AppModel& model, BackupModel& backup);
+    void join(const kx::JoinPlan& plan, AppModel& model, DestinationList& destinations);
     // Installs the daily schedule after a join; a failure goes to the
     // application's error banner and does not undo the join.
     static void installScheduleAfterJoin(AppModel& model);

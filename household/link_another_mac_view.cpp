@@ -1,13 +1,13 @@
 #include "household/link_another_mac_view.h"
 
 #include "app/model/app_model.h"
+#include "app/model/destination_list.h"
 #include "app/model/owners_model.h"
 #include "app/ui/clipboard.h"
 #include "app/ui/screen_widgets.h"
+#include "app/ui/symbol_title.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
-#include "backup/backup_widgets.h"
-#include "backup/model/backup_model.h"
 #include "household/join_model.h"
 
 #include <QComboBox>
@@ -22,7 +22,7 @@
 namespace {
 
 QWidget* symbolText(const QString& text, const QString& symbol, TextStyle style, const QColor& color, QWidget* parent) {
-    return backupui::symbolTitle(text, symbol, style, color, color, parent, true);
+    return symbolTitle(text, symbol, style, color, color, parent, true);
 }
 
 QFont smallest(TextStyle style) {
@@ -39,8 +39,8 @@ QString LinkAnotherMacView::entryText(const DestinationConfig& d) {
     return text;
 }
 
-LinkAnotherMacView::LinkAnotherMacView(JoinModel& join, AppModel& model, BackupModel& backup, QWidget* parent)
-    : QDialog(parent), join_(join), model_(model), backup_(backup), destinations_(backup.destinations()) {
+LinkAnotherMacView::LinkAnotherMacView(JoinModel& join, AppModel& model, DestinationList& destinations, QWidget* parent)
+    : QDialog(parent), join_(join), model_(model), destinations_(destinations.destinations()) {
     setObjectName(QStringLiteral("linkAnotherMacSheet"));
     setWindowTitle(QStringLiteral("Link another Mac"));
     setFixedSize(560, 480);
@@ -107,10 +107,10 @@ LinkAnotherMacView::LinkAnotherMacView(JoinModel& join, AppModel& model, BackupM
     codeBox_ = box;
     column->addWidget(box);
 
-    error_ = backupui::symbolTitle(QString(), QStringLiteral("exclamationmark.triangle.fill"), TextStyle::callout,
-                                   toneColor(Tone::orange), toneColor(Tone::orange), this, true);
+    error_ = symbolTitle(QString(), QStringLiteral("exclamationmark.triangle.fill"), TextStyle::callout,
+                         toneColor(Tone::orange), toneColor(Tone::orange), this, true);
     error_->setObjectName(QStringLiteral("generateError"));
-    errorText_ = backupui::titleOf(error_);
+    errorText_ = titleOf(error_);
     column->addWidget(error_);
     column->addStretch(1);
 

@@ -5,14 +5,14 @@
 // and copies it (with the clipboard's password-manager hint, so clipboard
 // histories leave it out). The code and any failure are the join model's; the
 // sheet clears both whenever it closes.
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
 
 #include <QDialog>
 
 #include <vector>
 
 class AppModel;
-class BackupModel;
+class DestinationList;
 class JoinModel;
 class QComboBox;
 class QLabel;
@@ -23,7 +23,7 @@ class QVBoxLayout;
 class LinkAnotherMacView : public QDialog {
     Q_OBJECT
 public:
-    LinkAnotherMacView(JoinModel& join, AppModel& model, BackupModel& backup, QWidget* parent = nullptr);
+    LinkAnotherMacView(JoinModel& join, AppModel& model, DestinationList& destinations, QWidget* parent = nullptr);
 
     void create();
     void copy();
@@ -41,7 +41,6 @@ private:
 
     JoinModel& join_;
     AppModel& model_;
-    BackupModel& backup_;
     std::vector<DestinationConfig> destinations_;
     QComboBox* picker_ = nullptr;
     QWidget* codeBox_;

@@ -5,6 +5,7 @@
 #include "app/model/permissions_model.h"
 #include "app/platform/workspace.h"
 #include "app/ui/app_version.h"
+#include "app/ui/screen_widgets.h"
 #include "core/platform/error.h"
 #include "setup/settings_form.h"
 
@@ -57,6 +58,11 @@ GeneralSettingsTab::GeneralSettingsTab(AppModel& model, std::function<void()> sh
     // Only a person's click runs the installer; putting the switch back to what
     // the disk says never does.
     connect(scheduleSwitch_, &QCheckBox::clicked, this, &GeneralSettingsTab::setScheduleOn);
+    // Why the last flip of the switch did not take, beside the switch itself.
+    scheduleProblem_ = textLabel(QString(), TextStyle::caption, toneColor(Tone::orange), nullptr, true);
+    scheduleProblem_->setObjectName(QStringLiteral("scheduleProblem"));
+    scheduleProblem_->hide();
+    automatic->addRow(scheduleProblem_);
     noSources_ = captionText(tr("Connect a source first."));
     noSources_->setObjectName(QStringLiteral("connectSourceFirst"));
     automatic->addRow(noSources_);
@@ -122,6 +128,12 @@ void GeneralSettingsTab::setScheduleOn(bool on) {
     const std::optional<QString> failure = on ? permissions.installSchedule() : permissions.removeSchedule();
     scheduleInstalled_ = PermissionsModel::scheduleInstalled();
     if (failure) model_.setLastError(on ? *failure + tr(" Automatic backup is OFF.") : *failure);
+    scheduleProblem_->setText(!failure ? QString()
+                              : on     ? tr("The daily schedule could not be turned on, so Automatic backup is OFF. "
+                                                "Details: ") +
+                                         *failure
+                                   : tr("The daily schedule could not be turned off. Details: ") + *failure);
+    scheduleProblem_->setVisible(failure.has_value());
     refresh();
 }
 

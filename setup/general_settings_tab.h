@@ -46,6 +46,7 @@ private:
     QPushButton* reveal_;
     QWidget* missingNote_;
     QCheckBox* scheduleSwitch_;
+    QLabel* scheduleProblem_;
     QLabel* noSources_;
     QWidget* onBlock_;
     QWidget* blockedWarning_;

@@ -6,7 +6,9 @@
 //
 // The models are created once, when the application starts, and live until it
 // quits. BackupModel serves AppModel's resolved owner: it is told when a main
-// window is first shown and whenever OwnersModel::archiveOwner changes.
+// window is first shown and whenever OwnersModel::archiveOwner changes. The
+// household screens and the join flow see its destination list only as a
+// DestinationList.
 //
 // With a system tray the application keeps running when its last window
 // closes (the tray icon reopens it); without one, closing the last window

@@ -3,6 +3,8 @@
 #include "app/shell/routes.h"
 #include "app/ui/screen_widgets.h"
 #include "backup/backup_view.h"
+#include "backup/model/backup_destinations_model.h"
+#include "backup/model/backup_model.h"
 #include "household/health_view.h"
 #include "household/household_view.h"
 #include "reading/browse_view.h"
@@ -35,7 +37,7 @@ QWidget* makeRouteScreen(Route route, AppModel& model, BackupModel& backup, QWid
     case Route::backup: screen = new BackupView(model, backup, parent); break;
     case Route::filters: screen = new sources::FiltersView(model, parent); break;
     case Route::health: screen = new HealthView(model, makeEvidencePanels(model), parent); break;
-    case Route::household: screen = new HouseholdView(model, backup, parent); break;
+    case Route::household: screen = new HouseholdView(model, backup.destinationsModel(), parent); break;
     }
     screen->setObjectName(QStringLiteral("screen.") +
                           QString::fromLatin1(routeKey(route).data(), static_cast<qsizetype>(routeKey(route).size())));

@@ -1,5 +1,7 @@
 #include "app/shell/sheets.h"
 
+#include "backup/model/backup_destinations_model.h"
+#include "backup/model/backup_model.h"
 #include "household/join_archive_view.h"
 #include "household/join_model.h"
 #include "setup/full_disk_access_view.h"
@@ -15,7 +17,7 @@ class HouseholdJoinFlow : public setup::JoinFlow {
 public:
     HouseholdJoinFlow(AppModel& model, BackupModel& backup, QObject* parent)
         : JoinFlow(parent), model_(model), backup_(backup), join_(new JoinModel(this)) {}
-    QDialog* makeSheet(QWidget* parent) override { return new JoinArchiveView(*join_, model_, backup_, true, parent); }
+    QDialog* makeSheet(QWidget* parent) override { return new JoinArchiveView(*join_, model_, backup_.destinationsModel(), true, parent); }
     bool joined() const override { return join_->stage().kind == JoinStage::Kind::joined; }
 
 private:

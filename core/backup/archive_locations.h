@@ -6,6 +6,8 @@
 // the future counts as current). Switched-off places count for nothing. The
 // archive needs attention when no switched-on independent backup is current, or
 // when some switched-on place is unproven or out of date.
+// The summary counts only places that hold a copy: an unproven place (a
+// destination added, perhaps tested, but never backed up to) is named apart.
 #include "core/platform/time.h"
 
 #include <optional>

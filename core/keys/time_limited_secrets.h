@@ -7,26 +7,37 @@
 // reported as a keyring failure, so a caller on the GUI thread never freezes on
 // it. A call that answers late finishes on its own thread and its answer is
 // dropped, so the store it calls must outlive it.
+//
+// While such a call still runs, every later call is refused at once, without
+// reaching the keyring: nothing is asked of it behind a failure already
+// reported (a retried key or credential write never races the one that did not
+// answer), and a keyring that hangs costs one wait, not one per call.
 #include "core/keys/secret_store.h"
 
 #include <chrono>
+#include <memory>
 
 namespace kx {
 
 class TimeLimitedSecretStore final : public SecretStore {
 public:
     explicit TimeLimitedSecretStore(std::chrono::milliseconds limit = std::chrono::seconds(5),
-                                    SecretStore* inner = nullptr)
-        : limit_(limit), inner_(inner) {}
+                                    SecretStore* inner = nullptr);
 
     std::optional<std::string> read(const std::string& service, const std::string& account) override;
     void write(const std::string& service, const std::string& account, const std::string& label,
                const std::string& value) override;
     bool remove(const std::string& service, const std::string& account) override;
 
+    // A call that did not answer within the limit is still running.
+    bool waitingOnLateCall() const;
+
+    struct Late;
+
 private:
     std::chrono::milliseconds limit_;
     SecretStore* inner_;
+    std::shared_ptr<Late> late_;
 };
 
 } // namespace kx

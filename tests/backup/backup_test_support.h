@@ -5,7 +5,10 @@
 // back up; for the screens, the application model and desktop services that
 // record instead of opening anything (ScreenTest).
 #include "backup/destination_row.h"
+#include "backup/model/backup_destinations_model.h"
+#include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
+#include "backup/model/backup_runs_model.h"
 #include "core/keys/key_material.h"
 #include "tests/app/model/model_test_support.h"
 #include "tests/core/backup/backup_fixtures.h"
@@ -34,7 +37,7 @@ protected:
             EXPECT_TRUE(settleBackup());
         }
         backup.reset();
-        BackupModel::setObjectStoreEndpointForTesting("");
+        BackupDestinationsModel::setObjectStoreEndpointForTesting("");
         setDefaultSecretStoreForTesting(nullptr);
         ScreenTest::TearDown();
     }
@@ -63,9 +66,9 @@ protected:
 
     // A key for the owner with its phrase confirmed, as after the key steps.
     void readyKey(BackupModel& m) {
-        m.createKey();
-        m.confirmRecoverySaved();
-        ASSERT_TRUE(m.recoveryConfirmed());
+        m.keys().createKey();
+        m.keys().confirmRecoverySaved();
+        ASSERT_TRUE(m.keys().recoveryConfirmed());
     }
 
     // ---- Screens shown in `window` ----

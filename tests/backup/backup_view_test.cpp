@@ -8,6 +8,7 @@
 #include "backup/restore_key_view.h"
 #include "backup/where_archive_lives_panel.h"
 #include "tests/backup/backup_test_support.h"
+#include "tests/support/snapshots.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -64,7 +65,7 @@ protected:
         ASSERT_NE(find<RecoveryKeyPanel>("recoveryKeyPanel"), nullptr);
         find<QCheckBox>("confirmSaved")->setChecked(true);
         click("continue");
-        ASSERT_TRUE(backup->recoveryConfirmed());
+        ASSERT_TRUE(backup->keys().recoveryConfirmed());
     }
     BackupView* view = nullptr;
 };
@@ -87,7 +88,7 @@ TEST_F(BackupScreen, TheKeyStepsInOrder) {
     ASSERT_NE(panel, nullptr);
     EXPECT_EQ(view->keyArea(), BackupView::KeyArea::recoveryPanel);
     EXPECT_EQ(find<QWidget>("createKeyCard"), nullptr);
-    EXPECT_EQ(find<QLabel>("phrase")->text(), backup->pendingRecoveryPhrase());
+    EXPECT_EQ(find<QLabel>("phrase")->text(), backup->keys().pendingRecoveryPhrase());
 
     // Continue follows the box, both ways.
     QPushButton* cont = panel->continueButton();
@@ -101,7 +102,7 @@ TEST_F(BackupScreen, TheKeyStepsInOrder) {
     QTest::mouseClick(panel->copyButton(), Qt::LeftButton);
     const QMimeData* clip = QGuiApplication::clipboard()->mimeData();
     ASSERT_NE(clip, nullptr);
-    EXPECT_EQ(clip->text(), backup->pendingRecoveryPhrase());
+    EXPECT_EQ(clip->text(), backup->keys().pendingRecoveryPhrase());
     EXPECT_EQ(clip->data(QStringLiteral("x-kde-passwordManagerHint")), QByteArray("secret"));
     EXPECT_EQ(panel->copyButton()->text(), QStringLiteral("Copied"));
     QTest::mouseClick(panel->copyButton(), Qt::LeftButton);
@@ -115,7 +116,7 @@ TEST_F(BackupScreen, TheKeyStepsInOrder) {
     EXPECT_EQ(savePrompts[0], QStringLiteral("Kelvara Recovery Key - jorin.txt||Plain text (*.txt)"));
     const std::string text = readAll(home / "Recovery.txt");
     EXPECT_EQ(text.rfind("Kelvara recovery key\nArchive: jorin\nCreated ", 0), 0u) << text;
-    EXPECT_NE(text.find("\n\n" + backup->pendingRecoveryPhrase().toStdString() + "\n\n"), std::string::npos);
+    EXPECT_NE(text.find("\n\n" + backup->keys().pendingRecoveryPhrase().toStdString() + "\n\n"), std::string::npos);
     EXPECT_EQ(text.back(), '.');
     struct stat st {};
     ASSERT_EQ(::stat((home / "Recovery.txt").c_str(), &st), 0);
@@ -150,8 +151,8 @@ TEST_F(BackupScreen, SaveRecoveryCardAndLegacyNotice) {
     EXPECT_NE(find<QWidget>("legacyKeyNotice"), nullptr);
 
     // Both messages at once, the result first.
+    backup->keys().createKey(); // "already had" result
     backup->setLastError(QStringLiteral("an error"));
-    backup->createKey(); // "already had" result
     QWidget* result = find<QWidget>("lastResult");
     QWidget* error = find<QWidget>("lastError");
     ASSERT_NE(result, nullptr);
@@ -271,8 +272,8 @@ TEST_F(BackupScreen, TheAddDestinationSheetPerKind) {
     QTest::mouseClick(sheet->addButton(), Qt::LeftButton);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(view->addSheet(), nullptr);
-    ASSERT_EQ(backup->destinations().size(), 1u);
-    const DestinationConfig s3 = backup->destinations()[0];
+    ASSERT_EQ(backup->destinationsModel().destinations().size(), 1u);
+    const DestinationConfig s3 = backup->destinationsModel().destinations()[0];
     EXPECT_EQ(s3.kind, Kind::awsS3);
     EXPECT_EQ(s3.bucket, "my-bucket");
     EXPECT_EQ(s3.region, "eu-west-1");
@@ -293,10 +294,10 @@ TEST_F(BackupScreen, TheAddDestinationSheetPerKind) {
     QTest::keyClicks(sheet->accessKeyIDField(), "KEY");
     QTest::keyClicks(sheet->secretKeyField(), "r2-secret");
     QTest::mouseClick(sheet->addButton(), Qt::LeftButton);
-    ASSERT_EQ(backup->destinations().size(), 2u);
-    EXPECT_FALSE(backup->destinations()[1].region);
-    EXPECT_EQ(TreskKeychain().credentials(backup->destinations()[1].id)->region, "");
-    EXPECT_EQ(TreskKeychain().credentials(backup->destinations()[1].id)->accountID, "abc123");
+    ASSERT_EQ(backup->destinationsModel().destinations().size(), 2u);
+    EXPECT_FALSE(backup->destinationsModel().destinations()[1].region);
+    EXPECT_EQ(TreskKeychain().credentials(backup->destinationsModel().destinations()[1].id)->region, "");
+    EXPECT_EQ(TreskKeychain().credentials(backup->destinationsModel().destinations()[1].id)->accountID, "abc123");
 
     // A folder: the warning, a typed path that does not exist, no credentials.
     click("addDestination");
@@ -318,8 +319,8 @@ TEST_F(BackupScreen, TheAddDestinationSheetPerKind) {
     sheet->folderField()->setText(QStringLiteral("/media/not plugged in"));
     const size_t writes = secrets->writeCount;
     QTest::mouseClick(sheet->addButton(), Qt::LeftButton);
-    ASSERT_EQ(backup->destinations().size(), 3u);
-    EXPECT_EQ(backup->destinations()[2].localRoot, "/media/not plugged in");
+    ASSERT_EQ(backup->destinationsModel().destinations().size(), 3u);
+    EXPECT_EQ(backup->destinationsModel().destinations()[2].localRoot, "/media/not plugged in");
     EXPECT_EQ(secrets->writeCount, writes);
 
     // Cancel stores nothing.
@@ -328,7 +329,7 @@ TEST_F(BackupScreen, TheAddDestinationSheetPerKind) {
     sheet->setKind(Kind::dropboxFolder);
     sheet->folderField()->setText(QStringLiteral("/x"));
     QTest::mouseClick(sheet->cancelButton(), Qt::LeftButton);
-    EXPECT_EQ(backup->destinations().size(), 3u);
+    EXPECT_EQ(backup->destinationsModel().destinations().size(), 3u);
     EXPECT_EQ(rows().size(), 3u);
     for (const QString& s : sentences) EXPECT_FALSE(s.contains(QStringLiteral("secret"))) << s.toStdString();
 }
@@ -338,8 +339,8 @@ TEST_F(BackupScreen, RowsTheirActionsAndSharedStatus) {
     makeBackup(QStringLiteral("sam"));
     readyKey(*backup);
     stdfs::create_directories(home / "drive");
-    backup->addDestination(folderDestination("DRIVE", home / "drive"), std::nullopt);
-    backup->addDestination(storeDestination("R2", Kind::cloudflareR2), std::nullopt);
+    backup->destinationsModel().addDestination(folderDestination("DRIVE", home / "drive"), std::nullopt);
+    backup->destinationsModel().addDestination(storeDestination("R2", Kind::cloudflareR2), std::nullopt);
     auto counting = std::make_shared<CountingSecretStore>(secrets);
     setDefaultSecretStoreForTesting(counting);
     showScreen();
@@ -407,7 +408,7 @@ TEST_F(BackupScreen, RowsTheirActionsAndSharedStatus) {
     // Shared status from one row shows on every row.
     QTest::mouseClick(rows()[0]->sharedStatusButton(), Qt::LeftButton);
     EXPECT_TRUE(settleBackup());
-    ASSERT_EQ(backup->hostHealth().size(), 2u);
+    ASSERT_EQ(backup->runs().hostHealth().size(), 2u);
     for (DestinationRow* r : rows()) {
         ASSERT_FALSE(r->sharedStatusBlock()->isHidden());
         QStringList texts;
@@ -434,16 +435,16 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     model->mutableRegistry().add(folderSource("j", "jorin", home / "j"));
     emit model->registryChanged();
     stdfs::create_directories(home / "drive");
-    backup->addDestination(folderDestination("DRIVE", home / "drive"), std::nullopt);
+    backup->destinationsModel().addDestination(folderDestination("DRIVE", home / "drive"), std::nullopt);
     showScreen();
 
     bool boxSeen = false;
     QStringList barValues;
     QStringList texts;
-    QObject::connect(backup.get(), &BackupModel::progressTextChanged, [&] {
+    QObject::connect(&backup->runs(), &BackupRunsModel::progressTextChanged, [&] {
         QWidget* box = find<QWidget>("progressBox");
-        if (!backup->progressText().isNull()) texts << backup->progressText();
-        if (box && !backup->progressText().isNull()) {
+        if (!backup->runs().progressText().isNull()) texts << backup->runs().progressText();
+        if (box && !backup->runs().progressText().isNull()) {
             boxSeen = true;
             barValues << QString::number(box->findChild<QProgressBar*>()->value());
         }
@@ -470,19 +471,92 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     EXPECT_TRUE(statuses.contains(QStringLiteral("Current"))) << statuses.join("|").toStdString();
 }
 
+TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndOneFolderCountsOnce) {
+    start();
+    makeBackup();
+    readyKey(*backup);
+    makeArchive(archiveOf("jorin"), 50, {1000}, 3);
+    model->mutableRegistry().add(folderSource("j", "jorin", home / "j"));
+    emit model->registryChanged();
+    stdfs::create_directories(home / "drive");
+    const DestinationConfig drive = folderDestination("DRIVE", home / "drive");
+    backup->destinationsModel().addDestination(drive, std::nullopt);
+    // The same folder again, written another way: still one place.
+    backup->destinationsModel().addDestination(folderDestination("TWIN", home / "drive/"), std::nullopt);
+    showScreen();
+    auto summary = [&] { return find<QLabel>("locationsSummary")->text(); };
+    auto statuses = [&] {
+        QStringList out;
+        for (auto* l : window->findChildren<QLabel*>("placeStatus"))
+            if (!l->isHidden()) out << l->text();
+        return out;
+    };
+
+    // A passed connection test proves a copy could be written, not that one is there.
+    backup->destinationsModel().testConnection(drive);
+    ASSERT_TRUE(settleBackup());
+    ASSERT_TRUE(backup->destinationsModel().destinations()[0].lastVerifiedAt);
+    EXPECT_EQ(summary(), QStringLiteral("Your archive exists only on this computer. 1 destination holds no copy yet. "
+                                        "Run a backup so losing this computer does not lose the archive."));
+    EXPECT_EQ(statuses(), (QStringList{QStringLiteral("Working copy"), QStringLiteral("Never verified")}));
+    EXPECT_NE(find<QLabel>("shieldAttention"), nullptr);
+    snapshot(*window, QStringLiteral("backup-tested-not-backed-up"));
+
+    backUpFrom(rows()[0]);
+    ASSERT_TRUE(settleBackup());
+    ASSERT_TRUE(backup->lastError().isNull()) << backup->lastError().toStdString();
+    EXPECT_EQ(summary(), QStringLiteral("Your archive exists in 2 places: this computer and 1 drive beside this "
+                                        "computer. No independent backup is current."));
+    EXPECT_EQ(statuses(), (QStringList{QStringLiteral("Working copy"), QStringLiteral("Current")}));
+    // The backup is recorded in the file, and read back as such.
+    const std::vector<DestinationConfig> before = backup->destinationsModel().destinations();
+    ASSERT_TRUE(before[0].lastBackupAt);
+    EXPECT_FALSE(before[1].lastBackupAt);
+    window.reset();
+    backup.reset();
+    EXPECT_EQ(makeBackup().destinationsModel().destinations(), before);
+}
+
+TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {
+    start();
+    makeBackup();
+    backup->keys().createKey();
+    stdfs::create_directories(home / "drive");
+    const DestinationConfig drive = folderDestination("DRIVE", home / "drive");
+    backup->destinationsModel().addDestination(drive, std::nullopt);
+    showScreen();
+    auto errorShown = [&] {
+        auto* box = find<QWidget>("lastError");
+        return box ? box->findChild<QLabel*>(QStringLiteral("lastErrorText"))->text() : QString();
+    };
+
+    backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    EXPECT_TRUE(errorShown().startsWith(QStringLiteral("Save jorin's recovery key first.")))
+        << errorShown().toStdString();
+    backup->keys().confirmRecoverySaved();
+    EXPECT_TRUE(errorShown().isEmpty()) << errorShown().toStdString();
+
+    backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    EXPECT_EQ(errorShown(), QStringLiteral("There is no tresk for jorin yet. Run a scan first."));
+    backup->destinationsModel().testConnection(drive);
+    ASSERT_TRUE(settleBackup());
+    EXPECT_TRUE(errorShown().isEmpty()) << errorShown().toStdString();
+    EXPECT_TRUE(find<QLabel>("lastResultText")->text().startsWith(QStringLiteral("External drive or NAS works.")));
+}
+
 TEST_F(BackupScreen, ThePlacesPanelAsksTheCore) {
     start();
     makeBackup();
     DestinationConfig off = folderDestination("OFF", home / "off", Kind::dropboxFolder);
     off.enabled = false;
-    off.lastVerifiedAt = std::chrono::system_clock::now();
+    off.lastBackupAt = std::chrono::system_clock::now();
     DestinationConfig old = storeDestination("OLD");
-    old.lastVerifiedAt = std::chrono::system_clock::now() - std::chrono::hours(24 * 40);
+    old.lastBackupAt = std::chrono::system_clock::now() - std::chrono::hours(24 * 40);
     DestinationConfig fresh = storeDestination("NEW", Kind::backblazeB2);
     fresh.bucket = "";
-    fresh.lastVerifiedAt = std::chrono::system_clock::now();
+    fresh.lastBackupAt = std::chrono::system_clock::now();
     const kx::Date now = std::chrono::system_clock::now();
-    for (const auto& d : {off, old, fresh}) backup->addDestination(d, std::nullopt);
+    for (const auto& d : {off, old, fresh}) backup->destinationsModel().addDestination(d, std::nullopt);
     const auto places = WhereMyArchiveLivesPanel::locations(*model, *backup);
     ASSERT_EQ(places.locations.size(), 3u);
     EXPECT_EQ(WhereMyArchiveLivesPanel::statusWord(places.locations[0], now), QStringLiteral("Off"));

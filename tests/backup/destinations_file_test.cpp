@@ -16,9 +16,10 @@ protected:
     void expectRefused(const std::string& content, const std::string& why) {
         writeAll(destinationsFile(), content);
         BackupModel& m = makeBackup();
-        EXPECT_TRUE(m.loadFailed()) << why;
-        EXPECT_TRUE(m.destinations().empty()) << why;
-        EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Your backup destination list at ") + m.configPath() +
+        EXPECT_TRUE(m.destinationsModel().loadFailed()) << why;
+        EXPECT_TRUE(m.destinationsModel().destinations().empty()) << why;
+        EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Your backup destination list at ") +
+                                             m.destinationsModel().configPath() +
                                              QStringLiteral(" could not be read (")))
             << why << ": " << m.lastError().toStdString();
         EXPECT_TRUE(m.lastError().endsWith(
@@ -27,12 +28,13 @@ protected:
             << why;
 
         // Adding shows the destination but leaves the file byte for byte as it was.
-        m.addDestination(folderDestination("NEW", home / "drive"), std::nullopt);
-        ASSERT_EQ(m.destinations().size(), 1u) << why;
+        const auto added = m.destinationsModel().addDestination(folderDestination("NEW", home / "drive"), std::nullopt);
+        ASSERT_EQ(m.destinationsModel().destinations().size(), 1u) << why;
         EXPECT_EQ(readAll(destinationsFile()), content) << why;
-        EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not save your destination list: "))) << why;
-        m.markVerified("NEW");
-        m.removeDestination(m.destinations().front());
+        ASSERT_TRUE(added) << why;
+        EXPECT_TRUE(added->startsWith(QStringLiteral("Could not save your destination list: "))) << why;
+        m.destinationsModel().markVerified("NEW");
+        m.destinationsModel().removeDestination(m.destinationsModel().destinations().front());
         EXPECT_EQ(readAll(destinationsFile()), content) << why;
         backup.reset();
     }
@@ -82,20 +84,20 @@ TEST(DestinationDates, WholeSecondsWrittenAndOnlyThatFormRead) {
 
 TEST_F(DestinationsFile, NoFileIsAnEmptyListWithoutAMessage) {
     BackupModel& m = makeBackup();
-    EXPECT_FALSE(m.loadFailed());
-    EXPECT_TRUE(m.destinations().empty());
+    EXPECT_FALSE(m.destinationsModel().loadFailed());
+    EXPECT_TRUE(m.destinationsModel().destinations().empty());
     EXPECT_TRUE(m.lastError().isNull());
     EXPECT_FALSE(std::filesystem::exists(destinationsFile()));
 }
 
 TEST_F(DestinationsFile, WritesTheKeysInOrderOnlyPresentOnesAndReadsThemBack) {
     BackupModel& m = makeBackup();
-    m.addDestination(folderDestination("A-1", home / "drive"), std::nullopt);
+    m.destinationsModel().addDestination(folderDestination("A-1", home / "drive"), std::nullopt);
     DestinationConfig store = storeDestination("B-2");
-    m.addDestination(store, storeCredentials());
-    m.markVerified("B-2");
-    ASSERT_EQ(m.destinations().size(), 2u);
-    ASSERT_TRUE(m.destinations()[1].lastVerifiedAt);
+    m.destinationsModel().addDestination(store, storeCredentials());
+    m.destinationsModel().markVerified("B-2");
+    ASSERT_EQ(m.destinationsModel().destinations().size(), 2u);
+    ASSERT_TRUE(m.destinationsModel().destinations()[1].lastVerifiedAt);
 
     struct stat st {};
     ASSERT_EQ(::stat(destinationsFile().c_str(), &st), 0);
@@ -118,25 +120,25 @@ TEST_F(DestinationsFile, WritesTheKeysInOrderOnlyPresentOnesAndReadsThemBack) {
     // No secret in the file.
     EXPECT_EQ(text.find(S3Server::kKey), std::string::npos);
 
-    const std::vector<DestinationConfig> before = m.destinations();
+    const std::vector<DestinationConfig> before = m.destinationsModel().destinations();
     backup.reset();
     BackupModel& again = makeBackup();
-    EXPECT_FALSE(again.loadFailed());
-    EXPECT_EQ(again.destinations(), before);
+    EXPECT_FALSE(again.destinationsModel().loadFailed());
+    EXPECT_EQ(again.destinationsModel().destinations(), before);
 }
 
 TEST_F(DestinationsFile, NullTextsReadAsAbsentAndAreNotWrittenBack) {
     writeAll(destinationsFile(), R"([{"id":"X","kind":"awsS3","bucket":null,"region":"eu-west-1","localRoot":null,
         "enabled":false,"lastVerifiedAt":null,"extra":1}])");
     BackupModel& m = makeBackup();
-    ASSERT_FALSE(m.loadFailed());
-    ASSERT_EQ(m.destinations().size(), 1u);
-    const DestinationConfig& d = m.destinations()[0];
+    ASSERT_FALSE(m.destinationsModel().loadFailed());
+    ASSERT_EQ(m.destinationsModel().destinations().size(), 1u);
+    const DestinationConfig& d = m.destinationsModel().destinations()[0];
     EXPECT_FALSE(d.bucket);
     EXPECT_EQ(d.region, "eu-west-1");
     EXPECT_FALSE(d.enabled);
     EXPECT_FALSE(d.lastVerifiedAt);
-    m.markVerified("X");
+    m.destinationsModel().markVerified("X");
     const auto json = nlohmann::json::parse(readAll(destinationsFile()));
     EXPECT_FALSE(json[0].contains("bucket"));
     EXPECT_FALSE(json[0].contains("localRoot"));
@@ -151,6 +153,7 @@ TEST_F(DestinationsFile, DamagedFilesAreReportedAndNeverOverwritten) {
     expectRefused(R"([{"id":"A","kind":"awsS3","enabled":true,"lastVerifiedAt":"2025-03-01T09:30:00.123Z"}])",
                   "fractional seconds");
     expectRefused(R"([{"id":"A","kind":"awsS3","enabled":true,"lastVerifiedAt":1740821400}])", "date as a number");
+    expectRefused(R"([{"id":"A","kind":"awsS3","enabled":true,"lastBackupAt":"yesterday"}])", "backup date not a date");
     expectRefused(R"([{"id":"A","kind":"awsS3","bucket":"b"},{"id":"B","kind":"awsS3","enabled":true}])",
                   "an element without enabled");
     expectRefused(R"([{"kind":"awsS3","enabled":true}])", "no id");
@@ -161,39 +164,42 @@ TEST_F(DestinationsFile, DamagedFilesAreReportedAndNeverOverwritten) {
 
 TEST_F(DestinationsFile, ATwinIdIsRemovedWithItsTwinAndOnlyTheFirstIsMarkedVerified) {
     BackupModel& m = makeBackup();
-    m.addDestination(folderDestination("SAME", home / "a"), std::nullopt);
-    m.addDestination(folderDestination("OTHER", home / "b"), std::nullopt);
-    m.addDestination(folderDestination("SAME", home / "c"), std::nullopt);
-    m.markVerified("SAME");
-    EXPECT_TRUE(m.destinations()[0].lastVerifiedAt);
-    EXPECT_FALSE(m.destinations()[2].lastVerifiedAt);
-    m.markVerified("NOBODY");
-    m.removeDestination(m.destinations()[2]);
-    ASSERT_EQ(m.destinations().size(), 1u);
-    EXPECT_EQ(m.destinations()[0].id, "OTHER");
+    m.destinationsModel().addDestination(folderDestination("SAME", home / "a"), std::nullopt);
+    m.destinationsModel().addDestination(folderDestination("OTHER", home / "b"), std::nullopt);
+    m.destinationsModel().addDestination(folderDestination("SAME", home / "c"), std::nullopt);
+    m.destinationsModel().markVerified("SAME");
+    EXPECT_TRUE(m.destinationsModel().destinations()[0].lastVerifiedAt);
+    EXPECT_FALSE(m.destinationsModel().destinations()[2].lastVerifiedAt);
+    m.destinationsModel().markVerified("NOBODY");
+    m.destinationsModel().removeDestination(m.destinationsModel().destinations()[2]);
+    ASSERT_EQ(m.destinationsModel().destinations().size(), 1u);
+    EXPECT_EQ(m.destinationsModel().destinations()[0].id, "OTHER");
     EXPECT_EQ(nlohmann::json::parse(readAll(destinationsFile())).size(), 1u);
 }
 
 TEST_F(DestinationsFile, CredentialsAreStoredUnderTheIdAndRemovedWithTheDestination) {
     BackupModel& m = makeBackup();
-    m.addDestination(storeDestination("S3-1"), storeCredentials("the-secret-key"));
+    m.destinationsModel().addDestination(storeDestination("S3-1"), storeCredentials("the-secret-key"));
     TreskKeychain keychain;
     EXPECT_EQ(keychain.credentials("S3-1"), storeCredentials("the-secret-key"));
-    m.removeDestination(m.destinations()[0]);
+    m.destinationsModel().removeDestination(m.destinationsModel().destinations()[0]);
     EXPECT_FALSE(keychain.credentials("S3-1"));
-    EXPECT_TRUE(m.destinations().empty());
+    EXPECT_TRUE(m.destinationsModel().destinations().empty());
 
     // A keyring that refuses to store: nothing is added, and the sentence says so.
     secrets->failWrites = true;
-    m.addDestination(storeDestination("S3-2"), storeCredentials("the-secret-key"));
-    EXPECT_TRUE(m.destinations().empty());
-    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not store the credentials securely: ")));
-    EXPECT_TRUE(m.lastError().endsWith(QStringLiteral(". The destination was not added.")));
+    const auto refused = m.destinationsModel().addDestination(storeDestination("S3-2"),
+                                                              storeCredentials("the-secret-key"));
+    EXPECT_TRUE(m.destinationsModel().destinations().empty());
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(refused->startsWith(QStringLiteral("Could not store the credentials securely: ")));
+    EXPECT_TRUE(refused->endsWith(QStringLiteral(". The destination was not added.")));
+    EXPECT_FALSE(refused->contains(QStringLiteral("the-secret-key")));
     // Removing with a failing keyring still removes the destination.
     secrets->failWrites = false;
-    m.addDestination(storeDestination("S3-3"), storeCredentials());
+    m.destinationsModel().addDestination(storeDestination("S3-3"), storeCredentials());
     secrets->failWrites = true;
-    m.removeDestination(m.destinations()[0]);
-    EXPECT_TRUE(m.destinations().empty());
+    m.destinationsModel().removeDestination(m.destinationsModel().destinations()[0]);
+    EXPECT_TRUE(m.destinationsModel().destinations().empty());
     for (const QString& s : sentences) EXPECT_FALSE(s.contains(QStringLiteral("the-secret-key"))) << s.toStdString();
 }

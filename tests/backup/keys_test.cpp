@@ -4,9 +4,11 @@
 #include "core/keys/time_limited_secrets.h"
 #include "tests/backup/backup_test_support.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 using namespace kx;
 using namespace kx::test;
@@ -32,9 +34,12 @@ public:
         released = true;
         cv.notify_all();
     }
+    // Calls that reached this store.
+    std::atomic<int> calls{0};
 
 private:
     void wait() {
+        ++calls;
         std::unique_lock lock(mutex);
         cv.wait(lock, [this] { return released; });
     }
@@ -47,41 +52,41 @@ private:
 
 TEST_F(Keys, CreateShowConfirmAndCreateAgain) {
     BackupModel& m = makeBackup();
-    EXPECT_FALSE(m.hasKey());
-    EXPECT_FALSE(m.recoveryConfirmed());
-    EXPECT_FALSE(m.keyReadFailed());
+    EXPECT_FALSE(m.keys().hasKey());
+    EXPECT_FALSE(m.keys().recoveryConfirmed());
+    EXPECT_FALSE(m.keys().keyReadFailed());
 
-    m.createKey();
-    EXPECT_TRUE(m.hasKey());
-    const QString phrase = m.pendingRecoveryPhrase();
+    m.keys().createKey();
+    EXPECT_TRUE(m.keys().hasKey());
+    const QString phrase = m.keys().pendingRecoveryPhrase();
     ASSERT_FALSE(phrase.isEmpty());
     // A first key without the older shared key leaves the result as it was.
     EXPECT_TRUE(m.lastResult().isNull());
-    EXPECT_FALSE(m.recoveryConfirmed());
+    EXPECT_FALSE(m.keys().recoveryConfirmed());
     const auto key = *OwnerKeyStore().ownerKey("jorin");
     EXPECT_TRUE(TreskKeyMaterial::keyFromRecoveryString(phrase.toStdString()) == key);
 
-    m.confirmRecoverySaved();
-    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
-    EXPECT_TRUE(m.recoveryConfirmed());
+    m.keys().confirmRecoverySaved();
+    EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
+    EXPECT_TRUE(m.keys().recoveryConfirmed());
     EXPECT_TRUE(TreskKeychain().hasConfirmedRecoveryKey("jorin"));
 
     // Again: the same key, its phrase, and the sentence that says so.
-    m.createKey();
-    EXPECT_EQ(m.pendingRecoveryPhrase(), phrase);
+    m.keys().createKey();
+    EXPECT_EQ(m.keys().pendingRecoveryPhrase(), phrase);
     EXPECT_EQ(m.lastResult(), QStringLiteral("jorin already had an encryption key. This is that same key, not a new "
                                              "one, so anything already backed up stays readable."));
     EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == key);
 
-    m.revealRecoveryKey();
-    EXPECT_EQ(m.pendingRecoveryPhrase(), phrase);
+    m.keys().revealRecoveryKey();
+    EXPECT_EQ(m.keys().pendingRecoveryPhrase(), phrase);
 }
 
 TEST_F(Keys, ALegacySharedKeyIsReportedAndKeptBesideTheNewKey) {
     secrets->items[{kKeychainService, "master-key"}] = std::string(64, 'a');
     BackupModel& m = makeBackup();
-    EXPECT_TRUE(m.hasLegacyKey());
-    m.createKey();
+    EXPECT_TRUE(m.keys().hasLegacyKey());
+    m.keys().createKey();
     EXPECT_EQ(m.lastResult(), QStringLiteral("This is jorin's own key. Only jorin's Mac can read what it seals from "
                                              "now on. Your earlier backup was made with the older shared key, which "
                                              "is kept on this Mac so that backup stays readable."));
@@ -89,118 +94,118 @@ TEST_F(Keys, ALegacySharedKeyIsReportedAndKeptBesideTheNewKey) {
 
 TEST_F(Keys, RevealWithoutAKeyAndGuardsBeforeUse) {
     BackupModel& m = makeBackup();
-    m.revealRecoveryKey();
+    m.keys().revealRecoveryKey();
     EXPECT_EQ(m.lastError(), QStringLiteral("There is no encryption key for jorin yet."));
-    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
+    EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
 
-    EXPECT_FALSE(m.requireKeyring());
+    EXPECT_FALSE(m.keys().requireKeyring());
     EXPECT_EQ(m.lastError(), QStringLiteral("Create jorin's encryption key first."));
-    m.createKey();
-    EXPECT_FALSE(m.requireKeyring());
+    m.keys().createKey();
+    EXPECT_FALSE(m.keys().requireKeyring());
     EXPECT_EQ(m.lastError(), QStringLiteral("Save jorin's recovery key first. Without it, nobody (including us) can "
                                             "ever read this backup again."));
-    m.confirmRecoverySaved();
+    m.keys().confirmRecoverySaved();
     // The flag is read from the keyring, not from what the model shows.
     secrets->items.erase({kKeychainService, "recovery-saved/jorin"});
-    EXPECT_TRUE(m.recoveryConfirmed());
-    EXPECT_FALSE(m.requireKeyring());
+    EXPECT_TRUE(m.keys().recoveryConfirmed());
+    EXPECT_FALSE(m.keys().requireKeyring());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")));
-    m.confirmRecoverySaved();
-    EXPECT_TRUE(m.requireKeyring());
+    m.keys().confirmRecoverySaved();
+    EXPECT_TRUE(m.keys().requireKeyring());
 }
 
 TEST_F(Keys, ALockedKeyringIsSaidAndNeverLeadsToASecondKey) {
     BackupModel& first = makeBackup();
-    first.createKey();
-    first.confirmRecoverySaved();
+    first.keys().createKey();
+    first.keys().confirmRecoverySaved();
     const auto key = *OwnerKeyStore().ownerKey("jorin");
     backup.reset();
 
     secrets->failReads = true;
     const size_t writes = secrets->writeCount;
     BackupModel& m = makeBackup();
-    EXPECT_FALSE(m.hasKey());
-    EXPECT_FALSE(m.hasLegacyKey());
-    EXPECT_TRUE(m.keyReadFailed());
+    EXPECT_FALSE(m.keys().hasKey());
+    EXPECT_FALSE(m.keys().hasLegacyKey());
+    EXPECT_TRUE(m.keys().keyReadFailed());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not read the Keychain: ")));
     EXPECT_TRUE(m.lastError().endsWith(QStringLiteral(". Do not create a new key until this is resolved. A second key "
                                                       "would make everything already backed up unreadable.")));
-    m.createKey();
+    m.keys().createKey();
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not create the encryption key: ")));
-    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
+    EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
     EXPECT_EQ(secrets->writeCount, writes);
 
     // Unlocked again: the key that was there all along.
     secrets->failReads = false;
-    m.refreshKeyState();
-    EXPECT_TRUE(m.hasKey());
-    EXPECT_FALSE(m.keyReadFailed());
-    EXPECT_TRUE(m.recoveryConfirmed());
+    m.keys().refreshKeyState();
+    EXPECT_TRUE(m.keys().hasKey());
+    EXPECT_FALSE(m.keys().keyReadFailed());
+    EXPECT_TRUE(m.keys().recoveryConfirmed());
     EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == key);
 }
 
 TEST_F(Keys, AConfirmationThatCannotBeStoredKeepsThePhraseOnScreen) {
     BackupModel& m = makeBackup();
-    m.createKey();
+    m.keys().createKey();
     secrets->failWrites = true;
-    m.confirmRecoverySaved();
+    m.keys().confirmRecoverySaved();
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not record that you saved the recovery key: ")));
-    EXPECT_FALSE(m.pendingRecoveryPhrase().isNull());
-    EXPECT_FALSE(m.recoveryConfirmed());
+    EXPECT_FALSE(m.keys().pendingRecoveryPhrase().isNull());
+    EXPECT_FALSE(m.keys().recoveryConfirmed());
 }
 
 TEST_F(Keys, APendingPhraseBelongsToItsOwner) {
     BackupModel& m = makeBackup();
-    m.createKey();
-    ASSERT_FALSE(m.pendingRecoveryPhrase().isNull());
+    m.keys().createKey();
+    ASSERT_FALSE(m.keys().pendingRecoveryPhrase().isNull());
     // The same owner written differently is no change at all.
     m.setOwner(QStringLiteral("  jorin "));
-    EXPECT_FALSE(m.pendingRecoveryPhrase().isNull());
+    EXPECT_FALSE(m.keys().pendingRecoveryPhrase().isNull());
 
     m.setOwner(QStringLiteral("sam"));
     EXPECT_EQ(m.owner(), QStringLiteral("sam"));
-    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
-    EXPECT_FALSE(m.hasKey());
+    EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
+    EXPECT_FALSE(m.keys().hasKey());
     // Nothing can confirm jorin's phrase as sam's, or the other way round.
-    m.confirmRecoverySaved();
+    m.keys().confirmRecoverySaved();
     EXPECT_FALSE(TreskKeychain().hasConfirmedRecoveryKey("jorin"));
     m.setOwner(QStringLiteral("jorin"));
-    EXPECT_TRUE(m.hasKey());
-    EXPECT_FALSE(m.recoveryConfirmed());
-    EXPECT_TRUE(m.pendingRecoveryPhrase().isNull());
+    EXPECT_TRUE(m.keys().hasKey());
+    EXPECT_FALSE(m.keys().recoveryConfirmed());
+    EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
 }
 
 TEST_F(Keys, RestoringFromAPhraseOnAFreshKeyringAndOverADifferentKey) {
     BackupModel& m = makeBackup();
-    m.createKey();
-    const QString phrase = m.pendingRecoveryPhrase();
+    m.keys().createKey();
+    const QString phrase = m.keys().pendingRecoveryPhrase();
     const auto original = *OwnerKeyStore().ownerKey("jorin");
     backup.reset();
     secrets->items.clear();
 
     // A fresh keyring: the phrase as typed, spaces, line breaks and small letters included.
     BackupModel& fresh = makeBackup();
-    fresh.restoreKey(QStringLiteral("  ") + phrase.toLower() + QStringLiteral("\n"));
-    EXPECT_TRUE(fresh.hasKey());
+    fresh.keys().restoreKey(QStringLiteral("  ") + phrase.toLower() + QStringLiteral("\n"));
+    EXPECT_TRUE(fresh.keys().hasKey());
     EXPECT_EQ(fresh.lastResult(), QStringLiteral("jorin's encryption key was restored. Backups made with that key are "
                                                  "readable again. This does not unlock any other person's archive."));
     EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == original);
 
     // A wrong phrase changes nothing.
-    fresh.restoreKey(QStringLiteral("not a recovery key"));
+    fresh.keys().restoreKey(QStringLiteral("not a recovery key"));
     EXPECT_TRUE(fresh.lastError().startsWith(QStringLiteral("That recovery key was not accepted: ")));
     EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == original);
 
     // Over a different key: the old key stays readable and the sentence says so.
     const SymmetricKey other = SymmetricKey::generate();
-    fresh.revealRecoveryKey();
-    ASSERT_FALSE(fresh.pendingRecoveryPhrase().isNull());
-    fresh.restoreKey(QString::fromStdString(TreskKeyMaterial::recoveryString(other)));
+    fresh.keys().revealRecoveryKey();
+    ASSERT_FALSE(fresh.keys().pendingRecoveryPhrase().isNull());
+    fresh.keys().restoreKey(QString::fromStdString(TreskKeyMaterial::recoveryString(other)));
     EXPECT_TRUE(fresh.lastResult().endsWith(QStringLiteral(" The different key this Mac held for jorin before is kept "
                                                            "as an older key, so anything sealed with it stays "
                                                            "readable.")));
     // The phrase on screen was the replaced key's.
-    EXPECT_TRUE(fresh.pendingRecoveryPhrase().isNull());
+    EXPECT_TRUE(fresh.keys().pendingRecoveryPhrase().isNull());
     auto ring = OwnerKeyStore().existingKeyring("jorin");
     ASSERT_TRUE(ring);
     EXPECT_TRUE(ring->current == other);
@@ -226,4 +231,29 @@ TEST(TimeLimitedKeyring, AKeyringThatDoesNotAnswerIsAFailureWithinTheLimit) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     hanging->release();
     setDefaultSecretStoreForTesting(nullptr);
+}
+
+TEST(TimeLimitedKeyring, NothingMoreIsAskedWhileACallThatTookTooLongStillRuns) {
+    HangingSecretStore hanging;
+    TimeLimitedSecretStore store(std::chrono::milliseconds(50), &hanging);
+    EXPECT_THROW(store.write("s", "owner-key/jorin", "l", "first"), SecretStoreError);
+    ASSERT_TRUE(store.waitingOnLateCall());
+
+    // A retry is refused at once: it never races the write that did not answer.
+    try {
+        store.write("s", "owner-key/jorin", "l", "second");
+        ADD_FAILURE() << "a second write went to a keyring that had not answered the first";
+    } catch (const SecretStoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("has not yet answered an earlier request"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW((void)store.read("s", "owner-key/jorin"), SecretStoreError);
+    EXPECT_EQ(hanging.calls, 1);
+
+    // Once the late call has ended, the keyring is asked again.
+    hanging.release();
+    for (int i = 0; i < 2000 && store.waitingOnLateCall(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_FALSE(store.waitingOnLateCall());
+    EXPECT_FALSE(store.read("s", "owner-key/jorin"));
+    EXPECT_EQ(hanging.calls, 2);
 }

@@ -52,21 +52,24 @@ protected:
 
 TEST_F(Runs, ProgressArithmetic) {
     BackupModel& m = makeBackup();
-    m.applyProgress({0, 0, 0, 0});
-    EXPECT_EQ(m.progressFraction(), 0.0);
-    EXPECT_EQ(m.progressText(), QStringLiteral("Uploading…"));
-    m.applyProgress({50, 200, 1, 4});
-    EXPECT_DOUBLE_EQ(m.progressFraction(), 0.25);
-    EXPECT_EQ(m.progressText(), QStringLiteral("Uploading part 1 of 4"));
-    m.applyProgress({300, 200, 4, 4});
-    EXPECT_EQ(m.progressFraction(), 1.0);
+    m.runs().applyProgress({0, 0, 0, 0});
+    EXPECT_EQ(m.runs().progressFraction(), 0.0);
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading…"));
+    // Bar and text count the same thing: bytes, not parts (the last of 4 parts
+    // under way is not 100%).
+    m.runs().applyProgress({50'000, 4'000'000, 4, 4});
+    EXPECT_DOUBLE_EQ(m.runs().progressFraction(), 0.0125);
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading 50.0 kB of 4.0 MB"));
+    m.runs().applyProgress({5'000'000, 4'000'000, 4, 4});
+    EXPECT_EQ(m.runs().progressFraction(), 1.0);
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading 4.0 MB of 4.0 MB"));
 }
 
 TEST_F(Runs, MissingFieldsGiveTheKindsSentences) {
     BackupModel& m = readyModel();
     auto expectThrows = [&](const DestinationConfig& d, const std::string& sentence) {
         try {
-            (void)m.makeDestination(d);
+            (void)m.destinationsModel().makeDestination(d);
             ADD_FAILURE() << "built " << kindRawValue(d.kind);
         } catch (const BackupError& e) {
             EXPECT_EQ(std::string(e.what()), sentence);
@@ -91,27 +94,27 @@ TEST_F(Runs, MissingFieldsGiveTheKindsSentences) {
     expectThrows(drive, "no folder chosen");
 
     // In a test the kind's label leads, the core's sentence follows.
-    m.addDestination(deep, std::nullopt);
-    m.testConnection(deep);
+    m.destinationsModel().addDestination(deep, std::nullopt);
+    m.destinationsModel().testConnection(deep);
     EXPECT_TRUE(settleBackup());
     EXPECT_EQ(m.lastError(), QStringLiteral("AWS S3 Glacier Deep Archive did not work: AWS S3 is missing its keys, "
                                             "bucket, or region"));
     EXPECT_FALSE(m.isBusy());
-    EXPECT_FALSE(m.destinations().back().lastVerifiedAt);
+    EXPECT_FALSE(m.destinationsModel().destinations().back().lastVerifiedAt);
 
     // A bucket name that is not valid never becomes a request.
     DestinationConfig bad = storeDestination("BAD");
     bad.bucket = "evil.example.com/../x?";
-    m.addDestination(bad, storeCredentials("bad-bucket-secret"));
-    m.testConnection(bad);
+    m.destinationsModel().addDestination(bad, storeCredentials("bad-bucket-secret"));
+    m.destinationsModel().testConnection(bad);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("AWS S3 did not work: "))) << m.lastError().toStdString();
     EXPECT_TRUE(m.lastError().contains(QStringLiteral("bucket"))) << m.lastError().toStdString();
 
     // A folder destination whose keyring read fails cannot be built either.
     secrets->failReads = true;
-    EXPECT_THROW((void)m.makeDestination(folderDestination("F", home.path())), SecretStoreError);
-    EXPECT_EQ(m.caveat(folderDestination("F", home.path())), QString());
+    EXPECT_THROW((void)m.destinationsModel().makeDestination(folderDestination("F", home.path())), SecretStoreError);
+    EXPECT_EQ(m.destinationsModel().caveat(folderDestination("F", home.path())), QString());
     secrets->failReads = false;
     expectNoSecretIn(sentences, {QStringLiteral("bad-bucket-secret")});
 }
@@ -119,12 +122,15 @@ TEST_F(Runs, MissingFieldsGiveTheKindsSentences) {
 TEST_F(Runs, CaveatsComeFromTheBuiltDestination) {
     BackupModel& m = readyModel();
     EXPECT_TRUE(
-        m.caveat(folderDestination("I", home / "i", Kind::iCloudDrive))
+        m.destinationsModel()
+            .caveat(folderDestination("I", home / "i", Kind::iCloudDrive))
             .startsWith(QStringLiteral("Convenience only. This does NOT protect against losing your Apple ID")));
-    EXPECT_TRUE(m.caveat(folderDestination("G", home / "g", Kind::googleDriveFolder)).contains("Google Drive"));
-    EXPECT_FALSE(m.caveat(folderDestination("V", home / "v")).isEmpty());
+    EXPECT_TRUE(m.destinationsModel()
+                    .caveat(folderDestination("G", home / "g", Kind::googleDriveFolder))
+                    .contains("Google Drive"));
+    EXPECT_FALSE(m.destinationsModel().caveat(folderDestination("V", home / "v")).isEmpty());
     // Credentials missing: no caveat, and no error.
-    EXPECT_EQ(m.caveat(storeDestination("R2", Kind::cloudflareR2)), QString());
+    EXPECT_EQ(m.destinationsModel().caveat(storeDestination("R2", Kind::cloudflareR2)), QString());
     EXPECT_TRUE(m.lastError().isNull());
 }
 
@@ -132,10 +138,10 @@ TEST_F(Runs, AConnectionTestRoundTripsThroughAFolderAndLeavesNothing) {
     BackupModel& m = readyModel();
     stdfs::create_directories(home / "drive");
     DestinationConfig d = folderDestination("DRIVE", home / "drive");
-    m.addDestination(d, std::nullopt);
+    m.destinationsModel().addDestination(d, std::nullopt);
     QSignalSpy busy(&m, &BackupModel::isBusyChanged);
-    m.testConnection(d);
-    m.testConnection(d); // a second press while the first runs starts nothing
+    m.destinationsModel().testConnection(d);
+    m.destinationsModel().testConnection(d); // a second press while the first runs starts nothing
     EXPECT_TRUE(m.isBusy());
     EXPECT_TRUE(settleBackup());
     EXPECT_EQ(busy.count(), 2);
@@ -144,7 +150,7 @@ TEST_F(Runs, AConnectionTestRoundTripsThroughAFolderAndLeavesNothing) {
     EXPECT_TRUE(result.startsWith(QStringLiteral("External drive or NAS works. Wrote "))) << result.toStdString();
     EXPECT_TRUE(result.endsWith(QStringLiteral(" encrypted bytes, read them back, confirmed they decrypt, and removed "
                                                "the test object.")));
-    ASSERT_TRUE(m.destinations()[0].lastVerifiedAt);
+    ASSERT_TRUE(m.destinationsModel().destinations()[0].lastVerifiedAt);
     EXPECT_TRUE(nlohmann::json::parse(readAll(destinationsFile()))[0].contains("lastVerifiedAt"));
     EXPECT_TRUE(filesBelow(home / "drive").empty()) << filesBelow(home / "drive").front();
 }
@@ -154,13 +160,13 @@ TEST_F(Runs, AMissingFolderIsAnErrorNamingItAndNothingIsCreated) {
     makeArchive(archiveOf("jorin"), 50, {1000}, 3);
     const stdfs::path unplugged = home / "media/Backup Drive";
     DestinationConfig d = folderDestination("GONE", unplugged);
-    m.addDestination(d, std::nullopt);
-    m.testConnection(d);
+    m.destinationsModel().addDestination(d, std::nullopt);
+    m.destinationsModel().testConnection(d);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("External drive or NAS did not work: ")));
     EXPECT_TRUE(m.lastError().contains(QString::fromStdString(unplugged.string()))) << m.lastError().toStdString();
 
-    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Backup to External drive or NAS failed: ")));
     EXPECT_TRUE(m.lastError().contains(QString::fromStdString(unplugged.string())));
@@ -168,27 +174,27 @@ TEST_F(Runs, AMissingFolderIsAnErrorNamingItAndNothingIsCreated) {
     EXPECT_TRUE(m.lastError().contains(QStringLiteral("does not exist. Connect the drive")));
     EXPECT_FALSE(m.lastError().contains(QStringLiteral("restarting resumes")));
     EXPECT_TRUE(m.lastResult().isNull());
-    EXPECT_TRUE(m.progressText().isNull());
+    EXPECT_TRUE(m.runs().progressText().isNull());
     EXPECT_FALSE(m.isBusy());
     EXPECT_FALSE(stdfs::exists(unplugged));
-    EXPECT_FALSE(m.destinations()[0].lastVerifiedAt);
+    EXPECT_FALSE(m.destinationsModel().destinations()[0].lastVerifiedAt);
 }
 
 TEST_F(Runs, TheGuardsOfARunInOrder) {
     BackupModel& m = makeBackup();
     stdfs::create_directories(home / "drive");
     DestinationConfig d = folderDestination("DRIVE", home / "drive");
-    m.runBackup(QStringLiteral("sam"), storePath("sam"), d);
+    m.runs().runBackup(QStringLiteral("sam"), storePath("sam"), d);
     EXPECT_EQ(m.lastError(), QStringLiteral("This Mac holds the key for jorin, not sam. Back up sam's archive from "
                                             "sam's own Mac, so it is sealed with their key and stays readable only "
                                             "by them."));
-    m.runBackup(QStringLiteral(" jorin"), storePath("jorin"), d);
+    m.runs().runBackup(QStringLiteral(" jorin"), storePath("jorin"), d);
     EXPECT_EQ(m.lastError(), QStringLiteral("Create jorin's encryption key first."));
-    m.createKey();
-    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    m.keys().createKey();
+    m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")));
-    m.confirmRecoverySaved();
-    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    m.keys().confirmRecoverySaved();
+    m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     EXPECT_EQ(m.lastError(), QStringLiteral("There is no tresk for jorin yet. Run a scan first."));
     EXPECT_FALSE(m.isBusy());
     EXPECT_TRUE(filesBelow(home / "drive").empty());
@@ -199,46 +205,46 @@ TEST_F(Runs, ABackupToAFolderIsVerifiedRecordedAndRestores) {
     makeArchive(archiveOf("jorin"), 300, {1000, 60000, 0, 250000}, 5);
     stdfs::create_directories(home / "drive");
     DestinationConfig d = folderDestination("DRIVE", home / "drive");
-    m.addDestination(d, std::nullopt);
+    m.destinationsModel().addDestination(d, std::nullopt);
     m.setLastError(QStringLiteral("an earlier failure"));
 
     QStringList texts;
-    QObject::connect(&m, &BackupModel::progressTextChanged, [&] { texts << m.progressText(); });
-    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    QObject::connect(&m.runs(), &BackupRunsModel::progressTextChanged, [&] { texts << m.runs().progressText(); });
+    m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     // Started: earlier sentences cleared, the box at its beginning.
     EXPECT_TRUE(m.isBusy());
     EXPECT_TRUE(m.lastError().isNull());
-    EXPECT_EQ(m.progressText(), QStringLiteral("Preparing…"));
-    EXPECT_EQ(m.progressFraction(), 0.0);
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Preparing…"));
+    EXPECT_EQ(m.runs().progressFraction(), 0.0);
     EXPECT_TRUE(settleBackup());
 
     EXPECT_EQ(m.lastResult(), QStringLiteral("jorin's archive is backed up to External drive or NAS, encrypted and "
                                              "verified."));
     EXPECT_TRUE(m.lastError().isNull());
     EXPECT_FALSE(m.isBusy());
-    EXPECT_TRUE(m.progressText().isNull());
-    EXPECT_EQ(m.progressFraction(), 1.0);
+    EXPECT_TRUE(m.runs().progressText().isNull());
+    EXPECT_EQ(m.runs().progressFraction(), 1.0);
     ASSERT_GE(texts.size(), 3);
     EXPECT_EQ(texts.front(), QStringLiteral("Preparing…"));
-    EXPECT_TRUE(texts[1].startsWith(QStringLiteral("Uploading part "))) << texts[1].toStdString();
-    ASSERT_TRUE(m.destinations()[0].lastVerifiedAt);
-    expectRestoresEqual(m.makeDestination(d));
+    EXPECT_TRUE(texts[1].startsWith(QStringLiteral("Uploading "))) << texts[1].toStdString();
+    ASSERT_TRUE(m.destinationsModel().destinations()[0].lastVerifiedAt);
+    expectRestoresEqual(m.destinationsModel().makeDestination(d));
 
     // The status record this run left, read back for two owners.
-    m.refreshHostHealth(d, {QStringLiteral("jorin"), QStringLiteral("sam")});
+    m.runs().refreshHostHealth(d, {QStringLiteral("jorin"), QStringLiteral("sam")});
     EXPECT_TRUE(settleBackup());
-    ASSERT_EQ(m.hostHealth().size(), 2u);
-    ASSERT_TRUE(m.hostHealth()[0].record);
-    EXPECT_TRUE(m.hostHealth()[0].record->ok);
-    EXPECT_GT(m.hostHealth()[0].record->bytes, 0);
-    EXPECT_FALSE(m.hostHealth()[1].record);
-    m.refreshHostHealth(d, {});
-    EXPECT_TRUE(m.hostHealth().empty());
+    ASSERT_EQ(m.runs().hostHealth().size(), 2u);
+    ASSERT_TRUE(m.runs().hostHealth()[0].record);
+    EXPECT_TRUE(m.runs().hostHealth()[0].record->ok);
+    EXPECT_GT(m.runs().hostHealth()[0].record->bytes, 0);
+    EXPECT_FALSE(m.runs().hostHealth()[1].record);
+    m.runs().refreshHostHealth(d, {});
+    EXPECT_TRUE(m.runs().hostHealth().empty());
 
     // The next run starts from the beginning of the box, not the last run's end.
-    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
-    EXPECT_EQ(m.progressText(), QStringLiteral("Preparing…"));
-    EXPECT_EQ(m.progressFraction(), 0.0);
+    m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Preparing…"));
+    EXPECT_EQ(m.runs().progressFraction(), 0.0);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastResult().endsWith(QStringLiteral("encrypted and verified.")));
 
@@ -249,59 +255,61 @@ TEST_F(Runs, ABackupToAFolderIsVerifiedRecordedAndRestores) {
         bytes[bytes.size() / 2] ^= 0x04;
         writeAll(e.path(), bytes);
     }
-    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastResult().contains(QStringLiteral("encrypted and verified. Damaged at External drive or NAS and "
                                                        "sent again: ")))
         << m.lastResult().toStdString();
     EXPECT_TRUE(m.lastResult().contains(QStringLiteral("the archive database"))) << m.lastResult().toStdString();
-    expectRestoresEqual(m.makeDestination(d));
+    expectRestoresEqual(m.destinationsModel().makeDestination(d));
 }
 
 TEST_F(Runs, ObjectStoreTestBackupStopAndResume) {
     if (!findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed");
     S3Server server;
-    BackupModel::setObjectStoreEndpointForTesting(server.endpoint());
+    BackupDestinationsModel::setObjectStoreEndpointForTesting(server.endpoint());
     BackupModel& m = readyModel();
     // One attachment large enough for several parts, so a stopped upload has parts to resume.
     makeArchive(archiveOf("jorin"), 200, {70u << 20, 3000}, 9);
     DestinationConfig d = storeDestination("S3");
-    m.addDestination(d, storeCredentials());
+    m.destinationsModel().addDestination(d, storeCredentials());
 
-    m.testConnection(d);
+    m.destinationsModel().testConnection(d);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastResult().startsWith(QStringLiteral("AWS S3 works. Wrote "))) << m.lastError().toStdString();
 
     // Stopped once two parts are in.
     bool stopped = false;
-    QObject::connect(&m, &BackupModel::progressTextChanged, [&] {
-        if (!stopped && m.progressText().startsWith(QStringLiteral("Uploading part 2 "))) {
+    int reports = 0;
+    QObject::connect(&m.runs(), &BackupRunsModel::progressFractionChanged, [&] {
+        // The second report: two parts are in.
+        if (!stopped && m.runs().progressFraction() > 0 && ++reports == 2) {
             stopped = true;
             server.stop();
         }
     });
-    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     EXPECT_TRUE(settleBackup(300000));
     ASSERT_TRUE(stopped);
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Backup to AWS S3 failed: "))) << m.lastError().toStdString();
     EXPECT_TRUE(m.lastResult().isNull());
-    const auto verifiedAfterTest = m.destinations()[0].lastVerifiedAt;
+    const auto verifiedAfterTest = m.destinationsModel().destinations()[0].lastVerifiedAt;
 
     server.restart();
-    m.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     EXPECT_TRUE(settleBackup(300000));
     EXPECT_EQ(m.lastResult(), QStringLiteral("jorin's archive is backed up to AWS S3, encrypted and verified. Resumed "
                                              "from a previous interrupted upload."))
         << m.lastError().toStdString();
-    EXPECT_NE(m.destinations()[0].lastVerifiedAt, verifiedAfterTest);
-    expectRestoresEqual(m.makeDestination(d));
+    EXPECT_NE(m.destinationsModel().destinations()[0].lastVerifiedAt, verifiedAfterTest);
+    expectRestoresEqual(m.destinationsModel().makeDestination(d));
 
     // Wrong keys: a refusal, and no secret in the sentence.
     DestinationConfig wrong = storeDestination("WRONG");
     auto wrongKeys = storeCredentials("wrong-secret-value");
     wrongKeys.accessKeyID = "NOTTHEKEY";
-    m.addDestination(wrong, wrongKeys);
-    m.testConnection(wrong);
+    m.destinationsModel().addDestination(wrong, wrongKeys);
+    m.destinationsModel().testConnection(wrong);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("AWS S3 did not work: ")))
         << m.lastError().toStdString() << m.lastResult().toStdString();

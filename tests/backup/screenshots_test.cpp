@@ -43,21 +43,21 @@ protected:
 TEST_F(BackupScreenshots, KeyStates) {
     showScreen(QSize(820, 760));
     snap(window.get(), "01-no-key");
-    backup->createKey();
+    backup->keys().createKey();
     snap(window.get(), "02-phrase-pending");
     window.reset();
     backup->setOwner(QStringLiteral("sam"));
     backup->setOwner(QStringLiteral("jorin"));
     showScreen(QSize(820, 760));
     snap(window.get(), "03-recovery-not-confirmed");
-    backup->revealRecoveryKey();
-    backup->confirmRecoverySaved();
+    backup->keys().revealRecoveryKey();
+    backup->keys().confirmRecoverySaved();
     secrets->items[{kKeychainService, "master-key"}] = std::string(64, 'c');
-    backup->refreshKeyState();
+    backup->keys().refreshKeyState();
     snap(window.get(), "04-all-set-legacy-key");
     window.reset();
     secrets->failReads = true;
-    backup->refreshKeyState();
+    backup->keys().refreshKeyState();
     showScreen(QSize(820, 760));
     snap(window.get(), "05-keyring-locked");
     secrets->failReads = false;
@@ -81,38 +81,38 @@ TEST_F(BackupScreenshots, DestinationsAndRuns) {
     stdfs::create_directories(home / "Dropbox");
     DestinationConfig dropbox = folderDestination("DROPBOX", home / "Dropbox", Kind::dropboxFolder);
     dropbox.enabled = false;
-    backup->addDestination(r2, std::nullopt);
-    backup->addDestination(aws, storeCredentials());
-    backup->addDestination(drive, std::nullopt);
-    backup->addDestination(dropbox, std::nullopt);
+    backup->destinationsModel().addDestination(r2, std::nullopt);
+    backup->destinationsModel().addDestination(aws, storeCredentials());
+    backup->destinationsModel().addDestination(drive, std::nullopt);
+    backup->destinationsModel().addDestination(dropbox, std::nullopt);
     backup->setLastError(QString());
     showScreen(QSize(820, 1250));
     snap(window.get(), "06-four-destinations");
 
     // Shared status on the Dropbox folder: one owner with a record, one without.
     makeArchive(archiveOf("jorin"), 200, {100000, 2000000}, 4);
-    backup->runBackup(QStringLiteral("jorin"), storePath("jorin"), dropbox);
+    backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), dropbox);
     ASSERT_TRUE(settleBackup());
-    backup->refreshHostHealth(dropbox, model->owners().sourceOwners());
+    backup->runs().refreshHostHealth(dropbox, model->owners().sourceOwners());
     ASSERT_TRUE(settleBackup());
     snap(window.get(), "07-shared-status");
 
     // A backup under way.
     stdfs::create_directories(home / "drive2");
-    backup->removeDestination(r2);
-    backup->removeDestination(aws);
-    backup->refreshHostHealth(dropbox, {});
+    backup->destinationsModel().removeDestination(r2);
+    backup->destinationsModel().removeDestination(aws);
+    backup->runs().refreshHostHealth(dropbox, {});
     DestinationConfig second = folderDestination("DRIVE2", home / "drive2");
-    backup->addDestination(second, std::nullopt);
+    backup->destinationsModel().addDestination(second, std::nullopt);
     makeArchive(archiveOf("jorin"), 400, {30u << 20, 30u << 20, 30u << 20}, 5);
     bool taken = false;
-    QObject::connect(backup.get(), &BackupModel::progressTextChanged, [&] {
-        if (!taken && backup->progressText().startsWith(QStringLiteral("Uploading part 2"))) {
+    QObject::connect(&backup->runs(), &BackupRunsModel::progressFractionChanged, [&] {
+        if (!taken && backup->runs().progressFraction() > 0) {
             taken = true;
             snap(window.get(), "08-backup-running");
         }
     });
-    backup->runBackup(QStringLiteral("jorin"), storePath("jorin"), second);
+    backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), second);
     ASSERT_TRUE(settleBackup());
     EXPECT_TRUE(taken);
     snap(window.get(), "09-backup-finished");
@@ -124,20 +124,20 @@ TEST_F(BackupScreenshots, DestinationsAndRuns) {
         bytes[bytes.size() / 2] ^= 0x04;
         writeAll(e.path(), bytes);
     }
-    backup->runBackup(QStringLiteral("jorin"), storePath("jorin"), second);
+    backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), second);
     ASSERT_TRUE(settleBackup());
     snap(window.get(), "09b-damage-sent-again");
 
     // A failure: the drive is not plugged in.
-    backup->runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
     ASSERT_TRUE(settleBackup());
     snap(window.get(), "10-backup-failed");
 
     // A connection test that fails and one that passes.
-    backup->testConnection(drive);
+    backup->destinationsModel().testConnection(drive);
     ASSERT_TRUE(settleBackup());
     snap(window.get(), "11-test-failed");
-    backup->testConnection(second);
+    backup->destinationsModel().testConnection(second);
     ASSERT_TRUE(settleBackup());
     snap(window.get(), "12-test-passed");
 }

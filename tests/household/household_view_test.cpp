@@ -44,8 +44,8 @@ QStringList texts(QWidget& w, const QString& name) {
 class HouseholdScreen : public BackupTest {
 protected:
     HouseholdView& showHousehold(BackupModel& b) {
-        auto* view = show<HouseholdView>([&](QWidget* parent) { return new HouseholdView(*model, b, parent); },
-                                         QSize(820, 900));
+        auto* view = show<HouseholdView>(
+            [&](QWidget* parent) { return new HouseholdView(*model, b.destinationsModel(), parent); }, QSize(820, 900));
         EXPECT_TRUE(settle());
         return *view;
     }
@@ -104,7 +104,7 @@ TEST_F(HouseholdScreen, EmptyHouseholdWithoutStorageOrSources) {
 
     // With a destination, linking is offered.
     stdfs::create_directories(home / "drive");
-    b.addDestination(folderDestination("D", home / "drive"), std::nullopt);
+    b.destinationsModel().addDestination(folderDestination("D", home / "drive"), std::nullopt);
     EXPECT_TRUE(view.linkButton()->isEnabled());
     EXPECT_EQ(view.linkButton()->toolTip(), QStringLiteral("Creates a code to paste on another Mac."));
 }
@@ -196,8 +196,8 @@ TEST_F(HouseholdScreen, LinkSheetBuildsCopiesAndForgetsTheCode) {
     start();
     BackupModel& b = makeBackup(QStringLiteral("jorin"));
     stdfs::create_directories(home / "drive");
-    b.addDestination(folderDestination("D", home / "drive"), std::nullopt);
-    b.addDestination(storeDestination("S3"), storeCredentials());
+    b.destinationsModel().addDestination(folderDestination("D", home / "drive"), std::nullopt);
+    b.destinationsModel().addDestination(storeDestination("S3"), storeCredentials());
     HouseholdView& view = showHousehold(b);
 
     view.linkButton()->click();
@@ -253,7 +253,7 @@ TEST_F(HouseholdScreen, LinkSheetWithoutStorage) {
     start();
     BackupModel& b = makeBackup();
     JoinModel join;
-    LinkAnotherMacView sheet(join, *model, b);
+    LinkAnotherMacView sheet(join, *model, b.destinationsModel());
     sheet.show();
     EXPECT_FALSE(sheet.picker());
     EXPECT_TRUE(sheet.findChild<QWidget*>(QStringLiteral("noStorage")));
@@ -330,14 +330,14 @@ TEST_F(HouseholdScreen, JoinSheetWalksThroughEveryStage) {
     join->button(QStringLiteral("done"))->click();
     QCoreApplication::processEvents();
     EXPECT_TRUE(view.joinModel().pastedCode().isEmpty());
-    EXPECT_EQ(b.destinations().size(), 1u);
+    EXPECT_EQ(b.destinationsModel().destinations().size(), 1u);
 }
 
 TEST_F(HouseholdScreen, BackEmptiesTheEditor) {
     start();
     BackupModel& b = makeBackup();
     JoinModel joinModel;
-    JoinArchiveView sheet(joinModel, *model, b, true);
+    JoinArchiveView sheet(joinModel, *model, b.destinationsModel(), true);
     sheet.show();
     const std::string phrase = TreskKeyMaterial::recoveryString(SymmetricKey::generate());
     const QString code = QString::fromStdString(

@@ -3,6 +3,7 @@
 // (a shared folder, s3rver on loopback).
 #include "household/join_model.h"
 
+#include "app/model/owners_model.h"
 #include "core/household/link_code.h"
 #include "tests/backup/backup_test_support.h"
 #include "tests/support/fake_systemctl.h"
@@ -39,7 +40,7 @@ protected:
         setDefaultSecretStoreForTesting(keyringA);
         BackupModel& a = makeBackup(QStringLiteral("jorin"));
         readyKey(a);
-        a.addDestination(d, credentials);
+        a.destinationsModel().addDestination(d, credentials);
         JoinModel join;
         join.generateCode(d, QStringLiteral("jorin"));
         EXPECT_TRUE(join.generateError().isNull()) << join.generateError().toStdString();
@@ -54,6 +55,9 @@ protected:
         stdfs::create_directories(home / "machineB");
         machineB = std::make_unique<BackupModel>(QString::fromStdString((home / "machineB").string()), owner);
         record(*machineB);
+        // The backup side follows the archive owner, as the application object wires it.
+        QObject::connect(&model->owners(), &OwnersModel::archiveOwnerChanged, machineB.get(),
+                         [this] { machineB->setOwner(model->owners().archiveOwner()); });
         return *machineB;
     }
 
@@ -100,17 +104,17 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
     EXPECT_FALSE(plan.storesCredentials);
 
     // The folder is checked before anything is changed.
-    join.join(plan, *model, b);
+    join.join(plan, *model, b.destinationsModel());
     EXPECT_EQ(join.stage(), JoinStage::failed(QStringLiteral("Choose the shared folder on this Mac first.")));
     EXPECT_TRUE(keyringB->items.empty());
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
-    join.join(plan, *model, b);
+    join.join(plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
 
     EXPECT_EQ(keyHex(*keyringB, "jorin"), keyOfA);
-    ASSERT_EQ(b.destinations().size(), 1u);
-    const auto& d = b.destinations()[0];
+    ASSERT_EQ(b.destinationsModel().destinations().size(), 1u);
+    const auto& d = b.destinationsModel().destinations()[0];
     EXPECT_EQ(d.kind, DestinationConfig::Kind::dropboxFolder);
     EXPECT_EQ(d.localRoot, (home / "shared").string());
     EXPECT_TRUE(d.enabled);
@@ -126,24 +130,24 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
     EXPECT_EQ(text.find(code.mid(8, 16).toStdString()), std::string::npos);
 
     // B backs up into the shared folder; A sees B's run in the shared status.
-    b.confirmRecoverySaved();
+    b.keys().confirmRecoverySaved();
     makeArchive(archiveOf("jorin"), 30, {2000}, 3);
-    b.runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    b.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     ASSERT_TRUE(QTest::qWaitFor([&] { return b.idle(); }, 120000));
     EXPECT_TRUE(b.lastResult().endsWith(QStringLiteral("encrypted and verified."))) << b.lastError().toStdString();
     setDefaultSecretStoreForTesting(keyringA);
-    backup->refreshHostHealth(backup->destinations()[0], {QStringLiteral("jorin")});
+    backup->runs().refreshHostHealth(backup->destinationsModel().destinations()[0], {QStringLiteral("jorin")});
     ASSERT_TRUE(settleBackup());
-    ASSERT_EQ(backup->hostHealth().size(), 1u);
-    ASSERT_TRUE(backup->hostHealth()[0].record);
-    EXPECT_TRUE(backup->hostHealth()[0].record->ok);
+    ASSERT_EQ(backup->runs().hostHealth().size(), 1u);
+    ASSERT_TRUE(backup->runs().hostHealth()[0].record);
+    EXPECT_TRUE(backup->runs().hostHealth()[0].record->ok);
     expectNoSecretIn(sentences, {code, code.mid(8, 20)});
 }
 
 TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     if (!findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed");
     S3Server server;
-    BackupModel::setObjectStoreEndpointForTesting(server.endpoint());
+    BackupDestinationsModel::setObjectStoreEndpointForTesting(server.endpoint());
     const DestinationConfig s3 = storeDestination("S3");
     const QString code = codeFromA(s3, storeCredentials());
     ASSERT_FALSE(code.isEmpty());
@@ -156,36 +160,69 @@ TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     EXPECT_TRUE(plan.startsNewArchive);
     EXPECT_FALSE(plan.restoresCodeKey);
     EXPECT_TRUE(plan.storesCredentials);
-    join.join(plan, *model, b);
+    join.join(plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
 
     // Ama has a key of her own; jorin's key never reached this machine.
     ASSERT_TRUE(keyHex(*keyringB, "ama"));
     EXPECT_NE(keyHex(*keyringB, "ama"), keyHex(*keyringA, "jorin"));
     EXPECT_FALSE(keyHex(*keyringB, "jorin"));
-    EXPECT_TRUE(b.hasKey());
-    EXPECT_FALSE(b.recoveryConfirmed()); // the Backup screen asks her to save the phrase
-    ASSERT_EQ(b.destinations().size(), 1u);
-    const auto d = b.destinations()[0];
+    EXPECT_TRUE(b.keys().hasKey());
+    EXPECT_FALSE(b.keys().recoveryConfirmed()); // the Backup screen asks her to save the phrase
+    ASSERT_EQ(b.destinationsModel().destinations().size(), 1u);
+    const auto d = b.destinationsModel().destinations()[0];
     TreskKeychain keychain;
     const auto credentials = keychain.credentials(d.id);
     ASSERT_TRUE(credentials);
     EXPECT_EQ(credentials->accessKeyID, std::string(S3Server::kKey));
     EXPECT_EQ(credentials->bucket, std::string(S3Server::kBucket));
 
-    b.confirmRecoverySaved();
+    b.keys().confirmRecoverySaved();
     makeArchive(archiveOf("ama"), 30, {2000}, 4);
-    b.runBackup(QStringLiteral("ama"), storePath("ama"), d);
+    b.runs().runBackup(QStringLiteral("ama"), storePath("ama"), d);
     ASSERT_TRUE(QTest::qWaitFor([&] { return b.idle(); }, 120000));
     EXPECT_TRUE(b.lastResult().endsWith(QStringLiteral("encrypted and verified."))) << b.lastError().toStdString();
 
     setDefaultSecretStoreForTesting(keyringA);
-    backup->refreshHostHealth(s3, {QStringLiteral("jorin"), QStringLiteral("ama")});
+    backup->runs().refreshHostHealth(s3, {QStringLiteral("jorin"), QStringLiteral("ama")});
     ASSERT_TRUE(settleBackup());
-    ASSERT_EQ(backup->hostHealth().size(), 2u);
-    ASSERT_TRUE(backup->hostHealth()[1].record) << backup->hostHealth()[1].error.value_or("");
-    EXPECT_TRUE(backup->hostHealth()[1].record->ok);
+    ASSERT_EQ(backup->runs().hostHealth().size(), 2u);
+    ASSERT_TRUE(backup->runs().hostHealth()[1].record) << backup->runs().hostHealth()[1].error.value_or("");
+    EXPECT_TRUE(backup->runs().hostHealth()[1].record->ok);
     expectNoSecretIn(sentences, {code, code.mid(8, 20)});
+}
+
+TEST_F(JoinFlow, StorageThisMacAlreadyUsesIsReusedNotAddedAgain) {
+    // A folder, chosen on B under another spelling, and a bucket B already lists.
+    stdfs::create_directories(home / "shared");
+    const QString folderCode = codeFromA(folderDestination("SHARED", home / "shared"), std::nullopt);
+    const QString bucketCode = codeFromA(storeDestination("S3"), storeCredentials());
+    BackupModel& b = becomeB("jorin");
+    b.destinationsModel().addDestination(folderDestination("MINE", home / "shared"), std::nullopt);
+    b.destinationsModel().addDestination(storeDestination("MINE-S3"), storeCredentials());
+    const std::vector<DestinationConfig> before = b.destinationsModel().destinations();
+    auto credentialItems = [&] {
+        QStringList names;
+        for (const auto& item : keyringB->items)
+            if (item.first.second.rfind("destination/", 0) == 0) names << QString::fromStdString(item.first.second);
+        return names;
+    };
+    const QStringList credentialsBefore = credentialItems();
+
+    JoinModel join;
+    checkAndConfirm(join, folderCode);
+    join.setChosenFolder(QString::fromStdString((home / "shared").string() + "/"));
+    const kx::JoinPlan folderPlan = *join.stage().plan;
+    join.join(folderPlan, *model, b.destinationsModel());
+    ASSERT_EQ(join.stage(), JoinStage::joined(folderPlan)) << join.stage().text.toStdString();
+    checkAndConfirm(join, bucketCode);
+    const kx::JoinPlan bucketPlan = *join.stage().plan;
+    join.join(bucketPlan, *model, b.destinationsModel());
+    ASSERT_EQ(join.stage(), JoinStage::joined(bucketPlan)) << join.stage().text.toStdString();
+
+    EXPECT_EQ(b.destinationsModel().destinations(), before);
+    EXPECT_EQ(credentialItems(), credentialsBefore);
+    EXPECT_TRUE(keyHex(*keyringB, "jorin"));
 }
 
 TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
@@ -195,20 +232,20 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
 
     // B already holds a different key for jorin: nothing changes.
     BackupModel& b = becomeB("jorin", QStringLiteral("jorin"));
-    b.createKey();
+    b.keys().createKey();
     const auto keyOfB = keyHex(*keyringB, "jorin");
     ASSERT_NE(keyOfB, keyOfA);
     const auto before = keyringB->items;
     JoinModel join;
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
-    join.join(*join.stage().plan, *model, b);
+    join.join(*join.stage().plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::failed);
     EXPECT_TRUE(join.stage().text.startsWith(QStringLiteral("This Mac already holds a different encryption key for "
                                                             "\"jorin\".")));
     EXPECT_TRUE(join.stage().text.contains(QStringLiteral("Nothing on this Mac has been changed.")));
     EXPECT_EQ(keyringB->items, before);
-    EXPECT_TRUE(b.destinations().empty());
+    EXPECT_TRUE(b.destinationsModel().destinations().empty());
     EXPECT_TRUE(model->owners().archiveOwner().isEmpty());
 
     // The same key already stored: joined, and the key item is not written again.
@@ -216,7 +253,7 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
     const size_t writes = keyringB->writeCount;
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
-    join.join(*join.stage().plan, *model, b);
+    join.join(*join.stage().plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::joined) << join.stage().text.toStdString();
     EXPECT_EQ(keyringB->writeCount, writes);
     EXPECT_EQ(keyHex(*keyringB, "jorin"), keyOfA);
@@ -228,16 +265,16 @@ TEST_F(JoinFlow, AFailedSaveTakesBackTheKeyItCreated) {
     stdfs::create_directories(home / "machineB");
     std::ofstream(home / "machineB/destinations.json") << "[{\"id\": 3}]";
     BackupModel& b = becomeB("jorin");
-    ASSERT_TRUE(b.loadFailed());
+    ASSERT_TRUE(b.destinationsModel().loadFailed());
     JoinModel join;
     checkAndConfirm(join, code);
-    join.join(*join.stage().plan, *model, b);
+    join.join(*join.stage().plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::failed);
     EXPECT_TRUE(join.stage().text.startsWith(QStringLiteral("The storage could not be saved: ")))
         << join.stage().text.toStdString();
     EXPECT_TRUE(join.stage().text.endsWith(QStringLiteral("Nothing on this Mac has been changed.")));
     EXPECT_TRUE(keyringB->items.empty()); // neither the key nor the credentials stayed
-    EXPECT_TRUE(b.destinations().empty());
+    EXPECT_TRUE(b.destinationsModel().destinations().empty());
     EXPECT_TRUE(model->owners().archiveOwner().isEmpty());
     std::ifstream list(home / "machineB/destinations.json");
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(list)), {}), "[{\"id\": 3}]");
@@ -260,11 +297,11 @@ TEST_F(JoinFlow, CheckingRefusesBadCodesWithoutEchoingThemAndJoinOutsideConfirmi
         EXPECT_FALSE(join.stage().text.contains(code.mid(10, 12)));
         EXPECT_EQ(join.pastedCode(), text); // kept in the editor to correct
         // join in a failed stage changes nothing
-        join.join(kx::JoinPlan{}, *model, b);
+        join.join(kx::JoinPlan{}, *model, b.destinationsModel());
         EXPECT_EQ(join.stage().kind, JoinStage::Kind::failed);
     }
     EXPECT_TRUE(keyringB->items.empty());
-    EXPECT_TRUE(b.destinations().empty());
+    EXPECT_TRUE(b.destinationsModel().destinations().empty());
 
     // Back: the pasted code and chosen folder are emptied, codes built earlier stay.
     join.setGeneratedCode(QStringLiteral("x"));
@@ -283,7 +320,7 @@ TEST_F(JoinFlow, GenerateCodeTellsNoKeyFromAKeyringThatCannotBeRead) {
     DestinationConfig r2 = storeDestination("R2", DestinationConfig::Kind::cloudflareR2);
     auto credentials = storeCredentials();
     credentials.accountID = "acc123";
-    a.addDestination(r2, credentials);
+    a.destinationsModel().addDestination(r2, credentials);
     JoinModel join;
 
     join.generateCode(r2, QStringLiteral("jorin"));

@@ -592,7 +592,7 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
         stdfs::create_directories(home / "machineA");
         BackupModel a(QString::fromStdString((home / "machineA").string()), QStringLiteral("jorin"));
         readyKey(a);
-        a.addDestination(shared, std::nullopt);
+        a.destinationsModel().addDestination(shared, std::nullopt);
         JoinModel generator;
         generator.generateCode(shared, QStringLiteral("jorin"));
         ASSERT_TRUE(generator.generateError().isNull()) << generator.generateError().toStdString();
@@ -654,7 +654,7 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
     EXPECT_FALSE(live<QPushButton>(choice, "pasteLinkCode")) << "the sheet cannot be opened again";
     EXPECT_TRUE(view.advanceButton()->isEnabled());
     EXPECT_TRUE(gateText(view).isNull());
-    EXPECT_EQ(b.destinations().size(), 1u);
+    EXPECT_EQ(b.destinationsModel().destinations().size(), 1u);
     EXPECT_TRUE(stdfs::exists(ScheduleInstaller::plistURL())) << "the join sheet installs the schedule it offered";
     settledSnapshot(*sheet, "onboarding-choice-joined");
 }

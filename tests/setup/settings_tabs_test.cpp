@@ -235,6 +235,13 @@ TEST_F(SettingsTabs, TheScheduleSwitchShowsWhatIsOnDiskAfterEveryChange) {
     EXPECT_TRUE(m.lastError().startsWith("The daily schedule did not install: Could not register the schedule: "))
         << m.lastError().toStdString();
     EXPECT_TRUE(m.lastError().endsWith("no user session. Automatic backup is OFF.")) << m.lastError().toStdString();
+    // Said plainly where the switch was pressed, the installer's own words after it.
+    ASSERT_TRUE(shown(tab, "scheduleProblem"));
+    const QString said = child<QLabel>(tab, "scheduleProblem")->text();
+    EXPECT_TRUE(said.startsWith("The daily schedule could not be turned on, so Automatic backup is OFF. Details: The "
+                                "daily schedule did not install: Could not register the schedule: "))
+        << said.toStdString();
+    snapshot(tab, "settings-general-schedule-refused");
     EXPECT_EQ(count(systemctl.calls(), "enable --now"), 1);
     stdfs::remove(systemctl.dir / "fail-enable");
 
@@ -254,6 +261,7 @@ TEST_F(SettingsTabs, TheScheduleSwitchShowsWhatIsOnDiskAfterEveryChange) {
     EXPECT_TRUE(stdfs::exists(home / ".config/systemd/user/com.dunholt.kelvara.timer"));
     EXPECT_TRUE(shown(tab, "scheduleOnCaption"));
     EXPECT_FALSE(shown(tab, "scheduleBlocked"));
+    EXPECT_FALSE(shown(tab, "scheduleProblem"));
     QTest::mouseClick(child<QPushButton>(tab, "showLogs"), Qt::LeftButton);
     EXPECT_EQ(opened->calls.value(0), "folder " + QString::fromStdString(kx::ScheduleInstaller::logFolder()));
 

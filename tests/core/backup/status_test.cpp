@@ -39,6 +39,17 @@ TEST(ArchiveLocations, JudgesFreshnessAndWhatNeedsAttention) {
     EXPECT_FALSE(ArchiveLocations({{s3, drive}, std::nullopt}).needsAttention(now, 30));
     EXPECT_NE(ArchiveLocations({{s3}, std::nullopt}).summary(now + hours(24 * 5), 30).find("out of date"),
               std::string::npos);
+
+    // A destination that holds no copy yet is no place the archive exists in.
+    drive.enabled = true;
+    EXPECT_EQ(ArchiveLocations({{s3, drive}, "/root"}).summary(now, 30),
+              "Your archive exists in 2 places: this computer and 1 independent backup. 1 destination holds no copy "
+              "yet.");
+    ArchiveLocations::Location tested = s3;
+    tested.lastVerified.reset();
+    EXPECT_EQ(ArchiveLocations({{tested, drive}, "/root"}).summary(now, 30),
+              "Your archive exists only on this computer. 2 destinations hold no copy yet. Run a backup so losing this "
+              "computer does not lose the archive.");
 }
 
 TEST(ConfigFile, TellsMissingLoadedAndFailedApartAndBlocksSaves) {

@@ -1,4 +1,4 @@
-#include "backup/backup_widgets.h"
+#include "app/ui/symbol_title.h"
 
 #include "app/ui/dates.h"
 #include "app/ui/screen_widgets.h"
@@ -8,8 +8,6 @@
 #include <QLabel>
 #include <QLocale>
 #include <QRegularExpression>
-
-namespace backupui {
 
 QWidget* symbolTitle(const QString& text, const QString& symbol, TextStyle style, const QColor& symbolColor,
                      const QColor& textColor, QWidget* parent, bool wrap) {
@@ -34,5 +32,3 @@ QString abbreviatedDateTime(kx::Date date) {
     format.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
     return mediumDate(date) + QStringLiteral(", ") + QLocale().toString(local.time(), format.trimmed());
 }
-
-} // namespace backupui

@@ -3,8 +3,10 @@
 // and the list's file ("destinations.json").
 //
 // The file is one JSON array of objects with the keys "id", "kind", "bucket",
-// "region", "localRoot", "enabled", "lastVerifiedAt", in that order; the three
-// texts and the date are written only when present. Reading is strict: a
+// "region", "localRoot", "enabled", "lastVerifiedAt", "lastBackupAt", in that
+// order; the three texts and the dates are written only when present (a file
+// written before "lastBackupAt" existed reads as no backup recorded, and an
+// older reader passes over the key). Reading is strict: a
 // missing "id", "kind" or "enabled", a kind that is not exactly one of the
 // eight names (letter case counts), a value of the wrong type or a date that is
 // not "YYYY-MM-DDTHH:MM:SS" followed by "Z" or "+HH:MM" (no fractions of a
@@ -46,7 +48,11 @@ struct DestinationConfig {
     std::optional<std::string> region;
     std::optional<std::string> localRoot;
     bool enabled = true;
+    // A connection test passed or a backup run completed against it.
     std::optional<kx::Date> lastVerifiedAt;
+    // A backup run from this computer completed against it: the place holds a
+    // backup. A connection test alone never sets it.
+    std::optional<kx::Date> lastBackupAt;
 
     bool operator==(const DestinationConfig&) const = default;
 };
@@ -73,6 +79,11 @@ const char* placeClassSymbol(kx::ArchiveLocations::PlaceClass cls);
 std::string formatWholeSecondDate(kx::Date date);
 // The strict reader described above.
 std::optional<kx::Date> parseStrictDate(const std::string& text);
+
+// Whether two entries name the same storage (the same bucket of one service,
+// or the same folder), so that one place is never counted or added twice.
+// Ids, switches and dates do not count.
+bool sameStorage(const DestinationConfig& a, const DestinationConfig& b);
 
 // The list as the file holds it, and back. decodeDestinations throws
 // std::runtime_error with a sentence fragment naming the element and the fault.

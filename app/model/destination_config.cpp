@@ -1,8 +1,9 @@
-#include "backup/model/destination_config.h"
+#include "app/model/destination_config.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <regex>
 #include <stdexcept>
 
@@ -101,6 +102,7 @@ nlohmann::ordered_json encodeDestinations(const std::vector<DestinationConfig>& 
         if (d.localRoot) o["localRoot"] = *d.localRoot;
         o["enabled"] = d.enabled;
         if (d.lastVerifiedAt) o["lastVerifiedAt"] = formatWholeSecondDate(*d.lastVerifiedAt);
+        if (d.lastBackupAt) o["lastBackupAt"] = formatWholeSecondDate(*d.lastBackupAt);
         array.push_back(std::move(o));
     }
     return array;
@@ -119,7 +121,26 @@ std::optional<std::string> optionalText(const nlohmann::json& o, const char* key
     return it->get<std::string>();
 }
 
+std::optional<kx::Date> optionalDate(const nlohmann::json& o, const char* key, size_t index) {
+    const std::optional<std::string> text = optionalText(o, key, index);
+    if (!text) return std::nullopt;
+    std::optional<kx::Date> when = parseStrictDate(*text);
+    if (!when) refuse(index, std::string("has a \"") + key + "\" that is not a date like 2025-03-01T09:30:00Z");
+    return when;
+}
+
 } // namespace
+
+bool sameStorage(const DestinationConfig& a, const DestinationConfig& b) {
+    if (isObjectStore(a.kind) || isObjectStore(b.kind))
+        return a.kind == b.kind && a.bucket == b.bucket && a.region == b.region;
+    if (!a.localRoot || !b.localRoot) return false;
+    const auto folder = [](const std::string& path) {
+        std::filesystem::path p = std::filesystem::path(path).lexically_normal();
+        return p.has_filename() ? p : p.parent_path();
+    };
+    return folder(*a.localRoot) == folder(*b.localRoot);
+}
 
 std::vector<DestinationConfig> decodeDestinations(const nlohmann::json& json) {
     if (!json.is_array()) throw std::runtime_error("the file does not hold a list of destinations");
@@ -143,10 +164,8 @@ std::vector<DestinationConfig> decodeDestinations(const nlohmann::json& json) {
         auto enabled = o.find("enabled");
         if (enabled == o.end() || !enabled->is_boolean()) refuse(i, "has no \"enabled\" true or false");
         d.enabled = enabled->get<bool>();
-        if (auto when = optionalText(o, "lastVerifiedAt", i)) {
-            d.lastVerifiedAt = parseStrictDate(*when);
-            if (!d.lastVerifiedAt) refuse(i, "has a \"lastVerifiedAt\" that is not a date like 2025-03-01T09:30:00Z");
-        }
+        d.lastVerifiedAt = optionalDate(o, "lastVerifiedAt", i);
+        d.lastBackupAt = optionalDate(o, "lastBackupAt", i);
         list.push_back(std::move(d));
     }
     return list;

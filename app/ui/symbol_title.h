@@ -1,5 +1,6 @@
 #pragma once
-// Small pieces the backup screens share.
+// A symbol before a plain-text title, and a date with its time, as the backup
+// and household screens show them.
 #include "app/ui/style.h"
 #include "core/platform/time.h"
 
@@ -9,8 +10,6 @@
 class QLabel;
 class QWidget;
 
-namespace backupui {
-
 // A symbol followed by a plain-text title (never read as markup, so any owner
 // name shows as typed). The title label is named "symbolTitleText".
 QWidget* symbolTitle(const QString& text, const QString& symbol, TextStyle style, const QColor& symbolColor,
@@ -19,5 +18,3 @@ QWidget* symbolTitle(const QString& text, const QString& symbol, TextStyle style
 QLabel* titleOf(QWidget* symbolTitle);
 // "Dec 9, 2026, 3:41 PM": an abbreviated date and a short time in the current locale.
 QString abbreviatedDateTime(kx::Date date);
-
-} // namespace backupui

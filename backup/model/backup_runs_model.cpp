@@ -1,0 +1,212 @@
+// Backup runs, their progress, and the shared status on a destination.
+#include "backup/model/backup_runs_model.h"
+
+#include "app/model/publish.h"
+#include "backup/model/backup_destinations_model.h"
+#include "backup/model/backup_keys_model.h"
+#include "backup/model/backup_model.h"
+#include "core/backup/carried_head.h"
+#include "core/backup/generation_memory.h"
+#include "core/platform/fs.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+
+namespace {
+QString q(const std::string& text) { return QString::fromStdString(text); }
+QString label(const DestinationConfig& config) { return QString::fromUtf8(kindLabel(config.kind)); }
+} // namespace
+
+BackupRunsModel::BackupRunsModel(BackupModel& backup) : backup_(backup) {}
+
+void BackupRunsModel::setProgressText(const QString& text) {
+    if (progressText_ == text && progressText_.isNull() == text.isNull()) return;
+    progressText_ = text;
+    emit progressTextChanged();
+}
+void BackupRunsModel::setProgressFraction(double fraction) {
+    publish(this, progressFraction_, fraction, &BackupRunsModel::progressFractionChanged);
+}
+void BackupRunsModel::setHostHealth(std::vector<kx::HostHealthRow> rows) {
+    if (hostHealth_.size() == rows.size() &&
+        std::equal(rows.begin(), rows.end(), hostHealth_.begin(), [](const auto& a, const auto& b) {
+            return a.owner == b.owner && a.record == b.record && a.error == b.error;
+        }))
+        return;
+    hostHealth_ = std::move(rows);
+    emit hostHealthChanged();
+}
+
+void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePath, const DestinationConfig& config) {
+    if (backup_.isBusy()) return;
+    backup_.clearSentences();
+    const QString n = BackupModel::normalizeOwner(ownerName);
+    if (n != backup_.owner()) {
+        backup_.setLastError(
+            QStringLiteral("This Mac holds the key for ") + backup_.owner() + QStringLiteral(", not ") + n +
+            QStringLiteral(". Back up ") + n + QStringLiteral("'s archive from ") + n +
+            QStringLiteral("'s own Mac, so it is sealed with their key and stays readable only by them."));
+        return;
+    }
+    auto ring = backup_.keys().requireKeyring();
+    if (!ring) return;
+    if (!kx::fs::exists(storePath.toStdString())) {
+        backup_.setLastError(QStringLiteral("There is no tresk for ") + n + QStringLiteral(" yet. Run a scan first."));
+        return;
+    }
+    backup_.setBusy(true);
+    setProgressFraction(0);
+    setProgressText(QStringLiteral("Preparing…"));
+    const quint64 run = ++currentRun_;
+    runActive_ = true;
+
+    const QString name = label(config);
+    std::shared_ptr<kx::BackupDestination> live;
+    try {
+        live = backup_.destinationsModel().makeDestination(config);
+    } catch (const std::exception& e) {
+        // Nothing reached the destination, so no status record is left there.
+        backup_.setLastError(
+            QStringLiteral("Backup to ") + name + QStringLiteral(" failed: ") + q(e.what()) +
+            QStringLiteral(". Anything already uploaded is kept, so restarting resumes rather than starting "
+                           "over."));
+        finishRun(run);
+        return;
+    }
+    const std::string owner = n.toStdString();
+    const std::string file = storePath.toStdString();
+    const std::string resume = backup_.resumeStatePath().toStdString();
+    const std::string generations = QFileInfo(backup_.destinationsModel().configPath())
+                                        .absoluteDir()
+                                        .filePath(QString::fromUtf8(kx::GenerationMemory::kFileName))
+                                        .toStdString();
+    const std::string id = config.id;
+    auto back = backup_.tasks().backChannel();
+    backup_.tasks().start(
+        std::nullopt,
+        [this, ring = *ring, live, owner, file, resume, generations, id, name, run, back]() -> TaskRunner::Publish {
+            auto progress = [this, back, run](const kx::BackupProgress& p) {
+                back([this, run, p] {
+                    if (runActive_ && run == currentRun_) applyProgress(p);
+                });
+            };
+            kx::OwnerHealthPublisher publisher(owner, BackupModel::kPrefix, live);
+            kx::OwnerHealthRecord record;
+            record.owner = owner;
+            record.version = 1;
+            kx::UploadReceipt receipt;
+            try {
+                kx::BackupEngine::Options options;
+                options.generations = generations;
+                options.manifestHead = kx::headToCarry(owner);
+                kx::BackupEngine engine(kx::TreskCrypto(ring), live, BackupModel::kPrefix, resume, options);
+                receipt = engine.backup(owner + "/tresk.db", file, kx::VerificationLevel::readBack, progress);
+            } catch (const std::exception& e) {
+                const QString why = q(e.what());
+                const bool resumes = kx::restartResumes(e);
+                record.time = std::chrono::system_clock::now();
+                record.ok = false;
+                record.bytes = 0;
+                record.note = "backup did not complete";
+                try {
+                    publisher.publish(record);
+                } catch (const std::exception&) {
+                    // The failure itself is what the user must see.
+                }
+                return [this, name, why, resumes, run] {
+                    backup_.setLastError(QStringLiteral("Backup to ") + name + QStringLiteral(" failed: ") + why +
+                                         QStringLiteral(".") +
+                                         (resumes ? QStringLiteral(" ") + q(kx::kRestartResumesSentence) : QString()));
+                    finishRun(run);
+                };
+            }
+            record.time = std::chrono::system_clock::now();
+            record.ok = true;
+            record.bytes = static_cast<int64_t>(receipt.bytes);
+            QString note;
+            try {
+                publisher.publish(record);
+            } catch (const std::exception&) {
+                note = QStringLiteral(
+                    "The backup itself is fine, but this Mac could not update the shared status record, "
+                    "so anyone watching the destination will see it as quiet.");
+            }
+            QString sentence = q(owner) + QStringLiteral("'s archive is backed up to ") + name +
+                               QStringLiteral(", encrypted");
+            sentence += receipt.verification == kx::UploadReceipt::Verification::verified
+                            ? QStringLiteral(" and verified.")
+                            : QStringLiteral(" (NOT verified).");
+            if (receipt.resumed) sentence += QStringLiteral(" Resumed from a previous interrupted upload.");
+            if (receipt.rolledBack)
+                sentence += QStringLiteral(" ") + q(kx::rolledBackAfterBackup(*receipt.rolledBack, name.toStdString()));
+            if (!receipt.damaged.empty()) {
+                QStringList damaged;
+                for (const auto& d : receipt.damaged) damaged << q(d);
+                sentence += QStringLiteral(" Damaged at ") + name + QStringLiteral(" and sent again: ") +
+                            damaged.join(QStringLiteral(", ")) + QStringLiteral(".");
+            }
+            if (!receipt.unrepaired.empty()) {
+                QStringList lost;
+                for (const auto& d : receipt.unrepaired) lost << q(d);
+                sentence += QStringLiteral(" Damaged at ") + name +
+                            QStringLiteral(" and not sent again, because this Mac no longer holds them: ") +
+                            lost.join(QStringLiteral(", ")) + QStringLiteral(".");
+            }
+            if (!note.isEmpty()) sentence += QStringLiteral(" ") + note;
+            return [this, sentence, id, run] {
+                backup_.setLastResult(sentence);
+                backup_.destinationsModel().markBackedUp(id);
+                finishRun(run);
+            };
+        });
+}
+
+void BackupRunsModel::finishRun(quint64 run) {
+    if (run != currentRun_) return;
+    runActive_ = false;
+    setProgressText(QString());
+    backup_.setBusy(false);
+}
+
+void BackupRunsModel::applyProgress(const kx::BackupProgress& progress) {
+    const double fraction = progress.total < 1
+                                ? 0.0
+                                : std::min(static_cast<double>(progress.done) / static_cast<double>(progress.total),
+                                           1.0);
+    setProgressFraction(fraction);
+    // The text counts what the bar counts: sealed bytes sent of those this run sends.
+    const QLocale locale;
+    setProgressText(
+        progress.total < 1
+            ? QStringLiteral("Uploading…")
+            : QStringLiteral("Uploading %1 of %2")
+                  .arg(locale.formattedDataSize(std::min(progress.done, progress.total), 1, QLocale::DataSizeSIFormat),
+                       locale.formattedDataSize(progress.total, 1, QLocale::DataSizeSIFormat)));
+}
+
+void BackupRunsModel::refreshHostHealth(const DestinationConfig& config, const QStringList& owners) {
+    if (owners.isEmpty()) {
+        setHostHealth({});
+        return;
+    }
+    std::shared_ptr<kx::BackupDestination> live;
+    try {
+        live = backup_.destinationsModel().makeDestination(config);
+    } catch (const std::exception& e) {
+        backup_.setLastError(QStringLiteral("Could not read the shared status for ") + label(config) +
+                             QStringLiteral(": ") + q(e.what()));
+        return;
+    }
+    kx::HostView view;
+    for (const QString& o : owners) view.owners.push_back(o.toStdString());
+    view.prefix = BackupModel::kPrefix;
+    const quint64 read = ++currentStatusRead_;
+    backup_.tasks().start(std::nullopt, [this, view, live, read]() -> TaskRunner::Publish {
+        std::vector<kx::HostHealthRow> rows = kx::HostAdmin(view, live).read();
+        return [this, rows = std::move(rows), read]() mutable {
+            // Only the latest request's answer is shown.
+            if (read == currentStatusRead_) setHostHealth(std::move(rows));
+        };
+    });
+}
