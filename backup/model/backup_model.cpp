@@ -500,6 +500,7 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
                           kx::BackupEngine::Options options;
                           options.generations = generations;
                           options.manifestHead = kx::headToCarry(owner);
+                          options.pendingAnchors = kx::anchorsToCarry(configDir_.toStdString());
                           kx::BackupEngine engine(kx::TreskCrypto(ring), live, kPrefix, resume, options);
                           receipt = engine.backup(owner + "/tresk.db", file, kx::VerificationLevel::readBack, progress);
                       } catch (const std::exception& e) {

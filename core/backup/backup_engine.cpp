@@ -1217,6 +1217,10 @@ void BackupEngine::Run::switchManifest() {
         manifest["manifestHead"] = {{"recordCount", head->recordCount},
                                     {"chainHead", head->chainHead},
                                     {"generatedAt", head->generatedAt}};
+    if (const auto& anchors = e.options_.pendingAnchors) {
+        json waiting = json::parse(*anchors, nullptr, false);
+        if (waiting.is_array() && !waiting.empty()) manifest["pendingAnchors"] = std::move(waiting);
+    }
     std::string manifestText = manifest.dump();
     e.dest_->flush();  // every object the manifest names is durable before the manifest is written
     lease_->confirm(); // a run that lost its lease while stalled never writes over the one that took over
@@ -1341,6 +1345,8 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
                                     head->value("generatedAt", "")};
         if (carried.recordCount > 0 && !carried.chainHead.empty()) report.manifestHead = std::move(carried);
     }
+    if (const auto anchors = m.find("pendingAnchors"); anchors != m.end() && anchors->is_array())
+        report.pendingAnchors = anchors->dump();
     if (options_.generations && !previousBackup) { // (an earlier backup, asked for, is older by design)
         auto last = GenerationMemory(*options_.generations).lastWritten(dest_->resumeIdentity(), manifestName);
         if (last && last->generation > report.generation)
