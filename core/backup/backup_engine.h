@@ -263,9 +263,11 @@ private:
     // The nonce of the object stored under name when it has that sealed size
     // (from its metadata, else its header); nothing when absent or another size.
     std::optional<std::string> storedNonce(const std::string& name, uint64_t sealedSize);
-    // Reads back the share `plan` picks of objects stored by earlier runs
-    // (stored_audit.cpp); returns the indices of the damaged ones.
-    std::vector<size_t> auditStored(const std::vector<StoredObject>& objects, const AuditPlan& plan);
+    // Reads back the objects stored by earlier runs at the indices chosen
+    // (stored_audit.cpp), side by side; returns the indices of the damaged ones.
+    std::vector<size_t> auditStored(const std::vector<StoredObject>& objects, const std::vector<size_t>& chosen);
+    // Whether one stored object is the copy its manifest records (stored_audit.cpp).
+    bool storedIntact(const StoredObject& object);
     // Reads the object back whole: its nonce when it has that sealed size, opens
     // under this keyring and name and (sha not empty) holds plaintext with that
     // hash; nothing otherwise. Throws BackupError when it cannot be read at all.

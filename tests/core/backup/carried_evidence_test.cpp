@@ -3,6 +3,7 @@
 // before the backup still passes the documented check of its seal against the
 // restored archive, and the seals still waiting for their anchor join the
 // restoring computer's list beside the ones it held.
+#include "core/archive/tresk_store.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/carried_head.h"
 #include "core/backup/local_destination.h"
@@ -11,7 +12,6 @@
 #include "core/evidence/pending_anchor_store.h"
 #include "core/evidence/seal_anchor_client.h"
 #include "core/evidence/tresk_manifest.h"
-#include "core/archive/tresk_store.h"
 #include "tests/core/evidence/archive_builder.h"
 #include "tests/support/test_env.h"
 
@@ -106,8 +106,8 @@ TEST(CarriedEvidence, ARestoreElsewhereKeepsTheManifestTheSealsCheckAndTheSealsW
     stdfs::remove_all(work / "Archive");
 
     const OwnerPaths restored = ArchiveLayout((work / "Restored").string()).owner("jorin");
-    RestoreReport report = BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt)
-                               .restore("jorin/tresk.db", restored.folder);
+    RestoreReport report =
+        BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt).restore("jorin/tresk.db", restored.folder);
     EXPECT_TRUE(report.unrestored.empty());
 
     // The restored archive verifies intact against its own manifest, and the
