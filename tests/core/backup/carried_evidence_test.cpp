@@ -13,11 +13,11 @@
 #include "core/evidence/seal_anchor_client.h"
 #include "core/evidence/tresk_manifest.h"
 #include "tests/core/evidence/archive_builder.h"
+#include "tests/core/evidence/documented_checks.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <sys/wait.h>
 
 using namespace kx;
@@ -36,21 +36,9 @@ public:
 // of the chain of an archive's records. Its output, and whether it passed.
 bool documentedStep4(const stdfs::path& archive, const stdfs::path& seal, const stdfs::path& scratch,
                      std::string& output) {
-    const std::string page = test::readAll(stdfs::path(KX_SOURCE_DIR) / "docs" / "checking-a-seal.md");
-    std::istringstream lines(page);
-    std::string block, step;
-    bool inBlock = false;
-    for (std::string line; std::getline(lines, line);) {
-        if (!inBlock && line == "```sh") {
-            inBlock = true;
-            block.clear();
-        } else if (inBlock && line == "```") {
-            inBlock = false;
-            if (block.find("# 4. ") != std::string::npos) step = block;
-        } else if (inBlock) {
-            block += line + "\n";
-        }
-    }
+    std::string step;
+    for (const std::string& block : test::sealCheckShellBlocks())
+        if (block.find("# 4. ") != std::string::npos) step = block;
     if (step.empty()) {
         output = "the page has no step 4";
         return false;
