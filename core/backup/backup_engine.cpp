@@ -957,11 +957,6 @@ void BackupEngine::Run::readWhatIsInPlace() {
         generation_ = std::max(generation_, last->generation + 1);
     }
     for (auto& [n, size] : e.dest_->list(objectsPrefix_)) stored_[n] = size;
-    // The database object in place is read back while the run lists, hashes
-    // and plans: it is the largest object and one that every run checks.
-    if (verification_ != VerificationLevel::none && previousDb_)
-        databaseCheck_ = std::async(std::launch::async,
-                                    [this, o = recordedObject(*previousDb_)] { return e.storedIntact(o); });
 }
 
 void BackupEngine::Run::startSnapshot() {
@@ -981,6 +976,11 @@ void BackupEngine::Run::startSnapshot() {
     files_ = listArchiveFiles(attachments_);
     for (Local& f : listEvidenceFiles(storeFile_.parent_path())) files_.push_back(std::move(f));
     if (!dbUnchanged) snapshotNow();
+    // The database object in place is read back while the run hashes and
+    // plans: it is the largest object, and one that every run checks.
+    if (verification_ != VerificationLevel::none && previousDb_)
+        databaseCheck_ = std::async(std::launch::async,
+                                    [this, o = recordedObject(*previousDb_)] { return e.storedIntact(o); });
 }
 
 std::vector<const BackupEngine::Run::Local*> BackupEngine::Run::classify(const std::vector<const Local*>& candidates) {
@@ -1055,7 +1055,7 @@ void BackupEngine::Run::audit() {
             keptFiles.push_back(f);
         }
         // The database object, which every restore needs, is read back by every
-        // run: it has been since the backup in place was read.
+        // run: it has been since the files were listed.
         std::optional<size_t> database;
         if (previousDb_) {
             database = kept.size();
