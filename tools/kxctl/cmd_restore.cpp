@@ -14,7 +14,8 @@
 // an archive yet; nothing is put in place unless the database opened and
 // matched. Files that did not are left out and named, and the exit code is then
 // 1, as it is for a backup older than the last one this computer wrote there.
-// --previous restores the backup the latest one replaced.
+// --previous restores the backup the latest one replaced. Seals the backup
+// carried that still wait for their anchor join this computer's list.
 #include "tools/kxctl/commands.h"
 #include "tools/kxctl/destination_args.h"
 
