@@ -17,7 +17,9 @@ class HouseholdJoinFlow : public setup::JoinFlow {
 public:
     HouseholdJoinFlow(AppModel& model, BackupModel& backup, QObject* parent)
         : JoinFlow(parent), model_(model), backup_(backup), join_(new JoinModel(this)) {}
-    QDialog* makeSheet(QWidget* parent) override { return new JoinArchiveView(*join_, model_, backup_.destinationsModel(), true, parent); }
+    QDialog* makeSheet(QWidget* parent) override {
+        return new JoinArchiveView(*join_, model_, backup_.destinationsModel(), true, parent);
+    }
     bool joined() const override { return join_->stage().kind == JoinStage::Kind::joined; }
 
 private:

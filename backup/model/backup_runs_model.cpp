@@ -85,7 +85,8 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
     auto back = backup_.tasks().backChannel();
     backup_.tasks().start(
         std::nullopt,
-        [this, ring = *ring, live, owner, file, resume, generations, id, name, run, back]() -> TaskRunner::Publish {
+        [this, ring = *ring, live, owner, file, resume, generations, id, name, run, back,
+         configDir = backup_.configDir().toStdString()]() -> TaskRunner::Publish {
             auto progress = [this, back, run](const kx::BackupProgress& p) {
                 back([this, run, p] {
                     if (runActive_ && run == currentRun_) applyProgress(p);
@@ -100,6 +101,7 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                 kx::BackupEngine::Options options;
                 options.generations = generations;
                 options.manifestHead = kx::headToCarry(owner);
+                options.pendingAnchors = kx::anchorsToCarry(configDir);
                 kx::BackupEngine engine(kx::TreskCrypto(ring), live, BackupModel::kPrefix, resume, options);
                 receipt = engine.backup(owner + "/tresk.db", file, kx::VerificationLevel::readBack, progress);
             } catch (const std::exception& e) {

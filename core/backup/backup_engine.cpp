@@ -168,6 +168,11 @@ std::string storedContentSha(const json& entry) {
     return entry.contains("encoding") ? entry.value("encodedSha256", "") : entry.value("sha256", "");
 }
 
+StoredObject recordedObject(const json& entry) {
+    return StoredObject{entry.value("name", ""), entry.value("sealedSize", uint64_t(0)), entry.value("nonce", ""),
+                        storedContentSha(entry)};
+}
+
 // Some stores answer a write before it can be read back whole, so a copy that
 // does not match yet is read again after short pauses before the run fails.
 bool matchesSoon(const std::function<bool()>& matches) {
@@ -870,6 +875,7 @@ private:
     std::optional<ScratchDir> scratch_;
     stdfs::path snapshot_;
     std::future<std::string> snapshotDone_; // (after scratch_: it goes first)
+    std::future<bool> databaseCheck_;       // whether the database object in place is intact
     std::string sourceStamp_;
     stdfs::path attachments_;
     std::vector<Local> files_, lateFiles_;
@@ -970,6 +976,11 @@ void BackupEngine::Run::startSnapshot() {
     files_ = listArchiveFiles(attachments_);
     for (Local& f : listEvidenceFiles(storeFile_.parent_path())) files_.push_back(std::move(f));
     if (!dbUnchanged) snapshotNow();
+    // The database object in place is read back while the run hashes and
+    // plans: it is the largest object, and one that every run checks.
+    if (verification_ != VerificationLevel::none && previousDb_)
+        databaseCheck_ = std::async(std::launch::async,
+                                    [this, o = recordedObject(*previousDb_)] { return e.storedIntact(o); });
 }
 
 std::vector<const BackupEngine::Run::Local*> BackupEngine::Run::classify(const std::vector<const Local*>& candidates) {
@@ -1035,30 +1046,32 @@ void BackupEngine::Run::audit() {
         std::vector<StoredObject> kept;
         std::vector<const Local*> keptFiles;
         const std::set<const Local*> sending(toSend_.begin(), toSend_.end());
-        auto recorded = [](const json& o) {
-            return StoredObject{o.value("name", ""), o.value("sealedSize", uint64_t(0)), o.value("nonce", ""),
-                                storedContentSha(o)};
-        };
         for (const Local* f : allFiles()) {
             auto entry = entries_.find(f->path);
             auto prev = previous_.find(f->path);
             if (sending.count(f) || entry == entries_.end() || prev == previous_.end() || entry->second != prev->second)
                 continue;
-            kept.push_back(recorded(entry->second));
+            kept.push_back(recordedObject(entry->second));
             keptFiles.push_back(f);
         }
-        // The database object, which every restore needs, is read back by every run.
+        // The database object, which every restore needs, is read back by every
+        // run: it has been since the files were listed.
         std::optional<size_t> database;
         if (previousDb_) {
             database = kept.size();
-            kept.push_back(recorded(*previousDb_));
+            kept.push_back(recordedObject(*previousDb_));
         }
         const AuditPlan plan = planAudit(kept, previousAuditNext_, verification_ == VerificationLevel::everything,
                                          e.dest_->readsAreCharged() ? kAuditCycle : kFolderAuditCycle, database);
         auditNext_ = plan.next;
         receipt.storedChecked = plan.chosen.size();
+        std::vector<size_t> others;
+        std::copy_if(plan.chosen.begin(), plan.chosen.end(), std::back_inserter(others),
+                     [&](size_t i) { return i != database; });
+        std::vector<size_t> found = e.auditStored(kept, others);
+        if (database && !databaseCheck_.get()) found.push_back(*database);
         std::vector<const Local*> again;
-        for (size_t i : e.auditStored(kept, plan)) {
+        for (size_t i : found) {
             if (i == keptFiles.size()) {
                 dbDamaged_ = true; // sent again below, whether or not it changed since
                 damaged_.push_back("the archive database");
@@ -1217,6 +1230,10 @@ void BackupEngine::Run::switchManifest() {
         manifest["manifestHead"] = {{"recordCount", head->recordCount},
                                     {"chainHead", head->chainHead},
                                     {"generatedAt", head->generatedAt}};
+    if (const auto& anchors = e.options_.pendingAnchors) {
+        json waiting = json::parse(*anchors, nullptr, false);
+        if (waiting.is_array() && !waiting.empty()) manifest["pendingAnchors"] = std::move(waiting);
+    }
     std::string manifestText = manifest.dump();
     e.dest_->flush();  // every object the manifest names is durable before the manifest is written
     lease_->confirm(); // a run that lost its lease while stalled never writes over the one that took over
@@ -1341,6 +1358,8 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
                                     head->value("generatedAt", "")};
         if (carried.recordCount > 0 && !carried.chainHead.empty()) report.manifestHead = std::move(carried);
     }
+    if (const auto anchors = m.find("pendingAnchors"); anchors != m.end() && anchors->is_array())
+        report.pendingAnchors = anchors->dump();
     if (options_.generations && !previousBackup) { // (an earlier backup, asked for, is older by design)
         auto last = GenerationMemory(*options_.generations).lastWritten(dest_->resumeIdentity(), manifestName);
         if (last && last->generation > report.generation)

@@ -34,7 +34,9 @@
 // "sha256", "sealedSize", "nonce"}], "auditNext": the object name after which the
 // next run goes on reading stored objects back (stored_audit.h), "manifestHead":
 // {"recordCount", "chainHead", "generatedAt"} where the owner's manifest head
-// was pinned (CarriedManifestHead)}. "encoding"
+// was pinned (CarriedManifestHead), "pendingAnchors": the seals of exports
+// still waiting for their anchor on this computer (pending_anchor_store.h),
+// when any}. "encoding"
 // ("zstd", compression.h) says the object holds the compressed file, of
 // encodedSize bytes hashing to encodedSha256; without it the object holds the
 // file itself. "objects" holds the attachment files and the evidence files
@@ -155,6 +157,8 @@ struct RestoreReport {
     std::optional<int64_t> messages; // rows of the restored database's messages table
     // The manifest head the backup carried, when it carried one.
     std::optional<CarriedManifestHead> manifestHead;
+    // The seals waiting for their anchor the backup carried (a JSON array); empty when none.
+    std::string pendingAnchors;
     // The manifest was missing, cut off or damaged, so the backup it replaced was restored.
     bool fromReplacedManifest = false;
     // Older than the backup this computer last wrote to the destination.
@@ -200,6 +204,9 @@ public:
         // The pinned head of the owner's manifest chain, carried in the
         // manifest this run writes.
         std::optional<CarriedManifestHead> manifestHead;
+        // The seals waiting for their anchor (a JSON array, carried_head.h),
+        // carried in the manifest this run writes.
+        std::optional<std::string> pendingAnchors;
     };
 
     BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
@@ -256,9 +263,11 @@ private:
     // The nonce of the object stored under name when it has that sealed size
     // (from its metadata, else its header); nothing when absent or another size.
     std::optional<std::string> storedNonce(const std::string& name, uint64_t sealedSize);
-    // Reads back the share `plan` picks of objects stored by earlier runs
-    // (stored_audit.cpp); returns the indices of the damaged ones.
-    std::vector<size_t> auditStored(const std::vector<StoredObject>& objects, const AuditPlan& plan);
+    // Reads back the objects stored by earlier runs at the indices chosen
+    // (stored_audit.cpp), side by side; returns the indices of the damaged ones.
+    std::vector<size_t> auditStored(const std::vector<StoredObject>& objects, const std::vector<size_t>& chosen);
+    // Whether one stored object is the copy its manifest records (stored_audit.cpp).
+    bool storedIntact(const StoredObject& object);
     // Reads the object back whole: its nonce when it has that sealed size, opens
     // under this keyring and name and (sha not empty) holds plaintext with that
     // hash; nothing otherwise. Throws BackupError when it cannot be read at all.

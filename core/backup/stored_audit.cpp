@@ -52,17 +52,26 @@ AuditPlan planAudit(const std::vector<StoredObject>& objects, const std::string&
     return plan;
 }
 
-std::vector<size_t> BackupEngine::auditStored(const std::vector<StoredObject>& objects, const AuditPlan& plan) {
+bool BackupEngine::storedIntact(const StoredObject& o) {
+    // Archival storage cannot be read at once: its size and metadata are what can be checked.
+    if (!dest_->canReadBackData()) return storedNonce(o.name, o.sealedSize) == o.nonce;
+    // Every sealing draws a fresh nonce, so an object that opens under this key
+    // and name and carries the nonce recorded is the one that was checked when
+    // it was written: its plaintext is not hashed again. Without a recorded
+    // nonce the hash is what tells.
+    const std::string sha = o.nonce.empty() ? o.sha256 : std::string();
+    std::optional<std::string> nonce = checkStored(o.name, o.sealedSize, sha);
+    return nonce && *nonce == o.nonce;
+}
+
+std::vector<size_t> BackupEngine::auditStored(const std::vector<StoredObject>& objects,
+                                              const std::vector<size_t>& chosen) {
     std::vector<size_t> damaged;
     std::mutex m;
-    parallelFor(plan.chosen.size(), options_.threads, [&](size_t k) {
-        const StoredObject& o = objects[plan.chosen[k]];
-        // Archival storage cannot be read at once: its size and metadata are what can be checked.
-        std::optional<std::string> nonce = dest_->canReadBackData() ? checkStored(o.name, o.sealedSize, o.sha256)
-                                                                    : storedNonce(o.name, o.sealedSize);
-        if (nonce && *nonce == o.nonce) return;
+    parallelFor(chosen.size(), options_.threads, [&](size_t k) {
+        if (storedIntact(objects[chosen[k]])) return;
         std::lock_guard<std::mutex> lock(m);
-        damaged.push_back(plan.chosen[k]);
+        damaged.push_back(chosen[k]);
     });
     std::sort(damaged.begin(), damaged.end());
     return damaged;

@@ -50,17 +50,9 @@ private:
     UniqueFd fd_;
 };
 
-Queue parseQueue(const nlohmann::json& j) {
-    if (!j.is_object()) throw Error("it is not a JSON object");
-    auto version = j.find("version");
-    if (version == j.end() || !version->is_number_integer() || version->get<int>() != 1)
-        throw Error("it was written by a newer version of Kelvara");
-    Queue q;
-    auto last = j.find("lastPassAt");
-    if (last != j.end() && last->is_string()) q.lastPassAt = parseISO8601(last->get<std::string>());
-    auto pending = j.find("pending");
-    if (pending == j.end() || !pending->is_array()) throw Error("it has no list of pending seals");
-    for (const auto& item : *pending) {
+std::vector<Entry> parseEntries(const nlohmann::json& pending) {
+    std::vector<Entry> out;
+    for (const auto& item : pending) {
         if (!item.is_object() || !item.contains("sealPath") || !item["sealPath"].is_string() ||
             !item.contains("sealDigest") || !item["sealDigest"].is_string())
             throw Error("one of its entries is damaged");
@@ -72,22 +64,40 @@ Queue parseQueue(const nlohmann::json& j) {
         if (item.contains("attempts") && item["attempts"].is_number_integer()) e.attempts = item["attempts"].get<int>();
         if (item.contains("lastProblem") && item["lastProblem"].is_string())
             e.lastProblem = item["lastProblem"].get<std::string>();
-        q.pending.push_back(std::move(e));
+        out.push_back(std::move(e));
     }
+    return out;
+}
+
+Queue parseQueue(const nlohmann::json& j) {
+    if (!j.is_object()) throw Error("it is not a JSON object");
+    auto version = j.find("version");
+    if (version == j.end() || !version->is_number_integer() || version->get<int>() != 1)
+        throw Error("it was written by a newer version of Kelvara");
+    Queue q;
+    auto last = j.find("lastPassAt");
+    if (last != j.end() && last->is_string()) q.lastPassAt = parseISO8601(last->get<std::string>());
+    auto pending = j.find("pending");
+    if (pending == j.end() || !pending->is_array()) throw Error("it has no list of pending seals");
+    q.pending = parseEntries(*pending);
     return q;
 }
 
-nlohmann::json queueJson(const Queue& q) {
+nlohmann::json entriesJson(const std::vector<Entry>& entries) {
     nlohmann::json pending = nlohmann::json::array();
-    for (const auto& e : q.pending)
+    for (const auto& e : entries)
         pending.push_back({{"sealPath", e.sealPath},
                            {"sealDigest", e.sealDigest},
                            {"queuedAt", formatISO8601(e.queuedAt)},
                            {"attempts", e.attempts},
                            {"lastProblem", e.lastProblem}});
+    return pending;
+}
+
+nlohmann::json queueJson(const Queue& q) {
     return {{"version", 1},
             {"lastPassAt", q.lastPassAt ? nlohmann::json(formatISO8601(*q.lastPassAt)) : nlohmann::json(nullptr)},
-            {"pending", pending}};
+            {"pending", entriesJson(q.pending)}};
 }
 
 } // namespace
@@ -355,6 +365,38 @@ PendingAnchorStore::RetryOutcome PendingAnchorStore::retry(const SealAnchorClien
         out.stillWaiting = count();
     }
     return out;
+}
+
+std::string PendingAnchorStore::waitingToCarry() const {
+    try {
+        return entriesJson(impl_->load().pending).dump();
+    } catch (const Error&) {
+        return "[]";
+    }
+}
+
+int PendingAnchorStore::addCarried(const std::string& carried) {
+    std::vector<Entry> entries;
+    try {
+        const nlohmann::json j = nlohmann::json::parse(carried);
+        if (!j.is_array()) throw Error("not a list");
+        entries = parseEntries(j);
+    } catch (const std::exception&) {
+        throw Error("the carried list of seals waiting for an anchor is damaged");
+    }
+    int added = 0;
+    impl_->change([&](Queue& q) {
+        for (Entry& e : entries) {
+            const bool held = std::any_of(q.pending.begin(), q.pending.end(), [&](const Entry& x) {
+                return x.sealPath == e.sealPath && x.sealDigest == e.sealDigest;
+            });
+            if (held) continue;
+            q.pending.push_back(std::move(e));
+            ++added;
+        }
+        return added > 0;
+    });
+    return added;
 }
 
 } // namespace kx

@@ -74,6 +74,16 @@ public:
     // ended within kRecentCheckInterval. Never throws.
     RetryOutcome retry(const SealAnchorClient& client, bool force);
 
+    // The waiting seals as a JSON array of the queue file's entries, so they can
+    // travel with a backup; "[]" when none wait or the queue file cannot be read.
+    std::string waitingToCarry() const;
+    // Adds the waiting seals of such an array (carried by a restored backup)
+    // that the queue does not hold yet (the same seal file with the same
+    // digest), keeping every entry it holds. Returns how many it added. Throws
+    // kx::Error when the array is not in that form, or the queue file is
+    // damaged or cannot be written.
+    int addCarried(const std::string& carried);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -40,7 +40,10 @@ TEST(KxctlRestore, RestoresOnAFreshHomeWithTheRecoveryPhrase) {
     test::makeArchive(work / "root/jorin", 1500, {10, 4000, 90000}, 21);
     SymmetricKey key = SymmetricKey::generate();
     auto folder = std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "x"));
-    BackupEngine(TreskCrypto(key), folder, "kelvara", std::nullopt)
+    BackupEngine::Options o; // with a seal that waits for its anchor on the computer backed up
+    o.pendingAnchors = R"([{"sealPath":"/elsewhere/Alice.json.kxseal.json","sealDigest":")" + std::string(64, 'a') +
+                       R"(","queuedAt":"2026-12-01T10:00:00.000Z","attempts":2,"lastProblem":"offline"}])";
+    BackupEngine(TreskCrypto(key), folder, "kelvara", std::nullopt, o)
         .backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
 
     std::string phrase = TreskKeyMaterial::recoveryString(key);
@@ -52,6 +55,12 @@ TEST(KxctlRestore, RestoresOnAFreshHomeWithTheRecoveryPhrase) {
     ASSERT_EQ(r.exitCode, 0) << r.standardError;
     EXPECT_NE(r.standardOutput.find("Restored jorin's archive"), std::string::npos) << r.standardOutput;
     EXPECT_EQ(test::compareArchives(work / "root/jorin", freshHome / "Tresk/jorin"), "");
+    EXPECT_NE(r.standardOutput.find("1 seal of exports still waiting for an anchor joined this computer's list."),
+              std::string::npos)
+        << r.standardOutput;
+    EXPECT_NE(test::readAll(freshHome / ".local/share/Kelvara/pending-anchors.json")
+                  .find("/elsewhere/Alice.json.kxseal.json"),
+              std::string::npos);
     // Byte for byte the same database, apart from the two header counters that
     // SQLite's online backup sets in every copy it makes (bytes 24-27 and 92-95).
     std::string original = test::readAll(work / "root/jorin/tresk.db");

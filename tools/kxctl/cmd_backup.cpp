@@ -19,6 +19,7 @@
 #include "core/backup/backup_engine.h"
 #include "core/backup/carried_head.h"
 #include "core/platform/fs.h"
+#include "core/platform/system.h"
 
 #include <iostream>
 
@@ -51,6 +52,7 @@ void runBackup(const BackupArgs& a) {
         kx::BackupEngine::Options options;
         options.generations = kx::cli::generationsFile();
         options.manifestHead = kx::headToCarry(a.owner);
+        options.pendingAnchors = kx::anchorsToCarry(kx::applicationSupportConfigDir());
         kx::BackupEngine engine(std::move(crypto), dest, a.prefix, resume, options);
         kx::UploadReceipt r = engine.backup(a.owner + "/" + kx::ArchiveLayout::kDatabaseFile, paths.database,
                                             a.verifyAll ? kx::VerificationLevel::everything

@@ -14,13 +14,15 @@
 // an archive yet; nothing is put in place unless the database opened and
 // matched. Files that did not are left out and named, and the exit code is then
 // 1, as it is for a backup older than the last one this computer wrote there.
-// --previous restores the backup the latest one replaced.
+// --previous restores the backup the latest one replaced. Seals the backup
+// carried that still wait for their anchor join this computer's list.
 #include "tools/kxctl/commands.h"
 #include "tools/kxctl/destination_args.h"
 
 #include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/carried_head.h"
+#include "core/platform/system.h"
 
 #include <iostream>
 
@@ -68,6 +70,13 @@ void runRestore(const RestoreArgs& a) {
         if (r.rolledBack) std::cout << kx::rolledBackAfterRestore(*r.rolledBack, label) << "\n";
         if (r.manifestHead)
             if (auto problem = kx::pinRestoredHead(a.owner, *r.manifestHead)) std::cout << *problem << ".\n";
+        if (!r.pendingAnchors.empty()) {
+            const auto added = kx::addRestoredAnchors(kx::applicationSupportConfigDir(), r.pendingAnchors);
+            if (const int* n = std::get_if<int>(&added); n && *n > 0)
+                std::cout << counted(static_cast<size_t>(*n), "seal", "seals")
+                          << " of exports still waiting for an anchor joined this computer's list.\n";
+            else if (const auto* problem = std::get_if<std::string>(&added)) std::cout << *problem << ".\n";
+        }
         if (!r.unrestored.empty()) {
             std::string names;
             for (const auto& u : r.unrestored) names += (names.empty() ? "" : "; ") + u;

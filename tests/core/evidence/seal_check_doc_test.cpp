@@ -8,6 +8,7 @@
 #include "core/evidence/export_and_seal.h"
 #include "core/evidence/seal_anchor_client.h"
 #include "tests/core/evidence/archive_builder.h"
+#include "tests/core/evidence/documented_checks.h"
 #include "tests/core/evidence/loopback_tsa.h"
 #include "tests/support/test_env.h"
 
@@ -26,22 +27,9 @@ namespace stdfs = std::filesystem;
 
 // The shell blocks of the page that check something (those starting "set -eu").
 std::string documentedChecks() {
-    const std::string page = test::readAll(stdfs::path(KX_SOURCE_DIR) / "docs" / "checking-a-seal.md");
     std::string script;
-    std::istringstream lines(page);
-    bool inBlock = false;
-    std::string block;
-    for (std::string line; std::getline(lines, line);) {
-        if (!inBlock && line == "```sh") {
-            inBlock = true;
-            block.clear();
-        } else if (inBlock && line == "```") {
-            inBlock = false;
-            if (block.rfind("set -eu\n", 0) == 0) script += block;
-        } else if (inBlock) {
-            block += line + "\n";
-        }
-    }
+    for (const std::string& block : test::sealCheckShellBlocks())
+        if (block.rfind("set -eu\n", 0) == 0) script += block;
     return script;
 }
 
