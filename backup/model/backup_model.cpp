@@ -539,6 +539,8 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
                                       ? QStringLiteral(" and verified.")
                                       : QStringLiteral(" (NOT verified).");
                       if (receipt.resumed) sentence += QStringLiteral(" Resumed from a previous interrupted upload.");
+                      if (receipt.merged)
+                          sentence += QStringLiteral(" ") + q(kx::mergedSentence(*receipt.merged, name.toStdString()));
                       if (receipt.rolledBack)
                           sentence += QStringLiteral(" ") +
                                       q(kx::rolledBackAfterBackup(*receipt.rolledBack, name.toStdString()));

@@ -63,6 +63,7 @@ void runBackup(const BackupArgs& a) {
                   << (r.resumed ? ", resuming an interrupted upload" : "") << "; " << r.storedChecked << " object"
                   << (r.storedChecked == 1 ? "" : "s") << " stored by earlier runs "
                   << (r.storedChecked == 1 ? "was" : "were") << " read back and checked.\n";
+        if (r.merged) std::cout << kx::mergedSentence(*r.merged, label) << "\n";
         if (r.rolledBack) std::cout << kx::rolledBackAfterBackup(*r.rolledBack, label) << "\n";
         if (!r.damaged.empty())
             std::cout << "Damaged at " << label << " and sent again: " << joined(r.damaged) << ".\n";
