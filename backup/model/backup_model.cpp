@@ -7,6 +7,7 @@
 #include "core/backup/generation_memory.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
+#include "core/household/machine_identity.h"
 #include "core/keys/key_material.h"
 #include "core/keys/time_limited_secrets.h"
 #include "core/platform/config_layout.h"
@@ -482,10 +483,11 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
     const std::string generations =
         QFileInfo(configPath_).absoluteDir().filePath(QString::fromUtf8(kx::GenerationMemory::kFileName)).toStdString();
     const std::string id = config.id;
+    const std::string configDir = QFileInfo(configPath_).absolutePath().toStdString();
     auto back = tasks_->backChannel();
     tasks_->start(std::nullopt,
-                  [this, ring = *ring, live, owner, file, resume, generations, id, name, run,
-                   back]() -> TaskRunner::Publish {
+                  [this, ring = *ring, live, owner, file, resume, generations, id, name, run, back,
+                   configDir]() -> TaskRunner::Publish {
                       auto progress = [this, back, run](const kx::BackupProgress& p) {
                           back([this, run, p] {
                               if (runActive_ && run == currentRun_) applyProgress(p);
@@ -500,6 +502,11 @@ void BackupModel::runBackup(const QString& ownerName, const QString& storePath, 
                           kx::BackupEngine::Options options;
                           options.generations = generations;
                           options.manifestHead = kx::headToCarry(owner);
+                          try { // this Mac's run report goes with the backup, for the owner's other Macs
+                              options.machineID = kx::MachineIdentity::resolve(configDir, kx::makeRandomUUID,
+                                                                               std::chrono::system_clock::now());
+                          } catch (const std::exception&) {
+                          }
                           kx::BackupEngine engine(kx::TreskCrypto(ring), live, kPrefix, resume, options);
                           receipt = engine.backup(owner + "/tresk.db", file, kx::VerificationLevel::readBack, progress);
                       } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 #include "core/backup/backup_merge.h"
 #include "core/backup/compression.h"
 #include "core/backup/generation_memory.h"
+#include "core/backup/machine_exchange.h"
 #include "core/backup/restore_staging.h"
 #include "core/backup/stored_audit.h"
 #include "core/platform/fs.h"
@@ -1439,6 +1440,16 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     // place is still whole, and everything it held is in what replaces it: the
     // merge above ran under this run's lease, so no other run changed it since.
     run.switchManifest();
+    if (!options_.machineID.empty()) {
+        const size_t slash = remoteName.rfind('/');
+        try {
+            exchangeMachineReports(*dest_, crypto_,
+                                   prefix_ + "/" + (slash == std::string::npos ? "" : remoteName.substr(0, slash + 1)),
+                                   options_.machineID, storeFile, std::chrono::system_clock::now());
+        } catch (const std::exception&) {
+            // The backup stands; "Your Macs" lists the others after a later run.
+        }
+    }
     run.sweep();
     return run.receipt;
 }

@@ -222,6 +222,10 @@ public:
         // database was fetched and just before the merge is committed (test hook
         // for interruptions).
         std::function<void(const char* step)> mergeStep;
+        // This machine's identity: its run report for the owner goes with the
+        // backup and the other Macs' come back into the archive root
+        // (machine_exchange.h). Empty: reports do not travel.
+        std::string machineID;
     };
 
     BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,

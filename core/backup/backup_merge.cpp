@@ -51,7 +51,8 @@ std::optional<std::string> metaValue(SQLite::Database& db, const char* key) {
 std::string hashRecords(SQLite::Database& db, std::optional<int64_t> limit, int64_t& count) {
     Sha256 h;
     count = 0;
-    SQLite::Statement q(db, limit ? "SELECT body FROM records ORDER BY seq LIMIT ?" : "SELECT body FROM records ORDER BY seq");
+    SQLite::Statement q(db, limit ? "SELECT body FROM records ORDER BY seq LIMIT ?"
+                                  : "SELECT body FROM records ORDER BY seq");
     if (limit) q.bind(1, *limit);
     while (q.executeStep()) {
         const SQLite::Column body = q.getColumn(0);
@@ -121,8 +122,9 @@ Facts factsOf(SQLite::Database& db) {
         while (q.executeStep()) add(q.getColumn(0).getString(), "source", q.getColumn(1).getString());
     }
     {
-        SQLite::Statement q(db, "SELECT m.guid, a.guid, a.object_key IS NOT NULL FROM message_attachments ma "
-                                "JOIN messages m ON m.id = ma.message_id JOIN attachments a ON a.id = ma.attachment_id");
+        SQLite::Statement q(db,
+                            "SELECT m.guid, a.guid, a.object_key IS NOT NULL FROM message_attachments ma "
+                            "JOIN messages m ON m.id = ma.message_id JOIN attachments a ON a.id = ma.attachment_id");
         while (q.executeStep()) {
             const std::string guid = q.getColumn(0).getString(), attachment = q.getColumn(1).getString();
             add(guid, "attachment", attachment);
@@ -145,8 +147,7 @@ public:
         fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (!fd_) throw Error("the archive at " + root + " could not be locked (" + fs::errnoText(errno) + ")");
         if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0)
-            throw Error("an archive run is writing to the archive at " + root +
-                        "; back up again once it has finished");
+            throw Error("an archive run is writing to the archive at " + root + "; back up again once it has finished");
     }
     ~MergeLock() {
         if (fd_) ::flock(fd_.get(), LOCK_UN);
@@ -182,7 +183,7 @@ public:
         MessageRecord message;
     };
     struct Message {
-        std::vector<Sighting> sightings; // the one that brought it first
+        std::vector<Sighting> sightings;               // the one that brought it first
         std::map<std::string, std::string> objectKeys; // attachment GUID -> key of its stored bytes
         std::string conversationKey;
         std::string chatGuid;
@@ -251,8 +252,8 @@ public:
             Source s;
             s.id = sources_.getColumn(0).getString();
             s.owner = owner;
-            s.format = sourceFormatFromString(sources_.getColumn(1).getString())
-                           .value_or(SourceFormat::macosMessagesFolder);
+            s.format =
+                sourceFormatFromString(sources_.getColumn(1).getString()).value_or(SourceFormat::macosMessagesFolder);
             s.label = optText(sources_.getColumn(2));
             s.path = sources_.getColumn(3).getString();
             MessageRecord copy = m;

@@ -61,8 +61,8 @@ public:
 };
 
 struct MergeResult {
-    int64_t messagesAdded = 0;   // messages the local archive did not hold at all
-    int64_t messagesGrown = 0;   // held, but the backup had more of them: versions, sightings, an unsend, files
+    int64_t messagesAdded = 0;    // messages the local archive did not hold at all
+    int64_t messagesGrown = 0;    // held, but the backup had more of them: versions, sightings, an unsend, files
     int64_t attachmentsAdded = 0; // attachment files taken from the backup's objects
     // Attachments the backup's database names with stored bytes that its objects
     // did not give (missing or damaged): recorded without their bytes.

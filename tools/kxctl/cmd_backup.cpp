@@ -18,6 +18,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/carried_head.h"
+#include "core/household/machine_report.h"
 #include "core/platform/fs.h"
 
 #include <iostream>
@@ -25,7 +26,7 @@
 namespace {
 
 struct BackupArgs : kx::cli::DestinationArgs {
-    std::string root, resumeState;
+    std::string root, resumeState, machineID;
     bool verifyAll = false;
 };
 
@@ -40,6 +41,11 @@ void runBackup(const BackupArgs& a) {
     kx::cli::ProgressLine progress("Backing up part");
     std::string label = "the destination";
     try {
+        if (!a.machineID.empty() && !kx::isValidMachineID(a.machineID))
+            throw kx::cli::Failure("The machine identity \"" + a.machineID +
+                                       "\" may only hold letters, digits, \"-\", \"_\" and \".\", so nothing was "
+                                       "backed up.",
+                                   2);
         const kx::OwnerPaths paths = kx::ArchiveLayout(a.root).owner(a.owner);
         if (!kx::fs::isRegularFile(paths.database))
             throw kx::cli::Failure("There is no archive for " + a.owner + " in " + a.root + " yet. Run a scan first.");
@@ -51,6 +57,7 @@ void runBackup(const BackupArgs& a) {
         kx::BackupEngine::Options options;
         options.generations = kx::cli::generationsFile();
         options.manifestHead = kx::headToCarry(a.owner);
+        options.machineID = a.machineID;
         kx::BackupEngine engine(std::move(crypto), dest, a.prefix, resume, options);
         kx::UploadReceipt r = engine.backup(a.owner + "/" + kx::ArchiveLayout::kDatabaseFile, paths.database,
                                             a.verifyAll ? kx::VerificationLevel::everything
@@ -91,5 +98,8 @@ static kx::cli::Registration reg("backup", [](CLI::App& root) {
     cmd->add_option("--root", args->root, "The archive root")->required();
     cmd->add_flag("--verify-all", args->verifyAll, "Read back every stored object, not only a rolling share");
     cmd->add_option("--resume-state", args->resumeState, "Where to keep what an interrupted upload needs to resume");
+    cmd->add_option("--machine-id", args->machineID,
+                    "This machine's identity: its run report goes with the backup, and the owner's other machines' "
+                    "come back into the archive root");
     cmd->callback([args] { runBackup(*args); });
 });

@@ -5,11 +5,14 @@
 // runs killed during a merge leave each side before or after it.
 #include "core/archive/archive_records.h"
 #include "core/archive/attachment_store.h"
+#include "core/archive/machine_run_report.h"
 #include "core/archive/tresk_store_writer.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/backup_merge.h"
 #include "core/backup/local_destination.h"
+#include "core/backup/machine_exchange.h"
 #include "core/backup/s3_destination.h"
+#include "core/household/machine_report.h"
 #include "core/platform/sha256.h"
 #include "tests/core/backup/backup_fixtures.h"
 #include "tests/support/test_env.h"
@@ -45,6 +48,7 @@ MessageRecord message(const std::string& guid, const std::string& text, int minu
 // One computer of the owner: its own archive root, resume state and generation memory.
 struct Home {
     test::TempDir dir;
+    std::string machineID; // its run report travels with its backups when set
     stdfs::path owner() const { return dir / "Tresk/jorin"; }
     stdfs::path db() const { return owner() / "tresk.db"; }
 
@@ -112,7 +116,8 @@ MessageRecord withPhoto(MessageRecord m, const std::string& attachmentGuid) {
 
 std::vector<MessageRecord> numbered(const std::string& prefix, int from, int to) {
     std::vector<MessageRecord> out;
-    for (int i = from; i <= to; ++i) out.push_back(message(prefix + std::to_string(i), prefix + " text " + std::to_string(i), i));
+    for (int i = from; i <= to; ++i)
+        out.push_back(message(prefix + std::to_string(i), prefix + " text " + std::to_string(i), i));
     return out;
 }
 
@@ -129,8 +134,9 @@ protected:
     // A destination of its own (a forked child never shares this process's connections).
     std::shared_ptr<BackupDestination> makeDestination() {
         if (server)
-            return std::make_shared<S3Destination>(S3Destination::compatible(
-                server->endpoint(), "us-east-1", test::S3Server::kKey, test::S3Server::kKey, test::S3Server::kBucket));
+            return std::make_shared<S3Destination>(S3Destination::compatible(server->endpoint(), "us-east-1",
+                                                                             test::S3Server::kKey, test::S3Server::kKey,
+                                                                             test::S3Server::kBucket));
         return std::make_shared<LocalDestination>(LocalDestination::volume(folder.path().string(), "Backup drive"));
     }
     BackupEngine engine(const Home& h, std::function<void(const char*)> step = {},
@@ -138,6 +144,7 @@ protected:
         BackupEngine::Options o;
         o.generations = h.dir / "state/backup-generations.json";
         o.mergeStep = std::move(step);
+        o.machineID = h.machineID;
         o.lease.settle = std::chrono::milliseconds(20);
         return BackupEngine(TreskCrypto(key), d ? d : dest, "kelvara", h.dir / "state/resume-state.json", o);
     }
@@ -179,7 +186,8 @@ TEST_P(Merge, TwoComputersOfOneOwnerConvergeOnTheUnionWhicheverBacksUpWhen) {
     // The second computer joined as the same person: it holds three of A's
     // messages from its own Messages, and five of its own.
     auto bMessages = numbered("B", 1, 5);
-    for (int i = 1; i <= 3; ++i) bMessages.push_back(message("A" + std::to_string(i), "A text " + std::to_string(i), i));
+    for (int i = 1; i <= 3; ++i)
+        bMessages.push_back(message("A" + std::to_string(i), "A text " + std::to_string(i), i));
     b.ingest("mac-b", bMessages);
     const std::set<std::string> all = unite(a.guids(), b.guids());
     ASSERT_EQ(all.size(), 15u);
@@ -217,8 +225,9 @@ TEST_P(Merge, TwoComputersOfOneOwnerConvergeOnTheUnionWhicheverBacksUpWhen) {
 
 TEST_P(Merge, ARebuiltArchiveTakesBackWhatOnlyTheBackupHeldBeforeReplacingIt) {
     Home h;
-    h.ingest("old-phone", {withPhoto(message("only-old-1", "from the old phone", 1), "old-photo"),
-                           message("only-old-2", "also old", 2), message("both-1", "in both", 3)},
+    h.ingest("old-phone",
+             {withPhoto(message("only-old-1", "from the old phone", 1), "old-photo"),
+              message("only-old-2", "also old", 2), message("both-1", "in both", 3)},
              {{"old-photo", "JPEG bytes of the old phone"}});
     h.ingest("mac", {message("both-1", "in both", 3), message("mac-1", "on the Mac", 4)});
     backup(h);
@@ -329,7 +338,8 @@ TEST_P(Merge, ABackupThatCannotBeReadIsRefusedBeforeAnythingAtTheDestinationChan
     newer["format"] = 3;
     const std::string name = "kelvara/jorin/tresk.db.manifest";
     const std::string sealed = TreskCrypto(key).seal(newer.dump(), name);
-    dest->put(name, sealed.size(), [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); },
+    dest->put(name, sealed.size(),
+              [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); },
               ObjectClass::control, {});
     const auto held2 = stored();
     why = refusal();
@@ -344,9 +354,11 @@ TEST_P(Merge, ABackupThatCannotBeReadIsRefusedBeforeAnythingAtTheDestinationChan
 TEST_P(Merge, KilledDuringAMergeEachSideHoldsBeforeOrMergedAndTheRerunHoldsTheUnion) {
     Home a;
     auto aMessages = numbered("A", 1, 40);
-    for (int i = 0; i < 6; ++i) aMessages[static_cast<size_t>(i)] = withPhoto(aMessages[static_cast<size_t>(i)], "pa" + std::to_string(i));
+    for (int i = 0; i < 6; ++i)
+        aMessages[static_cast<size_t>(i)] = withPhoto(aMessages[static_cast<size_t>(i)], "pa" + std::to_string(i));
     std::map<std::string, std::string> photos;
-    for (int i = 0; i < 6; ++i) photos["pa" + std::to_string(i)] = std::string(3000 + 100 * static_cast<size_t>(i), static_cast<char>('a' + i));
+    for (int i = 0; i < 6; ++i)
+        photos["pa" + std::to_string(i)] = std::string(3000 + 100 * static_cast<size_t>(i), static_cast<char>('a' + i));
     a.ingest("mac-a", aMessages, photos);
     backup(a);
 
@@ -385,7 +397,8 @@ TEST_P(Merge, KilledDuringAMergeEachSideHoldsBeforeOrMergedAndTheRerunHoldsTheUn
             auto tick = [&] {
                 if (++seen == n) stopHere();
             };
-            engine(b, [&](const char*) { tick(); }, std::make_shared<Counting>(makeDestination(), tick))
+            engine(
+                b, [&](const char*) { tick(); }, std::make_shared<Counting>(makeDestination(), tick))
                 .backup("jorin/tresk.db", b.db(), VerificationLevel::readBack);
         });
         const std::set<std::string> afterKill = b.guids();
@@ -400,6 +413,50 @@ TEST_P(Merge, KilledDuringAMergeEachSideHoldsBeforeOrMergedAndTheRerunHoldsTheUn
         backup(a);
         EXPECT_EQ(a.guids(), all) << "round " << round;
     }
+}
+
+// Each Mac's run report goes with its backups, so after both have backed up
+// each archive root holds both reports ("Your Macs" lists both), cut down to
+// this owner; a stored report that is damaged or names no machine is left out.
+TEST_P(Merge, EachMacsRunReportTravelsWithTheBackupSoEachListsBoth) {
+    Home a, b;
+    a.machineID = "MAC-A";
+    b.machineID = "MAC-B";
+    const Date now = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
+    auto report = [&](const Home& h, Date when, int64_t count) {
+        MachineRunReport r{h.machineID, h.machineID + " laptop", when, true, count + 7, {{"jorin", count}, {"sam", 7}}};
+        r.write((h.dir / "Tresk").string());
+    };
+    a.ingest("mac-a", numbered("A", 1, 3));
+    report(a, now - std::chrono::hours(2), 3);
+    backup(a);
+    b.ingest("mac-b", numbered("B", 1, 2));
+    report(b, now - std::chrono::hours(1), 2);
+    backup(b);
+    backup(a);
+
+    for (const Home* h : {&a, &b}) {
+        const MachineReportScan scan = readMachineReports((h->dir / "Tresk").string(), now);
+        std::set<std::string> macs;
+        for (const auto& r : scan.reports) macs.insert(r.machineID + ":" + r.owner);
+        // Its own report as it wrote it; the other's cut down to this owner.
+        const std::string self = h == &a ? "MAC-A" : "MAC-B", other = h == &a ? "MAC-B" : "MAC-A";
+        EXPECT_EQ(macs, (std::set<std::string>{self + ":jorin", self + ":sam", other + ":jorin"}));
+        EXPECT_TRUE(scan.skipped.empty());
+    }
+    // A damaged report and a name that is no machine identity are left out.
+    const std::string folder = std::string("kelvara/jorin/") + kMachineReportsFolder;
+    const std::string junk = "not a sealed report";
+    dest->put(folder + "MAC-C", junk.size(),
+              [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, junk.data() + off, n); },
+              ObjectClass::control, {});
+    Home c;
+    c.machineID = "MAC-D";
+    c.ingest("mac-d", numbered("D", 1, 1));
+    backup(c);
+    EXPECT_FALSE(stdfs::exists(c.dir / "Tresk/MAC-C.machine-run.json"));
+    EXPECT_TRUE(stdfs::exists(c.dir / "Tresk/MAC-A.machine-run.json"));
+    EXPECT_TRUE(stdfs::exists(c.dir / "Tresk/MAC-B.machine-run.json"));
 }
 
 INSTANTIATE_TEST_SUITE_P(FolderAndObjectStore, Merge, ::testing::Values(false, true),
