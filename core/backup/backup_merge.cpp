@@ -7,9 +7,9 @@
 #include "core/archive/tresk_store_writer.h"
 #include "core/platform/fs.h"
 #include "core/platform/posix_file.h"
-#include "core/platform/sha256.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <xxhash.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -49,7 +49,8 @@ std::optional<std::string> metaValue(SQLite::Database& db, const char* key) {
 // The records of a store, hashed one after the other up to `limit` (all when
 // none); the count hashed comes back in `count`.
 std::string hashRecords(SQLite::Database& db, std::optional<int64_t> limit, int64_t& count) {
-    Sha256 h;
+    std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> h(XXH3_createState(), &XXH3_freeState);
+    if (!h || XXH3_128bits_reset(h.get()) != XXH_OK) throw Error("could not start a digest");
     count = 0;
     SQLite::Statement q(db, limit ? "SELECT body FROM records ORDER BY seq LIMIT ?"
                                   : "SELECT body FROM records ORDER BY seq");
@@ -59,11 +60,19 @@ std::string hashRecords(SQLite::Database& db, std::optional<int64_t> limit, int6
         const auto n = static_cast<uint32_t>(body.getBytes());
         const unsigned char len[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
                                       static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
-        h.update(len, sizeof len);
-        h.update(body.getBlob(), n);
+        XXH3_128bits_update(h.get(), len, sizeof len);
+        XXH3_128bits_update(h.get(), body.getBlob(), n);
         ++count;
     }
-    return h.finishHex();
+    XXH128_canonical_t digest;
+    XXH128_canonicalFromHash(&digest, XXH3_128bits_digest(h.get()));
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : digest.digest) {
+        hex.push_back(kHex[c >> 4]);
+        hex.push_back(kHex[c & 15]);
+    }
+    return hex;
 }
 
 std::optional<std::string> optText(const SQLite::Column& c) {
@@ -75,68 +84,39 @@ std::optional<Date> optDate(const SQLite::Column& c) {
     return store_detail::fromNanos(c.getInt64());
 }
 
-// What one store says about each message, as a sorted list of hashed facts:
-// each body it kept (shown or earlier), each source that held it, each
-// attachment (and whether its bytes are stored), and which of the fields a later
-// sighting may fill are filled. The writer never takes a fact away, so a message
-// of the backup holds nothing new exactly when its facts are among the local ones.
-using Facts = std::unordered_map<std::string, std::vector<uint64_t>>;
-
-uint64_t factHash(std::string_view kind, std::string_view value) {
-    Sha256 h;
-    h.update(kind);
-    h.update("\0", 1);
-    h.update(value);
-    const Sha256Digest d = h.finish();
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | d[static_cast<size_t>(i)];
-    return v;
-}
-
-Facts factsOf(SQLite::Database& db) {
-    Facts facts;
-    auto add = [&](const std::string& guid, std::string_view kind, std::string_view value) {
-        facts[guid].push_back(factHash(kind, value));
-    };
-    {
-        SQLite::Statement q(db, "SELECT guid, text, handle_id IS NOT NULL, service IS NOT NULL, date IS NOT NULL, "
-                                "associated_guid IS NOT NULL, thread_originator_guid IS NOT NULL, "
-                                "date_retracted IS NOT NULL FROM messages");
-        static constexpr const char* kFilled[] = {"sender", "service", "date", "associated", "thread", "unsent"};
-        while (q.executeStep()) {
-            const std::string guid = q.getColumn(0).getString();
-            auto& f = facts[guid];
-            f.push_back(factHash("message", ""));
-            if (!q.getColumn(1).isNull()) f.push_back(factHash("body", q.getColumn(1).getString()));
-            for (int i = 0; i < 6; ++i)
-                if (q.getColumn(2 + i).getInt()) f.push_back(factHash("filled", kFilled[i]));
-        }
-    }
-    {
-        SQLite::Statement q(db, "SELECT m.guid, v.text FROM message_versions v JOIN messages m ON m.id = v.message_id");
-        while (q.executeStep()) add(q.getColumn(0).getString(), "body", q.getColumn(1).getString());
-    }
-    {
-        SQLite::Statement q(db, "SELECT m.guid, s.source_id FROM message_sources ms JOIN messages m ON m.id = "
-                                "ms.message_id JOIN sources s ON s.id = ms.source_id");
-        while (q.executeStep()) add(q.getColumn(0).getString(), "source", q.getColumn(1).getString());
-    }
-    {
-        SQLite::Statement q(db,
-                            "SELECT m.guid, a.guid, a.object_key IS NOT NULL FROM message_attachments ma "
-                            "JOIN messages m ON m.id = ma.message_id JOIN attachments a ON a.id = ma.attachment_id");
-        while (q.executeStep()) {
-            const std::string guid = q.getColumn(0).getString(), attachment = q.getColumn(1).getString();
-            add(guid, "attachment", attachment);
-            if (q.getColumn(2).getInt()) add(guid, "bytes", attachment);
-        }
-    }
-    for (auto& [guid, f] : facts) {
-        std::sort(f.begin(), f.end());
-        f.erase(std::unique(f.begin(), f.end()), f.end());
-    }
-    return facts;
-}
+// The messages of the stored archive (attached as "t") that hold something the
+// local one lacks: the message itself, a body (shown or earlier) the local one
+// has neither shown nor kept, a source that held it, an attachment or the bytes
+// of one, or a field a later sighting would fill (sender, service, date,
+// reaction target, thread, unsend). The writer never takes any of these away,
+// so a message not listed holds nothing new. Each is answered through the
+// local store's indexes, one pass over the stored tables.
+constexpr const char* kWantedSql = R"SQL(
+SELECT s.guid FROM t.messages s LEFT JOIN main.messages m ON m.guid = s.guid
+ WHERE m.id IS NULL
+    OR (s.text IS NOT NULL AND s.text IS NOT m.text AND NOT EXISTS (
+        SELECT 1 FROM main.message_versions v WHERE v.message_id = m.id AND v.text = s.text))
+    OR (s.handle_id IS NOT NULL AND m.handle_id IS NULL) OR (s.service IS NOT NULL AND m.service IS NULL)
+    OR (s.date IS NOT NULL AND m.date IS NULL) OR (s.associated_guid IS NOT NULL AND m.associated_guid IS NULL)
+    OR (s.thread_originator_guid IS NOT NULL AND m.thread_originator_guid IS NULL)
+    OR (s.date_retracted IS NOT NULL AND m.date_retracted IS NULL)
+UNION
+SELECT s.guid FROM t.message_versions sv JOIN t.messages s ON s.id = sv.message_id
+  JOIN main.messages m ON m.guid = s.guid
+ WHERE sv.text IS NOT m.text AND NOT EXISTS (
+       SELECT 1 FROM main.message_versions v WHERE v.message_id = m.id AND v.text = sv.text)
+UNION
+SELECT s.guid FROM t.message_sources ss JOIN t.messages s ON s.id = ss.message_id
+  JOIN t.sources src ON src.id = ss.source_id JOIN main.messages m ON m.guid = s.guid
+ WHERE NOT EXISTS (SELECT 1 FROM main.message_sources ms JOIN main.sources ls ON ls.id = ms.source_id
+                    WHERE ms.message_id = m.id AND ls.source_id = src.source_id)
+UNION
+SELECT s.guid FROM t.message_attachments sa JOIN t.messages s ON s.id = sa.message_id
+  JOIN t.attachments a ON a.id = sa.attachment_id JOIN main.messages m ON m.guid = s.guid
+ WHERE NOT EXISTS (SELECT 1 FROM main.message_attachments ma JOIN main.attachments la ON la.id = ma.attachment_id
+                    WHERE ma.message_id = m.id AND la.guid = a.guid
+                      AND (a.object_key IS NULL OR la.object_key IS NOT NULL))
+)SQL";
 
 // The archive's run lock (the one an ingest takes), held while the merge writes.
 class MergeLock {
@@ -369,36 +349,27 @@ MergeResult mergeStoredArchive(const stdfs::path& storedDb, const stdfs::path& l
     }
     SQLite::Database& stored = *storedOpen;
 
-    // Which messages of the backup hold something the local archive lacks.
+    // Which messages of the backup hold something the local archive lacks, in
+    // the order the backup took them in (so replies follow what they answer).
     std::vector<std::string> wanted;
     std::unordered_set<std::string> absent;
     try {
-        const Facts theirs = factsOf(stored);
-        Facts ours;
-        {
-            SQLite::Database local = openReadOnly(localDb);
-            ours = factsOf(local);
-        }
-        for (const auto& [guid, f] : theirs) {
-            auto mine = ours.find(guid);
-            if (mine == ours.end()) absent.insert(guid);
-            else if (std::includes(mine->second.begin(), mine->second.end(), f.begin(), f.end())) continue;
-            wanted.push_back(guid);
+        SQLite::Database local = openReadOnly(localDb);
+        SQLite::Statement attach(local, "ATTACH DATABASE ? AS t");
+        attach.bind(1, storedDb.string());
+        attach.exec();
+        SQLite::Statement q(local, std::string("SELECT w.guid, m.id IS NULL FROM (") + kWantedSql +
+                                       ") w JOIN t.messages s ON s.guid = w.guid LEFT JOIN main.messages m ON "
+                                       "m.guid = w.guid ORDER BY s.id");
+        while (q.executeStep()) {
+            wanted.push_back(q.getColumn(0).getString());
+            if (q.getColumn(1).getInt()) absent.insert(wanted.back());
         }
     } catch (const SQLite::Exception& e) {
         throw UnmergeableBackupError(std::string("its database could not be read (") + e.what() + ")");
     }
     MergeResult result;
     if (wanted.empty()) return result;
-    // In the order the backup took them in, so replies follow what they answer.
-    {
-        std::unordered_map<std::string, int64_t> order;
-        SQLite::Statement q(stored, "SELECT guid, id FROM messages");
-        while (q.executeStep()) order[q.getColumn(0).getString()] = q.getColumn(1).getInt64();
-        std::sort(wanted.begin(), wanted.end(),
-                  [&](const std::string& a, const std::string& b) { return order[a] < order[b]; });
-    }
-
     MergeLock lock(localDb);
     const stdfs::path attachmentsRoot = ArchiveLayout::besideDatabase(localDb.string()).attachments;
     AttachmentStore objects(attachmentsRoot);

@@ -11,7 +11,7 @@
 // store's writer, so every addition is a new record and nothing is rewritten.
 //
 // The cheap test. Every manifest records the contents of the database it
-// names ("contents": the number of records, the SHA-256 of the first that many
+// names ("contents": the number of records, a digest of the first that many
 // records' bodies in the order they were taken in, and the number of
 // messages). The records table only ever grows, so a local archive whose first
 // records hash alike holds everything that backup holds, and the database
@@ -34,7 +34,9 @@ namespace kx {
 // What an archive database holds, as the manifest records it.
 struct ArchiveContents {
     int64_t records = 0;
-    std::string digest; // hex SHA-256 of the first `records` record bodies, each after its 4-byte length
+    // Hex XXH3-128 of the first `records` record bodies, each after its 4-byte
+    // big-endian length (a fast hash: the manifest is sealed, so nobody forges it).
+    std::string digest;
     int64_t messages = 0;
     bool operator==(const ArchiveContents&) const = default;
 };
