@@ -201,10 +201,10 @@ std::vector<std::string> JoinPlan::whatWillHappen() const {
     }
     if (restoresCodeKey) {
         // One archive, backed up by every Mac of its owner to the same place.
-        steps.push_back("Archive this Mac's messages as " + quoted(owner) + " and back them up to the same place as " +
-                        quoted(owner) + "'s other Mac. Each backup first takes in what the other Mac backed up " +
-                        "there, so the backup holds the messages of both Macs, and so does each Mac's archive " +
-                        "after its next backup.");
+        steps.push_back("Archive this Mac's messages as " + quoted(owner) +
+                        " and back them up to the same place as the other Mac of that archive. Each backup first " +
+                        "takes in what the other Mac backed up there, so the backup holds the messages of both " +
+                        "Macs, and so does each Mac's archive after its next backup.");
     } else {
         steps.push_back("Archive this Mac's messages as " + quoted(owner) + ", in a folder of its own on the storage.");
     }
