@@ -1339,7 +1339,8 @@ void BackupEngine::Run::switchManifest() {
     // this backup holds anything its archive lacks (backup_merge.h).
     std::optional<ArchiveContents> contents;
     if (fs::exists(snapshot_)) contents = archiveContents(snapshot_);
-    else if (auto c = contentsIn(inPlace_); c && dbEntry_.value("name", "") == previousDb_->value("name", ""))
+    else if (auto c = contentsIn(inPlace_);
+             c && previousDb_ && dbEntry_.value("name", "") == previousDb_->value("name", ""))
         contents = c; // the database in place is kept as it is
     if (contents)
         manifest["contents"] = {{"records", contents->records},
