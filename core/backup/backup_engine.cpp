@@ -1052,10 +1052,12 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
                 [] { throw SealError("another copy than the one recorded"); }, false);
             return lowerHex(nonce.data(), nonce.size()) == o->second.value("nonce", "") &&
                    sha == o->second.value("sha256", sha);
+        } catch (const MissingObject&) {
+            return false;
         } catch (const BackupError&) {
             throw; // the destination cannot be reached: the run stops
         } catch (const std::exception&) {
-            return false;
+            return false; // damaged: the attachment is kept without its file
         }
     };
     MergeResult r;
