@@ -41,10 +41,9 @@ size_t exchangeMachineReports(BackupDestination& dest, const TreskCrypto& crypto
             mine->messageCount = mine->owners.front().messageCount;
             const std::string name = prefix + machineID;
             const std::string sealed = crypto.seal(mine->toJson(), name);
-            dest.put(
-                name, sealed.size(),
-                [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); },
-                ObjectClass::control, {});
+            dest.put(name, sealed.size(),
+                     [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); },
+                     ObjectClass::control, {});
         }
     }
 
@@ -53,7 +52,8 @@ size_t exchangeMachineReports(BackupDestination& dest, const TreskCrypto& crypto
         const std::string id = name.substr(prefix.size());
         if (id == machineID || !isValidMachineID(id) || size > 64 * 1024) continue;
         std::string sealed;
-        if (!dest.get(name, [&](const unsigned char* p, size_t n) { sealed.append(reinterpret_cast<const char*>(p), n); }))
+        if (!dest.get(name,
+                      [&](const unsigned char* p, size_t n) { sealed.append(reinterpret_cast<const char*>(p), n); }))
             continue;
         try {
             const std::string text = crypto.open(sealed, name);
