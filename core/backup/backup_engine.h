@@ -14,6 +14,8 @@
 //                       database snapshot, named by a keyed hash of what it holds
 //                       ("attachment:<path>:<sha256>", "database:R:<sha256>"), so
 //                       an object is uploaded once and names reveal nothing
+//   P/A/machines/<id>   each Mac's run report for this owner (machine_exchange.h);
+//                       outside the manifest: a restore neither needs nor reads them
 // Every object is sealed under its full name (crypto.h), so moving objects about
 // on the destination makes them fail to open.
 //
