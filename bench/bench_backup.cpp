@@ -10,13 +10,21 @@
 // 1, 4 and 5 are measured side by side in three rounds (the machine may be shared,
 // so one pair alone says little); the round with the median ratio is the figure.
 //
+//   6. the check an ordinary run makes of the backup it replaces (does it hold
+//      anything the local archive lacks?) on an archive of 100,000 messages, as a
+//      share of that run's time (target: under 5%), and a merge of 2,000 messages
+//      that only the backup held beside ingesting them (target: within 3x)
+//
 //   bench_backup [megabytes=1024] [s3rver program]
+//   bench_backup merge        (figure 6 only)
 //
 // The archive is generated here: about a tenth of the bytes in "tresk.db", the
 // rest in attachment files of 256 KiB to 8 MiB of random bytes. Each backup run
 // is a complete one as the application makes it: snapshot, encryption, upload,
 // and read-back verification.
+#include "core/archive/tresk_store_writer.h"
 #include "core/backup/backup_engine.h"
+#include "core/backup/backup_merge.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
 #include "core/keys/symmetric_key.h"
@@ -223,10 +231,129 @@ void medianRow(const char* what, const std::vector<Round>& rounds, double target
                     rounds[i].ours / rounds[i].copy);
 }
 
+// Messages "<prefix><from>" ... "<prefix><to - 1>" of one conversation, as an ingest stores them.
+double ingestMessages(const stdfs::path& db, int from, int to) {
+    const auto t0 = Clock::now();
+    const kx::Date now = std::chrono::system_clock::now();
+    auto w = kx::TreskStoreWriter::open(db.string(), "jorin", now);
+    kx::Source source;
+    source.id = "mac";
+    source.owner = "jorin";
+    source.path = "/Users/jorin/Library/Messages";
+    const int64_t row = w->sourceRow(source, now);
+    std::mt19937_64 rng(static_cast<uint64_t>(from));
+    for (int start = from; start < to; start += 5000) {
+        w->begin();
+        for (int i = start; i < std::min(to, start + 5000); ++i) {
+            kx::MessageRecord m;
+            m.guid = "M-" + std::to_string(i);
+            m.chatGuid = "iMessage;-;+1555000" + std::to_string(i % 40);
+            m.handle = "+1555000" + std::to_string(i % 40);
+            m.service = "iMessage";
+            m.text = std::string(40 + rng() % 120, 'x');
+            m.date = kx::Date(std::chrono::seconds(1'600'000'000 + i * 60));
+            m.isFromMe = i % 2;
+            w->addMessage(m, row, now);
+        }
+        w->commit();
+    }
+    return seconds(t0, Clock::now());
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void mergeFigures(const stdfs::path& work, const kx::SymmetricKey& key) {
+    constexpr int kMessages = 100000, kMissing = 2000, kDaily = 200;
+    std::printf("\n6. The check of the backup in place, and a merge (an archive of %d messages)\n", kMessages);
+    const stdfs::path base = work / "merge";
+    stdfs::remove_all(base);
+    const stdfs::path a = base / "a/jorin/tresk.db", b = base / "b/jorin/tresk.db";
+    stdfs::create_directories(base / "dest");
+    auto dest = std::make_shared<kx::LocalDestination>(kx::LocalDestination::volume((base / "dest").string(), "x"));
+    const double ingestAll = ingestMessages(a, 0, kMessages);
+    auto engine = [&](const stdfs::path& home, std::function<void(const char*)> step = {}) {
+        kx::BackupEngine::Options o;
+        o.generations = home / "backup-generations.json";
+        o.mergeStep = std::move(step);
+        return kx::BackupEngine(kx::TreskCrypto(key), dest, "kelvara", home / "resume-state.json", o);
+    };
+    engine(base / "a").backup("jorin/tresk.db", a, kx::VerificationLevel::readBack);
+
+    // Ordinary runs: a day's new messages, then a backup; the check alone is timed beside it.
+    std::vector<double> runs, checks, shares;
+    int next = kMessages;
+    for (int i = 0; i < kRounds; ++i) {
+        ingestMessages(a, next, next + kDaily);
+        next += kDaily;
+        const auto contents = kx::archiveContents(a); // what the manifest in place now records
+        const auto t0 = Clock::now();
+        const bool holds = kx::holdsAllOf(a, *contents);
+        const auto t1 = Clock::now();
+        int fetched = 0;
+        engine(base / "a", [&](const char* s) {
+            fetched += std::strcmp(s, "fetched") == 0;
+        }).backup("jorin/tresk.db", a, kx::VerificationLevel::readBack);
+        const auto t2 = Clock::now();
+        if (!holds || fetched) std::printf("    round %d: the ordinary run fetched the backup's database\n", i + 1);
+        checks.push_back(seconds(t0, t1));
+        runs.push_back(seconds(t1, t2));
+        shares.push_back(100.0 * checks.back() / runs.back());
+    }
+    const double share = median(shares);
+    std::printf("%-34s %9.3f s of a %.2f s run = %.1f%%   (target under 5%%: %s)\n", "check on an ordinary run",
+                median(checks), median(runs), share, share < 5.0 ? "met" : "NOT met");
+    for (int i = 0; i < kRounds; ++i)
+        std::printf("    round %d: %.3f s of %.2f s = %.1f%%\n", i + 1, checks[static_cast<size_t>(i)],
+                    runs[static_cast<size_t>(i)], shares[static_cast<size_t>(i)]);
+
+    // A rebuilt archive that lacks the last messages the backup holds.
+    std::vector<double> merges, ingests, ratios;
+    for (int i = 0; i < kRounds; ++i) {
+        stdfs::remove_all(b.parent_path().parent_path());
+        ingestMessages(b, 0, next - kMissing);
+        const double ingest = ingestMessages(base / ("probe" + std::to_string(i)) / "jorin/tresk.db", next - kMissing,
+                                             next); // the missing ones, ingested into an archive of their own
+        Clock::time_point fetchedAt{}, committedAt{};
+        const kx::UploadReceipt r = engine(base / "b", [&](const char* s) {
+                                        (std::strcmp(s, "fetched") == 0 ? fetchedAt : committedAt) = Clock::now();
+                                    }).backup("jorin/tresk.db", b, kx::VerificationLevel::readBack);
+        merges.push_back(seconds(fetchedAt, committedAt));
+        ingests.push_back(ingest);
+        ratios.push_back(merges.back() / ingest);
+        if (!r.merged || r.merged->messagesAdded != kMissing)
+            std::printf("    round %d: the merge brought back %lld messages, not %d\n", i + 1,
+                        r.merged ? static_cast<long long>(r.merged->messagesAdded) : 0LL, kMissing);
+        engine(base / "a").backup("jorin/tresk.db", a, kx::VerificationLevel::readBack); // back to A's order
+    }
+    const double ratio = median(ratios);
+    std::printf("%-34s %9.2f s   ingest %.2f s = %.2fx  (target within 3x: %s)\n", "merge of 2,000 missing messages",
+                median(merges), median(ingests), ratio, ratio <= 3.0 ? "met" : "NOT met");
+    for (int i = 0; i < kRounds; ++i)
+        std::printf("    round %d: %.2f s vs %.2f s = %.2fx\n", i + 1, merges[static_cast<size_t>(i)],
+                    ingests[static_cast<size_t>(i)], ratios[static_cast<size_t>(i)]);
+    std::printf("    (ingesting all %d messages took %.2f s: the merge took %.0f%% of that)\n", kMessages, ingestAll,
+                100.0 * median(merges) / ingestAll);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     uint64_t mb = 1024;
+    if (argc > 1 && std::strcmp(argv[1], "merge") == 0) {
+        stdfs::path work = stdfs::temp_directory_path() / ("kx-bench-merge-" + std::to_string(::getpid()));
+        if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+            char load[64] = {};
+            if (std::fgets(load, sizeof load, f)) std::printf("Load average while measuring: %s", load);
+            std::fclose(f);
+        }
+        mergeFigures(work, kx::SymmetricKey::generate());
+        std::error_code ec;
+        stdfs::remove_all(work, ec);
+        return 0;
+    }
     if (argc > 1) {
         char* end = nullptr;
         mb = std::strtoull(argv[1], &end, 10);
@@ -478,6 +605,7 @@ int main(int argc, char** argv) {
             }
         }
     }
+    mergeFigures(work, key);
     std::error_code ec;
     stdfs::remove_all(work, ec);
     return 0;

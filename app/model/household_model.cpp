@@ -119,10 +119,7 @@ void HouseholdModel::renameMac(const QString& machineID, const QString& name) {
         return;
     }
     kx::Household renamed = household_;
-    const std::string id = machineID.toStdString();
-    for (auto& member : renamed.members)
-        for (auto& mac : member.macs)
-            if (mac.machineID == id) mac.displayName = trimmed.toStdString();
+    renamed.renameMac(machineID.toStdString(), trimmed.toStdString());
     setHousehold(renamed);
     saveHousehold();
 }

@@ -2,11 +2,13 @@
 #include "backup/model/backup_runs_model.h"
 
 #include "app/model/publish.h"
+#include "app/platform/logging.h"
 #include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
 #include "core/backup/carried_head.h"
 #include "core/backup/generation_memory.h"
+#include "core/household/machine_identity.h"
 #include "core/platform/fs.h"
 
 #include <QDir>
@@ -102,6 +104,12 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                 options.generations = generations;
                 options.manifestHead = kx::headToCarry(owner);
                 options.pendingAnchors = kx::anchorsToCarry(configDir);
+                try { // this Mac's run report goes with the backup, for the owner's other Macs
+                    options.machineID = kx::MachineIdentity::resolve(configDir, kx::makeRandomUUID,
+                                                                     std::chrono::system_clock::now());
+                } catch (const std::exception& e) {
+                    qCWarning(lcBackup, "This Mac's run report does not go with the backup: %s", e.what());
+                }
                 kx::BackupEngine engine(kx::TreskCrypto(ring), live, BackupModel::kPrefix, resume, options);
                 receipt = engine.backup(owner + "/tresk.db", file, kx::VerificationLevel::readBack, progress);
             } catch (const std::exception& e) {
@@ -140,6 +148,8 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                             ? QStringLiteral(" and verified.")
                             : QStringLiteral(" (NOT verified).");
             if (receipt.resumed) sentence += QStringLiteral(" Resumed from a previous interrupted upload.");
+            if (receipt.merged)
+                sentence += QStringLiteral(" ") + q(kx::mergedSentence(*receipt.merged, name.toStdString()));
             if (receipt.rolledBack)
                 sentence += QStringLiteral(" ") + q(kx::rolledBackAfterBackup(*receipt.rolledBack, name.toStdString()));
             if (!receipt.damaged.empty()) {

@@ -3,8 +3,10 @@
 #include "core/archive/archive_layout.h"
 #include "core/archive/snapshot.h"
 #include "core/backup/archive_walk.h"
+#include "core/backup/backup_merge.h"
 #include "core/backup/compression.h"
 #include "core/backup/generation_memory.h"
+#include "core/backup/machine_exchange.h"
 #include "core/backup/restore_staging.h"
 #include "core/backup/stored_audit.h"
 #include "core/platform/fs.h"
@@ -302,6 +304,20 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
 
 namespace {
 
+// The contents a manifest records for its database; nothing when it records none.
+std::optional<ArchiveContents> contentsIn(const json& manifest) {
+    if (!manifest.is_object()) return std::nullopt;
+    const auto c = manifest.find("contents");
+    if (c == manifest.end() || !c->is_object()) return std::nullopt;
+    ArchiveContents out{c->value("records", int64_t(0)), c->value("digest", ""), c->value("messages", int64_t(0))};
+    if (out.records <= 0 || out.digest.empty()) return std::nullopt;
+    return out;
+}
+
+std::string plural(int64_t n, const std::string& one, const std::string& many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string generationText(uint64_t generation, const std::string& at) {
     return "generation " + std::to_string(generation) + (at.empty() ? "" : ", made " + at);
 }
@@ -320,7 +336,25 @@ std::string foundText(const RolledBack& r, const std::string& destinationLabel) 
 
 bool restartResumes(const std::exception& failure) {
     return !dynamic_cast<const ForeignKeyBackupError*>(&failure) &&
-           !dynamic_cast<const DestinationUnusable*>(&failure) && !dynamic_cast<const BackupBusyError*>(&failure);
+           !dynamic_cast<const DestinationUnusable*>(&failure) && !dynamic_cast<const BackupBusyError*>(&failure) &&
+           !dynamic_cast<const UnmergeableBackupError*>(&failure);
+}
+
+std::string mergedSentence(const MergedBackup& m, const std::string& destinationLabel) {
+    std::string s = "Before backing up, this archive took in what only the backup at " + destinationLabel + " (" +
+                    generationText(m.generation, m.createdAt) + ") held: ";
+    std::vector<std::string> parts;
+    if (m.messagesAdded) parts.push_back(plural(m.messagesAdded, "message", "messages") + " it brought back");
+    if (m.messagesGrown)
+        parts.push_back("the edits, unsends or sightings of " + plural(m.messagesGrown, "message", "messages"));
+    if (m.attachmentsAdded) parts.push_back(plural(m.attachmentsAdded, "attachment file", "attachment files"));
+    for (size_t i = 0; i < parts.size(); ++i) s += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    s += ".";
+    if (!m.attachmentsMissing.empty())
+        s += " " + plural(static_cast<int64_t>(m.attachmentsMissing.size()), "attachment", "attachments") +
+             " named there could not be read from it; this archive records " +
+             (m.attachmentsMissing.size() == 1 ? "it" : "them") + " without the file.";
+    return s;
 }
 
 std::string rolledBackAfterBackup(const RolledBack& r, const std::string& destinationLabel) {
@@ -758,6 +792,11 @@ public:
     // killed runs left at the destination.
     void readWhatIsInPlace();
 
+    // What the backup in place holds that the local archive lacks is merged
+    // into the local archive first (backup_merge.h), so replacing it loses
+    // nothing; one that cannot be merged is refused while it is still whole.
+    void mergeWhatOnlyTheBackupHolds();
+
     // The database snapshot is started (unless the file has not changed since
     // the backup in place), and the files of the archive are listed.
     void startSnapshot();
@@ -865,6 +904,8 @@ private:
     bool keepOldManifest_ = false; // it opened, and it is the manifest itself rather than the kept copy
     std::map<std::string, json> previous_;
     std::optional<json> previousDb_;
+    json inPlace_; // the manifest in place, when it opened
+    int inPlaceFormat_ = 0;
     std::string previousAuditNext_; // where the read-back of stored objects goes on (stored_audit.h)
     std::set<std::string> oldNames_;
     std::optional<GenerationMemory> memory_;
@@ -918,6 +959,8 @@ void BackupEngine::Run::readWhatIsInPlace() {
         if (oldManifest_) {
             json old = json::parse(e.crypto_.open(*oldManifest_, manifestName_));
             const int format = old.value("format", 0);
+            inPlace_ = old;
+            inPlaceFormat_ = format;
             previousAuditNext_ = old.value("auditNext", "");
             found.foundGeneration = old.value("generation", uint64_t(0));
             found.foundAt = old.value("createdAt", "");
@@ -957,6 +1000,87 @@ void BackupEngine::Run::readWhatIsInPlace() {
         generation_ = std::max(generation_, last->generation + 1);
     }
     for (auto& [n, size] : e.dest_->list(objectsPrefix_)) stored_[n] = size;
+}
+
+void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
+    const std::optional<ArchiveContents> theirs = contentsIn(inPlace_);
+    auto refuse = [&](const std::string& why, const std::string& what) {
+        std::string held = "the backup at " + e.dest_->label() + " (" +
+                           generationText(inPlace_.value("generation", uint64_t(0)), inPlace_.value("createdAt", ""));
+        if (theirs) held += ", holding " + plural(theirs->messages, "message", "messages");
+        throw UnmergeableBackupError(held + ") may hold messages this archive lacks, but " + why +
+                                     ", so it was left as it is and nothing was backed up; " + what);
+    };
+    const std::string keep = "restore it into an empty folder with kxctl restore to keep what it holds, or back up "
+                             "to another destination";
+    if (inPlaceFormat_ > 2) refuse("it was made by a newer version of Kelvara", "update Kelvara here, or " + keep);
+    if (!previousDb_ || !isArchiveStore(storeFile_)) return;
+    // This very file, as it stands, is what the backup in place holds.
+    const std::string stamp = databaseStamp(storeFile_);
+    if (!stamp.empty() && previousDb_->value("sourceStamp", "") == stamp) return;
+    // The local archive grew from what the backup holds (the usual case).
+    if (theirs && holdsAllOf(storeFile_, *theirs)) return;
+
+    ScratchDir scratch;
+    const stdfs::path storedDb = scratch.path() / "backup-tresk.db";
+    const std::string dbName = previousDb_->value("name", "");
+    try {
+        checkRemoteName(dbName, "object name");
+        StreamNonce nonce{};
+        std::string storedSha;
+        const bool compressed = previousDb_->value("encoding", "") == kZstdEncoding;
+        if (previousDb_->contains("encoding") && !compressed)
+            throw BackupError("its database is stored in a form this version does not know");
+        const std::string sha = restoreObject(
+            *e.dest_, e.crypto_, dbName, previousDb_->value("sealedSize", uint64_t(0)), storedDb, &nonce,
+            [] { throw SealError("another copy than the one recorded"); }, false, compressed, &storedSha);
+        if (sha != previousDb_->value("sha256", "") ||
+            lowerHex(nonce.data(), nonce.size()) != previousDb_->value("nonce", "") ||
+            (compressed && storedSha != previousDb_->value("encodedSha256", "")))
+            throw SealError("it does not match its manifest");
+    } catch (const UnmergeableBackupError&) {
+        throw;
+    } catch (const std::exception& x) {
+        refuse(std::string("its database could not be read (") + x.what() + ")", keep);
+    }
+    if (e.options_.mergeStep) e.options_.mergeStep("fetched");
+
+    // Attachment files come from the backup's own objects, checked as a restore checks them.
+    auto fetch = [&](const std::string& rel, const stdfs::path& target) {
+        auto o = previous_.find(rel);
+        if (o == previous_.end()) return false;
+        try {
+            const std::string name = o->second.value("name", "");
+            checkRemoteName(name, "object name");
+            StreamNonce nonce{};
+            const std::string sha = restoreObject(
+                *e.dest_, e.crypto_, name, o->second.value("sealedSize", uint64_t(0)), target, &nonce,
+                [] { throw SealError("another copy than the one recorded"); }, false);
+            return lowerHex(nonce.data(), nonce.size()) == o->second.value("nonce", "") &&
+                   sha == o->second.value("sha256", sha);
+        } catch (const MissingObject&) {
+            return false;
+        } catch (const BackupError&) {
+            throw; // the destination cannot be reached: the run stops
+        } catch (const std::exception&) {
+            return false; // damaged: the attachment is kept without its file
+        }
+    };
+    MergeResult r;
+    try {
+        r = mergeStoredArchive(storedDb, storeFile_, scratch.path(), fetch, [&] {
+            if (e.options_.mergeStep) e.options_.mergeStep("commit");
+        });
+    } catch (const UnmergeableBackupError& x) {
+        refuse(x.what(), keep);
+    }
+    if (r.messagesAdded || r.messagesGrown || r.attachmentsAdded)
+        receipt.merged = MergedBackup{r.messagesAdded,
+                                      r.messagesGrown,
+                                      r.attachmentsAdded,
+                                      r.attachmentsMissing,
+                                      inPlace_.value("generation", uint64_t(0)),
+                                      inPlace_.value("createdAt", "")};
 }
 
 void BackupEngine::Run::startSnapshot() {
@@ -1226,6 +1350,17 @@ void BackupEngine::Run::switchManifest() {
     json manifest =
         {{"format", 2},          {"generation", generation_}, {"createdAt", createdAt}, {"remoteName", remoteName_},
          {"database", dbEntry_}, {"objects", objects_},       {"auditNext", auditNext_}};
+    // What the database holds, so that the next run can tell cheaply whether
+    // this backup holds anything its archive lacks (backup_merge.h).
+    std::optional<ArchiveContents> contents;
+    if (fs::exists(snapshot_)) contents = archiveContents(snapshot_);
+    else if (auto c = contentsIn(inPlace_);
+             c && previousDb_ && dbEntry_.value("name", "") == previousDb_->value("name", ""))
+        contents = c; // the database in place is kept as it is
+    if (contents)
+        manifest["contents"] = {{"records", contents->records},
+                                {"digest", contents->digest},
+                                {"messages", contents->messages}};
     if (const auto& head = e.options_.manifestHead)
         manifest["manifestHead"] = {{"recordCount", head->recordCount},
                                     {"chainHead", head->chainHead},
@@ -1316,14 +1451,25 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     run.refuseAForeignKey();
     run.takeLease();
     run.readWhatIsInPlace();
+    run.mergeWhatOnlyTheBackupHolds();
     run.startSnapshot();
     run.plan();
     run.audit();
     run.uploadAndVerify();
     // Everything the new manifest names is stored and checked; the backup in
-    // place is still whole. A check of what it holds against the local archive
-    // before it is replaced belongs here.
+    // place is still whole, and everything it held is in what replaces it: the
+    // merge above ran under this run's lease, so no other run changed it since.
     run.switchManifest();
+    if (!options_.machineID.empty()) {
+        const size_t slash = remoteName.rfind('/');
+        try {
+            exchangeMachineReports(*dest_, crypto_,
+                                   prefix_ + "/" + (slash == std::string::npos ? "" : remoteName.substr(0, slash + 1)),
+                                   options_.machineID, storeFile, std::chrono::system_clock::now());
+        } catch (const std::exception&) {
+            // The backup stands; "Your Macs" lists the others after a later run.
+        }
+    }
     run.sweep();
     return run.receipt;
 }

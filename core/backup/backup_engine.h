@@ -14,6 +14,8 @@
 //                       database snapshot, named by a keyed hash of what it holds
 //                       ("attachment:<path>:<sha256>", "database:R:<sha256>"), so
 //                       an object is uploaded once and names reveal nothing
+//   P/A/machines/<id>   each Mac's run report for this owner (machine_exchange.h);
+//                       outside the manifest: a restore neither needs nor reads them
 // Every object is sealed under its full name (crypto.h), so moving objects about
 // on the destination makes them fail to open.
 //
@@ -36,7 +38,8 @@
 // {"recordCount", "chainHead", "generatedAt"} where the owner's manifest head
 // was pinned (CarriedManifestHead), "pendingAnchors": the seals of exports
 // still waiting for their anchor on this computer (pending_anchor_store.h),
-// when any}. "encoding"
+// when any, "contents": {"records", "digest", "messages"} of the database
+// (ArchiveContents, backup_merge.h)}. "encoding"
 // ("zstd", compression.h) says the object holds the compressed file, of
 // encodedSize bytes hashing to encodedSha256; without it the object holds the
 // file itself. "objects" holds the attachment files and the evidence files
@@ -98,7 +101,7 @@ struct RolledBack {
 // Said after a backup that failed where running it again takes up what was
 // already stored; restartResumes tells whether that is so for a failure (it is
 // not for a destination that cannot be used as set up, another key's backup or
-// a run already under way).
+// a run already under way, or a backup in place that cannot be merged).
 inline constexpr const char* kRestartResumesSentence =
     "Anything already uploaded is kept, so restarting resumes rather than starting over.";
 bool restartResumes(const std::exception& failure);
@@ -112,6 +115,21 @@ struct CarriedManifestHead {
     std::string chainHead;
     std::string generatedAt; // ISO 8601
 };
+
+// What a run took from the backup it replaced into the local archive before
+// backing it up (backup_merge.h): that backup held messages, versions,
+// sightings or files this archive lacked.
+struct MergedBackup {
+    int64_t messagesAdded = 0; // messages this archive did not hold at all
+    int64_t messagesGrown = 0; // held, with less of them than the backup had
+    int64_t attachmentsAdded = 0;
+    std::vector<std::string> attachmentsMissing; // GUIDs whose bytes the backup could not give
+    uint64_t generation = 0;                     // of the backup merged
+    std::string createdAt;                       // ISO 8601; empty when unknown
+};
+
+// The sentence that says what a run brought back from the backup it replaced.
+std::string mergedSentence(const MergedBackup& merged, const std::string& destinationLabel);
 
 struct UploadReceipt {
     // notChecked: nothing was read back; checkedByMetadata: size and checksum
@@ -132,6 +150,8 @@ struct UploadReceipt {
     // The destination held an older backup than this computer wrote there; this
     // run read back everything it holds and brought it up to date.
     std::optional<RolledBack> rolledBack;
+    // The backup in place held what this archive lacked; it was merged in first.
+    std::optional<MergedBackup> merged;
 };
 
 // How much a backup checks of what it stored.
@@ -207,6 +227,14 @@ public:
         // The seals waiting for their anchor (a JSON array, carried_head.h),
         // carried in the manifest this run writes.
         std::optional<std::string> pendingAnchors;
+        // Called while a run merges a backup into the local archive: after its
+        // database was fetched and just before the merge is committed (test hook
+        // for interruptions).
+        std::function<void(const char* step)> mergeStep;
+        // This machine's identity: its run report for the owner goes with the
+        // backup and the other Macs' come back into the archive root
+        // (machine_exchange.h). Empty: reports do not travel.
+        std::string machineID;
     };
 
     BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
@@ -224,6 +252,10 @@ public:
     // "attachments" folder beside it) under remoteName. A destination whose
     // backup of remoteName was sealed with a key this keyring does not hold is
     // never taken over: ForeignKeyBackupError before anything there changes.
+    // Before the backup in place is replaced, whatever it holds that the local
+    // archive lacks is merged into the local archive (backup_merge.h; the
+    // receipt's merged says what); a backup that cannot be merged is refused
+    // with UnmergeableBackupError before anything there changes.
     // While another run of the same backup holds its lease: BackupBusyError.
     // Throws BackupError,
     // SealError or kx::Error with a sentence fragment.

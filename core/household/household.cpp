@@ -86,13 +86,36 @@ void Household::recordRun(const std::string& owner, const std::string& machineID
         ContributingMac mac;
         mac.machineID = machineID;
         mac.displayName = machineName.empty() ? std::string("Unnamed Mac") : machineName;
+        if (auto given = userNameOf(machineID)) {
+            mac.displayName = *given;
+            mac.namedByUser = true;
+        }
         m->macs.push_back(std::move(mac));
         it = std::prev(m->macs.end());
-    } else if (!machineName.empty()) {
+    } else if (!machineName.empty() && !it->namedByUser) {
         it->displayName = machineName;
     }
     it->lastRunAt = at;
     it->lastRunNewMessages = messages < 0 ? 0 : messages;
+}
+
+bool Household::renameMac(const std::string& machineID, const std::string& name) {
+    bool found = false;
+    for (auto& m : members)
+        for (auto& mac : m.macs)
+            if (mac.machineID == machineID) {
+                mac.displayName = name;
+                mac.namedByUser = true;
+                found = true;
+            }
+    return found;
+}
+
+std::optional<std::string> Household::userNameOf(const std::string& machineID) const {
+    for (const auto& m : members)
+        for (const auto& mac : m.macs)
+            if (mac.machineID == machineID && mac.namedByUser) return mac.displayName;
+    return std::nullopt;
 }
 
 Household::Member* Household::host() {

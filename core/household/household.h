@@ -22,6 +22,9 @@ struct ContributingMac {
     std::optional<Date> lastRunAt;       // when its last finished run ended; none = never
     std::int64_t lastRunNewMessages = 0; // messages its last run added to the archive
     std::int64_t totalMessages = 0;      // messages in the owner's archive after that run
+    // The user named this Mac in the list: runs and reports keep that name
+    // until the user changes it again.
+    bool namedByUser = false;
 
     // The identity the rename sheet uses to tell rows apart.
     const std::string& id() const { return machineID; }
@@ -72,7 +75,8 @@ public:
 
     // Records a finished run of one machine for one owner: adds the member
     // (role member, display name = owner) and the machine when missing, sets the
-    // machine's name (when machineName is not empty), its last run date and its
+    // machine's name (when machineName is not empty and the user gave it
+    // none), its last run date and its
     // message count. `messages` is the number of messages the run added.
     // An empty owner or machine id records nothing.
     void recordRun(const std::string& owner, const std::string& machineID, const std::string& machineName, Date at,
@@ -87,6 +91,12 @@ public:
 
     Member* member(const std::string& owner);
     const Member* member(const std::string& owner) const;
+
+    // The name the user gives a Mac, on every row of it; it wins over the
+    // names runs and reports bring. False when no row lists the machine.
+    bool renameMac(const std::string& machineID, const std::string& name);
+    // The name the user gave this machine, if they gave one.
+    std::optional<std::string> userNameOf(const std::string& machineID) const;
 
     // Removes the member's row (nothing else: archives are never touched).
     // False when no member has this owner.

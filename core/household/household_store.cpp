@@ -73,6 +73,7 @@ std::string HouseholdStore::toJson(const Household& h) {
             if (mac.lastRunAt) c["lastRunAt"] = formatISO8601(*mac.lastRunAt);
             c["lastRunNewMessages"] = mac.lastRunNewMessages;
             c["totalMessages"] = mac.totalMessages;
+            if (mac.namedByUser) c["namedByUser"] = true;
             macs.push_back(std::move(c));
         }
         mj["macs"] = std::move(macs);
@@ -118,6 +119,10 @@ Household HouseholdStore::parseJson(const std::string& bytes) {
             mac.lastRunAt = dateField(cj, "lastRunAt", macWhere);
             mac.lastRunNewMessages = countField(cj, "lastRunNewMessages", macWhere);
             mac.totalMessages = countField(cj, "totalMessages", macWhere);
+            if (const auto n = cj.find("namedByUser"); n != cj.end()) {
+                if (!n->is_boolean()) throw Error(macWhere + " has a \"namedByUser\" that is not true or false");
+                mac.namedByUser = n->get<bool>();
+            }
             m.macs.push_back(std::move(mac));
         }
         h.members.push_back(std::move(m));
@@ -201,6 +206,10 @@ int HouseholdStore::merge(const std::vector<MachineReport>& reports, Household& 
             mac.displayName = named != displayNames.end() && !named->second.empty() ? named->second
                               : !r->machineName.empty()                             ? r->machineName
                                                                                     : std::string("Unnamed Mac");
+            if (auto given = household.userNameOf(r->machineID)) {
+                mac.displayName = *given;
+                mac.namedByUser = true;
+            }
             mac.lastRunAt = r->runAt;
             mac.lastRunNewMessages = r->newMessages.value_or(0);
             mac.totalMessages = r->totalMessages;
@@ -219,7 +228,8 @@ int HouseholdStore::merge(const std::vector<MachineReport>& reports, Household& 
     for (auto& m : household.members)
         for (auto& mac : m.macs) {
             auto named = displayNames.find(mac.machineID);
-            if (named != displayNames.end() && !named->second.empty() && named->second != mac.displayName) {
+            if (!mac.namedByUser && named != displayNames.end() && !named->second.empty() &&
+                named->second != mac.displayName) {
                 mac.displayName = named->second;
                 ++changes;
             }

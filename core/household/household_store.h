@@ -10,7 +10,8 @@
 //       { "owner": "jorin", "displayName": "jorin", "role": "host",
 //         "macs": [ { "machineID": "8C2E...", "displayName": "Jorin's laptop",
 //                     "lastRunAt": "2026-12-09T04:30:00.000Z",   (optional)
-//                     "lastRunNewMessages": 12, "totalMessages": 54021 } ] } ],
+//                     "lastRunNewMessages": 12, "totalMessages": 54021,
+//                     "namedByUser": true (optional: the user gave the name) } ] } ],
 //     "unlinked": [ { "owner": "sam", "lastRunAt": "..." (optional) } ]
 //   }
 // "role" is "host" or "member". Unknown keys are ignored. A file that is not
@@ -67,7 +68,8 @@ public:
     //  - A listed machine takes the report's run date and counts (a report
     //    without a new-message count gives 0) when the report
     //    is newer than what is stored (an older report never rolls it back).
-    //  - Every listed machine whose id is in displayNames takes that name.
+    //  - Every listed machine whose id is in displayNames takes that name,
+    //    unless the user named it (a name the user gave wins on every row).
     // Reports are applied in run-date order, so the newest wins.
     static int merge(const std::vector<MachineReport>& reports, Household& household,
                      const std::map<std::string, std::string>& displayNames);

@@ -199,7 +199,15 @@ std::vector<std::string> JoinPlan::whatWillHappen() const {
         steps.push_back("Add the shared " + kindLabel() + " storage" + where +
                         " as a backup destination, with its access key kept in this Mac's keyring.");
     }
-    steps.push_back("Archive this Mac's messages as " + quoted(owner) + ", in a folder of its own on the storage.");
+    if (restoresCodeKey) {
+        // One archive, backed up by every Mac of its owner to the same place.
+        steps.push_back("Archive this Mac's messages as " + quoted(owner) +
+                        " and back them up to the same place as the other Mac of that archive. Each backup first " +
+                        "takes in what the other Mac backed up there, so the backup holds the messages of both " +
+                        "Macs, and so does each Mac's archive after its next backup.");
+    } else {
+        steps.push_back("Archive this Mac's messages as " + quoted(owner) + ", in a folder of its own on the storage.");
+    }
     if (!restoresCodeKey) {
         steps.push_back("Ask you on the Backup screen to save the recovery phrase of the key for " + quoted(owner) +
                         ".");

@@ -345,6 +345,7 @@ TEST_F(HouseholdScreen, BackEmptiesTheEditor) {
     sheet.codeEditor()->setPlainText(code);
     sheet.checkThisCode();
     ASSERT_EQ(joinModel.stage().kind, JoinStage::Kind::confirming) << joinModel.stage().text.toStdString();
+    snapshot(sheet, QStringLiteral("join-plan-same-person"));
     EXPECT_FALSE(sheet.findChild<QWidget*>(QStringLiteral("newArchiveWarning")));
     EXPECT_FALSE(sheet.findChild<QWidget*>(QStringLiteral("folderRow")));
     sheet.button(QStringLiteral("back"))->click();

@@ -18,6 +18,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/carried_head.h"
+#include "core/household/machine_report.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
 
@@ -26,7 +27,7 @@
 namespace {
 
 struct BackupArgs : kx::cli::DestinationArgs {
-    std::string root, resumeState;
+    std::string root, resumeState, machineID;
     bool verifyAll = false;
 };
 
@@ -41,6 +42,11 @@ void runBackup(const BackupArgs& a) {
     kx::cli::ProgressLine progress("Backing up part");
     std::string label = "the destination";
     try {
+        if (!a.machineID.empty() && !kx::isValidMachineID(a.machineID))
+            throw kx::cli::Failure("The machine identity \"" + a.machineID +
+                                       "\" may only hold letters, digits, \"-\", \"_\" and \".\", so nothing was "
+                                       "backed up.",
+                                   2);
         const kx::OwnerPaths paths = kx::ArchiveLayout(a.root).owner(a.owner);
         if (!kx::fs::isRegularFile(paths.database))
             throw kx::cli::Failure("There is no archive for " + a.owner + " in " + a.root + " yet. Run a scan first.");
@@ -53,6 +59,7 @@ void runBackup(const BackupArgs& a) {
         options.generations = kx::cli::generationsFile();
         options.manifestHead = kx::headToCarry(a.owner);
         options.pendingAnchors = kx::anchorsToCarry(kx::applicationSupportConfigDir());
+        options.machineID = a.machineID;
         kx::BackupEngine engine(std::move(crypto), dest, a.prefix, resume, options);
         kx::UploadReceipt r = engine.backup(a.owner + "/" + kx::ArchiveLayout::kDatabaseFile, paths.database,
                                             a.verifyAll ? kx::VerificationLevel::everything
@@ -65,6 +72,7 @@ void runBackup(const BackupArgs& a) {
                   << (r.resumed ? ", resuming an interrupted upload" : "") << "; " << r.storedChecked << " object"
                   << (r.storedChecked == 1 ? "" : "s") << " stored by earlier runs "
                   << (r.storedChecked == 1 ? "was" : "were") << " read back and checked.\n";
+        if (r.merged) std::cout << kx::mergedSentence(*r.merged, label) << "\n";
         if (r.rolledBack) std::cout << kx::rolledBackAfterBackup(*r.rolledBack, label) << "\n";
         if (!r.damaged.empty())
             std::cout << "Damaged at " << label << " and sent again: " << joined(r.damaged) << ".\n";
@@ -92,5 +100,8 @@ static kx::cli::Registration reg("backup", [](CLI::App& root) {
     cmd->add_option("--root", args->root, "The archive root")->required();
     cmd->add_flag("--verify-all", args->verifyAll, "Read back every stored object, not only a rolling share");
     cmd->add_option("--resume-state", args->resumeState, "Where to keep what an interrupted upload needs to resume");
+    cmd->add_option("--machine-id", args->machineID,
+                    "This machine's identity: its run report goes with the backup, and the owner's other machines' "
+                    "come back into the archive root");
     cmd->callback([args] { runBackup(*args); });
 });

@@ -27,7 +27,7 @@ Household sample() {
     h.recordRun("sam/work", "MAC-2", "Sam \"quoted\" Mac", kNow - days(9), 0);
     h.makeHost("jorin");
     h.members[0].macs[0].totalMessages = 54021;
-    h.members[1].macs.push_back(ContributingMac{"MAC-9", "Never ran", std::nullopt, 0, 0});
+    h.members[1].macs.push_back(ContributingMac{"MAC-9", "Never ran", std::nullopt, 0, 0, false});
     h.unlinked.emplace_back("gone", kNow - days(40));
     h.unlinked.emplace_back("never", std::nullopt);
     return h;
@@ -155,6 +155,34 @@ TEST(HouseholdMerge, DisplayNameMapNamesNewAndListedMacs) {
     EXPECT_EQ(h.members[0].macs[1].displayName, "Renamed before");
     EXPECT_EQ(h.members[0].macs[2].displayName, "Name of M6"); // an empty map name is not used
     EXPECT_EQ(HouseholdStore::merge({}, h, names), 0);
+}
+
+// A name the user gives a Mac wins over the system's name that every run and
+// every visit of the list bring, on every row of that Mac, until the user
+// changes it; it is kept through the household file.
+TEST(HouseholdMerge, ANameTheUserGaveSurvivesRunsVisitsAndReloads) {
+    Household h;
+    h.recordRun("jorin", "M1", "jorins-laptop", kNow - hours(2), 3);
+    ASSERT_TRUE(h.renameMac("M1", "Kitchen Mac"));
+    h.recordRun("jorin", "M1", "jorins-laptop", kNow - hours(1), 4); // the next run
+    EXPECT_EQ(h.members[0].macs[0].displayName, "Kitchen Mac");
+    // A visit of the list passes this machine's system name for its id.
+    HouseholdStore::merge({report("jorin", "M1", kNow)}, h, {{"M1", "jorins-laptop"}});
+    EXPECT_EQ(h.members[0].macs[0].displayName, "Kitchen Mac");
+    // A row of another owner for the same Mac takes the name too.
+    h.recordRun("sam", "M1", "jorins-laptop", kNow, 1);
+    EXPECT_EQ(h.member("sam")->macs[0].displayName, "Kitchen Mac");
+
+    test::TempDir dir;
+    HouseholdStore::save(h, dir.path().string(), false);
+    Household loaded = HouseholdStore::load(dir.path().string()).household;
+    EXPECT_EQ(loaded, h);
+    HouseholdStore::merge({}, loaded, {{"M1", "jorins-laptop"}});
+    EXPECT_EQ(loaded.members[0].macs[0].displayName, "Kitchen Mac");
+    // The user's next name replaces it.
+    loaded.renameMac("M1", "Study Mac");
+    loaded.recordRun("jorin", "M1", "jorins-laptop", kNow, 0);
+    EXPECT_EQ(loaded.members[0].macs[0].displayName, "Study Mac");
 }
 
 TEST(HouseholdMerge, UnlinkedMemberReturnsOnlyWithANewerReport) {

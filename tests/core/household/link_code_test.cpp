@@ -181,7 +181,11 @@ TEST(JoinPlan, SamePersonJoinsTheCodesArchiveAndRestoresItsKey) {
     EXPECT_TRUE(plan.storesCredentials);
     EXPECT_FALSE(plan.needsLocalFolder);
     EXPECT_EQ(plan.kindLabel(), "AWS S3");
-    EXPECT_EQ(plan.whatWillHappen().size(), 3u);
+    const auto steps = plan.whatWillHappen();
+    ASSERT_EQ(steps.size(), 3u);
+    // Both Macs back up one archive to one place, each taking in the other's messages first.
+    EXPECT_EQ(steps[2].find("in a folder of its own"), std::string::npos) << steps[2];
+    EXPECT_NE(steps[2].find("holds the messages of both Macs"), std::string::npos) << steps[2];
     // An archive of exactly that owner on this machine also makes it the same person.
     const auto viaArchive = JoinPlan::make(s3Payload("household"), "ama", "", {"household"});
     EXPECT_TRUE(viaArchive.restoresCodeKey);
@@ -196,6 +200,7 @@ TEST(JoinPlan, ADifferentPersonStartsTheirOwnArchiveWithTheirOwnKey) {
     const auto steps = plan.whatWillHappen();
     ASSERT_EQ(steps.size(), 4u);
     EXPECT_NE(steps[0].find("is not stored here"), std::string::npos);
+    EXPECT_NE(steps[2].find("in a folder of its own"), std::string::npos);
     EXPECT_NE(steps[3].find("recovery phrase"), std::string::npos);
     // An existing archive of this person keeps its spelling and is not new.
     const auto existing = JoinPlan::make(s3Payload("jorin"), "ama", "", {"Ama"});

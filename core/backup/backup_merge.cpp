@@ -1,0 +1,444 @@
+#include "core/backup/backup_merge.h"
+
+#include "core/archive/archive_layout.h"
+#include "core/archive/attachment_store.h"
+#include "core/archive/tresk_store.h"
+#include "core/archive/tresk_store_detail.h"
+#include "core/archive/tresk_store_writer.h"
+#include "core/platform/fs.h"
+#include "core/platform/posix_file.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <xxhash.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace kx {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+SQLite::Database openReadOnly(const stdfs::path& file) {
+    SQLite::Database db(file.string(), SQLite::OPEN_READONLY);
+    db.exec("PRAGMA query_only = 1");
+    return db;
+}
+
+bool hasTable(SQLite::Database& db, const char* name) {
+    SQLite::Statement q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    q.bind(1, name);
+    return q.executeStep();
+}
+
+std::optional<std::string> metaValue(SQLite::Database& db, const char* key) {
+    if (!hasTable(db, "meta")) return std::nullopt;
+    SQLite::Statement q(db, "SELECT value FROM meta WHERE key = ?");
+    q.bind(1, key);
+    if (!q.executeStep()) return std::nullopt;
+    return q.getColumn(0).getString();
+}
+
+// The records of a store, hashed one after the other up to `limit` (all when
+// none); the count hashed comes back in `count`.
+std::string hashRecords(SQLite::Database& db, std::optional<int64_t> limit, int64_t& count) {
+    std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> h(XXH3_createState(), &XXH3_freeState);
+    if (!h || XXH3_128bits_reset(h.get()) != XXH_OK) throw Error("could not start a digest");
+    count = 0;
+    SQLite::Statement q(db, limit ? "SELECT body FROM records ORDER BY seq LIMIT ?"
+                                  : "SELECT body FROM records ORDER BY seq");
+    if (limit) q.bind(1, *limit);
+    while (q.executeStep()) {
+        const SQLite::Column body = q.getColumn(0);
+        const auto n = static_cast<uint32_t>(body.getBytes());
+        const unsigned char len[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
+                                      static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+        XXH3_128bits_update(h.get(), len, sizeof len);
+        XXH3_128bits_update(h.get(), body.getBlob(), n);
+        ++count;
+    }
+    XXH128_canonical_t digest;
+    XXH128_canonicalFromHash(&digest, XXH3_128bits_digest(h.get()));
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : digest.digest) {
+        hex.push_back(kHex[c >> 4]);
+        hex.push_back(kHex[c & 15]);
+    }
+    return hex;
+}
+
+std::optional<std::string> optText(const SQLite::Column& c) {
+    if (c.isNull()) return std::nullopt;
+    return c.getString();
+}
+std::optional<Date> optDate(const SQLite::Column& c) {
+    if (c.isNull()) return std::nullopt;
+    return store_detail::fromNanos(c.getInt64());
+}
+
+// The messages of the stored archive (attached as "t") that hold something the
+// local one lacks: the message itself, a body (shown or earlier) the local one
+// has neither shown nor kept, a source that held it, an attachment or the bytes
+// of one, or a field a later sighting would fill (sender, service, date,
+// reaction target, thread, unsend). The writer never takes any of these away,
+// so a message not listed holds nothing new. Each is answered through the
+// local store's indexes, one pass over the stored tables.
+constexpr const char* kWantedSql = R"SQL(
+SELECT s.guid FROM t.messages s LEFT JOIN main.messages m ON m.guid = s.guid
+ WHERE m.id IS NULL
+    OR (s.text IS NOT NULL AND s.text IS NOT m.text AND NOT EXISTS (
+        SELECT 1 FROM main.message_versions v WHERE v.message_id = m.id AND v.text = s.text))
+    OR (s.handle_id IS NOT NULL AND m.handle_id IS NULL) OR (s.service IS NOT NULL AND m.service IS NULL)
+    OR (s.date IS NOT NULL AND m.date IS NULL) OR (s.associated_guid IS NOT NULL AND m.associated_guid IS NULL)
+    OR (s.thread_originator_guid IS NOT NULL AND m.thread_originator_guid IS NULL)
+    OR (s.date_retracted IS NOT NULL AND m.date_retracted IS NULL)
+UNION
+SELECT s.guid FROM t.message_versions sv JOIN t.messages s ON s.id = sv.message_id
+  JOIN main.messages m ON m.guid = s.guid
+ WHERE sv.text IS NOT m.text AND NOT EXISTS (
+       SELECT 1 FROM main.message_versions v WHERE v.message_id = m.id AND v.text = sv.text)
+UNION
+SELECT s.guid FROM t.message_sources ss JOIN t.messages s ON s.id = ss.message_id
+  JOIN t.sources src ON src.id = ss.source_id JOIN main.messages m ON m.guid = s.guid
+ WHERE NOT EXISTS (SELECT 1 FROM main.message_sources ms JOIN main.sources ls ON ls.id = ms.source_id
+                    WHERE ms.message_id = m.id AND ls.source_id = src.source_id)
+UNION
+SELECT s.guid FROM t.message_attachments sa JOIN t.messages s ON s.id = sa.message_id
+  JOIN t.attachments a ON a.id = sa.attachment_id JOIN main.messages m ON m.guid = s.guid
+ WHERE NOT EXISTS (SELECT 1 FROM main.message_attachments ma JOIN main.attachments la ON la.id = ma.attachment_id
+                    WHERE ma.message_id = m.id AND la.guid = a.guid
+                      AND (a.object_key IS NULL OR la.object_key IS NOT NULL))
+)SQL";
+
+// The archive's run lock (the one an ingest takes), held while the merge writes.
+class MergeLock {
+public:
+    explicit MergeLock(const stdfs::path& localDb) {
+        const std::string root = localDb.parent_path().parent_path().string();
+        const std::string path = ArchiveLayout(root).runLock();
+        fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!fd_) throw Error("the archive at " + root + " could not be locked (" + fs::errnoText(errno) + ")");
+        if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0)
+            throw Error("an archive run is writing to the archive at " + root + "; back up again once it has finished");
+    }
+    ~MergeLock() {
+        if (fd_) ::flock(fd_.get(), LOCK_UN);
+    }
+    MergeLock(const MergeLock&) = delete;
+    MergeLock& operator=(const MergeLock&) = delete;
+
+private:
+    UniqueFd fd_;
+};
+
+// Reads whole messages of the stored archive, as a source reader would deliver them.
+class StoredMessages {
+public:
+    explicit StoredMessages(SQLite::Database& db)
+        : message_(db, "SELECT m.id, m.guid, c.key, h.handle, m.service, m.text, m.date, m.date_read, "
+                       "m.date_delivered, m.is_from_me, m.associated_guid, m.associated_type, "
+                       "m.thread_originator_guid, m.date_edited, m.date_retracted, "
+                       "(SELECT ch.guid FROM chats ch WHERE ch.conversation_id = m.conversation_id ORDER BY "
+                       "ch.guid LIMIT 1) FROM messages m JOIN conversations c ON c.id = m.conversation_id "
+                       "LEFT JOIN handles h ON h.id = m.handle_id WHERE m.guid = ?"),
+          versions_(db, "SELECT text, date FROM message_versions WHERE message_id = ? ORDER BY first_seen, rowid"),
+          sources_(db, "SELECT s.source_id, s.format, s.label, s.path FROM message_sources ms JOIN sources s ON "
+                       "s.id = ms.source_id WHERE ms.message_id = ? ORDER BY ms.first_seen, s.id"),
+          attachments_(db, "SELECT a.id, a.guid, a.file_name, a.mime_type, a.uti, a.total_bytes, a.recorded_path, "
+                           "a.has_file, a.object_key, a.is_sticker FROM message_attachments ma JOIN attachments a "
+                           "ON a.id = ma.attachment_id WHERE ma.message_id = ? ORDER BY ma.position"),
+          attachmentSource_(db, "SELECT st.path, st.state FROM attachment_sources st JOIN sources s ON s.id = "
+                                "st.source_id WHERE st.attachment_id = ? AND s.source_id = ?") {}
+
+    struct Sighting {
+        Source source;
+        MessageRecord message;
+    };
+    struct Message {
+        std::vector<Sighting> sightings;               // the one that brought it first
+        std::map<std::string, std::string> objectKeys; // attachment GUID -> key of its stored bytes
+        std::string conversationKey;
+        std::string chatGuid;
+    };
+
+    std::optional<Message> read(const std::string& guid, const std::string& owner) {
+        auto& q = message_;
+        q.reset();
+        q.bind(1, guid);
+        if (!q.executeStep()) return std::nullopt;
+        const int64_t id = q.getColumn(0).getInt64();
+        MessageRecord m;
+        m.guid = guid;
+        Message out;
+        out.conversationKey = q.getColumn(2).getString();
+        m.handle = optText(q.getColumn(3));
+        m.service = optText(q.getColumn(4));
+        m.text = optText(q.getColumn(5));
+        m.date = optDate(q.getColumn(6));
+        m.dateRead = optDate(q.getColumn(7));
+        m.dateDelivered = optDate(q.getColumn(8));
+        m.isFromMe = q.getColumn(9).getInt() != 0;
+        m.associatedMessageGuid = optText(q.getColumn(10));
+        m.associatedMessageType = q.getColumn(11).getInt64();
+        m.threadOriginatorGuid = optText(q.getColumn(12));
+        m.dateEdited = optDate(q.getColumn(13));
+        m.dateRetracted = optDate(q.getColumn(14));
+        if (!q.getColumn(15).isNull()) out.chatGuid = m.chatGuid = q.getColumn(15).getString();
+        q.reset();
+
+        versions_.reset();
+        versions_.bind(1, id);
+        while (versions_.executeStep()) {
+            const std::string text = versions_.getColumn(0).getString();
+            if (m.text && text == *m.text) continue;
+            m.edits.push_back(EditRecord{optDate(versions_.getColumn(1)), text});
+        }
+        versions_.reset();
+
+        struct StoredAttachment {
+            int64_t id;
+            AttachmentRecord record;
+        };
+        std::vector<StoredAttachment> attachments;
+        attachments_.reset();
+        attachments_.bind(1, id);
+        while (attachments_.executeStep()) {
+            AttachmentRecord a;
+            a.guid = attachments_.getColumn(1).getString();
+            a.fileName = optText(attachments_.getColumn(2));
+            a.mimeType = optText(attachments_.getColumn(3));
+            a.uti = optText(attachments_.getColumn(4));
+            a.totalBytes = attachments_.getColumn(5).getInt64();
+            a.recordedPath = optText(attachments_.getColumn(6));
+            a.state = attachments_.getColumn(7).getInt() ? AttachmentFileState::present
+                                                         : AttachmentFileState::notRecorded;
+            if (!attachments_.getColumn(8).isNull()) out.objectKeys[a.guid] = attachments_.getColumn(8).getString();
+            a.isSticker = attachments_.getColumn(9).getInt() != 0;
+            attachments.push_back({attachments_.getColumn(0).getInt64(), std::move(a)});
+        }
+        attachments_.reset();
+
+        sources_.reset();
+        sources_.bind(1, id);
+        while (sources_.executeStep()) {
+            Source s;
+            s.id = sources_.getColumn(0).getString();
+            s.owner = owner;
+            s.format =
+                sourceFormatFromString(sources_.getColumn(1).getString()).value_or(SourceFormat::macosMessagesFolder);
+            s.label = optText(sources_.getColumn(2));
+            s.path = sources_.getColumn(3).getString();
+            MessageRecord copy = m;
+            for (const auto& a : attachments) {
+                AttachmentRecord r = a.record;
+                attachmentSource_.reset();
+                attachmentSource_.bind(1, a.id);
+                attachmentSource_.bind(2, s.id);
+                if (attachmentSource_.executeStep()) {
+                    if (!attachmentSource_.getColumn(0).isNull())
+                        r.resolvedPath = stdfs::path(attachmentSource_.getColumn(0).getString());
+                    r.state = stateFromName(attachmentSource_.getColumn(1).getString(), r.state);
+                }
+                attachmentSource_.reset();
+                copy.attachments.push_back(std::move(r));
+            }
+            out.sightings.push_back({std::move(s), std::move(copy)});
+        }
+        sources_.reset();
+        return out;
+    }
+
+private:
+    static AttachmentFileState stateFromName(const std::string& name, AttachmentFileState fallback) {
+        if (name == "present") return AttachmentFileState::present;
+        if (name == "missing") return AttachmentFileState::missing;
+        if (name == "refused") return AttachmentFileState::refused;
+        if (name == "notRecorded") return AttachmentFileState::notRecorded;
+        return fallback;
+    }
+
+    SQLite::Statement message_, versions_, sources_, attachments_, attachmentSource_;
+};
+
+// The chats of one conversation of the stored archive, as a reader announces them.
+std::vector<ChatRecord> chatsOf(SQLite::Database& db, const std::string& conversationKey) {
+    std::vector<ChatRecord> out;
+    SQLite::Statement q(db, "SELECT ch.guid, c.key, c.display_name, c.is_group, coalesce(ch.service, c.service), c.id "
+                            "FROM chats ch JOIN conversations c ON c.id = ch.conversation_id WHERE c.key = ?");
+    q.bind(1, conversationKey);
+    while (q.executeStep()) {
+        ChatRecord chat;
+        chat.guid = q.getColumn(0).getString();
+        chat.identifier = q.getColumn(1).getString();
+        chat.displayName = optText(q.getColumn(2));
+        chat.isGroup = q.getColumn(3).getInt() != 0;
+        chat.service = optText(q.getColumn(4));
+        SQLite::Statement p(db, "SELECT h.handle FROM conversation_handles ch JOIN handles h ON h.id = ch.handle_id "
+                                "WHERE ch.conversation_id = ? ORDER BY h.handle");
+        p.bind(1, q.getColumn(5).getInt64());
+        while (p.executeStep()) chat.participants.push_back(p.getColumn(0).getString());
+        out.push_back(std::move(chat));
+    }
+    return out;
+}
+
+} // namespace
+
+bool isArchiveStore(const stdfs::path& dbFile) {
+    try {
+        SQLite::Database db = openReadOnly(dbFile);
+        return metaValue(db, "formatVersion").has_value();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::optional<ArchiveContents> archiveContents(const stdfs::path& dbFile) {
+    try {
+        SQLite::Database db = openReadOnly(dbFile);
+        if (!metaValue(db, "formatVersion") || !hasTable(db, "records")) return std::nullopt;
+        ArchiveContents c;
+        c.digest = hashRecords(db, std::nullopt, c.records);
+        SQLite::Statement q(db, "SELECT count(*) FROM messages");
+        if (q.executeStep()) c.messages = q.getColumn(0).getInt64();
+        return c;
+    } catch (const SQLite::Exception& e) {
+        throw Error("could not read the archive database " + dbFile.string() + " (" + e.what() + ")");
+    }
+}
+
+bool holdsAllOf(const stdfs::path& dbFile, const ArchiveContents& contents) {
+    try {
+        SQLite::Database db = openReadOnly(dbFile);
+        if (!hasTable(db, "records")) return false;
+        int64_t count = 0;
+        const std::string digest = hashRecords(db, contents.records, count);
+        return count == contents.records && digest == contents.digest;
+    } catch (const SQLite::Exception&) {
+        return false;
+    }
+}
+
+MergeResult mergeStoredArchive(const stdfs::path& storedDb, const stdfs::path& localDb, const stdfs::path& scratch,
+                               const FetchArchiveFile& fetch, const std::function<void()>& beforeCommit) {
+    std::optional<SQLite::Database> storedOpen;
+    std::string owner;
+    try {
+        storedOpen.emplace(openReadOnly(storedDb));
+        SQLite::Database& s = *storedOpen;
+        const auto version = metaValue(s, "formatVersion");
+        if (!version) throw UnmergeableBackupError("its database is not a Kelvara archive");
+        if (std::atoi(version->c_str()) > TreskStore::kFormatVersion)
+            throw UnmergeableBackupError("its database was written by a newer version of Kelvara");
+        owner = metaValue(s, "owner").value_or("");
+        SQLite::Database local = openReadOnly(localDb);
+        const std::string localOwner = metaValue(local, "owner").value_or("");
+        if (owner != localOwner)
+            throw UnmergeableBackupError("its database is the archive of \"" + owner + "\", not of \"" + localOwner +
+                                         "\"");
+    } catch (const SQLite::Exception& e) {
+        throw UnmergeableBackupError(std::string("its database could not be read (") + e.what() + ")");
+    }
+    SQLite::Database& stored = *storedOpen;
+
+    // Which messages of the backup hold something the local archive lacks, in
+    // the order the backup took them in (so replies follow what they answer).
+    std::vector<std::string> wanted;
+    std::unordered_set<std::string> absent;
+    try {
+        SQLite::Database local = openReadOnly(localDb);
+        SQLite::Statement attach(local, "ATTACH DATABASE ? AS t");
+        attach.bind(1, storedDb.string());
+        attach.exec();
+        SQLite::Statement q(local, std::string("SELECT w.guid, m.id IS NULL FROM (") + kWantedSql +
+                                       ") w JOIN t.messages s ON s.guid = w.guid LEFT JOIN main.messages m ON "
+                                       "m.guid = w.guid ORDER BY s.id");
+        while (q.executeStep()) {
+            wanted.push_back(q.getColumn(0).getString());
+            if (q.getColumn(1).getInt()) absent.insert(wanted.back());
+        }
+    } catch (const SQLite::Exception& e) {
+        throw UnmergeableBackupError(std::string("its database could not be read (") + e.what() + ")");
+    }
+    MergeResult result;
+    if (wanted.empty()) return result;
+    MergeLock lock(localDb);
+    const stdfs::path attachmentsRoot = ArchiveLayout::besideDatabase(localDb.string()).attachments;
+    AttachmentStore objects(attachmentsRoot);
+    std::unordered_map<std::string, bool> fetched; // attachment key -> its bytes are in the local store
+    auto haveBytes = [&](const std::string& key) {
+        if (auto it = fetched.find(key); it != fetched.end()) return it->second;
+        bool ok = false;
+        if (AttachmentStore::isValidKey(key)) {
+            if (objects.contains(key)) {
+                ok = true;
+            } else {
+                const std::string rel = std::string(ArchiveLayout::kAttachmentsFolder) + "/" +
+                                        objects.objectPath(key).lexically_relative(attachmentsRoot).generic_string();
+                const stdfs::path file = scratch / ("attachment-" + key);
+                if (fetch(rel, file)) {
+                    ok = objects.put(file) == key;
+                    if (ok) ++result.attachmentsAdded;
+                }
+                std::error_code ec;
+                stdfs::remove(file, ec);
+            }
+        }
+        return fetched[key] = ok;
+    };
+
+    StoredMessages reader(stored);
+    const Date now = std::chrono::system_clock::now();
+    std::unique_ptr<TreskStoreWriter> writer = TreskStoreWriter::open(localDb.string(), owner, now);
+    std::unordered_map<std::string, int64_t> sourceRows;
+    std::set<std::string> chatsAnnounced;
+    {
+        SQLite::Database local = openReadOnly(localDb);
+        SQLite::Statement q(local, "SELECT guid FROM chats");
+        while (q.executeStep()) chatsAnnounced.insert(q.getColumn(0).getString());
+        // Sources this archive knows keep the details it holds for them.
+        SQLite::Statement r(local, "SELECT source_id, id FROM sources");
+        while (r.executeStep()) sourceRows[r.getColumn(0).getString()] = r.getColumn(1).getInt64();
+    }
+    writer->begin();
+    try {
+        for (const std::string& guid : wanted) {
+            std::optional<StoredMessages::Message> m = reader.read(guid, owner);
+            if (!m) continue;
+            // Chats this archive does not know yet are announced as a reader would;
+            // known ones keep the names this archive gave them.
+            if (!m->chatGuid.empty() && !chatsAnnounced.count(m->chatGuid))
+                for (ChatRecord& chat : chatsOf(stored, m->conversationKey))
+                    if (chatsAnnounced.insert(chat.guid).second) writer->addChat(chat);
+            std::unordered_map<std::string, std::string> keys;
+            for (const auto& [attachment, key] : m->objectKeys) {
+                if (haveBytes(key)) keys[attachment] = key;
+                else result.attachmentsMissing.push_back(attachment);
+            }
+            for (const auto& sighting : m->sightings) {
+                auto row = sourceRows.find(sighting.source.id);
+                if (row == sourceRows.end())
+                    row = sourceRows.emplace(sighting.source.id, writer->sourceRow(sighting.source, now)).first;
+                writer->addMessage(sighting.message, row->second, now, keys);
+            }
+            if (absent.count(guid)) ++result.messagesAdded;
+            else ++result.messagesGrown;
+        }
+        if (beforeCommit) beforeCommit();
+        writer->commit();
+    } catch (...) {
+        writer->rollback();
+        throw;
+    }
+    return result;
+}
+
+} // namespace kx

@@ -1,0 +1,91 @@
+#pragma once
+// Taking into the local archive what a stored backup holds and the archive
+// lacks, before a backup run replaces that backup.
+//
+// Several computers of one owner, or an archive rebuilt after it was lost, may
+// back up to the same place; the last run must never leave the destination
+// holding fewer messages than it held. A run therefore learns, before it
+// replaces the backup in place, whether that backup holds messages, versions,
+// sightings or attachments the local archive lacks, and adds them to the local
+// archive the way an ingest of another source would: by GUID, through the
+// store's writer, so every addition is a new record and nothing is rewritten.
+//
+// The cheap test. Every manifest records the contents of the database it
+// names ("contents": the number of records, a digest of the first that many
+// records' bodies in the order they were taken in, and the number of
+// messages). The records table only ever grows, so a local archive whose first
+// records hash alike holds everything that backup holds, and the database
+// object is not fetched. An ordinary run (the same archive backs up to the same
+// place again) reads the local records once and pays nothing else; a run whose
+// database did not change since the backup in place does not even do that.
+// Only a backup written by another computer or another archive fetches the
+// database object and compares message by message.
+#include "core/backup/destination.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kx {
+
+// What an archive database holds, as the manifest records it.
+struct ArchiveContents {
+    int64_t records = 0;
+    // Hex XXH3-128 of the first `records` record bodies, each after its 4-byte
+    // big-endian length (a fast hash: the manifest is sealed, so nobody forges it).
+    std::string digest;
+    int64_t messages = 0;
+    bool operator==(const ArchiveContents&) const = default;
+};
+
+// Of the store at dbFile; nothing when the file is not a store that keeps
+// records (a store of the first format, or not a store). Throws kx::Error when
+// it cannot be read.
+std::optional<ArchiveContents> archiveContents(const std::filesystem::path& dbFile);
+
+// Whether the store's first `contents.records` records are exactly those the
+// contents describe: the store then holds everything a database with these
+// contents holds.
+bool holdsAllOf(const std::filesystem::path& dbFile, const ArchiveContents& contents);
+
+// Whether the file is a store this version writes (a "meta" table naming its format).
+bool isArchiveStore(const std::filesystem::path& dbFile);
+
+// The stored backup cannot be taken into the local archive (damaged, another
+// key, a format this version cannot read): the run changes nothing at the
+// destination.
+class UnmergeableBackupError : public BackupError {
+public:
+    using BackupError::BackupError;
+};
+
+struct MergeResult {
+    int64_t messagesAdded = 0;    // messages the local archive did not hold at all
+    int64_t messagesGrown = 0;    // held, but the backup had more of them: versions, sightings, an unsend, files
+    int64_t attachmentsAdded = 0; // attachment files taken from the backup's objects
+    // Attachments the backup's database names with stored bytes that its objects
+    // did not give (missing or damaged): recorded without their bytes.
+    std::vector<std::string> attachmentsMissing;
+};
+
+// Fetches the stored object of one archive file ("attachments/ab/cd/<key>")
+// into target, checked against the backup's manifest; false when the backup
+// holds no good copy.
+using FetchArchiveFile = std::function<bool(const std::string& relativePath, const std::filesystem::path& target)>;
+
+// Adds to the store at localDb (whose attachments lie in the "attachments"
+// folder beside it) everything the store at storedDb holds and it lacks, in one
+// transaction: a process killed meanwhile leaves the store as it was. Attachment
+// files are fetched into scratch first and put into the local attachment store
+// (content addressed, so one left by a killed merge is simply found again).
+// Holds the archive's run lock while it writes. Throws UnmergeableBackupError
+// when storedDb is not a store of this owner in a format this version reads,
+// kx::Error when the local store cannot be written.
+MergeResult mergeStoredArchive(const std::filesystem::path& storedDb, const std::filesystem::path& localDb,
+                               const std::filesystem::path& scratch, const FetchArchiveFile& fetch,
+                               const std::function<void()>& beforeCommit = {});
+
+} // namespace kx
