@@ -122,7 +122,9 @@ TEST_F(SettingsTabs, TheWindowOpensOnGeneralFollowsEachTabsHeightAndClosesFromTh
         QCoreApplication::processEvents();
         EXPECT_EQ(window.width(), SettingsWindow::kWidth) << static_cast<int>(tab);
         EXPECT_EQ(window.height() - stack->height(), chrome) << static_cast<int>(tab);
-        if (room) EXPECT_EQ(stack->height(), height) << static_cast<int>(tab);
+        if (room) {
+            EXPECT_EQ(stack->height(), height) << static_cast<int>(tab);
+        }
     }
     EXPECT_NE(window.findChild<setup::PrivacySettingsTab*>(), nullptr);
     SettingsWindow again(m);
