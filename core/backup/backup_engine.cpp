@@ -906,6 +906,9 @@ private:
     std::optional<json> previousDb_;
     json inPlace_; // the manifest in place, when it opened
     int inPlaceFormat_ = 0;
+    // Why a manifest found in place (and its kept earlier copy) could not be
+    // opened: what that backup holds cannot be known, so it is never replaced.
+    std::optional<std::string> unreadableInPlace_;
     std::string previousAuditNext_; // where the read-back of stored objects goes on (stored_audit.h)
     std::set<std::string> oldNames_;
     std::optional<GenerationMemory> memory_;
@@ -979,9 +982,10 @@ void BackupEngine::Run::readWhatIsInPlace() {
             }
             keepOldManifest_ = !oldIsCopy;
         }
-    } catch (const SealError&) {
-        // Unreadable with this keyring: everything is sent again.
-    } catch (const json::exception&) {
+    } catch (const SealError& x) {
+        unreadableInPlace_ = x.what();
+    } catch (const json::exception& x) {
+        unreadableInPlace_ = x.what();
     }
     oldNames_.erase("");
     toWrite_.assign(oldNames_.begin(), oldNames_.end());
@@ -1003,6 +1007,12 @@ void BackupEngine::Run::readWhatIsInPlace() {
 }
 
 void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
+    if (unreadableInPlace_)
+        throw UnmergeableBackupError("the backup at " + e.dest_->label() +
+                                     " may hold messages this archive lacks, but its manifest could not be opened (" +
+                                     *unreadableInPlace_ +
+                                     "), so it was left as it is and nothing was backed up; move what the destination "
+                                     "holds aside, or back up to another destination");
     const std::optional<ArchiveContents> theirs = contentsIn(inPlace_);
     auto refuse = [&](const std::string& why, const std::string& what) {
         std::string held = "the backup at " + e.dest_->label() + " (" +

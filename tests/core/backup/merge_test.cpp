@@ -351,6 +351,25 @@ TEST_P(Merge, ABackupThatCannotBeReadIsRefusedBeforeAnythingAtTheDestinationChan
     EXPECT_NE(why.find("newer version of Kelvara"), std::string::npos) << why;
     EXPECT_EQ(stored(), held2);
     EXPECT_EQ(b.guids(), bBefore);
+
+    // A manifest that no longer opens, with no earlier copy that does: what the
+    // backup holds cannot be known, so it is not replaced.
+    for (const std::string& n : {name, name + std::string(kReplacedManifestSuffix)}) {
+        if (server) {
+            if (dest->list(n).empty()) continue;
+            ASSERT_TRUE(server->flipStoredByte(n));
+        } else {
+            if (!stdfs::exists(folder / n)) continue;
+            std::string bytes = test::readAll(folder / n);
+            bytes[bytes.size() / 2] ^= 0x20;
+            test::writeAll(folder / n, bytes);
+        }
+    }
+    const auto held3 = stored();
+    why = refusal();
+    EXPECT_NE(why.find("manifest could not be opened"), std::string::npos) << why;
+    EXPECT_EQ(stored(), held3);
+    EXPECT_EQ(b.guids(), bBefore);
 }
 
 // Runs killed with SIGKILL at random points of a merge (its requests to the
