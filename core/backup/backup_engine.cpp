@@ -1024,30 +1024,37 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
     const std::string keep = "restore it into an empty folder with kxctl restore to keep what it holds, or back up "
                              "to another destination";
     if (inPlaceFormat_ > 2) refuse("it was made by a newer version of Kelvara", "update Kelvara here, or " + keep);
-    if (!previousDb_ || !isArchiveStore(storeFile_)) return;
+    // The first layout kept the database under the archive's own name,
+    // overwritten in place by every run: the copy there may be a later,
+    // unfinished run's rather than the one its manifest records. Any copy that
+    // opens under that name is this owner's archive, and is taken in.
+    const bool firstLayout = !previousDb_ && inPlaceFormat_ == 1 && inPlace_.contains("database");
+    if ((!previousDb_ && !firstLayout) || !isArchiveStore(storeFile_)) return;
+    const json& db = previousDb_ ? *previousDb_ : inPlace_.at("database");
     // This very file, as it stands, is what the backup in place holds.
     const std::string stamp = databaseStamp(storeFile_);
-    if (!stamp.empty() && previousDb_->value("sourceStamp", "") == stamp) return;
+    if (!stamp.empty() && db.value("sourceStamp", "") == stamp) return;
     // The local archive grew from what the backup holds (the usual case).
     if (theirs && holdsAllOf(storeFile_, *theirs)) return;
 
     ScratchDir scratch;
     const stdfs::path storedDb = scratch.path() / "backup-tresk.db";
-    const std::string dbName = previousDb_->value("name", "");
+    const std::string dbName = firstLayout ? legacyDbName_ : db.value("name", "");
     try {
         checkRemoteName(dbName, "object name");
         StreamNonce nonce{};
         std::string storedSha;
-        const bool compressed = previousDb_->value("encoding", "") == kZstdEncoding;
-        if (previousDb_->contains("encoding") && !compressed)
+        const bool compressed = db.value("encoding", "") == kZstdEncoding;
+        if (db.contains("encoding") && !compressed)
             throw BackupError("its database is stored in a form this version does not know");
         const std::string sha = restoreObject(
-            *e.dest_, e.crypto_, dbName, previousDb_->value("sealedSize", uint64_t(0)), storedDb, &nonce,
-            [] { throw SealError("another copy than the one recorded"); }, false, compressed, &storedSha);
-        if (sha != previousDb_->value("sha256", "") ||
-            lowerHex(nonce.data(), nonce.size()) != previousDb_->value("nonce", "") ||
-            (compressed && storedSha != previousDb_->value("encodedSha256", "")))
+            *e.dest_, e.crypto_, dbName, firstLayout ? 0 : db.value("sealedSize", uint64_t(0)), storedDb, &nonce,
+            [] { throw SealError("another copy than the one recorded"); }, firstLayout, compressed, &storedSha);
+        if (!firstLayout &&
+            (sha != db.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != db.value("nonce", "") ||
+             (compressed && storedSha != db.value("encodedSha256", ""))))
             throw SealError("it does not match its manifest");
+        if (firstLayout && !isArchiveStore(storedDb)) throw SealError("it is not an archive");
     } catch (const UnmergeableBackupError&) {
         throw;
     } catch (const std::exception& x) {
