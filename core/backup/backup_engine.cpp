@@ -906,6 +906,9 @@ private:
     std::optional<json> previousDb_;
     json inPlace_; // the manifest in place, when it opened
     int inPlaceFormat_ = 0;
+    // Why a manifest found in place (and its kept earlier copy) could not be
+    // opened: what that backup holds cannot be known, so it is never replaced.
+    std::optional<std::string> unreadableInPlace_;
     std::string previousAuditNext_; // where the read-back of stored objects goes on (stored_audit.h)
     std::set<std::string> oldNames_;
     std::optional<GenerationMemory> memory_;
@@ -979,9 +982,10 @@ void BackupEngine::Run::readWhatIsInPlace() {
             }
             keepOldManifest_ = !oldIsCopy;
         }
-    } catch (const SealError&) {
-        // Unreadable with this keyring: everything is sent again.
-    } catch (const json::exception&) {
+    } catch (const SealError& x) {
+        unreadableInPlace_ = x.what();
+    } catch (const json::exception& x) {
+        unreadableInPlace_ = x.what();
     }
     oldNames_.erase("");
     toWrite_.assign(oldNames_.begin(), oldNames_.end());
@@ -1003,6 +1007,12 @@ void BackupEngine::Run::readWhatIsInPlace() {
 }
 
 void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
+    if (unreadableInPlace_)
+        throw UnmergeableBackupError("the backup at " + e.dest_->label() +
+                                     " may hold messages this archive lacks, but its manifest could not be opened (" +
+                                     *unreadableInPlace_ +
+                                     "), so it was left as it is and nothing was backed up; move what the destination "
+                                     "holds aside, or back up to another destination");
     const std::optional<ArchiveContents> theirs = contentsIn(inPlace_);
     auto refuse = [&](const std::string& why, const std::string& what) {
         std::string held = "the backup at " + e.dest_->label() + " (" +
@@ -1014,30 +1024,37 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
     const std::string keep = "restore it into an empty folder with kxctl restore to keep what it holds, or back up "
                              "to another destination";
     if (inPlaceFormat_ > 2) refuse("it was made by a newer version of Kelvara", "update Kelvara here, or " + keep);
-    if (!previousDb_ || !isArchiveStore(storeFile_)) return;
+    // The first layout kept the database under the archive's own name,
+    // overwritten in place by every run: the copy there may be a later,
+    // unfinished run's rather than the one its manifest records. Any copy that
+    // opens under that name is this owner's archive, and is taken in.
+    const bool firstLayout = !previousDb_ && inPlaceFormat_ == 1 && inPlace_.contains("database");
+    if ((!previousDb_ && !firstLayout) || !isArchiveStore(storeFile_)) return;
+    const json& db = previousDb_ ? *previousDb_ : inPlace_.at("database");
     // This very file, as it stands, is what the backup in place holds.
     const std::string stamp = databaseStamp(storeFile_);
-    if (!stamp.empty() && previousDb_->value("sourceStamp", "") == stamp) return;
+    if (!stamp.empty() && db.value("sourceStamp", "") == stamp) return;
     // The local archive grew from what the backup holds (the usual case).
     if (theirs && holdsAllOf(storeFile_, *theirs)) return;
 
     ScratchDir scratch;
     const stdfs::path storedDb = scratch.path() / "backup-tresk.db";
-    const std::string dbName = previousDb_->value("name", "");
+    const std::string dbName = firstLayout ? legacyDbName_ : db.value("name", "");
     try {
         checkRemoteName(dbName, "object name");
         StreamNonce nonce{};
         std::string storedSha;
-        const bool compressed = previousDb_->value("encoding", "") == kZstdEncoding;
-        if (previousDb_->contains("encoding") && !compressed)
+        const bool compressed = db.value("encoding", "") == kZstdEncoding;
+        if (db.contains("encoding") && !compressed)
             throw BackupError("its database is stored in a form this version does not know");
         const std::string sha = restoreObject(
-            *e.dest_, e.crypto_, dbName, previousDb_->value("sealedSize", uint64_t(0)), storedDb, &nonce,
-            [] { throw SealError("another copy than the one recorded"); }, false, compressed, &storedSha);
-        if (sha != previousDb_->value("sha256", "") ||
-            lowerHex(nonce.data(), nonce.size()) != previousDb_->value("nonce", "") ||
-            (compressed && storedSha != previousDb_->value("encodedSha256", "")))
+            *e.dest_, e.crypto_, dbName, firstLayout ? 0 : db.value("sealedSize", uint64_t(0)), storedDb, &nonce,
+            [] { throw SealError("another copy than the one recorded"); }, firstLayout, compressed, &storedSha);
+        if (!firstLayout &&
+            (sha != db.value("sha256", "") || lowerHex(nonce.data(), nonce.size()) != db.value("nonce", "") ||
+             (compressed && storedSha != db.value("encodedSha256", ""))))
             throw SealError("it does not match its manifest");
+        if (firstLayout && !isArchiveStore(storedDb)) throw SealError("it is not an archive");
     } catch (const UnmergeableBackupError&) {
         throw;
     } catch (const std::exception& x) {

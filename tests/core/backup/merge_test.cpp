@@ -13,6 +13,7 @@
 #include "core/backup/machine_exchange.h"
 #include "core/backup/s3_destination.h"
 #include "core/household/machine_report.h"
+#include "core/platform/hex.h"
 #include "core/platform/sha256.h"
 #include "tests/core/backup/backup_fixtures.h"
 #include "tests/support/test_env.h"
@@ -351,6 +352,61 @@ TEST_P(Merge, ABackupThatCannotBeReadIsRefusedBeforeAnythingAtTheDestinationChan
     EXPECT_NE(why.find("newer version of Kelvara"), std::string::npos) << why;
     EXPECT_EQ(stored(), held2);
     EXPECT_EQ(b.guids(), bBefore);
+
+    // A manifest that no longer opens, with no earlier copy that does: what the
+    // backup holds cannot be known, so it is not replaced.
+    for (const std::string& n : {name, name + std::string(kReplacedManifestSuffix)}) {
+        if (server) {
+            if (dest->list(n).empty()) continue;
+            ASSERT_TRUE(server->flipStoredByte(n));
+        } else {
+            if (!stdfs::exists(folder / n)) continue;
+            std::string bytes = test::readAll(folder / n);
+            bytes[bytes.size() / 2] ^= 0x20;
+            test::writeAll(folder / n, bytes);
+        }
+    }
+    const auto held3 = stored();
+    why = refusal();
+    EXPECT_NE(why.find("manifest could not be opened"), std::string::npos) << why;
+    EXPECT_EQ(stored(), held3);
+    EXPECT_EQ(b.guids(), bBefore);
+}
+
+// A backup an earliest version wrote (the database under the archive's own
+// name, no record of its contents) is taken in as well before it is replaced.
+TEST_P(Merge, ABackupInTheFirstLayoutIsTakenInBeforeARebuiltArchiveReplacesIt) {
+    Home a, b;
+    a.ingest("mac-a", numbered("A", 1, 20));
+    b.ingest("mac-b", numbered("B", 1, 3));
+    TreskCrypto c(key);
+    auto put = [&](const std::string& name, const std::string& sealed, ObjectClass kind) {
+        dest->put(name, sealed.size(),
+                  [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); }, kind,
+                  {});
+    };
+    test::TempDir t;
+    snapshotDatabase(a.db(), t / "snap.db");
+    const std::string bytes = test::readAll(t / "snap.db");
+    const std::string sealedDb = c.seal(bytes, "kelvara/jorin/tresk.db");
+    put("kelvara/jorin/tresk.db", sealedDb, ObjectClass::data);
+    const StreamNonce nonce = TreskCrypto::nonceOf(sealedDb);
+    const json m = {{"format", 1},
+                    {"createdAt", "2026-11-30T03:30:00Z"},
+                    {"remoteName", "jorin/tresk.db"},
+                    {"database",
+                     {{"name", "kelvara/jorin/tresk.db"},
+                      {"size", bytes.size()},
+                      {"sha256", Sha256::hexOf(bytes)},
+                      {"sealedSize", sealedDb.size()},
+                      {"nonce", lowerHex(nonce.data(), nonce.size())}}},
+                    {"objects", json::array()}};
+    put("kelvara/jorin/tresk.db.manifest", c.seal(m.dump(), "kelvara/jorin/tresk.db.manifest"), ObjectClass::control);
+
+    backup(b);
+    const std::set<std::string> all = unite(a.guids(), b.guids());
+    EXPECT_EQ(b.guids(), all);
+    EXPECT_EQ(restored(), all);
 }
 
 // Runs killed with SIGKILL at random points of a merge (its requests to the
