@@ -1,6 +1,7 @@
 // The application shell driven through its real widgets: routing, the View
 // menu's shortcuts, the scan command, the error banner, the two sheets and
 // their close rules, the status panel and the backup owner.
+#include "app/model/alerts_model.h"
 #include "app/model/analysis_model.h"
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
@@ -785,8 +786,9 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
             if (l->isVisibleTo(w)) texts << l->text();
         return texts;
     };
-    // Sources: the alert above the rows, and no source called safe to delete
-    // because of an archive that is not there.
+    // Sources (still the open screen as the folder went): the alert above the
+    // rows, and no source called safe to delete because of an archive that is
+    // not there.
     model_->setRoute(Route::sources);
     auto* sourcesScreen = qobject_cast<sources::SourcesView*>(w->rootView()->currentScreen());
     ASSERT_NE(sourcesScreen, nullptr);
@@ -847,4 +849,16 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
     health = screenTexts(Route::health);
     EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
     EXPECT_FALSE(health.contains(QStringLiteral("No run yet")));
+
+    // The folder comes back while the sources screen is open: the alert goes
+    // and the safety analysis runs on what is there now.
+    model_->setRoute(Route::sources);
+    auto* again = w->rootView()->currentScreen()->findChild<BannerWidget*>(QStringLiteral("archiveNotFound"));
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(again->isVisibleTo(w));
+    model_->analysis().clearAnalyses();
+    std::filesystem::create_directories(root);
+    model_->alerts().recheckArchiveRoot();
+    EXPECT_FALSE(again->isVisibleTo(w));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model_->analysis().deletion().has_value(); }, 60000));
 }
