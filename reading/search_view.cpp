@@ -4,6 +4,7 @@
 #include "app/model/contacts_model.h"
 #include "app/model/owners_model.h"
 #include "app/ui/counts.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/style.h"
 #include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
@@ -36,9 +37,9 @@ QWidget* resultRow(const kx::TreskStore::SearchHit& hit, const kx::ContactResolv
 
     auto* first = new QHBoxLayout;
     first->setSpacing(8);
-    auto* sender = new QLabel(reading::searchResultTitle(names, hit), row);
+    // A long conversation name is cut short before the date, never past it.
+    auto* sender = new ElidedLabel(reading::searchResultTitle(names, hit), Qt::ElideRight, row);
     sender->setObjectName(QStringLiteral("sender"));
-    sender->setTextFormat(Qt::PlainText);
     styleLabel(sender, TextStyle::headline);
     first->addWidget(sender, 1);
     if (hit.date) {

@@ -2,6 +2,7 @@
 
 #include "app/model/app_model.h"
 #include "app/ui/clipboard.h"
+#include "app/ui/screen_widgets.h"
 #include "app/ui/style.h"
 #include "app/ui/symbols.h"
 #include "app/ui/widgets.h"
@@ -40,9 +41,10 @@ ThreadView::ThreadView(AppModel& model, const QString& owner, const kx::TreskSto
     auto* header = new QWidget(this);
     auto* headerRow = new QHBoxLayout(header);
     headerRow->setContentsMargins(16, 8, 10, 8);
-    title_ = new QLabel(header);
+    // A long group name is cut short with an ellipsis (the whole name is its
+    // tooltip and the window's title) rather than clipped under "Export…".
+    title_ = new ElidedLabel(QString(), Qt::ElideRight, header);
     title_->setObjectName(QStringLiteral("threadTitle"));
-    title_->setTextFormat(Qt::PlainText);
     styleLabel(title_, TextStyle::headline);
     headerRow->addWidget(title_, 1);
     export_ = new QToolButton(header);
@@ -106,7 +108,7 @@ ThreadView::ThreadView(AppModel& model, const QString& owner, const kx::TreskSto
     connect(loadEarlier_, &QPushButton::clicked, thread_, &ThreadModel::loadEarlier);
     connect(thread_, &ThreadModel::stateChanged, this, &ThreadView::updateState);
     connect(thread_, &ThreadModel::titleChanged, this, [this] {
-        title_->setText(thread_->title());
+        title_->setFullText(thread_->title());
         updateWindowTitle();
     });
     connect(thread_, &ThreadModel::rowsAboutToBeInserted, this, [this] {
@@ -126,10 +128,12 @@ ThreadView::ThreadView(AppModel& model, const QString& owner, const kx::TreskSto
         if (!settingScroll_) pinnedToBottom_ = value >= bar->maximum();
     });
 
-    title_->setText(thread_->title());
+    title_->setFullText(thread_->title());
     updateState();
     thread_->start();
 }
+
+QLabel* ThreadView::titleLabel() const { return title_; }
 
 ThreadView::~ThreadView() {
     if (titledWindow_ && titledWindow_->windowTitle() == thread_->title())

@@ -29,6 +29,7 @@
 #include <QWidget>
 
 class AppModel;
+class ElidedLabel;
 class ExportConversationView;
 class MessageDelegate;
 class QLabel;
@@ -50,7 +51,7 @@ public:
     QListView* list() const { return list_; }
     QPushButton* loadEarlierButton() const { return loadEarlier_; }
     QToolButton* exportButton() const { return export_; }
-    QLabel* titleLabel() const { return title_; }
+    QLabel* titleLabel() const;
     QLabel* problemLabel() const { return problem_; }
     // The export sheet while it is open; null otherwise.
     ExportConversationView* exportSheet() const;
@@ -81,7 +82,7 @@ private:
     AppModel& model_;
     ThreadModel* thread_;
     MessageDelegate* delegate_;
-    QLabel* title_;
+    ElidedLabel* title_;
     QToolButton* export_;
     QWidget* buttonRow_;
     QPushButton* loadEarlier_;

@@ -1,5 +1,6 @@
 #include "sources/sources_view.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/analysis_model.h"
 #include "app/model/app_model.h"
 #include "app/model/permissions_model.h"
@@ -84,6 +85,13 @@ SourcesView::SourcesView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     column->setSpacing(0);
     buildHeader(column);
 
+    // An archive that ran and is gone is not a set of sources waiting for
+    // their first scan: the health rules' alert says what happened.
+    notFound_ = new BannerWidget(BannerWidget::Kind::error, QStringLiteral("externaldrive.badge.questionmark"), this);
+    notFound_->setObjectName(QStringLiteral("archiveNotFound"));
+    notFound_->hide();
+    column->addWidget(notFound_);
+
     panelSlot_ = new QVBoxLayout;
     panelSlot_->setContentsMargins(kStandardPadding, 0, kStandardPadding, 8);
     column->addLayout(panelSlot_);
@@ -120,6 +128,12 @@ SourcesView::SourcesView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     connect(&analysis, &AnalysisModel::duplicateFindingsChanged, this, &SourcesView::refreshRows);
     connect(&analysis, &AnalysisModel::identicalGroupsChanged, this, &SourcesView::refreshBanners);
     connect(&model_.permissions(), &PermissionsModel::hasFullDiskAccessChanged, this, &SourcesView::refresh);
+    connect(&model_.alerts(), &AlertsModel::activeAlertsChanged, this, [this] {
+        const bool wasMissing = !notFound_->isHidden();
+        refresh();
+        // The archive is back: the analyses it was not there for are due.
+        if (wasMissing && notFound_->isHidden() && isVisible()) requestAnalyses();
+    });
     refresh();
     refreshPanel();
 }
@@ -354,10 +368,13 @@ void SourcesView::refresh() {
     const bool noSources = model_.registry().sources().empty();
     const bool running = model_.runs().isRunning();
     const bool databaseExists = liveMessagesDatabaseExists();
+    const std::optional<kx::HealthAlert> notFound = model_.alerts().archiveNotFound();
+    if (notFound) notFound_->setText(QString::fromStdString(notFound->title + ". " + notFound->body));
+    notFound_->setVisible(notFound.has_value());
     spinner_->setVisible(running);
     connect_->setVisible(!model_.sources().hasThisMacSource() && databaseExists);
     scanAll_->setEnabled(!running && !noSources);
-    checkSafety_->setEnabled(!model_.analysis().isAnalyzing() && !noSources);
+    checkSafety_->setEnabled(!model_.analysis().isAnalyzing() && !noSources && !notFound);
     if (noSources && !empty_) {
         empty_ = buildEmptyState();
         static_cast<QVBoxLayout*>(layout())->insertWidget(layout()->indexOf(content_), empty_, 1);
@@ -377,6 +394,8 @@ void SourcesView::refresh() {
 void SourcesView::refreshRows() {
     const kx::SourceRegistry& registry = model_.registry();
     const AnalysisModel& analysis = model_.analysis();
+    // No source is safe to delete because of an archive that is not there.
+    const bool archiveMissing = !notFound_->isHidden();
     std::vector<RowData> rows;
     rows.reserve(registry.sources().size());
     bool anyNeverScanned = false;
@@ -386,7 +405,7 @@ void SourcesView::refreshRows() {
         r.status = registry.status(s);
         anyNeverScanned = anyNeverScanned || r.status == kx::SourceStatus::neverScanned;
         const QString id = QString::fromStdString(s.id);
-        r.deletion = analysis.deletionReport(id);
+        if (!archiveMissing) r.deletion = analysis.deletionReport(id);
         r.duplicate = analysis.duplicateFindings(id);
         rows.push_back(std::move(r));
     }
@@ -411,7 +430,7 @@ void SourcesView::refreshBanners() {
 
 void SourcesView::refreshSummary() {
     const auto& deletion = model_.analysis().deletion();
-    summary_->setVisible(deletion.has_value());
+    summary_->setVisible(deletion.has_value() && notFound_->isHidden());
     if (deletion) summaryText_->setText(deletionSummaryText(*deletion));
 }
 
@@ -436,6 +455,8 @@ void SourcesView::showEvent(QShowEvent* event) {
 }
 
 void SourcesView::requestAnalyses() {
+    // Nothing to analyse until the archive is back.
+    if (!notFound_->isHidden()) return;
     AnalysisModel& analysis = model_.analysis();
     if (!analysis.deletion()) {
         // Never a second analysis beside a running one: the running one's result

@@ -6,7 +6,8 @@
 // AppModel and its features, every action is a model call.
 //
 // Top to bottom: the header (title, progress, "Connect Messages", "Scan All",
-// "Add Source", "Check Safety"); the archive-identity panel while an owner
+// "Add Source", "Check Safety"); the "Archive drive not found" alert while
+// the archive root that ran is gone; the archive-identity panel while an owner
 // choice waits; then either the empty state or the duplicate banners, the
 // "Ready to archive" banner, the list of sources and the deletion summary.
 //
@@ -25,6 +26,7 @@ class QScrollArea;
 class QTimer;
 class QVBoxLayout;
 
+class BannerWidget;
 class BusySpinner;
 
 namespace sources {
@@ -88,6 +90,7 @@ private:
     QPushButton* addSource_ = nullptr;
     QPushButton* checkSafety_ = nullptr;
     BusySpinner* spinner_ = nullptr;
+    BannerWidget* notFound_ = nullptr;
     QVBoxLayout* panelSlot_ = nullptr;
     WhichArchivePanel* panel_ = nullptr;
     QWidget* empty_ = nullptr;

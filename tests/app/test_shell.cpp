@@ -1,6 +1,8 @@
 // The application shell driven through its real widgets: routing, the View
 // menu's shortcuts, the scan command, the error banner, the two sheets and
 // their close rules, the status panel and the backup owner.
+#include "app/model/alerts_model.h"
+#include "app/model/analysis_model.h"
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
 #include "app/model/permissions_model.h"
@@ -19,6 +21,8 @@
 #include "reading/browse_view.h"
 #include "reading/model/conversation_list_model.h"
 #include "setup/model/onboarding_model.h"
+#include "sources/source_row.h"
+#include "sources/sources_view.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/platform_doubles.h"
@@ -765,6 +769,11 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 120000));
     ASSERT_TRUE(model_->report() && model_->report()->succeeded());
     ASSERT_TRUE(std::filesystem::is_directory(root));
+    // The sources screen's safety analysis, while the archive is there.
+    model_->setRoute(Route::sources);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return model_->analysis().deletion().has_value() && !model_->analysis().isAnalyzing(); },
+                        60000));
 
     // The archive folder goes while Kelvara runs.
     std::filesystem::remove_all(root);
@@ -777,6 +786,26 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
             if (l->isVisibleTo(w)) texts << l->text();
         return texts;
     };
+    // Sources (still the open screen as the folder went): the alert above the
+    // rows, and no source called safe to delete because of an archive that is
+    // not there.
+    model_->setRoute(Route::sources);
+    auto* sourcesScreen = qobject_cast<sources::SourcesView*>(w->rootView()->currentScreen());
+    ASSERT_NE(sourcesScreen, nullptr);
+    auto* sourcesAlert = sourcesScreen->findChild<BannerWidget*>(QStringLiteral("archiveNotFound"));
+    ASSERT_NE(sourcesAlert, nullptr);
+    EXPECT_TRUE(sourcesAlert->isVisibleTo(w));
+    EXPECT_TRUE(sourcesAlert->text().startsWith(notFound + ". Kelvara cannot find the archive folder at " +
+                                                QString::fromStdString(root.string())))
+        << sourcesAlert->text().toStdString();
+    ASSERT_EQ(sourcesScreen->listModel()->rowCount(), 1);
+    EXPECT_FALSE(sourcesScreen->listModel()->row(0).deletion.has_value());
+    EXPECT_TRUE(model_->analysis().deletion().has_value());
+    auto* deletionSummary = sourcesScreen->findChild<QWidget*>(QStringLiteral("deletionSummary"));
+    EXPECT_FALSE(deletionSummary->isVisibleTo(w));
+    EXPECT_FALSE(sourcesScreen->checkSafetyButton()->isEnabled());
+    kx::test::snapshot(*w, QStringLiteral("archive-not-found-sources"));
+
     // Health: the alert, never "has never run" or "No run yet", also after Refresh.
     QStringList health = screenTexts(Route::health);
     EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
@@ -820,4 +849,16 @@ TEST_F(ShellTest, AnArchiveThatRanAndIsGoneIsNotFoundOnEveryScreenNotNew) {
     health = screenTexts(Route::health);
     EXPECT_TRUE(health.contains(notFound)) << health.join(" | ").toStdString();
     EXPECT_FALSE(health.contains(QStringLiteral("No run yet")));
+
+    // The folder comes back while the sources screen is open: the alert goes
+    // and the safety analysis runs on what is there now.
+    model_->setRoute(Route::sources);
+    auto* again = w->rootView()->currentScreen()->findChild<BannerWidget*>(QStringLiteral("archiveNotFound"));
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(again->isVisibleTo(w));
+    model_->analysis().clearAnalyses();
+    std::filesystem::create_directories(root);
+    model_->alerts().recheckArchiveRoot();
+    EXPECT_FALSE(again->isVisibleTo(w));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model_->analysis().deletion().has_value(); }, 60000));
 }

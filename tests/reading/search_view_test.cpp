@@ -210,6 +210,32 @@ TEST_F(SearchScreen, OwnMessagesAreTheOwnersAndConversationsAreNamedAsBrowseName
     })) << "an own message of a one-to-one conversation";
 }
 
+TEST_F(SearchScreen, ALongConversationNameIsCutShortBeforeTheDate) {
+    const std::string name = "#family-trip-planning-summer-2019-at-the-lake-house-with-everyone-who-can-come-along";
+    registerSource("src-a", "jorin");
+    {
+        ArchiveWriter w(root(), "jorin");
+        w.conversation("chat100001", {{"M-0", "see you at the lake", readingDate(1), false, {}}}, name);
+    }
+    auto view = open();
+    view->resize(560, 400);
+    search(*view, "lake");
+    ASSERT_EQ(view->rows().size(), 1);
+    QWidget* row = view->rows()[0];
+    auto* sender = row->findChild<QLabel*>(QStringLiteral("sender"));
+    auto* date = row->findChild<QLabel*>(QStringLiteral("date"));
+    ASSERT_TRUE(sender && date);
+    // The whole title is the tooltip; the line shows what fits, and the date
+    // stays whole inside the row, which stays inside the screen.
+    EXPECT_TRUE(sender->toolTip().endsWith(QString::fromStdString(name)));
+    EXPECT_TRUE(sender->text().endsWith(QChar(0x2026))) << sender->text().toStdString();
+    EXPECT_LE(sender->fontMetrics().horizontalAdvance(sender->text()), sender->contentsRect().width());
+    EXPECT_LE(sender->geometry().right(), date->geometry().left());
+    EXPECT_GE(date->width(), date->sizeHint().width());
+    EXPECT_LE(row->mapTo(view.get(), QPoint(row->width(), 0)).x(), view->width());
+    snapshot(*view, "search-long-conversation-name");
+}
+
 TEST_F(SearchScreen, AnOwnerWithoutAnArchiveFindsNothing) {
     registerSource("src-a", "jorin");
     auto view = open();

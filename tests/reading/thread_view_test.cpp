@@ -293,6 +293,29 @@ TEST_F(Thread, TitleIsTheResolvedNameAndFollowsRenaming) {
     EXPECT_EQ(window.windowTitle(), "Kelvara");
 }
 
+TEST_F(Thread, ALongGroupNameIsCutShortBesideExportNotClipped) {
+    start();
+    ArchiveWriter(root(), "jorin").simpleConversation("chat100001", 3);
+    const QString name = "#family-trip-planning-summer-2019-at-the-lake-house-with-everyone-who-can-come";
+    QWidget window;
+    window.resize(420, 400);
+    TreskStore::ConversationSummary s{"chat100001", name.toStdString(), 3, std::nullopt, name.toStdString()};
+    auto* view = new ThreadView(*model, "jorin", s, &window);
+    view->resize(window.size());
+    window.show();
+    ASSERT_TRUE(settle());
+    QLabel* title = view->titleLabel();
+    // The whole name is the window's title and the tooltip; the line shows
+    // what fits, with an ellipsis, and ends before the button.
+    EXPECT_EQ(window.windowTitle(), name);
+    EXPECT_EQ(title->toolTip(), name);
+    EXPECT_TRUE(title->text().endsWith(QChar(0x2026))) << title->text().toStdString();
+    EXPECT_TRUE(name.startsWith(title->text().chopped(1)));
+    EXPECT_LE(title->fontMetrics().horizontalAdvance(title->text()), title->contentsRect().width());
+    EXPECT_LE(title->geometry().right(), view->exportButton()->geometry().left());
+    snapshot(window, "thread-long-group-name");
+}
+
 namespace {
 
 // Bodies of one to a dozen lines of words, so rows change height with the width.
