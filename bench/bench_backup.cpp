@@ -317,8 +317,11 @@ void mergeFigures(const stdfs::path& work, const kx::SymmetricKey& key) {
     for (int i = 0; i < kRounds; ++i) {
         stdfs::remove_all(b.parent_path().parent_path());
         ingestMessages(b, 0, next - kMissing);
-        const double ingest = ingestMessages(base / ("probe" + std::to_string(i)) / "jorin/tresk.db", next - kMissing,
-                                             next); // the missing ones, ingested into an archive of their own
+        // The missing ones, ingested into a copy of the archive that lacks them.
+        const stdfs::path probe = base / ("probe" + std::to_string(i)) / "jorin/tresk.db";
+        stdfs::create_directories(probe.parent_path());
+        stdfs::copy_file(b, probe);
+        const double ingest = ingestMessages(probe, next - kMissing, next);
         Clock::time_point fetchedAt{}, committedAt{};
         const kx::UploadReceipt r = engine(base / "b", [&](const char* s) {
                                         (std::strcmp(s, "fetched") == 0 ? fetchedAt : committedAt) = Clock::now();

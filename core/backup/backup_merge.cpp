@@ -156,13 +156,14 @@ SELECT w.guid, m.id IS NULL FROM w JOIN t.messages s ON s.guid = w.guid LEFT JOI
 
 // Every stored message, or (given the number of records both stores share) the
 // ones with a record after those: a message's own records (family 1), or those
-// of an attachment it links (family 2).
+// of an attachment it links (family 2). "+family" keeps the planner on the
+// range of seq rather than on every record of the family.
 constexpr const char* kEveryStoredMessage = "WITH s AS MATERIALIZED (SELECT * FROM t.messages), ";
 constexpr const char* kStoredMessagesAfter = R"SQL(
 WITH s AS MATERIALIZED (SELECT * FROM t.messages WHERE id IN (
-  SELECT subject FROM t.records WHERE seq > ?1 AND family = 1
+  SELECT subject FROM t.records WHERE seq > ?1 AND +family = 1
   UNION SELECT message_id FROM t.message_attachments WHERE attachment_id IN (
-    SELECT subject FROM t.records WHERE seq > ?1 AND family = 2))),
+    SELECT subject FROM t.records WHERE seq > ?1 AND +family = 2))),
 )SQL";
 
 // The archive's run lock (the one an ingest takes), held while the merge writes.
@@ -192,9 +193,8 @@ public:
     explicit StoredMessages(SQLite::Database& db)
         : message_(db, "SELECT m.id, m.guid, c.key, h.handle, m.service, m.text, m.date, m.date_read, "
                        "m.date_delivered, m.is_from_me, m.associated_guid, m.associated_type, "
-                       "m.thread_originator_guid, m.date_edited, m.date_retracted, "
-                       "(SELECT ch.guid FROM chats ch WHERE ch.conversation_id = m.conversation_id ORDER BY "
-                       "ch.guid LIMIT 1) FROM messages m JOIN conversations c ON c.id = m.conversation_id "
+                       "m.thread_originator_guid, m.date_edited, m.date_retracted, m.conversation_id "
+                       "FROM messages m JOIN conversations c ON c.id = m.conversation_id "
                        "LEFT JOIN handles h ON h.id = m.handle_id WHERE m.guid = ?"),
           versions_(db, "SELECT text, date FROM message_versions WHERE message_id = ? ORDER BY first_seen, rowid"),
           sources_(db, "SELECT s.source_id, s.format, s.label, s.path FROM message_sources ms JOIN sources s ON "
@@ -203,7 +203,11 @@ public:
                            "a.has_file, a.object_key, a.is_sticker FROM message_attachments ma JOIN attachments a "
                            "ON a.id = ma.attachment_id WHERE ma.message_id = ? ORDER BY ma.position"),
           attachmentSource_(db, "SELECT st.path, st.state FROM attachment_sources st JOIN sources s ON s.id = "
-                                "st.source_id WHERE st.attachment_id = ? AND s.source_id = ?") {}
+                                "st.source_id WHERE st.attachment_id = ? AND s.source_id = ?") {
+        // The first chat of each conversation, by GUID (chats are kept by GUID alone).
+        SQLite::Statement q(db, "SELECT conversation_id, min(guid) FROM chats GROUP BY conversation_id");
+        while (q.executeStep()) firstChat_[q.getColumn(0).getInt64()] = q.getColumn(1).getString();
+    }
 
     struct Sighting {
         Source source;
@@ -238,7 +242,8 @@ public:
         m.threadOriginatorGuid = optText(q.getColumn(12));
         m.dateEdited = optDate(q.getColumn(13));
         m.dateRetracted = optDate(q.getColumn(14));
-        if (!q.getColumn(15).isNull()) out.chatGuid = m.chatGuid = q.getColumn(15).getString();
+        if (auto chat = firstChat_.find(q.getColumn(15).getInt64()); chat != firstChat_.end())
+            out.chatGuid = m.chatGuid = chat->second;
         q.reset();
 
         versions_.reset();
@@ -313,6 +318,7 @@ private:
     }
 
     SQLite::Statement message_, versions_, sources_, attachments_, attachmentSource_;
+    std::unordered_map<int64_t, std::string> firstChat_;
 };
 
 // The chats of one conversation of the stored archive, as a reader announces them.
@@ -457,6 +463,8 @@ MergeResult mergeStoredArchive(const stdfs::path& storedDb, const stdfs::path& l
         return fetched[key] = ok;
     };
 
+    // One read transaction for all the reads, rather than a lock and a look at the file for each.
+    SQLite::Transaction reading(stored, SQLite::TransactionBehavior::DEFERRED);
     StoredMessages reader(stored);
     const Date now = std::chrono::system_clock::now();
     std::unique_ptr<TreskStoreWriter> writer = TreskStoreWriter::open(localDb.string(), owner, now);
