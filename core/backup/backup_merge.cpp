@@ -158,7 +158,7 @@ SELECT w.guid, m.id IS NULL FROM w JOIN t.messages s ON s.guid = w.guid LEFT JOI
 // ones with a record after those: a message's own records (family 1), or those
 // of an attachment it links (family 2). "+family" keeps the planner on the
 // range of seq rather than on every record of the family.
-constexpr const char* kEveryStoredMessage = "WITH s AS MATERIALIZED (SELECT * FROM t.messages), ";
+constexpr const char* kEveryStoredMessage = "WITH s AS NOT MATERIALIZED (SELECT * FROM t.messages), ";
 constexpr const char* kStoredMessagesAfter = R"SQL(
 WITH s AS MATERIALIZED (SELECT * FROM t.messages WHERE id IN (
   SELECT subject FROM t.records WHERE seq > ?1 AND +family = 1
