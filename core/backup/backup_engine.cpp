@@ -309,8 +309,11 @@ std::optional<ArchiveContents> contentsIn(const json& manifest) {
     if (!manifest.is_object()) return std::nullopt;
     const auto c = manifest.find("contents");
     if (c == manifest.end() || !c->is_object()) return std::nullopt;
-    ArchiveContents out{c->value("records", int64_t(0)), c->value("digest", ""), c->value("messages", int64_t(0))};
+    ArchiveContents out{c->value("records", int64_t(0)), c->value("digest", ""), c->value("messages", int64_t(0)), {}};
     if (out.records <= 0 || out.digest.empty()) return std::nullopt;
+    if (auto points = c->find("checkpoints"); points != c->end() && points->is_array())
+        for (const auto& p : *points)
+            if (p.is_string()) out.checkpoints.push_back(p.get<std::string>());
     return out;
 }
 
@@ -905,6 +908,9 @@ private:
     std::map<std::string, json> previous_;
     std::optional<json> previousDb_;
     json inPlace_; // the manifest in place, when it opened
+    // The digest of the local records the backup in place holds, when the check
+    // before the run read it; the new manifest's contents carry it on.
+    std::optional<RecordDigest> heldRecords_;
     int inPlaceFormat_ = 0;
     // Why a manifest found in place (and its kept earlier copy) could not be
     // opened: what that backup holds cannot be known, so it is never replaced.
@@ -1035,7 +1041,12 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
     const std::string stamp = databaseStamp(storeFile_);
     if (!stamp.empty() && db.value("sourceStamp", "") == stamp) return;
     // The local archive grew from what the backup holds (the usual case).
-    if (theirs && holdsAllOf(storeFile_, *theirs)) return;
+    HeldRecords held;
+    if (theirs) held = recordsHeld(storeFile_, *theirs);
+    if (held.all) {
+        heldRecords_ = std::move(held.digest);
+        return;
+    }
 
     ScratchDir scratch;
     const stdfs::path storedDb = scratch.path() / "backup-tresk.db";
@@ -1085,9 +1096,12 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
     };
     MergeResult r;
     try {
-        r = mergeStoredArchive(storedDb, storeFile_, scratch.path(), fetch, [&] {
-            if (e.options_.mergeStep) e.options_.mergeStep("commit");
-        });
+        r = mergeStoredArchive(
+            storedDb, storeFile_, scratch.path(), fetch,
+            [&] {
+                if (e.options_.mergeStep) e.options_.mergeStep("commit");
+            },
+            held.shared);
     } catch (const UnmergeableBackupError& x) {
         refuse(x.what(), keep);
     }
@@ -1370,14 +1384,15 @@ void BackupEngine::Run::switchManifest() {
     // What the database holds, so that the next run can tell cheaply whether
     // this backup holds anything its archive lacks (backup_merge.h).
     std::optional<ArchiveContents> contents;
-    if (fs::exists(snapshot_)) contents = archiveContents(snapshot_);
+    if (fs::exists(snapshot_)) contents = archiveContents(snapshot_, heldRecords_ ? &*heldRecords_ : nullptr);
     else if (auto c = contentsIn(inPlace_);
              c && previousDb_ && dbEntry_.value("name", "") == previousDb_->value("name", ""))
         contents = c; // the database in place is kept as it is
     if (contents)
         manifest["contents"] = {{"records", contents->records},
                                 {"digest", contents->digest},
-                                {"messages", contents->messages}};
+                                {"messages", contents->messages},
+                                {"checkpoints", contents->checkpoints}};
     if (const auto& head = e.options_.manifestHead)
         manifest["manifestHead"] = {{"recordCount", head->recordCount},
                                     {"chainHead", head->chainHead},

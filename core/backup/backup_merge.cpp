@@ -46,34 +46,66 @@ std::optional<std::string> metaValue(SQLite::Database& db, const char* key) {
     return q.getColumn(0).getString();
 }
 
-// The records of a store, hashed one after the other up to `limit` (all when
-// none); the count hashed comes back in `count`.
-std::string hashRecords(SQLite::Database& db, std::optional<int64_t> limit, int64_t& count) {
-    std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> h(XXH3_createState(), &XXH3_freeState);
-    if (!h || XXH3_128bits_reset(h.get()) != XXH_OK) throw Error("could not start a digest");
-    count = 0;
-    SQLite::Statement q(db, limit ? "SELECT body FROM records ORDER BY seq LIMIT ?"
-                                  : "SELECT body FROM records ORDER BY seq");
-    if (limit) q.bind(1, *limit);
+} // namespace
+
+RecordDigest::RecordDigest() : state_(XXH3_createState()) {
+    if (!state_ || XXH3_128bits_reset(state_) != XXH_OK) throw Error("could not start a digest");
+}
+
+RecordDigest::RecordDigest(const RecordDigest& other) : RecordDigest() { *this = other; }
+
+RecordDigest& RecordDigest::operator=(const RecordDigest& other) {
+    XXH3_copyState(state_, other.state_);
+    records_ = other.records_;
+    lastSeq_ = other.lastSeq_;
+    last_ = other.last_;
+    checkpoints_ = other.checkpoints_;
+    return *this;
+}
+
+RecordDigest::~RecordDigest() { XXH3_freeState(state_); }
+
+std::string RecordDigest::hex() const {
+    XXH128_canonical_t digest;
+    XXH128_canonicalFromHash(&digest, XXH3_128bits_digest(state_));
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : digest.digest) {
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+    }
+    return out;
+}
+
+// The record at seq, hashed; nothing when there is none.
+static std::optional<uint64_t> hashOfRecord(SQLite::Database& db, int64_t seq) {
+    SQLite::Statement q(db, "SELECT body FROM records WHERE seq = ?");
+    q.bind(1, seq);
+    if (!q.executeStep()) return std::nullopt;
+    const SQLite::Column body = q.getColumn(0);
+    return XXH3_64bits(body.getBlob(), static_cast<size_t>(body.getBytes()));
+}
+
+bool RecordDigest::extend(SQLite::Database& db, std::optional<int64_t> upTo) {
+    if (records_ > 0 && hashOfRecord(db, lastSeq_) != last_) return false;
+    SQLite::Statement q(db, "SELECT seq, body FROM records WHERE seq > ? ORDER BY seq LIMIT ?");
+    q.bind(1, lastSeq_);
+    q.bind(2, upTo ? std::max<int64_t>(0, *upTo - records_) : int64_t(-1));
     while (q.executeStep()) {
-        const SQLite::Column body = q.getColumn(0);
+        const SQLite::Column body = q.getColumn(1);
         const auto n = static_cast<uint32_t>(body.getBytes());
         const unsigned char len[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
                                       static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
-        XXH3_128bits_update(h.get(), len, sizeof len);
-        XXH3_128bits_update(h.get(), body.getBlob(), n);
-        ++count;
+        XXH3_128bits_update(state_, len, sizeof len);
+        XXH3_128bits_update(state_, body.getBlob(), n);
+        lastSeq_ = q.getColumn(0).getInt64();
+        if (++records_ % kRecordsPerCheckpoint == 0) checkpoints_.push_back(hex());
     }
-    XXH128_canonical_t digest;
-    XXH128_canonicalFromHash(&digest, XXH3_128bits_digest(h.get()));
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : digest.digest) {
-        hex.push_back(kHex[c >> 4]);
-        hex.push_back(kHex[c & 15]);
-    }
-    return hex;
+    if (records_ > 0) last_ = hashOfRecord(db, lastSeq_).value_or(0);
+    return true;
 }
+
+namespace {
 
 std::optional<std::string> optText(const SQLite::Column& c) {
     if (c.isNull()) return std::nullopt;
@@ -89,10 +121,12 @@ std::optional<Date> optDate(const SQLite::Column& c) {
 // has neither shown nor kept, a source that held it, an attachment or the bytes
 // of one, or a field a later sighting would fill (sender, service, date,
 // reaction target, thread, unsend). The writer never takes any of these away,
-// so a message not listed holds nothing new. Each is answered through the
-// local store's indexes, one pass over the stored tables.
+// so a message not listed holds nothing new. Only the stored messages in "s"
+// are looked at, each through the indexes of both stores; the result comes in
+// the order the backup took them in (so replies follow what they answer).
 constexpr const char* kWantedSql = R"SQL(
-SELECT s.guid FROM t.messages s LEFT JOIN main.messages m ON m.guid = s.guid
+w(guid) AS (
+SELECT s.guid FROM s LEFT JOIN main.messages m ON m.guid = s.guid
  WHERE m.id IS NULL
     OR (s.text IS NOT NULL AND s.text IS NOT m.text AND NOT EXISTS (
         SELECT 1 FROM main.message_versions v WHERE v.message_id = m.id AND v.text = s.text))
@@ -101,21 +135,35 @@ SELECT s.guid FROM t.messages s LEFT JOIN main.messages m ON m.guid = s.guid
     OR (s.thread_originator_guid IS NOT NULL AND m.thread_originator_guid IS NULL)
     OR (s.date_retracted IS NOT NULL AND m.date_retracted IS NULL)
 UNION
-SELECT s.guid FROM t.message_versions sv JOIN t.messages s ON s.id = sv.message_id
+SELECT s.guid FROM s CROSS JOIN t.message_versions sv ON sv.message_id = s.id
   JOIN main.messages m ON m.guid = s.guid
  WHERE sv.text IS NOT m.text AND NOT EXISTS (
        SELECT 1 FROM main.message_versions v WHERE v.message_id = m.id AND v.text = sv.text)
 UNION
-SELECT s.guid FROM t.message_sources ss JOIN t.messages s ON s.id = ss.message_id
+SELECT s.guid FROM s CROSS JOIN t.message_sources ss ON ss.message_id = s.id
   JOIN t.sources src ON src.id = ss.source_id JOIN main.messages m ON m.guid = s.guid
  WHERE NOT EXISTS (SELECT 1 FROM main.message_sources ms JOIN main.sources ls ON ls.id = ms.source_id
                     WHERE ms.message_id = m.id AND ls.source_id = src.source_id)
 UNION
-SELECT s.guid FROM t.message_attachments sa JOIN t.messages s ON s.id = sa.message_id
+SELECT s.guid FROM s CROSS JOIN t.message_attachments sa ON sa.message_id = s.id
   JOIN t.attachments a ON a.id = sa.attachment_id JOIN main.messages m ON m.guid = s.guid
  WHERE NOT EXISTS (SELECT 1 FROM main.message_attachments ma JOIN main.attachments la ON la.id = ma.attachment_id
                     WHERE ma.message_id = m.id AND la.guid = a.guid
-                      AND (a.object_key IS NULL OR la.object_key IS NOT NULL))
+                      AND (a.object_key IS NULL OR la.object_key IS NOT NULL)))
+SELECT w.guid, m.id IS NULL FROM w JOIN t.messages s ON s.guid = w.guid LEFT JOIN main.messages m ON m.guid = w.guid
+ ORDER BY s.id
+)SQL";
+
+// Every stored message, or (given the number of records both stores share) the
+// ones with a record after those: a message's own records (family 1), or those
+// of an attachment it links (family 2). "+family" keeps the planner on the
+// range of seq rather than on every record of the family.
+constexpr const char* kEveryStoredMessage = "WITH s AS NOT MATERIALIZED (SELECT * FROM t.messages), ";
+constexpr const char* kStoredMessagesAfter = R"SQL(
+WITH s AS MATERIALIZED (SELECT * FROM t.messages WHERE id IN (
+  SELECT subject FROM t.records WHERE seq > ?1 AND +family = 1
+  UNION SELECT message_id FROM t.message_attachments WHERE attachment_id IN (
+    SELECT subject FROM t.records WHERE seq > ?1 AND +family = 2))),
 )SQL";
 
 // The archive's run lock (the one an ingest takes), held while the merge writes.
@@ -145,9 +193,8 @@ public:
     explicit StoredMessages(SQLite::Database& db)
         : message_(db, "SELECT m.id, m.guid, c.key, h.handle, m.service, m.text, m.date, m.date_read, "
                        "m.date_delivered, m.is_from_me, m.associated_guid, m.associated_type, "
-                       "m.thread_originator_guid, m.date_edited, m.date_retracted, "
-                       "(SELECT ch.guid FROM chats ch WHERE ch.conversation_id = m.conversation_id ORDER BY "
-                       "ch.guid LIMIT 1) FROM messages m JOIN conversations c ON c.id = m.conversation_id "
+                       "m.thread_originator_guid, m.date_edited, m.date_retracted, m.conversation_id "
+                       "FROM messages m JOIN conversations c ON c.id = m.conversation_id "
                        "LEFT JOIN handles h ON h.id = m.handle_id WHERE m.guid = ?"),
           versions_(db, "SELECT text, date FROM message_versions WHERE message_id = ? ORDER BY first_seen, rowid"),
           sources_(db, "SELECT s.source_id, s.format, s.label, s.path FROM message_sources ms JOIN sources s ON "
@@ -156,7 +203,11 @@ public:
                            "a.has_file, a.object_key, a.is_sticker FROM message_attachments ma JOIN attachments a "
                            "ON a.id = ma.attachment_id WHERE ma.message_id = ? ORDER BY ma.position"),
           attachmentSource_(db, "SELECT st.path, st.state FROM attachment_sources st JOIN sources s ON s.id = "
-                                "st.source_id WHERE st.attachment_id = ? AND s.source_id = ?") {}
+                                "st.source_id WHERE st.attachment_id = ? AND s.source_id = ?") {
+        // The first chat of each conversation, by GUID (chats are kept by GUID alone).
+        SQLite::Statement q(db, "SELECT conversation_id, min(guid) FROM chats GROUP BY conversation_id");
+        while (q.executeStep()) firstChat_[q.getColumn(0).getInt64()] = q.getColumn(1).getString();
+    }
 
     struct Sighting {
         Source source;
@@ -191,7 +242,8 @@ public:
         m.threadOriginatorGuid = optText(q.getColumn(12));
         m.dateEdited = optDate(q.getColumn(13));
         m.dateRetracted = optDate(q.getColumn(14));
-        if (!q.getColumn(15).isNull()) out.chatGuid = m.chatGuid = q.getColumn(15).getString();
+        if (auto chat = firstChat_.find(q.getColumn(15).getInt64()); chat != firstChat_.end())
+            out.chatGuid = m.chatGuid = chat->second;
         q.reset();
 
         versions_.reset();
@@ -266,6 +318,7 @@ private:
     }
 
     SQLite::Statement message_, versions_, sources_, attachments_, attachmentSource_;
+    std::unordered_map<int64_t, std::string> firstChat_;
 };
 
 // The chats of one conversation of the stored archive, as a reader announces them.
@@ -301,12 +354,17 @@ bool isArchiveStore(const stdfs::path& dbFile) {
     }
 }
 
-std::optional<ArchiveContents> archiveContents(const stdfs::path& dbFile) {
+std::optional<ArchiveContents> archiveContents(const stdfs::path& dbFile, const RecordDigest* first) {
     try {
         SQLite::Database db = openReadOnly(dbFile);
         if (!metaValue(db, "formatVersion") || !hasTable(db, "records")) return std::nullopt;
-        ArchiveContents c;
-        c.digest = hashRecords(db, std::nullopt, c.records);
+        RecordDigest digest;
+        if (first) digest = *first;
+        if (!digest.extend(db, std::nullopt)) {
+            digest = RecordDigest(); // not the file the first records were read from
+            digest.extend(db, std::nullopt);
+        }
+        ArchiveContents c{digest.records(), digest.hex(), 0, digest.checkpoints()};
         SQLite::Statement q(db, "SELECT count(*) FROM messages");
         if (q.executeStep()) c.messages = q.getColumn(0).getInt64();
         return c;
@@ -315,20 +373,30 @@ std::optional<ArchiveContents> archiveContents(const stdfs::path& dbFile) {
     }
 }
 
-bool holdsAllOf(const stdfs::path& dbFile, const ArchiveContents& contents) {
+HeldRecords recordsHeld(const stdfs::path& dbFile, const ArchiveContents& contents) {
+    HeldRecords held;
     try {
         SQLite::Database db = openReadOnly(dbFile);
-        if (!hasTable(db, "records")) return false;
-        int64_t count = 0;
-        const std::string digest = hashRecords(db, contents.records, count);
-        return count == contents.records && digest == contents.digest;
+        if (!hasTable(db, "records")) return held;
+        RecordDigest d;
+        if (!d.extend(db, contents.records)) return held;
+        for (size_t i = 0; i < std::min(d.checkpoints().size(), contents.checkpoints.size()); ++i) {
+            if (d.checkpoints()[i] != contents.checkpoints[i]) break;
+            held.shared = static_cast<int64_t>(i + 1) * kRecordsPerCheckpoint;
+        }
+        if (d.records() == contents.records && d.hex() == contents.digest) {
+            held.all = true;
+            held.shared = d.records();
+            held.digest = std::move(d);
+        }
     } catch (const SQLite::Exception&) {
-        return false;
     }
+    return held;
 }
 
 MergeResult mergeStoredArchive(const stdfs::path& storedDb, const stdfs::path& localDb, const stdfs::path& scratch,
-                               const FetchArchiveFile& fetch, const std::function<void()>& beforeCommit) {
+                               const FetchArchiveFile& fetch, const std::function<void()>& beforeCommit,
+                               int64_t sharedRecords) {
     std::optional<SQLite::Database> storedOpen;
     std::string owner;
     try {
@@ -358,9 +426,9 @@ MergeResult mergeStoredArchive(const stdfs::path& storedDb, const stdfs::path& l
         SQLite::Statement attach(local, "ATTACH DATABASE ? AS t");
         attach.bind(1, storedDb.string());
         attach.exec();
-        SQLite::Statement q(local, std::string("SELECT w.guid, m.id IS NULL FROM (") + kWantedSql +
-                                       ") w JOIN t.messages s ON s.guid = w.guid LEFT JOIN main.messages m ON "
-                                       "m.guid = w.guid ORDER BY s.id");
+        SQLite::Statement q(local,
+                            std::string(sharedRecords ? kStoredMessagesAfter : kEveryStoredMessage) + kWantedSql);
+        if (sharedRecords) q.bind(1, sharedRecords);
         while (q.executeStep()) {
             wanted.push_back(q.getColumn(0).getString());
             if (q.getColumn(1).getInt()) absent.insert(wanted.back());
@@ -395,6 +463,8 @@ MergeResult mergeStoredArchive(const stdfs::path& storedDb, const stdfs::path& l
         return fetched[key] = ok;
     };
 
+    // One read transaction for all the reads, rather than a lock and a look at the file for each.
+    SQLite::Transaction reading(stored, SQLite::TransactionBehavior::DEFERRED);
     StoredMessages reader(stored);
     const Date now = std::chrono::system_clock::now();
     std::unique_ptr<TreskStoreWriter> writer = TreskStoreWriter::open(localDb.string(), owner, now);

@@ -16,10 +16,14 @@
 // messages). The records table only ever grows, so a local archive whose first
 // records hash alike holds everything that backup holds, and the database
 // object is not fetched. An ordinary run (the same archive backs up to the same
-// place again) reads the local records once and pays nothing else; a run whose
+// place again) reads the local records once, and the contents of the backup it
+// writes carry that digest on over the records added since; a run whose
 // database did not change since the backup in place does not even do that.
 // Only a backup written by another computer or another archive fetches the
-// database object and compares message by message.
+// database object. A record says what was taken in, not where it was stored, so
+// two archives that took in the same things in the same order (one rebuilt from
+// the same Messages database) share their first records; only messages with a
+// record after the shared ones are compared, message by message.
 #include "core/backup/destination.h"
 
 #include <cstdint>
@@ -28,6 +32,11 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+struct XXH3_state_s;
+namespace SQLite {
+class Database;
+}
 
 namespace kx {
 
@@ -38,18 +47,61 @@ struct ArchiveContents {
     // big-endian length (a fast hash: the manifest is sealed, so nobody forges it).
     std::string digest;
     int64_t messages = 0;
+    // The digests of the first kRecordsPerCheckpoint, 2 x kRecordsPerCheckpoint, ...
+    // records: how far another store shares this one's first records.
+    std::vector<std::string> checkpoints;
     bool operator==(const ArchiveContents&) const = default;
 };
 
-// Of the store at dbFile; nothing when the file is not a store that keeps
-// records (a store of the first format, or not a store). Throws kx::Error when
-// it cannot be read.
-std::optional<ArchiveContents> archiveContents(const std::filesystem::path& dbFile);
+inline constexpr int64_t kRecordsPerCheckpoint = 8192;
 
-// Whether the store's first `contents.records` records are exactly those the
-// contents describe: the store then holds everything a database with these
-// contents holds.
-bool holdsAllOf(const std::filesystem::path& dbFile, const ArchiveContents& contents);
+// The digest of a store's first records, which can be carried on over the
+// records appended after them (the records table only ever grows).
+class RecordDigest {
+public:
+    RecordDigest();
+    RecordDigest(const RecordDigest& other);
+    RecordDigest& operator=(const RecordDigest& other);
+    ~RecordDigest();
+    int64_t records() const { return records_; }
+    std::string hex() const;
+    const std::vector<std::string>& checkpoints() const { return checkpoints_; }
+    // Takes in the records of db after those taken in so far, up to `upTo` in
+    // all (every one when nothing); false when db's records do not go on from
+    // the ones taken in (its last one taken in is another record).
+    bool extend(SQLite::Database& db, std::optional<int64_t> upTo);
+
+private:
+    XXH3_state_s* state_;
+    int64_t records_ = 0;
+    int64_t lastSeq_ = 0;
+    uint64_t last_ = 0; // a hash of the last record taken in
+    std::vector<std::string> checkpoints_;
+};
+
+// Of the store at dbFile; nothing when the file is not a store that keeps
+// records (a store of the first format, or not a store). Given the digest of
+// this store's first records (taken of the file it was copied from), only the
+// records after those are read. Throws kx::Error when it cannot be read.
+std::optional<ArchiveContents> archiveContents(const std::filesystem::path& dbFile,
+                                               const RecordDigest* first = nullptr);
+
+// How much of what a database with these contents holds the store at dbFile
+// holds for certain: all of it when its first `contents.records` records are
+// exactly those the contents describe, or else the number of first records
+// both share as far as the contents' checkpoints tell. With all of it, the
+// digest of those records is kept, for archiveContents to carry on from.
+struct HeldRecords {
+    bool all = false;
+    int64_t shared = 0;
+    std::optional<RecordDigest> digest;
+};
+HeldRecords recordsHeld(const std::filesystem::path& dbFile, const ArchiveContents& contents);
+
+// Whether the store holds all of what a database with these contents holds.
+inline bool holdsAllOf(const std::filesystem::path& dbFile, const ArchiveContents& contents) {
+    return recordsHeld(dbFile, contents).all;
+}
 
 // Whether the file is a store this version writes (a "meta" table naming its format).
 bool isArchiveStore(const std::filesystem::path& dbFile);
@@ -84,8 +136,10 @@ using FetchArchiveFile = std::function<bool(const std::string& relativePath, con
 // Holds the archive's run lock while it writes. Throws UnmergeableBackupError
 // when storedDb is not a store of this owner in a format this version reads,
 // kx::Error when the local store cannot be written.
+// Given the number of first records both stores share (recordsHeld), only the
+// stored messages with a record after those are compared.
 MergeResult mergeStoredArchive(const std::filesystem::path& storedDb, const std::filesystem::path& localDb,
                                const std::filesystem::path& scratch, const FetchArchiveFile& fetch,
-                               const std::function<void()>& beforeCommit = {});
+                               const std::function<void()>& beforeCommit = {}, int64_t sharedRecords = 0);
 
 } // namespace kx

@@ -263,6 +263,51 @@ TEST_P(Merge, ARebuiltArchiveTakesBackWhatOnlyTheBackupHeldBeforeReplacingIt) {
     EXPECT_TRUE(steps.empty());
 }
 
+TEST_P(Merge, ARebuiltArchiveSharingTheFirstRecordsStillTakesBackEverythingAfterThem) {
+    // Enough messages that the manifest marks its first records with a checkpoint.
+    Home h;
+    const std::vector<MessageRecord> scanned = numbered("m", 1, static_cast<int>(kRecordsPerCheckpoint) + 500);
+    h.ingest("mac", scanned);
+    MessageRecord edited = message("m5", "m text 5, changed", 5); // a message inside the shared records
+    edited.dateEdited = at(20);
+    edited.edits = {EditRecord{at(5), std::string("m text 5")}};
+    h.ingest("mac", {edited, withPhoto(message("late", "a photo", 30), "late-photo")},
+             {{"late-photo", "JPEG bytes of a late photo"}});
+    backup(h);
+    const std::set<std::string> before = h.guids();
+
+    stdfs::remove_all(h.dir / "Tresk"); // lost, and scanned again from the same Messages database
+    h.ingest("mac", scanned);
+    h.ingest("mac", {message("new", "after the rebuild", 40)});
+    const json stored = test::readManifest(*dest, key).at("contents");
+    ArchiveContents theirs{stored.at("records"), stored.at("digest"), stored.at("messages"), stored.at("checkpoints")};
+    const HeldRecords held = recordsHeld(h.db(), theirs);
+    EXPECT_FALSE(held.all);
+    EXPECT_EQ(held.shared, kRecordsPerCheckpoint);
+
+    UploadReceipt r = backup(h);
+    ASSERT_TRUE(r.merged);
+    EXPECT_EQ(r.merged->messagesAdded, 1);
+    EXPECT_EQ(r.merged->messagesGrown, 1);
+    EXPECT_EQ(r.merged->attachmentsAdded, 1);
+    EXPECT_EQ(h.versionsOf("m5"), (std::vector<std::string>{"m text 5", "m text 5, changed"}));
+    const std::set<std::string> all = unite(before, {"new"});
+    EXPECT_EQ(h.guids(), all);
+    EXPECT_EQ(restored(), all);
+    EXPECT_EQ(h.recordsDisagree(), "");
+
+    // The next run's check carries the digest on over what it adds, and the manifest's contents hold.
+    h.ingest("mac", {message("newer", "later still", 41)});
+    r = backup(h);
+    EXPECT_FALSE(r.merged);
+    const json next = test::readManifest(*dest, key).at("contents");
+    const std::optional<ArchiveContents> now = archiveContents(h.db());
+    ASSERT_TRUE(now);
+    EXPECT_EQ(next.at("digest"), now->digest);
+    EXPECT_EQ(next.at("records"), now->records);
+    EXPECT_EQ(next.at("checkpoints"), now->checkpoints);
+}
+
 TEST_P(Merge, EditsUnsendsAndSightingsOfMessagesBothHoldAreMergedAsNewRecords) {
     Home a, b;
     a.ingest("mac-a", {message("m1", "see you at 5", 1), message("m2", "oops wrong chat", 2)});
