@@ -129,6 +129,7 @@ std::vector<OwnerCoverage> TreskEngine::coverage(Date now) const {
         for (size_t i = 1; i < cov.periods.size(); ++i) {
             CoverageGap gap;
             gap.owner = owner;
+            gap.name = owner; // what the gap is about; its kind gives its title
             gap.start = cov.periods[i - 1].end;
             gap.end = cov.periods[i].start;
             gap.days = wholeDays(gap.start, gap.end);
@@ -143,15 +144,12 @@ std::vector<OwnerCoverage> TreskEngine::coverage(Date now) const {
             }
             if (spanning) {
                 gap.kind = CoverageGap::Kind::quiet;
-                gap.name = "Likely a quiet period";
                 gap.detail = sourceName(*spanning) + " has messages before and after this stretch but none in it.";
             } else if (!unread.empty()) {
                 gap.kind = CoverageGap::Kind::notScanned;
-                gap.name = "Not yet scanned";
                 gap.detail = unreadText() + ", so messages from this stretch may still be there.";
             } else {
                 gap.kind = CoverageGap::Kind::missing;
-                gap.name = "Not archived anywhere";
                 gap.detail = "No registered source holds messages from this stretch.";
             }
             cov.gaps.push_back(std::move(gap));
@@ -160,8 +158,8 @@ std::vector<OwnerCoverage> TreskEngine::coverage(Date now) const {
         if (now > *cov.lastDate && now - *cov.lastDate >= kDay * kTrailingDays) {
             CoverageGap gap;
             gap.owner = owner;
+            gap.name = owner;
             gap.kind = CoverageGap::Kind::trailing;
-            gap.name = "Nothing archived since";
             gap.start = *cov.lastDate;
             gap.end = now;
             gap.days = wholeDays(gap.start, gap.end);

@@ -82,7 +82,9 @@ TEST_F(CoverageFixture, PeriodsSplitAtLongSilencesAndGapsAreNamedByWhatTheSource
     EXPECT_EQ(c.gaps[0].days, 59);
     EXPECT_NE(c.gaps[0].detail->find("\"a\""), std::string::npos);
     EXPECT_EQ(c.gaps[1].kind, Kind::missing);
-    EXPECT_EQ(c.gaps[1].name, "Not archived anywhere");
+    // Named by what it is about: its kind's title stands beside the name.
+    EXPECT_EQ(c.gaps[1].name, "jorin");
+    EXPECT_EQ(c.gaps[0].name, "jorin");
     EXPECT_EQ(c.gaps[1].start, c.periods[1].end);
     EXPECT_EQ(c.gaps[1].end, c.periods[2].start);
     EXPECT_EQ(c.gaps[1].owner, "jorin");
