@@ -191,9 +191,11 @@ TEST_F(Runs, TheGuardsOfARunInOrder) {
     m.runs().runBackup(QStringLiteral(" jorin"), storePath("jorin"), d);
     EXPECT_EQ(m.lastError(), QStringLiteral("Create jorin's encryption key first."));
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")));
     m.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(m));
     m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     EXPECT_EQ(m.lastError(), QStringLiteral("There is no tresk for jorin yet. Run a scan first."));
     EXPECT_FALSE(m.isBusy());
