@@ -239,24 +239,24 @@ void BackupKeysModel::restoreKey(const QString& phrase) {
 }
 
 std::optional<kx::OwnerKeyring> BackupKeysModel::requireKeyring() {
-    const QString owner = backup_.owner();
+    KeyringCheck check = checkKeyring(keyStore_, backup_.keychain(), backup_.owner());
+    if (!check.ring) backup_.setLastError(check.refusal);
+    return std::move(check.ring);
+}
+
+BackupKeysModel::KeyringCheck BackupKeysModel::checkKeyring(const kx::OwnerKeyStore& keys,
+                                                            const kx::TreskKeychain& keychain, const QString& owner) {
     const std::string o = owner.toStdString();
     std::optional<kx::OwnerKeyring> ring;
     try {
-        ring = keyStore_.existingKeyring(o);
+        ring = keys.existingKeyring(o);
     } catch (const std::exception& e) {
-        backup_.setLastError(QStringLiteral("Could not read the encryption key: ") + q(e.what()));
-        return std::nullopt;
+        return {std::nullopt, QStringLiteral("Could not read the encryption key: ") + q(e.what())};
     }
-    if (!ring) {
-        backup_.setLastError(QStringLiteral("Create ") + owner + QStringLiteral("'s encryption key first."));
-        return std::nullopt;
-    }
-    if (!backup_.keychain().hasConfirmedRecoveryKey(o)) {
-        backup_.setLastError(QStringLiteral("Save ") + owner +
-                             QStringLiteral("'s recovery key first. Without it, nobody (including us) can ever read "
-                                            "this backup again."));
-        return std::nullopt;
-    }
-    return ring;
+    if (!ring) return {std::nullopt, QStringLiteral("Create ") + owner + QStringLiteral("'s encryption key first.")};
+    if (!keychain.hasConfirmedRecoveryKey(o))
+        return {std::nullopt, QStringLiteral("Save ") + owner +
+                                  QStringLiteral("'s recovery key first. Without it, nobody (including us) can ever "
+                                                 "read this backup again.")};
+    return {std::move(ring), QString()};
 }

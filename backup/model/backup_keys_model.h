@@ -54,6 +54,14 @@ public:
     // The owner's keyring when it may be used (key present, phrase saved, as the
     // keyring says); otherwise nothing and lastError says why.
     std::optional<kx::OwnerKeyring> requireKeyring();
+    // The same answer without publishing it, for work off the GUI thread: the
+    // keyring, or the sentence that says why not.
+    struct KeyringCheck {
+        std::optional<kx::OwnerKeyring> ring;
+        QString refusal;
+    };
+    static KeyringCheck checkKeyring(const kx::OwnerKeyStore& keys, const kx::TreskKeychain& keychain,
+                                     const QString& owner);
 
     // BackupModel serves another owner: the phrase on screen was the previous
     // owner's, and the key state is read again for the new one.

@@ -187,8 +187,8 @@ TEST_F(BackupScreen, ChangingTheOwnerTakesThePhraseAway) {
     panel->confirmBox()->setChecked(true);
     // Continue pressed on a panel whose owner is no longer served confirms nothing.
     backup->setOwner(QStringLiteral("sam"));
-    ASSERT_TRUE(drain(*backup));
     panel->continueAction();
+    ASSERT_TRUE(drain(*backup));
     EXPECT_FALSE(TreskKeychain().hasConfirmedRecoveryKey("sam"));
     EXPECT_FALSE(TreskKeychain().hasConfirmedRecoveryKey("jorin"));
     EXPECT_EQ(find<RecoveryKeyPanel>("recoveryKeyPanel"), nullptr);
@@ -536,6 +536,7 @@ TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {
     };
 
     backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    ASSERT_TRUE(settleBackup());
     EXPECT_TRUE(errorShown().startsWith(QStringLiteral("Save jorin's recovery key first.")))
         << errorShown().toStdString();
     backup->keys().confirmRecoverySaved();
@@ -543,6 +544,7 @@ TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {
     EXPECT_TRUE(errorShown().isEmpty()) << errorShown().toStdString();
 
     backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    ASSERT_TRUE(settleBackup());
     EXPECT_EQ(errorShown(), QStringLiteral("There is no tresk for jorin yet. Run a scan first."));
     backup->destinationsModel().testConnection(drive);
     ASSERT_TRUE(settleBackup());
