@@ -10,8 +10,7 @@ namespace {
 QString q(const std::string& text) { return QString::fromStdString(text); }
 } // namespace
 
-BackupKeysModel::BackupKeysModel(BackupModel& backup)
-    : backup_(backup), keyStore_(kx::kKeychainService, backup.secrets().get()) {}
+BackupKeysModel::BackupKeysModel(BackupModel& backup) : backup_(backup) {}
 
 void BackupKeysModel::setHasKey(bool value) { publish(this, hasKey_, value, &BackupKeysModel::hasKeyChanged); }
 void BackupKeysModel::setRecoveryConfirmed(bool value) {
@@ -236,12 +235,6 @@ void BackupKeysModel::restoreKey(const QString& phrase) {
                          backup_.setLastResult(sentence);
                      };
                  });
-}
-
-std::optional<kx::OwnerKeyring> BackupKeysModel::requireKeyring() {
-    KeyringCheck check = checkKeyring(keyStore_, backup_.keychain(), backup_.owner());
-    if (!check.ring) backup_.setLastError(check.refusal);
-    return std::move(check.ring);
 }
 
 BackupKeysModel::KeyringCheck BackupKeysModel::checkKeyring(const kx::OwnerKeyStore& keys,

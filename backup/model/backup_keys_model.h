@@ -5,12 +5,10 @@
 // A recovery phrase shown for one owner belongs to that owner: changing the
 // owner takes it away, so it is never shown or confirmed under another name.
 //
-// Every operation but requireKeyring asks the keyring on the thread pool and
-// publishes what it found on the GUI thread, for the owner it was asked for
-// only. Those that write (create, confirm, restore) hold BackupModel's busy
-// flag while they run and do nothing while it is set. Of the reads, only the
-// latest answer is shown; a key state asked for while a write runs is read
-// when it has ended, a phrase asked for then is not shown.
+// Every operation asks the keyring on the thread pool and publishes what it
+// found on the GUI thread, for the owner it was asked for only. Those that write (create, confirm, restore) hold
+// BackupModel's busy flag while they run and do nothing while it is set. Of the reads, only the latest answer is shown;
+// a key state asked for while a write runs is read when it has ended, a phrase asked for then is not shown.
 #include "core/keys/owner_keys.h"
 
 #include <QObject>
@@ -52,10 +50,8 @@ public:
     // Stores the key a phrase encodes as the owner's key (phrase as typed).
     void restoreKey(const QString& phrase);
     // The owner's keyring when it may be used (key present, phrase saved, as the
-    // keyring says); otherwise nothing and lastError says why.
-    std::optional<kx::OwnerKeyring> requireKeyring();
-    // The same answer without publishing it, for work off the GUI thread: the
-    // keyring, or the sentence that says why not.
+    // keyring says), or the sentence that says why not. It asks the keyring, so
+    // it is called by work off the GUI thread.
     struct KeyringCheck {
         std::optional<kx::OwnerKeyring> ring;
         QString refusal;
@@ -100,7 +96,6 @@ private:
     void startKeyTask(bool writes, KeyWork work);
 
     BackupModel& backup_;
-    kx::OwnerKeyStore keyStore_;
     quint64 currentRead_ = 0;        // the latest operation started
     bool writing_ = false;           // a write runs
     bool refreshAfterWrite_ = false; // the key state was asked for meanwhile

@@ -20,12 +20,14 @@
 //
 // Threading: everything here is used on the GUI thread. The key operations
 // ask the keyring on the thread pool and hand their result back in one queued
-// call; every keyring call has a time limit (a keyring that does not answer
-// gives a sentence). Destination credentials are still read and written on the
+// call, and so do backups, connection tests and shared-status reads for the key
+// and the credentials they need; every keyring call has a time limit (a
+// keyring that does not answer gives a sentence). Adding or removing a
+// destination, and a destination's caveat, still reach its credentials on the
 // GUI thread, under the same limit.
-// Connection tests, backups and shared-status reads build their destination on
-// the GUI thread, then do the network or disk work on the thread pool and hand
-// their result back in one queued call.
+// Connection tests, backups and shared-status reads build their destination,
+// then do the network or disk work, on the thread pool and hand their result
+// back in one queued call.
 #include "app/model/task_runner.h"
 #include "core/keys/owner_keys.h"
 

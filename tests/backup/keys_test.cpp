@@ -106,23 +106,27 @@ TEST_F(Keys, RevealWithoutAKeyAndGuardsBeforeUse) {
     EXPECT_EQ(m.lastError(), QStringLiteral("There is no encryption key for jorin yet."));
     EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
 
-    EXPECT_FALSE(m.keys().requireKeyring());
-    EXPECT_EQ(m.lastError(), QStringLiteral("Create jorin's encryption key first."));
+    const auto check = [] {
+        return BackupKeysModel::checkKeyring(OwnerKeyStore(), TreskKeychain(), QStringLiteral("jorin"));
+    };
+    EXPECT_FALSE(check().ring);
+    EXPECT_EQ(check().refusal, QStringLiteral("Create jorin's encryption key first."));
     m.keys().createKey();
     ASSERT_TRUE(drain(m));
-    EXPECT_FALSE(m.keys().requireKeyring());
-    EXPECT_EQ(m.lastError(), QStringLiteral("Save jorin's recovery key first. Without it, nobody (including us) can "
-                                            "ever read this backup again."));
+    EXPECT_FALSE(check().ring);
+    EXPECT_EQ(check().refusal, QStringLiteral("Save jorin's recovery key first. Without it, nobody (including us) "
+                                              "can ever read this backup again."));
     m.keys().confirmRecoverySaved();
     ASSERT_TRUE(drain(m));
     // The flag is read from the keyring, not from what the model shows.
     secrets->items.erase({kKeychainService, "recovery-saved/jorin"});
     EXPECT_TRUE(m.keys().recoveryConfirmed());
-    EXPECT_FALSE(m.keys().requireKeyring());
-    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")));
+    EXPECT_FALSE(check().ring);
+    EXPECT_TRUE(check().refusal.startsWith(QStringLiteral("Save jorin's recovery key first.")));
     m.keys().confirmRecoverySaved();
     ASSERT_TRUE(drain(m));
-    EXPECT_TRUE(m.keys().requireKeyring());
+    EXPECT_TRUE(check().ring);
+    EXPECT_TRUE(check().refusal.isNull());
 }
 
 TEST_F(Keys, ALockedKeyringIsSaidAndNeverLeadsToASecondKey) {
