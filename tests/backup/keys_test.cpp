@@ -375,6 +375,19 @@ TEST_F(Keys, TheWindowGoesOnWhileTheKeyringIsSlowToAnswer) {
     EXPECT_FALSE(m.keys().pendingRecoveryPhrase().isNull());
     EXPECT_FALSE(m.keys().recoveryConfirmed());
     EXPECT_TRUE(m.lastError().isNull());
+
+    // A connection test asks for the key the same way, and says why it cannot run.
+    gate->shut();
+    m.destinationsModel().testConnection(folderDestination("DRIVE", home / "drive"));
+    EXPECT_TRUE(m.isBusy());
+    EXPECT_TRUE(eventsRun());
+    QTRY_COMPARE(gate->waiting.load(), 1);
+    EXPECT_TRUE(m.lastError().isNull());
+    gate->release();
+    ASSERT_TRUE(drain(m));
+    EXPECT_FALSE(m.isBusy());
+    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")))
+        << m.lastError().toStdString();
     backup.reset();
     setDefaultSecretStoreForTesting(secrets);
 }
