@@ -77,8 +77,14 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         AppModel model;
         BackupModel backup(QString::fromStdString((home / ".local/share/Kelvara").string()), QStringLiteral("bench"));
+        const auto settle = [&backup] {
+            while (!backup.idle()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        };
+        settle();
         backup.keys().createKey();
+        settle();
         backup.keys().confirmRecoverySaved();
+        settle();
 
         const stdfs::path owner = stdfs::path(model.destinationRoot().toStdString()) / "bench";
         kx::test::makeArchive(owner, 2000, {}, 7);

@@ -4,6 +4,7 @@
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/publish.h"
+#include "app/platform/logging.h"
 #include "core/archive/archive_layout.h"
 #include "core/contacts/layered_contact_resolver.h"
 #include "core/evidence/export_and_seal.h"
@@ -112,6 +113,9 @@ EvidenceModel::ManifestState EvidenceModel::manifestState(const QString& owner) 
 
 void EvidenceModel::setManifestState(const std::optional<ManifestState>& state, const QString& owner) {
     ManifestStates states = manifestState_;
+    if (state && state->kind == ManifestState::Kind::unreadable)
+        qCWarning(lcEvidence, "The manifest of %s's archive could not be read: %s", qUtf8Printable(owner),
+                  state->reason.c_str());
     if (state) states[owner.toStdString()] = *state;
     else states.erase(owner.toStdString());
     setManifestStates(states);
@@ -133,13 +137,13 @@ void EvidenceModel::generateManifest(const QString& owner) {
     if (isManifesting_) return;
     const OwnerArchive archive = ownerArchive(app_.destinationRoot(), owner);
     if (!archive.paths) {
-        app_.setLastError("Nothing was sealed for \"" + owner + "\": " + archive.problem + ".");
+        failToSeal("Nothing was sealed for \"" + owner + "\": " + archive.problem + ".");
         return;
     }
     const kx::OwnerPaths paths = *archive.paths;
     if (!kx::fs::isRegularFile(paths.database)) {
-        app_.setLastError(QStringLiteral("There is no archive for ") + owner +
-                          QStringLiteral(" yet, so there is nothing to seal."));
+        failToSeal(QStringLiteral("There is no archive for ") + owner +
+                   QStringLiteral(" yet, so there is nothing to seal."));
         return;
     }
     setIsManifesting(true);
@@ -158,9 +162,11 @@ void EvidenceModel::generateManifest(const QString& owner) {
                 kx::TreskManifest::writeKeepingPrevious(file, paths.manifest);
                 try {
                     kx::ManifestPins().pin(who, file);
-                } catch (const kx::Error&) {
+                } catch (const kx::Error& e) {
                     // Not pinned (no keyring): the next check still accepts this
                     // manifest, whose chain passes through any earlier pinned head.
+                    qCWarning(lcEvidence, "The new manifest of %s's archive was not pinned: %s", who.c_str(),
+                              e.localizedDescription().c_str());
                 }
                 return {std::move(file), {}};
             } catch (...) {
@@ -172,7 +178,7 @@ void EvidenceModel::generateManifest(const QString& owner) {
                 setManifestState(ManifestState::present(o.file->generatedAt, o.file->messageCount, o.file->chainHead),
                                  owner);
             } else {
-                app_.setLastError(QStringLiteral("Could not write the manifest: ") + qs(o.error));
+                failToSeal(QStringLiteral("Could not write the manifest: ") + qs(o.error));
             }
             setIsManifesting(false);
         });
@@ -198,8 +204,10 @@ void EvidenceModel::verifyManifest(const QString& owner) {
                     const auto pin = kx::ManifestPins().pinned(who);
                     pinned = pin.has_value();
                     replaced = kx::pinnedHeadProblem(manifest, pin);
-                } catch (const kx::Error&) {
+                } catch (const kx::Error& e) {
                     pinned = true; // nothing is pinned over a keyring that failed
+                    qCWarning(lcEvidence, "The pinned manifest head of %s could not be read: %s", who.c_str(),
+                              e.localizedDescription().c_str());
                 }
                 if (!manifest) {
                     if (replaced) return ManifestState::unreadable(sentence(*replaced));
@@ -215,7 +223,9 @@ void EvidenceModel::verifyManifest(const QString& owner) {
                                        result.status == static_cast<std::uint8_t>(Status::grown))) {
                     try {
                         kx::ManifestPins().pin(who, *manifest); // the first check pins what it found sound
-                    } catch (const kx::Error&) {
+                    } catch (const kx::Error& e) {
+                        qCWarning(lcEvidence, "The checked manifest of %s's archive was not pinned: %s", who.c_str(),
+                                  e.localizedDescription().c_str());
                     }
                 }
                 return ManifestState::verified(std::move(result), manifest->generatedAt);
@@ -289,6 +299,10 @@ void EvidenceModel::exportConversation(const QString& owner, const kx::TreskStor
             }
         },
         [this, done = std::move(done)](ExportOutcome outcome) {
+            if (!outcome.result) qCWarning(lcEvidence, "%s", qUtf8Printable(outcome.error));
+            else if (outcome.result->anchorProblem)
+                qCWarning(lcEvidence, "The seal of %s was not anchored: %s", outcome.result->exportPath.c_str(),
+                          outcome.result->anchorProblem->c_str());
             setPendingAnchorCount(pendingAnchors_->count());
             if (done) done(outcome);
         });
@@ -320,6 +334,11 @@ bool EvidenceModel::retryPendingAnchors(bool force, std::function<void()> done) 
             if (done) done();
         });
     return true;
+}
+
+void EvidenceModel::failToSeal(const QString& sentence) {
+    qCWarning(lcEvidence, "%s", qUtf8Printable(sentence));
+    app_.setLastError(sentence);
 }
 
 // Seals waiting for an anchor are retried once the event loop runs.

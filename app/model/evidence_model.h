@@ -101,6 +101,8 @@ private:
     void setManifestStates(const ManifestStates& m);
     void setIsManifesting(bool v);
     void setIsRetryingAnchors(bool v);
+    // Logs a manifest's failure and shows it in the error banner.
+    void failToSeal(const QString& sentence);
     // Runs `work` on the evidence pool; its result reaches `then` on the GUI thread.
     template <typename Work, typename Then>
     void runInBackground(std::optional<TaskPriority> priority, Work work, Then then);

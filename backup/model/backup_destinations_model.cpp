@@ -122,8 +122,13 @@ std::optional<QString> BackupDestinationsModel::removeDestination(const Destinat
 }
 
 std::shared_ptr<kx::BackupDestination> BackupDestinationsModel::makeDestination(const DestinationConfig& config) const {
+    return makeDestination(config, backup_.keychain());
+}
+
+std::shared_ptr<kx::BackupDestination> BackupDestinationsModel::makeDestination(const DestinationConfig& config,
+                                                                                const kx::TreskKeychain& keychain) {
     using Kind = DestinationConfig::Kind;
-    const auto credentials = backup_.keychain().credentials(config.id);
+    const auto credentials = keychain.credentials(config.id);
     const auto c = credentials.value_or(kx::TreskKeychain::DestinationCredentials{});
     std::string endpoint;
     {
@@ -182,43 +187,47 @@ QString BackupDestinationsModel::caveat(const DestinationConfig& config) const {
 void BackupDestinationsModel::testConnection(const DestinationConfig& config) {
     if (backup_.isBusy()) return;
     backup_.clearSentences();
-    auto ring = backup_.keys().requireKeyring();
-    if (!ring) return;
     backup_.setBusy(true);
     const QString name = label(config);
-    std::shared_ptr<kx::BackupDestination> live;
-    try {
-        live = makeDestination(config);
-    } catch (const std::exception& e) {
-        backup_.setLastError(name + QStringLiteral(" did not work: ") + q(e.what()));
-        backup_.setBusy(false);
-        return;
-    }
     const std::string id = config.id;
     const std::string key = "connection-test/" + freshUuid().toStdString();
-    backup_.tasks().start(std::nullopt, [this, ring = *ring, live, key, name, id]() -> TaskRunner::Publish {
-        try {
-            kx::BackupEngine engine(kx::TreskCrypto(ring), live, BackupModel::kPrefix, std::nullopt);
-            const kx::UploadReceipt receipt = engine.roundTrip(key, "Kelvara connection test. Synthetic data.",
-                                                               kx::VerificationLevel::readBack);
-            engine.remove(key);
-            const quint64 bytes = receipt.bytes;
-            return [this, name, id, bytes] {
-                backup_.setLastResult(
-                    name + QStringLiteral(" works. Wrote ") + QString::number(bytes) +
-                    QStringLiteral(" encrypted bytes, read them back, confirmed they decrypt, and removed "
-                                   "the test object."));
-                markVerified(id);
-                backup_.setBusy(false);
-            };
-        } catch (const std::exception& e) {
-            const QString why = q(e.what());
-            return [this, name, why] {
-                backup_.setLastError(name + QStringLiteral(" did not work: ") + why);
-                backup_.setBusy(false);
-            };
-        }
-    });
+    // The keyring is asked here, off the GUI thread, like the destination.
+    backup_.tasks().start(
+        std::nullopt,
+        [this, secrets = backup_.secrets(), owner = backup_.owner(), config, key, name, id]() -> TaskRunner::Publish {
+            const kx::TreskKeychain keychain(kx::kKeychainService, secrets.get());
+            BackupKeysModel::KeyringCheck check = BackupKeysModel::checkKeyring(kx::OwnerKeyStore(kx::kKeychainService,
+                                                                                                  secrets.get()),
+                                                                                keychain, owner);
+            if (!check.ring) {
+                return [this, refusal = check.refusal] {
+                    backup_.setLastError(refusal);
+                    backup_.setBusy(false);
+                };
+            }
+            try {
+                const auto live = makeDestination(config, keychain);
+                kx::BackupEngine engine(kx::TreskCrypto(*check.ring), live, BackupModel::kPrefix, std::nullopt);
+                const kx::UploadReceipt receipt = engine.roundTrip(key, "Kelvara connection test. Synthetic data.",
+                                                                   kx::VerificationLevel::readBack);
+                engine.remove(key);
+                const quint64 bytes = receipt.bytes;
+                return [this, name, id, bytes] {
+                    backup_.setLastResult(
+                        name + QStringLiteral(" works. Wrote ") + QString::number(bytes) +
+                        QStringLiteral(" encrypted bytes, read them back, confirmed they decrypt, and removed "
+                                       "the test object."));
+                    markVerified(id);
+                    backup_.setBusy(false);
+                };
+            } catch (const std::exception& e) {
+                const QString why = q(e.what());
+                return [this, name, why] {
+                    backup_.setLastError(name + QStringLiteral(" did not work: ") + why);
+                    backup_.setBusy(false);
+                };
+            }
+        });
 }
 
 void BackupDestinationsModel::markVerified(const std::string& id) { stamp(id, false); }

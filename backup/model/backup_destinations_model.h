@@ -42,6 +42,9 @@ public:
     // with the kind's missing-field sentence, or what the keyring or the
     // destination's own checks throw.
     std::shared_ptr<kx::BackupDestination> makeDestination(const DestinationConfig& config) const;
+    // The same with the credentials read from `keychain`; safe on any thread.
+    static std::shared_ptr<kx::BackupDestination> makeDestination(const DestinationConfig& config,
+                                                                  const kx::TreskKeychain& keychain);
     // The destination's own caveat, or empty text when it cannot be built.
     QString caveat(const DestinationConfig& config) const;
     // Writes, reads back, opens and removes a small test object.

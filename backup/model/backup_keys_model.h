@@ -4,12 +4,20 @@
 //
 // A recovery phrase shown for one owner belongs to that owner: changing the
 // owner takes it away, so it is never shown or confirmed under another name.
+//
+// Every operation asks the keyring on the thread pool and publishes what it
+// found on the GUI thread, for the owner it was asked for only. Those that write (create, confirm, restore) hold
+// BackupModel's busy flag while they run and do nothing while it is set. Of the reads, only the latest answer is shown;
+// a key state asked for while a write runs is read when it has ended, a phrase asked for then is not shown.
 #include "core/keys/owner_keys.h"
 
 #include <QObject>
 #include <QString>
 
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 
 class BackupModel;
 
@@ -42,8 +50,14 @@ public:
     // Stores the key a phrase encodes as the owner's key (phrase as typed).
     void restoreKey(const QString& phrase);
     // The owner's keyring when it may be used (key present, phrase saved, as the
-    // keyring says); otherwise nothing and lastError says why.
-    std::optional<kx::OwnerKeyring> requireKeyring();
+    // keyring says), or the sentence that says why not. It asks the keyring, so
+    // it is called by work off the GUI thread.
+    struct KeyringCheck {
+        std::optional<kx::OwnerKeyring> ring;
+        QString refusal;
+    };
+    static KeyringCheck checkKeyring(const kx::OwnerKeyStore& keys, const kx::TreskKeychain& keychain,
+                                     const QString& owner);
 
     // BackupModel serves another owner: the phrase on screen was the previous
     // owner's, and the key state is read again for the new one.
@@ -63,8 +77,28 @@ private:
     void setHasLegacyKey(bool value);
     void setKeyReadFailed(bool value);
 
+    // What the keyring holds for one owner, read off the GUI thread.
+    struct KeyState {
+        bool hasKey = false;
+        bool hasLegacyKey = false;
+        bool recoveryConfirmed = false;
+        std::optional<std::string> failure; // why the key could not be read
+    };
+    static KeyState readKeyState(const kx::OwnerKeyStore& keys, const kx::TreskKeychain& keychain,
+                                 const std::string& owner);
+    void applyKeyState(const KeyState& state);
+
+    using KeyWork = std::function<std::function<void()>(kx::OwnerKeyStore&, kx::TreskKeychain&)>;
+    // Runs `work` with the keyring on the thread pool; what it returns runs on
+    // the GUI thread while the owner it was started for is still served.
+    // Nothing starts while a write runs. A write also waits for the busy flag
+    // to be clear and holds it until it has ended.
+    void startKeyTask(bool writes, KeyWork work);
+
     BackupModel& backup_;
-    kx::OwnerKeyStore keyStore_;
+    quint64 currentRead_ = 0;        // the latest operation started
+    bool writing_ = false;           // a write runs
+    bool refreshAfterWrite_ = false; // the key state was asked for meanwhile
     bool hasKey_ = false;
     bool recoveryConfirmed_ = false;
     QString pendingRecoveryPhrase_;

@@ -18,12 +18,16 @@
 // throws: failures become one sentence in lastError, successes one in
 // lastResult. A null QString means "none" for every text.
 //
-// Threading: everything here is used on the GUI thread. Key and credential
-// operations are quick keyring calls made there, each under a time limit (a
-// keyring that does not answer gives a sentence, not a frozen window).
-// Connection tests, backups and shared-status reads build their destination on
-// the GUI thread, then do the network or disk work on the thread pool and hand
-// their result back in one queued call.
+// Threading: everything here is used on the GUI thread. The key operations
+// ask the keyring on the thread pool and hand their result back in one queued
+// call, and so do backups, connection tests and shared-status reads for the key
+// and the credentials they need; every keyring call has a time limit (a
+// keyring that does not answer gives a sentence). Adding or removing a
+// destination, and a destination's caveat, still reach its credentials on the
+// GUI thread, under the same limit.
+// Connection tests, backups and shared-status reads build their destination,
+// then do the network or disk work, on the thread pool and hand their result
+// back in one queued call.
 #include "app/model/task_runner.h"
 #include "core/keys/owner_keys.h"
 
@@ -87,7 +91,8 @@ public:
     // the time limit every keyring call here has.
     kx::TreskKeychain& keychain() { return keychain_; }
     const kx::TreskKeychain& keychain() const { return keychain_; }
-    kx::SecretStore* secrets() const { return secrets_.get(); }
+    // Shared with background work, which may outlive this model.
+    std::shared_ptr<kx::SecretStore> secrets() const { return secrets_; }
     TaskRunner& tasks() const { return *tasks_; }
 
     // No background work queued, running or waiting to be handed back.
@@ -105,7 +110,7 @@ private:
     QString lastResult_;
     QString owner_;
     QString configDir_;
-    std::unique_ptr<kx::SecretStore> secrets_; // the time-limited keyring every store here uses
+    std::shared_ptr<kx::SecretStore> secrets_; // the time-limited keyring every store here uses
     kx::TreskKeychain keychain_;
 
     std::unique_ptr<BackupKeysModel> keys_;

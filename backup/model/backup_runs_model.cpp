@@ -51,12 +51,6 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
             QStringLiteral("'s own Mac, so it is sealed with their key and stays readable only by them."));
         return;
     }
-    auto ring = backup_.keys().requireKeyring();
-    if (!ring) return;
-    if (!kx::fs::exists(storePath.toStdString())) {
-        backup_.setLastError(QStringLiteral("There is no tresk for ") + n + QStringLiteral(" yet. Run a scan first."));
-        return;
-    }
     backup_.setBusy(true);
     setProgressFraction(0);
     setProgressText(QStringLiteral("Preparing…"));
@@ -64,18 +58,6 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
     runActive_ = true;
 
     const QString name = label(config);
-    std::shared_ptr<kx::BackupDestination> live;
-    try {
-        live = backup_.destinationsModel().makeDestination(config);
-    } catch (const std::exception& e) {
-        // Nothing reached the destination, so no status record is left there.
-        backup_.setLastError(
-            QStringLiteral("Backup to ") + name + QStringLiteral(" failed: ") + q(e.what()) +
-            QStringLiteral(". Anything already uploaded is kept, so restarting resumes rather than starting "
-                           "over."));
-        finishRun(run);
-        return;
-    }
     const std::string owner = n.toStdString();
     const std::string file = storePath.toStdString();
     const std::string resume = backup_.resumeStatePath().toStdString();
@@ -87,8 +69,35 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
     auto back = backup_.tasks().backChannel();
     backup_.tasks().start(
         std::nullopt,
-        [this, ring = *ring, live, owner, file, resume, generations, id, name, run, back,
+        [this, secrets = backup_.secrets(), config, n, owner, file, resume, generations, id, name, run, back,
          configDir = backup_.configDir().toStdString()]() -> TaskRunner::Publish {
+            // The keyring is asked here, off the GUI thread: the key, then the
+            // destination's credentials.
+            const kx::TreskKeychain keychain(kx::kKeychainService, secrets.get());
+            BackupKeysModel::KeyringCheck check = BackupKeysModel::checkKeyring(kx::OwnerKeyStore(kx::kKeychainService,
+                                                                                                  secrets.get()),
+                                                                                keychain, n);
+            QString refusal = check.refusal;
+            if (check.ring && !kx::fs::exists(file))
+                refusal = QStringLiteral("There is no tresk for ") + n + QStringLiteral(" yet. Run a scan first.");
+            std::shared_ptr<kx::BackupDestination> live;
+            if (refusal.isNull()) {
+                try {
+                    live = BackupDestinationsModel::makeDestination(config, keychain);
+                } catch (const std::exception& e) {
+                    // Nothing reached the destination, so no status record is left there.
+                    refusal = QStringLiteral("Backup to ") + name + QStringLiteral(" failed: ") + q(e.what()) +
+                              QStringLiteral(". Anything already uploaded is kept, so restarting resumes rather "
+                                             "than starting over.");
+                }
+            }
+            if (!refusal.isNull()) {
+                return [this, refusal, run] {
+                    backup_.setLastError(refusal);
+                    finishRun(run);
+                };
+            }
+            const kx::OwnerKeyring ring = std::move(*check.ring);
             auto progress = [this, back, run](const kx::BackupProgress& p) {
                 back([this, run, p] {
                     if (runActive_ && run == currentRun_) applyProgress(p);
@@ -202,23 +211,24 @@ void BackupRunsModel::refreshHostHealth(const DestinationConfig& config, const Q
         setHostHealth({});
         return;
     }
-    std::shared_ptr<kx::BackupDestination> live;
-    try {
-        live = backup_.destinationsModel().makeDestination(config);
-    } catch (const std::exception& e) {
-        backup_.setLastError(QStringLiteral("Could not read the shared status for ") + label(config) +
-                             QStringLiteral(": ") + q(e.what()));
-        return;
-    }
     kx::HostView view;
     for (const QString& o : owners) view.owners.push_back(o.toStdString());
     view.prefix = BackupModel::kPrefix;
     const quint64 read = ++currentStatusRead_;
-    backup_.tasks().start(std::nullopt, [this, view, live, read]() -> TaskRunner::Publish {
-        std::vector<kx::HostHealthRow> rows = kx::HostAdmin(view, live).read();
-        return [this, rows = std::move(rows), read]() mutable {
-            // Only the latest request's answer is shown.
-            if (read == currentStatusRead_) setHostHealth(std::move(rows));
-        };
-    });
+    backup_.tasks()
+        .start(std::nullopt, [this, secrets = backup_.secrets(), config, view, read]() -> TaskRunner::Publish {
+            std::shared_ptr<kx::BackupDestination> live;
+            try {
+                live = BackupDestinationsModel::makeDestination(config,
+                                                                kx::TreskKeychain(kx::kKeychainService, secrets.get()));
+            } catch (const std::exception& e) {
+                return [this, why = QStringLiteral("Could not read the shared status for ") + label(config) +
+                                    QStringLiteral(": ") + q(e.what())] { backup_.setLastError(why); };
+            }
+            std::vector<kx::HostHealthRow> rows = kx::HostAdmin(view, live).read();
+            return [this, rows = std::move(rows), read]() mutable {
+                // Only the latest request's answer is shown.
+                if (read == currentStatusRead_) setHostHealth(std::move(rows));
+            };
+        });
 }

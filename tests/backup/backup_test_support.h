@@ -43,10 +43,12 @@ protected:
     }
 
     // A new backup model for `owner` over the private configuration folder,
-    // recording every sentence it publishes.
+    // recording every sentence it publishes, once it has read the owner's key
+    // state.
     BackupModel& makeBackup(const QString& owner = QStringLiteral("jorin")) {
         backup = std::make_unique<BackupModel>(QString::fromStdString(configDir().string()), owner);
         record(*backup);
+        EXPECT_TRUE(drain(*backup));
         return *backup;
     }
     void record(BackupModel& m) {
@@ -60,14 +62,17 @@ protected:
     }
 
     // Waits for the model's background work and its results.
-    bool settleBackup(int timeoutMs = 120000) {
-        return QTest::qWaitFor([this] { return backup->idle(); }, timeoutMs);
+    bool settleBackup(int timeoutMs = 120000) { return drain(*backup, timeoutMs); }
+    static bool drain(const BackupModel& m, int timeoutMs = 120000) {
+        return QTest::qWaitFor([&m] { return m.idle(); }, timeoutMs);
     }
 
     // A key for the owner with its phrase confirmed, as after the key steps.
     void readyKey(BackupModel& m) {
         m.keys().createKey();
+        ASSERT_TRUE(drain(m));
         m.keys().confirmRecoverySaved();
+        ASSERT_TRUE(drain(m));
         ASSERT_TRUE(m.keys().recoveryConfirmed());
     }
 
@@ -94,6 +99,10 @@ protected:
         ASSERT_NE(b, nullptr) << name.toStdString();
         ASSERT_TRUE(b->isEnabled()) << name.toStdString();
         QTest::mouseClick(b, Qt::LeftButton);
+        // What the click asked of the keyring or a destination has answered.
+        if (backup) {
+            ASSERT_TRUE(settleBackup());
+        }
     }
     std::vector<DestinationRow*> rows() const {
         settleWidgets();

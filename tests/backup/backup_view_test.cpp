@@ -152,6 +152,7 @@ TEST_F(BackupScreen, SaveRecoveryCardAndLegacyNotice) {
 
     // Both messages at once, the result first.
     backup->keys().createKey(); // "already had" result
+    ASSERT_TRUE(drain(*backup));
     backup->setLastError(QStringLiteral("an error"));
     QWidget* result = find<QWidget>("lastResult");
     QWidget* error = find<QWidget>("lastError");
@@ -187,6 +188,7 @@ TEST_F(BackupScreen, ChangingTheOwnerTakesThePhraseAway) {
     // Continue pressed on a panel whose owner is no longer served confirms nothing.
     backup->setOwner(QStringLiteral("sam"));
     panel->continueAction();
+    ASSERT_TRUE(drain(*backup));
     EXPECT_FALSE(TreskKeychain().hasConfirmedRecoveryKey("sam"));
     EXPECT_FALSE(TreskKeychain().hasConfirmedRecoveryKey("jorin"));
     EXPECT_EQ(find<RecoveryKeyPanel>("recoveryKeyPanel"), nullptr);
@@ -221,6 +223,7 @@ TEST_F(BackupScreen, TheRestoreSheet) {
     EXPECT_TRUE(sheet->phraseEditor()->toPlainText().isEmpty());
     sheet->phraseEditor()->setPlainText(QStringLiteral("AAAA-BBBB"));
     QTest::mouseClick(sheet->restoreButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(view->restoreSheet(), nullptr);
     EXPECT_TRUE(backup->lastError().startsWith(QStringLiteral("That recovery key was not accepted: ")));
@@ -229,6 +232,7 @@ TEST_F(BackupScreen, TheRestoreSheet) {
     click("haveRecoveryKey");
     view->restoreSheet()->phraseEditor()->setPlainText(QStringLiteral(" ") + phrase + QStringLiteral("\n"));
     QTest::mouseClick(view->restoreSheet()->restoreButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     EXPECT_TRUE(backup->lastResult().startsWith(QStringLiteral("jorin's encryption key was restored.")));
     EXPECT_TRUE(*store.ownerKey("jorin") == key);
     EXPECT_NE(view->keyArea(), BackupView::KeyArea::createCard);
@@ -521,6 +525,7 @@ TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {
     start();
     makeBackup();
     backup->keys().createKey();
+    ASSERT_TRUE(drain(*backup));
     stdfs::create_directories(home / "drive");
     const DestinationConfig drive = folderDestination("DRIVE", home / "drive");
     backup->destinationsModel().addDestination(drive, std::nullopt);
@@ -531,12 +536,15 @@ TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {
     };
 
     backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    ASSERT_TRUE(settleBackup());
     EXPECT_TRUE(errorShown().startsWith(QStringLiteral("Save jorin's recovery key first.")))
         << errorShown().toStdString();
     backup->keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(*backup));
     EXPECT_TRUE(errorShown().isEmpty()) << errorShown().toStdString();
 
     backup->runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), drive);
+    ASSERT_TRUE(settleBackup());
     EXPECT_EQ(errorShown(), QStringLiteral("There is no tresk for jorin yet. Run a scan first."));
     backup->destinationsModel().testConnection(drive);
     ASSERT_TRUE(settleBackup());

@@ -4,6 +4,8 @@
 #include "core/keys/time_limited_secrets.h"
 #include "tests/backup/backup_test_support.h"
 
+#include <QTimer>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -57,6 +59,7 @@ TEST_F(Keys, CreateShowConfirmAndCreateAgain) {
     EXPECT_FALSE(m.keys().keyReadFailed());
 
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     EXPECT_TRUE(m.keys().hasKey());
     const QString phrase = m.keys().pendingRecoveryPhrase();
     ASSERT_FALSE(phrase.isEmpty());
@@ -67,18 +70,21 @@ TEST_F(Keys, CreateShowConfirmAndCreateAgain) {
     EXPECT_TRUE(TreskKeyMaterial::keyFromRecoveryString(phrase.toStdString()) == key);
 
     m.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(m));
     EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
     EXPECT_TRUE(m.keys().recoveryConfirmed());
     EXPECT_TRUE(TreskKeychain().hasConfirmedRecoveryKey("jorin"));
 
     // Again: the same key, its phrase, and the sentence that says so.
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     EXPECT_EQ(m.keys().pendingRecoveryPhrase(), phrase);
     EXPECT_EQ(m.lastResult(), QStringLiteral("jorin already had an encryption key. This is that same key, not a new "
                                              "one, so anything already backed up stays readable."));
     EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == key);
 
     m.keys().revealRecoveryKey();
+    ASSERT_TRUE(drain(m));
     EXPECT_EQ(m.keys().pendingRecoveryPhrase(), phrase);
 }
 
@@ -87,6 +93,7 @@ TEST_F(Keys, ALegacySharedKeyIsReportedAndKeptBesideTheNewKey) {
     BackupModel& m = makeBackup();
     EXPECT_TRUE(m.keys().hasLegacyKey());
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     EXPECT_EQ(m.lastResult(), QStringLiteral("This is jorin's own key. Only jorin's Mac can read what it seals from "
                                              "now on. Your earlier backup was made with the older shared key, which "
                                              "is kept on this Mac so that backup stays readable."));
@@ -95,29 +102,39 @@ TEST_F(Keys, ALegacySharedKeyIsReportedAndKeptBesideTheNewKey) {
 TEST_F(Keys, RevealWithoutAKeyAndGuardsBeforeUse) {
     BackupModel& m = makeBackup();
     m.keys().revealRecoveryKey();
+    ASSERT_TRUE(drain(m));
     EXPECT_EQ(m.lastError(), QStringLiteral("There is no encryption key for jorin yet."));
     EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
 
-    EXPECT_FALSE(m.keys().requireKeyring());
-    EXPECT_EQ(m.lastError(), QStringLiteral("Create jorin's encryption key first."));
+    const auto check = [] {
+        return BackupKeysModel::checkKeyring(OwnerKeyStore(), TreskKeychain(), QStringLiteral("jorin"));
+    };
+    EXPECT_FALSE(check().ring);
+    EXPECT_EQ(check().refusal, QStringLiteral("Create jorin's encryption key first."));
     m.keys().createKey();
-    EXPECT_FALSE(m.keys().requireKeyring());
-    EXPECT_EQ(m.lastError(), QStringLiteral("Save jorin's recovery key first. Without it, nobody (including us) can "
-                                            "ever read this backup again."));
+    ASSERT_TRUE(drain(m));
+    EXPECT_FALSE(check().ring);
+    EXPECT_EQ(check().refusal, QStringLiteral("Save jorin's recovery key first. Without it, nobody (including us) "
+                                              "can ever read this backup again."));
     m.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(m));
     // The flag is read from the keyring, not from what the model shows.
     secrets->items.erase({kKeychainService, "recovery-saved/jorin"});
     EXPECT_TRUE(m.keys().recoveryConfirmed());
-    EXPECT_FALSE(m.keys().requireKeyring());
-    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")));
+    EXPECT_FALSE(check().ring);
+    EXPECT_TRUE(check().refusal.startsWith(QStringLiteral("Save jorin's recovery key first.")));
     m.keys().confirmRecoverySaved();
-    EXPECT_TRUE(m.keys().requireKeyring());
+    ASSERT_TRUE(drain(m));
+    EXPECT_TRUE(check().ring);
+    EXPECT_TRUE(check().refusal.isNull());
 }
 
 TEST_F(Keys, ALockedKeyringIsSaidAndNeverLeadsToASecondKey) {
     BackupModel& first = makeBackup();
     first.keys().createKey();
+    ASSERT_TRUE(drain(first));
     first.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(first));
     const auto key = *OwnerKeyStore().ownerKey("jorin");
     backup.reset();
 
@@ -131,6 +148,7 @@ TEST_F(Keys, ALockedKeyringIsSaidAndNeverLeadsToASecondKey) {
     EXPECT_TRUE(m.lastError().endsWith(QStringLiteral(". Do not create a new key until this is resolved. A second key "
                                                       "would make everything already backed up unreadable.")));
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not create the encryption key: ")));
     EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
     EXPECT_EQ(secrets->writeCount, writes);
@@ -138,6 +156,7 @@ TEST_F(Keys, ALockedKeyringIsSaidAndNeverLeadsToASecondKey) {
     // Unlocked again: the key that was there all along.
     secrets->failReads = false;
     m.keys().refreshKeyState();
+    ASSERT_TRUE(drain(m));
     EXPECT_TRUE(m.keys().hasKey());
     EXPECT_FALSE(m.keys().keyReadFailed());
     EXPECT_TRUE(m.keys().recoveryConfirmed());
@@ -147,8 +166,10 @@ TEST_F(Keys, ALockedKeyringIsSaidAndNeverLeadsToASecondKey) {
 TEST_F(Keys, AConfirmationThatCannotBeStoredKeepsThePhraseOnScreen) {
     BackupModel& m = makeBackup();
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     secrets->failWrites = true;
     m.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(m));
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Could not record that you saved the recovery key: ")));
     EXPECT_FALSE(m.keys().pendingRecoveryPhrase().isNull());
     EXPECT_FALSE(m.keys().recoveryConfirmed());
@@ -157,19 +178,24 @@ TEST_F(Keys, AConfirmationThatCannotBeStoredKeepsThePhraseOnScreen) {
 TEST_F(Keys, APendingPhraseBelongsToItsOwner) {
     BackupModel& m = makeBackup();
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     ASSERT_FALSE(m.keys().pendingRecoveryPhrase().isNull());
     // The same owner written differently is no change at all.
     m.setOwner(QStringLiteral("  jorin "));
+    ASSERT_TRUE(drain(m));
     EXPECT_FALSE(m.keys().pendingRecoveryPhrase().isNull());
 
     m.setOwner(QStringLiteral("sam"));
+    ASSERT_TRUE(drain(m));
     EXPECT_EQ(m.owner(), QStringLiteral("sam"));
     EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
     EXPECT_FALSE(m.keys().hasKey());
     // Nothing can confirm jorin's phrase as sam's, or the other way round.
     m.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(m));
     EXPECT_FALSE(TreskKeychain().hasConfirmedRecoveryKey("jorin"));
     m.setOwner(QStringLiteral("jorin"));
+    ASSERT_TRUE(drain(m));
     EXPECT_TRUE(m.keys().hasKey());
     EXPECT_FALSE(m.keys().recoveryConfirmed());
     EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
@@ -178,6 +204,7 @@ TEST_F(Keys, APendingPhraseBelongsToItsOwner) {
 TEST_F(Keys, RestoringFromAPhraseOnAFreshKeyringAndOverADifferentKey) {
     BackupModel& m = makeBackup();
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     const QString phrase = m.keys().pendingRecoveryPhrase();
     const auto original = *OwnerKeyStore().ownerKey("jorin");
     backup.reset();
@@ -186,6 +213,7 @@ TEST_F(Keys, RestoringFromAPhraseOnAFreshKeyringAndOverADifferentKey) {
     // A fresh keyring: the phrase as typed, spaces, line breaks and small letters included.
     BackupModel& fresh = makeBackup();
     fresh.keys().restoreKey(QStringLiteral("  ") + phrase.toLower() + QStringLiteral("\n"));
+    ASSERT_TRUE(drain(fresh));
     EXPECT_TRUE(fresh.keys().hasKey());
     EXPECT_EQ(fresh.lastResult(), QStringLiteral("jorin's encryption key was restored. Backups made with that key are "
                                                  "readable again. This does not unlock any other person's archive."));
@@ -193,14 +221,17 @@ TEST_F(Keys, RestoringFromAPhraseOnAFreshKeyringAndOverADifferentKey) {
 
     // A wrong phrase changes nothing.
     fresh.keys().restoreKey(QStringLiteral("not a recovery key"));
+    ASSERT_TRUE(drain(fresh));
     EXPECT_TRUE(fresh.lastError().startsWith(QStringLiteral("That recovery key was not accepted: ")));
     EXPECT_TRUE(*OwnerKeyStore().ownerKey("jorin") == original);
 
     // Over a different key: the old key stays readable and the sentence says so.
     const SymmetricKey other = SymmetricKey::generate();
     fresh.keys().revealRecoveryKey();
+    ASSERT_TRUE(drain(fresh));
     ASSERT_FALSE(fresh.keys().pendingRecoveryPhrase().isNull());
     fresh.keys().restoreKey(QString::fromStdString(TreskKeyMaterial::recoveryString(other)));
+    ASSERT_TRUE(drain(fresh));
     EXPECT_TRUE(fresh.lastResult().endsWith(QStringLiteral(" The different key this Mac held for jorin before is kept "
                                                            "as an older key, so anything sealed with it stays "
                                                            "readable.")));
@@ -256,4 +287,107 @@ TEST(TimeLimitedKeyring, NothingMoreIsAskedWhileACallThatTookTooLongStillRuns) {
     ASSERT_FALSE(store.waitingOnLateCall());
     EXPECT_FALSE(store.read("s", "owner-key/jorin"));
     EXPECT_EQ(hanging.calls, 2);
+}
+
+namespace {
+
+// The keyring double behind a gate: while it is shut, every call waits there.
+class GatedSecretStore final : public SecretStore {
+public:
+    std::optional<std::string> read(const std::string& service, const std::string& account) override {
+        pass();
+        return inner.read(service, account);
+    }
+    void write(const std::string& service, const std::string& account, const std::string& label,
+               const std::string& value) override {
+        pass();
+        inner.write(service, account, label, value);
+    }
+    bool remove(const std::string& service, const std::string& account) override {
+        pass();
+        return inner.remove(service, account);
+    }
+    void shut() {
+        std::lock_guard lock(mutex);
+        open = false;
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        cv.notify_all();
+    }
+    std::atomic<int> waiting{0}; // calls held at the gate now
+
+private:
+    void pass() {
+        std::unique_lock lock(mutex);
+        ++waiting;
+        cv.wait(lock, [this] { return open; });
+        --waiting;
+    }
+    InMemorySecretStore inner; // used only by calls that passed, one at a time
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+};
+
+} // namespace
+
+// While the keyring has not answered, the window goes on: events are handled,
+// the model says it is busy, and nothing is reported until the answer comes.
+TEST_F(Keys, TheWindowGoesOnWhileTheKeyringIsSlowToAnswer) {
+    auto gate = std::make_shared<GatedSecretStore>();
+    setDefaultSecretStoreForTesting(gate);
+    backup = std::make_unique<BackupModel>(QString::fromStdString(configDir().string()), QStringLiteral("jorin"));
+    BackupModel& m = *backup;
+    const auto eventsRun = [] {
+        bool fired = false;
+        QTimer::singleShot(0, [&fired] { fired = true; });
+        return QTest::qWaitFor([&fired] { return fired; }, 1000);
+    };
+    // The key state is being read.
+    EXPECT_TRUE(eventsRun());
+    QTRY_COMPARE(gate->waiting.load(), 1);
+    EXPECT_FALSE(m.keys().keyReadFailed());
+    EXPECT_TRUE(m.lastError().isNull());
+    gate->release();
+    ASSERT_TRUE(drain(m));
+    EXPECT_FALSE(m.keys().hasKey());
+    EXPECT_FALSE(m.keys().keyReadFailed());
+
+    // A key is being created: busy until the keyring answers, and a second
+    // request meanwhile asks nothing of it.
+    gate->shut();
+    m.keys().createKey();
+    EXPECT_TRUE(m.isBusy());
+    EXPECT_TRUE(eventsRun());
+    QTRY_COMPARE(gate->waiting.load(), 1);
+    m.keys().createKey();
+    m.keys().confirmRecoverySaved();
+    EXPECT_TRUE(eventsRun());
+    EXPECT_EQ(gate->waiting.load(), 1);
+    EXPECT_FALSE(m.keys().hasKey());
+    EXPECT_TRUE(m.keys().pendingRecoveryPhrase().isNull());
+    gate->release();
+    ASSERT_TRUE(drain(m));
+    EXPECT_FALSE(m.isBusy());
+    EXPECT_TRUE(m.keys().hasKey());
+    EXPECT_FALSE(m.keys().pendingRecoveryPhrase().isNull());
+    EXPECT_FALSE(m.keys().recoveryConfirmed());
+    EXPECT_TRUE(m.lastError().isNull());
+
+    // A connection test asks for the key the same way, and says why it cannot run.
+    gate->shut();
+    m.destinationsModel().testConnection(folderDestination("DRIVE", home / "drive"));
+    EXPECT_TRUE(m.isBusy());
+    EXPECT_TRUE(eventsRun());
+    QTRY_COMPARE(gate->waiting.load(), 1);
+    EXPECT_TRUE(m.lastError().isNull());
+    gate->release();
+    ASSERT_TRUE(drain(m));
+    EXPECT_FALSE(m.isBusy());
+    EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")))
+        << m.lastError().toStdString();
+    backup.reset();
+    setDefaultSecretStoreForTesting(secrets);
 }

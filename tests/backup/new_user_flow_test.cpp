@@ -176,6 +176,7 @@ TEST_F(NewUserInner, DISABLED_CreatesSavesBacksUpAndRestoresOnAnotherHome) {
     ASSERT_NE(view->restoreSheet(), nullptr);
     QTest::keyClicks(view->restoreSheet()->phraseEditor(), QString::fromStdString(lines[4]));
     QTest::mouseClick(view->restoreSheet()->restoreButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     EXPECT_TRUE(backup->keys().hasKey()) << backup->lastError().toStdString();
     EXPECT_TRUE(backup->lastResult().startsWith(QStringLiteral("jorin's encryption key was restored.")));
 

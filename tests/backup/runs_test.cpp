@@ -189,12 +189,17 @@ TEST_F(Runs, TheGuardsOfARunInOrder) {
                                             "sam's own Mac, so it is sealed with their key and stays readable only "
                                             "by them."));
     m.runs().runBackup(QStringLiteral(" jorin"), storePath("jorin"), d);
+    ASSERT_TRUE(drain(m)); // the keyring is asked off the GUI thread
     EXPECT_EQ(m.lastError(), QStringLiteral("Create jorin's encryption key first."));
     m.keys().createKey();
+    ASSERT_TRUE(drain(m));
     m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    ASSERT_TRUE(drain(m));
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("Save jorin's recovery key first.")));
     m.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(m));
     m.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
+    ASSERT_TRUE(drain(m));
     EXPECT_EQ(m.lastError(), QStringLiteral("There is no tresk for jorin yet. Run a scan first."));
     EXPECT_FALSE(m.isBusy());
     EXPECT_TRUE(filesBelow(home / "drive").empty());

@@ -44,20 +44,27 @@ TEST_F(BackupScreenshots, KeyStates) {
     showScreen(QSize(820, 760));
     snap(window.get(), "01-no-key");
     backup->keys().createKey();
+    ASSERT_TRUE(drain(*backup));
     snap(window.get(), "02-phrase-pending");
     window.reset();
     backup->setOwner(QStringLiteral("sam"));
+    ASSERT_TRUE(drain(*backup));
     backup->setOwner(QStringLiteral("jorin"));
+    ASSERT_TRUE(drain(*backup));
     showScreen(QSize(820, 760));
     snap(window.get(), "03-recovery-not-confirmed");
     backup->keys().revealRecoveryKey();
+    ASSERT_TRUE(drain(*backup));
     backup->keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(*backup));
     secrets->items[{kKeychainService, "master-key"}] = std::string(64, 'c');
     backup->keys().refreshKeyState();
+    ASSERT_TRUE(drain(*backup));
     snap(window.get(), "04-all-set-legacy-key");
     window.reset();
     secrets->failReads = true;
     backup->keys().refreshKeyState();
+    ASSERT_TRUE(drain(*backup));
     showScreen(QSize(820, 760));
     snap(window.get(), "05-keyring-locked");
     secrets->failReads = false;
@@ -167,6 +174,7 @@ TEST_F(BackupScreenshots, Sheets) {
 
     window.reset();
     backup->setOwner(QStringLiteral("sam"));
+    ASSERT_TRUE(drain(*backup));
     showScreen();
     view->presentRestoreKey();
     RestoreKeyView* restore = view->restoreSheet();

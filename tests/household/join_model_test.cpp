@@ -55,6 +55,7 @@ protected:
         stdfs::create_directories(home / "machineB");
         machineB = std::make_unique<BackupModel>(QString::fromStdString((home / "machineB").string()), owner);
         record(*machineB);
+        EXPECT_TRUE(drain(*machineB));
         // The backup side follows the archive owner, as the application object wires it.
         QObject::connect(&model->owners(), &OwnersModel::archiveOwnerChanged, machineB.get(),
                          [this] { machineB->setOwner(model->owners().archiveOwner()); });
@@ -111,6 +112,7 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
     join.join(plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
+    ASSERT_TRUE(drain(b)); // the key state the backup side reads again
 
     EXPECT_EQ(keyHex(*keyringB, "jorin"), keyOfA);
     ASSERT_EQ(b.destinationsModel().destinations().size(), 1u);
@@ -131,6 +133,7 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
 
     // B backs up into the shared folder; A sees B's run in the shared status.
     b.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(b));
     makeArchive(archiveOf("jorin"), 30, {2000}, 3);
     b.runs().runBackup(QStringLiteral("jorin"), storePath("jorin"), d);
     ASSERT_TRUE(QTest::qWaitFor([&] { return b.idle(); }, 120000));
@@ -162,6 +165,7 @@ TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     EXPECT_TRUE(plan.storesCredentials);
     join.join(plan, *model, b.destinationsModel());
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
+    ASSERT_TRUE(drain(b)); // the key state the backup side reads again
 
     // Ama has a key of her own; jorin's key never reached this machine.
     ASSERT_TRUE(keyHex(*keyringB, "ama"));
@@ -178,6 +182,7 @@ TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     EXPECT_EQ(credentials->bucket, std::string(S3Server::kBucket));
 
     b.keys().confirmRecoverySaved();
+    ASSERT_TRUE(drain(b));
     makeArchive(archiveOf("ama"), 30, {2000}, 4);
     b.runs().runBackup(QStringLiteral("ama"), storePath("ama"), d);
     ASSERT_TRUE(QTest::qWaitFor([&] { return b.idle(); }, 120000));
@@ -233,6 +238,7 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
     // B already holds a different key for jorin: nothing changes.
     BackupModel& b = becomeB("jorin", QStringLiteral("jorin"));
     b.keys().createKey();
+    ASSERT_TRUE(drain(b));
     const auto keyOfB = keyHex(*keyringB, "jorin");
     ASSERT_NE(keyOfB, keyOfA);
     const auto before = keyringB->items;

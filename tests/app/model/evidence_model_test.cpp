@@ -8,6 +8,7 @@
 #include "tests/app/model/model_test_support.h"
 #include "tests/core/evidence/archive_builder.h"
 #include "tests/core/evidence/loopback_tsa.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/secret_store_double.h"
 #include "tests/support/test_env.h"
 
@@ -286,6 +287,38 @@ TEST_F(EvidenceModelTest, FailedExportsLeaveNothingBehind) {
     EXPECT_FALSE(unsealed.result);
     EXPECT_NE(unsealed.error.indexOf("is not sealed"), -1) << unsealed.error.toStdString();
     EXPECT_EQ(evidence().pendingAnchorCount(), 0);
+}
+
+// What a screen shows as "unreadable", a banner sentence or a failed export is
+// also logged, with the reason, so it can be sent when something does not show.
+TEST_F(EvidenceModelTest, FailuresTurnedIntoStatesAndSentencesAreLogged) {
+    const kx::test::LogCapture log("kelvara.evidence");
+    evidence().generateManifest("jorin");
+    ASSERT_EQ(log.messages().size(), 1);
+    EXPECT_EQ(log.messages()[0], "There is no archive for jorin yet, so there is nothing to seal.");
+
+    kx::test::writeAll(kx::TreskManifest::path(root().string(), "jorin"), "{");
+    evidence().loadManifestState("jorin");
+    ASSERT_EQ(log.messages().size(), 2);
+    EXPECT_TRUE(log.messages()[1].startsWith("The manifest of jorin's archive could not be read: "))
+        << log.messages()[1].toStdString();
+    EXPECT_GT(log.messages()[1].size(), QStringLiteral("The manifest of jorin's archive could not be read: ").size());
+    fs::remove(kx::TreskManifest::path(root().string(), "jorin"));
+
+    auto none = exportNow(kx::ExportFormat::json, out / "A.json");
+    ASSERT_FALSE(none.result);
+    ASSERT_EQ(log.messages().size(), 3);
+    EXPECT_EQ(log.messages()[2], none.error);
+
+    // A seal that waits for its anchor says why.
+    kx::test::addMessages(db(), {.count = 2});
+    tsa.stop();
+    auto waiting = exportNow(kx::ExportFormat::json, out / "B.json");
+    ASSERT_TRUE(waiting.result);
+    ASSERT_TRUE(waiting.result->anchorProblem);
+    ASSERT_EQ(log.messages().size(), 4);
+    EXPECT_TRUE(log.messages()[3].contains(QString::fromStdString(*waiting.result->anchorProblem)))
+        << log.messages()[3].toStdString();
 }
 
 TEST_F(EvidenceModelTest, OwnersThatCannotNameAFolderAreRefusedAndNothingIsWrittenOutsideTheRoot) {
