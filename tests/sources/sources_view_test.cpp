@@ -32,8 +32,9 @@ namespace {
 
 class SourcesViewTest : public kx::test::ScreenTest {
 protected:
-    SourcesView* showSources() {
-        return show<SourcesView>([this](QWidget* parent) { return new SourcesView(*model, parent); });
+    SourcesView* showSources(bool exposed = true) {
+        return show<SourcesView>([this](QWidget* parent) { return new SourcesView(*model, parent); }, QSize(900, 700),
+                                 exposed);
     }
     // The texts the row of a source draws.
     static QStringList rowTexts(SourcesView* view, const std::string& id) {
@@ -327,7 +328,7 @@ TEST_F(SourcesViewTest, ShowingTheScreenAgainWhileAnalysesRunStartsNoSecondOne) 
     ASSERT_TRUE(settle());
     QSignalSpy safety(&model->analysis(), &AnalysisModel::isAnalyzingChanged);
     QSignalSpy duplicates(&model->analysis(), &AnalysisModel::isFindingDuplicatesChanged);
-    SourcesView* view = showSources();
+    SourcesView* view = showSources(false);
     EXPECT_TRUE(model->analysis().isAnalyzing());
     EXPECT_TRUE(model->analysis().isFindingDuplicates());
     // Hidden and shown again before either analysis reported back.
