@@ -70,7 +70,9 @@ protected:
         layout->addWidget(screen);
         window->resize(size);
         window->show();
-        if (exposed) EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        if (exposed) {
+            EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        }
         return screen;
     }
 
