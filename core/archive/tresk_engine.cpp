@@ -3,6 +3,7 @@
 #include "core/archive/archive_layout.h"
 #include "core/archive/attachment_store.h"
 #include "core/archive/machine_run_report.h"
+#include "core/archive/run_lock.h"
 #include "core/archive/search_index.h"
 #include "core/archive/tresk_store_writer.h"
 #include "core/platform/error.h"
@@ -65,40 +66,6 @@ namespace {
 [[maybe_unused]] const int kSqliteSetup = [] { return sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }();
 
 constexpr size_t kMaxWarningsPerSource = 20;
-
-// The run lock: an flock on a file in the archive root, released when the
-// process ends in any way, so a killed run never leaves a stale lock behind.
-class RunLock {
-public:
-    explicit RunLock(const std::string& root) {
-        const std::string path = ArchiveLayout(root).runLock();
-        fd_.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-        if (!fd_)
-            throw Error("The archive run could not start because the lock file " + path + " could not be opened (" +
-                        fs::errnoText(errno) + ").");
-        if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
-            const int err = errno;
-            fd_.reset();
-            if (err == EWOULDBLOCK)
-                throw Error("Another archive run is already writing to " + root +
-                            ", so this run did not start. Nothing was changed; try again when it has finished.");
-            throw Error("The archive run could not start because the archive at " + root + " could not be locked (" +
-                        fs::errnoText(err) + ").");
-        }
-        const std::string pid = std::to_string(::getpid()) + "\n";
-        if (::ftruncate(fd_.get(), 0) == 0) {
-            [[maybe_unused]] auto n = ::pwrite(fd_.get(), pid.data(), pid.size(), 0);
-        }
-    }
-    ~RunLock() {
-        if (fd_) ::flock(fd_.get(), LOCK_UN);
-    }
-    RunLock(const RunLock&) = delete;
-    RunLock& operator=(const RunLock&) = delete;
-
-private:
-    UniqueFd fd_;
-};
 
 std::string sourceName(const Source& s) {
     if (s.label && !s.label->empty()) return "\"" + *s.label + "\"";
@@ -495,7 +462,20 @@ public:
     CoverageReport execute() {
         startReport();
         prepareRoot();
-        RunLock lock(engine_.root_); // throws before anything is written
+        // Taken before anything is written.
+        std::optional<ArchiveRunLock> lock;
+        try {
+            lock.emplace(engine_.root_);
+        } catch (const ArchiveRunLock::Busy&) {
+            throw Error("Another archive run is already writing to " + engine_.root_ +
+                        ", so this run did not start. Nothing was changed; try again when it has finished.");
+        } catch (const ArchiveRunLock::Unusable& u) {
+            throw Error(u.opening ? "The archive run could not start because the lock file " + u.path +
+                                        " could not be opened (" + u.reason + ")."
+                                  : "The archive run could not start because the archive at " + engine_.root_ +
+                                        " could not be locked (" + u.reason + ").");
+        }
+        lock->recordHolder();
         if (auto previous = readStatus(layout_.statusFile())) report_.lastSuccessAt = previous->lastSuccessAt;
         checkFilters();
         groupSourcesByOwner();

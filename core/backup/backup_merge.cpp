@@ -2,6 +2,7 @@
 
 #include "core/archive/archive_layout.h"
 #include "core/archive/attachment_store.h"
+#include "core/archive/run_lock.h"
 #include "core/archive/tresk_store.h"
 #include "core/archive/tresk_store_detail.h"
 #include "core/archive/tresk_store_writer.h"
@@ -10,9 +11,6 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <xxhash.h>
-
-#include <fcntl.h>
-#include <sys/file.h>
 
 #include <algorithm>
 #include <map>
@@ -167,26 +165,6 @@ WITH s AS MATERIALIZED (SELECT * FROM t.messages WHERE id IN (
 )SQL";
 
 // The archive's run lock (the one an ingest takes), held while the merge writes.
-class MergeLock {
-public:
-    explicit MergeLock(const stdfs::path& localDb) {
-        const std::string root = localDb.parent_path().parent_path().string();
-        const std::string path = ArchiveLayout(root).runLock();
-        fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-        if (!fd_) throw Error("the archive at " + root + " could not be locked (" + fs::errnoText(errno) + ")");
-        if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0)
-            throw Error("an archive run is writing to the archive at " + root + "; back up again once it has finished");
-    }
-    ~MergeLock() {
-        if (fd_) ::flock(fd_.get(), LOCK_UN);
-    }
-    MergeLock(const MergeLock&) = delete;
-    MergeLock& operator=(const MergeLock&) = delete;
-
-private:
-    UniqueFd fd_;
-};
-
 // Reads whole messages of the stored archive, as a source reader would deliver them.
 class StoredMessages {
 public:
@@ -438,7 +416,15 @@ MergeResult mergeStoredArchive(const stdfs::path& storedDb, const stdfs::path& l
     }
     MergeResult result;
     if (wanted.empty()) return result;
-    MergeLock lock(localDb);
+    const std::string root = localDb.parent_path().parent_path().string();
+    std::optional<ArchiveRunLock> lock;
+    try {
+        lock.emplace(root);
+    } catch (const ArchiveRunLock::Busy&) {
+        throw Error("an archive run is writing to the archive at " + root + "; back up again once it has finished");
+    } catch (const ArchiveRunLock::Unusable& u) {
+        throw Error("the archive at " + root + " could not be locked (" + u.reason + ")");
+    }
     const stdfs::path attachmentsRoot = ArchiveLayout::besideDatabase(localDb.string()).attachments;
     AttachmentStore objects(attachmentsRoot);
     std::unordered_map<std::string, bool> fetched; // attachment key -> its bytes are in the local store
