@@ -121,8 +121,9 @@ AppModel::AppModel(std::shared_ptr<const kx::Clock> clock, QObject* parent)
 }
 
 AppModel::~AppModel() {
-    // Nothing is handed back to a model that is going away.
-    tasks_->close();
+    // Nothing is handed back to a model that is going away, and no task still
+    // running may outlive the models it reads.
+    tasks_->closeAndWait();
 }
 
 void AppModel::wireFeatures() {

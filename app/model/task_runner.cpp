@@ -7,6 +7,7 @@
 #include <QRunnable>
 #include <QThreadPool>
 
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -51,6 +52,8 @@ struct TaskRunner::Gate {
     QObject* relay = nullptr;    // null once closed
     std::deque<Publish> results; // waiting for the GUI thread, oldest first
     int outstanding = 0;         // tasks not yet ended plus results not yet delivered
+    int working = 0;             // tasks queued or running, not yet ended
+    std::condition_variable workEnded;
 
     // The caller holds the lock and has counted the result in `outstanding`.
     void postLocked(Publish publish) {
@@ -102,6 +105,8 @@ public:
         } else {
             --gate_->outstanding;
         }
+        --gate_->working;
+        gate_->workEnded.notify_all();
     }
 
 private:
@@ -116,7 +121,7 @@ TaskRunner::TaskRunner() : gate_(std::make_shared<Gate>()) {
 }
 
 TaskRunner::~TaskRunner() {
-    close();
+    closeAndWait();
     // Deliveries already posted go with the relay.
     relay_.reset();
 }
@@ -124,6 +129,12 @@ TaskRunner::~TaskRunner() {
 void TaskRunner::close() {
     std::lock_guard lock(gate_->mutex);
     gate_->relay = nullptr;
+}
+
+void TaskRunner::closeAndWait() {
+    std::unique_lock lock(gate_->mutex);
+    gate_->relay = nullptr;
+    gate_->workEnded.wait(lock, [this] { return gate_->working == 0; });
 }
 
 bool TaskRunner::idle() const {
@@ -158,6 +169,7 @@ void TaskRunner::start(const QObject* context, std::optional<TaskPriority> prior
     {
         std::lock_guard lock(gate_->mutex);
         ++gate_->outstanding;
+        ++gate_->working;
     }
     { std::lock_guard lock(handoff); }
     (pool ? pool : QThreadPool::globalInstance())->start(task, order);

@@ -327,7 +327,10 @@ PendingAnchorStore::RetryOutcome PendingAnchorStore::retry(const SealAnchorClien
 
     try {
         impl_->change([&](Queue& q) {
-            for (auto& [entry, result] : results) {
+            for (auto& settledEntry : results) {
+                // Named, not bound: a lambda below uses the entry.
+                const Entry& entry = settledEntry.first;
+                auto& result = settledEntry.second;
                 auto it = std::find_if(q.pending.begin(), q.pending.end(), [&](const Entry& x) {
                     return x.sealPath == entry.sealPath && x.sealDigest == entry.sealDigest;
                 });

@@ -9,8 +9,10 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <atomic>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -31,16 +33,26 @@ TEST_F(Tasks, TaskResultsArriveOnTheGuiThreadInOneHopAndNeverAfterTheModelIsGone
     EXPECT_NE(worker, publisher);
     EXPECT_EQ(publisher, QThread::currentThreadId());
 
-    // A task still running when the model goes: its result is dropped.
+    // A task still running when the model goes: the model waits for it to end,
+    // so what it captured of the model stays valid, and its result is dropped.
+    QSemaphore started;
     QSemaphore release;
+    std::atomic<bool> ended{false};
     bool published = false;
     model->startTask(std::nullopt, [&]() -> std::function<void()> {
+        started.release();
         release.acquire();
+        ended = true;
         return [&] { published = true; };
     });
+    started.acquire();
+    std::thread releaser([&] {
+        QThread::msleep(100);
+        release.release();
+    });
     model.reset();
-    release.release();
-    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_TRUE(ended) << "the model was gone while its task still ran";
+    releaser.join();
     QCoreApplication::sendPostedEvents();
     EXPECT_FALSE(published);
 }
