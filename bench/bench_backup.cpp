@@ -288,6 +288,7 @@ void mergeFigures(const stdfs::path& work, const kx::SymmetricKey& key) {
 
     // Ordinary runs: a day's new messages, then a backup; what the check costs is timed beside it.
     const kx::RecordMemory memory(base / "a" / kx::RecordMemory::kFileName);
+    const kx::TreskCrypto crypto(key);
     kx::RecordMemory scratchMemory(base / "scratch-records.json"); // (the run keeps its own)
     std::vector<double> runs, checks, shares;
     std::vector<int64_t> read, records;
@@ -301,11 +302,11 @@ void mergeFigures(const stdfs::path& work, const kx::SymmetricKey& key) {
         // and keeping their digest for the next run.
         const auto t0 = Clock::now();
         const std::string identity = kx::RecordMemory::identityOf(a);
-        const auto known = memory.recall(identity, dest->resumeIdentity(), "kelvara/jorin/tresk.db.manifest");
+        const auto known = memory.recall(crypto, identity, dest->resumeIdentity(), "kelvara/jorin/tresk.db.manifest");
         const kx::HeldRecords held = kx::recordsHeld(a, *contents, known ? &*known : nullptr);
         kx::RecordDigest taken;
         const bool holds = held.all && kx::archiveContents(a, &*held.digest, &taken).has_value();
-        scratchMemory.remember(identity, dest->resumeIdentity(), "kelvara/jorin/tresk.db.manifest", taken);
+        scratchMemory.remember(crypto, identity, dest->resumeIdentity(), "kelvara/jorin/tresk.db.manifest", taken);
         const auto t1 = Clock::now();
         read.push_back(held.read);
         records.push_back(taken.records());

@@ -1050,9 +1050,9 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
     // The local archive grew from what the backup holds (the usual case).
     HeldRecords held;
     if (theirs) {
-        const auto known = recordMemory_
-                               ? recordMemory_->recall(RecordMemory::identityOf(storeFile_), identity_, manifestName_)
-                               : std::nullopt;
+        const auto known = recordMemory_ ? recordMemory_->recall(e.crypto_, RecordMemory::identityOf(storeFile_),
+                                                                 identity_, manifestName_)
+                                         : std::nullopt;
         held = recordsHeld(storeFile_, *theirs, known ? &*known : nullptr);
     }
     if (held.all) {
@@ -1457,7 +1457,7 @@ void BackupEngine::Run::switchManifest() {
         // Kept only when the store is still the file the snapshot was taken of.
         if (recordMemory_ && contents && taken && !storeIdentity_.empty() &&
             RecordMemory::identityOf(storeFile_) == storeIdentity_)
-            recordMemory_->remember(storeIdentity_, identity_, manifestName_, *taken);
+            recordMemory_->remember(e.crypto_, storeIdentity_, identity_, manifestName_, *taken);
     } catch (const std::exception&) {
         // The backup stands; only the next run's check reads every record again.
     }

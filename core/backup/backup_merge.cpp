@@ -6,6 +6,7 @@
 #include "core/archive/tresk_store.h"
 #include "core/archive/tresk_store_detail.h"
 #include "core/archive/tresk_store_writer.h"
+#include "core/evidence/digest.h"
 #include "core/platform/fs.h"
 #include "core/platform/hex.h"
 #include "core/platform/posix_file.h"
@@ -16,6 +17,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -139,17 +141,9 @@ nlohmann::json RecordDigest::kept() const {
 
 std::optional<RecordDigest> RecordDigest::fromKept(const nlohmann::json& k) {
     auto bytes = [](const nlohmann::json& text, unsigned char* out, size_t size) {
-        const std::string& h = text.get_ref<const std::string&>();
-        if (h.size() != 2 * size) return false;
-        for (size_t i = 0; i < size; ++i) {
-            unsigned value = 0;
-            for (const char c : {h[2 * i], h[2 * i + 1]}) {
-                const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-                if (digit < 0) return false;
-                value = value * 16 + static_cast<unsigned>(digit);
-            }
-            out[i] = static_cast<unsigned char>(value);
-        }
+        std::string b;
+        if (!evidence::fromHex(text.get_ref<const std::string&>(), b) || b.size() != size) return false;
+        std::memcpy(out, b.data(), size);
         return true;
     };
     try {

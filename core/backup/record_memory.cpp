@@ -1,6 +1,9 @@
 #include "core/backup/record_memory.h"
 
+#include "core/backup/crypto.h"
 #include "core/backup/generation_memory.h"
+#include "core/evidence/digest.h"
+#include "core/platform/hex.h"
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +14,16 @@
 namespace kx {
 
 using nlohmann::json;
+
+namespace {
+
+// What a sealed digest is bound to: a digest kept for one backup or store
+// file does not open as another's.
+std::string sealName(const std::string& storeIdentity, const std::string& destination, const std::string& manifest) {
+    return "record digest\n" + destination + "\n" + manifest + "\n" + storeIdentity;
+}
+
+} // namespace
 
 std::string RecordMemory::identityOf(const std::filesystem::path& storeFile) {
 #ifdef __linux__
@@ -31,19 +44,27 @@ std::string RecordMemory::identityOf(const std::filesystem::path& storeFile) {
 #endif
 }
 
-std::optional<RecordDigest> RecordMemory::recall(const std::string& storeIdentity, const std::string& destination,
-                                                 const std::string& manifest) const {
+std::optional<RecordDigest> RecordMemory::recall(const TreskCrypto& crypto, const std::string& storeIdentity,
+                                                 const std::string& destination, const std::string& manifest) const {
     if (storeIdentity.empty()) return std::nullopt;
     for (const json& e : backup_entries::load(file_)) {
         if (!backup_entries::isFor(e, destination, manifest)) continue;
-        if (e.value("store", "") != storeIdentity || !e.contains("digest")) return std::nullopt;
-        return RecordDigest::fromKept(e.at("digest"));
+        std::string sealed;
+        if (e.value("store", "") != storeIdentity || !evidence::fromHex(e.value("digest", ""), sealed))
+            return std::nullopt;
+        try {
+            return RecordDigest::fromKept(
+                json::parse(crypto.open(sealed, sealName(storeIdentity, destination, manifest))));
+        } catch (const std::exception&) {
+            return std::nullopt; // damaged, sealed with another key, or for another store file
+        }
     }
     return std::nullopt;
 }
 
-void RecordMemory::remember(const std::string& storeIdentity, const std::string& destination,
+void RecordMemory::remember(const TreskCrypto& crypto, const std::string& storeIdentity, const std::string& destination,
                             const std::string& manifest, const RecordDigest& digest) {
+    const std::string sealed = crypto.seal(digest.kept().dump(), sealName(storeIdentity, destination, manifest));
     backup_entries::change(file_, [&](json& backups) {
         json others = json::array();
         for (json& e : backups)
@@ -51,7 +72,7 @@ void RecordMemory::remember(const std::string& storeIdentity, const std::string&
         others.push_back({{"destination", destination},
                           {"manifest", manifest},
                           {"store", storeIdentity},
-                          {"digest", digest.kept()}});
+                          {"digest", lowerHex(reinterpret_cast<const unsigned char*>(sealed.data()), sealed.size())}});
         backups = std::move(others);
     });
 }

@@ -12,9 +12,12 @@
 // Anything else, and a missing, damaged or foreign entry, costs no more than
 // reading every record, as a run does without this file.
 //
-// File (JSON, written atomically; it holds digests of records, no secret):
-// {"backups": [{"destination": resume identity, "manifest": the manifest's
-// name, "store": the store file's identity, "digest": RecordDigest::kept()}]}.
+// A hashing state holds the last bytes it was given, pieces of messages: each
+// digest is sealed with the backup's key, bound to its backup and store file.
+//
+// File (JSON, written atomically): {"backups": [{"destination": resume
+// identity, "manifest": the manifest's name, "store": the store file's
+// identity, "digest": hex of the sealed RecordDigest::kept()}]}.
 #include "core/backup/backup_merge.h"
 
 #include <filesystem>
@@ -22,6 +25,8 @@
 #include <string>
 
 namespace kx {
+
+class TreskCrypto;
 
 class RecordMemory {
 public:
@@ -34,13 +39,13 @@ public:
     static std::string identityOf(const std::filesystem::path& storeFile);
 
     // The digest last kept for this backup, when it was taken of the store
-    // file that now has this identity.
-    std::optional<RecordDigest> recall(const std::string& storeIdentity, const std::string& destination,
-                                       const std::string& manifest) const;
+    // file that now has this identity and opens with this key.
+    std::optional<RecordDigest> recall(const TreskCrypto& crypto, const std::string& storeIdentity,
+                                       const std::string& destination, const std::string& manifest) const;
     // Keeps the digest of the first records of the store with this identity, in
     // place of what was kept for this backup. Throws kx::Error.
-    void remember(const std::string& storeIdentity, const std::string& destination, const std::string& manifest,
-                  const RecordDigest& digest);
+    void remember(const TreskCrypto& crypto, const std::string& storeIdentity, const std::string& destination,
+                  const std::string& manifest, const RecordDigest& digest);
 
 private:
     std::filesystem::path file_;

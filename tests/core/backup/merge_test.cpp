@@ -167,6 +167,7 @@ protected:
         return Home::guidsIn(into / "jorin/tresk.db");
     }
 
+    static constexpr const char* kManifestName = "kelvara/jorin/tresk.db.manifest";
     // What the manifest in place records of its database.
     ArchiveContents storedContents() {
         const json c = test::readManifest(*dest, key).at("contents");
@@ -176,7 +177,7 @@ protected:
     static stdfs::path recordMemoryOf(const Home& h) { return h.dir / "state" / RecordMemory::kFileName; }
     std::optional<RecordDigest> keptDigest(const Home& h) {
         return RecordMemory(recordMemoryOf(h))
-            .recall(RecordMemory::identityOf(h.db()), dest->resumeIdentity(), "kelvara/jorin/tresk.db.manifest");
+            .recall(TreskCrypto(key), RecordMemory::identityOf(h.db()), dest->resumeIdentity(), kManifestName);
     }
 
     SymmetricKey key = SymmetricKey::generate(); // handed to the second computer by the join
@@ -560,7 +561,7 @@ TEST_P(Merge, EachMacsRunReportTravelsWithTheBackupSoEachListsBoth) {
 
 // An ordinary run starts from the digest of the records the last run took and
 // reads only the records added since; the contents it records are those of
-// reading every record. A kept digest that is damaged is not taken.
+// reading every record. The digest is kept sealed; one damaged is not taken.
 TEST_P(Merge, AnOrdinaryRunReadsOnlyTheRecordsAddedSinceTheLastRun) {
     Home h;
     h.ingest("mac", numbered("m", 1, static_cast<int>(kRecordsPerCheckpoint) + 300));
@@ -588,10 +589,15 @@ TEST_P(Merge, AnOrdinaryRunReadsOnlyTheRecordsAddedSinceTheLastRun) {
     ASSERT_TRUE(keptDigest(h));
     EXPECT_EQ(keptDigest(h)->hex(), storedContents().digest);
 
-    // A kept hashing state damaged on disk no longer adds up to its digest.
+    // Kept sealed, for the hashing state holds the last bytes of messages; one
+    // damaged on disk no longer opens.
+    const std::string lastText = "n text 50";
+    const std::string inHex = lowerHex(reinterpret_cast<const unsigned char*>(lastText.data()), lastText.size());
+    EXPECT_NE(keptDigest(h)->kept().dump().find(inHex), std::string::npos);
     json file = loadJsonFile(recordMemoryOf(h)).value;
-    std::string& acc = file["backups"][0]["digest"]["acc"].get_ref<std::string&>();
-    acc[7] = acc[7] == '0' ? '1' : '0';
+    EXPECT_EQ(file.dump().find(inHex), std::string::npos);
+    std::string& sealed = file["backups"][0]["digest"].get_ref<std::string&>();
+    sealed[sealed.size() / 2] = sealed[sealed.size() / 2] == '0' ? '1' : '0';
     saveJsonFile(recordMemoryOf(h), file);
     EXPECT_FALSE(keptDigest(h));
     h.ingest("mac", numbered("o", 1, 5));
@@ -626,12 +632,19 @@ TEST_P(Merge, ADigestKeptForOtherRecordsIsNotTrusted) {
     const std::set<std::string> all = unite(aHad, other.guids());
     EXPECT_EQ(restored(), all);
 
-    // Another computer's file of kept digests, made to name this computer's archive.
+    // Another computer's kept digest: moved into this computer's file it no
+    // longer opens, and sealed anew for this archive (as a faulty build might
+    // keep it) it is found out by the records.
     Home b;
     b.ingest("mac-b", numbered("B", 1, 5));
     json file = loadJsonFile(recordMemoryOf(a)).value;
     file["backups"][0]["store"] = RecordMemory::identityOf(b.db());
     saveJsonFile(recordMemoryOf(b), file);
+    EXPECT_FALSE(keptDigest(b));
+    const std::optional<RecordDigest> aKept = keptDigest(a);
+    ASSERT_TRUE(aKept);
+    RecordMemory(recordMemoryOf(b))
+        .remember(TreskCrypto(key), RecordMemory::identityOf(b.db()), dest->resumeIdentity(), kManifestName, *aKept);
     ASSERT_TRUE(keptDigest(b));
     r = backup(b);
     ASSERT_TRUE(r.merged);
