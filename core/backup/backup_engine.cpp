@@ -7,6 +7,7 @@
 #include "core/backup/compression.h"
 #include "core/backup/generation_memory.h"
 #include "core/backup/machine_exchange.h"
+#include "core/backup/record_memory.h"
 #include "core/backup/restore_staging.h"
 #include "core/backup/stored_audit.h"
 #include "core/platform/fs.h"
@@ -911,6 +912,11 @@ private:
     // The digest of the local records the backup in place holds, when the check
     // before the run read it; the new manifest's contents carry it on.
     std::optional<RecordDigest> heldRecords_;
+    // Where this computer keeps the digest of the records each run's contents
+    // were taken of (record_memory.h), and the store file's identity before the
+    // snapshot was taken.
+    std::optional<RecordMemory> recordMemory_;
+    std::string storeIdentity_;
     int inPlaceFormat_ = 0;
     // Why a manifest found in place (and its kept earlier copy) could not be
     // opened: what that backup holds cannot be known, so it is never replaced.
@@ -999,6 +1005,7 @@ void BackupEngine::Run::readWhatIsInPlace() {
     // A destination that holds an older backup than this computer wrote there
     // was rolled back: everything it holds is read back, and the run says so.
     if (e.options_.generations) memory_.emplace(*e.options_.generations);
+    if (e.resumePath_) recordMemory_.emplace(e.resumePath_->parent_path() / RecordMemory::kFileName);
     generation_ = found.foundGeneration + 1;
     if (auto last = memory_ ? memory_->lastWritten(identity_, manifestName_) : std::nullopt) {
         if (last->generation > found.foundGeneration) {
@@ -1042,7 +1049,12 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
     if (!stamp.empty() && db.value("sourceStamp", "") == stamp) return;
     // The local archive grew from what the backup holds (the usual case).
     HeldRecords held;
-    if (theirs) held = recordsHeld(storeFile_, *theirs);
+    if (theirs) {
+        const auto known = recordMemory_ ? recordMemory_->recall(e.crypto_, RecordMemory::identityOf(storeFile_),
+                                                                 identity_, manifestName_)
+                                         : std::nullopt;
+        held = recordsHeld(storeFile_, *theirs, known ? &*known : nullptr);
+    }
     if (held.all) {
         heldRecords_ = std::move(held.digest);
         return;
@@ -1121,6 +1133,7 @@ void BackupEngine::Run::startSnapshot() {
     // upload (they do not depend on it); the database goes up afterwards. A
     // database that has not changed since the backup in place is not read.
     sourceStamp_ = databaseStamp(storeFile_);
+    storeIdentity_ = RecordMemory::identityOf(storeFile_);
     const bool dbUnchanged = [&] {
         if (!previousDb_ || sourceStamp_.empty() || previousDb_->value("sourceStamp", "") != sourceStamp_) return false;
         auto remote = stored_.find(previousDb_->value("name", ""));
@@ -1384,7 +1397,9 @@ void BackupEngine::Run::switchManifest() {
     // What the database holds, so that the next run can tell cheaply whether
     // this backup holds anything its archive lacks (backup_merge.h).
     std::optional<ArchiveContents> contents;
-    if (fs::exists(snapshot_)) contents = archiveContents(snapshot_, heldRecords_ ? &*heldRecords_ : nullptr);
+    std::optional<RecordDigest> taken; // of the snapshot's records, which the store goes on from
+    if (fs::exists(snapshot_))
+        contents = archiveContents(snapshot_, heldRecords_ ? &*heldRecords_ : nullptr, &taken.emplace());
     else if (auto c = contentsIn(inPlace_);
              c && previousDb_ && dbEntry_.value("name", "") == previousDb_->value("name", ""))
         contents = c; // the database in place is kept as it is
@@ -1437,6 +1452,14 @@ void BackupEngine::Run::switchManifest() {
         if (memory_) memory_->remember(identity_, manifestName_, {generation_, createdAt});
     } catch (const std::exception&) {
         // The backup stands; only the next run's look for a rollback knows less.
+    }
+    try {
+        // Kept only when the store is still the file the snapshot was taken of.
+        if (recordMemory_ && contents && taken && !storeIdentity_.empty() &&
+            RecordMemory::identityOf(storeFile_) == storeIdentity_)
+            recordMemory_->remember(e.crypto_, storeIdentity_, identity_, manifestName_, *taken);
+    } catch (const std::exception&) {
+        // The backup stands; only the next run's check reads every record again.
     }
 }
 

@@ -6,13 +6,18 @@
 #include "core/archive/tresk_store.h"
 #include "core/archive/tresk_store_detail.h"
 #include "core/archive/tresk_store_writer.h"
+#include "core/evidence/digest.h"
 #include "core/platform/fs.h"
+#include "core/platform/hex.h"
 #include "core/platform/posix_file.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <nlohmann/json.hpp>
+#define XXH_STATIC_LINKING_ONLY // the hashing state is kept between runs (RecordDigest::kept)
 #include <xxhash.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -58,6 +63,7 @@ RecordDigest& RecordDigest::operator=(const RecordDigest& other) {
     lastSeq_ = other.lastSeq_;
     last_ = other.last_;
     checkpoints_ = other.checkpoints_;
+    marks_ = other.marks_;
     return *this;
 }
 
@@ -84,8 +90,15 @@ static std::optional<uint64_t> hashOfRecord(SQLite::Database& db, int64_t seq) {
     return XXH3_64bits(body.getBlob(), static_cast<size_t>(body.getBytes()));
 }
 
+bool RecordDigest::goesOnIn(SQLite::Database& db) const {
+    if (records_ == 0) return true;
+    for (const auto& [seq, hash] : marks_)
+        if (hashOfRecord(db, seq) != hash) return false;
+    return hashOfRecord(db, lastSeq_) == last_;
+}
+
 bool RecordDigest::extend(SQLite::Database& db, std::optional<int64_t> upTo) {
-    if (records_ > 0 && hashOfRecord(db, lastSeq_) != last_) return false;
+    if (!goesOnIn(db)) return false;
     SQLite::Statement q(db, "SELECT seq, body FROM records WHERE seq > ? ORDER BY seq LIMIT ?");
     q.bind(1, lastSeq_);
     q.bind(2, upTo ? std::max<int64_t>(0, *upTo - records_) : int64_t(-1));
@@ -97,10 +110,67 @@ bool RecordDigest::extend(SQLite::Database& db, std::optional<int64_t> upTo) {
         XXH3_128bits_update(state_, len, sizeof len);
         XXH3_128bits_update(state_, body.getBlob(), n);
         lastSeq_ = q.getColumn(0).getInt64();
-        if (++records_ % kRecordsPerCheckpoint == 0) checkpoints_.push_back(hex());
+        if (++records_ % kRecordsPerCheckpoint == 0) {
+            checkpoints_.push_back(hex());
+            marks_.emplace_back(lastSeq_, XXH3_64bits(body.getBlob(), n));
+        }
     }
     if (records_ > 0) last_ = hashOfRecord(db, lastSeq_).value_or(0);
     return true;
+}
+
+// The hashing state is kept as the parts of XXH3's streaming state that
+// hashing changes (the rest is what a reset sets), with the library's version:
+// a state kept by another version is not taken.
+nlohmann::json RecordDigest::kept() const {
+    nlohmann::json marks = nlohmann::json::array();
+    for (const auto& [seq, hash] : marks_) marks.push_back({seq, hash});
+    return {{"xxhash", XXH_versionNumber()},
+            {"records", records_},
+            {"lastSeq", lastSeq_},
+            {"last", last_},
+            {"acc", lowerHex(reinterpret_cast<const unsigned char*>(state_->acc), sizeof state_->acc)},
+            {"buffer", lowerHex(state_->buffer, sizeof state_->buffer)},
+            {"buffered", state_->bufferedSize},
+            {"stripes", state_->nbStripesSoFar},
+            {"length", state_->totalLen},
+            {"digest", hex()},
+            {"checkpoints", checkpoints_},
+            {"marks", marks}};
+}
+
+std::optional<RecordDigest> RecordDigest::fromKept(const nlohmann::json& k) {
+    auto bytes = [](const nlohmann::json& text, unsigned char* out, size_t size) {
+        std::string b;
+        if (!evidence::fromHex(text.get_ref<const std::string&>(), b) || b.size() != size) return false;
+        std::memcpy(out, b.data(), size);
+        return true;
+    };
+    try {
+        if (XXH_versionNumber() != XXH_VERSION_NUMBER || k.at("xxhash").get<unsigned>() != XXH_versionNumber())
+            return std::nullopt;
+        RecordDigest d;
+        XXH3_state_t& s = *d.state_;
+        if (!bytes(k.at("acc"), reinterpret_cast<unsigned char*>(s.acc), sizeof s.acc) ||
+            !bytes(k.at("buffer"), s.buffer, sizeof s.buffer))
+            return std::nullopt;
+        s.bufferedSize = k.at("buffered").get<XXH32_hash_t>();
+        s.nbStripesSoFar = k.at("stripes").get<size_t>();
+        s.totalLen = k.at("length").get<XXH64_hash_t>();
+        // What the library would read past its buffers with is refused before it hashes.
+        if (s.bufferedSize > sizeof s.buffer || s.nbStripesSoFar >= s.nbStripesPerBlock) return std::nullopt;
+        d.records_ = k.at("records").get<int64_t>();
+        d.lastSeq_ = k.at("lastSeq").get<int64_t>();
+        d.last_ = k.at("last").get<uint64_t>();
+        d.checkpoints_ = k.at("checkpoints").get<std::vector<std::string>>();
+        d.marks_ = k.at("marks").get<std::vector<std::pair<int64_t, uint64_t>>>();
+        if (d.records_ < 0 || d.checkpoints_.size() != static_cast<size_t>(d.records_ / kRecordsPerCheckpoint) ||
+            d.marks_.size() != d.checkpoints_.size() || d.hex() != k.at("digest").get<std::string>())
+            return std::nullopt;
+        return d;
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
 }
 
 namespace {
@@ -332,7 +402,8 @@ bool isArchiveStore(const stdfs::path& dbFile) {
     }
 }
 
-std::optional<ArchiveContents> archiveContents(const stdfs::path& dbFile, const RecordDigest* first) {
+std::optional<ArchiveContents> archiveContents(const stdfs::path& dbFile, const RecordDigest* first,
+                                               RecordDigest* all) {
     try {
         SQLite::Database db = openReadOnly(dbFile);
         if (!metaValue(db, "formatVersion") || !hasTable(db, "records")) return std::nullopt;
@@ -343,6 +414,7 @@ std::optional<ArchiveContents> archiveContents(const stdfs::path& dbFile, const 
             digest.extend(db, std::nullopt);
         }
         ArchiveContents c{digest.records(), digest.hex(), 0, digest.checkpoints()};
+        if (all) *all = digest;
         SQLite::Statement q(db, "SELECT count(*) FROM messages");
         if (q.executeStep()) c.messages = q.getColumn(0).getInt64();
         return c;
@@ -351,13 +423,20 @@ std::optional<ArchiveContents> archiveContents(const stdfs::path& dbFile, const 
     }
 }
 
-HeldRecords recordsHeld(const stdfs::path& dbFile, const ArchiveContents& contents) {
+HeldRecords recordsHeld(const stdfs::path& dbFile, const ArchiveContents& contents, const RecordDigest* known) {
     HeldRecords held;
     try {
         SQLite::Database db = openReadOnly(dbFile);
         if (!hasTable(db, "records")) return held;
         RecordDigest d;
-        if (!d.extend(db, contents.records)) return held;
+        if (known && known->records() <= contents.records) d = *known;
+        int64_t start = d.records();
+        if (!d.extend(db, contents.records)) { // not the store the known digest was taken of
+            d = RecordDigest();
+            start = 0;
+            d.extend(db, contents.records);
+        }
+        held.read = d.records() - start;
         for (size_t i = 0; i < std::min(d.checkpoints().size(), contents.checkpoints.size()); ++i) {
             if (d.checkpoints()[i] != contents.checkpoints[i]) break;
             held.shared = static_cast<int64_t>(i + 1) * kRecordsPerCheckpoint;

@@ -16,15 +16,19 @@
 // messages). The records table only ever grows, so a local archive whose first
 // records hash alike holds everything that backup holds, and the database
 // object is not fetched. An ordinary run (the same archive backs up to the same
-// place again) reads the local records once, and the contents of the backup it
-// writes carry that digest on over the records added since; a run whose
-// database did not change since the backup in place does not even do that.
+// place again) need not read the local records again: this computer keeps the
+// digest its last run took (record_memory.h), checks cheaply that the store
+// still goes on from it, and hashes only the records added since; the contents
+// of the backup it writes carry that digest on. A run whose database did not
+// change since the backup in place does not even do that.
 // Only a backup written by another computer or another archive fetches the
 // database object. A record says what was taken in, not where it was stored, so
 // two archives that took in the same things in the same order (one rebuilt from
 // the same Messages database) share their first records; only messages with a
 // record after the shared ones are compared, message by message.
 #include "core/backup/destination.h"
+
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <filesystem>
@@ -68,8 +72,18 @@ public:
     const std::vector<std::string>& checkpoints() const { return checkpoints_; }
     // Takes in the records of db after those taken in so far, up to `upTo` in
     // all (every one when nothing); false when db's records do not go on from
-    // the ones taken in (its last one taken in is another record).
+    // the ones taken in (goesOnIn).
     bool extend(SQLite::Database& db, std::optional<int64_t> upTo);
+    // Whether db still holds, at their places, the last record taken in and the
+    // one that ended each checkpoint: a cheap test that db is the store (or a
+    // copy of it) these records were read from, not a proof that it holds them.
+    bool goesOnIn(SQLite::Database& db) const;
+
+    // The digest as this computer keeps it between runs (record_memory.h), and
+    // back: nothing when what is kept is not whole, does not add up to the
+    // digest it claims, or was written with another build of the hash.
+    nlohmann::json kept() const;
+    static std::optional<RecordDigest> fromKept(const nlohmann::json& kept);
 
 private:
     XXH3_state_s* state_;
@@ -77,26 +91,34 @@ private:
     int64_t lastSeq_ = 0;
     uint64_t last_ = 0; // a hash of the last record taken in
     std::vector<std::string> checkpoints_;
+    // Where each checkpoint ended: its last record's seq and hash.
+    std::vector<std::pair<int64_t, uint64_t>> marks_;
 };
 
 // Of the store at dbFile; nothing when the file is not a store that keeps
 // records (a store of the first format, or not a store). Given the digest of
 // this store's first records (taken of the file it was copied from), only the
 // records after those are read. Throws kx::Error when it cannot be read.
-std::optional<ArchiveContents> archiveContents(const std::filesystem::path& dbFile,
-                                               const RecordDigest* first = nullptr);
+// The digest of all its records is left in `all` when given.
+std::optional<ArchiveContents> archiveContents(const std::filesystem::path& dbFile, const RecordDigest* first = nullptr,
+                                               RecordDigest* all = nullptr);
 
 // How much of what a database with these contents holds the store at dbFile
 // holds for certain: all of it when its first `contents.records` records are
 // exactly those the contents describe, or else the number of first records
 // both share as far as the contents' checkpoints tell. With all of it, the
 // digest of those records is kept, for archiveContents to carry on from.
+// Given a digest taken earlier of this store's first records (no more than the
+// contents name), the records it covers are not read again when the store
+// still goes on from it; otherwise every record is.
 struct HeldRecords {
     bool all = false;
     int64_t shared = 0;
     std::optional<RecordDigest> digest;
+    int64_t read = 0; // records of the store this check read
 };
-HeldRecords recordsHeld(const std::filesystem::path& dbFile, const ArchiveContents& contents);
+HeldRecords recordsHeld(const std::filesystem::path& dbFile, const ArchiveContents& contents,
+                        const RecordDigest* known = nullptr);
 
 // Whether the store holds all of what a database with these contents holds.
 inline bool holdsAllOf(const std::filesystem::path& dbFile, const ArchiveContents& contents) {

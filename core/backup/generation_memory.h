@@ -10,8 +10,11 @@
 // File (JSON, written atomically; holds no secret): {"backups": [{"destination":
 // resume identity, "manifest": the manifest's name, "generation", "createdAt"}]}.
 // A missing or damaged file remembers nothing.
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,6 +24,18 @@ struct RememberedGeneration {
     uint64_t generation = 0;
     std::string createdAt; // ISO 8601, as the manifest says
 };
+
+// Files of this kind (this one, record_memory.h) hold one entry per backup
+// under "backups", each naming its "destination" and "manifest".
+namespace backup_entries {
+// The entries of the file; none when it is missing or damaged.
+nlohmann::json load(const std::filesystem::path& file);
+bool isFor(const nlohmann::json& entry, const std::string& destination, const std::string& manifest);
+// Changes the entries under a lock beside the file (backups to different
+// destinations may finish side by side in separate processes) and writes them
+// back atomically. Throws kx::Error.
+void change(const std::filesystem::path& file, const std::function<void(nlohmann::json& entries)>& edit);
+} // namespace backup_entries
 
 class GenerationMemory {
 public:

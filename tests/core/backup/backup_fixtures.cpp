@@ -1,7 +1,9 @@
 #include "tests/core/backup/backup_fixtures.h"
 #include "tests/core/backup/s3rver_environment.h"
 
+#include "core/backup/backup_engine.h"
 #include "core/backup/crypto.h"
+#include "core/platform/hex.h"
 #include "core/platform/process.h"
 #include "core/platform/sha256.h"
 #include "tests/support/test_env.h"
@@ -20,6 +22,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -165,6 +168,49 @@ nlohmann::json readManifest(BackupDestination& dest, const SymmetricKey& key, co
 
 std::string storedDatabaseName(BackupDestination& dest, const SymmetricKey& key, const std::string& remoteName) {
     return readManifest(dest, key, remoteName).at("database").at("name").get<std::string>();
+}
+
+void writeFirstLayoutBackup(BackupDestination& dest, const SymmetricKey& key, const stdfs::path& ownerFolder) {
+    TreskCrypto c(key);
+    auto store = [&](const std::string& name, const std::string& sealed, ObjectClass kind) {
+        dest.put(name, sealed.size(),
+                 [&](uint64_t o, unsigned char* b, size_t n) { std::memcpy(b, sealed.data() + o, n); }, kind, {});
+    };
+    auto nonceOf = [](const std::string& sealed) {
+        StreamNonce n = TreskCrypto::nonceOf(sealed);
+        return lowerHex(n.data(), n.size());
+    };
+    TempDir t;
+    snapshotDatabase(ownerFolder / "tresk.db", t / "snap.db");
+    const std::string db = readAll(t / "snap.db");
+    const std::string sealedDb = c.seal(db, "kelvara/jorin/tresk.db");
+    store("kelvara/jorin/tresk.db", sealedDb, ObjectClass::data);
+    nlohmann::json objects = nlohmann::json::array();
+    if (stdfs::exists(ownerFolder / "attachments"))
+        for (auto& f : stdfs::recursive_directory_iterator(ownerFolder / "attachments")) {
+            if (!f.is_regular_file()) continue;
+            const std::string rel = stdfs::relative(f.path(), ownerFolder).generic_string();
+            const std::string name = "kelvara/jorin/objects/" + c.nameTag(rel);
+            const std::string sealed = c.seal(readAll(f.path()), name);
+            store(name, sealed, ObjectClass::data);
+            objects.push_back({{"path", rel},
+                               {"name", name},
+                               {"size", f.file_size()},
+                               {"sealedSize", sealed.size()},
+                               {"nonce", nonceOf(sealed)}});
+        }
+    const nlohmann::json m = {{"format", 1},
+                              {"createdAt", "2026-11-30T03:30:00Z"},
+                              {"remoteName", "jorin/tresk.db"},
+                              {"database",
+                               {{"name", "kelvara/jorin/tresk.db"},
+                                {"size", db.size()},
+                                {"sha256", Sha256::hexOf(db)},
+                                {"sealedSize", sealedDb.size()},
+                                {"nonce", nonceOf(sealedDb)}}},
+                              {"objects", objects}};
+    const std::string manifestName = "kelvara/jorin/tresk.db.manifest";
+    store(manifestName, c.seal(m.dump(), manifestName), ObjectClass::control);
 }
 
 bool FaultyDestination::enter(const Request& r) {

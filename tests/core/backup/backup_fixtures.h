@@ -41,6 +41,12 @@ nlohmann::json readManifest(BackupDestination& dest, const SymmetricKey& key,
 std::string storedDatabaseName(BackupDestination& dest, const SymmetricKey& key,
                                const std::string& remoteName = "jorin/tresk.db");
 
+// Stores at dest, under the prefix "kelvara", the backup of the archive folder
+// (its tresk.db and attachment files) of remoteName "jorin/tresk.db" as the
+// earliest versions wrote it: the database under the archive's own name, and
+// a manifest of format 1 that records no contents.
+void writeFirstLayoutBackup(BackupDestination& dest, const SymmetricKey& key, const std::filesystem::path& ownerFolder);
+
 // A destination in front of another that logs every request and injects
 // faults: a lost connection from the Nth request on, a lost connection after a
 // number of stored parts, a refusal (as an error answer) to chosen requests, or

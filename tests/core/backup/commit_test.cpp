@@ -372,51 +372,7 @@ TEST_F(Interrupted, AFileThatChangedBetweenRunsRestartsItsUploadWithAFreshNonce)
 // name, overwritten in place by every run.
 class FirstLayout : public Interrupted {
 protected:
-    void writeFirstLayoutBackup() {
-        TreskCrypto c(key);
-        auto store = [&](const std::string& name, const std::string& sealed) {
-            local->put(name, sealed.size(),
-                       [&](uint64_t o, unsigned char* b, size_t n) { std::memcpy(b, sealed.data() + o, n); },
-                       ObjectClass::data, {});
-        };
-        auto nonceOf = [](const std::string& sealed) {
-            StreamNonce n = TreskCrypto::nonceOf(sealed);
-            return lowerHex(n.data(), n.size());
-        };
-        test::TempDir t;
-        snapshotDatabase(archive / "tresk.db", t / "snap.db");
-        const std::string db = test::readAll(t / "snap.db");
-        const std::string sealedDb = c.seal(db, "kelvara/jorin/tresk.db");
-        store("kelvara/jorin/tresk.db", sealedDb);
-        json objects = json::array();
-        for (auto& f : stdfs::recursive_directory_iterator(archive / "attachments")) {
-            if (!f.is_regular_file()) continue;
-            const std::string rel = stdfs::relative(f.path(), archive).generic_string();
-            const std::string name = "kelvara/jorin/objects/" + c.nameTag(rel);
-            const std::string sealed = c.seal(test::readAll(f.path()), name);
-            store(name, sealed);
-            objects.push_back({{"path", rel},
-                               {"name", name},
-                               {"size", f.file_size()},
-                               {"sealedSize", sealed.size()},
-                               {"nonce", nonceOf(sealed)}});
-        }
-        json m = {{"format", 1},
-                  {"createdAt", "2026-11-30T03:30:00Z"},
-                  {"remoteName", "jorin/tresk.db"},
-                  {"database",
-                   {{"name", "kelvara/jorin/tresk.db"},
-                    {"size", db.size()},
-                    {"sha256", Sha256::hexOf(db)},
-                    {"sealedSize", sealedDb.size()},
-                    {"nonce", nonceOf(sealedDb)}}},
-                  {"objects", objects}};
-        const std::string manifestName = "kelvara/jorin/tresk.db.manifest";
-        const std::string sealedManifest = c.seal(m.dump(), manifestName);
-        local->put(manifestName, sealedManifest.size(),
-                   [&](uint64_t o, unsigned char* b, size_t n) { std::memcpy(b, sealedManifest.data() + o, n); },
-                   ObjectClass::control, {});
-    }
+    void writeFirstLayoutBackup() { test::writeFirstLayoutBackup(*local, key, archive); }
 };
 
 TEST_F(FirstLayout, StillRestoresAndIsCarriedOverWithoutResendingAttachments) {

@@ -11,9 +11,11 @@
 #include "core/backup/backup_merge.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/machine_exchange.h"
+#include "core/backup/record_memory.h"
 #include "core/backup/s3_destination.h"
 #include "core/household/machine_report.h"
 #include "core/platform/hex.h"
+#include "core/platform/json_file.h"
 #include "core/platform/sha256.h"
 #include "tests/core/backup/backup_fixtures.h"
 #include "tests/support/test_env.h"
@@ -22,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -162,6 +165,19 @@ protected:
             return {};
         }
         return Home::guidsIn(into / "jorin/tresk.db");
+    }
+
+    static constexpr const char* kManifestName = "kelvara/jorin/tresk.db.manifest";
+    // What the manifest in place records of its database.
+    ArchiveContents storedContents() {
+        const json c = test::readManifest(*dest, key).at("contents");
+        return {c.at("records"), c.at("digest"), c.at("messages"), c.at("checkpoints")};
+    }
+    // The digest of the records a home's last run took, as its next run finds it.
+    static stdfs::path recordMemoryOf(const Home& h) { return h.dir / "state" / RecordMemory::kFileName; }
+    std::optional<RecordDigest> keptDigest(const Home& h) {
+        return RecordMemory(recordMemoryOf(h))
+            .recall(TreskCrypto(key), RecordMemory::identityOf(h.db()), dest->resumeIdentity(), kManifestName);
     }
 
     SymmetricKey key = SymmetricKey::generate(); // handed to the second computer by the join
@@ -424,29 +440,7 @@ TEST_P(Merge, ABackupInTheFirstLayoutIsTakenInBeforeARebuiltArchiveReplacesIt) {
     Home a, b;
     a.ingest("mac-a", numbered("A", 1, 20));
     b.ingest("mac-b", numbered("B", 1, 3));
-    TreskCrypto c(key);
-    auto put = [&](const std::string& name, const std::string& sealed, ObjectClass kind) {
-        dest->put(name, sealed.size(),
-                  [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); }, kind,
-                  {});
-    };
-    test::TempDir t;
-    snapshotDatabase(a.db(), t / "snap.db");
-    const std::string bytes = test::readAll(t / "snap.db");
-    const std::string sealedDb = c.seal(bytes, "kelvara/jorin/tresk.db");
-    put("kelvara/jorin/tresk.db", sealedDb, ObjectClass::data);
-    const StreamNonce nonce = TreskCrypto::nonceOf(sealedDb);
-    const json m = {{"format", 1},
-                    {"createdAt", "2026-11-30T03:30:00Z"},
-                    {"remoteName", "jorin/tresk.db"},
-                    {"database",
-                     {{"name", "kelvara/jorin/tresk.db"},
-                      {"size", bytes.size()},
-                      {"sha256", Sha256::hexOf(bytes)},
-                      {"sealedSize", sealedDb.size()},
-                      {"nonce", lowerHex(nonce.data(), nonce.size())}}},
-                    {"objects", json::array()}};
-    put("kelvara/jorin/tresk.db.manifest", c.seal(m.dump(), "kelvara/jorin/tresk.db.manifest"), ObjectClass::control);
+    test::writeFirstLayoutBackup(*dest, key, a.owner());
 
     backup(b);
     const std::set<std::string> all = unite(a.guids(), b.guids());
@@ -563,6 +557,118 @@ TEST_P(Merge, EachMacsRunReportTravelsWithTheBackupSoEachListsBoth) {
     EXPECT_FALSE(stdfs::exists(c.dir / "Tresk/MAC-C.machine-run.json"));
     EXPECT_TRUE(stdfs::exists(c.dir / "Tresk/MAC-A.machine-run.json"));
     EXPECT_TRUE(stdfs::exists(c.dir / "Tresk/MAC-B.machine-run.json"));
+}
+
+// An ordinary run starts from the digest of the records the last run took and
+// reads only the records added since; the contents it records are those of
+// reading every record. The digest is kept sealed; one damaged is not taken.
+TEST_P(Merge, AnOrdinaryRunReadsOnlyTheRecordsAddedSinceTheLastRun) {
+    Home h;
+    h.ingest("mac", numbered("m", 1, static_cast<int>(kRecordsPerCheckpoint) + 300));
+    backup(h);
+    h.ingest("mac", numbered("n", 1, 50));
+
+    std::optional<RecordDigest> kept = keptDigest(h);
+    ASSERT_TRUE(kept);
+    const ArchiveContents theirs = storedContents();
+    ASSERT_GE(theirs.checkpoints.size(), 1u);
+    EXPECT_EQ(kept->records(), theirs.records);
+    const HeldRecords held = recordsHeld(h.db(), theirs, &*kept);
+    EXPECT_TRUE(held.all);
+    EXPECT_EQ(held.read, 0);
+    EXPECT_EQ(archiveContents(h.db(), &*held.digest), archiveContents(h.db()));
+
+    auto ordinaryRun = [&] {
+        std::vector<std::string> steps;
+        const UploadReceipt r = backup(h, [&](const char* s) { steps.emplace_back(s); });
+        EXPECT_FALSE(r.merged);
+        EXPECT_TRUE(steps.empty()) << "the backup's database was fetched";
+        EXPECT_EQ(storedContents(), archiveContents(h.db()));
+    };
+    ordinaryRun();
+    ASSERT_TRUE(keptDigest(h));
+    EXPECT_EQ(keptDigest(h)->hex(), storedContents().digest);
+
+    // Kept sealed, for the hashing state holds the last bytes of messages; one
+    // damaged on disk no longer opens.
+    const std::string lastText = "n text 50";
+    const std::string inHex = lowerHex(reinterpret_cast<const unsigned char*>(lastText.data()), lastText.size());
+    EXPECT_NE(keptDigest(h)->kept().dump().find(inHex), std::string::npos);
+    json file = loadJsonFile(recordMemoryOf(h)).value;
+    EXPECT_EQ(file.dump().find(inHex), std::string::npos);
+    std::string& sealed = file["backups"][0]["digest"].get_ref<std::string&>();
+    sealed[sealed.size() / 2] = sealed[sealed.size() / 2] == '0' ? '1' : '0';
+    saveJsonFile(recordMemoryOf(h), file);
+    EXPECT_FALSE(keptDigest(h));
+    h.ingest("mac", numbered("o", 1, 5));
+    ordinaryRun();
+}
+
+// The kept digest is only a hint: an archive written over in place by another
+// (the same file to the system) and an entry that claims a digest of another
+// archive's records are each found out, and the backup's messages merged.
+TEST_P(Merge, ADigestKeptForOtherRecordsIsNotTrusted) {
+    Home a;
+    a.ingest("mac-a", numbered("A", 1, 30));
+    backup(a);
+    const std::set<std::string> aHad = a.guids();
+
+    // As many other messages, so as many records, copied over the archive's file.
+    Home other;
+    other.ingest("mac-a", numbered("Z", 1, 30));
+    const std::string identity = RecordMemory::identityOf(a.db());
+    test::TempDir t;
+    snapshotDatabase(other.db(), t / "snap.db");
+    for (const char* suffix : {"-wal", "-shm"}) stdfs::remove(a.db().string() + suffix);
+    {
+        std::ofstream out(a.db(), std::ios::binary); // truncated, not replaced
+        out << test::readAll(t / "snap.db");
+    }
+    ASSERT_EQ(RecordMemory::identityOf(a.db()), identity);
+    ASSERT_EQ(archiveContents(a.db())->records, storedContents().records);
+    UploadReceipt r = backup(a);
+    ASSERT_TRUE(r.merged);
+    EXPECT_EQ(r.merged->messagesAdded, 30);
+    const std::set<std::string> all = unite(aHad, other.guids());
+    EXPECT_EQ(restored(), all);
+
+    // Another computer's kept digest: moved into this computer's file it no
+    // longer opens, and sealed anew for this archive (as a faulty build might
+    // keep it) it is found out by the records.
+    Home b;
+    b.ingest("mac-b", numbered("B", 1, 5));
+    json file = loadJsonFile(recordMemoryOf(a)).value;
+    file["backups"][0]["store"] = RecordMemory::identityOf(b.db());
+    saveJsonFile(recordMemoryOf(b), file);
+    EXPECT_FALSE(keptDigest(b));
+    const std::optional<RecordDigest> aKept = keptDigest(a);
+    ASSERT_TRUE(aKept);
+    RecordMemory(recordMemoryOf(b))
+        .remember(TreskCrypto(key), RecordMemory::identityOf(b.db()), dest->resumeIdentity(), kManifestName, *aKept);
+    ASSERT_TRUE(keptDigest(b));
+    r = backup(b);
+    ASSERT_TRUE(r.merged);
+    EXPECT_EQ(r.merged->messagesAdded, 60);
+    EXPECT_EQ(restored(), unite(all, b.guids()));
+}
+
+// A backup another computer wrote is merged even when this archive, grown
+// since its own last run, holds more records than that backup.
+TEST_P(Merge, AnotherComputersBackupIsMergedWhenThisArchiveHoldsMoreRecords) {
+    Home a, b;
+    a.ingest("mac-a", numbered("A", 1, 10));
+    backup(a);
+    b.ingest("mac-b", numbered("B", 1, 10));
+    backup(b);
+    a.ingest("mac-a", numbered("A", 11, 60));
+    ASSERT_GT(archiveContents(a.db())->records, storedContents().records);
+    ASSERT_TRUE(keptDigest(a));
+    const UploadReceipt r = backup(a);
+    ASSERT_TRUE(r.merged);
+    EXPECT_EQ(r.merged->messagesAdded, 10);
+    const std::set<std::string> all = unite(a.guids(), b.guids());
+    EXPECT_EQ(all.size(), 70u);
+    EXPECT_EQ(restored(), all);
 }
 
 INSTANTIATE_TEST_SUITE_P(FolderAndObjectStore, Merge, ::testing::Values(false, true),
