@@ -19,6 +19,7 @@
 //
 //   bench_backup [megabytes=1024] [s3rver program]
 //   bench_backup merge        (figure 6 only)
+//   bench_backup folder|small [megabytes=1024]   (figure 1, or figure 5, only)
 //
 // The archive is generated here: about a tenth of the bytes in "tresk.db", the
 // rest in attachment files of 256 KiB to 8 MiB of random bytes. Each backup run
@@ -362,18 +363,25 @@ int main(int argc, char** argv) {
         stdfs::remove_all(work, ec);
         return 0;
     }
+    // One figure alone: "folder" (1) or "small" (5).
+    std::string only;
+    if (argc > 1 && (std::strcmp(argv[1], "folder") == 0 || std::strcmp(argv[1], "small") == 0)) {
+        only = argv[1];
+        --argc;
+        ++argv;
+    }
     if (argc > 1) {
         char* end = nullptr;
         mb = std::strtoull(argv[1], &end, 10);
         if (end == argv[1] || *end != '\0' || mb == 0) {
-            std::fprintf(stderr, "usage: %s [megabytes=1024] [s3rver program]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [folder|small] [megabytes=1024] [s3rver program]\n", argv[0]);
             return 2;
         }
     }
     stdfs::path work = stdfs::temp_directory_path() / ("kx-bench-backup-" + std::to_string(::getpid()));
     stdfs::create_directories(work);
     std::printf("Generating a %llu MB archive in %s ...\n", static_cast<unsigned long long>(mb), work.c_str());
-    uint64_t bytes = makeArchive(work / "root/jorin", mb << 20);
+    uint64_t bytes = makeArchive(work / "root/jorin", only == "small" ? 1 : mb << 20);
     size_t files = 0;
     for (auto& e : stdfs::recursive_directory_iterator(work / "root/jorin/attachments")) files += e.is_regular_file();
     std::printf("Archive: %.1f MB in tresk.db and %zu attachment files\n", bytes / 1048576.0, files);
@@ -391,7 +399,7 @@ int main(int argc, char** argv) {
     std::vector<Round> rounds;
     std::shared_ptr<kx::LocalDestination> folder;
     double firstBackup = 0; // the last round's, whose folder the next figure uses
-    for (int i = 0; i < kRounds; ++i) {
+    for (int i = 0; i < (only == "small" ? 0 : kRounds); ++i) {
         stdfs::remove_all(work / "cp-dest");
         stdfs::remove_all(work / "folder-dest");
         stdfs::remove(work / "resume-state.json");
@@ -415,11 +423,15 @@ int main(int argc, char** argv) {
         firstBackup = r.ours;
         rounds.push_back(r);
     }
-    medianRow("folder destination vs cp -r + sync", rounds, 1.5, "written");
+    if (!rounds.empty()) medianRow("folder destination vs cp -r + sync", rounds, 1.5, "written");
     stdfs::remove_all(work / "cp-dest");
+    if (only == "folder") {
+        stdfs::remove_all(work);
+        return 0;
+    }
 
     // 2. An unchanged second backup to the same folder: what it sends and how long it takes.
-    {
+    if (only.empty()) {
         auto counted = std::make_shared<kx::test::HookedDestination>(folder);
         auto s0 = Clock::now();
         kx::UploadReceipt again = kx::BackupEngine(kx::TreskCrypto(key), counted, "kelvara", work / "resume-state.json")
@@ -437,7 +449,7 @@ int main(int argc, char** argv) {
 
     // 3. A first backup killed (SIGKILL, in a process of its own) once half the
     //    archive's bytes were handed to the destination, then run again.
-    {
+    if (only.empty()) {
         stdfs::create_directories(work / "resume-dest");
         auto folderDest = [&] {
             return std::make_shared<kx::LocalDestination>(
@@ -515,7 +527,7 @@ int main(int argc, char** argv) {
                 kx::S3Destination::compatible("http://127.0.0.1:" + std::to_string(ourServer.port), "us-east-1",
                                               "S3RVER", "S3RVER", "bench"));
             std::vector<Round> s3Rounds;
-            for (int i = 0; i < kRounds; ++i) { // each round under names of its own, so all of it is sent
+            for (int i = 0; i < (only.empty() ? kRounds : 0); ++i) { // each round under names of its own
                 const std::string round = std::to_string(i);
                 std::ofstream cfg(work / "curl.cfg");
                 std::string base = "http://127.0.0.1:" + std::to_string(curlServer.port) + "/bench/plain-" + round +
@@ -545,7 +557,7 @@ int main(int argc, char** argv) {
                 r.ours = seconds(k0, k1);
                 s3Rounds.push_back(r);
             }
-            medianRow("loopback s3rver vs curl upload", s3Rounds, 2.0, "uploaded");
+            if (!s3Rounds.empty()) medianRow("loopback s3rver vs curl upload", s3Rounds, 2.0, "uploaded");
 
             // 5. An archive of many small files, as a phone's is: backup and
             //    restore on the object store beside the same on a folder.
@@ -613,7 +625,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    mergeFigures(work, key);
+    if (only.empty()) mergeFigures(work, key);
     std::error_code ec;
     stdfs::remove_all(work, ec);
     return 0;
