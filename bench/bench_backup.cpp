@@ -225,10 +225,14 @@ void medianRow(const char* what, const std::vector<Round>& rounds, double target
               [](const Round& a, const Round& b) { return a.ours / a.copy < b.ours / b.copy; });
     const Round& median = byRatio[byRatio.size() / 2];
     row(what, median.copy, median.ours, target);
-    std::printf("    (median of %zu rounds; %.1f MB sealed and %s, %s)\n", rounds.size(),
-                median.receipt.bytes / 1048576.0, done,
-                median.receipt.verification == kx::UploadReceipt::Verification::verified ? "read back and verified"
-                                                                                         : "not verified");
+    const bool verified = median.receipt.verification == kx::UploadReceipt::Verification::verified;
+    std::printf("    (median of %zu rounds; %.1f MB sealed and %s, %s", rounds.size(), median.receipt.bytes / 1048576.0,
+                done, verified ? "verified" : "not verified");
+    if (verified && median.receipt.storeConfirmed)
+        std::printf(": %zu objects by the store's own checksum, to be read back in later runs' rotation",
+                    median.receipt.storeConfirmed);
+    else if (verified) std::printf(": read back");
+    std::printf(")\n");
     for (size_t i = 0; i < rounds.size(); ++i)
         std::printf("    round %zu: %.2f s vs %.2f s = %.2fx\n", i + 1, rounds[i].copy, rounds[i].ours,
                     rounds[i].ours / rounds[i].copy);
