@@ -138,7 +138,8 @@ std::string mergedSentence(const MergedBackup& merged, const std::string& destin
 struct UploadReceipt {
     // notChecked: nothing was read back; checkedByMetadata: size and checksum
     // metadata match (archival storage that cannot be read at once); verified:
-    // every object written was read back, opened and its hash compared.
+    // every object written was read back, opened and its hash compared, but
+    // those an object store's own checksum confirmed (storeConfirmed).
     enum class Verification { notChecked, checkedByMetadata, verified };
     uint64_t bytes = 0; // sealed bytes written by this run
     Verification verification = Verification::notChecked;
