@@ -836,8 +836,9 @@ public:
     void audit();
 
     // Attachment and evidence files, then the database, each read back as soon
-    // as it is written (on an object store, or confirmed by the store's own
-    // checksum); nothing the manifest in place names is written over.
+    // as it is written unless an object store's own checksum confirmed it (a
+    // later run's rotation reads it back); nothing the manifest in place names
+    // is written over.
     void uploadAndVerify();
 
     // The commit point: the manifest switches the backup over to the new objects.
