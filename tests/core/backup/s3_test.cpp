@@ -326,4 +326,17 @@ TEST_F(S3Backup, UploadsTheStoreConfirmedAreReadBackByTheRotationAndDamageAmongT
     EXPECT_EQ(marked().size(), 1u);
     engine.restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "restored/jorin"), "");
+
+    // Marked objects are read back by the run a cycle after the one that wrote
+    // them, however far the rotation is from them.
+    nlohmann::json m = test::readManifest(*dest, key);
+    const uint64_t written = m["generation"];
+    for (auto& obj : m["objects"]) obj["storeConfirmed"] = written;
+    m["generation"] = written + kAuditCycle - 2;
+    const std::string manifest = "kelvara/jorin/tresk.db.manifest", sealed = TreskCrypto(key).seal(m.dump(), manifest);
+    dest->put(manifest, sealed.size(),
+              [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); },
+              ObjectClass::control, {});
+    EXPECT_EQ(backup().storedChecked, 21u); // the rotation's share alone is 8
+    EXPECT_TRUE(marked().empty());
 }
