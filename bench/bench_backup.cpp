@@ -20,6 +20,7 @@
 //
 //   bench_backup [megabytes=1024] [s3rver program]
 //   bench_backup merge        (figure 6 only)
+//   bench_backup folder|small [megabytes=1024]   (figure 1, or figure 5, only)
 //
 // The archive is generated here: about a tenth of the bytes in "tresk.db", the
 // rest in attachment files of 256 KiB to 8 MiB of random bytes. Each backup run
@@ -226,10 +227,17 @@ void medianRow(const char* what, const std::vector<Round>& rounds, double target
               [](const Round& a, const Round& b) { return a.ours / a.copy < b.ours / b.copy; });
     const Round& median = byRatio[byRatio.size() / 2];
     row(what, median.copy, median.ours, target);
-    std::printf("    (median of %zu rounds; %.1f MB sealed and %s, %s)\n", rounds.size(),
-                median.receipt.bytes / 1048576.0, done,
-                median.receipt.verification == kx::UploadReceipt::Verification::verified ? "read back and verified"
-                                                                                         : "not verified");
+    const bool verified = median.receipt.verification == kx::UploadReceipt::Verification::verified;
+    std::printf("    (median of %zu rounds; %.1f MB sealed and %s", rounds.size(), median.receipt.bytes / 1048576.0,
+                done);
+    if (std::strcmp(done, "restored") != 0) { // what the backup itself checked
+        std::printf(", %s", verified ? "verified" : "not verified");
+        if (verified && median.receipt.storeConfirmed)
+            std::printf(": %zu objects by the store's own checksum, to be read back in later runs' rotation",
+                        median.receipt.storeConfirmed);
+        else if (verified) std::printf(": read back");
+    }
+    std::printf(")\n");
     for (size_t i = 0; i < rounds.size(); ++i)
         std::printf("    round %zu: %.2f s vs %.2f s = %.2fx\n", i + 1, rounds[i].copy, rounds[i].ours,
                     rounds[i].ours / rounds[i].copy);
@@ -377,18 +385,25 @@ int main(int argc, char** argv) {
         stdfs::remove_all(work, ec);
         return 0;
     }
+    // One figure alone: "folder" (1) or "small" (5).
+    std::string only;
+    if (argc > 1 && (std::strcmp(argv[1], "folder") == 0 || std::strcmp(argv[1], "small") == 0)) {
+        only = argv[1];
+        --argc;
+        ++argv;
+    }
     if (argc > 1) {
         char* end = nullptr;
         mb = std::strtoull(argv[1], &end, 10);
         if (end == argv[1] || *end != '\0' || mb == 0) {
-            std::fprintf(stderr, "usage: %s [megabytes=1024] [s3rver program]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [folder|small] [megabytes=1024] [s3rver program]\n", argv[0]);
             return 2;
         }
     }
     stdfs::path work = stdfs::temp_directory_path() / ("kx-bench-backup-" + std::to_string(::getpid()));
     stdfs::create_directories(work);
     std::printf("Generating a %llu MB archive in %s ...\n", static_cast<unsigned long long>(mb), work.c_str());
-    uint64_t bytes = makeArchive(work / "root/jorin", mb << 20);
+    uint64_t bytes = makeArchive(work / "root/jorin", only == "small" ? 1 : mb << 20);
     size_t files = 0;
     for (auto& e : stdfs::recursive_directory_iterator(work / "root/jorin/attachments")) files += e.is_regular_file();
     std::printf("Archive: %.1f MB in tresk.db and %zu attachment files\n", bytes / 1048576.0, files);
@@ -406,7 +421,7 @@ int main(int argc, char** argv) {
     std::vector<Round> rounds;
     std::shared_ptr<kx::LocalDestination> folder;
     double firstBackup = 0; // the last round's, whose folder the next figure uses
-    for (int i = 0; i < kRounds; ++i) {
+    for (int i = 0; i < (only == "small" ? 0 : kRounds); ++i) {
         stdfs::remove_all(work / "cp-dest");
         stdfs::remove_all(work / "folder-dest");
         stdfs::remove(work / "resume-state.json");
@@ -430,11 +445,15 @@ int main(int argc, char** argv) {
         firstBackup = r.ours;
         rounds.push_back(r);
     }
-    medianRow("folder destination vs cp -r + sync", rounds, 1.5, "written");
+    if (!rounds.empty()) medianRow("folder destination vs cp -r + sync", rounds, 1.5, "written");
     stdfs::remove_all(work / "cp-dest");
+    if (only == "folder") {
+        stdfs::remove_all(work);
+        return 0;
+    }
 
     // 2. An unchanged second backup to the same folder: what it sends and how long it takes.
-    {
+    if (only.empty()) {
         auto counted = std::make_shared<kx::test::HookedDestination>(folder);
         auto s0 = Clock::now();
         kx::UploadReceipt again = kx::BackupEngine(kx::TreskCrypto(key), counted, "kelvara", work / "resume-state.json")
@@ -452,7 +471,7 @@ int main(int argc, char** argv) {
 
     // 3. A first backup killed (SIGKILL, in a process of its own) once half the
     //    archive's bytes were handed to the destination, then run again.
-    {
+    if (only.empty()) {
         stdfs::create_directories(work / "resume-dest");
         auto folderDest = [&] {
             return std::make_shared<kx::LocalDestination>(
@@ -469,8 +488,11 @@ int main(int argc, char** argv) {
         if (child == 0) {
             ::close(report[0]);
             auto counted = std::make_shared<ProducedBytes>(folderDest());
+            std::atomic_flag reported = ATOMIC_FLAG_INIT;
             counted->onBytes = [&](uint64_t handed) {
                 if (handed < bytes / 2) return;
+                if (reported.test_and_set()) // another thread got there first: it kills this process
+                    for (;;) ::pause();
                 if (::write(report[1], &handed, sizeof handed) != sizeof handed) ::_exit(3);
                 ::kill(::getpid(), SIGKILL);
             };
@@ -529,26 +551,34 @@ int main(int argc, char** argv) {
             auto dest = std::make_shared<kx::S3Destination>(
                 kx::S3Destination::compatible("http://127.0.0.1:" + std::to_string(ourServer.port), "us-east-1",
                                               "S3RVER", "S3RVER", "bench"));
-            std::vector<Round> s3Rounds;
-            for (int i = 0; i < kRounds; ++i) { // each round under names of its own, so all of it is sent
-                const std::string round = std::to_string(i);
+            // curl uploading every file of an archive folder unencrypted, `parallel` side by side.
+            auto curlUpload = [&](const stdfs::path& root, const std::string& under, int parallel) {
                 std::ofstream cfg(work / "curl.cfg");
-                std::string base = "http://127.0.0.1:" + std::to_string(curlServer.port) + "/bench/plain-" + round +
-                                   "/";
+                const std::string base = "http://127.0.0.1:" + std::to_string(curlServer.port) + "/bench/" + under +
+                                         "/";
                 cfg << "silent\nfail\n";
-                for (auto& e : stdfs::recursive_directory_iterator(work / "root/jorin")) {
+                for (auto& e : stdfs::recursive_directory_iterator(root)) {
                     if (!e.is_regular_file()) continue;
-                    std::string rel = stdfs::relative(e.path(), work / "root/jorin").generic_string();
+                    std::string rel = stdfs::relative(e.path(), root).generic_string();
                     cfg << "upload-file = \"" << e.path().string() << "\"\nurl = \"" << base << rel << "\"\n";
                 }
                 cfg.close();
-                auto c0 = Clock::now();
                 // curl signs but does not send x-amz-content-sha256 itself; declare the body unsigned.
-                int rc = run("curl --aws-sigv4 aws:amz:us-east-1:s3 --user S3RVER:S3RVER -H 'x-amz-content-sha256: "
-                             "UNSIGNED-PAYLOAD' -K '" +
-                             (work / "curl.cfg").string() + "' >/dev/null");
-                auto c1 = Clock::now();
+                const std::string side = parallel > 1 ? " --no-progress-meter --parallel --parallel-max " +
+                                                            std::to_string(parallel)
+                                                      : "";
+                const int rc = run("curl" + side +
+                                   " --aws-sigv4 aws:amz:us-east-1:s3 --user S3RVER:S3RVER -H 'x-amz-content-sha256: "
+                                   "UNSIGNED-PAYLOAD' -K '" +
+                                   (work / "curl.cfg").string() + "' >/dev/null");
                 if (rc != 0) std::printf("curl reported a failure (%d)\n", rc);
+            };
+            std::vector<Round> s3Rounds;
+            for (int i = 0; i < (only.empty() ? kRounds : 0); ++i) { // each round under names of its own
+                const std::string round = std::to_string(i);
+                auto c0 = Clock::now();
+                curlUpload(work / "root/jorin", "plain-" + round, 1);
+                auto c1 = Clock::now();
                 Round r;
                 auto k0 = Clock::now();
                 r.receipt = kx::BackupEngine(kx::TreskCrypto(key), dest, "kelvara-" + round,
@@ -560,7 +590,7 @@ int main(int argc, char** argv) {
                 r.ours = seconds(k0, k1);
                 s3Rounds.push_back(r);
             }
-            medianRow("loopback s3rver vs curl upload", s3Rounds, 2.0, "uploaded");
+            if (!s3Rounds.empty()) medianRow("loopback s3rver vs curl upload", s3Rounds, 2.0, "uploaded");
 
             // 5. An archive of many small files, as a phone's is: backup and
             //    restore on the object store beside the same on a folder.
@@ -606,6 +636,16 @@ int main(int argc, char** argv) {
             std::printf("%-34s %11s %13s %9s\n", "", "folder", "object store", "ratio");
             medianRow("backup, object store vs folder", backups, 3.0, "uploaded");
             medianRow("restore, object store vs folder", restores, 3.0, "restored");
+            // The store's own floor: curl sending the same files unencrypted, as
+            // many side by side as the backup sends, each a request of its own.
+            std::vector<double> floors;
+            for (int i = 0; i < kRounds; ++i) {
+                const auto c0 = Clock::now();
+                curlUpload(small, "small-plain-" + std::to_string(i), 8);
+                floors.push_back(seconds(c0, Clock::now()));
+            }
+            std::printf("%-34s %9.2f s  (curl, unencrypted, 8 side by side; rounds %.2f, %.2f, %.2f s)\n",
+                        "same files to the store, plain", median(floors), floors[0], floors[1], floors[2]);
             std::printf("%-34s %8.1f MB stored for %.1f MB archived (%.2fx)\n", "stored size at the folder",
                         storedBytes / 1048576.0, smallBytes / 1048576.0,
                         static_cast<double>(storedBytes) / static_cast<double>(smallBytes));
@@ -628,7 +668,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    mergeFigures(work, key);
+    if (only.empty()) mergeFigures(work, key);
     std::error_code ec;
     stdfs::remove_all(work, ec);
     return 0;

@@ -157,6 +157,15 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                             ? QStringLiteral(" and verified.")
                             : QStringLiteral(" (NOT verified).");
             if (receipt.resumed) sentence += QStringLiteral(" Resumed from a previous interrupted upload.");
+            if (const size_t confirmed = receipt.storeConfirmed)
+                sentence += QStringLiteral(" %1 %2 written by this run %3 checked by %4's own checksum of what it "
+                                           "received, not yet read back; every object is read back within %5 "
+                                           "backups.")
+                                .arg(confirmed)
+                                .arg(confirmed == 1 ? QStringLiteral("object") : QStringLiteral("objects"))
+                                .arg(confirmed == 1 ? QStringLiteral("was") : QStringLiteral("were"))
+                                .arg(name)
+                                .arg(kx::kAuditCycle);
             if (receipt.merged)
                 sentence += QStringLiteral(" ") + q(kx::mergedSentence(*receipt.merged, name.toStdString()));
             if (receipt.rolledBack)

@@ -162,6 +162,10 @@ void changeResume(std::mutex& m, const std::optional<stdfs::path>& path, const s
     saveResume(path, state);
 }
 
+// Marks a manifest entry whose object was confirmed only by the store's own
+// checksum when the run of that generation wrote it, not read back since.
+constexpr const char* kStoreConfirmedField = "storeConfirmed";
+
 // Thrown by a sink to stop a download once it has what it needs.
 struct EnoughRead {};
 
@@ -191,6 +195,23 @@ class MissingObject : public BackupError {
 public:
     using BackupError::BackupError;
 };
+
+// The state of a file (device, inode, size, modification and change times): a
+// file found in the same state before and after it was read held the same
+// bytes throughout. Empty when it cannot be told: unreadable, or changed in the
+// last two seconds, where a later write in the same clock tick could leave the
+// times alike (as databaseStamp).
+std::string fileStamp(const stdfs::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return {};
+    const auto changed = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::seconds(st.st_ctim.tv_sec) +
+                                                                        std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
+    if (changed > std::chrono::system_clock::now() - std::chrono::seconds(2)) return {};
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+}
 
 // The rows of the messages table of a restored database; none when it cannot be read.
 std::optional<int64_t> countMessages(const std::string& dbFile) {
@@ -607,7 +628,7 @@ std::optional<std::string> BackupEngine::checkStored(const std::string& name, ui
 BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const std::string& name,
                                                 const std::string& fingerprint, ObjectClass cls, int threads,
                                                 const std::function<void(uint64_t)>& sent,
-                                                const std::function<void()>& partDone) {
+                                                const std::function<void()>& partDone, bool hashPlain) {
     uint64_t plainSize = stdfs::file_size(plain);
     uint64_t sealedSize = TreskCrypto::sealedSize(plainSize);
     uint64_t partSize = options_.partSize ? options_.partSize : dest_->partSizeFor(sealedSize);
@@ -617,9 +638,11 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
     if (sealedSize <= partSize) {
         StreamNonce nonce = TreskCrypto::freshNonce();
         out.nonce = lowerHex(nonce.data(), nonce.size());
-        TreskCrypto::SealingReader reader(crypto_, plain, name, nonce, true);
-        dest_->put(name, sealedSize, [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); }, cls,
-                   {{"kx-plain-size", std::to_string(plainSize)}, {"kx-nonce", out.nonce}});
+        TreskCrypto::SealingReader reader(crypto_, plain, name, nonce, hashPlain);
+        out.storeConfirmed =
+            dest_->putConfirmed(name, sealedSize,
+                                [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); }, cls,
+                                {{"kx-plain-size", std::to_string(plainSize)}, {"kx-nonce", out.nonce}});
         out.sealedPlainSha = reader.plainSha256();
         sent(sealedSize);
         partDone();
@@ -696,7 +719,7 @@ BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const 
         // Parts stored one after the other are sealed by one reader, which then
         // knows the hash of the plaintext it sealed when it read all of it.
         std::optional<TreskCrypto::SealingReader> inOrder;
-        if (threads == 1) inOrder.emplace(crypto_, plain, name, *nonceFromHex(e.nonce), true);
+        if (threads == 1) inOrder.emplace(crypto_, plain, name, *nonceFromHex(e.nonce), hashPlain);
         std::vector<int> todo;
         for (int part = 1; part <= partCount; ++part) {
             if (e.parts.count(part)) {
@@ -814,7 +837,9 @@ public:
     void audit();
 
     // Attachment and evidence files, then the database, each read back as soon
-    // as it is written; nothing the manifest in place names is written over.
+    // as it is written unless an object store's own checksum confirmed it (a
+    // later run's rotation reads it back); nothing the manifest in place names
+    // is written over.
     void uploadAndVerify();
 
     // The commit point: the manifest switches the backup over to the new objects.
@@ -833,11 +858,23 @@ private:
             throw ForeignKeyBackupError("the destination holds a backup made with a different key; restore that key "
                                         "from its recovery phrase, or choose another destination");
     }
+    // The snapshot, its fingerprint and its compressed form (compression.h;
+    // none when compressing it would not shrink it), made while the attachment
+    // files upload.
+    struct Snapshot {
+        std::string sha256;
+        std::optional<CompressedFile> compressed;
+    };
+    stdfs::path packedSnapshot() const {
+        return scratch_->path() / (std::string(ArchiveLayout::kDatabaseFile) + ".zst");
+    }
     void snapshotNow() {
         if (snapshotDone_.valid()) return;
         snapshotDone_ = std::async(std::launch::async, [this] {
             snapshotDatabase(storeFile_, snapshot_);
-            return Sha256::hexOfFile(snapshot_);
+            Snapshot made{Sha256::hexOfFile(snapshot_), {}};
+            if (worthCompressing(snapshot_)) made.compressed = compressFile(snapshot_, packedSnapshot());
+            return made;
         });
     }
     std::vector<const Local*> allFiles() const {
@@ -867,7 +904,7 @@ private:
         return e.checkStored(name, sealedSize, sha);
     }
     std::vector<const Local*> classify(const std::vector<const Local*>& candidates);
-    void checkWritten(const std::string& name, const Uploaded& u, const std::string& sha);
+    bool checkWritten(const std::string& name, const Uploaded& u, const std::string& sha);
     void sendFiles(const std::vector<const Local*>& list);
     void sendDatabase();
     uint64_t partSize(uint64_t sealed) const {
@@ -930,20 +967,22 @@ private:
 
     std::optional<ScratchDir> scratch_;
     stdfs::path snapshot_;
-    std::future<std::string> snapshotDone_; // (after scratch_: it goes first)
-    std::future<bool> databaseCheck_;       // whether the database object in place is intact
+    std::future<Snapshot> snapshotDone_; // (after scratch_: it goes first)
+    std::future<bool> databaseCheck_;    // whether the database object in place is intact
     std::string sourceStamp_;
     stdfs::path attachments_;
     std::vector<Local> files_, lateFiles_;
 
-    std::vector<std::string> damaged_;         // stored copies found damaged, each sent again
-    std::map<std::string, json> entries_;      // the new manifest's objects, by path
-    std::map<std::string, std::string> shaOf_; // content hashes of the files not kept
-    std::set<std::string> vanished_;           // removed from the archive before they could be read
+    std::vector<std::string> damaged_;           // stored copies found damaged, each sent again
+    std::map<std::string, json> entries_;        // the new manifest's objects, by path
+    std::map<std::string, std::string> shaOf_;   // content hashes of the files not kept
+    std::map<std::string, std::string> stampOf_; // their states while hashed (fileStamp), when steady
+    std::set<std::string> vanished_;             // removed from the archive before they could be read
     std::mutex entriesMutex_;
     std::vector<std::string> toWrite_;
     std::vector<const Local*> toSend_;
     bool dbDamaged_ = false;
+    bool dbReadBack_ = false; // the database object in place was read back whole by this run
     std::string auditNext_;
 
     BackupProgress p_;
@@ -1173,9 +1212,11 @@ std::vector<const BackupEngine::Run::Local*> BackupEngine::Run::classify(const s
     }
     parallelFor(fresh.size(), e.options_.threads, [&](size_t k) {
         const Local* f = fresh[k];
-        std::string sha;
+        std::string sha, stamp;
         try {
+            stamp = fileStamp(f->file);
             sha = Sha256::hexOfFile(f->file);
+            if (fileStamp(f->file) != stamp) stamp.clear();
         } catch (const Error&) {
             if (fs::exists(f->file)) throw;
             std::lock_guard<std::mutex> lock(entriesMutex_);
@@ -1199,6 +1240,7 @@ std::vector<const BackupEngine::Run::Local*> BackupEngine::Run::classify(const s
         std::lock_guard<std::mutex> lock(entriesMutex_);
         entries_[f->path] = std::move(o);
         shaOf_[f->path] = sha;
+        stampOf_[f->path] = stamp;
         if (!nonce) {
             send.push_back(f);
             toWrite_.push_back(name);
@@ -1229,15 +1271,29 @@ void BackupEngine::Run::audit() {
             database = kept.size();
             kept.push_back(recordedObject(*previousDb_));
         }
+        const size_t cycle = e.dest_->readsAreCharged() ? kAuditCycle : kFolderAuditCycle;
+        // Objects only the store's checksum confirmed are read back by the run a
+        // cycle after the one that wrote them at the latest, wherever the rotation stands.
+        for (size_t i = 0; i < keptFiles.size(); ++i) {
+            const json& entry = entries_.at(keptFiles[i]->path);
+            kept[i].due = entry.contains(kStoreConfirmedField) &&
+                          generation_ + 1 >= entry.value(kStoreConfirmedField, uint64_t(0)) + cycle;
+        }
         const AuditPlan plan = planAudit(kept, previousAuditNext_, verification_ == VerificationLevel::everything,
-                                         e.dest_->readsAreCharged() ? kAuditCycle : kFolderAuditCycle, database);
+                                         cycle, database);
         auditNext_ = plan.next;
         receipt.storedChecked = plan.chosen.size();
         std::vector<size_t> others;
         std::copy_if(plan.chosen.begin(), plan.chosen.end(), std::back_inserter(others),
                      [&](size_t i) { return i != database; });
         std::vector<size_t> found = e.auditStored(kept, others);
-        if (database && !databaseCheck_.get()) found.push_back(*database);
+        for (size_t i : others) // read back whole: no longer only confirmed by the store
+            if (!std::binary_search(found.begin(), found.end(), i))
+                entries_.at(keptFiles[i]->path).erase(kStoreConfirmedField);
+        if (database) {
+            dbReadBack_ = databaseCheck_.get();
+            if (!dbReadBack_) found.push_back(*database);
+        }
         std::vector<const Local*> again;
         for (size_t i : found) {
             if (i == keptFiles.size()) {
@@ -1271,20 +1327,27 @@ void BackupEngine::Run::audit() {
 // What this run wrote is checked before the manifest names it, so a copy that
 // does not match never replaces the backup in place. Each object is checked as
 // soon as it is written, while other files are still being sent.
-void BackupEngine::Run::checkWritten(const std::string& name, const Uploaded& u, const std::string& sha) {
-    if (verification_ == VerificationLevel::none) return;
+bool BackupEngine::Run::checkWritten(const std::string& name, const Uploaded& u, const std::string& sha) {
+    if (verification_ == VerificationLevel::none) return false;
     if (!e.dest_->canReadBackData()) {
         // Archival storage: compare size and the metadata written with each object.
         if (!matchesSoon([&] { return e.storedNonce(name, u.sealedSize) == u.nonce; })) throw mismatch(name);
-        return;
+        return false;
     }
+    if (!u.sealedPlainSha.empty() && u.sealedPlainSha != sha) throw mismatch(name); // changed while read
+    // Where reading back is charged, an object the store's own checksum
+    // confirmed it received whole, sealed from exactly the content named, is
+    // read back later by the rotation (within a cycle of runs) instead of now.
+    if (u.storeConfirmed && !u.sealedPlainSha.empty() && verification_ == VerificationLevel::readBack &&
+        e.dest_->readsAreCharged())
+        return true;
     // The object read back must open under this key and name, carry the nonce
     // it was sealed with (so it is exactly what was sent) and hold the content
     // sent. Content hashed while it was sealed is not hashed again: opening
     // proves the object holds exactly the plaintext that was sealed.
-    if (!u.sealedPlainSha.empty() && u.sealedPlainSha != sha) throw mismatch(name); // changed while read
     const std::string readSha = u.sealedPlainSha.empty() ? sha : std::string();
     if (!matchesSoon([&] { return e.checkStored(name, u.sealedSize, readSha) == u.nonce; })) throw mismatch(name);
+    return false;
 }
 
 void BackupEngine::Run::sendFiles(const std::vector<const Local*>& list) {
@@ -1294,16 +1357,19 @@ void BackupEngine::Run::sendFiles(const std::vector<const Local*>& list) {
         const Local* f = list[i];
         const std::string name = entries_.at(f->path).at("name").get<std::string>();
         const std::string& sha = shaOf_.at(f->path);
+        const std::string& stamp = stampOf_.at(f->path);
         Uploaded u;
         try {
-            u = e.uploadFile(f->file, name, "sha256:" + sha, ObjectClass::data, 1, sentHere, doneHere);
+            // A file that stays as it was hashed is not hashed again while sealed.
+            u = e.uploadFile(f->file, name, "sha256:" + sha, ObjectClass::data, 1, sentHere, doneHere, stamp.empty());
         } catch (...) {
             if (fs::exists(f->file)) throw;
             std::lock_guard<std::mutex> lock(uploadedMutex_);
             vanished_.insert(f->path);
             return;
         }
-        checkWritten(name, u, sha);
+        if (!stamp.empty() && !u.resumed && fileStamp(f->file) == stamp) u.sealedPlainSha = sha; // sealed as hashed
+        u.storeConfirmed = checkWritten(name, u, sha);
         std::lock_guard<std::mutex> lock(uploadedMutex_);
         uploaded_[f->path] = u;
     });
@@ -1311,10 +1377,9 @@ void BackupEngine::Run::sendFiles(const std::vector<const Local*>& list) {
 
 void BackupEngine::Run::uploadAndVerify() {
     sendFiles(toSend_);
-
     if (dbDamaged_) snapshotNow();
+    if (snapshotDone_.valid()) snapshotDone_.wait();
     // Files an ingest stored while the snapshot was made: the snapshot may name them.
-    const std::string fingerprint = snapshotDone_.valid() ? snapshotDone_.get() : previousDb_->value("sha256", "");
     lateFiles_ = filesAddedSince(files_, listArchiveFiles(attachments_));
     std::vector<const Local*> late;
     for (const Local& f : lateFiles_) late.push_back(&f);
@@ -1329,13 +1394,21 @@ void BackupEngine::Run::uploadAndVerify() {
         json& o = entries_.at(path);
         o["sealedSize"] = u.sealedSize;
         o["nonce"] = u.nonce;
+        if (u.storeConfirmed) {
+            o[kStoreConfirmedField] = generation_;
+            ++receipt.storeConfirmed;
+        }
     }
     for (const auto& [path, o] : entries_) objects_.push_back(o);
+    sendDatabase();
+}
 
+void BackupEngine::Run::sendDatabase() {
+    std::optional<Snapshot> made;
+    if (snapshotDone_.valid()) made = snapshotDone_.get();
+    const std::string fingerprint = made ? made->sha256 : previousDb_->value("sha256", "");
     const uint64_t dbPlainSize = fs::exists(snapshot_) ? stdfs::file_size(snapshot_)
                                                        : previousDb_->value("size", uint64_t(0));
-    const std::string dbName = objectsPrefix_ +
-                               e.crypto_.nameTag("database:" + remoteName_ + ":" + fingerprint + ":" + kZstdEncoding);
     auto dropDbFromProgress = [&] {
         std::lock_guard<std::recursive_mutex> lock(progressMutex_);
         p_.total -= static_cast<int64_t>(dbSealed_);
@@ -1347,6 +1420,7 @@ void BackupEngine::Run::uploadAndVerify() {
         auto remote = stored_.find(previousDb_->value("name", ""));
         if (remote != stored_.end() && remote->second == previousDb_->value("sealedSize", uint64_t(0))) {
             dbEntry_ = *previousDb_; // unchanged since the backup in place
+            if (dbReadBack_) dbEntry_.erase(kStoreConfirmedField);
             if (sourceStamp_.empty()) dbEntry_.erase("sourceStamp");
             else dbEntry_["sourceStamp"] = sourceStamp_;
             dropDbFromProgress();
@@ -1354,11 +1428,17 @@ void BackupEngine::Run::uploadAndVerify() {
         }
         if (keepOldManifest_) damaged_.push_back("the archive database"); // gone or changed size at rest
     }
-    // Stored compressed (compression.h): what is sealed, checked and resumed is the compressed file.
-    const stdfs::path packed = scratch_->path() / (std::string(ArchiveLayout::kDatabaseFile) + ".zst");
-    const CompressedFile compressed = compressFile(snapshot_, packed);
-    const uint64_t dbSealedSize = TreskCrypto::sealedSize(compressed.size);
-    std::optional<std::string> dbNonce = adopt(dbName, dbSealedSize, compressed.sha256);
+    // Stored compressed (compression.h), what is sealed, checked and resumed is
+    // the compressed file; else the snapshot itself, under a name of its own.
+    if (!made) throw BackupError("the snapshot of the archive database was not made");
+    const std::optional<CompressedFile>& compressed = made->compressed;
+    const stdfs::path stored = compressed ? packedSnapshot() : snapshot_;
+    const std::string storedSha = compressed ? compressed->sha256 : fingerprint;
+    const std::string dbName = objectsPrefix_ + e.crypto_.nameTag("database:" + remoteName_ + ":" + fingerprint +
+                                                                  (compressed ? std::string(":") + kZstdEncoding : ""));
+    const uint64_t dbSealedSize = TreskCrypto::sealedSize(compressed ? compressed->size : dbPlainSize);
+    std::optional<std::string> dbNonce = adopt(dbName, dbSealedSize, storedSha);
+    bool dbStoreConfirmed = false;
     if (dbNonce) {
         dropDbFromProgress();
     } else {
@@ -1370,9 +1450,9 @@ void BackupEngine::Run::uploadAndVerify() {
             p_.parts += static_cast<int>((dbSealedSize + part - 1) / part) - dbParts_;
         }
         Uploaded db = e.uploadFile(
-            packed, dbName, "sha256:" + compressed.sha256, ObjectClass::data, e.options_.threads,
+            stored, dbName, "sha256:" + storedSha, ObjectClass::data, e.options_.threads,
             [this](uint64_t n) { sent(n); }, [this] { partDone(); });
-        checkWritten(dbName, db, compressed.sha256);
+        dbStoreConfirmed = checkWritten(dbName, db, storedSha);
         receipt.resumed = receipt.resumed || db.resumed;
         receipt.bytes += db.sealedSize;
         dbNonce = db.nonce;
@@ -1380,12 +1460,18 @@ void BackupEngine::Run::uploadAndVerify() {
     dbEntry_ = {{"name", dbName},
                 {"size", dbPlainSize},
                 {"sha256", fingerprint},
-                {"encoding", kZstdEncoding},
-                {"encodedSize", compressed.size},
-                {"encodedSha256", compressed.sha256},
                 {"sealedSize", dbSealedSize},
                 {"nonce", *dbNonce}};
+    if (compressed) {
+        dbEntry_["encoding"] = kZstdEncoding;
+        dbEntry_["encodedSize"] = compressed->size;
+        dbEntry_["encodedSha256"] = compressed->sha256;
+    }
     if (!sourceStamp_.empty()) dbEntry_["sourceStamp"] = sourceStamp_;
+    if (dbStoreConfirmed) {
+        dbEntry_[kStoreConfirmedField] = generation_;
+        ++receipt.storeConfirmed;
+    }
 }
 
 void BackupEngine::Run::switchManifest() {

@@ -39,7 +39,11 @@
 // was pinned (CarriedManifestHead), "pendingAnchors": the seals of exports
 // still waiting for their anchor on this computer (pending_anchor_store.h),
 // when any, "contents": {"records", "digest", "messages"} of the database
-// (ArchiveContents, backup_merge.h)}. "encoding"
+// (ArchiveContents, backup_merge.h)}. An object entry (or the database's)
+// carries "storeConfirmed": G while its object has not been read back since
+// the run of generation G wrote it to an object store whose own checksum
+// confirmed what it received; the run of generation G + kAuditCycle - 1 reads
+// it back at the latest. "encoding"
 // ("zstd", compression.h) says the object holds the compressed file, of
 // encodedSize bytes hashing to encodedSha256; without it the object holds the
 // file itself. "objects" holds the attachment files and the evidence files
@@ -134,7 +138,8 @@ std::string mergedSentence(const MergedBackup& merged, const std::string& destin
 struct UploadReceipt {
     // notChecked: nothing was read back; checkedByMetadata: size and checksum
     // metadata match (archival storage that cannot be read at once); verified:
-    // every object written was read back, opened and its hash compared.
+    // every object written was read back, opened and its hash compared, but
+    // those an object store's own checksum confirmed (storeConfirmed).
     enum class Verification { notChecked, checkedByMetadata, verified };
     uint64_t bytes = 0; // sealed bytes written by this run
     Verification verification = Verification::notChecked;
@@ -144,6 +149,10 @@ struct UploadReceipt {
     // each sent again, and those it could not send again because this computer
     // no longer holds them. A run with any of the last is not verified.
     size_t storedChecked = 0;
+    // Objects this run wrote to an object store that were not read back yet:
+    // the store's own checksum confirmed it received each whole, and a later
+    // run reads each back within kAuditCycle runs (the manifest marks them).
+    size_t storeConfirmed = 0;
     std::vector<std::string> damaged;
     std::vector<std::string> unrepaired;
     uint64_t generation = 0; // of the manifest this run wrote
@@ -278,13 +287,17 @@ private:
         uint64_t sealedSize = 0;
         std::string nonce; // hex
         bool resumed = false;
-        // The SHA-256 of the plaintext as it was read while sealing (hex); empty
-        // when the object was sealed in parts or taken over as stored.
+        // The SHA-256 of the plaintext as it was read while sealing (hex), hashed
+        // on the way or known from a file that stayed as it was hashed before;
+        // empty when the object was sealed in parts or taken over as stored.
         std::string sealedPlainSha;
+        // The store's own checksum confirmed it received exactly what was sent
+        // (BackupDestination::putConfirmed).
+        bool storeConfirmed = false;
     };
     Uploaded uploadFile(const std::filesystem::path& plain, const std::string& name, const std::string& fingerprint,
                         ObjectClass cls, int threads, const std::function<void(uint64_t)>& sent,
-                        const std::function<void()>& partDone);
+                        const std::function<void()>& partDone, bool hashPlain = true);
     void putSmall(const std::string& name, const std::string& plain, ObjectClass cls);
     std::optional<std::string> readSealed(const std::string& name);
     // The sealed manifest of the backup in place: the manifest itself when it

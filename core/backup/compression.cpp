@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -17,8 +18,35 @@ namespace kx {
 namespace {
 
 constexpr int kLevel = 3;
+constexpr int kWorkers = 4;
+
+// The sample worthCompressing takes: this many pieces of this size.
+constexpr int kSamples = 4;
+constexpr size_t kSampleSize = 1u << 20;
 
 } // namespace
+
+bool worthCompressing(const std::filesystem::path& source) {
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) throw Error("could not read " + source.string() + " (" + fs::errnoText(errno) + ")");
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0)
+        throw Error("could not read " + source.string() + " (" + fs::errnoText(errno) + ")");
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    std::vector<unsigned char> piece(kSampleSize), out(ZSTD_compressBound(kSampleSize));
+    uint64_t taken = 0, shrunk = 0;
+    for (int i = 0; i < kSamples; ++i) {
+        const uint64_t at = size <= kSampleSize * kSamples ? i * kSampleSize : size / kSamples * i;
+        if (at >= size) break;
+        const ssize_t got = ::pread(in.get(), piece.data(), piece.size(), static_cast<off_t>(at));
+        if (got < 0) throw Error("could not read " + source.string() + " (" + fs::errnoText(errno) + ")");
+        const size_t n = ZSTD_compress(out.data(), out.size(), piece.data(), static_cast<size_t>(got), kLevel);
+        if (ZSTD_isError(n)) throw Error(std::string("could not compress (") + ZSTD_getErrorName(n) + ")");
+        taken += static_cast<uint64_t>(got);
+        shrunk += n;
+    }
+    return taken == 0 || shrunk * 10 <= taken * 9;
+}
 
 CompressedFile compressFile(const std::filesystem::path& source, const std::filesystem::path& target) {
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
@@ -29,6 +57,7 @@ CompressedFile compressFile(const std::filesystem::path& source, const std::file
     if (!cctx) throw Error("could not start compressing (out of memory)");
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kLevel);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, kWorkers); // (one thread where the library has no others)
     std::vector<unsigned char> inBuf(ZSTD_CStreamInSize()), outBuf(ZSTD_CStreamOutSize());
     CompressedFile result;
     Sha256 hash;

@@ -79,6 +79,16 @@ public:
 
     virtual void put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
                      const std::map<std::string, std::string>& metadata) = 0;
+    // Stores like put, and returns whether the store itself confirmed, by its
+    // own checksum of the bytes it received, that it holds exactly the bytes
+    // sent (an object store's ETag of a single-part upload is their MD5). A store
+    // that gives no such checksum, or whose checksum differs, confirms nothing;
+    // the caller then reads the object back.
+    virtual bool putConfirmed(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
+                              const std::map<std::string, std::string>& metadata) {
+        put(name, size, produce, cls, metadata);
+        return false;
+    }
     virtual std::optional<ObjectInfo> head(const std::string& name) = 0;
     // Streams the object to sink; false when there is no such object.
     virtual bool get(const std::string& name, const ByteSink& sink) = 0;

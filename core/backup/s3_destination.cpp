@@ -2,12 +2,15 @@
 
 #include "core/backup/sigv4.h"
 #include "core/keys/wipe.h"
+#include "core/platform/hex.h"
 #include "core/platform/sha256.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <sodium.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -471,6 +474,23 @@ namespace {
         throw DestinationUnusable(text + "; " + advice);
     throw DestinationRefused(text);
 }
+// The MD5 digest (16 bytes) of a body, which S3 uses as its own checksum of what it receives.
+std::string md5Of(const std::string& body) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(body.data(), body.size(), out, &len, EVP_md5(), nullptr) != 1 || len != 16)
+        throw BackupError("the MD5 digest failed");
+    return std::string(reinterpret_cast<const char*>(out), len);
+}
+
+std::string base64Of(const std::string& bytes) {
+    std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                      sodium_base64_VARIANT_ORIGINAL);
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
 std::vector<std::pair<std::string, std::string>> metaHeaders(const std::map<std::string, std::string>& metadata,
                                                              ObjectClass cls, bool deepArchive) {
     std::vector<std::pair<std::string, std::string>> h;
@@ -482,6 +502,11 @@ std::vector<std::pair<std::string, std::string>> metaHeaders(const std::map<std:
 
 void S3Destination::put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
                         const std::map<std::string, std::string>& metadata) {
+    putConfirmed(name, size, produce, cls, metadata);
+}
+
+bool S3Destination::putConfirmed(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
+                                 const std::map<std::string, std::string>& metadata) {
     if (size > (256ull << 20)) throw BackupError("an object this large must be sent in parts");
     Call c;
     c.method = "PUT";
@@ -489,8 +514,21 @@ void S3Destination::put(const std::string& name, uint64_t size, const ByteProduc
     c.headers = metaHeaders(metadata, cls, s_.deepArchive);
     c.body.resize(static_cast<size_t>(size));
     if (size) produce(0, reinterpret_cast<unsigned char*>(c.body.data()), c.body.size());
+    // With Content-MD5 the store refuses a body that arrived damaged (400
+    // BadDigest) instead of keeping it; its ETag then says what it kept.
+    const std::string md5 = md5Of(c.body);
+    c.headers.emplace_back("content-md5", base64Of(md5));
     Response r = send(c);
     if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "store " + name, r);
+    // The ETag of a single-part upload is the MD5 of what the store received,
+    // quoted; under some server-side encryption it is something else, which
+    // confirms nothing.
+    auto etag = r.headers.find("etag");
+    if (etag == r.headers.end()) return false;
+    std::string tag = etag->second;
+    std::erase(tag, '"');
+    for (char& ch : tag) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return tag == lowerHex(reinterpret_cast<const unsigned char*>(md5.data()), md5.size());
 }
 
 std::optional<ObjectInfo> S3Destination::head(const std::string& name) {

@@ -65,6 +65,8 @@ public:
 
     void put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
              const std::map<std::string, std::string>& metadata) override;
+    bool putConfirmed(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
+                      const std::map<std::string, std::string>& metadata) override;
     std::optional<ObjectInfo> head(const std::string& name) override;
     bool get(const std::string& name, const ByteSink& sink) override;
     void remove(const std::string& name) override;

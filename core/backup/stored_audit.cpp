@@ -49,6 +49,8 @@ AuditPlan planAudit(const std::vector<StoredObject>& objects, const std::string&
         ++taken;
     }
     if (i < order.size()) plan.next = objects[plan.chosen.back()].name;
+    for (; i < order.size(); ++i)
+        if (const size_t k = order[(start + i) % order.size()]; objects[k].due) plan.chosen.push_back(k);
     return plan;
 }
 

@@ -33,6 +33,7 @@ struct StoredObject {
     uint64_t sealedSize = 0;
     std::string nonce;  // recorded by the manifest (hex)
     std::string sha256; // of the plaintext, when the manifest records it
+    bool due = false;   // read back by this run wherever the rotation stands
 };
 
 struct AuditPlan {
@@ -42,7 +43,8 @@ struct AuditPlan {
 
 // The share of `objects` this run reads back. `startAfter` is the previous
 // run's "next". all: every object. `always` (the database object) is read back
-// by every run, first, and is not part of the rotation.
+// by every run, first, and is not part of the rotation. Objects marked due are
+// read back on top of the rotation's share (after it, in name order).
 AuditPlan planAudit(const std::vector<StoredObject>& objects, const std::string& startAfter, bool all,
                     size_t cycle = kAuditCycle, std::optional<size_t> always = std::nullopt);
 

@@ -72,6 +72,11 @@ void runBackup(const BackupArgs& a) {
                   << (r.resumed ? ", resuming an interrupted upload" : "") << "; " << r.storedChecked << " object"
                   << (r.storedChecked == 1 ? "" : "s") << " stored by earlier runs "
                   << (r.storedChecked == 1 ? "was" : "were") << " read back and checked.\n";
+        if (r.storeConfirmed)
+            std::cout << r.storeConfirmed << " object" << (r.storeConfirmed == 1 ? "" : "s") << " written by this run "
+                      << (r.storeConfirmed == 1 ? "was" : "were") << " checked by " << label
+                      << "'s own checksum of what it received, not yet read back; every "
+                      << "object is read back within " << kx::kAuditCycle << " backups.\n";
         if (r.merged) std::cout << kx::mergedSentence(*r.merged, label) << "\n";
         if (r.rolledBack) std::cout << kx::rolledBackAfterBackup(*r.rolledBack, label) << "\n";
         if (!r.damaged.empty())

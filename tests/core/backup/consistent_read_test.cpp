@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 using namespace kx;
 namespace stdfs = std::filesystem;
@@ -84,6 +86,28 @@ TEST_F(BackupWhileIngesting, AFileThatVanishesBeforeItIsReadIsLeftOutAndTheRunCo
 
     // A folder missing altogether lists nothing.
     EXPECT_TRUE(listArchiveFiles(work / "nowhere").empty());
+}
+
+TEST_F(BackupWhileIngesting, FilesRewrittenInPlaceAfterTheyWereHashedAreNeverStoredUnderTheirOldContent) {
+    // Written over two seconds ago: a file's unchanged state then vouches for its bytes between hashing and sealing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    const std::vector<ArchiveFile> files = listArchiveFiles(archive / "attachments");
+    bool rewritten = false;
+    hooked->beforePut = [&](const std::string& name) { // the same sizes, other bytes
+        if (rewritten || name.find("/objects/") == std::string::npos) return;
+        rewritten = true;
+        for (const ArchiveFile& f : files) {
+            std::fstream out(f.file, std::ios::in | std::ios::out | std::ios::binary);
+            out.seekp(static_cast<std::streamoff>(f.size / 2));
+            out.put('#');
+        }
+    };
+    EXPECT_THROW(engine().backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack), BackupError);
+    hooked->beforePut = nullptr;
+    EXPECT_EQ(engine().backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack).verification,
+              UploadReceipt::Verification::verified);
+    engine().restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }
 
 TEST_F(BackupWhileIngesting, TheBackedUpDatabaseNeverNamesAnAttachmentTheBackupLacks) {

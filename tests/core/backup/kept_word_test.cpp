@@ -15,6 +15,8 @@
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 
@@ -277,4 +279,36 @@ TEST_F(KeptWord, TheOwnersPinnedManifestHeadTravelsAndIsPinnedAgainByARestoreEls
     InMemorySecretStore locked;
     locked.failWrites = true;
     EXPECT_TRUE(pinRestoredHead("jorin", *r.manifestHead, ManifestPins(&locked)));
+}
+
+TEST_F(KeptWord, ADatabaseThatCompressionWouldNotShrinkIsStoredAsItIsAndRestoresWhole) {
+    // Most of the database is random bytes (pictures kept in rows, say).
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((archive / "tresk.db").c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE blobs(b BLOB); BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO blobs VALUES (?)", -1, &st, nullptr);
+    std::string bytes(64 * 1024, '\0');
+    for (int i = 0; i < 96; ++i) {
+        randombytes_buf(bytes.data(), bytes.size());
+        sqlite3_bind_blob(st, 1, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlite3_exec(db, "COMMIT; PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    settle();
+
+    EXPECT_EQ(backup().verification, UploadReceipt::Verification::verified);
+    const nlohmann::json m = test::readManifest(*local, key)["database"];
+    EXPECT_FALSE(m.contains("encoding")) << m.dump();
+    EXPECT_EQ(m["sealedSize"], TreskCrypto::sealedSize(m["size"].get<uint64_t>()));
+    RestoreReport r = engine().restore("jorin/tresk.db", work / "r/jorin");
+    EXPECT_EQ(r.messages, 400);
+    EXPECT_EQ(test::compareArchives(archive, work / "r/jorin"), "");
+    // Damage to it at rest is found by the next run and repaired.
+    flipMiddleByte(storedDb());
+    EXPECT_EQ(backup().damaged, std::vector<std::string>{"the archive database"});
+    EXPECT_TRUE(engine().backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::everything).damaged.empty());
 }

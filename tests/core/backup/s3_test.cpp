@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 
 using namespace kx;
@@ -252,4 +254,89 @@ TEST_F(S3Backup, WhatAStoppedRunStoredIsTakenOverFromTheServer) {
     EXPECT_EQ(faulty->count(test::FaultyDestination::Op::part), 0u);
     engine.restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "restored/jorin"), "");
+}
+
+namespace {
+
+// Passes everything on to the server, counting the objects read back.
+class CountedReads final : public test::ForwardingDestination {
+public:
+    using ForwardingDestination::ForwardingDestination;
+    bool putConfirmed(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
+                      const std::map<std::string, std::string>& m) override {
+        return inner_->putConfirmed(n, s, p, c, m);
+    }
+    bool get(const std::string& n, const ByteSink& s) override {
+        objectReads += n.find("/objects/") != std::string::npos;
+        return inner_->get(n, s);
+    }
+    std::atomic<int> objectReads{0};
+};
+
+} // namespace
+
+TEST_F(S3Backup, UploadsTheStoreConfirmedAreReadBackByTheRotationAndDamageAmongThemIsRepaired) {
+    std::vector<size_t> sizes;
+    for (int i = 0; i < 20; ++i) sizes.push_back(3000 + 101 * i);
+    test::makeArchive(work / "root/jorin", 300, sizes, 14);
+    stdfs::last_write_time(work / "root/jorin/tresk.db", stdfs::file_time_type::clock::now() - std::chrono::hours(1));
+    auto counted = std::make_shared<CountedReads>(dest);
+    BackupEngine::Options o;
+    o.generations = work / "generations.json";
+    BackupEngine engine(TreskCrypto(key), counted, "kelvara", work / "resume-state.json", o);
+    auto backup = [&] {
+        return engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", VerificationLevel::readBack);
+    };
+    auto marked = [&] {
+        std::vector<std::string> names;
+        const auto m = test::readManifest(*dest, key);
+        if (m["database"].contains("storeConfirmed")) names.push_back(m["database"]["name"]);
+        for (const auto& obj : m["objects"])
+            if (obj.contains("storeConfirmed")) names.push_back(obj["name"]);
+        return names;
+    };
+
+    // The server's checksum of each upload matched: nothing is read back yet, and
+    // the receipt and the manifest say so of all 21 objects.
+    UploadReceipt first = backup();
+    EXPECT_EQ(first.verification, UploadReceipt::Verification::verified);
+    EXPECT_EQ(first.storeConfirmed, 21u);
+    EXPECT_EQ(counted->objectReads, 0);
+    std::vector<std::string> unread = marked();
+    ASSERT_EQ(unread.size(), 21u);
+
+    // Damage at rest to the attachment object the rotation reaches last.
+    std::erase(unread, test::storedDatabaseName(*dest, key));
+    ASSERT_TRUE(server->flipStoredByte(*std::max_element(unread.begin(), unread.end())));
+
+    // Runs read the database object and a share of the rest back, clearing
+    // their marks, until the damage is found, named and sent again.
+    std::vector<std::string> damaged;
+    int runs = 0;
+    while (damaged.empty() && runs < static_cast<int>(kAuditCycle)) {
+        UploadReceipt r = backup();
+        ++runs;
+        EXPECT_EQ(r.storeConfirmed, r.damaged.size());
+        damaged = r.damaged;
+    }
+    EXPECT_LE(runs, 3);
+    ASSERT_EQ(damaged.size(), 1u);
+    EXPECT_EQ(damaged[0].rfind("attachments/", 0), 0u) << damaged[0];
+    // Everything read back has lost its mark; only the object sent again keeps one.
+    EXPECT_EQ(marked().size(), 1u);
+    engine.restore("jorin/tresk.db", work / "restored/jorin");
+    EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "restored/jorin"), "");
+
+    // Marked objects are read back by the run a cycle after the one that wrote
+    // them, however far the rotation is from them.
+    nlohmann::json m = test::readManifest(*dest, key);
+    const uint64_t written = m["generation"];
+    for (auto& obj : m["objects"]) obj["storeConfirmed"] = written;
+    m["generation"] = written + kAuditCycle - 2;
+    const std::string manifest = "kelvara/jorin/tresk.db.manifest", sealed = TreskCrypto(key).seal(m.dump(), manifest);
+    dest->put(manifest, sealed.size(),
+              [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); },
+              ObjectClass::control, {});
+    EXPECT_EQ(backup().storedChecked, 21u); // the rotation's share alone is 8
+    EXPECT_TRUE(marked().empty());
 }

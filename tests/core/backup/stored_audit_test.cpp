@@ -35,6 +35,14 @@ TEST(StoredAudit, RunsAfterRunTheSampleRollsOverEveryObjectWithinACycle) {
     // The cycle starts again from the first name.
     AuditPlan again = planAudit(objects, next, false);
     EXPECT_EQ(objects[again.chosen.front()].name, *seen.begin());
+
+    // An object due now is read on top of the share, wherever the rotation stands, without moving it.
+    auto last = std::max_element(objects.begin(), objects.end(), [](auto& a, auto& b) { return a.name < b.name; });
+    last->due = true;
+    AuditPlan withDue = planAudit(objects, next, false);
+    ASSERT_EQ(withDue.chosen.size(), again.chosen.size() + 1);
+    EXPECT_EQ(objects[withDue.chosen.back()].name, last->name);
+    EXPECT_EQ(withDue.next, again.next);
 }
 
 TEST(StoredAudit, SmallBackupsBigObjectsAndRequestsForEverything) {

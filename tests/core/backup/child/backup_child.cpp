@@ -36,6 +36,11 @@ public:
         event();
         inner_->put(n, s, traced(p), c, m);
     }
+    bool putConfirmed(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
+                      const std::map<std::string, std::string>& m) override {
+        event();
+        return inner_->putConfirmed(n, s, traced(p), c, m);
+    }
     std::optional<ObjectInfo> head(const std::string& n) override { return (event(), inner_->head(n)); }
     bool get(const std::string& n, const ByteSink& s) override { return (event(), inner_->get(n, s)); }
     void remove(const std::string& n) override { event(), inner_->remove(n); }
