@@ -9,6 +9,7 @@
 #include "core/platform/private_files.h"
 
 #include <filesystem>
+#include <sqlite3.h>
 #include <thread>
 
 namespace kx {
@@ -142,9 +143,10 @@ CREATE INDEX records_by_subject ON records(family, subject, seq);
 constexpr const char* kConversationIndex =
     "CREATE INDEX IF NOT EXISTS messages_by_conversation ON messages(conversation_id, is_reaction, date, id)";
 // Search results newest first: a word found in a large share of the messages is
-// answered by walking this index instead of sorting every match. Kept through a
-// first load (messages mostly arrive in date order, so each batch adds to its
-// end), and added to older stores when they are first opened for writing.
+// answered by walking this index instead of sorting every match. Like the
+// conversation index, built once at the end of a first load (sorting every
+// entry once costs less than placing them one by one); added to older stores
+// when they are first opened for writing.
 constexpr const char* kDateIndex =
     "CREATE INDEX IF NOT EXISTS messages_by_date ON messages(date, id) WHERE is_reaction = 0";
 
@@ -613,6 +615,7 @@ TreskStoreWriter::Totals TreskStoreWriter::totals() const {
 }
 
 std::function<void(int64_t)> TreskStoreWriter::migrationProgress;
+std::function<void()> TreskStoreWriter::indexBuildProgress;
 
 // A format-1 store gets the records its tables amount to, in one transaction:
 // interrupted, it stays a complete format-1 store and the next open starts over.
@@ -645,6 +648,7 @@ bool TreskStoreWriter::beginBulkLoad() {
     }
     if (totals().messages > 0) return false;
     db_->exec("DROP INDEX messages_by_conversation");
+    db_->exec("DROP INDEX IF EXISTS messages_by_date");
     // The references of what the load writes are checked once at its end
     // instead of row by row (see finishBulkLoad).
     db_->exec("PRAGMA foreign_keys = OFF");
@@ -662,19 +666,40 @@ std::optional<std::string> TreskStoreWriter::finishBulkLoad() {
     // this one builds the index.
     std::optional<std::string> dangling;
     std::thread check([&] { dangling = danglingReferences(path()); });
-    try {
-        // The index's entries are sorted in memory in runs as large as the page
-        // cache; runs of a few megabytes stay in the processor's caches and
-        // sort faster than one large run, so the cache is small while it is built.
-        db_->exec("PRAGMA cache_size = -4096");
-        db_->exec(kConversationIndex);
-        db_->exec(kDateIndex);
-        db_->exec(kPageCache);
-    } catch (...) {
+    if (indexBuildProgress)
+        sqlite3_progress_handler(
+            db_->getHandle(), 10000,
+            [](void*) {
+                indexBuildProgress();
+                return 0;
+            },
+            nullptr);
+    auto settle = [&] {
+        sqlite3_progress_handler(db_->getHandle(), 0, nullptr, nullptr);
         try {
+            db_->exec("PRAGMA threads = 0");
             db_->exec(kPageCache);
         } catch (...) {
         }
+    };
+    try {
+        // The indexes' entries are sorted in memory in runs as large as the page
+        // cache; runs of a few megabytes stay in the processor's caches and sort
+        // faster than one large run, so the cache is small while they are built,
+        // and two helper threads sort runs while this one reads the table.
+        db_->exec("PRAGMA cache_size = -4096");
+        db_->exec("PRAGMA threads = 2");
+        // Both in one transaction, the conversation index (whose absence marks
+        // a load still owed its end) last: a run stopped here leaves neither.
+        begin();
+        db_->exec(kDateIndex);
+        db_->exec(kConversationIndex);
+        db_->exec("COMMIT");
+        inTransaction_ = false;
+        settle();
+    } catch (...) {
+        rollback();
+        settle();
         check.join();
         throw;
     }
