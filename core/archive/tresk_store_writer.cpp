@@ -242,7 +242,7 @@ struct TreskStoreWriter::Statements {
     SQLite::Statement insertMessage, findMessage, updateMessage, markSearchPending, insertVersion, fillVersionDate,
         insertProvenance, touchProvenance, countProvenance, findAttachment, insertAttachment, updateAttachment,
         linkAttachment, attachmentSource, insertHandle, findConversation, insertConversation, updateConversation,
-        insertChat, insertMember, appendRecord, bumpConversation, appendRecords, insertSighting, insertSightings;
+        insertChat, insertMember, appendRecord, bumpConversation, appendRecords, insertSightings;
     explicit Statements(SQLite::Database& db)
         : insertMessage(
               db,
@@ -293,10 +293,8 @@ struct TreskStoreWriter::Statements {
                            "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
                            "ELSE last_date END"),
           appendRecords(db, "INSERT INTO records(family, subject, body) VALUES " + rows("(?,?,?)")),
-          insertSighting(db,
-                         "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?)"),
-          insertSightings(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES " +
-                                  rows("(?,?,?,?)")) {}
+          insertSightings(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) "
+                              "SELECT id, ?3, ?4, ?4 FROM messages WHERE id BETWEEN ?1 AND ?2") {}
     // `kRowsPerInsert` copies of one row's placeholders.
     static std::string rows(const std::string& row) {
         std::string out = row;
@@ -352,20 +350,32 @@ void TreskStoreWriter::writeRecords() {
 
 // The first source of a message stored just now: its row cannot exist yet, so
 // it waits and goes in with others (a row that did exist fails the insert).
+// Messages stored one after the other have consecutive ids and, from one
+// source in one run, the same sighting: they wait as one run of ids, which one
+// statement inserts, taking the ids from the messages themselves.
 void TreskStoreWriter::addFirstSighting(int64_t messageId, int64_t sourceRow, int64_t nowNs) {
-    sightingsToWrite_.push_back({messageId, sourceRow, nowNs});
-    if (sightingsToWrite_.size() >= kRowsPerInsert) writeSightings();
+    auto& run = sightingsToWrite_;
+    if (run.count > 0 && messageId == run.firstId + run.count && sourceRow == run.sourceRow && nowNs == run.nowNs) {
+        ++run.count;
+        return;
+    }
+    writeSightings();
+    run = PendingSightings{messageId, 1, sourceRow, nowNs};
 }
 
 void TreskStoreWriter::writeSightings() {
-    insertRows(st_->insertSightings, st_->insertSighting, sightingsToWrite_, 4, kRowsPerInsert,
-               [](SQLite::Statement& s, int at, const PendingSighting& r) {
-                   s.bind(at + 1, r.messageId);
-                   s.bind(at + 2, r.sourceRow);
-                   s.bind(at + 3, r.nowNs);
-                   s.bind(at + 4, r.nowNs);
-               });
-    sightingsToWrite_.clear();
+    auto& run = sightingsToWrite_;
+    if (run.count == 0) return;
+    auto& s = st_->insertSightings;
+    s.reset();
+    s.bind(1, run.firstId);
+    s.bind(2, run.firstId + run.count - 1);
+    s.bind(3, run.sourceRow);
+    s.bind(4, run.nowNs);
+    if (s.exec() != run.count)
+        throw Error("the archive's sources of messages " + std::to_string(run.firstId) + " to " +
+                    std::to_string(run.firstId + run.count - 1) + " could not be recorded");
+    run = PendingSightings{};
 }
 
 TreskStoreWriter::TreskStoreWriter(const std::string& path) : TreskStore(path, WritableTag{}) {}
@@ -796,7 +806,7 @@ void TreskStoreWriter::rollback() {
     }
     pending_ = Totals{};
     recordsToWrite_.clear();
-    sightingsToWrite_.clear();
+    sightingsToWrite_ = PendingSightings{};
     totalsToWrite_.clear();
     daysToWrite_.clear();
     sourcesToWrite_.clear();

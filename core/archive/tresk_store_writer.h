@@ -141,10 +141,10 @@ private:
         std::string bytes;
     };
     std::vector<PendingRecord> recordsToWrite_;
-    struct PendingSighting {
-        int64_t messageId, sourceRow, nowNs;
+    struct PendingSightings {
+        int64_t firstId = 0, count = 0, sourceRow = 0, nowNs = 0; // messages firstId, firstId + 1, ...
     };
-    std::vector<PendingSighting> sightingsToWrite_;
+    PendingSightings sightingsToWrite_;
     // Added to conversation_totals when the transaction commits.
     struct ConversationTotals {
         int64_t messages = 0;
