@@ -22,12 +22,6 @@ void putLength(std::string& out, std::uint32_t n) {
     out.append(b, 4);
 }
 
-std::string decimal(std::int64_t v) {
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
-}
-
 const char* fieldNoun(int index) {
     static constexpr std::array<const char*, 13> nouns = {"GUID",          "conversation",
                                                           "sender",        "service",
@@ -104,7 +98,9 @@ int messageFieldIndex(std::string_view name) {
 }
 
 Encoder::Encoder(char kind) {
-    out_.reserve(128);
+    // Room for a message record with a text of a few hundred bytes, which
+    // then grows no more.
+    out_.reserve(512);
     out_.append("KXR1", 4);
     out_.push_back(kind);
 }
@@ -124,7 +120,11 @@ Encoder& Encoder::absent() {
     return *this;
 }
 
-Encoder& Encoder::number(std::int64_t value) { return text(std::string_view(decimal(value))); }
+Encoder& Encoder::number(std::int64_t value) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    return text(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
+}
 
 Encoder& Encoder::number(const std::optional<std::int64_t>& value) { return value ? number(*value) : absent(); }
 

@@ -507,7 +507,7 @@ private:
         std::unique_ptr<Checkpointer> checkpointer; // during a first load
         OwnerRunCount counts;
         bool broken = false; // the store could not be written: stop
-        bool bulk = false;   // a first load: larger batches, the conversation index built at the end
+        bool bulk = false;   // a first load: larger batches, the conversation and date indexes built at the end
         std::vector<std::pair<int64_t, const Source*>> readSources; // (source row, source) read in full
     };
 
@@ -587,11 +587,11 @@ private:
     }
 
     // A first load into an empty store commits in larger batches, builds the
-    // conversation index once at the end and checks every reference there (a
-    // store referring to rows that are not there fails the run). Each batch
-    // still commits with the source's cursor, so a run stopped at any point
-    // keeps what it committed; the next run finds the index missing and builds
-    // it (and checks) at its own end.
+    // conversation and date indexes once at the end and checks every reference
+    // there (a store referring to rows that are not there fails the run). Each
+    // batch still commits with the source's cursor, so a run stopped at any
+    // point keeps what it committed; the next run finds the indexes missing and
+    // builds them (and checks) at its own end.
     void startBulkLoad(OwnerRun& o) {
         try {
             o.bulk = o.store->beginBulkLoad();

@@ -9,6 +9,7 @@
 #include "core/platform/private_files.h"
 
 #include <filesystem>
+#include <sqlite3.h>
 #include <thread>
 
 namespace kx {
@@ -142,9 +143,10 @@ CREATE INDEX records_by_subject ON records(family, subject, seq);
 constexpr const char* kConversationIndex =
     "CREATE INDEX IF NOT EXISTS messages_by_conversation ON messages(conversation_id, is_reaction, date, id)";
 // Search results newest first: a word found in a large share of the messages is
-// answered by walking this index instead of sorting every match. Kept through a
-// first load (messages mostly arrive in date order, so each batch adds to its
-// end), and added to older stores when they are first opened for writing.
+// answered by walking this index instead of sorting every match. Like the
+// conversation index, built once at the end of a first load (sorting every
+// entry once costs less than placing them one by one); added to older stores
+// when they are first opened for writing.
 constexpr const char* kDateIndex =
     "CREATE INDEX IF NOT EXISTS messages_by_date ON messages(date, id) WHERE is_reaction = 0";
 
@@ -240,7 +242,7 @@ struct TreskStoreWriter::Statements {
     SQLite::Statement insertMessage, findMessage, updateMessage, markSearchPending, insertVersion, fillVersionDate,
         insertProvenance, touchProvenance, countProvenance, findAttachment, insertAttachment, updateAttachment,
         linkAttachment, attachmentSource, insertHandle, findConversation, insertConversation, updateConversation,
-        insertChat, insertMember, appendRecord, bumpConversation, appendRecords, insertSighting, insertSightings;
+        insertChat, insertMember, appendRecord, bumpConversation, appendRecords, insertSightings;
     explicit Statements(SQLite::Database& db)
         : insertMessage(
               db,
@@ -291,10 +293,8 @@ struct TreskStoreWriter::Statements {
                            "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
                            "ELSE last_date END"),
           appendRecords(db, "INSERT INTO records(family, subject, body) VALUES " + rows("(?,?,?)")),
-          insertSighting(db,
-                         "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES (?,?,?,?)"),
-          insertSightings(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) VALUES " +
-                                  rows("(?,?,?,?)")) {}
+          insertSightings(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) "
+                              "SELECT id, ?3, ?4, ?4 FROM messages WHERE id BETWEEN ?1 AND ?2") {}
     // `kRowsPerInsert` copies of one row's placeholders.
     static std::string rows(const std::string& row) {
         std::string out = row;
@@ -350,20 +350,32 @@ void TreskStoreWriter::writeRecords() {
 
 // The first source of a message stored just now: its row cannot exist yet, so
 // it waits and goes in with others (a row that did exist fails the insert).
+// Messages stored one after the other have consecutive ids and, from one
+// source in one run, the same sighting: they wait as one run of ids, which one
+// statement inserts, taking the ids from the messages themselves.
 void TreskStoreWriter::addFirstSighting(int64_t messageId, int64_t sourceRow, int64_t nowNs) {
-    sightingsToWrite_.push_back({messageId, sourceRow, nowNs});
-    if (sightingsToWrite_.size() >= kRowsPerInsert) writeSightings();
+    auto& run = sightingsToWrite_;
+    if (run.count > 0 && messageId == run.firstId + run.count && sourceRow == run.sourceRow && nowNs == run.nowNs) {
+        ++run.count;
+        return;
+    }
+    writeSightings();
+    run = PendingSightings{messageId, 1, sourceRow, nowNs};
 }
 
 void TreskStoreWriter::writeSightings() {
-    insertRows(st_->insertSightings, st_->insertSighting, sightingsToWrite_, 4, kRowsPerInsert,
-               [](SQLite::Statement& s, int at, const PendingSighting& r) {
-                   s.bind(at + 1, r.messageId);
-                   s.bind(at + 2, r.sourceRow);
-                   s.bind(at + 3, r.nowNs);
-                   s.bind(at + 4, r.nowNs);
-               });
-    sightingsToWrite_.clear();
+    auto& run = sightingsToWrite_;
+    if (run.count == 0) return;
+    auto& s = st_->insertSightings;
+    s.reset();
+    s.bind(1, run.firstId);
+    s.bind(2, run.firstId + run.count - 1);
+    s.bind(3, run.sourceRow);
+    s.bind(4, run.nowNs);
+    if (s.exec() != run.count)
+        throw Error("the archive's sources of messages " + std::to_string(run.firstId) + " to " +
+                    std::to_string(run.firstId + run.count - 1) + " could not be recorded");
+    run = PendingSightings{};
 }
 
 TreskStoreWriter::TreskStoreWriter(const std::string& path) : TreskStore(path, WritableTag{}) {}
@@ -613,6 +625,7 @@ TreskStoreWriter::Totals TreskStoreWriter::totals() const {
 }
 
 std::function<void(int64_t)> TreskStoreWriter::migrationProgress;
+std::function<void()> TreskStoreWriter::indexBuildProgress;
 
 // A format-1 store gets the records its tables amount to, in one transaction:
 // interrupted, it stays a complete format-1 store and the next open starts over.
@@ -645,6 +658,7 @@ bool TreskStoreWriter::beginBulkLoad() {
     }
     if (totals().messages > 0) return false;
     db_->exec("DROP INDEX messages_by_conversation");
+    db_->exec("DROP INDEX IF EXISTS messages_by_date");
     // The references of what the load writes are checked once at its end
     // instead of row by row (see finishBulkLoad).
     db_->exec("PRAGMA foreign_keys = OFF");
@@ -662,19 +676,40 @@ std::optional<std::string> TreskStoreWriter::finishBulkLoad() {
     // this one builds the index.
     std::optional<std::string> dangling;
     std::thread check([&] { dangling = danglingReferences(path()); });
-    try {
-        // The index's entries are sorted in memory in runs as large as the page
-        // cache; runs of a few megabytes stay in the processor's caches and
-        // sort faster than one large run, so the cache is small while it is built.
-        db_->exec("PRAGMA cache_size = -4096");
-        db_->exec(kConversationIndex);
-        db_->exec(kDateIndex);
-        db_->exec(kPageCache);
-    } catch (...) {
+    if (indexBuildProgress)
+        sqlite3_progress_handler(
+            db_->getHandle(), 10000,
+            [](void*) {
+                indexBuildProgress();
+                return 0;
+            },
+            nullptr);
+    auto settle = [&] {
+        sqlite3_progress_handler(db_->getHandle(), 0, nullptr, nullptr);
         try {
+            db_->exec("PRAGMA threads = 0");
             db_->exec(kPageCache);
         } catch (...) {
         }
+    };
+    try {
+        // The indexes' entries are sorted in memory in runs as large as the page
+        // cache; runs of a few megabytes stay in the processor's caches and sort
+        // faster than one large run, so the cache is small while they are built,
+        // and two helper threads sort runs while this one reads the table.
+        db_->exec("PRAGMA cache_size = -4096");
+        db_->exec("PRAGMA threads = 2");
+        // Both in one transaction, the conversation index (whose absence marks
+        // a load still owed its end) last: a run stopped here leaves neither.
+        begin();
+        db_->exec(kDateIndex);
+        db_->exec(kConversationIndex);
+        db_->exec("COMMIT");
+        inTransaction_ = false;
+        settle();
+    } catch (...) {
+        rollback();
+        settle();
         check.join();
         throw;
     }
@@ -771,7 +806,7 @@ void TreskStoreWriter::rollback() {
     }
     pending_ = Totals{};
     recordsToWrite_.clear();
-    sightingsToWrite_.clear();
+    sightingsToWrite_ = PendingSightings{};
     totalsToWrite_.clear();
     daysToWrite_.clear();
     sourcesToWrite_.clear();

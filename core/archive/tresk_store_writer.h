@@ -26,14 +26,16 @@ public:
     // Names for handles, asked once per new handle; none records no name.
     void setNameLookup(std::function<std::optional<std::string>(const std::string& handle)> lookup);
 
-    // A first load into an empty store: the conversation index is dropped until
-    // finishBulkLoad builds it (also owed after a load that was cut short, which
-    // this reports the same way), and foreign keys are not checked row by row.
-    // Returns whether the load goes without them. Outside a transaction only.
+    // A first load into an empty store: the conversation and date indexes are
+    // dropped until finishBulkLoad builds them (also owed after a load that was
+    // cut short, which this reports the same way), and foreign keys are not
+    // checked row by row. Returns whether the load goes without them. Outside a
+    // transaction only.
     bool beginBulkLoad();
-    // Builds the index and, meanwhile, checks every reference in the store (so
-    // also those written by a load cut short). Throws when the index cannot be
-    // built; returns what the check found wrong, as a sentence fragment.
+    // Builds the indexes (together: a run stopped meanwhile leaves neither) and,
+    // meanwhile, checks every reference in the store (so also those written by a
+    // load cut short). Throws when they cannot be built; returns what the check
+    // found wrong, as a sentence fragment.
     std::optional<std::string> finishBulkLoad();
     // Whether commits copy the write-ahead log into the database themselves
     // (on by default; off while another connection does it).
@@ -92,6 +94,9 @@ public:
     // Called with the number of records written so far while a format-1 store is
     // given its records table (tests stop a migration part way with it).
     static std::function<void(int64_t)> migrationProgress;
+    // Called now and then while finishBulkLoad builds the indexes (tests stop a
+    // run there with it).
+    static std::function<void()> indexBuildProgress;
 
 private:
     explicit TreskStoreWriter(const std::string& path);
@@ -136,10 +141,10 @@ private:
         std::string bytes;
     };
     std::vector<PendingRecord> recordsToWrite_;
-    struct PendingSighting {
-        int64_t messageId, sourceRow, nowNs;
+    struct PendingSightings {
+        int64_t firstId = 0, count = 0, sourceRow = 0, nowNs = 0; // messages firstId, firstId + 1, ...
     };
-    std::vector<PendingSighting> sightingsToWrite_;
+    PendingSightings sightingsToWrite_;
     // Added to conversation_totals when the transaction commits.
     struct ConversationTotals {
         int64_t messages = 0;

@@ -2,6 +2,7 @@
 #include "core/archive/machine_run_report.h"
 #include "core/archive/tresk_engine.h"
 #include "core/archive/tresk_store.h"
+#include "core/archive/tresk_store_writer.h"
 #include "core/platform/error.h"
 #include "tests/core/archive/fake_ingester.h"
 #include "tests/support/platform_doubles.h"
@@ -214,6 +215,60 @@ TEST_F(EngineFixture, AFirstLoadKilledAfterABatchKeepsItAndTheRerunBuildsTheConv
     EXPECT_EQ(run().newMessages, 10);
     EXPECT_EQ(conversationIndex(), 1);
     EXPECT_EQ(TreskStore(db("jo")).conversations("jo").at(0).messageCount, count + 10);
+}
+
+// The indexes a first load builds at its end go in together: a run killed
+// while they are built leaves every batch committed, neither index half there,
+// and a sound store, whose rerun builds both and matches an uninterrupted run.
+TEST_F(EngineFixture, AFirstLoadKilledWhileBuildingItsIndexesLeavesASoundStoreThatTheRerunCompletes) {
+    const int count = 6000;
+    registry.add(source("mac", "jo", "/src/mac"));
+    ingester->data["/src/mac"] = test::makeChat("+15550001", count, "g", kStart);
+    auto indexes = [&] {
+        SQLite::Database d(db("jo"), SQLite::OPEN_READONLY);
+        return d
+            .execAndGet("SELECT count(*) FROM sqlite_master WHERE name IN ('messages_by_conversation', "
+                        "'messages_by_date')")
+            .getInt();
+    };
+    const std::string realRoot = root;
+    root = (dir / "Reference").string();
+    run();
+    const auto reference = dump(db("jo"));
+    EXPECT_EQ(indexes(), 2);
+    root = realRoot;
+
+    bool built = false; // in the child: the build was reached
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        TreskStoreWriter::indexBuildProgress = [&] {
+            built = true;
+            ::_exit(9);
+        };
+        try {
+            run();
+        } catch (...) {
+        }
+        ::_exit(built ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 9);
+
+    {
+        SQLite::Database d(db("jo"), SQLite::OPEN_READONLY);
+        EXPECT_EQ(d.execAndGet("PRAGMA integrity_check").getString(), "ok");
+    }
+    EXPECT_EQ(indexes(), 0);
+    EXPECT_EQ(TreskStore(db("jo")).messageCount(), count);
+
+    const auto r = run();
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.newMessages, 0);
+    EXPECT_EQ(indexes(), 2);
+    EXPECT_EQ(dump(db("jo")), reference);
 }
 
 TEST_F(EngineFixture, ARunThatRunsOutOfDiskFailsLosesNothingCommittedAndARerunCompletesIt) {
