@@ -101,7 +101,10 @@ int main(int argc, char** argv) {
         drive.id = "DRIVE";
         drive.kind = DestinationConfig::Kind::localVolume;
         drive.localRoot = (home / "drive").string();
-        backup.destinationsModel().addDestination(drive, std::nullopt);
+        bool added = false;
+        backup.destinationsModel().addDestination(drive, std::nullopt, nullptr,
+                                                  [&added](const std::optional<QString>&) { added = true; });
+        while (!added) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 
         QWidget window;
         window.resize(820, 900);
