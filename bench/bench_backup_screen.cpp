@@ -101,10 +101,8 @@ int main(int argc, char** argv) {
         drive.id = "DRIVE";
         drive.kind = DestinationConfig::Kind::localVolume;
         drive.localRoot = (home / "drive").string();
-        bool added = false;
-        backup.destinationsModel().addDestination(drive, std::nullopt, nullptr,
-                                                  [&added](const std::optional<QString>&) { added = true; });
-        while (!added) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        backup.destinationsModel().addDestination(drive, std::nullopt, nullptr, {});
+        settle();
 
         QWidget window;
         window.resize(820, 900);

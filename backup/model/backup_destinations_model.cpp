@@ -33,6 +33,14 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 QString label(const DestinationConfig& config) { return QString::fromUtf8(kindLabel(config.kind)); }
 QString freshUuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
 
+// The caller's completion, run only while its context lives (always, without one).
+DestinationList::Completion guarded(const QObject* context, DestinationList::Completion done) {
+    if (!context || !done) return done;
+    return [caller = QPointer<const QObject>(context), done = std::move(done)](const std::optional<QString>& failure) {
+        if (caller) done(failure);
+    };
+}
+
 // The same destination pointed at the test endpoint, keeping what the kind's
 // own factory checked and chose (id, label, region, keys, storage class).
 kx::S3Destination retarget(kx::S3Destination dest, const std::string& endpoint) {
@@ -98,10 +106,9 @@ std::optional<QString> BackupDestinationsModel::saveDestinations() {
 void BackupDestinationsModel::addDestination(
     const DestinationConfig& config, const std::optional<kx::TreskKeychain::DestinationCredentials>& credentials,
     const QObject* context, Completion done) {
-    const QPointer<const QObject> caller(context);
     backup_.tasks().start(this, TaskPriority::userInitiated,
-                          [this, secrets = backup_.secrets(), config, credentials = credentials, caller,
-                           done = std::move(done)]() mutable -> TaskRunner::Publish {
+                          [this, secrets = backup_.secrets(), config, credentials = credentials,
+                           done = guarded(context, std::move(done))]() mutable -> TaskRunner::Publish {
                               std::optional<QString> refusal;
                               if (credentials) {
                                   try {
@@ -113,7 +120,7 @@ void BackupDestinationsModel::addDestination(
                                   }
                                   if (credentials->secretAccessKey) kx::wipe(*credentials->secretAccessKey);
                               }
-                              return [this, config, refusal, caller, done] {
+                              return [this, config, refusal, done] {
                                   std::optional<QString> failure = refusal;
                                   if (!failure) {
                                       std::vector<DestinationConfig> list = destinations_;
@@ -121,14 +128,13 @@ void BackupDestinationsModel::addDestination(
                                       setDestinations(std::move(list));
                                       failure = saveDestinations();
                                   }
-                                  if (caller && done) done(failure);
+                                  if (done) done(failure);
                               };
                           });
 }
 
 void BackupDestinationsModel::removeDestination(const DestinationConfig& config, const QObject* context,
                                                 Completion done) {
-    const QPointer<const QObject> caller(context);
     backup_.tasks().start(
         this, TaskPriority::userInitiated,
         [secrets = backup_.secrets(), id = config.id]() -> TaskRunner::Publish {
@@ -139,12 +145,12 @@ void BackupDestinationsModel::removeDestination(const DestinationConfig& config,
             }
             return {};
         },
-        [this, id = config.id, caller, done] {
+        [this, id = config.id, done = guarded(context, std::move(done))] {
             std::vector<DestinationConfig> list = destinations_;
             std::erase_if(list, [&](const DestinationConfig& d) { return d.id == id; });
             setDestinations(std::move(list));
             const std::optional<QString> failure = saveDestinations();
-            if (caller && done) done(failure);
+            if (done) done(failure);
         });
 }
 

@@ -91,6 +91,12 @@ TEST_F(SlowKeyring, AddingAndRemovingWaitForTheKeyringWithoutHoldingTheWindow) {
     EXPECT_FALSE(told);
     ASSERT_EQ(list.destinations().size(), 1u);
     EXPECT_TRUE(storedCredentials("S3-2"));
+    // Without a context, the answer always comes.
+    answer.reset();
+    list.removeDestination(list.destinations()[0], nullptr, answered);
+    ASSERT_TRUE(QTest::qWaitFor([&answer] { return answer.has_value(); }, 120000));
+    EXPECT_EQ(*answer, std::nullopt);
+    EXPECT_TRUE(list.destinations().empty());
     for (const QString& s : sentences) EXPECT_FALSE(s.contains(QStringLiteral("slow-secret"))) << s.toStdString();
 }
 
