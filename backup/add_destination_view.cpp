@@ -6,6 +6,7 @@
 #include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_model.h"
 #include "core/backup/s3_destination.h"
+#include "core/keys/wipe.h"
 
 #include <QComboBox>
 #include <QFormLayout>
@@ -128,6 +129,15 @@ AddDestinationView::AddDestinationView(BackupModel& backup, QWidget* parent) : Q
     problemLine_ = cautionLine(QStringLiteral("fieldProblem"), Tone::red, &problemText_, this);
     column->addWidget(problemLine_);
 
+    busy_ = new QWidget(this);
+    busy_->setObjectName(QStringLiteral("adding"));
+    auto* busyRow = flushRow(busy_, 8);
+    busyRow->addWidget(new BusySpinner(busy_), 0, Qt::AlignVCenter);
+    busyRow->addWidget(textLabel(QStringLiteral("Adding the destination\u2026"), TextStyle::caption,
+                                 secondaryTextColor(), busy_),
+                       1);
+    column->addWidget(busy_);
+
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
@@ -214,7 +224,11 @@ void AddDestinationView::refresh() {
     problemText_->setText(p);
     problemText_->setMinimumHeight(p.isNull() ? 0 : problemText_->heightForWidth(kTextWidth));
     problemLine_->setVisible(!p.isNull());
-    add_->setEnabled(canAdd());
+    busy_->setVisible(adding_);
+    for (QWidget* w : std::initializer_list<QWidget*>{kind_, accountID_, region_, bucket_, accessKeyID_, secretKey_,
+                                                      localRoot_, choose_, cancel_})
+        w->setEnabled(!adding_);
+    add_->setEnabled(!adding_ && canAdd());
 }
 
 void AddDestinationView::chooseFolder() {
@@ -247,10 +261,20 @@ std::optional<kx::TreskKeychain::DestinationCredentials> AddDestinationView::cre
 }
 
 void AddDestinationView::add() {
-    if (!canAdd()) return;
-    if (const std::optional<QString> failure = backup_.destinationsModel().addDestination(configuration(),
-                                                                                          credentials()))
-        backup_.setLastError(*failure);
-    secretKey_->clear();
-    accept();
+    if (adding_ || !canAdd()) return;
+    adding_ = true;
+    refresh();
+    std::optional<kx::TreskKeychain::DestinationCredentials> keys = credentials();
+    backup_.destinationsModel().addDestination(configuration(), keys, this,
+                                               [this](const std::optional<QString>& failure) {
+                                                   if (failure) backup_.setLastError(*failure);
+                                                   adding_ = false;
+                                                   secretKey_->clear();
+                                                   accept();
+                                               });
+    if (keys && keys->secretAccessKey) kx::wipe(*keys->secretAccessKey);
+}
+
+void AddDestinationView::reject() {
+    if (!adding_) QDialog::reject();
 }

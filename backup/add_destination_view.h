@@ -7,9 +7,10 @@
 // hold text and none of the account id, region or bucket is refused by the
 // core's checks (the refusal is said under the fields, so a name that cannot be
 // used never becomes a request). "Add" hands a new configuration with a fresh
-// id, and the keys for object stores, to BackupDestinationsModel::addDestination and closes
-// the sheet; a failure shows on the backup screen. The sheet stores and tests
-// nothing itself.
+// id, and the keys for object stores, to BackupDestinationsModel::addDestination;
+// while the keyring stores them the sheet says so and takes no input and cannot
+// be closed, then it closes, and a failure shows on the backup screen. The sheet
+// stores and tests nothing itself.
 #include "app/model/destination_config.h"
 #include "core/keys/owner_keys.h"
 
@@ -36,6 +37,8 @@ public:
     DestinationConfig configuration() const;
     std::optional<kx::TreskKeychain::DestinationCredentials> credentials() const;
     void add();
+    // "Add" was pressed and the model has not answered yet.
+    bool isAdding() const { return adding_; }
     // "Choose…": the folder chooser.
     void chooseFolder();
     // The warning shown for a folder kind, or empty text for object stores.
@@ -51,6 +54,9 @@ public:
     QPushButton* chooseButton() const { return choose_; }
     QPushButton* addButton() const { return add_; }
     QPushButton* cancelButton() const { return cancel_; }
+
+    // Closes the sheet, except while adding: the answer is shown after it.
+    void reject() override;
 
 private:
     void refresh();
@@ -71,6 +77,8 @@ private:
     QWidget* folderRow_;
     QWidget* problemLine_;
     QLabel* problemText_;
+    QWidget* busy_;
     QPushButton* cancel_;
     QPushButton* add_;
+    bool adding_ = false;
 };

@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QLocale>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -23,8 +24,7 @@ QString byteCount(int64_t bytes) { return QLocale().formattedDataSize(bytes, 1, 
 } // namespace
 
 DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, DestinationConfig config, QWidget* parent)
-    : TintedBox(quaternaryFill(0.35), 10, parent), model_(model), backup_(backup), config_(std::move(config)),
-      caveat_(backup.destinationsModel().caveat(config_)) {
+    : TintedBox(quaternaryFill(0.35), 10, parent), model_(model), backup_(backup), config_(std::move(config)) {
     setObjectName(QStringLiteral("destinationRow"));
     const PlaceClass cls = placeClass(config_.kind);
     const QString label = QString::fromUtf8(kindLabel(config_.kind));
@@ -73,12 +73,17 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
     header->addWidget(verified, 0, Qt::AlignTop);
     column->addLayout(header);
 
-    if (!caveat_.isEmpty()) {
-        auto* c = textLabel(caveat_, TextStyle::caption, independent ? secondaryTextColor() : toneColor(Tone::orange),
-                            this, true);
-        c->setObjectName(QStringLiteral("caveatLabel"));
-        column->addWidget(c);
-    }
+    // Shown once the destination has been built off the GUI thread, when it has a caveat.
+    auto* caveatLine = textLabel(QString(), TextStyle::caption,
+                                 independent ? secondaryTextColor() : toneColor(Tone::orange), this, true);
+    caveatLine->setObjectName(QStringLiteral("caveatLabel"));
+    caveatLine->hide();
+    column->addWidget(caveatLine);
+    backup_.destinationsModel().caveat(config_, this, [this, caveatLine](const QString& text) {
+        caveat_ = text;
+        caveatLine->setText(text);
+        caveatLine->setVisible(!text.isEmpty());
+    });
 
     // Actions.
     auto* actions = new QHBoxLayout;
@@ -123,11 +128,18 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
     connect(menu_, &QMenu::aboutToShow, this, &DestinationRow::fillMenu);
     connect(shared_, &QPushButton::clicked, this, &DestinationRow::showSharedStatus);
     connect(disconnect_, &QPushButton::clicked, this, [this] {
-        // The row goes away with the list change; take a copy first.
-        const DestinationConfig gone = config_;
+        if (removing_) return;
+        removing_ = true;
+        refreshActions();
+        // The row goes away with the list change, so the answer goes to the
+        // backup model, which outlives it.
         BackupModel& backupModel = backup_;
-        if (const std::optional<QString> failure = backupModel.destinationsModel().removeDestination(gone))
-            backupModel.setLastError(*failure);
+        backupModel.destinationsModel().removeDestination(config_, &backupModel,
+                                                          [&backupModel, row = QPointer<DestinationRow>(this)](
+                                                              const std::optional<QString>& failure) {
+                                                              if (failure) backupModel.setLastError(*failure);
+                                                              if (row) row->finishRemoving();
+                                                          });
     });
     connect(&backup_, &BackupModel::isBusyChanged, this, &DestinationRow::refreshActions);
     connect(&backup_, &BackupModel::ownerChanged, this, &DestinationRow::refreshActions);
@@ -139,12 +151,18 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
 
 QStringList DestinationRow::archiveOwners() const { return model_.owners().sourceOwners(); }
 
+void DestinationRow::finishRemoving() {
+    removing_ = false;
+    refreshActions();
+}
+
 void DestinationRow::refreshActions() {
-    const bool busy = backup_.isBusy();
+    const bool busy = backup_.isBusy() || removing_;
     const QStringList owners = archiveOwners();
     test_->setEnabled(!busy);
     backUp_->setEnabled(!busy && owners.contains(backup_.owner()));
     shared_->setEnabled(!busy && !owners.isEmpty());
+    disconnect_->setEnabled(!removing_);
 }
 
 QString DestinationRow::otherOwnersLine(const QStringList& archiveOwners, const QString& thisOwner) {

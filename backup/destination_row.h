@@ -6,10 +6,11 @@
 // and, while the model holds one, the shared-status list.
 //
 // The row is built for one configuration and replaced, not updated, when the
-// list changes. Its caveat is worked out once, when the row is built (building
-// the destination reads the keyring; a locked keyring is not asked again on
-// every repaint). The actions' enabled state follows the model's busy flag and
-// the application's archive owners.
+// list changes. Its caveat is worked out once, off the GUI thread, when the row
+// is built (building the destination reads the keyring; a locked keyring is not
+// asked again on every repaint), and shown when it comes. The actions' enabled state follows the model's busy flag and
+// the application's archive owners; once "Disconnect" is pressed, no action is
+// taken until the model has answered (the row is then normally replaced).
 #include "app/model/destination_config.h"
 #include "app/ui/screen_widgets.h"
 
@@ -29,6 +30,7 @@ public:
     DestinationRow(AppModel& model, BackupModel& backup, DestinationConfig config, QWidget* parent = nullptr);
 
     const DestinationConfig& config() const { return config_; }
+    // Empty until the destination has been built, and when it has none.
     QString caveat() const { return caveat_; }
 
     // Backs up this computer's owner's archive to the destination.
@@ -47,6 +49,7 @@ public:
     QWidget* sharedStatusBlock() const { return sharedBlock_; }
 
 private:
+    void finishRemoving();
     void refreshActions();
     void refreshSharedStatus();
     void fillMenu();
@@ -55,7 +58,7 @@ private:
     AppModel& model_;
     BackupModel& backup_;
     const DestinationConfig config_;
-    const QString caveat_;
+    QString caveat_;
     QPushButton* test_;
     QPushButton* backUp_;
     QMenu* menu_;
@@ -63,4 +66,5 @@ private:
     QPushButton* disconnect_;
     QWidget* sharedBlock_;
     QVBoxLayout* sharedRows_;
+    bool removing_ = false;
 };

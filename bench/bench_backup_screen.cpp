@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
         drive.id = "DRIVE";
         drive.kind = DestinationConfig::Kind::localVolume;
         drive.localRoot = (home / "drive").string();
-        backup.destinationsModel().addDestination(drive, std::nullopt);
+        backup.destinationsModel().addDestination(drive, std::nullopt, nullptr, {});
+        settle();
 
         QWidget window;
         window.resize(820, 900);

@@ -18,6 +18,8 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace {
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
@@ -64,6 +66,12 @@ JoinArchiveView::JoinArchiveView(JoinModel& join, AppModel& model, DestinationLi
     slot_->setContentsMargins(0, 0, 0, 0);
     column->addLayout(slot_, 1);
     connect(&join_, &JoinModel::stageChanged, this, &JoinArchiveView::rebuild);
+    connect(&join_, &JoinModel::stageChanged, this, [this] {
+        if (join_.stage().kind == JoinStage::Kind::working) return;
+        // The join this sheet started has ended.
+        if (std::exchange(scheduleAfterJoin_, false) && join_.stage().kind == JoinStage::Kind::joined)
+            JoinModel::installScheduleAfterJoin(model_);
+    });
     connect(&join_, &JoinModel::chosenFolderChanged, this, &JoinArchiveView::rebuild);
     // However the sheet closes, the pasted code goes with it.
     connect(this, &QDialog::finished, &join_, &JoinModel::forgetCodes);
@@ -304,9 +312,12 @@ void JoinArchiveView::chooseFolder() {
 void JoinArchiveView::performJoin() {
     if (join_.stage().kind != JoinStage::Kind::confirming) return;
     const kx::JoinPlan plan = *join_.stage().plan;
-    const bool schedule = installSchedule_;
+    scheduleAfterJoin_ = installSchedule_;
     join_.join(plan, model_, destinationList_);
-    if (join_.stage().kind == JoinStage::Kind::joined && schedule) JoinModel::installScheduleAfterJoin(model_);
+}
+
+void JoinArchiveView::reject() {
+    if (join_.stage().kind != JoinStage::Kind::working) QDialog::reject();
 }
 
 void JoinArchiveView::finishJoin() {

@@ -3,8 +3,9 @@
 // lives on shared storage. It follows a JoinModel's stage: the code editor
 // (entry, and failed with the failure below it), what will happen (confirming,
 // with the new-archive warning and the folder row when they apply), the step
-// under way (working), and the result (joined). After a join it installs the
-// daily schedule when asked to.
+// under way (working: nothing can be pressed and the sheet cannot be closed),
+// and the result (joined). After a join it installs the daily schedule when
+// asked to.
 //
 // The pasted code is emptied when the sheet closes, however it closes.
 #include <QDialog>
@@ -34,6 +35,9 @@ public:
     QPushButton* button(const QString& objectName) const;
     QCheckBox* scheduleToggle() const { return schedule_; }
 
+    // Closes the sheet, except while a join is under way.
+    void reject() override;
+
 private:
     void rebuild();
     void refreshCheckEnabled();
@@ -45,6 +49,7 @@ private:
     AppModel& model_;
     DestinationList& destinationList_;
     bool installSchedule_;
+    bool scheduleAfterJoin_ = false; // a join started here is under way
     QVBoxLayout* slot_;
     QWidget* page_ = nullptr;
     QVBoxLayout* content_ = nullptr;

@@ -9,10 +9,12 @@
 #include "core/keys/key_material.h"
 #include "core/keys/symmetric_key.h"
 #include "core/keys/time_limited_secrets.h"
+#include "core/keys/wipe.h"
 #include "core/platform/system.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QUrl>
 #include <QUuid>
 
@@ -38,8 +40,8 @@ std::vector<std::string> toStd(const QStringList& list) {
 } // namespace
 
 JoinModel::JoinModel(QObject* parent)
-    : QObject(parent), secrets_(std::make_unique<kx::TimeLimitedSecretStore>()),
-      keyStore_(kx::kKeychainService, secrets_.get()), keychain_(kx::kKeychainService, secrets_.get()) {}
+    : QObject(parent), secrets_(std::make_shared<kx::TimeLimitedSecretStore>()),
+      tasks_(std::make_unique<TaskRunner>()) {}
 
 JoinModel::~JoinModel() { forgetCodes(); }
 
@@ -74,12 +76,14 @@ void JoinModel::setStage(JoinStage stage) {
 }
 
 void JoinModel::reset() {
+    if (stage_.kind == JoinStage::Kind::working) return;
     setPastedCode(QString());
     setStage(JoinStage::entry());
     setChosenFolder(QString());
 }
 
 void JoinModel::clearGenerated() {
+    ++request_;
     setGeneratedCode(QString());
     setGenerateError(QString());
 }
@@ -90,6 +94,7 @@ void JoinModel::forgetCodes() {
 }
 
 void JoinModel::checkCode(const QStringList& existingOwners) {
+    if (stage_.kind == JoinStage::Kind::working) return;
     const QString trimmed = pastedCode_.trimmed();
     if (trimmed.isEmpty()) {
         fail(tr("Paste the code you were given first."));
@@ -138,9 +143,88 @@ std::optional<std::string> JoinModel::r2Endpoint(const DestinationConfig& destin
     return "https://" + *c->accountID + kR2EndpointSuffix;
 }
 
-void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, DestinationList& destinations) {
+namespace {
+
+// What the key step left: a failure sentence, or whether it created the key.
+struct KeyStep {
+    QString failure;
+    bool created = false;
+};
+
+// The owner's key as the plan wants it, asked of the keyring on the calling
+// thread: the same key already stored is left as it is, a different one stops
+// the join, none gets the code's key (restoring) or a new one.
+KeyStep settleKey(kx::OwnerKeyStore& keys, const kx::JoinPlan& plan, const std::string& phrase,
+                  const QString& nothingChanged) {
+    const std::string& owner = plan.owner;
+    const QString refusedCode = JoinModel::tr("That code's recovery key was not accepted: ");
+    const QString askAgain = JoinModel::tr(
+        " Codes are often cut in half by chat apps, so ask for the whole code again.");
+    std::optional<kx::SymmetricKey> existingKey;
+    try {
+        existingKey = keys.ownerKey(owner);
+    } catch (const std::exception& e) {
+        return {JoinModel::tr("This Mac's keyring could not be read: ") + text(e.what()) + ". " + nothingChanged};
+    }
+    if (plan.restoresCodeKey) {
+        std::optional<kx::SymmetricKey> codeKey;
+        try {
+            codeKey = kx::TreskKeyMaterial::keyFromRecoveryString(phrase);
+        } catch (const std::exception& e) {
+            return {refusedCode + text(e.what()) + "\n\n" + nothingChanged + askAgain};
+        }
+        if (existingKey && !(*existingKey == *codeKey)) {
+            return {JoinModel::tr("This Mac already holds a different encryption key for \"") + text(owner) +
+                    JoinModel::tr("\". Joining would replace it, and whatever it sealed could no longer be read "
+                                  "here. ") +
+                    nothingChanged +
+                    JoinModel::tr(" If the archive really is the same, restore its key on the Backup screen first; "
+                                  "otherwise ask for a code for another archive.")};
+        }
+    }
+    try {
+        if (existingKey) return {};
+        if (plan.restoresCodeKey) {
+            keys.restoreOwnerKey(owner, phrase);
+            return {QString(), true};
+        }
+        return {QString(), keys.loadOrCreateOwnerKey(owner).created};
+    } catch (const std::exception& e) {
+        if (plan.restoresCodeKey) return {refusedCode + text(e.what()) + "\n\n" + nothingChanged + askAgain};
+        return {JoinModel::tr("Could not create an encryption key for \"") + text(owner) + "\": " + text(e.what()) +
+                ". " + nothingChanged};
+    }
+}
+
+// A secret text that is wiped when the last holder lets it go, also when a
+// result is dropped on its way to the GUI thread.
+std::shared_ptr<std::string> secretText(std::string value) {
+    auto* held = new std::string(std::move(value));
+    return std::shared_ptr<std::string>(held, [](std::string* s) {
+        kx::wipe(*s);
+        delete s;
+    });
+}
+
+} // namespace
+
+// What a join carries from one step to the next.
+struct JoinModel::Pending {
+    kx::JoinPlan plan;
+    DestinationConfig config;
+    std::optional<kx::TreskKeychain::DestinationCredentials> credentials;
+    bool keyCreated = false;
+    QPointer<AppModel> model;
+    QPointer<DestinationList> destinations;
+    ~Pending() {
+        if (credentials && credentials->secretAccessKey) kx::wipe(*credentials->secretAccessKey);
+    }
+};
+
+QString JoinModel::nothingChanged() { return tr("Nothing on this Mac has been changed."); }
+
+void JoinModel::join(kx::JoinPlan plan, AppModel& model, DestinationList& destinations) {
     if (stage_.kind != JoinStage::Kind::confirming) return;
-    const QString nothingChanged = tr("Nothing on this Mac has been changed.");
 
     // 1. Everything is checked before anything is changed.
     kx::LinkCode::Payload payload;
@@ -174,106 +258,106 @@ void JoinModel::join(const kx::JoinPlan& plan, AppModel& model, DestinationList&
         fail(tr("This version does not support ") + text(plan.destinationKind) + tr(" storage."));
         return;
     }
-    const std::string owner = plan.owner;
-    std::optional<kx::SymmetricKey> existingKey;
-    try {
-        existingKey = keyStore_.ownerKey(owner);
-    } catch (const std::exception& e) {
-        fail(tr("This Mac's keyring could not be read: ") + text(e.what()) + ". " + nothingChanged);
-        return;
-    }
-    if (plan.restoresCodeKey) {
-        std::optional<kx::SymmetricKey> codeKey;
-        try {
-            codeKey = kx::TreskKeyMaterial::keyFromRecoveryString(payload.recoveryPhrase);
-        } catch (const std::exception& e) {
-            fail(tr("That code's recovery key was not accepted: ") + text(e.what()) + "\n\n" + nothingChanged +
-                 tr(" Codes are often cut in half by chat apps, so ask for the whole code again."));
-            return;
-        }
-        if (existingKey && !(*existingKey == *codeKey)) {
-            fail(tr("This Mac already holds a different encryption key for \"") + text(owner) +
-                 tr("\". Joining would replace it, and whatever it sealed could no longer be read here. ") +
-                 nothingChanged +
-                 tr(" If the archive really is the same, restore its key on the Backup screen first; otherwise ask "
-                    "for a code for another archive."));
-            return;
-        }
-    }
 
-    // 2. The key.
-    bool keyCreated = false;
-    auto undoKey = [&] {
-        if (!keyCreated) return;
-        try {
-            keyStore_.removeOwnerKey(owner);
-        } catch (const std::exception&) {
-            // The key stays; it was never used and the join reports its failure.
-        }
-    };
-    setStage(JoinStage::working(tr("Restoring the archive's encryption key…")));
-    try {
-        if (plan.restoresCodeKey) {
-            if (!existingKey) {
-                keyStore_.restoreOwnerKey(owner, payload.recoveryPhrase);
-                keyCreated = true;
-            }
-        } else if (!existingKey) {
-            keyCreated = keyStore_.loadOrCreateOwnerKey(owner).created;
-        }
-    } catch (const std::exception& e) {
-        if (plan.restoresCodeKey) {
-            fail(tr("That code's recovery key was not accepted: ") + text(e.what()) + "\n\n" + nothingChanged +
-                 tr(" Codes are often cut in half by chat apps, so ask for the whole code again."));
-        } else {
-            fail(tr("Could not create an encryption key for \"") + text(owner) + "\": " + text(e.what()) + ". " +
-                 nothingChanged);
-        }
-        return;
-    }
-
-    // 3. The destination and its credentials.
-    setStage(JoinStage::working(tr("Connecting to the shared storage…")));
-    DestinationConfig config;
+    auto pending = std::make_shared<Pending>();
+    pending->plan = plan;
+    pending->model = &model;
+    pending->destinations = &destinations;
+    DestinationConfig& config = pending->config;
     config.id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
     config.kind = *kind;
     config.bucket = plan.bucket;
     config.region = plan.region;
     if (plan.needsLocalFolder) config.localRoot = QDir::cleanPath(chosenFolder_).toStdString();
     config.enabled = true;
+    if (plan.storesCredentials) {
+        kx::TreskKeychain::DestinationCredentials credentials;
+        credentials.accessKeyID = payload.accessKeyID;
+        credentials.secretAccessKey = payload.secretKey;
+        credentials.accountID = r2AccountID(payload.endpoint);
+        credentials.endpoint = plan.endpoint;
+        credentials.region = payload.region;
+        credentials.bucket = payload.bucket;
+        pending->credentials = std::move(credentials);
+    }
 
-    kx::TreskKeychain::DestinationCredentials credentials;
-    credentials.accessKeyID = payload.accessKeyID;
-    credentials.secretAccessKey = payload.secretKey;
-    credentials.accountID = r2AccountID(payload.endpoint);
-    credentials.endpoint = plan.endpoint;
-    credentials.region = payload.region;
-    credentials.bucket = payload.bucket;
+    // 2. The key, asked of the keyring off the GUI thread.
+    setStage(JoinStage::working(tr("Restoring the archive's encryption key…")));
+    tasks_->start(this, TaskPriority::userInitiated,
+                  [this, secrets = secrets_, plan, phrase = secretText(payload.recoveryPhrase),
+                   nothing = nothingChanged()]() -> TaskRunner::Publish {
+                      kx::OwnerKeyStore keys(kx::kKeychainService, secrets.get());
+                      const KeyStep step = settleKey(keys, plan, *phrase, nothing);
+                      return [this, step] {
+                          if (!step.failure.isNull()) return fail(step.failure);
+                          pending_->keyCreated = step.created;
+                          addStorage();
+                      };
+                  });
+    pending_ = std::move(pending);
+}
 
+// 3. The destination and its credentials.
+void JoinModel::addStorage() {
+    if (!pending_->destinations || !pending_->model)
+        return undoJoin(tr("The storage could not be saved: this Mac's destination list has closed. ") +
+                        nothingChanged());
+    setStage(JoinStage::working(tr("Connecting to the shared storage…")));
+    DestinationList& destinations = *pending_->destinations;
     // Storage this Mac already backs up to is used as it is: a second entry
     // for it would count one bucket or folder as two copies.
     const auto& known = destinations.destinations();
-    const bool alreadyUsed = std::any_of(known.begin(), known.end(),
-                                         [&](const DestinationConfig& d) { return sameStorage(d, config); });
-    std::optional<QString> saveError;
-    if (!alreadyUsed)
-        saveError = destinations.addDestination(config,
-                                                plan.storesCredentials ? std::optional(credentials) : std::nullopt);
-    if (credentials.secretAccessKey) kx::wipe(*credentials.secretAccessKey);
-    if (saveError) {
-        // An entry listed but not saved is taken back, with its credentials.
-        const auto& listed = destinations.destinations();
-        if (std::any_of(listed.begin(), listed.end(), [&](const DestinationConfig& d) { return d.id == config.id; }))
-            destinations.removeDestination(config);
-        undoKey();
-        fail(tr("The storage could not be saved: ") + *saveError + " " + nothingChanged);
-        return;
-    }
+    if (std::any_of(known.begin(), known.end(),
+                    [&](const DestinationConfig& d) { return sameStorage(d, pending_->config); }))
+        return finishJoin();
+    destinations.addDestination(pending_->config, pending_->credentials, this,
+                                [this](const std::optional<QString>& failure) {
+                                    if (!failure) return finishJoin();
+                                    const QString why = tr("The storage could not be saved: ") + *failure + " " +
+                                                        nothingChanged();
+                                    // An entry listed but not saved is taken back, with its credentials.
+                                    const QPointer<DestinationList> list = pending_->destinations;
+                                    const std::string id = pending_->config.id;
+                                    if (!list || std::none_of(list->destinations().begin(), list->destinations().end(),
+                                                              [&](const DestinationConfig& d) { return d.id == id; }))
+                                        return undoJoin(why);
+                                    list->removeDestination(pending_->config, this,
+                                                            [this, why](const std::optional<QString>&) {
+                                                                undoJoin(why);
+                                                            });
+                                });
+    if (pending_->credentials && pending_->credentials->secretAccessKey)
+        kx::wipe(*pending_->credentials->secretAccessKey);
+}
 
-    // 4. This machine's owner (the backup side follows it).
-    model.owners().setArchiveOwner(text(owner));
+// 4. This machine's owner (the backup side follows it).
+void JoinModel::finishJoin() {
+    const kx::JoinPlan plan = pending_->plan;
+    const QPointer<AppModel> model = pending_->model;
+    pending_.reset();
+    if (model) model->owners().setArchiveOwner(text(plan.owner));
     setPastedCode(QString());
     setStage(JoinStage::joined(plan));
+}
+
+// A later step failed: the key the join created goes again (off the GUI
+// thread), then the failure is said.
+void JoinModel::undoJoin(const QString& failure) {
+    const bool created = pending_->keyCreated;
+    const std::string owner = pending_->plan.owner;
+    pending_.reset();
+    if (!created) return fail(failure);
+    tasks_->start(
+        this, TaskPriority::userInitiated,
+        [secrets = secrets_, owner]() -> TaskRunner::Publish {
+            try {
+                kx::OwnerKeyStore(kx::kKeychainService, secrets.get()).removeOwnerKey(owner);
+            } catch (const std::exception&) {
+                // The key stays; it was never used and the join reports its failure.
+            }
+            return {};
+        },
+        [this, failure] { fail(failure); });
 }
 
 void JoinModel::installScheduleAfterJoin(AppModel& model) {
@@ -288,28 +372,50 @@ void JoinModel::installScheduleAfterJoin(AppModel& model) {
 }
 
 void JoinModel::generateCode(const DestinationConfig& destination, const QString& owner) {
+    if (generating_) return;
     clearGenerated();
+    setGenerating(true);
+    tasks_->start(
+        this, TaskPriority::userInitiated,
+        [this, secrets = secrets_, destination, owner, request = request_]() -> TaskRunner::Publish {
+            const auto [code, failure] = buildCode(*secrets, destination, owner);
+            return [this, request, code, failure] {
+                // A code asked for before the sheet closed is not kept.
+                if (request != request_) return;
+                if (!failure.isNull()) setGenerateError(failure);
+                else setGeneratedCode(text(*code));
+            };
+        },
+        [this] { setGenerating(false); });
+}
+
+std::pair<std::shared_ptr<std::string>, QString> JoinModel::buildCode(kx::SecretStore& secrets,
+                                                                      const DestinationConfig& destination,
+                                                                      const QString& owner) {
     const QString lead = tr("Could not build a link code: ");
     std::optional<kx::SymmetricKey> key;
     try {
-        key = keyStore_.ownerKey(owner.toStdString());
+        key = kx::OwnerKeyStore(kx::kKeychainService, &secrets).ownerKey(owner.toStdString());
     } catch (const std::exception& e) {
-        setGenerateError(lead + text(e.what()));
-        return;
+        return {nullptr, lead + text(e.what())};
     }
     if (!key) {
-        setGenerateError(tr("There is no encryption key for ") + owner + tr(" on this Mac yet, so ") +
-                         tr("there is nothing to share. Create the key first."));
-        return;
+        return {nullptr, tr("There is no encryption key for ") + owner + tr(" on this Mac yet, so ") +
+                             tr("there is nothing to share. Create the key first.")};
     }
     std::optional<kx::TreskKeychain::DestinationCredentials> credentials;
     try {
-        credentials = keychain_.credentials(destination.id);
+        credentials = kx::TreskKeychain(kx::kKeychainService, &secrets).credentials(destination.id);
     } catch (const std::exception& e) {
         // A code without the storage's keys would look fine and fail on the other Mac.
-        setGenerateError(lead + text(e.what()));
-        return;
+        return {nullptr, lead + text(e.what())};
     }
+    struct CredentialsWiper {
+        std::optional<kx::TreskKeychain::DestinationCredentials>& c;
+        ~CredentialsWiper() {
+            if (c && c->secretAccessKey) kx::wipe(*c->secretAccessKey);
+        }
+    } wipeCredentials{credentials};
     std::optional<std::string> endpoint;
     if (credentials && credentials->endpoint && !credentials->endpoint->empty()) {
         endpoint = credentials->endpoint;
@@ -317,16 +423,20 @@ void JoinModel::generateCode(const DestinationConfig& destination, const QString
         endpoint = r2Endpoint(destination, credentials);
     }
     std::string phrase = kx::TreskKeyMaterial::recoveryString(*key);
+    const kx::WipeOnExit wipePhrase(phrase);
     try {
-        std::string code = kx::LinkCode::encode(kindRawValue(destination.kind), destination.bucket, destination.region,
+        return {secretText(kx::LinkCode::encode(kindRawValue(destination.kind), destination.bucket, destination.region,
                                                 endpoint, credentials ? credentials->accessKeyID : std::nullopt,
                                                 credentials ? credentials->secretAccessKey : std::nullopt, phrase,
-                                                owner.toStdString());
-        setGeneratedCode(text(code));
-        kx::wipe(code);
+                                                owner.toStdString())),
+                QString()};
     } catch (const std::exception& e) {
-        setGenerateError(lead + text(e.what()));
+        return {nullptr, lead + text(e.what())};
     }
-    kx::wipe(phrase);
-    if (credentials && credentials->secretAccessKey) kx::wipe(*credentials->secretAccessKey);
+}
+
+void JoinModel::setGenerating(bool generating) {
+    if (generating == generating_) return;
+    generating_ = generating;
+    emit generatingChanged();
 }

@@ -20,9 +20,14 @@
 // pastedCode and generatedCode are emptied once joined and by forgetCodes(),
 // which the screens call when they close.
 //
-// Everything runs on the GUI thread, synchronously (keyring calls go through the
-// time-limited keyring, so a keyring that hangs gives a sentence).
+// The keyring is asked on the thread pool, never on the GUI thread (through the
+// time-limited keyring, so a keyring that hangs gives a sentence); each answer
+// comes back in one queued call, and none after the model is gone. A join stays
+// in its working stage until it has joined or failed (taking back what it
+// created first), and nothing else is started meanwhile; a link code is built
+// the same way, isGenerating saying so.
 #include "app/model/destination_config.h"
+#include "app/model/task_runner.h"
 #include "core/household/join_plan.h"
 #include "core/keys/owner_keys.h"
 
@@ -33,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 class AppModel;
 class DestinationList;
@@ -59,6 +65,7 @@ class JoinModel : public QObject {
     Q_PROPERTY(QString chosenFolder READ chosenFolder WRITE setChosenFolder NOTIFY chosenFolderChanged)
     Q_PROPERTY(QString generatedCode READ generatedCode WRITE setGeneratedCode NOTIFY generatedCodeChanged)
     Q_PROPERTY(QString generateError READ generateError WRITE setGenerateError NOTIFY generateErrorChanged)
+    Q_PROPERTY(bool isGenerating READ isGenerating NOTIFY generatingChanged)
 
 public:
     // The fixed domain of Cloudflare R2's per-account endpoints, with its leading dot.
@@ -73,6 +80,8 @@ public:
     // Null: none.
     QString generatedCode() const { return generatedCode_; }
     QString generateError() const { return generateError_; }
+    // A link code is being built.
+    bool isGenerating() const { return generating_; }
 
     void setPastedCode(const QString& code);
     void setChosenFolder(const QString& path);
@@ -80,18 +89,21 @@ public:
     void setGenerateError(const QString& text);
 
     // Empties the pasted code, goes back to entry, empties the chosen folder.
+    // Does nothing while a join is under way.
     void reset();
-    // Reads the pasted code and makes its plan: confirming or failed.
+    // Reads the pasted code and makes its plan: confirming or failed. Does
+    // nothing while a join is under way.
     void checkCode(const QStringList& existingOwners);
-    // Carries out the plan of the confirming stage: joined or failed. Does
-    // nothing in any other stage.
-    void join(const kx::JoinPlan& plan, AppModel& model, DestinationList& destinations);
+    // Carries out the plan of the confirming stage: working, then later joined
+    // or failed. Does nothing in any other stage.
+    void join(kx::JoinPlan plan, AppModel& model, DestinationList& destinations);
     // Installs the daily schedule after a join; a failure goes to the
     // application's error banner and does not undo the join.
     static void installScheduleAfterJoin(AppModel& model);
-    // Builds a code for the destination and owner: generatedCode or generateError.
+    // Builds a code for the destination and owner: later generatedCode or
+    // generateError. Does nothing while a code is being built.
     void generateCode(const DestinationConfig& destination, const QString& owner);
-    // Empties generatedCode and generateError.
+    // Empties generatedCode and generateError; a code being built is not kept.
     void clearGenerated();
     // Empties every code the model holds (pasted and generated).
     void forgetCodes();
@@ -109,10 +121,21 @@ signals:
     void chosenFolderChanged();
     void generatedCodeChanged();
     void generateErrorChanged();
+    void generatingChanged();
 
 private:
+    struct Pending;
+    static QString nothingChanged();
     void setStage(JoinStage stage);
     void fail(const QString& text) { setStage(JoinStage::failed(text)); }
+    void addStorage();
+    void finishJoin();
+    void undoJoin(const QString& failure);
+    void setGenerating(bool generating);
+    // The code, or nothing and the sentence that says why not. Asks the keyring.
+    static std::pair<std::shared_ptr<std::string>, QString> buildCode(kx::SecretStore& secrets,
+                                                                      const DestinationConfig& destination,
+                                                                      const QString& owner);
 
     QString pastedCode_;
     JoinStage stage_;
@@ -120,7 +143,12 @@ private:
     QString generatedCode_;
     QString generateError_;
     QStringList checkedOwners_; // the owners the current plan was made with
-    std::unique_ptr<kx::SecretStore> secrets_;
-    kx::OwnerKeyStore keyStore_;
-    kx::TreskKeychain keychain_;
+    bool generating_ = false;
+    int request_ = 0;                  // counts clearGenerated(): a code built for an earlier count is dropped
+    std::shared_ptr<Pending> pending_; // the join under way
+    // The time-limited keyring; shared with background work, which may outlive
+    // this model.
+    std::shared_ptr<kx::SecretStore> secrets_;
+    // Declared last: closed first, so no result reaches a half-destroyed model.
+    std::unique_ptr<TaskRunner> tasks_;
 };

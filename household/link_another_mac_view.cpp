@@ -133,6 +133,7 @@ LinkAnotherMacView::LinkAnotherMacView(JoinModel& join, AppModel& model, Destina
     connect(copy_, &QPushButton::clicked, this, &LinkAnotherMacView::copy);
     connect(&join_, &JoinModel::generatedCodeChanged, this, &LinkAnotherMacView::refresh);
     connect(&join_, &JoinModel::generateErrorChanged, this, &LinkAnotherMacView::refresh);
+    connect(&join_, &JoinModel::generatingChanged, this, &LinkAnotherMacView::refresh);
     // However the sheet closes, the code and any failure go with it.
     connect(this, &QDialog::finished, &join_, &JoinModel::clearGenerated);
     refresh();
@@ -164,5 +165,10 @@ void LinkAnotherMacView::refresh() {
     const QString failure = join_.generateError();
     error_->setVisible(!failure.isNull());
     errorText_->setText(failure);
-    create_->setText(code.isNull() ? QStringLiteral("Create code") : QStringLiteral("Create a new code"));
+    // While the keyring is asked, one request at a time.
+    const bool generating = join_.isGenerating();
+    create_->setEnabled(!destinations_.empty() && !generating);
+    create_->setText(generating      ? QStringLiteral("Creating code\u2026")
+                     : code.isNull() ? QStringLiteral("Create code")
+                                     : QStringLiteral("Create a new code"));
 }

@@ -8,8 +8,10 @@
 #include "core/backup/config_file.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/s3_destination.h"
+#include "core/keys/wipe.h"
 #include "core/platform/config_layout.h"
 
+#include <QPointer>
 #include <QUuid>
 
 #include <mutex>
@@ -30,6 +32,14 @@ std::string& endpointOverride() {
 QString q(const std::string& text) { return QString::fromStdString(text); }
 QString label(const DestinationConfig& config) { return QString::fromUtf8(kindLabel(config.kind)); }
 QString freshUuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
+
+// The caller's completion, run only while its context lives (always, without one).
+DestinationList::Completion guarded(const QObject* context, DestinationList::Completion done) {
+    if (!context || !done) return done;
+    return [caller = QPointer<const QObject>(context), done = std::move(done)](const std::optional<QString>& failure) {
+        if (caller) done(failure);
+    };
+}
 
 // The same destination pointed at the test endpoint, keeping what the kind's
 // own factory checked and chose (id, label, region, keys, storage class).
@@ -93,36 +103,59 @@ std::optional<QString> BackupDestinationsModel::saveDestinations() {
 
 // ---- Destinations ----
 
-std::optional<QString> BackupDestinationsModel::addDestination(
-    const DestinationConfig& config, const std::optional<kx::TreskKeychain::DestinationCredentials>& credentials) {
-    if (credentials) {
-        try {
-            backup_.keychain().setCredentials(*credentials, config.id);
-        } catch (const std::exception& e) {
-            return QStringLiteral("Could not store the credentials securely: ") + q(e.what()) +
-                   QStringLiteral(". The destination was not added.");
-        }
-    }
-    std::vector<DestinationConfig> list = destinations_;
-    list.push_back(config);
-    setDestinations(std::move(list));
-    return saveDestinations();
+void BackupDestinationsModel::addDestination(
+    const DestinationConfig& config, const std::optional<kx::TreskKeychain::DestinationCredentials>& credentials,
+    const QObject* context, Completion done) {
+    backup_.tasks().start(this, TaskPriority::userInitiated,
+                          [this, secrets = backup_.secrets(), config, credentials = credentials,
+                           done = guarded(context, std::move(done))]() mutable -> TaskRunner::Publish {
+                              std::optional<QString> refusal;
+                              if (credentials) {
+                                  try {
+                                      kx::TreskKeychain(kx::kKeychainService, secrets.get())
+                                          .setCredentials(*credentials, config.id);
+                                  } catch (const std::exception& e) {
+                                      refusal = QStringLiteral("Could not store the credentials securely: ") +
+                                                q(e.what()) + QStringLiteral(". The destination was not added.");
+                                  }
+                                  if (credentials->secretAccessKey) kx::wipe(*credentials->secretAccessKey);
+                              }
+                              return [this, config, refusal, done] {
+                                  std::optional<QString> failure = refusal;
+                                  if (!failure) {
+                                      std::vector<DestinationConfig> list = destinations_;
+                                      list.push_back(config);
+                                      setDestinations(std::move(list));
+                                      failure = saveDestinations();
+                                  }
+                                  if (done) done(failure);
+                              };
+                          });
 }
 
-std::optional<QString> BackupDestinationsModel::removeDestination(const DestinationConfig& config) {
-    try {
-        backup_.keychain().removeCredentials(config.id);
-    } catch (const std::exception&) {
-        // The destination goes anyway; stale credentials under an unused id harm nothing.
-    }
-    std::vector<DestinationConfig> list = destinations_;
-    std::erase_if(list, [&](const DestinationConfig& d) { return d.id == config.id; });
-    setDestinations(std::move(list));
-    return saveDestinations();
+void BackupDestinationsModel::removeDestination(const DestinationConfig& config, const QObject* context,
+                                                Completion done) {
+    backup_.tasks().start(
+        this, TaskPriority::userInitiated,
+        [secrets = backup_.secrets(), id = config.id]() -> TaskRunner::Publish {
+            try {
+                kx::TreskKeychain(kx::kKeychainService, secrets.get()).removeCredentials(id);
+            } catch (const std::exception&) {
+                // The destination goes anyway; stale credentials under an unused id harm nothing.
+            }
+            return {};
+        },
+        [this, id = config.id, done = guarded(context, std::move(done))] {
+            std::vector<DestinationConfig> list = destinations_;
+            std::erase_if(list, [&](const DestinationConfig& d) { return d.id == id; });
+            setDestinations(std::move(list));
+            const std::optional<QString> failure = saveDestinations();
+            if (done) done(failure);
+        });
 }
 
 std::shared_ptr<kx::BackupDestination> BackupDestinationsModel::makeDestination(const DestinationConfig& config) const {
-    return makeDestination(config, backup_.keychain());
+    return makeDestination(config, kx::TreskKeychain(kx::kKeychainService, backup_.secrets().get()));
 }
 
 std::shared_ptr<kx::BackupDestination> BackupDestinationsModel::makeDestination(const DestinationConfig& config,
@@ -174,14 +207,21 @@ std::shared_ptr<kx::BackupDestination> BackupDestinationsModel::makeDestination(
     }
 }
 
-QString BackupDestinationsModel::caveat(const DestinationConfig& config) const {
-    try {
-        auto live = makeDestination(config);
-        if (auto* local = dynamic_cast<kx::LocalDestination*>(live.get())) return q(local->caveat());
-    } catch (const std::exception&) {
-        // A destination that cannot be built shows no caveat.
-    }
-    return QString();
+void BackupDestinationsModel::caveat(const DestinationConfig& config, const QObject* context,
+                                     std::function<void(const QString&)> done) {
+    backup_.tasks().start(context, TaskPriority::utility,
+                          [secrets = backup_.secrets(), config, done = std::move(done)]() -> TaskRunner::Publish {
+                              QString text;
+                              try {
+                                  const auto live = makeDestination(config, kx::TreskKeychain(kx::kKeychainService,
+                                                                                              secrets.get()));
+                                  if (auto* local = dynamic_cast<kx::LocalDestination*>(live.get()))
+                                      text = q(local->caveat());
+                              } catch (const std::exception&) {
+                                  // A destination that cannot be built shows no caveat.
+                              }
+                              return [done, text] { done(text); };
+                          });
 }
 
 void BackupDestinationsModel::testConnection(const DestinationConfig& config) {

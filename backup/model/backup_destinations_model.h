@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,19 +35,23 @@ public:
     // model lives, whatever later actions say.
     QString loadProblem() const { return loadProblem_; }
 
-    std::optional<QString> addDestination(
-        const DestinationConfig& config,
-        const std::optional<kx::TreskKeychain::DestinationCredentials>& credentials) override;
-    std::optional<QString> removeDestination(const DestinationConfig& config) override;
+    void addDestination(const DestinationConfig& config,
+                        const std::optional<kx::TreskKeychain::DestinationCredentials>& credentials,
+                        const QObject* context, Completion done) override;
+    void removeDestination(const DestinationConfig& config, const QObject* context, Completion done) override;
     // The live destination a configuration describes. Throws kx::BackupError
     // with the kind's missing-field sentence, or what the keyring or the
-    // destination's own checks throw.
+    // destination's own checks throw. It asks the keyring on the calling
+    // thread: never on the GUI thread.
     std::shared_ptr<kx::BackupDestination> makeDestination(const DestinationConfig& config) const;
     // The same with the credentials read from `keychain`; safe on any thread.
     static std::shared_ptr<kx::BackupDestination> makeDestination(const DestinationConfig& config,
                                                                   const kx::TreskKeychain& keychain);
-    // The destination's own caveat, or empty text when it cannot be built.
-    QString caveat(const DestinationConfig& config) const;
+    // The destination's own caveat, worked out off the GUI thread (building the
+    // destination reads the keyring): empty text when it cannot be built, a
+    // keyring failure included. `done` runs on the GUI thread, while `context`
+    // lives.
+    void caveat(const DestinationConfig& config, const QObject* context, std::function<void(const QString&)> done);
     // Writes, reads back, opens and removes a small test object.
     void testConnection(const DestinationConfig& config);
     // Sets the first matching entry's lastVerifiedAt to now and saves; a list

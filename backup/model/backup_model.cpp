@@ -10,9 +10,9 @@
 
 BackupModel::BackupModel(const QString& configDir, const QString& owner, QObject* parent)
     : QObject(parent), owner_(normalizeOwner(owner)), configDir_(configDir),
-      secrets_(std::make_shared<kx::TimeLimitedSecretStore>()), keychain_(kx::kKeychainService, secrets_.get()),
-      keys_(std::make_unique<BackupKeysModel>(*this)), destinations_(std::make_unique<BackupDestinationsModel>(*this)),
-      runs_(std::make_unique<BackupRunsModel>(*this)), tasks_(std::make_unique<TaskRunner>()) {
+      secrets_(std::make_shared<kx::TimeLimitedSecretStore>()), keys_(std::make_unique<BackupKeysModel>(*this)),
+      destinations_(std::make_unique<BackupDestinationsModel>(*this)), runs_(std::make_unique<BackupRunsModel>(*this)),
+      tasks_(std::make_unique<TaskRunner>()) {
     keys_->refreshKeyState();
 }
 

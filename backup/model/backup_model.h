@@ -18,13 +18,12 @@
 // throws: failures become one sentence in lastError, successes one in
 // lastResult. A null QString means "none" for every text.
 //
-// Threading: everything here is used on the GUI thread. The key operations
-// ask the keyring on the thread pool and hand their result back in one queued
-// call, and so do backups, connection tests and shared-status reads for the key
-// and the credentials they need; every keyring call has a time limit (a
-// keyring that does not answer gives a sentence). Adding or removing a
-// destination, and a destination's caveat, still reach its credentials on the
-// GUI thread, under the same limit.
+// Threading: everything here is used on the GUI thread, which never asks the
+// keyring itself. The key operations, adding and removing a destination, and
+// backups, connection tests and shared-status reads (for the key and the
+// credentials they need) ask it on the thread pool and hand their result back
+// in one queued call; every keyring call has a time limit (a keyring that does
+// not answer gives a sentence).
 // Connection tests, backups and shared-status reads build their destination,
 // then do the network or disk work, on the thread pool and hand their result
 // back in one queued call.
@@ -87,11 +86,8 @@ public:
     void setOwner(const QString& name);
     static QString normalizeOwner(const QString& name);
 
-    // The keyring's destination credentials and recovery confirmations, under
-    // the time limit every keyring call here has.
-    kx::TreskKeychain& keychain() { return keychain_; }
-    const kx::TreskKeychain& keychain() const { return keychain_; }
-    // Shared with background work, which may outlive this model.
+    // The keyring, under the time limit every keyring call here has. Shared
+    // with background work, which may outlive this model.
     std::shared_ptr<kx::SecretStore> secrets() const { return secrets_; }
     TaskRunner& tasks() const { return *tasks_; }
 
@@ -111,7 +107,6 @@ private:
     QString owner_;
     QString configDir_;
     std::shared_ptr<kx::SecretStore> secrets_; // the time-limited keyring every store here uses
-    kx::TreskKeychain keychain_;
 
     std::unique_ptr<BackupKeysModel> keys_;
     std::unique_ptr<BackupDestinationsModel> destinations_;

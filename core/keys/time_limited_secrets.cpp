@@ -1,5 +1,7 @@
 #include "core/keys/time_limited_secrets.h"
 
+#include "core/keys/wipe.h"
+
 #include <functional>
 #include <future>
 #include <memory>
@@ -18,22 +20,48 @@ struct TimeLimitedSecretStore::Late {
 
 namespace {
 
+// Whether the caller gave up waiting and whether the call ended, under the
+// store's lock: whichever comes second settles the count of late calls.
+struct CallState {
+    bool abandoned = false;
+    bool ended = false;
+};
+
+using Late = TimeLimitedSecretStore::Late;
+
+// What the work of one call sees of its caller.
+class Caller {
+public:
+    Caller(std::shared_ptr<Late> late, std::shared_ptr<CallState> state)
+        : late_(std::move(late)), state_(std::move(state)) {}
+    // The caller has given up and reported a failure.
+    bool gaveUp() const {
+        std::lock_guard lock(late_->mutex);
+        return state_->abandoned;
+    }
+    // Ends the call for its caller: true when the caller still waited and will
+    // take the answer, false when it had already given up.
+    bool answer() const {
+        std::lock_guard lock(late_->mutex);
+        if (state_->abandoned) return false;
+        state_->ended = true;
+        return true;
+    }
+
+private:
+    std::shared_ptr<Late> late_;
+    std::shared_ptr<CallState> state_;
+};
+
 // Runs fn on a detached thread and waits up to `limit` for its answer. A
 // failure comes back as its sentence, not as the exception object: the thread
 // may still hold that object when the caller is done with it.
 template <typename T>
 T withinLimit(std::chrono::milliseconds limit, const std::shared_ptr<TimeLimitedSecretStore::Late>& late,
-              std::function<T()> fn) {
+              std::function<T(const Caller&)> fn) {
     struct Answer {
         std::optional<T> value;
         std::string failure;
-    };
-    // Whether the caller gave up waiting and whether the call ended, under the
-    // store's lock: whichever comes second settles the count of late calls.
-    struct Call {
-        std::promise<Answer> promise;
-        bool abandoned = false;
-        bool ended = false;
     };
     {
         std::lock_guard lock(late->mutex);
@@ -41,26 +69,28 @@ T withinLimit(std::chrono::milliseconds limit, const std::shared_ptr<TimeLimited
             throw SecretStoreError("the system keyring has not yet answered an earlier request that took too long, "
                                    "so nothing more is asked of it until it does");
     }
-    auto call = std::make_shared<Call>();
-    std::future<Answer> answer = call->promise.get_future();
-    std::thread([call, late, fn = std::move(fn)] {
+    auto state = std::make_shared<CallState>();
+    auto promise = std::make_shared<std::promise<Answer>>();
+    std::future<Answer> answer = promise->get_future();
+    std::thread([state, promise, late, fn = std::move(fn)] {
+        const Caller caller(late, state);
         Answer a;
         try {
-            a.value = fn();
+            a.value = fn(caller);
         } catch (const std::exception& e) {
             a.failure = e.what();
         } catch (...) {
             a.failure = "the system keyring failed";
         }
         std::lock_guard lock(late->mutex);
-        call->ended = true;
-        if (call->abandoned) --late->running;
-        call->promise.set_value(std::move(a));
+        if (state->abandoned) --late->running;
+        state->ended = true;
+        promise->set_value(std::move(a));
     }).detach();
     if (answer.wait_for(limit) != std::future_status::ready) {
         std::lock_guard lock(late->mutex);
-        if (!call->ended) {
-            call->abandoned = true;
+        if (!state->ended) {
+            state->abandoned = true;
             ++late->running;
             const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
             throw SecretStoreError("the system keyring did not answer within " + std::to_string(seconds) +
@@ -87,22 +117,41 @@ bool TimeLimitedSecretStore::waitingOnLateCall() const {
 }
 
 std::optional<std::string> TimeLimitedSecretStore::read(const std::string& service, const std::string& account) {
-    return withinLimit<std::optional<std::string>>(limit_, late_, [inner = inner_, service, account] {
+    return withinLimit<std::optional<std::string>>(limit_, late_, [inner = inner_, service, account](const Caller&) {
         return resolved(inner).read(service, account);
     });
 }
 
 void TimeLimitedSecretStore::write(const std::string& service, const std::string& account, const std::string& label,
                                    const std::string& value) {
-    withinLimit<bool>(limit_, late_, [inner = inner_, service, account, label, value] {
-        resolved(inner).write(service, account, label, value);
-        return true;
-    });
+    withinLimit<bool>(limit_, late_,
+                      [inner = inner_, service, account, label,
+                       value = std::string(value)](const Caller& caller) mutable {
+                          const WipeOnExit wipeValue(value);
+                          SecretStore& store = resolved(inner);
+                          // What the item held before, so that a write that lands after its
+                          // failure was reported can be taken back.
+                          std::string before;
+                          const WipeOnExit wipeBefore(before);
+                          bool existed = false;
+                          if (std::optional<std::string> stored = store.read(service, account)) {
+                              existed = true;
+                              before.swap(*stored);
+                          }
+                          if (caller.gaveUp()) throw SecretStoreError("the caller gave up before the item was stored");
+                          store.write(service, account, label, value);
+                          if (caller.answer()) return true;
+                          // The caller was told the item was not stored: so it is not.
+                          if (existed) store.write(service, account, label, before);
+                          else store.remove(service, account);
+                          return false;
+                      });
 }
 
 bool TimeLimitedSecretStore::remove(const std::string& service, const std::string& account) {
-    return withinLimit<bool>(limit_, late_,
-                             [inner = inner_, service, account] { return resolved(inner).remove(service, account); });
+    return withinLimit<bool>(limit_, late_, [inner = inner_, service, account](const Caller&) {
+        return resolved(inner).remove(service, account);
+    });
 }
 
 } // namespace kx

@@ -23,6 +23,28 @@
 
 namespace kx::test {
 
+// Adds or removes through a destination list and waits for its answer: nothing
+// when it was done, else its sentence ("no answer" when none came).
+inline std::optional<QString> awaitAnswer(
+    const std::function<void(const QObject*, DestinationList::Completion)>& call) {
+    std::optional<std::optional<QString>> answer;
+    QObject context;
+    call(&context, [&answer](const std::optional<QString>& failure) { answer = failure; });
+    if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 120000)) return QStringLiteral("no answer");
+    return *answer;
+}
+inline std::optional<QString> addDestination(DestinationList& list, const DestinationConfig& config,
+                                             const std::optional<TreskKeychain::DestinationCredentials>& credentials) {
+    return awaitAnswer([&](const QObject* context, DestinationList::Completion done) {
+        list.addDestination(config, credentials, context, std::move(done));
+    });
+}
+inline std::optional<QString> removeDestination(DestinationList& list, const DestinationConfig& config) {
+    return awaitAnswer([&](const QObject* context, DestinationList::Completion done) {
+        list.removeDestination(config, context, std::move(done));
+    });
+}
+
 class BackupTest : public ScreenTest {
 protected:
     void SetUp() override {
@@ -65,6 +87,15 @@ protected:
     bool settleBackup(int timeoutMs = 120000) { return drain(*backup, timeoutMs); }
     static bool drain(const BackupModel& m, int timeoutMs = 120000) {
         return QTest::qWaitFor([&m] { return m.idle(); }, timeoutMs);
+    }
+
+    // A destination's caveat, once the model has built it.
+    static QString caveatOf(BackupModel& m, const DestinationConfig& config) {
+        std::optional<QString> caveat;
+        QObject context;
+        m.destinationsModel().caveat(config, &context, [&caveat](const QString& text) { caveat = text; });
+        EXPECT_TRUE(QTest::qWaitFor([&caveat] { return caveat.has_value(); }, 120000));
+        return caveat.value_or(QStringLiteral("no answer"));
     }
 
     // A key for the owner with its phrase confirmed, as after the key steps.

@@ -274,6 +274,7 @@ TEST_F(BackupScreen, TheAddDestinationSheetPerKind) {
     EXPECT_TRUE(sheet->problem().isNull());
     EXPECT_TRUE(sheet->addButton()->isEnabled());
     QTest::mouseClick(sheet->addButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(view->addSheet(), nullptr);
     ASSERT_EQ(backup->destinationsModel().destinations().size(), 1u);
@@ -298,6 +299,7 @@ TEST_F(BackupScreen, TheAddDestinationSheetPerKind) {
     QTest::keyClicks(sheet->accessKeyIDField(), "KEY");
     QTest::keyClicks(sheet->secretKeyField(), "r2-secret");
     QTest::mouseClick(sheet->addButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     ASSERT_EQ(backup->destinationsModel().destinations().size(), 2u);
     EXPECT_FALSE(backup->destinationsModel().destinations()[1].region);
     EXPECT_EQ(TreskKeychain().credentials(backup->destinationsModel().destinations()[1].id)->region, "");
@@ -323,6 +325,7 @@ TEST_F(BackupScreen, TheAddDestinationSheetPerKind) {
     sheet->folderField()->setText(QStringLiteral("/media/not plugged in"));
     const size_t writes = secrets->writeCount;
     QTest::mouseClick(sheet->addButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     ASSERT_EQ(backup->destinationsModel().destinations().size(), 3u);
     EXPECT_EQ(backup->destinationsModel().destinations()[2].localRoot, "/media/not plugged in");
     EXPECT_EQ(secrets->writeCount, writes);
@@ -343,14 +346,15 @@ TEST_F(BackupScreen, RowsTheirActionsAndSharedStatus) {
     makeBackup(QStringLiteral("sam"));
     readyKey(*backup);
     stdfs::create_directories(home / "drive");
-    backup->destinationsModel().addDestination(folderDestination("DRIVE", home / "drive"), std::nullopt);
-    backup->destinationsModel().addDestination(storeDestination("R2", Kind::cloudflareR2), std::nullopt);
+    addDestination(backup->destinationsModel(), folderDestination("DRIVE", home / "drive"), std::nullopt);
+    addDestination(backup->destinationsModel(), storeDestination("R2", Kind::cloudflareR2), std::nullopt);
     auto counting = std::make_shared<CountingSecretStore>(secrets);
     setDefaultSecretStoreForTesting(counting);
     showScreen();
     ASSERT_EQ(rows().size(), 2u);
     DestinationRow* drive = rows()[0];
     DestinationRow* r2 = rows()[1];
+    ASSERT_TRUE(settleBackup()); // the rows' caveats were worked out
 
     EXPECT_EQ(findIn<QLabel>(drive, "verifiedLabel")->text(), QStringLiteral("Never verified"));
     EXPECT_EQ(drive->accessibleName(), QStringLiteral("External drive or NAS destination, never verified"));
@@ -426,6 +430,7 @@ TEST_F(BackupScreen, RowsTheirActionsAndSharedStatus) {
     stdfs::create_directories(home / "drive/kelvara/keep");
     writeAll(home / "drive/kelvara/keep/file", "x");
     QTest::mouseClick(rows()[0]->disconnectButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     ASSERT_EQ(rows().size(), 1u);
     EXPECT_EQ(rows()[0]->config().id, "R2");
     EXPECT_TRUE(stdfs::exists(home / "drive/kelvara/keep/file"));
@@ -439,7 +444,7 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     model->mutableRegistry().add(folderSource("j", "jorin", home / "j"));
     emit model->registryChanged();
     stdfs::create_directories(home / "drive");
-    backup->destinationsModel().addDestination(folderDestination("DRIVE", home / "drive"), std::nullopt);
+    addDestination(backup->destinationsModel(), folderDestination("DRIVE", home / "drive"), std::nullopt);
     showScreen();
 
     bool boxSeen = false;
@@ -484,9 +489,9 @@ TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndOneFolderCountsOnce) {
     emit model->registryChanged();
     stdfs::create_directories(home / "drive");
     const DestinationConfig drive = folderDestination("DRIVE", home / "drive");
-    backup->destinationsModel().addDestination(drive, std::nullopt);
+    addDestination(backup->destinationsModel(), drive, std::nullopt);
     // The same folder again, written another way: still one place.
-    backup->destinationsModel().addDestination(folderDestination("TWIN", home / "drive/"), std::nullopt);
+    addDestination(backup->destinationsModel(), folderDestination("TWIN", home / "drive/"), std::nullopt);
     showScreen();
     auto summary = [&] { return find<QLabel>("locationsSummary")->text(); };
     auto statuses = [&] {
@@ -528,7 +533,7 @@ TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {
     ASSERT_TRUE(drain(*backup));
     stdfs::create_directories(home / "drive");
     const DestinationConfig drive = folderDestination("DRIVE", home / "drive");
-    backup->destinationsModel().addDestination(drive, std::nullopt);
+    addDestination(backup->destinationsModel(), drive, std::nullopt);
     showScreen();
     auto errorShown = [&] {
         auto* box = find<QWidget>("lastError");
@@ -564,7 +569,7 @@ TEST_F(BackupScreen, ThePlacesPanelAsksTheCore) {
     fresh.bucket = "";
     fresh.lastBackupAt = std::chrono::system_clock::now();
     const kx::Date now = std::chrono::system_clock::now();
-    for (const auto& d : {off, old, fresh}) backup->destinationsModel().addDestination(d, std::nullopt);
+    for (const auto& d : {off, old, fresh}) addDestination(backup->destinationsModel(), d, std::nullopt);
     const auto places = WhereMyArchiveLivesPanel::locations(*model, *backup);
     ASSERT_EQ(places.locations.size(), 3u);
     EXPECT_EQ(WhereMyArchiveLivesPanel::statusWord(places.locations[0], now), QStringLiteral("Off"));

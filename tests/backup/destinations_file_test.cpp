@@ -28,13 +28,14 @@ protected:
             << why;
 
         // Adding shows the destination but leaves the file byte for byte as it was.
-        const auto added = m.destinationsModel().addDestination(folderDestination("NEW", home / "drive"), std::nullopt);
+        const auto added = addDestination(m.destinationsModel(), folderDestination("NEW", home / "drive"),
+                                          std::nullopt);
         ASSERT_EQ(m.destinationsModel().destinations().size(), 1u) << why;
         EXPECT_EQ(readAll(destinationsFile()), content) << why;
         ASSERT_TRUE(added) << why;
         EXPECT_TRUE(added->startsWith(QStringLiteral("Could not save your destination list: "))) << why;
         m.destinationsModel().markVerified("NEW");
-        m.destinationsModel().removeDestination(m.destinationsModel().destinations().front());
+        removeDestination(m.destinationsModel(), m.destinationsModel().destinations().front());
         EXPECT_EQ(readAll(destinationsFile()), content) << why;
         backup.reset();
     }
@@ -92,9 +93,9 @@ TEST_F(DestinationsFile, NoFileIsAnEmptyListWithoutAMessage) {
 
 TEST_F(DestinationsFile, WritesTheKeysInOrderOnlyPresentOnesAndReadsThemBack) {
     BackupModel& m = makeBackup();
-    m.destinationsModel().addDestination(folderDestination("A-1", home / "drive"), std::nullopt);
+    addDestination(m.destinationsModel(), folderDestination("A-1", home / "drive"), std::nullopt);
     DestinationConfig store = storeDestination("B-2");
-    m.destinationsModel().addDestination(store, storeCredentials());
+    addDestination(m.destinationsModel(), store, storeCredentials());
     m.destinationsModel().markVerified("B-2");
     ASSERT_EQ(m.destinationsModel().destinations().size(), 2u);
     ASSERT_TRUE(m.destinationsModel().destinations()[1].lastVerifiedAt);
@@ -164,14 +165,14 @@ TEST_F(DestinationsFile, DamagedFilesAreReportedAndNeverOverwritten) {
 
 TEST_F(DestinationsFile, ATwinIdIsRemovedWithItsTwinAndOnlyTheFirstIsMarkedVerified) {
     BackupModel& m = makeBackup();
-    m.destinationsModel().addDestination(folderDestination("SAME", home / "a"), std::nullopt);
-    m.destinationsModel().addDestination(folderDestination("OTHER", home / "b"), std::nullopt);
-    m.destinationsModel().addDestination(folderDestination("SAME", home / "c"), std::nullopt);
+    addDestination(m.destinationsModel(), folderDestination("SAME", home / "a"), std::nullopt);
+    addDestination(m.destinationsModel(), folderDestination("OTHER", home / "b"), std::nullopt);
+    addDestination(m.destinationsModel(), folderDestination("SAME", home / "c"), std::nullopt);
     m.destinationsModel().markVerified("SAME");
     EXPECT_TRUE(m.destinationsModel().destinations()[0].lastVerifiedAt);
     EXPECT_FALSE(m.destinationsModel().destinations()[2].lastVerifiedAt);
     m.destinationsModel().markVerified("NOBODY");
-    m.destinationsModel().removeDestination(m.destinationsModel().destinations()[2]);
+    removeDestination(m.destinationsModel(), m.destinationsModel().destinations()[2]);
     ASSERT_EQ(m.destinationsModel().destinations().size(), 1u);
     EXPECT_EQ(m.destinationsModel().destinations()[0].id, "OTHER");
     EXPECT_EQ(nlohmann::json::parse(readAll(destinationsFile())).size(), 1u);
@@ -179,17 +180,17 @@ TEST_F(DestinationsFile, ATwinIdIsRemovedWithItsTwinAndOnlyTheFirstIsMarkedVerif
 
 TEST_F(DestinationsFile, CredentialsAreStoredUnderTheIdAndRemovedWithTheDestination) {
     BackupModel& m = makeBackup();
-    m.destinationsModel().addDestination(storeDestination("S3-1"), storeCredentials("the-secret-key"));
+    addDestination(m.destinationsModel(), storeDestination("S3-1"), storeCredentials("the-secret-key"));
     TreskKeychain keychain;
     EXPECT_EQ(keychain.credentials("S3-1"), storeCredentials("the-secret-key"));
-    m.destinationsModel().removeDestination(m.destinationsModel().destinations()[0]);
+    removeDestination(m.destinationsModel(), m.destinationsModel().destinations()[0]);
     EXPECT_FALSE(keychain.credentials("S3-1"));
     EXPECT_TRUE(m.destinationsModel().destinations().empty());
 
     // A keyring that refuses to store: nothing is added, and the sentence says so.
     secrets->failWrites = true;
-    const auto refused = m.destinationsModel().addDestination(storeDestination("S3-2"),
-                                                              storeCredentials("the-secret-key"));
+    const auto refused = addDestination(m.destinationsModel(), storeDestination("S3-2"),
+                                        storeCredentials("the-secret-key"));
     EXPECT_TRUE(m.destinationsModel().destinations().empty());
     ASSERT_TRUE(refused);
     EXPECT_TRUE(refused->startsWith(QStringLiteral("Could not store the credentials securely: ")));
@@ -197,9 +198,9 @@ TEST_F(DestinationsFile, CredentialsAreStoredUnderTheIdAndRemovedWithTheDestinat
     EXPECT_FALSE(refused->contains(QStringLiteral("the-secret-key")));
     // Removing with a failing keyring still removes the destination.
     secrets->failWrites = false;
-    m.destinationsModel().addDestination(storeDestination("S3-3"), storeCredentials());
+    addDestination(m.destinationsModel(), storeDestination("S3-3"), storeCredentials());
     secrets->failWrites = true;
-    m.destinationsModel().removeDestination(m.destinationsModel().destinations()[0]);
+    removeDestination(m.destinationsModel(), m.destinationsModel().destinations()[0]);
     EXPECT_TRUE(m.destinationsModel().destinations().empty());
     for (const QString& s : sentences) EXPECT_FALSE(s.contains(QStringLiteral("the-secret-key"))) << s.toStdString();
 }

@@ -289,50 +289,6 @@ TEST(TimeLimitedKeyring, NothingMoreIsAskedWhileACallThatTookTooLongStillRuns) {
     EXPECT_EQ(hanging.calls, 2);
 }
 
-namespace {
-
-// The keyring double behind a gate: while it is shut, every call waits there.
-class GatedSecretStore final : public SecretStore {
-public:
-    std::optional<std::string> read(const std::string& service, const std::string& account) override {
-        pass();
-        return inner.read(service, account);
-    }
-    void write(const std::string& service, const std::string& account, const std::string& label,
-               const std::string& value) override {
-        pass();
-        inner.write(service, account, label, value);
-    }
-    bool remove(const std::string& service, const std::string& account) override {
-        pass();
-        return inner.remove(service, account);
-    }
-    void shut() {
-        std::lock_guard lock(mutex);
-        open = false;
-    }
-    void release() {
-        std::lock_guard lock(mutex);
-        open = true;
-        cv.notify_all();
-    }
-    std::atomic<int> waiting{0}; // calls held at the gate now
-
-private:
-    void pass() {
-        std::unique_lock lock(mutex);
-        ++waiting;
-        cv.wait(lock, [this] { return open; });
-        --waiting;
-    }
-    InMemorySecretStore inner; // used only by calls that passed, one at a time
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool open = false;
-};
-
-} // namespace
-
 // While the keyring has not answered, the window goes on: events are handled,
 // the model says it is busy, and nothing is reported until the answer comes.
 TEST_F(Keys, TheWindowGoesOnWhileTheKeyringIsSlowToAnswer) {

@@ -97,6 +97,7 @@ TEST_F(NewUserInner, DISABLED_CreatesSavesBacksUpAndRestoresOnAnotherHome) {
     sheet->setKind(Kind::localVolume);
     QTest::keyClicks(sheet->folderField(), QString::fromStdString(drive.string()));
     QTest::mouseClick(sheet->addButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     click("addDestination");
     sheet = view->addSheet();
     sheet->setKind(Kind::awsS3);
@@ -105,6 +106,7 @@ TEST_F(NewUserInner, DISABLED_CreatesSavesBacksUpAndRestoresOnAnotherHome) {
     QTest::keyClicks(sheet->accessKeyIDField(), S3Server::kKey);
     QTest::keyClicks(sheet->secretKeyField(), S3Server::kKey);
     QTest::mouseClick(sheet->addButton(), Qt::LeftButton);
+    ASSERT_TRUE(settleBackup());
     ASSERT_EQ(rows().size(), 2u);
 
     // Both connection tests pass.

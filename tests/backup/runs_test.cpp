@@ -94,7 +94,7 @@ TEST_F(Runs, MissingFieldsGiveTheKindsSentences) {
     expectThrows(drive, "no folder chosen");
 
     // In a test the kind's label leads, the core's sentence follows.
-    m.destinationsModel().addDestination(deep, std::nullopt);
+    addDestination(m.destinationsModel(), deep, std::nullopt);
     m.destinationsModel().testConnection(deep);
     EXPECT_TRUE(settleBackup());
     EXPECT_EQ(m.lastError(), QStringLiteral("AWS S3 Glacier Deep Archive did not work: AWS S3 is missing its keys, "
@@ -105,7 +105,7 @@ TEST_F(Runs, MissingFieldsGiveTheKindsSentences) {
     // A bucket name that is not valid never becomes a request.
     DestinationConfig bad = storeDestination("BAD");
     bad.bucket = "evil.example.com/../x?";
-    m.destinationsModel().addDestination(bad, storeCredentials("bad-bucket-secret"));
+    addDestination(m.destinationsModel(), bad, storeCredentials("bad-bucket-secret"));
     m.destinationsModel().testConnection(bad);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("AWS S3 did not work: "))) << m.lastError().toStdString();
@@ -114,7 +114,7 @@ TEST_F(Runs, MissingFieldsGiveTheKindsSentences) {
     // A folder destination whose keyring read fails cannot be built either.
     secrets->failReads = true;
     EXPECT_THROW((void)m.destinationsModel().makeDestination(folderDestination("F", home.path())), SecretStoreError);
-    EXPECT_EQ(m.destinationsModel().caveat(folderDestination("F", home.path())), QString());
+    EXPECT_EQ(caveatOf(m, folderDestination("F", home.path())), QString());
     secrets->failReads = false;
     expectNoSecretIn(sentences, {QStringLiteral("bad-bucket-secret")});
 }
@@ -122,15 +122,12 @@ TEST_F(Runs, MissingFieldsGiveTheKindsSentences) {
 TEST_F(Runs, CaveatsComeFromTheBuiltDestination) {
     BackupModel& m = readyModel();
     EXPECT_TRUE(
-        m.destinationsModel()
-            .caveat(folderDestination("I", home / "i", Kind::iCloudDrive))
+        caveatOf(m, folderDestination("I", home / "i", Kind::iCloudDrive))
             .startsWith(QStringLiteral("Convenience only. This does NOT protect against losing your Apple ID")));
-    EXPECT_TRUE(m.destinationsModel()
-                    .caveat(folderDestination("G", home / "g", Kind::googleDriveFolder))
-                    .contains("Google Drive"));
-    EXPECT_FALSE(m.destinationsModel().caveat(folderDestination("V", home / "v")).isEmpty());
+    EXPECT_TRUE(caveatOf(m, folderDestination("G", home / "g", Kind::googleDriveFolder)).contains("Google Drive"));
+    EXPECT_FALSE(caveatOf(m, folderDestination("V", home / "v")).isEmpty());
     // Credentials missing: no caveat, and no error.
-    EXPECT_EQ(m.destinationsModel().caveat(storeDestination("R2", Kind::cloudflareR2)), QString());
+    EXPECT_EQ(caveatOf(m, storeDestination("R2", Kind::cloudflareR2)), QString());
     EXPECT_TRUE(m.lastError().isNull());
 }
 
@@ -138,7 +135,7 @@ TEST_F(Runs, AConnectionTestRoundTripsThroughAFolderAndLeavesNothing) {
     BackupModel& m = readyModel();
     stdfs::create_directories(home / "drive");
     DestinationConfig d = folderDestination("DRIVE", home / "drive");
-    m.destinationsModel().addDestination(d, std::nullopt);
+    addDestination(m.destinationsModel(), d, std::nullopt);
     QSignalSpy busy(&m, &BackupModel::isBusyChanged);
     m.destinationsModel().testConnection(d);
     m.destinationsModel().testConnection(d); // a second press while the first runs starts nothing
@@ -160,7 +157,7 @@ TEST_F(Runs, AMissingFolderIsAnErrorNamingItAndNothingIsCreated) {
     makeArchive(archiveOf("jorin"), 50, {1000}, 3);
     const stdfs::path unplugged = home / "media/Backup Drive";
     DestinationConfig d = folderDestination("GONE", unplugged);
-    m.destinationsModel().addDestination(d, std::nullopt);
+    addDestination(m.destinationsModel(), d, std::nullopt);
     m.destinationsModel().testConnection(d);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("External drive or NAS did not work: ")));
@@ -210,7 +207,7 @@ TEST_F(Runs, ABackupToAFolderIsVerifiedRecordedAndRestores) {
     makeArchive(archiveOf("jorin"), 300, {1000, 60000, 0, 250000}, 5);
     stdfs::create_directories(home / "drive");
     DestinationConfig d = folderDestination("DRIVE", home / "drive");
-    m.destinationsModel().addDestination(d, std::nullopt);
+    addDestination(m.destinationsModel(), d, std::nullopt);
     m.setLastError(QStringLiteral("an earlier failure"));
 
     QStringList texts;
@@ -277,7 +274,7 @@ TEST_F(Runs, ObjectStoreTestBackupStopAndResume) {
     // One attachment large enough for several parts, so a stopped upload has parts to resume.
     makeArchive(archiveOf("jorin"), 200, {70u << 20, 3000}, 9);
     DestinationConfig d = storeDestination("S3");
-    m.destinationsModel().addDestination(d, storeCredentials());
+    addDestination(m.destinationsModel(), d, storeCredentials());
 
     m.destinationsModel().testConnection(d);
     EXPECT_TRUE(settleBackup());
@@ -315,7 +312,7 @@ TEST_F(Runs, ObjectStoreTestBackupStopAndResume) {
     DestinationConfig wrong = storeDestination("WRONG");
     auto wrongKeys = storeCredentials("wrong-secret-value");
     wrongKeys.accessKeyID = "NOTTHEKEY";
-    m.destinationsModel().addDestination(wrong, wrongKeys);
+    addDestination(m.destinationsModel(), wrong, wrongKeys);
     m.destinationsModel().testConnection(wrong);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(m.lastError().startsWith(QStringLiteral("AWS S3 did not work: ")))

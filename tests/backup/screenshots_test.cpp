@@ -88,10 +88,10 @@ TEST_F(BackupScreenshots, DestinationsAndRuns) {
     stdfs::create_directories(home / "Dropbox");
     DestinationConfig dropbox = folderDestination("DROPBOX", home / "Dropbox", Kind::dropboxFolder);
     dropbox.enabled = false;
-    backup->destinationsModel().addDestination(r2, std::nullopt);
-    backup->destinationsModel().addDestination(aws, storeCredentials());
-    backup->destinationsModel().addDestination(drive, std::nullopt);
-    backup->destinationsModel().addDestination(dropbox, std::nullopt);
+    addDestination(backup->destinationsModel(), r2, std::nullopt);
+    addDestination(backup->destinationsModel(), aws, storeCredentials());
+    addDestination(backup->destinationsModel(), drive, std::nullopt);
+    addDestination(backup->destinationsModel(), dropbox, std::nullopt);
     backup->setLastError(QString());
     showScreen(QSize(820, 1250));
     snap(window.get(), "06-four-destinations");
@@ -106,11 +106,11 @@ TEST_F(BackupScreenshots, DestinationsAndRuns) {
 
     // A backup under way.
     stdfs::create_directories(home / "drive2");
-    backup->destinationsModel().removeDestination(r2);
-    backup->destinationsModel().removeDestination(aws);
+    removeDestination(backup->destinationsModel(), r2);
+    removeDestination(backup->destinationsModel(), aws);
     backup->runs().refreshHostHealth(dropbox, {});
     DestinationConfig second = folderDestination("DRIVE2", home / "drive2");
-    backup->destinationsModel().addDestination(second, std::nullopt);
+    addDestination(backup->destinationsModel(), second, std::nullopt);
     makeArchive(archiveOf("jorin"), 400, {30u << 20, 30u << 20, 30u << 20}, 5);
     bool taken = false;
     QObject::connect(&backup->runs(), &BackupRunsModel::progressFractionChanged, [&] {

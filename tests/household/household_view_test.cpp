@@ -8,6 +8,7 @@
 #include "household/link_another_mac_view.h"
 #include "household/member_card.h"
 #include "tests/backup/backup_test_support.h"
+#include "tests/household/join_test_support.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/snapshots.h"
 
@@ -104,7 +105,7 @@ TEST_F(HouseholdScreen, EmptyHouseholdWithoutStorageOrSources) {
 
     // With a destination, linking is offered.
     stdfs::create_directories(home / "drive");
-    b.destinationsModel().addDestination(folderDestination("D", home / "drive"), std::nullopt);
+    addDestination(b.destinationsModel(), folderDestination("D", home / "drive"), std::nullopt);
     EXPECT_TRUE(view.linkButton()->isEnabled());
     EXPECT_EQ(view.linkButton()->toolTip(), QStringLiteral("Creates a code to paste on another Mac."));
 }
@@ -196,8 +197,8 @@ TEST_F(HouseholdScreen, LinkSheetBuildsCopiesAndForgetsTheCode) {
     start();
     BackupModel& b = makeBackup(QStringLiteral("jorin"));
     stdfs::create_directories(home / "drive");
-    b.destinationsModel().addDestination(folderDestination("D", home / "drive"), std::nullopt);
-    b.destinationsModel().addDestination(storeDestination("S3"), storeCredentials());
+    addDestination(b.destinationsModel(), folderDestination("D", home / "drive"), std::nullopt);
+    addDestination(b.destinationsModel(), storeDestination("S3"), storeCredentials());
     HouseholdView& view = showHousehold(b);
 
     view.linkButton()->click();
@@ -215,6 +216,7 @@ TEST_F(HouseholdScreen, LinkSheetBuildsCopiesAndForgetsTheCode) {
 
     // No key yet: the join model's sentence, no code.
     link->createButton()->click();
+    ASSERT_TRUE(settled(view.joinModel()));
     EXPECT_TRUE(view.joinModel().generatedCode().isNull());
     EXPECT_TRUE(link->findChild<QWidget*>(QStringLiteral("generateError"))->isVisible());
     snapshot(*link, QStringLiteral("link-sheet-no-key"));
@@ -222,6 +224,7 @@ TEST_F(HouseholdScreen, LinkSheetBuildsCopiesAndForgetsTheCode) {
     readyKey(b);
     link->picker()->setCurrentIndex(1);
     link->createButton()->click();
+    ASSERT_TRUE(settled(view.joinModel()));
     const QString code = view.joinModel().generatedCode();
     ASSERT_TRUE(code.startsWith(QStringLiteral("KTRESK1-")));
     EXPECT_EQ(LinkCode::decode(code.toStdString()).destinationKind, "awsS3");
@@ -235,6 +238,7 @@ TEST_F(HouseholdScreen, LinkSheetBuildsCopiesAndForgetsTheCode) {
     EXPECT_EQ(clip->text(), code);
     EXPECT_EQ(clip->data(QStringLiteral("x-kde-passwordManagerHint")), QByteArray("secret"));
     link->createButton()->click();
+    ASSERT_TRUE(settled(view.joinModel()));
     EXPECT_EQ(link->copyButton()->text(), QStringLiteral("Copy code"));
 
     // Closing takes the code away; opening again shows none.
@@ -321,6 +325,7 @@ TEST_F(HouseholdScreen, JoinSheetWalksThroughEveryStage) {
         snapshot(*join, QStringLiteral("join-working"));
     });
     join->button(QStringLiteral("join"))->click();
+    ASSERT_TRUE(settled(view.joinModel()));
     EXPECT_TRUE(sawWorking);
     ASSERT_EQ(view.joinModel().stage().kind, JoinStage::Kind::joined) << view.joinModel().stage().text.toStdString();
     EXPECT_TRUE(model->lastError().isNull()); // the schedule was not asked for

@@ -2,12 +2,15 @@
 // configuration folder, keyring and backup model; the destinations are real
 // (a shared folder, s3rver on loopback).
 #include "household/join_model.h"
+#include "tests/household/join_test_support.h"
 
 #include "app/model/owners_model.h"
 #include "core/household/link_code.h"
 #include "tests/backup/backup_test_support.h"
 #include "tests/support/fake_systemctl.h"
 #include "tests/support/schedule_seams.h"
+
+#include <QTimer>
 
 #include <fstream>
 
@@ -40,9 +43,10 @@ protected:
         setDefaultSecretStoreForTesting(keyringA);
         BackupModel& a = makeBackup(QStringLiteral("jorin"));
         readyKey(a);
-        a.destinationsModel().addDestination(d, credentials);
+        addDestination(a.destinationsModel(), d, credentials);
         JoinModel join;
         join.generateCode(d, QStringLiteral("jorin"));
+        EXPECT_TRUE(settled(join));
         EXPECT_TRUE(join.generateError().isNull()) << join.generateError().toStdString();
         return join.generatedCode();
     }
@@ -106,11 +110,13 @@ TEST_F(JoinFlow, ASecondMacOfTheSamePersonJoinsThroughAFolderAndBacksUpBesideThe
 
     // The folder is checked before anything is changed.
     join.join(plan, *model, b.destinationsModel());
+    ASSERT_TRUE(settled(join));
     EXPECT_EQ(join.stage(), JoinStage::failed(QStringLiteral("Choose the shared folder on this Mac first.")));
     EXPECT_TRUE(keyringB->items.empty());
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
     join.join(plan, *model, b.destinationsModel());
+    ASSERT_TRUE(settled(join));
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
     ASSERT_TRUE(drain(b)); // the key state the backup side reads again
 
@@ -164,6 +170,7 @@ TEST_F(JoinFlow, AnotherPersonJoinsAnS3StorageWithAKeyOfTheirOwn) {
     EXPECT_FALSE(plan.restoresCodeKey);
     EXPECT_TRUE(plan.storesCredentials);
     join.join(plan, *model, b.destinationsModel());
+    ASSERT_TRUE(settled(join));
     ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
     ASSERT_TRUE(drain(b)); // the key state the backup side reads again
 
@@ -203,8 +210,8 @@ TEST_F(JoinFlow, StorageThisMacAlreadyUsesIsReusedNotAddedAgain) {
     const QString folderCode = codeFromA(folderDestination("SHARED", home / "shared"), std::nullopt);
     const QString bucketCode = codeFromA(storeDestination("S3"), storeCredentials());
     BackupModel& b = becomeB("jorin");
-    b.destinationsModel().addDestination(folderDestination("MINE", home / "shared"), std::nullopt);
-    b.destinationsModel().addDestination(storeDestination("MINE-S3"), storeCredentials());
+    addDestination(b.destinationsModel(), folderDestination("MINE", home / "shared"), std::nullopt);
+    addDestination(b.destinationsModel(), storeDestination("MINE-S3"), storeCredentials());
     const std::vector<DestinationConfig> before = b.destinationsModel().destinations();
     auto credentialItems = [&] {
         QStringList names;
@@ -219,10 +226,12 @@ TEST_F(JoinFlow, StorageThisMacAlreadyUsesIsReusedNotAddedAgain) {
     join.setChosenFolder(QString::fromStdString((home / "shared").string() + "/"));
     const kx::JoinPlan folderPlan = *join.stage().plan;
     join.join(folderPlan, *model, b.destinationsModel());
+    ASSERT_TRUE(settled(join));
     ASSERT_EQ(join.stage(), JoinStage::joined(folderPlan)) << join.stage().text.toStdString();
     checkAndConfirm(join, bucketCode);
     const kx::JoinPlan bucketPlan = *join.stage().plan;
     join.join(bucketPlan, *model, b.destinationsModel());
+    ASSERT_TRUE(settled(join));
     ASSERT_EQ(join.stage(), JoinStage::joined(bucketPlan)) << join.stage().text.toStdString();
 
     EXPECT_EQ(b.destinationsModel().destinations(), before);
@@ -246,6 +255,7 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
     join.join(*join.stage().plan, *model, b.destinationsModel());
+    ASSERT_TRUE(settled(join));
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::failed);
     EXPECT_TRUE(join.stage().text.startsWith(QStringLiteral("This Mac already holds a different encryption key for "
                                                             "\"jorin\".")));
@@ -260,6 +270,7 @@ TEST_F(JoinFlow, JoiningNeverOverwritesAKey) {
     checkAndConfirm(join, code);
     join.setChosenFolder(QString::fromStdString((home / "shared").string()));
     join.join(*join.stage().plan, *model, b.destinationsModel());
+    ASSERT_TRUE(settled(join));
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::joined) << join.stage().text.toStdString();
     EXPECT_EQ(keyringB->writeCount, writes);
     EXPECT_EQ(keyHex(*keyringB, "jorin"), keyOfA);
@@ -275,6 +286,7 @@ TEST_F(JoinFlow, AFailedSaveTakesBackTheKeyItCreated) {
     JoinModel join;
     checkAndConfirm(join, code);
     join.join(*join.stage().plan, *model, b.destinationsModel());
+    ASSERT_TRUE(settled(join));
     ASSERT_EQ(join.stage().kind, JoinStage::Kind::failed);
     EXPECT_TRUE(join.stage().text.startsWith(QStringLiteral("The storage could not be saved: ")))
         << join.stage().text.toStdString();
@@ -284,6 +296,63 @@ TEST_F(JoinFlow, AFailedSaveTakesBackTheKeyItCreated) {
     EXPECT_TRUE(model->owners().archiveOwner().isEmpty());
     std::ifstream list(home / "machineB/destinations.json");
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(list)), {}), "[{\"id\": 3}]");
+}
+
+// The keyring is asked off the GUI thread: while it is slow the window goes
+// on, the join stays working and cannot be left or started again, and a code
+// asked for by a model that has gone is dropped.
+TEST_F(JoinFlow, ASlowKeyringHoldsNeitherTheWindowNorAHalfDoneJoin) {
+    const QString code = codeFromA(storeDestination("S3"), storeCredentials());
+    BackupModel& b = becomeB("jorin");
+    auto gate = std::make_shared<GatedSecretStore>(keyringB);
+    setDefaultSecretStoreForTesting(gate);
+    // However the test ends, nothing is left waiting at the gate.
+    struct Opener {
+        GatedSecretStore& gate;
+        ~Opener() {
+            gate.release();
+            EXPECT_TRUE(QTest::qWaitFor([this] { return gate.waiting == 0; }, 120000));
+        }
+    } opener{*gate};
+    const auto eventsRun = [] {
+        bool fired = false;
+        QTimer::singleShot(0, [&fired] { fired = true; });
+        return QTest::qWaitFor([&fired] { return fired; }, 5000);
+    };
+
+    JoinModel join;
+    checkAndConfirm(join, code);
+    const kx::JoinPlan plan = *join.stage().plan;
+    join.join(plan, *model, b.destinationsModel());
+    EXPECT_EQ(join.stage().kind, JoinStage::Kind::working);
+    QTRY_COMPARE(gate->waiting.load(), 1);
+    EXPECT_TRUE(eventsRun());
+    join.reset();
+    join.checkCode({});
+    join.join(plan, *model, b.destinationsModel());
+    EXPECT_EQ(join.stage().kind, JoinStage::Kind::working);
+    EXPECT_EQ(gate->waiting.load(), 1);
+    EXPECT_TRUE(keyringB->items.empty());
+    gate->release();
+    ASSERT_TRUE(settled(join));
+    ASSERT_EQ(join.stage(), JoinStage::joined(plan)) << join.stage().text.toStdString();
+    ASSERT_EQ(b.destinationsModel().destinations().size(), 1u);
+    EXPECT_TRUE(keyHex(*keyringB, "jorin"));
+    ASSERT_TRUE(drain(b)); // the backup side has read the new owner's key
+
+    gate->shut();
+    auto generator = std::make_unique<JoinModel>();
+    generator->generateCode(b.destinationsModel().destinations()[0], QStringLiteral("jorin"));
+    EXPECT_TRUE(generator->isGenerating());
+    QTRY_COMPARE(gate->waiting.load(), 1);
+    EXPECT_TRUE(eventsRun());
+    const int answered = gate->answered;
+    generator.reset();
+    gate->release();
+    // Its key and the storage's credentials are read, and what they built is dropped.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return gate->answered >= answered + 2; }, 120000));
+    EXPECT_TRUE(eventsRun());
+    setDefaultSecretStoreForTesting(keyringB);
 }
 
 TEST_F(JoinFlow, CheckingRefusesBadCodesWithoutEchoingThemAndJoinOutsideConfirmingDoesNothing) {
@@ -304,6 +373,7 @@ TEST_F(JoinFlow, CheckingRefusesBadCodesWithoutEchoingThemAndJoinOutsideConfirmi
         EXPECT_EQ(join.pastedCode(), text); // kept in the editor to correct
         // join in a failed stage changes nothing
         join.join(kx::JoinPlan{}, *model, b.destinationsModel());
+        ASSERT_TRUE(settled(join));
         EXPECT_EQ(join.stage().kind, JoinStage::Kind::failed);
     }
     EXPECT_TRUE(keyringB->items.empty());
@@ -326,16 +396,18 @@ TEST_F(JoinFlow, GenerateCodeTellsNoKeyFromAKeyringThatCannotBeRead) {
     DestinationConfig r2 = storeDestination("R2", DestinationConfig::Kind::cloudflareR2);
     auto credentials = storeCredentials();
     credentials.accountID = "acc123";
-    a.destinationsModel().addDestination(r2, credentials);
+    addDestination(a.destinationsModel(), r2, credentials);
     JoinModel join;
 
     join.generateCode(r2, QStringLiteral("jorin"));
+    ASSERT_TRUE(settled(join));
     EXPECT_EQ(join.generateError(), QStringLiteral("There is no encryption key for jorin on this Mac yet, so there is "
                                                    "nothing to share. Create the key first."));
     EXPECT_TRUE(join.generatedCode().isNull());
 
     readyKey(a);
     join.generateCode(r2, QStringLiteral("jorin"));
+    ASSERT_TRUE(settled(join));
     ASSERT_FALSE(join.generatedCode().isNull());
     auto payload = LinkCode::decode(join.generatedCode().toStdString());
     EXPECT_EQ(payload.endpoint, std::string("https://acc123.r2.cloudflarestorage.com"));
@@ -346,11 +418,13 @@ TEST_F(JoinFlow, GenerateCodeTellsNoKeyFromAKeyringThatCannotBeRead) {
     credentials.accountID = "";
     TreskKeychain().setCredentials(credentials, "R2");
     join.generateCode(r2, QStringLiteral("jorin"));
+    ASSERT_TRUE(settled(join));
     EXPECT_FALSE(LinkCode::decode(join.generatedCode().toStdString()).endpoint);
 
     // A keyring that cannot be read gives a sentence, never a code without keys.
     secrets->failReads = true;
     join.generateCode(r2, QStringLiteral("jorin"));
+    ASSERT_TRUE(settled(join));
     EXPECT_TRUE(join.generatedCode().isNull());
     EXPECT_TRUE(join.generateError().startsWith(QStringLiteral("Could not build a link code: ")));
     secrets->failReads = false;

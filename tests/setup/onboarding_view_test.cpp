@@ -20,6 +20,7 @@
 #include "setup/onboarding/onboarding_widgets.h"
 #include "setup/onboarding/welcome_step.h"
 #include "tests/backup/backup_test_support.h"
+#include "tests/household/join_test_support.h"
 #include "tests/support/fake_systemctl.h"
 #include "tests/support/model_test_access.h"
 #include "tests/support/schedule_seams.h"
@@ -592,9 +593,10 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
         stdfs::create_directories(home / "machineA");
         BackupModel a(QString::fromStdString((home / "machineA").string()), QStringLiteral("jorin"));
         readyKey(a);
-        a.destinationsModel().addDestination(shared, std::nullopt);
+        addDestination(a.destinationsModel(), shared, std::nullopt);
         JoinModel generator;
         generator.generateCode(shared, QStringLiteral("jorin"));
+        ASSERT_TRUE(settled(generator));
         ASSERT_TRUE(generator.generateError().isNull()) << generator.generateError().toStdString();
         code = generator.generatedCode();
         ASSERT_TRUE(QTest::qWaitFor([&] { return a.idle(); }, 120000));
@@ -639,6 +641,7 @@ TEST_F(OnboardingScreens, JoiningThroughAGeneratedLinkCodeMarksTheJoinCardOnceTh
     opened->nextFolder = QString::fromStdString((home / "shared").string());
     join->button("chooseFolder")->click();
     join->button("join")->click();
+    ASSERT_TRUE(settled(joinFlow(*choice)));
     ASSERT_EQ(joinFlow(*choice).stage().kind, JoinStage::Kind::joined) << joinFlow(*choice).stage().text.toStdString();
     // Nothing changes in the step while the sheet is open.
     EXPECT_FALSE(flow().joinCompleted());
