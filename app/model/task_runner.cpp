@@ -121,7 +121,7 @@ TaskRunner::TaskRunner() : gate_(std::make_shared<Gate>()) {
 }
 
 TaskRunner::~TaskRunner() {
-    closeAndWait();
+    close();
     // Deliveries already posted go with the relay.
     relay_.reset();
 }

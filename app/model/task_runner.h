@@ -6,8 +6,9 @@
 // The closure `work` returns runs on the thread that created the runner (the
 // GUI thread) in one queued call, and only while the runner is open: closing or
 // destroying it (the model going away) drops every result not yet delivered.
-// Nobody keeps a handle; only the runner's destruction waits, for the tasks
-// already started, so their captures never outlive what they point into.
+// Nobody keeps a handle. An owner whose tasks read its own parts (the models
+// a task was given by reference) waits for them with closeAndWait() before
+// those parts go; an owner whose tasks hold only values need not wait.
 //
 // Given a context object, the result and then `completion` run only while that
 // object lives: a model or screen that started the task passes itself and
@@ -51,13 +52,13 @@ public:
     // handBack() as a value that work on other threads may keep: it stays safe
     // to call after this runner is gone, and what it is given then is dropped.
     std::function<void(Publish)> backChannel() const;
-    // After close(), nothing more is delivered.
+    // After close(), nothing more is delivered. Called by the destructor.
     void close();
     // close(), then waits for every task already started to end, so that what
     // the tasks captured of their owner (models, stores, settings) may be
-    // destroyed next. Called by the destructor; never from a task. Waiting
-    // costs nothing extra at quit: the application waits for its thread pool
-    // anyway, only later, when those owners would already be gone.
+    // destroyed next. Never from a task. Waiting costs nothing extra at quit:
+    // the application waits for its thread pool anyway, only later, when
+    // those owners would already be gone.
     void closeAndWait();
 
     // No task queued or running and no result waiting to be delivered. For tests

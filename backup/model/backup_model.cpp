@@ -16,7 +16,10 @@ BackupModel::BackupModel(const QString& configDir, const QString& owner, QObject
     keys_->refreshKeyState();
 }
 
-BackupModel::~BackupModel() = default;
+BackupModel::~BackupModel() {
+    // The parts' tasks read the parts: none may still run once they go.
+    tasks_->closeAndWait();
+}
 
 QString BackupModel::resumeStatePath() const {
     return QString::fromStdString(kx::ConfigLayout(configDir_.toStdString()).resumeState());
