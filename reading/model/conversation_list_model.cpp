@@ -7,8 +7,6 @@
 #include "core/contacts/layered_contact_resolver.h"
 #include "reading/model/reading_text.h"
 
-#include <QPointer>
-
 ConversationListModel::ConversationListModel(AppModel& app, QObject* parent) : QAbstractListModel(parent), app_(app) {
     connect(&app_.contacts(), &ContactsModel::overridesChanged, this, &ConversationListModel::resolveNames);
     connect(&app_.contacts(), &ContactsModel::contactsLoadedCountChanged, this, &ConversationListModel::resolveNames);
@@ -40,8 +38,7 @@ void ConversationListModel::reload() {
     const QString root = app_.destinationRoot();
     const QString owner = owner_;
     const OwnersModel* owners = &app_.owners();
-    QPointer<ConversationListModel> self(this);
-    app_.startTask(std::nullopt, [owners, root, owner, self, generation]() -> TaskRunner::Publish {
+    app_.startTask(this, std::nullopt, [this, owners, root, owner, generation]() -> TaskRunner::Publish {
         std::vector<kx::TreskStore::ConversationSummary> list;
         if (auto store = owners->openStore(root, owner)) {
             try {
@@ -56,16 +53,16 @@ void ConversationListModel::reload() {
                           e.what());
             }
         }
-        return [self, generation, owner, list = std::move(list)]() mutable {
-            // The screen may be gone, or a newer load may own the list by now.
-            if (!self || self->generation_ != generation || self->owner_ != owner) return;
-            self->beginResetModel();
-            self->conversations_ = std::move(list);
-            self->names_.clear();
-            self->endResetModel();
-            self->resolveNames();
-            self->setIsLoading(false);
-            emit self->loaded();
+        return [this, generation, owner, list = std::move(list)]() mutable {
+            // A newer load may own the list by now.
+            if (generation_ != generation || owner_ != owner) return;
+            beginResetModel();
+            conversations_ = std::move(list);
+            names_.clear();
+            endResetModel();
+            resolveNames();
+            setIsLoading(false);
+            emit loaded();
         };
     });
 }

@@ -5,8 +5,6 @@
 #include "app/platform/logging.h"
 #include "core/platform/fs.h"
 
-#include <QPointer>
-
 #include <algorithm>
 #include <exception>
 
@@ -72,12 +70,9 @@ bool SearchModel::search(const QString& query, const QString& owner) {
     isSearching_ = true;
     emit isSearchingChanged();
     timer_.start();
-    QPointer<SearchModel> self(this);
-    app_.startTask(std::nullopt, [root = app_.destinationRoot(), query, owner, self]() -> TaskRunner::Publish {
+    app_.startTask(this, std::nullopt, [this, root = app_.destinationRoot(), query, owner]() -> TaskRunner::Publish {
         Outcome outcome = runSearch(root, query, owner);
-        return [self, outcome = std::move(outcome)]() mutable {
-            if (self) self->publishOutcome(std::move(outcome));
-        };
+        return [this, outcome = std::move(outcome)]() mutable { publishOutcome(std::move(outcome)); };
     });
     return true;
 }

@@ -7,8 +7,6 @@
 #include "core/contacts/layered_contact_resolver.h"
 #include "reading/model/reading_text.h"
 
-#include <QPointer>
-
 struct ThreadModel::PageResult {
     kx::TreskStore::ThreadPage page;
     std::map<std::string, std::vector<kx::TreskStore::AttachmentRef>> attachments;
@@ -70,10 +68,9 @@ void ThreadModel::loadPage(std::optional<std::string> beforeId) {
     setIsLoading(true);
     const bool first = !beforeId.has_value();
     const OwnersModel* owners = &app_.owners();
-    QPointer<ThreadModel> self(this);
-    app_.startTask(std::nullopt,
-                   [owners, root = root_, owner = owner_, key = conversation_.handle, beforeId = std::move(beforeId),
-                    first, self]() -> TaskRunner::Publish {
+    app_.startTask(this, std::nullopt,
+                   [this, owners, root = root_, owner = owner_, key = conversation_.handle,
+                    beforeId = std::move(beforeId), first]() -> TaskRunner::Publish {
                        PageResult r;
                        auto store = owners->openStore(root, owner);
                        if (!store) {
@@ -93,9 +90,7 @@ void ThreadModel::loadPage(std::optional<std::string> beforeId) {
                                r.problem += QLatin1Char('.');
                            }
                        }
-                       return [self, r = std::move(r), first]() mutable {
-                           if (self) self->applyPage(std::move(r), first);
-                       };
+                       return [this, r = std::move(r), first]() mutable { applyPage(std::move(r), first); };
                    });
 }
 
