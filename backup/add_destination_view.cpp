@@ -272,7 +272,7 @@ void AddDestinationView::add() {
                                                    secretKey_->clear();
                                                    accept();
                                                });
-    if (keys && keys->secretAccessKey) kx::wipe(*keys->secretAccessKey);
+    kx::wipe(keys);
 }
 
 void AddDestinationView::reject() {

@@ -216,9 +216,7 @@ struct JoinModel::Pending {
     bool keyCreated = false;
     QPointer<AppModel> model;
     QPointer<DestinationList> destinations;
-    ~Pending() {
-        if (credentials && credentials->secretAccessKey) kx::wipe(*credentials->secretAccessKey);
-    }
+    ~Pending() { kx::wipe(credentials); }
 };
 
 QString JoinModel::nothingChanged() { return tr("Nothing on this Mac has been changed."); }
@@ -326,8 +324,7 @@ void JoinModel::addStorage() {
                                                                 undoJoin(why);
                                                             });
                                 });
-    if (pending_->credentials && pending_->credentials->secretAccessKey)
-        kx::wipe(*pending_->credentials->secretAccessKey);
+    kx::wipe(pending_->credentials);
 }
 
 // 4. This machine's owner (the backup side follows it).
@@ -410,12 +407,7 @@ std::pair<std::shared_ptr<std::string>, QString> JoinModel::buildCode(kx::Secret
         // A code without the storage's keys would look fine and fail on the other Mac.
         return {nullptr, lead + text(e.what())};
     }
-    struct CredentialsWiper {
-        std::optional<kx::TreskKeychain::DestinationCredentials>& c;
-        ~CredentialsWiper() {
-            if (c && c->secretAccessKey) kx::wipe(*c->secretAccessKey);
-        }
-    } wipeCredentials{credentials};
+    const kx::WipeOnExit wipeCredentials(credentials);
     std::optional<std::string> endpoint;
     if (credentials && credentials->endpoint && !credentials->endpoint->empty()) {
         endpoint = credentials->endpoint;

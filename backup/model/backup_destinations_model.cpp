@@ -118,7 +118,7 @@ void BackupDestinationsModel::addDestination(
                                       refusal = QStringLiteral("Could not store the credentials securely: ") +
                                                 q(e.what()) + QStringLiteral(". The destination was not added.");
                                   }
-                                  if (credentials->secretAccessKey) kx::wipe(*credentials->secretAccessKey);
+                                  kx::wipe(credentials);
                               }
                               return [this, config, refusal, done] {
                                   std::optional<QString> failure = refusal;

@@ -1,6 +1,7 @@
 #include "core/keys/owner_keys.h"
 
 #include "core/keys/key_material.h"
+#include "core/keys/wipe.h"
 
 #include <nlohmann/json.hpp>
 #include <sodium.h>
@@ -214,6 +215,10 @@ bool TreskKeychain::hasConfirmedRecoveryKey(const std::string& owner) const noex
 void TreskKeychain::confirmRecoveryKeySaved(const std::string& owner) {
     checkOwner(owner);
     store().write(service_, recoveryAccount(owner), "Kelvara recovery key saved for " + owner, "1");
+}
+
+void wipe(std::optional<TreskKeychain::DestinationCredentials>& credentials) {
+    if (credentials && credentials->secretAccessKey) wipe(*credentials->secretAccessKey);
 }
 
 } // namespace kx

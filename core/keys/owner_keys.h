@@ -111,4 +111,8 @@ private:
     SecretStore* store_;
 };
 
+// Wipes the secret key of credentials their holder is done with (also through
+// WipeOnExit); nothing when there are none.
+void wipe(std::optional<TreskKeychain::DestinationCredentials>& credentials);
+
 } // namespace kx
