@@ -91,6 +91,7 @@ struct CleanupEntry {
 struct ResumeState {
     std::vector<ResumeEntry> uploads;
     std::vector<CleanupEntry> cleanup;
+    json packs = json::array(); // as stored (backup_engine.h)
 };
 
 ResumeState loadResume(const std::optional<stdfs::path>& path) {
@@ -121,6 +122,7 @@ ResumeState loadResume(const std::optional<stdfs::path>& path) {
     } catch (const std::exception&) {
         out.cleanup.clear();
     }
+    if (const auto packs = load.value.find("packs"); packs != load.value.end() && packs->is_array()) out.packs = *packs;
     return out;
 }
 
@@ -143,7 +145,9 @@ void saveResume(const std::optional<stdfs::path>& path, const ResumeState& state
     for (const auto& c : state.cleanup) cleanup.push_back({{"destination", c.destination}, {"name", c.name}});
     // Written atomically (temporary file, then rename) but not flushed to disk:
     // losing the latest version to a power cut only means resending a part.
-    std::string text = json{{"uploads", uploads}, {"cleanup", cleanup}}.dump(2);
+    json saved = {{"uploads", uploads}, {"cleanup", cleanup}};
+    if (!state.packs.empty()) saved["packs"] = state.packs;
+    std::string text = saved.dump(2);
     if (path->has_parent_path()) fs::createPrivateDirectories(path->parent_path());
     try {
         fs::writeFileAtomic(*path, text, fs::kPrivateFileMode, fs::Durability::renamedOnly);
@@ -175,9 +179,54 @@ std::string storedContentSha(const json& entry) {
     return entry.contains("encoding") ? entry.value("encodedSha256", "") : entry.value("sha256", "");
 }
 
+// A manifest entry of an object stored inside a pack names the pack and where in it.
+constexpr const char* kPackField = "pack";
+constexpr const char* kOffsetField = "offset";
+
+// On destinations that pack small objects, files sealed to at most this many
+// bytes (and to no more than one part) go into packs of about kPackTarget bytes.
+constexpr uint64_t kPackMemberMax = 512u << 10;
+constexpr uint64_t kPackTarget = 4u << 20;
+
+// The object at the destination that holds an entry's sealed bytes.
+std::string storedObjectOf(const json& entry) {
+    return entry.contains(kPackField) ? entry.value(kPackField, "") : entry.value("name", "");
+}
+
 StoredObject recordedObject(const json& entry) {
-    return StoredObject{entry.value("name", ""), entry.value("sealedSize", uint64_t(0)), entry.value("nonce", ""),
-                        storedContentSha(entry)};
+    return StoredObject{entry.value("name", ""),
+                        entry.value("sealedSize", uint64_t(0)),
+                        entry.value("nonce", ""),
+                        storedContentSha(entry),
+                        false,
+                        entry.value(kPackField, ""),
+                        entry.value(kOffsetField, uint64_t(0))};
+}
+
+// Opens the sealed object that `bytes` streams under name and size without
+// keeping its plaintext: its nonce (hex) when every byte came, it opened and
+// (sha not empty) its plaintext hashes to sha; nothing otherwise.
+std::optional<std::string> openedNonce(const TreskCrypto& crypto, const std::string& name, uint64_t sealedSize,
+                                       const std::string& sha, const std::function<bool(const ByteSink&)>& bytes) {
+    Sha256 h;
+    std::string head;
+    std::function<void(const unsigned char*, size_t)> hashPlain;
+    if (!sha.empty()) hashPlain = [&](const unsigned char* p, size_t n) { h.update(p, n); };
+    try {
+        TreskCrypto::Opener opener(crypto, name, sealedSize, hashPlain); // without a hash: opened, not kept
+        if (!bytes([&](const unsigned char* p, size_t n) {
+                if (head.size() < TreskCrypto::kHeaderSize)
+                    head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
+                opener.feed(p, n);
+            }))
+            return std::nullopt;
+        opener.finish();
+    } catch (const SealError&) {
+        return std::nullopt;
+    }
+    if (!sha.empty() && h.finishHex() != sha) return std::nullopt;
+    StreamNonce got = TreskCrypto::nonceOf(head);
+    return lowerHex(got.data(), got.size());
 }
 
 // Some stores answer a write before it can be read back whole, so a copy that
@@ -266,11 +315,12 @@ std::vector<std::string> describeLostFiles(const std::string& dbFile, const std:
 
 // Downloads and opens one object into a file, returning the plaintext hash.
 // A compressed object (compression.h) is decompressed on the way; storedSha
-// then gets the hash of its compressed bytes.
+// then gets the hash of its compressed bytes. source, when given, streams the
+// sealed bytes (false: not there) instead of the object stored under name.
 std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, const std::string& name,
                           uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut,
                           const std::function<void()>& otherCopy, bool askSize, bool compressed = false,
-                          std::string* storedSha = nullptr) {
+                          std::string* storedSha = nullptr, const std::function<bool(const ByteSink&)>& source = {}) {
     fs::createPrivateDirectories(target.parent_path());
     UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!fd) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
@@ -299,16 +349,18 @@ std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, co
         decompressor->feed(p, n);
     });
     try {
-        bool found = dest.get(name, [&](const unsigned char* p, size_t n) {
+        const ByteSink feed = [&](const unsigned char* p, size_t n) {
             if (head.size() < TreskCrypto::kHeaderSize)
                 head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
             opener.feed(p, n);
-        });
-        if (!found) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
+        };
+        if (!(source ? source(feed) : dest.get(name, feed)))
+            throw MissingObject("the stored object " + name + " is missing at " + dest.label());
         opener.finish();
     } catch (const SealError&) {
         // One of another size than recorded is another copy, not damage.
-        if (auto info = size == sealedSize ? dest.head(name) : std::nullopt; info && info->size != sealedSize)
+        if (auto info = size == sealedSize && !source ? dest.head(name) : std::nullopt;
+            info && info->size != sealedSize)
             otherCopy();
         throw;
     }
@@ -601,28 +653,16 @@ std::optional<std::string> BackupEngine::storedNonce(const std::string& name, ui
     return lowerHex(n.data(), n.size());
 }
 
+bool BackupEngine::fetchSealed(const std::string& name, const std::string& pack, uint64_t offset, uint64_t sealedSize,
+                               const ByteSink& sink) {
+    return pack.empty() ? dest_->get(name, sink) : dest_->getRange(pack, offset, sealedSize, sink);
+}
+
 std::optional<std::string> BackupEngine::checkStored(const std::string& name, uint64_t sealedSize,
-                                                     const std::string& sha) {
+                                                     const std::string& sha, const std::string& pack, uint64_t offset) {
     // No separate look at its size: an object of another size fails to open.
-    Sha256 h;
-    std::string head;
-    std::function<void(const unsigned char*, size_t)> hashPlain;
-    if (!sha.empty()) hashPlain = [&](const unsigned char* p, size_t n) { h.update(p, n); };
-    try {
-        TreskCrypto::Opener opener(crypto_, name, sealedSize, hashPlain); // without a hash: opened, not kept
-        if (!dest_->get(name, [&](const unsigned char* p, size_t n) {
-                if (head.size() < TreskCrypto::kHeaderSize)
-                    head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
-                opener.feed(p, n);
-            }))
-            return std::nullopt;
-        opener.finish();
-    } catch (const SealError&) {
-        return std::nullopt;
-    }
-    if (!sha.empty() && h.finishHex() != sha) return std::nullopt;
-    StreamNonce got = TreskCrypto::nonceOf(head);
-    return lowerHex(got.data(), got.size());
+    return openedNonce(crypto_, name, sealedSize, sha,
+                       [&](const ByteSink& sink) { return fetchSealed(name, pack, offset, sealedSize, sink); });
 }
 
 BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const std::string& name,
@@ -895,17 +935,46 @@ private:
             }
         });
     }
-    // Objects an interrupted run already stored are taken as they are when they
-    // open and hold the expected content, and not sent again.
-    std::optional<std::string> adopt(const std::string& name, uint64_t sealedSize, const std::string& sha) {
-        auto remote = stored_.find(name);
-        if (remote == stored_.end() || remote->second != sealedSize) return std::nullopt;
-        if (!e.dest_->canReadBackData()) return e.storedNonce(name, sealedSize);
-        return e.checkStored(name, sealedSize, sha);
+    // Where an object is stored: alone (pack empty), or in a pack at offset.
+    struct Place {
+        std::string nonce, pack;
+        uint64_t offset = 0;
+    };
+    // Objects an interrupted run already stored, alone or in a pack it recorded,
+    // are taken as they are when they open and hold the expected content, and
+    // not sent again.
+    std::optional<Place> adopt(const std::string& name, uint64_t sealedSize, const std::string& sha) {
+        if (auto remote = stored_.find(name); remote != stored_.end() && remote->second == sealedSize) {
+            auto nonce = e.dest_->canReadBackData() ? e.checkStored(name, sealedSize, sha)
+                                                    : e.storedNonce(name, sealedSize);
+            if (nonce) return Place{*nonce, "", 0};
+        }
+        auto packed = packedEarlier_.find(name);
+        if (packed == packedEarlier_.end() || packed->second.value("sealedSize", uint64_t(0)) != sealedSize)
+            return std::nullopt;
+        Place at{packed->second.value("nonce", ""), packed->second.value(kPackField, ""),
+                 packed->second.value(kOffsetField, uint64_t(0))};
+        if (!heldAsRecorded(packed->second) || e.checkStored(name, sealedSize, sha, at.pack, at.offset) != at.nonce)
+            return std::nullopt;
+        return at;
+    }
+    // Whether the destination lists the object an entry records at its size
+    // (inside its pack, when it is packed).
+    bool heldAsRecorded(const json& entry) const {
+        const uint64_t sealed = entry.value("sealedSize", uint64_t(0));
+        auto remote = stored_.find(storedObjectOf(entry));
+        if (remote == stored_.end()) return false;
+        return entry.contains(kPackField) ? remote->second >= entry.value(kOffsetField, uint64_t(0)) + sealed
+                                          : remote->second == sealed;
+    }
+    bool packed(uint64_t sealed) const {
+        return e.dest_->packsSmallObjects() && sealed <= std::min(kPackMemberMax, partSize(sealed));
     }
     std::vector<const Local*> classify(const std::vector<const Local*>& candidates);
     bool checkWritten(const std::string& name, const Uploaded& u, const std::string& sha);
     void sendFiles(const std::vector<const Local*>& list);
+    void sendAlone(const Local* f);
+    void sendPack(const std::vector<const Local*>& members);
     void sendDatabase();
     uint64_t partSize(uint64_t sealed) const {
         return e.options_.partSize ? e.options_.partSize : e.dest_->partSizeFor(sealed);
@@ -964,6 +1033,9 @@ private:
     std::optional<RolledBack> rolledBack_;
     uint64_t generation_ = 1;
     std::map<std::string, uint64_t> stored_; // what the destination holds under the objects' prefix
+    // Objects earlier runs stored in packs, by name, as the resume state records
+    // them: entries with "name", "sealedSize", "nonce", "pack" and "offset".
+    std::map<std::string, json> packedEarlier_;
 
     std::optional<ScratchDir> scratch_;
     stdfs::path snapshot_;
@@ -1001,9 +1073,20 @@ void BackupEngine::Run::readWhatIsInPlace() {
     refuseForeign(oldManifest_);
     // What killed runs of this backup left there, but for uploads this computer can still resume.
     {
+        const ResumeState resume = loadResume(e.resumePath_);
         std::set<std::string> resumable;
-        for (const auto& u : loadResume(e.resumePath_).uploads)
+        for (const auto& u : resume.uploads)
             if (u.destination == identity_) resumable.insert(u.uploadId);
+        for (const auto& pack : resume.packs) {
+            if (!pack.is_object() || pack.value("destination", "") != identity_ || !pack.contains("members")) continue;
+            const std::string name = pack.value("name", "");
+            if (!underThisBackup(name)) continue;
+            for (const auto& m : pack.at("members"))
+                if (m.is_object() && m.contains("name")) {
+                    json& entry = packedEarlier_[m.value("name", "")] = m;
+                    entry[kPackField] = name;
+                }
+        }
         e.dest_->sweepTemporaries(area_.empty() ? e.prefix_ : e.prefix_ + "/" + area_, !area_.empty(), resumable);
     }
     // Its objects stay untouched until the new manifest has replaced it; only
@@ -1020,7 +1103,7 @@ void BackupEngine::Run::readWhatIsInPlace() {
             found.foundAt = old.value("createdAt", "");
             for (const auto& o : old.at("objects")) {
                 previous_[o.at("path").get<std::string>()] = o;
-                oldNames_.insert(o.value("name", ""));
+                oldNames_.insert(storedObjectOf(o));
             }
             // The first layout kept the database under the archive's own name and
             // overwrote it in place, so an unfinished run could leave another copy
@@ -1075,7 +1158,7 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
     };
     const std::string keep = "restore it into an empty folder with kxctl restore to keep what it holds, or back up "
                              "to another destination";
-    if (inPlaceFormat_ > 2) refuse("it was made by a newer version of Kelvara", "update Kelvara here, or " + keep);
+    if (inPlaceFormat_ > 3) refuse("it was made by a newer version of Kelvara", "update Kelvara here, or " + keep);
     // The first layout kept the database under the archive's own name,
     // overwritten in place by every run: the copy there may be a later,
     // unfinished run's rather than the one its manifest records. Any copy that
@@ -1129,12 +1212,17 @@ void BackupEngine::Run::mergeWhatOnlyTheBackupHolds() {
         auto o = previous_.find(rel);
         if (o == previous_.end()) return false;
         try {
-            const std::string name = o->second.value("name", "");
+            const std::string name = o->second.value("name", ""), pack = o->second.value(kPackField, "");
+            const uint64_t sealedSize = o->second.value("sealedSize", uint64_t(0));
             checkRemoteName(name, "object name");
+            if (!pack.empty()) checkRemoteName(pack, "object name");
             StreamNonce nonce{};
             const std::string sha = restoreObject(
-                *e.dest_, e.crypto_, name, o->second.value("sealedSize", uint64_t(0)), target, &nonce,
-                [] { throw SealError("another copy than the one recorded"); }, false);
+                *e.dest_, e.crypto_, name, sealedSize, target, &nonce,
+                [] { throw SealError("another copy than the one recorded"); }, false, false, nullptr,
+                [&](const ByteSink& sink) {
+                    return e.fetchSealed(name, pack, o->second.value(kOffsetField, uint64_t(0)), sealedSize, sink);
+                });
             return lowerHex(nonce.data(), nonce.size()) == o->second.value("nonce", "") &&
                    sha == o->second.value("sha256", sha);
         } catch (const MissingObject&) {
@@ -1198,8 +1286,7 @@ std::vector<const BackupEngine::Run::Local*> BackupEngine::Run::classify(const s
         auto prev = previous_.find(f->path);
         bool present = false;
         if (prev != previous_.end() && prev->second.value("size", uint64_t(0)) == f->size) {
-            auto remote = stored_.find(prev->second.value("name", ""));
-            present = remote != stored_.end() && remote->second == prev->second.value("sealedSize", uint64_t(0));
+            present = heldAsRecorded(prev->second);
             // The file is as it was backed up, but its stored copy is gone or
             // changed size: damage at rest, sent again and said.
             if (!present && keepOldManifest_) {
@@ -1226,24 +1313,28 @@ std::vector<const BackupEngine::Run::Local*> BackupEngine::Run::classify(const s
         const std::string name = objectsPrefix_ + e.crypto_.nameTag("attachment:" + f->path + ":" + sha);
         const uint64_t sealedSize = TreskCrypto::sealedSize(f->size);
         if (auto prev = previous_.find(f->path); prev != previous_.end() && prev->second.value("name", "") == name &&
-                                                 prev->second.value("size", uint64_t(0)) == f->size) {
-            auto remote = stored_.find(name);
-            if (remote != stored_.end() && remote->second == prev->second.value("sealedSize", uint64_t(0))) {
-                std::lock_guard<std::mutex> lock(entriesMutex_);
-                entries_[f->path] = prev->second; // an evidence file as it was backed up
-                return;
+                                                 prev->second.value("size", uint64_t(0)) == f->size &&
+                                                 heldAsRecorded(prev->second)) {
+            std::lock_guard<std::mutex> lock(entriesMutex_);
+            entries_[f->path] = prev->second; // an evidence file as it was backed up
+            return;
+        }
+        std::optional<Place> held = adopt(name, sealedSize, sha);
+        json o = {{"path", f->path}, {"name", name}, {"size", f->size}, {"sha256", sha}, {"sealedSize", sealedSize}};
+        if (held) {
+            o["nonce"] = held->nonce;
+            if (!held->pack.empty()) {
+                o[kPackField] = held->pack;
+                o[kOffsetField] = held->offset;
             }
         }
-        std::optional<std::string> nonce = adopt(name, sealedSize, sha);
-        json o = {{"path", f->path}, {"name", name}, {"size", f->size}, {"sha256", sha}, {"sealedSize", sealedSize}};
-        if (nonce) o["nonce"] = *nonce;
         std::lock_guard<std::mutex> lock(entriesMutex_);
         entries_[f->path] = std::move(o);
         shaOf_[f->path] = sha;
         stampOf_[f->path] = stamp;
-        if (!nonce) {
+        if (!held) {
             send.push_back(f);
-            toWrite_.push_back(name);
+            if (!packed(sealedSize)) toWrite_.push_back(name); // (a pack is noted when it is made)
         }
     });
     std::sort(send.begin(), send.end(), [](const Local* x, const Local* y) { return x->path < y->path; });
@@ -1351,28 +1442,145 @@ bool BackupEngine::Run::checkWritten(const std::string& name, const Uploaded& u,
 }
 
 void BackupEngine::Run::sendFiles(const std::vector<const Local*>& list) {
-    auto sentHere = [this](uint64_t n) { sent(n); };
-    auto doneHere = [this] { partDone(); };
-    parallelFor(list.size(), e.options_.threads, [&](size_t i) {
-        const Local* f = list[i];
-        const std::string name = entries_.at(f->path).at("name").get<std::string>();
-        const std::string& sha = shaOf_.at(f->path);
+    // Small files go into packs (in path order, so that files of one
+    // conversation tend to share one); the others are stored alone.
+    std::vector<std::vector<const Local*>> packs;
+    std::vector<const Local*> alone;
+    uint64_t filling = 0;
+    for (const Local* f : list) {
+        const uint64_t sealed = TreskCrypto::sealedSize(f->size);
+        if (!packed(sealed)) {
+            alone.push_back(f);
+            continue;
+        }
+        if (packs.empty() || filling + sealed > kPackTarget) {
+            packs.emplace_back();
+            filling = 0;
+        }
+        packs.back().push_back(f);
+        filling += sealed;
+    }
+    parallelFor(packs.size() + alone.size(), e.options_.threads, [&](size_t i) {
+        if (i < packs.size()) sendPack(packs[i]);
+        else sendAlone(alone[i - packs.size()]);
+    });
+}
+
+void BackupEngine::Run::sendAlone(const Local* f) {
+    const std::string name = entries_.at(f->path).at("name").get<std::string>();
+    const std::string& sha = shaOf_.at(f->path);
+    const std::string& stamp = stampOf_.at(f->path);
+    Uploaded u;
+    try {
+        // A file that stays as it was hashed is not hashed again while sealed.
+        u = e.uploadFile(
+            f->file, name, "sha256:" + sha, ObjectClass::data, 1, [this](uint64_t n) { sent(n); },
+            [this] { partDone(); }, stamp.empty());
+    } catch (...) {
+        if (fs::exists(f->file)) throw;
+        std::lock_guard<std::mutex> lock(uploadedMutex_);
+        vanished_.insert(f->path);
+        return;
+    }
+    if (!stamp.empty() && !u.resumed && fileStamp(f->file) == stamp) u.sealedPlainSha = sha; // sealed as hashed
+    u.storeConfirmed = checkWritten(name, u, sha);
+    std::lock_guard<std::mutex> lock(uploadedMutex_);
+    uploaded_[f->path] = u;
+}
+
+// A pack is written whole in one request, under a name never used before, and
+// checked as any object is: read back at once, or, where the store's own
+// checksum confirmed it and reading back is charged, by the rotation of a later
+// run (each object in it is marked as any object would be).
+void BackupEngine::Run::sendPack(const std::vector<const Local*>& members) {
+    const StreamNonce tag = TreskCrypto::freshNonce();
+    const std::string pack = objectsPrefix_ + e.crypto_.nameTag("pack:" + lowerHex(tag.data(), tag.size()));
+    noteForCleanup({pack});
+    std::string bytes;
+    std::vector<std::pair<const Local*, Uploaded>> in;
+    for (const Local* f : members) {
+        const std::string& name = entries_.at(f->path).at("name").get_ref<const std::string&>();
         const std::string& stamp = stampOf_.at(f->path);
         Uploaded u;
+        u.pack = pack;
+        u.offset = bytes.size();
         try {
-            // A file that stays as it was hashed is not hashed again while sealed.
-            u = e.uploadFile(f->file, name, "sha256:" + sha, ObjectClass::data, 1, sentHere, doneHere, stamp.empty());
+            const StreamNonce nonce = TreskCrypto::freshNonce();
+            TreskCrypto::SealingReader reader(e.crypto_, f->file, name, nonce, stamp.empty());
+            u.sealedSize = reader.size();
+            u.nonce = lowerHex(nonce.data(), nonce.size());
+            bytes.resize(u.offset + u.sealedSize);
+            reader.read(0, reinterpret_cast<unsigned char*>(bytes.data()) + u.offset, u.sealedSize);
+            u.sealedPlainSha = reader.plainSha256();
         } catch (...) {
             if (fs::exists(f->file)) throw;
+            bytes.resize(u.offset);
             std::lock_guard<std::mutex> lock(uploadedMutex_);
             vanished_.insert(f->path);
-            return;
+            continue;
         }
-        if (!stamp.empty() && !u.resumed && fileStamp(f->file) == stamp) u.sealedPlainSha = sha; // sealed as hashed
-        u.storeConfirmed = checkWritten(name, u, sha);
-        std::lock_guard<std::mutex> lock(uploadedMutex_);
-        uploaded_[f->path] = u;
+        if (!stamp.empty() && fileStamp(f->file) == stamp) u.sealedPlainSha = shaOf_.at(f->path); // sealed as hashed
+        in.emplace_back(f, std::move(u));
+    }
+    if (in.empty()) return;
+    const bool confirmed = e.dest_->putConfirmed(pack, bytes.size(),
+                                                 [&](uint64_t off, unsigned char* buf, size_t n) {
+                                                     std::memcpy(buf, bytes.data() + off, n);
+                                                 },
+                                                 ObjectClass::data, {});
+    sent(bytes.size());
+    for (size_t i = 0; i < in.size(); ++i) partDone();
+
+    bool sealedAsNamed = true;
+    for (const auto& [f, u] : in) {
+        if (!u.sealedPlainSha.empty() && u.sealedPlainSha != shaOf_.at(f->path)) throw mismatch(pack); // changed
+        sealedAsNamed = sealedAsNamed && !u.sealedPlainSha.empty();
+    }
+    const bool readLater = confirmed && sealedAsNamed && verification_ == VerificationLevel::readBack &&
+                           e.dest_->readsAreCharged();
+    if (verification_ != VerificationLevel::none && !readLater) {
+        // Read back once, whole; every object in it must open under its own
+        // name, carry its nonce and (when not hashed while sealed) its content.
+        const bool holds = matchesSoon([&] {
+            std::string back;
+            try {
+                if (!e.dest_->get(pack, [&](const unsigned char* p, size_t n) {
+                        if (back.size() + n > bytes.size()) throw EnoughRead{}; // longer than sent
+                        back.append(reinterpret_cast<const char*>(p), n);
+                    }))
+                    return false;
+            } catch (const EnoughRead&) {
+                return false;
+            }
+            if (back.size() != bytes.size()) return false;
+            return std::all_of(in.begin(), in.end(), [&](const auto& member) {
+                const auto& [f, u] = member;
+                const std::string sha = u.sealedPlainSha.empty() ? shaOf_.at(f->path) : std::string();
+                return openedNonce(e.crypto_, entries_.at(f->path).value("name", ""), u.sealedSize, sha,
+                                   [&](const ByteSink& sink) {
+                                       sink(reinterpret_cast<const unsigned char*>(back.data()) + u.offset,
+                                            u.sealedSize);
+                                       return true;
+                                   }) == u.nonce;
+            });
+        });
+        if (!holds) throw mismatch(pack);
+    }
+    // A later run stopped before its manifest names them takes them over.
+    json recorded = json::array();
+    for (const auto& [f, u] : in)
+        recorded.push_back({{"name", entries_.at(f->path).value("name", "")},
+                            {kOffsetField, u.offset},
+                            {"sealedSize", u.sealedSize},
+                            {"nonce", u.nonce}});
+    changeResume(e.resumeMutex_, e.resumePath_, [&](ResumeState& st) {
+        st.packs.push_back({{"destination", identity_}, {"name", pack}, {"members", recorded}});
     });
+    std::lock_guard<std::mutex> lock(uploadedMutex_);
+    for (auto& [f, u] : in) {
+        u.storeConfirmed = readLater;
+        uploaded_[f->path] = std::move(u);
+    }
 }
 
 void BackupEngine::Run::uploadAndVerify() {
@@ -1394,6 +1602,10 @@ void BackupEngine::Run::uploadAndVerify() {
         json& o = entries_.at(path);
         o["sealedSize"] = u.sealedSize;
         o["nonce"] = u.nonce;
+        if (!u.pack.empty()) {
+            o[kPackField] = u.pack;
+            o[kOffsetField] = u.offset;
+        }
         if (u.storeConfirmed) {
             o[kStoreConfirmedField] = generation_;
             ++receipt.storeConfirmed;
@@ -1437,7 +1649,8 @@ void BackupEngine::Run::sendDatabase() {
     const std::string dbName = objectsPrefix_ + e.crypto_.nameTag("database:" + remoteName_ + ":" + fingerprint +
                                                                   (compressed ? std::string(":") + kZstdEncoding : ""));
     const uint64_t dbSealedSize = TreskCrypto::sealedSize(compressed ? compressed->size : dbPlainSize);
-    std::optional<std::string> dbNonce = adopt(dbName, dbSealedSize, storedSha);
+    std::optional<std::string> dbNonce;
+    if (auto held = adopt(dbName, dbSealedSize, storedSha)) dbNonce = held->nonce;
     bool dbStoreConfirmed = false;
     if (dbNonce) {
         dropDbFromProgress();
@@ -1477,9 +1690,11 @@ void BackupEngine::Run::sendDatabase() {
 void BackupEngine::Run::switchManifest() {
     receipt.damaged = damaged_;
     const std::string createdAt = formatISO8601(std::chrono::system_clock::now());
-    json manifest =
-        {{"format", 2},          {"generation", generation_}, {"createdAt", createdAt}, {"remoteName", remoteName_},
-         {"database", dbEntry_}, {"objects", objects_},       {"auditNext", auditNext_}};
+    const bool anyPacked = std::any_of(objects_.begin(), objects_.end(),
+                                       [](const json& o) { return o.contains(kPackField); });
+    json manifest = {{"format", anyPacked ? 3 : 2}, {"generation", generation_}, {"createdAt", createdAt},
+                     {"remoteName", remoteName_},   {"database", dbEntry_},      {"objects", objects_},
+                     {"auditNext", auditNext_}};
     // What the database holds, so that the next run can tell cheaply whether
     // this backup holds anything its archive lacks (backup_merge.h).
     std::optional<ArchiveContents> contents;
@@ -1551,7 +1766,7 @@ void BackupEngine::Run::switchManifest() {
 
 void BackupEngine::Run::sweep() {
     std::set<std::string> keep = {dbEntry_.value("name", "")};
-    for (const auto& o : objects_) keep.insert(o.value("name", ""));
+    for (const auto& o : objects_) keep.insert(storedObjectOf(o));
     std::vector<CleanupEntry> pending;
     changeResume(e.resumeMutex_, e.resumePath_, [&](ResumeState& st) {
         for (const auto& c : st.cleanup)
@@ -1582,6 +1797,13 @@ void BackupEngine::Run::sweep() {
             abandoned.push_back(u);
             return true;
         });
+        // Packs are named by the manifest now, or removed above.
+        json packs = json::array();
+        for (const auto& pack : st.packs)
+            if (!pack.is_object() || pack.value("destination", "") != identity_ ||
+                !underThisBackup(pack.value("name", "")))
+                packs.push_back(pack);
+        st.packs = std::move(packs);
     });
     for (const auto& u : abandoned) e.dest_->abortUpload(u.name, u.uploadId);
 }
@@ -1635,7 +1857,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
     if (!sealed) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
     json m = json::parse(crypto_.open(*sealed, manifestName), nullptr, false); // (the kept copy is sealed alike)
     const int format = m.is_object() ? m.value("format", 0) : 0;
-    if ((format != 1 && format != 2) || !m.contains("database") || !m.contains("objects"))
+    if (format < 1 || format > 3 || !m.contains("database") || !m.contains("objects"))
         throw BackupError("the backup's manifest is not in a form this version understands");
     if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
     report.generation = m.value("generation", uint64_t(0));
@@ -1718,24 +1940,37 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
 
     // Every file that opens and matches is restored; one that does not is left
     // out, named, and the archive put in place is said to be incomplete. Files
-    // are fetched side by side; a failure to reach the destination stops it all.
+    // are fetched side by side, those stored in packs a pack at a time; a
+    // failure to reach the destination stops it all.
     struct Wanted {
         std::string rel, name;
         const json* entry;
     };
-    std::vector<Wanted> wanted;
+    struct Fetch { // one object at the destination: a file's own, or a pack
+        std::string pack;
+        std::vector<Wanted> files;
+    };
+    std::vector<Fetch> fetches;
+    std::map<std::string, size_t> packFetch;
     for (const auto& o : objects) {
         std::string rel = o.value("path", "");
         checkRemoteName(rel, "attachment path");
         if (rel.rfind(attachmentsPrefix(), 0) != 0 && !isEvidenceFilePath(rel))
             throw SealError("the backup's manifest names a file outside the archive");
         if (!isArchiveFilePath(rel)) continue; // a file still being written when an older version backed it up
-        wanted.push_back({rel, objectName(o.value("name", "")), &o});
+        Wanted w{rel, objectName(o.value("name", "")), &o};
+        if (!o.contains(kPackField)) {
+            fetches.push_back({"", {std::move(w)}});
+            continue;
+        }
+        const std::string pack = objectName(o.value(kPackField, ""));
+        auto [at, added] = packFetch.emplace(pack, fetches.size());
+        if (added) fetches.push_back({pack, {}});
+        fetches[at->second].files.push_back(std::move(w));
     }
     std::vector<std::string> lost;
     std::mutex restoredMutex;
-    parallelFor(wanted.size(), options_.threads, [&](size_t i) {
-        const Wanted& w = wanted[i];
+    auto restoreFile = [&](const Wanted& w, const std::function<bool(const ByteSink&)>& source) {
         const json& o = *w.entry;
         const stdfs::path file = staging.path() / w.rel;
         bool ok = true;
@@ -1743,7 +1978,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
             StreamNonce objectNonce{};
             std::string sha = restoreObject(
                 *dest_, crypto_, w.name, o.value("sealedSize", uint64_t(0)), file, &objectNonce,
-                [&] { notRecorded("the stored object for " + w.rel); }, format == 1);
+                [&] { notRecorded("the stored object for " + w.rel); }, format == 1, false, nullptr, source);
             if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", "") ||
                 (o.contains("sha256") && sha != o.value("sha256", "")))
                 notRecorded("the stored object for " + w.rel);
@@ -1764,6 +1999,33 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         p.done += o.value("sealedSize", int64_t(0));
         ++p.part;
         if (progress) progress(p);
+    };
+    parallelFor(fetches.size(), options_.threads, [&](size_t i) {
+        const Fetch& f = fetches[i];
+        if (f.pack.empty()) return restoreFile(f.files.front(), {});
+        // The pack is read once, up to the end of the last file it holds here.
+        uint64_t end = 0;
+        for (const Wanted& w : f.files)
+            end = std::max(end, w.entry->value(kOffsetField, uint64_t(0)) + w.entry->value("sealedSize", uint64_t(0)));
+        std::string bytes;
+        bool found = true;
+        try {
+            found = dest_->get(f.pack, [&](const unsigned char* data, size_t n) {
+                bytes.append(reinterpret_cast<const char*>(data), std::min<uint64_t>(n, end - bytes.size()));
+                if (bytes.size() == end) throw EnoughRead{};
+            });
+        } catch (const EnoughRead&) {
+        }
+        for (const Wanted& w : f.files)
+            restoreFile(w, [&](const ByteSink& sink) {
+                const uint64_t offset = w.entry->value(kOffsetField, uint64_t(0));
+                if (!found) return false;
+                if (offset < bytes.size())
+                    sink(reinterpret_cast<const unsigned char*>(bytes.data()) + offset,
+                         static_cast<size_t>(
+                             std::min<uint64_t>(w.entry->value("sealedSize", uint64_t(0)), bytes.size() - offset)));
+                return true;
+            });
     });
     std::sort(lost.begin(), lost.end());
     for (const std::string& rel : lost) { // and no folder made only for a file left out

@@ -14,6 +14,12 @@
 //                       database snapshot, named by a keyed hash of what it holds
 //                       ("attachment:<path>:<sha256>", "database:R:<sha256>"), so
 //                       an object is uploaded once and names reveal nothing
+//   P/A/objects/<tag>   also, on destinations that pack small objects
+//                       (BackupDestination::packsSmallObjects), a pack: the sealed
+//                       objects of several small files one after the other, each
+//                       sealed under its own name as it would be stored alone, so
+//                       that one request stores many (its tag is keyed from a
+//                       random text)
 //   P/A/machines/<id>   each Mac's run report for this owner (machine_exchange.h);
 //                       outside the manifest: a restore neither needs nor reads them
 // Every object is sealed under its full name (crypto.h), so moving objects about
@@ -43,7 +49,10 @@
 // carries "storeConfirmed": G while its object has not been read back since
 // the run of generation G wrote it to an object store whose own checksum
 // confirmed what it received; the run of generation G + kAuditCycle - 1 reads
-// it back at the latest. "encoding"
+// it back at the latest. An object entry with "pack" (the pack's full name) and
+// "offset" is stored inside that pack, sealedSize bytes from offset; the
+// manifest is then of format 3, which earlier versions refuse rather than
+// misread. A pack stays while any entry names it. "encoding"
 // ("zstd", compression.h) says the object holds the compressed file, of
 // encodedSize bytes hashing to encodedSha256; without it the object holds the
 // file itself. "objects" holds the attachment files and the evidence files
@@ -61,7 +70,11 @@
 // Resume state ("resume-state.json", written atomically; it holds no secret):
 // {"uploads": [{"destination", "name", "fingerprint", "keyId", "nonce",
 // "partSize", "uploadId", "parts": [{"number", "tag"}]}], "cleanup":
-// [{"destination", "name"}]}. An upload entry is reused only when destination,
+// [{"destination", "name"}], "packs": [{"destination", "name", "members":
+// [{"name", "offset", "sealedSize", "nonce"}]}]}. A pack entry lists what a run
+// stored and checked in a pack, so that a later run takes those objects over
+// (read back and compared, as any object a stopped run stored) instead of
+// sending them again; pack entries go once a manifest was switched. An upload entry is reused only when destination,
 // name, content hash ("sha256:<hex>") and key id all match; otherwise the old
 // upload is aborted and the object starts afresh, so parts of different
 // contents or keys are never joined and a nonce never seals two plaintexts. An
@@ -294,6 +307,8 @@ private:
         // The store's own checksum confirmed it received exactly what was sent
         // (BackupDestination::putConfirmed).
         bool storeConfirmed = false;
+        std::string pack; // stored inside this pack, at offset; empty: stored alone
+        uint64_t offset = 0;
     };
     Uploaded uploadFile(const std::filesystem::path& plain, const std::string& name, const std::string& fingerprint,
                         ObjectClass cls, int threads, const std::function<void(uint64_t)>& sent,
@@ -315,8 +330,15 @@ private:
     bool storedIntact(const StoredObject& object);
     // Reads the object back whole: its nonce when it has that sealed size, opens
     // under this keyring and name and (sha not empty) holds plaintext with that
-    // hash; nothing otherwise. Throws BackupError when it cannot be read at all.
-    std::optional<std::string> checkStored(const std::string& name, uint64_t sealedSize, const std::string& sha);
+    // hash; nothing otherwise. pack: the object is stored in that pack at
+    // offset. Throws BackupError when it cannot be read at all.
+    std::optional<std::string> checkStored(const std::string& name, uint64_t sealedSize, const std::string& sha,
+                                           const std::string& pack = {}, uint64_t offset = 0);
+    // Streams the sealed bytes of the object sealed under name: its own object,
+    // or (pack not empty) sealedSize bytes of that pack from offset. False when
+    // the object or its pack is not there.
+    bool fetchSealed(const std::string& name, const std::string& pack, uint64_t offset, uint64_t sealedSize,
+                     const ByteSink& sink);
     std::optional<std::string> readRaw(const std::string& name);
     // When the kept copy of the manifest the latest one replaced opens and its
     // database object (another one than dbName) checks out: its creation time.

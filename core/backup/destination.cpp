@@ -1,5 +1,6 @@
 #include "core/backup/destination.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kx {
@@ -9,6 +10,15 @@ uint64_t BackupDestination::partSizeFor(uint64_t objectSize) const {
     uint64_t part = 16ull << 20;
     while (objectSize / part >= 9000) part *= 2;
     return part;
+}
+
+bool BackupDestination::getRange(const std::string& name, uint64_t offset, uint64_t length, const ByteSink& sink) {
+    uint64_t at = 0;
+    return get(name, [&](const unsigned char* p, size_t n) {
+        const uint64_t from = std::max(at, offset), to = std::min(at + n, offset + length);
+        if (from < to) sink(p + (from - at), static_cast<size_t>(to - from));
+        at += n;
+    });
 }
 
 bool BackupDestination::updateControl(const std::string& name, const ControlChange& change) {

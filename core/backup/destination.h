@@ -76,6 +76,10 @@ public:
     // where they all land in one file, whose writes take turns anyway: the
     // parts then go one after the other.
     virtual bool partsSideBySide() const { return true; }
+    // Whether small objects are better stored many to a shared object (a pack)
+    // than one each: where every request costs more than the bytes it carries
+    // (object stores) and data can be read back at once.
+    virtual bool packsSmallObjects() const { return false; }
 
     virtual void put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
                      const std::map<std::string, std::string>& metadata) = 0;
@@ -92,6 +96,10 @@ public:
     virtual std::optional<ObjectInfo> head(const std::string& name) = 0;
     // Streams the object to sink; false when there is no such object.
     virtual bool get(const std::string& name, const ByteSink& sink) = 0;
+    // Streams bytes [offset, offset + length) of the object to sink, fewer when
+    // the object ends sooner; false when there is no such object. By default the
+    // whole object is read and the rest passed over.
+    virtual bool getRange(const std::string& name, uint64_t offset, uint64_t length, const ByteSink& sink);
     // Removing an absent object is no failure.
     virtual void remove(const std::string& name) = 0;
     // Names and sizes of the objects below a prefix ("kelvara/jorin/").

@@ -314,6 +314,7 @@ struct Transfer {
     size_t sent = 0;
     std::string received;
     const ByteSink* sink = nullptr;
+    bool delivered = false; // the sink was given bytes: a retry would give them again
     long status = 0;
     CURL* curl = nullptr;
     std::map<std::string, std::string>* headers = nullptr;
@@ -334,6 +335,7 @@ size_t writeBody(char* data, size_t size, size_t n, void* user) {
     if (t->status == 0) curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &t->status);
     if (t->sink && t->status >= 200 && t->status < 300) {
         try {
+            t->delivered = true;
             (*t->sink)(reinterpret_cast<const unsigned char*>(data), total);
         } catch (...) {
             t->failure = std::current_exception();
@@ -429,7 +431,7 @@ S3Destination::Response S3Destination::send(const Call& call) {
         resp.body = std::move(t.received);
 
         bool transient = rc != CURLE_OK || resp.status >= 500 || resp.status == 429;
-        if (transient && attempt < attempts && !(call.sink && rc == CURLE_WRITE_ERROR)) {
+        if (transient && attempt < attempts && !t.delivered) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250 * attempt * attempt));
             continue;
         }
@@ -555,6 +557,31 @@ bool S3Destination::get(const std::string& name, const ByteSink& sink) {
     Response r = send(c);
     if (r.status == 404) return false;
     if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "return " + name, r);
+    return true;
+}
+
+bool S3Destination::getRange(const std::string& name, uint64_t offset, uint64_t length, const ByteSink& sink) {
+    if (!length) return head(name).has_value();
+    // The answer is kept before it is passed on: a store that ignores the range
+    // answers 200 with the whole object, which is then cut here.
+    std::string bytes;
+    const ByteSink keep = [&](const unsigned char* p, size_t n) {
+        if (bytes.size() + n > length + (64u << 20))
+            throw BackupError("the object " + name + " is larger than recorded");
+        bytes.append(reinterpret_cast<const char*>(p), n);
+    };
+    Call c;
+    c.method = "GET";
+    c.path = objectPath(name);
+    c.headers.emplace_back("range", "bytes=" + std::to_string(offset) + "-" + std::to_string(offset + length - 1));
+    c.sink = &keep;
+    Response r = send(c);
+    if (r.status == 404) return false;
+    if (r.status == 416) return true; // the object ends before the range starts
+    if (r.status < 200 || r.status >= 300) httpFailure(s_.label, "return " + name, r);
+    const size_t from = r.status == 206 ? 0 : static_cast<size_t>(std::min<uint64_t>(offset, bytes.size()));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, bytes.size() - from));
+    if (n) sink(reinterpret_cast<const unsigned char*>(bytes.data()) + from, n);
     return true;
 }
 

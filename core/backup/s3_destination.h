@@ -62,6 +62,7 @@ public:
     std::string resumeIdentity() const override;
     bool canReadBackData() const override { return !s_.deepArchive; }
     bool readsAreCharged() const override { return true; }
+    bool packsSmallObjects() const override { return canReadBackData(); }
 
     void put(const std::string& name, uint64_t size, const ByteProducer& produce, ObjectClass cls,
              const std::map<std::string, std::string>& metadata) override;
@@ -69,6 +70,7 @@ public:
                       const std::map<std::string, std::string>& metadata) override;
     std::optional<ObjectInfo> head(const std::string& name) override;
     bool get(const std::string& name, const ByteSink& sink) override;
+    bool getRange(const std::string& name, uint64_t offset, uint64_t length, const ByteSink& sink) override;
     void remove(const std::string& name) override;
     std::vector<std::pair<std::string, uint64_t>> list(const std::string& prefix) override;
     std::string beginUpload(const std::string& name, uint64_t partSize, ObjectClass cls,

@@ -62,7 +62,7 @@ bool BackupEngine::storedIntact(const StoredObject& o) {
     // it was written: its plaintext is not hashed again. Without a recorded
     // nonce the hash is what tells.
     const std::string sha = o.nonce.empty() ? o.sha256 : std::string();
-    std::optional<std::string> nonce = checkStored(o.name, o.sealedSize, sha);
+    std::optional<std::string> nonce = checkStored(o.name, o.sealedSize, sha, o.pack, o.offset);
     return nonce && *nonce == o.nonce;
 }
 

@@ -29,11 +29,13 @@ inline constexpr size_t kAuditMinimum = 8;
 inline constexpr uint64_t kAuditMinimumBytes = 64ull << 20;
 
 struct StoredObject {
-    std::string name; // on the destination
+    std::string name; // what it was sealed under
     uint64_t sealedSize = 0;
-    std::string nonce;  // recorded by the manifest (hex)
-    std::string sha256; // of the plaintext, when the manifest records it
-    bool due = false;   // read back by this run wherever the rotation stands
+    std::string nonce;     // recorded by the manifest (hex)
+    std::string sha256;    // of the plaintext, when the manifest records it
+    bool due = false;      // read back by this run wherever the rotation stands
+    std::string pack = {}; // the pack holding it, at offset; empty: stored alone under name
+    uint64_t offset = 0;
 };
 
 struct AuditPlan {

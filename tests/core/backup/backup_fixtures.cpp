@@ -166,6 +166,17 @@ nlohmann::json readManifest(BackupDestination& dest, const SymmetricKey& key, co
     return nlohmann::json::parse(TreskCrypto(key).open(bytes, name));
 }
 
+void spoilStoredCopy(BackupDestination& dest, const nlohmann::json& entry) {
+    if (!entry.contains("pack")) return dest.remove(entry.at("name").get<std::string>());
+    const std::string pack = entry.at("pack").get<std::string>();
+    std::string bytes;
+    dest.get(pack, [&](const unsigned char* p, size_t n) { bytes.append(reinterpret_cast<const char*>(p), n); });
+    bytes.at(entry.at("offset").get<size_t>() + entry.at("sealedSize").get<size_t>() / 2) ^= 0x08;
+    dest.put(pack, bytes.size(),
+             [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, bytes.data() + off, n); },
+             ObjectClass::data, {});
+}
+
 std::string storedDatabaseName(BackupDestination& dest, const SymmetricKey& key, const std::string& remoteName) {
     return readManifest(dest, key, remoteName).at("database").at("name").get<std::string>();
 }
@@ -401,7 +412,7 @@ void S3Server::stop() {
 
 void S3Server::restart() { start(); }
 
-bool S3Server::flipStoredByte(const std::string& objectName) {
+bool S3Server::flipStoredByte(const std::string& objectName, std::optional<uint64_t> at) {
     const std::string tag = stdfs::path(objectName).filename().string();
     bool flipped = false;
     for (auto& f : stdfs::recursive_directory_iterator(dir_)) {
@@ -409,7 +420,8 @@ bool S3Server::flipStoredByte(const std::string& objectName) {
         if (f.is_regular_file() && p.find(tag) != std::string::npos && p.find("_S3rver_object") != std::string::npos &&
             p.find("metadata") == std::string::npos) {
             std::string bytes = readAll(f.path());
-            bytes[bytes.size() / 2] ^= 0x08;
+            if (at.value_or(0) >= bytes.size()) continue;
+            bytes[at ? *at : bytes.size() / 2] ^= 0x08;
             writeAll(f.path(), bytes);
             flipped = true;
         }

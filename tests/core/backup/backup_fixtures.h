@@ -37,6 +37,9 @@ bool killChildWhereItStops(const std::function<void(const std::function<void()>&
 // with key (throws when there is none).
 nlohmann::json readManifest(BackupDestination& dest, const SymmetricKey& key,
                             const std::string& remoteName = "jorin/tresk.db");
+// Spoils the stored copy a manifest's object entry records: the object is
+// removed, or, inside a pack, a byte of its part of the pack is flipped.
+void spoilStoredCopy(BackupDestination& dest, const nlohmann::json& entry);
 // The stored name of that backup's database object.
 std::string storedDatabaseName(BackupDestination& dest, const SymmetricKey& key,
                                const std::string& remoteName = "jorin/tresk.db");
@@ -114,7 +117,8 @@ public:
     void restart();
     // Flips a byte in the middle of the stored object's data in the server's
     // own folder (its size stays); false when it holds no such object.
-    bool flipStoredByte(const std::string& objectName);
+    // Flips the byte at `at` (default: the middle one) of the stored object.
+    bool flipStoredByte(const std::string& objectName, std::optional<uint64_t> at = std::nullopt);
     std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
     const std::filesystem::path& dataDir() const { return dir_; }
     static constexpr const char* kBucket = "kelvara-test";

@@ -24,6 +24,7 @@ public:
     bool canReadBackData() const override { return inner_->canReadBackData(); }
     bool readsAreCharged() const override { return inner_->readsAreCharged(); }
     uint64_t partSizeFor(uint64_t s) const override { return inner_->partSizeFor(s); }
+    bool packsSmallObjects() const override { return inner_->packsSmallObjects(); }
     void put(const std::string& n, uint64_t s, const ByteProducer& p, ObjectClass c,
              const std::map<std::string, std::string>& m) override {
         inner_->put(n, s, p, c, m);

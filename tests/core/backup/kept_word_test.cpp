@@ -201,10 +201,16 @@ TEST(KeptWordS3, DamageToTheDatabaseIsFoundNextRunAndABackupOfOverAThousandObjec
     test::makeArchive(archive, 300, std::vector<size_t>(1100, 40), 74);
     stdfs::last_write_time(archive / "tresk.db", stdfs::file_time_type::clock::now() - std::chrono::hours(1));
     SymmetricKey key = SymmetricKey::generate();
+    // Each file stored alone, as files too large for a pack are.
+    class OneObjectEach final : public test::ForwardingDestination {
+    public:
+        using ForwardingDestination::ForwardingDestination;
+        bool packsSmallObjects() const override { return false; }
+    };
     auto dest = std::make_shared<S3Destination>(S3Destination::compatible(server.endpoint(), "us-east-1",
                                                                           test::S3Server::kKey, test::S3Server::kKey,
                                                                           test::S3Server::kBucket));
-    BackupEngine engine(TreskCrypto(key), dest, "kelvara", work / "resume-state.json");
+    BackupEngine engine(TreskCrypto(key), std::make_shared<OneObjectEach>(dest), "kelvara", work / "resume-state.json");
     auto run = [&] { return engine.backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack); };
     run();
     // A listing of over 1,000 keys comes in pages: the second run finds them all

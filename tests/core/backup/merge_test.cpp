@@ -256,7 +256,7 @@ TEST_P(Merge, ARebuiltArchiveTakesBackWhatOnlyTheBackupHeldBeforeReplacingIt) {
     const std::string lostKey = Sha256::hexOf("bytes whose stored copy goes missing");
     const json manifest = test::readManifest(*dest, key);
     for (const auto& o : manifest.at("objects"))
-        if (o.value("path", "").ends_with(lostKey)) dest->remove(o.value("name", ""));
+        if (o.value("path", "").ends_with(lostKey)) test::spoilStoredCopy(*dest, o);
     h.ingest("mac", {message("both-1", "in both", 3), message("mac-1", "on the Mac", 4), message("mac-2", "new", 5)});
     const std::set<std::string> all = unite(before, h.guids());
 
@@ -402,7 +402,7 @@ TEST_P(Merge, ABackupThatCannotBeReadIsRefusedBeforeAnythingAtTheDestinationChan
 
     // A manifest of a newer format this version cannot read.
     json newer = manifest;
-    newer["format"] = 3;
+    newer["format"] = 4;
     const std::string name = "kelvara/jorin/tresk.db.manifest";
     const std::string sealed = TreskCrypto(key).seal(newer.dump(), name);
     dest->put(name, sealed.size(),

@@ -1,6 +1,7 @@
 // Backups against a real S3-compatible server (s3rver) on loopback. s3rver
 // checks Signature Version 4 with its fixed key pair, so these tests also prove
 // the signing on live requests.
+#include "core/backup/archive_walk.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/health.h"
 #include "core/backup/s3_destination.h"
@@ -305,9 +306,20 @@ TEST_F(S3Backup, UploadsTheStoreConfirmedAreReadBackByTheRotationAndDamageAmongT
     std::vector<std::string> unread = marked();
     ASSERT_EQ(unread.size(), 21u);
 
-    // Damage at rest to the attachment object the rotation reaches last.
+    // The 20 small files went up in one pack: two objects in all.
+    EXPECT_EQ(dest->list("kelvara/jorin/objects/").size(), 2u);
+
+    // Damage at rest, inside the pack, to the file the rotation reaches last.
     std::erase(unread, test::storedDatabaseName(*dest, key));
-    ASSERT_TRUE(server->flipStoredByte(*std::max_element(unread.begin(), unread.end())));
+    const std::string last = *std::max_element(unread.begin(), unread.end());
+    int flipped = 0;
+    const nlohmann::json firstManifest = test::readManifest(*dest, key);
+    for (const auto& obj : firstManifest["objects"]) {
+        if (obj["name"] != last) continue;
+        const uint64_t at = obj["offset"].get<uint64_t>() + obj["sealedSize"].get<uint64_t>() / 2;
+        flipped += server->flipStoredByte(obj["pack"], at);
+    }
+    ASSERT_EQ(flipped, 1);
 
     // Runs read the database object and a share of the rest back, clearing
     // their marks, until the damage is found, named and sent again.
@@ -339,4 +351,42 @@ TEST_F(S3Backup, UploadsTheStoreConfirmedAreReadBackByTheRotationAndDamageAmongT
               ObjectClass::control, {});
     EXPECT_EQ(backup().storedChecked, 21u); // the rotation's share alone is 8
     EXPECT_TRUE(marked().empty());
+}
+
+TEST_F(S3Backup, SmallFilesGoUpInPacksAndADamagedOneCostsOnlyItselfUntilTheNextRunSendsItAgain) {
+    std::vector<size_t> sizes(30, 0);
+    for (size_t i = 0; i < sizes.size(); ++i) sizes[i] = 2000 + 113 * i;
+    sizes.push_back(700 * 1024); // too large for a pack: stored alone
+    test::makeArchive(work / "root/jorin", 300, sizes, 23);
+    BackupEngine engine(TreskCrypto(key), dest, "kelvara", work / "resume-state.json");
+    auto backup = [&](VerificationLevel v) { return engine.backup("jorin/tresk.db", work / "root/jorin/tresk.db", v); };
+    EXPECT_EQ(backup(VerificationLevel::readBack).verification, UploadReceipt::Verification::verified);
+    EXPECT_EQ(dest->list("kelvara/jorin/objects/").size(), 3u); // the database, the large file and one pack
+    const nlohmann::json manifest = test::readManifest(*dest, key);
+    EXPECT_EQ(manifest["format"], 3);
+
+    // One file's bytes inside the pack are damaged: everything else restores.
+    std::string spoiled;
+    for (const auto& o : manifest["objects"])
+        if (o.contains("pack") && spoiled.empty()) {
+            test::spoilStoredCopy(*dest, o);
+            spoiled = o["path"];
+        }
+    ASSERT_FALSE(spoiled.empty());
+    RestoreReport r = engine.restore("jorin/tresk.db", work / "r1/jorin");
+    ASSERT_EQ(r.unrestored.size(), 1u);
+    EXPECT_EQ(r.unrestored[0].rfind(spoiled, 0), 0u) << r.unrestored[0];
+    EXPECT_EQ(r.objects, sizes.size() - 1);
+    EXPECT_FALSE(stdfs::exists(work / "r1/jorin" / spoiled));
+    for (const ArchiveFile& f : listArchiveFiles(work / "root/jorin/attachments"))
+        if (f.path != spoiled) {
+            EXPECT_EQ(test::readAll(work / "r1/jorin" / f.path), test::readAll(f.file)) << f.path;
+        }
+
+    // A run that reads everything back finds it, says so and sends it again.
+    UploadReceipt again = backup(VerificationLevel::everything);
+    EXPECT_EQ(again.damaged, std::vector<std::string>{spoiled});
+    EXPECT_EQ(again.verification, UploadReceipt::Verification::verified);
+    engine.restore("jorin/tresk.db", work / "r2/jorin");
+    EXPECT_EQ(test::compareArchives(work / "root/jorin", work / "r2/jorin"), "");
 }
