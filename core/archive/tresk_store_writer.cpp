@@ -1010,7 +1010,7 @@ T* slotOf(std::vector<T>& table, int64_t row) {
     constexpr int64_t kMaxRow = 1 << 18;
     if (row <= 0 || row >= kMaxRow) return nullptr;
     const auto at = static_cast<size_t>(row);
-    if (at >= table.size()) table.resize(std::max(at + 1, table.size() * 2), T{});
+    if (at >= table.size()) table.resize(std::min(std::max(at + 1, table.size() * 2), size_t(kMaxRow)), T{});
     return &table[at];
 }
 
