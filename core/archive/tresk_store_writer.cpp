@@ -292,8 +292,12 @@ struct TreskStoreWriter::Statements {
                            "last_date = CASE WHEN excluded.last_date IS NULL THEN last_date "
                            "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
                            "ELSE last_date END"),
-          appendRecords(db, "INSERT INTO records(family, subject, body) VALUES " + rows("(?,?,?)")),
-          insertSightings(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) "
+          // The statements that insert many rows stop at a failing row instead of
+          // undoing the rows before it (a failure fails the transaction, which is
+          // then rolled back whole): SQLite then keeps no copy of the pages they
+          // change to undo them with.
+          appendRecords(db, "INSERT OR FAIL INTO records(family, subject, body) VALUES " + rows("(?,?,?)")),
+          insertSightings(db, "INSERT OR FAIL INTO message_sources(message_id, source_id, first_seen, last_seen) "
                               "SELECT id, ?3, ?4, ?4 FROM messages WHERE id BETWEEN ?1 AND ?2") {}
     // `kRowsPerInsert` copies of one row's placeholders.
     static std::string rows(const std::string& row) {
