@@ -5,7 +5,8 @@
 //   bench_ingest [messages] [work folder]      (a given work folder is kept afterwards)
 //   bench_ingest [messages] [work folder] first [runs]
 //                                    (only the first ingests over 1,000 conversations;
-//                                     a source generated there earlier is used again)
+//                                     a source of that many messages generated there earlier
+//                                     is used again)
 //
 // With N messages (default 1,000,000) it measures:
 //   - a first ingest of N messages spread over 1,000 conversations (five runs)
