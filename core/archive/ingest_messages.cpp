@@ -9,6 +9,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -384,6 +385,12 @@ std::vector<PartHistory> parseEdits(std::string_view blob, bool& undecodable) {
     std::sort(histories.begin(), histories.end(),
               [](const PartHistory& a, const PartHistory& b) { return a.part < b.part; });
     return histories;
+}
+
+// A number for one reading of a database, never given twice in the process.
+std::int64_t nextRowSpace() {
+    static std::atomic<std::int64_t> next{0};
+    return ++next;
 }
 
 bool hasIndexOn(sqlite3* db, const std::string& table, const std::string& column) {
@@ -1009,12 +1016,21 @@ private:
     MessageRecord buildMessage(const Statement& st, std::int64_t row, std::string_view guid) {
         MessageRecord m;
         m.sourceRowId = row;
+        m.rowSpace = rowSpace_;
         m.guid = typedstream::sanitizeUtf8(guid);
-        m.chatGuid = linksApart_ ? chatOf(row)
-                                 : chatOfLink(row, st.isNull(cChat) ? std::nullopt : std::optional(st.integer(cChat)));
+        if (linksApart_) {
+            m.chatGuid = chatOf(row);
+        } else {
+            const auto chat = st.isNull(cChat) ? std::nullopt : std::optional(st.integer(cChat));
+            m.chatGuid = chatOfLink(row, chat);
+            if (chat && !m.chatGuid.empty()) m.sourceChatRow = *chat;
+        }
         if (handleIds_) {
             if (!st.isNull(cHandle))
-                if (auto h = handleIds_->find(st.integer(cHandle)); h != handleIds_->end()) m.handle = h->second;
+                if (auto h = handleIds_->find(st.integer(cHandle)); h != handleIds_->end()) {
+                    m.handle = h->second;
+                    m.sourceHandleRow = h->first;
+                }
         } else if (auto h = st.textView(cHandle); h && !h->empty()) {
             m.handle = typedstream::sanitizeUtf8(*h);
         }
@@ -1138,6 +1154,8 @@ private:
     IngestSink& sink_;
     TableColumns msg_, handle_, chat_, att_;
     std::unordered_map<std::int64_t, std::string> chats_;
+    // Names the numbering of chats_ and handleIds_ in the records (MessageRecord::rowSpace).
+    const std::int64_t rowSpace_ = nextRowSpace();
     std::optional<std::unordered_map<std::int64_t, std::string>> handleIds_; // by ROWID, when read whole
     std::unique_ptr<Statement> attStmt_;
     std::unique_ptr<Statement> linkStmt_;

@@ -85,6 +85,14 @@ struct MessageRecord {
     std::vector<EditRecord> edits;             // earlier bodies, oldest first
     std::vector<AttachmentRecord> attachments; // in the source's join order
     int64_t sourceRowId = 0;                   // the row id in the source (diagnostics only)
+    // The row ids in the source of the chat chatGuid names and of the handle
+    // `handle` names (0 when not known), numbered as in one reading of the
+    // source, which `rowSpace` names (each reading a number of its own, unique
+    // in the process; 0: none). Within one rowSpace a row always names the same
+    // chat or handle, so the writer may look them up by row instead of by text.
+    int64_t rowSpace = 0;
+    int64_t sourceChatRow = 0;
+    int64_t sourceHandleRow = 0;
 };
 
 // Where a reader got to. The engine stores it only together with every message

@@ -292,8 +292,12 @@ struct TreskStoreWriter::Statements {
                            "last_date = CASE WHEN excluded.last_date IS NULL THEN last_date "
                            "WHEN last_date IS NULL OR excluded.last_date > last_date THEN excluded.last_date "
                            "ELSE last_date END"),
-          appendRecords(db, "INSERT INTO records(family, subject, body) VALUES " + rows("(?,?,?)")),
-          insertSightings(db, "INSERT INTO message_sources(message_id, source_id, first_seen, last_seen) "
+          // The statements that insert many rows stop at a failing row instead of
+          // undoing the rows before it (a failure fails the transaction, which is
+          // then rolled back whole): SQLite then keeps no copy of the pages they
+          // change to undo them with.
+          appendRecords(db, "INSERT OR FAIL INTO records(family, subject, body) VALUES " + rows("(?,?,?)")),
+          insertSightings(db, "INSERT OR FAIL INTO message_sources(message_id, source_id, first_seen, last_seen) "
                               "SELECT id, ?3, ?4, ?4 FROM messages WHERE id BETWEEN ?1 AND ?2") {}
     // `kRowsPerInsert` copies of one row's placeholders.
     static std::string rows(const std::string& row) {
@@ -819,9 +823,11 @@ void TreskStoreWriter::rollback() {
     // What was cached during the transaction may not exist any more.
     handles_.clear();
     sourceIds_.clear();
+    lastSource_ = {};
     chats_.clear();
     conversations_.clear();
     last_ = Last{};
+    byRow_ = ByRow{};
 }
 
 int64_t TreskStoreWriter::sourceRow(const Source& source, Date now) {
@@ -842,7 +848,11 @@ int64_t TreskStoreWriter::sourceRow(const Source& source, Date now) {
 }
 
 const std::string& TreskStoreWriter::sourceIdOf(int64_t sourceRow) {
-    if (auto it = sourceIds_.find(sourceRow); it != sourceIds_.end()) return it->second;
+    if (lastSource_.id && lastSource_.row == sourceRow) return *lastSource_.id;
+    if (auto it = sourceIds_.find(sourceRow); it != sourceIds_.end()) {
+        lastSource_ = {sourceRow, &it->second};
+        return it->second;
+    }
     SQLite::Statement q(*db_, "SELECT source_id FROM sources WHERE id = ?");
     q.bind(1, sourceRow);
     if (!q.executeStep()) throw Error("the archive has no source numbered " + std::to_string(sourceRow));
@@ -995,26 +1005,61 @@ const TreskStoreWriter::ConversationInfo& TreskStoreWriter::conversationFor(cons
     return conversations_[key];
 }
 
+namespace {
+
+// The slot of `row` in a table by row, grown as needed; none for rows too
+// large to keep that way.
+template <typename T>
+T* slotOf(std::vector<T>& table, int64_t row) {
+    constexpr int64_t kMaxRow = 1 << 18;
+    if (row <= 0 || row >= kMaxRow) return nullptr;
+    const auto at = static_cast<size_t>(row);
+    if (at >= table.size()) table.resize(std::min(std::max(at + 1, table.size() * 2), size_t(kMaxRow)), T{});
+    return &table[at];
+}
+
+} // namespace
+
+const TreskStoreWriter::ConversationInfo& TreskStoreWriter::conversationOf(const MessageRecord& m) {
+    if (m.rowSpace == 0 || m.sourceChatRow == 0 || m.chatGuid.empty()) return conversationFor(m);
+    if (m.rowSpace != byRow_.space) byRow_ = ByRow{m.rowSpace, {}, {}};
+    auto* slot = slotOf(byRow_.chats, m.sourceChatRow);
+    if (slot && *slot) return **slot;
+    const auto& conversation = conversationFor(m);
+    if (slot) *slot = &conversation;
+    return conversation;
+}
+
+int64_t TreskStoreWriter::handleOf(const MessageRecord& m) {
+    if (m.rowSpace == 0 || m.sourceHandleRow == 0) return handleId(*m.handle);
+    if (m.rowSpace != byRow_.space) byRow_ = ByRow{m.rowSpace, {}, {}};
+    auto* slot = slotOf(byRow_.handles, m.sourceHandleRow);
+    if (slot && *slot) return *slot;
+    const int64_t id = handleId(*m.handle);
+    if (slot) *slot = id;
+    return id;
+}
+
 TreskStoreWriter::AddResult TreskStoreWriter::addMessage(
     const MessageRecord& m, int64_t sourceRow, Date now,
     const std::unordered_map<std::string, std::string>& objectKeys) {
-    const auto& conv = conversationFor(m);
+    const auto& conv = conversationOf(m);
     const int64_t nowNs = toNanos(now);
     std::optional<int64_t> handle;
     const bool hasHandle = m.handle && !m.handle->empty();
-    if (hasHandle) handle = handleId(*m.handle);
+    if (hasHandle) handle = handleOf(m);
     const bool reaction = isReactionType(m.associatedMessageType);
     // Whether the message is real (tresk_store_detail.h) once this sighting is
     // stored, and its date then: what its source's activity counts.
     bool real = false;
     int64_t realDate = 0;
 
+    // Every parameter is bound afresh (none keeps the previous message's value).
     auto& ins = st_->insertMessage;
     ins.reset();
-    ins.clearBindings();
     ins.bindNoCopy(1, m.guid);
     ins.bind(2, conv.id);
-    if (handle) ins.bind(3, *handle);
+    bindOpt(ins, 3, handle);
     bindOptInPlace(ins, 4, m.service);
     bindOptInPlace(ins, 5, m.text);
     bindOpt(ins, 6, m.date);

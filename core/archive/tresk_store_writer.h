@@ -130,6 +130,10 @@ private:
     std::function<std::optional<std::string>(const std::string&)> nameLookup_;
     std::unordered_map<std::string, int64_t> handles_;
     std::unordered_map<int64_t, std::string> sourceIds_;
+    struct {
+        int64_t row = 0;
+        const std::string* id = nullptr; // in sourceIds_
+    } lastSource_;
     std::unordered_map<std::string, ConversationInfo> chats_;         // by chat GUID
     std::unordered_map<std::string, ConversationInfo> conversations_; // by key
     // Rows waiting to be inserted several to a statement (all before the
@@ -161,6 +165,16 @@ private:
         int64_t totalsId = 0;
         ConversationTotals* totals = nullptr;
     } last_;
+    // Conversations and handle ids by their row in the reading of the source
+    // the messages come from (MessageRecord::rowSpace), which spares the lookups
+    // by text: pointers into chats_, ids from handles_. Cleared with the maps.
+    struct ByRow {
+        int64_t space = 0;
+        std::vector<const ConversationInfo*> chats;
+        std::vector<int64_t> handles;
+    } byRow_;
+    const ConversationInfo& conversationOf(const MessageRecord& message);
+    int64_t handleOf(const MessageRecord& message);
     bool inTransaction_ = false;
     bool conversationTotalsTouched_ = false;
     void loadPendingConversations();

@@ -552,3 +552,42 @@ TEST_F(StoreFixture, AWordInManyMessagesIsFoundNewestFirstByWalkingTheDates) {
     const auto to = kStart + std::chrono::minutes(100);
     for (const auto& h : r.search("rope", "jo", std::nullopt, std::nullopt, to, 5)) EXPECT_LE(h.date, to);
 }
+
+// The writer finds a message's conversation and sender by their rows in the
+// source; a row means the same only within one reading of the source, and
+// nothing it found survives a rollback.
+TEST_F(StoreFixture, ConversationsAndSendersFoundByTheirSourceRowsFollowEachReading) {
+    auto at = [](MessageRecord m, int64_t space, int64_t chatRow, int64_t handleRow) {
+        m.rowSpace = space;
+        m.sourceChatRow = chatRow;
+        m.sourceHandleRow = handleRow;
+        return m;
+    };
+    add(at(msg("g1", "iMessage;-;+15550001", "first", 1, "+15550001"), 1, 5, 7), a);
+    add(at(msg("g2", "iMessage;-;+15550001", "second", 2, "+15550001"), 1, 5, 7), a);
+    // A later reading (a copy made after the chats and handles were renumbered)
+    // uses the same rows for others.
+    add(at(msg("g3", "iMessage;-;+15550002", "third", 3, "+15550002"), 2, 5, 7), a);
+    w->commit();
+    // What a rolled-back transaction created is not found again by its rows.
+    w->begin();
+    add(at(msg("g4", "iMessage;-;+15550003", "fourth", 4, "+15550003"), 3, 5, 7), a);
+    w->rollback();
+    w->begin();
+    add(at(msg("g5", "iMessage;-;+15550003", "fifth", 5, "+15550003"), 3, 5, 7), a);
+    auto r = reader();
+    EXPECT_EQ(r.conversationMessageCount("+15550001"), 2);
+    EXPECT_EQ(r.conversationMessageCount("+15550002"), 1);
+    EXPECT_EQ(r.conversationMessageCount("+15550003"), 1);
+    SQLite::Database db(path);
+    auto sender = [&](const char* guid) {
+        return db
+            .execAndGet(std::string("SELECT h.handle FROM messages m JOIN handles h ON h.id = m.handle_id "
+                                    "WHERE m.guid = '") +
+                        guid + "'")
+            .getString();
+    };
+    EXPECT_EQ(sender("g2"), "+15550001");
+    EXPECT_EQ(sender("g3"), "+15550002");
+    EXPECT_EQ(sender("g5"), "+15550003");
+}
