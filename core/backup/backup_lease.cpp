@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fstream>
@@ -101,6 +102,7 @@ BackupLease::BackupLease(std::shared_ptr<BackupDestination> dest, std::string na
                                h.startedAt + "); wait for it to finish. If that run was stopped, its claim lapses at " +
                                formatISO8601(h.expiresAt));
     };
+    const auto asked = std::chrono::steady_clock::now();
     bool wrote = dest_->updateControl(name_, [&](const std::optional<std::string>& current) {
         other = parseLease(current);
         if (other && other->holder != holder_ && other->expiresAt > startedAt_ && !holderIsGoneHere(*other))
@@ -112,7 +114,9 @@ BackupLease::BackupLease(std::shared_ptr<BackupDestination> dest, std::string na
     if (!dest_->exclusiveUpdates()) {
         // A run that read the lease before this one wrote it writes within a
         // moment; whichever lease is there after the pause goes on.
-        std::this_thread::sleep_for(options_.settle);
+        const auto roundTrip = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                     asked);
+        std::this_thread::sleep_for(std::min(options_.settle, std::max(kSettleFloor, kSettleRoundTrips * roundTrip)));
         std::optional<Held> now;
         dest_->updateControl(name_, [&](const std::optional<std::string>& current) {
             now = parseLease(current);

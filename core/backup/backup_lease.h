@@ -12,7 +12,10 @@
 // over. So is a lease of this process that no run here holds any more (a run
 // that could not give it back because the destination went away). Object stores offer no atomic replace, so there the
 // new holder waits a moment and reads the lease back: of two runs that started together, the one whose lease was
-// written last goes on.
+// written last goes on. The moment covers the time another run takes from reading the lease to having written its
+// own: kSettleRoundTrips times as long as this run's own read and write of the lease took, at least kSettleFloor and
+// at most LeaseOptions::settle, so that a store on a fast network is not waited on for a whole second while a slow
+// one still gets the full pause. Whatever the pause, the run confirms the lease again before it writes its manifest.
 #include "core/backup/destination.h"
 #include "core/platform/time.h"
 
@@ -31,9 +34,12 @@ public:
     using BackupError::BackupError;
 };
 
+inline constexpr int kSettleRoundTrips = 10;
+inline constexpr std::chrono::milliseconds kSettleFloor{250};
+
 struct LeaseOptions {
     std::chrono::seconds ttl{120};          // how long a lease holds without renewal
-    std::chrono::milliseconds settle{1000}; // object stores: pause before reading the lease back
+    std::chrono::milliseconds settle{1000}; // object stores: the longest pause before reading the lease back
     NowFunction now;                        // the clock (none: the system clock)
 };
 

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <future>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kx;
@@ -147,6 +148,42 @@ TEST_P(OneBackupAtATime, TheLeaseOfAKilledRunIsTakenOver) {
     EXPECT_EQ(backup(fresh(), later).verification, UploadReceipt::Verification::verified);
     engine(fresh()).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
+}
+
+TEST_P(OneBackupAtATime, OfRunsStartingAtTheSameMomentOneGoesOnWithTheDefaultPause) {
+    // A run that takes a while between reading the lease and writing its own
+    // (a slower computer, a slower line).
+    class SlowToWrite final : public test::ForwardingDestination {
+    public:
+        using ForwardingDestination::ForwardingDestination;
+        bool updateControl(const std::string& n, const ControlChange& change) override {
+            return inner_->updateControl(n, [&](const std::optional<std::string>& current) {
+                auto next = change(current);
+                std::this_thread::sleep_for(std::chrono::milliseconds(120));
+                return next;
+            });
+        }
+    };
+    // Two runs start together, again and again. The pause an object store's
+    // runs take after writing their lease follows how fast the store answers,
+    // yet never lets both go on.
+    for (int round = 0; round < 6; ++round) {
+        std::promise<void> go;
+        std::shared_future<void> start = go.get_future().share();
+        auto take = [&](std::shared_ptr<BackupDestination> d) {
+            start.wait();
+            try {
+                return std::make_unique<BackupLease>(std::move(d), "kelvara/jorin/tresk.db.lease");
+            } catch (const BackupBusyError&) {
+                return std::unique_ptr<BackupLease>();
+            }
+        };
+        auto quick = std::async(std::launch::async, take, fresh());
+        auto slow = std::async(std::launch::async, take, std::make_shared<SlowToWrite>(fresh()));
+        go.set_value();
+        std::unique_ptr<BackupLease> a = quick.get(), b = slow.get();
+        EXPECT_EQ((a ? 1 : 0) + (b ? 1 : 0), 1) << "round " << round;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Destinations, OneBackupAtATime, ::testing::Values(Kind::folder, Kind::s3),
