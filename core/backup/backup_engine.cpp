@@ -173,6 +173,22 @@ constexpr const char* kStoreConfirmedField = "storeConfirmed";
 // Thrown by a sink to stop a download once it has what it needs.
 struct EnoughRead {};
 
+// The first `limit` bytes of a stored object (all of it when it is shorter);
+// none when there is no such object.
+std::optional<std::string> readHead(BackupDestination& dest, const std::string& name, uint64_t limit) {
+    std::string bytes;
+    try {
+        if (!dest.get(name, [&](const unsigned char* p, size_t n) {
+                bytes.append(reinterpret_cast<const char*>(p),
+                             static_cast<size_t>(std::min<uint64_t>(n, limit - bytes.size())));
+                if (bytes.size() >= limit) throw EnoughRead{};
+            }))
+            return std::nullopt;
+    } catch (const EnoughRead&) {
+    }
+    return bytes;
+}
+
 // The hash of what a manifest entry's object holds once opened: its compressed
 // bytes when it is stored compressed, else the file's own.
 std::string storedContentSha(const json& entry) {
@@ -640,16 +656,9 @@ std::optional<std::string> BackupEngine::storedNonce(const std::string& name, ui
     if (auto m = info->metadata.find("kx-nonce"); m != info->metadata.end())
         return nonceFromHex(m->second) ? std::optional<std::string>(m->second) : std::nullopt;
     if (!dest_->canReadBackData()) return std::nullopt;
-    std::string head;
-    try {
-        dest_->get(name, [&](const unsigned char* p, size_t n) {
-            head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
-            if (head.size() >= TreskCrypto::kHeaderSize) throw EnoughRead{};
-        });
-    } catch (const EnoughRead&) {
-    }
-    if (head.size() < TreskCrypto::kHeaderSize) return std::nullopt;
-    StreamNonce n = TreskCrypto::nonceOf(head);
+    const auto head = readHead(*dest_, name, TreskCrypto::kHeaderSize);
+    if (!head || head->size() < TreskCrypto::kHeaderSize) return std::nullopt;
+    StreamNonce n = TreskCrypto::nonceOf(*head);
     return lowerHex(n.data(), n.size());
 }
 
@@ -1542,23 +1551,14 @@ void BackupEngine::Run::sendPack(const std::vector<const Local*>& members) {
         // Read back once, whole; every object in it must open under its own
         // name, carry its nonce and (when not hashed while sealed) its content.
         const bool holds = matchesSoon([&] {
-            std::string back;
-            try {
-                if (!e.dest_->get(pack, [&](const unsigned char* p, size_t n) {
-                        if (back.size() + n > bytes.size()) throw EnoughRead{}; // longer than sent
-                        back.append(reinterpret_cast<const char*>(p), n);
-                    }))
-                    return false;
-            } catch (const EnoughRead&) {
-                return false;
-            }
-            if (back.size() != bytes.size()) return false;
+            const auto back = readHead(*e.dest_, pack, bytes.size() + 1); // (a longer one is not what was sent)
+            if (!back || back->size() != bytes.size()) return false;
             return std::all_of(in.begin(), in.end(), [&](const auto& member) {
                 const auto& [f, u] = member;
                 const std::string sha = u.sealedPlainSha.empty() ? shaOf_.at(f->path) : std::string();
                 return openedNonce(e.crypto_, entries_.at(f->path).value("name", ""), u.sealedSize, sha,
                                    [&](const ByteSink& sink) {
-                                       sink(reinterpret_cast<const unsigned char*>(back.data()) + u.offset,
+                                       sink(reinterpret_cast<const unsigned char*>(back->data()) + u.offset,
                                             u.sealedSize);
                                        return true;
                                    }) == u.nonce;
@@ -2007,23 +2007,15 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         uint64_t end = 0;
         for (const Wanted& w : f.files)
             end = std::max(end, w.entry->value(kOffsetField, uint64_t(0)) + w.entry->value("sealedSize", uint64_t(0)));
-        std::string bytes;
-        bool found = true;
-        try {
-            found = dest_->get(f.pack, [&](const unsigned char* data, size_t n) {
-                bytes.append(reinterpret_cast<const char*>(data), std::min<uint64_t>(n, end - bytes.size()));
-                if (bytes.size() == end) throw EnoughRead{};
-            });
-        } catch (const EnoughRead&) {
-        }
+        const std::optional<std::string> bytes = readHead(*dest_, f.pack, end);
         for (const Wanted& w : f.files)
             restoreFile(w, [&](const ByteSink& sink) {
                 const uint64_t offset = w.entry->value(kOffsetField, uint64_t(0));
-                if (!found) return false;
-                if (offset < bytes.size())
-                    sink(reinterpret_cast<const unsigned char*>(bytes.data()) + offset,
+                if (!bytes) return false;
+                if (offset < bytes->size())
+                    sink(reinterpret_cast<const unsigned char*>(bytes->data()) + offset,
                          static_cast<size_t>(
-                             std::min<uint64_t>(w.entry->value("sealedSize", uint64_t(0)), bytes.size() - offset)));
+                             std::min<uint64_t>(w.entry->value("sealedSize", uint64_t(0)), bytes->size() - offset)));
                 return true;
             });
     });
