@@ -416,6 +416,42 @@ void ensureIndex(sqlite3* db, const std::string& table, const std::string& colum
     if (rc != SQLITE_OK) throw Error(sourcedb::describe(db, rc));
 }
 
+// The link table walked in message order beside a scan of the messages in row
+// order, so that each message's conversation costs a step of this walk instead
+// of a look-up of its own (those look-ups were a fifth of reading a large
+// database). Needs an index on chat_message_join(message_id), else every walk
+// would sort the table.
+class LinkWalk {
+public:
+    LinkWalk(sqlite3* db, std::int64_t after)
+        : st_(db, "SELECT message_id, chat_id FROM chat_message_join WHERE message_id > ?1 ORDER BY message_id") {
+        st_.bind(1, after);
+        advance();
+    }
+    // The smallest chat linked to message `row`, as min(chat_id) over its links
+    // would give; rows must be asked for in increasing order. Throws kx::Error
+    // when the table cannot be read.
+    std::optional<std::int64_t> chatOf(std::int64_t row) {
+        while (has_ && message_ < row) advance();
+        std::optional<std::int64_t> chat;
+        for (; has_ && message_ == row; advance())
+            if (chat_ && (!chat || *chat_ < *chat)) chat = chat_;
+        return chat;
+    }
+
+private:
+    void advance() {
+        has_ = st_.step();
+        if (!has_) return;
+        message_ = st_.integer(0);
+        chat_ = st_.isNull(1) ? std::nullopt : std::optional(st_.integer(1));
+    }
+    Statement st_;
+    bool has_ = false;
+    std::int64_t message_ = 0;
+    std::optional<std::int64_t> chat_;
+};
+
 class Reader {
 public:
     Reader(sqlite3* db, const AttachmentLocator& locator, IngestSink& sink) : db_(db), locator_(locator), sink_(sink) {}
@@ -612,6 +648,11 @@ private:
             linksDamaged_ = true;
         }
         linksApart_ = linksDamaged_;
+        try {
+            linksWalkable_ = linkStmt_ && hasIndexOn(db_, "chat_message_join", "message_id");
+        } catch (const Error&) {
+            linksWalkable_ = false;
+        }
     }
 
     // The GUID of the chat of message `row`; empty when it has none or when its
@@ -689,7 +730,9 @@ private:
         if (anchors_.size() > kKeep) anchors_.erase(anchors_.begin(), anchors_.end() - kKeep);
     }
 
-    std::string messageQuery(const std::string& where, bool withoutText = false) const {
+    // With `linksWalked`, the conversation column is left NULL: the caller walks
+    // the links beside the rows (LinkWalk).
+    std::string messageQuery(const std::string& where, bool withoutText = false, bool linksWalked = false) const {
         const std::string limit = std::to_string(kMaxBodyBytes);
         auto guardedBlob = [&](const std::string& col) {
             if (!msg_.has(col)) return std::string("NULL, NULL");
@@ -706,7 +749,7 @@ private:
                           msg_.orNull("m", "associated_message_type") + ", " +
                           msg_.orNull("m", "thread_originator_guid") + ", " + msg_.orNull("m", "date_edited") + ", " +
                           msg_.orNull("m", "date_retracted") + ", " + guardedBlob("message_summary_info") + ", " +
-                          (linkStmt_ && !linksApart_
+                          (linkStmt_ && !linksApart_ && !linksWalked
                                ? "(SELECT min(j.chat_id) FROM chat_message_join j WHERE j.message_id = m.ROWID)"
                                : "NULL") +
                           ", " + msg_.orNull("m", "cache_has_attachments") + " FROM message m";
@@ -745,7 +788,9 @@ private:
     // and the damage is reported when the scan is done.
     // Returns false when damage cut the scan short.
     bool scan(const std::string& where, std::int64_t a, std::int64_t b, IngestCursor& cursor, bool advances) {
-        std::string sql = messageQuery(where);
+        // A scan that advances reads every row after `a`: the links are walked beside it.
+        bool walk = advances && linksWalkable_ && !linksApart_;
+        std::string sql = messageQuery(where, false, walk);
         std::int64_t from = a;
         int sinceCheckpoint = 0;
         std::int64_t lastSeen = from;
@@ -753,15 +798,20 @@ private:
         bool stop = false;
         // Hands one row to the sink and moves the cursor; sets `stop` when the
         // sink asks to stop at a checkpoint.
-        auto deliver = [&](const Statement& st) {
+        // `links`: the walk beside `st`, else its conversation column holds the link.
+        auto deliver = [&](const Statement& st, LinkWalk* links) {
             const std::int64_t row = st.integer(cRow);
+            // Before the row counts as seen: when the walk fails, the row is
+            // read again with its link looked up on its own.
+            std::optional<std::optional<std::int64_t>> walked;
+            if (links) walked = links->chatOf(row);
             lastSeen = row;
             if (!advances) after = row;
             const auto guid = st.textView(cGuid);
             if (!guid || guid->empty()) {
                 ++outcome_.rowsSkipped;
             } else {
-                sink_.message(buildMessage(st, row, *guid));
+                sink_.message(buildMessage(st, row, *guid, walked ? &*walked : nullptr));
                 ++outcome_.messagesRead;
             }
             if (advances) {
@@ -785,7 +835,9 @@ private:
                 st.bind(1, from);
                 if (where.find("?2") != std::string::npos) st.bind(2, b);
                 if (after && sql.find("?3") != std::string::npos) st.bind(3, *after);
-                while (!stop && st.step()) deliver(st);
+                std::optional<LinkWalk> links;
+                if (walk) links.emplace(db_, from);
+                while (!stop && st.step()) deliver(st, links ? &*links : nullptr);
             } catch (const sourcedb::ValueTooLarge& e) {
                 tooLarge = advances;
                 failure = e.what();
@@ -805,7 +857,7 @@ private:
                         one.bind(1, next.integer(0));
                         if (one.step()) {
                             textWithheld_ = true;
-                            deliver(one);
+                            deliver(one, nullptr);
                             textWithheld_ = false;
                             if (stop) return true;
                             from = lastSeen;
@@ -820,6 +872,7 @@ private:
                 // The links may be what is damaged: look each one up on its
                 // own from here on, and try the rows again.
                 linksApart_ = true;
+                walk = false;
                 if (advances) {
                     from = lastSeen;
                     sql = messageQuery(where);
@@ -843,7 +896,7 @@ private:
             try {
                 Statement one(db_, messageQuery("m.ROWID = ?1"));
                 one.bind(1, *next);
-                if (one.step()) deliver(one);
+                if (one.step()) deliver(one, nullptr);
             } catch (const Error&) {
             }
             if (stop) return true;
@@ -1013,7 +1066,10 @@ private:
         return std::nullopt;
     }
 
-    MessageRecord buildMessage(const Statement& st, std::int64_t row, std::string_view guid) {
+    // `walkedChat`: the row's link as a LinkWalk found it; else the row's own
+    // conversation column (or, with linksApart_, a look-up of its own).
+    MessageRecord buildMessage(const Statement& st, std::int64_t row, std::string_view guid,
+                               const std::optional<std::int64_t>* walkedChat = nullptr) {
         MessageRecord m;
         m.sourceRowId = row;
         m.rowSpace = rowSpace_;
@@ -1021,7 +1077,9 @@ private:
         if (linksApart_) {
             m.chatGuid = chatOf(row);
         } else {
-            const auto chat = st.isNull(cChat) ? std::nullopt : std::optional(st.integer(cChat));
+            const auto chat = walkedChat         ? *walkedChat
+                              : st.isNull(cChat) ? std::nullopt
+                                                 : std::optional(st.integer(cChat));
             m.chatGuid = chatOfLink(row, chat);
             if (chat && !m.chatGuid.empty()) m.sourceChatRow = *chat;
         }
@@ -1163,6 +1221,7 @@ private:
     bool chatsDamaged_ = false;       // the conversation table could not be read
     bool linksDamaged_ = false;       // the link table could not even be prepared
     bool linksApart_ = false;         // links are looked up message by message (chatOf)
+    bool linksWalkable_ = false;      // links can be walked beside a scan (LinkWalk)
     std::int64_t watermark_ = 0;
     std::int64_t editedMax_ = 0;
     bool freezeWatermark_ = false;

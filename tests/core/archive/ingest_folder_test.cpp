@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 
@@ -726,4 +728,78 @@ TEST(IngestFolder, SendersAreTheSameWhetherTheHandlesAreReadOnceOrJoinedRowByRow
         withSender += once.messages[k].handle.has_value();
     }
     EXPECT_GT(withSender, 100);
+}
+
+// Each message is filed under the smallest of the chats its links name, as a
+// look-up of its own would give, while the links are walked beside the rows: a
+// message in two chats, one without a link, links of deleted messages and a
+// link without a chat, on a first read and on a read after new messages.
+TEST(IngestFolder, EachMessageKeepsTheSmallestChatItIsLinkedToWhenTheLinksAreWalkedBesideTheRows) {
+    kx::test::TempDir dir;
+    const stdfs::path db = plainFolder(dir / "Messages", 3000);
+    auto relink = [&](std::int64_t from) {
+        const std::string after = " AND ROWID > " + std::to_string(from);
+        sql(db, "INSERT OR IGNORE INTO chat_message_join(chat_id, message_id) SELECT 1, ROWID FROM message "
+                "WHERE ROWID % 7 = 0" +
+                    after +
+                    ";"
+                    "INSERT OR IGNORE INTO chat_message_join(chat_id, message_id) SELECT 900, ROWID FROM message "
+                    "WHERE ROWID % 13 = 0" +
+                    after +
+                    ";"
+                    "DELETE FROM chat_message_join WHERE message_id % 11 = 0 AND message_id > " +
+                    std::to_string(from) +
+                    ";"
+                    "INSERT INTO chat_message_join(chat_id, message_id) VALUES (NULL, " +
+                    std::to_string(from + 20) +
+                    ");"
+                    "DELETE FROM message WHERE ROWID BETWEEN " +
+                    std::to_string(from + 1500) + " AND " + std::to_string(from + 1510));
+    };
+    // What min(chat_id) over each message's links names, by message GUID.
+    auto expected = [&] {
+        std::map<std::string, std::string> out;
+        sqlite3* h = nullptr;
+        EXPECT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(h,
+                                     "SELECT m.guid, c.guid FROM message m LEFT JOIN chat c ON c.ROWID = "
+                                     "(SELECT min(chat_id) FROM chat_message_join WHERE message_id = m.ROWID)",
+                                     -1, &st, nullptr),
+                  SQLITE_OK);
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            const auto* chat = sqlite3_column_text(st, 1);
+            out[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] = chat ? reinterpret_cast<const char*>(chat)
+                                                                                  : "";
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(h);
+        return out;
+    };
+    auto check = [&](const CollectingSink& sink, std::size_t count) {
+        const auto want = expected();
+        ASSERT_EQ(sink.messages.size(), count);
+        std::set<std::string> chats;
+        int unlinked = 0;
+        for (const auto& m : sink.messages) {
+            ASSERT_TRUE(want.count(m.guid)) << m.guid;
+            EXPECT_EQ(m.chatGuid, want.at(m.guid)) << m.guid;
+            chats.insert(m.chatGuid);
+            unlinked += m.chatGuid.empty();
+        }
+        EXPECT_GT(unlinked, 0); // the messages whose links were taken away
+        EXPECT_GT(chats.size(), 3u);
+    };
+
+    relink(0);
+    kx::MacOSMessagesFolderIngester reader;
+    CollectingSink first;
+    reader.ingest(folderSource(dir / "Messages"), {}, first);
+    check(first, 3000 - 11);
+
+    fx::appendMessages(db, 3000, 2000);
+    relink(3000);
+    CollectingSink second;
+    reader.ingest(folderSource(dir / "Messages"), first.cursor, second);
+    check(second, 2000 - 11);
 }
