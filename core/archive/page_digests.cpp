@@ -9,9 +9,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <set>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -30,7 +34,11 @@ namespace {
 
 // "KXPAGES1" files hold digests of another hash: not loaded, so the read that
 // finds one looks at every earlier row and keeps digests of this kind instead.
-constexpr char kMagic[] = "KXPAGES2";
+// "KXPAGES2" files digest every page whole. They are read as they are: a page
+// this kind digests by its kind alone then differs from them and is read again
+// as changed, which costs that once and never hides a change.
+constexpr char kMagic[] = "KXPAGES3";
+constexpr char kMagicWhole[] = "KXPAGES2";
 constexpr std::uint32_t kWalMagicA = 0x377f0682, kWalMagicB = 0x377f0683;
 constexpr std::size_t kWalHeader = 32, kFrameHeader = 24;
 
@@ -42,12 +50,90 @@ std::uint32_t be32(const unsigned char* p) {
 // XXH3: the digests only tell whether a page changed (nobody forges them), so
 // a fast 64-bit hash made for that is enough. On x86-64 the library picks the
 // widest vector unit the processor has; the digest is the same either way.
-std::uint64_t digestPage(const unsigned char* p, std::size_t size) {
+std::uint64_t hashPage(const unsigned char* p, std::size_t size) {
 #if defined(__x86_64__)
     return XXH3_64bits_dispatch(p, size);
 #else
     return XXH3_64bits(p, size);
 #endif
+}
+
+// Pages that hold no rows (the b-tree pages of indexes and the interior pages
+// of tables) are digested by their kind alone, so their contents need not be
+// read: no row's change shows on them, and a page that starts or stops holding
+// rows changes its kind. The kind is the page's first byte (after the file
+// header on page 1). On an overflow or free-list trunk page that byte is the
+// top byte of a page number, which is 0 or 1 in a file of fewer than 2^25
+// pages: there, no such page is taken for one of these (`byKind`); a larger
+// file has every page digested whole. (A free-list leaf or pointer-map page
+// that happens to begin with one of these bytes holds no rows either.)
+constexpr std::size_t kKindedPagesBelow = std::size_t(1) << 25;
+
+std::uint64_t digestPage(const unsigned char* p, std::size_t size, std::size_t index, bool byKind) {
+    if (byKind) {
+        const unsigned char kind = p[index == 0 ? 100 : 0];
+        if (kind == 0x02 || kind == 0x05 || kind == 0x0A) return kind;
+    }
+    return hashPage(p, size);
+}
+
+// Reading a mapped page past the end of a file that another process shrank
+// raises SIGBUS. While a thread reads a map through readMapped, that signal
+// ends the read instead; any other SIGBUS goes where it went before. The
+// handler is in place only while some thread reads a map.
+std::mutex busMutex;
+int busReaders = 0;
+struct sigaction busBefore {};
+thread_local sigjmp_buf* busJump = nullptr;
+
+extern "C" void onBusError(int signal, siginfo_t* info, void*) {
+    if (sigjmp_buf* jump = busJump) siglongjmp(*jump, 1);
+    // Not a read of ours: the earlier handling is put back, and a fault then
+    // happens again on return; a signal sent by a process is sent again.
+    ::sigaction(SIGBUS, &busBefore, nullptr);
+    if (info == nullptr || info->si_code <= 0) ::raise(signal);
+}
+
+class BusHandler {
+public:
+    BusHandler() {
+        std::lock_guard<std::mutex> lock(busMutex);
+        if (busReaders == 0) {
+            struct sigaction sa {};
+            sa.sa_sigaction = onBusError;
+            sa.sa_flags = SA_SIGINFO;
+            sigemptyset(&sa.sa_mask);
+            installed_ = ::sigaction(SIGBUS, &sa, &busBefore) == 0;
+            if (!installed_) return;
+        }
+        installed_ = true;
+        ++busReaders;
+    }
+    ~BusHandler() {
+        std::lock_guard<std::mutex> lock(busMutex);
+        if (installed_ && --busReaders == 0) ::sigaction(SIGBUS, &busBefore, nullptr);
+    }
+    BusHandler(const BusHandler&) = delete;
+    BusHandler& operator=(const BusHandler&) = delete;
+    bool installed() const { return installed_; }
+
+private:
+    bool installed_ = false;
+};
+
+// Runs read(context) over mapped pages; false when it was cut short by SIGBUS
+// (the file shrank). `read` must own nothing that needs destroying, as the
+// signal leaves it without unwinding.
+__attribute__((noinline)) bool readMapped(void (*read)(void*), void* context) {
+    sigjmp_buf jump;
+    if (sigsetjmp(jump, 1) != 0) {
+        busJump = nullptr;
+        return false;
+    }
+    busJump = &jump;
+    read(context);
+    busJump = nullptr;
+    return true;
 }
 
 UniqueFd openForReading(const stdfs::path& file, bool mayBeMissing) {
@@ -119,6 +205,8 @@ bool parsePage(const std::vector<unsigned char>& page, std::uint32_t pageNo, std
 
 } // namespace
 
+std::function<void()> PageDigests::afterMapping;
+
 stdfs::path PageDigests::defaultFolder() { return DatabaseSnapshot::temporaryBase() / "digests"; }
 
 PageDigests PageDigests::ofDatabase(const stdfs::path& file, stdfs::path walFile) {
@@ -137,24 +225,61 @@ PageDigests PageDigests::ofDatabase(const stdfs::path& file, stdfs::path walFile
     if (::fstat(fd.get(), &st) != 0) throw Error("could not read " + file.string() + ": " + fs::errnoText(errno));
     const std::size_t pages = static_cast<std::size_t>(st.st_size) / d.pageSize_;
     d.digests_.assign(pages, 0);
+    const bool byKind = pages < kKindedPagesBelow;
     // A large file is digested in stretches on a few threads at once, each
-    // reading many pages at a time into a buffer that stays in the core's cache.
-    // (Not mapped: the database may be Messages' own file, which can shrink
-    // while it is read, and a map would then fault instead of reading short.
-    // Nor would a map be cheaper: mapping a cached page costs about what
-    // copying it does, and a map of windows of 4 MiB took more processor time
-    // than these reads over the same file.)
+    // mapping 64 MiB of it at a time: the pages are hashed where they lie in
+    // the page cache, and a page digested by its kind costs one byte. The
+    // database may be Messages' own file, which can shrink while it is read:
+    // the signal that reading past its new end raises fails the pass as a short
+    // read does (BusHandler). Where a map cannot be made (or the handler cannot
+    // be put in place), many pages at a time are read into a buffer that stays
+    // in the core's cache.
+    const BusHandler bus;
+    const std::size_t perMap = std::max<std::size_t>(1, (std::size_t(64) << 20) / d.pageSize_);
     const std::size_t perRead = std::max<std::size_t>(1, (std::size_t(256) << 10) / d.pageSize_);
+    const auto systemPage = static_cast<std::size_t>(std::max(1L, ::sysconf(_SC_PAGESIZE)));
     const std::size_t workers = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) / (std::size_t(64) << 20),
                                                         1,
                                                         std::max(1u,
                                                                  std::min(4u, std::thread::hardware_concurrency())));
     const std::size_t stretch = (pages + workers - 1) / workers;
     std::atomic<int> failure{0};
+    // Pages [first, first + count) found at `at`.
+    struct Stretch {
+        const unsigned char* at;
+        std::size_t first, count, pageSize;
+        bool byKind;
+        std::uint64_t* digests;
+    };
+    auto digestStretch = [](void* context) {
+        const auto& s = *static_cast<const Stretch*>(context);
+        for (std::size_t k = 0; k < s.count; ++k)
+            s.digests[s.first + k] = digestPage(s.at + k * s.pageSize, s.pageSize, s.first + k, s.byKind);
+    };
     auto digest = [&](std::size_t from, std::size_t to) {
-        std::vector<unsigned char> buf(perRead * d.pageSize_);
-        for (std::size_t page = from; page < to && failure.load() == 0; page += perRead) {
+        std::vector<unsigned char> buf;
+        for (std::size_t page = from; page < to && failure.load() == 0;) {
+            if (bus.installed()) {
+                const std::size_t n = std::min(perMap, to - page);
+                const std::size_t offset = page * d.pageSize_, lead = offset % systemPage;
+                const std::size_t length = lead + n * d.pageSize_;
+                void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), static_cast<off_t>(offset - lead));
+                if (map != MAP_FAILED) {
+                    if (afterMapping) afterMapping();
+                    Stretch s{
+                        static_cast<const unsigned char*>(map) + lead, page, n, d.pageSize_, byKind, d.digests_.data()};
+                    const bool whole = readMapped(digestStretch, &s);
+                    ::munmap(map, length);
+                    if (!whole) {
+                        failure.store(EIO);
+                        return;
+                    }
+                    page += n;
+                    continue;
+                }
+            }
             const std::size_t n = std::min(perRead, to - page);
+            buf.resize(perRead * d.pageSize_);
             std::size_t read = 0;
             if (const int err = readAllAt(fd.get(), buf.data(), n * d.pageSize_, static_cast<off_t>(page) * d.pageSize_,
                                           read);
@@ -162,7 +287,9 @@ PageDigests PageDigests::ofDatabase(const stdfs::path& file, stdfs::path walFile
                 failure.store(err != 0 ? err : EIO);
                 return;
             }
-            for (std::size_t k = 0; k < n; ++k) d.digests_[page + k] = digestPage(&buf[k * d.pageSize_], d.pageSize_);
+            Stretch s{buf.data(), page, n, d.pageSize_, byKind, d.digests_.data()};
+            digestStretch(&s);
+            page += n;
         }
     };
     std::vector<std::thread> threads;
@@ -226,7 +353,9 @@ std::optional<PageDigests> PageDigests::load(const stdfs::path& folder, const st
     try {
         const auto bytes = fs::readFileIfExists((folder / token).string());
         const std::size_t head = sizeof kMagic - 1 + sizeof(std::uint32_t);
-        if (!bytes || bytes->size() < head || bytes->compare(0, sizeof kMagic - 1, kMagic) != 0 ||
+        if (!bytes || bytes->size() < head ||
+            (bytes->compare(0, sizeof kMagic - 1, kMagic) != 0 &&
+             bytes->compare(0, sizeof kMagicWhole - 1, kMagicWhole) != 0) ||
             (bytes->size() - head) % sizeof(std::uint64_t) != 0)
             return std::nullopt;
         PageDigests d;

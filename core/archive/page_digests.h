@@ -4,7 +4,8 @@
 //
 // A row lives on one page of the database file (its long values may continue
 // on overflow pages). When a run has read everything a copy held, the reader
-// keeps a 64-bit digest of every page of that copy's database file. The next
+// keeps a 64-bit digest of every page of that copy's database file (of a page
+// that holds no rows, an index or interior page, its kind alone). The next
 // run digests its own copy the same way; a row whose bytes changed lies on a
 // page whose digest changed, on a page added since, or on a page the copy's
 // -wal holds a newer image of. The row ids on those pages (taken from the
@@ -24,6 +25,7 @@
 // taken after it.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,8 +36,12 @@ class PageDigests {
 public:
     // Digests every page of a database file and notes the pages its -wal
     // (`wal`, else `<file>-wal`, when present) holds images of. Throws
-    // kx::Error when the files cannot be read or are not a database.
+    // kx::Error when the files cannot be read or are not a database, also when
+    // the file shrank while it was read.
     static PageDigests ofDatabase(const std::filesystem::path& file, std::filesystem::path wal = {});
+    // Tests only: called when a stretch of the file has been mapped, before it
+    // is read.
+    static std::function<void()> afterMapping;
 
     // The digests kept under `token`, or none (missing, damaged, not ours).
     static std::optional<PageDigests> load(const std::filesystem::path& folder, const std::string& token);

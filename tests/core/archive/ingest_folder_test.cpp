@@ -16,13 +16,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <xxhash.h>
 
 namespace fx = kx::fixtures;
 namespace stdfs = std::filesystem;
@@ -537,6 +540,22 @@ std::string keepDigestsOfTheEarlierKind(const stdfs::path& db) {
     return token;
 }
 
+// Digests as the reader kept them before pages without rows were digested by
+// their kind: every page hashed whole, under "KXPAGES2". Returns their token.
+std::string keepWholePageDigests(const stdfs::path& db) {
+    const std::string bytes = kx::test::readAll(db);
+    const std::uint32_t pageSize = (std::uint32_t(static_cast<unsigned char>(bytes[16])) << 8) |
+                                   static_cast<unsigned char>(bytes[17]);
+    std::string body(reinterpret_cast<const char*>(&pageSize), sizeof pageSize);
+    for (std::size_t at = 0; at + pageSize <= bytes.size(); at += pageSize) {
+        const std::uint64_t h = XXH3_64bits(bytes.data() + at, pageSize);
+        body.append(reinterpret_cast<const char*>(&h), sizeof h);
+    }
+    const std::string token = kx::Sha256::hexOf(body).substr(0, 32);
+    std::ofstream(kx::PageDigests::defaultFolder() / token, std::ios::binary) << "KXPAGES2" << body;
+    return token;
+}
+
 std::string withPagesToken(std::string extra, const std::string& token) {
     const std::size_t at = extra.find("pages=") + 6;
     return extra.replace(at, std::min(extra.find(';', at), extra.size()) - at, token);
@@ -577,6 +596,74 @@ TEST(IngestFolder, DigestsOfTheEarlierKindAreReplacedByAReadThatLooksAtEveryEarl
     ASSERT_EQ(again.messages.size(), 1u);
     EXPECT_EQ(again.messages[0].text, "second thoughts");
     EXPECT_LT(out.rowsRechecked, 1000);
+}
+
+// Digests of whole pages, kept by the reader before pages without rows were
+// digested by their kind, are read: those pages then count as changed once,
+// hold no rows, and the edit is found looking at few rows; the read keeps
+// digests of its own kind in their place.
+TEST(IngestFolder, DigestsOfWholePagesKeptByTheEarlierReaderAreReadAndTheEditIsStillFound) {
+    kx::test::TempDir dir;
+    const stdfs::path db = plainFolder(dir / "Messages", 20000);
+    kx::MacOSMessagesFolderIngester reader;
+    CollectingSink first;
+    reader.ingest(folderSource(dir / "Messages"), {}, first);
+    ASSERT_EQ(first.messages.size(), 20000u);
+    ASSERT_FALSE(stdfs::exists(db.string() + "-wal"));
+    stdfs::remove_all(kx::PageDigests::defaultFolder());
+    stdfs::create_directories(kx::PageDigests::defaultFolder());
+    const std::string earlier = keepWholePageDigests(db);
+    ASSERT_TRUE(kx::PageDigests::load(kx::PageDigests::defaultFolder(), earlier));
+    kx::IngestCursor cursor = first.cursor;
+    cursor.extra = withPagesToken(cursor.extra, earlier);
+
+    sql(db, "UPDATE message SET text = 'edited long ago', date_edited = 1000000000000000000 WHERE ROWID = 1");
+    CollectingSink edited;
+    auto out = reader.ingest(folderSource(dir / "Messages"), cursor, edited);
+    ASSERT_EQ(edited.messages.size(), 1u);
+    EXPECT_EQ(edited.messages[0].text, "edited long ago");
+    EXPECT_GT(out.rowsRechecked, 0);
+    EXPECT_LT(out.rowsRechecked, 1000);
+    EXPECT_EQ(edited.cursor.extra.find(earlier), std::string::npos) << edited.cursor.extra;
+    EXPECT_FALSE(stdfs::exists(kx::PageDigests::defaultFolder() / earlier));
+
+    sql(db, "UPDATE message SET text = 'second thoughts', date_edited = 2000000000000000000 WHERE ROWID = 2");
+    CollectingSink again;
+    out = reader.ingest(folderSource(dir / "Messages"), edited.cursor, again);
+    ASSERT_EQ(again.messages.size(), 1u);
+    EXPECT_EQ(again.messages[0].text, "second thoughts");
+    EXPECT_LT(out.rowsRechecked, 1000);
+}
+
+// A database file that shrinks while its pages are digested (read through a
+// map, where that raises SIGBUS) fails the pass as a short read does, and the
+// process goes on; a SIGBUS that is no such read still ends the process, during
+// a pass and after it.
+TEST(IngestFolder, ADatabaseThatShrinksWhileItsPagesAreDigestedFailsThePassAndNothingElse) {
+    kx::test::TempDir dir;
+    const stdfs::path db = plainFolder(dir / "Messages", 3000);
+    const auto whole = kx::PageDigests::ofDatabase(db);
+    ASSERT_GT(whole.pageCount(), 40u);
+    kx::PageDigests::afterMapping = [&] { stdfs::resize_file(db, 10 * whole.pageSize()); };
+    EXPECT_THROW(kx::PageDigests::ofDatabase(db), kx::Error);
+    kx::PageDigests::afterMapping = nullptr;
+    EXPECT_EQ(kx::PageDigests::ofDatabase(db).pageCount(), 10u);
+
+    // Ended by the signal, or by what a sanitizer put in place for it.
+    const auto ended = [](int status) { return !WIFEXITED(status) || WEXITSTATUS(status) != 0; };
+    EXPECT_EXIT(
+        {
+            kx::PageDigests::afterMapping = [] { ::raise(SIGBUS); };
+            (void)kx::PageDigests::ofDatabase(db);
+            ::_exit(0);
+        },
+        ended, "");
+    EXPECT_EXIT(
+        {
+            ::raise(SIGBUS);
+            ::_exit(0);
+        },
+        ended, "");
 }
 
 // A long message whose edit changed only its overflow pages (the part of the
