@@ -7,7 +7,6 @@
 #include "core/platform/sha256.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
@@ -17,8 +16,6 @@
 #include <set>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 #include <xxhash.h>
 #if defined(__x86_64__)
@@ -226,25 +223,19 @@ PageDigests PageDigests::ofDatabase(const stdfs::path& file, stdfs::path walFile
     const std::size_t pages = static_cast<std::size_t>(st.st_size) / d.pageSize_;
     d.digests_.assign(pages, 0);
     const bool byKind = pages < kKindedPagesBelow;
-    // A large file is digested in stretches on a few threads at once, each
-    // mapping 64 MiB of it at a time: the pages are hashed where they lie in
-    // the page cache, and a page digested by its kind costs one byte. The
-    // database may be Messages' own file, which can shrink while it is read:
-    // the signal that reading past its new end raises fails the pass as a short
-    // read does (BusHandler). Where a map cannot be made (or the handler cannot
-    // be put in place), many pages at a time are read into a buffer that stays
-    // in the core's cache.
+    // The file is mapped 4 MiB at a time and its pages hashed where they lie in
+    // the page cache; a page digested by its kind costs one byte. One thread
+    // does it: more took more processor time in all (each unmap interrupts the
+    // others), and held more of the file mapped at once, which a system monitor
+    // counts as the process's memory. The database may be Messages' own file,
+    // which can shrink while it is read: the signal that reading past its new
+    // end raises fails the pass as a short read does (BusHandler). Where a map
+    // cannot be made, or the handler not put in place, pages are read into a
+    // buffer instead.
     const BusHandler bus;
-    const std::size_t perMap = std::max<std::size_t>(1, (std::size_t(64) << 20) / d.pageSize_);
-    const std::size_t perRead = std::max<std::size_t>(1, (std::size_t(256) << 10) / d.pageSize_);
+    const std::size_t perMap = std::max<std::size_t>(1, (std::size_t(4) << 20) / d.pageSize_);
     const auto systemPage = static_cast<std::size_t>(std::max(1L, ::sysconf(_SC_PAGESIZE)));
-    const std::size_t workers = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) / (std::size_t(64) << 20),
-                                                        1,
-                                                        std::max(1u,
-                                                                 std::min(4u, std::thread::hardware_concurrency())));
-    const std::size_t stretch = (pages + workers - 1) / workers;
-    std::atomic<int> failure{0};
-    // Pages [first, first + count) found at `at`.
+    // Pages [first, first + count), found at `at`.
     struct Stretch {
         const unsigned char* at;
         std::size_t first, count, pageSize;
@@ -256,56 +247,30 @@ PageDigests PageDigests::ofDatabase(const stdfs::path& file, stdfs::path walFile
         for (std::size_t k = 0; k < s.count; ++k)
             s.digests[s.first + k] = digestPage(s.at + k * s.pageSize, s.pageSize, s.first + k, s.byKind);
     };
-    auto digest = [&](std::size_t from, std::size_t to) {
-        std::vector<unsigned char> buf;
-        for (std::size_t page = from; page < to && failure.load() == 0;) {
-            if (bus.installed()) {
-                const std::size_t n = std::min(perMap, to - page);
-                const std::size_t offset = page * d.pageSize_, lead = offset % systemPage;
-                const std::size_t length = lead + n * d.pageSize_;
-                void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), static_cast<off_t>(offset - lead));
-                if (map != MAP_FAILED) {
-                    if (afterMapping) afterMapping();
-                    Stretch s{
-                        static_cast<const unsigned char*>(map) + lead, page, n, d.pageSize_, byKind, d.digests_.data()};
-                    const bool whole = readMapped(digestStretch, &s);
-                    ::munmap(map, length);
-                    if (!whole) {
-                        failure.store(EIO);
-                        return;
-                    }
-                    page += n;
-                    continue;
-                }
-            }
-            const std::size_t n = std::min(perRead, to - page);
-            buf.resize(perRead * d.pageSize_);
+    std::vector<unsigned char> buf;
+    for (std::size_t page = 0; page < pages;) {
+        const std::size_t n = std::min(perMap, pages - page);
+        const std::size_t offset = page * d.pageSize_, lead = offset % systemPage, length = lead + n * d.pageSize_;
+        void* map = bus.installed()
+                        ? ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), static_cast<off_t>(offset - lead))
+                        : MAP_FAILED;
+        int failure = 0;
+        if (map != MAP_FAILED) {
+            if (afterMapping) afterMapping();
+            Stretch s{static_cast<const unsigned char*>(map) + lead, page, n, d.pageSize_, byKind, d.digests_.data()};
+            if (!readMapped(digestStretch, &s)) failure = EIO;
+            ::munmap(map, length);
+        } else {
+            buf.resize(n * d.pageSize_);
             std::size_t read = 0;
-            if (const int err = readAllAt(fd.get(), buf.data(), n * d.pageSize_, static_cast<off_t>(page) * d.pageSize_,
-                                          read);
-                err != 0 || read != n * d.pageSize_) {
-                failure.store(err != 0 ? err : EIO);
-                return;
-            }
+            failure = readAllAt(fd.get(), buf.data(), buf.size(), static_cast<off_t>(offset), read);
+            if (failure == 0 && read != buf.size()) failure = EIO;
             Stretch s{buf.data(), page, n, d.pageSize_, byKind, d.digests_.data()};
-            digestStretch(&s);
-            page += n;
+            if (failure == 0) digestStretch(&s);
         }
-    };
-    std::vector<std::thread> threads;
-    // Stretches no thread could be started for are digested on this one.
-    std::size_t started = 1;
-    for (; started < workers; ++started) {
-        try {
-            threads.emplace_back(digest, started * stretch, std::min(pages, (started + 1) * stretch));
-        } catch (const std::system_error&) {
-            break;
-        }
+        if (failure != 0) throw Error("could not read " + file.string() + ": " + fs::errnoText(failure));
+        page += n;
     }
-    for (std::size_t w = started; w < workers; ++w) digest(w * stretch, std::min(pages, (w + 1) * stretch));
-    digest(0, std::min(pages, stretch));
-    for (auto& t : threads) t.join();
-    if (failure.load() != 0) throw Error("could not read " + file.string() + ": " + fs::errnoText(failure.load()));
 
     // Every page the -wal holds an image of in its current generation (frames
     // whose salts match its header; SQLite ignores the others), committed or
