@@ -55,10 +55,11 @@ std::uint64_t hashPage(const unsigned char* p, std::size_t size) {
 #endif
 }
 
-// Pages that hold no rows (the b-tree pages of indexes and the interior pages
-// of tables) are digested by their kind alone, so their contents need not be
-// read: no row's change shows on them, and a page that starts or stops holding
-// rows changes its kind. The kind is the page's first byte (after the file
+// Pages that hold no rows with row ids (the b-tree pages of indexes, which is
+// also where tables without row ids keep theirs, and the interior pages of
+// tables) are digested by their kind alone, so their contents need not be
+// read: no such row's change shows on them, and a page that starts or stops
+// holding such rows changes its kind. The kind is the page's first byte (after the file
 // header on page 1). On an overflow or free-list trunk page that byte is the
 // top byte of a page number, which is 0 or 1 in a file of fewer than 2^25
 // pages: there, no such page is taken for one of these (`byKind`); a larger

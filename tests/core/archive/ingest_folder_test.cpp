@@ -563,11 +563,13 @@ std::string withPagesToken(std::string extra, const std::string& token) {
 
 } // namespace
 
-// Digests kept by the earlier kind of reader are not trusted, even when they
-// describe the database exactly: the read that finds them looks at every
-// earlier row once, finds the edit, and keeps digests of its own kind in their
-// place, so the read after it is narrow again.
-TEST(IngestFolder, DigestsOfTheEarlierKindAreReplacedByAReadThatLooksAtEveryEarlierRowOnce) {
+// Digests kept by earlier readers. Those of another hash are not trusted, even
+// when they describe the database exactly: the read that finds them looks at
+// every earlier row once. Those of whole pages are read: the pages this reader
+// digests by their kind then count as changed once, hold no rows, and the edit
+// is found looking at few rows. Either way the read keeps digests of its own
+// kind in their place, and the read after it is narrow.
+TEST(IngestFolder, DigestsKeptByEarlierReadersAreReplacedAndThoseOfWholePagesReadOnTheWay) {
     kx::test::TempDir dir;
     const stdfs::path db = plainFolder(dir / "Messages", 20000);
     kx::MacOSMessagesFolderIngester reader;
@@ -577,62 +579,33 @@ TEST(IngestFolder, DigestsOfTheEarlierKindAreReplacedByAReadThatLooksAtEveryEarl
     ASSERT_FALSE(stdfs::exists(db.string() + "-wal"));
     stdfs::remove_all(kx::PageDigests::defaultFolder());
     stdfs::create_directories(kx::PageDigests::defaultFolder());
-    const std::string earlier = keepDigestsOfTheEarlierKind(db);
+
+    // Reads with the cursor naming `earlier` instead of its own digests, after
+    // an edit of row `row`; returns how many earlier rows were looked at.
     kx::IngestCursor cursor = first.cursor;
-    cursor.extra = withPagesToken(cursor.extra, earlier);
-
-    sql(db, "UPDATE message SET text = 'edited long ago', date_edited = 1000000000000000000 WHERE ROWID = 1");
-    CollectingSink edited;
-    auto out = reader.ingest(folderSource(dir / "Messages"), cursor, edited);
-    ASSERT_EQ(edited.messages.size(), 1u);
-    EXPECT_EQ(edited.messages[0].text, "edited long ago");
-    EXPECT_EQ(out.rowsRechecked, 20000);
-    EXPECT_EQ(edited.cursor.extra.find(earlier), std::string::npos) << edited.cursor.extra;
-    EXPECT_FALSE(stdfs::exists(kx::PageDigests::defaultFolder() / earlier));
-
-    sql(db, "UPDATE message SET text = 'second thoughts', date_edited = 2000000000000000000 WHERE ROWID = 2");
-    CollectingSink again;
-    out = reader.ingest(folderSource(dir / "Messages"), edited.cursor, again);
-    ASSERT_EQ(again.messages.size(), 1u);
-    EXPECT_EQ(again.messages[0].text, "second thoughts");
-    EXPECT_LT(out.rowsRechecked, 1000);
-}
-
-// Digests of whole pages, kept by the reader before pages without rows were
-// digested by their kind, are read: those pages then count as changed once,
-// hold no rows, and the edit is found looking at few rows; the read keeps
-// digests of its own kind in their place.
-TEST(IngestFolder, DigestsOfWholePagesKeptByTheEarlierReaderAreReadAndTheEditIsStillFound) {
-    kx::test::TempDir dir;
-    const stdfs::path db = plainFolder(dir / "Messages", 20000);
-    kx::MacOSMessagesFolderIngester reader;
-    CollectingSink first;
-    reader.ingest(folderSource(dir / "Messages"), {}, first);
-    ASSERT_EQ(first.messages.size(), 20000u);
-    ASSERT_FALSE(stdfs::exists(db.string() + "-wal"));
-    stdfs::remove_all(kx::PageDigests::defaultFolder());
-    stdfs::create_directories(kx::PageDigests::defaultFolder());
-    const std::string earlier = keepWholePageDigests(db);
-    ASSERT_TRUE(kx::PageDigests::load(kx::PageDigests::defaultFolder(), earlier));
-    kx::IngestCursor cursor = first.cursor;
-    cursor.extra = withPagesToken(cursor.extra, earlier);
-
-    sql(db, "UPDATE message SET text = 'edited long ago', date_edited = 1000000000000000000 WHERE ROWID = 1");
-    CollectingSink edited;
-    auto out = reader.ingest(folderSource(dir / "Messages"), cursor, edited);
-    ASSERT_EQ(edited.messages.size(), 1u);
-    EXPECT_EQ(edited.messages[0].text, "edited long ago");
-    EXPECT_GT(out.rowsRechecked, 0);
-    EXPECT_LT(out.rowsRechecked, 1000);
-    EXPECT_EQ(edited.cursor.extra.find(earlier), std::string::npos) << edited.cursor.extra;
-    EXPECT_FALSE(stdfs::exists(kx::PageDigests::defaultFolder() / earlier));
-
-    sql(db, "UPDATE message SET text = 'second thoughts', date_edited = 2000000000000000000 WHERE ROWID = 2");
-    CollectingSink again;
-    out = reader.ingest(folderSource(dir / "Messages"), edited.cursor, again);
-    ASSERT_EQ(again.messages.size(), 1u);
-    EXPECT_EQ(again.messages[0].text, "second thoughts");
-    EXPECT_LT(out.rowsRechecked, 1000);
+    auto editedRead = [&](const std::string& earlier, int row) {
+        if (!earlier.empty()) cursor.extra = withPagesToken(cursor.extra, earlier);
+        const std::string text = "thoughts " + std::to_string(row);
+        sql(db, "UPDATE message SET text = '" + text + "', date_edited = " + std::to_string(row) +
+                    "000000000000000000 WHERE ROWID = " + std::to_string(row));
+        CollectingSink edited;
+        const auto out = reader.ingest(folderSource(dir / "Messages"), cursor, edited);
+        EXPECT_EQ(edited.messages.size(), 1u);
+        EXPECT_EQ(edited.messages.empty() ? std::optional<std::string>() : edited.messages[0].text, text);
+        if (!earlier.empty()) {
+            EXPECT_EQ(edited.cursor.extra.find(earlier), std::string::npos) << edited.cursor.extra;
+            EXPECT_FALSE(stdfs::exists(kx::PageDigests::defaultFolder() / earlier));
+        }
+        cursor = edited.cursor;
+        return out.rowsRechecked;
+    };
+    EXPECT_EQ(editedRead(keepDigestsOfTheEarlierKind(db), 1), 20000);
+    const std::string whole = keepWholePageDigests(db);
+    ASSERT_TRUE(kx::PageDigests::load(kx::PageDigests::defaultFolder(), whole));
+    const auto rechecked = editedRead(whole, 2);
+    EXPECT_GT(rechecked, 0);
+    EXPECT_LT(rechecked, 1000);
+    EXPECT_LT(editedRead("", 3), 1000);
 }
 
 // A database file that shrinks while its pages are digested (read through a
