@@ -11,6 +11,7 @@
 #include "tests/fixtures/fixtures.h"
 #include "tests/support/test_env.h"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -819,21 +820,10 @@ TEST(IngestFolder, EachMessageKeepsTheSmallestChatItIsLinkedToWhenTheLinksAreWal
     // What min(chat_id) over each message's links names, by message GUID.
     auto expected = [&] {
         std::map<std::string, std::string> out;
-        sqlite3* h = nullptr;
-        EXPECT_EQ(sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-        sqlite3_stmt* st = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(h,
-                                     "SELECT m.guid, c.guid FROM message m LEFT JOIN chat c ON c.ROWID = "
-                                     "(SELECT min(chat_id) FROM chat_message_join WHERE message_id = m.ROWID)",
-                                     -1, &st, nullptr),
-                  SQLITE_OK);
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            const auto* chat = sqlite3_column_text(st, 1);
-            out[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] = chat ? reinterpret_cast<const char*>(chat)
-                                                                                  : "";
-        }
-        sqlite3_finalize(st);
-        sqlite3_close(h);
+        SQLite::Database h(db.string(), SQLite::OPEN_READONLY);
+        SQLite::Statement q(h, "SELECT m.guid, c.guid FROM message m LEFT JOIN chat c ON c.ROWID = "
+                               "(SELECT min(chat_id) FROM chat_message_join WHERE message_id = m.ROWID)");
+        while (q.executeStep()) out[q.getColumn(0).getString()] = q.getColumn(1).getString();
         return out;
     };
     auto check = [&](const CollectingSink& sink, std::size_t count) {
