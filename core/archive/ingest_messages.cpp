@@ -788,9 +788,10 @@ private:
     // and the damage is reported when the scan is done.
     // Returns false when damage cut the scan short.
     bool scan(const std::string& where, std::int64_t a, std::int64_t b, IngestCursor& cursor, bool advances) {
-        // A scan that advances reads every row after `a`: the links are walked beside it.
-        bool walk = advances && linksWalkable_ && !linksApart_;
-        std::string sql = messageQuery(where, false, walk);
+        // A scan that advances reads every row after `a`: the links are walked
+        // beside it, until they have to be looked up one by one.
+        const auto walking = [&] { return advances && linksWalkable_ && !linksApart_; };
+        std::string sql = messageQuery(where, false, walking());
         std::int64_t from = a;
         int sinceCheckpoint = 0;
         std::int64_t lastSeen = from;
@@ -836,7 +837,7 @@ private:
                 if (where.find("?2") != std::string::npos) st.bind(2, b);
                 if (after && sql.find("?3") != std::string::npos) st.bind(3, *after);
                 std::optional<LinkWalk> links;
-                if (walk) links.emplace(db_, from);
+                if (walking()) links.emplace(db_, from);
                 while (!stop && st.step()) deliver(st, links ? &*links : nullptr);
             } catch (const sourcedb::ValueTooLarge& e) {
                 tooLarge = advances;
@@ -872,7 +873,6 @@ private:
                 // The links may be what is damaged: look each one up on its
                 // own from here on, and try the rows again.
                 linksApart_ = true;
-                walk = false;
                 if (advances) {
                     from = lastSeen;
                     sql = messageQuery(where);
