@@ -609,6 +609,66 @@ TEST(IngestFolder, DigestsKeptByEarlierReadersAreReplacedAndThoseOfWholePagesRea
     EXPECT_LT(editedRead("", 3), 1000);
 }
 
+namespace {
+
+// A file laid out as a database of `pages` pages of `pageSize` bytes, with `tail`
+// bytes of a page cut off at its end: its pages of each kind the digests tell
+// apart (index and interior pages, table leaves, overflow and free-list pages
+// that begin with a page number), every other byte from a fixed sequence.
+std::string pagesOfEveryKind(std::uint32_t pageSize, std::size_t pages, std::size_t tail) {
+    std::string bytes(pages * pageSize + tail, '\0');
+    std::uint64_t x = 0x9E3779B97F4A7C15ull ^ pageSize;
+    for (auto& c : bytes) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        c = static_cast<char>(x >> 56);
+    }
+    std::memcpy(bytes.data(), "SQLite format 3", 16);
+    bytes[16] = static_cast<char>(pageSize == 65536 ? 0 : pageSize >> 8);
+    bytes[17] = static_cast<char>(pageSize == 65536 ? 1 : pageSize & 0xff);
+    const unsigned char kinds[] = {0x0D, 0x02, 0x05, 0x0A, 0x00, 0x01, 0x0D, 0x05, 0x02};
+    for (std::size_t p = 0; p < pages; ++p)
+        bytes[p == 0 ? 100 : p * pageSize] = static_cast<char>(kinds[(p + pages) % sizeof kinds]);
+    return bytes;
+}
+
+} // namespace
+
+// The digests of a file are what the reader has always made of it, so that
+// those kept by earlier runs still tell which pages changed: the tokens below
+// were taken by the reader that mapped the file 4 MiB at a time. Pages that
+// hold no rows are digested by their kind: their other bytes change nothing.
+TEST(IngestFolder, PageDigestsAreThoseEarlierReadersKept) {
+    kx::test::TempDir dir;
+    const struct {
+        std::uint32_t pageSize;
+        std::size_t pages, tail;
+        const char* token;
+    } files[] = {{4096, 3001, 1000, "0afdbc6d23238b37bea3b9d3a75847f7"},
+                 {512, 20011, 100, "37dc1259520ef643583b7bfe754d446c"},
+                 {65536, 203, 4096, "7a58b2dd1391284dceac9986ec2cdb4d"},
+                 {1024, 1, 0, "f7463f687042d43f69692343f7d1518b"}};
+    for (const auto& f : files) {
+        const stdfs::path db = dir / ("db-" + std::to_string(f.pageSize));
+        std::string bytes = pagesOfEveryKind(f.pageSize, f.pages, f.tail);
+        kx::test::writeAll(db, bytes);
+        const auto digests = kx::PageDigests::ofDatabase(db);
+        EXPECT_EQ(digests.pageSize(), f.pageSize);
+        EXPECT_EQ(digests.pageCount(), f.pages);
+        EXPECT_EQ(digests.token(), f.token) << f.pageSize;
+        if (f.pages < 10) continue;
+        // A change within an index page leaves its digest; one within a table leaf does not.
+        auto change = [&](unsigned char kind) {
+            std::size_t page = 1;
+            while (static_cast<unsigned char>(bytes[page * f.pageSize]) != kind) ++page;
+            bytes[page * f.pageSize + f.pageSize / 2] ^= 0x40;
+            kx::test::writeAll(db, bytes);
+            return kx::PageDigests::ofDatabase(db).token();
+        };
+        EXPECT_EQ(change(0x02), f.token);
+        EXPECT_NE(change(0x0D), f.token);
+    }
+}
+
 // A database file that shrinks while its pages are digested (read through a
 // map, where that raises SIGBUS) fails the pass as a short read does, and the
 // process goes on; a SIGBUS that is no such read still ends the process, during
