@@ -8,13 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csetjmp>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <set>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
@@ -67,71 +63,15 @@ std::uint64_t hashPage(const unsigned char* p, std::size_t size) {
 // that happens to begin with one of these bytes holds no rows either.)
 constexpr std::size_t kKindedPagesBelow = std::size_t(1) << 25;
 
+// How much of the file one read of the digest pass takes.
+constexpr std::size_t kReadBytes = std::size_t(256) << 10;
+
 std::uint64_t digestPage(const unsigned char* p, std::size_t size, std::size_t index, bool byKind) {
     if (byKind) {
         const unsigned char kind = p[index == 0 ? 100 : 0];
         if (kind == 0x02 || kind == 0x05 || kind == 0x0A) return kind;
     }
     return hashPage(p, size);
-}
-
-// Reading a mapped page past the end of a file that another process shrank
-// raises SIGBUS. While a thread reads a map through readMapped, that signal
-// ends the read instead; any other SIGBUS goes where it went before. The
-// handler is in place only while some thread reads a map.
-std::mutex busMutex;
-int busReaders = 0;
-struct sigaction busBefore {};
-thread_local sigjmp_buf* busJump = nullptr;
-
-extern "C" void onBusError(int signal, siginfo_t* info, void*) {
-    if (sigjmp_buf* jump = busJump) siglongjmp(*jump, 1);
-    // Not a read of ours: the earlier handling is put back, and a fault then
-    // happens again on return; a signal sent by a process is sent again.
-    ::sigaction(SIGBUS, &busBefore, nullptr);
-    if (info == nullptr || info->si_code <= 0) ::raise(signal);
-}
-
-class BusHandler {
-public:
-    BusHandler() {
-        std::lock_guard<std::mutex> lock(busMutex);
-        if (busReaders == 0) {
-            struct sigaction sa {};
-            sa.sa_sigaction = onBusError;
-            sa.sa_flags = SA_SIGINFO;
-            sigemptyset(&sa.sa_mask);
-            installed_ = ::sigaction(SIGBUS, &sa, &busBefore) == 0;
-            if (!installed_) return;
-        }
-        installed_ = true;
-        ++busReaders;
-    }
-    ~BusHandler() {
-        std::lock_guard<std::mutex> lock(busMutex);
-        if (installed_ && --busReaders == 0) ::sigaction(SIGBUS, &busBefore, nullptr);
-    }
-    BusHandler(const BusHandler&) = delete;
-    BusHandler& operator=(const BusHandler&) = delete;
-    bool installed() const { return installed_; }
-
-private:
-    bool installed_ = false;
-};
-
-// Runs read(context) over mapped pages; false when it was cut short by SIGBUS
-// (the file shrank). `read` must own nothing that needs destroying, as the
-// signal leaves it without unwinding.
-__attribute__((noinline)) bool readMapped(void (*read)(void*), void* context) {
-    sigjmp_buf jump;
-    if (sigsetjmp(jump, 1) != 0) {
-        busJump = nullptr;
-        return false;
-    }
-    busJump = &jump;
-    read(context);
-    busJump = nullptr;
-    return true;
 }
 
 UniqueFd openForReading(const stdfs::path& file, bool mayBeMissing) {
@@ -203,7 +143,7 @@ bool parsePage(const std::vector<unsigned char>& page, std::uint32_t pageNo, std
 
 } // namespace
 
-std::function<void()> PageDigests::afterMapping;
+std::function<void()> PageDigests::beforeReading;
 
 stdfs::path PageDigests::defaultFolder() { return DatabaseSnapshot::temporaryBase() / "digests"; }
 
@@ -224,52 +164,25 @@ PageDigests PageDigests::ofDatabase(const stdfs::path& file, stdfs::path walFile
     const std::size_t pages = static_cast<std::size_t>(st.st_size) / d.pageSize_;
     d.digests_.assign(pages, 0);
     const bool byKind = pages < kKindedPagesBelow;
-    // The file is mapped 4 MiB at a time and its pages hashed where they lie in
-    // the page cache; a page digested by its kind costs one byte. One thread
-    // does it: more took more processor time in all (each unmap interrupts the
-    // others), and held more of the file mapped at once, which a system monitor
-    // counts as the process's memory. The database may be Messages' own file,
-    // which can shrink while it is read: the signal that reading past its new
-    // end raises fails the pass as a short read does (BusHandler). Where a map
-    // cannot be made, or the handler not put in place, pages are read into a
-    // buffer instead.
-    const BusHandler bus;
-    const std::size_t perMap = std::max<std::size_t>(1, (std::size_t(4) << 20) / d.pageSize_);
-    const auto systemPage = static_cast<std::size_t>(std::max(1L, ::sysconf(_SC_PAGESIZE)));
-    // Pages [first, first + count), found at `at`.
-    struct Stretch {
-        const unsigned char* at;
-        std::size_t first, count, pageSize;
-        bool byKind;
-        std::uint64_t* digests;
-    };
-    auto digestStretch = [](void* context) {
-        const auto& s = *static_cast<const Stretch*>(context);
-        for (std::size_t k = 0; k < s.count; ++k)
-            s.digests[s.first + k] = digestPage(s.at + k * s.pageSize, s.pageSize, s.first + k, s.byKind);
-    };
-    std::vector<unsigned char> buf;
+    // The file is read a stretch at a time into one buffer, which stays in the
+    // processor's cache for the hashing that follows; a page digested by its
+    // kind costs one byte of it. Of the ways measured this took the least
+    // processor time, about what cat takes to read the file: a fresh map of
+    // every 4 MiB cost five times as much, most of it in page faults (dear on a
+    // virtual machine); reads of 64 KiB to 1 MiB cost the same, larger ones
+    // more; read-ahead advice saved nothing; more threads shortened the pass
+    // but took as much processor time in all. The database may be Messages'
+    // own file, which can shrink while it is read: a short read fails the pass.
+    std::vector<unsigned char> buf(std::max<std::size_t>(1, kReadBytes / d.pageSize_) * d.pageSize_);
     for (std::size_t page = 0; page < pages;) {
-        const std::size_t n = std::min(perMap, pages - page);
-        const std::size_t offset = page * d.pageSize_, lead = offset % systemPage, length = lead + n * d.pageSize_;
-        void* map = bus.installed()
-                        ? ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), static_cast<off_t>(offset - lead))
-                        : MAP_FAILED;
-        int failure = 0;
-        if (map != MAP_FAILED) {
-            if (afterMapping) afterMapping();
-            Stretch s{static_cast<const unsigned char*>(map) + lead, page, n, d.pageSize_, byKind, d.digests_.data()};
-            if (!readMapped(digestStretch, &s)) failure = EIO;
-            ::munmap(map, length);
-        } else {
-            buf.resize(n * d.pageSize_);
-            std::size_t read = 0;
-            failure = readAllAt(fd.get(), buf.data(), buf.size(), static_cast<off_t>(offset), read);
-            if (failure == 0 && read != buf.size()) failure = EIO;
-            Stretch s{buf.data(), page, n, d.pageSize_, byKind, d.digests_.data()};
-            if (failure == 0) digestStretch(&s);
-        }
+        const std::size_t n = std::min(buf.size() / d.pageSize_, pages - page), length = n * d.pageSize_;
+        if (beforeReading) beforeReading();
+        std::size_t read = 0;
+        int failure = readAllAt(fd.get(), buf.data(), length, static_cast<off_t>(page * d.pageSize_), read);
+        if (failure == 0 && read != length) failure = EIO;
         if (failure != 0) throw Error("could not read " + file.string() + ": " + fs::errnoText(failure));
+        for (std::size_t k = 0; k < n; ++k)
+            d.digests_[page + k] = digestPage(buf.data() + k * d.pageSize_, d.pageSize_, page + k, byKind);
         page += n;
     }
 

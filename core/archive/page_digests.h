@@ -39,9 +39,8 @@ public:
     // kx::Error when the files cannot be read or are not a database, also when
     // the file shrank while it was read.
     static PageDigests ofDatabase(const std::filesystem::path& file, std::filesystem::path wal = {});
-    // Tests only: called when a stretch of the file has been mapped, before it
-    // is read.
-    static std::function<void()> afterMapping;
+    // Tests only: called before each stretch of the file is read.
+    static std::function<void()> beforeReading;
 
     // The digests kept under `token`, or none (missing, damaged, not ours).
     static std::optional<PageDigests> load(const std::filesystem::path& folder, const std::string& token);
