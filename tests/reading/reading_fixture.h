@@ -84,7 +84,7 @@ struct PlannedMessage {
     std::optional<std::string> text;
     std::optional<Date> date;
     bool isFromMe = false;
-    std::vector<PlannedAttachment> attachments;
+    std::vector<PlannedAttachment> attachments = {}; // given, so that a message without any need not say so
     std::vector<std::string> sources = {"src-a"};
 };
 

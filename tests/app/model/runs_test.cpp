@@ -91,7 +91,7 @@ TEST_F(Runs, TwoScansInQuickSuccessionGiveOneRun) {
     QSignalSpy running(&m.runs(), &RunsModel::isRunningChanged);
     m.runs().startScan(ScanRequest{});
     m.setLastError("said while running");
-    m.runs().startScan({.fullSweep = true});
+    m.runs().startScan({.limit = std::nullopt, .fullSweep = true});
     EXPECT_EQ(m.lastError(), "said while running"); // the second request changed nothing
     ASSERT_TRUE(waitForRun());
     EXPECT_EQ(reports.count(), 1);
@@ -124,7 +124,7 @@ TEST_F(Runs, AFullSweepVerifiesEveryObject) {
     messagesFolder(home / "copies/a");
     auto& m = start();
     registerSources({folderSource("a", "jorin", home / "copies/a")});
-    m.runs().startScan({.fullSweep = true});
+    m.runs().startScan({.limit = std::nullopt, .fullSweep = true});
     ASSERT_TRUE(waitForRun());
     ASSERT_TRUE(m.report().has_value());
     EXPECT_TRUE(m.report()->attachments.fullSweep);

@@ -488,7 +488,12 @@ protected:
     void SetUp() override {
         auto w = TreskStoreWriter::open(db.string(), "jorin", test::fixtureDate(0));
         w->begin();
-        const std::int64_t row = w->sourceRow({.id = "src-main", .owner = "jorin", .path = "/nowhere/src-main"},
+        const std::int64_t row = w->sourceRow({.id = "src-main",
+                                               .owner = "jorin",
+                                               .path = "/nowhere/src-main",
+                                               .label = std::nullopt,
+                                               .lastScanned = std::nullopt,
+                                               .lastError = std::nullopt},
                                               test::fixtureDate(0));
         const ChatRecord chat{.guid = "iMessage;+;chat555",
                               .identifier = "chat555",

@@ -14,7 +14,7 @@ TEST(HealthAlertSettings, DefaultsAreOnAndSevenDays) {
     EXPECT_TRUE(s.enabled);
     EXPECT_EQ(s.warnAfterDays, 7);
     EXPECT_FALSE(s.loadProblem);
-    const HealthAlertSettings fromAggregate{false, 14};
+    const HealthAlertSettings fromAggregate{false, 14, std::nullopt};
     EXPECT_FALSE(fromAggregate.enabled);
     EXPECT_EQ(fromAggregate.warnAfterDays, 14);
 }
@@ -59,7 +59,7 @@ TEST(HealthAlertSettings, DamagedFileIsReportedAndNeverOverwritten) {
         s.enabled = false;
         EXPECT_THROW(s.save(path), Error) << bad;
         // A value made afresh (without the problem) is refused for that path too.
-        EXPECT_THROW((HealthAlertSettings{false, 2}.save(path)), Error) << bad;
+        EXPECT_THROW((HealthAlertSettings{false, 2, std::nullopt}.save(path)), Error) << bad;
         EXPECT_EQ(test::readAll(path), bad);
     }
 }
@@ -67,6 +67,6 @@ TEST(HealthAlertSettings, DamagedFileIsReportedAndNeverOverwritten) {
 TEST(HealthAlertSettings, RefusesToSaveAnUnusableDayCount) {
     test::TempDir dir;
     const auto path = (dir / "alerts.json").string();
-    EXPECT_THROW((HealthAlertSettings{true, 0}.save(path)), Error);
+    EXPECT_THROW((HealthAlertSettings{true, 0, std::nullopt}.save(path)), Error);
     EXPECT_FALSE(std::filesystem::exists(path));
 }
