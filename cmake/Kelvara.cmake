@@ -87,18 +87,14 @@ function(kx_test name dir)
   endif()
   add_test(NAME ${name} COMMAND ${name})
   set(env "QT_QPA_PLATFORM=offscreen;KX_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
-  set(timeout 600)
   # A thread-checker build ignores what the uninstrumented libraries do themselves.
   if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=thread" OR KELVARA_SANITIZE MATCHES "thread")
     # Some tests fork a helper while the pool has threads; the child only execs.
     list(APPEND env "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp halt_on_error=1 die_after_fork=0")
-    # Checked programs run several times slower; the archive and backup tests
-    # take minutes of their own.
-    set(timeout 1200)
   endif()
   if(KELVARA_SANITIZE MATCHES "address")
     list(APPEND env "ASAN_OPTIONS=detect_stack_use_after_return=1" "UBSAN_OPTIONS=print_stacktrace=1"
       "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
   endif()
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${timeout})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600)
 endfunction()
