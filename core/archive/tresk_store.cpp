@@ -324,6 +324,55 @@ int64_t TreskStore::conversationMessageCount(const std::string& conversationKey)
     });
 }
 
+std::vector<TreskStore::SearchHit> TreskStore::seekFrom(int64_t conversation, const std::string& conversationKey,
+                                                        const std::optional<std::string>& anchorId, bool later,
+                                                        int64_t limit) const {
+    // In the conversation's order (date, undated first, then storage order):
+    // every query below seeks through the conversation's index, so a page deep
+    // in a long conversation costs what the first one does.
+    std::vector<SearchHit> out;
+    const std::string select = std::string("SELECT ") + kHitColumns + kHitJoins +
+                               "WHERE m.conversation_id = ? AND m.is_reaction = 0 ";
+    const std::string order = later ? " ORDER BY m.date, m.id LIMIT ?" : " ORDER BY m.date DESC, m.id DESC LIMIT ?";
+    auto run = [&](const std::string& where, const std::function<void(SQLite::Statement&)>& bind) {
+        if (static_cast<int64_t>(out.size()) >= limit) return;
+        SQLite::Statement q(*db_, select + where + order);
+        q.bind(1, conversation);
+        bind(q);
+        q.bind(q.getBindParameterCount(), limit - static_cast<int64_t>(out.size()));
+        while (q.executeStep()) out.push_back(readHit(q));
+    };
+    if (!anchorId) {
+        run("", [](SQLite::Statement&) {});
+        return out;
+    }
+    SQLite::Statement a(*db_, "SELECT id, date, conversation_id, is_reaction FROM messages WHERE guid = ?");
+    a.bind(1, *anchorId);
+    if (!a.executeStep() || a.getColumn(2).getInt64() != conversation || a.getColumn(3).getInt() != 0)
+        throw Error("the message " + *anchorId + " is not part of the conversation " + conversationKey);
+    const int64_t id = a.getColumn(0).getInt64();
+    const std::string side = later ? " > " : " < ";
+    if (a.getColumn(1).isNull()) {
+        run("AND m.date IS NULL AND m.id" + side + "?", [&](SQLite::Statement& q) { q.bind(2, id); });
+        // Every dated message sorts after the undated ones.
+        if (later) run("AND m.date IS NOT NULL", [](SQLite::Statement&) {});
+    } else {
+        const int64_t date = a.getColumn(1).getInt64();
+        run("AND (m.date, m.id)" + side + "(?, ?)", [&](SQLite::Statement& q) {
+            q.bind(2, date);
+            q.bind(3, id);
+        });
+        if (!later) run("AND m.date IS NULL", [](SQLite::Statement&) {});
+    }
+    return out;
+}
+
+int64_t TreskStore::conversationId(const std::string& conversationKey) const {
+    SQLite::Statement q(*db_, "SELECT id FROM conversations WHERE key = ?");
+    q.bind(1, conversationKey);
+    return q.executeStep() ? q.getColumn(0).getInt64() : 0;
+}
+
 TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey,
                                               const std::optional<std::string>& beforeId, int64_t limit,
                                               bool withTotal) const {
@@ -333,12 +382,7 @@ TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey
         // The count and the rows come from one snapshot, so a scan writing in
         // between cannot make them disagree.
         ConsistentReads snapshot(*db_);
-        int64_t conversation = 0;
-        {
-            SQLite::Statement q(*db_, "SELECT id FROM conversations WHERE key = ?");
-            q.bind(1, conversationKey);
-            if (q.executeStep()) conversation = q.getColumn(0).getInt64();
-        }
+        const int64_t conversation = conversationId(conversationKey);
         if (withTotal) {
             SQLite::Statement q(*db_,
                                 conversationTotalsCurrent()
@@ -349,43 +393,22 @@ TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey
             page.total = q.executeStep() ? q.getColumn(0).getInt64() : 0;
         }
         // One row more than asked tells whether anything lies before the page.
-        const int64_t want = limit + 1;
-        std::vector<SearchHit> newestFirst;
-        const std::string select = std::string("SELECT ") + kHitColumns + kHitJoins +
-                                   "WHERE m.conversation_id = ? AND m.is_reaction = 0 ";
-        auto run = [&](const std::string& where, const std::function<void(SQLite::Statement&)>& bind) {
-            if (static_cast<int64_t>(newestFirst.size()) >= want) return;
-            SQLite::Statement q(*db_, select + where + " ORDER BY m.date DESC, m.id DESC LIMIT ?");
-            q.bind(1, conversation);
-            bind(q);
-            q.bind(q.getBindParameterCount(), want - static_cast<int64_t>(newestFirst.size()));
-            while (q.executeStep()) newestFirst.push_back(readHit(q));
-        };
-        if (!beforeId) {
-            run("", [](SQLite::Statement&) {});
-        } else {
-            SQLite::Statement a(*db_, "SELECT id, date, conversation_id, is_reaction FROM messages WHERE guid = ?");
-            a.bind(1, *beforeId);
-            if (!a.executeStep() || a.getColumn(2).getInt64() != conversation || a.getColumn(3).getInt() != 0)
-                throw Error("the message " + *beforeId + " is not part of the conversation " + conversationKey);
-            const int64_t anchorId = a.getColumn(0).getInt64();
-            if (a.getColumn(1).isNull()) {
-                run("AND m.date IS NULL AND m.id < ?", [&](SQLite::Statement& q) { q.bind(2, anchorId); });
-            } else {
-                const int64_t anchorDate = a.getColumn(1).getInt64();
-                run("AND (m.date, m.id) < (?, ?)", [&](SQLite::Statement& q) {
-                    q.bind(2, anchorDate);
-                    q.bind(3, anchorId);
-                });
-                // Undated messages sort before every dated one.
-                run("AND m.date IS NULL", [](SQLite::Statement&) {});
-            }
-        }
-        page.reachesOldest = static_cast<int64_t>(newestFirst.size()) < want;
+        auto newestFirst = seekFrom(conversation, conversationKey, beforeId, false, limit + 1);
+        page.reachesOldest = static_cast<int64_t>(newestFirst.size()) <= limit;
         if (!page.reachesOldest) newestFirst.pop_back();
         page.messages.assign(std::make_move_iterator(newestFirst.rbegin()),
                              std::make_move_iterator(newestFirst.rend()));
         return page;
+    });
+}
+
+std::vector<TreskStore::SearchHit> TreskStore::messagesAfter(const std::string& conversationKey,
+                                                             const std::optional<std::string>& afterId,
+                                                             int64_t limit) const {
+    if (limit <= 0) return {};
+    return guarded(path_, [&] {
+        ConsistentReads snapshot(*db_);
+        return seekFrom(conversationId(conversationKey), conversationKey, afterId, true, limit);
     });
 }
 
@@ -456,17 +479,34 @@ std::map<std::string, std::vector<TreskStore::Reaction>> TreskStore::reactions(
     });
 }
 
-std::vector<TreskStore::MessageVersion> TreskStore::versions(const std::string& messageId) const {
+TreskStore::VersionReader::VersionReader(const std::string& path, SQLite::Database& db)
+    : path_(path), query_(guarded(path, [&] {
+          return std::make_unique<SQLite::Statement>(
+              db, "SELECT v.text, v.date, v.first_seen FROM message_versions v JOIN messages m ON m.id = "
+                  "v.message_id WHERE m.guid = ? ORDER BY v.date IS NULL DESC, v.date, v.first_seen, v.rowid");
+      })) {}
+
+TreskStore::VersionReader::~VersionReader() = default;
+
+std::vector<TreskStore::MessageVersion> TreskStore::VersionReader::read(const std::string& messageId) {
     return guarded(path_, [&] {
         std::vector<MessageVersion> out;
-        SQLite::Statement q(
-            *db_, "SELECT v.text, v.date, v.first_seen FROM message_versions v JOIN messages m ON m.id = v.message_id "
-                  "WHERE m.guid = ? ORDER BY v.date IS NULL DESC, v.date, v.first_seen, v.rowid");
+        SQLite::Statement& q = *query_;
+        q.reset();
         q.bind(1, messageId);
         while (q.executeStep())
             out.push_back({q.getColumn(0).getString(), optDate(q.getColumn(1)), fromNanos(q.getColumn(2).getInt64())});
+        q.reset();
         return out;
     });
+}
+
+std::unique_ptr<TreskStore::VersionReader> TreskStore::versionReader() const {
+    return std::unique_ptr<VersionReader>(new VersionReader(path_, *db_));
+}
+
+std::vector<TreskStore::MessageVersion> TreskStore::versions(const std::string& messageId) const {
+    return versionReader()->read(messageId);
 }
 
 std::vector<std::string> TreskStore::sources(const std::string& messageId) const {

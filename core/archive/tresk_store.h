@@ -57,7 +57,8 @@
 
 namespace SQLite {
 class Database;
-}
+class Statement;
+} // namespace SQLite
 
 namespace kx {
 
@@ -207,11 +208,24 @@ public:
     // kx::Error when `beforeId` is not a message of that conversation.
     ThreadPage threadPage(const std::string& conversationKey, const std::optional<std::string>& beforeId, int64_t limit,
                           bool withTotal) const;
+    // The `limit` messages that come right after the message `afterId` (in the
+    // order of `messages`), or the oldest `limit` without `afterId`: a
+    // conversation read from its oldest message on, page by page (an export).
+    // Seeks as threadPage does. Throws kx::Error when `afterId` is not a message
+    // of that conversation.
+    std::vector<SearchHit> messagesAfter(const std::string& conversationKey, const std::optional<std::string>& afterId,
+                                         int64_t limit) const;
     // Messages of a conversation, reactions not counted; 0 for an unknown key.
     int64_t conversationMessageCount(const std::string& conversationKey) const;
     std::map<std::string, std::vector<AttachmentRef>> attachments(const std::vector<std::string>& messageIds) const;
     std::map<std::string, std::vector<Reaction>> reactions(const std::vector<std::string>& messageIds) const;
+    // Every body a message is known to have had (none for a message never seen
+    // with more than one), undated ones first, then by date.
     std::vector<MessageVersion> versions(const std::string& messageId) const;
+    // The same look-up prepared once, for the versions of many messages in turn
+    // (an export). Valid while the store lives; one thread at a time.
+    class VersionReader;
+    std::unique_ptr<VersionReader> versionReader() const;
     // Registry ids of the sources that held a message, sorted.
     std::vector<std::string> sources(const std::string& messageId) const;
 
@@ -275,6 +289,13 @@ public:
     static constexpr int64_t kWalkMapBytes = int64_t(96) << 20;
 
 protected:
+    // The messages of a conversation that come after the message `anchorId`
+    // (`later`) or before it, nearest first, at most `limit`; from either end
+    // of the conversation without an anchor.
+    std::vector<SearchHit> seekFrom(int64_t conversation, const std::string& conversationKey,
+                                    const std::optional<std::string>& anchorId, bool later, int64_t limit) const;
+    // The conversation's row id; 0 for an unknown key.
+    int64_t conversationId(const std::string& conversationKey) const;
     // Whether conversation_totals is there and up to date with the messages.
     bool conversationTotalsCurrent() const;
     // Attaches the search index ("search.db" beside the store) as "idx"; throws
@@ -291,6 +312,20 @@ protected:
     TreskStore(const std::string& path, WritableTag);
     std::string path_;
     std::unique_ptr<SQLite::Database> db_;
+};
+
+class TreskStore::VersionReader {
+public:
+    ~VersionReader();
+    VersionReader(const VersionReader&) = delete;
+    VersionReader& operator=(const VersionReader&) = delete;
+    std::vector<MessageVersion> read(const std::string& messageId);
+
+private:
+    friend class TreskStore;
+    VersionReader(const std::string& path, SQLite::Database& db);
+    const std::string& path_;
+    std::unique_ptr<SQLite::Statement> query_;
 };
 
 } // namespace kx

@@ -188,15 +188,19 @@ TEST_F(StoreFixture, PagesAreChronologicalAndLeaveReactionsOut) {
     EXPECT_EQ(r.searchCount("Liked", "jo"), 0);
 }
 
-TEST_F(StoreFixture, ThreadPagesSeekBackwardsWithoutGapOrRepeatAcrossEqualAndMissingDates) {
+TEST_F(StoreFixture, PagesSeekBothWaysWithoutGapOrRepeatAcrossEqualAndMissingDates) {
     const std::string chat = "iMessage;-;+15550001";
-    // 7 undated messages, then 300 dated ones where runs of three share a minute.
+    // 300 dated messages where runs of three share a minute, stored out of
+    // order, then 7 undated ones.
+    for (int i = 0; i < 300; ++i) {
+        const int j = (i * 7) % 300;
+        add(msg("d" + std::to_string(j), chat, "dated", j / 3), a);
+    }
     for (int i = 0; i < 7; ++i) {
         auto m = msg("u" + std::to_string(i), chat, "undated", 0);
         m.date.reset();
         add(m, a);
     }
-    for (int i = 0; i < 300; ++i) add(msg("d" + std::to_string(i), chat, "dated", i / 3), a);
     auto like = msg("r1", chat, "Liked", 200);
     like.associatedMessageGuid = "p:0/d0";
     like.associatedMessageType = 2001;
@@ -237,6 +241,24 @@ TEST_F(StoreFixture, ThreadPagesSeekBackwardsWithoutGapOrRepeatAcrossEqualAndMis
     EXPECT_THROW(r.threadPage("+15550001", std::string("r1"), 100, false), Error);
     EXPECT_THROW(r.threadPage("+15550001", std::string("nope"), 100, false), Error);
     EXPECT_THROW(r.threadPage("nobody", all[5].id, 100, false), Error);
+
+    // Forwards from the oldest, as an export reads: pages ending among the
+    // undated messages and inside runs of one minute.
+    for (int64_t size : {int64_t(5), int64_t(100)}) {
+        std::vector<std::string> forwards;
+        std::optional<std::string> last;
+        for (;;) {
+            const auto next = r.messagesAfter("+15550001", last, size);
+            for (const auto& m : next) forwards.push_back(m.id);
+            if (static_cast<int64_t>(next.size()) < size) break;
+            last = next.back().id;
+        }
+        ASSERT_EQ(forwards.size(), all.size()) << size;
+        for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(forwards[i], all[i].id) << "position " << i;
+    }
+    EXPECT_TRUE(r.messagesAfter("+15550001", all.back().id, 10).empty());
+    EXPECT_TRUE(r.messagesAfter("nobody", std::nullopt, 10).empty());
+    EXPECT_THROW(r.messagesAfter("+15550001", std::string("r1"), 10), Error);
 }
 
 TEST_F(StoreFixture, ConversationCountsAndDatesAreKeptAsMessagesArriveAndCountedAfreshWhenStale) {
