@@ -240,7 +240,15 @@ public:
     // Searches with more matches than this many times their limit walk the
     // messages by date.
     static constexpr int64_t kWalkByDateAbove = 20;
+    // Every match of the query, counted (reactions are never indexed).
     int64_t searchCount(const std::string& query, const std::string& owner) const;
+    // search() without a handle or dates, and searchCount(), read together from
+    // one state of the archive, counting once.
+    struct SearchResults {
+        std::vector<SearchHit> hits;
+        int64_t total = 0;
+    };
+    SearchResults searchWithTotal(const std::string& query, const std::string& owner, int64_t limit) const;
 
     // Figures for the run report.
     int64_t messageCount() const;      // messages and reactions, each GUID once
@@ -301,13 +309,18 @@ protected:
     // Attaches the search index ("search.db" beside the store) as "idx"; throws
     // kx::Error when it does not exist yet.
     void attachSearchIndex() const;
-    // Messages the search index matches (the index must be attached).
-    int64_t matchCount(const std::string& match) const;
+    // The newest `limit` messages the FTS5 expression matches (the store's
+    // search), and the number of all matches when `total` is given.
+    std::vector<SearchHit> findMatches(const std::string& match, const std::optional<std::string>& handle,
+                                       const std::optional<Date>& from, const std::optional<Date>& to, int64_t limit,
+                                       int64_t* total) const;
     // Whether the store has its newest-first index (older stores get it when
     // next opened for writing).
     bool hasDateIndex() const;
 
     mutable bool searchAttached_ = false;
+    struct SearchMatches;
+    mutable std::unique_ptr<SearchMatches> searchMatches_; // one search at a time
     struct WritableTag {};
     TreskStore(const std::string& path, WritableTag);
     std::string path_;

@@ -613,3 +613,55 @@ TEST_F(StoreFixture, ConversationsAndSendersFoundByTheirSourceRowsFollowEachRead
     EXPECT_EQ(sender("g3"), "+15550002");
     EXPECT_EQ(sender("g5"), "+15550003");
 }
+
+// What the search screen shows, the newest 200 matches and the number of all
+// of them, read together, against the plain query over the same index: for a
+// word in thousands of messages (found by walking the dates) and for one in a
+// few hundred (looked up), stored out of date order, with runs of one date,
+// undated messages and a reaction that quotes the word.
+TEST_F(StoreFixture, SearchResultsAndTheirTotalAreThoseOfThePlainQuery) {
+    const std::string chat = "iMessage;-;+15550001";
+    for (int i = 0; i < 6000; ++i) {
+        std::string text = "note " + std::to_string(i);
+        if (i % 5 != 4) text += " harbour";                                // 4,800 messages
+        if (i % 20 == 0) text += " lantern";                               // 300
+        auto m = msg("g" + std::to_string(i), chat, text, (i * 37) % 900); // about five to a minute
+        if (i % 997 == 0) m.date.reset();
+        add(m, i % 3 == 0 ? b : a);
+    }
+    auto like = msg("r1", chat, "Liked “harbour lantern”", 2000);
+    like.associatedMessageGuid = "p:0/g1";
+    like.associatedMessageType = 2000;
+    add(like, a);
+    auto r = reader();
+
+    SQLite::Database plain(path, SQLite::OPEN_READONLY);
+    plain.exec("ATTACH DATABASE '" + searchIndexPath(path) + "' AS idx");
+    auto expected = [&](const std::string& word) {
+        std::vector<std::string> ids;
+        SQLite::Statement q(plain, "SELECT guid FROM messages WHERE id IN (SELECT rowid FROM idx.search WHERE search "
+                                   "MATCH ?) ORDER BY date DESC, id DESC LIMIT 200");
+        q.bind(1, word);
+        while (q.executeStep()) ids.push_back(q.getColumn(0).getString());
+        SQLite::Statement n(plain, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
+        n.bind(1, word);
+        n.executeStep();
+        return std::pair{ids, n.getColumn(0).getInt64()};
+    };
+    for (const auto& [word, total] : {std::pair{"harbour", 4800}, std::pair{"lantern", 300}}) {
+        ASSERT_EQ(expected(word).second, total);
+        const auto found = r.searchWithTotal(word, "jo", 200);
+        EXPECT_EQ(found.total, total) << word;
+        EXPECT_EQ(found.total, r.searchCount(word, "jo"));
+        std::vector<std::string> ids;
+        for (const auto& h : found.hits) ids.push_back(h.id);
+        EXPECT_EQ(ids, expected(word).first) << word;
+        // The same records as the search with its own filters gives, every field.
+        EXPECT_EQ(found.hits, r.search(word, "jo", std::nullopt, std::nullopt, std::nullopt, 200)) << word;
+        EXPECT_EQ(found.hits.front().sourceIds.size(), 1u);
+        // Again on the same store: nothing of the last search is left over.
+        EXPECT_EQ(r.searchWithTotal(word, "jo", 200).hits, found.hits);
+    }
+    EXPECT_EQ(r.searchWithTotal("nowhere", "jo", 200).total, 0);
+    EXPECT_TRUE(r.searchWithTotal("   ", "jo", 200).hits.empty());
+}
