@@ -1,9 +1,13 @@
-// Export memory and speed: JSON, CSV and PDF of one large conversation, each
-// written by a child process whose peak resident memory is printed.
+// Export memory and speed: JSON, CSV and PDF of one conversation of 10,000,
+// 100,000 and 1,000,000 messages (the PDF of the first two), each written three
+// times by a child process whose peak resident memory and processor time are
+// printed. The processor time per message of each export of a million messages
+// must stay within 1.2 times that of the 10,000 (an export that slows down as
+// it goes deeper into the conversation shows here).
 //
-//   bench_export [messages=100000] [folder=/tmp/kelvara-bench-export]
+//   bench_export [folder=/tmp/kelvara-bench-export] [messages...=10000 100000 1000000]
 //
-// The archive is generated once into the folder and reused by later runs. A
+// Each archive is generated once into the folder and reused by later runs. A
 // child that only opens the archive gives the baseline every figure includes.
 #include "core/contacts/contact_resolver.h"
 #include "core/evidence/conversation_exporter.h"
@@ -13,12 +17,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -58,7 +65,13 @@ struct ChildFigures {
     bool ok = false;
     double peakMB = 0;
     double wallSeconds = 0;
+    double cpuSeconds = 0; // user and system
 };
+
+double cpuSeconds(const struct rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 // Runs `work` in a child process and reports the child's peak resident memory.
 ChildFigures inChild(const std::function<void()>& work) {
@@ -84,45 +97,77 @@ ChildFigures inChild(const std::function<void()>& work) {
     f.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     f.peakMB = static_cast<double>(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
     f.wallSeconds = seconds(start, Clock::now());
+    f.cpuSeconds = cpuSeconds(usage);
     return f;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const long long count = argc > 1 ? std::atoll(argv[1]) : 100000;
-    const std::filesystem::path folder = argc > 2 ? argv[2] : "/tmp/kelvara-bench-export";
-    const std::filesystem::path archive = folder / ("archive-" + std::to_string(count)) / "tresk.db";
-    // Built in a child, so the figures below start from a small parent.
-    if (!std::filesystem::exists(archive) && !inChild([&] { buildArchive(archive, count); }).ok) return 1;
-    const std::string attachments = (archive.parent_path() / "attachments").string();
+    const std::filesystem::path folder = argc > 1 ? argv[1] : "/tmp/kelvara-bench-export";
+    std::vector<long long> sizes;
+    for (int i = 2; i < argc; ++i) sizes.push_back(std::atoll(argv[i]));
+    if (sizes.empty()) sizes = {10000, 100000, 1000000};
+    constexpr int kRuns = 3;
     const kx::MapContactResolver names({{kHandle, "Bench Contact"}});
 
-    const auto base = inChild([&] {
-        kx::TreskStore store(archive.string());
-        (void)store.conversations("bench");
-    });
-    std::printf("messages: %lld\n", count);
-    std::printf("%-8s %10s %10s %12s\n", "format", "peak MB", "seconds", "file MB");
-    std::printf("%-8s %10.1f %10s %12s\n", "(open)", base.peakMB, "-", "-");
-
-    bool allOk = base.ok;
-    for (auto format : {kx::ExportFormat::json, kx::ExportFormat::csv, kx::ExportFormat::pdf}) {
-        const std::string label = kx::exportFormatLabel(format);
-        const std::filesystem::path out = folder / ("bench." + kx::exportFormatExtension(format));
-        std::filesystem::remove(out);
-        const auto f = inChild([&] {
+    bool allOk = true;
+    // Per format: the median processor time per message at each size.
+    std::map<std::string, std::map<long long, double>> perMessage;
+    std::printf("%-9s %-6s %9s %9s %9s %22s %10s\n", "messages", "format", "peak MB", "file MB", "wall s",
+                "cpu us/msg med [range]", "wall us/msg");
+    for (const long long count : sizes) {
+        const std::filesystem::path archive = folder / ("archive-" + std::to_string(count)) / "tresk.db";
+        // Built in a child, so the figures below start from a small parent.
+        if (!std::filesystem::exists(archive) && !inChild([&] { buildArchive(archive, count); }).ok) return 1;
+        const std::string attachments = (archive.parent_path() / "attachments").string();
+        const auto base = inChild([&] {
             kx::TreskStore store(archive.string());
-            const kx::ConversationExporter exporter(store, "bench", attachments, names,
-                                                    kx::ExportTimeZone::fixed(0, "UTC"),
-                                                    kx::ConversationExporter::kDefaultPageSize);
-            exporter.write(kHandle, format, out.string(), kx::fromUnixSeconds(1733700000), "bench");
+            (void)store.conversations("bench");
         });
-        allOk = allOk && f.ok;
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(out, ec);
-        std::printf("%-8s %10.1f %10.2f %12.1f%s\n", label.c_str(), f.peakMB, f.wallSeconds,
-                    ec ? 0.0 : static_cast<double>(size) / 1e6, f.ok ? "" : "   FAILED");
+        allOk = allOk && base.ok;
+        std::printf("%-9lld %-6s %9.1f %9s %9s %22s %10s\n", count, "(open)", base.peakMB, "-", "-", "-", "-");
+        for (auto format : {kx::ExportFormat::json, kx::ExportFormat::csv, kx::ExportFormat::pdf}) {
+            if (format == kx::ExportFormat::pdf && count > 100000) continue;
+            const std::string label = kx::exportFormatLabel(format);
+            const std::filesystem::path out = folder / ("bench." + kx::exportFormatExtension(format));
+            std::vector<ChildFigures> runs;
+            for (int run = 0; run < kRuns; ++run) {
+                std::filesystem::remove(out);
+                runs.push_back(inChild([&] {
+                    kx::TreskStore store(archive.string());
+                    const kx::ConversationExporter exporter(store, "bench", attachments, names,
+                                                            kx::ExportTimeZone::fixed(0, "UTC"),
+                                                            kx::ConversationExporter::kDefaultPageSize);
+                    exporter.write(kHandle, format, out.string(), kx::fromUnixSeconds(1733700000), "bench");
+                }));
+                allOk = allOk && runs.back().ok;
+            }
+            std::vector<double> cpu, wall;
+            double peak = 0;
+            for (const auto& r : runs) {
+                cpu.push_back(r.cpuSeconds * 1e6 / static_cast<double>(count));
+                wall.push_back(r.wallSeconds * 1e6 / static_cast<double>(count));
+                peak = std::max(peak, r.peakMB);
+            }
+            std::sort(cpu.begin(), cpu.end());
+            std::sort(wall.begin(), wall.end());
+            perMessage[label][count] = cpu[kRuns / 2];
+            std::error_code ec;
+            const auto size = std::filesystem::file_size(out, ec);
+            char range[64];
+            std::snprintf(range, sizeof range, "%.2f [%.2f-%.2f]", cpu[kRuns / 2], cpu.front(), cpu.back());
+            std::printf("%-9lld %-6s %9.1f %9.1f %9.2f %22s %10.2f%s\n", count, label.c_str(), peak,
+                        ec ? 0.0 : static_cast<double>(size) / 1e6, wall[kRuns / 2] * static_cast<double>(count) / 1e6,
+                        range, wall[kRuns / 2], runs.back().ok ? "" : "   FAILED");
+        }
+    }
+    for (const auto& [label, bySize] : perMessage) {
+        const auto small = bySize.find(10000), large = bySize.find(1000000);
+        if (small == bySize.end() || large == bySize.end()) continue;
+        const double ratio = large->second / small->second;
+        std::printf("%s: %.2f us per message at 1,000,000 against %.2f at 10,000 (%.2fx; target <= 1.2x: %s)\n",
+                    label.c_str(), large->second, small->second, ratio, ratio <= 1.2 ? "met" : "NOT met");
     }
     return allOk ? 0 : 1;
 }

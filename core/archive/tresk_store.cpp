@@ -142,6 +142,42 @@ TreskStore::SearchHit readHit(SQLite::Statement& q, int base = 0) {
 
 } // namespace
 
+// The messages one search matched, by id: gathered by "kx_search_keep(rowid)"
+// as the index is read and tested by "kx_search_has(m.id)", functions of the
+// store's connection.
+struct TreskStore::SearchMatches {
+    std::vector<uint64_t> bits;
+    void add(int64_t id) {
+        if (id < 0) return;
+        const auto word = static_cast<size_t>(id >> 6);
+        if (word >= bits.size()) bits.resize(std::max(word + 1, bits.size() * 2));
+        bits[word] |= uint64_t(1) << (id & 63);
+    }
+    bool has(int64_t id) const {
+        const auto word = static_cast<size_t>(id >> 6);
+        return id >= 0 && word < bits.size() && (bits[word] >> (id & 63) & 1) != 0;
+    }
+    static void keep(sqlite3_context* context, int, sqlite3_value** argv) {
+        static_cast<SearchMatches*>(sqlite3_user_data(context))->add(sqlite3_value_int64(argv[0]));
+        sqlite3_result_int(context, 1);
+    }
+    // The search's statements, prepared once for the store's connection
+    // (preparing them costs more than a search of a rare word), reset for each use.
+    std::map<std::string, std::unique_ptr<SQLite::Statement>> statements;
+    SQLite::Statement& prepared(SQLite::Database& db, const std::string& sql) {
+        auto& q = statements[sql];
+        if (!q) q = std::make_unique<SQLite::Statement>(db, sql);
+        q->reset();
+        q->clearBindings();
+        return *q;
+    }
+    bool dateIndex = false; // once there, the index stays
+    static void test(sqlite3_context* context, int, sqlite3_value** argv) {
+        const bool found = static_cast<SearchMatches*>(sqlite3_user_data(context))->has(sqlite3_value_int64(argv[0]));
+        sqlite3_result_int(context, found ? 1 : 0);
+    }
+};
+
 TreskStore::TreskStore(const std::string& path) : path_(path) {
     if (!fs::isRegularFile(path)) throw Error("there is no archive at " + path);
     try {
@@ -163,7 +199,9 @@ TreskStore::TreskStore(const std::string& path) : path_(path) {
 
 TreskStore::TreskStore(const std::string& path, WritableTag) : path_(path) {}
 
-TreskStore::~TreskStore() = default;
+TreskStore::~TreskStore() {
+    searchMatches_.reset(); // its statements end before the connection
+}
 
 void TreskStore::attachSearchIndex() const {
     if (searchAttached_) return;
@@ -173,6 +211,14 @@ void TreskStore::attachSearchIndex() const {
     SQLite::Statement attach(*db_, "ATTACH DATABASE ? AS idx");
     attach.bind(1, index);
     attach.exec();
+    if (!searchMatches_) searchMatches_ = std::make_unique<SearchMatches>();
+    for (const auto& [name, fn] :
+         {std::pair{"kx_search_keep", &SearchMatches::keep}, std::pair{"kx_search_has", &SearchMatches::test}}) {
+        if (sqlite3_create_function_v2(db_->getHandle(), name, 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, searchMatches_.get(),
+                                       fn, nullptr, nullptr, nullptr) != SQLITE_OK)
+            throw Error("the search of the archive " + path_ + " could not be prepared (" +
+                        sqlite3_errmsg(db_->getHandle()) + ")");
+    }
     searchAttached_ = true;
 }
 
@@ -324,6 +370,55 @@ int64_t TreskStore::conversationMessageCount(const std::string& conversationKey)
     });
 }
 
+std::vector<TreskStore::SearchHit> TreskStore::seekFrom(int64_t conversation, const std::string& conversationKey,
+                                                        const std::optional<std::string>& anchorId, bool later,
+                                                        int64_t limit) const {
+    // In the conversation's order (date, undated first, then storage order):
+    // every query below seeks through the conversation's index, so a page deep
+    // in a long conversation costs what the first one does.
+    std::vector<SearchHit> out;
+    const std::string select = std::string("SELECT ") + kHitColumns + kHitJoins +
+                               "WHERE m.conversation_id = ? AND m.is_reaction = 0 ";
+    const std::string order = later ? " ORDER BY m.date, m.id LIMIT ?" : " ORDER BY m.date DESC, m.id DESC LIMIT ?";
+    auto run = [&](const std::string& where, const std::function<void(SQLite::Statement&)>& bind) {
+        if (static_cast<int64_t>(out.size()) >= limit) return;
+        SQLite::Statement q(*db_, select + where + order);
+        q.bind(1, conversation);
+        bind(q);
+        q.bind(q.getBindParameterCount(), limit - static_cast<int64_t>(out.size()));
+        while (q.executeStep()) out.push_back(readHit(q));
+    };
+    if (!anchorId) {
+        run("", [](SQLite::Statement&) {});
+        return out;
+    }
+    SQLite::Statement a(*db_, "SELECT id, date, conversation_id, is_reaction FROM messages WHERE guid = ?");
+    a.bind(1, *anchorId);
+    if (!a.executeStep() || a.getColumn(2).getInt64() != conversation || a.getColumn(3).getInt() != 0)
+        throw Error("the message " + *anchorId + " is not part of the conversation " + conversationKey);
+    const int64_t id = a.getColumn(0).getInt64();
+    const std::string side = later ? " > " : " < ";
+    if (a.getColumn(1).isNull()) {
+        run("AND m.date IS NULL AND m.id" + side + "?", [&](SQLite::Statement& q) { q.bind(2, id); });
+        // Every dated message sorts after the undated ones.
+        if (later) run("AND m.date IS NOT NULL", [](SQLite::Statement&) {});
+    } else {
+        const int64_t date = a.getColumn(1).getInt64();
+        run("AND (m.date, m.id)" + side + "(?, ?)", [&](SQLite::Statement& q) {
+            q.bind(2, date);
+            q.bind(3, id);
+        });
+        if (!later) run("AND m.date IS NULL", [](SQLite::Statement&) {});
+    }
+    return out;
+}
+
+int64_t TreskStore::conversationId(const std::string& conversationKey) const {
+    SQLite::Statement q(*db_, "SELECT id FROM conversations WHERE key = ?");
+    q.bind(1, conversationKey);
+    return q.executeStep() ? q.getColumn(0).getInt64() : 0;
+}
+
 TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey,
                                               const std::optional<std::string>& beforeId, int64_t limit,
                                               bool withTotal) const {
@@ -333,12 +428,7 @@ TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey
         // The count and the rows come from one snapshot, so a scan writing in
         // between cannot make them disagree.
         ConsistentReads snapshot(*db_);
-        int64_t conversation = 0;
-        {
-            SQLite::Statement q(*db_, "SELECT id FROM conversations WHERE key = ?");
-            q.bind(1, conversationKey);
-            if (q.executeStep()) conversation = q.getColumn(0).getInt64();
-        }
+        const int64_t conversation = conversationId(conversationKey);
         if (withTotal) {
             SQLite::Statement q(*db_,
                                 conversationTotalsCurrent()
@@ -349,43 +439,22 @@ TreskStore::ThreadPage TreskStore::threadPage(const std::string& conversationKey
             page.total = q.executeStep() ? q.getColumn(0).getInt64() : 0;
         }
         // One row more than asked tells whether anything lies before the page.
-        const int64_t want = limit + 1;
-        std::vector<SearchHit> newestFirst;
-        const std::string select = std::string("SELECT ") + kHitColumns + kHitJoins +
-                                   "WHERE m.conversation_id = ? AND m.is_reaction = 0 ";
-        auto run = [&](const std::string& where, const std::function<void(SQLite::Statement&)>& bind) {
-            if (static_cast<int64_t>(newestFirst.size()) >= want) return;
-            SQLite::Statement q(*db_, select + where + " ORDER BY m.date DESC, m.id DESC LIMIT ?");
-            q.bind(1, conversation);
-            bind(q);
-            q.bind(q.getBindParameterCount(), want - static_cast<int64_t>(newestFirst.size()));
-            while (q.executeStep()) newestFirst.push_back(readHit(q));
-        };
-        if (!beforeId) {
-            run("", [](SQLite::Statement&) {});
-        } else {
-            SQLite::Statement a(*db_, "SELECT id, date, conversation_id, is_reaction FROM messages WHERE guid = ?");
-            a.bind(1, *beforeId);
-            if (!a.executeStep() || a.getColumn(2).getInt64() != conversation || a.getColumn(3).getInt() != 0)
-                throw Error("the message " + *beforeId + " is not part of the conversation " + conversationKey);
-            const int64_t anchorId = a.getColumn(0).getInt64();
-            if (a.getColumn(1).isNull()) {
-                run("AND m.date IS NULL AND m.id < ?", [&](SQLite::Statement& q) { q.bind(2, anchorId); });
-            } else {
-                const int64_t anchorDate = a.getColumn(1).getInt64();
-                run("AND (m.date, m.id) < (?, ?)", [&](SQLite::Statement& q) {
-                    q.bind(2, anchorDate);
-                    q.bind(3, anchorId);
-                });
-                // Undated messages sort before every dated one.
-                run("AND m.date IS NULL", [](SQLite::Statement&) {});
-            }
-        }
-        page.reachesOldest = static_cast<int64_t>(newestFirst.size()) < want;
+        auto newestFirst = seekFrom(conversation, conversationKey, beforeId, false, limit + 1);
+        page.reachesOldest = static_cast<int64_t>(newestFirst.size()) <= limit;
         if (!page.reachesOldest) newestFirst.pop_back();
         page.messages.assign(std::make_move_iterator(newestFirst.rbegin()),
                              std::make_move_iterator(newestFirst.rend()));
         return page;
+    });
+}
+
+std::vector<TreskStore::SearchHit> TreskStore::messagesAfter(const std::string& conversationKey,
+                                                             const std::optional<std::string>& afterId,
+                                                             int64_t limit) const {
+    if (limit <= 0) return {};
+    return guarded(path_, [&] {
+        ConsistentReads snapshot(*db_);
+        return seekFrom(conversationId(conversationKey), conversationKey, afterId, true, limit);
     });
 }
 
@@ -456,17 +525,34 @@ std::map<std::string, std::vector<TreskStore::Reaction>> TreskStore::reactions(
     });
 }
 
-std::vector<TreskStore::MessageVersion> TreskStore::versions(const std::string& messageId) const {
+TreskStore::VersionReader::VersionReader(const std::string& path, SQLite::Database& db)
+    : path_(path), query_(guarded(path, [&] {
+          return std::make_unique<SQLite::Statement>(
+              db, "SELECT v.text, v.date, v.first_seen FROM message_versions v JOIN messages m ON m.id = "
+                  "v.message_id WHERE m.guid = ? ORDER BY v.date IS NULL DESC, v.date, v.first_seen, v.rowid");
+      })) {}
+
+TreskStore::VersionReader::~VersionReader() = default;
+
+std::vector<TreskStore::MessageVersion> TreskStore::VersionReader::read(const std::string& messageId) {
     return guarded(path_, [&] {
         std::vector<MessageVersion> out;
-        SQLite::Statement q(
-            *db_, "SELECT v.text, v.date, v.first_seen FROM message_versions v JOIN messages m ON m.id = v.message_id "
-                  "WHERE m.guid = ? ORDER BY v.date IS NULL DESC, v.date, v.first_seen, v.rowid");
+        SQLite::Statement& q = *query_;
+        q.reset();
         q.bind(1, messageId);
         while (q.executeStep())
             out.push_back({q.getColumn(0).getString(), optDate(q.getColumn(1)), fromNanos(q.getColumn(2).getInt64())});
+        q.reset();
         return out;
     });
+}
+
+std::unique_ptr<TreskStore::VersionReader> TreskStore::versionReader() const {
+    return std::unique_ptr<VersionReader>(new VersionReader(path_, *db_));
+}
+
+std::vector<TreskStore::MessageVersion> TreskStore::versions(const std::string& messageId) const {
+    return versionReader()->read(messageId);
 }
 
 std::vector<std::string> TreskStore::sources(const std::string& messageId) const {
@@ -486,31 +572,70 @@ std::vector<TreskStore::SearchHit> TreskStore::search(const std::string& query, 
                                                       int64_t limit) const {
     const std::string match = literalMatchExpression(query);
     if (match.empty() || limit <= 0) return {};
+    return guarded(path_, [&] { return findMatches(match, handle, from, to, limit, nullptr); });
+}
+
+TreskStore::SearchResults TreskStore::searchWithTotal(const std::string& query, const std::string& /*owner*/,
+                                                      int64_t limit) const {
+    SearchResults out;
+    const std::string match = literalMatchExpression(query);
+    if (match.empty()) return out;
     return guarded(path_, [&] {
-        attachSearchIndex();
-        // A word in many messages: walk the messages newest first and keep the
-        // matching ones, rather than look up and sort every match. A rare word
-        // (or a sender filter) is quicker the other way round.
-        std::string joins = kHitJoins;
-        if (!handle && hasDateIndex() && matchCount(match) > kWalkByDateAbove * limit)
-            joins.replace(joins.find(" FROM messages m "), 17, " FROM messages m INDEXED BY messages_by_date ");
-        std::string sql = std::string("SELECT ") + kHitColumns + joins +
-                          "WHERE m.id IN (SELECT rowid FROM idx.search WHERE search MATCH ?) AND m.is_reaction = 0";
-        if (handle) sql += " AND h.handle = ?";
-        if (from) sql += " AND m.date >= ?";
-        if (to) sql += " AND m.date <= ?";
-        sql += " ORDER BY m.date DESC, m.id DESC LIMIT ?";
-        SQLite::Statement q(*db_, sql);
-        int i = 1;
-        q.bind(i++, match);
-        if (handle) q.bind(i++, *handle);
-        if (from) q.bind(i++, toNanos(*from));
-        if (to) q.bind(i++, toNanos(*to));
-        q.bind(i++, limit);
-        std::vector<SearchHit> out;
-        while (q.executeStep()) out.push_back(readHit(q));
+        out.hits = findMatches(match, std::nullopt, std::nullopt, std::nullopt, std::max<int64_t>(limit, 0),
+                               &out.total);
         return out;
     });
+}
+
+std::vector<TreskStore::SearchHit> TreskStore::findMatches(const std::string& match,
+                                                           const std::optional<std::string>& handle,
+                                                           const std::optional<Date>& from,
+                                                           const std::optional<Date>& to, int64_t limit,
+                                                           int64_t* total) const {
+    attachSearchIndex();
+    // The count and the records come from one state of the archive and its index.
+    ConsistentReads snapshot(*db_);
+    // One pass over the index counts the matches and gathers them.
+    searchMatches_->bits.clear();
+    int64_t count = 0;
+    {
+        auto& q =
+            searchMatches_->prepared(*db_,
+                                     "SELECT count(*) FROM idx.search WHERE search MATCH ? AND kx_search_keep(rowid)");
+        q.bind(1, match);
+        q.executeStep();
+        count = q.getColumn(0).getInt64();
+        q.reset();
+    }
+    if (total) *total = count;
+    std::vector<SearchHit> out;
+    if (count == 0 || limit <= 0) return out;
+    // A word in many messages: walk the messages newest first and keep the
+    // matching ones, rather than look up and sort every match. A rare word
+    // (or a sender filter) is quicker the other way round.
+    if (!searchMatches_->dateIndex) searchMatches_->dateIndex = hasDateIndex();
+    const bool walk = !handle && count > kWalkByDateAbove * limit && searchMatches_->dateIndex;
+    std::string sql = std::string("SELECT ") + kHitColumns + kHitJoins;
+    if (walk) {
+        sql.replace(sql.find(" FROM messages m "), 17, " FROM messages m INDEXED BY messages_by_date ");
+        sql += "WHERE kx_search_has(m.id) AND m.is_reaction = 0";
+    } else {
+        sql += "WHERE m.id IN (SELECT rowid FROM idx.search WHERE search MATCH ?) AND m.is_reaction = 0";
+    }
+    if (handle) sql += " AND h.handle = ?";
+    if (from) sql += " AND m.date >= ?";
+    if (to) sql += " AND m.date <= ?";
+    sql += " ORDER BY m.date DESC, m.id DESC LIMIT ?";
+    auto& q = searchMatches_->prepared(*db_, sql);
+    int i = 1;
+    if (!walk) q.bind(i++, match);
+    if (handle) q.bind(i++, *handle);
+    if (from) q.bind(i++, toNanos(*from));
+    if (to) q.bind(i++, toNanos(*to));
+    q.bind(i++, limit);
+    while (q.executeStep()) out.push_back(readHit(q));
+    q.reset();
+    return out;
 }
 
 int64_t TreskStore::searchCount(const std::string& query, const std::string& /*owner*/) const {
@@ -518,15 +643,11 @@ int64_t TreskStore::searchCount(const std::string& query, const std::string& /*o
     if (match.empty()) return 0;
     return guarded(path_, [&] {
         attachSearchIndex();
-        return matchCount(match);
+        SQLite::Statement q(*db_, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
+        q.bind(1, match);
+        q.executeStep();
+        return q.getColumn(0).getInt64();
     });
-}
-
-int64_t TreskStore::matchCount(const std::string& match) const {
-    SQLite::Statement q(*db_, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
-    q.bind(1, match);
-    q.executeStep();
-    return q.getColumn(0).getInt64();
 }
 
 bool TreskStore::hasDateIndex() const {

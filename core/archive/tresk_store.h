@@ -57,7 +57,8 @@
 
 namespace SQLite {
 class Database;
-}
+class Statement;
+} // namespace SQLite
 
 namespace kx {
 
@@ -207,11 +208,24 @@ public:
     // kx::Error when `beforeId` is not a message of that conversation.
     ThreadPage threadPage(const std::string& conversationKey, const std::optional<std::string>& beforeId, int64_t limit,
                           bool withTotal) const;
+    // The `limit` messages that come right after the message `afterId` (in the
+    // order of `messages`), or the oldest `limit` without `afterId`: a
+    // conversation read from its oldest message on, page by page (an export).
+    // Seeks as threadPage does. Throws kx::Error when `afterId` is not a message
+    // of that conversation.
+    std::vector<SearchHit> messagesAfter(const std::string& conversationKey, const std::optional<std::string>& afterId,
+                                         int64_t limit) const;
     // Messages of a conversation, reactions not counted; 0 for an unknown key.
     int64_t conversationMessageCount(const std::string& conversationKey) const;
     std::map<std::string, std::vector<AttachmentRef>> attachments(const std::vector<std::string>& messageIds) const;
     std::map<std::string, std::vector<Reaction>> reactions(const std::vector<std::string>& messageIds) const;
+    // Every body a message is known to have had (none for a message never seen
+    // with more than one), undated ones first, then by date.
     std::vector<MessageVersion> versions(const std::string& messageId) const;
+    // The same look-up prepared once, for the versions of many messages in turn
+    // (an export). Valid while the store lives; one thread at a time.
+    class VersionReader;
+    std::unique_ptr<VersionReader> versionReader() const;
     // Registry ids of the sources that held a message, sorted.
     std::vector<std::string> sources(const std::string& messageId) const;
 
@@ -226,7 +240,15 @@ public:
     // Searches with more matches than this many times their limit walk the
     // messages by date.
     static constexpr int64_t kWalkByDateAbove = 20;
+    // Every match of the query, counted (reactions are never indexed).
     int64_t searchCount(const std::string& query, const std::string& owner) const;
+    // search() without a handle or dates, and searchCount(), read together from
+    // one state of the archive, counting once.
+    struct SearchResults {
+        std::vector<SearchHit> hits;
+        int64_t total = 0;
+    };
+    SearchResults searchWithTotal(const std::string& query, const std::string& owner, int64_t limit) const;
 
     // Figures for the run report.
     int64_t messageCount() const;      // messages and reactions, each GUID once
@@ -275,22 +297,48 @@ public:
     static constexpr int64_t kWalkMapBytes = int64_t(96) << 20;
 
 protected:
+    // The messages of a conversation that come after the message `anchorId`
+    // (`later`) or before it, nearest first, at most `limit`; from either end
+    // of the conversation without an anchor.
+    std::vector<SearchHit> seekFrom(int64_t conversation, const std::string& conversationKey,
+                                    const std::optional<std::string>& anchorId, bool later, int64_t limit) const;
+    // The conversation's row id; 0 for an unknown key.
+    int64_t conversationId(const std::string& conversationKey) const;
     // Whether conversation_totals is there and up to date with the messages.
     bool conversationTotalsCurrent() const;
     // Attaches the search index ("search.db" beside the store) as "idx"; throws
     // kx::Error when it does not exist yet.
     void attachSearchIndex() const;
-    // Messages the search index matches (the index must be attached).
-    int64_t matchCount(const std::string& match) const;
+    // The newest `limit` messages the FTS5 expression matches (the store's
+    // search), and the number of all matches when `total` is given.
+    std::vector<SearchHit> findMatches(const std::string& match, const std::optional<std::string>& handle,
+                                       const std::optional<Date>& from, const std::optional<Date>& to, int64_t limit,
+                                       int64_t* total) const;
     // Whether the store has its newest-first index (older stores get it when
     // next opened for writing).
     bool hasDateIndex() const;
 
     mutable bool searchAttached_ = false;
+    struct SearchMatches;
+    mutable std::unique_ptr<SearchMatches> searchMatches_; // one search at a time
     struct WritableTag {};
     TreskStore(const std::string& path, WritableTag);
     std::string path_;
     std::unique_ptr<SQLite::Database> db_;
+};
+
+class TreskStore::VersionReader {
+public:
+    ~VersionReader();
+    VersionReader(const VersionReader&) = delete;
+    VersionReader& operator=(const VersionReader&) = delete;
+    std::vector<MessageVersion> read(const std::string& messageId);
+
+private:
+    friend class TreskStore;
+    VersionReader(const std::string& path, SQLite::Database& db);
+    const std::string& path_;
+    std::unique_ptr<SQLite::Statement> query_;
 };
 
 } // namespace kx

@@ -5,6 +5,7 @@
 #include "core/platform/sha256.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace kx {
 
@@ -15,7 +16,7 @@ ConversationExporter::ConversationExporter(const TreskStore& store, std::string 
 
 ExportMessage ConversationExporter::exportMessage(
     const TreskStore::SearchHit& hit, const std::map<std::string, std::vector<TreskStore::AttachmentRef>>& attachments,
-    ObjectChecks& checks) const {
+    TreskStore::VersionReader& versions, ObjectChecks& checks) const {
     ExportMessage m;
     m.guid = hit.id;
     m.date = hit.date;
@@ -25,7 +26,7 @@ ExportMessage ConversationExporter::exportMessage(
     m.dateEdited = hit.dateEdited;
     m.dateRetracted = hit.dateRetracted;
     m.sources = hit.sourceIds;
-    for (auto& v : store_.versions(hit.id))
+    for (auto& v : versions.read(hit.id))
         if (!hit.text || v.text != *hit.text) m.earlierVersions.push_back({std::move(v.text), v.date});
     if (hit.isFromMe) {
         m.senderName = "Me";
@@ -80,15 +81,21 @@ ExportStream ConversationExporter::stream(const std::string& conversationKey, Da
     doc.timeZone = timeZone_;
     // Counted by the same rule the pages are read by (reactions are not messages).
     s.messageCount = conv->messageCount;
-    s.forEachMessage = [this, conversationKey, &checks](const ExportStream::Visit& visit) {
-        for (std::int64_t offset = 0;; offset += pageSize_) {
-            const auto page = store_.messages(owner_, conversationKey, pageSize_, offset);
+    // Prepared once for the export, however many times it is read (a PDF reads it twice).
+    std::shared_ptr<TreskStore::VersionReader> versions = store_.versionReader();
+    s.forEachMessage = [this, conversationKey, versions, &checks](const ExportStream::Visit& visit) {
+        // Each page starts right after the last message of the one before, so
+        // no page skips over the rows before it.
+        std::optional<std::string> last;
+        for (;;) {
+            const auto page = store_.messagesAfter(conversationKey, last, pageSize_);
             std::vector<std::string> ids;
             ids.reserve(page.size());
             for (const auto& hit : page) ids.push_back(hit.id);
             const auto attachments = store_.attachments(ids);
-            for (const auto& hit : page) visit(exportMessage(hit, attachments, checks));
+            for (const auto& hit : page) visit(exportMessage(hit, attachments, *versions, checks));
             if (static_cast<std::int64_t>(page.size()) < pageSize_) break;
+            last = page.back().id;
         }
     };
     return s;

@@ -72,7 +72,7 @@ private:
                         ObjectChecks& checks) const;
     ExportMessage exportMessage(const TreskStore::SearchHit& hit,
                                 const std::map<std::string, std::vector<TreskStore::AttachmentRef>>& attachments,
-                                ObjectChecks& checks) const;
+                                TreskStore::VersionReader& versions, ObjectChecks& checks) const;
 
     const TreskStore& store_;
     std::string owner_;

@@ -11,14 +11,15 @@
 // A search that could not be run (an archive that exists but does not open,
 // is damaged or locked) publishes `problem` and no results: it is never shown
 // as "no results". An owner without an archive yet is an ordinary empty result.
-// A count that fails while results came back leaves countKnown false and the
-// total at the number of results.
+// The results and their total are read together; countKnown is false only
+// when the search could not be run.
 #include "core/archive/tresk_store.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -39,6 +40,8 @@ public:
     using Hits = std::vector<kx::TreskStore::SearchHit>;
 
     explicit SearchModel(AppModel& app, QObject* parent = nullptr);
+    ~SearchModel() override;
+    struct OpenStore;
 
     bool isSearching() const { return isSearching_; }
     // Set once the first search has finished.
@@ -75,4 +78,6 @@ private:
     std::optional<double> elapsed_;
     QString problem_;
     QElapsedTimer timer_;
+    // Shared with the search running, which may outlive the model.
+    std::shared_ptr<OpenStore> open_;
 };

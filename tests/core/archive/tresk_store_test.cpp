@@ -188,15 +188,19 @@ TEST_F(StoreFixture, PagesAreChronologicalAndLeaveReactionsOut) {
     EXPECT_EQ(r.searchCount("Liked", "jo"), 0);
 }
 
-TEST_F(StoreFixture, ThreadPagesSeekBackwardsWithoutGapOrRepeatAcrossEqualAndMissingDates) {
+TEST_F(StoreFixture, PagesSeekBothWaysWithoutGapOrRepeatAcrossEqualAndMissingDates) {
     const std::string chat = "iMessage;-;+15550001";
-    // 7 undated messages, then 300 dated ones where runs of three share a minute.
+    // 300 dated messages where runs of three share a minute, stored out of
+    // order, then 7 undated ones.
+    for (int i = 0; i < 300; ++i) {
+        const int j = (i * 7) % 300;
+        add(msg("d" + std::to_string(j), chat, "dated", j / 3), a);
+    }
     for (int i = 0; i < 7; ++i) {
         auto m = msg("u" + std::to_string(i), chat, "undated", 0);
         m.date.reset();
         add(m, a);
     }
-    for (int i = 0; i < 300; ++i) add(msg("d" + std::to_string(i), chat, "dated", i / 3), a);
     auto like = msg("r1", chat, "Liked", 200);
     like.associatedMessageGuid = "p:0/d0";
     like.associatedMessageType = 2001;
@@ -237,6 +241,24 @@ TEST_F(StoreFixture, ThreadPagesSeekBackwardsWithoutGapOrRepeatAcrossEqualAndMis
     EXPECT_THROW(r.threadPage("+15550001", std::string("r1"), 100, false), Error);
     EXPECT_THROW(r.threadPage("+15550001", std::string("nope"), 100, false), Error);
     EXPECT_THROW(r.threadPage("nobody", all[5].id, 100, false), Error);
+
+    // Forwards from the oldest, as an export reads: pages ending among the
+    // undated messages and inside runs of one minute.
+    for (int64_t size : {int64_t(5), int64_t(100)}) {
+        std::vector<std::string> forwards;
+        std::optional<std::string> last;
+        for (;;) {
+            const auto next = r.messagesAfter("+15550001", last, size);
+            for (const auto& m : next) forwards.push_back(m.id);
+            if (static_cast<int64_t>(next.size()) < size) break;
+            last = next.back().id;
+        }
+        ASSERT_EQ(forwards.size(), all.size()) << size;
+        for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(forwards[i], all[i].id) << "position " << i;
+    }
+    EXPECT_TRUE(r.messagesAfter("+15550001", all.back().id, 10).empty());
+    EXPECT_TRUE(r.messagesAfter("nobody", std::nullopt, 10).empty());
+    EXPECT_THROW(r.messagesAfter("+15550001", std::string("r1"), 10), Error);
 }
 
 TEST_F(StoreFixture, ConversationCountsAndDatesAreKeptAsMessagesArriveAndCountedAfreshWhenStale) {
@@ -590,4 +612,56 @@ TEST_F(StoreFixture, ConversationsAndSendersFoundByTheirSourceRowsFollowEachRead
     EXPECT_EQ(sender("g2"), "+15550001");
     EXPECT_EQ(sender("g3"), "+15550002");
     EXPECT_EQ(sender("g5"), "+15550003");
+}
+
+// What the search screen shows, the newest 200 matches and the number of all
+// of them, read together, against the plain query over the same index: for a
+// word in thousands of messages (found by walking the dates) and for one in a
+// few hundred (looked up), stored out of date order, with runs of one date,
+// undated messages and a reaction that quotes the word.
+TEST_F(StoreFixture, SearchResultsAndTheirTotalAreThoseOfThePlainQuery) {
+    const std::string chat = "iMessage;-;+15550001";
+    for (int i = 0; i < 6000; ++i) {
+        std::string text = "note " + std::to_string(i);
+        if (i % 5 != 4) text += " harbour";                                // 4,800 messages
+        if (i % 20 == 0) text += " lantern";                               // 300
+        auto m = msg("g" + std::to_string(i), chat, text, (i * 37) % 900); // about five to a minute
+        if (i % 997 == 0) m.date.reset();
+        add(m, i % 3 == 0 ? b : a);
+    }
+    auto like = msg("r1", chat, "Liked “harbour lantern”", 2000);
+    like.associatedMessageGuid = "p:0/g1";
+    like.associatedMessageType = 2000;
+    add(like, a);
+    auto r = reader();
+
+    SQLite::Database plain(path, SQLite::OPEN_READONLY);
+    plain.exec("ATTACH DATABASE '" + searchIndexPath(path) + "' AS idx");
+    auto expected = [&](const std::string& word) {
+        std::vector<std::string> ids;
+        SQLite::Statement q(plain, "SELECT guid FROM messages WHERE id IN (SELECT rowid FROM idx.search WHERE search "
+                                   "MATCH ?) ORDER BY date DESC, id DESC LIMIT 200");
+        q.bind(1, word);
+        while (q.executeStep()) ids.push_back(q.getColumn(0).getString());
+        SQLite::Statement n(plain, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
+        n.bind(1, word);
+        n.executeStep();
+        return std::pair{ids, n.getColumn(0).getInt64()};
+    };
+    for (const auto& [word, total] : {std::pair{"harbour", 4800}, std::pair{"lantern", 300}}) {
+        ASSERT_EQ(expected(word).second, total);
+        const auto found = r.searchWithTotal(word, "jo", 200);
+        EXPECT_EQ(found.total, total) << word;
+        EXPECT_EQ(found.total, r.searchCount(word, "jo"));
+        std::vector<std::string> ids;
+        for (const auto& h : found.hits) ids.push_back(h.id);
+        EXPECT_EQ(ids, expected(word).first) << word;
+        // The same records as the search with its own filters gives, every field.
+        EXPECT_EQ(found.hits, r.search(word, "jo", std::nullopt, std::nullopt, std::nullopt, 200)) << word;
+        EXPECT_EQ(found.hits.front().sourceIds.size(), 1u);
+        // Again on the same store: nothing of the last search is left over.
+        EXPECT_EQ(r.searchWithTotal(word, "jo", 200).hits, found.hits);
+    }
+    EXPECT_EQ(r.searchWithTotal("nowhere", "jo", 200).total, 0);
+    EXPECT_TRUE(r.searchWithTotal("   ", "jo", 200).hits.empty());
 }

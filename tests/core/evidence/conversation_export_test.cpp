@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -337,6 +338,60 @@ TEST(ExportDetails, EditedAndUnsentMessagesSayWhatTheyAreInEveryFormat) {
     const std::string text = run("pdftotext -enc UTF-8 '" + (out / "a.pdf").string() + "' -");
     EXPECT_NE(text.find("iMessage · edited"), std::string::npos) << text;
     EXPECT_NE(text.find("iMessage · unsent"), std::string::npos) << text;
+}
+
+// An export is read a page at a time, each page from the last message of the one
+// before: pages that end among undated messages, inside a run of messages of one
+// date, or with messages that have earlier versions, give the same bytes as one
+// page, in the archive's order (undated first, then by date, one date's messages
+// in the order they were stored).
+TEST(ExportPages, PagesEndingAmongEqualOrMissingDatesChangeNoByte) {
+    test::TempDir root, out;
+    const auto db = root / "jorin" / "tresk.db";
+    test::addMessages(db, {.count = 0});
+    std::vector<MessageRecord> messages;
+    std::vector<std::pair<int, int>> order; // (minute, -1 when undated; storage position)
+    for (int i = 0; i < 43; ++i) {
+        MessageRecord m;
+        m.guid = "T-" + std::to_string(i);
+        m.chatGuid = "iMessage;-;+15550001111";
+        m.handle = "+15550001111";
+        m.service = "iMessage";
+        m.isFromMe = i % 3 == 0;
+        m.text = "Message " + std::to_string(i);
+        // Stored newest first, four to a minute, three of them undated.
+        const int minute = i % 14 == 3 ? -1 : 100 - i / 4;
+        if (minute >= 0) m.date = test::fixtureDate(minute);
+        if (i % 5 == 0 || i == 3) {
+            m.edits.push_back({test::fixtureDate(100), "Draft " + std::to_string(i)});
+            m.dateEdited = test::fixtureDate(101);
+        }
+        messages.push_back(m);
+        order.emplace_back(minute, i);
+    }
+    test::laterRun(db, messages);
+    std::sort(order.begin(), order.end());
+
+    TreskStore store(db.string());
+    MapContactResolver names;
+    for (const auto format : {ExportFormat::json, ExportFormat::csv, ExportFormat::pdf}) {
+        const auto path = out / ("paged." + exportFormatExtension(format));
+        auto exported = [&](int pageSize) {
+            const ConversationExporter e(store, "jorin", (root / "jorin" / "attachments").string(), names,
+                                         ExportTimeZone::fixed(0, "UTC"), pageSize);
+            e.write("+15550001111", format, path.string(), test::fixtureDate(1000), "1.0");
+            return test::readAll(path);
+        };
+        const std::string whole = exported(1000);
+        if (format == ExportFormat::json) {
+            const auto j = nlohmann::json::parse(whole);
+            ASSERT_EQ(j["messages"].size(), order.size());
+            for (std::size_t k = 0; k < order.size(); ++k)
+                EXPECT_EQ(j["messages"][k]["guid"], "T-" + std::to_string(order[k].second)) << k;
+            EXPECT_EQ(j["messages"][0]["earlierVersions"][0]["text"], "Draft 3"); // undated, stored first
+        }
+        for (int pageSize : {1, 2, 4, 7}) EXPECT_TRUE(exported(pageSize) == whole) << whole.size() << " " << pageSize;
+    }
 }
 
 // A count in the tables that the messages do not bear out is not a run writing
