@@ -31,8 +31,9 @@ protected:
         if (GetParam()) {
             if (!test::findS3rver()) KX_SKIP_WITHOUT_PEER("s3rver is not installed (scripts/setup.sh installs it)");
             server.emplace();
-            dest = std::make_shared<S3Destination>(S3Destination::compatible(
-                server->endpoint(), "us-east-1", test::S3Server::kKey, test::S3Server::kKey, test::S3Server::kBucket));
+            dest = std::make_shared<S3Destination>(S3Destination::compatible(server->endpoint(), "us-east-1",
+                                                                             test::S3Server::kKey, test::S3Server::kKey,
+                                                                             test::S3Server::kBucket));
         } else {
             dest = std::make_shared<LocalDestination>(LocalDestination::volume(folder.path().string(), "NAS"));
         }
@@ -45,7 +46,8 @@ protected:
     }
     // A restore on another computer: only the key, no memory of earlier runs.
     RestoreReport restore(const stdfs::path& into, bool previous = false) {
-        return BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt).restore("jorin/tresk.db", into, {}, previous);
+        return BackupEngine(TreskCrypto(key), dest, "kelvara", std::nullopt)
+            .restore("jorin/tresk.db", into, {}, previous);
     }
     std::string raw(const std::string& name) {
         std::string bytes;
@@ -192,8 +194,7 @@ TEST_P(KeptGenerations, AFlippedByteInAnOlderObjectIsFoundWithinTheRunsAFullPass
         if (last.is_null() || o["name"] > last["name"]) last = o;
     if (last.contains("pack"))
         flip(last["pack"].get<std::string>(), last["offset"].get<size_t>() + last["sealedSize"].get<size_t>() / 2);
-    else
-        flip(last["name"].get<std::string>());
+    else flip(last["name"].get<std::string>());
     int runs = 0;
     std::vector<std::string> damaged;
     while (damaged.empty() && runs < 30) {
