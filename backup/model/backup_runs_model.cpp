@@ -141,7 +141,9 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                 };
             }
             record.time = std::chrono::system_clock::now();
-            record.ok = true;
+            // Damage found and left unrepaired fails the run, though the backup stands.
+            const bool failed = !receipt.unrepaired.empty();
+            record.ok = !failed;
             record.bytes = static_cast<int64_t>(receipt.bytes);
             QString note;
             try {
@@ -184,8 +186,9 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                             lost.join(QStringLiteral(", ")) + QStringLiteral(".");
             }
             if (!note.isEmpty()) sentence += QStringLiteral(" ") + note;
-            return [this, sentence, id, run] {
-                backup_.setLastResult(sentence);
+            return [this, sentence, id, run, failed] {
+                if (failed) backup_.setLastError(sentence);
+                else backup_.setLastResult(sentence);
                 backup_.destinationsModel().markBackedUp(id);
                 finishRun(run);
             };

@@ -578,25 +578,62 @@ std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
     return crypto_.open(*bytes, name);
 }
 
-std::optional<std::string> BackupEngine::manifestInPlace(const std::string& manifestName, bool* fromCopy) {
-    if (fromCopy) *fromCopy = false;
-    auto foreignOrOpens = [&](const std::string& sealed) {
-        if (auto id = TreskCrypto::keyIdOf(sealed); id && !crypto_.holdsKey(*id)) return true;
-        try {
-            crypto_.open(sealed, manifestName);
-            return true;
-        } catch (const SealError&) {
-            return false;
-        }
+BackupEngine::ManifestInPlace BackupEngine::manifestInPlace(const std::string& manifestName) {
+    // One copy as found: missing, sealed with another key, not opening, or opened.
+    struct Found {
+        std::optional<std::string> sealed;
+        bool foreign = false, opens = false, saysCopy = false;
+        uint64_t generation = 0;
+        std::string trouble() const { return !sealed ? "missing" : "damaged"; }
     };
-    std::optional<std::string> current = readRaw(manifestName);
-    if (current && foreignOrOpens(*current)) return current;
-    std::optional<std::string> copy = readRaw(manifestName + kReplacedManifestSuffix);
-    if (copy && foreignOrOpens(*copy)) {
-        if (fromCopy) *fromCopy = true;
-        return copy;
+    auto look = [&](const std::string& name) {
+        Found f;
+        f.sealed = readRaw(name);
+        if (!f.sealed) return f;
+        if (auto id = TreskCrypto::keyIdOf(*f.sealed); id && !crypto_.holdsKey(*id)) {
+            f.foreign = true;
+            return f;
+        }
+        try {
+            const json m = json::parse(crypto_.open(*f.sealed, manifestName), nullptr, false); // (copies sealed alike)
+            f.opens = true;
+            if (m.is_object()) {
+                f.generation = m.value("generation", uint64_t(0));
+                f.saysCopy = m.value("copies", 0) >= 2;
+            }
+        } catch (const SealError&) {
+        }
+        return f;
+    };
+    ManifestInPlace out;
+    const Found manifest = look(manifestName), copy = look(manifestName + kManifestCopySuffix);
+    if (manifest.foreign || (copy.foreign && !manifest.opens)) {
+        out.sealed = manifest.foreign ? manifest.sealed : copy.sealed;
+        return out;
     }
-    return current;
+    if (manifest.opens && (!copy.opens || copy.generation <= manifest.generation)) {
+        out.sealed = manifest.sealed;
+        if (copy.opens && *copy.sealed != *manifest.sealed)
+            out.copyTrouble = copy.generation < manifest.generation ? "older than the manifest" : "another manifest";
+        else if (!copy.opens && (copy.sealed || manifest.saysCopy)) out.copyTrouble = copy.trouble();
+        return out;
+    }
+    if (copy.opens) {
+        out.sealed = copy.sealed;
+        out.fromCopy = true;
+        out.manifestTrouble = manifest.opens ? "older than its second copy" : manifest.trouble();
+        return out;
+    }
+    const Found replaced = look(manifestName + kReplacedManifestSuffix);
+    if (replaced.opens || replaced.foreign) {
+        out.sealed = replaced.sealed;
+        out.fromReplaced = true;
+        out.manifestTrouble = manifest.trouble();
+        if (copy.sealed || manifest.sealed) out.copyTrouble = copy.trouble();
+        return out;
+    }
+    out.sealed = manifest.sealed ? manifest.sealed : copy.sealed;
+    return out;
 }
 
 UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string& payload,
@@ -858,7 +895,7 @@ public:
     // The backup already there, read before anything at the destination changes.
     // One sealed with a key this keyring does not hold (a new machine, a reset
     // keyring) is never replaced: its phrase would then restore nothing.
-    void refuseAForeignKey() { refuseForeign(e.manifestInPlace(manifestName_)); }
+    void refuseAForeignKey() { refuseForeign(e.manifestInPlace(manifestName_).sealed); }
 
     // One run at a time; what the previous run left is read once this run holds the lease.
     void takeLease() { lease_.emplace(e.dest_, legacyDbName_ + ".lease", e.options_.lease); }
@@ -976,6 +1013,24 @@ private:
         return entry.contains(kPackField) ? remote->second >= entry.value(kOffsetField, uint64_t(0)) + sealed
                                           : remote->second == sealed;
     }
+    // What the manifest the backup in place replaced names, when it is older:
+    // once this run's manifest is in place nothing names it any more, and what
+    // the two newer manifests do not share with it goes (sweep).
+    void readReplacedManifest(uint64_t inPlaceGeneration) {
+        try {
+            const auto sealed = e.readRaw(manifestName_ + kReplacedManifestSuffix);
+            if (!sealed) return;
+            const json m = json::parse(e.crypto_.open(*sealed, manifestName_));
+            const int format = m.value("format", 0);
+            if (m.value("generation", uint64_t(0)) >= inPlaceGeneration || format < 1 ||
+                m.value("remoteName", "") != remoteName_)
+                return;
+            replacedNames_.insert(format == 1 ? legacyDbName_ : m.at("database").value("name", ""));
+            for (const auto& o : m.at("objects")) replacedNames_.insert(storedObjectOf(o));
+        } catch (const std::exception&) {
+            // Unreadable: what only it named stays, as stray objects do.
+        }
+    }
     bool packed(uint64_t sealed) const {
         return e.dest_->packsSmallObjects() && sealed <= std::min(kPackMemberMax, partSize(sealed));
     }
@@ -1038,6 +1093,9 @@ private:
     std::optional<std::string> unreadableInPlace_;
     std::string previousAuditNext_; // where the read-back of stored objects goes on (stored_audit.h)
     std::set<std::string> oldNames_;
+    std::set<std::string> replacedNames_; // of the manifest the one in place replaced (readReplacedManifest)
+    // Packs holding an object found damaged: every object in them is read back.
+    std::set<std::string> suspectPacks_;
     std::optional<GenerationMemory> memory_;
     std::optional<RolledBack> rolledBack_;
     uint64_t generation_ = 1;
@@ -1077,9 +1135,13 @@ private:
 };
 
 void BackupEngine::Run::readWhatIsInPlace() {
-    bool oldIsCopy = false;
-    oldManifest_ = e.manifestInPlace(manifestName_, &oldIsCopy);
+    const ManifestInPlace found = e.manifestInPlace(manifestName_);
+    oldManifest_ = found.sealed;
     refuseForeign(oldManifest_);
+    // A copy of the manifest that is missing, damaged or older than the other
+    // is written again by this run's switch.
+    if (!found.manifestTrouble.empty()) damaged_.push_back(kDamagedManifest);
+    if (!found.copyTrouble.empty()) damaged_.push_back(kDamagedManifestCopy);
     // What killed runs of this backup left there, but for uploads this computer can still resume.
     {
         const ResumeState resume = loadResume(e.resumePath_);
@@ -1100,7 +1162,7 @@ void BackupEngine::Run::readWhatIsInPlace() {
     }
     // Its objects stay untouched until the new manifest has replaced it; only
     // then is what it alone named removed.
-    RolledBack found;
+    RolledBack seen;
     try {
         if (oldManifest_) {
             json old = json::parse(e.crypto_.open(*oldManifest_, manifestName_));
@@ -1108,8 +1170,8 @@ void BackupEngine::Run::readWhatIsInPlace() {
             inPlace_ = old;
             inPlaceFormat_ = format;
             previousAuditNext_ = old.value("auditNext", "");
-            found.foundGeneration = old.value("generation", uint64_t(0));
-            found.foundAt = old.value("createdAt", "");
+            seen.foundGeneration = old.value("generation", uint64_t(0));
+            seen.foundAt = old.value("createdAt", "");
             for (const auto& o : old.at("objects")) {
                 previous_[o.at("path").get<std::string>()] = o;
                 oldNames_.insert(storedObjectOf(o));
@@ -1123,7 +1185,8 @@ void BackupEngine::Run::readWhatIsInPlace() {
             } else {
                 oldNames_.insert(legacyDbName_);
             }
-            keepOldManifest_ = !oldIsCopy;
+            keepOldManifest_ = !found.fromReplaced;
+            if (keepOldManifest_) readReplacedManifest(seen.foundGeneration);
         }
     } catch (const SealError& x) {
         unreadableInPlace_ = x.what();
@@ -1137,12 +1200,12 @@ void BackupEngine::Run::readWhatIsInPlace() {
     // was rolled back: everything it holds is read back, and the run says so.
     if (e.options_.generations) memory_.emplace(*e.options_.generations);
     if (e.resumePath_) recordMemory_.emplace(e.resumePath_->parent_path() / RecordMemory::kFileName);
-    generation_ = found.foundGeneration + 1;
+    generation_ = seen.foundGeneration + 1;
     if (auto last = memory_ ? memory_->lastWritten(identity_, manifestName_) : std::nullopt) {
-        if (last->generation > found.foundGeneration) {
-            found.rememberedGeneration = last->generation;
-            found.rememberedAt = last->createdAt;
-            rolledBack_ = found;
+        if (last->generation > seen.foundGeneration) {
+            seen.rememberedGeneration = last->generation;
+            seen.rememberedAt = last->createdAt;
+            rolledBack_ = seen;
             if (verification_ == VerificationLevel::readBack) verification_ = VerificationLevel::everything;
         }
         generation_ = std::max(generation_, last->generation + 1);
@@ -1301,6 +1364,7 @@ std::vector<const BackupEngine::Run::Local*> BackupEngine::Run::classify(const s
             if (!present && keepOldManifest_) {
                 std::lock_guard<std::mutex> lock(entriesMutex_);
                 damaged_.push_back(f->path);
+                if (prev->second.contains(kPackField)) suspectPacks_.insert(prev->second.value(kPackField, ""));
             }
         }
         if (present && !isEvidenceFilePath(f->path)) entries_[f->path] = prev->second;
@@ -1387,6 +1451,22 @@ void BackupEngine::Run::audit() {
         std::copy_if(plan.chosen.begin(), plan.chosen.end(), std::back_inserter(others),
                      [&](size_t i) { return i != database; });
         std::vector<size_t> found = e.auditStored(kept, others);
+        // A pack that holds one damaged object may have been replaced whole (by
+        // another pack sealed with this key, say): every other object in it is
+        // read back by this run too, so none of them is left for later runs.
+        std::set<std::string> suspect = suspectPacks_;
+        for (size_t i : found)
+            if (!kept[i].pack.empty()) suspect.insert(kept[i].pack);
+        if (!suspect.empty()) {
+            const std::set<size_t> read(others.begin(), others.end());
+            std::vector<size_t> more;
+            for (size_t i = 0; i < keptFiles.size(); ++i)
+                if (!read.count(i) && suspect.count(kept[i].pack)) more.push_back(i);
+            for (size_t i : e.auditStored(kept, more)) found.push_back(i);
+            std::sort(found.begin(), found.end());
+            others.insert(others.end(), more.begin(), more.end());
+            receipt.storedChecked += more.size();
+        }
         for (size_t i : others) // read back whole: no longer only confirmed by the store
             if (!std::binary_search(found.begin(), found.end(), i))
                 entries_.at(keptFiles[i]->path).erase(kStoreConfirmedField);
@@ -1398,7 +1478,7 @@ void BackupEngine::Run::audit() {
         for (size_t i : found) {
             if (i == keptFiles.size()) {
                 dbDamaged_ = true; // sent again below, whether or not it changed since
-                damaged_.push_back("the archive database");
+                damaged_.push_back(kDamagedDatabase);
                 continue;
             }
             damaged_.push_back(keptFiles[i]->path);
@@ -1409,8 +1489,6 @@ void BackupEngine::Run::audit() {
         if (!again.empty()) {
             for (const Local* f : classify(again)) toSend_.push_back(f);
             std::sort(toSend_.begin(), toSend_.end(), [](const Local* x, const Local* y) { return x->path < y->path; });
-            for (const Local* f : again)
-                if (vanished_.count(f->path)) receipt.unrepaired.push_back(f->path);
         }
     }
 
@@ -1638,7 +1716,7 @@ void BackupEngine::Run::sendDatabase() {
             dropDbFromProgress();
             return;
         }
-        if (keepOldManifest_) damaged_.push_back("the archive database"); // gone or changed size at rest
+        if (keepOldManifest_) damaged_.push_back(kDamagedDatabase); // gone or changed size at rest
     }
     // Stored compressed (compression.h), what is sealed, checked and resumed is
     // the compressed file; else the snapshot itself, under a name of its own.
@@ -1689,12 +1767,16 @@ void BackupEngine::Run::sendDatabase() {
 
 void BackupEngine::Run::switchManifest() {
     receipt.damaged = damaged_;
+    // Damage found whose file left this computer before it could be sent again.
+    for (const auto& d : damaged_)
+        if (vanished_.count(d)) receipt.unrepaired.push_back(d);
     const std::string createdAt = formatISO8601(std::chrono::system_clock::now());
     const bool anyPacked = std::any_of(objects_.begin(), objects_.end(),
                                        [](const json& o) { return o.contains(kPackField); });
-    json manifest = {{"format", anyPacked ? 3 : 2}, {"generation", generation_}, {"createdAt", createdAt},
-                     {"remoteName", remoteName_},   {"database", dbEntry_},      {"objects", objects_},
-                     {"auditNext", auditNext_}};
+    json manifest = {{"format", anyPacked ? 3 : 2}, {"generation", generation_},
+                     {"createdAt", createdAt},      {"remoteName", remoteName_},
+                     {"database", dbEntry_},        {"objects", objects_},
+                     {"auditNext", auditNext_},     {"copies", 2}};
     // What the database holds, so that the next run can tell cheaply whether
     // this backup holds anything its archive lacks (backup_merge.h).
     std::optional<ArchiveContents> contents;
@@ -1729,20 +1811,23 @@ void BackupEngine::Run::switchManifest() {
                      ObjectClass::control, {});
         receipt.bytes += kept.size();
     }
-    std::string sealedManifest = e.crypto_.seal(manifestText, manifestName_);
-    e.dest_->put(manifestName_, sealedManifest.size(),
-                 [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealedManifest.data() + off, n); },
-                 ObjectClass::control, {});
-    receipt.bytes += sealedManifest.size();
+    // Its second copy goes first: a run stopped between the two leaves the
+    // newer one in place, which the next run takes (and names the other).
+    const std::string sealedManifest = e.crypto_.seal(manifestText, manifestName_);
+    const std::string copyName = manifestName_ + kManifestCopySuffix;
+    for (const std::string* name : {&copyName, &manifestName_}) {
+        e.dest_->put(*name, sealedManifest.size(),
+                     [&](uint64_t off, unsigned char* buf, size_t n) {
+                         std::memcpy(buf, sealedManifest.data() + off, n);
+                     },
+                     ObjectClass::control, {});
+        receipt.bytes += sealedManifest.size();
+    }
     if (verification_ != VerificationLevel::none) {
-        if (!matchesSoon([&] {
-                try {
-                    return e.readSealed(manifestName_) == manifestText;
-                } catch (const SealError&) {
-                    return false;
-                }
-            }))
-            throw mismatch("the backup's manifest");
+        for (const std::string* name : {&copyName, &manifestName_})
+            if (!matchesSoon([&] { return e.readRaw(*name) == sealedManifest; }))
+                throw mismatch(*name == copyName ? "the second copy of the backup's manifest"
+                                                 : "the backup's manifest");
         receipt.verification = e.dest_->canReadBackData() ? UploadReceipt::Verification::verified
                                                           : UploadReceipt::Verification::checkedByMetadata;
         if (!receipt.unrepaired.empty()) receipt.verification = UploadReceipt::Verification::notChecked;
@@ -1765,8 +1850,13 @@ void BackupEngine::Run::switchManifest() {
 }
 
 void BackupEngine::Run::sweep() {
-    std::set<std::string> keep = {dbEntry_.value("name", "")};
-    for (const auto& o : objects_) keep.insert(storedObjectOf(o));
+    // What the new manifest names, and what the one it replaced names: that
+    // backup is now the previous one, and stays whole until a later run
+    // replaces it in turn. A cleanup entry for one of the latter stays for it.
+    std::set<std::string> named = {dbEntry_.value("name", "")};
+    for (const auto& o : objects_) named.insert(storedObjectOf(o));
+    std::set<std::string> keep = named;
+    keep.insert(oldNames_.begin(), oldNames_.end());
     std::vector<CleanupEntry> pending;
     changeResume(e.resumeMutex_, e.resumePath_, [&](ResumeState& st) {
         for (const auto& c : st.cleanup)
@@ -1774,8 +1864,12 @@ void BackupEngine::Run::sweep() {
     });
     if (!e.resumePath_)
         for (const auto& n : toWrite_) pending.push_back({identity_, n});
+    // What only the backup before the previous one named, whichever computer wrote it.
+    for (const auto& n : replacedNames_)
+        if (!keep.count(n) && underThisBackup(n)) pending.push_back({identity_, n});
     std::vector<CleanupEntry> settled;
     for (const auto& c : pending) {
+        if (keep.count(c.name) && !named.count(c.name)) continue; // the previous backup's, for a later run
         if (!keep.count(c.name)) {
             try {
                 checkRemoteName(c.name, "object name");
@@ -1852,7 +1946,11 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         if (!sealed) throw BackupError("there is no earlier backup of " + remoteName + " at " + dest_->label());
         report.fromReplacedManifest = true;
     } else {
-        sealed = manifestInPlace(manifestName, &report.fromReplacedManifest);
+        ManifestInPlace found = manifestInPlace(manifestName);
+        sealed = std::move(found.sealed);
+        report.fromManifestCopy = found.fromCopy;
+        report.fromReplacedManifest = found.fromReplaced;
+        report.manifestTrouble = found.manifestTrouble;
     }
     if (!sealed) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
     json m = json::parse(crypto_.open(*sealed, manifestName), nullptr, false); // (the kept copy is sealed alike)
@@ -2038,7 +2136,8 @@ std::optional<std::string> BackupEngine::previousBackupAt(const std::string& man
         auto sealed = readRaw(manifestName + kReplacedManifestSuffix);
         if (!sealed) return std::nullopt;
         json m = json::parse(crypto_.open(*sealed, manifestName));
-        if (m.value("format", 0) != 2 || m.value("remoteName", "") != remoteName) return std::nullopt;
+        const int format = m.value("format", 0);
+        if (format < 2 || format > 3 || m.value("remoteName", "") != remoteName) return std::nullopt;
         const json& db = m.at("database");
         const std::string name = db.value("name", "");
         if (name == dbName || name.compare(0, prefix_.size() + 1, prefix_ + "/") != 0) return std::nullopt;

@@ -6,10 +6,16 @@
 //   P/R.lease           while a run is under way: its lease (backup_lease.h)
 //   P/R.manifest        the sealed manifest of this backup (JSON, below); always
 //                       in the standard storage class so the next run can read it
+//   P/R.manifest.copy   a second copy of P/R.manifest, byte for byte, written
+//                       just before it: either one that opens is the backup in
+//                       place (the newer generation when both open and differ),
+//                       so one damaged, missing or older copy loses nothing, and
+//                       the next run names it and writes both again
 //   P/R.manifest.replaced  the manifest the last run replaced, byte for byte; it
-//                       stands in when P/R.manifest is missing, cut off or does
-//                       not open (a store that writes objects in place, stopped
-//                       while the manifest was written)
+//                       stands in when neither copy of P/R.manifest opens, and
+//                       is what a restore of the previous backup reads. Every
+//                       object it names stays at the destination until a later
+//                       run has replaced it in turn, so it restores whole
 //   P/A/objects/<tag>   one sealed object per attachment file and one for the
 //                       database snapshot, named by a keyed hash of what it holds
 //                       ("attachment:<path>:<sha256>", "database:R:<sha256>"), so
@@ -28,8 +34,9 @@
 // The manifest is the commit point. A run writes new content under new names
 // only, never over an object the manifest in place names (but one found damaged,
 // which is replaced whole or not at all), checks what it wrote,
-// then replaces the manifest; what the old manifest alone named is removed only
-// after that. A run stopped at any point therefore leaves the previous backup
+// then replaces the manifest; what neither the new manifest nor the one it
+// replaced names is removed only after that (so the backup before the latest
+// stays whole too). A run stopped at any point therefore leaves the previous backup
 // whole, and the next run takes over the objects it already stored (they are
 // listed, opened and compared with the content they should hold) instead of
 // sending them again.
@@ -45,7 +52,8 @@
 // was pinned (CarriedManifestHead), "pendingAnchors": the seals of exports
 // still waiting for their anchor on this computer (pending_anchor_store.h),
 // when any, "contents": {"records", "digest", "messages"} of the database
-// (ArchiveContents, backup_merge.h)}. An object entry (or the database's)
+// (ArchiveContents, backup_merge.h), "copies": 2 (the manifest has its second
+// copy; without it a missing second copy is not damage)}. An object entry (or the database's)
 // carries "storeConfirmed": G while its object has not been read back since
 // the run of generation G wrote it to an object store whose own checksum
 // confirmed what it received; the run of generation G + kAuditCycle - 1 reads
@@ -158,9 +166,12 @@ struct UploadReceipt {
     Verification verification = Verification::notChecked;
     bool resumed = false; // an interrupted upload was continued
     // Objects stored by earlier runs that this run read back (stored_audit.h);
-    // of those, the damaged ones ("attachments/...", "the archive database"),
-    // each sent again, and those it could not send again because this computer
-    // no longer holds them. A run with any of the last is not verified.
+    // of those and of what the destination lists, the damaged ones
+    // ("attachments/...", kDamagedDatabase, kDamagedManifest,
+    // kDamagedManifestCopy), each sent again, and those it could not send
+    // again because this computer no longer holds them. A run with any of the
+    // last is not verified. A pack in which one object was found damaged has
+    // every object in it read back by the same run (storedChecked counts them).
     size_t storedChecked = 0;
     // Objects this run wrote to an object store that were not read back yet:
     // the store's own checksum confirmed it received each whole, and a later
@@ -175,6 +186,13 @@ struct UploadReceipt {
     // The backup in place held what this archive lacked; it was merged in first.
     std::optional<MergedBackup> merged;
 };
+
+// How a receipt's damaged names the stored files that are not attachment or
+// evidence files: the database object, and the two copies of the manifest
+// (missing, damaged, or older than the other copy).
+inline constexpr const char* kDamagedDatabase = "the archive database";
+inline constexpr const char* kDamagedManifest = "the backup's manifest";
+inline constexpr const char* kDamagedManifestCopy = "the second copy of the backup's manifest";
 
 // How much a backup checks of what it stored.
 //   none        writes only.
@@ -201,8 +219,14 @@ struct RestoreReport {
     std::optional<CarriedManifestHead> manifestHead;
     // The seals waiting for their anchor the backup carried (a JSON array); empty when none.
     std::string pendingAnchors;
-    // The manifest was missing, cut off or damaged, so the backup it replaced was restored.
+    // Which copy of the manifest gave the backup restored, and why not the
+    // manifest itself: fromManifestCopy, its second copy; fromReplacedManifest,
+    // the manifest the latest one replaced (asked for, or neither copy of the
+    // latest opened). manifestTrouble says what was wrong with the manifest
+    // ("missing", "damaged", "older than its second copy"); empty when it was read.
+    bool fromManifestCopy = false;
     bool fromReplacedManifest = false;
+    std::string manifestTrouble;
     // Older than the backup this computer last wrote to the destination.
     std::optional<RolledBack> rolledBack;
     // Files that did not open or match and were left out of the restored
@@ -223,8 +247,10 @@ public:
 std::string rolledBackAfterBackup(const RolledBack& r, const std::string& destinationLabel);
 std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel);
 
-// Appended to the manifest's name for the copy of the manifest a run replaced.
+// Appended to the manifest's name for the copy of the manifest a run replaced,
+// and for the manifest's second copy.
 inline constexpr const char* kReplacedManifestSuffix = ".replaced";
+inline constexpr const char* kManifestCopySuffix = ".copy";
 
 using ProgressCallback = std::function<void(const BackupProgress&)>;
 
@@ -315,11 +341,19 @@ private:
                         const std::function<void()>& partDone, bool hashPlain = true);
     void putSmall(const std::string& name, const std::string& plain, ObjectClass cls);
     std::optional<std::string> readSealed(const std::string& name);
-    // The sealed manifest of the backup in place: the manifest itself when it
-    // opens (or is sealed with a key this keyring does not hold), else the copy
-    // of the one it replaced when that opens (fromCopy then true), else whatever
-    // the manifest's name holds. Nothing when neither exists.
-    std::optional<std::string> manifestInPlace(const std::string& manifestName, bool* fromCopy = nullptr);
+    // The sealed manifest of the backup in place, and what was wrong with the
+    // copies not read.
+    struct ManifestInPlace {
+        std::optional<std::string> sealed;        // nothing when no copy exists
+        bool fromCopy = false;                    // the manifest's second copy
+        bool fromReplaced = false;                // the manifest the latest one replaced
+        std::string manifestTrouble, copyTrouble; // "missing", "damaged", "older than ..."; empty: sound
+    };
+    // The manifest when it opens (or is sealed with a key this keyring does not
+    // hold), else its second copy, the newer of the two when both open; else the
+    // copy of the one it replaced when that opens; else whatever the manifest's
+    // name holds.
+    ManifestInPlace manifestInPlace(const std::string& manifestName);
     // The nonce of the object stored under name when it has that sealed size
     // (from its metadata, else its header); nothing when absent or another size.
     std::optional<std::string> storedNonce(const std::string& name, uint64_t sealedSize);

@@ -274,3 +274,85 @@ TEST(KxctlBackup, AStoreThatRefusesItsSetUpGetsAdviceAndNoPromiseOfResuming) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.standardError.find("restarting resumes"), std::string::npos) << r.standardError;
 }
+
+// After any number of runs, at a folder and at an object store: a flipped byte in
+// the manifest costs nothing, the backup before the latest restores on request,
+// and a restore that cannot give the latest says that the earlier one can be.
+TEST(KxctlRestore, AFlippedManifestAndThePreviousBackupRestoreOnAFreshHomeAtEitherDestination) {
+    for (const bool objectStore : {false, true}) {
+        SCOPED_TRACE(objectStore ? "object store" : "folder");
+        if (objectStore && !test::findS3rver()) continue;
+        std::optional<test::S3Server> server;
+        test::TempDir work, dest, home, freshHome;
+        std::vector<std::string> where = {"--folder", dest.path().string()};
+        std::map<std::string, std::string> keys;
+        std::shared_ptr<BackupDestination> peer = std::make_shared<LocalDestination>(
+            LocalDestination::volume(dest.path().string(), "x"));
+        if (objectStore) {
+            server.emplace();
+            where = {"--endpoint", server->endpoint(), "--bucket", test::S3Server::kBucket};
+            keys = {{"KELVARA_ACCESS_KEY_ID", test::S3Server::kKey},
+                    {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}};
+            peer = std::make_shared<S3Destination>(S3Destination::compatible(server->endpoint(), "us-east-1",
+                                                                             test::S3Server::kKey, test::S3Server::kKey,
+                                                                             test::S3Server::kBucket));
+        }
+        test::makeArchive(work / "root/jorin", 100, {300, 5000}, 28);
+        const SymmetricKey key = SymmetricKey::generate();
+        const std::string phrase = TreskKeyMaterial::recoveryString(key);
+        auto kxctl = [&](std::vector<std::string> args, const stdfs::path& h) {
+            args.insert(args.end(), where.begin(), where.end());
+            args.push_back("--phrase-stdin");
+            return runRestore(args, phrase, h, keys);
+        };
+        const std::vector<std::string> backup = {"backup", "--owner", "jorin", "--root", (work / "root").string()};
+        int restores = 0;
+        auto restore = [&](bool previous) {
+            std::vector<std::string> args = {"restore", "--owner", "jorin", "--into",
+                                             (freshHome / ("r" + std::to_string(++restores))).string()};
+            if (previous) args.push_back("--previous");
+            return kxctl(args, freshHome.path());
+        };
+        for (int run = 1; run <= 3; ++run) {
+            test::addMessages(work / "root/jorin", 10, 60 + run);
+            ASSERT_EQ(kxctl(backup, home.path()).exitCode, 0);
+        }
+        ProcessResult r = restore(true);
+        ASSERT_EQ(r.exitCode, 0) << r.standardError;
+        EXPECT_NE(r.standardOutput.find("(generation 2), holding 120 messages"), std::string::npos) << r.standardOutput;
+        EXPECT_NE(r.standardOutput.find("the backup before the latest one, as asked"), std::string::npos);
+
+        const std::string manifest = "kelvara/jorin/tresk.db.manifest";
+        std::string bytes;
+        ASSERT_TRUE(peer->get(manifest, [&](const unsigned char* p, size_t n) {
+            bytes.append(reinterpret_cast<const char*>(p), n);
+        }));
+        bytes[bytes.size() / 2] ^= 0x04;
+        peer->put(manifest, bytes.size(),
+                  [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, bytes.data() + off, n); },
+                  ObjectClass::control, {});
+        r = restore(false);
+        ASSERT_EQ(r.exitCode, 0) << r.standardError;
+        EXPECT_NE(r.standardOutput.find("(generation 3), holding 130 messages"), std::string::npos) << r.standardOutput;
+        EXPECT_NE(r.standardOutput.find("its manifest is damaged, so its second copy was read"), std::string::npos)
+            << r.standardOutput;
+        EXPECT_EQ(test::compareArchives(work / "root/jorin", freshHome / ("r" + std::to_string(restores)) / "jorin"),
+                  "");
+        r = kxctl(backup, home.path());
+        ASSERT_EQ(r.exitCode, 0) << r.standardError;
+        EXPECT_NE(r.standardOutput.find("sent again: the backup's manifest."), std::string::npos) << r.standardOutput;
+        EXPECT_EQ(r.standardOutput.find("the archive database"), std::string::npos) << r.standardOutput;
+        EXPECT_EQ(r.standardOutput.find("rolled back"), std::string::npos) << r.standardOutput;
+
+        // The latest database object gone: the restore names the way to the earlier backup.
+        test::addMessages(work / "root/jorin", 10, 70);
+        ASSERT_EQ(kxctl(backup, home.path()).exitCode, 0);
+        peer->remove(test::readManifest(*peer, key)["database"]["name"]);
+        r = restore(false);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.standardError.find("run the restore again with --previous"), std::string::npos) << r.standardError;
+        r = restore(true);
+        ASSERT_EQ(r.exitCode, 0) << r.standardError;
+        EXPECT_NE(r.standardOutput.find("holding 130 messages"), std::string::npos) << r.standardOutput;
+    }
+}

@@ -58,14 +58,17 @@ void runRestore(const RestoreArgs& a) {
         const std::string messages = r.messages ? counted(static_cast<size_t>(*r.messages), "message", "messages")
                                                 : "an unknown number of messages";
         std::cout << "Restored " << a.owner << "'s archive into " << target.folder << " from the backup made " << made
-                  << ", holding " << messages << ": the database (" << r.databaseBytes << " bytes) and "
-                  << counted(r.objects, "file", "files")
+                  << " (generation " << r.generation << "), holding " << messages << ": the database ("
+                  << r.databaseBytes << " bytes) and " << counted(r.objects, "file", "files")
                   << (r.unrestored.empty() ? ", every object opened and matched." : " that opened and matched.")
                   << "\n";
+        if (r.fromManifestCopy)
+            std::cout << "This is the latest backup: its manifest is " << r.manifestTrouble
+                      << ", so its second copy was read. The next backup writes the manifest again.\n";
         if (r.fromReplacedManifest)
             std::cout << (a.previous ? "This is the backup before the latest one, as asked. "
-                                     : "The latest backup's manifest is missing or damaged, so the backup before it "
-                                       "was restored. ")
+                                     : "Both copies of the latest backup's manifest are missing or damaged, so the "
+                                       "backup before it was restored. ")
                       << "Run a backup to store a complete one again.\n";
         if (r.rolledBack) std::cout << kx::rolledBackAfterRestore(*r.rolledBack, label) << "\n";
         if (r.manifestHead)

@@ -416,9 +416,8 @@ bool S3Server::flipStoredByte(const std::string& objectName, std::optional<uint6
     const std::string tag = stdfs::path(objectName).filename().string();
     bool flipped = false;
     for (auto& f : stdfs::recursive_directory_iterator(dir_)) {
-        const std::string p = f.path().string();
-        if (f.is_regular_file() && p.find(tag) != std::string::npos && p.find("_S3rver_object") != std::string::npos &&
-            p.find("metadata") == std::string::npos) {
+        // (s3rver keeps an object's data as "<name>._S3rver_object")
+        if (f.is_regular_file() && f.path().filename().string() == tag + "._S3rver_object") {
             std::string bytes = readAll(f.path());
             if (at.value_or(0) >= bytes.size()) continue;
             bytes[at ? *at : bytes.size() / 2] ^= 0x08;

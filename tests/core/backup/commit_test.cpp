@@ -24,8 +24,10 @@ using nlohmann::json;
 namespace {
 
 const std::string kManifest = "kelvara/jorin/tresk.db.manifest";
-// What a run that only switches the manifest stores: the copy of the one it replaces, then the new one.
-const std::vector<std::string> kManifestSwitch = {kManifest + kReplacedManifestSuffix, kManifest};
+const std::string kManifestCopy = kManifest + kManifestCopySuffix, kReplaced = kManifest + kReplacedManifestSuffix;
+// What a run that only switches the manifest stores: the copy of the one it
+// replaces, then the new one's second copy and the new one.
+const std::vector<std::string> kManifestSwitch = {kReplaced, kManifestCopy, kManifest};
 
 class Interrupted : public ::testing::Test {
 protected:
@@ -49,15 +51,19 @@ protected:
         BackupEngine(TreskCrypto(key), local, "kelvara", std::nullopt).restore("jorin/tresk.db", into);
         return into;
     }
-    // Every stored object, apart from the manifest, is one the manifest names.
+    // Every stored object, apart from the manifests, is one the manifest or
+    // the one it replaced names.
     std::string strayObjects() {
-        json m = test::readManifest(*local, key);
-        std::set<std::string> named = {m["database"]["name"].get<std::string>()};
-        for (const auto& o : m["objects"]) named.insert(o["name"].get<std::string>());
+        std::set<std::string> named = {kManifest, kManifestCopy, kReplaced};
+        for (const std::string& copy : {kManifest, kReplaced}) {
+            if (!stdfs::exists(dest / copy)) continue;
+            const json m = json::parse(TreskCrypto(key).open(test::readAll(dest / copy), kManifest));
+            named.insert(m["database"].value("name", "kelvara/jorin/tresk.db")); // (the first layout's place)
+            for (const auto& o : m["objects"]) named.insert(o["name"].get<std::string>());
+        }
         std::string stray;
         for (const auto& [name, size] : local->list("kelvara/"))
-            if (name != kManifest && name != kManifest + kReplacedManifestSuffix && !named.count(name))
-                stray += name + " ";
+            if (!named.count(name)) stray += name + " ";
         return stray;
     }
     void addAttachment(const std::string& text) {
@@ -220,13 +226,11 @@ TEST_F(Interrupted, ObjectsStoredByAnInterruptedRunAreNotSentAgain) {
     r = backup();
     EXPECT_EQ(faulty->namesOf(Op::put), kManifestSwitch);
     EXPECT_EQ(faulty->count(Op::part), 0u);
-    EXPECT_LT(r.bytes, 16384u); // the two manifests
+    EXPECT_LT(r.bytes, 24576u); // the three manifests
 }
 
-TEST_F(Interrupted, AManifestCutOffWhileItWasWrittenLeavesTheOneItReplacedRestorable) {
+TEST_F(Interrupted, AManifestCutOffWhileItWasWrittenLeavesItsSecondCopyRestorableAndTheNextRunMendsIt) {
     backup();
-    test::TempDir before;
-    copyTree(archive, before / "archive");
     test::addMessages(archive, 25, 36);
     addAttachment("stored just before the manifest was cut off");
     BackupEngine::Options o;
@@ -237,18 +241,24 @@ TEST_F(Interrupted, AManifestCutOffWhileItWasWrittenLeavesTheOneItReplacedRestor
                  BackupError);
     ASSERT_THROW(TreskCrypto(key).open(test::readAll(dest / kManifest), kManifest), SealError);
 
-    // The restore falls back to the backup the cut manifest was replacing, and says so.
+    // The restore reads the second copy, written whole before the manifest, and says so.
     const stdfs::path into = work / "restored-cut/jorin";
     const RestoreReport r =
         BackupEngine(TreskCrypto(key), local, "kelvara", std::nullopt).restore("jorin/tresk.db", into);
-    EXPECT_TRUE(r.fromReplacedManifest);
-    EXPECT_EQ(test::compareArchives(before / "archive", into), "");
+    EXPECT_TRUE(r.fromManifestCopy);
+    EXPECT_FALSE(r.fromReplacedManifest);
+    EXPECT_EQ(r.manifestTrouble, "damaged");
+    EXPECT_EQ(r.generation, 2u);
+    EXPECT_EQ(test::compareArchives(archive, into), "");
 
-    // The next run takes over everything the cut run stored and writes the manifest alone.
+    // The next run names the manifest (not the database) and writes it again, sending nothing else.
     faulty->clearLog();
-    backup();
-    EXPECT_EQ(faulty->namesOf(Op::put), std::vector<std::string>{kManifest});
+    const UploadReceipt again = backup();
+    EXPECT_EQ(again.damaged, std::vector<std::string>{kDamagedManifest});
+    EXPECT_EQ(again.verification, UploadReceipt::Verification::verified);
+    EXPECT_EQ(faulty->namesOf(Op::put), kManifestSwitch);
     EXPECT_EQ(faulty->count(Op::part), 0u);
+    EXPECT_NO_THROW(TreskCrypto(key).open(test::readAll(dest / kManifest), kManifest));
     EXPECT_EQ(test::compareArchives(archive, restore()), "");
     EXPECT_EQ(strayObjects(), "");
 }
@@ -383,11 +393,15 @@ TEST_F(FirstLayout, StillRestoresAndIsCarriedOverWithoutResendingAttachments) {
     faulty->clearLog();
     backup();
     // The attachments stored by the earlier version are kept; the database goes
-    // under its new name and the old copy is removed once the manifest names it.
+    // under its new name, and the old copy stays for the backup it replaced
+    // until the next run replaces that in turn.
     EXPECT_EQ(faulty->namesOf(Op::put), kManifestSwitch);
     EXPECT_EQ(faulty->count(Op::begin), 1u);
-    EXPECT_FALSE(local->head("kelvara/jorin/tresk.db").has_value());
+    EXPECT_TRUE(local->head("kelvara/jorin/tresk.db").has_value());
     EXPECT_EQ(test::compareArchives(archive, restore()), "");
+    EXPECT_EQ(strayObjects(), "");
+    backup();
+    EXPECT_FALSE(local->head("kelvara/jorin/tresk.db").has_value());
     EXPECT_EQ(strayObjects(), "");
 }
 

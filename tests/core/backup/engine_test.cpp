@@ -84,16 +84,18 @@ TEST_F(LocalBackup, BacksUpAndRestoresMessageByMessageAndObjectByObject) {
 
 TEST_F(LocalBackup, ASecondRunSendsOnlyNewFilesAndTheChangedDatabase) {
     engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
-    EXPECT_EQ(counting->namesOf(Op::put).size(), 6u); // five files and the manifest (the database goes in parts)
+    EXPECT_EQ(counting->namesOf(Op::put).size(), 7u); // five files and the manifest twice (the database goes in parts)
     EXPECT_EQ(counting->count(Op::begin), 1u);
     counting->clearLog();
     test::addMessages(archive, 50, 99);
     test::writeAll(archive / "attachments/ff/ffnew", "a new attachment");
     engine(key).backup("jorin/tresk.db", archive / "tresk.db", VerificationLevel::readBack);
     const auto puts = counting->namesOf(Op::put);
-    ASSERT_EQ(puts.size(), 3u); // the new file, then the copy of the manifest replaced and the new one
+    // The new file, then the copy of the manifest replaced and the new one, twice.
+    ASSERT_EQ(puts.size(), 4u);
     EXPECT_EQ(puts[1], "kelvara/jorin/tresk.db.manifest" + std::string(kReplacedManifestSuffix));
-    EXPECT_EQ(puts[2], "kelvara/jorin/tresk.db.manifest");
+    EXPECT_EQ(puts[2], "kelvara/jorin/tresk.db.manifest" + std::string(kManifestCopySuffix));
+    EXPECT_EQ(puts[3], "kelvara/jorin/tresk.db.manifest");
     engine(key).restore("jorin/tresk.db", work / "restored/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "restored/jorin"), "");
 }
@@ -258,7 +260,7 @@ TEST_F(LocalBackup, AWrongKeyATruncatedObjectAndAReplayedOldCopyAreRefused) {
         EXPECT_NE(std::string(e.what()).find("not the copy"), std::string::npos) << e.what();
     }
     test::writeAll(storedDb(), current.substr(0, current.size() - TreskCrypto::kChunkSize / 2));
-    EXPECT_THROW(engine(key).restore("jorin/tresk.db", work / "r3/jorin"), SealError);
+    EXPECT_THROW(engine(key).restore("jorin/tresk.db", work / "r3/jorin"), EarlierBackupAvailable);
     test::writeAll(storedDb(), current);
     engine(key).restore("jorin/tresk.db", work / "r4/jorin");
     EXPECT_EQ(test::compareArchives(archive, work / "r4/jorin"), "");

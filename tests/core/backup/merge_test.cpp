@@ -416,7 +416,8 @@ TEST_P(Merge, ABackupThatCannotBeReadIsRefusedBeforeAnythingAtTheDestinationChan
 
     // A manifest that no longer opens, with no earlier copy that does: what the
     // backup holds cannot be known, so it is not replaced.
-    for (const std::string& n : {name, name + std::string(kReplacedManifestSuffix)}) {
+    for (const std::string& n :
+         {name, name + std::string(kManifestCopySuffix), name + std::string(kReplacedManifestSuffix)}) {
         if (server) {
             if (dest->list(n).empty()) continue;
             ASSERT_TRUE(server->flipStoredByte(n));
