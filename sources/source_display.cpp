@@ -35,13 +35,9 @@ StatusLook statusLook(kx::SourceStatus status) {
 }
 
 QString formatText(kx::SourceFormat format) {
-    for (const FormatChoice& choice : addableFormats())
-        if (choice.format == format) return choice.label;
-    switch (format) {
-    case kx::SourceFormat::iosBackupNoMessages: return QStringLiteral("iOS backup without messages");
-    case kx::SourceFormat::htmlExport: return QStringLiteral("HTML export");
-    default: return QStringLiteral("Unknown");
-    }
+    for (const kx::SourceFormat known : kx::allSourceFormats())
+        if (known == format) return QString::fromStdString(kx::toString(known));
+    return QStringLiteral("Unknown");
 }
 
 const std::vector<FormatChoice>& addableFormats() {
@@ -80,7 +76,7 @@ QString uniqueMessagesText(int64_t unique) {
 }
 
 QString countsLine(const kx::SourceDeletionReport& r) {
-    return QStringLiteral("%1 messages read \u00B7 %2 in the archive \u00B7 %3 unique")
+    return QStringLiteral("%1 messages read \u00B7 %2 in tresk \u00B7 %3 unique")
         .arg(r.messagesRead)
         .arg(r.messagesInArchive)
         .arg(r.uniqueMessages);
@@ -108,7 +104,7 @@ QString identicalGroupTitle(qsizetype count) {
 }
 
 QString deletionSummaryText(const kx::DeletionSafetyReport& report) {
-    return QStringLiteral("%1 of %2 sources verified redundant")
+    return QStringLiteral("%1 of %2 archives verified redundant")
         .arg(report.safeCount())
         .arg(static_cast<qint64>(report.sources.size()));
 }
