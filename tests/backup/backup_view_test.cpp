@@ -21,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include <sys/stat.h>
 
@@ -440,7 +441,8 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     start();
     makeBackup();
     readyKey(*backup);
-    makeArchive(archiveOf("jorin"), 400, {200000, 300000, 1000}, 21);
+    // Two files larger than a part of the progress line, and small ones.
+    makeArchive(archiveOf("jorin"), 400, {9'000'000, 9'000'000, 300000, 1000}, 21);
     model->mutableRegistry().add(folderSource("j", "jorin", home / "j"));
     emit model->registryChanged();
     stdfs::create_directories(home / "drive");
@@ -448,14 +450,16 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     showScreen();
 
     bool boxSeen = false;
-    QStringList barValues;
     QStringList texts;
+    // What the box showed at each change: the label's text and the bar (0 to 1000).
+    std::vector<std::pair<QString, int>> shownPairs;
     QObject::connect(&backup->runs(), &BackupRunsModel::progressTextChanged, [&] {
         QWidget* box = find<QWidget>("progressBox");
         if (!backup->runs().progressText().isNull()) texts << backup->runs().progressText();
         if (box && !backup->runs().progressText().isNull()) {
             boxSeen = true;
-            barValues << QString::number(box->findChild<QProgressBar*>()->value());
+            shownPairs.emplace_back(box->findChild<QLabel*>("progressText")->text(),
+                                    box->findChild<QProgressBar*>()->value());
         }
     });
     DestinationRow* row = rows()[0];
@@ -471,6 +475,19 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     EXPECT_EQ(shown, texts.last());
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(boxSeen);
+    // The part named and the bar beside it tell the same amount.
+    const QRegularExpression partOf(QStringLiteral("^Uploading part (\\d+) of (\\d+)$"));
+    int mostParts = 0;
+    for (const auto& [text, bar] : shownPairs) {
+        if (text == QStringLiteral("Preparing…")) continue;
+        const QRegularExpressionMatch m = partOf.match(text);
+        ASSERT_TRUE(m.hasMatch()) << text.toStdString();
+        const int part = m.captured(1).toInt(), parts = m.captured(2).toInt();
+        mostParts = std::max(mostParts, parts);
+        EXPECT_GE(bar, (part - 1) * 1000 / parts - 1) << text.toStdString() << " at " << bar;
+        EXPECT_LE(bar, part * 1000 / parts + 1) << text.toStdString() << " at " << bar;
+    }
+    EXPECT_GE(mostParts, 2);
     EXPECT_EQ(find<QWidget>("progressBox"), nullptr);
     EXPECT_EQ(find<QLabel>("lastResultText")->text(),
               QStringLiteral("jorin's archive is backed up to External drive or NAS, encrypted and verified."));
