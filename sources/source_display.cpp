@@ -113,18 +113,14 @@ GapLook gapLook(kx::CoverageGap::Kind kind) {
     using K = kx::CoverageGap::Kind;
     switch (kind) {
     case K::missing:
-        return {
-            QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("MISSING"), false, Tone::red, 0.7, true};
-    case K::quiet:
-        return {QStringLiteral("moon.zzz"), QStringLiteral("Quiet period"), false, Tone::yellow, 0.45, false};
+        return {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("MISSING"), false, Tone::red, 0.7};
+    case K::quiet: return {QStringLiteral("moon.zzz"), QStringLiteral("Quiet period"), false, Tone::yellow, 0.45};
     case K::notScanned:
-        return {
-            QStringLiteral("questionmark.circle.fill"), QStringLiteral("NOT SCANNED"), false, Tone::orange, 0.55, true};
+        return {QStringLiteral("questionmark.circle.fill"), QStringLiteral("NOT SCANNED"), false, Tone::orange, 0.55};
     case K::trailing:
-        return {
-            QStringLiteral("clock.badge.exclamationmark"), QStringLiteral("TRAILING"), false, Tone::orange, 0.6, true};
+        return {QStringLiteral("clock.badge.exclamationmark"), QStringLiteral("TRAILING"), false, Tone::orange, 0.6};
     }
-    return {QStringLiteral("questionmark.circle"), QStringLiteral("Unknown"), true, Tone::grey, 0.35, true};
+    return {QStringLiteral("questionmark.circle"), QStringLiteral("Unknown"), true, Tone::grey, 0.35};
 }
 
 std::optional<std::pair<kx::Date, kx::Date>> timelineSpan(const kx::OwnerCoverage& coverage, kx::Date now) {
@@ -165,7 +161,7 @@ QString timelineAccessibleValue(const kx::OwnerCoverage& coverage, kx::Date now)
     int64_t n = 0;
     int64_t days = 0;
     for (const auto& g : coverage.gaps) {
-        if (!gapLook(g.kind).counted) continue;
+        if (!g.needsAttention()) continue;
         ++n;
         days += g.days;
     }

@@ -98,7 +98,6 @@ struct GapLook {
     bool neutral;
     Tone tone;
     double barOpacity;
-    bool counted; // counted in the spoken summary
     QColor color() const;
 };
 GapLook gapLook(kx::CoverageGap::Kind kind);
