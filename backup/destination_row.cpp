@@ -64,11 +64,13 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
         names->addWidget(f);
     }
     header->addLayout(names, 1);
-    QLabel* verified = config_.lastVerifiedAt
-                           ? textLabel(QStringLiteral("Verified ") + abbreviatedDateTime(*config_.lastVerifiedAt),
-                                       TextStyle::caption, secondaryTextColor(), this)
-                           : textLabel(QStringLiteral("Never verified"), TextStyle::caption, toneColor(Tone::orange),
-                                       this);
+    // Verified means a completed backup there, as the places panel counts it:
+    // a passed connection test alone leaves "Never verified".
+    const std::optional<kx::Date> backedUp = placeBackedUpAt(config_, backup_.destinationsModel().destinations());
+    QLabel* verified = backedUp ? textLabel(QStringLiteral("Verified ") + abbreviatedDateTime(*backedUp),
+                                            TextStyle::caption, secondaryTextColor(), this)
+                                : textLabel(QStringLiteral("Never verified"), TextStyle::caption,
+                                            toneColor(Tone::orange), this);
     verified->setObjectName(QStringLiteral("verifiedLabel"));
     header->addWidget(verified, 0, Qt::AlignTop);
     column->addLayout(header);
@@ -122,7 +124,7 @@ DestinationRow::DestinationRow(AppModel& model, BackupModel& backup, Destination
     column->addWidget(sharedBlock_);
 
     setAccessibleName(label + QStringLiteral(" destination") +
-                      (config_.lastVerifiedAt ? QStringLiteral(", verified") : QStringLiteral(", never verified")));
+                      (backedUp ? QStringLiteral(", verified") : QStringLiteral(", never verified")));
 
     connect(test_, &QPushButton::clicked, this, [this] { backup_.destinationsModel().testConnection(config_); });
     connect(menu_, &QMenu::aboutToShow, this, &DestinationRow::fillMenu);

@@ -58,29 +58,22 @@ WhereMyArchiveLivesPanel::WhereMyArchiveLivesPanel(AppModel& model, BackupModel&
 
 kx::ArchiveLocations WhereMyArchiveLivesPanel::locations(const AppModel& model, const BackupModel& backup) {
     kx::ArchiveLocations out;
-    std::vector<DestinationConfig> places;
-    for (const DestinationConfig& d : backup.destinationsModel().destinations()) {
-        // Two entries for one bucket or folder are one place, holding the
-        // newer backup of the two, and on when either is.
-        auto same = std::find_if(places.begin(), places.end(), [&](const auto& p) { return sameStorage(p, d); });
-        if (same == places.end()) {
-            places.push_back(d);
-            continue;
-        }
-        if (!d.enabled) continue;
-        same->lastBackupAt = same->enabled ? std::max(same->lastBackupAt, d.lastBackupAt) : d.lastBackupAt;
-        same->enabled = true;
-    }
-    for (const DestinationConfig& d : places) {
+    const std::vector<DestinationConfig>& all = backup.destinationsModel().destinations();
+    for (auto it = all.begin(); it != all.end(); ++it) {
+        const DestinationConfig& d = *it;
+        // Two entries for one bucket or folder are one place, listed once, on
+        // when either is.
+        const auto same = [&](const DestinationConfig& p) { return sameStorage(p, d); };
+        if (std::any_of(all.begin(), it, same)) continue;
         kx::ArchiveLocations::Location l;
         l.identifier = d.id;
         l.name = kindLabel(d.kind);
         l.detail = d.bucket ? *d.bucket : d.localRoot ? *d.localRoot : std::string();
         l.placeClass = placeClass(d.kind);
-        l.enabled = d.enabled;
+        l.enabled = d.enabled || std::any_of(it, all.end(), [&](const auto& p) { return p.enabled && same(p); });
         // A place counts once it holds a backup; a passed connection test proves
         // only that one could be written there.
-        l.lastVerified = d.lastBackupAt;
+        l.lastVerified = placeBackedUpAt(d, all);
         out.locations.push_back(std::move(l));
     }
     out.workingCopy = model.destinationRoot().toStdString();

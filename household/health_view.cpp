@@ -372,6 +372,10 @@ void HealthView::fillGaps(const kx::CoverageReport& report) {
                                     TextStyle::body, toneColor(Tone::green), QStringLiteral("noGaps"), gapsBox_));
         return;
     }
+    // The count the menu-bar panel shows; quiet periods are listed, not counted.
+    if (const int64_t counted = model_.coverageGapCount())
+        gaps_->addWidget(line(inflected(QStringLiteral("^[%lld coverage gap](inflect: true)"), counted),
+                              TextStyle::caption, toneColor(Tone::orange), QStringLiteral("gapCount"), gapsBox_));
     for (const kx::CoverageGap& gap : report.gaps) {
         const GapLook look = gapLook(gap.kind);
         auto* row = new QWidget(gapsBox_);

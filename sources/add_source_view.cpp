@@ -55,7 +55,7 @@ AddSourceView::AddSourceView(AppModel& model, QWidget* parent) : QDialog(parent)
     id_->setToolTip(QStringLiteral("Unique id, e.g. jorin-t7-archive"));
     owner_ = new QLineEdit(this);
     owner_->setObjectName(QStringLiteral("owner"));
-    owner_->setToolTip(QStringLiteral("Whose history this is. Each owner gets a separate archive."));
+    owner_->setToolTip(QStringLiteral("Whose history this is. Each owner gets a separate tresk."));
     label_ = new QLineEdit(this);
     label_->setObjectName(QStringLiteral("label"));
     format_ = new QComboBox(this);

@@ -192,7 +192,7 @@ CoverageView::CoverageView(AppModel& model, QWidget* parent) : QWidget(parent), 
     header->addWidget(refresh_);
     column->addLayout(header);
     column->addWidget(
-        textLabel(QStringLiteral("Computed from the messages actually in your archive \u2014 not from what a "
+        textLabel(QStringLiteral("Computed from the messages actually in your tresk \u2014 not from what a "
                                  "source claims to contain."),
                   TextStyle::caption, secondaryTextColor(), page, true));
 
@@ -329,7 +329,7 @@ QWidget* CoverageView::buildLegend(QWidget* parent) {
     const GapLook trailing = gapLook(kx::CoverageGap::Kind::trailing);
     const Row rows[] = {
         {withOpacity(toneColor(Tone::green), kArchivedOpacity), "Archived",
-         "messages exist in the archive for this period"},
+         "messages exist in the tresk for this period"},
         {withOpacity(missing.color(), missing.barOpacity), "Missing",
          "no registered source covers this window \u2014 likely real loss"},
         {withOpacity(quiet.color(), quiet.barOpacity), "Quiet",

@@ -35,13 +35,9 @@ StatusLook statusLook(kx::SourceStatus status) {
 }
 
 QString formatText(kx::SourceFormat format) {
-    for (const FormatChoice& choice : addableFormats())
-        if (choice.format == format) return choice.label;
-    switch (format) {
-    case kx::SourceFormat::iosBackupNoMessages: return QStringLiteral("iOS backup without messages");
-    case kx::SourceFormat::htmlExport: return QStringLiteral("HTML export");
-    default: return QStringLiteral("Unknown");
-    }
+    for (const kx::SourceFormat known : kx::allSourceFormats())
+        if (known == format) return QString::fromStdString(kx::toString(known));
+    return QStringLiteral("Unknown");
 }
 
 const std::vector<FormatChoice>& addableFormats() {
@@ -80,7 +76,7 @@ QString uniqueMessagesText(int64_t unique) {
 }
 
 QString countsLine(const kx::SourceDeletionReport& r) {
-    return QStringLiteral("%1 messages read \u00B7 %2 in the archive \u00B7 %3 unique")
+    return QStringLiteral("%1 messages read \u00B7 %2 in tresk \u00B7 %3 unique")
         .arg(r.messagesRead)
         .arg(r.messagesInArchive)
         .arg(r.uniqueMessages);
@@ -108,7 +104,7 @@ QString identicalGroupTitle(qsizetype count) {
 }
 
 QString deletionSummaryText(const kx::DeletionSafetyReport& report) {
-    return QStringLiteral("%1 of %2 sources verified redundant")
+    return QStringLiteral("%1 of %2 archives verified redundant")
         .arg(report.safeCount())
         .arg(static_cast<qint64>(report.sources.size()));
 }
@@ -117,18 +113,14 @@ GapLook gapLook(kx::CoverageGap::Kind kind) {
     using K = kx::CoverageGap::Kind;
     switch (kind) {
     case K::missing:
-        return {
-            QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("MISSING"), false, Tone::red, 0.7, true};
-    case K::quiet:
-        return {QStringLiteral("moon.zzz"), QStringLiteral("Quiet period"), false, Tone::yellow, 0.45, false};
+        return {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("MISSING"), false, Tone::red, 0.7};
+    case K::quiet: return {QStringLiteral("moon.zzz"), QStringLiteral("Quiet period"), false, Tone::yellow, 0.45};
     case K::notScanned:
-        return {
-            QStringLiteral("questionmark.circle.fill"), QStringLiteral("NOT SCANNED"), false, Tone::orange, 0.55, true};
+        return {QStringLiteral("questionmark.circle.fill"), QStringLiteral("NOT SCANNED"), false, Tone::orange, 0.55};
     case K::trailing:
-        return {
-            QStringLiteral("clock.badge.exclamationmark"), QStringLiteral("TRAILING"), false, Tone::orange, 0.6, true};
+        return {QStringLiteral("clock.badge.exclamationmark"), QStringLiteral("TRAILING"), false, Tone::orange, 0.6};
     }
-    return {QStringLiteral("questionmark.circle"), QStringLiteral("Unknown"), true, Tone::grey, 0.35, true};
+    return {QStringLiteral("questionmark.circle"), QStringLiteral("Unknown"), true, Tone::grey, 0.35};
 }
 
 std::optional<std::pair<kx::Date, kx::Date>> timelineSpan(const kx::OwnerCoverage& coverage, kx::Date now) {
@@ -169,7 +161,7 @@ QString timelineAccessibleValue(const kx::OwnerCoverage& coverage, kx::Date now)
     int64_t n = 0;
     int64_t days = 0;
     for (const auto& g : coverage.gaps) {
-        if (!gapLook(g.kind).counted) continue;
+        if (!g.needsAttention()) continue;
         ++n;
         days += g.days;
     }

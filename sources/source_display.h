@@ -38,8 +38,8 @@ struct StatusLook {
 };
 StatusLook statusLook(kx::SourceStatus status);
 
-// What a format is, in words ("Live Messages database"), never its stored
-// case name; "Unknown" outside the cases.
+// A source's format as the row names it: the core's case name ("liveChatDB");
+// "Unknown" outside the cases.
 QString formatText(kx::SourceFormat format);
 
 // The three formats the add-source sheet offers, with their labels.
@@ -79,7 +79,7 @@ QString rowAccessibleValue(const kx::Source& source, kx::SourceStatus status, kx
 
 // "^[n source](inflect: true) hold identical content"
 QString identicalGroupTitle(qsizetype count);
-// "n of m sources verified redundant"
+// "n of m archives verified redundant"
 QString deletionSummaryText(const kx::DeletionSafetyReport& report);
 
 // ---- Dates ----
@@ -98,7 +98,6 @@ struct GapLook {
     bool neutral;
     Tone tone;
     double barOpacity;
-    bool counted; // counted in the spoken summary
     QColor color() const;
 };
 GapLook gapLook(kx::CoverageGap::Kind kind);

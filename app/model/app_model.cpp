@@ -21,6 +21,8 @@
 #include "core/platform/system.h"
 #include "core/platform/time.h"
 
+#include <algorithm>
+
 namespace {
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
@@ -201,6 +203,13 @@ void AppModel::setLastError(const QString& e) {
     lastError_ = e;
     emit lastErrorChanged();
 }
+
+int64_t AppModel::coverageGapCount() const {
+    if (!report_) return 0;
+    return std::count_if(report_->gaps.begin(), report_->gaps.end(),
+                         [](const kx::CoverageGap& g) { return g.needsAttention(); });
+}
+
 void AppModel::setReport(const OptionalReport& r) { publish(this, report_, r, &AppModel::reportChanged); }
 void AppModel::setDestinationRootValue(const QString& root) {
     publish(this, destinationRoot_, root, &AppModel::destinationRootChanged);

@@ -43,6 +43,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,6 +98,9 @@ public:
     kx::SourceRegistry& mutableRegistry() { return registry_; }
     QString destinationRoot() const { return destinationRoot_; }
     const OptionalReport& report() const { return report_; }
+    // How many of the report's gaps need attention (0 without a report): the
+    // figure the menu-bar panel and the health screen show.
+    int64_t coverageGapCount() const;
     QString lastError() const { return lastError_; }
     QString registryLoadProblem() const { return registryLoadProblem_; }
     // The banner's sentence about a source list that could not be read; null when it loaded.

@@ -1,5 +1,6 @@
 #include "app/model/destination_config.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -140,6 +141,17 @@ bool sameStorage(const DestinationConfig& a, const DestinationConfig& b) {
         return p.has_filename() ? p : p.parent_path();
     };
     return folder(*a.localRoot) == folder(*b.localRoot);
+}
+
+std::optional<kx::Date> placeBackedUpAt(const DestinationConfig& d, const std::vector<DestinationConfig>& list) {
+    std::optional<kx::Date> newest;
+    bool anyOn = false;
+    for (const DestinationConfig& other : list) {
+        if (!other.enabled || !(other.id == d.id || sameStorage(other, d))) continue;
+        anyOn = true;
+        newest = std::max(newest, other.lastBackupAt);
+    }
+    return anyOn ? newest : d.lastBackupAt;
 }
 
 std::vector<DestinationConfig> decodeDestinations(const nlohmann::json& json) {

@@ -85,6 +85,13 @@ std::optional<kx::Date> parseStrictDate(const std::string& text);
 // Ids, switches and dates do not count.
 bool sameStorage(const DestinationConfig& a, const DestinationConfig& b);
 
+// When the place `d` names last took a completed backup, among `list` (the
+// list d is in): the newest lastBackupAt of the switched-on entries for the
+// same storage, or d's own when none of them is on. A passed connection test is
+// no backup. The destination row's date and the places panel's word both
+// follow it, so the two never disagree about one place.
+std::optional<kx::Date> placeBackedUpAt(const DestinationConfig& d, const std::vector<DestinationConfig>& list);
+
 // The list as the file holds it, and back. decodeDestinations throws
 // std::runtime_error with a sentence fragment naming the element and the fault.
 nlohmann::ordered_json encodeDestinations(const std::vector<DestinationConfig>& list);

@@ -133,8 +133,7 @@ void MenuBarView::refresh() {
         statusDot_->setPixmap(dot(toneColor(stale ? Tone::orange : Tone::green)));
         statusText_->setText(stale ? tr("Stale") : tr("Healthy"));
         messageCount_->setText(inflected(tr("^[%lld message](inflect: true) archived"), report->uniqueMessages));
-        for (const auto& gap : report->gaps)
-            if (gap.kind != kx::CoverageGap::Kind::quiet) ++gaps;
+        gaps = model_.coverageGapCount();
         gapCount_->setText(inflected(tr("^[%lld coverage gap](inflect: true)"), gaps));
     }
     gapCount_->setVisible(report.has_value() && gaps > 0);

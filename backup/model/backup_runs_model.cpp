@@ -13,11 +13,13 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 
 namespace {
 QString q(const std::string& text) { return QString::fromStdString(text); }
 QString label(const DestinationConfig& config) { return QString::fromUtf8(kindLabel(config.kind)); }
+// The parts the progress line counts: equal shares of what the run sends, so
+// the part under way moves with the bar however unequal the objects are.
+constexpr int64_t kProgressPartBytes = 8 * 1024 * 1024;
 } // namespace
 
 BackupRunsModel::BackupRunsModel(BackupModel& backup) : backup_(backup) {}
@@ -208,14 +210,14 @@ void BackupRunsModel::applyProgress(const kx::BackupProgress& progress) {
                                 : std::min(static_cast<double>(progress.done) / static_cast<double>(progress.total),
                                            1.0);
     setProgressFraction(fraction);
-    // The text counts what the bar counts: sealed bytes sent of those this run sends.
-    const QLocale locale;
-    setProgressText(
-        progress.total < 1
-            ? QStringLiteral("Uploading…")
-            : QStringLiteral("Uploading %1 of %2")
-                  .arg(locale.formattedDataSize(std::min(progress.done, progress.total), 1, QLocale::DataSizeSIFormat),
-                       locale.formattedDataSize(progress.total, 1, QLocale::DataSizeSIFormat)));
+    if (progress.parts < 1 || progress.total < 1) {
+        setProgressText(QStringLiteral("Uploading…"));
+        return;
+    }
+    const int64_t parts = (progress.total + kProgressPartBytes - 1) / kProgressPartBytes;
+    const int64_t part = std::min(parts, std::max<int64_t>(progress.done, 0) / kProgressPartBytes + 1);
+    setProgressText(QStringLiteral("Uploading part ") + QString::number(part) + QStringLiteral(" of ") +
+                    QString::number(parts));
 }
 
 void BackupRunsModel::refreshHostHealth(const DestinationConfig& config, const QStringList& owners) {

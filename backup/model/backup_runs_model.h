@@ -32,6 +32,8 @@ public:
 
     // Backs up `owner`'s archive file at storePath to the destination.
     void runBackup(const QString& owner, const QString& storePath, const DestinationConfig& config);
+    // The bar counts the bytes sent; the text "Uploading part n of m" counts
+    // 8 MiB parts of the same bytes, so the two move together.
     void applyProgress(const kx::BackupProgress& progress);
     // Reads the status records of these owners on the destination.
     void refreshHostHealth(const DestinationConfig& config, const QStringList& owners);

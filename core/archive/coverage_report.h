@@ -51,6 +51,11 @@ struct CoverageGap {
     int64_t days = 0;
     std::optional<std::string> detail;
 
+    // A quiet period is evidence that nothing was sent, not a loss; every
+    // other kind is a coverage gap to attend to. Every count of gaps shown
+    // (menu-bar panel, health screen, coverage screen) counts by this.
+    bool needsAttention() const { return kind != Kind::quiet; }
+
     bool operator==(const CoverageGap&) const = default;
 };
 

@@ -21,6 +21,7 @@
 #include "reading/browse_view.h"
 #include "reading/model/conversation_list_model.h"
 #include "setup/model/onboarding_model.h"
+#include "sources/coverage_view.h"
 #include "sources/source_row.h"
 #include "sources/sources_view.h"
 #include "tests/fixtures/fixtures.h"
@@ -48,6 +49,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <tuple>
 
 namespace {
 
@@ -699,6 +701,89 @@ TEST_F(ShellTest, TheHealthRouteShowsTheHealthScreen) {
     QWidget* screen = w->rootView()->currentScreen();
     EXPECT_EQ(screen->objectName(), screenName(Route::health));
     EXPECT_STREQ(screen->metaObject()->className(), "HealthView");
+}
+
+TEST_F(ShellTest, TheStatusPanelHealthAndCoverageCountTheSameGaps) {
+    onboardingDone();
+    MainWindow* w = start();
+    // jorin's one folder falls silent for six weeks (a quiet period); sam's
+    // two folders hold the stretches before and after it (a gap no source
+    // covers). Both archives stop in 2019, long before the clock's 2026.
+    namespace fx = kx::fixtures;
+    fx::Options early;
+    early.messages = 30;
+    fx::Options none = early;
+    none.messages = 0;
+    const std::filesystem::path jorin = folder_.path() / "jorin", samEarly = folder_.path() / "sam-early",
+                                samLate = folder_.path() / "sam-late";
+    fx::writeMessagesFolder(jorin, early);
+    fx::appendMessages(jorin / "chat.db", 40000, 30);
+    fx::writeMessagesFolder(samEarly, early);
+    fx::writeMessagesFolder(samLate, none);
+    fx::appendMessages(samLate / "chat.db", 40000, 30);
+    for (const auto& [id, owner, path] : {std::tuple{"jorin", "jorin", jorin}, std::tuple{"sam-early", "sam", samEarly},
+                                          std::tuple{"sam-late", "sam", samLate}}) {
+        kx::Source s;
+        s.id = id;
+        s.owner = owner;
+        s.path = path.string();
+        s.format = kx::SourceFormat::macosMessagesFolder;
+        ASSERT_TRUE(model_->mutableRegistry().add(s));
+    }
+    emit model_->registryChanged();
+    w->commands()->scanAllSources()->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->runs().isRunning(); }, 120000));
+    ASSERT_TRUE(model_->report() && model_->report()->succeeded());
+
+    // What the run found: every kind but one needs attention, in both archives.
+    std::map<std::string, int> counted;
+    bool quiet = false;
+    for (const kx::CoverageGap& g : model_->report()->gaps) {
+        if (g.kind == kx::CoverageGap::Kind::quiet) quiet = true;
+        else ++counted[g.owner];
+    }
+    ASSERT_TRUE(quiet);
+    ASSERT_EQ(counted.size(), 2u);
+    const int total = counted["jorin"] + counted["sam"];
+    ASSERT_GE(total, 3);
+    const QString expected = QString::number(total) + QStringLiteral(" coverage gaps");
+
+    // The status panel.
+    StatusPanel* panel = app_->statusItem()->panel();
+    panel->popUpAt(QPoint(10, 10));
+    auto* trayCount = panel->view()->findChild<QLabel*>(QStringLiteral("gapCountLabel"));
+    EXPECT_TRUE(trayCount->isVisible());
+    EXPECT_EQ(trayCount->text(), expected);
+    kx::test::snapshot(*panel, QStringLiteral("gaps-counted-status-panel"));
+    panel->hide();
+
+    // Health: the same count over the rows, quiet periods listed but not counted.
+    model_->setRoute(Route::health);
+    QCoreApplication::processEvents();
+    QWidget* health = w->rootView()->currentScreen();
+    auto* healthCount = health->findChild<QLabel*>(QStringLiteral("gapCount"));
+    ASSERT_NE(healthCount, nullptr);
+    EXPECT_TRUE(healthCount->isVisibleTo(w));
+    EXPECT_EQ(healthCount->text(), expected);
+    EXPECT_EQ(health->findChildren<QWidget*>(QStringLiteral("gap")).size(),
+              static_cast<qsizetype>(model_->report()->gaps.size()));
+    kx::test::snapshot(*w, QStringLiteral("gaps-counted-health"));
+
+    // Coverage: each owner's timeline names that owner's share of the count.
+    model_->setRoute(Route::coverage);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !model_->analysis().coverage().empty() && !model_->analysis().isAnalyzing(); },
+                        60000));
+    QCoreApplication::processEvents();
+    const QRegularExpression gapsSaid(QStringLiteral(" (\\d+) coverage gaps?, totalling"));
+    std::map<std::string, int> spoken;
+    for (auto* bar : w->rootView()->currentScreen()->findChildren<sources::TimelineBar*>()) {
+        const QRegularExpressionMatch m = gapsSaid.match(bar->accessibleDescription());
+        ASSERT_TRUE(m.hasMatch()) << bar->accessibleDescription().toStdString();
+        spoken[bar->accessibleName().section(QLatin1Char(' '), -1).toStdString()] = m.captured(1).toInt();
+    }
+    EXPECT_EQ(spoken, counted);
+    kx::test::snapshot(*w, QStringLiteral("gaps-counted-coverage"));
 }
 
 TEST_F(ShellTest, QuittingDuringARunSaysSoWaitsForItAndRecordsWhatItArchived) {

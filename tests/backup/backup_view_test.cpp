@@ -1,6 +1,7 @@
 // The backup screen driven through its widgets: the key area in each state,
 // the recovery-key panel (copy, save, confirm), the messages and progress, the
 // destination rows and the two sheets.
+#include "app/ui/symbol_title.h"
 #include "backup/add_destination_view.h"
 #include "backup/backup_view.h"
 #include "backup/destination_row.h"
@@ -21,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include <sys/stat.h>
 
@@ -408,10 +410,10 @@ TEST_F(BackupScreen, RowsTheirActionsAndSharedStatus) {
     EXPECT_EQ(find<QWidget>("progressBox"), nullptr);
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(backup->lastResult().startsWith(QStringLiteral("External drive or NAS works.")));
-    // A passed test replaces the row: now verified.
+    // A passed test replaces the row; with no backup there yet it is still unverified.
     ASSERT_EQ(rows().size(), 2u);
-    EXPECT_TRUE(findIn<QLabel>(rows()[0], "verifiedLabel")->text().startsWith(QStringLiteral("Verified ")));
-    EXPECT_EQ(rows()[0]->accessibleName(), QStringLiteral("External drive or NAS destination, verified"));
+    EXPECT_EQ(findIn<QLabel>(rows()[0], "verifiedLabel")->text(), QStringLiteral("Never verified"));
+    EXPECT_EQ(rows()[0]->accessibleName(), QStringLiteral("External drive or NAS destination, never verified"));
 
     // Shared status from one row shows on every row.
     QTest::mouseClick(rows()[0]->sharedStatusButton(), Qt::LeftButton);
@@ -440,7 +442,8 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     start();
     makeBackup();
     readyKey(*backup);
-    makeArchive(archiveOf("jorin"), 400, {200000, 300000, 1000}, 21);
+    // Two files larger than a part of the progress line, and small ones.
+    makeArchive(archiveOf("jorin"), 400, {9'000'000, 9'000'000, 300000, 1000}, 21);
     model->mutableRegistry().add(folderSource("j", "jorin", home / "j"));
     emit model->registryChanged();
     stdfs::create_directories(home / "drive");
@@ -448,14 +451,16 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     showScreen();
 
     bool boxSeen = false;
-    QStringList barValues;
     QStringList texts;
+    // What the box showed at each change: the label's text and the bar (0 to 1000).
+    std::vector<std::pair<QString, int>> shownPairs;
     QObject::connect(&backup->runs(), &BackupRunsModel::progressTextChanged, [&] {
         QWidget* box = find<QWidget>("progressBox");
         if (!backup->runs().progressText().isNull()) texts << backup->runs().progressText();
         if (box && !backup->runs().progressText().isNull()) {
             boxSeen = true;
-            barValues << QString::number(box->findChild<QProgressBar*>()->value());
+            shownPairs.emplace_back(box->findChild<QLabel*>("progressText")->text(),
+                                    box->findChild<QProgressBar*>()->value());
         }
     });
     DestinationRow* row = rows()[0];
@@ -471,6 +476,19 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     EXPECT_EQ(shown, texts.last());
     EXPECT_TRUE(settleBackup());
     EXPECT_TRUE(boxSeen);
+    // The part named and the bar beside it tell the same amount.
+    const QRegularExpression partOf(QStringLiteral("^Uploading part (\\d+) of (\\d+)$"));
+    int mostParts = 0;
+    for (const auto& [text, bar] : shownPairs) {
+        if (text == QStringLiteral("Preparing…")) continue;
+        const QRegularExpressionMatch m = partOf.match(text);
+        ASSERT_TRUE(m.hasMatch()) << text.toStdString();
+        const int part = m.captured(1).toInt(), parts = m.captured(2).toInt();
+        mostParts = std::max(mostParts, parts);
+        EXPECT_GE(bar, (part - 1) * 1000 / parts - 1) << text.toStdString() << " at " << bar;
+        EXPECT_LE(bar, part * 1000 / parts + 1) << text.toStdString() << " at " << bar;
+    }
+    EXPECT_GE(mostParts, 2);
     EXPECT_EQ(find<QWidget>("progressBox"), nullptr);
     EXPECT_EQ(find<QLabel>("lastResultText")->text(),
               QStringLiteral("jorin's archive is backed up to External drive or NAS, encrypted and verified."));
@@ -482,7 +500,7 @@ TEST_F(BackupScreen, ABackupFromTheScreenShowsProgressThenTheResult) {
     EXPECT_TRUE(statuses.contains(QStringLiteral("Current"))) << statuses.join("|").toStdString();
 }
 
-TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndOneFolderCountsOnce) {
+TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndItsRowsSayWhatThePanelSays) {
     start();
     makeBackup();
     readyKey(*backup);
@@ -502,14 +520,22 @@ TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndOneFolderCountsOnce) {
             if (!l->isHidden()) out << l->text();
         return out;
     };
+    auto rowWords = [&] {
+        QStringList out;
+        for (DestinationRow* r : rows()) out << r->findChild<QLabel*>(QStringLiteral("verifiedLabel"))->text();
+        return out;
+    };
 
-    // A passed connection test proves a copy could be written, not that one is there.
+    // A passed connection test proves a copy could be written, not that one is
+    // there: the panel and the row both say so.
     backup->destinationsModel().testConnection(drive);
     ASSERT_TRUE(settleBackup());
     ASSERT_TRUE(backup->destinationsModel().destinations()[0].lastVerifiedAt);
     EXPECT_EQ(summary(), QStringLiteral("Your archive exists only on this computer. 1 destination holds no copy yet. "
                                         "Run a backup so losing this computer does not lose the archive."));
     EXPECT_EQ(statuses(), (QStringList{QStringLiteral("Working copy"), QStringLiteral("Never verified")}));
+    EXPECT_EQ(rowWords(), (QStringList{QStringLiteral("Never verified"), QStringLiteral("Never verified")}));
+    EXPECT_EQ(rows()[0]->accessibleName(), QStringLiteral("External drive or NAS destination, never verified"));
     EXPECT_NE(find<QLabel>("shieldAttention"), nullptr);
     snapshot(*window, QStringLiteral("backup-tested-not-backed-up"));
 
@@ -523,9 +549,29 @@ TEST_F(BackupScreen, APlaceCountsOnceItHoldsABackupAndOneFolderCountsOnce) {
     const std::vector<DestinationConfig> before = backup->destinationsModel().destinations();
     ASSERT_TRUE(before[0].lastBackupAt);
     EXPECT_FALSE(before[1].lastBackupAt);
+    // Both entries name the folder that now holds it, so both rows say when.
+    const QString verifiedAt = QStringLiteral("Verified ") + abbreviatedDateTime(*before[0].lastBackupAt);
+    EXPECT_EQ(rowWords(), (QStringList{verifiedAt, verifiedAt}));
+    EXPECT_EQ(rows()[1]->accessibleName(), QStringLiteral("External drive or NAS destination, verified"));
     window.reset();
     backup.reset();
     EXPECT_EQ(makeBackup().destinationsModel().destinations(), before);
+
+    // A backup 40 days old, tested today: out of date in the panel, and the row
+    // gives the backup's date, not the test's.
+    std::vector<DestinationConfig> old = {before[0]};
+    old[0].lastBackupAt = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) -
+                          std::chrono::hours(24 * 40);
+    writeAll(destinationsFile(), encodeDestinations(old).dump());
+    backup.reset();
+    makeBackup();
+    readyKey(*backup);
+    showScreen();
+    backup->destinationsModel().testConnection(drive);
+    ASSERT_TRUE(settleBackup());
+    ASSERT_GT(*backup->destinationsModel().destinations()[0].lastVerifiedAt, *old[0].lastBackupAt);
+    EXPECT_EQ(statuses(), (QStringList{QStringLiteral("Working copy"), QStringLiteral("Out of date")}));
+    EXPECT_EQ(rowWords(), (QStringList{QStringLiteral("Verified ") + abbreviatedDateTime(*old[0].lastBackupAt)}));
 }
 
 TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {

@@ -50,19 +50,31 @@ protected:
 
 } // namespace
 
-TEST_F(Runs, ProgressArithmetic) {
+TEST_F(Runs, ProgressCountsEqualPartsOfWhatIsSentBesideTheBar) {
     BackupModel& m = makeBackup();
+    constexpr int64_t MiB = 1024 * 1024;
     m.runs().applyProgress({0, 0, 0, 0});
     EXPECT_EQ(m.runs().progressFraction(), 0.0);
     EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading…"));
-    // Bar and text count the same thing: bytes, not parts (the last of 4 parts
-    // under way is not 100%).
+    m.runs().applyProgress({10, 0, 1, 3});
+    EXPECT_EQ(m.runs().progressFraction(), 0.0);
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading…"));
+    m.runs().applyProgress({0, 4 * MiB, 0, 0});
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading…"));
+    // Many tiny objects and one large one: the engine is on its 71977th of
+    // 71993 objects with 2% of the bytes sent; the line says the part under way
+    // of the 8 MiB parts of the upload.
+    m.runs().applyProgress({12 * MiB, 600 * MiB, 71977, 71993});
+    EXPECT_DOUBLE_EQ(m.runs().progressFraction(), 0.02);
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading part 2 of 75"));
+    m.runs().applyProgress({16 * MiB, 16 * MiB + 1, 2, 2});
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading part 3 of 3"));
     m.runs().applyProgress({50'000, 4'000'000, 4, 4});
     EXPECT_DOUBLE_EQ(m.runs().progressFraction(), 0.0125);
-    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading 50.0 kB of 4.0 MB"));
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading part 1 of 1"));
     m.runs().applyProgress({5'000'000, 4'000'000, 4, 4});
     EXPECT_EQ(m.runs().progressFraction(), 1.0);
-    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading 4.0 MB of 4.0 MB"));
+    EXPECT_EQ(m.runs().progressText(), QStringLiteral("Uploading part 1 of 1"));
 }
 
 TEST_F(Runs, MissingFieldsGiveTheKindsSentences) {
@@ -228,7 +240,7 @@ TEST_F(Runs, ABackupToAFolderIsVerifiedRecordedAndRestores) {
     EXPECT_EQ(m.runs().progressFraction(), 1.0);
     ASSERT_GE(texts.size(), 3);
     EXPECT_EQ(texts.front(), QStringLiteral("Preparing…"));
-    EXPECT_TRUE(texts[1].startsWith(QStringLiteral("Uploading "))) << texts[1].toStdString();
+    EXPECT_TRUE(texts[1].startsWith(QStringLiteral("Uploading part "))) << texts[1].toStdString();
     ASSERT_TRUE(m.destinationsModel().destinations()[0].lastVerifiedAt);
     expectRestoresEqual(m.destinationsModel().makeDestination(d));
 

@@ -42,6 +42,8 @@ TEST_F(AddSourceViewTest, AFreshSheetIsEmptyWithTheFolderFormatAndAddDisabled) {
     EXPECT_EQ(offered, (QStringList{"macOS Messages folder", "Live Messages database", "iOS device backup"}));
     EXPECT_TRUE(sheet->problems().isEmpty());
     EXPECT_FALSE(sheet->addButton()->isEnabled());
+    EXPECT_EQ(sheet->ownerField()->toolTip(),
+              QStringLiteral("Whose history this is. Each owner gets a separate tresk."));
 
     QTest::mouseClick(sheet->cancelButton(), Qt::LeftButton);
     EXPECT_TRUE(model->registry().sources().empty());

@@ -73,6 +73,13 @@ TEST_F(CoverageViewTest, AFirstVisitStartsTheAnalysisAndTheOwnersReplaceTheEmpty
     EXPECT_EQ(shown, reported);
     EXPECT_TRUE(view->legend()->isVisible());
     EXPECT_EQ(view->legend()->findChildren<QWidget*>(QStringLiteral("legendRow")).size(), 5);
+    QStringList texts;
+    for (QLabel* l : view->findChildren<QLabel*>())
+        if (l->isVisibleTo(view)) texts << l->text();
+    EXPECT_TRUE(texts.contains(QStringLiteral("Computed from the messages actually in your tresk \u2014 not from "
+                                              "what a source claims to contain.")))
+        << texts.join('|').toStdString();
+    EXPECT_TRUE(texts.contains(QStringLiteral("messages exist in the tresk for this period")));
 
     // The archive stopped in 2019: the dates show, and the analysis's gaps are rows.
     const auto& jorin = model->analysis().coverage()[0];

@@ -32,10 +32,11 @@ TEST(SourceDisplay, ValuesOutsideTheKnownCasesShowTheNeutralForm) {
     EXPECT_EQ(g.tag, QStringLiteral("Unknown"));
     EXPECT_TRUE(g.neutral);
     EXPECT_EQ(formatText(static_cast<kx::SourceFormat>(7)), QStringLiteral("Unknown"));
-    // Formats are named in words, never by their stored case names.
-    for (const kx::SourceFormat f : kx::allSourceFormats())
-        EXPECT_NE(formatText(f), QString::fromStdString(kx::toString(f)));
-    EXPECT_EQ(formatText(kx::SourceFormat::liveChatDB), QStringLiteral("Live Messages database"));
+    // Rows name every format by its case name.
+    QStringList formats;
+    for (const kx::SourceFormat f : kx::allSourceFormats()) formats << formatText(f);
+    EXPECT_EQ(formats, (QStringList{"macosMessagesFolder", "liveChatDB", "iosDeviceBackup", "iosBackupNoMessages",
+                                    "htmlExport"}));
 
     // The known ones, with their colours' meaning.
     EXPECT_EQ(statusLook(kx::SourceStatus::neverScanned).tone, Tone::orange);
@@ -43,7 +44,6 @@ TEST(SourceDisplay, ValuesOutsideTheKnownCasesShowTheNeutralForm) {
     EXPECT_EQ(verdictLook(kx::SourceDeletionReport::Verdict::verifiedRedundant).text,
               QStringLiteral("Verified redundant"));
     EXPECT_EQ(verdictLook(kx::SourceDeletionReport::Verdict::doNotDelete).tone, Tone::red);
-    EXPECT_EQ(formatText(kx::SourceFormat::iosBackupNoMessages), QStringLiteral("iOS backup without messages"));
 }
 
 TEST(SourceDisplay, DuplicateNotesOnlyForTheKindsTheRowKnows) {
@@ -61,7 +61,7 @@ TEST(SourceDisplay, BadgeAndBannerCounts) {
     EXPECT_EQ(identicalGroupTitle(1), QStringLiteral("1 source hold identical content"));
     EXPECT_EQ(identicalGroupTitle(3), QStringLiteral("3 sources hold identical content"));
     kx::DeletionSafetyReport empty;
-    EXPECT_EQ(deletionSummaryText(empty), QStringLiteral("0 of 0 sources verified redundant"));
+    EXPECT_EQ(deletionSummaryText(empty), QStringLiteral("0 of 0 archives verified redundant"));
 }
 
 TEST(SourceDisplay, DataTextsNeverBreakALineOrTurnItAround) {

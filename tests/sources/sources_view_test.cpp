@@ -128,6 +128,7 @@ TEST_F(SourcesViewTest, ConnectingThisComputerFromTheEmptyStateRegistersItScansA
     EXPECT_TRUE(view->scanAllButton()->isEnabled());
     const QStringList texts = rowTexts(view, "local-messages");
     EXPECT_EQ(texts.value(0), QStringLiteral("This Mac: Messages"));
+    EXPECT_TRUE(texts.contains(QStringLiteral("liveChatDB")));
     EXPECT_FALSE(texts.contains(QStringLiteral("NEVER SCANNED")));
     EXPECT_FALSE(texts.contains(QStringLiteral("never scanned")));
     EXPECT_EQ(view->listModel()->row(0).status, kx::SourceStatus::ready);
@@ -150,6 +151,7 @@ TEST_F(SourcesViewTest, ScanThenCheckSafetyPutsEachVerdictAndDuplicateNoteOnItsO
     EXPECT_TRUE(ready->isVisible());
     EXPECT_EQ(view->findChildren<QPushButton*>(QStringLiteral("scanNow")).size(), 1);
     EXPECT_TRUE(rowTexts(view, "sam").contains(QStringLiteral("NEVER SCANNED")));
+    EXPECT_TRUE(rowTexts(view, "sam").contains(QStringLiteral("macosMessagesFolder")));
 
     QTest::mouseClick(button(view, "scanNow"), Qt::LeftButton);
     EXPECT_FALSE(button(view, "scanNow")->isEnabled());
@@ -180,7 +182,7 @@ TEST_F(SourcesViewTest, ScanThenCheckSafetyPutsEachVerdictAndDuplicateNoteOnItsO
     auto* summary = view->findChild<QLabel*>(QStringLiteral("deletionSummaryText"));
     ASSERT_NE(summary, nullptr);
     EXPECT_TRUE(summary->isVisible());
-    EXPECT_EQ(summary->text(), QStringLiteral("2 of 3 sources verified redundant"));
+    EXPECT_EQ(summary->text(), QStringLiteral("2 of 3 archives verified redundant"));
 }
 
 TEST_F(SourcesViewTest, TheBadgeOpensOnAClickAndStaysOpenThroughModelUpdates) {
@@ -200,7 +202,8 @@ TEST_F(SourcesViewTest, TheBadgeOpensOnAClickAndStaysOpenThroughModelUpdates) {
     const int closedHeight = list->visualRect(at).height();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, header.center());
     ASSERT_TRUE(view->listModel()->isExpanded(row));
-    EXPECT_TRUE(rowTexts(view, "sam").join('|').contains(QStringLiteral("40 messages read \u00B7 40 in the archive")));
+    EXPECT_TRUE(
+        rowTexts(view, "sam").join('|').contains(QStringLiteral("40 messages read \u00B7 40 in tresk \u00B7 ")));
     EXPECT_TRUE(QTest::qWaitFor([&] { return list->visualRect(at).height() > closedHeight; }));
 
     // A new analysis replaces every row's values; the open badge stays open.
