@@ -27,15 +27,18 @@ struct TabInfo {
     const char* key;
     const char* title;
     const char* symbol;
-    int height; // of the tab's form
 };
 
 const std::array<TabInfo, 4> kTabs = {{
-    {SettingsTab::general, "general", QT_TRANSLATE_NOOP("SettingsWindow", "General"), "gearshape", 470},
-    {SettingsTab::permissions, "permissions", QT_TRANSLATE_NOOP("SettingsWindow", "Permissions"), "lock.shield", 470},
-    {SettingsTab::archive, "archive", QT_TRANSLATE_NOOP("SettingsWindow", "Archive"), "archivebox", 610},
-    {SettingsTab::privacy, "privacy", QT_TRANSLATE_NOOP("SettingsWindow", "Privacy"), "hand.raised", 640},
+    {SettingsTab::general, "general", QT_TRANSLATE_NOOP("SettingsWindow", "General"), "gearshape"},
+    {SettingsTab::permissions, "permissions", QT_TRANSLATE_NOOP("SettingsWindow", "Permissions"), "lock.shield"},
+    {SettingsTab::archive, "archive", QT_TRANSLATE_NOOP("SettingsWindow", "Archive"), "archivebox"},
+    {SettingsTab::privacy, "privacy", QT_TRANSLATE_NOOP("SettingsWindow", "Privacy"), "hand.raised"},
 }};
+
+// The tallest tab's form: every tab gets this height where the screen has room.
+constexpr int kFormHeight = std::max({setup::GeneralSettingsTab::kHeight, setup::PermissionsSettingsTab::kHeight,
+                                      setup::ArchiveSettingsTab::kHeight, setup::PrivacySettingsTab::kHeight});
 
 const TabInfo& info(SettingsTab tab) { return kTabs[static_cast<size_t>(tab)]; }
 
@@ -90,11 +93,8 @@ SettingsWindow::SettingsWindow(AppModel& model, QWidget* parent) : QWidget(paren
     column->addWidget(stack_, 1);
     connect(buttons_, &QButtonGroup::idClicked, this, [this](int id) { selectTab(static_cast<SettingsTab>(id)); });
 
-    // The window is 620 wide on every tab and its height follows the
-    // selected tab's form, less on a screen too short for it (the forms then
-    // scroll).
     chrome_ = strip->sizeHint().height() + divider->sizeHint().height();
-    setFixedWidth(kWidth);
+    fitToScreen();
 
     for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)})
         connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
@@ -119,7 +119,20 @@ void SettingsWindow::selectTab(SettingsTab tab) {
     }
     stack_->setCurrentIndex(index);
     setWindowTitle(tr(info(tab).title));
-    const int formHeight = std::min(info(tab).height, roomForWindow(this).height() - chrome_);
+}
+
+void SettingsWindow::fitToScreen() {
+    // One size for every tab, so switching tabs never moves the window's
+    // bottom edge (one that grew from tab to tab ran off a short screen). It
+    // is as tall as the tallest form, less on a screen too short for that,
+    // where the forms scroll.
+    const int formHeight = std::min(kFormHeight, roomForWindow(this).height() - chrome_);
     stack_->setFixedHeight(formHeight);
-    setFixedHeight(chrome_ + formHeight);
+    setFixedSize(kWidth, chrome_ + formHeight);
+}
+
+void SettingsWindow::showEvent(QShowEvent* event) {
+    // The screen it opens on may not be the one it was made on.
+    fitToScreen();
+    QWidget::showEvent(event);
 }

@@ -2,9 +2,9 @@
 // The settings window: one per application, opened with "Settings…" (Ctrl+,).
 // Like a Mac preferences window it has a row of tab buttons (symbol above
 // title) along its top, General, Permissions, Archive and Privacy, and the
-// selected tab's form below. It is 620 wide; its height follows the selected
-// tab's form (less on a screen too short for it). A new window
-// starts at General. Escape and Ctrl+W close it.
+// selected tab's form below. It is 620 wide and keeps one height on every
+// tab: the tallest form's, less on a screen too short for it (the forms then
+// scroll). A new window starts at General. Escape and Ctrl+W close it.
 #include <QWidget>
 
 class AppModel;
@@ -25,7 +25,12 @@ public:
     SettingsTab currentTab() const { return current_; }
     void selectTab(SettingsTab tab);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
+    void fitToScreen();
+
     AppModel& model_;
     QButtonGroup* buttons_;
     QStackedWidget* stack_;
