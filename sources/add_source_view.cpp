@@ -94,8 +94,7 @@ AddSourceView::AddSourceView(AppModel& model, QWidget* parent) : QDialog(parent)
     cancel_->setAutoDefault(false);
     add_ = new QPushButton(QStringLiteral("Add"), this);
     add_->setObjectName(QStringLiteral("add"));
-    makeProminent(add_);
-    add_->setDefault(false);
+    makeProminent(add_); // the default button: Return presses it while it is enabled
     add_->setAutoDefault(false);
     buttons->addWidget(cancel_);
     buttons->addWidget(add_);
