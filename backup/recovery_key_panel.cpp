@@ -3,7 +3,6 @@
 #include "app/platform/workspace.h"
 #include "app/ui/clipboard.h"
 #include "app/ui/symbols.h"
-#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
@@ -77,11 +76,6 @@ RecoveryKeyPanel::RecoveryKeyPanel(BackupModel& backup, const QString& phrase, Q
     }
     buttons->addStretch(1);
     column->addLayout(buttons);
-    // Where the file went, wrapping anywhere so a long path never widens the panel.
-    savedNote_ = new MonospacedText(QString(), TextStyle::caption, this);
-    savedNote_->setObjectName(QStringLiteral("savedTo"));
-    savedNote_->hide();
-    column->addWidget(savedNote_);
 
     confirm_ = new QCheckBox(QStringLiteral("I have saved this recovery key somewhere safe"), this);
     confirm_->setObjectName(QStringLiteral("confirmSaved"));
@@ -127,11 +121,7 @@ void RecoveryKeyPanel::saveToFile() {
         // Readable by this user only, and whole or not at all.
         kx::fs::writeFileAtomic(path.toStdString(), std::string_view(bytes.constData(), size_t(bytes.size())),
                                 kx::fs::kPrivateFileMode);
-        savedNote_->setText(QStringLiteral("Recovery key saved to ") + path);
-        savedNote_->show();
     } catch (const kx::Error& e) {
-        // Only the failure is said: an earlier file is not this attempt's.
-        savedNote_->hide();
         backup_.setLastError(QStringLiteral("Could not save the recovery key file: ") +
                              QString::fromStdString(e.localizedDescription()));
     }

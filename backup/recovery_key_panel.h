@@ -13,7 +13,6 @@
 #include <QString>
 
 class BackupModel;
-class MonospacedText;
 class QCheckBox;
 class QPushButton;
 
@@ -28,8 +27,7 @@ public:
 
     // Puts the phrase on the clipboard (marked as a secret).
     void copyPhrase();
-    // Asks for a file and writes the recovery-key text file (0600, atomically);
-    // a written file is said under the buttons with its path.
+    // Asks for a file and writes the recovery-key text file (0600, atomically).
     void saveToFile();
     // Records the confirmation (BackupKeysModel::confirmRecoverySaved).
     void continueAction();
@@ -39,9 +37,6 @@ public:
 
     QPushButton* copyButton() const { return copy_; }
     QPushButton* saveButton() const { return save_; }
-    // "Recovery key saved to <path>" after a save; hidden until then and
-    // after a failed one.
-    MonospacedText* savedNote() const { return savedNote_; }
     QCheckBox* confirmBox() const { return confirm_; }
     QPushButton* continueButton() const { return continue_; }
 
@@ -52,7 +47,6 @@ private:
     bool copied_ = false;
     QPushButton* copy_;
     QPushButton* save_;
-    MonospacedText* savedNote_;
     QCheckBox* confirm_;
     QPushButton* continue_;
 };

@@ -9,7 +9,6 @@
 #include "app/platform/workspace.h"
 #include "app/ui/screen_widgets.h"
 #include "app/ui/symbols.h"
-#include "app/ui/text_widgets.h"
 #include "app/ui/widgets.h"
 #include "sources/add_source_view.h"
 #include "sources/source_display.h"
@@ -126,7 +125,6 @@ SourcesView::SourcesView(AppModel& model, QWidget* parent) : QWidget(parent), mo
         }
     });
     connect(&analysis, &AnalysisModel::deletionChanged, this, &SourcesView::refresh);
-    connect(&analysis, &AnalysisModel::deletionChanged, this, [this] { savedScript_->hide(); });
     connect(&analysis, &AnalysisModel::duplicateFindingsChanged, this, &SourcesView::refreshRows);
     connect(&analysis, &AnalysisModel::identicalGroupsChanged, this, &SourcesView::refreshBanners);
     connect(&model_.permissions(), &PermissionsModel::hasFullDiskAccessChanged, this, &SourcesView::refresh);
@@ -361,14 +359,6 @@ QWidget* SourcesView::buildContent() {
     summaryRow->addWidget(exportButton);
     summaryRow->addStretch(1);
     summaryColumn->addLayout(summaryRow);
-    // Where the script went, until the report it was written from is replaced.
-    savedScript_ = new MonospacedText(QString(), TextStyle::caption, summary);
-    savedScript_->setObjectName(QStringLiteral("dryRunScriptSaved"));
-    savedScript_->hide();
-    auto* savedRow = new QHBoxLayout;
-    savedRow->setContentsMargins(kStandardPadding, 0, kStandardPadding, 8);
-    savedRow->addWidget(savedScript_);
-    summaryColumn->addLayout(savedRow);
     summary_ = summary;
     column->addWidget(summary);
     return page;
@@ -522,9 +512,7 @@ void SourcesView::exportDryRunScript() {
                                                   "This script deletes nothing as written \u2014 every line is "
                                                   "commented out."));
     if (path.isEmpty()) return;
-    const bool written = model_.analysis().exportDeletionDryRunScript(path);
-    if (written) savedScript_->setText(QStringLiteral("Dry-run script saved to ") + path);
-    savedScript_->setVisible(written);
+    model_.analysis().exportDeletionDryRunScript(path);
 }
 
 void SourcesView::presentAddSheet() {

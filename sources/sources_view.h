@@ -28,7 +28,6 @@ class QVBoxLayout;
 
 class BannerWidget;
 class BusySpinner;
-class MonospacedText;
 
 namespace sources {
 
@@ -56,8 +55,6 @@ public:
     // The duplicate banners, one row per identical group.
     QListView* duplicateBanners() const { return duplicateList_; }
     QListView* list() const { return list_; }
-    // "Dry-run script saved to <path>" after the script was written.
-    MonospacedText* savedScriptNote() const { return savedScript_; }
     SourceListModel* listModel() const { return listModel_; }
     SourceRowDelegate* rowDelegate() const { return delegate_; }
     WhichArchivePanel* whichArchivePanel() const { return panel_; }
@@ -110,7 +107,6 @@ private:
     SourceRowDelegate* delegate_ = nullptr;
     QWidget* summary_ = nullptr;
     QLabel* summaryText_ = nullptr;
-    MonospacedText* savedScript_ = nullptr;
     QTimer* clockTick_ = nullptr;
     QPointer<AddSourceView> sheet_;
     // The safety analysis was wanted while another one still ran.

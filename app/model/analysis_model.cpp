@@ -92,10 +92,10 @@ std::optional<kx::SourceDeletionReport> AnalysisModel::deletionReport(const QStr
     return std::nullopt;
 }
 
-bool AnalysisModel::exportDeletionDryRunScript(const QString& path) {
+void AnalysisModel::exportDeletionDryRunScript(const QString& path) {
     if (!deletion_) {
         app_.setLastError(QStringLiteral("Run Check Safety first \u2014 there is no deletion report to export yet."));
-        return false;
+        return;
     }
     const std::string script = kx::ReportFormatter::deletionDryRunScript(*deletion_, app_.clock().now());
     try {
@@ -103,9 +103,7 @@ bool AnalysisModel::exportDeletionDryRunScript(const QString& path) {
         kx::fs::writeFileAtomic(path.toStdString(), script, 0600);
     } catch (const kx::Error& e) {
         app_.setLastError("Could not write the dry-run script: " + QString::fromStdString(e.localizedDescription()));
-        return false;
     }
-    return true;
 }
 
 void AnalysisModel::findDuplicates() {

@@ -58,9 +58,8 @@ public:
                                                          kx::Date now);
     // The last report's entry for a source id; none without a report.
     std::optional<kx::SourceDeletionReport> deletionReport(const QString& sourceId) const;
-    // Writes the dry-run script to exactly `path` (atomically, not executable);
-    // false, with the reason in lastError, when it was not written.
-    bool exportDeletionDryRunScript(const QString& path);
+    // Writes the dry-run script to exactly `path` (atomically, not executable).
+    void exportDeletionDryRunScript(const QString& path);
 
     // Starts the duplicate analysis of every owner's archive. Only the newest
     // analysis started publishes.

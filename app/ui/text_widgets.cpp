@@ -217,17 +217,8 @@ QSize MonospacedText::sizeHint() const {
     return {w, heightForWidth(w)};
 }
 
-void MonospacedText::setText(const QString& text) {
-    setPlainText(text);
-    fitHeight();
-}
-
 void MonospacedText::resizeEvent(QResizeEvent* event) {
     QPlainTextEdit::resizeEvent(event);
-    fitHeight();
-}
-
-void MonospacedText::fitHeight() {
     // The lines as laid out at this width.
     int lines = 0;
     for (QTextBlock b = document()->begin(); b.isValid(); b = b.next())

@@ -87,15 +87,10 @@ class MonospacedText : public QPlainTextEdit {
 public:
     MonospacedText(const QString& text, TextStyle style, QWidget* parent = nullptr);
     QString text() const { return toPlainText(); }
-    // Replaces the text; the height follows.
-    void setText(const QString& text);
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;
     QSize sizeHint() const override;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
-
-private:
-    void fitHeight();
 };

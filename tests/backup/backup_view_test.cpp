@@ -1,7 +1,6 @@
 // The backup screen driven through its widgets: the key area in each state,
 // the recovery-key panel (copy, save, confirm), the messages and progress, the
 // destination rows and the two sheets.
-#include "app/ui/text_widgets.h"
 #include "backup/add_destination_view.h"
 #include "backup/backup_view.h"
 #include "backup/destination_row.h"
@@ -123,16 +122,11 @@ TEST_F(BackupScreen, TheKeyStepsInOrder) {
     ASSERT_EQ(::stat((home / "Recovery.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_FALSE(panel->confirmBox()->isChecked());
-    // Where it went is said on the panel.
-    ASSERT_TRUE(panel->savedNote()->isVisible());
-    EXPECT_EQ(panel->savedNote()->text(), QStringLiteral("Recovery key saved to ") + nextSavePath);
-    snapshot(*panel, "recovery-key-saved");
     // A file that cannot be written: the sentence, and the panel stays.
     nextSavePath = QString::fromStdString((home / "no/such/folder/key.txt").string());
     QTest::mouseClick(panel->saveButton(), Qt::LeftButton);
     EXPECT_TRUE(backup->lastError().startsWith(QStringLiteral("Could not save the recovery key file: ")));
     EXPECT_NE(find<QWidget>("lastError"), nullptr);
-    EXPECT_FALSE(panel->savedNote()->isVisible()) << "only the failure is said";
     // Cancelled: nothing.
     nextSavePath.clear();
     QTest::mouseClick(panel->saveButton(), Qt::LeftButton);
