@@ -94,7 +94,8 @@ AddSourceView::AddSourceView(AppModel& model, QWidget* parent) : QDialog(parent)
     cancel_->setAutoDefault(false);
     add_ = new QPushButton(QStringLiteral("Add"), this);
     add_->setObjectName(QStringLiteral("add"));
-    makeProminent(add_); // the default button: Return presses it while it is enabled
+    makeProminent(add_);
+    add_->setDefault(false);
     add_->setAutoDefault(false);
     buttons->addWidget(cancel_);
     buttons->addWidget(add_);

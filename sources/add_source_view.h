@@ -4,9 +4,8 @@
 // It starts empty every time; "Add" stays disabled until identifier, owner and
 // path are filled, something exists at the path, the identifier is not
 // registered yet and the owner can name an archive. Each refusal other than an
-// empty field is said in a sentence under the form. "Add" (also Return, while
-// it is enabled) registers the source, saves the registry and closes the sheet;
-// it does not scan.
+// empty field is said in a sentence under the form. "Add" registers the source,
+// saves the registry and closes the sheet; it does not scan.
 #include "core/sources/source.h"
 
 #include <QDialog>

@@ -97,25 +97,6 @@ TEST_F(AddSourceViewTest, TheFormatAndAnEmptyLabelAreStoredAsChosen) {
     EXPECT_FALSE(s->label.has_value());
 }
 
-TEST_F(AddSourceViewTest, ReturnInAFieldPressesAddOnlyWhileItIsEnabled) {
-    start();
-    messagesFolder(home / "folder");
-    sources::AddSourceView* sheet = openSheet();
-    type(sheet->identifierField(), QStringLiteral("old-mac"));
-    type(sheet->ownerField(), QStringLiteral("jorin"));
-    type(sheet->pathField(), QStringLiteral("/no/such/place"));
-    QTest::keyClick(sheet->pathField(), Qt::Key_Return);
-    EXPECT_TRUE(sheet->isVisible());
-    EXPECT_TRUE(model->registry().sources().empty());
-
-    type(sheet->pathField(), QString::fromStdString((home / "folder").string()));
-    ASSERT_TRUE(sheet->addButton()->isEnabled());
-    QTest::keyClick(sheet->ownerField(), Qt::Key_Return);
-    EXPECT_FALSE(sheet->isVisible());
-    EXPECT_NE(model->registry().find("old-mac"), nullptr);
-    EXPECT_TRUE(folderPrompts.isEmpty()) << "Return is not the chooser's";
-}
-
 TEST_F(AddSourceViewTest, EachRefusalKeepsAddDisabledAndSaysWhy) {
     start();
     messagesFolder(home / "folder");
