@@ -13,6 +13,7 @@
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QScreen>
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QToolButton>
@@ -27,18 +28,15 @@ struct TabInfo {
     const char* key;
     const char* title;
     const char* symbol;
+    int height; // of the tab's form
 };
 
 const std::array<TabInfo, 4> kTabs = {{
-    {SettingsTab::general, "general", QT_TRANSLATE_NOOP("SettingsWindow", "General"), "gearshape"},
-    {SettingsTab::permissions, "permissions", QT_TRANSLATE_NOOP("SettingsWindow", "Permissions"), "lock.shield"},
-    {SettingsTab::archive, "archive", QT_TRANSLATE_NOOP("SettingsWindow", "Archive"), "archivebox"},
-    {SettingsTab::privacy, "privacy", QT_TRANSLATE_NOOP("SettingsWindow", "Privacy"), "hand.raised"},
+    {SettingsTab::general, "general", QT_TRANSLATE_NOOP("SettingsWindow", "General"), "gearshape", 470},
+    {SettingsTab::permissions, "permissions", QT_TRANSLATE_NOOP("SettingsWindow", "Permissions"), "lock.shield", 470},
+    {SettingsTab::archive, "archive", QT_TRANSLATE_NOOP("SettingsWindow", "Archive"), "archivebox", 610},
+    {SettingsTab::privacy, "privacy", QT_TRANSLATE_NOOP("SettingsWindow", "Privacy"), "hand.raised", 640},
 }};
-
-// The tallest tab's form: every tab gets this height where the screen has room.
-constexpr int kFormHeight = std::max({setup::GeneralSettingsTab::kHeight, setup::PermissionsSettingsTab::kHeight,
-                                      setup::ArchiveSettingsTab::kHeight, setup::PrivacySettingsTab::kHeight});
 
 const TabInfo& info(SettingsTab tab) { return kTabs[static_cast<size_t>(tab)]; }
 
@@ -93,8 +91,11 @@ SettingsWindow::SettingsWindow(AppModel& model, QWidget* parent) : QWidget(paren
     column->addWidget(stack_, 1);
     connect(buttons_, &QButtonGroup::idClicked, this, [this](int id) { selectTab(static_cast<SettingsTab>(id)); });
 
+    // The window is 620 wide on every tab and its height follows the
+    // selected tab's form, less on a screen too short for it (the forms then
+    // scroll).
     chrome_ = strip->sizeHint().height() + divider->sizeHint().height();
-    fitToScreen();
+    setFixedWidth(kWidth);
 
     for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)})
         connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
@@ -119,16 +120,22 @@ void SettingsWindow::selectTab(SettingsTab tab) {
     }
     stack_->setCurrentIndex(index);
     setWindowTitle(tr(info(tab).title));
+    fitToScreen();
 }
 
 void SettingsWindow::fitToScreen() {
-    // One size for every tab, so switching tabs never moves the window's
-    // bottom edge (one that grew from tab to tab ran off a short screen). It
-    // is as tall as the tallest form, less on a screen too short for that,
-    // where the forms scroll.
-    const int formHeight = std::min(kFormHeight, roomForWindow(this).height() - chrome_);
+    const int formHeight = std::min(info(current_).height, roomForWindow(this).height() - chrome_);
     stack_->setFixedHeight(formHeight);
-    setFixedSize(kWidth, chrome_ + formHeight);
+    setFixedHeight(chrome_ + formHeight);
+    // Placed for a shorter tab, a taller one would run past the bottom of a
+    // short screen: the window moves up as far as it must, never above the
+    // top of the screen's available area.
+    const QScreen* screen = this->screen();
+    if (!screen) return;
+    const QRect room = screen->availableGeometry();
+    const QRect frame = frameGeometry();
+    const int up = std::min(frame.bottom() - room.bottom(), frame.top() - room.top());
+    if (up > 0) move(pos() - QPoint(0, up));
 }
 
 void SettingsWindow::showEvent(QShowEvent* event) {

@@ -2,9 +2,11 @@
 // The settings window: one per application, opened with "Settings…" (Ctrl+,).
 // Like a Mac preferences window it has a row of tab buttons (symbol above
 // title) along its top, General, Permissions, Archive and Privacy, and the
-// selected tab's form below. It is 620 wide and keeps one height on every
-// tab: the tallest form's, less on a screen too short for it (the forms then
-// scroll). A new window starts at General. Escape and Ctrl+W close it.
+// selected tab's form below. It is 620 wide; its height follows the selected
+// tab's form (less on a screen too short for it, where the forms scroll), and
+// a tab that makes it taller moves it up as far as it must to stay inside its
+// screen's available area. A new window starts at General. Escape and Ctrl+W
+// close it.
 #include <QWidget>
 
 class AppModel;
@@ -29,6 +31,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The selected tab's height, less on a screen too short for it, with the
+    // window kept inside the screen's available area.
     void fitToScreen();
 
     AppModel& model_;
