@@ -163,6 +163,9 @@ void ExportConversationView::refresh() {
     cancel_->setVisible(!done);
     export_->setVisible(!done);
     done_->setVisible(done);
+    // Return presses the button on show: "Export…" while choosing (not while it
+    // is disabled), "Done" once there is a result.
+    (done ? done_ : export_)->setDefault(true);
     export_->setText(isExporting_ ? QStringLiteral("Exporting…") : QStringLiteral("Export…"));
     export_->setEnabled(!isExporting_);
 }

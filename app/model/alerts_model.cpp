@@ -10,6 +10,7 @@
 #include "core/platform/system.h"
 
 #include <algorithm>
+#include <iterator>
 
 AlertsModel::AlertsModel(AppModel& app) : app_(app), notifier_(new HealthNotifier(this)) {}
 
@@ -75,7 +76,28 @@ void AlertsModel::refreshAlerts(bool post) {
     if (post && !alerts.empty()) app_.tasks().handBack([this, alerts] { postAlerts(alerts); });
 }
 
-void AlertsModel::postAlerts(const Alerts& alerts) { notifier_->deliver(alerts); }
+void AlertsModel::postAlerts(const Alerts& alerts) {
+    if (!holdNeverRan_) {
+        notifier_->deliver(alerts);
+        return;
+    }
+    Alerts posted;
+    std::copy_if(alerts.begin(), alerts.end(), std::back_inserter(posted),
+                 [](const kx::HealthAlert& a) { return a.kind != kx::HealthAlert::Kind::neverRan; });
+    if (!posted.empty()) notifier_->deliver(posted);
+}
+
+void AlertsModel::holdNeverRanNotice(bool hold) {
+    if (hold == holdNeverRan_) return;
+    holdNeverRan_ = hold;
+    if (hold) return;
+    // Still due only if it is still true now.
+    refreshAlerts(false);
+    Alerts due;
+    std::copy_if(activeAlerts_.begin(), activeAlerts_.end(), std::back_inserter(due),
+                 [](const kx::HealthAlert& a) { return a.kind == kx::HealthAlert::Kind::neverRan; });
+    if (!due.empty()) notifier_->deliver(due);
+}
 
 bool AlertsModel::isReportStale() const {
     const auto& report = app_.report();

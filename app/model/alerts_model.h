@@ -43,6 +43,10 @@ public:
     // that cleared are withdrawn from the screen either way.
     void refreshAlerts(bool post);
     void postAlerts(const Alerts& alerts);
+    // While held, "Your archive has never run" is not posted (the onboarding
+    // sheet, where the first run is started, is up). Lifting the hold posts it
+    // when it is still due.
+    void holdNeverRanNotice(bool hold);
     // The archive root is not there as a folder although an archive was
     // expected in it: a root chosen in the settings, or the default one once a
     // run is known to have archived (a report was read or a source was scanned).
@@ -82,4 +86,5 @@ private:
     kx::HealthAlertSettings alertSettings_;
     Alerts activeAlerts_;
     bool alertsSawArchiveMissing_ = false;
+    bool holdNeverRan_ = false;
 };

@@ -1,5 +1,6 @@
 #include "app/shell/kelvara_app.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
 #include "app/model/runs_model.h"
@@ -42,6 +43,17 @@ KelvaraApp::KelvaraApp(Options options, QObject* parent) : QObject(parent), opti
     onboarding_ = std::make_unique<OnboardingModel>(*model_);
     updateDriver_ = options_.updateDriver ? options_.updateDriver : std::make_shared<DialogUpdateUserDriver>();
     updater_ = std::make_unique<Updater>(options_.updateFeed, QStringLiteral(KELVARA_VERSION_STRING), *updateDriver_);
+
+    // "Your archive has never run" is not posted over the onboarding sheet,
+    // which starts the first run: held from launch while the sheet is wanted,
+    // and from a reopening, until the flow ends.
+    model_->alerts().holdNeverRanNotice(onboarding_->shouldShow());
+    const auto followOnboarding = [this] {
+        if (onboarding_->isFinished()) model_->alerts().holdNeverRanNotice(false);
+        else if (onboarding_->explicitlyOpened()) model_->alerts().holdNeverRanNotice(true);
+    };
+    connect(onboarding_.get(), &OnboardingModel::isFinishedChanged, this, followOnboarding);
+    connect(onboarding_.get(), &OnboardingModel::explicitlyOpenedChanged, this, followOnboarding);
 
     // Every later change of the chosen owner (not its initial value).
     connect(&model_->owners(), &OwnersModel::archiveOwnerChanged, this, &KelvaraApp::syncBackupOwner);

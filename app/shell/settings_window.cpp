@@ -13,6 +13,7 @@
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QScreen>
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QToolButton>
@@ -119,7 +120,26 @@ void SettingsWindow::selectTab(SettingsTab tab) {
     }
     stack_->setCurrentIndex(index);
     setWindowTitle(tr(info(tab).title));
-    const int formHeight = std::min(info(tab).height, roomForWindow(this).height() - chrome_);
+    fitToScreen();
+}
+
+void SettingsWindow::fitToScreen() {
+    const int formHeight = std::min(info(current_).height, roomForWindow(this).height() - chrome_);
     stack_->setFixedHeight(formHeight);
     setFixedHeight(chrome_ + formHeight);
+    // Placed for a shorter tab, a taller one would run past the bottom of a
+    // short screen: the window moves up as far as it must, never above the
+    // top of the screen's available area.
+    const QScreen* screen = this->screen();
+    if (!screen) return;
+    const QRect room = screen->availableGeometry();
+    const QRect frame = frameGeometry();
+    const int up = std::min(frame.bottom() - room.bottom(), frame.top() - room.top());
+    if (up > 0) move(pos() - QPoint(0, up));
+}
+
+void SettingsWindow::showEvent(QShowEvent* event) {
+    // The screen it opens on may not be the one it was made on.
+    fitToScreen();
+    QWidget::showEvent(event);
 }

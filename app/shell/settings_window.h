@@ -3,8 +3,10 @@
 // Like a Mac preferences window it has a row of tab buttons (symbol above
 // title) along its top, General, Permissions, Archive and Privacy, and the
 // selected tab's form below. It is 620 wide; its height follows the selected
-// tab's form (less on a screen too short for it). A new window
-// starts at General. Escape and Ctrl+W close it.
+// tab's form (less on a screen too short for it, where the forms scroll), and
+// a tab that makes it taller moves it up as far as it must to stay inside its
+// screen's available area. A new window starts at General. Escape and Ctrl+W
+// close it.
 #include <QWidget>
 
 class AppModel;
@@ -25,7 +27,14 @@ public:
     SettingsTab currentTab() const { return current_; }
     void selectTab(SettingsTab tab);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
+    // The selected tab's height, less on a screen too short for it, with the
+    // window kept inside the screen's available area.
+    void fitToScreen();
+
     AppModel& model_;
     QButtonGroup* buttons_;
     QStackedWidget* stack_;

@@ -7,6 +7,7 @@
 #include "app/model/owners_model.h"
 #include "app/model/permissions_model.h"
 #include "app/model/runs_model.h"
+#include "app/platform/notification_center.h"
 #include "app/platform/user_defaults.h"
 #include "app/shell/commands.h"
 #include "app/shell/kelvara_app.h"
@@ -25,7 +26,9 @@
 #include "sources/source_row.h"
 #include "sources/sources_view.h"
 #include "tests/fixtures/fixtures.h"
+#include "tests/support/model_tasks.h"
 #include "tests/support/model_test_access.h"
+#include "tests/support/notification_center_double.h"
 #include "tests/support/platform_doubles.h"
 #include "tests/support/snapshots.h"
 #include "tests/support/test_env.h"
@@ -84,6 +87,7 @@ protected:
 
     void TearDown() override {
         app_.reset();
+        setNotificationCenterForTesting(nullptr);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         root_.reset();
         if (!savedSourceList_.empty()) std::filesystem::remove(savedSourceList_);
@@ -389,6 +393,41 @@ TEST_F(ShellTest, TheWindowTheSheetAndSettingsOpenCentredOverOneAnother) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(settings));
     expectCentredOver(settings, w, "settings");
     EXPECT_TRUE(room.contains(settings->geometry()));
+}
+
+static bool posted(const FakeNotificationCenter& center, const char* identifier) {
+    return std::any_of(center.added.begin(), center.added.end(),
+                       [&](const NotificationRequest& r) { return r.identifier == QLatin1String(identifier); });
+}
+
+TEST_F(ShellTest, TheNeverRanNoticeWaitsUntilTheOnboardingSheetCloses) {
+    auto center = std::make_shared<FakeNotificationCenter>();
+    setNotificationCenterForTesting(center);
+    MainWindow* w = start();
+    RootView* root = w->rootView();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->onboardingSheet() != nullptr; }));
+    // The launch alerts were worked out (with the permission read) and the
+    // archive has never run, but nothing was posted over the sheet.
+    ASSERT_TRUE(kx::test::drainModelTasks(*model_));
+    EXPECT_GT(center->statusReads, 0);
+    const auto& active = model_->alerts().activeAlerts();
+    ASSERT_TRUE(std::any_of(active.begin(), active.end(),
+                            [](const kx::HealthAlert& a) { return a.kind == kx::HealthAlert::Kind::neverRan; }));
+    EXPECT_FALSE(posted(*center, "kx.alert.neverRan"));
+
+    // Set up later: still due, so it is posted now.
+    root->onboardingSheet()->reject();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return posted(*center, "kx.alert.neverRan"); }));
+    EXPECT_EQ(center->added.size(), 1u);
+
+    // Reopened from the menu: a run that ends while the sheet is up posts
+    // nothing about never having run either.
+    center->added.clear();
+    w->commands()->setUpKelvara()->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->onboardingSheet() != nullptr; }));
+    model_->alerts().refreshAlerts(true);
+    ASSERT_TRUE(kx::test::drainModelTasks(*model_));
+    EXPECT_FALSE(posted(*center, "kx.alert.neverRan"));
 }
 
 TEST_F(ShellTest, SkippedOnboardingDoesNotComeBackAtTheNextLaunch) {

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QTest>
 
 using namespace kx;
 using namespace kx::test;
@@ -148,6 +149,26 @@ TEST_F(ExportSheet, EveryFormatIsWrittenSealedAndAnchored) {
         EXPECT_FALSE(s->isVisible());
     }
     EXPECT_EQ(model->evidence().pendingAnchorCount(), 0);
+}
+
+TEST_F(ExportSheet, ReturnExportsThenClosesTheSheetAndDoesNothingWhileItExports) {
+    const auto to = out / "Alice.pdf";
+    auto s = sheet(to);
+    QTest::keyClick(s.get(), Qt::Key_Return);
+    ASSERT_EQ(asked.size(), 1u);
+    ASSERT_TRUE(s->isExporting());
+    // "Exporting…" cannot be pressed, by the keyboard either.
+    QTest::keyClick(s.get(), Qt::Key_Return);
+    EXPECT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(s->isVisible());
+    ASSERT_TRUE(settle());
+    ASSERT_TRUE(s->result()) << s->problem().toStdString();
+    EXPECT_TRUE(std::filesystem::exists(to));
+    // Once exported, Return is "Done".
+    QTest::keyClick(s.get(), Qt::Key_Return);
+    EXPECT_FALSE(s->isVisible());
+    EXPECT_EQ(s->QDialog::result(), QDialog::Accepted);
+    EXPECT_EQ(asked.size(), 1u);
 }
 
 TEST_F(ExportSheet, ADeferredAnchorWaitsAndRetryNowAnchorsIt) {

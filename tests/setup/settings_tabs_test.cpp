@@ -6,6 +6,7 @@
 #include "app/platform/dbus_notification_center.h"
 #include "app/shell/settings_window.h"
 #include "app/ui/style.h"
+#include "app/ui/widgets.h"
 #include "core/contacts/system_contacts.h"
 #include "core/health/retention.h"
 #include "core/health/schedule_installer.h"
@@ -22,6 +23,7 @@
 #include "tests/support/snapshots.h"
 #include "tests/support/workspace_double.h"
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -137,6 +139,71 @@ TEST_F(SettingsTabs, TheWindowOpensOnGeneralFollowsEachTabsHeightAndClosesFromTh
         QTest::keySequence(&window, keys);
         EXPECT_FALSE(window.isVisible()) << keys.toString().toStdString();
     }
+}
+
+// Every control of a form is inside the window once its form has scrolled to it.
+static void expectReachable(SettingsWindow& window, QWidget& tab, const char* what) {
+    auto* form = tab.findChild<setup::SettingsForm*>();
+    ASSERT_NE(form, nullptr) << what;
+    for (QWidget* control : tab.findChildren<QWidget*>()) {
+        const bool isControl = qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control);
+        if (!isControl || !control->isVisibleTo(&tab)) continue;
+        form->ensureWidgetVisible(control, 0, 0);
+        QCoreApplication::processEvents();
+        const QRect inViewport(control->mapTo(form->viewport(), QPoint()), control->size());
+        EXPECT_TRUE(form->viewport()->rect().contains(inViewport))
+            << what << ": " << control->objectName().toStdString();
+        const QRect inWindow(control->mapTo(&window, QPoint()), control->size());
+        EXPECT_TRUE(window.rect().contains(inWindow)) << what << ": " << control->objectName().toStdString();
+    }
+}
+
+TEST_F(SettingsTabs, OnA1280By720ScreenATallerTabMovesTheWindowUpAndEveryControlCanBeReached) {
+    QScreen* small = nullptr;
+    for (QScreen* s : QGuiApplication::screens())
+        if (s->geometry().size() == QSize(1280, 720)) small = s;
+    ASSERT_NE(small, nullptr);
+    // Alerts on, so the Privacy tab shows all of its rows.
+    writeAll(configDir() / "alerts.json", R"({"enabled": true, "warnAfterDays": 7})");
+    AppModel& m = start();
+    m.alerts().notifier()->setLastPostError("The desktop refused it.");
+    center->status = 1; // blocked: the denied note shows too
+    SettingsWindow window(m);
+    window.setAttribute(Qt::WA_DeleteOnClose, false);
+    window.setScreen(small);
+    window.move(small->availableGeometry().topLeft());
+    centreWindowOver(&window, nullptr); // placed for General's height
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_EQ(window.screen(), small);
+    const QRect room = small->availableGeometry();
+    auto* stack = window.findChild<QStackedWidget*>();
+    ASSERT_NE(stack, nullptr);
+    const int chrome = window.height() - stack->height();
+    const int generalTop = window.frameGeometry().top();
+    // Each tab keeps its own height, less where the screen leaves less (with
+    // room for a title bar), and the window stays inside the screen.
+    for (auto [tab, height] : {std::pair{SettingsTab::permissions, setup::PermissionsSettingsTab::kHeight},
+                               std::pair{SettingsTab::archive, setup::ArchiveSettingsTab::kHeight},
+                               std::pair{SettingsTab::privacy, setup::PrivacySettingsTab::kHeight}}) {
+        window.selectTab(tab);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(window.width(), SettingsWindow::kWidth) << static_cast<int>(tab);
+        EXPECT_EQ(stack->height(), std::min(height, roomForWindow(&window).height() - chrome)) << static_cast<int>(tab);
+        EXPECT_TRUE(room.contains(window.frameGeometry())) << static_cast<int>(tab);
+    }
+    EXPECT_LT(window.frameGeometry().top(), generalTop) << "moved up, not cut short";
+    EXPECT_GT(stack->height(), setup::ArchiveSettingsTab::kHeight) << "Privacy is taller than Archive";
+    snapshot(window, "settings-privacy-1280x720");
+    QWidget* privacy = window.findChild<setup::PrivacySettingsTab*>();
+    ASSERT_NE(privacy, nullptr);
+    ASSERT_TRUE(shown(*privacy, "deniedNote"));
+    ASSERT_TRUE(shown(*privacy, "postError"));
+    expectReachable(window, *privacy, "privacy");
+    window.selectTab(SettingsTab::archive);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(room.contains(window.frameGeometry()));
+    expectReachable(window, *window.findChild<setup::ArchiveSettingsTab*>(), "archive");
 }
 
 TEST_F(SettingsTabs, AWheelClickScrollsAFormByTheDesktopsWheelLines) {
