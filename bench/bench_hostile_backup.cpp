@@ -287,12 +287,25 @@ std::vector<Target> classify(const Snapshot& s1, const Snapshot& s2, const Place
         if (t.kind.rfind("pack", 0) == 0)
             for (const auto& p : packs)
                 if (p != t.name) t.older = p;
+    if (s2.count(manifest + ".replaced")) { // what only the backup before this one names
+        bool first = true;
+        for (const auto& e : copyOf(manifest + ".replaced").at("objects")) {
+            const std::string n = e.value("pack", e.value("name", ""));
+            if (named.count(n) || !s2.count(n)) continue;
+            if (first) out.push_back({e.contains("pack") ? "previous run's pack" : "previous run's file", n});
+            first = false;
+            named.insert(n);
+        }
+    }
+    bool unnamed = false; // object names differ from case to case, so one such stands for all
     for (const auto& [name, stored] : s2) {
         if (named.count(name)) continue;
         const std::string rest = name.substr(place.prefix.size() + 1 + std::string(kOwner).size() + 1);
         if (rest.rfind("tresk.db.manifest", 0) == 0) out.push_back({"manifest copy " + rest, name});
         else if (rest.rfind("machines/", 0) == 0) out.push_back({"machine report", name});
-        else out.push_back({"other " + rest, name});
+        else if (rest.rfind("objects/", 0) != 0) out.push_back({"other " + rest, name});
+        else if (!unnamed) out.push_back({"object no manifest names", name});
+        unnamed = unnamed || rest.rfind("objects/", 0) == 0;
     }
     for (auto& t : out) // what the first run stored under the same name (objects are named by their content)
         if (t.older.empty() && t.offset < 0 && t.name.find("/objects/") == std::string::npos && s1.count(t.name) &&
@@ -596,17 +609,21 @@ std::string verdictOf(const json& r) {
         }
     const int whole = r.at("whole"), afterFault = bestRestored(r.at("restoreAfterFault"), c1, c2),
               afterBackup = bestRestored(r.at("restoreAfterBackup"), c1, c2);
-    if (whole > afterFault)
+    const json& first = r.at("restoreAfterFault")[0];
+    if (whole > afterFault && contentsFrom(first.at("contents")).messages > 0 && afterFault == 0)
+        note = "a partial restore; run " + std::to_string(whole) + " is whole there and the restore did not say so";
+    else if (whole > afterFault)
         bad.push_back("run " + std::to_string(whole) + "'s data is whole at the destination, the restore gave " +
-                      (afterFault ? "run " + std::to_string(afterFault) : std::string("nothing whole")));
+                      (afterFault ? "run " + std::to_string(afterFault) : std::string("nothing")));
     const int backupExit = r.at("backup").at("exit");
     if (!r.at("verifiedOverFound").empty())
         bad.push_back("backup " + r.at("verifiedOverFound").dump() +
                       " found damage, left some unrepaired and still said \"verified\" (exit 0)");
     if (backupExit == 0 && afterBackup < 2) {
         if (r.contains("rotation") && bestRestored(r.at("restoreAfterRotation"), c1, c2) == 2)
-            note = "whole again after backup " + std::to_string(r.at("rotation").at("run").get<int>()) +
-                   " of the promised " + std::to_string(r.at("promise").get<int>());
+            note += std::string(note.empty() ? "" : "; ") + "whole again after backup " +
+                    std::to_string(r.at("rotation").at("run").get<int>()) + " of the promised " +
+                    std::to_string(r.at("promise").get<int>());
         else
             bad.push_back("backup exit 0 (\"verified\"), restores after it and after " +
                           std::to_string(r.contains("rotation") ? r.at("rotation").at("run").get<int>() : 1) +
@@ -614,7 +631,8 @@ std::string verdictOf(const json& r) {
     } else if (afterBackup == 0 && whole > 0) {
         bad.push_back("the next backup left the destination unrestorable");
     } else if (afterBackup < 2) {
-        note = "not repaired by the next backup (exit " + std::to_string(backupExit) + ")";
+        note += std::string(note.empty() ? "" : "; ") + "not repaired by the next backup (exit " +
+                std::to_string(backupExit) + ")";
     }
     std::string out;
     for (const auto& w : bad) out += (out.empty() ? "BAD: " : "; ") + w;
@@ -699,12 +717,13 @@ int parent(int argc, char** argv) {
 
     std::cout << "| # | destination | object | fault | restore on a fresh home after the damage | next backup "
                  "(exit: what it said) | restore after that backup | verdict |\n|---|---|---|---|---|---|---|---|\n";
-    size_t bad = 0, errors = 0;
+    size_t bad = 0, noted = 0, errors = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         const json& r = row.result;
         bad += row.verdict.rfind("BAD", 0) == 0;
         errors += row.verdict == "ERROR";
+        noted += row.verdict.find("did not say so") != std::string::npos;
         if (r.contains("error")) {
             std::cout << "| " << i << " | " << row.dest << " | " << row.kind << " | " << row.fault << " | "
                       << cut(r.at("error").get<std::string>(), 200) << " | | | ERROR |\n";
@@ -734,7 +753,9 @@ int parent(int argc, char** argv) {
                 std::cout << "  " << which << " (exit " << x.at("exit").get<int>()
                           << "): " << x.at("text").get<std::string>() << "\n";
     }
-    std::cout << "\ncases: " << rows.size() << ", BAD: " << bad << ", could not be run: " << errors << "\n";
+    std::cout << "\ncases: " << rows.size() << ", BAD: " << bad
+              << ", partial restores that did not say a whole earlier backup is there: " << noted
+              << ", could not be run: " << errors << "\n";
     server.reset();
     if (keep.empty()) stdfs::remove_all(work);
     return 0;
