@@ -394,26 +394,21 @@ int wholeGeneration(const Snapshot& now, const Snapshot& s1, const Snapshot& s2,
     return 0;
 }
 
-// A restore on a fresh home: what it printed, its status, and what it put in place.
-struct Restored {
-    int exit = -1;
-    std::string text;
-    Contents contents;
-    bool headPinned = false, sealsJoined = false;
-};
-
-Restored restoreFresh(const stdfs::path& home, const std::string& kxctl, const Place& place, bool previous) {
+// A restore on a fresh home: what it printed, its status, what it put in place,
+// and whether the carried head and waiting seal reached the fresh home.
+json restoreFresh(const stdfs::path& home, const std::string& kxctl, const Place& place, bool previous) {
     std::vector<std::string> args =
         {"--restore", kxctl, "restore", "--owner", kOwner, "--into", (home / "Tresk").string()};
     for (const auto& a : place.kxctlArgs()) args.push_back(a);
     args.push_back("--phrase-stdin");
     if (previous) args.push_back("--previous");
     kx::ProcessResult r = inKeyringSession(home, args);
-    Restored out{r.exitCode, said(r), contentsOf(home / "Tresk" / kOwner)};
-    out.headPinned = stdfs::exists(home / "head-pinned");
-    out.sealsJoined = kx::test::readAll(home / ".local/share/Kelvara/pending-anchors.json").find("/elsewhere/Alice") !=
-                      std::string::npos;
-    return out;
+    const std::string anchors = kx::test::readAll(home / ".local/share/Kelvara/pending-anchors.json");
+    return {{"exit", r.exitCode},
+            {"text", said(r)},
+            {"contents", toJson(contentsOf(home / "Tresk" / kOwner))},
+            {"head", stdfs::exists(home / "head-pinned")},
+            {"seals", anchors.find("/elsewhere/Alice") != std::string::npos}};
 }
 
 std::string outcome(const Contents& c, const Contents& c1, const Contents& c2) {
@@ -435,6 +430,12 @@ struct Setup {
     std::unique_ptr<kx::TreskCrypto> crypto;
 };
 
+std::vector<std::string> backupArgs(const stdfs::path& root, const Place& place) {
+    std::vector<std::string> args = {"backup", "--owner", kOwner, "--root", root.string(), "--machine-id", "MAC-1"};
+    for (const auto& a : place.kxctlArgs()) args.push_back(a);
+    return args;
+}
+
 // Key and pinned head in the keyring, a seal waiting for its anchor, and two
 // ingests each followed by a backup.
 Setup setUp(const stdfs::path& work, const std::string& kxctl, Place place) {
@@ -454,8 +455,7 @@ Setup setUp(const stdfs::path& work, const std::string& kxctl, Place place) {
                                                   R"(","format":"macosMessagesFolder","label":"Old Mac"}])");
     if (s.place.kind == "folder") stdfs::create_directories(s.place.folder);
     auto dest = s.place.open();
-    std::vector<std::string> backup = {"backup", "--owner", kOwner, "--root", root.string(), "--machine-id", "MAC-1"};
-    for (const auto& a : s.place.kxctlArgs()) backup.push_back(a);
+    const auto backup = backupArgs(root, s.place);
     for (int round : {1, 2}) {
         writeSource(source, round == 1 ? 300 : 360);
         auto r = run(kxctl, {"ingest", "--registry", (work / "sources.json").string(), "--root", root.string(),
@@ -503,27 +503,14 @@ int runCase(const std::string& kxctl, const std::string& kind, const std::string
     kx::test::writeAll(work / "phrase", s.phrase);
     auto restores = [&](const std::string& tag) {
         json list = json::array();
-        Restored r = restoreFresh(work / ("fresh-" + tag), kxctl, s.place, false);
-        list.push_back({{"exit", r.exit},
-                        {"text", r.text},
-                        {"contents", toJson(r.contents)},
-                        {"head", r.headPinned},
-                        {"seals", r.sealsJoined}});
-        if (r.text.find("--previous") != std::string::npos) {
-            Restored p = restoreFresh(work / ("fresh-" + tag + "-previous"), kxctl, s.place, true);
-            list.push_back({{"exit", p.exit},
-                            {"text", p.text},
-                            {"contents", toJson(p.contents)},
-                            {"head", p.headPinned},
-                            {"seals", p.sealsJoined}});
-        }
+        list.push_back(restoreFresh(work / ("fresh-" + tag), kxctl, s.place, false));
+        if (list[0].at("text").get<std::string>().find("--previous") != std::string::npos)
+            list.push_back(restoreFresh(work / ("fresh-" + tag + "-previous"), kxctl, s.place, true));
         return list;
     };
     out["whole"] = wholeRun;
     out["restoreAfterFault"] = restores("a");
-    std::vector<std::string> backup = {"backup",       "--owner", kOwner, "--root", (work / "root").string(),
-                                       "--machine-id", "MAC-1"};
-    for (const auto& a : s.place.kxctlArgs()) backup.push_back(a);
+    const auto backup = backupArgs(work / "root", s.place);
     kx::ProcessResult b = run(kxctl, backup);
     out["backup"] = {{"exit", b.exitCode}, {"text", said(b)}};
     out["restoreAfterBackup"] = restores("b");
