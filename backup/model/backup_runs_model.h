@@ -30,8 +30,11 @@ public:
     double progressFraction() const { return progressFraction_; }
     const std::vector<kx::HostHealthRow>& hostHealth() const { return hostHealth_; }
 
-    // Backs up `owner`'s archive file at storePath to the destination.
-    void runBackup(const QString& owner, const QString& storePath, const DestinationConfig& config);
+    // Backs up `owner`'s archive file at storePath to the destination. Without
+    // that file it refuses: with `archiveGone` when it is the archive a run
+    // made and that is gone, else by asking for a first scan.
+    void runBackup(const QString& owner, const QString& storePath, const DestinationConfig& config,
+                   const QString& archiveGone = QString());
     void applyProgress(const kx::BackupProgress& progress);
     // Reads the status records of these owners on the destination.
     void refreshHostHealth(const DestinationConfig& config, const QStringList& owners);
