@@ -74,19 +74,26 @@ std::vector<kx::HealthAlertPolicy::LostArchive> AlertsModel::lostArchives() cons
     return lost;
 }
 
-std::optional<kx::HealthAlert> AlertsModel::archiveNotFound() const {
-    if (archiveMissing()) return kx::HealthAlertPolicy::archiveNotFound(app_.destinationRoot().toStdString());
-    const auto lost = lostArchives();
+namespace {
+
+// The root's alert, else the one of the lost archives (of `owner` only, when given).
+std::optional<kx::HealthAlert> notFoundAlert(const AlertsModel& alerts, const QString& root,
+                                             const std::optional<std::string>& owner) {
+    if (alerts.archiveMissing()) return kx::HealthAlertPolicy::archiveNotFound(root.toStdString());
+    auto lost = alerts.lostArchives();
+    if (owner) std::erase_if(lost, [&](const auto& l) { return l.owner != *owner; });
     if (lost.empty()) return std::nullopt;
     return kx::HealthAlertPolicy::archivesNotFound(lost);
 }
 
+} // namespace
+
+std::optional<kx::HealthAlert> AlertsModel::archiveNotFound() const {
+    return notFoundAlert(*this, app_.destinationRoot(), std::nullopt);
+}
+
 std::optional<kx::HealthAlert> AlertsModel::archiveNotFound(const QString& owner) const {
-    if (archiveMissing()) return kx::HealthAlertPolicy::archiveNotFound(app_.destinationRoot().toStdString());
-    auto lost = lostArchives();
-    std::erase_if(lost, [&](const auto& l) { return l.owner != owner.toStdString(); });
-    if (lost.empty()) return std::nullopt;
-    return kx::HealthAlertPolicy::archivesNotFound(lost);
+    return notFoundAlert(*this, app_.destinationRoot(), owner.toStdString());
 }
 
 void AlertsModel::recheckArchiveRoot() {
