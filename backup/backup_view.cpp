@@ -1,5 +1,6 @@
 #include "backup/backup_view.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/ui/screen_widgets.h"
 #include "app/ui/symbol_title.h"
@@ -113,9 +114,7 @@ BackupView::BackupView(AppModel& model, BackupModel& backup, QWidget* parent)
     addDestination_->setIcon(symbolIcon(QStringLiteral("plus")));
     titleRow->addWidget(addDestination_);
     destinations->addLayout(titleRow);
-    noDestinations_ = textLabel(QStringLiteral("No destinations yet. Your archive exists in one place only, which "
-                                               "means one failure loses it."),
-                                TextStyle::callout, secondaryTextColor(), this, true);
+    noDestinations_ = textLabel(QString(), TextStyle::callout, secondaryTextColor(), this, true);
     noDestinations_->setObjectName(QStringLiteral("noDestinations"));
     noDestinations_->setContentsMargins(0, 6, 0, 6);
     destinations->addWidget(noDestinations_);
@@ -286,6 +285,11 @@ void BackupView::refreshProgress() {
 void BackupView::rebuildDestinations() {
     clearLayout(rows_);
     const auto& list = backup_.destinationsModel().destinations();
+    // Where the archive that ran is gone, it does not exist in one place either.
+    noDestinations_->setText(model_.alerts().archiveNotFound(backup_.owner())
+                                 ? QStringLiteral("No destinations yet.")
+                                 : QStringLiteral("No destinations yet. Your archive exists in one place only, which "
+                                                  "means one failure loses it."));
     noDestinations_->setVisible(list.empty());
     for (const DestinationConfig& d : list) rows_->addWidget(new DestinationRow(model_, backup_, d, this));
 }

@@ -1,5 +1,6 @@
 #include "backup/destination_row.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/owners_model.h"
 #include "app/ui/symbol_title.h"
@@ -195,7 +196,8 @@ void DestinationRow::backUp() {
     // The owner's archive file by the archive layout's rule; an owner that
     // cannot name a folder gets no path, and the model says there is no archive.
     const QString storePath = OwnersModel::archiveDatabasePath(model_.destinationRoot(), owner);
-    backup_.runs().runBackup(owner, storePath, config_);
+    const auto lost = model_.alerts().archiveNotFound(owner);
+    backup_.runs().runBackup(owner, storePath, config_, lost ? QString::fromStdString(lost->sentence()) : QString());
 }
 
 void DestinationRow::showSharedStatus() { backup_.runs().refreshHostHealth(config_, archiveOwners()); }

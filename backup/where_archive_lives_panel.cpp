@@ -53,6 +53,9 @@ WhereMyArchiveLivesPanel::WhereMyArchiveLivesPanel(AppModel& model, BackupModel&
     connect(&backup_.destinationsModel(), &BackupDestinationsModel::destinationsChanged, this,
             &WhereMyArchiveLivesPanel::rebuild);
     connect(&model_, &AppModel::destinationRootChanged, this, &WhereMyArchiveLivesPanel::rebuild);
+    // The working copy is the served owner's, and it can go while the screen is open.
+    connect(&backup_, &BackupModel::ownerChanged, this, &WhereMyArchiveLivesPanel::rebuild);
+    connect(&model_.alerts(), &AlertsModel::activeAlertsChanged, this, &WhereMyArchiveLivesPanel::rebuild);
     rebuild();
 }
 
@@ -91,7 +94,7 @@ void WhereMyArchiveLivesPanel::rebuild() {
     const kx::Date now = std::chrono::system_clock::now();
     const kx::ArchiveLocations places = locations(model_, backup_);
     // A working copy that ran and is gone is not listed: the alert takes its place.
-    const std::optional<kx::HealthAlert> notFound = model_.alerts().archiveNotFound();
+    const std::optional<kx::HealthAlert> notFound = model_.alerts().archiveNotFound(backup_.owner());
     const bool attention = notFound || places.needsAttention(now, kWithinDays);
 
     auto* header = new QWidget(this);
@@ -105,7 +108,7 @@ void WhereMyArchiveLivesPanel::rebuild() {
     headerRow->addStretch(1);
     column_->addWidget(header);
 
-    auto* summary = textLabel(QString::fromStdString(notFound ? notFound->title + ". " + notFound->body
+    auto* summary = textLabel(QString::fromStdString(notFound ? notFound->sentence()
                                                               : places.summary(now, kWithinDays)),
                               TextStyle::callout, attention ? QColor() : secondaryTextColor(), this, true);
     summary->setObjectName(QStringLiteral("locationsSummary"));

@@ -22,6 +22,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 using GapKind = kx::CoverageGap::Kind;
@@ -175,7 +177,10 @@ HealthView::HealthView(AppModel& model, QWidget* evidencePanels, QWidget* parent
         model_.alerts().refreshAlerts(false);
     });
     AlertsModel& alerts = model_.alerts();
-    connect(&alerts, &AlertsModel::activeAlertsChanged, this, &HealthView::refreshAlerts);
+    connect(&alerts, &AlertsModel::activeAlertsChanged, this, [this] {
+        refreshAlerts();
+        refreshReport();
+    });
     if (HealthNotifier* notifier = alerts.notifier())
         connect(notifier, &HealthNotifier::authorizationChanged, this, &HealthView::refreshAlerts);
     connect(&model_, &AppModel::reportChanged, this, &HealthView::refreshReport);
@@ -197,7 +202,13 @@ void HealthView::showEvent(QShowEvent* event) {
 
 void HealthView::refreshAlerts() {
     clear(alerts_);
-    const AlertsModel::Alerts& alerts = model_.alerts().activeAlerts();
+    AlertsModel::Alerts alerts = model_.alerts().activeAlerts();
+    // An archive that ran and is gone is said also while alerts are turned off.
+    if (const auto notFound = model_.alerts().archiveNotFound();
+        notFound && std::none_of(alerts.begin(), alerts.end(), [](const kx::HealthAlert& a) {
+            return a.kind == kx::HealthAlert::Kind::destinationUnreachable;
+        }))
+        alerts.insert(alerts.begin(), *notFound);
     alertsBox_->setVisible(!alerts.empty());
     for (const kx::HealthAlert& alert : alerts) {
         auto* row = new QWidget(alertsBox_);
@@ -228,9 +239,11 @@ void HealthView::refreshAlerts() {
 }
 
 void HealthView::refreshReport() {
-    const AppModel::OptionalReport& report = model_.report();
-    // Without a report because the archive that ran is gone: its alert says so.
-    noRun_->setVisible(!report && !model_.alerts().archiveMissing());
+    // An archive that ran and is gone: its alert says so, never "No run yet"
+    // nor the counts of a run over an archive that is not there now.
+    const bool notFound = model_.alerts().archiveNotFound().has_value();
+    const AppModel::OptionalReport& report = notFound ? AppModel::OptionalReport() : model_.report();
+    noRun_->setVisible(!report && !notFound);
     for (QWidget* w : {static_cast<QWidget*>(lastRunBox_), static_cast<QWidget*>(attachmentsBox_), evidence_,
                        static_cast<QWidget*>(gapsBox_)})
         w->setVisible(report.has_value());

@@ -4,7 +4,8 @@
 // notifications are off), whether the daily job can read Messages, and, once a
 // run has left a report, what the last run did, how far attachment bytes were
 // verified, the tamper-evidence and sealed-exports panels, what is NOT archived
-// (gaps) and the run's errors.
+// (gaps) and the run's errors. While an archive that ran is gone, its alert is
+// listed (also with alerts turned off) and the report is not shown.
 //
 // Honesty rules: a failed run is shown as failed with its reason and its age
 // counts from the last run that succeeded; counts from a spot check are always

@@ -1,5 +1,6 @@
 #include "household/household_view.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/destination_list.h"
 #include "app/model/household_model.h"
@@ -133,6 +134,7 @@ HouseholdView::HouseholdView(AppModel& model, DestinationList& destinations, QWi
     connect(&household, &HouseholdModel::householdLoadProblemChanged, this, &HouseholdView::rebuild);
     connect(&household, &HouseholdModel::machineIDChanged, this, &HouseholdView::rebuild);
     connect(&model_, &AppModel::registryChanged, this, &HouseholdView::rebuild);
+    connect(&model_.alerts(), &AlertsModel::activeAlertsChanged, this, &HouseholdView::refreshSummary);
     connect(&destinationList_, &DestinationList::destinationsChanged, this, &HouseholdView::refreshHeader);
     refreshHeader();
     rebuild();
@@ -153,6 +155,23 @@ void HouseholdView::refreshHeader() {
                                            "point somewhere."));
 }
 
+void HouseholdView::refreshSummary() {
+    const kx::Household& household = model_.householdModel().household();
+    const kx::Date now = model_.clock().now();
+    // An archive that ran and is gone was not updated, whatever its Macs last reported.
+    const std::optional<kx::HealthAlert> notFound = model_.alerts().archiveNotFound();
+    const bool attention = notFound || household.needsAttention(now, kAfterDays);
+    summaryIcon_->setPixmap(symbolIcon(attention ? QStringLiteral("exclamationmark.triangle.fill")
+                                                 : QStringLiteral("checkmark.circle.fill"),
+                                       toneColor(notFound    ? Tone::red
+                                                 : attention ? Tone::orange
+                                                             : Tone::green))
+                                .pixmap(16, 16));
+    summaryIcon_->setProperty("attention", attention);
+    summary_->setText(notFound ? qs(notFound->sentence()) : qs(household.summary(now, kAfterDays)));
+    summaryBox_->setAccessibleName(summary_->text());
+}
+
 void HouseholdView::rebuild() {
     const HouseholdModel& hm = model_.householdModel();
     const kx::Household& household = hm.household();
@@ -160,14 +179,7 @@ void HouseholdView::rebuild() {
     const bool locked = !hm.householdLoadProblem().isNull();
     loadNote_->setVisible(locked);
 
-    const bool attention = household.needsAttention(now, kAfterDays);
-    summaryIcon_->setPixmap(symbolIcon(attention ? QStringLiteral("exclamationmark.triangle.fill")
-                                                 : QStringLiteral("checkmark.circle.fill"),
-                                       toneColor(attention ? Tone::orange : Tone::green))
-                                .pixmap(16, 16));
-    summaryIcon_->setProperty("attention", attention);
-    summary_->setText(qs(household.summary(now, kAfterDays)));
-    summaryBox_->setAccessibleName(summary_->text());
+    refreshSummary();
 
     // The cards live in one page, replaced as a whole (a card's confirmed
     // removal rebuilds the list from inside that card, so it is deleted later).

@@ -1,7 +1,8 @@
 #pragma once
 // HouseholdView: the "Your Macs" screen. Top to bottom: the header with "Link
 // another Mac", "Join an archive" and "Refresh"; the note while the household
-// file cannot be read; the one-line health summary of the household (7 days);
+// file cannot be read; the one-line health summary of the household (7 days),
+// or the alert of an archive that ran and is gone;
 // one card per member, or the empty-state box; and what linking shares.
 //
 // The screen owns one JoinModel, shared by the join sheet and the link sheet.
@@ -49,6 +50,7 @@ protected:
 
 private:
     void refreshHeader();
+    void refreshSummary();
     void rebuild();
 
     AppModel& model_;

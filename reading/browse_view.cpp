@@ -10,7 +10,6 @@
 #include "app/ui/style.h"
 #include "app/ui/widgets.h"
 #include "core/contacts/contact_resolver.h"
-#include "core/health/health_alert_policy.h"
 #include "reading/model/conversation_list_model.h"
 #include "reading/rename_contact_view.h"
 #include "reading/thread_view.h"
@@ -140,11 +139,10 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
         m.setRoute(Route::sources); // this screen is replaced (later) by the sources screen
         m.runs().startScan(ScanRequest{});
     });
-    // An archive that ran and is gone is not a new one waiting for its first scan.
-    const kx::HealthAlert notFound = kx::HealthAlertPolicy::archiveNotFound(model_.destinationRoot().toStdString());
-    archiveNotFound_ = new ContentUnavailableWidget(QString::fromStdString(notFound.title),
-                                                    QStringLiteral("externaldrive.badge.questionmark"),
-                                                    QString::fromStdString(notFound.body), listSide_);
+    // An archive that ran and is gone is not a new one waiting for its first
+    // scan: the alert of the owner's archive says what happened.
+    archiveNotFound_ = new ContentUnavailableWidget(QString(), QStringLiteral("externaldrive.badge.questionmark"),
+                                                    QString(), listSide_);
     archiveNotFound_->setObjectName(QStringLiteral("archiveNotFound"));
     listPage_ = new QWidget(listSide_);
     listPage_->setObjectName(QStringLiteral("list"));
@@ -217,6 +215,7 @@ BrowseView::BrowseView(AppModel& model, QWidget* parent) : QWidget(parent), mode
         rebuildOwnerPicker();
         updateListSide();
     });
+    connect(&model_.alerts(), &AlertsModel::activeAlertsChanged, this, &BrowseView::updateListSide);
     connect(&model_.runs(), &RunsModel::isRunningChanged, this,
             [this, scanNow] { scanNow->setEnabled(!model_.runs().isRunning()); });
     scanNow->setEnabled(!model_.runs().isRunning());
@@ -283,7 +282,13 @@ void BrowseView::updateListSide() {
     QWidget* page = listPage_;
     if (list_->isLoading()) page = loadingPage_;
     else if (model_.registry().sources().empty()) page = noSources_;
-    else if (list_->rowCount() == 0) page = model_.alerts().archiveMissing() ? archiveNotFound_ : nothingArchived_;
+    else if (list_->rowCount() == 0) {
+        page = nothingArchived_;
+        if (const auto notFound = model_.alerts().archiveNotFound(list_->owner())) {
+            archiveNotFound_->setTexts(QString::fromStdString(notFound->title), QString::fromStdString(notFound->body));
+            page = archiveNotFound_;
+        }
+    }
     listSide_->setCurrentWidget(page);
     // Keep the selected conversation's row selected after a reload.
     if (selected_ && page == listPage_) markSelectedRow();

@@ -1,5 +1,6 @@
 #include "reading/search_view.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/contacts_model.h"
 #include "app/model/owners_model.h"
@@ -147,6 +148,12 @@ SearchView::SearchView(AppModel& model, QWidget* parent) : QWidget(parent), mode
             [this] { model_.setRoute(Route::sources); });
     content_->addWidget(noSources_);
 
+    // The owner's archive ran and is gone: nothing was searched, so there are no "No Results" either.
+    archiveNotFound_ = new ContentUnavailableWidget(QString(), QStringLiteral("externaldrive.badge.questionmark"),
+                                                    QString(), content_);
+    archiveNotFound_->setObjectName(QStringLiteral("archiveNotFound"));
+    content_->addWidget(archiveNotFound_);
+
     prompt_ = new ContentUnavailableWidget(QStringLiteral("Search your whole history"),
                                            QStringLiteral("magnifyingglass"),
                                            QStringLiteral("Every source, every year, at once."), content_);
@@ -201,6 +208,7 @@ SearchView::SearchView(AppModel& model, QWidget* parent) : QWidget(parent), mode
     connect(ownerPicker_, &QComboBox::currentIndexChanged, this, [this](int i) {
         if (i >= 0) owner_ = ownerPicker_->itemData(i).toString();
         updateButton();
+        updateContent();
     });
     connect(search_, &SearchModel::isSearchingChanged, this, [this] {
         updateButton();
@@ -211,6 +219,7 @@ SearchView::SearchView(AppModel& model, QWidget* parent) : QWidget(parent), mode
         refreshOwners();
         updateContent();
     });
+    connect(&model_.alerts(), &AlertsModel::activeAlertsChanged, this, &SearchView::updateContent);
     refreshOwners();
     updateButton();
     updateContent();
@@ -241,9 +250,13 @@ void SearchView::updateButton() { searchButton_->setEnabled(search_->canSearch(q
 QString SearchView::contentState() const { return content_->currentWidget()->objectName(); }
 
 void SearchView::updateContent() {
+    const auto notFound = owner_.isEmpty() ? std::nullopt : model_.alerts().archiveNotFound(owner_);
+    if (notFound)
+        archiveNotFound_->setTexts(QString::fromStdString(notFound->title), QString::fromStdString(notFound->body));
     QWidget* page = results_;
     if (search_->isSearching()) page = searching_;
     else if (!search_->problem().isNull()) page = failed_;
+    else if (notFound && search_->results().empty()) page = archiveNotFound_;
     else if (search_->searched() && search_->results().empty()) page = noResults_;
     else if (model_.registry().sources().empty()) page = noSources_;
     else if (search_->results().empty()) page = prompt_;

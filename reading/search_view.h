@@ -9,8 +9,10 @@
 // typed: spaces, quotes, "*", "AND" and "-" are words like any other.
 //
 // The content area shows the first that applies: a progress indicator while a
-// search runs; the one line saying why the last search could not be run; "No
-// Results" for a finished search that found nothing; "Nothing to search yet"
+// search runs; the one line saying why the last search could not be run; the
+// "Archive drive not found" alert when the owner's archive ran and is gone (no
+// search can find anything in it); "No Results" for a finished search that
+// found nothing; "Nothing to search yet"
 // (with "Go to Sources") without sources; the "Search your whole history"
 // prompt before the first search; the results header and rows.
 //
@@ -41,8 +43,8 @@ public:
     QComboBox* ownerPicker() const { return ownerPicker_; }
     QPushButton* searchButton() const { return searchButton_; }
     QString owner() const { return owner_; }
-    // The content area's page on show: "searching", "failed", "noResults",
-    // "noSources", "prompt" or "results".
+    // The content area's page on show: "searching", "failed", "archiveNotFound",
+    // "noResults", "noSources", "prompt" or "results".
     QString contentState() const;
     SymbolTextLabel* failureLabel() const { return failure_; }
     QLabel* countLabel() const { return count_; }
@@ -76,6 +78,7 @@ private:
     SymbolTextLabel* failure_;
     ContentUnavailableWidget* noResults_ = nullptr;
     ContentUnavailableWidget* noSources_;
+    ContentUnavailableWidget* archiveNotFound_;
     ContentUnavailableWidget* prompt_;
     QWidget* results_;
     QLabel* count_;

@@ -1,5 +1,6 @@
 #include "sources/coverage_view.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/analysis_model.h"
 #include "app/model/app_model.h"
 #include "app/model/runs_model.h"
@@ -196,6 +197,11 @@ CoverageView::CoverageView(AppModel& model, QWidget* parent) : QWidget(parent), 
                                  "source claims to contain."),
                   TextStyle::caption, secondaryTextColor(), page, true));
 
+    notFound_ = new BannerWidget(BannerWidget::Kind::error, QStringLiteral("externaldrive.badge.questionmark"), page);
+    notFound_->setObjectName(QStringLiteral("archiveNotFound"));
+    notFound_->hide();
+    column->addWidget(notFound_);
+
     empty_ = new ContentUnavailableWidget(QStringLiteral("Nothing analyzed yet"), QStringLiteral("chart.bar.xaxis"),
                                           QStringLiteral("Run a scan from Sources, then press Refresh."), page);
     empty_->setMinimumHeight(320);
@@ -219,6 +225,7 @@ CoverageView::CoverageView(AppModel& model, QWidget* parent) : QWidget(parent), 
     connect(&model_.runs(), &RunsModel::runEnded, this, [this] {
         if (isVisible()) requestAnalysis();
     });
+    connect(&model_.alerts(), &AlertsModel::activeAlertsChanged, this, &CoverageView::rebuild);
     rebuild();
     refreshBusy();
 }
@@ -249,11 +256,20 @@ void CoverageView::refreshBusy() {
 
 void CoverageView::rebuild() {
     clearLayout(sections_);
-    const auto& coverage = model_.analysis().coverage();
+    // An archive that ran and is gone is said, and its timeline, drawn from
+    // the analysis made while it was there, is not shown.
+    const AlertsModel& alerts = model_.alerts();
+    const std::optional<kx::HealthAlert> notFound = alerts.archiveNotFound();
+    if (notFound) notFound_->setText(QString::fromStdString(notFound->sentence()));
+    notFound_->setVisible(notFound.has_value());
     const kx::Date now = model_.clock().now();
-    for (const auto& owner : coverage) sections_->addWidget(ownerSection(owner, now, sectionsBox_));
-    const bool any = !coverage.empty();
-    empty_->setVisible(!any);
+    bool any = false;
+    for (const auto& owner : model_.analysis().coverage()) {
+        if (notFound && alerts.archiveNotFound(QString::fromStdString(owner.owner))) continue;
+        sections_->addWidget(ownerSection(owner, now, sectionsBox_));
+        any = true;
+    }
+    empty_->setVisible(!any && !notFound);
     sectionsBox_->setVisible(any);
     legend_->setVisible(any);
 }

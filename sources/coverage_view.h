@@ -5,7 +5,8 @@
 // gaps themselves; a legend explains the colours. Everything comes from the
 // published coverage analysis; the screen starts the analysis when there is no
 // result (on showing, and when a run ends while it is shown) and from
-// "Refresh", never beside one that is running.
+// "Refresh", never beside one that is running. An archive that ran and is gone
+// is said above the owners, and its owner's section is left out.
 //
 // TimelineBar draws one owner's bar; its segments are always inside the bar.
 // The gap list of an owner can hold hundreds of gaps, so it is a list view with
@@ -25,6 +26,7 @@ class QLabel;
 class QPushButton;
 class QVBoxLayout;
 
+class BannerWidget;
 class BusySpinner;
 
 namespace sources {
@@ -101,6 +103,7 @@ private:
     AppModel& model_;
     // The analysis was wanted on showing while another one still ran.
     bool analysisWanted_ = false;
+    BannerWidget* notFound_{};
     QWidget* empty_{};
     QWidget* sectionsBox_{};
     QVBoxLayout* sections_{};

@@ -1,5 +1,6 @@
 #include "sources/filters_view.h"
 
+#include "app/model/alerts_model.h"
 #include "app/model/app_model.h"
 #include "app/model/filters_model.h"
 #include "app/model/owners_model.h"
@@ -115,6 +116,12 @@ FiltersView::FiltersView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     connect(ownerGroup_, &QButtonGroup::buttonClicked, this,
             [this](QAbstractButton* b) { setSelectedOwner(b->property("owner").toString()); });
 
+    // The chosen owner's archive ran and is gone: nothing can be previewed against it.
+    notFound_ = new BannerWidget(BannerWidget::Kind::error, QStringLiteral("externaldrive.badge.questionmark"), body_);
+    notFound_->setObjectName(QStringLiteral("archiveNotFound"));
+    notFound_->hide();
+    bodyColumn->addWidget(notFound_);
+
     // Add a rule.
     QVBoxLayout* addColumn = nullptr;
     bodyColumn->addWidget(section(&addColumn, body_));
@@ -190,6 +197,7 @@ FiltersView::FiltersView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     connect(&filters, &FiltersModel::filterPreviewChanged, this, &FiltersView::rebuildPreview);
     connect(&filters, &FiltersModel::filterSuggestionsChanged, this, &FiltersView::rebuildSuggestions);
     connect(&model_, &AppModel::registryChanged, this, &FiltersView::rebuildOwners);
+    connect(&model_.alerts(), &AlertsModel::activeAlertsChanged, this, &FiltersView::rebuildPreview);
     rebuildOwners();
     rebuildRules();
     rebuildPreview();
@@ -207,6 +215,7 @@ void FiltersView::showEvent(QShowEvent* event) {
         rebuildOwners();
     }
     model_.filtersModel().previewFilters(selectedOwner_);
+    rebuildPreview(); // also when the preview stays empty
 }
 
 void FiltersView::setSelectedOwner(const QString& owner) {
@@ -214,6 +223,7 @@ void FiltersView::setSelectedOwner(const QString& owner) {
     selectedOwner_ = owner;
     rebuildOwners();
     model_.filtersModel().previewFilters(selectedOwner_);
+    rebuildPreview(); // also when the preview stays empty
 }
 
 QList<QPushButton*> FiltersView::ownerButtons() const {
@@ -297,7 +307,10 @@ void FiltersView::rebuildRules() {
 
 void FiltersView::rebuildPreview() {
     clearLayout(impacts_);
-    const auto& preview = model_.filtersModel().filterPreview();
+    const auto notFound = selectedOwner_.isEmpty() ? std::nullopt : model_.alerts().archiveNotFound(selectedOwner_);
+    if (notFound) notFound_->setText(QString::fromStdString(notFound->sentence()));
+    notFound_->setVisible(notFound.has_value());
+    const auto& preview = notFound ? FiltersModel::OptionalFilterPreview() : model_.filtersModel().filterPreview();
     preview_->setVisible(preview.has_value());
     if (!preview) return;
     summary_->setText(QString::fromStdString(preview->summary));

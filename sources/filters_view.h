@@ -7,13 +7,15 @@
 // for again; the screen computes nothing itself.
 //
 // The preview lists at most the first 50 skipped conversations ("and N more"
-// after them) and at most the first 20 suggestions.
+// after them) and at most the first 20 suggestions. While the chosen owner's
+// archive ran and is gone, its alert stands in the preview's place.
 #include "core/filters/filter_set.h"
 
 #include <QString>
 #include <QWidget>
 
 class AppModel;
+class BannerWidget;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
@@ -77,6 +79,7 @@ private:
     QComboBox* kind_ = nullptr;
     QLineEdit* value_ = nullptr;
     QPushButton* addRule_ = nullptr;
+    BannerWidget* notFound_ = nullptr;
     // Rules, preview and suggestions: each section's column and what it holds.
     QVBoxLayout* rules_ = nullptr;
     QLabel* noRules_ = nullptr;

@@ -369,7 +369,7 @@ void SourcesView::refresh() {
     const bool running = model_.runs().isRunning();
     const bool databaseExists = liveMessagesDatabaseExists();
     const std::optional<kx::HealthAlert> notFound = model_.alerts().archiveNotFound();
-    if (notFound) notFound_->setText(QString::fromStdString(notFound->title + ". " + notFound->body));
+    if (notFound) notFound_->setText(QString::fromStdString(notFound->sentence()));
     notFound_->setVisible(notFound.has_value());
     spinner_->setVisible(running);
     connect_->setVisible(!model_.sources().hasThisMacSource() && databaseExists);

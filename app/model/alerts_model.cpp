@@ -4,6 +4,8 @@
 
 #include "app/model/app_model.h"
 #include "app/model/health_notifier.h"
+#include "app/model/household_model.h"
+#include "core/archive/archive_layout.h"
 #include "core/health/health_alert_policy.h"
 #include "core/platform/error.h"
 #include "core/platform/fs.h"
@@ -55,21 +57,59 @@ bool AlertsModel::archiveMissing() const {
     return std::any_of(sources.begin(), sources.end(), [](const kx::Source& s) { return s.lastScanned.has_value(); });
 }
 
+std::vector<kx::HealthAlertPolicy::LostArchive> AlertsModel::lostArchives() const {
+    std::vector<kx::HealthAlertPolicy::LostArchive> lost;
+    if (archiveMissing()) return lost;
+    const kx::ArchiveLayout layout(app_.destinationRoot().toStdString());
+    const auto consider = [&](const std::string& owner) {
+        if (std::any_of(lost.begin(), lost.end(), [&](const auto& l) { return l.owner == owner; })) return;
+        const auto paths = layout.ownerIfValid(owner);
+        if (paths && !kx::fs::isRegularFile(paths->database)) lost.push_back({owner, paths->folder});
+    };
+    // A report lists an owner only once the run has opened (so made) its store.
+    if (const auto& report = app_.report())
+        for (const auto& o : report->owners) consider(o.owner);
+    for (const auto& m : app_.householdModel().household().members)
+        if (std::any_of(m.macs.begin(), m.macs.end(), [](const auto& mac) { return mac.totalMessages > 0; }))
+            consider(m.owner);
+    return lost;
+}
+
+namespace {
+
+// The root's alert, else the one of the lost archives (of `owner` only, when given).
+std::optional<kx::HealthAlert> notFoundAlert(const AlertsModel& alerts, const QString& root,
+                                             const std::optional<std::string>& owner) {
+    if (alerts.archiveMissing()) return kx::HealthAlertPolicy::archiveNotFound(root.toStdString());
+    auto lost = alerts.lostArchives();
+    if (owner) std::erase_if(lost, [&](const auto& l) { return l.owner != *owner; });
+    if (lost.empty()) return std::nullopt;
+    return kx::HealthAlertPolicy::archivesNotFound(lost);
+}
+
+} // namespace
+
 std::optional<kx::HealthAlert> AlertsModel::archiveNotFound() const {
-    if (!archiveMissing()) return std::nullopt;
-    return kx::HealthAlertPolicy::archiveNotFound(app_.destinationRoot().toStdString());
+    return notFoundAlert(*this, app_.destinationRoot(), std::nullopt);
+}
+
+std::optional<kx::HealthAlert> AlertsModel::archiveNotFound(const QString& owner) const {
+    return notFoundAlert(*this, app_.destinationRoot(), owner.toStdString());
 }
 
 void AlertsModel::recheckArchiveRoot() {
-    if (archiveMissing() != alertsSawArchiveMissing_) refreshAlerts(true);
+    if (archiveNotFound() != alertsSawNotFound_) refreshAlerts(true);
 }
 
 void AlertsModel::refreshAlerts(bool post) {
     const kx::HealthAlertPolicy policy{alertSettings_.enabled, alertSettings_.warnAfterDays};
     const std::string root = app_.destinationRoot().toStdString();
-    alertsSawArchiveMissing_ = archiveMissing();
-    const Alerts alerts = policy.alerts(app_.report(), dailyScheduleFileExists(), root, !alertsSawArchiveMissing_,
-                                        app_.clock().now());
+    const bool rootMissing = archiveMissing();
+    alertsSawNotFound_ = archiveNotFound();
+    Alerts alerts = policy.alerts(app_.report(), dailyScheduleFileExists(), root, !rootMissing, app_.clock().now());
+    // The policy knows the root only: owners' archives gone from a root that is
+    // there come first, where the root's alert would stand.
+    if (policy.enabled && !rootMissing && alertsSawNotFound_) alerts.insert(alerts.begin(), *alertsSawNotFound_);
     setActiveAlerts(alerts);
     notifier_->withdrawCleared(alerts);
     // Posted once the caller's own work is done.

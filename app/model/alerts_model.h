@@ -2,6 +2,7 @@
 // AlertsModel: the health alerts (a failed or stale run, an unreachable archive
 // root or source), their settings and the notifier that posts them.
 #include "core/health/health_alert.h"
+#include "core/health/health_alert_policy.h"
 #include "core/health/health_alert_settings.h"
 
 #include <QObject>
@@ -52,11 +53,21 @@ public:
     // run is known to have archived (a report was read or a source was scanned).
     // Checked on the disk at each call.
     bool archiveMissing() const;
-    // The "Archive drive not found" alert while archiveMissing() holds, for every
-    // screen that shows the archive (also when alerts are turned off).
+    // While the root is there: the owners whose archive a run made in it (the
+    // report on show lists them, or a Mac's report counted messages in them for
+    // the household) and whose "tresk.db" is not there now, each with the folder
+    // it was in. Checked on the disk at each call.
+    std::vector<kx::HealthAlertPolicy::LostArchive> lostArchives() const;
+    // The "Archive drive not found" alert for an archive that ran and is gone:
+    // the root's while archiveMissing() holds, else the one naming the owners of
+    // lostArchives(); none when nothing is lost. For every screen that shows the
+    // archive (also when alerts are turned off). An owner who has no archive
+    // because no run made one yet is not lost.
     std::optional<kx::HealthAlert> archiveNotFound() const;
-    // Recomputes the alerts (and posts them) when the archive root came or went
-    // since they were last computed. Cheap; called as screens are visited.
+    // The same for one owner's archive: the root's alert, or this owner's own.
+    std::optional<kx::HealthAlert> archiveNotFound(const QString& owner) const;
+    // Recomputes the alerts (and posts them) when an archive came or went since
+    // they were last computed. Cheap; called as screens are visited.
     void recheckArchiveRoot();
     // True when there is no report, the last run failed, or the last run started
     // more than 48 hours ago.
@@ -85,6 +96,7 @@ private:
     HealthNotifier* notifier_ = nullptr;
     kx::HealthAlertSettings alertSettings_;
     Alerts activeAlerts_;
-    bool alertsSawArchiveMissing_ = false;
     bool holdNeverRan_ = false;
+    // archiveNotFound() as the alerts were last computed.
+    std::optional<kx::HealthAlert> alertsSawNotFound_;
 };

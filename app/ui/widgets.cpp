@@ -185,6 +185,18 @@ QPushButton* ContentUnavailableWidget::setAction(const QString& title) {
 }
 
 QString ContentUnavailableWidget::title() const { return title_->text(); }
+QString ContentUnavailableWidget::description() const { return description_->text(); }
+
+void ContentUnavailableWidget::setTexts(const QString& title, const QString& description) {
+    if (title == title_->text() && description == description_->text()) return;
+    title_->setText(title);
+    description_->setText(description);
+    description_->setVisible(!description.isEmpty());
+    setAccessibleName(title);
+    // Before its first layout the panel has no width of its own yet.
+    const QMargins m = layout()->contentsMargins();
+    fitDescription(testAttribute(Qt::WA_Resized) ? std::max(80, width() - m.left() - m.right()) : 420);
+}
 
 QSize roomForWindow(const QWidget* window) {
     const QScreen* screen = window->screen();

@@ -66,6 +66,9 @@ public:
     // Adds the one action button (bordered, prominent); returns it.
     class QPushButton* setAction(const QString& title);
     QString title() const;
+    QString description() const;
+    // Says something else in the same place.
+    void setTexts(const QString& title, const QString& description);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

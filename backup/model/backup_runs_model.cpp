@@ -42,7 +42,8 @@ void BackupRunsModel::setHostHealth(std::vector<kx::HostHealthRow> rows) {
     emit hostHealthChanged();
 }
 
-void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePath, const DestinationConfig& config) {
+void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePath, const DestinationConfig& config,
+                                const QString& archiveGone) {
     if (backup_.isBusy()) return;
     backup_.clearSentences();
     const QString n = BackupModel::normalizeOwner(ownerName);
@@ -72,7 +73,7 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
     backup_.tasks().start(
         std::nullopt,
         [this, secrets = backup_.secrets(), config, n, owner, file, resume, generations, id, name, run, back,
-         configDir = backup_.configDir().toStdString()]() -> TaskRunner::Publish {
+         archiveGone, configDir = backup_.configDir().toStdString()]() -> TaskRunner::Publish {
             // The keyring is asked here, off the GUI thread: the key, then the
             // destination's credentials.
             const kx::TreskKeychain keychain(kx::kKeychainService, secrets.get());
@@ -81,7 +82,9 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                                                                                 keychain, n);
             QString refusal = check.refusal;
             if (check.ring && !kx::fs::exists(file))
-                refusal = QStringLiteral("There is no tresk for ") + n + QStringLiteral(" yet. Run a scan first.");
+                refusal = !archiveGone.isNull() ? archiveGone
+                                                : QStringLiteral("There is no tresk for ") + n +
+                                                      QStringLiteral(" yet. Run a scan first.");
             std::shared_ptr<kx::BackupDestination> live;
             if (refusal.isNull()) {
                 try {

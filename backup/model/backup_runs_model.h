@@ -30,8 +30,11 @@ public:
     double progressFraction() const { return progressFraction_; }
     const std::vector<kx::HostHealthRow>& hostHealth() const { return hostHealth_; }
 
-    // Backs up `owner`'s archive file at storePath to the destination.
-    void runBackup(const QString& owner, const QString& storePath, const DestinationConfig& config);
+    // Backs up `owner`'s archive file at storePath to the destination. Without
+    // that file it refuses: with `archiveGone` when it is the archive a run
+    // made and that is gone, else by asking for a first scan.
+    void runBackup(const QString& owner, const QString& storePath, const DestinationConfig& config,
+                   const QString& archiveGone = QString());
     // The bar counts the bytes sent; the text "Uploading part n of m" counts
     // 8 MiB parts of the same bytes, so the two move together.
     void applyProgress(const kx::BackupProgress& progress);

@@ -11,6 +11,9 @@ struct HealthAlert {
     std::string title; // short heading ("Archiving has never run")
     std::string body;  // what is wrong and what to do, as whole sentences
 
+    // The title and the body as one text: "Archive drive not found. Kelvara cannot…"
+    std::string sentence() const { return title + ". " + body; }
+
     bool operator==(const HealthAlert&) const = default;
 };
 

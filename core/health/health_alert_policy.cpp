@@ -57,6 +57,21 @@ HealthAlert HealthAlertPolicy::archiveNotFound(const std::string& destinationRoo
                     "place in Settings. Nothing is archived until Kelvara can reach it.");
 }
 
+HealthAlert HealthAlertPolicy::archivesNotFound(const std::vector<LostArchive>& lost) {
+    if (lost.size() == 1)
+        return make(HealthAlert::Kind::destinationUnreachable,
+                    "Kelvara cannot find the archive of " + lost.front().owner + " at " + lost.front().folder +
+                        ", although a run archived into it. If you moved that folder, put it back; if the whole "
+                        "archive now lives elsewhere, choose its place in Settings.");
+    std::string list;
+    for (size_t i = 0; i < lost.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i].owner + " (" + lost[i].folder + ")";
+    return make(HealthAlert::Kind::destinationUnreachable,
+                "Kelvara cannot find the archives of " + list +
+                    ", although runs archived into them. If you moved those folders, put them back; if the whole "
+                    "archive now lives elsewhere, choose its place in Settings.");
+}
+
 std::optional<Date> HealthAlertPolicy::lastSuccess(const CoverageReport& report) {
     std::optional<Date> newest = report.lastSuccessAt;
     if (report.succeeded()) {

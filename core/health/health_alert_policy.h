@@ -37,6 +37,14 @@ struct HealthAlertPolicy {
     static std::string title(HealthAlert::Kind kind);
     // The alert for an archive root that cannot be reached, whatever the settings.
     static HealthAlert archiveNotFound(const std::string& destinationRoot);
+    // The same kind of alert for owners' archives that runs made and that are no
+    // longer in the archive root although the root itself is there: each owner
+    // with the folder its archive was in. Not empty.
+    struct LostArchive {
+        std::string owner;
+        std::string folder;
+    };
+    static HealthAlert archivesNotFound(const std::vector<LostArchive>& lost);
     // When the archive was last brought up to date: the newest successful run
     // known to the report; none when no run succeeded.
     static std::optional<Date> lastSuccess(const CoverageReport& report);

@@ -605,6 +605,40 @@ TEST_F(BackupScreen, ARefusalLineGoesWhenALaterActionSucceeds) {
     EXPECT_TRUE(find<QLabel>("lastResultText")->text().startsWith(QStringLiteral("External drive or NAS works.")));
 }
 
+// Backing up an archive that a run made and that is gone is refused with what
+// every screen says of it, not with a request for a first scan.
+TEST_F(BackupScreen, BackingUpAnArchiveThatIsGoneSaysItIsMissing) {
+    start();
+    makeBackup();
+    readyKey(*backup);
+    // jorin's archive, as a run leaves it and records it.
+    makeArchive(archiveOf("jorin"), 40, {1000}, 3);
+    CoverageReport run;
+    run.owners.push_back({"jorin", "jorin", 40, 40});
+    writeAll(defaultRoot() / "STATUS.json", run.toJson());
+    model->refreshReport();
+    stdfs::create_directories(home / "drive");
+    addDestination(backup->destinationsModel(), folderDestination("DRIVE", home / "drive"), std::nullopt);
+    showScreen();
+    const auto refusal = [&](const stdfs::path& gone) {
+        stdfs::rename(gone, home / "moved-away");
+        backUpFrom(rows()[0]);
+        EXPECT_TRUE(settleBackup());
+        auto* box = find<QWidget>("lastError");
+        const QString said = box ? box->findChild<QLabel*>(QStringLiteral("lastErrorText"))->text() : QString();
+        stdfs::rename(home / "moved-away", gone);
+        return said;
+    };
+    const QString root = QString::fromStdString(defaultRoot().string());
+    EXPECT_EQ(refusal(archiveOf("jorin")),
+              "Archive drive not found. Kelvara cannot find the archive of jorin at " + root +
+                  "/jorin, although a run archived into it. If you moved that folder, put it back; if the whole "
+                  "archive now lives elsewhere, choose its place in Settings.");
+    EXPECT_TRUE(refusal(defaultRoot())
+                    .startsWith("Archive drive not found. Kelvara cannot find the archive folder at " + root + "."));
+    EXPECT_TRUE(stdfs::is_empty(home / "drive"));
+}
+
 TEST_F(BackupScreen, ThePlacesPanelAsksTheCore) {
     start();
     makeBackup();

@@ -90,7 +90,10 @@ protected:
     }
     // A started model whose access verdict is settled, so showing the screen
     // starts no probe unless a test wants one.
+    // The reports these tests show are of runs into the default archive root,
+    // which those runs made.
     AppModel& startSettled() {
+        std::filesystem::create_directories(defaultRoot());
         AppModel& m = start(clock);
         ModelTestAccess::setFdaVerdict(m.permissions(), Verdict::allGranted("Kelvara reads 40 messages."));
         return m;

@@ -43,6 +43,18 @@ TEST(HealthAlertPolicy, UnreachableRootSaysSoInsteadOfNeverRan) {
     EXPECT_EQ(alerts[0].title, "Archive drive not found");
 }
 
+TEST(HealthAlertPolicy, OwnersArchivesGoneFromTheRootAreNamedWithTheirFolders) {
+    const HealthAlert one = HealthAlertPolicy::archivesNotFound({{"jorin", "/a/jorin"}});
+    EXPECT_EQ(one.kind, HealthAlert::Kind::destinationUnreachable);
+    EXPECT_EQ(one.sentence(), "Archive drive not found. Kelvara cannot find the archive of jorin at /a/jorin, although "
+                              "a run archived into it. If you moved that folder, put it back; if the whole archive now "
+                              "lives elsewhere, choose its place in Settings.");
+    const HealthAlert three = HealthAlertPolicy::archivesNotFound(
+        {{"jorin", "/a/jorin"}, {"sam", "/a/sam"}, {"jo/work", "/a/jo_work"}});
+    EXPECT_EQ(three.body.substr(0, three.body.find(", although")),
+              "Kelvara cannot find the archives of jorin (/a/jorin), sam (/a/sam) and jo/work (/a/jo_work)");
+}
+
 TEST(HealthAlertPolicy, RecentSuccessIsHealthyAndDisabledSettingsGiveNothing) {
     const auto report = succeededAt(kNow - hours(2));
     EXPECT_TRUE(HealthAlertPolicy{}.alerts(report, true, "/a", true, kNow).empty());
