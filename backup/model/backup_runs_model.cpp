@@ -16,8 +16,6 @@
 namespace {
 QString q(const std::string& text) { return QString::fromStdString(text); }
 QString label(const DestinationConfig& config) { return QString::fromUtf8(kindLabel(config.kind)); }
-// A date in a run's sentence, as every other date on the backup screen.
-std::string screenDate(kx::Date date) { return abbreviatedDateTime(date).toStdString(); }
 } // namespace
 
 BackupRunsModel::BackupRunsModel(BackupModel& backup) : backup_(backup) {}
@@ -146,8 +144,9 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                     "so anyone watching the destination will see it as quiet.");
             }
             return [this, receipt, owner, name, note, id, run] {
-                const kx::BackupStory story = kx::tellBackup(receipt,
-                                                             {owner, name.toStdString(), "this Mac", screenDate});
+                // Dates as every other date on the backup screen.
+                auto date = [](kx::Date d) { return abbreviatedDateTime(d).toStdString(); };
+                const kx::BackupStory story = kx::tellBackup(receipt, {owner, name.toStdString(), "this Mac", date});
                 backup_.setLastResult(q(story.text(false)) + (note.isEmpty() ? QString() : QStringLiteral(" ") + note));
                 backup_.destinationsModel().markBackedUp(id);
                 finishRun(run);
