@@ -3,16 +3,14 @@
 
 #include "app/model/publish.h"
 #include "app/platform/logging.h"
+#include "app/ui/symbol_title.h"
 #include "backup/model/backup_destinations_model.h"
 #include "backup/model/backup_keys_model.h"
 #include "backup/model/backup_model.h"
-#include "core/backup/carried_head.h"
-#include "core/backup/generation_memory.h"
+#include "core/backup/backup_story.h"
 #include "core/household/machine_identity.h"
 #include "core/platform/fs.h"
 
-#include <QDir>
-#include <QFileInfo>
 
 namespace {
 QString q(const std::string& text) { return QString::fromStdString(text); }
@@ -64,16 +62,12 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
     const std::string owner = n.toStdString();
     const std::string file = storePath.toStdString();
     const std::string resume = backup_.resumeStatePath().toStdString();
-    const std::string generations = QFileInfo(backup_.destinationsModel().configPath())
-                                        .absoluteDir()
-                                        .filePath(QString::fromUtf8(kx::GenerationMemory::kFileName))
-                                        .toStdString();
     const std::string id = config.id;
     auto back = backup_.tasks().backChannel();
     backup_.tasks().start(
         std::nullopt,
-        [this, secrets = backup_.secrets(), config, n, owner, file, resume, generations, id, name, run, back,
-         archiveGone, configDir = backup_.configDir().toStdString()]() -> TaskRunner::Publish {
+        [this, secrets = backup_.secrets(), config, n, owner, file, resume, id, name, run, back, archiveGone,
+         configDir = backup_.configDir().toStdString()]() -> TaskRunner::Publish {
             // The keyring is asked here, off the GUI thread: the key, then the
             // destination's credentials.
             const kx::TreskKeychain keychain(kx::kKeychainService, secrets.get());
@@ -114,16 +108,14 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
             record.version = 1;
             kx::UploadReceipt receipt;
             try {
-                kx::BackupEngine::Options options;
-                options.generations = generations;
-                options.manifestHead = kx::headToCarry(owner);
-                options.pendingAnchors = kx::anchorsToCarry(configDir);
+                std::string machineID;
                 try { // this Mac's run report goes with the backup, for the owner's other Macs
-                    options.machineID = kx::MachineIdentity::resolve(configDir, kx::makeRandomUUID,
-                                                                     std::chrono::system_clock::now());
+                    machineID = kx::MachineIdentity::resolve(configDir, kx::makeRandomUUID,
+                                                             std::chrono::system_clock::now());
                 } catch (const std::exception& e) {
                     qCWarning(lcBackup, "This Mac's run report does not go with the backup: %s", e.what());
                 }
+                const kx::BackupEngine::Options options = kx::backupRunOptions(owner, configDir, machineID);
                 kx::BackupEngine engine(kx::TreskCrypto(ring), live, BackupModel::kPrefix, resume, options);
                 receipt = engine.backup(owner + "/tresk.db", file, kx::VerificationLevel::readBack, progress);
             } catch (const std::exception& e) {
@@ -158,42 +150,13 @@ void BackupRunsModel::runBackup(const QString& ownerName, const QString& storePa
                     "The backup itself is fine, but this Mac could not update the shared status record, "
                     "so anyone watching the destination will see it as quiet.");
             }
-            QString sentence = q(owner) + QStringLiteral("'s archive is backed up to ") + name +
-                               QStringLiteral(", encrypted");
-            sentence += receipt.verification == kx::UploadReceipt::Verification::verified
-                            ? QStringLiteral(" and verified.")
-                            : QStringLiteral(" (NOT verified).");
-            if (receipt.resumed) sentence += QStringLiteral(" Resumed from a previous interrupted upload.");
-            if (const size_t confirmed = receipt.storeConfirmed)
-                sentence += QStringLiteral(" %1 %2 written by this run %3 checked by %4's own checksum of what it "
-                                           "received, not yet read back; every object is read back within %5 "
-                                           "backups.")
-                                .arg(confirmed)
-                                .arg(confirmed == 1 ? QStringLiteral("object") : QStringLiteral("objects"))
-                                .arg(confirmed == 1 ? QStringLiteral("was") : QStringLiteral("were"))
-                                .arg(name)
-                                .arg(kx::kAuditCycle);
-            if (receipt.merged)
-                sentence += QStringLiteral(" ") + q(kx::mergedSentence(*receipt.merged, name.toStdString()));
-            if (receipt.rolledBack)
-                sentence += QStringLiteral(" ") + q(kx::rolledBackAfterBackup(*receipt.rolledBack, name.toStdString()));
-            if (!receipt.damaged.empty()) {
-                QStringList damaged;
-                for (const auto& d : receipt.damaged) damaged << q(d);
-                sentence += QStringLiteral(" Damaged at ") + name + QStringLiteral(" and sent again: ") +
-                            damaged.join(QStringLiteral(", ")) + QStringLiteral(".");
-            }
-            if (!receipt.unrepaired.empty()) {
-                QStringList lost;
-                for (const auto& d : receipt.unrepaired) lost << q(d);
-                sentence += QStringLiteral(" Damaged at ") + name +
-                            QStringLiteral(" and not sent again, because this Mac no longer holds them: ") +
-                            lost.join(QStringLiteral(", ")) + QStringLiteral(".");
-            }
-            if (!note.isEmpty()) sentence += QStringLiteral(" ") + note;
-            return [this, sentence, id, run, failed] {
-                if (failed) backup_.setLastError(sentence);
-                else backup_.setLastResult(sentence);
+            return [this, receipt, owner, name, note, id, run, failed] {
+                // Dates as every other date on the backup screen.
+                auto date = [](kx::Date d) { return abbreviatedDateTime(d).toStdString(); };
+                const kx::BackupStory story = kx::tellBackup(receipt, {owner, name.toStdString(), "this Mac", date});
+                const QString text = q(story.text(false)) + (note.isEmpty() ? QString() : QStringLiteral(" ") + note);
+                if (failed) backup_.setLastError(text);
+                else backup_.setLastResult(text);
                 backup_.destinationsModel().markBackedUp(id);
                 finishRun(run);
             };

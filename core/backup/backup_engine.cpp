@@ -433,28 +433,6 @@ bool restartResumes(const std::exception& failure) {
            !dynamic_cast<const UnmergeableBackupError*>(&failure);
 }
 
-std::string mergedSentence(const MergedBackup& m, const std::string& destinationLabel) {
-    std::string s = "Before backing up, this archive took in what only the backup at " + destinationLabel + " (" +
-                    generationText(m.generation, m.createdAt) + ") held: ";
-    std::vector<std::string> parts;
-    if (m.messagesAdded) parts.push_back(plural(m.messagesAdded, "message", "messages") + " it brought back");
-    if (m.messagesGrown)
-        parts.push_back("the edits, unsends or sightings of " + plural(m.messagesGrown, "message", "messages"));
-    if (m.attachmentsAdded) parts.push_back(plural(m.attachmentsAdded, "attachment file", "attachment files"));
-    for (size_t i = 0; i < parts.size(); ++i) s += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
-    s += ".";
-    if (!m.attachmentsMissing.empty())
-        s += " " + plural(static_cast<int64_t>(m.attachmentsMissing.size()), "attachment", "attachments") +
-             " named there could not be read from it; this archive records " +
-             (m.attachmentsMissing.size() == 1 ? "it" : "them") + " without the file.";
-    return s;
-}
-
-std::string rolledBackAfterBackup(const RolledBack& r, const std::string& destinationLabel) {
-    return foundText(r, destinationLabel) + ". This backup read back everything stored there and brought it up to "
-                                            "date.";
-}
-
 std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel) {
     return foundText(r, destinationLabel) + ". What was restored is that older backup: messages archived after it "
                                             "are not in it.";

@@ -153,9 +153,6 @@ struct MergedBackup {
     std::string createdAt;                       // ISO 8601; empty when unknown
 };
 
-// The sentence that says what a run brought back from the backup it replaced.
-std::string mergedSentence(const MergedBackup& merged, const std::string& destinationLabel);
-
 struct UploadReceipt {
     // notChecked: nothing was read back; checkedByMetadata: size and checksum
     // metadata match (archival storage that cannot be read at once); verified:
@@ -242,9 +239,8 @@ public:
     using BackupError::BackupError;
 };
 
-// The sentences that say a destination was found rolled back, after a backup
-// (which brought it up to date) and after a restore (which restored it as it is).
-std::string rolledBackAfterBackup(const RolledBack& r, const std::string& destinationLabel);
+// The sentence that says a destination was found rolled back after a restore
+// (which restored it as it is); a backup's is its story's (backup_story.h).
 std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel);
 
 // Appended to the manifest's name for the copy of the manifest a run replaced,

@@ -17,7 +17,7 @@
 
 #include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
-#include "core/backup/carried_head.h"
+#include "core/backup/backup_story.h"
 #include "core/household/machine_report.h"
 #include "core/platform/fs.h"
 #include "core/platform/system.h"
@@ -30,12 +30,6 @@ struct BackupArgs : kx::cli::DestinationArgs {
     std::string root, resumeState, machineID;
     bool verifyAll = false;
 };
-
-std::string joined(const std::vector<std::string>& items) {
-    std::string out;
-    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + items[i];
-    return out;
-}
 
 void runBackup(const BackupArgs& a) {
     if (a.owner.empty()) throw kx::cli::Failure("Name the owner with --owner.", 2);
@@ -55,38 +49,17 @@ void runBackup(const BackupArgs& a) {
         kx::TreskCrypto crypto = kx::cli::cryptoFor(a.owner, a, "Nothing was backed up.");
         std::optional<std::filesystem::path> resume;
         if (!a.resumeState.empty()) resume = a.resumeState;
-        kx::BackupEngine::Options options;
-        options.generations = kx::cli::generationsFile();
-        options.manifestHead = kx::headToCarry(a.owner);
-        options.pendingAnchors = kx::anchorsToCarry(kx::applicationSupportConfigDir());
-        options.machineID = a.machineID;
+        kx::BackupEngine::Options options = kx::backupRunOptions(a.owner, kx::applicationSupportConfigDir(),
+                                                                 a.machineID);
         kx::BackupEngine engine(std::move(crypto), dest, a.prefix, resume, options);
         kx::UploadReceipt r = engine.backup(a.owner + "/" + kx::ArchiveLayout::kDatabaseFile, paths.database,
                                             a.verifyAll ? kx::VerificationLevel::everything
                                                         : kx::VerificationLevel::readBack,
                                             [&](const kx::BackupProgress& p) { progress.show(p.part, p.parts); });
         progress.end();
-        const bool verified = r.verification == kx::UploadReceipt::Verification::verified;
-        std::cout << a.owner << "'s archive is backed up to " << label << ", encrypted"
-                  << (verified ? " and verified." : " (NOT verified).") << " " << r.bytes << " bytes were sent"
-                  << (r.resumed ? ", resuming an interrupted upload" : "") << "; " << r.storedChecked << " object"
-                  << (r.storedChecked == 1 ? "" : "s") << " stored by earlier runs "
-                  << (r.storedChecked == 1 ? "was" : "were") << " read back and checked.\n";
-        if (r.storeConfirmed)
-            std::cout << r.storeConfirmed << " object" << (r.storeConfirmed == 1 ? "" : "s") << " written by this run "
-                      << (r.storeConfirmed == 1 ? "was" : "were") << " checked by " << label
-                      << "'s own checksum of what it received, not yet read back; every "
-                      << "object is read back within " << kx::kAuditCycle << " backups.\n";
-        if (r.merged) std::cout << kx::mergedSentence(*r.merged, label) << "\n";
-        if (r.rolledBack) std::cout << kx::rolledBackAfterBackup(*r.rolledBack, label) << "\n";
-        if (!r.damaged.empty())
-            std::cout << "Damaged at " << label << " and sent again: " << joined(r.damaged) << ".\n";
-        if (!r.unrepaired.empty())
-            throw kx::cli::Failure("Damaged at " + label +
-                                   " and not sent again, because this computer no longer "
-                                   "holds them: " +
-                                   joined(r.unrepaired) + ". The backup is not verified.");
-        if (!verified) throw kx::cli::Failure("The backup is not verified.");
+        const kx::BackupStory story = kx::tellBackup(r, {a.owner, label, "this computer", kx::formatISO8601});
+        for (const std::string& sentence : story.sentences(true)) std::cout << sentence << "\n";
+        if (!story.verified) throw kx::cli::Failure("The backup is not verified.");
     } catch (const kx::cli::Failure&) {
         throw; // (the progress line ends as it goes out of scope)
     } catch (const std::exception& e) {

@@ -9,6 +9,7 @@
 #include "core/archive/tresk_store_writer.h"
 #include "core/backup/backup_engine.h"
 #include "core/backup/backup_merge.h"
+#include "core/backup/backup_story.h"
 #include "core/backup/local_destination.h"
 #include "core/backup/machine_exchange.h"
 #include "core/backup/record_memory.h"
@@ -216,8 +217,8 @@ TEST_P(Merge, TwoComputersOfOneOwnerConvergeOnTheUnionWhicheverBacksUpWhen) {
     EXPECT_EQ(r.merged->attachmentsAdded, 1);
     EXPECT_EQ(b.guids(), all);
     EXPECT_EQ(restored(), all);
-    EXPECT_NE(mergedSentence(*r.merged, dest->label()).find("7 messages it brought back"), std::string::npos)
-        << mergedSentence(*r.merged, dest->label());
+    const std::string told = mergedSentence(*r.merged, {"jorin", dest->label(), "this computer", formatISO8601});
+    EXPECT_NE(told.find("7 messages it brought back"), std::string::npos) << told;
 
     // A backs up again: what only B had comes to A, and nothing is lost at the destination.
     r = backup(a);
