@@ -11,7 +11,6 @@
 #include "core/household/machine_identity.h"
 #include "core/platform/fs.h"
 
-
 namespace {
 QString q(const std::string& text) { return QString::fromStdString(text); }
 QString label(const DestinationConfig& config) { return QString::fromUtf8(kindLabel(config.kind)); }
