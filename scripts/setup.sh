@@ -58,7 +58,18 @@ npm_dir="$here/build/npm-tools"
 if [ ! -x "$npm_dir/node_modules/.bin/s3rver" ]; then
   mkdir -p "$npm_dir"
   (cd "$npm_dir" && [ -f package.json ] || echo '{"name":"kelvara-test-tools","private":true}' > package.json)
-  (cd "$npm_dir" && npm install --silent --no-audit --no-fund s3rver@3 >/dev/null 2>&1) \
-    || echo "setup: could not install s3rver; the object-storage tests will be skipped"
+  # The registry sometimes fails a request; try three times, and show what npm
+  # said when it never worked.
+  for attempt in 1 2 3; do
+    if (cd "$npm_dir" && npm install --no-audit --no-fund s3rver@3 >"$npm_dir/install.log" 2>&1); then
+      break
+    fi
+    if [ "$attempt" -eq 3 ]; then
+      tail -n 20 "$npm_dir/install.log" | sed 's/^/setup: npm: /'
+      echo "setup: could not install s3rver; the object-storage tests will be skipped (under CI they fail)"
+    else
+      sleep $((attempt * 10))
+    fi
+  done
 fi
 echo "setup: ready"
