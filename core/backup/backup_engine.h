@@ -317,7 +317,7 @@ public:
                           const ProgressCallback& progress = {}, bool previousBackup = false);
 
 private:
-    class Run; // one backup run, phase by phase (backup_engine.cpp)
+    class Run; // one backup run, phase by phase (backup_run.cpp)
     struct Uploaded {
         uint64_t sealedSize = 0;
         std::string nonce; // hex
