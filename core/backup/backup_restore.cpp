@@ -12,8 +12,10 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace kx {
 
@@ -67,6 +69,14 @@ std::vector<std::string> describeLostFiles(const std::string& dbFile, const std:
     return out;
 }
 
+// What identifies the stored copy a manifest entry records: one read whole for
+// one manifest is the same copy for another entry recording it alike.
+std::string copyOf(const json& entry) {
+    return entry.value("name", "") + "|" + entry.value(kPackField, "") + "|" +
+           std::to_string(entry.value(kOffsetField, uint64_t(0))) + "|" +
+           std::to_string(entry.value("sealedSize", uint64_t(0))) + "|" + entry.value("nonce", "");
+}
+
 std::string foundText(const RolledBack& r, const std::string& destinationLabel) {
     if (r.foundGeneration == 0 && r.foundAt.empty())
         return "The backup this computer last wrote to " + destinationLabel + " (" +
@@ -78,6 +88,12 @@ std::string foundText(const RolledBack& r, const std::string& destinationLabel) 
 }
 
 } // namespace
+
+EarlierBackupAvailable::EarlierBackupAvailable(const std::string& why, EarlierBackup found)
+    : BackupError(why + "; the backup before it, made " +
+                  (found.createdAt.empty() ? std::string("at an unknown time") : found.createdAt) +
+                  ", is still there whole and can be restored instead"),
+      failure(why), earlier(std::move(found)) {}
 
 std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel) {
     return foundText(r, destinationLabel) + ". What was restored is that older backup: messages archived after it "
@@ -179,8 +195,7 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
         // backup before this one may still hold a whole one: it is offered.
         if (format == 1 || previousBackup || report.fromReplacedManifest) throw;
         if (auto earlier = previousBackupAt(manifestName, remoteName, dbName))
-            throw EarlierBackupAvailable(std::string(e.what()) + "; the backup before it, made " + *earlier +
-                                         ", is still there whole and can be restored instead");
+            throw EarlierBackupAvailable(e.what(), std::move(*earlier));
         throw;
     }
     report.databaseBytes = dbEntry.value("size", uint64_t(0));
@@ -278,26 +293,57 @@ RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::
             stdfs::remove(dir, ec);
     }
     report.unrestored = describeLostFiles(stagedDb, lost);
+    // What was left out may be only what the latest run stored: the backup
+    // before it is then offered when it restores whole. Of what it names, what
+    // this restore read whole is not read again.
+    if (!lost.empty() && format > 1 && !previousBackup && !report.fromReplacedManifest) {
+        std::set<std::string> readWhole = {copyOf(dbEntry)};
+        const std::set<std::string> left(lost.begin(), lost.end());
+        for (const auto& o : objects)
+            if (const std::string rel = o.value("path", ""); isArchiveFilePath(rel) && !left.count(rel))
+                readWhole.insert(copyOf(o));
+        report.earlierWhole = previousBackupAt(manifestName, remoteName, {}, &readWhole);
+    }
 
     staging.putInPlace();
     return report;
 }
 
-std::optional<std::string> BackupEngine::previousBackupAt(const std::string& manifestName,
-                                                          const std::string& remoteName, const std::string& dbName) {
+std::optional<EarlierBackup> BackupEngine::previousBackupAt(const std::string& manifestName,
+                                                            const std::string& remoteName, const std::string& dbName,
+                                                            const std::set<std::string>* readWhole) {
     try {
         auto sealed = readRaw(manifestName + kReplacedManifestSuffix);
         if (!sealed) return std::nullopt;
         json m = json::parse(crypto_.open(*sealed, manifestName));
         const int format = m.value("format", 0);
         if (format < 2 || format > 3 || m.value("remoteName", "") != remoteName) return std::nullopt;
+        auto ours = [&](const std::string& name) {
+            checkRemoteName(name, "object name");
+            return name.compare(0, prefix_.size() + 1, prefix_ + "/") == 0;
+        };
+        // Whether the stored copy an entry records opens and holds content with that hash.
+        auto intact = [&](const json& entry, const std::string& sha) {
+            if (readWhole && readWhole->count(copyOf(entry))) return true;
+            const std::string name = entry.value("name", ""), pack = entry.value(kPackField, "");
+            if (!ours(name) || (!pack.empty() && !ours(pack))) return false;
+            auto nonce = checkStored(name, entry.value("sealedSize", uint64_t(0)), sha, pack,
+                                     entry.value(kOffsetField, uint64_t(0)));
+            return nonce && *nonce == entry.value("nonce", "");
+        };
         const json& db = m.at("database");
-        const std::string name = db.value("name", "");
-        if (name == dbName || name.compare(0, prefix_.size() + 1, prefix_ + "/") != 0) return std::nullopt;
-        checkRemoteName(name, "object name");
-        auto nonce = checkStored(name, db.value("sealedSize", uint64_t(0)), storedContentSha(db));
-        if (!nonce || *nonce != db.value("nonce", "")) return std::nullopt;
-        return m.value("createdAt", std::string("at an unknown time"));
+        if (db.value("name", "") == dbName || !intact(db, storedContentSha(db))) return std::nullopt;
+        if (readWhole) {
+            std::vector<const json*> files;
+            for (const auto& o : m.at("objects"))
+                if (isArchiveFilePath(o.value("path", ""))) files.push_back(&o);
+            std::atomic<bool> whole{true};
+            parallelFor(files.size(), options_.threads, [&](size_t i) {
+                if (whole && !intact(*files[i], files[i]->value("sha256", ""))) whole = false;
+            });
+            if (!whole) return std::nullopt;
+        }
+        return EarlierBackup{m.value("generation", uint64_t(0)), m.value("createdAt", "")};
     } catch (const std::exception&) {
         return std::nullopt;
     }
