@@ -208,10 +208,12 @@ struct BackupProgress {
 };
 
 // The backup the latest one replaced, as a restore that could not give the
-// latest one whole found it still there.
+// latest one whole found it still there: its database opens and matches, and
+// (whole) so does every file it names.
 struct EarlierBackup {
     uint64_t generation = 0;
     std::string createdAt; // ISO 8601; empty when unknown
+    bool whole = false;    // its files were read back too
 };
 
 struct RestoreReport {
@@ -246,8 +248,9 @@ struct RestoreReport {
 };
 
 // The latest backup's database object is damaged or missing, and the backup
-// before it is still at the destination, whole: restore(..., previousBackup).
-// what() says both; failure says only what went wrong.
+// before it is still at the destination with a database that opens and
+// matches: restore(..., previousBackup). what() says both; failure says only
+// what went wrong.
 class EarlierBackupAvailable : public BackupError {
 public:
     EarlierBackupAvailable(const std::string& failure, EarlierBackup earlier);

@@ -92,7 +92,7 @@ std::string foundText(const RolledBack& r, const std::string& destinationLabel) 
 EarlierBackupAvailable::EarlierBackupAvailable(const std::string& why, EarlierBackup found)
     : BackupError(why + "; the backup before it, made " +
                   (found.createdAt.empty() ? std::string("at an unknown time") : found.createdAt) +
-                  ", is still there whole and can be restored instead"),
+                  ", is still there with a database that opens and matches, and can be restored instead"),
       failure(why), earlier(std::move(found)) {}
 
 std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel) {
@@ -343,7 +343,7 @@ std::optional<EarlierBackup> BackupEngine::previousBackupAt(const std::string& m
             });
             if (!whole) return std::nullopt;
         }
-        return EarlierBackup{m.value("generation", uint64_t(0)), m.value("createdAt", "")};
+        return EarlierBackup{m.value("generation", uint64_t(0)), m.value("createdAt", ""), readWhole != nullptr};
     } catch (const std::exception&) {
         return std::nullopt;
     }

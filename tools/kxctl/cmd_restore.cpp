@@ -15,7 +15,7 @@
 // matched. Files that did not are left out and named, and the exit code is then
 // 1, as it is for a backup older than the last one this computer wrote there.
 // --previous restores the backup the latest one replaced; a restore that failed
-// or left files out says when that one is still there whole. Seals the backup
+// or left files out says when that one can be restored instead. Seals the backup
 // carried that still wait for their anchor join this computer's list.
 #include "tools/kxctl/commands.h"
 #include "tools/kxctl/destination_args.h"

@@ -82,4 +82,16 @@ TEST_F(LocalBackup, AFileOnlyTheLatestRunStoredLostOffersTheBackupBeforeItWhenTh
     r = engine(key).restore("jorin/tresk.db", work / "r4/jorin");
     EXPECT_EQ(r.unrestored.size(), 2u);
     EXPECT_FALSE(r.earlierWhole);
+    // Without the latest database its files are not read: the one before it is
+    // offered for its database alone, and not called whole.
+    std::string latestDb = test::readAll(storedDb());
+    latestDb[latestDb.size() / 2] ^= 0x10;
+    test::writeAll(storedDb(), latestDb);
+    try {
+        engine(key).restore("jorin/tresk.db", work / "r5/jorin");
+        FAIL() << "a damaged database was restored";
+    } catch (const EarlierBackupAvailable& e) {
+        EXPECT_EQ(e.earlier.generation, 1u);
+        EXPECT_FALSE(e.earlier.whole);
+    }
 }

@@ -66,11 +66,11 @@ TEST(BackupStory, DamageLeftUnrepairedIsNeverVerifiedAndUnknownDatesAreLeftOut) 
               "at AWS S3 and not sent again, because this Mac no longer holds them: attachments/b.mov.");
 }
 
-TEST(BackupStory, TheWholeEarlierBackupIsOfferedInEachFrontEndsWords) {
-    EXPECT_EQ(earlierBackupSentence({1, "2026-12-10T13:18:42.831Z"}, app, "choose it in the list of backups"),
+TEST(BackupStory, TheEarlierBackupIsOfferedInEachFrontEndsWordsAndCalledWholeOnlyWhenItsFilesWereChecked) {
+    EXPECT_EQ(earlierBackupSentence({1, "2026-12-10T13:18:42.831Z", true}, app, "choose it in the list of backups"),
               "The backup before it (made on day 10) is still there whole and can be restored instead, without what "
               "was backed up after it: choose it in the list of backups.");
-    EXPECT_EQ(earlierBackupSentence({1, ""}, kxctl, "run the restore again with --previous"),
-              "The backup before it is still there whole and can be restored instead, without what was backed up "
-              "after it: run the restore again with --previous.");
+    EXPECT_EQ(earlierBackupSentence({1, "", false}, kxctl, "run the restore again with --previous"),
+              "The backup before it is still there with a database that opens and matches and can be restored "
+              "instead, without what was backed up after it: run the restore again with --previous.");
 }
