@@ -1,7 +1,9 @@
 #pragma once
-// What the engine's backup run (backup_run.cpp) and its restore
-// (backup_restore.cpp) share: reading and opening stored objects, and where a
-// manifest entry says its object is. Internal to the engine's files.
+// What the engine's files share: the backup run (backup_run.cpp), the restore
+// (backup_restore.cpp) and the resumable upload (backup_resume.cpp) read and
+// open stored objects alike, and find where a manifest entry says its object
+// is. backup_objects.cpp also holds the engine's own access to stored objects
+// (reading, checking, the manifest in place). Internal to the engine's files.
 #include "core/backup/backup_engine.h"
 
 #include <nlohmann/json.hpp>
