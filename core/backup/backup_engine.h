@@ -102,6 +102,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -206,6 +207,15 @@ struct BackupProgress {
     int parts = 0;
 };
 
+// The backup the latest one replaced, as a restore that could not give the
+// latest one whole found it still there: its database opens and matches, and
+// (whole) so does every file it names.
+struct EarlierBackup {
+    uint64_t generation = 0;
+    std::string createdAt; // ISO 8601; empty when unknown
+    bool whole = false;    // its files were read back too
+};
+
 struct RestoreReport {
     uint64_t databaseBytes = 0;
     size_t objects = 0;
@@ -230,13 +240,22 @@ struct RestoreReport {
     // archive, each with what it was ("attachments/... ("IMG_1.jpg", of message
     // <guid>)"). The archive put in place is then incomplete.
     std::vector<std::string> unrestored;
+    // When files were left out: the backup the latest one replaced, when its
+    // database and every file it names are still there and open and match, so
+    // that restore(..., previousBackup) gives it whole (without what was backed
+    // up after it).
+    std::optional<EarlierBackup> earlierWhole;
 };
 
 // The latest backup's database object is damaged or missing, and the backup
-// before it is still at the destination, whole: restore(..., previousBackup).
+// before it is still at the destination with a database that opens and
+// matches: restore(..., previousBackup). what() says both; failure says only
+// what went wrong.
 class EarlierBackupAvailable : public BackupError {
 public:
-    using BackupError::BackupError;
+    EarlierBackupAvailable(const std::string& failure, EarlierBackup earlier);
+    std::string failure;
+    EarlierBackup earlier;
 };
 
 // The sentence that says a destination was found rolled back after a restore
@@ -317,7 +336,7 @@ public:
                           const ProgressCallback& progress = {}, bool previousBackup = false);
 
 private:
-    class Run; // one backup run, phase by phase (backup_engine.cpp)
+    class Run; // one backup run, phase by phase (backup_run.cpp)
     struct Uploaded {
         uint64_t sealedSize = 0;
         std::string nonce; // hex
@@ -371,9 +390,13 @@ private:
                      const ByteSink& sink);
     std::optional<std::string> readRaw(const std::string& name);
     // When the kept copy of the manifest the latest one replaced opens and its
-    // database object (another one than dbName) checks out: its creation time.
-    std::optional<std::string> previousBackupAt(const std::string& manifestName, const std::string& remoteName,
-                                                const std::string& dbName);
+    // database object (another one than dbName) checks out: that backup. With
+    // readWhole, only when every file object it names checks out too; the
+    // stored copies in readWhole (backup_restore.cpp), which the restore
+    // read whole, are not read again.
+    std::optional<EarlierBackup> previousBackupAt(const std::string& manifestName, const std::string& remoteName,
+                                                  const std::string& dbName,
+                                                  const std::set<std::string>* readWhole = nullptr);
     std::string fullName(const std::string& name) const;
 
     TreskCrypto crypto_;

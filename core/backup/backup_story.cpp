@@ -61,6 +61,13 @@ std::string mergedSentence(const MergedBackup& m, const StoryTerms& terms) {
     return s;
 }
 
+std::string earlierBackupSentence(const EarlierBackup& earlier, const StoryTerms& terms,
+                                  const std::string& howToRestore) {
+    return "The backup before it" + made(earlier.createdAt, terms) +
+           (earlier.whole ? " is still there whole" : " is still there with a database that opens and matches") +
+           " and can be restored instead, without what was backed up after it: " + howToRestore + ".";
+}
+
 BackupStory tellBackup(const UploadReceipt& r, const StoryTerms& terms) {
     BackupStory story;
     // Damage left behind is never told as a verified backup, whatever else was checked.

@@ -51,4 +51,12 @@ BackupStory tellBackup(const UploadReceipt& receipt, const StoryTerms& terms);
 // The findings' sentence of what a run took in from the backup it replaced.
 std::string mergedSentence(const MergedBackup& merged, const StoryTerms& terms);
 
+// Said after a restore that failed or left files out while the backup the
+// latest one replaced is still there (EarlierBackupAvailable,
+// RestoreReport::earlierWhole): whole, or with a database that opens and
+// matches when only that was checked, it can be restored instead, and how, in
+// the front end's words ("run the restore again with --previous").
+std::string earlierBackupSentence(const EarlierBackup& earlier, const StoryTerms& terms,
+                                  const std::string& howToRestore);
+
 } // namespace kx

@@ -356,3 +356,74 @@ TEST(KxctlRestore, AFlippedManifestAndThePreviousBackupRestoreOnAFreshHomeAtEith
         EXPECT_NE(r.standardOutput.find("holding 130 messages"), std::string::npos) << r.standardOutput;
     }
 }
+
+// A restore that leaves out a file only the latest run stored names the way to
+// the backup before it, which restores whole; one that leaves out a file both
+// backups name does not, at a folder and at an object store (where the file
+// lies in the latest run's pack).
+TEST(KxctlRestore, APartialRestoreOffersTheBackupBeforeItOnlyWhenThatOneIsWhole) {
+    for (const bool objectStore : {false, true}) {
+        SCOPED_TRACE(objectStore ? "object store" : "folder");
+        if (objectStore && !test::findS3rver()) continue;
+        std::optional<test::S3Server> server;
+        test::TempDir work, dest, home, freshHome;
+        std::vector<std::string> where = {"--folder", dest.path().string()};
+        std::map<std::string, std::string> keys;
+        std::shared_ptr<BackupDestination> peer = std::make_shared<LocalDestination>(
+            LocalDestination::volume(dest.path().string(), "x"));
+        if (objectStore) {
+            server.emplace();
+            where = {"--endpoint", server->endpoint(), "--bucket", test::S3Server::kBucket};
+            keys = {{"KELVARA_ACCESS_KEY_ID", test::S3Server::kKey},
+                    {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}};
+            peer = std::make_shared<S3Destination>(S3Destination::compatible(server->endpoint(), "us-east-1",
+                                                                             test::S3Server::kKey, test::S3Server::kKey,
+                                                                             test::S3Server::kBucket));
+        }
+        test::makeArchive(work / "root/jorin", 100, {300, 5000}, 29);
+        const SymmetricKey key = SymmetricKey::generate();
+        const std::string phrase = TreskKeyMaterial::recoveryString(key);
+        auto kxctl = [&](std::vector<std::string> args, const stdfs::path& h) {
+            args.insert(args.end(), where.begin(), where.end());
+            args.push_back("--phrase-stdin");
+            return runRestore(args, phrase, h, keys);
+        };
+        const std::vector<std::string> backup = {"backup", "--owner", "jorin", "--root", (work / "root").string()};
+        int restores = 0;
+        auto restore = [&](bool previous) {
+            std::vector<std::string> args = {"restore", "--owner", "jorin", "--into",
+                                             (freshHome / ("r" + std::to_string(++restores))).string()};
+            if (previous) args.push_back("--previous");
+            return kxctl(args, freshHome.path());
+        };
+        ASSERT_EQ(kxctl(backup, home.path()).exitCode, 0);
+        test::addMessages(work / "root/jorin", 10, 61);
+        const std::string added = "attachments/ab/" + std::string(64, 'a');
+        test::writeAll(work / "root/jorin" / added, "a file only the second run stores");
+        ASSERT_EQ(kxctl(backup, home.path()).exitCode, 0);
+        const nlohmann::json latest = test::readManifest(*peer, key);
+        auto entryOf = [&](const std::string& path) {
+            for (const auto& o : latest.at("objects"))
+                if (o.value("path", "") == path) return o;
+            throw std::runtime_error("the manifest does not name " + path);
+        };
+        test::spoilStoredCopy(*peer, entryOf(added));
+
+        ProcessResult r = restore(false);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.standardError.find("1 file at"), std::string::npos) << r.standardError;
+        EXPECT_NE(r.standardError.find("The backup before it (made "), std::string::npos) << r.standardError;
+        EXPECT_NE(r.standardError.find("run the restore again with --previous and another --into."), std::string::npos)
+            << r.standardError;
+        r = restore(true);
+        ASSERT_EQ(r.exitCode, 0) << r.standardError;
+        EXPECT_NE(r.standardOutput.find("(generation 1), holding 100 messages"), std::string::npos) << r.standardOutput;
+
+        ASSERT_NE(latest.at("objects").at(0).value("path", ""), added);
+        test::spoilStoredCopy(*peer, latest.at("objects").at(0));
+        r = restore(false);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.standardError.find("2 files at"), std::string::npos) << r.standardError;
+        EXPECT_EQ(r.standardError.find("--previous"), std::string::npos) << r.standardError;
+    }
+}

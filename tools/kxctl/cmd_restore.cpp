@@ -14,13 +14,15 @@
 // an archive yet; nothing is put in place unless the database opened and
 // matched. Files that did not are left out and named, and the exit code is then
 // 1, as it is for a backup older than the last one this computer wrote there.
-// --previous restores the backup the latest one replaced. Seals the backup
+// --previous restores the backup the latest one replaced; a restore that failed
+// or left files out says when that one can be restored instead. Seals the backup
 // carried that still wait for their anchor join this computer's list.
 #include "tools/kxctl/commands.h"
 #include "tools/kxctl/destination_args.h"
 
 #include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
+#include "core/backup/backup_story.h"
 #include "core/backup/carried_head.h"
 #include "core/platform/system.h"
 
@@ -35,6 +37,10 @@ struct RestoreArgs : kx::cli::DestinationArgs {
 
 std::string counted(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+kx::StoryTerms terms(const RestoreArgs& a, const std::string& label) {
+    return {a.owner, label, "this computer", kx::formatISO8601};
 }
 
 void runRestore(const RestoreArgs& a) {
@@ -86,7 +92,11 @@ void runRestore(const RestoreArgs& a) {
             throw kx::cli::Failure(
                 "The restore did not complete: " + counted(r.unrestored.size(), "file", "files") + " at " + label +
                 " did not open or match and " + (r.unrestored.size() == 1 ? "is" : "are") +
-                " missing from the restored archive: " + names + ". Everything else was restored and checked.");
+                " missing from the restored archive: " + names + ". Everything else was restored and checked." +
+                (r.earlierWhole ? " " + kx::earlierBackupSentence(*r.earlierWhole, terms(a, label),
+                                                                  "run the restore again with --previous and "
+                                                                  "another --into")
+                                : std::string()));
         }
         if (r.rolledBack)
             throw kx::cli::Failure("The restored backup is older than the latest one this computer made.");
@@ -94,9 +104,9 @@ void runRestore(const RestoreArgs& a) {
         throw;
     } catch (const kx::EarlierBackupAvailable& e) {
         progress.end();
-        throw kx::cli::Failure("The restore did not complete: " + std::string(e.what()) +
-                               ". Nothing was put in place. To restore that earlier backup, run the restore again "
-                               "with --previous.");
+        throw kx::cli::Failure(
+            "The restore did not complete: " + e.failure + ". Nothing was put in place. " +
+            kx::earlierBackupSentence(e.earlier, terms(a, label), "run the restore again with --previous"));
     } catch (const std::exception& e) {
         progress.end(); // the failure sentence starts on a line of its own
         throw kx::cli::Failure("The restore did not complete: " + std::string(e.what()) +

@@ -65,3 +65,12 @@ TEST(BackupStory, DamageLeftUnrepairedIsNeverVerifiedAndUnknownDatesAreLeftOut) 
               "is no longer there. This backup read back everything stored there and brought it up to date. Damaged "
               "at AWS S3 and not sent again, because this Mac no longer holds them: attachments/b.mov.");
 }
+
+TEST(BackupStory, TheEarlierBackupIsOfferedInEachFrontEndsWordsAndCalledWholeOnlyWhenItsFilesWereChecked) {
+    EXPECT_EQ(earlierBackupSentence({1, "2026-12-10T13:18:42.831Z", true}, app, "choose it in the list of backups"),
+              "The backup before it (made on day 10) is still there whole and can be restored instead, without what "
+              "was backed up after it: choose it in the list of backups.");
+    EXPECT_EQ(earlierBackupSentence({1, "", false}, kxctl, "run the restore again with --previous"),
+              "The backup before it is still there with a database that opens and matches and can be restored "
+              "instead, without what was backed up after it: run the restore again with --previous.");
+}

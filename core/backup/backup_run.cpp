@@ -4,33 +4,29 @@
 #include "core/archive/snapshot.h"
 #include "core/backup/archive_walk.h"
 #include "core/backup/backup_merge.h"
+#include "core/backup/backup_objects.h"
+#include "core/backup/backup_resume.h"
 #include "core/backup/compression.h"
 #include "core/backup/generation_memory.h"
 #include "core/backup/machine_exchange.h"
 #include "core/backup/record_memory.h"
-#include "core/backup/restore_staging.h"
 #include "core/backup/stored_audit.h"
 #include "core/platform/fs.h"
 #include "core/platform/hex.h"
-#include "core/platform/json_file.h"
-#include "core/platform/posix_file.h"
 #include "core/platform/sha256.h"
 
-#include <nlohmann/json.hpp>
-#include <sodium.h>
+#include <SQLiteCpp/Backup.h>
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
+#include <cstring>
 #include <future>
 #include <map>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace kx {
 
@@ -38,18 +34,6 @@ namespace stdfs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-// Attachment files are named in a backup's manifest by their path in the owner
-// folder: "attachments/...".
-std::string attachmentsPrefix() { return std::string(ArchiveLayout::kAttachmentsFolder) + "/"; }
-
-std::optional<StreamNonce> nonceFromHex(const std::string& hex) {
-    StreamNonce n{};
-    size_t len = 0;
-    if (sodium_hex2bin(n.data(), n.size(), hex.data(), hex.size(), nullptr, &len, nullptr) != 0 || len != n.size())
-        return std::nullopt;
-    return n;
-}
 
 // A private scratch folder (0700) removed with everything in it when done. It
 // holds a copy of the owner's database, so it lies beside the archive's other
@@ -75,129 +59,9 @@ private:
     stdfs::path path_;
 };
 
-// The resume file: unfinished uploads, and objects to remove once a newer
-// manifest no longer names them.
-struct ResumeEntry {
-    std::string destination, name, fingerprint, keyId, nonce, uploadId;
-    uint64_t partSize = 0;
-    std::map<int, std::string> parts;
-};
-
-struct CleanupEntry {
-    std::string destination, name;
-    bool operator==(const CleanupEntry&) const = default;
-};
-
-struct ResumeState {
-    std::vector<ResumeEntry> uploads;
-    std::vector<CleanupEntry> cleanup;
-    json packs = json::array(); // as stored (backup_engine.h)
-};
-
-ResumeState loadResume(const std::optional<stdfs::path>& path) {
-    ResumeState out;
-    if (!path) return out;
-    JsonLoad load = loadJsonFile(*path);
-    if (load.state != JsonLoad::State::loaded) return out; // a damaged file only costs a fresh upload
-    try {
-        for (const auto& u : load.value.at("uploads")) {
-            ResumeEntry e;
-            e.destination = u.at("destination").get<std::string>();
-            e.name = u.at("name").get<std::string>();
-            e.fingerprint = u.at("fingerprint").get<std::string>();
-            e.keyId = u.at("keyId").get<std::string>();
-            e.nonce = u.at("nonce").get<std::string>();
-            e.uploadId = u.at("uploadId").get<std::string>();
-            e.partSize = u.at("partSize").get<uint64_t>();
-            for (const auto& p : u.at("parts")) e.parts[p.at("number").get<int>()] = p.at("tag").get<std::string>();
-            out.uploads.push_back(std::move(e));
-        }
-    } catch (const std::exception&) {
-        out.uploads.clear();
-    }
-    try {
-        if (load.value.contains("cleanup"))
-            for (const auto& c : load.value.at("cleanup"))
-                out.cleanup.push_back({c.at("destination").get<std::string>(), c.at("name").get<std::string>()});
-    } catch (const std::exception&) {
-        out.cleanup.clear();
-    }
-    if (const auto packs = load.value.find("packs"); packs != load.value.end() && packs->is_array()) out.packs = *packs;
-    return out;
-}
-
-void saveResume(const std::optional<stdfs::path>& path, const ResumeState& state) {
-    if (!path) return;
-    json uploads = json::array();
-    for (const auto& e : state.uploads) {
-        json parts = json::array();
-        for (const auto& [n, tag] : e.parts) parts.push_back({{"number", n}, {"tag", tag}});
-        uploads.push_back({{"destination", e.destination},
-                           {"name", e.name},
-                           {"fingerprint", e.fingerprint},
-                           {"keyId", e.keyId},
-                           {"nonce", e.nonce},
-                           {"partSize", e.partSize},
-                           {"uploadId", e.uploadId},
-                           {"parts", parts}});
-    }
-    json cleanup = json::array();
-    for (const auto& c : state.cleanup) cleanup.push_back({{"destination", c.destination}, {"name", c.name}});
-    // Written atomically (temporary file, then rename) but not flushed to disk:
-    // losing the latest version to a power cut only means resending a part.
-    json saved = {{"uploads", uploads}, {"cleanup", cleanup}};
-    if (!state.packs.empty()) saved["packs"] = state.packs;
-    std::string text = saved.dump(2);
-    if (path->has_parent_path()) fs::createPrivateDirectories(path->parent_path());
-    try {
-        fs::writeFileAtomic(*path, text, fs::kPrivateFileMode, fs::Durability::renamedOnly);
-    } catch (const Error& e) {
-        throw Error("could not save the resume state " + path->string() + " (" + e.what() + ")");
-    }
-}
-
-// Every change of the resume file happens under one lock, re-reading the file
-// first, so uploads running side by side keep each other's entries.
-void changeResume(std::mutex& m, const std::optional<stdfs::path>& path, const std::function<void(ResumeState&)>& fn) {
-    if (!path) return;
-    std::lock_guard<std::mutex> lock(m);
-    ResumeState state = loadResume(path);
-    fn(state);
-    saveResume(path, state);
-}
-
 // Marks a manifest entry whose object was confirmed only by the store's own
 // checksum when the run of that generation wrote it, not read back since.
 constexpr const char* kStoreConfirmedField = "storeConfirmed";
-
-// Thrown by a sink to stop a download once it has what it needs.
-struct EnoughRead {};
-
-// The first `limit` bytes of a stored object (all of it when it is shorter);
-// none when there is no such object.
-std::optional<std::string> readHead(BackupDestination& dest, const std::string& name, uint64_t limit) {
-    std::string bytes;
-    try {
-        if (!dest.get(name, [&](const unsigned char* p, size_t n) {
-                bytes.append(reinterpret_cast<const char*>(p),
-                             static_cast<size_t>(std::min<uint64_t>(n, limit - bytes.size())));
-                if (bytes.size() >= limit) throw EnoughRead{};
-            }))
-            return std::nullopt;
-    } catch (const EnoughRead&) {
-    }
-    return bytes;
-}
-
-// The hash of what a manifest entry's object holds once opened: its compressed
-// bytes when it is stored compressed, else the file's own.
-std::string storedContentSha(const json& entry) {
-    return entry.contains("encoding") ? entry.value("encodedSha256", "") : entry.value("sha256", "");
-}
-
-// A manifest entry of an object stored inside a pack names the pack and where in it.
-constexpr const char* kPackField = "pack";
-constexpr const char* kOffsetField = "offset";
 
 // On destinations that pack small objects, files sealed to at most this many
 // bytes (and to no more than one part) go into packs of about kPackTarget bytes.
@@ -219,32 +83,6 @@ StoredObject recordedObject(const json& entry) {
                         entry.value(kOffsetField, uint64_t(0))};
 }
 
-// Opens the sealed object that `bytes` streams under name and size without
-// keeping its plaintext: its nonce (hex) when every byte came, it opened and
-// (sha not empty) its plaintext hashes to sha; nothing otherwise.
-std::optional<std::string> openedNonce(const TreskCrypto& crypto, const std::string& name, uint64_t sealedSize,
-                                       const std::string& sha, const std::function<bool(const ByteSink&)>& bytes) {
-    Sha256 h;
-    std::string head;
-    std::function<void(const unsigned char*, size_t)> hashPlain;
-    if (!sha.empty()) hashPlain = [&](const unsigned char* p, size_t n) { h.update(p, n); };
-    try {
-        TreskCrypto::Opener opener(crypto, name, sealedSize, hashPlain); // without a hash: opened, not kept
-        if (!bytes([&](const unsigned char* p, size_t n) {
-                if (head.size() < TreskCrypto::kHeaderSize)
-                    head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
-                opener.feed(p, n);
-            }))
-            return std::nullopt;
-        opener.finish();
-    } catch (const SealError&) {
-        return std::nullopt;
-    }
-    if (!sha.empty() && h.finishHex() != sha) return std::nullopt;
-    StreamNonce got = TreskCrypto::nonceOf(head);
-    return lowerHex(got.data(), got.size());
-}
-
 // Some stores answer a write before it can be read back whole, so a copy that
 // does not match yet is read again after short pauses before the run fails.
 bool matchesSoon(const std::function<bool()>& matches) {
@@ -254,12 +92,6 @@ bool matchesSoon(const std::function<bool()>& matches) {
         std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
 }
-
-// A stored object the manifest names is not at the destination.
-class MissingObject : public BackupError {
-public:
-    using BackupError::BackupError;
-};
 
 // The state of a file (device, inode, size, modification and change times): a
 // file found in the same state before and after it was read held the same
@@ -278,122 +110,6 @@ std::string fileStamp(const stdfs::path& file) {
            std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
 }
 
-// The rows of the messages table of a restored database; none when it cannot be read.
-std::optional<int64_t> countMessages(const std::string& dbFile) {
-    sqlite3* db = nullptr;
-    std::optional<int64_t> count;
-    if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM messages", -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW)
-            count = sqlite3_column_int64(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return count;
-}
-
-// Each file a restore left out, with what it is in the archive: an attachment
-// is named with its file name and the messages it belongs to (by sender's date
-// and GUID), as far as the restored database tells.
-std::vector<std::string> describeLostFiles(const std::string& dbFile, const std::vector<std::string>& lost) {
-    std::vector<std::string> out;
-    if (lost.empty()) return out;
-    sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
-        sqlite3_prepare_v2(db,
-                           "SELECT coalesce(a.file_name, a.guid), m.guid FROM attachments a "
-                           "LEFT JOIN message_attachments ma ON ma.attachment_id = a.id "
-                           "LEFT JOIN messages m ON m.id = ma.message_id WHERE a.object_key = ?1 ORDER BY m.date",
-                           -1, &st, nullptr);
-    for (const std::string& rel : lost) {
-        std::string line = rel;
-        if (st && rel.rfind(attachmentsPrefix(), 0) == 0) {
-            const std::string key = rel.substr(rel.rfind('/') + 1);
-            sqlite3_reset(st);
-            sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-            std::string fileName, messages;
-            while (sqlite3_step(st) == SQLITE_ROW) {
-                if (const auto* f = sqlite3_column_text(st, 0)) fileName = reinterpret_cast<const char*>(f);
-                if (const auto* g = sqlite3_column_text(st, 1))
-                    messages += (messages.empty() ? "" : ", ") + std::string(reinterpret_cast<const char*>(g));
-            }
-            if (!fileName.empty())
-                line += " (\"" + fileName + "\"" + (messages.empty() ? "" : ", of message " + messages) + ")";
-        }
-        out.push_back(line);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return out;
-}
-
-// Downloads and opens one object into a file, returning the plaintext hash.
-// A compressed object (compression.h) is decompressed on the way; storedSha
-// then gets the hash of its compressed bytes. source, when given, streams the
-// sealed bytes (false: not there) instead of the object stored under name.
-std::string restoreObject(BackupDestination& dest, const TreskCrypto& crypto, const std::string& name,
-                          uint64_t sealedSize, const stdfs::path& target, StreamNonce* nonceOut,
-                          const std::function<void()>& otherCopy, bool askSize, bool compressed = false,
-                          std::string* storedSha = nullptr, const std::function<bool(const ByteSink&)>& source = {}) {
-    fs::createPrivateDirectories(target.parent_path());
-    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!fd) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
-    Sha256 hash, storedHash;
-    std::string head;
-    // The manifest gives the size: an object of another size then fails to
-    // open. Where another size says more than that (askSize), it is asked for
-    // first and otherCopy called on a difference.
-    uint64_t size = sealedSize;
-    if (!size || askSize) {
-        auto info = dest.head(name);
-        if (!info) throw MissingObject("the stored object " + name + " is missing at " + dest.label());
-        if (sealedSize && info->size != sealedSize) otherCopy();
-        size = info->size;
-    }
-    auto write = [&](const unsigned char* p, size_t n) {
-        hash.update(p, n);
-        if (const int err = writeAll(fd.get(), p, n))
-            throw Error("could not write the restored archive (" + fs::errnoText(err) + ")");
-    };
-    std::optional<Decompressor> decompressor;
-    if (compressed) decompressor.emplace(write);
-    TreskCrypto::Opener opener(crypto, name, size, [&](const unsigned char* p, size_t n) {
-        if (!decompressor) return write(p, n);
-        storedHash.update(p, n);
-        decompressor->feed(p, n);
-    });
-    try {
-        const ByteSink feed = [&](const unsigned char* p, size_t n) {
-            if (head.size() < TreskCrypto::kHeaderSize)
-                head.append(reinterpret_cast<const char*>(p), std::min(n, TreskCrypto::kHeaderSize - head.size()));
-            opener.feed(p, n);
-        };
-        if (!(source ? source(feed) : dest.get(name, feed)))
-            throw MissingObject("the stored object " + name + " is missing at " + dest.label());
-        opener.finish();
-    } catch (const SealError&) {
-        // One of another size than recorded is another copy, not damage.
-        if (auto info = size == sealedSize && !source ? dest.head(name) : std::nullopt;
-            info && info->size != sealedSize)
-            otherCopy();
-        throw;
-    }
-    if (decompressor) {
-        decompressor->finish();
-        if (storedSha) *storedSha = storedHash.finishHex();
-    }
-    if (::fsync(fd.get()) != 0) throw Error("could not write " + target.string() + " (" + fs::errnoText(errno) + ")");
-    if (const int err = fd.close()) throw Error("could not write " + target.string() + " (" + fs::errnoText(err) + ")");
-    if (nonceOut) *nonceOut = TreskCrypto::nonceOf(head);
-    return hash.finishHex();
-}
-
-} // namespace
-
-namespace {
-
 // The contents a manifest records for its database; nothing when it records none.
 std::optional<ArchiveContents> contentsIn(const json& manifest) {
     if (!manifest.is_object()) return std::nullopt;
@@ -411,31 +127,12 @@ std::string plural(int64_t n, const std::string& one, const std::string& many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string generationText(uint64_t generation, const std::string& at) {
-    return "generation " + std::to_string(generation) + (at.empty() ? "" : ", made " + at);
-}
-
-std::string foundText(const RolledBack& r, const std::string& destinationLabel) {
-    if (r.foundGeneration == 0 && r.foundAt.empty())
-        return "The backup this computer last wrote to " + destinationLabel + " (" +
-               generationText(r.rememberedGeneration, r.rememberedAt) + ") is no longer there";
-    return "The backup at " + destinationLabel + " (" + generationText(r.foundGeneration, r.foundAt) +
-           ") is older than the one this computer last wrote there (" +
-           generationText(r.rememberedGeneration, r.rememberedAt) +
-           "): it was rolled back, by a sync app, a snapshot being put back or by hand";
-}
-
 } // namespace
 
 bool restartResumes(const std::exception& failure) {
     return !dynamic_cast<const ForeignKeyBackupError*>(&failure) &&
            !dynamic_cast<const DestinationUnusable*>(&failure) && !dynamic_cast<const BackupBusyError*>(&failure) &&
            !dynamic_cast<const UnmergeableBackupError*>(&failure);
-}
-
-std::string rolledBackAfterRestore(const RolledBack& r, const std::string& destinationLabel) {
-    return foundText(r, destinationLabel) + ". What was restored is that older backup: messages archived after it "
-                                            "are not in it.";
 }
 
 std::string databaseStamp(const stdfs::path& file) {
@@ -464,389 +161,40 @@ std::string databaseStamp(const stdfs::path& file) {
 }
 
 void snapshotDatabase(const stdfs::path& source, const stdfs::path& target) {
-    sqlite3* src = nullptr;
-    sqlite3* dst = nullptr;
-    auto closeBoth = [&] {
-        if (src) sqlite3_close(src);
-        if (dst) sqlite3_close(dst);
-    };
     if (!fs::isRegularFile(source)) throw Error("there is no archive database at " + source.string());
-    if (sqlite3_open_v2(source.c_str(), &src, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        std::string why = src ? sqlite3_errmsg(src) : "out of memory";
-        closeBoth();
-        throw Error("could not open the archive database " + source.string() + " (" + why + ")");
+    std::optional<SQLite::Database> src;
+    try {
+        src.emplace(source.string(), SQLite::OPEN_READONLY, 10000);
+    } catch (const SQLite::Exception& e) {
+        throw Error("could not open the archive database " + source.string() + " (" + e.what() + ")");
     }
-    sqlite3_busy_timeout(src, 10000);
-    if (sqlite3_open_v2(target.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-        std::string why = dst ? sqlite3_errmsg(dst) : "out of memory";
-        closeBoth();
-        throw Error("could not make a snapshot of the archive database (" + why + ")");
-    }
-    // The snapshot is scratch until it is sealed: no journal, no flushes. Its
-    // page cache stays small: the copy passes every page through it once, and a
-    // large one only costs memory to fill (several times slower for 100 MB).
-    sqlite3_exec(dst, "PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF;", nullptr, nullptr, nullptr);
-    sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
-    if (!b) {
-        std::string why = sqlite3_errmsg(dst);
-        closeBoth();
-        throw Error("could not make a snapshot of the archive database (" + why + ")");
-    }
-    int rc;
-    int busyRounds = 0;
-    // One step copies every page under one read transaction, so the copy is of
-    // one moment even while the archive is being written.
-    while ((rc = sqlite3_backup_step(b, -1)) == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-        if (rc != SQLITE_OK) {
-            if (++busyRounds > 600) break;
-            sqlite3_sleep(50);
-        }
-    }
-    sqlite3_backup_finish(b);
-    if (rc != SQLITE_DONE) {
-        std::string why = sqlite3_errstr(rc);
-        closeBoth();
-        throw Error("could not make a snapshot of the archive database " + source.string() + " (" + why + ")");
-    }
-    // The snapshot is one self-contained file.
-    sqlite3_exec(dst, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
-    closeBoth();
-}
-
-BackupEngine::BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
-                           std::optional<stdfs::path> resumeStatePath)
-    : BackupEngine(std::move(crypto), std::move(destination), std::move(prefix), std::move(resumeStatePath),
-                   Options{}) {}
-
-BackupEngine::BackupEngine(TreskCrypto crypto, std::shared_ptr<BackupDestination> destination, std::string prefix,
-                           std::optional<stdfs::path> resumeStatePath, Options options)
-    : crypto_(std::move(crypto)), dest_(std::move(destination)), prefix_(std::move(prefix)),
-      resumePath_(std::move(resumeStatePath)), options_(std::move(options)) {
-    if (!dest_) throw BackupError("no destination was given");
-    if (options_.threads <= 0)
-        options_.threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
-    checkRemoteName(prefix_, "name prefix");
-}
-
-std::string BackupEngine::fullName(const std::string& name) const {
-    checkRemoteName(name);
-    return prefix_ + "/" + name;
-}
-
-void BackupEngine::putSmall(const std::string& name, const std::string& plain, ObjectClass cls) {
-    std::string sealed = crypto_.seal(plain, name);
-    dest_->put(name, sealed.size(),
-               [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); }, cls,
-               {{"kx-sealed-sha256", Sha256::hexOf(sealed)}});
-}
-
-std::optional<std::string> BackupEngine::readRaw(const std::string& name) {
-    std::string bytes;
-    bool found = dest_->get(name, [&](const unsigned char* p, size_t n) {
-        if (bytes.size() + n > (256u << 20)) throw BackupError("the stored object " + name + " is unexpectedly large");
-        bytes.append(reinterpret_cast<const char*>(p), n);
-    });
-    if (!found) return std::nullopt;
-    return bytes;
-}
-
-std::optional<std::string> BackupEngine::readSealed(const std::string& name) {
-    auto bytes = readRaw(name);
-    if (!bytes) return std::nullopt;
-    return crypto_.open(*bytes, name);
-}
-
-BackupEngine::ManifestInPlace BackupEngine::manifestInPlace(const std::string& manifestName) {
-    // One copy as found: missing, sealed with another key, not opening, or opened.
-    struct Found {
-        std::optional<std::string> sealed;
-        bool foreign = false, opens = false, saysCopy = false;
-        uint64_t generation = 0;
-        std::string trouble() const { return !sealed ? "missing" : "damaged"; }
-    };
-    auto look = [&](const std::string& name) {
-        Found f;
-        f.sealed = readRaw(name);
-        if (!f.sealed) return f;
-        if (auto id = TreskCrypto::keyIdOf(*f.sealed); id && !crypto_.holdsKey(*id)) {
-            f.foreign = true;
-            return f;
-        }
-        try {
-            const json m = json::parse(crypto_.open(*f.sealed, manifestName), nullptr, false); // (copies sealed alike)
-            f.opens = true;
-            if (m.is_object()) {
-                f.generation = m.value("generation", uint64_t(0));
-                f.saysCopy = m.value("copies", 0) >= 2;
-            }
-        } catch (const SealError&) {
-        }
-        return f;
-    };
-    ManifestInPlace out;
-    const Found manifest = look(manifestName), copy = look(manifestName + kManifestCopySuffix);
-    if (manifest.foreign || (copy.foreign && !manifest.opens)) {
-        out.sealed = manifest.foreign ? manifest.sealed : copy.sealed;
-        return out;
-    }
-    if (manifest.opens && (!copy.opens || copy.generation <= manifest.generation)) {
-        out.sealed = manifest.sealed;
-        if (copy.opens && *copy.sealed != *manifest.sealed)
-            out.copyTrouble = copy.generation < manifest.generation ? "older than the manifest" : "another manifest";
-        else if (!copy.opens && (copy.sealed || manifest.saysCopy)) out.copyTrouble = copy.trouble();
-        return out;
-    }
-    if (copy.opens) {
-        out.sealed = copy.sealed;
-        out.fromCopy = true;
-        out.manifestTrouble = manifest.opens ? "older than its second copy" : manifest.trouble();
-        return out;
-    }
-    const Found replaced = look(manifestName + kReplacedManifestSuffix);
-    if (replaced.opens || replaced.foreign) {
-        out.sealed = replaced.sealed;
-        out.fromReplaced = true;
-        out.manifestTrouble = manifest.trouble();
-        if (copy.sealed || manifest.sealed) out.copyTrouble = copy.trouble();
-        return out;
-    }
-    out.sealed = manifest.sealed ? manifest.sealed : copy.sealed;
-    return out;
-}
-
-UploadReceipt BackupEngine::roundTrip(const std::string& key, const std::string& payload,
-                                      VerificationLevel verification) {
-    std::string name = fullName(key);
-    std::string sealed = crypto_.seal(payload, name);
-    dest_->put(name, sealed.size(),
-               [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, sealed.data() + off, n); },
-               ObjectClass::control, {});
-    UploadReceipt r;
-    r.bytes = sealed.size();
-    if (verification == VerificationLevel::none) return r;
-    auto back = readSealed(name);
-    if (!back) throw BackupError("the test object was written but could not be found again at " + dest_->label());
-    if (*back != payload)
-        throw BackupError("the test object read back from " + dest_->label() + " differs from what was written");
-    r.verification = UploadReceipt::Verification::verified;
-    return r;
-}
-
-void BackupEngine::remove(const std::string& key) { dest_->remove(fullName(key)); }
-
-void parallelFor(size_t count, int threads, const std::function<void(size_t)>& fn) {
-    if (threads <= 1 || count <= 1) {
-        for (size_t i = 0; i < count; ++i) fn(i);
-        return;
-    }
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr first;
-    std::mutex m;
-    auto worker = [&] {
-        for (;;) {
-            if (failed) return;
-            size_t i = next++;
-            if (i >= count) return;
-            try {
-                fn(i);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(m);
-                if (!first) first = std::current_exception();
-                failed = true;
-                return;
-            }
-        }
-    };
-    std::vector<std::thread> pool;
-    size_t n = std::min<size_t>(static_cast<size_t>(threads), count);
-    for (size_t t = 0; t < n; ++t) pool.emplace_back(worker);
-    for (auto& t : pool) t.join();
-    if (first) std::rethrow_exception(first);
-}
-
-std::optional<std::string> BackupEngine::storedNonce(const std::string& name, uint64_t sealedSize) {
-    auto info = dest_->head(name);
-    if (!info || info->size != sealedSize) return std::nullopt;
-    if (auto m = info->metadata.find("kx-nonce"); m != info->metadata.end())
-        return nonceFromHex(m->second) ? std::optional<std::string>(m->second) : std::nullopt;
-    if (!dest_->canReadBackData()) return std::nullopt;
-    const auto head = readHead(*dest_, name, TreskCrypto::kHeaderSize);
-    if (!head || head->size() < TreskCrypto::kHeaderSize) return std::nullopt;
-    StreamNonce n = TreskCrypto::nonceOf(*head);
-    return lowerHex(n.data(), n.size());
-}
-
-bool BackupEngine::fetchSealed(const std::string& name, const std::string& pack, uint64_t offset, uint64_t sealedSize,
-                               const ByteSink& sink) {
-    return pack.empty() ? dest_->get(name, sink) : dest_->getRange(pack, offset, sealedSize, sink);
-}
-
-std::optional<std::string> BackupEngine::checkStored(const std::string& name, uint64_t sealedSize,
-                                                     const std::string& sha, const std::string& pack, uint64_t offset) {
-    // No separate look at its size: an object of another size fails to open.
-    return openedNonce(crypto_, name, sealedSize, sha,
-                       [&](const ByteSink& sink) { return fetchSealed(name, pack, offset, sealedSize, sink); });
-}
-
-BackupEngine::Uploaded BackupEngine::uploadFile(const stdfs::path& plain, const std::string& name,
-                                                const std::string& fingerprint, ObjectClass cls, int threads,
-                                                const std::function<void(uint64_t)>& sent,
-                                                const std::function<void()>& partDone, bool hashPlain) {
-    uint64_t plainSize = stdfs::file_size(plain);
-    uint64_t sealedSize = TreskCrypto::sealedSize(plainSize);
-    uint64_t partSize = options_.partSize ? options_.partSize : dest_->partSizeFor(sealedSize);
-    Uploaded out;
-    out.sealedSize = sealedSize;
-
-    if (sealedSize <= partSize) {
-        StreamNonce nonce = TreskCrypto::freshNonce();
-        out.nonce = lowerHex(nonce.data(), nonce.size());
-        TreskCrypto::SealingReader reader(crypto_, plain, name, nonce, hashPlain);
-        out.storeConfirmed =
-            dest_->putConfirmed(name, sealedSize,
-                                [&](uint64_t off, unsigned char* buf, size_t n) { reader.read(off, buf, n); }, cls,
-                                {{"kx-plain-size", std::to_string(plainSize)}, {"kx-nonce", out.nonce}});
-        out.sealedPlainSha = reader.plainSha256();
-        sent(sealedSize);
-        partDone();
-        return out;
-    }
-
-    const std::string identity = dest_->resumeIdentity();
-    auto sameUpload = [&](const ResumeEntry& x) { return x.destination == identity && x.name == name; };
-    auto update = [&](const std::function<void(std::vector<ResumeEntry>&)>& change) {
-        changeResume(resumeMutex_, resumePath_, [&](ResumeState& st) { change(st.uploads); });
-    };
-
-    // An upload recorded by an earlier run continues only with the same bytes:
-    // the fingerprint is the plaintext's content hash, so a file that changed
-    // starts afresh with a fresh nonce and no nonce ever seals two plaintexts.
-    std::optional<ResumeEntry> entry;
-    update([&](std::vector<ResumeEntry>& entries) {
-        for (auto it = entries.begin(); it != entries.end();) {
-            if (sameUpload(*it)) {
-                bool same = it->fingerprint == fingerprint && it->keyId == crypto_.keyId() &&
-                            it->partSize == partSize && nonceFromHex(it->nonce).has_value();
-                if (same && !entry) {
-                    entry = *it;
-                    ++it;
-                    continue;
+    int rc = SQLITE_OK;
+    try {
+        SQLite::Database dst(target.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        // The snapshot is scratch until it is sealed: no journal, no flushes. Its
+        // page cache stays small: the copy passes every page through it once, and a
+        // large one only costs memory to fill (several times slower for 100 MB).
+        dst.exec("PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF;");
+        {
+            SQLite::Backup b(dst, *src);
+            int busyRounds = 0;
+            // One step copies every page under one read transaction, so the copy is of
+            // one moment even while the archive is being written.
+            while ((rc = b.executeStep(-1)) == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+                if (rc != SQLITE_OK) {
+                    if (++busyRounds > 600) break;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 }
-                // Another file, key or part size: never splice; drop the old upload.
-                dest_->abortUpload(it->name, it->uploadId);
-                it = entries.erase(it);
-                continue;
-            }
-            ++it;
-        }
-    });
-
-    auto startFresh = [&] {
-        ResumeEntry e;
-        e.destination = identity;
-        e.name = name;
-        e.fingerprint = fingerprint;
-        e.keyId = crypto_.keyId();
-        StreamNonce n = TreskCrypto::freshNonce();
-        e.nonce = lowerHex(n.data(), n.size());
-        e.partSize = partSize;
-        e.uploadId = dest_->beginUpload(name, partSize, cls,
-                                        {{"kx-plain-size", std::to_string(plainSize)}, {"kx-nonce", e.nonce}});
-        update([&](std::vector<ResumeEntry>& entries) {
-            std::erase_if(entries, sameUpload);
-            entries.push_back(e);
-        });
-        return e;
-    };
-    auto forget = [&] { update([&](std::vector<ResumeEntry>& entries) { std::erase_if(entries, sameUpload); }); };
-    const int partCount = static_cast<int>((sealedSize + partSize - 1) / partSize);
-    // The run that recorded an upload may have completed it and stopped before
-    // forgetting it: the object is then in place, sealed with the recorded nonce.
-    auto alreadyStored = [&](const ResumeEntry& e) {
-        if (storedNonce(name, sealedSize) != e.nonce) return false;
-        forget();
-        sent(sealedSize);
-        for (int i = 0; i < partCount; ++i) partDone();
-        out.resumed = true;
-        out.nonce = e.nonce;
-        return true;
-    };
-
-    bool stale = entry.has_value(); // recorded by an earlier run
-    if (stale && alreadyStored(*entry)) return out;
-    bool resumed = stale && !entry->parts.empty();
-    ResumeEntry e = entry ? *entry : startFresh();
-    std::mutex partsMutex;
-    if (!dest_->partsSideBySide()) threads = 1;
-    for (int attempt = 0;; ++attempt) {
-        // Parts stored one after the other are sealed by one reader, which then
-        // knows the hash of the plaintext it sealed when it read all of it.
-        std::optional<TreskCrypto::SealingReader> inOrder;
-        if (threads == 1) inOrder.emplace(crypto_, plain, name, *nonceFromHex(e.nonce), hashPlain);
-        std::vector<int> todo;
-        for (int part = 1; part <= partCount; ++part) {
-            if (e.parts.count(part)) {
-                sent(std::min(partSize, sealedSize - static_cast<uint64_t>(part - 1) * partSize));
-                partDone();
-            } else {
-                todo.push_back(part);
             }
         }
-        try {
-            parallelFor(todo.size(), threads, [&](size_t i) {
-                int part = todo[i];
-                uint64_t off = static_cast<uint64_t>(part - 1) * partSize;
-                uint64_t n = std::min(partSize, sealedSize - off);
-                std::optional<TreskCrypto::SealingReader> own;
-                if (!inOrder) own.emplace(crypto_, plain, name, *nonceFromHex(e.nonce));
-                TreskCrypto::SealingReader& reader = inOrder ? *inOrder : *own;
-                std::string tag = dest_->uploadPart(name, e.uploadId, part, off, n,
-                                                    [&](uint64_t o, unsigned char* buf, size_t k) {
-                                                        reader.read(o, buf, k);
-                                                    });
-                {
-                    std::lock_guard<std::mutex> lock(partsMutex);
-                    e.parts[part] = tag;
-                    ResumeEntry snapshot = e;
-                    update([&](std::vector<ResumeEntry>& entries) {
-                        for (auto& x : entries)
-                            if (sameUpload(x)) x = snapshot;
-                    });
-                    sent(n);
-                    partDone();
-                }
-                if (options_.afterPart) options_.afterPart(name, part);
-            });
-            std::vector<std::pair<int, std::string>> parts(e.parts.begin(), e.parts.end());
-            dest_->completeUpload(name, e.uploadId, parts);
-            if (inOrder) out.sealedPlainSha = inOrder->plainSha256();
-        } catch (const UploadNotFound&) {
-            // The destination forgot the upload (expired, aborted or completed):
-            // use what is stored when it is this upload, else start over once.
-            if (stale && attempt == 0 && alreadyStored(e)) return out;
-            forget();
-            if (attempt > 0) throw;
-            resumed = false;
-            e = startFresh();
-            continue;
-        } catch (const DestinationRefused&) {
-            // An upload from an earlier run that the destination now refuses,
-            // whatever became of it, never blocks the backup: the object starts again.
-            if (!stale || attempt > 0) throw;
-            if (alreadyStored(e)) return out;
-            dest_->abortUpload(name, e.uploadId);
-            forget();
-            resumed = false;
-            e = startFresh();
-            continue;
-        }
-        break;
+        if (rc != SQLITE_DONE)
+            throw Error("could not make a snapshot of the archive database " + source.string() + " (" +
+                        sqlite3_errstr(rc) + ")");
+        // The snapshot is one self-contained file.
+        dst.exec("PRAGMA journal_mode=DELETE");
+    } catch (const SQLite::Exception& e) {
+        throw Error("could not make a snapshot of the archive database " + source.string() + " (" + e.what() + ")");
     }
-    forget();
-    out.resumed = resumed;
-    out.nonce = e.nonce;
-    return out;
 }
 
 // One backup run. BackupEngine::backup calls its phases in order; each reads
@@ -1907,225 +1255,6 @@ UploadReceipt BackupEngine::backup(const std::string& remoteName, const stdfs::p
     }
     run.sweep();
     return run.receipt;
-}
-
-RestoreReport BackupEngine::restore(const std::string& remoteName, const stdfs::path& targetFolder,
-                                    const ProgressCallback& progress, bool previousBackup) {
-    const std::string legacyDbName = fullName(remoteName);
-    const std::string manifestName = legacyDbName + ".manifest";
-    const OwnerPaths target = ArchiveLayout::inFolder(targetFolder.string());
-    if (fs::exists(target.database))
-        throw BackupError(targetFolder.string() + " already holds an archive; restore into an empty folder");
-    requireEmptyRestoreTarget(targetFolder); // before anything is downloaded
-    RestoreReport report;
-    std::optional<std::string> sealed;
-    if (previousBackup) {
-        sealed = readRaw(manifestName + kReplacedManifestSuffix);
-        if (!sealed) throw BackupError("there is no earlier backup of " + remoteName + " at " + dest_->label());
-        report.fromReplacedManifest = true;
-    } else {
-        ManifestInPlace found = manifestInPlace(manifestName);
-        sealed = std::move(found.sealed);
-        report.fromManifestCopy = found.fromCopy;
-        report.fromReplacedManifest = found.fromReplaced;
-        report.manifestTrouble = found.manifestTrouble;
-    }
-    if (!sealed) throw BackupError("there is no backup of " + remoteName + " at " + dest_->label());
-    json m = json::parse(crypto_.open(*sealed, manifestName), nullptr, false); // (the kept copy is sealed alike)
-    const int format = m.is_object() ? m.value("format", 0) : 0;
-    if (format < 1 || format > 3 || !m.contains("database") || !m.contains("objects"))
-        throw BackupError("the backup's manifest is not in a form this version understands");
-    if (m.value("remoteName", "") != remoteName) throw SealError("the backup's manifest belongs to another archive");
-    report.generation = m.value("generation", uint64_t(0));
-    if (auto when = parseISO8601(m.value("createdAt", ""))) report.backedUpAt = *when;
-    if (const auto head = m.find("manifestHead"); head != m.end() && head->is_object()) {
-        CarriedManifestHead carried{head->value("recordCount", int64_t(0)), head->value("chainHead", ""),
-                                    head->value("generatedAt", "")};
-        if (carried.recordCount > 0 && !carried.chainHead.empty()) report.manifestHead = std::move(carried);
-    }
-    if (const auto anchors = m.find("pendingAnchors"); anchors != m.end() && anchors->is_array())
-        report.pendingAnchors = anchors->dump();
-    if (options_.generations && !previousBackup) { // (an earlier backup, asked for, is older by design)
-        auto last = GenerationMemory(*options_.generations).lastWritten(dest_->resumeIdentity(), manifestName);
-        if (last && last->generation > report.generation)
-            report.rolledBack = RolledBack{report.generation, m.value("createdAt", ""), last->generation,
-                                           last->createdAt};
-    }
-
-    // A stored object that is not the copy the manifest records. In the first
-    // layout a backup run that stopped between writing its objects and its
-    // manifest left exactly that; since then objects are never written over, so
-    // a difference means someone put another copy there.
-    auto notRecorded = [&](const std::string& what) {
-        if (format == 1)
-            throw BackupError("the backup at " + dest_->label() + " is unfinished: a backup run stopped after it " +
-                              "replaced " + what + " but before it recorded the new copy, so it cannot be restored " +
-                              "as it stands. Run the backup again from the computer that holds the archive to store " +
-                              "a complete one");
-        throw SealError(what + " is not the copy this backup recorded (an older or other copy was put in its place)");
-    };
-    auto objectName = [&](const std::string& name) {
-        checkRemoteName(name, "object name");
-        if (name.compare(0, prefix_.size() + 1, prefix_ + "/") != 0)
-            throw SealError("the backup's manifest names an object outside its own place");
-        return name;
-    };
-
-    RestoreStaging staging(targetFolder);
-
-    const json& dbEntry = m.at("database");
-    const std::string dbName = format == 1 ? legacyDbName : objectName(dbEntry.value("name", ""));
-    BackupProgress p;
-    const json& objects = m.at("objects");
-    p.parts = 1;
-    p.total = dbEntry.value("sealedSize", int64_t(0));
-    for (const auto& o : objects) {
-        if (!isArchiveFilePath(o.value("path", ""))) continue;
-        ++p.parts;
-        p.total += o.value("sealedSize", int64_t(0));
-    }
-
-    const std::string stagedDb = ArchiveLayout::inFolder(staging.path().string()).database;
-    try {
-        StreamNonce nonce{};
-        const bool compressed = dbEntry.value("encoding", "") == kZstdEncoding;
-        if (dbEntry.contains("encoding") && !compressed)
-            throw BackupError("the backup's database is stored in a form this version does not know");
-        std::string storedSha;
-        std::string dbSha = restoreObject(
-            *dest_, crypto_, dbName, dbEntry.value("sealedSize", uint64_t(0)), stagedDb, &nonce,
-            [&] { notRecorded("the stored archive database"); }, format == 1, compressed, &storedSha);
-        if (dbSha != dbEntry.value("sha256", "") ||
-            lowerHex(nonce.data(), nonce.size()) != dbEntry.value("nonce", "") ||
-            (compressed && storedSha != dbEntry.value("encodedSha256", "")))
-            notRecorded("the stored archive database");
-    } catch (const Error& e) {
-        // Without its database nothing of the archive can be restored. The
-        // backup before this one may still hold a whole one: it is offered.
-        if (format == 1 || previousBackup || report.fromReplacedManifest) throw;
-        if (auto earlier = previousBackupAt(manifestName, remoteName, dbName))
-            throw EarlierBackupAvailable(std::string(e.what()) + "; the backup before it, made " + *earlier +
-                                         ", is still there whole and can be restored instead");
-        throw;
-    }
-    report.databaseBytes = dbEntry.value("size", uint64_t(0));
-    report.messages = countMessages(stagedDb);
-    p.done += dbEntry.value("sealedSize", int64_t(0));
-    ++p.part;
-    if (progress) progress(p);
-
-    // Every file that opens and matches is restored; one that does not is left
-    // out, named, and the archive put in place is said to be incomplete. Files
-    // are fetched side by side, those stored in packs a pack at a time; a
-    // failure to reach the destination stops it all.
-    struct Wanted {
-        std::string rel, name;
-        const json* entry;
-    };
-    struct Fetch { // one object at the destination: a file's own, or a pack
-        std::string pack;
-        std::vector<Wanted> files;
-    };
-    std::vector<Fetch> fetches;
-    std::map<std::string, size_t> packFetch;
-    for (const auto& o : objects) {
-        std::string rel = o.value("path", "");
-        checkRemoteName(rel, "attachment path");
-        if (rel.rfind(attachmentsPrefix(), 0) != 0 && !isEvidenceFilePath(rel))
-            throw SealError("the backup's manifest names a file outside the archive");
-        if (!isArchiveFilePath(rel)) continue; // a file still being written when an older version backed it up
-        Wanted w{rel, objectName(o.value("name", "")), &o};
-        if (!o.contains(kPackField)) {
-            fetches.push_back({"", {std::move(w)}});
-            continue;
-        }
-        const std::string pack = objectName(o.value(kPackField, ""));
-        auto [at, added] = packFetch.emplace(pack, fetches.size());
-        if (added) fetches.push_back({pack, {}});
-        fetches[at->second].files.push_back(std::move(w));
-    }
-    std::vector<std::string> lost;
-    std::mutex restoredMutex;
-    auto restoreFile = [&](const Wanted& w, const std::function<bool(const ByteSink&)>& source) {
-        const json& o = *w.entry;
-        const stdfs::path file = staging.path() / w.rel;
-        bool ok = true;
-        try {
-            StreamNonce objectNonce{};
-            std::string sha = restoreObject(
-                *dest_, crypto_, w.name, o.value("sealedSize", uint64_t(0)), file, &objectNonce,
-                [&] { notRecorded("the stored object for " + w.rel); }, format == 1, false, nullptr, source);
-            if (lowerHex(objectNonce.data(), objectNonce.size()) != o.value("nonce", "") ||
-                (o.contains("sha256") && sha != o.value("sha256", "")))
-                notRecorded("the stored object for " + w.rel);
-        } catch (const SealError&) {
-            if (format == 1) throw;
-            ok = false;
-        } catch (const MissingObject&) {
-            if (format == 1) throw;
-            ok = false;
-        }
-        if (!ok) {
-            std::error_code ec;
-            stdfs::remove(file, ec); // never a file that did not check out
-        }
-        std::lock_guard<std::mutex> lock(restoredMutex);
-        if (ok) ++report.objects;
-        else lost.push_back(w.rel);
-        p.done += o.value("sealedSize", int64_t(0));
-        ++p.part;
-        if (progress) progress(p);
-    };
-    parallelFor(fetches.size(), options_.threads, [&](size_t i) {
-        const Fetch& f = fetches[i];
-        if (f.pack.empty()) return restoreFile(f.files.front(), {});
-        // The pack is read once, up to the end of the last file it holds here.
-        uint64_t end = 0;
-        for (const Wanted& w : f.files)
-            end = std::max(end, w.entry->value(kOffsetField, uint64_t(0)) + w.entry->value("sealedSize", uint64_t(0)));
-        const std::optional<std::string> bytes = readHead(*dest_, f.pack, end);
-        for (const Wanted& w : f.files)
-            restoreFile(w, [&](const ByteSink& sink) {
-                const uint64_t offset = w.entry->value(kOffsetField, uint64_t(0));
-                if (!bytes) return false;
-                if (offset < bytes->size())
-                    sink(reinterpret_cast<const unsigned char*>(bytes->data()) + offset,
-                         static_cast<size_t>(
-                             std::min<uint64_t>(w.entry->value("sealedSize", uint64_t(0)), bytes->size() - offset)));
-                return true;
-            });
-    });
-    std::sort(lost.begin(), lost.end());
-    for (const std::string& rel : lost) { // and no folder made only for a file left out
-        std::error_code ec;
-        for (stdfs::path dir = (staging.path() / rel).parent_path(); dir != staging.path() && stdfs::is_empty(dir, ec);
-             dir = dir.parent_path())
-            stdfs::remove(dir, ec);
-    }
-    report.unrestored = describeLostFiles(stagedDb, lost);
-
-    staging.putInPlace();
-    return report;
-}
-
-std::optional<std::string> BackupEngine::previousBackupAt(const std::string& manifestName,
-                                                          const std::string& remoteName, const std::string& dbName) {
-    try {
-        auto sealed = readRaw(manifestName + kReplacedManifestSuffix);
-        if (!sealed) return std::nullopt;
-        json m = json::parse(crypto_.open(*sealed, manifestName));
-        const int format = m.value("format", 0);
-        if (format < 2 || format > 3 || m.value("remoteName", "") != remoteName) return std::nullopt;
-        const json& db = m.at("database");
-        const std::string name = db.value("name", "");
-        if (name == dbName || name.compare(0, prefix_.size() + 1, prefix_ + "/") != 0) return std::nullopt;
-        checkRemoteName(name, "object name");
-        auto nonce = checkStored(name, db.value("sealedSize", uint64_t(0)), storedContentSha(db));
-        if (!nonce || *nonce != db.value("nonce", "")) return std::nullopt;
-        return m.value("createdAt", std::string("at an unknown time"));
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
 }
 
 } // namespace kx
