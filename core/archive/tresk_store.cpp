@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <sqlite3.h>
+#include <tuple>
 #include <unordered_map>
 
 namespace kx {
@@ -105,11 +106,18 @@ private:
     bool own_;
 };
 
-constexpr const char* kHitColumns =
-    "m.guid, m.text, m.date, h.handle, c.display_name, "
-    "(SELECT group_concat(s.source_id, char(31)) FROM message_sources ms JOIN sources s ON s.id = ms.source_id "
-    "WHERE ms.message_id = m.id), m.is_from_me, c.key, m.service, m.date_edited, m.date_retracted, "
-    "m.thread_originator_guid";
+// The columns readHit reads; `sources` gives the registry ids of the message's
+// sources, joined by char(31).
+std::string hitColumns(const std::string& sources) {
+    return "m.guid, m.text, m.date, h.handle, c.display_name, " + sources +
+           ", m.is_from_me, c.key, m.service, m.date_edited, m.date_retracted, m.thread_originator_guid";
+}
+const std::string kHitColumns = hitColumns(
+    "(SELECT group_concat(s.source_id, char(31)) FROM message_sources ms JOIN sources s ON s.id = "
+    "ms.source_id WHERE ms.message_id = m.id)");
+// The page cache of each file of a store that searches, in KiB.
+constexpr int kSearchCacheKiB = 16 * 1024;
+
 constexpr const char* kHitJoins =
     " FROM messages m LEFT JOIN handles h ON h.id = m.handle_id LEFT JOIN conversations c ON c.id = m.conversation_id ";
 
@@ -142,28 +150,13 @@ TreskStore::SearchHit readHit(SQLite::Statement& q, int base = 0) {
 
 } // namespace
 
-// The messages one search matched, by id: gathered by "kx_search_keep(rowid)"
-// as the index is read and tested by "kx_search_has(m.id)", functions of the
-// store's connection.
+// The statements of the store's search, prepared once for the store's
+// connection (preparing them costs more than a search of a rare word) and
+// reset for each use.
 struct TreskStore::SearchMatches {
-    std::vector<uint64_t> bits;
-    void add(int64_t id) {
-        if (id < 0) return;
-        const auto word = static_cast<size_t>(id >> 6);
-        if (word >= bits.size()) bits.resize(std::max(word + 1, bits.size() * 2));
-        bits[word] |= uint64_t(1) << (id & 63);
-    }
-    bool has(int64_t id) const {
-        const auto word = static_cast<size_t>(id >> 6);
-        return id >= 0 && word < bits.size() && (bits[word] >> (id & 63) & 1) != 0;
-    }
-    static void keep(sqlite3_context* context, int, sqlite3_value** argv) {
-        static_cast<SearchMatches*>(sqlite3_user_data(context))->add(sqlite3_value_int64(argv[0]));
-        sqlite3_result_int(context, 1);
-    }
-    // The search's statements, prepared once for the store's connection
-    // (preparing them costs more than a search of a rare word), reset for each use.
     std::map<std::string, std::unique_ptr<SQLite::Statement>> statements;
+    bool dateIndex = false; // once there, the index stays
+
     SQLite::Statement& prepared(SQLite::Database& db, const std::string& sql) {
         auto& q = statements[sql];
         if (!q) q = std::make_unique<SQLite::Statement>(db, sql);
@@ -171,10 +164,147 @@ struct TreskStore::SearchMatches {
         q->clearBindings();
         return *q;
     }
-    bool dateIndex = false; // once there, the index stays
-    static void test(sqlite3_context* context, int, sqlite3_value** argv) {
-        const bool found = static_cast<SearchMatches*>(sqlite3_user_data(context))->has(sqlite3_value_int64(argv[0]));
-        sqlite3_result_int(context, found ? 1 : 0);
+
+    // The matches looked up by id: the statement that reads `columns` of the
+    // newest `limit` by date (of all of them, in no order, without a limit),
+    // bound and ready to step.
+    SQLite::Statement& lookUp(SQLite::Database& db, const std::string& columns, const std::string& match,
+                              const std::optional<std::string>& handle, const std::optional<Date>& from,
+                              const std::optional<Date>& to, std::optional<int64_t> limit) {
+        std::string sql = "SELECT " + columns + kHitJoins +
+                          "WHERE m.id IN (SELECT rowid FROM idx.search WHERE search MATCH ?) AND m.is_reaction = 0";
+        if (handle) sql += " AND h.handle = ?";
+        if (from) sql += " AND m.date >= ?";
+        if (to) sql += " AND m.date <= ?";
+        if (limit) sql += " ORDER BY m.date DESC, m.id DESC LIMIT ?";
+        auto& q = prepared(db, sql);
+        int i = 1;
+        q.bind(i++, match);
+        if (handle) q.bind(i++, *handle);
+        if (from) q.bind(i++, toNanos(*from));
+        if (to) q.bind(i++, toNanos(*to));
+        if (limit) q.bind(i++, *limit);
+        return q;
+    }
+
+    // The newest `limit` matches of a word in `count` messages, found by
+    // walking the messages newest first: each run of the walk is tested
+    // against the matches the index holds between the run's smallest and
+    // largest id, a short stretch of the index while ids follow dates.
+    std::vector<int64_t> walkedByDate(SQLite::Database& db, const std::string& match, const std::optional<Date>& from,
+                                      const std::optional<Date>& to, int64_t limit, int64_t count) {
+        auto& last = prepared(db, "SELECT coalesce(max(id), 0) FROM messages");
+        last.executeStep();
+        const int64_t messages = last.getColumn(0).getInt64();
+        last.reset();
+        std::string sql = "SELECT id FROM messages INDEXED BY messages_by_date WHERE is_reaction = 0";
+        if (from) sql += " AND date >= ?";
+        if (to) sql += " AND date <= ?";
+        sql += " ORDER BY date DESC, id DESC";
+        auto& newest = prepared(db, sql);
+        int i = 1;
+        if (from) newest.bind(i++, toNanos(*from));
+        if (to) newest.bind(i++, toNanos(*to));
+        auto& inRange =
+            prepared(db, "SELECT rowid FROM idx.search WHERE search MATCH ? AND rowid BETWEEN ? AND ? ORDER BY rowid");
+        // The first run holds `limit` matches at the word's share of all
+        // messages, and a quarter more; each further run is twice as long.
+        auto run = static_cast<size_t>(static_cast<double>(limit) *
+                                       static_cast<double>(std::max<int64_t>(messages, 1)) /
+                                       static_cast<double>(count) * 1.25) +
+                   64;
+        std::vector<int64_t> ids, walked, found;
+        bool more = true;
+        while (more && static_cast<int64_t>(ids.size()) < limit) {
+            walked.clear();
+            while (walked.size() < run && (more = newest.executeStep()))
+                walked.push_back(newest.getColumn(0).getInt64());
+            if (walked.empty()) break;
+            const auto [lo, hi] = std::minmax_element(walked.begin(), walked.end());
+            inRange.reset();
+            inRange.bind(1, match);
+            inRange.bind(2, *lo);
+            inRange.bind(3, *hi);
+            found.clear();
+            while (inRange.executeStep()) found.push_back(inRange.getColumn(0).getInt64());
+            for (const int64_t id : walked) {
+                if (!std::binary_search(found.begin(), found.end(), id)) continue;
+                ids.push_back(id);
+                if (static_cast<int64_t>(ids.size()) == limit) break;
+            }
+            run *= 2;
+        }
+        newest.reset();
+        inRange.reset();
+        return ids;
+    }
+
+    // A search reads its records without their sources ("m.id, m.date, "
+    // and these), then the sources of all of them in one statement: a
+    // subquery for each record costs nearly what reading the record does.
+    const std::string columns = "m.id, m.date, " + hitColumns("NULL");
+    struct Found {
+        int64_t id = 0;
+        std::optional<int64_t> date;
+        TreskStore::SearchHit hit;
+    };
+
+    std::vector<Found> read(SQLite::Statement& q) {
+        std::vector<Found> out;
+        while (q.executeStep()) {
+            Found f;
+            f.id = q.getColumn(0).getInt64();
+            if (!q.getColumn(1).isNull()) f.date = q.getColumn(1).getInt64();
+            f.hit = readHit(q, 2);
+            out.push_back(std::move(f));
+        }
+        q.reset();
+        return out;
+    }
+
+    // The ids as a JSON array, for json_each().
+    static std::string idList(const std::vector<int64_t>& ids) {
+        std::string list = "[";
+        for (const int64_t id : ids) {
+            if (list.size() > 1) list += ',';
+            list += std::to_string(id);
+        }
+        return list + ']';
+    }
+
+    // The hits of `found`, in its order, with their sources.
+    std::vector<TreskStore::SearchHit> hits(SQLite::Database& db, std::vector<Found>& found) {
+        std::vector<int64_t> ids;
+        std::unordered_map<int64_t, size_t> at;
+        for (size_t i = 0; i < found.size(); ++i) {
+            ids.push_back(found[i].id);
+            at.emplace(found[i].id, i);
+        }
+        auto& q = prepared(db, "SELECT ms.message_id, s.source_id FROM message_sources ms JOIN sources s ON s.id = "
+                               "ms.source_id WHERE ms.message_id IN (SELECT value FROM json_each(?))");
+        q.bind(1, idList(ids));
+        while (q.executeStep())
+            found[at.at(q.getColumn(0).getInt64())].hit.sourceIds.push_back(q.getColumn(1).getString());
+        q.reset();
+        std::vector<TreskStore::SearchHit> out;
+        out.reserve(found.size());
+        for (auto& f : found) {
+            std::sort(f.hit.sourceIds.begin(), f.hit.sourceIds.end());
+            out.push_back(std::move(f.hit));
+        }
+        return out;
+    }
+
+    // The records of the messages `ids`, in that order.
+    std::vector<TreskStore::SearchHit> records(SQLite::Database& db, const std::vector<int64_t>& ids) {
+        auto& q = prepared(db, "SELECT " + columns + kHitJoins + "WHERE m.id IN (SELECT value FROM json_each(?))");
+        q.bind(1, idList(ids));
+        auto found = read(q);
+        std::unordered_map<int64_t, size_t> at;
+        for (size_t i = 0; i < ids.size(); ++i) at.emplace(ids[i], i);
+        std::sort(found.begin(), found.end(),
+                  [&](const Found& x, const Found& y) { return at.at(x.id) < at.at(y.id); });
+        return hits(db, found);
     }
 };
 
@@ -211,14 +341,13 @@ void TreskStore::attachSearchIndex() const {
     SQLite::Statement attach(*db_, "ATTACH DATABASE ? AS idx");
     attach.bind(1, index);
     attach.exec();
+    // One search reads a leaf page for each record it shows and for its
+    // sources, beside the inner pages of both trees: SQLite's default cache
+    // (2 MB) drops those inner pages before a search is over. Each file gets
+    // up to kSearchCacheKiB, allocated as pages are read.
+    for (const char* schema : {"main", "idx"})
+        db_->exec(std::string("PRAGMA ") + schema + ".cache_size = -" + std::to_string(kSearchCacheKiB));
     if (!searchMatches_) searchMatches_ = std::make_unique<SearchMatches>();
-    for (const auto& [name, fn] :
-         {std::pair{"kx_search_keep", &SearchMatches::keep}, std::pair{"kx_search_has", &SearchMatches::test}}) {
-        if (sqlite3_create_function_v2(db_->getHandle(), name, 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, searchMatches_.get(),
-                                       fn, nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw Error("the search of the archive " + path_ + " could not be prepared (" +
-                        sqlite3_errmsg(db_->getHandle()) + ")");
-    }
     searchAttached_ = true;
 }
 
@@ -577,10 +706,10 @@ std::vector<TreskStore::SearchHit> TreskStore::search(const std::string& query, 
 
 TreskStore::SearchResults TreskStore::searchWithTotal(const std::string& query, const std::string& /*owner*/,
                                                       int64_t limit) const {
-    SearchResults out;
     const std::string match = literalMatchExpression(query);
-    if (match.empty()) return out;
+    if (match.empty()) return {};
     return guarded(path_, [&] {
+        SearchResults out;
         out.hits = findMatches(match, std::nullopt, std::nullopt, std::nullopt, std::max<int64_t>(limit, 0),
                                &out.total);
         return out;
@@ -595,47 +724,38 @@ std::vector<TreskStore::SearchHit> TreskStore::findMatches(const std::string& ma
     attachSearchIndex();
     // The count and the records come from one state of the archive and its index.
     ConsistentReads snapshot(*db_);
-    // One pass over the index counts the matches and gathers them.
-    searchMatches_->bits.clear();
+    auto& matches = *searchMatches_;
     int64_t count = 0;
     {
-        auto& q =
-            searchMatches_->prepared(*db_,
-                                     "SELECT count(*) FROM idx.search WHERE search MATCH ? AND kx_search_keep(rowid)");
+        auto& q = matches.prepared(*db_, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
         q.bind(1, match);
         q.executeStep();
         count = q.getColumn(0).getInt64();
         q.reset();
     }
     if (total) *total = count;
-    std::vector<SearchHit> out;
-    if (count == 0 || limit <= 0) return out;
+    if (count == 0 || limit <= 0) return {};
     // A word in many messages: walk the messages newest first and keep the
     // matching ones, rather than look up and sort every match. A rare word
     // (or a sender filter) is quicker the other way round.
-    if (!searchMatches_->dateIndex) searchMatches_->dateIndex = hasDateIndex();
-    const bool walk = !handle && count > kWalkByDateAbove * limit && searchMatches_->dateIndex;
-    std::string sql = std::string("SELECT ") + kHitColumns + kHitJoins;
-    if (walk) {
-        sql.replace(sql.find(" FROM messages m "), 17, " FROM messages m INDEXED BY messages_by_date ");
-        sql += "WHERE kx_search_has(m.id) AND m.is_reaction = 0";
-    } else {
-        sql += "WHERE m.id IN (SELECT rowid FROM idx.search WHERE search MATCH ?) AND m.is_reaction = 0";
+    if (!matches.dateIndex) matches.dateIndex = hasDateIndex();
+    const bool walk = !handle && count > kWalkByDateAbove * limit && matches.dateIndex;
+    if (walk) return matches.records(*db_, matches.walkedByDate(*db_, match, from, to, limit, count));
+    if (count <= limit) {
+        // Every match is shown: the records are read as the matches are
+        // looked up, and put in order here.
+        auto& q = matches.lookUp(*db_, matches.columns, match, handle, from, to, std::nullopt);
+        auto found = matches.read(q);
+        std::sort(found.begin(), found.end(), [](const SearchMatches::Found& x, const SearchMatches::Found& y) {
+            return std::tie(x.date, x.id) > std::tie(y.date, y.id);
+        });
+        return matches.hits(*db_, found);
     }
-    if (handle) sql += " AND h.handle = ?";
-    if (from) sql += " AND m.date >= ?";
-    if (to) sql += " AND m.date <= ?";
-    sql += " ORDER BY m.date DESC, m.id DESC LIMIT ?";
-    auto& q = searchMatches_->prepared(*db_, sql);
-    int i = 1;
-    if (!walk) q.bind(i++, match);
-    if (handle) q.bind(i++, *handle);
-    if (from) q.bind(i++, toNanos(*from));
-    if (to) q.bind(i++, toNanos(*to));
-    q.bind(i++, limit);
-    while (q.executeStep()) out.push_back(readHit(q));
+    std::vector<int64_t> ids;
+    auto& q = matches.lookUp(*db_, "m.id", match, handle, from, to, limit);
+    while (q.executeStep()) ids.push_back(q.getColumn(0).getInt64());
     q.reset();
-    return out;
+    return matches.records(*db_, ids);
 }
 
 int64_t TreskStore::searchCount(const std::string& query, const std::string& /*owner*/) const {

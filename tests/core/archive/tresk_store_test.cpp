@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 using namespace kx;
 using kx::test::TempDir;
@@ -616,15 +617,18 @@ TEST_F(StoreFixture, ConversationsAndSendersFoundByTheirSourceRowsFollowEachRead
 
 // What the search screen shows, the newest 200 matches and the number of all
 // of them, read together, against the plain query over the same index: for a
-// word in thousands of messages (found by walking the dates) and for one in a
-// few hundred (looked up), stored out of date order, with runs of one date,
-// undated messages and a reaction that quotes the word.
+// word in thousands of messages (found by walking the dates), for one in a few
+// hundred (looked up) and for one in fewer messages than are shown, stored out
+// of date order, with runs of one date, undated messages and a reaction that
+// quotes the word.
 TEST_F(StoreFixture, SearchResultsAndTheirTotalAreThoseOfThePlainQuery) {
     const std::string chat = "iMessage;-;+15550001";
     for (int i = 0; i < 6000; ++i) {
         std::string text = "note " + std::to_string(i);
         if (i % 5 != 4) text += " harbour";                                // 4,800 messages
         if (i % 20 == 0) text += " lantern";                               // 300
+        if (i % 40 == 0 || i % 997 == 0) text += " beacon";                // 156
+        if (i % 2 == 0 && (i * 37) % 900 < 200) text += " ember";          // 667, all of them old
         auto m = msg("g" + std::to_string(i), chat, text, (i * 37) % 900); // about five to a minute
         if (i % 997 == 0) m.date.reset();
         add(m, i % 3 == 0 ? b : a);
@@ -637,6 +641,23 @@ TEST_F(StoreFixture, SearchResultsAndTheirTotalAreThoseOfThePlainQuery) {
 
     SQLite::Database plain(path, SQLite::OPEN_READONLY);
     plain.exec("ATTACH DATABASE '" + searchIndexPath(path) + "' AS idx");
+    auto nanos = [](int minute) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   (kStart + std::chrono::minutes(minute)).time_since_epoch())
+            .count();
+    };
+    // The newest matches dated within the bounds (in minutes), as SQL orders them.
+    auto newest = [&](const std::string& word, int64_t limit, std::optional<int> from, int to) {
+        std::vector<std::string> ids;
+        SQLite::Statement q(plain, "SELECT guid FROM messages WHERE id IN (SELECT rowid FROM idx.search WHERE search "
+                                   "MATCH ?) AND date BETWEEN ? AND ? ORDER BY date DESC, id DESC LIMIT ?");
+        q.bind(1, word);
+        q.bind(2, from ? nanos(*from) : std::numeric_limits<int64_t>::min());
+        q.bind(3, nanos(to));
+        q.bind(4, limit);
+        while (q.executeStep()) ids.push_back(q.getColumn(0).getString());
+        return ids;
+    };
     auto expected = [&](const std::string& word) {
         std::vector<std::string> ids;
         SQLite::Statement q(plain, "SELECT guid FROM messages WHERE id IN (SELECT rowid FROM idx.search WHERE search "
@@ -648,20 +669,38 @@ TEST_F(StoreFixture, SearchResultsAndTheirTotalAreThoseOfThePlainQuery) {
         n.executeStep();
         return std::pair{ids, n.getColumn(0).getInt64()};
     };
-    for (const auto& [word, total] : {std::pair{"harbour", 4800}, std::pair{"lantern", 300}}) {
+    auto idsOf = [](const std::vector<TreskStore::SearchHit>& hits) {
+        std::vector<std::string> ids;
+        for (const auto& h : hits) ids.push_back(h.id);
+        return ids;
+    };
+    for (const auto& [word, total] :
+         {std::pair{"harbour", 4800}, std::pair{"lantern", 300}, std::pair{"beacon", 156}}) {
         ASSERT_EQ(expected(word).second, total);
         const auto found = r.searchWithTotal(word, "jo", 200);
         EXPECT_EQ(found.total, total) << word;
         EXPECT_EQ(found.total, r.searchCount(word, "jo"));
-        std::vector<std::string> ids;
-        for (const auto& h : found.hits) ids.push_back(h.id);
-        EXPECT_EQ(ids, expected(word).first) << word;
+        EXPECT_EQ(idsOf(found.hits), expected(word).first) << word;
         // The same records as the search with its own filters gives, every field.
         EXPECT_EQ(found.hits, r.search(word, "jo", std::nullopt, std::nullopt, std::nullopt, 200)) << word;
         EXPECT_EQ(found.hits.front().sourceIds.size(), 1u);
         // Again on the same store: nothing of the last search is left over.
         EXPECT_EQ(r.searchWithTotal(word, "jo", 200).hits, found.hits);
     }
+    // Whole sources of every record: each message was held by the one source
+    // it was added from.
+    for (const auto& h : r.searchWithTotal("beacon", "jo", 200).hits) {
+        const int i = std::stoi(h.id.substr(1));
+        EXPECT_EQ(h.sourceIds, std::vector<std::string>{i % 3 == 0 ? "B" : "A"}) << h.id;
+    }
+    // A walk that passes thousands of newer messages before its first match,
+    // and walks within date bounds.
+    ASSERT_GT(r.searchCount("ember", "jo"), TreskStore::kWalkByDateAbove * 20);
+    EXPECT_EQ(idsOf(r.searchWithTotal("ember", "jo", 20).hits), newest("ember", 20, std::nullopt, 900));
+    const auto from = kStart + std::chrono::minutes(300), to = kStart + std::chrono::minutes(420);
+    EXPECT_EQ(idsOf(r.search("harbour", "jo", std::nullopt, from, to, 200)), newest("harbour", 200, 300, 420));
+    EXPECT_EQ(idsOf(r.search("harbour", "jo", std::nullopt, std::nullopt, to, 200)),
+              newest("harbour", 200, std::nullopt, 420));
     EXPECT_EQ(r.searchWithTotal("nowhere", "jo", 200).total, 0);
     EXPECT_TRUE(r.searchWithTotal("   ", "jo", 200).hits.empty());
 }
