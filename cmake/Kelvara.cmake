@@ -7,11 +7,8 @@ target_compile_options(kx_warnings INTERFACE
 # CI builds with this on: a warning in Kelvara's own code (not in the headers
 # of the libraries it uses) fails the build.
 option(KELVARA_WARNINGS_AS_ERRORS "Treat warnings in Kelvara's own code as errors" OFF)
-# g++ 12 also warns when a designated initializer leaves out members that have
-# defaults of their own, which this code does on purpose: that one stays a
-# warning.
 if(KELVARA_WARNINGS_AS_ERRORS)
-  target_compile_options(kx_warnings INTERFACE -Werror -Wno-error=missing-field-initializers)
+  target_compile_options(kx_warnings INTERFACE -Werror)
 endif()
 
 # Sanitizers for every target of the build: "address,undefined" or "thread".

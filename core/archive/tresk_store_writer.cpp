@@ -9,8 +9,8 @@
 #include "core/platform/private_files.h"
 
 #include <filesystem>
+#include <future>
 #include <sqlite3.h>
-#include <thread>
 
 namespace kx {
 
@@ -636,7 +636,7 @@ TreskStoreWriter::Totals TreskStoreWriter::totals() const {
 }
 
 std::function<void(int64_t)> TreskStoreWriter::migrationProgress;
-std::function<void()> TreskStoreWriter::indexBuildProgress;
+std::function<bool()> TreskStoreWriter::indexBuildProgress;
 
 // A format-1 store gets the records its tables amount to, in one transaction:
 // interrupted, it stays a complete format-1 store and the next open starts over.
@@ -684,17 +684,11 @@ std::optional<std::string> TreskStoreWriter::finishBulkLoad() {
     if (inTransaction_) commit();
     db_->exec("PRAGMA foreign_keys = ON");
     // The check reads what was committed, on a connection of its own, while
-    // this one builds the index.
-    std::optional<std::string> dangling;
-    std::thread check([&] { dangling = danglingReferences(path()); });
+    // this one builds the index; every way out of here waits for it.
+    auto check = std::async(std::launch::async, [this] { return danglingReferences(path()); });
     if (indexBuildProgress)
         sqlite3_progress_handler(
-            db_->getHandle(), 10000,
-            [](void*) {
-                indexBuildProgress();
-                return 0;
-            },
-            nullptr);
+            db_->getHandle(), 10000, [](void*) { return indexBuildProgress() ? 1 : 0; }, nullptr);
     auto settle = [&] {
         sqlite3_progress_handler(db_->getHandle(), 0, nullptr, nullptr);
         try {
@@ -721,11 +715,9 @@ std::optional<std::string> TreskStoreWriter::finishBulkLoad() {
     } catch (...) {
         rollback();
         settle();
-        check.join();
         throw;
     }
-    check.join();
-    return dangling;
+    return check.get();
 }
 
 void TreskStoreWriter::setNameLookup(std::function<std::optional<std::string>(const std::string&)> lookup) {

@@ -94,9 +94,9 @@ public:
     // Called with the number of records written so far while a format-1 store is
     // given its records table (tests stop a migration part way with it).
     static std::function<void(int64_t)> migrationProgress;
-    // Called now and then while finishBulkLoad builds the indexes (tests stop a
-    // run there with it).
-    static std::function<void()> indexBuildProgress;
+    // Called now and then while finishBulkLoad builds the indexes (tests kill or
+    // stop a run there with it); true stops the build.
+    static std::function<bool()> indexBuildProgress;
 
 private:
     explicit TreskStoreWriter(const std::string& path);

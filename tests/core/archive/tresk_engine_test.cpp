@@ -218,9 +218,11 @@ TEST_F(EngineFixture, AFirstLoadKilledAfterABatchKeepsItAndTheRerunBuildsTheConv
 }
 
 // The indexes a first load builds at its end go in together: a run killed
-// while they are built leaves every batch committed, neither index half there,
-// and a sound store, whose rerun builds both and matches an uninterrupted run.
-TEST_F(EngineFixture, AFirstLoadKilledWhileBuildingItsIndexesLeavesASoundStoreThatTheRerunCompletes) {
+// while they are built, or whose build stops with an error, leaves every batch
+// committed, neither index half there, and a sound store, whose rerun builds
+// both and matches an uninterrupted run. A stopped build is listed among the
+// run's errors and the run still succeeds.
+TEST_F(EngineFixture, AFirstLoadKilledOrStoppedWhileBuildingItsIndexesLeavesASoundStoreThatTheRerunCompletes) {
     const int count = 6000;
     registry.add(source("mac", "jo", "/src/mac"));
     ingester->data["/src/mac"] = test::makeChat("+15550001", count, "g", kStart);
@@ -238,37 +240,49 @@ TEST_F(EngineFixture, AFirstLoadKilledWhileBuildingItsIndexesLeavesASoundStoreTh
     EXPECT_EQ(indexes(), 2);
     root = realRoot;
 
-    bool built = false; // in the child: the build was reached
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        TreskStoreWriter::indexBuildProgress = [&] {
-            built = true;
-            ::_exit(9);
-        };
-        try {
-            run();
-        } catch (...) {
+    for (const bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "killed" : "stopped");
+        stdfs::remove_all(root);
+        if (killed) {
+            const pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                TreskStoreWriter::indexBuildProgress = [] { return ::raise(SIGKILL) != 0; };
+                try {
+                    run();
+                } catch (...) {
+                }
+                ::_exit(1); // the build was never reached
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+        } else {
+            TreskStoreWriter::indexBuildProgress = [] { return true; };
+            std::optional<CoverageReport> r;
+            EXPECT_NO_THROW(r = run());
+            TreskStoreWriter::indexBuildProgress = nullptr;
+            ASSERT_TRUE(r);
+            EXPECT_TRUE(r->succeeded());
+            EXPECT_EQ(r->newMessages, count);
+            ASSERT_EQ(r->errors.size(), 1u);
+            EXPECT_NE(r->errors[0].find("The conversation index of \"jo\" could not be built"), std::string::npos)
+                << r->errors[0];
         }
-        ::_exit(built ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 9);
+        {
+            SQLite::Database d(db("jo"), SQLite::OPEN_READONLY);
+            EXPECT_EQ(d.execAndGet("PRAGMA integrity_check").getString(), "ok");
+        }
+        EXPECT_EQ(indexes(), 0);
+        EXPECT_EQ(TreskStore(db("jo")).messageCount(), count);
 
-    {
-        SQLite::Database d(db("jo"), SQLite::OPEN_READONLY);
-        EXPECT_EQ(d.execAndGet("PRAGMA integrity_check").getString(), "ok");
+        const auto r = run();
+        EXPECT_TRUE(r.succeeded());
+        EXPECT_EQ(r.newMessages, 0);
+        EXPECT_TRUE(r.errors.empty());
+        EXPECT_EQ(indexes(), 2);
+        EXPECT_EQ(dump(db("jo")), reference);
     }
-    EXPECT_EQ(indexes(), 0);
-    EXPECT_EQ(TreskStore(db("jo")).messageCount(), count);
-
-    const auto r = run();
-    EXPECT_TRUE(r.succeeded());
-    EXPECT_EQ(r.newMessages, 0);
-    EXPECT_EQ(indexes(), 2);
-    EXPECT_EQ(dump(db("jo")), reference);
 }
 
 TEST_F(EngineFixture, ARunThatRunsOutOfDiskFailsLosesNothingCommittedAndARerunCompletesIt) {

@@ -154,7 +154,12 @@ bool killChildWhereItStops(const std::function<void(const std::function<void()>&
     const bool stopped = ::read(ready[0], &c, 1) == 1;
     ::close(ready[0]);
     ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    // Ending by itself, the child ran fn to its end; a sanitizer's report ends
+    // it with a status of its own.
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 3)
+        throw std::runtime_error("the child process ended with status " + std::to_string(WEXITSTATUS(status)));
     return stopped;
 }
 

@@ -31,7 +31,8 @@ std::string compareArchives(const std::filesystem::path& a, const std::filesyste
 
 // Runs fn in a forked child process and kills it (SIGKILL) where it calls the
 // function it is handed, which never returns. False when the child ended
-// without reaching that point.
+// without reaching that point; throws when it ended any other way than by
+// running fn to its end.
 bool killChildWhereItStops(const std::function<void(const std::function<void()>& stopHere)>& fn);
 // The manifest of the backup of remoteName under the prefix "kelvara", opened
 // with key (throws when there is none).

@@ -6,6 +6,7 @@
 #include "core/backup/s3_destination.h"
 #include "tests/core/backup/backup_fixtures.h"
 #include "tests/support/test_env.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -56,10 +57,21 @@ protected:
         })) << name;
         return bytes;
     }
+    // s3rver answers a write before the object's file is whole, so a read
+    // straight after it can find a short object: the write is waited for.
     void putRaw(const std::string& name, const std::string& bytes) {
         dest->put(name, bytes.size(),
                   [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, bytes.data() + off, n); },
                   ObjectClass::control, {});
+        EXPECT_TRUE(test::waitUntil(
+            [&] {
+                std::string got;
+                dest->get(name,
+                          [&](const unsigned char* p, size_t n) { got.append(reinterpret_cast<const char*>(p), n); });
+                return got == bytes;
+            },
+            std::chrono::seconds(10)))
+            << name << " never read back as written";
     }
     void flip(const std::string& name, std::optional<size_t> at = std::nullopt) {
         std::string bytes = raw(name);

@@ -172,8 +172,11 @@ Tally killAndRecover(const std::vector<std::string>& destArgs, const std::shared
             killed = child.killAt(at);
             if (killed) ++tally.killed;
             else ++tally.finishedFirst;
-            child.wait();
-            if (!killed) span = child.events();
+            const int rc = child.wait();
+            if (!killed) {
+                EXPECT_EQ(rc, 0) << test::readAll(errors);
+                span = child.events();
+            }
         }
         // Whatever the point, the destination holds a whole backup: the earlier one or the new one.
         try {

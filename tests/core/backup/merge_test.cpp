@@ -495,7 +495,8 @@ TEST_P(Merge, KilledDuringAMergeEachSideHoldsBeforeOrMergedAndTheRerunHoldsTheUn
         // manifest, listing), then fetches the database, its six photos and commits.
         const int n = std::uniform_int_distribution<int>(1, 28)(rng);
         test::killChildWhereItStops([&](const std::function<void()>& stopHere) {
-            int seen = 0;
+            // The audit's workers and the snapshot thread reach the destination at once.
+            std::atomic<int> seen = 0;
             auto tick = [&] {
                 if (++seen == n) stopHere();
             };
