@@ -33,6 +33,46 @@ ProcessResult runRestore(const std::vector<std::string>& args, const std::string
     return runner.run(req);
 }
 
+// An owner's archive of 100 messages backed up with kxctl to a folder or to a
+// loopback s3rver, and restored from the recovery phrase alone on a fresh home,
+// each restore into a folder of its own (r1, r2, ...).
+struct PhraseRestores {
+    PhraseRestores(bool objectStore, uint64_t seed)
+        : key(SymmetricKey::generate()), phrase(TreskKeyMaterial::recoveryString(key)),
+          peer(std::make_shared<LocalDestination>(LocalDestination::volume(dest.path().string(), "x"))) {
+        if (objectStore) {
+            server.emplace();
+            where = {"--endpoint", server->endpoint(), "--bucket", test::S3Server::kBucket};
+            keys = {{"KELVARA_ACCESS_KEY_ID", test::S3Server::kKey},
+                    {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}};
+            peer = std::make_shared<S3Destination>(S3Destination::compatible(server->endpoint(), "us-east-1",
+                                                                             test::S3Server::kKey, test::S3Server::kKey,
+                                                                             test::S3Server::kBucket));
+        }
+        test::makeArchive(work / "root/jorin", 100, {300, 5000}, seed);
+    }
+    ProcessResult kxctl(std::vector<std::string> args, const stdfs::path& h) const {
+        args.insert(args.end(), where.begin(), where.end());
+        args.push_back("--phrase-stdin");
+        return runRestore(args, phrase, h, keys);
+    }
+    ProcessResult restore(bool previous) {
+        std::vector<std::string> args = {"restore", "--owner", "jorin", "--into",
+                                         (freshHome / ("r" + std::to_string(++restores))).string()};
+        if (previous) args.push_back("--previous");
+        return kxctl(args, freshHome.path());
+    }
+    std::optional<test::S3Server> server;
+    test::TempDir work, dest, home, freshHome;
+    const SymmetricKey key;
+    const std::string phrase;
+    std::vector<std::string> where = {"--folder", dest.path().string()};
+    std::map<std::string, std::string> keys;
+    std::shared_ptr<BackupDestination> peer;
+    const std::vector<std::string> backup = {"backup", "--owner", "jorin", "--root", (work / "root").string()};
+    int restores = 0;
+};
+
 } // namespace
 
 TEST(KxctlRestore, RestoresOnAFreshHomeWithTheRecoveryPhrase) {
@@ -282,76 +322,47 @@ TEST(KxctlRestore, AFlippedManifestAndThePreviousBackupRestoreOnAFreshHomeAtEith
     for (const bool objectStore : {false, true}) {
         SCOPED_TRACE(objectStore ? "object store" : "folder");
         if (objectStore && !test::findS3rver()) continue;
-        std::optional<test::S3Server> server;
-        test::TempDir work, dest, home, freshHome;
-        std::vector<std::string> where = {"--folder", dest.path().string()};
-        std::map<std::string, std::string> keys;
-        std::shared_ptr<BackupDestination> peer = std::make_shared<LocalDestination>(
-            LocalDestination::volume(dest.path().string(), "x"));
-        if (objectStore) {
-            server.emplace();
-            where = {"--endpoint", server->endpoint(), "--bucket", test::S3Server::kBucket};
-            keys = {{"KELVARA_ACCESS_KEY_ID", test::S3Server::kKey},
-                    {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}};
-            peer = std::make_shared<S3Destination>(S3Destination::compatible(server->endpoint(), "us-east-1",
-                                                                             test::S3Server::kKey, test::S3Server::kKey,
-                                                                             test::S3Server::kBucket));
-        }
-        test::makeArchive(work / "root/jorin", 100, {300, 5000}, 28);
-        const SymmetricKey key = SymmetricKey::generate();
-        const std::string phrase = TreskKeyMaterial::recoveryString(key);
-        auto kxctl = [&](std::vector<std::string> args, const stdfs::path& h) {
-            args.insert(args.end(), where.begin(), where.end());
-            args.push_back("--phrase-stdin");
-            return runRestore(args, phrase, h, keys);
-        };
-        const std::vector<std::string> backup = {"backup", "--owner", "jorin", "--root", (work / "root").string()};
-        int restores = 0;
-        auto restore = [&](bool previous) {
-            std::vector<std::string> args = {"restore", "--owner", "jorin", "--into",
-                                             (freshHome / ("r" + std::to_string(++restores))).string()};
-            if (previous) args.push_back("--previous");
-            return kxctl(args, freshHome.path());
-        };
+        PhraseRestores w(objectStore, 28);
         for (int run = 1; run <= 3; ++run) {
-            test::addMessages(work / "root/jorin", 10, 60 + run);
-            ASSERT_EQ(kxctl(backup, home.path()).exitCode, 0);
+            test::addMessages(w.work / "root/jorin", 10, 60 + run);
+            ASSERT_EQ(w.kxctl(w.backup, w.home.path()).exitCode, 0);
         }
-        ProcessResult r = restore(true);
+        ProcessResult r = w.restore(true);
         ASSERT_EQ(r.exitCode, 0) << r.standardError;
         EXPECT_NE(r.standardOutput.find("(generation 2), holding 120 messages"), std::string::npos) << r.standardOutput;
         EXPECT_NE(r.standardOutput.find("the backup before the latest one, as asked"), std::string::npos);
 
         const std::string manifest = "kelvara/jorin/tresk.db.manifest";
         std::string bytes;
-        ASSERT_TRUE(peer->get(manifest, [&](const unsigned char* p, size_t n) {
+        ASSERT_TRUE(w.peer->get(manifest, [&](const unsigned char* p, size_t n) {
             bytes.append(reinterpret_cast<const char*>(p), n);
         }));
         bytes[bytes.size() / 2] ^= 0x04;
-        peer->put(manifest, bytes.size(),
-                  [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, bytes.data() + off, n); },
-                  ObjectClass::control, {});
-        r = restore(false);
+        w.peer->put(manifest, bytes.size(),
+                    [&](uint64_t off, unsigned char* buf, size_t n) { std::memcpy(buf, bytes.data() + off, n); },
+                    ObjectClass::control, {});
+        r = w.restore(false);
         ASSERT_EQ(r.exitCode, 0) << r.standardError;
         EXPECT_NE(r.standardOutput.find("(generation 3), holding 130 messages"), std::string::npos) << r.standardOutput;
         EXPECT_NE(r.standardOutput.find("its manifest is damaged, so its second copy was read"), std::string::npos)
             << r.standardOutput;
-        EXPECT_EQ(test::compareArchives(work / "root/jorin", freshHome / ("r" + std::to_string(restores)) / "jorin"),
+        EXPECT_EQ(test::compareArchives(w.work / "root/jorin",
+                                        w.freshHome / ("r" + std::to_string(w.restores)) / "jorin"),
                   "");
-        r = kxctl(backup, home.path());
+        r = w.kxctl(w.backup, w.home.path());
         ASSERT_EQ(r.exitCode, 0) << r.standardError;
         EXPECT_NE(r.standardOutput.find("sent again: the backup's manifest."), std::string::npos) << r.standardOutput;
         EXPECT_EQ(r.standardOutput.find("the archive database"), std::string::npos) << r.standardOutput;
         EXPECT_EQ(r.standardOutput.find("rolled back"), std::string::npos) << r.standardOutput;
 
         // The latest database object gone: the restore names the way to the earlier backup.
-        test::addMessages(work / "root/jorin", 10, 70);
-        ASSERT_EQ(kxctl(backup, home.path()).exitCode, 0);
-        peer->remove(test::readManifest(*peer, key)["database"]["name"]);
-        r = restore(false);
+        test::addMessages(w.work / "root/jorin", 10, 70);
+        ASSERT_EQ(w.kxctl(w.backup, w.home.path()).exitCode, 0);
+        w.peer->remove(test::readManifest(*w.peer, w.key)["database"]["name"]);
+        r = w.restore(false);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.standardError.find("run the restore again with --previous"), std::string::npos) << r.standardError;
-        r = restore(true);
+        r = w.restore(true);
         ASSERT_EQ(r.exitCode, 0) << r.standardError;
         EXPECT_NE(r.standardOutput.find("holding 130 messages"), std::string::npos) << r.standardOutput;
     }
@@ -365,63 +376,33 @@ TEST(KxctlRestore, APartialRestoreOffersTheBackupBeforeItOnlyWhenThatOneIsWhole)
     for (const bool objectStore : {false, true}) {
         SCOPED_TRACE(objectStore ? "object store" : "folder");
         if (objectStore && !test::findS3rver()) continue;
-        std::optional<test::S3Server> server;
-        test::TempDir work, dest, home, freshHome;
-        std::vector<std::string> where = {"--folder", dest.path().string()};
-        std::map<std::string, std::string> keys;
-        std::shared_ptr<BackupDestination> peer = std::make_shared<LocalDestination>(
-            LocalDestination::volume(dest.path().string(), "x"));
-        if (objectStore) {
-            server.emplace();
-            where = {"--endpoint", server->endpoint(), "--bucket", test::S3Server::kBucket};
-            keys = {{"KELVARA_ACCESS_KEY_ID", test::S3Server::kKey},
-                    {"KELVARA_SECRET_ACCESS_KEY", test::S3Server::kKey}};
-            peer = std::make_shared<S3Destination>(S3Destination::compatible(server->endpoint(), "us-east-1",
-                                                                             test::S3Server::kKey, test::S3Server::kKey,
-                                                                             test::S3Server::kBucket));
-        }
-        test::makeArchive(work / "root/jorin", 100, {300, 5000}, 29);
-        const SymmetricKey key = SymmetricKey::generate();
-        const std::string phrase = TreskKeyMaterial::recoveryString(key);
-        auto kxctl = [&](std::vector<std::string> args, const stdfs::path& h) {
-            args.insert(args.end(), where.begin(), where.end());
-            args.push_back("--phrase-stdin");
-            return runRestore(args, phrase, h, keys);
-        };
-        const std::vector<std::string> backup = {"backup", "--owner", "jorin", "--root", (work / "root").string()};
-        int restores = 0;
-        auto restore = [&](bool previous) {
-            std::vector<std::string> args = {"restore", "--owner", "jorin", "--into",
-                                             (freshHome / ("r" + std::to_string(++restores))).string()};
-            if (previous) args.push_back("--previous");
-            return kxctl(args, freshHome.path());
-        };
-        ASSERT_EQ(kxctl(backup, home.path()).exitCode, 0);
-        test::addMessages(work / "root/jorin", 10, 61);
+        PhraseRestores w(objectStore, 29);
+        ASSERT_EQ(w.kxctl(w.backup, w.home.path()).exitCode, 0);
+        test::addMessages(w.work / "root/jorin", 10, 61);
         const std::string added = "attachments/ab/" + std::string(64, 'a');
-        test::writeAll(work / "root/jorin" / added, "a file only the second run stores");
-        ASSERT_EQ(kxctl(backup, home.path()).exitCode, 0);
-        const nlohmann::json latest = test::readManifest(*peer, key);
+        test::writeAll(w.work / "root/jorin" / added, "a file only the second run stores");
+        ASSERT_EQ(w.kxctl(w.backup, w.home.path()).exitCode, 0);
+        const nlohmann::json latest = test::readManifest(*w.peer, w.key);
         auto entryOf = [&](const std::string& path) {
             for (const auto& o : latest.at("objects"))
                 if (o.value("path", "") == path) return o;
             throw std::runtime_error("the manifest does not name " + path);
         };
-        test::spoilStoredCopy(*peer, entryOf(added));
+        test::spoilStoredCopy(*w.peer, entryOf(added));
 
-        ProcessResult r = restore(false);
+        ProcessResult r = w.restore(false);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.standardError.find("1 file at"), std::string::npos) << r.standardError;
         EXPECT_NE(r.standardError.find("The backup before it (made "), std::string::npos) << r.standardError;
         EXPECT_NE(r.standardError.find("run the restore again with --previous and another --into."), std::string::npos)
             << r.standardError;
-        r = restore(true);
+        r = w.restore(true);
         ASSERT_EQ(r.exitCode, 0) << r.standardError;
         EXPECT_NE(r.standardOutput.find("(generation 1), holding 100 messages"), std::string::npos) << r.standardOutput;
 
         ASSERT_NE(latest.at("objects").at(0).value("path", ""), added);
-        test::spoilStoredCopy(*peer, latest.at("objects").at(0));
-        r = restore(false);
+        test::spoilStoredCopy(*w.peer, latest.at("objects").at(0));
+        r = w.restore(false);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.standardError.find("2 files at"), std::string::npos) << r.standardError;
         EXPECT_EQ(r.standardError.find("--previous"), std::string::npos) << r.standardError;
