@@ -57,7 +57,7 @@ void runBackup(const BackupArgs& a) {
                                                         : kx::VerificationLevel::readBack,
                                             [&](const kx::BackupProgress& p) { progress.show(p.part, p.parts); });
         progress.end();
-        const kx::BackupStory story = kx::tellBackup(r, {a.owner, label, "this computer", kx::formatISO8601});
+        const kx::BackupStory story = kx::tellBackup(r, kx::cli::storyTerms(a.owner, label));
         for (const std::string& sentence : story.sentences(true)) std::cout << sentence << "\n";
         if (!story.verified) throw kx::cli::Failure("The backup is not verified.");
     } catch (const kx::cli::Failure&) {

@@ -22,7 +22,6 @@
 
 #include "core/archive/archive_layout.h"
 #include "core/backup/backup_engine.h"
-#include "core/backup/backup_story.h"
 #include "core/backup/carried_head.h"
 #include "core/platform/system.h"
 
@@ -37,10 +36,6 @@ struct RestoreArgs : kx::cli::DestinationArgs {
 
 std::string counted(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-kx::StoryTerms terms(const RestoreArgs& a, const std::string& label) {
-    return {a.owner, label, "this computer", kx::formatISO8601};
 }
 
 void runRestore(const RestoreArgs& a) {
@@ -93,7 +88,7 @@ void runRestore(const RestoreArgs& a) {
                 "The restore did not complete: " + counted(r.unrestored.size(), "file", "files") + " at " + label +
                 " did not open or match and " + (r.unrestored.size() == 1 ? "is" : "are") +
                 " missing from the restored archive: " + names + ". Everything else was restored and checked." +
-                (r.earlierWhole ? " " + kx::earlierBackupSentence(*r.earlierWhole, terms(a, label),
+                (r.earlierWhole ? " " + kx::earlierBackupSentence(*r.earlierWhole, kx::cli::storyTerms(a.owner, label),
                                                                   "run the restore again with --previous and "
                                                                   "another --into")
                                 : std::string()));
@@ -104,9 +99,9 @@ void runRestore(const RestoreArgs& a) {
         throw;
     } catch (const kx::EarlierBackupAvailable& e) {
         progress.end();
-        throw kx::cli::Failure(
-            "The restore did not complete: " + e.failure + ". Nothing was put in place. " +
-            kx::earlierBackupSentence(e.earlier, terms(a, label), "run the restore again with --previous"));
+        throw kx::cli::Failure("The restore did not complete: " + e.failure + ". Nothing was put in place. " +
+                               kx::earlierBackupSentence(e.earlier, kx::cli::storyTerms(a.owner, label),
+                                                         "run the restore again with --previous"));
     } catch (const std::exception& e) {
         progress.end(); // the failure sentence starts on a line of its own
         throw kx::cli::Failure("The restore did not complete: " + std::string(e.what()) +

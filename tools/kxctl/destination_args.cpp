@@ -6,6 +6,7 @@
 #include "core/keys/key_material.h"
 #include "core/keys/owner_keys.h"
 #include "core/platform/system.h"
+#include "core/platform/time.h"
 #include "tools/kxctl/commands.h"
 
 #include <cstdlib>
@@ -87,6 +88,10 @@ TreskCrypto cryptoFor(const std::string& owner, const DestinationArgs& a, const 
         throw Failure("There is no encryption key for " + owner +
                       " on this computer. Pass the recovery key with --phrase-stdin.");
     return TreskCrypto(*ring);
+}
+
+StoryTerms storyTerms(const std::string& owner, const std::string& destinationLabel) {
+    return {owner, destinationLabel, "this computer", formatISO8601};
 }
 
 } // namespace kx::cli

@@ -11,6 +11,7 @@
 // KELVARA_ACCESS_KEY_ID and KELVARA_SECRET_ACCESS_KEY, never from arguments. The
 // key is the owner's key from the system keyring, or with --phrase-stdin the
 // recovery phrase read from standard input (so it never shows in a process list).
+#include "core/backup/backup_story.h"
 #include "core/backup/crypto.h"
 #include "core/backup/destination.h"
 
@@ -55,5 +56,9 @@ std::shared_ptr<BackupDestination> destinationFor(const DestinationArgs& args);
 // The owner's key; throws Failure with a sentence ending in `nothingDone`
 // ("Nothing was restored.") when there is none or the phrase is not accepted.
 TreskCrypto cryptoFor(const std::string& owner, const DestinationArgs& args, const std::string& nothingDone);
+
+// kxctl's words in a backup's or restore's sentences: "this computer", and
+// dates as ISO 8601.
+StoryTerms storyTerms(const std::string& owner, const std::string& destinationLabel);
 
 } // namespace kx::cli
