@@ -109,6 +109,18 @@ void build(const std::filesystem::path& db, long long messages) {
     std::printf("built in %.1f s\n", static_cast<double>(t.elapsed()) / 1000.0);
 }
 
+// Reads a file once, as `cat` would, so that every search starts from the
+// system's cache whatever the system dropped of it since the file was written:
+// the plain query and the search are then compared on the same footing.
+void readThrough(const std::filesystem::path& file) {
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return;
+    std::vector<char> buffer(1 << 20);
+    while (std::fread(buffer.data(), 1, buffer.size(), f) == buffer.size()) {
+    }
+    std::fclose(f);
+}
+
 template <typename Condition>
 void waitFor(Condition&& condition) {
     while (!condition()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
@@ -164,6 +176,8 @@ int main(int argc, char** argv) {
     const std::filesystem::path root = folder / ("Tresk-" + std::to_string(messages));
     const std::filesystem::path db = root / "bench" / "tresk.db";
     build(db, messages);
+    readThrough(db);
+    readThrough(kx::searchIndexPath(db.string()));
 
     AppModel model;
     model.setDestinationRoot(QString::fromStdString(root.string()));
@@ -191,6 +205,7 @@ int main(int argc, char** argv) {
         }
         return count.getColumn(0).getInt64();
     };
+    // `target` null: a figure without a target of its own.
     auto run = [&](const std::vector<std::string>& words, const char* what, const char* target) {
         std::vector<double> times, plainTimes, storeTimes;
         kx::TreskStore store(db.string());
@@ -213,18 +228,25 @@ int main(int argc, char** argv) {
             storeTimes.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
         }
         const double p95 = percentile(times, 0.95), plainP95 = percentile(plainTimes, 0.95);
-        std::printf("  %-44s p50 %7.2f ms  p95 %7.2f ms  (%lld matches per query, target p95 %s%s)\n", what,
-                    percentile(times, 0.5), p95, static_cast<long long>(total / 50), target,
-                    agree ? "" : "; TOTALS DIFFER FROM THE PLAIN COUNT");
-        std::printf("  %-44s p50 %7.2f ms  p95 %7.2f ms  (search p95 %.1fx the plain p95; target <= 3x: %s)\n",
+        std::printf("  %-44s p50 %7.2f ms  p95 %7.2f ms  (%lld matches per query%s%s%s)\n", what,
+                    percentile(times, 0.5), p95, static_cast<long long>(total / 50), target ? ", target p95 " : "",
+                    target ? target : "", agree ? "" : "; TOTALS DIFFER FROM THE PLAIN COUNT");
+        const std::string verdict = target ? std::string("; target <= 3x: ") + (p95 <= 3 * plainP95 ? "met" : "NOT met")
+                                           : std::string();
+        std::printf("  %-44s p50 %7.2f ms  p95 %7.2f ms  (search p95 %.1fx the plain p95%s)\n",
                     "  plain query: count and 200 newest rowids", percentile(plainTimes, 0.5), plainP95, p95 / plainP95,
-                    p95 <= 3 * plainP95 ? "met" : "NOT met");
+                    verdict.c_str());
         std::printf("  %-44s p50 %7.2f ms  p95 %7.2f ms\n", "  of the search, the store's own part",
                     percentile(storeTimes, 0.5), percentile(storeTimes, 0.95));
     };
     std::vector<std::string> rare, common;
     for (int i = 0; i < 50; ++i) rare.push_back("rare" + std::to_string(i));
     for (int i = 0; i < 5; ++i) common.push_back("amber" + std::to_string(i));
+    // What every search costs before it reads anything: the hand-off to a
+    // worker thread and back to the window's.
+    std::vector<std::string> absent;
+    for (int i = 0; i < 50; ++i) absent.push_back("absent" + std::to_string(i));
+    run(absent, "search, word in no message (the hand-off)", nullptr);
     run(rare, "search, rare word, with its count", "< 50 ms");
     run(common, "search, word in 10% of messages, with its count", "< 150 ms");
     if (!exports) return 0;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <sqlite3.h>
 #include <tuple>
 #include <unordered_map>
@@ -165,25 +166,41 @@ struct TreskStore::SearchMatches {
         return *q;
     }
 
-    // The matches looked up by id: the statement that reads `columns` of the
-    // newest `limit` by date (of all of them, in no order, without a limit),
-    // bound and ready to step.
-    SQLite::Statement& lookUp(SQLite::Database& db, const std::string& columns, const std::string& match,
-                              const std::optional<std::string>& handle, const std::optional<Date>& from,
-                              const std::optional<Date>& to, std::optional<int64_t> limit) {
-        std::string sql = "SELECT " + columns + kHitJoins +
+    // The ids of at most `most` matches, in the index's order (ascending).
+    std::vector<int64_t> matchIds(SQLite::Database& db, const std::string& match, int64_t most) {
+        auto& q = prepared(db, "SELECT rowid FROM idx.search WHERE search MATCH ?");
+        q.bind(1, match);
+        std::vector<int64_t> ids;
+        while (static_cast<int64_t>(ids.size()) < most && q.executeStep()) ids.push_back(q.getColumn(0).getInt64());
+        q.reset();
+        return ids;
+    }
+
+    int64_t count(SQLite::Database& db, const std::string& match) {
+        auto& q = prepared(db, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
+        q.bind(1, match);
+        q.executeStep();
+        const int64_t n = q.getColumn(0).getInt64();
+        q.reset();
+        return n;
+    }
+
+    // The ids of the newest `limit` matches by date, bound and ready to step.
+    SQLite::Statement& lookUp(SQLite::Database& db, const std::string& match, const std::optional<std::string>& handle,
+                              const std::optional<Date>& from, const std::optional<Date>& to, int64_t limit) {
+        std::string sql = "SELECT m.id" + std::string(kHitJoins) +
                           "WHERE m.id IN (SELECT rowid FROM idx.search WHERE search MATCH ?) AND m.is_reaction = 0";
         if (handle) sql += " AND h.handle = ?";
         if (from) sql += " AND m.date >= ?";
         if (to) sql += " AND m.date <= ?";
-        if (limit) sql += " ORDER BY m.date DESC, m.id DESC LIMIT ?";
+        sql += " ORDER BY m.date DESC, m.id DESC LIMIT ?";
         auto& q = prepared(db, sql);
         int i = 1;
         q.bind(i++, match);
         if (handle) q.bind(i++, *handle);
         if (from) q.bind(i++, toNanos(*from));
         if (to) q.bind(i++, toNanos(*to));
-        if (limit) q.bind(i++, *limit);
+        q.bind(i++, limit);
         return q;
     }
 
@@ -239,29 +256,6 @@ struct TreskStore::SearchMatches {
         return ids;
     }
 
-    // A search reads its records without their sources ("m.id, m.date, "
-    // and these), then the sources of all of them in one statement: a
-    // subquery for each record costs nearly what reading the record does.
-    const std::string columns = "m.id, m.date, " + hitColumns("NULL");
-    struct Found {
-        int64_t id = 0;
-        std::optional<int64_t> date;
-        TreskStore::SearchHit hit;
-    };
-
-    std::vector<Found> read(SQLite::Statement& q) {
-        std::vector<Found> out;
-        while (q.executeStep()) {
-            Found f;
-            f.id = q.getColumn(0).getInt64();
-            if (!q.getColumn(1).isNull()) f.date = q.getColumn(1).getInt64();
-            f.hit = readHit(q, 2);
-            out.push_back(std::move(f));
-        }
-        q.reset();
-        return out;
-    }
-
     // The ids as a JSON array, for json_each().
     static std::string idList(const std::vector<int64_t>& ids) {
         std::string list = "[";
@@ -272,46 +266,73 @@ struct TreskStore::SearchMatches {
         return list + ']';
     }
 
-    // The hits of `found`, in its order, with their sources.
-    std::vector<TreskStore::SearchHit> hits(SQLite::Database& db, std::vector<Found>& found) {
-        std::vector<int64_t> ids;
-        std::unordered_map<int64_t, size_t> at;
-        for (size_t i = 0; i < found.size(); ++i) {
-            ids.push_back(found[i].id);
-            at.emplace(found[i].id, i);
+    // The records of the messages `ids` with their sources: in the order of
+    // `ids`, or newest first by (date, id) as SQL orders them (undated last)
+    // when `byDate`. Read without their sources, then the sources of all of
+    // them in one statement: a subquery for each record costs nearly what
+    // reading the record does.
+    std::vector<TreskStore::SearchHit> records(SQLite::Database& db, const std::vector<int64_t>& ids, bool byDate) {
+        const std::string list = idList(ids);
+        auto& q = prepared(db, "SELECT m.id, m.date, " + hitColumns("NULL") + kHitJoins +
+                                   "WHERE m.id IN (SELECT value FROM json_each(?)) AND m.is_reaction = 0");
+        q.bind(1, list);
+        struct Key {
+            int64_t id;
+            std::optional<int64_t> date;
+            size_t at;
+        };
+        std::vector<Key> keys;
+        std::vector<TreskStore::SearchHit> read;
+        read.reserve(ids.size());
+        keys.reserve(ids.size());
+        while (q.executeStep()) {
+            std::optional<int64_t> date;
+            if (!q.getColumn(1).isNull()) date = q.getColumn(1).getInt64();
+            keys.push_back({q.getColumn(0).getInt64(), date, read.size()});
+            read.push_back(readHit(q, 2));
         }
-        auto& q = prepared(db, "SELECT ms.message_id, s.source_id FROM message_sources ms JOIN sources s ON s.id = "
-                               "ms.source_id WHERE ms.message_id IN (SELECT value FROM json_each(?))");
-        q.bind(1, idList(ids));
-        while (q.executeStep())
-            found[at.at(q.getColumn(0).getInt64())].hit.sourceIds.push_back(q.getColumn(1).getString());
         q.reset();
+        auto& s = prepared(db, "SELECT ms.message_id, s.source_id FROM message_sources ms JOIN sources s ON s.id = "
+                               "ms.source_id WHERE ms.message_id IN (SELECT value FROM json_each(?))");
+        s.bind(1, list);
+        std::unordered_map<int64_t, size_t> at;
+        at.reserve(keys.size());
+        for (const auto& k : keys) at.emplace(k.id, k.at);
+        while (s.executeStep()) {
+            const auto found = at.find(s.getColumn(0).getInt64());
+            if (found != at.end()) read[found->second].sourceIds.push_back(s.getColumn(1).getString());
+        }
+        s.reset();
+        if (byDate) {
+            std::sort(keys.begin(), keys.end(),
+                      [](const Key& x, const Key& y) { return std::tie(x.date, x.id) > std::tie(y.date, y.id); });
+        } else {
+            std::unordered_map<int64_t, size_t> order;
+            order.reserve(ids.size());
+            for (size_t i = 0; i < ids.size(); ++i) order.emplace(ids[i], i);
+            std::sort(keys.begin(), keys.end(),
+                      [&](const Key& x, const Key& y) { return order.at(x.id) < order.at(y.id); });
+        }
         std::vector<TreskStore::SearchHit> out;
-        out.reserve(found.size());
-        for (auto& f : found) {
-            std::sort(f.hit.sourceIds.begin(), f.hit.sourceIds.end());
-            out.push_back(std::move(f.hit));
+        out.reserve(keys.size());
+        for (const auto& k : keys) {
+            auto& hit = read[k.at];
+            std::sort(hit.sourceIds.begin(), hit.sourceIds.end());
+            out.push_back(std::move(hit));
         }
         return out;
     }
-
-    // The records of the messages `ids`, in that order.
-    std::vector<TreskStore::SearchHit> records(SQLite::Database& db, const std::vector<int64_t>& ids) {
-        auto& q = prepared(db, "SELECT " + columns + kHitJoins + "WHERE m.id IN (SELECT value FROM json_each(?))");
-        q.bind(1, idList(ids));
-        auto found = read(q);
-        std::unordered_map<int64_t, size_t> at;
-        for (size_t i = 0; i < ids.size(); ++i) at.emplace(ids[i], i);
-        std::sort(found.begin(), found.end(),
-                  [&](const Found& x, const Found& y) { return at.at(x.id) < at.at(y.id); });
-        return hits(db, found);
-    }
 };
 
-TreskStore::TreskStore(const std::string& path) : path_(path) {
+TreskStore::TreskStore(const std::string& path) : TreskStore(path, SQLite::OPEN_READONLY) {}
+
+TreskStore::TreskStore(const std::string& path, OneThreadAtATime)
+    : TreskStore(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX) {}
+
+TreskStore::TreskStore(const std::string& path, int flags) : path_(path) {
     if (!fs::isRegularFile(path)) throw Error("there is no archive at " + path);
     try {
-        db_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY);
+        db_ = std::make_unique<SQLite::Database>(path, flags);
         db_->setBusyTimeout(5000);
         db_->exec("PRAGMA query_only = 1");
         if (!db_->tableExists("meta") || !db_->tableExists("messages")) throw Error(path + " is not a Kelvara archive");
@@ -725,37 +746,29 @@ std::vector<TreskStore::SearchHit> TreskStore::findMatches(const std::string& ma
     // The count and the records come from one state of the archive and its index.
     ConsistentReads snapshot(*db_);
     auto& matches = *searchMatches_;
-    int64_t count = 0;
-    {
-        auto& q = matches.prepared(*db_, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
-        q.bind(1, match);
-        q.executeStep();
-        count = q.getColumn(0).getInt64();
-        q.reset();
-    }
+    // The ids of the matches, as many as a look-up takes: all of them, and so
+    // their count, unless there are more, when they are counted on their own.
+    const int64_t most = kWalkByDateAbove *
+                         std::clamp<int64_t>(limit, 0, std::numeric_limits<int64_t>::max() / (2 * kWalkByDateAbove));
+    std::vector<int64_t> ids = matches.matchIds(*db_, match, most + 1);
+    const int64_t count = static_cast<int64_t>(ids.size()) <= most ? static_cast<int64_t>(ids.size())
+                                                                   : matches.count(*db_, match);
     if (total) *total = count;
     if (count == 0 || limit <= 0) return {};
+    const bool filtered = handle || from || to;
     // A word in many messages: walk the messages newest first and keep the
     // matching ones, rather than look up and sort every match. A rare word
     // (or a sender filter) is quicker the other way round.
     if (!matches.dateIndex) matches.dateIndex = hasDateIndex();
-    const bool walk = !handle && count > kWalkByDateAbove * limit && matches.dateIndex;
-    if (walk) return matches.records(*db_, matches.walkedByDate(*db_, match, from, to, limit, count));
-    if (count <= limit) {
-        // Every match is shown: the records are read as the matches are
-        // looked up, and put in order here.
-        auto& q = matches.lookUp(*db_, matches.columns, match, handle, from, to, std::nullopt);
-        auto found = matches.read(q);
-        std::sort(found.begin(), found.end(), [](const SearchMatches::Found& x, const SearchMatches::Found& y) {
-            return std::tie(x.date, x.id) > std::tie(y.date, y.id);
-        });
-        return matches.hits(*db_, found);
-    }
-    std::vector<int64_t> ids;
-    auto& q = matches.lookUp(*db_, "m.id", match, handle, from, to, limit);
+    const bool walk = !handle && count > most && matches.dateIndex;
+    if (walk) return matches.records(*db_, matches.walkedByDate(*db_, match, from, to, limit, count), false);
+    // Every match is shown: its records are read by id, and put in order here.
+    if (count <= limit && !filtered) return matches.records(*db_, ids, true);
+    ids.clear();
+    auto& q = matches.lookUp(*db_, match, handle, from, to, limit);
     while (q.executeStep()) ids.push_back(q.getColumn(0).getInt64());
     q.reset();
-    return matches.records(*db_, ids);
+    return matches.records(*db_, ids, false);
 }
 
 int64_t TreskStore::searchCount(const std::string& query, const std::string& /*owner*/) const {

@@ -151,6 +151,10 @@ public:
     // Opens an existing store read-only. Never creates a file. Throws kx::Error
     // when it is missing, not a Kelvara store, or cannot be opened.
     explicit TreskStore(const std::string& path);
+    // The same for a caller that never uses the store from two threads at
+    // once: its connection then goes without SQLite's own lock on every call.
+    struct OneThreadAtATime {};
+    TreskStore(const std::string& path, OneThreadAtATime);
     virtual ~TreskStore();
     TreskStore(const TreskStore&) = delete;
     TreskStore& operator=(const TreskStore&) = delete;
@@ -323,6 +327,7 @@ protected:
     mutable std::unique_ptr<SearchMatches> searchMatches_; // one search at a time
     struct WritableTag {};
     TreskStore(const std::string& path, WritableTag);
+    TreskStore(const std::string& path, int openFlags);
     std::string path_;
     std::unique_ptr<SQLite::Database> db_;
 };

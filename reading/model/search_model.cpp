@@ -61,7 +61,7 @@ struct SearchModel::OpenStore {
         const auto archiveNow = stampOf(db), indexNow = stampOf(kx::searchIndexPath(db));
         if (!store || path != db || archive != archiveNow || index != indexNow) {
             store.reset();
-            store = std::make_unique<kx::TreskStore>(db);
+            store = std::make_unique<kx::TreskStore>(db, kx::TreskStore::OneThreadAtATime{});
             path = db;
             archive = archiveNow;
             index = indexNow;

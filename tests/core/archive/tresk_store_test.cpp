@@ -687,6 +687,14 @@ TEST_F(StoreFixture, SearchResultsAndTheirTotalAreThoseOfThePlainQuery) {
         // Again on the same store: nothing of the last search is left over.
         EXPECT_EQ(r.searchWithTotal(word, "jo", 200).hits, found.hits);
     }
+    // Limits whose walk threshold falls just below, at and just above a word's
+    // matches: the total is always all of them.
+    for (const int64_t limit : {int64_t(14), int64_t(15), int64_t(16)}) {
+        ASSERT_EQ(TreskStore::kWalkByDateAbove * 15, 300);
+        const auto found = r.searchWithTotal("lantern", "jo", limit);
+        EXPECT_EQ(found.total, 300) << limit;
+        EXPECT_EQ(idsOf(found.hits), newest("lantern", limit, std::nullopt, 900)) << limit;
+    }
     // Whole sources of every record: each message was held by the one source
     // it was added from.
     for (const auto& h : r.searchWithTotal("beacon", "jo", 200).hits) {
