@@ -776,10 +776,7 @@ int64_t TreskStore::searchCount(const std::string& query, const std::string& /*o
     if (match.empty()) return 0;
     return guarded(path_, [&] {
         attachSearchIndex();
-        SQLite::Statement q(*db_, "SELECT count(*) FROM idx.search WHERE search MATCH ?");
-        q.bind(1, match);
-        q.executeStep();
-        return q.getColumn(0).getInt64();
+        return searchMatches_->count(*db_, match);
     });
 }
 
