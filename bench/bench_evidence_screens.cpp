@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
     // `target` null: a figure without a target of its own.
     auto run = [&](const std::vector<std::string>& words, const char* what, const char* target) {
         std::vector<double> times, plainTimes, storeTimes;
-        kx::TreskStore store(db.string());
+        kx::TreskStore store(db.string(), kx::TreskStore::OneThreadAtATime{}); // as the screen opens its own
         qint64 total = 0;
         searchAndWait(search, words[0]); // warm the caches once
         (void)plain(words[0]);
