@@ -185,9 +185,10 @@ struct TreskStore::SearchMatches {
         return n;
     }
 
-    // The ids of the newest `limit` matches by date, bound and ready to step.
-    SQLite::Statement& lookUp(SQLite::Database& db, const std::string& match, const std::optional<std::string>& handle,
-                              const std::optional<Date>& from, const std::optional<Date>& to, int64_t limit) {
+    // The ids of the newest `limit` matches by date.
+    std::vector<int64_t> newestIds(SQLite::Database& db, const std::string& match,
+                                   const std::optional<std::string>& handle, const std::optional<Date>& from,
+                                   const std::optional<Date>& to, int64_t limit) {
         std::string sql = "SELECT m.id" + std::string(kHitJoins) +
                           "WHERE m.id IN (SELECT rowid FROM idx.search WHERE search MATCH ?) AND m.is_reaction = 0";
         if (handle) sql += " AND h.handle = ?";
@@ -201,7 +202,10 @@ struct TreskStore::SearchMatches {
         if (from) q.bind(i++, toNanos(*from));
         if (to) q.bind(i++, toNanos(*to));
         q.bind(i++, limit);
-        return q;
+        std::vector<int64_t> ids;
+        while (q.executeStep()) ids.push_back(q.getColumn(0).getInt64());
+        q.reset();
+        return ids;
     }
 
     // The newest `limit` matches of a word in `count` messages, found by
@@ -764,11 +768,7 @@ std::vector<TreskStore::SearchHit> TreskStore::findMatches(const std::string& ma
     if (walk) return matches.records(*db_, matches.walkedByDate(*db_, match, from, to, limit, count), false);
     // Every match is shown: its records are read by id, and put in order here.
     if (count <= limit && !filtered) return matches.records(*db_, ids, true);
-    ids.clear();
-    auto& q = matches.lookUp(*db_, match, handle, from, to, limit);
-    while (q.executeStep()) ids.push_back(q.getColumn(0).getInt64());
-    q.reset();
-    return matches.records(*db_, ids, false);
+    return matches.records(*db_, matches.newestIds(*db_, match, handle, from, to, limit), false);
 }
 
 int64_t TreskStore::searchCount(const std::string& query, const std::string& /*owner*/) const {
